@@ -1,0 +1,25 @@
+// The fingerprint template codec: the terminal's 460-value template and its 2296-byte stored form.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "platform/automation/abi.h"
+
+constexpr std::size_t kTemplateValues = 460;
+constexpr std::size_t kTemplateBlobBytes = 2296;
+
+// The buffer passed by reference to the terminal control: 460 signed 32-bit values, zeroed.
+struct FingerTemplate {
+  std::array<LONG, kTemplateValues> values{};
+};
+
+// The stored form: elements 0..458 in five-byte groups (sign flag, big-endian magnitude);
+// element 459 is not carried and byte 2295 is always 0.
+using TemplateBlob = std::array<BYTE, kTemplateBlobBytes>;
+
+// Fails with DISP_E_OVERFLOW on an element of -2^31; `out` is untouched on failure.
+HRESULT EncodeTemplate(const FingerTemplate& source, TemplateBlob* out);
+// Fails with DISP_E_BADINDEX when fewer than 2295 bytes are given and DISP_E_OVERFLOW when a
+// magnitude does not fit in 31 bits; `out` is untouched on failure.
+HRESULT DecodeTemplate(const BYTE* data, std::size_t size, FingerTemplate* out);
