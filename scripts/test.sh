@@ -16,10 +16,16 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 if [ -d fuzz ]; then
   echo "== fuzz targets (bounded)"
-  CXX=clang++ bash scripts/setup.sh build-fuzz -DVANTO_FUZZ=ON -DVANTO_BENCH=OFF
-  for target in build-fuzz/fuzz/*/fuzz_* build-fuzz/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
-    echo "-- $target"
-    "$target" -max_total_time=30 -timeout=5 -rss_limit_mb=2048 >/dev/null 2>"$target.log" || { cat "$target.log"; exit 1; }
+  CXX=clang++ cmake -S . -B build-fuzz -DVANTO_FUZZ=ON -DVANTO_BENCH=OFF >/dev/null
+  targets=$(cmake --build build-fuzz --target help | sed -n 's/^\.\.\. \(fuzz_[A-Za-z0-9_]*\).*/\1/p')
+  for target in $targets; do
+    cmake --build build-fuzz -j"$jobs" --target "$target" >/dev/null
+    binary=$(find build-fuzz/fuzz -type f -name "$target" -perm -u+x | head -n 1)
+    echo "-- $target (30 s)"
+    mkdir -p "build-fuzz/corpus/$target"
+    "$binary" -max_total_time=30 -timeout=5 -rss_limit_mb=2048 "build-fuzz/corpus/$target" \
+      >"build-fuzz/$target.log" 2>&1 || { tail -n 60 "build-fuzz/$target.log"; exit 1; }
   done
 fi
+
+echo "== all test stages passed"
