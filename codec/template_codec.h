@@ -18,8 +18,11 @@ struct FingerTemplate {
 // element 459 is not carried and byte 2295 is always 0.
 using TemplateBlob = std::array<BYTE, kTemplateBlobBytes>;
 
-// Fails with DISP_E_OVERFLOW on an element of -2^31; `out` is untouched on failure.
+// Fails with DISP_E_OVERFLOW ("溢出") on an element of -2^31; `source` is never changed and `out`
+// is untouched on failure. Both functions leave their failure text in the thread's error info.
 HRESULT EncodeTemplate(const FingerTemplate& source, TemplateBlob* out);
-// Fails with DISP_E_BADINDEX when fewer than 2295 bytes are given and DISP_E_OVERFLOW when a
-// magnitude does not fit in 31 bits; `out` is untouched on failure.
+// Reads bytes 5i+1..5i+4, then the sign flag 5i, of each group in turn; bytes from 2295 on are
+// never read. Fails with DISP_E_OVERFLOW ("溢出") when a magnitude does not fit in 31 bits and
+// with DISP_E_BADINDEX ("下标越界") when the sequence ends before the last group (fewer than 2295
+// bytes), whichever that reading order meets first; `out` is untouched on failure.
 HRESULT DecodeTemplate(const BYTE* data, std::size_t size, FingerTemplate* out);
