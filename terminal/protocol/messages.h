@@ -1,0 +1,103 @@
+// Payloads of the protocol's requests and answers, encoded and decoded the same way by the control
+// and by the simulator. Multi-byte integers are little-endian. Decoders accept exactly the layout
+// below (no missing or extra bytes) and return std::nullopt otherwise.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "terminal/protocol/frame.h"
+#include "terminal/protocol/records.h"
+
+namespace terminal::protocol {
+
+inline constexpr std::uint8_t kProtocolVersion = 1;
+inline constexpr std::size_t kTemplateValues = 460;
+inline constexpr int kLastFingerprintEnrolment = 9;  // 0..9: fingerprints
+inline constexpr int kPasswordEnrolment = 10;
+// Answer header of next-records: start index (4), count (1), flags (1).
+inline constexpr std::size_t kRecordBatchHeader = 6;
+inline constexpr std::uint8_t kFlagLastBatch = 0x01;
+
+using Template = std::array<std::int32_t, kTemplateValues>;
+
+// Probe answer: version (1), records held (4).
+struct ProbeAnswer {
+  std::uint8_t version = kProtocolVersion;
+  std::uint32_t recordCount = 0;
+};
+std::vector<std::uint8_t> Encode(const ProbeAnswer& answer);
+std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> payload);
+
+// Begin-record-read answer: records held when the read began (4).
+struct BeginReadAnswer {
+  std::uint32_t recordCount = 0;
+};
+std::vector<std::uint8_t> Encode(const BeginReadAnswer& answer);
+std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_t> payload);
+
+// Next-records request: index of the first record wanted (4), most records wanted (1, 1..255).
+struct NextRecordsRequest {
+  std::uint32_t start = 0;
+  std::uint8_t maxCount = 1;
+};
+std::vector<std::uint8_t> Encode(const NextRecordsRequest& request);
+std::optional<NextRecordsRequest> DecodeNextRecordsRequest(std::span<const std::uint8_t> payload);
+
+// Next-records answer: start index (4, repeats the request's), count (1), flags (1; bit 0: no
+// record follows this batch), then `count` records.
+struct NextRecordsAnswer {
+  std::uint32_t start = 0;
+  bool last = false;
+  std::vector<CardRecordFields> records;
+};
+std::vector<std::uint8_t> Encode(const NextRecordsAnswer& answer);
+std::optional<NextRecordsAnswer> DecodeNextRecordsAnswer(std::span<const std::uint8_t> payload);
+// The answer a terminal gives to `request` from its records: as many from `request.start` on as
+// fit in `maxCount` and in the payload limit.
+NextRecordsAnswer PackRecords(std::span<const CardRecordFields> all, const NextRecordsRequest& request,
+                              std::size_t maxPayload = kMaxPayload);
+
+// Person (4, the 32-bit pattern) and enrolment number (1).
+struct EnrolmentKey {
+  std::int32_t person = 0;
+  std::uint8_t enrolment = 0;
+  bool operator==(const EnrolmentKey&) const = default;
+};
+
+// Enrolment data follows the key: a fingerprint (enrolment 0..9) is 460 signed 32-bit values
+// (1840 bytes), a password (enrolment 10) one signed 32-bit value.
+struct EnrolmentData {
+  EnrolmentKey key;
+  Template fingerprint{};
+  std::int32_t password = 0;
+  bool IsPassword() const { return key.enrolment == kPasswordEnrolment; }
+};
+bool IsValidEnrolmentNumber(int enrolment);
+
+std::vector<std::uint8_t> Encode(const EnrolmentKey& key);  // read-enrolment request
+std::optional<EnrolmentKey> DecodeEnrolmentKey(std::span<const std::uint8_t> payload);
+std::vector<std::uint8_t> Encode(const EnrolmentData& data);  // read answer, write request
+std::optional<EnrolmentData> DecodeEnrolmentData(std::span<const std::uint8_t> payload);
+
+// Prepare-enrolment request: key, then one flag byte (the caller's third value, 0 or 1).
+struct PrepareRequest {
+  EnrolmentKey key;
+  std::uint8_t flag = 1;
+};
+std::vector<std::uint8_t> Encode(const PrepareRequest& request);
+std::optional<PrepareRequest> DecodePrepareRequest(std::span<const std::uint8_t> payload);
+
+// Refusal (command FF): the refused command (1), the reason (1, RefusalCode).
+struct Refusal {
+  std::uint8_t command = 0;
+  std::uint8_t code = 0;
+};
+std::vector<std::uint8_t> Encode(const Refusal& refusal);
+std::optional<Refusal> DecodeRefusal(std::span<const std::uint8_t> payload);
+
+}  // namespace terminal::protocol

@@ -1,0 +1,117 @@
+#include "terminal/protocol/messages.h"
+
+#include <gtest/gtest.h>
+
+namespace terminal::protocol {
+namespace {
+
+std::vector<CardRecordFields> ManyRecords(std::size_t count, std::int32_t year = 2026) {
+  std::vector<CardRecordFields> records;
+  for (std::size_t i = 0; i < count; ++i)
+    records.push_back({static_cast<std::int32_t>(1000 + i), year, 11, 6, 9, static_cast<std::int32_t>(i % 60)});
+  return records;
+}
+
+TEST(NextRecords, BatchesCoverEveryRecordOnceInOrder) {
+  const auto all = ManyRecords(1000);
+  std::vector<CardRecordFields> got;
+  NextRecordsRequest request{0, 100};
+  for (int guard = 0; guard < 100; ++guard) {
+    const auto payload = Encode(PackRecords(all, request));
+    ASSERT_LE(payload.size(), kMaxPayload);
+    const auto answer = DecodeNextRecordsAnswer(payload);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->start, request.start);
+    got.insert(got.end(), answer->records.begin(), answer->records.end());
+    request.start += static_cast<std::uint32_t>(answer->records.size());
+    if (answer->last) break;
+  }
+  EXPECT_EQ(got, all);
+}
+
+TEST(NextRecords, RawRecordsAreLimitedByThePayloadSize) {
+  const auto all = ManyRecords(300, 1900);  // every record in the 25-byte form
+  const auto answer = PackRecords(all, {0, 255});
+  EXPECT_EQ(answer.records.size(), (kMaxPayload - kRecordBatchHeader) / kRawRecordSize);
+  EXPECT_FALSE(answer.last);
+  EXPECT_LE(Encode(answer).size(), kMaxPayload);
+}
+
+TEST(NextRecords, PastTheEndGivesAnEmptyLastBatch) {
+  const auto all = ManyRecords(3);
+  const auto answer = PackRecords(all, {3, 10});
+  EXPECT_TRUE(answer.records.empty());
+  EXPECT_TRUE(answer.last);
+  const auto none = PackRecords({}, {0, 10});
+  EXPECT_TRUE(none.last);
+}
+
+TEST(NextRecords, DecoderRejectsMalformedAnswers) {
+  auto payload = Encode(PackRecords(ManyRecords(5), {0, 5}));
+  EXPECT_TRUE(DecodeNextRecordsAnswer(payload));
+  auto extra = payload;
+  extra.push_back(0);
+  EXPECT_FALSE(DecodeNextRecordsAnswer(extra));
+  auto cut = payload;
+  cut.pop_back();
+  EXPECT_FALSE(DecodeNextRecordsAnswer(cut));
+  auto countTooHigh = payload;
+  countTooHigh[4] = 6;
+  EXPECT_FALSE(DecodeNextRecordsAnswer(countTooHigh));
+  auto unknownFlag = payload;
+  unknownFlag[5] |= 0x02;
+  EXPECT_FALSE(DecodeNextRecordsAnswer(unknownFlag));
+  EXPECT_FALSE(DecodeNextRecordsRequest(Encode(NextRecordsRequest{0, 0})));
+}
+
+TEST(Enrolment, FingerprintAndPasswordRoundTrip) {
+  EnrolmentData fingerprint;
+  fingerprint.key = {-5, 0};
+  for (std::size_t i = 0; i < kTemplateValues; ++i)
+    fingerprint.fingerprint[i] = static_cast<std::int32_t>(i * 2654435761u);
+  auto payload = Encode(fingerprint);
+  EXPECT_EQ(payload.size(), 5 + 4 * kTemplateValues);
+  auto back = DecodeEnrolmentData(payload);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->key, fingerprint.key);
+  EXPECT_EQ(back->fingerprint, fingerprint.fingerprint);
+
+  EnrolmentData password;
+  password.key = {70000, kPasswordEnrolment};
+  password.password = -123456;
+  payload = Encode(password);
+  EXPECT_EQ(payload.size(), 9u);
+  back = DecodeEnrolmentData(payload);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->password, -123456);
+  EXPECT_EQ(back->key.person, 70000);
+}
+
+TEST(Enrolment, DecodersCheckLengthAndEnrolmentNumber) {
+  EXPECT_FALSE(DecodeEnrolmentKey(std::vector<std::uint8_t>{1, 0, 0, 0, 11}));
+  EXPECT_TRUE(DecodeEnrolmentKey(std::vector<std::uint8_t>{1, 0, 0, 0, 10}));
+  EXPECT_FALSE(DecodeEnrolmentKey(std::vector<std::uint8_t>{1, 0, 0, 0}));
+  EnrolmentData data;
+  auto payload = Encode(data);
+  payload.pop_back();
+  EXPECT_FALSE(DecodeEnrolmentData(payload));
+  EXPECT_FALSE(DecodePrepareRequest(Encode(EnrolmentKey{1, 0})));
+  EXPECT_TRUE(DecodePrepareRequest(Encode(PrepareRequest{{1, 0}, 1})));
+}
+
+TEST(SmallAnswers, RoundTripAndExactLength) {
+  auto probe = DecodeProbeAnswer(Encode(ProbeAnswer{1, 12345}));
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->recordCount, 12345u);
+  EXPECT_FALSE(DecodeProbeAnswer(std::vector<std::uint8_t>{1, 2, 3}));
+  auto begin = DecodeBeginReadAnswer(Encode(BeginReadAnswer{10000}));
+  ASSERT_TRUE(begin);
+  EXPECT_EQ(begin->recordCount, 10000u);
+  auto refusal = DecodeRefusal(Encode(Refusal{0x04, 3}));
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(refusal->code, 3);
+  EXPECT_FALSE(DecodeRefusal(std::vector<std::uint8_t>{4}));
+}
+
+}  // namespace
+}  // namespace terminal::protocol
