@@ -1,0 +1,119 @@
+// The host's record store: the card swipes downloaded from terminals, in one SQLite database
+// (WAL journal, every change in a transaction). A swipe is keyed by
+// (port, terminal, person, minute, k): the k-th occurrence of that person and minute in the
+// terminal's delivery order. A repeated or resumed download therefore stores nothing twice,
+// and two genuine swipes of one person in the same minute stay two records.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/store/civil_time.h"
+
+struct sqlite3;
+
+namespace vanto::store {
+
+// What went wrong with the database, so the caller can word and classify it.
+enum class StoreFailure { Missing, ReadOnly, Locked, Invalid, Other };
+
+class StoreError : public std::runtime_error {
+ public:
+  StoreError(StoreFailure failure, const std::string& message) : std::runtime_error(message), failure_(failure) {}
+  StoreFailure failure() const { return failure_; }
+
+ private:
+  StoreFailure failure_;
+};
+
+// One swipe as a terminal delivers it.
+struct Swipe {
+  std::int32_t person = 0;
+  DATE time = 0;
+};
+
+// One swipe with its key, as stored.
+struct StoredSwipe {
+  int port = 0;
+  int terminal = 0;
+  std::int32_t person = 0;
+  std::string minute;  // "YYYY-MM-DD HH:MM"
+  int occurrence = 1;  // k, from 1
+  std::string time;    // "YYYY-MM-DD HH:MM:SS"
+  std::string downloaded_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+};
+
+struct OpenOptions {
+  // Create the database file when it does not exist (its folder must exist).
+  bool create = true;
+  // How long to wait for another process's write lock before giving up.
+  std::chrono::milliseconds lock_timeout{5000};
+};
+
+class RecordStore {
+ public:
+  // Opens (or creates) the database at `path` for reading and writing and makes sure its
+  // tables exist. Throws StoreError with a one-line message naming the path.
+  static RecordStore Open(const std::string& path, const OpenOptions& options = {});
+
+  RecordStore(RecordStore&& other) noexcept;
+  RecordStore& operator=(RecordStore&& other) noexcept;
+  RecordStore(const RecordStore&) = delete;
+  RecordStore& operator=(const RecordStore&) = delete;
+  ~RecordStore();
+
+  const std::string& path() const { return path_; }
+  sqlite3* handle() const { return db_; }
+
+  // Stored swipes, optionally of one port and terminal, ordered by port, terminal, time,
+  // person and occurrence.
+  std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
+  std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
+
+  // Runs `sql` (statements without results) in one write transaction.
+  void Execute(const std::string& sql);
+
+ private:
+  RecordStore(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+  friend class Delivery;
+  std::string path_;
+  sqlite3* db_ = nullptr;
+};
+
+// One download run from one terminal: keys each swipe by its occurrence in delivery order and
+// stores the ones the database does not hold yet. Feed it the swipes in the order the terminal
+// delivered them, in as many batches as convenient; each batch is one transaction.
+class Delivery {
+ public:
+  struct Keyed {
+    Swipe swipe;
+    std::string minute;
+    int occurrence = 1;
+    bool added = false;  // stored by this batch (false: the database had it already)
+  };
+
+  Delivery(RecordStore& store, int port, int terminal, std::string downloaded_at = UtcNowText());
+
+  // Stores the next swipes of the delivery. On a StoreError nothing of the batch is stored and
+  // the delivery stands where it stood, so the same batch can be offered again.
+  std::vector<Keyed> Store(std::span<const Swipe> next);
+
+  std::size_t delivered() const { return delivered_; }
+  std::size_t added() const { return added_; }
+
+ private:
+  RecordStore& store_;
+  int port_, terminal_;
+  std::string downloaded_at_;
+  std::map<std::pair<std::int32_t, std::string>, int> seen_;
+  std::size_t delivered_ = 0, added_ = 0;
+};
+
+}  // namespace vanto::store

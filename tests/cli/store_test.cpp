@@ -1,0 +1,206 @@
+// The record store: date keys, occurrence keying across repeated and resumed downloads, and
+// the database refusals (missing, read-only, locked, not a database) that must write nothing.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/store/record_store.h"
+
+namespace fs = std::filesystem;
+using namespace vanto::store;
+
+namespace {
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char pattern[] = "/tmp/vanto-store-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// 2026-11-06 00:00 as a date value, plus minutes and seconds.
+DATE At(int minutes, int seconds = 0) { return 46332.0 + (minutes * 60 + seconds) / 86400.0; }
+
+struct CivilCase {
+  DATE date;
+  const char* text;
+};
+
+TEST(CivilTime, DateValuesGiveTheirCalendarTime) {
+  const CivilCase cases[] = {
+      {0.0, "1899-12-30 00:00:00"},
+      {46332.0 + (9 * 60 + 5) / 1440.0, "2026-11-06 09:05:00"},
+      {-1.25, "1899-12-29 06:00:00"},  // before the epoch the fraction carries the date's sign
+      {2.0 - 1e-9, "1900-01-01 00:00:00"},  // rounding to the second rolls over to the next day
+      {45351.5, "2024-02-29 12:00:00"},
+      {2958465.0 + 1439.0 / 1440.0, "9999-12-31 23:59:00"},
+      {-657434.0, "0100-01-01 00:00:00"},
+  };
+  for (const CivilCase& c : cases) EXPECT_EQ(SecondText(CivilFromDate(c.date)), c.text) << c.date;
+  EXPECT_EQ(MinuteText(CivilFromDate(At(7, 30))), "2026-11-06 00:07");
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  RecordStore Open() { return RecordStore::Open(db_); }
+  TempFolder folder_;
+  std::string db_ = folder_.File("vanto.db");
+};
+
+TEST_F(StoreTest, RepeatedDownloadStoresNothingTwice) {
+  RecordStore store = Open();
+  const std::vector<Swipe> delivered = {{7, At(0)}, {8, At(0)}, {7, At(1)}};
+  {
+    Delivery first(store, 1, 1);
+    first.Store(delivered);
+    EXPECT_EQ(first.added(), 3u);
+  }
+  Delivery again(store, 1, 1);
+  auto keyed = again.Store(delivered);
+  EXPECT_EQ(again.added(), 0u);
+  EXPECT_EQ(again.delivered(), 3u);
+  for (const auto& k : keyed) EXPECT_FALSE(k.added);
+  EXPECT_EQ(store.CountSwipes(), 3);
+}
+
+TEST_F(StoreTest, TwoSwipesOfOnePersonInOneMinuteStayTwo) {
+  RecordStore store = Open();
+  Delivery d(store, 1, 2);
+  auto keyed = d.Store(std::vector<Swipe>{{5, At(10)}, {5, At(10, 30)}, {6, At(10)}});
+  ASSERT_EQ(keyed.size(), 3u);
+  EXPECT_EQ(keyed[0].occurrence, 1);
+  EXPECT_EQ(keyed[1].occurrence, 2);
+  EXPECT_EQ(keyed[2].occurrence, 1);
+  auto stored = store.Swipes(1, 2);
+  ASSERT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored[0].person, 5);
+  EXPECT_EQ(stored[0].minute, "2026-11-06 00:10");
+  EXPECT_EQ(stored[1].person, 6);
+  EXPECT_EQ(stored[2].occurrence, 2);
+  EXPECT_EQ(stored[2].time, "2026-11-06 00:10:30");
+  EXPECT_FALSE(stored[0].downloaded_at.empty());
+}
+
+TEST_F(StoreTest, ResumedDownloadAddsOnlyTheRestAcrossBatches) {
+  RecordStore store = Open();
+  std::vector<Swipe> all;
+  for (int i = 0; i < 50; ++i) all.push_back({i % 3, At(i / 7)});  // many same-minute repeats
+  {
+    Delivery broken(store, 2, 1);  // a download that stopped after 17 records
+    broken.Store(std::span(all).first(17));
+  }
+  Delivery resumed(store, 2, 1);
+  resumed.Store(std::span(all).first(5));  // in batches of any size
+  resumed.Store(std::span(all).subspan(5, 30));
+  resumed.Store(std::span(all).subspan(35));
+  EXPECT_EQ(resumed.added(), 33u);
+  EXPECT_EQ(store.CountSwipes(2, 1), 50);
+  // The same swipes from another terminal or port are other records.
+  Delivery other(store, 2, 3);
+  other.Store(all);
+  EXPECT_EQ(other.added(), 50u);
+  EXPECT_EQ(store.CountSwipes(2, std::nullopt), 100);
+  EXPECT_EQ(store.CountSwipes(1, std::nullopt), 0);
+}
+
+TEST_F(StoreTest, DataSurvivesReopening) {
+  {
+    RecordStore store = Open();
+    Delivery(store, 1, 1).Store(std::vector<Swipe>{{1, At(1)}});
+  }
+  RecordStore again = Open();
+  EXPECT_EQ(again.CountSwipes(), 1);
+}
+
+TEST_F(StoreTest, LockedDatabaseWaitsBoundedAndWritesNothing) {
+  RecordStore store = RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(50)});
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  Delivery d(store, 1, 1);
+  const std::vector<Swipe> batch = {{1, At(1)}, {2, At(1)}};
+  try {
+    d.Store(batch);
+    FAIL() << "stored while another process held the write lock";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.failure(), StoreFailure::Locked);
+    EXPECT_NE(std::string(e.what()).find("locked by another process"), std::string::npos) << e.what();
+    EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+  }
+  EXPECT_THROW(RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(20)}), StoreError);
+
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(store.CountSwipes(), 0);
+  // The failed batch did not advance the occurrence counts: offered again, it stores as k = 1.
+  auto keyed = d.Store(batch);
+  EXPECT_EQ(d.added(), 2u);
+  EXPECT_EQ(keyed[0].occurrence, 1);
+}
+
+struct RefusalCase {
+  const char* name;
+  StoreFailure failure;
+  const char* words;
+};
+
+TEST_F(StoreTest, UnusableDatabasesAreRefusedWithOneLine) {
+  const std::string missing = folder_.File("missing.db");
+  const std::string nofolder = folder_.File("no/such/folder/vanto.db");
+  const std::string readonly = folder_.File("readonly.db");
+  const std::string garbage = folder_.File("garbage.db");
+  const std::string folder = folder_.File("afolder");
+  { RecordStore::Open(readonly); }
+  chmod(readonly.c_str(), 0444);
+  std::ofstream(garbage) << std::string(4096, 'x');
+  fs::create_directory(folder);
+
+  struct Case {
+    std::string path;
+    bool create;
+    StoreFailure failure;
+    const char* words;
+  } cases[] = {
+      {missing, false, StoreFailure::Missing, "does not exist"},
+      {nofolder, true, StoreFailure::Missing, "does not exist"},
+      {readonly, true, StoreFailure::ReadOnly, "read-only"},
+      {garbage, true, StoreFailure::Invalid, "not a usable database"},
+      {folder, true, StoreFailure::Invalid, "is a folder"},
+  };
+  for (const Case& c : cases) {
+    try {
+      RecordStore::Open(c.path, {.create = c.create});
+      ADD_FAILURE() << c.path << " opened";
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.failure(), c.failure) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.words), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_FALSE(fs::exists(missing));
+  // The refused files are left as they were.
+  std::ifstream in(garbage);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, std::string(4096, 'x'));
+}
+
+}  // namespace
