@@ -1,0 +1,101 @@
+#include "cli/args.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace vanto::cli {
+
+Options Options::Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string word = args[i];
+    if (word == "-h") word = "--help";
+    if (word.rfind("--", 0) != 0 || word.size() == 2)
+      throw UsageError("unexpected argument '" + args[i] + "'");
+    std::string name = word.substr(2);
+    std::optional<std::string> inline_value;
+    if (auto eq = name.find('='); eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& s : specs)
+      if (s.name == name) spec = &s;
+    if (name == "help" && !inline_value) {
+      options.values_["help"] = "";
+      continue;
+    }
+    if (!spec) throw UsageError("unknown option '--" + name + "'");
+    if (options.Has(name)) throw UsageError("option '--" + name + "' given twice");
+    if (spec->value.empty()) {
+      if (inline_value) throw UsageError("option '--" + name + "' takes no value");
+      options.values_[name] = "";
+    } else if (inline_value) {
+      options.values_[name] = *inline_value;
+    } else {
+      if (i + 1 >= args.size()) throw UsageError("option '--" + name + "' needs a value (" + spec->value + ")");
+      options.values_[name] = args[++i];
+    }
+  }
+  return options;
+}
+
+std::optional<std::string> Options::Get(const std::string& name) const {
+  auto it = values_.find(name);
+  if (it == values_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string Options::Require(const std::string& name) const {
+  auto value = Get(name);
+  if (!value) throw UsageError("missing option '--" + name + "'");
+  return *value;
+}
+
+std::int64_t ParseWhole(const std::string& text, std::int64_t min, std::int64_t max, const std::string& what) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) throw UsageError(what + " must be a whole number, not '" + text + "'");
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') throw UsageError(what + " must be a whole number, not '" + text + "'");
+    if (value > 1'000'000'000'000LL) throw UsageError(what + " " + text + " is out of range (" + std::to_string(min) + ".." + std::to_string(max) + ")");
+    value = value * 10 + (c - '0');
+  }
+  if (negative) value = -value;
+  if (value < min || value > max)
+    throw UsageError(what + " " + text + " is out of range (" + std::to_string(min) + ".." + std::to_string(max) + ")");
+  return value;
+}
+
+Range ParseRange(const std::string& text, int min, int max, const std::string& what) {
+  // The separator is the first '-' after the first character, so "-3" stays a (negative) number.
+  std::size_t dash = text.find('-', 1);
+  Range range;
+  if (dash == std::string::npos) {
+    range.first = range.last = static_cast<int>(ParseWhole(text, min, max, what));
+    return range;
+  }
+  range.first = static_cast<int>(ParseWhole(text.substr(0, dash), min, max, what));
+  range.last = static_cast<int>(ParseWhole(text.substr(dash + 1), min, max, what));
+  if (range.first > range.last)
+    throw UsageError(what + " " + text + " is inverted (write the smaller number first)");
+  return range;
+}
+
+double ParseSeconds(const std::string& text, double max, const std::string& what) {
+  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
+    throw UsageError(what + " must be a number of seconds, not '" + text + "'");
+  errno = 0;
+  char* end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(value) || value > max)
+    throw UsageError(what + " must be between 0 and " + std::to_string(static_cast<int>(max)) + " seconds, not '" +
+                     text + "'");
+  return value;
+}
+
+}  // namespace vanto::cli

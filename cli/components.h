@@ -1,0 +1,18 @@
+// Making the component runtime able to create VANTO.clsMachine: the host's own record classes
+// in-process, and the built modules (the driver and the terminal control) in the user's
+// registry, registered there when they are not registered yet.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vanto::cli {
+
+// Once per process; throws HostError saying which module or registration failed.
+void PrepareComponents();
+
+// Where the host looks for a module file: the path baked in at build time, then the folder of
+// the running executable. The first that exists wins; empty when none does.
+std::string FindModule(const std::string& file_name, const std::string& built_path);
+
+}  // namespace vanto::cli

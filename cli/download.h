@@ -1,0 +1,58 @@
+// One download from one terminal into the record store. DownloadCarddata returns only when the
+// terminal has delivered everything, so the host hands it a list that reports each appended
+// record; work posted to the thread's queue, run by the driver's message pump between records,
+// stores what has arrived in batches (one transaction each) and draws the progress line.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/machine.h"
+#include "cli/store/record_store.h"
+
+namespace vanto::cli {
+
+class DownloadSession {
+ public:
+  // `progress` (may be null) gets a one-line progress display that is erased when done.
+  DownloadSession(store::RecordStore& store, int port, int terminal, std::ostream* progress);
+
+  // Runs DownloadCarddata and stores every record it delivered, also when it answered False.
+  Outcome Run(Machine& machine);
+
+  // Every record delivered, in delivery order, with its key and whether this run stored it.
+  const std::vector<store::Delivery::Keyed>& records() const { return records_; }
+  std::size_t added() const { return delivery_.added(); }
+  // Set when the store refused a batch and the last attempt to store the rest failed too.
+  const std::optional<std::string>& store_error() const { return store_error_; }
+
+  // Tuning of the batches (tests use small ones).
+  std::size_t batch_records = 500;
+  std::chrono::milliseconds batch_interval{200};
+
+ private:
+  void OnAppend(long count);
+  void Pumped();
+  void Store(bool last);
+  void DrawProgress(bool force);
+
+  store::Delivery delivery_;
+  int port_, terminal_;
+  std::ostream* progress_;
+  ComPtr<_Collection> list_;
+  long count_ = 0;
+  std::size_t taken_ = 0;  // records read out of the list so far
+  std::vector<store::Swipe> pending_;  // read out, not stored yet
+  bool work_pending_ = false;
+  bool store_failed_ = false;
+  bool read_failed_ = false;
+  std::optional<std::string> store_error_;
+  std::vector<store::Delivery::Keyed> records_;
+  std::chrono::steady_clock::time_point started_, last_store_, last_draw_;
+  bool drawn_ = false;
+};
+
+}  // namespace vanto::cli

@@ -1,0 +1,56 @@
+#include "cli/observed_collection.h"
+
+#include <utility>
+
+#include "platform/automation/object.h"
+
+namespace vanto::cli {
+namespace {
+
+class ObservedCollection final : public DispatchObject<_Collection> {
+ public:
+  explicit ObservedCollection(std::function<void(long)> on_append)
+      : inner_(CreateCollection()), on_append_(std::move(on_append)) {}
+
+  HRESULT STDMETHODCALLTYPE Item(VARIANT* index, VARIANT* result) override { return inner_->Item(index, result); }
+  HRESULT STDMETHODCALLTYPE Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) override {
+    HRESULT hr = inner_->Add(item, key, before, after);
+    if (SUCCEEDED(hr) && on_append_) {
+      LONG count = 0;
+      inner_->Count(&count);
+      on_append_(count);
+    }
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE Count(LONG* count) override { return inner_->Count(count); }
+  HRESULT STDMETHODCALLTYPE Remove(VARIANT* index) override { return inner_->Remove(index); }
+  HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown** enumerator) override { return inner_->_NewEnum(enumerator); }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    return inner_->GetIDsOfNames(iid, names, count, lcid, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argError) override {
+    // A late-bound Add must be seen as well: count before and after.
+    LONG before = 0, after = 0;
+    inner_->Count(&before);
+    HRESULT hr = inner_->Invoke(member, iid, lcid, flags, params, result, exception, argError);
+    inner_->Count(&after);
+    if (after > before && on_append_) on_append_(after);
+    return hr;
+  }
+
+ protected:
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == IID__Collection; }
+
+ private:
+  ComPtr<_Collection> inner_;
+  std::function<void(long)> on_append_;
+};
+
+}  // namespace
+
+ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append) {
+  return ComPtr<_Collection>::Adopt(new ObservedCollection(std::move(on_append)));
+}
+
+}  // namespace vanto::cli

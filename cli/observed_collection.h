@@ -1,0 +1,14 @@
+// A Collection that tells its owner about every item appended to it. The host hands it to
+// DownloadCarddata as `cdata`, so it learns of each swipe while the download still runs.
+#pragma once
+
+#include <functional>
+
+#include "platform/automation/collection.h"
+
+namespace vanto::cli {
+
+// `on_append` runs after each successful append with the list's new Count. It must not throw.
+ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append);
+
+}  // namespace vanto::cli

@@ -1,0 +1,129 @@
+// The command line's refusals: each a usage error (exit 2) with a one-line hint on standard
+// error, nothing on standard output, and no database created or touched.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/cli.h"
+
+namespace fs = std::filesystem;
+using namespace vanto::cli;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Vanto(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  Io io{out, err, false};
+  int status = RunVanto(args, io);
+  return {status, out.str(), err.str()};
+}
+
+struct UsageCase {
+  std::vector<std::string> args;
+  const char* words;  // a part of the message
+};
+
+TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
+  char pattern[] = "/tmp/vanto-usage-XXXXXX";
+  fs::path folder = mkdtemp(pattern);
+  std::string db = (folder / "vanto.db").string();
+  const UsageCase cases[] = {
+      {{}, "missing command"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+      {{"scan", "--bogus"}, "unknown option '--bogus'"},
+      {{"scan", "stray"}, "unexpected argument 'stray'"},
+      {{"scan", "--ports", "3-1"}, "inverted"},
+      {{"scan", "--terminals", "9-2"}, "inverted"},
+      {{"scan", "--ports", "a-3"}, "whole number"},
+      {{"scan", "--ports", "1-x"}, "whole number"},
+      {{"scan", "--ports", "1--3"}, "out of range"},
+      {{"scan", "--ports", ""}, "whole number"},
+      {{"scan", "--ports", "0-2"}, "out of range"},
+      {{"scan", "--terminals", "1-40000"}, "out of range"},
+      {{"scan", "--ports"}, "needs a value"},
+      {{"scan", "--json=yes"}, "takes no value"},
+      {{"scan", "--ports", "1", "--ports", "2"}, "given twice"},
+      {{"download", "--terminal", "1", "--db", db}, "missing option '--port'"},
+      {{"download", "--port", "1", "--db", db}, "missing option '--terminal'"},
+      {{"download", "--port", "1", "--terminal", "1", "--csv", "--json", "--db", db}, "exclude each other"},
+      {{"download", "--port", "1", "--terminal", "1", "--db", ""}, "needs a file name"},
+      {{"download", "--port", "1", "--terminal", "1", "--db", db, "--lock-timeout", "soon"}, "seconds"},
+      {{"backup", "--port", "1", "--terminal", "1", "--person", "12a", "--db", db}, "whole number, not '12a'"},
+      {{"backup", "--port", "1", "--terminal", "1", "--person", "", "--db", db}, "whole number"},
+      {{"backup", "--port", "1", "--terminal", "1", "--person", "1.5", "--db", db}, "whole number"},
+      {{"backup", "--port", "1", "--terminal", "1", "--person", "99999999999", "--db", db}, "out of range"},
+      {{"restore", "--port", "1", "--terminal", "1", "--person", "40000", "--db", db}, "out of range (-32768..32767)"},
+      {{"copy", "--from-port", "1", "--from-terminal", "1", "--to-port", "2", "--person", "7", "--db", db},
+       "missing option '--to-terminal'"},
+      {{"copy", "--from-port", "1", "--from-terminal", "1", "--to-port", "2", "--to-terminal", "x", "--person", "7",
+        "--db", db},
+       "--to-terminal must be a whole number"},
+  };
+  for (const UsageCase& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += " " + a;
+    Result r = Vanto(c.args);
+    EXPECT_EQ(r.status, kExitUsage) << line;
+    EXPECT_NE(r.err.find(c.words), std::string::npos) << line << " -> " << r.err;
+    EXPECT_NE(r.err.find("--help"), std::string::npos) << line << " -> " << r.err;
+    ASSERT_FALSE(r.err.empty());
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << line << ": more than one line: " << r.err;
+    EXPECT_EQ(r.out, "") << line;
+  }
+  EXPECT_FALSE(fs::exists(db)) << "a refused command line created the database";
+  fs::remove_all(folder);
+}
+
+TEST(Usage, EveryCommandHasHelp) {
+  Result top = Vanto({"--help"});
+  EXPECT_EQ(top.status, kExitOk);
+  for (const char* command : {"scan", "download", "backup", "restore", "copy", "demo", "sim"}) {
+    EXPECT_NE(top.out.find(std::string("  ") + command), std::string::npos) << command;
+    for (const char* flag : {"--help", "-h"}) {
+      Result r = Vanto({command, flag});
+      EXPECT_EQ(r.status, kExitOk) << command;
+      EXPECT_EQ(r.out.rfind(std::string("usage: vanto ") + command, 0), 0u) << r.out;
+      EXPECT_EQ(r.err, "");
+    }
+  }
+}
+
+TEST(Usage, RangesAndNumbers) {
+  EXPECT_EQ(ParseRange("5", 1, 10, "x").first, 5);
+  EXPECT_EQ(ParseRange("5", 1, 10, "x").last, 5);
+  EXPECT_EQ(ParseRange("2-7", 1, 10, "x").last, 7);
+  EXPECT_EQ(ParseRange("-3--1", -5, 10, "x").first, -3);
+  EXPECT_EQ(ParseRange("-3--1", -5, 10, "x").last, -1);
+  EXPECT_EQ(ParseWhole("+12", 0, 20, "x"), 12);
+  EXPECT_EQ(ParseWhole("-2147483648", INT32_MIN, INT32_MAX, "x"), INT32_MIN);
+  EXPECT_THROW(ParseWhole("2147483648", INT32_MIN, INT32_MAX, "x"), UsageError);
+  EXPECT_THROW(ParseWhole("99999999999999999999999", INT32_MIN, INT32_MAX, "x"), UsageError);
+  EXPECT_THROW(ParseWhole(" 12", 0, 20, "x"), UsageError);
+  EXPECT_THROW(ParseWhole("&H10", 0, 20, "x"), UsageError);
+  EXPECT_DOUBLE_EQ(ParseSeconds("0.25", 10, "x"), 0.25);
+  EXPECT_THROW(ParseSeconds("-1", 10, "x"), UsageError);
+  EXPECT_THROW(ParseSeconds("1e9", 10, "x"), UsageError);
+}
+
+TEST(Usage, DefaultDatabasePathFollowsTheEnvironment) {
+  setenv("VANTO_DB", "/x/own.db", 1);
+  EXPECT_EQ(DefaultDatabasePath(), "/x/own.db");
+  unsetenv("VANTO_DB");
+  setenv("XDG_DATA_HOME", "/data", 1);
+  EXPECT_EQ(DefaultDatabasePath(), "/data/vanto/vanto.db");
+  unsetenv("XDG_DATA_HOME");
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(DefaultDatabasePath(), "/home/u/.local/share/vanto/vanto.db");
+}
+
+}  // namespace
