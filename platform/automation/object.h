@@ -8,12 +8,23 @@
 // Counts every live ComObject of the process (tests use it to find leaked objects).
 VANTO_EXPORT std::atomic<long>& LiveObjectCount();
 
+// Counts the live ComObjects whose code belongs to the calling module (the shared object or
+// program this header is compiled into): hidden, so every module keeps its own count, which is
+// what a module's DllCanUnloadNow asks about.
+__attribute__((visibility("hidden"))) inline std::atomic<long>& ModuleObjectCount() {
+  static std::atomic<long> count{0};
+  return count;
+}
+
 // Implements IUnknown for `Interface` (and every interface it derives from, named by
 // the derived class's `Implements`). New objects start with one reference, owned by their creator.
 template <class Interface>
 class ComObject : public Interface {
  public:
-  ComObject() { ++LiveObjectCount(); }
+  ComObject() {
+    ++LiveObjectCount();
+    ++ModuleObjectCount();
+  }
   ComObject(const ComObject&) = delete;
   ComObject& operator=(const ComObject&) = delete;
 
@@ -35,7 +46,10 @@ class ComObject : public Interface {
   }
 
  protected:
-  virtual ~ComObject() { --LiveObjectCount(); }
+  virtual ~ComObject() {
+    --ModuleObjectCount();
+    --LiveObjectCount();
+  }
   // The interfaces this object answers besides IUnknown.
   virtual bool Implements(REFIID iid) const = 0;
 

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/automation/module_loader.h"
+
 namespace {
 struct ClassEntry {
   CLSID clsid;
@@ -74,7 +76,7 @@ HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid) {
     }
   }
   if (GuidFromString(name, clsid)) return S_OK;
-  return CO_E_CLASSSTRING;
+  return CLSIDFromRegisteredProgID(name, clsid);
 }
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD, void*, REFIID iid, void** object) {
@@ -86,7 +88,7 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD, void*, REFIID iid, void** object
     for (const auto& entry : Table())
       if (entry.clsid == clsid) factory = entry.factory;
   }
-  if (!factory) return REGDB_E_CLASSNOTREG;
+  if (!factory) return GetRegisteredClassObject(clsid, iid, object);
   return factory->QueryInterface(iid, object);
 }
 

@@ -1,16 +1,27 @@
 // The component runtime: creating objects by class identifier or class name.
 // Classes come from the process's own table of class factories (registered in-process, as
-// tests and statically linked hosts do); the file-backed registry extends this lookup.
+// tests and statically linked hosts do), and then from the file-backed registry (registry.h),
+// whose in-process servers are modules loaded on demand (module_loader.cpp).
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/automation/abi.h"
 #include "platform/automation/owners.h"
 
 constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 constexpr DWORD CLSCTX_ALL = 0x17;
+constexpr DWORD COINIT_MULTITHREADED = 0x0;
+constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
+constexpr HRESULT RPC_E_CHANGED_MODE = MakeHResult(0x80010106);
+
+// The four entry points of an in-process server module, as the runtime calls them.
+using DllGetClassObjectFunction = HRESULT (*)(REFCLSID clsid, REFIID iid, void** object);
+using DllCanUnloadNowFunction = HRESULT (*)();
+using DllRegisterServerFunction = HRESULT (*)();
+using DllUnregisterServerFunction = HRESULT (*)();
 
 // Adds a class to the in-process table under its identifier and class name (ProgID).
 // The table holds a reference on `factory` until the class is revoked.
@@ -21,7 +32,21 @@ extern "C" {
 VANTO_EXPORT HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 VANTO_EXPORT HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved, REFIID iid, void** object);
 VANTO_EXPORT HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
+
+// Per-thread apartment: the first call on a thread answers S_OK, later ones S_FALSE (each
+// to be balanced by CoUninitialize); asking for another threading model than the thread's
+// answers RPC_E_CHANGED_MODE.
+VANTO_EXPORT HRESULT CoInitialize(void* reserved);
+VANTO_EXPORT HRESULT CoInitializeEx(void* reserved, DWORD model);
+VANTO_EXPORT void CoUninitialize();
+// Unloads every loaded module whose DllCanUnloadNow answers S_OK.
+VANTO_EXPORT void CoFreeUnusedLibraries();
 }
+
+// Whether the calling thread's apartment is initialised.
+VANTO_EXPORT bool IsApartmentInitialized();
+// Paths of the modules the runtime has loaded and not yet unloaded.
+VANTO_EXPORT std::vector<std::string> LoadedModules();
 
 // Creates an object by class name and asks it for `iid`.
 VANTO_EXPORT HRESULT CreateObjectByProgId(std::u16string_view progId, REFIID iid, void** object);
