@@ -234,11 +234,11 @@ HRESULT ParseInteger(std::u16string_view text, int64_t minimum, int64_t maximum,
 }
 
 // Radix forms of Double and Boolean text are read as a Long bit pattern.
-constexpr int kWideRadixBits = 32;
+constexpr uint64_t kLongPattern = 0xFFFFFFFFu;
 
 HRESULT NumberToDouble(std::u16string_view text, const Number& number, double* out) {
   if (number.radix) {
-    if (number.wide || number.bits > 0xFFFFFFFFu) return DISP_E_OVERFLOW;
+    if (number.wide || number.bits > kLongPattern) return DISP_E_OVERFLOW;
     *out = static_cast<double>(static_cast<std::int32_t>(static_cast<std::uint32_t>(number.bits)));
     return S_OK;
   }
@@ -785,7 +785,7 @@ HRESULT ParseBool(std::u16string_view text, VARIANT_BOOL* out) {
   Number number;
   HRESULT hr = ScanNumber(text, &number);
   if (FAILED(hr)) return hr;
-  if (number.radix && (number.wide || number.bits > 0xFFFFFFFFu)) return DISP_E_OVERFLOW;
+  if (number.radix && (number.wide || number.bits > kLongPattern)) return DISP_E_OVERFLOW;
   *out = number.zero() ? VARIANT_FALSE : VARIANT_TRUE;
   return S_OK;
 }
