@@ -1,0 +1,108 @@
+// Helpers shared by the row-set tests: the kinds of row set under test, temporary databases,
+// and short forms of the row-set calls.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/ado/byte_array.h"
+#include "platform/ado/columns.h"
+#include "platform/ado/memory_rowset.h"
+#include "platform/ado/rowset.h"
+#include "platform/ado/sqlite_rowset.h"
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/object.h"
+#include "platform/automation/owners.h"
+#include "platform/automation/text.h"
+
+// A directory of its own for one test, removed afterwards.
+class TempDirectory {
+ public:
+  TempDirectory() {
+    static std::atomic<int> counter{0};
+    path_ = std::filesystem::temp_directory_path() /
+            ("vanto-ado-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The in-memory row set: one set, which "reopening" hands back as it is.
+struct MemoryRowSetKind {
+  ComPtr<RowSet> rows;
+  void Prepare() { rows = CreateEnrolmentRowSet(); }
+  ComPtr<RowSet> Open() { return rows; }
+};
+
+// The SQLite row set: every open reads the table afresh, so only committed rows are seen.
+struct SqliteRowSetKind {
+  TempDirectory directory;
+  std::string path = directory.File("enrolment.db");
+  void Prepare() { ASSERT_EQ(CreateEnrolmentSchema(path), S_OK) << "schema"; }
+  ComPtr<RowSet> Open() {
+    ComPtr<RowSet> rows;
+    HRESULT hr = OpenEnrolmentRowSet(path, std::nullopt, &rows);
+    EXPECT_EQ(hr, S_OK) << "open";
+    return rows;
+  }
+};
+
+inline HRESULT Put(RowSet* rows, std::u16string_view column, const Variant& value) {
+  return rows->put_Collect(Variant::Str(column).Raw(), value.Raw());
+}
+
+inline Variant Get(RowSet* rows, std::u16string_view column) {
+  Variant value;
+  HRESULT hr = rows->get_Value(Bstr(column).Get(), value.Put());
+  EXPECT_EQ(hr, S_OK) << "reading the column";
+  return value;
+}
+
+inline HRESULT Append(RowSet* rows, std::u16string_view column, const std::vector<BYTE>& bytes) {
+  return rows->AppendChunk(Bstr(column).Get(), MakeByteArray(bytes).Raw());
+}
+
+inline std::vector<BYTE> BytesOf(const Variant& value) {
+  std::vector<BYTE> bytes;
+  EXPECT_EQ(ReadByteArray(value.Raw(), &bytes), S_OK) << "a byte array";
+  return bytes;
+}
+
+inline LONG Count(RowSet* rows) {
+  LONG count = -1;
+  EXPECT_EQ(rows->get_RecordCount(&count), S_OK);
+  return count;
+}
+
+inline bool AtEnd(RowSet* rows) {
+  VARIANT_BOOL atEnd = VARIANT_FALSE;
+  EXPECT_EQ(rows->get_EOF(&atEnd), S_OK);
+  return atEnd != VARIANT_FALSE;
+}
+
+inline std::u16string Text(HRESULT hr) { return TakeErrorDescription(hr); }
+
+inline std::vector<BYTE> Pattern(std::size_t size, BYTE seed) {
+  std::vector<BYTE> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<BYTE>(seed + i * 7);
+  return bytes;
+}
+
+// Makes the gtest output readable for UTF-16 texts.
+inline std::string Narrow(std::u16string_view text) { return ToUtf8(text); }
+
+#define EXPECT_TEXT_HAS(text, part)                                              \
+  EXPECT_NE(std::u16string_view(text).find(part), std::u16string_view::npos) \
+      << "text: " << Narrow(text)
