@@ -34,6 +34,8 @@ class Machine {
   // Makes the host's own classes and the built modules known to the component runtime (once
   // per process), then creates VANTO.clsMachine. Throws HostError saying what failed.
   static Machine Create();
+  // Wraps an object the caller created some other way (tests).
+  static Machine Wrap(ComPtr<IMachine> machine) { return Machine(std::move(machine)); }
 
   Outcome Scan(Range ports, Range terminals, std::vector<FoundTerminal>* found);
   // Appends the terminal's swipes to `cdata` (a Collection the host owns).

@@ -1,0 +1,174 @@
+// The download session against a driver stand-in that delivers records the way
+// DownloadCarddata does (pumping the thread's messages before each record, appending to the
+// host's list): records reach the database while the download runs, a download that answers
+// False keeps what it delivered, and the next run adds only the rest.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "cli/download.h"
+#include "platform/automation/message_queue.h"
+#include "platform/automation/object.h"
+
+namespace fs = std::filesystem;
+using namespace vanto::cli;
+
+namespace {
+
+class FakeRecord final : public DispatchObject<ICardRecord> {
+ public:
+  FakeRecord(LONG person, DATE time) : person_(Variant::I4(person)), time_(Variant::Date(time)) {}
+  HRESULT STDMETHODCALLTYPE get_PersonNo(VARIANT* v) override { return VariantCopy(v, person_.Ptr()); }
+  HRESULT STDMETHODCALLTYPE put_PersonNo(VARIANT v) override { return VariantCopy(person_.Put(), &v); }
+  HRESULT STDMETHODCALLTYPE get_SwipeTime(VARIANT* v) override { return VariantCopy(v, time_.Ptr()); }
+  HRESULT STDMETHODCALLTYPE put_SwipeTime(VARIANT v) override { return VariantCopy(time_.Put(), &v); }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ protected:
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == IID_ICardRecord; }
+
+ private:
+  Variant person_, time_;
+};
+
+// Delivers `total` records; with `fail_after` set, answers False after that many, as a broken
+// line does. `after_record` runs after each append (the test looks at the database there).
+class FakeMachine final : public DispatchObject<IMachine> {
+ public:
+  int total = 0;
+  int fail_after = -1;
+  std::function<void(int)> after_record;
+
+  static DATE TimeOf(int i) { return 46332.0 + (i / 5) / 1440.0; }  // five records a minute
+  static LONG PersonOf(int i) { return i % 3; }  // so one person swipes twice in some minutes
+
+  HRESULT STDMETHODCALLTYPE DownloadCarddata(VARIANT_BOOL, BSTR, SHORT, SHORT imachineno, _Collection** cdata,
+                                             BSTR* strMsg, VARIANT_BOOL* result) override {
+    AssignBstr(strMsg, u"");
+    for (int i = 0; i < total; ++i) {
+      PumpMessages();
+      if (i == fail_after) {
+        AssignBstr(strMsg, u"编号为" + std::u16string(1, u'0' + imachineno) + u"的考勤机不能下载刷卡数据！ ");
+        *result = VARIANT_FALSE;
+        return S_OK;
+      }
+      ComPtr<ICardRecord> record = ComPtr<ICardRecord>::Adopt(new FakeRecord(PersonOf(i), TimeOf(i)));
+      AppendToCollection(*cdata, record.Get());
+      if (after_record) after_record(i + 1);
+    }
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE funcRegister(_Collection**, VARIANT_BOOL, SHORT, SHORT, BSTR, BSTR, SHORT, SHORT, BSTR*,
+                                         VARIANT_BOOL*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE funcBackFingure(VARIANT_BOOL, BSTR, SHORT, SHORT, BSTR, RowSet**, BSTR*, VARIANT_BOOL*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE funcReWrite(VARIANT_BOOL, BSTR, SHORT, SHORT, BSTR, RowSet*, BSTR*, VARIANT_BOOL*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE funcWriteCard(VARIANT_BOOL, BSTR, SHORT, SHORT, _Collection*, BSTR*, VARIANT_BOOL*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE delCardData(VARIANT_BOOL, BSTR, SHORT, SHORT, VARIANT_BOOL*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ protected:
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == IID_IMachine; }
+};
+
+class DownloadSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vanto-session-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    db_ = (folder_ / "vanto.db").string();
+    store_.emplace(vanto::store::RecordStore::Open(db_));
+  }
+  void TearDown() override {
+    store_.reset();
+    fs::remove_all(folder_);
+    EXPECT_EQ(PendingThreadWork(), 0u) << "the session left work on the thread's queue";
+  }
+  // Counts what another connection sees committed.
+  long long Committed() {
+    sqlite3* db = nullptr;
+    sqlite3_open(db_.c_str(), &db);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM swipes", -1, &stmt, nullptr);
+    long long n = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return n;
+  }
+  Outcome Download(FakeMachine* fake, std::ostream* progress = nullptr, std::size_t* added = nullptr) {
+    Machine machine = Machine::Wrap(ComPtr<IMachine>(fake));
+    DownloadSession session(*store_, 1, 2, progress);
+    session.batch_records = 100;
+    Outcome outcome = session.Run(machine);
+    if (added) *added = session.added();
+    EXPECT_EQ(session.records().size(), static_cast<std::size_t>(fake->fail_after >= 0 ? fake->fail_after : fake->total));
+    EXPECT_FALSE(session.store_error()) << *session.store_error();
+    return outcome;
+  }
+
+  fs::path folder_;
+  std::string db_;
+  std::optional<vanto::store::RecordStore> store_;
+};
+
+TEST_F(DownloadSessionTest, RecordsReachTheDatabaseWhileTheDownloadRuns) {
+  ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
+  fake->total = 1000;
+  long long seen_at_900 = -1;
+  fake->after_record = [&](int n) {
+    if (n == 900) seen_at_900 = Committed();
+  };
+  std::ostringstream progress;
+  std::size_t added = 0;
+  Outcome outcome = Download(fake.Get(), &progress, &added);
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_EQ(outcome.message, "");
+  EXPECT_EQ(added, 1000u);
+  EXPECT_GE(seen_at_900, 800) << "records were held back until the end of the download";
+  EXPECT_EQ(Committed(), 1000);
+  // The progress line, when drawn, is erased at the end.
+  std::string p = progress.str();
+  if (!p.empty()) EXPECT_EQ(p.substr(p.size() - 4), "\r\033[K");
+}
+
+TEST_F(DownloadSessionTest, FalseKeepsWhatWasDeliveredAndTheNextRunAddsTheRest) {
+  ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
+  fake->total = 523;
+  fake->fail_after = 217;
+  std::size_t added = 0;
+  Outcome broken = Download(fake.Get(), nullptr, &added);
+  EXPECT_FALSE(broken.ok);
+  EXPECT_EQ(broken.message, "编号为2的考勤机不能下载刷卡数据！ ");
+  EXPECT_EQ(added, 217u);
+  EXPECT_EQ(Committed(), 217);
+
+  fake->fail_after = -1;
+  Outcome resumed = Download(fake.Get(), nullptr, &added);
+  EXPECT_TRUE(resumed.ok);
+  EXPECT_EQ(added, 523u - 217u);
+  Outcome again = Download(fake.Get(), nullptr, &added);
+  EXPECT_TRUE(again.ok);
+  EXPECT_EQ(added, 0u);
+  EXPECT_EQ(Committed(), 523);
+  // Same person, same minute, twice: kept as occurrences 1 and 2.
+  auto stored = store_->Swipes(1, 2);
+  int pairs = 0;
+  for (const auto& s : stored) pairs += s.occurrence == 2;
+  EXPECT_GT(pairs, 0);
+}
+
+}  // namespace
