@@ -142,7 +142,9 @@ TEST_F(DownloadSessionTest, RecordsReachTheDatabaseWhileTheDownloadRuns) {
   EXPECT_EQ(Committed(), 1000);
   // The progress line, when drawn, is erased at the end.
   std::string p = progress.str();
-  if (!p.empty()) EXPECT_EQ(p.substr(p.size() - 4), "\r\033[K");
+  if (!p.empty()) {
+    EXPECT_EQ(p.substr(p.size() - 4), "\r\033[K");
+  }
 }
 
 TEST_F(DownloadSessionTest, FalseKeepsWhatWasDeliveredAndTheNextRunAddsTheRest) {
