@@ -40,7 +40,8 @@ const std::vector<Command>& Commands() {
       {"download", "pull every card swipe from one terminal into the database",
        "vanto download --port N --terminal N [--csv | --json] [--db PATH]",
        {kPort, kTerminal, {"csv", "", "also print the delivered records as CSV"},
-        {"json", "", "also print the delivered records as JSON"}, {"quiet", "", "no progress line"}, kDb, kLockTimeout},
+        {"json", "", "also print the delivered records as JSON"}, {"quiet", "", "no progress line"},
+        {"progress", "", "show the progress line even when standard error is no terminal"}, kDb, kLockTimeout},
        RunDownload,
        "Stores each swipe once: downloading again, or after an interrupted download, adds only\n"
        "what the database does not hold yet. Two swipes of one person in the same minute stay\n"

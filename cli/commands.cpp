@@ -150,7 +150,9 @@ int RunDownload(const Options& o, Io& io) {
   if (csv && json) throw UsageError("--csv and --json exclude each other");
   store::RecordStore store = OpenStore(o, true);
   Machine machine = Machine::Create();
-  DownloadSession session(store, port, terminal, io.progress && !o.Has("quiet") ? &io.err : nullptr);
+  if (o.Has("quiet") && o.Has("progress")) throw UsageError("--quiet and --progress exclude each other");
+  bool progress = o.Has("progress") || (io.progress && !o.Has("quiet"));
+  DownloadSession session(store, port, terminal, progress ? &io.err : nullptr);
   Outcome outcome = session.Run(machine);
 
   const auto& records = session.records();

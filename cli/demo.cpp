@@ -1,10 +1,164 @@
+// demo: the host's subcommands against a simulated site; sim: the simulated site on its own.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+
 #include "cli/commands.h"
+#include "cli/demo_site.h"
+#include "cli/enrolment.h"
 #include "cli/machine.h"
 
 namespace vanto::cli {
+namespace {
 
-// STUB (until the terminal simulator lands on main).
-int RunDemo(const Options&, Io&) { throw HostError("the terminal simulator is not part of this build"); }
-int RunSim(const Options&, Io&) { throw HostError("the terminal simulator is not part of this build"); }
+namespace fs = std::filesystem;
+
+// A temporary folder, removed at the end unless kept.
+class DemoFolder {
+ public:
+  DemoFolder() {
+    std::string pattern = (fs::temp_directory_path() / "vanto-demo-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw HostError("cannot create a temporary folder for the demo");
+    path_ = pattern;
+  }
+  ~DemoFolder() {
+    if (keep_) return;
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  void Keep() { keep_ = true; }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  bool keep_ = false;
+};
+
+// Runs one of the host's own command lines, echoing it first.
+int Step(Io& io, const std::vector<std::string>& args) {
+  io.out << "\n$ vanto";
+  for (const std::string& a : args) io.out << ' ' << (a.find(' ') == std::string::npos ? a : "'" + a + "'");
+  io.out << '\n' << std::flush;
+  int status = RunVanto(args, io);
+  io.out << std::flush;
+  return status;
+}
+
+std::size_t CountPeople(const terminal::sim::SimTerminal& t) { return t.persons.size(); }
+
+}  // namespace
+
+int RunDemo(const Options& o, Io& io) {
+  auto started = std::chrono::steady_clock::now();
+  DemoFolder folder;
+  if (o.Has("keep")) folder.Keep();
+  std::string db = o.Get("db").value_or((folder.path() / "vanto.db").string());
+  if (db.empty()) throw UsageError("--db needs a file name");
+
+  terminal::sim::SimulatorSite site;
+  site.Options().linkDir = (folder.path() / "ports").string();
+  fs::create_directories(site.Options().linkDir);
+  SeedDemoSite(site);
+  std::size_t swipes = 0;
+  for (const DemoTerminal& t : DemoTerminals()) swipes += site.Terminal(t.port, t.terminal)->records.size();
+  std::map<int, std::string> paths;
+  try {
+    paths = site.Start();
+  } catch (const std::exception& e) {
+    throw HostError(std::string("cannot start the terminal simulator: ") + e.what());
+  }
+  ConfigurePorts(paths);
+
+  io.out << "A simulated site: " << paths.size() << " ports, " << DemoTerminals().size() << " terminals, " << swipes
+         << " swipes, 12 people (8 with a fingerprint, 4 with a password).\n";
+  for (const auto& [port, path] : paths) io.out << "  port " << port << ": " << path << "\n";
+  io.out << "Database: " << db << "\n";
+
+  const std::string person = std::to_string(kDemoPerson);
+  int status = Step(io, {"scan", "--ports", "1-2", "--terminals", "1-4"});
+  for (const DemoTerminal& t : DemoTerminals()) {
+    if (status != kExitOk) break;
+    status = Step(io, {"download", "--port", std::to_string(t.port), "--terminal", std::to_string(t.terminal), "--db", db});
+  }
+  if (status == kExitOk) {
+    io.out << "\n(Downloading again stores nothing twice.)";
+    status = Step(io, {"download", "--port", "1", "--terminal", "1", "--db", db});
+  }
+  if (status == kExitOk) status = Step(io, {"backup", "--port", "1", "--terminal", "2", "--person", "109", "--db", db});
+  if (status == kExitOk)
+    status = Step(io, {"copy", "--from-port", "1", "--from-terminal", "1", "--to-port", "2", "--to-terminal", "3",
+                       "--person", person, "--db", db});
+  site.Stop();
+  if (status != kExitOk) {
+    io.err << "vanto demo: a step failed (exit status " << status << ")\n";
+    return status;
+  }
+
+  // What the site now holds: the copied fingerprint must equal the source's (values 0..458).
+  auto source = site.Terminal(1, 1), target = site.Terminal(2, 3);
+  bool copied = false;
+  if (source && target && target->persons.count(kDemoPerson) && target->persons.at(kDemoPerson).fingerprints.count(0)) {
+    const auto& a = source->persons.at(kDemoPerson).fingerprints.at(0);
+    const auto& b = target->persons.at(kDemoPerson).fingerprints.at(0);
+    copied = std::equal(a.begin(), a.begin() + 459, b.begin());
+  }
+  io.out << "\nTerminal 3 on port 2 now holds " << (target ? CountPeople(*target) : 0) << " person(s); person "
+         << kDemoPerson << "'s fingerprint there " << (copied ? "equals" : "DIFFERS FROM")
+         << " the one on terminal 1 (values 0-458).\n";
+  ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, LockTimeout(o));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1f", seconds);
+  io.out << "The database holds " << swipes << " swipes and " << RowCount(everyone.Get()) << " enrolments. Done in "
+         << took << " s." << (o.Has("keep") ? " Kept: " + folder.path().string() : std::string()) << "\n";
+  return copied ? kExitOk : kExitFalse;
+}
+
+int RunSim(const Options& o, Io& io) {
+  terminal::sim::SimulatorSite site;
+  try {
+    if (auto seed = o.Get("seed"))
+      site.LoadSeedFile(*seed);
+    else
+      SeedDemoSite(site);
+  } catch (const std::exception& e) {
+    throw HostError(e.what());
+  }
+  // Block the stop signals before the simulator's threads start, so only sigtimedwait sees them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::map<int, std::string> paths;
+  try {
+    paths = site.Start();
+  } catch (const std::exception& e) {
+    throw HostError(std::string("cannot start the terminal simulator: ") + e.what());
+  }
+  io.out << "The simulator serves " << paths.size() << " port(s). For a host on this machine:\n"
+         << PortSettingsText(paths) << "Stop it with Ctrl-C.\n"
+         << std::flush;
+  timespec tick{1, 0};
+  while (sigtimedwait(&stop, nullptr, &tick) < 0) {
+  }
+  site.Stop();
+  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  if (auto save = o.Get("save")) {
+    try {
+      site.SaveSeedFile(*save);
+    } catch (const std::exception& e) {
+      throw HostError(e.what());
+    }
+    io.out << "Saved the site to " << *save << "\n";
+  }
+  return kExitOk;
+}
 
 }  // namespace vanto::cli

@@ -1,12 +1,24 @@
 #include "cli/enrolment.h"
 
 #include "cli/machine.h"
+#include "platform/ado/sqlite_rowset.h"
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/text.h"
 
 namespace vanto::cli {
 
-// STUB (until the SQLite row set lands on main).
-ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::int32_t, double) {
-  throw HostError("the enrolment table of " + path + " cannot be opened in this build");
+ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
+                                 double lock_timeout_seconds) {
+  SqliteOptions options;
+  options.busyTimeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+  if (HRESULT hr = CreateEnrolmentSchema(path, options); FAILED(hr))
+    throw HostError("cannot prepare the enrolment table of " + path + ": " + ToUtf8(TakeErrorDescription(hr)));
+  ComPtr<RowSet> rows;
+  std::optional<LONG> filter;
+  if (person) filter = *person;
+  if (HRESULT hr = OpenEnrolmentRowSet(path, filter, &rows, options); FAILED(hr) || !rows)
+    throw HostError("cannot open the enrolment table of " + path + ": " + ToUtf8(TakeErrorDescription(hr)));
+  return rows;
 }
 
 long RowCount(RowSet* rows) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/ado/rowset.h"
@@ -10,9 +11,10 @@
 
 namespace vanto::cli {
 
-// Opens the rows of `person` in the enrolment table of the database at `path` (which exists;
+// Opens the rows of `person` (everyone's when none) in the enrolment table of the database at `path` (which exists;
 // the table is created when missing). Throws HostError with a one-line message.
-ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::int32_t person, double lock_timeout_seconds);
+ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
+                                 double lock_timeout_seconds);
 
 // The row count of a row set, or -1 when it cannot tell.
 long RowCount(RowSet* rows);
