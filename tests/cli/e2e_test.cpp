@@ -1,0 +1,177 @@
+// The host end to end: vanto's subcommands, through the component runtime, the driver, the
+// terminal control and a pseudo-terminal, against the simulator.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include "cli/store/record_store.h"
+#include "tests/cli/sim_fixture.h"
+
+namespace vanto::cli::testing {
+namespace {
+
+using terminal::sim::CardRecordFields;
+
+class HostE2E : public SimSite {
+ protected:
+  void SeedThreeTerminals() {
+    auto& one = site_.AddTerminal(1, 1);
+    for (int i = 0; i < 300; ++i) one.records.push_back(Swipe(1 + i % 12, 2 + i / 200, 8 + (i % 200) / 60, i % 60));
+    one.persons[7].fingerprints[0] = TemplateOf(7);
+    one.persons[8].password = 4321;
+    site_.AddTerminal(1, 2).records.push_back(Swipe(3, 4, 9, 0));
+    site_.AddTerminal(2, 3);
+  }
+  std::int64_t Stored(int port, int terminal) {
+    return store::RecordStore::Open(db_).CountSwipes(port, terminal);
+  }
+};
+
+TEST_F(HostE2E, ScanListsTheTerminalsByPortThenNumber) {
+  SeedThreeTerminals();
+  Start();
+  Result table = Vanto({"scan", "--ports", "1-2", "--terminals", "1-4"});
+  ASSERT_EQ(table.status, kExitOk) << table.err;
+  EXPECT_EQ(table.out, "PORT  TERMINAL\n   1         1\n   1         2\n   2         3\n");
+  Result json = Vanto({"scan", "--ports", "1-2", "--terminals", "1-4", "--json"});
+  ASSERT_EQ(json.status, kExitOk) << json.err;
+  EXPECT_EQ(json.out, "[{\"port\": 1, \"terminal\": 1}, {\"port\": 1, \"terminal\": 2}, {\"port\": 2, \"terminal\": 3}]\n");
+  Result none = Vanto({"scan", "--ports", "2", "--terminals", "4-5"});
+  EXPECT_EQ(none.status, kExitOk);
+  EXPECT_NE(none.out.find("no terminal answered"), std::string::npos);
+}
+
+TEST_F(HostE2E, DownloadingTwiceStoresEverySwipeOnce) {
+  SeedThreeTerminals();
+  Start();
+  Result first = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(first.status, kExitOk) << first.err;
+  EXPECT_NE(first.out.find("300 records delivered, 300 new, 0 already stored"), std::string::npos) << first.out;
+  Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--csv"}));
+  ASSERT_EQ(again.status, kExitOk) << again.err;
+  EXPECT_NE(again.err.find("300 records delivered, 0 new, 300 already stored"), std::string::npos) << again.err;
+  EXPECT_EQ(std::count(again.out.begin(), again.out.end(), '\n'), 301);
+  EXPECT_EQ(again.out.substr(0, again.out.find('\n')), "port,terminal,person,time,occurrence,new");
+  EXPECT_NE(again.out.find("\n1,1,1,2026-11-02 08:00:00,1,false\n"), std::string::npos);
+  EXPECT_EQ(Stored(1, 1), 300);
+  Result other = Vanto(Db({"download", "--port", "1", "--terminal", "2", "--json"}));
+  ASSERT_EQ(other.status, kExitOk) << other.err;
+  EXPECT_EQ(other.out,
+            "[{\"port\": 1, \"terminal\": 2, \"person\": 3, \"time\": \"2026-11-04 09:00:00\", \"occurrence\": 1, "
+            "\"new\": true}]\n");
+  EXPECT_EQ(Stored(1, 2), 1);
+}
+
+TEST_F(HostE2E, TwoSwipesOfOnePersonInOneMinuteStayTwo) {
+  auto& t = site_.AddTerminal(1, 1);
+  t.records = {Swipe(5, 6, 9, 5), Swipe(6, 6, 9, 5), Swipe(5, 6, 9, 5), Swipe(5, 6, 9, 6)};
+  Start();
+  for (int run = 0; run < 2; ++run) {
+    Result r = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+    ASSERT_EQ(r.status, kExitOk) << r.err;
+  }
+  auto stored = store::RecordStore::Open(db_).Swipes(1, 1);
+  ASSERT_EQ(stored.size(), 4u);
+  int pair = 0;
+  for (const auto& s : stored)
+    if (s.person == 5 && s.minute == "2026-11-06 09:05") pair += s.occurrence;
+  EXPECT_EQ(pair, 1 + 2);
+}
+
+TEST_F(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
+  auto& t = site_.AddTerminal(1, 1);
+  for (int i = 0; i < 2000; ++i) t.records.push_back(Swipe(100 + i % 7, 3 + i / 600, 7 + (i % 600) / 60, i % 60));
+  Start();
+  terminal::sim::FaultPlan plan;
+  plan.hangUpAfterAnswers = 20;
+  site_.SetFaults(1, plan);
+  std::uint64_t generation = site_.LineGeneration(1);
+
+  Result broken = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  EXPECT_EQ(broken.status, kExitFalse);
+  EXPECT_EQ(broken.err, "编号为1的考勤机不能下载刷卡数据！ \n");
+  std::int64_t kept = Stored(1, 1);
+  EXPECT_GT(kept, 0);
+  EXPECT_LT(kept, 2000);
+
+  ASSERT_TRUE(site_.WaitForLineGeneration(1, generation + 1, std::chrono::seconds(10)));
+  Result resumed = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(resumed.status, kExitOk) << resumed.err;
+  EXPECT_NE(resumed.out.find("2000 records delivered, " + std::to_string(2000 - kept) + " new"), std::string::npos)
+      << resumed.out;
+  EXPECT_EQ(Stored(1, 1), 2000);
+}
+
+TEST_F(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
+  SeedThreeTerminals();
+  Start();
+  Result backup = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
+  ASSERT_EQ(backup.status, kExitOk) << backup.err;
+  EXPECT_NE(backup.out.find("backed up person 7 from terminal 1 on port 1: fingerprint"), std::string::npos) << backup.out;
+
+  Result copy = Vanto(Db({"copy", "--from-port", "1", "--from-terminal", "1", "--to-port", "2", "--to-terminal", "3",
+                          "--person", "7"}));
+  ASSERT_EQ(copy.status, kExitOk) << copy.err;
+  EXPECT_NE(copy.out.find("restored person 7 to terminal 3 on port 2: fingerprint"), std::string::npos) << copy.out;
+  auto target = site_.Terminal(2, 3);
+  ASSERT_TRUE(target && target->persons.count(7) && target->persons.at(7).fingerprints.count(0));
+  auto expected = TemplateOf(7), got = target->persons.at(7).fingerprints.at(0);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, got.begin())) << "template differs";
+
+  // A password enrolment travels the same way.
+  Result password = Vanto(Db({"copy", "--from-port", "1", "--from-terminal", "1", "--to-port", "2", "--to-terminal",
+                              "3", "--person", "8"}));
+  ASSERT_EQ(password.status, kExitOk) << password.err;
+  target = site_.Terminal(2, 3);
+  ASSERT_TRUE(target && target->persons.count(8));
+  EXPECT_EQ(target->persons.at(8).password, 4321);
+}
+
+TEST_F(HostE2E, RefusalsExitOneWithAMessage) {
+  SeedThreeTerminals();
+  Start();
+  // Nobody enrolled as 99: the terminal refuses both reads; nothing is stored.
+  Result none = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "99"}));
+  EXPECT_EQ(none.status, kExitFalse);
+  EXPECT_EQ(none.err, "terminal 1 on port 1 holds no enrolment of person 99\n");
+  Result restore = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "99"}));
+  EXPECT_EQ(restore.status, kExitFalse);
+  EXPECT_NE(restore.err.find("no enrolment of person 99 is stored"), std::string::npos) << restore.err;
+  // A terminal that is not there.
+  ASSERT_EQ(Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"})).status, kExitOk);
+  Result absent = Vanto(Db({"restore", "--port", "2", "--terminal", "9", "--person", "7"}));
+  EXPECT_EQ(absent.status, kExitFalse);
+  EXPECT_EQ(absent.err, "terminal 9 on port 2 does not answer\n");
+}
+
+TEST_F(HostE2E, UnusableDatabasesWriteNothing) {
+  SeedThreeTerminals();
+  Start();
+  // restore never creates a database.
+  Result missing = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "7"}));
+  EXPECT_EQ(missing.status, kExitHost);
+  EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
+  EXPECT_FALSE(std::filesystem::exists(db_));
+
+  ASSERT_EQ(Vanto(Db({"download", "--port", "1", "--terminal", "2"})).status, kExitOk);
+  // Locked by another process for longer than the wait: a clear error, no swipe stored.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Result locked = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--lock-timeout", "0.1"}));
+  EXPECT_EQ(locked.status, kExitHost);
+  EXPECT_NE(locked.err.find("locked by another process"), std::string::npos) << locked.err;
+  EXPECT_EQ(std::count(locked.err.begin(), locked.err.end(), '\n'), 1) << locked.err;
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_EQ(Stored(1, 1), 0);
+
+  chmod(db_.c_str(), 0444);
+  Result readonly = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  EXPECT_EQ(readonly.status, kExitHost);
+  EXPECT_NE(readonly.err.find("read-only"), std::string::npos) << readonly.err;
+  chmod(db_.c_str(), 0644);
+  EXPECT_EQ(Stored(1, 1), 0);
+}
+
+}  // namespace
+}  // namespace vanto::cli::testing

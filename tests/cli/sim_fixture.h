@@ -1,0 +1,80 @@
+// A simulated site for the host's end-to-end tests: a temporary folder with the database and
+// the component registry, the simulator on its own threads, and the control's port settings
+// pointing at its pseudo-terminals.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/demo_site.h"
+#include "terminal/sim/simulator.h"
+
+namespace vanto::cli::testing {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+// Runs a command line of the host in this process.
+inline Result Vanto(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  Io io{out, err, false};
+  int status = RunVanto(args, io);
+  return {status, out.str(), err.str()};
+}
+
+// One swipe record as the simulator holds it.
+inline terminal::sim::CardRecordFields Swipe(std::int32_t person, int day, int hour, int minute) {
+  return {person, 2026, 11, day, hour, minute};
+}
+
+// A template whose values follow from `seed` (element 459 is not stored, so it stays 0).
+inline terminal::sim::Template TemplateOf(int seed) {
+  terminal::sim::Template t{};
+  for (std::size_t i = 0; i + 1 < t.size(); ++i) t[i] = static_cast<std::int32_t>((i * 7919 + seed * 104729) % 400001) - 200000;
+  return t;
+}
+
+class SimSite : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vanto-e2e-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    db_ = (folder_ / "vanto.db").string();
+    setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
+    site_.Options().linkDir = (folder_ / "ports").string();
+    std::filesystem::create_directories(site_.Options().linkDir);
+    site_.Options().pace = false;
+    site_.Options().turnaround = std::chrono::microseconds(0);
+  }
+  void TearDown() override {
+    site_.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+  }
+  // Starts the site and points the control at it.
+  void Start() {
+    paths_ = site_.Start();
+    ConfigurePorts(paths_);
+  }
+  std::vector<std::string> Db(std::vector<std::string> args) const {
+    args.push_back("--db");
+    args.push_back(db_);
+    return args;
+  }
+
+  std::filesystem::path folder_;
+  std::string db_;
+  terminal::sim::SimulatorSite site_;
+  std::map<int, std::string> paths_;
+};
+
+}  // namespace vanto::cli::testing
