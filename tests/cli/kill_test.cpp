@@ -100,7 +100,9 @@ TEST_F(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
   auto stored = store::RecordStore::Open(db_).Swipes(1, 1);
   ASSERT_EQ(stored.size(), static_cast<std::size_t>(total));
   std::multiset<std::pair<int, std::string>> want, got;
-  for (const auto& r : site_.Terminal(1, 1)->records) {
+  auto held = site_.Terminal(1, 1);
+  ASSERT_TRUE(held);
+  for (const auto& r : held->records) {
     char text[32];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
     want.insert({r.person, text});
