@@ -77,9 +77,10 @@ const std::vector<Command>& Commands() {
        "Starts the terminal simulator with two ports, three terminals, a few thousand swipes and\n"
        "a dozen people, then runs the host's own subcommands against it and prints what they did."},
       {"sim", "run the terminal simulator on its own, for use with another host",
-       "vanto sim [--seed FILE] [--save FILE]",
+       "vanto sim [--seed FILE] [--save FILE] [--link-dir DIR]",
        {{"seed", "FILE", "load the site from a seed file (default: the demo's site)"},
-        {"save", "FILE", "write the site (with what hosts wrote to it) to FILE on exit"}},
+        {"save", "FILE", "write the site (with what hosts wrote to it) to FILE on exit"},
+        {"link-dir", "DIR", "where the ports' device links go (default: a new temporary folder)"}},
        RunSim,
        "Prints each port's pseudo-terminal and the settings a host needs, then serves until\n"
        "interrupted (Ctrl-C)."},

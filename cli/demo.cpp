@@ -121,6 +121,7 @@ int RunDemo(const Options& o, Io& io) {
 
 int RunSim(const Options& o, Io& io) {
   terminal::sim::SimulatorSite site;
+  if (auto dir = o.Get("link-dir")) site.Options().linkDir = *dir;
   try {
     if (auto seed = o.Get("seed"))
       site.LoadSeedFile(*seed);
