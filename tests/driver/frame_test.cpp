@@ -214,10 +214,4 @@ TEST_F(FrameTest, LinkOutlivesTheObject) {
   EXPECT_EQ(PortsPut(control()), (std::vector<SHORT>{3, 4}));
 }
 
-TEST_F(FrameTest, LateBoundCallsAreNotOfferedYet) {
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  Variant result;
-  EXPECT_EQ(machine().Invoke(1, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, result.Put(), nullptr, nullptr),
-            DISP_E_MEMBERNOTFOUND);
-}
 }  // namespace
