@@ -132,6 +132,8 @@ TEST_F(DownloadTest, WorkingVariablesKeepWhatTheControlWrote) {
   control().On(25, [&pass](CallArgs& args) {
     ++pass;
     if (pass == 1) {
+      args.Ref(1) = 50;
+      EXPECT_EQ(args.Ref(3), 50) << "both references name one variable";
       args.Ref(3) = 41;  // through the second reference to the terminal variable
       args.Ref(4) = 99;
       args.Ref(2) = 7;

@@ -161,6 +161,8 @@ TEST_F(RewriteTest, StoredValueForms) {
   cases.push_back({"one byte", Bytes({0x41}), Variant::I2(10), Variant::I2(-5), 10, -5});
   cases.push_back({"blank bytes", Bytes({0x20, 0x00, 0x20, 0x00, 0x41}), Variant::R8(10.5), Variant::Str(u"1,000"), 10, 1000});
   cases.push_back({"enrolment as text", Bytes({}), Variant::Str(u" 0 "), Variant::Str(u"&H7FFF"), 0, 32767});
+  cases.push_back({"radix and sign forms", Bytes({}), Variant::Str(u"1e1"), Variant::Str(u" &HFFFF "), 10, -1});
+  cases.push_back({"rounding halves to even", Bytes({}), Variant::Str(u"9.5"), Variant::Str(u"(2.5)"), 10, -2});
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
     control().calls.clear();
