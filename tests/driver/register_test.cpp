@@ -45,8 +45,10 @@ class RegisterTest : public DriverTest {
 
 TEST_F(RegisterTest, FindsAnsweringTerminalsByPortThenNumber) {
   TerminalsAnswer({1, 3});
+  control().tracePumps = true;
   ComPtr<_Collection> col;
   Outcome out = Register(col, true, 1, 2, 1, 3, u"主机的消息");
+  EXPECT_GT(PendingThreadWork(), 0u) << "discovery lets no messages run";
   EXPECT_EQ(out.hr, S_OK);
   EXPECT_TRUE(out.result);
   EXPECT_EQ(Utf8(out.message), "主机的消息");
