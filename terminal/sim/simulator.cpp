@@ -1,0 +1,435 @@
+#include "terminal/sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+#include <utility>
+
+#include "terminal/protocol/frame_parser.h"
+#include "terminal/sim/site_port.h"
+
+namespace terminal::sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace protocol;
+
+std::runtime_error SystemError(const std::string& what) {
+  return std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+speed_t SpeedCode(unsigned baud) {
+  switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 230400: return B230400;
+    case 460800: return B460800;
+    case 921600: return B921600;
+    default: return B115200;
+  }
+}
+
+// Waits for `fd` (or only for the deadline when fd < 0) unless `stopFd` fires first.
+// Returns false when asked to stop.
+bool WaitUntil(int stopFd, Clock::time_point deadline, int fd = -1, short events = 0) {
+  for (;;) {
+    pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd, events, 0}};
+    const auto left = std::max<long long>(
+        0, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count());
+    timespec timeout{static_cast<time_t>(left / 1'000'000'000), static_cast<long>(left % 1'000'000'000)};
+    const int ready = ::ppoll(fds, fd >= 0 ? 2 : 1, &timeout, nullptr);
+    if (ready < 0 && errno == EINTR) continue;
+    if (fds[0].revents & POLLIN) return false;
+    return true;
+  }
+}
+
+Frame Refuse(const Frame& request, RefusalCode code) {
+  return {request.address, kRefusal, request.sequence, Encode(Refusal{request.command, static_cast<std::uint8_t>(code)})};
+}
+
+bool HasBadEnrolmentNumber(const Frame& request) {
+  return request.payload.size() >= 5 && !IsValidEnrolmentNumber(request.payload[4]);
+}
+
+// What a terminal answers to a request addressed to it.
+Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
+  Frame answer{request.address, static_cast<std::uint8_t>(request.command | kAnswerBit), request.sequence, {}};
+  switch (static_cast<Command>(request.command)) {
+    case Command::kProbe:
+      if (!request.payload.empty()) return Refuse(request, RefusalCode::kBadPayload);
+      answer.payload = Encode(ProbeAnswer{kProtocolVersion, static_cast<std::uint32_t>(terminal.records.size())});
+      return answer;
+    case Command::kBeginRecordRead:
+      if (!request.payload.empty()) return Refuse(request, RefusalCode::kBadPayload);
+      answer.payload = Encode(BeginReadAnswer{static_cast<std::uint32_t>(terminal.records.size())});
+      return answer;
+    case Command::kNextRecords: {
+      const auto wanted = DecodeNextRecordsRequest(request.payload);
+      if (!wanted) return Refuse(request, RefusalCode::kBadPayload);
+      if (wanted->start > terminal.records.size()) return Refuse(request, RefusalCode::kBadIndex);
+      answer.payload = Encode(PackRecords(terminal.records, *wanted));
+      return answer;
+    }
+    case Command::kReadEnrolment: {
+      if (HasBadEnrolmentNumber(request)) return Refuse(request, RefusalCode::kBadEnrolmentNumber);
+      const auto key = DecodeEnrolmentKey(request.payload);
+      if (!key) return Refuse(request, RefusalCode::kBadPayload);
+      const auto person = terminal.persons.find(key->person);
+      if (person == terminal.persons.end()) return Refuse(request, RefusalCode::kNoEnrolment);
+      EnrolmentData data;
+      data.key = *key;
+      if (data.IsPassword()) {
+        if (!person->second.password) return Refuse(request, RefusalCode::kNoEnrolment);
+        data.password = *person->second.password;
+      } else {
+        const auto found = person->second.fingerprints.find(key->enrolment);
+        if (found == person->second.fingerprints.end()) return Refuse(request, RefusalCode::kNoEnrolment);
+        data.fingerprint = found->second;
+      }
+      answer.payload = Encode(data);
+      return answer;
+    }
+    case Command::kPrepareEnrolment: {
+      if (HasBadEnrolmentNumber(request)) return Refuse(request, RefusalCode::kBadEnrolmentNumber);
+      const auto prepare = DecodePrepareRequest(request.payload);
+      if (!prepare) return Refuse(request, RefusalCode::kBadPayload);
+      if (!terminal.persons.contains(prepare->key.person) && terminal.persons.size() >= terminal.capacity)
+        return Refuse(request, RefusalCode::kStorageFull);
+      return answer;
+    }
+    case Command::kWriteEnrolment: {
+      if (HasBadEnrolmentNumber(request)) return Refuse(request, RefusalCode::kBadEnrolmentNumber);
+      const auto data = DecodeEnrolmentData(request.payload);
+      if (!data) return Refuse(request, RefusalCode::kBadPayload);
+      if (!terminal.persons.contains(data->key.person) && terminal.persons.size() >= terminal.capacity)
+        return Refuse(request, RefusalCode::kStorageFull);
+      PersonEnrolments& person = terminal.persons[data->key.person];
+      if (data->IsPassword())
+        person.password = data->password;
+      else
+        person.fingerprints[data->key.enrolment] = data->fingerprint;
+      return answer;
+    }
+  }
+  return Refuse(request, RefusalCode::kUnknownCommand);
+}
+
+}  // namespace
+
+SimulatorSite::SimulatorSite() = default;
+
+SimulatorSite::~SimulatorSite() { Stop(); }
+
+SimulatorSite::Port* SimulatorSite::FindPort(int number) const {
+  const auto found = ports_.find(number);
+  return found == ports_.end() ? nullptr : found->second.get();
+}
+
+SimTerminal& SimulatorSite::AddTerminal(int port, int address) {
+  std::lock_guard lock(mutex_);
+  if (running_) throw std::logic_error("terminals are added before the simulator starts");
+  if (address < kMinAddress || address > kMaxAddress)
+    throw std::invalid_argument("terminal address " + std::to_string(address) + " is not 1..255");
+  auto& slot = ports_[port];
+  if (!slot) {
+    slot = std::make_unique<Port>();
+    slot->number = port;
+  }
+  SimTerminal& terminal = slot->terminals[address];
+  terminal.address = address;
+  return terminal;
+}
+
+void SimulatorSite::SetFaults(int port, const FaultPlan& plan) {
+  std::lock_guard lock(mutex_);
+  auto& slot = ports_[port];
+  if (!slot) {
+    if (running_) throw std::logic_error("no such port " + std::to_string(port));
+    slot = std::make_unique<Port>();
+    slot->number = port;
+  }
+  slot->faults = plan;
+  slot->random.seed(plan.seed);
+  slot->answersSincePlan = 0;
+}
+
+std::optional<SimTerminal> SimulatorSite::Terminal(int port, int address) const {
+  std::lock_guard lock(mutex_);
+  Port* found = FindPort(port);
+  if (!found) return std::nullopt;
+  const auto terminal = found->terminals.find(address);
+  if (terminal == found->terminals.end()) return std::nullopt;
+  return terminal->second;
+}
+
+void SimulatorSite::EditTerminal(int port, int address, const std::function<void(SimTerminal&)>& edit) {
+  std::lock_guard lock(mutex_);
+  Port* found = FindPort(port);
+  if (!found || !found->terminals.contains(address))
+    throw std::invalid_argument("no terminal " + std::to_string(address) + " on port " + std::to_string(port));
+  edit(found->terminals[address]);
+}
+
+PortStats SimulatorSite::Stats(int port) const {
+  std::lock_guard lock(mutex_);
+  Port* found = FindPort(port);
+  return found ? found->stats : PortStats{};
+}
+
+std::uint64_t SimulatorSite::LineGeneration(int port) const {
+  std::lock_guard lock(mutex_);
+  Port* found = FindPort(port);
+  return found ? found->generation : 0;
+}
+
+bool SimulatorSite::WaitForLineGeneration(int port, std::uint64_t atLeast, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    Port* found = FindPort(port);
+    return found && found->generation >= atLeast;
+  });
+}
+
+std::string SimulatorSite::PathOf(int port) const {
+  std::lock_guard lock(mutex_);
+  Port* found = FindPort(port);
+  return found ? found->linkPath : std::string();
+}
+
+namespace {
+
+// Opens a fresh pseudo-terminal in raw mode and points `linkPath` at its slave.
+void OpenLine(int& master, int& holder, const std::string& linkPath, unsigned baud) {
+  master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master < 0) throw SystemError("posix_openpt");
+  char name[128];
+  if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
+    ::close(master);
+    throw SystemError("pseudo-terminal setup");
+  }
+  holder = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (holder < 0) {
+    ::close(master);
+    throw SystemError(std::string("open ") + name);
+  }
+  termios raw{};
+  ::tcgetattr(holder, &raw);
+  ::cfmakeraw(&raw);
+  ::cfsetspeed(&raw, SpeedCode(baud));
+  ::tcsetattr(holder, TCSANOW, &raw);
+  const std::string staging = linkPath + ".new";
+  ::unlink(staging.c_str());
+  if (::symlink(name, staging.c_str()) != 0 || ::rename(staging.c_str(), linkPath.c_str()) != 0)
+    throw SystemError("link " + linkPath);
+}
+
+void CloseLine(int& master, int& holder) {
+  if (master >= 0) ::close(master);
+  if (holder >= 0) ::close(holder);
+  master = holder = -1;
+}
+
+}  // namespace
+
+std::map<int, std::string> SimulatorSite::Start() {
+  std::lock_guard lock(mutex_);
+  if (running_) throw std::logic_error("simulator already running");
+  if (options_.linkDir.empty()) {
+    char pattern[] = "/tmp/vanto-sim-XXXXXX";
+    if (!::mkdtemp(pattern)) throw SystemError("mkdtemp");
+    linkDir_ = pattern;
+    ownsLinkDir_ = true;
+  } else {
+    linkDir_ = options_.linkDir;
+    std::filesystem::create_directories(linkDir_);
+    ownsLinkDir_ = false;
+  }
+  stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopFd_ < 0) throw SystemError("eventfd");
+  std::map<int, std::string> paths;
+  for (auto& [number, port] : ports_) {
+    port->linkPath = linkDir_ + "/port" + std::to_string(number);
+    OpenLine(port->master, port->holder, port->linkPath, options_.baud);
+    port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    paths[number] = port->linkPath;
+  }
+  running_ = true;
+  for (auto& [number, port] : ports_) {
+    Port* raw = port.get();
+    port->thread = std::thread([this, raw] {
+      try {
+        Run(*raw);
+      } catch (const std::exception&) {
+        // A line that cannot be replaced ends this port; the others go on.
+      }
+    });
+  }
+  return paths;
+}
+
+void SimulatorSite::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!running_) return;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t wrote = ::write(stopFd_, &one, sizeof one);
+  for (auto& [number, port] : ports_)
+    if (port->thread.joinable()) port->thread.join();
+  std::lock_guard lock(mutex_);
+  for (auto& [number, port] : ports_) {
+    CloseLine(port->master, port->holder);
+    if (port->wakeFd >= 0) ::close(std::exchange(port->wakeFd, -1));
+    if (!port->linkPath.empty()) ::unlink(port->linkPath.c_str());
+  }
+  ::close(std::exchange(stopFd_, -1));
+  if (ownsLinkDir_) ::rmdir(linkDir_.c_str());
+  running_ = false;
+}
+
+void SimulatorSite::HangUp(int port) {
+  Port* found;
+  {
+    std::lock_guard lock(mutex_);
+    found = FindPort(port);
+    if (!found || !running_) return;
+  }
+  found->hangUpWanted = true;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t wrote = ::write(found->wakeFd, &one, sizeof one);
+}
+
+void SimulatorSite::Run(Port& port) {
+  FrameParser parser;
+  const auto exactByteTime = options_.pace ? std::chrono::nanoseconds(10'000'000'000LL / options_.baud)
+                                           : std::chrono::nanoseconds(0);
+  Clock::time_point lineFreeAt = Clock::now();
+  std::vector<std::uint8_t> buffer(4096);
+
+  auto replaceLine = [&] {
+    CloseLine(port.master, port.holder);
+    parser.Reset();
+    std::lock_guard lock(mutex_);
+    OpenLine(port.master, port.holder, port.linkPath, options_.baud);
+    ++port.stats.hangUps;
+    ++port.generation;
+    changed_.notify_all();
+  };
+
+  // Sends `bytes` at the emulated line speed, starting no earlier than `start`.
+  auto sendPaced = [&](const std::vector<std::uint8_t>& bytes, Clock::time_point start) -> bool {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const auto now = Clock::now();
+      std::size_t due = bytes.size();
+      if (exactByteTime.count() > 0) {
+        const auto elapsed = now < start ? Clock::duration::zero() : now - start;
+        due = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(elapsed / exactByteTime) + 1);
+      }
+      if (due > sent) {
+        const ssize_t wrote = ::write(port.master, bytes.data() + sent, due - sent);
+        if (wrote > 0) {
+          sent += static_cast<std::size_t>(wrote);
+          continue;
+        }
+        if (wrote < 0 && errno != EAGAIN && errno != EINTR) return true;  // nobody listening
+        if (!WaitUntil(stopFd_, now + std::chrono::milliseconds(50), port.master, POLLOUT)) return false;
+        continue;
+      }
+      const auto next = start + exactByteTime * static_cast<long>(sent);
+      if (!WaitUntil(stopFd_, std::max(next, now + std::chrono::microseconds(500)))) return false;
+    }
+    lineFreeAt = std::max(lineFreeAt, start + exactByteTime * static_cast<long>(bytes.size()));
+    return true;
+  };
+
+  for (;;) {
+    pollfd fds[3] = {{stopFd_, POLLIN, 0}, {port.wakeFd, POLLIN, 0}, {port.master, POLLIN, 0}};
+    const int ready = ::poll(fds, 3, 1000);
+    if (ready < 0 && errno != EINTR) return;
+    if (fds[0].revents & POLLIN) return;
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] const ssize_t got = ::read(port.wakeFd, &count, sizeof count);
+    }
+    if (port.hangUpWanted.exchange(false)) {
+      replaceLine();
+      continue;
+    }
+    if (!(fds[2].revents & POLLIN)) continue;
+    const ssize_t got = ::read(port.master, buffer.data(), buffer.size());
+    if (got <= 0) continue;
+    const auto now = Clock::now();
+    lineFreeAt = std::max(lineFreeAt, now) + exactByteTime * got;
+    const std::uint64_t skippedBefore = parser.Stats().skippedBytes;
+    parser.Feed(std::span(buffer.data(), static_cast<std::size_t>(got)));
+    {
+      std::lock_guard lock(mutex_);
+      port.stats.damagedInput += parser.Stats().skippedBytes - skippedBefore;
+    }
+    while (auto request = parser.Next()) {
+      std::vector<std::uint8_t> bytes;
+      bool hangUp = false;
+      {
+        std::lock_guard lock(mutex_);
+        const auto terminal = port.terminals.find(request->address);
+        if (!IsRequest(request->command) || terminal == port.terminals.end() || terminal->second.silent) continue;
+        ++port.stats.requests;
+        FaultPlan& plan = port.faults;
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        if (plan.hangUpAfterAnswers && port.answersSincePlan >= plan.hangUpAfterAnswers) {
+          plan.hangUpAfterAnswers = 0;
+          hangUp = true;
+        } else if (plan.drop > 0 && chance(port.random) < plan.drop) {
+          ++port.stats.dropped;
+          continue;
+        } else {
+          bytes = EncodeFrame(AnswerRequest(terminal->second, *request));
+          if (plan.truncate > 0 && chance(port.random) < plan.truncate) {
+            bytes.resize(std::uniform_int_distribution<std::size_t>(1, bytes.size() - 1)(port.random));
+            ++port.stats.truncated;
+          }
+          if (plan.corrupt > 0 && chance(port.random) < plan.corrupt) {
+            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, bytes.size() - 1)(port.random);
+            bytes[at] ^= static_cast<std::uint8_t>(1u << std::uniform_int_distribution<int>(0, 7)(port.random));
+            ++port.stats.corrupted;
+          }
+          if (plan.garbage > 0 && chance(port.random) < plan.garbage) {
+            std::vector<std::uint8_t> burst(std::uniform_int_distribution<std::size_t>(1, 48)(port.random));
+            for (auto& byte : burst) byte = static_cast<std::uint8_t>(port.random());
+            // Bursts often look like the start of a frame.
+            if (burst.size() > 2 && (port.random() & 1)) burst[0] = kStart1, burst[1] = kStart2;
+            bytes.insert(bytes.begin(), burst.begin(), burst.end());
+            ++port.stats.garbageBursts;
+          }
+          ++port.stats.answers;
+          ++port.answersSincePlan;
+        }
+      }
+      if (hangUp) {
+        replaceLine();
+        break;
+      }
+      const auto answerAt = lineFreeAt + options_.turnaround;
+      if (!WaitUntil(stopFd_, answerAt)) return;
+      if (!sendPaced(bytes, answerAt)) return;
+    }
+  }
+}
+
+}  // namespace terminal::sim

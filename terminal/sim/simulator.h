@@ -1,0 +1,127 @@
+// A simulated site: buses of attendance terminals, one bus per serial port, each behind a
+// pseudo-terminal. Terminals hold persons (fingerprint templates, passwords) and card records as
+// raw field values, answer the terminal protocol at an emulated line speed, and can be made to
+// misbehave from a seeded fault generator. Runs on its own threads, one per port.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "terminal/protocol/messages.h"
+
+namespace terminal::sim {
+
+using protocol::CardRecordFields;
+using protocol::Template;
+
+struct PersonEnrolments {
+  std::map<int, Template> fingerprints;  // enrolment 0..9
+  std::optional<std::int32_t> password;  // enrolment 10
+};
+
+struct SimTerminal {
+  int address = 1;
+  bool silent = false;              // never answers (a terminal switched off or miswired)
+  std::size_t capacity = 10000;     // persons it can hold; prepare/write refuse beyond
+  std::map<std::int32_t, PersonEnrolments> persons;
+  std::vector<CardRecordFields> records;  // in the terminal's order, oldest first
+};
+
+// Faults injected on one port. Probabilities are per answered request.
+struct FaultPlan {
+  std::uint64_t seed = 1;
+  double drop = 0;      // the request is lost: no answer
+  double corrupt = 0;   // one bit of the answer is flipped
+  double truncate = 0;  // the answer stops part way
+  double garbage = 0;   // a burst of random bytes goes ahead of the answer
+  // Hang up the line instead of answering the request that follows this many answers
+  // (0: never). The line is then replaced by a new pseudo-terminal at the same path, and the
+  // setting falls back to 0.
+  std::size_t hangUpAfterAnswers = 0;
+};
+
+struct PortStats {
+  std::uint64_t requests = 0;  // well-formed requests addressed to a terminal of the bus
+  std::uint64_t answers = 0;
+  std::uint64_t dropped = 0;
+  std::uint64_t corrupted = 0;
+  std::uint64_t truncated = 0;
+  std::uint64_t garbageBursts = 0;
+  std::uint64_t hangUps = 0;
+  std::uint64_t damagedInput = 0;  // bytes received that formed no valid frame
+};
+
+struct SiteOptions {
+  unsigned baud = 115200;
+  std::chrono::microseconds turnaround{1000};  // from a request's last byte to the answer
+  bool pace = true;                            // emulate the line speed in both directions
+  std::string linkDir;                         // where port links go; empty: a fresh temp dir
+};
+
+class SimulatorSite {
+ public:
+  SimulatorSite();
+  ~SimulatorSite();
+  SimulatorSite(const SimulatorSite&) = delete;
+  SimulatorSite& operator=(const SimulatorSite&) = delete;
+
+  // Seed files (format in docs/protocol.md, "The simulator"). Loading adds to what is there.
+  // Throws std::runtime_error naming the file and line of a mistake.
+  void LoadSeedFile(const std::string& path);
+  void SaveSeedFile(const std::string& path) const;
+  void LoadSeed(std::istream& in, const std::string& name = "seed");
+  void SaveSeed(std::ostream& out) const;
+  // A small site for demonstrations: port 1 with terminals 1 and 2, port 2 with terminal 3.
+  void AddDemoTerminals();
+
+  SiteOptions& Options() { return options_; }
+  // Adds (or returns) a terminal; only before Start.
+  SimTerminal& AddTerminal(int port, int address);
+  void SetFaults(int port, const FaultPlan& plan);  // also while running
+
+  // Opens a pseudo-terminal per port and starts answering. Returns port number -> the path
+  // to open (a symbolic link that keeps its name when the line is replaced after a hang-up).
+  std::map<int, std::string> Start();
+  // Stops every port thread promptly and closes the lines. Idempotent.
+  void Stop();
+  bool Running() const { return running_; }
+  std::string PathOf(int port) const;
+  std::string LinkDir() const { return linkDir_; }
+
+  // A copy of one terminal's state; empty when there is none.
+  std::optional<SimTerminal> Terminal(int port, int address) const;
+  // Changes one terminal's state under the site's lock.
+  void EditTerminal(int port, int address, const std::function<void(SimTerminal&)>& edit);
+  PortStats Stats(int port) const;
+  // How many times the port's line has been replaced after a hang-up.
+  std::uint64_t LineGeneration(int port) const;
+  bool WaitForLineGeneration(int port, std::uint64_t atLeast, std::chrono::milliseconds timeout) const;
+  // Hangs the line up now and replaces it (as a hang-up fault does).
+  void HangUp(int port);
+
+ private:
+  struct Port;
+  void Run(Port& port);
+  Port* FindPort(int number) const;
+
+  SiteOptions options_;
+  std::map<int, std::unique_ptr<Port>> ports_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::string linkDir_;
+  bool ownsLinkDir_ = false;
+  bool running_ = false;
+  int stopFd_ = -1;
+};
+
+}  // namespace terminal::sim
