@@ -1,0 +1,430 @@
+// The FK303ID dispatch object: argument checking and conversion, by-reference writes, Boolean
+// answers, and the Simplified-Chinese descriptions of what failed on which port and terminal.
+#include "terminal/control/fk303id.h"
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/object.h"
+#include "platform/automation/owners.h"
+#include "platform/automation/runtime.h"
+#include "platform/automation/text.h"
+#include "terminal/control/terminal_client.h"
+
+namespace {
+
+using terminal::control::ControlSettings;
+using terminal::control::LinkError;
+using terminal::control::LinkFailure;
+using terminal::control::TerminalClient;
+namespace protocol = terminal::protocol;
+
+std::atomic<long> activeCount{0};
+
+// The code a terminal failure travels with inside DISP_E_EXCEPTION.
+constexpr HRESULT kTerminalFailure = MakeHResult(0x80040601);
+constexpr char16_t kSource[] = u"FK303IDLib.FK303ID";
+
+struct MemberName {
+  const char16_t* name;
+  DISPID id;
+};
+constexpr MemberName kMembers[] = {
+    {u"SerialPort", kDispSerialPort},         {u"PrepareEnrollment", kDispPrepareEnrollment},
+    {u"BeginCardRead", kDispBeginCardRead},   {u"ProbeMachine", kDispProbeMachine},
+    {u"ReadEnrollment", kDispReadEnrollment}, {u"WriteEnrollment", kDispWriteEnrollment},
+    {u"NextCardRecord", kDispNextCardRecord},
+};
+
+bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Reads a whole-number argument: any integer or Boolean variant, a floating value rounded half to
+// even, or any of these by reference.
+HRESULT ReadLong(const VARIANT& arg, std::int64_t low, std::int64_t high, std::int64_t& out) {
+  const VARTYPE vt = arg.vt;
+  if (vt == (VT_BYREF | VT_VARIANT)) return arg.pvarVal ? ReadLong(*arg.pvarVal, low, high, out) : E_POINTER;
+  if ((vt & VT_BYREF) && !arg.byref) return E_POINTER;
+  double real = 0;
+  bool isReal = false;
+  switch (vt) {
+    case VT_EMPTY: out = 0; break;
+    case VT_I2: out = arg.iVal; break;
+    case VT_I2 | VT_BYREF: out = *arg.piVal; break;
+    case VT_I4: case VT_INT: out = arg.lVal; break;
+    case VT_I4 | VT_BYREF: case VT_INT | VT_BYREF: out = *arg.plVal; break;
+    case VT_BOOL: out = arg.boolVal ? -1 : 0; break;
+    case VT_BOOL | VT_BYREF: out = *arg.pboolVal ? -1 : 0; break;
+    case VT_UI1: out = arg.bVal; break;
+    case VT_UI1 | VT_BYREF: out = *arg.pbVal; break;
+    case VT_I1: out = static_cast<std::int8_t>(arg.bVal); break;
+    case VT_UI2: out = static_cast<std::uint16_t>(arg.iVal); break;
+    case VT_UI4: case VT_UINT: out = static_cast<std::uint32_t>(arg.lVal); break;
+    case VT_I8: out = arg.llVal; break;
+    case VT_R4: real = arg.fltVal; isReal = true; break;
+    case VT_R8: real = arg.dblVal; isReal = true; break;
+    case VT_R8 | VT_BYREF: real = *arg.pdblVal; isReal = true; break;
+    default: return DISP_E_TYPEMISMATCH;
+  }
+  if (isReal) {
+    if (!std::isfinite(real) || real < static_cast<double>(low) - 0.5 || real > static_cast<double>(high) + 0.5)
+      return DISP_E_OVERFLOW;
+    out = static_cast<std::int64_t>(std::nearbyint(real));  // the default rounding: half to even
+  }
+  if (out < low || out > high) return DISP_E_OVERFLOW;
+  return S_OK;
+}
+
+// The caller's Long behind a by-reference argument, for writing.
+LONG* LongTarget(VARIANT& arg) {
+  if (arg.vt == (VT_BYREF | VT_I4)) return arg.plVal;
+  if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal) {
+    VARIANT& inner = *arg.pvarVal;
+    if (inner.vt == (VT_BYREF | VT_I4)) return inner.plVal;
+    if (inner.vt == VT_I4 || inner.vt == VT_EMPTY || inner.vt == VT_I2) {
+      if (inner.vt != VT_I4) {
+        inner.vt = VT_I4;
+        inner.lVal = 0;
+      }
+      return &inner.lVal;
+    }
+  }
+  return nullptr;
+}
+
+std::u16string U(const std::string& text) { return ToUtf16(text); }
+
+class FK303ID final : public DispatchObject<IDispatch> {
+ public:
+  FK303ID() : client_(ControlSettings::FromEnvironment()) { ++activeCount; }
+
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    if (!names || !ids) return E_POINTER;
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+      ids[i] = DISPID_UNKNOWN;
+      if (i > 0 || !names[i]) {  // no named arguments
+        hr = DISP_E_UNKNOWNNAME;
+        continue;
+      }
+      for (const MemberName& member : kMembers)
+        if (SameNameIgnoringCase(names[i], member.name)) ids[i] = member.id;
+      if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+  }
+
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argError) override {
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    Call call{params ? *params : none, result, exception, argError};
+    if (call.params.cArgs && !call.params.rgvarg) return E_POINTER;
+    if (member == kDispSerialPort) return SerialPort(call, flags);
+    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    if (call.params.cNamedArgs) return DISP_E_NONAMEDARGS;
+    switch (member) {
+      case kDispProbeMachine: return ProbeMachine(call);
+      case kDispBeginCardRead: return BeginCardRead(call);
+      case kDispNextCardRecord: return NextCardRecord(call);
+      case kDispReadEnrollment: return ReadEnrollment(call);
+      case kDispPrepareEnrollment: return PrepareEnrollment(call);
+      case kDispWriteEnrollment: return WriteEnrollment(call);
+      default: return DISP_E_MEMBERNOTFOUND;
+    }
+  }
+
+ protected:
+  ~FK303ID() override { --activeCount; }
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == DIID__DFK303ID; }
+
+ private:
+  struct Call {
+    DISPPARAMS params;
+    VARIANT* result;
+    EXCEPINFO* exception;
+    UINT* argError;
+    // Argument `i` in the caller's order (arguments travel in reverse).
+    VARIANT& Arg(UINT i) const { return params.rgvarg[params.cArgs - 1 - i]; }
+  };
+
+  static HRESULT ArgFailure(const Call& call, UINT i, HRESULT hr) {
+    if (call.argError) *call.argError = call.params.cArgs - 1 - i;
+    return hr;
+  }
+
+  // Reads argument `i` as a Long (or a narrower range).
+  static HRESULT Long(const Call& call, UINT i, std::int64_t& out,
+                      std::int64_t low = std::numeric_limits<LONG>::min(),
+                      std::int64_t high = std::numeric_limits<LONG>::max()) {
+    const HRESULT hr = ReadLong(call.Arg(i), low, high, out);
+    return FAILED(hr) ? ArgFailure(call, i, hr) : S_OK;
+  }
+
+  static HRESULT Answer(const Call& call, bool value) {
+    if (call.result) {
+      VariantClear(call.result);
+      call.result->vt = VT_BOOL;
+      call.result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+    }
+    return S_OK;
+  }
+
+  HRESULT Fail(const Call& call, const char* operation, std::int64_t terminal, const LinkError& error) {
+    std::string text = std::string(operation) + "失败：串口 " + std::to_string(client_.Port()) + "（" +
+                       client_.PortPath() + "）上编号为 " + std::to_string(terminal) + " 的考勤机";
+    const std::string tries = "（共尝试 " + std::to_string(error.Attempts()) + " 次）";
+    switch (error.Failure()) {
+      case LinkFailure::kOpen: text += "无法连接：串口无法打开（" + std::string(error.what()) + "）"; break;
+      case LinkFailure::kHangUp: text += "通信中断：串口线路已断开（" + std::string(error.what()) + "）"; break;
+      case LinkFailure::kSilent: text += "没有应答" + tries; break;
+      case LinkFailure::kDamaged: text += "的应答数据损坏或不完整" + tries; break;
+      case LinkFailure::kBusy: text += "一直忙，未处理请求" + tries; break;
+      case LinkFailure::kRefused:
+        text += "拒绝了请求（原因代码 " + std::to_string(error.Code()) + "：" +
+                std::string(protocol::RefusalName(static_cast<std::uint8_t>(error.Code()))) + "）";
+        break;
+      case LinkFailure::kBadTerminal: text += "无法访问：考勤机编号必须在 1 到 255 之间"; break;
+      case LinkFailure::kNoRead: text += "无法读取刷卡记录：尚未开始读取"; break;
+    }
+    return Raise(call, U(text));
+  }
+
+  static HRESULT Raise(const Call& call, const std::u16string& text) {
+    if (!call.exception) return RaiseError(kTerminalFailure, text, kSource);
+    return FillException(call.exception, kTerminalFailure, text, kSource);
+  }
+
+  // A setting that cannot be used is reported by the first member that would use it.
+  bool SettingsBroken(const Call& call, HRESULT& hr) {
+    if (client_.Settings().invalid.empty()) return false;
+    hr = Raise(call, U("终端控件设置无效：" + client_.Settings().invalid));
+    return true;
+  }
+
+  HRESULT CheckCount(const Call& call, UINT count) const {
+    return call.params.cArgs == count ? S_OK : DISP_E_BADPARAMCOUNT;
+  }
+
+  HRESULT SerialPort(const Call& call, WORD flags) {
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+      if (call.params.cArgs != 1) return DISP_E_BADPARAMCOUNT;
+      if (call.params.cNamedArgs != 1 || !call.params.rgdispidNamedArgs ||
+          call.params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+        return DISP_E_PARAMNOTFOUND;
+      std::int64_t port = 0;
+      if (HRESULT hr = Long(call, 0, port, std::numeric_limits<SHORT>::min(), std::numeric_limits<SHORT>::max());
+          FAILED(hr))
+        return hr;
+      client_.SelectPort(static_cast<int>(port));
+      return S_OK;
+    }
+    if (flags & DISPATCH_PROPERTYGET) {
+      if (call.params.cArgs != 0) return DISP_E_BADPARAMCOUNT;
+      if (call.result) {
+        VariantClear(call.result);
+        call.result->vt = VT_I2;
+        call.result->iVal = static_cast<SHORT>(client_.Port());
+      }
+      return S_OK;
+    }
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+  HRESULT ProbeMachine(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 2); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, flag = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, flag); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    return Answer(call, client_.Probe(terminal));
+  }
+
+  HRESULT BeginCardRead(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
+    std::int64_t terminal = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    try {
+      client_.BeginRead(terminal);
+    } catch (const LinkError& error) {
+      return Fail(call, "开始读取刷卡记录", terminal, error);
+    }
+    return Answer(call, true);
+  }
+
+  HRESULT NextCardRecord(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 10); FAILED(hr)) return hr;
+    std::int64_t terminal = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    // Outputs: person (2), fifth value (4), year..minute (5..9). The terminal variables (1, 3)
+    // are left as the caller has them.
+    constexpr UINT kOutputs[] = {2, 4, 5, 6, 7, 8, 9};
+    LONG* targets[std::size(kOutputs)];
+    for (std::size_t k = 0; k < std::size(kOutputs); ++k) {
+      targets[k] = LongTarget(call.Arg(kOutputs[k]));
+      if (!targets[k]) return ArgFailure(call, kOutputs[k], DISP_E_TYPEMISMATCH);
+    }
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    std::optional<protocol::CardRecordFields> record;
+    try {
+      record = client_.NextRecord(terminal);
+    } catch (const LinkError& error) {
+      return Fail(call, "读取刷卡记录", terminal, error);
+    }
+    if (!record) return Answer(call, false);
+    const LONG values[] = {record->person, 0, record->year, record->month, record->day, record->hour, record->minute};
+    for (std::size_t k = 0; k < std::size(kOutputs); ++k) *targets[k] = values[k];
+    return Answer(call, true);
+  }
+
+  HRESULT ReadEnrollment(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 7); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, person = 0, enrolment = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 3, enrolment); FAILED(hr)) return hr;
+    LONG* personOut = LongTarget(call.Arg(1));
+    LONG* templateOut = call.Arg(5).vt == (VT_BYREF | VT_I4) ? call.Arg(5).plVal : nullptr;
+    LONG* passwordOut = LongTarget(call.Arg(6));
+    if (!templateOut) return ArgFailure(call, 5, DISP_E_TYPEMISMATCH);
+    if (!passwordOut) return ArgFailure(call, 6, DISP_E_TYPEMISMATCH);
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    if (!protocol::IsValidEnrolmentNumber(static_cast<int>(enrolment))) return Answer(call, false);
+    const protocol::EnrolmentKey key{static_cast<std::int32_t>(person), static_cast<std::uint8_t>(enrolment)};
+    std::optional<protocol::EnrolmentData> data;
+    try {
+      const auto result = client_.Exchange(terminal, protocol::Command::kReadEnrolment, protocol::Encode(key),
+                                           [&](const protocol::Frame& answer) {
+                                             data = protocol::DecodeEnrolmentData(answer.payload);
+                                             return data && data->key == key;
+                                           });
+      if (result.refused) {
+        if (IsNoSuchEnrolment(result.refusal.code)) return Answer(call, false);
+        throw LinkError(LinkFailure::kRefused, "read refused", 0, result.refusal.code);
+      }
+    } catch (const LinkError& error) {
+      return Fail(call, "读取登记数据", terminal, error);
+    }
+    if (personOut) *personOut = data->key.person;
+    if (data->IsPassword()) {
+      *passwordOut = data->password;
+    } else {
+      // The template argument is element 0 of the caller's 460-Long buffer.
+      for (int i = 0; i < kTemplateBufferValues; ++i) templateOut[i] = data->fingerprint[static_cast<std::size_t>(i)];
+    }
+    return Answer(call, true);
+  }
+
+  static bool IsNoSuchEnrolment(std::uint8_t code) {
+    return code == static_cast<std::uint8_t>(protocol::RefusalCode::kNoEnrolment) ||
+           code == static_cast<std::uint8_t>(protocol::RefusalCode::kBadEnrolmentNumber);
+  }
+  static bool IsNotAccepted(std::uint8_t code) {
+    return code == static_cast<std::uint8_t>(protocol::RefusalCode::kStorageFull) ||
+           code == static_cast<std::uint8_t>(protocol::RefusalCode::kBadEnrolmentNumber) ||
+           code == static_cast<std::uint8_t>(protocol::RefusalCode::kNoEnrolment);
+  }
+
+  HRESULT PrepareEnrollment(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, person = 0, flag = 0, enrolment = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 2, flag); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 3, enrolment); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    if (!protocol::IsValidEnrolmentNumber(static_cast<int>(enrolment))) return Answer(call, false);
+    const protocol::PrepareRequest request{{static_cast<std::int32_t>(person), static_cast<std::uint8_t>(enrolment)},
+                                           static_cast<std::uint8_t>(flag != 0)};
+    return Store(call, "准备写入登记数据", terminal, protocol::Command::kPrepareEnrolment, protocol::Encode(request));
+  }
+
+  HRESULT WriteEnrollment(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 7); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, person = 0, enrolment = 0, password = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 3, enrolment); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 6, password); FAILED(hr)) return hr;
+    const VARIANT& templateArg = call.Arg(5);
+    if (templateArg.vt != (VT_BYREF | VT_I4) || !templateArg.plVal) return ArgFailure(call, 5, DISP_E_TYPEMISMATCH);
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    if (!protocol::IsValidEnrolmentNumber(static_cast<int>(enrolment))) return Answer(call, false);
+    protocol::EnrolmentData data;
+    data.key = {static_cast<std::int32_t>(person), static_cast<std::uint8_t>(enrolment)};
+    if (data.IsPassword())
+      data.password = static_cast<std::int32_t>(password);
+    else
+      for (int i = 0; i < kTemplateBufferValues; ++i) data.fingerprint[static_cast<std::size_t>(i)] = templateArg.plVal[i];
+    return Store(call, "写入登记数据", terminal, protocol::Command::kWriteEnrolment, protocol::Encode(data));
+  }
+
+  // Prepare and write: True when the terminal accepted, False when it declined.
+  HRESULT Store(const Call& call, const char* operation, std::int64_t terminal, protocol::Command command,
+                const std::vector<std::uint8_t>& payload) {
+    try {
+      const auto result = client_.Exchange(terminal, command, payload,
+                                           [](const protocol::Frame& answer) { return answer.payload.empty(); });
+      if (result.refused) {
+        if (IsNotAccepted(result.refusal.code)) return Answer(call, false);
+        throw LinkError(LinkFailure::kRefused, "refused", 0, result.refusal.code);
+      }
+    } catch (const LinkError& error) {
+      return Fail(call, operation, terminal, error);
+    }
+    return Answer(call, true);
+  }
+
+  TerminalClient client_;
+};
+
+class FK303IDFactory final : public ComObject<IClassFactory> {
+ public:
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    ComPtr<IDispatch> control = ComPtr<IDispatch>::Adopt(new FK303ID());
+    return control->QueryInterface(iid, object);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock)
+      ++activeCount;
+    else
+      --activeCount;
+    return S_OK;
+  }
+
+ protected:
+  bool Implements(REFIID iid) const override { return iid == IID_IClassFactory; }
+};
+
+}  // namespace
+
+HRESULT GetFK303IDClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (!(clsid == CLSID_FK303ID)) return CLASS_E_CLASSNOTAVAILABLE;
+  ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new FK303IDFactory());
+  return factory->QueryInterface(iid, object);
+}
+
+HRESULT RegisterFK303IDInProcess() {
+  ComPtr<IClassFactory> factory;
+  if (HRESULT hr = GetFK303IDClassObject(CLSID_FK303ID, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()));
+      FAILED(hr))
+    return hr;
+  return RegisterInProcessClass(CLSID_FK303ID, kProgIdFK303ID, factory.Get());
+}
+
+long FK303IDActiveCount() { return activeCount.load(); }

@@ -1,0 +1,404 @@
+// The control through its dispatch interface, against simulated terminals on pseudo-terminals.
+#include "terminal/control/fk303id.h"
+
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/object.h"
+#include "platform/automation/owners.h"
+#include "platform/automation/runtime.h"
+#include "platform/automation/text.h"
+#include "terminal/sim/simulator.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using terminal::protocol::CardRecordFields;
+using terminal::protocol::Template;
+using terminal::sim::FaultPlan;
+using terminal::sim::SimulatorSite;
+
+VARIANT I4(LONG v) {
+  VARIANT x;
+  VariantInit(&x);
+  x.vt = VT_I4;
+  x.lVal = v;
+  return x;
+}
+VARIANT I2(SHORT v) {
+  VARIANT x = I4(0);
+  x.vt = VT_I2;
+  x.iVal = v;
+  return x;
+}
+VARIANT Bool(bool v) {
+  VARIANT x = I4(0);
+  x.vt = VT_BOOL;
+  x.boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
+  return x;
+}
+VARIANT Ref(LONG* target) {
+  VARIANT x = I4(0);
+  x.vt = VT_BYREF | VT_I4;
+  x.plVal = target;
+  return x;
+}
+
+struct Outcome {
+  HRESULT hr = E_FAIL;
+  bool answer = false;
+  VARTYPE type = VT_EMPTY;
+  std::string error;
+  UINT argError = 9999;
+};
+
+// Invokes `member` with `args` in the caller's order (they travel reversed).
+Outcome Invoke(IDispatch* control, DISPID member, std::vector<VARIANT> args, WORD flags = DISPATCH_METHOD) {
+  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), flags == DISPATCH_PROPERTYPUT ? &put : nullptr, static_cast<UINT>(reversed.size()),
+                    flags == DISPATCH_PROPERTYPUT ? 1u : 0u};
+  Variant result;
+  EXCEPINFO exception{};
+  Outcome outcome;
+  outcome.hr = control->Invoke(member, GUID_NULL, LOCALE_USER_DEFAULT, flags, &params, result.Ptr(), &exception,
+                               &outcome.argError);
+  outcome.type = result.Type();
+  outcome.answer = result.Type() == VT_BOOL && result.Raw().boolVal == VARIANT_TRUE;
+  if (outcome.hr == DISP_E_EXCEPTION) outcome.error = ToUtf8(TakeExceptionDescription(exception));
+  return outcome;
+}
+
+class ControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    objectsBefore_ = LiveObjectCount().load();
+    site_.Options().pace = false;
+    site_.Options().turnaround = 0us;
+    auto& five = site_.AddTerminal(1, 5);
+    for (int i = 0; i < 250; ++i) five.records.push_back({1000 + i, 2026, 11, 6, 9, i % 60});
+    five.records.push_back({-1, 1999, 13, 32, 24, 60});
+    five.records.push_back({std::numeric_limits<std::int32_t>::max(), std::numeric_limits<std::int32_t>::min(), 0, 0, -1, 99});
+    site_.AddTerminal(1, 6).silent = true;
+    auto& seven = site_.AddTerminal(1, 7);
+    for (std::size_t i = 0; i < fingerprint_.size(); ++i) fingerprint_[i] = static_cast<std::int32_t>(i * 40503u) - 9000000;
+    seven.persons[42].fingerprints[0] = fingerprint_;
+    seven.persons[43].password = 98765;
+    seven.capacity = 3;
+    site_.AddTerminal(2, 9);
+    site_.Start();
+    ::setenv("VANTO_FK_PORT_PATTERN", (site_.LinkDir() + "/port{N}").c_str(), 1);
+    ::setenv("VANTO_FK_PROBE_TIMEOUT_MS", "40", 1);
+    ::setenv("VANTO_FK_TIMEOUT_MS", "60", 1);
+    control_ = NewControl();
+  }
+  void TearDown() override {
+    control_.Reset();
+    site_.Stop();
+    for (const char* name : {"VANTO_FK_PORT_PATTERN", "VANTO_FK_PROBE_TIMEOUT_MS", "VANTO_FK_TIMEOUT_MS", "VANTO_FK_SPEED"})
+      ::unsetenv(name);
+    EXPECT_EQ(LiveObjectCount().load(), objectsBefore_);
+  }
+
+  static ComPtr<IDispatch> NewControl() {
+    ComPtr<IClassFactory> factory;
+    EXPECT_EQ(GetFK303IDClassObject(CLSID_FK303ID, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())), S_OK);
+    ComPtr<IDispatch> control;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(control.Put())), S_OK);
+    return control;
+  }
+
+  void SelectPort(SHORT port) { ASSERT_EQ(Invoke(control_.Get(), kDispSerialPort, {I2(port)}, DISPATCH_PROPERTYPUT).hr, S_OK); }
+  Outcome Probe(LONG terminal) { return Invoke(control_.Get(), kDispProbeMachine, {I4(terminal), Bool(true)}); }
+  Outcome Begin(LONG terminal) {
+    LONG variable = terminal;
+    return Invoke(control_.Get(), kDispBeginCardRead, {Ref(&variable)});
+  }
+  struct RecordOut {
+    LONG terminal = 0, person = 0, fifth = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0;
+  };
+  Outcome Next(LONG terminal, RecordOut& out) {
+    out.terminal = terminal;
+    return Invoke(control_.Get(), kDispNextCardRecord,
+                  {I4(terminal), Ref(&out.terminal), Ref(&out.person), Ref(&out.terminal), Ref(&out.fifth),
+                   Ref(&out.year), Ref(&out.month), Ref(&out.day), Ref(&out.hour), Ref(&out.minute)});
+  }
+  // Reads every record; stops at the first failure, which it returns.
+  Outcome ReadAll(LONG terminal, std::vector<CardRecordFields>& records) {
+    Outcome begun = Begin(terminal);
+    if (begun.hr != S_OK || !begun.answer) return begun;
+    for (;;) {
+      RecordOut out;
+      Outcome next = Next(terminal, out);
+      if (next.hr != S_OK || !next.answer) return next;
+      EXPECT_EQ(out.terminal, terminal) << "the terminal variables are the caller's";
+      records.push_back({out.person, out.year, out.month, out.day, out.hour, out.minute});
+    }
+  }
+
+  SimulatorSite site_;
+  ComPtr<IDispatch> control_;
+  Template fingerprint_{};
+  long objectsBefore_ = 0;
+};
+
+TEST_F(ControlTest, NamesMapToMemberNumbers) {
+  struct Case {
+    const char16_t* name;
+    DISPID id;
+  } cases[] = {{u"SerialPort", 1},      {u"PrepareEnrollment", 4}, {u"BeginCardRead", 7}, {u"ProbeMachine", 10},
+               {u"ReadEnrollment", 19}, {u"WriteEnrollment", 20},  {u"NextCardRecord", 25}, {u"nextcardrecord", 25}};
+  for (const auto& c : cases) {
+    std::u16string name = c.name;
+    LPOLESTR names[] = {name.data()};
+    DISPID id = 0;
+    EXPECT_EQ(control_->GetIDsOfNames(GUID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    EXPECT_EQ(id, c.id);
+  }
+  std::u16string unknown = u"DeleteAllRecords";
+  LPOLESTR names[] = {unknown.data()};
+  DISPID id = 0;
+  EXPECT_EQ(control_->GetIDsOfNames(GUID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(id, DISPID_UNKNOWN);
+}
+
+TEST_F(ControlTest, CallShapesAreChecked) {
+  EXPECT_EQ(Invoke(control_.Get(), kDispProbeMachine, {I4(5)}).hr, DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(Invoke(control_.Get(), 99, {}).hr, DISP_E_MEMBERNOTFOUND);
+  // A put without the named DISPID_PROPERTYPUT argument is no put.
+  std::vector<VARIANT> args = {I2(1)};
+  DISPPARAMS params{args.data(), nullptr, 1, 0};
+  EXPECT_NE(control_->Invoke(kDispSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr), S_OK);
+  // Outputs must be by reference.
+  Outcome byValue = Invoke(control_.Get(), kDispNextCardRecord,
+                           {I4(5), I4(5), I4(0), I4(5), I4(0), I4(0), I4(0), I4(0), I4(0), I4(0)});
+  EXPECT_EQ(byValue.hr, DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(byValue.argError, 7u);  // person, the third argument, is rgvarg[7]
+  VARIANT text = I4(0);
+  text.vt = VT_BSTR;
+  text.bstrVal = nullptr;
+  Outcome badType = Invoke(control_.Get(), kDispProbeMachine, {text, Bool(true)});
+  EXPECT_EQ(badType.hr, DISP_E_TYPEMISMATCH);
+  EXPECT_EQ(badType.argError, 1u);
+}
+
+TEST_F(ControlTest, SerialPortKeepsTheLastValue) {
+  Variant result;
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  ASSERT_EQ(control_->Invoke(kDispSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Ptr(), nullptr, nullptr), S_OK);
+  EXPECT_EQ(result.Type(), VT_I2);
+  EXPECT_EQ(result.Raw().iVal, 1);  // the initial port
+  SelectPort(2);
+  ASSERT_EQ(control_->Invoke(kDispSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Put(), nullptr, nullptr), S_OK);
+  EXPECT_EQ(result.Raw().iVal, 2);
+}
+
+TEST_F(ControlTest, ProbeFindsTheTerminalsThatAnswer) {
+  SelectPort(1);
+  struct Case {
+    LONG terminal;
+    bool answers;
+  } cases[] = {{5, true}, {7, true}, {6, false}, {9, false}, {8, false},
+               {0, false}, {256, false}, {-5, false}, {std::numeric_limits<LONG>::max(), false}};
+  for (const auto& c : cases) {
+    const Outcome outcome = Probe(c.terminal);
+    EXPECT_EQ(outcome.hr, S_OK);
+    EXPECT_EQ(outcome.type, VT_BOOL);
+    EXPECT_EQ(outcome.answer, c.answers) << c.terminal;
+  }
+  SelectPort(2);
+  EXPECT_TRUE(Probe(9).answer);
+  EXPECT_FALSE(Probe(5).answer);
+}
+
+TEST_F(ControlTest, ProbeOnAPortThatCannotBeOpenedIsFalse) {
+  for (SHORT port : {SHORT{3}, SHORT{0}, SHORT{-1}}) {
+    SelectPort(port);
+    const Outcome outcome = Probe(5);
+    EXPECT_EQ(outcome.hr, S_OK);
+    EXPECT_FALSE(outcome.answer) << port;
+  }
+}
+
+TEST_F(ControlTest, ReadsEveryRecordInOrderAndAgain) {
+  SelectPort(1);
+  const auto expected = site_.Terminal(1, 5)->records;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<CardRecordFields> records;
+    const Outcome end = ReadAll(5, records);
+    EXPECT_EQ(end.hr, S_OK) << end.error;
+    EXPECT_FALSE(end.answer);
+    EXPECT_EQ(records, expected) << "round " << round;
+  }
+  EXPECT_EQ(site_.Terminal(1, 5)->records, expected) << "reading deletes nothing";
+}
+
+TEST_F(ControlTest, EveryRecordExactlyOnceDespiteFaults) {
+  FaultPlan plan;
+  plan.seed = 20261208;
+  plan.drop = 0.1;
+  plan.corrupt = 0.1;
+  plan.truncate = 0.1;
+  plan.garbage = 0.2;
+  site_.SetFaults(1, plan);
+  ::setenv("VANTO_FK_RETRIES", "8", 1);
+  ::setenv("VANTO_FK_BATCH", "7", 1);  // many exchanges, so many faults
+  control_ = NewControl();
+  ::unsetenv("VANTO_FK_RETRIES");
+  ::unsetenv("VANTO_FK_BATCH");
+  SelectPort(1);
+  std::vector<CardRecordFields> records;
+  const Outcome end = ReadAll(5, records);
+  EXPECT_EQ(end.hr, S_OK) << end.error;
+  EXPECT_EQ(records, site_.Terminal(1, 5)->records);
+  const auto stats = site_.Stats(1);
+  EXPECT_GT(stats.dropped, 0u);
+  EXPECT_GT(stats.corrupted, 0u);
+  EXPECT_GT(stats.truncated, 0u);
+  EXPECT_GT(stats.garbageBursts, 0u);
+}
+
+TEST_F(ControlTest, ASilentTerminalIsAnErrorNotTheEnd) {
+  SelectPort(1);
+  const Outcome begun = Begin(6);
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(begun.error.find("串口 1"), std::string::npos) << begun.error;
+  EXPECT_NE(begun.error.find("编号为 6 的考勤机没有应答"), std::string::npos) << begun.error;
+  EXPECT_NE(begun.error.find("共尝试 4 次"), std::string::npos) << begun.error;
+  EXPECT_NE(begun.error.find("开始读取刷卡记录失败"), std::string::npos) << begun.error;
+}
+
+TEST_F(ControlTest, ALinkThatGoesQuietMidReadIsAnError) {
+  SelectPort(1);
+  ASSERT_TRUE(Begin(5).answer);
+  RecordOut out;
+  ASSERT_TRUE(Next(5, out).answer);
+  FaultPlan deaf;
+  deaf.drop = 1.0;
+  site_.SetFaults(1, deaf);
+  Outcome next;
+  for (int i = 0; i < 300 && next.hr != DISP_E_EXCEPTION; ++i) {
+    next = Next(5, out);
+    ASSERT_TRUE(next.hr == DISP_E_EXCEPTION || next.answer) << "a broken read must never look finished";
+  }
+  EXPECT_EQ(next.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(next.error.find("读取刷卡记录失败"), std::string::npos) << next.error;
+}
+
+TEST_F(ControlTest, UnopenablePortAndBadNumbersAreErrorsForReading) {
+  SelectPort(4);
+  Outcome begun = Begin(5);
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(begun.error.find("串口 4"), std::string::npos) << begun.error;
+  EXPECT_NE(begun.error.find("无法打开"), std::string::npos) << begun.error;
+  SelectPort(1);
+  begun = Begin(300);
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(begun.error.find("1 到 255"), std::string::npos) << begun.error;
+  RecordOut out;
+  const Outcome notBegun = Next(5, out);
+  EXPECT_EQ(notBegun.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(notBegun.error.find("尚未开始读取"), std::string::npos) << notBegun.error;
+}
+
+TEST_F(ControlTest, HangUpIsAnErrorAndThePortComesBack) {
+  SelectPort(1);
+  ASSERT_TRUE(Begin(5).answer);
+  RecordOut out;
+  ASSERT_TRUE(Next(5, out).answer);
+  const auto generation = site_.LineGeneration(1);
+  site_.HangUp(1);
+  ASSERT_TRUE(site_.WaitForLineGeneration(1, generation + 1, 2s));
+  Outcome next;
+  for (int i = 0; i < 300 && next.hr != DISP_E_EXCEPTION; ++i) {
+    next = Next(5, out);
+    ASSERT_TRUE(next.hr == DISP_E_EXCEPTION || next.answer);
+  }
+  EXPECT_NE(next.error.find("线路已断开"), std::string::npos) << next.error;
+  std::vector<CardRecordFields> records;
+  const Outcome end = ReadAll(5, records);
+  EXPECT_EQ(end.hr, S_OK) << end.error;
+  EXPECT_EQ(records, site_.Terminal(1, 5)->records);
+}
+
+TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {
+  SelectPort(1);
+  std::vector<LONG> buffer(kTemplateBufferValues, 0);
+  LONG terminal = 7, person = 42, third = 0, enrolment = 0, fifth = 0, password = -1;
+  Outcome read = Invoke(control_.Get(), kDispReadEnrollment,
+                        {Ref(&terminal), Ref(&person), Ref(&third), Ref(&enrolment), Ref(&fifth), Ref(&buffer[0]), Ref(&password)});
+  ASSERT_EQ(read.hr, S_OK) << read.error;
+  EXPECT_TRUE(read.answer);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), fingerprint_.begin()));
+  EXPECT_EQ(password, -1) << "a fingerprint read leaves the password";
+
+  person = 43;
+  enrolment = 10;
+  read = Invoke(control_.Get(), kDispReadEnrollment,
+                {Ref(&terminal), Ref(&person), Ref(&third), Ref(&enrolment), Ref(&fifth), Ref(&buffer[0]), Ref(&password)});
+  EXPECT_TRUE(read.answer);
+  EXPECT_EQ(password, 98765);
+
+  struct Missing {
+    LONG person, enrolment;
+  } missing[] = {{43, 0}, {42, 10}, {44, 0}, {42, 11}, {42, -1}};
+  for (const auto& m : missing) {
+    person = m.person;
+    enrolment = m.enrolment;
+    read = Invoke(control_.Get(), kDispReadEnrollment,
+                  {Ref(&terminal), Ref(&person), Ref(&third), Ref(&enrolment), Ref(&fifth), Ref(&buffer[0]), Ref(&password)});
+    EXPECT_EQ(read.hr, S_OK);
+    EXPECT_FALSE(read.answer) << m.person << "/" << m.enrolment;
+  }
+}
+
+TEST_F(ControlTest, WriteEnrollmentStoresTemplatesAndPasswords) {
+  SelectPort(1);
+  std::vector<LONG> buffer(kTemplateBufferValues);
+  for (int i = 0; i < kTemplateBufferValues; ++i) buffer[static_cast<std::size_t>(i)] = -i * 1000;
+  auto write = [&](LONG person, LONG enrolment, LONG password) {
+    const Outcome prepared = Invoke(control_.Get(), kDispPrepareEnrollment, {I4(7), I4(person), I4(1), I4(enrolment)});
+    EXPECT_EQ(prepared.hr, S_OK) << prepared.error;
+    return Invoke(control_.Get(), kDispWriteEnrollment,
+                  {I4(7), I4(person), I4(1), I4(enrolment), I4(1), Ref(&buffer[0]), I4(password)});
+  };
+  EXPECT_TRUE(write(50, 0, 0).answer);
+  EXPECT_TRUE(write(42, 10, 1234).answer);
+  const auto seven = site_.Terminal(1, 7);
+  const Template& stored = seven->persons.at(50).fingerprints.at(0);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), stored.begin()));
+  EXPECT_EQ(seven->persons.at(42).password, 1234);
+  EXPECT_EQ(seven->persons.at(42).fingerprints.at(0), fingerprint_) << "a password write leaves the fingerprint";
+  EXPECT_FALSE(write(51, 0, 0).answer) << "capacity 3: a fourth person is refused";
+  EXPECT_FALSE(write(52, 12, 0).answer) << "no enrolment 12";
+  EXPECT_FALSE(site_.Terminal(1, 7)->persons.contains(51));
+}
+
+TEST_F(ControlTest, InvalidSettingIsReportedByTheFirstCall) {
+  ::setenv("VANTO_FK_SPEED", "fast", 1);
+  control_ = NewControl();
+  SelectPort(1);
+  const Outcome begun = Begin(5);
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(begun.error.find("VANTO_FK_SPEED=fast"), std::string::npos) << begun.error;
+}
+
+TEST(ControlRegistration, CreatableByClassName) {
+  ASSERT_EQ(RegisterFK303IDInProcess(), S_OK);
+  ASSERT_EQ(RegisterFK303IDInProcess(), S_OK);
+  ComPtr<IDispatch> control;
+  ASSERT_EQ(CreateObjectByProgId(kProgIdFK303ID, IID_IDispatch, reinterpret_cast<void**>(control.Put())), S_OK);
+  EXPECT_GE(FK303IDActiveCount(), 1);
+  ComPtr<IClassFactory> factory;
+  EXPECT_EQ(GetFK303IDClassObject(CLSID_FK303ID, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())), S_OK);
+  void* none = nullptr;
+  EXPECT_EQ(GetFK303IDClassObject(GUID_NULL, IID_IClassFactory, &none), CLASS_E_CLASSNOTAVAILABLE);
+  RevokeInProcessClass(CLSID_FK303ID);
+}
+
+}  // namespace

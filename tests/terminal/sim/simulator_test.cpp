@@ -1,0 +1,185 @@
+#include "terminal/sim/simulator.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <sstream>
+
+#include "terminal/protocol/frame_parser.h"
+#include "terminal/serial/serial_port.h"
+
+namespace terminal::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace protocol;
+using serial::Clock;
+
+// Sends one request over a real serial port and waits (bounded) for the first frame back.
+std::optional<Frame> Ask(serial::SerialPort& port, const Frame& request, std::chrono::milliseconds wait = 500ms) {
+  port.FlushInput();
+  port.Write(EncodeFrame(request), Clock::now() + 1s);
+  FrameParser parser;
+  std::array<std::uint8_t, 512> buffer{};
+  const auto deadline = Clock::now() + wait;
+  while (Clock::now() < deadline) {
+    const std::size_t got = port.ReadSome(buffer, deadline);
+    if (got == 0) break;
+    parser.Feed(std::span(buffer.data(), got));
+    if (auto frame = parser.Next()) return frame;
+  }
+  return std::nullopt;
+}
+
+class SimulatorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site_.Options().turnaround = 0us;
+    SimTerminal& five = site_.AddTerminal(1, 5);
+    five.records = {{1001, 2026, 11, 6, 9, 5}, {-7, 1999, 13, 32, 24, 60}};
+    five.persons[1001].password = 4321;
+    site_.AddTerminal(1, 6).silent = true;
+    site_.AddTerminal(2, 9);
+  }
+  void TearDown() override { site_.Stop(); }
+  SimulatorSite site_;
+};
+
+TEST_F(SimulatorTest, AnswersOnlyTheAddressedTerminal) {
+  const auto paths = site_.Start();
+  ASSERT_EQ(paths.size(), 2u);
+  serial::SerialPort port(paths.at(1), 115200);
+  const auto answer = Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 17, {}});
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->address, 5);
+  EXPECT_EQ(answer->command, AnswerTo(Command::kProbe));
+  EXPECT_EQ(answer->sequence, 17);
+  ASSERT_TRUE(DecodeProbeAnswer(answer->payload));
+  EXPECT_EQ(DecodeProbeAnswer(answer->payload)->recordCount, 2u);
+  // Terminal 9 lives on port 2; terminal 6 is silent; 7 does not exist.
+  for (std::uint8_t absent : {9, 6, 7})
+    EXPECT_FALSE(Ask(port, {absent, static_cast<std::uint8_t>(Command::kProbe), 1, {}}, 50ms)) << int(absent);
+  EXPECT_EQ(site_.Stats(1).answers, 1u);
+}
+
+TEST_F(SimulatorTest, RefusesWhatItCannotDo) {
+  const auto paths = site_.Start();
+  serial::SerialPort port(paths.at(1), 115200);
+  struct Case {
+    Frame request;
+    RefusalCode code;
+  } cases[] = {
+      {{5, 0x33, 1, {}}, RefusalCode::kUnknownCommand},
+      {{5, static_cast<std::uint8_t>(Command::kProbe), 2, {1}}, RefusalCode::kBadPayload},
+      {{5, static_cast<std::uint8_t>(Command::kNextRecords), 3, Encode(NextRecordsRequest{3, 10})}, RefusalCode::kBadIndex},
+      {{5, static_cast<std::uint8_t>(Command::kReadEnrolment), 4, Encode(EnrolmentKey{1001, 0})}, RefusalCode::kNoEnrolment},
+      {{5, static_cast<std::uint8_t>(Command::kReadEnrolment), 5, {0xE9, 0x03, 0, 0, 11}}, RefusalCode::kBadEnrolmentNumber},
+  };
+  for (const auto& c : cases) {
+    const auto answer = Ask(port, c.request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->command, kRefusal);
+    const auto refusal = DecodeRefusal(answer->payload);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->command, c.request.command);
+    EXPECT_EQ(refusal->code, static_cast<std::uint8_t>(c.code));
+  }
+}
+
+TEST_F(SimulatorTest, HangUpBreaksTheLineAndAFreshOneTakesItsPath) {
+  const auto paths = site_.Start();
+  serial::SerialPort port(paths.at(1), 115200);
+  ASSERT_TRUE(Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 1, {}}));
+  site_.HangUp(1);
+  ASSERT_TRUE(site_.WaitForLineGeneration(1, 1, 2s));
+  std::array<std::uint8_t, 16> buffer{};
+  EXPECT_THROW(port.ReadSome(buffer, Clock::now() + 2s), serial::SerialError);
+  EXPECT_FALSE(port.IsOpen());
+  // The same path now leads to the new line.
+  EXPECT_TRUE(Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 2, {}}));
+  EXPECT_EQ(site_.Stats(1).hangUps, 1u);
+}
+
+TEST_F(SimulatorTest, HangUpFaultFollowsTheGivenNumberOfAnswers) {
+  FaultPlan plan;
+  plan.hangUpAfterAnswers = 2;
+  site_.SetFaults(1, plan);
+  const auto paths = site_.Start();
+  serial::SerialPort port(paths.at(1), 115200);
+  EXPECT_TRUE(Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 1, {}}));
+  EXPECT_TRUE(Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 2, {}}));
+  EXPECT_THROW(Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 3, {}}, 2s), serial::SerialError);
+  ASSERT_TRUE(site_.WaitForLineGeneration(1, 1, 2s));
+  EXPECT_TRUE(Ask(port, {5, static_cast<std::uint8_t>(Command::kProbe), 4, {}}));  // one hang-up only
+}
+
+TEST_F(SimulatorTest, StopsPromptlyAndRemovesItsLinks) {
+  const auto paths = site_.Start();
+  const std::string dir = site_.LinkDir();
+  const auto start = Clock::now();
+  site_.Stop();
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_FALSE(std::filesystem::exists(paths.at(1)));
+  EXPECT_FALSE(std::filesystem::exists(dir));
+  site_.Stop();  // twice is fine
+}
+
+TEST(SimulatorSeed, SaveAndLoadKeepEverything) {
+  SimulatorSite site;
+  std::istringstream seed(R"(# a site
+speed 57600
+turnaround_us 250
+port 3
+  faults seed=9 drop=0.25 corrupt=0.125 truncate=0 garbage=0.5 hangup_after=7
+  terminal 4 silent capacity=2
+    password 12 -34
+    record 1 2026 2 30 25 61
+    records 3 100 2 2026 12 31 23 58
+  terminal 200
+)");
+  site.LoadSeed(seed);
+  Template values{};
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i) * -1000003;
+  site.AddTerminal(3, 200).persons[5].fingerprints[0] = values;
+  std::ostringstream saved;
+  saved.precision(17);
+  site.SaveSeed(saved);
+
+  SimulatorSite again;
+  std::istringstream reread(saved.str());
+  again.LoadSeed(reread);
+  EXPECT_EQ(again.Options().baud, 57600u);
+  EXPECT_EQ(again.Options().turnaround, 250us);
+  const auto four = again.Terminal(3, 4);
+  ASSERT_TRUE(four);
+  EXPECT_TRUE(four->silent);
+  EXPECT_EQ(four->capacity, 2u);
+  EXPECT_EQ(four->persons.at(12).password, -34);
+  const std::vector<CardRecordFields> expected = {
+      {1, 2026, 2, 30, 25, 61}, {100, 2026, 12, 31, 23, 58}, {101, 2026, 12, 31, 23, 59}, {100, 2027, 1, 1, 0, 0}};
+  EXPECT_EQ(four->records, expected);
+  EXPECT_EQ(again.Terminal(3, 200)->persons.at(5).fingerprints.at(0), values);
+  std::ostringstream savedAgain;
+  savedAgain.precision(17);
+  again.SaveSeed(savedAgain);
+  EXPECT_EQ(savedAgain.str(), saved.str());
+}
+
+TEST(SimulatorSeed, MistakesNameTheLine) {
+  const char* bad[] = {"terminal 1\n", "port 1\nterminal 0\n", "port 1\nterminal 1\nrecord 1 2 3\n",
+                       "port 1\nfaults drop=x\n", "port 1\nbogus\n", "port 1\nterminal 1\nrecord 1 2 3 4 5 6 7\n"};
+  for (const char* text : bad) {
+    SimulatorSite site;
+    std::istringstream in(text);
+    try {
+      site.LoadSeed(in, "bad.seed");
+      FAIL() << text;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()).rfind("bad.seed:", 0), 0u) << error.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace terminal::sim
