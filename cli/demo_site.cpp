@@ -16,7 +16,8 @@ terminal::sim::Template DemoTemplate(std::int32_t person) {
   return values;
 }
 
-std::string PortVariable(int port) { return "VANTO_PORT_" + std::to_string(port); }
+// The control reads VANTO_FK_PORT_<N> (the device of port N) when it is created.
+std::string PortVariable(int port) { return "VANTO_FK_PORT_" + std::to_string(port); }
 
 }  // namespace
 

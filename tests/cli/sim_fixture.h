@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
@@ -23,11 +24,16 @@ struct Result {
   std::string out, err;
 };
 
-// Runs a command line of the host in this process.
+// Runs a command line of the host in this process, on a thread of its own: like a process of
+// its own, it gets a fresh terminal link, whose control reads the port settings as they are now.
 inline Result Vanto(const std::vector<std::string>& args) {
   std::ostringstream out, err;
-  Io io{out, err, false};
-  int status = RunVanto(args, io);
+  int status = -1;
+  std::thread run([&] {
+    Io io{out, err, false};
+    status = RunVanto(args, io);
+  });
+  run.join();
   return {status, out.str(), err.str()};
 }
 
