@@ -67,9 +67,8 @@ void Register(const Module& m) {
   if (FAILED(hr)) throw HostError("registering " + path + " in " + RegistryLocation() + " failed: " + failure);
 }
 
-void Prepare() {
-  if (HRESULT hr = RegisterCorvelClasses(); FAILED(hr))
-    throw HostError("cannot register the host's record classes: " + Describe(hr));
+// Checked on every use: the registry is a file that may have changed since.
+void PrepareModules() {
   for (const Module& m : kModules) {
     if (SUCCEEDED(Reachable(m.prog_id))) continue;
     Register(m);
@@ -100,11 +99,10 @@ void PrepareComponents() {
     apartment = true;
   }
   static std::mutex mutex;
-  static bool prepared = false;
   std::lock_guard<std::mutex> lock(mutex);
-  if (prepared) return;
-  Prepare();
-  prepared = true;
+  if (HRESULT hr = RegisterCorvelClasses(); FAILED(hr))  // idempotent
+    throw HostError("cannot register the host's record classes: " + Describe(hr));
+  PrepareModules();
 }
 
 }  // namespace vanto::cli
