@@ -80,6 +80,22 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
     rows->CancelUpdate();  // whatever the failed backup wrote into the row stays uncommitted
     return Refused(io, outcome, Where(port, terminal) + " holds no enrolment of person " + std::to_string(person));
   }
+  // A password backup into a new row leaves bFingerprint without a value, and a rewrite refuses
+  // a row whose bFingerprint has none ("无效使用 Null"): the host stores an empty blob there, as a
+  // password row has.
+  if (ColumnNumber(rows.Get(), u"iFingerprintNO", -1) == 10) {
+    Bstr field(u"bFingerprint");
+    Variant blob;
+    if (SUCCEEDED(rows->get_Value(field.Get(), blob.Put())) && (blob.Type() == VT_NULL || blob.Type() == VT_EMPTY)) {
+      Variant column = Variant::Str(u"bFingerprint");
+      Variant empty = Variant::Array(VT_UI1, SafeArrayCreateVector(VT_UI1, 0, 0));
+      if (HRESULT hr = rows->put_Collect(column.Raw(), empty.Raw()); FAILED(hr)) {
+        rows->CancelUpdate();
+        throw HostError("cannot store the enrolment of person " + std::to_string(person) + " in " + db + ": " +
+                        Describe(hr));
+      }
+    }
+  }
   if (HRESULT hr = rows->Update(); FAILED(hr))
     throw HostError("cannot store the enrolment of person " + std::to_string(person) + " in " + db + ": " + Describe(hr));
   *kind = EnrolmentKind(rows.Get());
