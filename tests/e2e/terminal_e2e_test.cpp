@@ -1,0 +1,234 @@
+// End to end: the driver's operations over the terminal control, real pseudo-terminals and
+// simulated terminals.
+#include <gtest/gtest.h>
+
+#include "platform/ado/enrolment.h"
+#include "platform/ado/memory_rowset.h"
+#include "platform/automation/message_queue.h"
+#include "platform/automation/object.h"
+#include "tests/e2e/e2e_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using terminal::protocol::CardRecordFields;
+using terminal::protocol::Template;
+using terminal::sim::FaultPlan;
+using terminal::sim::SimulatorSite;
+
+constexpr char kDownloadFailed1[] = "编号为1的考勤机不能下载刷卡数据！ ";
+
+// Records over many days, months and a year end, persons in a spread of sizes.
+std::vector<CardRecordFields> ManyRecords(int count) {
+  std::vector<CardRecordFields> records;
+  std::istringstream seed("port 1\nterminal 1\nrecords " + std::to_string(count) + " 1 1500 2026 12 30 22 0\n");
+  SimulatorSite scratch;
+  scratch.LoadSeed(seed);
+  records = scratch.Terminal(1, 1)->records;
+  for (int i = 0; i < count; i += 97) records[static_cast<std::size_t>(i)].person = 70000 + i * 31;
+  return records;
+}
+
+void ExpectSameRecords(_Collection* list, const std::vector<CardRecordFields>& expected, LONG from = 1) {
+  ASSERT_EQ(e2e::CountOf(list) - from + 1, static_cast<LONG>(expected.size()));
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const e2e::Swipe swipe = e2e::SwipeAt(list, from + static_cast<LONG>(i));
+    ASSERT_EQ(swipe.person, expected[i].person) << "record " << i;
+    ASSERT_TRUE(e2e::SameMinute(swipe.when, expected[i])) << "record " << i;
+  }
+}
+
+class TerminalEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(e2e::RegisterClasses());
+    objectsBefore_ = LiveObjectCount().load();
+    site_.Options().turnaround = 500us;
+  }
+  void TearDown() override {
+    site_.Stop();
+    EXPECT_EQ(LiveObjectCount().load(), objectsBefore_) << "objects left alive";
+  }
+  // Starts the site; the control gets a probe timeout with room for a loaded test machine.
+  void Start(std::map<std::string, std::string> settings = {}) {
+    site_.Start();
+    settings.emplace("VANTO_FK_PROBE_TIMEOUT_MS", "50");
+    e2e::UseSite(site_, settings);
+  }
+
+  SimulatorSite site_;
+  long objectsBefore_ = 0;
+};
+
+TEST_F(TerminalEndToEnd, DiscoversThreeTerminalsOnTwoPorts) {
+  site_.AddTerminal(1, 1);
+  site_.AddTerminal(1, 3);
+  site_.AddTerminal(1, 4).silent = true;
+  site_.AddTerminal(2, 2);
+  Start();
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<_Collection> found;
+    const e2e::Result result = e2e::Register(machine.Get(), found, 1, 3, 1, 6);  // port 3 has no line
+    EXPECT_TRUE(result.ok) << result.message;
+    ASSERT_EQ(e2e::CountOf(found.Get()), 3);
+    const std::pair<LONG, LONG> expected[] = {{1, 1}, {1, 3}, {2, 2}};
+    for (LONG i = 1; i <= 3; ++i) {
+      ComPtr<IMachineInfo> info;
+      ASSERT_EQ(e2e::ItemOf(found.Get(), i).As(IID_IMachineInfo, &info), S_OK);
+      Variant port, number;
+      info->get_PortNo(port.Put());
+      info->get_MachineNo(number.Put());
+      Variant portLong, numberLong;
+      VariantChangeType(portLong.Ptr(), port.Ptr(), 0, VT_I4);
+      VariantChangeType(numberLong.Ptr(), number.Ptr(), 0, VT_I4);
+      EXPECT_EQ(portLong.Raw().lVal, expected[i - 1].first);
+      EXPECT_EQ(numberLong.Raw().lVal, expected[i - 1].second);
+    }
+  });
+}
+
+TEST_F(TerminalEndToEnd, DownloadsTenThousandRecordsCompleteInOrderWithExactTimes) {
+  site_.Options().pace = false;  // line speed is the benchmark's business
+  const auto records = ManyRecords(10000);
+  site_.AddTerminal(1, 1).records = records;
+  Start();
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<_Collection> list = CreateCollection();
+    for (int round = 0; round < 2; ++round) {  // reading deletes nothing: the second gets them all again
+      const e2e::Result result = e2e::Download(machine.Get(), 1, 1, list.Get());
+      EXPECT_TRUE(result.ok) << result.message;
+      EXPECT_EQ(result.message, "");
+      ExpectSameRecords(list.Get(), records, 1 + round * 10000);
+    }
+  });
+  EXPECT_EQ(site_.Terminal(1, 1)->records.size(), 10000u);
+}
+
+TEST_F(TerminalEndToEnd, EveryRecordExactlyOnceInOrderWithFaultsOnTheLine) {
+  const auto records = ManyRecords(3000);
+  site_.AddTerminal(1, 1).records = records;
+  FaultPlan plan;
+  plan.seed = 8;
+  plan.drop = 0.04;
+  plan.corrupt = 0.04;
+  plan.truncate = 0.04;
+  plan.garbage = 0.08;
+  site_.SetFaults(1, plan);
+  Start({{"VANTO_FK_RETRIES", "8"}, {"VANTO_FK_BATCH", "50"}});
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<_Collection> list = CreateCollection();
+    const e2e::Result result = e2e::Download(machine.Get(), 1, 1, list.Get());
+    EXPECT_TRUE(result.ok) << result.message;
+    ExpectSameRecords(list.Get(), records);
+  });
+  const auto stats = site_.Stats(1);
+  EXPECT_GT(stats.dropped + stats.corrupted + stats.truncated + stats.garbageBursts, 5u) << "faults were injected";
+}
+
+TEST_F(TerminalEndToEnd, HangUpMidDownloadFailsPromptlyKeepsRecordsAndTheNextDownloadWorks) {
+  const auto records = ManyRecords(5000);
+  site_.AddTerminal(1, 1).records = records;
+  FaultPlan plan;
+  plan.hangUpAfterAnswers = 10;  // the begin, then nine batches of 100
+  site_.SetFaults(1, plan);
+  Start();
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<_Collection> list = CreateCollection();
+    const auto started = std::chrono::steady_clock::now();
+    const e2e::Result broken = e2e::Download(machine.Get(), 1, 1, list.Get());
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(broken.ok);
+    EXPECT_EQ(broken.message, kDownloadFailed1);
+    EXPECT_LT(took, 2s);
+    ExpectSameRecords(list.Get(), std::vector(records.begin(), records.begin() + 900));
+
+    ASSERT_TRUE(site_.WaitForLineGeneration(1, 1, 5s)) << "the line came back";
+    ComPtr<_Collection> again = CreateCollection();
+    const e2e::Result result = e2e::Download(machine.Get(), 1, 1, again.Get());
+    EXPECT_TRUE(result.ok) << result.message;
+    ExpectSameRecords(again.Get(), records);
+  });
+}
+
+TEST_F(TerminalEndToEnd, ASilentTerminalFailsTheDownloadInsteadOfLookingEmpty) {
+  site_.AddTerminal(1, 1).silent = true;
+  site_.AddTerminal(1, 2).records = ManyRecords(3);
+  Start();
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<_Collection> list = CreateCollection();
+    const e2e::Result silent = e2e::Download(machine.Get(), 1, 1, list.Get());
+    EXPECT_FALSE(silent.ok);
+    EXPECT_EQ(silent.message, kDownloadFailed1);
+    const e2e::Result noLine = e2e::Download(machine.Get(), 5, 2, list.Get());
+    EXPECT_FALSE(noLine.ok);
+    EXPECT_EQ(e2e::CountOf(list.Get()), 0);
+    EXPECT_TRUE(e2e::Download(machine.Get(), 1, 2, list.Get()).ok);
+    EXPECT_EQ(e2e::CountOf(list.Get()), 3);
+  });
+}
+
+TEST_F(TerminalEndToEnd, ImpossibleDateTravelsAndStopsTheDownloadAfterTheGoodRecords) {
+  auto records = ManyRecords(150);
+  records[120].day = 32;
+  site_.AddTerminal(1, 1).records = records;
+  Start();
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<_Collection> list = CreateCollection();
+    const e2e::Result result = e2e::Download(machine.Get(), 1, 1, list.Get());
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(result.message, kDownloadFailed1);
+    ExpectSameRecords(list.Get(), std::vector(records.begin(), records.begin() + 120));
+  });
+}
+
+TEST_F(TerminalEndToEnd, BackupFromOneTerminalRewritesToAnotherTemplateExact) {
+  Template original{};
+  for (std::size_t i = 0; i < original.size(); ++i)
+    original[i] = static_cast<std::int32_t>((i * 2654435761u) % 2000000000u) - 1000000000;
+  original[459] = 4242;  // not carried by the stored form
+  site_.AddTerminal(1, 1).persons[1024].fingerprints[0] = original;
+  site_.AddTerminal(1, 3);
+  site_.AddTerminal(1, 5).persons[77].password = 123456;
+  Start();
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    ComPtr<RowSet> rows = CreateEnrolmentRowSet();
+    const e2e::Result backup = e2e::Backup(machine.Get(), 1, 1, u"1024", rows.Get());
+    ASSERT_TRUE(backup.ok) << backup.message;
+    ASSERT_EQ(rows->Update(), S_OK);
+    const e2e::Result rewrite = e2e::Rewrite(machine.Get(), 1, 3, u"1024", rows.Get());
+    EXPECT_TRUE(rewrite.ok) << rewrite.message;
+    EXPECT_EQ(rewrite.message, "");
+
+    // A terminal without a fingerprint gives the password.
+    ComPtr<RowSet> passwordRows = CreateEnrolmentRowSet();
+    const e2e::Result password = e2e::Backup(machine.Get(), 1, 5, u"77", passwordRows.Get());
+    EXPECT_TRUE(password.ok) << password.message;
+    ASSERT_EQ(passwordRows->Update(), S_OK);
+    std::vector<EnrolmentRow> stored;
+    ASSERT_EQ(ReadEnrolmentRows(passwordRows.Get(), &stored), S_OK);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].enrolmentNumber, 10);
+    EXPECT_EQ(stored[0].password, 123456);
+
+    // Nobody 999 on terminal 1: nothing read, the row set untouched.
+    ComPtr<RowSet> none = CreateEnrolmentRowSet();
+    EXPECT_FALSE(e2e::Backup(machine.Get(), 1, 1, u"999", none.Get()).ok);
+    LONG count = -1;
+    none->get_RecordCount(&count);
+    EXPECT_EQ(count, 0);
+  });
+  const auto written = site_.Terminal(1, 3);
+  ASSERT_TRUE(written && written->persons.contains(1024));
+  const Template& copy = written->persons.at(1024).fingerprints.at(0);
+  for (std::size_t i = 0; i < 459; ++i) ASSERT_EQ(copy[i], original[i]) << "element " << i;
+  EXPECT_EQ(copy[459], 0);
+}
+
+}  // namespace
