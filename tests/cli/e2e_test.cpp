@@ -173,5 +173,19 @@ TEST_F(HostE2E, UnusableDatabasesWriteNothing) {
   EXPECT_EQ(Stored(1, 1), 0);
 }
 
+TEST_F(HostE2E, TheDemoShowsTheSiteTheRecordsAndTheCopiedEnrolment) {
+  // The demo runs a site of its own; this fixture only gives it a registry of its own.
+  Result demo = Vanto({"demo"});
+  ASSERT_EQ(demo.status, kExitOk) << demo.out << demo.err;
+  for (const char* line : {"PORT  TERMINAL\n   1         1\n   1         2\n   2         3\n",
+                           "terminal 1 on port 1: 1500 records delivered, 1500 new",
+                           "terminal 1 on port 1: 1500 records delivered, 0 new, 1500 already stored",
+                           "backed up person 109 from terminal 2 on port 1: password",
+                           "restored person 101 to terminal 3 on port 2: fingerprint",
+                           "person 101's fingerprint there equals the one on terminal 1",
+                           "The database holds 3200 swipes and 2 enrolments."})
+    EXPECT_NE(demo.out.find(line), std::string::npos) << line << "\n" << demo.out;
+}
+
 }  // namespace
 }  // namespace vanto::cli::testing
