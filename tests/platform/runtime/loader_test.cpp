@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -195,15 +197,26 @@ TEST_F(Loader, ClassesInTheProcessTableComeFirst) {
 
 // A thread keeps per-thread state of the module past the module's unloading: the state's
 // destructor runs at thread exit without a crash, and the module can be loaded again afterwards.
-TEST_F(Loader, PerThreadStateOutlivesUnloadingTheModule) {
-  RegisterTestModule();
+// Runs in a fresh process, so that no other thread (the main thread above all) holds state of the
+// module that would keep it loaded anyway.
+void UnloadWhileAThreadHoldsState() {
   static std::atomic<long> exitedWithCalls{-1};
-  exitedWithCalls = -1;
+  auto check = [](bool ok, const char* what) {
+    if (!ok) {
+      std::fprintf(stderr, "failed: %s\n", what);
+      std::_Exit(1);
+    }
+  };
   {
+    // Let the runtime load the module, then reach its extra export without keeping a reference.
+    ComPtr<IClassFactory> factory;
+    check(SUCCEEDED(CoGetClassObject(CLSID_RuntimeTestCounter, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                     reinterpret_cast<void**>(factory.Put()))),
+          "module loaded");
     void* handle = ::dlopen(kModule.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
-    if (!handle) handle = ::dlopen(kModule.c_str(), RTLD_NOW | RTLD_LOCAL);
+    check(handle != nullptr, "module handle");
     auto setHook = reinterpret_cast<TestModuleSetThreadExitHookFunction>(::dlsym(handle, "TestModuleSetThreadExitHook"));
-    ASSERT_NE(setHook, nullptr);
+    check(setHook != nullptr, "hook export");
     setHook([](long calls) { exitedWithCalls = calls; });
     ::dlclose(handle);
   }
@@ -231,20 +244,29 @@ TEST_F(Loader, PerThreadStateOutlivesUnloadingTheModule) {
     advance(1);
     waitFor(2);
   });
-  ASSERT_TRUE(waitFor(1));
+  check(waitFor(1), "worker started");
   CoFreeUnusedLibraries();  // The module says it can go: no object, no lock.
-  EXPECT_FALSE(IsLoaded(kModule));
+  check(!IsLoaded(kModule), "module unloaded");
   advance(2);
   worker.join();
-  EXPECT_EQ(exitedWithCalls, 2);
+  check(exitedWithCalls == 2, "thread state destroyed at thread exit");
 
-  std::thread([] {
+  std::thread([&] {
     ComPtr<IDispatch> again;
-    ASSERT_EQ(CreateObjectByProgId(u"RuntimeTest.Counter", IID_IDispatch, reinterpret_cast<void**>(again.Put())),
-              S_OK);
-    EXPECT_EQ(CallCounter(again.Get()), 1);  // A new thread starts with state of its own.
+    check(SUCCEEDED(CreateObjectByProgId(u"RuntimeTest.Counter", IID_IDispatch,
+                                         reinterpret_cast<void**>(again.Put()))),
+          "created again");
+    check(CallCounter(again.Get()) == 1, "fresh thread state");
   }).join();
-  EXPECT_EQ(exitedWithCalls, 1);
+  check(exitedWithCalls == 1, "second thread state destroyed");
+  CoFreeUnusedLibraries();
+  std::exit(0);
+}
+
+TEST_F(Loader, PerThreadStateOutlivesUnloadingTheModule) {
+  RegisterTestModule();
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(UnloadWhileAThreadHoldsState(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Apartment, InitialisesPerThreadAndCountsNesting) {
