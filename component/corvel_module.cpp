@@ -1,0 +1,36 @@
+// The Corvel module: serves the host interface library's record classes (MachineInfo,
+// CardRecord) from libvanto_corvel, so that a host creates them through registrations alone.
+// The objects' code lives in libvanto_corvel, whose objects this module cannot count; it therefore
+// never offers to be unloaded.
+#include <string>
+#include <vector>
+
+#include "component/module_support.h"
+#include "platform/corvel/corvel.h"
+
+namespace {
+std::vector<RegistryEntry> Entries() {
+  std::string path = ModuleFilePath();
+  std::vector<RegistryEntry> entries = ClassEntries({CLSID_MachineInfo, "Corvel.MachineInfo", "Apartment", &LIBID_Corvel}, path);
+  auto card = ClassEntries({CLSID_CardRecord, "Corvel.CardRecord", "Apartment", &LIBID_Corvel}, path);
+  entries.insert(entries.end(), card.begin(), card.end());
+  auto typeLib = TypeLibEntries({LIBID_Corvel, "1.1", "Corvel",
+                                 {{IID_IMachine, "IMachine"}, {IID_IMachineInfo, "IMachineInfo"},
+                                  {IID_ICardRecord, "ICardRecord"}}},
+                                path);
+  entries.insert(entries.end(), typeLib.begin(), typeLib.end());
+  return entries;
+}
+}  // namespace
+
+extern "C" {
+VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (clsid != CLSID_MachineInfo && clsid != CLSID_CardRecord) return CLASS_E_CLASSNOTAVAILABLE;
+  return GetCorvelClassObject(clsid, iid, object);
+}
+VANTO_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
+VANTO_EXPORT HRESULT DllRegisterServer() { return RegisterModule(Entries()); }
+VANTO_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(Entries()); }
+}

@@ -1,0 +1,110 @@
+// Class factories, lock counting and registration entries shared by the system's modules.
+#include "component/module_support.h"
+
+#include <dlfcn.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/runtime.h"
+#include "platform/automation/text.h"
+
+namespace {
+std::string GuidText(REFGUID guid) { return ToUtf8(GuidToString(guid)); }
+
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+// The standard proxy of dispatch interfaces.
+constexpr CLSID kDispatchProxy{0x00020420, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+}  // namespace
+
+std::atomic<long>& ModuleLockCount() {
+  static std::atomic<long> locks{0};
+  return locks;
+}
+
+HRESULT ModuleCanUnloadNow() {
+  return ModuleObjectCount() == 0 && ModuleLockCount() == 0 ? S_OK : S_FALSE;
+}
+
+std::string ModuleFilePath() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&ModuleFilePath), &info) == 0 || !info.dli_fname) return {};
+  char resolved[PATH_MAX];
+  if (::realpath(info.dli_fname, resolved)) return resolved;
+  return info.dli_fname;
+}
+
+HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  return create_(iid, object);
+}
+
+HRESULT ClassFactory::LockServer(BOOL lock) {
+  if (lock) {
+    ++ModuleLockCount();
+    return S_OK;
+  }
+  // An unlock without a lock is the caller's mistake; the count never goes below zero.
+  long held = ModuleLockCount().load();
+  while (held > 0 && !ModuleLockCount().compare_exchange_weak(held, held - 1)) {
+  }
+  return held > 0 ? S_OK : E_UNEXPECTED;
+}
+
+HRESULT HandOutFactory(CreateObjectFunction create, REFIID iid, void** object) {
+  ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new ClassFactory(create));
+  return factory->QueryInterface(iid, object);
+}
+
+std::vector<RegistryEntry> ClassEntries(const ClassRecord& record, const std::string& modulePath) {
+  std::string clsid = GuidText(record.clsid);
+  std::string key = "CLSID\\" + clsid;
+  std::vector<RegistryEntry> entries = {
+      {key, "", record.progId},
+      {key + "\\InprocServer32", "", modulePath},
+      {key + "\\InprocServer32", "ThreadingModel", record.threadingModel},
+      {key + "\\ProgID", "", record.progId},
+      {record.progId, "", record.progId},
+      {record.progId + "\\CLSID", "", clsid},
+  };
+  if (record.typeLib) entries.push_back({key + "\\TypeLib", "", GuidText(*record.typeLib)});
+  return entries;
+}
+
+std::vector<RegistryEntry> TypeLibEntries(const TypeLibRecord& record, const std::string& modulePath) {
+  std::string libid = GuidText(record.libid);
+  std::string key = "TypeLib\\" + libid + "\\" + record.version;
+  std::vector<RegistryEntry> entries = {
+      {key, "", record.name},
+      {key + "\\0\\linux64", "", modulePath},
+      {key + "\\FLAGS", "", "0"},
+      {key + "\\HELPDIR", "", DirectoryOf(modulePath)},
+  };
+  for (const auto& interface : record.interfaces) {
+    std::string ikey = "Interface\\" + GuidText(interface.iid);
+    entries.push_back({ikey, "", interface.name});
+    entries.push_back({ikey + "\\ProxyStubClsid32", "", GuidText(kDispatchProxy)});
+    entries.push_back({ikey + "\\TypeLib", "", libid});
+    entries.push_back({ikey + "\\TypeLib", "Version", record.version});
+  }
+  return entries;
+}
+
+HRESULT RegisterModule(const std::vector<RegistryEntry>& entries) {
+  HRESULT hr = RegisterServerEntries(entries);
+  if (SUCCEEDED(hr)) return S_OK;
+  return RaiseError(SELFREG_E_CLASS, u"注册失败：" + TakeErrorDescription(hr));
+}
+
+HRESULT UnregisterModule(const std::vector<RegistryEntry>& entries) {
+  HRESULT hr = UnregisterServerEntries(entries);
+  if (SUCCEEDED(hr)) return S_OK;
+  return RaiseError(SELFREG_E_CLASS, u"注销失败：" + TakeErrorDescription(hr));
+}
