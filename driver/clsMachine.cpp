@@ -36,6 +36,9 @@ class ClsMachine final : public DispatchObject<IMachine> {
     return operations::delCardData(this, blnPort, strIp, iPort, imachineno, result);
   }
 
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    return GetClsMachineIDsOfNames(names, count, ids);
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
     return InvokeClsMachine(*this, member, iid, lcid, flags, params, result, exception, argError);

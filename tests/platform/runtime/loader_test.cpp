@@ -199,7 +199,7 @@ TEST_F(Loader, ClassesInTheProcessTableComeFirst) {
 // destructor runs at thread exit without a crash, and the module can be loaded again afterwards.
 // Runs in a fresh process, so that no other thread (the main thread above all) holds state of the
 // module that would keep it loaded anyway.
-void UnloadWhileAThreadHoldsState() {
+void UnloadWhileAThreadHoldsState(const std::filesystem::path& scratch) {
   static std::atomic<long> exitedWithCalls{-1};
   auto check = [](bool ok, const char* what) {
     if (!ok) {
@@ -260,13 +260,14 @@ void UnloadWhileAThreadHoldsState() {
   }).join();
   check(exitedWithCalls == 1, "second thread state destroyed");
   CoFreeUnusedLibraries();
+  std::filesystem::remove_all(scratch);  // This process ends here; its registry goes with it.
   std::exit(0);
 }
 
 TEST_F(Loader, PerThreadStateOutlivesUnloadingTheModule) {
   RegisterTestModule();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(UnloadWhileAThreadHoldsState(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(UnloadWhileAThreadHoldsState(registry_.Directory()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Apartment, InitialisesPerThreadAndCountsNesting) {
