@@ -129,6 +129,22 @@ TEST_F(ModuleTest, TheDescriptionsMemberNumbersAreTheObjectsOwn) {
   }
 }
 
+TEST(Packaging, CorvelCarriesTheDescriptionItRegisters) {
+  std::string text;
+  ASSERT_EQ(ReadModuleResource(kCorvelModule, "TYPELIB", 1, &text), S_OK);
+  auto guid = [](REFGUID g) { return ToUtf8(GuidToString(g)); };
+  for (const std::string& line :
+       {"library Corvel 1.1 " + guid(LIBID_Corvel), "interface IMachine " + guid(IID_IMachine) + " dual",
+        "interface IMachineInfo " + guid(IID_IMachineInfo) + " dual",
+        "interface ICardRecord " + guid(IID_ICardRecord) + " dual", "coclass MachineInfo " + guid(CLSID_MachineInfo),
+        "coclass CardRecord " + guid(CLSID_CardRecord)})
+    EXPECT_NE(text.find(line + "\n"), std::string::npos) << line;
+  auto methods = MethodsOf(text);
+  ASSERT_EQ(methods.size(), 6u);
+  EXPECT_EQ(methods[0].name, "funcRegister");
+  EXPECT_EQ(methods[5].name, "delCardData");
+}
+
 TEST(Packaging, TheVersionTextsReadBackFromTheFile) {
   std::string text;
   ASSERT_EQ(ReadModuleResource(kVantoModule, "VERSION", 1, &text), S_OK);
