@@ -77,7 +77,7 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "A simulated site: " << paths.size() << " ports, " << DemoTerminals().size() << " terminals, " << swipes
          << " swipes, 12 people (8 with a fingerprint, 4 with a password).\n";
   for (const auto& [port, path] : paths) io.out << "  port " << port << ": " << path << "\n";
-  io.out << "Database: " << db << "\n";
+  io.out << "Database: " << db << (o.Has("db") || o.Has("keep") ? "" : " (removed at the end; --keep keeps it)") << "\n";
 
   const std::string person = std::to_string(kDemoPerson);
   int status = Step(io, {"scan", "--ports", "1-2", "--terminals", "1-4"});
