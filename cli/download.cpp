@@ -59,11 +59,17 @@ void DownloadSession::OnAppend(long count) {
 void DownloadSession::Pumped() {
   work_pending_ = false;
   Clock::time_point now = Clock::now();
-  if (!store_failed_ && (static_cast<std::size_t>(count_) - taken_ >= batch_records || now - last_store_ >= batch_interval)) {
-    Store(false);
-    last_store_ = now;
+  try {  // nothing may escape into the driver's pump
+    if (!store_failed_ &&
+        (static_cast<std::size_t>(count_) - taken_ >= batch_records || now - last_store_ >= batch_interval)) {
+      Store(false);
+      last_store_ = now;
+    }
+    DrawProgress(false);
+  } catch (const std::exception& e) {
+    read_failed_ = store_failed_ = true;
+    if (!store_error_) store_error_ = e.what();
   }
-  DrawProgress(false);
 }
 
 void DownloadSession::Store(bool last) {
