@@ -52,7 +52,7 @@ class TerminalEndToEnd : public ::testing::Test {
   // Starts the site; the control gets a probe timeout with room for a loaded test machine.
   void Start(std::map<std::string, std::string> settings = {}) {
     site_.Start();
-    settings.emplace("VANTO_FK_PROBE_TIMEOUT_MS", "50");
+    settings.emplace("VANTO_FK_PROBE_TIMEOUT_MS", "150");
     e2e::UseSite(site_, settings);
   }
 

@@ -93,8 +93,8 @@ class ControlTest : public ::testing::Test {
     site_.AddTerminal(2, 9);
     site_.Start();
     ::setenv("VANTO_FK_PORT_PATTERN", (site_.LinkDir() + "/port{N}").c_str(), 1);
-    ::setenv("VANTO_FK_PROBE_TIMEOUT_MS", "40", 1);
-    ::setenv("VANTO_FK_TIMEOUT_MS", "60", 1);
+    ::setenv("VANTO_FK_PROBE_TIMEOUT_MS", "200", 1);  // room for a loaded test machine
+    ::setenv("VANTO_FK_TIMEOUT_MS", "150", 1);
     control_ = NewControl();
   }
   void TearDown() override {
