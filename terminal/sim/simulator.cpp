@@ -249,6 +249,8 @@ void CloseLine(int& master, int& holder) {
 std::map<int, std::string> SimulatorSite::Start() {
   std::lock_guard lock(mutex_);
   if (running_) throw std::logic_error("simulator already running");
+  if (options_.baud < 50 || options_.baud > 4'000'000)
+    throw std::invalid_argument("line speed " + std::to_string(options_.baud) + " is not 50..4000000 baud");
   if (options_.linkDir.empty()) {
     char pattern[] = "/tmp/vanto-sim-XXXXXX";
     if (!::mkdtemp(pattern)) throw SystemError("mkdtemp");
