@@ -81,6 +81,12 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
         else if (key == "corrupt") ok = static_cast<bool>(value >> plan.corrupt);
         else if (key == "truncate") ok = static_cast<bool>(value >> plan.truncate);
         else if (key == "garbage") ok = static_cast<bool>(value >> plan.garbage);
+        else if (key == "late") ok = static_cast<bool>(value >> plan.late);
+        else if (key == "late_us") {
+          long long micros = 0;
+          ok = static_cast<bool>(value >> micros) && micros >= 0;
+          plan.lateBy = std::chrono::microseconds(micros);
+        }
         else if (key == "hangup_after") ok = static_cast<bool>(value >> plan.hangUpAfterAnswers);
         if (!ok) throw SeedError(name, lineNumber, "bad fault setting " + setting);
       }
@@ -151,7 +157,8 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
     out << "port " << number << "\n";
     const FaultPlan& f = port->faults;
     out << "  faults seed=" << f.seed << " drop=" << f.drop << " corrupt=" << f.corrupt << " truncate=" << f.truncate
-        << " garbage=" << f.garbage << " hangup_after=" << f.hangUpAfterAnswers << "\n";
+        << " garbage=" << f.garbage << " late=" << f.late << " late_us=" << f.lateBy.count()
+        << " hangup_after=" << f.hangUpAfterAnswers << "\n";
     for (const auto& [address, terminal] : port->terminals) {
       out << "  terminal " << address << (terminal.silent ? " silent" : "") << " capacity=" << terminal.capacity << "\n";
       for (const auto& [person, enrolments] : terminal.persons) {

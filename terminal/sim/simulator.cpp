@@ -387,6 +387,7 @@ void SimulatorSite::Run(Port& port) {
     while (auto request = parser.Next()) {
       std::vector<std::uint8_t> bytes;
       bool hangUp = false;
+      auto delay = options_.turnaround;
       {
         std::lock_guard lock(mutex_);
         const auto terminal = port.terminals.find(request->address);
@@ -419,6 +420,10 @@ void SimulatorSite::Run(Port& port) {
             bytes.insert(bytes.begin(), burst.begin(), burst.end());
             ++port.stats.garbageBursts;
           }
+          if (plan.late > 0 && chance(port.random) < plan.late) {
+            delay += plan.lateBy;
+            ++port.stats.late;
+          }
           ++port.stats.answers;
           ++port.answersSincePlan;
         }
@@ -427,7 +432,7 @@ void SimulatorSite::Run(Port& port) {
         replaceLine();
         break;
       }
-      const auto answerAt = lineFreeAt + options_.turnaround;
+      const auto answerAt = lineFreeAt + delay;
       if (!WaitUntil(stopFd_, answerAt)) return;
       if (!sendPaced(bytes, answerAt)) return;
     }

@@ -44,6 +44,8 @@ struct FaultPlan {
   double corrupt = 0;   // one bit of the answer is flipped
   double truncate = 0;  // the answer stops part way
   double garbage = 0;   // a burst of random bytes goes ahead of the answer
+  double late = 0;      // the answer comes `lateBy` after the usual turnaround
+  std::chrono::microseconds lateBy{0};
   // Hang up the line instead of answering the request that follows this many answers
   // (0: never). The line is then replaced by a new pseudo-terminal at the same path, and the
   // setting falls back to 0.
@@ -57,6 +59,7 @@ struct PortStats {
   std::uint64_t corrupted = 0;
   std::uint64_t truncated = 0;
   std::uint64_t garbageBursts = 0;
+  std::uint64_t late = 0;
   std::uint64_t hangUps = 0;
   std::uint64_t damagedInput = 0;  // bytes received that formed no valid frame
 };

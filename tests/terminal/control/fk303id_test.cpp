@@ -263,6 +263,26 @@ TEST_F(ControlTest, EveryRecordExactlyOnceDespiteFaults) {
   EXPECT_GT(stats.garbageBursts, 0u);
 }
 
+TEST_F(ControlTest, LateAnswersNeverStandInForLaterRequests) {
+  // Late answers reach the control while it waits for its retry's answer or for the next request.
+  FaultPlan plan;
+  plan.seed = 99;
+  plan.late = 0.3;
+  plan.lateBy = 200ms;  // beyond the 150 ms answer timeout
+  site_.SetFaults(1, plan);
+  ::setenv("VANTO_FK_RETRIES", "8", 1);
+  ::setenv("VANTO_FK_BATCH", "25", 1);
+  control_ = NewControl();
+  ::unsetenv("VANTO_FK_RETRIES");
+  ::unsetenv("VANTO_FK_BATCH");
+  SelectPort(1);
+  std::vector<CardRecordFields> records;
+  const Outcome end = ReadAll(5, records);
+  EXPECT_EQ(end.hr, S_OK) << end.error;
+  EXPECT_EQ(records, site_.Terminal(1, 5)->records);
+  EXPECT_GT(site_.Stats(1).late, 0u);
+}
+
 TEST_F(ControlTest, ASilentTerminalIsAnErrorNotTheEnd) {
   SelectPort(1);
   const Outcome begun = Begin(6);

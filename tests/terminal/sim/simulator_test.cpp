@@ -131,7 +131,7 @@ TEST(SimulatorSeed, SaveAndLoadKeepEverything) {
 speed 57600
 turnaround_us 250
 port 3
-  faults seed=9 drop=0.25 corrupt=0.125 truncate=0 garbage=0.5 hangup_after=7
+  faults seed=9 drop=0.25 corrupt=0.125 truncate=0 garbage=0.5 late=0.75 late_us=1500 hangup_after=7
   terminal 4 silent capacity=2
     password 12 -34
     record 1 2026 2 30 25 61
@@ -155,6 +155,7 @@ port 3
   ASSERT_TRUE(four);
   EXPECT_TRUE(four->silent);
   EXPECT_EQ(four->capacity, 2u);
+  EXPECT_EQ(again.Stats(3).requests, 0u);
   EXPECT_EQ(four->persons.at(12).password, -34);
   const std::vector<CardRecordFields> expected = {
       {1, 2026, 2, 30, 25, 61}, {100, 2026, 12, 31, 23, 58}, {101, 2026, 12, 31, 23, 59}, {100, 2027, 1, 1, 0, 0}};
