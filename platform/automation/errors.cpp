@@ -25,6 +25,10 @@ std::u16string DescribeError(HRESULT code) {
     case DISP_E_BADPARAMCOUNT: return u"参数的个数错误";
     case DISP_E_PARAMNOTOPTIONAL: return u"参数不可选";
     case E_NOINTERFACE: return u"不支持此接口";
+    case CO_E_DLLNOTFOUND: return u"找不到组件模块";
+    case CO_E_ERRORINDLL: return u"组件模块无法加载或缺少入口";
+    case REGDB_E_READREGDB: return u"无法读取注册表";
+    case REGDB_E_WRITEREGDB: return u"无法写入注册表";
     default: break;
   }
   char buffer[32];
