@@ -12,6 +12,7 @@
 #include "cli/demo_site.h"
 #include "cli/enrolment.h"
 #include "cli/machine.h"
+#include "cli/store/record_store.h"
 
 namespace vanto::cli {
 namespace {
@@ -111,10 +112,20 @@ int RunDemo(const Options& o, Io& io) {
          << kDemoPerson << "'s fingerprint there " << (copied ? "equals" : "DIFFERS FROM")
          << " the one on terminal 1 (values 0-458).\n";
   ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, LockTimeout(o));
+  std::int64_t stored = 0, repeats = 0;
+  {
+    store::OpenOptions options;
+    options.create = false;
+    auto records = store::RecordStore::Open(db, options).Swipes();
+    stored = static_cast<std::int64_t>(records.size());
+    for (const auto& r : records) repeats += r.occurrence > 1;
+  }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char took[32];
   std::snprintf(took, sizeof took, "%.1f", seconds);
-  io.out << "The database holds " << swipes << " swipes and " << RowCount(everyone.Get()) << " enrolments. Done in "
+  io.out << "The database holds " << stored << " swipes (" << repeats
+         << " of them a second swipe of a person within the same minute, kept) and " << RowCount(everyone.Get())
+         << " enrolments. Done in "
          << took << " s." << (o.Has("keep") ? " Kept: " + folder.path().string() : std::string()) << "\n";
   return copied ? kExitOk : kExitFalse;
 }

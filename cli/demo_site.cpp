@@ -46,8 +46,11 @@ void SeedDemoSite(terminal::sim::SimulatorSite& site) {
     int minute_of_day = 7 * 60 + 30, day = 2;
     for (std::size_t i = 0; i < record_counts[index]; ++i) {
       std::int32_t person = 101 + static_cast<std::int32_t>((i * 7 + index) % 12);
-      if (i % 50 == 49) person = sim.records.back().person;  // the same minute again
-      else minute_of_day += 1 + static_cast<int>(i % 4);
+      if (i % 50 == 49) {
+        person = sim.records.back().person;  // the same person in the same minute again
+      } else {
+        minute_of_day += 1 + static_cast<int>(i % 4);
+      }
       if (minute_of_day >= 19 * 60) {
         minute_of_day = 7 * 60 + 30;
         ++day;
@@ -64,13 +67,20 @@ void SeedDemoSite(terminal::sim::SimulatorSite& site) {
   }
 }
 
+// The simulator answers from threads of a process that shares the machine with everything else
+// (a build, a test suite), so the control waits longer for it than its defaults for a real line,
+// unless told otherwise.
+constexpr const char* kSimulatedLineSettings[][2] = {{"VANTO_FK_PROBE_TIMEOUT_MS", "100"}, {"VANTO_FK_TIMEOUT_MS", "1000"}};
+
 void ConfigurePorts(const std::map<int, std::string>& paths) {
   for (const auto& [port, path] : paths) setenv(PortVariable(port).c_str(), path.c_str(), 1);
+  for (const auto& setting : kSimulatedLineSettings) setenv(setting[0], setting[1], 0);
 }
 
 std::string PortSettingsText(const std::map<int, std::string>& paths) {
   std::string text;
   for (const auto& [port, path] : paths) text += "export " + PortVariable(port) + "=" + path + "\n";
+  for (const auto& setting : kSimulatedLineSettings) text += std::string("export ") + setting[0] + "=" + setting[1] + "\n";
   return text;
 }
 

@@ -22,8 +22,9 @@ inline constexpr std::int32_t kDemoPerson = 101;
 // Adds the demo's terminals, people and swipes to `site` (before Start).
 void SeedDemoSite(terminal::sim::SimulatorSite& site);
 
-// Tells the terminal control which device each port number opens (its own settings, read
-// from the environment of this process).
+// Tells the terminal control which device each port number opens, and (unless already set)
+// timeouts that suit a simulated line (its own settings, read from this process's environment
+// when a control is created).
 void ConfigurePorts(const std::map<int, std::string>& paths);
 // The settings as shell lines, for another process.
 std::string PortSettingsText(const std::map<int, std::string>& paths);
