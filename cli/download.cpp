@@ -41,6 +41,7 @@ Outcome DownloadSession::Run(Machine& machine) {
     outcome = machine.Download(port_, terminal_, list_.Get());
   } catch (...) {
     PumpMessages();  // no work of this session may outlive it
+    if (drawn_ && progress_) *progress_ << "\r\033[K" << std::flush;
     throw;
   }
   PumpMessages();
