@@ -10,6 +10,7 @@
 
 #include "cli/args.h"
 #include "cli/cli.h"
+#include "cli/output.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::cli;
@@ -116,6 +117,7 @@ TEST(Usage, RangesAndNumbers) {
 }
 
 TEST(Usage, DefaultDatabasePathFollowsTheEnvironment) {
+  std::string home = getenv("HOME") ? getenv("HOME") : "";
   setenv("VANTO_DB", "/x/own.db", 1);
   EXPECT_EQ(DefaultDatabasePath(), "/x/own.db");
   unsetenv("VANTO_DB");
@@ -124,6 +126,34 @@ TEST(Usage, DefaultDatabasePathFollowsTheEnvironment) {
   unsetenv("XDG_DATA_HOME");
   setenv("HOME", "/home/u", 1);
   EXPECT_EQ(DefaultDatabasePath(), "/home/u/.local/share/vanto/vanto.db");
+  setenv("HOME", home.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Output, JsonAndCsvQuoteWhatTheyMust) {
+  const std::pair<std::string, std::string> json[] = {
+      {"plain", "\"plain\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"line\nnext\t\x01", "\"line\\nnext\\t\\u0001\""},
+      {"编号为1的考勤机不能下载刷卡数据！ ", "\"编号为1的考勤机不能下载刷卡数据！ \""},  // UTF-8 passes through
+  };
+  for (const auto& [text, want] : json) EXPECT_EQ(JsonString(text), want);
+  const std::pair<std::string, std::string> csv[] = {
+      {"2026-11-06 09:05:00", "2026-11-06 09:05:00"},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"two\nlines", "\"two\nlines\""},
+  };
+  for (const auto& [text, want] : csv) EXPECT_EQ(CsvField(text), want);
+}
+
+TEST(Output, TablesAlignByCharactersNotBytes) {
+  std::ostringstream out;
+  WriteTable(out, {"PORT", "名称"}, {{"1", "终端"}, {"12", "x"}}, {true, false});
+  EXPECT_EQ(out.str(), "PORT  名称\n   1  终端\n  12  x\n");
 }
 
 }  // namespace
