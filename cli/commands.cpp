@@ -9,6 +9,7 @@
 #include "cli/machine.h"
 #include "cli/output.h"
 #include "cli/store/record_store.h"
+#include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 
@@ -104,7 +105,11 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
 
 int RestorePerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
                   Io& io, std::string* kind) {
-  ComPtr<RowSet> rows = OpenEnrolmentRows(db, person, timeout);
+  if (!store::RecordStore::HasTable(db, kEnrolmentTable, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)))) {
+    io.err << "no enrolment of person " << person << " is stored in " << db << " (back it up first)\n";
+    return kExitFalse;
+  }
+  ComPtr<RowSet> rows = OpenEnrolmentRows(db, person, timeout, /*for_reading=*/true);
   if (RowCount(rows.Get()) <= 0) {
     io.err << "no enrolment of person " << person << " is stored in " << db << " (back it up first)\n";
     return kExitFalse;
@@ -215,7 +220,8 @@ int RunBackup(const Options& o, Io& io) {
 int RunRestore(const Options& o, Io& io) {
   int port = Port(o), terminal = Terminal(o);
   std::int32_t person = Person(o, true);
-  std::string db = OpenStore(o, false).path();
+  // Restoring only reads: a read-only database will do, a missing one is never created.
+  std::string db = DatabasePath(o, false);
   Machine machine = Machine::Create();
   std::string kind;
   int status = RestorePerson(machine, db, LockTimeout(o), port, terminal, person, io, &kind);

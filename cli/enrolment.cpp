@@ -8,10 +8,11 @@
 namespace vanto::cli {
 
 ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
-                                 double lock_timeout_seconds) {
+                                 double lock_timeout_seconds, bool for_reading) {
   SqliteOptions options;
   options.busyTimeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-  if (HRESULT hr = CreateEnrolmentSchema(path, options); FAILED(hr))
+  options.readOnly = for_reading;
+  if (HRESULT hr = for_reading ? S_OK : CreateEnrolmentSchema(path, options); FAILED(hr))
     throw HostError("cannot prepare the enrolment table of " + path + ": " + ToUtf8(TakeErrorDescription(hr)));
   ComPtr<RowSet> rows;
   std::optional<LONG> filter;

@@ -13,8 +13,9 @@ namespace vanto::cli {
 
 // Opens the rows of `person` (everyone's when none) in the enrolment table of the database at `path` (which exists;
 // the table is created when missing). Throws HostError with a one-line message.
+// With `for_reading` the file is opened read-only and the table must exist already.
 ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
-                                 double lock_timeout_seconds);
+                                 double lock_timeout_seconds, bool for_reading = false);
 
 // The row count of a row set, or -1 when it cannot tell.
 long RowCount(RowSet* rows);

@@ -173,6 +173,29 @@ RecordStore RecordStore::Open(const std::string& path, const OpenOptions& option
   return store;
 }
 
+bool RecordStore::HasTable(const std::string& path, const std::string& table, std::chrono::milliseconds lock_timeout) {
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, "database path is empty");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, "database " + path + " does not exist");
+    throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    std::string detail = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw StoreError(StoreFailure::Other, "cannot open database " + path + ": " + detail);
+  }
+  RecordStore reader(path, db);  // closes the connection on every way out
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, static_cast<int>(lock_timeout.count()));
+  Statement query(db, reader.path_, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  sqlite3_bind_text(query.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  query.Step("reading the list of tables");
+  return sqlite3_column_int64(query.get(), 0) > 0;
+}
+
 RecordStore::RecordStore(RecordStore&& other) noexcept : path_(std::move(other.path_)), db_(std::exchange(other.db_, nullptr)) {}
 
 RecordStore& RecordStore::operator=(RecordStore&& other) noexcept {

@@ -63,6 +63,11 @@ class RecordStore {
   // tables exist. Throws StoreError with a one-line message naming the path.
   static RecordStore Open(const std::string& path, const OpenOptions& options = {});
 
+  // Whether `path` holds a table of that name; throws StoreError when `path` is no database
+  // this process can read (missing, a folder, unreadable, not a database, locked too long).
+  static bool HasTable(const std::string& path, const std::string& table,
+                       std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
+
   RecordStore(RecordStore&& other) noexcept;
   RecordStore& operator=(RecordStore&& other) noexcept;
   RecordStore(const RecordStore&) = delete;

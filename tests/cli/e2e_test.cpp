@@ -124,6 +124,15 @@ TEST_F(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
   target = site_.Terminal(2, 3);
   ASSERT_TRUE(target && target->persons.count(8));
   EXPECT_EQ(target->persons.at(8).password, 4321);
+
+  // Restoring only reads: a database made read-only still serves it.
+  chmod(db_.c_str(), 0444);
+  Result readonly = Vanto(Db({"restore", "--port", "1", "--terminal", "2", "--person", "7"}));
+  chmod(db_.c_str(), 0644);
+  ASSERT_EQ(readonly.status, kExitOk) << readonly.err;
+  auto two = site_.Terminal(1, 2);
+  ASSERT_TRUE(two && two->persons.count(7) && two->persons.at(7).fingerprints.count(0));
+  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, two->persons.at(7).fingerprints.at(0).begin()));
 }
 
 TEST_F(HostE2E, RefusalsExitOneWithAMessage) {
