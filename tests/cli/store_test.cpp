@@ -203,4 +203,21 @@ TEST_F(StoreTest, UnusableDatabasesAreRefusedWithOneLine) {
   EXPECT_EQ(content, std::string(4096, 'x'));
 }
 
+TEST_F(StoreTest, HasTableReadsWithoutWritingAndRefusesNonDatabases) {
+  EXPECT_THROW(RecordStore::HasTable(db_, "swipes"), StoreError);  // missing
+  EXPECT_FALSE(fs::exists(db_));
+  { Open(); }
+  chmod(db_.c_str(), 0444);  // reading needs no write permission
+  EXPECT_TRUE(RecordStore::HasTable(db_, "swipes"));
+  EXPECT_FALSE(RecordStore::HasTable(db_, "enrolment"));
+  const std::string garbage = folder_.File("garbage.db");
+  std::ofstream(garbage) << std::string(4096, 'x');
+  try {
+    RecordStore::HasTable(garbage, "swipes");
+    ADD_FAILURE() << "read a table list from a file that is no database";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.failure(), StoreFailure::Invalid) << e.what();
+  }
+}
+
 }  // namespace
