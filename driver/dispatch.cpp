@@ -10,6 +10,7 @@
 
 #include "platform/automation/conversions.h"
 #include "platform/automation/owners.h"
+#include "platform/automation/text.h"
 
 namespace {
 enum class Type { Boolean, Integer, String, Collection, RowSet };
@@ -42,16 +43,6 @@ constexpr Method kMethods[] = {
     {6, u"IMachine_delCardData", {B, S, I, I}, 4},
 };
 
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
-    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 const Method* FindMethod(DISPID member) {
   for (const auto& method : kMethods)

@@ -6,6 +6,7 @@
 
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
+#include "platform/automation/text.h"
 
 namespace {
 bool IsMissing(const VARIANT* v) {
@@ -188,16 +189,7 @@ class Collection final : public DispatchObject<_Collection> {
     for (UINT i = 0; i < count; ++i) {
       ids[i] = DISPID_UNKNOWN;
       for (const auto& entry : kNames) {
-        std::u16string_view want = entry.name;
-        std::size_t n = 0;
-        const char16_t* given = names[i];
-        while (given && given[n] && n < want.size()) {
-          char16_t c = given[n];
-          if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-          if (c != want[n]) break;
-          ++n;
-        }
-        if (given && n == want.size() && !given[n]) ids[i] = entry.id;
+        if (names[i] && SameNameIgnoringCase(names[i], entry.name)) ids[i] = entry.id;
       }
       if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/automation/module_loader.h"
+#include "platform/automation/text.h"
 
 namespace {
 struct ClassEntry {
@@ -22,16 +23,6 @@ std::vector<ClassEntry>& Table() {
   return table;
 }
 
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'A' && x <= u'Z') x = static_cast<char16_t>(x + 32);
-    if (y >= u'A' && y <= u'Z') y = static_cast<char16_t>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 }  // namespace
 
 HRESULT RegisterInProcessClass(REFCLSID clsid, std::u16string_view progId, IClassFactory* factory) {

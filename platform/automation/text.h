@@ -10,3 +10,6 @@
 VANTO_EXPORT std::string ToUtf8(std::u16string_view text);
 // Invalid UTF-8 sequences become U+FFFD.
 VANTO_EXPORT std::u16string ToUtf16(std::string_view text);
+
+// Member, class and column names match ignoring the case of ASCII letters.
+VANTO_EXPORT bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b);

@@ -40,15 +40,6 @@ constexpr MemberName kMembers[] = {
     {u"NextCardRecord", kDispNextCardRecord},
 };
 
-bool SameNameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // Reads a whole-number argument: any integer or Boolean variant, a floating value rounded half to
 // even, or any of these by reference.
 HRESULT ReadLong(const VARIANT& arg, std::int64_t low, std::int64_t high, std::int64_t& out) {
