@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/files.h"
 #include "platform/automation/text.h"
 
 namespace {
@@ -98,27 +99,10 @@ HRESULT ReadModuleResourceFromImage(std::string_view image, std::string_view whe
 HRESULT ReadModuleResource(const std::string& path, std::string_view type, int number, std::string* data) {
   if (!data) return E_POINTER;
   data->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return RaiseError(HRESULT_FILE_NOT_FOUND, ToUtf16("无法打开文件 " + path + "：" + std::strerror(errno)), kSource);
   std::string image;
-  char buffer[65536];
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      ::close(fd);
-      return RaiseError(HRESULT_FILE_NOT_FOUND, ToUtf16("无法读取文件 " + path + "：" + std::strerror(saved)),
-                        kSource);
-    }
-    if (got == 0) break;
-    image.append(buffer, static_cast<std::size_t>(got));
-    if (image.size() > kMaxImage) {
-      ::close(fd);
-      return BadFormat(path, "文件过大");
-    }
+  if (!ReadWholeFile(path, &image, kMaxImage)) {
+    if (errno == EFBIG) return BadFormat(path, "文件过大");
+    return RaiseError(HRESULT_FILE_NOT_FOUND, ToUtf16("无法读取文件 " + path + "：" + std::strerror(errno)), kSource);
   }
-  ::close(fd);
   return ReadModuleResourceFromImage(image, path, type, number, data);
 }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/files.h"
 #include "platform/automation/text.h"
 
 namespace {
@@ -134,28 +135,6 @@ std::string DirectoryOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-// Reads the whole file; false with errno set when it cannot (ENOENT for a missing file).
-bool ReadWholeFile(const std::string& path, std::string* text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  text->clear();
-  char buffer[8192];
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      int saved = errno;
-      ::close(fd);
-      errno = saved;
-      return false;
-    }
-    if (got == 0) break;
-    text->append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return true;
 }
 
 HRESULT LoadFrom(const std::string& path, RegistryHive* hive) {
