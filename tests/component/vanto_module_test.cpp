@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/stage_signal.h"
 #include "driver/identifiers.h"
 #include "platform/ado/memory_rowset.h"
 #include "platform/automation/collection.h"
@@ -536,18 +537,9 @@ void UnloadWhileAThreadHoldsItsLink(const std::filesystem::path& scratch) {
       std::_Exit(1);
     }
   };
-  std::mutex lock;
-  std::condition_variable changed;
-  int stage = 0;
-  auto waitFor = [&](int wanted) {
-    std::unique_lock guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(20), [&] { return stage >= wanted; });
-  };
-  auto advance = [&](int to) {
-    std::lock_guard guard(lock);
-    stage = to;
-    changed.notify_all();
-  };
+  StageSignal stages;
+  auto waitFor = [&](int wanted) { return stages.WaitFor(wanted); };
+  auto advance = [&](int to) { stages.Advance(to); };
   Scan scan;
   std::thread worker([&] {
     {

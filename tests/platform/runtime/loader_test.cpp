@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/stage_signal.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/module_resources.h"
 #include "platform/automation/object.h"
@@ -220,18 +221,9 @@ void UnloadWhileAThreadHoldsState(const std::filesystem::path& scratch) {
     setHook([](long calls) { exitedWithCalls = calls; });
     ::dlclose(handle);
   }
-  std::mutex lock;
-  std::condition_variable changed;
-  int stage = 0;
-  auto waitFor = [&](int wanted) {
-    std::unique_lock guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(20), [&] { return stage >= wanted; });
-  };
-  auto advance = [&](int to) {
-    std::lock_guard guard(lock);
-    stage = to;
-    changed.notify_all();
-  };
+  StageSignal stages;
+  auto waitFor = [&](int wanted) { return stages.WaitFor(wanted); };
+  auto advance = [&](int to) { stages.Advance(to); };
   std::thread worker([&] {
     {
       ComPtr<IDispatch> counter;
