@@ -37,16 +37,32 @@ const std::vector<Command>& Commands() {
        RunScan,
        "Prints a table of port and terminal for every terminal that answered, ordered by port,\n"
        "then terminal number."},
-      {"download", "pull every card swipe from one terminal into the database",
-       "vanto download --port N --terminal N [--csv | --json] [--db PATH]",
-       {kPort, kTerminal, {"csv", "", "also print the delivered records as CSV"},
+      {"download", "pull the new card swipes of one terminal into the database",
+       "vanto download --port N --terminal N [--all] [--csv | --json] [--db PATH]",
+       {kPort, kTerminal, {"all", "", "read every record the terminal holds, not only the new ones"},
+        {"csv", "", "also print the delivered records as CSV"},
         {"json", "", "also print the delivered records as JSON"}, {"quiet", "", "no progress line"},
         {"progress", "", "show the progress line even when standard error is no terminal"}, kDb, kLockTimeout},
        RunDownload,
-       "Stores each swipe once: downloading again, or after an interrupted download, adds only\n"
-       "what the database does not hold yet. Two swipes of one person in the same minute stay\n"
-       "two records. With --csv or --json the records go to standard output and the summary to\n"
-       "standard error. On a terminal a progress line shows while the download runs."},
+       "Reads only the records the database does not hold yet from a terminal that tells its\n"
+       "identity; everything from one that does not, or after its records were cleared, or with\n"
+       "--all. Stores each swipe once, whatever port the terminal is on. A record the driver\n"
+       "cannot convert (an impossible date) is quarantined ('vanto rejected') and the download\n"
+       "goes on after it; it then exits 1. With --csv or --json the records go to standard output\n"
+       "and the summary to standard error. On a terminal a progress line shows while it runs."},
+      {"rejected", "list the records the driver could not convert",
+       "vanto rejected [--csv | --json] [--db PATH]",
+       {{"csv", "", "print them as CSV"}, {"json", "", "print them as JSON"}, kDb, kLockTimeout},
+       RunRejected,
+       "Each with the terminal's serial number, log generation and record index, the raw fields\n"
+       "the terminal holds, why it was rejected and when it was first met."},
+      {"clear", "download a terminal's records, then clear them when every one is stored",
+       "vanto clear --port N --terminal N --yes [--db PATH]",
+       {kPort, kTerminal, {"yes", "", "confirm: the terminal's records are deleted"}, kDb, kLockTimeout},
+       RunClear,
+       "Downloads first, then clears the terminal only when the database holds every record of\n"
+       "its current log (rejected ones count as held); otherwise it says which are missing and\n"
+       "clears nothing. The terminal itself refuses a clear when its records changed meanwhile."},
       {"backup", "copy one person's enrolment from a terminal into the database",
        "vanto backup --port N --terminal N --person N [--db PATH]",
        {kPort, kTerminal, kPerson, kDb, kLockTimeout},

@@ -9,6 +9,8 @@
 #include "cli/machine.h"
 #include "cli/output.h"
 #include "cli/store/record_store.h"
+#include "cli/terminal_control.h"
+#include "cli/terminal_sync.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -122,6 +124,37 @@ int RestorePerson(Machine& machine, const std::string& db, double timeout, int p
   return kExitOk;
 }
 
+// The summary of one terminal's sync, and its exit status.
+int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
+               const char* command) {
+  const std::string where = Where(sync.port, sync.terminal);
+  if (sync.terminal_error) {
+    io.err << sync.terminal_error.value() << "\n";
+    if (sync.records.empty()) return kExitFalse;
+  }
+  summary << where << ": " << sync.records.size() << " records delivered, " << sync.added << " new, "
+          << sync.records.size() - sync.added << " already stored (" << store.path() << ")\n";
+  if (sync.info.Identified() && !sync.terminal_error)
+    summary << "  serial " << sync.info.identity << ", log generation " << sync.info.generation << ", "
+            << sync.info.held << " records held; "
+            << (sync.read_all_because.empty() ? "read from record " + std::to_string(sync.start)
+                                              : "read them all: " + sync.read_all_because)
+            << "\n";
+  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << "warning: " << *warning << "\n";
+  if (!sync.quarantined.empty())
+    io.err << where << ": " << sync.quarantined.size() << " record" << (sync.quarantined.size() == 1 ? "" : "s")
+           << " quarantined (" << sync.newly_quarantined << " new): the driver could not convert "
+           << (sync.quarantined.size() == 1 ? "it" : "them") << "; see 'vanto rejected'\n";
+  if (sync.store_error) {
+    io.err << "vanto " << command << ": " << *sync.store_error << "\n";
+    return kExitHost;
+  }
+  if (sync.terminal_error) return kExitFalse;
+  if (!sync.outcome.ok) return Refused(io, sync.outcome, where + ": the download failed");
+  if (!sync.quarantined.empty()) return kExitFalse;
+  return kExitOk;
+}
+
 }  // namespace
 
 double LockTimeout(const Options& o) {
@@ -169,14 +202,17 @@ int RunDownload(const Options& o, Io& io) {
   int port = Port(o), terminal = Terminal(o);
   bool csv = o.Has("csv"), json = o.Has("json");
   if (csv && json) throw UsageError("--csv and --json exclude each other");
+  if (o.Has("quiet") && o.Has("progress")) throw UsageError("--quiet and --progress exclude each other");
   store::RecordStore store = OpenStore(o, true);
   Machine machine = Machine::Create();
-  if (o.Has("quiet") && o.Has("progress")) throw UsageError("--quiet and --progress exclude each other");
+  HostControl control = HostControl::Create();
+  SyncOptions options;
+  options.all = o.Has("all");
   bool progress = o.Has("progress") || (io.progress && !o.Has("quiet"));
-  DownloadSession session(store, port, terminal, progress ? &io.err : nullptr);
-  Outcome outcome = session.Run(machine);
+  options.progress = progress ? &io.err : nullptr;
+  SyncResult sync = SyncTerminal(store, machine, control, port, terminal, options);
 
-  const auto& records = session.records();
+  const auto& records = sync.records;
   if (csv) {
     io.out << "port,terminal,person,time,occurrence,new\n";
     for (const auto& r : records)
@@ -194,14 +230,98 @@ int RunDownload(const Options& o, Io& io) {
     }
     io.out << "]\n";
   }
-  std::ostream& summary = (csv || json) ? io.err : io.out;
-  summary << Where(port, terminal) << ": " << records.size() << " records delivered, " << session.added() << " new, "
-          << records.size() - session.added() << " already stored (" << store.path() << ")\n";
-  if (session.store_error()) {
-    io.err << "vanto download: " << *session.store_error() << "\n";
-    return kExitHost;
+  return ReportSync(sync, store, (csv || json) ? io.err : io.out, io, "download");
+}
+
+int RunRejected(const Options& o, Io& io) {
+  bool csv = o.Has("csv"), json = o.Has("json");
+  if (csv && json) throw UsageError("--csv and --json exclude each other");
+  store::RecordStore store = OpenStore(o, true);
+  const auto rejected = store.Rejected();
+  auto log = [](const store::RejectedRecord& r, bool identity) {
+    if (!r.log) return std::string();
+    return std::to_string(identity ? r.log->identity : r.log->generation);
+  };
+  if (csv) {
+    io.out << "port,terminal,serial,generation,index,person,year,month,day,hour,minute,reason,first_seen\n";
+    for (const auto& r : rejected)
+      io.out << r.port << ',' << r.terminal << ',' << log(r, true) << ',' << log(r, false) << ',' << r.index << ','
+             << r.person << ',' << r.year << ',' << r.month << ',' << r.day << ',' << r.hour << ',' << r.minute << ','
+             << CsvField(r.reason) << ',' << CsvField(r.first_seen) << '\n';
+  } else if (json) {
+    io.out << "[";
+    for (std::size_t i = 0; i < rejected.size(); ++i) {
+      const auto& r = rejected[i];
+      auto number = [](const std::string& text) { return text.empty() ? std::string("null") : text; };
+      io.out << (i ? ",\n " : "") << "{\"port\": " << r.port << ", \"terminal\": " << r.terminal
+             << ", \"serial\": " << number(log(r, true)) << ", \"generation\": " << number(log(r, false))
+             << ", \"index\": " << r.index << ", \"person\": " << r.person << ", \"year\": " << r.year
+             << ", \"month\": " << r.month << ", \"day\": " << r.day << ", \"hour\": " << r.hour
+             << ", \"minute\": " << r.minute << ", \"reason\": " << JsonString(r.reason)
+             << ", \"first_seen\": " << JsonString(r.first_seen) << "}";
+    }
+    io.out << "]\n";
+  } else if (rejected.empty()) {
+    io.out << "no rejected records (" << store.path() << ")\n";
+  } else {
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& r : rejected)
+      rows.push_back({std::to_string(r.port), std::to_string(r.terminal), log(r, true), log(r, false),
+                      std::to_string(r.index), std::to_string(r.person),
+                      std::to_string(r.year) + "-" + std::to_string(r.month) + "-" + std::to_string(r.day) + " " +
+                          std::to_string(r.hour) + ":" + std::to_string(r.minute),
+                      r.reason, r.first_seen});
+    WriteTable(io.out, {"PORT", "TERMINAL", "SERIAL", "GENERATION", "INDEX", "PERSON", "FIELDS", "REASON", "FIRST SEEN"},
+               rows, {true, true, true, true, true, true, false, false, false});
   }
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": the download failed");
+  return kExitOk;
+}
+
+int RunClear(const Options& o, Io& io) {
+  int port = Port(o), terminal = Terminal(o);
+  if (!o.Has("yes")) throw UsageError("clear deletes the terminal's records: confirm with --yes");
+  store::RecordStore store = OpenStore(o, true);
+  Machine machine = Machine::Create();
+  HostControl control = HostControl::Create();
+  SyncOptions options;
+  options.progress = io.progress ? &io.err : nullptr;
+  SyncResult sync = SyncTerminal(store, machine, control, port, terminal, options);
+  if (int status = ReportSync(sync, store, io.out, io, "clear"); status == kExitHost || sync.terminal_error ||
+                                                                  !sync.outcome.ok)
+    return status == kExitOk ? kExitFalse : status;
+  TerminalInfo info;
+  try {
+    info = control.Info(terminal);
+  } catch (const TerminalError& e) {
+    io.err << e.what() << "\n";
+    return kExitFalse;
+  }
+  if (!info.Identified()) {
+    io.err << Where(port, terminal) << " tells no identity (protocol version 1): its records are not cleared\n";
+    return kExitFalse;
+  }
+  const auto missing = store.Missing({info.identity, info.generation}, info.held);
+  if (!missing.empty()) {
+    io.err << Where(port, terminal) << " is not cleared: the database misses records";
+    for (std::size_t i = 0; i < missing.size(); ++i)
+      io.err << (i ? ", " : " ") << missing[i].first
+             << (missing[i].second != missing[i].first ? "-" + std::to_string(missing[i].second) : "");
+    io.err << " of its " << info.held << " (log generation " << info.generation << ")\n";
+    return kExitFalse;
+  }
+  std::optional<std::uint32_t> next;
+  try {
+    next = control.Clear(terminal, info.generation, info.held);
+  } catch (const TerminalError& e) {
+    io.err << e.what() << "\n";
+    return kExitFalse;
+  }
+  if (!next) {
+    io.err << Where(port, terminal) << " refused to clear: its records changed since they were read (nothing cleared)\n";
+    return kExitFalse;
+  }
+  io.out << Where(port, terminal) << ": cleared " << info.held << " records, all stored (log generation now " << *next
+         << ")\n";
   return kExitOk;
 }
 

@@ -9,6 +9,8 @@ namespace vanto::cli {
 
 int RunScan(const Options& options, Io& io);
 int RunDownload(const Options& options, Io& io);
+int RunRejected(const Options& options, Io& io);
+int RunClear(const Options& options, Io& io);
 int RunBackup(const Options& options, Io& io);
 int RunRestore(const Options& options, Io& io);
 int RunCopy(const Options& options, Io& io);

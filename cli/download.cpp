@@ -35,7 +35,11 @@ DownloadSession::DownloadSession(store::RecordStore& store, int port, int termin
 
 Outcome DownloadSession::Run(Machine& machine) {
   list_ = CreateObservedCollection([this](long count) { OnAppend(count); });
-  started_ = last_store_ = last_draw_ = Clock::now();
+  count_ = 0;
+  taken_ = 0;
+  positioned_ = false;
+  if (!started_.time_since_epoch().count()) started_ = Clock::now();
+  last_store_ = last_draw_ = Clock::now();
   Outcome outcome;
   try {
     outcome = machine.Download(port_, terminal_, list_.Get());
@@ -89,6 +93,18 @@ void DownloadSession::Store(bool last) {
   }
   // After a refused batch (a lock held too long), wait for the end before trying again.
   if ((store_failed_ && !last) || pending_.empty()) return;
+  if (!positioned_) {
+    if (positioner_) {
+      try {
+        positioner_(delivery_);
+      } catch (const std::exception& e) {
+        read_failed_ = store_failed_ = true;
+        store_error_ = e.what();
+        return;
+      }
+    }
+    positioned_ = true;
+  }
   try {
     auto keyed = delivery_.Store(pending_);
     pending_.clear();

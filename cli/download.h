@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -21,7 +22,14 @@ class DownloadSession {
   DownloadSession(store::RecordStore& store, int port, int terminal, std::ostream* progress);
 
   // Runs DownloadCarddata and stores every record it delivered, also when it answered False.
+  // May run again (a read that goes on after a record the driver could not convert).
   Outcome Run(Machine& machine);
+
+  // Runs once per Run before its first records are stored, to say where they come from
+  // (store::Delivery::Position). Without one, records are keyed as a version 1 terminal's.
+  void SetPositioner(std::function<void(store::Delivery&)> positioner) { positioner_ = std::move(positioner); }
+  // Records the driver appended in the last Run.
+  std::size_t last_run_records() const { return static_cast<std::size_t>(count_); }
 
   // Every record delivered, in delivery order, with its key and whether this run stored it.
   const std::vector<store::Delivery::Keyed>& records() const { return records_; }
@@ -40,6 +48,8 @@ class DownloadSession {
   void DrawProgress(bool force);
 
   store::Delivery delivery_;
+  std::function<void(store::Delivery&)> positioner_;
+  bool positioned_ = false;
   int port_, terminal_;
   std::ostream* progress_;
   ComPtr<_Collection> list_;

@@ -40,7 +40,7 @@ SimulatorSite& Site() {
 double WireBytesPerRecord(const std::vector<CardRecordFields>& records) {
   using namespace terminal::protocol;
   double bytes = kFrameOverhead + (kFrameOverhead + 4);  // begin request and answer
-  NextRecordsRequest request{0, 100};
+  NextRecordsRequest request{0, 100, {}};
   for (;;) {
     const NextRecordsAnswer answer = PackRecords(records, request);
     bytes += kFrameOverhead + 5 + kFrameOverhead + Encode(answer).size();

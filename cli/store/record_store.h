@@ -1,8 +1,11 @@
 // The host's record store: the card swipes downloaded from terminals, in one SQLite database
-// (WAL journal, every change in a transaction). A swipe is keyed by
-// (port, terminal, person, minute, k): the k-th occurrence of that person and minute in the
-// terminal's delivery order. A repeated or resumed download therefore stores nothing twice,
-// and two genuine swipes of one person in the same minute stay two records.
+// (WAL journal, every change in a transaction). A swipe of a terminal that tells its identity
+// (protocol version 2) is keyed by (identity, log generation, record index): the same record
+// read again, read from another port, or read by another download is the same row. A swipe of a
+// version 1 terminal is keyed by (port, terminal, person, minute, k): the k-th occurrence of that
+// person and minute in the terminal's delivery order. Either way a repeated or resumed download
+// stores nothing twice, and two genuine swipes of one person in the same minute stay two records.
+// Records the driver could not convert are kept apart, with their raw fields, as rejected.
 #pragma once
 
 #include <chrono>
@@ -48,6 +51,34 @@ struct StoredSwipe {
   int occurrence = 1;  // k, from 1
   std::string time;    // "YYYY-MM-DD HH:MM:SS"
   std::string downloaded_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::optional<std::uint32_t> identity;    // the terminal's serial number (version 2)
+  std::optional<std::uint32_t> generation;  // its log generation
+  std::optional<std::uint32_t> index;       // the record's index in that log
+};
+
+// The log a record read comes from: a version 2 terminal's identity and generation.
+struct LogKey {
+  std::uint32_t identity = 0;
+  std::uint32_t generation = 0;
+  bool operator==(const LogKey&) const = default;
+};
+
+// A record the driver could not convert, with the fields the terminal holds.
+struct RejectedRecord {
+  int port = 0;
+  int terminal = 0;
+  std::optional<LogKey> log;  // absent: a version 1 terminal
+  std::uint32_t index = 0;
+  std::int32_t person = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0;
+  std::string reason;
+  std::string first_seen;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+};
+
+// What the database holds of one log: stored swipes plus rejected records, by index.
+struct LogCoverage {
+  std::int64_t count = 0;        // distinct indexes held
+  std::int64_t next = 0;         // highest index held + 1 (0: none)
+  bool Contiguous() const { return count == next; }
 };
 
 struct OpenOptions {
@@ -85,8 +116,19 @@ class RecordStore {
   // Runs `sql` (statements without results) in one write transaction.
   void Execute(const std::string& sql);
 
+  // Indexes of `log` held (stored or rejected).
+  LogCoverage Coverage(const LogKey& log) const;
+  // The index ranges [first, last] below `held` that the database holds neither as a swipe nor
+  // as a rejected record of `log`, at most `limit` of them.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> Missing(const LogKey& log, std::uint32_t held,
+                                                               std::size_t limit = 10) const;
+  // Keeps a rejected record; true when it was not kept yet (first_seen stays the first one's).
+  bool AddRejected(const RejectedRecord& record);
+  std::vector<RejectedRecord> Rejected() const;
+
  private:
   RecordStore(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+  void Migrate();
   friend class Delivery;
   std::string path_;
   sqlite3* db_ = nullptr;
@@ -106,6 +148,12 @@ class Delivery {
 
   Delivery(RecordStore& store, int port, int terminal, std::string downloaded_at = UtcNowText());
 
+  // Where the next swipes come from: `index` of `log` (absent: a version 1 terminal, keyed by
+  // port, terminal and occurrence as before; the index is kept beside). Call before a record
+  // read's first swipes, and again when a read starts somewhere else.
+  void Position(std::optional<LogKey> log, std::uint32_t index);
+  std::uint32_t next_index() const { return next_index_; }
+
   // Stores the next swipes of the delivery. On a StoreError nothing of the batch is stored and
   // the delivery stands where it stood, so the same batch can be offered again.
   std::vector<Keyed> Store(std::span<const Swipe> next);
@@ -119,6 +167,11 @@ class Delivery {
   std::string downloaded_at_;
   std::map<std::pair<std::int32_t, std::string>, int> seen_;
   std::size_t delivered_ = 0, added_ = 0;
+  std::optional<LogKey> log_;
+  std::uint32_t first_index_ = 0, next_index_ = 0;
+  // Occurrences of (person, minute) in `log_` before `first_index_`, as stored.
+  std::map<std::pair<std::int32_t, std::string>, int> before_;
+  std::optional<bool> unidentified_rows_;  // rows of this port and terminal from before identities
 };
 
 }  // namespace vanto::store

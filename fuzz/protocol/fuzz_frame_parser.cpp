@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       DecodeEnrolmentData(frame->payload);
       DecodePrepareRequest(frame->payload);
       DecodeRefusal(frame->payload);
+      DecodeClearRecordsRequest(frame->payload);
+      DecodeClearRecordsAnswer(frame->payload);
       if (auto answer = DecodeNextRecordsAnswer(frame->payload)) {
         // A terminal may send the raw form where the compact one would do; the values count.
         auto back = DecodeNextRecordsAnswer(Encode(*answer));

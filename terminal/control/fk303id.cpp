@@ -6,7 +6,9 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
@@ -20,6 +22,8 @@ namespace {
 using terminal::control::ControlSettings;
 using terminal::control::LinkError;
 using terminal::control::LinkFailure;
+using terminal::control::ReadRegistry;
+using terminal::control::ReadStart;
 using terminal::control::TerminalClient;
 namespace protocol = terminal::protocol;
 
@@ -37,7 +41,9 @@ constexpr MemberName kMembers[] = {
     {u"SerialPort", kDispSerialPort},         {u"PrepareEnrollment", kDispPrepareEnrollment},
     {u"BeginCardRead", kDispBeginCardRead},   {u"ProbeMachine", kDispProbeMachine},
     {u"ReadEnrollment", kDispReadEnrollment}, {u"WriteEnrollment", kDispWriteEnrollment},
-    {u"NextCardRecord", kDispNextCardRecord},
+    {u"NextCardRecord", kDispNextCardRecord},     {u"TerminalInfo", kDispTerminalInfo},
+    {u"SetCardReadStart", kDispSetCardReadStart}, {u"CardReadStatus", kDispCardReadStatus},
+    {u"ReadCardRecordAt", kDispReadCardRecordAt}, {u"ClearCardRecords", kDispClearCardRecords},
 };
 
 // Reads a whole-number argument: any integer or Boolean variant, a floating value rounded half to
@@ -130,6 +136,11 @@ class FK303ID final : public DispatchObject<IDispatch> {
       case kDispReadEnrollment: return ReadEnrollment(call);
       case kDispPrepareEnrollment: return PrepareEnrollment(call);
       case kDispWriteEnrollment: return WriteEnrollment(call);
+      case kDispTerminalInfo: return TerminalInfo(call);
+      case kDispSetCardReadStart: return SetCardReadStart(call);
+      case kDispCardReadStatus: return CardReadStatus(call);
+      case kDispReadCardRecordAt: return ReadCardRecordAt(call);
+      case kDispClearCardRecords: return ClearCardRecords(call);
       default: return DISP_E_MEMBERNOTFOUND;
     }
   }
@@ -186,6 +197,10 @@ class FK303ID final : public DispatchObject<IDispatch> {
         break;
       case LinkFailure::kBadTerminal: text += "无法访问：考勤机编号必须在 1 到 255 之间"; break;
       case LinkFailure::kNoRead: text += "无法读取刷卡记录：尚未开始读取"; break;
+      case LinkFailure::kShortRead:
+        text += "在第 " + std::to_string(error.At()) + " 条记录后就报告已无更多记录，而开始读取时它报告共有 " +
+                std::to_string(error.Held()) + " 条" + tries;
+        break;
     }
     return Raise(call, U(text));
   }
@@ -313,6 +328,114 @@ class FK303ID final : public DispatchObject<IDispatch> {
       // The template argument is element 0 of the caller's 460-Long buffer.
       for (int i = 0; i < kTemplateBufferValues; ++i) templateOut[i] = data->fingerprint[static_cast<std::size_t>(i)];
     }
+    return Answer(call, true);
+  }
+
+  // Writes `values` through the by-reference arguments `first`.. of the call; false (with the
+  // argument error set) when one of them is no Long by reference.
+  static HRESULT WriteLongs(const Call& call, UINT first, std::initializer_list<LONG> values) {
+    std::vector<LONG*> targets;
+    for (UINT i = first; i < first + values.size(); ++i) {
+      LONG* target = LongTarget(call.Arg(i));
+      if (!target) return ArgFailure(call, i, DISP_E_TYPEMISMATCH);
+      targets.push_back(target);
+    }
+    std::size_t k = 0;
+    for (LONG value : values) *targets[k++] = value;
+    return S_OK;
+  }
+
+  static HRESULT CheckTargets(const Call& call, UINT first, UINT count) {
+    for (UINT i = first; i < first + count; ++i)
+      if (!LongTarget(call.Arg(i))) return ArgFailure(call, i, DISP_E_TYPEMISMATCH);
+    return S_OK;
+  }
+
+  static LONG Bits(std::uint32_t value) { return static_cast<LONG>(value); }
+
+  HRESULT TerminalInfo(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 6); FAILED(hr)) return hr;
+    std::int64_t terminal = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 1, 5); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    protocol::BeginReadAnswer log;
+    try {
+      log = client_.ReadLog(terminal);
+    } catch (const LinkError& error) {
+      return Fail(call, "读取考勤机信息", terminal, error);
+    }
+    const protocol::RecordLog state = log.log.value_or(protocol::RecordLog{});
+    WriteLongs(call, 1, {log.log ? 2 : 1, Bits(state.identity), Bits(state.capacity), Bits(log.recordCount),
+                         Bits(state.generation)});
+    return Answer(call, true);
+  }
+
+  HRESULT SetCardReadStart(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, identity = 0, generation = 0, index = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, identity); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 2, generation); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 3, index, -1); FAILED(hr)) return hr;
+    if (index < 0)
+      ReadRegistry::SetStart(client_.Port(), terminal, std::nullopt);
+    else
+      ReadRegistry::SetStart(
+          client_.Port(), terminal,
+          ReadStart{static_cast<std::uint32_t>(identity), static_cast<std::uint32_t>(generation),
+                                       static_cast<std::uint32_t>(index)});
+    return Answer(call, true);
+  }
+
+  HRESULT CardReadStatus(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 8); FAILED(hr)) return hr;
+    std::int64_t terminal = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 1, 7); FAILED(hr)) return hr;
+    const auto status = ReadRegistry::Status(client_.Port(), terminal);
+    if (!status) return Answer(call, false);
+    const protocol::RecordLog log = status->log.value_or(protocol::RecordLog{});
+    WriteLongs(call, 1, {Bits(status->reads), Bits(status->held), Bits(log.generation), Bits(log.identity),
+                         Bits(status->start), Bits(status->next), static_cast<LONG>(status->state)});
+    return Answer(call, true);
+  }
+
+  HRESULT ReadCardRecordAt(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 9); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, generation = 0, index = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, generation); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 2, index, 0); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 3, 6); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    std::optional<protocol::CardRecordFields> record;
+    try {
+      record = client_.RecordAt(terminal, static_cast<std::uint32_t>(generation), static_cast<std::uint32_t>(index));
+    } catch (const LinkError& error) {
+      return Fail(call, "读取刷卡记录", terminal, error);
+    }
+    if (!record) return Answer(call, false);
+    WriteLongs(call, 3, {record->person, record->year, record->month, record->day, record->hour, record->minute});
+    return Answer(call, true);
+  }
+
+  HRESULT ClearCardRecords(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
+    std::int64_t terminal = 0, generation = 0, count = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 1, generation); FAILED(hr)) return hr;
+    if (HRESULT hr = Long(call, 2, count, 0); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 3, 1); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    std::optional<std::uint32_t> next;
+    try {
+      next = client_.ClearRecords(terminal, static_cast<std::uint32_t>(generation), static_cast<std::uint32_t>(count));
+    } catch (const LinkError& error) {
+      return Fail(call, "清除刷卡记录", terminal, error);
+    }
+    if (!next) return Answer(call, false);
+    WriteLongs(call, 3, {Bits(*next)});
     return Answer(call, true);
   }
 

@@ -1,6 +1,8 @@
 #include "terminal/control/terminal_client.h"
 
 #include <array>
+#include <map>
+#include <mutex>
 #include <utility>
 
 namespace terminal::control {
@@ -26,7 +28,7 @@ void TerminalClient::SelectPort(int port) {
   if (port == port_ && serial_) return;
   port_ = port;
   serial_.reset();
-  read_ = RecordRead{};
+  reads_.clear();
 }
 
 serial::SerialPort& TerminalClient::OpenPort() {
@@ -145,42 +147,181 @@ bool TerminalClient::Probe(std::int64_t address) {
   }
 }
 
-void TerminalClient::BeginRead(std::int64_t address) {
-  read_ = RecordRead{};
-  const auto result = Exchange(address, Command::kBeginRecordRead, {}, [](const Frame& answer) {
-    return DecodeBeginReadAnswer(answer.payload).has_value();
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::pair<int, std::int64_t>, ReadStart> starts;
+  std::map<std::pair<int, std::int64_t>, ReadStatus> status;
+};
+
+Registry& TheRegistry() {
+  static Registry* registry = new Registry;  // lives as long as the process: controls on any thread use it
+  return *registry;
+}
+
+}  // namespace
+
+void ReadRegistry::SetStart(int port, std::int64_t terminal, std::optional<ReadStart> start) {
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  if (start)
+    r.starts[{port, terminal}] = *start;
+  else
+    r.starts.erase({port, terminal});
+}
+
+std::optional<ReadStart> ReadRegistry::TakeStart(int port, std::int64_t terminal) {
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  const auto found = r.starts.find({port, terminal});
+  if (found == r.starts.end()) return std::nullopt;
+  const ReadStart start = found->second;
+  r.starts.erase(found);
+  return start;
+}
+
+std::optional<ReadStatus> ReadRegistry::Status(int port, std::int64_t terminal) {
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  const auto found = r.status.find({port, terminal});
+  if (found == r.status.end()) return std::nullopt;
+  return found->second;
+}
+
+void ReadRegistry::Begun(int port, std::int64_t terminal, ReadStatus status) {
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  ReadStatus& slot = r.status[{port, terminal}];
+  status.reads = slot.reads + 1;
+  slot = status;
+}
+
+void ReadRegistry::Update(int port, std::int64_t terminal, std::uint32_t next, ReadStatus::State state) {
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  const auto found = r.status.find({port, terminal});
+  if (found == r.status.end()) return;
+  found->second.next = next;
+  found->second.state = state;
+}
+
+protocol::BeginReadAnswer TerminalClient::ReadLog(std::int64_t address) {
+  std::optional<BeginReadAnswer> begin;
+  const auto result = Exchange(address, Command::kBeginRecordRead, {}, [&](const Frame& answer) {
+    begin = DecodeBeginReadAnswer(answer.payload);
+    return begin.has_value();
   });
   if (result.refused) throw LinkError(LinkFailure::kRefused, "begin refused", 0, result.refusal.code);
-  read_.active = true;
-  read_.address = address;
+  return *begin;
+}
+
+TerminalClient::RecordRead* TerminalClient::FindRead(std::int64_t address) {
+  for (auto read = reads_.rbegin(); read != reads_.rend(); ++read)
+    if (read->address == address) return &*read;
+  return nullptr;
+}
+
+void TerminalClient::BeginRead(std::int64_t address) {
+  RecordRead read;
+  const BeginReadAnswer begin = ReadLog(address);
+  read.address = address;
+  read.held = begin.recordCount;
+  if (begin.log) read.generation = begin.log->generation;
+  if (const auto start = ReadRegistry::TakeStart(port_, address)) {
+    const bool same = begin.log ? start->identity == begin.log->identity && start->generation == begin.log->generation
+                                : start->identity == 0 && start->generation == 0;
+    if (same && start->index <= begin.recordCount) read.next = read.delivered = start->index;
+  }
+  if (reads_.size() >= kMaxReads) reads_.erase(reads_.begin());
+  reads_.push_back(std::move(read));
+  const RecordRead& begun = reads_.back();
+  ReadRegistry::Begun(port_, address, {0, begin.recordCount, begin.log, begun.next, begun.next, ReadStatus::kRunning});
+}
+
+void TerminalClient::EndRead(std::int64_t address, ReadStatus::State state) {
+  for (auto read = reads_.rbegin(); read != reads_.rend(); ++read) {
+    if (read->address != address) continue;
+    ReadRegistry::Update(port_, address, read->delivered, state);
+    reads_.erase(std::next(read).base());
+    return;
+  }
 }
 
 std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address) {
-  if (!read_.active || read_.address != address) throw LinkError(LinkFailure::kNoRead, "no record read begun");
-  if (read_.pending.empty() && !read_.last) {
-    const NextRecordsRequest wanted{read_.next, static_cast<std::uint8_t>(settings_.batch)};
+  RecordRead* read = FindRead(address);
+  if (!read) throw LinkError(LinkFailure::kNoRead, "no record read begun");
+  if (read->pending.empty() && !read->last) {
+    const NextRecordsRequest wanted{read->next, static_cast<std::uint8_t>(settings_.batch), read->generation};
+    const std::uint32_t held = read->held;
     std::optional<NextRecordsAnswer> batch;
-    const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
-      batch = DecodeNextRecordsAnswer(answer.payload);
-      // A batch must start where it was asked to and, unless it is the last, hold a record.
-      return batch && batch->start == wanted.start && batch->records.size() <= wanted.maxCount &&
-             (batch->last || !batch->records.empty());
-    });
-    if (result.refused) {
-      read_.active = false;
-      throw LinkError(LinkFailure::kRefused, "next records refused", 0, result.refusal.code);
+    bool shortRead = false;
+    std::optional<LinkError> failure;
+    try {
+      const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
+        batch = DecodeNextRecordsAnswer(answer.payload);
+        // A batch must start where it was asked to and, unless it is the last, hold a record.
+        if (!batch || batch->start != wanted.start || batch->records.size() > wanted.maxCount ||
+            (!batch->last && batch->records.empty()))
+          return false;
+        // The terminal said at the begin how many it holds: no read ends before that.
+        shortRead = batch->last && wanted.start + batch->records.size() < held;
+        return !shortRead;
+      });
+      if (result.refused) failure = LinkError(LinkFailure::kRefused, "next records refused", 0, result.refusal.code);
+    } catch (const LinkError& error) {
+      if (shortRead && error.Failure() == LinkFailure::kDamaged)
+        failure = LinkError(LinkFailure::kShortRead, "last batch before the records held", error.Attempts(), 0, held,
+                            static_cast<std::int64_t>(wanted.start + batch->records.size()));
+      else
+        failure = error;
     }
-    read_.next += static_cast<std::uint32_t>(batch->records.size());
-    read_.last = batch->last;
-    read_.pending.insert(read_.pending.end(), batch->records.begin(), batch->records.end());
+    if (failure) {
+      EndRead(address, ReadStatus::kFailed);
+      throw *failure;
+    }
+    read->next += static_cast<std::uint32_t>(batch->records.size());
+    read->last = batch->last;
+    read->pending.insert(read->pending.end(), batch->records.begin(), batch->records.end());
   }
-  if (read_.pending.empty()) {
-    read_.active = false;
+  if (read->pending.empty()) {
+    EndRead(address, ReadStatus::kComplete);
     return std::nullopt;
   }
-  const CardRecordFields record = read_.pending.front();
-  read_.pending.pop_front();
+  const CardRecordFields record = read->pending.front();
+  read->pending.pop_front();
+  ++read->delivered;
+  ReadRegistry::Update(port_, address, read->delivered, ReadStatus::kRunning);
   return record;
+}
+
+std::optional<CardRecordFields> TerminalClient::RecordAt(std::int64_t address, std::uint32_t generation,
+                                                         std::uint32_t index) {
+  NextRecordsRequest wanted{index, 1, std::nullopt};
+  if (generation) wanted.generation = generation;
+  std::optional<NextRecordsAnswer> batch;
+  const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
+    batch = DecodeNextRecordsAnswer(answer.payload);
+    return batch && batch->start == index && batch->records.size() <= 1 && (batch->last || !batch->records.empty());
+  });
+  if (result.refused) throw LinkError(LinkFailure::kRefused, "record read refused", 0, result.refusal.code);
+  if (batch->records.empty()) return std::nullopt;
+  return batch->records.front();
+}
+
+std::optional<std::uint32_t> TerminalClient::ClearRecords(std::int64_t address, std::uint32_t generation,
+                                                          std::uint32_t count) {
+  std::optional<ClearRecordsAnswer> cleared;
+  const auto result = Exchange(address, Command::kClearRecords, Encode(ClearRecordsRequest{generation, count}),
+                               [&](const Frame& answer) {
+                                 cleared = DecodeClearRecordsAnswer(answer.payload);
+                                 return cleared.has_value();
+                               });
+  if (result.refused) {
+    if (result.refusal.code == static_cast<std::uint8_t>(RefusalCode::kRecordsChanged)) return std::nullopt;
+    throw LinkError(LinkFailure::kRefused, "clear refused", 0, result.refusal.code);
+  }
+  return cleared->generation;
 }
 
 }  // namespace terminal::control

@@ -10,6 +10,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "terminal/control/settings.h"
 #include "terminal/protocol/frame_parser.h"
@@ -27,20 +28,56 @@ enum class LinkFailure {
   kRefused,       // the terminal refused the request
   kBadTerminal,   // a terminal number no terminal can have
   kNoRead,        // records asked for without a record read begun
+  kShortRead,     // "last batch" before the number of records the terminal said it held
 };
 
 class LinkError : public std::runtime_error {
  public:
-  LinkError(LinkFailure failure, std::string detail, int attempts = 0, int code = 0)
-      : std::runtime_error(detail), failure_(failure), attempts_(attempts), code_(code) {}
+  LinkError(LinkFailure failure, std::string detail, int attempts = 0, int code = 0, std::int64_t held = 0,
+            std::int64_t at = 0)
+      : std::runtime_error(detail), failure_(failure), attempts_(attempts), code_(code), held_(held), at_(at) {}
   LinkFailure Failure() const { return failure_; }
   int Attempts() const { return attempts_; }
   int Code() const { return code_; }
+  // kShortRead: records held at the begin, and where the terminal said there were no more.
+  std::int64_t Held() const { return held_; }
+  std::int64_t At() const { return at_; }
 
  private:
   LinkFailure failure_;
   int attempts_;
   int code_;
+  std::int64_t held_, at_;
+};
+
+// Where the next record read of a terminal starts: the index, valid only while the terminal
+// answers with this identity and log generation (both 0: a version 1 terminal).
+struct ReadStart {
+  std::uint32_t identity = 0;
+  std::uint32_t generation = 0;
+  std::uint32_t index = 0;
+};
+
+// The last record read begun of a terminal in this process.
+struct ReadStatus {
+  enum State { kRunning = 0, kComplete = 1, kFailed = 2 };
+  std::uint32_t reads = 0;  // record reads begun of this terminal in this process
+  std::uint32_t held = 0;   // records held when the read began
+  std::optional<protocol::RecordLog> log;  // absent: a version 1 terminal
+  std::uint32_t start = 0;  // index of the first record the read asked for
+  std::uint32_t next = 0;   // index of the next record it would hand out
+  State state = kRunning;
+};
+
+// Process-wide per (port number, terminal): the start the next BeginRead takes, and the status of
+// the last read. Every control object of the process shares them, whatever thread it is on.
+class ReadRegistry {
+ public:
+  static void SetStart(int port, std::int64_t terminal, std::optional<ReadStart> start);
+  static std::optional<ReadStart> TakeStart(int port, std::int64_t terminal);
+  static std::optional<ReadStatus> Status(int port, std::int64_t terminal);
+  static void Begun(int port, std::int64_t terminal, ReadStatus status);  // counts `reads` itself
+  static void Update(int port, std::int64_t terminal, std::uint32_t next, ReadStatus::State state);
 };
 
 struct ExchangeResult {
@@ -67,10 +104,24 @@ class TerminalClient {
   ExchangeResult Exchange(std::int64_t address, protocol::Command command, const std::vector<std::uint8_t>& payload,
                           const std::function<bool(const protocol::Frame&)>& valid);
 
-  // Card records: BeginRead starts a read at the first record; NextRecord gives records one at a
-  // time in the terminal's order, fetching batches as needed, and std::nullopt after the last.
+  // Card records: BeginRead starts a read at the first record, or where ReadRegistry says the
+  // next read of this port and terminal starts (when the terminal still has that identity and
+  // generation and at least that many records); NextRecord gives records one at a time in the
+  // terminal's order, fetching batches as needed, and std::nullopt after the last. A "last batch"
+  // before the number held at the begin is damage: asked again, then kShortRead.
   void BeginRead(std::int64_t address);
   std::optional<protocol::CardRecordFields> NextRecord(std::int64_t address);
+
+  // The terminal's begin-record-read answer (records held; identity, capacity and generation
+  // from version 2 on), without starting a read of this control.
+  protocol::BeginReadAnswer ReadLog(std::int64_t address);
+  // The record at `index` (generation 0: asked without one), or std::nullopt when the terminal
+  // holds exactly `index` records. A refusal throws kRefused.
+  std::optional<protocol::CardRecordFields> RecordAt(std::int64_t address, std::uint32_t generation,
+                                                     std::uint32_t index);
+  // Clears the terminal's records: the new generation, or std::nullopt when it refused because
+  // generation or count are not its own. Other refusals throw kRefused.
+  std::optional<std::uint32_t> ClearRecords(std::int64_t address, std::uint32_t generation, std::uint32_t count);
 
  private:
   enum class Wait { kAnswer, kSilent, kDamaged };
@@ -87,10 +138,21 @@ class TerminalClient {
   struct RecordRead {
     bool active = false;
     std::int64_t address = 0;
-    std::uint32_t next = 0;
+    std::uint32_t next = 0;       // index of the next record to fetch
+    std::uint32_t delivered = 0;  // index of the next record to hand out
+    std::uint32_t held = 0;
+    std::optional<std::uint32_t> generation;
     bool last = false;
     std::deque<protocol::CardRecordFields> pending;
-  } read_;
+  };
+  // Record reads begun and not ended, innermost last: a read begun while another runs (a host
+  // that re-enters the driver between two records) has its own position, and the outer read
+  // goes on where it stood when the inner one ends. A read left unfinished (its caller stopped
+  // asking) is dropped once kMaxReads newer ones have begun.
+  static constexpr std::size_t kMaxReads = 8;
+  std::vector<RecordRead> reads_;
+  RecordRead* FindRead(std::int64_t address);
+  void EndRead(std::int64_t address, ReadStatus::State state);
 };
 
 }  // namespace terminal::control

@@ -15,6 +15,7 @@ std::string_view RefusalName(std::uint8_t code) {
     case RefusalCode::kBusy: return "busy";
     case RefusalCode::kBadIndex: return "record index out of range";
     case RefusalCode::kBadEnrolmentNumber: return "bad enrolment number";
+    case RefusalCode::kRecordsChanged: return "records changed";
   }
   return "unknown refusal";
 }

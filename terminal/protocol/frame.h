@@ -36,6 +36,7 @@ enum class Command : std::uint8_t {
   kReadEnrolment = 0x04,
   kPrepareEnrolment = 0x05,
   kWriteEnrolment = 0x06,
+  kClearRecords = 0x07,  // protocol version 2
 };
 inline constexpr std::uint8_t kAnswerBit = 0x80;
 inline constexpr std::uint8_t kRefusal = 0xFF;
@@ -54,6 +55,7 @@ enum class RefusalCode : std::uint8_t {
   kBusy = 5,
   kBadIndex = 6,
   kBadEnrolmentNumber = 7,
+  kRecordsChanged = 8,  // version 2: the generation or count named is not the terminal's
 };
 std::string_view RefusalName(std::uint8_t code);
 

@@ -60,26 +60,46 @@ std::vector<std::uint8_t> Encode(const ProbeAnswer& answer) {
   std::vector<std::uint8_t> out;
   Put8(out, answer.version);
   Put32(out, answer.recordCount);
+  if (answer.version >= 2) {
+    Put32(out, answer.log.identity);
+    Put32(out, answer.log.capacity);
+    Put32(out, answer.log.generation);
+  }
   return out;
 }
 
 std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> payload) {
   Reader in(payload);
   ProbeAnswer answer;
-  if (!in.Get8(answer.version) || !in.Get32(answer.recordCount) || !in.AtEnd()) return std::nullopt;
+  if (!in.Get8(answer.version) || !in.Get32(answer.recordCount) || answer.version == 0) return std::nullopt;
+  if (answer.version >= 2 &&
+      (!in.Get32(answer.log.identity) || !in.Get32(answer.log.capacity) || !in.Get32(answer.log.generation)))
+    return std::nullopt;
+  if (!in.AtEnd()) return std::nullopt;
   return answer;
 }
 
 std::vector<std::uint8_t> Encode(const BeginReadAnswer& answer) {
   std::vector<std::uint8_t> out;
   Put32(out, answer.recordCount);
+  if (answer.log) {
+    Put32(out, answer.log->generation);
+    Put32(out, answer.log->identity);
+    Put32(out, answer.log->capacity);
+  }
   return out;
 }
 
 std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_t> payload) {
   Reader in(payload);
   BeginReadAnswer answer;
-  if (!in.Get32(answer.recordCount) || !in.AtEnd()) return std::nullopt;
+  if (!in.Get32(answer.recordCount)) return std::nullopt;
+  if (!in.AtEnd()) {
+    RecordLog log;
+    if (!in.Get32(log.generation) || !in.Get32(log.identity) || !in.Get32(log.capacity)) return std::nullopt;
+    answer.log = log;
+  }
+  if (!in.AtEnd()) return std::nullopt;
   return answer;
 }
 
@@ -87,15 +107,48 @@ std::vector<std::uint8_t> Encode(const NextRecordsRequest& request) {
   std::vector<std::uint8_t> out;
   Put32(out, request.start);
   Put8(out, request.maxCount);
+  if (request.generation) Put32(out, *request.generation);
   return out;
 }
 
 std::optional<NextRecordsRequest> DecodeNextRecordsRequest(std::span<const std::uint8_t> payload) {
   Reader in(payload);
   NextRecordsRequest request;
-  if (!in.Get32(request.start) || !in.Get8(request.maxCount) || !in.AtEnd() || request.maxCount == 0)
-    return std::nullopt;
+  if (!in.Get32(request.start) || !in.Get8(request.maxCount) || request.maxCount == 0) return std::nullopt;
+  if (!in.AtEnd()) {
+    std::uint32_t generation = 0;
+    if (!in.Get32(generation)) return std::nullopt;
+    request.generation = generation;
+  }
+  if (!in.AtEnd()) return std::nullopt;
   return request;
+}
+
+std::vector<std::uint8_t> Encode(const ClearRecordsRequest& request) {
+  std::vector<std::uint8_t> out;
+  Put32(out, request.generation);
+  Put32(out, request.count);
+  return out;
+}
+
+std::optional<ClearRecordsRequest> DecodeClearRecordsRequest(std::span<const std::uint8_t> payload) {
+  Reader in(payload);
+  ClearRecordsRequest request;
+  if (!in.Get32(request.generation) || !in.Get32(request.count) || !in.AtEnd()) return std::nullopt;
+  return request;
+}
+
+std::vector<std::uint8_t> Encode(const ClearRecordsAnswer& answer) {
+  std::vector<std::uint8_t> out;
+  Put32(out, answer.generation);
+  return out;
+}
+
+std::optional<ClearRecordsAnswer> DecodeClearRecordsAnswer(std::span<const std::uint8_t> payload) {
+  Reader in(payload);
+  ClearRecordsAnswer answer;
+  if (!in.Get32(answer.generation) || !in.AtEnd()) return std::nullopt;
+  return answer;
 }
 
 std::vector<std::uint8_t> Encode(const NextRecordsAnswer& answer) {

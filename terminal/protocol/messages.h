@@ -15,7 +15,11 @@
 
 namespace terminal::protocol {
 
-inline constexpr std::uint8_t kProtocolVersion = 1;
+// Version 2 adds the terminal's identity, record capacity and log generation to the probe and
+// begin-record-read answers, the generation to next-records requests, and clear-records.
+// A version 1 terminal keeps working: every version 2 field is optional on the host side.
+inline constexpr std::uint8_t kProtocolVersion = 2;
+inline constexpr std::uint8_t kProtocolVersion1 = 1;
 inline constexpr std::size_t kTemplateValues = 460;
 inline constexpr int kLastFingerprintEnrolment = 9;  // 0..9: fingerprints
 inline constexpr int kPasswordEnrolment = 10;
@@ -25,25 +29,42 @@ inline constexpr std::uint8_t kFlagLastBatch = 0x01;
 
 using Template = std::array<std::int32_t, kTemplateValues>;
 
-// Probe answer: version (1), records held (4).
+// The state of a terminal's record log (protocol version 2 on): its identity (a serial number
+// it keeps for life, never 0), how many records it can hold, and the log generation, which
+// changes whenever its records are cleared.
+struct RecordLog {
+  std::uint32_t identity = 0;
+  std::uint32_t capacity = 0;
+  std::uint32_t generation = 0;
+  bool operator==(const RecordLog&) const = default;
+};
+
+// Probe answer: version (1), records held (4); from version 2 on also identity (4), record
+// capacity (4) and log generation (4).
 struct ProbeAnswer {
   std::uint8_t version = kProtocolVersion;
   std::uint32_t recordCount = 0;
+  RecordLog log;  // version 2 on
 };
 std::vector<std::uint8_t> Encode(const ProbeAnswer& answer);
 std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> payload);
 
-// Begin-record-read answer: records held when the read began (4).
+// Begin-record-read answer: records held when the read began (4); a version 2 terminal adds its
+// log generation (4), identity (4) and record capacity (4).
 struct BeginReadAnswer {
   std::uint32_t recordCount = 0;
+  std::optional<RecordLog> log;  // absent: a version 1 terminal
 };
 std::vector<std::uint8_t> Encode(const BeginReadAnswer& answer);
 std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_t> payload);
 
-// Next-records request: index of the first record wanted (4), most records wanted (1, 1..255).
+// Next-records request: index of the first record wanted (4), most records wanted (1, 1..255);
+// to a version 2 terminal optionally the log generation the host reads (4), which the terminal
+// refuses with kRecordsChanged when its log has another one.
 struct NextRecordsRequest {
   std::uint32_t start = 0;
   std::uint8_t maxCount = 1;
+  std::optional<std::uint32_t> generation;
 };
 std::vector<std::uint8_t> Encode(const NextRecordsRequest& request);
 std::optional<NextRecordsRequest> DecodeNextRecordsRequest(std::span<const std::uint8_t> payload);
@@ -61,6 +82,21 @@ std::optional<NextRecordsAnswer> DecodeNextRecordsAnswer(std::span<const std::ui
 // fit in `maxCount` and in the payload limit.
 NextRecordsAnswer PackRecords(std::span<const CardRecordFields> all, const NextRecordsRequest& request,
                               std::size_t maxPayload = kMaxPayload);
+
+// Clear-records request (version 2): the log generation (4) and the number of records (4) the
+// host has read. The terminal refuses with kRecordsChanged unless both are its own; otherwise it
+// deletes every record, moves to a new generation and answers it (4).
+struct ClearRecordsRequest {
+  std::uint32_t generation = 0;
+  std::uint32_t count = 0;
+};
+std::vector<std::uint8_t> Encode(const ClearRecordsRequest& request);
+std::optional<ClearRecordsRequest> DecodeClearRecordsRequest(std::span<const std::uint8_t> payload);
+struct ClearRecordsAnswer {
+  std::uint32_t generation = 0;
+};
+std::vector<std::uint8_t> Encode(const ClearRecordsAnswer& answer);
+std::optional<ClearRecordsAnswer> DecodeClearRecordsAnswer(std::span<const std::uint8_t> payload);
 
 // Person (4, the 32-bit pattern) and enrolment number (1).
 struct EnrolmentKey {

@@ -27,6 +27,26 @@ CardRecordFields GeneratedRecord(std::int64_t i, std::int32_t firstPerson, std::
           static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count())};
 }
 
+// One key=value flag of a `terminal` line; false when it is unknown or its value bad.
+bool TerminalFlag(SimTerminal& terminal, const std::string& flag) {
+  const auto equals = flag.find('=');
+  if (equals == std::string::npos) return false;
+  const std::string key = flag.substr(0, equals);
+  std::istringstream in(flag.substr(equals + 1));
+  long long value = 0;
+  if (!(in >> value) || !in.eof()) return false;
+  auto within = [&](long long low, long long high) { return value >= low && value <= high; };
+  if (key == "capacity" && within(0, 1LL << 40)) terminal.capacity = static_cast<std::size_t>(value);
+  else if (key == "version" && within(1, 2)) terminal.version = static_cast<int>(value);
+  else if (key == "serial" && within(1, 0xFFFFFFFFLL)) terminal.identity = static_cast<std::uint32_t>(value);
+  else if (key == "record_capacity" && within(0, 0xFFFFFFFFLL)) terminal.recordCapacity = static_cast<std::uint32_t>(value);
+  else if (key == "generation" && within(1, 0xFFFFFFFFLL)) terminal.generation = static_cast<std::uint32_t>(value);
+  else if (key == "early_last" && within(0, 1LL << 40)) terminal.earlyLast = static_cast<std::size_t>(value);
+  else if (key == "claim_held" && within(-1, 0xFFFFFFFFLL)) terminal.claimHeld = value;
+  else return false;
+  return true;
+}
+
 }  // namespace
 
 void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
@@ -103,8 +123,7 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       std::string flag;
       while (line >> flag) {
         if (flag == "silent") terminal->silent = true;
-        else if (flag.rfind("capacity=", 0) == 0) terminal->capacity = std::stoul(flag.substr(9));
-        else throw SeedError(name, lineNumber, "unknown terminal flag " + flag);
+        else if (!TerminalFlag(*terminal, flag)) throw SeedError(name, lineNumber, "bad terminal flag " + flag);
       }
     } else if (word == "password") {
       needTerminal();
@@ -160,7 +179,13 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
         << " garbage=" << f.garbage << " late=" << f.late << " late_us=" << f.lateBy.count()
         << " hangup_after=" << f.hangUpAfterAnswers << "\n";
     for (const auto& [address, terminal] : port->terminals) {
-      out << "  terminal " << address << (terminal.silent ? " silent" : "") << " capacity=" << terminal.capacity << "\n";
+      out << "  terminal " << address << (terminal.silent ? " silent" : "") << " capacity=" << terminal.capacity
+          << " version=" << terminal.version << " record_capacity=" << terminal.recordCapacity
+          << " generation=" << terminal.generation;
+      if (terminal.identity) out << " serial=" << terminal.identity;
+      if (terminal.earlyLast) out << " early_last=" << terminal.earlyLast;
+      if (terminal.claimHeld >= 0) out << " claim_held=" << terminal.claimHeld;
+      out << "\n";
       for (const auto& [person, enrolments] : terminal.persons) {
         if (enrolments.password) out << "    password " << person << " " << *enrolments.password << "\n";
         for (const auto& [enrolment, values] : enrolments.fingerprints) {

@@ -66,23 +66,52 @@ bool HasBadEnrolmentNumber(const Frame& request) {
   return request.payload.size() >= 5 && !IsValidEnrolmentNumber(request.payload[4]);
 }
 
+std::uint32_t ClaimedCount(const SimTerminal& terminal) {
+  if (terminal.claimHeld >= 0) return static_cast<std::uint32_t>(terminal.claimHeld);
+  return static_cast<std::uint32_t>(terminal.records.size());
+}
+
+RecordLog LogOf(const SimTerminal& terminal) {
+  return {terminal.identity, terminal.recordCapacity, terminal.generation};
+}
+
 // What a terminal answers to a request addressed to it.
 Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
   Frame answer{request.address, static_cast<std::uint8_t>(request.command | kAnswerBit), request.sequence, {}};
   switch (static_cast<Command>(request.command)) {
-    case Command::kProbe:
+    case Command::kProbe: {
       if (!request.payload.empty()) return Refuse(request, RefusalCode::kBadPayload);
-      answer.payload = Encode(ProbeAnswer{kProtocolVersion, static_cast<std::uint32_t>(terminal.records.size())});
+      ProbeAnswer probe{static_cast<std::uint8_t>(terminal.version), ClaimedCount(terminal), {}};
+      if (terminal.version >= 2) probe.log = LogOf(terminal);
+      answer.payload = Encode(probe);
       return answer;
-    case Command::kBeginRecordRead:
+    }
+    case Command::kBeginRecordRead: {
       if (!request.payload.empty()) return Refuse(request, RefusalCode::kBadPayload);
-      answer.payload = Encode(BeginReadAnswer{static_cast<std::uint32_t>(terminal.records.size())});
+      BeginReadAnswer begin{ClaimedCount(terminal), std::nullopt};
+      if (terminal.version >= 2) begin.log = LogOf(terminal);
+      answer.payload = Encode(begin);
       return answer;
+    }
     case Command::kNextRecords: {
       const auto wanted = DecodeNextRecordsRequest(request.payload);
-      if (!wanted) return Refuse(request, RefusalCode::kBadPayload);
-      if (wanted->start > terminal.records.size()) return Refuse(request, RefusalCode::kBadIndex);
-      answer.payload = Encode(PackRecords(terminal.records, *wanted));
+      if (!wanted || (wanted->generation && terminal.version < 2)) return Refuse(request, RefusalCode::kBadPayload);
+      if (wanted->generation && *wanted->generation != terminal.generation)
+        return Refuse(request, RefusalCode::kRecordsChanged);
+      std::span<const CardRecordFields> all = terminal.records;
+      if (terminal.earlyLast && all.size() > terminal.earlyLast) all = all.first(terminal.earlyLast);
+      if (wanted->start > all.size()) return Refuse(request, RefusalCode::kBadIndex);
+      answer.payload = Encode(PackRecords(all, *wanted));
+      return answer;
+    }
+    case Command::kClearRecords: {
+      if (terminal.version < 2) return Refuse(request, RefusalCode::kUnknownCommand);
+      const auto clear = DecodeClearRecordsRequest(request.payload);
+      if (!clear) return Refuse(request, RefusalCode::kBadPayload);
+      if (clear->generation != terminal.generation || clear->count != terminal.records.size())
+        return Refuse(request, RefusalCode::kRecordsChanged);
+      terminal.ClearRecords();
+      answer.payload = Encode(ClearRecordsAnswer{terminal.generation});
       return answer;
     }
     case Command::kReadEnrolment: {
@@ -130,6 +159,10 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
 }
 
 }  // namespace
+
+std::uint32_t DefaultIdentity(int port, int address) {
+  return 0x56000000u + (static_cast<std::uint32_t>(port & 0xFFFF) << 8) + static_cast<std::uint32_t>(address & 0xFF);
+}
 
 SimulatorSite::SimulatorSite() = default;
 
@@ -270,6 +303,9 @@ std::map<int, std::string> SimulatorSite::Start() {
     port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     paths[number] = port->linkPath;
   }
+  for (auto& [number, port] : ports_)
+    for (auto& [address, terminal] : port->terminals)
+      if (terminal.identity == 0) terminal.identity = DefaultIdentity(number, address);
   running_ = true;
   for (auto& [number, port] : ports_) {
     Port* raw = port.get();

@@ -35,7 +35,30 @@ struct SimTerminal {
   std::size_t capacity = 10000;     // persons it can hold; prepare/write refuse beyond
   std::map<std::int32_t, PersonEnrolments> persons;
   std::vector<CardRecordFields> records;  // in the terminal's order, oldest first
+
+  // Protocol version it answers (1: no identity, generation or clear-records).
+  int version = protocol::kProtocolVersion;
+  // Its serial number, kept for life (0: derived from port and address when the site starts).
+  std::uint32_t identity = 0;
+  std::uint32_t recordCapacity = 100000;  // records it can hold (reported, not enforced)
+  std::uint32_t generation = 1;           // log generation; a clear moves it on
+
+  // Misbehaviour. earlyLast: it sets "last batch" after this many records although it holds
+  // more (0: never). claimHeld: it reports this many records held in probe and begin answers
+  // whatever it holds (negative: the truth).
+  std::size_t earlyLast = 0;
+  std::int64_t claimHeld = -1;
+
+  // Deletes every record and moves to a new log generation, as the clear command does.
+  void ClearRecords() {
+    records.clear();
+    ++generation;
+    if (generation == 0) generation = 1;
+  }
 };
+
+// The serial number a simulated terminal without one in its seed gets when the site starts.
+std::uint32_t DefaultIdentity(int port, int address);
 
 // Faults injected on one port. Probabilities are per answered request.
 struct FaultPlan {

@@ -408,6 +408,234 @@ TEST_F(ControlTest, InvalidSettingIsReportedByTheFirstCall) {
   EXPECT_NE(begun.error.find("VANTO_FK_SPEED=fast"), std::string::npos) << begun.error;
 }
 
+// The host's members: terminal identity, where a record read starts, what it did, raw records,
+// clearing.
+class IncrementalReadTest : public ControlTest {
+ protected:
+  struct Info {
+    LONG version = -1, identity = -1, capacity = -1, held = -1, generation = -1;
+  };
+  Outcome TerminalInfo(IDispatch* control, LONG terminal, Info& info) {
+    return Invoke(control, kDispTerminalInfo,
+                  {I4(terminal), Ref(&info.version), Ref(&info.identity), Ref(&info.capacity), Ref(&info.held),
+                   Ref(&info.generation)});
+  }
+  Outcome SetStart(IDispatch* control, LONG terminal, LONG identity, LONG generation, LONG index) {
+    return Invoke(control, kDispSetCardReadStart, {I4(terminal), I4(identity), I4(generation), I4(index)});
+  }
+  struct Status {
+    LONG reads = -1, held = -1, generation = -1, identity = -1, start = -1, next = -1, state = -1;
+  };
+  Outcome ReadStatus(IDispatch* control, LONG terminal, Status& s) {
+    return Invoke(control, kDispCardReadStatus,
+                  {I4(terminal), Ref(&s.reads), Ref(&s.held), Ref(&s.generation), Ref(&s.identity), Ref(&s.start),
+                   Ref(&s.next), Ref(&s.state)});
+  }
+  Outcome RecordAt(LONG terminal, LONG generation, LONG index, CardRecordFields& r) {
+    LONG f[6] = {};
+    Outcome o = Invoke(control_.Get(), kDispReadCardRecordAt,
+                       {I4(terminal), I4(generation), I4(index), Ref(&f[0]), Ref(&f[1]), Ref(&f[2]), Ref(&f[3]),
+                        Ref(&f[4]), Ref(&f[5])});
+    r = {f[0], f[1], f[2], f[3], f[4], f[5]};
+    return o;
+  }
+  Outcome Clear(LONG terminal, LONG generation, LONG count, LONG& next) {
+    return Invoke(control_.Get(), kDispClearCardRecords, {I4(terminal), I4(generation), I4(count), Ref(&next)});
+  }
+  // The host's own control object on port 1.
+  ComPtr<IDispatch> Host() {
+    ComPtr<IDispatch> host = NewControl();
+    EXPECT_EQ(Invoke(host.Get(), kDispSerialPort, {I2(1)}, DISPATCH_PROPERTYPUT).hr, S_OK);
+    return host;
+  }
+  static LONG Identity(int port, int address) { return static_cast<LONG>(terminal::sim::DefaultIdentity(port, address)); }
+};
+
+TEST_F(IncrementalReadTest, TerminalInfoGivesIdentityCapacityCountAndGeneration) {
+  site_.EditTerminal(1, 7, [](auto& t) { t.version = 1; });
+  auto host = Host();
+  Info five, seven;
+  ASSERT_TRUE(TerminalInfo(host.Get(), 5, five).answer);
+  EXPECT_EQ(five.version, 2);
+  EXPECT_EQ(five.identity, Identity(1, 5));
+  EXPECT_EQ(five.capacity, 100000);
+  EXPECT_EQ(five.held, 252);
+  EXPECT_EQ(five.generation, 1);
+  ASSERT_TRUE(TerminalInfo(host.Get(), 7, seven).answer);
+  EXPECT_EQ(seven.version, 1);
+  EXPECT_EQ(seven.identity, 0);
+  EXPECT_EQ(seven.generation, 0);
+  Info none;
+  const Outcome silent = TerminalInfo(host.Get(), 6, none);
+  EXPECT_EQ(silent.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(silent.error.find("读取考勤机信息失败"), std::string::npos) << silent.error;
+}
+
+TEST_F(IncrementalReadTest, AStartSetOnOneControlIsTakenByTheNextReadOfAnother) {
+  const auto all = site_.Terminal(1, 5)->records;
+  struct Case {
+    const char* name;
+    LONG identity, generation, index;
+    std::size_t from;  // first record the read delivers
+  } cases[] = {
+      {"the start", Identity(1, 5), 1, 240, 240},
+      {"at the count: nothing new", Identity(1, 5), 1, 252, 252},
+      {"beyond the count: all", Identity(1, 5), 1, 253, 0},
+      {"another identity: all", Identity(1, 5) + 1, 1, 240, 0},
+      {"another generation: all", Identity(1, 5), 2, 240, 0},
+      {"no identity for a version 2 terminal: all", 0, 0, 240, 0},
+  };
+  SelectPort(1);
+  auto host = Host();
+  for (const Case& c : cases) {
+    ASSERT_TRUE(SetStart(host.Get(), 5, c.identity, c.generation, c.index).answer) << c.name;
+    std::vector<CardRecordFields> records;
+    const Outcome end = ReadAll(5, records);
+    EXPECT_EQ(end.hr, S_OK) << c.name << ": " << end.error;
+    EXPECT_EQ(records, std::vector<CardRecordFields>(all.begin() + static_cast<long>(c.from), all.end())) << c.name;
+    Status s;
+    ASSERT_TRUE(ReadStatus(host.Get(), 5, s).answer);
+    EXPECT_EQ(s.start, static_cast<LONG>(c.from)) << c.name;
+    EXPECT_EQ(s.next, 252) << c.name;
+    EXPECT_EQ(s.held, 252) << c.name;
+    EXPECT_EQ(s.state, 1) << c.name;
+    // Taken once: the next read reads everything again.
+    records.clear();
+    EXPECT_EQ(ReadAll(5, records).hr, S_OK);
+    EXPECT_EQ(records.size(), all.size()) << c.name;
+  }
+  ASSERT_TRUE(SetStart(host.Get(), 5, Identity(1, 5), 1, 100).answer);
+  ASSERT_TRUE(SetStart(host.Get(), 5, 0, 0, -1).answer);  // removed again
+  std::vector<CardRecordFields> records;
+  EXPECT_EQ(ReadAll(5, records).hr, S_OK);
+  EXPECT_EQ(records.size(), all.size());
+  Status none;
+  EXPECT_FALSE(ReadStatus(host.Get(), 99, none).answer);
+}
+
+TEST_F(IncrementalReadTest, StatusTellsWhereAnAbandonedReadStopped) {
+  SelectPort(1);
+  auto host = Host();
+  ASSERT_TRUE(SetStart(host.Get(), 5, Identity(1, 5), 1, 200).answer);
+  ASSERT_TRUE(Begin(5).answer);
+  RecordOut out;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Next(5, out).answer);
+  Status s;
+  ASSERT_TRUE(ReadStatus(host.Get(), 5, s).answer);
+  EXPECT_EQ(s.start, 200);
+  EXPECT_EQ(s.next, 203);
+  EXPECT_EQ(s.state, 0);
+  EXPECT_EQ(s.identity, Identity(1, 5));
+  EXPECT_EQ(s.generation, 1);
+}
+
+TEST_F(IncrementalReadTest, AnEarlyLastBatchIsAnErrorAfterTheRetriesNeverTheEnd) {
+  for (bool lies : {false, true}) {
+    site_.EditTerminal(1, 5, [&](auto& t) {
+      if (lies) {
+        t.earlyLast = 0;
+        t.claimHeld = 400;  // says it holds more than it has
+      } else {
+        t.earlyLast = 100;
+      }
+    });
+    SelectPort(1);
+    std::vector<CardRecordFields> records;
+    const Outcome end = ReadAll(5, records);
+    EXPECT_EQ(end.hr, DISP_E_EXCEPTION) << "lies " << lies;
+    const std::string where = lies ? "在第 252 条记录后" : "在第 100 条记录后";
+    const std::string held = lies ? "共有 400 条" : "共有 252 条";
+    EXPECT_NE(end.error.find(where), std::string::npos) << end.error;
+    EXPECT_NE(end.error.find(held), std::string::npos) << end.error;
+    EXPECT_NE(end.error.find("共尝试 4 次"), std::string::npos) << end.error;
+    EXPECT_EQ(records.size(), lies ? 200u : 0u) << "the short batch itself is never handed out";
+  }
+  // A terminal that says it holds fewer than it has is read to its end.
+  site_.EditTerminal(1, 5, [](auto& t) { t.claimHeld = 10; });
+  std::vector<CardRecordFields> records;
+  EXPECT_EQ(ReadAll(5, records).hr, S_OK);
+  EXPECT_EQ(records.size(), 252u);
+}
+
+TEST_F(IncrementalReadTest, RecordsAddedDuringAReadAreWelcomeAClearIsAnError) {
+  SelectPort(1);
+  ASSERT_TRUE(Begin(5).answer);
+  RecordOut out;
+  ASSERT_TRUE(Next(5, out).answer);
+  site_.EditTerminal(1, 5, [](auto& t) {
+    for (int i = 0; i < 5; ++i) t.records.push_back({7000 + i, 2026, 12, 1, 8, i});
+  });
+  int count = 1;
+  while (Next(5, out).answer) ++count;
+  EXPECT_EQ(count, 257);
+
+  ASSERT_TRUE(Begin(5).answer);
+  ASSERT_TRUE(Next(5, out).answer);
+  site_.EditTerminal(1, 5, [](auto& t) {
+    t.ClearRecords();
+    for (int i = 0; i < 300; ++i) t.records.push_back({8000 + i, 2026, 12, 2, 8, i % 60});
+  });
+  Outcome next;
+  do next = Next(5, out);
+  while (next.hr == S_OK && next.answer && out.person < 8000);
+  EXPECT_EQ(next.hr, DISP_E_EXCEPTION) << "a read never mixes two generations";
+  EXPECT_NE(next.error.find("原因代码 8"), std::string::npos) << next.error;
+}
+
+TEST_F(IncrementalReadTest, ReadsOneRawRecordAtAnIndex) {
+  SelectPort(1);
+  CardRecordFields r;
+  ASSERT_TRUE(RecordAt(5, 1, 250, r).answer);
+  EXPECT_EQ(r, (CardRecordFields{-1, 1999, 13, 32, 24, 60}));
+  ASSERT_TRUE(RecordAt(5, 0, 251, r).answer);  // without a generation too
+  EXPECT_EQ(r.year, std::numeric_limits<std::int32_t>::min());
+  EXPECT_FALSE(RecordAt(5, 1, 252, r).answer);
+  const Outcome beyond = RecordAt(5, 1, 253, r);
+  EXPECT_EQ(beyond.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(beyond.error.find("原因代码 6"), std::string::npos) << beyond.error;
+  const Outcome stale = RecordAt(5, 7, 1, r);
+  EXPECT_EQ(stale.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(stale.error.find("原因代码 8"), std::string::npos) << stale.error;
+}
+
+TEST_F(IncrementalReadTest, ClearNeedsTheTerminalsGenerationAndCount) {
+  SelectPort(1);
+  LONG next = -1;
+  for (auto [generation, count] : {std::pair<LONG, LONG>{1, 251}, {1, 253}, {2, 252}}) {
+    const Outcome refused = Clear(5, generation, count, next);
+    EXPECT_EQ(refused.hr, S_OK);
+    EXPECT_FALSE(refused.answer) << generation << "/" << count;
+  }
+  EXPECT_EQ(site_.Terminal(1, 5)->records.size(), 252u);
+  const Outcome cleared = Clear(5, 1, 252, next);
+  ASSERT_TRUE(cleared.answer) << cleared.error;
+  EXPECT_EQ(next, 2);
+  EXPECT_TRUE(site_.Terminal(1, 5)->records.empty());
+  EXPECT_EQ(site_.Terminal(1, 5)->generation, 2u);
+
+  site_.EditTerminal(1, 7, [](auto& t) { t.version = 1; });
+  const Outcome old = Clear(7, 0, 0, next);
+  EXPECT_EQ(old.hr, DISP_E_EXCEPTION) << "a version 1 terminal cannot clear";
+  EXPECT_NE(old.error.find("清除刷卡记录失败"), std::string::npos) << old.error;
+}
+
+TEST_F(IncrementalReadTest, ANestedReadLeavesTheOuterReadWhereItStood) {
+  SelectPort(1);
+  const auto all = site_.Terminal(1, 5)->records;
+  ASSERT_TRUE(Begin(5).answer);
+  std::vector<CardRecordFields> outer;
+  RecordOut out;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(Next(5, out).answer);
+    outer.push_back({out.person, out.year, out.month, out.day, out.hour, out.minute});
+  }
+  std::vector<CardRecordFields> inner;
+  ASSERT_EQ(ReadAll(5, inner).hr, S_OK);  // a host re-entering the driver between two records
+  EXPECT_EQ(inner, all);
+  while (Next(5, out).answer) outer.push_back({out.person, out.year, out.month, out.day, out.hour, out.minute});
+  EXPECT_EQ(outer, all);
+}
+
 TEST(ControlRegistration, CreatableByClassName) {
   ASSERT_EQ(RegisterFK303IDInProcess(), S_OK);
   ASSERT_EQ(RegisterFK303IDInProcess(), S_OK);

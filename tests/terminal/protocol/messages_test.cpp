@@ -15,7 +15,7 @@ std::vector<CardRecordFields> ManyRecords(std::size_t count, std::int32_t year =
 TEST(NextRecords, BatchesCoverEveryRecordOnceInOrder) {
   const auto all = ManyRecords(1000);
   std::vector<CardRecordFields> got;
-  NextRecordsRequest request{0, 100};
+  NextRecordsRequest request{0, 100, {}};
   for (int guard = 0; guard < 100; ++guard) {
     const auto payload = Encode(PackRecords(all, request));
     ASSERT_LE(payload.size(), kMaxPayload);
@@ -31,7 +31,7 @@ TEST(NextRecords, BatchesCoverEveryRecordOnceInOrder) {
 
 TEST(NextRecords, RawRecordsAreLimitedByThePayloadSize) {
   const auto all = ManyRecords(300, 1900);  // every record in the 25-byte form
-  const auto answer = PackRecords(all, {0, 255});
+  const auto answer = PackRecords(all, {0, 255, {}});
   EXPECT_EQ(answer.records.size(), (kMaxPayload - kRecordBatchHeader) / kRawRecordSize);
   EXPECT_FALSE(answer.last);
   EXPECT_LE(Encode(answer).size(), kMaxPayload);
@@ -39,15 +39,15 @@ TEST(NextRecords, RawRecordsAreLimitedByThePayloadSize) {
 
 TEST(NextRecords, PastTheEndGivesAnEmptyLastBatch) {
   const auto all = ManyRecords(3);
-  const auto answer = PackRecords(all, {3, 10});
+  const auto answer = PackRecords(all, {3, 10, {}});
   EXPECT_TRUE(answer.records.empty());
   EXPECT_TRUE(answer.last);
-  const auto none = PackRecords({}, {0, 10});
+  const auto none = PackRecords({}, {0, 10, {}});
   EXPECT_TRUE(none.last);
 }
 
 TEST(NextRecords, DecoderRejectsMalformedAnswers) {
-  auto payload = Encode(PackRecords(ManyRecords(5), {0, 5}));
+  auto payload = Encode(PackRecords(ManyRecords(5), {0, 5, {}}));
   EXPECT_TRUE(DecodeNextRecordsAnswer(payload));
   auto extra = payload;
   extra.push_back(0);
@@ -61,7 +61,7 @@ TEST(NextRecords, DecoderRejectsMalformedAnswers) {
   auto unknownFlag = payload;
   unknownFlag[5] |= 0x02;
   EXPECT_FALSE(DecodeNextRecordsAnswer(unknownFlag));
-  EXPECT_FALSE(DecodeNextRecordsRequest(Encode(NextRecordsRequest{0, 0})));
+  EXPECT_FALSE(DecodeNextRecordsRequest(Encode(NextRecordsRequest{0, 0, {}})));
 }
 
 TEST(Enrolment, FingerprintAndPasswordRoundTrip) {
@@ -100,13 +100,41 @@ TEST(Enrolment, DecodersCheckLengthAndEnrolmentNumber) {
 }
 
 TEST(SmallAnswers, RoundTripAndExactLength) {
-  auto probe = DecodeProbeAnswer(Encode(ProbeAnswer{1, 12345}));
+  auto probe = DecodeProbeAnswer(Encode(ProbeAnswer{1, 12345, {}}));
   ASSERT_TRUE(probe);
   EXPECT_EQ(probe->recordCount, 12345u);
   EXPECT_FALSE(DecodeProbeAnswer(std::vector<std::uint8_t>{1, 2, 3}));
-  auto begin = DecodeBeginReadAnswer(Encode(BeginReadAnswer{10000}));
+  auto begin = DecodeBeginReadAnswer(Encode(BeginReadAnswer{10000, {}}));
   ASSERT_TRUE(begin);
   EXPECT_EQ(begin->recordCount, 10000u);
+  // Version 2 forms, and the version 1 forms next to them.
+  const RecordLog log{0xFEDCBA98u, 100000, 7};
+  auto probe2 = DecodeProbeAnswer(Encode(ProbeAnswer{2, 99, log}));
+  ASSERT_TRUE(probe2);
+  EXPECT_EQ(probe2->log, log);
+  EXPECT_EQ(Encode(ProbeAnswer{2, 99, log}).size(), 17u);
+  EXPECT_EQ(Encode(ProbeAnswer{1, 99, log}).size(), 5u) << "a version 1 answer has no log";
+  auto shortProbe = Encode(ProbeAnswer{2, 99, log});
+  shortProbe.pop_back();
+  EXPECT_FALSE(DecodeProbeAnswer(shortProbe));
+  EXPECT_FALSE(DecodeProbeAnswer(std::vector<std::uint8_t>{0, 0, 0, 0, 0})) << "version 0";
+  auto begin2 = DecodeBeginReadAnswer(Encode(BeginReadAnswer{5, log}));
+  ASSERT_TRUE(begin2 && begin2->log);
+  EXPECT_EQ(*begin2->log, log);
+  EXPECT_FALSE(DecodeBeginReadAnswer(Encode(BeginReadAnswer{5, std::nullopt}))->log);
+  EXPECT_FALSE(DecodeBeginReadAnswer(std::vector<std::uint8_t>(8, 0))) << "neither form";
+  auto next2 = DecodeNextRecordsRequest(Encode(NextRecordsRequest{3, 9, 0x80000001u}));
+  ASSERT_TRUE(next2 && next2->generation);
+  EXPECT_EQ(*next2->generation, 0x80000001u);
+  EXPECT_FALSE(DecodeNextRecordsRequest(Encode(NextRecordsRequest{3, 9, {}}))->generation);
+  EXPECT_FALSE(DecodeNextRecordsRequest(std::vector<std::uint8_t>(7, 1)));
+  auto clear = DecodeClearRecordsRequest(Encode(ClearRecordsRequest{4, 1000}));
+  ASSERT_TRUE(clear);
+  EXPECT_EQ(clear->generation, 4u);
+  EXPECT_EQ(clear->count, 1000u);
+  EXPECT_FALSE(DecodeClearRecordsRequest(std::vector<std::uint8_t>(7, 1)));
+  EXPECT_EQ(DecodeClearRecordsAnswer(Encode(ClearRecordsAnswer{5}))->generation, 5u);
+  EXPECT_FALSE(DecodeClearRecordsAnswer(std::vector<std::uint8_t>(5, 1)));
   auto refusal = DecodeRefusal(Encode(Refusal{0x04, 3}));
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->code, 3);

@@ -72,7 +72,7 @@ TEST_F(SimulatorTest, RefusesWhatItCannotDo) {
   } cases[] = {
       {{5, 0x33, 1, {}}, RefusalCode::kUnknownCommand},
       {{5, static_cast<std::uint8_t>(Command::kProbe), 2, {1}}, RefusalCode::kBadPayload},
-      {{5, static_cast<std::uint8_t>(Command::kNextRecords), 3, Encode(NextRecordsRequest{3, 10})}, RefusalCode::kBadIndex},
+      {{5, static_cast<std::uint8_t>(Command::kNextRecords), 3, Encode(NextRecordsRequest{3, 10, {}})}, RefusalCode::kBadIndex},
       {{5, static_cast<std::uint8_t>(Command::kReadEnrolment), 4, Encode(EnrolmentKey{1001, 0})}, RefusalCode::kNoEnrolment},
       {{5, static_cast<std::uint8_t>(Command::kReadEnrolment), 5, {0xE9, 0x03, 0, 0, 11}}, RefusalCode::kBadEnrolmentNumber},
   };
@@ -85,6 +85,46 @@ TEST_F(SimulatorTest, RefusesWhatItCannotDo) {
     EXPECT_EQ(refusal->command, c.request.command);
     EXPECT_EQ(refusal->code, static_cast<std::uint8_t>(c.code));
   }
+}
+
+TEST_F(SimulatorTest, Version2AnswersCarryTheLogAndClearMovesTheGeneration) {
+  site_.AddTerminal(1, 8).version = 1;
+  site_.AddTerminal(1, 8).records = {{1, 2026, 1, 1, 1, 1}};
+  const auto paths = site_.Start();
+  serial::SerialPort port(paths.at(1), 115200);
+  auto ask = [&](std::uint8_t address, Command command, std::vector<std::uint8_t> payload) {
+    static std::uint8_t sequence = 0;
+    auto answer = Ask(port, {address, static_cast<std::uint8_t>(command), ++sequence, std::move(payload)});
+    EXPECT_TRUE(answer);
+    return answer.value_or(Frame{});
+  };
+  const RecordLog five{DefaultIdentity(1, 5), 100000, 1};
+  const auto probe = DecodeProbeAnswer(ask(5, Command::kProbe, {}).payload);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->version, 2);
+  EXPECT_EQ(probe->log, five);
+  const auto begin = DecodeBeginReadAnswer(ask(5, Command::kBeginRecordRead, {}).payload);
+  ASSERT_TRUE(begin && begin->log);
+  EXPECT_EQ(*begin->log, five);
+  EXPECT_EQ(begin->recordCount, 2u);
+  // A version 1 terminal answers as it always did and knows no clear.
+  const auto old = DecodeProbeAnswer(ask(8, Command::kProbe, {}).payload);
+  ASSERT_TRUE(old);
+  EXPECT_EQ(old->version, 1);
+  EXPECT_EQ(ask(8, Command::kBeginRecordRead, {}).payload.size(), 4u);
+  EXPECT_EQ(DecodeRefusal(ask(8, Command::kClearRecords, Encode(ClearRecordsRequest{0, 1})).payload)->code,
+            static_cast<std::uint8_t>(RefusalCode::kUnknownCommand));
+  // Next records names the generation; clear needs generation and count.
+  EXPECT_EQ(DecodeRefusal(ask(5, Command::kNextRecords, Encode(NextRecordsRequest{0, 5, 2u})).payload)->code,
+            static_cast<std::uint8_t>(RefusalCode::kRecordsChanged));
+  EXPECT_EQ(DecodeNextRecordsAnswer(ask(5, Command::kNextRecords, Encode(NextRecordsRequest{0, 5, 1u})).payload)->records.size(), 2u);
+  EXPECT_EQ(DecodeRefusal(ask(5, Command::kClearRecords, Encode(ClearRecordsRequest{1, 1})).payload)->code,
+            static_cast<std::uint8_t>(RefusalCode::kRecordsChanged));
+  EXPECT_EQ(site_.Terminal(1, 5)->records.size(), 2u);
+  const auto cleared = DecodeClearRecordsAnswer(ask(5, Command::kClearRecords, Encode(ClearRecordsRequest{1, 2})).payload);
+  ASSERT_TRUE(cleared);
+  EXPECT_EQ(cleared->generation, 2u);
+  EXPECT_TRUE(site_.Terminal(1, 5)->records.empty());
 }
 
 TEST_F(SimulatorTest, HangUpBreaksTheLineAndAFreshOneTakesItsPath) {
@@ -132,7 +172,7 @@ speed 57600
 turnaround_us 250
 port 3
   faults seed=9 drop=0.25 corrupt=0.125 truncate=0 garbage=0.5 late=0.75 late_us=1500 hangup_after=7
-  terminal 4 silent capacity=2
+  terminal 4 silent capacity=2 version=1 serial=4000000000 record_capacity=5000 generation=9 early_last=3 claim_held=77
     password 12 -34
     record 1 2026 2 30 25 61
     records 3 100 2 2026 12 31 23 58
@@ -155,6 +195,12 @@ port 3
   ASSERT_TRUE(four);
   EXPECT_TRUE(four->silent);
   EXPECT_EQ(four->capacity, 2u);
+  EXPECT_EQ(four->version, 1);
+  EXPECT_EQ(four->identity, 4000000000u);
+  EXPECT_EQ(four->recordCapacity, 5000u);
+  EXPECT_EQ(four->generation, 9u);
+  EXPECT_EQ(four->earlyLast, 3u);
+  EXPECT_EQ(four->claimHeld, 77);
   EXPECT_EQ(again.Stats(3).requests, 0u);
   EXPECT_EQ(four->persons.at(12).password, -34);
   const std::vector<CardRecordFields> expected = {
@@ -169,7 +215,9 @@ port 3
 
 TEST(SimulatorSeed, MistakesNameTheLine) {
   const char* bad[] = {"terminal 1\n", "port 1\nterminal 0\n", "port 1\nterminal 1\nrecord 1 2 3\n",
-                       "port 1\nfaults drop=x\n", "port 1\nbogus\n", "port 1\nterminal 1\nrecord 1 2 3 4 5 6 7\n"};
+                       "port 1\nfaults drop=x\n", "port 1\nbogus\n", "port 1\nterminal 1\nrecord 1 2 3 4 5 6 7\n",
+                       "port 1\nterminal 1 version=3\n", "port 1\nterminal 1 serial=0\n", "port 1\nterminal 1 serial=x\n",
+                       "port 1\nterminal 1 generation=0\n"};
   for (const char* text : bad) {
     SimulatorSite site;
     std::istringstream in(text);

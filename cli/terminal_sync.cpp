@@ -1,0 +1,144 @@
+#include "cli/terminal_sync.h"
+
+#include <chrono>
+
+namespace vanto::cli {
+namespace {
+
+std::string Where(int port, int terminal) {
+  return "terminal " + std::to_string(terminal) + " on port " + std::to_string(port);
+}
+
+bool Leap(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+// Where a read of this terminal starts, and why it reads everything when it does.
+std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, bool all, std::string* why) {
+  if (!info.Identified()) {
+    *why = "the terminal tells no identity (protocol version 1)";
+    return 0;
+  }
+  if (all) {
+    *why = "--all";
+    return 0;
+  }
+  const store::LogCoverage held = store.Coverage({info.identity, info.generation});
+  if (held.count == 0) {
+    *why = "the database holds no record of this terminal's log yet";
+    return 0;
+  }
+  if (!held.Contiguous()) {
+    *why = "the database misses " + std::to_string(held.next - held.count) + " of the first " +
+           std::to_string(held.next) + " records of this log";
+    return 0;
+  }
+  if (held.next > info.held) {
+    *why = "the terminal holds " + std::to_string(info.held) + " records, fewer than the " + std::to_string(held.next) +
+           " stored";
+    return 0;
+  }
+  return static_cast<std::uint32_t>(held.next);
+}
+
+}  // namespace
+
+std::string RejectionReason(const RawRecord& r) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (r.year < 100 || r.year > 9999) return "year " + std::to_string(r.year);
+  if (r.month < 1 || r.month > 12) return "month " + std::to_string(r.month);
+  int days = kDays[r.month - 1] + (r.month == 2 && Leap(r.year) ? 1 : 0);
+  if (r.day < 1 || r.day > days)
+    return "day " + std::to_string(r.day) + " in month " + std::to_string(r.month) + " of " + std::to_string(r.year);
+  if (r.hour < 0 || r.hour > 23) return "hour " + std::to_string(r.hour);
+  if (r.minute < 0 || r.minute > 59) return "minute " + std::to_string(r.minute);
+  return "the driver could not convert it";
+}
+
+std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info) {
+  if (info.capacity == 0) return std::nullopt;
+  const double share = static_cast<double>(info.held) / static_cast<double>(info.capacity);
+  if (share <= 0.8) return std::nullopt;
+  return Where(port, terminal) + " holds " + std::to_string(info.held) + " of " + std::to_string(info.capacity) +
+         " records (" + std::to_string(static_cast<int>(share * 100)) + " %): clear it after a complete sync";
+}
+
+SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
+                        const SyncOptions& options) {
+  SyncResult result;
+  result.port = port;
+  result.terminal = terminal;
+  control.SelectPort(port);
+  try {
+    result.info = control.Info(terminal);
+  } catch (const TerminalError& e) {
+    result.terminal_error = e.what();
+    return result;
+  }
+  result.start = ChooseStart(store, result.info, options.all, &result.read_all_because);
+
+  DownloadSession session(store, port, terminal, options.progress);
+  session.batch_records = options.batch_records;
+  session.batch_interval = options.batch_interval;
+  std::uint32_t reads_before = 0;
+  // Records are keyed by the read the control actually began: its log and start, which differ
+  // from what was asked when the terminal changed in between.
+  session.SetPositioner([&](store::Delivery& delivery) {
+    const auto read = control.Progress(terminal);
+    if (!read || read->reads == reads_before) throw HostError(Where(port, terminal) + ": no record read under way");
+    std::optional<store::LogKey> log;
+    if (read->identity != 0) log = store::LogKey{read->identity, read->generation};
+    delivery.Position(log, read->start);
+  });
+
+  std::uint32_t start = result.start;
+  std::uint32_t identity = result.info.identity, generation = result.info.generation;
+  // Each pass goes past one record more at least, so the passes are bounded by the records held.
+  for (std::uint64_t pass = 0;; ++pass) {
+    const auto before = control.Progress(terminal);
+    reads_before = before ? before->reads : 0;
+    if (start > 0 || result.info.Identified())
+      control.SetReadStart(terminal, start, identity, generation);
+    result.outcome = session.Run(machine);
+    control.SetReadStart(terminal, std::nullopt);  // a start the read did not take goes
+    if (session.store_error()) break;
+    if (result.outcome.ok) break;
+    // Did the driver stop at a record the control had handed out (one it could not convert)?
+    const auto read = control.Progress(terminal);
+    if (!read || read->reads == reads_before || read->state != 0) break;
+    if (read->next != read->start + session.last_run_records() + 1) break;
+    const std::uint32_t index = read->next - 1;
+    std::optional<RawRecord> raw;
+    try {
+      raw = control.RecordAt(terminal, read->identity ? read->generation : 0, index);
+    } catch (const TerminalError& e) {
+      result.terminal_error = e.what();
+      break;
+    }
+    if (!raw) break;
+    store::RejectedRecord rejected;
+    rejected.port = port;
+    rejected.terminal = terminal;
+    if (read->identity) rejected.log = store::LogKey{read->identity, read->generation};
+    rejected.index = index;
+    rejected.person = raw->person;
+    rejected.year = raw->year;
+    rejected.month = raw->month;
+    rejected.day = raw->day;
+    rejected.hour = raw->hour;
+    rejected.minute = raw->minute;
+    rejected.reason = RejectionReason(*raw);
+    rejected.first_seen = store::UtcNowText();
+    if (store.AddRejected(rejected)) ++result.newly_quarantined;
+    result.quarantined.push_back(std::move(rejected));
+    start = index + 1;
+    // The next pass reads on after it, in the same log (a version 1 terminal: identity 0).
+    identity = read->identity;
+    generation = read->identity ? read->generation : 0;
+    if (pass > read->held + 1) break;
+  }
+  result.records = session.records();
+  result.added = session.added();
+  result.store_error = session.store_error();
+  return result;
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,52 @@
+// One terminal's sync: what `vanto download` does and what a site-wide sync does per terminal.
+// It asks the terminal (through the host's own control object) for its identity, log generation
+// and count, reads only the records the database does not hold yet (or all of them), stores them
+// through the driver's DownloadCarddata, and keeps a record the driver cannot convert apart as
+// rejected, then goes on after it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/download.h"
+#include "cli/machine.h"
+#include "cli/store/record_store.h"
+#include "cli/terminal_control.h"
+
+namespace vanto::cli {
+
+struct SyncOptions {
+  bool all = false;                    // read every record, not only the new ones
+  std::ostream* progress = nullptr;    // progress line (erased when done)
+  std::size_t batch_records = 500;     // storing batches (tests use small ones)
+  std::chrono::milliseconds batch_interval{200};
+};
+
+struct SyncResult {
+  int port = 0, terminal = 0;
+  TerminalInfo info;             // as the terminal told it before the read
+  std::uint32_t start = 0;       // index the read started at
+  std::string read_all_because;  // empty: only new records were read
+  std::vector<store::Delivery::Keyed> records;  // delivered, in order
+  std::size_t added = 0;
+  std::vector<store::RejectedRecord> quarantined;  // met by this sync (new or kept before)
+  std::size_t newly_quarantined = 0;
+  Outcome outcome;  // the last DownloadCarddata's answer (ok when the read completed)
+  std::optional<std::string> terminal_error;  // the terminal could not be asked (exit 1)
+  std::optional<std::string> store_error;     // the database failed (exit 3)
+};
+
+// Syncs one terminal. Throws HostError or StoreError only for faults of the host itself.
+SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
+                        const SyncOptions& options);
+
+// "terminal T on port P holds N of C records (85 %)" when it is above 80 % of its capacity.
+std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info);
+
+// Why the driver cannot have converted these fields ("month 13", "day 30 in month 2", ...).
+std::string RejectionReason(const RawRecord& record);
+
+}  // namespace vanto::cli
