@@ -87,8 +87,9 @@ int RunDemo(const Options& o, Io& io) {
     status = Step(io, {"download", "--port", std::to_string(t.port), "--terminal", std::to_string(t.terminal), "--db", db});
   }
   if (status == kExitOk) {
-    io.out << "\n(Downloading again stores nothing twice.)";
-    status = Step(io, {"download", "--port", "1", "--terminal", "1", "--db", db});
+    io.out << "\n(Downloading again reads only what is new; with --all it reads everything and still stores\n"
+              "nothing twice.)";
+    status = Step(io, {"download", "--port", "1", "--terminal", "1", "--all", "--db", db});
   }
   if (status == kExitOk) status = Step(io, {"backup", "--port", "1", "--terminal", "2", "--person", "109", "--db", db});
   if (status == kExitOk)
