@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <regex>
+#include <set>
 
 #include "cli/store/record_store.h"
 #include "tests/cli/sim_fixture.h"
@@ -39,6 +41,32 @@ long WaitForProgress(int fd, long records, std::chrono::seconds bound, std::stri
     if (last >= records) return last;
   }
   return last;
+}
+
+// Starts `vanto download` for (1, 1) with its standard error on a pipe; returns the child and the
+// pipe's reading end.
+pid_t SpawnDownload(const std::string& db, int* err_fd) {
+  int err[2];
+  if (pipe(err) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> args = {VANTO_EXE, "download", "--port", "1", "--terminal", "1", "--progress", "--db", db};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  const int spawned = posix_spawn(&child, VANTO_EXE, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(err[1]);
+  if (spawned != 0) {
+    close(err[0]);
+    return -1;
+  }
+  *err_fd = err[0];
+  return child;
 }
 
 class KillMidDownload : public SimSite {};
@@ -110,6 +138,91 @@ TEST_F(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
   }
   for (const auto& s : stored) got.insert({s.person, s.time});
   EXPECT_EQ(want, got);
+}
+
+}  // namespace
+}  // namespace vanto::cli::testing
+
+namespace vanto::cli::testing {
+namespace {
+
+// Incremental syncs killed at seeded random points: after each kill the database is consistent
+// and holds a prefix of the terminal's log, each record at its own index and once; the next
+// sync goes on from there; in the end the database holds the log exactly.
+TEST_F(KillMidDownload, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
+  auto& t = site_.AddTerminal(1, 1);
+  auto swipe = [](int i) { return Swipe(300 + i % 13, 1 + i / 1440, (i % 1440) / 60, i % 60); };
+  for (int i = 0; i < 500; ++i) t.records.push_back(swipe(i));
+  site_.Options().pace = true;
+  Start();
+  std::mt19937 random(20261208);
+  int total = 500;
+  std::set<std::uint32_t> rejected;
+  int interrupted = 0;
+  for (int round = 0; round < 6; ++round) {
+    const int added = std::uniform_int_distribution<int>(200, 900)(random);
+    site_.EditTerminal(1, 1, [&](auto& term) {
+      for (int i = total; i < total + added; ++i) term.records.push_back(swipe(i));
+      if (round == 2) {
+        term.records[static_cast<std::size_t>(total + added / 2)].month = 13;  // quarantined on the way
+        rejected.insert(static_cast<std::uint32_t>(total + added / 2));
+      }
+    });
+    total += added;
+    const long kill_at = std::uniform_int_distribution<long>(0, added)(random);
+    int err = -1;
+    const pid_t child = SpawnDownload(db_, &err);
+    ASSERT_GT(child, 0);
+    std::string seen;
+    if (kill_at > 0) WaitForProgress(err, kill_at, std::chrono::seconds(60), &seen);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(err);
+
+    // Consistent, and every stored record is the terminal's record at its index.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* check = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+    sqlite3_finalize(check);
+    sqlite3_close(db);
+    const auto held = site_.Terminal(1, 1)->records;
+    std::int64_t next = 0;
+    for (const auto& s : store::RecordStore::Open(db_).Swipes()) {
+      ASSERT_TRUE(s.index) << "round " << round;
+      ASSERT_LT(*s.index, held.size());
+      const auto& r = held[*s.index];
+      char text[32];
+      std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
+      EXPECT_EQ(s.person, r.person) << "round " << round << " index " << *s.index;
+      EXPECT_EQ(s.time, text) << "round " << round << " index " << *s.index;
+      next = std::max<std::int64_t>(next, *s.index + 1);
+    }
+    const auto stored = store::RecordStore::Open(db_).CountSwipes();
+    const auto coverage = store::RecordStore::Open(db_).Coverage({terminal::sim::DefaultIdentity(1, 1), 1});
+    EXPECT_TRUE(coverage.Contiguous()) << "round " << round << ": a prefix, with no gap";
+    EXPECT_LE(stored, next);
+    if (coverage.next < total) ++interrupted;
+  }
+  EXPECT_GE(interrupted, 3) << "most kills land inside a sync";
+  Result final = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  EXPECT_TRUE(final.status == kExitOk || final.status == kExitFalse) << final.err;
+  Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(again.status, kExitOk) << again.err;
+  EXPECT_NE(again.out.find("0 records delivered"), std::string::npos) << again.out;
+  const auto held = site_.Terminal(1, 1)->records;
+  auto stored = store::RecordStore::Open(db_).Swipes();
+  EXPECT_EQ(stored.size(), held.size() - rejected.size());
+  std::set<std::uint32_t> indexes;
+  for (const auto& s : stored) indexes.insert(*s.index);
+  EXPECT_EQ(indexes.size(), stored.size()) << "no index twice";
+  for (std::uint32_t i : rejected) EXPECT_FALSE(indexes.contains(i));
+  auto quarantined = store::RecordStore::Open(db_).Rejected();
+  ASSERT_EQ(quarantined.size(), rejected.size());
+  if (!quarantined.empty()) EXPECT_EQ(quarantined[0].index, *rejected.begin());
 }
 
 }  // namespace
