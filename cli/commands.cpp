@@ -204,6 +204,7 @@ int RunDownload(const Options& o, Io& io) {
   if (csv && json) throw UsageError("--csv and --json exclude each other");
   if (o.Has("quiet") && o.Has("progress")) throw UsageError("--quiet and --progress exclude each other");
   store::RecordStore store = OpenStore(o, true);
+  PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   SyncOptions options;
@@ -281,6 +282,7 @@ int RunClear(const Options& o, Io& io) {
   int port = Port(o), terminal = Terminal(o);
   if (!o.Has("yes")) throw UsageError("clear deletes the terminal's records: confirm with --yes");
   store::RecordStore store = OpenStore(o, true);
+  PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   SyncOptions options;

@@ -1,6 +1,7 @@
 #include "cli/download.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "cli/observed_collection.h"
 #include "platform/automation/message_queue.h"
@@ -40,6 +41,20 @@ Outcome DownloadSession::Run(Machine& machine) {
   positioned_ = false;
   if (!started_.time_since_epoch().count()) started_ = Clock::now();
   last_store_ = last_draw_ = Clock::now();
+  writer_quit_ = false;
+  writer_ = std::thread([this] { WriterLoop(); });
+  // The writer ends with the run, whichever way it ends.
+  struct Join {
+    DownloadSession* session;
+    ~Join() {
+      {
+        std::lock_guard lock(session->writer_mutex_);
+        session->writer_quit_ = true;
+      }
+      session->writer_changed_.notify_all();
+      if (session->writer_.joinable()) session->writer_.join();
+    }
+  } join{this};
   Outcome outcome;
   try {
     outcome = machine.Download(port_, terminal_, list_.Get());
@@ -52,6 +67,50 @@ Outcome DownloadSession::Run(Machine& machine) {
   Store(true);
   if (drawn_ && progress_) *progress_ << "\r\033[K" << std::flush;
   return outcome;
+}
+
+void DownloadSession::WriterLoop() {
+  std::unique_lock lock(writer_mutex_);
+  for (;;) {
+    writer_changed_.wait(lock, [&] { return batch_.has_value() || writer_quit_; });
+    if (!batch_) return;
+    Batch batch = std::move(*batch_);
+    const Origin origin = origin_;
+    lock.unlock();
+    std::vector<store::Delivery::Keyed> keyed;
+    std::optional<std::string> error;
+    try {
+      if (batch.position) delivery_.Position(origin.log, origin.index);
+      keyed = delivery_.Store(batch.swipes);
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+    lock.lock();
+    if (error) {
+      // The delivery stands where it stood: the same swipes, and those after them, are
+      // offered again at the end of the run.
+      refused_.insert(refused_.end(), batch.swipes.begin(), batch.swipes.end());
+      refused_position_ = refused_position_ || batch.position;
+      writer_error_ = error;
+    } else {
+      records_.insert(records_.end(), std::make_move_iterator(keyed.begin()), std::make_move_iterator(keyed.end()));
+    }
+    const std::size_t stored = records_.size();
+    batch_.reset();
+    lock.unlock();
+    writer_changed_.notify_all();
+    if (!error && on_committed) on_committed(stored);
+    lock.lock();
+  }
+}
+
+void DownloadSession::HandOver(std::vector<store::Swipe> swipes, bool wait) {
+  std::unique_lock lock(writer_mutex_);
+  writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
+  batch_ = Batch{origin_pending_, std::move(swipes)};  // origin_pending_ is guarded by the mutex too
+  origin_pending_ = false;
+  writer_changed_.notify_all();
+  if (wait) writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
 }
 
 void DownloadSession::OnAppend(long count) {
@@ -91,12 +150,14 @@ void DownloadSession::Store(bool last) {
       store_error_ = e.what();
     }
   }
-  // After a refused batch (a lock held too long), wait for the end before trying again.
-  if ((store_failed_ && !last) || pending_.empty()) return;
-  if (!positioned_) {
+  // Where the run's records come from, asked once, before its first batch.
+  if (!positioned_ && !pending_.empty()) {
     if (positioner_) {
       try {
-        positioner_(delivery_);
+        Origin origin = positioner_();
+        std::lock_guard lock(writer_mutex_);
+        origin_ = std::move(origin);
+        origin_pending_ = true;
       } catch (const std::exception& e) {
         read_failed_ = store_failed_ = true;
         store_error_ = e.what();
@@ -105,14 +166,38 @@ void DownloadSession::Store(bool last) {
     }
     positioned_ = true;
   }
-  try {
-    auto keyed = delivery_.Store(pending_);
+  bool refused = false;
+  {
+    std::lock_guard lock(writer_mutex_);
+    refused = !refused_.empty();
+  }
+  // After a refused batch (a lock held too long), wait for the end before trying again.
+  if ((refused && !last) || (pending_.empty() && !last)) return;
+  if (!last) {
+    HandOver(std::move(pending_), false);
     pending_.clear();
-    records_.insert(records_.end(), std::make_move_iterator(keyed.begin()), std::make_move_iterator(keyed.end()));
-    store_failed_ = false;
-  } catch (const store::StoreError& e) {
+    return;
+  }
+  // The end: let the writer finish, then offer what was refused and what is left, once more.
+  {
+    std::unique_lock lock(writer_mutex_);
+    writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
+    if (!refused_.empty()) {
+      pending_.insert(pending_.begin(), refused_.begin(), refused_.end());
+      origin_pending_ = origin_pending_ || refused_position_;
+      refused_.clear();
+      refused_position_ = false;
+      writer_error_.reset();
+    }
+  }
+  if (pending_.empty()) return;
+  HandOver(std::move(pending_), true);
+  pending_.clear();
+  std::lock_guard lock(writer_mutex_);
+  if (!refused_.empty()) {
     store_failed_ = true;
-    if (last) store_error_ = e.what();
+    store_error_ = writer_error_;
+    refused_.clear();  // not stored: the next run reads them again
   }
 }
 

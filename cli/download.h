@@ -1,11 +1,16 @@
 // One download from one terminal into the record store. DownloadCarddata returns only when the
 // terminal has delivered everything, so the host hands it a list that reports each appended
 // record; work posted to the thread's queue, run by the driver's message pump between records,
-// stores what has arrived in batches (one transaction each) and draws the progress line.
+// takes what has arrived out of the list and hands it, in batches, to a writer thread that
+// stores each batch in one transaction while the terminal goes on sending (the line does not
+// wait for the database); and it draws the progress line.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -25,9 +30,14 @@ class DownloadSession {
   // May run again (a read that goes on after a record the driver could not convert).
   Outcome Run(Machine& machine);
 
-  // Runs once per Run before its first records are stored, to say where they come from
-  // (store::Delivery::Position). Without one, records are keyed as a version 1 terminal's.
-  void SetPositioner(std::function<void(store::Delivery&)> positioner) { positioner_ = std::move(positioner); }
+  // Where a Run's records come from (store::Delivery::Position): asked on the driver's thread
+  // once per Run before its first records are stored. Without one, records are keyed as a
+  // version 1 terminal's.
+  struct Origin {
+    std::optional<store::LogKey> log;
+    std::uint32_t index = 0;
+  };
+  void SetPositioner(std::function<Origin()> positioner) { positioner_ = std::move(positioner); }
   // Records the driver appended in the last Run.
   std::size_t last_run_records() const { return static_cast<std::size_t>(count_); }
 
@@ -40,15 +50,36 @@ class DownloadSession {
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
+  // Called on the writer thread after each committed batch with the records stored so far by
+  // this session (delivered and keyed, new or not).
+  std::function<void(std::size_t)> on_committed;
 
  private:
   void OnAppend(long count);
   void Pumped();
   void Store(bool last);
   void DrawProgress(bool force);
+  void WriterLoop();
+  // Hands `swipes` to the writer once it is idle; with `wait`, also waits until they are stored.
+  void HandOver(std::vector<store::Swipe> swipes, bool wait);
+
+  struct Batch {
+    bool position = false;  // apply origin_ first
+    std::vector<store::Swipe> swipes;
+  };
+  std::thread writer_;
+  std::mutex writer_mutex_;
+  std::condition_variable writer_changed_;
+  std::optional<Batch> batch_;        // handed over, not stored yet
+  std::vector<store::Swipe> refused_; // a batch the store refused, tried again at the end
+  bool refused_position_ = false;
+  bool writer_quit_ = false;
+  std::optional<std::string> writer_error_;
+  Origin origin_;
+  bool origin_pending_ = false;  // the next batch handed over applies origin_ first
 
   store::Delivery delivery_;
-  std::function<void(store::Delivery&)> positioner_;
+  std::function<Origin()> positioner_;
   bool positioned_ = false;
   int port_, terminal_;
   std::ostream* progress_;

@@ -1,5 +1,7 @@
 #include "cli/terminal_sync.h"
 
+#include <stdlib.h>
+
 #include <chrono>
 
 namespace vanto::cli {
@@ -41,6 +43,8 @@ std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& i
 
 }  // namespace
 
+void PreferLargeRecordBatches() { ::setenv("VANTO_FK_BATCH", "255", 0); }
+
 std::string RejectionReason(const RawRecord& r) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (r.year < 100 || r.year > 9999) return "year " + std::to_string(r.year);
@@ -81,12 +85,13 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   std::uint32_t reads_before = 0;
   // Records are keyed by the read the control actually began: its log and start, which differ
   // from what was asked when the terminal changed in between.
-  session.SetPositioner([&](store::Delivery& delivery) {
+  session.SetPositioner([&] {
     const auto read = control.Progress(terminal);
     if (!read || read->reads == reads_before) throw HostError(Where(port, terminal) + ": no record read under way");
-    std::optional<store::LogKey> log;
-    if (read->identity != 0) log = store::LogKey{read->identity, read->generation};
-    delivery.Position(log, read->start);
+    DownloadSession::Origin origin;
+    if (read->identity != 0) origin.log = store::LogKey{read->identity, read->generation};
+    origin.index = read->start;
+    return origin;
   });
 
   std::uint32_t start = result.start;

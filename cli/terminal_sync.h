@@ -39,6 +39,10 @@ struct SyncResult {
   std::optional<std::string> store_error;     // the database failed (exit 3)
 };
 
+// Record reads of this process ask for 255 records per batch (fewer turnarounds on the line)
+// unless VANTO_FK_BATCH says otherwise. Call before the controls are created.
+void PreferLargeRecordBatches();
+
 // Syncs one terminal. Throws HostError or StoreError only for faults of the host itself.
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
                         const SyncOptions& options);

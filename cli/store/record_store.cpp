@@ -35,7 +35,7 @@ CREATE UNIQUE INDEX IF NOT EXISTS swipes_record ON swipes (identity, generation,
   WHERE identity IS NOT NULL;
 CREATE UNIQUE INDEX IF NOT EXISTS swipes_unidentified ON swipes (port, terminal, person, minute, occurrence)
   WHERE identity IS NULL;
-CREATE INDEX IF NOT EXISTS swipes_occurrence ON swipes (identity, generation, person, minute)
+CREATE INDEX IF NOT EXISTS swipes_occurrence ON swipes (identity, generation, person, minute, record_index)
   WHERE identity IS NOT NULL;
 CREATE TABLE IF NOT EXISTS rejected_records (
   port          INTEGER NOT NULL,
@@ -56,7 +56,38 @@ CREATE UNIQUE INDEX IF NOT EXISTS rejected_record ON rejected_records (identity,
   WHERE identity IS NOT NULL;
 CREATE UNIQUE INDEX IF NOT EXISTS rejected_unidentified ON rejected_records (port, terminal, record_index)
   WHERE identity IS NULL;
+-- How many records of each log the two tables hold, kept by triggers whatever changes them, so
+-- that a sync learns whether the database holds a gap-free start of a log without counting.
+CREATE TABLE IF NOT EXISTS log_records (
+  identity   INTEGER NOT NULL,
+  generation INTEGER NOT NULL,
+  held       INTEGER NOT NULL,
+  PRIMARY KEY (identity, generation)
+) WITHOUT ROWID;
 )sql";
+// The triggers of log_records, per table.
+constexpr const char* kCountTriggers = R"sql(
+CREATE TRIGGER IF NOT EXISTS TABLE_counted AFTER INSERT ON TABLE WHEN NEW.identity IS NOT NULL BEGIN
+  INSERT INTO log_records (identity, generation, held) VALUES (NEW.identity, NEW.generation, 1)
+    ON CONFLICT (identity, generation) DO UPDATE SET held = held + 1;
+END;
+CREATE TRIGGER IF NOT EXISTS TABLE_uncounted AFTER DELETE ON TABLE WHEN OLD.identity IS NOT NULL BEGIN
+  UPDATE log_records SET held = held - 1 WHERE identity = OLD.identity AND generation = OLD.generation;
+END;
+CREATE TRIGGER IF NOT EXISTS TABLE_recounted AFTER UPDATE OF identity, generation ON TABLE BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE OLD.identity IS NOT NULL AND identity = OLD.identity AND generation = OLD.generation;
+  INSERT INTO log_records (identity, generation, held) SELECT NEW.identity, NEW.generation, 1
+    WHERE NEW.identity IS NOT NULL ON CONFLICT (identity, generation) DO UPDATE SET held = held + 1;
+END;
+)sql";
+
+std::string CountTriggers(const std::string& table) {
+  std::string sql = kCountTriggers;
+  for (std::size_t at = sql.find("TABLE"); at != std::string::npos; at = sql.find("TABLE", at + table.size()))
+    sql.replace(at, 5, table);
+  return sql;
+}
 // From schema 1 (no version set; swipes keyed by port, terminal, person, minute, occurrence):
 // every row is kept, without identity; a later read of its terminal attaches identity and index.
 constexpr const char* kMigrate1To2 = R"sql(
@@ -252,6 +283,7 @@ void RecordStore::Migrate() {
       old_swipes = sqlite3_column_int64(table.get(), 0) > 0 && sqlite3_column_int64(query.get(), 0) == 0;
     }
     const std::string steps = std::string(old_swipes ? kMigrate1To2 : kSwipesTable) + kSchema +
+                              CountTriggers("swipes") + CountTriggers("rejected_records") +
                               "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
     if (sqlite3_exec(db_, steps.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_, path_, "upgrading the tables");
   }
@@ -326,17 +358,22 @@ std::int64_t RecordStore::CountSwipes(std::optional<int> port, std::optional<int
 }
 
 LogCoverage RecordStore::Coverage(const LogKey& log) const {
-  // A record is either stored or rejected, never both: the counts add up.
+  // A record is either stored or rejected, never both: log_records counts both tables.
   LogCoverage coverage;
-  for (const char* sql : {"SELECT count(*), max(record_index) FROM swipes WHERE identity = ?1 AND generation = ?2",
-                          "SELECT count(*), max(record_index) FROM rejected_records WHERE identity = ?1 AND generation = ?2"}) {
+  {
+    Statement query(db_, path_, "SELECT held FROM log_records WHERE identity = ?1 AND generation = ?2");
+    sqlite3_bind_int64(query.get(), 1, log.identity);
+    sqlite3_bind_int64(query.get(), 2, log.generation);
+    if (query.Step("counting the records of a terminal") == SQLITE_ROW) coverage.count = sqlite3_column_int64(query.get(), 0);
+  }
+  for (const char* sql : {"SELECT max(record_index) FROM swipes WHERE identity = ?1 AND generation = ?2",
+                          "SELECT max(record_index) FROM rejected_records WHERE identity = ?1 AND generation = ?2"}) {
     Statement query(db_, path_, sql);
     sqlite3_bind_int64(query.get(), 1, log.identity);
     sqlite3_bind_int64(query.get(), 2, log.generation);
-    query.Step("counting the records of a terminal");
-    coverage.count += sqlite3_column_int64(query.get(), 0);
-    if (sqlite3_column_type(query.get(), 1) != SQLITE_NULL)
-      coverage.next = std::max<std::int64_t>(coverage.next, sqlite3_column_int64(query.get(), 1) + 1);
+    query.Step("finding the last record of a terminal");
+    if (sqlite3_column_type(query.get(), 0) != SQLITE_NULL)
+      coverage.next = std::max<std::int64_t>(coverage.next, sqlite3_column_int64(query.get(), 0) + 1);
   }
   return coverage;
 }
@@ -459,7 +496,7 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
       if (found == before.end()) {
         if (!earlier)
           earlier.emplace(db, path,
-                          "SELECT count(*) FROM swipes WHERE identity = ?1 AND generation = ?2 AND person = ?3 "
+                          "SELECT count(*) FROM swipes INDEXED BY swipes_occurrence WHERE identity = ?1 AND generation = ?2 AND person = ?3 "
                           "AND minute = ?4 AND record_index < ?5");
         sqlite3_stmt* s = earlier->get();
         sqlite3_bind_int64(s, 1, log_->identity);

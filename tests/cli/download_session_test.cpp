@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "cli/download.h"
+#include "tests/support/stage_signal.h"
 #include "platform/automation/message_queue.h"
 #include "platform/automation/object.h"
 
@@ -109,10 +110,12 @@ class DownloadSessionTest : public ::testing::Test {
     sqlite3_close(db);
     return n;
   }
-  Outcome Download(FakeMachine* fake, std::ostream* progress = nullptr, std::size_t* added = nullptr) {
+  Outcome Download(FakeMachine* fake, std::ostream* progress = nullptr, std::size_t* added = nullptr,
+                   std::function<void(std::size_t)> on_committed = {}) {
     Machine machine = Machine::Wrap(ComPtr<IMachine>(fake));
     DownloadSession session(*store_, 1, 2, progress);
     session.batch_records = 100;
+    session.on_committed = std::move(on_committed);
     Outcome outcome = session.Run(machine);
     if (added) *added = session.added();
     EXPECT_EQ(session.records().size(), static_cast<std::size_t>(fake->fail_after >= 0 ? fake->fail_after : fake->total));
@@ -129,12 +132,19 @@ TEST_F(DownloadSessionTest, RecordsReachTheDatabaseWhileTheDownloadRuns) {
   ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
   fake->total = 1000;
   long long seen_at_900 = -1;
+  StageSignal committed;
   fake->after_record = [&](int n) {
-    if (n == 900) seen_at_900 = Committed();
+    // The writer stores batches while the download goes on; by record 900 it has been handed
+    // the first 800 at least.
+    if (n == 900) {
+      EXPECT_TRUE(committed.WaitFor(800));
+      seen_at_900 = Committed();
+    }
   };
   std::ostringstream progress;
   std::size_t added = 0;
-  Outcome outcome = Download(fake.Get(), &progress, &added);
+  Outcome outcome = Download(fake.Get(), &progress, &added,
+                             [&](std::size_t stored) { committed.Advance(static_cast<int>(stored)); });
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(outcome.message, "");
   EXPECT_EQ(added, 1000u);

@@ -222,7 +222,9 @@ TEST_F(KillMidDownload, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing
   for (std::uint32_t i : rejected) EXPECT_FALSE(indexes.contains(i));
   auto quarantined = store::RecordStore::Open(db_).Rejected();
   ASSERT_EQ(quarantined.size(), rejected.size());
-  if (!quarantined.empty()) EXPECT_EQ(quarantined[0].index, *rejected.begin());
+  if (!quarantined.empty()) {
+    EXPECT_EQ(quarantined[0].index, *rejected.begin());
+  }
 }
 
 }  // namespace

@@ -57,6 +57,7 @@ class SimSite : public ::testing::Test {
     folder_ = mkdtemp(pattern);
     db_ = (folder_ / "vanto.db").string();
     setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
+    unsetenv("VANTO_FK_BATCH");  // downloads choose their own unless a test sets it
     site_.Options().linkDir = (folder_ / "ports").string();
     std::filesystem::create_directories(site_.Options().linkDir);
     site_.Options().pace = false;

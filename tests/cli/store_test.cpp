@@ -221,3 +221,118 @@ TEST_F(StoreTest, HasTableReadsWithoutWritingAndRefusesNonDatabases) {
 }
 
 }  // namespace
+
+namespace {
+
+// Logs of terminals that tell their identity: keys, coverage, gaps, rejected records.
+class LogStoreTest : public StoreTest {
+ protected:
+  static std::vector<Swipe> Series(int count, int first = 0) {
+    std::vector<Swipe> out;
+    for (int i = first; i < first + count; ++i) out.push_back({i % 3, At(i / 4)});  // repeats within a minute
+    return out;
+  }
+};
+
+TEST_F(LogStoreTest, ARunFromAnIndexKeysByLogAndCountsOccurrencesAcrossRuns) {
+  RecordStore store = Open();
+  const LogKey log{4000000001u, 3};
+  {
+    Delivery first(store, 1, 1);
+    first.Position(log, 0);
+    first.Store(Series(10));
+  }
+  // A later run from index 10 of the same log, on another port: occurrences go on where the
+  // stored ones end (index 10..11 share minute 2 with index 8 and 9).
+  Delivery later(store, 2, 5);
+  later.Position(log, 10);
+  auto keyed = later.Store(Series(4, 10));
+  ASSERT_EQ(keyed.size(), 4u);
+  for (const auto& k : keyed) EXPECT_TRUE(k.added);
+  // Index 10 is person 1's first swipe in minute 2; index 11 is person 2's second there (index 8
+  // was the first, stored by the earlier run).
+  EXPECT_EQ(keyed[0].occurrence, 1);
+  EXPECT_EQ(keyed[1].occurrence, 2);
+  // The whole log read again from its start stores nothing twice.
+  Delivery again(store, 3, 9);
+  again.Position(log, 0);
+  auto all = again.Store(Series(14));
+  for (const auto& k : all) EXPECT_FALSE(k.added) << k.minute << " " << k.occurrence;
+  EXPECT_EQ(store.CountSwipes(), 14);
+  const LogCoverage coverage = store.Coverage(log);
+  EXPECT_EQ(coverage.count, 14);
+  EXPECT_EQ(coverage.next, 14);
+  EXPECT_TRUE(coverage.Contiguous());
+  EXPECT_EQ(store.Coverage({log.identity, log.generation + 1}).count, 0);
+}
+
+TEST_F(LogStoreTest, CoverageAndMissingCountRejectedRecordsAndSeeDeletedRows) {
+  RecordStore store = Open();
+  const LogKey log{9, 1};
+  Delivery d(store, 1, 1);
+  d.Position(log, 0);
+  d.Store(Series(5));
+  d.Position(log, 6);  // index 5 was rejected
+  d.Store(Series(4, 6));
+  EXPECT_FALSE(store.Coverage(log).Contiguous());
+  EXPECT_EQ(store.Missing(log, 12), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{5, 5}, {10, 11}}));
+  RejectedRecord rejected;
+  rejected.port = 1;
+  rejected.terminal = 1;
+  rejected.log = log;
+  rejected.index = 5;
+  rejected.month = 13;
+  rejected.reason = "month 13";
+  EXPECT_TRUE(store.AddRejected(rejected));
+  rejected.reason = "again";
+  EXPECT_FALSE(store.AddRejected(rejected)) << "kept once, with its first reason and time";
+  EXPECT_EQ(store.Rejected().size(), 1u);
+  EXPECT_EQ(store.Rejected()[0].reason, "month 13");
+  EXPECT_TRUE(store.Coverage(log).Contiguous());
+  EXPECT_EQ(store.Coverage(log).next, 10);
+  EXPECT_TRUE(store.Missing(log, 10).empty());
+  // A row deleted by hand is seen at once.
+  store.Execute("DELETE FROM swipes WHERE record_index = 2");
+  EXPECT_EQ(store.Coverage(log).count, 9);
+  EXPECT_FALSE(store.Coverage(log).Contiguous());
+  EXPECT_EQ(store.Missing(log, 10), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 2}}));
+}
+
+TEST_F(LogStoreTest, AnOlderDatabaseKeepsEveryRowAndOpensTwiceTheSame) {
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE swipes (port INTEGER NOT NULL, terminal INTEGER NOT NULL, person INTEGER NOT "
+                           "NULL, minute TEXT NOT NULL, occurrence INTEGER NOT NULL, swipe_time TEXT NOT NULL, "
+                           "downloaded_at TEXT NOT NULL, PRIMARY KEY (port, terminal, person, minute, occurrence)) "
+                           "WITHOUT ROWID;"
+                           "INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 1, '2026-11-06 00:00:00', 'x');"
+                           "INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 2, '2026-11-06 00:00:00', 'x');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  for (int open = 0; open < 2; ++open) {
+    RecordStore store = Open();
+    const auto rows = store.Swipes();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_FALSE(rows[0].identity);
+    EXPECT_EQ(rows[1].occurrence, 2);
+  }
+  // The old key still holds for rows without identity.
+  RecordStore store = Open();
+  Delivery old(store, 1, 1);
+  EXPECT_FALSE(old.Store(std::vector<Swipe>{{7, At(0)}, {7, At(0)}, {7, At(0)}})[1].added);
+  EXPECT_EQ(store.CountSwipes(), 3);
+  // A newer schema than this program knows is refused, not changed.
+  store.Execute("PRAGMA user_version = 99");
+  try {
+    Open();
+    FAIL() << "a newer schema was opened";
+  } catch (const StoreError& e) {
+    EXPECT_NE(std::string(e.what()).find("schema version 99"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
