@@ -85,7 +85,7 @@ void BM_ParseRecordBatches(benchmark::State& state) {
   using namespace terminal::protocol;
   std::vector<CardRecordFields> records;
   for (int i = 0; i < 100; ++i) records.push_back({1000 + i, 2026, 11, 6, 9, i % 60});
-  const auto line = EncodeFrame({1, AnswerTo(Command::kNextRecords), 1, Encode(PackRecords(records, {0, 100}))});
+  const auto line = EncodeFrame({1, AnswerTo(Command::kNextRecords), 1, Encode(PackRecords(records, {0, 100, {}}))});
   std::size_t decoded = 0;
   for (auto _ : state) {
     FrameParser parser;
