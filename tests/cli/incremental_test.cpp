@@ -157,6 +157,27 @@ TEST_F(Incremental, AVersion1TerminalIsReadInFullAndKeyedAsBefore) {
   EXPECT_EQ(site_.Terminal(1, 2)->records.size(), 300u);
 }
 
+TEST_F(Incremental, AVersion1TerminalGoesOnPastARecordItCannotConvertToo) {
+  auto& t = Terminal(1, 3, 100);
+  t.version = 1;
+  t.records[50].minute = 60;
+  Start();
+  for (int run = 0; run < 2; ++run) {
+    Result r = Download(1, 3);
+    EXPECT_EQ(r.status, kExitFalse) << r.err;
+    EXPECT_NE(r.out.find(run ? "99 records delivered, 0 new" : "99 records delivered, 99 new"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find(run ? "1 record quarantined (0 new)" : "1 record quarantined (1 new)"), std::string::npos)
+        << r.err;
+  }
+  EXPECT_EQ(Count("SELECT count(*) FROM swipes WHERE identity IS NULL AND port = 1 AND terminal = 3"), 99);
+  const auto rejected = store::RecordStore::Open(db_).Rejected();
+  ASSERT_EQ(rejected.size(), 1u);
+  EXPECT_FALSE(rejected[0].log);
+  EXPECT_EQ(rejected[0].index, 50u);
+  EXPECT_EQ(rejected[0].reason, "minute 60");
+}
+
 TEST_F(Incremental, ATerminalMovedToAnotherPortStoresNothingTwice) {
   Terminal(1, 1, 400);
   Start();
