@@ -264,7 +264,8 @@ TEST(RegistryFile, ConcurrentWritersLoseNothing) {
   for (pid_t child : children) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "child " << child << " ended with status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "child " << child;
   }
   EXPECT_EQ(failures, 0);
   RegistryHive hive;
