@@ -40,6 +40,7 @@ HRESULT RaiseCurrentException(std::u16string_view source) noexcept {
 HRESULT FillFromCurrentException(EXCEPINFO* exception, std::u16string_view source) noexcept {
   BoundaryFailure failure = DescribeCurrentException(source);
   try {
+    if (!exception) return RaiseError(failure.code, failure.description, source);
     return FillException(exception, failure.code, failure.description, source);
   } catch (...) {
     return failure.code;
