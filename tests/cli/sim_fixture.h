@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/demo_site.h"
+#include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
 
 namespace vanto::cli::testing {
@@ -70,7 +70,7 @@ class SimSite : public ::testing::Test {
   // Starts the site and points the control at it.
   void Start() {
     paths_ = site_.Start();
-    ConfigurePorts(paths_);
+    terminal::sim::ConfigurePorts(paths_);
   }
   std::vector<std::string> Db(std::vector<std::string> args) const {
     args.push_back("--db");
