@@ -70,9 +70,10 @@ const std::vector<Command>& Commands() {
         kLockTimeout},
        RunCopy, "The enrolment passes through the database's enrolment table, where it stays."},
       {"demo", "run scan, download, backup and copy against a simulated site",
-       "vanto demo [--db PATH] [--keep]",
+       "vanto demo [--db PATH] [--keep] [--tcp]",
        {{"db", "PATH", "database file for the demo (default: a new one in a temporary folder)"},
-        {"keep", "", "keep the temporary folder with the demo's database"}},
+        {"keep", "", "keep the temporary folder with the demo's database"},
+        {"tcp", "", "serve the simulated ports over loopback TCP instead of pseudo-terminals"}},
        RunDemo,
        "Starts the terminal simulator with two ports, three terminals, a few thousand swipes and\n"
        "a dozen people, then runs the host's own subcommands against it and prints what they did."},

@@ -67,8 +67,11 @@ int RunDemo(const Options& o, Io& io) {
   if (db.empty()) throw UsageError("--db needs a file name");
 
   terminal::sim::SimulatorSite site;
-  site.Options().linkDir = (folder.path() / "ports").string();
-  fs::create_directories(site.Options().linkDir);
+  site.Options().tcp = o.Has("tcp");
+  if (!site.Options().tcp) {
+    site.Options().linkDir = (folder.path() / "ports").string();
+    fs::create_directories(site.Options().linkDir);
+  }
   SeedDemoSite(site);
   std::size_t swipes = 0;
   for (const DemoTerminal& t : DemoTerminals()) swipes += site.Terminal(t.port, t.terminal)->records.size();

@@ -112,25 +112,38 @@ void Serve(SimulatorSite& site, const FrontEndOptions& options, std::ostream& ou
   sigaddset(&stop, SIGHUP);
   sigset_t before;
   pthread_sigmask(SIG_BLOCK, &stop, &before);
+  // A signal ignored when it arrives is discarded, blocked or not: a simulator started in the
+  // background of a shell (SIGINT ignored) would never see its Ctrl-C. SIGHUP keeps what it was
+  // given (nohup).
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  sigemptyset(&byDefault.sa_mask);
+  struct sigaction previous[2] {};
+  ::sigaction(SIGINT, &byDefault, &previous[0]);
+  ::sigaction(SIGTERM, &byDefault, &previous[1]);
+  auto restore = [&] {
+    ::sigaction(SIGINT, &previous[0], nullptr);
+    ::sigaction(SIGTERM, &previous[1], nullptr);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  };
   std::map<int, std::string> paths;
   try {
     if (!options.linkDir.empty() && !options.tcp) std::filesystem::create_directories(options.linkDir);
     paths = site.Start();
   } catch (const std::exception& error) {
     site.Stop();
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    restore();
     throw FrontEndError(std::string("cannot start the terminal simulator: ") + error.what());
   }
   for (const auto& [port, path] : paths) out << "port " << port << ": " << path << "\n";
   out << "ready\n"
-      << "# For a host" << (options.tcp ? " (on another machine: this machine's address for 127.0.0.1)" : " on this machine")
-      << ":\n"
+      << "# For a host on this machine" << (options.tcp ? " (the ports listen on 127.0.0.1 only)" : "") << ":\n"
       << PortSettingsText(paths) << "# Stop with Ctrl-C.\n"
       << std::flush;
   int received = 0;
   sigwait(&stop, &received);
   site.Stop();
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  restore();
   if (options.save) {
     try {
       site.SaveSeedFile(*options.save);

@@ -31,7 +31,8 @@ using terminal::serial::Clock;
 
 class SimProcess {
  public:
-  explicit SimProcess(std::vector<std::string> args) {
+  // `ignoringInterrupt`: started as from a shell's background, with SIGINT ignored.
+  explicit SimProcess(std::vector<std::string> args, bool ignoringInterrupt = false) {
     int pipeFds[2], errFds[2];
     EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
     EXPECT_EQ(::pipe2(errFds, O_CLOEXEC), 0);
@@ -40,10 +41,15 @@ class SimProcess {
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errFds[1], 2);
     args.insert(args.begin(), VANTO_SIM_PATH);
+    if (ignoringInterrupt) {
+      std::string command = "trap '' INT; exec";
+      for (const auto& arg : args) command += " '" + arg + "'";
+      args = {"/bin/sh", "-c", command};
+    }
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, VANTO_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
     ::close(errFds[1]);
@@ -174,13 +180,14 @@ TEST(VantoSimProcess, RefusesABadSeedWithItsLine) {
   std::filesystem::remove(seed);
 }
 
+// Started in a shell's background, where SIGINT comes ignored, it still stops on one.
 TEST(VantoSimProcess, ServesOverTcpAndStopsOnInterrupt) {
   const std::string seed = std::filesystem::temp_directory_path() / ("vanto-sim-tcp-" + std::to_string(::getpid()));
   {
     std::ofstream out(seed);
     out << "port 2\n  terminal 9\n    records 3 5 1 2026 1 2 3 4\n";
   }
-  SimProcess sim({"--tcp", "--seed", seed});
+  SimProcess sim({"--tcp", "--seed", seed}, /*ignoringInterrupt=*/true);
   const auto lines = sim.ReadUntilReady(5s);
   ASSERT_EQ(lines.size(), 2u);
   const std::string prefix = "port 2: tcp://127.0.0.1:";
