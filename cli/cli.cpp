@@ -70,20 +70,23 @@ const std::vector<Command>& Commands() {
         kLockTimeout},
        RunCopy, "The enrolment passes through the database's enrolment table, where it stays."},
       {"demo", "run scan, download, backup and copy against a simulated site",
-       "vanto demo [--db PATH] [--keep]",
+       "vanto demo [--db PATH] [--keep] [--tcp]",
        {{"db", "PATH", "database file for the demo (default: a new one in a temporary folder)"},
-        {"keep", "", "keep the temporary folder with the demo's database"}},
+        {"keep", "", "keep the temporary folder with the demo's database"},
+        {"tcp", "", "serve the simulated ports over loopback TCP instead of pseudo-terminals"}},
        RunDemo,
        "Starts the terminal simulator with two ports, three terminals, a few thousand swipes and\n"
        "a dozen people, then runs the host's own subcommands against it and prints what they did."},
       {"sim", "run the terminal simulator on its own, for use with another host",
-       "vanto sim [--seed FILE] [--save FILE] [--link-dir DIR]",
+       "vanto sim [--seed FILE] [--save FILE] [--link-dir DIR] [--tcp] [--speed BAUD]",
        {{"seed", "FILE", "load the site from a seed file (default: the demo's site)"},
         {"save", "FILE", "write the site (with what hosts wrote to it) to FILE on exit"},
-        {"link-dir", "DIR", "where the ports' device links go (default: a new temporary folder)"}},
+        {"link-dir", "DIR", "where the ports' device links go (default: a new temporary folder)"},
+        {"tcp", "", "serve each port on a loopback TCP port, like a serial device server"},
+        {"speed", "BAUD", "line speed the simulator paces (default 115200)"}},
        RunSim,
-       "Prints each port's pseudo-terminal and the settings a host needs, then serves until\n"
-       "interrupted (Ctrl-C)."},
+       "Prints each port's pseudo-terminal (or tcp://127.0.0.1:PORT address) and the settings a\n"
+       "host needs, then serves until interrupted (Ctrl-C)."},
   };
   return commands;
 }

@@ -43,7 +43,7 @@ long WaitForProgress(int fd, long records, std::chrono::seconds bound, std::stri
 
 class KillMidDownload : public SimSite {};
 
-TEST_F(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
+TEST_P(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
   auto& t = site_.AddTerminal(1, 1);
   const int total = 3000;
   for (int i = 0; i < total; ++i) t.records.push_back(Swipe(200 + i % 9, 1 + i / 700, 7 + (i % 700) / 60, i % 60));
@@ -111,6 +111,8 @@ TEST_F(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
   for (const auto& s : stored) got.insert({s.person, s.time});
   EXPECT_EQ(want, got);
 }
+
+VANTO_OVER_BOTH_TRANSPORTS(KillMidDownload);
 
 }  // namespace
 }  // namespace vanto::cli::testing

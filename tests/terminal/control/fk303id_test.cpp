@@ -14,6 +14,7 @@
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 #include "terminal/sim/simulator.h"
+#include "tests/support/tcp_peer.h"
 
 namespace {
 
@@ -344,6 +345,19 @@ TEST_F(ControlTest, HangUpIsAnErrorAndThePortComesBack) {
   const Outcome end = ReadAll(5, records);
   EXPECT_EQ(end.hr, S_OK) << end.error;
   EXPECT_EQ(records, site_.Terminal(1, 5)->records);
+}
+
+TEST_F(ControlTest, AnUnreachableServerIsAnErrorNamingPortAddressAndCause) {
+  const std::string address = vanto::testing::RefusingAddress();
+  ::setenv("VANTO_FK_PORT_3", address.c_str(), 1);
+  control_ = NewControl();
+  ::unsetenv("VANTO_FK_PORT_3");
+  SelectPort(3);
+  const Outcome begun = Begin(5);
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  for (const std::string& part : {std::string("串口 3"), address, std::string("refused")})
+    EXPECT_NE(begun.error.find(part), std::string::npos) << part << " in " << begun.error;
+  EXPECT_FALSE(Probe(5).answer);
 }
 
 TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {
