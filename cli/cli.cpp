@@ -7,6 +7,7 @@
 
 #include "cli/command.h"
 #include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/version.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
@@ -17,11 +18,11 @@ namespace {
 void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out) {
   std::string summary = c.summary;
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  out << "usage: " << c.usage << "\n\n" << summary << ".\n\n";
+  out << Tr("usage: ") << c.usage << "\n\n" << summary << ".\n\n";
   if (c.details && *c.details) out << c.details << "\n\n";
-  out << "options:\n";
+  out << Tr("options:") << "\n";
   std::vector<OptionSpec> shown = parser.specs();
-  shown.push_back({"help", "", "show this help"});
+  shown.push_back({"help", "", Tr("show this help")});
   std::size_t width = 0;
   for (const auto& o : shown) width = std::max(width, o.name.size() + (o.value.empty() ? 0 : o.value.size() + 1));
   for (const auto& o : shown) {
@@ -29,20 +30,23 @@ void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out)
     out << "  " << left << std::string(width + 4 - left.size(), ' ') << o.help << "\n";
   }
   if (parser.has_database())
-    out << "\nData: the database is --db PATH, else $VANTO_DB, else $XDG_DATA_HOME/vanto/vanto.db\n"
-           "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n";
+    out << "\n"
+        << Tr("Data: the database is --db PATH, else $VANTO_DB, else $XDG_DATA_HOME/vanto/vanto.db\n"
+              "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n");
 }
 
 void PrintHelp(std::ostream& out) {
-  out << "usage: vanto COMMAND [OPTIONS]\n\n"
-         "A host for card and fingerprint attendance terminals on serial ports.\n\ncommands:\n";
+  out << Tr("usage: ") << "vanto COMMAND [OPTIONS]\n\n"
+      << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
+      << Tr("commands:") << "\n";
   for (const Command& c : Commands())
     out << "  " << c.name << std::string(10 - std::min<std::size_t>(9, std::string(c.name).size()), ' ') << c.summary
         << "\n";
-  out << "\n'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
-         "names the program's version and the modules it uses.\n"
-         "Exit status: 0 done; 1 the terminal operation failed (its message on standard error);\n"
-         "2 a usage error; 3 the host could not do its part (database, components, output).\n";
+  out << "\n"
+      << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
+            "names the program's version and the modules it uses.\n"
+            "Exit status: 0 done; 1 the terminal operation failed (its message on standard error);\n"
+            "2 a usage error; 3 the host could not do its part (database, components, output).\n");
 }
 
 std::vector<std::string> CommandNames() {
@@ -54,8 +58,8 @@ std::vector<std::string> CommandNames() {
 
 int UnknownCommand(const std::string& name, Io& io) {
   std::string hint;
-  if (auto close = Closest(name, CommandNames())) hint = "; did you mean '" + *close + "'?";
-  io.err << "vanto: unknown command '" << name << "'" << hint << " (try 'vanto --help')\n";
+  if (auto close = Closest(name, CommandNames())) hint = TrFill("; did you mean '{0}'?", {*close});
+  io.err << "vanto: " << TrFill("unknown command '{0}'", {name}) << hint << " " << Tr("(try 'vanto --help')") << "\n";
   return kExitUsage;
 }
 
@@ -69,13 +73,14 @@ std::string DefaultDatabasePath() {
   else if (const char* user = std::getenv("HOME"); user && *user)
     home = std::string(user) + "/.local/share";
   else
-    throw UsageError("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or XDG_DATA_HOME)");
+    throw UsageError(Tr("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or "
+                        "XDG_DATA_HOME)"));
   return home + "/vanto/vanto.db";
 }
 
 int RunVanto(const std::vector<std::string>& args, Io& io) {
   if (args.empty()) {
-    io.err << "vanto: missing command (try 'vanto --help')\n";
+    io.err << "vanto: " << Tr("missing command") << " " << Tr("(try 'vanto --help')") << "\n";
     return kExitUsage;
   }
   const std::string& name = args[0];
@@ -94,7 +99,7 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   }
   if (name == "help") {
     if (args.size() > 2) {
-      io.err << "vanto help: name one command (try 'vanto --help')\n";
+      io.err << "vanto help: " << Tr("name one command") << " " << Tr("(try 'vanto --help')") << "\n";
       return kExitUsage;
     }
     const Command* command = FindCommand(args[1]);
@@ -116,7 +121,8 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
     return run(io);
   } catch (const UsageError& e) {
-    io.err << prefix << e.what() << " (try 'vanto " << command->name << " --help')\n";
+    io.err << prefix << e.what() << " " << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"})
+           << "\n";
     return kExitUsage;
   } catch (const store::StoreError& e) {
     io.err << prefix << e.what() << "\n";

@@ -5,6 +5,7 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/download.h"
+#include "cli/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {
@@ -20,8 +21,8 @@ void RemoveIfCreatedEmpty(const std::string& path) {
 }  // namespace
 
 int RunDownload(const DownloadOptions& o, Io& io) {
-  if (o.csv && o.json) throw UsageError("--csv and --json exclude each other");
-  if (o.quiet && o.progress) throw UsageError("--quiet and --progress exclude each other");
+  if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
+  if (o.quiet && o.progress) throw UsageError(TrFill("{0} and {1} exclude each other", {"--quiet", "--progress"}));
   std::string path = DatabasePath(o.db, true);
   std::error_code ec;
   bool existed = std::filesystem::exists(path, ec);
@@ -57,14 +58,17 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     io.out << "]\n";
   }
   std::ostream& summary = (o.csv || o.json) ? io.err : io.out;
-  summary << Where(port, terminal) << ": " << records.size() << " records delivered, " << session.added() << " new, "
-          << records.size() - session.added() << " already stored (" << store->path() << ")\n";
+  summary << Where(port, terminal) << ": "
+          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
+                    {std::to_string(records.size()), std::to_string(session.added()),
+                     std::to_string(records.size() - session.added()), store->path()})
+          << "\n";
   int status = kExitOk;
   if (session.store_error()) {
     io.err << "vanto download: " << *session.store_error() << "\n";
     status = kExitHost;
   } else if (!outcome.ok) {
-    status = Refused(io, outcome, Where(port, terminal) + ": the download failed");
+    status = Refused(io, outcome, Where(port, terminal) + ": " + Tr("the download failed"));
   }
   if (status != kExitOk && !existed && session.added() == 0) {
     session_holder.reset();

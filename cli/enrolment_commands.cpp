@@ -4,6 +4,7 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/enrolment.h"
+#include "cli/messages.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -18,9 +19,9 @@ std::string Describe(HRESULT hr) { return ToUtf8(TakeErrorDescription(hr)); }
 int SelectTerminal(Machine& machine, int port, int terminal, Io& io) {
   std::vector<FoundTerminal> found;
   Outcome outcome = machine.Scan({port, port}, {terminal, terminal}, &found);
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": the scan failed");
+  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": " + Tr("the scan failed"));
   if (found.size() != 1) {
-    io.err << Where(port, terminal) << " does not answer\n";
+    io.err << TrFill("{0} does not answer", {Where(port, terminal)}) << "\n";
     return kExitFalse;
   }
   return kExitOk;
@@ -28,9 +29,9 @@ int SelectTerminal(Machine& machine, int port, int terminal, Io& io) {
 
 std::string EnrolmentKind(RowSet* rows) {
   long long number = ColumnNumber(rows, u"iFingerprintNO", -1);
-  if (number == 0) return "fingerprint";
-  if (number == 10) return "password";
-  return "enrolment " + std::to_string(number);
+  if (number == 0) return Tr("fingerprint");
+  if (number == 10) return Tr("password");
+  return TrFill("enrolment {0}", {std::to_string(number)});
 }
 
 // Backs up `person` from (port, terminal) and commits the row. Returns the exit status.
@@ -41,7 +42,7 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
   if (!rows) throw HostError("the driver handed back no row set");
   if (!outcome.ok) {
     rows->CancelUpdate();  // whatever the failed backup wrote into the row stays uncommitted
-    return Refused(io, outcome, Where(port, terminal) + " holds no enrolment of person " + std::to_string(person));
+    return Refused(io, outcome, TrFill("{0} holds no enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
   }
   // A password backup into a new row leaves bFingerprint without a value, and a rewrite refuses
   // a row whose bFingerprint has none ("无效使用 Null"): the host stores an empty blob there, as a
@@ -68,19 +69,21 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
 int RestorePerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
                   Io& io, std::string* kind) {
   if (!store::RecordStore::HasTable(db, kEnrolmentTable, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)))) {
-    io.err << "no enrolment of person " << person << " is stored in " << db << " (back it up first)\n";
+    io.err << TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), db})
+           << "\n";
     return kExitFalse;
   }
   ComPtr<RowSet> rows = OpenEnrolmentRows(db, person, timeout, /*for_reading=*/true);
   if (RowCount(rows.Get()) <= 0) {
-    io.err << "no enrolment of person " << person << " is stored in " << db << " (back it up first)\n";
+    io.err << TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), db})
+           << "\n";
     return kExitFalse;
   }
   rows->MoveFirst();
   *kind = EnrolmentKind(rows.Get());
   if (int status = SelectTerminal(machine, port, terminal, io); status != kExitOk) return status;
   Outcome outcome = machine.Restore(port, terminal, std::to_string(person), rows.Get());
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + " refused the enrolment of person " + std::to_string(person));
+  if (!outcome.ok) return Refused(io, outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
   return kExitOk;
 }
 
@@ -98,8 +101,8 @@ int RunBackup(const EnrolmentOptions& o, Io& io) {
   std::string kind;
   int status = BackupPerson(machine, db, Seconds(o), o.port, o.terminal, person, io, &kind);
   if (status == kExitOk)
-    io.out << "backed up person " << person << " from " << Where(o.port, o.terminal) << ": " << kind << " (" << db
-           << ")\n";
+    io.out << TrFill("backed up person {0} from {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), kind})
+           << " (" << db << ")\n";
   return status;
 }
 
@@ -111,7 +114,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   std::string kind;
   int status = RestorePerson(machine, db, Seconds(o), o.port, o.terminal, person, io, &kind);
   if (status == kExitOk)
-    io.out << "restored person " << person << " to " << Where(o.port, o.terminal) << ": " << kind << "\n";
+    io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), kind}) << "\n";
   return status;
 }
 
@@ -123,10 +126,12 @@ int RunCopy(const CopyOptions& o, Io& io) {
   if (int status = BackupPerson(machine, db, Seconds(o), o.from_port, o.from_terminal, person, io, &kind);
       status != kExitOk)
     return status;
-  io.out << "backed up person " << person << " from " << Where(o.from_port, o.from_terminal) << ": " << kind << "\n";
+  io.out << TrFill("backed up person {0} from {1}: {2}", {std::to_string(person), Where(o.from_port, o.from_terminal), kind})
+         << "\n";
   if (int status = RestorePerson(machine, db, Seconds(o), o.to_port, o.to_terminal, person, io, &kind); status != kExitOk)
     return status;
-  io.out << "restored person " << person << " to " << Where(o.to_port, o.to_terminal) << ": " << kind << "\n";
+  io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.to_port, o.to_terminal), kind})
+         << "\n";
   return kExitOk;
 }
 
