@@ -1,5 +1,7 @@
 #include "cli/store/record_store.h"
 
+#include "platform/ado/sqlite_readonly.h"
+
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,7 +184,7 @@ bool RecordStore::HasTable(const std::string& path, const std::string& table, st
   }
   if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  if (vanto::sqlite::OpenForReading(path, &db) != SQLITE_OK) {
     std::string detail = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
     throw StoreError(StoreFailure::Other, "cannot open database " + path + ": " + detail);

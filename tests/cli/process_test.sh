@@ -72,5 +72,22 @@ for lang in C.UTF-8 zh_CN.UTF-8; do
   echo "$err" | grep -q "编号为9的考勤机不能下载刷卡数据" || fail "$lang: the driver's text: $err"
 done
 
+# restore only reads: a read-only database in a read-only folder will do. Root writes anyway,
+# so as root the restore runs as nobody (with the simulated port opened up to it).
+mkdir -p "$work/ro"
+"$vanto" backup --port 1 --terminal 1 --person 107 --db "$work/ro/v.db" >/dev/null || fail "backup for the read-only restore"
+chmod 444 "$work/ro/v.db"; chmod 555 "$work/ro"
+as_reader=()
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$work"; chmod 666 "$VANTO_REGISTRY"
+  chmod 666 "$(readlink -f "$VANTO_FK_PORT_2")"
+  as_reader=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+out=$("${as_reader[@]}" "$vanto" restore --port 2 --terminal 3 --person 107 --db "$work/ro/v.db" 2>&1); status=$?
+[ "$status" -eq 0 ] || fail "restore from a read-only database in a read-only folder: exit $status: $out"
+echo "$out" | grep -q "restored person 107 to terminal 3 on port 2: fingerprint" || fail "read-only restore said: $out"
+[ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only restore left files: $(ls -A "$work/ro")"
+chmod 755 "$work/ro"
+
 [ "$failures" -eq 0 ] && echo "process test passed"
 exit $((failures > 0))
