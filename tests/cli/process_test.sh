@@ -58,7 +58,7 @@ echo "$err" | grep -q "HOME is not set" || fail "HOME unset said: $err"
 [ -z "$(ls -A)" ] || fail "HOME unset left files: $(ls -A)"
 
 # Both languages, with the zh_CN locale installed or not.
-for lang in "LANG=zh_CN.UTF-8" "LC_ALL=zh_CN.UTF-8" "LANGUAGE=zh_CN"; do
+for lang in "LANG=zh_CN.UTF-8" "LC_ALL=zh_CN.UTF-8" "LANGUAGE=zh_CN" "LANG=zh_CN.GB18030"; do
   err=$(env $lang "$vanto" download --port 1 --terminal 256 2>&1)
   echo "$err" | grep -q "超出范围（1..255）" || fail "$lang: $err"
 done
