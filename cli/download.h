@@ -32,6 +32,9 @@ class DownloadSession {
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
+  // Whether the progress display may use cursor codes (redraw one line); without them it is a
+  // plain line every few seconds.
+  bool cursor_codes = true;
 
  private:
   void OnAppend(long count);

@@ -32,6 +32,7 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   std::optional<DownloadSession> session_holder;
   session_holder.emplace(*store, o.port, o.terminal, progress ? &io.err : nullptr);
   DownloadSession& session = *session_holder;
+  session.cursor_codes = io.cursor;
   Outcome outcome = session.Run(machine);
 
   const int port = o.port, terminal = o.terminal;

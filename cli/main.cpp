@@ -24,7 +24,7 @@ bool CursorCodes() {
 int main(int argc, char** argv) {
   vanto::cli::SetUpMessages();
   std::vector<std::string> args(argv + 1, argv + argc);
-  vanto::cli::Io io{std::cout, std::cerr, CursorCodes()};
+  vanto::cli::Io io{std::cout, std::cerr, CursorCodes(), CursorCodes()};
   int status = vanto::cli::RunVanto(args, io);
   // What could not be written (a full disk, a closed pipe) is a failure of the host's own part.
   std::cout.flush();

@@ -40,6 +40,9 @@ TERM=xterm script -qec "$vanto download --port 1 --terminal 1 --db $db" "$work/x
 grep -q $'\e\[K' "$work/xterm.log" || fail "no progress line on a terminal (the check below proves nothing)"
 TERM=dumb script -qec "$vanto download --port 1 --terminal 1 --db $db" "$work/dumb.log" >/dev/null
 grep -q $'\e' "$work/dumb.log" && fail "cursor codes with TERM=dumb"
+"$vanto" download --port 1 --terminal 1 --db "$db" --progress >/dev/null 2>"$work/forced.err"
+grep -q $'\e' "$work/forced.err" && fail "cursor codes with --progress into a file"
+grep -q "^downloading: " "$work/forced.err" || fail "--progress into a file drew nothing: $(cat "$work/forced.err")"
 NO_COLOR=1 TERM=xterm "$vanto" download --port 1 --terminal 2 --db "$db" >"$work/plain.out" 2>"$work/plain.err"
 grep -q $'\e' "$work/plain.out" "$work/plain.err" && fail "escape codes with standard error a file"
 grep -q "records delivered" "$work/plain.out" || fail "no summary: $(cat "$work/plain.out" "$work/plain.err")"
