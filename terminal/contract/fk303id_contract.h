@@ -71,8 +71,9 @@ constexpr const Member* FindMember(DISPID number) {
 
 // How many arguments the method numbered `number` takes (0 for an unknown number).
 constexpr UINT ArgumentCount(DISPID number) {
-  const Member* m = FindMember(number);
-  return m ? m->argumentCount : 0;
+  for (const Member& m : kMembers)
+    if (m.number == number) return m.argumentCount;
+  return 0;
 }
 
 }  // namespace fk303id
