@@ -33,7 +33,7 @@ class DownloadSession {
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
   // Whether the progress display may use cursor codes (redraw one line); without them it is a
-  // plain line every few seconds.
+  // plain line each time (as often as the redrawn one).
   bool cursor_codes = true;
 
  private:
