@@ -42,10 +42,12 @@ struct CopyOptions : DatabaseOptions {
 struct DemoOptions {
   std::optional<std::string> db;
   bool keep = false;
+  bool tcp = false;
 };
 
 struct SimOptions {
-  std::optional<std::string> seed, save, link_dir;
+  std::optional<std::string> seed, save, link_dir, speed;
+  bool tcp = false;
 };
 
 int RunScan(const ScanOptions& options, Io& io);

@@ -3,47 +3,53 @@
 #include <array>
 #include <utility>
 
+#include "terminal/control/line_factory.h"
+
 namespace terminal::control {
 
 using namespace protocol;
-using serial::Clock;
-using serial::SerialError;
-using serial::SerialFailure;
+using line::Clock;
+using line::LineError;
+using line::LineFailure;
 
 namespace {
 
 bool IsAddress(std::int64_t address) { return address >= kMinAddress && address <= kMaxAddress; }
 
-LinkError FromSerial(const SerialError& error) {
-  return LinkError(error.Failure() == SerialFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
+LinkError FromLine(const LineError& error) {
+  return LinkError(error.Failure() == LineFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
 }
+
+// Nested reads deeper than this are reads abandoned without their end; the oldest is dropped.
+constexpr std::size_t kMaxNestedReads = 16;
 
 }  // namespace
 
 TerminalClient::TerminalClient(ControlSettings settings) : settings_(std::move(settings)) {}
 
+TerminalClient::~TerminalClient() = default;
+
 void TerminalClient::SelectPort(int port) {
-  if (port == port_ && serial_) return;
+  if (port == port_ && line_) return;
   port_ = port;
-  serial_.reset();
-  read_ = RecordRead{};
+  line_.reset();
 }
 
-serial::SerialPort& TerminalClient::OpenPort() {
+line::Line& TerminalClient::OpenPort() {
   if (port_ < 1) throw LinkError(LinkFailure::kOpen, "no serial port " + std::to_string(port_));
   const std::string path = settings_.PathOfPort(port_);
-  if (!serial_ || serial_->Path() != path) serial_ = std::make_unique<serial::SerialPort>(path, settings_.baud);
+  if (!line_ || line_->Address() != path) line_ = MakeLine(path, settings_);
   try {
-    serial_->Open();
-  } catch (const SerialError& error) {
-    throw FromSerial(error);
+    line_->Open();
+  } catch (const LineError& error) {
+    throw FromLine(error);
   }
-  return *serial_;
+  return *line_;
 }
 
 TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chrono::microseconds timeout,
                                                  std::size_t requestBytes, Frame& answer) {
-  serial::SerialPort& port = *serial_;
+  line::Line& port = *line_;
   const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.baud));
   auto deadline = sentAt + timeout;
   // However the bytes trickle in, an exchange ends: the longest answer at the line speed, with
@@ -83,11 +89,11 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
   const Frame request{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(command), ++sequence_, payload};
   const std::vector<std::uint8_t> bytes = EncodeFrame(request);
   const bool probe = command == Command::kProbe;
-  const auto timeout = probe ? settings_.probeTimeout : settings_.answerTimeout;
+  const auto timeout = probe ? settings_.ProbeTimeoutOf(port_) : settings_.AnswerTimeoutOf(port_);
   const int attempts = 1 + settings_.retries;
   LinkFailure problem = LinkFailure::kSilent;
   for (int attempt = 1; attempt <= attempts; ++attempt) {
-    serial::SerialPort& port = OpenPort();
+    line::Line& port = OpenPort();
     try {
       if (attempt > 1 || parser_.SawDamage()) {
         // Resynchronise: drop what is in flight and let the line fall silent first.
@@ -126,8 +132,8 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
         continue;
       }
       return {false, {}, std::move(answer)};
-    } catch (const SerialError& error) {
-      throw FromSerial(error);
+    } catch (const LineError& error) {
+      throw FromLine(error);
     }
   }
   throw LinkError(problem, "exchange failed", attempts);
@@ -146,40 +152,49 @@ bool TerminalClient::Probe(std::int64_t address) {
 }
 
 void TerminalClient::BeginRead(std::int64_t address) {
-  read_ = RecordRead{};
   const auto result = Exchange(address, Command::kBeginRecordRead, {}, [](const Frame& answer) {
     return DecodeBeginReadAnswer(answer.payload).has_value();
   });
   if (result.refused) throw LinkError(LinkFailure::kRefused, "begin refused", 0, result.refusal.code);
-  read_.active = true;
-  read_.address = address;
+  if (reads_.size() >= kMaxNestedReads) reads_.erase(reads_.begin());
+  reads_.push_back(RecordRead{port_, address, 0, false, {}});
 }
 
 std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address) {
-  if (!read_.active || read_.address != address) throw LinkError(LinkFailure::kNoRead, "no record read begun");
-  if (read_.pending.empty() && !read_.last) {
-    const NextRecordsRequest wanted{read_.next, static_cast<std::uint8_t>(settings_.batch)};
+  if (reads_.empty() || reads_.back().address != address)
+    throw LinkError(LinkFailure::kNoRead, "no record read begun");
+  RecordRead& read = reads_.back();
+  if (read.pending.empty() && !read.last) {
+    // An outer read goes on on its own port, whatever a nested one selected meanwhile.
+    SelectPort(read.port);
+    const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.batch)};
     std::optional<NextRecordsAnswer> batch;
-    const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
-      batch = DecodeNextRecordsAnswer(answer.payload);
-      // A batch must start where it was asked to and, unless it is the last, hold a record.
-      return batch && batch->start == wanted.start && batch->records.size() <= wanted.maxCount &&
-             (batch->last || !batch->records.empty());
-    });
+    ExchangeResult result;
+    try {
+      result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
+        batch = DecodeNextRecordsAnswer(answer.payload);
+        // A batch must start where it was asked to and, unless it is the last, hold a record.
+        return batch && batch->start == wanted.start && batch->records.size() <= wanted.maxCount &&
+               (batch->last || !batch->records.empty());
+      });
+    } catch (const LinkError&) {
+      reads_.pop_back();  // a failed read ends; a read it interrupted goes on
+      throw;
+    }
     if (result.refused) {
-      read_.active = false;
+      reads_.pop_back();
       throw LinkError(LinkFailure::kRefused, "next records refused", 0, result.refusal.code);
     }
-    read_.next += static_cast<std::uint32_t>(batch->records.size());
-    read_.last = batch->last;
-    read_.pending.insert(read_.pending.end(), batch->records.begin(), batch->records.end());
+    read.next += static_cast<std::uint32_t>(batch->records.size());
+    read.last = batch->last;
+    read.pending.insert(read.pending.end(), batch->records.begin(), batch->records.end());
   }
-  if (read_.pending.empty()) {
-    read_.active = false;
+  if (read.pending.empty()) {
+    reads_.pop_back();
     return std::nullopt;
   }
-  const CardRecordFields record = read_.pending.front();
-  read_.pending.pop_front();
+  const CardRecordFields record = read.pending.front();
+  read.pending.pop_front();
   return record;
 }
 

@@ -99,10 +99,11 @@ TEST(CommandLine, NoDefaultDatabaseWithoutHome) {
 }
 
 class CommandLineSite : public SimSite {};
+VANTO_OVER_BOTH_TRANSPORTS(CommandLineSite);
 
 // The driver's port counter would overflow after port 32767: a scan ending there must still
 // find the terminals of the last ports and say nothing about an overflow.
-TEST_F(CommandLineSite, AScanUpToTheLastPortFindsItsTerminals) {
+TEST_P(CommandLineSite, AScanUpToTheLastPortFindsItsTerminals) {
   site_.AddTerminal(32766, 2);
   site_.AddTerminal(32767, 1);
   site_.AddTerminal(32767, 3);
@@ -120,7 +121,7 @@ TEST_F(CommandLineSite, AScanUpToTheLastPortFindsItsTerminals) {
   }
 }
 
-TEST_F(CommandLineSite, AFailedFirstDownloadLeavesNoDatabase) {
+TEST_P(CommandLineSite, AFailedFirstDownloadLeavesNoDatabase) {
   site_.AddTerminal(1, 1);
   Start();
   Result r = Vanto(Db({"download", "--port", "1", "--terminal", "9"}));
