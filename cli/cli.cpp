@@ -58,7 +58,9 @@ std::vector<std::string> CommandNames() {
 
 int UnknownCommand(const std::string& name, Io& io) {
   std::string hint;
-  if (auto close = Closest(name, CommandNames())) hint = TrFill("; did you mean '{0}'?", {*close});
+  std::vector<std::string> known = CommandNames();
+  if (name.rfind("-", 0) == 0) known = {"--help", "--version"};
+  if (auto close = Closest(name, known)) hint = TrFill("; did you mean '{0}'?", {*close});
   io.err << "vanto: " << TrFill("unknown command '{0}'", {name}) << hint << " " << Tr("(try 'vanto --help')") << "\n";
   return kExitUsage;
 }

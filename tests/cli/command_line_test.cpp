@@ -26,6 +26,7 @@ TEST(CommandLine, MistypedCommandsAndOptionsGetAHint) {
       {{"copy", "--from-prot", "1"}, "did you mean '--from-port'?"},
       {{"restore", "--lock-timout=3"}, "unknown option '--lock-timout'; did you mean '--lock-timeout'?"},
       {{"help", "restor"}, "unknown command 'restor'; did you mean 'restore'?"},
+      {{"--versoin"}, "did you mean '--version'?"},
   };
   for (const HintCase& c : cases) {
     Result r = Vanto(c.args);

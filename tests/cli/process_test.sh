@@ -92,5 +92,12 @@ echo "$out" | grep -q "restored person 107 to terminal 3 on port 2: fingerprint"
 [ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only restore left files: $(ls -A "$work/ro")"
 chmod 755 "$work/ro"
 
+# A damaged registry is left as it is, and the message says how to recover.
+printf 'not a registry\n' >"$work/damaged"
+err=$(VANTO_REGISTRY=$work/damaged "$vanto" scan --ports 1 --terminals 1 2>&1); status=$?
+[ "$status" -eq 3 ] || fail "damaged registry: exit $status"
+echo "$err" | grep -q "mv $work/damaged $work/damaged.damaged" || fail "damaged registry said: $err"
+[ "$(cat "$work/damaged")" = "not a registry" ] || fail "the damaged registry was changed"
+
 [ "$failures" -eq 0 ] && echo "process test passed"
 exit $((failures > 0))
