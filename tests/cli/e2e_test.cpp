@@ -34,7 +34,7 @@ TEST_F(HostE2E, ScanListsTheTerminalsByPortThenNumber) {
   EXPECT_EQ(table.out, "PORT  TERMINAL\n   1         1\n   1         2\n   2         3\n");
   Result json = Vanto({"scan", "--ports", "1-2", "--terminals", "1-4", "--json"});
   ASSERT_EQ(json.status, kExitOk) << json.err;
-  EXPECT_EQ(json.out, "[{\"port\": 1, \"terminal\": 1}, {\"port\": 1, \"terminal\": 2}, {\"port\": 2, \"terminal\": 3}]\n");
+  EXPECT_EQ(json.out, "[{\"port\":1,\"terminal\":1},{\"port\":1,\"terminal\":2},{\"port\":2,\"terminal\":3}]\n");
   Result none = Vanto({"scan", "--ports", "2", "--terminals", "4-5"});
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_NE(none.out.find("no terminal answered"), std::string::npos);
@@ -56,8 +56,8 @@ TEST_F(HostE2E, DownloadingTwiceStoresEverySwipeOnce) {
   Result other = Vanto(Db({"download", "--port", "1", "--terminal", "2", "--json"}));
   ASSERT_EQ(other.status, kExitOk) << other.err;
   EXPECT_EQ(other.out,
-            "[{\"port\": 1, \"terminal\": 2, \"person\": 3, \"time\": \"2026-11-04 09:00:00\", \"occurrence\": 1, "
-            "\"new\": true}]\n");
+            "[{\"port\":1,\"terminal\":2,\"person\":3,\"time\":\"2026-11-04 09:00:00\",\"occurrence\":1,"
+            "\"new\":true}]\n");
   EXPECT_EQ(Stored(1, 2), 1);
 }
 
