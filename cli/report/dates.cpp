@@ -111,7 +111,10 @@ std::string MinuteText(std::int64_t minute) {
 std::string ParseTimeBound(const std::string& text, bool end, const std::string& option) {
   std::string why;
   std::optional<Date> date = LeadingDate(text, &why);
-  if (!date) throw DateError(option + " " + Quoted(text) + ": " + why + " (or YYYY-MM-DD HH:MM[:SS])");
+  if (!date) {
+    if (why.rfind("expected", 0) == 0) why += " or YYYY-MM-DD HH:MM[:SS]";
+    throw DateError(option + " " + Quoted(text) + ": " + why);
+  }
   std::string day = DateText(*date);
   if (text.size() == 10) return day + (end ? " 23:59:59" : " 00:00:00");
   int hour = 0, minute = 0, second = end ? 59 : 0;

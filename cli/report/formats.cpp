@@ -7,7 +7,7 @@
 namespace vanto::report {
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -107,7 +107,11 @@ std::string HtmlEscape(std::string_view text) {
 
 SwipeWriter::SwipeWriter(std::ostream& out, Format format) : out_(out), format_(format) {
   if (format_ == Format::Csv) out_ << "time,port,terminal,person,name\n";
-  if (format_ == Format::Table) out_ << "TIME                  PORT  TERMINAL       PERSON  NAME\n";
+  if (format_ == Format::Table) {
+    char header[80];
+    std::snprintf(header, sizeof header, "%-19s  %5s  %8s  %11s  %s\n", "TIME", "PORT", "TERMINAL", "PERSON", "NAME");
+    out_ << header;
+  }
 }
 
 void SwipeWriter::Write(const SwipeLine& s) {
@@ -126,7 +130,7 @@ void SwipeWriter::Write(const SwipeLine& s) {
     }
     case Format::Table: {
       char cells[80];
-      std::snprintf(cells, sizeof cells, "%-19.*s  %6d  %8d  %11d  ", static_cast<int>(s.time.size()), s.time.data(),
+      std::snprintf(cells, sizeof cells, "%-19.*s  %5d  %8d  %11d  ", static_cast<int>(s.time.size()), s.time.data(),
                     s.port, s.terminal, static_cast<int>(s.person));
       out_ << cells << (s.name ? OneLine(*s.name) : std::string()) << '\n';
       break;

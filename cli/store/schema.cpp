@@ -39,6 +39,26 @@ CREATE TABLE IF NOT EXISTS enrolment (
   "cPsn_Num" INTEGER, "iFingerprintNO" INTEGER, "imachineno" INTEGER, "npassword" INTEGER, "bFingerprint" BYTEA);
 CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment ("cPsn_Num");
 )sql"},
+    // Standard SQL both engines take alike. swipes_by_time serves listings and reports in time
+    // order (the ORDER BY of every swipe query) and their --from/--to ranges; one index only, as
+    // every download pays for each.
+    {2, "people (names and departments by person number); swipes indexed by time",
+     R"sql(
+CREATE TABLE IF NOT EXISTS people (
+  person     INTEGER NOT NULL PRIMARY KEY,
+  name       TEXT    NOT NULL,
+  department TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS swipes_by_time ON swipes (swipe_time, person, port, terminal, occurrence);
+)sql",
+     R"sql(
+CREATE TABLE IF NOT EXISTS people (
+  person     INTEGER NOT NULL PRIMARY KEY,
+  name       TEXT    NOT NULL,
+  department TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS swipes_by_time ON swipes (swipe_time, person, port, terminal, occurrence);
+)sql"},
 };
 
 }  // namespace
