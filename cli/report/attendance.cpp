@@ -43,7 +43,9 @@ void ReportBuilder::Add(std::int32_t person, std::string_view time) {
   std::int64_t shifted = *minute - day_starts_;
   std::int64_t day = shifted >= 0 ? shifted / 1440 : -((-shifted + 1439) / 1440);
   if (day < first_day_ || day > last_day_) return;
-  auto [entry, added] = entries_.try_emplace({person, day}, Accumulator{*minute, *minute, 0});
+  std::uint64_t key = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(person)) << 32) |
+                      static_cast<std::uint32_t>(static_cast<std::int32_t>(day));
+  auto [entry, added] = entries_.try_emplace(key, Accumulator{*minute, *minute, 0});
   entry->second.last = *minute;
   ++entry->second.swipes;
 }
@@ -60,10 +62,14 @@ Report ReportBuilder::Finish(const std::vector<Person>& people) const {
     r.department = p.department;
   }
   for (const auto& [key, acc] : entries_) {
-    PersonReport& r = by_person[key.first];
-    r.person = key.first;
-    r.days.push_back({DateFromDays(key.second), acc.first, acc.last, acc.swipes});
+    auto person = static_cast<std::int32_t>(static_cast<std::uint32_t>(key >> 32));
+    auto day = static_cast<std::int32_t>(static_cast<std::uint32_t>(key & 0xFFFFFFFFu));
+    PersonReport& r = by_person[person];
+    r.person = person;
+    r.days.push_back({DateFromDays(day), acc.first, acc.last, acc.swipes});
   }
+  for (auto& [number, r] : by_person)
+    std::sort(r.days.begin(), r.days.end(), [](const DayEntry& a, const DayEntry& b) { return a.day < b.day; });
   report.people.reserve(by_person.size());
   for (auto& [number, r] : by_person) report.people.push_back(std::move(r));
   return report;

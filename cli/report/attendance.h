@@ -70,7 +70,8 @@ class ReportBuilder {
   int day_starts_;
   std::int64_t first_day_, last_day_;  // days since 1970-01-01
   std::unordered_map<std::int32_t, std::int64_t> last_minute_;  // per person
-  std::map<std::pair<std::int32_t, std::int64_t>, Accumulator> entries_;  // (person, day)
+  // By (person, working day) packed in one key: person in the high half, day in the low.
+  std::unordered_map<std::uint64_t, Accumulator> entries_;
 };
 
 // "H:MM" of a span in minutes (hours may exceed 24).

@@ -116,6 +116,24 @@ TEST(Attendance, NamedAndUnnamedPeople) {
   EXPECT_EQ(r.people[2].days_present(), 1);
 }
 
+TEST(Attendance, AnyPersonNumberAndDaysComeBackInOrder) {
+  ReportBuilder b(March(), 0);
+  b.Add(2147483647, "2026-03-31 23:59:00");
+  b.Add(-2147483647 - 1, "2026-03-01 00:00:00");
+  b.Add(-5, "2026-03-20 10:00:00");
+  b.Add(-5, "2026-03-21 10:00:00");
+  b.Add(-5, "2026-03-22 10:00:00");
+  Report r = b.Finish({});
+  ASSERT_EQ(r.people.size(), 3u);
+  EXPECT_EQ(r.people[0].person, -2147483647 - 1);
+  EXPECT_EQ(r.people[1].person, -5);
+  EXPECT_EQ(r.people[2].person, 2147483647);
+  ASSERT_EQ(r.people[1].days.size(), 3u);
+  EXPECT_EQ(DateText(r.people[1].days[0].day), "2026-03-20");
+  EXPECT_EQ(DateText(r.people[1].days[2].day), "2026-03-22");
+  EXPECT_EQ(DateText(r.people[2].days[0].day), "2026-03-31");
+}
+
 TEST(Attendance, EmptyInputIsAnEmptyReport) {
   ReportBuilder b(March(), 0);
   Report r = b.Finish({});
