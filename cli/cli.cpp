@@ -1,137 +1,68 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <exception>
 
+#include "cli/command.h"
 #include "cli/commands.h"
+#include "cli/messages.h"
+#include "cli/version.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
 
 namespace vanto::cli {
 namespace {
 
-const OptionSpec kDb{"db", "PATH", "database file (default: see 'Data' below)"};
-const OptionSpec kLockTimeout{"lock-timeout", "SECONDS",
-                              "how long to wait while another process holds the database (default 5)"};
-const OptionSpec kPort{"port", "N", "serial port number (1..32767)"};
-const OptionSpec kTerminal{"terminal", "N", "terminal number on that port (1..32767)"};
-const OptionSpec kPerson{"person", "N", "person number (a whole number)"};
-
-struct Command {
-  const char* name;
-  const char* summary;
-  const char* usage;
-  std::vector<OptionSpec> options;
-  int (*run)(const Options&, Io&);
-  const char* details;
-};
-
-const std::vector<Command>& Commands() {
-  static const std::vector<Command> commands = {
-      {"scan", "find the terminals that answer on a range of ports and terminal numbers",
-       "vanto scan [--ports N[-M]] [--terminals N[-M]] [--json]",
-       {{"ports", "N[-M]", "serial ports to scan (default 1)"},
-        {"terminals", "N[-M]", "terminal numbers to probe on each port (default 1-255)"},
-        {"json", "", "print the terminals found as JSON"}},
-       RunScan,
-       "Prints a table of port and terminal for every terminal that answered, ordered by port,\n"
-       "then terminal number."},
-      {"download", "pull the new card swipes of one terminal into the database",
-       "vanto download --port N --terminal N [--all] [--csv | --json] [--db PATH]",
-       {kPort, kTerminal, {"all", "", "read every record the terminal holds, not only the new ones"},
-        {"csv", "", "also print the delivered records as CSV"},
-        {"json", "", "also print the delivered records as JSON"}, {"quiet", "", "no progress line"},
-        {"progress", "", "show the progress line even when standard error is no terminal"}, kDb, kLockTimeout},
-       RunDownload,
-       "Reads only the records the database does not hold yet from a terminal that tells its\n"
-       "identity; everything from one that does not, or after its records were cleared, or with\n"
-       "--all. Stores each swipe once, whatever port the terminal is on. A record the driver\n"
-       "cannot convert (an impossible date) is quarantined ('vanto rejected') and the download\n"
-       "goes on after it; it then exits 1. With --csv or --json the records go to standard output\n"
-       "and the summary to standard error. On a terminal a progress line shows while it runs."},
-      {"rejected", "list the records the driver could not convert",
-       "vanto rejected [--csv | --json] [--db PATH]",
-       {{"csv", "", "print them as CSV"}, {"json", "", "print them as JSON"}, kDb, kLockTimeout},
-       RunRejected,
-       "Each with the terminal's serial number, log generation and record index, the raw fields\n"
-       "the terminal holds, why it was rejected and when it was first met."},
-      {"clear", "download a terminal's records, then clear them when every one is stored",
-       "vanto clear --port N --terminal N --yes [--db PATH]",
-       {kPort, kTerminal, {"yes", "", "confirm: the terminal's records are deleted"}, kDb, kLockTimeout},
-       RunClear,
-       "Downloads first, then clears the terminal only when the database holds every record of\n"
-       "its current log (rejected ones count as held); otherwise it says which are missing and\n"
-       "clears nothing. The terminal itself refuses a clear when its records changed meanwhile."},
-      {"backup", "copy one person's enrolment from a terminal into the database",
-       "vanto backup --port N --terminal N --person N [--db PATH]",
-       {kPort, kTerminal, kPerson, kDb, kLockTimeout},
-       RunBackup,
-       "Stores the fingerprint template, or the password when the terminal has no fingerprint\n"
-       "of that person, as the person's row in the enrolment table (replacing an earlier one)."},
-      {"restore", "write one person's stored enrolment to a terminal",
-       "vanto restore --port N --terminal N --person N [--db PATH]",
-       {kPort, kTerminal, {"person", "N", "person number (-32768..32767)"}, kDb, kLockTimeout},
-       RunRestore,
-       "First checks that the terminal answers on that port (which also selects the port), then\n"
-       "writes the enrolment stored by an earlier backup."},
-      {"copy", "back up a person's enrolment from one terminal and restore it to another",
-       "vanto copy --from-port N --from-terminal N --to-port N --to-terminal N --person N [--db PATH]",
-       {{"from-port", "N", "port of the terminal to copy from"},
-        {"from-terminal", "N", "terminal to copy from"},
-        {"to-port", "N", "port of the terminal to copy to"},
-        {"to-terminal", "N", "terminal to copy to"},
-        {"person", "N", "person number (-32768..32767)"},
-        kDb,
-        kLockTimeout},
-       RunCopy, "The enrolment passes through the database's enrolment table, where it stays."},
-      {"demo", "run scan, download, backup and copy against a simulated site",
-       "vanto demo [--db PATH] [--keep]",
-       {{"db", "PATH", "database file for the demo (default: a new one in a temporary folder)"},
-        {"keep", "", "keep the temporary folder with the demo's database"}},
-       RunDemo,
-       "Starts the terminal simulator with two ports, three terminals, a few thousand swipes and\n"
-       "a dozen people, then runs the host's own subcommands against it and prints what they did."},
-      {"sim", "run the terminal simulator on its own, for use with another host",
-       "vanto sim [--seed FILE] [--save FILE] [--link-dir DIR]",
-       {{"seed", "FILE", "load the site from a seed file (default: the demo's site)"},
-        {"save", "FILE", "write the site (with what hosts wrote to it) to FILE on exit"},
-        {"link-dir", "DIR", "where the ports' device links go (default: a new temporary folder)"}},
-       RunSim,
-       "Prints each port's pseudo-terminal and the settings a host needs, then serves until\n"
-       "interrupted (Ctrl-C)."},
-  };
-  return commands;
-}
-
-void PrintCommandHelp(const Command& c, std::ostream& out) {
+void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out) {
   std::string summary = c.summary;
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  out << "usage: " << c.usage << "\n\n" << summary << ".\n\n";
+  out << Tr("usage: ") << c.usage << "\n\n" << summary << ".\n\n";
   if (c.details && *c.details) out << c.details << "\n\n";
-  out << "options:\n";
-  std::vector<OptionSpec> shown = c.options;
-  shown.push_back({"help", "", "show this help"});
+  out << Tr("options:") << "\n";
+  std::vector<OptionSpec> shown = parser.specs();
+  shown.push_back({"help", "", Tr("show this help")});
   std::size_t width = 0;
   for (const auto& o : shown) width = std::max(width, o.name.size() + (o.value.empty() ? 0 : o.value.size() + 1));
   for (const auto& o : shown) {
     std::string left = "--" + o.name + (o.value.empty() ? "" : " " + o.value);
     out << "  " << left << std::string(width + 4 - left.size(), ' ') << o.help << "\n";
   }
-  bool has_db = false;
-  for (const auto& o : c.options) has_db |= o.name == "db";
-  if (has_db && std::string(c.name) != "demo")
-    out << "\nData: the database is --db PATH, else $VANTO_DB, else $XDG_DATA_HOME/vanto/vanto.db\n"
-           "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n";
+  if (parser.has_database())
+    out << "\n"
+        << Tr("Data: the database is --db PATH, else $VANTO_DB, else $XDG_DATA_HOME/vanto/vanto.db\n"
+              "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n");
 }
 
 void PrintHelp(std::ostream& out) {
-  out << "usage: vanto COMMAND [OPTIONS]\n\n"
-         "A host for card and fingerprint attendance terminals on serial ports.\n\ncommands:\n";
-  for (const Command& c : Commands()) out << "  " << c.name << std::string(10 - std::string(c.name).size(), ' ') << c.summary << "\n";
-  out << "\n'vanto COMMAND --help' describes a command.\n"
-         "Exit status: 0 done; 1 the terminal operation answered False (its message on standard\n"
-         "error); 2 a usage error; 3 the host could not do its part (database, components).\n";
+  out << Tr("usage: ") << "vanto COMMAND [OPTIONS]\n\n"
+      << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
+      << Tr("commands:") << "\n";
+  for (const Command& c : Commands())
+    out << "  " << c.name << std::string(10 - std::min<std::size_t>(9, std::string(c.name).size()), ' ') << c.summary
+        << "\n";
+  out << "\n"
+      << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
+            "names the program's version and the modules it uses.\n"
+            "Exit status: 0 done; 1 the terminal operation failed (its message on standard error);\n"
+            "2 a usage error; 3 the host could not do its part (database, components, output).\n");
+}
+
+std::vector<std::string> CommandNames() {
+  std::vector<std::string> names;
+  for (const Command& c : Commands()) names.push_back(c.name);
+  names.push_back("help");
+  return names;
+}
+
+int UnknownCommand(const std::string& name, Io& io) {
+  std::string hint;
+  std::vector<std::string> known = CommandNames();
+  if (name.rfind("-", 0) == 0) known = {"--help", "--version"};
+  if (auto close = Closest(name, known)) hint = TrFill("; did you mean '{0}'?", {*close});
+  io.err << "vanto: " << TrFill("unknown command '{0}'", {name}) << hint << " " << Tr("(try 'vanto --help')") << "\n";
+  return kExitUsage;
 }
 
 }  // namespace
@@ -144,37 +75,56 @@ std::string DefaultDatabasePath() {
   else if (const char* user = std::getenv("HOME"); user && *user)
     home = std::string(user) + "/.local/share";
   else
-    return "vanto.db";
+    throw UsageError(Tr("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or "
+                        "XDG_DATA_HOME)"));
   return home + "/vanto/vanto.db";
 }
 
 int RunVanto(const std::vector<std::string>& args, Io& io) {
   if (args.empty()) {
-    io.err << "vanto: missing command (try 'vanto --help')\n";
+    io.err << "vanto: " << Tr("missing command") << " " << Tr("(try 'vanto --help')") << "\n";
     return kExitUsage;
   }
   const std::string& name = args[0];
-  if (name == "--help" || name == "-h" || name == "help") {
+  if (name == "--help" || name == "-h" || (name == "help" && args.size() == 1)) {
     PrintHelp(io.out);
     return kExitOk;
   }
-  const Command* command = nullptr;
-  for (const Command& c : Commands())
-    if (name == c.name) command = &c;
-  if (!command) {
-    io.err << "vanto: unknown command '" << name << "' (try 'vanto --help')\n";
-    return kExitUsage;
+  if (name == "--version" || name == "-V") {
+    try {
+      PrintVersion(io.out);
+      return kExitOk;
+    } catch (const std::exception& e) {
+      io.err << "vanto --version: " << e.what() << "\n";
+      return kExitHost;
+    }
   }
+  if (name == "help") {
+    if (args.size() > 2) {
+      io.err << "vanto help: " << Tr("name one command") << " " << Tr("(try 'vanto --help')") << "\n";
+      return kExitUsage;
+    }
+    const Command* command = FindCommand(args[1]);
+    if (!command) return UnknownCommand(args[1], io);
+    Parser parser(command->name);
+    command->declare(parser);
+    PrintCommandHelp(*command, parser, io.out);
+    return kExitOk;
+  }
+  const Command* command = FindCommand(name);
+  if (!command) return UnknownCommand(name, io);
   std::string prefix = std::string("vanto ") + command->name + ": ";
   try {
-    Options options = Options::Parse({args.begin() + 1, args.end()}, command->options);
-    if (options.Has("help")) {
-      PrintCommandHelp(*command, io.out);
+    Parser parser(command->name);
+    Run run = command->declare(parser);
+    if (!parser.Parse({args.begin() + 1, args.end()})) {
+      PrintCommandHelp(*command, parser, io.out);
       return kExitOk;
     }
-    return command->run(options, io);
+    return run(io);
   } catch (const UsageError& e) {
-    io.err << prefix << e.what() << " (try 'vanto " << command->name << " --help')\n";
+    io.err << prefix << e.what() << " " << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"})
+           << "\n";
     return kExitUsage;
   } catch (const store::StoreError& e) {
     io.err << prefix << e.what() << "\n";

@@ -1,5 +1,4 @@
 // demo: the host's subcommands against a simulated site; sim: the simulated site on its own.
-#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -9,15 +8,21 @@
 #include <optional>
 
 #include "cli/commands.h"
-#include "cli/demo_site.h"
 #include "cli/enrolment.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
+#include "terminal/sim/demo_site.h"
+#include "terminal/sim/front_end.h"
 
 namespace vanto::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using terminal::sim::ConfigurePorts;
+using terminal::sim::DemoTerminal;
+using terminal::sim::DemoTerminals;
+using terminal::sim::kDemoPerson;
+using terminal::sim::SeedDemoSite;
 
 // A temporary folder, removed at the end unless kept.
 class DemoFolder {
@@ -54,16 +59,18 @@ std::size_t CountPeople(const terminal::sim::SimTerminal& t) { return t.persons.
 
 }  // namespace
 
-int RunDemo(const Options& o, Io& io) {
+int RunDemo(const DemoOptions& o, Io& io) {
   auto started = std::chrono::steady_clock::now();
   DemoFolder folder;
-  if (o.Has("keep")) folder.Keep();
-  std::string db = o.Get("db").value_or((folder.path() / "vanto.db").string());
-  if (db.empty()) throw UsageError("--db needs a file name");
+  if (o.keep) folder.Keep();
+  std::string db = o.db.value_or((folder.path() / "vanto.db").string());
 
   terminal::sim::SimulatorSite site;
-  site.Options().linkDir = (folder.path() / "ports").string();
-  fs::create_directories(site.Options().linkDir);
+  site.Options().tcp = o.tcp;
+  if (!site.Options().tcp) {
+    site.Options().linkDir = (folder.path() / "ports").string();
+    fs::create_directories(site.Options().linkDir);
+  }
   SeedDemoSite(site);
   std::size_t swipes = 0;
   for (const DemoTerminal& t : DemoTerminals()) swipes += site.Terminal(t.port, t.terminal)->records.size();
@@ -78,7 +85,7 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "A simulated site: " << paths.size() << " ports, " << DemoTerminals().size() << " terminals, " << swipes
          << " swipes, 12 people (8 with a fingerprint, 4 with a password).\n";
   for (const auto& [port, path] : paths) io.out << "  port " << port << ": " << path << "\n";
-  io.out << "Database: " << db << (o.Has("db") || o.Has("keep") ? "" : " (removed at the end; --keep keeps it)") << "\n";
+  io.out << "Database: " << db << (o.db || o.keep ? "" : " (removed at the end; --keep keeps it)") << "\n";
 
   const std::string person = std::to_string(kDemoPerson);
   int status = Step(io, {"scan", "--ports", "1-2", "--terminals", "1-4"});
@@ -112,14 +119,17 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "\nTerminal 3 on port 2 now holds " << (target ? CountPeople(*target) : 0) << " person(s); person "
          << kDemoPerson << "'s fingerprint there " << (copied ? "equals" : "DIFFERS FROM")
          << " the one on terminal 1 (values 0-458).\n";
-  ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, LockTimeout(o));
+  ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, 5.0);
   std::int64_t stored = 0, repeats = 0;
+  std::string first_month;  // "YYYY-MM" of the earliest swipe
   {
     store::OpenOptions options;
     options.create = false;
     auto records = store::RecordStore::Open(db, options).Swipes();
     stored = static_cast<std::int64_t>(records.size());
     for (const auto& r : records) repeats += r.occurrence > 1;
+    for (const auto& r : records)
+      if (first_month.empty() || r.time.substr(0, 7) < first_month) first_month = r.time.substr(0, 7);
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char took[32];
@@ -127,49 +137,26 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "The database holds " << stored << " swipes (" << repeats
          << " of them a second swipe of a person within the same minute, kept) and " << RowCount(everyone.Get())
          << " enrolments. Done in "
-         << took << " s." << (o.Has("keep") ? " Kept: " + folder.path().string() : std::string()) << "\n";
+         << took << " s." << (o.keep ? " Kept: " + folder.path().string() : std::string()) << "\n";
+  if ((o.keep || o.db) && !first_month.empty())
+    io.out << "\nTo look at the data:\n  vanto swipes --db " << db << "\n  vanto report --month " << first_month
+           << " --db " << db << " --html report.html\n";
   return copied ? kExitOk : kExitFalse;
 }
 
-int RunSim(const Options& o, Io& io) {
+int RunSim(const SimOptions& o, Io& io) {
+  terminal::sim::FrontEndOptions options;
+  options.seed = o.seed;
+  options.save = o.save;
+  options.linkDir = o.link_dir.value_or("");
+  options.speed = o.speed;
+  options.tcp = o.tcp;
   terminal::sim::SimulatorSite site;
-  if (auto dir = o.Get("link-dir")) site.Options().linkDir = *dir;
   try {
-    if (auto seed = o.Get("seed"))
-      site.LoadSeedFile(*seed);
-    else
-      SeedDemoSite(site);
-  } catch (const std::exception& e) {
+    terminal::sim::PrepareSite(site, options);
+    terminal::sim::Serve(site, options, io.out);
+  } catch (const terminal::sim::FrontEndError& e) {
     throw HostError(e.what());
-  }
-  // Block the stop signals before the simulator's threads start, so only sigtimedwait sees them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::map<int, std::string> paths;
-  try {
-    paths = site.Start();
-  } catch (const std::exception& e) {
-    throw HostError(std::string("cannot start the terminal simulator: ") + e.what());
-  }
-  io.out << "The simulator serves " << paths.size() << " port(s). For a host on this machine:\n"
-         << PortSettingsText(paths) << "Stop it with Ctrl-C.\n"
-         << std::flush;
-  timespec tick{1, 0};
-  while (sigtimedwait(&stop, nullptr, &tick) < 0) {
-  }
-  site.Stop();
-  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  if (auto save = o.Get("save")) {
-    try {
-      site.SaveSeedFile(*save);
-    } catch (const std::exception& e) {
-      throw HostError(e.what());
-    }
-    io.out << "Saved the site to " << *save << "\n";
   }
   return kExitOk;
 }

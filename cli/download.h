@@ -50,6 +50,11 @@ class DownloadSession {
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
+  // The least time between two draws of the progress line.
+  std::chrono::milliseconds progress_interval{100};
+  // Whether the progress display may use cursor codes (redraw one line); without them it is a
+  // plain line each time (as often as the redrawn one).
+  bool cursor_codes = true;
   // Called on the writer thread after each committed batch with the records stored so far by
   // this session (delivered and keyed, new or not).
   std::function<void(std::size_t)> on_committed;

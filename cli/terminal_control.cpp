@@ -37,9 +37,9 @@ std::uint32_t U32(LONG value) { return static_cast<std::uint32_t>(value); }
 HostControl HostControl::Create() {
   PrepareComponents();
   ComPtr<IDispatch> control;
-  HRESULT hr = CreateObjectByProgId(kProgIdFK303ID, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
+  HRESULT hr = CreateObjectByProgId(fk303id::kProgId, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
   if (FAILED(hr) || !control)
-    throw HostError("cannot create " + ToUtf8(kProgIdFK303ID) + ": " + ToUtf8(TakeErrorDescription(hr)));
+    throw HostError("cannot create " + ToUtf8(fk303id::kProgId) + ": " + ToUtf8(TakeErrorDescription(hr)));
   return HostControl(std::move(control));
 }
 
@@ -64,7 +64,7 @@ void HostControl::SelectPort(int port) {
   value.iVal = static_cast<SHORT>(port);
   DISPID put = DISPID_PROPERTYPUT;
   DISPPARAMS params{&value, &put, 1, 1};
-  HRESULT hr = control_->Invoke(kDispSerialPort, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
+  HRESULT hr = control_->Invoke(fk303id::member::kSerialPort, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
                                 nullptr, nullptr);
   if (FAILED(hr)) throw HostError("cannot select port " + std::to_string(port) + " on the terminal control");
 }
@@ -72,7 +72,7 @@ void HostControl::SelectPort(int port) {
 TerminalInfo HostControl::Info(int terminal) {
   LONG version = 0, identity = 0, capacity = 0, held = 0, generation = 0;
   VARIANT args[] = {Long(terminal), Ref(&version), Ref(&identity), Ref(&capacity), Ref(&held), Ref(&generation)};
-  Call(kDispTerminalInfo, "TerminalInfo", args, 6);
+  Call(fk303id::member::kTerminalInfo, "TerminalInfo", args, 6);
   return {static_cast<int>(version), U32(identity), U32(capacity), U32(held), U32(generation)};
 }
 
@@ -80,13 +80,13 @@ void HostControl::SetReadStart(int terminal, std::optional<std::uint32_t> index,
                                std::uint32_t generation) {
   VARIANT args[] = {Long(terminal), Long(Bits(identity)), Long(Bits(generation)),
                     Long(index ? static_cast<LONG>(*index) : -1)};
-  Call(kDispSetCardReadStart, "SetCardReadStart", args, 4);
+  Call(fk303id::member::kSetCardReadStart, "SetCardReadStart", args, 4);
 }
 
 std::optional<ReadProgress> HostControl::Progress(int terminal) {
   LONG v[7] = {};
   VARIANT args[] = {Long(terminal), Ref(&v[0]), Ref(&v[1]), Ref(&v[2]), Ref(&v[3]), Ref(&v[4]), Ref(&v[5]), Ref(&v[6])};
-  if (!Call(kDispCardReadStatus, "CardReadStatus", args, 8)) return std::nullopt;
+  if (!Call(fk303id::member::kCardReadStatus, "CardReadStatus", args, 8)) return std::nullopt;
   return ReadProgress{U32(v[0]), U32(v[1]), U32(v[2]), U32(v[3]), U32(v[4]), U32(v[5]), static_cast<int>(v[6])};
 }
 
@@ -94,14 +94,14 @@ std::optional<RawRecord> HostControl::RecordAt(int terminal, std::uint32_t gener
   LONG f[6] = {};
   VARIANT args[] = {Long(terminal), Long(Bits(generation)), Long(Bits(index)), Ref(&f[0]), Ref(&f[1]),
                     Ref(&f[2]),     Ref(&f[3]),             Ref(&f[4]),         Ref(&f[5])};
-  if (!Call(kDispReadCardRecordAt, "ReadCardRecordAt", args, 9)) return std::nullopt;
+  if (!Call(fk303id::member::kReadCardRecordAt, "ReadCardRecordAt", args, 9)) return std::nullopt;
   return RawRecord{f[0], f[1], f[2], f[3], f[4], f[5]};
 }
 
 std::optional<std::uint32_t> HostControl::Clear(int terminal, std::uint32_t generation, std::uint32_t count) {
   LONG next = 0;
   VARIANT args[] = {Long(terminal), Long(Bits(generation)), Long(Bits(count)), Ref(&next)};
-  if (!Call(kDispClearCardRecords, "ClearCardRecords", args, 4)) return std::nullopt;
+  if (!Call(fk303id::member::kClearCardRecords, "ClearCardRecords", args, 4)) return std::nullopt;
   return U32(next);
 }
 

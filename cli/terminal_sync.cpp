@@ -1,15 +1,13 @@
 #include "cli/terminal_sync.h"
 
+#include "cli/command_support.h"
+
 #include <stdlib.h>
 
 #include <chrono>
 
 namespace vanto::cli {
 namespace {
-
-std::string Where(int port, int terminal) {
-  return "terminal " + std::to_string(terminal) + " on port " + std::to_string(port);
-}
 
 bool Leap(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
@@ -71,15 +69,20 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   result.port = port;
   result.terminal = terminal;
   control.SelectPort(port);
+  // What the terminal tells of its log only chooses where the read starts: when it cannot be
+  // asked, the driver's download reads everything (and fails with its own message when the
+  // terminal cannot be read either). What arrives is keyed by the read the control began.
   try {
     result.info = control.Info(terminal);
+    result.start = ChooseStart(store, result.info, options.all, &result.read_all_because);
   } catch (const TerminalError& e) {
-    result.terminal_error = e.what();
-    return result;
+    result.info_error = e.what();
+    result.info = TerminalInfo{};
+    result.read_all_because = "the terminal did not tell its log";
   }
-  result.start = ChooseStart(store, result.info, options.all, &result.read_all_because);
 
   DownloadSession session(store, port, terminal, options.progress);
+  session.cursor_codes = options.cursor_codes;
   session.batch_records = options.batch_records;
   session.batch_interval = options.batch_interval;
   std::uint32_t reads_before = 0;
@@ -144,6 +147,40 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   result.added = session.added();
   result.store_error = session.store_error();
   return result;
+}
+
+// The summary of one terminal's sync, and its exit status.
+int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
+               const char* command) {
+  const std::string where = Where(sync.port, sync.terminal);
+  if (sync.terminal_error) {
+    io.err << sync.terminal_error.value() << "\n";
+    if (sync.records.empty()) return kExitFalse;
+  }
+  summary << where << ": " << sync.records.size() << " records delivered, " << sync.added << " new, "
+          << sync.records.size() - sync.added << " already stored (" << store.path() << ")\n";
+  if (sync.info.Identified() && !sync.terminal_error)
+    summary << "  serial " << sync.info.identity << ", log generation " << sync.info.generation << ", "
+            << sync.info.held << " records held; "
+            << (sync.read_all_because.empty() ? "read from record " + std::to_string(sync.start)
+                                              : "read them all: " + sync.read_all_because)
+            << "\n";
+  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << "warning: " << *warning << "\n";
+  if (!sync.quarantined.empty())
+    io.err << where << ": " << sync.quarantined.size() << " record" << (sync.quarantined.size() == 1 ? "" : "s")
+           << " quarantined (" << sync.newly_quarantined << " new): the driver could not convert "
+           << (sync.quarantined.size() == 1 ? "it" : "them") << "; see 'vanto rejected'\n";
+  if (sync.store_error) {
+    io.err << "vanto " << command << ": " << *sync.store_error << "\n";
+    return kExitHost;
+  }
+  if (sync.terminal_error) return kExitFalse;
+  if (!sync.outcome.ok) {
+    if (sync.info_error) io.err << *sync.info_error << "\n";
+    return Refused(io, sync.outcome, where + ": the download failed");
+  }
+  if (!sync.quarantined.empty()) return kExitFalse;
+  return kExitOk;
 }
 
 }  // namespace vanto::cli

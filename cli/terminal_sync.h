@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli.h"
 #include "cli/download.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
@@ -21,6 +22,7 @@ namespace vanto::cli {
 struct SyncOptions {
   bool all = false;                    // read every record, not only the new ones
   std::ostream* progress = nullptr;    // progress line (erased when done)
+  bool cursor_codes = true;            // the progress line may redraw itself
   std::size_t batch_records = 500;     // storing batches (tests use small ones)
   std::chrono::milliseconds batch_interval{200};
 };
@@ -35,7 +37,8 @@ struct SyncResult {
   std::vector<store::RejectedRecord> quarantined;  // met by this sync (new or kept before)
   std::size_t newly_quarantined = 0;
   Outcome outcome;  // the last DownloadCarddata's answer (ok when the read completed)
-  std::optional<std::string> terminal_error;  // the terminal could not be asked (exit 1)
+  std::optional<std::string> info_error;      // the terminal did not tell its log (read in full)
+  std::optional<std::string> terminal_error;  // a rejected record could not be read (exit 1)
   std::optional<std::string> store_error;     // the database failed (exit 3)
 };
 
@@ -46,6 +49,12 @@ void PreferLargeRecordBatches();
 // Syncs one terminal. Throws HostError or StoreError only for faults of the host itself.
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
                         const SyncOptions& options);
+
+// Prints the summary of a sync (`summary`: the records line; warnings and errors on io.err) and
+// answers the exit status: 0 done, 1 the terminal failed or records were quarantined, 3 the
+// database failed. `command` names the command in error lines.
+int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
+               const char* command);
 
 // "terminal T on port P holds N of C records (85 %)" when it is above 80 % of its capacity.
 std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info);

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev)
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
+          libcli11-dev nlohmann-json3-dev gettext locales libcsv-dev libxml2-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -17,6 +18,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   else
     echo "Missing packages (run as root to install them): ${missing[*]}" >&2
     exit 1
+  fi
+fi
+
+# The zh_CN.UTF-8 locale, for the host's Chinese messages (vanto falls back to LANGUAGE with
+# C.UTF-8 when it is missing, so this only makes the real locale available too).
+if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  if [ -f /etc/locale.gen ] && command -v locale-gen >/dev/null; then
+    sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+    locale-gen >/dev/null
   fi
 fi
 

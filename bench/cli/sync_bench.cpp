@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "cli/demo_site.h"
+#include "terminal/sim/front_end.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
 #include "cli/terminal_control.h"
@@ -47,7 +47,7 @@ class Site {
     t.records.reserve(static_cast<std::size_t>(records) + 10000);
     for (std::int64_t i = 0; i < records; ++i) t.records.push_back(RecordAt(i));
     site_.Options().linkDir = (folder_ / "ports").string();
-    cli::ConfigurePorts(site_.Start());
+    terminal::sim::ConfigurePorts(site_.Start());
     cli::PreferLargeRecordBatches();  // as vanto download does
     // The control reads its port settings when it is created.
     machine_.emplace(cli::Machine::Create());

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/automation/boundary.h"
+#include "platform/automation/class_factory.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
 #include "platform/automation/owners.h"
@@ -31,20 +33,7 @@ std::atomic<long> activeCount{0};
 
 // The code a terminal failure travels with inside DISP_E_EXCEPTION.
 constexpr HRESULT kTerminalFailure = MakeHResult(0x80040601);
-constexpr char16_t kSource[] = u"FK303IDLib.FK303ID";
-
-struct MemberName {
-  const char16_t* name;
-  DISPID id;
-};
-constexpr MemberName kMembers[] = {
-    {u"SerialPort", kDispSerialPort},         {u"PrepareEnrollment", kDispPrepareEnrollment},
-    {u"BeginCardRead", kDispBeginCardRead},   {u"ProbeMachine", kDispProbeMachine},
-    {u"ReadEnrollment", kDispReadEnrollment}, {u"WriteEnrollment", kDispWriteEnrollment},
-    {u"NextCardRecord", kDispNextCardRecord},     {u"TerminalInfo", kDispTerminalInfo},
-    {u"SetCardReadStart", kDispSetCardReadStart}, {u"CardReadStatus", kDispCardReadStatus},
-    {u"ReadCardRecordAt", kDispReadCardRecordAt}, {u"ClearCardRecords", kDispClearCardRecords},
-};
+constexpr const char16_t* kSource = fk303id::kProgId;
 
 // Reads a whole-number argument: any integer or Boolean variant, a floating value rounded half to
 // even, or any of these by reference.
@@ -106,6 +95,22 @@ class FK303ID final : public DispatchObject<IDispatch> {
   FK303ID() : client_(ControlSettings::FromEnvironment()) { ++activeCount; }
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    return GuardBoundary(kSource, [&] { return IdsOfNames(names, count, ids); });
+  }
+
+  // Whatever escapes a member (a failure of the link is described by the member itself) becomes
+  // an exception of the call, never a C++ exception in the caller.
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argError) override {
+    return GuardInvoke(exception, kSource, [&] { return InvokeMember(member, flags, params, result, exception, argError); });
+  }
+
+ protected:
+  ~FK303ID() override { --activeCount; }
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == DIID__DFK303ID; }
+
+ private:
+  HRESULT IdsOfNames(LPOLESTR* names, UINT count, DISPID* ids) {
     if (!names || !ids) return E_POINTER;
     HRESULT hr = S_OK;
     for (UINT i = 0; i < count; ++i) {
@@ -114,42 +119,28 @@ class FK303ID final : public DispatchObject<IDispatch> {
         hr = DISP_E_UNKNOWNNAME;
         continue;
       }
-      for (const MemberName& member : kMembers)
-        if (SameNameIgnoringCase(names[i], member.name)) ids[i] = member.id;
+      for (const fk303id::Member& member : fk303id::kMembers)
+        if (SameNameIgnoringCase(names[i], member.name)) ids[i] = member.number;
       if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     }
     return hr;
   }
 
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO* exception, UINT* argError) override {
+  HRESULT InvokeMember(DISPID member, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                       UINT* argError) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     Call call{params ? *params : none, result, exception, argError};
     if (call.params.cArgs && !call.params.rgvarg) return E_POINTER;
-    if (member == kDispSerialPort) return SerialPort(call, flags);
-    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
-    if (call.params.cNamedArgs) return DISP_E_NONAMEDARGS;
+    // Every member of the contract has its handler here (a member without one does not build).
     switch (member) {
-      case kDispProbeMachine: return ProbeMachine(call);
-      case kDispBeginCardRead: return BeginCardRead(call);
-      case kDispNextCardRecord: return NextCardRecord(call);
-      case kDispReadEnrollment: return ReadEnrollment(call);
-      case kDispPrepareEnrollment: return PrepareEnrollment(call);
-      case kDispWriteEnrollment: return WriteEnrollment(call);
-      case kDispTerminalInfo: return TerminalInfo(call);
-      case kDispSetCardReadStart: return SetCardReadStart(call);
-      case kDispCardReadStatus: return CardReadStatus(call);
-      case kDispReadCardRecordAt: return ReadCardRecordAt(call);
-      case kDispClearCardRecords: return ClearCardRecords(call);
+#define FK303ID_HANDLE(name, number, kind, count, arguments) \
+  case fk303id::member::k##name: return Run(call, flags, count, &FK303ID::name);
+      FK303ID_MEMBERS(FK303ID_HANDLE)
+#undef FK303ID_HANDLE
       default: return DISP_E_MEMBERNOTFOUND;
     }
   }
 
- protected:
-  ~FK303ID() override { --activeCount; }
-  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == DIID__DFK303ID; }
-
- private:
   struct Call {
     DISPPARAMS params;
     VARIANT* result;
@@ -217,8 +208,16 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return true;
   }
 
-  HRESULT CheckCount(const Call& call, UINT count) const {
-    return call.params.cArgs == count ? S_OK : DISP_E_BADPARAMCOUNT;
+  // A property's handler sees the flags; a method's is reached only as a method called with
+  // positional arguments, as many as the contract gives it.
+  HRESULT Run(const Call& call, WORD flags, UINT, HRESULT (FK303ID::*property)(const Call&, WORD)) {
+    return (this->*property)(call, flags);
+  }
+  HRESULT Run(const Call& call, WORD flags, UINT count, HRESULT (FK303ID::*method)(const Call&)) {
+    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    if (call.params.cNamedArgs) return DISP_E_NONAMEDARGS;
+    if (call.params.cArgs != count) return DISP_E_BADPARAMCOUNT;
+    return (this->*method)(call);
   }
 
   HRESULT SerialPort(const Call& call, WORD flags) {
@@ -247,7 +246,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT ProbeMachine(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 2); FAILED(hr)) return hr;
     std::int64_t terminal = 0, flag = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, flag); FAILED(hr)) return hr;
@@ -256,7 +254,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT BeginCardRead(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
     std::int64_t terminal = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr; SettingsBroken(call, hr)) return hr;
@@ -269,7 +266,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT NextCardRecord(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 10); FAILED(hr)) return hr;
     std::int64_t terminal = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     // Outputs: person (2), fifth value (4), year..minute (5..9). The terminal variables (1, 3)
@@ -294,7 +290,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT ReadEnrollment(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 7); FAILED(hr)) return hr;
     std::int64_t terminal = 0, person = 0, enrolment = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
@@ -326,7 +321,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
       *passwordOut = data->password;
     } else {
       // The template argument is element 0 of the caller's 460-Long buffer.
-      for (int i = 0; i < kTemplateBufferValues; ++i) templateOut[i] = data->fingerprint[static_cast<std::size_t>(i)];
+      for (int i = 0; i < static_cast<int>(fk303id::kTemplateValues); ++i) templateOut[i] = data->fingerprint[static_cast<std::size_t>(i)];
     }
     return Answer(call, true);
   }
@@ -354,7 +349,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   static LONG Bits(std::uint32_t value) { return static_cast<LONG>(value); }
 
   HRESULT TerminalInfo(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 6); FAILED(hr)) return hr;
     std::int64_t terminal = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = CheckTargets(call, 1, 5); FAILED(hr)) return hr;
@@ -372,7 +366,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT SetCardReadStart(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
     std::int64_t terminal = 0, identity = 0, generation = 0, index = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, identity); FAILED(hr)) return hr;
@@ -389,7 +382,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT CardReadStatus(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 8); FAILED(hr)) return hr;
     std::int64_t terminal = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = CheckTargets(call, 1, 7); FAILED(hr)) return hr;
@@ -402,7 +394,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT ReadCardRecordAt(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 9); FAILED(hr)) return hr;
     std::int64_t terminal = 0, generation = 0, index = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, generation); FAILED(hr)) return hr;
@@ -421,7 +412,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT ClearCardRecords(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
     std::int64_t terminal = 0, generation = 0, count = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, generation); FAILED(hr)) return hr;
@@ -450,7 +440,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT PrepareEnrollment(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
     std::int64_t terminal = 0, person = 0, flag = 0, enrolment = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
@@ -464,7 +453,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT WriteEnrollment(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 7); FAILED(hr)) return hr;
     std::int64_t terminal = 0, person = 0, enrolment = 0, password = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
@@ -479,7 +467,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
     if (data.IsPassword())
       data.password = static_cast<std::int32_t>(password);
     else
-      for (int i = 0; i < kTemplateBufferValues; ++i) data.fingerprint[static_cast<std::size_t>(i)] = templateArg.plVal[i];
+      for (int i = 0; i < static_cast<int>(fk303id::kTemplateValues); ++i) data.fingerprint[static_cast<std::size_t>(i)] = templateArg.plVal[i];
     return Store(call, "写入登记数据", terminal, protocol::Command::kWriteEnrolment, protocol::Encode(data));
   }
 
@@ -502,26 +490,13 @@ class FK303ID final : public DispatchObject<IDispatch> {
   TerminalClient client_;
 };
 
-class FK303IDFactory final : public ComObject<IClassFactory> {
- public:
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ComPtr<IDispatch> control = ComPtr<IDispatch>::Adopt(new FK303ID());
-    return control->QueryInterface(iid, object);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock)
-      ++activeCount;
-    else
-      --activeCount;
-    return S_OK;
-  }
+// Server locks taken on the control's factories.
+ServerLocks locks;
 
- protected:
-  bool Implements(REFIID iid) const override { return iid == IID_IClassFactory; }
-};
+HRESULT CreateFK303ID(REFIID iid, void** object) {
+  ComPtr<IDispatch> control = ComPtr<IDispatch>::Adopt(new FK303ID());
+  return control->QueryInterface(iid, object);
+}
 
 }  // namespace
 
@@ -529,8 +504,7 @@ HRESULT GetFK303IDClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!(clsid == CLSID_FK303ID)) return CLASS_E_CLASSNOTAVAILABLE;
-  ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new FK303IDFactory());
-  return factory->QueryInterface(iid, object);
+  return HandOutFactory(&CreateFK303ID, locks, kSource, iid, object);
 }
 
 HRESULT RegisterFK303IDInProcess() {
@@ -538,7 +512,7 @@ HRESULT RegisterFK303IDInProcess() {
   if (HRESULT hr = GetFK303IDClassObject(CLSID_FK303ID, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()));
       FAILED(hr))
     return hr;
-  return RegisterInProcessClass(CLSID_FK303ID, kProgIdFK303ID, factory.Get());
+  return RegisterInProcessClass(CLSID_FK303ID, fk303id::kProgId, factory.Get());
 }
 
-long FK303IDActiveCount() { return activeCount.load(); }
+long FK303IDActiveCount() { return activeCount.load() + locks.Held(); }

@@ -1,5 +1,6 @@
 // Settings of the terminal control, read from the environment when a control is created
-// (names and defaults are listed in docs/protocol.md).
+// (names and defaults are listed in docs/protocol.md). The names are defined here only; a host
+// that sets them for the control (the simulator's front end) uses these.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,30 @@
 
 namespace terminal::control {
 
+// The environment variables the control reads.
+inline constexpr char kPortVariablePrefix[] = "VANTO_FK_PORT_";          // + N: device of port N
+inline constexpr char kPortPatternVariable[] = "VANTO_FK_PORT_PATTERN";  // device of port N from N
+inline constexpr char kSpeedVariable[] = "VANTO_FK_SPEED";
+inline constexpr char kProbeTimeoutVariable[] = "VANTO_FK_PROBE_TIMEOUT_MS";  // + "_N": of port N only
+inline constexpr char kAnswerTimeoutVariable[] = "VANTO_FK_TIMEOUT_MS";       // + "_N": of port N only
+inline constexpr char kGapVariable[] = "VANTO_FK_GAP_MS";
+inline constexpr char kRetriesVariable[] = "VANTO_FK_RETRIES";
+inline constexpr char kBatchVariable[] = "VANTO_FK_BATCH";
+inline constexpr char kConnectTimeoutVariable[] = "VANTO_FK_CONNECT_TIMEOUT_MS";
+// Every name above (per-port names without their "_N").
+inline constexpr const char* kSettingVariables[] = {
+    kPortPatternVariable, kSpeedVariable, kProbeTimeoutVariable, kAnswerTimeoutVariable,
+    kGapVariable,         kRetriesVariable, kBatchVariable,      kConnectTimeoutVariable};
+
+// "VANTO_FK_PORT_<port>".
+std::string PortVariable(int port);
+// A per-port name: "<name>_<port>" (kProbeTimeoutVariable, kAnswerTimeoutVariable).
+std::string PerPortVariable(const char* name, int port);
+
+// What a network line adds to a port's waits unless the port has timeouts of its own: the
+// way to the device server and back, and the server's own buffering.
+inline constexpr std::chrono::microseconds kNetworkAllowance{50000};
+
 struct ControlSettings {
   std::string portPattern = "/dev/ttyS{N-1}";
   std::map<int, std::string> portPaths;  // VANTO_FK_PORT_<N>
@@ -15,13 +40,22 @@ struct ControlSettings {
   std::chrono::microseconds probeTimeout{8000};
   std::chrono::microseconds answerTimeout{100000};
   std::chrono::microseconds gapTimeout{20000};
+  std::chrono::milliseconds connectTimeout{3000};  // a network line's connection, name lookup included
+  std::map<int, std::chrono::microseconds> portProbeTimeouts;   // VANTO_FK_PROBE_TIMEOUT_MS_<N>
+  std::map<int, std::chrono::microseconds> portAnswerTimeouts;  // VANTO_FK_TIMEOUT_MS_<N>
   int retries = 3;
   int batch = 100;
   // The first setting that could not be used, as "NAME=value"; empty when all were fine.
   std::string invalid;
 
-  // Device path of serial port `port`.
+  // Device of port `port`: a device path, or "tcp://HOST:PORT" for a serial device server.
   std::string PathOfPort(int port) const;
+  // Whether port `port` is reached over the network.
+  bool IsNetworkPort(int port) const;
+  // The port's probe and answer timeouts: its own when set, else the general ones (plus
+  // kNetworkAllowance for a network port).
+  std::chrono::microseconds ProbeTimeoutOf(int port) const;
+  std::chrono::microseconds AnswerTimeoutOf(int port) const;
   static ControlSettings FromEnvironment();
 };
 

@@ -5,47 +5,53 @@
 #include <mutex>
 #include <utility>
 
+#include "terminal/control/line_factory.h"
+
 namespace terminal::control {
 
 using namespace protocol;
-using serial::Clock;
-using serial::SerialError;
-using serial::SerialFailure;
+using line::Clock;
+using line::LineError;
+using line::LineFailure;
 
 namespace {
 
 bool IsAddress(std::int64_t address) { return address >= kMinAddress && address <= kMaxAddress; }
 
-LinkError FromSerial(const SerialError& error) {
-  return LinkError(error.Failure() == SerialFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
+LinkError FromLine(const LineError& error) {
+  return LinkError(error.Failure() == LineFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
 }
+
+// Nested reads deeper than this are reads abandoned without their end; the oldest is dropped.
+constexpr std::size_t kMaxNestedReads = 16;
 
 }  // namespace
 
 TerminalClient::TerminalClient(ControlSettings settings) : settings_(std::move(settings)) {}
 
+TerminalClient::~TerminalClient() = default;
+
 void TerminalClient::SelectPort(int port) {
-  if (port == port_ && serial_) return;
+  if (port == port_ && line_) return;
   port_ = port;
-  serial_.reset();
-  reads_.clear();
+  line_.reset();
 }
 
-serial::SerialPort& TerminalClient::OpenPort() {
+line::Line& TerminalClient::OpenPort() {
   if (port_ < 1) throw LinkError(LinkFailure::kOpen, "no serial port " + std::to_string(port_));
   const std::string path = settings_.PathOfPort(port_);
-  if (!serial_ || serial_->Path() != path) serial_ = std::make_unique<serial::SerialPort>(path, settings_.baud);
+  if (!line_ || line_->Address() != path) line_ = MakeLine(path, settings_);
   try {
-    serial_->Open();
-  } catch (const SerialError& error) {
-    throw FromSerial(error);
+    line_->Open();
+  } catch (const LineError& error) {
+    throw FromLine(error);
   }
-  return *serial_;
+  return *line_;
 }
 
 TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chrono::microseconds timeout,
                                                  std::size_t requestBytes, Frame& answer) {
-  serial::SerialPort& port = *serial_;
+  line::Line& port = *line_;
   const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.baud));
   auto deadline = sentAt + timeout;
   // However the bytes trickle in, an exchange ends: the longest answer at the line speed, with
@@ -85,11 +91,11 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
   const Frame request{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(command), ++sequence_, payload};
   const std::vector<std::uint8_t> bytes = EncodeFrame(request);
   const bool probe = command == Command::kProbe;
-  const auto timeout = probe ? settings_.probeTimeout : settings_.answerTimeout;
+  const auto timeout = probe ? settings_.ProbeTimeoutOf(port_) : settings_.AnswerTimeoutOf(port_);
   const int attempts = 1 + settings_.retries;
   LinkFailure problem = LinkFailure::kSilent;
   for (int attempt = 1; attempt <= attempts; ++attempt) {
-    serial::SerialPort& port = OpenPort();
+    line::Line& port = OpenPort();
     try {
       if (attempt > 1 || parser_.SawDamage()) {
         // Resynchronise: drop what is in flight and let the line fall silent first.
@@ -128,8 +134,8 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
         continue;
       }
       return {false, {}, std::move(answer)};
-    } catch (const SerialError& error) {
-      throw FromSerial(error);
+    } catch (const LineError& error) {
+      throw FromLine(error);
     }
   }
   throw LinkError(problem, "exchange failed", attempts);
@@ -216,15 +222,10 @@ protocol::BeginReadAnswer TerminalClient::ReadLog(std::int64_t address) {
   return *begin;
 }
 
-TerminalClient::RecordRead* TerminalClient::FindRead(std::int64_t address) {
-  for (auto read = reads_.rbegin(); read != reads_.rend(); ++read)
-    if (read->address == address) return &*read;
-  return nullptr;
-}
-
 void TerminalClient::BeginRead(std::int64_t address) {
   RecordRead read;
   const BeginReadAnswer begin = ReadLog(address);
+  read.port = port_;
   read.address = address;
   read.held = begin.recordCount;
   if (begin.log) read.generation = begin.log->generation;
@@ -233,27 +234,27 @@ void TerminalClient::BeginRead(std::int64_t address) {
                                 : start->identity == 0 && start->generation == 0;
     if (same && start->index <= begin.recordCount) read.next = read.delivered = start->index;
   }
-  if (reads_.size() >= kMaxReads) reads_.erase(reads_.begin());
+  if (reads_.size() >= kMaxNestedReads) reads_.erase(reads_.begin());
   reads_.push_back(std::move(read));
   const RecordRead& begun = reads_.back();
   ReadRegistry::Begun(port_, address, {0, begin.recordCount, begin.log, begun.next, begun.next, ReadStatus::kRunning});
 }
 
-void TerminalClient::EndRead(std::int64_t address, ReadStatus::State state) {
-  for (auto read = reads_.rbegin(); read != reads_.rend(); ++read) {
-    if (read->address != address) continue;
-    ReadRegistry::Update(port_, address, read->delivered, state);
-    reads_.erase(std::next(read).base());
-    return;
-  }
+void TerminalClient::EndRead(ReadStatus::State state) {
+  const RecordRead& read = reads_.back();
+  ReadRegistry::Update(read.port, read.address, read.delivered, state);
+  reads_.pop_back();  // a read it interrupted goes on
 }
 
 std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address) {
-  RecordRead* read = FindRead(address);
-  if (!read) throw LinkError(LinkFailure::kNoRead, "no record read begun");
-  if (read->pending.empty() && !read->last) {
-    const NextRecordsRequest wanted{read->next, static_cast<std::uint8_t>(settings_.batch), read->generation};
-    const std::uint32_t held = read->held;
+  if (reads_.empty() || reads_.back().address != address)
+    throw LinkError(LinkFailure::kNoRead, "no record read begun");
+  RecordRead& read = reads_.back();
+  if (read.pending.empty() && !read.last) {
+    // An outer read goes on on its own port, whatever a nested one selected meanwhile.
+    SelectPort(read.port);
+    const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.batch), read.generation};
+    const std::uint32_t held = read.held;
     std::optional<NextRecordsAnswer> batch;
     bool shortRead = false;
     std::optional<LinkError> failure;
@@ -277,21 +278,21 @@ std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address)
         failure = error;
     }
     if (failure) {
-      EndRead(address, ReadStatus::kFailed);
+      EndRead(ReadStatus::kFailed);  // a failed read ends; a read it interrupted goes on
       throw *failure;
     }
-    read->next += static_cast<std::uint32_t>(batch->records.size());
-    read->last = batch->last;
-    read->pending.insert(read->pending.end(), batch->records.begin(), batch->records.end());
+    read.next += static_cast<std::uint32_t>(batch->records.size());
+    read.last = batch->last;
+    read.pending.insert(read.pending.end(), batch->records.begin(), batch->records.end());
   }
-  if (read->pending.empty()) {
-    EndRead(address, ReadStatus::kComplete);
+  if (read.pending.empty()) {
+    EndRead(ReadStatus::kComplete);
     return std::nullopt;
   }
-  const CardRecordFields record = read->pending.front();
-  read->pending.pop_front();
-  ++read->delivered;
-  ReadRegistry::Update(port_, address, read->delivered, ReadStatus::kRunning);
+  const CardRecordFields record = read.pending.front();
+  read.pending.pop_front();
+  ++read.delivered;
+  ReadRegistry::Update(read.port, address, read.delivered, ReadStatus::kRunning);
   return record;
 }
 

@@ -1,5 +1,7 @@
-// The host side of the terminal protocol over one serial port at a time: exchanges with
-// retries, resynchronisation and bounded waits, and the reading of card records in batches.
+// The host side of the terminal protocol over one port at a time: exchanges with retries,
+// resynchronisation and bounded waits, and the reading of card records in batches. A port's line
+// is a serial device or a TCP connection to a serial device server (terminal/line); this core
+// knows only the line interface.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +17,7 @@
 #include "terminal/control/settings.h"
 #include "terminal/protocol/frame_parser.h"
 #include "terminal/protocol/messages.h"
-#include "terminal/serial/serial_port.h"
+#include "terminal/line/line.h"
 
 namespace terminal::control {
 
@@ -89,6 +91,7 @@ struct ExchangeResult {
 class TerminalClient {
  public:
   explicit TerminalClient(ControlSettings settings);
+  ~TerminalClient();
 
   void SelectPort(int port);
   int Port() const { return port_; }
@@ -109,6 +112,9 @@ class TerminalClient {
   // generation and at least that many records); NextRecord gives records one at a time in the
   // terminal's order, fetching batches as needed, and std::nullopt after the last. A "last batch"
   // before the number held at the begin is damage: asked again, then kShortRead.
+  // Reads nest: a read begun while another is under way (a download started from work the outer
+  // one pumps) is read to its end or its failure, and the outer read then goes on where it was,
+  // on its own port, so neither delivers a record twice or skips one.
   void BeginRead(std::int64_t address);
   std::optional<protocol::CardRecordFields> NextRecord(std::int64_t address);
 
@@ -127,16 +133,16 @@ class TerminalClient {
   enum class Wait { kAnswer, kSilent, kDamaged };
   Wait AwaitAnswer(const protocol::Frame& request, std::chrono::microseconds timeout, std::size_t requestBytes,
                    protocol::Frame& answer);
-  serial::SerialPort& OpenPort();
+  line::Line& OpenPort();
 
   ControlSettings settings_;
   int port_ = 1;
-  std::unique_ptr<serial::SerialPort> serial_;
+  std::unique_ptr<line::Line> line_;
   protocol::FrameParser parser_;
   std::uint8_t sequence_ = 0;
 
   struct RecordRead {
-    bool active = false;
+    int port = 0;
     std::int64_t address = 0;
     std::uint32_t next = 0;       // index of the next record to fetch
     std::uint32_t delivered = 0;  // index of the next record to hand out
@@ -145,14 +151,9 @@ class TerminalClient {
     bool last = false;
     std::deque<protocol::CardRecordFields> pending;
   };
-  // Record reads begun and not ended, innermost last: a read begun while another runs (a host
-  // that re-enters the driver between two records) has its own position, and the outer read
-  // goes on where it stood when the inner one ends. A read left unfinished (its caller stopped
-  // asking) is dropped once kMaxReads newer ones have begun.
-  static constexpr std::size_t kMaxReads = 8;
-  std::vector<RecordRead> reads_;
-  RecordRead* FindRead(std::int64_t address);
-  void EndRead(std::int64_t address, ReadStatus::State state);
+  // Ends the innermost read, telling ReadRegistry how it ended.
+  void EndRead(ReadStatus::State state);
+  std::vector<RecordRead> reads_;  // the innermost read last
 };
 
 }  // namespace terminal::control

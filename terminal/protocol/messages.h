@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "terminal/contract/fk303id_contract.h"
 #include "terminal/protocol/frame.h"
 #include "terminal/protocol/records.h"
 
@@ -20,7 +21,7 @@ namespace terminal::protocol {
 // A version 1 terminal keeps working: every version 2 field is optional on the host side.
 inline constexpr std::uint8_t kProtocolVersion = 2;
 inline constexpr std::uint8_t kProtocolVersion1 = 1;
-inline constexpr std::size_t kTemplateValues = 460;
+inline constexpr std::size_t kTemplateValues = fk303id::kTemplateValues;  // the control's contract
 inline constexpr int kLastFingerprintEnrolment = 9;  // 0..9: fingerprints
 inline constexpr int kPasswordEnrolment = 10;
 // Answer header of next-records: start index (4), count (1), flags (1).

@@ -1,5 +1,5 @@
 // The host end to end: vanto's subcommands, through the component runtime, the driver, the
-// terminal control and a pseudo-terminal, against the simulator.
+// terminal control and a pseudo-terminal or a loopback TCP connection, against the simulator.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -26,7 +26,7 @@ class HostE2E : public SimSite {
   }
 };
 
-TEST_F(HostE2E, ScanListsTheTerminalsByPortThenNumber) {
+TEST_P(HostE2E, ScanListsTheTerminalsByPortThenNumber) {
   SeedThreeTerminals();
   Start();
   Result table = Vanto({"scan", "--ports", "1-2", "--terminals", "1-4"});
@@ -34,13 +34,13 @@ TEST_F(HostE2E, ScanListsTheTerminalsByPortThenNumber) {
   EXPECT_EQ(table.out, "PORT  TERMINAL\n   1         1\n   1         2\n   2         3\n");
   Result json = Vanto({"scan", "--ports", "1-2", "--terminals", "1-4", "--json"});
   ASSERT_EQ(json.status, kExitOk) << json.err;
-  EXPECT_EQ(json.out, "[{\"port\": 1, \"terminal\": 1}, {\"port\": 1, \"terminal\": 2}, {\"port\": 2, \"terminal\": 3}]\n");
+  EXPECT_EQ(json.out, "[{\"port\":1,\"terminal\":1},{\"port\":1,\"terminal\":2},{\"port\":2,\"terminal\":3}]\n");
   Result none = Vanto({"scan", "--ports", "2", "--terminals", "4-5"});
   EXPECT_EQ(none.status, kExitOk);
   EXPECT_NE(none.out.find("no terminal answered"), std::string::npos);
 }
 
-TEST_F(HostE2E, DownloadingTwiceStoresEverySwipeOnce) {
+TEST_P(HostE2E, DownloadingTwiceStoresEverySwipeOnce) {
   SeedThreeTerminals();
   Start();
   Result first = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
@@ -60,12 +60,12 @@ TEST_F(HostE2E, DownloadingTwiceStoresEverySwipeOnce) {
   Result other = Vanto(Db({"download", "--port", "1", "--terminal", "2", "--json"}));
   ASSERT_EQ(other.status, kExitOk) << other.err;
   EXPECT_EQ(other.out,
-            "[{\"port\": 1, \"terminal\": 2, \"person\": 3, \"time\": \"2026-11-04 09:00:00\", \"occurrence\": 1, "
-            "\"new\": true}]\n");
+            "[{\"port\":1,\"terminal\":2,\"person\":3,\"time\":\"2026-11-04 09:00:00\",\"occurrence\":1,"
+            "\"new\":true}]\n");
   EXPECT_EQ(Stored(1, 2), 1);
 }
 
-TEST_F(HostE2E, TwoSwipesOfOnePersonInOneMinuteStayTwo) {
+TEST_P(HostE2E, TwoSwipesOfOnePersonInOneMinuteStayTwo) {
   auto& t = site_.AddTerminal(1, 1);
   t.records = {Swipe(5, 6, 9, 5), Swipe(6, 6, 9, 5), Swipe(5, 6, 9, 5), Swipe(5, 6, 9, 6)};
   Start();
@@ -81,7 +81,7 @@ TEST_F(HostE2E, TwoSwipesOfOnePersonInOneMinuteStayTwo) {
   EXPECT_EQ(pair, 1 + 2);
 }
 
-TEST_F(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
+TEST_P(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
   auto& t = site_.AddTerminal(1, 1);
   for (int i = 0; i < 2000; ++i) t.records.push_back(Swipe(100 + i % 7, 3 + i / 600, 7 + (i % 600) / 60, i % 60));
   Start();
@@ -107,7 +107,7 @@ TEST_F(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
   EXPECT_EQ(Stored(1, 1), 2000);
 }
 
-TEST_F(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
+TEST_P(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
   SeedThreeTerminals();
   Start();
   Result backup = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
@@ -141,7 +141,7 @@ TEST_F(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
   EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, two->persons.at(7).fingerprints.at(0).begin()));
 }
 
-TEST_F(HostE2E, RefusalsExitOneWithAMessage) {
+TEST_P(HostE2E, RefusalsExitOneWithAMessage) {
   SeedThreeTerminals();
   Start();
   // Nobody enrolled as 99: the terminal refuses both reads; nothing is stored.
@@ -158,7 +158,7 @@ TEST_F(HostE2E, RefusalsExitOneWithAMessage) {
   EXPECT_EQ(absent.err, "terminal 9 on port 2 does not answer\n");
 }
 
-TEST_F(HostE2E, UnusableDatabasesWriteNothing) {
+TEST_P(HostE2E, UnusableDatabasesWriteNothing) {
   SeedThreeTerminals();
   Start();
   // restore never creates a database.
@@ -188,9 +188,9 @@ TEST_F(HostE2E, UnusableDatabasesWriteNothing) {
   EXPECT_EQ(Stored(1, 1), 0);
 }
 
-TEST_F(HostE2E, TheDemoShowsTheSiteTheRecordsAndTheCopiedEnrolment) {
+TEST_P(HostE2E, TheDemoShowsTheSiteTheRecordsAndTheCopiedEnrolment) {
   // The demo runs a site of its own; this fixture only gives it a registry of its own.
-  Result demo = Vanto({"demo"});
+  Result demo = Vanto(Tcp() ? std::vector<std::string>{"demo", "--tcp"} : std::vector<std::string>{"demo"});
   ASSERT_EQ(demo.status, kExitOk) << demo.out << demo.err;
   for (const char* line : {"PORT  TERMINAL\n   1         1\n   1         2\n   2         3\n",
                            "terminal 1 on port 1: 1500 records delivered, 1500 new",
@@ -201,6 +201,8 @@ TEST_F(HostE2E, TheDemoShowsTheSiteTheRecordsAndTheCopiedEnrolment) {
                            "The database holds 3200 swipes (", "kept) and 2 enrolments."})
     EXPECT_NE(demo.out.find(line), std::string::npos) << line << "\n" << demo.out;
 }
+
+VANTO_OVER_BOTH_TRANSPORTS(HostE2E);
 
 }  // namespace
 }  // namespace vanto::cli::testing

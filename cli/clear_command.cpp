@@ -1,0 +1,77 @@
+// clear: a terminal's records deleted after a download, only when every one is stored.
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/messages.h"
+#include "cli/terminal_control.h"
+#include "cli/terminal_sync.h"
+
+namespace vanto::cli {
+
+int RunClear(const ClearOptions& o, Io& io) {
+  int port = o.port, terminal = o.terminal;
+  if (!o.yes) throw UsageError("clear deletes the terminal's records: confirm with --yes");
+  store::RecordStore store = OpenStore(o, true);
+  PreferLargeRecordBatches();
+  Machine machine = Machine::Create();
+  HostControl control = HostControl::Create();
+  SyncOptions options;
+  options.progress = io.progress ? &io.err : nullptr;
+  options.cursor_codes = io.cursor;
+  SyncResult sync = SyncTerminal(store, machine, control, port, terminal, options);
+  if (int status = ReportSync(sync, store, io.out, io, "clear"); status == kExitHost || sync.terminal_error ||
+                                                                  !sync.outcome.ok)
+    return status == kExitOk ? kExitFalse : status;
+  TerminalInfo info;
+  try {
+    info = control.Info(terminal);
+  } catch (const TerminalError& e) {
+    io.err << e.what() << "\n";
+    return kExitFalse;
+  }
+  if (!info.Identified()) {
+    io.err << Where(port, terminal) << " tells no identity (protocol version 1): its records are not cleared\n";
+    return kExitFalse;
+  }
+  const auto missing = store.Missing({info.identity, info.generation}, info.held);
+  if (!missing.empty()) {
+    io.err << Where(port, terminal) << " is not cleared: the database misses records";
+    for (std::size_t i = 0; i < missing.size(); ++i)
+      io.err << (i ? ", " : " ") << missing[i].first
+             << (missing[i].second != missing[i].first ? "-" + std::to_string(missing[i].second) : "");
+    io.err << " of its " << info.held << " (log generation " << info.generation << ")\n";
+    return kExitFalse;
+  }
+  std::optional<std::uint32_t> next;
+  try {
+    next = control.Clear(terminal, info.generation, info.held);
+  } catch (const TerminalError& e) {
+    io.err << e.what() << "\n";
+    return kExitFalse;
+  }
+  if (!next) {
+    io.err << Where(port, terminal) << " refused to clear: its records changed since they were read (nothing cleared)\n";
+    return kExitFalse;
+  }
+  io.out << Where(port, terminal) << ": cleared " << info.held << " records, all stored (log generation now " << *next
+         << ")\n";
+  return kExitOk;
+}
+
+Command ClearCommand() {
+  return {"clear", "download a terminal's records, then clear them when every one is stored",
+          "vanto clear --port N --terminal N --yes [--db PATH]",
+          "Downloads first, then clears the terminal only when the database holds every record of\n"
+          "its current log (rejected ones count as held); otherwise it says which are missing and\n"
+          "clears nothing. The terminal itself refuses a clear when its records changed meanwhile.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<ClearOptions>();
+            p.Number("port", "N", "serial port number (1..32767)", &o->port, 1, kMaxPort, Required::kYes);
+            p.Number("terminal", "N", "terminal number on that port (1..255)", &o->terminal, 1, kMaxTerminal,
+                     Required::kYes);
+            p.Flag("yes", "confirm: the terminal's records are deleted", &o->yes);
+            p.Database(&o->db, &o->lock_timeout);
+            return [o](Io& io) { return RunClear(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

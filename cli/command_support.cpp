@@ -1,0 +1,37 @@
+#include "cli/command_support.h"
+
+#include "cli/command.h"
+#include "cli/messages.h"
+#include "platform/automation/errors.h"
+#include "platform/automation/text.h"
+
+namespace vanto::cli {
+
+std::string Where(int port, int terminal) {
+  return TrFill("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
+}
+
+int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
+  if (outcome.message.empty()) {
+    io.err << ours << "\n";
+  } else if (outcome.message == ToUtf8(kTextOverflow)) {
+    // The driver's bare overflow text, with what overflowed and where.
+    io.err << outcome.message << " (" << TrFill("a number outside the driver's 16-bit range: {0}", {ours}) << ")\n";
+  } else {
+    io.err << outcome.message << "\n";
+  }
+  return kExitFalse;
+}
+
+std::chrono::milliseconds LockTimeout(const DatabaseOptions& o) {
+  return std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+}
+
+store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {
+  store::OpenOptions options;
+  options.create = create;
+  options.lock_timeout = LockTimeout(o);
+  return store::RecordStore::Open(DatabasePath(o.db, create), options);
+}
+
+}  // namespace vanto::cli

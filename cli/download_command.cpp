@@ -1,0 +1,98 @@
+// download: the new swipes of one terminal into the database (or all of them).
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/download.h"
+#include "cli/terminal_control.h"
+#include "cli/terminal_sync.h"
+#include "cli/messages.h"
+#include "cli/output.h"
+
+namespace vanto::cli {
+namespace {
+
+// Removes a database this run created when the run stored nothing in it, so a failed first
+// download leaves no empty file behind.
+void RemoveIfCreatedEmpty(const std::string& path) {
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix, ec);
+}
+
+}  // namespace
+
+int RunDownload(const DownloadOptions& o, Io& io) {
+  if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
+  if (o.quiet && o.progress) throw UsageError(TrFill("{0} and {1} exclude each other", {"--quiet", "--progress"}));
+  std::string path = DatabasePath(o.db, true);
+  std::error_code ec;
+  bool existed = std::filesystem::exists(path, ec);
+  std::optional<store::RecordStore> store = OpenStore(o, true);
+  PreferLargeRecordBatches();
+  Machine machine = Machine::Create();
+  HostControl control = HostControl::Create();
+  bool progress = o.progress || (io.progress && !o.quiet);
+  SyncOptions options;
+  options.all = o.all;
+  options.progress = progress ? &io.err : nullptr;
+  options.cursor_codes = io.cursor;
+  SyncResult sync = SyncTerminal(*store, machine, control, o.port, o.terminal, options);
+
+  const int port = o.port, terminal = o.terminal;
+  const auto& records = sync.records;
+  if (o.csv) {
+    io.out << "port,terminal,person,time,occurrence,new\n";
+    for (const auto& r : records)
+      io.out << port << ',' << terminal << ',' << r.swipe.person << ','
+             << CsvField(store::SecondText(store::CivilFromDate(r.swipe.time))) << ',' << r.occurrence << ','
+             << (r.added ? "true" : "false") << '\n';
+  } else if (o.json) {
+    // One record a line, each dumped on its own, so a long download is never one big value.
+    io.out << "[";
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const auto& r = records[i];
+      nlohmann::ordered_json record = {{"port", port},
+                                       {"terminal", terminal},
+                                       {"person", r.swipe.person},
+                                       {"time", store::SecondText(store::CivilFromDate(r.swipe.time))},
+                                       {"occurrence", r.occurrence},
+                                       {"new", r.added}};
+      io.out << (i ? ",\n " : "") << record.dump();
+    }
+    io.out << "]\n";
+  }
+  int status = ReportSync(sync, *store, (o.csv || o.json) ? io.err : io.out, io, "download");
+  if (status != kExitOk && !existed && sync.added == 0 && sync.quarantined.empty()) {
+    store.reset();
+    RemoveIfCreatedEmpty(path);
+  }
+  return status;
+}
+
+Command DownloadCommand() {
+  return {"download", "pull the new card swipes of one terminal into the database",
+          "vanto download --port N --terminal N [--all] [--csv | --json] [--db PATH]",
+          "Reads only the records the database does not hold yet from a terminal that tells its\n"
+          "identity; everything from one that does not, or after its records were cleared, or with\n"
+          "--all. Stores each swipe once, whatever port the terminal is on. A record the driver\n"
+          "cannot convert (an impossible date) is quarantined ('vanto rejected') and the download\n"
+          "goes on after it; it then exits 1. With --csv or --json the records go to standard output\n"
+          "and the summary to standard error. On a terminal a progress line shows while it runs. A\n"
+          "first download that fails leaves no empty database behind.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<DownloadOptions>();
+            p.Number("port", "N", "serial port number (1..32767)", &o->port, 1, kMaxPort, Required::kYes);
+            p.Number("terminal", "N", "terminal number on that port (1..255)", &o->terminal, 1, kMaxTerminal,
+                     Required::kYes);
+            p.Flag("all", "read every record the terminal holds, not only the new ones", &o->all);
+            p.Flag("csv", "also print the delivered records as CSV", &o->csv);
+            p.Flag("json", "also print the delivered records as JSON", &o->json);
+            p.Flag("quiet", "no progress line", &o->quiet);
+            p.Flag("progress", "show the progress line even when standard error is no terminal", &o->progress);
+            p.Database(&o->db, &o->lock_timeout);
+            return [o](Io& io) { return RunDownload(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

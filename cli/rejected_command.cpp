@@ -1,0 +1,67 @@
+// rejected: the records the driver could not convert, kept apart by downloads.
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/messages.h"
+#include "cli/output.h"
+
+namespace vanto::cli {
+
+int RunRejected(const RejectedOptions& o, Io& io) {
+  bool csv = o.csv, json = o.json;
+  if (csv && json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
+  store::RecordStore store = OpenStore(o, true);
+  const auto rejected = store.Rejected();
+  auto log = [](const store::RejectedRecord& r, bool identity) {
+    if (!r.log) return std::string();
+    return std::to_string(identity ? r.log->identity : r.log->generation);
+  };
+  if (csv) {
+    io.out << "port,terminal,serial,generation,index,person,year,month,day,hour,minute,reason,first_seen\n";
+    for (const auto& r : rejected)
+      io.out << r.port << ',' << r.terminal << ',' << log(r, true) << ',' << log(r, false) << ',' << r.index << ','
+             << r.person << ',' << r.year << ',' << r.month << ',' << r.day << ',' << r.hour << ',' << r.minute << ','
+             << CsvField(r.reason) << ',' << CsvField(r.first_seen) << '\n';
+  } else if (json) {
+    io.out << "[";
+    for (std::size_t i = 0; i < rejected.size(); ++i) {
+      const auto& r = rejected[i];
+      auto number = [](const std::string& text) { return text.empty() ? std::string("null") : text; };
+      io.out << (i ? ",\n " : "") << "{\"port\": " << r.port << ", \"terminal\": " << r.terminal
+             << ", \"serial\": " << number(log(r, true)) << ", \"generation\": " << number(log(r, false))
+             << ", \"index\": " << r.index << ", \"person\": " << r.person << ", \"year\": " << r.year
+             << ", \"month\": " << r.month << ", \"day\": " << r.day << ", \"hour\": " << r.hour
+             << ", \"minute\": " << r.minute << ", \"reason\": " << JsonString(r.reason)
+             << ", \"first_seen\": " << JsonString(r.first_seen) << "}";
+    }
+    io.out << "]\n";
+  } else if (rejected.empty()) {
+    io.out << "no rejected records (" << store.path() << ")\n";
+  } else {
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& r : rejected)
+      rows.push_back({std::to_string(r.port), std::to_string(r.terminal), log(r, true), log(r, false),
+                      std::to_string(r.index), std::to_string(r.person),
+                      std::to_string(r.year) + "-" + std::to_string(r.month) + "-" + std::to_string(r.day) + " " +
+                          std::to_string(r.hour) + ":" + std::to_string(r.minute),
+                      r.reason, r.first_seen});
+    WriteTable(io.out, {"PORT", "TERMINAL", "SERIAL", "GENERATION", "INDEX", "PERSON", "FIELDS", "REASON", "FIRST SEEN"},
+               rows, {true, true, true, true, true, true, false, false, false});
+  }
+  return kExitOk;
+}
+
+Command RejectedCommand() {
+  return {"rejected", "list the records the driver could not convert",
+          "vanto rejected [--csv | --json] [--db PATH]",
+          "Each with the terminal's serial number, log generation and record index, the raw fields\n"
+          "the terminal holds, why it was rejected and when it was first met.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<RejectedOptions>();
+            p.Flag("csv", "print them as CSV", &o->csv);
+            p.Flag("json", "print them as JSON", &o->json);
+            p.Database(&o->db, &o->lock_timeout);
+            return [o](Io& io) { return RunRejected(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli
