@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "cli/store/postgres_store.h"
 #include "cli/store/sqlite_store.h"
 
 namespace vanto::store {
@@ -47,12 +48,11 @@ bool IsDatabaseUrl(const std::string& location) {
 
 std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const OpenOptions& options) {
   std::string scheme = SchemeOf(location);
-  if (scheme == "postgresql" || scheme == "postgres")
-    throw StoreError(StoreFailure::Invalid, "database " + location + ": this vanto has no PostgreSQL support");
+  if (scheme == "postgresql" || scheme == "postgres") return OpenPostgresStore(location, options);
   if (!scheme.empty())
     throw StoreError(StoreFailure::Invalid, "database " + location + ": unknown scheme \"" + scheme +
-                                                "\" (a database URL starts with postgresql://; anything else is an "
-                                                "SQLite file path)");
+                                                "\" (a database URL starts with postgresql:// or postgres://; "
+                                                "anything else is an SQLite file path)");
   return OpenSqliteStore(location, options);
 }
 
@@ -62,6 +62,7 @@ RecordStore RecordStore::Open(const std::string& location, const OpenOptions& op
 
 bool RecordStore::HasTable(const std::string& location, const std::string& table,
                            std::chrono::milliseconds lock_timeout) {
+  if (IsDatabaseUrl(location)) return PostgresHasTable(location, table, lock_timeout);
   return SqliteHasTable(location, table, lock_timeout);
 }
 
