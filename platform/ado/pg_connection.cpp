@@ -113,10 +113,17 @@ void PgConnection::Connect() {
   if (PQstatus(conn_) != CONNECTION_OK) {
     std::string cause = OneLine(PQerrorMessage(conn_));
     StoreFailure failure = ConnectFailure(cause, conn_);
+    PQfinish(std::exchange(conn_, nullptr));  // a half-made connection must not linger at the server
     throw PgError(failure, "database " + server_ + ": cannot connect: " + cause, "", failure == StoreFailure::Unreachable);
   }
   // Every wait on another session's lock is bounded; the messages stay in one language.
-  Exec("SET lock_timeout = " + Millis(options_.lock_timeout) + "; SET client_min_messages = warning", "setting up the session");
+  try {
+    Exec("SET lock_timeout = " + Millis(options_.lock_timeout) + "; SET client_min_messages = warning",
+         "setting up the session");
+  } catch (...) {
+    PQfinish(std::exchange(conn_, nullptr));
+    throw;
+  }
 }
 
 void PgConnection::EnsureConnected() {
@@ -127,7 +134,7 @@ void PgConnection::Fail(pg_result* result, const std::string& step) {
   PgResult owned(result);
   const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   std::string sqlstate = state ? state : "";
-  bool lost = PQstatus(conn_) != CONNECTION_OK || sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P", 0) == 0;
+  bool lost = !conn_ || PQstatus(conn_) != CONNECTION_OK || sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P", 0) == 0;
   std::string cause = OneLine(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
   if (cause.empty()) cause = OneLine(PQerrorMessage(conn_));
   if (cause.empty()) cause = "no answer";
