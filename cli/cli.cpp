@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "cli/commands.h"
+#include "cli/db_copy.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
 
@@ -84,6 +85,8 @@ const std::vector<Command>& Commands() {
        RunSim,
        "Prints each port's pseudo-terminal and the settings a host needs, then serves until\n"
        "interrupted (Ctrl-C)."},
+      {"db", "copy every table of one database into another (vanto db copy)",
+       "vanto db copy --from PATH-OR-URL --to PATH-OR-URL", kDbCopyOptions, RunDbCopy, kDbCopyDetails},
   };
   return commands;
 }
@@ -151,7 +154,9 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   }
   std::string prefix = std::string("vanto ") + command->name + ": ";
   try {
-    Options options = Options::Parse({args.begin() + 1, args.end()}, command->options);
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    SkipDbSubcommand(name, &rest);
+    Options options = Options::Parse(rest, command->options);
     if (options.Has("help")) {
       PrintCommandHelp(*command, io.out);
       return kExitOk;
