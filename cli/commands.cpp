@@ -208,12 +208,13 @@ int RunDownload(const Options& o, Io& io) {
 int RunBackup(const Options& o, Io& io) {
   int port = Port(o), terminal = Terminal(o);
   std::int32_t person = Person(o, false);
-  std::string db = OpenStore(o, true).path();
+  const std::string shown = OpenStore(o, true).path();  // a URL as shown: no password
+  const std::string db = DatabasePath(o, true);
   Machine machine = Machine::Create();
   std::string kind;
   int status = BackupPerson(machine, db, LockTimeout(o), port, terminal, person, io, &kind);
   if (status == kExitOk)
-    io.out << "backed up person " << person << " from " << Where(port, terminal) << ": " << kind << " (" << db << ")\n";
+    io.out << "backed up person " << person << " from " << Where(port, terminal) << ": " << kind << " (" << shown << ")\n";
   return status;
 }
 
@@ -233,7 +234,8 @@ int RunCopy(const Options& o, Io& io) {
   int from_port = Port(o, "from-port"), from_terminal = Terminal(o, "from-terminal");
   int to_port = Port(o, "to-port"), to_terminal = Terminal(o, "to-terminal");
   std::int32_t person = Person(o, true);
-  std::string db = OpenStore(o, true).path();
+  OpenStore(o, true);
+  const std::string db = DatabasePath(o, true);
   double timeout = LockTimeout(o);
   Machine machine = Machine::Create();
   std::string kind;

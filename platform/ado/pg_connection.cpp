@@ -83,9 +83,11 @@ std::string DescribePgUrl(const std::string& url) {
   if (host.empty()) host = hostaddr;
   std::string text = "postgresql://";
   if (!user.empty()) text += user + "@";
-  text += host.empty() ? "localhost" : host;
+  bool socket = !host.empty() && host[0] == '/';  // a folder holding the server's Unix socket
+  if (!socket) text += host.empty() ? "localhost" : host;
   if (!port.empty()) text += ":" + port;
   text += "/" + db;
+  if (socket) text += "?host=" + host;
   return text;
 }
 

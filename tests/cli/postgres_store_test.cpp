@@ -82,7 +82,7 @@ TEST_F(PostgresStore, BadServersLoginsDatabasesAndUrlsAreOneLineNamingTheServer)
   } cases[] = {
       {"refused", "postgresql://vanto@127.0.0.1:1/postgres", nullptr, StoreFailure::Unreachable, "127.0.0.1:1"},
       {"no such socket", "postgresql://vanto@/postgres?host=/nonexistent&port=5", nullptr, StoreFailure::Unreachable,
-       "/nonexistent:5"},
+       ":5/postgres?host=/nonexistent"},
       {"wrong password", TcpUrl("vanto_pw", "postgres"), "wrong", StoreFailure::Denied, "password authentication failed"},
       {"no password", TcpUrl("vanto_pw", "postgres"), nullptr, StoreFailure::Denied, "vanto_pw@127.0.0.1"},
       {"no such database", WithDatabase(*vanto::testing::PgTestUrl(), "vanto_no_such_db"), nullptr,

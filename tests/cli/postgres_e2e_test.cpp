@@ -1,0 +1,99 @@
+// The host against a PostgreSQL server end to end: downloads from the simulator into the
+// central database (also when the server ends the session mid-download), and an enrolment
+// backed up at one terminal and restored at another through it.
+#include <thread>
+
+#include "cli/store/record_store.h"
+#include "tests/cli/sim_fixture.h"
+#include "tests/support/pg_server.h"
+
+namespace vanto::cli::testing {
+namespace {
+
+class PostgresE2E : public SimSite {
+ protected:
+  void SetUp() override {
+    SimSite::SetUp();
+    if (IsSkipped()) return;
+    VANTO_REQUIRE_PG();
+    url_ = databases_.Fresh();
+    db_ = url_;  // every Db(...) command line goes to the server
+  }
+  std::string DbName() const {
+    std::size_t start = url_.find('/', url_.find("://") + 3) + 1;
+    return url_.substr(start, url_.find('?', start) - start);
+  }
+  vanto::testing::PgDatabases databases_;
+  std::string url_;
+};
+
+TEST_F(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
+  auto& one = site_.AddTerminal(1, 1);
+  for (int i = 0; i < 700; ++i) one.records.push_back(Swipe(1 + i % 12, 2 + i / 200, 8 + (i % 200) / 60, i % 60));
+  one.persons[7].fingerprints[0] = TemplateOf(7);
+  site_.AddTerminal(2, 3);
+  Start();
+  Result first = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(first.status, kExitOk) << first.err;
+  EXPECT_NE(first.out.find("700 records delivered, 700 new, 0 already stored"), std::string::npos) << first.out;
+  Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(again.status, kExitOk) << again.err;
+  EXPECT_NE(again.out.find("700 records delivered, 0 new, 700 already stored"), std::string::npos) << again.out;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(1, 1), 700);
+
+  // Backed up at one site, restored at another through the central database.
+  Result backup = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
+  ASSERT_EQ(backup.status, kExitOk) << backup.err;
+  // A read-only server still serves a restore.
+  vanto::testing::PgAdmin("ALTER DATABASE " + DbName() + " SET default_transaction_read_only = on");
+  Result restore = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "7"}));
+  vanto::testing::PgAdmin("ALTER DATABASE " + DbName() + " SET default_transaction_read_only = off");
+  ASSERT_EQ(restore.status, kExitOk) << restore.err;
+  auto target = site_.Terminal(2, 3);
+  ASSERT_TRUE(target && target->persons.count(7) && target->persons.at(7).fingerprints.count(0));
+  auto expected = TemplateOf(7), got = target->persons.at(7).fingerprints.at(0);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, got.begin())) << "template differs";
+}
+
+// The server ends the host's session while a download stores into it: the download still
+// stores every swipe (connecting again), and the next one adds nothing.
+TEST_F(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
+  auto& t = site_.AddTerminal(1, 1);
+  const int total = 3000;
+  for (int i = 0; i < total; ++i) t.records.push_back(Swipe(200 + i % 9, 1 + i / 700, 7 + (i % 700) / 60, i % 60));
+  site_.Options().pace = true;  // at the line's speed, so the download takes a few seconds
+  Start();
+  { store::RecordStore::Open(url_); }  // the schema, so the watcher can count
+  std::atomic<bool> done{false};
+  std::string killed;
+  std::thread killer([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      std::string stored = vanto::testing::PgAdmin("SELECT count(*) FROM swipes", DbName());
+      if (!stored.empty() && std::stoi(stored) > 0) {
+        killed = vanto::testing::PgAdmin(
+            "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE application_name = 'vanto' AND "
+            "datname = '" + DbName() + "'");
+        return;
+      }
+      std::this_thread::yield();
+    }
+  });
+  Result run = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  done = true;
+  killer.join();
+  ASSERT_EQ(run.status, kExitOk) << run.err;
+  EXPECT_EQ(killed, "1") << "no session was ended";
+  EXPECT_NE(run.out.find("3000 records delivered, 3000 new"), std::string::npos) << run.out;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+  site_.Stop();
+  site_.Options().pace = false;
+  Start();
+  Result rerun = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(rerun.status, kExitOk) << rerun.err;
+  EXPECT_NE(rerun.out.find("3000 records delivered, 0 new, 3000 already stored"), std::string::npos) << rerun.out;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+}
+
+}  // namespace
+}  // namespace vanto::cli::testing
