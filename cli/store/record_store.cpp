@@ -1,5 +1,6 @@
 #include "cli/store/record_store.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "cli/store/postgres_store.h"
@@ -72,11 +73,19 @@ Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downlo
 std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
   std::vector<StoredSwipe> rows;
   rows.reserve(next.size());
-  auto seen = seen_;
+  // The batch's own counts on top of the committed ones (copying those would cost the whole
+  // delivery so far for every batch).
+  std::map<std::pair<std::int32_t, std::string>, int> batch;
   for (const Swipe& swipe : next) {
     CivilTime when = CivilFromDate(swipe.time);
     StoredSwipe row{port_, terminal_, swipe.person, MinuteText(when), 0, SecondText(when), downloaded_at_};
-    row.occurrence = ++seen[{swipe.person, row.minute}];
+    auto key = std::make_pair(swipe.person, row.minute);
+    auto [it, fresh] = batch.try_emplace(std::move(key), 0);
+    if (fresh) {
+      auto committed = seen_.find(it->first);
+      it->second = committed == seen_.end() ? 0 : committed->second;
+    }
+    row.occurrence = ++it->second;
     rows.push_back(std::move(row));
   }
   return rows;
@@ -91,7 +100,8 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   keyed.reserve(rows.size());
   std::size_t count = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    ++seen_[{rows[i].person, rows[i].minute}];
+    int& seen = seen_[{rows[i].person, rows[i].minute}];
+    seen = std::max(seen, rows[i].occurrence);
     keyed.push_back({next[i], std::move(rows[i].minute), rows[i].occurrence, added[i]});
     count += added[i] ? 1 : 0;
   }
