@@ -179,6 +179,35 @@ TEST_F(PostgresStore, AConnectionDroppedMidBatchIsMadeAgainWithNothingDoubled) {
   EXPECT_EQ(again->CountSwipes(), 1200);
 }
 
+// The server stops taking connections and ends the store's session: the store tries again with
+// growing pauses up to its bound, then gives up with one line naming the server and the cause;
+// nothing of the batch is stored, and once the server takes connections again the same batch
+// is stored whole.
+TEST_F(PostgresStore, ALostConnectionIsRetriedUpToTheBoundThenNamed) {
+  auto store = OpenSwipeStore(url_);
+  Delivery delivery(*store, 1, 1);
+  std::vector<Swipe> batch;
+  for (int i = 0; i < 500; ++i) batch.push_back({i % 7, At(i)});
+  PgAdmin("ALTER DATABASE " + DbName(url_) + " ALLOW_CONNECTIONS false");
+  PgAdmin("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'vanto' AND datname = '" +
+          DbName(url_) + "'");
+  try {
+    delivery.Store(batch);
+    ADD_FAILURE() << "stored without a connection";
+  } catch (const StoreError& e) {
+    std::string text = e.what();
+    EXPECT_EQ(e.failure(), StoreFailure::Unreachable) << text;
+    EXPECT_NE(text.find(DbName(url_)), std::string::npos) << text;
+    EXPECT_NE(text.find("gave up after 5 attempts"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+  }
+  EXPECT_EQ(delivery.added(), 0u);
+  PgAdmin("ALTER DATABASE " + DbName(url_) + " ALLOW_CONNECTIONS true");
+  delivery.Store(batch);
+  EXPECT_EQ(delivery.added(), 500u);
+  EXPECT_EQ(store->CountSwipes(), 500);
+}
+
 // Four writers, each with its own connection, store the same terminal's delivery (in batches
 // cut differently) and a terminal of their own, all at once: every swipe exactly once.
 TEST_F(PostgresStore, FourConcurrentWritersStoreEverySwipeExactlyOnce) {
