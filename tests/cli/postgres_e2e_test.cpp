@@ -1,11 +1,19 @@
 // The host against a PostgreSQL server end to end: downloads from the simulator into the
 // central database (also when the server ends the session mid-download), and an enrolment
 // backed up at one terminal and restored at another through it.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <thread>
 
 #include "cli/store/record_store.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
+
+extern char** environ;
 
 namespace vanto::cli::testing {
 namespace {
@@ -93,6 +101,50 @@ TEST_F(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
   ASSERT_EQ(rerun.status, kExitOk) << rerun.err;
   EXPECT_NE(rerun.out.find("3000 records delivered, 0 new, 3000 already stored"), std::string::npos) << rerun.out;
   EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+}
+
+// Four vanto processes, one per port of a site, download into one PostgreSQL database at once,
+// twice over: every swipe is stored exactly once.
+TEST_F(PostgresE2E, FourHostProcessesAtOnceStoreEverySwipeOnce) {
+  const int total = 1500;
+  for (int port = 1; port <= 4; ++port) {
+    auto& t = site_.AddTerminal(port, port);
+    for (int i = 0; i < total; ++i) t.records.push_back(Swipe(300 + i % 11, 1 + i / 500, 6 + (i % 500) / 60, i % 60));
+  }
+  Start();
+  for (int round = 0; round < 2; ++round) {
+    std::vector<pid_t> children;
+    std::vector<std::string> outputs;
+    for (int port = 1; port <= 4; ++port) {
+      std::string out = (folder_ / ("out" + std::to_string(round) + std::to_string(port))).string();
+      outputs.push_back(out);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+      std::vector<std::string> args = {VANTO_EXE, "download", "--port", std::to_string(port), "--terminal",
+                                       std::to_string(port), "--quiet", "--db", url_};
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      pid_t child = 0;
+      ASSERT_EQ(posix_spawn(&child, VANTO_EXE, &actions, nullptr, argv.data(), environ), 0);
+      posix_spawn_file_actions_destroy(&actions);
+      children.push_back(child);
+    }
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      int status = 0;
+      ASSERT_EQ(waitpid(children[i], &status, 0), children[i]);
+      std::ifstream in(outputs[i]);
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+      std::string want = round == 0 ? "1500 records delivered, 1500 new" : "1500 records delivered, 0 new";
+      EXPECT_NE(text.find(want), std::string::npos) << text;
+    }
+  }
+  auto store = store::RecordStore::Open(url_);
+  EXPECT_EQ(store.CountSwipes(), 4 * total);
+  for (int port = 1; port <= 4; ++port) EXPECT_EQ(store.CountSwipes(port, port), total) << port;
 }
 
 }  // namespace
