@@ -108,9 +108,10 @@ class PostgresSwipeStore final : public SwipeStore {
                                    ") SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
                                    "$5::integer[], $6::text[], $7::text[]) ORDER BY 1, 2, 3, 4, 5 "
                                    "ON CONFLICT DO NOTHING RETURNING port, terminal, person, minute, occurrence";
-    connection_.Transaction("storing swipes", [&] {
+    // One statement: a transaction of its own, one round trip per batch.
+    connection_.Retry("storing swipes", [&] {
       std::fill(added.begin(), added.end(), false);
-      PgResult stored = connection_.Exec(sql,
+      PgResult stored = connection_.ExecPrepared("vanto_insert_swipes", sql,
                                          {ports.c_str(), terminals.c_str(), persons.c_str(), minutes.c_str(),
                                           occurrences.c_str(), times.c_str(), downloaded.c_str()},
                                          "storing swipes");

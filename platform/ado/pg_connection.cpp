@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <thread>
 #include <utility>
 
@@ -106,6 +107,7 @@ PgConnection::~PgConnection() { PQfinish(conn_); }
 
 void PgConnection::Connect() {
   if (conn_) PQfinish(std::exchange(conn_, nullptr));
+  prepared_.clear();
   long long seconds = (options_.connect_timeout.count() + 999) / 1000;
   std::string timeout = std::to_string(seconds < 2 ? 2 : seconds);  // libpq's least useful value
   const char* keys[] = {"dbname", "connect_timeout", "application_name", "keepalives", "keepalives_idle", nullptr};
@@ -162,12 +164,37 @@ PgResult PgConnection::Exec(const std::string& sql, const std::vector<const char
   return PgResult(result);
 }
 
+PgResult PgConnection::ExecPrepared(const std::string& name, const std::string& sql,
+                                    const std::vector<const char*>& values, const std::string& step) {
+  if (std::find(prepared_.begin(), prepared_.end(), name) == prepared_.end()) {
+    pg_result* made = PQprepare(conn_, name.c_str(), sql.c_str(), 0, nullptr);
+    if (!made || PQresultStatus(made) != PGRES_COMMAND_OK) Fail(made, step);
+    PQclear(made);
+    prepared_.push_back(name);
+  }
+  pg_result* result =
+      PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0);
+  ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(result, step);
+  return PgResult(result);
+}
+
 void PgConnection::Transaction(const std::string& step, const std::function<void()>& work) {
+  Attempts(step, true, work);
+}
+
+void PgConnection::Retry(const std::string& step, const std::function<void()>& work) { Attempts(step, false, work); }
+
+void PgConnection::Attempts(const std::string& step, bool transaction, const std::function<void()>& work) {
   int races = 0, reconnects = 0;
   auto pause = std::chrono::milliseconds(100);
   for (;;) {
     try {
       if (!conn_ || PQstatus(conn_) != CONNECTION_OK) Connect();
+      if (!transaction) {
+        work();
+        return;
+      }
       Exec("BEGIN", step);
       try {
         work();

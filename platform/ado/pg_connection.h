@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,15 +94,24 @@ class PgConnection {
   // the transaction rerun, up to the bounds; then the last failure is thrown, naming the
   // server. `work` must therefore be safe to run again (everything it did was rolled back).
   void Transaction(const std::string& step, const std::function<void()>& work);
+  // The same retries for `work` that is one statement (a transaction of its own).
+  void Retry(const std::string& step, const std::function<void()>& work);
+
+  // Runs the statement prepared under `name` (prepared from `sql` on first use on this
+  // connection, and again after a reconnection).
+  PgResult ExecPrepared(const std::string& name, const std::string& sql, const std::vector<const char*>& values,
+                        const std::string& step);
 
  private:
   void Connect();
   [[noreturn]] void Fail(pg_result* result, const std::string& step);
+  void Attempts(const std::string& step, bool transaction, const std::function<void()>& work);
 
   std::string url_;
   std::string server_;
   PgOptions options_;
   pg_conn* conn_ = nullptr;
+  std::vector<std::string> prepared_;  // names prepared on the present connection
 };
 
 }  // namespace vanto::store
