@@ -8,7 +8,8 @@
 // new table and rename, rather than drop). Steps planned: the swipe key by terminal identity,
 // generation and index with person, minute and occurrence kept as columns, and a table of
 // rejected records; a fingerprint row and a password row per person in the enrolment table;
-// people and the indexes the reports need.
+// people and the indexes the reports need. The PostgreSQL enrolment table's `row_id` is the
+// identity its row set commits changes by: a step that rebuilds the table keeps it.
 #pragma once
 
 #include <cstdint>

@@ -44,6 +44,7 @@ struct OpenOptions {
   std::chrono::milliseconds lock_timeout{5000};
 };
 
+// One open store is used by one thread at a time (each thread opens its own).
 class SwipeStore {
  public:
   virtual ~SwipeStore() = default;
