@@ -12,7 +12,7 @@
 namespace vanto::cli {
 namespace {
 
-const OptionSpec kDb{"db", "PATH", "database file (default: see 'Data' below)"};
+const OptionSpec kDb{"db", "PATH-OR-URL", "database file or postgresql:// URL (default: see 'Data' below)"};
 const OptionSpec kLockTimeout{"lock-timeout", "SECONDS",
                               "how long to wait while another process holds the database (default 5)"};
 const OptionSpec kPort{"port", "N", "serial port number (1..32767)"};

@@ -110,8 +110,12 @@ void PgConnection::Connect() {
   prepared_.clear();
   long long seconds = (options_.connect_timeout.count() + 999) / 1000;
   std::string timeout = std::to_string(seconds < 2 ? 2 : seconds);  // libpq's least useful value
-  const char* keys[] = {"dbname", "connect_timeout", "application_name", "keepalives", "keepalives_idle", nullptr};
-  const char* values[] = {url_.c_str(), timeout.c_str(), "vanto", "1", "30", nullptr};
+  // A peer that stops answering is noticed: keep-alive probes, and unacknowledged data given up
+  // after a minute. These are defaults: the URL comes last, so what it sets wins.
+  const char* keys[] = {"connect_timeout",     "application_name", "keepalives",       "keepalives_idle",
+                        "keepalives_interval", "keepalives_count", "tcp_user_timeout", "dbname",
+                        nullptr};
+  const char* values[] = {timeout.c_str(), "vanto", "1", "30", "10", "3", "60000", url_.c_str(), nullptr};
   conn_ = PQconnectdbParams(keys, values, /*expand_dbname=*/1);
   if (!conn_) throw PgError(StoreFailure::Other, "database " + server_ + ": out of memory while connecting", "", true);
   if (PQstatus(conn_) != CONNECTION_OK) {
