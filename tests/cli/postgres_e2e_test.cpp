@@ -103,6 +103,31 @@ TEST_F(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
   EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
 }
 
+// The demo's site database moves into PostgreSQL and back: every swipe and enrolment arrives,
+// and copying again adds nothing.
+TEST_F(PostgresE2E, TheDemoDatabaseMovesToTheServerAndBack) {
+  const std::string demo = (folder_ / "demo.db").string(), back = (folder_ / "back.db").string();
+  Result made = Vanto({"demo", "--db", demo});
+  ASSERT_EQ(made.status, kExitOk) << made.out << made.err;
+  const std::int64_t swipes = store::RecordStore::Open(demo).CountSwipes();
+  ASSERT_GT(swipes, 0);
+  for (int run = 0; run < 2; ++run) {
+    Result there = Vanto({"db", "copy", "--from", demo, "--to", url_});
+    ASSERT_EQ(there.status, kExitOk) << there.err;
+    Result home = Vanto({"db", "copy", "--from", url_, "--to", back});
+    ASSERT_EQ(home.status, kExitOk) << home.err;
+    const std::string added = run == 0 ? std::to_string(swipes) + " new" : "(0 new";
+    EXPECT_NE(there.out.find(added), std::string::npos) << there.out;
+    EXPECT_NE(home.out.find(added), std::string::npos) << home.out;
+  }
+  auto a = store::RecordStore::Open(demo).Swipes(), b = store::RecordStore::Open(back).Swipes();
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    ASSERT_EQ(std::tie(a[i].port, a[i].terminal, a[i].person, a[i].time, a[i].occurrence),
+              std::tie(b[i].port, b[i].terminal, b[i].person, b[i].time, b[i].occurrence)) << i;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), swipes);
+}
+
 // Four vanto processes, one per port of a site, download into one PostgreSQL database at once,
 // twice over: every swipe is stored exactly once.
 TEST_F(PostgresE2E, FourHostProcessesAtOnceStoreEverySwipeOnce) {
