@@ -132,9 +132,12 @@ class PostgresSwipeStore final : public SwipeStore {
   std::int64_t Count(const SwipeQuery& query) const override {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);
-    connection_.EnsureConnected();
-    PgResult count = connection_.Exec("SELECT count(*) FROM swipes" + filter.where, params.pointers, "counting swipes");
-    return std::atoll(count.text(0, 0));
+    std::int64_t count = 0;
+    connection_.Retry("counting swipes", [&] {
+      PgResult result = connection_.Exec("SELECT count(*) FROM swipes" + filter.where, params.pointers, "counting swipes");
+      count = std::atoll(result.text(0, 0));
+    });
+    return count;
   }
 
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
