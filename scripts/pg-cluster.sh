@@ -35,6 +35,7 @@ as_owner() {
 
 start() {
   local bin dir port attempt
+  cd /  # the cluster's user may not be allowed into the caller's folder
   bin=$(bindir)
   if [ "$(id -u)" -eq 0 ] && ! id vanto-test >/dev/null 2>&1; then
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin vanto-test
