@@ -3,6 +3,8 @@
 // deliveries into one PostgreSQL database at once, checked for lost or doubled rows.
 // PostgreSQL: the server in VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL), e.g. the socket of a
 // cluster from scripts/pg-cluster.sh; a database of its own is created and dropped.
+// Start the server with its default durability for numbers that mean something
+// (PG_CLUSTER_FSYNC=on scripts/pg-cluster.sh start: the test cluster runs with fsync off).
 // Run: build/bench/store/store_bench (medians of 5 repetitions, by the wall clock: a store
 // waits on its database, so the time another process spends counts).
 #include <benchmark/benchmark.h>
