@@ -208,6 +208,45 @@ TEST_F(PostgresStore, ALostConnectionIsRetriedUpToTheBoundThenNamed) {
   EXPECT_EQ(store->CountSwipes(), 500);
 }
 
+// Another session and the store deadlock over two keys: the server aborts the store's
+// transaction (it waited first), and the store runs the batch again instead of failing.
+TEST_F(PostgresStore, ABatchThatLosesADeadlockRunsAgain) {
+  auto store = OpenSwipeStore(url_);
+  const StoredSwipe one{1, 1, 5, "2026-11-06 08:00", 1, "2026-11-06 08:00:00", "2026-11-07T00:00:00Z"};
+  const StoredSwipe two{1, 1, 6, "2026-11-06 08:00", 1, "2026-11-06 08:00:00", "2026-11-07T00:00:00Z"};
+  auto insert = [](const StoredSwipe& s) {
+    return "INSERT INTO swipes VALUES (" + std::to_string(s.port) + ", " + std::to_string(s.terminal) + ", " +
+           std::to_string(s.person) + ", '" + s.minute + "', " + std::to_string(s.occurrence) + ", '" + s.time + "', '" +
+           s.downloaded_at + "')";
+  };
+  PGconn* other = PQconnectdb(url_.c_str());
+  ASSERT_EQ(PQstatus(other), CONNECTION_OK);
+  PQclear(PQexec(other, "SET application_name = 'other'"));
+  PQclear(PQexec(other, ("BEGIN; " + insert(two)).c_str()));
+  std::vector<bool> added;
+  std::string error;
+  std::thread writer([&] {
+    try {
+      added = store->Insert(std::vector<StoredSwipe>{one, two});  // takes `one`, then waits for `two`
+    } catch (const std::exception& e) {
+      error = e.what();
+    }
+  });
+  const std::string waiting = "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'vanto' AND datname = '" +
+                              DbName(url_) + "' AND wait_event_type = 'Lock'";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (PgAdmin(waiting) != "1" && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  PGresult* crossed = PQexec(other, insert(one).c_str());  // waits for the store: a deadlock
+  EXPECT_EQ(PQresultStatus(crossed), PGRES_COMMAND_OK) << PQresultErrorMessage(crossed);
+  PQclear(crossed);
+  PQclear(PQexec(other, "COMMIT"));
+  writer.join();
+  PQfinish(other);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(added, (std::vector<bool>{false, false}));  // the other session stored both first
+  EXPECT_EQ(store->CountSwipes(), 2);
+}
+
 // Four writers, each with its own connection, store the same terminal's delivery (in batches
 // cut differently) and a terminal of their own, all at once: every swipe exactly once.
 TEST_F(PostgresStore, FourConcurrentWritersStoreEverySwipeExactlyOnce) {
