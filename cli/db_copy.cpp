@@ -85,9 +85,8 @@ int RunDbCopy(const Options& o, Io& io) {
   double timeout = LockTimeout(o);
   store::OpenOptions options;
   options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
-  options.create = false;
-  store::RecordStore source = store::RecordStore::Open(from, options);
-  options.create = true;
+  // The source is only read: a read-only file or a standby will do, and nothing there changes.
+  store::RecordStore source(store::OpenSwipeStoreForReading(from, options.lock_timeout));
   store::RecordStore target = store::RecordStore::Open(to, options);
   Progress progress(o.Has("quiet") || !io.progress ? nullptr : &io.err);
 
@@ -110,9 +109,12 @@ int RunDbCopy(const Options& o, Io& io) {
   if (!batch.empty()) flush();
 
   // Enrolments: a row the destination holds already, value for value, is not added again.
-  ComPtr<RowSet> from_rows = OpenEnrolmentRows(from, std::nullopt, timeout, /*for_reading=*/true);
+  std::vector<EnrolmentRow> enrolments;
+  if (store::RecordStore::HasTable(from, "enrolment", options.lock_timeout)) {
+    ComPtr<RowSet> from_rows = OpenEnrolmentRows(from, std::nullopt, timeout, /*for_reading=*/true);
+    enrolments = ReadAll(from_rows.Get(), source.path());
+  }
   ComPtr<RowSet> to_rows = OpenEnrolmentRows(to, std::nullopt, timeout);
-  std::vector<EnrolmentRow> enrolments = ReadAll(from_rows.Get(), source.path());
   std::multiset<EnrolmentKey> held;
   for (const EnrolmentRow& r : ReadAll(to_rows.Get(), target.path())) held.insert(KeyOf(r));
   std::int64_t enrolments_added = 0, enrolments_done = 0;

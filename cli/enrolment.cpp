@@ -15,7 +15,10 @@ ComPtr<RowSet> OpenServerEnrolmentRows(const std::string& url, std::optional<std
                                        double lock_timeout_seconds, bool for_reading) {
   store::OpenOptions open;
   open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-  std::string server = store::OpenSwipeStore(url, open)->location();  // brings the schema up to date
+  // Brings the schema up to date, or (reading) checks that it can be read as it is.
+  std::string server = (for_reading ? store::OpenSwipeStoreForReading(url, open.lock_timeout)
+                                    : store::OpenSwipeStore(url, open))
+                           ->location();
   PostgresOptions options;
   options.lockTimeout = open.lock_timeout;
   options.readOnly = for_reading;

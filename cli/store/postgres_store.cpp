@@ -70,6 +70,15 @@ class PostgresSwipeStore final : public SwipeStore {
     return std::stoi(max.text(0, 0));
   }
 
+  void ReadOnly() {
+    connection_.Exec("SET default_transaction_read_only = on", "opening for reading");
+    version_ = ReadVersion();
+    if (version_ == 0 && std::string(connection_.Exec("SELECT to_regclass('swipes') IS NOT NULL", "reading the list of tables")
+                                         .text(0, 0)) != "t")
+      throw StoreError(StoreFailure::Invalid, "database " + location() + " holds no swipes (not a vanto database?)");
+    CheckReadableSchema(location(), version_);
+  }
+
   void Migrate() {
     version_ = ReadVersion();
     if (version_ > LatestSchemaVersion()) throw StoreError(StoreFailure::NewerSchema, NewerSchemaMessage(location(), version_));
@@ -198,6 +207,14 @@ class PostgresSwipeStore final : public SwipeStore {
 std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const OpenOptions& options) {
   auto store = std::make_unique<PostgresSwipeStore>(url, options);
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, std::chrono::milliseconds lock_timeout) {
+  OpenOptions options;
+  options.lock_timeout = lock_timeout;
+  auto store = std::make_unique<PostgresSwipeStore>(url, options);
+  store->ReadOnly();
   return store;
 }
 

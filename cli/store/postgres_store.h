@@ -13,6 +13,9 @@ namespace vanto::store {
 // with a one-line message naming the server and the cause.
 std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const OpenOptions& options);
 
+// Connects for reading only (see OpenSwipeStoreForReading).
+std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, std::chrono::milliseconds lock_timeout);
+
 // Whether the database holds a table of that name.
 bool PostgresHasTable(const std::string& url, const std::string& table, std::chrono::milliseconds lock_timeout);
 

@@ -57,6 +57,13 @@ std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const Op
   return OpenSqliteStore(location, options);
 }
 
+std::unique_ptr<SwipeStore> OpenSwipeStoreForReading(const std::string& location, std::chrono::milliseconds lock_timeout) {
+  std::string scheme = SchemeOf(location);
+  if (scheme == "postgresql" || scheme == "postgres") return OpenPostgresStoreForReading(location, lock_timeout);
+  if (!scheme.empty()) return OpenSwipeStore(location);  // refuses the scheme with its message
+  return OpenSqliteStoreForReading(location, lock_timeout);
+}
+
 RecordStore RecordStore::Open(const std::string& location, const OpenOptions& options) {
   return RecordStore(OpenSwipeStore(location, options));
 }

@@ -33,6 +33,11 @@ struct SchemaStep {
 
 std::span<const SchemaStep> SchemaSteps();
 int LatestSchemaVersion();
+// The oldest schema that reads as the latest does (0: a database from before recorded versions
+// has the shape of version 1). A step that changes what reading sees raises it.
+int OldestReadableSchemaVersion();
+// Refuses (StoreError) reading a database of schema `version`.
+void CheckReadableSchema(const std::string& location, int version);
 const char* SchemaStepSql(const SchemaStep& step, Engine engine);
 
 // The table that records the steps taken.

@@ -2,6 +2,7 @@
 // enrolment arriving once however often it runs; a server that cannot be reached or a text
 // that is no URL is a one-line error with exit status 3 (2 for a usage mistake).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <sstream>
@@ -94,6 +95,19 @@ TEST_F(DbCopy, SqliteToPostgresAndBackIsWholeAndIdempotent) {
   compare(want, store::RecordStore::Open(back).Swipes());
   EXPECT_EQ(Enrolments(central), Enrolments(site_));
   EXPECT_EQ(Enrolments(back), Enrolments(site_));
+}
+
+// The source is only read: a read-only file is copied, and left exactly as it was.
+TEST_F(DbCopy, AReadOnlySourceIsCopiedAndLeftAlone) {
+  const std::string copy = (folder_ / "copy.db").string();
+  chmod(site_.c_str(), 0444);
+  auto before = std::filesystem::last_write_time(site_);
+  Result r = Vanto({"db", "copy", "--from", site_, "--to", copy});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("5321 swipes (5321 new, 0 already there) and 3 enrolments (3 new)"), std::string::npos) << r.out;
+  EXPECT_EQ(std::filesystem::last_write_time(site_), before);
+  EXPECT_EQ(Enrolments(copy), Enrolments(site_));
+  chmod(site_.c_str(), 0644);
 }
 
 TEST_F(DbCopy, BadLocationsAreOneLineErrors) {
