@@ -130,6 +130,25 @@ class SqliteSwipeStore final : public SwipeStore {
   const std::string& location() const override { return c_.path; }
   int schema_version() const override { return version_; }
 
+  // Reads the schema version without writing: 0 for a database from before recorded versions.
+  void ReadVersionOnly() {
+    auto has = [&](const char* table) {
+      StatementPtr query = c_.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+      sqlite3_bind_text(query.get(), 1, table, -1, SQLITE_STATIC);
+      c_.Step(query.get(), "reading the list of tables");
+      return sqlite3_column_int64(query.get(), 0) > 0;
+    };
+    if (!has("swipes"))
+      throw StoreError(StoreFailure::Invalid, "database " + c_.path + " holds no swipes (not a vanto database?)");
+    version_ = 0;
+    if (has("schema_version")) {
+      StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+      c_.Step(read.get(), "reading the schema version");
+      version_ = sqlite3_column_int(read.get(), 0);
+    }
+    CheckReadableSchema(c_.path, version_);
+  }
+
   // Takes the schema steps the database lacks, in one write transaction.
   void Migrate() {
     WriteTransaction transaction(c_, "bringing the schema up to date");
@@ -267,6 +286,19 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
   auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout) {
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, "database path is empty");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, "database " + path + " does not exist");
+    throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
+  auto store = std::make_unique<SqliteSwipeStore>(OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout));
+  store->ReadVersionOnly();
   return store;
 }
 
