@@ -28,8 +28,8 @@ if ldd "$prefix/bin/vanto" | grep -q "$build"; then echo "vanto still links the 
 LANG=C.UTF-8 "$prefix/bin/vanto" demo >"$work/demo.log" 2>&1 || { cat "$work/demo.log"; exit 1; }
 version=$(LANG=C.UTF-8 "$prefix/bin/vanto" --version)
 echo "$version"
-echo "$version" | grep -q "^VANTO.clsMachine: $prefix/lib/vanto/VANTO.so (" || { echo "the driver module is not the installed one"; exit 1; }
-echo "$version" | grep -q "^FK303IDLib.FK303ID: $prefix/lib/vanto/FK303ID.so (" || { echo "the control module is not the installed one"; exit 1; }
+echo "$version" | grep -q "^VANTO.clsMachine: $prefix/lib/vanto/VANTO.so (1.00.0000)$" || { echo "the driver module is not the installed one"; exit 1; }
+echo "$version" | grep -q "^FK303IDLib.FK303ID: $prefix/lib/vanto/FK303ID.so (1.00.0000)$" || { echo "the control module is not the installed one"; exit 1; }
 [ ! -e "$work/elsewhere/vanto.db" ] || { echo "the demo left a database in the current folder"; exit 1; }
 
 # Both languages from the installed catalogue, with and without the zh_CN locale generated.
