@@ -130,12 +130,15 @@ int RunDemo(const DemoOptions& o, Io& io) {
          << "\n";
   ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, 5.0);
   std::int64_t stored = 0, repeats = 0;
+  std::string first_month;  // "YYYY-MM" of the earliest swipe
   {
     store::OpenOptions options;
     options.create = false;
     auto records = store::RecordStore::Open(db, options).Swipes();
     stored = static_cast<std::int64_t>(records.size());
     for (const auto& r : records) repeats += r.occurrence > 1;
+    for (const auto& r : records)
+      if (first_month.empty() || r.time.substr(0, 7) < first_month) first_month = r.time.substr(0, 7);
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char took[32];
@@ -144,6 +147,9 @@ int RunDemo(const DemoOptions& o, Io& io) {
                    "kept) and {2} enrolments. Done in {3} s.",
                    {std::to_string(stored), std::to_string(repeats), std::to_string(RowCount(everyone.Get())), took})
          << (o.keep ? TrFill(" Kept: {0}", {folder.path().string()}) : std::string()) << "\n";
+  if ((o.keep || o.db) && !first_month.empty())
+    io.out << "\n" << Tr("To look at the data:") << "\n  vanto swipes --db " << db << "\n  vanto report --month "
+           << first_month << " --db " << db << " --html report.html\n";
   return copied ? kExitOk : kExitFalse;
 }
 

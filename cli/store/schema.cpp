@@ -39,6 +39,29 @@ CREATE TABLE IF NOT EXISTS enrolment (
   "cPsn_Num" INTEGER, "iFingerprintNO" INTEGER, "imachineno" INTEGER, "npassword" INTEGER, "bFingerprint" BYTEA);
 CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment ("cPsn_Num");
 )sql"},
+    // Standard SQL both engines take alike. swipes_by_time serves listings and reports in time
+    // order (the ORDER BY of every swipe query) and their --from/--to ranges. It holds every
+    // column a swipe query reads (the key's minute comes with it in SQLite), so a listing reads
+    // the index alone instead of looking each row up in the table: a month's report over
+    // 1,000,000 swipes took 5 s of CPU with the lookups. One index only, as every download
+    // pays for each.
+    {2, "people (names and departments by person number); swipes indexed by time",
+     R"sql(
+CREATE TABLE IF NOT EXISTS people (
+  person     INTEGER NOT NULL PRIMARY KEY,
+  name       TEXT    NOT NULL,
+  department TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS swipes_by_time ON swipes (swipe_time, person, port, terminal, occurrence, downloaded_at);
+)sql",
+     R"sql(
+CREATE TABLE IF NOT EXISTS people (
+  person     INTEGER NOT NULL PRIMARY KEY,
+  name       TEXT    NOT NULL,
+  department TEXT    NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS swipes_by_time ON swipes (swipe_time, person, port, terminal, occurrence, downloaded_at);
+)sql"},
 };
 
 }  // namespace

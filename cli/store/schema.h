@@ -7,8 +7,8 @@
 // each engine: a step never changes once released, and it keeps every stored row (copy into a
 // new table and rename, rather than drop). Steps planned: the swipe key by terminal identity,
 // generation and index with person, minute and occurrence kept as columns, and a table of
-// rejected records; a fingerprint row and a password row per person in the enrolment table;
-// people and the indexes the reports need.
+// rejected records; a fingerprint row and a password row per person in the enrolment table.
+// Step 2 added the people table and the indexes the listings and reports need.
 #pragma once
 
 #include <cstdint>

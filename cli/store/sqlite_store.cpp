@@ -192,6 +192,48 @@ class SqliteSwipeStore final : public SwipeStore {
     return sqlite3_column_int64(stmt.get(), 0);
   }
 
+  PeopleImport PutPeople(std::span<const PersonName> people) override {
+    PeopleImport result;
+    if (people.empty()) return result;
+    WriteTransaction transaction(c_, "storing people");
+    StatementPtr read = c_.Prepare("SELECT name, department FROM people WHERE person = ?1");
+    StatementPtr insert = c_.Prepare("INSERT INTO people (person, name, department) VALUES (?1, ?2, ?3)");
+    StatementPtr update = c_.Prepare("UPDATE people SET name = ?2, department = ?3 WHERE person = ?1");
+    for (const PersonName& p : people) {
+      sqlite3_reset(read.get());
+      sqlite3_bind_int(read.get(), 1, p.person);
+      sqlite3_stmt* write = insert.get();
+      if (c_.Step(read.get(), "reading people") == SQLITE_ROW) {
+        if (Text(read.get(), 0) == p.name && Text(read.get(), 1) == p.department) {
+          ++result.unchanged;
+          continue;
+        }
+        write = update.get();
+        ++result.updated;
+      } else {
+        ++result.added;
+      }
+      sqlite3_reset(write);
+      sqlite3_bind_int(write, 1, p.person);
+      sqlite3_bind_text(write, 2, p.name.data(), static_cast<int>(p.name.size()), SQLITE_STATIC);
+      sqlite3_bind_text(write, 3, p.department.data(), static_cast<int>(p.department.size()), SQLITE_STATIC);
+      c_.Step(write, "storing people");
+    }
+    read.reset();
+    insert.reset();
+    update.reset();
+    transaction.Commit();
+    return result;
+  }
+
+  std::vector<PersonName> People() const override {
+    StatementPtr stmt = c_.Prepare("SELECT person, name, department FROM people ORDER BY person");
+    std::vector<PersonName> people;
+    while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW)
+      people.push_back({sqlite3_column_int(stmt.get(), 0), Text(stmt.get(), 1), Text(stmt.get(), 2)});
+    return people;
+  }
+
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
     StatementPtr stmt = c_.Prepare(std::string("SELECT ") + kSwipeColumns + " FROM swipes" + filter.where + kSwipeOrder);

@@ -37,6 +37,19 @@ struct SwipeQuery {
   std::optional<int> terminal;
 };
 
+// A person's name and department, beside the person number swipes carry.
+struct PersonName {
+  std::int32_t person = 0;
+  std::string name;
+  std::string department;  // empty: none
+  friend bool operator==(const PersonName&, const PersonName&) = default;
+};
+
+// What PutPeople did.
+struct PeopleImport {
+  std::size_t added = 0, updated = 0, unchanged = 0;
+};
+
 struct OpenOptions {
   // Create the database when it does not exist (an SQLite file: its folder must exist).
   bool create = true;
@@ -62,6 +75,12 @@ class SwipeStore {
   // Hands each selected swipe to `row`, ordered by time, person, port, terminal and occurrence,
   // reading as it goes (memory stays flat whatever the count). `row` answers false to stop.
   virtual void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const = 0;
+
+  // Adds or updates `people` (keyed by person number) in one transaction: all or, on a
+  // StoreError, none. People the database holds and `people` does not list stay as they are.
+  virtual PeopleImport PutPeople(std::span<const PersonName> people) = 0;
+  // Every person the database knows, by person number.
+  virtual std::vector<PersonName> People() const = 0;
 
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
