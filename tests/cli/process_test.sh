@@ -51,7 +51,8 @@ grep -q "records delivered" "$work/plain.out" || fail "no summary: $(cat "$work/
 version=$("$vanto" --version)
 echo "$version" | grep -Eq '^vanto [0-9]+\.[0-9]+\.[0-9]+$' || fail "no program version: $version"
 echo "$version" | grep -Eq '^VANTO\.clsMachine: /.*/VANTO\.so \(1\.00\.0000\)$' || fail "no driver version: $version"
-echo "$version" | grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(' || fail "no control module: $version"
+echo "$version" | grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(1\.00\.0000\)$' || fail "no control version: $version"
+echo "$version" | grep -q "version resource\|version unreadable\|no version text" && fail "a module without its version: $version"
 
 # HOME unset and no XDG or VANTO_DB: the default database is refused, nothing in this folder.
 cd "$work" && mkdir -p nohome && cd nohome
