@@ -243,7 +243,7 @@ TEST_F(ReportsCommands, ListingsWorkOnAReadOnlyServer) {
     SeedInto(*store);
     store->PutPeople(std::vector<store::PersonName>{{101, "王小明", "Nights"}});
   }
-  std::string name = db_.substr(db_.rfind('/') + 1);
+  std::string name = db_.substr(db_.find('/', db_.find("://") + 3) + 1);
   name = name.substr(0, name.find('?'));
   vanto::testing::PgAdmin("ALTER DATABASE " + name + " SET default_transaction_read_only = on");
 
