@@ -1,14 +1,40 @@
 #include "cli/enrolment.h"
 
 #include "cli/machine.h"
+#include "cli/store/swipe_store.h"
+#include "platform/ado/postgres_rowset.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 
 namespace vanto::cli {
+namespace {
+
+// The enrolment table of a database server; its schema comes from the store's versioned steps.
+ComPtr<RowSet> OpenServerEnrolmentRows(const std::string& url, std::optional<std::int32_t> person,
+                                       double lock_timeout_seconds, bool for_reading) {
+  store::OpenOptions open;
+  open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+  // Brings the schema up to date, or (reading) checks that it can be read as it is.
+  std::string server = (for_reading ? store::OpenSwipeStoreForReading(url, open.lock_timeout)
+                                    : store::OpenSwipeStore(url, open))
+                           ->location();
+  PostgresOptions options;
+  options.lockTimeout = open.lock_timeout;
+  options.readOnly = for_reading;
+  ComPtr<RowSet> rows;
+  std::optional<LONG> filter;
+  if (person) filter = *person;
+  if (HRESULT hr = OpenPostgresEnrolmentRowSet(url, filter, &rows, options); FAILED(hr) || !rows)
+    throw HostError("cannot open the enrolment table of " + server + ": " + ToUtf8(TakeErrorDescription(hr)));
+  return rows;
+}
+
+}  // namespace
 
 ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
                                  double lock_timeout_seconds, bool for_reading) {
+  if (store::IsDatabaseUrl(path)) return OpenServerEnrolmentRows(path, person, lock_timeout_seconds, for_reading);
   SqliteOptions options;
   options.busyTimeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
   options.readOnly = for_reading;

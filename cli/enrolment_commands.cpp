@@ -55,13 +55,13 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
       Variant empty = Variant::Array(VT_UI1, SafeArrayCreateVector(VT_UI1, 0, 0));
       if (HRESULT hr = rows->put_Collect(column.Raw(), empty.Raw()); FAILED(hr)) {
         rows->CancelUpdate();
-        throw HostError("cannot store the enrolment of person " + std::to_string(person) + " in " + db + ": " +
+        throw HostError("cannot store the enrolment of person " + std::to_string(person) + " in " + ShownLocation(db) + ": " +
                         Describe(hr));
       }
     }
   }
   if (HRESULT hr = rows->Update(); FAILED(hr))
-    throw HostError("cannot store the enrolment of person " + std::to_string(person) + " in " + db + ": " + Describe(hr));
+    throw HostError("cannot store the enrolment of person " + std::to_string(person) + " in " + ShownLocation(db) + ": " + Describe(hr));
   *kind = EnrolmentKind(rows.Get());
   return kExitOk;
 }
@@ -69,13 +69,13 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
 int RestorePerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
                   Io& io, std::string* kind) {
   if (!store::RecordStore::HasTable(db, kEnrolmentTable, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)))) {
-    io.err << TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), db})
+    io.err << TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), ShownLocation(db)})
            << "\n";
     return kExitFalse;
   }
   ComPtr<RowSet> rows = OpenEnrolmentRows(db, person, timeout, /*for_reading=*/true);
   if (RowCount(rows.Get()) <= 0) {
-    io.err << TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), db})
+    io.err << TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), ShownLocation(db)})
            << "\n";
     return kExitFalse;
   }
@@ -96,13 +96,14 @@ double Seconds(const DatabaseOptions& o) { return o.lock_timeout; }
 
 int RunBackup(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  std::string db = OpenStore(o, true).path();
+  const std::string shown = OpenStore(o, true).path();  // a URL as shown: no password
+  const std::string db = DatabasePath(o.db, true);
   Machine machine = Machine::Create();
   std::string kind;
   int status = BackupPerson(machine, db, Seconds(o), o.port, o.terminal, person, io, &kind);
   if (status == kExitOk)
     io.out << TrFill("backed up person {0} from {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), kind})
-           << " (" << db << ")\n";
+           << " (" << shown << ")\n";
   return status;
 }
 
@@ -120,7 +121,8 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
 
 int RunCopy(const CopyOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  std::string db = OpenStore(o, true).path();
+  OpenStore(o, true);
+  const std::string db = DatabasePath(o.db, true);
   Machine machine = Machine::Create();
   std::string kind;
   if (int status = BackupPerson(machine, db, Seconds(o), o.from_port, o.from_terminal, person, io, &kind);

@@ -1,6 +1,7 @@
 #include "cli/terminal_sync.h"
 
 #include "cli/command_support.h"
+#include "cli/messages.h"
 
 #include <stdlib.h>
 
@@ -157,8 +158,11 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
     io.err << sync.terminal_error.value() << "\n";
     if (sync.records.empty()) return kExitFalse;
   }
-  summary << where << ": " << sync.records.size() << " records delivered, " << sync.added << " new, "
-          << sync.records.size() - sync.added << " already stored (" << store.path() << ")\n";
+  summary << where << ": "
+          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
+                    {std::to_string(sync.records.size()), std::to_string(sync.added),
+                     std::to_string(sync.records.size() - sync.added), store.path()})
+          << "\n";
   if (sync.info.Identified() && !sync.terminal_error)
     summary << "  serial " << sync.info.identity << ", log generation " << sync.info.generation << ", "
             << sync.info.held << " records held; "
@@ -177,7 +181,7 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
   if (sync.terminal_error) return kExitFalse;
   if (!sync.outcome.ok) {
     if (sync.info_error) io.err << *sync.info_error << "\n";
-    return Refused(io, sync.outcome, where + ": the download failed");
+    return Refused(io, sync.outcome, where + ": " + Tr("the download failed"));
   }
   if (!sync.quarantined.empty()) return kExitFalse;
   return kExitOk;

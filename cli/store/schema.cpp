@@ -168,6 +168,16 @@ std::span<const SchemaStep> SchemaSteps() { return kSteps; }
 
 int LatestSchemaVersion() { return kSteps[std::size(kSteps) - 1].version; }
 
+int OldestReadableSchemaVersion() { return 0; }
+
+void CheckReadableSchema(const std::string& location, int version) {
+  if (version > LatestSchemaVersion()) throw StoreError(StoreFailure::NewerSchema, NewerSchemaMessage(location, version));
+  if (version < OldestReadableSchemaVersion())
+    throw StoreError(StoreFailure::Invalid, "database " + location + " has schema version " + std::to_string(version) +
+                                                ", older than this vanto reads without updating it: open it for "
+                                                "writing once (any command that stores does)");
+}
+
 const char* SchemaStepSql(const SchemaStep& step, Engine engine) {
   return engine == Engine::Sqlite ? step.sqlite : step.postgres;
 }

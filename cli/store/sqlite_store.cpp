@@ -132,6 +132,25 @@ class SqliteSwipeStore final : public SwipeStore {
   const std::string& location() const override { return c_.path; }
   int schema_version() const override { return version_; }
 
+  // Reads the schema version without writing: 0 for a database from before recorded versions.
+  void ReadVersionOnly() {
+    auto has = [&](const char* table) {
+      StatementPtr query = c_.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+      sqlite3_bind_text(query.get(), 1, table, -1, SQLITE_STATIC);
+      c_.Step(query.get(), "reading the list of tables");
+      return sqlite3_column_int64(query.get(), 0) > 0;
+    };
+    if (!has("swipes"))
+      throw StoreError(StoreFailure::Invalid, "database " + c_.path + " holds no swipes (not a vanto database?)");
+    version_ = 0;
+    if (has("schema_version")) {
+      StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+      c_.Step(read.get(), "reading the schema version");
+      version_ = sqlite3_column_int(read.get(), 0);
+    }
+    CheckReadableSchema(c_.path, version_);
+  }
+
   // Takes the schema steps the database lacks, in one write transaction.
   void Migrate() {
     WriteTransaction transaction(c_, "bringing the schema up to date");
@@ -158,6 +177,7 @@ class SqliteSwipeStore final : public SwipeStore {
   std::vector<bool> Insert(std::span<const StoredSwipe> rows) override {
     std::vector<bool> added(rows.size(), false);
     if (rows.empty()) return added;
+    RefuseWhenReading("storing swipes");
     WriteTransaction transaction(c_, "storing swipes");
     if (!insert_)
       insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
@@ -282,6 +302,7 @@ class SqliteSwipeStore final : public SwipeStore {
   }
 
   bool AddRejected(const RejectedRecord& r) override {
+    RefuseWhenReading("keeping a rejected record");
     WriteTransaction transaction(c_, "keeping a rejected record");
     StatementPtr insert = c_.Prepare(
         "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
@@ -402,6 +423,12 @@ class SqliteSwipeStore final : public SwipeStore {
   }
 
  private:
+  // A store opened for reading (it may hold an older schema) stores nothing.
+  void RefuseWhenReading(const std::string& step) const {
+    if (sqlite3_db_readonly(c_.db.get(), "main") == 1)
+      throw StoreError(StoreFailure::ReadOnly, "database " + c_.path + " is opened for reading (" + step + ")");
+  }
+
   Connection c_;
   int version_ = 0;
   StatementPtr insert_;
@@ -422,6 +449,19 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
   auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout) {
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, "database path is empty");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, "database " + path + " does not exist");
+    throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
+  auto store = std::make_unique<SqliteSwipeStore>(OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout, /*for_reading=*/true));
+  store->ReadVersionOnly();
   return store;
 }
 

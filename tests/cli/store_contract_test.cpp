@@ -40,8 +40,8 @@ SwipeQuery Q(std::optional<std::string> from = {}, std::optional<std::string> to
 class SwipeStoreContract : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
+    if (GetParam() == "postgresql") VANTO_REQUIRE_PG();
     engine_ = MakeEngine(GetParam());
-    if (!engine_) GTEST_SKIP() << GetParam() << " is not available here";
     location_ = engine_->FreshLocation();
   }
   std::unique_ptr<SwipeStore> Open() { return OpenSwipeStore(location_); }
@@ -221,14 +221,14 @@ TEST_P(SwipeStoreContract, PeopleSurviveReopeningAndSwipesStayApart) {
   EXPECT_EQ(again->PutPeople(std::vector<PersonName>{}).added, 0u);
 }
 
-std::vector<std::string> Engines() { return {"sqlite"}; }
+std::vector<std::string> Engines() { return {"sqlite", "postgresql"}; }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SwipeStoreContract, ::testing::ValuesIn(Engines()),
                          [](const auto& info) { return info.param; });
 
 std::unique_ptr<StoreEngine> MakeEngine(const std::string& name) {
-  if (name == "sqlite") return std::make_unique<SqliteEngine>();
-  return nullptr;
+  if (name == "postgresql") return std::make_unique<PostgresEngine>();
+  return std::make_unique<SqliteEngine>();
 }
 
 }  // namespace

@@ -1,0 +1,145 @@
+#include "cli/db_copy.h"
+
+#include <cstdio>
+#include <set>
+#include <tuple>
+
+#include "cli/attendance_data.h"
+#include "cli/commands.h"
+#include "cli/enrolment.h"
+#include "cli/machine.h"
+#include "cli/messages.h"
+#include "cli/store/record_store.h"
+#include "platform/ado/enrolment.h"
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/text.h"
+
+namespace vanto::cli {
+
+namespace {
+
+using EnrolmentKey = std::tuple<std::optional<LONG>, std::optional<LONG>, std::optional<LONG>, std::optional<LONG>,
+                                std::optional<std::vector<BYTE>>>;
+EnrolmentKey KeyOf(const EnrolmentRow& r) {
+  return {r.personNumber, r.enrolmentNumber, r.machineNumber, r.password, r.fingerprint};
+}
+
+std::vector<EnrolmentRow> ReadAll(RowSet* rows, const std::string& where) {
+  std::vector<EnrolmentRow> all;
+  if (HRESULT hr = ReadEnrolmentRows(rows, &all); FAILED(hr))
+    throw HostError(TrFill("cannot read the enrolments of {0}: {1}", {where, ToUtf8(TakeErrorDescription(hr))}));
+  return all;
+}
+
+class Progress {
+ public:
+  explicit Progress(std::ostream* out) : out_(out) {}
+  // `what`: the translated "copying swipes: {0} of {1}" and the like.
+  void Show(const char* what, std::int64_t done, std::int64_t total) {
+    if (!out_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (done != total && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    *out_ << "\r\033[K" << Fill(what, {std::to_string(done), std::to_string(total)}) << std::flush;
+    drawn_ = true;
+  }
+  ~Progress() {
+    if (drawn_) *out_ << "\r\033[K" << std::flush;
+  }
+
+ private:
+  std::ostream* out_;
+  std::chrono::steady_clock::time_point last_{};
+  bool drawn_ = false;
+};
+
+}  // namespace
+
+int RunDbCopy(const DbCopyOptions& o, Io& io) {
+  std::string from = o.from.value_or(""), to = o.to.value_or("");
+  if (from.empty() || to.empty()) throw UsageError(Tr("--from and --to need a path or URL"));
+  if (from == to) throw UsageError(Tr("--from and --to name the same database"));
+  double timeout = o.lock_timeout;
+  store::OpenOptions options;
+  options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
+  // The source is only read: a read-only file or a standby will do, and nothing there changes.
+  store::RecordStore source(store::OpenSwipeStoreForReading(from, options.lock_timeout));
+  store::RecordStore target = store::RecordStore::Open(to, options);
+  Progress progress(o.quiet || !io.progress ? nullptr : &io.err);
+
+  // Swipes, in batches; the source is read as it goes, so memory stays flat.
+  const std::int64_t total = source.CountSwipes();
+  std::int64_t seen = 0, added = 0;
+  std::vector<store::StoredSwipe> batch;
+  batch.reserve(2000);
+  auto flush = [&] {
+    for (bool stored : target.swipes().Insert(batch)) added += stored ? 1 : 0;
+    seen += static_cast<std::int64_t>(batch.size());
+    batch.clear();
+    progress.Show(Tr("copying swipes: {0} of {1}"), seen, total);
+  };
+  source.Each({}, [&](const store::StoredSwipe& s) {
+    batch.push_back(s);
+    if (batch.size() == 2000) flush();
+    return true;
+  });
+  if (!batch.empty()) flush();
+
+  // Enrolments: a row the destination holds already, value for value, is not added again.
+  std::vector<EnrolmentRow> enrolments;
+  if (store::RecordStore::HasTable(from, "enrolment", options.lock_timeout)) {
+    ComPtr<RowSet> from_rows = OpenEnrolmentRows(from, std::nullopt, timeout, /*for_reading=*/true);
+    enrolments = ReadAll(from_rows.Get(), source.path());
+  }
+  ComPtr<RowSet> to_rows = OpenEnrolmentRows(to, std::nullopt, timeout);
+  std::multiset<EnrolmentKey> held;
+  for (const EnrolmentRow& r : ReadAll(to_rows.Get(), target.path())) held.insert(KeyOf(r));
+  std::int64_t enrolments_added = 0, enrolments_done = 0;
+  for (const EnrolmentRow& r : enrolments) {
+    auto it = held.find(KeyOf(r));
+    if (it != held.end()) {
+      held.erase(it);
+    } else {
+      if (HRESULT hr = AddEnrolmentRow(to_rows.Get(), r); FAILED(hr))
+        throw HostError(TrFill("cannot copy an enrolment of person {0} into {1}: {2}",
+                               {r.personNumber ? std::to_string(*r.personNumber) : std::string(Tr("(none)")),
+                                target.path(), ToUtf8(TakeErrorDescription(hr))}));
+      ++enrolments_added;
+    }
+    progress.Show(Tr("copying enrolments: {0} of {1}"), ++enrolments_done, static_cast<std::int64_t>(enrolments.size()));
+  }
+
+  // People: as a re-import does, the source's names and departments update the destination's;
+  // people only the destination knows stay. A source from before the people table has none.
+  std::vector<store::PersonName> people;
+  if (HoldsPeople(source.swipes())) people = source.swipes().People();
+  store::PeopleImport people_done = target.swipes().PutPeople(people);
+  progress.Show(Tr("copying people: {0} of {1}"), static_cast<std::int64_t>(people.size()),
+                static_cast<std::int64_t>(people.size()));
+
+  // The count check: every source row was read, and the destination holds at least as many.
+  const std::int64_t held_swipes = target.CountSwipes();
+  ComPtr<RowSet> check = OpenEnrolmentRows(to, std::nullopt, timeout, /*for_reading=*/true);
+  const long held_enrolments = RowCount(check.Get());
+  const std::size_t held_people = target.swipes().People().size();
+  if (seen != total || held_swipes < total || held_enrolments < static_cast<long>(enrolments.size()) ||
+      held_people < people.size())
+    throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} of {3} swipes read, the destination holds {4} "
+                           "swipes, {5} of {6} enrolments and {7} of {8} people",
+                           {source.path(), target.path(), std::to_string(seen), std::to_string(total),
+                            std::to_string(held_swipes), std::to_string(held_enrolments),
+                            std::to_string(enrolments.size()), std::to_string(held_people),
+                            std::to_string(people.size())}));
+  io.out << TrFill("copied {0} swipes ({1} new, {2} already there), {3} enrolments ({4} new) and {5} people ({6} new, "
+                   "{7} with the source's name, {8} unchanged) from {9} to {10}; it holds {11} swipes, {12} enrolments "
+                   "and {13} people",
+                   {std::to_string(seen), std::to_string(added), std::to_string(seen - added),
+                    std::to_string(enrolments.size()), std::to_string(enrolments_added), std::to_string(people.size()),
+                    std::to_string(people_done.added), std::to_string(people_done.updated),
+                    std::to_string(people_done.unchanged), source.path(), target.path(), std::to_string(held_swipes),
+                    std::to_string(held_enrolments), std::to_string(held_people)})
+         << "\n";
+  return kExitOk;
+}
+
+}  // namespace vanto::cli
