@@ -46,7 +46,10 @@ TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
   Result first = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   ASSERT_EQ(first.status, kExitOk) << first.err;
   EXPECT_NE(first.out.find("700 records delivered, 700 new, 0 already stored"), std::string::npos) << first.out;
-  Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  Result fresh = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(fresh.status, kExitOk) << fresh.err;
+  EXPECT_NE(fresh.out.find("0 records delivered, 0 new, 0 already stored"), std::string::npos) << fresh.out;
+  Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--all"}));
   ASSERT_EQ(again.status, kExitOk) << again.err;
   EXPECT_NE(again.out.find("700 records delivered, 0 new, 700 already stored"), std::string::npos) << again.out;
   EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(1, 1), 700);
@@ -99,7 +102,7 @@ TEST_P(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
   site_.Stop();
   site_.Options().pace = false;
   Start();
-  Result rerun = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  Result rerun = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--all"}));
   ASSERT_EQ(rerun.status, kExitOk) << rerun.err;
   EXPECT_NE(rerun.out.find("3000 records delivered, 0 new, 3000 already stored"), std::string::npos) << rerun.out;
   EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
@@ -150,7 +153,7 @@ TEST_P(PostgresE2E, FourHostProcessesAtOnceStoreEverySwipeOnce) {
       posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
       std::vector<std::string> args = {VANTO_EXE, "download", "--port", std::to_string(port), "--terminal",
-                                       std::to_string(port), "--quiet", "--db", url_};
+                                       std::to_string(port), "--quiet", "--all", "--db", url_};
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
