@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <limits>
 
+#include "cli/control_status.h"
 #include "cli/download.h"
+#include "cli/site_use.h"
 #include "cli/enrolment.h"
 #include "cli/machine.h"
 #include "cli/output.h"
@@ -135,6 +137,8 @@ std::string DatabasePath(const Options& o, bool create) {
     return *db;
   }
   std::string path = DefaultDatabasePath();
+  if (const char* env = std::getenv("VANTO_DB"); !(env && *env) && CurrentSite())
+    if (auto db = SiteDatabase(*CurrentSite())) return *db;
   if (create && !std::getenv("VANTO_DB")) {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
@@ -147,7 +151,32 @@ int RunScan(const Options& o, Io& io) {
   Range terminals = ParseRange(o.Get("terminals").value_or("1-255"), 1, kMaxNumber, "--terminals");
   Machine machine = Machine::Create();
   std::vector<FoundTerminal> found;
-  Outcome outcome = machine.Scan(ports, terminals, &found);
+  Outcome outcome;
+  std::vector<int> scanned;
+  const site::Site* site = CurrentSite();
+  if (site && !o.Has("ports")) {
+    // The site's ports, each over its own terminals (or --terminals).
+    outcome.ok = true;
+    for (const site::SitePort& port : site->ports) {
+      Range wanted = o.Has("terminals") ? terminals : Range{port.terminals.front(), port.terminals.back()};
+      Outcome one = machine.Scan({port.number, port.number}, wanted, &found);
+      if (!one.ok && outcome.ok) outcome = one;
+      scanned.push_back(port.number);
+    }
+    ports = {site->ports.front().number, site->ports.back().number};
+  } else {
+    outcome = machine.Scan(ports, terminals, &found);
+    for (int p = ports.first; p <= ports.last; ++p) scanned.push_back(p);
+  }
+  // Each port that could not be used at all, with its cause.
+  std::vector<std::string> unusable;
+  {
+    ControlStatus control = ControlStatus::Create();
+    for (int p : scanned) {
+      PortCause cause = control.Status(p);
+      if (cause.PortUnusable()) unusable.push_back(DescribeCause(p, cause));
+    }
+  }
   if (o.Has("json")) {
     io.out << "[";
     for (std::size_t i = 0; i < found.size(); ++i)
@@ -155,14 +184,16 @@ int RunScan(const Options& o, Io& io) {
     io.out << "]\n";
   } else if (found.empty()) {
     io.out << "no terminal answered (ports " << ports.first << "-" << ports.last << ", terminals " << terminals.first
-           << "-" << terminals.last << ")\n";
+           << "-" << terminals.last << (unusable.empty() ? "" : "; see below for ports that could not be used")
+           << ")\n";
   } else {
     std::vector<std::vector<std::string>> rows;
     for (const FoundTerminal& f : found) rows.push_back({std::to_string(f.port), std::to_string(f.terminal)});
     WriteTable(io.out, {"PORT", "TERMINAL"}, rows, {true, true});
   }
+  for (const std::string& cause : unusable) io.err << "vanto scan: " << cause << "\n";
   if (!outcome.ok) return Refused(io, outcome, "the scan failed");
-  return kExitOk;
+  return unusable.empty() ? kExitOk : kExitFalse;
 }
 
 int RunDownload(const Options& o, Io& io) {
@@ -201,7 +232,18 @@ int RunDownload(const Options& o, Io& io) {
     io.err << "vanto download: " << *session.store_error() << "\n";
     return kExitHost;
   }
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": the download failed");
+  if (!outcome.ok) {
+    Refused(io, outcome, Where(port, terminal) + ": the download failed");
+    std::string cause;
+    try {
+      PortCause status = ControlStatus::Create().Status(port);
+      if (status.Failed()) cause = DescribeCause(port, status);
+    } catch (const HostError&) {
+    }
+    io.err << "vanto download: " << (cause.empty() ? Where(port, terminal) + ": the download failed" : cause) << "; "
+           << records.size() << " records delivered, " << session.added() << " new stored in " << store.path() << "\n";
+    return kExitFalse;
+  }
   return kExitOk;
 }
 

@@ -14,6 +14,10 @@ int RunRestore(const Options& options, Io& io);
 int RunCopy(const Options& options, Io& io);
 int RunDemo(const Options& options, Io& io);
 int RunSim(const Options& options, Io& io);
+int RunSync(const Options& options, Io& io);
+int RunCheck(const Options& options, Io& io);
+int RunSiteInit(const Options& options, Io& io);
+int RunSiteShow(const Options& options, Io& io);
 
 // The database path of --db (or the default), created folder included when `create`.
 std::string DatabasePath(const Options& options, bool create);

@@ -101,11 +101,15 @@ void DownloadSession::Store(bool last) {
 }
 
 void DownloadSession::DrawProgress(bool force) {
-  if (!progress_) return;
+  if (!progress_ && !on_progress) return;
   Clock::time_point now = Clock::now();
   if (!force && now - last_draw_ < std::chrono::milliseconds(100)) return;
   last_draw_ = now;
   double seconds = std::chrono::duration<double>(now - started_).count();
+  if (on_progress) {
+    on_progress(count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0);
+    return;
+  }
   char line[96];
   std::snprintf(line, sizeof line, "\r\033[Kdownloading: %ld records, %.0f records/s", count_,
                 seconds > 0 ? static_cast<double>(count_) / seconds : 0.0);

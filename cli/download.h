@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -28,6 +29,9 @@ class DownloadSession {
   std::size_t added() const { return delivery_.added(); }
   // Set when the store refused a batch and the last attempt to store the rest failed too.
   const std::optional<std::string>& store_error() const { return store_error_; }
+
+  // Called instead of drawing on `progress` (at most every 100 ms): records so far, records/s.
+  std::function<void(long, double)> on_progress;
 
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;

@@ -13,6 +13,7 @@
 #include "platform/automation/owners.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
+#include "terminal/control/port_status.h"
 #include "terminal/control/terminal_client.h"
 
 namespace {
@@ -37,7 +38,8 @@ constexpr MemberName kMembers[] = {
     {u"SerialPort", kDispSerialPort},         {u"PrepareEnrollment", kDispPrepareEnrollment},
     {u"BeginCardRead", kDispBeginCardRead},   {u"ProbeMachine", kDispProbeMachine},
     {u"ReadEnrollment", kDispReadEnrollment}, {u"WriteEnrollment", kDispWriteEnrollment},
-    {u"NextCardRecord", kDispNextCardRecord},
+    {u"NextCardRecord", kDispNextCardRecord}, {u"PortStatus", kDispPortStatus},
+    {u"OpenPort", kDispOpenPort},             {u"ReleasePort", kDispReleasePort},
 };
 
 // Reads a whole-number argument: any integer or Boolean variant, a floating value rounded half to
@@ -130,6 +132,9 @@ class FK303ID final : public DispatchObject<IDispatch> {
       case kDispReadEnrollment: return ReadEnrollment(call);
       case kDispPrepareEnrollment: return PrepareEnrollment(call);
       case kDispWriteEnrollment: return WriteEnrollment(call);
+      case kDispPortStatus: return PortStatusMember(call);
+      case kDispOpenPort: return OpenPortMember(call);
+      case kDispReleasePort: return ReleasePortMember(call);
       default: return DISP_E_MEMBERNOTFOUND;
     }
   }
@@ -171,6 +176,14 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT Fail(const Call& call, const char* operation, std::int64_t terminal, const LinkError& error) {
+    if (error.Failure() != LinkFailure::kOpen) {  // an open failure was recorded where it happened
+      terminal::control::PortStatus status;
+      status.fault = terminal::control::PortFault::kLine;
+      status.device = client_.PortPath();
+      status.terminal = static_cast<int>(terminal);
+      status.detail = LineFailureText(error);
+      terminal::control::RecordPortStatus(client_.Port(), status);
+    }
     std::string text = std::string(operation) + "失败：串口 " + std::to_string(client_.Port()) + "（" +
                        client_.PortPath() + "）上编号为 " + std::to_string(terminal) + " 的考勤机";
     const std::string tries = "（共尝试 " + std::to_string(error.Attempts()) + " 次）";
@@ -190,6 +203,23 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return Raise(call, U(text));
   }
 
+  static std::string LineFailureText(const LinkError& error) {
+    const std::string tries = " after " + std::to_string(error.Attempts()) + " attempts";
+    switch (error.Failure()) {
+      case LinkFailure::kOpen: return std::string("cannot open the port: ") + error.what();
+      case LinkFailure::kHangUp: return std::string("the line broke: ") + error.what();
+      case LinkFailure::kSilent: return "the terminal did not answer" + tries;
+      case LinkFailure::kDamaged: return "only damaged answers" + tries;
+      case LinkFailure::kBusy: return "the terminal stayed busy" + tries;
+      case LinkFailure::kRefused:
+        return "the terminal refused the request (code " + std::to_string(error.Code()) + ": " +
+               std::string(protocol::RefusalName(static_cast<std::uint8_t>(error.Code()))) + ")";
+      case LinkFailure::kBadTerminal: return "terminal numbers are 1 to 255";
+      case LinkFailure::kNoRead: return "records asked for without a record read begun";
+    }
+    return error.what();
+  }
+
   static HRESULT Raise(const Call& call, const std::u16string& text) {
     if (!call.exception) return RaiseError(kTerminalFailure, text, kSource);
     return FillException(call.exception, kTerminalFailure, text, kSource);
@@ -198,8 +228,17 @@ class FK303ID final : public DispatchObject<IDispatch> {
   // A setting that cannot be used is reported by the first member that would use it.
   bool SettingsBroken(const Call& call, HRESULT& hr) {
     if (client_.Settings().invalid.empty()) return false;
+    RecordBadSetting();
     hr = Raise(call, U("终端控件设置无效：" + client_.Settings().invalid));
     return true;
+  }
+
+  void RecordBadSetting() {
+    terminal::control::PortStatus status;
+    status.fault = terminal::control::PortFault::kBadSetting;
+    status.device = client_.PortPath();
+    status.detail = "setting " + client_.Settings().invalid + " cannot be used";
+    terminal::control::RecordPortStatus(client_.Port(), status);
   }
 
   HRESULT CheckCount(const Call& call, UINT count) const {
@@ -229,6 +268,52 @@ class FK303ID final : public DispatchObject<IDispatch> {
       return S_OK;
     }
     return DISP_E_MEMBERNOTFOUND;
+  }
+
+  static HRESULT AnswerText(const Call& call, const std::string& text) {
+    if (call.result) {
+      VariantClear(call.result);
+      call.result->vt = VT_BSTR;
+      call.result->bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(U(text).c_str()),
+                                               static_cast<UINT>(U(text).size()));
+      if (!call.result->bstrVal) {
+        call.result->vt = VT_EMPTY;
+        return E_OUTOFMEMORY;
+      }
+    }
+    return S_OK;
+  }
+
+  HRESULT PortStatusMember(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
+    std::int64_t port = 0;
+    if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
+    terminal::control::PortStatus status = terminal::control::LastPortStatus(static_cast<int>(port));
+    if (status.device.empty()) status.device = client_.Settings().PathOfPort(static_cast<int>(port));
+    return AnswerText(call, terminal::control::PortStatusText(status));
+  }
+
+  HRESULT OpenPortMember(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
+    std::int64_t port = 0;
+    if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
+    client_.SelectPort(static_cast<int>(port));
+    if (!client_.Settings().invalid.empty()) {
+      RecordBadSetting();
+      return Answer(call, false);
+    }
+    try {
+      client_.Open();
+    } catch (const LinkError&) {
+      return Answer(call, false);
+    }
+    return Answer(call, true);
+  }
+
+  HRESULT ReleasePortMember(const Call& call) {
+    if (HRESULT hr = CheckCount(call, 0); FAILED(hr)) return hr;
+    client_.Release();
+    return Answer(call, true);
   }
 
   HRESULT ProbeMachine(const Call& call) {

@@ -17,6 +17,10 @@ inline constexpr DISPID kDispProbeMachine = 10;       // (terminal, True) -> Boo
 inline constexpr DISPID kDispReadEnrollment = 19;     // (terminal, person&, 0, enrolment, 0, template&, password&)
 inline constexpr DISPID kDispWriteEnrollment = 20;    // (terminal, person, 1, enrolment, 1, template&, password)
 inline constexpr DISPID kDispNextCardRecord = 25;     // (terminal, t&, person&, t&, fifth&, y&, mo&, d&, h&, mi&)
+// Members for hosts, beyond those the driver calls.
+inline constexpr DISPID kDispPortStatus = 40;   // (port) -> String: the port's last status in this process
+inline constexpr DISPID kDispOpenPort = 41;     // (port) -> Boolean: selects and opens the port (taking its lock)
+inline constexpr DISPID kDispReleasePort = 42;  // () : closes the selected port and releases its lock
 
 inline constexpr int kTemplateBufferValues = 460;
 

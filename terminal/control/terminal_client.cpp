@@ -1,5 +1,7 @@
 #include "terminal/control/terminal_client.h"
 
+#include "terminal/control/port_status.h"
+
 #include <array>
 #include <utility>
 
@@ -20,36 +22,71 @@ LinkError FromSerial(const SerialError& error) {
 
 }  // namespace
 
-TerminalClient::TerminalClient(ControlSettings settings) : settings_(std::move(settings)) {}
+TerminalClient::TerminalClient(ControlSettings settings)
+    : settings_(std::move(settings)), line_(settings_.Line(port_)) {}
 
 void TerminalClient::SelectPort(int port) {
+  openFailure_.reset();  // selecting a port again tries to open it again
   if (port == port_ && serial_) return;
   port_ = port;
+  line_ = settings_.Line(port);
   serial_.reset();
+  lock_.Release();
+  read_ = RecordRead{};
+}
+
+void TerminalClient::Release() {
+  serial_.reset();
+  lock_.Release();
+  openFailure_.reset();
   read_ = RecordRead{};
 }
 
 serial::SerialPort& TerminalClient::OpenPort() {
+  if (openFailure_) throw *openFailure_;
   if (port_ < 1) throw LinkError(LinkFailure::kOpen, "no serial port " + std::to_string(port_));
   const std::string path = settings_.PathOfPort(port_);
-  if (!serial_ || serial_->Path() != path) serial_ = std::make_unique<serial::SerialPort>(path, settings_.baud);
+  if (serial_ && serial_->IsOpen() && serial_->Path() == path) return *serial_;
+  PortStatus status;
+  status.device = path;
+  if (!lock_.Held()) {
+    try {
+      lock_ = PortLock::Acquire(path, line_.lockTimeout);
+    } catch (const PortLockError& error) {
+      status.fault = error.Fault();
+      status.detail = error.what();
+      status.holder = error.Holder();
+      RecordPortStatus(port_, status);
+      openFailure_ = LinkError(LinkFailure::kOpen, error.what());
+      throw *openFailure_;
+    }
+  }
+  if (!serial_ || serial_->Path() != path) serial_ = std::make_unique<serial::SerialPort>(path, line_.baud);
   try {
     serial_->Open();
   } catch (const SerialError& error) {
-    throw FromSerial(error);
+    lock_.Release();
+    const std::string what = error.what();
+    status.fault = what.find("not a serial port") != std::string::npos ? PortFault::kNotSerial : PortFault::kOpen;
+    status.detail = what;
+    RecordPortStatus(port_, status);
+    openFailure_ = FromSerial(error);
+    throw *openFailure_;
   }
+  lock_.MakeExclusive();
+  RecordPortStatus(port_, status);  // opened: no fault
   return *serial_;
 }
 
 TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chrono::microseconds timeout,
                                                  std::size_t requestBytes, Frame& answer) {
   serial::SerialPort& port = *serial_;
-  const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.baud));
+  const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, line_.baud));
   auto deadline = sentAt + timeout;
   // However the bytes trickle in, an exchange ends: the longest answer at the line speed, with
   // a gap's worth of slack per retry-free wait.
-  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, settings_.baud)) +
-                         4 * settings_.gapTimeout;
+  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, line_.baud)) +
+                         4 * line_.gapTimeout;
   std::array<std::uint8_t, 1024> buffer{};
   bool heardSomething = false;
   for (;;) {
@@ -73,7 +110,7 @@ TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chro
         }
       }
     }
-    deadline = Clock::now() + settings_.gapTimeout;
+    deadline = Clock::now() + line_.gapTimeout;
   }
 }
 
@@ -83,20 +120,20 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
   const Frame request{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(command), ++sequence_, payload};
   const std::vector<std::uint8_t> bytes = EncodeFrame(request);
   const bool probe = command == Command::kProbe;
-  const auto timeout = probe ? settings_.probeTimeout : settings_.answerTimeout;
-  const int attempts = 1 + settings_.retries;
+  const auto timeout = probe ? line_.probeTimeout : line_.answerTimeout;
+  const int attempts = 1 + line_.retries;
   LinkFailure problem = LinkFailure::kSilent;
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     serial::SerialPort& port = OpenPort();
     try {
       if (attempt > 1 || parser_.SawDamage()) {
         // Resynchronise: drop what is in flight and let the line fall silent first.
-        port.DrainUntilQuiet(settings_.gapTimeout, Clock::now() + 10 * settings_.gapTimeout);
+        port.DrainUntilQuiet(line_.gapTimeout, Clock::now() + 10 * line_.gapTimeout);
       } else {
         port.FlushInput();
       }
       parser_.Reset();
-      port.Write(bytes, Clock::now() + std::chrono::microseconds(LineMicros(bytes.size(), settings_.baud)) +
+      port.Write(bytes, Clock::now() + std::chrono::microseconds(LineMicros(bytes.size(), line_.baud)) +
                             std::chrono::seconds(1));
       Frame answer;
       const Wait outcome = AwaitAnswer(request, timeout, bytes.size(), answer);
@@ -158,7 +195,7 @@ void TerminalClient::BeginRead(std::int64_t address) {
 std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address) {
   if (!read_.active || read_.address != address) throw LinkError(LinkFailure::kNoRead, "no record read begun");
   if (read_.pending.empty() && !read_.last) {
-    const NextRecordsRequest wanted{read_.next, static_cast<std::uint8_t>(settings_.batch)};
+    const NextRecordsRequest wanted{read_.next, static_cast<std::uint8_t>(line_.batch)};
     std::optional<NextRecordsAnswer> batch;
     const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
       batch = DecodeNextRecordsAnswer(answer.payload);

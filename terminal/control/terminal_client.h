@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "terminal/control/port_lock.h"
 #include "terminal/control/settings.h"
 #include "terminal/protocol/frame_parser.h"
 #include "terminal/protocol/messages.h"
@@ -53,10 +54,17 @@ class TerminalClient {
  public:
   explicit TerminalClient(ControlSettings settings);
 
+  // Selects `port`; a different port than before releases the previous one (and its lock).
   void SelectPort(int port);
   int Port() const { return port_; }
   std::string PortPath() const { return settings_.PathOfPort(port_); }
   const ControlSettings& Settings() const { return settings_; }
+  const LineSettings& Line() const { return line_; }
+  // Opens the selected port now (taking its lock); throws LinkError(kOpen). The port stays
+  // open and locked until another port is selected, Release is called, or the client ends.
+  void Open() { OpenPort(); }
+  // Closes the selected port and releases its lock.
+  void Release();
 
   // True when terminal `address` answers on the selected port. Silence, a port that cannot be
   // opened and a broken line all answer false.
@@ -80,7 +88,11 @@ class TerminalClient {
 
   ControlSettings settings_;
   int port_ = 1;
+  LineSettings line_;
+  PortLock lock_;  // declared before the line: the line closes first
   std::unique_ptr<serial::SerialPort> serial_;
+  // Why the selected port could not be opened: later uses fail at once until it is selected again.
+  std::optional<LinkError> openFailure_;
   protocol::FrameParser parser_;
   std::uint8_t sequence_ = 0;
 

@@ -88,8 +88,13 @@ TEST_F(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
 
   Result broken = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   EXPECT_EQ(broken.status, kExitFalse);
-  EXPECT_EQ(broken.err, "编号为1的考勤机不能下载刷卡数据！ \n");
+  // The driver's fixed message, then the cause in the host's words: port, device, what failed
+  // and how much was stored.
   std::int64_t kept = Stored(1, 1);
+  EXPECT_EQ(broken.err, "编号为1的考勤机不能下载刷卡数据！ \nvanto download: port 1 (" + paths_.at(1) +
+                            "), terminal 1: the line broke: end of file on " + paths_.at(1) + "; " +
+                            std::to_string(kept) + " records delivered, " + std::to_string(kept) + " new stored in " +
+                            db_ + "\n");
   EXPECT_GT(kept, 0);
   EXPECT_LT(kept, 2000);
 

@@ -1,0 +1,277 @@
+// sync, check, site init and site show: the commands that work on the whole site.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "cli/components.h"
+#include "cli/control_status.h"
+#include "cli/machine.h"
+#include "cli/output.h"
+#include "cli/site_use.h"
+#include "cli/store/record_store.h"
+#include "cli/sync.h"
+#include "platform/automation/module_resources.h"
+#include "platform/automation/registry.h"
+#include "platform/automation/runtime.h"
+#include "platform/automation/text.h"
+#include "driver/identifiers.h"
+#include "terminal/control/settings.h"
+
+namespace vanto::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Fixed(double value, int decimals) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  return text;
+}
+
+std::string OutcomeText(const TerminalSync& row) { return row.ok ? "synced" : "failed: " + row.cause; }
+
+// Where a module the registry names for `prog_id` lives, and the version its resource gives.
+struct ModuleInfo {
+  std::string path, version, problem;
+};
+ModuleInfo Module(const char16_t* prog_id) {
+  ModuleInfo info;
+  std::string clsid;
+  if (FAILED(ReadRegistryValue(ToUtf8(prog_id) + "\\CLSID", "", &clsid))) {
+    info.problem = "not registered in " + RegistryLocation();
+    return info;
+  }
+  if (FAILED(ReadRegistryValue("CLSID\\" + clsid + "\\InprocServer32", "", &info.path))) {
+    info.problem = "registered without a module path in " + RegistryLocation();
+    return info;
+  }
+  std::string resource;
+  if (FAILED(ReadModuleResource(info.path, "VERSION", 1, &resource))) {
+    info.problem = "cannot read the version of " + info.path;
+    return info;
+  }
+  std::istringstream lines(resource);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("FileVersion=", 0) == 0) info.version = line.substr(12);
+  return info;
+}
+
+}  // namespace
+
+int RunSync(const Options& o, Io& io) {
+  const site::Site* site = CurrentSite();
+  if (!site) throw HostError("no site");  // UseSite(required) refused before
+  if (o.Has("quiet") && o.Has("progress")) throw UsageError("--quiet and --progress exclude each other");
+  SyncOptions options;
+  options.database = DatabasePath(o, true);
+  options.lock_timeout = LockTimeout(o);
+  options.progress = o.Has("progress") || (io.progress && !o.Has("quiet") && !o.Has("json"));
+  options.progress_out = &io.err;
+  // The host's part first: a database that cannot be opened stops the sync before any traffic.
+  {
+    store::OpenOptions open;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
+    store::RecordStore::Open(options.database, open);
+  }
+  std::vector<TerminalSync> rows = SyncSite(*site, options);
+
+  bool host_failed = false, failed = false;
+  for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;
+  if (o.Has("json")) {
+    nlohmann::json terminals = nlohmann::json::array();
+    for (const TerminalSync& r : rows) {
+      nlohmann::json row = {{"port", r.port},
+                            {"terminal", r.terminal ? nlohmann::json(r.terminal) : nlohmann::json(nullptr)},
+                            {"delivered", r.delivered},
+                            {"new", r.added},
+                            {"seconds", std::round(r.seconds * 1000) / 1000},
+                            {"outcome", r.ok ? "synced" : "failed"}};
+      if (!r.ok) row["cause"] = r.cause;
+      if (!r.message.empty()) row["message"] = r.message;
+      terminals.push_back(row);
+    }
+    nlohmann::json summary = {{"site", site->path}, {"database", options.database}, {"terminals", terminals}};
+    io.out << summary.dump(2) << "\n";
+  } else {
+    std::vector<std::vector<std::string>> table;
+    for (const TerminalSync& r : rows)
+      table.push_back({std::to_string(r.port), r.terminal ? std::to_string(r.terminal) : "-", std::to_string(r.delivered),
+                       std::to_string(r.added), Fixed(r.seconds, 1), OutcomeText(r)});
+    WriteTable(io.out, {"PORT", "TERMINAL", "DELIVERED", "NEW", "SECONDS", "OUTCOME"}, table,
+               {true, true, true, true, true, false});
+  }
+  for (const TerminalSync& r : rows) {
+    if (r.ok) continue;
+    io.err << "vanto sync: port " << r.port;
+    if (r.terminal) io.err << ", terminal " << r.terminal;
+    io.err << ": " << (r.message.empty() ? "" : r.message + " -- ") << r.cause << "\n";
+  }
+  if (host_failed) return kExitHost;
+  return failed ? kExitFalse : kExitOk;
+}
+
+int RunCheck(const Options& o, Io& io) {
+  const site::Site* site = CurrentSite();
+  bool all = true;
+  auto report = [&](bool ok, const std::string& text) {
+    io.out << (ok ? "ok    " : "FAIL  ") << text << "\n";
+    all &= ok;
+  };
+  report(true, "site file " + site->path + " (" + std::to_string(site->ports.size()) + " ports)");
+
+  // Modules: registered (registering them when not), loadable, their paths and versions.
+  try {
+    PrepareComponents();
+    for (const char16_t* prog_id : {kProgIdClsMachine, kProgIdTerminalControl}) {
+      ModuleInfo m = Module(prog_id);
+      report(m.problem.empty(), ToUtf8(prog_id) + ": " +
+                                    (m.problem.empty() ? m.path + " (version " + m.version + ")" : m.problem));
+    }
+  } catch (const HostError& e) {
+    report(false, std::string("modules: ") + e.what());
+    return kExitHost;
+  }
+
+  // The database: opened (created when missing) and written to.
+  const std::string db = DatabasePath(o, true);
+  try {
+    store::OpenOptions open;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(LockTimeout(o) * 1000));
+    store::RecordStore store = store::RecordStore::Open(db, open);
+    store.Execute("CREATE TABLE IF NOT EXISTS vanto_check(x); DROP TABLE vanto_check;");
+    report(true, "database " + db + " is writable");
+  } catch (const store::StoreError& e) {
+    report(false, std::string("database: ") + e.what());
+  }
+
+  // Each port's device, then each listed terminal.
+  ControlStatus control = ControlStatus::Create();
+  Machine machine = Machine::Create();
+  for (const site::SitePort& port : site->ports) {
+    if (auto cause = control.CheckOpens(port.number)) {
+      report(false, DescribeCause(port.number, *cause));
+      continue;
+    }
+    report(true, "port " + std::to_string(port.number) + " (" + control.Status(port.number).device + ") opens");
+    std::set<int> answered;
+    auto scan = [&](int first, int last) {
+      std::vector<FoundTerminal> found;
+      Outcome outcome = machine.Scan({port.number, port.number}, {first, last}, &found);
+      for (const FoundTerminal& f : found) answered.insert(f.terminal);
+      if (!outcome.ok) report(false, "port " + std::to_string(port.number) + ": " + outcome.message);
+    };
+    if (port.scan)
+      scan(port.terminals.front(), port.terminals.back());
+    else
+      for (int t : port.terminals) scan(t, t);
+    if (port.scan) {
+      report(!answered.empty(), "port " + std::to_string(port.number) + ": " + std::to_string(answered.size()) +
+                                    " terminal(s) answer in " + std::to_string(port.terminals.front()) + "-" +
+                                    std::to_string(port.terminals.back()));
+      continue;
+    }
+    for (int t : port.terminals)
+      report(answered.count(t) > 0, "port " + std::to_string(port.number) + ", terminal " + std::to_string(t) +
+                                        (answered.count(t) ? " answers" : " does not answer"));
+  }
+  return all ? kExitOk : kExitFalse;
+}
+
+int RunSiteShow(const Options&, Io& io) {
+  const site::Site* site = CurrentSite();
+  std::vector<site::Effective> rows = site::EffectiveSettings(*site);
+  std::vector<std::vector<std::string>> table = {{"site file", site->path, "--site / $VANTO_SITE / default place"}};
+  for (auto& r : rows) {
+    if (r.name == "database" && r.origin != "$VANTO_DB") {
+      if (auto db = SiteDatabase(*site)) r.value = *db;
+      else r.value = DefaultDatabasePath();
+    }
+    table.push_back({r.name, r.value, r.origin});
+  }
+  WriteTable(io.out, {"SETTING", "VALUE", "FROM"}, table, {false, false, false});
+  return kExitOk;
+}
+
+int RunSiteInit(const Options& o, Io& io) {
+  Range ports = ParseRange(o.Require("ports"), 1, 255, "--ports");
+  Range terminals = ParseRange(o.Get("terminals").value_or("1-255"), 1, 255, "--terminals");
+  site::SiteLocation where = site::LocateSite(o.Get("site"));
+  std::error_code ec;
+  if (fs::exists(where.path, ec) && !o.Has("force"))
+    throw UsageError("the site file " + where.path + " exists already (give --force to replace it)");
+
+  Machine machine = Machine::Create();
+  ControlStatus control = ControlStatus::Create();
+  std::vector<FoundTerminal> found;
+  Outcome outcome = machine.Scan(ports, terminals, &found);
+  std::ostringstream text;
+  text << "# The site file of vanto, written by 'vanto site init --ports " << ports.first << "-" << ports.last
+       << " --terminals " << terminals.first << "-" << terminals.last << "'.\n"
+       << "# Environment variables (VANTO_DB, VANTO_FK_*) override what is here, for one run.\n\n"
+       << "# The database: a file (relative to this file's folder) or a postgresql:// address.\n";
+  if (auto db = o.Get("db"))
+    text << "database = " << nlohmann::json(*db).dump() << "\n";
+  else
+    text << "# database = \"/var/lib/vanto/vanto.db\"\n";
+  text << "\n# When a working day starts, for reports (HH:MM).\nday_starts = \"00:00\"\n\n"
+       << "# Line settings of every port; a [[port]] may override any of them.\n[line]\n";
+  for (const site::LineKey& key : site::LineKeys()) {
+    long long fallback = 0;
+    for (const auto& s : terminal::control::NumberSettings())
+      if (std::string(s.variable) == key.variable) fallback = s.fallback;
+    std::string value = std::to_string(fallback);
+    bool set = false;
+    if (const char* env = std::getenv(key.variable); env && terminal::control::CheckSetting(key.variable, env).empty())
+      value = env, set = true;
+    if (key.variable == std::string(terminal::control::kLockTimeoutVariable) && !set) value = "300000", set = true;
+    text << (set ? "" : "# ") << key.key << " = " << value << "  # " << key.help << "\n";
+  }
+  std::map<int, std::vector<int>> by_port;
+  for (const FoundTerminal& f : found) by_port[f.port].push_back(f.terminal);
+  int written = 0;
+  for (int port = ports.first; port <= ports.last; ++port) {
+    PortCause cause = control.Status(port);
+    auto terminals_found = by_port.find(port);
+    if (terminals_found == by_port.end()) {
+      text << "\n# Port " << port << " (" << cause.device << "): "
+           << (cause.PortUnusable() ? DescribeCause(port, cause) : "no terminal answered") << ".\n";
+      if (cause.PortUnusable()) io.err << "vanto site init: " << DescribeCause(port, cause) << "\n";
+      continue;
+    }
+    text << "\n[[port]]\nnumber = " << port << "\ndevice = " << nlohmann::json(cause.device).dump()
+         << "\nterminals = [";
+    for (std::size_t i = 0; i < terminals_found->second.size(); ++i) text << (i ? ", " : "") << terminals_found->second[i];
+    text << "]\n";
+    ++written;
+  }
+  if (written == 0) {
+    io.err << "vanto site init: no terminal answered on ports " << ports.first << "-" << ports.last << " (terminals "
+           << terminals.first << "-" << terminals.last << "); nothing written"
+           << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
+    return kExitFalse;
+  }
+  fs::path path(where.path);
+  if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
+  const std::string temporary = where.path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text.str();
+    out.flush();
+    if (!out) throw HostError("cannot write the site file " + temporary);
+  }
+  site::LoadSite(temporary);  // what we wrote reads back
+  fs::rename(temporary, where.path, ec);
+  if (ec) throw HostError("cannot write the site file " + where.path + ": " + ec.message());
+  io.out << "wrote " << where.path << ": " << found.size() << " terminal(s) on " << written << " port(s)\n";
+  return kExitOk;
+}
+
+}  // namespace vanto::cli

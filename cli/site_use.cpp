@@ -1,0 +1,37 @@
+#include "cli/site_use.h"
+
+#include <filesystem>
+
+namespace vanto::cli {
+namespace {
+thread_local std::optional<site::Site> current;
+}
+
+const site::Site* UseSite(const Options& options, bool required) {
+  current.reset();
+  site::SiteLocation where = site::LocateSite(options.Get("site"));
+  std::error_code ec;
+  if (!where.given && !std::filesystem::exists(where.path, ec)) {
+    site::ApplySite(site::Site{});  // nothing of an earlier site in this process lingers
+    if (required)
+      throw site::SiteError("no site file at " + where.path + " (" + where.how +
+                            "); write one with 'vanto site init', or give --site FILE");
+    return nullptr;
+  }
+  current = site::LoadSite(where.path);
+  site::ApplySite(*current);
+  return &*current;
+}
+
+const site::Site* CurrentSite() { return current ? &*current : nullptr; }
+
+void LeaveSite() { current.reset(); }
+
+std::optional<std::string> SiteDatabase(const site::Site& site) {
+  if (!site.database) return std::nullopt;
+  const std::string& text = *site.database;
+  if (text.find("://") != std::string::npos || text.front() == '/') return text;
+  return (std::filesystem::path(site.path).parent_path() / text).lexically_normal().string();
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,174 @@
+#include "cli/sync.h"
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "cli/control_status.h"
+#include "cli/download.h"
+#include "cli/machine.h"
+#include "cli/store/record_store.h"
+
+namespace vanto::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One line per port, redrawn in place on a terminal.
+class ProgressBoard {
+ public:
+  ProgressBoard(std::ostream* out, const site::Site& site) : out_(out) {
+    for (const auto& port : site.ports) order_.push_back(port.number), lines_[port.number] = "waiting";
+  }
+  void Set(int port, std::string text, bool force = false) {
+    if (!out_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_[port] = "port " + std::to_string(port) + ": " + std::move(text);
+    Clock::time_point now = Clock::now();
+    if (!force && drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    if (drawn_) *out_ << "\033[" << order_.size() << "A";
+    for (int p : order_) *out_ << "\r\033[K" << lines_[p] << "\n";
+    *out_ << std::flush;
+    drawn_ = true;
+  }
+  void Finish() {
+    if (!out_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (drawn_) *out_ << "\033[" << order_.size() << "A\r\033[J" << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  std::ostream* out_;
+  std::mutex mutex_;
+  std::vector<int> order_;
+  std::map<int, std::string> lines_;
+  bool drawn_ = false;
+  Clock::time_point last_;
+};
+
+std::string Records(std::size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
+
+// The cause of a failure on `port`, from the control's status of that port in this process.
+PortCause CauseOf(ControlStatus* status, int port) {
+  if (!status) return {};
+  try {
+    return status->Status(port);
+  } catch (const HostError&) {
+    return {};
+  }
+}
+
+void SyncPort(const site::SitePort& port, const SyncOptions& options, ProgressBoard& board,
+              std::vector<TerminalSync>& rows) {
+  auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
+    for (int t : terminals) {
+      TerminalSync row;
+      row.port = port.number, row.terminal = t, row.cause = cause, row.host_failed = host;
+      rows.push_back(row);
+    }
+  };
+  std::vector<int> terminals = port.terminals;
+  try {
+    Machine machine = Machine::Create();  // this thread's apartment and driver object
+    std::optional<ControlStatus> status;
+    status.emplace(ControlStatus::Create());
+    if (port.scan) {
+      board.Set(port.number, "looking for terminals " + std::to_string(terminals.front()) + "-" +
+                                 std::to_string(terminals.back()), true);
+      std::vector<FoundTerminal> found;
+      Outcome outcome = machine.Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
+      terminals.clear();
+      for (const FoundTerminal& f : found) terminals.push_back(f.terminal);
+      if (terminals.empty()) {
+        PortCause cause = CauseOf(&*status, port.number);
+        TerminalSync row;
+        row.port = port.number;
+        row.message = outcome.message;
+        row.cause = cause.PortUnusable() ? DescribeCause(port.number, cause)
+                                         : "no terminal answered (" + std::to_string(port.terminals.front()) + "-" +
+                                               std::to_string(port.terminals.back()) + ")";
+        rows.push_back(row);
+        return;
+      }
+    }
+    store::OpenOptions open;
+    open.create = true;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
+    store::RecordStore store = store::RecordStore::Open(options.database, open);
+    for (std::size_t i = 0; i < terminals.size(); ++i) {
+      const int terminal = terminals[i];
+      const std::string label = "terminal " + std::to_string(terminal) + " (" + std::to_string(i + 1) + " of " +
+                                std::to_string(terminals.size()) + ")";
+      board.Set(port.number, label + ": starting", true);
+      TerminalSync row;
+      row.port = port.number, row.terminal = terminal;
+      const Clock::time_point started = Clock::now();
+      DownloadSession session(store, port.number, terminal, nullptr);
+      session.batch_records = options.batch_records;
+      session.on_progress = [&](long count, double rate) {
+        char text[96];
+        std::snprintf(text, sizeof text, ": %ld records, %.0f records/s", count, rate);
+        board.Set(port.number, label + text);
+      };
+      Outcome outcome = session.Run(machine);
+      row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+      row.delivered = session.records().size();
+      row.added = session.added();
+      row.message = outcome.message;
+      if (session.store_error()) {
+        row.host_failed = true;
+        row.cause = *session.store_error() + "; " + Records(row.added) + " stored";
+      } else if (!outcome.ok) {
+        PortCause cause = CauseOf(&*status, port.number);
+        row.cause = (cause.Failed() ? DescribeCause(port.number, cause) : "the download failed") + "; " +
+                    Records(row.delivered) + " delivered, " + std::to_string(row.added) + " new stored";
+        if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
+          rows.push_back(row);
+          fail_all({terminals.begin() + static_cast<long>(i) + 1, terminals.end()}, DescribeCause(port.number, cause),
+                   false);
+          return;
+        }
+      } else {
+        row.ok = true;
+      }
+      rows.push_back(row);
+    }
+    board.Set(port.number, "done", true);
+  } catch (const std::exception& e) {
+    // The host's part failed on this thread (components, database): the rest of the port's
+    // terminals are named with the cause.
+    std::vector<int> rest;
+    for (int t : terminals) {
+      bool done = false;
+      for (const TerminalSync& r : rows) done |= r.terminal == t;
+      if (!done) rest.push_back(t);
+    }
+    if (rest.empty()) rest.push_back(0);
+    fail_all(rest, e.what(), true);
+  }
+}
+
+}  // namespace
+
+std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncOptions& options) {
+  ProgressBoard board(options.progress ? options.progress_out : nullptr, site);
+  std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
+  std::vector<std::thread> threads;
+  threads.reserve(site.ports.size());
+  for (std::size_t i = 0; i < site.ports.size(); ++i)
+    threads.emplace_back([&, i] { SyncPort(site.ports[i], options, board, per_port[i]); });
+  for (std::thread& t : threads) t.join();
+  board.Finish();
+  std::vector<TerminalSync> rows;
+  for (auto& port_rows : per_port) rows.insert(rows.end(), port_rows.begin(), port_rows.end());
+  std::stable_sort(rows.begin(), rows.end(), [](const TerminalSync& a, const TerminalSync& b) {
+    return a.port != b.port ? a.port < b.port : a.terminal < b.terminal;
+  });
+  return rows;
+}
+
+}  // namespace vanto::cli
