@@ -6,53 +6,6 @@
 
 namespace vanto::cli {
 
-Options Options::Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs) {
-  Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string word = args[i];
-    if (word == "-h") word = "--help";
-    if (word.rfind("--", 0) != 0 || word.size() == 2)
-      throw UsageError("unexpected argument '" + args[i] + "'");
-    std::string name = word.substr(2);
-    std::optional<std::string> inline_value;
-    if (auto eq = name.find('='); eq != std::string::npos) {
-      inline_value = name.substr(eq + 1);
-      name.resize(eq);
-    }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& s : specs)
-      if (s.name == name) spec = &s;
-    if (name == "help" && !inline_value) {
-      options.values_["help"] = "";
-      continue;
-    }
-    if (!spec) throw UsageError("unknown option '--" + name + "'");
-    if (options.Has(name)) throw UsageError("option '--" + name + "' given twice");
-    if (spec->value.empty()) {
-      if (inline_value) throw UsageError("option '--" + name + "' takes no value");
-      options.values_[name] = "";
-    } else if (inline_value) {
-      options.values_[name] = *inline_value;
-    } else {
-      if (i + 1 >= args.size()) throw UsageError("option '--" + name + "' needs a value (" + spec->value + ")");
-      options.values_[name] = args[++i];
-    }
-  }
-  return options;
-}
-
-std::optional<std::string> Options::Get(const std::string& name) const {
-  auto it = values_.find(name);
-  if (it == values_.end()) return std::nullopt;
-  return it->second;
-}
-
-std::string Options::Require(const std::string& name) const {
-  auto value = Get(name);
-  if (!value) throw UsageError("missing option '--" + name + "'");
-  return *value;
-}
-
 std::int64_t ParseWhole(const std::string& text, std::int64_t min, std::int64_t max, const std::string& what) {
   std::size_t i = 0;
   bool negative = false;

@@ -1,9 +1,8 @@
-// Command-line parsing for the host: options of a subcommand, whole numbers and ranges.
-// Every refusal is a UsageError with a one-line message; nothing runs before parsing succeeds.
+// The values on the host's command line: whole numbers, ranges and seconds (cli/command.h
+// declares the options). Every refusal is a UsageError with a one-line message.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,22 +19,6 @@ struct OptionSpec {
   std::string name;  // without the leading "--"
   std::string value;  // name of the value in the help text; empty for a flag
   std::string help;
-};
-
-// The options given to one subcommand.
-class Options {
- public:
-  // Parses `args` (the words after the subcommand) against `specs`. "--name value",
-  // "--name=value" and flags "--name"; "-h" is "--help". Positional words are refused.
-  static Options Parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs);
-
-  bool Has(const std::string& name) const { return values_.count(name) > 0; }
-  std::optional<std::string> Get(const std::string& name) const;
-  // The option's value, or a UsageError naming the missing option.
-  std::string Require(const std::string& name) const;
-
- private:
-  std::map<std::string, std::string> values_;
 };
 
 // A whole decimal number (optional sign, digits only) within [min, max]; `what` names it in

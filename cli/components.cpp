@@ -90,6 +90,12 @@ std::string FindModule(const std::string& file_name, const std::string& built_pa
   return {};
 }
 
+std::vector<ModuleFile> HostModules() {
+  std::vector<ModuleFile> modules;
+  for (const Module& m : kModules) modules.push_back({ToUtf8(m.prog_id), m.file_name, FindModule(m.file_name, m.built_path)});
+  return modules;
+}
+
 void PrepareComponents() {
   // Each thread that talks to the driver has its own apartment.
   thread_local bool apartment = false;

@@ -15,4 +15,12 @@ void PrepareComponents();
 // the running executable. The first that exists wins; empty when none does.
 std::string FindModule(const std::string& file_name, const std::string& built_path);
 
+// The modules the host uses, and where the host would take each from when registering it.
+struct ModuleFile {
+  std::string prog_id;    // the class the host creates from it
+  std::string file_name;  // VANTO.so, FK303ID.so
+  std::string found;      // FindModule's answer (empty when there is none)
+};
+std::vector<ModuleFile> HostModules();
+
 }  // namespace vanto::cli

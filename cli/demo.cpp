@@ -54,12 +54,11 @@ std::size_t CountPeople(const terminal::sim::SimTerminal& t) { return t.persons.
 
 }  // namespace
 
-int RunDemo(const Options& o, Io& io) {
+int RunDemo(const DemoOptions& o, Io& io) {
   auto started = std::chrono::steady_clock::now();
   DemoFolder folder;
-  if (o.Has("keep")) folder.Keep();
-  std::string db = o.Get("db").value_or((folder.path() / "vanto.db").string());
-  if (db.empty()) throw UsageError("--db needs a file name");
+  if (o.keep) folder.Keep();
+  std::string db = o.db.value_or((folder.path() / "vanto.db").string());
 
   terminal::sim::SimulatorSite site;
   site.Options().linkDir = (folder.path() / "ports").string();
@@ -78,7 +77,7 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "A simulated site: " << paths.size() << " ports, " << DemoTerminals().size() << " terminals, " << swipes
          << " swipes, 12 people (8 with a fingerprint, 4 with a password).\n";
   for (const auto& [port, path] : paths) io.out << "  port " << port << ": " << path << "\n";
-  io.out << "Database: " << db << (o.Has("db") || o.Has("keep") ? "" : " (removed at the end; --keep keeps it)") << "\n";
+  io.out << "Database: " << db << (o.db || o.keep ? "" : " (removed at the end; --keep keeps it)") << "\n";
 
   const std::string person = std::to_string(kDemoPerson);
   int status = Step(io, {"scan", "--ports", "1-2", "--terminals", "1-4"});
@@ -111,7 +110,7 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "\nTerminal 3 on port 2 now holds " << (target ? CountPeople(*target) : 0) << " person(s); person "
          << kDemoPerson << "'s fingerprint there " << (copied ? "equals" : "DIFFERS FROM")
          << " the one on terminal 1 (values 0-458).\n";
-  ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, LockTimeout(o));
+  ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, 5.0);
   std::int64_t stored = 0, repeats = 0;
   {
     store::OpenOptions options;
@@ -126,15 +125,15 @@ int RunDemo(const Options& o, Io& io) {
   io.out << "The database holds " << stored << " swipes (" << repeats
          << " of them a second swipe of a person within the same minute, kept) and " << RowCount(everyone.Get())
          << " enrolments. Done in "
-         << took << " s." << (o.Has("keep") ? " Kept: " + folder.path().string() : std::string()) << "\n";
+         << took << " s." << (o.keep ? " Kept: " + folder.path().string() : std::string()) << "\n";
   return copied ? kExitOk : kExitFalse;
 }
 
-int RunSim(const Options& o, Io& io) {
+int RunSim(const SimOptions& o, Io& io) {
   terminal::sim::SimulatorSite site;
-  if (auto dir = o.Get("link-dir")) site.Options().linkDir = *dir;
+  if (auto dir = o.link_dir) site.Options().linkDir = *dir;
   try {
-    if (auto seed = o.Get("seed"))
+    if (auto seed = o.seed)
       site.LoadSeedFile(*seed);
     else
       SeedDemoSite(site);
@@ -162,7 +161,7 @@ int RunSim(const Options& o, Io& io) {
   }
   site.Stop();
   pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  if (auto save = o.Get("save")) {
+  if (auto save = o.save) {
     try {
       site.SaveSeedFile(*save);
     } catch (const std::exception& e) {

@@ -5,6 +5,7 @@
 #include "cli/components.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/errors.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 
@@ -74,6 +75,24 @@ Machine Machine::Create() {
 }
 
 Outcome Machine::Scan(Range ports, Range terminals, std::vector<FoundTerminal>* found) {
+  // The driver steps its port counter past the last port before it compares, which overflows a
+  // 16-bit counter after port 32767. A range ending there is scanned up to 32766, then port 32767
+  // on its own, where an overflow after the probe is the loop's end, not a failure.
+  constexpr int kLastPort = 32767;
+  if (ports.last == kLastPort) {
+    if (ports.first < kLastPort) {
+      Outcome head = ScanOnce({ports.first, kLastPort - 1}, terminals, found);
+      if (!head.ok) return head;
+    }
+    Outcome last = ScanOnce({kLastPort, kLastPort}, terminals, found);
+    if (!last.ok && last.message == ToUtf8(kTextOverflow)) last = {true, ""};
+    return last;
+  }
+  return ScanOnce(ports, terminals, found);
+}
+
+Outcome Machine::ScanOnce(Range ports, Range terminals, std::vector<FoundTerminal>* found) {
+
   _Collection* raw = nullptr;  // the driver hands back a new list
   Bstr message;
   VARIANT_BOOL result = VARIANT_FALSE;

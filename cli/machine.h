@@ -48,6 +48,7 @@ class Machine {
   IMachine* get() const { return machine_.Get(); }
 
  private:
+  Outcome ScanOnce(Range ports, Range terminals, std::vector<FoundTerminal>* found);
   explicit Machine(ComPtr<IMachine> machine) : machine_(std::move(machine)) {}
   ComPtr<IMachine> machine_;
 };

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/command.h"
 #include "cli/commands.h"
 #include "cli/components.h"
 #include "cli/control_status.h"
@@ -66,14 +67,14 @@ ModuleInfo Module(const char16_t* prog_id) {
 
 }  // namespace
 
-int RunSync(const Options& o, Io& io) {
+int RunSync(const SyncOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
   if (!site) throw HostError("no site");  // UseSite(required) refused before
-  if (o.Has("quiet") && o.Has("progress")) throw UsageError("--quiet and --progress exclude each other");
-  SyncOptions options;
-  options.database = DatabasePath(o, true);
-  options.lock_timeout = LockTimeout(o);
-  options.progress = o.Has("progress") || (io.progress && !o.Has("quiet") && !o.Has("json"));
+  if (o.quiet && o.progress) throw UsageError("--quiet and --progress exclude each other");
+  SyncSettings options;
+  options.database = DatabasePath(o.db, true);
+  options.lock_timeout = o.lock_timeout;
+  options.progress = o.progress || (io.progress && !o.quiet && !o.json);
   options.progress_out = &io.err;
   // The host's part first: a database that cannot be opened stops the sync before any traffic.
   {
@@ -85,7 +86,7 @@ int RunSync(const Options& o, Io& io) {
 
   bool host_failed = false, failed = false;
   for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;
-  if (o.Has("json")) {
+  if (o.json) {
     nlohmann::json terminals = nlohmann::json::array();
     for (const TerminalSync& r : rows) {
       nlohmann::json row = {{"port", r.port},
@@ -118,7 +119,7 @@ int RunSync(const Options& o, Io& io) {
   return failed ? kExitFalse : kExitOk;
 }
 
-int RunCheck(const Options& o, Io& io) {
+int RunCheck(const CheckOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
   bool all = true;
   auto report = [&](bool ok, const std::string& text) {
@@ -141,10 +142,10 @@ int RunCheck(const Options& o, Io& io) {
   }
 
   // The database: opened (created when missing) and written to.
-  const std::string db = DatabasePath(o, true);
+  const std::string db = DatabasePath(o.db, true);
   try {
     store::OpenOptions open;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(LockTimeout(o) * 1000));
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
     store::RecordStore store = store::RecordStore::Open(db, open);
     store.Execute("CREATE TABLE IF NOT EXISTS vanto_check(x); DROP TABLE vanto_check;");
     report(true, "database " + db + " is writable");
@@ -185,7 +186,7 @@ int RunCheck(const Options& o, Io& io) {
   return all ? kExitOk : kExitFalse;
 }
 
-int RunSiteShow(const Options&, Io& io) {
+int RunSiteShow(Io& io) {
   const site::Site* site = CurrentSite();
   std::vector<site::Effective> rows = site::EffectiveSettings(*site);
   std::vector<std::vector<std::string>> table = {{"site file", site->path, "--site / $VANTO_SITE / default place"}};
@@ -200,12 +201,12 @@ int RunSiteShow(const Options&, Io& io) {
   return kExitOk;
 }
 
-int RunSiteInit(const Options& o, Io& io) {
-  Range ports = ParseRange(o.Require("ports"), 1, 255, "--ports");
-  Range terminals = ParseRange(o.Get("terminals").value_or("1-255"), 1, 255, "--terminals");
-  site::SiteLocation where = site::LocateSite(o.Get("site"));
+int RunSiteInit(const SiteInitOptions& o, Io& io) {
+  if (o.ports.first == 0) throw UsageError("missing option '--ports'");
+  const Range ports = o.ports, terminals = o.terminals;
+  site::SiteLocation where = site::LocateSite(o.site);
   std::error_code ec;
-  if (fs::exists(where.path, ec) && !o.Has("force"))
+  if (fs::exists(where.path, ec) && !o.force)
     throw UsageError("the site file " + where.path + " exists already (give --force to replace it)");
 
   Machine machine = Machine::Create();
@@ -217,7 +218,7 @@ int RunSiteInit(const Options& o, Io& io) {
        << " --terminals " << terminals.first << "-" << terminals.last << "'.\n"
        << "# Environment variables (VANTO_DB, VANTO_FK_*) override what is here, for one run.\n\n"
        << "# The database: a file (relative to this file's folder) or a postgresql:// address.\n";
-  if (auto db = o.Get("db"))
+  if (auto db = o.db)
     text << "database = " << nlohmann::json(*db).dump() << "\n";
   else
     text << "# database = \"/var/lib/vanto/vanto.db\"\n";
@@ -272,6 +273,69 @@ int RunSiteInit(const Options& o, Io& io) {
   if (ec) throw HostError("cannot write the site file " + where.path + ": " + ec.message());
   io.out << "wrote " << where.path << ": " << found.size() << " terminal(s) on " << written << " port(s)\n";
   return kExitOk;
+}
+
+Command SyncCommand() {
+  return {"sync", "download every terminal of the site into the database",
+          "vanto sync [--site FILE] [--json] [--db PATH]",
+          "Every port of the site file at once, one thread each; the terminals of a port one after\n"
+          "the other. Prints a table of port, terminal, records delivered, new ones, seconds and the\n"
+          "outcome with its cause (or --json). Exit 0 when every terminal synced, 1 when some failed\n"
+          "(the others still synced; each failure is named on standard error with its cause), 3 when\n"
+          "the host could not do its part (database, components). A port another process uses is\n"
+          "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<SyncOptions>();
+            p.Flag("json", "print the summary as JSON", &o->json);
+            p.Flag("quiet", "no progress lines", &o->quiet);
+            p.Flag("progress", "show the progress lines even when standard error is no terminal", &o->progress);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kRequired);
+            return [o](Io& io) { return RunSync(*o, io); };
+          }};
+}
+
+Command CheckCommand() {
+  return {"check", "check the site: its file, modules, database, ports and terminals",
+          "vanto check [--site FILE] [--db PATH]",
+          "Exit 0 only when the site file is valid, the modules are registered and load (their paths\n"
+          "and versions are shown), the database is writable, every port's device opens and every\n"
+          "listed terminal answers; 1 otherwise, each failure named with its cause.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<CheckOptions>();
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kRequired);
+            return [o](Io& io) { return RunCheck(*o, io); };
+          }};
+}
+
+Command SiteInitCommand() {
+  return {"site init", "find the terminals and write a site file",
+          "vanto site init --ports N[-M] [--terminals N[-M]] [--site FILE] [--db PATH] [--force]",
+          "Scans with the current settings (VANTO_FK_*, as 'vanto sim' prints them), then writes a\n"
+          "commented site file naming each port's device and the terminals that answered, to --site\n"
+          "FILE, else $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml (~/.config/vanto/site.toml).",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<SiteInitOptions>();
+            p.RangeOf("ports", "N[-M]", "serial ports to scan (1..255)", &o->ports, 1, 255);
+            p.RangeOf("terminals", "N[-M]", "terminal numbers to probe on each port (1..255, default 1-255)",
+                      &o->terminals, 1, kMaxTerminal);
+            p.Text("db", "PATH", "the database to name in the file", &o->db);
+            p.Flag("force", "replace an existing site file", &o->force);
+            p.Text("site", "FILE", "where to write the site file", &o->site);
+            return [o](Io& io) { return RunSiteInit(*o, io); };
+          }};
+}
+
+Command SiteShowCommand() {
+  return {"site show", "print the effective settings of the site and where each comes from",
+          "vanto site show [--site FILE]",
+          "Each setting with its value and its origin: the site file's line, an environment variable\n"
+          "that overrides it for this run, or the default.",
+          [](Parser& p) -> Run {
+            p.Site(SiteNeed::kRequired);
+            return [](Io& io) { return RunSiteShow(io); };
+          }};
 }
 
 }  // namespace vanto::cli

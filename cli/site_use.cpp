@@ -7,9 +7,9 @@ namespace {
 thread_local std::optional<site::Site> current;
 }
 
-const site::Site* UseSite(const Options& options, bool required) {
+const site::Site* UseSite(const std::optional<std::string>& option, bool required) {
   current.reset();
-  site::SiteLocation where = site::LocateSite(options.Get("site"));
+  site::SiteLocation where = site::LocateSite(option);
   std::error_code ec;
   if (!where.given && !std::filesystem::exists(where.path, ec)) {
     site::ApplySite(site::Site{});  // nothing of an earlier site in this process lingers

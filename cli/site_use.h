@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "cli/args.h"
 #include "cli/site/site.h"
 
 namespace vanto::cli {
@@ -13,7 +12,7 @@ namespace vanto::cli {
 // Finds and reads the site of this command (--site, $VANTO_SITE, the configuration folder) and
 // applies it. A site the user named must exist; the default one may be absent unless `required`.
 // Throws site::SiteError. Returns the site, or null when there is none.
-const site::Site* UseSite(const Options& options, bool required);
+const site::Site* UseSite(const std::optional<std::string>& option, bool required);
 // The site of the command running on this thread (null when none).
 const site::Site* CurrentSite();
 // Forgets the current site (the end of a command).

@@ -62,7 +62,7 @@ PortCause CauseOf(ControlStatus* status, int port) {
   }
 }
 
-void SyncPort(const site::SitePort& port, const SyncOptions& options, ProgressBoard& board,
+void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressBoard& board,
               std::vector<TerminalSync>& rows) {
   auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
     for (int t : terminals) {
@@ -154,7 +154,7 @@ void SyncPort(const site::SitePort& port, const SyncOptions& options, ProgressBo
 
 }  // namespace
 
-std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncOptions& options) {
+std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
   ProgressBoard board(options.progress ? options.progress_out : nullptr, site);
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
   std::vector<std::thread> threads;

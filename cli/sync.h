@@ -22,7 +22,7 @@ struct TerminalSync {
   std::string cause;         // the host's words: port, device, what failed, records stored
 };
 
-struct SyncOptions {
+struct SyncSettings {
   std::string database;
   double lock_timeout = 5;
   bool progress = false;  // one line per port on `progress_out`
@@ -32,6 +32,6 @@ struct SyncOptions {
 
 // Syncs every port of `site` and returns one row per terminal (and per port that failed before
 // reaching its terminals), ordered by port, then terminal.
-std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncOptions& options);
+std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options);
 
 }  // namespace vanto::cli

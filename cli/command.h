@@ -1,0 +1,112 @@
+// How the host's subcommands are declared. A command is one file: its options struct, a
+// function that declares those options on a Parser (CLI11 underneath) and returns the run
+// bound to the parsed struct, and one line in cli/command_list.h. The parser is built fresh for
+// every command line, so each run gets its own options, parsed once before anything runs.
+//
+//   struct HelloOptions { int port = 0; bool json = false; };
+//   Command HelloCommand() {
+//     return {"hello", "greet a terminal", "vanto hello --port N", "Details...",
+//             [](Parser& p) -> Run {
+//               auto o = std::make_shared<HelloOptions>();
+//               p.Number("port", "N", "serial port number", &o->port, 1, kMaxPort, Required::kYes);
+//               p.Flag("json", "print JSON", &o->json);
+//               return [o](Io& io) { return RunHello(*o, io); };
+//             }};
+//   }
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/cli.h"
+
+namespace CLI {
+class App;
+}
+
+namespace vanto::cli {
+
+// The bus addresses one port: terminal numbers 1..255. Port numbers are the control's 1..32767.
+inline constexpr int kMaxTerminal = 255;
+inline constexpr int kMaxPort = 32767;
+
+enum class Required { kNo, kYes };
+// How a command uses the site file: not at all, when there is one, or it needs one.
+enum class SiteNeed { kNone, kOptional, kRequired };
+
+// The options of one command: each declared with where its parsed value goes. Parse() refuses
+// unknown or repeated options, stray words, missing required ones and bad values with a
+// UsageError of one line, and leaves every target set when it returns.
+class Parser {
+ public:
+  explicit Parser(const std::string& command);
+  ~Parser();
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  void Flag(const std::string& name, const std::string& help, bool* target);
+  void Text(const std::string& name, const std::string& value, const std::string& help, std::optional<std::string>* target,
+            Required required = Required::kNo);
+  void Number(const std::string& name, const std::string& value, const std::string& help, int* target, int min, int max,
+              Required required = Required::kNo);
+  void Whole(const std::string& name, const std::string& value, const std::string& help, std::int64_t* target,
+             std::int64_t min, std::int64_t max, Required required = Required::kNo);
+  void RangeOf(const std::string& name, const std::string& value, const std::string& help, Range* target, int min,
+               int max);
+  void Seconds(const std::string& name, const std::string& value, const std::string& help, double* target, double max);
+  // The database options every command with a database has: --db and --lock-timeout.
+  void Database(std::optional<std::string>* db, double* lock_timeout);
+
+  // --site FILE: the command uses the site file (read and applied before it runs).
+  void Site(SiteNeed need);
+
+  // Parses the words after the command name; returns false when --help / -h was given.
+  bool Parse(const std::vector<std::string>& args);
+
+  const std::vector<OptionSpec>& specs() const { return specs_; }
+  bool has_database() const { return has_database_; }
+  SiteNeed site_need() const { return site_need_; }
+  const std::optional<std::string>& site() const { return site_; }
+
+ private:
+  struct Declared;
+  void Add(const std::string& name, const std::string& value, const std::string& help, Required required,
+           std::function<void(const std::string&)> apply);
+
+  std::string command_;
+  std::unique_ptr<CLI::App> app_;
+  std::vector<OptionSpec> specs_;
+  std::vector<std::unique_ptr<Declared>> declared_;
+  bool help_ = false;
+  bool has_database_ = false;
+  SiteNeed site_need_ = SiteNeed::kNone;
+  std::optional<std::string> site_;
+};
+
+using Run = std::function<int(Io&)>;
+
+struct Command {
+  const char* name;
+  const char* summary;  // one line, lower case, no full stop
+  const char* usage;    // "vanto NAME [OPTIONS]"
+  const char* details;  // paragraphs for `vanto help NAME`
+  std::function<Run(Parser&)> declare;
+};
+
+// Every command, in the order of cli/command_list.h.
+const std::vector<Command>& Commands();
+const Command* FindCommand(const std::string& name);
+
+// The closest of `candidates` to `word` when it is close enough to be a likely typo.
+std::optional<std::string> Closest(const std::string& word, const std::vector<std::string>& candidates);
+
+// The database path of --db, else $VANTO_DB, else the site file's, else the default; its folder
+// created when `create`.
+std::string DatabasePath(const std::optional<std::string>& db, bool create);
+
+}  // namespace vanto::cli

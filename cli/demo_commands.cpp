@@ -1,0 +1,37 @@
+// The declarations of demo and sim (their handlers are in cli/demo.cpp).
+#include "cli/command.h"
+#include "cli/commands.h"
+
+namespace vanto::cli {
+
+Command DemoCommand() {
+  return {"demo", "run scan, download, backup and copy against a simulated site", "vanto demo [--db PATH] [--keep]",
+          "Starts the terminal simulator with two ports, three terminals, a few thousand swipes and\n"
+          "a dozen people, then runs the host's own subcommands against it and prints what they did.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<DemoOptions>();
+            p.Text("db", "PATH", "database file for the demo (default: a new one in a temporary folder)", &o->db);
+            p.Flag("keep", "keep the temporary folder with the demo's database", &o->keep);
+            return [o](Io& io) {
+              if (o->db && o->db->empty()) throw UsageError("--db needs a file name");
+              return RunDemo(*o, io);
+            };
+          }};
+}
+
+Command SimCommand() {
+  return {"sim", "run the terminal simulator on its own, for use with another host",
+          "vanto sim [--seed FILE] [--save FILE] [--link-dir DIR]",
+          "Prints each port's pseudo-terminal and the settings a host needs, then serves until\n"
+          "interrupted (Ctrl-C).",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<SimOptions>();
+            p.Text("seed", "FILE", "load the site from a seed file (default: the demo's site)", &o->seed);
+            p.Text("save", "FILE", "write the site (with what hosts wrote to it) to FILE on exit", &o->save);
+            p.Text("link-dir", "DIR", "where the ports' device links go (default: a new temporary folder)",
+                   &o->link_dir);
+            return [o](Io& io) { return RunSim(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

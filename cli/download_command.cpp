@@ -1,0 +1,111 @@
+// download: every swipe of one terminal into the database.
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/control_status.h"
+#include "cli/download.h"
+#include "cli/output.h"
+
+namespace vanto::cli {
+namespace {
+
+// Removes a database this run created when the run stored nothing in it, so a failed first
+// download leaves no empty file behind.
+void RemoveIfCreatedEmpty(const std::string& path) {
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix, ec);
+}
+
+}  // namespace
+
+int RunDownload(const DownloadOptions& o, Io& io) {
+  if (o.csv && o.json) throw UsageError("--csv and --json exclude each other");
+  if (o.quiet && o.progress) throw UsageError("--quiet and --progress exclude each other");
+  std::string path = DatabasePath(o.db, true);
+  std::error_code ec;
+  bool existed = std::filesystem::exists(path, ec);
+  std::optional<store::RecordStore> store = OpenStore(o, true);
+  Machine machine = Machine::Create();
+  bool progress = o.progress || (io.progress && !o.quiet);
+  std::optional<DownloadSession> session_holder;
+  session_holder.emplace(*store, o.port, o.terminal, progress ? &io.err : nullptr);
+  DownloadSession& session = *session_holder;
+  Outcome outcome = session.Run(machine);
+
+  const int port = o.port, terminal = o.terminal;
+  const auto& records = session.records();
+  if (o.csv) {
+    io.out << "port,terminal,person,time,occurrence,new\n";
+    for (const auto& r : records)
+      io.out << port << ',' << terminal << ',' << r.swipe.person << ','
+             << CsvField(store::SecondText(store::CivilFromDate(r.swipe.time))) << ',' << r.occurrence << ','
+             << (r.added ? "true" : "false") << '\n';
+  } else if (o.json) {
+    // One record a line, each dumped on its own, so a long download is never one big value.
+    io.out << "[";
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      const auto& r = records[i];
+      nlohmann::ordered_json record = {{"port", port},
+                                       {"terminal", terminal},
+                                       {"person", r.swipe.person},
+                                       {"time", store::SecondText(store::CivilFromDate(r.swipe.time))},
+                                       {"occurrence", r.occurrence},
+                                       {"new", r.added}};
+      io.out << (i ? ",\n " : "") << record.dump();
+    }
+    io.out << "]\n";
+  }
+  std::ostream& summary = (o.csv || o.json) ? io.err : io.out;
+  summary << Where(port, terminal) << ": " << records.size() << " records delivered, " << session.added() << " new, "
+          << records.size() - session.added() << " already stored (" << store->path() << ")\n";
+  int status = kExitOk;
+  if (session.store_error()) {
+    io.err << "vanto download: " << *session.store_error() << "\n";
+    status = kExitHost;
+  } else if (!outcome.ok) {
+    status = Refused(io, outcome, Where(port, terminal) + ": the download failed");
+    // Beside the driver's fixed message, the cause: port, device, what failed, what was stored.
+    std::string cause;
+    try {
+      PortCause last = ControlStatus::Create().Status(port);
+      if (last.Failed()) cause = DescribeCause(port, last);
+    } catch (const HostError&) {
+    }
+    io.err << "vanto download: " << (cause.empty() ? Where(port, terminal) + ": the download failed" : cause) << "; "
+           << records.size() << " records delivered, " << session.added() << " new stored in " << store->path()
+           << "\n";
+  }
+  if (status != kExitOk && !existed && session.added() == 0) {
+    session_holder.reset();
+    store.reset();
+    RemoveIfCreatedEmpty(path);
+  }
+  return status;
+}
+
+Command DownloadCommand() {
+  return {"download", "pull every card swipe from one terminal into the database",
+          "vanto download --port N --terminal N [--csv | --json] [--db PATH]",
+          "Stores each swipe once: downloading again, or after an interrupted download, adds only\n"
+          "what the database does not hold yet. Two swipes of one person in the same minute stay\n"
+          "two records. With --csv or --json the records go to standard output and the summary to\n"
+          "standard error. On a terminal a progress line shows while the download runs. A first\n"
+          "download that fails leaves no empty database behind.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<DownloadOptions>();
+            p.Number("port", "N", "serial port number (1..32767)", &o->port, 1, kMaxPort, Required::kYes);
+            p.Number("terminal", "N", "terminal number on that port (1..255)", &o->terminal, 1, kMaxTerminal,
+                     Required::kYes);
+            p.Flag("csv", "also print the delivered records as CSV", &o->csv);
+            p.Flag("json", "also print the delivered records as JSON", &o->json);
+            p.Flag("quiet", "no progress line", &o->quiet);
+            p.Flag("progress", "show the progress line even when standard error is no terminal", &o->progress);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
+            return [o](Io& io) { return RunDownload(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

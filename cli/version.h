@@ -1,0 +1,20 @@
+// `vanto --version`: the program's version and each module the host uses, with the path the
+// component registry points at and the version text of the module file's version resource.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace vanto::cli {
+
+// The program's own version ("1.0.0").
+const char* ProgramVersion();
+
+// Writes the version report; never throws for a missing or broken module (it says so instead).
+void PrintVersion(std::ostream& out);
+
+// The FileVersion (else PRODUCTVERSION) of a module's VERSION 1 resource, or a text saying why
+// there is none.
+std::string ModuleVersionText(const std::string& path);
+
+}  // namespace vanto::cli
