@@ -19,6 +19,7 @@
 #include "cli/site_use.h"
 #include "cli/store/record_store.h"
 #include "cli/sync.h"
+#include "cli/version.h"
 #include "platform/automation/module_resources.h"
 #include "platform/automation/registry.h"
 #include "platform/automation/runtime.h"
@@ -39,7 +40,7 @@ std::string Fixed(double value, int decimals) {
 
 std::string OutcomeText(const TerminalSync& row) { return row.ok ? "synced" : "failed: " + row.cause; }
 
-// Where a module the registry names for `prog_id` lives, and the version its resource gives.
+// Where the module the registry names for `prog_id` lives, and the version its resource gives.
 struct ModuleInfo {
   std::string path, version, problem;
 };
@@ -50,18 +51,11 @@ ModuleInfo Module(const char16_t* prog_id) {
     info.problem = "not registered in " + RegistryLocation();
     return info;
   }
-  if (FAILED(ReadRegistryValue("CLSID\\" + clsid + "\\InprocServer32", "", &info.path))) {
+  if (FAILED(ReadRegistryValue("CLSID\\" + clsid + "\\InprocServer32", "", &info.path)) || info.path.empty()) {
     info.problem = "registered without a module path in " + RegistryLocation();
     return info;
   }
-  std::string resource;
-  if (FAILED(ReadModuleResource(info.path, "VERSION", 1, &resource))) {
-    info.problem = "cannot read the version of " + info.path;
-    return info;
-  }
-  std::istringstream lines(resource);
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind("FileVersion=", 0) == 0) info.version = line.substr(12);
+  info.version = ModuleVersionText(info.path);
   return info;
 }
 
@@ -87,10 +81,10 @@ int RunSync(const SyncOptions& o, Io& io) {
   bool host_failed = false, failed = false;
   for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;
   if (o.json) {
-    nlohmann::json terminals = nlohmann::json::array();
+    nlohmann::ordered_json terminals = nlohmann::ordered_json::array();
     for (const TerminalSync& r : rows) {
-      nlohmann::json row = {{"port", r.port},
-                            {"terminal", r.terminal ? nlohmann::json(r.terminal) : nlohmann::json(nullptr)},
+      nlohmann::ordered_json row = {{"port", r.port},
+                            {"terminal", r.terminal ? nlohmann::ordered_json(r.terminal) : nlohmann::ordered_json(nullptr)},
                             {"delivered", r.delivered},
                             {"new", r.added},
                             {"seconds", std::round(r.seconds * 1000) / 1000},
@@ -99,7 +93,7 @@ int RunSync(const SyncOptions& o, Io& io) {
       if (!r.message.empty()) row["message"] = r.message;
       terminals.push_back(row);
     }
-    nlohmann::json summary = {{"site", site->path}, {"database", options.database}, {"terminals", terminals}};
+    nlohmann::ordered_json summary = {{"site", site->path}, {"database", options.database}, {"terminals", terminals}};
     io.out << summary.dump(2) << "\n";
   } else {
     std::vector<std::vector<std::string>> table;
@@ -134,7 +128,7 @@ int RunCheck(const CheckOptions& o, Io& io) {
     for (const char16_t* prog_id : {kProgIdClsMachine, kProgIdTerminalControl}) {
       ModuleInfo m = Module(prog_id);
       report(m.problem.empty(), ToUtf8(prog_id) + ": " +
-                                    (m.problem.empty() ? m.path + " (version " + m.version + ")" : m.problem));
+                                    (m.problem.empty() ? m.path + " (" + m.version + "), loads" : m.problem));
     }
   } catch (const HostError& e) {
     report(false, std::string("modules: ") + e.what());
@@ -189,7 +183,7 @@ int RunCheck(const CheckOptions& o, Io& io) {
 int RunSiteShow(Io& io) {
   const site::Site* site = CurrentSite();
   std::vector<site::Effective> rows = site::EffectiveSettings(*site);
-  std::vector<std::vector<std::string>> table = {{"site file", site->path, "--site / $VANTO_SITE / default place"}};
+  std::vector<std::vector<std::string>> table = {{"site file", site->path, CurrentSiteOrigin()}};
   for (auto& r : rows) {
     if (r.name == "database" && r.origin != "$VANTO_DB") {
       if (auto db = SiteDatabase(*site)) r.value = *db;

@@ -5,6 +5,7 @@
 namespace vanto::cli {
 namespace {
 thread_local std::optional<site::Site> current;
+thread_local std::string origin;
 }
 
 const site::Site* UseSite(const std::optional<std::string>& option, bool required) {
@@ -19,11 +20,14 @@ const site::Site* UseSite(const std::optional<std::string>& option, bool require
     return nullptr;
   }
   current = site::LoadSite(where.path);
+  origin = where.how;
   site::ApplySite(*current);
   return &*current;
 }
 
 const site::Site* CurrentSite() { return current ? &*current : nullptr; }
+
+std::string CurrentSiteOrigin() { return origin; }
 
 void LeaveSite() { current.reset(); }
 

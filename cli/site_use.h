@@ -15,6 +15,8 @@ namespace vanto::cli {
 const site::Site* UseSite(const std::optional<std::string>& option, bool required);
 // The site of the command running on this thread (null when none).
 const site::Site* CurrentSite();
+// How the current site file was found ("--site", "$VANTO_SITE", "~/.config/vanto/site.toml").
+std::string CurrentSiteOrigin();
 // Forgets the current site (the end of a command).
 void LeaveSite();
 
