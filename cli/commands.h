@@ -33,6 +33,7 @@ struct DownloadOptions : DatabaseOptions {
 struct EnrolmentOptions : DatabaseOptions {
   int port = 0, terminal = 0;
   std::int64_t person = 0;
+  bool password = false;  // restore: the password row, not the fingerprint
 };
 
 struct CopyOptions : DatabaseOptions {
