@@ -43,11 +43,12 @@ struct CopyOptions : DatabaseOptions {
 
 struct DemoOptions {
   std::optional<std::string> db;
-  bool keep = false;
+  bool keep = false, tcp = false;
 };
 
 struct SimOptions {
-  std::optional<std::string> seed, save, link_dir;
+  std::optional<std::string> seed, save, link_dir, speed;
+  bool tcp = false;
 };
 
 struct SyncOptions : DatabaseOptions {

@@ -8,7 +8,7 @@
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
-#include "terminal/control/fk303id.h"
+#include "terminal/contract/fk303id_contract.h"
 
 namespace vanto::cli {
 namespace {
@@ -89,15 +89,15 @@ ControlStatus ControlStatus::Create() {
 }
 
 PortCause ControlStatus::Status(int port) {
-  Variant text = Call(control_.Get(), kDispPortStatus, port, "PortStatus");
+  Variant text = Call(control_.Get(), fk303id::member::kPortStatus, port, "PortStatus");
   if (text.Type() != VT_BSTR) throw HostError("the terminal control's PortStatus gave no text");
   return ParsePortStatus(ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.Raw().bstrVal),
                                                     SysStringLen(text.Raw().bstrVal))));
 }
 
 std::optional<PortCause> ControlStatus::CheckOpens(int port) {
-  Variant opened = Call(control_.Get(), kDispOpenPort, port, "OpenPort");
-  Call(control_.Get(), kDispReleasePort, std::nullopt, "ReleasePort");
+  Variant opened = Call(control_.Get(), fk303id::member::kOpenPort, port, "OpenPort");
+  Call(control_.Get(), fk303id::member::kReleasePort, port, "ReleasePort");
   if (opened.Type() == VT_BOOL && opened.Raw().boolVal != VARIANT_FALSE) return std::nullopt;
   return Status(port);
 }

@@ -1,5 +1,4 @@
 // demo: the host's subcommands against a simulated site; sim: the simulated site on its own.
-#include <signal.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -9,15 +8,21 @@
 #include <optional>
 
 #include "cli/commands.h"
-#include "cli/demo_site.h"
 #include "cli/enrolment.h"
 #include "cli/machine.h"
 #include "cli/store/record_store.h"
+#include "terminal/sim/demo_site.h"
+#include "terminal/sim/front_end.h"
 
 namespace vanto::cli {
 namespace {
 
 namespace fs = std::filesystem;
+using terminal::sim::ConfigurePorts;
+using terminal::sim::DemoTerminal;
+using terminal::sim::DemoTerminals;
+using terminal::sim::kDemoPerson;
+using terminal::sim::SeedDemoSite;
 
 // A temporary folder, removed at the end unless kept.
 class DemoFolder {
@@ -61,8 +66,11 @@ int RunDemo(const DemoOptions& o, Io& io) {
   std::string db = o.db.value_or((folder.path() / "vanto.db").string());
 
   terminal::sim::SimulatorSite site;
-  site.Options().linkDir = (folder.path() / "ports").string();
-  fs::create_directories(site.Options().linkDir);
+  site.Options().tcp = o.tcp;
+  if (!site.Options().tcp) {
+    site.Options().linkDir = (folder.path() / "ports").string();
+    fs::create_directories(site.Options().linkDir);
+  }
   SeedDemoSite(site);
   std::size_t swipes = 0;
   for (const DemoTerminal& t : DemoTerminals()) swipes += site.Terminal(t.port, t.terminal)->records.size();
@@ -130,44 +138,18 @@ int RunDemo(const DemoOptions& o, Io& io) {
 }
 
 int RunSim(const SimOptions& o, Io& io) {
+  terminal::sim::FrontEndOptions options;
+  options.seed = o.seed;
+  options.save = o.save;
+  options.linkDir = o.link_dir.value_or("");
+  options.speed = o.speed;
+  options.tcp = o.tcp;
   terminal::sim::SimulatorSite site;
-  if (auto dir = o.link_dir) site.Options().linkDir = *dir;
   try {
-    if (auto seed = o.seed)
-      site.LoadSeedFile(*seed);
-    else
-      SeedDemoSite(site);
-  } catch (const std::exception& e) {
+    terminal::sim::PrepareSite(site, options);
+    terminal::sim::Serve(site, options, io.out);
+  } catch (const terminal::sim::FrontEndError& e) {
     throw HostError(e.what());
-  }
-  // Block the stop signals before the simulator's threads start, so only sigtimedwait sees them.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-  std::map<int, std::string> paths;
-  try {
-    paths = site.Start();
-  } catch (const std::exception& e) {
-    throw HostError(std::string("cannot start the terminal simulator: ") + e.what());
-  }
-  io.out << "The simulator serves " << paths.size() << " port(s). For a host on this machine:\n"
-         << PortSettingsText(paths) << "Stop it with Ctrl-C.\n"
-         << std::flush;
-  timespec tick{1, 0};
-  while (sigtimedwait(&stop, nullptr, &tick) < 0) {
-  }
-  site.Stop();
-  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
-  if (auto save = o.save) {
-    try {
-      site.SaveSeedFile(*save);
-    } catch (const std::exception& e) {
-      throw HostError(e.what());
-    }
-    io.out << "Saved the site to " << *save << "\n";
   }
   return kExitOk;
 }

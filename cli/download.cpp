@@ -103,7 +103,7 @@ void DownloadSession::Store(bool last) {
 void DownloadSession::DrawProgress(bool force) {
   if (!progress_ && !on_progress) return;
   Clock::time_point now = Clock::now();
-  if (!force && now - last_draw_ < std::chrono::milliseconds(100)) return;
+  if (!force && now - last_draw_ < progress_interval) return;
   last_draw_ = now;
   double seconds = std::chrono::duration<double>(now - started_).count();
   if (on_progress) {

@@ -36,6 +36,8 @@ class DownloadSession {
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
+  // The least time between two draws of the progress line.
+  std::chrono::milliseconds progress_interval{100};
 
  private:
   void OnAppend(long count);

@@ -60,14 +60,13 @@ std::string EnrolmentKindName(long long kind) {
 void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds) {
   if (HRESULT hr = CreateEnrolmentSchema(path, Options(lock_timeout_seconds, false)); FAILED(hr))
     throw HostError("cannot prepare the enrolment table of " + path + ": " + Describe(hr));
-  // One row per person and kind: the index the host finds a person's row of a kind by. Rows
-  // stored before (one per person, of whichever kind the last backup gave) stay as they are.
+  // The store's schema steps include the enrolment table's (a person's rows found by kind);
+  // rows stored before (one per person, of whichever kind the last backup gave) stay as they are.
   try {
     store::OpenOptions open;
     open.create = false;
     open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-    store::RecordStore::Open(path, open)
-        .Execute("CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment (cPsn_Num, iFingerprintNO);");
+    store::RecordStore::Open(path, open);
   } catch (const store::StoreError& e) {
     throw HostError(std::string("cannot prepare the enrolment table: ") + e.what());
   }

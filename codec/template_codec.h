@@ -5,9 +5,13 @@
 #include <cstddef>
 
 #include "platform/automation/abi.h"
+#include "terminal/contract/fk303id_contract.h"
 
-constexpr std::size_t kTemplateValues = 460;
-constexpr std::size_t kTemplateBlobBytes = 2296;
+// The control's template size (its contract), and the stored form's: five bytes for each element
+// but the last, and a closing zero byte.
+constexpr std::size_t kTemplateValues = fk303id::kTemplateValues;
+constexpr std::size_t kTemplateBlobBytes = 5 * (kTemplateValues - 1) + 1;
+static_assert(kTemplateBlobBytes == 2296);
 
 // The buffer passed by reference to the terminal control: 460 signed 32-bit values, zeroed.
 struct FingerTemplate {

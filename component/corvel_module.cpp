@@ -1,7 +1,7 @@
 // The Corvel module: serves the host interface library's record classes (MachineInfo,
 // CardRecord) from libvanto_corvel, so that a host creates them through registrations alone.
-// The objects' code lives in libvanto_corvel, whose objects this module cannot count; it therefore
-// never offers to be unloaded.
+// The objects' code lives in libvanto_corvel, which counts its live objects and server locks; the
+// module answers DllCanUnloadNow by the same rule as the others, with those counts.
 #include <string>
 #include <vector>
 
@@ -9,6 +9,8 @@
 #include "platform/corvel/corvel.h"
 
 namespace {
+constexpr char16_t kSource[] = u"Corvel";
+
 std::vector<RegistryEntry> Entries() {
   std::string path = ModuleFilePath();
   std::vector<RegistryEntry> entries = ClassEntries({CLSID_MachineInfo, "Corvel.MachineInfo", "Apartment", &LIBID_Corvel}, path);
@@ -25,12 +27,22 @@ std::vector<RegistryEntry> Entries() {
 
 extern "C" {
 VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (clsid != CLSID_MachineInfo && clsid != CLSID_CardRecord) return CLASS_E_CLASSNOTAVAILABLE;
-  return GetCorvelClassObject(clsid, iid, object);
+  return GuardBoundary(kSource, [&] {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (clsid != CLSID_MachineInfo && clsid != CLSID_CardRecord) return CLASS_E_CLASSNOTAVAILABLE;
+    return GetCorvelClassObject(clsid, iid, object);
+  });
 }
-VANTO_EXPORT HRESULT DllCanUnloadNow() { return S_FALSE; }
-VANTO_EXPORT HRESULT DllRegisterServer() { return RegisterModule(Entries()); }
-VANTO_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(Entries()); }
+// The records and their factories live in libvanto_corvel, which counts them (and its server
+// locks) for this module.
+VANTO_EXPORT HRESULT DllCanUnloadNow() {
+  return GuardBoundary(kSource, [] { return ModuleCanUnloadNow(CorvelActiveCount()); });
+}
+VANTO_EXPORT HRESULT DllRegisterServer() {
+  return GuardBoundary(kSource, [] { return RegisterModule(Entries()); });
+}
+VANTO_EXPORT HRESULT DllUnregisterServer() {
+  return GuardBoundary(kSource, [] { return UnregisterModule(Entries()); });
+}
 }

@@ -8,22 +8,28 @@
 
 namespace {
 std::vector<RegistryEntry> Entries() {
-  return ClassEntries({CLSID_FK303ID, "FK303IDLib.FK303ID", "Apartment", nullptr}, ModuleFilePath());
+  return ClassEntries({CLSID_FK303ID, fk303id::kProgIdText, "Apartment", nullptr}, ModuleFilePath());
 }
 }  // namespace
 
 extern "C" {
 VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (clsid != CLSID_FK303ID) return CLASS_E_CLASSNOTAVAILABLE;
-  return GetFK303IDClassObject(clsid, iid, object);
+  return GuardBoundary(fk303id::kProgId, [&] {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (clsid != CLSID_FK303ID) return CLASS_E_CLASSNOTAVAILABLE;
+    return GetFK303IDClassObject(clsid, iid, object);
+  });
 }
-// The control counts its objects and server locks itself; the module's own count covers every
-// other object whose code lives here.
+// The control's objects and factories are this module's code (counted by the module); the
+// control keeps the server locks taken on its factory, which count too.
 VANTO_EXPORT HRESULT DllCanUnloadNow() {
-  return FK303IDActiveCount() == 0 && ModuleCanUnloadNow() == S_OK ? S_OK : S_FALSE;
+  return GuardBoundary(fk303id::kProgId, [] { return ModuleCanUnloadNow(FK303IDActiveCount()); });
 }
-VANTO_EXPORT HRESULT DllRegisterServer() { return RegisterModule(Entries()); }
-VANTO_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(Entries()); }
+VANTO_EXPORT HRESULT DllRegisterServer() {
+  return GuardBoundary(fk303id::kProgId, [] { return RegisterModule(Entries()); });
+}
+VANTO_EXPORT HRESULT DllUnregisterServer() {
+  return GuardBoundary(fk303id::kProgId, [] { return UnregisterModule(Entries()); });
+}
 }

@@ -22,13 +22,13 @@ std::string DirectoryOf(const std::string& path) {
 constexpr CLSID kDispatchProxy{0x00020420, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 }  // namespace
 
-std::atomic<long>& ModuleLockCount() {
-  static std::atomic<long> locks{0};
+ServerLocks& ModuleLocks() {
+  static ServerLocks locks;
   return locks;
 }
 
-HRESULT ModuleCanUnloadNow() {
-  return ModuleObjectCount() == 0 && ModuleLockCount() == 0 ? S_OK : S_FALSE;
+HRESULT ModuleCanUnloadNow(long servedElsewhere) {
+  return CanUnloadServer(ModuleObjectCount() + servedElsewhere, ModuleLocks());
 }
 
 std::string ModuleFilePath() {
@@ -39,28 +39,8 @@ std::string ModuleFilePath() {
   return info.dli_fname;
 }
 
-HRESULT ClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (outer) return CLASS_E_NOAGGREGATION;
-  return create_(iid, object);
-}
-
-HRESULT ClassFactory::LockServer(BOOL lock) {
-  if (lock) {
-    ++ModuleLockCount();
-    return S_OK;
-  }
-  // An unlock without a lock is the caller's mistake; the count never goes below zero.
-  long held = ModuleLockCount().load();
-  while (held > 0 && !ModuleLockCount().compare_exchange_weak(held, held - 1)) {
-  }
-  return held > 0 ? S_OK : E_UNEXPECTED;
-}
-
-HRESULT HandOutFactory(CreateObjectFunction create, REFIID iid, void** object) {
-  ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new ClassFactory(create));
-  return factory->QueryInterface(iid, object);
+HRESULT HandOutFactory(CreateObjectFunction create, std::u16string_view source, REFIID iid, void** object) {
+  return HandOutFactory(create, ModuleLocks(), source, iid, object);
 }
 
 std::vector<RegistryEntry> ClassEntries(const ClassRecord& record, const std::string& modulePath) {

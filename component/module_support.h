@@ -1,46 +1,33 @@
-// What every in-process server module of the system shares: its class factories, its count of
-// server locks, its answer to DllCanUnloadNow, its own file path, and the registry entries that
-// describe a class and an interface description. Linked statically into each module, so each
-// module has counts of its own.
+// What every in-process server module of the system shares: its class factories (the runtime's
+// ClassFactory on the module's own server locks), its answer to DllCanUnloadNow, its own file
+// path, and the registry entries that describe a class and an interface description. Linked
+// statically into each module, so each module has counts of its own. Every entry point runs its
+// body inside GuardBoundary (platform/automation/boundary.h).
 #pragma once
 
 #include <atomic>
 #include <string>
 #include <vector>
 
+#include "platform/automation/class_factory.h"
 #include "platform/automation/object.h"
 #include "platform/automation/owners.h"
 #include "platform/automation/registry.h"
 
 // Server locks taken through IClassFactory::LockServer on this module's factories.
-std::atomic<long>& ModuleLockCount();
+ServerLocks& ModuleLocks();
 
-// S_OK when no object whose code lives in this module is alive (objects, factories) and no
-// server lock is held; S_FALSE otherwise.
-HRESULT ModuleCanUnloadNow();
+// The one rule (CanUnloadServer): S_OK when no object whose code lives in this module is alive
+// (objects, factories), no object counted by a library the module serves classes from is alive
+// (`servedElsewhere`: its live objects plus its server locks), and no server lock is held;
+// S_FALSE otherwise.
+HRESULT ModuleCanUnloadNow(long servedElsewhere = 0);
 
 // The absolute path of the module file holding this code ("" if it cannot be found).
 std::string ModuleFilePath();
 
-// Makes one new object and asks it for `iid`.
-using CreateObjectFunction = HRESULT (*)(REFIID iid, void** object);
-
-// The class factory of one class: CreateInstance (no aggregation) and LockServer.
-class ClassFactory final : public ComObject<IClassFactory> {
- public:
-  explicit ClassFactory(CreateObjectFunction create) : create_(create) {}
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
-
- protected:
-  bool Implements(REFIID iid) const override { return iid == IID_IClassFactory; }
-
- private:
-  CreateObjectFunction create_;
-};
-
-// A new factory for `create`, asked for `iid` (what DllGetClassObject hands out).
-HRESULT HandOutFactory(CreateObjectFunction create, REFIID iid, void** object);
+// A new factory of this module for `create`, asked for `iid` (what DllGetClassObject hands out).
+HRESULT HandOutFactory(CreateObjectFunction create, std::u16string_view source, REFIID iid, void** object);
 
 // One creatable class as the registry records it.
 struct ClassRecord {

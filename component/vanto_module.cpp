@@ -15,6 +15,8 @@
 #include "platform/corvel/corvel.h"
 
 namespace {
+constexpr char16_t kSource[] = u"VANTO.clsMachine";
+
 // Per-process data of the module.
 struct ProcessData {
   std::string path;  // The module's own file, as it registers itself.
@@ -50,15 +52,23 @@ std::vector<RegistryEntry> VantoRegistryEntries(const std::string& modulePath) {
 
 extern "C" {
 VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  if (clsid != CLSID_clsMachine) return CLASS_E_CLASSNOTAVAILABLE;
-  return HandOutFactory(&CreateMachine, iid, object);
+  return GuardBoundary(kSource, [&] {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (clsid != CLSID_clsMachine) return CLASS_E_CLASSNOTAVAILABLE;
+    return HandOutFactory(&CreateMachine, kSource, iid, object);
+  });
 }
 
-VANTO_EXPORT HRESULT DllCanUnloadNow() { return ModuleCanUnloadNow(); }
+VANTO_EXPORT HRESULT DllCanUnloadNow() {
+  return GuardBoundary(kSource, [] { return ModuleCanUnloadNow(); });
+}
 
-VANTO_EXPORT HRESULT DllRegisterServer() { return RegisterModule(VantoRegistryEntries(ModulePath())); }
+VANTO_EXPORT HRESULT DllRegisterServer() {
+  return GuardBoundary(kSource, [] { return RegisterModule(VantoRegistryEntries(ModulePath())); });
+}
 
-VANTO_EXPORT HRESULT DllUnregisterServer() { return UnregisterModule(VantoRegistryEntries(ModulePath())); }
+VANTO_EXPORT HRESULT DllUnregisterServer() {
+  return GuardBoundary(kSource, [] { return UnregisterModule(VantoRegistryEntries(ModulePath())); });
+}
 }

@@ -4,7 +4,7 @@
 
 #include "driver/frame.h"
 #include "driver/operations.h"
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "hostdata/host_objects.h"
 #include "link/terminal_link.h"
 #include "platform/automation/conversions.h"

@@ -3,6 +3,7 @@
 #include "driver/dispatch.h"
 #include "driver/identifiers.h"
 #include "driver/operations.h"
+#include "platform/automation/boundary.h"
 #include "platform/automation/object.h"
 
 namespace {
@@ -37,11 +38,13 @@ class ClsMachine final : public DispatchObject<IMachine> {
   }
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-    return GetClsMachineIDsOfNames(names, count, ids);
+    return GuardBoundary(kProgIdClsMachine, [&] { return GetClsMachineIDsOfNames(names, count, ids); });
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
-    return InvokeClsMachine(*this, member, iid, lcid, flags, params, result, exception, argError);
+    return GuardInvoke(exception, kProgIdClsMachine, [&] {
+      return InvokeClsMachine(*this, member, iid, lcid, flags, params, result, exception, argError);
+    });
   }
 
  protected:

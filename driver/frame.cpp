@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/errors.h"
 

@@ -3,7 +3,7 @@
 #include "codec/template_codec.h"
 #include "driver/frame.h"
 #include "driver/operations.h"
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "hostdata/rowset_view.h"
 #include "link/terminal_link.h"
 #include "platform/automation/conversions.h"

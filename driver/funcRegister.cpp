@@ -2,7 +2,7 @@
 // numbers, as a fresh list of MachineInfo ordered by port, then by terminal number.
 #include "driver/frame.h"
 #include "driver/operations.h"
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "hostdata/host_objects.h"
 #include "link/terminal_link.h"
 

@@ -1,6 +1,6 @@
 #include "hostdata/host_objects.h"
 
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
 

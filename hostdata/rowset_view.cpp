@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "platform/automation/errorinfo.h"
 
 RowSet& RowSetView::Rows() {

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 
@@ -58,7 +58,7 @@ TerminalLink& TerminalLink::ForThread() {
 
 bool TerminalLink::LoadedOnThread() { return threadLink != nullptr; }
 
-bool TerminalLink::Call(DISPID member, VARIANTARG* reversed, UINT count) {
+bool TerminalLink::Invoke(DISPID member, VARIANTARG* reversed, UINT count) {
   DISPPARAMS params{reversed, nullptr, count, 0};
   VARIANT answer;
   VariantInit(&answer);
@@ -82,43 +82,43 @@ void TerminalLink::SetSerialPort(SHORT port) {
   DISPPARAMS params{&arg, &named, 1, 1};
   EXCEPINFO exception{};
   UINT argError = 0;
-  HRESULT hr = form_.FK().Invoke(fk_member::kSerialPort, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT,
+  HRESULT hr = form_.FK().Invoke(fk303id::member::kSerialPort, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT,
                                  &params, nullptr, &exception, &argError);
   if (FAILED(hr)) FailControlCall(hr, exception);
 }
 
 bool TerminalLink::ProbeMachine(LONG terminal) {
   VARIANTARG args[] = {Boolean(true), Long(terminal)};
-  return Call(fk_member::kProbeMachine, args, 2);
+  return Call<fk303id::member::kProbeMachine>(args);
 }
 
 bool TerminalLink::BeginCardRead(LONG& terminal) {
   VARIANTARG args[] = {LongRef(terminal)};
-  return Call(fk_member::kBeginCardRead, args, 1);
+  return Call<fk303id::member::kBeginCardRead>(args);
 }
 
 bool TerminalLink::NextCardRecord(LONG machine, LONG& terminal, LONG& person, LONG& fifth, LONG& year,
                                   LONG& month, LONG& day, LONG& hour, LONG& minute) {
   VARIANTARG args[] = {LongRef(minute), LongRef(hour),     LongRef(day),    LongRef(month), LongRef(year),
                        LongRef(fifth),  LongRef(terminal), LongRef(person), LongRef(terminal), Long(machine)};
-  return Call(fk_member::kNextCardRecord, args, 10);
+  return Call<fk303id::member::kNextCardRecord>(args);
 }
 
 bool TerminalLink::ReadEnrollment(LONG& terminal, LONG& person, LONG& third, LONG& enrolment, LONG& fifth,
                                   FingerTemplate& fingerprint, LONG& password) {
   VARIANTARG args[] = {LongRef(password), TemplateRef(fingerprint), LongRef(fifth),   LongRef(enrolment),
                        LongRef(third),    LongRef(person),          LongRef(terminal)};
-  return Call(fk_member::kReadEnrollment, args, 7);
+  return Call<fk303id::member::kReadEnrollment>(args);
 }
 
 void TerminalLink::PrepareEnrollment(LONG terminal, LONG person, LONG third, LONG enrolment) {
   VARIANTARG args[] = {Long(enrolment), Long(third), Long(person), Long(terminal)};
-  Call(fk_member::kPrepareEnrollment, args, 4);
+  Call<fk303id::member::kPrepareEnrollment>(args);
 }
 
 bool TerminalLink::WriteEnrollment(LONG terminal, LONG person, LONG third, LONG enrolment, LONG fifth,
                                    FingerTemplate& fingerprint, LONG password) {
   VARIANTARG args[] = {Long(password), TemplateRef(fingerprint), Long(fifth), Long(enrolment),
                        Long(third),    Long(person),             Long(terminal)};
-  return Call(fk_member::kWriteEnrollment, args, 7);
+  return Call<fk303id::member::kWriteEnrollment>(args);
 }

@@ -1,23 +1,15 @@
 // The driver's one connection to the terminal control: per thread, created at the first
 // operation that needs it and kept (with the serial port it last selected) for the thread's life.
-// Every member is called by number; answers are read as Booleans; a control error throws
-// OperationFailure with the control's description.
+// Every member is called by its number in the control's contract; answers are read as Booleans; a
+// control error throws OperationFailure with the control's description.
 #pragma once
+
+#include <cstddef>
 
 #include "codec/template_codec.h"
 #include "link/form1.h"
 #include "platform/automation/abi.h"
-
-// Member numbers of the terminal control.
-namespace fk_member {
-constexpr DISPID kSerialPort = 1;
-constexpr DISPID kPrepareEnrollment = 4;
-constexpr DISPID kBeginCardRead = 7;
-constexpr DISPID kProbeMachine = 10;
-constexpr DISPID kReadEnrollment = 19;
-constexpr DISPID kWriteEnrollment = 20;
-constexpr DISPID kNextCardRecord = 25;
-}  // namespace fk_member
+#include "terminal/contract/fk303id_contract.h"
 
 class TerminalLink {
  public:
@@ -43,7 +35,13 @@ class TerminalLink {
   explicit TerminalLink(Form1 form) : form_(std::move(form)) {}
 
  private:
-  // Calls `member` with `count` arguments given in reverse order, and reads the answer.
-  bool Call(DISPID member, VARIANTARG* reversed, UINT count);
+  // Calls `member` with its arguments given in reverse order, and reads the answer; the number
+  // of arguments is checked against the contract when the link is built.
+  template <DISPID member, std::size_t count>
+  bool Call(VARIANTARG (&reversed)[count]) {
+    static_assert(count == fk303id::ArgumentCount(member), "argument count differs from the control's contract");
+    return Invoke(member, reversed, static_cast<UINT>(count));
+  }
+  bool Invoke(DISPID member, VARIANTARG* reversed, UINT count);
   Form1 form_;
 };

@@ -23,7 +23,10 @@ if [ -d fuzz ]; then
     binary=$(find build-fuzz/fuzz -type f -name "$target" -perm -u+x | head -n 1)
     echo "-- $target (30 s)"
     mkdir -p "build-fuzz/corpus/$target"
-    "$binary" -max_total_time=30 -timeout=5 -rss_limit_mb=2048 "build-fuzz/corpus/$target" \
+    # A seed corpus checked in next to the target (fuzz/<area>/corpus/<target>) is read along
+    # with the build's own corpus; new inputs go to the build's (the first directory).
+    seeds=$(find fuzz -type d -path "*/corpus/$target" | head -n 1)
+    "$binary" -max_total_time=30 -timeout=5 -rss_limit_mb=2048 "build-fuzz/corpus/$target" $seeds \
       >"build-fuzz/$target.log" 2>&1 || { tail -n 60 "build-fuzz/$target.log"; exit 1; }
   done
 fi

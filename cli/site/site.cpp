@@ -133,6 +133,10 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
     } else if (name == "terminals") {
       ReadTerminals(site, node, port);
     } else if (const LineKey* line = FindLineKey(name)) {
+      bool per_port = false;
+      for (const auto& s : control::NumberSettings())
+        if (std::string(s.variable) == line->variable) per_port = s.perPort;
+      if (!per_port) Refuse(site, LineOf(key), shown, "is the same for every port: set it in [line]");
       port.overrides[line->variable] = LineSetting(site, node, shown, *line);
     } else {
       Refuse(site, LineOf(key), shown,
@@ -173,6 +177,7 @@ const std::vector<LineKey>& LineKeys() {
       {"gap_ms", control::kGapVariable, "silence that ends an answer"},
       {"retries", control::kRetriesVariable, "attempts after the first"},
       {"batch", control::kBatchVariable, "records asked for at a time (1..255)"},
+      {"connect_timeout_ms", control::kConnectTimeoutVariable, "how long connecting to a device server may take"},
       {"lock_timeout_ms", control::kLockTimeoutVariable, "how long to wait while another process uses the port"},
   };
   return keys;
@@ -298,7 +303,7 @@ std::vector<Effective> EffectiveSettings(const Site& site) {
   }
   for (const SitePort& port : site.ports) {
     const std::string prefix = "port " + std::to_string(port.number) + ".";
-    const std::string device_variable = control::PortDeviceVariable(port.number);
+    const std::string device_variable = control::PortVariable(port.number);
     if (const char* env = Environment(device_variable))
       rows.push_back({prefix + "device", env, "$" + device_variable});
     else
@@ -311,7 +316,7 @@ std::vector<Effective> EffectiveSettings(const Site& site) {
     }
     rows.push_back({prefix + "terminals", terminals, file(port.terminals_line)});
     for (const LineKey& key : LineKeys()) {
-      const std::string own = control::PortSettingVariable(key.variable, port.number);
+      const std::string own = control::PerPortVariable(key.variable, port.number);
       if (const char* env = Environment(own)) {
         rows.push_back({prefix + key.key, env, "$" + own});
         continue;
@@ -338,9 +343,9 @@ void ApplySite(const Site& site) {
   for (const LineKey& key : LineKeys()) user_line[key.variable] = std::getenv(key.variable) != nullptr;
   for (const auto& [variable, value] : site.line) put(variable, std::to_string(value.value));
   for (const SitePort& port : site.ports) {
-    put(control::PortDeviceVariable(port.number), port.device);
+    put(control::PortVariable(port.number), port.device);
     for (const auto& [variable, value] : port.overrides)
-      if (!user_line[variable]) put(control::PortSettingVariable(variable, port.number), std::to_string(value.value));
+      if (!user_line[variable]) put(control::PerPortVariable(variable.c_str(), port.number), std::to_string(value.value));
   }
 }
 

@@ -1,37 +1,25 @@
-// The host's record store: the card swipes downloaded from terminals, in one SQLite database
-// (WAL journal, every change in a transaction). A swipe is keyed by
-// (port, terminal, person, minute, k): the k-th occurrence of that person and minute in the
-// terminal's delivery order. A repeated or resumed download therefore stores nothing twice,
-// and two genuine swipes of one person in the same minute stay two records.
+// The host's record store: the card swipes downloaded from terminals, in whichever database the
+// location names (swipe_store.h). A swipe is keyed by (port, terminal, person, minute, k): the
+// k-th occurrence of that person and minute in the terminal's delivery order. A repeated or
+// resumed download therefore stores nothing twice, and two genuine swipes of one person in the
+// same minute stay two records. Delivery does the keying; the store only keeps keyed rows.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cli/store/civil_time.h"
-
-struct sqlite3;
+#include "cli/store/swipe_store.h"
 
 namespace vanto::store {
-
-// What went wrong with the database, so the caller can word and classify it.
-enum class StoreFailure { Missing, ReadOnly, Locked, Invalid, Other };
-
-class StoreError : public std::runtime_error {
- public:
-  StoreError(StoreFailure failure, const std::string& message) : std::runtime_error(message), failure_(failure) {}
-  StoreFailure failure() const { return failure_; }
-
- private:
-  StoreFailure failure_;
-};
 
 // One swipe as a terminal delivers it.
 struct Swipe {
@@ -39,57 +27,38 @@ struct Swipe {
   DATE time = 0;
 };
 
-// One swipe with its key, as stored.
-struct StoredSwipe {
-  int port = 0;
-  int terminal = 0;
-  std::int32_t person = 0;
-  std::string minute;  // "YYYY-MM-DD HH:MM"
-  int occurrence = 1;  // k, from 1
-  std::string time;    // "YYYY-MM-DD HH:MM:SS"
-  std::string downloaded_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
-};
-
-struct OpenOptions {
-  // Create the database file when it does not exist (its folder must exist).
-  bool create = true;
-  // How long to wait for another process's write lock before giving up.
-  std::chrono::milliseconds lock_timeout{5000};
-};
-
+// An open store, whichever engine holds it.
 class RecordStore {
  public:
-  // Opens (or creates) the database at `path` for reading and writing and makes sure its
-  // tables exist. Throws StoreError with a one-line message naming the path.
-  static RecordStore Open(const std::string& path, const OpenOptions& options = {});
+  // Opens (or creates) the store at `location` (an SQLite path or a database URL) and brings its
+  // schema up to date. Throws StoreError with a one-line message naming the location.
+  static RecordStore Open(const std::string& location, const OpenOptions& options = {});
 
-  // Whether `path` holds a table of that name; throws StoreError when `path` is no database
-  // this process can read (missing, a folder, unreadable, not a database, locked too long).
-  static bool HasTable(const std::string& path, const std::string& table,
+  // Whether `location` holds a table of that name, read without writing; throws StoreError when
+  // it is no database this process can read (missing, a folder, unreadable, not a database,
+  // locked too long).
+  static bool HasTable(const std::string& location, const std::string& table,
                        std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
-  RecordStore(RecordStore&& other) noexcept;
-  RecordStore& operator=(RecordStore&& other) noexcept;
-  RecordStore(const RecordStore&) = delete;
-  RecordStore& operator=(const RecordStore&) = delete;
-  ~RecordStore();
+  explicit RecordStore(std::unique_ptr<SwipeStore> store) : store_(std::move(store)) {}
 
-  const std::string& path() const { return path_; }
-  sqlite3* handle() const { return db_; }
+  SwipeStore& swipes() const { return *store_; }
+  const std::string& path() const { return store_->location(); }
 
-  // Stored swipes, optionally of one port and terminal, ordered by port, terminal, time,
-  // person and occurrence.
-  std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
-  std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
-
-  // Runs `sql` (statements without results) in one write transaction.
-  void Execute(const std::string& sql);
+  // Stored swipes, optionally of one port and terminal, ordered by time, person, port, terminal
+  // and occurrence.
+  std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const {
+    return store_->Swipes(port, terminal);
+  }
+  std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const {
+    return store_->CountSwipes(port, terminal);
+  }
+  void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const {
+    store_->Each(query, row);
+  }
 
  private:
-  RecordStore(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
-  friend class Delivery;
-  std::string path_;
-  sqlite3* db_ = nullptr;
+  std::unique_ptr<SwipeStore> store_;
 };
 
 // One download run from one terminal: keys each swipe by its occurrence in delivery order and
@@ -104,7 +73,12 @@ class Delivery {
     bool added = false;  // stored by this batch (false: the database had it already)
   };
 
-  Delivery(RecordStore& store, int port, int terminal, std::string downloaded_at = UtcNowText());
+  Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at = UtcNowText());
+  Delivery(RecordStore& store, int port, int terminal, std::string downloaded_at = UtcNowText())
+      : Delivery(store.swipes(), port, terminal, std::move(downloaded_at)) {}
+
+  // Keys the next swipes of the delivery without storing anything: what Store would store.
+  std::vector<StoredSwipe> Key(std::span<const Swipe> next) const;
 
   // Stores the next swipes of the delivery. On a StoreError nothing of the batch is stored and
   // the delivery stands where it stood, so the same batch can be offered again.
@@ -114,7 +88,7 @@ class Delivery {
   std::size_t added() const { return added_; }
 
  private:
-  RecordStore& store_;
+  SwipeStore& store_;
   int port_, terminal_;
   std::string downloaded_at_;
   std::map<std::pair<std::int32_t, std::string>, int> seen_;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/ado/rowset_core.h"
+#include "platform/ado/store_failure.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -51,42 +52,26 @@ struct Place {
   HRESULT Raise(HRESULT code, std::u16string_view reason) const {
     return RaiseError(code, Prefix() + std::u16string(reason));
   }
-  // Raises SQLite's failure `rc`, read off `db` (which may be null) straight after the call.
+  // Raises SQLite's failure `rc`, read off `db` (which may be null) straight after the call,
+  // classified as every SQLite user of this program classifies it.
   HRESULT RaiseSqlite(sqlite3* db, int rc) const {
+    using vanto::store::SqliteCause;
+    const vanto::store::SqliteFailure failure = vanto::store::ClassifySqlite(db, rc);
     HRESULT code = ROWSET_E_DATABASE;
-    std::u16string reason;
-    switch (rc & 0xFF) {
-      case SQLITE_BUSY:
-      case SQLITE_LOCKED:
+    std::u16string reason = failure.reason_zh;
+    switch (failure.cause) {
+      case SqliteCause::Locked:
         code = ROWSET_E_LOCKED;
-        reason = u"数据库被其他连接锁定，等待 " + Decimal(busyTimeout.count()) + u" 毫秒后仍未解锁";
+        reason += u"，等待 " + Decimal(busyTimeout.count()) + u" 毫秒后仍未解锁";
         break;
-      case SQLITE_READONLY:
-        code = ROWSET_E_READONLY;
-        reason = u"数据库是只读的，不能写入";
-        break;
-      case SQLITE_PERM:
-      case SQLITE_AUTH:
-        code = ROWSET_E_READONLY;
-        reason = u"没有访问权限";
-        break;
-      case SQLITE_CANTOPEN:
-        code = ROWSET_E_CANTOPEN;
-        reason = u"无法打开数据库文件（文件不存在或无权访问）";
-        break;
-      case SQLITE_NOTADB:
-        code = ROWSET_E_CANTOPEN;
-        reason = u"文件不是 SQLite 数据库";
-        break;
-      case SQLITE_CORRUPT: reason = u"数据库文件已损坏"; break;
-      case SQLITE_FULL: reason = u"磁盘已满"; break;
-      case SQLITE_IOERR: reason = u"读写数据库文件出错"; break;
-      case SQLITE_CONSTRAINT: reason = u"违反表的约束"; break;
-      case SQLITE_NOMEM: code = E_OUTOFMEMORY; reason = u"内存不足"; break;
-      default: reason = u"数据库操作出错"; break;
+      case SqliteCause::ReadOnly:
+      case SqliteCause::NoAccess: code = ROWSET_E_READONLY; break;
+      case SqliteCause::CantOpen:
+      case SqliteCause::NotADatabase: code = ROWSET_E_CANTOPEN; break;
+      case SqliteCause::NoMemory: code = E_OUTOFMEMORY; break;
+      default: break;
     }
-    const char* detail = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    return Raise(code, reason + u"（" + ToUtf16(detail ? detail : "") + u"）");
+    return Raise(code, reason + u"（" + ToUtf16(failure.detail) + u"）");
   }
 };
 

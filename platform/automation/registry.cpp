@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -22,7 +23,7 @@
 namespace {
 constexpr std::string_view kHeader = "VANTO REGISTRY 1";
 // How long a writer waits for another writer before giving up.
-constexpr auto kLockWait = std::chrono::seconds(10);
+std::atomic<long long> lockWaitMs{10000};
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
@@ -207,7 +208,7 @@ class WriterLock {
   HRESULT Acquire() {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0) return WriteFailure(path_, errno);
-    auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lockWaitMs.load());
     auto pause = std::chrono::microseconds(200);
     for (;;) {
       if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return S_OK;
@@ -226,6 +227,10 @@ class WriterLock {
   int fd_ = -1;
 };
 }  // namespace
+
+std::chrono::milliseconds SetRegistryLockWait(std::chrono::milliseconds wait) {
+  return std::chrono::milliseconds(lockWaitMs.exchange(wait.count() < 0 ? 0 : wait.count()));
+}
 
 bool RegistryNameLess::operator()(std::string_view a, std::string_view b) const {
   std::size_t n = a.size() < b.size() ? a.size() : b.size();

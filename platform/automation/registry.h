@@ -3,6 +3,7 @@
 // creates an object. Readers see a whole file; writers hold a lock and replace the file atomically.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <string>
@@ -75,6 +76,10 @@ VANTO_EXPORT HRESULT ReadRegistryValue(std::string_view key, std::string_view na
 // new file beside the old one, flushes it and renames it over the old one. A failure of any step
 // leaves the old file as it was and answers REGDB_E_WRITEREGDB (or `change`'s own failure).
 VANTO_EXPORT HRESULT UpdateRegistry(const std::function<HRESULT(RegistryHive&)>& change);
+
+// How long UpdateRegistry waits for another writer's lock (10 s unless changed); answers the
+// wait it replaces.
+VANTO_EXPORT std::chrono::milliseconds SetRegistryLockWait(std::chrono::milliseconds wait);
 
 // Self-registration helpers for modules: records the entries in one transaction, or removes
 // exactly those values and then the keys among them that are left empty.

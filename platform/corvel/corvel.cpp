@@ -3,8 +3,9 @@
 #include "platform/corvel/corvel.h"
 
 #include <array>
-#include <new>
 
+#include "platform/automation/boundary.h"
+#include "platform/automation/class_factory.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
 #include "platform/automation/runtime.h"
@@ -49,18 +50,37 @@ HRESULT InvokeProperty(std::array<Variant, N>& fields, DISPID member, WORD flags
 
 class MachineInfo final : public DispatchObject<IMachineInfo> {
  public:
-  HRESULT STDMETHODCALLTYPE get_MachineNo(VARIANT* value) override { return Load(fields_[0], value); }
-  HRESULT STDMETHODCALLTYPE put_MachineNo(VARIANT value) override { return Store(fields_[0], value); }
-  HRESULT STDMETHODCALLTYPE get_MachineId(VARIANT* value) override { return Load(fields_[1], value); }
-  HRESULT STDMETHODCALLTYPE put_MachineId(VARIANT value) override { return Store(fields_[1], value); }
-  HRESULT STDMETHODCALLTYPE get_PortNo(VARIANT* value) override { return Load(fields_[2], value); }
-  HRESULT STDMETHODCALLTYPE put_PortNo(VARIANT value) override { return Store(fields_[2], value); }
-  HRESULT STDMETHODCALLTYPE get_IpAddress(VARIANT* value) override { return Load(fields_[3], value); }
-  HRESULT STDMETHODCALLTYPE put_IpAddress(VARIANT value) override { return Store(fields_[3], value); }
+  static constexpr char16_t kSource[] = u"Corvel.MachineInfo";
+
+  HRESULT STDMETHODCALLTYPE get_MachineNo(VARIANT* value) override {
+    return GuardBoundary(kSource, [&] { return Load(fields_[0], value); });
+  }
+  HRESULT STDMETHODCALLTYPE put_MachineNo(VARIANT value) override {
+    return GuardBoundary(kSource, [&] { return Store(fields_[0], value); });
+  }
+  HRESULT STDMETHODCALLTYPE get_MachineId(VARIANT* value) override {
+    return GuardBoundary(kSource, [&] { return Load(fields_[1], value); });
+  }
+  HRESULT STDMETHODCALLTYPE put_MachineId(VARIANT value) override {
+    return GuardBoundary(kSource, [&] { return Store(fields_[1], value); });
+  }
+  HRESULT STDMETHODCALLTYPE get_PortNo(VARIANT* value) override {
+    return GuardBoundary(kSource, [&] { return Load(fields_[2], value); });
+  }
+  HRESULT STDMETHODCALLTYPE put_PortNo(VARIANT value) override {
+    return GuardBoundary(kSource, [&] { return Store(fields_[2], value); });
+  }
+  HRESULT STDMETHODCALLTYPE get_IpAddress(VARIANT* value) override {
+    return GuardBoundary(kSource, [&] { return Load(fields_[3], value); });
+  }
+  HRESULT STDMETHODCALLTYPE put_IpAddress(VARIANT value) override {
+    return GuardBoundary(kSource, [&] { return Store(fields_[3], value); });
+  }
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT*) override {
-    return InvokeProperty(fields_, member, flags, params, result, exception, u"Corvel.MachineInfo");
+    return GuardInvoke(exception, kSource,
+                       [&] { return InvokeProperty(fields_, member, flags, params, result, exception, kSource); });
   }
 
  protected:
@@ -72,14 +92,25 @@ class MachineInfo final : public DispatchObject<IMachineInfo> {
 
 class CardRecord final : public DispatchObject<ICardRecord> {
  public:
-  HRESULT STDMETHODCALLTYPE get_PersonNo(VARIANT* value) override { return Load(fields_[0], value); }
-  HRESULT STDMETHODCALLTYPE put_PersonNo(VARIANT value) override { return Store(fields_[0], value); }
-  HRESULT STDMETHODCALLTYPE get_SwipeTime(VARIANT* value) override { return Load(fields_[1], value); }
-  HRESULT STDMETHODCALLTYPE put_SwipeTime(VARIANT value) override { return Store(fields_[1], value); }
+  static constexpr char16_t kSource[] = u"Corvel.CardRecord";
+
+  HRESULT STDMETHODCALLTYPE get_PersonNo(VARIANT* value) override {
+    return GuardBoundary(kSource, [&] { return Load(fields_[0], value); });
+  }
+  HRESULT STDMETHODCALLTYPE put_PersonNo(VARIANT value) override {
+    return GuardBoundary(kSource, [&] { return Store(fields_[0], value); });
+  }
+  HRESULT STDMETHODCALLTYPE get_SwipeTime(VARIANT* value) override {
+    return GuardBoundary(kSource, [&] { return Load(fields_[1], value); });
+  }
+  HRESULT STDMETHODCALLTYPE put_SwipeTime(VARIANT value) override {
+    return GuardBoundary(kSource, [&] { return Store(fields_[1], value); });
+  }
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT*) override {
-    return InvokeProperty(fields_, member, flags, params, result, exception, u"Corvel.CardRecord");
+    return GuardInvoke(exception, kSource,
+                       [&] { return InvokeProperty(fields_, member, flags, params, result, exception, kSource); });
   }
 
  protected:
@@ -89,43 +120,41 @@ class CardRecord final : public DispatchObject<ICardRecord> {
   std::array<Variant, 2> fields_;  // PersonNo, SwipeTime
 };
 
-template <class Record>
-class RecordFactory final : public ComObject<IClassFactory> {
- public:
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    Record* fresh = new (std::nothrow) Record();
-    if (!fresh) return E_OUTOFMEMORY;
-    HRESULT hr = fresh->QueryInterface(iid, object);
-    fresh->Release();
-    return hr;
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+// Server locks taken on the record classes' factories.
+ServerLocks locks;
 
- protected:
-  bool Implements(REFIID iid) const override { return iid == IID_IClassFactory; }
-};
+template <class Record>
+HRESULT Create(REFIID iid, void** object) {
+  ComPtr<Record> fresh = ComPtr<Record>::Adopt(new Record());
+  return fresh->QueryInterface(iid, object);
+}
 
 ComPtr<IClassFactory> NewFactory(REFCLSID clsid) {
-  if (clsid == CLSID_MachineInfo) return ComPtr<IClassFactory>::Adopt(new RecordFactory<MachineInfo>());
-  if (clsid == CLSID_CardRecord) return ComPtr<IClassFactory>::Adopt(new RecordFactory<CardRecord>());
+  if (clsid == CLSID_MachineInfo)
+    return ComPtr<IClassFactory>::Adopt(new ClassFactory(&Create<MachineInfo>, locks, MachineInfo::kSource));
+  if (clsid == CLSID_CardRecord)
+    return ComPtr<IClassFactory>::Adopt(new ClassFactory(&Create<CardRecord>, locks, CardRecord::kSource));
   return {};
 }
 
 }  // namespace
 
 HRESULT GetCorvelClassObject(REFCLSID clsid, REFIID iid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  ComPtr<IClassFactory> factory = NewFactory(clsid);
-  if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
-  return factory->QueryInterface(iid, object);
+  return GuardBoundary(u"Corvel", [&] {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    ComPtr<IClassFactory> factory = NewFactory(clsid);
+    if (!factory) return CLASS_E_CLASSNOTAVAILABLE;
+    return factory->QueryInterface(iid, object);
+  });
 }
 
 HRESULT RegisterCorvelClasses() {
-  HRESULT hr = RegisterInProcessClass(CLSID_MachineInfo, kProgIdMachineInfo, NewFactory(CLSID_MachineInfo).Get());
-  if (FAILED(hr)) return hr;
-  return RegisterInProcessClass(CLSID_CardRecord, kProgIdCardRecord, NewFactory(CLSID_CardRecord).Get());
+  return GuardBoundary(u"Corvel", [] {
+    HRESULT hr = RegisterInProcessClass(CLSID_MachineInfo, kProgIdMachineInfo, NewFactory(CLSID_MachineInfo).Get());
+    if (FAILED(hr)) return hr;
+    return RegisterInProcessClass(CLSID_CardRecord, kProgIdCardRecord, NewFactory(CLSID_CardRecord).Get());
+  });
 }
+
+long CorvelActiveCount() { return ModuleObjectCount() + locks.Held(); }

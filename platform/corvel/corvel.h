@@ -63,3 +63,6 @@ struct ICardRecord : IDispatch {
 VANTO_EXPORT HRESULT RegisterCorvelClasses();
 // The class factories themselves (one new reference each), for a registry-backed host.
 VANTO_EXPORT HRESULT GetCorvelClassObject(REFCLSID clsid, REFIID iid, void** object);
+// Live objects of this library (records and factories) plus server locks held on its factories:
+// what a module serving its classes adds to its own counts for DllCanUnloadNow.
+VANTO_EXPORT long CorvelActiveCount();

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/automation/boundary.h"
+#include "platform/automation/class_factory.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
 #include "platform/automation/owners.h"
@@ -28,19 +30,7 @@ std::atomic<long> activeCount{0};
 
 // The code a terminal failure travels with inside DISP_E_EXCEPTION.
 constexpr HRESULT kTerminalFailure = MakeHResult(0x80040601);
-constexpr char16_t kSource[] = u"FK303IDLib.FK303ID";
-
-struct MemberName {
-  const char16_t* name;
-  DISPID id;
-};
-constexpr MemberName kMembers[] = {
-    {u"SerialPort", kDispSerialPort},         {u"PrepareEnrollment", kDispPrepareEnrollment},
-    {u"BeginCardRead", kDispBeginCardRead},   {u"ProbeMachine", kDispProbeMachine},
-    {u"ReadEnrollment", kDispReadEnrollment}, {u"WriteEnrollment", kDispWriteEnrollment},
-    {u"NextCardRecord", kDispNextCardRecord}, {u"PortStatus", kDispPortStatus},
-    {u"OpenPort", kDispOpenPort},             {u"ReleasePort", kDispReleasePort},
-};
+constexpr const char16_t* kSource = fk303id::kProgId;
 
 // Reads a whole-number argument: any integer or Boolean variant, a floating value rounded half to
 // even, or any of these by reference.
@@ -102,6 +92,22 @@ class FK303ID final : public DispatchObject<IDispatch> {
   FK303ID() : client_(ControlSettings::FromEnvironment()) { ++activeCount; }
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    return GuardBoundary(kSource, [&] { return IdsOfNames(names, count, ids); });
+  }
+
+  // Whatever escapes a member (a failure of the link is described by the member itself) becomes
+  // an exception of the call, never a C++ exception in the caller.
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argError) override {
+    return GuardInvoke(exception, kSource, [&] { return InvokeMember(member, flags, params, result, exception, argError); });
+  }
+
+ protected:
+  ~FK303ID() override { --activeCount; }
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == DIID__DFK303ID; }
+
+ private:
+  HRESULT IdsOfNames(LPOLESTR* names, UINT count, DISPID* ids) {
     if (!names || !ids) return E_POINTER;
     HRESULT hr = S_OK;
     for (UINT i = 0; i < count; ++i) {
@@ -110,40 +116,28 @@ class FK303ID final : public DispatchObject<IDispatch> {
         hr = DISP_E_UNKNOWNNAME;
         continue;
       }
-      for (const MemberName& member : kMembers)
-        if (SameNameIgnoringCase(names[i], member.name)) ids[i] = member.id;
+      for (const fk303id::Member& member : fk303id::kMembers)
+        if (SameNameIgnoringCase(names[i], member.name)) ids[i] = member.number;
       if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     }
     return hr;
   }
 
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                   EXCEPINFO* exception, UINT* argError) override {
+  HRESULT InvokeMember(DISPID member, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                       UINT* argError) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     Call call{params ? *params : none, result, exception, argError};
     if (call.params.cArgs && !call.params.rgvarg) return E_POINTER;
-    if (member == kDispSerialPort) return SerialPort(call, flags);
-    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
-    if (call.params.cNamedArgs) return DISP_E_NONAMEDARGS;
+    // Every member of the contract has its handler here (a member without one does not build).
     switch (member) {
-      case kDispProbeMachine: return ProbeMachine(call);
-      case kDispBeginCardRead: return BeginCardRead(call);
-      case kDispNextCardRecord: return NextCardRecord(call);
-      case kDispReadEnrollment: return ReadEnrollment(call);
-      case kDispPrepareEnrollment: return PrepareEnrollment(call);
-      case kDispWriteEnrollment: return WriteEnrollment(call);
-      case kDispPortStatus: return PortStatusMember(call);
-      case kDispOpenPort: return OpenPortMember(call);
-      case kDispReleasePort: return ReleasePortMember(call);
+#define FK303ID_HANDLE(name, number, kind, count, arguments) \
+  case fk303id::member::k##name: return Run(call, flags, count, &FK303ID::name);
+      FK303ID_MEMBERS(FK303ID_HANDLE)
+#undef FK303ID_HANDLE
       default: return DISP_E_MEMBERNOTFOUND;
     }
   }
 
- protected:
-  ~FK303ID() override { --activeCount; }
-  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == DIID__DFK303ID; }
-
- private:
   struct Call {
     DISPPARAMS params;
     VARIANT* result;
@@ -203,6 +197,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return Raise(call, U(text));
   }
 
+  // What failed, in words for the port status a host reads (the host words the cause from it).
   static std::string LineFailureText(const LinkError& error) {
     const std::string tries = " after " + std::to_string(error.Attempts()) + " attempts";
     switch (error.Failure()) {
@@ -233,16 +228,16 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return true;
   }
 
-  void RecordBadSetting() {
-    terminal::control::PortStatus status;
-    status.fault = terminal::control::PortFault::kBadSetting;
-    status.device = client_.PortPath();
-    status.detail = "setting " + client_.Settings().invalid + " cannot be used";
-    terminal::control::RecordPortStatus(client_.Port(), status);
+  // A property's handler sees the flags; a method's is reached only as a method called with
+  // positional arguments, as many as the contract gives it.
+  HRESULT Run(const Call& call, WORD flags, UINT, HRESULT (FK303ID::*property)(const Call&, WORD)) {
+    return (this->*property)(call, flags);
   }
-
-  HRESULT CheckCount(const Call& call, UINT count) const {
-    return call.params.cArgs == count ? S_OK : DISP_E_BADPARAMCOUNT;
+  HRESULT Run(const Call& call, WORD flags, UINT count, HRESULT (FK303ID::*method)(const Call&)) {
+    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+    if (call.params.cNamedArgs) return DISP_E_NONAMEDARGS;
+    if (call.params.cArgs != count) return DISP_E_BADPARAMCOUNT;
+    return (this->*method)(call);
   }
 
   HRESULT SerialPort(const Call& call, WORD flags) {
@@ -270,22 +265,27 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return DISP_E_MEMBERNOTFOUND;
   }
 
+  void RecordBadSetting() {
+    terminal::control::PortStatus status;
+    status.fault = terminal::control::PortFault::kBadSetting;
+    status.device = client_.PortPath();
+    status.detail = "setting " + client_.Settings().invalid + " cannot be used";
+    terminal::control::RecordPortStatus(client_.Port(), status);
+  }
+
   static HRESULT AnswerText(const Call& call, const std::string& text) {
-    if (call.result) {
-      VariantClear(call.result);
-      call.result->vt = VT_BSTR;
-      call.result->bstrVal = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(U(text).c_str()),
-                                               static_cast<UINT>(U(text).size()));
-      if (!call.result->bstrVal) {
-        call.result->vt = VT_EMPTY;
-        return E_OUTOFMEMORY;
-      }
-    }
+    if (!call.result) return S_OK;
+    const std::u16string wide = U(text);
+    BSTR value = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(wide.c_str()), static_cast<UINT>(wide.size()));
+    if (!value) return E_OUTOFMEMORY;
+    VariantClear(call.result);
+    call.result->vt = VT_BSTR;
+    call.result->bstrVal = value;
     return S_OK;
   }
 
-  HRESULT PortStatusMember(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
+  // For hosts: the port's last status in this process, whichever control used it.
+  HRESULT PortStatus(const Call& call) {
     std::int64_t port = 0;
     if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
     terminal::control::PortStatus status = terminal::control::LastPortStatus(static_cast<int>(port));
@@ -293,8 +293,9 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return AnswerText(call, terminal::control::PortStatusText(status));
   }
 
-  HRESULT OpenPortMember(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
+  // For hosts: selects and opens the port (taking its lock); False when it cannot be used, the
+  // cause then in its status.
+  HRESULT OpenPort(const Call& call) {
     std::int64_t port = 0;
     if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
     client_.SelectPort(static_cast<int>(port));
@@ -310,14 +311,15 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return Answer(call, true);
   }
 
-  HRESULT ReleasePortMember(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 0); FAILED(hr)) return hr;
-    client_.Release();
+  // For hosts: closes the port, when it is the selected one, and releases its lock.
+  HRESULT ReleasePort(const Call& call) {
+    std::int64_t port = 0;
+    if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
+    if (client_.Port() == port) client_.Release();
     return Answer(call, true);
   }
 
   HRESULT ProbeMachine(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 2); FAILED(hr)) return hr;
     std::int64_t terminal = 0, flag = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, flag); FAILED(hr)) return hr;
@@ -326,7 +328,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT BeginCardRead(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 1); FAILED(hr)) return hr;
     std::int64_t terminal = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr; SettingsBroken(call, hr)) return hr;
@@ -339,7 +340,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT NextCardRecord(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 10); FAILED(hr)) return hr;
     std::int64_t terminal = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     // Outputs: person (2), fifth value (4), year..minute (5..9). The terminal variables (1, 3)
@@ -364,7 +364,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT ReadEnrollment(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 7); FAILED(hr)) return hr;
     std::int64_t terminal = 0, person = 0, enrolment = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
@@ -396,7 +395,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
       *passwordOut = data->password;
     } else {
       // The template argument is element 0 of the caller's 460-Long buffer.
-      for (int i = 0; i < kTemplateBufferValues; ++i) templateOut[i] = data->fingerprint[static_cast<std::size_t>(i)];
+      for (int i = 0; i < static_cast<int>(fk303id::kTemplateValues); ++i) templateOut[i] = data->fingerprint[static_cast<std::size_t>(i)];
     }
     return Answer(call, true);
   }
@@ -412,7 +411,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT PrepareEnrollment(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 4); FAILED(hr)) return hr;
     std::int64_t terminal = 0, person = 0, flag = 0, enrolment = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
@@ -426,7 +424,6 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT WriteEnrollment(const Call& call) {
-    if (HRESULT hr = CheckCount(call, 7); FAILED(hr)) return hr;
     std::int64_t terminal = 0, person = 0, enrolment = 0, password = 0;
     if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
     if (HRESULT hr = Long(call, 1, person); FAILED(hr)) return hr;
@@ -441,7 +438,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
     if (data.IsPassword())
       data.password = static_cast<std::int32_t>(password);
     else
-      for (int i = 0; i < kTemplateBufferValues; ++i) data.fingerprint[static_cast<std::size_t>(i)] = templateArg.plVal[i];
+      for (int i = 0; i < static_cast<int>(fk303id::kTemplateValues); ++i) data.fingerprint[static_cast<std::size_t>(i)] = templateArg.plVal[i];
     return Store(call, "写入登记数据", terminal, protocol::Command::kWriteEnrolment, protocol::Encode(data));
   }
 
@@ -464,26 +461,13 @@ class FK303ID final : public DispatchObject<IDispatch> {
   TerminalClient client_;
 };
 
-class FK303IDFactory final : public ComObject<IClassFactory> {
- public:
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
-    if (!object) return E_POINTER;
-    *object = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    ComPtr<IDispatch> control = ComPtr<IDispatch>::Adopt(new FK303ID());
-    return control->QueryInterface(iid, object);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock)
-      ++activeCount;
-    else
-      --activeCount;
-    return S_OK;
-  }
+// Server locks taken on the control's factories.
+ServerLocks locks;
 
- protected:
-  bool Implements(REFIID iid) const override { return iid == IID_IClassFactory; }
-};
+HRESULT CreateFK303ID(REFIID iid, void** object) {
+  ComPtr<IDispatch> control = ComPtr<IDispatch>::Adopt(new FK303ID());
+  return control->QueryInterface(iid, object);
+}
 
 }  // namespace
 
@@ -491,8 +475,7 @@ HRESULT GetFK303IDClassObject(REFCLSID clsid, REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
   if (!(clsid == CLSID_FK303ID)) return CLASS_E_CLASSNOTAVAILABLE;
-  ComPtr<IClassFactory> factory = ComPtr<IClassFactory>::Adopt(new FK303IDFactory());
-  return factory->QueryInterface(iid, object);
+  return HandOutFactory(&CreateFK303ID, locks, kSource, iid, object);
 }
 
 HRESULT RegisterFK303IDInProcess() {
@@ -500,7 +483,7 @@ HRESULT RegisterFK303IDInProcess() {
   if (HRESULT hr = GetFK303IDClassObject(CLSID_FK303ID, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()));
       FAILED(hr))
     return hr;
-  return RegisterInProcessClass(CLSID_FK303ID, kProgIdFK303ID, factory.Get());
+  return RegisterInProcessClass(CLSID_FK303ID, fk303id::kProgId, factory.Get());
 }
 
-long FK303IDActiveCount() { return activeCount.load(); }
+long FK303IDActiveCount() { return activeCount.load() + locks.Held(); }

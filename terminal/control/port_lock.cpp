@@ -24,7 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool IsNetworkDevice(const std::string& device) { return device.rfind("tcp://", 0) == 0; }
+bool IsNetworkDevice(const std::string& device) { return device.find("://") != std::string::npos; }
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
@@ -79,7 +79,8 @@ const char* PortFaultWord(PortFault fault) {
   return "open";
 }
 
-std::optional<LockHolder> FindLockHolder(const std::string& path) {
+std::optional<LockHolder> FindLockHolder(const std::string& device) {
+  const std::string path = IsNetworkDevice(device) ? PortLock::LockFileOf(device) : device;
   struct stat info{};
   if (::stat(path.c_str(), &info) != 0) return std::nullopt;
   return HolderOf(info.st_dev, info.st_ino);
@@ -87,7 +88,7 @@ std::optional<LockHolder> FindLockHolder(const std::string& path) {
 
 std::string PortLock::LockFileOf(const std::string& device) {
   std::string name;
-  for (char c : device.substr(IsNetworkDevice(device) ? 6 : 0))
+  for (char c : device)
     name += (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-') ? c : '_';
   std::string folder = "/tmp";
   if (::access("/run/lock", W_OK) == 0)

@@ -71,8 +71,7 @@ class PortLock {
   bool exclusive_ = false;
 };
 
-// Who holds an advisory lock on the file at `path` (from /proc/locks); nullopt when nobody
-// (that this process can see).
-std::optional<LockHolder> FindLockHolder(const std::string& path);
+// Who holds the lock of `device` (from /proc/locks); nullopt when nobody (that this process can see).
+std::optional<LockHolder> FindLockHolder(const std::string& device);
 
 }  // namespace terminal::control

@@ -1,20 +1,21 @@
 #include "terminal/control/settings.h"
 
 #include <cstdlib>
+#include <functional>
 #include <string_view>
 
 #include "terminal/serial/serial_port.h"
+#include "terminal/tcp/tcp_line.h"
 
 extern char** environ;
 
 namespace terminal::control {
 namespace {
 
-bool ParseNumber(std::string_view text, long long low, long long high, long long& out) {
-  if (text.empty() || text.size() > 18) return false;
-  const std::string copy(text);
+bool ParseNumber(const char* text, long long low, long long high, long long& out) {
+  if (!text || !*text) return false;
   char* end = nullptr;
-  const long long value = std::strtoll(copy.c_str(), &end, 10);
+  const long long value = std::strtoll(text, &end, 10);
   if (*end != '\0' || value < low || value > high) return false;
   out = value;
   return true;
@@ -25,51 +26,63 @@ void ReplaceAll(std::string& text, std::string_view from, const std::string& to)
     text.replace(at, from.size(), to);
 }
 
+std::chrono::microseconds Of(const std::map<int, std::chrono::microseconds>& own, int port,
+                             std::chrono::microseconds general, bool network) {
+  if (const auto found = own.find(port); found != own.end()) return found->second;
+  return network ? general + kNetworkAllowance : general;
+}
+
+template <typename T>
+T OwnOr(const std::map<int, T>& own, int port, T general) {
+  const auto found = own.find(port);
+  return found == own.end() ? general : found->second;
+}
+
 const NumberSetting* FindSetting(std::string_view variable) {
   for (const NumberSetting& s : NumberSettings())
     if (variable == s.variable) return &s;
   return nullptr;
 }
 
-// Applies a checked value of `variable` to `line`.
-void Apply(LineSettings& line, std::string_view variable, long long v) {
-  using std::chrono::milliseconds;
-  if (variable == kSpeedVariable) line.baud = static_cast<unsigned>(v);
-  else if (variable == kProbeTimeoutVariable) line.probeTimeout = milliseconds(v);
-  else if (variable == kAnswerTimeoutVariable) line.answerTimeout = milliseconds(v);
-  else if (variable == kGapVariable) line.gapTimeout = milliseconds(v);
-  else if (variable == kRetriesVariable) line.retries = static_cast<int>(v);
-  else if (variable == kBatchVariable) line.batch = static_cast<int>(v);
-  else if (variable == kLockTimeoutVariable) line.lockTimeout = milliseconds(v);
-}
-
 }  // namespace
 
 const std::vector<NumberSetting>& NumberSettings() {
   static const std::vector<NumberSetting> settings = {
-      {kSpeedVariable, 1, 4'000'000, 115200},   {kProbeTimeoutVariable, 1, 60'000, 8},
-      {kAnswerTimeoutVariable, 1, 60'000, 100}, {kGapVariable, 1, 60'000, 20},
-      {kRetriesVariable, 0, 20, 3},             {kBatchVariable, 1, 255, 100},
-      {kLockTimeoutVariable, 0, 86'400'000, 60'000},
+      {kSpeedVariable, 1, 4'000'000, 115200, true},      {kProbeTimeoutVariable, 1, 60'000, 8, true},
+      {kAnswerTimeoutVariable, 1, 60'000, 100, true},    {kGapVariable, 1, 60'000, 20, false},
+      {kRetriesVariable, 0, 20, 3, true},                {kBatchVariable, 1, 255, 100, true},
+      {kConnectTimeoutVariable, 1, 60'000, 3000, false}, {kLockTimeoutVariable, 0, 86'400'000, 60'000, false},
   };
   return settings;
-}
-
-std::string PortDeviceVariable(int port) { return "VANTO_FK_PORT_" + std::to_string(port); }
-
-std::string PortSettingVariable(std::string_view variable, int port) {
-  return std::string(variable) + "_" + std::to_string(port);
 }
 
 std::string CheckSetting(std::string_view variable, std::string_view value) {
   const NumberSetting* setting = FindSetting(variable);
   if (!setting) return "is not a setting of the terminal control";
   long long number = 0;
-  if (!ParseNumber(value, setting->low, setting->high, number))
+  if (!ParseNumber(std::string(value).c_str(), setting->low, setting->high, number))
     return "must be a whole number from " + std::to_string(setting->low) + " to " + std::to_string(setting->high);
   if (variable == kSpeedVariable && !serial::IsSupportedSpeed(static_cast<unsigned>(number)))
     return "is not a line speed the serial line supports";
   return {};
+}
+
+unsigned ControlSettings::BaudOf(int port) const { return OwnOr(portSpeeds, port, baud); }
+int ControlSettings::RetriesOf(int port) const { return OwnOr(portRetries, port, retries); }
+int ControlSettings::BatchOf(int port) const { return OwnOr(portBatches, port, batch); }
+
+std::string PortVariable(int port) { return kPortVariablePrefix + std::to_string(port); }
+
+std::string PerPortVariable(const char* name, int port) { return std::string(name) + "_" + std::to_string(port); }
+
+bool ControlSettings::IsNetworkPort(int port) const { return tcp::IsNetworkAddress(PathOfPort(port)); }
+
+std::chrono::microseconds ControlSettings::ProbeTimeoutOf(int port) const {
+  return Of(portProbeTimeouts, port, probeTimeout, IsNetworkPort(port));
+}
+
+std::chrono::microseconds ControlSettings::AnswerTimeoutOf(int port) const {
+  return Of(portAnswerTimeouts, port, answerTimeout, IsNetworkPort(port));
 }
 
 std::string ControlSettings::PathOfPort(int port) const {
@@ -80,72 +93,74 @@ std::string ControlSettings::PathOfPort(int port) const {
   return path;
 }
 
-LineSettings ControlSettings::Line(int port) const {
-  LineSettings line;
-  line.baud = baud;
-  line.probeTimeout = probeTimeout;
-  line.answerTimeout = answerTimeout;
-  line.gapTimeout = gapTimeout;
-  line.retries = retries;
-  line.batch = batch;
-  line.lockTimeout = lockTimeout;
-  if (const auto found = portOverrides.find(port); found != portOverrides.end())
-    for (const auto& [variable, value] : found->second) Apply(line, variable, value);
-  return line;
-}
-
 ControlSettings ControlSettings::FromEnvironment() {
   ControlSettings settings;
-  auto note = [&](std::string_view name, std::string_view value) {
-    if (settings.invalid.empty()) settings.invalid = std::string(name) + "=" + std::string(value);
+  auto note = [&](const char* name, const char* value) {
+    if (settings.invalid.empty()) settings.invalid = std::string(name) + "=" + value;
+  };
+  auto number = [&](const char* name, long long low, long long high, auto apply) {
+    const char* text = std::getenv(name);
+    if (!text) return;
+    long long value = 0;
+    if (ParseNumber(text, low, high, value))
+      apply(value);
+    else
+      note(name, text);
   };
   if (const char* pattern = std::getenv(kPortPatternVariable); pattern && *pattern) settings.portPattern = pattern;
-  LineSettings defaults;
-  for (const NumberSetting& s : NumberSettings()) {
-    const char* text = std::getenv(s.variable);
-    if (!text) continue;
-    if (!CheckSetting(s.variable, text).empty()) {
-      note(s.variable, text);
-      continue;
-    }
-    long long value = 0;
-    ParseNumber(text, s.low, s.high, value);
-    Apply(defaults, s.variable, value);
-  }
-  settings.baud = defaults.baud;
-  settings.probeTimeout = defaults.probeTimeout;
-  settings.answerTimeout = defaults.answerTimeout;
-  settings.gapTimeout = defaults.gapTimeout;
-  settings.retries = defaults.retries;
-  settings.batch = defaults.batch;
-  settings.lockTimeout = defaults.lockTimeout;
-
-  constexpr std::string_view kPortPrefix = "VANTO_FK_PORT_";
+  number(kSpeedVariable, 1, 4'000'000, [&](long long v) {
+    if (serial::IsSupportedSpeed(static_cast<unsigned>(v)))
+      settings.baud = static_cast<unsigned>(v);
+    else
+      note(kSpeedVariable, std::getenv(kSpeedVariable));
+  });
+  using std::chrono::milliseconds;
+  number(kProbeTimeoutVariable, 1, 60'000, [&](long long v) { settings.probeTimeout = milliseconds(v); });
+  number(kAnswerTimeoutVariable, 1, 60'000, [&](long long v) { settings.answerTimeout = milliseconds(v); });
+  number(kGapVariable, 1, 60'000, [&](long long v) { settings.gapTimeout = milliseconds(v); });
+  number(kRetriesVariable, 0, 20, [&](long long v) { settings.retries = static_cast<int>(v); });
+  number(kBatchVariable, 1, 255, [&](long long v) { settings.batch = static_cast<int>(v); });
+  number(kConnectTimeoutVariable, 1, 60'000, [&](long long v) { settings.connectTimeout = milliseconds(v); });
+  number(kLockTimeoutVariable, 0, 86'400'000, [&](long long v) { settings.lockTimeout = milliseconds(v); });
+  // Per-port settings: NAME_<N> with N in 1..32767.
+  const std::pair<std::string_view, std::map<int, std::chrono::microseconds>*> perPort[] = {
+      {kProbeTimeoutVariable, &settings.portProbeTimeouts}, {kAnswerTimeoutVariable, &settings.portAnswerTimeouts}};
   for (char** entry = environ; entry && *entry; ++entry) {
     const std::string_view text(*entry);
     const auto equals = text.find('=');
     if (equals == std::string_view::npos) continue;
-    const std::string_view name = text.substr(0, equals), value = text.substr(equals + 1);
-    if (name.substr(0, kPortPrefix.size()) == kPortPrefix) {
-      const std::string number(name.substr(kPortPrefix.size()));
-      if (number == "PATTERN") continue;
-      long long port = 0;
-      if (ParseNumber(number, 1, 32767, port)) settings.portPaths[static_cast<int>(port)] = std::string(value);
-      continue;
+    const std::string_view name = text.substr(0, equals);
+    const std::string value(text.substr(equals + 1));
+    // Speed, retries and batch of one port.
+    const std::pair<std::string_view, std::function<void(int, long long)>> perPortNumbers[] = {
+        {kSpeedVariable, [&](int port, long long v) { settings.portSpeeds[port] = static_cast<unsigned>(v); }},
+        {kRetriesVariable, [&](int port, long long v) { settings.portRetries[port] = static_cast<int>(v); }},
+        {kBatchVariable, [&](int port, long long v) { settings.portBatches[port] = static_cast<int>(v); }}};
+    for (const auto& [prefix, apply] : perPortNumbers) {
+      if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '_')
+        continue;
+      long long port = 0, number = 0;
+      if (ParseNumber(std::string(name.substr(prefix.size() + 1)).c_str(), 1, 32767, port) &&
+          CheckSetting(prefix, value).empty() && ParseNumber(value.c_str(), 0, 4'000'000, number))
+        apply(static_cast<int>(port), number);
+      else
+        note(std::string(name).c_str(), value.c_str());
     }
-    // A port's own setting: "<NAME>_<N>".
-    const auto underscore = name.rfind('_');
-    if (underscore == std::string_view::npos) continue;
-    const NumberSetting* setting = FindSetting(name.substr(0, underscore));
+    for (const auto& [prefix, target] : perPort) {
+      if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '_')
+        continue;
+      long long port = 0, millis = 0;
+      if (ParseNumber(std::string(name.substr(prefix.size() + 1)).c_str(), 1, 32767, port) &&
+          ParseNumber(value.c_str(), 1, 60'000, millis))
+        (*target)[static_cast<int>(port)] = milliseconds(millis);
+      else
+        note(std::string(name).c_str(), value.c_str());
+    }
+    if (name.substr(0, std::string_view(kPortVariablePrefix).size()) != kPortVariablePrefix) continue;
+    const std::string portName(name.substr(std::string_view(kPortVariablePrefix).size()));
+    if (name == kPortPatternVariable) continue;
     long long port = 0;
-    if (!setting || !ParseNumber(name.substr(underscore + 1), 1, 32767, port)) continue;
-    if (!CheckSetting(setting->variable, value).empty()) {
-      note(name, value);
-      continue;
-    }
-    long long number = 0;
-    ParseNumber(value, setting->low, setting->high, number);
-    settings.portOverrides[static_cast<int>(port)][setting->variable] = number;
+    if (ParseNumber(portName.c_str(), 1, 32767, port)) settings.portPaths[static_cast<int>(port)] = value;
   }
   return settings;
 }

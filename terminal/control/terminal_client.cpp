@@ -5,53 +5,65 @@
 #include <array>
 #include <utility>
 
+#include "terminal/serial/serial_port.h"
+#include "terminal/tcp/tcp_line.h"
+
 namespace terminal::control {
 
 using namespace protocol;
-using serial::Clock;
-using serial::SerialError;
-using serial::SerialFailure;
+using line::Clock;
+using line::LineError;
+using line::LineFailure;
 
 namespace {
 
 bool IsAddress(std::int64_t address) { return address >= kMinAddress && address <= kMaxAddress; }
 
-LinkError FromSerial(const SerialError& error) {
-  return LinkError(error.Failure() == SerialFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
+LinkError FromLine(const LineError& error) {
+  return LinkError(error.Failure() == LineFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
 }
+
+// The line of a device: "tcp://HOST:PORT" is a serial device server, "scheme://..." of any other
+// scheme is refused by TcpLine when opened, anything else is a serial device.
+std::unique_ptr<line::Line> MakeLine(const std::string& device, const ControlSettings& settings, int port) {
+  if (tcp::IsNetworkAddress(device)) return std::make_unique<tcp::TcpLine>(device, settings.connectTimeout);
+  return std::make_unique<serial::SerialPort>(device, settings.BaudOf(port));
+}
+
+// Nested reads deeper than this are reads abandoned without their end; the oldest is dropped.
+constexpr std::size_t kMaxNestedReads = 16;
 
 }  // namespace
 
-TerminalClient::TerminalClient(ControlSettings settings)
-    : settings_(std::move(settings)), line_(settings_.Line(port_)) {}
+TerminalClient::TerminalClient(ControlSettings settings) : settings_(std::move(settings)) {}
+
+TerminalClient::~TerminalClient() = default;
 
 void TerminalClient::SelectPort(int port) {
   openFailure_.reset();  // selecting a port again tries to open it again
-  if (port == port_ && serial_) return;
+  if (port == port_ && line_) return;
   port_ = port;
-  line_ = settings_.Line(port);
-  serial_.reset();
+  line_.reset();
   lock_.Release();
-  read_ = RecordRead{};
 }
 
 void TerminalClient::Release() {
-  serial_.reset();
+  line_.reset();
   lock_.Release();
   openFailure_.reset();
-  read_ = RecordRead{};
 }
 
-serial::SerialPort& TerminalClient::OpenPort() {
+line::Line& TerminalClient::OpenPort() {
   if (openFailure_) throw *openFailure_;
   if (port_ < 1) throw LinkError(LinkFailure::kOpen, "no serial port " + std::to_string(port_));
   const std::string path = settings_.PathOfPort(port_);
-  if (serial_ && serial_->IsOpen() && serial_->Path() == path) return *serial_;
+  if (line_ && line_->IsOpen() && line_->Address() == path) return *line_;
   PortStatus status;
   status.device = path;
+  // The port's lock first: nothing touches a line another process is using.
   if (!lock_.Held()) {
     try {
-      lock_ = PortLock::Acquire(path, line_.lockTimeout);
+      lock_ = PortLock::Acquire(path, settings_.lockTimeout);
     } catch (const PortLockError& error) {
       status.fault = error.Fault();
       status.detail = error.what();
@@ -61,32 +73,32 @@ serial::SerialPort& TerminalClient::OpenPort() {
       throw *openFailure_;
     }
   }
-  if (!serial_ || serial_->Path() != path) serial_ = std::make_unique<serial::SerialPort>(path, line_.baud);
+  if (!line_ || line_->Address() != path) line_ = MakeLine(path, settings_, port_);
   try {
-    serial_->Open();
-  } catch (const SerialError& error) {
+    line_->Open();
+  } catch (const LineError& error) {
     lock_.Release();
     const std::string what = error.what();
     status.fault = what.find("not a serial port") != std::string::npos ? PortFault::kNotSerial : PortFault::kOpen;
     status.detail = what;
     RecordPortStatus(port_, status);
-    openFailure_ = FromSerial(error);
+    openFailure_ = FromLine(error);
     throw *openFailure_;
   }
   lock_.MakeExclusive();
   RecordPortStatus(port_, status);  // opened: no fault
-  return *serial_;
+  return *line_;
 }
 
 TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chrono::microseconds timeout,
                                                  std::size_t requestBytes, Frame& answer) {
-  serial::SerialPort& port = *serial_;
-  const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, line_.baud));
+  line::Line& port = *line_;
+  const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.BaudOf(port_)));
   auto deadline = sentAt + timeout;
   // However the bytes trickle in, an exchange ends: the longest answer at the line speed, with
   // a gap's worth of slack per retry-free wait.
-  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, line_.baud)) +
-                         4 * line_.gapTimeout;
+  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, settings_.BaudOf(port_))) +
+                         4 * settings_.gapTimeout;
   std::array<std::uint8_t, 1024> buffer{};
   bool heardSomething = false;
   for (;;) {
@@ -110,7 +122,7 @@ TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chro
         }
       }
     }
-    deadline = Clock::now() + line_.gapTimeout;
+    deadline = Clock::now() + settings_.gapTimeout;
   }
 }
 
@@ -120,20 +132,20 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
   const Frame request{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(command), ++sequence_, payload};
   const std::vector<std::uint8_t> bytes = EncodeFrame(request);
   const bool probe = command == Command::kProbe;
-  const auto timeout = probe ? line_.probeTimeout : line_.answerTimeout;
-  const int attempts = 1 + line_.retries;
+  const auto timeout = probe ? settings_.ProbeTimeoutOf(port_) : settings_.AnswerTimeoutOf(port_);
+  const int attempts = 1 + settings_.RetriesOf(port_);
   LinkFailure problem = LinkFailure::kSilent;
   for (int attempt = 1; attempt <= attempts; ++attempt) {
-    serial::SerialPort& port = OpenPort();
+    line::Line& port = OpenPort();
     try {
       if (attempt > 1 || parser_.SawDamage()) {
         // Resynchronise: drop what is in flight and let the line fall silent first.
-        port.DrainUntilQuiet(line_.gapTimeout, Clock::now() + 10 * line_.gapTimeout);
+        port.DrainUntilQuiet(settings_.gapTimeout, Clock::now() + 10 * settings_.gapTimeout);
       } else {
         port.FlushInput();
       }
       parser_.Reset();
-      port.Write(bytes, Clock::now() + std::chrono::microseconds(LineMicros(bytes.size(), line_.baud)) +
+      port.Write(bytes, Clock::now() + std::chrono::microseconds(LineMicros(bytes.size(), settings_.BaudOf(port_))) +
                             std::chrono::seconds(1));
       Frame answer;
       const Wait outcome = AwaitAnswer(request, timeout, bytes.size(), answer);
@@ -163,8 +175,8 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
         continue;
       }
       return {false, {}, std::move(answer)};
-    } catch (const SerialError& error) {
-      throw FromSerial(error);
+    } catch (const LineError& error) {
+      throw FromLine(error);
     }
   }
   throw LinkError(problem, "exchange failed", attempts);
@@ -183,40 +195,49 @@ bool TerminalClient::Probe(std::int64_t address) {
 }
 
 void TerminalClient::BeginRead(std::int64_t address) {
-  read_ = RecordRead{};
   const auto result = Exchange(address, Command::kBeginRecordRead, {}, [](const Frame& answer) {
     return DecodeBeginReadAnswer(answer.payload).has_value();
   });
   if (result.refused) throw LinkError(LinkFailure::kRefused, "begin refused", 0, result.refusal.code);
-  read_.active = true;
-  read_.address = address;
+  if (reads_.size() >= kMaxNestedReads) reads_.erase(reads_.begin());
+  reads_.push_back(RecordRead{port_, address, 0, false, {}});
 }
 
 std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address) {
-  if (!read_.active || read_.address != address) throw LinkError(LinkFailure::kNoRead, "no record read begun");
-  if (read_.pending.empty() && !read_.last) {
-    const NextRecordsRequest wanted{read_.next, static_cast<std::uint8_t>(line_.batch)};
+  if (reads_.empty() || reads_.back().address != address)
+    throw LinkError(LinkFailure::kNoRead, "no record read begun");
+  RecordRead& read = reads_.back();
+  if (read.pending.empty() && !read.last) {
+    // An outer read goes on on its own port, whatever a nested one selected meanwhile.
+    SelectPort(read.port);
+    const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.BatchOf(port_))};
     std::optional<NextRecordsAnswer> batch;
-    const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
-      batch = DecodeNextRecordsAnswer(answer.payload);
-      // A batch must start where it was asked to and, unless it is the last, hold a record.
-      return batch && batch->start == wanted.start && batch->records.size() <= wanted.maxCount &&
-             (batch->last || !batch->records.empty());
-    });
+    ExchangeResult result;
+    try {
+      result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
+        batch = DecodeNextRecordsAnswer(answer.payload);
+        // A batch must start where it was asked to and, unless it is the last, hold a record.
+        return batch && batch->start == wanted.start && batch->records.size() <= wanted.maxCount &&
+               (batch->last || !batch->records.empty());
+      });
+    } catch (const LinkError&) {
+      reads_.pop_back();  // a failed read ends; a read it interrupted goes on
+      throw;
+    }
     if (result.refused) {
-      read_.active = false;
+      reads_.pop_back();
       throw LinkError(LinkFailure::kRefused, "next records refused", 0, result.refusal.code);
     }
-    read_.next += static_cast<std::uint32_t>(batch->records.size());
-    read_.last = batch->last;
-    read_.pending.insert(read_.pending.end(), batch->records.begin(), batch->records.end());
+    read.next += static_cast<std::uint32_t>(batch->records.size());
+    read.last = batch->last;
+    read.pending.insert(read.pending.end(), batch->records.begin(), batch->records.end());
   }
-  if (read_.pending.empty()) {
-    read_.active = false;
+  if (read.pending.empty()) {
+    reads_.pop_back();
     return std::nullopt;
   }
-  const CardRecordFields record = read_.pending.front();
-  read_.pending.pop_front();
+  const CardRecordFields record = read.pending.front();
+  read.pending.pop_front();
   return record;
 }
 

@@ -10,13 +10,14 @@
 #include <span>
 #include <vector>
 
+#include "terminal/contract/fk303id_contract.h"
 #include "terminal/protocol/frame.h"
 #include "terminal/protocol/records.h"
 
 namespace terminal::protocol {
 
 inline constexpr std::uint8_t kProtocolVersion = 1;
-inline constexpr std::size_t kTemplateValues = 460;
+inline constexpr std::size_t kTemplateValues = fk303id::kTemplateValues;  // the control's contract
 inline constexpr int kLastFingerprintEnrolment = 9;  // 0..9: fingerprints
 inline constexpr int kPasswordEnrolment = 10;
 // Answer header of next-records: start index (4), count (1), flags (1).

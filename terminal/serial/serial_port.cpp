@@ -16,40 +16,30 @@
 namespace terminal::serial {
 namespace {
 
-struct SpeedEntry {
-  unsigned baud;
-  speed_t code;
-};
-constexpr SpeedEntry kSpeeds[] = {
-    {1200, B1200},     {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
-    {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800},
-    {921600, B921600},
-};
+using line::ErrorText;
+using line::PollUntil;
 
-bool SpeedCode(unsigned baud, speed_t& code) {
-  for (const auto& entry : kSpeeds)
-    if (entry.baud == baud) {
-      code = entry.code;
-      return true;
-    }
-  return false;
-}
-
-// Waits with ppoll so that timeouts of a few milliseconds keep microsecond precision.
-int PollUntil(pollfd& waiter, Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-  const long long bounded = std::clamp<long long>(left, 0, 60'000'000'000LL);
-  timespec timeout{static_cast<time_t>(bounded / 1'000'000'000), static_cast<long>(bounded % 1'000'000'000)};
-  return ::ppoll(&waiter, 1, &timeout, nullptr);
-}
-
-std::string ErrorText(int error) { return error ? std::string(": ") + std::strerror(error) : std::string(); }
+constexpr unsigned kBauds[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+constexpr speed_t kCodes[] = {B1200,  B2400,   B4800,   B9600,   B19200, B38400,
+                              B57600, B115200, B230400, B460800, B921600};
+static_assert(std::size(kBauds) == std::size(kCodes));
 
 }  // namespace
 
-bool IsSupportedSpeed(unsigned baud) {
-  speed_t code;
-  return SpeedCode(baud, code);
+std::span<const unsigned> SupportedSpeeds() { return kBauds; }
+
+std::optional<speed_t> SpeedCode(unsigned baud) {
+  for (std::size_t i = 0; i < std::size(kBauds); ++i)
+    if (kBauds[i] == baud) return kCodes[i];
+  return std::nullopt;
+}
+
+bool IsSupportedSpeed(unsigned baud) { return SpeedCode(baud).has_value(); }
+
+std::string SupportedSpeedsText() {
+  std::string text;
+  for (unsigned baud : kBauds) text += (text.empty() ? "" : ", ") + std::to_string(baud);
+  return text;
 }
 
 SerialPort::SerialPort(std::string path, unsigned baud) : path_(std::move(path)), baud_(baud) {}
@@ -67,8 +57,9 @@ void SerialPort::Fail(SerialFailure failure, const std::string& what, int error)
 
 void SerialPort::Open() {
   if (fd_ >= 0) return;
-  speed_t speed;
-  if (!SpeedCode(baud_, speed)) throw SerialError(SerialFailure::kOpen, "unsupported speed " + std::to_string(baud_));
+  const auto code = SpeedCode(baud_);
+  if (!code) throw SerialError(SerialFailure::kOpen, "unsupported speed " + std::to_string(baud_) + " for " + path_);
+  const speed_t speed = *code;
   fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) Fail(SerialFailure::kOpen, "cannot open", errno);
   termios settings{};
@@ -144,19 +135,6 @@ std::size_t SerialPort::ReadSome(std::span<std::uint8_t> buffer, Clock::time_poi
 
 void SerialPort::FlushInput() {
   if (fd_ >= 0) ::tcflush(fd_, TCIFLUSH);
-}
-
-std::size_t SerialPort::DrainUntilQuiet(std::chrono::microseconds quiet, Clock::time_point deadline) {
-  std::uint8_t scratch[256];
-  std::size_t dropped = 0;
-  FlushInput();
-  for (;;) {
-    const auto until = std::min(deadline, Clock::now() + quiet);
-    const std::size_t got = ReadSome(scratch, until);
-    if (got == 0) return dropped;
-    dropped += got;
-    if (Clock::now() >= deadline) return dropped;
-  }
 }
 
 }  // namespace terminal::serial

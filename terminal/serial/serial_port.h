@@ -1,61 +1,46 @@
-// A serial port in raw 8N1 mode: open lazily, every wait bounded by a deadline, hang-up reported
-// as an error (after which the port is closed and opened again by the next Open).
+// A serial port in raw 8N1 mode, the termios backend of the line interface: open lazily, every
+// wait bounded by a deadline, hang-up reported as an error (after which the port is closed and
+// opened again by the next Open).
 #pragma once
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <stdexcept>
+#include <termios.h>
+
+#include <optional>
 #include <string>
+
+#include "terminal/line/line.h"
 
 namespace terminal::serial {
 
-using Clock = std::chrono::steady_clock;
+using line::Clock;
+using SerialFailure = line::LineFailure;
+using SerialError = line::LineError;
 
-enum class SerialFailure {
-  kOpen,     // the device could not be opened or set up
-  kHangUp,   // the line went away: hang-up, I/O error, end of file
-  kIo,       // another read or write error
-  kTimeout,  // a write could not complete in time
-};
-
-class SerialError : public std::runtime_error {
- public:
-  SerialError(SerialFailure failure, const std::string& what) : std::runtime_error(what), failure_(failure) {}
-  SerialFailure Failure() const { return failure_; }
-
- private:
-  SerialFailure failure_;
-};
-
+// The line speeds termios can set, in baud, slowest first: the one table of them.
+std::span<const unsigned> SupportedSpeeds();
+// The termios code of `baud`; empty for a speed termios cannot set.
+std::optional<speed_t> SpeedCode(unsigned baud);
 // Whether `baud` is a speed termios can set.
 bool IsSupportedSpeed(unsigned baud);
+// The supported speeds as text, "1200, 2400, ..." (for messages).
+std::string SupportedSpeedsText();
 
-class SerialPort {
+class SerialPort final : public line::Line {
  public:
   SerialPort(std::string path, unsigned baud);
-  SerialPort(const SerialPort&) = delete;
-  SerialPort& operator=(const SerialPort&) = delete;
-  ~SerialPort();
+  ~SerialPort() override;
 
   const std::string& Path() const { return path_; }
+  const std::string& Address() const override { return path_; }
   unsigned Baud() const { return baud_; }
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const override { return fd_ >= 0; }
   // Opens and sets up the device when it is not open. Throws SerialError(kOpen).
-  void Open();
-  void Close();
+  void Open() override;
+  void Close() override;
 
-  // Writes all of `bytes` before `deadline`. Throws SerialError (kHangUp, kIo, kTimeout).
-  void Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline);
-  // Waits until `deadline` for input and reads what is there into `buffer`; returns 0 when nothing
-  // came in time. Throws SerialError(kHangUp) when the line is gone, (kIo) on other errors.
-  std::size_t ReadSome(std::span<std::uint8_t> buffer, Clock::time_point deadline);
-  // Discards received bytes not yet read.
-  void FlushInput();
-  // Reads and discards input until the line has been quiet for `quiet` or `deadline` passes.
-  // Returns the number of bytes discarded.
-  std::size_t DrainUntilQuiet(std::chrono::microseconds quiet, Clock::time_point deadline);
+  void Write(std::span<const std::uint8_t> bytes, Clock::time_point deadline) override;
+  std::size_t ReadSome(std::span<std::uint8_t> buffer, Clock::time_point deadline) override;
+  void FlushInput() override;
 
  private:
   [[noreturn]] void Fail(SerialFailure failure, const std::string& what, int error);

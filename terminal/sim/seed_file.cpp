@@ -1,10 +1,12 @@
 // Seed files of the simulator: a line-oriented text form of a site (format in docs/protocol.md).
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
+#include "terminal/serial/serial_port.h"
 #include "terminal/sim/simulator.h"
 #include "terminal/sim/site_port.h"
 
@@ -27,6 +29,16 @@ CardRecordFields GeneratedRecord(std::int64_t i, std::int32_t firstPerson, std::
           static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count())};
 }
 
+// Reads all of `text` as a number of type T within [low, high].
+template <typename T>
+bool ReadWhole(const std::string& text, T low, T high, T& out) {
+  std::istringstream in(text);
+  T value{};
+  if (text.empty() || text.front() == '+' || !(in >> value) || !in.eof() || value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
 }  // namespace
 
 void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
@@ -47,11 +59,22 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
     auto needTerminal = [&] {
       if (!terminal) throw SeedError(name, lineNumber, "'" + word + "' before any 'terminal'");
     };
+    auto roomFor = [&](std::int32_t person) {
+      if (!terminal->persons.contains(person) && terminal->persons.size() >= kMaxPersonsPerTerminal)
+        throw SeedError(name, lineNumber, "a terminal holds at most " + std::to_string(kMaxPersonsPerTerminal) + " persons");
+    };
     if (word == "speed") {
-      need(options_.baud);
+      unsigned baud = 0;
+      need(baud);
+      if (!serial::IsSupportedSpeed(baud))
+        throw SeedError(name, lineNumber, "speed " + std::to_string(baud) + " is not one of " +
+                                              serial::SupportedSpeedsText());
+      options_.baud = baud;
     } else if (word == "turnaround_us") {
       long long micros = 0;
       need(micros);
+      if (micros < 0 || micros > kMaxDelay.count())
+        throw SeedError(name, lineNumber, "turnaround_us must be 0.." + std::to_string(kMaxDelay.count()));
       options_.turnaround = std::chrono::microseconds(micros);
     } else if (word == "pace") {
       int on = 1;
@@ -59,6 +82,7 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       options_.pace = on != 0;
     } else if (word == "port") {
       need(port);
+      if (port < 1 || port > 32767) throw SeedError(name, lineNumber, "port must be 1..32767");
       terminal = nullptr;
       std::lock_guard lock(mutex_);
       auto& slot = ports_[port];
@@ -74,20 +98,29 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
         const auto equals = setting.find('=');
         if (equals == std::string::npos) throw SeedError(name, lineNumber, "expected key=value, got " + setting);
         const std::string key = setting.substr(0, equals);
-        std::istringstream value(setting.substr(equals + 1));
-        bool ok = false;
-        if (key == "seed") ok = static_cast<bool>(value >> plan.seed);
-        else if (key == "drop") ok = static_cast<bool>(value >> plan.drop);
-        else if (key == "corrupt") ok = static_cast<bool>(value >> plan.corrupt);
-        else if (key == "truncate") ok = static_cast<bool>(value >> plan.truncate);
-        else if (key == "garbage") ok = static_cast<bool>(value >> plan.garbage);
-        else if (key == "late") ok = static_cast<bool>(value >> plan.late);
-        else if (key == "late_us") {
+        const std::string value = setting.substr(equals + 1);
+        const std::pair<const char*, double*> chances[] = {
+            {"drop", &plan.drop}, {"corrupt", &plan.corrupt}, {"truncate", &plan.truncate}, {"garbage", &plan.garbage},
+            {"late", &plan.late}, {"busy", &plan.busy},       {"damage_request", &plan.damageRequest}};
+        bool ok = false, known = false;
+        for (const auto& [chanceName, target] : chances)
+          if (key == chanceName) {
+            known = true;
+            ok = ReadWhole(value, 0.0, 1.0, *target);
+            if (!ok) throw SeedError(name, lineNumber, "fault " + setting + ": a probability is 0..1");
+          }
+        if (known) continue;
+        if (key == "seed") {
+          ok = ReadWhole<std::uint64_t>(value, 0, UINT64_MAX, plan.seed);
+        } else if (key == "late_us") {
           long long micros = 0;
-          ok = static_cast<bool>(value >> micros) && micros >= 0;
+          ok = ReadWhole<long long>(value, 0, kMaxDelay.count(), micros);
           plan.lateBy = std::chrono::microseconds(micros);
+        } else if (key == "hangup_after") {
+          ok = ReadWhole<std::size_t>(value, 0, 1'000'000'000, plan.hangUpAfterAnswers);
+        } else {
+          throw SeedError(name, lineNumber, "unknown fault setting " + setting);
         }
-        else if (key == "hangup_after") ok = static_cast<bool>(value >> plan.hangUpAfterAnswers);
         if (!ok) throw SeedError(name, lineNumber, "bad fault setting " + setting);
       }
       SetFaults(port, plan);
@@ -103,13 +136,16 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       std::string flag;
       while (line >> flag) {
         if (flag == "silent") terminal->silent = true;
-        else if (flag.rfind("capacity=", 0) == 0) terminal->capacity = std::stoul(flag.substr(9));
-        else throw SeedError(name, lineNumber, "unknown terminal flag " + flag);
+        else if (flag.rfind("capacity=", 0) == 0) {
+          if (!ReadWhole<std::size_t>(flag.substr(9), 0, kMaxPersonsPerTerminal, terminal->capacity))
+            throw SeedError(name, lineNumber, "capacity must be 0.." + std::to_string(kMaxPersonsPerTerminal));
+        } else throw SeedError(name, lineNumber, "unknown terminal flag " + flag);
       }
     } else if (word == "password") {
       needTerminal();
       std::int32_t person = 0, password = 0;
       need(person, password);
+      roomFor(person);
       terminal->persons[person].password = password;
     } else if (word == "fingerprint") {
       needTerminal();
@@ -120,11 +156,14 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
         throw SeedError(name, lineNumber, "fingerprint enrolment must be 0..9");
       Template values{};
       for (auto& value : values) need(value);
+      roomFor(person);
       terminal->persons[person].fingerprints[enrolment] = values;
     } else if (word == "record") {
       needTerminal();
       CardRecordFields record;
       need(record.person, record.year, record.month, record.day, record.hour, record.minute);
+      if (terminal->records.size() >= kMaxRecordsPerTerminal)
+        throw SeedError(name, lineNumber, "a terminal holds at most " + std::to_string(kMaxRecordsPerTerminal) + " records");
       terminal->records.push_back(record);
     } else if (word == "records") {
       needTerminal();
@@ -133,6 +172,9 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       int year = 0, month = 0, day = 0, hour = 0, minute = 0;
       need(count, firstPerson, persons, year, month, day, hour, minute);
       if (count < 0 || persons < 1) throw SeedError(name, lineNumber, "records: count >= 0 and persons >= 1");
+      if (static_cast<std::uint64_t>(count) > kMaxRecordsPerTerminal - terminal->records.size())
+        throw SeedError(name, lineNumber, "records: a terminal holds at most " + std::to_string(kMaxRecordsPerTerminal) +
+                                              " records (" + std::to_string(terminal->records.size()) + " so far)");
       const std::chrono::year_month_day start{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
                                               std::chrono::day(static_cast<unsigned>(day))};
       if (!start.ok()) throw SeedError(name, lineNumber, "records: start date is no calendar date");
@@ -158,7 +200,8 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
     const FaultPlan& f = port->faults;
     out << "  faults seed=" << f.seed << " drop=" << f.drop << " corrupt=" << f.corrupt << " truncate=" << f.truncate
         << " garbage=" << f.garbage << " late=" << f.late << " late_us=" << f.lateBy.count()
-        << " hangup_after=" << f.hangUpAfterAnswers << "\n";
+        << " busy=" << f.busy << " damage_request=" << f.damageRequest << " hangup_after=" << f.hangUpAfterAnswers
+        << "\n";
     for (const auto& [address, terminal] : port->terminals) {
       out << "  terminal " << address << (terminal.silent ? " silent" : "") << " capacity=" << terminal.capacity << "\n";
       for (const auto& [person, enrolments] : terminal.persons) {
@@ -177,6 +220,8 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
 }
 
 void SimulatorSite::LoadSeedFile(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw std::runtime_error(path + ": a folder, not a seed file");
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read seed file " + path);
   LoadSeed(in, path);
@@ -193,26 +238,6 @@ void SimulatorSite::SaveSeedFile(const std::string& path) const {
     if (!out) throw std::runtime_error("cannot write seed file " + staging);
   }
   if (std::rename(staging.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace seed file " + path);
-}
-
-void SimulatorSite::AddDemoTerminals() {
-  std::istringstream demo(R"(
-port 1
-  terminal 1
-    password 1001 1234
-    records 25 1001 5 2026 11 6 8 0
-    record 1002 2026 11 6 9 5
-  terminal 2
-    password 2001 4321
-    records 10 2001 2 2026 11 7 7 30
-port 2
-  terminal 3
-    records 5 3001 1 2026 11 8 18 0
-)");
-  LoadSeed(demo, "demo");
-  Template values{};
-  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>((i * 7919) % 100000) - 50000;
-  AddTerminal(1, 1).persons[1001].fingerprints[0] = values;
 }
 
 }  // namespace terminal::sim

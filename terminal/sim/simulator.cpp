@@ -1,7 +1,12 @@
 #include "terminal/sim/simulator.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <termios.h>
@@ -18,6 +23,7 @@
 #include <utility>
 
 #include "terminal/protocol/frame_parser.h"
+#include "terminal/serial/serial_port.h"
 #include "terminal/sim/site_port.h"
 
 namespace terminal::sim {
@@ -30,18 +36,6 @@ std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-speed_t SpeedCode(unsigned baud) {
-  switch (baud) {
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 230400: return B230400;
-    case 460800: return B460800;
-    case 921600: return B921600;
-    default: return B115200;
-  }
-}
 
 // Waits for `fd` (or only for the deadline when fd < 0) unless `stopFd` fires first.
 // Returns false when asked to stop.
@@ -131,6 +125,18 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
 
 }  // namespace
 
+std::string CheckFaultPlan(const FaultPlan& plan) {
+  const std::pair<const char*, double> chances[] = {{"drop", plan.drop},         {"corrupt", plan.corrupt},
+                                                    {"truncate", plan.truncate}, {"garbage", plan.garbage},
+                                                    {"late", plan.late},         {"busy", plan.busy},
+                                                    {"damage_request", plan.damageRequest}};
+  for (const auto& [name, chance] : chances)
+    if (!(chance >= 0.0 && chance <= 1.0)) return std::string(name) + "=" + std::to_string(chance) + " is not 0..1";
+  if (plan.lateBy < std::chrono::microseconds(0) || plan.lateBy > kMaxDelay)
+    return "late_us=" + std::to_string(plan.lateBy.count()) + " is not 0.." + std::to_string(kMaxDelay.count());
+  return {};
+}
+
 SimulatorSite::SimulatorSite() = default;
 
 SimulatorSite::~SimulatorSite() { Stop(); }
@@ -156,6 +162,7 @@ SimTerminal& SimulatorSite::AddTerminal(int port, int address) {
 }
 
 void SimulatorSite::SetFaults(int port, const FaultPlan& plan) {
+  if (const std::string wrong = CheckFaultPlan(plan); !wrong.empty()) throw std::invalid_argument("faults: " + wrong);
   std::lock_guard lock(mutex_);
   auto& slot = ports_[port];
   if (!slot) {
@@ -213,29 +220,58 @@ std::string SimulatorSite::PathOf(int port) const {
 
 namespace {
 
-// Opens a fresh pseudo-terminal in raw mode and points `linkPath` at its slave.
-void OpenLine(int& master, int& holder, const std::string& linkPath, unsigned baud) {
+// Opens a fresh pseudo-terminal in raw mode; `slaveName` gets its device path.
+void OpenPseudoTerminal(int& master, int& holder, std::string& slaveName, unsigned baud) {
   master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master < 0) throw SystemError("posix_openpt");
   char name[128];
   if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof name) != 0) {
-    ::close(master);
+    ::close(std::exchange(master, -1));
     throw SystemError("pseudo-terminal setup");
   }
   holder = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (holder < 0) {
-    ::close(master);
+    ::close(std::exchange(master, -1));
     throw SystemError(std::string("open ") + name);
   }
   termios raw{};
   ::tcgetattr(holder, &raw);
   ::cfmakeraw(&raw);
-  ::cfsetspeed(&raw, SpeedCode(baud));
+  ::cfsetspeed(&raw, serial::SpeedCode(baud).value_or(B115200));  // Start refuses other speeds
   ::tcsetattr(holder, TCSANOW, &raw);
-  const std::string staging = linkPath + ".new";
-  ::unlink(staging.c_str());
-  if (::symlink(name, staging.c_str()) != 0 || ::rename(staging.c_str(), linkPath.c_str()) != 0)
+  slaveName = name;
+}
+
+// Whether `path` is a link some simulator left behind: a symbolic link to a pseudo-terminal
+// that no longer exists. Such a link may be replaced; anything else at `path` may not.
+bool IsStaleLineLink(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_symlink(path, ec)) return false;
+  const auto target = std::filesystem::read_symlink(path, ec);
+  return !ec && target.string().rfind("/dev/pts/", 0) == 0 && !std::filesystem::exists(target, ec);
+}
+
+// Points `linkPath` at `slaveName`. The first time (`replace` false) nothing may be at linkPath
+// but a stale line link; later the link is the simulator's own and is replaced atomically.
+void PlaceLink(const std::string& linkPath, const std::string& slaveName, bool replace) {
+  if (!replace) {
+    if (IsStaleLineLink(linkPath)) ::unlink(linkPath.c_str());
+    if (::symlink(slaveName.c_str(), linkPath.c_str()) != 0) {
+      if (errno == EEXIST)
+        throw std::runtime_error(linkPath + " exists (another simulator's line or a file of its own); the simulator "
+                                            "replaces only links it made: choose another --link-dir");
+      throw SystemError("link " + linkPath);
+    }
+    return;
+  }
+  const std::string staging = linkPath + ".new-" + std::to_string(::getpid());
+  if (::symlink(slaveName.c_str(), staging.c_str()) != 0) throw SystemError("link " + staging);
+  if (::rename(staging.c_str(), linkPath.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(staging.c_str());
+    errno = error;
     throw SystemError("link " + linkPath);
+  }
 }
 
 void CloseLine(int& master, int& holder) {
@@ -244,14 +280,37 @@ void CloseLine(int& master, int& holder) {
   master = holder = -1;
 }
 
+// A listener on 127.0.0.1, on an ephemeral port; returns its "tcp://127.0.0.1:PORT".
+std::string Listen(int& listener) {
+  listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listener < 0) throw SystemError("socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener, 4) != 0 ||
+      ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    const int error = errno;
+    ::close(std::exchange(listener, -1));
+    errno = error;
+    throw SystemError("listen on 127.0.0.1");
+  }
+  return "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
 }  // namespace
 
 std::map<int, std::string> SimulatorSite::Start() {
   std::lock_guard lock(mutex_);
   if (running_) throw std::logic_error("simulator already running");
-  if (options_.baud < 50 || options_.baud > 4'000'000)
-    throw std::invalid_argument("line speed " + std::to_string(options_.baud) + " is not 50..4000000 baud");
-  if (options_.linkDir.empty()) {
+  if (!serial::IsSupportedSpeed(options_.baud))
+    throw std::invalid_argument("line speed " + std::to_string(options_.baud) + " is not one of " +
+                                serial::SupportedSpeedsText());
+  if (options_.tcp) {
+    linkDir_.clear();
+    ownsLinkDir_ = false;
+  } else if (options_.linkDir.empty()) {
     char pattern[] = "/tmp/vanto-sim-XXXXXX";
     if (!::mkdtemp(pattern)) throw SystemError("mkdtemp");
     linkDir_ = pattern;
@@ -264,11 +323,23 @@ std::map<int, std::string> SimulatorSite::Start() {
   stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stopFd_ < 0) throw SystemError("eventfd");
   std::map<int, std::string> paths;
-  for (auto& [number, port] : ports_) {
-    port->linkPath = linkDir_ + "/port" + std::to_string(number);
-    OpenLine(port->master, port->holder, port->linkPath, options_.baud);
-    port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    paths[number] = port->linkPath;
+  try {
+    for (auto& [number, port] : ports_) {
+      if (options_.tcp) {
+        port->linkPath = Listen(port->listener);
+      } else {
+        port->linkPath = linkDir_ + "/port" + std::to_string(number);
+        OpenPseudoTerminal(port->master, port->holder, port->slaveName, options_.baud);
+        PlaceLink(port->linkPath, port->slaveName, false);
+        port->linkMade = true;
+      }
+      port->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (port->wakeFd < 0) throw SystemError("eventfd");
+      paths[number] = port->linkPath;
+    }
+  } catch (...) {
+    ReleaseLines();
+    throw;
   }
   running_ = true;
   for (auto& [number, port] : ports_) {
@@ -294,14 +365,27 @@ void SimulatorSite::Stop() {
   for (auto& [number, port] : ports_)
     if (port->thread.joinable()) port->thread.join();
   std::lock_guard lock(mutex_);
+  ReleaseLines();
+  running_ = false;
+}
+
+// Closes every line and removes the links this simulator made (a link it finds pointing
+// elsewhere is no longer its own and stays).
+void SimulatorSite::ReleaseLines() {
   for (auto& [number, port] : ports_) {
     CloseLine(port->master, port->holder);
+    if (port->listener >= 0) ::close(std::exchange(port->listener, -1));
     if (port->wakeFd >= 0) ::close(std::exchange(port->wakeFd, -1));
-    if (!port->linkPath.empty()) ::unlink(port->linkPath.c_str());
+    if (port->linkMade) {
+      std::error_code ec;
+      const auto target = std::filesystem::read_symlink(port->linkPath, ec);
+      if (!ec && target == port->slaveName) ::unlink(port->linkPath.c_str());
+      port->linkMade = false;
+    }
   }
-  ::close(std::exchange(stopFd_, -1));
+  if (stopFd_ >= 0) ::close(std::exchange(stopFd_, -1));
   if (ownsLinkDir_) ::rmdir(linkDir_.c_str());
-  running_ = false;
+  ownsLinkDir_ = false;
 }
 
 void SimulatorSite::HangUp(int port) {
@@ -323,14 +407,28 @@ void SimulatorSite::Run(Port& port) {
   Clock::time_point lineFreeAt = Clock::now();
   std::vector<std::uint8_t> buffer(4096);
 
+  // A hang-up: a pseudo-terminal is replaced by a new one behind the same link; a TCP
+  // connection is closed and the listener waits for the next.
   auto replaceLine = [&] {
     CloseLine(port.master, port.holder);
     parser.Reset();
     std::lock_guard lock(mutex_);
-    OpenLine(port.master, port.holder, port.linkPath, options_.baud);
+    if (!options_.tcp) {
+      OpenPseudoTerminal(port.master, port.holder, port.slaveName, options_.baud);
+      PlaceLink(port.linkPath, port.slaveName, true);
+    }
     ++port.stats.hangUps;
     ++port.generation;
     changed_.notify_all();
+  };
+  // The host went away (TCP only: a pseudo-terminal stays until replaced).
+  auto dropConnection = [&] {
+    if (!options_.tcp) return;
+    CloseLine(port.master, port.holder);
+    parser.Reset();
+  };
+  auto writeSome = [&](const std::uint8_t* data, std::size_t size) -> ssize_t {
+    return options_.tcp ? ::send(port.master, data, size, MSG_NOSIGNAL) : ::write(port.master, data, size);
   };
 
   // Sends `bytes` at the emulated line speed, starting no earlier than `start`.
@@ -344,12 +442,16 @@ void SimulatorSite::Run(Port& port) {
         due = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(elapsed / exactByteTime) + 1);
       }
       if (due > sent) {
-        const ssize_t wrote = ::write(port.master, bytes.data() + sent, due - sent);
+        if (port.master < 0) return true;  // nobody connected
+        const ssize_t wrote = writeSome(bytes.data() + sent, due - sent);
         if (wrote > 0) {
           sent += static_cast<std::size_t>(wrote);
           continue;
         }
-        if (wrote < 0 && errno != EAGAIN && errno != EINTR) return true;  // nobody listening
+        if (wrote < 0 && errno != EAGAIN && errno != EINTR) {  // nobody listening
+          dropConnection();
+          return true;
+        }
         if (!WaitUntil(stopFd_, now + std::chrono::milliseconds(50), port.master, POLLOUT)) return false;
         continue;
       }
@@ -361,8 +463,9 @@ void SimulatorSite::Run(Port& port) {
   };
 
   for (;;) {
-    pollfd fds[3] = {{stopFd_, POLLIN, 0}, {port.wakeFd, POLLIN, 0}, {port.master, POLLIN, 0}};
-    const int ready = ::poll(fds, 3, 1000);
+    pollfd fds[4] = {{stopFd_, POLLIN, 0}, {port.wakeFd, POLLIN, 0}, {port.master, POLLIN, 0},
+                     {port.listener, POLLIN, 0}};
+    const int ready = ::poll(fds, 4, 1000);
     if (ready < 0 && errno != EINTR) return;
     if (fds[0].revents & POLLIN) return;
     if (fds[1].revents & POLLIN) {
@@ -373,9 +476,23 @@ void SimulatorSite::Run(Port& port) {
       replaceLine();
       continue;
     }
-    if (!(fds[2].revents & POLLIN)) continue;
+    if (fds[3].revents & POLLIN) {
+      // A new connection takes the line over: a host that reconnects replaces the one it lost.
+      const int accepted = ::accept4(port.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (accepted >= 0) {
+        dropConnection();
+        const int on = 1;
+        ::setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        port.master = accepted;
+      }
+    }
+    const short readable = options_.tcp ? (POLLIN | POLLHUP | POLLERR) : POLLIN;
+    if (port.master < 0 || !(fds[2].revents & readable)) continue;
     const ssize_t got = ::read(port.master, buffer.data(), buffer.size());
-    if (got <= 0) continue;
+    if (got <= 0) {
+      if (got == 0 || (errno != EAGAIN && errno != EINTR)) dropConnection();
+      continue;
+    }
     const auto now = Clock::now();
     lineFreeAt = std::max(lineFreeAt, now) + exactByteTime * got;
     const std::uint64_t skippedBefore = parser.Stats().skippedBytes;
@@ -402,7 +519,15 @@ void SimulatorSite::Run(Port& port) {
           ++port.stats.dropped;
           continue;
         } else {
-          bytes = EncodeFrame(AnswerRequest(terminal->second, *request));
+          if (plan.damageRequest > 0 && chance(port.random) < plan.damageRequest) {
+            bytes = EncodeFrame(Refuse(*request, RefusalCode::kBadPayload));
+            ++port.stats.damagedRequests;
+          } else if (plan.busy > 0 && chance(port.random) < plan.busy) {
+            bytes = EncodeFrame(Refuse(*request, RefusalCode::kBusy));
+            ++port.stats.busy;
+          } else {
+            bytes = EncodeFrame(AnswerRequest(terminal->second, *request));
+          }
           if (plan.truncate > 0 && chance(port.random) < plan.truncate) {
             bytes.resize(std::uniform_int_distribution<std::size_t>(1, bytes.size() - 1)(port.random));
             ++port.stats.truncated;

@@ -1,5 +1,5 @@
 // A simulated site: buses of attendance terminals, one bus per serial port, each behind a
-// pseudo-terminal. Terminals hold persons (fingerprint templates, passwords) and card records as
+// pseudo-terminal or (like a serial device server) a TCP listener on the loopback interface. Terminals hold persons (fingerprint templates, passwords) and card records as
 // raw field values, answer the terminal protocol at an emulated line speed, and can be made to
 // misbehave from a seeded fault generator. Runs on its own threads, one per port.
 #pragma once
@@ -46,6 +46,8 @@ struct FaultPlan {
   double garbage = 0;   // a burst of random bytes goes ahead of the answer
   double late = 0;      // the answer comes `lateBy` after the usual turnaround
   std::chrono::microseconds lateBy{0};
+  double busy = 0;           // the terminal answers busy (refusal 5) without acting
+  double damageRequest = 0;  // the request arrives damaged: refused as a bad payload (2) unacted
   // Hang up the line instead of answering the request that follows this many answers
   // (0: never). The line is then replaced by a new pseudo-terminal at the same path, and the
   // setting falls back to 0.
@@ -61,6 +63,8 @@ struct PortStats {
   std::uint64_t garbageBursts = 0;
   std::uint64_t late = 0;
   std::uint64_t hangUps = 0;
+  std::uint64_t busy = 0;
+  std::uint64_t damagedRequests = 0;
   std::uint64_t damagedInput = 0;  // bytes received that formed no valid frame
 };
 
@@ -69,7 +73,17 @@ struct SiteOptions {
   std::chrono::microseconds turnaround{1000};  // from a request's last byte to the answer
   bool pace = true;                            // emulate the line speed in both directions
   std::string linkDir;                         // where port links go; empty: a fresh temp dir
+  bool tcp = false;  // serve each port on a loopback TCP port (an ephemeral one) instead
 };
+
+// Bounds of what a seed may ask for.
+inline constexpr std::size_t kMaxRecordsPerTerminal = 1'000'000;
+inline constexpr std::size_t kMaxPersonsPerTerminal = 100'000;
+inline constexpr std::chrono::microseconds kMaxDelay = std::chrono::seconds(60);
+
+// The sound values of a fault plan: probabilities 0..1, delays 0..kMaxDelay. Empty when fine,
+// else what is wrong ("drop=1.5 is not 0..1").
+std::string CheckFaultPlan(const FaultPlan& plan);
 
 class SimulatorSite {
  public:
@@ -84,16 +98,18 @@ class SimulatorSite {
   void SaveSeedFile(const std::string& path) const;
   void LoadSeed(std::istream& in, const std::string& name = "seed");
   void SaveSeed(std::ostream& out) const;
-  // A small site for demonstrations: port 1 with terminals 1 and 2, port 2 with terminal 3.
-  void AddDemoTerminals();
-
   SiteOptions& Options() { return options_; }
   // Adds (or returns) a terminal; only before Start.
   SimTerminal& AddTerminal(int port, int address);
-  void SetFaults(int port, const FaultPlan& plan);  // also while running
+  // Also while running. Throws std::invalid_argument for a plan CheckFaultPlan refuses.
+  void SetFaults(int port, const FaultPlan& plan);
 
   // Opens a pseudo-terminal per port and starts answering. Returns port number -> the path
   // to open (a symbolic link that keeps its name when the line is replaced after a hang-up).
+  // It never replaces a file it did not make: a link folder already holding a port's name
+  // (another simulator's line, a user's file) is refused. With Options().tcp, each port listens
+  // on 127.0.0.1 instead and the value is "tcp://127.0.0.1:PORT"; a hang-up closes the
+  // connection and the listener takes the next one.
   std::map<int, std::string> Start();
   // Stops every port thread promptly and closes the lines. Idempotent.
   void Stop();
@@ -115,6 +131,7 @@ class SimulatorSite {
  private:
   struct Port;
   void Run(Port& port);
+  void ReleaseLines();
   Port* FindPort(int number) const;
 
   SiteOptions options_;

@@ -17,9 +17,12 @@ struct SimulatorSite::Port {
   std::size_t answersSincePlan = 0;
   PortStats stats;
   std::uint64_t generation = 0;
-  std::string linkPath;
-  int master = -1;
+  std::string linkPath;   // a pseudo-terminal's link, or "tcp://127.0.0.1:PORT"
+  std::string slaveName;  // the pseudo-terminal the link points at now
+  bool linkMade = false;  // the link at linkPath is this simulator's own
+  int master = -1;        // a pseudo-terminal's master, or the connection over TCP (-1: none)
   int holder = -1;  // our own slave descriptor: keeps the master from seeing "no slave open"
+  int listener = -1;  // the TCP listener
   int wakeFd = -1;
   std::atomic<bool> hangUpWanted{false};
   std::thread thread;

@@ -101,7 +101,7 @@ class CommandLineSite : public SimSite {};
 
 // The driver's port counter would overflow after port 32767: a scan ending there must still
 // find the terminals of the last ports and say nothing about an overflow.
-TEST_F(CommandLineSite, AScanUpToTheLastPortFindsItsTerminals) {
+TEST_P(CommandLineSite, AScanUpToTheLastPortFindsItsTerminals) {
   site_.AddTerminal(32766, 2);
   site_.AddTerminal(32767, 1);
   site_.AddTerminal(32767, 3);
@@ -119,7 +119,7 @@ TEST_F(CommandLineSite, AScanUpToTheLastPortFindsItsTerminals) {
   }
 }
 
-TEST_F(CommandLineSite, AFailedFirstDownloadLeavesNoDatabase) {
+TEST_P(CommandLineSite, AFailedFirstDownloadLeavesNoDatabase) {
   site_.AddTerminal(1, 1);
   Start();
   Result r = Vanto(Db({"download", "--port", "1", "--terminal", "9"}));
@@ -131,6 +131,8 @@ TEST_F(CommandLineSite, AFailedFirstDownloadLeavesNoDatabase) {
   EXPECT_EQ(Vanto(Db({"download", "--port", "1", "--terminal", "9"})).status, kExitFalse);
   EXPECT_TRUE(std::filesystem::exists(db_));
 }
+
+VANTO_OVER_BOTH_TRANSPORTS(CommandLineSite);
 
 }  // namespace
 }  // namespace vanto::cli::testing

@@ -113,6 +113,7 @@ class DownloadSessionTest : public ::testing::Test {
     Machine machine = Machine::Wrap(ComPtr<IMachine>(fake));
     DownloadSession session(*store_, 1, 2, progress);
     session.batch_records = 100;
+    session.progress_interval = std::chrono::milliseconds(0);  // every pumped step draws
     Outcome outcome = session.Run(machine);
     if (added) *added = session.added();
     EXPECT_EQ(session.records().size(), static_cast<std::size_t>(fake->fail_after >= 0 ? fake->fail_after : fake->total));
@@ -140,11 +141,69 @@ TEST_F(DownloadSessionTest, RecordsReachTheDatabaseWhileTheDownloadRuns) {
   EXPECT_EQ(added, 1000u);
   EXPECT_GE(seen_at_900, 800) << "records were held back until the end of the download";
   EXPECT_EQ(Committed(), 1000);
-  // The progress line, when drawn, is erased at the end.
+  // The progress line counts up while the download runs and is erased at the end.
   std::string p = progress.str();
-  if (!p.empty()) {
-    EXPECT_EQ(p.substr(p.size() - 4), "\r\033[K");
+  ASSERT_GE(p.size(), 4u);
+  EXPECT_NE(p.find("downloading: 1 records"), std::string::npos) << p.substr(0, 200);
+  EXPECT_NE(p.find("downloading: 999 records"), std::string::npos) << p.substr(p.size() - 200);
+  EXPECT_EQ(p.substr(p.size() - 4), "\r\033[K");
+}
+
+// Another connection holds the database's write lock while the download starts: the batches
+// are refused (each after the short lock wait), the records are kept, and once the lock is
+// released the session stores every one of them, once, with no error left over.
+TEST_F(DownloadSessionTest, RecoversOnceADatabaseLockIsReleased) {
+  store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
+  fake->total = 1000;
+  long long committed_before_release = -1;
+  fake->after_record = [&](int n) {
+    if (n != 600) return;
+    committed_before_release = Committed();
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  };
+  Machine machine = Machine::Wrap(ComPtr<IMachine>(fake.Get()));
+  DownloadSession session(*store_, 1, 2, nullptr);
+  session.batch_records = 100;
+  session.batch_interval = std::chrono::milliseconds(0);
+  Outcome outcome = session.Run(machine);
+  sqlite3_close(other);
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_EQ(committed_before_release, 0) << "stored while the lock was held";
+  EXPECT_FALSE(session.store_error()) << *session.store_error();
+  ASSERT_EQ(session.records().size(), 1000u);
+  EXPECT_EQ(session.added(), 1000u);
+  EXPECT_EQ(Committed(), 1000);
+}
+
+TEST_F(DownloadSessionTest, ALockHeldToTheEndIsReportedAndTheNextRunStoresEverything) {
+  store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
+  fake->total = 300;
+  {
+    Machine machine = Machine::Wrap(ComPtr<IMachine>(fake.Get()));
+    DownloadSession session(*store_, 1, 2, nullptr);
+    session.batch_records = 100;
+    Outcome outcome = session.Run(machine);
+    EXPECT_TRUE(outcome.ok);
+    ASSERT_TRUE(session.store_error());
+    EXPECT_NE(session.store_error()->find("locked by another process"), std::string::npos) << *session.store_error();
+    EXPECT_NE(session.store_error()->find(db_), std::string::npos) << *session.store_error();
+    EXPECT_EQ(session.added(), 0u);
   }
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+  EXPECT_EQ(Committed(), 0);
+  std::size_t added = 0;
+  EXPECT_TRUE(Download(fake.Get(), nullptr, &added).ok);
+  EXPECT_EQ(added, 300u);
+  EXPECT_EQ(Committed(), 300);
 }
 
 TEST_F(DownloadSessionTest, FalseKeepsWhatWasDeliveredAndTheNextRunAddsTheRest) {

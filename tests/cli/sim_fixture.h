@@ -1,6 +1,6 @@
 // A simulated site for the host's end-to-end tests: a temporary folder with the database and
 // the component registry, the simulator on its own threads, and the control's port settings
-// pointing at its pseudo-terminals.
+// pointing at its lines: pseudo-terminals or loopback TCP ports (the test's parameter).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/demo_site.h"
+#include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
 
 namespace vanto::cli::testing {
@@ -49,8 +49,18 @@ inline terminal::sim::Template TemplateOf(int seed) {
   return t;
 }
 
-class SimSite : public ::testing::Test {
+enum class Transport { kPty, kTcp };
+inline std::string TransportName(const ::testing::TestParamInfo<Transport>& info) {
+  return info.param == Transport::kPty ? "Pty" : "Tcp";
+}
+// Instantiates a SimSite test suite over both transports.
+#define VANTO_OVER_BOTH_TRANSPORTS(suite)                                                               \
+  INSTANTIATE_TEST_SUITE_P(Transports, suite, ::testing::Values(Transport::kPty, Transport::kTcp), \
+                           TransportName)
+
+class SimSite : public ::testing::TestWithParam<Transport> {
  protected:
+  bool Tcp() const { return GetParam() == Transport::kTcp; }
   void SetUp() override {
     if (!VANTO_MODULES_BUILT) GTEST_SKIP() << "the driver and control modules are not part of this build";
     char pattern[] = "/tmp/vanto-e2e-XXXXXX";
@@ -61,6 +71,7 @@ class SimSite : public ::testing::Test {
     std::filesystem::create_directories(site_.Options().linkDir);
     site_.Options().pace = false;
     site_.Options().turnaround = std::chrono::microseconds(0);
+    site_.Options().tcp = Tcp();
   }
   void TearDown() override {
     site_.Stop();
@@ -70,7 +81,7 @@ class SimSite : public ::testing::Test {
   // Starts the site and points the control at it.
   void Start() {
     paths_ = site_.Start();
-    ConfigurePorts(paths_);
+    terminal::sim::ConfigurePorts(paths_);
   }
   std::vector<std::string> Db(std::vector<std::string> args) const {
     args.push_back("--db");

@@ -106,7 +106,7 @@ class SiteE2E : public SimSite {
   }
 };
 
-TEST_F(SiteE2E, OneSyncDownloadsThreePortsOfTwoTerminals) {
+TEST_P(SiteE2E, OneSyncDownloadsThreePortsOfTwoTerminals) {
   Seed(3, 400);
   Start();
   Clear();
@@ -141,7 +141,7 @@ TEST_F(SiteE2E, OneSyncDownloadsThreePortsOfTwoTerminals) {
   EXPECT_EQ(Stored(), 6 * 400);
 }
 
-TEST_F(SiteE2E, TwoSyncsAtOnceTakeTurnsOnEachPortAndStoreNothingTwice) {
+TEST_P(SiteE2E, TwoSyncsAtOnceTakeTurnsOnEachPortAndStoreNothingTwice) {
   Seed(2, 1500);
   site_.Options().pace = true;  // at the line's speed: the two runs really overlap
   Start();
@@ -169,7 +169,7 @@ TEST_F(SiteE2E, TwoSyncsAtOnceTakeTurnsOnEachPortAndStoreNothingTwice) {
   }
 }
 
-TEST_F(SiteE2E, AScanDuringASyncWaitsThenNamesTheHolderAndTheSyncCompletes) {
+TEST_P(SiteE2E, AScanDuringASyncWaitsThenNamesTheHolderAndTheSyncCompletes) {
   auto& t = site_.AddTerminal(1, 1);
   for (int i = 0; i < 6000; ++i) t.records.push_back(Swipe(101 + i % 12, 1 + i / 600, 7 + (i % 600) / 60, i % 60));
   site_.Options().pace = true;
@@ -199,7 +199,7 @@ TEST_F(SiteE2E, AScanDuringASyncWaitsThenNamesTheHolderAndTheSyncCompletes) {
   EXPECT_EQ(Stored(1, 1), 6000);
 }
 
-TEST_F(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
+TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
   Seed(3, 50);
   Start();
   Clear();
@@ -263,7 +263,7 @@ TEST_F(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
   EXPECT_EQ(f.out.find("FAIL"), std::string::npos) << f.out;
 }
 
-TEST_F(SiteE2E, BadSiteFilesAreRefusedBeforeAnyTraffic) {
+TEST_P(SiteE2E, BadSiteFilesAreRefusedBeforeAnyTraffic) {
   Seed(1, 10);
   Start();
   Clear();
@@ -290,7 +290,7 @@ TEST_F(SiteE2E, BadSiteFilesAreRefusedBeforeAnyTraffic) {
   EXPECT_FALSE(std::filesystem::exists(folder_ / "vanto.db"));
 }
 
-TEST_F(SiteE2E, SiteInitWritesAFileThatSyncThenUses) {
+TEST_P(SiteE2E, SiteInitWritesAFileThatSyncThenUses) {
   Seed(2, 20);
   Start();
   std::string path = (folder_ / "conf" / "site.toml").string();
@@ -311,6 +311,8 @@ TEST_F(SiteE2E, SiteInitWritesAFileThatSyncThenUses) {
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_EQ(Stored(), 4 * 20);
 }
+
+VANTO_OVER_BOTH_TRANSPORTS(SiteE2E);
 
 }  // namespace
 }  // namespace vanto::cli::testing

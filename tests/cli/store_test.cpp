@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/store/record_store.h"
+#include "cli/store/schema.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::store;
@@ -156,6 +157,95 @@ TEST_F(StoreTest, LockedDatabaseWaitsBoundedAndWritesNothing) {
   EXPECT_EQ(keyed[0].occurrence, 1);
 }
 
+// Runs `sql` on a connection of the test's own; answers the first column of the first row.
+std::string Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  std::string first;
+  char* error = nullptr;
+  int rc = sqlite3_exec(
+      db, sql.c_str(),
+      [](void* out, int, char** values, char**) {
+        auto* text = static_cast<std::string*>(out);
+        if (text->empty() && values[0]) *text = values[0];
+        return 0;
+      },
+      &first, &error);
+  EXPECT_EQ(rc, SQLITE_OK) << sql << ": " << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+  return first;
+}
+
+TEST_F(StoreTest, TheJournalIsWal) {
+  { Open(); }
+  // The journal mode is a property of the file: a fresh connection sees it.
+  EXPECT_EQ(Sql(db_, "PRAGMA journal_mode"), "wal");
+}
+
+// A database of the releases before versioned schemas (swipes and enrolment, no version table)
+// takes the steps and keeps every row; the version is recorded once.
+TEST_F(StoreTest, ADatabaseWithoutASchemaVersionMigratesKeepingEveryRow) {
+  Sql(db_, R"sql(
+CREATE TABLE swipes (port INTEGER NOT NULL, terminal INTEGER NOT NULL, person INTEGER NOT NULL,
+  minute TEXT NOT NULL, occurrence INTEGER NOT NULL, swipe_time TEXT NOT NULL, downloaded_at TEXT NOT NULL,
+  PRIMARY KEY (port, terminal, person, minute, occurrence)) WITHOUT ROWID;
+INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 1, '2026-11-06 00:00:00', '2026-11-07T00:00:00Z');
+INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 2, '2026-11-06 00:00:30', '2026-11-07T00:00:00Z');
+CREATE TABLE enrolment (cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, npassword INTEGER, bFingerprint BLOB);
+INSERT INTO enrolment VALUES (7, 0, 1, 0, x'0102');
+)sql");
+  {
+    RecordStore store = Open();
+    EXPECT_EQ(store.swipes().schema_version(), LatestSchemaVersion());
+    auto rows = store.Swipes();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].time, "2026-11-06 00:00:30");
+    // The migrated key still holds: the same delivery stores nothing twice.
+    Delivery again(store, 1, 1);
+    again.Store(std::vector<Swipe>{{7, At(0)}, {7, At(0, 30)}, {7, At(0, 40)}});
+    EXPECT_EQ(again.added(), 1u);
+  }
+  { Open(); }
+  EXPECT_EQ(Sql(db_, "SELECT count(*) FROM enrolment WHERE cPsn_Num = 7 AND hex(bFingerprint) = '0102'"), "1");
+  EXPECT_EQ(Sql(db_, "SELECT count(*) FROM schema_version"), std::to_string(LatestSchemaVersion()));
+  EXPECT_EQ(Sql(db_, "SELECT max(version) FROM schema_version"), std::to_string(LatestSchemaVersion()));
+}
+
+TEST_F(StoreTest, ASchemaFromANewerVersionIsRefusedUntouched) {
+  { Open(); }
+  const std::string newer = std::to_string(LatestSchemaVersion() + 1);
+  Sql(db_, "INSERT INTO schema_version VALUES (" + newer + ", 'from the future', '2030-01-01T00:00:00Z')");
+  try {
+    Open();
+    ADD_FAILURE() << "opened a database of a newer schema";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.failure(), StoreFailure::NewerSchema);
+    std::string text = e.what();
+    EXPECT_NE(text.find(db_), std::string::npos) << text;
+    EXPECT_NE(text.find("newer"), std::string::npos) << text;
+    EXPECT_NE(text.find("version " + newer), std::string::npos) << text;
+  }
+  EXPECT_EQ(Sql(db_, "SELECT max(version) FROM schema_version"), newer);
+}
+
+TEST_F(StoreTest, LocationsThatAreNoPathAndNoDatabaseUrlAreRefused) {
+  for (const std::string location : {"mysql://host/db", "http://example/x.db", "sqlite3://x.db"}) {
+    try {
+      RecordStore::Open(location);
+      ADD_FAILURE() << location << " opened";
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.failure(), StoreFailure::Invalid) << e.what();
+      EXPECT_NE(std::string(e.what()).find(location), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(IsDatabaseUrl("postgresql://u@h:5432/d"));
+  EXPECT_TRUE(IsDatabaseUrl("POSTGRES://h/d"));
+  EXPECT_FALSE(IsDatabaseUrl("/var/lib/vanto/vanto.db"));
+  EXPECT_FALSE(IsDatabaseUrl("postgresql:/no-slashes"));
+  EXPECT_FALSE(fs::exists("mysql:"));
+}
+
 struct RefusalCase {
   const char* name;
   StoreFailure failure;
@@ -209,7 +299,7 @@ TEST_F(StoreTest, HasTableReadsWithoutWritingAndRefusesNonDatabases) {
   { Open(); }
   chmod(db_.c_str(), 0444);  // reading needs no write permission
   EXPECT_TRUE(RecordStore::HasTable(db_, "swipes"));
-  EXPECT_FALSE(RecordStore::HasTable(db_, "enrolment"));
+  EXPECT_FALSE(RecordStore::HasTable(db_, "no_such_table"));
   const std::string garbage = folder_.File("garbage.db");
   std::ofstream(garbage) << std::string(4096, 'x');
   try {

@@ -41,7 +41,7 @@ TEST_F(LinkTest, ControlThatCannotBeCreatedFailsEveryTerminalOperation) {
     EXPECT_TRUE(Register(col, true, 1, 1, 1, 1).result);
     EXPECT_TRUE(TerminalLink::LoadedOnThread());
   });
-  EXPECT_TRUE(control().calls.size() == 2u);
+  EXPECT_EQ(control().calls.size(), 2u);
 }
 
 TEST_F(LinkTest, EachThreadHasItsOwnLinkReleasedWithTheThread) {

@@ -20,19 +20,39 @@
 #include "platform/automation/text.h"
 #include "platform/corvel/corvel.h"
 #include "terminal/control/fk303id.h"
+#include "terminal/control/settings.h"
 #include "terminal/sim/simulator.h"
+
+extern char** environ;
 
 namespace e2e {
 
 // Registers the host's record classes and the terminal control in this process.
 inline bool RegisterClasses() { return RegisterCorvelClasses() == S_OK && RegisterFK303IDInProcess() == S_OK; }
 
-// Points the control's port paths at `site`'s lines and sets (or clears) further settings.
-inline void UseSite(const terminal::sim::SimulatorSite& site, const std::map<std::string, std::string>& settings = {}) {
-  ::setenv("VANTO_FK_PORT_PATTERN", (site.LinkDir() + "/port{N}").c_str(), 1);
-  for (const char* name : {"VANTO_FK_PROBE_TIMEOUT_MS", "VANTO_FK_TIMEOUT_MS", "VANTO_FK_RETRIES", "VANTO_FK_BATCH",
-                           "VANTO_FK_GAP_MS", "VANTO_FK_SPEED"})
-    ::unsetenv(name);
+// The transports a simulated port is served over.
+enum class Transport { kPty, kTcp };
+inline const char* TransportName(Transport transport) { return transport == Transport::kPty ? "Pty" : "Tcp"; }
+
+// Removes every setting of the control from the environment (per-port ones included).
+inline void ClearControlSettings() {
+  std::vector<std::string> names;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string text(*entry);
+    if (text.rfind("VANTO_FK_", 0) == 0) names.push_back(text.substr(0, text.find('=')));
+  }
+  for (const std::string& name : names) ::unsetenv(name.c_str());
+}
+
+// Points the control's ports at `site`'s lines (`paths`, as Start gave them) and sets further
+// settings; every other setting of the control is cleared. A port the site does not serve
+// leads nowhere.
+inline void UseSite(const terminal::sim::SimulatorSite& site, const std::map<int, std::string>& paths,
+                    const std::map<std::string, std::string>& settings = {}) {
+  ClearControlSettings();
+  const std::string pattern = site.LinkDir().empty() ? "/nonexistent/vanto-port{N}" : site.LinkDir() + "/port{N}";
+  ::setenv(terminal::control::kPortPatternVariable, pattern.c_str(), 1);
+  for (const auto& [port, path] : paths) ::setenv(terminal::control::PortVariable(port).c_str(), path.c_str(), 1);
   for (const auto& [name, value] : settings) ::setenv(name.c_str(), value.c_str(), 1);
 }
 

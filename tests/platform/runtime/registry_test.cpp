@@ -2,9 +2,13 @@
 // writers racing each other.
 #include "platform/automation/registry.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -235,6 +239,44 @@ TEST(SelfRegistration, RejectsAnInvalidKeyBeforeWritingAnything) {
   EXPECT_FALSE(std::filesystem::exists(registry.Path()));
 }
 
+// Another writer's lock (an flock on "<registry>.lock", held here through a descriptor of the
+// test's own) makes a writer wait up to the bound and then give up naming the lock file, with
+// nothing written; released in time, the waiting writer gets through.
+TEST(RegistryFile, AHeldWriterLockTimesOutBoundedThenLetsWritersThrough) {
+  TempRegistry registry;
+  ASSERT_EQ(RegisterServerEntries({{"A", "", "1"}}), S_OK);
+  const std::string before = registry.Contents();
+  const std::string lock = registry.Path() + ".lock";
+  int held = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+  auto previous = SetRegistryLockWait(std::chrono::milliseconds(100));
+  auto started = std::chrono::steady_clock::now();
+  HRESULT hr = RegisterServerEntries({{"B", "", "2"}});
+  auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(hr, REGDB_E_WRITEREGDB);
+  std::string text = Description(hr);
+  EXPECT_NE(text.find(lock), std::string::npos) << text;
+  EXPECT_NE(text.find("超时"), std::string::npos) << text;
+  EXPECT_GE(waited, std::chrono::milliseconds(100)) << "gave up before the wait ran out";
+  EXPECT_EQ(registry.Contents(), before);
+
+  // A writer with a long wait is let through as soon as the lock is released.
+  SetRegistryLockWait(std::chrono::seconds(30));
+  std::atomic<HRESULT> waiting{E_FAIL};
+  std::thread writer([&] { waiting = RegisterServerEntries({{"C", "", "3"}}); });
+  ::close(held);  // releases the lock
+  writer.join();
+  SetRegistryLockWait(previous);
+  EXPECT_EQ(waiting.load(), S_OK);
+  RegistryHive hive;
+  ASSERT_EQ(LoadRegistry(&hive), S_OK);
+  EXPECT_EQ(hive.Find("B"), nullptr);
+  ASSERT_NE(hive.Find("C"), nullptr);
+  EXPECT_EQ(*hive.Find("C"), "3");
+}
+
 // Writers in several threads and several processes, each adding its own values: none is lost
 // and the file stays well-formed.
 TEST(RegistryFile, ConcurrentWritersLoseNothing) {
@@ -264,7 +306,8 @@ TEST(RegistryFile, ConcurrentWritersLoseNothing) {
   for (pid_t child : children) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "child " << child << " ended with status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "child " << child;
   }
   EXPECT_EQ(failures, 0);
   RegistryHive hive;

@@ -14,6 +14,7 @@
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 #include "terminal/sim/simulator.h"
+#include "tests/support/tcp_peer.h"
 
 namespace {
 
@@ -113,18 +114,18 @@ class ControlTest : public ::testing::Test {
     return control;
   }
 
-  void SelectPort(SHORT port) { ASSERT_EQ(Invoke(control_.Get(), kDispSerialPort, {I2(port)}, DISPATCH_PROPERTYPUT).hr, S_OK); }
-  Outcome Probe(LONG terminal) { return Invoke(control_.Get(), kDispProbeMachine, {I4(terminal), Bool(true)}); }
+  void SelectPort(SHORT port) { ASSERT_EQ(Invoke(control_.Get(), fk303id::member::kSerialPort, {I2(port)}, DISPATCH_PROPERTYPUT).hr, S_OK); }
+  Outcome Probe(LONG terminal) { return Invoke(control_.Get(), fk303id::member::kProbeMachine, {I4(terminal), Bool(true)}); }
   Outcome Begin(LONG terminal) {
     LONG variable = terminal;
-    return Invoke(control_.Get(), kDispBeginCardRead, {Ref(&variable)});
+    return Invoke(control_.Get(), fk303id::member::kBeginCardRead, {Ref(&variable)});
   }
   struct RecordOut {
     LONG terminal = 0, person = 0, fifth = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0;
   };
   Outcome Next(LONG terminal, RecordOut& out) {
     out.terminal = terminal;
-    return Invoke(control_.Get(), kDispNextCardRecord,
+    return Invoke(control_.Get(), fk303id::member::kNextCardRecord,
                   {I4(terminal), Ref(&out.terminal), Ref(&out.person), Ref(&out.terminal), Ref(&out.fifth),
                    Ref(&out.year), Ref(&out.month), Ref(&out.day), Ref(&out.hour), Ref(&out.minute)});
   }
@@ -168,21 +169,21 @@ TEST_F(ControlTest, NamesMapToMemberNumbers) {
 }
 
 TEST_F(ControlTest, CallShapesAreChecked) {
-  EXPECT_EQ(Invoke(control_.Get(), kDispProbeMachine, {I4(5)}).hr, DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(Invoke(control_.Get(), fk303id::member::kProbeMachine, {I4(5)}).hr, DISP_E_BADPARAMCOUNT);
   EXPECT_EQ(Invoke(control_.Get(), 99, {}).hr, DISP_E_MEMBERNOTFOUND);
   // A put without the named DISPID_PROPERTYPUT argument is no put.
   std::vector<VARIANT> args = {I2(1)};
   DISPPARAMS params{args.data(), nullptr, 1, 0};
-  EXPECT_NE(control_->Invoke(kDispSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_NE(control_->Invoke(fk303id::member::kSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr, nullptr), S_OK);
   // Outputs must be by reference.
-  Outcome byValue = Invoke(control_.Get(), kDispNextCardRecord,
+  Outcome byValue = Invoke(control_.Get(), fk303id::member::kNextCardRecord,
                            {I4(5), I4(5), I4(0), I4(5), I4(0), I4(0), I4(0), I4(0), I4(0), I4(0)});
   EXPECT_EQ(byValue.hr, DISP_E_TYPEMISMATCH);
   EXPECT_EQ(byValue.argError, 7u);  // person, the third argument, is rgvarg[7]
   VARIANT text = I4(0);
   text.vt = VT_BSTR;
   text.bstrVal = nullptr;
-  Outcome badType = Invoke(control_.Get(), kDispProbeMachine, {text, Bool(true)});
+  Outcome badType = Invoke(control_.Get(), fk303id::member::kProbeMachine, {text, Bool(true)});
   EXPECT_EQ(badType.hr, DISP_E_TYPEMISMATCH);
   EXPECT_EQ(badType.argError, 1u);
 }
@@ -190,11 +191,11 @@ TEST_F(ControlTest, CallShapesAreChecked) {
 TEST_F(ControlTest, SerialPortKeepsTheLastValue) {
   Variant result;
   DISPPARAMS none{nullptr, nullptr, 0, 0};
-  ASSERT_EQ(control_->Invoke(kDispSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Ptr(), nullptr, nullptr), S_OK);
+  ASSERT_EQ(control_->Invoke(fk303id::member::kSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Ptr(), nullptr, nullptr), S_OK);
   EXPECT_EQ(result.Type(), VT_I2);
   EXPECT_EQ(result.Raw().iVal, 1);  // the initial port
   SelectPort(2);
-  ASSERT_EQ(control_->Invoke(kDispSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Put(), nullptr, nullptr), S_OK);
+  ASSERT_EQ(control_->Invoke(fk303id::member::kSerialPort, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Put(), nullptr, nullptr), S_OK);
   EXPECT_EQ(result.Raw().iVal, 2);
 }
 
@@ -346,11 +347,24 @@ TEST_F(ControlTest, HangUpIsAnErrorAndThePortComesBack) {
   EXPECT_EQ(records, site_.Terminal(1, 5)->records);
 }
 
+TEST_F(ControlTest, AnUnreachableServerIsAnErrorNamingPortAddressAndCause) {
+  const std::string address = vanto::testing::RefusingAddress();
+  ::setenv("VANTO_FK_PORT_3", address.c_str(), 1);
+  control_ = NewControl();
+  ::unsetenv("VANTO_FK_PORT_3");
+  SelectPort(3);
+  const Outcome begun = Begin(5);
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  for (const std::string& part : {std::string("串口 3"), address, std::string("refused")})
+    EXPECT_NE(begun.error.find(part), std::string::npos) << part << " in " << begun.error;
+  EXPECT_FALSE(Probe(5).answer);
+}
+
 TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {
   SelectPort(1);
-  std::vector<LONG> buffer(kTemplateBufferValues, 0);
+  std::vector<LONG> buffer(static_cast<int>(fk303id::kTemplateValues), 0);
   LONG terminal = 7, person = 42, third = 0, enrolment = 0, fifth = 0, password = -1;
-  Outcome read = Invoke(control_.Get(), kDispReadEnrollment,
+  Outcome read = Invoke(control_.Get(), fk303id::member::kReadEnrollment,
                         {Ref(&terminal), Ref(&person), Ref(&third), Ref(&enrolment), Ref(&fifth), Ref(&buffer[0]), Ref(&password)});
   ASSERT_EQ(read.hr, S_OK) << read.error;
   EXPECT_TRUE(read.answer);
@@ -359,7 +373,7 @@ TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {
 
   person = 43;
   enrolment = 10;
-  read = Invoke(control_.Get(), kDispReadEnrollment,
+  read = Invoke(control_.Get(), fk303id::member::kReadEnrollment,
                 {Ref(&terminal), Ref(&person), Ref(&third), Ref(&enrolment), Ref(&fifth), Ref(&buffer[0]), Ref(&password)});
   EXPECT_TRUE(read.answer);
   EXPECT_EQ(password, 98765);
@@ -370,7 +384,7 @@ TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {
   for (const auto& m : missing) {
     person = m.person;
     enrolment = m.enrolment;
-    read = Invoke(control_.Get(), kDispReadEnrollment,
+    read = Invoke(control_.Get(), fk303id::member::kReadEnrollment,
                   {Ref(&terminal), Ref(&person), Ref(&third), Ref(&enrolment), Ref(&fifth), Ref(&buffer[0]), Ref(&password)});
     EXPECT_EQ(read.hr, S_OK);
     EXPECT_FALSE(read.answer) << m.person << "/" << m.enrolment;
@@ -379,12 +393,12 @@ TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {
 
 TEST_F(ControlTest, WriteEnrollmentStoresTemplatesAndPasswords) {
   SelectPort(1);
-  std::vector<LONG> buffer(kTemplateBufferValues);
-  for (int i = 0; i < kTemplateBufferValues; ++i) buffer[static_cast<std::size_t>(i)] = -i * 1000;
+  std::vector<LONG> buffer(static_cast<int>(fk303id::kTemplateValues));
+  for (int i = 0; i < static_cast<int>(fk303id::kTemplateValues); ++i) buffer[static_cast<std::size_t>(i)] = -i * 1000;
   auto write = [&](LONG person, LONG enrolment, LONG password) {
-    const Outcome prepared = Invoke(control_.Get(), kDispPrepareEnrollment, {I4(7), I4(person), I4(1), I4(enrolment)});
+    const Outcome prepared = Invoke(control_.Get(), fk303id::member::kPrepareEnrollment, {I4(7), I4(person), I4(1), I4(enrolment)});
     EXPECT_EQ(prepared.hr, S_OK) << prepared.error;
-    return Invoke(control_.Get(), kDispWriteEnrollment,
+    return Invoke(control_.Get(), fk303id::member::kWriteEnrollment,
                   {I4(7), I4(person), I4(1), I4(enrolment), I4(1), Ref(&buffer[0]), I4(password)});
   };
   EXPECT_TRUE(write(50, 0, 0).answer);
@@ -412,7 +426,7 @@ TEST(ControlRegistration, CreatableByClassName) {
   ASSERT_EQ(RegisterFK303IDInProcess(), S_OK);
   ASSERT_EQ(RegisterFK303IDInProcess(), S_OK);
   ComPtr<IDispatch> control;
-  ASSERT_EQ(CreateObjectByProgId(kProgIdFK303ID, IID_IDispatch, reinterpret_cast<void**>(control.Put())), S_OK);
+  ASSERT_EQ(CreateObjectByProgId(fk303id::kProgId, IID_IDispatch, reinterpret_cast<void**>(control.Put())), S_OK);
   EXPECT_GE(FK303IDActiveCount(), 1);
   ComPtr<IClassFactory> factory;
   EXPECT_EQ(GetFK303IDClassObject(CLSID_FK303ID, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())), S_OK);

@@ -126,11 +126,11 @@ TEST(ControlSettings, PortsOverrideTheLineDefaults) {
   ::setenv("VANTO_FK_LOCK_TIMEOUT_MS", "2500", 1);
   ControlSettings settings = ControlSettings::FromEnvironment();
   EXPECT_EQ(settings.invalid, "");
-  EXPECT_EQ(settings.Line(1).baud, 9600u);
-  EXPECT_EQ(settings.Line(2).baud, 57600u);
-  EXPECT_EQ(settings.Line(2).answerTimeout, milliseconds(400));
-  EXPECT_EQ(settings.Line(1).answerTimeout, milliseconds(100));
-  EXPECT_EQ(settings.Line(3).lockTimeout, milliseconds(2500));
+  EXPECT_EQ(settings.BaudOf(1), 9600u);
+  EXPECT_EQ(settings.BaudOf(2), 57600u);
+  EXPECT_EQ(settings.AnswerTimeoutOf(2), milliseconds(400));
+  EXPECT_EQ(settings.AnswerTimeoutOf(1), milliseconds(100));
+  EXPECT_EQ(settings.lockTimeout, milliseconds(2500));
   ::setenv("VANTO_FK_RETRIES_3", "99", 1);
   EXPECT_EQ(ControlSettings::FromEnvironment().invalid, "VANTO_FK_RETRIES_3=99");
   for (const char* name : {"VANTO_FK_SPEED", "VANTO_FK_SPEED_2", "VANTO_FK_TIMEOUT_MS_2", "VANTO_FK_LOCK_TIMEOUT_MS",

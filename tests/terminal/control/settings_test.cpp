@@ -11,7 +11,9 @@ class EnvironmentGuard {
  public:
   ~EnvironmentGuard() {
     for (const char* name : {"VANTO_FK_PORT_PATTERN", "VANTO_FK_PORT_3", "VANTO_FK_SPEED", "VANTO_FK_TIMEOUT_MS",
-                             "VANTO_FK_PROBE_TIMEOUT_MS", "VANTO_FK_GAP_MS", "VANTO_FK_RETRIES", "VANTO_FK_BATCH"})
+                             "VANTO_FK_PROBE_TIMEOUT_MS", "VANTO_FK_GAP_MS", "VANTO_FK_RETRIES", "VANTO_FK_BATCH",
+                             "VANTO_FK_PORT_2", "VANTO_FK_PROBE_TIMEOUT_MS_2", "VANTO_FK_TIMEOUT_MS_2",
+                             "VANTO_FK_TIMEOUT_MS_3", "VANTO_FK_CONNECT_TIMEOUT_MS", "VANTO_FK_TIMEOUT_MS_X"})
       ::unsetenv(name);
   }
 };
@@ -56,6 +58,44 @@ TEST(ControlSettings, NumbersAreReadAndBadOnesNamed) {
     ::setenv(name, value, 1);
     settings = ControlSettings::FromEnvironment();
     EXPECT_EQ(settings.invalid, std::string(name) + "=" + value);
+  }
+}
+
+TEST(ControlSettings, NamesAreTheControlsOwn) {
+  EXPECT_EQ(PortVariable(7), "VANTO_FK_PORT_7");
+  EXPECT_EQ(PerPortVariable(kAnswerTimeoutVariable, 2), "VANTO_FK_TIMEOUT_MS_2");
+  EXPECT_EQ(PerPortVariable(kProbeTimeoutVariable, 12), "VANTO_FK_PROBE_TIMEOUT_MS_12");
+  for (const char* name : kSettingVariables) EXPECT_EQ(std::string_view(name).substr(0, 9), "VANTO_FK_") << name;
+}
+
+TEST(ControlSettings, NetworkPortsGetTheirOwnTimeouts) {
+  EnvironmentGuard guard;
+  ::setenv("VANTO_FK_PORT_2", "tcp://10.1.2.3:4001", 1);
+  ::setenv("VANTO_FK_PORT_3", "tcp://10.1.2.4:4001", 1);
+  ::setenv("VANTO_FK_PROBE_TIMEOUT_MS_2", "40", 1);
+  ::setenv("VANTO_FK_TIMEOUT_MS_2", "400", 1);
+  ::setenv("VANTO_FK_CONNECT_TIMEOUT_MS", "750", 1);
+  const ControlSettings settings = ControlSettings::FromEnvironment();
+  EXPECT_TRUE(settings.invalid.empty()) << settings.invalid;
+  EXPECT_FALSE(settings.IsNetworkPort(1));
+  EXPECT_TRUE(settings.IsNetworkPort(2));
+  // Port 1, a serial line: the general timeouts. Port 2: its own. Port 3, on the network
+  // without its own: the general ones plus the network's allowance.
+  EXPECT_EQ(settings.ProbeTimeoutOf(1), std::chrono::milliseconds(8));
+  EXPECT_EQ(settings.AnswerTimeoutOf(1), std::chrono::milliseconds(100));
+  EXPECT_EQ(settings.ProbeTimeoutOf(2), std::chrono::milliseconds(40));
+  EXPECT_EQ(settings.AnswerTimeoutOf(2), std::chrono::milliseconds(400));
+  EXPECT_EQ(settings.ProbeTimeoutOf(3), std::chrono::milliseconds(8) + kNetworkAllowance);
+  EXPECT_EQ(settings.AnswerTimeoutOf(3), std::chrono::milliseconds(100) + kNetworkAllowance);
+  EXPECT_EQ(settings.connectTimeout, std::chrono::milliseconds(750));
+}
+
+TEST(ControlSettings, BadPerPortSettingsAreNamed) {
+  for (auto [name, value] : {std::pair{"VANTO_FK_TIMEOUT_MS_3", "0"}, {"VANTO_FK_TIMEOUT_MS_3", "fast"},
+                             {"VANTO_FK_TIMEOUT_MS_X", "100"}, {"VANTO_FK_CONNECT_TIMEOUT_MS", "-1"}}) {
+    EnvironmentGuard guard;
+    ::setenv(name, value, 1);
+    EXPECT_EQ(ControlSettings::FromEnvironment().invalid, std::string(name) + "=" + value);
   }
 }
 

@@ -19,6 +19,7 @@
 #include "terminal/protocol/frame_parser.h"
 #include "terminal/protocol/messages.h"
 #include "terminal/serial/serial_port.h"
+#include "terminal/tcp/tcp_line.h"
 
 extern char** environ;
 
@@ -30,20 +31,30 @@ using terminal::serial::Clock;
 
 class SimProcess {
  public:
-  explicit SimProcess(std::vector<std::string> args) {
-    int pipeFds[2];
+  // `ignoringInterrupt`: started as from a shell's background, with SIGINT ignored.
+  explicit SimProcess(std::vector<std::string> args, bool ignoringInterrupt = false) {
+    int pipeFds[2], errFds[2];
     EXPECT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(errFds, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errFds[1], 2);
     args.insert(args.begin(), VANTO_SIM_PATH);
+    if (ignoringInterrupt) {
+      std::string command = "trap '' INT; exec";
+      for (const auto& arg : args) command += " '" + arg + "'";
+      args = {"/bin/sh", "-c", command};
+    }
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, VANTO_SIM_PATH, &actions, nullptr, argv.data(), environ), 0);
+    EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    ::close(errFds[1]);
     out_ = pipeFds[0];
+    err_ = errFds[0];
     pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
   }
   ~SimProcess() {
@@ -52,7 +63,21 @@ class SimProcess {
       ::waitpid(pid_, nullptr, 0);
     }
     if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
     if (pidfd_ >= 0) ::close(pidfd_);
+  }
+
+  // What it wrote to standard error (after it ended).
+  std::string Errors() {
+    std::string text;
+    char buffer[512];
+    pollfd waiter{err_, POLLIN, 0};
+    while (::poll(&waiter, 1, 1000) == 1) {
+      const ssize_t got = ::read(err_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
   }
 
   // The lines it prints up to "ready" (bounded wait).
@@ -90,11 +115,12 @@ class SimProcess {
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int err_ = -1;
   int pidfd_ = -1;
   bool exited_ = false;
 };
 
-std::optional<Frame> Ask(terminal::serial::SerialPort& port, const Frame& request) {
+std::optional<Frame> Ask(terminal::line::Line& port, const Frame& request) {
   port.Write(EncodeFrame(request), Clock::now() + 1s);
   FrameParser parser;
   std::array<std::uint8_t, 512> buffer{};
@@ -152,6 +178,51 @@ TEST(VantoSimProcess, RefusesABadSeedWithItsLine) {
   EXPECT_TRUE(sim.ReadUntilReady(5s).empty());
   EXPECT_EQ(sim.StopWith(0, 3000ms), 1);  // signal 0: just wait for its own exit
   std::filesystem::remove(seed);
+}
+
+// Started in a shell's background, where SIGINT comes ignored, it still stops on one.
+TEST(VantoSimProcess, ServesOverTcpAndStopsOnInterrupt) {
+  const std::string seed = std::filesystem::temp_directory_path() / ("vanto-sim-tcp-" + std::to_string(::getpid()));
+  {
+    std::ofstream out(seed);
+    out << "port 2\n  terminal 9\n    records 3 5 1 2026 1 2 3 4\n";
+  }
+  SimProcess sim({"--tcp", "--seed", seed}, /*ignoringInterrupt=*/true);
+  const auto lines = sim.ReadUntilReady(5s);
+  ASSERT_EQ(lines.size(), 2u);
+  const std::string prefix = "port 2: tcp://127.0.0.1:";
+  ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+  terminal::tcp::TcpLine line(lines[0].substr(std::string("port 2: ").size()), 2000ms);
+  const auto probe = Ask(line, {9, static_cast<std::uint8_t>(Command::kProbe), 1, {}});
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(DecodeProbeAnswer(probe->payload)->recordCount, 3u);
+  EXPECT_EQ(sim.StopWith(SIGINT, 3000ms), 0);
+  std::filesystem::remove(seed);
+}
+
+TEST(VantoSimProcess, RefusesHugeSeedsBadOptionsAndUnwritableSaveAtOnce) {
+  const std::string dir = std::filesystem::temp_directory_path() / ("vanto-sim-refuse-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream out(dir + "/huge.seed");
+    out << "port 1\n  terminal 1\n    records 99999999999 1 5 2026 1 1 0 0\n";
+  }
+  struct Case {
+    std::vector<std::string> args;
+    std::string named;
+  } cases[] = {
+      {{"--seed", dir + "/huge.seed"}, dir + "/huge.seed:3:"},
+      {{"--seed", dir}, "a folder"},
+      {{"--speed", "14400"}, "--speed 14400"},
+      {{"--save", dir + "/missing/site.seed"}, "--save"},
+  };
+  for (const Case& c : cases) {
+    SimProcess sim(c.args);
+    EXPECT_TRUE(sim.ReadUntilReady(5s).empty()) << c.named;
+    EXPECT_EQ(sim.StopWith(0, 5000ms), 1) << c.named;
+    EXPECT_NE(sim.Errors().find(c.named), std::string::npos) << c.named;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
-#include "cli/demo_site.h"
+#include "terminal/sim/demo_site.h"
 
-#include <cstdlib>
-
-namespace vanto::cli {
+namespace terminal::sim {
 namespace {
 
 // A template whose values depend on the person only (element 459 stays 0: it is not stored).
-terminal::sim::Template DemoTemplate(std::int32_t person) {
-  terminal::sim::Template values{};
+Template DemoTemplate(std::int32_t person) {
+  Template values{};
   std::uint32_t state = 2166136261u ^ static_cast<std::uint32_t>(person);
   for (std::size_t i = 0; i + 1 < values.size(); ++i) {
     state = state * 1664525u + 1013904223u;
@@ -16,9 +14,6 @@ terminal::sim::Template DemoTemplate(std::int32_t person) {
   return values;
 }
 
-// The control reads VANTO_FK_PORT_<N> (the device of port N) when it is created.
-std::string PortVariable(int port) { return "VANTO_FK_PORT_" + std::to_string(port); }
-
 }  // namespace
 
 const std::vector<DemoTerminal>& DemoTerminals() {
@@ -26,11 +21,11 @@ const std::vector<DemoTerminal>& DemoTerminals() {
   return terminals;
 }
 
-void SeedDemoSite(terminal::sim::SimulatorSite& site) {
+void SeedDemoSite(SimulatorSite& site) {
   const std::size_t record_counts[] = {1500, 1000, 700};
   std::size_t index = 0;
   for (const DemoTerminal& t : DemoTerminals()) {
-    terminal::sim::SimTerminal& sim = site.AddTerminal(t.port, t.terminal);
+    SimTerminal& sim = site.AddTerminal(t.port, t.terminal);
     // People 101..112: the first eight with a fingerprint, the last four with a password; the
     // third terminal (the copy's target) starts with nobody enrolled.
     if (t.terminal != 3) {
@@ -67,21 +62,4 @@ void SeedDemoSite(terminal::sim::SimulatorSite& site) {
   }
 }
 
-// The simulator answers from threads of a process that shares the machine with everything else
-// (a build, a test suite), so the control waits longer for it than its defaults for a real line,
-// unless told otherwise.
-constexpr const char* kSimulatedLineSettings[][2] = {{"VANTO_FK_PROBE_TIMEOUT_MS", "100"}, {"VANTO_FK_TIMEOUT_MS", "1000"}};
-
-void ConfigurePorts(const std::map<int, std::string>& paths) {
-  for (const auto& [port, path] : paths) setenv(PortVariable(port).c_str(), path.c_str(), 1);
-  for (const auto& setting : kSimulatedLineSettings) setenv(setting[0], setting[1], 0);
-}
-
-std::string PortSettingsText(const std::map<int, std::string>& paths) {
-  std::string text;
-  for (const auto& [port, path] : paths) text += "export " + PortVariable(port) + "=" + path + "\n";
-  for (const auto& setting : kSimulatedLineSettings) text += std::string("export ") + setting[0] + "=" + setting[1] + "\n";
-  return text;
-}
-
-}  // namespace vanto::cli
+}  // namespace terminal::sim

@@ -1,4 +1,4 @@
-#include "hostdata/failure.h"
+#include "failure/failure.h"
 
 #include "platform/automation/errorinfo.h"
 

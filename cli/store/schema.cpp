@@ -1,0 +1,103 @@
+#include "cli/store/schema.h"
+
+namespace vanto::store {
+namespace {
+
+// Version 1 is the schema the first releases created without recording a version: every
+// statement keeps a table that exists already, so such a database takes the step and keeps
+// every row.
+constexpr SchemaStep kSteps[] = {
+    {1, "swipes keyed by port, terminal, person, minute and occurrence; the enrolment table",
+     R"sql(
+CREATE TABLE IF NOT EXISTS swipes (
+  port          INTEGER NOT NULL,
+  terminal      INTEGER NOT NULL,
+  person        INTEGER NOT NULL,
+  minute        TEXT    NOT NULL,  -- YYYY-MM-DD HH:MM
+  occurrence    INTEGER NOT NULL,  -- k-th swipe of this person in this minute, in delivery order
+  swipe_time    TEXT    NOT NULL,  -- YYYY-MM-DD HH:MM:SS, as the terminal delivered it
+  downloaded_at TEXT    NOT NULL,  -- UTC time of the download that stored it
+  PRIMARY KEY (port, terminal, person, minute, occurrence)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS enrolment (
+  cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, npassword INTEGER, bFingerprint BLOB);
+CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment (cPsn_Num);
+)sql",
+     R"sql(
+CREATE TABLE IF NOT EXISTS swipes (
+  port          INTEGER NOT NULL,
+  terminal      INTEGER NOT NULL,
+  person        INTEGER NOT NULL,
+  minute        TEXT COLLATE "C" NOT NULL,
+  occurrence    INTEGER NOT NULL,
+  swipe_time    TEXT COLLATE "C" NOT NULL,
+  downloaded_at TEXT COLLATE "C" NOT NULL,
+  PRIMARY KEY (port, terminal, person, minute, occurrence)
+);
+CREATE TABLE IF NOT EXISTS enrolment (
+  row_id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  "cPsn_Num" INTEGER, "iFingerprintNO" INTEGER, "imachineno" INTEGER, "npassword" INTEGER, "bFingerprint" BYTEA);
+CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment ("cPsn_Num");
+)sql"},
+    // A person's fingerprint row and password row side by side: the host finds and replaces a
+    // person's row of one kind (iFingerprintNO 0 or 10). Stored rows stay as they are.
+    {2, "the enrolment rows of a person found by kind: a fingerprint row and a password row side by side",
+     R"sql(
+CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment (cPsn_Num, iFingerprintNO);
+)sql",
+     R"sql(
+CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment ("cPsn_Num", "iFingerprintNO");
+)sql"},
+};
+
+}  // namespace
+
+std::span<const SchemaStep> SchemaSteps() { return kSteps; }
+
+int LatestSchemaVersion() { return kSteps[std::size(kSteps) - 1].version; }
+
+const char* SchemaStepSql(const SchemaStep& step, Engine engine) {
+  return engine == Engine::Sqlite ? step.sqlite : step.postgres;
+}
+
+const char* SchemaVersionTableSql(Engine engine) {
+  return engine == Engine::Sqlite
+             ? "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, what TEXT NOT NULL, "
+               "applied_at TEXT NOT NULL)"
+             : "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, what TEXT NOT NULL, "
+               "applied_at TEXT NOT NULL)";
+}
+
+SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
+  SqlFilter filter;
+  auto next = [&](SqlValue value) {
+    filter.values.push_back(std::move(value));
+    std::string n = std::to_string(filter.values.size());
+    return engine == Engine::Sqlite ? "?" + n : "$" + n;
+  };
+  std::vector<std::string> tests;
+  if (query.from) tests.push_back("swipe_time >= " + next(*query.from));
+  // "~" sorts after every character of a time text, so a date or a minute covers all of it.
+  if (query.to) tests.push_back("swipe_time <= " + next(*query.to + "~"));
+  if (!query.persons.empty()) {
+    std::string in = "person IN (";
+    for (std::size_t i = 0; i < query.persons.size(); ++i)
+      in += (i ? ", " : "") + next(static_cast<std::int64_t>(query.persons[i]));
+    tests.push_back(in + ")");
+  }
+  if (query.port) tests.push_back("port = " + next(static_cast<std::int64_t>(*query.port)));
+  if (query.terminal) tests.push_back("terminal = " + next(static_cast<std::int64_t>(*query.terminal)));
+  for (std::size_t i = 0; i < tests.size(); ++i) filter.where += (i ? " AND " : " WHERE ") + tests[i];
+  return filter;
+}
+
+const char* kSwipeColumns = "port, terminal, person, minute, occurrence, swipe_time, downloaded_at";
+const char* kSwipeOrder = " ORDER BY swipe_time, person, port, terminal, occurrence";
+
+std::string NewerSchemaMessage(const std::string& location, int version) {
+  return "database " + location + " has schema version " + std::to_string(version) +
+         ", written by a newer vanto (this one knows up to version " + std::to_string(LatestSchemaVersion()) +
+         "): use that version";
+}
+
+}  // namespace vanto::store

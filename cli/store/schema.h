@@ -1,0 +1,54 @@
+// The database schema, one for every engine, built and brought up to date by numbered steps.
+// A database records each step it has taken in `schema_version` (version, what, applied_at);
+// opening a store takes the missing steps in order, each in one transaction with its record,
+// and refuses a database whose version is newer than the last step known here.
+//
+// Adding to the schema is one new step at the end of the list in schema.cpp, with its text for
+// each engine: a step never changes once released, and it keeps every stored row (copy into a
+// new table and rename, rather than drop). Steps planned: the swipe key by terminal identity,
+// generation and index with person, minute and occurrence kept as columns, and a table of
+// rejected records; a fingerprint row and a password row per person in the enrolment table;
+// people and the indexes the reports need.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "cli/store/swipe_store.h"
+
+namespace vanto::store {
+
+enum class Engine { Sqlite, Postgres };
+
+struct SchemaStep {
+  int version;          // 1, 2, ...: the schema version the step brings the database to
+  const char* what;     // a short description, recorded with the version
+  const char* sqlite;   // the step's statements for each engine
+  const char* postgres;
+};
+
+std::span<const SchemaStep> SchemaSteps();
+int LatestSchemaVersion();
+const char* SchemaStepSql(const SchemaStep& step, Engine engine);
+
+// The table that records the steps taken.
+const char* SchemaVersionTableSql(Engine engine);
+
+// A swipe query as SQL: " WHERE ..." (or nothing) with its values, to bind in order.
+using SqlValue = std::variant<std::int64_t, std::string>;
+struct SqlFilter {
+  std::string where;
+  std::vector<SqlValue> values;
+};
+SqlFilter BuildFilter(const SwipeQuery& query, Engine engine);
+// The columns of a StoredSwipe in its order, and the order Each hands rows out in.
+extern const char* kSwipeColumns;
+extern const char* kSwipeOrder;
+
+// The message for a database whose schema is newer than this program knows.
+std::string NewerSchemaMessage(const std::string& location, int version);
+
+}  // namespace vanto::store

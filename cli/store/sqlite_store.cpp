@@ -1,0 +1,242 @@
+#include "cli/store/sqlite_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "cli/store/civil_time.h"
+#include "cli/store/schema.h"
+
+namespace vanto::store {
+namespace {
+
+struct CloseDatabase {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct Finalize {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Database = std::unique_ptr<sqlite3, CloseDatabase>;
+using StatementPtr = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+// The connection with the path and lock wait every message names.
+struct Connection {
+  Database db;
+  std::string path;
+  std::chrono::milliseconds lock_wait{0};
+
+  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowSqlite(db.get(), rc, path, step, lock_wait); }
+  StatementPtr Prepare(const std::string& sql) const {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db.get(), sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
+    StatementPtr stmt(raw);
+    if (rc != SQLITE_OK) Fail(rc, "preparing a query");
+    return stmt;
+  }
+  // SQLITE_ROW or SQLITE_DONE; anything else throws.
+  int Step(sqlite3_stmt* stmt, const std::string& step) const {
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
+    return rc;
+  }
+  void Exec(const char* sql, const std::string& step) const {
+    int rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, step);
+  }
+};
+
+// One write transaction, taken at once (BEGIN IMMEDIATE) and rolled back unless committed.
+class WriteTransaction {
+ public:
+  WriteTransaction(const Connection& c, const std::string& step) : c_(c), step_(step) {
+    c_.Exec("BEGIN IMMEDIATE", step_);
+  }
+  void Commit() {
+    c_.Exec("COMMIT", step_);
+    open_ = false;
+  }
+  ~WriteTransaction() {
+    if (open_) sqlite3_exec(c_.db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+ private:
+  const Connection& c_;
+  std::string step_;
+  bool open_ = true;
+};
+
+void CheckFile(const std::string& path, bool create) {
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, "database path is empty");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
+    if (!create) throw StoreError(StoreFailure::Missing, "database " + path + " does not exist");
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec))
+      throw StoreError(StoreFailure::Missing,
+                       "cannot create database " + path + ": folder " + folder.string() + " does not exist");
+    return;
+  }
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
+  // A file without any write permission is read-only here even for a user whom the system
+  // would let write it (root): its owner made it so on purpose.
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path.c_str(), W_OK) != 0)
+    throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
+}
+
+Connection OpenConnection(const std::string& path, int flags, std::chrono::milliseconds lock_timeout) {
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  Connection c{Database(raw), path, lock_timeout};
+  if (rc != SQLITE_OK) {
+    std::string detail = raw ? sqlite3_errmsg(raw) : "out of memory";
+    throw StoreError(StoreFailure::Other, "cannot open database " + path + ": " + detail);
+  }
+  sqlite3_extended_result_codes(raw, 1);
+  long long ms = lock_timeout.count();
+  sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
+  return c;
+}
+
+std::string Text(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  return text ? reinterpret_cast<const char*>(text) : "";
+}
+
+void Bind(sqlite3_stmt* stmt, const SqlFilter& filter) {
+  for (std::size_t i = 0; i < filter.values.size(); ++i) {
+    int index = static_cast<int>(i + 1);
+    if (const auto* number = std::get_if<std::int64_t>(&filter.values[i]))
+      sqlite3_bind_int64(stmt, index, *number);
+    else
+      sqlite3_bind_text(stmt, index, std::get<std::string>(filter.values[i]).c_str(), -1, SQLITE_TRANSIENT);
+  }
+}
+
+class SqliteSwipeStore final : public SwipeStore {
+ public:
+  explicit SqliteSwipeStore(Connection c) : c_(std::move(c)) {}
+
+  const std::string& location() const override { return c_.path; }
+  int schema_version() const override { return version_; }
+
+  // Takes the schema steps the database lacks, in one write transaction.
+  void Migrate() {
+    WriteTransaction transaction(c_, "bringing the schema up to date");
+    c_.Exec(SchemaVersionTableSql(Engine::Sqlite), "bringing the schema up to date");
+    StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+    c_.Step(read.get(), "reading the schema version");
+    version_ = sqlite3_column_int(read.get(), 0);
+    read.reset();
+    if (version_ > LatestSchemaVersion()) throw StoreError(StoreFailure::NewerSchema, NewerSchemaMessage(c_.path, version_));
+    for (const SchemaStep& step : SchemaSteps()) {
+      if (step.version <= version_) continue;
+      c_.Exec(SchemaStepSql(step, Engine::Sqlite), "bringing the schema to version " + std::to_string(step.version));
+      StatementPtr record = c_.Prepare("INSERT INTO schema_version (version, what, applied_at) VALUES (?1, ?2, ?3)");
+      sqlite3_bind_int(record.get(), 1, step.version);
+      sqlite3_bind_text(record.get(), 2, step.what, -1, SQLITE_STATIC);
+      std::string now = UtcNowText();
+      sqlite3_bind_text(record.get(), 3, now.c_str(), -1, SQLITE_TRANSIENT);
+      c_.Step(record.get(), "recording the schema version");
+      version_ = step.version;
+    }
+    transaction.Commit();
+  }
+
+  std::vector<bool> Insert(std::span<const StoredSwipe> rows) override {
+    std::vector<bool> added(rows.size(), false);
+    if (rows.empty()) return added;
+    WriteTransaction transaction(c_, "storing swipes");
+    if (!insert_)
+      insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
+                           ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT DO NOTHING");
+    sqlite3_stmt* s = insert_.get();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const StoredSwipe& r = rows[i];
+      sqlite3_reset(s);
+      sqlite3_bind_int(s, 1, r.port);
+      sqlite3_bind_int(s, 2, r.terminal);
+      sqlite3_bind_int(s, 3, r.person);
+      sqlite3_bind_text(s, 4, r.minute.data(), static_cast<int>(r.minute.size()), SQLITE_STATIC);
+      sqlite3_bind_int(s, 5, r.occurrence);
+      sqlite3_bind_text(s, 6, r.time.data(), static_cast<int>(r.time.size()), SQLITE_STATIC);
+      sqlite3_bind_text(s, 7, r.downloaded_at.data(), static_cast<int>(r.downloaded_at.size()), SQLITE_STATIC);
+      int rc = sqlite3_step(s);
+      if (rc != SQLITE_DONE) {
+        sqlite3_reset(s);
+        c_.Fail(rc, "storing swipes");
+      }
+      added[i] = sqlite3_changes(c_.db.get()) > 0;
+    }
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    transaction.Commit();
+    return added;
+  }
+
+  std::int64_t Count(const SwipeQuery& query) const override {
+    SqlFilter filter = BuildFilter(query, Engine::Sqlite);
+    StatementPtr stmt = c_.Prepare("SELECT count(*) FROM swipes" + filter.where);
+    Bind(stmt.get(), filter);
+    c_.Step(stmt.get(), "counting swipes");
+    return sqlite3_column_int64(stmt.get(), 0);
+  }
+
+  void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
+    SqlFilter filter = BuildFilter(query, Engine::Sqlite);
+    StatementPtr stmt = c_.Prepare(std::string("SELECT ") + kSwipeColumns + " FROM swipes" + filter.where + kSwipeOrder);
+    Bind(stmt.get(), filter);
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "reading swipes") == SQLITE_ROW) {
+      StoredSwipe swipe{sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2), Text(s, 3),
+                        sqlite3_column_int(s, 4), Text(s, 5),           Text(s, 6)};
+      if (!row(swipe)) break;
+    }
+  }
+
+ private:
+  Connection c_;
+  int version_ = 0;
+  StatementPtr insert_;
+};
+
+}  // namespace
+
+std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options) {
+  CheckFile(path, options.create);
+  Connection c = OpenConnection(path, SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0),
+                                options.lock_timeout);
+  if (sqlite3_db_readonly(c.db.get(), "main") == 1)
+    throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
+  {
+    StatementPtr wal = c.Prepare("PRAGMA journal_mode=WAL");
+    c.Step(wal.get(), "switching to the WAL journal");
+  }
+  c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
+  auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
+  store->Migrate();
+  return store;
+}
+
+bool SqliteHasTable(const std::string& path, const std::string& table, std::chrono::milliseconds lock_timeout) {
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, "database path is empty");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, "database " + path + " does not exist");
+    throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
+  Connection c = OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout);
+  StatementPtr query = c.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+  sqlite3_bind_text(query.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
+  c.Step(query.get(), "reading the list of tables");
+  return sqlite3_column_int64(query.get(), 0) > 0;
+}
+
+}  // namespace vanto::store

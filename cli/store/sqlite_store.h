@@ -1,0 +1,19 @@
+// The swipe store in one SQLite file (WAL journal, every change in a transaction).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "cli/store/swipe_store.h"
+
+namespace vanto::store {
+
+// Opens (or creates) the SQLite database at `path` for reading and writing and brings its
+// schema up to date. Throws StoreError naming the path.
+std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options);
+
+// Whether the SQLite database at `path` holds a table of that name, read without writing;
+// throws StoreError when `path` is no database this process can read.
+bool SqliteHasTable(const std::string& path, const std::string& table, std::chrono::milliseconds lock_timeout);
+
+}  // namespace vanto::store

@@ -1,0 +1,79 @@
+// The swipe-store seam: what the host needs of a database that keeps card swipes, whichever
+// engine holds it. The keying of a delivery (which swipes are new) lives above this seam, in
+// Delivery (record_store.h); an engine only stores keyed rows, skipping the keys it holds, and
+// reads them back. OpenSwipeStore picks the engine from the location, so callers never name it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/ado/store_failure.h"
+
+namespace vanto::store {
+
+// One swipe with its key, as stored: (port, terminal, person, minute, occurrence) is the key.
+struct StoredSwipe {
+  int port = 0;
+  int terminal = 0;
+  std::int32_t person = 0;
+  std::string minute;         // "YYYY-MM-DD HH:MM"
+  int occurrence = 1;         // k, from 1: the k-th swipe of this person in this minute, in delivery order
+  std::string time;           // "YYYY-MM-DD HH:MM:SS"
+  std::string downloaded_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+};
+
+// Which stored swipes a query selects; every part that is set must hold.
+struct SwipeQuery {
+  std::optional<std::string> from;  // swipe time >= from ("YYYY-MM-DD HH:MM:SS", or a prefix of it)
+  std::optional<std::string> to;    // swipe time <= to (inclusive; a shorter prefix covers its whole day or minute)
+  std::vector<std::int32_t> persons;  // any of these (empty: everyone)
+  std::optional<int> port;
+  std::optional<int> terminal;
+};
+
+struct OpenOptions {
+  // Create the database when it does not exist (an SQLite file: its folder must exist).
+  bool create = true;
+  // How long to wait for another connection's lock before giving up.
+  std::chrono::milliseconds lock_timeout{5000};
+};
+
+class SwipeStore {
+ public:
+  virtual ~SwipeStore() = default;
+
+  // The path or URL, as messages name it (a URL never shows a password).
+  virtual const std::string& location() const = 0;
+  // The schema version the database holds (see schema.h).
+  virtual int schema_version() const = 0;
+
+  // Stores `rows` in one transaction, leaving alone the rows whose key the database holds
+  // already. Answers, per row, whether this call stored it. On a StoreError nothing of the batch
+  // is stored, so the same batch can be offered again.
+  virtual std::vector<bool> Insert(std::span<const StoredSwipe> rows) = 0;
+
+  virtual std::int64_t Count(const SwipeQuery& query = {}) const = 0;
+  // Hands each selected swipe to `row`, ordered by time, person, port, terminal and occurrence,
+  // reading as it goes (memory stays flat whatever the count). `row` answers false to stop.
+  virtual void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const = 0;
+
+  // Conveniences over Count and Each.
+  std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
+  std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
+};
+
+// Whether `location` names a server database (a postgresql:// or postgres:// URL) rather than an
+// SQLite file. Any other "scheme://" text is refused by OpenSwipeStore as no usable location.
+bool IsDatabaseUrl(const std::string& location);
+
+// Opens (or creates) the store at `location`, an SQLite file path or a database URL, and brings
+// its schema up to date. Throws StoreError with a one-line message naming the location.
+std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const OpenOptions& options = {});
+
+}  // namespace vanto::store

@@ -1,0 +1,81 @@
+// The contract of the terminal control FK303ID, in one place: its class name (ProgID), its class,
+// interface and library identifiers, its members (number, name, kind, arguments) and the size of
+// the fingerprint template it exchanges. The driver's link calls the control by these numbers, the
+// control answers them, the codec and the wire format size their buffers by kTemplateValues.
+//
+// Adding a member: one FK303ID_MEMBERS entry here, and its implementation in the control
+// (terminal/control/fk303id.cpp), which refuses to build a member it does not handle.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "platform/automation/abi.h"
+
+namespace fk303id {
+
+// The class name hosts create the control by.
+inline constexpr char16_t kProgId[] = u"FK303IDLib.FK303ID";
+inline constexpr char kProgIdText[] = "FK303IDLib.FK303ID";
+
+inline constexpr CLSID kClsid{0x7A3D5E40, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x90, 0x2C, 0x47, 0xA1, 0x30}};
+inline constexpr IID kDispatchInterface{0x7A3D5E41, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x90, 0x2C, 0x47, 0xA1, 0x30}};
+inline constexpr GUID kLibrary{0x7A3D5E42, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x90, 0x2C, 0x47, 0xA1, 0x30}};
+
+// The fingerprint template the control reads and writes: 460 signed 32-bit values, passed as a
+// reference to element 0 of the caller's buffer.
+inline constexpr std::size_t kTemplateValues = 460;
+
+enum class Kind { kProperty, kMethod };
+
+// The members: X(Name, number, kind, argument count, arguments in the caller's order).
+// In the argument lists `&` marks a Long passed by reference that the control writes, and
+// `template&` the 460-Long template buffer; every method answers a Boolean but PortStatus, which
+// answers a String. The members from 40 on are for hosts; the driver never calls them.
+#define FK303ID_MEMBERS(X)                                                                               \
+  X(SerialPort, 1, kProperty, 1, "port (Integer; get and put)")                                          \
+  X(PrepareEnrollment, 4, kMethod, 4, "terminal, person, 1, enrolment")                                   \
+  X(BeginCardRead, 7, kMethod, 1, "terminal&")                                                            \
+  X(ProbeMachine, 10, kMethod, 2, "terminal, True")                                                       \
+  X(ReadEnrollment, 19, kMethod, 7, "terminal, person&, 0, enrolment, 0, template&, password&")          \
+  X(WriteEnrollment, 20, kMethod, 7, "terminal, person, 1, enrolment, 1, template&, password")           \
+  X(NextCardRecord, 25, kMethod, 10,                                                                     \
+    "terminal, terminal&, person&, terminal&, fifth&, year&, month&, day&, hour&, minute&")              \
+  X(PortStatus, 40, kMethod, 1, "port -> String: the port's last status in this process")                \
+  X(OpenPort, 41, kMethod, 1, "port: selects and opens the port, taking its lock")                        \
+  X(ReleasePort, 42, kMethod, 1, "port: closes the port when selected and releases its lock")
+
+namespace member {
+#define FK303ID_MEMBER_NUMBER(name, number, kind, count, arguments) inline constexpr DISPID k##name = number;
+FK303ID_MEMBERS(FK303ID_MEMBER_NUMBER)
+#undef FK303ID_MEMBER_NUMBER
+}  // namespace member
+
+struct Member {
+  DISPID number;
+  std::u16string_view name;
+  Kind kind;
+  UINT argumentCount;  // For a property: the value a put takes.
+  std::string_view arguments;
+};
+
+inline constexpr Member kMembers[] = {
+#define FK303ID_MEMBER_ENTRY(name, number, kind, count, arguments) {number, u## #name, Kind::kind, count, arguments},
+    FK303ID_MEMBERS(FK303ID_MEMBER_ENTRY)
+#undef FK303ID_MEMBER_ENTRY
+};
+
+// The member numbered `number`, or null.
+constexpr const Member* FindMember(DISPID number) {
+  for (const Member& m : kMembers)
+    if (m.number == number) return &m;
+  return nullptr;
+}
+
+// How many arguments the method numbered `number` takes (0 for an unknown number).
+constexpr UINT ArgumentCount(DISPID number) {
+  const Member* m = FindMember(number);
+  return m ? m->argumentCount : 0;
+}
+
+}  // namespace fk303id
