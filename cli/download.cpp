@@ -10,13 +10,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-store::Swipe ReadSwipe(_Collection* list, long position) {
-  Variant index = Variant::I4(static_cast<LONG>(position));
-  Variant item;
-  if (FAILED(list->Item(index.Ptr(), item.Put())) || item.Type() != VT_DISPATCH || !item.Raw().pdispVal)
+store::Swipe SwipeOf(const VARIANT& item, long position) {
+  if (item.vt != VT_DISPATCH || !item.pdispVal)
     throw HostError("record " + std::to_string(position) + " of the download is not an object");
   ComPtr<ICardRecord> record;
-  if (FAILED(ComPtr<IDispatch>(item.Raw().pdispVal).As(IID_ICardRecord, &record)))
+  if (FAILED(ComPtr<IDispatch>(item.pdispVal).As(IID_ICardRecord, &record)))
     throw HostError("record " + std::to_string(position) + " of the download is not a CardRecord");
   Variant person, time;
   long long number = 0;
@@ -28,13 +26,36 @@ store::Swipe ReadSwipe(_Collection* list, long position) {
   return {static_cast<std::int32_t>(number), when->vt == VT_DATE ? when->date : when->dblVal};
 }
 
+store::Swipe ReadSwipe(_Collection* list, long position) {
+  Variant index = Variant::I4(static_cast<LONG>(position));
+  Variant item;
+  if (FAILED(list->Item(index.Ptr(), item.Put())))
+    throw HostError("record " + std::to_string(position) + " of the download cannot be read");
+  return SwipeOf(item.Raw(), position);
+}
+
 }  // namespace
 
 DownloadSession::DownloadSession(store::RecordStore& store, int port, int terminal, std::ostream* progress)
     : delivery_(store, port, terminal), port_(port), terminal_(terminal), progress_(progress) {}
 
 Outcome DownloadSession::Run(Machine& machine) {
-  list_ = CreateObservedCollection([this](long count) { OnAppend(count); });
+  if (keep_records) {
+    list_ = CreateObservedCollection([this](long count) { OnAppend(count); });
+  } else {
+    // Each record is read as it is appended and not kept by the list.
+    list_ = CreatePassingCollection(
+        [this](const VARIANT& item) {
+          if (read_failed_) return;
+          try {
+            passed_.push_back(SwipeOf(item, static_cast<long>(taken_ + passed_.size() + 1)));
+          } catch (const HostError& e) {
+            read_failed_ = true;
+            store_error_ = e.what();
+          }
+        },
+        [this](long count) { OnAppend(count); });
+  }
   started_ = last_store_ = last_draw_ = Clock::now();
   Outcome outcome;
   try {
@@ -76,7 +97,11 @@ void DownloadSession::Pumped() {
 void DownloadSession::Store(bool last) {
   // Work run from the driver's pump must not throw through the driver: a record the host cannot
   // read ends the reading, and the caller reports it after the download.
-  if (!read_failed_) {
+  if (!keep_records) {
+    taken_ += passed_.size();
+    pending_.insert(pending_.end(), passed_.begin(), passed_.end());
+    passed_.clear();
+  } else if (!read_failed_) {
     try {
       LONG count = 0;
       list_->Count(&count);
@@ -92,7 +117,8 @@ void DownloadSession::Store(bool last) {
   try {
     auto keyed = delivery_.Store(pending_);
     pending_.clear();
-    records_.insert(records_.end(), std::make_move_iterator(keyed.begin()), std::make_move_iterator(keyed.end()));
+    if (keep_records)
+      records_.insert(records_.end(), std::make_move_iterator(keyed.begin()), std::make_move_iterator(keyed.end()));
     store_failed_ = false;
   } catch (const store::StoreError& e) {
     store_failed_ = true;

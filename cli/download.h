@@ -27,11 +27,17 @@ class DownloadSession {
   // Every record delivered, in delivery order, with its key and whether this run stored it.
   const std::vector<store::Delivery::Keyed>& records() const { return records_; }
   std::size_t added() const { return delivery_.added(); }
+  // Records delivered and keyed so far (also when they are not kept).
+  std::size_t delivered() const { return delivery_.delivered(); }
   // Set when the store refused a batch and the last attempt to store the rest failed too.
   const std::optional<std::string>& store_error() const { return store_error_; }
 
   // Called instead of drawing on `progress` (at most every 100 ms): records so far, records/s.
   std::function<void(long, double)> on_progress;
+
+  // Whether records() keeps every record (for printing them); a sync only counts them, so its
+  // memory stays the same whatever the record count.
+  bool keep_records = true;
 
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
@@ -52,6 +58,7 @@ class DownloadSession {
   long count_ = 0;
   std::size_t taken_ = 0;  // records read out of the list so far
   std::vector<store::Swipe> pending_;  // read out, not stored yet
+  std::vector<store::Swipe> passed_;   // appended to a list that keeps nothing, not taken yet
   bool work_pending_ = false;
   bool store_failed_ = false;
   bool read_failed_ = false;

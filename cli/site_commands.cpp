@@ -107,7 +107,9 @@ int RunSync(const SyncOptions& o, Io& io) {
     if (r.ok) continue;
     io.err << "vanto sync: port " << r.port;
     if (r.terminal) io.err << ", terminal " << r.terminal;
-    io.err << ": " << (r.message.empty() ? "" : r.message + " -- ") << r.cause << "\n";
+    std::string message = r.message;
+    while (!message.empty() && message.back() == ' ') message.pop_back();
+    io.err << ": " << (message.empty() ? "" : message + " -- ") << r.cause << "\n";
   }
   if (host_failed) return kExitHost;
   return failed ? kExitFalse : kExitOk;

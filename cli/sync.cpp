@@ -109,6 +109,7 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       const Clock::time_point started = Clock::now();
       DownloadSession session(store, port.number, terminal, nullptr);
       session.batch_records = options.batch_records;
+      session.keep_records = false;
       session.on_progress = [&](long count, double rate) {
         char text[96];
         std::snprintf(text, sizeof text, ": %ld records, %.0f records/s", count, rate);
@@ -116,7 +117,7 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       };
       Outcome outcome = session.Run(machine);
       row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-      row.delivered = session.records().size();
+      row.delivered = session.delivered();
       row.added = session.added();
       row.message = outcome.message;
       if (session.store_error()) {
