@@ -7,6 +7,7 @@
 
 #include "cli/command.h"
 #include "cli/commands.h"
+#include "cli/messages.h"
 #include "cli/version.h"
 #include "cli/machine.h"
 #include "cli/site_use.h"
@@ -18,11 +19,11 @@ namespace {
 void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out) {
   std::string summary = c.summary;
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  out << "usage: " << c.usage << "\n\n" << summary << ".\n\n";
+  out << Tr("usage: ") << c.usage << "\n\n" << summary << ".\n\n";
   if (c.details && *c.details) out << c.details << "\n\n";
-  out << "options:\n";
+  out << Tr("options:") << "\n";
   std::vector<OptionSpec> shown = parser.specs();
-  shown.push_back({"help", "", "show this help"});
+  shown.push_back({"help", "", Tr("show this help")});
   std::size_t width = 0;
   for (const auto& o : shown) width = std::max(width, o.name.size() + (o.value.empty() ? 0 : o.value.size() + 1));
   for (const auto& o : shown) {
@@ -30,21 +31,24 @@ void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out)
     out << "  " << left << std::string(width + 4 - left.size(), ' ') << o.help << "\n";
   }
   if (parser.has_database())
-    out << "\nData: the database is --db PATH, else $VANTO_DB, else $XDG_DATA_HOME/vanto/vanto.db\n"
-           "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n";
+    out << "\n"
+        << Tr("Data: the database is --db PATH, else $VANTO_DB, else $XDG_DATA_HOME/vanto/vanto.db\n"
+              "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n");
 }
 
 void PrintHelp(std::ostream& out) {
-  out << "usage: vanto COMMAND [OPTIONS]\n\n"
-         "A host for card and fingerprint attendance terminals on serial ports.\n\ncommands:\n";
+  out << Tr("usage: ") << "vanto COMMAND [OPTIONS]\n\n"
+      << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
+      << Tr("commands:") << "\n";
   for (const Command& c : Commands())
     out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << c.summary
         << "\n";
-  out << "\n'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
-         "names the program's version and the modules it uses.\n"
-         "Exit status: 0 done; 1 the terminal operation failed, or some port or terminal did (the\n"
-         "message and its cause on standard error); 2 a usage error or a bad site file; 3 the host\n"
-         "could not do its part (database, components, output).\n";
+  out << "\n"
+      << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
+            "names the program's version and the modules it uses.\n"
+            "Exit status: 0 done; 1 the terminal operation failed, or some port or terminal did (the\n"
+            "message and its cause on standard error); 2 a usage error or a bad site file; 3 the host\n"
+            "could not do its part (database, components, output).\n");
 }
 
 std::vector<std::string> CommandNames() {
@@ -56,8 +60,10 @@ std::vector<std::string> CommandNames() {
 
 int UnknownCommand(const std::string& name, Io& io) {
   std::string hint;
-  if (auto close = Closest(name, CommandNames())) hint = "; did you mean '" + *close + "'?";
-  io.err << "vanto: unknown command '" << name << "'" << hint << " (try 'vanto --help')\n";
+  std::vector<std::string> known = CommandNames();
+  if (name.rfind("-", 0) == 0) known = {"--help", "--version"};
+  if (auto close = Closest(name, known)) hint = TrFill("; did you mean '{0}'?", {*close});
+  io.err << "vanto: " << TrFill("unknown command '{0}'", {name}) << hint << " " << Tr("(try 'vanto --help')") << "\n";
   return kExitUsage;
 }
 
@@ -71,13 +77,14 @@ std::string DefaultDatabasePath() {
   else if (const char* user = std::getenv("HOME"); user && *user)
     home = std::string(user) + "/.local/share";
   else
-    throw UsageError("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or XDG_DATA_HOME)");
+    throw UsageError(Tr("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or "
+                        "XDG_DATA_HOME)"));
   return home + "/vanto/vanto.db";
 }
 
 int RunVanto(const std::vector<std::string>& args, Io& io) {
   if (args.empty()) {
-    io.err << "vanto: missing command (try 'vanto --help')\n";
+    io.err << "vanto: " << Tr("missing command") << " " << Tr("(try 'vanto --help')") << "\n";
     return kExitUsage;
   }
   const std::string& name = args[0];
@@ -96,7 +103,7 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   }
   if (name == "help") {
     if (args.size() > 2 && !(args[1] == "site" && args.size() == 3)) {
-      io.err << "vanto help: name one command (try 'vanto --help')\n";
+      io.err << "vanto help: " << Tr("name one command") << " " << Tr("(try 'vanto --help')") << "\n";
       return kExitUsage;
     }
     const Command* command = FindCommand(args.size() > 2 && args[1] == "site" ? "site " + args[2] : args[1]);
@@ -139,7 +146,8 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     io.err << prefix << e.what() << "\n";
     return kExitUsage;
   } catch (const UsageError& e) {
-    io.err << prefix << e.what() << " (try 'vanto " << command->name << " --help')\n";
+    io.err << prefix << e.what() << " " << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"})
+           << "\n";
     return kExitUsage;
   } catch (const store::StoreError& e) {
     io.err << prefix << e.what() << "\n";

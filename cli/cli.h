@@ -17,6 +17,8 @@ struct Io {
   std::ostream& err;
   // Draw the download's progress line on `err` (it is a terminal).
   bool progress = false;
+  // The progress line may use cursor codes (standard error is a terminal, TERM is not "dumb").
+  bool cursor = false;
 };
 
 // Runs one command line (`args` without the program name).

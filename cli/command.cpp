@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "cli/messages.h"
+
 namespace vanto::cli {
 
 #define VANTO_COMMAND(name) Command name##Command();
@@ -129,7 +131,7 @@ void Parser::Seconds(const std::string& name, const std::string& value, const st
 
 void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
   Add("db", "PATH", "database file (default: see 'Data' below)", Required::kNo, [db](const std::string& text) {
-    if (text.empty()) throw UsageError("--db needs a file name");
+    if (text.empty()) throw UsageError(Tr("--db needs a file name"));
     *db = text;
   });
   Seconds("lock-timeout", "SECONDS", "how long to wait while another process holds the database (default 5)",
@@ -154,11 +156,12 @@ bool Parser::Parse(const std::vector<std::string>& args) {
     // CLI11 words these "--name: 1 required TEXT missing" or "name was given a disallowed flag override".
     std::string what = e.what();
     for (const auto& d : declared_) {
-      if (d->flag && what.rfind(d->name + " ", 0) == 0) throw UsageError("option '--" + d->name + "' takes no value");
+      if (d->flag && what.rfind(d->name + " ", 0) == 0) throw UsageError(TrFill("option '{0}' takes no value", {"--" + d->name}));
       if (!d->flag && what.rfind("--" + d->name + ":", 0) == 0)
-        throw UsageError("option '--" + d->name + "' needs a value (" +
-                         std::find_if(specs_.begin(), specs_.end(), [&](const OptionSpec& s) { return s.name == d->name; })->value +
-                         ")");
+        throw UsageError(TrFill(
+            "option '{0}' needs a value ({1})",
+            {"--" + d->name,
+             std::find_if(specs_.begin(), specs_.end(), [&](const OptionSpec& s) { return s.name == d->name; })->value}));
     }
     throw UsageError(what);
   } catch (const CLI::ParseError& e) {
@@ -174,16 +177,16 @@ bool Parser::Parse(const std::vector<std::string>& args) {
       for (const OptionSpec& s : specs_) known.push_back("--" + s.name);
       known.push_back("--help");
       std::string hint;
-      if (auto close = Closest(name, known)) hint = "; did you mean '" + *close + "'?";
-      throw UsageError("unknown option '" + name + "'" + hint);
+      if (auto close = Closest(name, known)) hint = TrFill("; did you mean '{0}'?", {*close});
+      throw UsageError(TrFill("unknown option '{0}'", {name}) + hint);
     }
-    throw UsageError("unexpected argument '" + word + "'");
+    throw UsageError(TrFill("unexpected argument '{0}'", {word}));
   }
   for (const auto& d : declared_) {
     std::size_t given = d->flag ? static_cast<std::size_t>(d->flag_count) : d->values.size();
-    if (given > 1) throw UsageError("option '--" + d->name + "' given twice");
+    if (given > 1) throw UsageError(TrFill("option '{0}' given twice", {"--" + d->name}));
     if (given == 1) d->apply(d->flag ? std::string() : d->values.front());
-    if (given == 0 && d->required == Required::kYes) throw UsageError("missing option '--" + d->name + "'");
+    if (given == 0 && d->required == Required::kYes) throw UsageError(TrFill("missing option '{0}'", {"--" + d->name}));
   }
   return true;
 }

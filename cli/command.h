@@ -13,6 +13,12 @@
 //               return [o](Io& io) { return RunHello(*o, io); };
 //             }};
 //   }
+//
+// Messages of the host's own go through Tr / TrFill (cli/messages.h), and each needs its
+// translation in po/zh_CN.po: the test cli_messages_translated lists the ones missing
+// (`xgettext -C --keyword=Tr --keyword=TrFill cli/*.cpp` gives the template). Usage errors are
+// UsageError (exit 2), the host's own failures HostError (exit 3); return kExitFalse (1) when a
+// terminal operation failed, after writing its message to io.err.
 #pragma once
 
 #include <cstdint>

@@ -1,15 +1,25 @@
 #include "cli/command_support.h"
 
 #include "cli/command.h"
+#include "cli/messages.h"
+#include "platform/automation/errors.h"
+#include "platform/automation/text.h"
 
 namespace vanto::cli {
 
 std::string Where(int port, int terminal) {
-  return "terminal " + std::to_string(terminal) + " on port " + std::to_string(port);
+  return TrFill("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
 }
 
 int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
-  io.err << (outcome.message.empty() ? ours : outcome.message) << "\n";
+  if (outcome.message.empty()) {
+    io.err << ours << "\n";
+  } else if (outcome.message == ToUtf8(kTextOverflow)) {
+    // The driver's bare overflow text, with what overflowed and where.
+    io.err << outcome.message << " (" << TrFill("a number outside the driver's 16-bit range: {0}", {ours}) << ")\n";
+  } else {
+    io.err << outcome.message << "\n";
+  }
   return kExitFalse;
 }
 

@@ -43,7 +43,8 @@ struct CopyOptions : DatabaseOptions {
 
 struct DemoOptions {
   std::optional<std::string> db;
-  bool keep = false, tcp = false;
+  bool keep = false;
+  bool tcp = false;
 };
 
 struct SimOptions {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/registry.h"
@@ -55,38 +56,54 @@ HRESULT Reachable(const char16_t* prog_id) {
 void Register(const Module& m) {
   std::string path = FindModule(m.file_name, m.built_path);
   if (path.empty())
-    throw HostError(std::string("cannot find the module ") + m.file_name + " (looked at '" + m.built_path +
-                    "' and next to the vanto program)");
+    throw HostError(TrFill("cannot find the module {0} (looked in {1}, next to the vanto program and at '{2}')",
+                           {m.file_name, (ProgramDirectory().parent_path() / "lib" / "vanto").string(), m.built_path}));
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) throw HostError("cannot load " + path + ": " + dlerror());
+  if (!handle) throw HostError(TrFill("cannot load the module {0}: {1}", {path, dlerror()}));
   auto entry = reinterpret_cast<DllRegisterServerFunction>(dlsym(handle, "DllRegisterServer"));
   HRESULT hr = entry ? entry() : E_NOINTERFACE;
   std::string failure = FAILED(hr) ? Describe(hr) : "";
   dlclose(handle);
-  if (!entry) throw HostError(path + " has no DllRegisterServer entry point");
-  if (FAILED(hr)) throw HostError("registering " + path + " in " + RegistryLocation() + " failed: " + failure);
+  if (!entry) throw HostError(TrFill("the module {0} has no DllRegisterServer entry point", {path}));
+  if (FAILED(hr)) throw HostError(TrFill("registering {0} in {1} failed: {2}", {path, RegistryLocation(), failure}));
 }
 
 // Checked on every use: the registry is a file that may have changed since.
 void PrepareModules() {
+  // A damaged registry is never overwritten: say how to recover instead of failing registration.
+  RegistryHive hive;
+  if (HRESULT hr = LoadRegistry(&hive); FAILED(hr)) {
+    std::string location = RegistryLocation();
+    throw HostError(TrFill("the component registry {0} cannot be read: {1}. To recover, move it aside "
+                           "(mv {0} {0}.damaged) and run vanto again: the modules register themselves anew",
+                           {location, Describe(hr)}));
+  }
   for (const Module& m : kModules) {
     if (SUCCEEDED(Reachable(m.prog_id))) continue;
     Register(m);
     if (HRESULT hr = Reachable(m.prog_id); FAILED(hr))
-      throw HostError("cannot load " + ToUtf8(m.prog_id) + " after registering it: " + Describe(hr));
+      throw HostError(TrFill("cannot load {0} after registering it: {1}", {ToUtf8(m.prog_id), Describe(hr)}));
   }
 }
 
 }  // namespace
 
+std::filesystem::path ProgramDirectory() {
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : self.parent_path();
+}
+
 std::string FindModule(const std::string& file_name, const std::string& built_path) {
   std::error_code ec;
-  if (!built_path.empty() && std::filesystem::exists(built_path, ec)) return built_path;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    std::filesystem::path beside = self.parent_path() / file_name;
-    if (std::filesystem::exists(beside, ec)) return beside.string();
+  // An installed vanto (PREFIX/bin) takes the modules installed with it (PREFIX/lib/vanto), from
+  // whatever folder it runs in; a vanto in the build tree takes the modules built with it.
+  std::filesystem::path dir = ProgramDirectory();
+  if (!dir.empty()) {
+    for (const std::filesystem::path& candidate : {dir.parent_path() / "lib" / "vanto" / file_name, dir / file_name})
+      if (std::filesystem::exists(candidate, ec)) return candidate.string();
   }
+  if (!built_path.empty() && std::filesystem::exists(built_path, ec)) return built_path;
   return {};
 }
 

@@ -3,6 +3,7 @@
 // registry, registered there when they are not registered yet.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,12 @@ namespace vanto::cli {
 // Once per process; throws HostError saying which module or registration failed.
 void PrepareComponents();
 
-// Where the host looks for a module file: the path baked in at build time, then the folder of
-// the running executable. The first that exists wins; empty when none does.
+// The folder of the running program (empty when it cannot be told).
+std::filesystem::path ProgramDirectory();
+
+// Where the host looks for a module file: PREFIX/lib/vanto beside the program's PREFIX/bin,
+// the program's own folder, then the path baked in at build time. The first that exists wins;
+// empty when none does.
 std::string FindModule(const std::string& file_name, const std::string& built_path);
 
 // The modules the host uses, and where the host would take each from when registering it.

@@ -4,6 +4,7 @@
 
 #include "cli/components.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
@@ -26,8 +27,8 @@ Variant Call(IDispatch* control, DISPID member, std::optional<int> port, const c
                                &exception, &arg_error);
   if (FAILED(hr)) {
     std::u16string text = TakeExceptionDescription(exception);
-    throw HostError(std::string("the terminal control's ") + what + " failed: " +
-                    (text.empty() ? ToUtf8(TakeErrorDescription(hr)) : ToUtf8(text)));
+    throw HostError(TrFill("the terminal control's {0} failed: {1}",
+                           {what, text.empty() ? ToUtf8(TakeErrorDescription(hr)) : ToUtf8(text)}));
   }
   return result;
 }
@@ -58,25 +59,27 @@ PortCause ParsePortStatus(const std::string& text) {
 }
 
 std::string DescribeCause(int port, const PortCause& c) {
-  const std::string where = "port " + std::to_string(port) + " (" + c.device + ")";
+  const std::string where = TrFill("port {0} ({1})", {std::to_string(port), c.device});
   if (c.fault == "missing")
-    return where + ": the device does not exist (is the adapter plugged in? its lasting name is under "
-                   "/dev/serial/by-id/)";
+    return TrFill("{0}: the device does not exist (is the adapter plugged in? its lasting name is under "
+                  "/dev/serial/by-id/)",
+                  {where});
   if (c.fault == "permission")
-    return where + ": no permission to open the device (join the 'dialout' group: sudo usermod -aG dialout $USER, "
-                   "then log in again)";
+    return TrFill("{0}: no permission to open the device (join the 'dialout' group: sudo usermod -aG dialout "
+                  "$USER, then log in again)",
+                  {where});
   if (c.fault == "busy") {
-    std::string holder = c.holder_pid > 0 ? "process " + std::to_string(c.holder_pid) +
-                                                (c.holder_name.empty() ? "" : " (" + c.holder_name + ")")
-                                          : "another process";
-    return where + ": busy, in use by " + holder;
+    std::string holder = c.holder_pid <= 0        ? Tr("another process")
+                         : c.holder_name.empty() ? TrFill("process {0}", {std::to_string(c.holder_pid)})
+                                                 : TrFill("process {0} ({1})", {std::to_string(c.holder_pid), c.holder_name});
+    return TrFill("{0}: busy, in use by {1}", {where, holder});
   }
-  if (c.fault == "not-serial") return where + ": not a serial device";
+  if (c.fault == "not-serial") return TrFill("{0}: not a serial device", {where});
   if (c.fault == "setting") return where + ": " + c.detail;
-  if (c.fault == "open") return where + ": cannot be opened: " + c.detail;
+  if (c.fault == "open") return TrFill("{0}: cannot be opened: {1}", {where, c.detail});
   if (c.fault == "line")
-    return where + (c.terminal ? ", terminal " + std::to_string(c.terminal) : "") + ": " + c.detail;
-  return where + ": no fault recorded";
+    return (c.terminal ? TrFill("{0}, terminal {1}", {where, std::to_string(c.terminal)}) : where) + ": " + c.detail;
+  return TrFill("{0}: no fault recorded", {where});
 }
 
 ControlStatus ControlStatus::Create() {
@@ -84,13 +87,13 @@ ControlStatus ControlStatus::Create() {
   ComPtr<IDispatch> control;
   HRESULT hr = CreateObjectByProgId(kProgIdTerminalControl, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
   if (FAILED(hr) || !control)
-    throw HostError("cannot create " + ToUtf8(kProgIdTerminalControl) + ": " + ToUtf8(TakeErrorDescription(hr)));
+    throw HostError(TrFill("cannot create {0}: {1}", {ToUtf8(kProgIdTerminalControl), ToUtf8(TakeErrorDescription(hr))}));
   return ControlStatus(std::move(control));
 }
 
 PortCause ControlStatus::Status(int port) {
   Variant text = Call(control_.Get(), fk303id::member::kPortStatus, port, "PortStatus");
-  if (text.Type() != VT_BSTR) throw HostError("the terminal control's PortStatus gave no text");
+  if (text.Type() != VT_BSTR) throw HostError(Tr("the terminal control's PortStatus gave no text"));
   return ParsePortStatus(ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.Raw().bstrVal),
                                                     SysStringLen(text.Raw().bstrVal))));
 }

@@ -62,12 +62,12 @@ Outcome DownloadSession::Run(Machine& machine) {
     outcome = machine.Download(port_, terminal_, list_.Get());
   } catch (...) {
     PumpMessages();  // no work of this session may outlive it
-    if (drawn_ && progress_) *progress_ << "\r\033[K" << std::flush;
+    if (drawn_ && progress_ && cursor_codes) *progress_ << "\r\033[K" << std::flush;
     throw;
   }
   PumpMessages();
   Store(true);
-  if (drawn_ && progress_) *progress_ << "\r\033[K" << std::flush;
+  if (drawn_ && progress_ && cursor_codes) *progress_ << "\r\033[K" << std::flush;
   return outcome;
 }
 
@@ -129,7 +129,7 @@ void DownloadSession::Store(bool last) {
 void DownloadSession::DrawProgress(bool force) {
   if (!progress_ && !on_progress) return;
   Clock::time_point now = Clock::now();
-  if (!force && now - last_draw_ < progress_interval) return;
+  if (!force && drawn_ && now - last_draw_ < progress_interval) return;
   last_draw_ = now;
   double seconds = std::chrono::duration<double>(now - started_).count();
   if (on_progress) {
@@ -137,8 +137,8 @@ void DownloadSession::DrawProgress(bool force) {
     return;
   }
   char line[96];
-  std::snprintf(line, sizeof line, "\r\033[Kdownloading: %ld records, %.0f records/s", count_,
-                seconds > 0 ? static_cast<double>(count_) / seconds : 0.0);
+  std::snprintf(line, sizeof line, "%sdownloading: %ld records, %.0f records/s%s", cursor_codes ? "\r\033[K" : "",
+                count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, cursor_codes ? "" : "\n");
   *progress_ << line << std::flush;
   drawn_ = true;
 }

@@ -44,6 +44,9 @@ class DownloadSession {
   std::chrono::milliseconds batch_interval{200};
   // The least time between two draws of the progress line.
   std::chrono::milliseconds progress_interval{100};
+  // Whether the progress display may use cursor codes (redraw one line); without them it is a
+  // plain line each time (as often as the redrawn one).
+  bool cursor_codes = true;
 
  private:
   void OnAppend(long count);

@@ -6,6 +6,7 @@
 #include "cli/command_support.h"
 #include "cli/control_status.h"
 #include "cli/download.h"
+#include "cli/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {
@@ -21,8 +22,8 @@ void RemoveIfCreatedEmpty(const std::string& path) {
 }  // namespace
 
 int RunDownload(const DownloadOptions& o, Io& io) {
-  if (o.csv && o.json) throw UsageError("--csv and --json exclude each other");
-  if (o.quiet && o.progress) throw UsageError("--quiet and --progress exclude each other");
+  if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
+  if (o.quiet && o.progress) throw UsageError(TrFill("{0} and {1} exclude each other", {"--quiet", "--progress"}));
   std::string path = DatabasePath(o.db, true);
   std::error_code ec;
   bool existed = std::filesystem::exists(path, ec);
@@ -32,6 +33,7 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   std::optional<DownloadSession> session_holder;
   session_holder.emplace(*store, o.port, o.terminal, progress ? &io.err : nullptr);
   DownloadSession& session = *session_holder;
+  session.cursor_codes = io.cursor;
   Outcome outcome = session.Run(machine);
 
   const int port = o.port, terminal = o.terminal;
@@ -58,14 +60,17 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     io.out << "]\n";
   }
   std::ostream& summary = (o.csv || o.json) ? io.err : io.out;
-  summary << Where(port, terminal) << ": " << records.size() << " records delivered, " << session.added() << " new, "
-          << records.size() - session.added() << " already stored (" << store->path() << ")\n";
+  summary << Where(port, terminal) << ": "
+          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
+                    {std::to_string(records.size()), std::to_string(session.added()),
+                     std::to_string(records.size() - session.added()), store->path()})
+          << "\n";
   int status = kExitOk;
   if (session.store_error()) {
     io.err << "vanto download: " << *session.store_error() << "\n";
     status = kExitHost;
   } else if (!outcome.ok) {
-    status = Refused(io, outcome, Where(port, terminal) + ": the download failed");
+    status = Refused(io, outcome, Where(port, terminal) + ": " + Tr("the download failed"));
     // Beside the driver's fixed message, the cause: port, device, what failed, what was stored.
     std::string cause;
     try {
@@ -73,8 +78,10 @@ int RunDownload(const DownloadOptions& o, Io& io) {
       if (last.Failed()) cause = DescribeCause(port, last);
     } catch (const HostError&) {
     }
-    io.err << "vanto download: " << (cause.empty() ? Where(port, terminal) + ": the download failed" : cause) << "; "
-           << records.size() << " records delivered, " << session.added() << " new stored in " << store->path()
+    io.err << "vanto download: "
+           << TrFill("{0}; {1} records delivered, {2} new stored in {3}",
+                     {cause.empty() ? Where(port, terminal) + ": " + Tr("the download failed") : cause,
+                      std::to_string(records.size()), std::to_string(session.added()), store->path()})
            << "\n";
   }
   if (status != kExitOk && !existed && session.added() == 0) {

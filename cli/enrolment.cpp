@@ -1,6 +1,7 @@
 #include "cli/enrolment.h"
 
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "cli/store/record_store.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/sqlite_rowset.h"
@@ -52,9 +53,9 @@ HRESULT PutRow(RowSet* rows, const EnrolmentRow& row) {
 }  // namespace
 
 std::string EnrolmentKindName(long long kind) {
-  if (kind == kFingerprintKind) return "fingerprint";
-  if (kind == kPasswordKind) return "password";
-  return "enrolment " + std::to_string(kind);
+  if (kind == kFingerprintKind) return Tr("fingerprint");
+  if (kind == kPasswordKind) return Tr("password");
+  return TrFill("enrolment {0}", {std::to_string(kind)});
 }
 
 void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds) {

@@ -5,6 +5,7 @@
 #include "cli/command_support.h"
 #include "cli/enrolment.h"
 #include "platform/ado/memory_rowset.h"
+#include "cli/messages.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -19,9 +20,9 @@ std::string Describe(HRESULT hr) { return ToUtf8(TakeErrorDescription(hr)); }
 int SelectTerminal(Machine& machine, int port, int terminal, Io& io) {
   std::vector<FoundTerminal> found;
   Outcome outcome = machine.Scan({port, port}, {terminal, terminal}, &found);
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": the scan failed");
+  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": " + Tr("the scan failed"));
   if (found.size() != 1) {
-    io.err << Where(port, terminal) << " does not answer\n";
+    io.err << TrFill("{0} does not answer", {Where(port, terminal)}) << "\n";
     return kExitFalse;
   }
   return kExitOk;
@@ -36,10 +37,10 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
   Outcome outcome = machine.Backup(port, terminal, std::to_string(person), rows);
   if (!rows) throw HostError("the driver handed back no row set");
   if (!outcome.ok)
-    return Refused(io, outcome, Where(port, terminal) + " holds no enrolment of person " + std::to_string(person));
+    return Refused(io, outcome, TrFill("{0} holds no enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
   EnrolmentRow row;
   if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
-    throw HostError("the backup of person " + std::to_string(person) + " gave a row the host cannot read: " + Describe(hr));
+    throw HostError(TrFill("the backup of person {0} gave a row the host cannot read: {1}", {std::to_string(person), Describe(hr)}));
   StoreEnrolment(db, row, timeout);
   *kind = row.enrolmentNumber.value_or(-1);
   return kExitOk;
@@ -49,9 +50,12 @@ int BackupPerson(Machine& machine, const std::string& db, double timeout, int po
 // stored, else the password. `kind` gets the kind written.
 int RestorePerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
                   std::optional<LONG> wanted, Io& io, LONG* kind) {
-  const std::string none = wanted ? "no " + EnrolmentKindName(*wanted) : "no enrolment";
+  const std::string none =
+      wanted ? TrFill("no {0} of person {1} is stored in {2} (back it up first)",
+                      {EnrolmentKindName(*wanted), std::to_string(person), db})
+             : TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), db});
   if (!store::RecordStore::HasTable(db, kEnrolmentTable, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)))) {
-    io.err << none << " of person " << person << " is stored in " << db << " (back it up first)\n";
+    io.err << none << "\n";
     return kExitFalse;
   }
   ComPtr<RowSet> rows;
@@ -65,12 +69,12 @@ int RestorePerson(Machine& machine, const std::string& db, double timeout, int p
     rows = ComPtr<RowSet>();
   }
   if (!rows) {
-    io.err << none << " of person " << person << " is stored in " << db << " (back it up first)\n";
+    io.err << none << "\n";
     return kExitFalse;
   }
   if (int status = SelectTerminal(machine, port, terminal, io); status != kExitOk) return status;
   Outcome outcome = machine.Restore(port, terminal, std::to_string(person), rows.Get());
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + " refused the enrolment of person " + std::to_string(person));
+  if (!outcome.ok) return Refused(io, outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
   return kExitOk;
 }
 
@@ -88,7 +92,8 @@ int RunBackup(const EnrolmentOptions& o, Io& io) {
   LONG kind = -1;
   int status = BackupPerson(machine, db, Seconds(o), o.port, o.terminal, person, io, &kind);
   if (status == kExitOk)
-    io.out << "backed up person " << person << " from " << Where(o.port, o.terminal) << ": " << EnrolmentKindName(kind)
+    io.out << TrFill("backed up person {0} from {1}: {2}",
+                     {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(kind)})
            << " (" << db << ")\n";
   return status;
 }
@@ -103,7 +108,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   if (o.password) wanted = kPasswordKind;
   int status = RestorePerson(machine, db, Seconds(o), o.port, o.terminal, person, wanted, io, &kind);
   if (status == kExitOk)
-    io.out << "restored person " << person << " to " << Where(o.port, o.terminal) << ": " << EnrolmentKindName(kind)
+    io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(kind)})
            << "\n";
   return status;
 }
@@ -116,14 +121,15 @@ int RunCopy(const CopyOptions& o, Io& io) {
   if (int status = BackupPerson(machine, db, Seconds(o), o.from_port, o.from_terminal, person, io, &kind);
       status != kExitOk)
     return status;
-  io.out << "backed up person " << person << " from " << Where(o.from_port, o.from_terminal) << ": "
-         << EnrolmentKindName(kind) << "\n";
+  io.out << TrFill("backed up person {0} from {1}: {2}",
+                   {std::to_string(person), Where(o.from_port, o.from_terminal), EnrolmentKindName(kind)})
+         << "\n";
   // What was copied is the kind the first terminal gave, not another kind stored from elsewhere.
   const LONG copied = kind;
   if (int status = RestorePerson(machine, db, Seconds(o), o.to_port, o.to_terminal, person, copied, io, &kind);
       status != kExitOk)
     return status;
-  io.out << "restored person " << person << " to " << Where(o.to_port, o.to_terminal) << ": " << EnrolmentKindName(kind)
+  io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.to_port, o.to_terminal), EnrolmentKindName(kind)})
          << "\n";
   return kExitOk;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/messages.h"
 
 namespace {
 // Cursor codes (the progress line) only on a terminal that understands them.
@@ -21,8 +22,9 @@ bool CursorCodes() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  vanto::cli::SetUpMessages();
   std::vector<std::string> args(argv + 1, argv + argc);
-  vanto::cli::Io io{std::cout, std::cerr, CursorCodes()};
+  vanto::cli::Io io{std::cout, std::cerr, CursorCodes(), CursorCodes()};
   int status = vanto::cli::RunVanto(args, io);
   // What could not be written (a full disk, a closed pipe) is a failure of the host's own part.
   std::cout.flush();
@@ -30,7 +32,7 @@ int main(int argc, char** argv) {
   int error = errno;
   if (!failed && close(STDOUT_FILENO) != 0 && errno != EBADF) failed = true, error = errno;
   if (failed) {
-    std::cerr << "vanto: cannot write to standard output: " << std::strerror(error) << "\n";
+    std::cerr << "vanto: " << vanto::cli::TrFill("cannot write to standard output: {0}", {std::strerror(error)}) << "\n";
     if (status == vanto::cli::kExitOk) status = vanto::cli::kExitHost;
   }
   return status;

@@ -5,6 +5,7 @@
 #include "cli/command_support.h"
 #include "cli/control_status.h"
 #include "cli/site_use.h"
+#include "cli/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {
@@ -47,16 +48,18 @@ int RunScan(const ScanOptions& given, Io& io) {
     for (const FoundTerminal& f : found) list.push_back({{"port", f.port}, {"terminal", f.terminal}});
     io.out << list.dump() << "\n";
   } else if (found.empty()) {
-    io.out << "no terminal answered (ports " << o.ports.first << "-" << o.ports.last << ", terminals "
-           << o.terminals.first << "-" << o.terminals.last
-           << (unusable.empty() ? "" : "; ports that could not be used are named on standard error") << ")\n";
+    io.out << TrFill("no terminal answered (ports {0}-{1}, terminals {2}-{3})",
+                     {std::to_string(o.ports.first), std::to_string(o.ports.last), std::to_string(o.terminals.first),
+                      std::to_string(o.terminals.last)})
+           << "\n";
   } else {
     std::vector<std::vector<std::string>> rows;
     for (const FoundTerminal& f : found) rows.push_back({std::to_string(f.port), std::to_string(f.terminal)});
     WriteTable(io.out, {"PORT", "TERMINAL"}, rows, {true, true});
   }
   for (const std::string& cause : unusable) io.err << "vanto scan: " << cause << "\n";
-  if (!outcome.ok) return Refused(io, outcome, "the scan failed");
+  if (!outcome.ok)
+    return Refused(io, outcome, TrFill("the scan of ports {0}-{1} failed", {std::to_string(o.ports.first), std::to_string(o.ports.last)}));
   return unusable.empty() ? kExitOk : kExitFalse;
 }
 

@@ -15,6 +15,7 @@
 #include "cli/components.h"
 #include "cli/control_status.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "cli/output.h"
 #include "cli/site_use.h"
 #include "cli/store/record_store.h"
@@ -38,7 +39,9 @@ std::string Fixed(double value, int decimals) {
   return text;
 }
 
-std::string OutcomeText(const TerminalSync& row) { return row.ok ? "synced" : "failed: " + row.cause; }
+std::string OutcomeText(const TerminalSync& row) {
+  return row.ok ? Tr("synced") : TrFill("failed: {0}", {row.cause});
+}
 
 // Where the module the registry names for `prog_id` lives, and the version its resource gives.
 struct ModuleInfo {
@@ -48,11 +51,11 @@ ModuleInfo Module(const char16_t* prog_id) {
   ModuleInfo info;
   std::string clsid;
   if (FAILED(ReadRegistryValue(ToUtf8(prog_id) + "\\CLSID", "", &clsid))) {
-    info.problem = "not registered in " + RegistryLocation();
+    info.problem = TrFill("not registered in {0}", {RegistryLocation()});
     return info;
   }
   if (FAILED(ReadRegistryValue("CLSID\\" + clsid + "\\InprocServer32", "", &info.path)) || info.path.empty()) {
-    info.problem = "registered without a module path in " + RegistryLocation();
+    info.problem = TrFill("registered without a module path in {0}", {RegistryLocation()});
     return info;
   }
   info.version = ModuleVersionText(info.path);
@@ -64,7 +67,7 @@ ModuleInfo Module(const char16_t* prog_id) {
 int RunSync(const SyncOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
   if (!site) throw HostError("no site");  // UseSite(required) refused before
-  if (o.quiet && o.progress) throw UsageError("--quiet and --progress exclude each other");
+  if (o.quiet && o.progress) throw UsageError(Tr("--quiet and --progress exclude each other"));
   SyncSettings options;
   options.database = DatabasePath(o.db, true);
   options.lock_timeout = o.lock_timeout;
@@ -105,11 +108,11 @@ int RunSync(const SyncOptions& o, Io& io) {
   }
   for (const TerminalSync& r : rows) {
     if (r.ok) continue;
-    io.err << "vanto sync: port " << r.port;
-    if (r.terminal) io.err << ", terminal " << r.terminal;
     std::string message = r.message;
     while (!message.empty() && message.back() == ' ') message.pop_back();
-    io.err << ": " << (message.empty() ? "" : message + " -- ") << r.cause << "\n";
+    const std::string where = r.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)})
+                                         : TrFill("port {0}", {std::to_string(r.port)});
+    io.err << "vanto sync: " << where << ": " << (message.empty() ? "" : message + " -- ") << r.cause << "\n";
   }
   if (host_failed) return kExitHost;
   return failed ? kExitFalse : kExitOk;
@@ -119,10 +122,10 @@ int RunCheck(const CheckOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
   bool all = true;
   auto report = [&](bool ok, const std::string& text) {
-    io.out << (ok ? "ok    " : "FAIL  ") << text << "\n";
+    io.out << (ok ? "ok    " : "FAIL  ") << text << "\n";  // fixed words, for scripts
     all &= ok;
   };
-  report(true, "site file " + site->path + " (" + std::to_string(site->ports.size()) + " ports)");
+  report(true, TrFill("site file {0} ({1} ports)", {site->path, std::to_string(site->ports.size())}));
 
   // Modules: registered (registering them when not), loadable, their paths and versions.
   try {
@@ -130,10 +133,10 @@ int RunCheck(const CheckOptions& o, Io& io) {
     for (const char16_t* prog_id : {kProgIdClsMachine, kProgIdTerminalControl}) {
       ModuleInfo m = Module(prog_id);
       report(m.problem.empty(), ToUtf8(prog_id) + ": " +
-                                    (m.problem.empty() ? m.path + " (" + m.version + "), loads" : m.problem));
+                                    (m.problem.empty() ? TrFill("{0} ({1}), loads", {m.path, m.version}) : m.problem));
     }
   } catch (const HostError& e) {
-    report(false, std::string("modules: ") + e.what());
+    report(false, TrFill("modules: {0}", {e.what()}));
     return kExitHost;
   }
 
@@ -148,16 +151,16 @@ int RunCheck(const CheckOptions& o, Io& io) {
     if (db.find("://") == std::string::npos) {
       fs::path folder = fs::absolute(db).parent_path();
       if (::access(db.c_str(), W_OK) != 0)
-        report(false, "database " + db + " is not writable by this user");
+        report(false, TrFill("database {0} is not writable by this user", {db}));
       else if (::access(folder.c_str(), W_OK) != 0)
-        report(false, "database folder " + folder.string() + " is not writable by this user");
+        report(false, TrFill("database folder {0} is not writable by this user", {folder.string()}));
       else
-        report(true, "database " + db + " is writable");
+        report(true, TrFill("database {0} is writable", {db}));
     } else {
-      report(true, "database " + db + " opens");
+      report(true, TrFill("database {0} opens", {db}));
     }
   } catch (const store::StoreError& e) {
-    report(false, std::string("database: ") + e.what());
+    report(false, TrFill("database: {0}", {e.what()}));
   }
 
   // Each port's device, then each listed terminal.
@@ -168,27 +171,31 @@ int RunCheck(const CheckOptions& o, Io& io) {
       report(false, DescribeCause(port.number, *cause));
       continue;
     }
-    report(true, "port " + std::to_string(port.number) + " (" + control.Status(port.number).device + ") opens");
+    report(true, TrFill("port {0} ({1}) opens", {std::to_string(port.number), control.Status(port.number).device}));
     std::set<int> answered;
     auto scan = [&](int first, int last) {
       std::vector<FoundTerminal> found;
       Outcome outcome = machine.Scan({port.number, port.number}, {first, last}, &found);
       for (const FoundTerminal& f : found) answered.insert(f.terminal);
-      if (!outcome.ok) report(false, "port " + std::to_string(port.number) + ": " + outcome.message);
+      if (!outcome.ok) report(false, TrFill("port {0}", {std::to_string(port.number)}) + ": " + outcome.message);
     };
     if (port.scan)
       scan(port.terminals.front(), port.terminals.back());
     else
       for (int t : port.terminals) scan(t, t);
     if (port.scan) {
-      report(!answered.empty(), "port " + std::to_string(port.number) + ": " + std::to_string(answered.size()) +
-                                    " terminal(s) answer in " + std::to_string(port.terminals.front()) + "-" +
-                                    std::to_string(port.terminals.back()));
+      report(!answered.empty(), TrFill("port {0}: {1} terminal(s) answer in {2}-{3}",
+                                       {std::to_string(port.number), std::to_string(answered.size()),
+                                        std::to_string(port.terminals.front()), std::to_string(port.terminals.back())}));
       continue;
     }
-    for (int t : port.terminals)
-      report(answered.count(t) > 0, "port " + std::to_string(port.number) + ", terminal " + std::to_string(t) +
-                                        (answered.count(t) ? " answers" : " does not answer"));
+    for (int t : port.terminals) {
+      const std::string number = std::to_string(port.number), terminal = std::to_string(t);
+      if (answered.count(t))
+        report(true, TrFill("port {0}, terminal {1} answers", {number, terminal}));
+      else
+        report(false, TrFill("port {0}, terminal {1} does not answer", {number, terminal}));
+    }
   }
   return all ? kExitOk : kExitFalse;
 }
@@ -209,12 +216,12 @@ int RunSiteShow(Io& io) {
 }
 
 int RunSiteInit(const SiteInitOptions& o, Io& io) {
-  if (o.ports.first == 0) throw UsageError("missing option '--ports'");
+  if (o.ports.first == 0) throw UsageError(TrFill("missing option '{0}'", {"--ports"}));
   const Range ports = o.ports, terminals = o.terminals;
   site::SiteLocation where = site::LocateSite(o.site);
   std::error_code ec;
   if (fs::exists(where.path, ec) && !o.force)
-    throw UsageError("the site file " + where.path + " exists already (give --force to replace it)");
+    throw UsageError(TrFill("the site file {0} exists already (give --force to replace it)", {where.path}));
 
   Machine machine = Machine::Create();
   ControlStatus control = ControlStatus::Create();
@@ -261,8 +268,10 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
     ++written;
   }
   if (written == 0) {
-    io.err << "vanto site init: no terminal answered on ports " << ports.first << "-" << ports.last << " (terminals "
-           << terminals.first << "-" << terminals.last << "); nothing written"
+    io.err << "vanto site init: "
+           << TrFill("no terminal answered on ports {0}-{1} (terminals {2}-{3}); nothing written",
+                     {std::to_string(ports.first), std::to_string(ports.last), std::to_string(terminals.first),
+                      std::to_string(terminals.last)})
            << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
     return kExitFalse;
   }
@@ -273,12 +282,14 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
     std::ofstream out(temporary, std::ios::trunc);
     out << text.str();
     out.flush();
-    if (!out) throw HostError("cannot write the site file " + temporary);
+    if (!out) throw HostError(TrFill("cannot write the site file {0}", {temporary}));
   }
   site::LoadSite(temporary);  // what we wrote reads back
   fs::rename(temporary, where.path, ec);
-  if (ec) throw HostError("cannot write the site file " + where.path + ": " + ec.message());
-  io.out << "wrote " << where.path << ": " << found.size() << " terminal(s) on " << written << " port(s)\n";
+  if (ec) throw HostError(TrFill("cannot write the site file {0}", {where.path}) + ": " + ec.message());
+  io.out << TrFill("wrote {0}: {1} terminal(s) on {2} port(s)",
+                   {where.path, std::to_string(found.size()), std::to_string(written)})
+         << "\n";
   return kExitOk;
 }
 

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 
+#include "cli/messages.h"
+
 namespace vanto::cli {
 namespace {
 thread_local std::optional<site::Site> current;
@@ -15,8 +17,8 @@ const site::Site* UseSite(const std::optional<std::string>& option, bool require
   if (!where.given && !std::filesystem::exists(where.path, ec)) {
     site::ApplySite(site::Site{});  // nothing of an earlier site in this process lingers
     if (required)
-      throw site::SiteError("no site file at " + where.path + " (" + where.how +
-                            "); write one with 'vanto site init', or give --site FILE");
+      throw site::SiteError(TrFill("no site file at {0} ({1}); write one with 'vanto site init', or give --site FILE",
+                                   {where.path, where.how}));
     return nullptr;
   }
   current = site::LoadSite(where.path);

@@ -9,6 +9,7 @@
 #include "cli/control_status.h"
 #include "cli/download.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "cli/store/record_store.h"
 
 namespace vanto::cli {
@@ -20,12 +21,12 @@ using Clock = std::chrono::steady_clock;
 class ProgressBoard {
  public:
   ProgressBoard(std::ostream* out, const site::Site& site) : out_(out) {
-    for (const auto& port : site.ports) order_.push_back(port.number), lines_[port.number] = "waiting";
+    for (const auto& port : site.ports) order_.push_back(port.number), lines_[port.number] = Tr("waiting");
   }
   void Set(int port, std::string text, bool force = false) {
     if (!out_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_[port] = "port " + std::to_string(port) + ": " + std::move(text);
+    lines_[port] = TrFill("port {0}: {1}", {std::to_string(port), text});
     Clock::time_point now = Clock::now();
     if (!force && drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
@@ -49,8 +50,6 @@ class ProgressBoard {
   bool drawn_ = false;
   Clock::time_point last_;
 };
-
-std::string Records(std::size_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
 
 // The cause of a failure on `port`, from the control's status of that port in this process.
 PortCause CauseOf(ControlStatus* status, int port) {
@@ -77,8 +76,9 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
     std::optional<ControlStatus> status;
     status.emplace(ControlStatus::Create());
     if (port.scan) {
-      board.Set(port.number, "looking for terminals " + std::to_string(terminals.front()) + "-" +
-                                 std::to_string(terminals.back()), true);
+      board.Set(port.number,
+                TrFill("looking for terminals {0}-{1}", {std::to_string(terminals.front()), std::to_string(terminals.back())}),
+                true);
       std::vector<FoundTerminal> found;
       Outcome outcome = machine.Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
       terminals.clear();
@@ -89,8 +89,8 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
         row.port = port.number;
         row.message = outcome.message;
         row.cause = cause.PortUnusable() ? DescribeCause(port.number, cause)
-                                         : "no terminal answered (" + std::to_string(port.terminals.front()) + "-" +
-                                               std::to_string(port.terminals.back()) + ")";
+                                         : TrFill("no terminal answered ({0}-{1})", {std::to_string(port.terminals.front()),
+                                                                                      std::to_string(port.terminals.back())});
         rows.push_back(row);
         return;
       }
@@ -101,9 +101,9 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
     store::RecordStore store = store::RecordStore::Open(options.database, open);
     for (std::size_t i = 0; i < terminals.size(); ++i) {
       const int terminal = terminals[i];
-      const std::string label = "terminal " + std::to_string(terminal) + " (" + std::to_string(i + 1) + " of " +
-                                std::to_string(terminals.size()) + ")";
-      board.Set(port.number, label + ": starting", true);
+      const std::string label = TrFill("terminal {0} ({1} of {2})", {std::to_string(terminal), std::to_string(i + 1),
+                                                                    std::to_string(terminals.size())});
+      board.Set(port.number, label + ": " + Tr("starting"), true);
       TerminalSync row;
       row.port = port.number, row.terminal = terminal;
       const Clock::time_point started = Clock::now();
@@ -112,8 +112,8 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       session.keep_records = false;
       session.on_progress = [&](long count, double rate) {
         char text[96];
-        std::snprintf(text, sizeof text, ": %ld records, %.0f records/s", count, rate);
-        board.Set(port.number, label + text);
+        std::snprintf(text, sizeof text, "%.0f", rate);
+        board.Set(port.number, label + ": " + TrFill("{0} records, {1} records/s", {std::to_string(count), text}));
       };
       Outcome outcome = session.Run(machine);
       row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -122,11 +122,12 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       row.message = outcome.message;
       if (session.store_error()) {
         row.host_failed = true;
-        row.cause = *session.store_error() + "; " + Records(row.added) + " stored";
+        row.cause = TrFill("{0}; {1} new stored", {*session.store_error(), std::to_string(row.added)});
       } else if (!outcome.ok) {
         PortCause cause = CauseOf(&*status, port.number);
-        row.cause = (cause.Failed() ? DescribeCause(port.number, cause) : "the download failed") + "; " +
-                    Records(row.delivered) + " delivered, " + std::to_string(row.added) + " new stored";
+        row.cause = TrFill("{0}; {1} records delivered, {2} new stored",
+                           {cause.Failed() ? DescribeCause(port.number, cause) : Tr("the download failed"),
+                            std::to_string(row.delivered), std::to_string(row.added)});
         if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
           rows.push_back(row);
           fail_all({terminals.begin() + static_cast<long>(i) + 1, terminals.end()}, DescribeCause(port.number, cause),
@@ -138,7 +139,7 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       }
       rows.push_back(row);
     }
-    board.Set(port.number, "done", true);
+    board.Set(port.number, Tr("done"), true);
   } catch (const std::exception& e) {
     // The host's part failed on this thread (components, database): the rest of the port's
     // terminals are named with the cause.

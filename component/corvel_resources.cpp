@@ -1,6 +1,7 @@
 // The Corvel module's interface description (TYPELIB 1): the host interface library, version 1.1.
 // Same format as VANTO's (docs/components.md).
 #include "component/resource.h"
+#include "platform/corvel/imachine_operations.h"
 
 namespace {
 VANTO_RESOURCE(TYPELIB, 1)
@@ -11,19 +12,9 @@ const char kTypeLib[] =
     "importlib \"libvanto_automation.so\" 6.0 Automation\n"
     "importlib \"msado26.tlb\" 2.6 ADODB\n"
     "interface IMachine {5C3E9A11-6B2D-4E71-9A41-207D3B18C201} dual\n"
-    "  method 1 funcRegister(inout Collection col, in Boolean blnPort, in Integer iPortMin, "
-    "in Integer iPortMax, in String strIPMin, in String strIPMax, in Integer iMin, in Integer iMax, "
-    "inout String strMsg) As Boolean\n"
-    "  method 2 funcBackFingure(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, in String sPersonNum, inout Recordset rsData, inout String strMsg) As Boolean\n"
-    "  method 3 funcReWrite(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, in String sPersonNum, in Recordset rsData, inout String strMsg) As Boolean\n"
-    "  method 4 DownloadCarddata(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, inout Collection cdata, inout String strMsg) As Boolean\n"
-    "  method 5 funcWriteCard(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, in Collection c, inout String strMsg) As Boolean\n"
-    "  method 6 delCardData(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno) As Boolean\n"
+#define VANTO_METHOD_LINE(number, name) VANTO_IMACHINE_TEXT_LINE("", number, name)
+    VANTO_IMACHINE_OPERATIONS(VANTO_METHOD_LINE)
+#undef VANTO_METHOD_LINE
     "end\n"
     "interface IMachineInfo {5C3E9A12-6B2D-4E71-9A41-207D3B18C201} dual\n"
     "  property 1 MachineNo As Variant\n"

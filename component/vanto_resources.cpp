@@ -2,6 +2,7 @@
 // (VERSION 1), kept as text in sections of the module file so that tools read them without
 // running the module. docs/components.md describes both formats.
 #include "component/resource.h"
+#include "platform/corvel/imachine_operations.h"
 
 namespace {
 VANTO_RESOURCE(TYPELIB, 1)
@@ -17,19 +18,9 @@ const char kTypeLib[] =
     "  interface IMachine {5C3E9A11-6B2D-4E71-9A41-207D3B18C201}\n"
     "end\n"
     "dispinterface _clsMachine {3F6B1C22-8A4E-4D19-A25C-710E943B6D10}\n"
-    "  method 1 IMachine_funcRegister(inout Collection col, in Boolean blnPort, in Integer iPortMin, "
-    "in Integer iPortMax, in String strIPMin, in String strIPMax, in Integer iMin, in Integer iMax, "
-    "inout String strMsg) As Boolean\n"
-    "  method 2 IMachine_funcBackFingure(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, in String sPersonNum, inout Recordset rsData, inout String strMsg) As Boolean\n"
-    "  method 3 IMachine_funcReWrite(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, in String sPersonNum, in Recordset rsData, inout String strMsg) As Boolean\n"
-    "  method 4 IMachine_DownloadCarddata(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, inout Collection cdata, inout String strMsg) As Boolean\n"
-    "  method 5 IMachine_funcWriteCard(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno, in Collection c, inout String strMsg) As Boolean\n"
-    "  method 6 IMachine_delCardData(in Boolean blnPort, in String strIp, in Integer iPort, "
-    "in Integer imachineno) As Boolean\n"
+#define VANTO_METHOD_LINE(number, name) VANTO_IMACHINE_TEXT_LINE("IMachine_", number, name)
+    VANTO_IMACHINE_OPERATIONS(VANTO_METHOD_LINE)
+#undef VANTO_METHOD_LINE
     "end\n";
 
 VANTO_RESOURCE(VERSION, 1)

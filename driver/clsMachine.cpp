@@ -9,33 +9,12 @@
 namespace {
 class ClsMachine final : public DispatchObject<IMachine> {
  public:
-  HRESULT STDMETHODCALLTYPE funcRegister(_Collection** col, VARIANT_BOOL blnPort, SHORT iPortMin, SHORT iPortMax,
-                                         BSTR strIPMin, BSTR strIPMax, SHORT iMin, SHORT iMax, BSTR* strMsg,
-                                         VARIANT_BOOL* result) override {
-    return operations::funcRegister(this, col, blnPort, iPortMin, iPortMax, strIPMin, strIPMax, iMin, iMax, strMsg,
-                                    result);
+#define VANTO_IMACHINE_METHOD(number, name)                                                   \
+  HRESULT STDMETHODCALLTYPE name(VANTO_IMACHINE_DECLARE(name), VARIANT_BOOL* result) override { \
+    return operations::name(this, VANTO_IMACHINE_PASS(name), result);                          \
   }
-  HRESULT STDMETHODCALLTYPE funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                            BSTR sPersonNum, RowSet** rsData, BSTR* strMsg,
-                                            VARIANT_BOOL* result) override {
-    return operations::funcBackFingure(this, blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
-  }
-  HRESULT STDMETHODCALLTYPE funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                        BSTR sPersonNum, RowSet* rsData, BSTR* strMsg, VARIANT_BOOL* result) override {
-    return operations::funcReWrite(this, blnPort, strIp, iPort, imachineno, sPersonNum, rsData, strMsg, result);
-  }
-  HRESULT STDMETHODCALLTYPE DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                             _Collection** cdata, BSTR* strMsg, VARIANT_BOOL* result) override {
-    return operations::DownloadCarddata(this, blnPort, strIp, iPort, imachineno, cdata, strMsg, result);
-  }
-  HRESULT STDMETHODCALLTYPE funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                          _Collection* c, BSTR* strMsg, VARIANT_BOOL* result) override {
-    return operations::funcWriteCard(this, blnPort, strIp, iPort, imachineno, c, strMsg, result);
-  }
-  HRESULT STDMETHODCALLTYPE delCardData(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                        VARIANT_BOOL* result) override {
-    return operations::delCardData(this, blnPort, strIp, iPort, imachineno, result);
-  }
+  VANTO_IMACHINE_OPERATIONS(VANTO_IMACHINE_METHOD)
+#undef VANTO_IMACHINE_METHOD
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     return GuardBoundary(kProgIdClsMachine, [&] { return GetClsMachineIDsOfNames(names, count, ids); });

@@ -7,13 +7,14 @@
 
 #include <array>
 #include <string_view>
+#include <tuple>
 
 #include "platform/automation/conversions.h"
 #include "platform/automation/owners.h"
 #include "platform/automation/text.h"
 
 namespace {
-enum class Type { Boolean, Integer, String, Collection, RowSet };
+enum class Type { Boolean, Integer, String, Collection, Recordset };
 
 struct Parameter {
   Type type;
@@ -27,22 +28,23 @@ struct Method {
   UINT count;
 };
 
-constexpr Parameter In(Type type) { return {type, false}; }
-constexpr Parameter InOut(Type type) { return {type, true}; }
-constexpr Parameter B = In(Type::Boolean), I = In(Type::Integer), S = In(Type::String);
-
-// The six methods of _clsMachine, in order; each has the parameters of the IMachine operation of
-// the same name (the final Boolean result is the call's result).
-constexpr Method kMethods[] = {
-    {1, u"IMachine_funcRegister",
-     {InOut(Type::Collection), B, I, I, S, S, I, I, InOut(Type::String)}, 9},
-    {2, u"IMachine_funcBackFingure", {B, S, I, I, S, InOut(Type::RowSet), InOut(Type::String)}, 7},
-    {3, u"IMachine_funcReWrite", {B, S, I, I, S, In(Type::RowSet), InOut(Type::String)}, 7},
-    {4, u"IMachine_DownloadCarddata", {B, S, I, I, InOut(Type::Collection), InOut(Type::String)}, 6},
-    {5, u"IMachine_funcWriteCard", {B, S, I, I, In(Type::Collection), InOut(Type::String)}, 6},
-    {6, u"IMachine_delCardData", {B, S, I, I}, 4},
-};
-
+// The methods of _clsMachine, in order: "IMachine_" and the name of the IMachine operation, with
+// its parameters (the final Boolean result is the call's result).
+#define VANTO_IS_INOUT_in false
+#define VANTO_IS_INOUT_inout true
+#define VANTO_PARAMETER_FIRST(direction, type, name) Parameter{Type::type, VANTO_IS_INOUT_##direction}
+#define VANTO_PARAMETER_NEXT(direction, type, name) , VANTO_PARAMETER_FIRST(direction, type, name)
+#define VANTO_COUNT_FIRST(direction, type, name) 1
+#define VANTO_COUNT_NEXT(direction, type, name) +1
+#define VANTO_METHOD_ENTRY(number, name)                                                                   \
+  {number, u"IMachine_" #name, {VANTO_IMACHINE_PARAMETERS(name, VANTO_PARAMETER_FIRST, VANTO_PARAMETER_NEXT)}, \
+   VANTO_IMACHINE_PARAMETERS(name, VANTO_COUNT_FIRST, VANTO_COUNT_NEXT)},
+constexpr Method kMethods[] = {VANTO_IMACHINE_OPERATIONS(VANTO_METHOD_ENTRY)};
+#undef VANTO_METHOD_ENTRY
+#undef VANTO_COUNT_NEXT
+#undef VANTO_COUNT_FIRST
+#undef VANTO_PARAMETER_NEXT
+#undef VANTO_PARAMETER_FIRST
 
 const Method* FindMethod(DISPID member) {
   for (const auto& method : kMethods)
@@ -62,7 +64,7 @@ class Argument {
         if (parameter.inOut) return TakeStringReference(given);
         return Coerce(given, VT_BSTR);
       case Type::Collection: return TakeObject(given, IID__Collection, &collection_);
-      case Type::RowSet: return TakeObject(given, IID_RowSet, &rowSet_);
+      case Type::Recordset: return TakeObject(given, IID_RowSet, &rowSet_);
     }
     return DISP_E_TYPEMISMATCH;
   }
@@ -89,7 +91,7 @@ class Argument {
       collection_ = ComPtr<_Collection>::Adopt(lentCollection_);
       lentCollection_ = nullptr;
       WriteBack(collection_.Get());
-    } else if (parameter_.type == Type::RowSet && parameter_.inOut) {
+    } else if (parameter_.type == Type::Recordset && parameter_.inOut) {
       rowSet_ = ComPtr<RowSet>::Adopt(lentRows_);
       lentRows_ = nullptr;
       WriteBack(rowSet_.Get());
@@ -184,29 +186,33 @@ class Argument {
   VARIANT* reference_ = nullptr;
 };
 
-HRESULT Call(IMachine& machine, DISPID member, Argument* a, VARIANT_BOOL* result) {
-  switch (member) {
-    case 1:
-      return machine.funcRegister(a[0].LendCollection(), a[1].Boolean(), a[2].Integer(), a[3].Integer(),
-                                  a[4].String(), a[5].String(), a[6].Integer(), a[7].Integer(),
-                                  a[8].StringReference(), result);
-    case 2:
-      return machine.funcBackFingure(a[0].Boolean(), a[1].String(), a[2].Integer(), a[3].Integer(), a[4].String(),
-                                     a[5].LendRows(), a[6].StringReference(), result);
-    case 3:
-      return machine.funcReWrite(a[0].Boolean(), a[1].String(), a[2].Integer(), a[3].Integer(), a[4].String(),
-                                 a[5].Rows(), a[6].StringReference(), result);
-    case 4:
-      return machine.DownloadCarddata(a[0].Boolean(), a[1].String(), a[2].Integer(), a[3].Integer(),
-                                      a[4].LendCollection(), a[5].StringReference(), result);
-    case 5:
-      return machine.funcWriteCard(a[0].Boolean(), a[1].String(), a[2].Integer(), a[3].Integer(), a[4].Collection(),
-                                   a[5].StringReference(), result);
-    case 6:
-      return machine.delCardData(a[0].Boolean(), a[1].String(), a[2].Integer(), a[3].Integer(), result);
+// What each parameter hands the operation: a value, a reference to the caller's String, or a slot
+// of an in-out object.
+#define VANTO_TAKE_in_Boolean Boolean
+#define VANTO_TAKE_in_Integer Integer
+#define VANTO_TAKE_in_String String
+#define VANTO_TAKE_inout_String StringReference
+#define VANTO_TAKE_in_Collection Collection
+#define VANTO_TAKE_inout_Collection LendCollection
+#define VANTO_TAKE_in_Recordset Rows
+#define VANTO_TAKE_inout_Recordset LendRows
+// Arguments are taken in order: a braced list is evaluated left to right.
+#define VANTO_TAKE_FIRST(direction, type, name) (next++)->VANTO_TAKE_##direction##_##type()
+#define VANTO_TAKE_NEXT(direction, type, name) , VANTO_TAKE_FIRST(direction, type, name)
+#define VANTO_CALL_CASE(number, name)                                                                          \
+  case number: {                                                                                               \
+    Argument* next = a;                                                                                        \
+    return std::apply([&](auto... values) { return machine.name(values..., result); },                         \
+                      std::tuple{VANTO_IMACHINE_PARAMETERS(name, VANTO_TAKE_FIRST, VANTO_TAKE_NEXT)});         \
   }
+
+HRESULT Call(IMachine& machine, DISPID member, Argument* a, VARIANT_BOOL* result) {
+  switch (member) { VANTO_IMACHINE_OPERATIONS(VANTO_CALL_CASE) }
   return DISP_E_MEMBERNOTFOUND;
 }
+#undef VANTO_CALL_CASE
+#undef VANTO_TAKE_NEXT
+#undef VANTO_TAKE_FIRST
 }  // namespace
 
 HRESULT GetClsMachineIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) {

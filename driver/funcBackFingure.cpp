@@ -6,6 +6,7 @@
 #include "failure/failure.h"
 #include "hostdata/rowset_view.h"
 #include "link/terminal_link.h"
+#include "platform/ado/columns.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/message_queue.h"
 
@@ -46,15 +47,15 @@ HRESULT funcBackFingure(IMachine* self, VARIANT_BOOL blnPort, BSTR strIp, SHORT 
         }
 
         if (rows.RecordCount() == 0) rows.AddNew();
-        rows.PutCollect(u"cPsn_Num", Variant::I4(person));
-        rows.PutCollect(u"iFingerprintNO", Variant::I4(enrolment));
-        rows.PutCollect(u"imachineno", Variant::I4(terminal));
+        rows.PutCollect(kColumnPersonNumber, Variant::I4(person));
+        rows.PutCollect(kColumnEnrolmentNumber, Variant::I4(enrolment));
+        rows.PutCollect(kColumnMachineNumber, Variant::I4(terminal));
         if (enrolment == kPasswordEnrolment) {
-          rows.PutCollect(u"npassword", Variant::I4(password));
+          rows.PutCollect(kColumnPassword, Variant::I4(password));
         } else {
           TemplateBlob blob;
           CheckRuntimeCall(EncodeTemplate(fingerprint, &blob));
-          rows.AppendChunk(u"bFingerprint", blob.data(), blob.size());
+          rows.AppendChunk(kColumnFingerprint, blob.data(), blob.size());
         }
         return read;
       },

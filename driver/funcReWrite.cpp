@@ -8,6 +8,7 @@
 #include "failure/failure.h"
 #include "hostdata/rowset_view.h"
 #include "link/terminal_link.h"
+#include "platform/ado/columns.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/message_queue.h"
 
@@ -92,9 +93,9 @@ HRESULT funcReWrite(IMachine* self, VARIANT_BOOL blnPort, BSTR strIp, SHORT iPor
         SHORT password = 0;
         rows.MoveFirst();
         while (!rows.AtEnd()) {
-          blob = BlobOf(rows.Value(u"bFingerprint"));
-          enrolment = IntegerOf(rows.Value(u"iFingerprintNO"));
-          password = PasswordOf(rows.Value(u"npassword"));
+          blob = BlobOf(rows.Value(kColumnFingerprint));
+          enrolment = IntegerOf(rows.Value(kColumnEnrolmentNumber));
+          password = PasswordOf(rows.Value(kColumnPassword));
           rows.MoveNext();
         }
 

@@ -21,6 +21,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
+# The zh_CN.UTF-8 locale, for the host's Chinese messages (vanto falls back to LANGUAGE with
+# C.UTF-8 when it is missing, so this only makes the real locale available too).
+if [ "$(id -u)" -eq 0 ] && ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf8'; then
+  if [ -f /etc/locale.gen ] && command -v locale-gen >/dev/null; then
+    sed -i 's/^# *\(zh_CN.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >>/etc/locale.gen
+    locale-gen >/dev/null
+  fi
+fi
+
 build_dir=${1:-build}
 shift || true
 cmake -S . -B "$build_dir" "$@" >/dev/null

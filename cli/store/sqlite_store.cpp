@@ -1,6 +1,8 @@
 #include "cli/store/sqlite_store.h"
 
 #include <sqlite3.h>
+
+#include "platform/ado/sqlite_readonly.h"
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,9 +92,11 @@ void CheckFile(const std::string& path, bool create) {
     throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
 }
 
-Connection OpenConnection(const std::string& path, int flags, std::chrono::milliseconds lock_timeout) {
+Connection OpenConnection(const std::string& path, int flags, std::chrono::milliseconds lock_timeout,
+                          bool for_reading = false) {
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  // Reading only also works on a WAL database in a folder this process cannot write.
+  int rc = for_reading ? vanto::sqlite::OpenForReading(path, &raw) : sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   Connection c{Database(raw), path, lock_timeout};
   if (rc != SQLITE_OK) {
     std::string detail = raw ? sqlite3_errmsg(raw) : "out of memory";
@@ -232,7 +236,7 @@ bool SqliteHasTable(const std::string& path, const std::string& table, std::chro
     throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
   }
   if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
-  Connection c = OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout);
+  Connection c = OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout, /*for_reading=*/true);
   StatementPtr query = c.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
   sqlite3_bind_text(query.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);
   c.Step(query.get(), "reading the list of tables");

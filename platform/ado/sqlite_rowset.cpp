@@ -9,6 +9,7 @@
 
 #include "platform/ado/rowset_core.h"
 #include "platform/ado/store_failure.h"
+#include "platform/ado/sqlite_readonly.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -81,7 +82,7 @@ HRESULT OpenDatabase(const std::string& path, const SqliteOptions& options, bool
   int flags = options.readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
   if (create && !options.readOnly) flags |= SQLITE_OPEN_CREATE;
   sqlite3* raw = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+  int rc = options.readOnly ? vanto::sqlite::OpenForReading(path, &raw) : sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
   Database db(raw);
   if (rc != SQLITE_OK) return place.RaiseSqlite(db.get(), rc);
   sqlite3_extended_result_codes(db.get(), 1);

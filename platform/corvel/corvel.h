@@ -6,6 +6,7 @@
 #include "platform/automation/collection.h"
 #include "platform/automation/owners.h"
 #include "platform/ado/rowset.h"
+#include "platform/corvel/imachine_operations.h"
 
 inline constexpr GUID LIBID_Corvel{0x5C3E9A10, 0x6B2D, 0x4E71, {0x9A, 0x41, 0x20, 0x7D, 0x3B, 0x18, 0xC2, 0x01}};
 inline constexpr IID IID_IMachine{0x5C3E9A11, 0x6B2D, 0x4E71, {0x9A, 0x41, 0x20, 0x7D, 0x3B, 0x18, 0xC2, 0x01}};
@@ -18,24 +19,13 @@ inline constexpr char16_t kProgIdCardRecord[] = u"Corvel.CardRecord";
 
 // The terminal-driver interface. Slots follow IDispatch's, in this order. Every operation returns
 // S_OK to the component model (E_POINTER for a null out-pointer); its outcome is `result`.
-// Dispatch members: funcRegister 1 ... delCardData 6.
+// Dispatch members: funcRegister 1 ... delCardData 6. The operations, their numbers and parameters
+// are listed once, in platform/corvel/imachine_operations.h.
 struct IMachine : IDispatch {
-  virtual HRESULT STDMETHODCALLTYPE funcRegister(_Collection** col, VARIANT_BOOL blnPort, SHORT iPortMin,
-                                                 SHORT iPortMax, BSTR strIPMin, BSTR strIPMax, SHORT iMin,
-                                                 SHORT iMax, BSTR* strMsg, VARIANT_BOOL* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE funcBackFingure(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort,
-                                                    SHORT imachineno, BSTR sPersonNum, RowSet** rsData,
-                                                    BSTR* strMsg, VARIANT_BOOL* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE funcReWrite(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                                BSTR sPersonNum, RowSet* rsData, BSTR* strMsg,
-                                                VARIANT_BOOL* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE DownloadCarddata(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort,
-                                                     SHORT imachineno, _Collection** cdata, BSTR* strMsg,
-                                                     VARIANT_BOOL* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE funcWriteCard(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                                  _Collection* c, BSTR* strMsg, VARIANT_BOOL* result) = 0;
-  virtual HRESULT STDMETHODCALLTYPE delCardData(VARIANT_BOOL blnPort, BSTR strIp, SHORT iPort, SHORT imachineno,
-                                                VARIANT_BOOL* result) = 0;
+#define VANTO_IMACHINE_VTABLE_SLOT(number, name) \
+  virtual HRESULT STDMETHODCALLTYPE name(VANTO_IMACHINE_DECLARE(name), VARIANT_BOOL* result) = 0;
+  VANTO_IMACHINE_OPERATIONS(VANTO_IMACHINE_VTABLE_SLOT)
+#undef VANTO_IMACHINE_VTABLE_SLOT
 };
 
 // One discovered terminal. Properties in slot order (dispatch members 1..4), each get then put;

@@ -15,8 +15,9 @@
 namespace fk303id {
 
 // The class name hosts create the control by.
-inline constexpr char16_t kProgId[] = u"FK303IDLib.FK303ID";
-inline constexpr char kProgIdText[] = "FK303IDLib.FK303ID";
+#define FK303ID_PROGID "FK303IDLib.FK303ID"
+inline constexpr char16_t kProgId[] = u"" FK303ID_PROGID;
+inline constexpr char kProgIdText[] = FK303ID_PROGID;  // as registry entries spell it
 
 inline constexpr CLSID kClsid{0x7A3D5E40, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x90, 0x2C, 0x47, 0xA1, 0x30}};
 inline constexpr IID kDispatchInterface{0x7A3D5E41, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x90, 0x2C, 0x47, 0xA1, 0x30}};
@@ -74,8 +75,9 @@ constexpr const Member* FindMember(DISPID number) {
 
 // How many arguments the method numbered `number` takes (0 for an unknown number).
 constexpr UINT ArgumentCount(DISPID number) {
-  const Member* m = FindMember(number);
-  return m ? m->argumentCount : 0;
+  for (const Member& m : kMembers)
+    if (m.number == number) return m.argumentCount;
+  return 0;
 }
 
 }  // namespace fk303id

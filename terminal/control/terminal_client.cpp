@@ -5,8 +5,7 @@
 #include <array>
 #include <utility>
 
-#include "terminal/serial/serial_port.h"
-#include "terminal/tcp/tcp_line.h"
+#include "terminal/control/line_factory.h"
 
 namespace terminal::control {
 
@@ -21,13 +20,6 @@ bool IsAddress(std::int64_t address) { return address >= kMinAddress && address 
 
 LinkError FromLine(const LineError& error) {
   return LinkError(error.Failure() == LineFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
-}
-
-// The line of a device: "tcp://HOST:PORT" is a serial device server, "scheme://..." of any other
-// scheme is refused by TcpLine when opened, anything else is a serial device.
-std::unique_ptr<line::Line> MakeLine(const std::string& device, const ControlSettings& settings, int port) {
-  if (tcp::IsNetworkAddress(device)) return std::make_unique<tcp::TcpLine>(device, settings.connectTimeout);
-  return std::make_unique<serial::SerialPort>(device, settings.BaudOf(port));
 }
 
 // Nested reads deeper than this are reads abandoned without their end; the oldest is dropped.

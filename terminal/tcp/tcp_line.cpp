@@ -48,11 +48,10 @@ std::unique_ptr<Lookup> Resolve(const TcpAddress& address, Clock::time_point dea
   lookup->service = std::to_string(address.port);
   lookup->hints.ai_family = AF_UNSPEC;
   lookup->hints.ai_socktype = SOCK_STREAM;
-  lookup->hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+  lookup->hints.ai_flags = AI_NUMERICSERV;  // not AI_ADDRCONFIG: a host with loopback only finds "localhost"
   // A numeric address needs no resolver.
   addrinfo numeric = lookup->hints;
   numeric.ai_flags |= AI_NUMERICHOST;
-  numeric.ai_flags &= ~AI_ADDRCONFIG;
   if (::getaddrinfo(lookup->host.c_str(), lookup->service.c_str(), &numeric, &lookup->request.ar_result) == 0)
     return lookup;
   lookup->request.ar_result = nullptr;

@@ -26,6 +26,7 @@ TEST(CommandLine, MistypedCommandsAndOptionsGetAHint) {
       {{"copy", "--from-prot", "1"}, "did you mean '--from-port'?"},
       {{"restore", "--lock-timout=3"}, "unknown option '--lock-timout'; did you mean '--lock-timeout'?"},
       {{"help", "restor"}, "unknown command 'restor'; did you mean 'restore'?"},
+      {{"--versoin"}, "did you mean '--version'?"},
   };
   for (const HintCase& c : cases) {
     Result r = Vanto(c.args);
@@ -98,6 +99,7 @@ TEST(CommandLine, NoDefaultDatabaseWithoutHome) {
 }
 
 class CommandLineSite : public SimSite {};
+VANTO_OVER_BOTH_TRANSPORTS(CommandLineSite);
 
 // The driver's port counter would overflow after port 32767: a scan ending there must still
 // find the terminals of the last ports and say nothing about an overflow.
@@ -131,8 +133,6 @@ TEST_P(CommandLineSite, AFailedFirstDownloadLeavesNoDatabase) {
   EXPECT_EQ(Vanto(Db({"download", "--port", "1", "--terminal", "9"})).status, kExitFalse);
   EXPECT_TRUE(std::filesystem::exists(db_));
 }
-
-VANTO_OVER_BOTH_TRANSPORTS(CommandLineSite);
 
 }  // namespace
 }  // namespace vanto::cli::testing

@@ -45,7 +45,9 @@ class KillMidDownload : public SimSite {};
 
 TEST_P(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
   auto& t = site_.AddTerminal(1, 1);
-  const int total = 3000;
+  // Enough records that the download runs for several seconds at the line speed: a progress line
+  // on a pipe comes every two seconds.
+  const int total = 12000;
   for (int i = 0; i < total; ++i) t.records.push_back(Swipe(200 + i % 9, 1 + i / 700, 7 + (i % 700) / 60, i % 60));
   site_.Options().pace = true;  // at the line's speed, so the download takes a few seconds
   Start();

@@ -1,0 +1,63 @@
+#include "cli/messages.h"
+
+#include <libintl.h>
+#include <stdlib.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+
+namespace vanto::cli {
+
+namespace {
+constexpr char kDomain[] = "vanto";
+}
+
+const char* Tr(const char* english) { return dgettext(kDomain, english); }
+
+std::string Fill(const std::string& text, std::initializer_list<std::string> args) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '{' && i + 2 < text.size() && text[i + 2] == '}' && text[i + 1] >= '0' && text[i + 1] <= '9') {
+      std::size_t n = static_cast<std::size_t>(text[i + 1] - '0');
+      if (n < args.size()) {
+        out += *(args.begin() + n);
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+void SetUpMessages() {
+  if (!std::setlocale(LC_ALL, "")) {
+    // The locale the environment names is not installed: keep its language for the messages.
+    std::string wanted;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+      if (const char* value = std::getenv(name); value && *value) {
+        wanted = value;
+        break;
+      }
+    std::setlocale(LC_ALL, "C.UTF-8");
+    std::string language = wanted.substr(0, wanted.find_first_of(".@"));
+    const char* given = std::getenv("LANGUAGE");
+    if (!language.empty() && language != "C" && language != "POSIX" && !(given && *given))
+      setenv("LANGUAGE", language.c_str(), 1);
+  }
+  std::setlocale(LC_NUMERIC, "C");
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return;
+  std::filesystem::path prefix = self.parent_path().parent_path();
+  for (const std::filesystem::path& dir : {prefix / "share" / "locale", self.parent_path() / "locale"}) {
+    if (std::filesystem::exists(dir / "zh_CN" / "LC_MESSAGES" / "vanto.mo", ec)) {
+      bindtextdomain(kDomain, dir.c_str());
+      break;
+    }
+  }
+  bind_textdomain_codeset(kDomain, "UTF-8");
+}
+
+}  // namespace vanto::cli

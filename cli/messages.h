@@ -1,0 +1,28 @@
+// The host's own messages in the user's language (gettext, text domain "vanto"): English as
+// written here, Simplified Chinese from po/zh_CN.po under a zh_CN locale. The driver's and the
+// control's texts are passed on as they are, never through here.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+
+namespace vanto::cli {
+
+// The translation of `english` (itself when there is none or no catalogue was set up).
+const char* Tr(const char* english);
+
+// `text` with {0}, {1}, ... replaced by `args` in order of their numbers.
+std::string Fill(const std::string& text, std::initializer_list<std::string> args);
+
+// Tr, then Fill.
+inline std::string TrFill(const char* english, std::initializer_list<std::string> args) {
+  return Fill(Tr(english), args);
+}
+
+// Sets the locale from the environment and binds the catalogue found relative to the running
+// program (PREFIX/share/locale beside PREFIX/bin, or the build tree's share/locale). A zh_CN
+// locale that is not installed on the machine still selects Chinese messages (through
+// LANGUAGE, with the C.UTF-8 locale for characters). Numbers are always written the C way.
+void SetUpMessages();
+
+}  // namespace vanto::cli

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, then runs the installed vanto from another folder:
+# it must find and register the installed modules (not the build tree's), speak both languages,
+# and run the demo end to end.
+set -euo pipefail
+build=$1
+work=$(mktemp -d /tmp/vanto-install-XXXXXX)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+for f in bin/vanto bin/vanto-sim bin/vanto-regsvr lib/vanto/VANTO.so lib/vanto/FK303ID.so \
+         lib/vanto/libvanto_automation.so share/locale/zh_CN/LC_MESSAGES/vanto.mo share/doc/vanto/README.md \
+         lib/systemd/system/vanto-sync.service lib/systemd/system/vanto-sync.timer; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+grep -q "^ExecStart=$prefix/bin/vanto sync$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "ExecStart"; exit 1; }
+grep -q "^StateDirectory=vanto$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "StateDirectory"; exit 1; }
+grep -q "^OnUnitActiveSec=5min$" "$prefix/lib/systemd/system/vanto-sync.timer" || { echo "timer"; exit 1; }
+
+mkdir -p "$work/elsewhere" "$work/home"
+cd "$work/elsewhere"
+export HOME=$work/home VANTO_REGISTRY=$work/registry
+unset XDG_DATA_HOME VANTO_DB LANGUAGE LC_ALL LC_MESSAGES || true
+# No build-tree library may be reached: the installed RPATH must do.
+if ldd "$prefix/bin/vanto" | grep -q "$build"; then echo "vanto still links the build tree"; exit 1; fi
+
+LANG=C.UTF-8 "$prefix/bin/vanto" demo >"$work/demo.log" 2>&1 || { cat "$work/demo.log"; exit 1; }
+version=$(LANG=C.UTF-8 "$prefix/bin/vanto" --version)
+echo "$version"
+echo "$version" | grep -q "^VANTO.clsMachine: $prefix/lib/vanto/VANTO.so (" || { echo "the driver module is not the installed one"; exit 1; }
+echo "$version" | grep -q "^FK303IDLib.FK303ID: $prefix/lib/vanto/FK303ID.so (" || { echo "the control module is not the installed one"; exit 1; }
+[ ! -e "$work/elsewhere/vanto.db" ] || { echo "the demo left a database in the current folder"; exit 1; }
+
+# Both languages from the installed catalogue, with and without the zh_CN locale generated.
+zh=$(LANG=zh_CN.UTF-8 "$prefix/bin/vanto" scann 2>&1 || true)
+echo "$zh" | grep -q "未知命令“scann”；您是指“scan”吗？" || { echo "no Chinese: $zh"; exit 1; }
+en=$(LANG=C.UTF-8 "$prefix/bin/vanto" scann 2>&1 || true)
+echo "$en" | grep -q "unknown command 'scann'; did you mean 'scan'?" || { echo "no English: $en"; exit 1; }
+echo "install test passed"

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The vanto program as a process: its standard output failing, cursor codes only on a terminal
+# that understands them, --version, HOME unset, both message languages, against `vanto sim`.
+set -uo pipefail
+vanto=$1
+work=$(mktemp -d /tmp/vanto-process-XXXXXX)
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+export HOME=$work/home VANTO_REGISTRY=$work/registry LANG=C.UTF-8
+unset XDG_DATA_HOME VANTO_DB LANGUAGE LC_ALL LC_MESSAGES NO_COLOR || true
+mkdir -p "$HOME"
+
+# The simulator, its settings read from its first lines (bounded by read's timeout).
+coproc SIM { exec "$vanto" sim --link-dir "$work/ports"; }
+sim_pid=$SIM_PID
+while IFS= read -r -t 20 line <&"${SIM[0]}"; do
+  case $line in
+    export\ *) eval "$line" ;;
+    Stop*) break ;;
+  esac
+done
+[ -n "${VANTO_FK_PORT_1:-}" ] || { echo "the simulator did not start"; exit 1; }
+
+# A write error on standard output: non-zero, with a message naming it.
+for args in "--help" "scan --ports 1 --terminals 1-2" "--version"; do
+  err=$("$vanto" $args 2>&1 >/dev/full); status=$?
+  [ "$status" -eq 3 ] || fail "'vanto $args > /dev/full' exited $status"
+  echo "$err" | grep -q "cannot write to standard output" || fail "'vanto $args > /dev/full' said: $err"
+done
+
+# The progress line's cursor codes: on a terminal, not with TERM=dumb, never into a file.
+db=$work/vanto.db
+TERM=xterm script -qec "$vanto download --port 1 --terminal 1 --db $db" "$work/xterm.log" >/dev/null
+grep -q $'\e\[K' "$work/xterm.log" || fail "no progress line on a terminal (the check below proves nothing)"
+TERM=dumb script -qec "$vanto download --port 1 --terminal 1 --db $db" "$work/dumb.log" >/dev/null
+grep -q $'\e' "$work/dumb.log" && fail "cursor codes with TERM=dumb"
+"$vanto" download --port 1 --terminal 1 --db "$db" --progress >/dev/null 2>"$work/forced.err"
+grep -q $'\e' "$work/forced.err" && fail "cursor codes with --progress into a file"
+grep -q "^downloading: " "$work/forced.err" || fail "--progress into a file drew nothing: $(cat "$work/forced.err")"
+NO_COLOR=1 TERM=xterm "$vanto" download --port 1 --terminal 2 --db "$db" >"$work/plain.out" 2>"$work/plain.err"
+grep -q $'\e' "$work/plain.out" "$work/plain.err" && fail "escape codes with standard error a file"
+grep -q "records delivered" "$work/plain.out" || fail "no summary: $(cat "$work/plain.out" "$work/plain.err")"
+
+# --version: the program and each module with its path and version text.
+version=$("$vanto" --version)
+echo "$version" | grep -Eq '^vanto [0-9]+\.[0-9]+\.[0-9]+$' || fail "no program version: $version"
+echo "$version" | grep -Eq '^VANTO\.clsMachine: /.*/VANTO\.so \(1\.00\.0000\)$' || fail "no driver version: $version"
+echo "$version" | grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(' || fail "no control module: $version"
+
+# HOME unset and no XDG or VANTO_DB: the default database is refused, nothing in this folder.
+cd "$work" && mkdir -p nohome && cd nohome
+err=$(env -u HOME "$vanto" download --port 1 --terminal 1 2>&1); status=$?
+[ "$status" -eq 2 ] || fail "HOME unset: exit $status"
+echo "$err" | grep -q "HOME is not set" || fail "HOME unset said: $err"
+[ -z "$(ls -A)" ] || fail "HOME unset left files: $(ls -A)"
+
+# Both languages, with the zh_CN locale installed or not.
+for lang in "LANG=zh_CN.UTF-8" "LC_ALL=zh_CN.UTF-8" "LANGUAGE=zh_CN" "LANG=zh_CN.GB18030"; do
+  err=$(env $lang "$vanto" download --port 1 --terminal 256 2>&1)
+  echo "$err" | grep -q "超出范围（1..255）" || fail "$lang: $err"
+done
+out=$(LANG=zh_CN.UTF-8 "$vanto" scan --ports 1 --terminals 1-2)
+echo "$out" | grep -q "PORT  TERMINAL" || fail "zh_CN scan: $out"
+err=$(LANG=de_DE.UTF-8 "$vanto" download --port 1 --terminal 256 2>&1)
+echo "$err" | grep -q "is out of range (1..255)" || fail "English elsewhere: $err"
+# The driver's own texts pass through as they stand, in every language.
+for lang in C.UTF-8 zh_CN.UTF-8; do
+  err=$(LANG=$lang "$vanto" download --port 2 --terminal 9 --db "$work/x.db" 2>&1)
+  echo "$err" | grep -q "编号为9的考勤机不能下载刷卡数据" || fail "$lang: the driver's text: $err"
+done
+
+# restore only reads: a read-only database in a read-only folder will do. Root writes anyway,
+# so as root the restore runs as nobody (with the simulated port opened up to it).
+mkdir -p "$work/ro"
+"$vanto" backup --port 1 --terminal 1 --person 107 --db "$work/ro/v.db" >/dev/null || fail "backup for the read-only restore"
+chmod 444 "$work/ro/v.db"; chmod 555 "$work/ro"
+as_reader=()
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$work"; chmod 666 "$VANTO_REGISTRY"
+  chmod 666 "$(readlink -f "$VANTO_FK_PORT_2")"
+  as_reader=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
+out=$("${as_reader[@]}" "$vanto" restore --port 2 --terminal 3 --person 107 --db "$work/ro/v.db" 2>&1); status=$?
+[ "$status" -eq 0 ] || fail "restore from a read-only database in a read-only folder: exit $status: $out"
+echo "$out" | grep -q "restored person 107 to terminal 3 on port 2: fingerprint" || fail "read-only restore said: $out"
+[ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only restore left files: $(ls -A "$work/ro")"
+chmod 755 "$work/ro"
+
+# A damaged registry is left as it is, and the message says how to recover.
+printf 'not a registry\n' >"$work/damaged"
+err=$(VANTO_REGISTRY=$work/damaged "$vanto" scan --ports 1 --terminals 1 2>&1); status=$?
+[ "$status" -eq 3 ] || fail "damaged registry: exit $status"
+echo "$err" | grep -q "mv $work/damaged $work/damaged.damaged" || fail "damaged registry said: $err"
+[ "$(cat "$work/damaged")" = "not a registry" ] || fail "the damaged registry was changed"
+
+[ "$failures" -eq 0 ] && echo "process test passed"
+exit $((failures > 0))
