@@ -63,6 +63,7 @@ std::optional<std::string> Closest(const std::string& word, const std::vector<st
 struct Parser::Declared {
   std::string name;
   bool flag = false;
+  bool repeatable = false;
   Required required = Required::kNo;
   std::vector<std::string> values;
   std::int64_t flag_count = 0;
@@ -129,6 +130,19 @@ void Parser::Seconds(const std::string& name, const std::string& value, const st
       [=](const std::string& text) { *target = ParseSeconds(text, max, "--" + name); });
 }
 
+void Parser::Wholes(const std::string& name, const std::string& value, const std::string& help,
+                    std::vector<std::int64_t>* target, std::int64_t min, std::int64_t max) {
+  Add(name, value, help, Required::kNo,
+      [=](const std::string& text) { target->push_back(ParseWhole(text, min, max, "--" + name)); });
+  declared_.back()->repeatable = true;
+}
+
+void Parser::Words(const std::string& value, std::vector<std::string>* target, std::size_t max) {
+  words_ = target;
+  max_words_ = max;
+  (void)value;
+}
+
 void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
   Add("db", "PATH", "database file (default: see 'Data' below)", Required::kNo, [db](const std::string& text) {
     if (text.empty()) throw UsageError(Tr("--db needs a file name"));
@@ -169,6 +183,15 @@ bool Parser::Parse(const std::vector<std::string>& args) {
   }
   if (help_) return false;
   std::vector<std::string> rest = app_->remaining();
+  if (words_) {
+    std::vector<std::string> options;
+    for (const std::string& word : rest) {
+      bool option = word.rfind("-", 0) == 0 && word.size() > 1;
+      if (!option && words_->size() < max_words_) words_->push_back(word);
+      else options.push_back(word);
+    }
+    rest = std::move(options);
+  }
   if (!rest.empty()) {
     const std::string& word = rest.front();
     if (word.rfind("-", 0) == 0 && word.size() > 1) {
@@ -184,8 +207,11 @@ bool Parser::Parse(const std::vector<std::string>& args) {
   }
   for (const auto& d : declared_) {
     std::size_t given = d->flag ? static_cast<std::size_t>(d->flag_count) : d->values.size();
-    if (given > 1) throw UsageError(TrFill("option '{0}' given twice", {"--" + d->name}));
-    if (given == 1) d->apply(d->flag ? std::string() : d->values.front());
+    if (given > 1 && !d->repeatable) throw UsageError(TrFill("option '{0}' given twice", {"--" + d->name}));
+    if (d->repeatable)
+      for (const std::string& v : d->values) d->apply(v);
+    else if (given == 1)
+      d->apply(d->flag ? std::string() : d->values.front());
     if (given == 0 && d->required == Required::kYes) throw UsageError(TrFill("missing option '{0}'", {"--" + d->name}));
   }
   return true;

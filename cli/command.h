@@ -65,6 +65,11 @@ class Parser {
   void RangeOf(const std::string& name, const std::string& value, const std::string& help, Range* target, int min,
                int max);
   void Seconds(const std::string& name, const std::string& value, const std::string& help, double* target, double max);
+  // A whole number that may be given more than once; each value is appended to `target`.
+  void Wholes(const std::string& name, const std::string& value, const std::string& help,
+              std::vector<std::int64_t>* target, std::int64_t min, std::int64_t max);
+  // Words that are no option (a sub-action and its file): at most `max`, in order.
+  void Words(const std::string& value, std::vector<std::string>* target, std::size_t max);
   // The database options every command with a database has: --db and --lock-timeout.
   void Database(std::optional<std::string>* db, double* lock_timeout);
 
@@ -88,6 +93,8 @@ class Parser {
   std::unique_ptr<CLI::App> app_;
   std::vector<OptionSpec> specs_;
   std::vector<std::unique_ptr<Declared>> declared_;
+  std::vector<std::string>* words_ = nullptr;
+  std::size_t max_words_ = 0;
   bool help_ = false;
   bool has_database_ = false;
   SiteNeed site_need_ = SiteNeed::kNone;

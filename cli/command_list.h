@@ -3,6 +3,10 @@
 // The order here is the order of `vanto --help`.
 VANTO_COMMAND(Scan)
 VANTO_COMMAND(Download)
+VANTO_COMMAND(Swipes)
+VANTO_COMMAND(People)
+VANTO_COMMAND(Report)
+VANTO_COMMAND(Db)
 VANTO_COMMAND(Backup)
 VANTO_COMMAND(Restore)
 VANTO_COMMAND(Copy)

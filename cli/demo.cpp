@@ -120,12 +120,15 @@ int RunDemo(const DemoOptions& o, Io& io) {
          << " the one on terminal 1 (values 0-458).\n";
   ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, 5.0);
   std::int64_t stored = 0, repeats = 0;
+  std::string first_month;  // "YYYY-MM" of the earliest swipe
   {
     store::OpenOptions options;
     options.create = false;
     auto records = store::RecordStore::Open(db, options).Swipes();
     stored = static_cast<std::int64_t>(records.size());
     for (const auto& r : records) repeats += r.occurrence > 1;
+    for (const auto& r : records)
+      if (first_month.empty() || r.time.substr(0, 7) < first_month) first_month = r.time.substr(0, 7);
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char took[32];
@@ -134,6 +137,9 @@ int RunDemo(const DemoOptions& o, Io& io) {
          << " of them a second swipe of a person within the same minute, kept) and " << RowCount(everyone.Get())
          << " enrolments. Done in "
          << took << " s." << (o.keep ? " Kept: " + folder.path().string() : std::string()) << "\n";
+  if ((o.keep || o.db) && !first_month.empty())
+    io.out << "\nTo look at the data:\n  vanto swipes --db " << db << "\n  vanto report --month " << first_month
+           << " --db " << db << " --html report.html\n";
   return copied ? kExitOk : kExitFalse;
 }
 

@@ -3,7 +3,9 @@
 #include "cli/machine.h"
 #include "cli/messages.h"
 #include "cli/store/record_store.h"
+#include "cli/store/swipe_store.h"
 #include "platform/ado/columns.h"
+#include "platform/ado/postgres_rowset.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -50,6 +52,27 @@ HRESULT PutRow(RowSet* rows, const EnrolmentRow& row) {
   return put(kColumnFingerprint, Variant::Array(VT_UI1, array));
 }
 
+// The enrolment table of a database server; its schema comes from the store's versioned steps.
+ComPtr<RowSet> OpenServerEnrolmentRows(const std::string& url, std::optional<std::int32_t> person,
+                                       double lock_timeout_seconds, bool for_reading, std::optional<LONG> kind) {
+  store::OpenOptions open;
+  open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+  // Brings the schema up to date, or (reading) checks that it can be read as it is.
+  std::string server = (for_reading ? store::OpenSwipeStoreForReading(url, open.lock_timeout)
+                                    : store::OpenSwipeStore(url, open))
+                           ->location();
+  PostgresRowSetQuery query;
+  query.url = url;
+  query.options.lockTimeout = open.lock_timeout;
+  query.options.readOnly = for_reading;
+  if (person) query.equals.emplace_back(kColumnPersonNumber, *person);
+  if (kind) query.equals.emplace_back(kColumnEnrolmentNumber, *kind);
+  ComPtr<RowSet> rows;
+  if (HRESULT hr = OpenPostgresRowSet(query, &rows); FAILED(hr) || !rows)
+    throw HostError("cannot open the enrolment table of " + server + ": " + Describe(hr));
+  return rows;
+}
+
 }  // namespace
 
 std::string EnrolmentKindName(long long kind) {
@@ -59,6 +82,12 @@ std::string EnrolmentKindName(long long kind) {
 }
 
 void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds) {
+  if (store::IsDatabaseUrl(path)) {  // a server's schema comes from the store's steps
+    store::OpenOptions open;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+    store::OpenSwipeStore(path, open);
+    return;
+  }
   if (HRESULT hr = CreateEnrolmentSchema(path, Options(lock_timeout_seconds, false)); FAILED(hr))
     throw HostError("cannot prepare the enrolment table of " + path + ": " + Describe(hr));
   // The store's schema steps include the enrolment table's (a person's rows found by kind);
@@ -75,6 +104,7 @@ void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds)
 
 ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
                                  double lock_timeout_seconds, bool for_reading, std::optional<LONG> kind) {
+  if (store::IsDatabaseUrl(path)) return OpenServerEnrolmentRows(path, person, lock_timeout_seconds, for_reading, kind);
   if (!for_reading) PrepareEnrolmentTable(path, lock_timeout_seconds);
   SqliteRowSetQuery query;
   query.path = path;

@@ -87,14 +87,15 @@ double Seconds(const DatabaseOptions& o) { return o.lock_timeout; }
 
 int RunBackup(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  std::string db = OpenStore(o, true).path();
+  const std::string shown = OpenStore(o, true).path();  // a URL as shown: no password
+  const std::string db = DatabasePath(o.db, true);
   Machine machine = Machine::Create();
   LONG kind = -1;
   int status = BackupPerson(machine, db, Seconds(o), o.port, o.terminal, person, io, &kind);
   if (status == kExitOk)
     io.out << TrFill("backed up person {0} from {1}: {2}",
                      {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(kind)})
-           << " (" << db << ")\n";
+           << " (" << shown << ")\n";
   return status;
 }
 
@@ -115,7 +116,8 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
 
 int RunCopy(const CopyOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  std::string db = OpenStore(o, true).path();
+  OpenStore(o, true);
+  const std::string db = DatabasePath(o.db, true);
   Machine machine = Machine::Create();
   LONG kind = -1;
   if (int status = BackupPerson(machine, db, Seconds(o), o.from_port, o.from_terminal, person, io, &kind);

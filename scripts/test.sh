@@ -5,6 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+# A throw-away PostgreSQL server for the store tests of both stages, removed at the end
+# whatever happens (the PostgreSQL tests fail rather than skip in CI without it).
+bash scripts/setup.sh build >/dev/null  # installs the packages, postgresql among them
+eval "$(bash scripts/pg-cluster.sh start)"
+trap 'bash scripts/pg-cluster.sh stop "$VANTO_TEST_PG_DIR"' EXIT
+echo "== PostgreSQL for the tests: port $VANTO_TEST_PG_PORT"
+
 echo "== build and test"
 bash scripts/setup.sh build
 ctest --test-dir build --output-on-failure -j"$jobs"

@@ -1,7 +1,9 @@
 #include "cli/store/record_store.h"
 
+#include <algorithm>
 #include <cctype>
 
+#include "cli/store/postgres_store.h"
 #include "cli/store/sqlite_store.h"
 
 namespace vanto::store {
@@ -47,13 +49,19 @@ bool IsDatabaseUrl(const std::string& location) {
 
 std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const OpenOptions& options) {
   std::string scheme = SchemeOf(location);
-  if (scheme == "postgresql" || scheme == "postgres")
-    throw StoreError(StoreFailure::Invalid, "database " + location + ": this vanto has no PostgreSQL support");
+  if (scheme == "postgresql" || scheme == "postgres") return OpenPostgresStore(location, options);
   if (!scheme.empty())
     throw StoreError(StoreFailure::Invalid, "database " + location + ": unknown scheme \"" + scheme +
-                                                "\" (a database URL starts with postgresql://; anything else is an "
-                                                "SQLite file path)");
+                                                "\" (a database URL starts with postgresql:// or postgres://; "
+                                                "anything else is an SQLite file path)");
   return OpenSqliteStore(location, options);
+}
+
+std::unique_ptr<SwipeStore> OpenSwipeStoreForReading(const std::string& location, std::chrono::milliseconds lock_timeout) {
+  std::string scheme = SchemeOf(location);
+  if (scheme == "postgresql" || scheme == "postgres") return OpenPostgresStoreForReading(location, lock_timeout);
+  if (!scheme.empty()) return OpenSwipeStore(location);  // refuses the scheme with its message
+  return OpenSqliteStoreForReading(location, lock_timeout);
 }
 
 RecordStore RecordStore::Open(const std::string& location, const OpenOptions& options) {
@@ -62,6 +70,7 @@ RecordStore RecordStore::Open(const std::string& location, const OpenOptions& op
 
 bool RecordStore::HasTable(const std::string& location, const std::string& table,
                            std::chrono::milliseconds lock_timeout) {
+  if (IsDatabaseUrl(location)) return PostgresHasTable(location, table, lock_timeout);
   return SqliteHasTable(location, table, lock_timeout);
 }
 
@@ -71,11 +80,19 @@ Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downlo
 std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
   std::vector<StoredSwipe> rows;
   rows.reserve(next.size());
-  auto seen = seen_;
+  // The batch's own counts on top of the committed ones (copying those would cost the whole
+  // delivery so far for every batch).
+  std::map<std::pair<std::int32_t, std::string>, int> batch;
   for (const Swipe& swipe : next) {
     CivilTime when = CivilFromDate(swipe.time);
     StoredSwipe row{port_, terminal_, swipe.person, MinuteText(when), 0, SecondText(when), downloaded_at_};
-    row.occurrence = ++seen[{swipe.person, row.minute}];
+    auto key = std::make_pair(swipe.person, row.minute);
+    auto [it, fresh] = batch.try_emplace(std::move(key), 0);
+    if (fresh) {
+      auto committed = seen_.find(it->first);
+      it->second = committed == seen_.end() ? 0 : committed->second;
+    }
+    row.occurrence = ++it->second;
     rows.push_back(std::move(row));
   }
   return rows;
@@ -90,7 +107,8 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   keyed.reserve(rows.size());
   std::size_t count = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    ++seen_[{rows[i].person, rows[i].minute}];
+    int& seen = seen_[{rows[i].person, rows[i].minute}];
+    seen = std::max(seen, rows[i].occurrence);
     keyed.push_back({next[i], std::move(rows[i].minute), rows[i].occurrence, added[i]});
     count += added[i] ? 1 : 0;
   }

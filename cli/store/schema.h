@@ -8,7 +8,8 @@
 // new table and rename, rather than drop). Steps planned: the swipe key by terminal identity,
 // generation and index with person, minute and occurrence kept as columns, and a table of
 // rejected records; a fingerprint row and a password row per person in the enrolment table;
-// people and the indexes the reports need.
+// people and the indexes the reports need. The PostgreSQL enrolment table's `row_id` is the
+// identity its row set commits changes by: a step that rebuilds the table keeps it.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,11 @@ struct SchemaStep {
 
 std::span<const SchemaStep> SchemaSteps();
 int LatestSchemaVersion();
+// The oldest schema that reads as the latest does (0: a database from before recorded versions
+// has the shape of version 1). A step that changes what reading sees raises it.
+int OldestReadableSchemaVersion();
+// Refuses (StoreError) reading a database of schema `version`.
+void CheckReadableSchema(const std::string& location, int version);
 const char* SchemaStepSql(const SchemaStep& step, Engine engine);
 
 // The table that records the steps taken.

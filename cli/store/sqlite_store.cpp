@@ -130,6 +130,25 @@ class SqliteSwipeStore final : public SwipeStore {
   const std::string& location() const override { return c_.path; }
   int schema_version() const override { return version_; }
 
+  // Reads the schema version without writing: 0 for a database from before recorded versions.
+  void ReadVersionOnly() {
+    auto has = [&](const char* table) {
+      StatementPtr query = c_.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
+      sqlite3_bind_text(query.get(), 1, table, -1, SQLITE_STATIC);
+      c_.Step(query.get(), "reading the list of tables");
+      return sqlite3_column_int64(query.get(), 0) > 0;
+    };
+    if (!has("swipes"))
+      throw StoreError(StoreFailure::Invalid, "database " + c_.path + " holds no swipes (not a vanto database?)");
+    version_ = 0;
+    if (has("schema_version")) {
+      StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+      c_.Step(read.get(), "reading the schema version");
+      version_ = sqlite3_column_int(read.get(), 0);
+    }
+    CheckReadableSchema(c_.path, version_);
+  }
+
   // Takes the schema steps the database lacks, in one write transaction.
   void Migrate() {
     WriteTransaction transaction(c_, "bringing the schema up to date");
@@ -192,6 +211,48 @@ class SqliteSwipeStore final : public SwipeStore {
     return sqlite3_column_int64(stmt.get(), 0);
   }
 
+  PeopleImport PutPeople(std::span<const PersonName> people) override {
+    PeopleImport result;
+    if (people.empty()) return result;
+    WriteTransaction transaction(c_, "storing people");
+    StatementPtr read = c_.Prepare("SELECT name, department FROM people WHERE person = ?1");
+    StatementPtr insert = c_.Prepare("INSERT INTO people (person, name, department) VALUES (?1, ?2, ?3)");
+    StatementPtr update = c_.Prepare("UPDATE people SET name = ?2, department = ?3 WHERE person = ?1");
+    for (const PersonName& p : people) {
+      sqlite3_reset(read.get());
+      sqlite3_bind_int(read.get(), 1, p.person);
+      sqlite3_stmt* write = insert.get();
+      if (c_.Step(read.get(), "reading people") == SQLITE_ROW) {
+        if (Text(read.get(), 0) == p.name && Text(read.get(), 1) == p.department) {
+          ++result.unchanged;
+          continue;
+        }
+        write = update.get();
+        ++result.updated;
+      } else {
+        ++result.added;
+      }
+      sqlite3_reset(write);
+      sqlite3_bind_int(write, 1, p.person);
+      sqlite3_bind_text(write, 2, p.name.data(), static_cast<int>(p.name.size()), SQLITE_STATIC);
+      sqlite3_bind_text(write, 3, p.department.data(), static_cast<int>(p.department.size()), SQLITE_STATIC);
+      c_.Step(write, "storing people");
+    }
+    read.reset();
+    insert.reset();
+    update.reset();
+    transaction.Commit();
+    return result;
+  }
+
+  std::vector<PersonName> People() const override {
+    StatementPtr stmt = c_.Prepare("SELECT person, name, department FROM people ORDER BY person");
+    std::vector<PersonName> people;
+    while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW)
+      people.push_back({sqlite3_column_int(stmt.get(), 0), Text(stmt.get(), 1), Text(stmt.get(), 2)});
+    return people;
+  }
+
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
     StatementPtr stmt = c_.Prepare(std::string("SELECT ") + kSwipeColumns + " FROM swipes" + filter.where + kSwipeOrder);
@@ -225,6 +286,19 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
   auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout) {
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, "database path is empty");
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, "database " + path + " does not exist");
+    throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
+  }
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
+  auto store = std::make_unique<SqliteSwipeStore>(OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout));
+  store->ReadVersionOnly();
   return store;
 }
 

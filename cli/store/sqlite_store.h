@@ -12,6 +12,9 @@ namespace vanto::store {
 // schema up to date. Throws StoreError naming the path.
 std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options);
 
+// Opens the SQLite database at `path` read-only (see OpenSwipeStoreForReading).
+std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout);
+
 // Whether the SQLite database at `path` holds a table of that name, read without writing;
 // throws StoreError when `path` is no database this process can read.
 bool SqliteHasTable(const std::string& path, const std::string& table, std::chrono::milliseconds lock_timeout);

@@ -37,6 +37,19 @@ struct SwipeQuery {
   std::optional<int> terminal;
 };
 
+// A person's name and department, beside the person number swipes carry.
+struct PersonName {
+  std::int32_t person = 0;
+  std::string name;
+  std::string department;  // empty: none
+  friend bool operator==(const PersonName&, const PersonName&) = default;
+};
+
+// What PutPeople did.
+struct PeopleImport {
+  std::size_t added = 0, updated = 0, unchanged = 0;
+};
+
 struct OpenOptions {
   // Create the database when it does not exist (an SQLite file: its folder must exist).
   bool create = true;
@@ -44,6 +57,7 @@ struct OpenOptions {
   std::chrono::milliseconds lock_timeout{5000};
 };
 
+// One open store is used by one thread at a time (each thread opens its own).
 class SwipeStore {
  public:
   virtual ~SwipeStore() = default;
@@ -63,6 +77,12 @@ class SwipeStore {
   // reading as it goes (memory stays flat whatever the count). `row` answers false to stop.
   virtual void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const = 0;
 
+  // Adds or updates `people` (keyed by person number) in one transaction: all or, on a
+  // StoreError, none. People the database holds and `people` does not list stay as they are.
+  virtual PeopleImport PutPeople(std::span<const PersonName> people) = 0;
+  // Every person the database knows, by person number.
+  virtual std::vector<PersonName> People() const = 0;
+
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
   std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
@@ -75,5 +95,12 @@ bool IsDatabaseUrl(const std::string& location);
 // Opens (or creates) the store at `location`, an SQLite file path or a database URL, and brings
 // its schema up to date. Throws StoreError with a one-line message naming the location.
 std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const OpenOptions& options = {});
+
+// Opens the store at `location` for reading only: nothing is created, migrated or written (an
+// SQLite file may be read-only; a server session is read-only), and Insert fails with
+// StoreFailure::ReadOnly. A schema older than OldestReadableSchemaVersion (schema.h) or newer
+// than this program knows is refused.
+std::unique_ptr<SwipeStore> OpenSwipeStoreForReading(const std::string& location,
+                                                     std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
 }  // namespace vanto::store

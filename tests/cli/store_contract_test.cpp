@@ -40,8 +40,8 @@ SwipeQuery Q(std::optional<std::string> from = {}, std::optional<std::string> to
 class SwipeStoreContract : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
+    if (GetParam() == "postgresql") VANTO_REQUIRE_PG();
     engine_ = MakeEngine(GetParam());
-    if (!engine_) GTEST_SKIP() << GetParam() << " is not available here";
     location_ = engine_->FreshLocation();
   }
   std::unique_ptr<SwipeStore> Open() { return OpenSwipeStore(location_); }
@@ -187,14 +187,48 @@ TEST_P(SwipeStoreContract, ABigBatchIsStoredAndStreamedWhole) {
   EXPECT_EQ(seen, 5000);
 }
 
-std::vector<std::string> Engines() { return {"sqlite"}; }
+TEST_P(SwipeStoreContract, PeopleAreAddedUpdatedAndKeptWholeText) {
+  auto store = Open();
+  EXPECT_TRUE(store->People().empty());
+  std::vector<PersonName> first = {{102, "王小明", "生产部"},
+                                   {-7, "Zhang, \"Wei\"\nsecond line", ""},
+                                   {2147483647, "Max", "'; DROP TABLE people; --"}};
+  PeopleImport done = store->PutPeople(first);
+  EXPECT_EQ(done.added, 3u);
+  EXPECT_EQ(done.updated + done.unchanged, 0u);
+  std::vector<PersonName> sorted = {first[1], first[0], first[2]};
+  EXPECT_EQ(store->People(), sorted);
+  // Again with one changed, one the same, one new: the one not listed stays.
+  done = store->PutPeople(std::vector<PersonName>{{102, "Wang Xiaoming", "Sales"}, {-7, first[1].name, ""}, {5, "New", ""}});
+  EXPECT_EQ(done.added, 1u);
+  EXPECT_EQ(done.updated, 1u);
+  EXPECT_EQ(done.unchanged, 1u);
+  std::vector<PersonName> people = store->People();
+  ASSERT_EQ(people.size(), 4u);
+  EXPECT_EQ(people[2], (PersonName{102, "Wang Xiaoming", "Sales"}));
+  EXPECT_EQ(people[3], first[2]);
+}
+
+TEST_P(SwipeStoreContract, PeopleSurviveReopeningAndSwipesStayApart) {
+  {
+    auto store = Open();
+    store->PutPeople(std::vector<PersonName>{{1, "One", ""}});
+    store->Insert(std::vector<StoredSwipe>{Row(1, 1, 2, "2026-11-06 00:01:00")});
+  }
+  auto again = Open();
+  EXPECT_EQ(again->People(), (std::vector<PersonName>{{1, "One", ""}}));
+  EXPECT_EQ(again->CountSwipes(), 1);
+  EXPECT_EQ(again->PutPeople(std::vector<PersonName>{}).added, 0u);
+}
+
+std::vector<std::string> Engines() { return {"sqlite", "postgresql"}; }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SwipeStoreContract, ::testing::ValuesIn(Engines()),
                          [](const auto& info) { return info.param; });
 
 std::unique_ptr<StoreEngine> MakeEngine(const std::string& name) {
-  if (name == "sqlite") return std::make_unique<SqliteEngine>();
-  return nullptr;
+  if (name == "postgresql") return std::make_unique<PostgresEngine>();
+  return std::make_unique<SqliteEngine>();
 }
 
 }  // namespace

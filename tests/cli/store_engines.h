@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/pg_server.h"
+
 namespace vanto::store::testing {
 
 class StoreEngine {
@@ -36,6 +38,14 @@ class SqliteEngine final : public StoreEngine {
  private:
   std::filesystem::path folder_;
   int count_ = 0;
+};
+
+class PostgresEngine final : public StoreEngine {
+ public:
+  std::string FreshLocation() override { return databases_.Fresh(); }
+
+ private:
+  vanto::testing::PgDatabases databases_;
 };
 
 }  // namespace vanto::store::testing

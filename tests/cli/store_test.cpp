@@ -212,6 +212,49 @@ INSERT INTO enrolment VALUES (7, 0, 1, 0, x'0102');
   EXPECT_EQ(Sql(db_, "SELECT max(version) FROM schema_version"), std::to_string(LatestSchemaVersion()));
 }
 
+// Opening for reading writes nothing: a read-only file, and a database from before recorded
+// versions, are read as they are; storing is refused.
+TEST_F(StoreTest, OpeningForReadingWritesNothing) {
+  Sql(db_, R"sql(
+CREATE TABLE swipes (port INTEGER NOT NULL, terminal INTEGER NOT NULL, person INTEGER NOT NULL,
+  minute TEXT NOT NULL, occurrence INTEGER NOT NULL, swipe_time TEXT NOT NULL, downloaded_at TEXT NOT NULL,
+  PRIMARY KEY (port, terminal, person, minute, occurrence)) WITHOUT ROWID;
+INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 1, '2026-11-06 00:00:00', '2026-11-07T00:00:00Z');
+)sql");
+  chmod(db_.c_str(), 0444);
+  {
+    auto store = OpenSwipeStoreForReading(db_);
+    EXPECT_EQ(store->schema_version(), 0);
+    EXPECT_EQ(store->CountSwipes(), 1);
+    try {
+      store->Insert(std::vector<StoredSwipe>{{1, 1, 8, "2026-11-06 00:00", 1, "2026-11-06 00:00:00", "x"}});
+      ADD_FAILURE() << "stored through a store opened for reading";
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.failure(), StoreFailure::ReadOnly) << e.what();
+    }
+  }
+  EXPECT_EQ(Sql(db_, "SELECT count(*) FROM sqlite_master WHERE name = 'schema_version'"), "0");
+  EXPECT_EQ(Sql(db_, "SELECT count(*) FROM swipes"), "1");
+  const std::string garbage = folder_.File("garbage.db"), empty = folder_.File("empty.db");
+  std::ofstream(garbage) << std::string(4096, 'x');
+  Sql(empty, "CREATE TABLE other (x)");
+  struct Case {
+    std::string path;
+    StoreFailure failure;
+  } cases[] = {{folder_.File("missing.db"), StoreFailure::Missing},
+               {garbage, StoreFailure::Invalid},
+               {empty, StoreFailure::Invalid}};
+  for (const Case& c : cases) {
+    try {
+      OpenSwipeStoreForReading(c.path);
+      ADD_FAILURE() << c.path << " opened";
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.failure(), c.failure) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
+    }
+  }
+}
+
 TEST_F(StoreTest, ASchemaFromANewerVersionIsRefusedUntouched) {
   { Open(); }
   const std::string newer = std::to_string(LatestSchemaVersion() + 1);
@@ -227,6 +270,12 @@ TEST_F(StoreTest, ASchemaFromANewerVersionIsRefusedUntouched) {
     EXPECT_NE(text.find("version " + newer), std::string::npos) << text;
   }
   EXPECT_EQ(Sql(db_, "SELECT max(version) FROM schema_version"), newer);
+  try {
+    OpenSwipeStoreForReading(db_);
+    ADD_FAILURE() << "read a database of a newer schema";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.failure(), StoreFailure::NewerSchema) << e.what();
+  }
 }
 
 TEST_F(StoreTest, LocationsThatAreNoPathAndNoDatabaseUrlAreRefused) {

@@ -1,4 +1,4 @@
-// The row-set contract, run against every row set: the in-memory one and the SQLite one.
+// The row-set contract, run against every row set: in memory, over SQLite and over PostgreSQL.
 #include <limits>
 
 #include "platform/ado/enrolment.h"
@@ -38,12 +38,12 @@ class RowSetContract : public ::testing::Test {
   long liveAtStart_ = 0;
 };
 
-using Kinds = ::testing::Types<MemoryRowSetKind, SqliteRowSetKind>;
+using Kinds = ::testing::Types<MemoryRowSetKind, SqliteRowSetKind, PostgresRowSetKind>;
 class KindNames {
  public:
   template <class T>
   static std::string GetName(int) {
-    return std::is_same_v<T, MemoryRowSetKind> ? "Memory" : "Sqlite";
+    return std::is_same_v<T, MemoryRowSetKind> ? "Memory" : std::is_same_v<T, SqliteRowSetKind> ? "Sqlite" : "Postgres";
   }
 };
 TYPED_TEST_SUITE(RowSetContract, Kinds, KindNames);

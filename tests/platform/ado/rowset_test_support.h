@@ -13,12 +13,14 @@
 #include "platform/ado/byte_array.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/memory_rowset.h"
+#include "platform/ado/postgres_rowset.h"
 #include "platform/ado/rowset.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
 #include "platform/automation/owners.h"
 #include "platform/automation/text.h"
+#include "tests/support/pg_server.h"
 
 // A directory of its own for one test, removed afterwards.
 class TempDirectory {
@@ -55,6 +57,23 @@ struct SqliteRowSetKind {
     ComPtr<RowSet> rows;
     HRESULT hr = OpenEnrolmentRowSet(path, std::nullopt, &rows);
     EXPECT_EQ(hr, S_OK) << "open";
+    return rows;
+  }
+};
+
+// The PostgreSQL row set, over a fresh database of the test server: every open reads afresh.
+struct PostgresRowSetKind {
+  vanto::testing::PgDatabases databases;
+  std::string url;
+  void Prepare() {
+    VANTO_REQUIRE_PG();
+    url = databases.Fresh();
+    ASSERT_EQ(CreatePostgresEnrolmentSchema(url), S_OK) << ToUtf8(TakeErrorDescription(E_FAIL));
+  }
+  ComPtr<RowSet> Open() {
+    ComPtr<RowSet> rows;
+    HRESULT hr = OpenPostgresEnrolmentRowSet(url, std::nullopt, &rows);
+    EXPECT_EQ(hr, S_OK) << "open: " << ToUtf8(TakeErrorDescription(hr));
     return rows;
   }
 };

@@ -1,0 +1,178 @@
+// Swipes stored per second through the store seam (keying and storing, batches of 500, one
+// transaction each), into SQLite and into PostgreSQL; and four writers storing overlapping
+// deliveries into one PostgreSQL database at once, checked for lost or doubled rows.
+// PostgreSQL: the server in VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL), e.g. the socket of a
+// cluster from scripts/pg-cluster.sh; a database of its own is created and dropped.
+// Start the server with its default durability for numbers that mean something
+// (PG_CLUSTER_FSYNC=on scripts/pg-cluster.sh start: the test cluster runs with fsync off).
+// Run: build/bench/store/store_bench (medians of 5 repetitions, by the wall clock: a store
+// waits on its database, so the time another process spends counts).
+#include <benchmark/benchmark.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/store/record_store.h"
+
+namespace {
+
+using vanto::store::Delivery;
+using vanto::store::OpenSwipeStore;
+using vanto::store::Swipe;
+
+constexpr int kBatch = 500;
+
+std::optional<std::string> ServerUrl() {
+  for (const char* name : {"VANTO_BENCH_PG_URL", "VANTO_TEST_PG_URL"})
+    if (const char* url = std::getenv(name); url && *url) return std::string(url);
+  return std::nullopt;
+}
+
+std::string WithDatabase(const std::string& url, const std::string& name) {
+  std::size_t start = url.find("://") + 3;
+  std::size_t slash = url.find('/', start), query = url.find('?', start);
+  if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
+    std::size_t at = query == std::string::npos ? url.size() : query;
+    return url.substr(0, at) + "/" + name + url.substr(at);
+  }
+  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
+}
+
+bool Admin(const std::string& url, const std::string& sql) {
+  PGconn* conn = PQconnectdb(url.c_str());
+  bool ok = PQstatus(conn) == CONNECTION_OK;
+  if (ok) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+  }
+  PQfinish(conn);
+  return ok;
+}
+
+// A database of the benchmark's own on the server, dropped at the end.
+class BenchDatabase {
+ public:
+  explicit BenchDatabase(const std::string& server) : server_(server) {
+    static int counter = 0;
+    name_ = "vanto_bench_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    ok_ = Admin(server_, "CREATE DATABASE " + name_);
+  }
+  ~BenchDatabase() { Admin(server_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)"); }
+  bool ok() const { return ok_; }
+  std::string url() const { return WithDatabase(server_, name_); }
+
+ private:
+  std::string server_, name_;
+  bool ok_ = false;
+};
+
+// The swipes of batch `n`: 500 different keys (distinct minutes), five persons a minute.
+std::vector<Swipe> BatchOf(long n) {
+  std::vector<Swipe> swipes(kBatch);
+  for (int i = 0; i < kBatch; ++i)
+    swipes[i] = {static_cast<std::int32_t>(i % 5), 40000.0 + (static_cast<double>(n) * kBatch + i) / 5 / 1440.0};
+  return swipes;
+}
+
+void StoreBatches(benchmark::State& state, const std::string& location) {
+  auto store = OpenSwipeStore(location);
+  Delivery delivery(*store, 1, 1);
+  long n = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<Swipe> batch = BatchOf(n++);
+    state.ResumeTiming();
+    delivery.Store(batch);
+  }
+  if (delivery.added() != static_cast<std::size_t>(n) * kBatch) state.SkipWithError("a batch was not stored whole");
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kBatch);
+}
+
+void BM_SqliteSwipesPerSecond(benchmark::State& state) {
+  char pattern[] = "/tmp/vanto-bench-XXXXXX";
+  std::filesystem::path folder = mkdtemp(pattern);
+  StoreBatches(state, (folder / "bench.db").string());
+  std::filesystem::remove_all(folder);
+}
+
+void BM_PostgresSwipesPerSecond(benchmark::State& state) {
+  std::optional<std::string> server = ServerUrl();
+  if (!server) {
+    state.SkipWithError("no PostgreSQL server: set VANTO_BENCH_PG_URL (eval \"$(scripts/pg-cluster.sh start)\" gives one)");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  BenchDatabase database(*server);
+  if (!database.ok()) {
+    state.SkipWithError("cannot create a database on the server in VANTO_BENCH_PG_URL");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  StoreBatches(state, database.url());
+}
+
+// Four writers, each with its own connection, store the same delivery of 5,000 swipes (ten
+// batches of 500, cut at different places) into one database at once. Every swipe must be
+// stored exactly once: the sum of what the writers added equals the count in the table.
+void BM_PostgresFourWritersOverlapping(benchmark::State& state) {
+  std::optional<std::string> server = ServerUrl();
+  if (!server) {
+    state.SkipWithError("no PostgreSQL server: set VANTO_BENCH_PG_URL");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  BenchDatabase database(*server);
+  std::vector<Swipe> shared;
+  for (long n = 0; n < 10; ++n) {
+    auto b = BatchOf(n);
+    shared.insert(shared.end(), b.begin(), b.end());
+  }
+  std::vector<std::unique_ptr<vanto::store::SwipeStore>> stores;
+  for (int w = 0; w < 4; ++w) stores.push_back(OpenSwipeStore(database.url()));
+  int terminal = 0;
+  bool sound = true;
+  for (auto _ : state) {
+    ++terminal;
+    std::atomic<std::size_t> added{0};
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w)
+      writers.emplace_back([&, w] {
+        try {
+          Delivery delivery(*stores[w], 9, terminal);
+          std::size_t step = kBatch - 37 * static_cast<std::size_t>(w);
+          for (std::size_t at = 0; at < shared.size(); at += step)
+            delivery.Store(std::span(shared).subspan(at, std::min(step, shared.size() - at)));
+          added += delivery.added();
+        } catch (const std::exception&) {
+          failed = true;
+        }
+      });
+    for (auto& t : writers) t.join();
+    state.PauseTiming();
+    if (failed || added != shared.size() || stores[0]->CountSwipes(9, terminal) != static_cast<std::int64_t>(shared.size()))
+      sound = false;
+    state.ResumeTiming();
+  }
+  if (!sound) state.SkipWithError("a swipe was lost or stored twice");
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(shared.size()));
+  state.counters["offered_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()) * 4 * shared.size(),
+                                                       benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_SqliteSwipesPerSecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_PostgresSwipesPerSecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_PostgresFourWritersOverlapping)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "cli/attendance_data.h"
+
+namespace vanto::cli {
+
+report::Format ChooseFormat(bool csv, bool json) {
+  if (csv && json) throw UsageError("give --csv or --json, not both");
+  return csv ? report::Format::Csv : json ? report::Format::Json : report::Format::Table;
+}
+
+std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
+  std::vector<report::Person> people;
+  for (store::PersonName& p : store.People()) people.push_back({p.person, std::move(p.name), std::move(p.department)});
+  return people;
+}
+
+std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery& query, report::Format format,
+                         std::ostream& out) {
+  std::unordered_map<std::int32_t, std::string> names;
+  for (store::PersonName& p : store.People()) names.emplace(p.person, std::move(p.name));
+  report::SwipeWriter writer(out, format);
+  store.Each(query, [&](const store::StoredSwipe& s) {
+    auto name = names.find(s.person);
+    writer.Write({s.time, s.port, s.terminal, s.person, name == names.end() ? nullptr : &name->second});
+    return static_cast<bool>(out);  // a closed pipe or a full disk stops the query
+  });
+  return writer.rows();
+}
+
+report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts) {
+  report::ReportBuilder builder(days, day_starts);
+  report::TimeRange window = builder.Window();
+  store::SwipeQuery query;
+  query.from = window.from;
+  query.to = window.to;
+  store.Each(query, [&](const store::StoredSwipe& s) {
+    builder.Add(s.person, s.time);
+    return true;
+  });
+  return builder.Finish(StoredPeople(store));
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,44 @@
+// The host's listings and reports over the swipe store: swipes streamed to a format with
+// names beside person numbers, and the attendance report built from one streamed query.
+// Everything goes through the store seam, so every engine serves the same.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/report/attendance.h"
+#include "cli/report/formats.h"
+#include "cli/store/swipe_store.h"
+
+namespace vanto::cli {
+
+// The format of --csv / --json (a table when neither); both at once is a UsageError.
+report::Format ChooseFormat(bool csv, bool json);
+
+// Runs `parse` and turns a report::DateError into a UsageError with the same message.
+template <class Parse>
+auto ParseDates(Parse parse) -> decltype(parse()) {
+  try {
+    return parse();
+  } catch (const report::DateError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// The people the store knows, by person number, as the report library takes them.
+std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
+
+// Writes the swipes `query` selects, ordered by time, holding none of them (memory stays flat
+// whatever the count). Answers how many were written.
+std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery& query, report::Format format,
+                         std::ostream& out);
+
+// The attendance report of `days` (working days starting at `day_starts`, minutes after
+// midnight) over every stored swipe in them, with every known person.
+report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts);
+
+}  // namespace vanto::cli

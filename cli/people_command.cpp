@@ -1,0 +1,81 @@
+// people: the names beside person numbers; `people import FILE.csv` adds and updates them.
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "cli/attendance_data.h"
+#include "cli/command.h"
+#include "cli/command_support.h"
+
+namespace vanto::cli {
+namespace {
+
+struct PeopleOptions : DatabaseOptions {
+  std::vector<std::string> words;  // nothing, or "import" FILE
+  bool csv = false, json = false;
+};
+
+int ImportPeople(const PeopleOptions& o, const std::string& file, Io& io) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw UsageError("cannot read people file " + file + ": " + std::strerror(errno));
+  std::vector<report::Person> people;
+  try {
+    people = report::ReadPeopleCsv(in, file);
+  } catch (const report::PeopleFileError& e) {
+    throw UsageError(std::string(e.what()) + "; nothing imported");
+  }
+  std::vector<store::PersonName> names;
+  names.reserve(people.size());
+  for (report::Person& p : people) names.push_back({p.number, std::move(p.name), std::move(p.department)});
+  store::RecordStore store = OpenStore(o, true);
+  store::PeopleImport done = store.swipes().PutPeople(names);
+  io.out << "imported " << names.size() << (names.size() == 1 ? " person" : " people") << " from " << file << ": "
+         << done.added << " added, " << done.updated << " updated, " << done.unchanged << " unchanged\n";
+  return kExitOk;
+}
+
+int RunPeople(const PeopleOptions& o, Io& io) {
+  if (!o.words.empty()) {
+    if (o.words[0] != "import") throw UsageError("unknown action '" + o.words[0] + "' (the one action is 'import FILE.csv')");
+    if (o.words.size() != 2) throw UsageError("'people import' needs the file to import: vanto people import FILE.csv");
+    if (o.csv || o.json) throw UsageError("--csv and --json are for listing people, not for 'import'");
+    return ImportPeople(o, o.words[1], io);
+  }
+  report::Format format = ChooseFormat(o.csv, o.json);
+  store::RecordStore store = OpenStore(o, false);
+  std::vector<report::Person> people = StoredPeople(store.swipes());
+  if (people.empty() && format == report::Format::Table) {
+    io.err << "no people yet: 'vanto people import FILE.csv' adds them\n";
+    return kExitOk;
+  }
+  report::WritePeople(io.out, people, format);
+  return kExitOk;
+}
+
+}  // namespace
+
+Command PeopleCommand() {
+  return {"people", "list the people the database knows, or import them from a CSV file",
+          "vanto people [--csv | --json] [--db PATH]\n       vanto people import FILE.csv [--db PATH]",
+          "'people import' reads a UTF-8 CSV file: a header row, then one row per person with the\n"
+          "person number, the name and (optionally) the department, for example\n"
+          "\n"
+          "    person,name,department\n"
+          "    101,\"Zhang, Wei\",Sales\n"
+          "    102,王小明,\n"
+          "\n"
+          "Quote a field holding commas, quotes or line breaks (\"\" stands for a quote), as\n"
+          "spreadsheets do. Importing again updates the people it lists and adds new ones; people it\n"
+          "does not list stay. A file with a bad row is refused with the row's line number and nothing\n"
+          "is imported. Names appear beside person numbers in 'vanto swipes' and 'vanto report'.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<PeopleOptions>();
+            p.Words("import FILE.csv", &o->words, 2);
+            p.Flag("csv", "list as CSV with a header row", &o->csv);
+            p.Flag("json", "list as one JSON object per line", &o->json);
+            p.Database(&o->db, &o->lock_timeout);
+            return [o](Io& io) { return RunPeople(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

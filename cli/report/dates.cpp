@@ -1,0 +1,188 @@
+#include "cli/report/dates.h"
+
+#include <cstdio>
+
+namespace vanto::report {
+namespace {
+
+bool Digits(std::string_view text, std::size_t at, std::size_t count, int* value) {
+  if (at + count > text.size()) return false;
+  int v = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    char c = text[i];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *value = v;
+  return true;
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+// "YYYY-MM-DD" at the start of `text`; the reason on failure.
+std::optional<Date> LeadingDate(std::string_view text, std::string* why) {
+  Date d;
+  if (text.size() < 10 || !Digits(text, 0, 4, &d.year) || text[4] != '-' || !Digits(text, 5, 2, &d.month) ||
+      text[7] != '-' || !Digits(text, 8, 2, &d.day)) {
+    *why = "expected a date YYYY-MM-DD";
+    return std::nullopt;
+  }
+  if (d.year < 1 || d.month < 1 || d.month > 12) {
+    *why = "there is no month " + std::to_string(d.month) + (d.year < 1 ? " or year 0" : "");
+    return std::nullopt;
+  }
+  if (d.day < 1 || d.day > DaysInMonth(d.year, d.month)) {
+    char text_date[16];
+    std::snprintf(text_date, sizeof text_date, "%04d-%02d", d.year, d.month);
+    *why = std::string(text_date) + " has no day " + std::to_string(d.day);
+    return std::nullopt;
+  }
+  return d;
+}
+
+}  // namespace
+
+std::int64_t DaysFromDate(const Date& date) {
+  std::int64_t y = date.year - (date.month <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t mp = (date.month + 9) % 12;
+  const std::int64_t doy = (153 * mp + 2) / 5 + date.day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+Date DateFromDays(std::int64_t z) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t doe = z - era * 146097;
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::int64_t mp = (5 * doy + 2) / 153;
+  Date d;
+  d.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  d.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  d.year = static_cast<int>(yoe + era * 400 + (d.month <= 2 ? 1 : 0));
+  return d;
+}
+
+int DaysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+bool IsValidDate(const Date& d) {
+  return d.year >= 1 && d.year <= 9999 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&
+         d.day <= DaysInMonth(d.year, d.month);
+}
+
+std::string DateText(const Date& d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", d.year, d.month, d.day);
+  return text;
+}
+
+int Weekday(const Date& date) {
+  std::int64_t days = DaysFromDate(date);  // 1970-01-01 was a Thursday (3)
+  return static_cast<int>(((days % 7) + 7 + 3) % 7);
+}
+
+std::optional<std::int64_t> MinuteOfTimeText(std::string_view text) {
+  Date d;
+  int hour = 0, minute = 0, second = 0;
+  if (text.size() != 16 && text.size() != 19) return std::nullopt;
+  if (!Digits(text, 0, 4, &d.year) || text[4] != '-' || !Digits(text, 5, 2, &d.month) || text[7] != '-' ||
+      !Digits(text, 8, 2, &d.day) || (text[10] != ' ' && text[10] != 'T') || !Digits(text, 11, 2, &hour) ||
+      text[13] != ':' || !Digits(text, 14, 2, &minute))
+    return std::nullopt;
+  if (text.size() == 19 && (text[16] != ':' || !Digits(text, 17, 2, &second))) return std::nullopt;
+  if (!IsValidDate(d) || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+  return DaysFromDate(d) * 1440 + hour * 60 + minute;
+}
+
+std::string MinuteText(std::int64_t minute) {
+  std::int64_t days = minute >= 0 ? minute / 1440 : -((-minute + 1439) / 1440);
+  int of_day = static_cast<int>(minute - days * 1440);
+  return DateText(DateFromDays(days)) + " " + ClockText(of_day);
+}
+
+std::string ParseTimeBound(const std::string& text, bool end, const std::string& option) {
+  std::string why;
+  std::optional<Date> date = LeadingDate(text, &why);
+  if (!date) {
+    if (why.rfind("expected", 0) == 0) why += " or YYYY-MM-DD HH:MM[:SS]";
+    throw DateError(option + " " + Quoted(text) + ": " + why);
+  }
+  std::string day = DateText(*date);
+  if (text.size() == 10) return day + (end ? " 23:59:59" : " 00:00:00");
+  int hour = 0, minute = 0, second = end ? 59 : 0;
+  bool form = (text[10] == ' ' || text[10] == 'T') && Digits(text, 11, 2, &hour) && text.size() >= 16 &&
+              text[13] == ':' && Digits(text, 14, 2, &minute);
+  if (form && text.size() == 19) form = text[16] == ':' && Digits(text, 17, 2, &second);
+  else if (text.size() != 16) form = false;
+  if (!form) throw DateError(option + " " + Quoted(text) + ": expected YYYY-MM-DD or YYYY-MM-DD HH:MM[:SS]");
+  if (hour > 23 || minute > 59 || second > 59)
+    throw DateError(option + " " + Quoted(text) + ": there is no time " + text.substr(11) + " in a day");
+  char clock[16];
+  std::snprintf(clock, sizeof clock, " %02d:%02d:%02d", hour, minute, second);
+  return day + clock;
+}
+
+TimeRange ParseTimeRange(const std::optional<std::string>& from, const std::optional<std::string>& to) {
+  TimeRange range;
+  if (from) range.from = ParseTimeBound(*from, false, "--from");
+  if (to) range.to = ParseTimeBound(*to, true, "--to");
+  if (range.from && range.to && *range.from > *range.to)
+    throw DateError("--from " + Quoted(*from) + " is after --to " + Quoted(*to));
+  return range;
+}
+
+DayRange ParseMonth(const std::string& text) {
+  int year = 0, month = 0;
+  if (text.size() != 7 || !Digits(text, 0, 4, &year) || text[4] != '-' || !Digits(text, 5, 2, &month))
+    throw DateError("--month " + Quoted(text) + ": expected a month YYYY-MM, for example 2026-03");
+  if (month < 1 || month > 12) throw DateError("--month " + Quoted(text) + ": there is no month " + std::to_string(month));
+  if (year < 1) throw DateError("--month " + Quoted(text) + ": there is no year 0");
+  return {{year, month, 1}, {year, month, DaysInMonth(year, month)}};
+}
+
+Date ParseDate(const std::string& text, const std::string& option) {
+  std::string why;
+  std::optional<Date> date = LeadingDate(text, &why);
+  if (!date) throw DateError(option + " " + Quoted(text) + ": " + why);
+  if (text.size() != 10)
+    throw DateError(option + " " + Quoted(text) + ": expected a date YYYY-MM-DD (a report counts whole working days)");
+  return *date;
+}
+
+DayRange ParseReportDays(const std::optional<std::string>& month, const std::optional<std::string>& from,
+                         const std::optional<std::string>& to, int max_days) {
+  if (month && (from || to)) throw DateError("give either --month or --from/--to, not both");
+  if (month) return ParseMonth(*month);
+  if (!from || !to) throw DateError("give --month YYYY-MM, or both --from and --to (dates)");
+  DayRange range{ParseDate(*from, "--from"), ParseDate(*to, "--to")};
+  if (range.first > range.last) throw DateError("--from " + Quoted(*from) + " is after --to " + Quoted(*to));
+  std::int64_t days = DaysFromDate(range.last) - DaysFromDate(range.first) + 1;
+  if (days > max_days)
+    throw DateError("--from " + Quoted(*from) + " to --to " + Quoted(*to) + " spans " + std::to_string(days) +
+                    " days; a report covers at most " + std::to_string(max_days));
+  return range;
+}
+
+int ParseDayStarts(const std::string& text, const std::string& what) {
+  int hour = 0, minute = 0;
+  if (text.size() != 5 || !Digits(text, 0, 2, &hour) || text[2] != ':' || !Digits(text, 3, 2, &minute) || hour > 23 ||
+      minute > 59)
+    throw DateError(what + " " + Quoted(text) + ": expected a time of day HH:MM from 00:00 to 23:59");
+  return hour * 60 + minute;
+}
+
+std::string ClockText(int minutes) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d", minutes / 60, minutes % 60);
+  return text;
+}
+
+}  // namespace vanto::report

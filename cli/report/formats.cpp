@@ -1,0 +1,210 @@
+#include "cli/report/formats.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace vanto::report {
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// Decodes one UTF-8 code point at `i` (advancing it); a stray byte counts as one column.
+std::uint32_t NextCodePoint(std::string_view text, std::size_t& i) {
+  auto c = static_cast<unsigned char>(text[i]);
+  int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+  std::uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+  ++i;
+  for (int k = 0; k < extra && i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80; ++k, ++i)
+    cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+  return cp;
+}
+
+bool Wide(std::uint32_t cp) {
+  return (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
+         (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+         (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1FAFF) || (cp >= 0x20000 && cp <= 0x3FFFD);
+}
+
+void Table(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
+           const std::vector<bool>& right) {
+  std::vector<std::size_t> widths(header.size());
+  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = DisplayWidth(header[i]);
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i) {
+      std::string pad(widths[i] - DisplayWidth(cells[i]), ' ');
+      if (i) text += "  ";
+      text += (i < right.size() && right[i]) ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
+    }
+    out << text << '\n';
+  };
+  line(header);
+  for (const auto& row : rows) line(row);
+}
+
+std::string NameCell(const std::optional<std::string>& name) { return name ? OneLine(*name) : "(no name)"; }
+
+// "HH:MM" of a minute, with "+N" when it falls N calendar days after the working day.
+std::string ClockOnDay(std::int64_t minute, const Date& day) {
+  std::int64_t date = minute >= 0 ? minute / 1440 : -((-minute + 1439) / 1440);
+  std::string text = ClockText(static_cast<int>(minute - date * 1440));
+  std::int64_t after = date - DaysFromDate(day);
+  if (after != 0) text += (after > 0 ? " +" : " -") + std::to_string(after > 0 ? after : -after);
+  return text;
+}
+
+json NameJson(const std::optional<std::string>& name) { return name ? json(*name) : json(nullptr); }
+
+std::string PeriodText(const Report& r) {
+  return r.days.first == r.days.last ? DateText(r.days.first) : DateText(r.days.first) + " to " + DateText(r.days.last);
+}
+
+}  // namespace
+
+std::string CsvField(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string OneLine(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  return out;
+}
+
+std::size_t DisplayWidth(std::string_view text) {
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < text.size();) width += Wide(NextCodePoint(text, i)) ? 2 : 1;
+  return width;
+}
+
+std::string HtmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+SwipeWriter::SwipeWriter(std::ostream& out, Format format) : out_(out), format_(format) {
+  if (format_ == Format::Csv) out_ << "time,port,terminal,person,name\n";
+  if (format_ == Format::Table) {
+    char header[80];
+    std::snprintf(header, sizeof header, "%-19s  %5s  %8s  %11s  %s\n", "TIME", "PORT", "TERMINAL", "PERSON", "NAME");
+    out_ << header;
+  }
+}
+
+void SwipeWriter::Write(const SwipeLine& s) {
+  ++rows_;
+  switch (format_) {
+    case Format::Csv:
+      out_ << s.time << ',' << s.port << ',' << s.terminal << ',' << s.person << ',';
+      if (s.name) out_ << CsvField(*s.name);
+      out_ << '\n';
+      break;
+    case Format::Json:
+      // Written field by field (a JSON object per row costs several times as much); every
+      // text still goes through the JSON library's escaping.
+      out_ << "{\"time\":" << Dump(json(s.time)) << ",\"port\":" << s.port << ",\"terminal\":" << s.terminal
+           << ",\"person\":" << s.person << ",\"name\":" << (s.name ? Dump(json(*s.name)) : "null") << "}\n";
+      break;
+    case Format::Table: {
+      char cells[80];
+      std::snprintf(cells, sizeof cells, "%-19.*s  %5d  %8d  %11d  ", static_cast<int>(s.time.size()), s.time.data(),
+                    s.port, s.terminal, static_cast<int>(s.person));
+      out_ << cells << (s.name ? OneLine(*s.name) : std::string()) << '\n';
+      break;
+    }
+  }
+}
+
+void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format) {
+  switch (format) {
+    case Format::Csv:
+      out << "person,name,department\n";
+      for (const Person& p : people) out << p.number << ',' << CsvField(p.name) << ',' << CsvField(p.department) << '\n';
+      break;
+    case Format::Json:
+      for (const Person& p : people)
+        out << Dump({{"person", p.number}, {"name", p.name}, {"department", p.department}}) << '\n';
+      break;
+    case Format::Table: {
+      std::vector<std::vector<std::string>> rows;
+      for (const Person& p : people) rows.push_back({std::to_string(p.number), OneLine(p.name), OneLine(p.department)});
+      Table(out, {"PERSON", "NAME", "DEPARTMENT"}, rows, {true, false, false});
+      break;
+    }
+  }
+}
+
+void WriteReport(std::ostream& out, const Report& report, Format format) {
+  switch (format) {
+    case Format::Csv:
+      out << "person,name,department,day,first,last,swipes,span,span_minutes\n";
+      for (const PersonReport& p : report.people)
+        for (const DayEntry& d : p.days)
+          out << p.person << ',' << (p.name ? CsvField(*p.name) : "") << ',' << CsvField(p.department) << ','
+              << DateText(d.day) << ',' << MinuteText(d.first) << ',' << MinuteText(d.last) << ',' << d.swipes << ','
+              << SpanText(d.span()) << ',' << d.span() << '\n';
+      break;
+    case Format::Json:
+      for (const PersonReport& p : report.people) {
+        for (const DayEntry& d : p.days)
+          out << Dump({{"type", "day"}, {"person", p.person}, {"name", NameJson(p.name)},
+                       {"department", p.department}, {"day", DateText(d.day)}, {"first", MinuteText(d.first)},
+                       {"last", MinuteText(d.last)}, {"swipes", d.swipes}, {"span_minutes", d.span()}})
+              << '\n';
+        out << Dump({{"type", "person"}, {"person", p.person}, {"name", NameJson(p.name)},
+                     {"department", p.department}, {"days_present", p.days_present()},
+                     {"total_span_minutes", p.total_span()}})
+            << '\n';
+      }
+      break;
+    case Format::Table: {
+      out << "Attendance " << PeriodText(report) << " (working days start at " << ClockText(report.day_starts)
+          << ")\n\n";
+      if (report.people.empty()) {
+        out << "No swipes and no people in this period.\n";
+        return;
+      }
+      std::vector<std::vector<std::string>> rows;
+      for (const PersonReport& p : report.people)
+        for (const DayEntry& d : p.days)
+          rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day), ClockOnDay(d.first, d.day),
+                          ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span())});
+      if (!rows.empty()) {
+        Table(out, {"PERSON", "NAME", "DAY", "FIRST", "LAST", "SWIPES", "SPAN"}, rows,
+              {true, false, false, false, false, true, true});
+        out << '\n';
+      }
+      rows.clear();
+      for (const PersonReport& p : report.people)
+        rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.department),
+                        std::to_string(p.days_present()), SpanText(p.total_span())});
+      Table(out, {"PERSON", "NAME", "DEPARTMENT", "DAYS", "TOTAL"}, rows, {true, false, false, true, true});
+      break;
+    }
+  }
+}
+
+}  // namespace vanto::report

@@ -1,0 +1,62 @@
+// The report and listing formats: an aligned table, CSV (header row, RFC 4180 quoting), JSON
+// lines (one object per line) and the printable HTML page. Text is UTF-8 throughout.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli/report/attendance.h"
+#include "cli/report/people.h"
+
+namespace vanto::report {
+
+enum class Format { Table, Csv, Json };
+
+// One CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled).
+std::string CsvField(std::string_view text);
+// Text for one table cell: line breaks and other control characters become spaces.
+std::string OneLine(std::string_view text);
+// Columns a terminal gives `text` (East Asian wide characters take two).
+std::size_t DisplayWidth(std::string_view text);
+// `text` with & < > " ' as character references.
+std::string HtmlEscape(std::string_view text);
+
+// One stored swipe to list; `name` is null for a person without a name.
+struct SwipeLine {
+  std::string_view time;  // "YYYY-MM-DD HH:MM:SS"
+  int port = 0;
+  int terminal = 0;
+  std::int32_t person = 0;
+  const std::string* name = nullptr;
+};
+
+// Writes swipes as they come, holding none: the table has fixed column widths, CSV starts with
+// its header row, JSON is one object per line.
+class SwipeWriter {
+ public:
+  SwipeWriter(std::ostream& out, Format format);
+  void Write(const SwipeLine& line);
+  std::size_t rows() const { return rows_; }
+
+ private:
+  std::ostream& out_;
+  Format format_;
+  std::size_t rows_ = 0;
+};
+
+void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format);
+
+// The report as a table (one line per person and working day, then one per person), CSV (one
+// row per person and working day) or JSON lines ("type": "day" objects, then a "person" object
+// with the person's totals, for every person).
+void WriteReport(std::ostream& out, const Report& report, Format format);
+
+// The report as one self-contained HTML page (no scripts, no network: inline CSS and SVG): a
+// summary, then per person a month grid with one row per day and a bar for each day's span;
+// printed on A4, one person per page.
+void WriteReportHtml(std::ostream& out, const Report& report);
+
+}  // namespace vanto::report

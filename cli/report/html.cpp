@@ -1,0 +1,160 @@
+// The printable attendance page. Self-contained on purpose: no scripts, no fonts or images
+// fetched, so it opens offline and prints the same anywhere.
+#include <algorithm>
+#include <ostream>
+#include <string>
+
+#include "cli/report/formats.h"
+
+namespace vanto::report {
+namespace {
+
+constexpr const char* kStyle = R"css(
+:root { --ink: #1d2329; --muted: #66707a; --grid: #d7dce2; --bar: #2f6fb3; --track: #eef1f4; }
+* { box-sizing: border-box; }
+body { font: 13px/1.35 "DejaVu Sans", "Noto Sans CJK SC", "Noto Sans", Arial, sans-serif; color: var(--ink);
+       margin: 24px auto; max-width: 1040px; padding: 0 16px; }
+h1 { font-size: 20px; margin: 0 0 4px; }
+h2 { font-size: 17px; margin: 0 0 2px; }
+.meta { color: var(--muted); margin: 0 0 10px; }
+.noname { color: var(--muted); font-style: italic; }
+section { margin: 0 0 36px; }
+table { border-collapse: collapse; width: 100%; }
+th, td { padding: 2px 6px; border-bottom: 1px solid var(--grid); text-align: left; white-space: nowrap; }
+td.name { white-space: normal; }
+th { font-weight: 600; border-bottom: 1.5px solid #8a939c; vertical-align: bottom; }
+.num { text-align: right; font-variant-numeric: tabular-nums; }
+tr.weekend td { background: #f5f6f8; }
+tr.day:not(.present) td { color: var(--muted); }
+td.bar, th.bar { width: 46%; }
+td.bar svg { display: block; width: 100%; height: 14px; }
+svg .track { fill: var(--track); }
+svg .tick { stroke: #c5ccd3; stroke-width: 1; }
+svg .span { fill: var(--bar); }
+.axis { position: relative; height: 14px; font-weight: 400; font-size: 10px; color: var(--muted); }
+.axis span { position: absolute; transform: translateX(-50%); }
+.axis span:first-child { transform: none; }
+tfoot td { font-weight: 600; border-bottom: none; }
+.sign { display: flex; gap: 48px; margin-top: 36px; }
+.sign span { border-top: 1px solid var(--ink); min-width: 220px; padding-top: 3px; color: var(--muted); }
+@page { size: A4 portrait; margin: 12mm; }
+@media print {
+  body { margin: 0; max-width: none; padding: 0; font-size: 10px; }
+  section { margin: 0; break-after: page; page-break-after: always; }
+  section:last-of-type { break-after: auto; page-break-after: auto; }
+  tr { break-inside: avoid; page-break-inside: avoid; }
+  * { -webkit-print-color-adjust: exact; print-color-adjust: exact; }
+  a { color: inherit; text-decoration: none; }
+}
+)css";
+
+constexpr const char* kWeekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+std::string Name(const std::optional<std::string>& name) {
+  return name ? HtmlEscape(*name) : std::string("<span class=\"noname\">(no name)</span>");
+}
+
+std::string Period(const Report& r) {
+  return r.days.first == r.days.last ? DateText(r.days.first) : DateText(r.days.first) + " to " + DateText(r.days.last);
+}
+
+std::string Clock(std::int64_t minute, const Date& day) {
+  std::int64_t date = minute >= 0 ? minute / 1440 : -((-minute + 1439) / 1440);
+  std::string text = ClockText(static_cast<int>(minute - date * 1440));
+  std::int64_t after = date - DaysFromDate(day);
+  if (after > 0) text += "<sup>+" + std::to_string(after) + "</sup>";
+  return text;
+}
+
+// The time axis over one working day: a label every three hours from day_starts.
+void Axis(std::ostream& out, int day_starts) {
+  out << "<div class=\"axis\">";
+  for (int h = 0; h < 24; h += 3)
+    out << "<span style=\"left:" << (h * 100 / 24.0) << "%\">" << ClockText((day_starts + h * 60) % 1440).substr(0, 2)
+        << "</span>";
+  out << "</div>";
+}
+
+// A day's bar: the track with a tick every three hours, and the span from first to last swipe.
+void Bar(std::ostream& out, const DayEntry* entry, int day_starts, const Date& day) {
+  out << "<svg viewBox=\"0 0 1440 14\" preserveAspectRatio=\"none\"";
+  if (entry)
+    out << " role=\"img\" aria-label=\"" << ClockText(static_cast<int>(entry->first % 1440)) << " to "
+        << ClockText(static_cast<int>(entry->last % 1440)) << "\"";
+  else
+    out << " aria-hidden=\"true\"";
+  out << "><rect class=\"track\" x=\"0\" y=\"1\" width=\"1440\" height=\"12\"/>";
+  for (int m = 180; m < 1440; m += 180)
+    out << "<line class=\"tick\" x1=\"" << m << "\" y1=\"1\" x2=\"" << m << "\" y2=\"13\" vector-effect=\"non-scaling-stroke\"/>";
+  if (entry) {
+    std::int64_t start = DaysFromDate(day) * 1440 + day_starts;
+    std::int64_t x = entry->first - start;
+    std::int64_t width = std::max<std::int64_t>(entry->span(), 8);  // a lone swipe still shows
+    if (x + width > 1440) x = 1440 - width;
+    out << "<rect class=\"span\" x=\"" << x << "\" y=\"2\" width=\"" << width << "\" height=\"10\" rx=\"2\"/>";
+  }
+  out << "</svg>";
+}
+
+void PersonSection(std::ostream& out, const Report& report, const PersonReport& p) {
+  out << "<section class=\"person\" id=\"p" << p.person << "\" data-person=\"" << p.person << "\">\n<h2>"
+      << p.person << " · " << Name(p.name) << "</h2>\n<p class=\"meta\">";
+  if (!p.department.empty()) out << HtmlEscape(p.department) << " · ";
+  out << Period(report) << " · " << p.days_present() << (p.days_present() == 1 ? " day" : " days")
+      << " present · total " << SpanText(p.total_span()) << "</p>\n";
+  out << "<table class=\"month\">\n<thead><tr><th>Day</th><th></th><th>First</th><th>Last</th>"
+         "<th class=\"num\">Swipes</th><th class=\"num\">Span</th><th class=\"bar\">";
+  Axis(out, report.day_starts);
+  out << "</th></tr></thead>\n<tbody>\n";
+  auto entry = p.days.begin();
+  for (std::int64_t d = DaysFromDate(report.days.first); d <= DaysFromDate(report.days.last); ++d) {
+    Date day = DateFromDays(d);
+    const DayEntry* e = nullptr;
+    if (entry != p.days.end() && entry->day == day) e = &*entry++;
+    int weekday = Weekday(day);
+    out << "<tr class=\"day" << (e ? " present" : "") << (weekday >= 5 ? " weekend" : "") << "\" data-day=\""
+        << DateText(day) << "\"><td>" << DateText(day) << "</td><td>" << kWeekdays[weekday] << "</td>";
+    if (e)
+      out << "<td>" << Clock(e->first, day) << "</td><td>" << Clock(e->last, day) << "</td><td class=\"num\">"
+          << e->swipes << "</td><td class=\"num\">" << SpanText(e->span()) << "</td>";
+    else
+      out << "<td></td><td></td><td></td><td></td>";
+    out << "<td class=\"bar\">";
+    Bar(out, e, report.day_starts, day);
+    out << "</td></tr>\n";
+  }
+  out << "</tbody>\n<tfoot><tr><td colspan=\"4\">" << p.days_present() << (p.days_present() == 1 ? " day" : " days")
+      << " present</td><td></td><td class=\"num\">" << SpanText(p.total_span()) << "</td><td></td></tr></tfoot>\n"
+      << "</table>\n<div class=\"sign\"><span>Signature</span><span>Date</span></div>\n</section>\n";
+}
+
+}  // namespace
+
+void WriteReportHtml(std::ostream& out, const Report& report) {
+  std::string title = "Attendance " + Period(report);
+  out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+         "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
+      << "<title>" << title << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n";
+  out << "<section class=\"summary\">\n<h1>" << title << "</h1>\n<p class=\"meta\">Working days start at "
+      << ClockText(report.day_starts) << "; swipes of one person within the same minute count once. "
+      << report.people.size() << (report.people.size() == 1 ? " person, " : " people, ") << report.day_count()
+      << " person-days.</p>\n";
+  if (report.people.empty()) {
+    out << "<p>No swipes and no people in this period.</p>\n";
+  } else {
+    out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">Person</th><th>Name</th><th>Department</th>"
+           "<th class=\"num\">Days present</th><th class=\"num\">Total span</th></tr></thead>\n<tbody>\n";
+    for (const PersonReport& p : report.people)
+      out << "<tr class=\"total\" data-person=\"" << p.person << "\"><td class=\"num\"><a href=\"#p" << p.person
+          << "\">" << p.person << "</a></td><td class=\"name\">" << Name(p.name) << "</td><td class=\"name\">"
+          << HtmlEscape(p.department) << "</td><td class=\"num\">" << p.days_present() << "</td><td class=\"num\">"
+          << SpanText(p.total_span()) << "</td></tr>\n";
+    out << "</tbody>\n</table>\n";
+  }
+  out << "</section>\n";
+  for (const PersonReport& p : report.people) PersonSection(out, report, p);
+  out << "</body>\n</html>\n";
+}
+
+}  // namespace vanto::report

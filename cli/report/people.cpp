@@ -1,0 +1,173 @@
+#include "cli/report/people.h"
+
+#include <csv.h>
+
+#include <charconv>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace vanto::report {
+namespace {
+
+constexpr std::size_t kMaxField = 1000;  // bytes; a name or department longer than this is refused
+
+std::string Trim(const std::string& text) {
+  std::size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  std::size_t end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+// A line break inside a quoted field is kept as "\n", whichever the file used.
+std::string Lf(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i] == '\r' ? '\n' : text[i];
+  }
+  return out;
+}
+
+std::optional<std::int32_t> PersonNumber(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  const char* begin = text.data();
+  const char* end = text.data() + text.size();
+  if (*begin == '+') ++begin;
+  std::int64_t value = 0;
+  auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end || begin == end || *begin == '+' ||
+      value < std::numeric_limits<std::int32_t>::min() || value > std::numeric_limits<std::int32_t>::max())
+    return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+struct Parse {
+  std::string source;
+  std::size_t line = 0;          // the line being fed
+  std::size_t record_line = 0;   // where the record now being read began
+  std::vector<std::string> fields;
+  bool header_seen = false;
+  std::vector<Person> people;
+  std::map<std::int32_t, std::size_t> seen;  // person -> line
+  std::optional<std::string> error;
+
+  void Fail(std::size_t at, const std::string& why) {
+    if (!error) error = source + ":" + std::to_string(at) + ": " + why;
+  }
+
+  void Record() {
+    std::vector<std::string> row = std::move(fields);
+    fields.clear();
+    if (error) return;
+    if (!header_seen) {
+      header_seen = true;
+      if (row.size() < 2 || row.size() > 3 || PersonNumber(Trim(row[0])))
+        Fail(record_line, "expected a header row such as 'person,name,department' (person number, name, optional "
+                          "department), found '" + (row.empty() ? std::string() : row[0]) + "'...");
+      return;
+    }
+    if (row.size() == 3 && Trim(row[2]).empty()) row.pop_back();
+    if (row.size() < 2 || row.size() > 3) {
+      Fail(record_line, "expected 2 or 3 fields (person number, name, optional department), found " +
+                            std::to_string(row.size()));
+      return;
+    }
+    std::string number_text = Trim(row[0]);
+    std::optional<std::int32_t> number = PersonNumber(number_text);
+    if (!number) {
+      Fail(record_line, "person number '" + number_text + "' is not a whole number from -2147483648 to 2147483647");
+      return;
+    }
+    Person p{*number, Lf(Trim(row[1])), row.size() == 3 ? Lf(Trim(row[2])) : std::string()};
+    if (p.name.empty()) {
+      Fail(record_line, "person " + number_text + " has an empty name");
+      return;
+    }
+    for (const std::string* text : {&p.name, &p.department}) {
+      if (!IsUtf8(*text)) {
+        Fail(record_line, "person " + number_text + ": the text is not UTF-8 (save the file as UTF-8)");
+        return;
+      }
+      if (text->size() > kMaxField) {
+        Fail(record_line, "person " + number_text + ": a name or department longer than " +
+                              std::to_string(kMaxField) + " bytes");
+        return;
+      }
+    }
+    auto [earlier, added] = seen.try_emplace(p.number, record_line);
+    if (!added) {
+      Fail(record_line, "person " + number_text + " is listed twice (also on line " +
+                            std::to_string(earlier->second) + ")");
+      return;
+    }
+    people.push_back(std::move(p));
+  }
+
+  static void OnField(void* data, std::size_t size, void* self) {
+    auto* parse = static_cast<Parse*>(self);
+    parse->fields.emplace_back(data ? static_cast<const char*>(data) : "", data ? size : 0);
+  }
+  static void OnRecord(int, void* self) { static_cast<Parse*>(self)->Record(); }
+};
+
+struct ParserDeleter {
+  void operator()(csv_parser* p) const {
+    csv_free(p);
+    delete p;
+  }
+};
+
+}  // namespace
+
+bool IsUtf8(const std::string& text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t n = text.size(), i = 0;
+  while (i < n) {
+    unsigned char c = s[i];
+    std::size_t extra;
+    std::uint32_t cp;
+    if (c < 0x80) { ++i; continue; }
+    if (c >= 0xC2 && c <= 0xDF) { extra = 1; cp = c & 0x1F; }
+    else if (c >= 0xE0 && c <= 0xEF) { extra = 2; cp = c & 0x0F; }
+    else if (c >= 0xF0 && c <= 0xF4) { extra = 3; cp = c & 0x07; }
+    else return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      if (i + k >= n || (s[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::vector<Person> ReadPeopleCsv(std::istream& in, const std::string& source) {
+  std::unique_ptr<csv_parser, ParserDeleter> parser(new csv_parser);
+  if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI) != 0) throw PeopleFileError(source + ": out of memory");
+  Parse parse;
+  parse.source = source;
+  std::string line;
+  while (!parse.error && std::getline(in, line)) {
+    ++parse.line;
+    if (parse.line == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);  // a byte-order mark
+    // libcsv's state 0 is "no row begun": this line starts the next record.
+    if (parser->pstate == 0) parse.record_line = parse.line;
+    if (!in.eof()) line += '\n';
+    if (csv_parse(parser.get(), line.data(), line.size(), Parse::OnField, Parse::OnRecord, &parse) != line.size())
+      parse.Fail(parse.line, csv_error(parser.get()) == CSV_EPARSE
+                                 ? "malformed quoting (a quote inside an unquoted field, or text after a closing quote)"
+                                 : std::string("cannot parse: ") + csv_strerror(csv_error(parser.get())));
+  }
+  if (in.bad()) throw PeopleFileError(source + ": read error");
+  if (!parse.error && csv_fini(parser.get(), Parse::OnField, Parse::OnRecord, &parse) != 0)
+    parse.Fail(parse.record_line, "a quoted field is never closed");
+  if (parse.error) throw PeopleFileError(*parse.error);
+  if (!parse.header_seen) throw PeopleFileError(source + ": the file is empty (expected a header row and people)");
+  return std::move(parse.people);
+}
+
+}  // namespace vanto::report

@@ -1,0 +1,102 @@
+// report: the attendance of a month (or of --from/--to) per person and working day.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/attendance_data.h"
+#include "cli/command.h"
+#include "cli/site_use.h"
+#include "cli/command_support.h"
+#include "cli/machine.h"
+
+namespace vanto::cli {
+namespace {
+
+struct ReportOptions : DatabaseOptions {
+  std::optional<std::string> month, from, to, day_starts, html;
+  bool csv = false, json = false;
+};
+
+// Writes the page next to `file` and renames it over `file`, so a reader never sees half a page
+// and a failed write leaves an earlier report as it was.
+void WriteHtmlFile(const report::Report& report, const std::string& file) {
+  std::filesystem::path target(file);
+  std::filesystem::path temporary = target;
+  temporary += ".tmp-" + std::to_string(getpid());
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) throw HostError("cannot write report " + file + ": " + std::strerror(errno));
+    report::WriteReportHtml(out, report);
+    out.flush();
+    if (!out) {
+      std::error_code ec;
+      std::filesystem::remove(temporary, ec);
+      throw HostError("cannot write report " + file + ": " + std::strerror(errno));
+    }
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, target, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    throw HostError("cannot write report " + file + ": " + ec.message());
+  }
+}
+
+int RunReport(const ReportOptions& o, Io& io) {
+  if (o.html && (o.csv || o.json)) throw UsageError("give one of --csv, --json and --html");
+  report::Format format = ChooseFormat(o.csv, o.json);
+  report::DayRange days = ParseDates([&] { return report::ParseReportDays(o.month, o.from, o.to); });
+  // --day-starts, else the site file's day_starts (checked when the file was read), else 00:00.
+  const std::string starts = o.day_starts ? *o.day_starts : CurrentSite() ? CurrentSite()->day_starts : "00:00";
+  int day_starts = ParseDates([&] { return report::ParseDayStarts(starts, "--day-starts"); });
+  if (o.html && o.html->empty()) throw UsageError("--html needs a file name");
+  store::RecordStore store = OpenStore(o, false);
+  report::Report report = BuildReport(store.swipes(), days, day_starts);
+  if (o.html) {
+    WriteHtmlFile(report, *o.html);
+    io.out << "wrote " << *o.html << ": " << report.people.size() << (report.people.size() == 1 ? " person, " : " people, ")
+           << report.day_count() << " person-days, " << report::DateText(days.first) << " to "
+           << report::DateText(days.last) << "\n";
+    return kExitOk;
+  }
+  report::WriteReport(io.out, report, format);
+  return kExitOk;
+}
+
+}  // namespace
+
+Command ReportCommand() {
+  return {"report", "attendance per person and working day: first and last swipe, swipes, span",
+          "vanto report (--month YYYY-MM | --from DATE --to DATE) [--day-starts HH:MM]\n"
+          "       [--csv | --json | --html FILE] [--db PATH]",
+          "For each person and working day: the first and the last swipe, the number of swipes and\n"
+          "the span between first and last; for each person: the days present and the total span.\n"
+          "A working day starts at --day-starts (default 00:00): with --day-starts 12:00 a night\n"
+          "shift from 22:00 to 06:00 is one working day, dated by the day it began (a time on the\n"
+          "next calendar day shows as '06:00 +1'). Swipes of one person in the same minute count\n"
+          "once. People with swipes but no name are listed as '(no name)'; people with a name but no\n"
+          "swipe in the period are listed with 0 days.\n"
+          "\n"
+          "--csv: one row per person and working day; --json: one JSON object per line (\"type\":\n"
+          "\"day\", then \"person\" with the totals); --html FILE: one self-contained page to open in a\n"
+          "browser or print on A4, one person per page, with a month grid and a bar for each day.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<ReportOptions>();
+            p.Text("month", "YYYY-MM", "the month to report", &o->month);
+            p.Text("from", "DATE", "first working day (YYYY-MM-DD), with --to", &o->from);
+            p.Text("to", "DATE", "last working day (inclusive), with --from", &o->to);
+            p.Text("day-starts", "HH:MM", "when a working day starts (default: the site file's day_starts, else 00:00)",
+                   &o->day_starts);
+            p.Flag("csv", "CSV, one row per person and working day", &o->csv);
+            p.Flag("json", "one JSON object per line", &o->json);
+            p.Text("html", "FILE", "write the printable page to FILE", &o->html);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
+            return [o](Io& io) { return RunReport(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

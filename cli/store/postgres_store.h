@@ -1,0 +1,22 @@
+// The swipe store in a PostgreSQL database, reached by URL through libpq.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "cli/store/swipe_store.h"
+
+namespace vanto::store {
+
+// Connects to the database `url` names (postgresql:// or postgres://) and brings its schema up
+// to date (a read-only server with an up-to-date schema opens for reading). Throws StoreError
+// with a one-line message naming the server and the cause.
+std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const OpenOptions& options);
+
+// Connects for reading only (see OpenSwipeStoreForReading).
+std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, std::chrono::milliseconds lock_timeout);
+
+// Whether the database holds a table of that name.
+bool PostgresHasTable(const std::string& url, const std::string& table, std::chrono::milliseconds lock_timeout);
+
+}  // namespace vanto::store

@@ -1,0 +1,138 @@
+// `vanto db copy`: a site's SQLite database into PostgreSQL and back again, every swipe and
+// enrolment arriving once however often it runs; a server that cannot be reached or a text
+// that is no URL is a one-line error with exit status 3 (2 for a usage mistake).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "cli/cli.h"
+#include "cli/enrolment.h"
+#include "cli/store/record_store.h"
+#include "platform/ado/enrolment.h"
+#include "platform/automation/errorinfo.h"
+#include "tests/support/pg_server.h"
+
+namespace vanto::cli {
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Vanto(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  Io io{out, err, false};
+  int status = RunVanto(args, io);
+  return {status, out.str(), err.str()};
+}
+
+DATE At(int minutes) { return 46332.0 + minutes / 1440.0; }
+
+std::vector<EnrolmentRow> Enrolments(const std::string& location) {
+  ComPtr<RowSet> rows = OpenEnrolmentRows(location, std::nullopt, 5, /*for_reading=*/true);
+  std::vector<EnrolmentRow> all;
+  EXPECT_EQ(ReadEnrolmentRows(rows.Get(), &all), S_OK);
+  return all;
+}
+
+class DbCopy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vanto-dbcopy-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    site_ = (folder_ / "site.db").string();
+    auto store = store::RecordStore::Open(site_);
+    std::vector<store::Swipe> swipes;
+    for (int i = 0; i < 4321; ++i) swipes.push_back({i % 13, At(i / 3)});
+    store::Delivery(store, 1, 1).Store(swipes);
+    store::Delivery(store, 2, 3).Store(std::span(swipes).first(1000));
+    ComPtr<RowSet> rows = OpenEnrolmentRows(site_, std::nullopt, 5);
+    std::vector<BYTE> print(2296);
+    for (std::size_t i = 0; i < print.size(); ++i) print[i] = static_cast<BYTE>(i * 31);
+    ASSERT_EQ(AddEnrolmentRow(rows.Get(), {101, 0, 1, std::nullopt, print}), S_OK);
+    ASSERT_EQ(AddEnrolmentRow(rows.Get(), {101, 10, 1, 4321, std::vector<BYTE>{}}), S_OK);
+    ASSERT_EQ(AddEnrolmentRow(rows.Get(), {102, 0, 3, std::nullopt, std::vector<BYTE>(2296, 0)}), S_OK);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+  }
+  std::filesystem::path folder_;
+  std::string site_;
+};
+
+TEST_F(DbCopy, SqliteToPostgresAndBackIsWholeAndIdempotent) {
+  VANTO_REQUIRE_PG();
+  vanto::testing::PgDatabases databases;
+  const std::string central = databases.Fresh();
+  const std::string back = (folder_ / "back.db").string();
+  const auto want = store::RecordStore::Open(site_).Swipes();
+  for (int run = 0; run < 2; ++run) {
+    Result there = Vanto({"db", "copy", "--from", site_, "--to", central});
+    ASSERT_EQ(there.status, kExitOk) << there.err;
+    EXPECT_NE(there.out.find(run == 0 ? "5321 swipes (5321 new, 0 already there) and 3 enrolments (3 new)"
+                                      : "5321 swipes (0 new, 5321 already there) and 3 enrolments (0 new)"),
+              std::string::npos)
+        << there.out;
+    Result home = Vanto({"db", "copy", "--from", central, "--to", back});
+    ASSERT_EQ(home.status, kExitOk) << home.err;
+    EXPECT_NE(home.out.find("holds 5321 swipes and 3 enrolments"), std::string::npos) << home.out;
+  }
+  // Every row with every field, on both sides.
+  auto compare = [](std::vector<store::StoredSwipe> a, std::vector<store::StoredSwipe> b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      EXPECT_EQ(std::tie(a[i].port, a[i].terminal, a[i].person, a[i].minute, a[i].occurrence, a[i].time, a[i].downloaded_at),
+                std::tie(b[i].port, b[i].terminal, b[i].person, b[i].minute, b[i].occurrence, b[i].time, b[i].downloaded_at))
+          << "row " << i;
+      if (::testing::Test::HasFailure()) return;
+    }
+  };
+  compare(want, store::RecordStore::Open(central).Swipes());
+  compare(want, store::RecordStore::Open(back).Swipes());
+  EXPECT_EQ(Enrolments(central), Enrolments(site_));
+  EXPECT_EQ(Enrolments(back), Enrolments(site_));
+}
+
+// The source is only read: a read-only file is copied, and left exactly as it was.
+TEST_F(DbCopy, AReadOnlySourceIsCopiedAndLeftAlone) {
+  const std::string copy = (folder_ / "copy.db").string();
+  chmod(site_.c_str(), 0444);
+  auto before = std::filesystem::last_write_time(site_);
+  Result r = Vanto({"db", "copy", "--from", site_, "--to", copy});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("5321 swipes (5321 new, 0 already there) and 3 enrolments (3 new)"), std::string::npos) << r.out;
+  EXPECT_EQ(std::filesystem::last_write_time(site_), before);
+  EXPECT_EQ(Enrolments(copy), Enrolments(site_));
+  chmod(site_.c_str(), 0644);
+}
+
+TEST_F(DbCopy, BadLocationsAreOneLineErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string words;
+  } cases[] = {
+      {{"db", "copy", "--from", site_, "--to", "postgresql://vanto@127.0.0.1:1/central"}, kExitHost, "127.0.0.1:1"},
+      {{"db", "copy", "--from", site_, "--to", "postgresql://%zz@host/db"}, kExitHost, "no usable URL"},
+      {{"db", "copy", "--from", site_, "--to", "mysql://host/db"}, kExitHost, "unknown scheme"},
+      {{"db", "copy", "--from", (folder_ / "missing.db").string(), "--to", site_}, kExitHost, "does not exist"},
+      {{"db", "copy", "--from", site_, "--to", site_}, kExitUsage, "same database"},
+      {{"db", "move", "--from", site_, "--to", site_ + ".copy"}, kExitUsage, "unknown action 'move'"},
+      {{"db", "--from", site_, "--to", site_ + ".copy"}, kExitUsage, "vanto db copy"},
+      {{"db", "copy", "--from", site_}, kExitUsage, "--to"},
+  };
+  for (const Case& c : cases) {
+    Result r = Vanto(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[c.args.size() - 1] << ": " << r.err;
+    EXPECT_NE(r.err.find(c.words), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+  }
+  EXPECT_EQ(store::RecordStore::Open(site_).CountSwipes(), 5321);
+}
+
+}  // namespace
+}  // namespace vanto::cli

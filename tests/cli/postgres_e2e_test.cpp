@@ -1,0 +1,178 @@
+// The host against a PostgreSQL server end to end: downloads from the simulator into the
+// central database (also when the server ends the session mid-download), and an enrolment
+// backed up at one terminal and restored at another through it.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "cli/store/record_store.h"
+#include "tests/cli/sim_fixture.h"
+#include "tests/support/pg_server.h"
+
+extern char** environ;
+
+namespace vanto::cli::testing {
+namespace {
+
+class PostgresE2E : public SimSite {
+ protected:
+  void SetUp() override {
+    SimSite::SetUp();
+    if (IsSkipped()) return;
+    VANTO_REQUIRE_PG();
+    url_ = databases_.Fresh();
+    db_ = url_;  // every Db(...) command line goes to the server
+  }
+  std::string DbName() const {
+    std::size_t start = url_.find('/', url_.find("://") + 3) + 1;
+    return url_.substr(start, url_.find('?', start) - start);
+  }
+  vanto::testing::PgDatabases databases_;
+  std::string url_;
+};
+
+VANTO_OVER_BOTH_TRANSPORTS(PostgresE2E);
+
+TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
+  auto& one = site_.AddTerminal(1, 1);
+  for (int i = 0; i < 700; ++i) one.records.push_back(Swipe(1 + i % 12, 2 + i / 200, 8 + (i % 200) / 60, i % 60));
+  one.persons[7].fingerprints[0] = TemplateOf(7);
+  site_.AddTerminal(2, 3);
+  Start();
+  Result first = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(first.status, kExitOk) << first.err;
+  EXPECT_NE(first.out.find("700 records delivered, 700 new, 0 already stored"), std::string::npos) << first.out;
+  Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(again.status, kExitOk) << again.err;
+  EXPECT_NE(again.out.find("700 records delivered, 0 new, 700 already stored"), std::string::npos) << again.out;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(1, 1), 700);
+
+  // Backed up at one site, restored at another through the central database.
+  Result backup = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
+  ASSERT_EQ(backup.status, kExitOk) << backup.err;
+  // A read-only server still serves a restore.
+  vanto::testing::PgAdmin("ALTER DATABASE " + DbName() + " SET default_transaction_read_only = on");
+  Result restore = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "7"}));
+  vanto::testing::PgAdmin("ALTER DATABASE " + DbName() + " SET default_transaction_read_only = off");
+  ASSERT_EQ(restore.status, kExitOk) << restore.err;
+  auto target = site_.Terminal(2, 3);
+  ASSERT_TRUE(target && target->persons.count(7) && target->persons.at(7).fingerprints.count(0));
+  auto expected = TemplateOf(7), got = target->persons.at(7).fingerprints.at(0);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, got.begin())) << "template differs";
+}
+
+// The server ends the host's session while a download stores into it: the download still
+// stores every swipe (connecting again), and the next one adds nothing.
+TEST_P(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
+  auto& t = site_.AddTerminal(1, 1);
+  const int total = 3000;
+  for (int i = 0; i < total; ++i) t.records.push_back(Swipe(200 + i % 9, 1 + i / 700, 7 + (i % 700) / 60, i % 60));
+  site_.Options().pace = true;  // at the line's speed, so the download takes a few seconds
+  Start();
+  { store::RecordStore::Open(url_); }  // the schema, so the watcher can count
+  std::atomic<bool> done{false};
+  std::string killed;
+  std::thread killer([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      std::string stored = vanto::testing::PgAdmin("SELECT count(*) FROM swipes", DbName());
+      if (!stored.empty() && std::stoi(stored) > 0) {
+        killed = vanto::testing::PgAdmin(
+            "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE application_name = 'vanto' AND "
+            "datname = '" + DbName() + "'");
+        return;
+      }
+      std::this_thread::yield();
+    }
+  });
+  Result run = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  done = true;
+  killer.join();
+  ASSERT_EQ(run.status, kExitOk) << run.err;
+  EXPECT_EQ(killed, "1") << "no session was ended";
+  EXPECT_NE(run.out.find("3000 records delivered, 3000 new"), std::string::npos) << run.out;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+  site_.Stop();
+  site_.Options().pace = false;
+  Start();
+  Result rerun = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
+  ASSERT_EQ(rerun.status, kExitOk) << rerun.err;
+  EXPECT_NE(rerun.out.find("3000 records delivered, 0 new, 3000 already stored"), std::string::npos) << rerun.out;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+}
+
+// The demo's site database moves into PostgreSQL and back: every swipe and enrolment arrives,
+// and copying again adds nothing.
+TEST_P(PostgresE2E, TheDemoDatabaseMovesToTheServerAndBack) {
+  const std::string demo = (folder_ / "demo.db").string(), back = (folder_ / "back.db").string();
+  Result made = Vanto({"demo", "--db", demo});
+  ASSERT_EQ(made.status, kExitOk) << made.out << made.err;
+  const std::int64_t swipes = store::RecordStore::Open(demo).CountSwipes();
+  ASSERT_GT(swipes, 0);
+  for (int run = 0; run < 2; ++run) {
+    Result there = Vanto({"db", "copy", "--from", demo, "--to", url_});
+    ASSERT_EQ(there.status, kExitOk) << there.err;
+    Result home = Vanto({"db", "copy", "--from", url_, "--to", back});
+    ASSERT_EQ(home.status, kExitOk) << home.err;
+    const std::string added = run == 0 ? std::to_string(swipes) + " new" : "(0 new";
+    EXPECT_NE(there.out.find(added), std::string::npos) << there.out;
+    EXPECT_NE(home.out.find(added), std::string::npos) << home.out;
+  }
+  auto a = store::RecordStore::Open(demo).Swipes(), b = store::RecordStore::Open(back).Swipes();
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    ASSERT_EQ(std::tie(a[i].port, a[i].terminal, a[i].person, a[i].time, a[i].occurrence),
+              std::tie(b[i].port, b[i].terminal, b[i].person, b[i].time, b[i].occurrence)) << i;
+  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), swipes);
+}
+
+// Four vanto processes, one per port of a site, download into one PostgreSQL database at once,
+// twice over: every swipe is stored exactly once.
+TEST_P(PostgresE2E, FourHostProcessesAtOnceStoreEverySwipeOnce) {
+  const int total = 1500;
+  for (int port = 1; port <= 4; ++port) {
+    auto& t = site_.AddTerminal(port, port);
+    for (int i = 0; i < total; ++i) t.records.push_back(Swipe(300 + i % 11, 1 + i / 500, 6 + (i % 500) / 60, i % 60));
+  }
+  Start();
+  for (int round = 0; round < 2; ++round) {
+    std::vector<pid_t> children;
+    std::vector<std::string> outputs;
+    for (int port = 1; port <= 4; ++port) {
+      std::string out = (folder_ / ("out" + std::to_string(round) + std::to_string(port))).string();
+      outputs.push_back(out);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+      std::vector<std::string> args = {VANTO_EXE, "download", "--port", std::to_string(port), "--terminal",
+                                       std::to_string(port), "--quiet", "--db", url_};
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      pid_t child = 0;
+      ASSERT_EQ(posix_spawn(&child, VANTO_EXE, &actions, nullptr, argv.data(), environ), 0);
+      posix_spawn_file_actions_destroy(&actions);
+      children.push_back(child);
+    }
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      int status = 0;
+      ASSERT_EQ(waitpid(children[i], &status, 0), children[i]);
+      std::ifstream in(outputs[i]);
+      std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+      std::string want = round == 0 ? "1500 records delivered, 1500 new" : "1500 records delivered, 0 new";
+      EXPECT_NE(text.find(want), std::string::npos) << text;
+    }
+  }
+  auto store = store::RecordStore::Open(url_);
+  EXPECT_EQ(store.CountSwipes(), 4 * total);
+  for (int port = 1; port <= 4; ++port) EXPECT_EQ(store.CountSwipes(port, port), total) << port;
+}
+
+}  // namespace
+}  // namespace vanto::cli::testing

@@ -1,0 +1,185 @@
+// Every output format read back by an independent parser (libcsv, nlohmann-json, libxml2):
+// hostile names (commas, quotes, line breaks, Chinese, markup) come back exactly and never
+// turn into markup; unnamed people and empty reports are written sensibly.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/report/formats.h"
+#include "tests/cli/report/csv_rows.h"
+#include "tests/cli/report/html_dom.h"
+
+using namespace vanto::report;
+using vanto::report::test::CsvRows;
+using vanto::report::test::HtmlDom;
+
+namespace {
+
+const std::vector<std::string> kHostileNames = {
+    "Zhang, Wei", "Anna \"Nan\" Li", "Two\nLines", "王小明", "<script>alert(1)</script>", "O'Brien & Sons", "\t=1+1"};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(SwipeListing, CsvAndJsonReadBack) {
+  for (Format format : {Format::Csv, Format::Json}) {
+    std::ostringstream out;
+    SwipeWriter writer(out, format);
+    for (std::size_t i = 0; i < kHostileNames.size(); ++i)
+      writer.Write({"2026-03-06 08:00:0" + std::to_string(i), 1, 2, static_cast<std::int32_t>(100 + i), &kHostileNames[i]});
+    writer.Write({"2026-03-06 09:00:00", 3, 4, 999, nullptr});
+    EXPECT_EQ(writer.rows(), kHostileNames.size() + 1);
+    if (format == Format::Csv) {
+      auto rows = CsvRows(out.str());
+      ASSERT_EQ(rows.size(), kHostileNames.size() + 2);
+      EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "port", "terminal", "person", "name"}));
+      for (std::size_t i = 0; i < kHostileNames.size(); ++i) {
+        EXPECT_EQ(rows[i + 1][4], kHostileNames[i]);
+        EXPECT_EQ(rows[i + 1][3], std::to_string(100 + i));
+      }
+      EXPECT_EQ(rows.back(), (std::vector<std::string>{"2026-03-06 09:00:00", "3", "4", "999", ""}));
+    } else {
+      auto lines = Lines(out.str());
+      ASSERT_EQ(lines.size(), kHostileNames.size() + 1);  // one object per line, line breaks escaped
+      for (std::size_t i = 0; i < kHostileNames.size(); ++i) {
+        auto row = nlohmann::json::parse(lines[i]);
+        EXPECT_EQ(row["name"], kHostileNames[i]);
+        EXPECT_EQ(row["person"], 100 + i);
+        EXPECT_EQ(row["port"], 1);
+      }
+      auto last = nlohmann::json::parse(lines.back());
+      EXPECT_TRUE(last["name"].is_null());
+      EXPECT_EQ(last["time"], "2026-03-06 09:00:00");
+    }
+  }
+}
+
+TEST(SwipeListing, TableKeepsOneLinePerSwipe) {
+  std::ostringstream out;
+  SwipeWriter writer(out, Format::Table);
+  writer.Write({"2026-03-06 08:00:00", 1, 2, 101, &kHostileNames[2]});
+  auto lines = Lines(out.str());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("Two Lines"), std::string::npos) << lines[1];
+}
+
+Report HandMade() {
+  ReportBuilder b(ParseMonth("2026-03"), 12 * 60);
+  b.Add(101, "2026-03-02 08:00:00");
+  b.Add(101, "2026-03-02 17:00:00");
+  b.Add(101, "2026-03-05 22:00:00");
+  b.Add(101, "2026-03-06 06:00:00");
+  b.Add(102, "2026-03-03 09:00:00");
+  b.Add(555, "2026-03-04 10:00:00");  // no name
+  std::vector<Person> people;
+  people.push_back({101, kHostileNames[0], kHostileNames[1]});
+  people.push_back({102, kHostileNames[4], "生产部"});
+  people.push_back({103, kHostileNames[2], ""});  // named, never swiped
+  return b.Finish(people);
+}
+
+TEST(ReportFormats, CsvReadsBack) {
+  std::ostringstream out;
+  WriteReport(out, HandMade(), Format::Csv);
+  auto rows = CsvRows(out.str());
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "department", "day", "first", "last", "swipes", "span",
+                                               "span_minutes"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-01", "2026-03-02 08:00",
+                                               "2026-03-02 08:00", "1", "0:00", "0"}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-02",
+                                               "2026-03-02 17:00", "2026-03-02 17:00", "1", "0:00", "0"}));
+  EXPECT_EQ(rows[3][3], "2026-03-05");
+  EXPECT_EQ(rows[3][8], "480");  // the night shift, one working day
+  EXPECT_EQ(rows[4][0], "102");
+  EXPECT_EQ(rows[4][1], "<script>alert(1)</script>");
+  EXPECT_EQ(rows[5], (std::vector<std::string>{"555", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00", "1",
+                                               "0:00", "0"}));
+}
+
+TEST(ReportFormats, JsonLinesReadBack) {
+  std::ostringstream out;
+  WriteReport(out, HandMade(), Format::Json);
+  auto lines = Lines(out.str());
+  std::vector<nlohmann::json> days, people;
+  for (const std::string& line : lines) {
+    auto row = nlohmann::json::parse(line);
+    (row["type"] == "day" ? days : people).push_back(row);
+  }
+  ASSERT_EQ(days.size(), 5u);
+  ASSERT_EQ(people.size(), 4u);
+  EXPECT_EQ(people[0]["person"], 101);
+  EXPECT_EQ(people[0]["days_present"], 3);
+  EXPECT_EQ(people[0]["total_span_minutes"], 480);
+  EXPECT_EQ(people[2]["person"], 103);
+  EXPECT_EQ(people[2]["name"], "Two\nLines");
+  EXPECT_EQ(people[2]["days_present"], 0);
+  EXPECT_TRUE(people[3]["name"].is_null());
+  EXPECT_EQ(days[2]["first"], "2026-03-05 22:00");
+  EXPECT_EQ(days[2]["last"], "2026-03-06 06:00");
+}
+
+TEST(ReportFormats, TableNamesUnnamedPeopleAndNextDayTimes) {
+  std::ostringstream out;
+  WriteReport(out, HandMade(), Format::Table);
+  std::string text = out.str();
+  EXPECT_NE(text.find("(no name)"), std::string::npos);
+  EXPECT_NE(text.find("06:00 +1"), std::string::npos) << text;
+  EXPECT_NE(text.find("working days start at 12:00"), std::string::npos);
+  EXPECT_EQ(text.find("Two\nLines"), std::string::npos);
+
+  std::ostringstream empty;
+  WriteReport(empty, ReportBuilder(ParseMonth("2026-03"), 0).Finish({}), Format::Table);
+  EXPECT_NE(empty.str().find("No swipes and no people"), std::string::npos);
+}
+
+TEST(ReportFormats, TableAlignsChineseNames) {
+  EXPECT_EQ(DisplayWidth("王小明"), 6u);
+  EXPECT_EQ(DisplayWidth("Ann"), 3u);
+  std::ostringstream out;
+  WritePeople(out, {{1, "王小明", "x"}, {2, "Ann", "y"}}, Format::Table);
+  auto lines = Lines(out.str());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].find(" x"), lines[1].size() - 2);
+  EXPECT_EQ(DisplayWidth(lines[1]), DisplayWidth(lines[2]));
+}
+
+TEST(ReportHtml, ParsesWithOneRowPerDayAndNoInjection) {
+  Report report = HandMade();
+  std::ostringstream out;
+  WriteReportHtml(out, report);
+  std::string html = out.str();
+  HtmlDom dom(html);
+  EXPECT_EQ(dom.Count("//section[@class='person']"), 4u);
+  EXPECT_EQ(dom.Count("//section[@data-person='101']//tbody/tr"), 31u);  // a month grid
+  EXPECT_EQ(dom.Count("//tr[contains(@class,'present')]"), report.day_count());
+  EXPECT_EQ(dom.Count("//section[@data-person='101']//tr[contains(@class,'present')]//rect[@class='span']"), 3u);
+  // Markup in a name stays text.
+  EXPECT_EQ(dom.Count("//script"), 0u);
+  auto headings = dom.Texts("//section[@data-person='102']/h2");
+  ASSERT_EQ(headings.size(), 1u);
+  EXPECT_EQ(headings[0], "102 · <script>alert(1)</script>");
+  EXPECT_EQ(dom.Texts("//section[@data-person='555']/h2")[0], "555 · (no name)");
+  // Self-contained: nothing to fetch.
+  EXPECT_EQ(dom.Count("//*[@src]"), 0u);
+  EXPECT_EQ(dom.Count("//link"), 0u);
+  EXPECT_EQ(html.find("http:"), std::string::npos);
+  EXPECT_EQ(html.find("https:"), std::string::npos);
+  EXPECT_EQ(dom.Count("//a[not(starts-with(@href,'#'))]"), 0u);
+  EXPECT_NE(html.find("@page { size: A4"), std::string::npos);
+}
+
+TEST(ReportHtml, EmptyReportIsAPage) {
+  std::ostringstream out;
+  WriteReportHtml(out, ReportBuilder(ParseMonth("2026-02"), 0).Finish({}));
+  HtmlDom dom(out.str());
+  EXPECT_EQ(dom.Count("//section[@class='person']"), 0u);
+  EXPECT_EQ(dom.Texts("//title")[0], "Attendance 2026-02-01 to 2026-02-28");
+}
+
+}  // namespace

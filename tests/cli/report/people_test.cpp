@@ -1,0 +1,85 @@
+// The people file: RFC 4180 quoting (commas, quotes, line breaks), UTF-8 (Chinese names), and a
+// bad row refused with its line number so that nothing is imported.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/report/formats.h"
+#include "cli/report/people.h"
+
+using namespace vanto::report;
+
+namespace {
+
+std::vector<Person> Read(const std::string& text) {
+  std::istringstream in(text);
+  return ReadPeopleCsv(in, "people.csv");
+}
+
+std::string Refusal(const std::string& text) {
+  try {
+    Read(text);
+  } catch (const PeopleFileError& e) {
+    return e.what();
+  }
+  return "(accepted)";
+}
+
+TEST(PeopleFile, ReadsQuotedCommasQuotesLineBreaksAndChinese) {
+  std::vector<Person> people = Read(
+      "\xEF\xBB\xBFperson,name,department\r\n"
+      "101,\"Zhang, Wei\",Sales\r\n"
+      "102,\"Anna \"\"Nan\"\" Li\",\r\n"
+      "103,\"Two\r\nLines\",\"R&D, Lab 2\"\r\n"
+      "\r\n"
+      "104, 王小明 ,生产部\n"
+      "-5,Negative Number\n");
+  std::vector<Person> want = {{101, "Zhang, Wei", "Sales"},
+                              {102, "Anna \"Nan\" Li", ""},
+                              {103, "Two\nLines", "R&D, Lab 2"},
+                              {104, "王小明", "生产部"},
+                              {-5, "Negative Number", ""}};
+  EXPECT_EQ(people, want);
+}
+
+TEST(PeopleFile, RefusesABadRowWithItsLineNumber) {
+  struct Case {
+    const char* text;
+    const char* says;
+  } cases[] = {
+      {"person,name\n101,Ann\nabc,Bob\n", "people.csv:3: person number 'abc'"},
+      {"person,name\n101,Ann\n99999999999,Bob\n", "people.csv:3: person number"},
+      {"person,name\n101,Ann\n102\n", "people.csv:3: expected 2 or 3 fields"},
+      {"person,name\n101,Ann,Dept,Extra\n", "people.csv:2: expected 2 or 3 fields"},
+      {"person,name\n101,  \n", "people.csv:2: person 101 has an empty name"},
+      {"person,name\n101,Ann\n102,Bob\n101,Again\n", "people.csv:4: person 101 is listed twice (also on line 2)"},
+      {"person,name\n101,An\"n\n", "people.csv:2: malformed quoting"},
+      {"person,name\n101,\"Ann\"x\n", "people.csv:2: malformed quoting"},
+      {"person,name\n101,\"Two\nlines\"\n102,\"never closed\n103,x\n", "people.csv:4: a quoted field is never closed"},
+      {"person,name\n101,\xFF\xFEname\n", "people.csv:2: person 101: the text is not UTF-8"},
+      {"101,Ann\n", "people.csv:1: expected a header row"},
+      {"", "people.csv: the file is empty"},
+  };
+  for (const Case& c : cases) {
+    std::string refusal = Refusal(c.text);
+    EXPECT_EQ(refusal.rfind(c.says, 0), 0u) << "for " << c.text << "\n got " << refusal;
+  }
+}
+
+TEST(PeopleFile, TheListingReadsBackAsAPeopleFile) {
+  std::vector<Person> people = {{1, "Zhang, Wei", "A \"quoted\" team"}, {2, "Line\nBreak", ""}, {3, "李娜", "生产部"}};
+  std::ostringstream csv;
+  WritePeople(csv, people, Format::Csv);
+  EXPECT_EQ(Read(csv.str()), people);
+}
+
+TEST(PeopleFile, Utf8Check) {
+  EXPECT_TRUE(IsUtf8("plain"));
+  EXPECT_TRUE(IsUtf8("王小明 😀"));
+  EXPECT_FALSE(IsUtf8("\xC0\xAF"));          // overlong
+  EXPECT_FALSE(IsUtf8("\xED\xA0\x80"));      // a surrogate
+  EXPECT_FALSE(IsUtf8("\xE7\x8E"));          // cut short
+  EXPECT_FALSE(IsUtf8("\xF4\x90\x80\x80"));  // beyond U+10FFFF
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// swipes, people and report as an administrator runs them: exit statuses and one-line messages
+// for bad dates and bad names files (nothing imported), re-imports that update, names in every
+// format, an empty or missing database, and a page whose names cannot inject markup.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "cli/store/swipe_store.h"
+#include "tests/cli/report/csv_rows.h"
+#include "tests/cli/report/html_dom.h"
+#include "tests/cli/sim_fixture.h"
+
+namespace fs = std::filesystem;
+
+namespace vanto::cli::testing {
+namespace {
+
+using report::test::CsvRows;
+using report::test::HtmlDom;
+
+class ReportsCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/vanto-reports-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    db_ = (folder_ / "vanto.db").string();
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    std::string path = (folder_ / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+  void Seed() {
+    auto store = store::OpenSwipeStore(db_);
+    auto row = [](int port, int terminal, std::int32_t person, const std::string& time, int k = 1) {
+      return store::StoredSwipe{port, terminal, person, time.substr(0, 16), k, time, "2026-04-01T00:00:00Z"};
+    };
+    store->Insert(std::vector<store::StoredSwipe>{
+        row(1, 1, 101, "2026-03-05 22:00:00"), row(1, 1, 101, "2026-03-06 06:00:00"),
+        row(1, 2, 102, "2026-03-06 08:00:00"), row(1, 2, 102, "2026-03-06 08:00:20", 2),
+        row(2, 3, 102, "2026-03-06 17:30:00"), row(2, 3, 777, "2026-03-09 09:00:00")});
+  }
+  Result Run(std::vector<std::string> args) {
+    args.push_back("--db");
+    args.push_back(db_);
+    return Vanto(args);
+  }
+  fs::path folder_;
+  std::string db_;
+};
+
+TEST_F(ReportsCommands, BadDatesAreUsageErrorsNamingTheOption) {
+  Seed();
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"swipes", "--from", "2026-02-30"}, "--from '2026-02-30': 2026-02 has no day 30"},
+      {{"swipes", "--from", "2026-03-07", "--to", "2026-03-06"}, "--from '2026-03-07' is after --to '2026-03-06'"},
+      {{"swipes", "--to", "2026-03-06 25:00"}, "--to '2026-03-06 25:00': there is no time 25:00"},
+      {{"swipes", "--csv", "--json"}, "give --csv or --json, not both"},
+      {{"report", "--month", "2026-13"}, "--month '2026-13': there is no month 13"},
+      {{"report"}, "give --month YYYY-MM, or both --from and --to"},
+      {{"report", "--month", "2026-03", "--from", "2026-03-01"}, "either --month or --from/--to"},
+      {{"report", "--month", "2026-03", "--day-starts", "7"}, "--day-starts '7'"},
+      {{"report", "--month", "2026-03", "--json", "--html", "x.html"}, "one of --csv, --json and --html"},
+  };
+  for (const Case& c : cases) {
+    Result r = Run(c.args);
+    EXPECT_EQ(r.status, kExitUsage) << c.args[0];
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(ReportsCommands, ABadNamesFileImportsNothing) {
+  std::string bad = Write("bad.csv", "person,name\n101,\"Zhang, Wei\"\n102,Ok\nabc,Broken\n103,Fine\n");
+  Result r = Run({"people", "import", bad});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find("bad.csv:4: person number 'abc'"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("nothing imported"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(db_));  // refused before the database was touched
+  Result missing = Run({"people", "import", (folder_ / "none.csv").string()});
+  EXPECT_EQ(missing.status, kExitUsage);
+  EXPECT_NE(missing.err.find("cannot read people file"), std::string::npos) << missing.err;
+  EXPECT_EQ(Run({"people", "import"}).status, kExitUsage);
+  EXPECT_EQ(Run({"people", "export", "x.csv"}).status, kExitUsage);
+}
+
+TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
+  Seed();
+  std::string first = Write("people.csv", "person,name,department\n101,\"Zhang, Wei\",Nights\n102,王小明,\n");
+  Result r = Run({"people", "import", first});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_EQ(r.out, "imported 2 people from " + first + ": 2 added, 0 updated, 0 unchanged\n");
+  std::string second = Write("again.csv", "person,name\n102,\"Wang \"\"Xiao\"\" Ming\"\n103,\"Two\nLines\"\n");
+  r = Run({"people", "import", second});
+  EXPECT_EQ(r.out, "imported 2 people from " + second + ": 1 added, 1 updated, 0 unchanged\n");
+
+  auto people = CsvRows(Run({"people", "--csv"}).out);
+  ASSERT_EQ(people.size(), 4u);
+  EXPECT_EQ(people[2], (std::vector<std::string>{"102", "Wang \"Xiao\" Ming", ""}));
+  EXPECT_EQ(people[3][1], "Two\nLines");
+
+  auto swipes = CsvRows(Run({"swipes", "--csv", "--person", "101", "--person", "777"}).out);
+  ASSERT_EQ(swipes.size(), 4u);
+  EXPECT_EQ(swipes[1], (std::vector<std::string>{"2026-03-05 22:00:00", "1", "1", "101", "Zhang, Wei"}));
+  EXPECT_EQ(swipes[3][4], "");  // 777 has no name
+
+  std::istringstream json(Run({"swipes", "--json", "--from", "2026-03-06 08:00", "--to", "2026-03-06 08:00"}).out);
+  int lines = 0;
+  for (std::string line; std::getline(json, line); ++lines) {
+    auto row = nlohmann::json::parse(line);
+    EXPECT_EQ(row["name"], "Wang \"Xiao\" Ming");
+    EXPECT_EQ(row["person"], 102);
+  }
+  EXPECT_EQ(lines, 2);
+
+  Result table = Run({"report", "--month", "2026-03", "--day-starts", "12:00"});
+  ASSERT_EQ(table.status, kExitOk) << table.err;
+  EXPECT_NE(table.out.find("Zhang, Wei"), std::string::npos);
+  EXPECT_NE(table.out.find("06:00 +1"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("(no name)"), std::string::npos);
+  auto csv = CsvRows(Run({"report", "--month", "2026-03", "--day-starts", "12:00", "--csv"}).out);
+  // 101's night shift is one working day; 102's 08:00 belongs to the working day before.
+  ASSERT_EQ(csv.size(), 5u);
+  EXPECT_EQ(csv[1][3], "2026-03-05");
+  EXPECT_EQ(csv[1][8], "480");
+  EXPECT_EQ(csv[2][3], "2026-03-05");
+  EXPECT_EQ(csv[3][3], "2026-03-06");
+  EXPECT_EQ(csv[4][3], "2026-03-08");
+}
+
+TEST_F(ReportsCommands, HtmlPageEscapesNamesAndHasOneRowPerDay) {
+  Seed();
+  Run({"people", "import",
+       Write("p.csv", "person,name\n101,\"<img src=x onerror=alert(1)>\"\n102,\"</td></tr></table><script>x()</script>\"\n")});
+  std::string page = (folder_ / "report.html").string();
+  Result r = Run({"report", "--month", "2026-03", "--html", page});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("3 people, 4 person-days"), std::string::npos) << r.out;
+  std::ifstream in(page);
+  std::stringstream text;
+  text << in.rdbuf();
+  HtmlDom dom(text.str());
+  EXPECT_EQ(dom.Count("//script"), 0u);
+  EXPECT_EQ(dom.Count("//img"), 0u);
+  EXPECT_EQ(dom.Count("//section[@class='person']"), 3u);
+  EXPECT_EQ(dom.Count("//section[@class='person']//tbody/tr"), 3u * 31u);
+  EXPECT_EQ(dom.Count("//tr[contains(@class,'present')]"), 4u);  // at midnight 101's shift is two days
+  EXPECT_EQ(dom.Texts("//section[@data-person='102']/h2")[0], "102 · </td></tr></table><script>x()</script>");
+  // No half-written file is left beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 3);  // the database, p.csv, the page
+  Result unwritable = Run({"report", "--month", "2026-03", "--html", (folder_ / "no" / "such.html").string()});
+  EXPECT_EQ(unwritable.status, kExitHost);
+  EXPECT_NE(unwritable.err.find("cannot write report"), std::string::npos) << unwritable.err;
+}
+
+TEST_F(ReportsCommands, EmptyAndMissingDatabases) {
+  // A listing never creates a database.
+  Result missing = Run({"swipes"});
+  EXPECT_EQ(missing.status, kExitHost);
+  EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(db_));
+  EXPECT_EQ(Run({"report", "--month", "2026-03"}).status, kExitHost);
+
+  store::OpenSwipeStore(db_);  // empty
+  Result csv = Run({"swipes", "--csv"});
+  EXPECT_EQ(csv.status, kExitOk);
+  EXPECT_EQ(csv.out, "time,port,terminal,person,name\n");
+  Result table = Run({"swipes"});
+  EXPECT_EQ(table.status, kExitOk);
+  EXPECT_NE(table.err.find("no stored swipes match"), std::string::npos);
+  Result report = Run({"report", "--month", "2026-03"});
+  EXPECT_EQ(report.status, kExitOk);
+  EXPECT_NE(report.out.find("No swipes and no people"), std::string::npos) << report.out;
+  EXPECT_EQ(Run({"report", "--month", "2026-03", "--json"}).out, "");
+  Result people = Run({"people"});
+  EXPECT_EQ(people.status, kExitOk);
+  EXPECT_NE(people.err.find("vanto people import"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vanto::cli::testing
