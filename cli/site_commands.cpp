@@ -72,6 +72,7 @@ int RunSync(const SyncOptions& o, Io& io) {
   options.database = DatabasePath(o.db, true);
   options.lock_timeout = o.lock_timeout;
   options.progress = o.progress || (io.progress && !o.quiet && !o.json);
+  options.plain_progress = !io.progress;  // --progress without cursor codes
   options.progress_out = &io.err;
   // The host's part first: a database that cannot be opened stops the sync before any traffic.
   {

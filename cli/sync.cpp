@@ -20,7 +20,9 @@ using Clock = std::chrono::steady_clock;
 // One line per port, redrawn in place on a terminal.
 class ProgressBoard {
  public:
-  ProgressBoard(std::ostream* out, const site::Site& site) : out_(out) {
+  // `plain`: no cursor codes (no terminal, TERM=dumb): a line per change, at most one a second
+  // per port, instead of lines redrawn in place.
+  ProgressBoard(std::ostream* out, const site::Site& site, bool plain) : out_(out), plain_(plain) {
     for (const auto& port : site.ports) order_.push_back(port.number), lines_[port.number] = Tr("waiting");
   }
   void Set(int port, std::string text, bool force = false) {
@@ -28,6 +30,13 @@ class ProgressBoard {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_[port] = TrFill("port {0}: {1}", {std::to_string(port), text});
     Clock::time_point now = Clock::now();
+    if (plain_) {
+      Clock::time_point& last = plain_last_[port];
+      if (!force && now - last < std::chrono::seconds(1)) return;
+      last = now;
+      *out_ << lines_[port] << "\n" << std::flush;
+      return;
+    }
     if (!force && drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
     if (drawn_) *out_ << "\033[" << order_.size() << "A";
@@ -38,12 +47,14 @@ class ProgressBoard {
   void Finish() {
     if (!out_) return;
     std::lock_guard<std::mutex> lock(mutex_);
-    if (drawn_) *out_ << "\033[" << order_.size() << "A\r\033[J" << std::flush;
+    if (drawn_ && !plain_) *out_ << "\033[" << order_.size() << "A\r\033[J" << std::flush;
     drawn_ = false;
   }
 
  private:
   std::ostream* out_;
+  bool plain_;
+  std::map<int, Clock::time_point> plain_last_;
   std::mutex mutex_;
   std::vector<int> order_;
   std::map<int, std::string> lines_;
@@ -157,7 +168,7 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
-  ProgressBoard board(options.progress ? options.progress_out : nullptr, site);
+  ProgressBoard board(options.progress ? options.progress_out : nullptr, site, options.plain_progress);
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
   std::vector<std::thread> threads;
   threads.reserve(site.ports.size());

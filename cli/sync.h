@@ -26,6 +26,7 @@ struct SyncSettings {
   std::string database;
   double lock_timeout = 5;
   bool progress = false;  // one line per port on `progress_out`
+  bool plain_progress = false;  // without cursor codes: a line per change
   std::ostream* progress_out = nullptr;
   std::size_t batch_records = 500;
 };

@@ -103,7 +103,8 @@ PortLock PortLock::Acquire(const std::string& device, std::chrono::milliseconds 
   const std::string path = network ? LockFileOf(device) : device;
   const auto deadline = Clock::now() + wait;
   for (;;) {
-    const int fd = network ? ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)
+    // A lock file only needs to be readable to be locked: one another user created will do.
+    const int fd = network ? ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666)
                            : ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       const int error = errno;
