@@ -1,14 +1,19 @@
 #include "cli/attendance_data.h"
 
+#include "cli/messages.h"
+
 namespace vanto::cli {
 
 report::Format ChooseFormat(bool csv, bool json) {
-  if (csv && json) throw UsageError("give --csv or --json, not both");
+  if (csv && json) throw UsageError(Tr("give --csv or --json, not both"));
   return csv ? report::Format::Csv : json ? report::Format::Json : report::Format::Table;
 }
 
+bool HoldsPeople(const store::SwipeStore& store) { return store.schema_version() >= kPeopleSchemaVersion; }
+
 std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
   std::vector<report::Person> people;
+  if (!HoldsPeople(store)) return people;
   for (store::PersonName& p : store.People()) people.push_back({p.person, std::move(p.name), std::move(p.department)});
   return people;
 }
@@ -16,7 +21,8 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
 std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery& query, report::Format format,
                          std::ostream& out) {
   std::unordered_map<std::int32_t, std::string> names;
-  for (store::PersonName& p : store.People()) names.emplace(p.person, std::move(p.name));
+  if (HoldsPeople(store))
+    for (store::PersonName& p : store.People()) names.emplace(p.person, std::move(p.name));
   report::SwipeWriter writer(out, format);
   store.Each(query, [&](const store::StoredSwipe& s) {
     auto name = names.find(s.person);

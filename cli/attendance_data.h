@@ -29,7 +29,13 @@ auto ParseDates(Parse parse) -> decltype(parse()) {
   }
 }
 
-// The people the store knows, by person number, as the report library takes them.
+// The schema version that brought the people table (schema.cpp). A database read as it is,
+// older than this, has no names: its swipes are listed without them.
+constexpr int kPeopleSchemaVersion = 2;
+bool HoldsPeople(const store::SwipeStore& store);
+
+// The people the store knows, by person number, as the report library takes them (none when
+// its schema predates the people table).
 std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
 
 // Writes the swipes `query` selects, ordered by time, holding none of them (memory stays flat

@@ -17,6 +17,13 @@ int Refused(Io& io, const Outcome& outcome, const std::string& ours);
 
 store::RecordStore OpenStore(const DatabaseOptions& o, bool create);
 
+// Opens the database of `o` only to read it: nothing is created, migrated or written, so a
+// read-only file in a read-only folder or a read-only server (a standby) will do.
+store::RecordStore OpenStoreForReading(const DatabaseOptions& o);
+
+// A database location as messages show it: a URL with any password replaced by "***".
+std::string ShownLocation(const std::string& location);
+
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
 
 }  // namespace vanto::cli

@@ -1,6 +1,7 @@
 // db: work on a whole database; `db copy --from A --to B` copies every table into another store.
 #include "cli/command.h"
 #include "cli/db_copy.h"
+#include "cli/messages.h"
 
 namespace vanto::cli {
 namespace {
@@ -14,8 +15,9 @@ struct DbOptions : DbCopyOptions {
 Command DbCommand() {
   return {"db", "copy every table of one database into another (vanto db copy)",
           "vanto db copy --from PATH-OR-URL --to PATH-OR-URL",
-          "Copies the swipes and the enrolments. Rows the destination holds already are kept as they\n"
-          "are, so a second run adds nothing. A server's password comes from ~/.pgpass, PGPASSFILE or\n"
+          "Copies the swipes, the enrolments and the people. Rows the destination holds already are\n"
+          "kept as they are, so a second run adds nothing; a person's name and department come from\n"
+          "the source, as a re-import of the people file would give them. A server's password comes from ~/.pgpass, PGPASSFILE or\n"
           "the PG* variables, never from the command line.",
           [](Parser& p) -> Run {
             auto o = std::make_shared<DbOptions>();
@@ -30,8 +32,8 @@ Command DbCommand() {
                       &o->lock_timeout, 86400);
             return [o](Io& io) {
               if (o->words.size() != 1 || o->words[0] != "copy")
-                throw UsageError(o->words.empty() ? "'vanto db' needs its action: vanto db copy --from A --to B"
-                                                  : "unknown action '" + o->words[0] + "' (the one action is 'copy')");
+                throw UsageError(o->words.empty() ? std::string(Tr("'vanto db' needs its action: vanto db copy --from A --to B"))
+                                                  : TrFill("unknown action '{0}' (the one action is 'copy')", {o->words[0]}));
               return RunDbCopy(*o, io);
             };
           }};

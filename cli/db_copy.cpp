@@ -4,9 +4,11 @@
 #include <set>
 #include <tuple>
 
+#include "cli/attendance_data.h"
 #include "cli/commands.h"
 #include "cli/enrolment.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "cli/store/record_store.h"
 #include "platform/ado/enrolment.h"
 #include "platform/automation/errorinfo.h"
@@ -25,22 +27,20 @@ EnrolmentKey KeyOf(const EnrolmentRow& r) {
 std::vector<EnrolmentRow> ReadAll(RowSet* rows, const std::string& where) {
   std::vector<EnrolmentRow> all;
   if (HRESULT hr = ReadEnrolmentRows(rows, &all); FAILED(hr))
-    throw HostError("cannot read the enrolments of " + where + ": " + ToUtf8(TakeErrorDescription(hr)));
+    throw HostError(TrFill("cannot read the enrolments of {0}: {1}", {where, ToUtf8(TakeErrorDescription(hr))}));
   return all;
 }
 
 class Progress {
  public:
   explicit Progress(std::ostream* out) : out_(out) {}
+  // `what`: the translated "copying swipes: {0} of {1}" and the like.
   void Show(const char* what, std::int64_t done, std::int64_t total) {
     if (!out_) return;
     auto now = std::chrono::steady_clock::now();
     if (done != total && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
-    char line[96];
-    std::snprintf(line, sizeof line, "\r\033[Kcopying %s: %lld of %lld", what, static_cast<long long>(done),
-                  static_cast<long long>(total));
-    *out_ << line << std::flush;
+    *out_ << "\r\033[K" << Fill(what, {std::to_string(done), std::to_string(total)}) << std::flush;
     drawn_ = true;
   }
   ~Progress() {
@@ -57,8 +57,8 @@ class Progress {
 
 int RunDbCopy(const DbCopyOptions& o, Io& io) {
   std::string from = o.from.value_or(""), to = o.to.value_or("");
-  if (from.empty() || to.empty()) throw UsageError("--from and --to need a path or URL");
-  if (from == to) throw UsageError("--from and --to name the same database");
+  if (from.empty() || to.empty()) throw UsageError(Tr("--from and --to need a path or URL"));
+  if (from == to) throw UsageError(Tr("--from and --to name the same database"));
   double timeout = o.lock_timeout;
   store::OpenOptions options;
   options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
@@ -76,7 +76,7 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
     for (bool stored : target.swipes().Insert(batch)) added += stored ? 1 : 0;
     seen += static_cast<std::int64_t>(batch.size());
     batch.clear();
-    progress.Show("swipes", seen, total);
+    progress.Show(Tr("copying swipes: {0} of {1}"), seen, total);
   };
   source.Each({}, [&](const store::StoredSwipe& s) {
     batch.push_back(s);
@@ -101,26 +101,44 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
       held.erase(it);
     } else {
       if (HRESULT hr = AddEnrolmentRow(to_rows.Get(), r); FAILED(hr))
-        throw HostError("cannot copy an enrolment of person " +
-                        (r.personNumber ? std::to_string(*r.personNumber) : std::string("(none)")) + " into " +
-                        target.path() + ": " + ToUtf8(TakeErrorDescription(hr)));
+        throw HostError(TrFill("cannot copy an enrolment of person {0} into {1}: {2}",
+                               {r.personNumber ? std::to_string(*r.personNumber) : std::string(Tr("(none)")),
+                                target.path(), ToUtf8(TakeErrorDescription(hr))}));
       ++enrolments_added;
     }
-    progress.Show("enrolments", ++enrolments_done, static_cast<std::int64_t>(enrolments.size()));
+    progress.Show(Tr("copying enrolments: {0} of {1}"), ++enrolments_done, static_cast<std::int64_t>(enrolments.size()));
   }
+
+  // People: as a re-import does, the source's names and departments update the destination's;
+  // people only the destination knows stay. A source from before the people table has none.
+  std::vector<store::PersonName> people;
+  if (HoldsPeople(source.swipes())) people = source.swipes().People();
+  store::PeopleImport people_done = target.swipes().PutPeople(people);
+  progress.Show(Tr("copying people: {0} of {1}"), static_cast<std::int64_t>(people.size()),
+                static_cast<std::int64_t>(people.size()));
 
   // The count check: every source row was read, and the destination holds at least as many.
   const std::int64_t held_swipes = target.CountSwipes();
   ComPtr<RowSet> check = OpenEnrolmentRows(to, std::nullopt, timeout, /*for_reading=*/true);
   const long held_enrolments = RowCount(check.Get());
-  if (seen != total || held_swipes < total || held_enrolments < static_cast<long>(enrolments.size()))
-    throw HostError("the copy from " + source.path() + " to " + target.path() + " is incomplete: " +
-                    std::to_string(seen) + " of " + std::to_string(total) + " swipes read, the destination holds " +
-                    std::to_string(held_swipes) + " swipes and " + std::to_string(held_enrolments) + " of " +
-                    std::to_string(enrolments.size()) + " enrolments");
-  io.out << "copied " << seen << " swipes (" << added << " new, " << seen - added << " already there) and "
-         << enrolments.size() << " enrolments (" << enrolments_added << " new) from " << source.path() << " to "
-         << target.path() << "; it holds " << held_swipes << " swipes and " << held_enrolments << " enrolments\n";
+  const std::size_t held_people = target.swipes().People().size();
+  if (seen != total || held_swipes < total || held_enrolments < static_cast<long>(enrolments.size()) ||
+      held_people < people.size())
+    throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} of {3} swipes read, the destination holds {4} "
+                           "swipes, {5} of {6} enrolments and {7} of {8} people",
+                           {source.path(), target.path(), std::to_string(seen), std::to_string(total),
+                            std::to_string(held_swipes), std::to_string(held_enrolments),
+                            std::to_string(enrolments.size()), std::to_string(held_people),
+                            std::to_string(people.size())}));
+  io.out << TrFill("copied {0} swipes ({1} new, {2} already there), {3} enrolments ({4} new) and {5} people ({6} new, "
+                   "{7} with the source's name, {8} unchanged) from {9} to {10}; it holds {11} swipes, {12} enrolments "
+                   "and {13} people",
+                   {std::to_string(seen), std::to_string(added), std::to_string(seen - added),
+                    std::to_string(enrolments.size()), std::to_string(enrolments_added), std::to_string(people.size()),
+                    std::to_string(people_done.added), std::to_string(people_done.updated),
+                    std::to_string(people_done.unchanged), source.path(), target.path(), std::to_string(held_swipes),
+                    std::to_string(held_enrolments), std::to_string(held_people)})
+         << "\n";
   return kExitOk;
 }
 

@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/enrolment.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "cli/store/record_store.h"
 #include "terminal/sim/demo_site.h"
 #include "terminal/sim/front_end.h"
@@ -29,7 +30,7 @@ class DemoFolder {
  public:
   DemoFolder() {
     std::string pattern = (fs::temp_directory_path() / "vanto-demo-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw HostError("cannot create a temporary folder for the demo");
+    if (!mkdtemp(pattern.data())) throw HostError(Tr("cannot create a temporary folder for the demo"));
     path_ = pattern;
   }
   ~DemoFolder() {
@@ -78,14 +79,17 @@ int RunDemo(const DemoOptions& o, Io& io) {
   try {
     paths = site.Start();
   } catch (const std::exception& e) {
-    throw HostError(std::string("cannot start the terminal simulator: ") + e.what());
+    throw HostError(TrFill("cannot start the terminal simulator: {0}", {e.what()}));
   }
   ConfigurePorts(paths);
 
-  io.out << "A simulated site: " << paths.size() << " ports, " << DemoTerminals().size() << " terminals, " << swipes
-         << " swipes, 12 people (8 with a fingerprint, 4 with a password).\n";
-  for (const auto& [port, path] : paths) io.out << "  port " << port << ": " << path << "\n";
-  io.out << "Database: " << db << (o.db || o.keep ? "" : " (removed at the end; --keep keeps it)") << "\n";
+  io.out << TrFill("A simulated site: {0} ports, {1} terminals, {2} swipes, 12 people (8 with a fingerprint, 4 with a "
+                   "password).",
+                   {std::to_string(paths.size()), std::to_string(DemoTerminals().size()), std::to_string(swipes)})
+         << "\n";
+  for (const auto& [port, path] : paths) io.out << "  " << TrFill("port {0}: {1}", {std::to_string(port), path}) << "\n";
+  io.out << TrFill("Database: {0}", {db}) << (o.db || o.keep ? "" : Tr(" (removed at the end; --keep keeps it)"))
+         << "\n";
 
   const std::string person = std::to_string(kDemoPerson);
   int status = Step(io, {"scan", "--ports", "1-2", "--terminals", "1-4"});
@@ -94,7 +98,7 @@ int RunDemo(const DemoOptions& o, Io& io) {
     status = Step(io, {"download", "--port", std::to_string(t.port), "--terminal", std::to_string(t.terminal), "--db", db});
   }
   if (status == kExitOk) {
-    io.out << "\n(Downloading again stores nothing twice.)";
+    io.out << "\n" << Tr("(Downloading again stores nothing twice.)");
     status = Step(io, {"download", "--port", "1", "--terminal", "1", "--db", db});
   }
   if (status == kExitOk) status = Step(io, {"backup", "--port", "1", "--terminal", "2", "--person", "109", "--db", db});
@@ -103,7 +107,7 @@ int RunDemo(const DemoOptions& o, Io& io) {
                        "--person", person, "--db", db});
   site.Stop();
   if (status != kExitOk) {
-    io.err << "vanto demo: a step failed (exit status " << status << ")\n";
+    io.err << TrFill("vanto demo: a step failed (exit status {0})", {std::to_string(status)}) << "\n";
     return status;
   }
 
@@ -115,9 +119,15 @@ int RunDemo(const DemoOptions& o, Io& io) {
     const auto& b = target->persons.at(kDemoPerson).fingerprints.at(0);
     copied = std::equal(a.begin(), a.begin() + 459, b.begin());
   }
-  io.out << "\nTerminal 3 on port 2 now holds " << (target ? CountPeople(*target) : 0) << " person(s); person "
-         << kDemoPerson << "'s fingerprint there " << (copied ? "equals" : "DIFFERS FROM")
-         << " the one on terminal 1 (values 0-458).\n";
+  const std::string held = std::to_string(target ? CountPeople(*target) : 0);
+  io.out << "\n"
+         << (copied ? TrFill("Terminal 3 on port 2 now holds {0} person(s); person {1}'s fingerprint there equals the "
+                             "one on terminal 1 (values 0-458).",
+                             {held, person})
+                    : TrFill("Terminal 3 on port 2 now holds {0} person(s); person {1}'s fingerprint there DIFFERS FROM "
+                             "the one on terminal 1 (values 0-458).",
+                             {held, person}))
+         << "\n";
   ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, 5.0);
   std::int64_t stored = 0, repeats = 0;
   std::string first_month;  // "YYYY-MM" of the earliest swipe
@@ -133,13 +143,13 @@ int RunDemo(const DemoOptions& o, Io& io) {
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   char took[32];
   std::snprintf(took, sizeof took, "%.1f", seconds);
-  io.out << "The database holds " << stored << " swipes (" << repeats
-         << " of them a second swipe of a person within the same minute, kept) and " << RowCount(everyone.Get())
-         << " enrolments. Done in "
-         << took << " s." << (o.keep ? " Kept: " + folder.path().string() : std::string()) << "\n";
+  io.out << TrFill("The database holds {0} swipes ({1} of them a second swipe of a person within the same minute, "
+                   "kept) and {2} enrolments. Done in {3} s.",
+                   {std::to_string(stored), std::to_string(repeats), std::to_string(RowCount(everyone.Get())), took})
+         << (o.keep ? TrFill(" Kept: {0}", {folder.path().string()}) : std::string()) << "\n";
   if ((o.keep || o.db) && !first_month.empty())
-    io.out << "\nTo look at the data:\n  vanto swipes --db " << db << "\n  vanto report --month " << first_month
-           << " --db " << db << " --html report.html\n";
+    io.out << "\n" << Tr("To look at the data:") << "\n  vanto swipes --db " << db << "\n  vanto report --month "
+           << first_month << " --db " << db << " --html report.html\n";
   return copied ? kExitOk : kExitFalse;
 }
 

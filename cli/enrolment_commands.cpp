@@ -52,8 +52,9 @@ int RestorePerson(Machine& machine, const std::string& db, double timeout, int p
                   std::optional<LONG> wanted, Io& io, LONG* kind) {
   const std::string none =
       wanted ? TrFill("no {0} of person {1} is stored in {2} (back it up first)",
-                      {EnrolmentKindName(*wanted), std::to_string(person), db})
-             : TrFill("no enrolment of person {0} is stored in {1} (back it up first)", {std::to_string(person), db});
+                      {EnrolmentKindName(*wanted), std::to_string(person), ShownLocation(db)})
+             : TrFill("no enrolment of person {0} is stored in {1} (back it up first)",
+                      {std::to_string(person), ShownLocation(db)});
   if (!store::RecordStore::HasTable(db, kEnrolmentTable, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)))) {
     io.err << none << "\n";
     return kExitFalse;

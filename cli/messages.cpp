@@ -18,11 +18,13 @@ const char* Tr(const char* english) { return dgettext(kDomain, english); }
 std::string Fill(const std::string& text, std::initializer_list<std::string> args) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '{' && i + 2 < text.size() && text[i + 2] == '}' && text[i + 1] >= '0' && text[i + 1] <= '9') {
-      std::size_t n = static_cast<std::size_t>(text[i + 1] - '0');
-      if (n < args.size()) {
+    if (text[i] == '{') {
+      std::size_t end = i + 1, n = 0;
+      while (end < text.size() && end < i + 4 && text[end] >= '0' && text[end] <= '9')
+        n = n * 10 + static_cast<std::size_t>(text[end++] - '0');
+      if (end > i + 1 && end < text.size() && text[end] == '}' && n < args.size()) {
         out += *(args.begin() + n);
-        i += 2;
+        i = end;
         continue;
       }
     }

@@ -2,10 +2,13 @@
 
 #include <utility>
 
+#include "platform/automation/boundary.h"
 #include "platform/automation/object.h"
 
 namespace vanto::cli {
 namespace {
+
+constexpr char16_t kSource[] = u"Collection";
 
 class ObservedCollection final : public DispatchObject<_Collection> {
  public:
@@ -14,13 +17,16 @@ class ObservedCollection final : public DispatchObject<_Collection> {
 
   HRESULT STDMETHODCALLTYPE Item(VARIANT* index, VARIANT* result) override { return inner_->Item(index, result); }
   HRESULT STDMETHODCALLTYPE Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) override {
-    HRESULT hr = inner_->Add(item, key, before, after);
-    if (SUCCEEDED(hr) && on_append_) {
-      LONG count = 0;
-      inner_->Count(&count);
-      on_append_(count);
-    }
-    return hr;
+    // The observer is host code: whatever it throws stops here.
+    return GuardBoundary(kSource, [&]() -> HRESULT {
+      HRESULT hr = inner_->Add(item, key, before, after);
+      if (SUCCEEDED(hr) && on_append_) {
+        LONG count = 0;
+        inner_->Count(&count);
+        on_append_(count);
+      }
+      return hr;
+    });
   }
   HRESULT STDMETHODCALLTYPE Count(LONG* count) override { return inner_->Count(count); }
   HRESULT STDMETHODCALLTYPE Remove(VARIANT* index) override { return inner_->Remove(index); }
@@ -31,12 +37,14 @@ class ObservedCollection final : public DispatchObject<_Collection> {
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT* argError) override {
     // A late-bound Add must be seen as well: count before and after.
-    LONG before = 0, after = 0;
-    inner_->Count(&before);
-    HRESULT hr = inner_->Invoke(member, iid, lcid, flags, params, result, exception, argError);
-    inner_->Count(&after);
-    if (after > before && on_append_) on_append_(after);
-    return hr;
+    return GuardInvoke(exception, kSource, [&]() -> HRESULT {
+      LONG before = 0, after = 0;
+      inner_->Count(&before);
+      HRESULT hr = inner_->Invoke(member, iid, lcid, flags, params, result, exception, argError);
+      inner_->Count(&after);
+      if (after > before && on_append_) on_append_(after);
+      return hr;
+    });
   }
 
  protected:

@@ -6,6 +6,7 @@
 #include "cli/attendance_data.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "cli/messages.h"
 
 namespace vanto::cli {
 namespace {
@@ -17,35 +18,45 @@ struct PeopleOptions : DatabaseOptions {
 
 int ImportPeople(const PeopleOptions& o, const std::string& file, Io& io) {
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw UsageError("cannot read people file " + file + ": " + std::strerror(errno));
+  if (!in) throw UsageError(TrFill("cannot read people file {0}: {1}", {file, std::strerror(errno)}));
   std::vector<report::Person> people;
   try {
     people = report::ReadPeopleCsv(in, file);
   } catch (const report::PeopleFileError& e) {
-    throw UsageError(std::string(e.what()) + "; nothing imported");
+    throw UsageError(TrFill("{0}; nothing imported", {e.what()}));
   }
   std::vector<store::PersonName> names;
   names.reserve(people.size());
   for (report::Person& p : people) names.push_back({p.number, std::move(p.name), std::move(p.department)});
   store::RecordStore store = OpenStore(o, true);
   store::PeopleImport done = store.swipes().PutPeople(names);
-  io.out << "imported " << names.size() << (names.size() == 1 ? " person" : " people") << " from " << file << ": "
-         << done.added << " added, " << done.updated << " updated, " << done.unchanged << " unchanged\n";
+  std::initializer_list<std::string> args{std::to_string(names.size()), file, std::to_string(done.added),
+                                          std::to_string(done.updated), std::to_string(done.unchanged)};
+  io.out << (names.size() == 1 ? TrFill("imported {0} person from {1}: {2} added, {3} updated, {4} unchanged", args)
+                               : TrFill("imported {0} people from {1}: {2} added, {3} updated, {4} unchanged", args))
+         << "\n";
   return kExitOk;
 }
 
 int RunPeople(const PeopleOptions& o, Io& io) {
   if (!o.words.empty()) {
-    if (o.words[0] != "import") throw UsageError("unknown action '" + o.words[0] + "' (the one action is 'import FILE.csv')");
-    if (o.words.size() != 2) throw UsageError("'people import' needs the file to import: vanto people import FILE.csv");
-    if (o.csv || o.json) throw UsageError("--csv and --json are for listing people, not for 'import'");
+    if (o.words[0] != "import") throw UsageError(TrFill("unknown action '{0}' (the one action is 'import FILE.csv')", {o.words[0]}));
+    if (o.words.size() != 2) throw UsageError(Tr("'people import' needs the file to import: vanto people import FILE.csv"));
+    if (o.csv || o.json) throw UsageError(Tr("--csv and --json are for listing people, not for 'import'"));
     return ImportPeople(o, o.words[1], io);
   }
   report::Format format = ChooseFormat(o.csv, o.json);
-  store::RecordStore store = OpenStore(o, false);
+  // Listing only reads: a read-only database will do, and none is created or migrated.
+  store::RecordStore store = OpenStoreForReading(o);
+  if (!HoldsPeople(store.swipes()) && format == report::Format::Table) {
+    io.err << TrFill("database {0} has no people table yet (an older schema): 'vanto people import FILE.csv' adds it",
+                     {store.path()})
+           << "\n";
+    return kExitOk;
+  }
   std::vector<report::Person> people = StoredPeople(store.swipes());
   if (people.empty() && format == report::Format::Table) {
-    io.err << "no people yet: 'vanto people import FILE.csv' adds them\n";
+    io.err << Tr("no people yet: 'vanto people import FILE.csv' adds them") << "\n";
     return kExitOk;
   }
   report::WritePeople(io.out, people, format);

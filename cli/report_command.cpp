@@ -11,6 +11,7 @@
 #include "cli/site_use.h"
 #include "cli/command_support.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 
 namespace vanto::cli {
 namespace {
@@ -28,38 +29,41 @@ void WriteHtmlFile(const report::Report& report, const std::string& file) {
   temporary += ".tmp-" + std::to_string(getpid());
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw HostError("cannot write report " + file + ": " + std::strerror(errno));
+    if (!out) throw HostError(TrFill("cannot write report {0}: {1}", {file, std::strerror(errno)}));
     report::WriteReportHtml(out, report);
     out.flush();
     if (!out) {
       std::error_code ec;
       std::filesystem::remove(temporary, ec);
-      throw HostError("cannot write report " + file + ": " + std::strerror(errno));
+      throw HostError(TrFill("cannot write report {0}: {1}", {file, std::strerror(errno)}));
     }
   }
   std::error_code ec;
   std::filesystem::rename(temporary, target, ec);
   if (ec) {
     std::filesystem::remove(temporary, ec);
-    throw HostError("cannot write report " + file + ": " + ec.message());
+    throw HostError(TrFill("cannot write report {0}: {1}", {file, ec.message()}));
   }
 }
 
 int RunReport(const ReportOptions& o, Io& io) {
-  if (o.html && (o.csv || o.json)) throw UsageError("give one of --csv, --json and --html");
+  if (o.html && (o.csv || o.json)) throw UsageError(Tr("give one of --csv, --json and --html"));
   report::Format format = ChooseFormat(o.csv, o.json);
   report::DayRange days = ParseDates([&] { return report::ParseReportDays(o.month, o.from, o.to); });
   // --day-starts, else the site file's day_starts (checked when the file was read), else 00:00.
   const std::string starts = o.day_starts ? *o.day_starts : CurrentSite() ? CurrentSite()->day_starts : "00:00";
   int day_starts = ParseDates([&] { return report::ParseDayStarts(starts, "--day-starts"); });
-  if (o.html && o.html->empty()) throw UsageError("--html needs a file name");
-  store::RecordStore store = OpenStore(o, false);
+  if (o.html && o.html->empty()) throw UsageError(Tr("--html needs a file name"));
+  store::RecordStore store = OpenStoreForReading(o);
   report::Report report = BuildReport(store.swipes(), days, day_starts);
   if (o.html) {
     WriteHtmlFile(report, *o.html);
-    io.out << "wrote " << *o.html << ": " << report.people.size() << (report.people.size() == 1 ? " person, " : " people, ")
-           << report.day_count() << " person-days, " << report::DateText(days.first) << " to "
-           << report::DateText(days.last) << "\n";
+    std::initializer_list<std::string> args{*o.html, std::to_string(report.people.size()),
+                                            std::to_string(report.day_count()), report::DateText(days.first),
+                                            report::DateText(days.last)};
+    io.out << (report.people.size() == 1 ? TrFill("wrote {0}: {1} person, {2} person-days, {3} to {4}", args)
+                                         : TrFill("wrote {0}: {1} people, {2} person-days, {3} to {4}", args))
+           << "\n";
     return kExitOk;
   }
   report::WriteReport(io.out, report, format);

@@ -5,6 +5,7 @@
 #include "cli/attendance_data.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "cli/messages.h"
 
 namespace vanto::cli {
 namespace {
@@ -25,9 +26,9 @@ int RunSwipes(const SwipesOptions& o, Io& io) {
   for (std::int64_t p : o.persons) query.persons.push_back(static_cast<std::int32_t>(p));
   if (o.port) query.port = o.port;
   if (o.terminal) query.terminal = o.terminal;
-  store::RecordStore store = OpenStore(o, false);
+  store::RecordStore store = OpenStoreForReading(o);
   std::size_t rows = ExportSwipes(store.swipes(), query, format, io.out);
-  if (rows == 0 && format == report::Format::Table) io.err << "no stored swipes match\n";
+  if (rows == 0 && format == report::Format::Table) io.err << Tr("no stored swipes match") << "\n";
   return kExitOk;
 }
 

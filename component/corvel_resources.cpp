@@ -1,5 +1,5 @@
-// The Corvel module's interface description (TYPELIB 1): the host interface library, version 1.1.
-// Same format as VANTO's (docs/components.md).
+// The Corvel module's interface description (TYPELIB 1): the host interface library, version 1.1,
+// and its version texts (VERSION 1). Same formats as VANTO's (docs/components.md).
 #include "component/resource.h"
 #include "platform/corvel/imachine_operations.h"
 
@@ -32,4 +32,20 @@ const char kTypeLib[] =
     "coclass CardRecord {5C3E9A15-6B2D-4E71-9A41-207D3B18C201}\n"
     "  interface ICardRecord default\n"
     "end\n";
+
+VANTO_RESOURCE(VERSION, 1)
+const char kVersion[] =
+    "VANTO VERSION 1\n"
+    "FILEVERSION 1.1.0.0\n"
+    "PRODUCTVERSION 1.1.0.0\n"
+    "[StringFileInfo\\080404B0]\n"
+    "CompanyName=VANTO\n"
+    "FileVersion=1.10.0000\n"
+    "InternalName=Corvel\n"
+    "OriginalFilename=Corvel.so\n"
+    "ProductName=Corvel\n"
+    "ProductVersion=1.10.0000\n"
+    "OLESelfRegister=\n"
+    "[VarFileInfo]\n"
+    "Translation=0x0804 0x04B0\n";
 }  // namespace

@@ -297,7 +297,7 @@ std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, s
     throw StoreError(StoreFailure::Other, "database " + path + ": " + std::strerror(errno));
   }
   if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, "database " + path + " is a folder, not a file");
-  auto store = std::make_unique<SqliteSwipeStore>(OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout));
+  auto store = std::make_unique<SqliteSwipeStore>(OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout, /*for_reading=*/true));
   store->ReadVersionOnly();
   return store;
 }

@@ -5,12 +5,17 @@
 #include <utility>
 
 #include "platform/ado/byte_array.h"
+#include "platform/automation/boundary.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/owners.h"
 
 namespace rowset_detail {
 namespace {
+
+// Every vtable method runs inside the boundary guard: whatever a backing store's hook or an
+// allocation throws becomes a code with a description for the caller.
+constexpr char16_t kSource[] = u"RowSet";
 
 char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
@@ -53,8 +58,8 @@ HRESULT ValidateColumns(const std::vector<ColumnSpec>& columns) {
 RowSetCore::RowSetCore(std::vector<ColumnSpec> columns)
     : columns_(std::move(columns)), changed_(columns_.size(), false) {}
 
-HRESULT RowSetCore::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) {
-  return DISP_E_MEMBERNOTFOUND;
+HRESULT RowSetCore::Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO* exception, UINT*) {
+  return GuardInvoke(exception, kSource, []() -> HRESULT { return DISP_E_MEMBERNOTFOUND; });
 }
 
 void RowSetCore::LoadRow(Row row) {
@@ -138,146 +143,168 @@ HRESULT RowSetCore::ReadCell(std::size_t column, VARIANT* value) {
 }
 
 HRESULT RowSetCore::get_RecordCount(LONG* count) {
-  if (!count) return NullPointer(u"RecordCount");
-  *count = static_cast<LONG>(rows_.size() + (pending_ == Pending::Adding ? 1 : 0));
-  return S_OK;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (!count) return NullPointer(u"RecordCount");
+    *count = static_cast<LONG>(rows_.size() + (pending_ == Pending::Adding ? 1 : 0));
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::AddNew() {
-  if (HRESULT hr = NoPendingChanges(u"AddNew"); FAILED(hr)) return hr;
-  positionBeforeAdd_ = position_;
-  edited_ = Row{};
-  edited_.cells.resize(columns_.size());
-  changed_.assign(columns_.size(), false);
-  chunkColumn_.reset();
-  pending_ = Pending::Adding;
-  return S_OK;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (HRESULT hr = NoPendingChanges(u"AddNew"); FAILED(hr)) return hr;
+    positionBeforeAdd_ = position_;
+    edited_ = Row{};
+    edited_.cells.resize(columns_.size());
+    changed_.assign(columns_.size(), false);
+    chunkColumn_.reset();
+    pending_ = Pending::Adding;
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::get_Collect(VARIANT column, VARIANT* value) {
-  if (!value) return NullPointer(u"读取列值");
-  std::size_t index = 0;
-  if (HRESULT hr = FindColumn(column, &index, u"读取列值"); FAILED(hr)) return hr;
-  if (!HasCurrentRow()) return NoCurrentRow(u"读取列" + Quoted(columns_[index].name));
-  if (chunkColumn_ && *chunkColumn_ != index) chunkColumn_.reset();
-  return ReadCell(index, value);
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (!value) return NullPointer(u"读取列值");
+    std::size_t index = 0;
+    if (HRESULT hr = FindColumn(column, &index, u"读取列值"); FAILED(hr)) return hr;
+    if (!HasCurrentRow()) return NoCurrentRow(u"读取列" + Quoted(columns_[index].name));
+    if (chunkColumn_ && *chunkColumn_ != index) chunkColumn_.reset();
+    return ReadCell(index, value);
+  });
 }
 
 HRESULT RowSetCore::get_Value(BSTR field, VARIANT* value) {
-  if (!value) return NullPointer(u"读取字段值");
-  std::size_t index = 0;
-  if (HRESULT hr = FindColumn(std::u16string_view(field ? field : u"", SysStringLen(field)), &index); FAILED(hr))
-    return hr;
-  if (!HasCurrentRow()) return NoCurrentRow(u"读取列" + Quoted(columns_[index].name));
-  if (chunkColumn_ && *chunkColumn_ != index) chunkColumn_.reset();
-  return ReadCell(index, value);
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (!value) return NullPointer(u"读取字段值");
+    std::size_t index = 0;
+    if (HRESULT hr = FindColumn(std::u16string_view(field ? field : u"", SysStringLen(field)), &index); FAILED(hr))
+      return hr;
+    if (!HasCurrentRow()) return NoCurrentRow(u"读取列" + Quoted(columns_[index].name));
+    if (chunkColumn_ && *chunkColumn_ != index) chunkColumn_.reset();
+    return ReadCell(index, value);
+  });
 }
 
 HRESULT RowSetCore::put_Collect(VARIANT column, VARIANT value) {
-  std::size_t index = 0;
-  if (HRESULT hr = FindColumn(column, &index, u"写入列值"); FAILED(hr)) return hr;
-  const ColumnSpec& spec = columns_[index];
-  const std::u16string what = u"写入列" + Quoted(spec.name);
-  if (!HasCurrentRow()) return NoCurrentRow(what);
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    std::size_t index = 0;
+    if (HRESULT hr = FindColumn(column, &index, u"写入列值"); FAILED(hr)) return hr;
+    const ColumnSpec& spec = columns_[index];
+    const std::u16string what = u"写入列" + Quoted(spec.name);
+    if (!HasCurrentRow()) return NoCurrentRow(what);
 
-  Variant plain;
-  if (FAILED(VariantCopyInd(plain.Put(), &value)))
-    return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：" + kTextTypeMismatch);
-  Cell cell;
-  if (plain.Type() == VT_NULL) {
-    cell = std::monostate{};
-  } else if (spec.type == ColumnType::Long) {
-    Variant number;
-    ClearErrorInfo();
-    HRESULT hr = VariantChangeType(number.Put(), plain.Ptr(), 0, VT_I4);
-    if (FAILED(hr)) return RaiseError(hr, what + u"失败：" + TakeErrorDescription(hr));
-    cell = number.Raw().lVal;
-  } else {
-    std::vector<BYTE> bytes;
-    if (FAILED(ReadByteArray(plain.Raw(), &bytes)))
-      return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：二进制列只接受字节数组或 Null");
-    cell = std::move(bytes);
-  }
-  Row& row = WritableRow();
-  row.cells[index] = std::move(cell);
-  changed_[index] = true;
-  chunkColumn_.reset();
-  return S_OK;
+    Variant plain;
+    if (FAILED(VariantCopyInd(plain.Put(), &value)))
+      return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：" + kTextTypeMismatch);
+    Cell cell;
+    if (plain.Type() == VT_NULL) {
+      cell = std::monostate{};
+    } else if (spec.type == ColumnType::Long) {
+      Variant number;
+      ClearErrorInfo();
+      HRESULT hr = VariantChangeType(number.Put(), plain.Ptr(), 0, VT_I4);
+      if (FAILED(hr)) return RaiseError(hr, what + u"失败：" + TakeErrorDescription(hr));
+      cell = number.Raw().lVal;
+    } else {
+      std::vector<BYTE> bytes;
+      if (FAILED(ReadByteArray(plain.Raw(), &bytes)))
+        return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：二进制列只接受字节数组或 Null");
+      cell = std::move(bytes);
+    }
+    Row& row = WritableRow();
+    row.cells[index] = std::move(cell);
+    changed_[index] = true;
+    chunkColumn_.reset();
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::AppendChunk(BSTR field, VARIANT data) {
-  std::size_t index = 0;
-  if (HRESULT hr = FindColumn(std::u16string_view(field ? field : u"", SysStringLen(field)), &index); FAILED(hr))
-    return hr;
-  const ColumnSpec& spec = columns_[index];
-  const std::u16string what = u"向列" + Quoted(spec.name) + u"追加数据";
-  if (!HasCurrentRow()) return NoCurrentRow(what);
-  if (spec.type != ColumnType::Binary)
-    return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：该列不是二进制列");
-  Variant plain;
-  std::vector<BYTE> chunk;
-  if (FAILED(VariantCopyInd(plain.Put(), &data)) || FAILED(ReadByteArray(plain.Raw(), &chunk)))
-    return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：数据必须是字节数组");
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    std::size_t index = 0;
+    if (HRESULT hr = FindColumn(std::u16string_view(field ? field : u"", SysStringLen(field)), &index); FAILED(hr))
+      return hr;
+    const ColumnSpec& spec = columns_[index];
+    const std::u16string what = u"向列" + Quoted(spec.name) + u"追加数据";
+    if (!HasCurrentRow()) return NoCurrentRow(what);
+    if (spec.type != ColumnType::Binary)
+      return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：该列不是二进制列");
+    Variant plain;
+    std::vector<BYTE> chunk;
+    if (FAILED(VariantCopyInd(plain.Put(), &data)) || FAILED(ReadByteArray(plain.Raw(), &chunk)))
+      return RaiseError(DISP_E_TYPEMISMATCH, what + u"失败：数据必须是字节数组");
 
-  Row& row = WritableRow();
-  Cell& cell = row.cells[index];
-  auto* existing = std::get_if<std::vector<BYTE>>(&cell);
-  if (chunkColumn_ == index && existing) {
-    existing->insert(existing->end(), chunk.begin(), chunk.end());
-  } else {
-    cell = std::move(chunk);
-  }
-  changed_[index] = true;
-  chunkColumn_ = index;
-  return S_OK;
+    Row& row = WritableRow();
+    Cell& cell = row.cells[index];
+    auto* existing = std::get_if<std::vector<BYTE>>(&cell);
+    if (chunkColumn_ == index && existing) {
+      existing->insert(existing->end(), chunk.begin(), chunk.end());
+    } else {
+      cell = std::move(chunk);
+    }
+    changed_[index] = true;
+    chunkColumn_ = index;
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::MoveFirst() {
-  if (HRESULT hr = NoPendingChanges(u"MoveFirst"); FAILED(hr)) return hr;
-  position_ = 0;
-  chunkColumn_.reset();
-  return S_OK;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (HRESULT hr = NoPendingChanges(u"MoveFirst"); FAILED(hr)) return hr;
+    position_ = 0;
+    chunkColumn_.reset();
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::MoveNext() {
-  if (HRESULT hr = NoPendingChanges(u"MoveNext"); FAILED(hr)) return hr;
-  if (position_ >= rows_.size())
-    return RaiseError(ROWSET_E_NOCURRENTROW, u"MoveNext 失败：已到记录集末尾，没有下一行");
-  ++position_;
-  chunkColumn_.reset();
-  return S_OK;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (HRESULT hr = NoPendingChanges(u"MoveNext"); FAILED(hr)) return hr;
+    if (position_ >= rows_.size())
+      return RaiseError(ROWSET_E_NOCURRENTROW, u"MoveNext 失败：已到记录集末尾，没有下一行");
+    ++position_;
+    chunkColumn_.reset();
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::get_EOF(VARIANT_BOOL* atEnd) {
-  if (!atEnd) return NullPointer(u"EOF");
-  bool end = pending_ != Pending::Adding && position_ >= rows_.size();
-  *atEnd = end ? VARIANT_TRUE : VARIANT_FALSE;
-  return S_OK;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (!atEnd) return NullPointer(u"EOF");
+    bool end = pending_ != Pending::Adding && position_ >= rows_.size();
+    *atEnd = end ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::Update() {
-  switch (pending_) {
-    case Pending::None: return S_OK;
-    case Pending::Adding: {
-      if (HRESULT hr = StoreAdded(edited_); FAILED(hr)) return hr;
-      rows_.push_back(std::move(edited_));
-      position_ = rows_.size() - 1;
-      break;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    switch (pending_) {
+      case Pending::None: return S_OK;
+      case Pending::Adding: {
+        if (HRESULT hr = StoreAdded(edited_); FAILED(hr)) return hr;
+        rows_.push_back(std::move(edited_));
+        position_ = rows_.size() - 1;
+        break;
+      }
+      case Pending::Editing: {
+        if (HRESULT hr = StoreChanged(edited_, changed_); FAILED(hr)) return hr;
+        rows_[position_] = std::move(edited_);
+        break;
+      }
     }
-    case Pending::Editing: {
-      if (HRESULT hr = StoreChanged(edited_, changed_); FAILED(hr)) return hr;
-      rows_[position_] = std::move(edited_);
-      break;
-    }
-  }
-  DropPending();
-  return S_OK;
+    DropPending();
+    return S_OK;
+  });
 }
 
 HRESULT RowSetCore::CancelUpdate() {
-  if (pending_ == Pending::Adding) position_ = positionBeforeAdd_;
-  DropPending();
-  return S_OK;
+  return GuardBoundary(kSource, [&]() -> HRESULT {
+    if (pending_ == Pending::Adding) position_ = positionBeforeAdd_;
+    DropPending();
+    return S_OK;
+  });
 }
 
 }  // namespace rowset_detail

@@ -178,12 +178,22 @@ class FK303ID final : public DispatchObject<IDispatch> {
       status.detail = LineFailureText(error);
       terminal::control::RecordPortStatus(client_.Port(), status);
     }
-    std::string text = std::string(operation) + "失败：串口 " + std::to_string(client_.Port()) + "（" +
-                       client_.PortPath() + "）上编号为 " + std::to_string(terminal) + " 的考勤机";
+    // A port carried over the network (a serial device server, "tcp://HOST:PORT") is named as a
+    // network port, and its failures as the network's; a device path is a serial port.
+    const std::string path = client_.PortPath();
+    const bool network = path.rfind("tcp://", 0) == 0;
+    std::string text = std::string(operation) + "失败：" + (network ? "网络端口 " : "串口 ") +
+                       std::to_string(client_.Port()) + "（" + path + "）上编号为 " + std::to_string(terminal) +
+                       " 的考勤机";
     const std::string tries = "（共尝试 " + std::to_string(error.Attempts()) + " 次）";
+    const std::string cause = "（" + std::string(error.what()) + "）";
     switch (error.Failure()) {
-      case LinkFailure::kOpen: text += "无法连接：串口无法打开（" + std::string(error.what()) + "）"; break;
-      case LinkFailure::kHangUp: text += "通信中断：串口线路已断开（" + std::string(error.what()) + "）"; break;
+      case LinkFailure::kOpen:
+        text += network ? "无法连接：无法连接到网络地址" + cause : "无法连接：串口无法打开" + cause;
+        break;
+      case LinkFailure::kHangUp:
+        text += network ? "通信中断：网络连接已断开" + cause : "通信中断：串口线路已断开" + cause;
+        break;
       case LinkFailure::kSilent: text += "没有应答" + tries; break;
       case LinkFailure::kDamaged: text += "的应答数据损坏或不完整" + tries; break;
       case LinkFailure::kBusy: text += "一直忙，未处理请求" + tries; break;

@@ -1,5 +1,5 @@
-// `vanto db copy`: a site's SQLite database into PostgreSQL and back again, every swipe and
-// enrolment arriving once however often it runs; a server that cannot be reached or a text
+// `vanto db copy`: a site's SQLite database into PostgreSQL and back again, every swipe,
+// enrolment and person arriving once however often it runs (a person's name from the source); a server that cannot be reached or a text
 // that is no URL is a one-line error with exit status 3 (2 for a usage mistake).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -49,6 +49,7 @@ class DbCopy : public ::testing::Test {
     for (int i = 0; i < 4321; ++i) swipes.push_back({i % 13, At(i / 3)});
     store::Delivery(store, 1, 1).Store(swipes);
     store::Delivery(store, 2, 3).Store(std::span(swipes).first(1000));
+    store.swipes().PutPeople(std::vector<store::PersonName>{{101, "Zhang, Wei", "Nights"}, {102, "王小明", ""}});
     ComPtr<RowSet> rows = OpenEnrolmentRows(site_, std::nullopt, 5);
     std::vector<BYTE> print(2296);
     for (std::size_t i = 0; i < print.size(); ++i) print[i] = static_cast<BYTE>(i * 31);
@@ -73,13 +74,15 @@ TEST_F(DbCopy, SqliteToPostgresAndBackIsWholeAndIdempotent) {
   for (int run = 0; run < 2; ++run) {
     Result there = Vanto({"db", "copy", "--from", site_, "--to", central});
     ASSERT_EQ(there.status, kExitOk) << there.err;
-    EXPECT_NE(there.out.find(run == 0 ? "5321 swipes (5321 new, 0 already there) and 3 enrolments (3 new)"
-                                      : "5321 swipes (0 new, 5321 already there) and 3 enrolments (0 new)"),
+    EXPECT_NE(there.out.find(run == 0 ? "5321 swipes (5321 new, 0 already there), 3 enrolments (3 new) and 2 people "
+                                        "(2 new, 0 with the source's name, 0 unchanged)"
+                                      : "5321 swipes (0 new, 5321 already there), 3 enrolments (0 new) and 2 people "
+                                        "(0 new, 0 with the source's name, 2 unchanged)"),
               std::string::npos)
         << there.out;
     Result home = Vanto({"db", "copy", "--from", central, "--to", back});
     ASSERT_EQ(home.status, kExitOk) << home.err;
-    EXPECT_NE(home.out.find("holds 5321 swipes and 3 enrolments"), std::string::npos) << home.out;
+    EXPECT_NE(home.out.find("holds 5321 swipes, 3 enrolments and 2 people"), std::string::npos) << home.out;
   }
   // Every row with every field, on both sides.
   auto compare = [](std::vector<store::StoredSwipe> a, std::vector<store::StoredSwipe> b) {
@@ -95,6 +98,24 @@ TEST_F(DbCopy, SqliteToPostgresAndBackIsWholeAndIdempotent) {
   compare(want, store::RecordStore::Open(back).Swipes());
   EXPECT_EQ(Enrolments(central), Enrolments(site_));
   EXPECT_EQ(Enrolments(back), Enrolments(site_));
+  const auto people = store::RecordStore::Open(site_).swipes().People();
+  ASSERT_EQ(people.size(), 2u);
+  EXPECT_EQ(store::RecordStore::Open(central).swipes().People(), people);
+  EXPECT_EQ(store::RecordStore::Open(back).swipes().People(), people);
+}
+
+// A person the destination knows under another name takes the source's, as a re-import would
+// give it; a person only the destination knows stays.
+TEST_F(DbCopy, TheSourcesNamesUpdateTheDestinations) {
+  const std::string target = (folder_ / "target.db").string();
+  store::RecordStore::Open(target).swipes().PutPeople(
+      std::vector<store::PersonName>{{101, "Old Name", ""}, {102, "王小明", ""}, {999, "Only There", "HQ"}});
+  Result r = Vanto({"db", "copy", "--from", site_, "--to", target});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  EXPECT_NE(r.out.find("2 people (0 new, 1 with the source's name, 1 unchanged)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("and 3 people\n"), std::string::npos) << r.out;
+  EXPECT_EQ(store::RecordStore::Open(target).swipes().People(),
+            (std::vector<store::PersonName>{{101, "Zhang, Wei", "Nights"}, {102, "王小明", ""}, {999, "Only There", "HQ"}}));
 }
 
 // The source is only read: a read-only file is copied, and left exactly as it was.
@@ -104,7 +125,9 @@ TEST_F(DbCopy, AReadOnlySourceIsCopiedAndLeftAlone) {
   auto before = std::filesystem::last_write_time(site_);
   Result r = Vanto({"db", "copy", "--from", site_, "--to", copy});
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_NE(r.out.find("5321 swipes (5321 new, 0 already there) and 3 enrolments (3 new)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("5321 swipes (5321 new, 0 already there), 3 enrolments (3 new) and 2 people (2 new"),
+            std::string::npos)
+      << r.out;
   EXPECT_EQ(std::filesystem::last_write_time(site_), before);
   EXPECT_EQ(Enrolments(copy), Enrolments(site_));
   chmod(site_.c_str(), 0644);

@@ -51,7 +51,8 @@ grep -q "records delivered" "$work/plain.out" || fail "no summary: $(cat "$work/
 version=$("$vanto" --version)
 echo "$version" | grep -Eq '^vanto [0-9]+\.[0-9]+\.[0-9]+$' || fail "no program version: $version"
 echo "$version" | grep -Eq '^VANTO\.clsMachine: /.*/VANTO\.so \(1\.00\.0000\)$' || fail "no driver version: $version"
-echo "$version" | grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(' || fail "no control module: $version"
+echo "$version" | grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(1\.00\.0000\)$' || fail "no control version: $version"
+echo "$version" | grep -q "version resource\|version unreadable\|no version text" && fail "a module without its version: $version"
 
 # HOME unset and no XDG or VANTO_DB: the default database is refused, nothing in this folder.
 cd "$work" && mkdir -p nohome && cd nohome
@@ -79,6 +80,9 @@ done
 # so as root the restore runs as nobody (with the simulated port opened up to it).
 mkdir -p "$work/ro"
 "$vanto" backup --port 1 --terminal 1 --person 107 --db "$work/ro/v.db" >/dev/null || fail "backup for the read-only restore"
+"$vanto" download --port 1 --terminal 1 --db "$work/ro/v.db" >/dev/null || fail "download for the read-only listings"
+printf 'person,name\n101,Reader One\n' >"$work/people.csv"
+"$vanto" people import "$work/people.csv" --db "$work/ro/v.db" >/dev/null || fail "people for the read-only listings"
 chmod 444 "$work/ro/v.db"; chmod 555 "$work/ro"
 as_reader=()
 if [ "$(id -u)" -eq 0 ]; then
@@ -90,6 +94,18 @@ out=$("${as_reader[@]}" "$vanto" restore --port 2 --terminal 3 --person 107 --db
 [ "$status" -eq 0 ] || fail "restore from a read-only database in a read-only folder: exit $status: $out"
 echo "$out" | grep -q "restored person 107 to terminal 3 on port 2: fingerprint" || fail "read-only restore said: $out"
 [ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only restore left files: $(ls -A "$work/ro")"
+# The listings and the report only read too: the same read-only database serves them.
+month=$("${as_reader[@]}" "$vanto" swipes --csv --db "$work/ro/v.db" 2>&1 | sed -n '2s/^\([0-9]\{4\}-[0-9][0-9]\).*/\1/p')
+[ -n "$month" ] || fail "swipes from a read-only database in a read-only folder listed nothing"
+out=$("${as_reader[@]}" "$vanto" swipes --csv --db "$work/ro/v.db" 2>&1); status=$?
+[ "$status" -eq 0 ] || fail "swipes from a read-only database: exit $status: $out"
+echo "$out" | grep -q ',Reader One$' || fail "swipes from a read-only database lack the names: $out"
+out=$("${as_reader[@]}" "$vanto" people --csv --db "$work/ro/v.db" 2>&1); status=$?
+[ "$status" -eq 0 ] && [ "$out" = "$(printf 'person,name,department\n101,Reader One,')" ] ||
+  fail "people from a read-only database: exit $status: $out"
+out=$("${as_reader[@]}" "$vanto" report --month "${month:-2000-01}" --csv --db "$work/ro/v.db" 2>&1); status=$?
+[ "$status" -eq 0 ] && [ "$(echo "$out" | wc -l)" -gt 1 ] || fail "report from a read-only database: exit $status: $out"
+[ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only listings left files: $(ls -A "$work/ro")"
 chmod 755 "$work/ro"
 
 # A damaged registry is left as it is, and the message says how to recover.

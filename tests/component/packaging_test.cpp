@@ -145,31 +145,45 @@ TEST(Packaging, CorvelCarriesTheDescriptionItRegisters) {
   EXPECT_EQ(methods[5].name, "delCardData");
 }
 
-TEST(Packaging, TheVersionTextsReadBackFromTheFile) {
-  std::string text;
-  ASSERT_EQ(ReadModuleResource(kVantoModule, "VERSION", 1, &text), S_OK);
-  std::map<std::string, std::string> strings;
-  std::string block;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (!line.empty() && line[0] == '[') {
-      block = line;
-      continue;
+TEST(Packaging, EachModulesVersionTextsReadBackFromTheFile) {
+  struct Case {
+    std::string module;
+    const char* name;
+    const char* file_version;
+    const char* original;
+  };
+  std::vector<Case> cases = {{kVantoModule, "VANTO", "1.00.0000", "VANTO.dll"},
+                             {kCorvelModule, "Corvel", "1.10.0000", "Corvel.so"}};
+#ifdef FK303ID_MODULE_PATH
+  cases.push_back({FK303ID_MODULE_PATH, "FK303ID", "1.00.0000", "FK303ID.so"});
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.module);
+    std::string text;
+    ASSERT_EQ(ReadModuleResource(c.module, "VERSION", 1, &text), S_OK);
+    std::map<std::string, std::string> strings;
+    std::string block;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty() && line[0] == '[') {
+        block = line;
+        continue;
+      }
+      std::size_t equals = line.find('=');
+      if (block == "[StringFileInfo\\080404B0]" && equals != std::string::npos)
+        strings[line.substr(0, equals)] = line.substr(equals + 1);
     }
-    std::size_t equals = line.find('=');
-    if (block == "[StringFileInfo\\080404B0]" && equals != std::string::npos)
-      strings[line.substr(0, equals)] = line.substr(equals + 1);
+    EXPECT_EQ(strings["ProductName"], c.name);
+    EXPECT_EQ(strings["InternalName"], c.name);
+    EXPECT_EQ(strings["OriginalFilename"], c.original);
+    EXPECT_EQ(strings["FileVersion"], c.file_version);
+    EXPECT_EQ(strings["ProductVersion"], c.file_version);
+    EXPECT_FALSE(strings["CompanyName"].empty());
+    ASSERT_EQ(strings.count("OLESelfRegister"), 1u);
+    EXPECT_EQ(strings["OLESelfRegister"], "");
+    EXPECT_NE(text.find("Translation=0x0804 0x04B0"), std::string::npos);
   }
-  EXPECT_EQ(strings["ProductName"], "VANTO");
-  EXPECT_EQ(strings["InternalName"], "VANTO");
-  EXPECT_EQ(strings["OriginalFilename"], "VANTO.dll");
-  EXPECT_FALSE(strings["FileVersion"].empty());
-  EXPECT_FALSE(strings["ProductVersion"].empty());
-  EXPECT_FALSE(strings["CompanyName"].empty());
-  ASSERT_EQ(strings.count("OLESelfRegister"), 1u);
-  EXPECT_EQ(strings["OLESelfRegister"], "");
-  EXPECT_NE(text.find("Translation=0x0804 0x04B0"), std::string::npos);
 }
 
 class Regsvr : public ::testing::Test {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/automation/errorinfo.h"
@@ -355,9 +357,33 @@ TEST_F(ControlTest, AnUnreachableServerIsAnErrorNamingPortAddressAndCause) {
   SelectPort(3);
   const Outcome begun = Begin(5);
   EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
-  for (const std::string& part : {std::string("串口 3"), address, std::string("refused")})
+  for (const std::string& part : {std::string("网络端口 3（" + address + "）"), std::string("无法连接到网络地址"),
+                                  std::string("refused")})
     EXPECT_NE(begun.error.find(part), std::string::npos) << part << " in " << begun.error;
+  EXPECT_EQ(begun.error.find("串口"), std::string::npos) << "a network port is no serial port: " << begun.error;
   EXPECT_FALSE(Probe(5).answer);
+}
+
+TEST_F(ControlTest, AServerThatDropsTheConnectionIsANetworkHangUpNotASerialOne) {
+  vanto::testing::TcpPeer dropper;
+  std::thread dropping([&] {
+    // Half a frame, then the connection goes.
+    if (!dropper.Accept()) return;
+    dropper.Receive(6, 2000ms);
+    dropper.Send({terminal::protocol::kStart1, terminal::protocol::kStart2, 5});
+    dropper.CloseConnection();
+  });
+  ::setenv("VANTO_FK_PORT_2", dropper.Address().c_str(), 1);
+  control_ = NewControl();
+  ::unsetenv("VANTO_FK_PORT_2");
+  SelectPort(2);
+  const Outcome begun = Begin(5);
+  dropping.join();
+  EXPECT_EQ(begun.hr, DISP_E_EXCEPTION);
+  for (const std::string& part : {std::string("开始读取刷卡记录失败：网络端口 2（" + dropper.Address() + "）"),
+                                  std::string("编号为 5 的考勤机通信中断：网络连接已断开（")})
+    EXPECT_NE(begun.error.find(part), std::string::npos) << part << " in " << begun.error;
+  EXPECT_EQ(begun.error.find("串口"), std::string::npos) << "a network port is no serial port: " << begun.error;
 }
 
 TEST_F(ControlTest, ReadEnrollmentFillsTheWholeTemplateOrThePassword) {

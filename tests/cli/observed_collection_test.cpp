@@ -1,0 +1,54 @@
+// The download's list is a binary boundary: an observer that throws cannot send an exception
+// through the driver's Add or Invoke; the caller gets a code with a description.
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "cli/observed_collection.h"
+#include "platform/automation/collection.h"
+#include "platform/automation/errorinfo.h"
+#include "platform/automation/object.h"
+#include "platform/automation/text.h"
+
+using namespace vanto::cli;
+
+namespace {
+
+struct ThrowCase {
+  const char* name;
+  void (*thrower)();
+  HRESULT code;
+  const char* description;
+};
+
+const ThrowCase kThrowCases[] = {
+    {"bad_alloc", [] { throw std::bad_alloc(); }, E_OUTOFMEMORY, "内存不足"},
+    {"runtime_error", [] { throw std::runtime_error("store full"); }, E_UNEXPECTED, "Collection：内部错误（store full）"},
+};
+
+TEST(ObservedCollection, AThrowingObserverIsACodeWithADescriptionOnAddAndInvoke) {
+  for (const ThrowCase& c : kThrowCases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<_Collection> list = CreateObservedCollection([&](long) { c.thrower(); });
+    Variant item = Variant::I4(5), missing = MissingArgument();
+    ClearErrorInfo();
+    HRESULT hr = list->Add(item.Ptr(), missing.Ptr(), missing.Ptr(), missing.Ptr());
+    EXPECT_EQ(hr, c.code);
+    EXPECT_EQ(ToUtf8(TakeErrorDescription(hr)), c.description);
+
+    // Late bound: Add is member 1, its one argument given.
+    EXCEPINFO info{};
+    DISPPARAMS params{item.Ptr(), nullptr, 1, 0};
+    hr = list->Invoke(1, GUID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &info, nullptr);
+    EXPECT_EQ(hr, DISP_E_EXCEPTION);
+    EXPECT_EQ(info.scode, c.code);
+    EXPECT_EQ(ToUtf8(TakeExceptionDescription(info)), c.description);
+
+    LONG count = 0;
+    EXPECT_EQ(list->Count(&count), S_OK);
+    EXPECT_EQ(count, 2);  // the items themselves were added before the observer ran
+  }
+}
+
+}  // namespace
