@@ -14,7 +14,7 @@ int RunClear(const ClearOptions& o, Io& io) {
   PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
-  SyncOptions options;
+  TerminalSyncOptions options;
   options.progress = io.progress ? &io.err : nullptr;
   options.cursor_codes = io.cursor;
   SyncResult sync = SyncTerminal(store, machine, control, port, terminal, options);

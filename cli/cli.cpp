@@ -10,6 +10,7 @@
 #include "cli/messages.h"
 #include "cli/version.h"
 #include "cli/machine.h"
+#include "cli/site_use.h"
 #include "cli/store/record_store.h"
 
 namespace vanto::cli {
@@ -40,13 +41,14 @@ void PrintHelp(std::ostream& out) {
       << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
       << Tr("commands:") << "\n";
   for (const Command& c : Commands())
-    out << "  " << c.name << std::string(10 - std::min<std::size_t>(9, std::string(c.name).size()), ' ') << c.summary
+    out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << c.summary
         << "\n";
   out << "\n"
       << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
             "names the program's version and the modules it uses.\n"
-            "Exit status: 0 done; 1 the terminal operation failed (its message on standard error);\n"
-            "2 a usage error; 3 the host could not do its part (database, components, output).\n");
+            "Exit status: 0 done; 1 the terminal operation failed, or some port or terminal did (the\n"
+            "message and its cause on standard error); 2 a usage error or a bad site file; 3 the host\n"
+            "could not do its part (database, components, output).\n");
 }
 
 std::vector<std::string> CommandNames() {
@@ -100,11 +102,11 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (name == "help") {
-    if (args.size() > 2) {
+    if (args.size() > 2 && !(args[1] == "site" && args.size() == 3)) {
       io.err << "vanto help: " << Tr("name one command") << " " << Tr("(try 'vanto --help')") << "\n";
       return kExitUsage;
     }
-    const Command* command = FindCommand(args[1]);
+    const Command* command = FindCommand(args.size() > 2 && args[1] == "site" ? "site " + args[2] : args[1]);
     if (!command) return UnknownCommand(args[1], io);
     Parser parser(command->name);
     command->declare(parser);
@@ -112,16 +114,37 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     return kExitOk;
   }
   const Command* command = FindCommand(name);
+  std::size_t words = 1;
+  if (name == "site") {  // "site init", "site show"
+    if (args.size() < 2 || args[1].rfind("-", 0) == 0) {
+      io.err << "vanto site: name what to do: 'vanto site init' or 'vanto site show'\n";
+      return kExitUsage;
+    }
+    command = FindCommand("site " + args[1]);
+    if (!command) {
+      io.err << "vanto site: unknown command '" << args[1] << "' (try 'vanto site init' or 'vanto site show')\n";
+      return kExitUsage;
+    }
+    words = 2;
+  }
   if (!command) return UnknownCommand(name, io);
   std::string prefix = std::string("vanto ") + command->name + ": ";
+  struct Leave {
+    ~Leave() { LeaveSite(); }
+  } leave;
   try {
     Parser parser(command->name);
     Run run = command->declare(parser);
-    if (!parser.Parse({args.begin() + 1, args.end()})) {
+    if (!parser.Parse({args.begin() + static_cast<long>(words), args.end()})) {
       PrintCommandHelp(*command, parser, io.out);
       return kExitOk;
     }
+    // The site file is read and checked in full before any terminal traffic.
+    if (parser.site_need() != SiteNeed::kNone) UseSite(parser.site(), parser.site_need() == SiteNeed::kRequired);
     return run(io);
+  } catch (const site::SiteError& e) {
+    io.err << prefix << e.what() << "\n";
+    return kExitUsage;
   } catch (const UsageError& e) {
     io.err << prefix << e.what() << " " << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"})
            << "\n";

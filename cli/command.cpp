@@ -1,5 +1,7 @@
 #include "cli/command.h"
 
+#include "cli/site_use.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -151,6 +153,15 @@ void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
   has_database_ = true;
 }
 
+void Parser::Site(SiteNeed need) {
+  Add("site", "FILE", "the site file (default: $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml)", Required::kNo,
+      [this](const std::string& text) {
+        if (text.empty()) throw UsageError("--site needs a file name");
+        site_ = text;
+      });
+  site_need_ = need;
+}
+
 bool Parser::Parse(const std::vector<std::string>& args) {
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
@@ -208,6 +219,8 @@ bool Parser::Parse(const std::vector<std::string>& args) {
 
 std::string DatabasePath(const std::optional<std::string>& db, bool create) {
   if (db) return *db;
+  if (const char* env = std::getenv("VANTO_DB"); !(env && *env) && CurrentSite())
+    if (auto from_site = SiteDatabase(*CurrentSite())) return *from_site;
   std::string path = DefaultDatabasePath();
   if (create && !std::getenv("VANTO_DB")) {
     std::error_code ec;

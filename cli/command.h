@@ -42,6 +42,8 @@ inline constexpr int kMaxTerminal = 255;
 inline constexpr int kMaxPort = 32767;
 
 enum class Required { kNo, kYes };
+// How a command uses the site file: not at all, when there is one, or it needs one.
+enum class SiteNeed { kNone, kOptional, kRequired };
 
 // The options of one command: each declared with where its parsed value goes. Parse() refuses
 // unknown or repeated options, stray words, missing required ones and bad values with a
@@ -71,11 +73,16 @@ class Parser {
   // The database options every command with a database has: --db and --lock-timeout.
   void Database(std::optional<std::string>* db, double* lock_timeout);
 
+  // --site FILE: the command uses the site file (read and applied before it runs).
+  void Site(SiteNeed need);
+
   // Parses the words after the command name; returns false when --help / -h was given.
   bool Parse(const std::vector<std::string>& args);
 
   const std::vector<OptionSpec>& specs() const { return specs_; }
   bool has_database() const { return has_database_; }
+  SiteNeed site_need() const { return site_need_; }
+  const std::optional<std::string>& site() const { return site_; }
 
  private:
   struct Declared;
@@ -90,6 +97,8 @@ class Parser {
   std::size_t max_words_ = 0;
   bool help_ = false;
   bool has_database_ = false;
+  SiteNeed site_need_ = SiteNeed::kNone;
+  std::optional<std::string> site_;
 };
 
 using Run = std::function<int(Io&)>;
@@ -109,7 +118,8 @@ const Command* FindCommand(const std::string& name);
 // The closest of `candidates` to `word` when it is close enough to be a likely typo.
 std::optional<std::string> Closest(const std::string& word, const std::vector<std::string>& candidates);
 
-// The database path of --db (or the default), its folder created when `create`.
+// The database path of --db, else $VANTO_DB, else the site file's, else the default; its folder
+// created when `create`.
 std::string DatabasePath(const std::optional<std::string>& db, bool create);
 
 }  // namespace vanto::cli

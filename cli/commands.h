@@ -19,8 +19,9 @@ struct DatabaseOptions {
 };
 
 struct ScanOptions {
-  Range ports{1, 1};
-  Range terminals{1, 255};
+  // {0, 0}: not given (the site's ports, else port 1; each port's terminals, else 1-255).
+  Range ports{0, 0};
+  Range terminals{0, 0};
   bool json = false;
 };
 
@@ -42,6 +43,7 @@ struct ClearOptions : DatabaseOptions {
 struct EnrolmentOptions : DatabaseOptions {
   int port = 0, terminal = 0;
   std::int64_t person = 0;
+  bool password = false;  // restore: the password row, not the fingerprint
 };
 
 struct CopyOptions : DatabaseOptions {
@@ -60,7 +62,24 @@ struct SimOptions {
   bool tcp = false;
 };
 
+struct SyncOptions : DatabaseOptions {
+  bool json = false, quiet = false, progress = false, all = false;
+};
+
+struct CheckOptions : DatabaseOptions {};
+
+struct SiteInitOptions {
+  Range ports{0, 0};  // required
+  Range terminals{1, 255};
+  std::optional<std::string> site, db;
+  bool force = false;
+};
+
 int RunScan(const ScanOptions& options, Io& io);
+int RunSync(const SyncOptions& options, Io& io);
+int RunCheck(const CheckOptions& options, Io& io);
+int RunSiteInit(const SiteInitOptions& options, Io& io);
+int RunSiteShow(Io& io);
 int RunDownload(const DownloadOptions& options, Io& io);
 int RunRejected(const RejectedOptions& options, Io& io);
 int RunClear(const ClearOptions& options, Io& io);

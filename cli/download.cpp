@@ -11,13 +11,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-store::Swipe ReadSwipe(_Collection* list, long position) {
-  Variant index = Variant::I4(static_cast<LONG>(position));
-  Variant item;
-  if (FAILED(list->Item(index.Ptr(), item.Put())) || item.Type() != VT_DISPATCH || !item.Raw().pdispVal)
+store::Swipe SwipeOf(const VARIANT& item, long position) {
+  if (item.vt != VT_DISPATCH || !item.pdispVal)
     throw HostError("record " + std::to_string(position) + " of the download is not an object");
   ComPtr<ICardRecord> record;
-  if (FAILED(ComPtr<IDispatch>(item.Raw().pdispVal).As(IID_ICardRecord, &record)))
+  if (FAILED(ComPtr<IDispatch>(item.pdispVal).As(IID_ICardRecord, &record)))
     throw HostError("record " + std::to_string(position) + " of the download is not a CardRecord");
   Variant person, time;
   long long number = 0;
@@ -27,6 +25,14 @@ store::Swipe ReadSwipe(_Collection* list, long position) {
   if (FAILED(record->get_SwipeTime(time.Put())) || (when->vt != VT_DATE && when->vt != VT_R8))
     throw HostError("record " + std::to_string(position) + " of the download has no swipe time");
   return {static_cast<std::int32_t>(number), when->vt == VT_DATE ? when->date : when->dblVal};
+}
+
+store::Swipe ReadSwipe(_Collection* list, long position) {
+  Variant index = Variant::I4(static_cast<LONG>(position));
+  Variant item;
+  if (FAILED(list->Item(index.Ptr(), item.Put())))
+    throw HostError("record " + std::to_string(position) + " of the download cannot be read");
+  return SwipeOf(item.Raw(), position);
 }
 
 }  // namespace
@@ -202,11 +208,15 @@ void DownloadSession::Store(bool last) {
 }
 
 void DownloadSession::DrawProgress(bool force) {
-  if (!progress_) return;
+  if (!progress_ && !on_progress) return;
   Clock::time_point now = Clock::now();
   if (!force && drawn_ && now - last_draw_ < progress_interval) return;
   last_draw_ = now;
   double seconds = std::chrono::duration<double>(now - started_).count();
+  if (on_progress) {
+    on_progress(count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0);
+    return;
+  }
   char line[96];
   std::snprintf(line, sizeof line, "%sdownloading: %ld records, %.0f records/s%s", cursor_codes ? "\r\033[K" : "",
                 count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, cursor_codes ? "" : "\n");

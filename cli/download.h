@@ -44,8 +44,13 @@ class DownloadSession {
   // Every record delivered, in delivery order, with its key and whether this run stored it.
   const std::vector<store::Delivery::Keyed>& records() const { return records_; }
   std::size_t added() const { return delivery_.added(); }
+  // Records delivered and keyed so far (also when they are not kept).
+  std::size_t delivered() const { return delivery_.delivered(); }
   // Set when the store refused a batch and the last attempt to store the rest failed too.
   const std::optional<std::string>& store_error() const { return store_error_; }
+
+  // Called instead of drawing on `progress` (at most every 100 ms): records so far, records/s.
+  std::function<void(long, double)> on_progress;
 
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;

@@ -4,6 +4,7 @@
 
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "cli/control_status.h"
 #include "cli/download.h"
 #include "cli/terminal_control.h"
 #include "cli/terminal_sync.h"
@@ -33,7 +34,7 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   bool progress = o.progress || (io.progress && !o.quiet);
-  SyncOptions options;
+  TerminalSyncOptions options;
   options.all = o.all;
   options.progress = progress ? &io.err : nullptr;
   options.cursor_codes = io.cursor;
@@ -63,6 +64,20 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     io.out << "]\n";
   }
   int status = ReportSync(sync, *store, (o.csv || o.json) ? io.err : io.out, io, "download");
+  if (!sync.outcome.ok && !sync.store_error) {
+    // Beside the driver's fixed message, the cause: port, device, what failed, what was stored.
+    std::string cause;
+    try {
+      PortCause last = ControlStatus::Create().Status(port);
+      if (last.Failed()) cause = DescribeCause(port, last);
+    } catch (const HostError&) {
+    }
+    if (!cause.empty())
+      io.err << "vanto download: "
+             << TrFill("{0}; {1} records delivered, {2} new stored in {3}",
+                       {cause, std::to_string(records.size()), std::to_string(sync.added), store->path()})
+             << "\n";
+  }
   if (status != kExitOk && !existed && sync.added == 0 && sync.quarantined.empty()) {
     store.reset();
     RemoveIfCreatedEmpty(path);
@@ -91,6 +106,7 @@ Command DownloadCommand() {
             p.Flag("quiet", "no progress line", &o->quiet);
             p.Flag("progress", "show the progress line even when standard error is no terminal", &o->progress);
             p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunDownload(*o, io); };
           }};
 }

@@ -1,7 +1,10 @@
 #include "cli/enrolment.h"
 
 #include "cli/machine.h"
+#include "cli/messages.h"
+#include "cli/store/record_store.h"
 #include "cli/store/swipe_store.h"
+#include "platform/ado/columns.h"
 #include "platform/ado/postgres_rowset.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
@@ -10,42 +13,132 @@
 namespace vanto::cli {
 namespace {
 
+std::string Describe(HRESULT hr) { return ToUtf8(TakeErrorDescription(hr)); }
+
+SqliteOptions Options(double lock_timeout_seconds, bool for_reading) {
+  SqliteOptions options;
+  options.busyTimeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+  options.readOnly = for_reading;
+  return options;
+}
+
+// The current row's columns set to `row`'s values (a column without a value is left as it is).
+HRESULT PutRow(RowSet* rows, const EnrolmentRow& row) {
+  auto put = [&](const char16_t* column, const Variant& value) {
+    Variant name = Variant::Str(column);
+    return rows->put_Collect(name.Raw(), value.Raw());
+  };
+  const std::pair<const char16_t*, std::optional<LONG>> longs[] = {{kColumnPersonNumber, row.personNumber},
+                                                                  {kColumnEnrolmentNumber, row.enrolmentNumber},
+                                                                  {kColumnMachineNumber, row.machineNumber},
+                                                                  {kColumnPassword, row.password}};
+  for (const auto& [column, value] : longs)
+    if (value)
+      if (HRESULT hr = put(column, Variant::I4(*value)); FAILED(hr)) return hr;
+  // A password row has an empty template: a rewrite refuses a row whose bFingerprint has no
+  // value ("无效使用 Null").
+  const std::vector<BYTE> blob = row.fingerprint.value_or(std::vector<BYTE>{});
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(blob.size()));
+  if (!array) return E_OUTOFMEMORY;
+  if (!blob.empty()) {
+    void* data = nullptr;
+    if (HRESULT hr = SafeArrayAccessData(array, &data); FAILED(hr)) {
+      SafeArrayDestroy(array);
+      return hr;
+    }
+    std::copy(blob.begin(), blob.end(), static_cast<BYTE*>(data));
+    SafeArrayUnaccessData(array);
+  }
+  return put(kColumnFingerprint, Variant::Array(VT_UI1, array));
+}
+
 // The enrolment table of a database server; its schema comes from the store's versioned steps.
 ComPtr<RowSet> OpenServerEnrolmentRows(const std::string& url, std::optional<std::int32_t> person,
-                                       double lock_timeout_seconds, bool for_reading) {
+                                       double lock_timeout_seconds, bool for_reading, std::optional<LONG> kind) {
   store::OpenOptions open;
   open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
   // Brings the schema up to date, or (reading) checks that it can be read as it is.
   std::string server = (for_reading ? store::OpenSwipeStoreForReading(url, open.lock_timeout)
                                     : store::OpenSwipeStore(url, open))
                            ->location();
-  PostgresOptions options;
-  options.lockTimeout = open.lock_timeout;
-  options.readOnly = for_reading;
+  PostgresRowSetQuery query;
+  query.url = url;
+  query.options.lockTimeout = open.lock_timeout;
+  query.options.readOnly = for_reading;
+  if (person) query.equals.emplace_back(kColumnPersonNumber, *person);
+  if (kind) query.equals.emplace_back(kColumnEnrolmentNumber, *kind);
   ComPtr<RowSet> rows;
-  std::optional<LONG> filter;
-  if (person) filter = *person;
-  if (HRESULT hr = OpenPostgresEnrolmentRowSet(url, filter, &rows, options); FAILED(hr) || !rows)
-    throw HostError("cannot open the enrolment table of " + server + ": " + ToUtf8(TakeErrorDescription(hr)));
+  if (HRESULT hr = OpenPostgresRowSet(query, &rows); FAILED(hr) || !rows)
+    throw HostError("cannot open the enrolment table of " + server + ": " + Describe(hr));
   return rows;
 }
 
 }  // namespace
 
+std::string EnrolmentKindName(long long kind) {
+  if (kind == kFingerprintKind) return Tr("fingerprint");
+  if (kind == kPasswordKind) return Tr("password");
+  return TrFill("enrolment {0}", {std::to_string(kind)});
+}
+
+void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds) {
+  if (store::IsDatabaseUrl(path)) {  // a server's schema comes from the store's steps
+    store::OpenOptions open;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+    store::OpenSwipeStore(path, open);
+    return;
+  }
+  if (HRESULT hr = CreateEnrolmentSchema(path, Options(lock_timeout_seconds, false)); FAILED(hr))
+    throw HostError("cannot prepare the enrolment table of " + path + ": " + Describe(hr));
+  // The store's schema steps include the enrolment table's (a person's rows found by kind);
+  // rows stored before (one per person, of whichever kind the last backup gave) stay as they are.
+  try {
+    store::OpenOptions open;
+    open.create = false;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
+    store::RecordStore::Open(path, open);
+  } catch (const store::StoreError& e) {
+    throw HostError(std::string("cannot prepare the enrolment table: ") + e.what());
+  }
+}
+
 ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
-                                 double lock_timeout_seconds, bool for_reading) {
-  if (store::IsDatabaseUrl(path)) return OpenServerEnrolmentRows(path, person, lock_timeout_seconds, for_reading);
-  SqliteOptions options;
-  options.busyTimeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-  options.readOnly = for_reading;
-  if (HRESULT hr = for_reading ? S_OK : CreateEnrolmentSchema(path, options); FAILED(hr))
-    throw HostError("cannot prepare the enrolment table of " + path + ": " + ToUtf8(TakeErrorDescription(hr)));
+                                 double lock_timeout_seconds, bool for_reading, std::optional<LONG> kind) {
+  if (store::IsDatabaseUrl(path)) return OpenServerEnrolmentRows(path, person, lock_timeout_seconds, for_reading, kind);
+  if (!for_reading) PrepareEnrolmentTable(path, lock_timeout_seconds);
+  SqliteRowSetQuery query;
+  query.path = path;
+  query.options = Options(lock_timeout_seconds, for_reading);
+  if (person) query.equals.emplace_back(kColumnPersonNumber, *person);
+  if (kind) query.equals.emplace_back(kColumnEnrolmentNumber, *kind);
   ComPtr<RowSet> rows;
-  std::optional<LONG> filter;
-  if (person) filter = *person;
-  if (HRESULT hr = OpenEnrolmentRowSet(path, filter, &rows, options); FAILED(hr) || !rows)
-    throw HostError("cannot open the enrolment table of " + path + ": " + ToUtf8(TakeErrorDescription(hr)));
+  if (HRESULT hr = OpenSqliteRowSet(query, &rows); FAILED(hr) || !rows)
+    throw HostError("cannot open the enrolment table of " + path + ": " + Describe(hr));
   return rows;
+}
+
+void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double lock_timeout_seconds) {
+  if (!row.personNumber || !row.enrolmentNumber) throw HostError("the backup gave no person or enrolment number");
+  const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber) + " of person " +
+                           std::to_string(*row.personNumber) + " in " + path + ": ";
+  ComPtr<RowSet> rows = OpenEnrolmentRows(path, *row.personNumber, lock_timeout_seconds, false, *row.enrolmentNumber);
+  if (RowCount(rows.Get()) <= 0) {
+    if (HRESULT hr = rows->AddNew(); FAILED(hr)) throw HostError(what + Describe(hr));
+    if (HRESULT hr = PutRow(rows.Get(), row); FAILED(hr)) {
+      rows->CancelUpdate();
+      throw HostError(what + Describe(hr));
+    }
+    if (HRESULT hr = rows->Update(); FAILED(hr)) throw HostError(what + Describe(hr));
+    return;
+  }
+  rows->MoveFirst();
+  for (VARIANT_BOOL at_end = VARIANT_FALSE; SUCCEEDED(rows->get_EOF(&at_end)) && !at_end; rows->MoveNext()) {
+    if (HRESULT hr = PutRow(rows.Get(), row); FAILED(hr)) {
+      rows->CancelUpdate();
+      throw HostError(what + Describe(hr));
+    }
+    if (HRESULT hr = rows->Update(); FAILED(hr)) throw HostError(what + Describe(hr));
+  }
 }
 
 long RowCount(RowSet* rows) {

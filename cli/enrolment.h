@@ -1,21 +1,39 @@
-// The enrolment table of the host's database, seen through the SQLite row set the driver
-// writes (backup) and reads (restore): one person's rows.
+// The enrolment table of the host's database: a person's fingerprint row and password row side
+// by side (iFingerprintNO 0 and 10). The driver sees one person's rows of one kind at a time, as
+// SQLite row sets; a backup goes through a row set in memory and then replaces only the row of
+// the kind the terminal gave.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "platform/ado/enrolment.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
 
 namespace vanto::cli {
 
-// Opens the rows of `person` (everyone's when none) in the enrolment table of the database at `path` (which exists;
-// the table is created when missing). Throws HostError with a one-line message.
-// With `for_reading` the file is opened read-only and the table must exist already.
+inline constexpr LONG kFingerprintKind = 0;
+inline constexpr LONG kPasswordKind = 10;
+// "fingerprint", "password" or "enrolment N".
+std::string EnrolmentKindName(long long kind);
+
+// Brings the enrolment table of the database at `path` (which exists) up to date: creates it
+// when missing, and the index of a person's rows by kind. Every stored row is kept as it is.
+void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds);
+
+// Opens the rows of `person` (everyone's when none), of one `kind` when given, in the enrolment
+// table of the database at `path`. Throws HostError with a one-line message. With `for_reading`
+// the file is opened read-only and the table must exist already; otherwise it is prepared.
 ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
-                                 double lock_timeout_seconds, bool for_reading = false);
+                                 double lock_timeout_seconds, bool for_reading = false,
+                                 std::optional<LONG> kind = std::nullopt);
+
+// Stores `row` as its person's row of its kind: every stored row of that person and kind takes
+// its values, or a row is added when there is none. The rows of other kinds stay as they are.
+// Throws HostError.
+void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double lock_timeout_seconds);
 
 // The row count of a row set, or -1 when it cannot tell.
 long RowCount(RowSet* rows);

@@ -55,7 +55,49 @@ class ObservedCollection final : public DispatchObject<_Collection> {
   std::function<void(long)> on_append_;
 };
 
+class PassingCollection final : public DispatchObject<_Collection> {
+ public:
+  PassingCollection(std::function<void(const VARIANT&)> take, std::function<void(long)> on_append)
+      : take_(std::move(take)), on_append_(std::move(on_append)) {}
+
+  HRESULT STDMETHODCALLTYPE Item(VARIANT*, VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE Add(VARIANT* item, VARIANT*, VARIANT*, VARIANT*) override {
+    if (!item) return E_POINTER;
+    const VARIANT* value = item;
+    if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal) value = value->pvarVal;
+    take_(*value);
+    ++count_;
+    if (on_append_) on_append_(count_);
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Count(LONG* count) override {
+    if (!count) return E_POINTER;
+    *count = count_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE Remove(VARIANT*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE _NewEnum(IUnknown**) override { return E_NOTIMPL; }
+  // Late binding is not offered: the driver appends through the interface.
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ protected:
+  bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == IID__Collection; }
+
+ private:
+  std::function<void(const VARIANT&)> take_;
+  std::function<void(long)> on_append_;
+  LONG count_ = 0;
+};
+
 }  // namespace
+
+ComPtr<_Collection> CreatePassingCollection(std::function<void(const VARIANT& item)> take,
+                                            std::function<void(long count)> on_append) {
+  return ComPtr<_Collection>::Adopt(new PassingCollection(std::move(take), std::move(on_append)));
+}
 
 ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append) {
   return ComPtr<_Collection>::Adopt(new ObservedCollection(std::move(on_append)));

@@ -11,4 +11,10 @@ namespace vanto::cli {
 // `on_append` runs after each successful append with the list's new Count. It must not throw.
 ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append);
 
+// A Collection that hands each appended item to `take` and keeps nothing: its Count grows, its
+// items cannot be read back. A download through it holds no record longer than its owner does,
+// whatever the record count. `take` runs inside Add and must not throw; `on_append` as above.
+ComPtr<_Collection> CreatePassingCollection(std::function<void(const VARIANT& item)> take,
+                                            std::function<void(long count)> on_append);
+
 }  // namespace vanto::cli

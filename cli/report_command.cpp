@@ -8,6 +8,7 @@
 
 #include "cli/attendance_data.h"
 #include "cli/command.h"
+#include "cli/site_use.h"
 #include "cli/command_support.h"
 #include "cli/machine.h"
 #include "cli/messages.h"
@@ -49,7 +50,9 @@ int RunReport(const ReportOptions& o, Io& io) {
   if (o.html && (o.csv || o.json)) throw UsageError(Tr("give one of --csv, --json and --html"));
   report::Format format = ChooseFormat(o.csv, o.json);
   report::DayRange days = ParseDates([&] { return report::ParseReportDays(o.month, o.from, o.to); });
-  int day_starts = ParseDates([&] { return report::ParseDayStarts(o.day_starts.value_or("00:00"), "--day-starts"); });
+  // --day-starts, else the site file's day_starts (checked when the file was read), else 00:00.
+  const std::string starts = o.day_starts ? *o.day_starts : CurrentSite() ? CurrentSite()->day_starts : "00:00";
+  int day_starts = ParseDates([&] { return report::ParseDayStarts(starts, "--day-starts"); });
   if (o.html && o.html->empty()) throw UsageError(Tr("--html needs a file name"));
   store::RecordStore store = OpenStoreForReading(o);
   report::Report report = BuildReport(store.swipes(), days, day_starts);
@@ -89,11 +92,13 @@ Command ReportCommand() {
             p.Text("month", "YYYY-MM", "the month to report", &o->month);
             p.Text("from", "DATE", "first working day (YYYY-MM-DD), with --to", &o->from);
             p.Text("to", "DATE", "last working day (inclusive), with --from", &o->to);
-            p.Text("day-starts", "HH:MM", "when a working day starts (default 00:00)", &o->day_starts);
+            p.Text("day-starts", "HH:MM", "when a working day starts (default: the site file's day_starts, else 00:00)",
+                   &o->day_starts);
             p.Flag("csv", "CSV, one row per person and working day", &o->csv);
             p.Flag("json", "one JSON object per line", &o->json);
             p.Text("html", "FILE", "write the printable page to FILE", &o->html);
             p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunReport(*o, io); };
           }};
 }

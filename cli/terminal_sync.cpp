@@ -65,7 +65,7 @@ std::optional<std::string> CapacityWarning(int port, int terminal, const Termina
 }
 
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
-                        const SyncOptions& options) {
+                        const TerminalSyncOptions& options) {
   SyncResult result;
   result.port = port;
   result.terminal = terminal;
@@ -86,6 +86,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   session.cursor_codes = options.cursor_codes;
   session.batch_records = options.batch_records;
   session.batch_interval = options.batch_interval;
+  session.on_progress = options.on_progress;
   std::uint32_t reads_before = 0;
   // Records are keyed by the read the control actually began: its log and start, which differ
   // from what was asked when the terminal changed in between.

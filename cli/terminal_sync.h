@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -19,12 +20,14 @@
 
 namespace vanto::cli {
 
-struct SyncOptions {
+struct TerminalSyncOptions {
   bool all = false;                    // read every record, not only the new ones
   std::ostream* progress = nullptr;    // progress line (erased when done)
   bool cursor_codes = true;            // the progress line may redraw itself
   std::size_t batch_records = 500;     // storing batches (tests use small ones)
   std::chrono::milliseconds batch_interval{200};
+  // Called instead of drawing on `progress`: records so far, records per second.
+  std::function<void(long, double)> on_progress;
 };
 
 struct SyncResult {
@@ -48,7 +51,7 @@ void PreferLargeRecordBatches();
 
 // Syncs one terminal. Throws HostError or StoreError only for faults of the host itself.
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
-                        const SyncOptions& options);
+                        const TerminalSyncOptions& options);
 
 // Prints the summary of a sync (`summary`: the records line; warnings and errors on io.err) and
 // answers the exit status: 0 done, 1 the terminal failed or records were quarantined, 3 the

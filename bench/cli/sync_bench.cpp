@@ -83,7 +83,7 @@ class Site {
     cli::SyncResult result;
     std::thread run([&] {
       auto store = store::RecordStore::Open(db_);
-      cli::SyncOptions options;
+      cli::TerminalSyncOptions options;
       options.all = all;
       result = cli::SyncTerminal(store, *machine_, *control_, 1, 1, options);
     });

@@ -160,6 +160,15 @@ CREATE TRIGGER swipes_counted AFTER INSERT OR DELETE OR UPDATE OF identity, gene
 CREATE TRIGGER rejected_counted AFTER INSERT OR DELETE OR UPDATE OF identity, generation ON rejected_records
   FOR EACH ROW EXECUTE FUNCTION count_log_records();
 )sql"},
+    // A person's fingerprint row and password row side by side: the host finds and replaces a
+    // person's row of one kind (iFingerprintNO 0 or 10). Stored rows stay as they are.
+    {4, "the enrolment rows of a person found by kind: a fingerprint row and a password row side by side",
+     R"sql(
+CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment (cPsn_Num, iFingerprintNO);
+)sql",
+     R"sql(
+CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment ("cPsn_Num", "iFingerprintNO");
+)sql"},
 };
 
 }  // namespace

@@ -6,7 +6,7 @@
 // Adding to the schema is one new step at the end of the list in schema.cpp, with its text for
 // each engine: a step never changes once released, and it keeps every stored row (copy into a
 // new table and rename, rather than drop). Steps planned: a fingerprint row and a password row per
-// person in the enrolment table. Step 2 added the people table and the indexes the listings and
+// person in the enrolment table (step 4). Step 2 added the people table and the indexes the listings and
 // reports need; step 3 the swipe key by terminal identity, generation and index (person, minute
 // and occurrence kept as columns), the rejected records and the per-log counts. The PostgreSQL
 // enrolment table's `row_id` is the identity its row set commits changes by: a step that

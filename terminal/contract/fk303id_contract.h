@@ -47,7 +47,8 @@ enum class Kind { kProperty, kMethod };
 //  44 ClearCardRecords: True when the terminal cleared its records (it had exactly that
 //     generation and count), with its new generation; False when it refused because they differ.
 // In the argument lists `&` marks a Long passed by reference that the control writes, and
-// `template&` the 460-Long template buffer; every method answers a Boolean.
+// `template&` the 460-Long template buffer; every method answers a Boolean but PortStatus, which
+// answers a String. The members from 40 on are for hosts; the driver never calls them.
 #define FK303ID_MEMBERS(X)                                                                               \
   X(SerialPort, 1, kProperty, 1, "port (Integer; get and put)")                                          \
   X(PrepareEnrollment, 4, kMethod, 4, "terminal, person, 1, enrolment")                                   \
@@ -62,7 +63,10 @@ enum class Kind { kProperty, kMethod };
   X(CardReadStatus, 42, kMethod, 8,                                                                      \
     "terminal, reads&, held&, generation&, identity&, start&, next&, state&")                            \
   X(ReadCardRecordAt, 43, kMethod, 9, "terminal, generation, index, person&, year&, month&, day&, hour&, minute&") \
-  X(ClearCardRecords, 44, kMethod, 4, "terminal, generation, count, newGeneration&")
+  X(ClearCardRecords, 44, kMethod, 4, "terminal, generation, count, newGeneration&") \
+  X(PortStatus, 50, kMethod, 1, "port -> String: the port's last status in this process")                \
+  X(OpenPort, 51, kMethod, 1, "port: selects and opens the port, taking its lock")                        \
+  X(ReleasePort, 52, kMethod, 1, "port: closes the port when selected and releases its lock")
 
 namespace member {
 #define FK303ID_MEMBER_NUMBER(name, number, kind, count, arguments) inline constexpr DISPID k##name = number;

@@ -17,6 +17,7 @@
 #include "platform/automation/owners.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
+#include "terminal/control/port_status.h"
 #include "terminal/control/terminal_client.h"
 
 namespace {
@@ -173,6 +174,14 @@ class FK303ID final : public DispatchObject<IDispatch> {
   }
 
   HRESULT Fail(const Call& call, const char* operation, std::int64_t terminal, const LinkError& error) {
+    if (error.Failure() != LinkFailure::kOpen) {  // an open failure was recorded where it happened
+      terminal::control::PortStatus status;
+      status.fault = terminal::control::PortFault::kLine;
+      status.device = client_.PortPath();
+      status.terminal = static_cast<int>(terminal);
+      status.detail = LineFailureText(error);
+      terminal::control::RecordPortStatus(client_.Port(), status);
+    }
     // A port carried over the network (a serial device server, "tcp://HOST:PORT") is named as a
     // network port, and its failures as the network's; a device path is a serial port.
     const std::string path = client_.PortPath();
@@ -206,6 +215,24 @@ class FK303ID final : public DispatchObject<IDispatch> {
     return Raise(call, U(text));
   }
 
+  // What failed, in words for the port status a host reads (the host words the cause from it).
+  static std::string LineFailureText(const LinkError& error) {
+    const std::string tries = " after " + std::to_string(error.Attempts()) + " attempts";
+    switch (error.Failure()) {
+      case LinkFailure::kOpen: return std::string("cannot open the port: ") + error.what();
+      case LinkFailure::kHangUp: return std::string("the line broke: ") + error.what();
+      case LinkFailure::kSilent: return "the terminal did not answer" + tries;
+      case LinkFailure::kDamaged: return "only damaged answers" + tries;
+      case LinkFailure::kBusy: return "the terminal stayed busy" + tries;
+      case LinkFailure::kRefused:
+        return "the terminal refused the request (code " + std::to_string(error.Code()) + ": " +
+               std::string(protocol::RefusalName(static_cast<std::uint8_t>(error.Code()))) + ")";
+      case LinkFailure::kBadTerminal: return "terminal numbers are 1 to 255";
+      case LinkFailure::kNoRead: return "records asked for without a record read begun";
+    }
+    return error.what();
+  }
+
   static HRESULT Raise(const Call& call, const std::u16string& text) {
     if (!call.exception) return RaiseError(kTerminalFailure, text, kSource);
     return FillException(call.exception, kTerminalFailure, text, kSource);
@@ -214,6 +241,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
   // A setting that cannot be used is reported by the first member that would use it.
   bool SettingsBroken(const Call& call, HRESULT& hr) {
     if (client_.Settings().invalid.empty()) return false;
+    RecordBadSetting();
     hr = Raise(call, U("终端控件设置无效：" + client_.Settings().invalid));
     return true;
   }
@@ -253,6 +281,60 @@ class FK303ID final : public DispatchObject<IDispatch> {
       return S_OK;
     }
     return DISP_E_MEMBERNOTFOUND;
+  }
+
+  void RecordBadSetting() {
+    terminal::control::PortStatus status;
+    status.fault = terminal::control::PortFault::kBadSetting;
+    status.device = client_.PortPath();
+    status.detail = "setting " + client_.Settings().invalid + " cannot be used";
+    terminal::control::RecordPortStatus(client_.Port(), status);
+  }
+
+  static HRESULT AnswerText(const Call& call, const std::string& text) {
+    if (!call.result) return S_OK;
+    const std::u16string wide = U(text);
+    BSTR value = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(wide.c_str()), static_cast<UINT>(wide.size()));
+    if (!value) return E_OUTOFMEMORY;
+    VariantClear(call.result);
+    call.result->vt = VT_BSTR;
+    call.result->bstrVal = value;
+    return S_OK;
+  }
+
+  // For hosts: the port's last status in this process, whichever control used it.
+  HRESULT PortStatus(const Call& call) {
+    std::int64_t port = 0;
+    if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
+    terminal::control::PortStatus status = terminal::control::LastPortStatus(static_cast<int>(port));
+    if (status.device.empty()) status.device = client_.Settings().PathOfPort(static_cast<int>(port));
+    return AnswerText(call, terminal::control::PortStatusText(status));
+  }
+
+  // For hosts: selects and opens the port (taking its lock); False when it cannot be used, the
+  // cause then in its status.
+  HRESULT OpenPort(const Call& call) {
+    std::int64_t port = 0;
+    if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
+    client_.SelectPort(static_cast<int>(port));
+    if (!client_.Settings().invalid.empty()) {
+      RecordBadSetting();
+      return Answer(call, false);
+    }
+    try {
+      client_.Open();
+    } catch (const LinkError&) {
+      return Answer(call, false);
+    }
+    return Answer(call, true);
+  }
+
+  // For hosts: closes the port, when it is the selected one, and releases its lock.
+  HRESULT ReleasePort(const Call& call) {
+    std::int64_t port = 0;
+    if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
+    if (client_.Port() == port) client_.Release();
+    return Answer(call, true);
   }
 
   HRESULT ProbeMachine(const Call& call) {

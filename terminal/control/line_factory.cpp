@@ -5,9 +5,9 @@
 
 namespace terminal::control {
 
-std::unique_ptr<line::Line> MakeLine(const std::string& device, const ControlSettings& settings) {
+std::unique_ptr<line::Line> MakeLine(const std::string& device, const ControlSettings& settings, int port) {
   if (tcp::IsNetworkAddress(device)) return std::make_unique<tcp::TcpLine>(device, settings.connectTimeout);
-  return std::make_unique<serial::SerialPort>(device, settings.baud);
+  return std::make_unique<serial::SerialPort>(device, settings.BaudOf(port));
 }
 
 }  // namespace terminal::control

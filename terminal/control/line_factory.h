@@ -11,6 +11,7 @@
 
 namespace terminal::control {
 
-std::unique_ptr<line::Line> MakeLine(const std::string& device, const ControlSettings& settings);
+// The line of port `port` on `device`, at the port's own speed.
+std::unique_ptr<line::Line> MakeLine(const std::string& device, const ControlSettings& settings, int port);
 
 }  // namespace terminal::control

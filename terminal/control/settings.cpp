@@ -1,6 +1,7 @@
 #include "terminal/control/settings.h"
 
 #include <cstdlib>
+#include <functional>
 #include <string_view>
 
 #include "terminal/serial/serial_port.h"
@@ -31,7 +32,44 @@ std::chrono::microseconds Of(const std::map<int, std::chrono::microseconds>& own
   return network ? general + kNetworkAllowance : general;
 }
 
+template <typename T>
+T OwnOr(const std::map<int, T>& own, int port, T general) {
+  const auto found = own.find(port);
+  return found == own.end() ? general : found->second;
+}
+
+const NumberSetting* FindSetting(std::string_view variable) {
+  for (const NumberSetting& s : NumberSettings())
+    if (variable == s.variable) return &s;
+  return nullptr;
+}
+
 }  // namespace
+
+const std::vector<NumberSetting>& NumberSettings() {
+  static const std::vector<NumberSetting> settings = {
+      {kSpeedVariable, 1, 4'000'000, 115200, true},      {kProbeTimeoutVariable, 1, 60'000, 8, true},
+      {kAnswerTimeoutVariable, 1, 60'000, 100, true},    {kGapVariable, 1, 60'000, 20, false},
+      {kRetriesVariable, 0, 20, 3, true},                {kBatchVariable, 1, 255, 100, true},
+      {kConnectTimeoutVariable, 1, 60'000, 3000, false}, {kLockTimeoutVariable, 0, 86'400'000, 60'000, false},
+  };
+  return settings;
+}
+
+std::string CheckSetting(std::string_view variable, std::string_view value) {
+  const NumberSetting* setting = FindSetting(variable);
+  if (!setting) return "is not a setting of the terminal control";
+  long long number = 0;
+  if (!ParseNumber(std::string(value).c_str(), setting->low, setting->high, number))
+    return "must be a whole number from " + std::to_string(setting->low) + " to " + std::to_string(setting->high);
+  if (variable == kSpeedVariable && !serial::IsSupportedSpeed(static_cast<unsigned>(number)))
+    return "is not a line speed the serial line supports";
+  return {};
+}
+
+unsigned ControlSettings::BaudOf(int port) const { return OwnOr(portSpeeds, port, baud); }
+int ControlSettings::RetriesOf(int port) const { return OwnOr(portRetries, port, retries); }
+int ControlSettings::BatchOf(int port) const { return OwnOr(portBatches, port, batch); }
 
 std::string PortVariable(int port) { return kPortVariablePrefix + std::to_string(port); }
 
@@ -83,6 +121,7 @@ ControlSettings ControlSettings::FromEnvironment() {
   number(kRetriesVariable, 0, 20, [&](long long v) { settings.retries = static_cast<int>(v); });
   number(kBatchVariable, 1, 255, [&](long long v) { settings.batch = static_cast<int>(v); });
   number(kConnectTimeoutVariable, 1, 60'000, [&](long long v) { settings.connectTimeout = milliseconds(v); });
+  number(kLockTimeoutVariable, 0, 86'400'000, [&](long long v) { settings.lockTimeout = milliseconds(v); });
   // Per-port settings: NAME_<N> with N in 1..32767.
   const std::pair<std::string_view, std::map<int, std::chrono::microseconds>*> perPort[] = {
       {kProbeTimeoutVariable, &settings.portProbeTimeouts}, {kAnswerTimeoutVariable, &settings.portAnswerTimeouts}};
@@ -92,6 +131,21 @@ ControlSettings ControlSettings::FromEnvironment() {
     if (equals == std::string_view::npos) continue;
     const std::string_view name = text.substr(0, equals);
     const std::string value(text.substr(equals + 1));
+    // Speed, retries and batch of one port.
+    const std::pair<std::string_view, std::function<void(int, long long)>> perPortNumbers[] = {
+        {kSpeedVariable, [&](int port, long long v) { settings.portSpeeds[port] = static_cast<unsigned>(v); }},
+        {kRetriesVariable, [&](int port, long long v) { settings.portRetries[port] = static_cast<int>(v); }},
+        {kBatchVariable, [&](int port, long long v) { settings.portBatches[port] = static_cast<int>(v); }}};
+    for (const auto& [prefix, apply] : perPortNumbers) {
+      if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '_')
+        continue;
+      long long port = 0, number = 0;
+      if (ParseNumber(std::string(name.substr(prefix.size() + 1)).c_str(), 1, 32767, port) &&
+          CheckSetting(prefix, value).empty() && ParseNumber(value.c_str(), 0, 4'000'000, number))
+        apply(static_cast<int>(port), number);
+      else
+        note(std::string(name).c_str(), value.c_str());
+    }
     for (const auto& [prefix, target] : perPort) {
       if (name.size() <= prefix.size() + 1 || name.substr(0, prefix.size()) != prefix || name[prefix.size()] != '_')
         continue;

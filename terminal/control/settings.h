@@ -6,6 +6,8 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace terminal::control {
 
@@ -19,10 +21,25 @@ inline constexpr char kGapVariable[] = "VANTO_FK_GAP_MS";
 inline constexpr char kRetriesVariable[] = "VANTO_FK_RETRIES";
 inline constexpr char kBatchVariable[] = "VANTO_FK_BATCH";
 inline constexpr char kConnectTimeoutVariable[] = "VANTO_FK_CONNECT_TIMEOUT_MS";
+// How long opening a port waits while another process (or thread) holds it.
+inline constexpr char kLockTimeoutVariable[] = "VANTO_FK_LOCK_TIMEOUT_MS";
 // Every name above (per-port names without their "_N").
 inline constexpr const char* kSettingVariables[] = {
-    kPortPatternVariable, kSpeedVariable, kProbeTimeoutVariable, kAnswerTimeoutVariable,
-    kGapVariable,         kRetriesVariable, kBatchVariable,      kConnectTimeoutVariable};
+    kPortPatternVariable, kSpeedVariable,   kProbeTimeoutVariable,   kAnswerTimeoutVariable, kGapVariable,
+    kRetriesVariable,     kBatchVariable,   kConnectTimeoutVariable, kLockTimeoutVariable};
+
+// One number-valued setting: its name, its range, its default (in its own unit), and whether a
+// port may have its own value ("<NAME>_<N>": speed, timeouts, retries, batch).
+struct NumberSetting {
+  const char* variable;
+  long long low, high;
+  long long fallback;
+  bool perPort;
+};
+const std::vector<NumberSetting>& NumberSettings();
+// Empty when `value` is a value the control takes for `variable` (a NumberSettings() name);
+// otherwise why not ("must be a whole number from 1 to 255", "is not a line speed ...").
+std::string CheckSetting(std::string_view variable, std::string_view value);
 
 // "VANTO_FK_PORT_<port>".
 std::string PortVariable(int port);
@@ -41,10 +58,14 @@ struct ControlSettings {
   std::chrono::microseconds answerTimeout{100000};
   std::chrono::microseconds gapTimeout{20000};
   std::chrono::milliseconds connectTimeout{3000};  // a network line's connection, name lookup included
+  std::chrono::milliseconds lockTimeout{60000};    // waiting for a port another process holds
   std::map<int, std::chrono::microseconds> portProbeTimeouts;   // VANTO_FK_PROBE_TIMEOUT_MS_<N>
   std::map<int, std::chrono::microseconds> portAnswerTimeouts;  // VANTO_FK_TIMEOUT_MS_<N>
   int retries = 3;
   int batch = 100;
+  std::map<int, unsigned> portSpeeds;  // VANTO_FK_SPEED_<N>
+  std::map<int, int> portRetries;      // VANTO_FK_RETRIES_<N>
+  std::map<int, int> portBatches;      // VANTO_FK_BATCH_<N>
   // The first setting that could not be used, as "NAME=value"; empty when all were fine.
   std::string invalid;
 
@@ -56,6 +77,10 @@ struct ControlSettings {
   // kNetworkAllowance for a network port).
   std::chrono::microseconds ProbeTimeoutOf(int port) const;
   std::chrono::microseconds AnswerTimeoutOf(int port) const;
+  // The port's speed, retries and batch: its own when set, else the general ones.
+  unsigned BaudOf(int port) const;
+  int RetriesOf(int port) const;
+  int BatchOf(int port) const;
   static ControlSettings FromEnvironment();
 };
 

@@ -1,8 +1,11 @@
 #include "terminal/control/terminal_client.h"
 
+#include "terminal/control/port_status.h"
+
 #include <array>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "terminal/control/line_factory.h"
@@ -22,6 +25,21 @@ LinkError FromLine(const LineError& error) {
   return LinkError(error.Failure() == LineFailure::kOpen ? LinkFailure::kOpen : LinkFailure::kHangUp, error.what());
 }
 
+// The clients of this process holding a port, by device. Another client of the same thread
+// (the host's own control beside the one the driver uses: calls on a thread run one at a time)
+// takes the port over instead of waiting for a lock its own process holds; the first opens the
+// port again at its next request. Clients of other threads wait for the lock as another process
+// would.
+struct PortHolder {
+  std::thread::id thread;
+  TerminalClient* client = nullptr;
+};
+std::mutex holdersMutex;
+std::map<std::string, PortHolder>& Holders() {
+  static std::map<std::string, PortHolder> holders;
+  return holders;
+}
+
 // Nested reads deeper than this are reads abandoned without their end; the oldest is dropped.
 constexpr std::size_t kMaxNestedReads = 16;
 
@@ -29,34 +47,99 @@ constexpr std::size_t kMaxNestedReads = 16;
 
 TerminalClient::TerminalClient(ControlSettings settings) : settings_(std::move(settings)) {}
 
-TerminalClient::~TerminalClient() = default;
+TerminalClient::~TerminalClient() {
+  line_.reset();
+  ReleaseLock();
+}
+
+void TerminalClient::ReleaseLock() {
+  lock_.Release();
+  if (lockedDevice_.empty()) return;
+  std::lock_guard guard(holdersMutex);
+  auto it = Holders().find(lockedDevice_);
+  if (it != Holders().end() && it->second.client == this) Holders().erase(it);
+  lockedDevice_.clear();
+}
 
 void TerminalClient::SelectPort(int port) {
+  openFailure_.reset();  // selecting a port again tries to open it again
   if (port == port_ && line_) return;
   port_ = port;
   line_.reset();
+  ReleaseLock();
+}
+
+void TerminalClient::Release() {
+  line_.reset();
+  ReleaseLock();
+  openFailure_.reset();
 }
 
 line::Line& TerminalClient::OpenPort() {
+  if (openFailure_) throw *openFailure_;
   if (port_ < 1) throw LinkError(LinkFailure::kOpen, "no serial port " + std::to_string(port_));
   const std::string path = settings_.PathOfPort(port_);
-  if (!line_ || line_->Address() != path) line_ = MakeLine(path, settings_);
+  if (line_ && line_->IsOpen() && line_->Address() == path) return *line_;
+  PortStatus status;
+  status.device = path;
+  // The port's lock first: nothing touches a line another process is using.
+  if (!lock_.Held()) {
+    TerminalClient* sameThread = nullptr;
+    {
+      std::lock_guard guard(holdersMutex);
+      auto it = Holders().find(path);
+      if (it != Holders().end() && it->second.client != this && it->second.thread == std::this_thread::get_id())
+        sameThread = it->second.client;
+    }
+    if (sameThread) {
+      // The lock passes over as it is, so no other process can take the port in between.
+      sameThread->line_.reset();
+      sameThread->lock_.AllowOpens();
+      lock_ = std::move(sameThread->lock_);
+      sameThread->lockedDevice_.clear();
+      lockedDevice_ = path;
+      std::lock_guard guard(holdersMutex);
+      Holders()[path] = {std::this_thread::get_id(), this};
+    }
+    if (!lock_.Held()) try {
+      lock_ = PortLock::Acquire(path, settings_.lockTimeout);
+      lockedDevice_ = path;
+      std::lock_guard guard(holdersMutex);
+      Holders()[path] = {std::this_thread::get_id(), this};
+    } catch (const PortLockError& error) {
+      status.fault = error.Fault();
+      status.detail = error.what();
+      status.holder = error.Holder();
+      RecordPortStatus(port_, status);
+      openFailure_ = LinkError(LinkFailure::kOpen, error.what());
+      throw *openFailure_;
+    }
+  }
+  if (!line_ || line_->Address() != path) line_ = MakeLine(path, settings_, port_);
   try {
     line_->Open();
   } catch (const LineError& error) {
-    throw FromLine(error);
+    ReleaseLock();
+    const std::string what = error.what();
+    status.fault = what.find("not a serial port") != std::string::npos ? PortFault::kNotSerial : PortFault::kOpen;
+    status.detail = what;
+    RecordPortStatus(port_, status);
+    openFailure_ = FromLine(error);
+    throw *openFailure_;
   }
+  lock_.MakeExclusive();
+  RecordPortStatus(port_, status);  // opened: no fault
   return *line_;
 }
 
 TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chrono::microseconds timeout,
                                                  std::size_t requestBytes, Frame& answer) {
   line::Line& port = *line_;
-  const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.baud));
+  const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.BaudOf(port_)));
   auto deadline = sentAt + timeout;
   // However the bytes trickle in, an exchange ends: the longest answer at the line speed, with
   // a gap's worth of slack per retry-free wait.
-  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, settings_.baud)) +
+  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, settings_.BaudOf(port_))) +
                          4 * settings_.gapTimeout;
   std::array<std::uint8_t, 1024> buffer{};
   bool heardSomething = false;
@@ -92,7 +175,7 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
   const std::vector<std::uint8_t> bytes = EncodeFrame(request);
   const bool probe = command == Command::kProbe;
   const auto timeout = probe ? settings_.ProbeTimeoutOf(port_) : settings_.AnswerTimeoutOf(port_);
-  const int attempts = 1 + settings_.retries;
+  const int attempts = 1 + settings_.RetriesOf(port_);
   LinkFailure problem = LinkFailure::kSilent;
   for (int attempt = 1; attempt <= attempts; ++attempt) {
     line::Line& port = OpenPort();
@@ -104,7 +187,7 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
         port.FlushInput();
       }
       parser_.Reset();
-      port.Write(bytes, Clock::now() + std::chrono::microseconds(LineMicros(bytes.size(), settings_.baud)) +
+      port.Write(bytes, Clock::now() + std::chrono::microseconds(LineMicros(bytes.size(), settings_.BaudOf(port_))) +
                             std::chrono::seconds(1));
       Frame answer;
       const Wait outcome = AwaitAnswer(request, timeout, bytes.size(), answer);
@@ -253,7 +336,7 @@ std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address)
   if (read.pending.empty() && !read.last) {
     // An outer read goes on on its own port, whatever a nested one selected meanwhile.
     SelectPort(read.port);
-    const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.batch), read.generation};
+    const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.BatchOf(port_)), read.generation};
     const std::uint32_t held = read.held;
     std::optional<NextRecordsAnswer> batch;
     bool shortRead = false;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "terminal/control/port_lock.h"
 #include "terminal/control/settings.h"
 #include "terminal/protocol/frame_parser.h"
 #include "terminal/protocol/messages.h"
@@ -93,10 +94,16 @@ class TerminalClient {
   explicit TerminalClient(ControlSettings settings);
   ~TerminalClient();
 
+  // Selects `port`; another port than before closes the previous one and releases its lock.
   void SelectPort(int port);
   int Port() const { return port_; }
   std::string PortPath() const { return settings_.PathOfPort(port_); }
   const ControlSettings& Settings() const { return settings_; }
+  // Opens the selected port now (taking its lock); throws LinkError(kOpen). A port stays open
+  // and locked until another port is selected, Release is called, or the client ends.
+  void Open() { OpenPort(); }
+  // Closes the selected port and releases its lock.
+  void Release();
 
   // True when terminal `address` answers on the selected port. Silence, a port that cannot be
   // opened and a broken line all answer false.
@@ -134,10 +141,17 @@ class TerminalClient {
   Wait AwaitAnswer(const protocol::Frame& request, std::chrono::microseconds timeout, std::size_t requestBytes,
                    protocol::Frame& answer);
   line::Line& OpenPort();
+  // Releases the port's lock and forgets this client as the port's holder in this process.
+  void ReleaseLock();
 
   ControlSettings settings_;
   int port_ = 1;
+  PortLock lock_;  // declared before the line: the line closes first
+  std::string lockedDevice_;  // the device lock_ holds, as this process's holders know it
   std::unique_ptr<line::Line> line_;
+  // Why the selected port could not be opened: later uses fail at once (rather than wait for
+  // the lock again) until the port is selected again.
+  std::optional<LinkError> openFailure_;
   protocol::FrameParser parser_;
   std::uint8_t sequence_ = 0;
 

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include "cli/enrolment.h"
 #include "cli/store/record_store.h"
 #include "tests/cli/sim_fixture.h"
 
@@ -93,8 +94,16 @@ TEST_P(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
 
   Result broken = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   EXPECT_EQ(broken.status, kExitFalse);
-  EXPECT_EQ(broken.err, "编号为1的考勤机不能下载刷卡数据！ \n");
+  // The driver's fixed message, then the cause in the host's words: port, device, what failed
+  // and how much was stored.
   std::int64_t kept = Stored(1, 1);
+  const std::string cause_start = "编号为1的考勤机不能下载刷卡数据！ \nvanto download: port 1 (" + paths_.at(1) +
+                                  "), terminal 1: the line broke: ";
+  const std::string cause_end = "; " + std::to_string(kept) + " records delivered, " +
+                                std::to_string(kept) + " new stored in " + db_ + "\n";
+  EXPECT_EQ(broken.err.substr(0, cause_start.size()), cause_start);
+  ASSERT_GE(broken.err.size(), cause_end.size());
+  EXPECT_EQ(broken.err.substr(broken.err.size() - cause_end.size()), cause_end);
   EXPECT_GT(kept, 0);
   EXPECT_LT(kept, 2000);
 
@@ -139,6 +148,87 @@ TEST_P(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
   auto two = site_.Terminal(1, 2);
   ASSERT_TRUE(two && two->persons.count(7) && two->persons.at(7).fingerprints.count(0));
   EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, two->persons.at(7).fingerprints.at(0).begin()));
+}
+
+TEST_P(HostE2E, AFingerprintAndAPasswordOfOnePersonStaySideBySide) {
+  SeedThreeTerminals();
+  // Person 7: a fingerprint on terminal 1 (seeded), only a password on terminal 2.
+  site_.AddTerminal(1, 2).persons[7].password = 2468;
+  Start();
+  Result fingerprint = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
+  ASSERT_EQ(fingerprint.status, kExitOk) << fingerprint.err;
+  Result password = Vanto(Db({"backup", "--port", "1", "--terminal", "2", "--person", "7"}));
+  ASSERT_EQ(password.status, kExitOk) << password.err;
+  EXPECT_NE(password.out.find(": password"), std::string::npos) << password.out;
+  // Both rows stored; a second backup of a kind replaces its row only.
+  ASSERT_EQ(Vanto(Db({"backup", "--port", "1", "--terminal", "2", "--person", "7"})).status, kExitOk);
+  {
+    ComPtr<RowSet> rows = OpenEnrolmentRows(db_, 7, 5.0, true);
+    std::vector<EnrolmentRow> stored;
+    ASSERT_EQ(ReadEnrolmentRows(rows.Get(), &stored), S_OK);
+    ASSERT_EQ(stored.size(), 2u);
+    std::map<LONG, EnrolmentRow> by_kind;
+    for (const auto& r : stored) by_kind[r.enrolmentNumber.value_or(-1)] = r;
+    ASSERT_EQ(by_kind.count(0), 1u);
+    ASSERT_EQ(by_kind.count(10), 1u);
+    EXPECT_EQ(by_kind[10].password, 2468);
+    EXPECT_EQ(by_kind[0].machineNumber, 1);
+    EXPECT_FALSE(by_kind[0].fingerprint.value_or(std::vector<BYTE>{}).empty());
+  }
+  // restore writes the fingerprint when one is stored; --password the password.
+  Result restored = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "7"}));
+  ASSERT_EQ(restored.status, kExitOk) << restored.err;
+  EXPECT_NE(restored.out.find(": fingerprint"), std::string::npos) << restored.out;
+  auto three = site_.Terminal(2, 3);
+  ASSERT_TRUE(three && three->persons.count(7));
+  EXPECT_TRUE(three->persons.at(7).fingerprints.count(0));
+  Result by_password = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "7", "--password"}));
+  ASSERT_EQ(by_password.status, kExitOk) << by_password.err;
+  EXPECT_EQ(site_.Terminal(2, 3)->persons.at(7).password, 2468);
+  // A copy writes the kind the first terminal gave, though a fingerprint is stored too.
+  site_.EditTerminal(2, 3, [](terminal::sim::SimTerminal& t) { t.persons.erase(7); });
+  Result copy = Vanto(Db({"copy", "--from-port", "1", "--from-terminal", "2", "--to-port", "2", "--to-terminal", "3",
+                          "--person", "7"}));
+  ASSERT_EQ(copy.status, kExitOk) << copy.err;
+  EXPECT_NE(copy.out.find("restored person 7 to terminal 3 on port 2: password"), std::string::npos) << copy.out;
+  EXPECT_EQ(site_.Terminal(2, 3)->persons.at(7).password, 2468);
+  EXPECT_FALSE(site_.Terminal(2, 3)->persons.at(7).fingerprints.count(0));
+  // --password with no password stored: refused, nothing written.
+  Result none = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "8", "--password"}));
+  EXPECT_EQ(none.status, kExitFalse);
+  EXPECT_NE(none.err.find("no password of person 8 is stored"), std::string::npos) << none.err;
+}
+
+TEST_P(HostE2E, AnOlderEnrolmentTableKeepsEveryRow) {
+  SeedThreeTerminals();
+  Start();
+  // A table as older hosts left it: one row per person, of whichever kind the last backup gave.
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE enrolment (cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, "
+                           "npassword INTEGER, bFingerprint BLOB);"
+                           "CREATE INDEX enrolment_person ON enrolment (cPsn_Num);"
+                           "INSERT INTO enrolment VALUES (7, 10, 2, 1111, x'');"
+                           "INSERT INTO enrolment VALUES (9, 0, 1, NULL, x'0102');"
+                           "INSERT INTO enrolment VALUES (9, 0, 2, NULL, x'0304');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  // A fingerprint backup of person 7 adds the fingerprint row beside the stored password.
+  Result backup = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
+  ASSERT_EQ(backup.status, kExitOk) << backup.err;
+  ComPtr<RowSet> rows = OpenEnrolmentRows(db_, std::nullopt, 5.0, true);
+  std::vector<EnrolmentRow> stored;
+  ASSERT_EQ(ReadEnrolmentRows(rows.Get(), &stored), S_OK);
+  ASSERT_EQ(stored.size(), 4u);
+  EXPECT_EQ(stored[0].password, 1111);
+  EXPECT_EQ(stored[1].fingerprint, (std::vector<BYTE>{1, 2}));
+  EXPECT_EQ(stored[2].fingerprint, (std::vector<BYTE>{3, 4}));
+  EXPECT_EQ(stored[3].personNumber, 7);
+  EXPECT_EQ(stored[3].enrolmentNumber, 0);
 }
 
 TEST_P(HostE2E, RefusalsExitOneWithAMessage) {

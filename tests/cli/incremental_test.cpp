@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "cli/store/record_store.h"
+#include "cli/store/schema.h"
 #include "tests/cli/sim_fixture.h"
 
 namespace vanto::cli::testing {
@@ -337,7 +338,7 @@ TEST_P(Incremental, ADatabaseFromBeforeIdentitiesKeepsEveryRowAndGetsThemAttache
   EXPECT_NE(r.out.find("600 records delivered, 200 new, 400 already stored"), std::string::npos) << r.out;
   EXPECT_EQ(Count("SELECT count(*) FROM swipes"), 601) << "every old row kept, nothing twice";
   EXPECT_EQ(Count("SELECT count(*) FROM swipes WHERE identity IS NULL"), 1) << "only the other terminal's row";
-  EXPECT_EQ(Count("SELECT max(version) FROM schema_version"), 3);
+  EXPECT_EQ(Count("SELECT max(version) FROM schema_version"), store::LatestSchemaVersion());
   ExpectExactly(1, 1);
   Result next = Download(1, 1);
   ASSERT_EQ(next.status, kExitOk) << next.err;

@@ -1,0 +1,352 @@
+#include "cli/site/site.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+#include "terminal/control/settings.h"
+
+namespace vanto::site {
+namespace {
+
+namespace control = terminal::control;
+
+constexpr int kMaxPort = 255;
+constexpr int kMaxTerminal = 255;
+
+int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+int LineOf(const toml::key& key) { return static_cast<int>(key.source().begin.line); }
+
+[[noreturn]] void Refuse(const Site& site, int line, const std::string& key, const std::string& what) {
+  throw SiteError(site.Where(line) + ": key '" + key + "': " + what);
+}
+
+std::string TypeName(const toml::node& node) {
+  switch (node.type()) {
+    case toml::node_type::string: return "a string";
+    case toml::node_type::integer: return "a whole number";
+    case toml::node_type::floating_point: return "a decimal number";
+    case toml::node_type::boolean: return "true or false";
+    case toml::node_type::array: return "a list";
+    case toml::node_type::table: return "a table";
+    default: return "a date or time";
+  }
+}
+
+std::string Text(const Site& site, const toml::node& node, const std::string& key) {
+  const auto* text = node.as_string();
+  if (!text) Refuse(site, LineOf(node), key, "must be a string, not " + TypeName(node));
+  if (text->get().empty()) Refuse(site, LineOf(node), key, "must not be empty");
+  return text->get();
+}
+
+long long Whole(const Site& site, const toml::node& node, const std::string& key, long long low, long long high) {
+  const auto* number = node.as_integer();
+  if (!number) Refuse(site, LineOf(node), key, "must be a whole number, not " + TypeName(node));
+  const long long value = number->get();
+  if (value < low || value > high)
+    Refuse(site, LineOf(node), key,
+           std::to_string(value) + " is out of range (" + std::to_string(low) + ".." + std::to_string(high) + ")");
+  return value;
+}
+
+const LineKey* FindLineKey(const std::string& key) {
+  for (const LineKey& k : LineKeys())
+    if (key == k.key) return &k;
+  return nullptr;
+}
+
+LineValue LineSetting(const Site& site, const toml::node& node, const std::string& key, const LineKey& which) {
+  const auto* number = node.as_integer();
+  if (!number) Refuse(site, LineOf(node), key, "must be a whole number, not " + TypeName(node));
+  const std::string problem = control::CheckSetting(which.variable, std::to_string(number->get()));
+  if (!problem.empty()) Refuse(site, LineOf(node), key, std::to_string(number->get()) + " " + problem);
+  return {number->get(), LineOf(node)};
+}
+
+std::string KnownKeys(const std::vector<std::string>& keys) {
+  std::string text;
+  for (const std::string& k : keys) text += (text.empty() ? "" : ", ") + k;
+  return text;
+}
+
+std::vector<std::string> WithLineKeys(std::vector<std::string> keys) {
+  for (const LineKey& k : LineKeys()) keys.push_back(k.key);
+  return keys;
+}
+
+void ReadTerminals(const Site& site, const toml::node& node, SitePort& port) {
+  const std::string key = "port.terminals";
+  port.terminals_line = LineOf(node);
+  if (const auto* list = node.as_array()) {
+    if (list->empty()) Refuse(site, LineOf(node), key, "lists no terminal");
+    std::set<int> seen;
+    for (const toml::node& item : *list) {
+      const int terminal = static_cast<int>(Whole(site, item, key, 1, kMaxTerminal));
+      if (!seen.insert(terminal).second)
+        Refuse(site, LineOf(item), key, "terminal " + std::to_string(terminal) + " is listed twice");
+      port.terminals.push_back(terminal);
+    }
+    return;
+  }
+  if (const auto* text = node.as_string()) {
+    // "N-M": the terminals to scan for.
+    const std::string range = text->get();
+    const auto dash = range.find('-');
+    auto number = [&](const std::string& part) {
+      if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
+        Refuse(site, LineOf(node), key, "'" + range + "' is neither a list of terminals nor a range N-M to scan");
+      const int value = std::atoi(part.c_str());
+      if (value < 1 || value > kMaxTerminal)
+        Refuse(site, LineOf(node), key, "terminal " + part + " is out of range (1.." + std::to_string(kMaxTerminal) + ")");
+      return value;
+    };
+    const int first = number(range.substr(0, dash));
+    const int last = dash == std::string::npos ? first : number(range.substr(dash + 1));
+    if (first > last) Refuse(site, LineOf(node), key, "range '" + range + "' is inverted (write the smaller number first)");
+    for (int t = first; t <= last; ++t) port.terminals.push_back(t);
+    port.scan = true;
+    return;
+  }
+  Refuse(site, LineOf(node), key, "must be a list of terminal numbers or a range \"N-M\" to scan, not " + TypeName(node));
+}
+
+SitePort ReadPort(const Site& site, const toml::table& table) {
+  SitePort port;
+  port.line = LineOf(table);
+  bool has_number = false;
+  for (auto&& [key, node] : table) {
+    const std::string name(key.str());
+    const std::string shown = "port." + name;
+    if (name == "number") {
+      port.number = static_cast<int>(Whole(site, node, shown, 1, kMaxPort));
+      has_number = true;
+    } else if (name == "device") {
+      port.device = Text(site, node, shown);
+      port.device_line = LineOf(node);
+    } else if (name == "terminals") {
+      ReadTerminals(site, node, port);
+    } else if (const LineKey* line = FindLineKey(name)) {
+      bool per_port = false;
+      for (const auto& s : control::NumberSettings())
+        if (std::string(s.variable) == line->variable) per_port = s.perPort;
+      if (!per_port) Refuse(site, LineOf(key), shown, "is the same for every port: set it in [line]");
+      port.overrides[line->variable] = LineSetting(site, node, shown, *line);
+    } else {
+      Refuse(site, LineOf(key), shown,
+             "unknown key (a port has: " + KnownKeys(WithLineKeys({"number", "device", "terminals"})) + ")");
+    }
+  }
+  if (!has_number) Refuse(site, port.line, "port.number", "missing: every [[port]] needs its number");
+  if (port.device.empty()) Refuse(site, port.line, "port.device", "missing: port " + std::to_string(port.number) + " needs its device");
+  if (port.terminals_line == 0)
+    Refuse(site, port.line, "port.terminals",
+           "missing: port " + std::to_string(port.number) + " needs its terminals (a list, or a range \"N-M\" to scan)");
+  return port;
+}
+
+// The variables ApplySite wrote, with the values it wrote.
+std::map<std::string, std::string>& Applied() {
+  static std::map<std::string, std::string> applied;
+  return applied;
+}
+
+const char* Environment(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  // A variable ApplySite wrote itself is the site's, not the user's.
+  if (value) {
+    const auto ours = Applied().find(name);
+    if (ours != Applied().end() && ours->second == value) return nullptr;
+  }
+  return value;
+}
+
+}  // namespace
+
+const std::vector<LineKey>& LineKeys() {
+  static const std::vector<LineKey> keys = {
+      {"speed", control::kSpeedVariable, "line speed in baud"},
+      {"probe_timeout_ms", control::kProbeTimeoutVariable, "how long a terminal has to answer a probe"},
+      {"answer_timeout_ms", control::kAnswerTimeoutVariable, "how long a terminal has to answer other requests"},
+      {"gap_ms", control::kGapVariable, "silence that ends an answer"},
+      {"retries", control::kRetriesVariable, "attempts after the first"},
+      {"batch", control::kBatchVariable, "records asked for at a time (1..255)"},
+      {"connect_timeout_ms", control::kConnectTimeoutVariable, "how long connecting to a device server may take"},
+      {"lock_timeout_ms", control::kLockTimeoutVariable, "how long to wait while another process uses the port"},
+  };
+  return keys;
+}
+
+const SitePort* Site::Port(int number) const {
+  for (const SitePort& p : ports)
+    if (p.number == number) return &p;
+  return nullptr;
+}
+
+std::optional<int> ParseTimeOfDay(const std::string& text) {
+  if (text.size() != 5 || text[2] != ':') return std::nullopt;
+  for (int i : {0, 1, 3, 4})
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  const int hours = (text[0] - '0') * 10 + (text[1] - '0'), minutes = (text[3] - '0') * 10 + (text[4] - '0');
+  if (hours > 23 || minutes > 59) return std::nullopt;
+  return hours * 60 + minutes;
+}
+
+Site ParseSite(const std::string& text, const std::string& path) {
+  Site site;
+  site.path = path;
+  toml::table root;
+  try {
+    root = toml::parse(text, path);
+  } catch (const toml::parse_error& e) {
+    throw SiteError(path + ":" + std::to_string(e.source().begin.line) + ": not valid TOML: " +
+                    std::string(e.description()));
+  }
+  for (auto&& [key, node] : root) {
+    const std::string name(key.str());
+    if (name == "database") {
+      site.database = Text(site, node, name);
+      site.database_line = LineOf(node);
+    } else if (name == "day_starts") {
+      site.day_starts = Text(site, node, name);
+      site.day_starts_line = LineOf(node);
+      if (!ParseTimeOfDay(site.day_starts))
+        Refuse(site, LineOf(node), name, "'" + site.day_starts + "' is not a time of day HH:MM (00:00..23:59)");
+    } else if (name == "line") {
+      const auto* table = node.as_table();
+      if (!table) Refuse(site, LineOf(node), name, "must be a table [line], not " + TypeName(node));
+      for (auto&& [line_key, value] : *table) {
+        const std::string inner(line_key.str());
+        const LineKey* which = FindLineKey(inner);
+        if (!which)
+          Refuse(site, LineOf(line_key), "line." + inner, "unknown key (the line has: " + KnownKeys(WithLineKeys({})) + ")");
+        site.line[which->variable] = LineSetting(site, value, "line." + inner, *which);
+      }
+    } else if (name == "port") {
+      const auto* list = node.as_array();
+      if (!list || !list->is_array_of_tables())
+        Refuse(site, LineOf(node), name, "ports are tables written [[port]], one per port");
+      for (const toml::node& item : *list) {
+        SitePort port = ReadPort(site, *item.as_table());
+        for (const SitePort& earlier : site.ports) {
+          if (earlier.number == port.number)
+            Refuse(site, port.line, "port.number",
+                   "port " + std::to_string(port.number) + " is given twice (first at line " +
+                       std::to_string(earlier.line) + ")");
+          if (earlier.device == port.device)
+            Refuse(site, port.device_line, "port.device",
+                   port.device + " is already the device of port " + std::to_string(earlier.number) + " (line " +
+                       std::to_string(earlier.device_line) + ")");
+        }
+        site.ports.push_back(std::move(port));
+      }
+    } else {
+      Refuse(site, LineOf(key), name, "unknown key (a site file has: database, day_starts, [line], [[port]])");
+    }
+  }
+  if (site.ports.empty()) throw SiteError(path + ":1: the site file names no port (add a [[port]] table)");
+  return site;
+}
+
+Site LoadSite(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw SiteError("cannot read the site file " + path + ": " + std::strerror(errno));
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) throw SiteError("cannot read the site file " + path + ": it is a folder");
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw SiteError("cannot read the site file " + path);
+  return ParseSite(text.str(), path);
+}
+
+SiteLocation LocateSite(const std::optional<std::string>& option) {
+  if (option) {
+    if (option->empty()) throw SiteError("--site needs a file name");
+    return {*option, true, "--site"};
+  }
+  if (const char* env = std::getenv("VANTO_SITE"); env && *env) return {env, true, "$VANTO_SITE"};
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
+    return {std::string(config) + "/vanto/site.toml", false, "$XDG_CONFIG_HOME/vanto/site.toml"};
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return {std::string(home) + "/.config/vanto/site.toml", false, "~/.config/vanto/site.toml"};
+  throw SiteError("no site file: HOME is not set, so there is no default place for it (give --site FILE or set VANTO_SITE)");
+}
+
+std::vector<Effective> EffectiveSettings(const Site& site) {
+  std::vector<Effective> rows;
+  auto file = [&](int line) { return site.Where(line); };
+  if (const char* db = std::getenv("VANTO_DB"); db && *db)
+    rows.push_back({"database", db, "$VANTO_DB"});
+  else if (site.database)
+    rows.push_back({"database", *site.database, file(site.database_line)});
+  else
+    rows.push_back({"database", "(the default database)", "default"});
+  rows.push_back({"day_starts", site.day_starts, site.day_starts_line ? file(site.day_starts_line) : "default"});
+  for (const LineKey& key : LineKeys()) {
+    std::string value, origin;
+    if (const char* env = Environment(key.variable)) {
+      value = env, origin = std::string("$") + key.variable;
+    } else if (auto found = site.line.find(key.variable); found != site.line.end()) {
+      value = std::to_string(found->second.value), origin = file(found->second.line);
+    } else {
+      for (const auto& s : control::NumberSettings())
+        if (std::string(s.variable) == key.variable) value = std::to_string(s.fallback);
+      origin = "default";
+    }
+    rows.push_back({std::string("line.") + key.key, value, origin});
+  }
+  for (const SitePort& port : site.ports) {
+    const std::string prefix = "port " + std::to_string(port.number) + ".";
+    const std::string device_variable = control::PortVariable(port.number);
+    if (const char* env = Environment(device_variable))
+      rows.push_back({prefix + "device", env, "$" + device_variable});
+    else
+      rows.push_back({prefix + "device", port.device, file(port.device_line)});
+    std::string terminals;
+    if (port.scan) {
+      terminals = "scan " + std::to_string(port.terminals.front()) + "-" + std::to_string(port.terminals.back());
+    } else {
+      for (int t : port.terminals) terminals += (terminals.empty() ? "" : ", ") + std::to_string(t);
+    }
+    rows.push_back({prefix + "terminals", terminals, file(port.terminals_line)});
+    for (const LineKey& key : LineKeys()) {
+      const std::string own = control::PerPortVariable(key.variable, port.number);
+      if (const char* env = Environment(own)) {
+        rows.push_back({prefix + key.key, env, "$" + own});
+        continue;
+      }
+      const auto found = port.overrides.find(key.variable);
+      if (found == port.overrides.end() || Environment(key.variable)) continue;  // the line default holds
+      rows.push_back({prefix + key.key, std::to_string(found->second.value), file(found->second.line)});
+    }
+  }
+  return rows;
+}
+
+void ApplySite(const Site& site) {
+  // Take back what an earlier site wrote, where it still stands as written.
+  for (const auto& [name, value] : Applied())
+    if (const char* now = std::getenv(name.c_str()); now && value == now) ::unsetenv(name.c_str());
+  Applied().clear();
+  auto put = [](const std::string& name, const std::string& value) {
+    if (std::getenv(name.c_str())) return;  // the user's own setting wins
+    ::setenv(name.c_str(), value.c_str(), 1);
+    Applied()[name] = value;
+  };
+  std::map<std::string, bool> user_line;
+  for (const LineKey& key : LineKeys()) user_line[key.variable] = std::getenv(key.variable) != nullptr;
+  for (const auto& [variable, value] : site.line) put(variable, std::to_string(value.value));
+  for (const SitePort& port : site.ports) {
+    put(control::PortVariable(port.number), port.device);
+    for (const auto& [variable, value] : port.overrides)
+      if (!user_line[variable]) put(control::PerPortVariable(variable.c_str(), port.number), std::to_string(value.value));
+  }
+}
+
+}  // namespace vanto::site

@@ -1,0 +1,92 @@
+// The site file: one TOML file naming the database, the line defaults and every port of a site
+// (its device, its own line settings and its terminals). Read and checked in full before any
+// terminal traffic; every refusal names the file, the line and the key.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vanto::site {
+
+class SiteError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A number setting of the line as the file gives it.
+struct LineValue {
+  long long value = 0;
+  int line = 0;  // where in the file
+};
+
+struct SitePort {
+  int number = 0;
+  int line = 0;  // of the port's table
+  std::string device;
+  int device_line = 0;
+  // The terminals: listed, or a range to scan (first..last) when `scan` is set.
+  std::vector<int> terminals;
+  bool scan = false;
+  int terminals_line = 0;
+  // The port's own line settings: control variable -> value.
+  std::map<std::string, LineValue> overrides;
+};
+
+struct Site {
+  std::string path;
+  std::optional<std::string> database;
+  int database_line = 0;
+  std::string day_starts = "00:00";
+  int day_starts_line = 0;
+  // Line defaults: control variable -> value.
+  std::map<std::string, LineValue> line;
+  std::vector<SitePort> ports;  // in the order of the file
+
+  const SitePort* Port(int number) const;
+  // "FILE:LINE" for messages.
+  std::string Where(int line) const { return path + ":" + std::to_string(line); }
+};
+
+// The site file's keys of the line settings and the control variables they set.
+struct LineKey {
+  const char* key;
+  const char* variable;
+  const char* help;
+};
+const std::vector<LineKey>& LineKeys();
+
+// Reads and checks a site file. Throws SiteError ("FILE:LINE: key 'K': what is wrong").
+Site LoadSite(const std::string& path);
+Site ParseSite(const std::string& text, const std::string& path);
+
+// Where the site file is: --site FILE, else $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml,
+// else ~/.config/vanto/site.toml. `given` says the user named it (so it must exist); `how` names
+// the rule that chose it. Throws SiteError when no rule gives a path (HOME not set).
+struct SiteLocation {
+  std::string path;
+  bool given = false;
+  std::string how;
+};
+SiteLocation LocateSite(const std::optional<std::string>& option);
+
+// One effective setting: its name as shown, its value and where that value comes from.
+struct Effective {
+  std::string name;
+  std::string value;
+  std::string origin;
+};
+// The effective settings of `site` under the current environment (which overrides the file).
+std::vector<Effective> EffectiveSettings(const Site& site);
+
+// Writes the site's port and line settings into this process's environment, where the terminal
+// control reads them when it is created, leaving alone every variable the user set. Variables a
+// previous call wrote are taken back first, so several sites in one process do not mix.
+void ApplySite(const Site& site);
+
+// "HH:MM" -> minutes after midnight; nullopt when not a time of day.
+std::optional<int> ParseTimeOfDay(const std::string& text);
+
+}  // namespace vanto::site

@@ -1,0 +1,43 @@
+#include "cli/site_use.h"
+
+#include <filesystem>
+
+#include "cli/messages.h"
+
+namespace vanto::cli {
+namespace {
+thread_local std::optional<site::Site> current;
+thread_local std::string origin;
+}
+
+const site::Site* UseSite(const std::optional<std::string>& option, bool required) {
+  current.reset();
+  site::SiteLocation where = site::LocateSite(option);
+  std::error_code ec;
+  if (!where.given && !std::filesystem::exists(where.path, ec)) {
+    site::ApplySite(site::Site{});  // nothing of an earlier site in this process lingers
+    if (required)
+      throw site::SiteError(TrFill("no site file at {0} ({1}); write one with 'vanto site init', or give --site FILE",
+                                   {where.path, where.how}));
+    return nullptr;
+  }
+  current = site::LoadSite(where.path);
+  origin = where.how;
+  site::ApplySite(*current);
+  return &*current;
+}
+
+const site::Site* CurrentSite() { return current ? &*current : nullptr; }
+
+std::string CurrentSiteOrigin() { return origin; }
+
+void LeaveSite() { current.reset(); }
+
+std::optional<std::string> SiteDatabase(const site::Site& site) {
+  if (!site.database) return std::nullopt;
+  const std::string& text = *site.database;
+  if (text.find("://") != std::string::npos || text.front() == '/') return text;
+  return (std::filesystem::path(site.path).parent_path() / text).lexically_normal().string();
+}
+
+}  // namespace vanto::cli

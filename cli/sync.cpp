@@ -1,0 +1,196 @@
+#include "cli/sync.h"
+
+#include "cli/terminal_sync.h"
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "cli/control_status.h"
+#include "cli/download.h"
+#include "cli/machine.h"
+#include "cli/messages.h"
+#include "cli/store/record_store.h"
+
+namespace vanto::cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One line per port, redrawn in place on a terminal.
+class ProgressBoard {
+ public:
+  // `plain`: no cursor codes (no terminal, TERM=dumb): a line per change, at most one a second
+  // per port, instead of lines redrawn in place.
+  ProgressBoard(std::ostream* out, const site::Site& site, bool plain) : out_(out), plain_(plain) {
+    for (const auto& port : site.ports) order_.push_back(port.number), lines_[port.number] = Tr("waiting");
+  }
+  void Set(int port, std::string text, bool force = false) {
+    if (!out_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_[port] = TrFill("port {0}: {1}", {std::to_string(port), text});
+    Clock::time_point now = Clock::now();
+    if (plain_) {
+      Clock::time_point& last = plain_last_[port];
+      if (!force && now - last < std::chrono::seconds(1)) return;
+      last = now;
+      *out_ << lines_[port] << "\n" << std::flush;
+      return;
+    }
+    if (!force && drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    if (drawn_) *out_ << "\033[" << order_.size() << "A";
+    for (int p : order_) *out_ << "\r\033[K" << lines_[p] << "\n";
+    *out_ << std::flush;
+    drawn_ = true;
+  }
+  void Finish() {
+    if (!out_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (drawn_ && !plain_) *out_ << "\033[" << order_.size() << "A\r\033[J" << std::flush;
+    drawn_ = false;
+  }
+
+ private:
+  std::ostream* out_;
+  bool plain_;
+  std::map<int, Clock::time_point> plain_last_;
+  std::mutex mutex_;
+  std::vector<int> order_;
+  std::map<int, std::string> lines_;
+  bool drawn_ = false;
+  Clock::time_point last_;
+};
+
+// The cause of a failure on `port`, from the control's status of that port in this process.
+PortCause CauseOf(ControlStatus* status, int port) {
+  if (!status) return {};
+  try {
+    return status->Status(port);
+  } catch (const HostError&) {
+    return {};
+  }
+}
+
+void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressBoard& board,
+              std::vector<TerminalSync>& rows) {
+  auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
+    for (int t : terminals) {
+      TerminalSync row;
+      row.port = port.number, row.terminal = t, row.cause = cause, row.host_failed = host;
+      rows.push_back(row);
+    }
+  };
+  std::vector<int> terminals = port.terminals;
+  try {
+    Machine machine = Machine::Create();  // this thread's apartment and driver object
+    std::optional<ControlStatus> status;
+    status.emplace(ControlStatus::Create());
+    HostControl control = HostControl::Create();  // identity, log and read start of each terminal
+    if (port.scan) {
+      board.Set(port.number,
+                TrFill("looking for terminals {0}-{1}", {std::to_string(terminals.front()), std::to_string(terminals.back())}),
+                true);
+      std::vector<FoundTerminal> found;
+      Outcome outcome = machine.Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
+      terminals.clear();
+      for (const FoundTerminal& f : found) terminals.push_back(f.terminal);
+      if (terminals.empty()) {
+        PortCause cause = CauseOf(&*status, port.number);
+        TerminalSync row;
+        row.port = port.number;
+        row.message = outcome.message;
+        row.cause = cause.PortUnusable() ? DescribeCause(port.number, cause)
+                                         : TrFill("no terminal answered ({0}-{1})", {std::to_string(port.terminals.front()),
+                                                                                      std::to_string(port.terminals.back())});
+        rows.push_back(row);
+        return;
+      }
+    }
+    store::OpenOptions open;
+    open.create = true;
+    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
+    store::RecordStore store = store::RecordStore::Open(options.database, open);
+    for (std::size_t i = 0; i < terminals.size(); ++i) {
+      const int terminal = terminals[i];
+      const std::string label = TrFill("terminal {0} ({1} of {2})", {std::to_string(terminal), std::to_string(i + 1),
+                                                                    std::to_string(terminals.size())});
+      board.Set(port.number, label + ": " + Tr("starting"), true);
+      TerminalSync row;
+      row.port = port.number, row.terminal = terminal;
+      const Clock::time_point started = Clock::now();
+      TerminalSyncOptions sync_options;
+      sync_options.all = options.all;
+      sync_options.batch_records = options.batch_records;
+      sync_options.on_progress = [&](long count, double rate) {
+        char text[96];
+        std::snprintf(text, sizeof text, "%.0f", rate);
+        board.Set(port.number, label + ": " + TrFill("{0} records, {1} records/s", {std::to_string(count), text}));
+      };
+      SyncResult sync = SyncTerminal(store, machine, control, port.number, terminal, sync_options);
+      row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+      row.delivered = sync.records.size();
+      row.added = sync.added;
+      row.quarantined = sync.quarantined.size();
+      row.message = sync.outcome.message;
+      if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
+      if (sync.store_error) {
+        row.host_failed = true;
+        row.cause = TrFill("{0}; {1} new stored", {*sync.store_error, std::to_string(row.added)});
+      } else if (sync.terminal_error) {
+        row.cause = *sync.terminal_error;
+      } else if (!sync.outcome.ok) {
+        PortCause cause = CauseOf(&*status, port.number);
+        row.cause = TrFill("{0}; {1} records delivered, {2} new stored",
+                           {cause.Failed() ? DescribeCause(port.number, cause) : Tr("the download failed"),
+                            std::to_string(row.delivered), std::to_string(row.added)});
+        if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
+          rows.push_back(row);
+          fail_all({terminals.begin() + static_cast<long>(i) + 1, terminals.end()}, DescribeCause(port.number, cause),
+                   false);
+          return;
+        }
+      } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
+        row.cause = TrFill("{0} records quarantined ('vanto rejected' lists them)", {std::to_string(row.quarantined)});
+      } else {
+        row.ok = true;
+      }
+      rows.push_back(row);
+    }
+    board.Set(port.number, Tr("done"), true);
+  } catch (const std::exception& e) {
+    // The host's part failed on this thread (components, database): the rest of the port's
+    // terminals are named with the cause.
+    std::vector<int> rest;
+    for (int t : terminals) {
+      bool done = false;
+      for (const TerminalSync& r : rows) done |= r.terminal == t;
+      if (!done) rest.push_back(t);
+    }
+    if (rest.empty()) rest.push_back(0);
+    fail_all(rest, e.what(), true);
+  }
+}
+
+}  // namespace
+
+std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
+  ProgressBoard board(options.progress ? options.progress_out : nullptr, site, options.plain_progress);
+  std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
+  std::vector<std::thread> threads;
+  threads.reserve(site.ports.size());
+  for (std::size_t i = 0; i < site.ports.size(); ++i)
+    threads.emplace_back([&, i] { SyncPort(site.ports[i], options, board, per_port[i]); });
+  for (std::thread& t : threads) t.join();
+  board.Finish();
+  std::vector<TerminalSync> rows;
+  for (auto& port_rows : per_port) rows.insert(rows.end(), port_rows.begin(), port_rows.end());
+  std::stable_sort(rows.begin(), rows.end(), [](const TerminalSync& a, const TerminalSync& b) {
+    return a.port != b.port ? a.port < b.port : a.terminal < b.terminal;
+  });
+  return rows;
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,180 @@
+// The site file: what it accepts, what it refuses (with file, line and key), where it is
+// looked for, and how it reaches the terminal control's settings.
+#include "cli/site/site.h"
+
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+namespace vanto::site {
+namespace {
+
+const char kGood[] = R"(# a site
+database = "/var/lib/vanto/vanto.db"
+day_starts = "05:30"
+
+[line]
+speed = 57600
+answer_timeout_ms = 300
+
+[[port]]
+number = 1
+device = "/dev/ttyUSB0"
+terminals = [1, 2, 7]
+
+[[port]]
+number = 2
+device = "tcp://10.0.0.9:4001"
+terminals = "1-16"
+speed = 9600
+retries = 5
+)";
+
+class EnvironmentGuard {
+ public:
+  explicit EnvironmentGuard(std::vector<std::string> names) : names_(std::move(names)) {
+    for (const auto& n : names_) {
+      if (const char* v = std::getenv(n.c_str())) saved_[n] = v;
+      ::unsetenv(n.c_str());
+    }
+  }
+  ~EnvironmentGuard() {
+    ApplySite(Site{});  // takes back what the tests applied
+    for (const auto& n : names_) {
+      ::unsetenv(n.c_str());
+      if (auto s = saved_.find(n); s != saved_.end()) ::setenv(n.c_str(), s->second.c_str(), 1);
+    }
+  }
+
+ private:
+  std::vector<std::string> names_;
+  std::map<std::string, std::string> saved_;
+};
+
+const std::vector<std::string> kVariables = {
+    "VANTO_FK_SPEED",   "VANTO_FK_TIMEOUT_MS", "VANTO_FK_PORT_1",     "VANTO_FK_PORT_2", "VANTO_FK_SPEED_2",
+    "VANTO_FK_RETRIES_2", "VANTO_DB",          "VANTO_SITE",          "XDG_CONFIG_HOME", "HOME"};
+
+TEST(SiteFile, ReadsEveryPart) {
+  Site site = ParseSite(kGood, "site.toml");
+  EXPECT_EQ(site.database, "/var/lib/vanto/vanto.db");
+  EXPECT_EQ(site.day_starts, "05:30");
+  EXPECT_EQ(site.line.at("VANTO_FK_SPEED").value, 57600);
+  EXPECT_EQ(site.line.at("VANTO_FK_TIMEOUT_MS").line, 7);
+  ASSERT_EQ(site.ports.size(), 2u);
+  EXPECT_EQ(site.ports[0].terminals, (std::vector<int>{1, 2, 7}));
+  EXPECT_FALSE(site.ports[0].scan);
+  EXPECT_EQ(site.ports[1].device, "tcp://10.0.0.9:4001");
+  EXPECT_TRUE(site.ports[1].scan);
+  EXPECT_EQ(site.ports[1].terminals.size(), 16u);
+  EXPECT_EQ(site.ports[1].overrides.at("VANTO_FK_RETRIES").value, 5);
+}
+
+TEST(SiteFile, RefusalsNameFileLineAndKey) {
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"colour = 1\n[[port]]\nnumber=1\ndevice=\"d\"\nterminals=[1]\n", "s.toml:1: key 'colour': unknown key"},
+      {"[line]\nspeed = 12345\n", "s.toml:2: key 'line.speed': 12345 is not a line speed"},
+      {"[line]\nbatch = 0\n", "s.toml:2: key 'line.batch': 0 must be a whole number from 1 to 255"},
+      {"[line]\nretries = \"3\"\n", "s.toml:2: key 'line.retries': must be a whole number, not a string"},
+      {"[line]\nspeeed = 9600\n", "s.toml:2: key 'line.speeed': unknown key"},
+      {"day_starts = \"25:00\"\n", "s.toml:1: key 'day_starts': '25:00' is not a time of day"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 1\ndevice = \"b\"\nterminals = [2]\n",
+       "s.toml:5: key 'port.number': port 1 is given twice (first at line 1)"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 2\ndevice = \"a\"\nterminals = [2]\n",
+       "s.toml:7: key 'port.device': a is already the device of port 1 (line 3)"},
+      {"[[port]]\nnumber = 0\ndevice = \"a\"\nterminals = [1]\n", "s.toml:2: key 'port.number': 0 is out of range (1..255)"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1, 256]\n",
+       "s.toml:4: key 'port.terminals': 256 is out of range (1..255)"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [3, 3]\n",
+       "s.toml:4: key 'port.terminals': terminal 3 is listed twice"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = \"9-2\"\n", "s.toml:4: key 'port.terminals': range '9-2' is inverted"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\n", "s.toml:1: key 'port.terminals': missing"},
+      {"[[port]]\nnumber = 1\nterminals = [1]\n", "s.toml:1: key 'port.device': missing"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\nbaud = 9600\n", "s.toml:5: key 'port.baud': unknown key"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\ngap_ms = 30\n",
+       "s.toml:5: key 'port.gap_ms': is the same for every port: set it in [line]"},
+      {"[line]\nlock_timeout_ms = -1\n", "s.toml:2: key 'line.lock_timeout_ms': -1 must be a whole number from 0"},
+      {"database = \n", "s.toml:1: not valid TOML"},
+      {"database = \"\"\n", "s.toml:1: key 'database': must not be empty"},
+      {"", "s.toml:1: the site file names no port"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseSite(c.text, "s.toml");
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const SiteError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << "got: " << e.what() << "\nwanted: " << c.message;
+    }
+  }
+}
+
+TEST(SiteFile, LocationFollowsOptionThenEnvironmentThenConfigFolder) {
+  EnvironmentGuard guard(kVariables);
+  ::setenv("HOME", "/home/ann", 1);
+  EXPECT_EQ(LocateSite(std::nullopt).path, "/home/ann/.config/vanto/site.toml");
+  EXPECT_FALSE(LocateSite(std::nullopt).given);
+  ::setenv("XDG_CONFIG_HOME", "/etc/xdg", 1);
+  EXPECT_EQ(LocateSite(std::nullopt).path, "/etc/xdg/vanto/site.toml");
+  ::setenv("VANTO_SITE", "/srv/site.toml", 1);
+  EXPECT_EQ(LocateSite(std::nullopt).path, "/srv/site.toml");
+  EXPECT_TRUE(LocateSite(std::nullopt).given);
+  EXPECT_EQ(LocateSite(std::string("mine.toml")).path, "mine.toml");
+  ::unsetenv("VANTO_SITE");
+  ::unsetenv("XDG_CONFIG_HOME");
+  ::unsetenv("HOME");
+  EXPECT_THROW(LocateSite(std::nullopt), SiteError);
+  EXPECT_THROW(LoadSite("/nonexistent/site.toml"), SiteError);
+}
+
+TEST(SiteFile, AppliedSettingsYieldToTheUsersAndAreTakenBack) {
+  EnvironmentGuard guard(kVariables);
+  ::setenv("VANTO_FK_PORT_1", "/dev/mine", 1);  // the user's, for this run
+  Site site = ParseSite(kGood, "site.toml");
+  ApplySite(site);
+  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_1"), "/dev/mine");
+  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_2"), "tcp://10.0.0.9:4001");
+  EXPECT_STREQ(std::getenv("VANTO_FK_SPEED"), "57600");
+  EXPECT_STREQ(std::getenv("VANTO_FK_SPEED_2"), "9600");
+  EXPECT_STREQ(std::getenv("VANTO_FK_RETRIES_2"), "5");
+  auto rows = EffectiveSettings(site);
+  auto find = [&](const std::string& name) {
+    for (const auto& r : rows)
+      if (r.name == name) return r;
+    return Effective{};
+  };
+  EXPECT_EQ(find("port 1.device").origin, "$VANTO_FK_PORT_1");
+  EXPECT_EQ(find("port 2.device").origin, "site.toml:16");
+  EXPECT_EQ(find("line.speed").origin, "site.toml:6");
+  EXPECT_EQ(find("line.retries").origin, "default");
+  EXPECT_EQ(find("line.retries").value, "3");
+  EXPECT_EQ(find("port 2.terminals").value, "scan 1-16");
+  EXPECT_EQ(find("database").origin, "site.toml:2");
+  // Another site in the same process: the first one's settings do not linger.
+  Site other = ParseSite("[[port]]\nnumber = 2\ndevice = \"/dev/ttyS9\"\nterminals = [4]\n", "other.toml");
+  ApplySite(other);
+  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_2"), "/dev/ttyS9");
+  EXPECT_EQ(std::getenv("VANTO_FK_SPEED"), nullptr);
+  EXPECT_EQ(std::getenv("VANTO_FK_SPEED_2"), nullptr);
+  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_1"), "/dev/mine");
+  // A user's line setting beats a port's own setting from the file.
+  ::setenv("VANTO_FK_SPEED", "19200", 1);
+  ApplySite(site);
+  EXPECT_EQ(std::getenv("VANTO_FK_SPEED_2"), nullptr);
+  rows = EffectiveSettings(site);
+  EXPECT_EQ(find("line.speed").origin, "$VANTO_FK_SPEED");
+  EXPECT_EQ(find("line.speed").value, "19200");
+  EXPECT_EQ(find("port 2.speed").name, "");  // no row: the user's line speed holds for port 2 too
+  EXPECT_EQ(find("port 2.retries").value, "5");
+}
+
+TEST(SiteFile, TimesOfDay) {
+  EXPECT_EQ(ParseTimeOfDay("00:00"), 0);
+  EXPECT_EQ(ParseTimeOfDay("23:59"), 23 * 60 + 59);
+  for (const char* bad : {"24:00", "7:00", "07:60", "0700", "", "07:0a"}) EXPECT_EQ(ParseTimeOfDay(bad), std::nullopt) << bad;
+}
+
+}  // namespace
+}  // namespace vanto::site
