@@ -9,7 +9,7 @@ namespace vanto::cli {
 
 int RunClear(const ClearOptions& o, Io& io) {
   int port = o.port, terminal = o.terminal;
-  if (!o.yes) throw UsageError("clear deletes the terminal's records: confirm with --yes");
+  if (!o.yes) throw UsageError(TrFill("clear deletes the terminal's records: confirm with {0}", {"--yes"}));
   store::RecordStore store = OpenStore(o, true);
   PreferLargeRecordBatches();
   Machine machine = Machine::Create();
@@ -29,16 +29,19 @@ int RunClear(const ClearOptions& o, Io& io) {
     return kExitFalse;
   }
   if (!info.Identified()) {
-    io.err << Where(port, terminal) << " tells no identity (protocol version 1): its records are not cleared\n";
+    io.err << TrFill("{0} tells no identity (protocol version 1): its records are not cleared", {Where(port, terminal)})
+           << "\n";
     return kExitFalse;
   }
   const auto missing = store.Missing({info.identity, info.generation}, info.held);
   if (!missing.empty()) {
-    io.err << Where(port, terminal) << " is not cleared: the database misses records";
+    std::string ranges;
     for (std::size_t i = 0; i < missing.size(); ++i)
-      io.err << (i ? ", " : " ") << missing[i].first
-             << (missing[i].second != missing[i].first ? "-" + std::to_string(missing[i].second) : "");
-    io.err << " of its " << info.held << " (log generation " << info.generation << ")\n";
+      ranges += (i ? ", " : "") + std::to_string(missing[i].first) +
+                (missing[i].second != missing[i].first ? "-" + std::to_string(missing[i].second) : "");
+    io.err << TrFill("{0} is not cleared: the database misses records {1} of its {2} (log generation {3})",
+                     {Where(port, terminal), ranges, std::to_string(info.held), std::to_string(info.generation)})
+           << "\n";
     return kExitFalse;
   }
   std::optional<std::uint32_t> next;
@@ -49,11 +52,14 @@ int RunClear(const ClearOptions& o, Io& io) {
     return kExitFalse;
   }
   if (!next) {
-    io.err << Where(port, terminal) << " refused to clear: its records changed since they were read (nothing cleared)\n";
+    io.err << TrFill("{0} refused to clear: its records changed since they were read (nothing cleared)",
+                     {Where(port, terminal)})
+           << "\n";
     return kExitFalse;
   }
-  io.out << Where(port, terminal) << ": cleared " << info.held << " records, all stored (log generation now " << *next
-         << ")\n";
+  io.out << TrFill("{0}: cleared {1} records, all stored (log generation now {2})",
+                   {Where(port, terminal), std::to_string(info.held), std::to_string(*next)})
+         << "\n";
   return kExitOk;
 }
 

@@ -117,11 +117,30 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
   progress.Show(Tr("copying people: {0} of {1}"), static_cast<std::int64_t>(people.size()),
                 static_cast<std::int64_t>(people.size()));
 
+  // Rejected records: each kept once, by its log and index (a version 1 terminal's by port,
+  // terminal and index); one the destination holds keeps its first reason and time. Swipes and
+  // rejected records are counted per log by the destination's own triggers as they arrive.
+  // A source from before the rejected records table (schema step 3) has none.
+  constexpr int kRejectedSchemaVersion = 3;
+  std::vector<store::RejectedRecord> rejected;
+  if (source.swipes().schema_version() >= kRejectedSchemaVersion) rejected = source.Rejected();
+  std::int64_t rejected_added = 0, rejected_done = 0;
+  for (const store::RejectedRecord& r : rejected) {
+    if (target.AddRejected(r)) ++rejected_added;
+    progress.Show(Tr("copying rejected records: {0} of {1}"), ++rejected_done,
+                  static_cast<std::int64_t>(rejected.size()));
+  }
+
   // The count check: every source row was read, and the destination holds at least as many.
   const std::int64_t held_swipes = target.CountSwipes();
   ComPtr<RowSet> check = OpenEnrolmentRows(to, std::nullopt, timeout, /*for_reading=*/true);
   const long held_enrolments = RowCount(check.Get());
   const std::size_t held_people = target.swipes().People().size();
+  const std::size_t held_rejected = target.Rejected().size();
+  if (held_rejected < rejected.size())
+    throw HostError(TrFill("the copy from {0} to {1} is incomplete: the destination holds {2} of {3} rejected records",
+                           {source.path(), target.path(), std::to_string(held_rejected),
+                            std::to_string(rejected.size())}));
   if (seen != total || held_swipes < total || held_enrolments < static_cast<long>(enrolments.size()) ||
       held_people < people.size())
     throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} of {3} swipes read, the destination holds {4} "
@@ -138,6 +157,10 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
                     std::to_string(people_done.added), std::to_string(people_done.updated),
                     std::to_string(people_done.unchanged), source.path(), target.path(), std::to_string(held_swipes),
                     std::to_string(held_enrolments), std::to_string(held_people)})
+         << "\n";
+  io.out << TrFill("copied {0} rejected records ({1} new); {2} holds {3}",
+                   {std::to_string(rejected.size()), std::to_string(rejected_added), target.path(),
+                    std::to_string(held_rejected)})
          << "\n";
   return kExitOk;
 }

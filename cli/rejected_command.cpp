@@ -35,7 +35,7 @@ int RunRejected(const RejectedOptions& o, Io& io) {
     }
     io.out << "]\n";
   } else if (rejected.empty()) {
-    io.out << "no rejected records (" << store.path() << ")\n";
+    io.out << TrFill("no rejected records ({0})", {store.path()}) << "\n";
   } else {
     std::vector<std::vector<std::string>> rows;
     for (const auto& r : rejected)

@@ -5,6 +5,7 @@
 
 #include "cli/components.h"
 #include "cli/machine.h"
+#include "cli/messages.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
@@ -39,7 +40,8 @@ HostControl HostControl::Create() {
   ComPtr<IDispatch> control;
   HRESULT hr = CreateObjectByProgId(fk303id::kProgId, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
   if (FAILED(hr) || !control)
-    throw HostError("cannot create " + ToUtf8(fk303id::kProgId) + ": " + ToUtf8(TakeErrorDescription(hr)));
+    throw HostError(
+        TrFill("cannot create {0}: {1}", {ToUtf8(fk303id::kProgId), ToUtf8(TakeErrorDescription(hr))}));
   return HostControl(std::move(control));
 }
 
@@ -53,8 +55,8 @@ bool HostControl::Call(DISPID member, const char* name, VARIANT* args, unsigned 
   HRESULT hr = control_->Invoke(member, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Ptr(),
                                 &exception, &argError);
   if (hr == DISP_E_EXCEPTION) throw TerminalError(ToUtf8(TakeExceptionDescription(exception)));
-  if (FAILED(hr)) throw HostError(std::string("the terminal control's ") + name + " failed (" + std::to_string(hr) + ")");
-  if (result.Type() != VT_BOOL) throw HostError(std::string("the terminal control's ") + name + " answered no Boolean");
+  if (FAILED(hr)) throw HostError(TrFill("the terminal control's {0} failed ({1})", {name, std::to_string(hr)}));
+  if (result.Type() != VT_BOOL) throw HostError(TrFill("the terminal control's {0} answered no Boolean", {name}));
   return result.Raw().boolVal != VARIANT_FALSE;
 }
 
@@ -66,7 +68,7 @@ void HostControl::SelectPort(int port) {
   DISPPARAMS params{&value, &put, 1, 1};
   HRESULT hr = control_->Invoke(fk303id::member::kSerialPort, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
                                 nullptr, nullptr);
-  if (FAILED(hr)) throw HostError("cannot select port " + std::to_string(port) + " on the terminal control");
+  if (FAILED(hr)) throw HostError(TrFill("cannot select port {0} on the terminal control", {std::to_string(port)}));
 }
 
 TerminalInfo HostControl::Info(int terminal) {

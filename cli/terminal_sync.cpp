@@ -15,7 +15,7 @@ bool Leap(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year
 // Where a read of this terminal starts, and why it reads everything when it does.
 std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, bool all, std::string* why) {
   if (!info.Identified()) {
-    *why = "the terminal tells no identity (protocol version 1)";
+    *why = Tr("the terminal tells no identity (protocol version 1)");
     return 0;
   }
   if (all) {
@@ -24,17 +24,17 @@ std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& i
   }
   const store::LogCoverage held = store.Coverage({info.identity, info.generation});
   if (held.count == 0) {
-    *why = "the database holds no record of this terminal's log yet";
+    *why = Tr("the database holds no record of this terminal's log yet");
     return 0;
   }
   if (!held.Contiguous()) {
-    *why = "the database misses " + std::to_string(held.next - held.count) + " of the first " +
-           std::to_string(held.next) + " records of this log";
+    *why = TrFill("the database misses {0} of the first {1} records of this log",
+                  {std::to_string(held.next - held.count), std::to_string(held.next)});
     return 0;
   }
   if (held.next > info.held) {
-    *why = "the terminal holds " + std::to_string(info.held) + " records, fewer than the " + std::to_string(held.next) +
-           " stored";
+    *why = TrFill("the terminal holds {0} records, fewer than the {1} stored",
+                  {std::to_string(info.held), std::to_string(held.next)});
     return 0;
   }
   return static_cast<std::uint32_t>(held.next);
@@ -60,8 +60,9 @@ std::optional<std::string> CapacityWarning(int port, int terminal, const Termina
   if (info.capacity == 0) return std::nullopt;
   const double share = static_cast<double>(info.held) / static_cast<double>(info.capacity);
   if (share <= 0.8) return std::nullopt;
-  return Where(port, terminal) + " holds " + std::to_string(info.held) + " of " + std::to_string(info.capacity) +
-         " records (" + std::to_string(static_cast<int>(share * 100)) + " %): clear it after a complete sync";
+  return TrFill("{0} holds {1} of {2} records ({3} %): clear it after a complete sync",
+                {Where(port, terminal), std::to_string(info.held), std::to_string(info.capacity),
+                 std::to_string(static_cast<int>(share * 100))});
 }
 
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
@@ -79,7 +80,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   } catch (const TerminalError& e) {
     result.info_error = e.what();
     result.info = TerminalInfo{};
-    result.read_all_because = "the terminal did not tell its log";
+    result.read_all_because = Tr("the terminal did not tell its log");
   }
 
   DownloadSession session(store, port, terminal, options.progress);
@@ -92,7 +93,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   // from what was asked when the terminal changed in between.
   session.SetPositioner([&] {
     const auto read = control.Progress(terminal);
-    if (!read || read->reads == reads_before) throw HostError(Where(port, terminal) + ": no record read under way");
+    if (!read || read->reads == reads_before) throw HostError(Where(port, terminal) + ": " + Tr("no record read under way"));
     DownloadSession::Origin origin;
     if (read->identity != 0) origin.log = store::LogKey{read->identity, read->generation};
     origin.index = read->start;
@@ -165,16 +166,23 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
                      std::to_string(sync.records.size() - sync.added), store.path()})
           << "\n";
   if (sync.info.Identified() && !sync.terminal_error)
-    summary << "  serial " << sync.info.identity << ", log generation " << sync.info.generation << ", "
-            << sync.info.held << " records held; "
-            << (sync.read_all_because.empty() ? "read from record " + std::to_string(sync.start)
-                                              : "read them all: " + sync.read_all_because)
+    summary << "  "
+            << TrFill("serial {0}, log generation {1}, {2} records held; {3}",
+                      {std::to_string(sync.info.identity), std::to_string(sync.info.generation),
+                       std::to_string(sync.info.held),
+                       sync.read_all_because.empty()
+                           ? TrFill("read from record {0}", {std::to_string(sync.start)})
+                           : TrFill("read them all: {0}", {sync.read_all_because})})
             << "\n";
-  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << "warning: " << *warning << "\n";
+  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << TrFill("warning: {0}", {*warning}) << "\n";
   if (!sync.quarantined.empty())
-    io.err << where << ": " << sync.quarantined.size() << " record" << (sync.quarantined.size() == 1 ? "" : "s")
-           << " quarantined (" << sync.newly_quarantined << " new): the driver could not convert "
-           << (sync.quarantined.size() == 1 ? "it" : "them") << "; see 'vanto rejected'\n";
+    io.err << where << ": "
+           << Fill(sync.quarantined.size() == 1
+                       ? Tr("{0} record quarantined ({1} new): the driver could not convert it; see 'vanto rejected'")
+                       : Tr("{0} records quarantined ({1} new): the driver could not convert them; see 'vanto "
+                            "rejected'"),
+                   {std::to_string(sync.quarantined.size()), std::to_string(sync.newly_quarantined)})
+           << "\n";
   if (sync.store_error) {
     io.err << "vanto " << command << ": " << *sync.store_error << "\n";
     return kExitHost;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "cli/store/civil_time.h"
 #include "cli/store/schema.h"
@@ -183,18 +184,25 @@ class SqliteSwipeStore final : public SwipeStore {
       insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
                            ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT DO NOTHING");
     // A row stored before its terminal told its identity gets it when the same swipe comes again
-    // (matched by the old key), instead of a second row.
+    // (matched by the old key), instead of a second row. A batch may hold several terminals' rows
+    // (a copy between databases does): each terminal of the batch is looked at.
     StatementPtr adopt;
-    const StoredSwipe& first = rows.front();
-    if (first.identity) {
-      StatementPtr any = c_.Prepare(
-          "SELECT 1 FROM swipes WHERE identity IS NULL AND port = ?1 AND terminal = ?2 LIMIT 1");
-      sqlite3_bind_int(any.get(), 1, first.port);
-      sqlite3_bind_int(any.get(), 2, first.terminal);
-      if (c_.Step(any.get(), "looking for rows without identity") == SQLITE_ROW)
-        adopt = c_.Prepare(
-            "UPDATE OR IGNORE swipes SET identity = ?1, generation = ?2, record_index = ?3 WHERE identity IS NULL "
-            "AND port = ?4 AND terminal = ?5 AND person = ?6 AND minute = ?7 AND occurrence = ?8");
+    {
+      std::set<std::pair<int, int>> asked;
+      StatementPtr any;
+      for (const StoredSwipe& r : rows) {
+        if (adopt) break;
+        if (!r.identity || !asked.emplace(r.port, r.terminal).second) continue;
+        if (!any)
+          any = c_.Prepare("SELECT 1 FROM swipes WHERE identity IS NULL AND port = ?1 AND terminal = ?2 LIMIT 1");
+        sqlite3_reset(any.get());
+        sqlite3_bind_int(any.get(), 1, r.port);
+        sqlite3_bind_int(any.get(), 2, r.terminal);
+        if (c_.Step(any.get(), "looking for rows without identity") == SQLITE_ROW)
+          adopt = c_.Prepare(
+              "UPDATE OR IGNORE swipes SET identity = ?1, generation = ?2, record_index = ?3 WHERE identity IS NULL "
+              "AND port = ?4 AND terminal = ?5 AND person = ?6 AND minute = ?7 AND occurrence = ?8");
+      }
     }
     sqlite3_stmt* s = insert_.get();
     auto optional = [](sqlite3_stmt* stmt, int at, const std::optional<std::uint32_t>& value) {

@@ -133,6 +133,107 @@ TEST_F(DbCopy, AReadOnlySourceIsCopiedAndLeftAlone) {
   chmod(site_.c_str(), 0644);
 }
 
+// Swipes of a terminal that tells its identity keep their log and index, quarantined records
+// arrive once, and the per-log counts the destination keeps match the source's.
+TEST_F(DbCopy, IdentifiedSwipesAndRejectedRecordsTravelBothWays) {
+  VANTO_REQUIRE_PG();
+  const store::LogKey log{0x8000'0123u, 4};
+  {
+    auto store = store::RecordStore::Open(site_);
+    std::vector<store::Swipe> swipes;
+    for (int i = 0; i < 700; ++i) swipes.push_back({i % 7, At(2000 + i / 2)});
+    store::Delivery delivery(store, 5, 9);
+    delivery.Position(log, 0);
+    delivery.Store(std::span(swipes).first(300));
+    delivery.Position(log, 301);  // index 300 is the record the driver could not convert
+    delivery.Store(std::span(swipes).subspan(300, 399));
+    store::RejectedRecord bad{5, 9, log, 300, 7, 2026, 13, 1, 8, 0, "month 13", "2026-12-08T06:00:00Z"};
+    ASSERT_TRUE(store.AddRejected(bad));
+    store::RejectedRecord old{2, 3, std::nullopt, 17, 8, 2026, 2, 30, 9, 15, "day 30 in month 2 of 2026",
+                              "2026-12-07T22:00:00Z"};
+    ASSERT_TRUE(store.AddRejected(old));
+  }
+  vanto::testing::PgDatabases databases;
+  const std::string central = databases.Fresh();
+  const std::string back = (folder_ / "back.db").string();
+  auto source = store::RecordStore::Open(site_);
+  const auto want = source.Swipes();
+  const auto want_rejected = source.Rejected();
+  ASSERT_EQ(want.size(), 6020u);
+  ASSERT_EQ(want_rejected.size(), 2u);
+  for (int run = 0; run < 2; ++run) {
+    Result there = Vanto({"db", "copy", "--from", site_, "--to", central});
+    ASSERT_EQ(there.status, kExitOk) << there.err;
+    EXPECT_NE(there.out.find(run == 0 ? "6020 swipes (6020 new, 0 already there)" : "6020 swipes (0 new, 6020 already there)"),
+              std::string::npos)
+        << there.out;
+    EXPECT_NE(there.out.find(run == 0 ? "copied 2 rejected records (2 new)" : "copied 2 rejected records (0 new)"),
+              std::string::npos)
+        << there.out;
+    Result home = Vanto({"db", "copy", "--from", central, "--to", back});
+    ASSERT_EQ(home.status, kExitOk) << home.err;
+    EXPECT_NE(home.out.find("holds 6020 swipes"), std::string::npos) << home.out;
+    EXPECT_NE(home.out.find(run == 0 ? "copied 2 rejected records (2 new)" : "copied 2 rejected records (0 new)"),
+              std::string::npos)
+        << home.out;
+  }
+  auto key = [](const store::StoredSwipe& s) {
+    return std::tie(s.port, s.terminal, s.person, s.minute, s.occurrence, s.time, s.identity, s.generation, s.index);
+  };
+  auto rejected_key = [](const store::RejectedRecord& r) {
+    return std::make_tuple(r.port, r.terminal, r.log ? std::optional(r.log->identity) : std::nullopt,
+                           r.log ? std::optional(r.log->generation) : std::nullopt, r.index, r.person, r.year, r.month,
+                           r.day, r.hour, r.minute, r.reason, r.first_seen);
+  };
+  for (const std::string& location : {central, back}) {
+    auto copy = store::RecordStore::Open(location);
+    const auto got = copy.Swipes();
+    ASSERT_EQ(got.size(), want.size()) << location;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      ASSERT_EQ(key(got[i]), key(want[i])) << location << " row " << i;
+    }
+    const auto rejected = copy.Rejected();
+    ASSERT_EQ(rejected.size(), want_rejected.size()) << location;
+    for (std::size_t i = 0; i < rejected.size(); ++i)
+      EXPECT_EQ(rejected_key(rejected[i]), rejected_key(want_rejected[i])) << location;
+    // The destination's per-log count holds every index 0..699, the rejected one included.
+    const store::LogCoverage coverage = copy.Coverage(log);
+    EXPECT_EQ(coverage.count, 700) << location;
+    EXPECT_EQ(coverage.next, 700) << location;
+    EXPECT_TRUE(copy.Missing(log, 700).empty()) << location;
+  }
+}
+
+// A destination holding a terminal's swipes from before it told its identity gets identity and
+// index attached when the source holds them identified, whichever terminal a batch starts with:
+// no swipe is stored twice.
+TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
+  const std::string target = (folder_ / "target.db").string();
+  std::vector<store::Swipe> swipes;
+  for (int i = 0; i < 1000; ++i) swipes.push_back({i % 13, At(i / 3)});
+  {
+    auto old = store::RecordStore::Open(target);
+    store::Delivery(old, 2, 3).Store(swipes);
+  }
+  const std::string source = (folder_ / "source.db").string();
+  {
+    auto store = store::RecordStore::Open(source);
+    store::Delivery(store, 1, 1).Store(swipes);
+    store::Delivery delivery(store, 2, 3);
+    delivery.Position(store::LogKey{42, 1}, 0);
+    delivery.Store(swipes);
+  }
+  Result r = Vanto({"db", "copy", "--from", source, "--to", target});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  auto copy = store::RecordStore::Open(target);
+  EXPECT_EQ(copy.CountSwipes(), 2000);
+  EXPECT_EQ(copy.CountSwipes(2, 3), 1000);
+  std::int64_t identified = 0;
+  for (const auto& s : copy.Swipes(2, 3)) identified += s.identity == 42u ? 1 : 0;
+  EXPECT_EQ(identified, 1000);
+  EXPECT_EQ(copy.Coverage(store::LogKey{42, 1}).count, 1000);
+}
+
 TEST_F(DbCopy, BadLocationsAreOneLineErrors) {
   struct Case {
     std::vector<std::string> args;
