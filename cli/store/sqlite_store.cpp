@@ -451,8 +451,16 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   if (sqlite3_db_readonly(c.db.get(), "main") == 1)
     throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
   {
-    StatementPtr wal = c.Prepare("PRAGMA journal_mode=WAL");
-    c.Step(wal.get(), "switching to the WAL journal");
+    // Switching needs the database to itself: only when it is not in WAL mode already, so a
+    // store opened while another process writes does not wait for it.
+    StatementPtr mode = c.Prepare("PRAGMA journal_mode");
+    c.Step(mode.get(), "reading the journal mode");
+    const std::string current = Text(mode.get(), 0);
+    mode.reset();
+    if (current != "wal") {
+      StatementPtr wal = c.Prepare("PRAGMA journal_mode=WAL");
+      c.Step(wal.get(), "switching to the WAL journal");
+    }
   }
   c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
   auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
