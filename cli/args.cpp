@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 namespace vanto::cli {
 

@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "host/errors.h"
+#include "host/ports.h"
+
 namespace vanto::cli {
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using namespace vanto::host;  // the front end presents what the host library does
+
+using UsageError = host::InputError;
 
 struct OptionSpec {
   std::string name;  // without the leading "--"
@@ -25,9 +27,7 @@ struct OptionSpec {
 // the message ("--port", "person number").
 std::int64_t ParseWhole(const std::string& text, std::int64_t min, std::int64_t max, const std::string& what);
 
-struct Range {
-  int first = 0, last = 0;
-};
+using host::Range;
 // "N" or "N-M" with min <= N <= M <= max.
 Range ParseRange(const std::string& text, int min, int max, const std::string& what);
 

@@ -1,9 +1,10 @@
 // clear: a terminal's records deleted after a download, only when every one is stored.
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "cli/messages.h"
-#include "cli/terminal_control.h"
-#include "cli/terminal_sync.h"
+#include "cli/sync_summary.h"
+#include "host/text/messages.h"
+#include "host/terminal_control.h"
+#include "host/terminal_sync.h"
 
 namespace vanto::cli {
 
@@ -76,6 +77,7 @@ Command ClearCommand() {
                      Required::kYes);
             p.Flag("yes", "confirm: the terminal's records are deleted", &o->yes);
             p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunClear(*o, io); };
           }};
 }

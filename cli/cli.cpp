@@ -7,11 +7,11 @@
 
 #include "cli/command.h"
 #include "cli/commands.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 #include "cli/version.h"
-#include "cli/machine.h"
+#include "host/machine.h"
 #include "cli/site_use.h"
-#include "cli/store/record_store.h"
+#include "host/store/record_store.h"
 
 namespace vanto::cli {
 namespace {

@@ -8,7 +8,12 @@
 #include <string>
 #include <vector>
 
+namespace vanto::host {}
+
 namespace vanto::cli {
+
+// The front end presents what the host library does: its names are this namespace's too.
+using namespace vanto::host;
 
 enum ExitCode { kExitOk = 0, kExitFalse = 1, kExitUsage = 2, kExitHost = 3 };
 

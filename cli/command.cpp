@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 namespace vanto::cli {
 

@@ -35,11 +35,13 @@ namespace CLI {
 class App;
 }
 
+namespace vanto::host {}
 namespace vanto::cli {
+using namespace vanto::host;  // the front end presents what the host library does
 
 // The bus addresses one port: terminal numbers 1..255. Port numbers are the control's 1..32767.
-inline constexpr int kMaxTerminal = 255;
-inline constexpr int kMaxPort = 32767;
+using host::kMaxPort;
+using host::kMaxTerminal;
 
 enum class Required { kNo, kYes };
 // How a command uses the site file: not at all, when there is one, or it needs one.

@@ -1,16 +1,17 @@
 #include "cli/command_support.h"
 
 #include "cli/command.h"
-#include "cli/messages.h"
+
+#include <cstdlib>
+
+#include "host/control_settings.h"
+#include "terminal/control/settings.h"
+#include "host/text/messages.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/automation/errors.h"
 #include "platform/automation/text.h"
 
 namespace vanto::cli {
-
-std::string Where(int port, int terminal) {
-  return TrFill("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
-}
 
 int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
   if (outcome.message.empty()) {
@@ -22,6 +23,15 @@ int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
     io.err << outcome.message << "\n";
   }
   return kExitFalse;
+}
+
+void PreferLargeRecordBatches() {
+  // The largest batch the protocol allows, unless the user set the control's batch himself.
+  const char* user = std::getenv(terminal::control::kBatchVariable);
+  if (user && *user)
+    PreferControlSettings({});
+  else
+    PreferControlSettings({{terminal::control::kBatchVariable, std::to_string(kLargestRecordBatch)}});
 }
 
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o) {

@@ -5,12 +5,13 @@
 
 #include "cli/cli.h"
 #include "cli/commands.h"
-#include "cli/machine.h"
-#include "cli/store/record_store.h"
+#include "host/machine.h"
+#include "host/store/record_store.h"
 
+namespace vanto::host {}
 namespace vanto::cli {
+using namespace vanto::host;  // the front end presents what the host library does
 
-std::string Where(int port, int terminal);
 
 // The operation answered False: its message as it stands, or ours when it gave none.
 int Refused(Io& io, const Outcome& outcome, const std::string& ours);
@@ -24,6 +25,11 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o);
 // A database location as messages show it: a URL with any password replaced by "***".
 std::string ShownLocation(const std::string& location);
 
+// The record batch a download asks for: the largest one a request can name.
+inline constexpr int kLargestRecordBatch = 255;
+// Downloads and syncs read in the largest batches (fewest exchanges) unless the user or the site
+// set the batch.
+void PreferLargeRecordBatches();
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
 
 }  // namespace vanto::cli

@@ -10,7 +10,9 @@
 #include "cli/args.h"
 #include "cli/cli.h"
 
+namespace vanto::host {}
 namespace vanto::cli {
+using namespace vanto::host;  // the front end presents what the host library does
 
 // --db and --lock-timeout.
 struct DatabaseOptions {
@@ -79,7 +81,7 @@ int RunScan(const ScanOptions& options, Io& io);
 int RunSync(const SyncOptions& options, Io& io);
 int RunCheck(const CheckOptions& options, Io& io);
 int RunSiteInit(const SiteInitOptions& options, Io& io);
-int RunSiteShow(Io& io);
+int RunSiteShow(const DatabaseOptions& options, Io& io);
 int RunDownload(const DownloadOptions& options, Io& io);
 int RunRejected(const RejectedOptions& options, Io& io);
 int RunClear(const ClearOptions& options, Io& io);

@@ -1,14 +1,52 @@
 // db: work on a whole database; `db copy --from A --to B` copies every table into another store.
 #include "cli/command.h"
-#include "cli/db_copy.h"
-#include "cli/messages.h"
+#include "cli/progress_line.h"
+#include "host/db_copy.h"
+#include "host/text/messages.h"
 
 namespace vanto::cli {
 namespace {
 
-struct DbOptions : DbCopyOptions {
+struct DbOptions {
+  std::optional<std::string> from, to;
+  bool quiet = false;
+  double lock_timeout = 5.0;
   std::vector<std::string> words;  // "copy"
 };
+
+const char* StageText(CopyStage stage) {
+  switch (stage) {
+    case CopyStage::kSwipes: return Tr("copying swipes: {0} of {1}");
+    case CopyStage::kEnrolments: return Tr("copying enrolments: {0} of {1}");
+    case CopyStage::kPeople: return Tr("copying people: {0} of {1}");
+    case CopyStage::kRejected: return Tr("copying rejected records: {0} of {1}");
+  }
+  return "";
+}
+
+int RunDbCopy(const DbOptions& o, Io& io) {
+  ProgressLine line(o.quiet || !io.progress ? nullptr : &io.err);
+  DbCopySettings settings;
+  settings.from = o.from.value_or("");
+  settings.to = o.to.value_or("");
+  settings.lock_timeout = o.lock_timeout;
+  const DbCopyResult r = CopyDatabase(settings, [&](CopyStage stage, std::int64_t done, std::int64_t total) {
+    line.Show(Fill(StageText(stage), {std::to_string(done), std::to_string(total)}), done == total);
+  });
+  line.Erase();
+  auto n = [](std::int64_t v) { return std::to_string(v); };
+  io.out << TrFill("copied {0} swipes ({1} new, {2} already there), {3} enrolments ({4} new) and {5} people ({6} new, "
+                   "{7} with the source's name, {8} unchanged) from {9} to {10}; it holds {11} swipes, {12} enrolments "
+                   "and {13} people",
+                   {n(r.swipes), n(r.swipes_added), n(r.swipes - r.swipes_added), n(r.enrolments), n(r.enrolments_added),
+                    n(r.people), n(r.people_added), n(r.people_updated), n(r.people_unchanged), r.source, r.target,
+                    n(r.swipes_held), n(r.enrolments_held), n(r.people_held)})
+         << "\n";
+  io.out << TrFill("copied {0} rejected records ({1} new); {2} holds {3}",
+                   {n(r.rejected), n(r.rejected_added), r.target, n(r.rejected_held)})
+         << "\n";
+  return kExitOk;
+}
 
 }  // namespace
 

@@ -8,18 +8,18 @@
 #include <optional>
 
 #include "cli/commands.h"
-#include "cli/enrolment.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
-#include "cli/store/record_store.h"
+#include "host/enrolment.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
+#include "host/store/record_store.h"
 #include "terminal/sim/demo_site.h"
+#include "host/control_settings.h"
 #include "terminal/sim/front_end.h"
 
 namespace vanto::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using terminal::sim::ConfigurePorts;
 using terminal::sim::DemoTerminal;
 using terminal::sim::DemoTerminals;
 using terminal::sim::kDemoPerson;
@@ -81,7 +81,14 @@ int RunDemo(const DemoOptions& o, Io& io) {
   } catch (const std::exception& e) {
     throw HostError(TrFill("cannot start the terminal simulator: {0}", {e.what()}));
   }
-  ConfigurePorts(paths);
+  // The control opens the simulator's ports for every step, whatever site file or settings
+  // the user has; taken back when the demo ends.
+  ControlSettingValues simulated;
+  for (const auto& [name, value] : terminal::sim::PortSettings(paths)) simulated[name] = value;
+  PinControlSettings(std::move(simulated));
+  struct Unpin {
+    ~Unpin() { UnpinControlSettings(); }
+  } unpin;
 
   io.out << TrFill("A simulated site: {0} ports, {1} terminals, {2} swipes, 12 people (8 with a fingerprint, 4 with a "
                    "password).",

@@ -4,11 +4,12 @@
 
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "cli/control_status.h"
-#include "cli/download.h"
-#include "cli/terminal_control.h"
-#include "cli/terminal_sync.h"
-#include "cli/messages.h"
+#include "cli/sync_summary.h"
+#include "host/control_status.h"
+#include "host/download.h"
+#include "host/terminal_control.h"
+#include "host/terminal_sync.h"
+#include "host/text/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {
@@ -38,31 +39,34 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   options.all = o.all;
   options.progress = progress ? &io.err : nullptr;
   options.cursor_codes = io.cursor;
-  SyncResult sync = SyncTerminal(*store, machine, control, o.port, o.terminal, options);
-
   const int port = o.port, terminal = o.terminal;
-  const auto& records = sync.records;
+  // The records are written as each batch is stored: nothing of the log is kept in memory.
+  std::size_t written = 0;
   if (o.csv) {
     io.out << "port,terminal,person,time,occurrence,new\n";
-    for (const auto& r : records)
-      io.out << port << ',' << terminal << ',' << r.swipe.person << ','
-             << CsvField(store::SecondText(store::CivilFromDate(r.swipe.time))) << ',' << r.occurrence << ','
-             << (r.added ? "true" : "false") << '\n';
+    options.on_stored = [&](const std::vector<store::Delivery::Keyed>& records) {
+      for (const auto& r : records)
+        io.out << port << ',' << terminal << ',' << r.swipe.person << ','
+               << CsvField(store::SecondText(store::CivilFromDate(r.swipe.time))) << ',' << r.occurrence << ','
+               << (r.added ? "true" : "false") << '\n';
+    };
   } else if (o.json) {
     // One record a line, each dumped on its own, so a long download is never one big value.
     io.out << "[";
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      const auto& r = records[i];
-      nlohmann::ordered_json record = {{"port", port},
-                                       {"terminal", terminal},
-                                       {"person", r.swipe.person},
-                                       {"time", store::SecondText(store::CivilFromDate(r.swipe.time))},
-                                       {"occurrence", r.occurrence},
-                                       {"new", r.added}};
-      io.out << (i ? ",\n " : "") << record.dump();
-    }
-    io.out << "]\n";
+    options.on_stored = [&](const std::vector<store::Delivery::Keyed>& records) {
+      for (const auto& r : records) {
+        nlohmann::ordered_json record = {{"port", port},
+                                         {"terminal", terminal},
+                                         {"person", r.swipe.person},
+                                         {"time", store::SecondText(store::CivilFromDate(r.swipe.time))},
+                                         {"occurrence", r.occurrence},
+                                         {"new", r.added}};
+        io.out << (written++ ? ",\n " : "") << record.dump();
+      }
+    };
   }
+  SyncResult sync = SyncTerminal(*store, machine, control, o.port, o.terminal, options);
+  if (o.json) io.out << "]\n";
   int status = ReportSync(sync, *store, (o.csv || o.json) ? io.err : io.out, io, "download");
   if (!sync.outcome.ok && !sync.store_error) {
     // Beside the driver's fixed message, the cause: port, device, what failed, what was stored.
@@ -75,7 +79,7 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     if (!cause.empty())
       io.err << "vanto download: "
              << TrFill("{0}; {1} records delivered, {2} new stored in {3}",
-                       {cause, std::to_string(records.size()), std::to_string(sync.added), store->path()})
+                       {cause, std::to_string(sync.delivered), std::to_string(sync.added), store->path()})
              << "\n";
   }
   if (status != kExitOk && !existed && sync.added == 0 && sync.quarantined.empty()) {

@@ -2,10 +2,11 @@
 #include <limits>
 
 #include "cli/command.h"
+#include "host/terminal_sync.h"
 #include "cli/command_support.h"
-#include "cli/enrolment.h"
+#include "host/enrolment.h"
 #include "platform/ado/memory_rowset.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"

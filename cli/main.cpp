@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 namespace {
 // Cursor codes (the progress line) only on a terminal that understands them.

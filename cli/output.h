@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+namespace vanto::host {}
 namespace vanto::cli {
+using namespace vanto::host;  // the front end presents what the host library does
 
 // A JSON string literal of UTF-8 `text` (quotes, backslashes and control characters escaped).
 std::string JsonString(const std::string& text);

@@ -3,10 +3,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "cli/attendance_data.h"
+#include "host/attendance_data.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 namespace vanto::cli {
 namespace {
@@ -85,6 +85,7 @@ Command PeopleCommand() {
             p.Flag("csv", "list as CSV with a header row", &o->csv);
             p.Flag("json", "list as one JSON object per line", &o->json);
             p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunPeople(*o, io); };
           }};
 }

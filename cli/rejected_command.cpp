@@ -1,7 +1,7 @@
 // rejected: the records the driver could not convert, kept apart by downloads.
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {
@@ -9,8 +9,11 @@ namespace vanto::cli {
 int RunRejected(const RejectedOptions& o, Io& io) {
   bool csv = o.csv, json = o.json;
   if (csv && json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
-  store::RecordStore store = OpenStore(o, true);
-  const auto rejected = store.Rejected();
+  // Reading only: a database is neither created nor migrated here.
+  store::RecordStore store = OpenStoreForReading(o);
+  constexpr int kRejectedSchemaVersion = 3;  // a database from before holds none
+  const auto rejected =
+      store.swipes().schema_version() >= kRejectedSchemaVersion ? store.Rejected() : std::vector<store::RejectedRecord>{};
   auto log = [](const store::RejectedRecord& r, bool identity) {
     if (!r.log) return std::string();
     return std::to_string(identity ? r.log->identity : r.log->generation);
@@ -60,6 +63,7 @@ Command RejectedCommand() {
             p.Flag("csv", "print them as CSV", &o->csv);
             p.Flag("json", "print them as JSON", &o->json);
             p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunRejected(*o, io); };
           }};
 }

@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "cli/attendance_data.h"
+#include "host/attendance_data.h"
 #include "cli/command.h"
 #include "cli/site_use.h"
 #include "cli/command_support.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
 
 namespace vanto::cli {
 namespace {

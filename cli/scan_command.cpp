@@ -3,9 +3,9 @@
 
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "cli/control_status.h"
+#include "host/control_status.h"
 #include "cli/site_use.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {

@@ -11,16 +11,18 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "cli/commands.h"
-#include "cli/components.h"
-#include "cli/control_status.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
+#include "host/components.h"
+#include "host/control_status.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
 #include "cli/output.h"
+#include "cli/progress_line.h"
 #include "cli/site_use.h"
-#include "cli/store/record_store.h"
-#include "cli/sync.h"
-#include "cli/terminal_sync.h"
+#include "host/store/record_store.h"
+#include "host/sync.h"
+#include "host/terminal_sync.h"
 #include "cli/version.h"
 #include "platform/automation/module_resources.h"
 #include "platform/automation/registry.h"
@@ -75,10 +77,31 @@ int RunSync(const SyncOptions& o, Io& io) {
   SyncSettings options;
   options.database = DatabasePath(o.db, true);
   options.lock_timeout = o.lock_timeout;
-  options.progress = o.progress || (io.progress && !o.quiet && !o.json);
-  options.plain_progress = !io.progress;  // --progress without cursor codes
-  options.progress_out = &io.err;
   options.all = o.all;
+  const bool progress = o.progress || (io.progress && !o.quiet && !o.json);
+  std::vector<int> ports;
+  for (const auto& port : site->ports) ports.push_back(port.number);
+  // --progress without cursor codes: a line per change.
+  ProgressBoard board(progress ? &io.err : nullptr, ports, Tr("waiting"), !io.progress);
+  options.on_progress = [&](int port, const PortProgress& p) {
+    std::string text;
+    const std::string label = TrFill("terminal {0} ({1} of {2})", {std::to_string(p.terminal), std::to_string(p.index),
+                                                                  std::to_string(p.count)});
+    switch (p.stage) {
+      case PortProgress::Stage::kScanning:
+        text = TrFill("looking for terminals {0}-{1}", {std::to_string(p.first), std::to_string(p.last)});
+        break;
+      case PortProgress::Stage::kStarting: text = label + ": " + Tr("starting"); break;
+      case PortProgress::Stage::kReading: {
+        char rate[32];
+        std::snprintf(rate, sizeof rate, "%.0f", p.rate);
+        text = label + ": " + TrFill("{0} records, {1} records/s", {std::to_string(p.records), rate});
+        break;
+      }
+      case PortProgress::Stage::kDone: text = Tr("done"); break;
+    }
+    board.Set(port, TrFill("port {0}: {1}", {std::to_string(port), text}), p.stage != PortProgress::Stage::kReading);
+  };
   PreferLargeRecordBatches();
   // The host's part first: a database that cannot be opened stops the sync before any traffic.
   {
@@ -87,6 +110,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     store::RecordStore::Open(options.database, open);
   }
   std::vector<TerminalSync> rows = SyncSite(*site, options);
+  board.Finish();
 
   bool host_failed = false, failed = false;
   for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;
@@ -151,27 +175,36 @@ int RunCheck(const CheckOptions& o, Io& io) {
     return kExitHost;
   }
 
-  // The database: opened (created when missing) and written to.
-  const std::string db = DatabasePath(o.db, true);
-  try {
-    store::OpenOptions open;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
-    store::RecordStore store = store::RecordStore::Open(db, open);
-    // A database file and its folder (SQLite writes its journal beside the file) must be
-    // writable; a database server was reached by opening it.
-    if (db.find("://") == std::string::npos) {
-      fs::path folder = fs::absolute(db).parent_path();
-      if (::access(db.c_str(), W_OK) != 0)
-        report(false, TrFill("database {0} is not writable by this user", {db}));
-      else if (::access(folder.c_str(), W_OK) != 0)
-        report(false, TrFill("database folder {0} is not writable by this user", {folder.string()}));
-      else
-        report(true, TrFill("database {0} is writable", {db}));
-    } else {
-      report(true, TrFill("database {0} opens", {db}));
+  // The database: opened for reading (never created nor migrated: check only looks), and a
+  // database file and its folder writable (SQLite writes its journal beside the file).
+  const std::string db = DatabasePath(o.db, false);
+  const bool file = db.find("://") == std::string::npos;
+  std::error_code exists_error;
+  if (file && !fs::exists(db, exists_error)) {
+    fs::path folder = fs::absolute(db).parent_path();
+    while (!folder.empty() && !fs::exists(folder, exists_error) && folder != folder.parent_path()) folder = folder.parent_path();
+    if (::access(folder.c_str(), W_OK) != 0)
+      report(false, TrFill("database {0} does not exist and folder {1} is not writable by this user", {db, folder.string()}));
+    else
+      report(true, TrFill("database {0} does not exist yet; the first sync creates it", {db}));
+  } else {
+    try {
+      store::RecordStore store(
+          store::OpenSwipeStoreForReading(db, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+      if (file) {
+        fs::path folder = fs::absolute(db).parent_path();
+        if (::access(db.c_str(), W_OK) != 0)
+          report(false, TrFill("database {0} is not writable by this user", {db}));
+        else if (::access(folder.c_str(), W_OK) != 0)
+          report(false, TrFill("database folder {0} is not writable by this user", {folder.string()}));
+        else
+          report(true, TrFill("database {0} is writable", {db}));
+      } else {
+        report(true, TrFill("database {0} opens", {db}));
+      }
+    } catch (const store::StoreError& e) {
+      report(false, TrFill("database: {0}", {e.what()}));
     }
-  } catch (const store::StoreError& e) {
-    report(false, TrFill("database: {0}", {e.what()}));
   }
 
   // Each port's device, then each listed terminal.
@@ -211,12 +244,14 @@ int RunCheck(const CheckOptions& o, Io& io) {
   return all ? kExitOk : kExitFalse;
 }
 
-int RunSiteShow(Io& io) {
+int RunSiteShow(const DatabaseOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
-  std::vector<site::Effective> rows = site::EffectiveSettings(*site);
+  std::vector<site::Effective> rows = site::EffectiveSettings(*site, ProcessEnvironment(), o.db);
   std::vector<std::vector<std::string>> table = {{"site file", site->path, CurrentSiteOrigin()}};
   for (auto& r : rows) {
-    if (r.name == "database" && r.origin != "$VANTO_DB") {
+    if (r.name == "database" && r.origin == "default") {
+      r.value = DefaultDatabasePath();
+    } else if (r.name == "database" && r.origin != "--db" && r.origin != std::string("$") + site::kDatabaseVariable) {
       if (auto db = SiteDatabase(*site)) r.value = *db;
       else r.value = DefaultDatabasePath();
     }
@@ -229,7 +264,7 @@ int RunSiteShow(Io& io) {
 int RunSiteInit(const SiteInitOptions& o, Io& io) {
   if (o.ports.first == 0) throw UsageError(TrFill("missing option '{0}'", {"--ports"}));
   const Range ports = o.ports, terminals = o.terminals;
-  site::SiteLocation where = site::LocateSite(o.site);
+  site::SiteLocation where = site::LocateSite(o.site, ProcessEnvironment());
   std::error_code ec;
   if (fs::exists(where.path, ec) && !o.force)
     throw UsageError(TrFill("the site file {0} exists already (give --force to replace it)", {where.path}));
@@ -360,12 +395,15 @@ Command SiteInitCommand() {
 
 Command SiteShowCommand() {
   return {"site show", "print the effective settings of the site and where each comes from",
-          "vanto site show [--site FILE]",
-          "Each setting with its value and its origin: the site file's line, an environment variable\n"
-          "that overrides it for this run, or the default.",
+          "vanto site show [--site FILE] [--db PATH-OR-URL]",
+          "Each setting with its value and its origin, in the order every command resolves them: the\n"
+          "command line (--db), an environment variable that overrides the file for this run, the\n"
+          "site file's line, or the default.",
           [](Parser& p) -> Run {
+            auto o = std::make_shared<DatabaseOptions>();
+            p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
-            return [](Io& io) { return RunSiteShow(io); };
+            return [o](Io& io) { return RunSiteShow(*o, io); };
           }};
 }
 

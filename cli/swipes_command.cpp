@@ -2,10 +2,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "cli/attendance_data.h"
+#include "host/attendance_data.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 namespace vanto::cli {
 namespace {
@@ -55,6 +55,7 @@ Command SwipesCommand() {
             p.Flag("csv", "CSV with a header row", &o->csv);
             p.Flag("json", "one JSON object per line", &o->json);
             p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunSwipes(*o, io); };
           }};
 }

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "cli/components.h"
+#include "host/components.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/module_resources.h"
 #include "platform/automation/registry.h"

@@ -5,7 +5,9 @@
 #include <ostream>
 #include <string>
 
+namespace vanto::host {}
 namespace vanto::cli {
+using namespace vanto::host;  // the front end presents what the host library does
 
 // The program's own version ("1.0.0").
 const char* ProgramVersion();

@@ -1,11 +1,11 @@
-#include "cli/attendance_data.h"
+#include "host/attendance_data.h"
 
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 report::Format ChooseFormat(bool csv, bool json) {
-  if (csv && json) throw UsageError(Tr("give --csv or --json, not both"));
+  if (csv && json) throw InputError(Tr("give --csv or --json, not both"));
   return csv ? report::Format::Csv : json ? report::Format::Json : report::Format::Table;
 }
 
@@ -45,4 +45,4 @@ report::Report BuildReport(const store::SwipeStore& store, report::DayRange days
   return builder.Finish(StoredPeople(store));
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -9,23 +9,23 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cli/args.h"
-#include "cli/report/attendance.h"
-#include "cli/report/formats.h"
-#include "cli/store/swipe_store.h"
+#include "host/errors.h"
+#include "host/report/attendance.h"
+#include "host/report/formats.h"
+#include "host/store/swipe_store.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
-// The format of --csv / --json (a table when neither); both at once is a UsageError.
+// The format of --csv / --json (a table when neither); both at once is a InputError.
 report::Format ChooseFormat(bool csv, bool json);
 
-// Runs `parse` and turns a report::DateError into a UsageError with the same message.
+// Runs `parse` and turns a report::DateError into a InputError with the same message.
 template <class Parse>
 auto ParseDates(Parse parse) -> decltype(parse()) {
   try {
     return parse();
   } catch (const report::DateError& e) {
-    throw UsageError(e.what());
+    throw InputError(e.what());
   }
 }
 
@@ -47,4 +47,4 @@ std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery
 // midnight) over every stored swipe in them, with every known person.
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts);
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

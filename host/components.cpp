@@ -1,4 +1,4 @@
-#include "cli/components.h"
+#include "host/components.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <mutex>
 
-#include "cli/machine.h"
-#include "cli/messages.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/registry.h"
@@ -22,7 +22,7 @@
 #define VANTO_BUILT_CONTROL_MODULE ""
 #endif
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 struct Module {
@@ -128,4 +128,4 @@ void PrepareComponents() {
   PrepareModules();
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

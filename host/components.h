@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vanto::cli {
+namespace vanto::host {
 
 // Once per process; throws HostError saying which module or registration failed.
 void PrepareComponents();
@@ -28,4 +28,4 @@ struct ModuleFile {
 };
 std::vector<ModuleFile> HostModules();
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -1,17 +1,18 @@
-#include "cli/control_status.h"
+#include "host/control_status.h"
 
 #include <sstream>
 
-#include "cli/components.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
+#include "host/components.h"
+#include "host/control_settings.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 #include "terminal/contract/fk303id_contract.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 Variant Call(IDispatch* control, DISPID member, std::optional<int> port, const char* what) {
@@ -83,6 +84,7 @@ std::string DescribeCause(int port, const PortCause& c) {
 }
 
 ControlStatus ControlStatus::Create() {
+  PushControlSettings();
   PrepareComponents();
   ComPtr<IDispatch> control;
   HRESULT hr = CreateObjectByProgId(kProgIdTerminalControl, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
@@ -105,4 +107,4 @@ std::optional<PortCause> ControlStatus::CheckOpens(int port) {
   return Status(port);
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -9,7 +9,7 @@
 
 #include "platform/automation/owners.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 struct PortCause {
   std::string fault;  // "none", "unused", "missing", "permission", "busy", "not-serial", "setting", "open", "line"
@@ -44,4 +44,4 @@ class ControlStatus {
   ComPtr<IDispatch> control_;
 };
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

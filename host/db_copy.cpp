@@ -1,20 +1,20 @@
-#include "cli/db_copy.h"
+#include "host/db_copy.h"
 
 #include <cstdio>
 #include <set>
 #include <tuple>
 
-#include "cli/attendance_data.h"
-#include "cli/commands.h"
-#include "cli/enrolment.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
-#include "cli/store/record_store.h"
+#include "host/attendance_data.h"
+#include "host/errors.h"
+#include "host/enrolment.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
+#include "host/store/record_store.h"
 #include "platform/ado/enrolment.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 namespace {
 
@@ -31,41 +31,22 @@ std::vector<EnrolmentRow> ReadAll(RowSet* rows, const std::string& where) {
   return all;
 }
 
-class Progress {
- public:
-  explicit Progress(std::ostream* out) : out_(out) {}
-  // `what`: the translated "copying swipes: {0} of {1}" and the like.
-  void Show(const char* what, std::int64_t done, std::int64_t total) {
-    if (!out_) return;
-    auto now = std::chrono::steady_clock::now();
-    if (done != total && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    *out_ << "\r\033[K" << Fill(what, {std::to_string(done), std::to_string(total)}) << std::flush;
-    drawn_ = true;
-  }
-  ~Progress() {
-    if (drawn_) *out_ << "\r\033[K" << std::flush;
-  }
-
- private:
-  std::ostream* out_;
-  std::chrono::steady_clock::time_point last_{};
-  bool drawn_ = false;
-};
-
 }  // namespace
 
-int RunDbCopy(const DbCopyOptions& o, Io& io) {
-  std::string from = o.from.value_or(""), to = o.to.value_or("");
-  if (from.empty() || to.empty()) throw UsageError(Tr("--from and --to need a path or URL"));
-  if (from == to) throw UsageError(Tr("--from and --to name the same database"));
+DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& on_progress) {
+  const std::string& from = o.from;
+  const std::string& to = o.to;
+  if (from.empty() || to.empty()) throw InputError(Tr("--from and --to need a path or URL"));
+  if (from == to) throw InputError(Tr("--from and --to name the same database"));
   double timeout = o.lock_timeout;
   store::OpenOptions options;
   options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
   // The source is only read: a read-only file or a standby will do, and nothing there changes.
   store::RecordStore source(store::OpenSwipeStoreForReading(from, options.lock_timeout));
   store::RecordStore target = store::RecordStore::Open(to, options);
-  Progress progress(o.quiet || !io.progress ? nullptr : &io.err);
+  auto progress = [&](CopyStage stage, std::int64_t done, std::int64_t total) {
+    if (on_progress) on_progress(stage, done, total);
+  };
 
   // Swipes, in batches; the source is read as it goes, so memory stays flat.
   const std::int64_t total = source.CountSwipes();
@@ -76,7 +57,7 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
     for (bool stored : target.swipes().Insert(batch)) added += stored ? 1 : 0;
     seen += static_cast<std::int64_t>(batch.size());
     batch.clear();
-    progress.Show(Tr("copying swipes: {0} of {1}"), seen, total);
+    progress(CopyStage::kSwipes, seen, total);
   };
   source.Each({}, [&](const store::StoredSwipe& s) {
     batch.push_back(s);
@@ -106,7 +87,7 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
                                 target.path(), ToUtf8(TakeErrorDescription(hr))}));
       ++enrolments_added;
     }
-    progress.Show(Tr("copying enrolments: {0} of {1}"), ++enrolments_done, static_cast<std::int64_t>(enrolments.size()));
+    progress(CopyStage::kEnrolments, ++enrolments_done, static_cast<std::int64_t>(enrolments.size()));
   }
 
   // People: as a re-import does, the source's names and departments update the destination's;
@@ -114,7 +95,7 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
   std::vector<store::PersonName> people;
   if (HoldsPeople(source.swipes())) people = source.swipes().People();
   store::PeopleImport people_done = target.swipes().PutPeople(people);
-  progress.Show(Tr("copying people: {0} of {1}"), static_cast<std::int64_t>(people.size()),
+  progress(CopyStage::kPeople, static_cast<std::int64_t>(people.size()),
                 static_cast<std::int64_t>(people.size()));
 
   // Rejected records: each kept once, by its log and index (a version 1 terminal's by port,
@@ -127,7 +108,7 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
   std::int64_t rejected_added = 0, rejected_done = 0;
   for (const store::RejectedRecord& r : rejected) {
     if (target.AddRejected(r)) ++rejected_added;
-    progress.Show(Tr("copying rejected records: {0} of {1}"), ++rejected_done,
+    progress(CopyStage::kRejected, ++rejected_done,
                   static_cast<std::int64_t>(rejected.size()));
   }
 
@@ -149,20 +130,18 @@ int RunDbCopy(const DbCopyOptions& o, Io& io) {
                             std::to_string(held_swipes), std::to_string(held_enrolments),
                             std::to_string(enrolments.size()), std::to_string(held_people),
                             std::to_string(people.size())}));
-  io.out << TrFill("copied {0} swipes ({1} new, {2} already there), {3} enrolments ({4} new) and {5} people ({6} new, "
-                   "{7} with the source's name, {8} unchanged) from {9} to {10}; it holds {11} swipes, {12} enrolments "
-                   "and {13} people",
-                   {std::to_string(seen), std::to_string(added), std::to_string(seen - added),
-                    std::to_string(enrolments.size()), std::to_string(enrolments_added), std::to_string(people.size()),
-                    std::to_string(people_done.added), std::to_string(people_done.updated),
-                    std::to_string(people_done.unchanged), source.path(), target.path(), std::to_string(held_swipes),
-                    std::to_string(held_enrolments), std::to_string(held_people)})
-         << "\n";
-  io.out << TrFill("copied {0} rejected records ({1} new); {2} holds {3}",
-                   {std::to_string(rejected.size()), std::to_string(rejected_added), target.path(),
-                    std::to_string(held_rejected)})
-         << "\n";
-  return kExitOk;
+  DbCopyResult result;
+  result.source = source.path();
+  result.target = target.path();
+  result.swipes = seen, result.swipes_added = added, result.swipes_held = held_swipes;
+  result.enrolments = static_cast<std::int64_t>(enrolments.size()), result.enrolments_added = enrolments_added;
+  result.enrolments_held = held_enrolments;
+  result.people = static_cast<std::int64_t>(people.size()), result.people_added = people_done.added;
+  result.people_updated = people_done.updated, result.people_unchanged = people_done.unchanged;
+  result.people_held = static_cast<std::int64_t>(held_people);
+  result.rejected = static_cast<std::int64_t>(rejected.size()), result.rejected_added = rejected_added;
+  result.rejected_held = static_cast<std::int64_t>(held_rejected);
+  return result;
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -1,12 +1,12 @@
-#include "cli/download.h"
+#include "host/download.h"
 
 #include <cstdio>
 #include <iterator>
 
-#include "cli/observed_collection.h"
+#include "host/observed_collection.h"
 #include "platform/automation/message_queue.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -99,12 +99,14 @@ void DownloadSession::WriterLoop() {
       refused_position_ = refused_position_ || batch.position;
       writer_error_ = error;
     } else {
-      records_.insert(records_.end(), std::make_move_iterator(keyed.begin()), std::make_move_iterator(keyed.end()));
+      stored_ += keyed.size();
     }
-    const std::size_t stored = records_.size();
+    const std::size_t stored = stored_;
     batch_.reset();
     lock.unlock();
     writer_changed_.notify_all();
+    // The batch's records go to whoever wants them, then are gone: memory stays one batch.
+    if (!error && on_stored) on_stored(keyed);
     if (!error && on_committed) on_committed(stored);
     lock.lock();
   }
@@ -224,4 +226,4 @@ void DownloadSession::DrawProgress(bool force) {
   drawn_ = true;
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/machine.h"
-#include "cli/store/record_store.h"
+#include "host/machine.h"
+#include "host/store/record_store.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 class DownloadSession {
  public:
@@ -41,8 +41,8 @@ class DownloadSession {
   // Records the driver appended in the last Run.
   std::size_t last_run_records() const { return static_cast<std::size_t>(count_); }
 
-  // Every record delivered, in delivery order, with its key and whether this run stored it.
-  const std::vector<store::Delivery::Keyed>& records() const { return records_; }
+  // How many records this session stored (delivered and kept, new or not), over every run.
+  std::size_t stored() const { return stored_; }
   std::size_t added() const { return delivery_.added(); }
   // Records delivered and keyed so far (also when they are not kept).
   std::size_t delivered() const { return delivery_.delivered(); }
@@ -63,6 +63,9 @@ class DownloadSession {
   // Called on the writer thread after each committed batch with the records stored so far by
   // this session (delivered and keyed, new or not).
   std::function<void(std::size_t)> on_committed;
+  // Each stored batch, keyed, on the writer's thread, once it is committed; the session keeps
+  // none of them.
+  std::function<void(const std::vector<store::Delivery::Keyed>&)> on_stored;
 
  private:
   void OnAppend(long count);
@@ -101,9 +104,9 @@ class DownloadSession {
   bool store_failed_ = false;
   bool read_failed_ = false;
   std::optional<std::string> store_error_;
-  std::vector<store::Delivery::Keyed> records_;
+  std::size_t stored_ = 0;  // guarded by writer_mutex_ while the writer runs
   std::chrono::steady_clock::time_point started_, last_store_, last_draw_;
   bool drawn_ = false;
 };
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -1,16 +1,16 @@
-#include "cli/enrolment.h"
+#include "host/enrolment.h"
 
-#include "cli/machine.h"
-#include "cli/messages.h"
-#include "cli/store/record_store.h"
-#include "cli/store/swipe_store.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
+#include "host/store/record_store.h"
+#include "host/store/swipe_store.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/postgres_rowset.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 std::string Describe(HRESULT hr) { return ToUtf8(TakeErrorDescription(hr)); }
@@ -155,4 +155,4 @@ long long ColumnNumber(RowSet* rows, const char16_t* column, long long fallback)
   return number;
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

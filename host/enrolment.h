@@ -12,7 +12,7 @@
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 inline constexpr LONG kFingerprintKind = 0;
 inline constexpr LONG kPasswordKind = 10;
@@ -40,4 +40,4 @@ long RowCount(RowSet* rows);
 // A Long column of the current row; nullopt-like `fallback` when it holds no number.
 long long ColumnNumber(RowSet* rows, const char16_t* column, long long fallback);
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

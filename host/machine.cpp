@@ -1,15 +1,16 @@
-#include "cli/machine.h"
+#include "host/machine.h"
 
 #include <cmath>
 
-#include "cli/components.h"
+#include "host/components.h"
+#include "host/control_settings.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/errors.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 std::string Hex(HRESULT hr) {
@@ -65,6 +66,7 @@ bool VariantToInt(const VARIANT& raw, long long* out) {
 }
 
 Machine Machine::Create() {
+  PushControlSettings();  // the control the driver creates reads them then
   PrepareComponents();
   ComPtr<IMachine> machine;
   HRESULT hr = CreateObjectByProgId(kProgIdClsMachine, IID_IMachine, reinterpret_cast<void**>(machine.Put()));
@@ -149,4 +151,4 @@ Outcome Machine::Restore(int port, int terminal, const std::string& person, RowS
   return Answer(result, message);
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -6,17 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/args.h"
+#include "host/errors.h"
+#include "host/ports.h"
 #include "platform/automation/owners.h"
 #include "platform/corvel/corvel.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
-// The host could not do its own part (component runtime, registration, database): exit 3.
-class HostError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // What an operation answered: its Boolean result and its strMsg (UTF-8, as the driver gave it).
 struct Outcome {
@@ -57,4 +53,4 @@ class Machine {
 // holds something else.
 bool VariantToInt(const VARIANT& value, long long* out);
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

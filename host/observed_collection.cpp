@@ -1,11 +1,11 @@
-#include "cli/observed_collection.h"
+#include "host/observed_collection.h"
 
 #include <utility>
 
 #include "platform/automation/boundary.h"
 #include "platform/automation/object.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 constexpr char16_t kSource[] = u"Collection";
@@ -103,4 +103,4 @@ ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_
   return ComPtr<_Collection>::Adopt(new ObservedCollection(std::move(on_append)));
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -6,7 +6,7 @@
 
 #include "platform/automation/collection.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 // `on_append` runs after each successful append with the list's new Count. It must not throw.
 ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append);
@@ -17,4 +17,4 @@ ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_
 ComPtr<_Collection> CreatePassingCollection(std::function<void(const VARIANT& item)> take,
                                             std::function<void(long count)> on_append);
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

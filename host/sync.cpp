@@ -1,6 +1,6 @@
-#include "cli/sync.h"
+#include "host/sync.h"
 
-#include "cli/terminal_sync.h"
+#include "host/terminal_sync.h"
 
 #include <chrono>
 #include <cstdio>
@@ -8,61 +8,16 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/control_status.h"
-#include "cli/download.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
-#include "cli/store/record_store.h"
+#include "host/control_status.h"
+#include "host/download.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
+#include "host/store/record_store.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// One line per port, redrawn in place on a terminal.
-class ProgressBoard {
- public:
-  // `plain`: no cursor codes (no terminal, TERM=dumb): a line per change, at most one a second
-  // per port, instead of lines redrawn in place.
-  ProgressBoard(std::ostream* out, const site::Site& site, bool plain) : out_(out), plain_(plain) {
-    for (const auto& port : site.ports) order_.push_back(port.number), lines_[port.number] = Tr("waiting");
-  }
-  void Set(int port, std::string text, bool force = false) {
-    if (!out_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_[port] = TrFill("port {0}: {1}", {std::to_string(port), text});
-    Clock::time_point now = Clock::now();
-    if (plain_) {
-      Clock::time_point& last = plain_last_[port];
-      if (!force && now - last < std::chrono::seconds(1)) return;
-      last = now;
-      *out_ << lines_[port] << "\n" << std::flush;
-      return;
-    }
-    if (!force && drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    if (drawn_) *out_ << "\033[" << order_.size() << "A";
-    for (int p : order_) *out_ << "\r\033[K" << lines_[p] << "\n";
-    *out_ << std::flush;
-    drawn_ = true;
-  }
-  void Finish() {
-    if (!out_) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (drawn_ && !plain_) *out_ << "\033[" << order_.size() << "A\r\033[J" << std::flush;
-    drawn_ = false;
-  }
-
- private:
-  std::ostream* out_;
-  bool plain_;
-  std::map<int, Clock::time_point> plain_last_;
-  std::mutex mutex_;
-  std::vector<int> order_;
-  std::map<int, std::string> lines_;
-  bool drawn_ = false;
-  Clock::time_point last_;
-};
 
 // The cause of a failure on `port`, from the control's status of that port in this process.
 PortCause CauseOf(ControlStatus* status, int port) {
@@ -74,7 +29,7 @@ PortCause CauseOf(ControlStatus* status, int port) {
   }
 }
 
-void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressBoard& board,
+void SyncPort(const site::SitePort& port, const SyncSettings& options,
               std::vector<TerminalSync>& rows) {
   auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
     for (int t : terminals) {
@@ -84,15 +39,19 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
     }
   };
   std::vector<int> terminals = port.terminals;
+  auto show = [&](const PortProgress& progress) {
+    if (options.on_progress) options.on_progress(port.number, progress);
+  };
   try {
     Machine machine = Machine::Create();  // this thread's apartment and driver object
     std::optional<ControlStatus> status;
     status.emplace(ControlStatus::Create());
     HostControl control = HostControl::Create();  // identity, log and read start of each terminal
     if (port.scan) {
-      board.Set(port.number,
-                TrFill("looking for terminals {0}-{1}", {std::to_string(terminals.front()), std::to_string(terminals.back())}),
-                true);
+      PortProgress scanning;
+      scanning.stage = PortProgress::Stage::kScanning;
+      scanning.first = terminals.front(), scanning.last = terminals.back();
+      show(scanning);
       std::vector<FoundTerminal> found;
       Outcome outcome = machine.Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
       terminals.clear();
@@ -115,9 +74,10 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
     store::RecordStore store = store::RecordStore::Open(options.database, open);
     for (std::size_t i = 0; i < terminals.size(); ++i) {
       const int terminal = terminals[i];
-      const std::string label = TrFill("terminal {0} ({1} of {2})", {std::to_string(terminal), std::to_string(i + 1),
-                                                                    std::to_string(terminals.size())});
-      board.Set(port.number, label + ": " + Tr("starting"), true);
+      PortProgress step;
+      step.stage = PortProgress::Stage::kStarting;
+      step.terminal = terminal, step.index = i + 1, step.count = terminals.size();
+      show(step);
       TerminalSync row;
       row.port = port.number, row.terminal = terminal;
       const Clock::time_point started = Clock::now();
@@ -125,13 +85,14 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       sync_options.all = options.all;
       sync_options.batch_records = options.batch_records;
       sync_options.on_progress = [&](long count, double rate) {
-        char text[96];
-        std::snprintf(text, sizeof text, "%.0f", rate);
-        board.Set(port.number, label + ": " + TrFill("{0} records, {1} records/s", {std::to_string(count), text}));
+        PortProgress reading = step;
+        reading.stage = PortProgress::Stage::kReading;
+        reading.records = count, reading.rate = rate;
+        show(reading);
       };
       SyncResult sync = SyncTerminal(store, machine, control, port.number, terminal, sync_options);
       row.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-      row.delivered = sync.records.size();
+      row.delivered = sync.delivered;
       row.added = sync.added;
       row.quarantined = sync.quarantined.size();
       row.message = sync.outcome.message;
@@ -159,7 +120,9 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
       }
       rows.push_back(row);
     }
-    board.Set(port.number, Tr("done"), true);
+    PortProgress done;
+    done.stage = PortProgress::Stage::kDone;
+    show(done);
   } catch (const std::exception& e) {
     // The host's part failed on this thread (components, database): the rest of the port's
     // terminals are named with the cause.
@@ -177,14 +140,12 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options, ProgressB
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
-  ProgressBoard board(options.progress ? options.progress_out : nullptr, site, options.plain_progress);
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
   std::vector<std::thread> threads;
   threads.reserve(site.ports.size());
   for (std::size_t i = 0; i < site.ports.size(); ++i)
-    threads.emplace_back([&, i] { SyncPort(site.ports[i], options, board, per_port[i]); });
+    threads.emplace_back([&, i] { SyncPort(site.ports[i], options, per_port[i]); });
   for (std::thread& t : threads) t.join();
-  board.Finish();
   std::vector<TerminalSync> rows;
   for (auto& port_rows : per_port) rows.insert(rows.end(), port_rows.begin(), port_rows.end());
   std::stable_sort(rows.begin(), rows.end(), [](const TerminalSync& a, const TerminalSync& b) {
@@ -193,4 +154,4 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
   return rows;
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -3,13 +3,13 @@
 // one after the other; a terminal that fails never stops the others.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
-#include "cli/site/site.h"
+#include "host/site/site.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 struct TerminalSync {
   int port = 0;
@@ -24,12 +24,23 @@ struct TerminalSync {
   std::string warning;       // the terminal is nearly full
 };
 
+// How far a port's thread is, for a progress display.
+struct PortProgress {
+  enum class Stage { kScanning, kStarting, kReading, kDone };
+  Stage stage = Stage::kStarting;
+  int first = 0, last = 0;  // kScanning: the terminals looked for
+  int terminal = 0;         // kStarting, kReading: the terminal, and which of how many
+  std::size_t index = 0, count = 0;
+  long records = 0;  // kReading: records read so far, at `rate` a second
+  double rate = 0;
+};
+
 struct SyncSettings {
   std::string database;
   double lock_timeout = 5;
-  bool progress = false;  // one line per port on `progress_out`
-  bool plain_progress = false;  // without cursor codes: a line per change
-  std::ostream* progress_out = nullptr;
+  // Called from the ports' threads, concurrently, as each port goes on (a stage's first call
+  // and then while reading); the host library shows nothing itself.
+  std::function<void(int port, const PortProgress& progress)> on_progress;
   std::size_t batch_records = 500;
   bool all = false;  // read every record, not only the new ones
 };
@@ -38,4 +49,4 @@ struct SyncSettings {
 // reaching its terminals), ordered by port, then terminal.
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options);
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -1,17 +1,18 @@
-#include "cli/terminal_control.h"
+#include "host/terminal_control.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "cli/components.h"
-#include "cli/machine.h"
-#include "cli/messages.h"
+#include "host/components.h"
+#include "host/control_settings.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 #include "terminal/control/fk303id.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 VARIANT Long(LONG value) {
@@ -36,6 +37,11 @@ std::uint32_t U32(LONG value) { return static_cast<std::uint32_t>(value); }
 }  // namespace
 
 HostControl HostControl::Create() {
+  PushControlSettings();
+  return CreateUnconfigured();
+}
+
+HostControl HostControl::CreateUnconfigured() {
   PrepareComponents();
   ComPtr<IDispatch> control;
   HRESULT hr = CreateObjectByProgId(fk303id::kProgId, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
@@ -107,4 +113,18 @@ std::optional<std::uint32_t> HostControl::Clear(int terminal, std::uint32_t gene
   return U32(next);
 }
 
-}  // namespace vanto::cli
+bool HostControl::SetSetting(const std::string& name, const std::string& value) {
+  Bstr name_text(ToUtf16(name)), value_text(ToUtf16(value));
+  VARIANT args[2];
+  for (VARIANT& v : args) VariantInit(&v);
+  args[0].vt = VT_BSTR, args[0].bstrVal = name_text.Get();
+  args[1].vt = VT_BSTR, args[1].bstrVal = value_text.Get();
+  return Call(fk303id::member::kSetSetting, "SetSetting", args, 2);
+}
+
+void HostControl::ReleasePort(int port) {
+  VARIANT args[] = {Long(port)};
+  Call(fk303id::member::kReleasePort, "ReleasePort", args, 1);
+}
+
+}  // namespace vanto::host

@@ -10,7 +10,7 @@
 
 #include "platform/automation/owners.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 // The terminal or its line failed (exit 1, like an operation that answered False).
 class TerminalError : public std::runtime_error {
@@ -45,6 +45,8 @@ class HostControl {
  public:
   // Creates FK303IDLib.FK303ID through the component runtime; throws HostError.
   static HostControl Create();
+  // Without handing the host's pending settings over first (PushControlSettings uses it).
+  static HostControl CreateUnconfigured();
 
   void SelectPort(int port);
   // Throws TerminalError with the control's description.
@@ -58,6 +60,11 @@ class HostControl {
   std::optional<RawRecord> RecordAt(int terminal, std::uint32_t generation, std::uint32_t index);
   // The new generation, or nullopt when the terminal refused (its generation or count differ).
   std::optional<std::uint32_t> Clear(int terminal, std::uint32_t generation, std::uint32_t count);
+  // SetSetting: `name` (a control setting's name) takes `value` for every control of this
+  // process created from now on; empty removes what the host set. False: the control refused it.
+  bool SetSetting(const std::string& name, const std::string& value);
+  // ReleasePort: closes `port` on this control, when selected, and releases its lock.
+  void ReleasePort(int port);
 
  private:
   explicit HostControl(ComPtr<IDispatch> control) : control_(std::move(control)) {}
@@ -65,4 +72,4 @@ class HostControl {
   ComPtr<IDispatch> control_;
 };
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

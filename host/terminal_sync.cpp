@@ -1,16 +1,12 @@
-#include "cli/terminal_sync.h"
+#include "host/terminal_sync.h"
 
-#include "cli/command_support.h"
-#include "cli/messages.h"
-
-#include <stdlib.h>
+#include "host/report/dates.h"
+#include "host/text/messages.h"
 
 #include <chrono>
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
-
-bool Leap(std::int64_t year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 // Where a read of this terminal starts, and why it reads everything when it does.
 std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, bool all, std::string* why) {
@@ -42,13 +38,14 @@ std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& i
 
 }  // namespace
 
-void PreferLargeRecordBatches() { ::setenv("VANTO_FK_BATCH", "255", 0); }
+std::string Where(int port, int terminal) {
+  return TrFill("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
+}
 
 std::string RejectionReason(const RawRecord& r) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (r.year < 100 || r.year > 9999) return "year " + std::to_string(r.year);
   if (r.month < 1 || r.month > 12) return "month " + std::to_string(r.month);
-  int days = kDays[r.month - 1] + (r.month == 2 && Leap(r.year) ? 1 : 0);
+  const int days = report::DaysInMonth(r.year, r.month);  // the one calendar
   if (r.day < 1 || r.day > days)
     return "day " + std::to_string(r.day) + " in month " + std::to_string(r.month) + " of " + std::to_string(r.year);
   if (r.hour < 0 || r.hour > 23) return "hour " + std::to_string(r.hour);
@@ -88,6 +85,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   session.batch_records = options.batch_records;
   session.batch_interval = options.batch_interval;
   session.on_progress = options.on_progress;
+  session.on_stored = options.on_stored;
   std::uint32_t reads_before = 0;
   // Records are keyed by the read the control actually began: its log and start, which differ
   // from what was asked when the terminal changed in between.
@@ -106,10 +104,31 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   for (std::uint64_t pass = 0;; ++pass) {
     const auto before = control.Progress(terminal);
     reads_before = before ? before->reads : 0;
-    if (start > 0 || result.info.Identified())
-      control.SetReadStart(terminal, start, identity, generation);
-    result.outcome = session.Run(machine);
-    control.SetReadStart(terminal, std::nullopt);  // a start the read did not take goes
+    {
+      // The start holds for this one read and goes on every way out of it (a throw included),
+      // so no later read of the terminal in this process starts there by mistake.
+      struct ReadStart {
+        HostControl& control;
+        int terminal;
+        bool set = false;
+        ~ReadStart() {
+          if (!set) return;
+          try {
+            control.SetReadStart(terminal, std::nullopt);
+          } catch (...) {  // the control is gone: so is its start
+          }
+        }
+      } scope{control, terminal};
+      if (start > 0 || result.info.Identified()) {
+        scope.set = true;
+        control.SetReadStart(terminal, start, identity, generation);
+      }
+      result.outcome = session.Run(machine);
+      if (scope.set) {
+        scope.set = false;
+        control.SetReadStart(terminal, std::nullopt);  // a start the read did not take goes
+      }
+    }
     if (session.store_error()) break;
     if (result.outcome.ok) break;
     // Did the driver stop at a record the control had handed out (one it could not convert)?
@@ -146,54 +165,10 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     generation = read->identity ? read->generation : 0;
     if (pass > read->held + 1) break;
   }
-  result.records = session.records();
+  result.delivered = session.stored();
   result.added = session.added();
   result.store_error = session.store_error();
   return result;
 }
 
-// The summary of one terminal's sync, and its exit status.
-int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
-               const char* command) {
-  const std::string where = Where(sync.port, sync.terminal);
-  if (sync.terminal_error) {
-    io.err << sync.terminal_error.value() << "\n";
-    if (sync.records.empty()) return kExitFalse;
-  }
-  summary << where << ": "
-          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
-                    {std::to_string(sync.records.size()), std::to_string(sync.added),
-                     std::to_string(sync.records.size() - sync.added), store.path()})
-          << "\n";
-  if (sync.info.Identified() && !sync.terminal_error)
-    summary << "  "
-            << TrFill("serial {0}, log generation {1}, {2} records held; {3}",
-                      {std::to_string(sync.info.identity), std::to_string(sync.info.generation),
-                       std::to_string(sync.info.held),
-                       sync.read_all_because.empty()
-                           ? TrFill("read from record {0}", {std::to_string(sync.start)})
-                           : TrFill("read them all: {0}", {sync.read_all_because})})
-            << "\n";
-  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << TrFill("warning: {0}", {*warning}) << "\n";
-  if (!sync.quarantined.empty())
-    io.err << where << ": "
-           << Fill(sync.quarantined.size() == 1
-                       ? Tr("{0} record quarantined ({1} new): the driver could not convert it; see 'vanto rejected'")
-                       : Tr("{0} records quarantined ({1} new): the driver could not convert them; see 'vanto "
-                            "rejected'"),
-                   {std::to_string(sync.quarantined.size()), std::to_string(sync.newly_quarantined)})
-           << "\n";
-  if (sync.store_error) {
-    io.err << "vanto " << command << ": " << *sync.store_error << "\n";
-    return kExitHost;
-  }
-  if (sync.terminal_error) return kExitFalse;
-  if (!sync.outcome.ok) {
-    if (sync.info_error) io.err << *sync.info_error << "\n";
-    return Refused(io, sync.outcome, where + ": " + Tr("the download failed"));
-  }
-  if (!sync.quarantined.empty()) return kExitFalse;
-  return kExitOk;
-}
-
-}  // namespace vanto::cli
+}  // namespace vanto::host

@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
-#include "cli/download.h"
-#include "cli/machine.h"
-#include "cli/store/record_store.h"
-#include "cli/terminal_control.h"
+#include "host/download.h"
+#include "host/machine.h"
+#include "host/store/record_store.h"
+#include "host/terminal_control.h"
 
-namespace vanto::cli {
+namespace vanto::host {
 
 struct TerminalSyncOptions {
   bool all = false;                    // read every record, not only the new ones
@@ -28,6 +27,8 @@ struct TerminalSyncOptions {
   std::chrono::milliseconds batch_interval{200};
   // Called instead of drawing on `progress`: records so far, records per second.
   std::function<void(long, double)> on_progress;
+  // Each stored batch (on the download's writer thread); the result keeps none of them.
+  std::function<void(const std::vector<store::Delivery::Keyed>&)> on_stored;
 };
 
 struct SyncResult {
@@ -35,7 +36,7 @@ struct SyncResult {
   TerminalInfo info;             // as the terminal told it before the read
   std::uint32_t start = 0;       // index the read started at
   std::string read_all_because;  // empty: only new records were read
-  std::vector<store::Delivery::Keyed> records;  // delivered, in order
+  std::size_t delivered = 0;     // records delivered and stored (new or already there)
   std::size_t added = 0;
   std::vector<store::RejectedRecord> quarantined;  // met by this sync (new or kept before)
   std::size_t newly_quarantined = 0;
@@ -45,24 +46,19 @@ struct SyncResult {
   std::optional<std::string> store_error;     // the database failed (exit 3)
 };
 
-// Record reads of this process ask for 255 records per batch (fewer turnarounds on the line)
-// unless VANTO_FK_BATCH says otherwise. Call before the controls are created.
-void PreferLargeRecordBatches();
 
 // Syncs one terminal. Throws HostError or StoreError only for faults of the host itself.
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
                         const TerminalSyncOptions& options);
 
-// Prints the summary of a sync (`summary`: the records line; warnings and errors on io.err) and
-// answers the exit status: 0 done, 1 the terminal failed or records were quarantined, 3 the
-// database failed. `command` names the command in error lines.
-int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
-               const char* command);
 
 // "terminal T on port P holds N of C records (85 %)" when it is above 80 % of its capacity.
 std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info);
 
 // Why the driver cannot have converted these fields ("month 13", "day 30 in month 2", ...).
+// "terminal T on port P", as every message of the host names a terminal.
+std::string Where(int port, int terminal);
+
 std::string RejectionReason(const RawRecord& record);
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

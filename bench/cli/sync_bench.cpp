@@ -11,11 +11,12 @@
 #include <optional>
 #include <thread>
 
+#include "cli/command_support.h"
 #include "terminal/sim/front_end.h"
-#include "cli/machine.h"
-#include "cli/store/record_store.h"
-#include "cli/terminal_control.h"
-#include "cli/terminal_sync.h"
+#include "host/machine.h"
+#include "host/store/record_store.h"
+#include "host/terminal_control.h"
+#include "host/terminal_sync.h"
 #include "terminal/sim/simulator.h"
 
 namespace {
@@ -47,7 +48,8 @@ class Site {
     t.records.reserve(static_cast<std::size_t>(records) + 10000);
     for (std::int64_t i = 0; i < records; ++i) t.records.push_back(RecordAt(i));
     site_.Options().linkDir = (folder_ / "ports").string();
-    terminal::sim::ConfigurePorts(site_.Start());
+    for (const auto& [name, value] : terminal::sim::PortSettings(site_.Start()))
+      if (name.rfind("VANTO_FK_PORT_", 0) == 0 || !std::getenv(name.c_str())) ::setenv(name.c_str(), value.c_str(), 1);
     cli::PreferLargeRecordBatches();  // as vanto download does
     // The control reads its port settings when it is created.
     machine_.emplace(cli::Machine::Create());

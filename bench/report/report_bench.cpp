@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/attendance_data.h"
-#include "cli/store/swipe_store.h"
+#include "host/attendance_data.h"
+#include "host/store/swipe_store.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;

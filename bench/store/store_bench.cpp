@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "cli/store/record_store.h"
+#include "host/store/record_store.h"
 
 namespace {
 

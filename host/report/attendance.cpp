@@ -1,4 +1,4 @@
-#include "cli/report/attendance.h"
+#include "host/report/attendance.h"
 
 #include <algorithm>
 #include <stdexcept>

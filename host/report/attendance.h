@@ -16,8 +16,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cli/report/dates.h"
-#include "cli/report/people.h"
+#include "host/report/dates.h"
+#include "host/report/people.h"
 
 namespace vanto::report {
 

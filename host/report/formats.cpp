@@ -1,4 +1,4 @@
-#include "cli/report/formats.h"
+#include "host/report/formats.h"
 
 #include <algorithm>
 #include <cstdio>

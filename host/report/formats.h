@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/report/attendance.h"
-#include "cli/report/people.h"
+#include "host/report/attendance.h"
+#include "host/report/people.h"
 
 namespace vanto::report {
 

@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-#include "cli/report/formats.h"
+#include "host/report/formats.h"
 
 namespace vanto::report {
 namespace {

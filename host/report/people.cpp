@@ -1,6 +1,6 @@
-#include "cli/report/people.h"
+#include "host/report/people.h"
 
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 #include <csv.h>
 
@@ -67,43 +67,43 @@ struct Parse {
     if (!header_seen) {
       header_seen = true;
       if (row.size() < 2 || row.size() > 3 || PersonNumber(Trim(row[0])))
-        Fail(record_line, vanto::cli::TrFill("expected a header row such as 'person,name,department' (person number, "
+        Fail(record_line, vanto::host::TrFill("expected a header row such as 'person,name,department' (person number, "
                                              "name, optional department), found '{0}'...",
                                              {row.empty() ? std::string() : row[0]}));
       return;
     }
     if (row.size() == 3 && Trim(row[2]).empty()) row.pop_back();
     if (row.size() < 2 || row.size() > 3) {
-      Fail(record_line, vanto::cli::TrFill("expected 2 or 3 fields (person number, name, optional department), found {0}",
+      Fail(record_line, vanto::host::TrFill("expected 2 or 3 fields (person number, name, optional department), found {0}",
                                            {std::to_string(row.size())}));
       return;
     }
     std::string number_text = Trim(row[0]);
     std::optional<std::int32_t> number = PersonNumber(number_text);
     if (!number) {
-      Fail(record_line, vanto::cli::TrFill("person number '{0}' is not a whole number from -2147483648 to 2147483647",
+      Fail(record_line, vanto::host::TrFill("person number '{0}' is not a whole number from -2147483648 to 2147483647",
                                            {number_text}));
       return;
     }
     Person p{*number, Lf(Trim(row[1])), row.size() == 3 ? Lf(Trim(row[2])) : std::string()};
     if (p.name.empty()) {
-      Fail(record_line, vanto::cli::TrFill("person {0} has an empty name", {number_text}));
+      Fail(record_line, vanto::host::TrFill("person {0} has an empty name", {number_text}));
       return;
     }
     for (const std::string* text : {&p.name, &p.department}) {
       if (!IsUtf8(*text)) {
-        Fail(record_line, vanto::cli::TrFill("person {0}: the text is not UTF-8 (save the file as UTF-8)", {number_text}));
+        Fail(record_line, vanto::host::TrFill("person {0}: the text is not UTF-8 (save the file as UTF-8)", {number_text}));
         return;
       }
       if (text->size() > kMaxField) {
-        Fail(record_line, vanto::cli::TrFill("person {0}: a name or department longer than {1} bytes",
+        Fail(record_line, vanto::host::TrFill("person {0}: a name or department longer than {1} bytes",
                                              {number_text, std::to_string(kMaxField)}));
         return;
       }
     }
     auto [earlier, added] = seen.try_emplace(p.number, record_line);
     if (!added) {
-      Fail(record_line, vanto::cli::TrFill("person {0} is listed twice (also on line {1})",
+      Fail(record_line, vanto::host::TrFill("person {0} is listed twice (also on line {1})",
                                            {number_text, std::to_string(earlier->second)}));
       return;
     }
@@ -151,7 +151,7 @@ bool IsUtf8(const std::string& text) {
 
 std::vector<Person> ReadPeopleCsv(std::istream& in, const std::string& source) {
   std::unique_ptr<csv_parser, ParserDeleter> parser(new csv_parser);
-  if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI) != 0) throw PeopleFileError(source + ": " + vanto::cli::Tr("out of memory"));
+  if (csv_init(parser.get(), CSV_STRICT | CSV_STRICT_FINI) != 0) throw PeopleFileError(source + ": " + vanto::host::Tr("out of memory"));
   Parse parse;
   parse.source = source;
   std::string line;
@@ -163,15 +163,15 @@ std::vector<Person> ReadPeopleCsv(std::istream& in, const std::string& source) {
     if (!in.eof()) line += '\n';
     if (csv_parse(parser.get(), line.data(), line.size(), Parse::OnField, Parse::OnRecord, &parse) != line.size())
       parse.Fail(parse.line, csv_error(parser.get()) == CSV_EPARSE
-                                 ? std::string(vanto::cli::Tr("malformed quoting (a quote inside an unquoted field, or "
+                                 ? std::string(vanto::host::Tr("malformed quoting (a quote inside an unquoted field, or "
                                                               "text after a closing quote)"))
-                                 : vanto::cli::TrFill("cannot parse: {0}", {csv_strerror(csv_error(parser.get()))}));
+                                 : vanto::host::TrFill("cannot parse: {0}", {csv_strerror(csv_error(parser.get()))}));
   }
-  if (in.bad()) throw PeopleFileError(source + ": " + vanto::cli::Tr("read error"));
+  if (in.bad()) throw PeopleFileError(source + ": " + vanto::host::Tr("read error"));
   if (!parse.error && csv_fini(parser.get(), Parse::OnField, Parse::OnRecord, &parse) != 0)
-    parse.Fail(parse.record_line, vanto::cli::Tr("a quoted field is never closed"));
+    parse.Fail(parse.record_line, vanto::host::Tr("a quoted field is never closed"));
   if (parse.error) throw PeopleFileError(*parse.error);
-  if (!parse.header_seen) throw PeopleFileError(source + ": " + vanto::cli::Tr("the file is empty (expected a header row and people)"));
+  if (!parse.header_seen) throw PeopleFileError(source + ": " + vanto::host::Tr("the file is empty (expected a header row and people)"));
   return std::move(parse.people);
 }
 

@@ -1,4 +1,4 @@
-#include "cli/site/site.h"
+#include "host/site/site.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -10,6 +10,7 @@
 
 #include <toml++/toml.h>
 
+#include "host/ports.h"
 #include "terminal/control/settings.h"
 
 namespace vanto::site {
@@ -17,8 +18,8 @@ namespace {
 
 namespace control = terminal::control;
 
-constexpr int kMaxPort = 255;
-constexpr int kMaxTerminal = 255;
+using vanto::host::kMaxPort;
+using vanto::host::kMaxTerminal;
 
 int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 int LineOf(const toml::key& key) { return static_cast<int>(key.source().begin.line); }
@@ -151,22 +152,15 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
   return port;
 }
 
-// The variables ApplySite wrote, with the values it wrote.
-std::map<std::string, std::string>& Applied() {
-  static std::map<std::string, std::string> applied;
-  return applied;
-}
+}  // namespace
 
-const char* Environment(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
-  // A variable ApplySite wrote itself is the site's, not the user's.
-  if (value) {
-    const auto ours = Applied().find(name);
-    if (ours != Applied().end() && ours->second == value) return nullptr;
-  }
+namespace {
+std::optional<std::string> Given(const Environment& env, const std::string& name) {
+  if (!env) return std::nullopt;
+  auto value = env(name);
+  if (value && value->empty()) return std::nullopt;  // set but empty counts as not set
   return value;
 }
-
 }  // namespace
 
 const std::vector<LineKey>& LineKeys() {
@@ -265,24 +259,27 @@ Site LoadSite(const std::string& path) {
   return ParseSite(text.str(), path);
 }
 
-SiteLocation LocateSite(const std::optional<std::string>& option) {
+SiteLocation LocateSite(const std::optional<std::string>& option, const Environment& env) {
   if (option) {
     if (option->empty()) throw SiteError("--site needs a file name");
     return {*option, true, "--site"};
   }
-  if (const char* env = std::getenv("VANTO_SITE"); env && *env) return {env, true, "$VANTO_SITE"};
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
-    return {std::string(config) + "/vanto/site.toml", false, "$XDG_CONFIG_HOME/vanto/site.toml"};
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return {std::string(home) + "/.config/vanto/site.toml", false, "~/.config/vanto/site.toml"};
+  if (auto given = Given(env, kSiteVariable)) return {*given, true, std::string("$") + kSiteVariable};
+  if (auto config = Given(env, "XDG_CONFIG_HOME"))
+    return {*config + "/vanto/site.toml", false, "$XDG_CONFIG_HOME/vanto/site.toml"};
+  if (auto home = Given(env, "HOME")) return {*home + "/.config/vanto/site.toml", false, "~/.config/vanto/site.toml"};
   throw SiteError("no site file: HOME is not set, so there is no default place for it (give --site FILE or set VANTO_SITE)");
 }
 
-std::vector<Effective> EffectiveSettings(const Site& site) {
+std::vector<Effective> EffectiveSettings(const Site& site, const Environment& env,
+                                         const std::optional<std::string>& db_option) {
   std::vector<Effective> rows;
   auto file = [&](int line) { return site.Where(line); };
-  if (const char* db = std::getenv("VANTO_DB"); db && *db)
-    rows.push_back({"database", db, "$VANTO_DB"});
+  auto Environment = [&](const std::string& name) { return Given(env, name); };
+  if (db_option)
+    rows.push_back({"database", *db_option, "--db"});
+  else if (auto db = Given(env, kDatabaseVariable))
+    rows.push_back({"database", *db, std::string("$") + kDatabaseVariable});
   else if (site.database)
     rows.push_back({"database", *site.database, file(site.database_line)});
   else
@@ -290,8 +287,8 @@ std::vector<Effective> EffectiveSettings(const Site& site) {
   rows.push_back({"day_starts", site.day_starts, site.day_starts_line ? file(site.day_starts_line) : "default"});
   for (const LineKey& key : LineKeys()) {
     std::string value, origin;
-    if (const char* env = Environment(key.variable)) {
-      value = env, origin = std::string("$") + key.variable;
+    if (auto given = Environment(key.variable)) {
+      value = *given, origin = std::string("$") + key.variable;
     } else if (auto found = site.line.find(key.variable); found != site.line.end()) {
       value = std::to_string(found->second.value), origin = file(found->second.line);
     } else {
@@ -304,8 +301,8 @@ std::vector<Effective> EffectiveSettings(const Site& site) {
   for (const SitePort& port : site.ports) {
     const std::string prefix = "port " + std::to_string(port.number) + ".";
     const std::string device_variable = control::PortVariable(port.number);
-    if (const char* env = Environment(device_variable))
-      rows.push_back({prefix + "device", env, "$" + device_variable});
+    if (auto given = Environment(device_variable))
+      rows.push_back({prefix + "device", *given, "$" + device_variable});
     else
       rows.push_back({prefix + "device", port.device, file(port.device_line)});
     std::string terminals;
@@ -317,8 +314,8 @@ std::vector<Effective> EffectiveSettings(const Site& site) {
     rows.push_back({prefix + "terminals", terminals, file(port.terminals_line)});
     for (const LineKey& key : LineKeys()) {
       const std::string own = control::PerPortVariable(key.variable, port.number);
-      if (const char* env = Environment(own)) {
-        rows.push_back({prefix + key.key, env, "$" + own});
+      if (auto given = Environment(own)) {
+        rows.push_back({prefix + key.key, *given, "$" + own});
         continue;
       }
       const auto found = port.overrides.find(key.variable);
@@ -329,24 +326,20 @@ std::vector<Effective> EffectiveSettings(const Site& site) {
   return rows;
 }
 
-void ApplySite(const Site& site) {
-  // Take back what an earlier site wrote, where it still stands as written.
-  for (const auto& [name, value] : Applied())
-    if (const char* now = std::getenv(name.c_str()); now && value == now) ::unsetenv(name.c_str());
-  Applied().clear();
-  auto put = [](const std::string& name, const std::string& value) {
-    if (std::getenv(name.c_str())) return;  // the user's own setting wins
-    ::setenv(name.c_str(), value.c_str(), 1);
-    Applied()[name] = value;
+std::map<std::string, std::string> ControlSettingsOf(const Site& site, const Environment& env) {
+  std::map<std::string, std::string> settings;
+  auto put = [&](const std::string& name, const std::string& value) {
+    if (Given(env, name)) return;  // the user's own setting (the control's override) wins
+    settings[name] = value;
   };
-  std::map<std::string, bool> user_line;
-  for (const LineKey& key : LineKeys()) user_line[key.variable] = std::getenv(key.variable) != nullptr;
   for (const auto& [variable, value] : site.line) put(variable, std::to_string(value.value));
   for (const SitePort& port : site.ports) {
     put(control::PortVariable(port.number), port.device);
     for (const auto& [variable, value] : port.overrides)
-      if (!user_line[variable]) put(control::PerPortVariable(variable.c_str(), port.number), std::to_string(value.value));
+      if (!Given(env, variable))  // a user's line setting beats a port's own setting from the file
+        put(control::PerPortVariable(variable.c_str(), port.number), std::to_string(value.value));
   }
+  return settings;
 }
 
 }  // namespace vanto::site

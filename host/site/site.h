@@ -3,6 +3,7 @@
 // terminal traffic; every refusal names the file, the line and the key.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -10,6 +11,14 @@
 #include <vector>
 
 namespace vanto::site {
+
+// The variables a front end reads for the site (the host library reads no environment itself).
+inline constexpr char kSiteVariable[] = "VANTO_SITE";
+inline constexpr char kDatabaseVariable[] = "VANTO_DB";
+
+// A name's value in the process environment as the front end gives it; nullopt when not set.
+// An empty value counts as not set.
+using Environment = std::function<std::optional<std::string>(const std::string& name)>;
 
 class SiteError : public std::runtime_error {
  public:
@@ -70,7 +79,7 @@ struct SiteLocation {
   bool given = false;
   std::string how;
 };
-SiteLocation LocateSite(const std::optional<std::string>& option);
+SiteLocation LocateSite(const std::optional<std::string>& option, const Environment& env);
 
 // One effective setting: its name as shown, its value and where that value comes from.
 struct Effective {
@@ -78,13 +87,16 @@ struct Effective {
   std::string value;
   std::string origin;
 };
-// The effective settings of `site` under the current environment (which overrides the file).
-std::vector<Effective> EffectiveSettings(const Site& site);
+// The effective settings of `site`, each with its source, in the one order every command uses:
+// the command line (`db_option`, --db), then the environment `env`, then the site file, then the
+// default.
+std::vector<Effective> EffectiveSettings(const Site& site, const Environment& env,
+                                         const std::optional<std::string>& db_option = std::nullopt);
 
-// Writes the site's port and line settings into this process's environment, where the terminal
-// control reads them when it is created, leaving alone every variable the user set. Variables a
-// previous call wrote are taken back first, so several sites in one process do not mix.
-void ApplySite(const Site& site);
+// The terminal control's settings the site gives (setting name -> value): its line settings, each
+// port's device and own settings. A setting the user gave in `env` is left out (the control's
+// own override holds), and so is a port's own setting where the user gave the line's.
+std::map<std::string, std::string> ControlSettingsOf(const Site& site, const Environment& env);
 
 // "HH:MM" -> minutes after midnight; nullopt when not a time of day.
 std::optional<int> ParseTimeOfDay(const std::string& text);

@@ -1,4 +1,4 @@
-#include "cli/store/civil_time.h"
+#include "host/store/civil_time.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,11 +1,11 @@
-#include "cli/store/postgres_store.h"
+#include "host/store/postgres_store.h"
 
 #include <libpq-fe.h>
 
 #include <unordered_map>
 
-#include "cli/store/civil_time.h"
-#include "cli/store/schema.h"
+#include "host/store/civil_time.h"
+#include "host/store/schema.h"
 #include "platform/ado/pg_connection.h"
 
 namespace vanto::store {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/store/swipe_store.h"
+#include "host/store/swipe_store.h"
 
 namespace vanto::store {
 

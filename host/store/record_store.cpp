@@ -1,10 +1,10 @@
-#include "cli/store/record_store.h"
+#include "host/store/record_store.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "cli/store/postgres_store.h"
-#include "cli/store/sqlite_store.h"
+#include "host/store/postgres_store.h"
+#include "host/store/sqlite_store.h"
 
 namespace vanto::store {
 

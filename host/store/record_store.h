@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "cli/store/civil_time.h"
-#include "cli/store/swipe_store.h"
+#include "host/store/civil_time.h"
+#include "host/store/swipe_store.h"
 
 namespace vanto::store {
 

@@ -1,4 +1,4 @@
-#include "cli/store/schema.h"
+#include "host/store/schema.h"
 
 namespace vanto::store {
 namespace {

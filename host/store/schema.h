@@ -19,7 +19,7 @@
 #include <variant>
 #include <vector>
 
-#include "cli/store/swipe_store.h"
+#include "host/store/swipe_store.h"
 
 namespace vanto::store {
 

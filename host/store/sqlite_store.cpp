@@ -1,4 +1,4 @@
-#include "cli/store/sqlite_store.h"
+#include "host/store/sqlite_store.h"
 
 #include <sqlite3.h>
 
@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <set>
 
-#include "cli/store/civil_time.h"
-#include "cli/store/schema.h"
+#include "host/store/civil_time.h"
+#include "host/store/schema.h"
 
 namespace vanto::store {
 namespace {

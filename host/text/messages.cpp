@@ -1,19 +1,75 @@
-#include "cli/messages.h"
+#include "host/text/messages.h"
 
 #include <libintl.h>
-#include <stdlib.h>
 
 #include <clocale>
 #include <cstdlib>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
 
-namespace vanto::cli {
+namespace vanto::host {
 
 namespace {
 constexpr char kDomain[] = "vanto";
+
+// The catalogue read by the host itself, for a language whose locale is not installed (gettext
+// then answers in English, and the host sets no environment to make it do otherwise).
+struct Catalogue {
+  std::unordered_map<std::string, std::string> texts;
+  bool loaded = false;
+};
+Catalogue& OwnCatalogue() {
+  static Catalogue catalogue;
+  return catalogue;
 }
 
-const char* Tr(const char* english) { return dgettext(kDomain, english); }
+std::uint32_t Word(const std::string& data, std::size_t at, bool swap) {
+  if (at + 4 > data.size()) throw std::out_of_range("catalogue");
+  std::uint32_t w;
+  std::memcpy(&w, data.data() + at, 4);
+  return swap ? __builtin_bswap32(w) : w;
+}
+
+// Reads a compiled message catalogue (.mo); false when it is not one.
+bool ReadCatalogue(const std::filesystem::path& file, Catalogue& into) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  try {
+    const std::uint32_t magic = Word(data, 0, false);
+    if (magic != 0x950412de && magic != 0xde120495) return false;
+    const bool swap = magic == 0xde120495;
+    const std::uint32_t count = Word(data, 8, swap), originals = Word(data, 12, swap), translations = Word(data, 16, swap);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const std::uint32_t olen = Word(data, originals + 8 * i, swap), ooff = Word(data, originals + 8 * i + 4, swap);
+      const std::uint32_t tlen = Word(data, translations + 8 * i, swap), toff = Word(data, translations + 8 * i + 4, swap);
+      if (std::size_t(ooff) + olen > data.size() || std::size_t(toff) + tlen > data.size()) return false;
+      if (olen == 0) continue;  // the header
+      into.texts.emplace(data.substr(ooff, olen), data.substr(toff, tlen));
+    }
+  } catch (const std::out_of_range&) {
+    return false;
+  }
+  into.loaded = true;
+  return true;
+}
+
+}  // namespace
+
+const char* Tr(const char* english) {
+  const Catalogue& own = OwnCatalogue();
+  if (own.loaded) {
+    const auto found = own.texts.find(english);
+    return found == own.texts.end() ? english : found->second.c_str();
+  }
+  return dgettext(kDomain, english);
+}
 
 std::string Fill(const std::string& text, std::initializer_list<std::string> args) {
   std::string out;
@@ -34,6 +90,7 @@ std::string Fill(const std::string& text, std::initializer_list<std::string> arg
 }
 
 void SetUpMessages() {
+  std::string fallback_language;  // the language to read the catalogue for ourselves
   if (!std::setlocale(LC_ALL, "")) {
     // The locale the environment names is not installed: keep its language for the messages.
     std::string wanted;
@@ -45,8 +102,8 @@ void SetUpMessages() {
     std::setlocale(LC_ALL, "C.UTF-8");
     std::string language = wanted.substr(0, wanted.find_first_of(".@"));
     const char* given = std::getenv("LANGUAGE");
-    if (!language.empty() && language != "C" && language != "POSIX" && !(given && *given))
-      setenv("LANGUAGE", language.c_str(), 1);
+    if (given && *given) language = std::string(given).substr(0, std::string(given).find(':'));
+    if (!language.empty() && language != "C" && language != "POSIX") fallback_language = language;
   }
   std::setlocale(LC_NUMERIC, "C");
   std::error_code ec;
@@ -56,10 +113,15 @@ void SetUpMessages() {
   for (const std::filesystem::path& dir : {prefix / "share" / "locale", self.parent_path() / "locale"}) {
     if (std::filesystem::exists(dir / "zh_CN" / "LC_MESSAGES" / "vanto.mo", ec)) {
       bindtextdomain(kDomain, dir.c_str());
+      if (!fallback_language.empty()) {
+        // zh_CN, else zh: the language as named, then without its region.
+        for (const std::string& name : {fallback_language, fallback_language.substr(0, fallback_language.find('_'))})
+          if (ReadCatalogue(dir / name / "LC_MESSAGES" / "vanto.mo", OwnCatalogue())) break;
+      }
       break;
     }
   }
   bind_textdomain_codeset(kDomain, "UTF-8");
 }
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

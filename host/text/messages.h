@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string>
 
-namespace vanto::cli {
+namespace vanto::host {
 
 // The translation of `english` (itself when there is none or no catalogue was set up).
 const char* Tr(const char* english);
@@ -25,4 +25,4 @@ inline std::string TrFill(const char* english, std::initializer_list<std::string
 // LANGUAGE, with the C.UTF-8 locale for characters). Numbers are always written the C way.
 void SetUpMessages();
 
-}  // namespace vanto::cli
+}  // namespace vanto::host

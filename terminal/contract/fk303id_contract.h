@@ -30,7 +30,7 @@ inline constexpr std::size_t kTemplateValues = 460;
 enum class Kind { kProperty, kMethod };
 
 // The members: X(Name, number, kind, argument count, arguments in the caller's order).
-// Members 1..25 are the driver's. Members 40..44 are for hosts: identities and generations are
+// Members 1..25 are the driver's. Members 40..44 and 50..53 are for hosts; in 40..44 identities and generations are
 // unsigned 32-bit values carried in Longs as their bit pattern, 0 meaning "none" (a terminal of
 // protocol version 1).
 //  40 TerminalInfo: the terminal's record log as its begin-record-read answer gives it (version
@@ -46,6 +46,13 @@ enum class Kind { kProperty, kMethod };
 //     one); False when the terminal holds exactly `index` records.
 //  44 ClearCardRecords: True when the terminal cleared its records (it had exactly that
 //     generation and count), with its new generation; False when it refused because they differ.
+//  50 PortStatus, 51 OpenPort, 52 ReleasePort: a port's last status in this process; opening a
+//     port (taking its lock) to check it; closing it and releasing its lock.
+//  53 SetSetting: how a host configures the control. `name` is a setting's name as
+//     terminal/control/settings.h lists them (a port's own "<NAME>_<N>", a device
+//     "VANTO_FK_PORT_<N>"), `value` its value, empty to remove what a host set. It holds for every
+//     control of the process created from then on (the driver's included) and wins over the
+//     control's own overrides (the VANTO_FK_* variables); False when the control does not take it.
 // In the argument lists `&` marks a Long passed by reference that the control writes, and
 // `template&` the 460-Long template buffer; every method answers a Boolean but PortStatus, which
 // answers a String. The members from 40 on are for hosts; the driver never calls them.
@@ -66,7 +73,8 @@ enum class Kind { kProperty, kMethod };
   X(ClearCardRecords, 44, kMethod, 4, "terminal, generation, count, newGeneration&") \
   X(PortStatus, 50, kMethod, 1, "port -> String: the port's last status in this process")                \
   X(OpenPort, 51, kMethod, 1, "port: selects and opens the port, taking its lock")                        \
-  X(ReleasePort, 52, kMethod, 1, "port: closes the port when selected and releases its lock")
+  X(ReleasePort, 52, kMethod, 1, "port: closes the port when selected and releases its lock")             \
+  X(SetSetting, 53, kMethod, 2, "name, value (Strings): a setting for every control created from then on")
 
 namespace member {
 #define FK303ID_MEMBER_NUMBER(name, number, kind, count, arguments) inline constexpr DISPID k##name = number;

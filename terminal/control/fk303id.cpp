@@ -93,7 +93,7 @@ std::u16string U(const std::string& text) { return ToUtf16(text); }
 
 class FK303ID final : public DispatchObject<IDispatch> {
  public:
-  FK303ID() : client_(ControlSettings::FromEnvironment()) { ++activeCount; }
+  FK303ID() : client_(ControlSettings::Resolve()) { ++activeCount; }
 
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     return GuardBoundary(kSource, [&] { return IdsOfNames(names, count, ids); });
@@ -335,6 +335,31 @@ class FK303ID final : public DispatchObject<IDispatch> {
     if (HRESULT hr = Long(call, 0, port, 1, std::numeric_limits<SHORT>::max()); FAILED(hr)) return hr;
     if (client_.Port() == port) client_.Release();
     return Answer(call, true);
+  }
+
+  // For hosts: sets a setting for every control of this process created from then on; False
+  // (nothing changed) when the name or value is not one the control takes.
+  HRESULT SetSetting(const Call& call) {
+    std::string name, value;
+    if (HRESULT hr = Text(call, 0, name); FAILED(hr)) return hr;
+    if (HRESULT hr = Text(call, 1, value); FAILED(hr)) return hr;
+    return Answer(call, terminal::control::SetHostSetting(name, value).empty());
+  }
+
+  // Reads argument `i` as a String (embedded NULs refused: a setting is text).
+  static HRESULT Text(const Call& call, UINT i, std::string& out) {
+    const VARIANT& v = call.Arg(i);
+    BSTR text = nullptr;
+    if (v.vt == VT_BSTR)
+      text = v.bstrVal;
+    else if (v.vt == (VT_BSTR | VT_BYREF) && v.pbstrVal)
+      text = *v.pbstrVal;
+    else
+      return ArgFailure(call, i, DISP_E_TYPEMISMATCH);
+    const std::u16string_view view(text ? text : u"", text ? SysStringLen(text) : 0);
+    if (view.find(u'\0') != std::u16string_view::npos) return ArgFailure(call, i, DISP_E_TYPEMISMATCH);
+    out = ToUtf8(view);
+    return S_OK;
   }
 
   HRESULT ProbeMachine(const Call& call) {

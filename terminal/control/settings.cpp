@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 #include <string_view>
 
 #include "terminal/serial/serial_port.h"
@@ -93,13 +94,89 @@ std::string ControlSettings::PathOfPort(int port) const {
   return path;
 }
 
-ControlSettings ControlSettings::FromEnvironment() {
+namespace {
+
+// The values hosts set through the control (SetSetting), for every control of this process.
+struct HostValues {
+  std::mutex mutex;
+  std::map<std::string, std::string> values;
+};
+HostValues& HostSet() {
+  static HostValues set;
+  return set;
+}
+
+bool IsSettingName(std::string_view name) { return name.substr(0, 9) == "VANTO_FK_"; }
+
+}  // namespace
+
+std::string SetHostSetting(const std::string& name, const std::string& value) {
+  if (!IsSettingName(name)) return "is not a setting of the terminal control";
+  // A number setting, of all ports or of one ("<NAME>_<N>"), is checked as the control reads it.
+  std::string_view general = name;
+  if (!FindSetting(general)) {
+    const auto underscore = general.rfind('_');
+    long long port = 0;
+    if (underscore != std::string_view::npos &&
+        ParseNumber(std::string(general.substr(underscore + 1)).c_str(), 1, 32767, port))
+      general = general.substr(0, underscore);
+  }
+  const NumberSetting* number = FindSetting(general);
+  if (!value.empty() && number && !(number->perPort || general == name)) return "is not a setting of one port";
+  if (!value.empty() && number) {
+    if (std::string why = CheckSetting(general, value); !why.empty()) return why;
+  } else if (!value.empty() && name != kPortPatternVariable) {
+    // A port's device: VANTO_FK_PORT_<N>, N in 1..32767.
+    const std::string_view prefix = kPortVariablePrefix;
+    long long port = 0;
+    if (std::string_view(name).substr(0, prefix.size()) != prefix ||
+        !ParseNumber(name.substr(prefix.size()).c_str(), 1, 32767, port))
+      return "is not a setting of the terminal control";
+  }
+  std::lock_guard lock(HostSet().mutex);
+  if (value.empty())
+    HostSet().values.erase(name);
+  else
+    HostSet().values[name] = value;
+  return {};
+}
+
+void ClearHostSettings() {
+  std::lock_guard lock(HostSet().mutex);
+  HostSet().values.clear();
+}
+
+// The one place the control's settings come from. Each source gives values by setting name; a
+// later source replaces what an earlier one gave:
+//   1. the defaults (ControlSettings' own initial values),
+//   2. the control's own overrides: the VANTO_FK_* variables of the process environment,
+//   3. what a host set through the control (SetSetting), process-wide.
+ControlSettings ControlSettings::Resolve() {
+  std::map<std::string, std::string> given;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string_view text(*entry);
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos || !IsSettingName(text.substr(0, equals))) continue;
+    given[std::string(text.substr(0, equals))] = std::string(text.substr(equals + 1));
+  }
+  {
+    std::lock_guard lock(HostSet().mutex);
+    for (const auto& [name, value] : HostSet().values) given[name] = value;
+  }
+  return FromValues(given);
+}
+
+ControlSettings ControlSettings::FromValues(const std::map<std::string, std::string>& given) {
   ControlSettings settings;
   auto note = [&](const char* name, const char* value) {
     if (settings.invalid.empty()) settings.invalid = std::string(name) + "=" + value;
   };
+  auto lookup = [&](const char* name) -> const char* {
+    const auto found = given.find(name);
+    return found == given.end() ? nullptr : found->second.c_str();
+  };
   auto number = [&](const char* name, long long low, long long high, auto apply) {
-    const char* text = std::getenv(name);
+    const char* text = lookup(name);
     if (!text) return;
     long long value = 0;
     if (ParseNumber(text, low, high, value))
@@ -107,12 +184,12 @@ ControlSettings ControlSettings::FromEnvironment() {
     else
       note(name, text);
   };
-  if (const char* pattern = std::getenv(kPortPatternVariable); pattern && *pattern) settings.portPattern = pattern;
+  if (const char* pattern = lookup(kPortPatternVariable); pattern && *pattern) settings.portPattern = pattern;
   number(kSpeedVariable, 1, 4'000'000, [&](long long v) {
     if (serial::IsSupportedSpeed(static_cast<unsigned>(v)))
       settings.baud = static_cast<unsigned>(v);
     else
-      note(kSpeedVariable, std::getenv(kSpeedVariable));
+      note(kSpeedVariable, lookup(kSpeedVariable));
   });
   using std::chrono::milliseconds;
   number(kProbeTimeoutVariable, 1, 60'000, [&](long long v) { settings.probeTimeout = milliseconds(v); });
@@ -125,12 +202,8 @@ ControlSettings ControlSettings::FromEnvironment() {
   // Per-port settings: NAME_<N> with N in 1..32767.
   const std::pair<std::string_view, std::map<int, std::chrono::microseconds>*> perPort[] = {
       {kProbeTimeoutVariable, &settings.portProbeTimeouts}, {kAnswerTimeoutVariable, &settings.portAnswerTimeouts}};
-  for (char** entry = environ; entry && *entry; ++entry) {
-    const std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view name = text.substr(0, equals);
-    const std::string value(text.substr(equals + 1));
+  for (const auto& [given_name, value] : given) {
+    const std::string_view name = given_name;
     // Speed, retries and batch of one port.
     const std::pair<std::string_view, std::function<void(int, long long)>> perPortNumbers[] = {
         {kSpeedVariable, [&](int port, long long v) { settings.portSpeeds[port] = static_cast<unsigned>(v); }},

@@ -1,6 +1,7 @@
-// Settings of the terminal control, read from the environment when a control is created
-// (names and defaults are listed in docs/protocol.md). The names are defined here only; a host
-// that sets them for the control (the simulator's front end) uses these.
+// Settings of the terminal control, resolved when a control is created (names and defaults are
+// listed in docs/protocol.md): what a host set through the control's SetSetting member, else the
+// control's own overrides (the VANTO_FK_* variables), else the defaults. The names are defined
+// here only.
 #pragma once
 
 #include <chrono>
@@ -11,7 +12,7 @@
 
 namespace terminal::control {
 
-// The environment variables the control reads.
+// The names of the settings (the control's own overrides are environment variables of these names).
 inline constexpr char kPortVariablePrefix[] = "VANTO_FK_PORT_";          // + N: device of port N
 inline constexpr char kPortPatternVariable[] = "VANTO_FK_PORT_PATTERN";  // device of port N from N
 inline constexpr char kSpeedVariable[] = "VANTO_FK_SPEED";
@@ -81,7 +82,18 @@ struct ControlSettings {
   unsigned BaudOf(int port) const;
   int RetriesOf(int port) const;
   int BatchOf(int port) const;
-  static ControlSettings FromEnvironment();
+  // The settings a control created now uses: ControlSettings::Resolve in settings.cpp, the one
+  // place that orders the sources.
+  static ControlSettings Resolve();
+  // The settings `given` (name -> value) make, the defaults for the rest.
+  static ControlSettings FromValues(const std::map<std::string, std::string>& given);
 };
+
+// Sets a setting for every control of this process created from now on (the SetSetting member):
+// `name` a setting name (a port's own as "<NAME>_<N>", a device as "VANTO_FK_PORT_<N>"), `value`
+// empty to remove the host's value. Empty when taken, else why not.
+std::string SetHostSetting(const std::string& name, const std::string& value);
+// Removes every value hosts set (tests).
+void ClearHostSettings();
 
 }  // namespace terminal::control

@@ -154,15 +154,16 @@ void Serve(SimulatorSite& site, const FrontEndOptions& options, std::ostream& ou
   }
 }
 
-void ConfigurePorts(const std::map<int, std::string>& paths) {
-  for (const auto& [port, path] : paths) ::setenv(settings::PortVariable(port).c_str(), path.c_str(), 1);
-  for (const auto& [name, value] : kSimulatedLineSettings) ::setenv(name, value, 0);
+std::vector<std::pair<std::string, std::string>> PortSettings(const std::map<int, std::string>& paths) {
+  std::vector<std::pair<std::string, std::string>> list;
+  for (const auto& [port, path] : paths) list.emplace_back(settings::PortVariable(port), path);
+  for (const auto& [name, value] : kSimulatedLineSettings) list.emplace_back(name, value);
+  return list;
 }
 
 std::string PortSettingsText(const std::map<int, std::string>& paths) {
   std::string text;
-  for (const auto& [port, path] : paths) text += "export " + settings::PortVariable(port) + "=" + path + "\n";
-  for (const auto& [name, value] : kSimulatedLineSettings) text += std::string("export ") + name + "=" + value + "\n";
+  for (const auto& [name, value] : PortSettings(paths)) text += "export " + name + "=" + value + "\n";
   return text;
 }
 

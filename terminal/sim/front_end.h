@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "terminal/sim/simulator.h"
@@ -46,9 +47,9 @@ void PrepareSite(SimulatorSite& site, const FrontEndOptions& options);
 // FrontEndError (the site is stopped).
 void Serve(SimulatorSite& site, const FrontEndOptions& options, std::ostream& out);
 
-// Settings for the terminal control: which device (or tcp:// address) each port opens, and
-// (unless already set) timeouts that suit a simulated line.
-void ConfigurePorts(const std::map<int, std::string>& paths);
+// Settings for the terminal control (name, value): which device (or tcp:// address) each port
+// opens, and timeouts that suit a simulated line. A host hands them to the control.
+std::vector<std::pair<std::string, std::string>> PortSettings(const std::map<int, std::string>& paths);
 // The same settings as shell lines ("export NAME=VALUE"), for another process.
 std::string PortSettingsText(const std::map<int, std::string>& paths);
 

@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "cli/cli.h"
-#include "cli/enrolment.h"
-#include "cli/store/record_store.h"
+#include "host/enrolment.h"
+#include "host/store/record_store.h"
 #include "platform/ado/enrolment.h"
 #include "platform/automation/errorinfo.h"
 #include "tests/support/pg_server.h"

@@ -3,8 +3,8 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include "cli/enrolment.h"
-#include "cli/store/record_store.h"
+#include "host/enrolment.h"
+#include "host/store/record_store.h"
 #include "tests/cli/sim_fixture.h"
 
 namespace vanto::cli::testing {

@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
-#include "cli/store/record_store.h"
-#include "cli/store/schema.h"
+#include "host/store/record_store.h"
+#include "host/store/schema.h"
 #include "tests/cli/sim_fixture.h"
 
 namespace vanto::cli::testing {

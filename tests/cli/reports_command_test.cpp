@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/store/swipe_store.h"
-#include "tests/cli/report/csv_rows.h"
-#include "tests/cli/report/html_dom.h"
+#include "host/store/swipe_store.h"
+#include "tests/host/report/csv_rows.h"
+#include "tests/host/report/html_dom.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 

@@ -9,7 +9,7 @@
 
 #include <fstream>
 
-#include "cli/store/record_store.h"
+#include "host/store/record_store.h"
 #include "tests/cli/sim_fixture.h"
 
 extern char** environ;

@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "cli/store/record_store.h"
+#include "host/store/record_store.h"
 #include "terminal/control/port_lock.h"
 #include "tests/cli/sim_fixture.h"
 

@@ -12,9 +12,9 @@
 #include <sstream>
 #include <streambuf>
 
-#include "cli/attendance_data.h"
-#include "cli/store/swipe_store.h"
-#include "tests/cli/report/csv_rows.h"
+#include "host/attendance_data.h"
+#include "host/store/swipe_store.h"
+#include "tests/host/report/csv_rows.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;
@@ -55,7 +55,7 @@ class ListingTest : public ::testing::Test {
   }
   std::string Csv(const store::SwipeQuery& query) {
     std::ostringstream out;
-    cli::ExportSwipes(*store_, query, report::Format::Csv, out);
+    host::ExportSwipes(*store_, query, report::Format::Csv, out);
     return out.str();
   }
   TempFolder folder_;
@@ -106,7 +106,7 @@ TEST_F(ListingTest, SwipesInTimeOrderWithNamesAndFilters) {
 
 TEST_F(ListingTest, ReportThroughTheStore) {
   store_->PutPeople(std::vector<store::PersonName>{{101, "Zhang, Wei", "Nights"}, {150, "Never Came", ""}});
-  report::Report r = cli::BuildReport(*store_, report::ParseMonth("2026-03"), 12 * 60);
+  report::Report r = host::BuildReport(*store_, report::ParseMonth("2026-03"), 12 * 60);
   ASSERT_EQ(r.people.size(), 4u);  // 101, 102, 150 (no swipes), 999 (no name)
   EXPECT_EQ(r.people[0].person, 101);
   ASSERT_EQ(r.people[0].days.size(), 1u);  // the night shift is one working day
@@ -123,12 +123,12 @@ TEST(Listing, EmptyDatabase) {
   TempFolder folder;
   auto store = store::OpenSwipeStore(folder.File("empty.db"));
   std::ostringstream csv, json;
-  EXPECT_EQ(cli::ExportSwipes(*store, {}, report::Format::Csv, csv), 0u);
+  EXPECT_EQ(host::ExportSwipes(*store, {}, report::Format::Csv, csv), 0u);
   EXPECT_EQ(csv.str(), "time,port,terminal,person,name\n");
-  EXPECT_EQ(cli::ExportSwipes(*store, {}, report::Format::Json, json), 0u);
+  EXPECT_EQ(host::ExportSwipes(*store, {}, report::Format::Json, json), 0u);
   EXPECT_EQ(json.str(), "");
   EXPECT_TRUE(store->People().empty());
-  EXPECT_TRUE(cli::BuildReport(*store, report::ParseMonth("2026-03"), 0).people.empty());
+  EXPECT_TRUE(host::BuildReport(*store, report::ParseMonth("2026-03"), 0).people.empty());
 }
 
 long StatusKib(const char* field) {
@@ -216,7 +216,7 @@ TEST(Listing, MillionSwipesStreamWithFlatMemory) {
     std::ofstream clear("/proc/self/clear_refs");  // resets the high-water mark
     clear << "5";
   }
-  std::size_t written = cli::ExportSwipes(watched, {}, report::Format::Csv, out);
+  std::size_t written = host::ExportSwipes(watched, {}, report::Format::Csv, out);
   long peak = StatusKib("VmHWM:");
   EXPECT_EQ(written, static_cast<std::size_t>(kSwipes));
   EXPECT_EQ(counter.lines, kSwipes + 1u);

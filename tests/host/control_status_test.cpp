@@ -1,9 +1,9 @@
 // The host's reading of the control's port status and its wording of each cause.
-#include "cli/control_status.h"
+#include "host/control_status.h"
 
 #include <gtest/gtest.h>
 
-namespace vanto::cli {
+namespace vanto::host {
 namespace {
 
 TEST(ControlStatus, ParsesTheControlsStatusText) {
@@ -43,4 +43,4 @@ TEST(ControlStatus, EachCauseNamesThePortTheDeviceAndWhatToDo) {
 }
 
 }  // namespace
-}  // namespace vanto::cli
+}  // namespace vanto::host

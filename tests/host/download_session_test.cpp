@@ -10,13 +10,13 @@
 #include <functional>
 #include <sstream>
 
-#include "cli/download.h"
+#include "host/download.h"
 #include "tests/support/stage_signal.h"
 #include "platform/automation/message_queue.h"
 #include "platform/automation/object.h"
 
 namespace fs = std::filesystem;
-using namespace vanto::cli;
+using namespace vanto::host;
 
 namespace {
 
@@ -119,7 +119,7 @@ class DownloadSessionTest : public ::testing::Test {
     session.progress_interval = std::chrono::milliseconds(0);  // every pumped step draws
     Outcome outcome = session.Run(machine);
     if (added) *added = session.added();
-    EXPECT_EQ(session.records().size(), static_cast<std::size_t>(fake->fail_after >= 0 ? fake->fail_after : fake->total));
+    EXPECT_EQ(session.stored(), static_cast<std::size_t>(fake->fail_after >= 0 ? fake->fail_after : fake->total));
     EXPECT_FALSE(session.store_error()) << *session.store_error();
     return outcome;
   }
@@ -184,7 +184,7 @@ TEST_F(DownloadSessionTest, RecoversOnceADatabaseLockIsReleased) {
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(committed_before_release, 0) << "stored while the lock was held";
   EXPECT_FALSE(session.store_error()) << *session.store_error();
-  ASSERT_EQ(session.records().size(), 1000u);
+  ASSERT_EQ(session.stored(), 1000u);
   EXPECT_EQ(session.added(), 1000u);
   EXPECT_EQ(Committed(), 1000);
 }

@@ -5,13 +5,13 @@
 #include <new>
 #include <stdexcept>
 
-#include "cli/observed_collection.h"
+#include "host/observed_collection.h"
 #include "platform/automation/collection.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
 #include "platform/automation/text.h"
 
-using namespace vanto::cli;
+using namespace vanto::host;
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
-#include "cli/store/record_store.h"
-#include "cli/store/schema.h"
+#include "host/store/record_store.h"
+#include "host/store/schema.h"
 #include "tests/support/pg_server.h"
 
 namespace vanto::store {

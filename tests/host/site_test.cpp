@@ -1,6 +1,6 @@
 // The site file: what it accepts, what it refuses (with file, line and key), where it is
 // looked for, and how it reaches the terminal control's settings.
-#include "cli/site/site.h"
+#include "host/site/site.h"
 
 #include <stdlib.h>
 
@@ -8,6 +8,12 @@
 
 namespace vanto::site {
 namespace {
+
+// The process environment, as a front end hands it to the site functions.
+std::optional<std::string> Env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
 
 const char kGood[] = R"(# a site
 database = "/var/lib/vanto/vanto.db"
@@ -39,7 +45,6 @@ class EnvironmentGuard {
     }
   }
   ~EnvironmentGuard() {
-    ApplySite(Site{});  // takes back what the tests applied
     for (const auto& n : names_) {
       ::unsetenv(n.c_str());
       if (auto s = saved_.find(n); s != saved_.end()) ::setenv(n.c_str(), s->second.c_str(), 1);
@@ -85,7 +90,7 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
        "s.toml:5: key 'port.number': port 1 is given twice (first at line 1)"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 2\ndevice = \"a\"\nterminals = [2]\n",
        "s.toml:7: key 'port.device': a is already the device of port 1 (line 3)"},
-      {"[[port]]\nnumber = 0\ndevice = \"a\"\nterminals = [1]\n", "s.toml:2: key 'port.number': 0 is out of range (1..255)"},
+      {"[[port]]\nnumber = 0\ndevice = \"a\"\nterminals = [1]\n", "s.toml:2: key 'port.number': 0 is out of range (1..32767)"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1, 256]\n",
        "s.toml:4: key 'port.terminals': 256 is out of range (1..255)"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [3, 3]\n",
@@ -114,18 +119,18 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
 TEST(SiteFile, LocationFollowsOptionThenEnvironmentThenConfigFolder) {
   EnvironmentGuard guard(kVariables);
   ::setenv("HOME", "/home/ann", 1);
-  EXPECT_EQ(LocateSite(std::nullopt).path, "/home/ann/.config/vanto/site.toml");
-  EXPECT_FALSE(LocateSite(std::nullopt).given);
+  EXPECT_EQ(LocateSite(std::nullopt, Env).path, "/home/ann/.config/vanto/site.toml");
+  EXPECT_FALSE(LocateSite(std::nullopt, Env).given);
   ::setenv("XDG_CONFIG_HOME", "/etc/xdg", 1);
-  EXPECT_EQ(LocateSite(std::nullopt).path, "/etc/xdg/vanto/site.toml");
+  EXPECT_EQ(LocateSite(std::nullopt, Env).path, "/etc/xdg/vanto/site.toml");
   ::setenv("VANTO_SITE", "/srv/site.toml", 1);
-  EXPECT_EQ(LocateSite(std::nullopt).path, "/srv/site.toml");
-  EXPECT_TRUE(LocateSite(std::nullopt).given);
-  EXPECT_EQ(LocateSite(std::string("mine.toml")).path, "mine.toml");
+  EXPECT_EQ(LocateSite(std::nullopt, Env).path, "/srv/site.toml");
+  EXPECT_TRUE(LocateSite(std::nullopt, Env).given);
+  EXPECT_EQ(LocateSite(std::string("mine.toml"), Env).path, "mine.toml");
   ::unsetenv("VANTO_SITE");
   ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("HOME");
-  EXPECT_THROW(LocateSite(std::nullopt), SiteError);
+  EXPECT_THROW(LocateSite(std::nullopt, Env), SiteError);
   EXPECT_THROW(LoadSite("/nonexistent/site.toml"), SiteError);
 }
 
@@ -133,13 +138,17 @@ TEST(SiteFile, AppliedSettingsYieldToTheUsersAndAreTakenBack) {
   EnvironmentGuard guard(kVariables);
   ::setenv("VANTO_FK_PORT_1", "/dev/mine", 1);  // the user's, for this run
   Site site = ParseSite(kGood, "site.toml");
-  ApplySite(site);
-  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_1"), "/dev/mine");
-  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_2"), "tcp://10.0.0.9:4001");
-  EXPECT_STREQ(std::getenv("VANTO_FK_SPEED"), "57600");
-  EXPECT_STREQ(std::getenv("VANTO_FK_SPEED_2"), "9600");
-  EXPECT_STREQ(std::getenv("VANTO_FK_RETRIES_2"), "5");
-  auto rows = EffectiveSettings(site);
+  auto applied = ControlSettingsOf(site, Env);
+  auto value = [&](const char* name) -> const char* {
+    auto found = applied.find(name);
+    return found == applied.end() ? nullptr : found->second.c_str();
+  };
+  EXPECT_EQ(value("VANTO_FK_PORT_1"), nullptr);  // the user's holds: the control's own override
+  EXPECT_STREQ(value("VANTO_FK_PORT_2"), "tcp://10.0.0.9:4001");
+  EXPECT_STREQ(value("VANTO_FK_SPEED"), "57600");
+  EXPECT_STREQ(value("VANTO_FK_SPEED_2"), "9600");
+  EXPECT_STREQ(value("VANTO_FK_RETRIES_2"), "5");
+  auto rows = EffectiveSettings(site, Env);
   auto find = [&](const std::string& name) {
     for (const auto& r : rows)
       if (r.name == name) return r;
@@ -152,22 +161,30 @@ TEST(SiteFile, AppliedSettingsYieldToTheUsersAndAreTakenBack) {
   EXPECT_EQ(find("line.retries").value, "3");
   EXPECT_EQ(find("port 2.terminals").value, "scan 1-16");
   EXPECT_EQ(find("database").origin, "site.toml:2");
-  // Another site in the same process: the first one's settings do not linger.
+  // Another site: its settings are all there is (the host replaces one site's with another's).
   Site other = ParseSite("[[port]]\nnumber = 2\ndevice = \"/dev/ttyS9\"\nterminals = [4]\n", "other.toml");
-  ApplySite(other);
-  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_2"), "/dev/ttyS9");
-  EXPECT_EQ(std::getenv("VANTO_FK_SPEED"), nullptr);
-  EXPECT_EQ(std::getenv("VANTO_FK_SPEED_2"), nullptr);
-  EXPECT_STREQ(std::getenv("VANTO_FK_PORT_1"), "/dev/mine");
+  applied = ControlSettingsOf(other, Env);
+  EXPECT_STREQ(value("VANTO_FK_PORT_2"), "/dev/ttyS9");
+  EXPECT_EQ(value("VANTO_FK_SPEED"), nullptr);
+  EXPECT_EQ(value("VANTO_FK_SPEED_2"), nullptr);
+  EXPECT_EQ(value("VANTO_FK_PORT_1"), nullptr);
   // A user's line setting beats a port's own setting from the file.
   ::setenv("VANTO_FK_SPEED", "19200", 1);
-  ApplySite(site);
-  EXPECT_EQ(std::getenv("VANTO_FK_SPEED_2"), nullptr);
-  rows = EffectiveSettings(site);
+  applied = ControlSettingsOf(site, Env);
+  EXPECT_EQ(value("VANTO_FK_SPEED_2"), nullptr);
+  EXPECT_EQ(value("VANTO_FK_SPEED"), nullptr);
+  rows = EffectiveSettings(site, Env);
   EXPECT_EQ(find("line.speed").origin, "$VANTO_FK_SPEED");
   EXPECT_EQ(find("line.speed").value, "19200");
   EXPECT_EQ(find("port 2.speed").name, "");  // no row: the user's line speed holds for port 2 too
   EXPECT_EQ(find("port 2.retries").value, "5");
+  // The database: --db first, then $VANTO_DB, then the file.
+  ::setenv("VANTO_DB", "/srv/env.db", 1);
+  rows = EffectiveSettings(site, Env);
+  EXPECT_EQ(find("database").origin, "$VANTO_DB");
+  rows = EffectiveSettings(site, Env, std::string("/srv/option.db"));
+  EXPECT_EQ(find("database").origin, "--db");
+  EXPECT_EQ(find("database").value, "/srv/option.db");
 }
 
 TEST(SiteFile, TimesOfDay) {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/store/record_store.h"
-#include "cli/store/schema.h"
-#include "tests/cli/store_engines.h"
+#include "host/store/record_store.h"
+#include "host/store/schema.h"
+#include "tests/host/store_engines.h"
 
 namespace vanto::store::testing {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/store/record_store.h"
-#include "cli/store/schema.h"
+#include "host/store/record_store.h"
+#include "host/store/schema.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::store;

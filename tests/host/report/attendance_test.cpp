@@ -2,7 +2,7 @@
 // same-minute repeats, lone swipes, days without swipes, people with and without names.
 #include <gtest/gtest.h>
 
-#include "cli/report/attendance.h"
+#include "host/report/attendance.h"
 
 using namespace vanto::report;
 

@@ -2,7 +2,7 @@
 // refusal naming the option for what does not exist.
 #include <gtest/gtest.h>
 
-#include "cli/report/dates.h"
+#include "host/report/dates.h"
 
 using namespace vanto::report;
 

@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli/report/formats.h"
-#include "tests/cli/report/csv_rows.h"
-#include "tests/cli/report/html_dom.h"
+#include "host/report/formats.h"
+#include "tests/host/report/csv_rows.h"
+#include "tests/host/report/html_dom.h"
 
 using namespace vanto::report;
 using vanto::report::test::CsvRows;

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "cli/report/formats.h"
-#include "tests/cli/report/html_dom.h"
+#include "host/report/formats.h"
+#include "tests/host/report/html_dom.h"
 
 using namespace vanto::report;
 using vanto::report::test::HtmlDom;

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "cli/report/formats.h"
-#include "cli/report/people.h"
+#include "host/report/formats.h"
+#include "host/report/people.h"
 
 using namespace vanto::report;
 

@@ -1,0 +1,52 @@
+#include "cli/sync_summary.h"
+
+#include "cli/command_support.h"
+#include "host/text/messages.h"
+
+namespace vanto::cli {
+
+// The summary of one terminal's sync, and its exit status.
+int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
+               const char* command) {
+  const std::string where = Where(sync.port, sync.terminal);
+  if (sync.terminal_error) {
+    io.err << sync.terminal_error.value() << "\n";
+    if (sync.delivered == 0) return kExitFalse;
+  }
+  summary << where << ": "
+          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
+                    {std::to_string(sync.delivered), std::to_string(sync.added),
+                     std::to_string(sync.delivered - sync.added), store.path()})
+          << "\n";
+  if (sync.info.Identified() && !sync.terminal_error)
+    summary << "  "
+            << TrFill("serial {0}, log generation {1}, {2} records held; {3}",
+                      {std::to_string(sync.info.identity), std::to_string(sync.info.generation),
+                       std::to_string(sync.info.held),
+                       sync.read_all_because.empty()
+                           ? TrFill("read from record {0}", {std::to_string(sync.start)})
+                           : TrFill("read them all: {0}", {sync.read_all_because})})
+            << "\n";
+  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << TrFill("warning: {0}", {*warning}) << "\n";
+  if (!sync.quarantined.empty())
+    io.err << where << ": "
+           << Fill(sync.quarantined.size() == 1
+                       ? Tr("{0} record quarantined ({1} new): the driver could not convert it; see 'vanto rejected'")
+                       : Tr("{0} records quarantined ({1} new): the driver could not convert them; see 'vanto "
+                            "rejected'"),
+                   {std::to_string(sync.quarantined.size()), std::to_string(sync.newly_quarantined)})
+           << "\n";
+  if (sync.store_error) {
+    io.err << "vanto " << command << ": " << *sync.store_error << "\n";
+    return kExitHost;
+  }
+  if (sync.terminal_error) return kExitFalse;
+  if (!sync.outcome.ok) {
+    if (sync.info_error) io.err << *sync.info_error << "\n";
+    return Refused(io, sync.outcome, where + ": " + Tr("the download failed"));
+  }
+  if (!sync.quarantined.empty()) return kExitFalse;
+  return kExitOk;
+}
+
+}  // namespace vanto::cli
