@@ -124,7 +124,7 @@ TEST(ControlSettings, PortsOverrideTheLineDefaults) {
   ::setenv("VANTO_FK_SPEED_2", "57600", 1);
   ::setenv("VANTO_FK_TIMEOUT_MS_2", "400", 1);
   ::setenv("VANTO_FK_LOCK_TIMEOUT_MS", "2500", 1);
-  ControlSettings settings = ControlSettings::FromEnvironment();
+  ControlSettings settings = ControlSettings::Resolve();
   EXPECT_EQ(settings.invalid, "");
   EXPECT_EQ(settings.BaudOf(1), 9600u);
   EXPECT_EQ(settings.BaudOf(2), 57600u);
@@ -132,7 +132,7 @@ TEST(ControlSettings, PortsOverrideTheLineDefaults) {
   EXPECT_EQ(settings.AnswerTimeoutOf(1), milliseconds(100));
   EXPECT_EQ(settings.lockTimeout, milliseconds(2500));
   ::setenv("VANTO_FK_RETRIES_3", "99", 1);
-  EXPECT_EQ(ControlSettings::FromEnvironment().invalid, "VANTO_FK_RETRIES_3=99");
+  EXPECT_EQ(ControlSettings::Resolve().invalid, "VANTO_FK_RETRIES_3=99");
   for (const char* name : {"VANTO_FK_SPEED", "VANTO_FK_SPEED_2", "VANTO_FK_TIMEOUT_MS_2", "VANTO_FK_LOCK_TIMEOUT_MS",
                            "VANTO_FK_RETRIES_3"})
     ::unsetenv(name);
