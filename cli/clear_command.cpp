@@ -66,7 +66,7 @@ int RunClear(const ClearOptions& o, Io& io) {
 
 Command ClearCommand() {
   return {"clear", "download a terminal's records, then clear them when every one is stored",
-          "vanto clear --port N --terminal N --yes [--db PATH]",
+          "vanto clear --port N --terminal N --yes [--db PATH] [--site FILE]",
           "Downloads first, then clears the terminal only when the database holds every record of\n"
           "its current log (rejected ones count as held); otherwise it says which are missing and\n"
           "clears nothing. The terminal itself refuses a clear when its records changed meanwhile.",

@@ -67,7 +67,7 @@ int RunPeople(const PeopleOptions& o, Io& io) {
 
 Command PeopleCommand() {
   return {"people", "list the people the database knows, or import them from a CSV file",
-          "vanto people [--csv | --json] [--db PATH]\n       vanto people import FILE.csv [--db PATH]",
+          "vanto people [--csv | --json] [--db PATH] [--site FILE]\n       vanto people import FILE.csv [--db PATH] [--site FILE]",
           "'people import' reads a UTF-8 CSV file: a header row, then one row per person with the\n"
           "person number, the name and (optionally) the department, for example\n"
           "\n"

@@ -55,7 +55,7 @@ int RunRejected(const RejectedOptions& o, Io& io) {
 
 Command RejectedCommand() {
   return {"rejected", "list the records the driver could not convert",
-          "vanto rejected [--csv | --json] [--db PATH]",
+          "vanto rejected [--csv | --json] [--db PATH] [--site FILE]",
           "Each with the terminal's serial number, log generation and record index, the raw fields\n"
           "the terminal holds, why it was rejected and when it was first met.",
           [](Parser& p) -> Run {

@@ -37,7 +37,7 @@ int RunSwipes(const SwipesOptions& o, Io& io) {
 Command SwipesCommand() {
   return {"swipes", "list stored swipes in time order (a table, CSV or JSON lines)",
           "vanto swipes [--from DATE[ TIME]] [--to DATE[ TIME]] [--person N]... [--port N] [--terminal N] "
-          "[--csv | --json] [--db PATH]",
+          "[--csv | --json] [--db PATH] [--site FILE]",
           "Lists the swipes the database holds, ordered by time, with each person's name when\n"
           "'vanto people import' gave one. --from and --to take a date (YYYY-MM-DD) or a date and\n"
           "time (YYYY-MM-DD HH:MM[:SS]); both are inclusive, so --to 2026-03-06 covers that whole\n"

@@ -47,6 +47,17 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
     std::optional<ControlStatus> status;
     status.emplace(ControlStatus::Create());
     HostControl control = HostControl::Create();  // identity, log and read start of each terminal
+    // The port is released when the port's work ends, not when the thread does.
+    struct Release {
+      HostControl& control;
+      int port;
+      ~Release() {
+        try {
+          control.ReleasePort(port);
+        } catch (...) {  // the control is gone: so is its hold on the port
+        }
+      }
+    } release{control, port.number};
     if (port.scan) {
       PortProgress scanning;
       scanning.stage = PortProgress::Stage::kScanning;
@@ -144,7 +155,18 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
   std::vector<std::thread> threads;
   threads.reserve(site.ports.size());
   for (std::size_t i = 0; i < site.ports.size(); ++i)
-    threads.emplace_back([&, i] { SyncPort(site.ports[i], options, per_port[i]); });
+    threads.emplace_back([&, i] {
+      // The thread's edge: nothing escapes it (an escape would end the process).
+      try {
+        SyncPort(site.ports[i], options, per_port[i]);
+      } catch (...) {
+        TerminalSync row;
+        row.port = site.ports[i].number;
+        row.host_failed = true;
+        row.cause = Tr("the host failed on this port's thread");
+        per_port[i].push_back(row);
+      }
+    });
   for (std::thread& t : threads) t.join();
   std::vector<TerminalSync> rows;
   for (auto& port_rows : per_port) rows.insert(rows.end(), port_rows.begin(), port_rows.end());
