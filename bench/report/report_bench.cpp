@@ -86,7 +86,7 @@ void BM_MonthReport(benchmark::State& state) {
   store::SwipeStore& s = BigStore::Get().store();
   std::size_t days = 0;
   for (auto _ : state) {
-    report::Report r = cli::BuildReport(s, report::ParseMonth("2026-03"), 0);
+    report::Report r = host::BuildReport(s, report::ParseMonth("2026-03"), 0);
     days = r.day_count();
     benchmark::DoNotOptimize(days);
   }
@@ -102,7 +102,7 @@ void BM_ExportCsv(benchmark::State& state) {
   ResetPeakRss();
   std::size_t rows = 0;
   for (auto _ : state) {
-    rows = cli::ExportSwipes(s, {}, report::Format::Csv, sink);
+    rows = host::ExportSwipes(s, {}, report::Format::Csv, sink);
     benchmark::DoNotOptimize(rows);
   }
   long peak = StatusKib("VmHWM:");
