@@ -14,7 +14,7 @@
 //             }};
 //   }
 //
-// Messages of the host's own go through Tr / TrFill (cli/messages.h), and each needs its
+// Messages of the host's own go through Tr / TrFill (host/text/messages.h), and each needs its
 // translation in po/zh_CN.po: the test cli_messages_translated lists the ones missing
 // (`xgettext -C --keyword=Tr --keyword=TrFill cli/*.cpp` gives the template). Usage errors are
 // UsageError (exit 2), the host's own failures HostError (exit 3); return kExitFalse (1) when a
