@@ -46,6 +46,17 @@ enum class Kind { kProperty, kMethod };
 //     one); False when the terminal holds exactly `index` records.
 //  44 ClearCardRecords: True when the terminal cleared its records (it had exactly that
 //     generation and count), with its new generation; False when it refused because they differ.
+// Members 60..69 are the terminal's clock and record form (protocol version 3); clock times are
+// the terminal's local wall time to the second.
+//  60 ReadClock: True with the terminal's clock; False when the terminal has no clock commands
+//     (version 1 or 2). A clock answer that is no valid date and time is an error naming it.
+//  61 SetClock: True when the terminal set its clock; False with `refusal` its reason when it
+//     refused: 1 no clock commands (version 1 or 2), 9 a time it cannot keep (also a time that is
+//     no valid date and time of 2000..2127, which the control does not send), 10 its clock is
+//     locked. Setting a clock changes no record.
+//  62 CardReadForm: False when no record read of (port, terminal) has begun in this process; else
+//     of the last one: dense 1 when it read dense batches (0: the plain form), and how many
+//     batches it read again in the plain form after dense ones stayed damaged or were refused.
 // In the argument lists `&` marks a Long passed by reference that the control writes, and
 // `template&` the 460-Long template buffer; every method answers a Boolean but PortStatus, which
 // answers a String. The members from 40 on are for hosts; the driver never calls them.
@@ -64,6 +75,9 @@ enum class Kind { kProperty, kMethod };
     "terminal, reads&, held&, generation&, identity&, start&, next&, state&")                            \
   X(ReadCardRecordAt, 43, kMethod, 9, "terminal, generation, index, person&, year&, month&, day&, hour&, minute&") \
   X(ClearCardRecords, 44, kMethod, 4, "terminal, generation, count, newGeneration&") \
+  X(ReadClock, 60, kMethod, 7, "terminal, year&, month&, day&, hour&, minute&, second&")                \
+  X(SetClock, 61, kMethod, 8, "terminal, year, month, day, hour, minute, second, refusal&")               \
+  X(CardReadForm, 62, kMethod, 3, "terminal, dense&, fallbacks&")                                          \
   X(PortStatus, 50, kMethod, 1, "port -> String: the port's last status in this process")                \
   X(OpenPort, 51, kMethod, 1, "port: selects and opens the port, taking its lock")                        \
   X(ReleasePort, 52, kMethod, 1, "port: closes the port when selected and releases its lock")
