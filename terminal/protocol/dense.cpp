@@ -120,8 +120,9 @@ void PutHeader(const NextRecordsAnswer& answer, std::vector<std::uint8_t>& out) 
 
 std::optional<std::int64_t> TimelineMinutes(const CardRecordFields& r) {
   using namespace std::chrono;
-  if (r.year < 2000 || r.year > 2127 || r.month < 1 || r.month > 12 || r.day < 1 || r.hour < 0 || r.hour > 23 ||
-      r.minute < 0 || r.minute > 59)
+  // (chrono's day holds only 0..255: a larger day must not wrap into a real one)
+  if (r.year < 2000 || r.year > 2127 || r.month < 1 || r.month > 12 || r.day < 1 || r.day > 31 || r.hour < 0 ||
+      r.hour > 23 || r.minute < 0 || r.minute > 59)
     return std::nullopt;
   const year_month_day date{year(r.year), month(static_cast<unsigned>(r.month)), day(static_cast<unsigned>(r.day))};
   if (!date.ok()) return std::nullopt;

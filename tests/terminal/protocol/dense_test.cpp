@@ -31,6 +31,7 @@ TEST(DenseForm, EveryBatchSurvivesBothCodings) {
       {"across years and leap day", {{1, 2000, 1, 1, 0, 0}, {2, 2024, 2, 29, 23, 59}, {3, 2127, 12, 31, 23, 59}, {4, 2000, 1, 1, 0, 0}}},
       {"impossible dates travel whole", {{5, 2026, 13, 32, 24, 60}, {6, 2026, 1, 1, 0, 0}, {6, 2026, 2, 30, 0, 0}, {7, 2026, 2, 28, 0, 0}}},
       {"any 32-bit fields", {{kMin, kMin, kMax, -1, 0, 7}, {kMax, 2026, 1, 1, 1, 1}, {kMin, 2026, 1, 1, 1, 2}, {-5, 1999, 12, 31, 23, 59}}},
+      {"days beyond a byte do not wrap", {{1, 2026, 1, 264, 0, 0}, {2, 2026, 1, 8, 0, 0}, {3, 2026, 1, 256 + 31, 0, 0}}},
       {"person differences wrap", {{kMax, 2026, 1, 1, 0, 0}, {kMin, 2026, 1, 1, 0, 1}, {kMax, 2026, 1, 1, 0, 3}, {0, 2026, 1, 1, 0, 3}}},
   };
   for (const auto& c : cases) {
