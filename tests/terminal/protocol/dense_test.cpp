@@ -190,7 +190,9 @@ TEST(ClockTimeForm, ValidityAndTheWire) {
     const auto bytes = Encode(c.time);
     ASSERT_EQ(bytes.size(), kClockTimeSize);
     EXPECT_EQ(DecodeClockTime(bytes), c.time);  // the wire carries invalid values too: the host judges
-    if (c.valid) EXPECT_EQ(FromWallSeconds(WallSeconds(c.time)), c.time);
+    if (c.valid) {
+      EXPECT_EQ(FromWallSeconds(WallSeconds(c.time)), c.time);
+    }
   }
   EXPECT_EQ(Encode(ClockTime{2026, 12, 8, 10, 20, 5}), (std::vector<std::uint8_t>{0xEA, 0x07, 12, 8, 10, 20, 5}));
   EXPECT_FALSE(DecodeClockTime(std::vector<std::uint8_t>(6)));
