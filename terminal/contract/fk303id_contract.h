@@ -53,6 +53,17 @@ enum class Kind { kProperty, kMethod };
 //     "VANTO_FK_PORT_<N>"), `value` its value, empty to remove what a host set. It holds for every
 //     control of the process created from then on (the driver's included) and wins over the
 //     control's own overrides (the VANTO_FK_* variables); False when the control does not take it.
+// Members 60..69 are the terminal's clock and record form (protocol version 3); clock times are
+// the terminal's local wall time to the second.
+//  60 ReadClock: True with the terminal's clock; False when the terminal has no clock commands
+//     (version 1 or 2). A clock answer that is no valid date and time is an error naming it.
+//  61 SetClock: True when the terminal set its clock; False with `refusal` its reason when it
+//     refused: 1 no clock commands (version 1 or 2), 9 a time it cannot keep (also a time that is
+//     no valid date and time of 2000..2127, which the control does not send), 10 its clock is
+//     locked. Setting a clock changes no record.
+//  62 CardReadForm: False when no record read of (port, terminal) has begun in this process; else
+//     of the last one: dense 1 when it read dense batches (0: the plain form), and how many
+//     batches it read again in the plain form after dense ones stayed damaged or were refused.
 // In the argument lists `&` marks a Long passed by reference that the control writes, and
 // `template&` the 460-Long template buffer; every method answers a Boolean but PortStatus, which
 // answers a String. The members from 40 on are for hosts; the driver never calls them.
@@ -74,7 +85,10 @@ enum class Kind { kProperty, kMethod };
   X(PortStatus, 50, kMethod, 1, "port -> String: the port's last status in this process")                \
   X(OpenPort, 51, kMethod, 1, "port: selects and opens the port, taking its lock")                        \
   X(ReleasePort, 52, kMethod, 1, "port: closes the port when selected and releases its lock")             \
-  X(SetSetting, 53, kMethod, 2, "name, value (Strings): a setting for every control created from then on")
+  X(SetSetting, 53, kMethod, 2, "name, value (Strings): a setting for every control created from then on")             \
+  X(ReadClock, 60, kMethod, 7, "terminal, year&, month&, day&, hour&, minute&, second&")                \
+  X(SetClock, 61, kMethod, 8, "terminal, year, month, day, hour, minute, second, refusal&")               \
+  X(CardReadForm, 62, kMethod, 3, "terminal, dense&, fallbacks&")
 
 namespace member {
 #define FK303ID_MEMBER_NUMBER(name, number, kind, count, arguments) inline constexpr DISPID k##name = number;

@@ -207,6 +207,9 @@ class FK303ID final : public DispatchObject<IDispatch> {
         break;
       case LinkFailure::kBadTerminal: text += "无法访问：考勤机编号必须在 1 到 255 之间"; break;
       case LinkFailure::kNoRead: text += "无法读取刷卡记录：尚未开始读取"; break;
+      case LinkFailure::kBadClock:
+        text += "的时钟读数不是有效的日期和时间（" + std::string(error.what()) + "）";
+        break;
       case LinkFailure::kShortRead:
         text += "在第 " + std::to_string(error.At()) + " 条记录后就报告已无更多记录，而开始读取时它报告共有 " +
                 std::to_string(error.Held()) + " 条" + tries;
@@ -229,6 +232,8 @@ class FK303ID final : public DispatchObject<IDispatch> {
                std::string(protocol::RefusalName(static_cast<std::uint8_t>(error.Code()))) + ")";
       case LinkFailure::kBadTerminal: return "terminal numbers are 1 to 255";
       case LinkFailure::kNoRead: return "records asked for without a record read begun";
+      case LinkFailure::kShortRead: return std::string("the terminal ended a read early: ") + error.what();
+      case LinkFailure::kBadClock: return std::string("the terminal's clock shows no valid time: ") + error.what();
     }
     return error.what();
   }
@@ -477,7 +482,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
       return Fail(call, "读取考勤机信息", terminal, error);
     }
     const protocol::RecordLog state = log.log.value_or(protocol::RecordLog{});
-    WriteLongs(call, 1, {log.log ? 2 : 1, Bits(state.identity), Bits(state.capacity), Bits(log.recordCount),
+    WriteLongs(call, 1, {static_cast<LONG>(log.Version()), Bits(state.identity), Bits(state.capacity), Bits(log.recordCount),
                          Bits(state.generation)});
     return Answer(call, true);
   }
@@ -543,6 +548,53 @@ class FK303ID final : public DispatchObject<IDispatch> {
     }
     if (!next) return Answer(call, false);
     WriteLongs(call, 3, {Bits(*next)});
+    return Answer(call, true);
+  }
+
+  HRESULT ReadClock(const Call& call) {
+    std::int64_t terminal = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 1, 6); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    std::optional<protocol::ClockTime> time;
+    try {
+      time = client_.ReadClock(terminal);
+    } catch (const LinkError& error) {
+      return Fail(call, "读取考勤机时钟", terminal, error);
+    }
+    if (!time) return Answer(call, false);
+    WriteLongs(call, 1, {time->year, time->month, time->day, time->hour, time->minute, time->second});
+    return Answer(call, true);
+  }
+
+  HRESULT SetClock(const Call& call) {
+    std::int64_t terminal = 0;
+    std::int64_t fields[6] = {};
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    for (UINT i = 0; i < 6; ++i)
+      if (HRESULT hr = Long(call, 1 + i, fields[i]); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 7, 1); FAILED(hr)) return hr;
+    if (HRESULT hr; SettingsBroken(call, hr)) return hr;
+    const protocol::ClockTime time{static_cast<std::int32_t>(fields[0]), static_cast<std::int32_t>(fields[1]),
+                                   static_cast<std::int32_t>(fields[2]), static_cast<std::int32_t>(fields[3]),
+                                   static_cast<std::int32_t>(fields[4]), static_cast<std::int32_t>(fields[5])};
+    std::optional<std::uint8_t> refused;
+    try {
+      refused = client_.SetClock(terminal, time);
+    } catch (const LinkError& error) {
+      return Fail(call, "设置考勤机时钟", terminal, error);
+    }
+    WriteLongs(call, 7, {refused ? static_cast<LONG>(*refused) : 0});
+    return Answer(call, !refused);
+  }
+
+  HRESULT CardReadForm(const Call& call) {
+    std::int64_t terminal = 0;
+    if (HRESULT hr = Long(call, 0, terminal); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckTargets(call, 1, 2); FAILED(hr)) return hr;
+    const auto status = ReadRegistry::Status(client_.Port(), terminal);
+    if (!status) return Answer(call, false);
+    WriteLongs(call, 1, {status->dense ? 1 : 0, Bits(status->fallbacks)});
     return Answer(call, true);
   }
 

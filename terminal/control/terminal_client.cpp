@@ -3,6 +3,7 @@
 #include "terminal/control/port_status.h"
 
 #include <array>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -295,6 +296,15 @@ void ReadRegistry::Update(int port, std::int64_t terminal, std::uint32_t next, R
   found->second.state = state;
 }
 
+void ReadRegistry::UpdateForm(int port, std::int64_t terminal, bool dense, std::uint32_t fallbacks) {
+  Registry& r = TheRegistry();
+  std::lock_guard lock(r.mutex);
+  const auto found = r.status.find({port, terminal});
+  if (found == r.status.end()) return;
+  found->second.dense = dense;
+  found->second.fallbacks = fallbacks;
+}
+
 protocol::BeginReadAnswer TerminalClient::ReadLog(std::int64_t address) {
   std::optional<BeginReadAnswer> begin;
   const auto result = Exchange(address, Command::kBeginRecordRead, {}, [&](const Frame& answer) {
@@ -312,6 +322,7 @@ void TerminalClient::BeginRead(std::int64_t address) {
   read.address = address;
   read.held = begin.recordCount;
   if (begin.log) read.generation = begin.log->generation;
+  read.dense = begin.Version() >= kProtocolVersion3;
   if (const auto start = ReadRegistry::TakeStart(port_, address)) {
     const bool same = begin.log ? start->identity == begin.log->identity && start->generation == begin.log->generation
                                 : start->identity == 0 && start->generation == 0;
@@ -320,7 +331,8 @@ void TerminalClient::BeginRead(std::int64_t address) {
   if (reads_.size() >= kMaxNestedReads) reads_.erase(reads_.begin());
   reads_.push_back(std::move(read));
   const RecordRead& begun = reads_.back();
-  ReadRegistry::Begun(port_, address, {0, begin.recordCount, begin.log, begun.next, begun.next, ReadStatus::kRunning});
+  ReadRegistry::Begun(port_, address,
+                      {0, begin.recordCount, begin.log, begun.next, begun.next, ReadStatus::kRunning, begun.dense, 0});
 }
 
 void TerminalClient::EndRead(ReadStatus::State state) {
@@ -336,37 +348,33 @@ std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address)
   if (read.pending.empty() && !read.last) {
     // An outer read goes on on its own port, whatever a nested one selected meanwhile.
     SelectPort(read.port);
-    const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.BatchOf(port_)), read.generation};
-    const std::uint32_t held = read.held;
-    std::optional<NextRecordsAnswer> batch;
-    bool shortRead = false;
-    std::optional<LinkError> failure;
+    NextRecordsAnswer batch;
     try {
-      const auto result = Exchange(address, Command::kNextRecords, Encode(wanted), [&](const Frame& answer) {
-        batch = DecodeNextRecordsAnswer(answer.payload);
-        // A batch must start where it was asked to and, unless it is the last, hold a record.
-        if (!batch || batch->start != wanted.start || batch->records.size() > wanted.maxCount ||
-            (!batch->last && batch->records.empty()))
-          return false;
-        // The terminal said at the begin how many it holds: no read ends before that.
-        shortRead = batch->last && wanted.start + batch->records.size() < held;
-        return !shortRead;
-      });
-      if (result.refused) failure = LinkError(LinkFailure::kRefused, "next records refused", 0, result.refusal.code);
-    } catch (const LinkError& error) {
-      if (shortRead && error.Failure() == LinkFailure::kDamaged)
-        failure = LinkError(LinkFailure::kShortRead, "last batch before the records held", error.Attempts(), 0, held,
-                            static_cast<std::int64_t>(wanted.start + batch->records.size()));
-      else
-        failure = error;
-    }
-    if (failure) {
+      if (read.dense) {
+        try {
+          batch = FetchBatch(read, true);
+        } catch (const LinkError& error) {
+          // Dense batches that stayed damaged (a count that does not match the records, a
+          // difference to no real date) or a terminal that does not know the command after all:
+          // the batch is read again in the plain form, and so is the rest of this read.
+          const bool unknown = error.Failure() == LinkFailure::kRefused &&
+                               error.Code() == static_cast<int>(RefusalCode::kUnknownCommand);
+          if (error.Failure() != LinkFailure::kDamaged && !unknown) throw;
+          read.dense = false;
+          ++read.fallbacks;
+          ReadRegistry::UpdateForm(read.port, address, false, read.fallbacks);
+          batch = FetchBatch(read, false);
+        }
+      } else {
+        batch = FetchBatch(read, false);
+      }
+    } catch (const LinkError&) {
       EndRead(ReadStatus::kFailed);  // a failed read ends; a read it interrupted goes on
-      throw *failure;
+      throw;
     }
-    read.next += static_cast<std::uint32_t>(batch->records.size());
-    read.last = batch->last;
-    read.pending.insert(read.pending.end(), batch->records.begin(), batch->records.end());
+    read.next += static_cast<std::uint32_t>(batch.records.size());
+    read.last = batch.last;
+    read.pending.insert(read.pending.end(), batch.records.begin(), batch.records.end());
   }
   if (read.pending.empty()) {
     EndRead(ReadStatus::kComplete);
@@ -377,6 +385,68 @@ std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address)
   ++read.delivered;
   ReadRegistry::Update(read.port, address, read.delivered, ReadStatus::kRunning);
   return record;
+}
+
+NextRecordsAnswer TerminalClient::FetchBatch(RecordRead& read, bool dense) {
+  const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.BatchOf(port_)), read.generation};
+  const std::uint32_t held = read.held;
+  std::optional<NextRecordsAnswer> batch;
+  bool shortRead = false;
+  const Command command = dense ? Command::kNextRecordsDense : Command::kNextRecords;
+  try {
+    const auto result = Exchange(read.address, command, Encode(wanted), [&](const Frame& answer) {
+      batch = dense ? DecodeDenseRecordsAnswer(answer.payload) : DecodeNextRecordsAnswer(answer.payload);
+      // A batch must start where it was asked to and, unless it is the last, hold a record.
+      if (!batch || batch->start != wanted.start || batch->records.size() > wanted.maxCount ||
+          (!batch->last && batch->records.empty()))
+        return false;
+      // The terminal said at the begin how many it holds: no read ends before that.
+      shortRead = batch->last && wanted.start + batch->records.size() < held;
+      return !shortRead;
+    });
+    if (result.refused) throw LinkError(LinkFailure::kRefused, "next records refused", 0, result.refusal.code);
+  } catch (const LinkError& error) {
+    if (shortRead && error.Failure() == LinkFailure::kDamaged)
+      throw LinkError(LinkFailure::kShortRead, "last batch before the records held", error.Attempts(), 0, held,
+                      static_cast<std::int64_t>(wanted.start + batch->records.size()));
+    if (dense && error.Failure() == LinkFailure::kDamaged)
+      throw LinkError(LinkFailure::kDamaged, "dense batches from record " + std::to_string(wanted.start) +
+                                                 " did not decode (count, form or dates)", error.Attempts());
+    throw;
+  }
+  return std::move(*batch);
+}
+
+std::optional<ClockTime> TerminalClient::ReadClock(std::int64_t address) {
+  std::optional<ClockTime> time;
+  const auto result = Exchange(address, Command::kReadClock, {}, [&](const Frame& answer) {
+    time = DecodeClockTime(answer.payload);
+    return time.has_value();
+  });
+  if (result.refused) {
+    if (result.refusal.code == static_cast<std::uint8_t>(RefusalCode::kUnknownCommand)) return std::nullopt;
+    throw LinkError(LinkFailure::kRefused, "clock read refused", 0, result.refusal.code);
+  }
+  if (!IsValidClockTime(*time)) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time->year, time->month, time->day, time->hour,
+                  time->minute, time->second);
+    throw LinkError(LinkFailure::kBadClock, text);
+  }
+  return time;
+}
+
+std::optional<std::uint8_t> TerminalClient::SetClock(std::int64_t address, const ClockTime& time) {
+  if (!IsSettableClockTime(time)) return static_cast<std::uint8_t>(RefusalCode::kBadClockTime);
+  const auto result = Exchange(address, Command::kSetClock, Encode(time),
+                               [](const Frame& answer) { return answer.payload.empty(); });
+  if (!result.refused) return std::nullopt;
+  const std::uint8_t code = result.refusal.code;
+  if (code == static_cast<std::uint8_t>(RefusalCode::kUnknownCommand) ||
+      code == static_cast<std::uint8_t>(RefusalCode::kBadClockTime) ||
+      code == static_cast<std::uint8_t>(RefusalCode::kClockLocked))
+    return code;
+  throw LinkError(LinkFailure::kRefused, "clock set refused", 0, code);
 }
 
 std::optional<CardRecordFields> TerminalClient::RecordAt(std::int64_t address, std::uint32_t generation,

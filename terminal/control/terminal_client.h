@@ -17,6 +17,7 @@
 #include "terminal/control/port_lock.h"
 #include "terminal/control/settings.h"
 #include "terminal/protocol/frame_parser.h"
+#include "terminal/protocol/dense.h"
 #include "terminal/protocol/messages.h"
 #include "terminal/line/line.h"
 
@@ -32,6 +33,7 @@ enum class LinkFailure {
   kBadTerminal,   // a terminal number no terminal can have
   kNoRead,        // records asked for without a record read begun
   kShortRead,     // "last batch" before the number of records the terminal said it held
+  kBadClock,      // the terminal's clock answer is no valid date and time
 };
 
 class LinkError : public std::runtime_error {
@@ -70,6 +72,8 @@ struct ReadStatus {
   std::uint32_t start = 0;  // index of the first record the read asked for
   std::uint32_t next = 0;   // index of the next record it would hand out
   State state = kRunning;
+  bool dense = false;         // it asked for dense batches (a version 3 terminal)
+  std::uint32_t fallbacks = 0;  // batches read again in the plain form after dense ones failed
 };
 
 // Process-wide per (port number, terminal): the start the next BeginRead takes, and the status of
@@ -81,6 +85,7 @@ class ReadRegistry {
   static std::optional<ReadStatus> Status(int port, std::int64_t terminal);
   static void Begun(int port, std::int64_t terminal, ReadStatus status);  // counts `reads` itself
   static void Update(int port, std::int64_t terminal, std::uint32_t next, ReadStatus::State state);
+  static void UpdateForm(int port, std::int64_t terminal, bool dense, std::uint32_t fallbacks);
 };
 
 struct ExchangeResult {
@@ -136,6 +141,14 @@ class TerminalClient {
   // generation or count are not its own. Other refusals throw kRefused.
   std::optional<std::uint32_t> ClearRecords(std::int64_t address, std::uint32_t generation, std::uint32_t count);
 
+  // The terminal's clock (version 3), or std::nullopt when it has no clock commands (it refused
+  // them as unknown: version 1 or 2). An answer that is no valid date and time throws kBadClock
+  // naming the values; other refusals throw kRefused.
+  std::optional<protocol::ClockTime> ReadClock(std::int64_t address);
+  // Sets the terminal's clock: std::nullopt when it did, else the reason it refused (1: no
+  // clock commands, 9: a time it cannot keep, 10: its clock is locked). Other refusals throw.
+  std::optional<std::uint8_t> SetClock(std::int64_t address, const protocol::ClockTime& time);
+
  private:
   enum class Wait { kAnswer, kSilent, kDamaged };
   Wait AwaitAnswer(const protocol::Frame& request, std::chrono::microseconds timeout, std::size_t requestBytes,
@@ -163,8 +176,12 @@ class TerminalClient {
     std::uint32_t held = 0;
     std::optional<std::uint32_t> generation;
     bool last = false;
+    bool dense = false;  // asks for dense batches until one fails for good
+    std::uint32_t fallbacks = 0;
     std::deque<protocol::CardRecordFields> pending;
   };
+  // Fetches the next batch of the innermost read in the dense or the plain form.
+  protocol::NextRecordsAnswer FetchBatch(RecordRead& read, bool dense);
   // Ends the innermost read, telling ReadRegistry how it ended.
   void EndRead(ReadStatus::State state);
   std::vector<RecordRead> reads_;  // the innermost read last

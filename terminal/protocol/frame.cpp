@@ -16,6 +16,8 @@ std::string_view RefusalName(std::uint8_t code) {
     case RefusalCode::kBadIndex: return "record index out of range";
     case RefusalCode::kBadEnrolmentNumber: return "bad enrolment number";
     case RefusalCode::kRecordsChanged: return "records changed";
+    case RefusalCode::kBadClockTime: return "bad clock time";
+    case RefusalCode::kClockLocked: return "clock locked";
   }
   return "unknown refusal";
 }

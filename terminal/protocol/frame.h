@@ -37,6 +37,9 @@ enum class Command : std::uint8_t {
   kPrepareEnrolment = 0x05,
   kWriteEnrolment = 0x06,
   kClearRecords = 0x07,  // protocol version 2
+  kNextRecordsDense = 0x08,  // protocol version 3: next records in the dense form
+  kReadClock = 0x09,         // protocol version 3
+  kSetClock = 0x0A,          // protocol version 3
 };
 inline constexpr std::uint8_t kAnswerBit = 0x80;
 inline constexpr std::uint8_t kRefusal = 0xFF;
@@ -56,6 +59,8 @@ enum class RefusalCode : std::uint8_t {
   kBadIndex = 6,
   kBadEnrolmentNumber = 7,
   kRecordsChanged = 8,  // version 2: the generation or count named is not the terminal's
+  kBadClockTime = 9,     // version 3: a clock set to no valid time, or one the terminal cannot keep
+  kClockLocked = 10,     // version 3: the terminal's clock cannot be set now (locked on the terminal)
 };
 std::string_view RefusalName(std::uint8_t code);
 

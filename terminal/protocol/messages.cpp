@@ -86,6 +86,7 @@ std::vector<std::uint8_t> Encode(const BeginReadAnswer& answer) {
     Put32(out, answer.log->generation);
     Put32(out, answer.log->identity);
     Put32(out, answer.log->capacity);
+    if (answer.version >= 3) Put8(out, answer.version);
   }
   return out;
 }
@@ -98,6 +99,7 @@ std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_
     RecordLog log;
     if (!in.Get32(log.generation) || !in.Get32(log.identity) || !in.Get32(log.capacity)) return std::nullopt;
     answer.log = log;
+    if (!in.AtEnd() && (!in.Get8(answer.version) || answer.version < 3)) return std::nullopt;
   }
   if (!in.AtEnd()) return std::nullopt;
   return answer;

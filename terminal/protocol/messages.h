@@ -52,9 +52,12 @@ std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> paylo
 
 // Begin-record-read answer: records held when the read began (4); a version 2 terminal adds its
 // log generation (4), identity (4) and record capacity (4).
+// A version 3 terminal adds its protocol version (1, 3 or more) after them.
 struct BeginReadAnswer {
   std::uint32_t recordCount = 0;
   std::optional<RecordLog> log;  // absent: a version 1 terminal
+  std::uint8_t version = 0;      // 3 on: sent (needs `log`); else 1 or 2 from the layout
+  std::uint8_t Version() const { return version >= 3 ? version : log ? 2 : 1; }
 };
 std::vector<std::uint8_t> Encode(const BeginReadAnswer& answer);
 std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_t> payload);

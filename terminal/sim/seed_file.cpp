@@ -47,7 +47,11 @@ bool TerminalFlag(SimTerminal& terminal, const std::string& flag) {
   const std::string key = flag.substr(0, equals), text = flag.substr(equals + 1);
   long long value = 0;
   auto whole = [&](long long low, long long high) { return ReadWhole<long long>(text, low, high, value); };
-  if (key == "version" && whole(1, 2)) terminal.version = static_cast<int>(value);
+  double real = 0;
+  if (key == "version" && whole(1, 3)) terminal.version = static_cast<int>(value);
+  else if (key == "clock_offset" && whole(-4'000'000'000LL, 4'000'000'000LL)) terminal.clockOffset = value;
+  else if (key == "drift" && ReadWhole<double>(text, -kMaxDriftPerDay, kMaxDriftPerDay, real)) terminal.drift = real;
+  else if (key == "lost_power" && whole(1970, 2127)) terminal.lostPowerYear = static_cast<int>(value);
   else if (key == "serial" && whole(1, 0xFFFFFFFFLL)) terminal.identity = static_cast<std::uint32_t>(value);
   else if (key == "record_capacity" && whole(0, 0xFFFFFFFFLL)) terminal.recordCapacity = static_cast<std::uint32_t>(value);
   else if (key == "generation" && whole(1, 0xFFFFFFFFLL)) terminal.generation = static_cast<std::uint32_t>(value);
@@ -154,6 +158,8 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       std::string flag;
       while (line >> flag) {
         if (flag == "silent") terminal->silent = true;
+        else if (flag == "clock_locked") terminal->clockLocked = true;
+        else if (flag == "dense_miscount") terminal->denseMiscount = true;
         else if (flag.rfind("capacity=", 0) == 0) {
           if (!ReadWhole<std::size_t>(flag.substr(9), 0, kMaxPersonsPerTerminal, terminal->capacity))
             throw SeedError(name, lineNumber, "capacity must be 0.." + std::to_string(kMaxPersonsPerTerminal));
@@ -229,6 +235,17 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
       if (terminal.identity) out << " serial=" << terminal.identity;
       if (terminal.earlyLast) out << " early_last=" << terminal.earlyLast;
       if (terminal.claimHeld >= 0) out << " claim_held=" << terminal.claimHeld;
+      if (terminal.denseMiscount) out << " dense_miscount";
+      // The clock as it stands now: its offset with the drift so far; a lost power not yet seen.
+      const auto now = options_.now ? options_.now() : std::chrono::system_clock::now();
+      const double drifted = terminal.clockAnchor
+                                 ? terminal.drift * std::chrono::duration<double>(now - *terminal.clockAnchor).count() / 86400
+                                 : 0.0;
+      const auto offset = terminal.clockOffset + static_cast<std::int64_t>(drifted);
+      if (offset) out << " clock_offset=" << offset;
+      if (terminal.drift != 0) out << " drift=" << terminal.drift;
+      if (terminal.lostPowerYear) out << " lost_power=" << terminal.lostPowerYear;
+      if (terminal.clockLocked) out << " clock_locked";
       out << "\n";
       for (const auto& [person, enrolments] : terminal.persons) {
         if (enrolments.password) out << "    password " << person << " " << *enrolments.password << "\n";

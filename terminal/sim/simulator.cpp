@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -69,8 +70,8 @@ RecordLog LogOf(const SimTerminal& terminal) {
   return {terminal.identity, terminal.recordCapacity, terminal.generation};
 }
 
-// What a terminal answers to a request addressed to it.
-Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
+// What a terminal answers to a request addressed to it; `now` is the host's time.
+Frame AnswerRequest(SimTerminal& terminal, const Frame& request, std::chrono::system_clock::time_point now) {
   Frame answer{request.address, static_cast<std::uint8_t>(request.command | kAnswerBit), request.sequence, {}};
   switch (static_cast<Command>(request.command)) {
     case Command::kProbe: {
@@ -84,10 +85,14 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
       if (!request.payload.empty()) return Refuse(request, RefusalCode::kBadPayload);
       BeginReadAnswer begin{ClaimedCount(terminal), std::nullopt};
       if (terminal.version >= 2) begin.log = LogOf(terminal);
+      if (terminal.version >= 3) begin.version = static_cast<std::uint8_t>(terminal.version);
       answer.payload = Encode(begin);
       return answer;
     }
-    case Command::kNextRecords: {
+    case Command::kNextRecords:
+    case Command::kNextRecordsDense: {
+      const bool dense = request.command == static_cast<std::uint8_t>(Command::kNextRecordsDense);
+      if (dense && terminal.version < 3) return Refuse(request, RefusalCode::kUnknownCommand);
       const auto wanted = DecodeNextRecordsRequest(request.payload);
       if (!wanted || (wanted->generation && terminal.version < 2)) return Refuse(request, RefusalCode::kBadPayload);
       if (wanted->generation && *wanted->generation != terminal.generation)
@@ -95,7 +100,27 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
       std::span<const CardRecordFields> all = terminal.records;
       if (terminal.earlyLast && all.size() > terminal.earlyLast) all = all.first(terminal.earlyLast);
       if (wanted->start > all.size()) return Refuse(request, RefusalCode::kBadIndex);
-      answer.payload = Encode(PackRecords(all, *wanted));
+      if (!dense) {
+        answer.payload = Encode(PackRecords(all, *wanted));
+        return answer;
+      }
+      answer.payload = EncodeDense(PackDenseRecords(all, *wanted));
+      if (terminal.denseMiscount) ++answer.payload[4];
+      return answer;
+    }
+    case Command::kReadClock: {
+      if (terminal.version < 3) return Refuse(request, RefusalCode::kUnknownCommand);
+      if (!request.payload.empty()) return Refuse(request, RefusalCode::kBadPayload);
+      answer.payload = Encode(FromWallSeconds(TerminalClock(terminal, now)));
+      return answer;
+    }
+    case Command::kSetClock: {
+      if (terminal.version < 3) return Refuse(request, RefusalCode::kUnknownCommand);
+      const auto time = DecodeClockTime(request.payload);
+      if (!time) return Refuse(request, RefusalCode::kBadPayload);
+      if (!IsSettableClockTime(*time)) return Refuse(request, RefusalCode::kBadClockTime);
+      if (terminal.clockLocked) return Refuse(request, RefusalCode::kClockLocked);
+      SetTerminalClock(terminal, WallSeconds(*time), now);
       return answer;
     }
     case Command::kClearRecords: {
@@ -153,6 +178,43 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
 }
 
 }  // namespace
+
+double HostWallSeconds(std::chrono::system_clock::time_point now) {
+  using namespace std::chrono;
+  const auto since = now.time_since_epoch();
+  const time_t whole = static_cast<time_t>(floor<seconds>(since).count());
+  tm local{};
+  ::localtime_r(&whole, &local);
+  const ClockTime wall{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                       std::min(local.tm_sec, 59)};
+  return static_cast<double>(WallSeconds(wall)) + duration<double>(since - floor<seconds>(since)).count();
+}
+
+namespace {
+
+double ClockSeconds(const SimTerminal& terminal, std::chrono::system_clock::time_point now) {
+  const double sinceAnchor =
+      terminal.clockAnchor ? std::chrono::duration<double>(now - *terminal.clockAnchor).count() : 0.0;
+  return HostWallSeconds(now) + static_cast<double>(terminal.clockOffset) + terminal.drift * sinceAnchor / 86400.0;
+}
+
+}  // namespace
+
+std::int64_t TerminalClock(SimTerminal& terminal, std::chrono::system_clock::time_point now) {
+  if (terminal.lostPowerYear) {
+    SetTerminalClock(terminal, WallSeconds(ClockTime{terminal.lostPowerYear, 1, 1, 0, 0, 0}), now);
+    terminal.lostPowerYear = 0;
+  }
+  if (!terminal.clockAnchor) terminal.clockAnchor = now;
+  return static_cast<std::int64_t>(std::floor(ClockSeconds(terminal, now)));
+}
+
+void SetTerminalClock(SimTerminal& terminal, std::int64_t wall, std::chrono::system_clock::time_point now) {
+  terminal.clockAnchor = now;
+  terminal.lostPowerYear = 0;
+  // The clock shows `wall` (to the second) from now on; the host's fraction of a second is kept.
+  terminal.clockOffset = wall - static_cast<std::int64_t>(std::floor(HostWallSeconds(now)));
+}
 
 std::uint32_t DefaultIdentity(int port, int address) {
   return 0x56000000u + (static_cast<std::uint32_t>(port & 0xFFFF) << 8) + static_cast<std::uint32_t>(address & 0xFF);
@@ -562,7 +624,10 @@ void SimulatorSite::Run(Port& port) {
             bytes = EncodeFrame(Refuse(*request, RefusalCode::kBusy));
             ++port.stats.busy;
           } else {
-            bytes = EncodeFrame(AnswerRequest(terminal->second, *request));
+            const Frame answer = AnswerRequest(terminal->second, *request,
+                                               options_.now ? options_.now() : std::chrono::system_clock::now());
+            if (answer.command == AnswerTo(Command::kNextRecordsDense)) ++port.stats.denseAnswers;
+            bytes = EncodeFrame(answer);
           }
           if (plan.truncate > 0 && chance(port.random) < plan.truncate) {
             bytes.resize(std::uniform_int_distribution<std::size_t>(1, bytes.size() - 1)(port.random));

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "terminal/protocol/dense.h"
 #include "terminal/protocol/messages.h"
 
 namespace terminal::sim {
@@ -48,6 +49,19 @@ struct SimTerminal {
   // whatever it holds (negative: the truth).
   std::size_t earlyLast = 0;
   std::int64_t claimHeld = -1;
+  // denseMiscount: its dense batches (version 3) say one record more than they carry.
+  bool denseMiscount = false;
+
+  // Its clock (version 3): local wall time to the second, `clockOffset` seconds ahead of the
+  // host's local wall time at `clockAnchor` and gaining `drift` seconds a day from then (negative:
+  // losing). The anchor is fixed at the clock's first use when it is empty. lostPowerYear: at
+  // its next use the clock restarts at 1 January of that year, 00:00:00 (the "lost power" fault).
+  // clockLocked: it refuses to have its clock set (reason 10).
+  std::int64_t clockOffset = 0;
+  double drift = 0;
+  int lostPowerYear = 0;
+  bool clockLocked = false;
+  std::optional<std::chrono::system_clock::time_point> clockAnchor;
 
   // Deletes every record and moves to a new log generation, as the clear command does.
   void ClearRecords() {
@@ -56,6 +70,14 @@ struct SimTerminal {
     if (generation == 0) generation = 1;
   }
 };
+
+// The wall seconds (protocol::WallSeconds) a terminal's clock shows at `now`, fixing its anchor
+// (and applying a pending lost-power restart) on first use; setting it makes it show `wall` now.
+std::int64_t TerminalClock(SimTerminal& terminal, std::chrono::system_clock::time_point now);
+void SetTerminalClock(SimTerminal& terminal, std::int64_t wall, std::chrono::system_clock::time_point now);
+// The host's local wall time at `now` in wall seconds (with the fraction of its second).
+double HostWallSeconds(std::chrono::system_clock::time_point now);
+inline constexpr double kMaxDriftPerDay = 3600;  // seconds a day a simulated clock may gain or lose
 
 // The serial number a simulated terminal without one in its seed gets when the site starts.
 std::uint32_t DefaultIdentity(int port, int address);
@@ -89,6 +111,7 @@ struct PortStats {
   std::uint64_t busy = 0;
   std::uint64_t damagedRequests = 0;
   std::uint64_t damagedInput = 0;  // bytes received that formed no valid frame
+  std::uint64_t denseAnswers = 0;  // next-records answers sent in the dense form
 };
 
 struct SiteOptions {
@@ -97,6 +120,8 @@ struct SiteOptions {
   bool pace = true;                            // emulate the line speed in both directions
   std::string linkDir;                         // where port links go; empty: a fresh temp dir
   bool tcp = false;  // serve each port on a loopback TCP port (an ephemeral one) instead
+  // The host's time as the terminals' clocks see it (tests move it on); empty: the system clock.
+  std::function<std::chrono::system_clock::time_point()> now;
 };
 
 // Bounds of what a seed may ask for.

@@ -2,6 +2,7 @@
 // simulated terminals.
 #include <gtest/gtest.h>
 
+#include "bench/terminal/realistic_log.h"
 #include "platform/ado/enrolment.h"
 #include "platform/ado/memory_rowset.h"
 #include "platform/automation/message_queue.h"
@@ -58,6 +59,9 @@ class TerminalEndToEnd : public ::testing::TestWithParam<e2e::Transport> {
     e2e::UseSite(site_, paths, settings);
   }
 
+  void FaultsScenario(int version);
+  void HangUpScenario(int version);
+
   SimulatorSite site_;
   long objectsBefore_ = 0;
 };
@@ -108,9 +112,12 @@ TEST_P(TerminalEndToEnd, DownloadsTenThousandRecordsCompleteInOrderWithExactTime
   EXPECT_EQ(site_.Terminal(1, 1)->records.size(), 10000u);
 }
 
-TEST_P(TerminalEndToEnd, EveryRecordExactlyOnceInOrderWithFaultsOnTheLine) {
+// Faults on the line: every record exactly once, in order, in the terminal's record form.
+void TerminalEndToEnd::FaultsScenario(int version) {
   const auto records = ManyRecords(3000);
-  site_.AddTerminal(1, 1).records = records;
+  auto& terminal = site_.AddTerminal(1, 1);
+  terminal.records = records;
+  terminal.version = version;
   FaultPlan plan;
   plan.seed = 8;
   plan.drop = 0.04;
@@ -128,11 +135,19 @@ TEST_P(TerminalEndToEnd, EveryRecordExactlyOnceInOrderWithFaultsOnTheLine) {
   });
   const auto stats = site_.Stats(1);
   EXPECT_GT(stats.dropped + stats.corrupted + stats.truncated + stats.garbageBursts, 5u) << "faults were injected";
+  EXPECT_EQ(stats.denseAnswers > 0, version >= 3);
 }
 
-TEST_P(TerminalEndToEnd, HangUpMidDownloadFailsPromptlyKeepsRecordsAndTheNextDownloadWorks) {
+TEST_P(TerminalEndToEnd, EveryRecordExactlyOnceInOrderWithFaultsOnTheLine) { FaultsScenario(2); }
+TEST_P(TerminalEndToEnd, EveryDenseRecordExactlyOnceInOrderWithFaultsOnTheLine) { FaultsScenario(3); }
+
+// The line hangs up mid-download: the download fails promptly, keeps the records before, and
+// the next download gets them all.
+void TerminalEndToEnd::HangUpScenario(int version) {
   const auto records = ManyRecords(5000);
-  site_.AddTerminal(1, 1).records = records;
+  auto& terminal = site_.AddTerminal(1, 1);
+  terminal.records = records;
+  terminal.version = version;
   FaultPlan plan;
   plan.hangUpAfterAnswers = 10;  // the begin, then nine batches of 100
   site_.SetFaults(1, plan);
@@ -155,6 +170,39 @@ TEST_P(TerminalEndToEnd, HangUpMidDownloadFailsPromptlyKeepsRecordsAndTheNextDow
     const e2e::Result result = e2e::Download(machine.Get(), 1, 1, again.Get());
     EXPECT_TRUE(result.ok) << result.message;
     ExpectSameRecords(again.Get(), records);
+  });
+  EXPECT_EQ(site_.Stats(1).denseAnswers > 0, version >= 3);
+}
+
+TEST_P(TerminalEndToEnd, HangUpMidDownloadFailsPromptlyKeepsRecordsAndTheNextDownloadWorks) { HangUpScenario(2); }
+TEST_P(TerminalEndToEnd, HangUpMidDenseDownloadFailsPromptlyKeepsRecordsAndTheNextDownloadWorks) {
+  HangUpScenario(3);
+}
+
+// Terminals of protocol versions 1, 2 and 3 on one bus, each with a realistic log (version 3's
+// with its clock set back an hour part way): every download complete and exact, and only the
+// version 3 terminal asked for dense batches.
+TEST_P(TerminalEndToEnd, AMixedBusOfVersionsOneToThreeReadsEveryRecord) {
+  site_.Options().pace = false;
+  std::map<int, std::vector<CardRecordFields>> logs;
+  for (int version = 1; version <= 3; ++version) logs[version] = bench::RealisticLog(2500, static_cast<std::uint32_t>(version));
+  for (std::size_t i = 1200; i < logs[3].size(); ++i) --logs[3][i].hour;  // an hour back (all swipe 07:30..19:00)
+  for (int version = 1; version <= 3; ++version) {
+    auto& terminal = site_.AddTerminal(1, version);
+    terminal.version = version;
+    terminal.records = logs[version];
+  }
+  Start({{"VANTO_FK_BATCH", "255"}});
+  e2e::OnFreshThread([&] {
+    ComPtr<IMachine> machine = CreateClsMachine();
+    for (int version = 1; version <= 3; ++version) {
+      const std::uint64_t denseBefore = site_.Stats(1).denseAnswers;
+      ComPtr<_Collection> list = CreateCollection();
+      const e2e::Result result = e2e::Download(machine.Get(), 1, static_cast<SHORT>(version), list.Get());
+      EXPECT_TRUE(result.ok) << "version " << version << ": " << result.message;
+      ExpectSameRecords(list.Get(), logs[version]);
+      EXPECT_EQ(site_.Stats(1).denseAnswers > denseBefore, version == 3) << "version " << version;
+    }
   });
 }
 

@@ -439,6 +439,66 @@ TEST_F(ControlTest, WriteEnrollmentStoresTemplatesAndPasswords) {
   EXPECT_FALSE(site_.Terminal(1, 7)->persons.contains(51));
 }
 
+TEST_F(ControlTest, ClockMembersReadAndSetTheClockAndTellRefusals) {
+  site_.EditTerminal(1, 5, [](terminal::sim::SimTerminal& t) { t.version = 3; });
+  site_.EditTerminal(1, 7, [](terminal::sim::SimTerminal& t) { t.clockLocked = true; });  // version 2: no clock
+  SelectPort(1);
+  LONG f[6] = {};
+  auto read = [&](LONG terminal) {
+    return Invoke(control_.Get(), fk303id::member::kReadClock,
+                  {I4(terminal), Ref(&f[0]), Ref(&f[1]), Ref(&f[2]), Ref(&f[3]), Ref(&f[4]), Ref(&f[5])});
+  };
+  auto set = [&](LONG terminal, std::vector<LONG> time, LONG& refusal) {
+    std::vector<VARIANT> args{I4(terminal)};
+    for (LONG value : time) args.push_back(I4(value));
+    args.push_back(Ref(&refusal));
+    return Invoke(control_.Get(), fk303id::member::kSetClock, args);
+  };
+  struct Case {
+    LONG terminal;
+    std::vector<LONG> time;
+    bool answer;
+    LONG refusal;
+  } cases[] = {
+      {5, {2026, 6, 1, 12, 0, 0}, true, 0},
+      {5, {2026, 2, 30, 12, 0, 0}, false, 9},
+      {5, {2026, 6, 1, 12, 0, 60}, false, 9},
+      {7, {2026, 6, 1, 12, 0, 0}, false, 1},
+  };
+  for (const auto& c : cases) {
+    LONG refusal = -1;
+    const Outcome outcome = set(c.terminal, c.time, refusal);
+    ASSERT_EQ(outcome.hr, S_OK) << outcome.error;
+    EXPECT_EQ(outcome.answer, c.answer) << c.terminal << " " << c.time[2];
+    EXPECT_EQ(refusal, c.refusal) << c.terminal << " " << c.time[2];
+  }
+  // The clock runs on from the set (however slow the machine, not for five minutes).
+  const Outcome shown = read(5);
+  ASSERT_EQ(shown.hr, S_OK) << shown.error;
+  EXPECT_TRUE(shown.answer);
+  const std::int64_t since = terminal::protocol::WallSeconds({f[0], f[1], f[2], f[3], f[4], f[5]}) -
+                             terminal::protocol::WallSeconds({2026, 6, 1, 12, 0, 0});
+  EXPECT_GE(since, 0);
+  EXPECT_LT(since, 300);
+  const Outcome none = read(7);
+  EXPECT_EQ(none.hr, S_OK);
+  EXPECT_FALSE(none.answer);
+  const Outcome silent = read(6);
+  ASSERT_EQ(silent.hr, DISP_E_EXCEPTION);
+  EXPECT_NE(silent.error.find("读取考勤机时钟失败：串口 1"), std::string::npos) << silent.error;
+  EXPECT_NE(silent.error.find("编号为 6 的考勤机没有应答"), std::string::npos) << silent.error;
+
+  // A record read of a version 3 terminal is dense, of a version 2 one plain.
+  for (const auto& [terminal, dense] : {std::pair{5, 1}, std::pair{7, 0}}) {
+    ASSERT_TRUE(Begin(terminal).answer);
+    LONG form[2] = {-1, -1};
+    const Outcome outcome = Invoke(control_.Get(), fk303id::member::kCardReadForm, {I4(terminal), Ref(&form[0]), Ref(&form[1])});
+    EXPECT_TRUE(outcome.answer);
+    EXPECT_EQ(form[0], dense);
+    EXPECT_EQ(form[1], 0);
+  }
+}
+
 TEST_F(ControlTest, InvalidSettingIsReportedByTheFirstCall) {
   ::setenv("VANTO_FK_SPEED", "fast", 1);
   control_ = NewControl();

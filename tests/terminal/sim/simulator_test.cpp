@@ -275,6 +275,7 @@ port 3
     record 1 2026 2 30 25 61
     records 3 100 2 2026 12 31 23 58
   terminal 200
+  terminal 7 version=3 clock_offset=-300 drift=-4.5 lost_power=2000 clock_locked dense_miscount
 )");
   site.LoadSeed(seed);
   Template values{};
@@ -305,6 +306,14 @@ port 3
       {1, 2026, 2, 30, 25, 61}, {100, 2026, 12, 31, 23, 58}, {101, 2026, 12, 31, 23, 59}, {100, 2027, 1, 1, 0, 0}};
   EXPECT_EQ(four->records, expected);
   EXPECT_EQ(again.Terminal(3, 200)->persons.at(5).fingerprints.at(0), values);
+  const auto seven = again.Terminal(3, 7);
+  ASSERT_TRUE(seven);
+  EXPECT_EQ(seven->version, 3);
+  EXPECT_EQ(seven->clockOffset, -300);
+  EXPECT_EQ(seven->drift, -4.5);
+  EXPECT_EQ(seven->lostPowerYear, 2000);
+  EXPECT_TRUE(seven->clockLocked);
+  EXPECT_TRUE(seven->denseMiscount);
   std::ostringstream savedAgain;
   savedAgain.precision(17);
   again.SaveSeed(savedAgain);
@@ -314,7 +323,7 @@ port 3
 TEST(SimulatorSeed, MistakesNameTheLine) {
   const char* bad[] = {"terminal 1\n", "port 1\nterminal 0\n", "port 1\nterminal 1\nrecord 1 2 3\n",
                        "port 1\nfaults drop=x\n", "port 1\nbogus\n", "port 1\nterminal 1\nrecord 1 2 3 4 5 6 7\n",
-                       "port 1\nterminal 1 version=3\n", "port 1\nterminal 1 serial=0\n", "port 1\nterminal 1 serial=x\n",
+                       "port 1\nterminal 1 version=4\n", "port 1\nterminal 1 serial=0\n", "port 1\nterminal 1 serial=x\n",
                        "port 1\nterminal 1 generation=0\n"};
   for (const char* text : bad) {
     SimulatorSite site;
@@ -345,6 +354,9 @@ TEST(SimulatorSeed, OutOfBoundsValuesAreRefusedWithTheirLine) {
       {"port 1\n terminal 1 capacity=-3\n", "bad.seed:2:", "capacity"},
       {"\nturnaround_us -5\n", "bad.seed:2:", "turnaround_us"},
       {"port 0\n", "bad.seed:1:", "port"},
+      {"port 1\n terminal 1 drift=3601\n", "bad.seed:2:", "drift"},
+      {"port 1\n terminal 1 lost_power=1969\n", "bad.seed:2:", "lost_power"},
+      {"port 1\n terminal 1 clock_offset=5s\n", "bad.seed:2:", "clock_offset"},
   };
   for (const Case& c : cases) {
     SimulatorSite site;
