@@ -47,14 +47,22 @@ class Console {
     accounts_->AddUser(setup, users.admin, accounts::Role::Admin, kPassword);
     accounts_->AddUser(setup, users.hr, accounts::Role::Hr, kPassword);
     accounts_->AddUser(setup, users.viewer, accounts::Role::Viewer, kPassword);
+    tls_ca_ = options.tls_cert;
     options.host = "127.0.0.1";
     options.port = 0;
     options.log = [this](const std::string& line) {
       std::lock_guard lock(log_mutex_);
       log_ += line + "\n";
     };
-    server_ = std::make_unique<ConsoleServer>(options, *accounts_);
-    port_ = server_->Bind();
+    try {
+      server_ = std::make_unique<ConsoleServer>(options, *accounts_);
+      port_ = server_->Bind();
+    } catch (...) {
+      accounts_.reset();
+      std::error_code ec;
+      std::filesystem::remove_all(folder_, ec);
+      throw;
+    }
     thread_ = std::thread([this] { server_->Run(); });
   }
   ~Console() {
@@ -67,7 +75,8 @@ class Console {
   }
 
   httplib::Client Client() const {
-    httplib::Client client("127.0.0.1", port_);
+    httplib::Client client((tls_ca_.empty() ? "http://127.0.0.1:" : "https://127.0.0.1:") + std::to_string(port_));
+    if (!tls_ca_.empty()) client.set_ca_cert_path(tls_ca_.c_str());
     client.set_connection_timeout(std::chrono::seconds(10));
     client.set_read_timeout(std::chrono::seconds(30));
     return client;
@@ -133,6 +142,7 @@ class Console {
   std::unique_ptr<ConsoleServer> server_;
   std::thread thread_;
   int port_ = 0;
+  std::string tls_ca_;  // the server's own (self-signed) certificate, trusted by the client
   std::mutex log_mutex_;
   std::string log_;
 };
