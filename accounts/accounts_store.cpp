@@ -25,7 +25,8 @@ std::optional<Role> ParseRole(std::string_view text) {
   return std::nullopt;
 }
 
-std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout) {
+std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                                 bool create) {
   bool is_url = vanto::store::IsDatabaseUrl(location);
   struct stat info {};
   bool created = !is_url && stat(location.c_str(), &info) != 0;
@@ -34,6 +35,7 @@ std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, st
     // tables among them), in its own transactions.
     vanto::store::OpenOptions options;
     options.lock_timeout = lock_timeout;
+    options.create = create;
     vanto::store::RecordStore::Open(location, options);
   }
   // A database this creates holds password hashes: only its owner reads it.

@@ -78,7 +78,9 @@ class AccountsStore {
 };
 
 // Opens the accounts of the database at `location` (an SQLite path or a postgresql:// URL),
-// bringing its schema up to date first. Throws vanto::store::StoreError naming the location.
-std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout);
+// bringing its schema up to date first (an SQLite file that does not exist is created, private to
+// its owner, when `create`). Throws vanto::store::StoreError naming the location.
+std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                                 bool create = true);
 
 }  // namespace vanto::accounts

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <stdexcept>
 #include <string>
 
 namespace vanto::accounts {

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "accounts/accounts.h"
+#include "accounts/passwords.h"
 #include "cli/command.h"
 #include "cli/machine.h"
 #include "cli/messages.h"
@@ -85,7 +86,8 @@ int RunUser(const UserOptions& o, Io& io) {
     throw UsageError(TrFill("user name '{0}' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'", {name}));
 
   accounts::Accounts accounts(accounts::OpenAccountsStore(
-      DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+      DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)),
+      /*create=*/action == "add"));
   const accounts::Actor actor{OsUser(), "command line"};
   try {
     if (action == "list") {

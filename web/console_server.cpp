@@ -185,8 +185,12 @@ struct ConsoleServer::Impl {
 
   bool tls() const { return !options.tls_cert.empty(); }
 
-  void Log(const std::string& line) const {
-    if (options.log) options.log(line);
+  // One line per call: control characters a client put into a path cannot forge log lines.
+  void Log(std::string line) const {
+    if (!options.log) return;
+    for (char& ch : line)
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    options.log(line);
   }
 
   void Configure() {

@@ -7,6 +7,7 @@
 
 #include "accounts/accounts.h"
 #include "accounts/passwords.h"
+#include "cli/store/record_store.h"
 #include "cli/store/schema.h"
 #include "tests/cli/store_engines.h"
 
@@ -20,7 +21,9 @@ using vanto::store::testing::StoreEngine;
 // Makes every later audit insert fail, as a full disk or a lost server would.
 void BreakAudit(const std::string& location) {
   if (vanto::store::IsDatabaseUrl(location)) {
-    std::string name = location.substr(location.rfind('/') + 1);
+    std::size_t slash = location.find('/', location.find("://") + 3);
+    std::size_t query = location.find('?', slash);
+    std::string name = location.substr(slash + 1, query == std::string::npos ? std::string::npos : query - slash - 1);
     vanto::testing::PgAdmin(
         "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION 'refused'; END $$; "
         "CREATE TRIGGER refuse BEFORE INSERT ON audit FOR EACH ROW EXECUTE FUNCTION refuse();",

@@ -1,10 +1,11 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A real browser against `vanto serve`: an admin added with `vanto user add` signs in, sees the
 dashboard with the admin's navigation, switches the pages to Chinese and signs out.
 
 Usage: browser_smoke_test.py PATH-TO-VANTO. Exits 77 (skipped) when Selenium or the Chromium
 driver is missing, except under CI=true, where that is a failure."""
 import os
+import pwd
 import select
 import shutil
 import signal
@@ -73,6 +74,11 @@ def main():
         listed = run(vanto, ["user", "list", *env_free])
         assert "root" in listed and "admin" in listed, listed
         assert (os.stat(db).st_mode & 0o077) == 0, "the new database is readable by others"
+        # The only admin cannot be disabled; a refused command is a usage error and changes nothing.
+        refused = subprocess.run([vanto, "user", "disable", "root", *env_free], capture_output=True, text=True,
+                                 timeout=60)
+        assert refused.returncode == 2 and "root" in refused.stderr, refused
+        assert "enabled" in run(vanto, ["user", "list", *env_free])
         server, url = start_server(vanto, db)
         driver = None
         try:
@@ -97,6 +103,7 @@ def main():
             wait.until(ready.presence_of_element_located((By.ID, "audit")))
             trail = driver.find_element(By.ID, "audit").text
             assert "user.add" in trail and "login" in trail, trail
+            assert pwd.getpwuid(os.geteuid()).pw_name in trail, trail  # the command line's user
             driver.find_element(By.ID, "sign-out").click()
             wait.until(ready.presence_of_element_located((By.ID, "sign-in")))
             driver.get(url + "/users")
