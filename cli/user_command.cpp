@@ -85,6 +85,13 @@ int RunUser(const UserOptions& o, Io& io) {
   if (action == "add" && accounts::Accounts::NameProblem(name))
     throw UsageError(TrFill("user name '{0}' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'", {name}));
 
+  // A new user's password is read before the database is opened: a refused one leaves no new
+  // database behind.
+  std::string password;
+  if (action == "add") {
+    password = ReadPassword(name, io);
+    CheckPassword(password);
+  }
   accounts::Accounts accounts(accounts::OpenAccountsStore(
       DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)),
       /*create=*/action == "add"));
@@ -102,9 +109,10 @@ int RunUser(const UserOptions& o, Io& io) {
       return kExitOk;
     }
     if (action == "passwd" && !accounts.FindUser(name)) throw UsageError(TrFill("there is no user {0}", {name}));
-    if (action == "add" && accounts.FindUser(name)) throw UsageError(TrFill("user {0} exists already", {name}));
-    std::string password = ReadPassword(name, io);
-    CheckPassword(password);
+    if (action == "passwd") {
+      password = ReadPassword(name, io);
+      CheckPassword(password);
+    }
     if (action == "add") {
       accounts.AddUser(actor, name, *role, password);
       io.out << TrFill("user {0} added ({1})", {name, accounts::RoleName(*role)}) << "\n";

@@ -70,6 +70,10 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vanto-browser-") as folder:
         db = os.path.join(folder, "site.db")
         env_free = ["--db", db]
+        # A refused password is a usage error and leaves no database behind.
+        short = subprocess.run([vanto, "user", "add", "root", "--role", "admin", *env_free], input="short\n",
+                               capture_output=True, text=True, timeout=60)
+        assert short.returncode == 2 and not os.path.exists(db), short
         run(vanto, ["user", "add", "root", "--role", "admin", *env_free], PASSWORD + "\n")
         listed = run(vanto, ["user", "list", *env_free])
         assert "root" in listed and "admin" in listed, listed

@@ -132,6 +132,7 @@ class Console {
     return log_;
   }
   int port() const { return port_; }
+  std::string database() const { return (folder_ / "site.db").string(); }
 
   Users users;
 

@@ -1,6 +1,7 @@
 // The Users and Audit pages as an admin uses them: each change takes effect, is refused with
 // its reason when it must be, and leaves its audit row.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "tests/web/console_fixture.h"
 
@@ -69,6 +70,38 @@ TEST(ConsoleUsers, TheAuditPagePagesBackByRowId) {
   EXPECT_EQ(first.find(">row 10<"), std::string::npos);
   EXPECT_NE(second.find(">row 10<"), std::string::npos);
   EXPECT_EQ(second.find(">row 149<"), std::string::npos);
+}
+
+TEST(ConsoleUsers, ADatabaseFailureShowsAMessageAndChangesNothing) {
+  Console console;
+  Session admin = console.Login(console.users.admin);
+  // From now on every audit row fails to be written, as on a full disk.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(console.database().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON audit BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  struct Case {
+    const char* path;
+    httplib::Params form;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/users/add", {{"name", "newbie"}, {"role", "admin"}, {"password", kPassword}}},
+           {"/users/password", {{"name", console.users.hr}, {"password", "another long password"}}},
+           {"/users/disable", {{"name", console.users.hr}, {"disabled", "1"}}}}) {
+    httplib::Params form = c.form;
+    form.emplace("csrf", admin.csrf);
+    httplib::Result r = console.Post(c.path, form, admin.cookie);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 500) << c.path;
+    EXPECT_NE(r->body.find("nothing was changed"), std::string::npos) << c.path;
+    EXPECT_NE(console.log().find("disk full"), std::string::npos);  // the cause is logged, not shown
+    EXPECT_EQ(r->body.find("disk full"), std::string::npos);
+  }
+  EXPECT_FALSE(console.accounts().FindUser("newbie"));
+  EXPECT_FALSE(console.accounts().FindUser(console.users.hr)->disabled);
+  EXPECT_EQ(console.LoginAttempt(console.users.hr, kPassword)->status, 500);  // a login needs its audit row too
 }
 
 }  // namespace
