@@ -169,6 +169,68 @@ CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment (cPsn_Num, iFinger
      R"sql(
 CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment ("cPsn_Num", "iFingerprintNO");
 )sql"},
+    // ---- The web console's accounts (one block: users, sessions, audit trail) ----------------
+    // Users with a role and an Argon2id password hash; login sessions kept only as SHA-256
+    // hashes of their tokens (times in seconds since the epoch, UTC); the audit trail of who did
+    // what, when and from where. Nothing here touches the tables above.
+    {5, "the console's users, login sessions and audit trail",
+     R"sql(
+CREATE TABLE users (
+  name                TEXT    NOT NULL PRIMARY KEY,
+  role                TEXT    NOT NULL CHECK (role IN ('admin', 'hr', 'viewer')),
+  password_hash       TEXT    NOT NULL,
+  disabled            INTEGER NOT NULL DEFAULT 0,
+  language            TEXT    NOT NULL DEFAULT '',
+  created_at          TEXT    NOT NULL,
+  password_changed_at TEXT    NOT NULL
+);
+CREATE TABLE sessions (
+  token_hash TEXT    NOT NULL PRIMARY KEY,
+  user_name  TEXT    NOT NULL REFERENCES users (name),
+  csrf       TEXT    NOT NULL,
+  created    INTEGER NOT NULL,
+  last_seen  INTEGER NOT NULL,
+  origin     TEXT    NOT NULL
+);
+CREATE INDEX sessions_by_user ON sessions (user_name);
+CREATE TABLE audit (
+  id      INTEGER PRIMARY KEY AUTOINCREMENT,
+  at      TEXT NOT NULL,
+  actor   TEXT NOT NULL,
+  origin  TEXT NOT NULL,
+  action  TEXT NOT NULL,
+  details TEXT NOT NULL DEFAULT ''
+);
+)sql",
+     R"sql(
+CREATE TABLE users (
+  name                TEXT COLLATE "C" NOT NULL PRIMARY KEY,
+  role                TEXT COLLATE "C" NOT NULL CHECK (role IN ('admin', 'hr', 'viewer')),
+  password_hash       TEXT COLLATE "C" NOT NULL,
+  disabled            INTEGER NOT NULL DEFAULT 0,
+  language            TEXT COLLATE "C" NOT NULL DEFAULT '',
+  created_at          TEXT COLLATE "C" NOT NULL,
+  password_changed_at TEXT COLLATE "C" NOT NULL
+);
+CREATE TABLE sessions (
+  token_hash TEXT COLLATE "C" NOT NULL PRIMARY KEY,
+  user_name  TEXT COLLATE "C" NOT NULL REFERENCES users (name),
+  csrf       TEXT COLLATE "C" NOT NULL,
+  created    BIGINT NOT NULL,
+  last_seen  BIGINT NOT NULL,
+  origin     TEXT NOT NULL
+);
+CREATE INDEX sessions_by_user ON sessions (user_name);
+CREATE TABLE audit (
+  id      BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  at      TEXT COLLATE "C" NOT NULL,
+  actor   TEXT NOT NULL,
+  origin  TEXT NOT NULL,
+  action  TEXT COLLATE "C" NOT NULL,
+  details TEXT NOT NULL DEFAULT ''
+);
+)sql"},
+    // ---- end of the web console's accounts ---------------------------------------------------
 };
 
 }  // namespace

@@ -11,11 +11,14 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 
 for f in bin/vanto bin/vanto-sim bin/vanto-regsvr lib/vanto/VANTO.so lib/vanto/FK303ID.so \
          lib/vanto/libvanto_automation.so share/locale/zh_CN/LC_MESSAGES/vanto.mo share/doc/vanto/README.md \
-         lib/systemd/system/vanto-sync.service lib/systemd/system/vanto-sync.timer; do
+         lib/systemd/system/vanto-sync.service lib/systemd/system/vanto-sync.timer \
+         lib/systemd/system/vanto-serve.service; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 grep -q "^ExecStart=$prefix/bin/vanto sync$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "ExecStart"; exit 1; }
 grep -q "^StateDirectory=vanto$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "StateDirectory"; exit 1; }
+grep -q "^ExecStart=$prefix/bin/vanto serve --listen 127.0.0.1:8080$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve ExecStart"; exit 1; }
+grep -q "^User=vanto$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve User"; exit 1; }
 grep -q "^OnUnitActiveSec=5min$" "$prefix/lib/systemd/system/vanto-sync.timer" || { echo "timer"; exit 1; }
 
 mkdir -p "$work/elsewhere" "$work/home"

@@ -1,0 +1,182 @@
+#include "accounts/accounts.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "accounts/passwords.h"
+
+namespace vanto::accounts {
+
+std::int64_t SystemSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string UtcText(std::int64_t seconds) {
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+Accounts::Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy, ThrottlePolicy throttle, Clock clock)
+    : store_(std::move(store)), policy_(policy), throttle_(throttle), clock_(std::move(clock)) {}
+
+std::optional<Problem> Accounts::NameProblem(const std::string& name) {
+  if (name.empty() || name.size() > kMaxName) return Problem::NameInvalid;
+  for (unsigned char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+          c == '-' || c == '@'))
+      return Problem::NameInvalid;
+  return std::nullopt;
+}
+
+std::optional<Problem> Accounts::PasswordProblem(const std::string& password) {
+  std::size_t characters = 0;  // UTF-8 lead bytes
+  for (unsigned char c : password)
+    if ((c & 0xC0) != 0x80) ++characters;
+  if (characters < kMinPassword) return Problem::PasswordTooShort;
+  if (password.size() > kMaxPassword) return Problem::PasswordTooLong;
+  return std::nullopt;
+}
+
+AuditEntry Accounts::Entry(const Actor& actor, const std::string& action, const std::string& details) const {
+  return AuditEntry{0, UtcText(clock_()), actor.name, actor.origin, action, details};
+}
+
+std::vector<User> Accounts::Users() {
+  std::lock_guard lock(store_mutex_);
+  return store_->Users();
+}
+
+std::optional<User> Accounts::FindUser(const std::string& name) {
+  std::lock_guard lock(store_mutex_);
+  return store_->FindUser(name, nullptr);
+}
+
+void Accounts::AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password) {
+  if (NameProblem(name)) throw AccountError(Problem::NameInvalid, "user name '" + name + "' is not allowed");
+  if (auto p = PasswordProblem(password)) throw AccountError(*p, "the password is not allowed");
+  std::string hash = HashPassword(password);
+  User user{name, role, false, "", UtcText(clock_())};
+  std::lock_guard lock(store_mutex_);
+  if (!store_->AddUser(user, hash, Entry(actor, "user.add", name + " (" + RoleName(role) + ")")))
+    throw AccountError(Problem::NameTaken, "user " + name + " exists already");
+}
+
+void Accounts::ChangePassword(const Actor& actor, const std::string& name, const std::string& password) {
+  if (auto p = PasswordProblem(password)) throw AccountError(*p, "the password is not allowed");
+  std::string hash = HashPassword(password);
+  std::lock_guard lock(store_mutex_);
+  if (!store_->SetPassword(name, hash, Entry(actor, "user.password", name)))
+    throw AccountError(Problem::NoSuchUser, "there is no user " + name);
+}
+
+void Accounts::SetDisabled(const Actor& actor, const std::string& name, bool disabled) {
+  std::lock_guard lock(store_mutex_);
+  std::optional<User> user = store_->FindUser(name, nullptr);
+  if (!user) throw AccountError(Problem::NoSuchUser, "there is no user " + name);
+  if (disabled && user->role == Role::Admin && !user->disabled) {
+    int admins = 0;
+    for (const User& u : store_->Users()) admins += u.role == Role::Admin && !u.disabled;
+    if (admins <= 1) throw AccountError(Problem::LastAdmin, "user " + name + " is the last enabled admin");
+  }
+  if (!store_->SetDisabled(name, disabled, Entry(actor, disabled ? "user.disable" : "user.enable", name)))
+    throw AccountError(Problem::NoSuchUser, "there is no user " + name);
+}
+
+void Accounts::SetLanguage(const std::string& name, const std::string& language) {
+  std::lock_guard lock(store_mutex_);
+  store_->SetLanguage(name, language);
+}
+
+LoginOutcome Accounts::Login(const std::string& name, const std::string& password, const std::string& origin) {
+  LoginOutcome outcome;
+  std::int64_t now = clock_();
+  // Names longer than any allowed one are counted under one key, so they cannot grow the table.
+  std::string key = name.size() > kMaxName ? std::string("(too long)") : name;
+  Actor who{key, origin};
+  if (std::int64_t wait = throttle_.Wait(key, origin, now)) {
+    outcome.kind = LoginOutcome::Kind::Throttled;
+    outcome.retry_after = wait;
+    std::lock_guard lock(store_mutex_);
+    store_->Audit(Entry(who, "login.throttled", "refused without checking; locked for " + std::to_string(wait) + " s"));
+    return outcome;
+  }
+  std::optional<User> user;
+  std::string hash;
+  {
+    std::lock_guard lock(store_mutex_);
+    if (!NameProblem(name)) user = store_->FindUser(name, &hash);
+  }
+  if (!user) {
+    // As long as a real check, so the answer's time does not tell which names exist.
+    std::call_once(dummy_once_, [this] { dummy_hash_ = HashPassword(NewToken()); });
+    VerifyPassword(password, dummy_hash_);
+  }
+  bool ok = user && password.size() <= kMaxPassword && VerifyPassword(password, hash) && !user->disabled;
+  if (!ok) {
+    std::int64_t lock = throttle_.Failed(key, origin, clock_());
+    std::string details = !user ? "no such user" : user->disabled ? "user disabled" : "wrong password";
+    if (lock) details += "; locked for " + std::to_string(lock) + " s";
+    std::lock_guard guard(store_mutex_);
+    store_->Audit(Entry(who, "login.failed", details));
+    return outcome;
+  }
+  throttle_.Succeeded(key);
+  outcome.kind = LoginOutcome::Kind::Ok;
+  outcome.token = NewToken();
+  now = clock_();
+  SessionRecord session{TokenHash(outcome.token), user->name, NewToken(), now, now, origin};
+  {
+    std::lock_guard lock(store_mutex_);
+    store_->RemoveExpiredSessions(now - policy_.absolute, now - policy_.idle);
+    store_->AddSession(session, Entry(who, "login", ""));
+  }
+  outcome.signed_in = SignedIn{session, *user};
+  return outcome;
+}
+
+std::optional<SignedIn> Accounts::Authenticate(const std::string& token) {
+  if (token.size() != 64) return std::nullopt;
+  std::string hash = TokenHash(token);
+  std::int64_t now = clock_();
+  std::lock_guard lock(store_mutex_);
+  std::optional<SessionRecord> session = store_->FindSession(hash);
+  if (!session) return std::nullopt;
+  if (now - session->created >= policy_.absolute || now - session->last_seen >= policy_.idle) {
+    store_->RemoveSession(hash, nullptr);
+    return std::nullopt;
+  }
+  std::optional<User> user = store_->FindUser(session->user, nullptr);
+  if (!user || user->disabled) return std::nullopt;
+  // Written at most once a minute: the idle expiry needs no finer grain.
+  if (now - session->last_seen >= 60) {
+    store_->TouchSession(hash, now);
+    session->last_seen = now;
+  }
+  return SignedIn{*session, *user};
+}
+
+void Accounts::Logout(const std::string& token, const std::string& origin) {
+  if (token.size() != 64) return;
+  std::string hash = TokenHash(token);
+  std::lock_guard lock(store_mutex_);
+  std::optional<SessionRecord> session = store_->FindSession(hash);
+  if (!session) return;
+  AuditEntry entry = Entry(Actor{session->user, origin}, "logout", "");
+  store_->RemoveSession(hash, &entry);
+}
+
+void Accounts::Audit(const Actor& actor, const std::string& action, const std::string& details) {
+  std::lock_guard lock(store_mutex_);
+  store_->Audit(Entry(actor, action, details));
+}
+
+std::vector<AuditEntry> Accounts::AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) {
+  std::lock_guard lock(store_mutex_);
+  return store_->AuditTrail(limit, before_id);
+}
+
+}  // namespace vanto::accounts

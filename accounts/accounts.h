@@ -1,0 +1,113 @@
+// What the console and the `vanto user` commands do with accounts: add users, change passwords,
+// disable, log in and out (throttled, audited), recognise a session. Words are the front ends':
+// failures carry a Problem for them to put into their language.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "accounts/accounts_store.h"
+#include "accounts/login_throttle.h"
+
+namespace vanto::accounts {
+
+// Seconds since the epoch (UTC); tests give a clock of their own.
+using Clock = std::function<std::int64_t()>;
+std::int64_t SystemSeconds();
+// "YYYY-MM-DDTHH:MM:SSZ" of `seconds`.
+std::string UtcText(std::int64_t seconds);
+
+struct SessionPolicy {
+  std::int64_t idle = 30 * 60;          // a session not used this long ends
+  std::int64_t absolute = 12 * 60 * 60;  // no session lives longer
+};
+
+enum class Problem {
+  NameInvalid,       // 1-64 characters of letters, digits, '.', '_', '-', '@'
+  PasswordTooShort,  // fewer than kMinPassword characters
+  PasswordTooLong,   // more than kMaxPassword bytes
+  NameTaken,
+  NoSuchUser,
+  LastAdmin,         // disabling would leave no admin who can log in
+};
+inline constexpr std::size_t kMinPassword = 8;
+inline constexpr std::size_t kMaxPassword = 1024;
+inline constexpr std::size_t kMaxName = 64;
+
+class AccountError : public std::runtime_error {
+ public:
+  AccountError(Problem problem, const std::string& message) : std::runtime_error(message), problem_(problem) {}
+  Problem problem() const { return problem_; }
+
+ private:
+  Problem problem_;
+};
+
+// Who acts, and from where (a client address, or "command line").
+struct Actor {
+  std::string name;
+  std::string origin;
+};
+
+// A recognised session and its user.
+struct SignedIn {
+  SessionRecord session;
+  User user;
+};
+
+struct LoginOutcome {
+  enum class Kind { Ok, Refused, Throttled } kind = Kind::Refused;
+  std::int64_t retry_after = 0;  // Throttled: seconds to wait
+  std::string token;             // Ok: the new session's token, for the cookie only
+  SignedIn signed_in;            // Ok
+};
+
+class Accounts {
+ public:
+  Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy = {}, ThrottlePolicy throttle = {},
+           Clock clock = SystemSeconds);
+
+  static std::optional<Problem> NameProblem(const std::string& name);
+  static std::optional<Problem> PasswordProblem(const std::string& password);
+
+  std::vector<User> Users();
+  std::optional<User> FindUser(const std::string& name);
+  // Each throws AccountError for a refused change and StoreError for a database failure; each
+  // change is audited in its own transaction.
+  void AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password);
+  void ChangePassword(const Actor& actor, const std::string& name, const std::string& password);
+  void SetDisabled(const Actor& actor, const std::string& name, bool disabled);
+  void SetLanguage(const std::string& name, const std::string& language);
+
+  // Checks the password (as long for an unknown name as for a known one), audits the outcome,
+  // and on success opens a new session.
+  LoginOutcome Login(const std::string& name, const std::string& password, const std::string& origin);
+  // The session of `token` when it exists, has not expired and its user is enabled.
+  std::optional<SignedIn> Authenticate(const std::string& token);
+  void Logout(const std::string& token, const std::string& origin);
+
+  void Audit(const Actor& actor, const std::string& action, const std::string& details);
+  std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id = {});
+
+  std::int64_t Now() const { return clock_(); }
+  const SessionPolicy& policy() const { return policy_; }
+
+ private:
+  AuditEntry Entry(const Actor& actor, const std::string& action, const std::string& details) const;
+
+  std::unique_ptr<AccountsStore> store_;
+  std::mutex store_mutex_;  // the store is one connection, used by one thread at a time
+  SessionPolicy policy_;
+  LoginThrottle throttle_;
+  Clock clock_;
+  std::once_flag dummy_once_;
+  std::string dummy_hash_;  // verified against for unknown names
+};
+
+}  // namespace vanto::accounts

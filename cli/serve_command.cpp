@@ -1,0 +1,112 @@
+// serve: the web console over HTTP (or HTTPS with a certificate), until SIGINT or SIGTERM.
+#include <pthread.h>
+#include <signal.h>
+
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "accounts/accounts.h"
+#include "cli/command.h"
+#include "cli/machine.h"
+#include "host/text/messages.h"
+#include "web/console_server.h"
+
+namespace vanto::cli {
+namespace {
+
+struct ServeOptions {
+  std::optional<std::string> listen, tls_cert, tls_key, trusted_proxies, db;
+  double lock_timeout = 5.0;
+};
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ','))
+    if (!item.empty()) items.push_back(item);
+  return items;
+}
+
+int RunServe(const ServeOptions& o, Io& io) {
+  web::ServerOptions options;
+  try {
+    web::ParseListen(o.listen.value_or("127.0.0.1:8080"), options);
+  } catch (const web::WebError& e) {
+    throw UsageError(e.what());
+  }
+  options.tls_cert = o.tls_cert.value_or("");
+  options.tls_key = o.tls_key.value_or("");
+  if (o.trusted_proxies) options.trusted_proxies = SplitList(*o.trusted_proxies);
+  std::mutex log_mutex;
+  options.log = [&](const std::string& line) {
+    std::lock_guard lock(log_mutex);
+    io.err << line << std::endl;
+  };
+
+  // SIGINT and SIGTERM are taken by one waiting thread (every thread started from here on
+  // inherits the blocked set), which stops the server.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stop_signals, &previous);
+  struct RestoreMask {
+    sigset_t mask;
+    ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } restore{previous};
+
+  accounts::Accounts accounts(accounts::OpenAccountsStore(
+      DatabasePath(o.db, true), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+  std::unique_ptr<web::ConsoleServer> server;
+  int port = 0;
+  try {
+    server = std::make_unique<web::ConsoleServer>(options, accounts);
+    port = server->Bind();
+  } catch (const web::WebError& e) {
+    throw HostError(e.what());
+  }
+  if (accounts.Users().empty())
+    io.err << Tr("warning: there are no users yet: add one with 'vanto user add NAME --role admin'") << std::endl;
+  std::string host = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+  io.out << TrFill("listening on {0}", {(options.tls_cert.empty() ? "http://" : "https://") + host + ":" +
+                                        std::to_string(port)})
+         << std::endl;
+
+  std::thread waiter([&] {
+    int signal = 0;
+    sigwait(&stop_signals, &signal);
+    server->Stop();
+  });
+  server->Run();
+  // Run returns once stopped; wake the waiter when it was not a signal that stopped it.
+  pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+  return kExitOk;
+}
+
+}  // namespace
+
+Command ServeCommand() {
+  return {"serve", "run the web console for HR and administrators",
+          "vanto serve [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE] [--trusted-proxies ADDR,...]",
+          "Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
+          "address is printed). With --tls-cert and --tls-key it speaks HTTPS only. Behind a reverse proxy,\n"
+          "--trusted-proxies lists the proxies' addresses whose X-Forwarded-For and X-Forwarded-Proto are\n"
+          "believed. Users come from 'vanto user add'. Stops on SIGINT or SIGTERM.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<ServeOptions>();
+            p.Text("listen", "HOST:PORT", "where to listen (default 127.0.0.1:8080)", &o->listen);
+            p.Text("tls-cert", "FILE", "the server's certificate chain (PEM)", &o->tls_cert);
+            p.Text("tls-key", "FILE", "the certificate's private key (PEM)", &o->tls_key);
+            p.Text("trusted-proxies", "ADDR,...", "reverse proxies whose forwarded headers are believed",
+                   &o->trusted_proxies);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
+            return [o](Io& io) { return RunServe(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,238 @@
+// The accounts store on both engines: users, sessions and the audit trail, each change with its
+// audit row in one transaction; and the login rules above it (throttling, expiry, hashing).
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <memory>
+
+#include "accounts/accounts.h"
+#include "accounts/passwords.h"
+#include "host/store/record_store.h"
+#include "host/store/schema.h"
+#include "tests/host/store_engines.h"
+
+namespace vanto::accounts {
+namespace {
+
+using vanto::store::testing::PostgresEngine;
+using vanto::store::testing::SqliteEngine;
+using vanto::store::testing::StoreEngine;
+
+// Makes every later audit insert fail, as a full disk or a lost server would.
+void BreakAudit(const std::string& location) {
+  if (vanto::store::IsDatabaseUrl(location)) {
+    std::size_t slash = location.find('/', location.find("://") + 3);
+    std::size_t query = location.find('?', slash);
+    std::string name = location.substr(slash + 1, query == std::string::npos ? std::string::npos : query - slash - 1);
+    vanto::testing::PgAdmin(
+        "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION 'refused'; END $$; "
+        "CREATE TRIGGER refuse BEFORE INSERT ON audit FOR EACH ROW EXECUTE FUNCTION refuse();",
+        name);
+    return;
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON audit BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+}
+
+class AccountsStoreTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam()) == "postgresql") {
+      VANTO_REQUIRE_PG();
+      engine_ = std::make_unique<PostgresEngine>();
+    } else {
+      engine_ = std::make_unique<SqliteEngine>();
+    }
+    location_ = engine_->FreshLocation();
+    store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
+  }
+  AuditEntry Note(const std::string& action, const std::string& details = "") {
+    return {0, "2026-12-08T10:00:00Z", "tester", "command line", action, details};
+  }
+  User Person(const std::string& name, Role role) { return {name, role, false, "", "2026-12-08T10:00:00Z"}; }
+  SessionRecord Session(const std::string& token, const std::string& user, std::int64_t at) {
+    return {TokenHash(token), user, NewToken(), at, at, "127.0.0.1"};
+  }
+
+  std::unique_ptr<StoreEngine> engine_;
+  std::string location_;
+  std::unique_ptr<AccountsStore> store_;
+};
+
+TEST_P(AccountsStoreTest, UsersKeepTheirRoleHashAndNameVerbatim) {
+  struct Case {
+    std::string name;
+    Role role;
+  };
+  const std::vector<Case> cases = {{"ada", Role::Admin}, {"hal", Role::Hr}, {"vic", Role::Viewer},
+                                   {"o'brien\"; DROP TABLE users; --", Role::Viewer}, {"张三", Role::Hr}};
+  for (const Case& c : cases) ASSERT_TRUE(store_->AddUser(Person(c.name, c.role), "hash-of-" + c.name, Note("user.add", c.name)));
+  EXPECT_FALSE(store_->AddUser(Person("ada", Role::Viewer), "other", Note("user.add", "again")));
+  std::vector<User> users = store_->Users();
+  ASSERT_EQ(users.size(), cases.size());
+  for (const Case& c : cases) {
+    std::string hash;
+    std::optional<User> u = store_->FindUser(c.name, &hash);
+    ASSERT_TRUE(u) << c.name;
+    EXPECT_EQ(u->role, c.role);
+    EXPECT_EQ(hash, "hash-of-" + c.name);
+    EXPECT_FALSE(u->disabled);
+  }
+  // One audit row per change made, none for the refused one; newest first.
+  std::vector<AuditEntry> trail = store_->AuditTrail(100, std::nullopt);
+  ASSERT_EQ(trail.size(), cases.size());
+  EXPECT_EQ(trail.front().details, cases.back().name);
+  EXPECT_GT(trail.front().id, trail.back().id);
+  EXPECT_EQ(store_->AuditTrail(2, trail[1].id).at(0).id, trail[2].id);
+}
+
+TEST_P(AccountsStoreTest, PasswordChangeAndDisablingEndOnlyThatUsersSessions) {
+  store_->AddUser(Person("ada", Role::Admin), "h1", Note("user.add"));
+  store_->AddUser(Person("hal", Role::Hr), "h2", Note("user.add"));
+  struct Case {
+    const char* what;
+    std::function<bool()> change;
+  };
+  const std::vector<Case> cases = {
+      {"password", [&] { return store_->SetPassword("hal", "h3", Note("user.password")); }},
+      {"disable", [&] { return store_->SetDisabled("hal", true, Note("user.disable")); }},
+  };
+  for (const Case& c : cases) {
+    store_->AddSession(Session("hal-1" + std::string(c.what), "hal", 100), Note("login"));
+    store_->AddSession(Session("hal-2" + std::string(c.what), "hal", 100), Note("login"));
+    store_->AddSession(Session("ada-1" + std::string(c.what), "ada", 100), Note("login"));
+    ASSERT_TRUE(c.change()) << c.what;
+    EXPECT_FALSE(store_->FindSession(TokenHash("hal-1" + std::string(c.what)))) << c.what;
+    EXPECT_FALSE(store_->FindSession(TokenHash("hal-2" + std::string(c.what)))) << c.what;
+    EXPECT_TRUE(store_->FindSession(TokenHash("ada-1" + std::string(c.what)))) << c.what;
+    EXPECT_EQ(store_->AuditTrail(1, std::nullopt).at(0).action, std::string("user.") + c.what);
+  }
+  std::string hash;
+  EXPECT_TRUE(store_->FindUser("hal", &hash)->disabled);
+  EXPECT_EQ(hash, "h3");
+  EXPECT_FALSE(store_->SetPassword("nobody", "h", Note("user.password")));
+  EXPECT_FALSE(store_->SetDisabled("nobody", true, Note("user.disable")));
+}
+
+TEST_P(AccountsStoreTest, SessionsAreFoundByTokenHashTouchedAndExpired) {
+  store_->AddUser(Person("ada", Role::Admin), "h", Note("user.add"));
+  store_->AddSession(Session("old", "ada", 100), Note("login"));
+  store_->AddSession(Session("new", "ada", 1000), Note("login"));
+  std::optional<SessionRecord> found = store_->FindSession(TokenHash("new"));
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->token_hash.size(), 64u);
+  EXPECT_EQ(found->csrf.size(), 64u);
+  EXPECT_FALSE(store_->FindSession("new"));  // the token itself is no key
+  store_->TouchSession(TokenHash("new"), 2000);
+  store_->TouchSession(TokenHash("new"), 1500);  // never back in time
+  EXPECT_EQ(store_->FindSession(TokenHash("new"))->last_seen, 2000);
+  store_->RemoveExpiredSessions(/*created_before=*/500, /*seen_before=*/0);
+  EXPECT_FALSE(store_->FindSession(TokenHash("old")));
+  EXPECT_TRUE(store_->FindSession(TokenHash("new")));
+  AuditEntry out = Note("logout");
+  store_->RemoveSession(TokenHash("new"), &out);
+  EXPECT_FALSE(store_->FindSession(TokenHash("new")));
+  EXPECT_EQ(store_->AuditTrail(1, std::nullopt).at(0).action, "logout");
+}
+
+TEST_P(AccountsStoreTest, AChangeWhoseAuditRowFailsIsNotMade) {
+  store_->AddUser(Person("ada", Role::Admin), "h1", Note("user.add"));
+  store_->AddSession(Session("ada", "ada", 100), Note("login"));
+  BreakAudit(location_);
+  store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"add", [&] { store_->AddUser(Person("eve", Role::Admin), "h", Note("user.add")); }},
+           {"password", [&] { store_->SetPassword("ada", "h2", Note("user.password")); }},
+           {"disable", [&] { store_->SetDisabled("ada", true, Note("user.disable")); }},
+           {"login", [&] { store_->AddSession(Session("eve", "ada", 100), Note("login")); }},
+       })
+    EXPECT_THROW(c.change(), vanto::store::StoreError) << c.what;
+  std::string hash;
+  std::optional<User> ada = store_->FindUser("ada", &hash);
+  EXPECT_EQ(hash, "h1");
+  EXPECT_FALSE(ada->disabled);
+  EXPECT_FALSE(store_->FindUser("eve", nullptr));
+  EXPECT_TRUE(store_->FindSession(TokenHash("ada")));
+  EXPECT_FALSE(store_->FindSession(TokenHash("eve")));
+}
+
+TEST_P(AccountsStoreTest, TheSchemaStepLeavesTheSwipeStoreReadable) {
+  // Opening again takes no step twice.
+  store_.reset();
+  store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(vanto::store::RecordStore::HasTable(location_, "users"));
+  EXPECT_TRUE(vanto::store::RecordStore::HasTable(location_, "audit"));
+  vanto::store::RecordStore records = vanto::store::RecordStore::Open(location_);
+  EXPECT_EQ(records.swipes().schema_version(), vanto::store::LatestSchemaVersion());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, AccountsStoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// ---- above the store: hashing and throttling -------------------------------------------------
+
+TEST(Passwords, HashesAreArgon2idAtTheRecommendedCostAndVerifyOnlyTheirPassword) {
+  std::string hash = HashPassword("correct horse battery");
+  EXPECT_EQ(hash.rfind("$argon2id$v=19$m=19456,t=2,p=1$", 0), 0u) << hash;
+  EXPECT_NE(HashPassword("correct horse battery"), hash);  // salted
+  struct Case {
+    std::string password, encoded;
+    bool ok;
+  };
+  for (const Case& c : std::vector<Case>{{"correct horse battery", hash, true},
+                                         {"correct horse batterY", hash, false},
+                                         {"", hash, false},
+                                         {"correct horse battery", "", false},
+                                         {"correct horse battery", "$argon2i$v=19$m=4096,t=3,p=1$xx$yy", false},
+                                         {"correct horse battery", "plain text", false}})
+    EXPECT_EQ(VerifyPassword(c.password, c.encoded), c.ok) << c.password << " / " << c.encoded;
+  EXPECT_EQ(NewToken().size(), 64u);
+  EXPECT_NE(NewToken(), NewToken());
+  EXPECT_EQ(TokenHash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+TEST(LoginThrottle, LockOutsDoubleFromTheFreeFailuresOnUpToTheBoundAndAreForgotten) {
+  ThrottlePolicy policy;
+  LoginThrottle throttle(policy);
+  std::int64_t now = 1000;
+  // The k-th failure of one account (from ever new addresses) starts this lock-out.
+  std::vector<std::int64_t> locks;
+  for (int k = 1; k <= policy.account_free + 12; ++k)
+    locks.push_back(throttle.Failed("ada", "10.0.0." + std::to_string(k), now));
+  for (int k = 1; k < policy.account_free; ++k) EXPECT_EQ(locks[k - 1], 0) << k;
+  EXPECT_EQ(locks[policy.account_free - 1], policy.first_lock);
+  EXPECT_EQ(locks[policy.account_free], policy.first_lock * 2);
+  EXPECT_EQ(locks.back(), policy.max_lock);
+  EXPECT_EQ(throttle.Wait("ada", "192.0.2.1", now), policy.max_lock);
+  EXPECT_EQ(throttle.Wait("bob", "192.0.2.1", now), 0);  // others are not locked out
+  EXPECT_EQ(throttle.Wait("ada", "192.0.2.1", now + policy.max_lock), 0);
+  // Failures older than the window count no more; a success forgets the account's.
+  EXPECT_EQ(throttle.Failed("ada", "192.0.2.1", now + policy.forget_after + policy.max_lock + 1), 0);
+  throttle.Succeeded("ada");
+  for (int k = 1; k < policy.account_free; ++k) EXPECT_EQ(throttle.Failed("ada", "192.0.2.2", now), 0);
+}
+
+TEST(LoginThrottle, RemembersABoundedNumberOfNames) {
+  ThrottlePolicy policy;
+  policy.max_entries = 50;
+  policy.first_lock = policy.max_lock = 100000;
+  LoginThrottle throttle(policy);
+  for (int k = 0; k < policy.account_free; ++k) throttle.Failed("first", "10.0.0.1", 0);
+  ASSERT_GT(throttle.Wait("first", "10.9.9.8", 0), 0);
+  // Many more names than it keeps: the oldest entry makes room (the table does not grow).
+  for (int i = 1; i <= 1000; ++i) throttle.Failed("name" + std::to_string(i), "10.0.1." + std::to_string(i % 250), i);
+  EXPECT_EQ(throttle.Wait("first", "10.9.9.8", 1000), 0);
+  for (int k = 1; k < policy.account_free; ++k) throttle.Failed("name1000", "10.9.9.9", 1000);
+  EXPECT_GT(throttle.Wait("name1000", "10.9.9.8", 1000), 0);
+}
+
+}  // namespace
+}  // namespace vanto::accounts

@@ -1,0 +1,318 @@
+// The console against what a hostile or careless client sends: every route without a session,
+// every role against every action, forged forms, reused sessions, markup and SQL in names,
+// oversized bodies, a login brute force, proxies and response headers.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tests/web/console_fixture.h"
+#include "web/role_matrix.h"
+
+namespace vanto::web::testing {
+namespace {
+
+using accounts::Role;
+
+struct RouteCase {
+  const char* method;
+  const char* path;
+  Action action;
+  httplib::Params form;  // for POST: fields that change nothing when the action is allowed
+};
+
+// Every route but the public ones (login, static files) and logout (tested on its own).
+const std::vector<RouteCase>& Routes() {
+  static const std::vector<RouteCase> routes = {
+      {"GET", "/dashboard", Action::ViewDashboard, {}},
+      {"GET", "/report", Action::ViewReports, {}},
+      {"GET", "/swipes", Action::ViewSwipes, {}},
+      {"GET", "/people", Action::ViewPeople, {}},
+      {"GET", "/enrolments", Action::ViewEnrolments, {}},
+      {"GET", "/terminals", Action::ViewTerminals, {}},
+      {"GET", "/terminals/rejected", Action::ViewRejected, {}},
+      {"GET", "/users", Action::ManageUsers, {}},
+      {"GET", "/audit", Action::ViewAudit, {}},
+      {"POST", "/language", Action::ChooseLanguage, {{"language", "en"}}},
+      {"POST", "/sync", Action::Sync, {}},
+      {"POST", "/terminals/clear", Action::ClearTerminal, {}},
+      {"POST", "/enrolments/backup", Action::BackupEnrolment, {}},
+      {"POST", "/enrolments/write", Action::WriteEnrolment, {}},
+      {"POST", "/conflicts/acknowledge", Action::AcknowledgeConflict, {}},
+      {"POST", "/people/edit", Action::EditPeople, {}},
+      {"POST", "/people/import", Action::ImportPeople, {}},
+      {"POST", "/users/add", Action::ManageUsers, {{"name", "!"}, {"role", "viewer"}, {"password", "x"}}},
+      {"POST", "/users/disable", Action::ManageUsers, {{"name", "nobody"}, {"disabled", "1"}}},
+      {"POST", "/users/password", Action::ManageUsers, {{"name", "nobody"}, {"password", "long enough now"}}},
+  };
+  return routes;
+}
+
+// The action the table has no route for is one nobody can reach: fail until it has one.
+TEST(ConsoleSecurity, EveryActionOfTheRoleMatrixHasARouteUnderTest) {
+  std::set<Action> tested;
+  for (const RouteCase& r : Routes()) tested.insert(r.action);
+  for (const Permission& p : RoleMatrix()) EXPECT_TRUE(tested.count(p.action)) << p.name;
+}
+
+httplib::Result Send(Console& console, const RouteCase& r, const std::string& cookie, httplib::Params form) {
+  return std::string(r.method) == "GET" ? console.Get(r.path, cookie) : console.Post(r.path, form, cookie);
+}
+
+TEST(ConsoleSecurity, WithoutASessionPagesGoToLoginAndFormsAre401) {
+  Console console;
+  for (const RouteCase& r : Routes()) {
+    for (const std::string& cookie : {std::string(), std::string("vanto_session=") + std::string(64, 'a'),
+                                      std::string("vanto_session=../../etc/passwd")}) {
+      httplib::Result res = Send(console, r, cookie, r.form);
+      ASSERT_TRUE(res) << r.path;
+      if (std::string(r.method) == "GET") {
+        EXPECT_EQ(res->status, 303) << r.path;
+        EXPECT_EQ(res->get_header_value("Location").rfind("/login?next=", 0), 0u) << r.path;
+      } else {
+        EXPECT_EQ(res->status, 401) << r.path;
+      }
+    }
+  }
+}
+
+TEST(ConsoleSecurity, EachRoleIsRefusedExactlyWhatTheMatrixRefuses) {
+  Console console;
+  for (Role role : {Role::Viewer, Role::Hr, Role::Admin}) {
+    Session s = console.Login(console.users.Of(role));
+    for (const RouteCase& r : Routes()) {
+      httplib::Params form = r.form;
+      form.emplace("csrf", s.csrf);
+      httplib::Result res = Send(console, r, s.cookie, form);
+      ASSERT_TRUE(res) << r.path;
+      // Allowed: anything but a refusal or a failure (501: a placeholder of the host library).
+      if (Allowed(role, r.action)) {
+        EXPECT_TRUE(res->status != 403 && res->status != 401 && (res->status < 500 || res->status == 501))
+            << accounts::RoleName(role) << " " << r.path << " " << res->status;
+      } else {
+        EXPECT_EQ(res->status, 403) << accounts::RoleName(role) << " " << r.path;
+      }
+    }
+  }
+  // The viewer's navigation offers only what it may open.
+  Session viewer = console.Login(console.users.viewer);
+  std::string page = console.Get("/dashboard", viewer.cookie)->body;
+  EXPECT_NE(page.find("href=\"/report\""), std::string::npos);
+  EXPECT_EQ(page.find("href=\"/users\""), std::string::npos);
+  EXPECT_EQ(page.find("href=\"/swipes\""), std::string::npos);
+}
+
+TEST(ConsoleSecurity, AFormWithoutTheSessionsTokenIsRefusedAndChangesNothing) {
+  Console console;
+  Session admin = console.Login(console.users.admin);
+  Session other = console.Login(console.users.hr);
+  const std::size_t audit_rows = console.accounts().AuditTrail(1000).size();
+  struct Forged {
+    const char* what;
+    std::optional<std::string> token;
+  };
+  for (const Forged& forged : {Forged{"missing", std::nullopt}, Forged{"empty", std::string()},
+                               Forged{"wrong", std::string(64, '0')}, Forged{"another session's", other.csrf},
+                               Forged{"truncated", admin.csrf.substr(0, 63)}}) {
+    for (const RouteCase& r : Routes()) {
+      if (std::string(r.method) != "POST") continue;
+      httplib::Params form = r.form;
+      if (r.path == std::string("/users/add")) form = {{"name", "mallory"}, {"role", "admin"}, {"password", kPassword}};
+      if (r.path == std::string("/users/disable")) form = {{"name", console.users.hr}, {"disabled", "1"}};
+      if (forged.token) form.emplace("csrf", *forged.token);
+      httplib::Result res = console.Post(r.path, form, admin.cookie);
+      ASSERT_TRUE(res);
+      EXPECT_EQ(res->status, 403) << forged.what << " token, " << r.path;
+    }
+  }
+  EXPECT_FALSE(console.accounts().FindUser("mallory"));
+  EXPECT_FALSE(console.accounts().FindUser(console.users.hr)->disabled);
+  EXPECT_EQ(console.accounts().AuditTrail(1000).size(), audit_rows);
+  // A login form without its cookie's token is refused too.
+  httplib::Result login =
+      console.Post("/login", {{"csrf", std::string(64, '1')}, {"name", console.users.admin}, {"password", kPassword}},
+                   "vanto_login=" + std::string(64, '2'));
+  EXPECT_EQ(login->status, 403);
+  EXPECT_TRUE(Console::SetCookieOf(login, "vanto_session").empty());
+}
+
+TEST(ConsoleSecurity, ASessionEndsAtLogoutIdleAbsoluteExpiryPasswordChangeAndDisabling) {
+  Console console;
+  auto open = [&](const Session& s) { return console.Get("/dashboard", s.cookie)->status == 200; };
+  struct Ending {
+    const char* what;
+    std::function<void(Console&, const Session&)> end;
+  };
+  const std::vector<Ending> endings = {
+      {"logout", [](Console& c, const Session& s) { EXPECT_EQ(c.Post("/logout", {{"csrf", s.csrf}}, s.cookie)->status, 303); }},
+      {"idle expiry", [](Console& c, const Session&) { c.Advance(c.accounts().policy().idle + 1); }},
+      {"absolute expiry",
+       [](Console& c, const Session& s) {
+         // Kept busy all along, it still ends after the absolute lifetime.
+         for (std::int64_t t = 0; t <= c.accounts().policy().absolute; t += c.accounts().policy().idle / 2) {
+           c.Advance(c.accounts().policy().idle / 2);
+           if (c.Get("/dashboard", s.cookie)->status != 200) return;
+         }
+       }},
+      {"password change",
+       [](Console& c, const Session&) {
+         c.accounts().ChangePassword({"test", "command line"}, c.users.hr, "another long password");
+       }},
+      {"disabling", [](Console& c, const Session&) { c.accounts().SetDisabled({"test", "command line"}, c.users.hr, true); }},
+  };
+  for (const Ending& ending : endings) {
+    Console fresh;
+    Session s = fresh.Login(fresh.users.hr);
+    auto still = [&] { return fresh.Get("/dashboard", s.cookie)->status == 200; };
+    ASSERT_TRUE(still()) << ending.what;
+    ending.end(fresh, s);
+    EXPECT_FALSE(still()) << "the session survived " << ending.what;
+    EXPECT_EQ(fresh.Post("/language", {{"csrf", s.csrf}, {"language", "en"}}, s.cookie)->status, 401) << ending.what;
+  }
+  // A new login answers a new token.
+  Session a = console.Login(console.users.admin), b = console.Login(console.users.admin);
+  EXPECT_NE(a.cookie, b.cookie);
+  EXPECT_NE(a.csrf, b.csrf);
+  EXPECT_TRUE(open(a) && open(b));
+}
+
+TEST(ConsoleSecurity, MarkupQuotesAndSqlInNamesAreInert) {
+  Console console;
+  Session admin = console.Login(console.users.admin);
+  const std::vector<std::string> hostile = {
+      "<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>", "x' OR '1'='1", "a'); DROP TABLE users; --",
+      "{{t.app}}", "../../etc/passwd", "名字<b>"};
+  for (const std::string& name : hostile) {
+    // As a login name: refused, audited, and shown inert on the audit page.
+    EXPECT_EQ(console.LoginAttempt(name, "whatever")->status, 401) << name;
+    // As a new user's name: refused, nothing added.
+    httplib::Result add =
+        console.Post("/users/add", {{"csrf", admin.csrf}, {"name", name}, {"role", "viewer"}, {"password", kPassword}},
+                     admin.cookie);
+    EXPECT_EQ(add->status, 400) << name;
+  }
+  EXPECT_EQ(console.accounts().Users().size(), 3u);
+  std::string audit = console.Get("/audit", admin.cookie)->body;
+  EXPECT_EQ(audit.find("<script>alert"), std::string::npos);
+  EXPECT_EQ(audit.find("<img src=x"), std::string::npos);
+  EXPECT_EQ(audit.find("<b>"), std::string::npos);
+  EXPECT_NE(audit.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(audit.find("x&apos; OR &apos;1&apos;=&apos;1"), std::string::npos);
+  EXPECT_NE(audit.find("{{t.app}}"), std::string::npos);  // not a template of ours
+  // Filters that are no number are refused.
+  for (const char* before : {"abc", "1;DROP", "../1", "-1", "99999999999999999999"})
+    EXPECT_EQ(console.Get(std::string("/audit?before=") + before, admin.cookie)->status, 400) << before;
+}
+
+TEST(ConsoleSecurity, OversizedBodiesAre413AndChangeNothing) {
+  Console console;
+  Session admin = console.Login(console.users.admin);
+  std::string huge((1 << 20) + 1, 'x');
+  httplib::Result login = console.Post("/login", {{"name", huge}});
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->status, 413);
+  httplib::Result add =
+      console.Post("/users/add", {{"csrf", admin.csrf}, {"name", "big"}, {"role", "admin"}, {"password", huge}},
+                   admin.cookie);
+  ASSERT_TRUE(add);
+  EXPECT_EQ(add->status, 413);
+  EXPECT_FALSE(console.accounts().FindUser("big"));
+}
+
+TEST(ConsoleSecurity, ALoginBruteForceIsSlowedPerAccountAndPerAddressAndLogged) {
+  struct Case {
+    const char* what;
+    std::function<std::string(int)> name;  // the name of the k-th wrong attempt
+    int free;                              // wrong attempts before the lock-out
+  };
+  for (const Case& c : {Case{"one account", [](int) { return std::string("hal"); }, accounts::ThrottlePolicy{}.account_free},
+                        Case{"many accounts from one address", [](int k) { return "guess" + std::to_string(k); },
+                             accounts::ThrottlePolicy{}.address_free}}) {
+    Console console;
+    for (int k = 0; k < c.free; ++k) EXPECT_EQ(console.LoginAttempt(c.name(k), "wrong password")->status, 401) << c.what;
+    // Locked: even the right password is not checked now.
+    httplib::Result locked = console.LoginAttempt(console.users.hr, kPassword);
+    EXPECT_EQ(locked->status, 429) << c.what;
+    EXPECT_FALSE(locked->get_header_value("Retry-After").empty());
+    EXPECT_TRUE(Console::SetCookieOf(locked, "vanto_session").empty());
+    int failed = 0, throttled = 0;
+    for (const accounts::AuditEntry& e : console.accounts().AuditTrail(1000)) {
+      failed += e.action == "login.failed";
+      throttled += e.action == "login.throttled";
+    }
+    EXPECT_EQ(failed, c.free) << c.what;
+    EXPECT_EQ(throttled, 1) << c.what;
+    // The lock-out is bounded: once it is over, the right password works.
+    console.Advance(accounts::ThrottlePolicy{}.max_lock);
+    EXPECT_EQ(console.LoginAttempt(console.users.hr, kPassword)->status, 303) << c.what;
+  }
+}
+
+TEST(ConsoleSecurity, ForwardedHeadersCountOnlyFromTrustedProxies) {
+  struct Case {
+    bool trusted;
+    std::string forwarded_for, proto;
+    std::string origin;  // as the audit trail records the login
+    bool secure;         // the session cookie is Secure
+  };
+  const std::vector<Case> cases = {
+      {false, "203.0.113.9", "https", "127.0.0.1", false},
+      {true, "203.0.113.9", "https", "203.0.113.9", true},
+      {true, "198.51.100.1, 203.0.113.9", "http", "203.0.113.9", false},
+      {true, "", "", "127.0.0.1", false},
+  };
+  for (const Case& c : cases) {
+    ServerOptions options;
+    if (c.trusted) options.trusted_proxies = {"127.0.0.1"};
+    Console console(options);
+    httplib::Headers headers;
+    if (!c.forwarded_for.empty()) headers.emplace("X-Forwarded-For", c.forwarded_for);
+    if (!c.proto.empty()) headers.emplace("X-Forwarded-Proto", c.proto);
+    httplib::Result r = console.LoginAttempt(console.users.viewer, kPassword, headers);
+    ASSERT_EQ(r->status, 303);
+    std::string cookie;
+    Console::SetCookieOf(r, "vanto_session", &cookie);
+    EXPECT_NE(cookie.find("; HttpOnly"), std::string::npos);
+    EXPECT_NE(cookie.find("; SameSite=Strict"), std::string::npos);
+    EXPECT_EQ(cookie.find("; Secure") != std::string::npos, c.secure) << c.forwarded_for;
+    EXPECT_EQ(console.accounts().AuditTrail(1).at(0).origin, c.origin) << c.forwarded_for;
+  }
+}
+
+TEST(ConsoleSecurity, EveryAnswerCarriesTheSecurityHeaders) {
+  Console console;
+  Session admin = console.Login(console.users.admin);
+  std::vector<httplib::Result> answers;
+  answers.push_back(console.Get("/login"));
+  answers.push_back(console.Get("/dashboard", admin.cookie));
+  answers.push_back(console.Get("/users", admin.cookie));
+  answers.push_back(console.Get("/no/such/page"));
+  answers.push_back(console.Get("/static/console.js"));
+  answers.push_back(console.Post("/sync", {}, admin.cookie));
+  answers.push_back(console.Post("/login", {{"x", std::string((1 << 20) + 1, 'x')}}));
+  for (const httplib::Result& r : answers) {
+    ASSERT_TRUE(r);
+    std::string csp = r->get_header_value("Content-Security-Policy");
+    EXPECT_NE(csp.find("default-src 'self'"), std::string::npos) << r->status;
+    EXPECT_NE(csp.find("frame-ancestors 'none'"), std::string::npos) << r->status;
+    EXPECT_EQ(r->get_header_value("X-Frame-Options"), "DENY") << r->status;
+    EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff") << r->status;
+    EXPECT_EQ(r->get_header_value("Cache-Control"), "no-store") << r->status;
+    EXPECT_EQ(r->get_header_value_count("Cache-Control"), 1u) << r->status;
+  }
+  EXPECT_EQ(answers[3]->status, 404);
+}
+
+TEST(ConsoleSecurity, PagesSpeakTheUsersLanguageElseTheBrowsers) {
+  Console console;
+  EXPECT_NE(console.Get("/login", "", {{"Accept-Language", "zh-CN,zh;q=0.9,en;q=0.8"}})->body.find("登录"),
+            std::string::npos);
+  EXPECT_NE(console.Get("/login", "", {{"Accept-Language", "en-GB,zh;q=0.5"}})->body.find("Sign in"),
+            std::string::npos);
+  Session hr = console.Login(console.users.hr);
+  EXPECT_EQ(console.Post("/language", {{"csrf", hr.csrf}, {"language", "zh_CN"}}, hr.cookie)->status, 303);
+  EXPECT_NE(console.Get("/dashboard", hr.cookie, {{"Accept-Language", "en"}})->body.find("概览"), std::string::npos);
+  EXPECT_EQ(console.Post("/language", {{"csrf", hr.csrf}, {"language", "fr"}}, hr.cookie)->status, 400);
+}
+
+}  // namespace
+}  // namespace vanto::web::testing

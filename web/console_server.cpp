@@ -1,0 +1,573 @@
+#include "web/console_server.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+
+#include "accounts/passwords.h"
+#include "web/role_matrix.h"
+#include "web/templates.h"
+#include "web/words.h"
+
+namespace vanto::web {
+namespace {
+
+using accounts::Role;
+using kainjow::mustache::data;
+using kainjow::mustache::list;
+
+constexpr const char* kSessionCookie = "vanto_session";
+constexpr const char* kLoginCookie = "vanto_login";  // the login form's CSRF token, before a session
+constexpr const char* kHtml = "text/html; charset=utf-8";
+constexpr std::size_t kAuditPage = 100;
+
+// How a route is reached without a session: a page sends the browser to the login page; a form
+// or data request is answered 401.
+enum class Access { Public, Page, Form };
+
+struct Context;
+using Handler = std::function<void(Context&)>;
+
+struct Route {
+  const char* method;  // "GET" or "POST"
+  const char* path;
+  Access access;
+  Action action;       // checked against the role matrix (not for Public routes)
+  Handler handler;
+};
+
+struct Context {
+  const httplib::Request& req;
+  httplib::Response& res;
+  std::string client;   // the client's address (through trusted proxies)
+  bool secure = false;  // HTTPS, directly or at a trusted proxy
+  Language language = Language::English;
+  std::optional<accounts::SignedIn> who;
+  const Route* route = nullptr;
+
+  accounts::Actor Actor() const { return {who ? who->user.name : std::string(), client}; }
+};
+
+std::string Trim(std::string_view text) {
+  std::size_t a = 0, b = text.size();
+  while (a < b && std::isspace(static_cast<unsigned char>(text[a]))) ++a;
+  while (b > a && std::isspace(static_cast<unsigned char>(text[b - 1]))) --b;
+  return std::string(text.substr(a, b - a));
+}
+
+std::string Cookie(const httplib::Request& req, const std::string& name) {
+  // Every Cookie header, every pair: the first of that name counts.
+  std::size_t count = req.get_header_value_count("Cookie");
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string header = req.get_header_value("Cookie", i);
+    std::size_t start = 0;
+    while (start <= header.size()) {
+      std::size_t end = header.find(';', start);
+      if (end == std::string::npos) end = header.size();
+      std::string pair = Trim(std::string_view(header).substr(start, end - start));
+      std::size_t eq = pair.find('=');
+      if (eq != std::string::npos && pair.substr(0, eq) == name) return pair.substr(eq + 1);
+      start = end + 1;
+    }
+  }
+  return {};
+}
+
+std::string SetCookie(const std::string& name, const std::string& value, const std::string& path, bool secure,
+                      std::optional<int> max_age) {
+  std::string c = name + "=" + value + "; Path=" + path + "; HttpOnly; SameSite=Strict";
+  if (secure) c += "; Secure";
+  if (max_age) c += "; Max-Age=" + std::to_string(*max_age);
+  return c;
+}
+
+// A form field (url-encoded or multipart).
+std::string Field(const httplib::Request& req, const std::string& name) {
+  if (req.is_multipart_form_data()) return req.has_file(name) ? req.get_file_value(name).content : std::string();
+  return req.has_param(name) ? req.get_param_value(name) : std::string();
+}
+
+// Where to go after login: only a path of this site ("/..." but not "//..." or "/\...").
+std::string SafeNext(const std::string& next) {
+  if (next.size() < 2 || next.size() > 200 || next[0] != '/' || next[1] == '/' || next[1] == '\\') return "/dashboard";
+  for (unsigned char c : next)
+    if (!(std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '?' || c == '=' || c == '&'))
+      return "/dashboard";
+  return next;
+}
+
+const char* RoleWord(Role role) {
+  switch (role) {
+    case Role::Admin: return "role_admin";
+    case Role::Hr: return "role_hr";
+    case Role::Viewer: return "role_viewer";
+  }
+  return "role_viewer";
+}
+
+const char* ProblemWord(accounts::Problem problem) {
+  switch (problem) {
+    case accounts::Problem::NameInvalid: return "problem_name";
+    case accounts::Problem::PasswordTooShort: return "problem_password_short";
+    case accounts::Problem::PasswordTooLong: return "problem_password_long";
+    case accounts::Problem::NameTaken: return "problem_name_taken";
+    case accounts::Problem::NoSuchUser: return "problem_no_user";
+    case accounts::Problem::LastAdmin: return "problem_last_admin";
+  }
+  return "bad_request";
+}
+
+int ProblemStatus(accounts::Problem problem) {
+  switch (problem) {
+    case accounts::Problem::NameTaken:
+    case accounts::Problem::LastAdmin: return 409;
+    case accounts::Problem::NoSuchUser: return 404;
+    default: return 400;
+  }
+}
+
+struct NavItem {
+  const char* href;
+  const char* word;
+  Action action;
+};
+constexpr NavItem kNav[] = {
+    {"/dashboard", "nav_dashboard", Action::ViewDashboard}, {"/swipes", "nav_swipes", Action::ViewSwipes},
+    {"/people", "nav_people", Action::ViewPeople},          {"/report", "nav_report", Action::ViewReports},
+    {"/enrolments", "nav_enrolments", Action::ViewEnrolments}, {"/terminals", "nav_terminals", Action::ViewTerminals},
+    {"/users", "nav_users", Action::ManageUsers},           {"/audit", "nav_audit", Action::ViewAudit},
+};
+
+}  // namespace
+
+void ParseListen(const std::string& text, ServerOptions& options) {
+  std::string host = "127.0.0.1", port = text;
+  if (!text.empty() && text[0] == '[') {
+    std::size_t close = text.find("]:");
+    if (close == std::string::npos) throw WebError("--listen " + text + ": expected [ADDRESS]:PORT");
+    host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  if (host.empty() || port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); }) || std::stoi(port) > 65535)
+    throw WebError("--listen " + text + ": expected HOST:PORT with a port from 0 to 65535");
+  options.host = host;
+  options.port = std::stoi(port);
+}
+
+struct ConsoleServer::Impl {
+  ServerOptions options;
+  accounts::Accounts& accounts;
+  std::unique_ptr<httplib::Server> server;
+  std::vector<Route> routes;
+  bool bound = false;
+
+  Impl(ServerOptions o, accounts::Accounts& a) : options(std::move(o)), accounts(a) {
+    if (options.tls_cert.empty() != options.tls_key.empty())
+      throw WebError("TLS needs both a certificate (--tls-cert) and its key (--tls-key)");
+    if (!options.tls_cert.empty()) {
+      auto tls = std::make_unique<httplib::SSLServer>(options.tls_cert.c_str(), options.tls_key.c_str());
+      if (!tls->is_valid())
+        throw WebError("cannot use TLS certificate " + options.tls_cert + " with key " + options.tls_key +
+                       " (missing, unreadable, or not a matching PEM pair)");
+      server = std::move(tls);
+    } else {
+      server = std::make_unique<httplib::Server>();
+    }
+    Configure();
+    Register();
+  }
+
+  bool tls() const { return !options.tls_cert.empty(); }
+
+  // One line per call: control characters a client put into a path cannot forge log lines.
+  void Log(std::string line) const {
+    if (!options.log) return;
+    for (char& ch : line)
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    options.log(line);
+  }
+
+  void Configure() {
+    std::size_t threads = std::max<std::size_t>(options.threads, 2);
+    server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    server->set_payload_max_length(options.max_body);
+    server->set_read_timeout(options.io_timeout);
+    server->set_write_timeout(options.io_timeout);
+    server->set_keep_alive_timeout(5);
+    // Every answer, pages and errors alike.
+    httplib::Headers headers = {
+        {"Content-Security-Policy",
+         "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
+         "form-action 'self'; frame-ancestors 'none'; base-uri 'none'; object-src 'none'"},
+        {"X-Frame-Options", "DENY"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cache-Control", "no-store"},
+    };
+    if (tls()) headers.emplace("Strict-Transport-Security", "max-age=31536000");
+    server->set_default_headers(headers);
+    server->set_error_handler([this](const httplib::Request& req, httplib::Response& res) {
+      if (!res.body.empty()) return;  // a page of ours already
+      Language language = PageLanguage("", req.get_header_value("Accept-Language"));
+      const char* word = res.status == 413 ? "too_large" : res.status == 404 ? "not_found" : "bad_request";
+      res.set_content(Page(language, nullptr, Say(language, word), Message(language, Say(language, word), "/"), "", ""),
+                      kHtml);
+    });
+    server->set_exception_handler([this](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
+      Log("failure serving " + req.method + " " + req.path + ": unexpected exception");
+      res.status = 500;
+      res.set_content("500", "text/plain; charset=utf-8");
+    });
+    server->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+      Log(req.method + " " + req.path + " " + std::to_string(res.status) + " " + req.remote_addr);
+    });
+  }
+
+  // ---- presentation ----------------------------------------------------------------------
+
+  std::string Message(Language language, const std::string& message, const std::string& link,
+                      std::optional<std::int64_t> retry_after = {}) const {
+    data d = Words(language);
+    data page;
+    page.set("t", Words(language));
+    page.set("message", message);
+    page.set("link", link);
+    page.set("link_label", Say(language, link == "/login" ? "sign_in_again" : "back"));
+    if (retry_after) page.set("retry_after", std::to_string(*retry_after));
+    return Render(Template::Message, page);
+  }
+
+  // The whole page: the layout around `body` (already rendered).
+  std::string Page(Language language, const Context* c, const std::string& title, const std::string& body,
+                   const std::string& notice, const std::string& error) const {
+    data page;
+    page.set("t", Words(language));
+    page.set("lang", language == Language::Chinese ? "zh-CN" : "en");
+    page.set("title", title);
+    page.set("body", body);
+    if (!notice.empty()) page.set("notice", notice);
+    if (!error.empty()) page.set("error", error);
+    if (c && c->who) {
+      const accounts::User& user = c->who->user;
+      data u;
+      u.set("name", user.name);
+      u.set("role_label", Say(language, RoleWord(user.role)));
+      if (user.language == "en") u.set("lang_en", true);
+      if (user.language == "zh_CN") u.set("lang_zh", true);
+      list nav;
+      for (const NavItem& item : kNav) {
+        if (!Allowed(user.role, item.action)) continue;
+        data entry;
+        entry.set("href", item.href);
+        entry.set("label", Say(language, item.word));
+        if (c->route && c->req.path == item.href) entry.set("current", true);
+        nav.push_back(entry);
+      }
+      u.set("nav", nav);
+      page.set("user", u);
+      page.set("csrf", c->who->session.csrf);
+    }
+    return Render(Template::Layout, page);
+  }
+
+  void Answer(Context& c, int status, const std::string& title, const std::string& body, const std::string& notice = "",
+              const std::string& error = "") const {
+    c.res.status = status;
+    c.res.set_content(Page(c.language, &c, title, body, notice, error), kHtml);
+  }
+
+  void Refuse(Context& c, int status, const char* word, const std::string& link = "/dashboard") const {
+    std::string text = Say(c.language, word);
+    Answer(c, status, text, Message(c.language, text, link));
+  }
+
+  // ---- the request pipeline --------------------------------------------------------------
+
+  bool Trusted(const std::string& address) const {
+    return std::find(options.trusted_proxies.begin(), options.trusted_proxies.end(), address) !=
+           options.trusted_proxies.end();
+  }
+
+  // The client: the peer, or through trusted proxies the last address before them.
+  std::string ClientAddress(const httplib::Request& req) const {
+    std::string client = req.remote_addr;
+    if (!Trusted(client) || !req.has_header("X-Forwarded-For")) return client;
+    std::string chain = req.get_header_value("X-Forwarded-For");
+    std::vector<std::string> hops;
+    std::size_t start = 0;
+    while (start <= chain.size()) {
+      std::size_t end = chain.find(',', start);
+      if (end == std::string::npos) end = chain.size();
+      hops.push_back(Trim(std::string_view(chain).substr(start, end - start)));
+      start = end + 1;
+    }
+    for (auto it = hops.rbegin(); it != hops.rend(); ++it) {
+      if (it->empty()) break;
+      client = *it;
+      if (!Trusted(*it)) break;
+    }
+    return client.substr(0, 64);
+  }
+
+  bool Secure(const httplib::Request& req) const {
+    if (tls()) return true;
+    return Trusted(req.remote_addr) && req.get_header_value("X-Forwarded-Proto") == "https";
+  }
+
+  bool CsrfOk(const httplib::Request& req, const std::string& expected) const {
+    std::string given = req.has_header("X-CSRF-Token") ? req.get_header_value("X-CSRF-Token") : Field(req, "csrf");
+    return !expected.empty() && accounts::SameText(given, expected);
+  }
+
+  void Serve(const Route& route, const httplib::Request& req, httplib::Response& res) {
+    Context c{req, res, {}, false, Language::English, std::nullopt, nullptr};
+    c.route = &route;
+    c.language = PageLanguage("", req.get_header_value("Accept-Language"));
+    try {
+      c.client = ClientAddress(req);
+      c.secure = Secure(req);
+      if (route.access == Access::Public) return route.handler(c);
+      c.who = accounts.Authenticate(Cookie(req, kSessionCookie));
+      if (!c.who) {
+        if (route.access == Access::Page && req.method == "GET") {
+          res.set_redirect("/login?next=" + SafeNext(req.path), 303);
+          return;
+        }
+        return Refuse(c, 401, "sign_in_again", "/login");
+      }
+      c.language = PageLanguage(c.who->user.language, req.get_header_value("Accept-Language"));
+      if (!Allowed(c.who->user.role, route.action)) return Refuse(c, 403, "forbidden");
+      if (req.method != "GET" && !CsrfOk(req, c.who->session.csrf)) return Refuse(c, 403, "bad_form");
+      route.handler(c);
+    } catch (const std::exception& e) {
+      Log("failure serving " + req.method + " " + req.path + " for " + c.client + ": " + e.what());
+      res.headers.erase("Location");
+      Refuse(c, 500, "server_error");
+    }
+  }
+
+  void Add(Route route) {
+    routes.push_back(std::move(route));
+  }
+
+  void Register() {
+    Add({"GET", "/", Access::Public, Action::ViewDashboard,
+         [](Context& c) { c.res.set_redirect("/dashboard", 303); }});
+    Add({"GET", "/static/console.css", Access::Public, Action::ViewDashboard, [](Context& c) {
+           c.res.set_content(kStylesheet, "text/css; charset=utf-8");
+         }});
+    Add({"GET", "/static/console.js", Access::Public, Action::ViewDashboard, [](Context& c) {
+           c.res.set_content(kScript, "text/javascript; charset=utf-8");
+         }});
+    Add({"GET", "/login", Access::Public, Action::ViewDashboard, [this](Context& c) { LoginPage(c, 200, "", {}); }});
+    Add({"POST", "/login", Access::Public, Action::ViewDashboard, [this](Context& c) { Login(c); }});
+    Add({"POST", "/logout", Access::Form, Action::ChooseLanguage, [this](Context& c) { Logout(c); }});
+    Add({"POST", "/language", Access::Form, Action::ChooseLanguage, [this](Context& c) { ChooseLanguage(c); }});
+
+    // Pages that show the host's data: placeholders until the host library is there.
+    struct Placeholder {
+      const char* path;
+      const char* word;
+      Action action;
+    };
+    for (const Placeholder& p : {Placeholder{"/dashboard", "nav_dashboard", Action::ViewDashboard},
+                                 Placeholder{"/swipes", "nav_swipes", Action::ViewSwipes},
+                                 Placeholder{"/people", "nav_people", Action::ViewPeople},
+                                 Placeholder{"/report", "nav_report", Action::ViewReports},
+                                 Placeholder{"/enrolments", "nav_enrolments", Action::ViewEnrolments},
+                                 Placeholder{"/terminals", "nav_terminals", Action::ViewTerminals},
+                                 Placeholder{"/terminals/rejected", "rejected", Action::ViewRejected}}) {
+      std::string word = p.word;
+      Add({"GET", p.path, Access::Page, p.action, [this, word](Context& c) {
+             data d;
+             d.set("t", Words(c.language));
+             Answer(c, 200, Say(c.language, word), Render(Template::Placeholder, d));
+           }});
+    }
+    // Actions on the host's data: guarded like the real ones, answered 501 until the host
+    // library is there.
+    for (auto [path, action] : {std::pair{"/sync", Action::Sync}, std::pair{"/terminals/clear", Action::ClearTerminal},
+                                std::pair{"/enrolments/backup", Action::BackupEnrolment},
+                                std::pair{"/enrolments/write", Action::WriteEnrolment},
+                                std::pair{"/conflicts/acknowledge", Action::AcknowledgeConflict},
+                                std::pair{"/people/edit", Action::EditPeople},
+                                std::pair{"/people/import", Action::ImportPeople}})
+      Add({"POST", path, Access::Form, action, [this](Context& c) { Refuse(c, 501, "not_implemented"); }});
+
+    Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
+    Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});
+    Add({"POST", "/users/disable", Access::Form, Action::ManageUsers, [this](Context& c) { DisableUser(c); }});
+    Add({"POST", "/users/password", Access::Form, Action::ManageUsers, [this](Context& c) { SetPassword(c); }});
+    Add({"GET", "/audit", Access::Page, Action::ViewAudit, [this](Context& c) { AuditPage(c); }});
+
+    for (const Route& route : routes) {
+      auto handler = [this, &route](const httplib::Request& req, httplib::Response& res) { Serve(route, req, res); };
+      std::string pattern = route.path;  // plain paths: no regular-expression characters
+      if (std::string(route.method) == "GET")
+        server->Get(pattern, handler);
+      else
+        server->Post(pattern, handler);
+    }
+  }
+
+  // ---- login and logout ------------------------------------------------------------------
+
+  void LoginPage(Context& c, int status, const std::string& error, std::optional<std::int64_t> retry_after,
+                 const std::string& name = "") {
+    std::string token = accounts::NewToken();
+    c.res.set_header("Set-Cookie", SetCookie(kLoginCookie, token, "/login", c.secure, 3600));
+    data d;
+    d.set("t", Words(c.language));
+    d.set("login_csrf", token);
+    d.set("next", SafeNext(Field(c.req, "next")));
+    d.set("name", name.substr(0, accounts::kMaxName));
+    std::string message = error;
+    if (retry_after) message += " " + std::to_string(*retry_after);
+    c.res.status = status;
+    c.res.set_content(Page(c.language, nullptr, Say(c.language, "sign_in"), Render(Template::Login, d), "", message),
+                      kHtml);
+  }
+
+  void Login(Context& c) {
+    std::string expected = Cookie(c.req, kLoginCookie);
+    if (expected.size() != 64 || !accounts::SameText(Field(c.req, "csrf"), expected))
+      return LoginPage(c, 403, Say(c.language, "bad_form"), {});
+    std::string name = Field(c.req, "name");
+    accounts::LoginOutcome outcome = accounts.Login(name, Field(c.req, "password"), c.client);
+    if (outcome.kind == accounts::LoginOutcome::Kind::Throttled) {
+      c.res.set_header("Retry-After", std::to_string(outcome.retry_after));
+      return LoginPage(c, 429, Say(c.language, "login_throttled"), outcome.retry_after, name);
+    }
+    if (outcome.kind != accounts::LoginOutcome::Kind::Ok)
+      return LoginPage(c, 401, Say(c.language, "login_failed"), {}, name);
+    c.res.set_header("Set-Cookie", SetCookie(kSessionCookie, outcome.token, "/", c.secure, {}));
+    c.res.set_header("Set-Cookie", SetCookie(kLoginCookie, "", "/login", c.secure, 0));
+    c.res.set_redirect(SafeNext(Field(c.req, "next")), 303);
+  }
+
+  void Logout(Context& c) {
+    accounts.Logout(Cookie(c.req, kSessionCookie), c.client);
+    c.res.set_header("Set-Cookie", SetCookie(kSessionCookie, "", "/", c.secure, 0));
+    c.res.set_redirect("/login", 303);
+  }
+
+  void ChooseLanguage(Context& c) {
+    std::string language = Field(c.req, "language");
+    if (language != "" && language != "en" && language != "zh_CN") return Refuse(c, 400, "bad_request");
+    accounts.SetLanguage(c.who->user.name, language);
+    c.res.set_redirect("/dashboard", 303);
+  }
+
+  // ---- users -----------------------------------------------------------------------------
+
+  void UsersPage(Context& c, int status, const std::string& notice, const std::string& error) {
+    static const std::vector<std::pair<std::string, const char*>> kDone = {
+        {"added", "done_added"}, {"password", "done_password"}, {"disabled", "done_disabled"}, {"enabled", "done_enabled"}};
+    std::string shown = notice;
+    if (shown.empty() && c.req.has_param("done"))
+      for (const auto& [key, word] : kDone)
+        if (c.req.get_param_value("done") == key) shown = Say(c.language, word);
+    data d;
+    d.set("t", Words(c.language));
+    d.set("csrf", c.who->session.csrf);
+    list users;
+    for (const accounts::User& u : accounts.Users()) {
+      data row;
+      row.set("name", u.name);
+      row.set("role_label", Say(c.language, RoleWord(u.role)));
+      row.set("disabled", u.disabled);
+      row.set("created_at", u.created_at);
+      users.push_back(row);
+    }
+    d.set("users", users);
+    Answer(c, status, Say(c.language, "nav_users"), Render(Template::Users, d), shown, error);
+  }
+
+  // Runs a change to the users; a refused one shows the users page with the reason.
+  void Change(Context& c, const std::function<void()>& change, const char* done) {
+    try {
+      change();
+    } catch (const accounts::AccountError& e) {
+      return UsersPage(c, ProblemStatus(e.problem()), "", Say(c.language, ProblemWord(e.problem())));
+    }
+    c.res.set_redirect(std::string("/users?done=") + done, 303);
+  }
+
+  void AddUser(Context& c) {
+    std::optional<Role> role = accounts::ParseRole(Field(c.req, "role"));
+    if (!role) return UsersPage(c, 400, "", Say(c.language, "bad_request"));
+    Change(c, [&] { accounts.AddUser(c.Actor(), Field(c.req, "name"), *role, Field(c.req, "password")); }, "added");
+  }
+
+  void DisableUser(Context& c) {
+    std::string flag = Field(c.req, "disabled");
+    if (flag != "0" && flag != "1") return UsersPage(c, 400, "", Say(c.language, "bad_request"));
+    Change(c, [&] { accounts.SetDisabled(c.Actor(), Field(c.req, "name"), flag == "1"); },
+           flag == "1" ? "disabled" : "enabled");
+  }
+
+  void SetPassword(Context& c) {
+    Change(c, [&] { accounts.ChangePassword(c.Actor(), Field(c.req, "name"), Field(c.req, "password")); }, "password");
+  }
+
+  // ---- audit trail -----------------------------------------------------------------------
+
+  void AuditPage(Context& c) {
+    std::optional<std::int64_t> before;
+    if (c.req.has_param("before")) {
+      std::string text = c.req.get_param_value("before");
+      if (text.empty() || text.size() > 18 ||
+          !std::all_of(text.begin(), text.end(), [](unsigned char ch) { return std::isdigit(ch); }))
+        return Refuse(c, 400, "bad_request", "/audit");
+      before = std::stoll(text);
+    }
+    std::vector<accounts::AuditEntry> entries = accounts.AuditTrail(kAuditPage, before);
+    data d;
+    d.set("t", Words(c.language));
+    list rows;
+    for (const accounts::AuditEntry& e : entries) {
+      data row;
+      row.set("at", e.at);
+      row.set("actor", e.actor);
+      row.set("origin", e.origin);
+      row.set("action", e.action);
+      row.set("details", e.details);
+      rows.push_back(row);
+    }
+    d.set("rows", rows);
+    if (entries.size() == kAuditPage) d.set("older", std::to_string(entries.back().id));
+    Answer(c, 200, Say(c.language, "nav_audit"), Render(Template::Audit, d));
+  }
+};
+
+ConsoleServer::ConsoleServer(ServerOptions options, accounts::Accounts& accounts)
+    : impl_(std::make_unique<Impl>(std::move(options), accounts)) {}
+
+ConsoleServer::~ConsoleServer() { Stop(); }
+
+int ConsoleServer::Bind() {
+  const ServerOptions& o = impl_->options;
+  int port = o.port == 0 ? impl_->server->bind_to_any_port(o.host) : (impl_->server->bind_to_port(o.host, o.port) ? o.port : -1);
+  if (port < 0) throw WebError("cannot listen on " + o.host + ":" + std::to_string(o.port) +
+                               " (address in use, not this machine's, or a port below 1024 without the right)");
+  impl_->bound = true;
+  return port;
+}
+
+void ConsoleServer::Run() {
+  if (impl_->bound) impl_->server->listen_after_bind();
+}
+
+void ConsoleServer::Stop() {
+  if (impl_ && impl_->server) impl_->server->stop();
+}
+
+bool ConsoleServer::running() const { return impl_->server->is_running(); }
+
+}  // namespace vanto::web

@@ -1,0 +1,136 @@
+#include "web/templates.h"
+
+#include <stdexcept>
+
+namespace vanto::web {
+namespace {
+
+// The frame of every page: navigation for the signed-in user, then the page's own body (already
+// rendered, so inserted unescaped as {{{body}}}).
+constexpr const char* kLayout = R"html(<!DOCTYPE html>
+<html lang="{{lang}}">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>{{title}} · {{t.app}}</title>
+<link rel="stylesheet" href="/static/console.css">
+<script src="/static/console.js" defer></script>
+</head>
+<body>
+{{#user}}
+<header>
+<nav><ul>{{#nav}}<li><a href="{{href}}"{{#current}} aria-current="page"{{/current}}>{{label}}</a></li>{{/nav}}</ul></nav>
+<div class="who">{{t.signed_in_as}} <strong id="user-name">{{name}}</strong> ({{role_label}})
+<form method="post" action="/language" class="inline"><input type="hidden" name="csrf" value="{{csrf}}">
+<label>{{t.language}} <select name="language"><option value="">{{t.browser_language}}</option><option value="en"{{#lang_en}} selected{{/lang_en}}>English</option><option value="zh_CN"{{#lang_zh}} selected{{/lang_zh}}>简体中文</option></select></label>
+<button>{{t.apply}}</button></form>
+<form method="post" action="/logout" class="inline"><input type="hidden" name="csrf" value="{{csrf}}"><button id="sign-out">{{t.sign_out}}</button></form>
+</div>
+</header>
+{{/user}}
+<main>
+<h1>{{title}}</h1>
+{{#notice}}<p class="notice" role="status">{{notice}}</p>{{/notice}}
+{{#error}}<p class="error" role="alert">{{error}}</p>{{/error}}
+{{{body}}}
+</main>
+</body>
+</html>
+)html";
+
+constexpr const char* kLogin = R"html(<form method="post" action="/login" class="login">
+<input type="hidden" name="csrf" value="{{login_csrf}}">
+<input type="hidden" name="next" value="{{next}}">
+<label>{{t.name}} <input name="name" id="name" autocomplete="username" required maxlength="64" value="{{name}}"></label>
+<label>{{t.password}} <input type="password" name="password" id="password" autocomplete="current-password" required></label>
+<button id="sign-in">{{t.sign_in}}</button>
+</form>
+)html";
+
+constexpr const char* kPlaceholder = R"html(<p class="placeholder" id="placeholder">{{t.placeholder}}</p>
+)html";
+
+constexpr const char* kUsers = R"html(<table id="users">
+<thead><tr><th>{{t.name}}</th><th>{{t.role}}</th><th>{{t.status}}</th><th>{{t.created}}</th><th></th><th></th></tr></thead>
+<tbody>
+{{#users}}<tr>
+<td class="user-name">{{name}}</td><td>{{role_label}}</td><td>{{#disabled}}{{t.disabled}}{{/disabled}}{{^disabled}}{{t.enabled}}{{/disabled}}</td><td>{{created_at}}</td>
+<td><form method="post" action="/users/disable" data-confirm="{{name}}"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="name" value="{{name}}">{{#disabled}}<input type="hidden" name="disabled" value="0"><button>{{t.enable}}</button>{{/disabled}}{{^disabled}}<input type="hidden" name="disabled" value="1"><button>{{t.disable}}</button>{{/disabled}}</form></td>
+<td><form method="post" action="/users/password"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="name" value="{{name}}"><label>{{t.new_password}} <input type="password" name="password" autocomplete="new-password" required minlength="8"></label> <button>{{t.set_password}}</button></form></td>
+</tr>{{/users}}
+</tbody>
+</table>
+<h2>{{t.add_user}}</h2>
+<form method="post" action="/users/add" id="add-user">
+<input type="hidden" name="csrf" value="{{csrf}}">
+<label>{{t.name}} <input name="name" required maxlength="64" pattern="[A-Za-z0-9._@\-]+"></label>
+<label>{{t.role}} <select name="role"><option value="viewer">{{t.role_viewer}}</option><option value="hr">{{t.role_hr}}</option><option value="admin">{{t.role_admin}}</option></select></label>
+<label>{{t.password}} <input type="password" name="password" autocomplete="new-password" required minlength="8"></label>
+<button>{{t.add}}</button>
+</form>
+)html";
+
+constexpr const char* kAudit = R"html(<table id="audit">
+<thead><tr><th>{{t.when}}</th><th>{{t.who}}</th><th>{{t.from}}</th><th>{{t.action}}</th><th>{{t.details}}</th></tr></thead>
+<tbody>
+{{#rows}}<tr><td>{{at}}</td><td>{{actor}}</td><td>{{origin}}</td><td>{{action}}</td><td>{{details}}</td></tr>{{/rows}}
+</tbody>
+</table>
+{{#older}}<p><a href="/audit?before={{older}}">{{t.older}}</a></p>{{/older}}
+)html";
+
+constexpr const char* kMessage = R"html(<p id="message">{{message}}{{#retry_after}} {{retry_after}}{{/retry_after}}</p>
+<p><a href="{{link}}">{{link_label}}</a></p>
+)html";
+
+const char* Text(Template which) {
+  switch (which) {
+    case Template::Layout: return kLayout;
+    case Template::Login: return kLogin;
+    case Template::Placeholder: return kPlaceholder;
+    case Template::Users: return kUsers;
+    case Template::Audit: return kAudit;
+    case Template::Message: return kMessage;
+  }
+  return kMessage;
+}
+
+}  // namespace
+
+std::string Render(Template which, const kainjow::mustache::data& data) {
+  kainjow::mustache::mustache page{std::string(Text(which))};
+  if (!page.is_valid()) throw std::logic_error("page template " + std::to_string(static_cast<int>(which)) +
+                                               " does not parse: " + page.error_message());
+  std::string text = page.render(data);
+  if (!page.is_valid()) throw std::logic_error("page template " + std::to_string(static_cast<int>(which)) +
+                                               " does not render: " + page.error_message());
+  return text;
+}
+
+const char* const kStylesheet = R"css(body { font-family: sans-serif; margin: 0; color: #222; }
+header { background: #234; color: #fff; padding: 0.5em 1em; display: flex; flex-wrap: wrap; justify-content: space-between; }
+header a { color: #fff; }
+nav ul { list-style: none; margin: 0; padding: 0; display: flex; flex-wrap: wrap; gap: 1em; }
+nav a[aria-current] { font-weight: bold; text-decoration: none; }
+main { padding: 1em; }
+form.inline { display: inline; }
+form.login { display: grid; gap: 0.5em; max-width: 20em; }
+table { border-collapse: collapse; }
+th, td { border-bottom: 1px solid #ccc; padding: 0.25em 0.5em; text-align: left; }
+.error { color: #a00; }
+.notice { color: #060; }
+.placeholder { color: #666; font-style: italic; }
+@media print { header, form { display: none; } }
+)css";
+
+// Asks before a form marked data-confirm is sent; without script the form is sent at once.
+const char* const kScript = R"js("use strict";
+document.addEventListener("submit", function (event) {
+  var form = event.target;
+  if (form.dataset && form.dataset.confirm !== undefined && !window.confirm(form.dataset.confirm + "?")) {
+    event.preventDefault();
+  }
+});
+)js";
+
+}  // namespace vanto::web

@@ -1,0 +1,21 @@
+// The console's page templates (mustache, escaping every {{value}}) and its static files, compiled
+// into the program: nothing is looked up on disk at run time.
+#pragma once
+
+#include <string>
+
+#include <kainjow/mustache.hpp>
+
+namespace vanto::web {
+
+enum class Template { Layout, Login, Placeholder, Users, Audit, Message };
+
+// Renders `which` with `data`; throws std::logic_error when a template does not parse (a fault of
+// this program, caught by the tests).
+std::string Render(Template which, const kainjow::mustache::data& data);
+
+// The stylesheet and the one script the pages use (the pages work without it).
+extern const char* const kStylesheet;
+extern const char* const kScript;
+
+}  // namespace vanto::web
