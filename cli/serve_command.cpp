@@ -8,7 +8,7 @@
 
 #include "accounts/accounts.h"
 #include "cli/command.h"
-#include "cli/machine.h"
+#include "host/machine.h"
 #include "host/text/messages.h"
 #include "web/console_server.h"
 

@@ -10,7 +10,7 @@
 #include "accounts/accounts.h"
 #include "accounts/passwords.h"
 #include "cli/command.h"
-#include "cli/machine.h"
+#include "host/machine.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
