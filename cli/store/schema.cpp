@@ -174,15 +174,15 @@ CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment ("cPsn_Num", "iFin
     // gains the host's epoch of the log (every stored row: epoch 0), counts and first indexes are
     // kept per epoch, and a record delivered under a held key with other content is listed in
     // `conflicts` (both contents, where and when found) until acknowledged. Rows without identity
-    // keep their key.
+    // keep their key. The record index comes before the epoch in the key's index, and
+    // swipes_occurrence stays as it was (epochs are few: a filter there), so that a look-up by
+    // the whole key uses the key's index.
     {5, "log epochs in the swipe key; conflicts (a record held under its key with other content)",
      R"sql(
 ALTER TABLE swipes ADD COLUMN epoch INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE rejected_records ADD COLUMN epoch INTEGER NOT NULL DEFAULT 0;
 DROP INDEX swipes_record;
-CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, epoch, record_index) WHERE identity IS NOT NULL;
-DROP INDEX swipes_occurrence;
-CREATE INDEX swipes_occurrence ON swipes (identity, generation, epoch, person, minute, record_index) WHERE identity IS NOT NULL;
+CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, record_index, epoch) WHERE identity IS NOT NULL;
 DROP INDEX rejected_record;
 CREATE UNIQUE INDEX rejected_record ON rejected_records (identity, generation, epoch, record_index) WHERE identity IS NOT NULL;
 DROP TRIGGER swipes_counted;
@@ -250,9 +250,7 @@ CREATE UNIQUE INDEX conflicts_found ON conflicts (identity, generation, epoch, r
 ALTER TABLE swipes ADD COLUMN epoch BIGINT NOT NULL DEFAULT 0;
 ALTER TABLE rejected_records ADD COLUMN epoch BIGINT NOT NULL DEFAULT 0;
 DROP INDEX swipes_record;
-CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, epoch, record_index) WHERE identity IS NOT NULL;
-DROP INDEX swipes_occurrence;
-CREATE INDEX swipes_occurrence ON swipes (identity, generation, epoch, person, minute, record_index) WHERE identity IS NOT NULL;
+CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, record_index, epoch) WHERE identity IS NOT NULL;
 DROP INDEX rejected_record;
 CREATE UNIQUE INDEX rejected_record ON rejected_records (identity, generation, epoch, record_index) WHERE identity IS NOT NULL;
 ALTER TABLE log_records ADD COLUMN epoch BIGINT NOT NULL DEFAULT 0;

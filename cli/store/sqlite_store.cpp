@@ -382,6 +382,18 @@ class SqliteSwipeStore final : public SwipeStore {
         c_.Step(a, "attaching identities to stored swipes");
         if (sqlite3_changes(c_.db.get()) > 0) continue;
       }
+      // A row of a log whose key is held: compared, not inserted (one look-up either way).
+      if (r.identity && r.index) {
+        if (std::optional<std::optional<RecordConflict>> held = Compare(r)) {
+          if (*held) {
+            (*held)->row = i;
+            result.rows[i] = RowOutcome::Conflict;
+            result.conflicts.push_back(std::move(**held));
+            if (on_conflict == OnConflict::Stop) break;
+          }
+          continue;
+        }
+      }
       sqlite3_reset(s);
       sqlite3_bind_int(s, 1, r.port);
       sqlite3_bind_int(s, 2, r.terminal);
@@ -400,16 +412,7 @@ class SqliteSwipeStore final : public SwipeStore {
         sqlite3_reset(s);
         c_.Fail(rc, "storing swipes");
       }
-      if (sqlite3_changes(c_.db.get()) > 0) {
-        result.rows[i] = RowOutcome::Added;
-      } else if (r.identity && r.index) {
-        if (std::optional<RecordConflict> clash = Compare(r)) {
-          clash->row = i;
-          result.rows[i] = RowOutcome::Conflict;
-          result.conflicts.push_back(std::move(*clash));
-          if (on_conflict == OnConflict::Stop) break;
-        }
-      }
+      if (sqlite3_changes(c_.db.get()) > 0) result.rows[i] = RowOutcome::Added;
     }
     for (++i; i < rows.size(); ++i) result.rows[i] = RowOutcome::NotStored;
     sqlite3_reset(s);
@@ -418,9 +421,9 @@ class SqliteSwipeStore final : public SwipeStore {
     return result;
   }
 
-  // The conflict of `r` with the row held under its key, listed (once); none when the content
-  // is the same.
-  std::optional<RecordConflict> Compare(const StoredSwipe& r) {
+  // Nothing when `r`'s key is not held; else the conflict of `r` with the row held under it,
+  // listed (once), or none when the content is the same.
+  std::optional<std::optional<RecordConflict>> Compare(const StoredSwipe& r) {
     if (!held_)
       held_ = c_.Prepare(
           "SELECT person, swipe_time, port, terminal, downloaded_at FROM swipes INDEXED BY swipes_record "
@@ -432,7 +435,11 @@ class SqliteSwipeStore final : public SwipeStore {
     sqlite3_bind_int64(h, 3, r.epoch);
     sqlite3_bind_int64(h, 4, *r.index);
     std::optional<RecordConflict> clash;
-    if (c_.Step(h, "comparing a swipe with the one stored under its key") == SQLITE_ROW) {
+    if (c_.Step(h, "comparing a swipe with the one stored under its key") != SQLITE_ROW) {
+      sqlite3_reset(h);
+      return std::nullopt;
+    }
+    {
       const std::int32_t person = sqlite3_column_int(h, 0);
       const auto* time = reinterpret_cast<const char*>(sqlite3_column_text(h, 1));
       if (person != r.person || !time || r.time != time) {
@@ -451,7 +458,7 @@ class SqliteSwipeStore final : public SwipeStore {
       }
     }
     sqlite3_reset(h);
-    if (!clash) return clash;
+    if (!clash) return std::optional<std::optional<RecordConflict>>(std::in_place);
     // Listed once: found again, it keeps its number and when it was first found.
     StatementPtr list = c_.Prepare(
         "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
@@ -486,7 +493,7 @@ class SqliteSwipeStore final : public SwipeStore {
     }
     while (sqlite3_step(l) == SQLITE_ROW) {
     }
-    return clash;
+    return std::optional<std::optional<RecordConflict>>(std::move(clash));
   }
 
   int CountEarlier(const LogKey& log, std::int32_t person, const std::string& minute,
@@ -799,8 +806,15 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   int version = 0;
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) {
-    // A database in use: ready as it is, without the creation lock.
-    c = OpenConnection(path, flags, options.lock_timeout);
+    // A database in use: ready as it is, without the creation lock. (Opened without creating:
+    // should it have gone meanwhile, it is created under the lock below.)
+    try {
+      c = OpenConnection(path, SQLITE_OPEN_READWRITE, options.lock_timeout);
+    } catch (const StoreError&) {
+      c.reset();
+    }
+  }
+  if (c) {
     if (sqlite3_db_readonly(c->db.get(), "main") == 1)
       throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
     if (Ready(*c, &version)) {

@@ -1,7 +1,8 @@
 // The swipe-store seam: what the host needs of a database that keeps card swipes, whichever
 // engine holds it. The keying of a delivery (which swipes are new) lives above this seam, in
-// Delivery (record_store.h); an engine only stores keyed rows, skipping the keys it holds, and
-// reads them back. OpenSwipeStore picks the engine from the location, so callers never name it.
+// Delivery (record_store.h); an engine only stores keyed rows, skipping the keys it holds (a row
+// of a terminal's log is compared with the one held under its key: other content is a conflict,
+// listed, never dropped), and reads them back. OpenSwipeStore picks the engine from the location, so callers never name it.
 #pragma once
 
 #include <chrono>
