@@ -464,10 +464,11 @@ class PostgresSwipeStore final : public SwipeStore {
     // Rows go in in key order, so concurrent writers of overlapping batches take their locks in
     // one order and do not deadlock. A row stored before its terminal told its identity gets it
     // when the same swipe comes again (matched by the old key) instead of a second row: it is
-    // then no new row. `held` is what the keys of the batch's log rows hold as the statement
-    // starts; a held row with other content is a clash, listed in `conflicts` (once: found
-    // again, it keeps its number and first finding). With $11 the rows from the first clash on
-    // are left alone.
+    // then no new row. `held` is the batch with what the keys of its log rows hold as the
+    // statement starts; a held row with other content is a clash, listed in `conflicts` (once:
+    // found again, it keeps its number and first finding). With $11 the rows from the first
+    // clash on are left alone. Out come the stored rows, the clashes and how many log rows were
+    // new (no row per held one: a batch read again costs no more than before).
     static const std::string sql =
         std::string(
             "WITH batch AS (SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
@@ -502,15 +503,13 @@ class PostgresSwipeStore final : public SwipeStore {
         "DO UPDATE SET found_at = conflicts.found_at RETURNING id, identity, generation, epoch, record_index, port, "
         "terminal, found_at, person, swipe_time, stored_person, stored_time, stored_port, stored_terminal, "
         "stored_downloaded_at, acknowledged, acknowledged_by, acknowledged_at) "
-        "SELECT 'a', NULL::bigint, port, terminal, person, minute, occurrence, identity, generation, epoch, record_index, "
-        "NULL::bigint, NULL::bigint, NULL::bigint, NULL::bigint, NULL::bigint, NULL::integer, NULL::integer, NULL::text, "
-        "NULL::integer, NULL::text, NULL::integer, NULL::text, NULL::integer, NULL::integer, NULL::text, NULL::boolean, "
-        "NULL::text, NULL::text FROM inserted "
-        "UNION ALL SELECT 'h', n, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
-        "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL FROM held WHERE found AND NOT clash "
-        "UNION ALL SELECT 'c', h.n, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, l.* FROM held h, stop, listed l "
+        "SELECT 'a', NULL::bigint, port, terminal, person, minute, occurrence, identity, generation, epoch, record_index "
+        "FROM inserted "
+        "UNION ALL SELECT 'c', h.n, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, l.id FROM held h, stop, listed l "
         "WHERE h.clash AND h.n <= stop.n AND l.identity = h.identity AND l.generation = h.generation "
-        "AND l.epoch = h.epoch AND l.record_index = h.record_index";
+        "AND l.epoch = h.epoch AND l.record_index = h.record_index "
+        "UNION ALL SELECT 'x', (SELECT count(*) FROM held, stop WHERE held.identity IS NOT NULL AND NOT held.found "
+        "AND held.n < stop.n) - (SELECT count(*) FROM adopted), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL";
     PgResult out = connection_.ExecPrepared(
         "vanto_insert_checked", sql,
         {ports.c_str(), terminals.c_str(), persons.c_str(), minutes.c_str(), occurrences.c_str(), times.c_str(),
@@ -533,42 +532,63 @@ class PostgresSwipeStore final : public SwipeStore {
                           std::to_string(r.occurrence)),
                       i);
     }
-    std::vector<bool> seen(rows.size(), false);
     std::size_t first_clash = rows.size();
+    std::int64_t expected_new = 0;  // rows of a log neither held nor adopted: stored unless raced
+    std::vector<std::pair<std::size_t, std::string>> clashes;  // row, conflict number
     for (int i = 0; i < out.rows(); ++i) {
       const char kind = *out.text(i, 0);
       if (kind == 'a') {
         auto it = out.null(i, 7) ? index.find(key(false, out.text(i, 2), out.text(i, 3), out.text(i, 4), out.text(i, 5),
                                                   out.text(i, 6)))
                                  : index.find(key(true, out.text(i, 7), out.text(i, 8), out.text(i, 9), out.text(i, 10), ""));
-        if (it == index.end()) continue;
-        result.rows[it->second] = RowOutcome::Added;
-        seen[it->second] = true;
-      } else {
+        if (it != index.end()) result.rows[it->second] = RowOutcome::Added;
+      } else if (kind == 'x') {
+        expected_new = std::atoll(out.text(i, 1));
+      } else if (kind == 'c') {
         const std::size_t row = static_cast<std::size_t>(std::atoll(out.text(i, 1)) - 1);
         if (row >= rows.size()) continue;
-        seen[row] = true;
-        if (kind == 'c') {
-          RecordConflict c = ConflictOf(out, i, 11);
-          c.row = row;
-          result.rows[row] = RowOutcome::Conflict;
-          result.conflicts.push_back(std::move(c));
-          first_clash = std::min(first_clash, row);
-        }
+        result.rows[row] = RowOutcome::Conflict;
+        clashes.emplace_back(row, out.text(i, 10));
+        first_clash = std::min(first_clash, row);
       }
     }
-    std::sort(result.conflicts.begin(), result.conflicts.end(),
-              [](const RecordConflict& a, const RecordConflict& b) { return a.row < b.row; });
+    if (!clashes.empty()) {
+      // The listings, read back (a conflict is rare: a second statement is no cost worth saving).
+      std::string ids = "{";
+      for (std::size_t k = 0; k < clashes.size(); ++k) (ids += k ? "," : "") += clashes[k].second;
+      ids += "}";
+      PgResult listed = connection_.Exec(
+          "SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+          "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, acknowledged_by, "
+          "acknowledged_at FROM conflicts WHERE id = ANY($1::bigint[])",
+          {ids.c_str()}, "reading conflicts");
+      std::unordered_map<std::string, int> by_id;
+      for (int i = 0; i < listed.rows(); ++i) by_id.emplace(listed.text(i, 0), i);
+      for (const auto& [row, id] : clashes) {
+        auto found = by_id.find(id);
+        if (found == by_id.end()) continue;
+        RecordConflict c = ConflictOf(listed, found->second, 0);
+        c.row = row;
+        result.conflicts.push_back(std::move(c));
+      }
+      std::sort(result.conflicts.begin(), result.conflicts.end(),
+                [](const RecordConflict& a, const RecordConflict& b) { return a.row < b.row; });
+    }
     const bool stopped = on_conflict == OnConflict::Stop && first_clash < rows.size();
+    std::int64_t added_in_logs = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
       if (stopped && i > first_clash) {
-        if (!seen[i] || result.rows[i] != RowOutcome::Added) result.rows[i] = RowOutcome::NotStored;
+        result.rows[i] = RowOutcome::NotStored;
         continue;
       }
-      // A row of a log neither stored nor held as the statement began: another session stored
-      // its key meanwhile. Compared again now, so that it is not taken for held unseen.
-      if (!seen[i] && rows[i].identity && rows[i].index) Recheck(rows[i], i, &result);
+      if (rows[i].identity && result.rows[i] == RowOutcome::Added) ++added_in_logs;
     }
+    // Fewer rows of a log stored than were new as the statement began: another session stored
+    // some of their keys meanwhile. Those rows are compared again now, so that none is taken for
+    // held unseen.
+    if (added_in_logs < expected_new)
+      for (std::size_t i = 0; i < rows.size() && !(stopped && i > first_clash); ++i)
+        if (rows[i].identity && rows[i].index && result.rows[i] == RowOutcome::Held) Recheck(rows[i], i, &result);
     return result;
   }
 

@@ -146,7 +146,7 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   // conflicting record and the rest of the read go into a new epoch from its index on (the rows
   // before it are committed, and held where they are).
   std::optional<LogKey> opened;
-  std::uint32_t opened_first = 0;
+  std::uint32_t opened_first = 0, opened_from = 0;
   if (log_ && !result.conflicts.empty()) {
     std::vector<std::size_t> rest;
     for (std::size_t i = result.conflicts.front().row; i < rows.size(); ++i)
@@ -155,7 +155,8 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
     moved.reserve(rest.size());
     for (std::size_t i : rest) moved.push_back(rows[i]);
     opened_first = *rows[rest.front()].index;
-    const LogKey parent{log_->identity, log_->generation, rows[rest.front()].epoch};
+    opened_from = rows[rest.front()].epoch;
+    const LogKey parent{log_->identity, log_->generation, opened_from};
     auto [log, stored] = store_.OpenEpoch(parent, opened_first, result.conflicts.front().id, moved);
     opened = log;
     for (std::size_t k = 0; k < rest.size(); ++k) added[rest[k]] = stored.rows[k] == RowOutcome::Added;
@@ -174,7 +175,7 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
     LogEpoch epoch;
     epoch.log = *opened;
     epoch.first = opened_first;
-    epoch.parent = rows.empty() ? 0 : result.conflicts.front().log.epoch;
+    epoch.parent = opened_from;
     epochs_.push_back(epoch);
     log_ = opened;
     first_index_ = opened_first;
