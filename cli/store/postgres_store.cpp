@@ -168,6 +168,20 @@ class PostgresSwipeStore final : public SwipeStore {
     return {opened, std::move(result)};
   }
 
+  bool LowerEpochStart(const LogKey& log, std::uint32_t first) override {
+    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation),
+                epoch = std::to_string(log.epoch), from = std::to_string(first);
+    bool changed = false;
+    connection_.Retry("moving the start of an epoch", [&] {
+      PgResult r = connection_.Exec(
+          "UPDATE log_epochs SET first_index = least(first_index, $4) WHERE identity = $1 AND generation = $2 "
+          "AND epoch = $3 RETURNING 1",
+          {id.c_str(), gen.c_str(), epoch.c_str(), from.c_str()}, "moving the start of an epoch");
+      changed = r.rows() > 0;
+    });
+    return changed;
+  }
+
   std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
     std::vector<RecordConflict> result;
     connection_.Retry("reading conflicts", [&] {

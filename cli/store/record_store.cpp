@@ -229,6 +229,7 @@ std::pair<LogKey, InsertResult> SwipeStore::OpenEpoch(const LogKey&, std::uint32
   NoLogs(*this);
 }
 std::vector<RecordConflict> SwipeStore::Conflicts(bool) const { NoLogs(*this); }
+bool SwipeStore::LowerEpochStart(const LogKey&, std::uint32_t) { NoLogs(*this); }
 bool SwipeStore::AcknowledgeConflict(std::int64_t, const std::string&) { NoLogs(*this); }
 
 std::vector<bool> SwipeStore::Insert(std::span<const StoredSwipe> rows) {

@@ -279,6 +279,22 @@ class SqliteSwipeStore final : public SwipeStore {
     return {opened, std::move(result)};
   }
 
+  bool LowerEpochStart(const LogKey& log, std::uint32_t first) override {
+    RefuseWhenReading("moving the start of an epoch");
+    WriteTransaction transaction(c_, "moving the start of an epoch");
+    StatementPtr stmt = c_.Prepare(
+        "UPDATE log_epochs SET first_index = min(first_index, ?4) WHERE identity = ?1 AND generation = ?2 AND epoch = ?3");
+    sqlite3_bind_int64(stmt.get(), 1, log.identity);
+    sqlite3_bind_int64(stmt.get(), 2, log.generation);
+    sqlite3_bind_int64(stmt.get(), 3, log.epoch);
+    sqlite3_bind_int64(stmt.get(), 4, first);
+    c_.Step(stmt.get(), "moving the start of an epoch");
+    const bool changed = sqlite3_changes(c_.db.get()) > 0;
+    stmt.reset();
+    transaction.Commit();
+    return changed;
+  }
+
   std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
     StatementPtr stmt = c_.Prepare(
         std::string("SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "

@@ -206,6 +206,11 @@ class SwipeStore {
   virtual std::pair<LogKey, InsertResult> OpenEpoch(const LogKey& log, std::uint32_t first,
                                                     std::optional<std::int64_t> conflict,
                                                     std::span<const StoredSwipe> rows);
+  // Moves the first index of epoch `log` (not epoch 0) down to `first`: the records from
+  // `first` up to its old first index are then keyed in it, not in its parent. For a read that
+  // found a conflict at its very first record (index k > 0): the log below k is not the stored
+  // one either, and is read again from `first` into the epoch. False when there is no such epoch.
+  virtual bool LowerEpochStart(const LogKey& log, std::uint32_t first);
   // The conflicts found, oldest first; acknowledged ones too when `acknowledged`.
   virtual std::vector<RecordConflict> Conflicts(bool acknowledged = false) const;
   // Marks conflict `id` acknowledged by `by` now; false when there is no such conflict or it was

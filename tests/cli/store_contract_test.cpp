@@ -389,6 +389,32 @@ TEST_P(SwipeStoreContract, AConflictOpensANewEpochThatLaterReadsGoOnInAndNothing
   EXPECT_TRUE(all[0].acknowledged);
   EXPECT_EQ(all[0].acknowledged_by, "admin");
   EXPECT_FALSE(all[0].acknowledged_at.empty());
+  // A read from index 10 whose very first record conflicts: the log below it is not the stored
+  // one either; the epoch opened there is moved down to 0 and the log read again from 0 stores
+  // the records below 10 in it, and nothing twice.
+  const std::size_t before_reset = static_cast<std::size_t>(store->CountSwipes());
+  std::vector<Swipe> reset = Log(0, 17, 2);
+  Delivery from_ten(*store, 3, 1);
+  from_ten.Position(store->CurrentLog(77, 3), 10);
+  from_ten.Store(std::span(reset).subspan(10));
+  ASSERT_EQ(from_ten.conflicts().size(), 1u);
+  EXPECT_EQ(from_ten.conflicts()[0].index, 10u);
+  const LogKey third = *from_ten.log();
+  EXPECT_EQ(third.epoch, 2u);
+  EXPECT_TRUE(store->LowerEpochStart(third, 0));
+  EXPECT_FALSE(store->LowerEpochStart({77, 3, 9}, 0));
+  Delivery whole(*store, 3, 1);
+  whole.Position(store->CurrentLog(77, 3), 0);
+  std::size_t added = 0;
+  for (const auto& k : whole.Store(reset)) added += k.added ? 1 : 0;
+  EXPECT_EQ(added, 10u);
+  EXPECT_TRUE(whole.conflicts().empty());
+  EXPECT_EQ(static_cast<std::size_t>(store->CountSwipes()), before_reset + 17);
+  const LogCoverage third_log = store->Coverage(third);
+  EXPECT_EQ(third_log.first, 0);
+  EXPECT_EQ(third_log.count, 17);
+  EXPECT_TRUE(third_log.Contiguous());
+
   // The original terminal read again in epoch 0 still matches there (a clone's log is kept apart).
   Delivery original(*store, 1, 1);
   original.Position(log, 0);
