@@ -1,5 +1,6 @@
 // Swipes stored per second through the store seam (keying and storing, batches of 500, one
-// transaction each), into SQLite and into PostgreSQL; and four writers storing overlapping
+// transaction each), into SQLite and into PostgreSQL, for a terminal without identity and for a
+// version 2 terminal's log (new, and read again: every record compared with the one held); and four writers storing overlapping
 // deliveries into one PostgreSQL database at once, checked for lost or doubled rows.
 // PostgreSQL: the server in VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL), e.g. the socket of a
 // cluster from scripts/pg-cluster.sh; a database of its own is created and dropped.
@@ -96,6 +97,57 @@ void StoreBatches(benchmark::State& state, const std::string& location) {
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kBatch);
 }
 
+// A version 2 terminal's log: each batch new (`reread` false), or the same log read again after
+// it was stored whole (`reread` true: every record is compared with the one held under its key).
+void StoreLog(benchmark::State& state, const std::string& location, bool reread) {
+  auto store = OpenSwipeStore(location);
+  const vanto::store::LogKey log{4000000001u, 7};
+  long n = 0;
+  if (reread) {
+    Delivery first(*store, 1, 1);
+    first.Position(log, 0);
+    for (long b = 0; b < 20; ++b) first.Store(BatchOf(b));
+  }
+  Delivery delivery(*store, 1, 1);
+  delivery.Position(log, 0);
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (reread && n % 20 == 0) delivery.Position(log, 0);
+    std::vector<Swipe> batch = BatchOf(reread ? n % 20 : n);
+    ++n;
+    state.ResumeTiming();
+    delivery.Store(batch);
+  }
+  const std::size_t expected = reread ? 0 : static_cast<std::size_t>(n) * kBatch;
+  if (delivery.added() != expected) state.SkipWithError("a batch was not stored whole, or stored twice");
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kBatch);
+}
+
+void BM_SqliteLogSwipesPerSecond(benchmark::State& state) {
+  char pattern[] = "/tmp/vanto-bench-XXXXXX";
+  std::filesystem::path folder = mkdtemp(pattern);
+  StoreLog(state, (folder / "bench.db").string(), state.range(0) != 0);
+  std::filesystem::remove_all(folder);
+}
+
+void BM_PostgresLogSwipesPerSecond(benchmark::State& state) {
+  std::optional<std::string> server = ServerUrl();
+  if (!server) {
+    state.SkipWithError("no PostgreSQL server: set VANTO_BENCH_PG_URL");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  BenchDatabase database(*server);
+  if (!database.ok()) {
+    state.SkipWithError("cannot create a database on the server in VANTO_BENCH_PG_URL");
+    for (auto _ : state) {
+    }
+    return;
+  }
+  StoreLog(state, database.url(), state.range(0) != 0);
+}
+
 void BM_SqliteSwipesPerSecond(benchmark::State& state) {
   char pattern[] = "/tmp/vanto-bench-XXXXXX";
   std::filesystem::path folder = mkdtemp(pattern);
@@ -173,6 +225,9 @@ void BM_PostgresFourWritersOverlapping(benchmark::State& state) {
 
 BENCHMARK(BM_SqliteSwipesPerSecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_PostgresSwipesPerSecond)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
+// Arg 0: a new log stored batch by batch; arg 1: a stored log read again (all held).
+BENCHMARK(BM_SqliteLogSwipesPerSecond)->Arg(0)->Arg(1)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_PostgresLogSwipesPerSecond)->Arg(0)->Arg(1)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
 BENCHMARK(BM_PostgresFourWritersOverlapping)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime()->MinTime(1.0);
 
 }  // namespace

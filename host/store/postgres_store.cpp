@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "host/store/civil_time.h"
@@ -31,11 +32,6 @@ std::string TextArray(std::span<const StoredSwipe> rows, std::string StoredSwipe
     text += '"';
   }
   return text + "}";
-}
-
-std::string Key(int port, int terminal, long long person, const std::string& minute, int occurrence) {
-  return std::to_string(port) + "|" + std::to_string(terminal) + "|" + std::to_string(person) + "|" + minute + "|" +
-         std::to_string(occurrence);
 }
 
 struct Params {
@@ -101,112 +97,176 @@ class PostgresSwipeStore final : public SwipeStore {
     version_ = ReadVersion();
   }
 
-  std::vector<bool> Insert(std::span<const StoredSwipe> rows) override {
-    std::vector<bool> added(rows.size(), false);
-    if (rows.empty()) return added;
-    std::string ports = IntArray(rows, &StoredSwipe::port), terminals = IntArray(rows, &StoredSwipe::terminal),
-                occurrences = IntArray(rows, &StoredSwipe::occurrence);
-    std::string persons = "{";
-    for (std::size_t i = 0; i < rows.size(); ++i) (persons += i ? "," : "") += std::to_string(rows[i].person);
-    persons += "}";
-    std::string minutes = TextArray(rows, &StoredSwipe::minute), times = TextArray(rows, &StoredSwipe::time),
-                downloaded = TextArray(rows, &StoredSwipe::downloaded_at);
-    // The log key (NULL for a terminal without identity).
-    auto optionals = [&](std::optional<std::uint32_t> StoredSwipe::*field) {
-      std::string out = "{";
-      for (std::size_t i = 0; i < rows.size(); ++i)
-        (out += i ? "," : "") += (rows[i].*field) ? std::to_string(*(rows[i].*field)) : std::string("NULL");
-      return out + "}";
-    };
-    std::string identities = optionals(&StoredSwipe::identity), generations = optionals(&StoredSwipe::generation),
-                indexes = optionals(&StoredSwipe::index);
-    // One statement per batch; rows go in in key order, so concurrent writers of overlapping
-    // batches take their locks in one order and do not deadlock.
-    // A row stored before its terminal told its identity gets it when the same swipe comes again
-    // (matched by the old key) instead of a second row: it is then no new row.
-    static const std::string sql =
-        std::string("WITH batch AS (SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
-                    "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[]) "
-                    "AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
-                    "record_index)), "
-                    "adopted AS (UPDATE swipes s SET identity = b.identity, generation = b.generation, "
-                    "record_index = b.record_index FROM batch b WHERE b.identity IS NOT NULL AND s.identity IS NULL "
-                    "AND s.port = b.port AND s.terminal = b.terminal AND s.person = b.person AND s.minute = b.minute "
-                    "AND s.occurrence = b.occurrence RETURNING s.port, s.terminal, s.person, s.minute, s.occurrence) "
-                    "INSERT INTO swipes (") +
-        kSwipeColumns +
-        ") SELECT * FROM batch WHERE (port, terminal, person, minute, occurrence) NOT IN (SELECT * FROM adopted) "
-        "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING RETURNING port, terminal, person, minute, occurrence";
+  InsertResult InsertChecked(std::span<const StoredSwipe> rows, OnConflict on_conflict) override {
+    InsertResult result;
+    if (rows.empty()) return result;
     // One statement: a transaction of its own, one round trip per batch.
-    connection_.Retry("storing swipes", [&] {
-      std::fill(added.begin(), added.end(), false);
-      PgResult stored = connection_.ExecPrepared("vanto_insert_swipes", sql,
-                                         {ports.c_str(), terminals.c_str(), persons.c_str(), minutes.c_str(),
-                                          occurrences.c_str(), times.c_str(), downloaded.c_str(), identities.c_str(),
-                                          generations.c_str(), indexes.c_str()},
-                                         "storing swipes");
-      if (stored.rows() == 0) return;
-      std::unordered_map<std::string, std::size_t> index;
-      index.reserve(rows.size());
-      for (std::size_t i = 0; i < rows.size(); ++i)
-        index.emplace(Key(rows[i].port, rows[i].terminal, rows[i].person, rows[i].minute, rows[i].occurrence), i);
-      for (int r = 0; r < stored.rows(); ++r) {
-        auto it = index.find(Key(std::atoi(stored.text(r, 0)), std::atoi(stored.text(r, 1)), std::atoll(stored.text(r, 2)),
-                                 stored.text(r, 3), std::atoi(stored.text(r, 4))));
-        if (it != index.end()) added[it->second] = true;
+    connection_.Retry("storing swipes", [&] { result = InsertRows(rows, on_conflict); });
+    return result;
+  }
+
+  LogKey CurrentLog(std::uint32_t identity, std::uint32_t generation) const override {
+    std::string id = std::to_string(identity), gen = std::to_string(generation);
+    LogKey log{identity, generation, 0};
+    connection_.Retry("finding the current epoch of a terminal's log", [&] {
+      PgResult r = connection_.Exec("SELECT coalesce(max(epoch), 0) FROM log_epochs WHERE identity = $1 AND generation = $2",
+                                    {id.c_str(), gen.c_str()}, "finding the current epoch of a terminal's log");
+      log.epoch = static_cast<std::uint32_t>(std::atoll(r.text(0, 0)));
+    });
+    return log;
+  }
+
+  std::vector<LogEpoch> Epochs(std::uint32_t identity, std::uint32_t generation) const override {
+    std::string id = std::to_string(identity), gen = std::to_string(generation);
+    std::vector<LogEpoch> epochs;
+    connection_.Retry("reading the epochs of a terminal's log", [&] {
+      epochs.clear();
+      PgResult r = connection_.Exec(
+          "SELECT epoch, first_index, port, terminal, conflict, opened_at, parent FROM log_epochs "
+          "WHERE identity = $1 AND generation = $2 ORDER BY epoch",
+          {id.c_str(), gen.c_str()}, "reading the epochs of a terminal's log");
+      for (int i = 0; i < r.rows(); ++i) {
+        LogEpoch e;
+        e.log = {identity, generation, static_cast<std::uint32_t>(std::atoll(r.text(i, 0)))};
+        e.first = static_cast<std::uint32_t>(std::atoll(r.text(i, 1)));
+        e.port = std::atoi(r.text(i, 2));
+        e.terminal = std::atoi(r.text(i, 3));
+        if (!r.null(i, 4)) e.conflict = std::atoll(r.text(i, 4));
+        e.opened_at = r.text(i, 5);
+        e.parent = static_cast<std::uint32_t>(std::atoll(r.text(i, 6)));
+        epochs.push_back(std::move(e));
       }
     });
-    return added;
+    return epochs;
+  }
+
+  std::pair<LogKey, InsertResult> OpenEpoch(const LogKey& log, std::uint32_t first, std::optional<std::int64_t> conflict,
+                                            std::span<const StoredSwipe> rows) override {
+    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation), from = std::to_string(first),
+                port = std::to_string(rows.empty() ? 0 : rows.front().port),
+                terminal = std::to_string(rows.empty() ? 0 : rows.front().terminal),
+                why = conflict ? std::to_string(*conflict) : std::string(), now = UtcNowText(),
+                parent = std::to_string(log.epoch);
+    LogKey opened = log;
+    InsertResult result;
+    connection_.Transaction("opening a new epoch of a terminal's log", [&] {
+      // One process at a time numbers the epochs of one identity.
+      connection_.Exec("SELECT pg_advisory_xact_lock(730532::bigint * 4294967296 + $1::bigint)", {id.c_str()},
+                       "opening a new epoch of a terminal's log");
+      PgResult r = connection_.Exec(
+          "INSERT INTO log_epochs (identity, generation, epoch, first_index, port, terminal, conflict, opened_at, parent) "
+          "SELECT $1, $2, coalesce(max(epoch), 0) + 1, $3, $4, $5, $6, $7, $8 FROM log_epochs "
+          "WHERE identity = $1 AND generation = $2 RETURNING epoch",
+          {id.c_str(), gen.c_str(), from.c_str(), port.c_str(), terminal.c_str(), conflict ? why.c_str() : nullptr,
+           now.c_str(), parent.c_str()},
+          "opening a new epoch of a terminal's log");
+      opened.epoch = static_cast<std::uint32_t>(std::atoll(r.text(0, 0)));
+      std::vector<StoredSwipe> moved(rows.begin(), rows.end());
+      for (StoredSwipe& row : moved) row.epoch = opened.epoch;
+      result = InsertRows(moved, OnConflict::Continue);
+    });
+    return {opened, std::move(result)};
+  }
+
+  bool LowerEpochStart(const LogKey& log, std::uint32_t first) override {
+    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation),
+                epoch = std::to_string(log.epoch), from = std::to_string(first);
+    bool changed = false;
+    connection_.Retry("moving the start of an epoch", [&] {
+      PgResult r = connection_.Exec(
+          "UPDATE log_epochs SET first_index = least(first_index, $4) WHERE identity = $1 AND generation = $2 "
+          "AND epoch = $3 RETURNING 1",
+          {id.c_str(), gen.c_str(), epoch.c_str(), from.c_str()}, "moving the start of an epoch");
+      changed = r.rows() > 0;
+    });
+    return changed;
+  }
+
+  std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
+    std::vector<RecordConflict> result;
+    connection_.Retry("reading conflicts", [&] {
+      result.clear();
+      PgResult r = connection_.Exec(
+          std::string("SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, "
+                      "swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, "
+                      "acknowledged, acknowledged_by, acknowledged_at FROM conflicts") +
+              (acknowledged ? "" : " WHERE NOT acknowledged") + " ORDER BY id",
+          "reading conflicts");
+      for (int i = 0; i < r.rows(); ++i) result.push_back(ConflictOf(r, i, 0));
+    });
+    return result;
+  }
+
+  bool AcknowledgeConflict(std::int64_t id, const std::string& by) override {
+    std::string number = std::to_string(id), now = UtcNowText();
+    bool changed = false;
+    connection_.Retry("acknowledging a conflict", [&] {
+      PgResult r = connection_.Exec(
+          "UPDATE conflicts SET acknowledged = true, acknowledged_by = $2, acknowledged_at = $3 "
+          "WHERE id = $1 AND NOT acknowledged RETURNING id",
+          {number.c_str(), by.c_str(), now.c_str()}, "acknowledging a conflict");
+      changed = r.rows() > 0;
+    });
+    return changed;
   }
 
   int CountEarlier(const LogKey& log, std::int32_t person, const std::string& minute,
                    std::uint32_t before) const override {
     std::string id = std::to_string(log.identity), gen = std::to_string(log.generation),
-                who = std::to_string(person), upto = std::to_string(before);
+                who = std::to_string(person), upto = std::to_string(before), epoch = std::to_string(log.epoch);
     int count = 0;
     connection_.Retry("counting earlier swipes", [&] {
       PgResult r = connection_.Exec(
-          "SELECT count(*) FROM swipes WHERE identity = $1 AND generation = $2 AND person = $3 AND minute = $4 "
-          "AND record_index < $5",
-          {id.c_str(), gen.c_str(), who.c_str(), minute.c_str(), upto.c_str()}, "counting earlier swipes");
+          "SELECT count(*) FROM swipes WHERE identity = $1 AND generation = $2 AND epoch = $6 AND person = $3 "
+          "AND minute = $4 AND record_index < $5",
+          {id.c_str(), gen.c_str(), who.c_str(), minute.c_str(), upto.c_str(), epoch.c_str()}, "counting earlier swipes");
       count = std::atoi(r.text(0, 0));
     });
     return count;
   }
 
   LogCoverage Coverage(const LogKey& log) const override {
-    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation);
+    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation), epoch = std::to_string(log.epoch);
     LogCoverage coverage;
     connection_.Retry("counting the records of a terminal", [&] {
       PgResult r = connection_.Exec(
-          "SELECT coalesce((SELECT held FROM log_records WHERE identity = $1 AND generation = $2), 0), "
-          "greatest(coalesce((SELECT max(record_index) + 1 FROM swipes WHERE identity = $1 AND generation = $2), 0), "
-          "coalesce((SELECT max(record_index) + 1 FROM rejected_records WHERE identity = $1 AND generation = $2), 0))",
-          {id.c_str(), gen.c_str()}, "counting the records of a terminal");
+          "WITH e AS (SELECT coalesce((SELECT first_index FROM log_epochs WHERE identity = $1 AND generation = $2 "
+          "AND epoch = $3), 0) AS first) "
+          "SELECT coalesce((SELECT held FROM log_records WHERE identity = $1 AND generation = $2 AND epoch = $3), 0), "
+          "greatest((SELECT first FROM e), "
+          "coalesce((SELECT max(record_index) + 1 FROM swipes WHERE identity = $1 AND generation = $2 AND epoch = $3), 0), "
+          "coalesce((SELECT max(record_index) + 1 FROM rejected_records WHERE identity = $1 AND generation = $2 "
+          "AND epoch = $3), 0)), (SELECT first FROM e)",
+          {id.c_str(), gen.c_str(), epoch.c_str()}, "counting the records of a terminal");
       coverage.count = std::atoll(r.text(0, 0));
       coverage.next = std::atoll(r.text(0, 1));
+      coverage.first = std::atoll(r.text(0, 2));
     });
     return coverage;
   }
 
   std::vector<std::pair<std::uint32_t, std::uint32_t>> Missing(const LogKey& log, std::uint32_t held,
                                                                std::size_t limit) const override {
-    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation), upto = std::to_string(held);
+    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation), upto = std::to_string(held),
+                epoch = std::to_string(log.epoch);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> missing;
     connection_.Retry("finding the records not stored", [&] {
       missing.clear();
       PgResult r = connection_.Exec(
-          "SELECT record_index FROM swipes WHERE identity = $1 AND generation = $2 AND record_index < $3 "
-          "UNION SELECT record_index FROM rejected_records WHERE identity = $1 AND generation = $2 "
-          "AND record_index < $3 ORDER BY 1",
-          {id.c_str(), gen.c_str(), upto.c_str()}, "finding the records not stored");
-      std::int64_t expected = 0;
+          "SELECT 0, coalesce((SELECT first_index FROM log_epochs WHERE identity = $1 AND generation = $2 "
+          "AND epoch = $4), 0) UNION ALL SELECT 1, record_index FROM (SELECT record_index FROM swipes "
+          "WHERE identity = $1 AND generation = $2 AND epoch = $4 AND record_index < $3 "
+          "UNION SELECT record_index FROM rejected_records WHERE identity = $1 AND generation = $2 AND epoch = $4 "
+          "AND record_index < $3) held ORDER BY 1, 2",
+          {id.c_str(), gen.c_str(), upto.c_str(), epoch.c_str()}, "finding the records not stored");
+      // The first row is where the epoch begins.
+      std::int64_t expected = std::atoll(r.text(0, 1));
       auto gap = [&](std::int64_t to) {
         if (to > expected && missing.size() < limit)
           missing.push_back({static_cast<std::uint32_t>(expected), static_cast<std::uint32_t>(to - 1)});
       };
-      for (int i = 0; i < r.rows(); ++i) {
-        const std::int64_t index = std::atoll(r.text(i, 0));
+      for (int i = 1; i < r.rows(); ++i) {
+        const std::int64_t index = std::atoll(r.text(i, 1));
         gap(index);
         expected = index + 1;
       }
@@ -220,16 +280,17 @@ class PostgresSwipeStore final : public SwipeStore {
                 index = std::to_string(rec.index), person = std::to_string(rec.person), year = std::to_string(rec.year),
                 month = std::to_string(rec.month), day = std::to_string(rec.day), hour = std::to_string(rec.hour),
                 minute = std::to_string(rec.minute), seen = rec.first_seen.empty() ? UtcNowText() : rec.first_seen;
-    std::string id = rec.log ? std::to_string(rec.log->identity) : "", gen = rec.log ? std::to_string(rec.log->generation) : "";
+    std::string id = rec.log ? std::to_string(rec.log->identity) : "", gen = rec.log ? std::to_string(rec.log->generation) : "",
+                epoch = std::to_string(rec.log ? rec.log->epoch : 0);
     bool added = false;
     connection_.Retry("keeping a rejected record", [&] {
       PgResult r = connection_.Exec(
           "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
-          "hour, minute, reason, first_seen) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) "
+          "hour, minute, reason, first_seen, epoch) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) "
           "ON CONFLICT DO NOTHING RETURNING 1",
           {port.c_str(), terminal.c_str(), rec.log ? id.c_str() : nullptr, rec.log ? gen.c_str() : nullptr,
            index.c_str(), person.c_str(), year.c_str(), month.c_str(), day.c_str(), hour.c_str(), minute.c_str(),
-           rec.reason.c_str(), seen.c_str()},
+           rec.reason.c_str(), seen.c_str(), epoch.c_str()},
           "keeping a rejected record");
       added = r.rows() > 0;
     });
@@ -242,7 +303,7 @@ class PostgresSwipeStore final : public SwipeStore {
       result.clear();
       PgResult r = connection_.Exec(
           "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
-          "first_seen FROM rejected_records ORDER BY first_seen, identity, generation, record_index",
+          "first_seen, epoch FROM rejected_records ORDER BY first_seen, identity, generation, epoch, record_index",
           "reading rejected records");
       for (int i = 0; i < r.rows(); ++i) {
         RejectedRecord rec;
@@ -250,7 +311,8 @@ class PostgresSwipeStore final : public SwipeStore {
         rec.terminal = std::atoi(r.text(i, 1));
         if (*r.text(i, 2))
           rec.log = LogKey{static_cast<std::uint32_t>(std::atoll(r.text(i, 2))),
-                           static_cast<std::uint32_t>(std::atoll(r.text(i, 3)))};
+                           static_cast<std::uint32_t>(std::atoll(r.text(i, 3))),
+                           static_cast<std::uint32_t>(std::atoll(r.text(i, 13)))};
         rec.index = static_cast<std::uint32_t>(std::atoll(r.text(i, 4)));
         rec.person = std::atoi(r.text(i, 5));
         rec.year = std::atoi(r.text(i, 6));
@@ -321,7 +383,7 @@ class PostgresSwipeStore final : public SwipeStore {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);
     connection_.EnsureConnected();
-    std::string sql = std::string("SELECT ") + kSwipeColumns + " FROM swipes" + filter.where + kSwipeOrder;
+    std::string sql = "SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + kSwipeOrder;
     PGconn* conn = connection_.get();
     if (!PQsendQueryParams(conn, sql.c_str(), static_cast<int>(params.pointers.size()), nullptr,
                            params.pointers.data(), nullptr, nullptr, 0))
@@ -342,6 +404,7 @@ class PostgresSwipeStore final : public SwipeStore {
           s.generation = static_cast<std::uint32_t>(std::atoll(result.text(0, 8)));
         }
         if (!PQgetisnull(raw, 0, 9)) s.index = static_cast<std::uint32_t>(std::atoll(result.text(0, 9)));
+        s.epoch = static_cast<std::uint32_t>(std::atoll(result.text(0, 10)));
         try {
           wanted = row(s);
         } catch (const StoreError& e) {
@@ -361,6 +424,215 @@ class PostgresSwipeStore final : public SwipeStore {
   }
 
  private:
+  // A conflict from result columns `at`.. in the order of Conflicts' query.
+  static RecordConflict ConflictOf(const PgResult& r, int i, int at) {
+    RecordConflict c;
+    c.id = std::atoll(r.text(i, at + 0));
+    c.log = {static_cast<std::uint32_t>(std::atoll(r.text(i, at + 1))),
+             static_cast<std::uint32_t>(std::atoll(r.text(i, at + 2))),
+             static_cast<std::uint32_t>(std::atoll(r.text(i, at + 3)))};
+    c.index = static_cast<std::uint32_t>(std::atoll(r.text(i, at + 4)));
+    c.port = std::atoi(r.text(i, at + 5));
+    c.terminal = std::atoi(r.text(i, at + 6));
+    c.found_at = r.text(i, at + 7);
+    c.person = std::atoi(r.text(i, at + 8));
+    c.time = r.text(i, at + 9);
+    c.stored_person = std::atoi(r.text(i, at + 10));
+    c.stored_time = r.text(i, at + 11);
+    c.stored_port = std::atoi(r.text(i, at + 12));
+    c.stored_terminal = std::atoi(r.text(i, at + 13));
+    c.stored_downloaded_at = r.text(i, at + 14);
+    c.acknowledged = std::string(r.text(i, at + 15)) == "t";
+    c.acknowledged_by = r.text(i, at + 16);
+    c.acknowledged_at = r.text(i, at + 17);
+    return c;
+  }
+
+  // Stores `rows` in one statement (a transaction of its own, or part of the caller's), which
+  // compares each row of a log with the row its key holds as the statement starts. A row neither
+  // stored nor held then (another session stored its key meanwhile) is compared again after.
+  InsertResult InsertRows(std::span<const StoredSwipe> rows, OnConflict on_conflict) {
+    InsertResult result;
+    result.rows.assign(rows.size(), RowOutcome::Held);
+    std::string ports = IntArray(rows, &StoredSwipe::port), terminals = IntArray(rows, &StoredSwipe::terminal),
+                occurrences = IntArray(rows, &StoredSwipe::occurrence);
+    std::string persons = "{", epochs = "{";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      (persons += i ? "," : "") += std::to_string(rows[i].person);
+      (epochs += i ? "," : "") += std::to_string(rows[i].identity ? rows[i].epoch : 0);
+    }
+    persons += "}";
+    epochs += "}";
+    std::string minutes = TextArray(rows, &StoredSwipe::minute), times = TextArray(rows, &StoredSwipe::time),
+                downloaded = TextArray(rows, &StoredSwipe::downloaded_at);
+    // The log key (NULL for a terminal without identity).
+    auto optionals = [&](std::optional<std::uint32_t> StoredSwipe::*field) {
+      std::string out = "{";
+      for (std::size_t i = 0; i < rows.size(); ++i)
+        (out += i ? "," : "") += (rows[i].*field) ? std::to_string(*(rows[i].*field)) : std::string("NULL");
+      return out + "}";
+    };
+    std::string identities = optionals(&StoredSwipe::identity), generations = optionals(&StoredSwipe::generation),
+                indexes = optionals(&StoredSwipe::index);
+    const std::string stop = on_conflict == OnConflict::Stop ? "t" : "f", now = UtcNowText();
+    // Rows go in in key order, so concurrent writers of overlapping batches take their locks in
+    // one order and do not deadlock. A row stored before its terminal told its identity gets it
+    // when the same swipe comes again (matched by the old key) instead of a second row: it is
+    // then no new row. `held` is the batch with what the keys of its log rows hold as the
+    // statement starts; a held row with other content is a clash, listed in `conflicts` (once:
+    // found again, it keeps its number and first finding). With $11 the rows from the first
+    // clash on are left alone. Out come the stored rows, the clashes and how many log rows were
+    // new (no row per held one: a batch read again costs no more than before).
+    static const std::string sql =
+        std::string(
+            "WITH batch AS (SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
+            "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $13::bigint[]) "
+            "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
+            "generation, record_index, epoch, n)), "
+            "held AS (SELECT b.*, s.person AS s_person, s.swipe_time AS s_time, s.port AS s_port, "
+            "s.terminal AS s_terminal, s.downloaded_at AS s_downloaded, s.identity IS NOT NULL AS found, "
+            "(s.person <> b.person OR s.swipe_time <> b.swipe_time) IS TRUE AS clash FROM batch b LEFT JOIN swipes s "
+            "ON b.identity IS NOT NULL AND s.identity IS NOT NULL AND s.identity = b.identity "
+            "AND s.generation = b.generation AND s.epoch = b.epoch AND s.record_index = b.record_index), "
+            "stop AS (SELECT CASE WHEN $11::boolean THEN coalesce(min(n) FILTER (WHERE clash), 9223372036854775807) "
+            "ELSE 9223372036854775807 END AS n FROM held), "
+            "adopted AS (UPDATE swipes s SET identity = b.identity, generation = b.generation, epoch = b.epoch, "
+            "record_index = b.record_index FROM held b, stop WHERE b.n < stop.n AND b.identity IS NOT NULL "
+            "AND NOT b.found AND s.identity IS NULL AND s.port = b.port AND s.terminal = b.terminal "
+            "AND s.person = b.person AND s.minute = b.minute AND s.occurrence = b.occurrence "
+            "RETURNING s.port, s.terminal, s.person, s.minute, s.occurrence), "
+            "inserted AS (INSERT INTO swipes (") +
+        kSwipeColumns +
+        ") SELECT b.port, b.terminal, b.person, b.minute, b.occurrence, b.swipe_time, b.downloaded_at, b.identity, "
+        "b.generation, b.record_index, b.epoch FROM held b, stop WHERE b.n < stop.n AND NOT b.found "
+        "AND (b.port, b.terminal, b.person, b.minute, b.occurrence) NOT IN (SELECT * FROM adopted) "
+        "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING "
+        "RETURNING port, terminal, person, minute, occurrence, identity, generation, epoch, record_index), "
+        "listed AS (INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, "
+        "swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) "
+        "SELECT identity, generation, epoch, record_index, port, terminal, $12, person, swipe_time, s_person, s_time, "
+        "s_port, s_terminal, s_downloaded FROM held, stop WHERE held.clash AND held.n <= stop.n "
+        "ORDER BY identity, generation, epoch, record_index "
+        "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
+        "DO UPDATE SET found_at = conflicts.found_at RETURNING id, identity, generation, epoch, record_index, port, "
+        "terminal, found_at, person, swipe_time, stored_person, stored_time, stored_port, stored_terminal, "
+        "stored_downloaded_at, acknowledged, acknowledged_by, acknowledged_at) "
+        "SELECT 'a', NULL::bigint, port, terminal, person, minute, occurrence, identity, generation, epoch, record_index "
+        "FROM inserted "
+        "UNION ALL SELECT 'c', h.n, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, l.id FROM held h, stop, listed l "
+        "WHERE h.clash AND h.n <= stop.n AND l.identity = h.identity AND l.generation = h.generation "
+        "AND l.epoch = h.epoch AND l.record_index = h.record_index "
+        "UNION ALL SELECT 'x', (SELECT count(*) FROM held, stop WHERE held.identity IS NOT NULL AND NOT held.found "
+        "AND held.n < stop.n) - (SELECT count(*) FROM adopted), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL";
+    PgResult out = connection_.ExecPrepared(
+        "vanto_insert_checked", sql,
+        {ports.c_str(), terminals.c_str(), persons.c_str(), minutes.c_str(), occurrences.c_str(), times.c_str(),
+         downloaded.c_str(), identities.c_str(), generations.c_str(), indexes.c_str(), stop.c_str(), now.c_str(),
+         epochs.c_str()},
+        "storing swipes");
+    // Rows of a log are found by their log key, the others by the old key.
+    auto key = [](bool log, const std::string& a, const std::string& b, const std::string& c, const std::string& d,
+                  const std::string& e) { return (log ? "L|" : "U|") + a + "|" + b + "|" + c + "|" + d + "|" + e; };
+    std::unordered_map<std::string, std::size_t> index;
+    index.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const StoredSwipe& r = rows[i];
+      if (r.identity)
+        index.emplace(key(true, std::to_string(*r.identity), std::to_string(r.generation.value_or(0)),
+                          std::to_string(r.epoch), std::to_string(r.index.value_or(0)), ""),
+                      i);
+      else
+        index.emplace(key(false, std::to_string(r.port), std::to_string(r.terminal), std::to_string(r.person), r.minute,
+                          std::to_string(r.occurrence)),
+                      i);
+    }
+    std::size_t first_clash = rows.size();
+    std::int64_t expected_new = 0;  // rows of a log neither held nor adopted: stored unless raced
+    std::vector<std::pair<std::size_t, std::string>> clashes;  // row, conflict number
+    for (int i = 0; i < out.rows(); ++i) {
+      const char kind = *out.text(i, 0);
+      if (kind == 'a') {
+        auto it = out.null(i, 7) ? index.find(key(false, out.text(i, 2), out.text(i, 3), out.text(i, 4), out.text(i, 5),
+                                                  out.text(i, 6)))
+                                 : index.find(key(true, out.text(i, 7), out.text(i, 8), out.text(i, 9), out.text(i, 10), ""));
+        if (it != index.end()) result.rows[it->second] = RowOutcome::Added;
+      } else if (kind == 'x') {
+        expected_new = std::atoll(out.text(i, 1));
+      } else if (kind == 'c') {
+        const std::size_t row = static_cast<std::size_t>(std::atoll(out.text(i, 1)) - 1);
+        if (row >= rows.size()) continue;
+        result.rows[row] = RowOutcome::Conflict;
+        clashes.emplace_back(row, out.text(i, 10));
+        first_clash = std::min(first_clash, row);
+      }
+    }
+    if (!clashes.empty()) {
+      // The listings, read back (a conflict is rare: a second statement is no cost worth saving).
+      std::string ids = "{";
+      for (std::size_t k = 0; k < clashes.size(); ++k) (ids += k ? "," : "") += clashes[k].second;
+      ids += "}";
+      PgResult listed = connection_.Exec(
+          "SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+          "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, acknowledged_by, "
+          "acknowledged_at FROM conflicts WHERE id = ANY($1::bigint[])",
+          {ids.c_str()}, "reading conflicts");
+      std::unordered_map<std::string, int> by_id;
+      for (int i = 0; i < listed.rows(); ++i) by_id.emplace(listed.text(i, 0), i);
+      for (const auto& [row, id] : clashes) {
+        auto found = by_id.find(id);
+        if (found == by_id.end()) continue;
+        RecordConflict c = ConflictOf(listed, found->second, 0);
+        c.row = row;
+        result.conflicts.push_back(std::move(c));
+      }
+      std::sort(result.conflicts.begin(), result.conflicts.end(),
+                [](const RecordConflict& a, const RecordConflict& b) { return a.row < b.row; });
+    }
+    const bool stopped = on_conflict == OnConflict::Stop && first_clash < rows.size();
+    std::int64_t added_in_logs = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (stopped && i > first_clash) {
+        result.rows[i] = RowOutcome::NotStored;
+        continue;
+      }
+      if (rows[i].identity && result.rows[i] == RowOutcome::Added) ++added_in_logs;
+    }
+    // Fewer rows of a log stored than were new as the statement began: another session stored
+    // some of their keys meanwhile. Those rows are compared again now, so that none is taken for
+    // held unseen.
+    if (added_in_logs < expected_new)
+      for (std::size_t i = 0; i < rows.size() && !(stopped && i > first_clash); ++i)
+        if (rows[i].identity && rows[i].index && result.rows[i] == RowOutcome::Held) Recheck(rows[i], i, &result);
+    return result;
+  }
+
+  // Compares `r` with the row its key holds now; a clash is listed and answered as a Conflict.
+  void Recheck(const StoredSwipe& r, std::size_t row, InsertResult* result) {
+    std::string id = std::to_string(*r.identity), gen = std::to_string(r.generation.value_or(0)),
+                epoch = std::to_string(r.epoch), at = std::to_string(*r.index), port = std::to_string(r.port),
+                terminal = std::to_string(r.terminal), person = std::to_string(r.person), now = UtcNowText();
+    PgResult c = connection_.Exec(
+        "WITH held AS (SELECT * FROM swipes WHERE identity = $1 AND generation = $2 AND epoch = $3 "
+        "AND record_index = $4 AND (person <> $7::integer OR swipe_time <> $8)) "
+        "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) "
+        "SELECT $1, $2, $3, $4, $5, $6, $9, $7, $8, person, swipe_time, port, terminal, downloaded_at FROM held "
+        "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
+        "DO UPDATE SET found_at = conflicts.found_at RETURNING id, identity, generation, epoch, record_index, port, "
+        "terminal, found_at, person, swipe_time, stored_person, stored_time, stored_port, stored_terminal, "
+        "stored_downloaded_at, acknowledged, acknowledged_by, acknowledged_at",
+        {id.c_str(), gen.c_str(), epoch.c_str(), at.c_str(), port.c_str(), terminal.c_str(), person.c_str(),
+         r.time.c_str(), now.c_str()},
+        "comparing a swipe with the one stored under its key");
+    if (c.rows() == 0) return;
+    RecordConflict conflict = ConflictOf(c, 0, 0);
+    conflict.row = row;
+    result->rows[row] = RowOutcome::Conflict;
+    result->conflicts.push_back(std::move(conflict));
+    std::sort(result->conflicts.begin(), result->conflicts.end(),
+              [](const RecordConflict& a, const RecordConflict& b) { return a.row < b.row; });
+  }
+
   // Stops a query that is still sending rows and reads what is left of it.
   static void Drain(PGconn* conn) {
     if (PGcancel* cancel = PQgetCancel(conn)) {

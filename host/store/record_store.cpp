@@ -78,6 +78,16 @@ Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downlo
     : store_(store), port_(port), terminal_(terminal), downloaded_at_(std::move(downloaded_at)) {}
 
 void Delivery::Position(std::optional<LogKey> log, std::uint32_t index) {
+  const bool other = log && (!log_ || log->identity != log_->identity || log->generation != log_->generation);
+  if (log && log->epoch > 0 && (other || !Find(log->epoch)))
+    epochs_ = store_.Epochs(log->identity, log->generation);
+  else if (other)
+    epochs_.clear();
+  // The same read offered again, naming an epoch this delivery has since opened a newer one
+  // from, goes on in the newer one (which holds its records below its first index in the older).
+  if (log && log_ && log->identity == log_->identity && log->generation == log_->generation &&
+      log->epoch != log_->epoch && Descends(log_->epoch, log->epoch))
+    log = log_;
   if (log != log_ || index < first_index_ || (log_ && index != next_index_)) {
     // Another log, or elsewhere in this one: occurrences before `index` come from the database.
     seen_.clear();
@@ -116,6 +126,7 @@ std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
     if (log_) {
       row.identity = log_->identity;
       row.generation = log_->generation;
+      row.epoch = EpochOf(index);
     }
     row.index = index++;
     rows.push_back(std::move(row));
@@ -127,20 +138,74 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   std::vector<Keyed> keyed;
   if (next.empty()) return keyed;
   std::vector<StoredSwipe> rows = Key(next);
-  std::vector<bool> added = store_.Insert(rows);
+  InsertResult result = store_.InsertChecked(rows, log_ ? OnConflict::Stop : OnConflict::Continue);
+  std::vector<bool> added = result.Added();
+  std::vector<bool> conflicting(rows.size(), false);
+  for (const RecordConflict& c : result.conflicts) conflicting[c.row] = true;
+  // A record held under its key with other content: this is not the log the database holds. The
+  // conflicting record and the rest of the read go into a new epoch from its index on (the rows
+  // before it are committed, and held where they are).
+  std::optional<LogKey> opened;
+  std::uint32_t opened_first = 0, opened_from = 0;
+  if (log_ && !result.conflicts.empty()) {
+    std::vector<std::size_t> rest;
+    for (std::size_t i = result.conflicts.front().row; i < rows.size(); ++i)
+      if (result.rows[i] == RowOutcome::Conflict || result.rows[i] == RowOutcome::NotStored) rest.push_back(i);
+    std::vector<StoredSwipe> moved;
+    moved.reserve(rest.size());
+    for (std::size_t i : rest) moved.push_back(rows[i]);
+    opened_first = *rows[rest.front()].index;
+    opened_from = rows[rest.front()].epoch;
+    const LogKey parent{log_->identity, log_->generation, opened_from};
+    auto [log, stored] = store_.OpenEpoch(parent, opened_first, result.conflicts.front().id, moved);
+    opened = log;
+    for (std::size_t k = 0; k < rest.size(); ++k) added[rest[k]] = stored.rows[k] == RowOutcome::Added;
+  }
   // Occurrence counts and the index move on only once the batch is committed.
   keyed.reserve(rows.size());
   std::size_t count = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     int& seen = seen_[{rows[i].person, rows[i].minute}];
     seen = std::max(seen, rows[i].occurrence);
-    keyed.push_back({next[i], std::move(rows[i].minute), rows[i].occurrence, added[i]});
+    keyed.push_back({next[i], std::move(rows[i].minute), rows[i].occurrence, added[i], conflicting[i]});
     count += added[i] ? 1 : 0;
+  }
+  conflicts_.insert(conflicts_.end(), result.conflicts.begin(), result.conflicts.end());
+  if (opened) {
+    LogEpoch epoch;
+    epoch.log = *opened;
+    epoch.first = opened_first;
+    epoch.parent = opened_from;
+    epochs_.push_back(epoch);
+    log_ = opened;
+    first_index_ = opened_first;
+    before_.clear();
   }
   next_index_ += static_cast<std::uint32_t>(rows.size());
   delivered_ += keyed.size();
   added_ += count;
   return keyed;
+}
+
+const LogEpoch* Delivery::Find(std::uint32_t epoch) const {
+  for (const LogEpoch& e : epochs_)
+    if (e.log.epoch == epoch) return &e;
+  return nullptr;
+}
+
+std::uint32_t Delivery::EpochOf(std::uint32_t index) const {
+  std::uint32_t epoch = log_->epoch;
+  // Epochs go back to their parents (a smaller number); an unknown epoch holds everything.
+  for (const LogEpoch* e = Find(epoch); e && index < e->first && e->parent < epoch; e = Find(epoch)) epoch = e->parent;
+  return epoch;
+}
+
+bool Delivery::Descends(std::uint32_t epoch, std::uint32_t from) const {
+  for (const LogEpoch* e = Find(epoch); e && e->parent < epoch; e = Find(epoch)) {
+    epoch = e->parent;
+    if (epoch == from) return true;
+  }
+  return false;
 }
 
 namespace {
@@ -157,5 +222,21 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> SwipeStore::Missing(const L
 }
 bool SwipeStore::AddRejected(const RejectedRecord&) { NoLogs(*this); }
 std::vector<RejectedRecord> SwipeStore::Rejected() const { NoLogs(*this); }
+LogKey SwipeStore::CurrentLog(std::uint32_t, std::uint32_t) const { NoLogs(*this); }
+std::vector<LogEpoch> SwipeStore::Epochs(std::uint32_t, std::uint32_t) const { NoLogs(*this); }
+std::pair<LogKey, InsertResult> SwipeStore::OpenEpoch(const LogKey&, std::uint32_t, std::optional<std::int64_t>,
+                                                      std::span<const StoredSwipe>) {
+  NoLogs(*this);
+}
+std::vector<RecordConflict> SwipeStore::Conflicts(bool) const { NoLogs(*this); }
+bool SwipeStore::LowerEpochStart(const LogKey&, std::uint32_t) { NoLogs(*this); }
+bool SwipeStore::AcknowledgeConflict(std::int64_t, const std::string&) { NoLogs(*this); }
+
+std::vector<bool> SwipeStore::Insert(std::span<const StoredSwipe> rows) {
+  return InsertChecked(rows, OnConflict::Continue).Added();
+}
+InsertResult SwipeStore::InsertChecked(std::span<const StoredSwipe>, OnConflict) {
+  throw StoreError(StoreFailure::Other, "database " + location() + " stores no swipes");
+}
 
 }  // namespace vanto::store

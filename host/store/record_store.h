@@ -1,6 +1,6 @@
 // The host's record store: the card swipes downloaded from terminals, in whichever database the
 // location names (swipe_store.h). A swipe of a terminal that tells its identity (protocol
-// version 2) is keyed by (identity, log generation, record index): the same record read again,
+// version 2) is keyed by (identity, log generation, epoch, record index): the same record read again,
 // from another port or by another download, is the same row. A swipe of a version 1 terminal is
 // keyed by (port, terminal, person, minute, k): the k-th occurrence of that person and minute in
 // the terminal's delivery order. Either way a repeated or resumed download stores nothing twice,
@@ -81,6 +81,7 @@ class Delivery {
     std::string minute;
     int occurrence = 1;
     bool added = false;  // stored by this batch (false: the database had it already)
+    bool conflict = false;  // held under its key with other content: stored in a new epoch
   };
 
   Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at = UtcNowText());
@@ -91,15 +92,28 @@ class Delivery {
   std::vector<StoredSwipe> Key(std::span<const Swipe> next) const;
 
   // Stores the next swipes of the delivery. On a StoreError nothing of the batch is stored and
-  // the delivery stands where it stood, so the same batch can be offered again.
+  // the delivery stands where it stood, so the same batch can be offered again. In a log, a
+  // swipe the database holds under its key with other content is a conflict: it is listed, and
+  // it and the rest of the delivery are stored in a new epoch of the log (log() tells which), in
+  // the transaction that opens it. Should that transaction fail, the swipes before the conflict
+  // stay stored and held, and the batch offered again finds the same conflict and opens the
+  // epoch then.
   std::vector<Keyed> Store(std::span<const Swipe> next);
+
+  // The log the next swipes are stored in (absent: a version 1 terminal), and the conflicts
+  // this delivery found (each also listed in the database).
+  const std::optional<LogKey>& log() const { return log_; }
+  const std::vector<RecordConflict>& conflicts() const { return conflicts_; }
 
   std::size_t delivered() const { return delivered_; }
   std::size_t added() const { return added_; }
 
   // Where the next swipes come from: `index` of `log` (absent: a version 1 terminal, keyed by
   // port, terminal and occurrence as before; the index is kept beside). Call before a record
-  // read's first swipes, and again when a read starts somewhere else.
+  // read's first swipes, and again when a read starts somewhere else. For a terminal that tells
+  // its identity, name the log's current epoch (SwipeStore::CurrentLog): a record below that
+  // epoch's first index is keyed in the epoch it was opened from, so reading the whole log
+  // again stores nothing twice.
   void Position(std::optional<LogKey> log, std::uint32_t index);
   std::uint32_t next_index() const { return next_index_; }
 
@@ -111,6 +125,14 @@ class Delivery {
   std::size_t delivered_ = 0, added_ = 0;
   std::optional<LogKey> log_;
   std::uint32_t first_index_ = 0, next_index_ = 0;
+  // The epochs of log_'s identity and generation (read when positioned in one, and those this
+  // delivery opened): a record below an epoch's first index belongs to its parent.
+  std::vector<LogEpoch> epochs_;
+  std::vector<RecordConflict> conflicts_;
+
+  const LogEpoch* Find(std::uint32_t epoch) const;
+  std::uint32_t EpochOf(std::uint32_t index) const;
+  bool Descends(std::uint32_t epoch, std::uint32_t from) const;
   // Occurrences of (person, minute) in `log_` before `first_index_`, as stored (a cache).
   mutable std::map<std::pair<std::int32_t, std::string>, int> before_;
 };

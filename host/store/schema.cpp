@@ -169,11 +169,131 @@ CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment (cPsn_Num, iFinger
      R"sql(
 CREATE INDEX IF NOT EXISTS enrolment_person_kind ON enrolment ("cPsn_Num", "iFingerprintNO");
 )sql"},
+    // A terminal's log as the host found it may change under the same identity and generation (a
+    // terminal reset to a generation seen before, two terminals telling one identity): the key
+    // gains the host's epoch of the log (every stored row: epoch 0), counts and first indexes are
+    // kept per epoch, and a record delivered under a held key with other content is listed in
+    // `conflicts` (both contents, where and when found) until acknowledged. Rows without identity
+    // keep their key. The record index comes before the epoch in the key's index, and
+    // swipes_occurrence stays as it was (epochs are few: a filter there), so that a look-up by
+    // the whole key uses the key's index.
+    {5, "log epochs in the swipe key; conflicts (a record held under its key with other content)",
+     R"sql(
+ALTER TABLE swipes ADD COLUMN epoch INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE rejected_records ADD COLUMN epoch INTEGER NOT NULL DEFAULT 0;
+DROP INDEX swipes_record;
+CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, record_index, epoch) WHERE identity IS NOT NULL;
+DROP INDEX rejected_record;
+CREATE UNIQUE INDEX rejected_record ON rejected_records (identity, generation, epoch, record_index) WHERE identity IS NOT NULL;
+DROP TRIGGER swipes_counted;
+DROP TRIGGER swipes_uncounted;
+DROP TRIGGER swipes_recounted;
+DROP TRIGGER rejected_records_counted;
+DROP TRIGGER rejected_records_uncounted;
+DROP TRIGGER rejected_records_recounted;
+ALTER TABLE log_records RENAME TO log_records_schema4;
+CREATE TABLE log_records (
+  identity INTEGER NOT NULL, generation INTEGER NOT NULL, epoch INTEGER NOT NULL, held INTEGER NOT NULL,
+  PRIMARY KEY (identity, generation, epoch)
+) WITHOUT ROWID;
+INSERT INTO log_records (identity, generation, epoch, held) SELECT identity, generation, 0, held FROM log_records_schema4;
+DROP TABLE log_records_schema4;
+CREATE TRIGGER swipes_counted AFTER INSERT ON swipes WHEN NEW.identity IS NOT NULL BEGIN
+  INSERT INTO log_records (identity, generation, epoch, held) VALUES (NEW.identity, NEW.generation, NEW.epoch, 1)
+    ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = held + 1;
+END;
+CREATE TRIGGER swipes_uncounted AFTER DELETE ON swipes WHEN OLD.identity IS NOT NULL BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+END;
+CREATE TRIGGER swipes_recounted AFTER UPDATE OF identity, generation, epoch ON swipes BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE OLD.identity IS NOT NULL AND identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+  INSERT INTO log_records (identity, generation, epoch, held) SELECT NEW.identity, NEW.generation, NEW.epoch, 1
+    WHERE NEW.identity IS NOT NULL ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = held + 1;
+END;
+CREATE TRIGGER rejected_records_counted AFTER INSERT ON rejected_records WHEN NEW.identity IS NOT NULL BEGIN
+  INSERT INTO log_records (identity, generation, epoch, held) VALUES (NEW.identity, NEW.generation, NEW.epoch, 1)
+    ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = held + 1;
+END;
+CREATE TRIGGER rejected_records_uncounted AFTER DELETE ON rejected_records WHEN OLD.identity IS NOT NULL BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+END;
+CREATE TRIGGER rejected_records_recounted AFTER UPDATE OF identity, generation, epoch ON rejected_records BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE OLD.identity IS NOT NULL AND identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+  INSERT INTO log_records (identity, generation, epoch, held) SELECT NEW.identity, NEW.generation, NEW.epoch, 1
+    WHERE NEW.identity IS NOT NULL ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = held + 1;
+END;
+CREATE TABLE log_epochs (
+  identity INTEGER NOT NULL, generation INTEGER NOT NULL, epoch INTEGER NOT NULL,
+  first_index INTEGER NOT NULL,  -- the epoch's first record index; the ones below it are its parent's
+  parent INTEGER NOT NULL,       -- the epoch it was opened from
+  port INTEGER NOT NULL, terminal INTEGER NOT NULL,  -- where the read that opened it ran
+  conflict INTEGER,              -- the conflict that opened it
+  opened_at TEXT NOT NULL,
+  PRIMARY KEY (identity, generation, epoch)
+) WITHOUT ROWID;
+CREATE TABLE conflicts (
+  id INTEGER PRIMARY KEY,
+  identity INTEGER NOT NULL, generation INTEGER NOT NULL, epoch INTEGER NOT NULL, record_index INTEGER NOT NULL,
+  port INTEGER NOT NULL, terminal INTEGER NOT NULL, found_at TEXT NOT NULL,
+  person INTEGER NOT NULL, swipe_time TEXT NOT NULL,  -- as delivered
+  stored_person INTEGER NOT NULL, stored_time TEXT NOT NULL, stored_port INTEGER NOT NULL,
+  stored_terminal INTEGER NOT NULL, stored_downloaded_at TEXT NOT NULL,
+  acknowledged INTEGER NOT NULL DEFAULT 0, acknowledged_by TEXT, acknowledged_at TEXT
+);
+CREATE UNIQUE INDEX conflicts_found ON conflicts (identity, generation, epoch, record_index, person, swipe_time);
+)sql",
+     R"sql(
+ALTER TABLE swipes ADD COLUMN epoch BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE rejected_records ADD COLUMN epoch BIGINT NOT NULL DEFAULT 0;
+DROP INDEX swipes_record;
+CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, record_index, epoch) WHERE identity IS NOT NULL;
+DROP INDEX rejected_record;
+CREATE UNIQUE INDEX rejected_record ON rejected_records (identity, generation, epoch, record_index) WHERE identity IS NOT NULL;
+ALTER TABLE log_records ADD COLUMN epoch BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE log_records DROP CONSTRAINT log_records_pkey, ADD PRIMARY KEY (identity, generation, epoch);
+CREATE OR REPLACE FUNCTION count_log_records() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF TG_OP IN ('DELETE', 'UPDATE') AND OLD.identity IS NOT NULL THEN
+    UPDATE log_records SET held = held - 1
+      WHERE identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+  END IF;
+  IF TG_OP IN ('INSERT', 'UPDATE') AND NEW.identity IS NOT NULL THEN
+    INSERT INTO log_records (identity, generation, epoch, held) VALUES (NEW.identity, NEW.generation, NEW.epoch, 1)
+      ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = log_records.held + 1;
+  END IF;
+  RETURN NULL;
+END $$;
+DROP TRIGGER swipes_counted ON swipes;
+DROP TRIGGER rejected_counted ON rejected_records;
+CREATE TRIGGER swipes_counted AFTER INSERT OR DELETE OR UPDATE OF identity, generation, epoch ON swipes
+  FOR EACH ROW EXECUTE FUNCTION count_log_records();
+CREATE TRIGGER rejected_counted AFTER INSERT OR DELETE OR UPDATE OF identity, generation, epoch ON rejected_records
+  FOR EACH ROW EXECUTE FUNCTION count_log_records();
+CREATE TABLE log_epochs (
+  identity BIGINT NOT NULL, generation BIGINT NOT NULL, epoch BIGINT NOT NULL, first_index BIGINT NOT NULL,
+  parent BIGINT NOT NULL, port INTEGER NOT NULL, terminal INTEGER NOT NULL, conflict BIGINT, opened_at TEXT COLLATE "C" NOT NULL,
+  PRIMARY KEY (identity, generation, epoch)
+);
+CREATE TABLE conflicts (
+  id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  identity BIGINT NOT NULL, generation BIGINT NOT NULL, epoch BIGINT NOT NULL, record_index BIGINT NOT NULL,
+  port INTEGER NOT NULL, terminal INTEGER NOT NULL, found_at TEXT COLLATE "C" NOT NULL,
+  person INTEGER NOT NULL, swipe_time TEXT COLLATE "C" NOT NULL,
+  stored_person INTEGER NOT NULL, stored_time TEXT COLLATE "C" NOT NULL, stored_port INTEGER NOT NULL,
+  stored_terminal INTEGER NOT NULL, stored_downloaded_at TEXT COLLATE "C" NOT NULL,
+  acknowledged BOOLEAN NOT NULL DEFAULT false, acknowledged_by TEXT COLLATE "C", acknowledged_at TEXT COLLATE "C"
+);
+CREATE UNIQUE INDEX conflicts_found ON conflicts (identity, generation, epoch, record_index, person, swipe_time);
+)sql"},
     // ---- The web console's accounts (one block: users, sessions, audit trail) ----------------
     // Users with a role and an Argon2id password hash; login sessions kept only as SHA-256
     // hashes of their tokens (times in seconds since the epoch, UTC); the audit trail of who did
     // what, when and from where. Nothing here touches the tables above.
-    {5, "the console's users, login sessions and audit trail",
+    {6, "the console's users, login sessions and audit trail",
      R"sql(
 CREATE TABLE users (
   name                TEXT    NOT NULL PRIMARY KEY,
@@ -285,7 +405,14 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
 }
 
 const char* kSwipeColumns =
-    "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index";
+    "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index, epoch";
+
+std::string SwipeColumnsOf(int version) {
+  if (version >= 5) return kSwipeColumns;
+  if (version >= 3) return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
+                           "record_index, 0";
+  return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, NULL, NULL, NULL, 0";
+}
 const char* kSwipeOrder = " ORDER BY swipe_time, person, port, terminal, occurrence";
 
 std::string NewerSchemaMessage(const std::string& location, int version) {

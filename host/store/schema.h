@@ -8,7 +8,8 @@
 // new table and rename, rather than drop). Steps planned: a fingerprint row and a password row per
 // person in the enrolment table (step 4). Step 2 added the people table and the indexes the listings and
 // reports need; step 3 the swipe key by terminal identity, generation and index (person, minute
-// and occurrence kept as columns), the rejected records and the per-log counts. The PostgreSQL
+// and occurrence kept as columns), the rejected records and the per-log counts; step 5 the log epoch in that key, counts and first
+// indexes per epoch, and the conflicts. The PostgreSQL
 // enrolment table's `row_id` is the identity its row set commits changes by: a step that
 // rebuilds the table keeps it.
 #pragma once
@@ -53,6 +54,9 @@ struct SqlFilter {
 SqlFilter BuildFilter(const SwipeQuery& query, Engine engine);
 // The columns of a StoredSwipe in its order, and the order Each hands rows out in.
 extern const char* kSwipeColumns;
+// The columns of a StoredSwipe as a database of schema `version` (read without updating it)
+// gives them: the ones it lacks as constants.
+std::string SwipeColumnsOf(int version);
 extern const char* kSwipeOrder;
 
 // The message for a database whose schema is newer than this program knows.

@@ -5,15 +5,20 @@
 #include <algorithm>
 
 #include "platform/ado/sqlite_readonly.h"
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <thread>
 #include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "host/store/civil_time.h"
+#include "host/store/record_store.h"
 #include "host/store/schema.h"
 
 namespace vanto::store {
@@ -28,14 +33,41 @@ struct Finalize {
 using Database = std::unique_ptr<sqlite3, CloseDatabase>;
 using StatementPtr = std::unique_ptr<sqlite3_stmt, Finalize>;
 
-// The connection with the path and lock wait every message names.
+// How long a connection waited for another connection's lock: SQLite calls Busy while a lock is
+// held elsewhere (count 0 at the start of each wait); it waits up to `limit` in all.
+struct BusyWait {
+  using Clock = std::chrono::steady_clock;
+  std::chrono::milliseconds limit{0};
+  Clock::time_point started{};
+  std::chrono::milliseconds waited{0};  // of the last wait
+
+  static int Busy(void* self, int count) {
+    auto* w = static_cast<BusyWait*>(self);
+    const Clock::time_point now = Clock::now();
+    if (count == 0) w->started = now;
+    w->waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - w->started);
+    if (w->waited >= w->limit) return 0;
+    static constexpr int kSteps[] = {1, 2, 5, 10, 15, 20, 25, 25, 25, 50, 50, 100};
+    const auto step = std::chrono::milliseconds(kSteps[std::min<std::size_t>(count, std::size(kSteps) - 1)]);
+    std::this_thread::sleep_for(std::min(step, w->limit - w->waited));
+    w->waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - w->started);
+    return 1;
+  }
+};
+
+// The connection with the path every message names, and its lock waits.
 struct Connection {
   Database db;
   std::string path;
-  std::chrono::milliseconds lock_wait{0};
+  std::unique_ptr<BusyWait> busy = std::make_unique<BusyWait>();
 
-  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowSqlite(db.get(), rc, path, step, lock_wait); }
+  // A lock failure names the time actually waited for it (not the limit: SQLite gives up at
+  // once where waiting could not help).
+  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowSqlite(db.get(), rc, path, step, busy->waited); }
+  // Each statement's wait is its own.
+  void NewWait() const { busy->waited = std::chrono::milliseconds(0); }
   StatementPtr Prepare(const std::string& sql) const {
+    NewWait();
     sqlite3_stmt* raw = nullptr;
     int rc = sqlite3_prepare_v2(db.get(), sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
     StatementPtr stmt(raw);
@@ -44,11 +76,13 @@ struct Connection {
   }
   // SQLITE_ROW or SQLITE_DONE; anything else throws.
   int Step(sqlite3_stmt* stmt, const std::string& step) const {
+    NewWait();
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
     return rc;
   }
   void Exec(const char* sql, const std::string& step) const {
+    NewWait();
     int rc = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) Fail(rc, step);
   }
@@ -100,14 +134,14 @@ Connection OpenConnection(const std::string& path, int flags, std::chrono::milli
   sqlite3* raw = nullptr;
   // Reading only also works on a WAL database in a folder this process cannot write.
   int rc = for_reading ? vanto::sqlite::OpenForReading(path, &raw) : sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
-  Connection c{Database(raw), path, lock_timeout};
+  Connection c{Database(raw), path};
   if (rc != SQLITE_OK) {
     std::string detail = raw ? sqlite3_errmsg(raw) : "out of memory";
     throw StoreError(StoreFailure::Other, "cannot open database " + path + ": " + detail);
   }
   sqlite3_extended_result_codes(raw, 1);
-  long long ms = lock_timeout.count();
-  sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
+  c.busy->limit = std::max(lock_timeout, std::chrono::milliseconds(0));
+  sqlite3_busy_handler(raw, &BusyWait::Busy, c.busy.get());
   return c;
 }
 
@@ -132,6 +166,7 @@ class SqliteSwipeStore final : public SwipeStore {
 
   const std::string& location() const override { return c_.path; }
   int schema_version() const override { return version_; }
+  void SetVersion(int version) { version_ = version; }
 
   // Reads the schema version without writing: 0 for a database from before recorded versions.
   void ReadVersionOnly() {
@@ -175,14 +210,148 @@ class SqliteSwipeStore final : public SwipeStore {
     transaction.Commit();
   }
 
-  std::vector<bool> Insert(std::span<const StoredSwipe> rows) override {
-    std::vector<bool> added(rows.size(), false);
-    if (rows.empty()) return added;
+  InsertResult InsertChecked(std::span<const StoredSwipe> rows, OnConflict on_conflict) override {
+    InsertResult result;
+    if (rows.empty()) return result;
     RefuseWhenReading("storing swipes");
     WriteTransaction transaction(c_, "storing swipes");
+    result = InsertRows(rows, on_conflict);
+    transaction.Commit();
+    return result;
+  }
+
+  LogKey CurrentLog(std::uint32_t identity, std::uint32_t generation) const override {
+    StatementPtr stmt = c_.Prepare("SELECT coalesce(max(epoch), 0) FROM log_epochs WHERE identity = ?1 AND generation = ?2");
+    sqlite3_bind_int64(stmt.get(), 1, identity);
+    sqlite3_bind_int64(stmt.get(), 2, generation);
+    c_.Step(stmt.get(), "finding the current epoch of a terminal's log");
+    return {identity, generation, static_cast<std::uint32_t>(sqlite3_column_int64(stmt.get(), 0))};
+  }
+
+  std::vector<LogEpoch> Epochs(std::uint32_t identity, std::uint32_t generation) const override {
+    StatementPtr stmt = c_.Prepare(
+        "SELECT epoch, first_index, port, terminal, conflict, opened_at, parent FROM log_epochs "
+        "WHERE identity = ?1 AND generation = ?2 ORDER BY epoch");
+    sqlite3_bind_int64(stmt.get(), 1, identity);
+    sqlite3_bind_int64(stmt.get(), 2, generation);
+    std::vector<LogEpoch> epochs;
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "reading the epochs of a terminal's log") == SQLITE_ROW) {
+      LogEpoch e;
+      e.log = {identity, generation, static_cast<std::uint32_t>(sqlite3_column_int64(s, 0))};
+      e.first = static_cast<std::uint32_t>(sqlite3_column_int64(s, 1));
+      e.port = sqlite3_column_int(s, 2);
+      e.terminal = sqlite3_column_int(s, 3);
+      if (sqlite3_column_type(s, 4) != SQLITE_NULL) e.conflict = sqlite3_column_int64(s, 4);
+      e.opened_at = Text(s, 5);
+      e.parent = static_cast<std::uint32_t>(sqlite3_column_int64(s, 6));
+      epochs.push_back(std::move(e));
+    }
+    return epochs;
+  }
+
+  std::pair<LogKey, InsertResult> OpenEpoch(const LogKey& log, std::uint32_t first, std::optional<std::int64_t> conflict,
+                                            std::span<const StoredSwipe> rows) override {
+    RefuseWhenReading("opening a new epoch of a terminal's log");
+    WriteTransaction transaction(c_, "opening a new epoch of a terminal's log");
+    LogKey opened = CurrentLog(log.identity, log.generation);
+    ++opened.epoch;
+    StatementPtr add = c_.Prepare(
+        "INSERT INTO log_epochs (identity, generation, epoch, first_index, port, terminal, conflict, opened_at, parent) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    sqlite3_stmt* a = add.get();
+    sqlite3_bind_int64(a, 1, opened.identity);
+    sqlite3_bind_int64(a, 2, opened.generation);
+    sqlite3_bind_int64(a, 3, opened.epoch);
+    sqlite3_bind_int64(a, 4, first);
+    sqlite3_bind_int(a, 5, rows.empty() ? 0 : rows.front().port);
+    sqlite3_bind_int(a, 6, rows.empty() ? 0 : rows.front().terminal);
+    if (conflict) sqlite3_bind_int64(a, 7, *conflict);
+    const std::string now = UtcNowText();
+    sqlite3_bind_text(a, 8, now.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(a, 9, log.epoch);
+    c_.Step(a, "opening a new epoch of a terminal's log");
+    add.reset();
+    std::vector<StoredSwipe> moved(rows.begin(), rows.end());
+    for (StoredSwipe& r : moved) r.epoch = opened.epoch;
+    InsertResult result = InsertRows(moved, OnConflict::Continue);
+    transaction.Commit();
+    return {opened, std::move(result)};
+  }
+
+  bool LowerEpochStart(const LogKey& log, std::uint32_t first) override {
+    RefuseWhenReading("moving the start of an epoch");
+    WriteTransaction transaction(c_, "moving the start of an epoch");
+    StatementPtr stmt = c_.Prepare(
+        "UPDATE log_epochs SET first_index = min(first_index, ?4) WHERE identity = ?1 AND generation = ?2 AND epoch = ?3");
+    sqlite3_bind_int64(stmt.get(), 1, log.identity);
+    sqlite3_bind_int64(stmt.get(), 2, log.generation);
+    sqlite3_bind_int64(stmt.get(), 3, log.epoch);
+    sqlite3_bind_int64(stmt.get(), 4, first);
+    c_.Step(stmt.get(), "moving the start of an epoch");
+    const bool changed = sqlite3_changes(c_.db.get()) > 0;
+    stmt.reset();
+    transaction.Commit();
+    return changed;
+  }
+
+  std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
+    StatementPtr stmt = c_.Prepare(
+        std::string("SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+                    "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, "
+                    "acknowledged_by, acknowledged_at FROM conflicts") +
+        (acknowledged ? "" : " WHERE acknowledged = 0") + " ORDER BY id");
+    std::vector<RecordConflict> result;
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "reading conflicts") == SQLITE_ROW) {
+      RecordConflict c;
+      c.id = sqlite3_column_int64(s, 0);
+      c.log = {static_cast<std::uint32_t>(sqlite3_column_int64(s, 1)), static_cast<std::uint32_t>(sqlite3_column_int64(s, 2)),
+               static_cast<std::uint32_t>(sqlite3_column_int64(s, 3))};
+      c.index = static_cast<std::uint32_t>(sqlite3_column_int64(s, 4));
+      c.port = sqlite3_column_int(s, 5);
+      c.terminal = sqlite3_column_int(s, 6);
+      c.found_at = Text(s, 7);
+      c.person = sqlite3_column_int(s, 8);
+      c.time = Text(s, 9);
+      c.stored_person = sqlite3_column_int(s, 10);
+      c.stored_time = Text(s, 11);
+      c.stored_port = sqlite3_column_int(s, 12);
+      c.stored_terminal = sqlite3_column_int(s, 13);
+      c.stored_downloaded_at = Text(s, 14);
+      c.acknowledged = sqlite3_column_int(s, 15) != 0;
+      c.acknowledged_by = Text(s, 16);
+      c.acknowledged_at = Text(s, 17);
+      result.push_back(std::move(c));
+    }
+    return result;
+  }
+
+  bool AcknowledgeConflict(std::int64_t id, const std::string& by) override {
+    RefuseWhenReading("acknowledging a conflict");
+    WriteTransaction transaction(c_, "acknowledging a conflict");
+    StatementPtr stmt = c_.Prepare(
+        "UPDATE conflicts SET acknowledged = 1, acknowledged_by = ?2, acknowledged_at = ?3 WHERE id = ?1 AND acknowledged = 0");
+    sqlite3_bind_int64(stmt.get(), 1, id);
+    sqlite3_bind_text(stmt.get(), 2, by.c_str(), -1, SQLITE_TRANSIENT);
+    const std::string now = UtcNowText();
+    sqlite3_bind_text(stmt.get(), 3, now.c_str(), -1, SQLITE_TRANSIENT);
+    c_.Step(stmt.get(), "acknowledging a conflict");
+    const bool changed = sqlite3_changes(c_.db.get()) > 0;
+    stmt.reset();
+    transaction.Commit();
+    return changed;
+  }
+
+  // Stores `rows` inside the caller's write transaction, comparing each row of a log that is
+  // not stored (its key is held) with the row held under the key: a second statement, run only
+  // for those rows.
+  InsertResult InsertRows(std::span<const StoredSwipe> rows, OnConflict on_conflict) {
+    InsertResult result;
+    result.rows.assign(rows.size(), RowOutcome::Held);
     if (!insert_)
       insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
-                           ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) ON CONFLICT DO NOTHING");
+                           ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ON CONFLICT DO NOTHING");
     // A row stored before its terminal told its identity gets it when the same swipe comes again
     // (matched by the old key), instead of a second row. A batch may hold several terminals' rows
     // (a copy between databases does): each terminal of the batch is looked at.
@@ -200,7 +369,7 @@ class SqliteSwipeStore final : public SwipeStore {
         sqlite3_bind_int(any.get(), 2, r.terminal);
         if (c_.Step(any.get(), "looking for rows without identity") == SQLITE_ROW)
           adopt = c_.Prepare(
-              "UPDATE OR IGNORE swipes SET identity = ?1, generation = ?2, record_index = ?3 WHERE identity IS NULL "
+              "UPDATE OR IGNORE swipes SET identity = ?1, generation = ?2, record_index = ?3, epoch = ?9 WHERE identity IS NULL "
               "AND port = ?4 AND terminal = ?5 AND person = ?6 AND minute = ?7 AND occurrence = ?8");
       }
     }
@@ -211,7 +380,8 @@ class SqliteSwipeStore final : public SwipeStore {
       else
         sqlite3_bind_null(stmt, at);
     };
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    std::size_t i = 0;
+    for (; i < rows.size(); ++i) {
       const StoredSwipe& r = rows[i];
       if (adopt && r.identity) {
         sqlite3_stmt* a = adopt.get();
@@ -219,6 +389,7 @@ class SqliteSwipeStore final : public SwipeStore {
         optional(a, 1, r.identity);
         optional(a, 2, r.generation);
         optional(a, 3, r.index);
+        sqlite3_bind_int64(a, 9, r.epoch);
         sqlite3_bind_int(a, 4, r.port);
         sqlite3_bind_int(a, 5, r.terminal);
         sqlite3_bind_int(a, 6, r.person);
@@ -226,6 +397,18 @@ class SqliteSwipeStore final : public SwipeStore {
         sqlite3_bind_int(a, 8, r.occurrence);
         c_.Step(a, "attaching identities to stored swipes");
         if (sqlite3_changes(c_.db.get()) > 0) continue;
+      }
+      // A row of a log whose key is held: compared, not inserted (one look-up either way).
+      if (r.identity && r.index) {
+        if (std::optional<std::optional<RecordConflict>> held = Compare(r)) {
+          if (*held) {
+            (*held)->row = i;
+            result.rows[i] = RowOutcome::Conflict;
+            result.conflicts.push_back(std::move(**held));
+            if (on_conflict == OnConflict::Stop) break;
+          }
+          continue;
+        }
       }
       sqlite3_reset(s);
       sqlite3_bind_int(s, 1, r.port);
@@ -238,46 +421,129 @@ class SqliteSwipeStore final : public SwipeStore {
       optional(s, 8, r.identity);
       optional(s, 9, r.identity ? r.generation : std::nullopt);
       optional(s, 10, r.index);
+      sqlite3_bind_int64(s, 11, r.identity ? r.epoch : 0);
+      c_.NewWait();
       int rc = sqlite3_step(s);
       if (rc != SQLITE_DONE) {
         sqlite3_reset(s);
         c_.Fail(rc, "storing swipes");
       }
-      added[i] = sqlite3_changes(c_.db.get()) > 0;
+      if (sqlite3_changes(c_.db.get()) > 0) result.rows[i] = RowOutcome::Added;
     }
+    for (++i; i < rows.size(); ++i) result.rows[i] = RowOutcome::NotStored;
     sqlite3_reset(s);
     sqlite3_clear_bindings(s);
     adopt.reset();
-    transaction.Commit();
-    return added;
+    return result;
+  }
+
+  // Nothing when `r`'s key is not held; else the conflict of `r` with the row held under it,
+  // listed (once), or none when the content is the same.
+  std::optional<std::optional<RecordConflict>> Compare(const StoredSwipe& r) {
+    if (!held_)
+      held_ = c_.Prepare(
+          "SELECT person, swipe_time, port, terminal, downloaded_at FROM swipes INDEXED BY swipes_record "
+          "WHERE identity = ?1 AND generation = ?2 AND epoch = ?3 AND record_index = ?4");
+    sqlite3_stmt* h = held_.get();
+    sqlite3_reset(h);
+    sqlite3_bind_int64(h, 1, *r.identity);
+    sqlite3_bind_int64(h, 2, r.generation.value_or(0));
+    sqlite3_bind_int64(h, 3, r.epoch);
+    sqlite3_bind_int64(h, 4, *r.index);
+    std::optional<RecordConflict> clash;
+    if (c_.Step(h, "comparing a swipe with the one stored under its key") != SQLITE_ROW) {
+      sqlite3_reset(h);
+      return std::nullopt;
+    }
+    {
+      const std::int32_t person = sqlite3_column_int(h, 0);
+      const auto* time = reinterpret_cast<const char*>(sqlite3_column_text(h, 1));
+      if (person != r.person || !time || r.time != time) {
+        clash.emplace();
+        clash->log = {*r.identity, r.generation.value_or(0), r.epoch};
+        clash->index = *r.index;
+        clash->port = r.port;
+        clash->terminal = r.terminal;
+        clash->person = r.person;
+        clash->time = r.time;
+        clash->stored_person = person;
+        clash->stored_time = Text(h, 1);
+        clash->stored_port = sqlite3_column_int(h, 2);
+        clash->stored_terminal = sqlite3_column_int(h, 3);
+        clash->stored_downloaded_at = Text(h, 4);
+      }
+    }
+    sqlite3_reset(h);
+    if (!clash) return std::optional<std::optional<RecordConflict>>(std::in_place);
+    // Listed once: found again, it keeps its number and when it was first found.
+    StatementPtr list = c_.Prepare(
+        "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) "
+        "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) DO UPDATE SET found_at = found_at "
+        "RETURNING id, found_at, acknowledged, acknowledged_by, acknowledged_at, port, terminal");
+    sqlite3_stmt* l = list.get();
+    const std::string now = UtcNowText();
+    sqlite3_bind_int64(l, 1, clash->log.identity);
+    sqlite3_bind_int64(l, 2, clash->log.generation);
+    sqlite3_bind_int64(l, 3, clash->log.epoch);
+    sqlite3_bind_int64(l, 4, clash->index);
+    sqlite3_bind_int(l, 5, clash->port);
+    sqlite3_bind_int(l, 6, clash->terminal);
+    sqlite3_bind_text(l, 7, now.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(l, 8, clash->person);
+    sqlite3_bind_text(l, 9, clash->time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(l, 10, clash->stored_person);
+    sqlite3_bind_text(l, 11, clash->stored_time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(l, 12, clash->stored_port);
+    sqlite3_bind_int(l, 13, clash->stored_terminal);
+    sqlite3_bind_text(l, 14, clash->stored_downloaded_at.c_str(), -1, SQLITE_TRANSIENT);
+    if (c_.Step(l, "listing a conflict") == SQLITE_ROW) {
+      clash->id = sqlite3_column_int64(l, 0);
+      clash->found_at = Text(l, 1);
+      clash->acknowledged = sqlite3_column_int(l, 2) != 0;
+      clash->acknowledged_by = Text(l, 3);
+      clash->acknowledged_at = Text(l, 4);
+      clash->port = sqlite3_column_int(l, 5);  // where it was first found
+      clash->terminal = sqlite3_column_int(l, 6);
+    }
+    while (sqlite3_step(l) == SQLITE_ROW) {
+    }
+    return std::optional<std::optional<RecordConflict>>(std::move(clash));
   }
 
   int CountEarlier(const LogKey& log, std::int32_t person, const std::string& minute,
                    std::uint32_t before) const override {
     StatementPtr stmt = c_.Prepare(
         "SELECT count(*) FROM swipes INDEXED BY swipes_occurrence WHERE identity = ?1 AND generation = ?2 "
-        "AND person = ?3 AND minute = ?4 AND record_index < ?5");
+        "AND epoch = ?6 AND person = ?3 AND minute = ?4 AND record_index < ?5");
     sqlite3_bind_int64(stmt.get(), 1, log.identity);
     sqlite3_bind_int64(stmt.get(), 2, log.generation);
     sqlite3_bind_int(stmt.get(), 3, person);
     sqlite3_bind_text(stmt.get(), 4, minute.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(stmt.get(), 5, before);
+    sqlite3_bind_int64(stmt.get(), 6, log.epoch);
     c_.Step(stmt.get(), "counting earlier swipes");
     return static_cast<int>(sqlite3_column_int64(stmt.get(), 0));
   }
 
   LogCoverage Coverage(const LogKey& log) const override {
     LogCoverage coverage;
-    StatementPtr held = c_.Prepare("SELECT held FROM log_records WHERE identity = ?1 AND generation = ?2");
+    coverage.first = coverage.next = FirstIndex(log);
+    StatementPtr held =
+        c_.Prepare("SELECT held FROM log_records WHERE identity = ?1 AND generation = ?2 AND epoch = ?3");
     sqlite3_bind_int64(held.get(), 1, log.identity);
     sqlite3_bind_int64(held.get(), 2, log.generation);
+    sqlite3_bind_int64(held.get(), 3, log.epoch);
     if (c_.Step(held.get(), "counting the records of a terminal") == SQLITE_ROW)
       coverage.count = sqlite3_column_int64(held.get(), 0);
-    for (const char* sql : {"SELECT max(record_index) FROM swipes WHERE identity = ?1 AND generation = ?2",
-                            "SELECT max(record_index) FROM rejected_records WHERE identity = ?1 AND generation = ?2"}) {
+    for (const char* sql :
+         {"SELECT max(record_index) FROM swipes WHERE identity = ?1 AND generation = ?2 AND epoch = ?3",
+          "SELECT max(record_index) FROM rejected_records WHERE identity = ?1 AND generation = ?2 AND epoch = ?3"}) {
       StatementPtr last = c_.Prepare(sql);
       sqlite3_bind_int64(last.get(), 1, log.identity);
       sqlite3_bind_int64(last.get(), 2, log.generation);
+      sqlite3_bind_int64(last.get(), 3, log.epoch);
       c_.Step(last.get(), "finding the last record of a terminal");
       if (sqlite3_column_type(last.get(), 0) != SQLITE_NULL)
         coverage.next = std::max<std::int64_t>(coverage.next, sqlite3_column_int64(last.get(), 0) + 1);
@@ -287,15 +553,17 @@ class SqliteSwipeStore final : public SwipeStore {
 
   std::vector<std::pair<std::uint32_t, std::uint32_t>> Missing(const LogKey& log, std::uint32_t held,
                                                                std::size_t limit) const override {
+    const std::int64_t first = FirstIndex(log);
     StatementPtr stmt = c_.Prepare(
-        "SELECT record_index FROM swipes WHERE identity = ?1 AND generation = ?2 AND record_index < ?3 "
-        "UNION SELECT record_index FROM rejected_records WHERE identity = ?1 AND generation = ?2 "
+        "SELECT record_index FROM swipes WHERE identity = ?1 AND generation = ?2 AND epoch = ?4 AND record_index < ?3 "
+        "UNION SELECT record_index FROM rejected_records WHERE identity = ?1 AND generation = ?2 AND epoch = ?4 "
         "AND record_index < ?3 ORDER BY 1");
     sqlite3_bind_int64(stmt.get(), 1, log.identity);
     sqlite3_bind_int64(stmt.get(), 2, log.generation);
     sqlite3_bind_int64(stmt.get(), 3, held);
+    sqlite3_bind_int64(stmt.get(), 4, log.epoch);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> missing;
-    std::int64_t expected = 0;
+    std::int64_t expected = first;
     auto gap = [&](std::int64_t upto) {
       if (upto > expected && missing.size() < limit)
         missing.push_back({static_cast<std::uint32_t>(expected), static_cast<std::uint32_t>(upto - 1)});
@@ -314,7 +582,7 @@ class SqliteSwipeStore final : public SwipeStore {
     WriteTransaction transaction(c_, "keeping a rejected record");
     StatementPtr insert = c_.Prepare(
         "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
-        "hour, minute, reason, first_seen) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13) "
+        "hour, minute, reason, first_seen, epoch) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) "
         "ON CONFLICT DO NOTHING");
     sqlite3_stmt* s = insert.get();
     sqlite3_bind_int(s, 1, r.port);
@@ -323,6 +591,7 @@ class SqliteSwipeStore final : public SwipeStore {
       sqlite3_bind_int64(s, 3, r.log->identity);
       sqlite3_bind_int64(s, 4, r.log->generation);
     }
+    sqlite3_bind_int64(s, 14, r.log ? r.log->epoch : 0);
     sqlite3_bind_int64(s, 5, r.index);
     const std::int32_t fields[] = {r.person, r.year, r.month, r.day, r.hour, r.minute};
     for (int i = 0; i < 6; ++i) sqlite3_bind_int(s, 6 + i, fields[i]);
@@ -339,7 +608,7 @@ class SqliteSwipeStore final : public SwipeStore {
   std::vector<RejectedRecord> Rejected() const override {
     StatementPtr stmt = c_.Prepare(
         "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
-        "first_seen FROM rejected_records ORDER BY first_seen, identity, generation, record_index");
+        "first_seen, epoch FROM rejected_records ORDER BY first_seen, identity, generation, epoch, record_index");
     std::vector<RejectedRecord> result;
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading rejected records") == SQLITE_ROW) {
@@ -348,7 +617,8 @@ class SqliteSwipeStore final : public SwipeStore {
       r.terminal = sqlite3_column_int(s, 1);
       if (sqlite3_column_type(s, 2) != SQLITE_NULL)
         r.log = LogKey{static_cast<std::uint32_t>(sqlite3_column_int64(s, 2)),
-                       static_cast<std::uint32_t>(sqlite3_column_int64(s, 3))};
+                       static_cast<std::uint32_t>(sqlite3_column_int64(s, 3)),
+                       static_cast<std::uint32_t>(sqlite3_column_int64(s, 13))};
       r.index = static_cast<std::uint32_t>(sqlite3_column_int64(s, 4));
       r.person = sqlite3_column_int(s, 5);
       r.year = sqlite3_column_int(s, 6);
@@ -415,7 +685,7 @@ class SqliteSwipeStore final : public SwipeStore {
 
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
-    StatementPtr stmt = c_.Prepare(std::string("SELECT ") + kSwipeColumns + " FROM swipes" + filter.where + kSwipeOrder);
+    StatementPtr stmt = c_.Prepare("SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + kSwipeOrder);
     Bind(stmt.get(), filter);
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading swipes") == SQLITE_ROW) {
@@ -426,11 +696,25 @@ class SqliteSwipeStore final : public SwipeStore {
         const auto value = static_cast<std::uint32_t>(sqlite3_column_int64(s, at));
         (at == 7 ? swipe.identity : at == 8 ? swipe.generation : swipe.index) = value;
       }
+      swipe.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(s, 10));
       if (!row(swipe)) break;
     }
   }
 
  private:
+  // Where `log`'s epoch begins (epoch 0: at 0).
+  std::int64_t FirstIndex(const LogKey& log) const {
+    if (log.epoch == 0) return 0;
+    StatementPtr stmt =
+        c_.Prepare("SELECT first_index FROM log_epochs WHERE identity = ?1 AND generation = ?2 AND epoch = ?3");
+    sqlite3_bind_int64(stmt.get(), 1, log.identity);
+    sqlite3_bind_int64(stmt.get(), 2, log.generation);
+    sqlite3_bind_int64(stmt.get(), 3, log.epoch);
+    if (c_.Step(stmt.get(), "finding where an epoch of a terminal's log begins") == SQLITE_ROW)
+      return sqlite3_column_int64(stmt.get(), 0);
+    return 0;
+  }
+
   // A store opened for reading (it may hold an older schema) stores nothing.
   void RefuseWhenReading(const std::string& step) const {
     if (sqlite3_db_readonly(c_.db.get(), "main") == 1)
@@ -439,33 +723,162 @@ class SqliteSwipeStore final : public SwipeStore {
 
   Connection c_;
   int version_ = 0;
-  StatementPtr insert_;
+  StatementPtr insert_, held_;
 };
+
+}  // namespace
+
+namespace {
+
+std::string Seconds(std::chrono::steady_clock::duration d) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
+  return text;
+}
+
+// The folder of `path`, locked (flock) by one process at a time while it creates a database
+// there, switches it to the WAL journal or brings its schema up to date: two processes opening
+// one new database at once take turns instead of racing for SQLite's locks (where SQLite gives
+// up at once rather than wait). The folder itself is locked, so no lock file is left behind
+// and no second descriptor of the database file is opened (closing one would drop SQLite's own
+// locks). A folder this process cannot open for reading is not locked.
+class CreationLock {
+ public:
+  CreationLock(const std::string& path, std::chrono::milliseconds timeout) {
+    std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (folder.empty()) folder = ".";
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    auto pause = std::chrono::milliseconds(1);
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      if (error != EWOULDBLOCK && error != EINTR) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+      const Clock::duration waited = Clock::now() - start;
+      if (waited >= timeout) {
+        ::close(fd_);
+        fd_ = -1;
+        throw StoreError(StoreFailure::Locked, "database " + path +
+                                                   " is being created or brought up to date by another process "
+                                                   "(gave up after " + Seconds(waited) + ")");
+      }
+      std::this_thread::sleep_for(
+          std::min<Clock::duration>(pause, timeout - waited));
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+  }
+  ~CreationLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  CreationLock(const CreationLock&) = delete;
+  CreationLock& operator=(const CreationLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Creates the database file `path` readable by its owner and group only (0640 whatever the
+// umask; SQLite gives its -wal and -shm files the database file's mode). Someone else having
+// created it meanwhile is no failure.
+void CreatePrivateFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    if (errno == EEXIST) return;
+    throw StoreError(StoreFailure::Other, "cannot create database " + path + ": " + std::strerror(errno));
+  }
+  const bool moded = ::fchmod(fd, 0640) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!moded) throw StoreError(StoreFailure::Other, "cannot set the mode of database " + path + ": " + std::strerror(error));
+}
+
+// The journal mode and schema version of the open database, read without writing.
+bool Ready(const Connection& c, int* version) {
+  StatementPtr mode = c.Prepare("PRAGMA journal_mode");
+  c.Step(mode.get(), "reading the journal mode");
+  if (Text(mode.get(), 0) != "wal") return false;
+  mode.reset();
+  StatementPtr has = c.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'");
+  c.Step(has.get(), "reading the list of tables");
+  if (sqlite3_column_int64(has.get(), 0) == 0) return false;
+  has.reset();
+  StatementPtr read = c.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+  c.Step(read.get(), "reading the schema version");
+  *version = sqlite3_column_int(read.get(), 0);
+  return *version == LatestSchemaVersion();
+}
 
 }  // namespace
 
 std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options) {
   CheckFile(path, options.create);
-  Connection c = OpenConnection(path, SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0),
-                                options.lock_timeout);
-  if (sqlite3_db_readonly(c.db.get(), "main") == 1)
-    throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
+  const int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
+  std::optional<Connection> c;
+  int version = 0;
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) {
+    // A database in use: ready as it is, without the creation lock. (Opened without creating:
+    // should it have gone meanwhile, it is created under the lock below.)
+    try {
+      c = OpenConnection(path, SQLITE_OPEN_READWRITE, options.lock_timeout);
+    } catch (const StoreError&) {
+      c.reset();
+    }
+  }
+  if (c) {
+    if (sqlite3_db_readonly(c->db.get(), "main") == 1)
+      throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
+    if (Ready(*c, &version)) {
+      c->Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
+      auto store = std::make_unique<SqliteSwipeStore>(std::move(*c));
+      store->SetVersion(version);
+      return store;
+    }
+  }
+  CreationLock lock(path, options.lock_timeout);
+  if (!c) {
+    if (options.create) CreatePrivateFile(path);
+    c = OpenConnection(path, flags, options.lock_timeout);
+    if (sqlite3_db_readonly(c->db.get(), "main") == 1)
+      throw StoreError(StoreFailure::ReadOnly, "database " + path + " is read-only");
+  }
   {
     // Switching needs the database to itself: only when it is not in WAL mode already, so a
     // store opened while another process writes does not wait for it.
-    StatementPtr mode = c.Prepare("PRAGMA journal_mode");
-    c.Step(mode.get(), "reading the journal mode");
+    StatementPtr mode = c->Prepare("PRAGMA journal_mode");
+    c->Step(mode.get(), "reading the journal mode");
     const std::string current = Text(mode.get(), 0);
     mode.reset();
     if (current != "wal") {
-      StatementPtr wal = c.Prepare("PRAGMA journal_mode=WAL");
-      c.Step(wal.get(), "switching to the WAL journal");
+      StatementPtr wal = c->Prepare("PRAGMA journal_mode=WAL");
+      c->Step(wal.get(), "switching to the WAL journal");
     }
   }
-  c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
-  auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
+  c->Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
+  auto store = std::make_unique<SqliteSwipeStore>(std::move(*c));
   store->Migrate();
   return store;
+}
+
+std::vector<std::string> FilesReadableByOthers(const std::string& location) {
+  std::vector<std::string> readable;
+  if (IsDatabaseUrl(location)) return readable;
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    const std::string file = location + suffix;
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+      if (errno != ENOENT) throw StoreError(StoreFailure::Other, "cannot read the mode of " + file + ": " + std::strerror(errno));
+      if (*suffix == '\0') break;  // no database: nothing to tell
+      continue;
+    }
+    if (info.st_mode & S_IROTH) readable.push_back(file);
+  }
+  return readable;
 }
 
 std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout) {

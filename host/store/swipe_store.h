@@ -1,7 +1,8 @@
 // The swipe-store seam: what the host needs of a database that keeps card swipes, whichever
 // engine holds it. The keying of a delivery (which swipes are new) lives above this seam, in
-// Delivery (record_store.h); an engine only stores keyed rows, skipping the keys it holds, and
-// reads them back. OpenSwipeStore picks the engine from the location, so callers never name it.
+// Delivery (record_store.h); an engine only stores keyed rows, skipping the keys it holds (a row
+// of a terminal's log is compared with the one held under its key: other content is a conflict,
+// listed, never dropped), and reads them back. OpenSwipeStore picks the engine from the location, so callers never name it.
 #pragma once
 
 #include <chrono>
@@ -19,7 +20,7 @@
 namespace vanto::store {
 
 // One swipe with its key, as stored. A swipe of a terminal that tells its identity (protocol
-// version 2) is keyed by (identity, generation, index); one of a terminal that does not by
+// version 2) is keyed by (identity, generation, epoch, index); one of a terminal that does not by
 // (port, terminal, person, minute, occurrence).
 struct StoredSwipe {
   int port = 0;
@@ -29,15 +30,21 @@ struct StoredSwipe {
   int occurrence = 1;         // k, from 1: the k-th swipe of this person in this minute, in delivery order
   std::string time;           // "YYYY-MM-DD HH:MM:SS"
   std::string downloaded_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
-  std::optional<std::uint32_t> identity;    // the terminal's serial number
-  std::optional<std::uint32_t> generation;  // its log generation
-  std::optional<std::uint32_t> index;       // the record's index in that log
+  std::optional<std::uint32_t> identity{};  // the terminal's serial number
+  std::optional<std::uint32_t> generation{};  // its log generation
+  std::optional<std::uint32_t> index{};       // the record's index in that log
+  std::uint32_t epoch = 0;  // with an identity: the host's epoch of that log (see LogKey)
 };
 
-// The log a record read comes from: a version 2 terminal's identity and generation.
+// The log a record read comes from: a version 2 terminal's identity and generation, and the
+// host's epoch of that log. Epoch 0 is the log as first stored; when a terminal delivers, under a
+// key the database holds, a record with other content (a terminal reset to a generation seen
+// before, two terminals telling one identity), the host opens the next epoch from that record
+// on, so both logs are kept.
 struct LogKey {
   std::uint32_t identity = 0;
   std::uint32_t generation = 0;
+  std::uint32_t epoch = 0;
   bool operator==(const LogKey&) const = default;
 };
 
@@ -52,11 +59,62 @@ struct RejectedRecord {
   std::string first_seen;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
 };
 
-// What the database holds of one log: stored swipes plus rejected records, by index.
+// What the database holds of one log epoch: stored swipes plus rejected records, by index. An
+// epoch opened at a conflict begins at that record's index (`first`): the records before it are
+// held in the epoch before.
 struct LogCoverage {
-  std::int64_t count = 0;  // indexes held
-  std::int64_t next = 0;   // highest index held + 1 (0: none)
-  bool Contiguous() const { return count == next; }
+  std::int64_t count = 0;  // indexes held in this epoch
+  std::int64_t next = 0;   // highest index held + 1 (none held: `first`)
+  std::int64_t first = 0;  // the epoch's first index
+  bool Contiguous() const { return count == next - first; }
+};
+
+// A record a terminal delivered under a key the database holds with other content. The host
+// keeps it listed (both contents, where and when found) until an administrator acknowledges it.
+struct RecordConflict {
+  std::int64_t id = 0;          // its number in the database
+  LogKey log;                   // the key it was found under
+  std::uint32_t index = 0;
+  int port = 0, terminal = 0;   // where the delivering read ran
+  std::string found_at;         // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::int32_t person = 0;      // as delivered
+  std::string time;             // as delivered, "YYYY-MM-DD HH:MM:SS"
+  std::int32_t stored_person = 0;  // as held under the key
+  std::string stored_time;
+  int stored_port = 0, stored_terminal = 0;
+  std::string stored_downloaded_at;
+  bool acknowledged = false;
+  std::string acknowledged_by, acknowledged_at;  // empty until acknowledged
+  std::size_t row = 0;  // in an InsertResult: the row of the batch
+};
+
+// What InsertChecked did with each row of a batch.
+enum class RowOutcome {
+  Added,      // stored by this call
+  Held,       // the database holds the key with the same content
+  Conflict,   // the database holds the key with other content: listed as a conflict, not stored
+  NotStored,  // after a conflict, with OnConflict::Stop: left for the caller to store elsewhere
+};
+enum class OnConflict { Stop, Continue };
+
+struct InsertResult {
+  std::vector<RowOutcome> rows;
+  std::vector<RecordConflict> conflicts;  // in row order
+  std::vector<bool> Added() const {
+    std::vector<bool> added(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) added[i] = rows[i] == RowOutcome::Added;
+    return added;
+  }
+};
+
+// An epoch the host opened for a log (epoch 0 is opened by no one).
+struct LogEpoch {
+  LogKey log;
+  std::uint32_t first = 0;          // its first index: the records below it are held in `parent`
+  std::uint32_t parent = 0;         // the epoch it was opened from
+  int port = 0, terminal = 0;       // where the read that opened it ran
+  std::optional<std::int64_t> conflict;  // the conflict that opened it
+  std::string opened_at;            // UTC
 };
 
 // Which stored swipes a query selects; every part that is set must hold.
@@ -82,7 +140,9 @@ struct PeopleImport {
 };
 
 struct OpenOptions {
-  // Create the database when it does not exist (an SQLite file: its folder must exist).
+  // Create the database when it does not exist (an SQLite file: its folder must exist; it is
+  // created 0640, as are its -wal and -shm files, and the creation and first schema steps are
+  // taken by one process at a time).
   bool create = true;
   // How long to wait for another connection's lock before giving up.
   std::chrono::milliseconds lock_timeout{5000};
@@ -100,8 +160,16 @@ class SwipeStore {
 
   // Stores `rows` in one transaction, leaving alone the rows whose key the database holds
   // already. Answers, per row, whether this call stored it. On a StoreError nothing of the batch
-  // is stored, so the same batch can be offered again.
-  virtual std::vector<bool> Insert(std::span<const StoredSwipe> rows) = 0;
+  // is stored, so the same batch can be offered again. A row of a log whose key is held with
+  // other content is listed as a conflict (Conflicts) and the rows after it are stored.
+  virtual std::vector<bool> Insert(std::span<const StoredSwipe> rows);
+
+  // Insert, comparing each row of a log with what is held under its key in the same transaction.
+  // A row held with other content is never dropped: it is listed in the conflicts (once, however
+  // often it is delivered) and answered as a Conflict. With OnConflict::Stop the rows after the
+  // first conflict are not stored (NotStored); the rows before it are. On a StoreError nothing
+  // of the batch is stored or listed.
+  virtual InsertResult InsertChecked(std::span<const StoredSwipe> rows, OnConflict on_conflict);
 
   virtual std::int64_t Count(const SwipeQuery& query = {}) const = 0;
   // Hands each selected swipe to `row`, ordered by time, person, port, terminal and occurrence,
@@ -126,6 +194,29 @@ class SwipeStore {
   virtual bool AddRejected(const RejectedRecord& record);
   virtual std::vector<RejectedRecord> Rejected() const;
 
+  // Epochs. The newest epoch of a terminal's log (epoch 0 when none was opened): where a sync
+  // of that identity and generation reads on.
+  virtual LogKey CurrentLog(std::uint32_t identity, std::uint32_t generation) const;
+  // The epochs opened for that identity and generation, oldest first.
+  virtual std::vector<LogEpoch> Epochs(std::uint32_t identity, std::uint32_t generation) const;
+  // Opens the next epoch of `log`'s identity and generation (the newest + 1) from `log`'s epoch
+  // (its parent), beginning at index `first`, and stores `rows` under it (their epoch is set to
+  // it), in one transaction: on a StoreError neither the epoch nor a row is kept. `conflict`
+  // names the conflict that opened it; the rows' first port and terminal are recorded as where.
+  virtual std::pair<LogKey, InsertResult> OpenEpoch(const LogKey& log, std::uint32_t first,
+                                                    std::optional<std::int64_t> conflict,
+                                                    std::span<const StoredSwipe> rows);
+  // Moves the first index of epoch `log` (not epoch 0) down to `first`: the records from
+  // `first` up to its old first index are then keyed in it, not in its parent. For a read that
+  // found a conflict at its very first record (index k > 0): the log below k is not the stored
+  // one either, and is read again from `first` into the epoch. False when there is no such epoch.
+  virtual bool LowerEpochStart(const LogKey& log, std::uint32_t first);
+  // The conflicts found, oldest first; acknowledged ones too when `acknowledged`.
+  virtual std::vector<RecordConflict> Conflicts(bool acknowledged = false) const;
+  // Marks conflict `id` acknowledged by `by` now; false when there is no such conflict or it was
+  // acknowledged already (the first acknowledgement stays).
+  virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by);
+
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
   std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
@@ -134,6 +225,12 @@ class SwipeStore {
 // Whether `location` names a server database (a postgresql:// or postgres:// URL) rather than an
 // SQLite file. Any other "scheme://" text is refused by OpenSwipeStore as no usable location.
 bool IsDatabaseUrl(const std::string& location);
+
+// The files of the SQLite database at `location` (the database, its -wal and -shm files) that
+// users other than the owner and the owner's group may read, for a warning; also for any other
+// file path (a site file). Empty for a database URL and for a file that does not exist. Changes
+// nothing; throws StoreError when a mode cannot be read.
+std::vector<std::string> FilesReadableByOthers(const std::string& location);
 
 // Opens (or creates) the store at `location`, an SQLite file path or a database URL, and brings
 // its schema up to date. Throws StoreError with a one-line message naming the location.

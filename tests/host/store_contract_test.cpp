@@ -1,6 +1,7 @@
 // The swipe-store contract: one set of tests every engine behind the seam passes (keyed inserts
 // that skip held keys, batches, reading back in time order with filters, the schema version),
-// and the keying of deliveries over each engine.
+// the keying of deliveries over each engine, and the content check of a log's keys (conflicts,
+// epochs, a database of the schema before epochs).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,11 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "host/store/record_store.h"
 #include "host/store/schema.h"
+#include "platform/ado/pg_connection.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store::testing {
@@ -219,6 +223,271 @@ TEST_P(SwipeStoreContract, PeopleSurviveReopeningAndSwipesStayApart) {
   EXPECT_EQ(again->People(), (std::vector<PersonName>{{1, "One", ""}}));
   EXPECT_EQ(again->CountSwipes(), 1);
   EXPECT_EQ(again->PutPeople(std::vector<PersonName>{}).added, 0u);
+}
+
+// A row of log (identity 77, generation 3, `epoch`) at `index`.
+StoredSwipe LogRow(std::uint32_t index, std::int32_t person, const std::string& time, std::uint32_t epoch = 0,
+                   int port = 1) {
+  StoredSwipe r = Row(port, 1, person, time);
+  r.identity = 77;
+  r.generation = 3;
+  r.index = index;
+  r.epoch = epoch;
+  return r;
+}
+
+struct ContentCase {
+  const char* what;
+  std::int32_t person;
+  const char* time;
+  bool conflict;
+};
+
+TEST_P(SwipeStoreContract, ARecordUnderAHeldKeyIsComparedAndOtherContentIsListedNeverDropped) {
+  const ContentCase cases[] = {
+      {"the same record", 7, "2026-11-06 08:00:10", false},
+      {"another person", 8, "2026-11-06 08:00:10", true},
+      {"another second", 7, "2026-11-06 08:00:11", true},
+      {"another day", 7, "2026-12-06 08:00:10", true},
+      {"both", -1, "2027-01-01 00:00:00", true},
+  };
+  auto store = Open();
+  std::vector<StoredSwipe> held;
+  for (std::uint32_t i = 0; i < 3; ++i) held.push_back(LogRow(i, 7, "2026-11-06 08:00:10"));
+  ASSERT_EQ(store->InsertChecked(held, OnConflict::Stop).Added(), (std::vector<bool>{true, true, true}));
+  std::size_t listed = 0;
+  std::uint32_t fresh = 2;
+  for (const ContentCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Index 1 delivered with this content, between a held record and a new one (index 3, 4...).
+    ++fresh;
+    std::vector<StoredSwipe> batch = {held[0], LogRow(1, c.person, c.time, 0, 2), LogRow(fresh, 9, "2026-11-07 09:00:00")};
+    InsertResult stop = store->InsertChecked(batch, OnConflict::Stop);
+    if (!c.conflict) {
+      EXPECT_EQ(stop.rows, (std::vector<RowOutcome>{RowOutcome::Held, RowOutcome::Held, RowOutcome::Added}));
+      EXPECT_TRUE(stop.conflicts.empty());
+      continue;
+    }
+    ++listed;
+    EXPECT_EQ(stop.rows, (std::vector<RowOutcome>{RowOutcome::Held, RowOutcome::Conflict, RowOutcome::NotStored}));
+    ASSERT_EQ(stop.conflicts.size(), 1u);
+    const RecordConflict& found = stop.conflicts[0];
+    EXPECT_EQ(found.row, 1u);
+    EXPECT_EQ(found.log, (LogKey{77, 3, 0}));
+    EXPECT_EQ(found.index, 1u);
+    EXPECT_EQ(found.port, 2);
+    EXPECT_EQ(found.person, c.person);
+    EXPECT_EQ(found.time, c.time);
+    EXPECT_EQ(found.stored_person, 7);
+    EXPECT_EQ(found.stored_time, "2026-11-06 08:00:10");
+    EXPECT_EQ(found.stored_port, 1);
+    EXPECT_EQ(found.stored_downloaded_at, "2026-11-07T08:00:00Z");
+    EXPECT_FALSE(found.found_at.empty());
+    EXPECT_FALSE(found.acknowledged);
+    // Found again, without stopping: the same listing, and the row after it is stored.
+    InsertResult go_on = store->InsertChecked(batch, OnConflict::Continue);
+    EXPECT_EQ(go_on.rows, (std::vector<RowOutcome>{RowOutcome::Held, RowOutcome::Conflict, RowOutcome::Added}));
+    ASSERT_EQ(go_on.conflicts.size(), 1u);
+    EXPECT_EQ(go_on.conflicts[0].id, found.id);
+    EXPECT_EQ(go_on.conflicts[0].found_at, found.found_at);
+    EXPECT_EQ(store->Conflicts().size(), listed);
+  }
+  // The held rows kept their content; the plain Insert lists a conflict too.
+  EXPECT_EQ(store->Insert(std::vector<StoredSwipe>{LogRow(0, 5, "2026-11-06 08:00:10")}), std::vector<bool>{false});
+  EXPECT_EQ(store->Conflicts().size(), listed + 1);
+  EXPECT_EQ(store->Count(Q({}, {}, {7})), 3);
+  // A row of a terminal without identity keeps its old key and is not compared.
+  EXPECT_EQ(store->Insert(std::vector<StoredSwipe>{Row(1, 1, 7, "2026-11-06 08:00:10")}), std::vector<bool>{true});
+  EXPECT_EQ(store->Insert(std::vector<StoredSwipe>{Row(1, 1, 7, "2026-11-06 08:00:59")}), std::vector<bool>{false});
+  EXPECT_EQ(store->Conflicts().size(), listed + 1);
+}
+
+// The log as a terminal delivers it: `count` records from `first`, one per 20 s, persons 0..2.
+std::vector<Swipe> Log(int first, int count, int person_shift = 0) {
+  std::vector<Swipe> out;
+  for (int i = first; i < first + count; ++i) out.push_back({(i + person_shift) % 3, At(i / 3, i % 3 * 20)});
+  return out;
+}
+
+TEST_P(SwipeStoreContract, AConflictOpensANewEpochThatLaterReadsGoOnInAndNothingIsStoredTwice) {
+  auto store = Open();
+  const LogKey log{77, 3};
+  {
+    Delivery first(*store, 1, 1);
+    first.Position(store->CurrentLog(77, 3), 0);
+    first.Store(Log(0, 10));
+  }
+  EXPECT_EQ(store->CurrentLog(77, 3), log);
+  // A terminal telling the same identity and generation whose records from index 4 on differ
+  // (reset, or a clone), read in batches of 5 on another port.
+  std::vector<Swipe> other = Log(0, 4);
+  for (const Swipe& s : Log(4, 8, 1)) other.push_back(s);
+  Delivery d(*store, 2, 1);
+  d.Position(store->CurrentLog(77, 3), 0);
+  std::vector<Delivery::Keyed> keyed;
+  for (std::size_t at = 0; at < other.size(); at += 5) {
+    auto part = d.Store(std::span(other).subspan(at, std::min<std::size_t>(5, other.size() - at)));
+    keyed.insert(keyed.end(), part.begin(), part.end());
+  }
+  ASSERT_EQ(keyed.size(), 12u);
+  for (std::size_t i = 0; i < keyed.size(); ++i) {
+    EXPECT_EQ(keyed[i].added, i >= 4) << i;
+    EXPECT_EQ(keyed[i].conflict, i == 4) << i;
+  }
+  ASSERT_EQ(d.conflicts().size(), 1u);
+  const RecordConflict conflict = d.conflicts()[0];
+  EXPECT_EQ(conflict.index, 4u);
+  EXPECT_EQ(conflict.log, log);
+  const LogKey newer{77, 3, 1};
+  EXPECT_EQ(d.log(), std::optional<LogKey>(newer));
+  EXPECT_EQ(store->CurrentLog(77, 3), newer);
+  const auto epochs = store->Epochs(77, 3);
+  ASSERT_EQ(epochs.size(), 1u);
+  EXPECT_EQ(epochs[0].log, newer);
+  EXPECT_EQ(epochs[0].first, 4u);
+  EXPECT_EQ(epochs[0].parent, 0u);
+  EXPECT_EQ(epochs[0].conflict, std::optional<std::int64_t>(conflict.id));
+  EXPECT_EQ(epochs[0].port, 2);
+  // Both logs are kept whole: ten records in epoch 0, eight from index 4 in epoch 1.
+  EXPECT_EQ(store->CountSwipes(), 18);
+  const LogCoverage old_log = store->Coverage(log), new_log = store->Coverage(newer);
+  EXPECT_EQ(old_log.count, 10);
+  EXPECT_EQ(old_log.next, 10);
+  EXPECT_TRUE(old_log.Contiguous());
+  EXPECT_EQ(new_log.first, 4);
+  EXPECT_EQ(new_log.count, 8);
+  EXPECT_EQ(new_log.next, 12);
+  EXPECT_TRUE(new_log.Contiguous());
+  EXPECT_TRUE(store->Missing(newer, 12, 10).empty());
+  EXPECT_EQ(store->Missing(newer, 14, 10), (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{12, 13}}));
+
+  // The whole log read again (its records below 4 are held in epoch 0): nothing new, no conflict.
+  Delivery again(*store, 2, 1);
+  again.Position(store->CurrentLog(77, 3), 0);
+  for (const auto& k : again.Store(other)) EXPECT_FALSE(k.added || k.conflict);
+  EXPECT_TRUE(again.conflicts().empty());
+  // A later read goes on where the epoch ends.
+  Delivery later(*store, 2, 1);
+  later.Position(store->CurrentLog(77, 3), static_cast<std::uint32_t>(store->Coverage(newer).next));
+  std::vector<Swipe> more = Log(12, 3, 1);
+  for (const auto& k : later.Store(more)) EXPECT_TRUE(k.added);
+  EXPECT_EQ(store->Coverage(newer).next, 15);
+  EXPECT_TRUE(store->Coverage(newer).Contiguous());
+  EXPECT_EQ(store->CountSwipes(), 21);
+  std::int64_t in_newer = 0;
+  store->Each({}, [&](const StoredSwipe& s) { return in_newer += s.epoch == 1 ? 1 : 0, true; });
+  EXPECT_EQ(in_newer, 11);
+  EXPECT_EQ(store->Conflicts().size(), 1u);
+
+  // The conflict stays listed until acknowledged, once.
+  EXPECT_TRUE(store->AcknowledgeConflict(conflict.id, "admin"));
+  EXPECT_FALSE(store->AcknowledgeConflict(conflict.id, "someone else"));
+  EXPECT_FALSE(store->AcknowledgeConflict(conflict.id + 1000, "admin"));
+  EXPECT_TRUE(store->Conflicts().empty());
+  const auto all = store->Conflicts(true);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_TRUE(all[0].acknowledged);
+  EXPECT_EQ(all[0].acknowledged_by, "admin");
+  EXPECT_FALSE(all[0].acknowledged_at.empty());
+  // A read from index 10 whose very first record conflicts: the log below it is not the stored
+  // one either; the epoch opened there is moved down to 0 and the log read again from 0 stores
+  // the records below 10 in it, and nothing twice.
+  const std::size_t before_reset = static_cast<std::size_t>(store->CountSwipes());
+  std::vector<Swipe> reset = Log(0, 17, 2);
+  Delivery from_ten(*store, 3, 1);
+  from_ten.Position(store->CurrentLog(77, 3), 10);
+  from_ten.Store(std::span(reset).subspan(10));
+  ASSERT_EQ(from_ten.conflicts().size(), 1u);
+  EXPECT_EQ(from_ten.conflicts()[0].index, 10u);
+  const LogKey third = *from_ten.log();
+  EXPECT_EQ(third.epoch, 2u);
+  EXPECT_TRUE(store->LowerEpochStart(third, 0));
+  EXPECT_FALSE(store->LowerEpochStart({77, 3, 9}, 0));
+  Delivery whole(*store, 3, 1);
+  whole.Position(store->CurrentLog(77, 3), 0);
+  std::size_t added = 0;
+  for (const auto& k : whole.Store(reset)) added += k.added ? 1 : 0;
+  EXPECT_EQ(added, 10u);
+  EXPECT_TRUE(whole.conflicts().empty());
+  EXPECT_EQ(static_cast<std::size_t>(store->CountSwipes()), before_reset + 17);
+  const LogCoverage third_log = store->Coverage(third);
+  EXPECT_EQ(third_log.first, 0);
+  EXPECT_EQ(third_log.count, 17);
+  EXPECT_TRUE(third_log.Contiguous());
+
+  // The original terminal read again in epoch 0 still matches there (a clone's log is kept apart).
+  Delivery original(*store, 1, 1);
+  original.Position(log, 0);
+  for (const auto& k : original.Store(Log(0, 10))) EXPECT_FALSE(k.added || k.conflict);
+}
+
+// Runs `sql` (several statements) on the database at `location`, whichever engine.
+void RunSql(const std::string& location, const std::string& sql) {
+  if (IsDatabaseUrl(location)) {
+    PgConnection connection(location);
+    connection.Exec(sql, "setting up the test");
+    return;
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+TEST_P(SwipeStoreContract, ADatabaseOfTheSchemaBeforeEpochsKeepsEveryRowInEpochZero) {
+  // The schema as the releases before epochs left it, with a log of five records (one rejected)
+  // and a swipe without identity.
+  const Engine engine = GetParam() == "postgresql" ? Engine::Postgres : Engine::Sqlite;
+  std::string sql = SchemaVersionTableSql(engine) + std::string(";");
+  for (const SchemaStep& step : SchemaSteps()) {
+    if (step.version > 4) break;
+    sql += SchemaStepSql(step, engine);
+    sql += "INSERT INTO schema_version VALUES (" + std::to_string(step.version) + ", 'step', 'then');";
+  }
+  sql +=
+      "INSERT INTO swipes (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
+      "generation, record_index) VALUES (1, 1, 0, '2026-11-06 00:00', 1, '2026-11-06 00:00:00', 'then', 77, 3, 0), "
+      "(1, 1, 1, '2026-11-06 00:00', 1, '2026-11-06 00:00:20', 'then', 77, 3, 1), "
+      "(1, 1, 2, '2026-11-06 00:00', 1, '2026-11-06 00:00:40', 'then', 77, 3, 2), "
+      "(1, 1, 0, '2026-11-06 00:01', 1, '2026-11-06 00:01:00', 'then', 77, 3, 3), "
+      "(4, 2, 9, '2026-11-06 00:01', 1, '2026-11-06 00:01:30', 'then', NULL, NULL, NULL);"
+      "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
+      "hour, minute, reason, first_seen) VALUES (1, 1, 77, 3, 4, 1, 2026, 13, 1, 0, 0, 'month 13', 'then');";
+  RunSql(location_, sql);
+
+  auto store = Open();
+  EXPECT_EQ(store->schema_version(), LatestSchemaVersion());
+  EXPECT_EQ(store->CountSwipes(), 5);
+  const LogKey log{77, 3};
+  EXPECT_EQ(store->CurrentLog(77, 3), log);
+  const LogCoverage coverage = store->Coverage(log);
+  EXPECT_EQ(coverage.count, 5);
+  EXPECT_EQ(coverage.next, 5);
+  EXPECT_TRUE(coverage.Contiguous());
+  ASSERT_EQ(store->Rejected().size(), 1u);
+  EXPECT_EQ(store->Rejected()[0].log, log);
+  for (const StoredSwipe& s : store->Swipes()) EXPECT_EQ(s.epoch, 0u);
+  // The same log read again: held; one record of other content: a conflict in a new epoch.
+  std::vector<Swipe> read = Log(0, 4);
+  read.push_back({2, At(1, 20)});  // index 4 was rejected before; index 5 is new
+  read.push_back({2, At(1, 40)});
+  read[3] = {1, At(1)};            // index 3 differs
+  Delivery d(*store, 1, 1);
+  d.Position(store->CurrentLog(77, 3), 0);
+  auto keyed = d.Store(read);
+  EXPECT_FALSE(keyed[2].added || keyed[2].conflict);
+  EXPECT_TRUE(keyed[3].conflict);
+  ASSERT_EQ(d.conflicts().size(), 1u);
+  EXPECT_EQ(d.conflicts()[0].stored_downloaded_at, "then");
+  EXPECT_EQ(store->CurrentLog(77, 3), (LogKey{77, 3, 1}));
+  EXPECT_EQ(store->Coverage(log).count, 5);
+  EXPECT_EQ(store->Coverage({77, 3, 1}).count, 3);
+  // Reopened: nothing to migrate, everything there.
+  auto again = Open();
+  EXPECT_EQ(again->CountSwipes(), 8);
+  EXPECT_EQ(again->Conflicts().size(), 1u);
 }
 
 std::vector<std::string> Engines() { return {"sqlite", "postgresql"}; }
