@@ -336,7 +336,7 @@ class PostgresSwipeStore final : public SwipeStore {
       if (status == PGRES_SINGLE_TUPLE && wanted && !failure) {
         StoredSwipe s{std::atoi(result.text(0, 0)), std::atoi(result.text(0, 1)),
                       static_cast<std::int32_t>(std::atoll(result.text(0, 2))), result.text(0, 3),
-                      std::atoi(result.text(0, 4)), result.text(0, 5), result.text(0, 6)};
+                      std::atoi(result.text(0, 4)), result.text(0, 5), result.text(0, 6), {}, {}, {}};
         if (!PQgetisnull(raw, 0, 7)) {
           s.identity = static_cast<std::uint32_t>(std::atoll(result.text(0, 7)));
           s.generation = static_cast<std::uint32_t>(std::atoll(result.text(0, 8)));

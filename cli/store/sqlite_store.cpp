@@ -420,7 +420,7 @@ class SqliteSwipeStore final : public SwipeStore {
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading swipes") == SQLITE_ROW) {
       StoredSwipe swipe{sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2), Text(s, 3),
-                        sqlite3_column_int(s, 4), Text(s, 5),           Text(s, 6)};
+                        sqlite3_column_int(s, 4), Text(s, 5),           Text(s, 6), {}, {}, {}};
       for (int at = 7; at < 10; ++at) {
         if (sqlite3_column_type(s, at) == SQLITE_NULL) continue;
         const auto value = static_cast<std::uint32_t>(sqlite3_column_int64(s, at));
