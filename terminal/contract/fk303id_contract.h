@@ -46,6 +46,10 @@ enum class Kind { kProperty, kMethod };
 //     one); False when the terminal holds exactly `index` records.
 //  44 ClearCardRecords: True when the terminal cleared its records (it had exactly that
 //     generation and count), with its new generation; False when it refused because they differ.
+//     When the clear's answer is lost (a retry is then refused as "records changed", or nothing
+//     answers), the control asks the terminal's identity, generation and count again and answers
+//     what happened: True with the new generation when the log was cleared, False or an error
+//     when it was not.
 // In the argument lists `&` marks a Long passed by reference that the control writes, and
 // `template&` the 460-Long template buffer; every method answers a Boolean but PortStatus, which
 // answers a String. The members from 40 on are for hosts; the driver never calls them.

@@ -32,6 +32,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace protocol;
 
+constexpr std::uint8_t kClearRecordsCommand = static_cast<std::uint8_t>(Command::kClearRecords);
+
 std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -69,8 +71,8 @@ RecordLog LogOf(const SimTerminal& terminal) {
   return {terminal.identity, terminal.recordCapacity, terminal.generation};
 }
 
-// What a terminal answers to a request addressed to it.
-Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
+// What a terminal of version 1 or 2 answers to a request addressed to it.
+Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t room) {
   Frame answer{request.address, static_cast<std::uint8_t>(request.command | kAnswerBit), request.sequence, {}};
   switch (static_cast<Command>(request.command)) {
     case Command::kProbe: {
@@ -95,7 +97,12 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
       std::span<const CardRecordFields> all = terminal.records;
       if (terminal.earlyLast && all.size() > terminal.earlyLast) all = all.first(terminal.earlyLast);
       if (wanted->start > all.size()) return Refuse(request, RefusalCode::kBadIndex);
-      answer.payload = Encode(PackRecords(all, *wanted));
+      const NextRecordsAnswer batch = PackRecords(all, *wanted, room);
+      answer.payload = Encode(batch);
+      // A read of more than one record at a time that ended may bring the factory reset.
+      if (batch.last && wanted->maxCount > 1 && terminal.resetAfterReads &&
+          ++terminal.completedReads >= terminal.resetAfterReads)
+        terminal.FactoryReset();
       return answer;
     }
     case Command::kClearRecords: {
@@ -150,6 +157,14 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
     }
   }
   return Refuse(request, RefusalCode::kUnknownCommand);
+}
+
+// What a terminal answers, with the bytes a later version would add to the payload.
+Frame AnswerRequest(SimTerminal& terminal, const Frame& request) {
+  const std::size_t extra = std::min(terminal.extraAnswerBytes, kMaxExtraAnswerBytes);
+  Frame answer = AnswerOfVersion(terminal, request, kMaxPayload - extra);
+  for (std::size_t i = 0; i < extra; ++i) answer.payload.push_back(static_cast<std::uint8_t>(0xE0 + i % 16));
+  return answer;
 }
 
 }  // namespace
@@ -375,8 +390,10 @@ std::map<int, std::string> SimulatorSite::Start() {
     throw;
   }
   for (auto& [number, port] : ports_)
-    for (auto& [address, terminal] : port->terminals)
+    for (auto& [address, terminal] : port->terminals) {
       if (terminal.identity == 0) terminal.identity = DefaultIdentity(number, address);
+      if (terminal.resetAfterReads && terminal.resetGeneration == 0) terminal.resetGeneration = terminal.generation;
+    }
   running_ = true;
   for (auto& [number, port] : ports_) {
     Port* raw = port.get();
@@ -562,7 +579,13 @@ void SimulatorSite::Run(Port& port) {
             bytes = EncodeFrame(Refuse(*request, RefusalCode::kBusy));
             ++port.stats.busy;
           } else {
-            bytes = EncodeFrame(AnswerRequest(terminal->second, *request));
+            const Frame answer = AnswerRequest(terminal->second, *request);
+            if (answer.command == (kClearRecordsCommand | kAnswerBit) && terminal->second.loseClearAnswers > 0) {
+              --terminal->second.loseClearAnswers;  // cleared, and the answer never arrives
+              ++port.stats.dropped;
+              continue;
+            }
+            bytes = EncodeFrame(answer);
           }
           if (plan.truncate > 0 && chance(port.random) < plan.truncate) {
             bytes.resize(std::uniform_int_distribution<std::size_t>(1, bytes.size() - 1)(port.random));
