@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "terminal/serial/serial_port.h"
 #include "terminal/tcp/tcp_line.h"
@@ -157,18 +159,26 @@ TEST(TcpLine, WriteErrorsAndTimeOuts) {
   }
 }
 
-// A peer that sends a byte every millisecond until told to stop.
-class Trickle {
+// A peer that keeps the line full until told to stop: the socket's buffers are filled first and
+// topped up without pause, so the line does not fall quiet even while a busy machine holds this
+// thread back for a while (a byte every millisecond would leave gaps a loaded machine stretches).
+class Flood {
  public:
-  explicit Trickle(int fd) : thread_([this, fd] {
-    while (!stop_) {
-      const std::uint8_t byte = 0xEE;
-      if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1) return;
-      pollfd none{-1, 0, 0};
-      ::poll(&none, 0, 1);
+  explicit Flood(int fd) {
+    const std::vector<std::uint8_t> chunk(4096, 0xEE);
+    while (::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0) {
     }
-  }) {}
-  ~Trickle() {
+    thread_ = std::thread([this, fd, chunk] {
+      while (!stop_) {
+        pollfd room{fd, POLLOUT, 0};
+        if (::poll(&room, 1, 10) < 0) return;
+        if ((room.revents & POLLOUT) && ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+            errno != EAGAIN)
+          return;
+      }
+    });
+  }
+  ~Flood() {
     stop_ = true;
     thread_.join();
   }
@@ -183,9 +193,9 @@ TEST(Line, DrainStopsAtItsDeadlineOnALineThatNeverFallsQuiet) {
   TcpLine line(peer.Address(), 2000ms);
   line.Open();
   ASSERT_TRUE(peer.Accept());
-  Trickle trickle(peer.Connection());
+  Flood flood(peer.Connection());
   const auto deadline = Clock::now() + 100ms;
-  const std::size_t dropped = line.DrainUntilQuiet(20ms, deadline);
+  const std::size_t dropped = line.DrainUntilQuiet(50ms, deadline);
   EXPECT_GT(dropped, 0u);
   EXPECT_GE(Clock::now(), deadline) << "the line never fell quiet: only the deadline ended the drain";
 }
