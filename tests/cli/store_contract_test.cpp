@@ -21,7 +21,7 @@ namespace {
 DATE At(int minutes, int seconds = 0) { return 46332.0 + (minutes * 60 + seconds) / 86400.0; }
 
 StoredSwipe Row(int port, int terminal, std::int32_t person, const std::string& time, int occurrence = 1) {
-  return {port, terminal, person, time.substr(0, 16), occurrence, time, "2026-11-07T08:00:00Z"};
+  return {port, terminal, person, time.substr(0, 16), occurrence, time, "2026-11-07T08:00:00Z", {}, {}, {}};
 }
 
 std::unique_ptr<StoreEngine> MakeEngine(const std::string& name);
