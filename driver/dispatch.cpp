@@ -206,10 +206,15 @@ class Argument {
                       std::tuple{VANTO_IMACHINE_PARAMETERS(name, VANTO_TAKE_FIRST, VANTO_TAKE_NEXT)});         \
   }
 
+// The elements of a braced list are evaluated in order, each with its side effects before the
+// next ([dcl.init.list]); GCC's -Wsequence-point warns about `next++` in one all the same.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsequence-point"
 HRESULT Call(IMachine& machine, DISPID member, Argument* a, VARIANT_BOOL* result) {
   switch (member) { VANTO_IMACHINE_OPERATIONS(VANTO_CALL_CASE) }
   return DISP_E_MEMBERNOTFOUND;
 }
+#pragma GCC diagnostic pop
 #undef VANTO_CALL_CASE
 #undef VANTO_TAKE_NEXT
 #undef VANTO_TAKE_FIRST

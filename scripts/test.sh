@@ -1,20 +1,55 @@
 #!/usr/bin/env bash
 # The whole test suite: a normal build with every test, the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and a short bounded run of each fuzz target.
+#
+#   scripts/test.sh           every stage (what CI runs)
+#   scripts/test.sh --busy    only the normal stage, with two CPU hogs (stress-ng --cpu 2) running
+#                             beside the tests the whole time: the suite must hold on a busy machine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+
+busy=0
+for arg in "$@"; do
+  case "$arg" in
+    --busy) busy=1 ;;
+    -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown option $arg (known: --busy)" >&2; exit 2 ;;
+  esac
+done
 
 # A throw-away PostgreSQL server for the store tests of both stages, removed at the end
 # whatever happens (the PostgreSQL tests fail rather than skip in CI without it).
 bash scripts/setup.sh build >/dev/null  # installs the packages, postgresql among them
 eval "$(bash scripts/pg-cluster.sh start)"
-trap 'bash scripts/pg-cluster.sh stop "$VANTO_TEST_PG_DIR"' EXIT
+hogs=""
+cleanup() {
+  # The hogs go first, whatever happened: they must never outlive the run.
+  if [ -n "$hogs" ]; then
+    kill -TERM "$hogs" 2>/dev/null || true
+    wait "$hogs" 2>/dev/null || true
+  fi
+  bash scripts/pg-cluster.sh stop "$VANTO_TEST_PG_DIR"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 echo "== PostgreSQL for the tests: port $VANTO_TEST_PG_PORT"
 
 echo "== build and test"
 bash scripts/setup.sh build
+if [ "$busy" -eq 1 ]; then
+  # Two CPU hogs for as long as the tests run (stress-ng's own time limit is a backstop in case
+  # this script is killed without running its exit trap).
+  stress-ng --cpu 2 --timeout 3h --quiet &
+  hogs=$!
+  echo "== beside two CPU hogs (stress-ng --cpu 2, process $hogs)"
+fi
 ctest --test-dir build --output-on-failure -j"$jobs"
+if [ "$busy" -eq 1 ]; then
+  echo "== the normal stage passed beside two CPU hogs"
+  exit 0
+fi
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/setup.sh build-asan -DVANTO_SANITIZE=ON -DVANTO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug

@@ -66,7 +66,7 @@ class BigStore {
           char time[32], at[32];
           std::snprintf(time, sizeof time, "2026-03-%02d %02d:%02d:%02d", day, minute / 60, minute % 60, k * 7 % 60);
           std::snprintf(at, sizeof at, "2026-03-%02d %02d:%02d", day, minute / 60, minute % 60);
-          batch.push_back({1 + person % 2, 1 + person % 4, person, at, 1, time, "2026-04-01T00:00:00Z"});
+          batch.push_back({1 + person % 2, 1 + person % 4, person, at, 1, time, "2026-04-01T00:00:00Z", {}, {}, {}});
           if (batch.size() == 10000) {
             store_->Insert(batch);
             batch.clear();

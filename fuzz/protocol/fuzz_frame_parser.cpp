@@ -29,6 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       DecodeNextRecordsRequest(frame->payload);
       DecodeEnrolmentKey(frame->payload);
       DecodeEnrolmentData(frame->payload);
+      DecodeEnrolmentAnswer(frame->payload);
       DecodePrepareRequest(frame->payload);
       DecodeRefusal(frame->payload);
       DecodeClearRecordsRequest(frame->payload);

@@ -43,7 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 4: RoundTrip(DecodeEnrolmentKey(payload), DecodeEnrolmentKey); break;
-    case 5: RoundTrip(DecodeEnrolmentData(payload), DecodeEnrolmentData); break;
+    case 5:
+      RoundTrip(DecodeEnrolmentData(payload), DecodeEnrolmentData);
+      RoundTrip(DecodeEnrolmentAnswer(payload), DecodeEnrolmentAnswer);
+      break;
     case 6: RoundTrip(DecodePrepareRequest(payload), DecodePrepareRequest); break;
     case 7: RoundTrip(DecodeRefusal(payload), DecodeRefusal); break;
     case 8: {  // a run of records, as a batch carries them

@@ -107,7 +107,7 @@ std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
   std::uint32_t index = next_index_;
   for (const Swipe& swipe : next) {
     CivilTime when = CivilFromDate(swipe.time);
-    StoredSwipe row{port_, terminal_, swipe.person, MinuteText(when), 0, SecondText(when), downloaded_at_};
+    StoredSwipe row{port_, terminal_, swipe.person, MinuteText(when), 0, SecondText(when), downloaded_at_, {}, {}, {}};
     auto key = std::make_pair(swipe.person, row.minute);
     auto [it, fresh] = batch.try_emplace(std::move(key), 0);
     if (fresh) {

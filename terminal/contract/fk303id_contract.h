@@ -46,6 +46,10 @@ enum class Kind { kProperty, kMethod };
 //     one); False when the terminal holds exactly `index` records.
 //  44 ClearCardRecords: True when the terminal cleared its records (it had exactly that
 //     generation and count), with its new generation; False when it refused because they differ.
+//     When the clear's answer is lost (a retry is then refused as "records changed", or nothing
+//     answers), the control asks the terminal's identity, generation and count again and answers
+//     what happened: True with the new generation when the log was cleared, False or an error
+//     when it was not.
 //  50 PortStatus, 51 OpenPort, 52 ReleasePort: a port's last status in this process; opening a
 //     port (taking its lock) to check it; closing it and releasing its lock.
 //  53 SetSetting: how a host configures the control. `name` is a setting's name as

@@ -232,7 +232,9 @@ class FK303ID final : public DispatchObject<IDispatch> {
                std::string(protocol::RefusalName(static_cast<std::uint8_t>(error.Code()))) + ")";
       case LinkFailure::kBadTerminal: return "terminal numbers are 1 to 255";
       case LinkFailure::kNoRead: return "records asked for without a record read begun";
-      case LinkFailure::kShortRead: return std::string("the terminal ended a read early: ") + error.what();
+      case LinkFailure::kShortRead:
+        return "the terminal said it had no more records after " + std::to_string(error.At()) + " of the " +
+               std::to_string(error.Held()) + " it held" + tries;
       case LinkFailure::kBadClock: return std::string("the terminal's clock shows no valid time: ") + error.what();
     }
     return error.what();
@@ -428,7 +430,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
     try {
       const auto result = client_.Exchange(terminal, protocol::Command::kReadEnrolment, protocol::Encode(key),
                                            [&](const protocol::Frame& answer) {
-                                             data = protocol::DecodeEnrolmentData(answer.payload);
+                                             data = protocol::DecodeEnrolmentAnswer(answer.payload);
                                              return data && data->key == key;
                                            });
       if (result.refused) {

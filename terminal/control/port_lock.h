@@ -1,8 +1,12 @@
 // Exclusive use of a port across processes and threads. A serial device is locked with an
 // advisory lock on the device itself and, once the line is open, TIOCEXCL (so a program that
-// does not lock cannot open it either); a network device (tcp://HOST:PORT) with a lock file.
-// A second user waits up to a bound, then fails naming the process that holds the port.
+// does not lock cannot open it either); a network device (tcp://HOST:PORT) with a lock file in
+// kLockFolder, a folder only the service's user and group can enter, so no other local user can
+// take or hold a port's lock. A second user waits up to a bound, then fails naming the process
+// that holds the port.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <optional>
@@ -44,12 +48,23 @@ class PortLockError : public std::runtime_error {
   LockHolder holder_;
 };
 
+// Where the lock files of network devices live: under /run/lock (which the service and the
+// command line both see, unlike a private /tmp), in a folder of mode 2770 owned by root or the
+// service's user `vanto`, of group `vanto` when that group exists (the package has it made at
+// boot; the first user makes it otherwise). Lock files in it are created 0660.
+inline constexpr char kLockFolder[] = "/run/lock/vanto";
+inline constexpr char kServiceUser[] = "vanto";   // also the service's group
+inline constexpr mode_t kLockFolderMode = 02770;  // setgid: files take the folder's group
+inline constexpr mode_t kLockFileMode = 0660;
+
 class PortLock {
  public:
   PortLock() = default;
   // Takes the lock of `device`, waiting up to `wait` while someone else holds it. Throws
-  // PortLockError (missing, permission, not-serial, busy with the holder, open).
-  static PortLock Acquire(const std::string& device, std::chrono::milliseconds wait);
+  // PortLockError (missing, permission, not-serial, busy with the holder, open). A network
+  // device's lock file goes into `folder` (tests name their own).
+  static PortLock Acquire(const std::string& device, std::chrono::milliseconds wait,
+                          const std::string& folder = kLockFolder);
   PortLock(PortLock&& other) noexcept;
   PortLock& operator=(PortLock&& other) noexcept;
   PortLock(const PortLock&) = delete;
@@ -65,7 +80,7 @@ class PortLock {
   void Release();
 
   // The lock file used for a network device.
-  static std::string LockFileOf(const std::string& device);
+  static std::string LockFileOf(const std::string& device, const std::string& folder = kLockFolder);
 
  private:
   explicit PortLock(int fd, bool tty) : fd_(fd), tty_(tty) {}

@@ -86,6 +86,10 @@ std::chrono::microseconds ControlSettings::AnswerTimeoutOf(int port) const {
   return Of(portAnswerTimeouts, port, answerTimeout, IsNetworkPort(port));
 }
 
+std::chrono::microseconds ControlSettings::GapTimeoutOf(int port) const {
+  return IsNetworkPort(port) ? gapTimeout + kNetworkAllowance : gapTimeout;
+}
+
 std::string ControlSettings::PathOfPort(int port) const {
   if (const auto found = portPaths.find(port); found != portPaths.end()) return found->second;
   std::string path = portPattern;

@@ -78,6 +78,9 @@ struct ControlSettings {
   // kNetworkAllowance for a network port).
   std::chrono::microseconds ProbeTimeoutOf(int port) const;
   std::chrono::microseconds AnswerTimeoutOf(int port) const;
+  // The port's gap timeout: the general one, plus kNetworkAllowance for a network port (a
+  // device server hands bytes on in pieces of its own choosing).
+  std::chrono::microseconds GapTimeoutOf(int port) const;
   // The port's speed, retries and batch: its own when set, else the general ones.
   unsigned BaudOf(int port) const;
   int RetriesOf(int port) const;

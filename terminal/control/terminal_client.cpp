@@ -137,17 +137,25 @@ TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chro
                                                  std::size_t requestBytes, Frame& answer) {
   line::Line& port = *line_;
   const auto sentAt = Clock::now() + std::chrono::microseconds(LineMicros(requestBytes, settings_.BaudOf(port_)));
-  auto deadline = sentAt + timeout;
+  // The answer must start by this deadline, and it is taken however late in it it starts: bytes
+  // that came before it (a late answer to an earlier request, noise) never shorten it.
+  const auto answerDeadline = sentAt + timeout;
+  const auto gap = settings_.GapTimeoutOf(port_);
   // However the bytes trickle in, an exchange ends: the longest answer at the line speed, with
   // a gap's worth of slack per retry-free wait.
-  const auto hardLimit = deadline + std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, settings_.BaudOf(port_))) +
-                         4 * settings_.gapTimeout;
+  const auto hardLimit = answerDeadline +
+                         std::chrono::microseconds(LineMicros(2 * kMaxFrameSize, settings_.BaudOf(port_))) + 4 * gap;
   std::array<std::uint8_t, 1024> buffer{};
   bool heardSomething = false;
+  auto lastBytes = Clock::now();
   for (;;) {
-    const std::size_t got = port.ReadSome(buffer, std::min(deadline, hardLimit));
+    // A frame that has started may go on past the answer deadline with gaps up to the gap timeout.
+    auto until = answerDeadline;
+    if (parser_.HoldsPartialFrame()) until = std::max(answerDeadline, lastBytes + gap);
+    const std::size_t got = port.ReadSome(buffer, std::min(until, hardLimit));
     if (got == 0) return heardSomething || parser_.SawDamage() ? Wait::kDamaged : Wait::kSilent;
     heardSomething = true;
+    lastBytes = Clock::now();
     parser_.Feed(std::span(buffer.data(), got));
     while (auto frame = parser_.Next()) {
       // Anything that is not the answer to this request (a late answer to an earlier one, a
@@ -165,7 +173,6 @@ TerminalClient::Wait TerminalClient::AwaitAnswer(const Frame& request, std::chro
         }
       }
     }
-    deadline = Clock::now() + settings_.gapTimeout;
   }
 }
 
@@ -183,7 +190,8 @@ ExchangeResult TerminalClient::Exchange(std::int64_t address, Command command, c
     try {
       if (attempt > 1 || parser_.SawDamage()) {
         // Resynchronise: drop what is in flight and let the line fall silent first.
-        port.DrainUntilQuiet(settings_.gapTimeout, Clock::now() + 10 * settings_.gapTimeout);
+        const auto gap = settings_.GapTimeoutOf(port_);
+        port.DrainUntilQuiet(gap, Clock::now() + 10 * gap);
       } else {
         port.FlushInput();
       }
@@ -312,6 +320,9 @@ protocol::BeginReadAnswer TerminalClient::ReadLog(std::int64_t address) {
     return begin.has_value();
   });
   if (result.refused) throw LinkError(LinkFailure::kRefused, "begin refused", 0, result.refusal.code);
+  // Identity 0 or generation 0 name no log: such a terminal is read as a version 1 terminal is
+  // (from its first record, no generation named, never cleared).
+  if (begin->log && (begin->log->identity == 0 || begin->log->generation == 0)) begin->log.reset();
   return *begin;
 }
 
@@ -465,17 +476,40 @@ std::optional<CardRecordFields> TerminalClient::RecordAt(std::int64_t address, s
 
 std::optional<std::uint32_t> TerminalClient::ClearRecords(std::int64_t address, std::uint32_t generation,
                                                           std::uint32_t count) {
+  // The log as it is before the clear: what the terminal says afterwards is compared with it.
+  const BeginReadAnswer before = ReadLog(address);
   std::optional<ClearRecordsAnswer> cleared;
-  const auto result = Exchange(address, Command::kClearRecords, Encode(ClearRecordsRequest{generation, count}),
-                               [&](const Frame& answer) {
-                                 cleared = DecodeClearRecordsAnswer(answer.payload);
-                                 return cleared.has_value();
-                               });
-  if (result.refused) {
-    if (result.refusal.code == static_cast<std::uint8_t>(RefusalCode::kRecordsChanged)) return std::nullopt;
-    throw LinkError(LinkFailure::kRefused, "clear refused", 0, result.refusal.code);
+  ExchangeResult result;
+  std::optional<LinkError> failure;
+  try {
+    result = Exchange(address, Command::kClearRecords, Encode(ClearRecordsRequest{generation, count}),
+                      [&](const Frame& answer) {
+                        cleared = DecodeClearRecordsAnswer(answer.payload);
+                        return cleared.has_value();
+                      });
+  } catch (const LinkError& error) {
+    if (error.Failure() == LinkFailure::kOpen || error.Failure() == LinkFailure::kBadTerminal) throw;
+    failure = error;
   }
-  return cleared->generation;
+  if (!failure && !result.refused) return cleared->generation;
+  const bool changedRefusal =
+      !failure && result.refusal.code == static_cast<std::uint8_t>(RefusalCode::kRecordsChanged);
+  if (!failure && !changedRefusal) throw LinkError(LinkFailure::kRefused, "clear refused", 0, result.refusal.code);
+  // No answer, or "records changed": an earlier attempt may have cleared the records and had its
+  // answer lost (a retry then finds another generation). No guessing: the terminal is asked again.
+  const bool wasNamedLog = before.log && before.log->generation == generation;
+  BeginReadAnswer after;
+  try {
+    after = ReadLog(address);
+  } catch (const LinkError& error) {
+    throw LinkError(error.Failure(),
+                    std::string("clear sent, then the terminal could not be asked whether it cleared: ") + error.what(),
+                    error.Attempts(), error.Code());
+  }
+  const bool sameTerminal = before.log && after.log && after.log->identity == before.log->identity;
+  if (wasNamedLog && sameTerminal && after.log->generation != generation) return after.log->generation;  // cleared
+  if (failure) throw *failure;  // not cleared, and no answer to say why
+  return std::nullopt;          // not cleared: generation or count were not the terminal's
 }
 
 }  // namespace terminal::control

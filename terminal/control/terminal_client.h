@@ -138,7 +138,11 @@ class TerminalClient {
   std::optional<protocol::CardRecordFields> RecordAt(std::int64_t address, std::uint32_t generation,
                                                      std::uint32_t index);
   // Clears the terminal's records: the new generation, or std::nullopt when it refused because
-  // generation or count are not its own. Other refusals throw kRefused.
+  // generation or count are not its own. Other refusals throw kRefused. When the clear's answer
+  // is lost or a retry is refused as "records changed", the terminal's log is asked again: a new
+  // generation of the same identity means the clear was done (its generation is answered), the
+  // old one that it was not (std::nullopt after a refusal, the exchange's failure otherwise).
+  // The begin-record-read answer just before the clear is the baseline.
   std::optional<std::uint32_t> ClearRecords(std::int64_t address, std::uint32_t generation, std::uint32_t count);
 
   // The terminal's clock (version 3), or std::nullopt when it has no clock commands (it refused

@@ -56,6 +56,8 @@ void PutKey(std::vector<std::uint8_t>& out, const EnrolmentKey& key) {
 
 bool IsValidEnrolmentNumber(int enrolment) { return enrolment >= 0 && enrolment <= kPasswordEnrolment; }
 
+std::size_t EncodedEnrolmentSize(const EnrolmentData& data) { return 5 + (data.IsPassword() ? 4 : 4 * kTemplateValues); }
+
 std::vector<std::uint8_t> Encode(const ProbeAnswer& answer) {
   std::vector<std::uint8_t> out;
   Put8(out, answer.version);
@@ -75,8 +77,8 @@ std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> paylo
   if (answer.version >= 2 &&
       (!in.Get32(answer.log.identity) || !in.Get32(answer.log.capacity) || !in.Get32(answer.log.generation)))
     return std::nullopt;
-  if (!in.AtEnd()) return std::nullopt;
-  return answer;
+  return answer;  // bytes beyond the known fields belong to a later version
+
 }
 
 std::vector<std::uint8_t> Encode(const BeginReadAnswer& answer) {
@@ -95,13 +97,17 @@ std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_
   Reader in(payload);
   BeginReadAnswer answer;
   if (!in.Get32(answer.recordCount)) return std::nullopt;
-  if (!in.AtEnd()) {
+  // No version byte: the length tells. Fewer than the version 2 fields is a version 1 answer
+  // (with bytes of its own beyond the count, ignored); bytes beyond the version 2 fields belong
+  // to a later version.
+  if (in.Left() >= kBeginReadAnswerV2 - 4) {
     RecordLog log;
-    if (!in.Get32(log.generation) || !in.Get32(log.identity) || !in.Get32(log.capacity)) return std::nullopt;
+    in.Get32(log.generation);
+    in.Get32(log.identity);
+    in.Get32(log.capacity);
     answer.log = log;
     if (!in.AtEnd() && (!in.Get8(answer.version) || answer.version < 3)) return std::nullopt;
   }
-  if (!in.AtEnd()) return std::nullopt;
   return answer;
 }
 
@@ -149,8 +155,8 @@ std::vector<std::uint8_t> Encode(const ClearRecordsAnswer& answer) {
 std::optional<ClearRecordsAnswer> DecodeClearRecordsAnswer(std::span<const std::uint8_t> payload) {
   Reader in(payload);
   ClearRecordsAnswer answer;
-  if (!in.Get32(answer.generation) || !in.AtEnd()) return std::nullopt;
-  return answer;
+  if (!in.Get32(answer.generation)) return std::nullopt;
+  return answer;  // bytes beyond belong to a later version
 }
 
 std::vector<std::uint8_t> Encode(const NextRecordsAnswer& answer) {
@@ -177,8 +183,8 @@ std::optional<NextRecordsAnswer> DecodeNextRecordsAnswer(std::span<const std::ui
     in.Advance(used);
     answer.records.push_back(record);
   }
-  if (!in.AtEnd()) return std::nullopt;
-  return answer;
+  return answer;  // bytes after the records belong to a later version
+
 }
 
 NextRecordsAnswer PackRecords(std::span<const CardRecordFields> all, const NextRecordsRequest& request,
@@ -224,6 +230,12 @@ std::vector<std::uint8_t> Encode(const EnrolmentData& data) {
 }
 
 std::optional<EnrolmentData> DecodeEnrolmentData(std::span<const std::uint8_t> payload) {
+  auto data = DecodeEnrolmentAnswer(payload);
+  if (data && payload.size() != EncodedEnrolmentSize(*data)) return std::nullopt;  // a request is exact
+  return data;
+}
+
+std::optional<EnrolmentData> DecodeEnrolmentAnswer(std::span<const std::uint8_t> payload) {
   Reader in(payload);
   EnrolmentData data;
   if (!GetKey(in, data.key)) return std::nullopt;
@@ -233,7 +245,6 @@ std::optional<EnrolmentData> DecodeEnrolmentData(std::span<const std::uint8_t> p
     for (std::int32_t& value : data.fingerprint)
       if (!in.GetI32(value)) return std::nullopt;
   }
-  if (!in.AtEnd()) return std::nullopt;
   return data;
 }
 
@@ -254,7 +265,7 @@ std::optional<PrepareRequest> DecodePrepareRequest(std::span<const std::uint8_t>
 std::vector<std::uint8_t> Encode(const Refusal& refusal) { return {refusal.command, refusal.code}; }
 
 std::optional<Refusal> DecodeRefusal(std::span<const std::uint8_t> payload) {
-  if (payload.size() != 2) return std::nullopt;
+  if (payload.size() < 2) return std::nullopt;  // bytes beyond belong to a later version
   return Refusal{payload[0], payload[1]};
 }
 

@@ -1,6 +1,8 @@
 // Payloads of the protocol's requests and answers, encoded and decoded the same way by the control
-// and by the simulator. Multi-byte integers are little-endian. Decoders accept exactly the layout
-// below (no missing or extra bytes) and return std::nullopt otherwise.
+// and by the simulator. Multi-byte integers are little-endian. Decoders of requests (what a
+// terminal receives) accept exactly the layout below; decoders of answers (what the host
+// receives) accept at least the known fields and ignore bytes beyond them, which belong to a later
+// protocol version. Both return std::nullopt for anything else.
 #pragma once
 
 #include <array>
@@ -41,7 +43,8 @@ struct RecordLog {
 };
 
 // Probe answer: version (1), records held (4); from version 2 on also identity (4), record
-// capacity (4) and log generation (4).
+// capacity (4) and log generation (4). Told apart by the version byte; a version above 2 is read
+// as version 2 (its fields come first), bytes beyond the known fields are ignored.
 struct ProbeAnswer {
   std::uint8_t version = kProtocolVersion;
   std::uint32_t recordCount = 0;
@@ -51,7 +54,9 @@ std::vector<std::uint8_t> Encode(const ProbeAnswer& answer);
 std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> payload);
 
 // Begin-record-read answer: records held when the read began (4); a version 2 terminal adds its
-// log generation (4), identity (4) and record capacity (4).
+// log generation (4), identity (4) and record capacity (4) -- in that order, not the probe's.
+// No version byte: 4..15 bytes are a version 1 answer, 16 or more a version 2 (or later) one.
+inline constexpr std::size_t kBeginReadAnswerV2 = 16;
 // A version 3 terminal adds its protocol version (1, 3 or more) after them.
 struct BeginReadAnswer {
   std::uint32_t recordCount = 0;
@@ -122,7 +127,9 @@ bool IsValidEnrolmentNumber(int enrolment);
 std::vector<std::uint8_t> Encode(const EnrolmentKey& key);  // read-enrolment request
 std::optional<EnrolmentKey> DecodeEnrolmentKey(std::span<const std::uint8_t> payload);
 std::vector<std::uint8_t> Encode(const EnrolmentData& data);  // read answer, write request
-std::optional<EnrolmentData> DecodeEnrolmentData(std::span<const std::uint8_t> payload);
+std::optional<EnrolmentData> DecodeEnrolmentData(std::span<const std::uint8_t> payload);  // write request: exact
+std::optional<EnrolmentData> DecodeEnrolmentAnswer(std::span<const std::uint8_t> payload);  // read answer
+std::size_t EncodedEnrolmentSize(const EnrolmentData& data);
 
 // Prepare-enrolment request: key, then one flag byte (the caller's third value, 0 or 1).
 struct PrepareRequest {

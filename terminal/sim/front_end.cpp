@@ -22,8 +22,9 @@ namespace settings = terminal::control;
 // The simulator answers from threads of a process that shares the machine with everything else
 // (a build, a test suite), so the control waits longer for it than its defaults for a real line,
 // unless told otherwise.
-const std::pair<const char*, const char*> kSimulatedLineSettings[] = {{settings::kProbeTimeoutVariable, "100"},
-                                                                      {settings::kAnswerTimeoutVariable, "1000"}};
+const std::pair<const char*, const char*> kSimulatedLineSettings[] = {{settings::kProbeTimeoutVariable, "250"},
+                                                                      {settings::kAnswerTimeoutVariable, "2000"},
+                                                                      {settings::kGapVariable, "200"}};
 
 // That the site can be saved to `path` at exit: the staging file next to it can be made.
 void CheckSavePath(const std::string& path) {

@@ -57,6 +57,11 @@ bool TerminalFlag(SimTerminal& terminal, const std::string& flag) {
   else if (key == "generation" && whole(1, 0xFFFFFFFFLL)) terminal.generation = static_cast<std::uint32_t>(value);
   else if (key == "early_last" && whole(0, 0xFFFFFFFFLL)) terminal.earlyLast = static_cast<std::size_t>(value);
   else if (key == "claim_held" && whole(-1, 0xFFFFFFFFLL)) terminal.claimHeld = value;
+  else if (key == "reset_after_reads" && whole(0, 1'000'000'000)) terminal.resetAfterReads = static_cast<std::size_t>(value);
+  else if (key == "reset_generation" && whole(1, 0xFFFFFFFFLL)) terminal.resetGeneration = static_cast<std::uint32_t>(value);
+  else if (key == "lose_clear_answers" && whole(0, 1'000'000'000)) terminal.loseClearAnswers = static_cast<std::size_t>(value);
+  else if (key == "extra_answer_bytes" && whole(0, static_cast<long long>(kMaxExtraAnswerBytes)))
+    terminal.extraAnswerBytes = static_cast<std::size_t>(value);
   else return false;
   return true;
 }
@@ -69,6 +74,13 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
   int lineNumber = 0;
   int port = 0;
   SimTerminal* terminal = nullptr;
+  bool afterReset = false;  // record lines go to the log after the factory reset
+  // clone_of=P:A flags, resolved once every terminal of the seed is known.
+  struct Clone {
+    SimTerminal* terminal;
+    int port, address, line;
+  };
+  std::vector<Clone> clones;
   while (std::getline(in, text)) {
     ++lineNumber;
     if (const auto hash = text.find('#'); hash != std::string::npos) text.erase(hash);
@@ -106,6 +118,7 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       need(port);
       if (port < 1 || port > 32767) throw SeedError(name, lineNumber, "port must be 1..32767");
       terminal = nullptr;
+      afterReset = false;
       std::lock_guard lock(mutex_);
       auto& slot = ports_[port];
       if (!slot) {
@@ -155,11 +168,24 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       } catch (const std::exception& error) {
         throw SeedError(name, lineNumber, error.what());
       }
+      afterReset = false;
       std::string flag;
       while (line >> flag) {
         if (flag == "silent") terminal->silent = true;
         else if (flag == "clock_locked") terminal->clockLocked = true;
         else if (flag == "dense_miscount") terminal->denseMiscount = true;
+        else if (flag.rfind("clone_of=", 0) == 0) {
+          // clone_of=P:A: it reports the identity of terminal A on port P (a cloned serial).
+          Clone clone{terminal, 0, 0, lineNumber};
+          const std::string target = flag.substr(9);
+          const auto colon = target.find(':');
+          if (colon == std::string::npos || !ReadWhole(target.substr(0, colon), 1, 32767, clone.port) ||
+              !ReadWhole(target.substr(colon + 1), 1, 255, clone.address))
+            throw SeedError(name, lineNumber, "clone_of=PORT:TERMINAL (port 1..32767, terminal 1..255), got " + flag);
+          if (clone.port == port && clone.address == address)
+            throw SeedError(name, lineNumber, "a terminal cannot be a clone of itself");
+          clones.push_back(clone);
+        }
         else if (flag.rfind("capacity=", 0) == 0) {
           if (!ReadWhole<std::size_t>(flag.substr(9), 0, kMaxPersonsPerTerminal, terminal->capacity))
             throw SeedError(name, lineNumber, "capacity must be 0.." + std::to_string(kMaxPersonsPerTerminal));
@@ -188,9 +214,10 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       needTerminal();
       CardRecordFields record;
       need(record.person, record.year, record.month, record.day, record.hour, record.minute);
-      if (terminal->records.size() >= kMaxRecordsPerTerminal)
+      auto& log = afterReset ? terminal->afterReset : terminal->records;
+      if (log.size() >= kMaxRecordsPerTerminal)
         throw SeedError(name, lineNumber, "a terminal holds at most " + std::to_string(kMaxRecordsPerTerminal) + " records");
-      terminal->records.push_back(record);
+      log.push_back(record);
     } else if (word == "records") {
       needTerminal();
       std::int64_t count = 0;
@@ -198,20 +225,37 @@ void SimulatorSite::LoadSeed(std::istream& in, const std::string& name) {
       int year = 0, month = 0, day = 0, hour = 0, minute = 0;
       need(count, firstPerson, persons, year, month, day, hour, minute);
       if (count < 0 || persons < 1) throw SeedError(name, lineNumber, "records: count >= 0 and persons >= 1");
-      if (static_cast<std::uint64_t>(count) > kMaxRecordsPerTerminal - terminal->records.size())
+      auto& log = afterReset ? terminal->afterReset : terminal->records;
+      if (static_cast<std::uint64_t>(count) > kMaxRecordsPerTerminal - log.size())
         throw SeedError(name, lineNumber, "records: a terminal holds at most " + std::to_string(kMaxRecordsPerTerminal) +
-                                              " records (" + std::to_string(terminal->records.size()) + " so far)");
+                                              " records (" + std::to_string(log.size()) + " so far)");
       const std::chrono::year_month_day start{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
                                               std::chrono::day(static_cast<unsigned>(day))};
       if (!start.ok()) throw SeedError(name, lineNumber, "records: start date is no calendar date");
       for (std::int64_t i = 0; i < count; ++i)
-        terminal->records.push_back(GeneratedRecord(i, firstPerson, persons, std::chrono::sys_days(start), hour, minute));
+        log.push_back(GeneratedRecord(i, firstPerson, persons, std::chrono::sys_days(start), hour, minute));
+    } else if (word == "after_reset") {
+      needTerminal();
+      if (!terminal->resetAfterReads)
+        throw SeedError(name, lineNumber, "'after_reset' on a terminal without reset_after_reads=N");
+      afterReset = true;
     } else {
       throw SeedError(name, lineNumber, "unknown keyword '" + word + "'");
     }
     std::string extra;
     if (word != "faults" && word != "terminal" && (line >> extra))
       throw SeedError(name, lineNumber, "unexpected '" + extra + "'");
+  }
+  std::lock_guard lock(mutex_);
+  for (const Clone& clone : clones) {
+    const SimTerminal* original = nullptr;
+    if (Port* source = FindPort(clone.port))
+      if (const auto found = source->terminals.find(clone.address); found != source->terminals.end())
+        original = &found->second;
+    if (!original)
+      throw SeedError(name, clone.line, "clone_of: no terminal " + std::to_string(clone.address) + " on port " +
+                                            std::to_string(clone.port) + " in this seed");
+    clone.terminal->identity = original->identity ? original->identity : DefaultIdentity(clone.port, clone.address);
   }
 }
 
@@ -246,6 +290,11 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
       if (terminal.drift != 0) out << " drift=" << terminal.drift;
       if (terminal.lostPowerYear) out << " lost_power=" << terminal.lostPowerYear;
       if (terminal.clockLocked) out << " clock_locked";
+      if (terminal.resetAfterReads)
+        out << " reset_after_reads=" << terminal.resetAfterReads - std::min(terminal.completedReads, terminal.resetAfterReads - 1)
+            << " reset_generation=" << (terminal.resetGeneration ? terminal.resetGeneration : terminal.generation);
+      if (terminal.loseClearAnswers) out << " lose_clear_answers=" << terminal.loseClearAnswers;
+      if (terminal.extraAnswerBytes) out << " extra_answer_bytes=" << terminal.extraAnswerBytes;
       out << "\n";
       for (const auto& [person, enrolments] : terminal.persons) {
         if (enrolments.password) out << "    password " << person << " " << *enrolments.password << "\n";
@@ -255,9 +304,16 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
           out << "\n";
         }
       }
-      for (const CardRecordFields& r : terminal.records)
-        out << "    record " << r.person << " " << r.year << " " << r.month << " " << r.day << " " << r.hour << " "
-            << r.minute << "\n";
+      auto put = [&](const std::vector<CardRecordFields>& log) {
+        for (const CardRecordFields& r : log)
+          out << "    record " << r.person << " " << r.year << " " << r.month << " " << r.day << " " << r.hour << " "
+              << r.minute << "\n";
+      };
+      put(terminal.records);
+      if (terminal.resetAfterReads) {
+        out << "    after_reset\n";
+        put(terminal.afterReset);
+      }
     }
   }
 }

@@ -33,6 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace protocol;
 
+constexpr std::uint8_t kClearRecordsCommand = static_cast<std::uint8_t>(Command::kClearRecords);
+
 std::runtime_error SystemError(const std::string& what) {
   return std::runtime_error(what + ": " + std::strerror(errno));
 }
@@ -70,8 +72,10 @@ RecordLog LogOf(const SimTerminal& terminal) {
   return {terminal.identity, terminal.recordCapacity, terminal.generation};
 }
 
-// What a terminal answers to a request addressed to it; `now` is the host's time.
-Frame AnswerRequest(SimTerminal& terminal, const Frame& request, std::chrono::system_clock::time_point now) {
+// What a terminal of any version answers to a request addressed to it, in at most `room`
+// payload bytes; `now` is the host's time.
+Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t room,
+                      std::chrono::system_clock::time_point now) {
   Frame answer{request.address, static_cast<std::uint8_t>(request.command | kAnswerBit), request.sequence, {}};
   switch (static_cast<Command>(request.command)) {
     case Command::kProbe: {
@@ -101,11 +105,20 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request, std::chrono::sy
       if (terminal.earlyLast && all.size() > terminal.earlyLast) all = all.first(terminal.earlyLast);
       if (wanted->start > all.size()) return Refuse(request, RefusalCode::kBadIndex);
       if (!dense) {
-        answer.payload = Encode(PackRecords(all, *wanted));
+        const NextRecordsAnswer batch = PackRecords(all, *wanted, room);
+        answer.payload = Encode(batch);
+        // A read of more than one record at a time that ended may bring the factory reset.
+        if (batch.last && wanted->maxCount > 1 && terminal.resetAfterReads &&
+            ++terminal.completedReads >= terminal.resetAfterReads)
+          terminal.FactoryReset();
         return answer;
       }
-      answer.payload = EncodeDense(PackDenseRecords(all, *wanted));
+      const NextRecordsAnswer batch = PackDenseRecords(all, *wanted, room);
+      answer.payload = EncodeDense(batch);
       if (terminal.denseMiscount) ++answer.payload[4];
+      if (batch.last && wanted->maxCount > 1 && terminal.resetAfterReads &&
+          ++terminal.completedReads >= terminal.resetAfterReads)
+        terminal.FactoryReset();
       return answer;
     }
     case Command::kReadClock: {
@@ -175,6 +188,14 @@ Frame AnswerRequest(SimTerminal& terminal, const Frame& request, std::chrono::sy
     }
   }
   return Refuse(request, RefusalCode::kUnknownCommand);
+}
+
+// What a terminal answers, with the bytes a later version would add to the payload.
+Frame AnswerRequest(SimTerminal& terminal, const Frame& request, std::chrono::system_clock::time_point now) {
+  const std::size_t extra = std::min(terminal.extraAnswerBytes, kMaxExtraAnswerBytes);
+  Frame answer = AnswerOfVersion(terminal, request, kMaxPayload - extra, now);
+  for (std::size_t i = 0; i < extra; ++i) answer.payload.push_back(static_cast<std::uint8_t>(0xE0 + i % 16));
+  return answer;
 }
 
 }  // namespace
@@ -437,8 +458,10 @@ std::map<int, std::string> SimulatorSite::Start() {
     throw;
   }
   for (auto& [number, port] : ports_)
-    for (auto& [address, terminal] : port->terminals)
+    for (auto& [address, terminal] : port->terminals) {
       if (terminal.identity == 0) terminal.identity = DefaultIdentity(number, address);
+      if (terminal.resetAfterReads && terminal.resetGeneration == 0) terminal.resetGeneration = terminal.generation;
+    }
   running_ = true;
   for (auto& [number, port] : ports_) {
     Port* raw = port.get();
@@ -627,6 +650,11 @@ void SimulatorSite::Run(Port& port) {
             const Frame answer = AnswerRequest(terminal->second, *request,
                                                options_.now ? options_.now() : std::chrono::system_clock::now());
             if (answer.command == AnswerTo(Command::kNextRecordsDense)) ++port.stats.denseAnswers;
+            if (answer.command == (kClearRecordsCommand | kAnswerBit) && terminal->second.loseClearAnswers > 0) {
+              --terminal->second.loseClearAnswers;  // cleared, and the answer never arrives
+              ++port.stats.dropped;
+              continue;
+            }
             bytes = EncodeFrame(answer);
           }
           if (plan.truncate > 0 && chance(port.random) < plan.truncate) {

@@ -63,11 +63,32 @@ struct SimTerminal {
   bool clockLocked = false;
   std::optional<std::chrono::system_clock::time_point> clockAnchor;
 
+  // A factory reset: once the terminal has delivered the last batch of this many record reads
+  // (0: never), its log is replaced by `afterReset` and its generation goes back to
+  // `resetGeneration` (0: the generation it had when the site started), so other records sit
+  // at the indices a host has seen under that identity and generation. Happens once.
+  std::size_t resetAfterReads = 0;
+  std::uint32_t resetGeneration = 0;
+  std::vector<CardRecordFields> afterReset;
+  std::size_t completedReads = 0;  // last batches delivered (counted while a reset is pending)
+  // Clears it carries out whose answers are lost (the next this many; 0: none).
+  std::size_t loseClearAnswers = 0;
+  // Bytes it appends to every answer's payload, as a terminal of a later protocol version
+  // would (0..kMaxExtraAnswerBytes); a host ignores them.
+  std::size_t extraAnswerBytes = 0;
+
   // Deletes every record and moves to a new log generation, as the clear command does.
   void ClearRecords() {
     records.clear();
     ++generation;
     if (generation == 0) generation = 1;
+  }
+  // The factory reset described above, now.
+  void FactoryReset() {
+    records = std::move(afterReset);
+    afterReset.clear();
+    generation = resetGeneration ? resetGeneration : 1;
+    resetAfterReads = 0;
   }
 };
 
@@ -128,6 +149,7 @@ struct SiteOptions {
 inline constexpr std::size_t kMaxRecordsPerTerminal = 1'000'000;
 inline constexpr std::size_t kMaxPersonsPerTerminal = 100'000;
 inline constexpr std::chrono::microseconds kMaxDelay = std::chrono::seconds(60);
+inline constexpr std::size_t kMaxExtraAnswerBytes = 64;
 
 // The sound values of a fault plan: probabilities 0..1, delays 0..kMaxDelay. Empty when fine,
 // else what is wrong ("drop=1.5 is not 0..1").

@@ -48,7 +48,7 @@ class ReportsCommands : public ::testing::Test {
   static void SeedInto(store::SwipeStore& store_) {
     store::SwipeStore* store = &store_;
     auto row = [](int port, int terminal, std::int32_t person, const std::string& time, int k = 1) {
-      return store::StoredSwipe{port, terminal, person, time.substr(0, 16), k, time, "2026-04-01T00:00:00Z"};
+      return store::StoredSwipe{port, terminal, person, time.substr(0, 16), k, time, "2026-04-01T00:00:00Z", {}, {}, {}};
     };
     store->Insert(std::vector<store::StoredSwipe>{
         row(1, 1, 101, "2026-03-05 22:00:00"), row(1, 1, 101, "2026-03-06 06:00:00"),

@@ -92,7 +92,7 @@ TEST_P(SimCommand, AnotherHostScansAndDownloadsWithThePrintedSettings) {
     ::setenv(line.substr(7, equals - 7).c_str(), line.substr(equals + 1).c_str(), 1);
     ++exported;
   }
-  EXPECT_EQ(exported, 4) << "two ports and two timeouts";
+  EXPECT_EQ(exported, 5) << "two ports, two timeouts and the gap";
 
   const Result scan = Vanto({"scan", "--ports", "1-2", "--terminals", "1-5"});
   ASSERT_EQ(scan.status, kExitOk) << scan.err;

@@ -39,7 +39,7 @@ class TempFolder {
 };
 
 store::StoredSwipe Row(int port, int terminal, std::int32_t person, const std::string& time, int occurrence = 1) {
-  return {port, terminal, person, time.substr(0, 16), occurrence, time, "2026-04-01T00:00:00Z"};
+  return {port, terminal, person, time.substr(0, 16), occurrence, time, "2026-04-01T00:00:00Z", {}, {}, {}};
 }
 
 class ListingTest : public ::testing::Test {

@@ -212,8 +212,8 @@ TEST_F(PostgresStore, ALostConnectionIsRetriedUpToTheBoundThenNamed) {
 // transaction (it waited first), and the store runs the batch again instead of failing.
 TEST_F(PostgresStore, ABatchThatLosesADeadlockRunsAgain) {
   auto store = OpenSwipeStore(url_);
-  const StoredSwipe one{1, 1, 5, "2026-11-06 08:00", 1, "2026-11-06 08:00:00", "2026-11-07T00:00:00Z"};
-  const StoredSwipe two{1, 1, 6, "2026-11-06 08:00", 1, "2026-11-06 08:00:00", "2026-11-07T00:00:00Z"};
+  const StoredSwipe one{1, 1, 5, "2026-11-06 08:00", 1, "2026-11-06 08:00:00", "2026-11-07T00:00:00Z", {}, {}, {}};
+  const StoredSwipe two{1, 1, 6, "2026-11-06 08:00", 1, "2026-11-06 08:00:00", "2026-11-07T00:00:00Z", {}, {}, {}};
   auto insert = [](const StoredSwipe& s) {
     return "INSERT INTO swipes VALUES (" + std::to_string(s.port) + ", " + std::to_string(s.terminal) + ", " +
            std::to_string(s.person) + ", '" + s.minute + "', " + std::to_string(s.occurrence) + ", '" + s.time + "', '" +

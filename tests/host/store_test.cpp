@@ -376,7 +376,7 @@ INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 1, '2026-11-06 00:00:00'
     EXPECT_EQ(store->schema_version(), 0);
     EXPECT_EQ(store->CountSwipes(), 1);
     try {
-      store->Insert(std::vector<StoredSwipe>{{1, 1, 8, "2026-11-06 00:00", 1, "2026-11-06 00:00:00", "x"}});
+      store->Insert(std::vector<StoredSwipe>{{1, 1, 8, "2026-11-06 00:00", 1, "2026-11-06 00:00:00", "x", {}, {}, {}}});
       ADD_FAILURE() << "stored through a store opened for reading";
     } catch (const StoreError& e) {
       EXPECT_EQ(e.failure(), StoreFailure::ReadOnly) << e.what();

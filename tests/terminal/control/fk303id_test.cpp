@@ -96,14 +96,16 @@ class ControlTest : public ::testing::Test {
     site_.AddTerminal(2, 9);
     site_.Start();
     ::setenv("VANTO_FK_PORT_PATTERN", (site_.LinkDir() + "/port{N}").c_str(), 1);
-    ::setenv("VANTO_FK_PROBE_TIMEOUT_MS", "200", 1);  // room for a loaded test machine
-    ::setenv("VANTO_FK_TIMEOUT_MS", "150", 1);
+    ::setenv("VANTO_FK_PROBE_TIMEOUT_MS", "500", 1);  // room for a loaded test machine
+    ::setenv("VANTO_FK_TIMEOUT_MS", "1000", 1);
+    ::setenv("VANTO_FK_GAP_MS", "200", 1);
     control_ = NewControl();
   }
   void TearDown() override {
     control_.Reset();
     site_.Stop();
-    for (const char* name : {"VANTO_FK_PORT_PATTERN", "VANTO_FK_PROBE_TIMEOUT_MS", "VANTO_FK_TIMEOUT_MS", "VANTO_FK_SPEED"})
+    for (const char* name : {"VANTO_FK_PORT_PATTERN", "VANTO_FK_PROBE_TIMEOUT_MS", "VANTO_FK_TIMEOUT_MS", "VANTO_FK_GAP_MS",
+                             "VANTO_FK_SPEED"})
       ::unsetenv(name);
     EXPECT_EQ(LiveObjectCount().load(), objectsBefore_);
   }
@@ -251,9 +253,11 @@ TEST_F(ControlTest, EveryRecordExactlyOnceDespiteFaults) {
   site_.SetFaults(1, plan);
   ::setenv("VANTO_FK_RETRIES", "8", 1);
   ::setenv("VANTO_FK_BATCH", "7", 1);  // many exchanges, so many faults
+  ::setenv("VANTO_FK_TIMEOUT_MS", "300", 1);  // each lost answer costs one; a slow one is retried
   control_ = NewControl();
   ::unsetenv("VANTO_FK_RETRIES");
   ::unsetenv("VANTO_FK_BATCH");
+  ::setenv("VANTO_FK_TIMEOUT_MS", "1000", 1);
   SelectPort(1);
   std::vector<CardRecordFields> records;
   const Outcome end = ReadAll(5, records);
@@ -271,13 +275,15 @@ TEST_F(ControlTest, LateAnswersNeverStandInForLaterRequests) {
   FaultPlan plan;
   plan.seed = 99;
   plan.late = 0.3;
-  plan.lateBy = 200ms;  // beyond the 150 ms answer timeout
+  plan.lateBy = 600ms;  // beyond the 300 ms answer timeout
   site_.SetFaults(1, plan);
   ::setenv("VANTO_FK_RETRIES", "8", 1);
   ::setenv("VANTO_FK_BATCH", "25", 1);
+  ::setenv("VANTO_FK_TIMEOUT_MS", "300", 1);
   control_ = NewControl();
   ::unsetenv("VANTO_FK_RETRIES");
   ::unsetenv("VANTO_FK_BATCH");
+  ::setenv("VANTO_FK_TIMEOUT_MS", "1000", 1);
   SelectPort(1);
   std::vector<CardRecordFields> records;
   const Outcome end = ReadAll(5, records);

@@ -33,8 +33,9 @@ std::string TransportName(const ::testing::TestParamInfo<Transport>& info) {
 ControlSettings SettingsFor(const std::map<int, std::string>& paths) {
   ControlSettings settings;
   settings.portPaths = paths;
-  settings.probeTimeout = 200ms;
-  settings.answerTimeout = 200ms;
+  settings.probeTimeout = 500ms;
+  settings.answerTimeout = 1000ms;
+  settings.gapTimeout = 200ms;
   return settings;
 }
 
@@ -187,6 +188,68 @@ TEST_P(ClientOverTransport, ALineDroppedBetweenRequestsIsTakenUpAgainUnnoticed) 
   EXPECT_EQ(ReadAll(client, 5), site_.Terminal(1, 5)->records);
 }
 
+// A terminal of a later protocol version adds bytes to its answers: the control takes the fields
+// it knows and ignores the rest, in the scan, the read, single records and the clear.
+TEST_P(ClientOverTransport, AnswersWithBytesOfALaterVersionAreTakenAndTheBytesIgnored) {
+  site_.AddTerminal(2, 9).version = 1;
+  site_.AddTerminal(2, 9).extraAnswerBytes = 3;
+  Start();
+  TerminalClient client(SettingsFor(paths_));
+  client.SelectPort(1);
+  const auto records = site_.Terminal(1, 5)->records;
+  for (std::size_t extra : {1u, 12u, 64u}) {
+    site_.EditTerminal(1, 5, [&](sim::SimTerminal& t) { t.extraAnswerBytes = extra; });
+    EXPECT_TRUE(client.Probe(5)) << extra;
+    const auto log = client.ReadLog(5);
+    ASSERT_TRUE(log.log) << extra;
+    EXPECT_EQ(log.log->identity, sim::DefaultIdentity(1, 5)) << extra;
+    EXPECT_EQ(log.recordCount, records.size()) << extra;
+    EXPECT_EQ(ReadAll(client, 5), records) << extra;
+    EXPECT_EQ(client.RecordAt(5, log.log->generation, 7), records[7]) << extra;
+  }
+  EXPECT_EQ(client.ClearRecords(5, 1, static_cast<std::uint32_t>(records.size())), std::optional<std::uint32_t>(2));
+  // A version 1 terminal with bytes of its own after the count stays a version 1 terminal.
+  client.SelectPort(2);
+  EXPECT_TRUE(client.Probe(9));
+  EXPECT_FALSE(client.ReadLog(9).log);
+  EXPECT_EQ(ReadAll(client, 9), site_.Terminal(2, 9)->records);
+}
+
+// A clear is not repeatable: when its answer is lost the retry is refused as "records changed".
+// The control asks the terminal again and answers what it did.
+TEST_P(ClientOverTransport, AClearWhoseAnswerIsLostIsReportedAsWhatTheTerminalDid) {
+  Start();
+  const auto records = site_.Terminal(1, 5)->records;
+  const auto held = static_cast<std::uint32_t>(records.size());
+  struct Case {
+    const char* name;
+    std::size_t lose;  // clear answers the terminal loses
+    std::uint32_t generation, count;
+    std::optional<std::uint32_t> answer;
+  } cases[] = {
+      {"answered", 0, 1, held, 2u},
+      {"answer lost, the retry refused", 1, 1, held, 2u},
+      {"a count not the terminal's", 0, 1, held - 1, std::nullopt},
+      {"a count not the terminal's, answers lost", 1, 1, held + 1, std::nullopt},
+      {"a generation not the terminal's, answers lost", 1, 3, held, std::nullopt},
+  };
+  ControlSettings settings = SettingsFor(paths_);
+  settings.answerTimeout = 300ms;  // a lost answer costs one; a late one changes no outcome
+  for (const Case& c : cases) {
+    site_.EditTerminal(1, 5, [&](sim::SimTerminal& t) {
+      t.records = records;
+      t.generation = 1;
+      t.loseClearAnswers = c.lose;
+    });
+    TerminalClient client(settings);
+    client.SelectPort(1);
+    EXPECT_EQ(client.ClearRecords(5, c.generation, c.count), c.answer) << c.name;
+    const auto after = site_.Terminal(1, 5);
+    EXPECT_EQ(after->records.empty(), c.answer.has_value()) << c.name;
+    EXPECT_EQ(after->generation, c.answer.value_or(1)) << c.name;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, ClientOverTransport, ::testing::Values(Transport::kPty, Transport::kTcp),
                          TransportName);
 
@@ -227,6 +290,64 @@ TEST(ClientOverTcp, ALineThatKeepsTricklingBytesEndsTheExchangeAsDamaged) {
   const LinkError error = FailureOf([&] { client.BeginRead(5); });
   EXPECT_EQ(error.Failure(), LinkFailure::kDamaged) << error.what();
   EXPECT_EQ(error.Attempts(), 2);
+}
+
+// An answer that starts within its time-out is taken however late in it: bytes that came first
+// (a late answer to an earlier request, noise, another terminal's frame) never shorten the wait.
+TEST(ClientOverTcp, AnAnswerLateInItsTimeoutIsTakenWhateverCameBeforeIt) {
+  const protocol::RecordLog log{0x56000105u, 1000, 4};
+  struct Case {
+    const char* name;
+    protocol::Command command;
+    int early;  // 0: the answer to an earlier request, 1: noise, 2: another terminal's answer
+  } cases[] = {
+      {"probe after a late answer", protocol::Command::kProbe, 0},
+      {"begin after noise", protocol::Command::kBeginRecordRead, 1},
+      {"begin after another terminal's answer", protocol::Command::kBeginRecordRead, 2},
+  };
+  for (const Case& c : cases) {
+    TcpPeer peer;
+    std::thread server([&] {
+      if (!peer.Accept()) return;
+      protocol::FrameParser parser;
+      parser.Feed(peer.Receive(protocol::kFrameOverhead));
+      const auto request = parser.Next();
+      if (!request) return;
+      const bool probe = request->command == static_cast<std::uint8_t>(protocol::Command::kProbe);
+      const std::vector<std::uint8_t> payload =
+          probe ? protocol::Encode(protocol::ProbeAnswer{2, 3, log}) : protocol::Encode(protocol::BeginReadAnswer{3, log});
+      protocol::Frame answer{request->address, static_cast<std::uint8_t>(request->command | protocol::kAnswerBit),
+                             request->sequence, payload};
+      protocol::Frame stray = answer;
+      if (c.early == 0) stray.sequence = static_cast<std::uint8_t>(request->sequence - 1);
+      if (c.early == 2) stray.address = static_cast<std::uint8_t>(request->address + 1);
+      peer.Send(c.early == 1 ? std::vector<std::uint8_t>{0x11, 0x22, 0x33} : protocol::EncodeFrame(stray));
+      // Well past the gap timeout (5 ms + the network's 50 ms), well within the answer's 3 s.
+      pollfd none{-1, 0, 0};
+      ::poll(&none, 0, 250);
+      peer.Send(protocol::EncodeFrame(answer));
+      peer.Receive(1, 2000ms);  // until the client goes
+    });
+    ControlSettings settings = SettingsFor({{1, peer.Address()}});
+    settings.retries = 0;  // the first answer counts, or nothing
+    settings.gapTimeout = 5ms;
+    settings.probeTimeout = 3s;
+    settings.answerTimeout = 3s;
+    {
+      TerminalClient client(settings);
+      client.SelectPort(1);
+      if (c.command == protocol::Command::kProbe) {
+        EXPECT_TRUE(client.Probe(5)) << c.name;
+      } else {
+        try {
+          EXPECT_EQ(client.ReadLog(5).recordCount, 3u) << c.name;
+        } catch (const LinkError& error) {
+          ADD_FAILURE() << c.name << ": " << error.what();
+        }
+      }
+    }
+    server.join();
+  }
 }
 
 TEST(ClientOverTcp, BadAddressesAndServersAreErrorsNamingTheAddressAndCause) {

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "terminal/serial/serial_port.h"
 #include "terminal/tcp/tcp_line.h"
@@ -157,13 +160,17 @@ TEST(TcpLine, WriteErrorsAndTimeOuts) {
   }
 }
 
-// A peer that sends a byte every millisecond until told to stop.
+// A peer that sends a byte every millisecond until told to stop, and keeps when it sent each.
 class Trickle {
  public:
   explicit Trickle(int fd) : thread_([this, fd] {
     while (!stop_) {
       const std::uint8_t byte = 0xEE;
       if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1) return;
+      {
+        std::lock_guard lock(mutex_);
+        sent_.push_back(Clock::now());
+      }
       pollfd none{-1, 0, 0};
       ::poll(&none, 0, 1);
     }
@@ -172,9 +179,24 @@ class Trickle {
     stop_ = true;
     thread_.join();
   }
+  // The longest time within [from, to] in which it sent nothing.
+  Clock::duration LongestSilence(Clock::time_point from, Clock::time_point to) {
+    std::lock_guard lock(mutex_);
+    Clock::duration longest{};
+    Clock::time_point last = from;
+    for (const auto at : sent_) {
+      if (at < from) continue;
+      if (at > to) break;
+      longest = std::max(longest, at - last);
+      last = at;
+    }
+    return std::max(longest, to - last);
+  }
 
  private:
   std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<Clock::time_point> sent_;
   std::thread thread_;
 };
 
@@ -184,10 +206,16 @@ TEST(Line, DrainStopsAtItsDeadlineOnALineThatNeverFallsQuiet) {
   line.Open();
   ASSERT_TRUE(peer.Accept());
   Trickle trickle(peer.Connection());
-  const auto deadline = Clock::now() + 100ms;
+  const auto start = Clock::now();
+  const auto deadline = start + 100ms;
   const std::size_t dropped = line.DrainUntilQuiet(20ms, deadline);
-  EXPECT_GT(dropped, 0u);
-  EXPECT_GE(Clock::now(), deadline) << "the line never fell quiet: only the deadline ended the drain";
+  const auto end = Clock::now();
+  // A busy machine may hold the peer back long enough for the line to fall quiet; then an early
+  // end is right, and there is nothing to check here. Otherwise only the deadline ends the drain.
+  if (trickle.LongestSilence(start, std::min(end, deadline)) < 10ms) {
+    EXPECT_GT(dropped, 0u);
+    EXPECT_GE(end, deadline) << "the line never fell quiet: only the deadline ended the drain";
+  }
 }
 
 // A pseudo-terminal whose far end reads nothing.

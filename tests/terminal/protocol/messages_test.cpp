@@ -51,7 +51,8 @@ TEST(NextRecords, DecoderRejectsMalformedAnswers) {
   EXPECT_TRUE(DecodeNextRecordsAnswer(payload));
   auto extra = payload;
   extra.push_back(0);
-  EXPECT_FALSE(DecodeNextRecordsAnswer(extra));
+  ASSERT_TRUE(DecodeNextRecordsAnswer(extra)) << "bytes after the records belong to a later version";
+  EXPECT_EQ(DecodeNextRecordsAnswer(extra)->records, DecodeNextRecordsAnswer(payload)->records);
   auto cut = payload;
   cut.pop_back();
   EXPECT_FALSE(DecodeNextRecordsAnswer(cut));
@@ -122,7 +123,8 @@ TEST(SmallAnswers, RoundTripAndExactLength) {
   ASSERT_TRUE(begin2 && begin2->log);
   EXPECT_EQ(*begin2->log, log);
   EXPECT_FALSE(DecodeBeginReadAnswer(Encode(BeginReadAnswer{5, std::nullopt}))->log);
-  EXPECT_FALSE(DecodeBeginReadAnswer(std::vector<std::uint8_t>(8, 0))) << "neither form";
+  EXPECT_FALSE(DecodeBeginReadAnswer(std::vector<std::uint8_t>(3, 0))) << "shorter than version 1";
+  EXPECT_FALSE(DecodeBeginReadAnswer(std::vector<std::uint8_t>(8, 0))->log) << "short of version 2: version 1";
   auto next2 = DecodeNextRecordsRequest(Encode(NextRecordsRequest{3, 9, 0x80000001u}));
   ASSERT_TRUE(next2 && next2->generation);
   EXPECT_EQ(*next2->generation, 0x80000001u);
@@ -134,11 +136,71 @@ TEST(SmallAnswers, RoundTripAndExactLength) {
   EXPECT_EQ(clear->count, 1000u);
   EXPECT_FALSE(DecodeClearRecordsRequest(std::vector<std::uint8_t>(7, 1)));
   EXPECT_EQ(DecodeClearRecordsAnswer(Encode(ClearRecordsAnswer{5}))->generation, 5u);
-  EXPECT_FALSE(DecodeClearRecordsAnswer(std::vector<std::uint8_t>(5, 1)));
+  EXPECT_FALSE(DecodeClearRecordsAnswer(std::vector<std::uint8_t>(3, 1)));
   auto refusal = DecodeRefusal(Encode(Refusal{0x04, 3}));
   ASSERT_TRUE(refusal);
   EXPECT_EQ(refusal->code, 3);
   EXPECT_FALSE(DecodeRefusal(std::vector<std::uint8_t>{4}));
+}
+
+// A later version adds fields at the end of an answer: a host takes the fields it knows, by the
+// version byte (probe) or the length (begin), and ignores the rest. Requests stay exact.
+TEST(LaterVersions, AnswersKeepTheirKnownFieldsAndExtraBytesAreIgnored) {
+  const RecordLog log{0x56000105u, 100000, 9};
+  auto with = [](std::vector<std::uint8_t> bytes, std::size_t extra) {
+    for (std::size_t i = 0; i < extra; ++i) bytes.push_back(static_cast<std::uint8_t>(0xA0 + i));
+    return bytes;
+  };
+  auto shortOf = [](std::vector<std::uint8_t> bytes) {
+    bytes.pop_back();
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    bool probe;  // else a begin-record-read answer
+    std::vector<std::uint8_t> payload;
+    int version;  // what the host takes it for; 0: damaged
+    std::uint32_t held;
+  } cases[] = {
+      {"probe v1 + 3", true, with(Encode(ProbeAnswer{1, 40, {}}), 3), 1, 40},
+      {"probe v1 + 12 (the version byte rules)", true, with(Encode(ProbeAnswer{1, 41, {}}), 12), 1, 41},
+      {"probe v2 + 1", true, with(Encode(ProbeAnswer{2, 42, log}), 1), 2, 42},
+      {"probe v3: v2 fields + 8", true, with(Encode(ProbeAnswer{3, 43, log}), 8), 2, 43},
+      {"probe v2 short of its fields", true, shortOf(Encode(ProbeAnswer{2, 44, log})), 0, 0},
+      {"begin v1 + 11", false, with(Encode(BeginReadAnswer{45, std::nullopt}), 11), 1, 45},
+      {"begin v2", false, Encode(BeginReadAnswer{46, log}), 2, 46},
+      {"begin v2 + 20", false, with(Encode(BeginReadAnswer{47, log}), 20), 2, 47},
+  };
+  for (const Case& c : cases) {
+    if (c.probe) {
+      const auto probe = DecodeProbeAnswer(c.payload);
+      ASSERT_EQ(probe.has_value(), c.version != 0) << c.name;
+      if (!probe) continue;
+      EXPECT_EQ(probe->recordCount, c.held) << c.name;
+      EXPECT_EQ(probe->version >= 2 ? 2 : 1, c.version) << c.name;
+      if (c.version == 2) {
+        EXPECT_EQ(probe->log, log) << c.name;
+      }
+    } else {
+      const auto begin = DecodeBeginReadAnswer(c.payload);
+      ASSERT_TRUE(begin) << c.name;
+      EXPECT_EQ(begin->recordCount, c.held) << c.name;
+      ASSERT_EQ(begin->log.has_value(), c.version == 2) << c.name;
+      if (begin->log) {
+        EXPECT_EQ(*begin->log, log) << c.name;
+      }
+    }
+  }
+  EXPECT_EQ(DecodeClearRecordsAnswer(with(Encode(ClearRecordsAnswer{10}), 6))->generation, 10u);
+  EXPECT_EQ(DecodeRefusal(with(Encode(Refusal{0x03, 8}), 2))->code, 8);
+  EnrolmentData password;
+  password.key = {7, kPasswordEnrolment};
+  password.password = 4321;
+  EXPECT_EQ(DecodeEnrolmentAnswer(with(Encode(password), 5))->password, 4321);
+  // What a terminal receives is checked exactly.
+  EXPECT_FALSE(DecodeEnrolmentData(with(Encode(password), 5)));
+  EXPECT_FALSE(DecodeClearRecordsRequest(with(Encode(ClearRecordsRequest{1, 2}), 1)));
+  EXPECT_FALSE(DecodeNextRecordsRequest(with(Encode(NextRecordsRequest{0, 5, 1u}), 1)));
 }
 
 }  // namespace

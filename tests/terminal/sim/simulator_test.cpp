@@ -219,6 +219,122 @@ struct LinkFolder {
   std::filesystem::path path;
 };
 
+// The faults of a terminal that lies about its log: a factory reset that brings an old
+// generation back with other records, a serial number cloned onto a second terminal, and a
+// clear whose answer is lost. All set from a seed, as end-to-end tests use them.
+TEST(SimulatorFaults, FactoryResetCloneAndLostClearAnswerFromASeed) {
+  SimulatorSite site;
+  site.Options().turnaround = 0us;
+  site.Options().pace = false;
+  std::istringstream seed(R"(port 1
+  terminal 1 generation=7 reset_after_reads=2 lose_clear_answers=1
+    records 5 1001 5 2026 11 2 8 0
+    after_reset
+    records 3 3001 3 2026 12 1 8 0
+port 2
+  terminal 4 clone_of=1:1
+    record 5001 2026 11 3 8 0
+  terminal 5 clone_of=2:4
+)");
+  site.LoadSeed(seed, "faults.seed");
+  const auto paths = site.Start();
+  serial::SerialPort one(paths.at(1), 115200), two(paths.at(2), 115200);
+  std::uint8_t sequence = 0;
+  auto ask = [&](line::Line& port, std::uint8_t address, Command command, std::vector<std::uint8_t> payload) {
+    auto answer = Ask(port, {address, static_cast<std::uint8_t>(command), ++sequence, std::move(payload)}, 2000ms);
+    return answer.value_or(Frame{});
+  };
+  auto begin = [&](line::Line& port, std::uint8_t address) {
+    return DecodeBeginReadAnswer(ask(port, address, Command::kBeginRecordRead, {}).payload).value_or(BeginReadAnswer{});
+  };
+  auto read = [&](std::uint32_t start, std::uint8_t most, std::uint32_t generation) {
+    return DecodeNextRecordsAnswer(
+        ask(one, 1, Command::kNextRecords, Encode(NextRecordsRequest{start, most, generation})).payload);
+  };
+
+  // The clone answers with the identity of terminal 1 on port 1, as does a clone of the clone.
+  const std::uint32_t identity = DefaultIdentity(1, 1);
+  for (auto [port, address] : {std::pair{&two, 4}, {&two, 5}, {&one, 1}})
+    EXPECT_EQ(begin(*port, static_cast<std::uint8_t>(address)).log.value_or(RecordLog{}).identity, identity) << address;
+
+  // Reads of single records do not count; the second read that ends brings the reset.
+  const auto before = site.Terminal(1, 1)->records;
+  for (std::uint32_t round = 0; round < 2; ++round) {
+    ASSERT_TRUE(read(4, 1, 7) && read(5, 1, 7)) << "single records";
+    const auto all = read(round, 255, 7);
+    ASSERT_TRUE(all && all->last) << round;
+    EXPECT_EQ(all->records, std::vector(before.begin() + round, before.end())) << "from index " << round;
+  }
+  const auto after = begin(one, 1);
+  ASSERT_TRUE(after.log);
+  EXPECT_EQ(after.log->identity, identity);
+  EXPECT_EQ(after.log->generation, 7u) << "the generation went back to the one a host has seen";
+  EXPECT_EQ(after.recordCount, 3u);
+  const auto reset = read(0, 255, 7);
+  ASSERT_TRUE(reset && reset->last);
+  ASSERT_EQ(reset->records.size(), 3u);
+  EXPECT_EQ(reset->records[0].person, 3001) << "other records at the same indexes";
+  EXPECT_NE(reset->records[0], before[0]);
+  ASSERT_TRUE(read(0, 255, 7)) << "the reset happens once";
+  EXPECT_EQ(site.Terminal(1, 1)->records.size(), 3u);
+
+  // The clear is carried out, its answer never comes; asked again, the terminal refuses with 8.
+  const auto lost = Ask(one, {1, static_cast<std::uint8_t>(Command::kClearRecords), ++sequence,
+                              Encode(ClearRecordsRequest{7, 3})}, 300ms);
+  EXPECT_FALSE(lost) << "the clear's answer was to be lost";
+  EXPECT_TRUE(site.Terminal(1, 1)->records.empty());
+  EXPECT_EQ(site.Terminal(1, 1)->generation, 8u);
+  const auto retry = DecodeRefusal(ask(one, 1, Command::kClearRecords, Encode(ClearRecordsRequest{7, 3})).payload);
+  ASSERT_TRUE(retry);
+  EXPECT_EQ(retry->code, static_cast<std::uint8_t>(RefusalCode::kRecordsChanged));
+  site.Stop();
+
+  // A saved site keeps the faults that are still to come.
+  SimulatorSite pending;
+  std::istringstream again("port 1\nterminal 2 reset_after_reads=3 reset_generation=4 lose_clear_answers=2 "
+                           "extra_answer_bytes=5\n record 1 2026 1 1 1 1\n after_reset\n record 2 2026 2 2 2 2\n");
+  pending.LoadSeed(again);
+  std::ostringstream saved;
+  pending.SaveSeed(saved);
+  SimulatorSite reread;
+  std::istringstream in(saved.str());
+  reread.LoadSeed(in);
+  const auto two2 = reread.Terminal(1, 2);
+  ASSERT_TRUE(two2);
+  EXPECT_EQ(two2->resetAfterReads, 3u);
+  EXPECT_EQ(two2->resetGeneration, 4u);
+  EXPECT_EQ(two2->loseClearAnswers, 2u);
+  EXPECT_EQ(two2->extraAnswerBytes, 5u);
+  EXPECT_EQ(two2->records, (std::vector<CardRecordFields>{{1, 2026, 1, 1, 1, 1}}));
+  EXPECT_EQ(two2->afterReset, (std::vector<CardRecordFields>{{2, 2026, 2, 2, 2, 2}}));
+}
+
+TEST(SimulatorFaults, MistakesInTheNewFaultsNameTheLine) {
+  struct Case {
+    const char* text;
+    const char* where;
+    const char* what;
+  } cases[] = {
+      {"port 1\nterminal 1\n after_reset\n", "bad.seed:3:", "reset_after_reads"},
+      {"port 1\nterminal 1 clone_of=2\n", "bad.seed:2:", "clone_of=PORT:TERMINAL"},
+      {"port 1\nterminal 1 clone_of=1:1\n", "bad.seed:2:", "itself"},
+      {"port 1\nterminal 1 clone_of=3:9\nport 3\nterminal 8\n", "bad.seed:2:", "no terminal 9 on port 3"},
+      {"port 1\nterminal 1 extra_answer_bytes=65\n", "bad.seed:2:", "extra_answer_bytes"},
+      {"port 1\nterminal 1 reset_generation=0\n", "bad.seed:2:", "reset_generation"},
+  };
+  for (const Case& c : cases) {
+    SimulatorSite site;
+    std::istringstream in(c.text);
+    try {
+      site.LoadSeed(in, "bad.seed");
+      ADD_FAILURE() << c.text;
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(c.where, 0), 0u) << error.what();
+      EXPECT_NE(std::string(error.what()).find(c.what), std::string::npos) << error.what();
+    }
+  }
+}
+
 TEST(SimulatorLinks, NeverReplacesAFileItDidNotMake) {
   LinkFolder folder;
   {  // a user's file named like a port
