@@ -7,15 +7,19 @@
 // (terminal/control/fk303id.cpp), which refuses to build a member it does not handle.
 #pragma once
 
+// VANTO_IDL_ONLY: read for the member list alone (the Windows type library's IDL is made from it).
+#ifndef VANTO_IDL_ONLY
 #include <cstddef>
 #include <string_view>
 
 #include "platform/automation/abi.h"
 
 namespace fk303id {
+#endif
 
 // The class name hosts create the control by.
 #define FK303ID_PROGID "FK303IDLib.FK303ID"
+#ifndef VANTO_IDL_ONLY
 inline constexpr char16_t kProgId[] = u"" FK303ID_PROGID;
 inline constexpr char kProgIdText[] = FK303ID_PROGID;  // as registry entries spell it
 
@@ -28,6 +32,7 @@ inline constexpr GUID kLibrary{0x7A3D5E42, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x
 inline constexpr std::size_t kTemplateValues = 460;
 
 enum class Kind { kProperty, kMethod };
+#endif
 
 // The members: X(Name, number, kind, argument count, arguments in the caller's order).
 // Members 1..25 are the driver's. Members 40..44 are for hosts: identities and generations are
@@ -68,6 +73,8 @@ enum class Kind { kProperty, kMethod };
   X(OpenPort, 51, kMethod, 1, "port: selects and opens the port, taking its lock")                        \
   X(ReleasePort, 52, kMethod, 1, "port: closes the port when selected and releases its lock")
 
+#ifndef VANTO_IDL_ONLY
+
 namespace member {
 #define FK303ID_MEMBER_NUMBER(name, number, kind, count, arguments) inline constexpr DISPID k##name = number;
 FK303ID_MEMBERS(FK303ID_MEMBER_NUMBER)
@@ -103,3 +110,4 @@ constexpr UINT ArgumentCount(DISPID number) {
 }
 
 }  // namespace fk303id
+#endif  // VANTO_IDL_ONLY

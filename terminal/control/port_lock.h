@@ -2,6 +2,8 @@
 // advisory lock on the device itself and, once the line is open, TIOCEXCL (so a program that
 // does not lock cannot open it either); a network device (tcp://HOST:PORT) with a lock file.
 // A second user waits up to a bound, then fails naming the process that holds the port.
+// On Windows (port_lock_win.cpp) every port's lock is a named system semaphore our processes
+// share, and a COM port's exclusive open keeps every other program out.
 #pragma once
 
 #include <chrono>
@@ -56,7 +58,11 @@ class PortLock {
   PortLock& operator=(const PortLock&) = delete;
   ~PortLock();
 
+#ifdef _WIN32
+  bool Held() const { return handle_ != nullptr; }
+#else
   bool Held() const { return fd_ >= 0; }
+#endif
   // After the line is open: refuse other opens of a serial device (TIOCEXCL) until released.
   void MakeExclusive();
   // Undoes MakeExclusive while the lock stays held (before the lock passes to another user of
@@ -68,8 +74,13 @@ class PortLock {
   static std::string LockFileOf(const std::string& device);
 
  private:
+#ifdef _WIN32
+  explicit PortLock(void* handle) : handle_(handle) {}
+  void* handle_ = nullptr;  // the semaphore, taken
+#else
   explicit PortLock(int fd, bool tty) : fd_(fd), tty_(tty) {}
   int fd_ = -1;
+#endif
   bool tty_ = false;
   bool exclusive_ = false;
 };

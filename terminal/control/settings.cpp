@@ -4,10 +4,9 @@
 #include <functional>
 #include <string_view>
 
+#include "terminal/control/settings_overrides.h"
 #include "terminal/serial/serial_port.h"
 #include "terminal/tcp/tcp_line.h"
-
-extern char** environ;
 
 namespace terminal::control {
 namespace {
@@ -95,11 +94,21 @@ std::string ControlSettings::PathOfPort(int port) const {
 
 ControlSettings ControlSettings::FromEnvironment() {
   ControlSettings settings;
+  // --- Where the overrides come from (environment on Linux, registry on Windows): the only
+  // --- platform-specific step; see settings_overrides.h.
+  const SettingPairs overrides = ReadSettingOverrides();
+  settings.portPattern = DefaultPortPattern();
+  auto override = [&](const char* name) -> const char* {
+    for (const auto& [key, value] : overrides)
+      if (key == name) return value.c_str();
+    return nullptr;
+  };
+  // --- end of the platform-specific step
   auto note = [&](const char* name, const char* value) {
     if (settings.invalid.empty()) settings.invalid = std::string(name) + "=" + value;
   };
   auto number = [&](const char* name, long long low, long long high, auto apply) {
-    const char* text = std::getenv(name);
+    const char* text = override(name);
     if (!text) return;
     long long value = 0;
     if (ParseNumber(text, low, high, value))
@@ -107,12 +116,12 @@ ControlSettings ControlSettings::FromEnvironment() {
     else
       note(name, text);
   };
-  if (const char* pattern = std::getenv(kPortPatternVariable); pattern && *pattern) settings.portPattern = pattern;
+  if (const char* pattern = override(kPortPatternVariable); pattern && *pattern) settings.portPattern = pattern;
   number(kSpeedVariable, 1, 4'000'000, [&](long long v) {
     if (serial::IsSupportedSpeed(static_cast<unsigned>(v)))
       settings.baud = static_cast<unsigned>(v);
     else
-      note(kSpeedVariable, std::getenv(kSpeedVariable));
+      note(kSpeedVariable, override(kSpeedVariable));
   });
   using std::chrono::milliseconds;
   number(kProbeTimeoutVariable, 1, 60'000, [&](long long v) { settings.probeTimeout = milliseconds(v); });
@@ -125,12 +134,8 @@ ControlSettings ControlSettings::FromEnvironment() {
   // Per-port settings: NAME_<N> with N in 1..32767.
   const std::pair<std::string_view, std::map<int, std::chrono::microseconds>*> perPort[] = {
       {kProbeTimeoutVariable, &settings.portProbeTimeouts}, {kAnswerTimeoutVariable, &settings.portAnswerTimeouts}};
-  for (char** entry = environ; entry && *entry; ++entry) {
-    const std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view name = text.substr(0, equals);
-    const std::string value(text.substr(equals + 1));
+  for (const auto& [overrideName, value] : overrides) {
+    const std::string_view name = overrideName;
     // Speed, retries and batch of one port.
     const std::pair<std::string_view, std::function<void(int, long long)>> perPortNumbers[] = {
         {kSpeedVariable, [&](int port, long long v) { settings.portSpeeds[port] = static_cast<unsigned>(v); }},
