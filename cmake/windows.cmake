@@ -100,3 +100,5 @@ vanto_windows_module(VantoHost ".dll" SOURCES component/host_module.cpp LIBS van
 # The compiled host (tests/windows/client.cpp), run under Wine by scripts/windows-stage.sh.
 add_executable(vanto-client-test tests/windows/client.cpp)
 target_link_libraries(vanto-client-test PRIVATE vanto_ado vanto_automation)
+add_executable(vanto-conversions-probe tests/windows/conversions_probe.cpp)
+target_link_libraries(vanto-conversions-probe PRIVATE vanto_automation)

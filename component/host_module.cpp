@@ -66,6 +66,8 @@ class HostRowSet final : public DispatchObject<RowSet> {
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                                    EXCEPINFO* exception, UINT* argError) override {
+    // The result is written, never read: a caller may pass it uninitialised (script hosts do).
+    if (result) VariantInit(result);
     return GuardInvoke(exception, kRowSetSource, [&]() -> HRESULT {
       if (params && params->cNamedArgs > 0 &&
           !(params->cNamedArgs == 1 && params->rgdispidNamedArgs && params->rgdispidNamedArgs[0] == DISPID_PROPERTYPUT))

@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
           libcli11-dev nlohmann-json3-dev gettext locales libcsv-dev libxml2-dev chromium
-          libpq-dev postgresql libtomlplusplus-dev)
+          libpq-dev postgresql libtomlplusplus-dev
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine64-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

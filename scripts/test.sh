@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: a normal build with every test, the same tests under
+# The whole test suite: a normal build with every test, the Windows stage (scripts/windows-stage.sh),
+# the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and a short bounded run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,9 @@ echo "== PostgreSQL for the tests: port $VANTO_TEST_PG_PORT"
 echo "== build and test"
 bash scripts/setup.sh build
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Windows stage: cross-build, register under Wine, both clients against the simulator"
+bash scripts/windows-stage.sh build
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/setup.sh build-asan -DVANTO_SANITIZE=ON -DVANTO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
