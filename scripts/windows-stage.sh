@@ -98,7 +98,7 @@ w reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
 w reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f >/dev/null
 install=$WINEPREFIX/drive_c/vanto
 mkdir -p "$install"
-cp build-win-x86_64/{VANTO.dll,Corvel.dll,FK303ID.ocx,VantoHost.dll,vanto-client-test.exe,vanto-conversions-probe.exe} tests/windows/client.vbs "$install/"
+cp build-win-x86_64/{VANTO.dll,Corvel.dll,FK303ID.ocx,VantoHost.dll,vanto-client-test.exe,vanto-conversions-probe.exe} tests/windows/client.vbs tests/windows/client-errors.vbs "$install/"
 for module in Corvel.dll FK303ID.ocx VANTO.dll VantoHost.dll; do
   w regsvr32 /s "C:\\vanto\\$module" || fail "regsvr32 $module failed"
 done
@@ -117,12 +117,16 @@ wine_run() {
   LANG=zh_CN.UTF-8 WINE_TIMEOUT=300 w "$@" >"$out.raw" 2>&1 || { cat "$out.raw"; fail "$* failed under Wine"; }
 }
 
-echo "-- Wine: the compiled client (IDispatch with typed arguments, IMachine, two threads)"
+echo "-- Wine: the compiled client (IDispatch with typed arguments, IMachine)"
 wine_run "$work/wine-cpp.out" 'C:\vanto\vanto-client-test.exe'
 tr -d '\r' <"$work/wine-cpp.out.raw" >"$work/wine-cpp.out"
 echo "-- Wine: the script client (cscript, late binding)"
 wine_run "$work/wine-vbs.out" cscript //nologo 'C:\vanto\client.vbs'
 iconv -f GBK -t UTF-8 <"$work/wine-vbs.out.raw" | tr -d '\r' >"$work/wine-vbs.out"
+# Bad input in a process of its own (see docs/windows.md: after the whole scenario, a failing
+# call in the same script process has crashed Wine's script host; not yet explained).
+wine_run "$work/wine-vbs-errors.out" cscript //nologo 'C:\vanto\client-errors.vbs'
+iconv -f GBK -t UTF-8 <"$work/wine-vbs-errors.out.raw" | tr -d '\r' >>"$work/wine-vbs.out"
 
 echo "-- compare"
 diff <(mask <"$work/linux.out") <(mask <"$work/wine-cpp.out") >"$work/cpp.diff" ||

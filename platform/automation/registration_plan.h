@@ -24,6 +24,7 @@ class RegistryStore {
   virtual bool Remove(const std::string& key, const std::string& name) = 0;
   // Removes the key when it has no values and no subkeys (else leaves it: not a failure).
   virtual bool RemoveKeyIfEmpty(const std::string& key) = 0;
+  virtual bool HasKey(const std::string& key) = 0;
   std::string error;
 };
 
@@ -55,6 +56,18 @@ inline bool Register(RegistryStore& store, const std::vector<RegistryEntry>& ent
     std::optional<std::string> before;
   };
   std::vector<Undo> done;
+  // The keys (the entries' and all their parents) that are not there yet: a failure removes them.
+  std::vector<std::string> created;
+  for (const auto& entry : entries) {
+    for (std::string key = entry.key; !key.empty();) {
+      if (std::find(created.begin(), created.end(), key) == created.end() && !store.HasKey(key)) created.push_back(key);
+      const std::size_t slash = key.rfind('\\');
+      key = slash == std::string::npos ? std::string() : key.substr(0, slash);
+    }
+  }
+  std::stable_sort(created.begin(), created.end(), [](const std::string& a, const std::string& b) {
+    return std::count(a.begin(), a.end(), '\\') > std::count(b.begin(), b.end(), '\\');
+  });
   bool ok = true;
   for (const auto& entry : entries) {
     std::optional<std::string> before;
@@ -72,7 +85,7 @@ inline bool Register(RegistryStore& store, const std::vector<RegistryEntry>& ent
     else
       store.Remove(it->entry->key, it->entry->name);
   }
-  for (const auto& key : KeysDeepestFirst(entries)) store.RemoveKeyIfEmpty(key);
+  for (const auto& key : created) store.RemoveKeyIfEmpty(key);
   store.error = error;
   return false;
 }

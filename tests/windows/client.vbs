@@ -95,21 +95,4 @@ msg = ""
 ok = m.IMachine_DownloadCarddata(True, "", 1, 9, cdata, msg)
 Show "DownloadCarddata missing", ok, msg
 
-' Bad arguments: a text where an Integer goes, too few arguments, Nothing for the list.
-On Error Resume Next
-msg = ""
-Err.Clear
-ok = m.IMachine_DownloadCarddata(True, "", "abc", 1, cdata, msg)
-WScript.Echo "bad argument " & Hex(Err.Number) & " [" & Err.Description & "]"
-Err.Clear
-ok = m.IMachine_delCardData(True, "", 1)
-WScript.Echo "too few " & Hex(Err.Number) & " [" & Err.Description & "]"
-Err.Clear
-msg = ""
-ok = m.IMachine_DownloadCarddata(True, "", 1, 1, Nothing, msg)
-WScript.Echo "nothing " & Hex(Err.Number) & " " & Truth(ok) & " [" & msg & "]"
-Err.Clear
-Set item = CreateObject("VANTO.NoSuchClass")
-WScript.Echo "unregistered " & Hex(Err.Number)
-On Error GoTo 0
 WScript.Echo "done"

@@ -37,6 +37,7 @@ class FakeStore final : public RegistryStore {
     values.erase({key, name});
     return true;
   }
+  bool HasKey(const std::string& key) override { return keys.count(key) > 0; }
   bool RemoveKeyIfEmpty(const std::string& key) override {
     for (const auto& [where, data] : values)
       if (where.first == key) return true;

@@ -23,6 +23,7 @@ class SystemStore final : public RegistryStore {
   bool RemoveKeyIfEmpty(const std::string& key) override {
     return vanto::win::RemoveKeyIfEmpty(Root::kClassesRoot, key, &error);
   }
+  bool HasKey(const std::string& key) override { return vanto::win::HasKey(Root::kClassesRoot, key); }
 };
 
 constexpr char16_t kSource[] = u"VANTO 注册表";

@@ -192,6 +192,11 @@ bool RemoveKeyIfEmpty(Root root, const std::string& key, std::string* error) {
   return !Failed(status, "cannot remove", root, key, error);
 }
 
+bool HasKey(Root root, const std::string& key) {
+  Key open;
+  return RegOpenKeyExW(RootKey(root), Wide(key).c_str(), 0, KEY_QUERY_VALUE, &open.handle) == ERROR_SUCCESS;
+}
+
 bool ReadValues(Root root, const std::string& key, std::function<void(const std::string&, const std::string&)> each) {
   Key open;
   if (RegOpenKeyExW(RootKey(root), Wide(key).c_str(), 0, KEY_QUERY_VALUE, &open.handle) != ERROR_SUCCESS) return false;

@@ -19,6 +19,7 @@ bool WriteValue(Root root, const std::string& key, const std::string& name, cons
                 std::string* error);
 bool RemoveValue(Root root, const std::string& key, const std::string& name, std::string* error);
 bool RemoveKeyIfEmpty(Root root, const std::string& key, std::string* error);
+bool HasKey(Root root, const std::string& key);
 // Every string value of a key (name -> data); an absent key has none.
 bool ReadValues(Root root, const std::string& key, std::function<void(const std::string&, const std::string&)> each);
 
