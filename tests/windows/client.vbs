@@ -89,10 +89,5 @@ Show "funcWriteCard", ok, msg
 ok = m.IMachine_delCardData(True, "", 1, 1)
 Show "delCardData", ok, ""
 
-' A terminal that is not there.
-Set cdata = CreateObject("VantoHost.Collection")
-msg = ""
-ok = m.IMachine_DownloadCarddata(True, "", 1, 9, cdata, msg)
-Show "DownloadCarddata missing", ok, msg
 
 WScript.Echo "done"
