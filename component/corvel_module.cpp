@@ -26,7 +26,7 @@ std::vector<RegistryEntry> Entries() {
 }  // namespace
 
 extern "C" {
-VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   return GuardBoundary(kSource, [&] {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -36,13 +36,13 @@ VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object
 }
 // The records and their factories live in libvanto_corvel, which counts them (and its server
 // locks) for this module.
-VANTO_EXPORT HRESULT DllCanUnloadNow() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllCanUnloadNow() {
   return GuardBoundary(kSource, [] { return ModuleCanUnloadNow(CorvelActiveCount()); });
 }
-VANTO_EXPORT HRESULT DllRegisterServer() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllRegisterServer() {
   return GuardBoundary(kSource, [] { return RegisterModule(Entries()); });
 }
-VANTO_EXPORT HRESULT DllUnregisterServer() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllUnregisterServer() {
   return GuardBoundary(kSource, [] { return UnregisterModule(Entries()); });
 }
 }

@@ -13,7 +13,7 @@ std::vector<RegistryEntry> Entries() {
 }  // namespace
 
 extern "C" {
-VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   return GuardBoundary(fk303id::kProgId, [&] {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -23,13 +23,13 @@ VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object
 }
 // The control's objects and factories are this module's code (counted by the module); the
 // control keeps the server locks taken on its factory, which count too.
-VANTO_EXPORT HRESULT DllCanUnloadNow() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllCanUnloadNow() {
   return GuardBoundary(fk303id::kProgId, [] { return ModuleCanUnloadNow(FK303IDActiveCount()); });
 }
-VANTO_EXPORT HRESULT DllRegisterServer() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllRegisterServer() {
   return GuardBoundary(fk303id::kProgId, [] { return RegisterModule(Entries()); });
 }
-VANTO_EXPORT HRESULT DllUnregisterServer() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllUnregisterServer() {
   return GuardBoundary(fk303id::kProgId, [] { return UnregisterModule(Entries()); });
 }
 }

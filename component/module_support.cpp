@@ -1,22 +1,13 @@
 // Class factories, lock counting and registration entries shared by the system's modules.
 #include "component/module_support.h"
 
-#include <dlfcn.h>
-
-#include <climits>
-#include <cstdlib>
-
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/module_path.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 
 namespace {
 std::string GuidText(REFGUID guid) { return ToUtf8(GuidToString(guid)); }
-
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-}
 
 // The standard proxy of dispatch interfaces.
 constexpr CLSID kDispatchProxy{0x00020420, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -31,13 +22,7 @@ HRESULT ModuleCanUnloadNow(long servedElsewhere) {
   return CanUnloadServer(ModuleObjectCount() + servedElsewhere, ModuleLocks());
 }
 
-std::string ModuleFilePath() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&ModuleFilePath), &info) == 0 || !info.dli_fname) return {};
-  char resolved[PATH_MAX];
-  if (::realpath(info.dli_fname, resolved)) return resolved;
-  return info.dli_fname;
-}
+std::string ModuleFilePath() { return ModulePathOfAddress(reinterpret_cast<const void*>(&ModuleFilePath)); }
 
 HRESULT HandOutFactory(CreateObjectFunction create, std::u16string_view source, REFIID iid, void** object) {
   return HandOutFactory(create, ModuleLocks(), source, iid, object);
@@ -63,9 +48,9 @@ std::vector<RegistryEntry> TypeLibEntries(const TypeLibRecord& record, const std
   std::string key = "TypeLib\\" + libid + "\\" + record.version;
   std::vector<RegistryEntry> entries = {
       {key, "", record.name},
-      {key + "\\0\\linux64", "", modulePath},
+      {key + "\\0\\" + TypeLibPlatformKey(), "", modulePath},
       {key + "\\FLAGS", "", "0"},
-      {key + "\\HELPDIR", "", DirectoryOf(modulePath)},
+      {key + "\\HELPDIR", "", ModuleDirectoryOf(modulePath)},
   };
   for (const auto& interface : record.interfaces) {
     std::string ikey = "Interface\\" + GuidText(interface.iid);

@@ -51,7 +51,7 @@ std::vector<RegistryEntry> VantoRegistryEntries(const std::string& modulePath) {
 }
 
 extern "C" {
-VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
   return GuardBoundary(kSource, [&] {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -60,15 +60,15 @@ VANTO_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid, void** object
   });
 }
 
-VANTO_EXPORT HRESULT DllCanUnloadNow() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllCanUnloadNow() {
   return GuardBoundary(kSource, [] { return ModuleCanUnloadNow(); });
 }
 
-VANTO_EXPORT HRESULT DllRegisterServer() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllRegisterServer() {
   return GuardBoundary(kSource, [] { return RegisterModule(VantoRegistryEntries(ModulePath())); });
 }
 
-VANTO_EXPORT HRESULT DllUnregisterServer() {
+VANTO_EXPORT HRESULT VANTO_API_CALL DllUnregisterServer() {
   return GuardBoundary(kSource, [] { return UnregisterModule(VantoRegistryEntries(ModulePath())); });
 }
 }

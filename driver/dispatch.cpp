@@ -240,6 +240,9 @@ HRESULT GetClsMachineIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) {
 
 HRESULT InvokeClsMachine(IMachine& machine, DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                          VARIANT* result, EXCEPINFO*, UINT* argError) {
+  // The caller's result variant is written, never read (it may hold anything on entry): it is
+  // emptied first, so that a caller that clears it after a failure finds nothing to free.
+  if (result) VariantInit(result);
   if (iid != GUID_NULL) return DISP_E_UNKNOWNINTERFACE;
   const Method* method = FindMethod(member);
   if (!method || !(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
@@ -263,7 +266,6 @@ HRESULT InvokeClsMachine(IMachine& machine, DISPID member, REFIID iid, LCID, WOR
   for (UINT i = 0; i < method->count; ++i) arguments[i].Return();
   if (FAILED(hr)) return hr;
   if (result) {
-    // The caller's result variant is written, never read (it may hold anything on entry).
     *result = Variant::Bool(answer != VARIANT_FALSE).Detach();
   }
   return S_OK;

@@ -8,7 +8,8 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-d
           libcli11-dev nlohmann-json3-dev gettext locales libcsv-dev libxml2-dev chromium
           libpq-dev postgresql libtomlplusplus-dev
           libcpp-httplib-dev libkainjow-mustache-dev libsodium-dev libssl-dev openssl pkg-config
-          chromium-driver python3-selenium fonts-wqy-zenhei stress-ng)
+          chromium-driver python3-selenium fonts-wqy-zenhei stress-ng
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine64-tools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

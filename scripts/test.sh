@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: a normal build with every test, the same tests under
+# The whole test suite: a normal build with every test, the Windows stage (scripts/windows-stage.sh),
+# the same tests under
 # AddressSanitizer + UndefinedBehaviorSanitizer, and a short bounded run of each fuzz target.
 #
 #   scripts/test.sh           every stage (what CI runs)
@@ -50,6 +51,9 @@ if [ "$busy" -eq 1 ]; then
   echo "== the normal stage passed beside two CPU hogs"
   exit 0
 fi
+
+echo "== Windows stage: cross-build, register under Wine, both clients against the simulator"
+bash scripts/windows-stage.sh build
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 bash scripts/setup.sh build-asan -DVANTO_SANITIZE=ON -DVANTO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug

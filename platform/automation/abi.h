@@ -1,5 +1,12 @@
-// Binary layout of the component model and its automation types, as on x86-64 Windows:
-// HRESULT codes, GUID, IUnknown/IDispatch, BSTR, VARIANT, SAFEARRAY, error info, class factory.
+// Binary layout of the component model and its automation types, as on Windows (x86-64, and
+// x86 when built for Windows): HRESULT codes, GUID, IUnknown/IDispatch, BSTR, VARIANT, SAFEARRAY,
+// error info, class factory.
+//
+// On Linux the standard API below is our own (libvanto_automation). Built for Windows, the same
+// declarations name the system's functions (ole32, oleaut32): the string unit is char16_t here
+// and wchar_t in the system's headers, both 16-bit there, and C linkage does not encode parameter
+// types, so the declarations bind to the system's exports. The system's headers are never included
+// together with this one.
 #pragma once
 
 #include <cstddef>
@@ -118,8 +125,17 @@ inline constexpr IID IID_IClassFactory{0x00000001, 0x0000, 0x0000, {0xC0, 0, 0, 
 inline constexpr IID IID_IErrorInfo{0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 inline constexpr IID IID_IEnumVARIANT{0x00020404, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
+#ifdef _WIN32
+#define STDMETHODCALLTYPE __stdcall
+#define VANTO_API_CALL __stdcall
+#define VANTO_EXPORT
+#define VANTO_SYSTEM_API __declspec(dllimport)
+#else
 #define STDMETHODCALLTYPE
+#define VANTO_API_CALL
 #define VANTO_EXPORT __attribute__((visibility("default")))
+#define VANTO_SYSTEM_API VANTO_EXPORT
+#endif
 
 struct IUnknown {
   virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) = 0;
@@ -292,37 +308,39 @@ struct tagVARIANT {
   };
 };
 
-static_assert(sizeof(VARIANT) == 24, "VARIANT must keep its 24-byte layout");
+constexpr bool kWidePointers = sizeof(void*) == 8;
+static_assert(sizeof(VARIANT) == (kWidePointers ? 24 : 16), "VARIANT must keep its layout");
 static_assert(sizeof(GUID) == 16, "GUID must keep its 16-byte layout");
-static_assert(sizeof(EXCEPINFO) == 64, "EXCEPINFO must keep its x86-64 layout");
-static_assert(sizeof(SAFEARRAY) == 32, "SAFEARRAY must keep its x86-64 layout");
+static_assert(sizeof(EXCEPINFO) == (kWidePointers ? 64 : 32), "EXCEPINFO must keep its layout");
+static_assert(sizeof(SAFEARRAY) == (kWidePointers ? 32 : 24), "SAFEARRAY must keep its layout");
 
-// The standard automation API, under its standard names (implemented in libvanto_automation).
+// The standard automation API, under its standard names (implemented in libvanto_automation;
+// on Windows, the system's).
 extern "C" {
-VANTO_EXPORT BSTR SysAllocString(const OLECHAR* text);
-VANTO_EXPORT BSTR SysAllocStringLen(const OLECHAR* text, UINT length);
-VANTO_EXPORT BSTR SysAllocStringByteLen(const char* bytes, UINT length);
-VANTO_EXPORT void SysFreeString(BSTR text);
-VANTO_EXPORT UINT SysStringLen(BSTR text);
-VANTO_EXPORT UINT SysStringByteLen(BSTR text);
+VANTO_SYSTEM_API BSTR VANTO_API_CALL SysAllocString(const OLECHAR* text);
+VANTO_SYSTEM_API BSTR VANTO_API_CALL SysAllocStringLen(const OLECHAR* text, UINT length);
+VANTO_SYSTEM_API BSTR VANTO_API_CALL SysAllocStringByteLen(const char* bytes, UINT length);
+VANTO_SYSTEM_API void VANTO_API_CALL SysFreeString(BSTR text);
+VANTO_SYSTEM_API UINT VANTO_API_CALL SysStringLen(BSTR text);
+VANTO_SYSTEM_API UINT VANTO_API_CALL SysStringByteLen(BSTR text);
 
-VANTO_EXPORT void VariantInit(VARIANT* value);
-VANTO_EXPORT HRESULT VariantClear(VARIANT* value);
-VANTO_EXPORT HRESULT VariantCopy(VARIANT* destination, const VARIANT* source);
+VANTO_SYSTEM_API void VANTO_API_CALL VariantInit(VARIANT* value);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VariantClear(VARIANT* value);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VariantCopy(VARIANT* destination, const VARIANT* source);
 // Copies the value a by-reference variant points to (a plain variant is copied as it is).
-VANTO_EXPORT HRESULT VariantCopyInd(VARIANT* destination, const VARIANT* source);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VariantCopyInd(VARIANT* destination, const VARIANT* source);
 
-VANTO_EXPORT SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG elements);
-VANTO_EXPORT HRESULT SafeArrayDestroy(SAFEARRAY* array);
-VANTO_EXPORT HRESULT SafeArrayCopy(SAFEARRAY* source, SAFEARRAY** copy);
-VANTO_EXPORT HRESULT SafeArrayAccessData(SAFEARRAY* array, void** data);
-VANTO_EXPORT HRESULT SafeArrayUnaccessData(SAFEARRAY* array);
-VANTO_EXPORT HRESULT SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound);
-VANTO_EXPORT HRESULT SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound);
-VANTO_EXPORT UINT SafeArrayGetDim(SAFEARRAY* array);
-VANTO_EXPORT HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vt);
+VANTO_SYSTEM_API SAFEARRAY* VANTO_API_CALL SafeArrayCreateVector(VARTYPE vt, LONG lowerBound, ULONG elements);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayDestroy(SAFEARRAY* array);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayCopy(SAFEARRAY* source, SAFEARRAY** copy);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayAccessData(SAFEARRAY* array, void** data);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayUnaccessData(SAFEARRAY* array);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayGetLBound(SAFEARRAY* array, UINT dimension, LONG* bound);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayGetUBound(SAFEARRAY* array, UINT dimension, LONG* bound);
+VANTO_SYSTEM_API UINT VANTO_API_CALL SafeArrayGetDim(SAFEARRAY* array);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* vt);
 
 // Per-thread error info: the error channel of vtable calls.
-VANTO_EXPORT HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
-VANTO_EXPORT HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL SetErrorInfo(ULONG reserved, IErrorInfo* info);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL GetErrorInfo(ULONG reserved, IErrorInfo** info);
 }

@@ -156,6 +156,8 @@ class Collection final : public DispatchObject<_Collection> {
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* exception, UINT*) override {
+    // The result is written, never read: a caller may pass it uninitialised (script hosts do).
+    if (result) VariantInit(result);
     return GuardInvoke(exception, kSource, [&]() -> HRESULT {
       if (!params) return E_POINTER;
       // Arguments arrive in reverse order; a missing optional one is absent or marked missing.

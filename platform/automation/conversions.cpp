@@ -820,8 +820,9 @@ HRESULT DateFromParts(int year, int month, int day, int hour, int minute, int se
 }
 
 // ---------------------------------------------------------------------------------------------
-// The standard API
+// The standard API (built for Windows, the system's own answers these)
 
+#ifndef _WIN32
 extern "C" {
 
 HRESULT VarI2FromStr(LPCOLESTR text, LCID, ULONG, SHORT* out) { return ParseI2(NulTerminated(text), out); }
@@ -923,3 +924,4 @@ HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, USHORT fl
 }
 
 }  // extern "C"
+#endif  // _WIN32

@@ -13,18 +13,18 @@ constexpr USHORT VARIANT_ALPHABOOL = 0x2;
 
 extern "C" {
 // NUL-terminated text, as the standard API takes it.
-VANTO_EXPORT HRESULT VarI2FromStr(LPCOLESTR text, LCID lcid, ULONG flags, SHORT* out);
-VANTO_EXPORT HRESULT VarI4FromStr(LPCOLESTR text, LCID lcid, ULONG flags, LONG* out);
-VANTO_EXPORT HRESULT VarR8FromStr(LPCOLESTR text, LCID lcid, ULONG flags, DOUBLE* out);
-VANTO_EXPORT HRESULT VarBoolFromStr(LPCOLESTR text, LCID lcid, ULONG flags, VARIANT_BOOL* out);
-VANTO_EXPORT HRESULT VarDateFromStr(LPCOLESTR text, LCID lcid, ULONG flags, DATE* out);
-VANTO_EXPORT HRESULT VarBstrFromI2(SHORT value, LCID lcid, ULONG flags, BSTR* out);
-VANTO_EXPORT HRESULT VarBstrFromI4(LONG value, LCID lcid, ULONG flags, BSTR* out);
-VANTO_EXPORT HRESULT VarBstrFromR8(DOUBLE value, LCID lcid, ULONG flags, BSTR* out);
-VANTO_EXPORT HRESULT VarBstrFromBool(VARIANT_BOOL value, LCID lcid, ULONG flags, BSTR* out);
-VANTO_EXPORT HRESULT VarBstrFromDate(DATE value, LCID lcid, ULONG flags, BSTR* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarI2FromStr(LPCOLESTR text, LCID lcid, ULONG flags, SHORT* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarI4FromStr(LPCOLESTR text, LCID lcid, ULONG flags, LONG* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarR8FromStr(LPCOLESTR text, LCID lcid, ULONG flags, DOUBLE* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarBoolFromStr(LPCOLESTR text, LCID lcid, ULONG flags, VARIANT_BOOL* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarDateFromStr(LPCOLESTR text, LCID lcid, ULONG flags, DATE* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarBstrFromI2(SHORT value, LCID lcid, ULONG flags, BSTR* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarBstrFromI4(LONG value, LCID lcid, ULONG flags, BSTR* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarBstrFromR8(DOUBLE value, LCID lcid, ULONG flags, BSTR* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarBstrFromBool(VARIANT_BOOL value, LCID lcid, ULONG flags, BSTR* out);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VarBstrFromDate(DATE value, LCID lcid, ULONG flags, BSTR* out);
 // Converts `source` (by value or by reference) to `vt` into `destination` (which may be `source`).
-VANTO_EXPORT HRESULT VariantChangeType(VARIANT* destination, const VARIANT* source, USHORT flags, VARTYPE vt);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL VariantChangeType(VARIANT* destination, const VARIANT* source, USHORT flags, VARTYPE vt);
 }
 
 // Length-aware forms: a BSTR may hold embedded NULs, which make its text a type mismatch

@@ -5,7 +5,9 @@
 #include "platform/automation/owners.h"
 
 namespace {
+#ifndef _WIN32
 thread_local ComPtr<IErrorInfo> threadError;
+#endif
 
 class ErrorInfo final : public ComObject<IErrorInfo> {
  public:
@@ -42,6 +44,7 @@ class ErrorInfo final : public ComObject<IErrorInfo> {
 };
 }  // namespace
 
+#ifndef _WIN32  // Built for Windows, the system keeps the error info.
 extern "C" {
 HRESULT SetErrorInfo(ULONG, IErrorInfo* info) {
   threadError = ComPtr<IErrorInfo>(info);
@@ -54,6 +57,7 @@ HRESULT GetErrorInfo(ULONG, IErrorInfo** info) {
   return *info ? S_OK : S_FALSE;
 }
 }
+#endif
 
 HRESULT RaiseError(HRESULT code, std::u16string_view description, std::u16string_view source) {
   ComPtr<IErrorInfo> info = ComPtr<IErrorInfo>::Adopt(new ErrorInfo(description, source));
@@ -61,7 +65,7 @@ HRESULT RaiseError(HRESULT code, std::u16string_view description, std::u16string
   return code;
 }
 
-void ClearErrorInfo() { threadError.Reset(); }
+void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
 
 std::u16string TakeErrorDescription(HRESULT code) {
   IErrorInfo* raw = nullptr;

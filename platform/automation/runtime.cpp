@@ -1,12 +1,16 @@
-// The in-process class table and object creation through it.
+// The in-process class table and object creation through it. Built for Windows, the system's
+// runtime creates the objects (runtime_win.cpp); creation by class name and GUID texts are shared.
 #include "platform/automation/runtime.h"
 
 #include <mutex>
 #include <vector>
 
+#ifndef _WIN32
 #include "platform/automation/module_loader.h"
+#endif
 #include "platform/automation/text.h"
 
+#ifndef _WIN32
 namespace {
 struct ClassEntry {
   CLSID clsid;
@@ -92,6 +96,8 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
   return factory->CreateInstance(outer, iid, object);
 }
 }
+
+#endif  // _WIN32
 
 HRESULT CreateObjectByProgId(std::u16string_view progId, REFIID iid, void** object) {
   if (!object) return E_POINTER;

@@ -18,10 +18,10 @@ constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
 constexpr HRESULT RPC_E_CHANGED_MODE = MakeHResult(0x80010106);
 
 // The four entry points of an in-process server module, as the runtime calls them.
-using DllGetClassObjectFunction = HRESULT (*)(REFCLSID clsid, REFIID iid, void** object);
-using DllCanUnloadNowFunction = HRESULT (*)();
-using DllRegisterServerFunction = HRESULT (*)();
-using DllUnregisterServerFunction = HRESULT (*)();
+using DllGetClassObjectFunction = HRESULT(VANTO_API_CALL*)(REFCLSID clsid, REFIID iid, void** object);
+using DllCanUnloadNowFunction = HRESULT(VANTO_API_CALL*)();
+using DllRegisterServerFunction = HRESULT(VANTO_API_CALL*)();
+using DllUnregisterServerFunction = HRESULT(VANTO_API_CALL*)();
 
 // Adds a class to the in-process table under its identifier and class name (ProgID).
 // The table holds a reference on `factory` until the class is revoked.
@@ -29,18 +29,18 @@ VANTO_EXPORT HRESULT RegisterInProcessClass(REFCLSID clsid, std::u16string_view 
 VANTO_EXPORT HRESULT RevokeInProcessClass(REFCLSID clsid);
 
 extern "C" {
-VANTO_EXPORT HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
-VANTO_EXPORT HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved, REFIID iid, void** object);
-VANTO_EXPORT HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL CoGetClassObject(REFCLSID clsid, DWORD context, void* reserved, REFIID iid, void** object);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);
 
 // Per-thread apartment: the first call on a thread answers S_OK, later ones S_FALSE (each
 // to be balanced by CoUninitialize); asking for another threading model than the thread's
 // answers RPC_E_CHANGED_MODE.
-VANTO_EXPORT HRESULT CoInitialize(void* reserved);
-VANTO_EXPORT HRESULT CoInitializeEx(void* reserved, DWORD model);
-VANTO_EXPORT void CoUninitialize();
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL CoInitialize(void* reserved);
+VANTO_SYSTEM_API HRESULT VANTO_API_CALL CoInitializeEx(void* reserved, DWORD model);
+VANTO_SYSTEM_API void VANTO_API_CALL CoUninitialize();
 // Unloads every loaded module whose DllCanUnloadNow answers S_OK.
-VANTO_EXPORT void CoFreeUnusedLibraries();
+VANTO_SYSTEM_API void VANTO_API_CALL CoFreeUnusedLibraries();
 }
 
 // Whether the calling thread's apartment is initialised.

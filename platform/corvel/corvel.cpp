@@ -1,5 +1,6 @@
 // The host record classes MachineInfo and CardRecord: property bags of variants, reachable by
-// vtable and by dispatch member number, and created through their class factories.
+// vtable and by dispatch member number or property name (as a late-binding host without the
+// interface description asks), and created through their class factories.
 #include "platform/corvel/corvel.h"
 
 #include <array>
@@ -9,6 +10,7 @@
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/object.h"
 #include "platform/automation/runtime.h"
+#include "platform/automation/text.h"
 
 namespace {
 
@@ -48,6 +50,21 @@ HRESULT InvokeProperty(std::array<Variant, N>& fields, DISPID member, WORD flags
   return DISP_E_MEMBERNOTFOUND;
 }
 
+// Property names to member numbers 1..N (ignoring case); parameter names are not resolved.
+template <std::size_t N>
+HRESULT NamesToMembers(const std::array<const char16_t*, N>& properties, LPOLESTR* names, UINT count, DISPID* ids) {
+  if (!names || !ids) return E_POINTER;
+  HRESULT hr = S_OK;
+  for (UINT i = 0; i < count; ++i) {
+    ids[i] = DISPID_UNKNOWN;
+    if (i == 0 && names[0])
+      for (std::size_t p = 0; p < N; ++p)
+        if (SameNameIgnoringCase(names[0], properties[p])) ids[0] = static_cast<DISPID>(p + 1);
+    if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+  }
+  return hr;
+}
+
 class MachineInfo final : public DispatchObject<IMachineInfo> {
  public:
   static constexpr char16_t kSource[] = u"Corvel.MachineInfo";
@@ -82,6 +99,10 @@ class MachineInfo final : public DispatchObject<IMachineInfo> {
     return GuardInvoke(exception, kSource,
                        [&] { return InvokeProperty(fields_, member, flags, params, result, exception, kSource); });
   }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    static constexpr std::array<const char16_t*, 4> kNames = {u"MachineNo", u"MachineId", u"PortNo", u"IpAddress"};
+    return GuardBoundary(kSource, [&] { return NamesToMembers(kNames, names, count, ids); });
+  }
 
  protected:
   bool Implements(REFIID iid) const override { return iid == IID_IDispatch || iid == IID_IMachineInfo; }
@@ -111,6 +132,10 @@ class CardRecord final : public DispatchObject<ICardRecord> {
                                    VARIANT* result, EXCEPINFO* exception, UINT*) override {
     return GuardInvoke(exception, kSource,
                        [&] { return InvokeProperty(fields_, member, flags, params, result, exception, kSource); });
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    static constexpr std::array<const char16_t*, 2> kNames = {u"PersonNo", u"SwipeTime"};
+    return GuardBoundary(kSource, [&] { return NamesToMembers(kNames, names, count, ids); });
   }
 
  protected:

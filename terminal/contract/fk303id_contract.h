@@ -7,15 +7,19 @@
 // (terminal/control/fk303id.cpp), which refuses to build a member it does not handle.
 #pragma once
 
+// VANTO_IDL_ONLY: read for the member list alone (the Windows type library's IDL is made from it).
+#ifndef VANTO_IDL_ONLY
 #include <cstddef>
 #include <string_view>
 
 #include "platform/automation/abi.h"
 
 namespace fk303id {
+#endif
 
 // The class name hosts create the control by.
 #define FK303ID_PROGID "FK303IDLib.FK303ID"
+#ifndef VANTO_IDL_ONLY
 inline constexpr char16_t kProgId[] = u"" FK303ID_PROGID;
 inline constexpr char kProgIdText[] = FK303ID_PROGID;  // as registry entries spell it
 
@@ -28,6 +32,7 @@ inline constexpr GUID kLibrary{0x7A3D5E42, 0x1C2B, 0x4F60, {0x8E, 0x13, 0x5B, 0x
 inline constexpr std::size_t kTemplateValues = 460;
 
 enum class Kind { kProperty, kMethod };
+#endif
 
 // The members: X(Name, number, kind, argument count, arguments in the caller's order).
 // Members 1..25 are the driver's. Members 40..44 and 50..53 are for hosts; in 40..44 identities and generations are
@@ -94,6 +99,8 @@ enum class Kind { kProperty, kMethod };
   X(SetClock, 61, kMethod, 8, "terminal, year, month, day, hour, minute, second, refusal&")               \
   X(CardReadForm, 62, kMethod, 3, "terminal, dense&, fallbacks&")
 
+#ifndef VANTO_IDL_ONLY
+
 namespace member {
 #define FK303ID_MEMBER_NUMBER(name, number, kind, count, arguments) inline constexpr DISPID k##name = number;
 FK303ID_MEMBERS(FK303ID_MEMBER_NUMBER)
@@ -129,3 +136,4 @@ constexpr UINT ArgumentCount(DISPID number) {
 }
 
 }  // namespace fk303id
+#endif  // VANTO_IDL_ONLY

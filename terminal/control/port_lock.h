@@ -4,6 +4,8 @@
 // kLockFolder, a folder only the service's user and group can enter, so no other local user can
 // take or hold a port's lock. A second user waits up to a bound, then fails naming the process
 // that holds the port.
+// On Windows (port_lock_win.cpp) every port's lock is a named system semaphore our processes
+// share, and a COM port's exclusive open keeps every other program out.
 #pragma once
 
 #include <sys/types.h>
@@ -71,7 +73,11 @@ class PortLock {
   PortLock& operator=(const PortLock&) = delete;
   ~PortLock();
 
+#ifdef _WIN32
+  bool Held() const { return handle_ != nullptr; }
+#else
   bool Held() const { return fd_ >= 0; }
+#endif
   // After the line is open: refuse other opens of a serial device (TIOCEXCL) until released.
   void MakeExclusive();
   // Undoes MakeExclusive while the lock stays held (before the lock passes to another user of
@@ -83,8 +89,13 @@ class PortLock {
   static std::string LockFileOf(const std::string& device, const std::string& folder = kLockFolder);
 
  private:
+#ifdef _WIN32
+  explicit PortLock(void* handle) : handle_(handle) {}
+  void* handle_ = nullptr;  // the semaphore, taken
+#else
   explicit PortLock(int fd, bool tty) : fd_(fd), tty_(tty) {}
   int fd_ = -1;
+#endif
   bool tty_ = false;
   bool exclusive_ = false;
 };

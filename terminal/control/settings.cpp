@@ -5,10 +5,9 @@
 #include <mutex>
 #include <string_view>
 
+#include "terminal/control/settings_overrides.h"
 #include "terminal/serial/serial_port.h"
 #include "terminal/tcp/tcp_line.h"
-
-extern char** environ;
 
 namespace terminal::control {
 namespace {
@@ -157,12 +156,9 @@ void ClearHostSettings() {
 //   3. what a host set through the control (SetSetting), process-wide.
 ControlSettings ControlSettings::Resolve() {
   std::map<std::string, std::string> given;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    const std::string_view text(*entry);
-    const auto equals = text.find('=');
-    if (equals == std::string_view::npos || !IsSettingName(text.substr(0, equals))) continue;
-    given[std::string(text.substr(0, equals))] = std::string(text.substr(equals + 1));
-  }
+  // The overrides: the environment on Linux, the registry on Windows (settings_overrides.h).
+  for (const auto& [name, value] : ReadSettingOverrides())
+    if (IsSettingName(name)) given[name] = value;
   {
     std::lock_guard lock(HostSet().mutex);
     for (const auto& [name, value] : HostSet().values) given[name] = value;
@@ -172,6 +168,7 @@ ControlSettings ControlSettings::Resolve() {
 
 ControlSettings ControlSettings::FromValues(const std::map<std::string, std::string>& given) {
   ControlSettings settings;
+  settings.portPattern = DefaultPortPattern();  // "/dev/ttyS{N-1}" on Linux, "COM{N}" on Windows
   auto note = [&](const char* name, const char* value) {
     if (settings.invalid.empty()) settings.invalid = std::string(name) + "=" + value;
   };

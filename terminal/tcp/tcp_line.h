@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -32,7 +33,11 @@ class TcpLine final : public line::Line {
   ~TcpLine() override;
 
   const std::string& Address() const override { return device_; }
+#ifdef _WIN32
+  bool IsOpen() const override { return socket_ != kNoSocket; }
+#else
   bool IsOpen() const override { return fd_ >= 0; }
+#endif
   void Open() override;
   void Close() override;
   void Write(std::span<const std::uint8_t> bytes, line::Clock::time_point deadline) override;
@@ -44,7 +49,12 @@ class TcpLine final : public line::Line {
 
   std::string device_;
   std::chrono::milliseconds connectTimeout_;
+#ifdef _WIN32
+  static constexpr std::uintptr_t kNoSocket = ~std::uintptr_t{0};  // INVALID_SOCKET
+  std::uintptr_t socket_ = kNoSocket;
+#else
   int fd_ = -1;
+#endif
 };
 
 }  // namespace terminal::tcp

@@ -1,0 +1,16 @@
+# Cross-build of the Windows components with mingw-w64 (i686), the -posix compilers (std::thread,
+# std::mutex), the C++, GCC and thread runtimes linked statically so each module stands alone.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(VANTO_MINGW_TRIPLE i686-w64-mingw32)
+set(CMAKE_C_COMPILER ${VANTO_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${VANTO_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${VANTO_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${VANTO_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")

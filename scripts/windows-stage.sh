@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The Windows stage: cross-builds the components (64-bit and 32-bit), registers the 64-bit ones
+# with regsvr32 in a throw-away Wine prefix, runs the compiled client (tests/windows/client.cpp)
+# and the script client (tests/windows/client.vbs, Wine's cscript) against the simulator (port 1
+# on COM1, mapped to a simulator pseudo-terminal; port 2 on tcp://), runs the compiled client
+# through the Linux build against the same site, compares the outputs, then unregisters (twice)
+# and checks that the registry holds nothing of ours. Headless (Wine's null display driver).
+#
+#   bash scripts/windows-stage.sh [LINUX_BUILD_DIR]     (default build/, already configured)
+#
+# Every wait is bounded: each Wine command runs under `timeout`, the simulators under `timeout`,
+# and wineserver is stopped at the end whatever happens. Work files go to a temporary folder,
+# removed at the end (kept, and named, when a step fails).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+linux_build=${1:-build}
+jobs=$(nproc)
+started=$(date +%s)
+
+wine64=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wine64" ] || { echo "windows stage: $wine64 is missing (package wine64)" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/vanto-windows-stage.XXXXXX)
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+sims=()
+ok=0
+cleanup() {
+  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
+  timeout 30 "$wineserver" -k 2>/dev/null || true
+  if [ "$ok" = 1 ]; then rm -rf "$work"; else echo "windows stage: work files kept in $work" >&2; fi
+}
+trap cleanup EXIT
+fail() { echo "windows stage: $*" >&2; exit 1; }
+w() { timeout "${WINE_TIMEOUT:-120}" "$wine64" "$@"; }
+
+echo "-- cross-build (x86_64 and i686)"
+for arch in x86_64 i686; do
+  dir=build-win-$arch
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-$arch.cmake -DCMAKE_BUILD_TYPE=Release \
+    ${CMAKE_CXX_COMPILER_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_CXX_COMPILER_LAUNCHER} >"$work/cmake-$arch.log" 2>&1 ||
+    { tail -n 30 "$work/cmake-$arch.log"; fail "configuring $dir failed"; }
+  cmake --build "$dir" -j"$jobs" >"$work/build-$arch.log" 2>&1 || { grep -E 'error' "$work/build-$arch.log" | head -n 30; fail "building $dir failed"; }
+  for module in VANTO.dll Corvel.dll FK303ID.ocx VantoHost.dll; do
+    exports=$($arch-w64-mingw32-objdump -p "$dir/$module" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -o 'Dll[A-Za-z]*' | sort | tr '\n' ' ')
+    [ "$exports" = "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ] ||
+      fail "$dir/$module exports [$exports]"
+  done
+done
+
+echo "-- Linux build of the same scenario's parts"
+cmake --build "$linux_build" -j"$jobs" --target vanto-sim VANTO Corvel FK303ID vanto-regsvr vanto-client-test vanto-conversions-probe >"$work/linux.log" 2>&1 ||
+  { tail -n 30 "$work/linux.log"; fail "building the Linux parts failed"; }
+sim=$linux_build/terminal/sim/vanto-sim
+client=$(find "$linux_build/tests/windows" -name vanto-client-test -type f | head -n 1)
+
+# Starts a simulator of tests/windows/site.seed (pseudo-terminals, or "--tcp"); sets port1/port2
+# to its devices once it is ready (it prints "ready" after its port lines; read waits at most 30 s).
+start_sim() {
+  local fifo=$work/sim-$RANDOM.fifo line
+  mkfifo "$fifo"
+  timeout 900 "$sim" --seed tests/windows/site.seed "$@" >"$fifo" 2>&1 &
+  sims+=($!)
+  exec {simout}<"$fifo"
+  port1="" port2=""
+  while IFS= read -r -t 30 -u "$simout" line; do
+    case $line in
+      "port 1: "*) port1=${line#port 1: } ;;
+      "port 2: "*) port2=${line#port 2: } ;;
+      ready) break ;;
+    esac
+  done
+  [ -n "$port1" ] && [ -n "$port2" ] || fail "the simulator did not get ready"
+  # Keep reading its output away so that it never blocks on a full pipe.
+  cat <&"$simout" >/dev/null &
+  exec {simout}<&-
+}
+
+# Device names differ between the runs: the control's texts may name them.
+mask() { sed -E 's#(/dev/pts/[0-9]+|/tmp/vanto-sim-[A-Za-z0-9]+/port[0-9]+|\\\\\.\\COM[0-9]+|COM[0-9]+|tcp://127\.0\.0\.1:[0-9]+)#DEVICE#g'; }
+
+echo "-- Linux: the compiled client"
+export VANTO_REGISTRY=$work/linux-registry
+for module in Corvel FK303ID VANTO; do
+  "$linux_build/component/vanto-regsvr" -s "$linux_build/component/$module.so" || fail "registering $module.so failed"
+done
+pty_sim_ports() { start_sim; pty1=$port1; start_sim --tcp; tcp2=$port2; }
+pty_sim_ports
+VANTO_FK_PORT_1=$pty1 VANTO_FK_PORT_2=$tcp2 VANTO_FK_PROBE_TIMEOUT_MS=200 VANTO_FK_TIMEOUT_MS=1000 \
+  timeout 300 "$client" >"$work/linux.out" 2>&1 || { cat "$work/linux.out"; fail "the compiled client failed on Linux"; }
+unset VANTO_REGISTRY
+
+echo "-- Wine prefix (64-bit, null display driver)"
+w wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed"
+w reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
+# A crashing client ends at once instead of waiting in the debugger.
+w reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f >/dev/null
+install=$WINEPREFIX/drive_c/vanto
+mkdir -p "$install"
+cp build-win-x86_64/{VANTO.dll,Corvel.dll,FK303ID.ocx,VantoHost.dll,vanto-client-test.exe,vanto-conversions-probe.exe} tests/windows/client.vbs tests/windows/client-errors.vbs "$install/"
+for module in Corvel.dll FK303ID.ocx VANTO.dll VantoHost.dll; do
+  w regsvr32 /s "C:\\vanto\\$module" || fail "regsvr32 $module failed"
+done
+
+# One run of a Windows client against fresh simulators: COM1 is the pseudo-terminal of port 1,
+# port 2 is tcp:// (from our registry key, as a host installation sets it).
+wine_run() {
+  local out=$1; shift
+  start_sim; local pty=$port1
+  start_sim --tcp; local tcp=$port2
+  w reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$(readlink -f "$pty")" /f >/dev/null
+  w reg add 'HKCU\Software\VANTO\FK303ID' /v VANTO_FK_PORT_2 /d "$tcp" /f >/dev/null
+  w reg add 'HKCU\Software\VANTO\FK303ID' /v VANTO_FK_PROBE_TIMEOUT_MS /t REG_DWORD /d 200 /f >/dev/null
+  w reg add 'HKCU\Software\VANTO\FK303ID' /v VANTO_FK_TIMEOUT_MS /t REG_DWORD /d 1000 /f >/dev/null
+  timeout 30 "$wineserver" -k || true  # the port mapping is read when Wine starts
+  LANG=zh_CN.UTF-8 WINE_TIMEOUT=300 w "$@" >"$out.raw" 2>&1 || { cat "$out.raw"; fail "$* failed under Wine"; }
+}
+
+echo "-- Wine: the compiled client (IDispatch with typed arguments, IMachine)"
+wine_run "$work/wine-cpp.out" 'C:\vanto\vanto-client-test.exe'
+tr -d '\r' <"$work/wine-cpp.out.raw" >"$work/wine-cpp.out"
+echo "-- Wine: the script client (cscript, late binding)"
+wine_run "$work/wine-vbs.out" cscript //nologo 'C:\vanto\client.vbs'
+iconv -f GBK -t UTF-8 <"$work/wine-vbs.out.raw" | tr -d '\r' >"$work/wine-vbs.out"
+# A missing terminal and bad input, one case per script process (see docs/windows.md; the case
+# "nothing" crashes Wine's script host when the process ends and is left out until explained).
+for case in missing bad few unregistered; do
+  LANG=zh_CN.UTF-8 w cscript //nologo 'C:\vanto\client-errors.vbs' "$case" >"$work/wine-vbs-$case.raw" 2>&1 ||
+    { cat "$work/wine-vbs-$case.raw"; fail "client-errors.vbs $case failed under Wine"; }
+  iconv -f GBK -t UTF-8 <"$work/wine-vbs-$case.raw" | tr -d '\r' >>"$work/wine-vbs.out"
+done
+
+echo "-- compare"
+diff <(mask <"$work/linux.out") <(mask <"$work/wine-cpp.out") >"$work/cpp.diff" ||
+  { cat "$work/cpp.diff"; fail "the compiled client answered differently under Wine than on Linux"; }
+common() { sed -n '1,/^delCardData /p'; }
+diff <(common <"$work/linux.out" | mask) <(common <"$work/wine-vbs.out" | mask) >"$work/vbs.diff" ||
+  { cat "$work/vbs.diff"; fail "the script client answered differently than the Linux build"; }
+grep -q '^records 7$' "$work/wine-vbs.out" || fail "the script client did not download the 7 records of terminal 1"
+grep -F "$(grep '^DownloadCarddata missing' "$work/linux.out")" "$work/wine-vbs.out" >/dev/null ||
+  fail "the script client's missing-terminal answer differs from the Linux build's"
+for expected in '^bad argument D ' '^too few 1C2 ' '^unregistered 1AD$' '^done$'; do
+  grep -q "$expected" "$work/wine-vbs.out" || { cat "$work/wine-vbs.out"; fail "script client: no line matching $expected"; }
+done
+
+echo "-- conversions: our runtime against the system's (Wine's oleaut32)"
+probe=$(find "$linux_build/tests/windows" -name vanto-conversions-probe -type f | head -n 1)
+"$probe" >"$work/conversions-linux.out"
+LANG=zh_CN.UTF-8 w 'C:\vanto\vanto-conversions-probe.exe' | tr -d '\r' >"$work/conversions-wine.out"
+diff "$work/conversions-linux.out" "$work/conversions-wine.out" >"$work/conversions.diff" || true
+# Every difference is listed and decided in docs/windows.md; a new one fails the stage.
+diff tests/windows/conversions-wine.diff "$work/conversions.diff" ||
+  fail "the conversions differ from the runtime's in a way not yet decided (docs/windows.md)"
+
+echo "-- unregister (twice) and check the registry"
+for round in 1 2; do
+  for module in VantoHost.dll VANTO.dll FK303ID.ocx Corvel.dll; do
+    w regsvr32 /u /s "C:\\vanto\\$module" || fail "regsvr32 /u $module failed (round $round)"
+  done
+done
+timeout 30 "$wineserver" -w || true
+timeout 30 "$wineserver" -k || true
+if grep -n -i -E '3F6B1C2[0-9]-8A4E|5C3E9A1[0-9]-6B2D|7A3D5E4[0-9]-1C2B|6E1F0A5[0-9]-3B7C|VANTO\.clsMachine|FK303IDLib|VantoHost\.|Corvel\.(MachineInfo|CardRecord)' \
+     "$WINEPREFIX/system.reg" "$WINEPREFIX/user.reg"; then
+  fail "the registry still holds entries of ours after unregistering"
+fi
+
+ok=1
+echo "-- windows stage passed in $(( $(date +%s) - started )) s"
