@@ -125,7 +125,9 @@ TEST_P(Configuration, ABrokenSiteFileStopsEveryCommandFirst) {
       Result r = Vanto(with_site);
       EXPECT_EQ(r.status, kExitUsage) << args[0] << "\n" << r.out << r.err;
       EXPECT_NE(r.err.find(site), std::string::npos) << args[0] << ": the error names the file\n" << r.err;
-      if (site == broken) EXPECT_NE(r.err.find(site + ":4"), std::string::npos) << args[0] << "\n" << r.err;
+      if (site == broken) {
+        EXPECT_NE(r.err.find(site + ":4"), std::string::npos) << args[0] << "\n" << r.err;
+      }
       EXPECT_FALSE(fs::exists(folder_ / "etc" / "broken.db")) << args[0];
       EXPECT_EQ(StrayFiles(), std::vector<std::string>{}) << args[0];
     }

@@ -127,7 +127,7 @@ struct Call {
   IDispatch* machine;
   HRESULT hr = S_OK;
   bool ok = false;
-  std::string failure;
+  std::string failure{};
 
   Call& Invoke(const char16_t* name, std::vector<Variant> arguments) {
     DISPID id = DISPID_UNKNOWN;
