@@ -44,6 +44,8 @@ std::string Fixed(double value, int decimals) {
 
 std::string OutcomeText(const TerminalSync& row) {
   if (row.ok) return Tr("synced");
+  if (row.cancelled)
+    return TrFill("cancelled: {0} records delivered, {1} new stored", {std::to_string(row.delivered), std::to_string(row.added)});
   if (row.quarantined > 0 && row.cause.find('\n') == std::string::npos && row.message.empty())
     return TrFill("synced; {0}", {row.cause});
   return TrFill("failed: {0}", {row.cause});
