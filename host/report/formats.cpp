@@ -28,24 +28,6 @@ bool Wide(std::uint32_t cp) {
          (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1FAFF) || (cp >= 0x20000 && cp <= 0x3FFFD);
 }
 
-void Table(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
-           const std::vector<bool>& right) {
-  std::vector<std::size_t> widths(header.size());
-  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = DisplayWidth(header[i]);
-  for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
-  auto line = [&](const std::vector<std::string>& cells) {
-    std::string text;
-    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i) {
-      std::string pad(widths[i] - DisplayWidth(cells[i]), ' ');
-      if (i) text += "  ";
-      text += (i < right.size() && right[i]) ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
-    }
-    out << text << '\n';
-  };
-  line(header);
-  for (const auto& row : rows) line(row);
-}
 
 std::string NameCell(const std::optional<std::string>& name) { return name ? OneLine(*name) : "(no name)"; }
 
@@ -87,6 +69,25 @@ std::size_t DisplayWidth(std::string_view text) {
   std::size_t width = 0;
   for (std::size_t i = 0; i < text.size();) width += Wide(NextCodePoint(text, i)) ? 2 : 1;
   return width;
+}
+
+void WriteTable(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
+                const std::vector<bool>& right) {
+  std::vector<std::size_t> widths(header.size());
+  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = DisplayWidth(header[i]);
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i) {
+      std::string pad(widths[i] - DisplayWidth(cells[i]), ' ');
+      if (i) text += "  ";
+      text += (i < right.size() && right[i]) ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
+    }
+    out << text << '\n';
+  };
+  line(header);
+  for (const auto& row : rows) line(row);
 }
 
 std::string HtmlEscape(std::string_view text) {
@@ -151,7 +152,7 @@ void WritePeople(std::ostream& out, const std::vector<Person>& people, Format fo
     case Format::Table: {
       std::vector<std::vector<std::string>> rows;
       for (const Person& p : people) rows.push_back({std::to_string(p.number), OneLine(p.name), OneLine(p.department)});
-      Table(out, {"PERSON", "NAME", "DEPARTMENT"}, rows, {true, false, false});
+      WriteTable(out, {"PERSON", "NAME", "DEPARTMENT"}, rows, {true, false, false});
       break;
     }
   }
@@ -193,7 +194,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
           rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day), ClockOnDay(d.first, d.day),
                           ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span())});
       if (!rows.empty()) {
-        Table(out, {"PERSON", "NAME", "DAY", "FIRST", "LAST", "SWIPES", "SPAN"}, rows,
+        WriteTable(out, {"PERSON", "NAME", "DAY", "FIRST", "LAST", "SWIPES", "SPAN"}, rows,
               {true, false, false, false, false, true, true});
         out << '\n';
       }
@@ -201,7 +202,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       for (const PersonReport& p : report.people)
         rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.department),
                         std::to_string(p.days_present()), SpanText(p.total_span())});
-      Table(out, {"PERSON", "NAME", "DEPARTMENT", "DAYS", "TOTAL"}, rows, {true, false, false, true, true});
+      WriteTable(out, {"PERSON", "NAME", "DEPARTMENT", "DAYS", "TOTAL"}, rows, {true, false, false, true, true});
       break;
     }
   }
