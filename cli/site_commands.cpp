@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/atomic_file.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/commands.h"
@@ -326,12 +327,8 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   fs::path path(where.path);
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
   const std::string temporary = where.path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << text.str();
-    out.flush();
-    if (!out) throw HostError(TrFill("cannot write the site file {0}", {temporary}));
-  }
+  if (auto failed = ReplaceFileAtomically(temporary, text.str(), kSharedFileMode))
+    throw HostError(TrFill("cannot write the site file {0}", {temporary}) + ": " + *failed);
   site::LoadSite(temporary);  // what we wrote reads back
   fs::rename(temporary, where.path, ec);
   if (ec) throw HostError(TrFill("cannot write the site file {0}", {where.path}) + ": " + ec.message());
