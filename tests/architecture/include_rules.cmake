@@ -12,8 +12,8 @@ set(rules
   "terminal/protocol:terminal/contract"
   # The host library, above the driver, the control and the platform; front ends above it.
   "host/text:"
-  "host/store:failure platform/ado platform/automation"
-  "host/report:host/text"
+  "host/store:host/calendar.h failure platform/ado platform/automation"
+  "host/report:host/text host/calendar.h"
   "host/site:host/ports.h terminal/control"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   "cli:host driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation platform/ado"
