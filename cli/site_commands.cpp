@@ -139,7 +139,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     for (const TerminalSync& r : rows)
       table.push_back({std::to_string(r.port), r.terminal ? std::to_string(r.terminal) : "-", std::to_string(r.delivered),
                        std::to_string(r.added), Fixed(r.seconds, 1), OutcomeText(r)});
-    WriteTable(io.out, {"PORT", "TERMINAL", "DELIVERED", "NEW", "SECONDS", "OUTCOME"}, table,
+    WriteTable(io.out, {Tr("PORT"), Tr("TERMINAL"), Tr("DELIVERED"), Tr("NEW"), Tr("SECONDS"), Tr("OUTCOME")}, table,
                {true, true, true, true, true, false});
   }
   for (const TerminalSync& r : rows)
@@ -260,7 +260,7 @@ int RunSiteShow(const DatabaseOptions& o, Io& io) {
     }
     table.push_back({r.name, r.value, r.origin});
   }
-  WriteTable(io.out, {"SETTING", "VALUE", "FROM"}, table, {false, false, false});
+  WriteTable(io.out, {Tr("SETTING"), Tr("VALUE"), Tr("FROM")}, table, {false, false, false});
   return kExitOk;
 }
 

@@ -1,5 +1,7 @@
 #include "host/report/formats.h"
 
+#include "host/text/messages.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -8,6 +10,7 @@ namespace vanto::report {
 namespace {
 
 using json = nlohmann::ordered_json;
+using vanto::host::Tr;
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -29,7 +32,14 @@ bool Wide(std::uint32_t cp) {
 }
 
 
-std::string NameCell(const std::optional<std::string>& name) { return name ? OneLine(*name) : "(no name)"; }
+// `text` padded with spaces to `width` display columns, on the left when `right`.
+std::string Padded(std::string_view text, std::size_t width, bool right) {
+  const std::size_t used = DisplayWidth(text);
+  const std::string pad(used < width ? width - used : 0, ' ');
+  return right ? pad + std::string(text) : std::string(text) + pad;
+}
+
+std::string NameCell(const std::optional<std::string>& name) { return name ? OneLine(*name) : std::string(Tr("(no name)")); }
 
 // "HH:MM" of a minute, with "+N" when it falls N calendar days after the working day.
 std::string ClockOnDay(std::int64_t minute, const Date& day) {
@@ -109,9 +119,9 @@ std::string HtmlEscape(std::string_view text) {
 SwipeWriter::SwipeWriter(std::ostream& out, Format format) : out_(out), format_(format) {
   if (format_ == Format::Csv) out_ << "time,port,terminal,person,name\n";
   if (format_ == Format::Table) {
-    char header[80];
-    std::snprintf(header, sizeof header, "%-19s  %5s  %8s  %11s  %s\n", "TIME", "PORT", "TERMINAL", "PERSON", "NAME");
-    out_ << header;
+    // The same widths as the rows' (a heading in another language is padded by its display width).
+    out_ << Padded(Tr("TIME"), 19, false) << "  " << Padded(Tr("PORT"), 5, true) << "  " << Padded(Tr("TERMINAL"), 8, true)
+         << "  " << Padded(Tr("PERSON"), 11, true) << "  " << Tr("NAME") << "\n";
   }
 }
 
@@ -152,7 +162,7 @@ void WritePeople(std::ostream& out, const std::vector<Person>& people, Format fo
     case Format::Table: {
       std::vector<std::vector<std::string>> rows;
       for (const Person& p : people) rows.push_back({std::to_string(p.number), OneLine(p.name), OneLine(p.department)});
-      WriteTable(out, {"PERSON", "NAME", "DEPARTMENT"}, rows, {true, false, false});
+      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DEPARTMENT")}, rows, {true, false, false});
       break;
     }
   }
@@ -194,7 +204,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
           rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day), ClockOnDay(d.first, d.day),
                           ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span())});
       if (!rows.empty()) {
-        WriteTable(out, {"PERSON", "NAME", "DAY", "FIRST", "LAST", "SWIPES", "SPAN"}, rows,
+        WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DAY"), Tr("FIRST"), Tr("LAST"), Tr("SWIPES"), Tr("SPAN")}, rows,
               {true, false, false, false, false, true, true});
         out << '\n';
       }
@@ -202,7 +212,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       for (const PersonReport& p : report.people)
         rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.department),
                         std::to_string(p.days_present()), SpanText(p.total_span())});
-      WriteTable(out, {"PERSON", "NAME", "DEPARTMENT", "DAYS", "TOTAL"}, rows, {true, false, false, true, true});
+      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DEPARTMENT"), Tr("DAYS"), Tr("TOTAL")}, rows, {true, false, false, true, true});
       break;
     }
   }

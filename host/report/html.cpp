@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/report/formats.h"
+#include "host/text/messages.h"
 
 namespace vanto::report {
 namespace {
@@ -51,7 +52,7 @@ tfoot td { font-weight: 600; border-bottom: none; }
 constexpr const char* kWeekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
 std::string Name(const std::optional<std::string>& name) {
-  return name ? HtmlEscape(*name) : std::string("<span class=\"noname\">(no name)</span>");
+  return name ? HtmlEscape(*name) : "<span class=\"noname\">" + HtmlEscape(vanto::host::Tr("(no name)")) + "</span>";
 }
 
 std::string Period(const Report& r) {
@@ -132,7 +133,8 @@ void PersonSection(std::ostream& out, const Report& report, const PersonReport& 
 
 void WriteReportHtml(std::ostream& out, const Report& report) {
   std::string title = "Attendance " + Period(report);
-  out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+  // The catalogue's language tag ("en" untranslated, "zh-CN" under zh_CN).
+  out << "<!DOCTYPE html>\n<html lang=\"" << vanto::host::Tr("en") << "\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
       << "<title>" << title << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n";
