@@ -195,7 +195,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       out << "Attendance " << PeriodText(report) << " (working days start at " << ClockText(report.day_starts)
           << ")\n\n";
       if (report.people.empty()) {
-        out << "No swipes and no people in this period.\n";
+        out << Tr("No swipes and no people in this period.") << "\n";
         return;
       }
       std::vector<std::vector<std::string>> rows;

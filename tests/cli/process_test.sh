@@ -108,8 +108,8 @@ out=$("${as_reader[@]}" "$vanto" report --month "${month:-2000-01}" --csv --db "
 [ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only listings left files: $(ls -A "$work/ro")"
 chmod 755 "$work/ro"
 # One voice per locale: headings and the report page follow the language, CSV headers do not.
-for case in "C.UTF-8|PERSON  NAME|lang=\"en\"" "zh_CN.UTF-8|人员  姓名|lang=\"zh-CN\""; do
-  IFS="|" read -r lang heading html_lang <<<"$case"
+for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance " "zh_CN.UTF-8|人员  姓名|lang=\"zh-CN\"|<title>考勤 "; do
+  IFS="|" read -r lang heading html_lang title <<<"$case"
   out=$(LANG=$lang "$vanto" people --db "$work/ro/v.db" 2>&1)
   echo "$out" | head -1 | grep -q "^$heading" || fail "$lang people heading: $out"
   out=$(LANG=$lang "$vanto" people --csv --db "$work/ro/v.db" 2>&1)
@@ -117,6 +117,7 @@ for case in "C.UTF-8|PERSON  NAME|lang=\"en\"" "zh_CN.UTF-8|人员  姓名|lang=
   LANG=$lang "$vanto" report --month "${month:-2000-01}" --html "$work/page-$lang.html" --db "$work/ro/v.db" >/dev/null 2>&1 ||
     fail "$lang report --html"
   grep -qF "<html $html_lang>" "$work/page-$lang.html" || fail "$lang report page language: $(head -2 "$work/page-$lang.html")"
+  grep -qF "$title" "$work/page-$lang.html" || fail "$lang report page title: $(grep title "$work/page-$lang.html")"
   [ "$(stat -c %a "$work/page-$lang.html")" = 600 ] || fail "$lang report page is not private"
 done
 
