@@ -1,5 +1,7 @@
 #include "cli/command_support.h"
 
+#include "host/database_location.h"
+
 #include "cli/command.h"
 
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include "host/control_settings.h"
 #include "terminal/control/settings.h"
 #include "host/text/messages.h"
-#include "platform/ado/pg_connection.h"
 #include "platform/automation/errors.h"
 #include "platform/automation/text.h"
 
@@ -49,16 +50,6 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
   return store::RecordStore(store::OpenSwipeStoreForReading(DatabasePath(o.db, false), LockTimeout(o)));
 }
 
-std::string ShownLocation(const std::string& location) {
-  if (!store::IsDatabaseUrl(location)) return location;
-  // A password in the user part, or as a "password=" parameter of the query.
-  std::string shown = store::RedactUrl(location);
-  for (std::size_t at = shown.find("password="); at != std::string::npos; at = shown.find("password=", at + 1)) {
-    if (at == 0 || (shown[at - 1] != '?' && shown[at - 1] != '&')) continue;
-    std::size_t start = at + 9, end = shown.find('&', start);
-    shown.replace(start, (end == std::string::npos ? shown.size() : end) - start, "***");
-  }
-  return shown;
-}
+std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }
 
 }  // namespace vanto::cli

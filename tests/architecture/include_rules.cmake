@@ -16,7 +16,7 @@ set(rules
   "host/report:host/text host/calendar.h"
   "host/site:host/ports.h terminal/control"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
-  "cli:host driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation platform/ado"
+  "cli:host driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation"
 )
 set(project_roots driver link hostdata failure codec terminal component cli host platform)
 
