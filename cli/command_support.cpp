@@ -14,14 +14,22 @@
 
 namespace vanto::cli {
 
+std::string DriverSaid(const std::string& message) {
+  std::string text = message;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text.empty() ? std::string() : TrFill("driver: {0}", {text});
+}
+
 int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
+  // The host's words first, then the driver's text, marked as the driver's.
   if (outcome.message.empty()) {
     io.err << ours << "\n";
   } else if (outcome.message == ToUtf8(kTextOverflow)) {
     // The driver's bare overflow text, with what overflowed and where.
-    io.err << outcome.message << " (" << TrFill("a number outside the driver's 16-bit range: {0}", {ours}) << ")\n";
+    io.err << TrFill("a number outside the driver's 16-bit range: {0}", {ours}) << " (" << DriverSaid(outcome.message)
+           << ")\n";
   } else {
-    io.err << outcome.message << "\n";
+    io.err << ours << " (" << DriverSaid(outcome.message) << ")\n";
   }
   return kExitFalse;
 }

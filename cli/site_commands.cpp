@@ -146,11 +146,10 @@ int RunSync(const SyncOptions& o, Io& io) {
     if (!r.warning.empty()) io.err << "vanto sync: " << Tr("warning") << ": " << r.warning << "\n";
   for (const TerminalSync& r : rows) {
     if (r.ok) continue;
-    std::string message = r.message;
-    while (!message.empty() && message.back() == ' ') message.pop_back();
+    const std::string driver = DriverSaid(r.message);
     const std::string where = r.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)})
                                          : TrFill("port {0}", {std::to_string(r.port)});
-    io.err << "vanto sync: " << where << ": " << (message.empty() ? "" : message + " -- ") << r.cause << "\n";
+    io.err << "vanto sync: " << where << ": " << r.cause << (driver.empty() ? "" : " (" + driver + ")") << "\n";
   }
   if (host_failed) return kExitHost;
   return failed ? kExitFalse : kExitOk;
@@ -224,7 +223,9 @@ int RunCheck(const CheckOptions& o, Io& io) {
       std::vector<FoundTerminal> found;
       Outcome outcome = machine.Scan({port.number, port.number}, {first, last}, &found);
       for (const FoundTerminal& f : found) answered.insert(f.terminal);
-      if (!outcome.ok) report(false, TrFill("port {0}", {std::to_string(port.number)}) + ": " + outcome.message);
+      if (!outcome.ok)
+        report(false, TrFill("port {0}", {std::to_string(port.number)}) + ": " + Tr("the scan failed") +
+                          (outcome.message.empty() ? "" : " (" + DriverSaid(outcome.message) + ")"));
     };
     if (port.scan)
       scan(port.terminals.front(), port.terminals.back());
@@ -321,7 +322,7 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
            << TrFill("no terminal answered on ports {0}-{1} (terminals {2}-{3}); nothing written",
                      {std::to_string(ports.first), std::to_string(ports.last), std::to_string(terminals.first),
                       std::to_string(terminals.last)})
-           << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
+           << (outcome.message.empty() ? "" : " (" + DriverSaid(outcome.message) + ")") << "\n";
     return kExitFalse;
   }
   fs::path path(where.path);
