@@ -14,7 +14,7 @@ set(rules
   "host/text:"
   "host/store:host/calendar.h failure platform/ado platform/automation"
   "host/report:host/text host/calendar.h"
-  "host/site:host/ports.h terminal/control"
+  "host/site:host/ports.h host/text terminal/control"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   "cli:host driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation"
 )

@@ -108,8 +108,12 @@ out=$("${as_reader[@]}" "$vanto" report --month "${month:-2000-01}" --csv --db "
 [ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only listings left files: $(ls -A "$work/ro")"
 chmod 755 "$work/ro"
 # One voice per locale: headings and the report page follow the language, CSV headers do not.
-for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance " "zh_CN.UTF-8|人员  姓名|lang=\"zh-CN\"|<title>考勤 "; do
-  IFS="|" read -r lang heading html_lang title <<<"$case"
+printf 'database = 5\n' >"$work/bad-site.toml"
+for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance |key 'database': must be a string, not a whole number" \
+            "zh_CN.UTF-8|人员  姓名|lang=\"zh-CN\"|<title>考勤 |键“database”：必须是字符串，而不是整数"; do
+  IFS="|" read -r lang heading html_lang title site_error <<<"$case"
+  err=$(LANG=$lang "$vanto" swipes --site "$work/bad-site.toml" 2>&1); status=$?
+  [ "$status" -eq 2 ] && [ "$err" = "vanto swipes: $work/bad-site.toml:1: $site_error" ] || fail "$lang bad site file: exit $status: $err"
   out=$(LANG=$lang "$vanto" people --db "$work/ro/v.db" 2>&1)
   echo "$out" | head -1 | grep -q "^$heading" || fail "$lang people heading: $out"
   out=$(LANG=$lang "$vanto" people --csv --db "$work/ro/v.db" 2>&1)
