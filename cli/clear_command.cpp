@@ -2,6 +2,7 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/sync_summary.h"
+#include "host/clear.h"
 #include "host/text/messages.h"
 #include "host/terminal_control.h"
 #include "host/terminal_sync.h"
@@ -22,44 +23,36 @@ int RunClear(const ClearOptions& o, Io& io) {
   if (int status = ReportSync(sync, store, io.out, io, "clear"); status == kExitHost || sync.terminal_error ||
                                                                   !sync.outcome.ok)
     return status == kExitOk ? kExitFalse : status;
-  TerminalInfo info;
-  try {
-    info = control.Info(terminal);
-  } catch (const TerminalError& e) {
-    io.err << e.what() << "\n";
-    return kExitFalse;
-  }
-  if (!info.Identified()) {
-    io.err << TrFill("{0} tells no identity (protocol version 1): its records are not cleared", {Where(port, terminal)})
-           << "\n";
-    return kExitFalse;
-  }
-  const auto missing = store.Missing({info.identity, info.generation}, info.held);
-  if (!missing.empty()) {
-    std::string ranges;
-    for (std::size_t i = 0; i < missing.size(); ++i)
-      ranges += (i ? ", " : "") + std::to_string(missing[i].first) +
-                (missing[i].second != missing[i].first ? "-" + std::to_string(missing[i].second) : "");
-    io.err << TrFill("{0} is not cleared: the database misses records {1} of its {2} (log generation {3})",
-                     {Where(port, terminal), ranges, std::to_string(info.held), std::to_string(info.generation)})
-           << "\n";
-    return kExitFalse;
-  }
-  std::optional<std::uint32_t> next;
-  try {
-    next = control.Clear(terminal, info.generation, info.held);
-  } catch (const TerminalError& e) {
-    io.err << e.what() << "\n";
-    return kExitFalse;
-  }
-  if (!next) {
-    io.err << TrFill("{0} refused to clear: its records changed since they were read (nothing cleared)",
-                     {Where(port, terminal)})
-           << "\n";
-    return kExitFalse;
+  const ClearResult clear = ClearIfComplete(store, control, port, terminal);
+  const TerminalInfo& info = clear.info;
+  switch (clear.status) {
+    case ClearResult::Status::kTerminalFailed:
+      io.err << clear.terminal_error << "\n";
+      return kExitFalse;
+    case ClearResult::Status::kNoIdentity:
+      io.err << TrFill("{0} tells no identity (protocol version 1): its records are not cleared", {Where(port, terminal)})
+             << "\n";
+      return kExitFalse;
+    case ClearResult::Status::kIncomplete: {
+      std::string ranges;
+      for (std::size_t i = 0; i < clear.missing.size(); ++i)
+        ranges += (i ? ", " : "") + std::to_string(clear.missing[i].first) +
+                  (clear.missing[i].second != clear.missing[i].first ? "-" + std::to_string(clear.missing[i].second) : "");
+      io.err << TrFill("{0} is not cleared: the database misses records {1} of its {2} (log generation {3})",
+                       {Where(port, terminal), ranges, std::to_string(info.held), std::to_string(info.generation)})
+             << "\n";
+      return kExitFalse;
+    }
+    case ClearResult::Status::kRefused:
+      io.err << TrFill("{0} refused to clear: its records changed since they were read (nothing cleared)",
+                       {Where(port, terminal)})
+             << "\n";
+      return kExitFalse;
+    case ClearResult::Status::kCleared:
+      break;
   }
   io.out << TrFill("{0}: cleared {1} records, all stored (log generation now {2})",
-                   {Where(port, terminal), std::to_string(info.held), std::to_string(*next)})
+                   {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
          << "\n";
   return kExitOk;
 }

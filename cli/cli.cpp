@@ -11,6 +11,7 @@
 #include "cli/version.h"
 #include "host/machine.h"
 #include "cli/site_use.h"
+#include "host/site/site.h"
 #include "host/store/record_store.h"
 
 namespace vanto::cli {
@@ -70,7 +71,7 @@ int UnknownCommand(const std::string& name, Io& io) {
 }  // namespace
 
 std::string DefaultDatabasePath() {
-  if (const char* db = std::getenv("VANTO_DB"); db && *db) return db;
+  if (const char* db = std::getenv(::vanto::site::kDatabaseVariable); db && *db) return db;
   std::string home;
   if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
     home = data;

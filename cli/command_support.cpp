@@ -1,5 +1,7 @@
 #include "cli/command_support.h"
 
+#include "host/database_location.h"
+
 #include "cli/command.h"
 
 #include <cstdlib>
@@ -7,20 +9,27 @@
 #include "host/control_settings.h"
 #include "terminal/control/settings.h"
 #include "host/text/messages.h"
-#include "platform/ado/pg_connection.h"
 #include "platform/automation/errors.h"
 #include "platform/automation/text.h"
 
 namespace vanto::cli {
 
+std::string DriverSaid(const std::string& message) {
+  std::string text = message;
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text.empty() ? std::string() : TrFill("driver: {0}", {text});
+}
+
 int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
+  // The host's words first, then the driver's text, marked as the driver's.
   if (outcome.message.empty()) {
     io.err << ours << "\n";
   } else if (outcome.message == ToUtf8(kTextOverflow)) {
     // The driver's bare overflow text, with what overflowed and where.
-    io.err << outcome.message << " (" << TrFill("a number outside the driver's 16-bit range: {0}", {ours}) << ")\n";
+    io.err << TrFill("a number outside the driver's 16-bit range: {0}", {ours}) << " (" << DriverSaid(outcome.message)
+           << ")\n";
   } else {
-    io.err << outcome.message << "\n";
+    io.err << ours << " (" << DriverSaid(outcome.message) << ")\n";
   }
   return kExitFalse;
 }
@@ -49,16 +58,6 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
   return store::RecordStore(store::OpenSwipeStoreForReading(DatabasePath(o.db, false), LockTimeout(o)));
 }
 
-std::string ShownLocation(const std::string& location) {
-  if (!store::IsDatabaseUrl(location)) return location;
-  // A password in the user part, or as a "password=" parameter of the query.
-  std::string shown = store::RedactUrl(location);
-  for (std::size_t at = shown.find("password="); at != std::string::npos; at = shown.find("password=", at + 1)) {
-    if (at == 0 || (shown[at - 1] != '?' && shown[at - 1] != '&')) continue;
-    std::size_t start = at + 9, end = shown.find('&', start);
-    shown.replace(start, (end == std::string::npos ? shown.size() : end) - start, "***");
-  }
-  return shown;
-}
+std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }
 
 }  // namespace vanto::cli

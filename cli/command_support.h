@@ -13,8 +13,11 @@ namespace vanto::cli {
 using namespace vanto::host;  // the front end presents what the host library does
 
 
-// The operation answered False: its message as it stands, or ours when it gave none.
+// The operation answered False: our words, then the driver's message (marked as its own) when it gave one.
 int Refused(Io& io, const Outcome& outcome, const std::string& ours);
+// The driver's own text (in the driver's language, as it gave it), marked as the driver's so it
+// follows the host's words: "driver: ..." ("" when the driver said nothing).
+std::string DriverSaid(const std::string& message);
 
 store::RecordStore OpenStore(const DatabaseOptions& o, bool create);
 

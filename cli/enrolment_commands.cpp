@@ -5,79 +5,53 @@
 #include "host/terminal_sync.h"
 #include "cli/command_support.h"
 #include "host/enrolment.h"
-#include "platform/ado/memory_rowset.h"
 #include "host/text/messages.h"
-#include "platform/ado/sqlite_rowset.h"
-#include "platform/automation/errorinfo.h"
-#include "platform/automation/text.h"
 
 namespace vanto::cli {
 namespace {
 
-std::string Describe(HRESULT hr) { return ToUtf8(TakeErrorDescription(hr)); }
-
-// Selects `port` for the thread's terminal link by a one-terminal scan, which also checks that
-// the terminal answers there. Returns kExitOk or the status to exit with.
-int SelectTerminal(Machine& machine, int port, int terminal, Io& io) {
-  std::vector<FoundTerminal> found;
-  Outcome outcome = machine.Scan({port, port}, {terminal, terminal}, &found);
-  if (!outcome.ok) return Refused(io, outcome, Where(port, terminal) + ": " + Tr("the scan failed"));
-  if (found.size() != 1) {
-    io.err << TrFill("{0} does not answer", {Where(port, terminal)}) << "\n";
-    return kExitFalse;
+// What went wrong in words; kExitOk when it did not. `db` names the database as shown.
+int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person, std::optional<LONG> wanted,
+           const std::string& db, Io& io) {
+  switch (r.status) {
+    case EnrolmentResult::Status::kDone:
+      return kExitOk;
+    case EnrolmentResult::Status::kNoneStored:
+      io.err << (wanted ? TrFill("no {0} of person {1} is stored in {2} (back it up first)",
+                                 {EnrolmentKindName(*wanted), std::to_string(person), ShownLocation(db)})
+                        : TrFill("no enrolment of person {0} is stored in {1} (back it up first)",
+                                 {std::to_string(person), ShownLocation(db)}))
+             << "\n";
+      return kExitFalse;
+    case EnrolmentResult::Status::kNotAnswering:
+      io.err << TrFill("{0} does not answer", {Where(port, terminal)}) << "\n";
+      return kExitFalse;
+    case EnrolmentResult::Status::kRefused:
+      break;
   }
-  return kExitOk;
+  switch (r.step) {
+    case EnrolmentResult::Step::kBackup:
+      return Refused(io, r.outcome, TrFill("{0} holds no enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
+    case EnrolmentResult::Step::kScan:
+      return Refused(io, r.outcome, Where(port, terminal) + ": " + Tr("the scan failed"));
+    case EnrolmentResult::Step::kRestore:
+      break;
+  }
+  return Refused(io, r.outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
 }
 
-// Backs up `person` from (port, terminal) and stores it as the person's row of the kind the
-// terminal gave (fingerprint or password), leaving the row of the other kind as it is.
-// Returns the exit status; `kind` gets the kind stored.
 int BackupPerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
                  Io& io, LONG* kind) {
-  ComPtr<RowSet> rows = CreateEnrolmentRowSet();  // the driver fills its current row
-  Outcome outcome = machine.Backup(port, terminal, std::to_string(person), rows);
-  if (!rows) throw HostError("the driver handed back no row set");
-  if (!outcome.ok)
-    return Refused(io, outcome, TrFill("{0} holds no enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
-  EnrolmentRow row;
-  if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
-    throw HostError(TrFill("the backup of person {0} gave a row the host cannot read: {1}", {std::to_string(person), Describe(hr)}));
-  StoreEnrolment(db, row, timeout);
-  *kind = row.enrolmentNumber.value_or(-1);
-  return kExitOk;
+  const EnrolmentResult r = BackupEnrolment(machine, db, timeout, port, terminal, person);
+  *kind = r.kind;
+  return Answer(r, port, terminal, person, std::nullopt, db, io);
 }
 
-// Writes the person's stored row of `kind` (when given), else the fingerprint when one is
-// stored, else the password. `kind` gets the kind written.
 int RestorePerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
                   std::optional<LONG> wanted, Io& io, LONG* kind) {
-  const std::string none =
-      wanted ? TrFill("no {0} of person {1} is stored in {2} (back it up first)",
-                      {EnrolmentKindName(*wanted), std::to_string(person), ShownLocation(db)})
-             : TrFill("no enrolment of person {0} is stored in {1} (back it up first)",
-                      {std::to_string(person), ShownLocation(db)});
-  if (!store::RecordStore::HasTable(db, kEnrolmentTable, std::chrono::milliseconds(static_cast<long long>(timeout * 1000)))) {
-    io.err << none << "\n";
-    return kExitFalse;
-  }
-  ComPtr<RowSet> rows;
-  for (LONG candidate : {kFingerprintKind, kPasswordKind}) {
-    if (wanted && *wanted != candidate) continue;
-    rows = OpenEnrolmentRows(db, person, timeout, /*for_reading=*/true, candidate);
-    if (RowCount(rows.Get()) > 0) {
-      *kind = candidate;
-      break;
-    }
-    rows = ComPtr<RowSet>();
-  }
-  if (!rows) {
-    io.err << none << "\n";
-    return kExitFalse;
-  }
-  if (int status = SelectTerminal(machine, port, terminal, io); status != kExitOk) return status;
-  Outcome outcome = machine.Restore(port, terminal, std::to_string(person), rows.Get());
-  if (!outcome.ok) return Refused(io, outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
-  return kExitOk;
+  const EnrolmentResult r = RestoreEnrolment(machine, db, timeout, port, terminal, person, wanted);
+  *kind = r.kind;
+  return Answer(r, port, terminal, person, wanted, db, io);
 }
 
 constexpr std::int64_t kMinPerson = std::numeric_limits<std::int32_t>::min();

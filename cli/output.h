@@ -5,18 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "host/report/formats.h"
+
 namespace vanto::host {}
 namespace vanto::cli {
 using namespace vanto::host;  // the front end presents what the host library does
 
 // A JSON string literal of UTF-8 `text` (quotes, backslashes and control characters escaped).
 std::string JsonString(const std::string& text);
-// A CSV field: quoted when it holds a comma, quote, CR or LF.
-std::string CsvField(const std::string& text);
-
-// Writes rows under a header, each column as wide as its widest cell; numbers right-aligned
-// when `right[i]` says so.
-void WriteTable(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
-                const std::vector<bool>& right);
+// One CSV field (RFC 4180 quoting) and one table writer that measures display width (a wide
+// East Asian character takes two columns), shared with the reports and listings.
+using report::CsvField;
+using report::WriteTable;
 
 }  // namespace vanto::cli

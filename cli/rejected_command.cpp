@@ -47,7 +47,7 @@ int RunRejected(const RejectedOptions& o, Io& io) {
                       std::to_string(r.year) + "-" + std::to_string(r.month) + "-" + std::to_string(r.day) + " " +
                           std::to_string(r.hour) + ":" + std::to_string(r.minute),
                       r.reason, r.first_seen});
-    WriteTable(io.out, {"PORT", "TERMINAL", "SERIAL", "GENERATION", "INDEX", "PERSON", "FIELDS", "REASON", "FIRST SEEN"},
+    WriteTable(io.out, {Tr("PORT"), Tr("TERMINAL"), Tr("SERIAL"), Tr("GENERATION"), Tr("INDEX"), Tr("PERSON"), Tr("FIELDS"), Tr("REASON"), Tr("FIRST SEEN")},
                rows, {true, true, true, true, true, true, false, false, false});
   }
   return kExitOk;

@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sstream>
+
+#include "host/atomic_file.h"
 #include "host/attendance_data.h"
 #include "cli/command.h"
 #include "cli/site_use.h"
@@ -21,29 +24,13 @@ struct ReportOptions : DatabaseOptions {
   bool csv = false, json = false;
 };
 
-// Writes the page next to `file` and renames it over `file`, so a reader never sees half a page
-// and a failed write leaves an earlier report as it was.
+// The page replaces `file` whole (a reader never sees half a page, a failed write leaves an
+// earlier report as it was); it names people, so it is private to its owner.
 void WriteHtmlFile(const report::Report& report, const std::string& file) {
-  std::filesystem::path target(file);
-  std::filesystem::path temporary = target;
-  temporary += ".tmp-" + std::to_string(getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw HostError(TrFill("cannot write report {0}: {1}", {file, std::strerror(errno)}));
-    report::WriteReportHtml(out, report);
-    out.flush();
-    if (!out) {
-      std::error_code ec;
-      std::filesystem::remove(temporary, ec);
-      throw HostError(TrFill("cannot write report {0}: {1}", {file, std::strerror(errno)}));
-    }
-  }
-  std::error_code ec;
-  std::filesystem::rename(temporary, target, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    throw HostError(TrFill("cannot write report {0}: {1}", {file, ec.message()}));
-  }
+  std::ostringstream page;
+  report::WriteReportHtml(page, report);
+  if (auto failed = ReplaceFileAtomically(file, page.str(), kPrivateFileMode))
+    throw HostError(TrFill("cannot write report {0}: {1}", {file, *failed}));
 }
 
 int RunReport(const ReportOptions& o, Io& io) {

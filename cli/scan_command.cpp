@@ -55,7 +55,7 @@ int RunScan(const ScanOptions& given, Io& io) {
   } else {
     std::vector<std::vector<std::string>> rows;
     for (const FoundTerminal& f : found) rows.push_back({std::to_string(f.port), std::to_string(f.terminal)});
-    WriteTable(io.out, {"PORT", "TERMINAL"}, rows, {true, true});
+    WriteTable(io.out, {Tr("PORT"), Tr("TERMINAL")}, rows, {true, true});
   }
   for (const std::string& cause : unusable) io.err << "vanto scan: " << cause << "\n";
   if (!outcome.ok)

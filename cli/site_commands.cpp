@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/atomic_file.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/commands.h"
@@ -44,6 +45,8 @@ std::string Fixed(double value, int decimals) {
 
 std::string OutcomeText(const TerminalSync& row) {
   if (row.ok) return Tr("synced");
+  if (row.cancelled)
+    return TrFill("cancelled: {0} records delivered, {1} new stored", {std::to_string(row.delivered), std::to_string(row.added)});
   if (row.quarantined > 0 && row.cause.find('\n') == std::string::npos && row.message.empty())
     return TrFill("synced; {0}", {row.cause});
   return TrFill("failed: {0}", {row.cause});
@@ -136,18 +139,17 @@ int RunSync(const SyncOptions& o, Io& io) {
     for (const TerminalSync& r : rows)
       table.push_back({std::to_string(r.port), r.terminal ? std::to_string(r.terminal) : "-", std::to_string(r.delivered),
                        std::to_string(r.added), Fixed(r.seconds, 1), OutcomeText(r)});
-    WriteTable(io.out, {"PORT", "TERMINAL", "DELIVERED", "NEW", "SECONDS", "OUTCOME"}, table,
+    WriteTable(io.out, {Tr("PORT"), Tr("TERMINAL"), Tr("DELIVERED"), Tr("NEW"), Tr("SECONDS"), Tr("OUTCOME")}, table,
                {true, true, true, true, true, false});
   }
   for (const TerminalSync& r : rows)
     if (!r.warning.empty()) io.err << "vanto sync: " << Tr("warning") << ": " << r.warning << "\n";
   for (const TerminalSync& r : rows) {
     if (r.ok) continue;
-    std::string message = r.message;
-    while (!message.empty() && message.back() == ' ') message.pop_back();
+    const std::string driver = DriverSaid(r.message);
     const std::string where = r.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)})
                                          : TrFill("port {0}", {std::to_string(r.port)});
-    io.err << "vanto sync: " << where << ": " << (message.empty() ? "" : message + " -- ") << r.cause << "\n";
+    io.err << "vanto sync: " << where << ": " << r.cause << (driver.empty() ? "" : " (" + driver + ")") << "\n";
   }
   if (host_failed) return kExitHost;
   return failed ? kExitFalse : kExitOk;
@@ -221,7 +223,9 @@ int RunCheck(const CheckOptions& o, Io& io) {
       std::vector<FoundTerminal> found;
       Outcome outcome = machine.Scan({port.number, port.number}, {first, last}, &found);
       for (const FoundTerminal& f : found) answered.insert(f.terminal);
-      if (!outcome.ok) report(false, TrFill("port {0}", {std::to_string(port.number)}) + ": " + outcome.message);
+      if (!outcome.ok)
+        report(false, TrFill("port {0}", {std::to_string(port.number)}) + ": " + Tr("the scan failed") +
+                          (outcome.message.empty() ? "" : " (" + DriverSaid(outcome.message) + ")"));
     };
     if (port.scan)
       scan(port.terminals.front(), port.terminals.back());
@@ -257,7 +261,7 @@ int RunSiteShow(const DatabaseOptions& o, Io& io) {
     }
     table.push_back({r.name, r.value, r.origin});
   }
-  WriteTable(io.out, {"SETTING", "VALUE", "FROM"}, table, {false, false, false});
+  WriteTable(io.out, {Tr("SETTING"), Tr("VALUE"), Tr("FROM")}, table, {false, false, false});
   return kExitOk;
 }
 
@@ -318,18 +322,14 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
            << TrFill("no terminal answered on ports {0}-{1} (terminals {2}-{3}); nothing written",
                      {std::to_string(ports.first), std::to_string(ports.last), std::to_string(terminals.first),
                       std::to_string(terminals.last)})
-           << (outcome.message.empty() ? "" : ": " + outcome.message) << "\n";
+           << (outcome.message.empty() ? "" : " (" + DriverSaid(outcome.message) + ")") << "\n";
     return kExitFalse;
   }
   fs::path path(where.path);
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
   const std::string temporary = where.path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << text.str();
-    out.flush();
-    if (!out) throw HostError(TrFill("cannot write the site file {0}", {temporary}));
-  }
+  if (auto failed = ReplaceFileAtomically(temporary, text.str(), kSharedFileMode))
+    throw HostError(TrFill("cannot write the site file {0}", {temporary}) + ": " + *failed);
   site::LoadSite(temporary);  // what we wrote reads back
   fs::rename(temporary, where.path, ec);
   if (ec) throw HostError(TrFill("cannot write the site file {0}", {where.path}) + ": " + ec.message());

@@ -41,7 +41,12 @@ DownloadSession::DownloadSession(store::RecordStore& store, int port, int termin
     : delivery_(store, port, terminal), port_(port), terminal_(terminal), progress_(progress) {}
 
 Outcome DownloadSession::Run(Machine& machine) {
-  list_ = CreateObservedCollection([this](long count) { OnAppend(count); });
+  list_ = CreateObservedCollection([this](long count) { OnAppend(count); },
+                                   [this] {
+                                     if (!cancel.Cancelled()) return false;
+                                     cancelled_ = true;  // the driver's thread: the session's own
+                                     return true;
+                                   });
   count_ = 0;
   taken_ = 0;
   positioned_ = false;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "host/cancel.h"
 #include "host/machine.h"
 #include "host/store/record_store.h"
 
@@ -46,11 +47,18 @@ class DownloadSession {
   std::size_t added() const { return delivery_.added(); }
   // Records delivered and keyed so far (also when they are not kept).
   std::size_t delivered() const { return delivery_.delivered(); }
+  // True when a run was stopped by `cancel`: the driver's next append was refused, so the
+  // download answered False; every record appended before it was stored as usual.
+  bool cancelled() const { return cancelled_; }
   // Set when the store refused a batch and the last attempt to store the rest failed too.
   const std::optional<std::string>& store_error() const { return store_error_; }
 
   // Called instead of drawing on `progress` (at most every 100 ms): records so far, records/s.
   std::function<void(long, double)> on_progress;
+
+  // Checked before each record is appended (on the driver's thread, between its exchanges with
+  // the terminal): once cancelled, the download ends at the next record.
+  CancelToken cancel;
 
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
@@ -103,6 +111,7 @@ class DownloadSession {
   bool work_pending_ = false;
   bool store_failed_ = false;
   bool read_failed_ = false;
+  bool cancelled_ = false;
   std::optional<std::string> store_error_;
   std::size_t stored_ = 0;  // guarded by writer_mutex_ while the writer runs
   std::chrono::steady_clock::time_point started_, last_store_, last_draw_;

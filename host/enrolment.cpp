@@ -1,10 +1,15 @@
 #include "host/enrolment.h"
 
 #include "host/machine.h"
+
+#include <chrono>
+#include <vector>
+
 #include "host/text/messages.h"
 #include "host/store/record_store.h"
 #include "host/store/swipe_store.h"
 #include "platform/ado/columns.h"
+#include "platform/ado/memory_rowset.h"
 #include "platform/ado/postgres_rowset.h"
 #include "platform/ado/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
@@ -153,6 +158,61 @@ long long ColumnNumber(RowSet* rows, const char16_t* column, long long fallback)
   long long number = 0;
   if (!rows || FAILED(rows->get_Value(name.Get(), value.Put())) || !VariantToInt(value.Raw(), &number)) return fallback;
   return number;
+}
+
+EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+                                int terminal, std::int32_t person) {
+  EnrolmentResult result;
+  result.step = EnrolmentResult::Step::kBackup;
+  ComPtr<RowSet> rows = CreateEnrolmentRowSet();  // the driver fills its current row
+  result.outcome = machine.Backup(port, terminal, std::to_string(person), rows);
+  if (!rows) throw HostError("the driver handed back no row set");
+  if (!result.outcome.ok) {
+    result.status = EnrolmentResult::Status::kRefused;
+    return result;
+  }
+  EnrolmentRow row;
+  if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
+    throw HostError(TrFill("the backup of person {0} gave a row the host cannot read: {1}",
+                           {std::to_string(person), ToUtf8(TakeErrorDescription(hr))}));
+  StoreEnrolment(path, row, lock_timeout_seconds);
+  result.kind = row.enrolmentNumber.value_or(-1);
+  return result;
+}
+
+EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+                                 int terminal, std::int32_t person, std::optional<LONG> wanted) {
+  EnrolmentResult result;
+  result.status = EnrolmentResult::Status::kNoneStored;
+  if (!store::RecordStore::HasTable(path, kEnrolmentTable,
+                                    std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000))))
+    return result;
+  ComPtr<RowSet> rows;
+  for (LONG candidate : {kFingerprintKind, kPasswordKind}) {
+    if (wanted && *wanted != candidate) continue;
+    rows = OpenEnrolmentRows(path, person, lock_timeout_seconds, /*for_reading=*/true, candidate);
+    if (RowCount(rows.Get()) > 0) {
+      result.kind = candidate;
+      break;
+    }
+    rows = ComPtr<RowSet>();
+  }
+  if (!rows) return result;
+  std::vector<FoundTerminal> found;
+  result.step = EnrolmentResult::Step::kScan;
+  result.outcome = machine.Scan({port, port}, {terminal, terminal}, &found);
+  if (!result.outcome.ok) {
+    result.status = EnrolmentResult::Status::kRefused;
+    return result;
+  }
+  if (found.size() != 1) {
+    result.status = EnrolmentResult::Status::kNotAnswering;
+    return result;
+  }
+  result.step = EnrolmentResult::Step::kRestore;
+  result.outcome = machine.Restore(port, terminal, std::to_string(person), rows.Get());
+  result.status = result.outcome.ok ? EnrolmentResult::Status::kDone : EnrolmentResult::Status::kRefused;
+  return result;
 }
 
 }  // namespace vanto::host

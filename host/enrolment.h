@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "host/machine.h"
 #include "platform/ado/enrolment.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
@@ -39,5 +40,32 @@ void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double loc
 long RowCount(RowSet* rows);
 // A Long column of the current row; nullopt-like `fallback` when it holds no number.
 long long ColumnNumber(RowSet* rows, const char16_t* column, long long fallback);
+
+// One person's enrolment between a terminal and the database: what `vanto backup`, `restore`
+// and `copy` do. The result is a code and values; the front end puts it into words.
+struct EnrolmentResult {
+  enum class Status {
+    kDone,          // `kind` was stored (backup) or written (restore)
+    kRefused,       // the driver answered False at `step` (its answer in `outcome`)
+    kNotAnswering,  // the scan that selects the port did not find the terminal
+    kNoneStored,    // restore: the database holds no enrolment of the person (of the kind asked for)
+  };
+  enum class Step { kBackup, kScan, kRestore };
+  Status status = Status::kDone;
+  Step step = Step::kBackup;
+  Outcome outcome;
+  LONG kind = -1;
+};
+
+// Backs up `person` from (port, terminal) and stores it as the person's row of the kind the
+// terminal gave (fingerprint or password), leaving the row of the other kind as it is. Throws
+// HostError when the host's part fails (the database, a row it cannot read).
+EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+                                int terminal, std::int32_t person);
+// Writes the person's stored row of `wanted` (when given), else the fingerprint when one is
+// stored, else the password, after a one-terminal scan that checks the terminal answers (and
+// selects the port). Only reads the database; a missing one is never created.
+EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+                                 int terminal, std::int32_t person, std::optional<LONG> wanted);
 
 }  // namespace vanto::host

@@ -9,16 +9,18 @@ namespace vanto::host {
 namespace {
 
 constexpr char16_t kSource[] = u"Collection";
+constexpr DISPID kAddMember = 1;  // Collection's Add, late bound
 
 class ObservedCollection final : public DispatchObject<_Collection> {
  public:
-  explicit ObservedCollection(std::function<void(long)> on_append)
-      : inner_(CreateCollection()), on_append_(std::move(on_append)) {}
+  ObservedCollection(std::function<void(long)> on_append, std::function<bool()> refuse)
+      : inner_(CreateCollection()), on_append_(std::move(on_append)), refuse_(std::move(refuse)) {}
 
   HRESULT STDMETHODCALLTYPE Item(VARIANT* index, VARIANT* result) override { return inner_->Item(index, result); }
   HRESULT STDMETHODCALLTYPE Add(VARIANT* item, VARIANT* key, VARIANT* before, VARIANT* after) override {
     // The observer is host code: whatever it throws stops here.
     return GuardBoundary(kSource, [&]() -> HRESULT {
+      if (refuse_ && refuse_()) return E_ABORT;
       HRESULT hr = inner_->Add(item, key, before, after);
       if (SUCCEEDED(hr) && on_append_) {
         LONG count = 0;
@@ -38,6 +40,7 @@ class ObservedCollection final : public DispatchObject<_Collection> {
                                    EXCEPINFO* exception, UINT* argError) override {
     // A late-bound Add must be seen as well: count before and after.
     return GuardInvoke(exception, kSource, [&]() -> HRESULT {
+      if (member == kAddMember && refuse_ && refuse_()) return E_ABORT;
       LONG before = 0, after = 0;
       inner_->Count(&before);
       HRESULT hr = inner_->Invoke(member, iid, lcid, flags, params, result, exception, argError);
@@ -53,6 +56,7 @@ class ObservedCollection final : public DispatchObject<_Collection> {
  private:
   ComPtr<_Collection> inner_;
   std::function<void(long)> on_append_;
+  std::function<bool()> refuse_;
 };
 
 class PassingCollection final : public DispatchObject<_Collection> {
@@ -99,8 +103,9 @@ ComPtr<_Collection> CreatePassingCollection(std::function<void(const VARIANT& it
   return ComPtr<_Collection>::Adopt(new PassingCollection(std::move(take), std::move(on_append)));
 }
 
-ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append) {
-  return ComPtr<_Collection>::Adopt(new ObservedCollection(std::move(on_append)));
+ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append,
+                                             std::function<bool()> refuse) {
+  return ComPtr<_Collection>::Adopt(new ObservedCollection(std::move(on_append), std::move(refuse)));
 }
 
 }  // namespace vanto::host

@@ -9,7 +9,11 @@
 namespace vanto::host {
 
 // `on_append` runs after each successful append with the list's new Count. It must not throw.
-ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append);
+// `refuse` (may be empty) is asked before each append through the interface: when it answers
+// true the item is not appended and Add fails with E_ABORT, which ends the caller's download the
+// way a failed line does; every item appended before stays in the list.
+ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append,
+                                             std::function<bool()> refuse = {});
 
 // A Collection that hands each appended item to `take` and keeps nothing: its Count grows, its
 // items cannot be read back. A download through it holds no record longer than its owner does,

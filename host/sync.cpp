@@ -39,6 +39,13 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
     }
   };
   std::vector<int> terminals = port.terminals;
+  auto mark_cancelled = [&](const std::vector<int>& rest) {
+    for (int t : rest) {
+      TerminalSync row;
+      row.port = port.number, row.terminal = t, row.cancelled = true;
+      rows.push_back(row);
+    }
+  };
   auto show = [&](const PortProgress& progress) {
     if (options.on_progress) options.on_progress(port.number, progress);
   };
@@ -64,7 +71,27 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
       scanning.first = terminals.front(), scanning.last = terminals.back();
       show(scanning);
       std::vector<FoundTerminal> found;
-      Outcome outcome = machine.Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
+      Outcome outcome{true, ""};
+      if (options.cancel.Cancelled()) {  // no terminal looked for yet
+        mark_cancelled({0});
+        return;
+      }
+      // Without a token that can be cancelled, one scan of the range; with one, a terminal at a
+      // time, so a cancellation waits for one terminal's answer (or time-out) at most.
+      if (!options.cancel.Cancellable()) {
+        outcome = machine.Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
+      } else {
+        for (int t = terminals.front(); t <= terminals.back(); ++t) {
+          if (options.cancel.Cancelled()) {
+            std::vector<int> rest;
+            for (const FoundTerminal& f : found) rest.push_back(f.terminal);
+            mark_cancelled(rest.empty() ? std::vector<int>{0} : rest);
+            return;
+          }
+          outcome = machine.Scan({port.number, port.number}, {t, t}, &found);
+          if (!outcome.ok) break;
+        }
+      }
       terminals.clear();
       for (const FoundTerminal& f : found) terminals.push_back(f.terminal);
       if (terminals.empty()) {
@@ -85,6 +112,10 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
     store::RecordStore store = store::RecordStore::Open(options.database, open);
     for (std::size_t i = 0; i < terminals.size(); ++i) {
       const int terminal = terminals[i];
+      if (options.cancel.Cancelled()) {  // between terminals: the rest are not reached
+        mark_cancelled({terminals.begin() + static_cast<long>(i), terminals.end()});
+        return;
+      }
       PortProgress step;
       step.stage = PortProgress::Stage::kStarting;
       step.terminal = terminal, step.index = i + 1, step.count = terminals.size();
@@ -95,6 +126,7 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
       TerminalSyncOptions sync_options;
       sync_options.all = options.all;
       sync_options.batch_records = options.batch_records;
+      sync_options.cancel = options.cancel;
       sync_options.on_progress = [&](long count, double rate) {
         PortProgress reading = step;
         reading.stage = PortProgress::Stage::kReading;
@@ -108,11 +140,14 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
       row.quarantined = sync.quarantined.size();
       row.message = sync.outcome.message;
       if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
+      row.cancelled = sync.cancelled;
       if (sync.store_error) {
         row.host_failed = true;
         row.cause = TrFill("{0}; {1} new stored", {*sync.store_error, std::to_string(row.added)});
       } else if (sync.terminal_error) {
         row.cause = *sync.terminal_error;
+      } else if (sync.cancelled) {
+        // Not a failure of the terminal: what it delivered is stored, the next sync reads on.
       } else if (!sync.outcome.ok) {
         PortCause cause = CauseOf(&*status, port.number);
         row.cause = TrFill("{0}; {1} records delivered, {2} new stored",

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/cancel.h"
 #include "host/site/site.h"
 
 namespace vanto::host {
@@ -19,6 +20,7 @@ struct TerminalSync {
   double seconds = 0;
   bool ok = false;
   bool host_failed = false;  // the host could not do its part (database, components)
+  bool cancelled = false;    // the sync was cancelled before this terminal was done (or reached)
   std::string message;       // the driver's, as it gave it
   std::string cause;         // the host's words: port, device, what failed, records stored
   std::string warning;       // the terminal is nearly full
@@ -43,6 +45,9 @@ struct SyncSettings {
   std::function<void(int port, const PortProgress& progress)> on_progress;
   std::size_t batch_records = 500;
   bool all = false;  // read every record, not only the new ones
+  // Checked between exchanges, records, terminals and (when scanning) the terminals looked for:
+  // a cancelled sync stores what was delivered, releases its ports and returns promptly.
+  CancelToken cancel;
 };
 
 // Syncs every port of `site` and returns one row per terminal (and per port that failed before

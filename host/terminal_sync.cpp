@@ -67,6 +67,10 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   SyncResult result;
   result.port = port;
   result.terminal = terminal;
+  if (options.cancel.Cancelled()) {
+    result.cancelled = true;
+    return result;
+  }
   control.SelectPort(port);
   // What the terminal tells of its log only chooses where the read starts: when it cannot be
   // asked, the driver's download reads everything (and fails with its own message when the
@@ -86,6 +90,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   session.batch_interval = options.batch_interval;
   session.on_progress = options.on_progress;
   session.on_stored = options.on_stored;
+  session.cancel = options.cancel;
   std::uint32_t reads_before = 0;
   // Records are keyed by the read the control actually began: its log and start, which differ
   // from what was asked when the terminal changed in between.
@@ -102,6 +107,10 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   std::uint32_t identity = result.info.identity, generation = result.info.generation;
   // Each pass goes past one record more at least, so the passes are bounded by the records held.
   for (std::uint64_t pass = 0;; ++pass) {
+    if (options.cancel.Cancelled()) {
+      result.cancelled = true;
+      break;
+    }
     const auto before = control.Progress(terminal);
     reads_before = before ? before->reads : 0;
     {
@@ -131,6 +140,11 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     }
     if (session.store_error()) break;
     if (result.outcome.ok) break;
+    // Stopped on purpose: the record the control had handed out was refused, not unconvertible.
+    if (session.cancelled() || options.cancel.Cancelled()) {
+      result.cancelled = true;
+      break;
+    }
     // Did the driver stop at a record the control had handed out (one it could not convert)?
     const auto read = control.Progress(terminal);
     if (!read || read->reads == reads_before || read->state != 0) break;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/cancel.h"
 #include "host/download.h"
 #include "host/machine.h"
 #include "host/store/record_store.h"
@@ -29,6 +30,9 @@ struct TerminalSyncOptions {
   std::function<void(long, double)> on_progress;
   // Each stored batch (on the download's writer thread); the result keeps none of them.
   std::function<void(const std::vector<store::Delivery::Keyed>&)> on_stored;
+  // Checked before each exchange with the terminal and each record: a cancelled sync stores
+  // what was delivered and ends (SyncResult::cancelled); the next sync reads on after it.
+  CancelToken cancel;
 };
 
 struct SyncResult {
@@ -41,6 +45,7 @@ struct SyncResult {
   std::vector<store::RejectedRecord> quarantined;  // met by this sync (new or kept before)
   std::size_t newly_quarantined = 0;
   Outcome outcome;  // the last DownloadCarddata's answer (ok when the read completed)
+  bool cancelled = false;  // stopped by the options' token before the read completed
   std::optional<std::string> info_error;      // the terminal did not tell its log (read in full)
   std::optional<std::string> terminal_error;  // a rejected record could not be read (exit 1)
   std::optional<std::string> store_error;     // the database failed (exit 3)

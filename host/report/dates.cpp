@@ -1,5 +1,6 @@
 #include "host/report/dates.h"
 
+#include "host/calendar.h"
 #include "host/text/messages.h"
 
 #include <cstdio>
@@ -45,36 +46,16 @@ std::optional<Date> LeadingDate(std::string_view text, std::string* why) {
 
 }  // namespace
 
-std::int64_t DaysFromDate(const Date& date) {
-  std::int64_t y = date.year - (date.month <= 2 ? 1 : 0);
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const std::int64_t yoe = y - era * 400;
-  const std::int64_t mp = (date.month + 9) % 12;
-  const std::int64_t doy = (153 * mp + 2) / 5 + date.day - 1;
-  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
+std::int64_t DaysFromDate(const Date& date) { return calendar::DaysFromCivil(date.year, date.month, date.day); }
 
 Date DateFromDays(std::int64_t z) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t doe = z - era * 146097;
-  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const std::int64_t mp = (5 * doy + 2) / 153;
+  const calendar::CivilDate c = calendar::CivilFromDays(z);
   Date d;
-  d.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  d.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  d.year = static_cast<int>(yoe + era * 400 + (d.month <= 2 ? 1 : 0));
+  d.year = c.year, d.month = c.month, d.day = c.day;
   return d;
 }
 
-int DaysInMonth(int year, int month) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month < 1 || month > 12) return 0;
-  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return kDays[month - 1] + (month == 2 && leap ? 1 : 0);
-}
+int DaysInMonth(int year, int month) { return calendar::DaysInMonth(year, month); }
 
 bool IsValidDate(const Date& d) {
   return d.year >= 1 && d.year <= 9999 && d.month >= 1 && d.month <= 12 && d.day >= 1 &&

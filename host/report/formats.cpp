@@ -1,5 +1,7 @@
 #include "host/report/formats.h"
 
+#include "host/text/messages.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -8,6 +10,7 @@ namespace vanto::report {
 namespace {
 
 using json = nlohmann::ordered_json;
+using vanto::host::Tr;
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -28,26 +31,15 @@ bool Wide(std::uint32_t cp) {
          (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1FAFF) || (cp >= 0x20000 && cp <= 0x3FFFD);
 }
 
-void Table(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
-           const std::vector<bool>& right) {
-  std::vector<std::size_t> widths(header.size());
-  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = DisplayWidth(header[i]);
-  for (const auto& row : rows)
-    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
-  auto line = [&](const std::vector<std::string>& cells) {
-    std::string text;
-    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i) {
-      std::string pad(widths[i] - DisplayWidth(cells[i]), ' ');
-      if (i) text += "  ";
-      text += (i < right.size() && right[i]) ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
-    }
-    out << text << '\n';
-  };
-  line(header);
-  for (const auto& row : rows) line(row);
+
+// `text` padded with spaces to `width` display columns, on the left when `right`.
+std::string Padded(std::string_view text, std::size_t width, bool right) {
+  const std::size_t used = DisplayWidth(text);
+  const std::string pad(used < width ? width - used : 0, ' ');
+  return right ? pad + std::string(text) : std::string(text) + pad;
 }
 
-std::string NameCell(const std::optional<std::string>& name) { return name ? OneLine(*name) : "(no name)"; }
+std::string NameCell(const std::optional<std::string>& name) { return name ? OneLine(*name) : std::string(Tr("(no name)")); }
 
 // "HH:MM" of a minute, with "+N" when it falls N calendar days after the working day.
 std::string ClockOnDay(std::int64_t minute, const Date& day) {
@@ -89,6 +81,25 @@ std::size_t DisplayWidth(std::string_view text) {
   return width;
 }
 
+void WriteTable(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
+                const std::vector<bool>& right) {
+  std::vector<std::size_t> widths(header.size());
+  for (std::size_t i = 0; i < header.size(); ++i) widths[i] = DisplayWidth(header[i]);
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string text;
+    for (std::size_t i = 0; i < cells.size() && i < widths.size(); ++i) {
+      std::string pad(widths[i] - DisplayWidth(cells[i]), ' ');
+      if (i) text += "  ";
+      text += (i < right.size() && right[i]) ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
+    }
+    out << text << '\n';
+  };
+  line(header);
+  for (const auto& row : rows) line(row);
+}
+
 std::string HtmlEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -108,9 +119,9 @@ std::string HtmlEscape(std::string_view text) {
 SwipeWriter::SwipeWriter(std::ostream& out, Format format) : out_(out), format_(format) {
   if (format_ == Format::Csv) out_ << "time,port,terminal,person,name\n";
   if (format_ == Format::Table) {
-    char header[80];
-    std::snprintf(header, sizeof header, "%-19s  %5s  %8s  %11s  %s\n", "TIME", "PORT", "TERMINAL", "PERSON", "NAME");
-    out_ << header;
+    // The same widths as the rows' (a heading in another language is padded by its display width).
+    out_ << Padded(Tr("TIME"), 19, false) << "  " << Padded(Tr("PORT"), 5, true) << "  " << Padded(Tr("TERMINAL"), 8, true)
+         << "  " << Padded(Tr("PERSON"), 11, true) << "  " << Tr("NAME") << "\n";
   }
 }
 
@@ -151,7 +162,7 @@ void WritePeople(std::ostream& out, const std::vector<Person>& people, Format fo
     case Format::Table: {
       std::vector<std::vector<std::string>> rows;
       for (const Person& p : people) rows.push_back({std::to_string(p.number), OneLine(p.name), OneLine(p.department)});
-      Table(out, {"PERSON", "NAME", "DEPARTMENT"}, rows, {true, false, false});
+      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DEPARTMENT")}, rows, {true, false, false});
       break;
     }
   }
@@ -184,7 +195,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       out << "Attendance " << PeriodText(report) << " (working days start at " << ClockText(report.day_starts)
           << ")\n\n";
       if (report.people.empty()) {
-        out << "No swipes and no people in this period.\n";
+        out << Tr("No swipes and no people in this period.") << "\n";
         return;
       }
       std::vector<std::vector<std::string>> rows;
@@ -193,7 +204,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
           rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day), ClockOnDay(d.first, d.day),
                           ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span())});
       if (!rows.empty()) {
-        Table(out, {"PERSON", "NAME", "DAY", "FIRST", "LAST", "SWIPES", "SPAN"}, rows,
+        WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DAY"), Tr("FIRST"), Tr("LAST"), Tr("SWIPES"), Tr("SPAN")}, rows,
               {true, false, false, false, false, true, true});
         out << '\n';
       }
@@ -201,7 +212,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       for (const PersonReport& p : report.people)
         rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.department),
                         std::to_string(p.days_present()), SpanText(p.total_span())});
-      Table(out, {"PERSON", "NAME", "DEPARTMENT", "DAYS", "TOTAL"}, rows, {true, false, false, true, true});
+      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DEPARTMENT"), Tr("DAYS"), Tr("TOTAL")}, rows, {true, false, false, true, true});
       break;
     }
   }

@@ -21,6 +21,11 @@ std::string CsvField(std::string_view text);
 std::string OneLine(std::string_view text);
 // Columns a terminal gives `text` (East Asian wide characters take two).
 std::size_t DisplayWidth(std::string_view text);
+// The one table writer of the host and its front ends: rows under a header, each column as wide
+// as its widest cell in display columns (DisplayWidth), two spaces between columns, a column
+// right-aligned where `right[i]` says so, the last left-aligned column not padded.
+void WriteTable(std::ostream& out, const std::vector<std::string>& header, const std::vector<std::vector<std::string>>& rows,
+                const std::vector<bool>& right);
 // `text` with & < > " ' as character references.
 std::string HtmlEscape(std::string_view text);
 

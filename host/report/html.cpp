@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/report/formats.h"
+#include "host/text/messages.h"
 
 namespace vanto::report {
 namespace {
@@ -48,14 +49,26 @@ tfoot td { font-weight: 600; border-bottom: none; }
 }
 )css";
 
-constexpr const char* kWeekdays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+using vanto::host::Tr;
+using vanto::host::TrFill;
+
+// Monday first, as Weekday counts.
+const char* WeekdayName(int weekday) {
+  const char* const names[] = {Tr("Mon"), Tr("Tue"), Tr("Wed"), Tr("Thu"), Tr("Fri"), Tr("Sat"), Tr("Sun")};
+  return names[weekday];
+}
+
+std::string DaysPresent(std::size_t days) {
+  return vanto::host::Fill(days == 1 ? Tr("{0} day present") : Tr("{0} days present"), {std::to_string(days)});
+}
 
 std::string Name(const std::optional<std::string>& name) {
-  return name ? HtmlEscape(*name) : std::string("<span class=\"noname\">(no name)</span>");
+  return name ? HtmlEscape(*name) : "<span class=\"noname\">" + HtmlEscape(Tr("(no name)")) + "</span>";
 }
 
 std::string Period(const Report& r) {
-  return r.days.first == r.days.last ? DateText(r.days.first) : DateText(r.days.first) + " to " + DateText(r.days.last);
+  return r.days.first == r.days.last ? DateText(r.days.first)
+                                     : TrFill("{0} to {1}", {DateText(r.days.first), DateText(r.days.last)});
 }
 
 std::string Clock(std::int64_t minute, const Date& day) {
@@ -79,8 +92,10 @@ void Axis(std::ostream& out, int day_starts) {
 void Bar(std::ostream& out, const DayEntry* entry, int day_starts, const Date& day) {
   out << "<svg viewBox=\"0 0 1440 14\" preserveAspectRatio=\"none\"";
   if (entry)
-    out << " role=\"img\" aria-label=\"" << ClockText(static_cast<int>(entry->first % 1440)) << " to "
-        << ClockText(static_cast<int>(entry->last % 1440)) << "\"";
+    out << " role=\"img\" aria-label=\""
+        << TrFill("{0} to {1}", {ClockText(static_cast<int>(entry->first % 1440)),
+                                 ClockText(static_cast<int>(entry->last % 1440))})
+        << "\"";
   else
     out << " aria-hidden=\"true\"";
   out << "><rect class=\"track\" x=\"0\" y=\"1\" width=\"1440\" height=\"12\"/>";
@@ -100,10 +115,11 @@ void PersonSection(std::ostream& out, const Report& report, const PersonReport& 
   out << "<section class=\"person\" id=\"p" << p.person << "\" data-person=\"" << p.person << "\">\n<h2>"
       << p.person << " · " << Name(p.name) << "</h2>\n<p class=\"meta\">";
   if (!p.department.empty()) out << HtmlEscape(p.department) << " · ";
-  out << Period(report) << " · " << p.days_present() << (p.days_present() == 1 ? " day" : " days")
-      << " present · total " << SpanText(p.total_span()) << "</p>\n";
-  out << "<table class=\"month\">\n<thead><tr><th>Day</th><th></th><th>First</th><th>Last</th>"
-         "<th class=\"num\">Swipes</th><th class=\"num\">Span</th><th class=\"bar\">";
+  out << Period(report) << " · " << DaysPresent(p.days_present()) << " · "
+      << TrFill("total {0}", {SpanText(p.total_span())}) << "</p>\n";
+  out << "<table class=\"month\">\n<thead><tr><th>" << Tr("Day") << "</th><th></th><th>" << Tr("First") << "</th><th>"
+      << Tr("Last") << "</th><th class=\"num\">" << Tr("Swipes") << "</th><th class=\"num\">" << Tr("Span")
+      << "</th><th class=\"bar\">";
   Axis(out, report.day_starts);
   out << "</th></tr></thead>\n<tbody>\n";
   auto entry = p.days.begin();
@@ -113,7 +129,7 @@ void PersonSection(std::ostream& out, const Report& report, const PersonReport& 
     if (entry != p.days.end() && entry->day == day) e = &*entry++;
     int weekday = Weekday(day);
     out << "<tr class=\"day" << (e ? " present" : "") << (weekday >= 5 ? " weekend" : "") << "\" data-day=\""
-        << DateText(day) << "\"><td>" << DateText(day) << "</td><td>" << kWeekdays[weekday] << "</td>";
+        << DateText(day) << "\"><td>" << DateText(day) << "</td><td>" << WeekdayName(weekday) << "</td>";
     if (e)
       out << "<td>" << Clock(e->first, day) << "</td><td>" << Clock(e->last, day) << "</td><td class=\"num\">"
           << e->swipes << "</td><td class=\"num\">" << SpanText(e->span()) << "</td>";
@@ -123,28 +139,34 @@ void PersonSection(std::ostream& out, const Report& report, const PersonReport& 
     Bar(out, e, report.day_starts, day);
     out << "</td></tr>\n";
   }
-  out << "</tbody>\n<tfoot><tr><td colspan=\"4\">" << p.days_present() << (p.days_present() == 1 ? " day" : " days")
-      << " present</td><td></td><td class=\"num\">" << SpanText(p.total_span()) << "</td><td></td></tr></tfoot>\n"
-      << "</table>\n<div class=\"sign\"><span>Signature</span><span>Date</span></div>\n</section>\n";
+  out << "</tbody>\n<tfoot><tr><td colspan=\"4\">" << DaysPresent(p.days_present())
+      << "</td><td></td><td class=\"num\">" << SpanText(p.total_span()) << "</td><td></td></tr></tfoot>\n"
+      << "</table>\n<div class=\"sign\"><span>" << Tr("Signature") << "</span><span>" << Tr("Date")
+      << "</span></div>\n</section>\n";
 }
 
 }  // namespace
 
 void WriteReportHtml(std::ostream& out, const Report& report) {
-  std::string title = "Attendance " + Period(report);
-  out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+  std::string title = TrFill("Attendance {0}", {Period(report)});
+  // The catalogue's language tag ("en" untranslated, "zh-CN" under zh_CN).
+  out << "<!DOCTYPE html>\n<html lang=\"" << Tr("en") << "\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
       << "<title>" << title << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n";
-  out << "<section class=\"summary\">\n<h1>" << title << "</h1>\n<p class=\"meta\">Working days start at "
-      << ClockText(report.day_starts) << "; swipes of one person within the same minute count once. "
-      << report.people.size() << (report.people.size() == 1 ? " person, " : " people, ") << report.day_count()
-      << " person-days.</p>\n";
+  out << "<section class=\"summary\">\n<h1>" << title << "</h1>\n<p class=\"meta\">"
+      << TrFill("Working days start at {0}; swipes of one person within the same minute count once.",
+                {ClockText(report.day_starts)})
+      << " "
+      << vanto::host::Fill(report.people.size() == 1 ? Tr("{0} person, {1} person-days.") : Tr("{0} people, {1} person-days."),
+                {std::to_string(report.people.size()), std::to_string(report.day_count())})
+      << "</p>\n";
   if (report.people.empty()) {
-    out << "<p>No swipes and no people in this period.</p>\n";
+    out << "<p>" << Tr("No swipes and no people in this period.") << "</p>\n";
   } else {
-    out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">Person</th><th>Name</th><th>Department</th>"
-           "<th class=\"num\">Days present</th><th class=\"num\">Total span</th></tr></thead>\n<tbody>\n";
+    out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">" << Tr("Person") << "</th><th>" << Tr("Name")
+        << "</th><th>" << Tr("Department") << "</th><th class=\"num\">" << Tr("Days present")
+        << "</th><th class=\"num\">" << Tr("Total span") << "</th></tr></thead>\n<tbody>\n";
     for (const PersonReport& p : report.people)
       out << "<tr class=\"total\" data-person=\"" << p.person << "\"><td class=\"num\"><a href=\"#p" << p.person
           << "\">" << p.person << "</a></td><td class=\"name\">" << Name(p.name) << "</td><td class=\"name\">"

@@ -1,5 +1,7 @@
 #include "host/site/site.h"
 
+#include "host/text/messages.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,41 +21,43 @@ namespace {
 namespace control = terminal::control;
 
 using vanto::host::kMaxPort;
+using vanto::host::Tr;
+using vanto::host::TrFill;
 using vanto::host::kMaxTerminal;
 
 int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 int LineOf(const toml::key& key) { return static_cast<int>(key.source().begin.line); }
 
 [[noreturn]] void Refuse(const Site& site, int line, const std::string& key, const std::string& what) {
-  throw SiteError(site.Where(line) + ": key '" + key + "': " + what);
+  throw SiteError(site.Where(line) + ": " + TrFill("key '{0}': {1}", {key, what}));
 }
 
 std::string TypeName(const toml::node& node) {
   switch (node.type()) {
-    case toml::node_type::string: return "a string";
-    case toml::node_type::integer: return "a whole number";
-    case toml::node_type::floating_point: return "a decimal number";
-    case toml::node_type::boolean: return "true or false";
-    case toml::node_type::array: return "a list";
-    case toml::node_type::table: return "a table";
-    default: return "a date or time";
+    case toml::node_type::string: return Tr("a string");
+    case toml::node_type::integer: return Tr("a whole number");
+    case toml::node_type::floating_point: return Tr("a decimal number");
+    case toml::node_type::boolean: return Tr("true or false");
+    case toml::node_type::array: return Tr("a list");
+    case toml::node_type::table: return Tr("a table");
+    default: return Tr("a date or time");
   }
 }
 
 std::string Text(const Site& site, const toml::node& node, const std::string& key) {
   const auto* text = node.as_string();
-  if (!text) Refuse(site, LineOf(node), key, "must be a string, not " + TypeName(node));
-  if (text->get().empty()) Refuse(site, LineOf(node), key, "must not be empty");
+  if (!text) Refuse(site, LineOf(node), key, TrFill("must be a string, not {0}", {TypeName(node)}));
+  if (text->get().empty()) Refuse(site, LineOf(node), key, Tr("must not be empty"));
   return text->get();
 }
 
 long long Whole(const Site& site, const toml::node& node, const std::string& key, long long low, long long high) {
   const auto* number = node.as_integer();
-  if (!number) Refuse(site, LineOf(node), key, "must be a whole number, not " + TypeName(node));
+  if (!number) Refuse(site, LineOf(node), key, TrFill("must be a whole number, not {0}", {TypeName(node)}));
   const long long value = number->get();
   if (value < low || value > high)
     Refuse(site, LineOf(node), key,
-           std::to_string(value) + " is out of range (" + std::to_string(low) + ".." + std::to_string(high) + ")");
+           TrFill("{0} is out of range ({1}..{2})", {std::to_string(value), std::to_string(low), std::to_string(high)}));
   return value;
 }
 
@@ -65,7 +69,7 @@ const LineKey* FindLineKey(const std::string& key) {
 
 LineValue LineSetting(const Site& site, const toml::node& node, const std::string& key, const LineKey& which) {
   const auto* number = node.as_integer();
-  if (!number) Refuse(site, LineOf(node), key, "must be a whole number, not " + TypeName(node));
+  if (!number) Refuse(site, LineOf(node), key, TrFill("must be a whole number, not {0}", {TypeName(node)}));
   const std::string problem = control::CheckSetting(which.variable, std::to_string(number->get()));
   if (!problem.empty()) Refuse(site, LineOf(node), key, std::to_string(number->get()) + " " + problem);
   return {number->get(), LineOf(node)};
@@ -86,12 +90,12 @@ void ReadTerminals(const Site& site, const toml::node& node, SitePort& port) {
   const std::string key = "port.terminals";
   port.terminals_line = LineOf(node);
   if (const auto* list = node.as_array()) {
-    if (list->empty()) Refuse(site, LineOf(node), key, "lists no terminal");
+    if (list->empty()) Refuse(site, LineOf(node), key, Tr("lists no terminal"));
     std::set<int> seen;
     for (const toml::node& item : *list) {
       const int terminal = static_cast<int>(Whole(site, item, key, 1, kMaxTerminal));
       if (!seen.insert(terminal).second)
-        Refuse(site, LineOf(item), key, "terminal " + std::to_string(terminal) + " is listed twice");
+        Refuse(site, LineOf(item), key, TrFill("terminal {0} is listed twice", {std::to_string(terminal)}));
       port.terminals.push_back(terminal);
     }
     return;
@@ -102,20 +106,20 @@ void ReadTerminals(const Site& site, const toml::node& node, SitePort& port) {
     const auto dash = range.find('-');
     auto number = [&](const std::string& part) {
       if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
-        Refuse(site, LineOf(node), key, "'" + range + "' is neither a list of terminals nor a range N-M to scan");
+        Refuse(site, LineOf(node), key, TrFill("'{0}' is neither a list of terminals nor a range N-M to scan", {range}));
       const int value = std::atoi(part.c_str());
       if (value < 1 || value > kMaxTerminal)
-        Refuse(site, LineOf(node), key, "terminal " + part + " is out of range (1.." + std::to_string(kMaxTerminal) + ")");
+        Refuse(site, LineOf(node), key, TrFill("terminal {0} is out of range (1..{1})", {part, std::to_string(kMaxTerminal)}));
       return value;
     };
     const int first = number(range.substr(0, dash));
     const int last = dash == std::string::npos ? first : number(range.substr(dash + 1));
-    if (first > last) Refuse(site, LineOf(node), key, "range '" + range + "' is inverted (write the smaller number first)");
+    if (first > last) Refuse(site, LineOf(node), key, TrFill("range '{0}' is inverted (write the smaller number first)", {range}));
     for (int t = first; t <= last; ++t) port.terminals.push_back(t);
     port.scan = true;
     return;
   }
-  Refuse(site, LineOf(node), key, "must be a list of terminal numbers or a range \"N-M\" to scan, not " + TypeName(node));
+  Refuse(site, LineOf(node), key, TrFill("must be a list of terminal numbers or a range \"N-M\" to scan, not {0}", {TypeName(node)}));
 }
 
 SitePort ReadPort(const Site& site, const toml::table& table) {
@@ -137,18 +141,18 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
       bool per_port = false;
       for (const auto& s : control::NumberSettings())
         if (std::string(s.variable) == line->variable) per_port = s.perPort;
-      if (!per_port) Refuse(site, LineOf(key), shown, "is the same for every port: set it in [line]");
+      if (!per_port) Refuse(site, LineOf(key), shown, Tr("is the same for every port: set it in [line]"));
       port.overrides[line->variable] = LineSetting(site, node, shown, *line);
     } else {
       Refuse(site, LineOf(key), shown,
-             "unknown key (a port has: " + KnownKeys(WithLineKeys({"number", "device", "terminals"})) + ")");
+             TrFill("unknown key (a port has: {0})", {KnownKeys(WithLineKeys({"number", "device", "terminals"}))}));
     }
   }
-  if (!has_number) Refuse(site, port.line, "port.number", "missing: every [[port]] needs its number");
-  if (port.device.empty()) Refuse(site, port.line, "port.device", "missing: port " + std::to_string(port.number) + " needs its device");
+  if (!has_number) Refuse(site, port.line, "port.number", Tr("missing: every [[port]] needs its number"));
+  if (port.device.empty()) Refuse(site, port.line, "port.device", TrFill("missing: port {0} needs its device", {std::to_string(port.number)}));
   if (port.terminals_line == 0)
     Refuse(site, port.line, "port.terminals",
-           "missing: port " + std::to_string(port.number) + " needs its terminals (a list, or a range \"N-M\" to scan)");
+           TrFill("missing: port {0} needs its terminals (a list, or a range \"N-M\" to scan)", {std::to_string(port.number)}));
   return port;
 }
 
@@ -199,7 +203,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
   try {
     root = toml::parse(text, path);
   } catch (const toml::parse_error& e) {
-    throw SiteError(path + ":" + std::to_string(e.source().begin.line) + ": not valid TOML: " +
+    throw SiteError(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(Tr("not valid TOML")) + ": " +
                     std::string(e.description()));
   }
   for (auto&& [key, node] : root) {
@@ -211,21 +215,21 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.day_starts = Text(site, node, name);
       site.day_starts_line = LineOf(node);
       if (!ParseTimeOfDay(site.day_starts))
-        Refuse(site, LineOf(node), name, "'" + site.day_starts + "' is not a time of day HH:MM (00:00..23:59)");
+        Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {site.day_starts}));
     } else if (name == "line") {
       const auto* table = node.as_table();
-      if (!table) Refuse(site, LineOf(node), name, "must be a table [line], not " + TypeName(node));
+      if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
       for (auto&& [line_key, value] : *table) {
         const std::string inner(line_key.str());
         const LineKey* which = FindLineKey(inner);
         if (!which)
-          Refuse(site, LineOf(line_key), "line." + inner, "unknown key (the line has: " + KnownKeys(WithLineKeys({})) + ")");
+          Refuse(site, LineOf(line_key), "line." + inner, TrFill("unknown key (the line has: {0})", {KnownKeys(WithLineKeys({}))}));
         site.line[which->variable] = LineSetting(site, value, "line." + inner, *which);
       }
     } else if (name == "port") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables())
-        Refuse(site, LineOf(node), name, "ports are tables written [[port]], one per port");
+        Refuse(site, LineOf(node), name, Tr("ports are tables written [[port]], one per port"));
       for (const toml::node& item : *list) {
         SitePort port = ReadPort(site, *item.as_table());
         for (const SitePort& earlier : site.ports) {
@@ -241,34 +245,34 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, "unknown key (a site file has: database, day_starts, [line], [[port]])");
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, [line], [[port]])"));
     }
   }
-  if (site.ports.empty()) throw SiteError(path + ":1: the site file names no port (add a [[port]] table)");
+  if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));
   return site;
 }
 
 Site LoadSite(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw SiteError("cannot read the site file " + path + ": " + std::strerror(errno));
+  if (!in) throw SiteError(TrFill("cannot read the site file {0}", {path}) + ": " + std::strerror(errno));
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw SiteError("cannot read the site file " + path + ": it is a folder");
+  if (std::filesystem::is_directory(path, ec)) throw SiteError(TrFill("cannot read the site file {0}", {path}) + ": " + Tr("it is a folder"));
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) throw SiteError("cannot read the site file " + path);
+  if (in.bad()) throw SiteError(TrFill("cannot read the site file {0}", {path}));
   return ParseSite(text.str(), path);
 }
 
 SiteLocation LocateSite(const std::optional<std::string>& option, const Environment& env) {
   if (option) {
-    if (option->empty()) throw SiteError("--site needs a file name");
+    if (option->empty()) throw SiteError(Tr("--site needs a file name"));
     return {*option, true, "--site"};
   }
   if (auto given = Given(env, kSiteVariable)) return {*given, true, std::string("$") + kSiteVariable};
   if (auto config = Given(env, "XDG_CONFIG_HOME"))
     return {*config + "/vanto/site.toml", false, "$XDG_CONFIG_HOME/vanto/site.toml"};
   if (auto home = Given(env, "HOME")) return {*home + "/.config/vanto/site.toml", false, "~/.config/vanto/site.toml"};
-  throw SiteError("no site file: HOME is not set, so there is no default place for it (give --site FILE or set VANTO_SITE)");
+  throw SiteError(Tr("no site file: HOME is not set, so there is no default place for it (give --site FILE or set VANTO_SITE)"));
 }
 
 std::vector<Effective> EffectiveSettings(const Site& site, const Environment& env,

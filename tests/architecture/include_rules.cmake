@@ -12,14 +12,14 @@ set(rules
   "terminal/protocol:terminal/contract"
   # The host library, above the driver, the control and the platform; front ends above it.
   "host/text:"
-  "host/store:failure platform/ado platform/automation"
-  "host/report:host/text"
-  "host/site:host/ports.h terminal/control"
+  "host/store:host/calendar.h failure platform/ado platform/automation"
+  "host/report:host/text host/calendar.h"
+  "host/site:host/ports.h host/text terminal/control"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   # Accounts (users, sessions, audit): a store of its own beside the host's, with its SQLite engine.
   "accounts:host/store host/text platform/ado"
   "web:accounts host"
-  "cli:host accounts web driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation platform/ado"
+  "cli:host accounts web driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation"
 )
 set(project_roots driver link hostdata failure codec terminal component cli host platform accounts web)
 

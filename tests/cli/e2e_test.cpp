@@ -94,10 +94,11 @@ TEST_P(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
 
   Result broken = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   EXPECT_EQ(broken.status, kExitFalse);
-  // The driver's fixed message, then the cause in the host's words: port, device, what failed
-  // and how much was stored.
+  // The host's words, the driver's fixed message after them, marked as the driver's; then the
+  // cause: port, device, what failed and how much was stored.
   std::int64_t kept = Stored(1, 1);
-  const std::string cause_start = "编号为1的考勤机不能下载刷卡数据！ \nvanto download: port 1 (" + paths_.at(1) +
+  const std::string cause_start =
+      "terminal 1 on port 1: the download failed (driver: 编号为1的考勤机不能下载刷卡数据！)\nvanto download: port 1 (" + paths_.at(1) +
                                   "), terminal 1: the line broke: ";
   const std::string cause_end = "; " + std::to_string(kept) + " records delivered, " +
                                 std::to_string(kept) + " new stored in " + db_ + "\n";

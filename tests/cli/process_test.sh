@@ -67,7 +67,7 @@ for lang in "LANG=zh_CN.UTF-8" "LC_ALL=zh_CN.UTF-8" "LANGUAGE=zh_CN" "LANG=zh_CN
   echo "$err" | grep -q "超出范围（1..255）" || fail "$lang: $err"
 done
 out=$(LANG=zh_CN.UTF-8 "$vanto" scan --ports 1 --terminals 1-2)
-echo "$out" | grep -q "PORT  TERMINAL" || fail "zh_CN scan: $out"
+echo "$out" | grep -q "端口  终端" || fail "zh_CN scan: $out"
 err=$(LANG=de_DE.UTF-8 "$vanto" download --port 1 --terminal 256 2>&1)
 echo "$err" | grep -q "is out of range (1..255)" || fail "English elsewhere: $err"
 # The driver's own texts pass through as they stand, in every language.
@@ -107,6 +107,23 @@ out=$("${as_reader[@]}" "$vanto" report --month "${month:-2000-01}" --csv --db "
 [ "$status" -eq 0 ] && [ "$(echo "$out" | wc -l)" -gt 1 ] || fail "report from a read-only database: exit $status: $out"
 [ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only listings left files: $(ls -A "$work/ro")"
 chmod 755 "$work/ro"
+# One voice per locale: headings and the report page follow the language, CSV headers do not.
+printf 'database = 5\n' >"$work/bad-site.toml"
+for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance |key 'database': must be a string, not a whole number" \
+            "zh_CN.UTF-8|人员  姓名|lang=\"zh-CN\"|<title>考勤 |键“database”：必须是字符串，而不是整数"; do
+  IFS="|" read -r lang heading html_lang title site_error <<<"$case"
+  err=$(LANG=$lang "$vanto" swipes --site "$work/bad-site.toml" 2>&1); status=$?
+  [ "$status" -eq 2 ] && [ "$err" = "vanto swipes: $work/bad-site.toml:1: $site_error" ] || fail "$lang bad site file: exit $status: $err"
+  out=$(LANG=$lang "$vanto" people --db "$work/ro/v.db" 2>&1)
+  echo "$out" | head -1 | grep -q "^$heading" || fail "$lang people heading: $out"
+  out=$(LANG=$lang "$vanto" people --csv --db "$work/ro/v.db" 2>&1)
+  [ "$(echo "$out" | head -1)" = "person,name,department" ] || fail "$lang people CSV header: $out"
+  LANG=$lang "$vanto" report --month "${month:-2000-01}" --html "$work/page-$lang.html" --db "$work/ro/v.db" >/dev/null 2>&1 ||
+    fail "$lang report --html"
+  grep -qF "<html $html_lang>" "$work/page-$lang.html" || fail "$lang report page language: $(head -2 "$work/page-$lang.html")"
+  grep -qF "$title" "$work/page-$lang.html" || fail "$lang report page title: $(grep title "$work/page-$lang.html")"
+  [ "$(stat -c %a "$work/page-$lang.html")" = 600 ] || fail "$lang report page is not private"
+done
 
 # A damaged registry is left as it is, and the message says how to recover.
 printf 'not a registry\n' >"$work/damaged"

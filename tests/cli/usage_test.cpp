@@ -156,4 +156,22 @@ TEST(Output, TablesAlignByCharactersNotBytes) {
   EXPECT_EQ(out.str(), "PORT  名称\n   1  终端\n  12  x\n");
 }
 
+TEST(Output, TablesAlignByDisplayColumnsAWideCharacterTakingTwo) {
+  const struct {
+    std::vector<std::string> header;
+    std::vector<std::vector<std::string>> rows;
+    std::vector<bool> right;
+    const char* want;
+  } cases[] = {
+      {{"名称", "PORT"}, {{"终端", "1"}, {"x", "12"}}, {false, true}, "名称  PORT\n终端     1\nx       12\n"},
+      {{"N", "W"}, {{"王小明", "a"}, {"Ann", "b"}}, {false, false}, "N       W\n王小明  a\nAnn     b\n"},
+      {{"A", "B"}, {{"１２", "x"}, {"é", "y"}}, {true, false}, "   A  B\n１２  x\n   é  y\n"},
+  };
+  for (const auto& c : cases) {
+    std::ostringstream out;
+    WriteTable(out, c.header, c.rows, c.right);
+    EXPECT_EQ(out.str(), c.want);
+  }
+}
+
 }  // namespace

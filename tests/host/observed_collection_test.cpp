@@ -51,4 +51,30 @@ TEST(ObservedCollection, AThrowingObserverIsACodeWithADescriptionOnAddAndInvoke)
   }
 }
 
+TEST(ObservedCollection, ARefusedAppendFailsAndKeepsWhatWasAppendedBefore) {
+  bool refuse = false;
+  long seen = 0;
+  ComPtr<_Collection> list = CreateObservedCollection([&](long count) { seen = count; }, [&] { return refuse; });
+  Variant item = Variant::I4(5), missing = MissingArgument();
+  DISPPARAMS params{item.Ptr(), nullptr, 1, 0};
+  EXCEPINFO info{};
+  struct Step {
+    bool refuse, late_bound;
+    HRESULT code;
+    LONG count;
+  };
+  const Step steps[] = {{false, false, S_OK, 1}, {false, true, S_OK, 2}, {true, false, E_ABORT, 2},
+                        {true, true, E_ABORT, 2}, {false, false, S_OK, 3}};
+  for (const Step& step : steps) {
+    refuse = step.refuse;
+    HRESULT hr = step.late_bound ? list->Invoke(1, GUID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &info, nullptr)
+                                 : list->Add(item.Ptr(), missing.Ptr(), missing.Ptr(), missing.Ptr());
+    EXPECT_EQ(hr, step.code);
+    LONG count = 0;
+    EXPECT_EQ(list->Count(&count), S_OK);
+    EXPECT_EQ(count, step.count);
+    EXPECT_EQ(seen, step.count);  // the observer hears of appends only
+  }
+}
+
 }  // namespace
