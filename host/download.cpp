@@ -86,6 +86,15 @@ void DownloadSession::WriterLoop() {
     writer_changed_.wait(lock, [&] { return batch_.has_value() || writer_quit_; });
     if (!batch_) return;
     Batch batch = std::move(*batch_);
+    if (!refused_.empty()) {
+      // A batch refused before this one is offered again at the end of the run; until then
+      // nothing after it is stored, so each record keeps its place in the log (its index).
+      refused_.insert(refused_.end(), batch.swipes.begin(), batch.swipes.end());
+      refused_position_ = refused_position_ || batch.position;
+      batch_.reset();
+      writer_changed_.notify_all();
+      continue;
+    }
     const Origin origin = origin_;
     lock.unlock();
     std::vector<store::Delivery::Keyed> keyed;

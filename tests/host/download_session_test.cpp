@@ -189,6 +189,46 @@ TEST_F(DownloadSessionTest, RecoversOnceADatabaseLockIsReleased) {
   EXPECT_EQ(Committed(), 1000);
 }
 
+// A batch is refused while the lock is held; the lock is released while the next batch is
+// already on its way. That next batch must wait behind the refused one: every record is stored
+// once, under its own index in the log (record i of the fake is person i % 3 at minute i / 5).
+TEST_F(DownloadSessionTest, ARefusedBatchKeepsItsPlaceAndNothingAfterItIsStoredFirst) {
+  store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(500)}));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
+  fake->total = 450;
+  fake->after_record = [&](int n) {
+    // The first batch (records 1..100) has been refused by now: the second was handed over
+    // only once the writer was done with the first.
+    if (n == 201) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  };
+  Machine machine = Machine::Wrap(ComPtr<IMachine>(fake.Get()));
+  DownloadSession session(*store_, 1, 2, nullptr);
+  session.batch_records = 100;
+  session.batch_interval = std::chrono::milliseconds(0);
+  session.SetPositioner([] { return DownloadSession::Origin{vanto::store::LogKey{7, 1, 0}, 0}; });
+  EXPECT_TRUE(session.Run(machine).ok);
+  sqlite3_close(other);
+  EXPECT_FALSE(session.store_error()) << *session.store_error();
+  EXPECT_EQ(Committed(), 450);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT record_index, person FROM swipes ORDER BY record_index", -1, &stmt, nullptr),
+            SQLITE_OK);
+  long long expected = 0, misplaced = 0;
+  while (sqlite3_step(stmt) == SQLITE_ROW) {
+    const long long index = sqlite3_column_int64(stmt, 0);
+    misplaced += index != expected++ || sqlite3_column_int64(stmt, 1) != FakeMachine::PersonOf(static_cast<int>(index));
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  EXPECT_EQ(expected, 450);
+  EXPECT_EQ(misplaced, 0) << "records stored under indices not theirs";
+}
+
 TEST_F(DownloadSessionTest, ALockHeldToTheEndIsReportedAndTheNextRunStoresEverything) {
   store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
   sqlite3* other = nullptr;
