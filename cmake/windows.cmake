@@ -45,7 +45,8 @@ add_library(vanto_ado STATIC platform/ado/byte_array.cpp platform/ado/enrolment.
 target_link_libraries(vanto_ado PUBLIC vanto_automation)
 
 add_library(terminal_protocol STATIC terminal/protocol/crc.cpp terminal/protocol/frame.cpp
-  terminal/protocol/frame_parser.cpp terminal/protocol/messages.cpp terminal/protocol/records.cpp)
+  terminal/protocol/frame_parser.cpp terminal/protocol/messages.cpp terminal/protocol/records.cpp
+  terminal/protocol/dense.cpp)
 add_library(terminal_line STATIC terminal/line/line.cpp terminal/serial/serial_port_win.cpp
   terminal/tcp/tcp_address.cpp terminal/tcp/tcp_line_win.cpp)
 target_link_libraries(terminal_line PUBLIC ws2_32)

@@ -41,12 +41,13 @@ const char* PortFaultWord(PortFault fault) {
 
 std::optional<LockHolder> FindLockHolder(const std::string&) { return std::nullopt; }
 
-std::string PortLock::LockFileOf(const std::string& device) {
+std::string PortLock::LockFileOf(const std::string& device, const std::string& /*folder: a POSIX lock file's*/) {
   const std::wstring wide = SemaphoreName(device);
   return std::string(wide.begin(), wide.end());  // ASCII by construction
 }
 
-PortLock PortLock::Acquire(const std::string& device, std::chrono::milliseconds wait) {
+PortLock PortLock::Acquire(const std::string& device, std::chrono::milliseconds wait,
+                           const std::string& /*folder: a POSIX lock file's*/) {
   HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, SemaphoreName(device).c_str());
   if (!semaphore)
     throw PortLockError(PortFault::kOpen, "cannot create the lock of " + device + " (error " +
