@@ -162,20 +162,6 @@ std::optional<LockHolder> HolderOf(dev_t device, ino_t inode) {
 
 }  // namespace
 
-const char* PortFaultWord(PortFault fault) {
-  switch (fault) {
-    case PortFault::kNone: return "none";
-    case PortFault::kMissing: return "missing";
-    case PortFault::kPermission: return "permission";
-    case PortFault::kBusy: return "busy";
-    case PortFault::kNotSerial: return "not-serial";
-    case PortFault::kBadSetting: return "setting";
-    case PortFault::kOpen: return "open";
-    case PortFault::kLine: return "line";
-  }
-  return "open";
-}
-
 std::optional<LockHolder> FindLockHolder(const std::string& device) {
   const std::string path = IsNetworkDevice(device) ? PortLock::LockFileOf(device, kLockFolder) : device;
   struct stat info{};

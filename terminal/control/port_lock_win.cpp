@@ -25,20 +25,6 @@ std::wstring SemaphoreName(const std::string& device) {
 
 }  // namespace
 
-const char* PortFaultWord(PortFault fault) {
-  switch (fault) {
-    case PortFault::kNone: return "none";
-    case PortFault::kMissing: return "missing";
-    case PortFault::kPermission: return "permission";
-    case PortFault::kBusy: return "busy";
-    case PortFault::kNotSerial: return "not-serial";
-    case PortFault::kBadSetting: return "setting";
-    case PortFault::kOpen: return "open";
-    case PortFault::kLine: return "line";
-  }
-  return "open";
-}
-
 std::optional<LockHolder> FindLockHolder(const std::string&) { return std::nullopt; }
 
 std::string PortLock::LockFileOf(const std::string& device, const std::string& /*folder: a POSIX lock file's*/) {

@@ -23,6 +23,20 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
+const char* PortFaultWord(PortFault fault) {
+  switch (fault) {
+    case PortFault::kNone: return "none";
+    case PortFault::kMissing: return "missing";
+    case PortFault::kPermission: return "permission";
+    case PortFault::kBusy: return "busy";
+    case PortFault::kNotSerial: return "not-serial";
+    case PortFault::kBadSetting: return "setting";
+    case PortFault::kOpen: return "open";
+    case PortFault::kLine: return "line";
+  }
+  return "open";
+}
+
 void RecordPortStatus(int port, PortStatus status) {
   status.used = true;
   std::lock_guard<std::mutex> lock(Mutex());
