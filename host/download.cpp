@@ -27,26 +27,31 @@ store::Swipe SwipeOf(const VARIANT& item, long position) {
   return {static_cast<std::int32_t>(number), when->vt == VT_DATE ? when->date : when->dblVal};
 }
 
-store::Swipe ReadSwipe(_Collection* list, long position) {
-  Variant index = Variant::I4(static_cast<LONG>(position));
-  Variant item;
-  if (FAILED(list->Item(index.Ptr(), item.Put())))
-    throw HostError("record " + std::to_string(position) + " of the download cannot be read");
-  return SwipeOf(item.Raw(), position);
-}
-
 }  // namespace
 
 DownloadSession::DownloadSession(store::RecordStore& store, int port, int terminal, std::ostream* progress)
     : delivery_(store, port, terminal), port_(port), terminal_(terminal), progress_(progress) {}
 
 Outcome DownloadSession::Run(Machine& machine) {
-  list_ = CreateObservedCollection([this](long count) { OnAppend(count); },
-                                   [this] {
-                                     if (!cancel.Cancelled()) return false;
-                                     cancelled_ = true;  // the driver's thread: the session's own
-                                     return true;
-                                   });
+  // Each record is taken out as the driver appends it (on the driver's thread, the session's
+  // own), so the list holds none: memory stays one batch, whatever the log's length.
+  list_ = CreatePassingCollection(
+      [this](const VARIANT& item) {
+        ++taken_;
+        if (read_failed_) return;
+        try {
+          pending_.push_back(SwipeOf(item, static_cast<long>(taken_)));
+        } catch (const HostError& e) {
+          read_failed_ = true;  // a record the host cannot read ends the reading
+          store_error_ = e.what();
+        }
+      },
+      [this](long count) { OnAppend(count); },
+      [this] {
+        if (!cancel.Cancelled()) return false;
+        cancelled_ = true;
+        return true;
+      });
   count_ = 0;
   taken_ = 0;
   positioned_ = false;
@@ -147,7 +152,7 @@ void DownloadSession::Pumped() {
   Clock::time_point now = Clock::now();
   try {  // nothing may escape into the driver's pump
     if (!store_failed_ &&
-        (static_cast<std::size_t>(count_) - taken_ >= batch_records || now - last_store_ >= batch_interval)) {
+        (pending_.size() >= batch_records || now - last_store_ >= batch_interval)) {
       Store(false);
       last_store_ = now;
     }
@@ -159,19 +164,6 @@ void DownloadSession::Pumped() {
 }
 
 void DownloadSession::Store(bool last) {
-  // Work run from the driver's pump must not throw through the driver: a record the host cannot
-  // read ends the reading, and the caller reports it after the download.
-  if (!read_failed_) {
-    try {
-      LONG count = 0;
-      list_->Count(&count);
-      while (taken_ < static_cast<std::size_t>(count))
-        pending_.push_back(ReadSwipe(list_.Get(), static_cast<long>(taken_ + 1))), ++taken_;
-    } catch (const HostError& e) {
-      read_failed_ = true;
-      store_error_ = e.what();
-    }
-  }
   // Where the run's records come from, asked once, before its first batch.
   if (!positioned_ && !pending_.empty()) {
     if (positioner_) {

@@ -106,7 +106,7 @@ class DownloadSession {
   std::ostream* progress_;
   ComPtr<_Collection> list_;
   long count_ = 0;
-  std::size_t taken_ = 0;  // records read out of the list so far
+  std::size_t taken_ = 0;  // records the driver appended so far
   std::vector<store::Swipe> pending_;  // read out, not stored yet
   bool work_pending_ = false;
   bool store_failed_ = false;

@@ -61,18 +61,23 @@ class ObservedCollection final : public DispatchObject<_Collection> {
 
 class PassingCollection final : public DispatchObject<_Collection> {
  public:
-  PassingCollection(std::function<void(const VARIANT&)> take, std::function<void(long)> on_append)
-      : take_(std::move(take)), on_append_(std::move(on_append)) {}
+  PassingCollection(std::function<void(const VARIANT&)> take, std::function<void(long)> on_append,
+                    std::function<bool()> refuse)
+      : take_(std::move(take)), on_append_(std::move(on_append)), refuse_(std::move(refuse)) {}
 
   HRESULT STDMETHODCALLTYPE Item(VARIANT*, VARIANT*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Add(VARIANT* item, VARIANT*, VARIANT*, VARIANT*) override {
     if (!item) return E_POINTER;
-    const VARIANT* value = item;
-    if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal) value = value->pvarVal;
-    take_(*value);
-    ++count_;
-    if (on_append_) on_append_(count_);
-    return S_OK;
+    // The taker and the observer are host code: whatever they throw stops here.
+    return GuardBoundary(kSource, [&]() -> HRESULT {
+      if (refuse_ && refuse_()) return E_ABORT;
+      const VARIANT* value = item;
+      if (value->vt == (VT_BYREF | VT_VARIANT) && value->pvarVal) value = value->pvarVal;
+      ++count_;  // taken, whatever the taker does with it
+      take_(*value);
+      if (on_append_) on_append_(count_);
+      return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE Count(LONG* count) override {
     if (!count) return E_POINTER;
@@ -93,14 +98,16 @@ class PassingCollection final : public DispatchObject<_Collection> {
  private:
   std::function<void(const VARIANT&)> take_;
   std::function<void(long)> on_append_;
+  std::function<bool()> refuse_;
   LONG count_ = 0;
 };
 
 }  // namespace
 
 ComPtr<_Collection> CreatePassingCollection(std::function<void(const VARIANT& item)> take,
-                                            std::function<void(long count)> on_append) {
-  return ComPtr<_Collection>::Adopt(new PassingCollection(std::move(take), std::move(on_append)));
+                                            std::function<void(long count)> on_append,
+                                            std::function<bool()> refuse) {
+  return ComPtr<_Collection>::Adopt(new PassingCollection(std::move(take), std::move(on_append), std::move(refuse)));
 }
 
 ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_append,

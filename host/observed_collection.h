@@ -17,8 +17,11 @@ ComPtr<_Collection> CreateObservedCollection(std::function<void(long count)> on_
 
 // A Collection that hands each appended item to `take` and keeps nothing: its Count grows, its
 // items cannot be read back. A download through it holds no record longer than its owner does,
-// whatever the record count. `take` runs inside Add and must not throw; `on_append` as above.
+// whatever the record count. `take` runs inside Add (what it throws becomes the Add's failure
+// code); `on_append` and `refuse` as above. Only Add through the interface is offered (the driver
+// appends that way).
 ComPtr<_Collection> CreatePassingCollection(std::function<void(const VARIANT& item)> take,
-                                            std::function<void(long count)> on_append);
+                                            std::function<void(long count)> on_append,
+                                            std::function<bool()> refuse = {});
 
 }  // namespace vanto::host

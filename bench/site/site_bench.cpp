@@ -2,7 +2,9 @@
 // change) at 115200 baud over the simulator's pseudo-terminals, paced at the line's speed. The
 // sync runs as its own process, so its peak resident memory is its own. Prints the medians, the
 // ratio of the full sync to the slowest port synced alone (the goal: at most 1.3) and the peak
-// resident memory of every sync (the goal: under 64 MiB).
+// resident memory of every sync (the goal: under 32 MiB). Then one `vanto download` of a terminal
+// holding 20,000 and one holding 100,000 records, unpaced (memory, not time, is measured): the
+// peak resident memory of each (the goal: flat within 20 %, under 32 MiB).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -86,11 +88,12 @@ struct Run {
   int status = -1;
 };
 
-// One `vanto sync` into a new database.
-Run Sync(const std::string& site_file) {
+// Runs `vanto` with `args` into a new database (after "--db") and removes the database after.
+Run Vanto(std::vector<std::string> args) {
   static int count = 0;
-  const std::string db = (TheSite().folder / ("sync-" + std::to_string(++count) + ".db")).string();
-  std::vector<std::string> args = {VANTO_EXE, "sync", "--site", site_file, "--db", db, "--quiet"};
+  const std::string db = (TheSite().folder / ("run-" + std::to_string(++count) + ".db")).string();
+  args.insert(args.begin(), VANTO_EXE);
+  args.insert(args.end(), {"--db", db, "--quiet"});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -111,6 +114,41 @@ Run Sync(const std::string& site_file) {
   std::error_code ec;
   for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix, ec);
   return run;
+}
+
+// One `vanto sync` into a new database.
+Run Sync(const std::string& site_file) { return Vanto({"sync", "--site", site_file}); }
+
+// A terminal of its own holding `records`, on an unpaced line: one `vanto download` of it.
+long DownloadPeakKib(int records) {
+  terminal::sim::SimulatorSite sim;
+  const fs::path folder = TheSite().folder / ("download-" + std::to_string(records));
+  sim.Options().linkDir = (folder / "ports").string();
+  fs::create_directories(sim.Options().linkDir);
+  sim.Options().pace = false;
+  auto& t = sim.AddTerminal(1, 1);
+  t.records.reserve(static_cast<std::size_t>(records));
+  for (int i = 0; i < records; ++i)
+    t.records.push_back({100 + (i * 7) % 500, 2026, 1 + (i / 40000) % 12, 1 + (i / 1440) % 28, (i / 60) % 24, i % 60});
+  const auto paths = sim.Start();
+  const fs::path site = folder / "site.toml";
+  std::ofstream(site) << "[line]\nanswer_timeout_ms = 2000\n\n[[port]]\nnumber = 1\ndevice = \"" << paths.at(1)
+                      << "\"\nterminals = [1]\n";
+  const Run run = Vanto({"download", "--site", site.string(), "--port", "1", "--terminal", "1"});
+  sim.Stop();
+  return run.status == 0 ? run.max_rss_kib : -1;
+}
+
+std::map<int, long> download_peak_kib;
+
+void BM_DownloadMemory(benchmark::State& state) {
+  const int records = static_cast<int>(state.range(0));
+  for (auto _ : state) {
+    const long kib = DownloadPeakKib(records);
+    if (kib < 0) state.SkipWithError("vanto download failed");
+    download_peak_kib[records] = std::max(download_peak_kib[records], kib);
+    state.counters["rss_MiB"] = static_cast<double>(kib) / 1024.0;
+  }
 }
 
 std::vector<double> full_times, slowest_times;
@@ -146,6 +184,7 @@ void BM_SlowestPortAlone(benchmark::State& state) {
 
 BENCHMARK(BM_FullSync)->Unit(benchmark::kSecond)->UseManualTime()->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(BM_SlowestPortAlone)->Unit(benchmark::kSecond)->UseManualTime()->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_DownloadMemory)->Arg(20000)->Arg(100000)->Unit(benchmark::kSecond)->Iterations(1);
 
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -164,6 +203,13 @@ int main(int argc, char** argv) {
   std::printf("\nsite: %d ports x %d terminals x %d records at 115200 baud\n", kPorts, kTerminals, Records());
   std::printf("median full sync: %.2f s; median slowest port alone: %.2f s; ratio %.3f (goal <= 1.3)\n", full,
               slowest, slowest > 0 ? full / slowest : 0.0);
-  std::printf("peak resident memory of a sync: %.1f MiB (goal < 64 MiB)\n", static_cast<double>(peak_rss_kib) / 1024.0);
+  std::printf("peak resident memory of a sync: %.1f MiB (goal < 32 MiB)\n", static_cast<double>(peak_rss_kib) / 1024.0);
+  if (download_peak_kib.count(20000) && download_peak_kib.count(100000)) {
+    const double small = static_cast<double>(download_peak_kib[20000]) / 1024.0;
+    const double large = static_cast<double>(download_peak_kib[100000]) / 1024.0;
+    std::printf("peak resident memory of one download: %.1f MiB (20,000 records), %.1f MiB (100,000); growth %.1f %% "
+                "(goal: within 20 %%, under 32 MiB)\n",
+                small, large, small > 0 ? (large / small - 1) * 100 : 0.0);
+  }
   return 0;
 }

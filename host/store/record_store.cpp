@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "host/calendar.h"
 #include "host/store/postgres_store.h"
 #include "host/store/sqlite_store.h"
 
@@ -77,6 +78,32 @@ bool RecordStore::HasTable(const std::string& location, const std::string& table
 Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at)
     : store_(store), port_(port), terminal_(terminal), downloaded_at_(std::move(downloaded_at)) {}
 
+namespace {
+constexpr std::int64_t kPackedFirstMinute = calendar::DaysFromCivil(1800, 1, 1) * 1440;
+std::int64_t MinuteNumber(const CivilTime& t) {
+  return calendar::DaysFromCivil(t.year, t.month, t.day) * 1440 + t.hour * 60 + t.minute;
+}
+}  // namespace
+
+bool MinuteCounts::Packs(std::int64_t minute) {
+  return minute >= kPackedFirstMinute && minute - kPackedFirstMinute <= 0xFFFFFFFF;
+}
+std::uint64_t MinuteCounts::Pack(std::int32_t person, std::int64_t minute) {
+  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(person)) << 32 |
+         static_cast<std::uint64_t>(minute - kPackedFirstMinute);
+}
+const int* MinuteCounts::Find(std::int32_t person, std::int64_t minute) const {
+  if (Packs(minute)) {
+    auto it = packed_.find(Pack(person, minute));
+    return it == packed_.end() ? nullptr : &it->second;
+  }
+  auto it = wide_.find({person, minute});
+  return it == wide_.end() ? nullptr : &it->second;
+}
+int& MinuteCounts::operator()(std::int32_t person, std::int64_t minute) {
+  return Packs(minute) ? packed_[Pack(person, minute)] : wide_[{person, minute}];
+}
+
 void Delivery::Position(std::optional<LogKey> log, std::uint32_t index) {
   const bool other = log && (!log_ || log->identity != log_->identity || log->generation != log_->generation);
   if (log && log->epoch > 0 && (other || !Find(log->epoch)))
@@ -103,23 +130,23 @@ std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
   rows.reserve(next.size());
   // The batch's own counts on top of the committed ones (copying those would cost the whole
   // delivery so far for every batch).
-  std::map<std::pair<std::int32_t, std::string>, int> batch;
+  std::map<std::pair<std::int32_t, std::int64_t>, int> batch;
   std::uint32_t index = next_index_;
   for (const Swipe& swipe : next) {
     CivilTime when = CivilFromDate(swipe.time);
+    const std::int64_t minute = MinuteNumber(when);
     StoredSwipe row{port_, terminal_, swipe.person, MinuteText(when), 0, SecondText(when), downloaded_at_, {}, {}, {}};
-    auto key = std::make_pair(swipe.person, row.minute);
-    auto [it, fresh] = batch.try_emplace(std::move(key), 0);
+    auto [it, fresh] = batch.try_emplace({swipe.person, minute}, 0);
     if (fresh) {
-      auto committed = seen_.find(it->first);
-      it->second = committed == seen_.end() ? 0 : committed->second;
+      const int* committed = seen_.Find(swipe.person, minute);
+      it->second = committed ? *committed : 0;
       // In a log read from an index, the swipes before it count too (as stored); once this
       // delivery committed one of the key, seen_ holds them.
-      if (committed == seen_.end() && log_ && first_index_ > 0) {
-        auto found = before_.find(it->first);
-        if (found == before_.end())
-          found = before_.emplace(it->first, store_.CountEarlier(*log_, swipe.person, row.minute, first_index_)).first;
-        it->second += found->second;
+      if (!committed && log_ && first_index_ > 0) {
+        const int* found = before_.Find(swipe.person, minute);
+        it->second += found ? *found
+                            : (before_(swipe.person, minute) =
+                                   store_.CountEarlier(*log_, swipe.person, row.minute, first_index_));
       }
     }
     row.occurrence = ++it->second;
@@ -165,7 +192,7 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   keyed.reserve(rows.size());
   std::size_t count = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    int& seen = seen_[{rows[i].person, rows[i].minute}];
+    int& seen = seen_(rows[i].person, MinuteNumber(CivilFromDate(next[i].time)));
     seen = std::max(seen, rows[i].occurrence);
     keyed.push_back({next[i], std::move(rows[i].minute), rows[i].occurrence, added[i], conflicting[i]});
     count += added[i] ? 1 : 0;

@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,28 @@ class RecordStore {
   std::unique_ptr<SwipeStore> store_;
 };
 
+// Counts per person and minute (minutes since 1970), kept small: a delivery
+// holds one per distinct person and minute it has seen, so a long log's count would otherwise
+// cost more than its records. A minute from 1800 to 9966 is packed with the person into one
+// 64-bit key; any other (a terminal's clock far off) goes to a side map.
+class MinuteCounts {
+ public:
+  // The count of (person, minute), or null when there is none.
+  const int* Find(std::int32_t person, std::int64_t minute) const;
+  // The count of (person, minute), made 0 when there is none.
+  int& operator()(std::int32_t person, std::int64_t minute);
+  void clear() {
+    packed_.clear();
+    wide_.clear();
+  }
+
+ private:
+  static bool Packs(std::int64_t minute);
+  static std::uint64_t Pack(std::int32_t person, std::int64_t minute);
+  std::unordered_map<std::uint64_t, int> packed_;
+  std::map<std::pair<std::int32_t, std::int64_t>, int> wide_;
+};
+
 // One download run from one terminal: keys each swipe by its occurrence in delivery order and
 // stores the ones the database does not hold yet. Feed it the swipes in the order the terminal
 // delivered them, in as many batches as convenient; each batch is one transaction.
@@ -121,7 +144,7 @@ class Delivery {
   SwipeStore& store_;
   int port_, terminal_;
   std::string downloaded_at_;
-  std::map<std::pair<std::int32_t, std::string>, int> seen_;
+  MinuteCounts seen_;  // occurrences committed so far, per person and minute
   std::size_t delivered_ = 0, added_ = 0;
   std::optional<LogKey> log_;
   std::uint32_t first_index_ = 0, next_index_ = 0;
@@ -134,7 +157,7 @@ class Delivery {
   std::uint32_t EpochOf(std::uint32_t index) const;
   bool Descends(std::uint32_t epoch, std::uint32_t from) const;
   // Occurrences of (person, minute) in `log_` before `first_index_`, as stored (a cache).
-  mutable std::map<std::pair<std::int32_t, std::string>, int> before_;
+  mutable MinuteCounts before_;
 };
 
 }  // namespace vanto::store

@@ -4,6 +4,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 #include "host/observed_collection.h"
 #include "platform/automation/collection.h"
@@ -78,3 +79,49 @@ TEST(ObservedCollection, ARefusedAppendFailsAndKeepsWhatWasAppendedBefore) {
 }
 
 }  // namespace
+
+// The download's own list keeps nothing: each item goes to the taker as it is appended. A taker
+// that throws, or a refusal, is the Add's failure code; the count says what was taken.
+TEST(PassingCollection, TakesEachItemAndTurnsThrowsAndRefusalsIntoCodes) {
+  bool refuse = false;
+  std::vector<long> taken;
+  long seen = 0;
+  const ThrowCase* thrower = nullptr;
+  ComPtr<_Collection> list = CreatePassingCollection(
+      [&](const VARIANT& item) {
+        if (thrower) thrower->thrower();
+        taken.push_back(item.lVal);
+      },
+      [&](long count) { seen = count; }, [&] { return refuse; });
+  Variant missing = MissingArgument();
+  struct Step {
+    bool refuse;
+    const ThrowCase* thrower;
+    HRESULT code;
+    LONG count;
+    std::size_t taken;
+  };
+  const Step steps[] = {{false, nullptr, S_OK, 1, 1},
+                        {true, nullptr, E_ABORT, 1, 1},
+                        {false, &kThrowCases[0], E_OUTOFMEMORY, 2, 1},
+                        {false, &kThrowCases[1], E_UNEXPECTED, 3, 1},
+                        {false, nullptr, S_OK, 4, 2}};
+  long value = 10;
+  for (const Step& step : steps) {
+    refuse = step.refuse;
+    thrower = step.thrower;
+    Variant item = Variant::I4(++value);
+    ClearErrorInfo();
+    EXPECT_EQ(list->Add(item.Ptr(), missing.Ptr(), missing.Ptr(), missing.Ptr()), step.code);
+    if (thrower) {
+      EXPECT_EQ(ToUtf8(TakeErrorDescription(step.code)), thrower->description);
+    }
+    LONG count = 0;
+    EXPECT_EQ(list->Count(&count), S_OK);
+    EXPECT_EQ(count, step.count);
+    EXPECT_EQ(taken.size(), step.taken);
+  }
+  EXPECT_EQ(taken, (std::vector<long>{11, 15}));
+  Variant first = Variant::I4(1), out;
+  EXPECT_EQ(list->Item(first.Ptr(), out.Put()), E_NOTIMPL);  // nothing kept to read back
+}
