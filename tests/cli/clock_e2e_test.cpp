@@ -1,0 +1,205 @@
+// `vanto clock`, `check` and `sync` with terminal clocks, as a user runs them on a simulated site
+// over pseudo-terminals and tcp://. The simulated clocks follow the real time here, so a drift is
+// bounded by the seconds the test itself saw pass, never by a guessed margin.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <nlohmann/json.hpp>
+
+#include "accounts/accounts.h"
+#include "cli/command_support.h"
+#include "host/clock.h"
+#include "host/store/record_store.h"
+#include "tests/cli/sim_fixture.h"
+
+namespace vanto::cli::testing {
+namespace {
+
+using nlohmann::json;
+
+std::int64_t UnixSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+class ClockE2E : public SimSite {
+ protected:
+  void SetUp() override {
+    SimSite::SetUp();
+    if (IsSkipped()) return;
+    setenv("TZ", "UTC", 1);  // the simulated clocks follow the process's local time
+    tzset();
+  }
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+    SimSite::TearDown();
+  }
+  // A terminal per entry: version, clock offset, locked, silent.
+  struct Bus {
+    int version;
+    std::int64_t offset = 0;
+    bool locked = false, silent = false;
+  };
+  void Seed(const std::vector<Bus>& bus) {
+    for (std::size_t i = 0; i < bus.size(); ++i) {
+      auto& t = site_.AddTerminal(1, static_cast<int>(i) + 1);
+      t.version = bus[i].version, t.clockOffset = bus[i].offset, t.clockLocked = bus[i].locked, t.silent = bus[i].silent;
+    }
+    count_ = bus.size();
+  }
+  std::string WriteSite(const std::string& extra = "") {
+    std::string terminals;
+    for (std::size_t t = 1; t <= count_; ++t) terminals += (t > 1 ? ", " : "") + std::to_string(t);
+    const std::string path = (folder_ / "site.toml").string();
+    std::ofstream(path) << "database = \"vanto.db\"\n" << extra
+                        << "[line]\nprobe_timeout_ms = 200\nanswer_timeout_ms = 2000\n[[port]]\nnumber = 1\ndevice = \""
+                        << paths_.at(1) << "\"\nterminals = [" << terminals << "]\n";
+    return path;
+  }
+  std::int64_t Offset(int terminal) const { return site_.Terminal(1, terminal)->clockOffset; }
+  std::vector<accounts::AuditEntry> Audit() const {
+    accounts::Accounts a(accounts::OpenAccountsStore(db_, std::chrono::milliseconds(5000), false));
+    auto trail = a.AuditTrail(100);
+    std::reverse(trail.begin(), trail.end());  // oldest first
+    return trail;
+  }
+  std::size_t count_ = 0;
+};
+
+TEST_P(ClockE2E, AMixedBusShowsEachClockAndTheSilentOneFails) {
+  Seed({{1}, {2}, {3, 3600}, {3, 0, false, true}});
+  Start();
+  const std::string site = WriteSite();
+  const std::int64_t before = UnixSeconds();
+  Result r = Vanto({"clock", "--site", site, "--json"});
+  const std::int64_t took = UnixSeconds() - before;
+  ASSERT_EQ(r.status, kExitFalse) << r.err;  // terminal 4 does not answer
+  const json out = json::parse(r.out);
+  EXPECT_EQ(out["timezone"], "UTC");
+  const json& rows = out["terminals"];
+  ASSERT_EQ(rows.size(), 4u) << r.out;
+  EXPECT_EQ(rows[0]["state"], "no-clock");
+  EXPECT_EQ(rows[0]["version"], 1);
+  EXPECT_EQ(rows[1]["state"], "no-clock");
+  EXPECT_EQ(rows[1]["version"], 2);
+  EXPECT_EQ(rows[2]["state"], "read");
+  const std::int64_t drift = rows[2]["drift_seconds"];
+  EXPECT_LE(drift, 3600);
+  EXPECT_GE(drift, 3600 - took - 1);
+  EXPECT_EQ(rows[3]["state"], "silent");
+  EXPECT_NE(r.err.find("vanto clock: port 1, terminal 4: does not answer"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("terminal 1"), std::string::npos) << "a terminal without a clock is no failure: " << r.err;
+
+  Result table = Vanto({"clock", "--site", site});
+  EXPECT_NE(table.out.find("PORT  TERMINAL  CLOCK"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("HOST (UTC)"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("no clock (protocol version 2)"), std::string::npos) << table.out;
+  EXPECT_NE(table.out.find("ahead"), std::string::npos) << table.out;
+}
+
+TEST_P(ClockE2E, SetMendsTheDriftAuditsItAndARefusedSetFails) {
+  Seed({{3, 3600}, {3, -500, true}, {2}});
+  Start();
+  const std::string site = WriteSite();
+  const bool synchronised = ReadHostClockState().synchronised;
+  // Without the override an unsynchronised host sets nothing and says so (this machine's clock
+  // may or may not be synchronised: the kernel decides which of the two is right).
+  if (!synchronised) {
+    Result refused = Vanto({"clock", "--site", site, "--set"});
+    EXPECT_EQ(refused.status, kExitFalse);
+    EXPECT_NE(refused.err.find("the host's clock is not synchronised"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.out.find("not set: the host's clock is not synchronised"), std::string::npos) << refused.out;
+    EXPECT_EQ(Offset(1), 3600);
+    EXPECT_FALSE(std::filesystem::exists(db_)) << "nothing was set, so nothing was audited";
+  }
+  const std::int64_t before = UnixSeconds();
+  Result set = Vanto({"clock", "--site", site, "--set", "--even-if-unsynchronised", "--json"});
+  const std::int64_t took = UnixSeconds() - before;
+  EXPECT_EQ(set.status, kExitFalse) << set.err;  // terminal 2's clock is locked
+  EXPECT_NE(set.err.find("vanto clock: port 1, terminal 2: not set: its clock is locked on the terminal"),
+            std::string::npos)
+      << set.err;
+  EXPECT_EQ(set.err.find("terminal 1:"), std::string::npos) << set.err;
+  EXPECT_EQ(set.err.find("terminal 3:"), std::string::npos) << "version 2 has no clock to set: " << set.err;
+  if (!synchronised) {
+    EXPECT_NE(set.err.find("warning"), std::string::npos) << set.err;
+  }
+  const json rows = json::parse(set.out)["terminals"];
+  EXPECT_EQ(rows[0]["set"], "set");
+  EXPECT_EQ(rows[1]["set"], "refused");
+  EXPECT_EQ(rows[1]["refusal"], 10);
+  EXPECT_FALSE(rows[2].contains("set"));
+  // Set from the host's clock: in step but for the time the command took.
+  EXPECT_LE(Offset(1), 0);
+  EXPECT_GE(Offset(1), -took - 1);
+  EXPECT_EQ(Offset(2), -500);
+
+  // Intent and outcome for each set tried, under this user's name.
+  std::vector<std::string> actions;
+  for (const auto& e : Audit()) {
+    actions.push_back(e.action);
+    EXPECT_EQ(e.actor, OsUserName());
+    EXPECT_EQ(e.origin, "command line");
+    EXPECT_NE(e.details.find("port 1 terminal "), std::string::npos) << e.details;
+  }
+  EXPECT_EQ(actions, (std::vector<std::string>{"clock.set", "clock.set.done", "clock.set", "clock.set.refused"}));
+
+  // Shown again: mended.
+  Result again = Vanto({"clock", "--site", site, "--json"});
+  const std::int64_t drift = json::parse(again.out)["terminals"][0]["drift_seconds"];
+  EXPECT_LE(drift, 0);
+  EXPECT_GE(drift, -took - 2);
+}
+
+TEST_P(ClockE2E, CheckWarnsAboutDriftAndOpenFilesAndSyncFlagsImplausibleRecords) {
+  Seed({{3, 7200}, {3, 0}});
+  // Terminal 2: a record from next year and one a week before the record before it, among others.
+  auto& t2 = site_.AddTerminal(1, 2);
+  t2.records = {{101, 2026, 12, 1, 8, 0}, {102, 2099, 1, 1, 8, 0}, {103, 2026, 12, 1, 9, 0}, {104, 2026, 11, 20, 8, 0}};
+  Start();
+  const std::string site = WriteSite("[clock]\nwarn_drift_above = \"10m\"\n");
+  Result sync = Vanto({"sync", "--site", site, "--json"});
+  ASSERT_EQ(sync.status, kExitOk) << sync.err;
+  const json rows = json::parse(sync.out)["terminals"];
+  EXPECT_FALSE(rows[0].contains("implausible"));
+  EXPECT_EQ(rows[1]["implausible"], 2);
+  EXPECT_EQ(rows[1]["new"], 4);  // kept
+  EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(1, 2), 4);
+  EXPECT_NE(sync.err.find("port 1, terminal 2: 2 records with implausible times"), std::string::npos) << sync.err;
+
+  // As an old version or a careless copy left them (SQLite gives its -wal and -shm files the mode
+  // of the database file: each is named).
+  ASSERT_EQ(::chmod(db_.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(site.c_str(), 0644), 0);
+  Result check = Vanto({"check", "--site", site});
+  EXPECT_EQ(check.status, kExitOk) << check.out << check.err;  // warnings change no exit status
+  EXPECT_NE(check.out.find("WARN  port 1, terminal 1: its clock is +"), std::string::npos) << check.out;
+  EXPECT_EQ(check.out.find("WARN  port 1, terminal 2"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("WARN  " + db_ + " holds people's data"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("ok    port 1, terminal 2 answers"), std::string::npos) << check.out;
+  const std::int64_t offset = Offset(1);
+  Result json_check = Vanto({"check", "--site", site, "--json"});
+  std::set<std::string> warnings;
+  const json findings = json::parse(json_check.out)["findings"];
+  for (const json& f : findings)
+    if (f["severity"] == "warning") warnings.insert(f["code"].get<std::string>());
+  EXPECT_EQ(warnings, (std::set<std::string>{"site-file-readable-by-others", "database-readable-by-others", "clock-drift"}))
+      << json_check.out;
+  EXPECT_EQ(Offset(1), offset) << "check changes nothing";
+}
+
+TEST_P(ClockE2E, AnUnknownTimeZoneIsRefusedWithFileAndLine) {
+  Seed({{3}});
+  Start();
+  const std::string site = WriteSite("timezone = \"Atlantis/Capital\"\n");
+  Result r = Vanto({"clock", "--site", site});
+  EXPECT_EQ(r.status, kExitUsage);
+  EXPECT_NE(r.err.find(site + ":2: key 'timezone': 'Atlantis/Capital' is no time zone"), std::string::npos) << r.err;
+}
+
+VANTO_OVER_BOTH_TRANSPORTS(ClockE2E);
+
+}  // namespace
+}  // namespace vanto::cli::testing
