@@ -11,7 +11,7 @@
 //   port-opens [device] / port-failed [cause] / scan-failed [message] /
 //   terminals-answer [count, first, last] / terminal-answers / terminal-silent
 //   clock-drift [drift_seconds, limit_seconds]  warning / clock-invalid [message] warning
-//   site-file-readable-by-others [file]          warning
+//   site-file-readable-by-others [file]          warning (it names a database password)
 #include "host/check.h"
 
 #include <sys/stat.h>
@@ -22,6 +22,7 @@
 
 #include "host/components.h"
 #include "host/control_status.h"
+#include "host/database_location.h"
 #include "host/machine.h"
 #include "driver/identifiers.h"
 #include "host/store/record_store.h"
@@ -117,7 +118,9 @@ void CheckDatabase(const CheckSettings& settings, CheckResult& result) {
   }
 }
 
+// A site file that names a database password and every user can read.
 void CheckSiteFileMode(const site::Site& site, CheckResult& result) {
+  if (!site.database || ShownDatabaseLocation(*site.database) == *site.database) return;  // no secret in it
   struct stat info {};
   if (::stat(site.path.c_str(), &info) == 0 && (info.st_mode & S_IROTH)) {
     CheckFinding f = Finding("site-file-readable-by-others", Severity::kWarning, {{"file", site.path}});
