@@ -1,8 +1,11 @@
 // `vanto clock`, `check` and `sync` with terminal clocks, as a user runs them on a simulated site
 // over pseudo-terminals and tcp://. The simulated clocks follow the real time here, so a drift is
 // bounded by the seconds the test itself saw pass, never by a guessed margin.
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -12,6 +15,9 @@
 #include "cli/command_support.h"
 #include "host/clock.h"
 #include "host/store/record_store.h"
+#include "terminal/protocol/frame.h"
+#include "terminal/protocol/frame_parser.h"
+#include "tests/support/tcp_peer.h"
 #include "tests/cli/sim_fixture.h"
 
 namespace vanto::cli::testing {
@@ -214,6 +220,80 @@ TEST_P(ClockE2E, AnUnknownTimeZoneIsRefusedWithFileAndLine) {
 }
 
 VANTO_OVER_BOTH_TRANSPORTS(ClockE2E);
+
+// A version 3 terminal behind a device server whose clock answers month 13: no simulated clock
+// can, since they count seconds. It answers begin-record-read (as version 3), read clock and set
+// clock (and a probe, for check), and takes a new connection for each command run.
+class BrokenClockTerminal {
+ public:
+  BrokenClockTerminal() : thread_([this] { Serve(); }) {}
+  ~BrokenClockTerminal() {
+    stop_ = true;
+    thread_.join();
+  }
+  std::string Address() const { return peer_.Address(); }
+  int sets() const { return sets_; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      if (!peer_.Accept(std::chrono::milliseconds(100))) continue;
+      terminal::protocol::FrameParser parser;
+      while (!stop_) {
+        pollfd ready{peer_.Connection(), POLLIN, 0};
+        if (::poll(&ready, 1, 20) != 1) continue;
+        std::uint8_t buffer[256];
+        const ssize_t got = ::recv(peer_.Connection(), buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        parser.Feed(std::span(buffer, static_cast<std::size_t>(got)));
+        while (auto request = parser.Next()) {
+          std::vector<std::uint8_t> payload;
+          if (request->command == 0x01)  // version 3, held 0, identity 0x01020304, capacity 1000, generation 1
+            payload = {3, 0, 0, 0, 0, 4, 3, 2, 1, 0xE8, 0x03, 0, 0, 1, 0, 0, 0};
+          else if (request->command == 0x02)  // held 0, generation 1, identity 0x01020304, capacity 1000, version 3
+            payload = {0, 0, 0, 0, 1, 0, 0, 0, 4, 3, 2, 1, 0xE8, 0x03, 0, 0, 3};
+          else if (request->command == 0x09)
+            payload = {0xEA, 0x07, 13, 1, 8, 0, 0};  // 2026-13-01 08:00:00
+          else if (request->command == 0x0A)
+            ++sets_;
+          peer_.Send(terminal::protocol::EncodeFrame(
+              {request->address, static_cast<std::uint8_t>(request->command | 0x80), request->sequence, payload}));
+        }
+      }
+    }
+  }
+  vanto::testing::TcpPeer peer_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> sets_{0};
+  std::thread thread_;
+};
+
+TEST(ClockAnswer, AClockThatShowsNoValidTimeIsNamedAndSetMendsIt) {
+  if (!VANTO_MODULES_BUILT) GTEST_SKIP() << "the driver and control modules are not part of this build";
+  char pattern[] = "/tmp/vanto-clock-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(pattern);
+  setenv("VANTO_REGISTRY", (folder / "registry").c_str(), 1);
+  BrokenClockTerminal terminal;
+  const std::string site = (folder / "site.toml").string();
+  std::ofstream(site) << "database = \"vanto.db\"\ntimezone = \"UTC\"\n[line]\nanswer_timeout_ms = 2000\nretries = 1\n"
+                      << "[[port]]\nnumber = 9\ndevice = \"" << terminal.Address() << "\"\nterminals = [7]\n";
+  Result shown = Vanto({"clock", "--site", site});
+  EXPECT_EQ(shown.status, kExitFalse);
+  EXPECT_NE(shown.err.find("vanto clock: port 9, terminal 7: its clock shows no valid date and time"), std::string::npos)
+      << shown.err;
+  EXPECT_NE(shown.err.find("2026-13-01 08:00:00"), std::string::npos) << shown.err;
+  Result check = Vanto({"check", "--site", site, "--json"});
+  EXPECT_NE(check.out.find("\"clock-invalid\""), std::string::npos) << check.out;
+  EXPECT_EQ(terminal.sets(), 0);
+  Result set = Vanto({"clock", "--site", site, "--set", "--even-if-unsynchronised", "--json"});
+  EXPECT_EQ(set.status, kExitOk) << set.err;
+  EXPECT_EQ(terminal.sets(), 1);
+  const json row = json::parse(set.out)["terminals"][0];
+  EXPECT_EQ(row["state"], "invalid");
+  EXPECT_EQ(row["set"], "set");
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+}
 
 }  // namespace
 }  // namespace vanto::cli::testing
