@@ -60,7 +60,7 @@ class ClockE2E : public SimSite {
     for (std::size_t t = 1; t <= count_; ++t) terminals += (t > 1 ? ", " : "") + std::to_string(t);
     const std::string path = (folder_ / "site.toml").string();
     std::ofstream(path) << "database = \"vanto.db\"\n" << extra
-                        << "[line]\nprobe_timeout_ms = 200\nanswer_timeout_ms = 2000\n[[port]]\nnumber = 1\ndevice = \""
+                        << "[line]\nprobe_timeout_ms = 200\nanswer_timeout_ms = 2000\nretries = 1\n[[port]]\nnumber = 1\ndevice = \""
                         << paths_.at(1) << "\"\nterminals = [" << terminals << "]\n";
     return path;
   }
