@@ -210,6 +210,27 @@ TEST_P(ClockE2E, CheckWarnsAboutDriftAndOpenFilesAndSyncFlagsImplausibleRecords)
   EXPECT_EQ(closed.out.find("\"site-file-readable-by-others\""), std::string::npos) << closed.out;
 }
 
+TEST_P(ClockE2E, SyncSetsAClockThatDriftsTooFarOnlyWhenTheHostsClockIsSynchronised) {
+  Seed({{3, 3600}, {3, 30}});
+  Start();
+  const std::string site = WriteSite("[clock]\nset_when_drift_above = \"2m\"\n");
+  const bool synchronised = ReadHostClockState().synchronised;
+  Result sync = Vanto({"sync", "--site", site, "--json"});
+  ASSERT_EQ(sync.status, kExitOk) << sync.err;  // a clock is no reason for a sync to fail
+  const json rows = json::parse(sync.out)["terminals"];
+  EXPECT_FALSE(rows[1]["clock"].contains("set")) << "30 s is within the limit";
+  EXPECT_EQ(Offset(2), 30);
+  if (synchronised) {
+    EXPECT_EQ(rows[0]["clock"]["set"], "set");
+    EXPECT_LE(Offset(1), 0);
+    EXPECT_NE(sync.err.find("port 1, terminal 1: its clock was +"), std::string::npos) << sync.err;
+  } else {
+    EXPECT_EQ(rows[0]["clock"]["set"], "unsynchronised");
+    EXPECT_EQ(Offset(1), 3600);
+    EXPECT_NE(sync.err.find("the host's clock is not synchronised"), std::string::npos) << sync.err;
+  }
+}
+
 TEST_P(ClockE2E, AnUnknownTimeZoneIsRefusedWithFileAndLine) {
   Seed({{3}});
   Start();
