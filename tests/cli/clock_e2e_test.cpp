@@ -210,6 +210,34 @@ TEST_P(ClockE2E, CheckWarnsAboutDriftAndOpenFilesAndSyncFlagsImplausibleRecords)
   EXPECT_EQ(closed.out.find("\"site-file-readable-by-others\""), std::string::npos) << closed.out;
 }
 
+TEST_P(ClockE2E, CheckWarnsAboutRecordConflictsNotAcknowledged) {
+  Seed({{2}});
+  Start();
+  const std::string site = WriteSite();
+  // A log's record 0 held, then delivered again with other content: a conflict the store lists.
+  auto row = [](std::int32_t person, const char* time) {
+    store::StoredSwipe r;
+    r.port = 1, r.terminal = 1, r.person = person, r.time = time, r.minute = std::string(time).substr(0, 16);
+    r.downloaded_at = "2026-12-08T10:00:00Z";
+    r.identity = 77, r.generation = 3, r.index = 0;
+    return r;
+  };
+  {
+    store::OpenOptions create;
+    create.create = true;
+    store::RecordStore db = store::RecordStore::Open(db_, create);
+    const std::vector<store::StoredSwipe> held = {row(7, "2026-11-06 08:00:10")};
+    db.swipes().InsertChecked(held, store::OnConflict::Continue);
+    Result fine = Vanto({"check", "--site", site});
+    EXPECT_EQ(fine.out.find("not acknowledged"), std::string::npos) << fine.out;
+    const std::vector<store::StoredSwipe> other = {row(8, "2026-11-06 08:00:10")};
+    ASSERT_EQ(db.swipes().InsertChecked(other, store::OnConflict::Continue).conflicts.size(), 1u);
+  }
+  Result check = Vanto({"check", "--site", site});
+  EXPECT_EQ(check.status, kExitOk) << check.out;
+  EXPECT_NE(check.out.find("WARN  1 record conflict(s) not acknowledged yet"), std::string::npos) << check.out;
+}
+
 TEST_P(ClockE2E, SyncSetsAClockThatDriftsTooFarOnlyWhenTheHostsClockIsSynchronised) {
   Seed({{3, 3600}, {3, 30}});
   Start();
