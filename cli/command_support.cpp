@@ -4,6 +4,9 @@
 
 #include "cli/command.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "host/control_settings.h"
@@ -45,6 +48,25 @@ void PreferLargeRecordBatches() {
 
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o) {
   return std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+}
+
+std::string OsUserName() {
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
+  return "uid " + std::to_string(geteuid());
+}
+
+site::TimeZone SiteTimeZone(const site::Site& site) {
+  if (site.timezone)
+    if (auto zone = site::TimeZone::Find(*site.timezone)) return *zone;  // checked when the file was read
+  if (const char* tz = std::getenv("TZ"); tz && *tz) {
+    std::string name = tz[0] == ':' ? tz + 1 : tz;
+    if (auto zone = site::TimeZone::Find(name)) return *zone;
+  }
+  return site::TimeZone::Host();
+}
+
+std::string DriftText(std::int64_t seconds) {
+  return (seconds > 0 ? "+" : "") + std::to_string(seconds) + " s";
 }
 
 store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {

@@ -6,6 +6,8 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "host/machine.h"
+#include "host/site/site.h"
+#include "host/site/zone.h"
 #include "host/store/record_store.h"
 
 namespace vanto::host {}
@@ -34,5 +36,13 @@ inline constexpr int kLargestRecordBatch = 255;
 // set the batch.
 void PreferLargeRecordBatches();
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
+
+// The operating-system user running the command, as the audit trail names it.
+std::string OsUserName();
+
+// The site's time zone: its `timezone`, else $TZ when it names a zone, else the host's.
+site::TimeZone SiteTimeZone(const site::Site& site);
+// Seconds as a signed drift: "+300 s", "-2 s", "0 s".
+std::string DriftText(std::int64_t seconds);
 
 }  // namespace vanto::cli

@@ -68,7 +68,9 @@ struct SyncOptions : DatabaseOptions {
   bool json = false, quiet = false, progress = false, all = false;
 };
 
-struct CheckOptions : DatabaseOptions {};
+struct CheckOptions : DatabaseOptions {
+  bool json = false;
+};
 
 struct SiteInitOptions {
   Range ports{0, 0};  // required

@@ -14,6 +14,9 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/commands.h"
+#include "accounts/accounts.h"
+#include "host/check.h"
+#include "host/clock.h"
 #include "host/components.h"
 #include "host/control_status.h"
 #include "host/machine.h"
@@ -52,25 +55,6 @@ std::string OutcomeText(const TerminalSync& row) {
   return TrFill("failed: {0}", {row.cause});
 }
 
-// Where the module the registry names for `prog_id` lives, and the version its resource gives.
-struct ModuleInfo {
-  std::string path, version, problem;
-};
-ModuleInfo Module(const char16_t* prog_id) {
-  ModuleInfo info;
-  std::string clsid;
-  if (FAILED(ReadRegistryValue(ToUtf8(prog_id) + "\\CLSID", "", &clsid))) {
-    info.problem = TrFill("not registered in {0}", {RegistryLocation()});
-    return info;
-  }
-  if (FAILED(ReadRegistryValue("CLSID\\" + clsid + "\\InprocServer32", "", &info.path)) || info.path.empty()) {
-    info.problem = TrFill("registered without a module path in {0}", {RegistryLocation()});
-    return info;
-  }
-  info.version = ModuleVersionText(info.path);
-  return info;
-}
-
 }  // namespace
 
 int RunSync(const SyncOptions& o, Io& io) {
@@ -81,6 +65,18 @@ int RunSync(const SyncOptions& o, Io& io) {
   options.database = DatabasePath(o.db, true);
   options.lock_timeout = o.lock_timeout;
   options.all = o.all;
+  options.clock.zone = SiteTimeZone(*site);
+  std::optional<accounts::Accounts> accounts;
+  if (site->clock.set_when_drift_above) {
+    // The site lets sync set clocks that drift too far: by the same rules as 'vanto clock --set'
+    // (never while the host's clock is not synchronised), audited under this user's name.
+    options.clock.host_clock = ReadHostClockState();
+    if (options.clock.host_clock.synchronised) {
+      accounts.emplace(accounts::OpenAccountsStore(options.database, LockTimeout(o), /*create=*/true));
+      const accounts::Actor actor{OsUserName(), "sync"};
+      options.clock.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
+    }
+  }
   const bool progress = o.progress || (io.progress && !o.quiet && !o.json);
   std::vector<int> ports;
   for (const auto& port : site->ports) ports.push_back(port.number);
@@ -127,6 +123,15 @@ int RunSync(const SyncOptions& o, Io& io) {
                             {"seconds", std::round(r.seconds * 1000) / 1000},
                             {"outcome", r.ok ? "synced" : "failed"}};
       if (r.quarantined) row["quarantined"] = r.quarantined;
+      if (r.implausible) row["implausible"] = r.implausible;
+      if (r.clock) {
+        nlohmann::ordered_json clock = {{"state", r.clock->state == ClockState::kRead ? "read" : "not-read"}};
+        if (r.clock->state == ClockState::kRead) clock["drift_seconds"] = r.clock->drift;
+        if (r.clock->set != ClockSet::kNotAsked)
+          clock["set"] = r.clock->set == ClockSet::kSet ? "set" : r.clock->set == ClockSet::kUnsynchronised ? "unsynchronised" : "not-set";
+        if (r.clock->set == ClockSet::kSet) clock["set_to"] = site::WallText(r.clock->set_to);
+        row["clock"] = clock;
+      }
       if (!r.ok) row["cause"] = r.cause;
       if (!r.message.empty()) row["message"] = r.message;
       if (!r.warning.empty()) row["warning"] = r.warning;
@@ -138,12 +143,41 @@ int RunSync(const SyncOptions& o, Io& io) {
     std::vector<std::vector<std::string>> table;
     for (const TerminalSync& r : rows)
       table.push_back({std::to_string(r.port), r.terminal ? std::to_string(r.terminal) : "-", std::to_string(r.delivered),
-                       std::to_string(r.added), Fixed(r.seconds, 1), OutcomeText(r)});
+                       std::to_string(r.added), Fixed(r.seconds, 1),
+                       OutcomeText(r) + (r.implausible ? "; " + TrFill("{0} with implausible times (kept)", {std::to_string(r.implausible)}) : "")});
     WriteTable(io.out, {Tr("PORT"), Tr("TERMINAL"), Tr("DELIVERED"), Tr("NEW"), Tr("SECONDS"), Tr("OUTCOME")}, table,
                {true, true, true, true, true, false});
   }
   for (const TerminalSync& r : rows)
     if (!r.warning.empty()) io.err << "vanto sync: " << Tr("warning") << ": " << r.warning << "\n";
+  bool unsynchronised_told = false;
+  for (const TerminalSync& r : rows) {
+    const std::string where = TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)});
+    if (r.implausible)
+      io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
+             << TrFill("{0} records with implausible times, stored all the same (is its clock right? 'vanto clock' "
+                       "shows it)",
+                       {std::to_string(r.implausible)})
+             << "\n";
+    if (!r.clock) continue;
+    const TerminalClock& c = *r.clock;
+    if (c.set == ClockSet::kSet)
+      io.err << "vanto sync: " << where << ": "
+             << TrFill("its clock was {0} off; set to {1}", {DriftText(c.drift), site::WallText(c.set_to)}) << "\n";
+    else if (c.set == ClockSet::kUnsynchronised) {
+      if (!unsynchronised_told)
+        io.err << "vanto sync: " << Tr("warning") << ": "
+               << TrFill("the host's clock is not synchronised ({0}): no terminal clock is set",
+                         {options.clock.host_clock.reason})
+               << "\n";
+      unsynchronised_told = true;
+    } else if (c.set != ClockSet::kNotAsked && c.set != ClockSet::kUnsynchronised)
+      io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
+             << TrFill("its clock is {0} off and could not be set ({1})",
+                       {DriftText(c.drift), c.set == ClockSet::kRefused ? TrFill("refusal {0}", {std::to_string(c.refusal)})
+                                                                        : DriverSaid(c.message)})
+             << "\n";
+  }
   for (const TerminalSync& r : rows) {
     if (r.ok) continue;
     const std::string driver = DriverSaid(r.message);
@@ -155,97 +189,99 @@ int RunSync(const SyncOptions& o, Io& io) {
   return failed ? kExitFalse : kExitOk;
 }
 
+namespace {
+
+// A finding of check in words (the values named by the finding's code).
+std::string FindingText(const CheckFinding& f) {
+  auto v = [&](const char* name) { return f.Value(name); };
+  const std::string port = std::to_string(f.port), terminal = std::to_string(f.terminal);
+  const std::string& c = f.code;
+  if (c == "site-file") return TrFill("site file {0} ({1} ports)", {v("path"), v("ports")});
+  if (c == "site-file-readable-by-others")
+    return TrFill("the site file {0} names a database password and can be read by every user of this computer (chmod o-r)",
+                  {v("file")});
+  if (c == "module") return v("prog_id") + ": " + TrFill("{0} ({1}), loads", {v("path"), v("version")});
+  if (c == "module-unregistered") return v("prog_id") + ": " + TrFill("not registered in {0}", {v("registry")});
+  if (c == "module-without-path")
+    return v("prog_id") + ": " + TrFill("registered without a module path in {0}", {v("registry")});
+  if (c == "modules-failed") return TrFill("modules: {0}", {v("error")});
+  if (c == "database-missing") return TrFill("database {0} does not exist yet; the first sync creates it", {v("location")});
+  if (c == "database-folder-unwritable")
+    return TrFill("database folder {0} is not writable by this user", {v("folder")});
+  if (c == "database-missing-unwritable")
+    return TrFill("database {0} does not exist and folder {1} is not writable by this user", {v("location"), v("folder")});
+  if (c == "database-unwritable") return TrFill("database {0} is not writable by this user", {v("location")});
+  if (c == "database-writable") return TrFill("database {0} is writable", {v("location")});
+  if (c == "database-opens") return TrFill("database {0} opens", {ShownLocation(v("location"))});
+  if (c == "database-failed") return TrFill("database: {0}", {v("error")});
+  if (c == "database-readable-by-others")
+    return TrFill("{0} holds people's data and can be read by every user of this computer (chmod o-r)", {v("file")});
+  if (c == "conflicts-unacknowledged")
+    return TrFill("{0} record conflict(s) not acknowledged yet (terminals that reused an identity or log)", {v("count")});
+  if (c == "port-failed") return v("cause");
+  if (c == "port-opens") return TrFill("port {0} ({1}) opens", {port, v("device")});
+  if (c == "scan-failed")
+    return TrFill("port {0}", {port}) + ": " + Tr("the scan failed") +
+           (v("message").empty() ? "" : " (" + DriverSaid(v("message")) + ")");
+  if (c == "terminals-answer")
+    return TrFill("port {0}: {1} terminal(s) answer in {2}-{3}", {port, v("count"), v("first"), v("last")});
+  if (c == "terminal-answers") return TrFill("port {0}, terminal {1} answers", {port, terminal});
+  if (c == "terminal-silent") return TrFill("port {0}, terminal {1} does not answer", {port, terminal});
+  if (c == "clock-drift")
+    return TrFill("port {0}, terminal {1}: its clock is {2} off the host's (more than {3} s; 'vanto clock --set' sets it)",
+                  {port, terminal, DriftText(std::stoll(v("drift_seconds"))), v("limit_seconds")});
+  if (c == "clock-invalid")
+    return TrFill("port {0}, terminal {1}: its clock shows no valid date and time ('vanto clock --set' sets it)",
+                  {port, terminal}) +
+           " (" + DriverSaid(v("message")) + ")";
+  if (c == "clocks-failed") return TrFill("port {0}: the clocks could not be read: {1}", {port, v("error")});
+  std::string text = c;  // a finding this front end has no words for yet: its code and values
+  for (const auto& [name, value] : f.values) text += " " + name + "=" + value;
+  return text;
+}
+
+const char* SeverityName(Severity s) {
+  switch (s) {
+    case Severity::kOk: return "ok";
+    case Severity::kWarning: return "warning";
+    case Severity::kFail: return "fail";
+  }
+  return "?";
+}
+
+}  // namespace
+
 int RunCheck(const CheckOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
-  bool all = true;
-  auto report = [&](bool ok, const std::string& text) {
-    io.out << (ok ? "ok    " : "FAIL  ") << text << "\n";  // fixed words, for scripts
-    all &= ok;
-  };
-  report(true, TrFill("site file {0} ({1} ports)", {site->path, std::to_string(site->ports.size())}));
-
-  // Modules: registered (registering them when not), loadable, their paths and versions.
-  try {
-    PrepareComponents();
-    for (const char16_t* prog_id : {kProgIdClsMachine, kProgIdTerminalControl}) {
-      ModuleInfo m = Module(prog_id);
-      report(m.problem.empty(), ToUtf8(prog_id) + ": " +
-                                    (m.problem.empty() ? TrFill("{0} ({1}), loads", {m.path, m.version}) : m.problem));
+  CheckSettings settings;
+  settings.database = DatabasePath(o.db, false);
+  settings.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+  settings.clock.zone = SiteTimeZone(*site);
+  const CheckResult result = CheckSite(*site, settings);
+  if (o.json) {
+    nlohmann::ordered_json findings = nlohmann::ordered_json::array();
+    for (const CheckFinding& f : result.findings) {
+      nlohmann::ordered_json row = {{"code", f.code}, {"severity", SeverityName(f.severity)}};
+      if (f.port) row["port"] = f.port;
+      if (f.terminal) row["terminal"] = f.terminal;
+      if (!f.file.empty()) row["file"] = ShownLocation(f.file);
+      nlohmann::ordered_json values = nlohmann::ordered_json::object();
+      for (const auto& [name, value] : f.values)
+        values[name] = name == "location" ? ShownLocation(value) : value;
+      row["values"] = values;
+      row["text"] = FindingText(f);
+      findings.push_back(row);
     }
-  } catch (const HostError& e) {
-    report(false, TrFill("modules: {0}", {e.what()}));
-    return kExitHost;
-  }
-
-  // The database: opened for reading (never created nor migrated: check only looks), and a
-  // database file and its folder writable (SQLite writes its journal beside the file).
-  const std::string db = DatabasePath(o.db, false);
-  const bool file = db.find("://") == std::string::npos;
-  std::error_code exists_error;
-  if (file && !fs::exists(db, exists_error)) {
-    fs::path folder = fs::absolute(db).parent_path();
-    while (!folder.empty() && !fs::exists(folder, exists_error) && folder != folder.parent_path()) folder = folder.parent_path();
-    if (::access(folder.c_str(), W_OK) != 0)
-      report(false, TrFill("database {0} does not exist and folder {1} is not writable by this user", {db, folder.string()}));
-    else
-      report(true, TrFill("database {0} does not exist yet; the first sync creates it", {db}));
+    io.out << nlohmann::ordered_json{{"site", site->path}, {"passed", result.Passed()}, {"findings", findings}}.dump(2)
+           << "\n";
   } else {
-    try {
-      store::RecordStore store(
-          store::OpenSwipeStoreForReading(db, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
-      if (file) {
-        fs::path folder = fs::absolute(db).parent_path();
-        if (::access(db.c_str(), W_OK) != 0)
-          report(false, TrFill("database {0} is not writable by this user", {db}));
-        else if (::access(folder.c_str(), W_OK) != 0)
-          report(false, TrFill("database folder {0} is not writable by this user", {folder.string()}));
-        else
-          report(true, TrFill("database {0} is writable", {db}));
-      } else {
-        report(true, TrFill("database {0} opens", {db}));
-      }
-    } catch (const store::StoreError& e) {
-      report(false, TrFill("database: {0}", {e.what()}));
+    for (const CheckFinding& f : result.findings) {
+      const char* mark = f.severity == Severity::kOk ? "ok    " : f.severity == Severity::kWarning ? "WARN  " : "FAIL  ";
+      io.out << mark << FindingText(f) << "\n";  // fixed words, for scripts
     }
   }
-
-  // Each port's device, then each listed terminal.
-  ControlStatus control = ControlStatus::Create();
-  Machine machine = Machine::Create();
-  for (const site::SitePort& port : site->ports) {
-    if (auto cause = control.CheckOpens(port.number)) {
-      report(false, DescribeCause(port.number, *cause));
-      continue;
-    }
-    report(true, TrFill("port {0} ({1}) opens", {std::to_string(port.number), control.Status(port.number).device}));
-    std::set<int> answered;
-    auto scan = [&](int first, int last) {
-      std::vector<FoundTerminal> found;
-      Outcome outcome = machine.Scan({port.number, port.number}, {first, last}, &found);
-      for (const FoundTerminal& f : found) answered.insert(f.terminal);
-      if (!outcome.ok)
-        report(false, TrFill("port {0}", {std::to_string(port.number)}) + ": " + Tr("the scan failed") +
-                          (outcome.message.empty() ? "" : " (" + DriverSaid(outcome.message) + ")"));
-    };
-    if (port.scan)
-      scan(port.terminals.front(), port.terminals.back());
-    else
-      for (int t : port.terminals) scan(t, t);
-    if (port.scan) {
-      report(!answered.empty(), TrFill("port {0}: {1} terminal(s) answer in {2}-{3}",
-                                       {std::to_string(port.number), std::to_string(answered.size()),
-                                        std::to_string(port.terminals.front()), std::to_string(port.terminals.back())}));
-      continue;
-    }
-    for (int t : port.terminals) {
-      const std::string number = std::to_string(port.number), terminal = std::to_string(t);
-      if (answered.count(t))
-        report(true, TrFill("port {0}, terminal {1} answers", {number, terminal}));
-      else
-        report(false, TrFill("port {0}, terminal {1} does not answer", {number, terminal}));
-    }
-  }
-  return all ? kExitOk : kExitFalse;
+  if (result.modules_failed) return kExitHost;
+  return result.Passed() ? kExitOk : kExitFalse;
 }
 
 int RunSiteShow(const DatabaseOptions& o, Io& io) {
@@ -363,12 +399,16 @@ Command SyncCommand() {
 
 Command CheckCommand() {
   return {"check", "check the site: its file, modules, database, ports and terminals",
-          "vanto check [--site FILE] [--db PATH]",
+          "vanto check [--site FILE] [--json] [--db PATH]",
           "Exit 0 only when the site file is valid, the modules are registered and load (their paths\n"
           "and versions are shown), the database is writable, every port's device opens and every\n"
-          "listed terminal answers; 1 otherwise, each failure named with its cause.",
+          "listed terminal answers; 1 otherwise, each failure named with its cause. Warnings (WARN)\n"
+          "change nothing and leave the exit status alone: a database or site file every user can\n"
+          "read, record conflicts not acknowledged yet, a terminal clock off by more than the site's\n"
+          "clock.warn_drift_above. Check only looks: it creates, migrates and sets nothing.",
           [](Parser& p) -> Run {
             auto o = std::make_shared<CheckOptions>();
+            p.Flag("json", "print the findings as JSON (a code, severity and values each)", &o->json);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
             return [o](Io& io) { return RunCheck(*o, io); };

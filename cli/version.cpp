@@ -17,21 +17,6 @@ namespace vanto::cli {
 
 const char* ProgramVersion() { return VANTO_VERSION; }
 
-std::string ModuleVersionText(const std::string& path) {
-  std::string data;
-  if (HRESULT hr = ReadModuleResource(path, "VERSION", 1, &data); FAILED(hr)) {
-    std::string why = ToUtf8(TakeErrorDescription(hr));
-    return hr == HRESULT_RESOURCE_NOT_FOUND ? "no version resource" : "version unreadable: " + why;
-  }
-  std::istringstream lines(data);
-  std::string line, product;
-  while (std::getline(lines, line)) {
-    if (line.rfind("FileVersion=", 0) == 0) return line.substr(12);
-    if (line.rfind("PRODUCTVERSION ", 0) == 0) product = line.substr(15);
-  }
-  return product.empty() ? "no version text in its version resource" : product;
-}
-
 void PrintVersion(std::ostream& out) {
   out << "vanto " << ProgramVersion() << "\n";
   std::string registry = RegistryLocation();

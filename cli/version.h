@@ -15,8 +15,4 @@ const char* ProgramVersion();
 // Writes the version report; never throws for a missing or broken module (it says so instead).
 void PrintVersion(std::ostream& out);
 
-// The FileVersion (else PRODUCTVERSION) of a module's VERSION 1 resource, or a text saying why
-// there is none.
-std::string ModuleVersionText(const std::string& path);
-
 }  // namespace vanto::cli

@@ -5,11 +5,13 @@
 
 #include <filesystem>
 #include <mutex>
+#include <sstream>
 
 #include "host/machine.h"
 #include "host/text/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/module_resources.h"
 #include "platform/automation/registry.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
@@ -126,6 +128,21 @@ void PrepareComponents() {
   if (HRESULT hr = RegisterCorvelClasses(); FAILED(hr))  // idempotent
     throw HostError("cannot register the host's record classes: " + Describe(hr));
   PrepareModules();
+}
+
+std::string ModuleVersionText(const std::string& path) {
+  std::string data;
+  if (HRESULT hr = ReadModuleResource(path, "VERSION", 1, &data); FAILED(hr)) {
+    std::string why = ToUtf8(TakeErrorDescription(hr));
+    return hr == HRESULT_RESOURCE_NOT_FOUND ? "no version resource" : "version unreadable: " + why;
+  }
+  std::istringstream lines(data);
+  std::string line, product;
+  while (std::getline(lines, line)) {
+    if (line.rfind("FileVersion=", 0) == 0) return line.substr(12);
+    if (line.rfind("PRODUCTVERSION ", 0) == 0) product = line.substr(15);
+  }
+  return product.empty() ? "no version text in its version resource" : product;
 }
 
 }  // namespace vanto::host

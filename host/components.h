@@ -28,4 +28,8 @@ struct ModuleFile {
 };
 std::vector<ModuleFile> HostModules();
 
+// The FileVersion (else PRODUCTVERSION) of a module's VERSION 1 resource, or a text saying why
+// there is none.
+std::string ModuleVersionText(const std::string& path);
+
 }  // namespace vanto::host

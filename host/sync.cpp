@@ -29,7 +29,7 @@ PortCause CauseOf(ControlStatus* status, int port) {
   }
 }
 
-void SyncPort(const site::SitePort& port, const SyncSettings& options,
+void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options,
               std::vector<TerminalSync>& rows) {
   auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
     for (int t : terminals) {
@@ -127,6 +127,11 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
       sync_options.all = options.all;
       sync_options.batch_records = options.batch_records;
       sync_options.cancel = options.cancel;
+      PlausibilityCount plausibility(
+          site.clock, options.clock.zone.WallAt(options.clock.now ? options.clock.now() : std::chrono::system_clock::now()));
+      sync_options.on_stored = [&plausibility](const std::vector<store::Delivery::Keyed>& batch) {
+        for (const store::Delivery::Keyed& k : batch) plausibility.Add(WallOfDate(k.swipe.time));
+      };
       sync_options.on_progress = [&](long count, double rate) {
         PortProgress reading = step;
         reading.stage = PortProgress::Stage::kReading;
@@ -138,6 +143,13 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
       row.delivered = sync.delivered;
       row.added = sync.added;
       row.quarantined = sync.quarantined.size();
+      row.implausible = plausibility.implausible();
+      if (site.clock.set_when_drift_above && !sync.cancelled && sync.outcome.ok) {
+        ClockOptions clock = options.clock;
+        clock.set = false;
+        clock.set_when_drift_above = *site.clock.set_when_drift_above;
+        row.clock = ClockOfTerminal(control, port.number, terminal, clock);
+      }
       row.message = sync.outcome.message;
       if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
       row.cancelled = sync.cancelled;
@@ -193,7 +205,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
     threads.emplace_back([&, i] {
       // The thread's edge: nothing escapes it (an escape would end the process).
       try {
-        SyncPort(site.ports[i], options, per_port[i]);
+        SyncPort(site, site.ports[i], options, per_port[i]);
       } catch (...) {
         TerminalSync row;
         row.port = site.ports[i].number;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/cancel.h"
+#include "host/clock.h"
 #include "host/site/site.h"
 
 namespace vanto::host {
@@ -24,6 +25,10 @@ struct TerminalSync {
   std::string message;       // the driver's, as it gave it
   std::string cause;         // the host's words: port, device, what failed, records stored
   std::string warning;       // the terminal is nearly full
+  // Records whose times lie outside the site's plausible window (stored all the same).
+  std::size_t implausible = 0;
+  // The terminal's clock, when the site lets sync set clocks (clock.set_when_drift_above).
+  std::optional<TerminalClock> clock;
 };
 
 // How far a port's thread is, for a progress display.
@@ -48,6 +53,9 @@ struct SyncSettings {
   // Checked between exchanges, records, terminals and (when scanning) the terminals looked for:
   // a cancelled sync stores what was delivered, releases its ports and returns promptly.
   CancelToken cancel;
+  // The site's zone and the host's time for record times and clocks; its set_when_drift_above,
+  // host_clock, even_if_unsynchronised and audit hook apply when the site lets sync set clocks.
+  ClockOptions clock;
 };
 
 // Syncs every port of `site` and returns one row per terminal (and per port that failed before

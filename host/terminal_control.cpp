@@ -113,6 +113,21 @@ std::optional<std::uint32_t> HostControl::Clear(int terminal, std::uint32_t gene
   return U32(next);
 }
 
+std::optional<site::WallTime> HostControl::ReadClock(int terminal) {
+  LONG f[6] = {};
+  VARIANT args[] = {Long(terminal), Ref(&f[0]), Ref(&f[1]), Ref(&f[2]), Ref(&f[3]), Ref(&f[4]), Ref(&f[5])};
+  if (!Call(fk303id::member::kReadClock, "ReadClock", args, 7)) return std::nullopt;
+  return site::WallTime{f[0], f[1], f[2], f[3], f[4], f[5]};
+}
+
+int HostControl::SetClock(int terminal, const site::WallTime& t) {
+  LONG refusal = 0;
+  VARIANT args[] = {Long(terminal), Long(t.year),   Long(t.month),  Long(t.day),
+                    Long(t.hour),   Long(t.minute), Long(t.second), Ref(&refusal)};
+  if (Call(fk303id::member::kSetClock, "SetClock", args, 8)) return 0;
+  return refusal ? static_cast<int>(refusal) : 1;
+}
+
 bool HostControl::SetSetting(const std::string& name, const std::string& value) {
   Bstr name_text(ToUtf16(name)), value_text(ToUtf16(value));
   VARIANT args[2];

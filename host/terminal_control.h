@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "host/site/zone.h"
 #include "platform/automation/owners.h"
 
 namespace vanto::host {
@@ -60,6 +61,12 @@ class HostControl {
   std::optional<RawRecord> RecordAt(int terminal, std::uint32_t generation, std::uint32_t index);
   // The new generation, or nullopt when the terminal refused (its generation or count differ).
   std::optional<std::uint32_t> Clear(int terminal, std::uint32_t generation, std::uint32_t count);
+  // The terminal's clock; nullopt when it has no clock commands (protocol version 1 or 2).
+  // Throws TerminalError when it does not answer, or answers no valid date and time.
+  std::optional<site::WallTime> ReadClock(int terminal);
+  // Sets the terminal's clock: 0 when set, else the refusal (1 no clock commands, 9 a time it
+  // cannot keep, 10 its clock is locked). Throws TerminalError when it does not answer.
+  int SetClock(int terminal, const site::WallTime& time);
   // SetSetting: `name` (a control setting's name) takes `value` for every control of this
   // process created from now on; empty removes what the host set. False: the control refused it.
   bool SetSetting(const std::string& name, const std::string& value);

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev clang libclang-rt-14-dev
           libcli11-dev nlohmann-json3-dev gettext locales libcsv-dev libxml2-dev chromium
-          libpq-dev postgresql libtomlplusplus-dev
+          libpq-dev postgresql libtomlplusplus-dev libhowardhinnant-date-dev tzdata
           libcpp-httplib-dev libkainjow-mustache-dev libsodium-dev libssl-dev openssl pkg-config
           chromium-driver python3-selenium fonts-wqy-zenhei stress-ng
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine64-tools)

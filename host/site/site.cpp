@@ -13,6 +13,7 @@
 #include <toml++/toml.h>
 
 #include "host/ports.h"
+#include "host/site/zone.h"
 #include "terminal/control/settings.h"
 
 namespace vanto::site {
@@ -156,6 +157,43 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
   return port;
 }
 
+// A duration key of [clock]: a text such as "2m", or whole seconds.
+long long Duration(const Site& site, const toml::node& node, const std::string& key) {
+  std::optional<long long> seconds;
+  if (const auto* number = node.as_integer())
+    seconds = number->get();
+  else if (const auto* text = node.as_string())
+    seconds = ParseDuration(text->get());
+  else
+    Refuse(site, LineOf(node), key, TrFill("must be a duration such as \"90s\", \"2m\", \"1h\" or \"1d\", not {0}", {TypeName(node)}));
+  constexpr long long kMost = 366LL * 86400;
+  if (!seconds || *seconds < 1 || *seconds > kMost)
+    Refuse(site, LineOf(node), key,
+           Tr("is not a duration of 1 second to 366 days (such as \"90s\", \"2m\", \"1h\" or \"1d\")"));
+  return *seconds;
+}
+
+void ReadClockRules(Site& site, const toml::node& node) {
+  const auto* table = node.as_table();
+  if (!table) Refuse(site, LineOf(node), "clock", TrFill("must be a table [clock], not {0}", {TypeName(node)}));
+  ClockRules& rules = site.clock;
+  for (auto&& [key, value] : *table) {
+    const std::string name(key.str()), shown = "clock." + name;
+    const int line = LineOf(value);
+    if (name == "set_when_drift_above")
+      rules.set_when_drift_above = Duration(site, value, shown), rules.set_when_drift_above_line = line;
+    else if (name == "warn_drift_above")
+      rules.warn_drift_above = Duration(site, value, shown), rules.warn_drift_above_line = line;
+    else if (name == "records_ahead")
+      rules.records_ahead = Duration(site, value, shown), rules.records_ahead_line = line;
+    else if (name == "records_back")
+      rules.records_back = Duration(site, value, shown), rules.records_back_line = line;
+    else
+      Refuse(site, LineOf(key), shown,
+             Tr("unknown key (the clock has: set_when_drift_above, warn_drift_above, records_ahead, records_back)"));
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -187,6 +225,20 @@ const SitePort* Site::Port(int number) const {
   return nullptr;
 }
 
+std::optional<long long> ParseDuration(const std::string& text) {
+  if (text.empty() || text.size() > 12) return std::nullopt;
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0) return std::nullopt;
+  const long long number = std::stoll(text.substr(0, digits));
+  const std::string unit = text.substr(digits);
+  if (unit.empty() || unit == "s") return number;
+  if (unit == "m") return number * 60;
+  if (unit == "h") return number * 3600;
+  if (unit == "d") return number * 86400;
+  return std::nullopt;
+}
+
 std::optional<int> ParseTimeOfDay(const std::string& text) {
   if (text.size() != 5 || text[2] != ':') return std::nullopt;
   for (int i : {0, 1, 3, 4})
@@ -216,6 +268,15 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.day_starts_line = LineOf(node);
       if (!ParseTimeOfDay(site.day_starts))
         Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {site.day_starts}));
+    } else if (name == "timezone") {
+      site.timezone = Text(site, node, name);
+      site.timezone_line = LineOf(node);
+      if (!TimeZone::Find(*site.timezone))
+        Refuse(site, LineOf(node), name,
+               TrFill("'{0}' is no time zone this system knows (an IANA name such as \"Europe/Berlin\" or \"Asia/Shanghai\")",
+                      {*site.timezone}));
+    } else if (name == "clock") {
+      ReadClockRules(site, node);
     } else if (name == "line") {
       const auto* table = node.as_table();
       if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
@@ -245,7 +306,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, [line], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, timezone, [clock], [line], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));
@@ -289,6 +350,19 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
   else
     rows.push_back({"database", "(the default database)", "default"});
   rows.push_back({"day_starts", site.day_starts, site.day_starts_line ? file(site.day_starts_line) : "default"});
+  rows.push_back({"timezone", site.timezone ? *site.timezone : "(the host's)",
+                  site.timezone_line ? file(site.timezone_line) : "default"});
+  const ClockRules& rules = site.clock;
+  auto seconds = [&](const char* key, long long value, int line) {
+    rows.push_back({std::string("clock.") + key, std::to_string(value) + " s", line ? file(line) : "default"});
+  };
+  if (rules.set_when_drift_above)
+    seconds("set_when_drift_above", *rules.set_when_drift_above, rules.set_when_drift_above_line);
+  else
+    rows.push_back({"clock.set_when_drift_above", "off", "default"});
+  seconds("warn_drift_above", rules.warn_drift_above, rules.warn_drift_above_line);
+  seconds("records_ahead", rules.records_ahead, rules.records_ahead_line);
+  seconds("records_back", rules.records_back, rules.records_back_line);
   for (const LineKey& key : LineKeys()) {
     std::string value, origin;
     if (auto given = Environment(key.variable)) {

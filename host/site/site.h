@@ -44,12 +44,31 @@ struct SitePort {
   std::map<std::string, LineValue> overrides;
 };
 
+// The site's rules for terminal clocks and record times, in seconds.
+struct ClockRules {
+  // `sync` sets a clock whose drift (either way) exceeds this; nullopt: sync sets no clock.
+  std::optional<long long> set_when_drift_above;
+  int set_when_drift_above_line = 0;
+  long long warn_drift_above = 60;  // `check` warns about a clock off by more than this
+  int warn_drift_above_line = 0;
+  // A record is implausible (flagged, still stored) when it lies more than `ahead` after the
+  // host's time, or more than `back` before the terminal's previous record.
+  long long records_ahead = 86400;
+  int records_ahead_line = 0;
+  long long records_back = 86400;
+  int records_back_line = 0;
+};
+
 struct Site {
   std::string path;
   std::optional<std::string> database;
   int database_line = 0;
   std::string day_starts = "00:00";
   int day_starts_line = 0;
+  // The site's time zone (an IANA name the system's zone database knows); nullopt: the host's.
+  std::optional<std::string> timezone;
+  int timezone_line = 0;
+  ClockRules clock;
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file
@@ -97,6 +116,10 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
 // port's device and own settings. A setting the user gave in `env` is left out (the control's
 // own override holds), and so is a port's own setting where the user gave the line's.
 std::map<std::string, std::string> ControlSettingsOf(const Site& site, const Environment& env);
+
+// A duration: "90s", "2m", "1h", "1d" or a whole number of seconds -> seconds; nullopt when
+// it is none of these.
+std::optional<long long> ParseDuration(const std::string& text);
 
 // "HH:MM" -> minutes after midnight; nullopt when not a time of day.
 std::optional<int> ParseTimeOfDay(const std::string& text);

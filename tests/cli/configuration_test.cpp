@@ -73,6 +73,7 @@ TEST_P(Configuration, EveryCommandUsesTheSitesDatabaseAndDevices) {
       {{"rejected"}, kExitOk, site_db},
       {{"sync"}, kExitOk, ""},
       {{"check"}, kExitOk, site_db},
+      {{"clock"}, kExitOk, "no clock (protocol version 2)"},
       {{"site", "show"}, kExitOk, site_db},
       {{"clear", "--port", "1", "--terminal", "1", "--yes"}, kExitOk, site_db},
   };
@@ -104,6 +105,7 @@ TEST_P(Configuration, ReadingCommandsOnAMissingDatabaseCreateNothing) {
            {"rejected", "--site", site},
            {"report", "--month", "2026-11", "--site", site},
            {"check", "--site", site},
+           {"clock", "--site", site},
        }) {
     Result r = Vanto(args);
     EXPECT_FALSE(fs::exists(missing)) << args[0] << " created the database\n" << r.out << r.err;
@@ -119,7 +121,7 @@ TEST_P(Configuration, ABrokenSiteFileStopsEveryCommandFirst) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"swipes"}, {"people"}, {"rejected"}, {"report", "--month", "2026-11"}, {"scan"},
              {"download", "--port", "1", "--terminal", "1"}, {"clear", "--port", "1", "--terminal", "1", "--yes"},
-             {"sync"}, {"check"}, {"site", "show"}, {"backup", "--port", "1", "--terminal", "1", "--person", "7"}}) {
+             {"sync"}, {"check"}, {"clock"}, {"site", "show"}, {"backup", "--port", "1", "--terminal", "1", "--person", "7"}}) {
       std::vector<std::string> with_site = args;
       with_site.insert(with_site.end(), {"--site", site});
       Result r = Vanto(with_site);

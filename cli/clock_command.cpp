@@ -1,0 +1,201 @@
+// clock: every terminal's clock against the host's time in the site's time zone, and --set to
+// set them from the host's clock (audited under the operating-system user's name).
+#include <nlohmann/json.hpp>
+
+#include "accounts/accounts.h"
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/commands.h"
+#include "cli/output.h"
+#include "cli/site_use.h"
+#include "host/clock.h"
+#include "host/text/messages.h"
+
+namespace vanto::cli {
+namespace {
+
+struct ClockOptions : DatabaseOptions {
+  bool json = false;
+  bool set = false;
+  bool even_if_unsynchronised = false;
+};
+
+const char* StateName(ClockState state) {
+  switch (state) {
+    case ClockState::kRead: return "read";
+    case ClockState::kNoClock: return "no-clock";
+    case ClockState::kSilent: return "silent";
+    case ClockState::kInvalid: return "invalid";
+    case ClockState::kPortFailed: return "port-failed";
+  }
+  return "?";
+}
+
+const char* SetName(ClockSet set) {
+  switch (set) {
+    case ClockSet::kNotAsked: return "not-asked";
+    case ClockSet::kSet: return "set";
+    case ClockSet::kRefused: return "refused";
+    case ClockSet::kFailed: return "failed";
+    case ClockSet::kUnsynchronised: return "unsynchronised";
+    case ClockSet::kNotAudited: return "not-audited";
+  }
+  return "?";
+}
+
+std::string RefusalText(int refusal) {
+  switch (refusal) {
+    case 1: return Tr("it has no clock commands");
+    case 9: return Tr("it cannot keep that time");
+    case 10: return Tr("its clock is locked on the terminal");
+    default: return TrFill("refusal {0}", {std::to_string(refusal)});
+  }
+}
+
+std::string StateText(const TerminalClock& c) {
+  switch (c.state) {
+    case ClockState::kRead: break;
+    case ClockState::kNoClock:
+      return TrFill("no clock (protocol version {0})", {std::to_string(c.version)});
+    case ClockState::kSilent: return Tr("does not answer");
+    case ClockState::kInvalid: return Tr("its clock shows no valid date and time");
+    case ClockState::kPortFailed: return c.cause;
+  }
+  switch (c.set) {
+    case ClockSet::kNotAsked: return c.drift == 0 ? Tr("in step") : (c.drift > 0 ? Tr("ahead") : Tr("behind"));
+    case ClockSet::kSet: return TrFill("set to {0}", {site::WallText(c.set_to)});
+    case ClockSet::kRefused: return TrFill("not set: {0}", {RefusalText(c.refusal)});
+    case ClockSet::kFailed: return Tr("not set: the terminal did not answer");
+    case ClockSet::kUnsynchronised: return Tr("not set: the host's clock is not synchronised");
+    case ClockSet::kNotAudited: return Tr("not set: the audit trail could not be written");
+  }
+  return "";
+}
+
+// An invalid clock that was set is mended: its row tells the set, not the old state.
+std::string OutcomeText(const TerminalClock& c) {
+  if (c.state == ClockState::kInvalid && c.set != ClockSet::kNotAsked) {
+    TerminalClock shown = c;
+    shown.state = ClockState::kRead;
+    return StateText(c) + "; " + StateText(shown);
+  }
+  return StateText(c);
+}
+
+bool Failed(const TerminalClock& c) {
+  if (c.state == ClockState::kSilent || c.state == ClockState::kPortFailed) return true;
+  if (c.set != ClockSet::kNotAsked) return c.set != ClockSet::kSet;
+  return c.state == ClockState::kInvalid;
+}
+
+int RunClock(const ClockOptions& o, Io& io) {
+  const site::Site* site = CurrentSite();
+  if (!site) throw HostError("no site");  // UseSite(required) refused before
+  if (o.even_if_unsynchronised && !o.set) throw UsageError(Tr("--even-if-unsynchronised is for 'vanto clock --set'"));
+  host::ClockOptions options;
+  options.zone = SiteTimeZone(*site);
+  options.set = o.set;
+  options.host_clock = ReadHostClockState();
+  options.even_if_unsynchronised = o.even_if_unsynchronised;
+  std::optional<accounts::Accounts> accounts;
+  const bool may_set = o.set && (options.host_clock.synchronised || o.even_if_unsynchronised);
+  if (may_set) {
+    // The audit trail lives in the site's database: opened (created when new) before any set.
+    accounts.emplace(accounts::OpenAccountsStore(DatabasePath(o.db, true), LockTimeout(o), /*create=*/true));
+    const accounts::Actor actor{OsUserName(), "command line"};
+    options.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
+  }
+  if (o.set && !options.host_clock.synchronised) {
+    if (o.even_if_unsynchronised)
+      io.err << "vanto clock: " << Tr("warning") << ": "
+             << TrFill("the host's clock is not synchronised ({0}); setting the terminals' clocks from it as asked",
+                       {options.host_clock.reason})
+             << "\n";
+    else
+      io.err << "vanto clock: "
+             << TrFill("the host's clock is not synchronised ({0}): no terminal clock is set (give "
+                       "--even-if-unsynchronised to set them from it all the same)",
+                       {options.host_clock.reason})
+             << "\n";
+  }
+  const std::vector<TerminalClock> clocks = SiteClocks(*site, options);
+
+  if (o.json) {
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const TerminalClock& c : clocks) {
+      nlohmann::ordered_json row = {{"port", c.port},
+                                    {"terminal", c.terminal ? nlohmann::ordered_json(c.terminal) : nlohmann::ordered_json(nullptr)},
+                                    {"state", StateName(c.state)}};
+      if (c.version) row["version"] = c.version;
+      if (c.state == ClockState::kRead) {
+        row["clock"] = site::WallText(c.clock);
+        row["host"] = site::WallText(c.host);
+        row["drift_seconds"] = c.drift;
+      }
+      if (c.set != ClockSet::kNotAsked) row["set"] = SetName(c.set);
+      if (c.set == ClockSet::kSet) row["set_to"] = site::WallText(c.set_to);
+      if (c.refusal) row["refusal"] = c.refusal;
+      if (!c.message.empty()) row["message"] = c.message;
+      if (!c.cause.empty()) row["cause"] = c.cause;
+      rows.push_back(row);
+    }
+    nlohmann::ordered_json summary = {{"site", site->path},
+                                      {"timezone", options.zone.name()},
+                                      {"host_clock_synchronised", options.host_clock.synchronised},
+                                      {"terminals", rows}};
+    io.out << summary.dump(2) << "\n";
+  } else {
+    std::vector<std::vector<std::string>> table;
+    for (const TerminalClock& c : clocks) {
+      const bool read = c.state == ClockState::kRead;
+      table.push_back({std::to_string(c.port), c.terminal ? std::to_string(c.terminal) : "-",
+                       read ? site::WallText(c.clock) : "-", read ? site::WallText(c.host) : "-",
+                       read ? DriftText(c.drift) : "-", OutcomeText(c)});
+    }
+    WriteTable(io.out,
+               {Tr("PORT"), Tr("TERMINAL"), Tr("CLOCK"), TrFill("HOST ({0})", {options.zone.name()}), Tr("DRIFT"),
+                Tr("OUTCOME")},
+               table, {true, true, false, false, true, false});
+  }
+  bool failed = false;
+  for (const TerminalClock& c : clocks) {
+    if (!Failed(c)) continue;
+    failed = true;
+    if (c.set == ClockSet::kUnsynchronised) continue;  // said once above
+    const std::string where = c.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(c.port), std::to_string(c.terminal)})
+                                         : TrFill("port {0}", {std::to_string(c.port)});
+    std::string text = OutcomeText(c);
+    if (c.set == ClockSet::kNotAudited || c.set == ClockSet::kFailed || c.state == ClockState::kInvalid ||
+        c.state == ClockState::kSilent)
+      if (!c.message.empty()) text += " (" + DriverSaid(c.message) + ")";
+    io.err << "vanto clock: " << where << ": " << text << "\n";
+  }
+  return failed ? kExitFalse : kExitOk;
+}
+
+}  // namespace
+
+Command ClockCommand() {
+  return {"clock", "show every terminal's clock and its drift, or set them from the host's clock",
+          "vanto clock [--site FILE] [--json] [--set [--even-if-unsynchronised]] [--db PATH]",
+          "Every terminal of the site: its clock, the host's time in the site's time zone (the site\n"
+          "file's timezone, else the host's) and the drift (positive: the terminal is ahead). A\n"
+          "terminal of protocol version 1 or 2 has no clock and gets a row saying so. --set sets every\n"
+          "clock from the host's clock; each set is written to the audit trail under your\n"
+          "operating-system user's name. While the host's own clock is not synchronised to a time\n"
+          "source nothing is set unless --even-if-unsynchronised is given. Setting a clock changes no\n"
+          "stored swipe. Exit 0 when every terminal answered (and every asked set was done), 1\n"
+          "otherwise, each failure named on standard error.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<ClockOptions>();
+            p.Flag("json", "print the clocks as JSON", &o->json);
+            p.Flag("set", "set every terminal's clock from the host's clock", &o->set);
+            p.Flag("even-if-unsynchronised", "set the clocks although the host's clock is not synchronised",
+                   &o->even_if_unsynchronised);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kRequired);
+            return [o](Io& io) { return RunClock(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,48 @@
+// check: the site looked at without changing anything: its file, the modules, the database, each
+// port and terminal, and what deserves a warning (files others can read, unacknowledged record
+// conflicts, clocks that drift). The findings are language-neutral: a code, a severity, the
+// values, and the port, terminal or file concerned; a front end puts them into words.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/clock.h"
+#include "host/site/site.h"
+
+namespace vanto::host {
+
+enum class Severity { kOk, kWarning, kFail };
+
+struct CheckFinding {
+  std::string code;  // see the codes in check.cpp's header comment and docs/host.md
+  Severity severity = Severity::kOk;
+  std::vector<std::pair<std::string, std::string>> values;  // name -> value, in a fixed order
+  int port = 0, terminal = 0;  // 0: not about a port or terminal
+  std::string file;            // the file concerned, if any
+
+  const std::string& Value(const std::string& name) const;
+};
+
+struct CheckSettings {
+  std::string database;  // resolved location
+  std::chrono::milliseconds lock_timeout{5000};
+  ClockOptions clock;    // its zone and time; check never sets a clock
+};
+
+// Everything check looks at, in order. Stops after a module finding that fails (exit 3 in the
+// command line): `modules_failed` says so.
+struct CheckResult {
+  std::vector<CheckFinding> findings;
+  bool modules_failed = false;
+  bool Passed() const;  // no finding failed
+};
+CheckResult CheckSite(const site::Site& site, const CheckSettings& settings);
+
+// Warnings about the site's schedules (none yet: the console's schedules add theirs here).
+std::vector<CheckFinding> CheckSchedules(const site::Site& site);
+
+}  // namespace vanto::host

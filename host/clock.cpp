@@ -1,0 +1,194 @@
+#include "host/clock.h"
+
+#include <sys/timex.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "host/control_status.h"
+#include "host/machine.h"
+#include "host/text/messages.h"
+
+namespace vanto::host {
+namespace {
+
+// How the control words a clock answer that is no valid date and time (its documented text).
+constexpr char kInvalidClockText[] = "的时钟读数不是有效的日期和时间";
+
+std::chrono::system_clock::time_point Now(const ClockOptions& options) {
+  return options.now ? options.now() : std::chrono::system_clock::now();
+}
+
+std::string Details(const TerminalClock& row, const ClockOptions& options) {
+  std::string text = "port " + std::to_string(row.port) + " terminal " + std::to_string(row.terminal) + ": clock " +
+                     (row.state == ClockState::kRead ? site::WallText(row.clock) : std::string("invalid")) + ", set to " + site::WallText(row.set_to) + " (" + options.zone.name() +
+                     ")";
+  if (!options.host_clock.synchronised) text += "; the host's clock is not synchronised (" + options.host_clock.reason + ")";
+  return text;
+}
+
+void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) {
+  if (!options.host_clock.synchronised && !options.even_if_unsynchronised) {
+    row.set = ClockSet::kUnsynchronised;
+    return;
+  }
+  if (!options.audit) {
+    row.set = ClockSet::kNotAudited;
+    row.message = "no audit trail";
+    return;
+  }
+  row.set_to = options.zone.WallAt(Now(options));
+  try {
+    options.audit({ClockAudit::Stage::kIntent, row.port, row.terminal, "clock.set", Details(row, options)});
+  } catch (const std::exception& e) {
+    row.set = ClockSet::kNotAudited;
+    row.message = e.what();
+    return;
+  }
+  std::string outcome;
+  try {
+    // The time is taken again at the last moment: the audit row may have waited for the database.
+    row.set_to = options.zone.WallAt(Now(options));
+    row.refusal = control.SetClock(row.terminal, row.set_to);
+    row.set = row.refusal == 0 ? ClockSet::kSet : ClockSet::kRefused;
+    outcome = row.refusal == 0 ? "clock.set.done" : "clock.set.refused";
+  } catch (const TerminalError& e) {
+    row.set = ClockSet::kFailed;
+    row.message = e.what();
+    outcome = "clock.set.failed";
+  }
+  std::string details = Details(row, options);
+  if (row.set == ClockSet::kRefused) details += "; refusal " + std::to_string(row.refusal);
+  if (row.set == ClockSet::kFailed) details += "; " + row.message;
+  // The outcome's row failing leaves the intent's row standing: the set is not undone for it.
+  try {
+    options.audit({ClockAudit::Stage::kOutcome, row.port, row.terminal, outcome, details});
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace
+
+HostClockState ReadHostClockState() {
+  timex state{};
+  state.modes = 0;  // read only
+  errno = 0;
+  const int answer = ::adjtimex(&state);
+  if (answer == -1) return {false, std::string("adjtimex: ") + std::strerror(errno)};
+  if (answer == TIME_ERROR) return {false, "TIME_ERROR"};
+  if (state.status & STA_UNSYNC) return {false, "STA_UNSYNC"};
+  return {true, ""};
+}
+
+TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, const ClockOptions& options) {
+  TerminalClock row;
+  row.port = port, row.terminal = terminal;
+  try {
+    row.version = control.Info(terminal).version;
+  } catch (const TerminalError& e) {
+    row.state = ClockState::kSilent;
+    row.message = e.what();
+    return row;
+  }
+  if (row.version < 3) {
+    row.state = ClockState::kNoClock;
+    return row;
+  }
+  try {
+    const std::optional<site::WallTime> clock = control.ReadClock(terminal);
+    row.host = options.zone.WallAt(Now(options));
+    if (!clock) {
+      row.state = ClockState::kNoClock;
+      return row;
+    }
+    row.clock = *clock;
+    row.state = ClockState::kRead;
+    row.drift = site::WallSeconds(row.clock) - site::WallSeconds(row.host);
+  } catch (const TerminalError& e) {
+    row.message = e.what();
+    row.state = row.message.find(kInvalidClockText) != std::string::npos ? ClockState::kInvalid : ClockState::kSilent;
+  }
+  // A clock that shows no valid time is set too: that is what mends it.
+  const bool readable = row.state == ClockState::kRead || row.state == ClockState::kInvalid;
+  const bool wanted =
+      options.set || (options.set_when_drift_above &&
+                      (row.state == ClockState::kInvalid ||
+                       (row.drift > *options.set_when_drift_above || -row.drift > *options.set_when_drift_above)));
+  if (readable && wanted) Set(control, row, options);
+  return row;
+}
+
+std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions& options) {
+  std::vector<TerminalClock> rows;
+  HostControl control = HostControl::Create();
+  ControlStatus status = ControlStatus::Create();
+  std::optional<Machine> machine;
+  for (const site::SitePort& port : site.ports) {
+    struct Release {
+      HostControl& control;
+      int port;
+      ~Release() {
+        try {
+          control.ReleasePort(port);
+        } catch (...) {  // the control is gone: so is its hold on the port
+        }
+      }
+    } release{control, port.number};
+    auto port_failed = [&](int terminal, const std::string& cause) {
+      TerminalClock row;
+      row.port = port.number, row.terminal = terminal, row.state = ClockState::kPortFailed, row.cause = cause;
+      rows.push_back(row);
+    };
+    std::vector<int> terminals = port.terminals;
+    if (port.scan) {
+      if (!machine) machine.emplace(Machine::Create());
+      std::vector<FoundTerminal> found;
+      machine->Scan({port.number, port.number}, {terminals.front(), terminals.back()}, &found);
+      terminals.clear();
+      for (const FoundTerminal& f : found) terminals.push_back(f.terminal);
+      if (terminals.empty()) {
+        const PortCause cause = status.Status(port.number);
+        port_failed(0, cause.PortUnusable() ? DescribeCause(port.number, cause)
+                                            : TrFill("no terminal answered ({0}-{1})",
+                                                     {std::to_string(port.terminals.front()),
+                                                      std::to_string(port.terminals.back())}));
+        continue;
+      }
+    }
+    control.SelectPort(port.number);
+    for (std::size_t i = 0; i < terminals.size(); ++i) {
+      TerminalClock row = ClockOfTerminal(control, port.number, terminals[i], options);
+      if (row.state == ClockState::kSilent) {
+        const PortCause cause = status.Status(port.number);
+        if (cause.PortUnusable()) {  // the port itself: none of its terminals can be reached
+          for (std::size_t j = i; j < terminals.size(); ++j) port_failed(terminals[j], DescribeCause(port.number, cause));
+          break;
+        }
+      }
+      rows.push_back(row);
+    }
+  }
+  return rows;
+}
+
+site::WallTime WallOfDate(double date) {
+  // 1899-12-30 is 25569 days before 1970-01-01; the fraction rounded to the second.
+  const auto seconds = static_cast<std::int64_t>(std::llround((date - 25569.0) * 86400.0));
+  return site::WallFromSeconds(seconds);
+}
+
+PlausibilityCount::PlausibilityCount(const site::ClockRules& rules, site::WallTime host_now)
+    : ahead_limit_(site::WallSeconds(host_now) + rules.records_ahead), back_(rules.records_back) {}
+
+void PlausibilityCount::Add(const site::WallTime& record) {
+  const std::int64_t at = site::WallSeconds(record);
+  if (at > ahead_limit_) {  // a time from the future: the next record is compared with the one before it
+    ++implausible_;
+    return;
+  }
+  if (previous_ && at < *previous_ - back_) ++implausible_;
+  previous_ = at;
+}
+
+}  // namespace vanto::host
