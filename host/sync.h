@@ -9,6 +9,7 @@
 
 #include "host/cancel.h"
 #include "host/site/site.h"
+#include "host/store/sync_runs.h"
 
 namespace vanto::host {
 
@@ -23,6 +24,11 @@ struct TerminalSync {
   bool cancelled = false;    // the sync was cancelled before this terminal was done (or reached)
   std::string message;       // the driver's, as it gave it
   std::string cause;         // the host's words: port, device, what failed, records stored
+  // What failed, as a word for programs: a port's fault ("missing", "permission", "busy",
+  // "not-serial", "setting", "open", "line"), "no-terminal" (a scan found none), "terminal",
+  // "download", "store", "host", "quarantined", "cancelled"; empty when synced.
+  std::string cause_code;
+  std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
   std::string warning;       // the terminal is nearly full
 };
 
@@ -48,10 +54,16 @@ struct SyncSettings {
   // Checked between exchanges, records, terminals and (when scanning) the terminals looked for:
   // a cancelled sync stores what was delivered, releases its ports and returns promptly.
   CancelToken cancel;
+  // Who started the sync, for its record in the database (store/sync_runs.h), and where a
+  // failure to record it is told (the sync itself goes on; may be empty).
+  store::RunStarter started_by = store::RunStarter::Command;
+  std::string who;
+  std::function<void(const std::string& problem)> on_record_failure;
 };
 
 // Syncs every port of `site` and returns one row per terminal (and per port that failed before
-// reaching its terminals), ordered by port, then terminal.
+// reaching its terminals), ordered by port, then terminal. The run is recorded in the database:
+// begun before the ports are reached, finished with the rows.
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options);
 
 }  // namespace vanto::host

@@ -196,6 +196,21 @@ std::optional<int> ParseTimeOfDay(const std::string& text) {
   return hours * 60 + minutes;
 }
 
+std::optional<std::chrono::seconds> ParseInterval(const std::string& text) {
+  if (text.size() < 2 || text.size() > 8) return std::nullopt;
+  long long number = 0;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    number = number * 10 + (text[i] - '0');
+  }
+  switch (text.back()) {
+    case 's': return std::chrono::seconds(number);
+    case 'm': return std::chrono::seconds(number * 60);
+    case 'h': return std::chrono::seconds(number * 3600);
+    default: return std::nullopt;
+  }
+}
+
 Site ParseSite(const std::string& text, const std::string& path) {
   Site site;
   site.path = path;
@@ -226,6 +241,21 @@ Site ParseSite(const std::string& text, const std::string& path) {
           Refuse(site, LineOf(line_key), "line." + inner, TrFill("unknown key (the line has: {0})", {KnownKeys(WithLineKeys({}))}));
         site.line[which->variable] = LineSetting(site, value, "line." + inner, *which);
       }
+    } else if (name == "schedule") {
+      const auto* table = node.as_table();
+      if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [schedule], not {0}", {TypeName(node)}));
+      for (auto&& [schedule_key, value] : *table) {
+        const std::string inner(schedule_key.str());
+        if (inner != "sync_every")
+          Refuse(site, LineOf(schedule_key), "schedule." + inner, Tr("unknown key (the schedule has: sync_every)"));
+        const std::string text = Text(site, value, "schedule." + inner);
+        std::optional<std::chrono::seconds> every = ParseInterval(text);
+        if (!every || *every < kShortestSchedule || *every > kLongestSchedule)
+          Refuse(site, LineOf(value), "schedule." + inner,
+                 TrFill("'{0}' is no interval from 30s to 24h (a number and s, m or h: \"5m\")", {text}));
+        site.sync_every = *every;
+        site.sync_every_line = LineOf(value);
+      }
     } else if (name == "port") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables())
@@ -245,7 +275,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, [line], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, [line], [schedule], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));

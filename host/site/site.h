@@ -3,6 +3,7 @@
 // terminal traffic; every refusal names the file, the line and the key.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -53,6 +54,9 @@ struct Site {
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file
+  // [schedule] sync_every: how often `vanto serve` syncs the site (absent: it does not).
+  std::optional<std::chrono::seconds> sync_every;
+  int sync_every_line = 0;
 
   const SitePort* Port(int number) const;
   // "FILE:LINE" for messages.
@@ -97,6 +101,11 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
 // port's device and own settings. A setting the user gave in `env` is left out (the control's
 // own override holds), and so is a port's own setting where the user gave the line's.
 std::map<std::string, std::string> ControlSettingsOf(const Site& site, const Environment& env);
+
+// "30s", "5m", "2h" -> that many seconds; nullopt when not such an interval.
+std::optional<std::chrono::seconds> ParseInterval(const std::string& text);
+// The shortest and longest [schedule] sync_every.
+inline constexpr std::chrono::seconds kShortestSchedule{30}, kLongestSchedule{24 * 3600};
 
 // "HH:MM" -> minutes after midnight; nullopt when not a time of day.
 std::optional<int> ParseTimeOfDay(const std::string& text);
