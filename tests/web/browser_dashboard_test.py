@@ -13,12 +13,13 @@ import fcntl
 import json
 import os
 import re
-import select
+import queue
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 from urllib.parse import urlsplit, urlunsplit
 
 SKIP = 77
@@ -53,11 +54,18 @@ def run(vanto, args, env, stdin=""):
     return done.stdout
 
 
+LINES = {}
+
+
 def read_line(process, what):
-    ready_to_read, _, _ = select.select([process.stdout], [], [], BOUND)
-    if not ready_to_read:
+    """The process's next line of standard output, waiting at most BOUND seconds."""
+    if process.pid not in LINES:
+        lines = LINES[process.pid] = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(line) for line in process.stdout], daemon=True).start()
+    try:
+        return LINES[process.pid].get(timeout=BOUND)
+    except queue.Empty:
         sys.exit(f"{what} said nothing within {BOUND} s")
-    return process.stdout.readline()
 
 
 def start_simulator(vanto, folder, env):
@@ -149,8 +157,9 @@ def main():
             on_site = ["--site", site]
             run(vanto, ["user", "add", "root", "--role", "admin", *on_site], env, PASSWORD + "\n")
             run(vanto, ["user", "add", "vic", "--role", "viewer", *on_site], env, PASSWORD + "\n")
+            server_log = open(os.path.join(folder, "serve.log"), "w")
             server = subprocess.Popen([vanto, "serve", "--listen", "127.0.0.1:0", *on_site], stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL, text=True, env=env)
+                                      stderr=server_log, text=True, env=env)
             line = read_line(server, "vanto serve")
             if not line.startswith("listening on http://"):
                 sys.exit(f"vanto serve did not say where it listens: {line!r}")
@@ -175,7 +184,11 @@ def main():
                 wait.until(ready.visibility_of_element_located((By.ID, "progress")))
                 wait.until(ready.text_to_be_present_in_element((By.ID, "progress-1"), "done"))
                 assert driver.find_element(By.ID, "progress-2").text != "done"
+                # The run is recorded from its start (before its ports are reached): shown unfinished.
+                driver.get(url + "/dashboard")
+                wait.until(ready.presence_of_element_located((By.CSS_SELECTOR, "tr.run")))
                 assert "unfinished" in driver.find_element(By.CSS_SELECTOR, "tr.run").text
+                assert driver.find_element(By.ID, "progress").is_displayed()
             finally:
                 os.close(held)
             # Without a reload by hand, the page follows the end of the run: the run is the
@@ -231,6 +244,14 @@ def main():
             assert history[1]["who"] == "root", history
             causes = {(t["port"], t["terminal"]): t.get("cause_code") for t in history[1]["terminals"]}
             assert causes[(3, 1)] == "missing" and causes[(1, 1)] is None, causes
+        except BaseException:
+            if driver:  # what the browser showed, for the failure's report
+                print(f"the page at the failure ({driver.current_url}):\n{driver.find_element(By.TAG_NAME, 'body').text}",
+                      file=sys.stderr)
+            if server:
+                with open(os.path.join(folder, "serve.log")) as log:
+                    print("vanto serve's log:\n" + "".join(line for line in log if " 200 " not in line), file=sys.stderr)
+            raise
         finally:
             if driver:
                 driver.quit()
