@@ -109,8 +109,10 @@ int RunServe(const ServeOptions& o, Io& io) {
   // Run returns once stopped; wake the waiter when it was not a signal that stopped it.
   pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
+  // A running sync is cancelled (what it delivered is stored) and its end recorded and audited
+  // while the console's pages, which its end reports through, still exist.
+  if (jobs) jobs->Stop();
   server.reset();
-  if (jobs) jobs->Stop();  // a running sync is cancelled: what it delivered is stored
   return kExitOk;
 }
 

@@ -38,7 +38,8 @@ struct ServerOptions {
   std::size_t threads = kDefaultThreads;
   std::chrono::seconds io_timeout{10};
   // The site's syncs ("Sync now", progress, the dashboard's and Terminals page's data); null
-  // when the console runs without a site (those pages say so). Outlives the server.
+  // when the console runs without a site (those pages say so). Stopped before the server is
+  // destroyed (a sync's end is reported through the server's pages).
   host::SyncJobs* sync = nullptr;
   // Receives one line per request (method, path, status, client) and every failure; may be empty.
   std::function<void(const std::string&)> log;

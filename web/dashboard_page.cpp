@@ -272,7 +272,6 @@ class Dashboard {
     host::SyncJobs* jobs = jobs_;
     const auto ends = std::chrono::steady_clock::now() + kStreamLife;
     auto seen = std::make_shared<std::optional<std::uint64_t>>();
-    c.res.set_header("Cache-Control", "no-store");
     c.res.set_header("X-Accel-Buffering", "no");
     c.res.set_chunked_content_provider("text/event-stream", [jobs, language, ends, seen](std::size_t, httplib::DataSink& sink) {
       if (std::chrono::steady_clock::now() >= ends || !sink.is_writable()) {

@@ -75,8 +75,8 @@ class Console {
   ~Console() {
     server_->Stop();
     thread_.join();
+    sync_.reset();  // before the pages its syncs report through
     server_.reset();
-    sync_.reset();
     accounts_.reset();
     std::error_code ec;
     std::filesystem::remove_all(folder_, ec);
