@@ -8,7 +8,6 @@
 #include "host/schedule.h"
 #include "host/store/record_store.h"
 #include "host/sync_jobs.h"
-#include "platform/ado/pg_connection.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -75,8 +74,9 @@ class TerminalsPage {
       add(true, Say(c.language, "check_site") + " " + site.path + " (" + N(static_cast<std::int64_t>(site.ports.size())) + " " +
                     Say(c.language, "ports") + ")");
       try {
-        store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
-        add(true, Say(c.language, "check_database") + " " + ShownDatabase());
+        // The store names its location as messages do: a server's address without its password.
+        const auto opened = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+        add(true, Say(c.language, "check_database") + " " + opened->location());
       } catch (const std::exception& e) {
         add(false, Say(c.language, "check_database") + " " + e.what());
       }
@@ -157,11 +157,6 @@ class TerminalsPage {
   }
 
  private:
-  std::string ShownDatabase() const {
-    const std::string& db = jobs_->database();
-    return store::IsDatabaseUrl(db) ? store::RedactUrl(db) : db;
-  }
-
   const PageHost& host_;
   host::SyncJobs* jobs_;
 };
