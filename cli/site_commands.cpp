@@ -22,7 +22,9 @@
 #include "cli/progress_line.h"
 #include "cli/site_use.h"
 #include "host/store/record_store.h"
+#include "accounts/accounts_store.h"
 #include "host/schedule.h"
+#include "host/store/civil_time.h"
 #include "host/store/sync_runs.h"
 #include "host/sync.h"
 #include "host/terminal_sync.h"
@@ -175,8 +177,29 @@ int RunSync(const SyncOptions& o, Io& io) {
     open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
     store::RecordStore::Open(options.database, open);
   }
+  // A sync someone started by hand is audited under the operating-system user's name (the
+  // intent before it, the outcome after it), as the console's are; the timer's runs are only
+  // recorded, or they would fill the trail.
+  std::unique_ptr<accounts::AccountsStore> audit;
+  const std::string origin = "command line";
+  if (!o.timer) {
+    audit = accounts::OpenAccountsStore(options.database, LockTimeout(o), false);
+    audit->Audit({0, store::UtcNowText(), options.who, origin, "sync.start", "site"});
+  }
   std::vector<TerminalSync> rows = SyncSite(*site, options);
   board.Finish();
+  if (audit) {
+    std::size_t synced = 0, added = 0;
+    for (const TerminalSync& r : rows) synced += r.ok, added += r.added;
+    try {
+      audit->Audit({0, store::UtcNowText(), options.who, origin, "sync.done",
+                    "site: " + std::to_string(synced) + "/" + std::to_string(rows.size()) + " terminals synced, " +
+                        std::to_string(added) + " new records"});
+    } catch (const store::StoreError& e) {
+      io.err << "vanto sync: " << Tr("warning") << ": " << TrFill("the audit trail could not record the sync's end: {0}", {e.what()})
+             << "\n";
+    }
+  }
 
   bool host_failed = false, failed = false;
   for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "accounts/accounts_store.h"
 #include "host/store/record_store.h"
 #include "terminal/control/port_lock.h"
 #include "tests/cli/sim_fixture.h"
@@ -267,6 +268,15 @@ TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
       EXPECT_EQ(t["new"], 50);
     }
   }
+  // The sync started by hand is audited under this user's name: its intent and its outcome.
+  std::vector<std::string> audited;
+  for (const accounts::AuditEntry& e :
+       accounts::OpenAccountsStore(db_, std::chrono::seconds(5), false)->AuditTrail(10, std::nullopt)) {
+    EXPECT_EQ(e.actor, getpwuid(geteuid())->pw_name);
+    EXPECT_EQ(e.origin, "command line");
+    audited.push_back(e.action + " " + e.details);
+  }
+  EXPECT_EQ(audited, (std::vector<std::string>{"sync.done site: 2/8 terminals synced, 100 new records", "sync.start site"}));
   Child table(folder_, "history-table", {"sync", "--history", "--site", site});
   Result listed = table.Wait();
   ASSERT_EQ(listed.status, kExitOk) << listed.err;
