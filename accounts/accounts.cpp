@@ -174,6 +174,12 @@ void Accounts::Audit(const Actor& actor, const std::string& action, const std::s
   store_->Audit(Entry(actor, action, details));
 }
 
+bool Accounts::AcknowledgeConflict(const Actor& actor, std::int64_t id) {
+  AuditEntry entry = Entry(actor, "conflict.acknowledge", "conflict " + std::to_string(id));
+  std::lock_guard lock(store_mutex_);
+  return store_->AcknowledgeConflict(id, actor.name, entry);
+}
+
 std::vector<AuditEntry> Accounts::AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) {
   std::lock_guard lock(store_mutex_);
   return store_->AuditTrail(limit, before_id);

@@ -93,6 +93,9 @@ class Accounts {
   void Logout(const std::string& token, const std::string& origin);
 
   void Audit(const Actor& actor, const std::string& action, const std::string& details);
+  // Marks the record conflict `id` acknowledged by the actor, with its audit row in the same
+  // transaction; false (nothing written) when there is no such conflict or it was acknowledged.
+  bool AcknowledgeConflict(const Actor& actor, std::int64_t id);
   std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id = {});
 
   std::int64_t Now() const { return clock_(); }

@@ -73,6 +73,10 @@ class AccountsStore {
   virtual void RemoveExpiredSessions(std::int64_t created_before, std::int64_t seen_before) = 0;
 
   virtual void Audit(const AuditEntry& entry) = 0;
+  // Marks the record conflict `id` (the swipe store's conflicts) acknowledged by `by` at the
+  // audit row's time, with the audit row, in one transaction; false (nothing written) when there
+  // is no such conflict or it was acknowledged already.
+  virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by, const AuditEntry& audit) = 0;
   // The newest `limit` rows, newest first, with ids below `before_id` when given.
   virtual std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) = 0;
 };

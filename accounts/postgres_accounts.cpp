@@ -89,6 +89,20 @@ class PostgresAccounts final : public AccountsStore {
     return changed;
   }
 
+  bool AcknowledgeConflict(std::int64_t id, const std::string& by, const AuditEntry& audit) override {
+    bool changed = false;
+    const std::string number = std::to_string(id);
+    c_.Transaction("acknowledging a conflict", [&] {
+      PgResult r = c_.Exec(
+          "UPDATE conflicts SET acknowledged = true, acknowledged_by = $2, acknowledged_at = $3 WHERE id = $1 AND "
+          "NOT acknowledged RETURNING id",
+          {number.c_str(), by.c_str(), audit.at.c_str()}, "acknowledging a conflict");
+      changed = r.rows() > 0;
+      if (changed) InsertAudit(audit);
+    });
+    return changed;
+  }
+
   bool SetLanguage(const std::string& name, const std::string& language) override {
     bool changed = false;
     c_.Retry("choosing a language", [&] {

@@ -97,6 +97,20 @@ class SqliteAccounts final : public AccountsStore {
     return true;
   }
 
+  bool AcknowledgeConflict(std::int64_t id, const std::string& by, const AuditEntry& audit) override {
+    Transaction t(*this, "acknowledging a conflict");
+    auto q = Prepare(
+        "UPDATE conflicts SET acknowledged = 1, acknowledged_by = ?2, acknowledged_at = ?3 WHERE id = ?1 AND acknowledged = 0");
+    sqlite3_bind_int64(q.get(), 1, id);
+    BindText(q.get(), 2, by);
+    BindText(q.get(), 3, audit.at);
+    Step(q.get(), "acknowledging a conflict");
+    if (sqlite3_changes(db_.get()) == 0) return false;
+    InsertAudit(audit);
+    t.Commit();
+    return true;
+  }
+
   bool SetLanguage(const std::string& name, const std::string& language) override {
     auto q = Prepare("UPDATE users SET language = ?2 WHERE name = ?1");
     BindText(q.get(), 1, name);

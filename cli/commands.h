@@ -66,6 +66,9 @@ struct SimOptions {
 
 struct SyncOptions : DatabaseOptions {
   bool json = false, quiet = false, progress = false, all = false;
+  bool timer = false;    // started by the package's timer (recorded so)
+  bool history = false;  // list the recorded runs instead of syncing
+  int limit = 20;
 };
 
 struct CheckOptions : DatabaseOptions {

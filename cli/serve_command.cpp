@@ -8,7 +8,11 @@
 
 #include "accounts/accounts.h"
 #include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/site_use.h"
 #include "host/machine.h"
+#include "host/schedule.h"
+#include "host/sync_jobs.h"
 #include "host/text/messages.h"
 #include "web/console_server.h"
 
@@ -58,8 +62,29 @@ int RunServe(const ServeOptions& o, Io& io) {
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } restore{previous};
 
+  const std::string database = DatabasePath(o.db, true);
   accounts::Accounts accounts(accounts::OpenAccountsStore(
-      DatabasePath(o.db, true), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+      database, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+  // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
+  std::unique_ptr<SyncJobs> jobs;
+  if (const site::Site* site = CurrentSite()) {
+    PreferLargeRecordBatches();
+    SyncSettings settings;
+    settings.database = database;
+    settings.lock_timeout = o.lock_timeout;
+    settings.on_record_failure = [&options](const std::string& problem) { options.log("sync: " + problem); };
+    jobs = std::make_unique<SyncJobs>(*site, settings);
+    if (site->sync_every) {
+      if (auto both = BothSchedulesWarning(*site)) io.err << "vanto serve: " << Tr("warning") << ": " << *both << std::endl;
+      jobs->Schedule(*site->sync_every, [&options](const std::vector<TerminalSync>& rows) {
+        std::size_t synced = 0, added = 0;
+        for (const TerminalSync& r : rows) synced += r.ok, added += r.added;
+        options.log(TrFill("scheduled sync: {0} of {1} terminals synced, {2} new records",
+                           {std::to_string(synced), std::to_string(rows.size()), std::to_string(added)}));
+      });
+    }
+  }
+  options.sync = jobs.get();
   std::unique_ptr<web::ConsoleServer> server;
   int port = 0;
   try {
@@ -84,6 +109,10 @@ int RunServe(const ServeOptions& o, Io& io) {
   // Run returns once stopped; wake the waiter when it was not a signal that stopped it.
   pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
+  // A running sync is cancelled (what it delivered is stored) and its end recorded and audited
+  // while the console's pages, which its end reports through, still exist.
+  if (jobs) jobs->Stop();
+  server.reset();
   return kExitOk;
 }
 
@@ -95,7 +124,10 @@ Command ServeCommand() {
           "Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
           "address is printed). With --tls-cert and --tls-key it speaks HTTPS only. Behind a reverse proxy,\n"
           "--trusted-proxies lists the proxies' addresses whose X-Forwarded-For and X-Forwarded-Proto are\n"
-          "believed. Users come from 'vanto user add'. Stops on SIGINT or SIGTERM.",
+          "believed. Users come from 'vanto user add'. With a site file, the dashboard shows its ports and\n"
+          "terminals and an admin syncs them; a [schedule] sync_every = \"5m\" in the site file has the\n"
+          "console sync the site that often (use it or the package's vanto-sync.timer, not both).\n"
+          "Stops on SIGINT or SIGTERM.",
           [](Parser& p) -> Run {
             auto o = std::make_shared<ServeOptions>();
             p.Text("listen", "HOST:PORT", "where to listen (default 127.0.0.1:8080)", &o->listen);

@@ -25,6 +25,10 @@
 #include "cli/progress_line.h"
 #include "cli/site_use.h"
 #include "host/store/record_store.h"
+#include "accounts/accounts_store.h"
+#include "host/schedule.h"
+#include "host/store/civil_time.h"
+#include "host/store/sync_runs.h"
 #include "host/sync.h"
 #include "host/terminal_sync.h"
 #include "cli/version.h"
@@ -57,7 +61,63 @@ std::string OutcomeText(const TerminalSync& row) {
 
 }  // namespace
 
+// The recorded runs, newest first: one line per run, then its terminals that did not sync.
+int RunSyncHistory(const SyncOptions& o, Io& io) {
+  if (o.all || o.timer || o.quiet || o.progress)
+    throw UsageError(Tr("--history lists the recorded runs: it takes only --json, --limit, --site and --db"));
+  const std::string database = DatabasePath(o.db, false);
+  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(database, LockTimeout(o))->Recent(static_cast<std::size_t>(o.limit));
+  auto by = [](const store::SyncRun& r) {
+    return std::string(store::RunStarterName(r.started_by)) + (r.who.empty() ? "" : " (" + r.who + ")");
+  };
+  if (o.json) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const store::SyncRun& r : runs) {
+      nlohmann::ordered_json terminals = nlohmann::ordered_json::array();
+      for (const store::RunTerminal& t : r.terminals) {
+        nlohmann::ordered_json row = {{"port", t.port},
+                                      {"terminal", t.terminal ? nlohmann::ordered_json(t.terminal) : nlohmann::ordered_json(nullptr)},
+                                      {"outcome", t.outcome},
+                                      {"delivered", t.delivered},
+                                      {"new", t.added}};
+        if (!t.cause_code.empty()) row["cause_code"] = t.cause_code, row["cause"] = t.cause;
+        if (t.quarantined) row["quarantined"] = t.quarantined;
+        if (t.capacity) row["held"] = t.held, row["capacity"] = t.capacity;
+        terminals.push_back(row);
+      }
+      list.push_back({{"id", r.id},
+                      {"started_at", r.started_at},
+                      {"ended_at", r.ended_at ? nlohmann::ordered_json(*r.ended_at) : nlohmann::ordered_json(nullptr)},
+                      {"started_by", store::RunStarterName(r.started_by)},
+                      {"who", r.who},
+                      {"ports", r.ports},
+                      {"terminals", terminals}});
+    }
+    io.out << list.dump(2) << "\n";
+    return kExitOk;
+  }
+  std::vector<std::vector<std::string>> table;
+  for (const store::SyncRun& r : runs) {
+    std::int64_t added = 0;
+    std::size_t synced = 0;
+    for (const store::RunTerminal& t : r.terminals) added += t.added, synced += t.outcome == "synced";
+    table.push_back({std::to_string(r.id), r.started_at, r.ended_at.value_or(Tr("unfinished")), by(r), r.ports,
+                     std::to_string(synced) + "/" + std::to_string(r.terminals.size()), std::to_string(added)});
+  }
+  WriteTable(io.out, {Tr("RUN"), Tr("STARTED"), Tr("ENDED"), Tr("BY"), Tr("PORTS"), Tr("SYNCED"), Tr("NEW")}, table,
+             {true, false, false, false, false, true, true});
+  for (const store::SyncRun& r : runs)
+    for (const store::RunTerminal& t : r.terminals)
+      if (t.outcome != "synced")
+        io.out << TrFill("run {0}", {std::to_string(r.id)}) << ": "
+               << (t.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(t.port), std::to_string(t.terminal)})
+                              : TrFill("port {0}", {std::to_string(t.port)}))
+               << ": " << t.outcome << " [" << t.cause_code << "] " << t.cause << "\n";
+  return kExitOk;
+}
+
 int RunSync(const SyncOptions& o, Io& io) {
+  if (o.history) return RunSyncHistory(o, io);
   const site::Site* site = CurrentSite();
   if (!site) throw HostError("no site");  // UseSite(required) refused before
   if (o.quiet && o.progress) throw UsageError(Tr("--quiet and --progress exclude each other"));
@@ -77,6 +137,11 @@ int RunSync(const SyncOptions& o, Io& io) {
       options.clock.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
     }
   }
+  options.started_by = o.timer ? store::RunStarter::Timer : store::RunStarter::Command;
+  options.who = o.timer ? std::string() : OsUser();
+  options.on_record_failure = [&io](const std::string& problem) {
+    io.err << "vanto sync: " << Tr("warning") << ": " << problem << std::endl;
+  };
   const bool progress = o.progress || (io.progress && !o.quiet && !o.json);
   std::vector<int> ports;
   for (const auto& port : site->ports) ports.push_back(port.number);
@@ -108,8 +173,29 @@ int RunSync(const SyncOptions& o, Io& io) {
     open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
     store::RecordStore::Open(options.database, open);
   }
+  // A sync someone started by hand is audited under the operating-system user's name (the
+  // intent before it, the outcome after it), as the console's are; the timer's runs are only
+  // recorded, or they would fill the trail.
+  std::unique_ptr<accounts::AccountsStore> audit;
+  const std::string origin = "command line";
+  if (!o.timer) {
+    audit = accounts::OpenAccountsStore(options.database, LockTimeout(o), false);
+    audit->Audit({0, store::UtcNowText(), options.who, origin, "sync.start", "site"});
+  }
   std::vector<TerminalSync> rows = SyncSite(*site, options);
   board.Finish();
+  if (audit) {
+    std::size_t synced = 0, added = 0;
+    for (const TerminalSync& r : rows) synced += r.ok, added += r.added;
+    try {
+      audit->Audit({0, store::UtcNowText(), options.who, origin, "sync.done",
+                    "site: " + std::to_string(synced) + "/" + std::to_string(rows.size()) + " terminals synced, " +
+                        std::to_string(added) + " new records"});
+    } catch (const store::StoreError& e) {
+      io.err << "vanto sync: " << Tr("warning") << ": " << TrFill("the audit trail could not record the sync's end: {0}", {e.what()})
+             << "\n";
+    }
+  }
 
   bool host_failed = false, failed = false;
   for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;
@@ -218,6 +304,10 @@ std::string FindingText(const CheckFinding& f) {
     return TrFill("{0} holds people's data and can be read by every user of this computer (chmod o-r)", {v("file")});
   if (c == "conflicts-unacknowledged")
     return TrFill("{0} record conflict(s) not acknowledged yet (terminals that reused an identity or log)", {v("count")});
+  if (c == "schedules-both")
+    return TrFill("the site file {0} has a [schedule] for 'vanto serve' and vanto-sync.timer is enabled too: use one "
+                  "('systemctl disable --now vanto-sync.timer', or remove [schedule] from the site file)",
+                  {v("where")});
   if (c == "port-failed") return v("cause");
   if (c == "port-opens") return TrFill("port {0} ({1}) opens", {port, v("device")});
   if (c == "scan-failed")
@@ -377,13 +467,16 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
 
 Command SyncCommand() {
   return {"sync", "download every terminal of the site into the database",
-          "vanto sync [--site FILE] [--json] [--db PATH]",
+          "vanto sync [--site FILE] [--json] [--db PATH]\n"
+          "vanto sync --history [--limit N] [--json]",
           "Every port of the site file at once, one thread each; the terminals of a port one after\n"
           "the other. Prints a table of port, terminal, records delivered, new ones, seconds and the\n"
           "outcome with its cause (or --json). Exit 0 when every terminal synced, 1 when some failed\n"
           "(the others still synced; each failure is named on standard error with its cause), 3 when\n"
           "the host could not do its part (database, components). A port another process uses is\n"
-          "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns.",
+          "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns.\n"
+          "Every run is recorded in the database with who started it; --history lists the recent runs\n"
+          "(the command line's, the timer's, the console's and its schedule's).",
           [](Parser& p) -> Run {
             auto o = std::make_shared<SyncOptions>();
             p.Flag("json", "print the summary as JSON", &o->json);
@@ -391,6 +484,9 @@ Command SyncCommand() {
                    &o->all);
             p.Flag("quiet", "no progress lines", &o->quiet);
             p.Flag("progress", "show the progress lines even when standard error is no terminal", &o->progress);
+            p.Flag("timer", "record the run as started by the package's timer (its service gives this)", &o->timer);
+            p.Flag("history", "list the recorded runs (whoever started them) instead of syncing", &o->history);
+            p.Number("limit", "N", "with --history: how many runs (newest first; default 20)", &o->limit, 1, 10000);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
             return [o](Io& io) { return RunSync(*o, io); };

@@ -24,6 +24,7 @@
 #include "host/control_status.h"
 #include "host/database_location.h"
 #include "host/machine.h"
+#include "host/schedule.h"
 #include "driver/identifiers.h"
 #include "host/store/record_store.h"
 #include "host/store/swipe_store.h"
@@ -211,7 +212,15 @@ bool CheckResult::Passed() const {
   return true;
 }
 
-std::vector<CheckFinding> CheckSchedules(const site::Site&) { return {}; }
+std::vector<CheckFinding> CheckSchedules(const site::Site& site) {
+  if (!site.sync_every || !SyncTimerEnabled()) return {};
+  CheckFinding f;
+  f.code = "schedules-both";
+  f.severity = Severity::kWarning;
+  f.values = {{"where", site.Where(site.sync_every_line)}};
+  f.file = site.path;
+  return {f};
+}
 
 CheckResult CheckSite(const site::Site& site, const CheckSettings& settings) {
   CheckResult result;

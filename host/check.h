@@ -42,7 +42,8 @@ struct CheckResult {
 };
 CheckResult CheckSite(const site::Site& site, const CheckSettings& settings);
 
-// Warnings about the site's schedules (none yet: the console's schedules add theirs here).
+// A warning when the site file has a [schedule] for the console and the package's timer is
+// enabled too (each would sync the site).
 std::vector<CheckFinding> CheckSchedules(const site::Site& site);
 
 }  // namespace vanto::host

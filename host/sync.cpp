@@ -1,6 +1,7 @@
 #include "host/sync.h"
 
 #include "host/terminal_sync.h"
+#include "host/sync_run_record.h"
 
 #include <chrono>
 #include <cstdio>
@@ -31,10 +32,10 @@ PortCause CauseOf(ControlStatus* status, int port) {
 
 void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options,
               std::vector<TerminalSync>& rows) {
-  auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
+  auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host, const std::string& code) {
     for (int t : terminals) {
       TerminalSync row;
-      row.port = port.number, row.terminal = t, row.cause = cause, row.host_failed = host;
+      row.port = port.number, row.terminal = t, row.cause = cause, row.host_failed = host, row.cause_code = code;
       rows.push_back(row);
     }
   };
@@ -42,7 +43,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
   auto mark_cancelled = [&](const std::vector<int>& rest) {
     for (int t : rest) {
       TerminalSync row;
-      row.port = port.number, row.terminal = t, row.cancelled = true;
+      row.port = port.number, row.terminal = t, row.cancelled = true, row.cause_code = "cancelled";
       rows.push_back(row);
     }
   };
@@ -99,6 +100,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         TerminalSync row;
         row.port = port.number;
         row.message = outcome.message;
+        row.cause_code = cause.PortUnusable() ? cause.fault : "no-terminal";
         row.cause = cause.PortUnusable() ? DescribeCause(port.number, cause)
                                          : TrFill("no terminal answered ({0}-{1})", {std::to_string(port.terminals.front()),
                                                                                       std::to_string(port.terminals.back())});
@@ -152,26 +154,32 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       }
       row.message = sync.outcome.message;
       if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
+      row.held = sync.info.held, row.capacity = sync.info.capacity;
       row.cancelled = sync.cancelled;
       if (sync.store_error) {
         row.host_failed = true;
+        row.cause_code = "store";
         row.cause = TrFill("{0}; {1} new stored", {*sync.store_error, std::to_string(row.added)});
       } else if (sync.terminal_error) {
+        row.cause_code = "terminal";
         row.cause = *sync.terminal_error;
       } else if (sync.cancelled) {
+        row.cause_code = "cancelled";
         // Not a failure of the terminal: what it delivered is stored, the next sync reads on.
       } else if (!sync.outcome.ok) {
         PortCause cause = CauseOf(&*status, port.number);
+        row.cause_code = cause.Failed() ? cause.fault : "download";
         row.cause = TrFill("{0}; {1} records delivered, {2} new stored",
                            {cause.Failed() ? DescribeCause(port.number, cause) : Tr("the download failed"),
                             std::to_string(row.delivered), std::to_string(row.added)});
         if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
           rows.push_back(row);
           fail_all({terminals.begin() + static_cast<long>(i) + 1, terminals.end()}, DescribeCause(port.number, cause),
-                   false);
+                   false, cause.fault);
           return;
         }
       } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
+        row.cause_code = "quarantined";
         row.cause = TrFill("{0} records quarantined ('vanto rejected' lists them)", {std::to_string(row.quarantined)});
       } else {
         row.ok = true;
@@ -191,13 +199,14 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       if (!done) rest.push_back(t);
     }
     if (rest.empty()) rest.push_back(0);
-    fail_all(rest, e.what(), true);
+    fail_all(rest, e.what(), true, "host");
   }
 }
 
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
+  SyncRunRecord record(site, options);
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
   std::vector<std::thread> threads;
   threads.reserve(site.ports.size());
@@ -210,6 +219,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
         TerminalSync row;
         row.port = site.ports[i].number;
         row.host_failed = true;
+        row.cause_code = "host";
         row.cause = Tr("the host failed on this port's thread");
         per_port[i].push_back(row);
       }
@@ -220,6 +230,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
   std::stable_sort(rows.begin(), rows.end(), [](const TerminalSync& a, const TerminalSync& b) {
     return a.port != b.port ? a.port < b.port : a.terminal < b.terminal;
   });
+  record.Finish(rows);
   return rows;
 }
 

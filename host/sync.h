@@ -10,6 +10,7 @@
 #include "host/cancel.h"
 #include "host/clock.h"
 #include "host/site/site.h"
+#include "host/store/sync_runs.h"
 
 namespace vanto::host {
 
@@ -24,6 +25,11 @@ struct TerminalSync {
   bool cancelled = false;    // the sync was cancelled before this terminal was done (or reached)
   std::string message;       // the driver's, as it gave it
   std::string cause;         // the host's words: port, device, what failed, records stored
+  // What failed, as a word for programs: a port's fault ("missing", "permission", "busy",
+  // "not-serial", "setting", "open", "line"), "no-terminal" (a scan found none), "terminal",
+  // "download", "store", "host", "quarantined", "cancelled"; empty when synced.
+  std::string cause_code;
+  std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
   std::string warning;       // the terminal is nearly full
   // Records whose times lie outside the site's plausible window (stored all the same).
   std::size_t implausible = 0;
@@ -56,10 +62,16 @@ struct SyncSettings {
   // The site's zone and the host's time for record times and clocks; its set_when_drift_above,
   // host_clock, even_if_unsynchronised and audit hook apply when the site lets sync set clocks.
   ClockOptions clock;
+  // Who started the sync, for its record in the database (store/sync_runs.h), and where a
+  // failure to record it is told (the sync itself goes on; may be empty).
+  store::RunStarter started_by = store::RunStarter::Command;
+  std::string who;
+  std::function<void(const std::string& problem)> on_record_failure;
 };
 
 // Syncs every port of `site` and returns one row per terminal (and per port that failed before
-// reaching its terminals), ordered by port, then terminal.
+// reaching its terminals), ordered by port, then terminal. The run is recorded in the database:
+// begun before the ports are reached, finished with the rows.
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options);
 
 }  // namespace vanto::host

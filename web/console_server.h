@@ -14,6 +14,10 @@
 
 #include "accounts/accounts.h"
 
+namespace vanto::host {
+class SyncJobs;
+}
+
 namespace vanto::web {
 
 class WebError : public std::runtime_error {
@@ -33,6 +37,10 @@ struct ServerOptions {
   std::size_t max_body = 1 << 20;   // larger request bodies are refused (413)
   std::size_t threads = kDefaultThreads;
   std::chrono::seconds io_timeout{10};
+  // The site's syncs ("Sync now", progress, the dashboard's and Terminals page's data); null
+  // when the console runs without a site (those pages say so). Stopped before the server is
+  // destroyed (a sync's end is reported through the server's pages).
+  host::SyncJobs* sync = nullptr;
   // Receives one line per request (method, path, status, client) and every failure; may be empty.
   std::function<void(const std::string&)> log;
 };

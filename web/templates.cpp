@@ -107,6 +107,14 @@ std::string Render(Template which, const kainjow::mustache::data& data) {
   return text;
 }
 
+std::string RenderText(const char* name, const char* text, const kainjow::mustache::data& data) {
+  kainjow::mustache::mustache page{std::string(text)};
+  if (!page.is_valid()) throw std::logic_error(std::string("page template ") + name + " does not parse: " + page.error_message());
+  std::string rendered = page.render(data);
+  if (!page.is_valid()) throw std::logic_error(std::string("page template ") + name + " does not render: " + page.error_message());
+  return rendered;
+}
+
 const char* const kStylesheet = R"css(body { font-family: sans-serif; margin: 0; color: #222; }
 header { background: #234; color: #fff; padding: 0.5em 1em; display: flex; flex-wrap: wrap; justify-content: space-between; }
 header a { color: #fff; }
@@ -120,6 +128,9 @@ th, td { border-bottom: 1px solid #ccc; padding: 0.25em 0.5em; text-align: left;
 .error { color: #a00; }
 .notice { color: #060; }
 .placeholder { color: #666; font-style: italic; }
+.failed { color: #a00; }
+.synced { color: #060; }
+.progress { font-family: monospace; }
 @media print { header, form { display: none; } }
 )css";
 

@@ -287,6 +287,23 @@ Site ParseSite(const std::string& text, const std::string& path) {
           Refuse(site, LineOf(line_key), "line." + inner, TrFill("unknown key (the line has: {0})", {KnownKeys(WithLineKeys({}))}));
         site.line[which->variable] = LineSetting(site, value, "line." + inner, *which);
       }
+    } else if (name == "schedule") {
+      const auto* table = node.as_table();
+      if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [schedule], not {0}", {TypeName(node)}));
+      for (auto&& [schedule_key, value] : *table) {
+        const std::string inner(schedule_key.str());
+        if (inner != "sync_every")
+          Refuse(site, LineOf(schedule_key), "schedule." + inner, Tr("unknown key (the schedule has: sync_every)"));
+        const std::string text = Text(site, value, "schedule." + inner);
+        const std::optional<long long> seconds = ParseDuration(text);
+        const std::optional<std::chrono::seconds> every =
+            seconds ? std::optional<std::chrono::seconds>(*seconds) : std::nullopt;
+        if (!every || *every < kShortestSchedule || *every > kLongestSchedule)
+          Refuse(site, LineOf(value), "schedule." + inner,
+                 TrFill("'{0}' is no interval from 30s to 24h (a number and s, m or h: \"5m\")", {text}));
+        site.sync_every = *every;
+        site.sync_every_line = LineOf(value);
+      }
     } else if (name == "port") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables())
@@ -306,7 +323,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, timezone, [clock], [line], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, timezone, [clock], [line], [schedule], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));

@@ -3,6 +3,7 @@
 // terminal traffic; every refusal names the file, the line and the key.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -72,6 +73,9 @@ struct Site {
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file
+  // [schedule] sync_every: how often `vanto serve` syncs the site (absent: it does not).
+  std::optional<std::chrono::seconds> sync_every;
+  int sync_every_line = 0;
 
   const SitePort* Port(int number) const;
   // "FILE:LINE" for messages.
@@ -120,6 +124,8 @@ std::map<std::string, std::string> ControlSettingsOf(const Site& site, const Env
 // A duration: "90s", "2m", "1h", "1d" or a whole number of seconds -> seconds; nullopt when
 // it is none of these.
 std::optional<long long> ParseDuration(const std::string& text);
+// The shortest and longest [schedule] sync_every.
+inline constexpr std::chrono::seconds kShortestSchedule{30}, kLongestSchedule{24 * 3600};
 
 // "HH:MM" -> minutes after midnight; nullopt when not a time of day.
 std::optional<int> ParseTimeOfDay(const std::string& text);

@@ -351,6 +351,61 @@ CREATE TABLE audit (
 );
 )sql"},
     // ---- end of the web console's accounts ---------------------------------------------------
+    // Every site sync, whoever started it: the run (started, ended, by whom) and one row per
+    // terminal (and per port that failed before reaching one, terminal 0) with its outcome, the
+    // cause's code and words, and the records it delivered and stored. A run without an end was
+    // still going, or its process stopped before recording the end.
+    {7, "sync runs: who started each site sync, and each terminal's outcome",
+     R"sql(
+CREATE TABLE sync_runs (
+  id         INTEGER PRIMARY KEY AUTOINCREMENT,
+  started_at TEXT    NOT NULL,
+  ended_at   TEXT,
+  started_by TEXT    NOT NULL CHECK (started_by IN ('command', 'timer', 'console', 'schedule')),
+  who        TEXT    NOT NULL DEFAULT '',
+  ports      TEXT    NOT NULL DEFAULT ''
+);
+CREATE TABLE sync_run_terminals (
+  run         INTEGER NOT NULL REFERENCES sync_runs (id),
+  port        INTEGER NOT NULL,
+  terminal    INTEGER NOT NULL,
+  outcome     TEXT    NOT NULL CHECK (outcome IN ('synced', 'failed', 'cancelled')),
+  cause_code  TEXT    NOT NULL DEFAULT '',
+  cause       TEXT    NOT NULL DEFAULT '',
+  delivered   INTEGER NOT NULL DEFAULT 0,
+  added       INTEGER NOT NULL DEFAULT 0,
+  quarantined INTEGER NOT NULL DEFAULT 0,
+  held        INTEGER NOT NULL DEFAULT 0,
+  capacity    INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (run, port, terminal)
+);
+CREATE INDEX sync_run_terminals_by_terminal ON sync_run_terminals (port, terminal, run);
+)sql",
+     R"sql(
+CREATE TABLE sync_runs (
+  id         BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  started_at TEXT COLLATE "C" NOT NULL,
+  ended_at   TEXT COLLATE "C",
+  started_by TEXT COLLATE "C" NOT NULL CHECK (started_by IN ('command', 'timer', 'console', 'schedule')),
+  who        TEXT NOT NULL DEFAULT '',
+  ports      TEXT NOT NULL DEFAULT ''
+);
+CREATE TABLE sync_run_terminals (
+  run         BIGINT  NOT NULL REFERENCES sync_runs (id),
+  port        INTEGER NOT NULL,
+  terminal    INTEGER NOT NULL,
+  outcome     TEXT COLLATE "C" NOT NULL CHECK (outcome IN ('synced', 'failed', 'cancelled')),
+  cause_code  TEXT COLLATE "C" NOT NULL DEFAULT '',
+  cause       TEXT NOT NULL DEFAULT '',
+  delivered   BIGINT  NOT NULL DEFAULT 0,
+  added       BIGINT  NOT NULL DEFAULT 0,
+  quarantined BIGINT  NOT NULL DEFAULT 0,
+  held        BIGINT  NOT NULL DEFAULT 0,
+  capacity    BIGINT  NOT NULL DEFAULT 0,
+  PRIMARY KEY (run, port, terminal)
+);
+CREATE INDEX sync_run_terminals_by_terminal ON sync_run_terminals (port, terminal, run);
+)sql"},
 };
 
 }  // namespace

@@ -15,7 +15,7 @@ for f in bin/vanto bin/vanto-sim bin/vanto-regsvr lib/vanto/VANTO.so lib/vanto/F
          lib/systemd/system/vanto-serve.service; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
-grep -q "^ExecStart=$prefix/bin/vanto sync$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "ExecStart"; exit 1; }
+grep -q "^ExecStart=$prefix/bin/vanto sync --timer$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "ExecStart"; exit 1; }
 grep -q "^StateDirectory=vanto$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "StateDirectory"; exit 1; }
 grep -q "^ExecStart=$prefix/bin/vanto serve --listen 127.0.0.1:8080$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve ExecStart"; exit 1; }
 grep -q "^User=vanto$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve User"; exit 1; }

@@ -2,6 +2,7 @@
 // started together, a scan during a sync, ports that cannot be used, `check`, and site files
 // that are refused. The host runs as its own processes here, as it does at a site.
 #include <fcntl.h>
+#include <pwd.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "accounts/accounts_store.h"
 #include "host/store/record_store.h"
 #include "terminal/control/port_lock.h"
 #include "tests/cli/sim_fixture.h"
@@ -242,6 +244,43 @@ TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
   EXPECT_EQ(rows[7]["outcome"], "synced");
   EXPECT_EQ(Stored(4, 1), 50);
   EXPECT_NE(r.err.find("vanto sync: port 1, terminal 1: "), std::string::npos) << r.err;
+
+  // The run is recorded as this user's, each terminal with its cause's code; --history lists it.
+  Child history(folder_, "history", {"sync", "--history", "--json", "--site", site});
+  Result h = history.Wait();
+  ASSERT_EQ(h.status, kExitOk) << h.err;
+  json runs = json::parse(h.out);
+  ASSERT_EQ(runs.size(), 1u) << h.out;
+  EXPECT_EQ(runs[0]["started_by"], "command");
+  EXPECT_EQ(runs[0]["who"], getpwuid(geteuid())->pw_name);
+  EXPECT_EQ(runs[0]["ports"], "1,2,3,4");
+  EXPECT_FALSE(runs[0]["ended_at"].is_null());
+  ASSERT_EQ(runs[0]["terminals"].size(), 8u);
+  const char* codes[] = {"missing", "missing", "not-serial", "not-serial", "busy", "busy", nullptr, nullptr};
+  for (int i = 0; i < 8; ++i) {
+    const json& t = runs[0]["terminals"][i];
+    if (codes[i]) {
+      EXPECT_EQ(t["outcome"], "failed") << t.dump();
+      EXPECT_EQ(t["cause_code"], codes[i]) << t.dump();
+    } else {
+      EXPECT_EQ(t["outcome"], "synced") << t.dump();
+      EXPECT_FALSE(t.contains("cause_code")) << t.dump();
+      EXPECT_EQ(t["new"], 50);
+    }
+  }
+  // The sync started by hand is audited under this user's name: its intent and its outcome.
+  std::vector<std::string> audited;
+  for (const accounts::AuditEntry& e :
+       accounts::OpenAccountsStore(db_, std::chrono::seconds(5), false)->AuditTrail(10, std::nullopt)) {
+    EXPECT_EQ(e.actor, getpwuid(geteuid())->pw_name);
+    EXPECT_EQ(e.origin, "command line");
+    audited.push_back(e.action + " " + e.details);
+  }
+  EXPECT_EQ(audited, (std::vector<std::string>{"sync.done site: 2/8 terminals synced, 100 new records", "sync.start site"}));
+  Child table(folder_, "history-table", {"sync", "--history", "--site", site});
+  Result listed = table.Wait();
+  ASSERT_EQ(listed.status, kExitOk) << listed.err;
+  EXPECT_NE(listed.out.find("run 1: port 3, terminal 2: failed [busy]"), std::string::npos) << listed.out;
 
   // scan: each port that could not be used, with its cause; exit 1.
   Child scan(folder_, "scan", {"scan", "--site", site});

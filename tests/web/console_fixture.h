@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "accounts/accounts.h"
+#include "host/sync_jobs.h"
 #include "web/console_server.h"
 
 namespace vanto::web::testing {
@@ -36,7 +38,9 @@ struct Session {
 
 class Console {
  public:
-  explicit Console(ServerOptions options = {}) {
+  // `make_sync`: the site's syncs over the console's database (none: a console without a site).
+  explicit Console(ServerOptions options = {},
+                   std::function<std::unique_ptr<host::SyncJobs>(const std::string& database)> make_sync = {}) {
     char pattern[] = "/tmp/vanto-web-XXXXXX";
     folder_ = mkdtemp(pattern);
     now_ = accounts::SystemSeconds();
@@ -47,6 +51,8 @@ class Console {
     accounts_->AddUser(setup, users.admin, accounts::Role::Admin, kPassword);
     accounts_->AddUser(setup, users.hr, accounts::Role::Hr, kPassword);
     accounts_->AddUser(setup, users.viewer, accounts::Role::Viewer, kPassword);
+    if (make_sync) sync_ = make_sync((folder_ / "site.db").string());
+    options.sync = sync_.get();
     tls_ca_ = options.tls_cert;
     options.host = "127.0.0.1";
     options.port = 0;
@@ -58,6 +64,7 @@ class Console {
       server_ = std::make_unique<ConsoleServer>(options, *accounts_);
       port_ = server_->Bind();
     } catch (...) {
+      sync_.reset();
       accounts_.reset();
       std::error_code ec;
       std::filesystem::remove_all(folder_, ec);
@@ -68,6 +75,7 @@ class Console {
   ~Console() {
     server_->Stop();
     thread_.join();
+    sync_.reset();  // before the pages its syncs report through
     server_.reset();
     accounts_.reset();
     std::error_code ec;
@@ -140,6 +148,7 @@ class Console {
   std::filesystem::path folder_;
   std::atomic<std::int64_t> now_{0};
   std::unique_ptr<accounts::Accounts> accounts_;
+  std::unique_ptr<host::SyncJobs> sync_;
   std::unique_ptr<ConsoleServer> server_;
   std::thread thread_;
   int port_ = 0;

@@ -1,0 +1,21 @@
+// Which schedule syncs a site: the console's (`vanto serve` with [schedule] sync_every in the site
+// file) or the package's timer (vanto-sync.timer). A site uses one of them: both at once sync
+// every terminal twice as often as meant.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "host/site/site.h"
+
+namespace vanto::host {
+
+// Whether the package's timer is enabled: its link in timers.target.wants under
+// `root`/etc/systemd/system (root "/" on a running system).
+bool SyncTimerEnabled(const std::filesystem::path& root = "/");
+
+// Words for `vanto check` when the site has a schedule and the timer is enabled; nullopt otherwise.
+std::optional<std::string> BothSchedulesWarning(const site::Site& site, const std::filesystem::path& root = "/");
+
+}  // namespace vanto::host

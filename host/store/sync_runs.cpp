@@ -1,0 +1,317 @@
+#include "host/store/sync_runs.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+
+#include "host/store/record_store.h"
+#include "platform/ado/pg_connection.h"
+#include "platform/ado/store_failure.h"
+
+namespace vanto::store {
+namespace {
+
+constexpr const char* kTerminalColumns =
+    "t.run, t.port, t.terminal, t.outcome, t.cause_code, t.cause, t.delivered, t.added, t.quarantined, t.held, t.capacity";
+
+// The columns of kTerminalColumns from `first` on, whatever reads them.
+template <typename Read>
+RunTerminal TerminalOf(const Read& text) {
+  RunTerminal t;
+  t.port = std::stoi(text(1));
+  t.terminal = std::stoi(text(2));
+  t.outcome = text(3);
+  t.cause_code = text(4);
+  t.cause = text(5);
+  t.delivered = std::stoll(text(6));
+  t.added = std::stoll(text(7));
+  t.quarantined = std::stoll(text(8));
+  t.held = std::stoll(text(9));
+  t.capacity = std::stoll(text(10));
+  return t;
+}
+
+[[noreturn]] void NoSuchRun(const std::string& location, std::int64_t run) {
+  throw StoreError(StoreFailure::Invalid, "database " + location + ": recording a sync's end: there is no run " +
+                                              std::to_string(run));
+}
+
+RunStarter StarterOf(const std::string& text) { return ParseRunStarter(text).value_or(RunStarter::Command); }
+
+// Puts the terminals (ordered by run) into their runs.
+void Attach(std::vector<SyncRun>& runs, std::vector<std::pair<std::int64_t, RunTerminal>> terminals) {
+  for (auto& [run, terminal] : terminals)
+    for (SyncRun& r : runs)
+      if (r.id == run) r.terminals.push_back(std::move(terminal));
+}
+
+// ---- SQLite ----------------------------------------------------------------------------------
+
+struct CloseDatabase {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct Finalize {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, Finalize>;
+
+class SqliteRuns final : public SyncRunStore {
+ public:
+  SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout) : path_(path), wait_(lock_timeout) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    db_.reset(raw);
+    if (rc != SQLITE_OK) Fail(rc, "opening the sync runs");
+    sqlite3_extended_result_codes(raw, 1);
+    long long ms = lock_timeout.count();
+    sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
+  }
+
+  const std::string& location() const override { return path_; }
+
+  std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
+                     const std::string& ports) override {
+    auto q = Prepare("INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES (?1, ?2, ?3, ?4)");
+    Bind(q.get(), 1, started_at);
+    Bind(q.get(), 2, RunStarterName(by));
+    Bind(q.get(), 3, who);
+    Bind(q.get(), 4, ports);
+    Step(q.get(), "recording a sync's start");
+    return sqlite3_last_insert_rowid(db_.get());
+  }
+
+  void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) override {
+    Exec("BEGIN IMMEDIATE", "recording a sync's end");
+    try {
+      auto end = Prepare("UPDATE sync_runs SET ended_at = ?2 WHERE id = ?1");
+      sqlite3_bind_int64(end.get(), 1, run);
+      Bind(end.get(), 2, ended_at);
+      Step(end.get(), "recording a sync's end");
+      if (sqlite3_changes(db_.get()) == 0) NoSuchRun(path_, run);
+      auto row = Prepare(
+          "INSERT OR REPLACE INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
+          "quarantined, held, capacity) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+      for (const RunTerminal& t : terminals) {
+        sqlite3_reset(row.get());
+        sqlite3_bind_int64(row.get(), 1, run);
+        sqlite3_bind_int(row.get(), 2, t.port);
+        sqlite3_bind_int(row.get(), 3, t.terminal);
+        Bind(row.get(), 4, t.outcome);
+        Bind(row.get(), 5, t.cause_code);
+        Bind(row.get(), 6, t.cause);
+        sqlite3_bind_int64(row.get(), 7, t.delivered);
+        sqlite3_bind_int64(row.get(), 8, t.added);
+        sqlite3_bind_int64(row.get(), 9, t.quarantined);
+        sqlite3_bind_int64(row.get(), 10, t.held);
+        sqlite3_bind_int64(row.get(), 11, t.capacity);
+        Step(row.get(), "recording a sync's terminals");
+      }
+      Exec("COMMIT", "recording a sync's end");
+    } catch (...) {
+      sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+  std::vector<SyncRun> Recent(std::size_t limit) override {
+    auto q = Prepare("SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs ORDER BY id DESC LIMIT ?1");
+    sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, 1 << 20)));
+    std::vector<SyncRun> runs;
+    while (Step(q.get(), "listing the sync runs") == SQLITE_ROW) {
+      SyncRun r;
+      r.id = sqlite3_column_int64(q.get(), 0);
+      r.started_at = Text(q.get(), 1);
+      if (sqlite3_column_type(q.get(), 2) != SQLITE_NULL) r.ended_at = Text(q.get(), 2);
+      r.started_by = StarterOf(Text(q.get(), 3));
+      r.who = Text(q.get(), 4);
+      r.ports = Text(q.get(), 5);
+      runs.push_back(std::move(r));
+    }
+    if (runs.empty()) return runs;
+    auto t = Prepare((std::string("SELECT ") + kTerminalColumns +
+                      " FROM sync_run_terminals t WHERE t.run >= ?1 ORDER BY t.run, t.port, t.terminal").c_str());
+    sqlite3_bind_int64(t.get(), 1, runs.back().id);
+    std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
+    while (Step(t.get(), "listing the sync runs") == SQLITE_ROW)
+      terminals.emplace_back(sqlite3_column_int64(t.get(), 0), TerminalOf([&](int c) { return Text(t.get(), c); }));
+    Attach(runs, std::move(terminals));
+    return runs;
+  }
+
+  std::map<std::pair<int, int>, LastSync> LastByTerminal() override {
+    auto q = Prepare((std::string("SELECT ") + kTerminalColumns +
+                      ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.run = "
+                      "(SELECT MAX(u.run) FROM sync_run_terminals u WHERE u.port = t.port AND u.terminal = t.terminal)")
+                         .c_str());
+    std::map<std::pair<int, int>, LastSync> last;
+    while (Step(q.get(), "reading the last syncs") == SQLITE_ROW) {
+      RunTerminal t = TerminalOf([&](int c) { return Text(q.get(), c); });
+      last[{t.port, t.terminal}] = {sqlite3_column_int64(q.get(), 0), Text(q.get(), 11), t};
+    }
+    return last;
+  }
+
+ private:
+  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowSqlite(db_.get(), rc, path_, step, wait_); }
+  void Exec(const char* sql, const char* step) {
+    int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, step);
+  }
+  StatementPtr Prepare(const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, "preparing a statement on the sync runs");
+    return StatementPtr(raw);
+  }
+  static void Bind(sqlite3_stmt* q, int i, const std::string& text) {
+    sqlite3_bind_text(q, i, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  }
+  static std::string Text(sqlite3_stmt* q, int column) {
+    const unsigned char* t = sqlite3_column_text(q, column);
+    return t ? reinterpret_cast<const char*>(t) : "";
+  }
+  int Step(sqlite3_stmt* q, const char* step) {
+    int rc = sqlite3_step(q);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
+    return rc;
+  }
+
+  std::string path_;
+  std::chrono::milliseconds wait_;
+  std::unique_ptr<sqlite3, CloseDatabase> db_;
+};
+
+// ---- PostgreSQL ------------------------------------------------------------------------------
+
+class PostgresRuns final : public SyncRunStore {
+ public:
+  PostgresRuns(const std::string& url, std::chrono::milliseconds lock_timeout)
+      : c_(url, Options(lock_timeout)), location_(c_.server()) {}
+
+  const std::string& location() const override { return location_; }
+
+  std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
+                     const std::string& ports) override {
+    std::int64_t id = 0;
+    c_.Transaction("recording a sync's start", [&] {
+      PgResult r = c_.Exec("INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES ($1, $2, $3, $4) RETURNING id",
+                           {started_at.c_str(), RunStarterName(by), who.c_str(), ports.c_str()},
+                           "recording a sync's start");
+      id = std::stoll(r.text(0, 0));
+    });
+    return id;
+  }
+
+  void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) override {
+    const std::string id = std::to_string(run);
+    c_.Transaction("recording a sync's end", [&] {
+      if (c_.Exec("UPDATE sync_runs SET ended_at = $2 WHERE id = $1 RETURNING id", {id.c_str(), ended_at.c_str()},
+                  "recording a sync's end")
+              .rows() == 0)
+        NoSuchRun(location_, run);
+      for (const RunTerminal& t : terminals) {
+        const std::string port = std::to_string(t.port), terminal = std::to_string(t.terminal),
+                          delivered = std::to_string(t.delivered), added = std::to_string(t.added),
+                          quarantined = std::to_string(t.quarantined), held = std::to_string(t.held),
+                          capacity = std::to_string(t.capacity);
+        c_.Exec(
+            "INSERT INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
+            "quarantined, held, capacity) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
+            "ON CONFLICT (run, port, terminal) DO UPDATE SET outcome = EXCLUDED.outcome, cause_code = "
+            "EXCLUDED.cause_code, cause = EXCLUDED.cause, delivered = EXCLUDED.delivered, added = EXCLUDED.added, "
+            "quarantined = EXCLUDED.quarantined, held = EXCLUDED.held, capacity = EXCLUDED.capacity",
+            {id.c_str(), port.c_str(), terminal.c_str(), t.outcome.c_str(), t.cause_code.c_str(), t.cause.c_str(),
+             delivered.c_str(), added.c_str(), quarantined.c_str(), held.c_str(), capacity.c_str()},
+            "recording a sync's terminals");
+      }
+    });
+  }
+
+  std::vector<SyncRun> Recent(std::size_t limit) override {
+    std::vector<SyncRun> runs;
+    const std::string count = std::to_string(std::min<std::size_t>(limit, 1 << 20));
+    c_.Retry("listing the sync runs", [&] {
+      runs.clear();
+      PgResult r = c_.Exec("SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs ORDER BY id DESC LIMIT $1",
+                           {count.c_str()}, "listing the sync runs");
+      for (int i = 0; i < r.rows(); ++i) {
+        SyncRun run;
+        run.id = std::stoll(r.text(i, 0));
+        run.started_at = r.text(i, 1);
+        if (!r.null(i, 2)) run.ended_at = r.text(i, 2);
+        run.started_by = StarterOf(r.text(i, 3));
+        run.who = r.text(i, 4);
+        run.ports = r.text(i, 5);
+        runs.push_back(std::move(run));
+      }
+      if (runs.empty()) return;
+      const std::string oldest = std::to_string(runs.back().id);
+      PgResult t = c_.Exec(std::string("SELECT ") + kTerminalColumns +
+                               " FROM sync_run_terminals t WHERE t.run >= $1 ORDER BY t.run, t.port, t.terminal",
+                           {oldest.c_str()}, "listing the sync runs");
+      std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
+      for (int i = 0; i < t.rows(); ++i)
+        terminals.emplace_back(std::stoll(t.text(i, 0)), TerminalOf([&](int c) { return std::string(t.text(i, c)); }));
+      Attach(runs, std::move(terminals));
+    });
+    return runs;
+  }
+
+  std::map<std::pair<int, int>, LastSync> LastByTerminal() override {
+    std::map<std::pair<int, int>, LastSync> last;
+    c_.Retry("reading the last syncs", [&] {
+      last.clear();
+      PgResult r = c_.Exec(std::string("SELECT ") + kTerminalColumns +
+                               ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.run = "
+                               "(SELECT MAX(u.run) FROM sync_run_terminals u WHERE u.port = t.port AND u.terminal = "
+                               "t.terminal)",
+                           {}, "reading the last syncs");
+      for (int i = 0; i < r.rows(); ++i) {
+        RunTerminal t = TerminalOf([&](int c) { return std::string(r.text(i, c)); });
+        last[{t.port, t.terminal}] = {std::stoll(r.text(i, 0)), r.null(i, 11) ? "" : r.text(i, 11), t};
+      }
+    });
+    return last;
+  }
+
+ private:
+  static PgOptions Options(std::chrono::milliseconds lock_timeout) {
+    PgOptions o;
+    o.lock_timeout = lock_timeout;
+    return o;
+  }
+  PgConnection c_;
+  std::string location_;
+};
+
+}  // namespace
+
+const char* RunStarterName(RunStarter starter) {
+  switch (starter) {
+    case RunStarter::Command: return "command";
+    case RunStarter::Timer: return "timer";
+    case RunStarter::Console: return "console";
+    case RunStarter::Schedule: return "schedule";
+  }
+  return "command";
+}
+
+std::optional<RunStarter> ParseRunStarter(std::string_view text) {
+  for (RunStarter s : {RunStarter::Command, RunStarter::Timer, RunStarter::Console, RunStarter::Schedule})
+    if (text == RunStarterName(s)) return s;
+  return std::nullopt;
+}
+
+std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                               bool migrate) {
+  if (migrate) {
+    // Opening the record store takes the schema steps the database is missing.
+    OpenOptions options;
+    options.lock_timeout = lock_timeout;
+    RecordStore::Open(location, options);
+  }
+  if (IsDatabaseUrl(location)) return std::make_unique<PostgresRuns>(location, lock_timeout);
+  return std::make_unique<SqliteRuns>(location, lock_timeout);
+}
+
+}  // namespace vanto::store

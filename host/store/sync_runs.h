@@ -1,0 +1,74 @@
+// The record of site syncs in the site's database, whichever engine holds it: each run (when it
+// started and ended, who started it: the command line under the operating-system user, the
+// package's timer, a console user, the console's schedule) and, per terminal, the outcome, the
+// cause, and the records delivered and stored. A run is begun before its first terminal is
+// reached and finished with its rows in one transaction, so a run without an end was still
+// going or its process stopped.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vanto::store {
+
+enum class RunStarter { Command, Timer, Console, Schedule };
+const char* RunStarterName(RunStarter starter);  // "command", "timer", "console", "schedule": as stored
+std::optional<RunStarter> ParseRunStarter(std::string_view text);
+
+// One terminal's part of a run (terminal 0: the port failed before any terminal was reached).
+struct RunTerminal {
+  int port = 0;
+  int terminal = 0;
+  std::string outcome;     // "synced", "failed", "cancelled"
+  std::string cause_code;  // empty when synced; see TerminalSync::cause_code
+  std::string cause;       // the host's words
+  std::int64_t delivered = 0, added = 0, quarantined = 0;
+  std::int64_t held = 0, capacity = 0;  // records on the terminal and what it holds at most (0: not told)
+};
+
+struct SyncRun {
+  std::int64_t id = 0;
+  std::string started_at;                 // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::optional<std::string> ended_at;    // absent: still going, or its process stopped
+  RunStarter started_by = RunStarter::Command;
+  std::string who;                        // the operating-system or console user (empty: the timer, the schedule)
+  std::string ports;                      // which ports ("" every port of the site; "3": port 3 only)
+  std::vector<RunTerminal> terminals;     // by port, then terminal
+};
+
+// A terminal's last sync: the run, when it ended, and the terminal's row.
+struct LastSync {
+  std::int64_t run = 0;
+  std::string ended_at;
+  RunTerminal terminal;
+};
+
+class SyncRunStore {
+ public:
+  virtual ~SyncRunStore() = default;
+  virtual const std::string& location() const = 0;
+  // Records a run's start; answers its id.
+  virtual std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
+                             const std::string& ports) = 0;
+  // Records its end and its terminals, in one transaction (all or, on a StoreError, nothing).
+  virtual void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) = 0;
+  // The newest `limit` runs with their terminals, newest first.
+  virtual std::vector<SyncRun> Recent(std::size_t limit) = 0;
+  // Each terminal's row of the newest finished run that reached it, keyed by (port, terminal).
+  virtual std::map<std::pair<int, int>, LastSync> LastByTerminal() = 0;
+};
+
+// Opens the runs of the database at `location` (an SQLite path or a postgresql:// URL), bringing
+// its schema up to date first (unless `migrate` is false: a caller that did so already). Throws
+// StoreError naming the location.
+std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                               bool migrate = true);
+
+}  // namespace vanto::store

@@ -1,0 +1,118 @@
+#include "host/sync_jobs.h"
+
+#include "host/store/civil_time.h"
+#include "host/text/messages.h"
+
+namespace vanto::host {
+
+SyncJobs::SyncJobs(site::Site site, SyncSettings settings) : site_(std::move(site)), settings_(std::move(settings)) {}
+
+SyncJobs::~SyncJobs() { Stop(); }
+
+SyncJobs::Start SyncJobs::Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done) {
+  site::Site which = site_;
+  if (port) {
+    const site::SitePort* one = site_.Port(*port);
+    if (!one) return Start::NoSuchPort;
+    which.ports = {*one};
+  }
+  std::lock_guard lock(mutex_);
+  if (stopping_) return Start::Stopping;
+  if (state_.running) return Start::Busy;
+  if (worker_.joinable()) worker_.join();  // the last sync has ended: its thread is done
+  state_.running = true;
+  state_.started_by = by;
+  state_.who = who;
+  state_.port = port;
+  state_.started_at = store::UtcNowText();
+  state_.ports.clear();
+  ++state_.version;
+  cancel_ = CancelToken::Make();
+  worker_ = std::thread([this, which = std::move(which), done = std::move(done)]() mutable {
+    Run(std::move(which), std::move(done));
+  });
+  changed_.notify_all();
+  return Start::Started;
+}
+
+void SyncJobs::Run(site::Site site, Done done) {
+  std::vector<TerminalSync> rows;
+  // The thread's edge: nothing escapes it.
+  try {
+    SyncSettings settings = settings_;
+    {
+      std::lock_guard lock(mutex_);
+      settings.started_by = state_.started_by;
+      settings.who = state_.who;
+      settings.cancel = cancel_;
+    }
+    settings.on_progress = [this](int port, const PortProgress& progress) {
+      std::lock_guard lock(mutex_);
+      state_.ports[port] = progress;
+      ++state_.version;
+      changed_.notify_all();
+    };
+    rows = SyncSite(site, settings);
+  } catch (const std::exception& e) {
+    TerminalSync row;
+    row.host_failed = true, row.cause_code = "host", row.cause = e.what();
+    rows = {row};
+  } catch (...) {
+    TerminalSync row;
+    row.host_failed = true, row.cause_code = "host", row.cause = Tr("the host failed on the sync's thread");
+    rows = {row};
+  }
+  try {
+    if (done) done(rows);
+  } catch (...) {  // the front end's part: it reports its own failures
+  }
+  std::lock_guard lock(mutex_);
+  state_.running = false;
+  state_.last = std::move(rows);
+  ++state_.finished;
+  ++state_.version;
+  changed_.notify_all();
+}
+
+SyncJobs::State SyncJobs::Snapshot() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+SyncJobs::State SyncJobs::WaitFor(std::uint64_t after, std::chrono::milliseconds bound) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, bound, [&] { return state_.version > after || stopping_; });
+  return state_;
+}
+
+void SyncJobs::Schedule(std::chrono::seconds every, Done done) {
+  std::lock_guard lock(mutex_);
+  if (stopping_ || scheduler_.joinable()) return;
+  scheduler_ = std::thread([this, every, done = std::move(done)] { Scheduler(every, done); });
+}
+
+void SyncJobs::Scheduler(std::chrono::seconds every, Done done) {
+  try {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (changed_.wait_for(lock, every, [&] { return stopping_; })) break;
+      lock.unlock();
+      Begin(store::RunStarter::Schedule, "", std::nullopt, done);  // Busy: this time is skipped
+      lock.lock();
+    }
+  } catch (...) {  // the thread's edge (a lock or thread failure): the schedule ends
+  }
+}
+
+void SyncJobs::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    cancel_.Cancel();
+    changed_.notify_all();
+  }
+  if (scheduler_.joinable()) scheduler_.join();
+  if (worker_.joinable()) worker_.join();
+}
+
+}  // namespace vanto::host

@@ -1,0 +1,81 @@
+// Site syncs for a long-running front end (the web console): one at a time, in the background,
+// started by a user ("Sync now", the whole site or one port) or by the site's schedule, each
+// recorded like every sync (store/sync_runs.h) and taking the same port locks. Each port's
+// progress is kept for watchers, who wait for a change with a bound.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/sync.h"
+
+namespace vanto::host {
+
+class SyncJobs {
+ public:
+  struct State {
+    std::uint64_t version = 0;   // grows with every change
+    bool running = false;
+    std::uint64_t finished = 0;  // syncs finished since this object was made
+    // The running (or last) sync: who started it, which port (absent: the whole site), when.
+    store::RunStarter started_by = store::RunStarter::Console;
+    std::string who;
+    std::optional<int> port;
+    std::string started_at;
+    std::map<int, PortProgress> ports;  // each port's progress (absent: not begun yet)
+    std::vector<TerminalSync> last;     // the last finished sync's rows
+  };
+  enum class Start { Started, Busy, NoSuchPort, Stopping };
+  // Called on the sync's thread when it ends, with its rows (exceptions are caught there).
+  using Done = std::function<void(const std::vector<TerminalSync>& rows)>;
+
+  // `settings`: the database, lock timeout and batch size every sync uses (its progress, starter
+  // and cancellation are set here).
+  SyncJobs(site::Site site, SyncSettings settings);
+  ~SyncJobs();  // Stop()
+  SyncJobs(const SyncJobs&) = delete;
+  SyncJobs& operator=(const SyncJobs&) = delete;
+
+  // Starts a sync of the site, or of `port` only, unless one is running.
+  Start Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done = {});
+
+  State Snapshot() const;
+  // The state once its version is above `after`, or when `bound` has passed (then as it is).
+  State WaitFor(std::uint64_t after, std::chrono::milliseconds bound) const;
+
+  // From now on, a sync of the whole site every `every` (started by the schedule; skipped when
+  // one is running then). `done` is called at the end of each.
+  void Schedule(std::chrono::seconds every, Done done = {});
+
+  // Cancels a running sync, stops the schedule and waits for both.
+  void Stop();
+
+  const site::Site& site() const { return site_; }
+  const std::string& database() const { return settings_.database; }
+  std::chrono::milliseconds lock_timeout() const {
+    return std::chrono::milliseconds(static_cast<long long>(settings_.lock_timeout * 1000));
+  }
+
+ private:
+  void Run(site::Site site, Done done);
+  void Scheduler(std::chrono::seconds every, Done done);
+
+  const site::Site site_;
+  const SyncSettings settings_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  State state_;
+  bool stopping_ = false;
+  CancelToken cancel_;
+  std::thread worker_, scheduler_;
+};
+
+}  // namespace vanto::host

@@ -1,0 +1,53 @@
+#include "host/sync_run_record.h"
+
+#include "host/store/civil_time.h"
+#include "host/text/messages.h"
+#include "platform/ado/store_failure.h"
+
+namespace vanto::host {
+
+store::RunTerminal RunTerminalOf(const TerminalSync& row) {
+  store::RunTerminal t;
+  t.port = row.port;
+  t.terminal = row.terminal;
+  t.outcome = row.ok ? "synced" : row.cause_code == "cancelled" ? "cancelled" : "failed";
+  t.cause_code = row.ok ? "" : row.cause_code.empty() ? "host" : row.cause_code;
+  t.cause = row.ok ? "" : row.cause;
+  t.delivered = static_cast<std::int64_t>(row.delivered);
+  t.added = static_cast<std::int64_t>(row.added);
+  t.quarantined = static_cast<std::int64_t>(row.quarantined);
+  t.held = row.held;
+  t.capacity = row.capacity;
+  return t;
+}
+
+SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& settings) : settings_(settings) {
+  std::string ports;
+  for (const site::SitePort& port : site.ports) ports += (ports.empty() ? "" : ",") + std::to_string(port.number);
+  try {
+    store_ = store::OpenSyncRunStore(
+        settings.database, std::chrono::milliseconds(static_cast<long long>(settings.lock_timeout * 1000)));
+    id_ = store_->Begin(store::UtcNowText(), settings.started_by, settings.who, ports);
+  } catch (const std::exception& e) {
+    store_.reset();
+    if (settings_.on_record_failure)
+      settings_.on_record_failure(TrFill("the sync's start could not be recorded: {0}", {e.what()}));
+  }
+}
+
+SyncRunRecord::~SyncRunRecord() = default;
+
+void SyncRunRecord::Finish(const std::vector<TerminalSync>& rows) {
+  if (!store_ || !id_) return;
+  std::vector<store::RunTerminal> terminals;
+  terminals.reserve(rows.size());
+  for (const TerminalSync& row : rows) terminals.push_back(RunTerminalOf(row));
+  try {
+    store_->Finish(*id_, store::UtcNowText(), terminals);
+  } catch (const std::exception& e) {
+    if (settings_.on_record_failure)
+      settings_.on_record_failure(TrFill("the sync's end could not be recorded: {0}", {e.what()}));
+  }
+}
+
+}  // namespace vanto::host

@@ -1,0 +1,32 @@
+// The record of one site sync in the database (store/sync_runs.h): begun when made, before the
+// ports are reached, and finished with the sync's rows. A failure to record does not stop the
+// sync: it is told through SyncSettings::on_record_failure.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "host/sync.h"
+
+namespace vanto::host {
+
+class SyncRunRecord {
+ public:
+  SyncRunRecord(const site::Site& site, const SyncSettings& settings);
+  ~SyncRunRecord();
+  void Finish(const std::vector<TerminalSync>& rows);
+  // The run's id in the database (absent when its start could not be recorded).
+  std::optional<std::int64_t> id() const { return id_; }
+
+ private:
+  const SyncSettings& settings_;
+  std::unique_ptr<store::SyncRunStore> store_;
+  std::optional<std::int64_t> id_;
+};
+
+// A sync's row as the record keeps it.
+store::RunTerminal RunTerminalOf(const TerminalSync& row);
+
+}  // namespace vanto::host

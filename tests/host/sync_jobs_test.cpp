@@ -1,0 +1,156 @@
+// The console's syncs over the simulator: "Sync now" runs in the background and refuses a second
+// one while it runs (the port held by another program keeps it running), the run is recorded as
+// the console user's, one port is synced alone, the schedule starts syncs of its own, and Stop
+// ends everything.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "host/control_settings.h"
+#include "host/store/record_store.h"
+#include "host/sync_jobs.h"
+#include "terminal/control/port_lock.h"
+#include "terminal/control/settings.h"
+#include "terminal/sim/front_end.h"
+#include "terminal/sim/simulator.h"
+
+namespace fs = std::filesystem;
+using namespace vanto::host;
+namespace store = vanto::store;
+
+namespace {
+
+constexpr int kRecords = 300;  // per terminal
+constexpr auto kBound = std::chrono::seconds(120);
+
+class SyncJobsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!VANTO_MODULES_BUILT) GTEST_SKIP() << "the driver and control modules are not part of this build";
+    char pattern[] = "/tmp/vanto-jobs-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
+    sim_.Options().linkDir = (folder_ / "ports").string();
+    fs::create_directories(sim_.Options().linkDir);
+    sim_.Options().pace = false;
+    sim_.Options().turnaround = std::chrono::microseconds(0);
+    for (int port = 1; port <= 2; ++port) {
+      auto& terminal = sim_.AddTerminal(port, 1);
+      for (int i = 0; i < kRecords; ++i)
+        terminal.records.push_back({100 + i % 7, 2026, 11, 1 + i / 600, 7 + (i % 600) / 60, i % 60});
+    }
+    paths_ = sim_.Start();
+    ControlSettingValues settings;
+    for (const auto& [name, value] : terminal::sim::PortSettings(paths_)) settings[name] = value;
+    // A port another program holds is waited for long enough for the test to see the sync run.
+    settings[terminal::control::kLockTimeoutVariable] = "120000";
+    PinControlSettings(settings);
+    site_.path = "test";
+    for (int number = 1; number <= 2; ++number) {
+      vanto::site::SitePort port;
+      port.number = number;
+      port.device = paths_.at(number);
+      port.terminals = {1};
+      site_.ports.push_back(port);
+    }
+    settings_.database = (folder_ / "site.db").string();
+  }
+  void TearDown() override {
+    UnpinControlSettings();
+    sim_.Stop();
+    std::error_code ec;
+    if (!folder_.empty()) fs::remove_all(folder_, ec);
+  }
+  // The state once `finished` syncs have ended (bounded).
+  SyncJobs::State Finished(const SyncJobs& jobs, std::uint64_t finished) {
+    const auto until = std::chrono::steady_clock::now() + kBound;
+    SyncJobs::State state = jobs.Snapshot();
+    while (state.finished < finished && std::chrono::steady_clock::now() < until)
+      state = jobs.WaitFor(state.version, std::chrono::seconds(5));
+    EXPECT_GE(state.finished, finished) << "no sync ended within the bound";
+    return state;
+  }
+
+  fs::path folder_;
+  terminal::sim::SimulatorSite sim_;
+  std::map<int, std::string> paths_;
+  vanto::site::Site site_;
+  SyncSettings settings_;
+};
+
+TEST_F(SyncJobsTest, ASyncRunsInTheBackgroundOneAtATimeAndIsRecordedAsTheConsoleUsers) {
+  SyncJobs jobs(site_, settings_);
+  std::vector<TerminalSync> done_rows;
+  {
+    // Port 2 held by "another program": the sync waits for it, so it is surely running below.
+    auto held = terminal::control::PortLock::Acquire(paths_.at(2), std::chrono::milliseconds(0));
+    ASSERT_EQ(jobs.Begin(store::RunStarter::Console, "ada", std::nullopt,
+                         [&](const std::vector<TerminalSync>& rows) { done_rows = rows; }),
+              SyncJobs::Start::Started);
+    EXPECT_TRUE(jobs.Snapshot().running);
+    EXPECT_EQ(jobs.Begin(store::RunStarter::Console, "bob", std::nullopt), SyncJobs::Start::Busy);
+    EXPECT_EQ(jobs.Begin(store::RunStarter::Console, "bob", 9), SyncJobs::Start::NoSuchPort);
+    // Port 1's terminal is read meanwhile: its progress is told.
+    const auto until = std::chrono::steady_clock::now() + kBound;
+    SyncJobs::State state = jobs.Snapshot();
+    while (!(state.ports.count(1) && state.ports.at(1).stage == PortProgress::Stage::kDone) &&
+           std::chrono::steady_clock::now() < until)
+      state = jobs.WaitFor(state.version, std::chrono::seconds(5));
+    ASSERT_TRUE(state.ports.count(1));
+    EXPECT_EQ(state.ports.at(1).stage, PortProgress::Stage::kDone);
+    EXPECT_TRUE(state.running);
+    held.Release();
+  }
+  SyncJobs::State state = Finished(jobs, 1);
+  EXPECT_FALSE(state.running);
+  ASSERT_EQ(state.last.size(), 2u);
+  ASSERT_EQ(done_rows.size(), 2u);
+  for (const TerminalSync& row : state.last) {
+    EXPECT_TRUE(row.ok) << row.port << ": " << row.cause;
+    EXPECT_EQ(row.added, static_cast<std::size_t>(kRecords));
+  }
+  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(5);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].started_by, store::RunStarter::Console);
+  EXPECT_EQ(runs[0].who, "ada");
+  EXPECT_EQ(runs[0].ports, "1,2");
+  EXPECT_TRUE(runs[0].ended_at);
+  ASSERT_EQ(runs[0].terminals.size(), 2u);
+  EXPECT_EQ(runs[0].terminals[1].outcome, "synced");
+  EXPECT_EQ(runs[0].terminals[1].added, kRecords);
+
+  // One port alone: only it is synced and recorded.
+  ASSERT_EQ(jobs.Begin(store::RunStarter::Console, "ada", 2), SyncJobs::Start::Started);
+  state = Finished(jobs, 2);
+  ASSERT_EQ(state.last.size(), 1u);
+  EXPECT_EQ(state.last[0].port, 2);
+  EXPECT_EQ(store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(1)[0].ports, "2");
+
+  jobs.Stop();
+  EXPECT_EQ(jobs.Begin(store::RunStarter::Console, "ada", std::nullopt), SyncJobs::Start::Stopping);
+}
+
+TEST_F(SyncJobsTest, TheScheduleStartsSyncsOfItsOwn) {
+  SyncJobs jobs(site_, settings_);
+  std::atomic<int> scheduled{0};
+  jobs.Schedule(std::chrono::seconds(1), [&](const std::vector<TerminalSync>&) { ++scheduled; });
+  SyncJobs::State state = Finished(jobs, 2);
+  EXPECT_GE(scheduled.load(), 2);
+  EXPECT_EQ(state.started_by, store::RunStarter::Schedule);
+  jobs.Stop();
+  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(10);
+  ASSERT_GE(runs.size(), 2u);
+  for (const store::SyncRun& run : runs) {
+    EXPECT_EQ(run.started_by, store::RunStarter::Schedule);
+    EXPECT_TRUE(run.ended_at);
+  }
+  // The first stored everything; the later ones read on and found nothing new.
+  EXPECT_EQ(store::RecordStore::Open(settings_.database).CountSwipes(), 2 * kRecords);
+  EXPECT_EQ(runs.back().terminals.at(0).added, kRecords);
+  EXPECT_EQ(runs.front().terminals.at(0).added, 0);
+}
+
+}  // namespace

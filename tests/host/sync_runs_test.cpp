@@ -1,0 +1,181 @@
+// The record of site syncs on both engines: a run begun and finished with its terminals, a run
+// whose end was never recorded, the newest first, each terminal's last sync (a port's own failure
+// under terminal 0), a finish that fails leaving the run unfinished; and the schedule's settings:
+// [schedule] in the site file and whether the package's timer is enabled.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "host/schedule.h"
+#include "host/site/site.h"
+#include "host/store/sync_runs.h"
+#include "platform/ado/store_failure.h"
+#include "tests/host/store_engines.h"
+
+namespace vanto::store::testing {
+namespace {
+
+RunTerminal T(int port, int terminal, const std::string& outcome, const std::string& code, std::int64_t added) {
+  RunTerminal t;
+  t.port = port, t.terminal = terminal, t.outcome = outcome, t.cause_code = code, t.added = added;
+  if (!code.empty()) t.cause = "port " + std::to_string(port) + ": " + code;
+  t.delivered = added + 1, t.held = 100 + added, t.capacity = 50000;
+  return t;
+}
+
+class SyncRunsTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == "postgresql") {
+      VANTO_REQUIRE_PG();
+      engine_ = std::make_unique<PostgresEngine>();
+    } else {
+      engine_ = std::make_unique<SqliteEngine>();
+    }
+    location_ = engine_->FreshLocation();
+  }
+  std::unique_ptr<StoreEngine> engine_;
+  std::string location_;
+};
+
+TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIsRead) {
+  auto runs = OpenSyncRunStore(location_, std::chrono::milliseconds(5000));
+  struct Run {
+    RunStarter by;
+    const char* who;
+    std::vector<RunTerminal> terminals;
+    bool finished;
+  };
+  const std::vector<Run> plan = {
+      {RunStarter::Command, "root", {T(1, 1, "synced", "", 40), T(1, 2, "synced", "", 2), T(2, 0, "failed", "missing", 0)}, true},
+      {RunStarter::Timer, "", {T(1, 1, "failed", "busy", 0), T(1, 2, "synced", "", 5)}, true},
+      {RunStarter::Console, "ada", {}, false},  // its process stopped before recording the end
+      {RunStarter::Schedule, "", {T(2, 3, "cancelled", "cancelled", 7)}, true},
+  };
+  std::vector<std::int64_t> ids;
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    ids.push_back(runs->Begin("2026-12-08T10:0" + std::to_string(i) + ":00Z", plan[i].by, plan[i].who, "1,2"));
+    if (plan[i].finished) runs->Finish(ids.back(), "2026-12-08T10:0" + std::to_string(i) + ":30Z", plan[i].terminals);
+  }
+  for (std::size_t i = 1; i < ids.size(); ++i) EXPECT_GT(ids[i], ids[i - 1]);
+
+  // A second connection reads what the first wrote: newest first, terminals in port order.
+  std::vector<SyncRun> recent = OpenSyncRunStore(location_, std::chrono::milliseconds(5000))->Recent(3);
+  ASSERT_EQ(recent.size(), 3u);
+  for (std::size_t k = 0; k < recent.size(); ++k) {
+    const Run& expected = plan[plan.size() - 1 - k];
+    SCOPED_TRACE(k);
+    EXPECT_EQ(recent[k].id, ids[plan.size() - 1 - k]);
+    EXPECT_EQ(recent[k].started_by, expected.by);
+    EXPECT_EQ(recent[k].who, expected.who);
+    EXPECT_EQ(recent[k].ports, "1,2");
+    EXPECT_EQ(recent[k].ended_at.has_value(), expected.finished);
+    ASSERT_EQ(recent[k].terminals.size(), expected.terminals.size());
+    for (std::size_t t = 0; t < expected.terminals.size(); ++t) {
+      EXPECT_EQ(recent[k].terminals[t].port, expected.terminals[t].port);
+      EXPECT_EQ(recent[k].terminals[t].terminal, expected.terminals[t].terminal);
+      EXPECT_EQ(recent[k].terminals[t].outcome, expected.terminals[t].outcome);
+      EXPECT_EQ(recent[k].terminals[t].cause_code, expected.terminals[t].cause_code);
+      EXPECT_EQ(recent[k].terminals[t].cause, expected.terminals[t].cause);
+      EXPECT_EQ(recent[k].terminals[t].added, expected.terminals[t].added);
+      EXPECT_EQ(recent[k].terminals[t].held, expected.terminals[t].held);
+      EXPECT_EQ(recent[k].terminals[t].capacity, 50000);
+    }
+  }
+  EXPECT_EQ(runs->Recent(100).size(), 4u);
+
+  // Each terminal's newest row, whichever run it came from.
+  auto last = runs->LastByTerminal();
+  ASSERT_EQ(last.size(), 4u);
+  EXPECT_EQ(last.at({1, 1}).terminal.cause_code, "busy");  // the timer's run, not the command's
+  EXPECT_EQ(last.at({1, 1}).run, ids[1]);
+  EXPECT_EQ(last.at({1, 1}).ended_at, "2026-12-08T10:01:30Z");
+  EXPECT_EQ(last.at({1, 2}).terminal.added, 5);
+  EXPECT_EQ(last.at({2, 0}).terminal.cause_code, "missing");
+  EXPECT_EQ(last.at({2, 0}).run, ids[0]);
+  EXPECT_EQ(last.at({2, 3}).terminal.outcome, "cancelled");
+}
+
+TEST_P(SyncRunsTest, AFinishThatFailsLeavesTheRunUnfinishedWithoutATerminal) {
+  auto runs = OpenSyncRunStore(location_, std::chrono::milliseconds(5000));
+  const std::int64_t id = runs->Begin("2026-12-08T11:00:00Z", RunStarter::Console, "ada", "1");
+  // A row the database refuses (no such outcome) after a good one: neither the end nor a row stays.
+  RunTerminal good = T(1, 1, "synced", "", 3), bad = T(1, 2, "lost", "line", 0);
+  EXPECT_THROW(runs->Finish(id, "2026-12-08T11:00:09Z", {good, bad}), StoreError);
+  EXPECT_THROW(runs->Finish(id + 1, "2026-12-08T11:00:09Z", {good}), StoreError);  // no such run
+  std::vector<SyncRun> recent = runs->Recent(5);
+  ASSERT_EQ(recent.size(), 1u);
+  EXPECT_FALSE(recent[0].ended_at);
+  EXPECT_TRUE(recent[0].terminals.empty());
+  EXPECT_TRUE(runs->LastByTerminal().empty());
+  // The same finish, whole, goes through afterwards.
+  runs->Finish(id, "2026-12-08T11:00:10Z", {good, T(1, 2, "failed", "line", 0)});
+  EXPECT_EQ(runs->Recent(5)[0].terminals.size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SyncRunsTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST(SyncSchedule, TheSiteFilesScheduleIsReadAndBadIntervalsAreRefusedWithTheirLine) {
+  const std::string ports = "\n[[port]]\nnumber = 1\ndevice = \"/dev/ttyS0\"\nterminals = [1]\n";
+  struct Case {
+    const char* schedule;
+    std::optional<long long> seconds;  // absent: refused
+  } cases[] = {
+      {"", std::nullopt},  // no [schedule]: none, and no refusal
+      {"[schedule]\nsync_every = \"5m\"\n", 300},
+      {"[schedule]\nsync_every = \"30s\"\n", 30},
+      {"[schedule]\nsync_every = \"24h\"\n", 86400},
+      {"[schedule]\nsync_every = \"29s\"\n", std::nullopt},
+      {"[schedule]\nsync_every = \"25h\"\n", std::nullopt},
+      {"[schedule]\nsync_every = \"5\"\n", std::nullopt},
+      {"[schedule]\nsync_every = \"5 m\"\n", std::nullopt},
+      {"[schedule]\nsync_every = \"-5m\"\n", std::nullopt},
+      {"[schedule]\nsync_every = 300\n", std::nullopt},
+      {"[schedule]\nevery = \"5m\"\n", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.schedule);
+    const std::string text = std::string("database = \"x.db\"\n") + c.schedule + ports;
+    if (c.seconds || std::string(c.schedule).empty()) {
+      site::Site s = site::ParseSite(text, "site.toml");
+      EXPECT_EQ(s.sync_every.has_value(), c.seconds.has_value());
+      if (c.seconds) {
+        EXPECT_EQ(s.sync_every->count(), *c.seconds);
+      }
+    } else {
+      try {
+        site::ParseSite(text, "site.toml");
+        ADD_FAILURE() << "accepted";
+      } catch (const site::SiteError& e) {
+        EXPECT_NE(std::string(e.what()).find("site.toml:3: key 'schedule."), std::string::npos) << e.what();
+      }
+    }
+  }
+}
+
+TEST(SyncSchedule, BothSchedulesAreToldOnlyWhenTheTimersLinkIsThereAndTheSiteHasASchedule) {
+  char pattern[] = "/tmp/vanto-timer-XXXXXX";
+  const std::filesystem::path root = mkdtemp(pattern);
+  const std::filesystem::path wants = root / "etc/systemd/system/timers.target.wants";
+  site::Site with = site::ParseSite(
+      "[schedule]\nsync_every = \"5m\"\n[[port]]\nnumber = 1\ndevice = \"/dev/ttyS0\"\nterminals = [1]\n", "site.toml");
+  site::Site without = site::ParseSite("[[port]]\nnumber = 1\ndevice = \"/dev/ttyS0\"\nterminals = [1]\n", "site.toml");
+  EXPECT_FALSE(host::SyncTimerEnabled(root));
+  EXPECT_FALSE(host::BothSchedulesWarning(with, root));
+  std::filesystem::create_directories(wants);
+  // Enabled: the link systemctl leaves (its target need not be readable from here).
+  std::filesystem::create_symlink("/usr/lib/systemd/system/vanto-sync.timer", wants / "vanto-sync.timer");
+  EXPECT_TRUE(host::SyncTimerEnabled(root));
+  auto warning = host::BothSchedulesWarning(with, root);
+  ASSERT_TRUE(warning);
+  EXPECT_NE(warning->find("site.toml:2"), std::string::npos) << *warning;
+  EXPECT_NE(warning->find("vanto-sync.timer"), std::string::npos) << *warning;
+  EXPECT_FALSE(host::BothSchedulesWarning(without, root));
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace vanto::store::testing

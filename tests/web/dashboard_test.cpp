@@ -1,0 +1,161 @@
+// The dashboard and the Terminals page over a console with a site: each port and terminal with
+// its last sync, capacity, quarantined and conflicting records, a port's own failure, the recent
+// runs (markup in a cause rendered inert); "Sync now" refusing what is no port of the site; the
+// progress stream's first event; acknowledging a conflict with its audit row, once.
+#include <gtest/gtest.h>
+
+#include "host/store/record_store.h"
+#include "host/store/sync_runs.h"
+#include "tests/web/console_fixture.h"
+
+namespace vanto::web::testing {
+namespace {
+
+std::unique_ptr<host::SyncJobs> SiteSyncs(const std::string& database) {
+  site::Site site;
+  site.path = "site.toml";
+  for (auto [number, terminals] : {std::pair{1, std::vector<int>{1, 2}}, std::pair{2, std::vector<int>{3}}}) {
+    site::SitePort port;
+    port.number = number;
+    port.device = "/nonexistent/tty" + std::to_string(number);
+    port.terminals = terminals;
+    site.ports.push_back(port);
+  }
+  host::SyncSettings settings;
+  settings.database = database;
+  return std::make_unique<host::SyncJobs>(site, settings);
+}
+
+store::RunTerminal Row(int port, int terminal, const std::string& outcome, const std::string& code, const std::string& cause,
+                       std::int64_t added, std::int64_t held, std::int64_t capacity) {
+  store::RunTerminal t;
+  t.port = port, t.terminal = terminal, t.outcome = outcome, t.cause_code = code, t.cause = cause;
+  t.added = added, t.held = held, t.capacity = capacity;
+  return t;
+}
+
+// One run recorded by the command line, a rejected record of terminal 1.2 and a conflict of 1.1.
+std::int64_t Seed(const std::string& database) {
+  auto runs = store::OpenSyncRunStore(database, std::chrono::seconds(5));
+  std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, "root", "1,2");
+  runs->Finish(id, "2026-12-08T09:00:07Z",
+               {Row(1, 1, "synced", "", "", 40, 100, 50000), Row(1, 2, "failed", "line", "the line failed", 3, 0, 0),
+                Row(2, 0, "failed", "missing", "<script>alert(1)</script>", 0, 0, 0)});
+  auto swipes = store::OpenSwipeStore(database);
+  store::RejectedRecord rejected;
+  rejected.port = 1, rejected.terminal = 2, rejected.person = 7, rejected.year = 2026, rejected.month = 13;
+  rejected.reason = "month 13";
+  rejected.first_seen = "2026-12-08T09:00:05Z";
+  swipes->AddRejected(rejected);
+  store::StoredSwipe held{1, 1, 101, "2026-11-02 08:00", 1, "2026-11-02 08:00:00", "2026-12-08T09:00:00Z", 77u, 1u, 0u, 0};
+  swipes->Insert(std::vector<store::StoredSwipe>{held});
+  store::StoredSwipe other = held;
+  other.person = 102;
+  store::InsertResult result = swipes->InsertChecked(std::vector<store::StoredSwipe>{other}, store::OnConflict::Stop);
+  EXPECT_EQ(result.conflicts.size(), 1u);
+  return swipes->Conflicts(false).at(0).id;
+}
+
+TEST(ConsoleDashboard, EachTerminalShowsItsLastSyncCapacityQuarantinedAndConflictingRecords) {
+  Console console({}, SiteSyncs);
+  Seed(console.database());
+  Session viewer = console.Login(console.users.viewer);
+  httplib::Result page = console.Get("/dashboard", viewer.cookie);
+  ASSERT_EQ(page->status, 200);
+  const std::string& body = page->body;
+  auto row = [&](int port, int terminal) {
+    const std::string start = "data-port=\"" + std::to_string(port) + "\" data-terminal=\"" + std::to_string(terminal) + "\"";
+    std::size_t at = body.find(start);
+    return at == std::string::npos ? std::string() : body.substr(at, body.find("</tr>", at) - at);
+  };
+  struct Expect {
+    int port, terminal;
+    std::vector<std::string> shows;
+  } expected[] = {
+      {1, 1, {"2026-12-08T09:00:07Z", "class=\"synced\"", "<td class=\"new\">40</td>", "100 / 50000",
+              "<td class=\"quarantined\">0</td>", "<td class=\"conflicting\">1</td>"}},
+      {1, 2, {"class=\"failed\"", "data-code=\"line\"", "the line failed", "<td class=\"quarantined\">1</td>",
+              "<td class=\"conflicting\">0</td>"}},
+      {2, 0, {"data-code=\"missing\"", "the device is missing", "&lt;script&gt;alert(1)&lt;/script&gt;"}},
+      {2, 3, {"never synced"}},
+  };
+  for (const Expect& e : expected)
+    for (const std::string& shown : e.shows)
+      EXPECT_NE(row(e.port, e.terminal).find(shown), std::string::npos)
+          << e.port << "." << e.terminal << " lacks " << shown << " in " << row(e.port, e.terminal);
+  EXPECT_EQ(body.find("<script>alert"), std::string::npos);
+  EXPECT_NE(body.find("command line (root)"), std::string::npos);
+  EXPECT_EQ(body.find("action=\"/sync\""), std::string::npos);  // the viewer may not sync
+  Session admin = console.Login(console.users.admin);
+  EXPECT_NE(console.Get("/dashboard", admin.cookie)->body.find("action=\"/sync\""), std::string::npos);
+}
+
+TEST(ConsoleDashboard, SyncNowRefusesWhatIsNoPortOfTheSiteAndStartsNothing) {
+  Console console({}, SiteSyncs);
+  Session admin = console.Login(console.users.admin);
+  const std::size_t audit_rows = console.accounts().AuditTrail(1000).size();
+  struct Case {
+    const char* port;
+    int status;
+  } cases[] = {{"x", 400}, {"1;DROP TABLE sync_runs", 400}, {"../1", 400}, {"-1", 400}, {"1234", 400}, {"9", 404}};
+  for (const Case& c : cases) {
+    httplib::Result r = console.Post("/sync", {{"csrf", admin.csrf}, {"port", c.port}}, admin.cookie);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << c.port;
+  }
+  EXPECT_EQ(console.accounts().AuditTrail(1000).size(), audit_rows);
+  EXPECT_TRUE(store::OpenSyncRunStore(console.database(), std::chrono::seconds(5))->Recent(5).empty());
+}
+
+TEST(ConsoleDashboard, TheProgressStreamTellsTheStateAtOnce) {
+  Console console({}, SiteSyncs);
+  Session viewer = console.Login(console.users.viewer);
+  std::string received;
+  httplib::Headers headers = {{"Cookie", viewer.cookie}};
+  httplib::Result r = console.Client().Get("/sync/events", headers, [&](const char* data, std::size_t length) {
+    received.append(data, length);
+    return received.find("\n\n") == std::string::npos;  // the first event is enough
+  });
+  EXPECT_NE(received.find("event: progress\ndata: {"), std::string::npos) << received;
+  EXPECT_NE(received.find("\"running\":false"), std::string::npos) << received;
+  EXPECT_NE(received.find("\"finished\":0"), std::string::npos) << received;
+}
+
+TEST(ConsoleTerminals, AnAdminAcknowledgesAConflictOnceWithItsAuditRow) {
+  Console console({}, SiteSyncs);
+  const std::int64_t id = Seed(console.database());
+  Session hr = console.Login(console.users.hr), admin = console.Login(console.users.admin);
+  std::string page = console.Get("/terminals/rejected", hr.cookie)->body;
+  EXPECT_NE(page.find("month 13"), std::string::npos);
+  EXPECT_NE(page.find("data-id=\"" + std::to_string(id) + "\""), std::string::npos);
+  EXPECT_EQ(page.find("/conflicts/acknowledge"), std::string::npos);  // hr reads, may not acknowledge
+  EXPECT_NE(console.Get("/terminals/rejected", admin.cookie)->body.find("/conflicts/acknowledge"), std::string::npos);
+  struct Case {
+    std::string id;
+    int status;
+  } cases[] = {{"abc", 400}, {"", 400}, {std::to_string(id + 100), 404}, {std::to_string(id), 303}, {std::to_string(id), 404}};
+  for (const Case& c : cases) {
+    httplib::Result r = console.Post("/conflicts/acknowledge", {{"csrf", admin.csrf}, {"id", c.id}}, admin.cookie);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << c.id;
+  }
+  std::vector<store::RecordConflict> conflicts = store::OpenSwipeStore(console.database())->Conflicts(true);
+  ASSERT_EQ(conflicts.size(), 1u);
+  EXPECT_TRUE(conflicts[0].acknowledged);
+  EXPECT_EQ(conflicts[0].acknowledged_by, console.users.admin);
+  int rows = 0;
+  for (const accounts::AuditEntry& e : console.accounts().AuditTrail(100))
+    if (e.action == "conflict.acknowledge") {
+      ++rows;
+      EXPECT_EQ(e.details, "conflict " + std::to_string(id));
+      EXPECT_EQ(e.actor, console.users.admin);
+      EXPECT_EQ(e.at, conflicts[0].acknowledged_at);
+    }
+  EXPECT_EQ(rows, 1);
+  // The check view names the site and each port's missing device.
+  std::string check = console.Get("/terminals", hr.cookie)->body;
+  EXPECT_NE(check.find("/nonexistent/tty2): the device is missing"), std::string::npos) << check;
+}
+
+}  // namespace
+}  // namespace vanto::web::testing

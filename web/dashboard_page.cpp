@@ -1,0 +1,355 @@
+#include "web/dashboard_page.h"
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "host/store/record_store.h"
+#include "host/store/sync_runs.h"
+#include "host/sync_jobs.h"
+#include "web/templates.h"
+
+namespace vanto::web {
+namespace {
+
+using kainjow::mustache::data;
+using kainjow::mustache::list;
+
+constexpr std::size_t kRecentRuns = 10;
+// How long an event stream waits for a change before it sends a keep-alive, and how long one
+// stream lasts (the browser reconnects by itself).
+constexpr std::chrono::seconds kStreamBeat{5};
+constexpr std::chrono::minutes kStreamLife{5};
+
+constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" defer></script>
+<section id="sync-now">
+{{#no_site}}<p class="placeholder" id="no-site">{{t.no_site}}</p>{{/no_site}}
+<div id="progress" data-finished="{{finished}}"{{^running}} hidden{{/running}}>
+<p id="sync-state" role="status">{{#running}}{{t.sync_running}}{{/running}}</p>
+<ul>{{#progress}}<li>{{t.port}} {{port}}: <span class="progress" id="progress-{{port}}">{{text}}</span></li>{{/progress}}</ul>
+<p><a href="/dashboard">{{t.refresh}}</a></p>
+</div>
+{{#may_sync}}
+<form method="post" action="/sync" class="inline" id="sync-site"><input type="hidden" name="csrf" value="{{csrf}}"><button id="sync-site-button">{{t.sync_site}}</button></form>
+{{/may_sync}}
+</section>
+{{#ports}}
+<h2 id="port-{{number}}">{{t.port}} {{number}} <small>{{device}}</small></h2>
+{{#may_sync}}<form method="post" action="/sync" class="inline sync-port"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="port" value="{{number}}"><button>{{t.sync_port}} {{number}}</button></form>{{/may_sync}}
+<table class="terminals" id="terminals-{{number}}">
+<thead><tr><th>{{t.terminal}}</th><th>{{t.last_sync}}</th><th>{{t.outcome}}</th><th>{{t.cause}}</th><th>{{t.new_records}}</th><th>{{t.held_capacity}}</th><th>{{t.quarantined}}</th><th>{{t.conflicting}}</th></tr></thead>
+<tbody>
+{{#terminals}}<tr class="terminal" data-port="{{port}}" data-terminal="{{terminal}}">
+<td>{{terminal_label}}</td><td>{{when}}</td><td class="{{outcome}}">{{outcome_label}}</td><td class="cause" data-code="{{cause_code}}">{{cause_label}}{{#cause}}: {{cause}}{{/cause}}</td>
+<td class="new">{{added}}</td><td>{{held}}</td><td class="quarantined">{{quarantined}}</td><td class="conflicting">{{conflicts}}</td>
+</tr>{{/terminals}}
+</tbody>
+</table>
+{{/ports}}
+<h2>{{t.recent_runs}}</h2>
+<table id="runs">
+<thead><tr><th>{{t.run}}</th><th>{{t.started}}</th><th>{{t.ended}}</th><th>{{t.started_by}}</th><th>{{t.ports}}</th><th>{{t.synced}}</th><th>{{t.new_records}}</th></tr></thead>
+<tbody>
+{{#runs}}<tr class="run"><td>{{id}}</td><td>{{started_at}}</td><td>{{ended_at}}</td><td class="by">{{by}}</td><td>{{ports}}</td><td>{{synced}}</td><td class="new">{{added}}</td></tr>{{/runs}}
+</tbody>
+</table>
+)html";
+
+// Follows the sync's progress; reloads the page when a sync ends so its rows show.
+constexpr const char* kDashboardScript = R"js("use strict";
+(function () {
+  var box = document.getElementById("progress");
+  if (!box || !window.EventSource) return;
+  var finished = box.getAttribute("data-finished");
+  var source = new EventSource("/sync/events");
+  source.addEventListener("progress", function (event) {
+    var state = JSON.parse(event.data);
+    if (String(state.finished) !== finished) {
+      source.close();
+      window.location.replace("/dashboard");
+      return;
+    }
+    box.hidden = !state.running;
+    document.getElementById("sync-state").textContent = state.state;
+    var list = box.querySelector("ul");
+    state.ports.forEach(function (port) {
+      var span = document.getElementById("progress-" + port.port);
+      if (!span) {
+        var item = document.createElement("li");
+        item.textContent = state.port_word + " " + port.port + ": ";
+        span = document.createElement("span");
+        span.className = "progress";
+        span.id = "progress-" + port.port;
+        item.appendChild(span);
+        list.appendChild(item);
+      }
+      span.textContent = port.text;
+    });
+  });
+})();
+)js";
+
+std::string Number(std::int64_t n) { return std::to_string(n); }
+
+const char* StarterWord(store::RunStarter by) {
+  switch (by) {
+    case store::RunStarter::Command: return "by_command";
+    case store::RunStarter::Timer: return "by_timer";
+    case store::RunStarter::Console: return "by_console";
+    case store::RunStarter::Schedule: return "by_schedule";
+  }
+  return "by_command";
+}
+
+std::string ProgressText(Language language, const host::PortProgress& p) {
+  using Stage = host::PortProgress::Stage;
+  const std::string terminal = Say(language, "terminal") + " " + Number(p.terminal) + " (" + Number(static_cast<std::int64_t>(p.index)) +
+                               "/" + Number(static_cast<std::int64_t>(p.count)) + ")";
+  switch (p.stage) {
+    case Stage::kScanning: return Say(language, "progress_scanning") + " " + Number(p.first) + "-" + Number(p.last);
+    case Stage::kStarting: return terminal + ": " + Say(language, "progress_starting");
+    case Stage::kReading: return terminal + ": " + Number(p.records) + " " + Say(language, "progress_records");
+    case Stage::kDone: return Say(language, "progress_done");
+  }
+  return "";
+}
+
+// The running sync's progress, a port at a time (the ports not begun yet: waiting).
+std::vector<std::pair<int, std::string>> Progress(Language language, const host::SyncJobs& jobs,
+                                                  const host::SyncJobs::State& state) {
+  std::vector<std::pair<int, std::string>> ports;
+  if (!state.running) return ports;
+  for (const site::SitePort& port : jobs.site().ports) {
+    if (state.port && *state.port != port.number) continue;
+    auto found = state.ports.find(port.number);
+    ports.emplace_back(port.number, found == state.ports.end() ? Say(language, "progress_waiting")
+                                                               : ProgressText(language, found->second));
+  }
+  return ports;
+}
+
+// The port number of the form into `port` (empty: the whole site); false when it is no port number.
+bool PortField(const std::string& text, std::optional<int>& port) {
+  port.reset();
+  if (text.empty()) return true;
+  if (text.size() > 3 || !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+    return false;
+  port = std::stoi(text);
+  return true;
+}
+
+class Dashboard {
+ public:
+  Dashboard(const PageHost& host, host::SyncJobs* jobs) : host_(host), jobs_(jobs) {}
+
+  void Page(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
+    data d;
+    d.set("t", Words(c.language));
+    d.set("csrf", c.who->session.csrf);
+    const bool may_sync = jobs_ && Allowed(c.who->user.role, Action::Sync);
+    d.set("may_sync", may_sync);
+    if (!jobs_) {
+      d.set("no_site", true);
+      d.set("finished", "0");
+      d.set("ports", list());
+      d.set("runs", list());
+      return host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d), notice, error);
+    }
+    host::SyncJobs::State state = jobs_->Snapshot();
+    d.set("finished", std::to_string(state.finished));
+    d.set("running", state.running);
+    list progress;
+    for (const auto& [port, text] : Progress(c.language, *jobs_, state)) {
+      data p;
+      p.set("port", Number(port));
+      p.set("text", text);
+      progress.push_back(p);
+    }
+    d.set("progress", progress);
+
+    std::string problem;
+    std::map<std::pair<int, int>, store::LastSync> last;
+    std::vector<store::SyncRun> runs;
+    std::map<std::pair<int, int>, std::int64_t> quarantined, conflicts;
+    try {
+      auto record = store::OpenSyncRunStore(jobs_->database(), jobs_->lock_timeout(), false);
+      last = record->LastByTerminal();
+      runs = record->Recent(kRecentRuns);
+      std::unique_ptr<store::SwipeStore> swipes = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+      for (const store::RejectedRecord& r : swipes->Rejected()) ++quarantined[{r.port, r.terminal}];
+      for (const store::RecordConflict& r : swipes->Conflicts(false)) ++conflicts[{r.port, r.terminal}];
+    } catch (const std::exception& e) {
+      host_.Log("dashboard: " + std::string(e.what()));
+      problem = Say(c.language, "store_unreadable") + " " + e.what();
+    }
+
+    list ports;
+    for (const site::SitePort& port : jobs_->site().ports) {
+      std::set<int> terminals;
+      if (!port.scan) terminals.insert(port.terminals.begin(), port.terminals.end());
+      std::int64_t newest = 0;
+      for (const auto& [key, sync] : last)
+        if (key.first == port.number && key.second != 0) terminals.insert(key.second), newest = std::max(newest, sync.run);
+      list rows;
+      // The port's own failure (no terminal reached) when it is newer than any terminal's sync.
+      if (auto own = last.find({port.number, 0}); own != last.end() && own->second.run > newest)
+        rows.push_back(Row(c.language, port.number, 0, &own->second, 0, 0));
+      for (int t : terminals) {
+        auto found = last.find({port.number, t});
+        rows.push_back(Row(c.language, port.number, t, found == last.end() ? nullptr : &found->second,
+                           quarantined[{port.number, t}], conflicts[{port.number, t}]));
+      }
+      data p;
+      p.set("number", Number(port.number));
+      p.set("device", port.device);
+      p.set("terminals", rows);
+      p.set("may_sync", may_sync);
+      p.set("csrf", c.who->session.csrf);
+      ports.push_back(p);
+    }
+    d.set("ports", ports);
+
+    list run_rows;
+    for (const store::SyncRun& r : runs) {
+      std::int64_t added = 0, synced = 0;
+      for (const store::RunTerminal& t : r.terminals) added += t.added, synced += t.outcome == "synced";
+      data row;
+      row.set("id", Number(r.id));
+      row.set("started_at", r.started_at);
+      row.set("ended_at", r.ended_at.value_or(Say(c.language, "unfinished")));
+      row.set("by", Say(c.language, StarterWord(r.started_by)) + (r.who.empty() ? "" : " (" + r.who + ")"));
+      row.set("ports", r.ports);
+      row.set("synced", Number(synced) + "/" + Number(static_cast<std::int64_t>(r.terminals.size())));
+      row.set("added", Number(added));
+      run_rows.push_back(row);
+    }
+    d.set("runs", run_rows);
+    std::string shown = notice;
+    if (shown.empty() && c.req.has_param("sync") && c.req.get_param_value("sync") == "started")
+      shown = Say(c.language, "sync_started");
+    host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d), shown,
+                 error.empty() ? problem : error);
+  }
+
+  void SyncNow(Context& c) const {
+    if (!jobs_) return host_.Refuse(c, 409, "no_site");
+    std::optional<int> port;
+    if (!PortField(Field(c.req, "port"), port)) return Page(c, 400, "", Say(c.language, "bad_request"));
+    if (port && !jobs_->site().Port(*port)) return Page(c, 404, "", Say(c.language, "no_such_port"));
+    const std::string what = port ? "port " + Number(*port) : "site";
+    const accounts::Actor actor = c.Actor();
+    // The intent before the sync, its outcome after it.
+    host_.accounts().Audit(actor, "sync.start", what);
+    accounts::Accounts& accounts = host_.accounts();
+    const PageHost& host = host_;
+    host::SyncJobs::Start started = jobs_->Begin(
+        store::RunStarter::Console, actor.name, port, [&accounts, &host, actor, what](const std::vector<host::TerminalSync>& rows) {
+          std::size_t synced = 0, added = 0;
+          for (const host::TerminalSync& r : rows) synced += r.ok, added += r.added;
+          try {
+            accounts.Audit(actor, "sync.done",
+                           what + ": " + std::to_string(synced) + "/" + std::to_string(rows.size()) + " terminals synced, " +
+                               std::to_string(added) + " new records");
+          } catch (const std::exception& e) {
+            host.Log("the audit trail could not record the end of a sync (" + what + "): " + e.what());
+          }
+        });
+    if (started != host::SyncJobs::Start::Started) {
+      host_.accounts().Audit(actor, "sync.refused", what + (started == host::SyncJobs::Start::Busy ? ": a sync is running" : ": stopping"));
+      return Page(c, 409, "", Say(c.language, started == host::SyncJobs::Start::Busy ? "sync_busy" : "server_stopping"));
+    }
+    c.res.set_redirect("/dashboard?sync=started", 303);
+  }
+
+  // A stream of the sync's progress: an event now, then at each change, with keep-alives, until
+  // the stream's life ends (the browser reconnects) or the client goes.
+  void Events(Context& c) const {
+    if (!jobs_) return host_.Refuse(c, 409, "no_site");
+    const Language language = c.language;
+    host::SyncJobs* jobs = jobs_;
+    const auto ends = std::chrono::steady_clock::now() + kStreamLife;
+    auto seen = std::make_shared<std::optional<std::uint64_t>>();
+    c.res.set_header("X-Accel-Buffering", "no");
+    c.res.set_chunked_content_provider("text/event-stream", [jobs, language, ends, seen](std::size_t, httplib::DataSink& sink) {
+      if (std::chrono::steady_clock::now() >= ends || !sink.is_writable()) {
+        sink.done();
+        return true;
+      }
+      host::SyncJobs::State state = *seen ? jobs->WaitFor(**seen, std::chrono::duration_cast<std::chrono::milliseconds>(kStreamBeat))
+                                          : jobs->Snapshot();
+      std::string message;
+      if (*seen && state.version == **seen) {
+        message = ": alive\n\n";
+      } else {
+        *seen = state.version;
+        nlohmann::json ports = nlohmann::json::array();
+        for (const auto& [port, text] : Progress(language, *jobs, state)) ports.push_back({{"port", port}, {"text", text}});
+        nlohmann::json event = {{"running", state.running},
+                                {"finished", state.finished},
+                                {"state", state.running ? Say(language, "sync_running") : ""},
+                                {"port_word", Say(language, "port")},
+                                {"ports", ports}};
+        message = "retry: 3000\nevent: progress\ndata: " + event.dump() + "\n\n";
+      }
+      return sink.write(message.data(), message.size());
+    });
+  }
+
+ private:
+  data Row(Language language, int port, int terminal, const store::LastSync* sync, std::int64_t quarantined,
+           std::int64_t conflicts) const {
+    data row;
+    row.set("port", Number(port));
+    row.set("terminal", Number(terminal));
+    row.set("terminal_label", terminal ? Number(terminal) : Say(language, "whole_port"));
+    row.set("quarantined", Number(quarantined));
+    row.set("conflicts", Number(conflicts));
+    if (!sync) {
+      row.set("when", Say(language, "never_synced"));
+      row.set("outcome", "never");
+      row.set("outcome_label", "-");
+      row.set("added", "-");
+      row.set("held", "-");
+      return row;
+    }
+    const store::RunTerminal& t = sync->terminal;
+    row.set("when", sync->ended_at);
+    row.set("outcome", t.outcome);
+    row.set("outcome_label", Say(language, "outcome_" + t.outcome));
+    row.set("cause_code", t.cause_code);
+    if (!t.cause_code.empty()) row.set("cause_label", CauseWords(language, t.cause_code));
+    if (!t.cause.empty()) row.set("cause", t.cause);
+    row.set("added", Number(t.added));
+    row.set("held", t.capacity ? Number(t.held) + " / " + Number(t.capacity) : "-");
+    return row;
+  }
+
+  const PageHost& host_;
+  host::SyncJobs* jobs_;
+};
+
+}  // namespace
+
+std::string CauseWords(Language language, const std::string& code) {
+  static const std::set<std::string> kKnown = {"missing", "permission", "busy",  "not-serial", "setting",
+                                               "open",    "line",       "no-terminal", "terminal", "download",
+                                               "store",   "host",       "quarantined", "cancelled"};
+  if (!kKnown.count(code)) return code;
+  return Say(language, "cause_" + code);
+}
+
+std::vector<Route> DashboardRoutes(const PageHost& host, host::SyncJobs* sync) {
+  auto page = std::make_shared<Dashboard>(host, sync);
+  return {
+      {"GET", "/dashboard", Access::Page, Action::ViewDashboard, [page](Context& c) { page->Page(c); }},
+      {"POST", "/sync", Access::Form, Action::Sync, [page](Context& c) { page->SyncNow(c); }},
+      {"GET", "/sync/events", Access::Form, Action::ViewDashboard, [page](Context& c) { page->Events(c); }},
+      {"GET", "/static/dashboard.js", Access::Public, Action::ViewDashboard,
+       [](Context& c) { c.res.set_content(kDashboardScript, "text/javascript; charset=utf-8"); }},
+  };
+}
+
+}  // namespace vanto::web

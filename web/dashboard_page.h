@@ -1,0 +1,25 @@
+// The dashboard: every port and terminal of the site with its last sync (when, outcome and cause,
+// records new), records held against capacity, quarantined and conflicting records; "Sync now"
+// for the site or one port with live progress per port (server-sent events, read by a small
+// script; the page works without it), and the recent runs whoever started them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "web/page.h"
+
+namespace vanto::host {
+class SyncJobs;
+}
+
+namespace vanto::web {
+
+// GET /dashboard, POST /sync, GET /sync/events, GET /static/dashboard.js. `sync` may be null
+// (no site).
+std::vector<Route> DashboardRoutes(const PageHost& host, host::SyncJobs* sync);
+
+// A sync's cause code ("missing", "busy", ... as the host library records it) in words.
+std::string CauseWords(Language language, const std::string& code);
+
+}  // namespace vanto::web

@@ -1,0 +1,176 @@
+#include "web/terminals_page.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+#include "host/schedule.h"
+#include "host/store/record_store.h"
+#include "host/sync_jobs.h"
+#include "web/templates.h"
+
+namespace vanto::web {
+namespace {
+
+using kainjow::mustache::data;
+using kainjow::mustache::list;
+
+constexpr const char* kTerminals = R"html({{#no_site}}<p class="placeholder" id="no-site">{{t.no_site}}</p>{{/no_site}}
+<table id="check">
+<tbody>
+{{#checks}}<tr class="{{state}}"><td>{{state_label}}</td><td>{{text}}</td></tr>{{/checks}}
+</tbody>
+</table>
+<p><a href="/terminals/rejected" id="rejected-link">{{t.rejected}}</a></p>
+)html";
+
+constexpr const char* kRejected = R"html(<h2>{{t.rejected_records}}</h2>
+<table id="rejected">
+<thead><tr><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.record_index}}</th><th>{{t.person}}</th><th>{{t.as_delivered}}</th><th>{{t.reason}}</th><th>{{t.first_seen}}</th></tr></thead>
+<tbody>
+{{#rejected}}<tr><td>{{port}}</td><td>{{terminal}}</td><td>{{index}}</td><td>{{person}}</td><td>{{fields}}</td><td>{{reason}}</td><td>{{first_seen}}</td></tr>{{/rejected}}
+</tbody>
+</table>
+<h2>{{t.conflicting_records}}</h2>
+<table id="conflicts">
+<thead><tr><th>#</th><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.found}}</th><th>{{t.record_key}}</th><th>{{t.as_delivered}}</th><th>{{t.as_stored}}</th><th>{{t.status}}</th></tr></thead>
+<tbody>
+{{#conflicts}}<tr class="conflict" data-id="{{id}}"><td>{{id}}</td><td>{{port}}</td><td>{{terminal}}</td><td>{{found_at}}</td><td>{{key}}</td><td>{{delivered}}</td><td>{{stored}}</td>
+<td>{{#acknowledged}}{{t.acknowledged_by}} {{by}} ({{at}}){{/acknowledged}}{{^acknowledged}}{{#may_acknowledge}}<form method="post" action="/conflicts/acknowledge" class="inline"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="id" value="{{id}}"><button class="acknowledge">{{t.acknowledge}}</button></form>{{/may_acknowledge}}{{^may_acknowledge}}{{t.open}}{{/may_acknowledge}}{{/acknowledged}}</td></tr>{{/conflicts}}
+</tbody>
+</table>
+)html";
+
+std::string N(std::int64_t n) { return std::to_string(n); }
+
+std::string Two(int n) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d", n);
+  return text;
+}
+
+class TerminalsPage {
+ public:
+  TerminalsPage(const PageHost& host, host::SyncJobs* jobs) : host_(host), jobs_(jobs) {}
+
+  // The check: what can be told without taking a port from a sync (the ports' devices are looked
+  // at, not opened).
+  void Check(Context& c) const {
+    data d;
+    d.set("t", Words(c.language));
+    list checks;
+    auto add = [&](bool ok, const std::string& text, bool warning = false) {
+      data row;
+      row.set("state", warning ? "warning" : ok ? "synced" : "failed");
+      row.set("state_label", Say(c.language, warning ? "check_warn" : ok ? "check_ok" : "check_fail"));
+      row.set("text", text);
+      checks.push_back(row);
+    };
+    if (!jobs_) {
+      d.set("no_site", true);
+    } else {
+      const site::Site& site = jobs_->site();
+      add(true, Say(c.language, "check_site") + " " + site.path + " (" + N(static_cast<std::int64_t>(site.ports.size())) + " " +
+                    Say(c.language, "ports") + ")");
+      try {
+        // The store names its location as messages do: a server's address without its password.
+        const auto opened = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+        add(true, Say(c.language, "check_database") + " " + opened->location());
+      } catch (const std::exception& e) {
+        add(false, Say(c.language, "check_database") + " " + e.what());
+      }
+      for (const site::SitePort& port : site.ports) {
+        std::error_code ec;
+        const bool present = std::filesystem::exists(port.device, ec);
+        add(present, Say(c.language, "port") + " " + N(port.number) + " (" + port.device + "): " +
+                         Say(c.language, present ? "device_present" : "cause_missing"));
+      }
+      if (site.sync_every)
+        add(true, Say(c.language, "check_schedule") + " " + N(site.sync_every->count()) + " s");
+      if (auto both = host::BothSchedulesWarning(site)) add(false, *both, true);
+    }
+    d.set("checks", checks);
+    host_.Answer(c, 200, Say(c.language, "nav_terminals"), RenderText("terminals", kTerminals, d));
+  }
+
+  void Rejected(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
+    data d;
+    d.set("t", Words(c.language));
+    list rejected, conflicts;
+    std::string problem = error;
+    if (!jobs_) {
+      problem = Say(c.language, "no_site");
+    } else {
+      try {
+        std::unique_ptr<store::SwipeStore> store = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+        for (const store::RejectedRecord& r : store->Rejected()) {
+          data row;
+          row.set("port", N(r.port));
+          row.set("terminal", N(r.terminal));
+          row.set("index", N(r.index));
+          row.set("person", N(r.person));
+          row.set("fields", N(r.year) + "-" + Two(r.month) + "-" + Two(r.day) + " " + Two(r.hour) + ":" + Two(r.minute));
+          row.set("reason", r.reason);
+          row.set("first_seen", r.first_seen);
+          rejected.push_back(row);
+        }
+        const bool may = Allowed(c.who->user.role, Action::AcknowledgeConflict);
+        for (const store::RecordConflict& r : store->Conflicts(true)) {
+          data row;
+          row.set("id", N(r.id));
+          row.set("port", N(r.port));
+          row.set("terminal", N(r.terminal));
+          row.set("found_at", r.found_at);
+          row.set("key", N(r.log.identity) + "/" + N(r.log.generation) + "/" + N(r.log.epoch) + " #" + N(r.index));
+          row.set("delivered", N(r.person) + " " + r.time);
+          row.set("stored", N(r.stored_person) + " " + r.stored_time + " (" + Say(c.language, "port") + " " +
+                                N(r.stored_port) + ", " + Say(c.language, "terminal") + " " + N(r.stored_terminal) + ")");
+          row.set("acknowledged", r.acknowledged);
+          row.set("by", r.acknowledged_by);
+          row.set("at", r.acknowledged_at);
+          row.set("may_acknowledge", may);
+          row.set("csrf", c.who->session.csrf);
+          conflicts.push_back(row);
+        }
+      } catch (const std::exception& e) {
+        host_.Log("terminals: " + std::string(e.what()));
+        problem = Say(c.language, "store_unreadable") + " " + e.what();
+      }
+    }
+    d.set("rejected", rejected);
+    d.set("conflicts", conflicts);
+    std::string shown = notice;
+    if (shown.empty() && c.req.has_param("done") && c.req.get_param_value("done") == "acknowledged")
+      shown = Say(c.language, "done_acknowledged");
+    host_.Answer(c, status, Say(c.language, "rejected"), RenderText("rejected", kRejected, d), shown, problem);
+  }
+
+  void Acknowledge(Context& c) const {
+    if (!jobs_) return host_.Refuse(c, 409, "no_site", "/terminals");
+    const std::string text = Field(c.req, "id");
+    if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](unsigned char ch) { return std::isdigit(ch); }))
+      return Rejected(c, 400, "", Say(c.language, "bad_request"));
+    if (!host_.accounts().AcknowledgeConflict(c.Actor(), std::stoll(text)))
+      return Rejected(c, 404, "", Say(c.language, "no_such_conflict"));
+    c.res.set_redirect("/terminals/rejected?done=acknowledged", 303);
+  }
+
+ private:
+  const PageHost& host_;
+  host::SyncJobs* jobs_;
+};
+
+}  // namespace
+
+std::vector<Route> TerminalsRoutes(const PageHost& host, host::SyncJobs* sync) {
+  auto page = std::make_shared<TerminalsPage>(host, sync);
+  return {
+      {"GET", "/terminals", Access::Page, Action::ViewTerminals, [page](Context& c) { page->Check(c); }},
+      {"GET", "/terminals/rejected", Access::Page, Action::ViewRejected, [page](Context& c) { page->Rejected(c); }},
+      {"POST", "/conflicts/acknowledge", Access::Form, Action::AcknowledgeConflict,
+       [page](Context& c) { page->Acknowledge(c); }},
+  };
+}
+
+}  // namespace vanto::web
