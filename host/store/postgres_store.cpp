@@ -383,7 +383,7 @@ class PostgresSwipeStore final : public SwipeStore {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);
     connection_.EnsureConnected();
-    std::string sql = "SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + kSwipeOrder;
+    std::string sql = "SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + SwipeOrderOf(query);
     PGconn* conn = connection_.get();
     if (!PQsendQueryParams(conn, sql.c_str(), static_cast<int>(params.pointers.size()), nullptr,
                            params.pointers.data(), nullptr, nullptr, 0))

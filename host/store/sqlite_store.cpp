@@ -685,7 +685,7 @@ class SqliteSwipeStore final : public SwipeStore {
 
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
-    StatementPtr stmt = c_.Prepare("SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + kSwipeOrder);
+    StatementPtr stmt = c_.Prepare("SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + SwipeOrderOf(query));
     Bind(stmt.get(), filter);
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading swipes") == SQLITE_ROW) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -117,6 +118,24 @@ struct LogEpoch {
   std::string opened_at;            // UTC
 };
 
+// A swipe's place in the paged listing order: time, person, port, terminal, occurrence, then its
+// log key (identity, generation, index and epoch; -1 where a terminal tells none). No two stored
+// swipes share one, so a page that ends at a swipe goes on exactly after it, however many swipes
+// share its time.
+struct SwipePosition {
+  std::string time;  // "YYYY-MM-DD HH:MM:SS"
+  std::int32_t person = 0;
+  int port = 0, terminal = 0, occurrence = 0;
+  std::int64_t identity = -1, generation = -1, index = -1, epoch = 0;
+  friend bool operator==(const SwipePosition&, const SwipePosition&) = default;
+
+  static SwipePosition Of(const StoredSwipe& swipe);
+  // A text for a link ("TIME|PERSON|PORT|TERMINAL|OCCURRENCE|IDENTITY|GENERATION|INDEX|EPOCH") and
+  // back; Parse answers nothing for any text Text did not make.
+  std::string Text() const;
+  static std::optional<SwipePosition> Parse(std::string_view text);
+};
+
 // Which stored swipes a query selects; every part that is set must hold.
 struct SwipeQuery {
   std::optional<std::string> from;  // swipe time >= from ("YYYY-MM-DD HH:MM:SS", or a prefix of it)
@@ -124,6 +143,17 @@ struct SwipeQuery {
   std::vector<std::int32_t> persons;  // any of these (empty: everyone)
   std::optional<int> port;
   std::optional<int> terminal;
+  // Paging (for Each; Count ignores `limit`): with either set, swipes come in the paged listing
+  // order (SwipePosition), only those after `after`, at most `limit` of them. The order's index
+  // serves every page alike: no page costs more for coming late.
+  std::optional<SwipePosition> after;
+  std::optional<std::size_t> limit;
+};
+
+// One page of a listing: its swipes, and where the next page starts (nothing: this is the last).
+struct SwipePage {
+  std::vector<StoredSwipe> rows;
+  std::optional<SwipePosition> next;
 };
 
 // A person's name and department, beside the person number swipes carry.
@@ -216,6 +246,10 @@ class SwipeStore {
   // Marks conflict `id` acknowledged by `by` now; false when there is no such conflict or it was
   // acknowledged already (the first acknowledgement stays).
   virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by);
+
+  // The `size` swipes (at least 1) `query` selects after `query.after`, in the paged listing
+  // order, reading one more to learn whether a next page exists.
+  SwipePage Page(SwipeQuery query, std::size_t size) const;
 
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
