@@ -50,6 +50,9 @@ struct Site {
   int database_line = 0;
   std::string day_starts = "00:00";
   int day_starts_line = 0;
+  // A first swipe of a working day after this time of day ("HH:MM") is late; none: no one is.
+  std::optional<std::string> late_after;
+  int late_after_line = 0;
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file
