@@ -328,9 +328,14 @@ class PostgresSwipeStore final : public SwipeStore {
     return result;
   }
 
-  PeopleImport PutPeople(std::span<const PersonName> people) override {
+  PeopleImport PutPeople(std::span<const PersonName> people) override { return Put(people, nullptr); }
+  PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit) override {
+    return Put(people, &audit);
+  }
+
+  PeopleImport Put(std::span<const PersonName> people, const AuditNote* audit) {
     PeopleImport result;
-    if (people.empty()) return result;
+    if (people.empty() && !audit) return result;
     // All or nothing, in one transaction; a lost race runs the whole import again.
     connection_.Transaction("storing people", [&] {
       result = {};
@@ -352,6 +357,13 @@ class PostgresSwipeStore final : public SwipeStore {
                            {number.c_str(), p.name.c_str(), p.department.c_str()}, "storing people");
           ++result.added;
         }
+      }
+      if (audit) {
+        std::string details = AuditDetails(*audit, result);
+        connection_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
+                         {audit->at.c_str(), audit->actor.c_str(), audit->origin.c_str(), audit->action.c_str(),
+                          details.c_str()},
+                         "writing the audit trail");
       }
     });
     return result;

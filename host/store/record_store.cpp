@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "host/store/postgres_store.h"
+#include "host/store/schema.h"
 #include "host/store/sqlite_store.h"
 
 namespace vanto::store {
@@ -84,6 +85,16 @@ std::optional<SwipePosition> SwipePosition::Parse(std::string_view text) {
   p.index = values[6];
   p.epoch = values[7];
   return p;
+}
+
+PeopleImport SwipeStore::PutPeopleAudited(std::span<const PersonName>, const AuditNote&) {
+  throw StoreError(StoreFailure::Other, "database " + location() + ": this store keeps no audit trail");
+}
+
+std::string AuditDetails(const AuditNote& audit, const PeopleImport& done) {
+  std::string counts = std::to_string(done.added) + " added, " + std::to_string(done.updated) + " updated, " +
+                       std::to_string(done.unchanged) + " unchanged";
+  return audit.details.empty() ? counts : audit.details + " (" + counts + ")";
 }
 
 SwipePage SwipeStore::Page(SwipeQuery query, std::size_t size) const {

@@ -641,9 +641,14 @@ class SqliteSwipeStore final : public SwipeStore {
     return sqlite3_column_int64(stmt.get(), 0);
   }
 
-  PeopleImport PutPeople(std::span<const PersonName> people) override {
+  PeopleImport PutPeople(std::span<const PersonName> people) override { return Put(people, nullptr); }
+  PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit) override {
+    return Put(people, &audit);
+  }
+
+  PeopleImport Put(std::span<const PersonName> people, const AuditNote* audit) {
     PeopleImport result;
-    if (people.empty()) return result;
+    if (people.empty() && !audit) return result;
     WriteTransaction transaction(c_, "storing people");
     StatementPtr read = c_.Prepare("SELECT name, department FROM people WHERE person = ?1");
     StatementPtr insert = c_.Prepare("INSERT INTO people (person, name, department) VALUES (?1, ?2, ?3)");
@@ -671,6 +676,15 @@ class SqliteSwipeStore final : public SwipeStore {
     read.reset();
     insert.reset();
     update.reset();
+    if (audit) {
+      StatementPtr note =
+          c_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+      const std::string details = AuditDetails(*audit, result);
+      for (auto [at, text] : {std::pair{1, &audit->at}, std::pair{2, &audit->actor}, std::pair{3, &audit->origin},
+                              std::pair{4, &audit->action}, std::pair{5, &details}})
+        sqlite3_bind_text(note.get(), at, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
+      c_.Step(note.get(), "writing the audit trail");
+    }
     transaction.Commit();
     return result;
   }

@@ -169,6 +169,16 @@ struct PeopleImport {
   std::size_t added = 0, updated = 0, unchanged = 0;
 };
 
+// The audit-trail row a change writes in its own transaction (the console's audit table, kept in
+// the same database; accounts/ reads it): who, when, from where, what.
+struct AuditNote {
+  std::string at;      // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::string actor;   // a console user, or the operating-system user of a command
+  std::string origin;  // a client address, or "command line"
+  std::string action;  // "people.edit", "people.import"
+  std::string details; // what was changed; the store adds what PutPeople did ("2 added, ...")
+};
+
 struct OpenOptions {
   // Create the database when it does not exist (an SQLite file: its folder must exist; it is
   // created 0640, as are its -wal and -shm files, and the creation and first schema steps are
@@ -209,6 +219,10 @@ class SwipeStore {
   // Adds or updates `people` (keyed by person number) in one transaction: all or, on a
   // StoreError, none. People the database holds and `people` does not list stay as they are.
   virtual PeopleImport PutPeople(std::span<const PersonName> people) = 0;
+  // PutPeople with `audit`'s row in the same transaction (written also when nothing changed, so
+  // the attempt is on record): both or, on a StoreError, neither. An engine without the audit
+  // table throws StoreError.
+  virtual PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit);
   // Every person the database knows, by person number.
   virtual std::vector<PersonName> People() const = 0;
 

@@ -556,6 +556,51 @@ TEST_P(SwipeStoreContract, ADatabaseOfTheSchemaBeforeEpochsKeepsEveryRowInEpochZ
   EXPECT_EQ(again->Conflicts().size(), 1u);
 }
 
+// The audit trail's rows as "actor|origin|action|details", oldest first.
+std::vector<std::string> AuditRows(const std::string& location) {
+  const std::string sql = "SELECT actor, origin, action, details FROM audit ORDER BY id";
+  std::vector<std::string> rows;
+  if (IsDatabaseUrl(location)) {
+    PgConnection connection(location);
+    PgResult result = connection.Exec(sql, "reading the audit trail");
+    for (int r = 0; r < result.rows(); ++r)
+      rows.push_back(std::string(result.text(r, 0)) + "|" + result.text(r, 1) + "|" + result.text(r, 2) + "|" +
+                     result.text(r, 3));
+    return rows;
+  }
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+  while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 0; i < 4; ++i) row += (i ? "|" : "") + std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)));
+    rows.push_back(row);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return rows;
+}
+
+// A change to the people and its audit row are one transaction: both are kept, or (the audit
+// row failing) neither.
+TEST_P(SwipeStoreContract, PeopleChangedWithAnAuditNoteKeepBothOrNeither) {
+  auto store = Open();
+  store->PutPeople(std::vector<PersonName>{{1, "One", ""}});
+  AuditNote note{"2026-12-08T10:00:00Z", "hal", "10.0.0.9", "people.edit", "person 1"};
+  PeopleImport done = store->PutPeopleAudited(std::vector<PersonName>{{1, "Uno", "Sales"}, {2, "Two", ""}}, note);
+  EXPECT_EQ(done.added, 1u);
+  EXPECT_EQ(done.updated, 1u);
+  EXPECT_EQ(AuditRows(location_),
+            (std::vector<std::string>{"hal|10.0.0.9|people.edit|person 1 (1 added, 1 updated, 0 unchanged)"}));
+
+  RunSql(location_, "ALTER TABLE audit RENAME TO audit_elsewhere");
+  EXPECT_THROW(store->PutPeopleAudited(std::vector<PersonName>{{1, "Changed", ""}, {3, "Three", ""}}, note), StoreError);
+  EXPECT_EQ(store->People(), (std::vector<PersonName>{{1, "Uno", "Sales"}, {2, "Two", ""}}));
+  RunSql(location_, "ALTER TABLE audit_elsewhere RENAME TO audit");
+  EXPECT_EQ(AuditRows(location_).size(), 1u);
+}
+
 std::vector<std::string> Engines() { return {"sqlite", "postgresql"}; }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SwipeStoreContract, ::testing::ValuesIn(Engines()),
