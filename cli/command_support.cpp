@@ -1,5 +1,8 @@
 #include "cli/command_support.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include "host/database_location.h"
 
 #include "cli/command.h"
@@ -59,5 +62,10 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
 }
 
 std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }
+
+std::string OsUser() {
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
+  return "uid " + std::to_string(geteuid());
+}
 
 }  // namespace vanto::cli

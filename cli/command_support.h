@@ -34,5 +34,7 @@ inline constexpr int kLargestRecordBatch = 255;
 // set the batch.
 void PreferLargeRecordBatches();
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
+// The operating-system user running this command (as the audit trail and the sync runs name it).
+std::string OsUser();
 
 }  // namespace vanto::cli

@@ -8,6 +8,9 @@
 
 #include "accounts/accounts.h"
 #include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/site_use.h"
+#include "host/attendance_data.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
 #include "web/console_server.h"
@@ -58,8 +61,18 @@ int RunServe(const ServeOptions& o, Io& io) {
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } restore{previous};
 
-  accounts::Accounts accounts(accounts::OpenAccountsStore(
-      DatabasePath(o.db, true), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+  const std::string database = DatabasePath(o.db, true);
+  const auto lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+  accounts::Accounts accounts(accounts::OpenAccountsStore(database, lock_timeout));
+  // The records pages read the same database, with the site's working day (the site file's
+  // times were checked when it was read).
+  options.records.database = database;
+  options.records.lock_timeout = lock_timeout;
+  if (const site::Site* site = CurrentSite()) {
+    options.records.day_starts = ParseDates([&] { return report::ParseDayStarts(site->day_starts, "day_starts"); });
+    if (site->late_after)
+      options.records.late_after = ParseDates([&] { return report::ParseDayStarts(*site->late_after, "late_after"); });
+  }
   std::unique_ptr<web::ConsoleServer> server;
   int port = 0;
   try {

@@ -10,6 +10,7 @@
 #include "accounts/accounts.h"
 #include "accounts/passwords.h"
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
 
@@ -22,11 +23,6 @@ struct UserOptions {
   std::optional<std::string> db;
   double lock_timeout = 5.0;
 };
-
-std::string OsUser() {
-  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
-  return "uid " + std::to_string(geteuid());
-}
 
 // One line of standard input, without its line end.
 std::string ReadLine() {

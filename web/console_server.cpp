@@ -7,6 +7,10 @@
 #include <cctype>
 
 #include "accounts/passwords.h"
+#include "web/page.h"
+#include "web/people_page.h"
+#include "web/report_page.h"
+#include "web/swipes_page.h"
 #include "web/role_matrix.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -22,33 +26,6 @@ constexpr const char* kSessionCookie = "vanto_session";
 constexpr const char* kLoginCookie = "vanto_login";  // the login form's CSRF token, before a session
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr std::size_t kAuditPage = 100;
-
-// How a route is reached without a session: a page sends the browser to the login page; a form
-// or data request is answered 401.
-enum class Access { Public, Page, Form };
-
-struct Context;
-using Handler = std::function<void(Context&)>;
-
-struct Route {
-  const char* method;  // "GET" or "POST"
-  const char* path;
-  Access access;
-  Action action;       // checked against the role matrix (not for Public routes)
-  Handler handler;
-};
-
-struct Context {
-  const httplib::Request& req;
-  httplib::Response& res;
-  std::string client;   // the client's address (through trusted proxies)
-  bool secure = false;  // HTTPS, directly or at a trusted proxy
-  Language language = Language::English;
-  std::optional<accounts::SignedIn> who;
-  const Route* route = nullptr;
-
-  accounts::Actor Actor() const { return {who ? who->user.name : std::string(), client}; }
-};
 
 std::string Trim(std::string_view text) {
   std::size_t a = 0, b = text.size();
@@ -81,12 +58,6 @@ std::string SetCookie(const std::string& name, const std::string& value, const s
   if (secure) c += "; Secure";
   if (max_age) c += "; Max-Age=" + std::to_string(*max_age);
   return c;
-}
-
-// A form field (url-encoded or multipart).
-std::string Field(const httplib::Request& req, const std::string& name) {
-  if (req.is_multipart_form_data()) return req.has_file(name) ? req.get_file_value(name).content : std::string();
-  return req.has_param(name) ? req.get_param_value(name) : std::string();
 }
 
 // Where to go after login: only a path of this site ("/..." but not "//..." or "/\...").
@@ -142,6 +113,11 @@ constexpr NavItem kNav[] = {
 
 }  // namespace
 
+std::string Field(const httplib::Request& req, const std::string& name) {
+  if (req.is_multipart_form_data()) return req.has_file(name) ? req.get_file_value(name).content : std::string();
+  return req.has_param(name) ? req.get_param_value(name) : std::string();
+}
+
 void ParseListen(const std::string& text, ServerOptions& options) {
   std::string host = "127.0.0.1", port = text;
   if (!text.empty() && text[0] == '[') {
@@ -160,14 +136,14 @@ void ParseListen(const std::string& text, ServerOptions& options) {
   options.port = std::stoi(port);
 }
 
-struct ConsoleServer::Impl {
+struct ConsoleServer::Impl final : PageHost {
   ServerOptions options;
-  accounts::Accounts& accounts;
+  accounts::Accounts& accounts_;
   std::unique_ptr<httplib::Server> server;
   std::vector<Route> routes;
   bool bound = false;
 
-  Impl(ServerOptions o, accounts::Accounts& a) : options(std::move(o)), accounts(a) {
+  Impl(ServerOptions o, accounts::Accounts& a) : options(std::move(o)), accounts_(a) {
     if (options.tls_cert.empty() != options.tls_key.empty())
       throw WebError("TLS needs both a certificate (--tls-cert) and its key (--tls-key)");
     if (!options.tls_cert.empty()) {
@@ -185,8 +161,10 @@ struct ConsoleServer::Impl {
 
   bool tls() const { return !options.tls_cert.empty(); }
 
+  accounts::Accounts& accounts() const override { return accounts_; }
+
   // One line per call: control characters a client put into a path cannot forge log lines.
-  void Log(std::string line) const {
+  void Log(std::string line) const override {
     if (!options.log) return;
     for (char& ch : line)
       if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
@@ -277,12 +255,12 @@ struct ConsoleServer::Impl {
   }
 
   void Answer(Context& c, int status, const std::string& title, const std::string& body, const std::string& notice = "",
-              const std::string& error = "") const {
+              const std::string& error = "") const override {
     c.res.status = status;
     c.res.set_content(Page(c.language, &c, title, body, notice, error), kHtml);
   }
 
-  void Refuse(Context& c, int status, const char* word, const std::string& link = "/dashboard") const {
+  void Refuse(Context& c, int status, const char* word, const std::string& link = "/dashboard") const override {
     std::string text = Say(c.language, word);
     Answer(c, status, text, Message(c.language, text, link));
   }
@@ -333,7 +311,7 @@ struct ConsoleServer::Impl {
       c.client = ClientAddress(req);
       c.secure = Secure(req);
       if (route.access == Access::Public) return route.handler(c);
-      c.who = accounts.Authenticate(Cookie(req, kSessionCookie));
+      c.who = accounts_.Authenticate(Cookie(req, kSessionCookie));
       if (!c.who) {
         if (route.access == Access::Page && req.method == "GET") {
           res.set_redirect("/login?next=" + SafeNext(req.path), 303);
@@ -377,9 +355,6 @@ struct ConsoleServer::Impl {
       Action action;
     };
     for (const Placeholder& p : {Placeholder{"/dashboard", "nav_dashboard", Action::ViewDashboard},
-                                 Placeholder{"/swipes", "nav_swipes", Action::ViewSwipes},
-                                 Placeholder{"/people", "nav_people", Action::ViewPeople},
-                                 Placeholder{"/report", "nav_report", Action::ViewReports},
                                  Placeholder{"/enrolments", "nav_enrolments", Action::ViewEnrolments},
                                  Placeholder{"/terminals", "nav_terminals", Action::ViewTerminals},
                                  Placeholder{"/terminals/rejected", "rejected", Action::ViewRejected}}) {
@@ -395,10 +370,12 @@ struct ConsoleServer::Impl {
     for (auto [path, action] : {std::pair{"/sync", Action::Sync}, std::pair{"/terminals/clear", Action::ClearTerminal},
                                 std::pair{"/enrolments/backup", Action::BackupEnrolment},
                                 std::pair{"/enrolments/write", Action::WriteEnrolment},
-                                std::pair{"/conflicts/acknowledge", Action::AcknowledgeConflict},
-                                std::pair{"/people/edit", Action::EditPeople},
-                                std::pair{"/people/import", Action::ImportPeople}})
+                                std::pair{"/conflicts/acknowledge", Action::AcknowledgeConflict}})
       Add({"POST", path, Access::Form, action, [this](Context& c) { Refuse(c, 501, "not_implemented"); }});
+
+    for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});
@@ -439,7 +416,7 @@ struct ConsoleServer::Impl {
     if (expected.size() != 64 || !accounts::SameText(Field(c.req, "csrf"), expected))
       return LoginPage(c, 403, Say(c.language, "bad_form"), {});
     std::string name = Field(c.req, "name");
-    accounts::LoginOutcome outcome = accounts.Login(name, Field(c.req, "password"), c.client);
+    accounts::LoginOutcome outcome = accounts_.Login(name, Field(c.req, "password"), c.client);
     if (outcome.kind == accounts::LoginOutcome::Kind::Throttled) {
       c.res.set_header("Retry-After", std::to_string(outcome.retry_after));
       return LoginPage(c, 429, Say(c.language, "login_throttled"), outcome.retry_after, name);
@@ -452,7 +429,7 @@ struct ConsoleServer::Impl {
   }
 
   void Logout(Context& c) {
-    accounts.Logout(Cookie(c.req, kSessionCookie), c.client);
+    accounts_.Logout(Cookie(c.req, kSessionCookie), c.client);
     c.res.set_header("Set-Cookie", SetCookie(kSessionCookie, "", "/", c.secure, 0));
     c.res.set_redirect("/login", 303);
   }
@@ -460,7 +437,7 @@ struct ConsoleServer::Impl {
   void ChooseLanguage(Context& c) {
     std::string language = Field(c.req, "language");
     if (language != "" && language != "en" && language != "zh_CN") return Refuse(c, 400, "bad_request");
-    accounts.SetLanguage(c.who->user.name, language);
+    accounts_.SetLanguage(c.who->user.name, language);
     c.res.set_redirect("/dashboard", 303);
   }
 
@@ -477,7 +454,7 @@ struct ConsoleServer::Impl {
     d.set("t", Words(c.language));
     d.set("csrf", c.who->session.csrf);
     list users;
-    for (const accounts::User& u : accounts.Users()) {
+    for (const accounts::User& u : accounts_.Users()) {
       data row;
       row.set("name", u.name);
       row.set("role_label", Say(c.language, RoleWord(u.role)));
@@ -502,18 +479,18 @@ struct ConsoleServer::Impl {
   void AddUser(Context& c) {
     std::optional<Role> role = accounts::ParseRole(Field(c.req, "role"));
     if (!role) return UsersPage(c, 400, "", Say(c.language, "bad_request"));
-    Change(c, [&] { accounts.AddUser(c.Actor(), Field(c.req, "name"), *role, Field(c.req, "password")); }, "added");
+    Change(c, [&] { accounts_.AddUser(c.Actor(), Field(c.req, "name"), *role, Field(c.req, "password")); }, "added");
   }
 
   void DisableUser(Context& c) {
     std::string flag = Field(c.req, "disabled");
     if (flag != "0" && flag != "1") return UsersPage(c, 400, "", Say(c.language, "bad_request"));
-    Change(c, [&] { accounts.SetDisabled(c.Actor(), Field(c.req, "name"), flag == "1"); },
+    Change(c, [&] { accounts_.SetDisabled(c.Actor(), Field(c.req, "name"), flag == "1"); },
            flag == "1" ? "disabled" : "enabled");
   }
 
   void SetPassword(Context& c) {
-    Change(c, [&] { accounts.ChangePassword(c.Actor(), Field(c.req, "name"), Field(c.req, "password")); }, "password");
+    Change(c, [&] { accounts_.ChangePassword(c.Actor(), Field(c.req, "name"), Field(c.req, "password")); }, "password");
   }
 
   // ---- audit trail -----------------------------------------------------------------------
@@ -527,7 +504,7 @@ struct ConsoleServer::Impl {
         return Refuse(c, 400, "bad_request", "/audit");
       before = std::stoll(text);
     }
-    std::vector<accounts::AuditEntry> entries = accounts.AuditTrail(kAuditPage, before);
+    std::vector<accounts::AuditEntry> entries = accounts_.AuditTrail(kAuditPage, before);
     data d;
     d.set("t", Words(c.language));
     list rows;

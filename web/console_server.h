@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "accounts/accounts.h"
+#include "web/records.h"
 
 namespace vanto::web {
 
@@ -33,6 +34,8 @@ struct ServerOptions {
   std::size_t max_body = 1 << 20;   // larger request bodies are refused (413)
   std::size_t threads = kDefaultThreads;
   std::chrono::seconds io_timeout{10};
+  // The site's records the Swipes, People and Report pages show (no database: they say so).
+  RecordsSource records;
   // Receives one line per request (method, path, status, client) and every failure; may be empty.
   std::function<void(const std::string&)> log;
 };

@@ -13,6 +13,8 @@ enum class Template { Layout, Login, Placeholder, Users, Audit, Message };
 // Renders `which` with `data`; throws std::logic_error when a template does not parse (a fault of
 // this program, caught by the tests).
 std::string Render(Template which, const kainjow::mustache::data& data);
+// The same for a page's own template `text` (kept beside its page), named `name` in the error.
+std::string RenderText(const char* name, const char* text, const kainjow::mustache::data& data);
 
 // The stylesheet and the one script the pages use (the pages work without it).
 extern const char* const kStylesheet;
