@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "accounts/passwords.h"
+#include "web/enrolments_page.h"
 #include "web/page.h"
 #include "web/people_page.h"
 #include "web/report_page.h"
@@ -355,7 +356,6 @@ struct ConsoleServer::Impl final : PageHost {
       Action action;
     };
     for (const Placeholder& p : {Placeholder{"/dashboard", "nav_dashboard", Action::ViewDashboard},
-                                 Placeholder{"/enrolments", "nav_enrolments", Action::ViewEnrolments},
                                  Placeholder{"/terminals", "nav_terminals", Action::ViewTerminals},
                                  Placeholder{"/terminals/rejected", "rejected", Action::ViewRejected}}) {
       std::string word = p.word;
@@ -376,6 +376,7 @@ struct ConsoleServer::Impl final : PageHost {
     for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : EnrolmentsRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});

@@ -297,6 +297,24 @@ class PostgresSwipeStore final : public SwipeStore {
     return added;
   }
 
+  std::vector<EnrolmentEntry> Enrolments() const override {
+    std::vector<EnrolmentEntry> result;
+    connection_.Retry("reading the enrolment table", [&] {
+      result.clear();
+      PgResult r = connection_.Exec(
+          "SELECT \"cPsn_Num\", \"iFingerprintNO\", \"imachineno\" FROM enrolment ORDER BY 1, 2, 3",
+          "reading the enrolment table");
+      for (int i = 0; i < r.rows(); ++i) {
+        EnrolmentEntry e;
+        if (!PQgetisnull(r.get(), i, 0)) e.person = static_cast<std::int32_t>(std::atoll(r.text(i, 0)));
+        if (!PQgetisnull(r.get(), i, 1)) e.kind = std::atoll(r.text(i, 1));
+        if (!PQgetisnull(r.get(), i, 2)) e.terminal = std::atoll(r.text(i, 2));
+        result.push_back(e);
+      }
+    });
+    return result;
+  }
+
   std::vector<RejectedRecord> Rejected() const override {
     std::vector<RejectedRecord> result;
     connection_.Retry("reading rejected records", [&] {

@@ -97,6 +97,10 @@ std::string AuditDetails(const AuditNote& audit, const PeopleImport& done) {
   return audit.details.empty() ? counts : audit.details + " (" + counts + ")";
 }
 
+std::vector<EnrolmentEntry> SwipeStore::Enrolments() const {
+  throw StoreError(StoreFailure::Other, "database " + location() + ": this store keeps no enrolment table");
+}
+
 SwipePage SwipeStore::Page(SwipeQuery query, std::size_t size) const {
   size = std::max<std::size_t>(size, 1);
   query.limit = size + 1;

@@ -605,6 +605,21 @@ class SqliteSwipeStore final : public SwipeStore {
     return added;
   }
 
+  std::vector<EnrolmentEntry> Enrolments() const override {
+    StatementPtr stmt =
+        c_.Prepare("SELECT cPsn_Num, iFingerprintNO, imachineno FROM enrolment ORDER BY 1, 2, 3");
+    std::vector<EnrolmentEntry> result;
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "reading the enrolment table") == SQLITE_ROW) {
+      EnrolmentEntry e;
+      if (sqlite3_column_type(s, 0) != SQLITE_NULL) e.person = static_cast<std::int32_t>(sqlite3_column_int64(s, 0));
+      if (sqlite3_column_type(s, 1) != SQLITE_NULL) e.kind = sqlite3_column_int64(s, 1);
+      if (sqlite3_column_type(s, 2) != SQLITE_NULL) e.terminal = sqlite3_column_int64(s, 2);
+      result.push_back(e);
+    }
+    return result;
+  }
+
   std::vector<RejectedRecord> Rejected() const override {
     StatementPtr stmt = c_.Prepare(
         "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "

@@ -179,6 +179,16 @@ struct AuditNote {
   std::string details; // what was changed; the store adds what PutPeople did ("2 added, ...")
 };
 
+// One row of the host's enrolment table as a listing shows it: whose, which kind (0 fingerprint,
+// 10 password) and the terminal it was backed up from or written for. The template and the
+// password stay in the table: a listing never reads them.
+struct EnrolmentEntry {
+  std::optional<std::int32_t> person;
+  std::optional<std::int64_t> kind;
+  std::optional<std::int64_t> terminal;
+  friend bool operator==(const EnrolmentEntry&, const EnrolmentEntry&) = default;
+};
+
 struct OpenOptions {
   // Create the database when it does not exist (an SQLite file: its folder must exist; it is
   // created 0640, as are its -wal and -shm files, and the creation and first schema steps are
@@ -237,6 +247,9 @@ class SwipeStore {
   // Keeps a rejected record; true when it was not kept yet (the first one's reason and time stay).
   virtual bool AddRejected(const RejectedRecord& record);
   virtual std::vector<RejectedRecord> Rejected() const;
+
+  // The enrolment table's rows by person, kind and terminal (never their templates or passwords).
+  virtual std::vector<EnrolmentEntry> Enrolments() const;
 
   // Epochs. The newest epoch of a terminal's log (epoch 0 when none was opened): where a sync
   // of that identity and generation reads on.

@@ -601,6 +601,16 @@ TEST_P(SwipeStoreContract, PeopleChangedWithAnAuditNoteKeepBothOrNeither) {
   EXPECT_EQ(AuditRows(location_).size(), 1u);
 }
 
+TEST_P(SwipeStoreContract, TheEnrolmentListingNamesWhoseKindAndTerminalOnly) {
+  auto store = Open();
+  EXPECT_TRUE(store->Enrolments().empty());
+  const bool pg = IsDatabaseUrl(location_);
+  const std::string columns = pg ? "(\"cPsn_Num\", \"iFingerprintNO\", \"imachineno\", \"npassword\")"
+                                 : "(cPsn_Num, iFingerprintNO, imachineno, npassword)";
+  RunSql(location_, "INSERT INTO enrolment " + columns + " VALUES (7, 10, 2, 1234), (7, 0, 1, NULL), (-3, 0, NULL, NULL)");
+  EXPECT_EQ(store->Enrolments(), (std::vector<EnrolmentEntry>{{-3, 0, std::nullopt}, {7, 0, 1}, {7, 10, 2}}));
+}
+
 std::vector<std::string> Engines() { return {"sqlite", "postgresql"}; }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SwipeStoreContract, ::testing::ValuesIn(Engines()),

@@ -2,6 +2,7 @@
 // position, the CSV downloads against the host's own writers, a person's month, edits and imports
 // with their audit rows, and refusals that change nothing.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <regex>
 #include <set>
@@ -244,13 +245,41 @@ TEST(RecordsPages, APersonsMonthMarksLoneSwipesAndLateDays) {
     EXPECT_EQ(console.Get(bad, hr.cookie)->status, 400) << bad;
 }
 
+TEST(RecordsPages, TheEnrolmentsPageListsTheHostsCopyAndNoSecret) {
+  Console console;
+  {
+    auto store = store::OpenSwipeStore(console.database());
+    store->PutPeople(std::vector<store::PersonName>{{7, "<Seven>", ""}});
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(console.database().c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "INSERT INTO enrolment (cPsn_Num, iFingerprintNO, imachineno, npassword) VALUES "
+                         "(7, 0, 2, NULL), (7, 10, 3, 918273), (8, 0, 1, NULL)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  Session hr = console.Login(console.users.hr);
+  httplib::Result res = console.Get("/enrolments", hr.cookie);
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200);
+  std::regex row("<tr class=\"enrolment\" data-person=\"[^\"]*\"><td>([^<]*)</td><td>([^<]*)</td><td>([^<]*)</td><td>([^<]*)</td>");
+  std::vector<std::string> shown;
+  for (auto it = std::sregex_iterator(res->body.begin(), res->body.end(), row); it != std::sregex_iterator(); ++it)
+    shown.push_back((*it)[1].str() + "|" + (*it)[2].str() + "|" + (*it)[3].str() + "|" + (*it)[4].str());
+  EXPECT_EQ(shown, (std::vector<std::string>{"7|&lt;Seven&gt;|fingerprint|2", "7|&lt;Seven&gt;|password|3",
+                                             "8||fingerprint|1"}));
+  EXPECT_EQ(res->body.find("918273"), std::string::npos);  // a password never leaves the table
+  EXPECT_NE(res->body.find("id=\"host-copy\""), std::string::npos);
+}
+
 TEST(RecordsPages, AFailingDatabaseShowsItsMessageAndChangesNothing) {
   ServerOptions options;
   options.records.database = "/nonexistent-vanto-folder/site.db";
   Console console(options);
   Session admin = console.Login(console.users.admin);
   const std::size_t rows = console.accounts().AuditTrail(1000).size();
-  for (const char* path : {"/swipes", "/people", "/report?month=2026-03", "/people/person?number=1"}) {
+  for (const char* path : {"/swipes", "/people", "/report?month=2026-03", "/people/person?number=1", "/enrolments"}) {
     httplib::Result res = console.Get(path, admin.cookie);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 503) << path;
