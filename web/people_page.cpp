@@ -28,6 +28,7 @@ constexpr const char* kPeopleTemplate = R"html(<form method="get" action="/peopl
 {{#people}}<tr class="person" data-person="{{number}}"><td><a href="/people/person?number={{number}}">{{number}}</a></td><td class="name"><a href="/people/person?number={{number}}">{{name}}</a></td><td>{{department}}</td></tr>
 {{/people}}</tbody>
 </table>{{/has_people}}
+{{#more}}<p class="meta" id="more-people">{{t.more_people}} {{more}}</p>{{/more}}
 {{^has_people}}<p id="no-people">{{t.no_people}}</p>{{/has_people}}
 <h2>{{t.import_people}}</h2>
 <p>{{t.import_help}}</p>
@@ -84,12 +85,16 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   d.set("csrf", c.who->session.csrf);
   d.set("q", *q);
   list rows;
+  bool more = false;
   for (const store::PersonName& p : people) {
-    if (rows.size() == kMaxListed) break;
     std::string number = std::to_string(p.person);
     if (!needle.empty() && number != needle && Lower(p.name).find(needle) == std::string::npos &&
         Lower(p.department).find(needle) == std::string::npos)
       continue;
+    if (rows.size() == kMaxListed) {
+      more = true;  // said on the page: a search narrows the list
+      break;
+    }
     data row;
     row.set("number", number);
     row.set("name", p.name);
@@ -98,6 +103,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   }
   d.set("has_people", !rows.empty());
   d.set("people", rows);
+  if (more) d.set("more", std::to_string(kMaxListed));
   std::string shown = notice;
   if (shown.empty() && c.req.has_param("added")) {
     auto count = [&](const char* name) { return WholeNumber(Field(c.req, name), 0, 1LL << 40); };

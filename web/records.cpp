@@ -40,6 +40,7 @@ constexpr Word kRecordsWords[] = {
     {"search", "Search", "搜索"},
     {"search_hint", "number, name or department", "编号、姓名或部门"},
     {"no_people", "No people match.", "没有符合条件的人员。"},
+    {"more_people", "More people match; search to narrow the list. Shown:", "符合条件的人员更多，请搜索以缩小范围。已显示："},
     {"edit_person", "Name and department", "姓名和部门"},
     {"save", "Save", "保存"},
     {"saved", "Saved.", "已保存。"},

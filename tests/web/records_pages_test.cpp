@@ -205,6 +205,14 @@ TEST(RecordsPages, AnImportIsAllOrNothingWithOneAuditRow) {
   std::string list = console.Get("/people?q=zhang", admin.cookie)->body;
   EXPECT_NE(list.find("Zhang, Wei"), std::string::npos);
   EXPECT_EQ(list.find("王小明"), std::string::npos);
+  EXPECT_EQ(list.find("id=\"more-people\""), std::string::npos);
+  // A list longer than a page says so.
+  std::string many = "person,name\n";
+  for (int i = 1000; i < 1600; ++i) many += std::to_string(i) + ",P" + std::to_string(i) + "\n";
+  ASSERT_EQ(Upload(console, admin, many)->status, 303);
+  std::string all = console.Get("/people", admin.cookie)->body;
+  EXPECT_NE(all.find("id=\"more-people\""), std::string::npos);
+  EXPECT_EQ(all.find("P1599"), std::string::npos);
 
   // An upload over the body limit is refused before it is read.
   httplib::Result huge = Upload(console, admin, "person,name\n" + std::string(2 << 20, 'x'));
