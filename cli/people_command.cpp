@@ -6,6 +6,7 @@
 #include "host/attendance_data.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "host/store/civil_time.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -29,7 +30,10 @@ int ImportPeople(const PeopleOptions& o, const std::string& file, Io& io) {
   names.reserve(people.size());
   for (report::Person& p : people) names.push_back({p.number, std::move(p.name), std::move(p.department)});
   store::RecordStore store = OpenStore(o, true);
-  store::PeopleImport done = store.swipes().PutPeople(names);
+  // Audited under the operating-system user's name, the row in the import's transaction.
+  store::PeopleImport done = store.swipes().PutPeopleAudited(
+      names, {store::UtcNowText(), OsUser(), "command line", "people.import",
+              "file " + file + ", " + std::to_string(names.size()) + " rows"});
   std::initializer_list<std::string> args{std::to_string(names.size()), file, std::to_string(done.added),
                                           std::to_string(done.updated), std::to_string(done.unchanged)};
   io.out << (names.size() == 1 ? TrFill("imported {0} person from {1}: {2} added, {3} updated, {4} unchanged", args)

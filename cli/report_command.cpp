@@ -42,7 +42,11 @@ int RunReport(const ReportOptions& o, Io& io) {
   int day_starts = ParseDates([&] { return report::ParseDayStarts(starts, "--day-starts"); });
   if (o.html && o.html->empty()) throw UsageError(Tr("--html needs a file name"));
   store::RecordStore store = OpenStoreForReading(o);
-  report::Report report = BuildReport(store.swipes(), days, day_starts);
+  // The site file's late_after was checked when the file was read.
+  std::optional<int> late_after;
+  if (CurrentSite() && CurrentSite()->late_after)
+    late_after = ParseDates([&] { return report::ParseDayStarts(*CurrentSite()->late_after, "late_after"); });
+  report::Report report = BuildReport(store.swipes(), days, day_starts, late_after);
   if (o.html) {
     WriteHtmlFile(report, *o.html);
     std::initializer_list<std::string> args{*o.html, std::to_string(report.people.size()),
@@ -69,7 +73,8 @@ Command ReportCommand() {
           "shift from 22:00 to 06:00 is one working day, dated by the day it began (a time on the\n"
           "next calendar day shows as '06:00 +1'). Swipes of one person in the same minute count\n"
           "once. People with swipes but no name are listed as '(no name)'; people with a name but no\n"
-          "swipe in the period are listed with 0 days.\n"
+          "swipe in the period are listed with 0 days. When the site file sets late_after (HH:MM), a\n"
+          "day whose first swipe comes after it is marked late (CSV: a last column 'late', 1 or 0).\n"
           "\n"
           "--csv: one row per person and working day; --json: one JSON object per line (\"type\":\n"
           "\"day\", then \"person\" with the totals); --html FILE: one self-contained page to open in a\n"

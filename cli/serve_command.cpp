@@ -10,6 +10,7 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/site_use.h"
+#include "host/attendance_data.h"
 #include "host/machine.h"
 #include "host/schedule.h"
 #include "host/sync_jobs.h"
@@ -63,8 +64,8 @@ int RunServe(const ServeOptions& o, Io& io) {
   } restore{previous};
 
   const std::string database = DatabasePath(o.db, true);
-  accounts::Accounts accounts(accounts::OpenAccountsStore(
-      database, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+  const auto lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+  accounts::Accounts accounts(accounts::OpenAccountsStore(database, lock_timeout));
   // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
   std::unique_ptr<SyncJobs> jobs;
   if (const site::Site* site = CurrentSite()) {
@@ -85,6 +86,15 @@ int RunServe(const ServeOptions& o, Io& io) {
     }
   }
   options.sync = jobs.get();
+  // The records pages read the same database, with the site's working day (the site file's
+  // times were checked when it was read).
+  options.records.database = database;
+  options.records.lock_timeout = lock_timeout;
+  if (const site::Site* site = CurrentSite()) {
+    options.records.day_starts = ParseDates([&] { return report::ParseDayStarts(site->day_starts, "day_starts"); });
+    if (site->late_after)
+      options.records.late_after = ParseDates([&] { return report::ParseDayStarts(*site->late_after, "late_after"); });
+  }
   std::unique_ptr<web::ConsoleServer> server;
   int port = 0;
   try {

@@ -1,5 +1,7 @@
 #include "host/attendance_data.h"
 
+#include <algorithm>
+
 #include "host/text/messages.h"
 
 namespace vanto::host {
@@ -32,17 +34,24 @@ std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery
   return writer.rows();
 }
 
-report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts) {
-  report::ReportBuilder builder(days, day_starts);
+report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
+                           std::optional<int> late_after, std::vector<std::int32_t> persons) {
+  report::ReportBuilder builder(days, day_starts, late_after);
   report::TimeRange window = builder.Window();
   store::SwipeQuery query;
   query.from = window.from;
   query.to = window.to;
+  query.persons = persons;
   store.Each(query, [&](const store::StoredSwipe& s) {
     builder.Add(s.person, s.time);
     return true;
   });
-  return builder.Finish(StoredPeople(store));
+  std::vector<report::Person> people = StoredPeople(store);
+  if (!persons.empty())
+    std::erase_if(people, [&](const report::Person& p) {
+      return std::find(persons.begin(), persons.end(), p.number) == persons.end();
+    });
+  return builder.Finish(people);
 }
 
 }  // namespace vanto::host

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <unordered_map>
@@ -44,7 +45,9 @@ std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery
                          std::ostream& out);
 
 // The attendance report of `days` (working days starting at `day_starts`, minutes after
-// midnight) over every stored swipe in them, with every known person.
-report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts);
+// midnight) over every stored swipe in them, with every known person; first swipes after
+// `late_after` (minutes after midnight) marked late. With `persons`, only those people.
+report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
+                           std::optional<int> late_after = std::nullopt, std::vector<std::int32_t> persons = {});
 
 }  // namespace vanto::host

@@ -8,8 +8,12 @@
 
 #include "accounts/passwords.h"
 #include "web/dashboard_page.h"
-#include "web/terminals_page.h"
+#include "web/enrolments_page.h"
 #include "web/page.h"
+#include "web/people_page.h"
+#include "web/report_page.h"
+#include "web/swipes_page.h"
+#include "web/terminals_page.h"
 #include "web/role_matrix.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -347,34 +351,18 @@ struct ConsoleServer::Impl final : PageHost {
     Add({"POST", "/logout", Access::Form, Action::ChooseLanguage, [this](Context& c) { Logout(c); }});
     Add({"POST", "/language", Access::Form, Action::ChooseLanguage, [this](Context& c) { ChooseLanguage(c); }});
 
-    // Pages that show the host's data: placeholders until the host library is there.
-    struct Placeholder {
-      const char* path;
-      const char* word;
-      Action action;
-    };
-    for (const Placeholder& p : {Placeholder{"/swipes", "nav_swipes", Action::ViewSwipes},
-                                 Placeholder{"/people", "nav_people", Action::ViewPeople},
-                                 Placeholder{"/report", "nav_report", Action::ViewReports},
-                                 Placeholder{"/enrolments", "nav_enrolments", Action::ViewEnrolments}}) {
-      std::string word = p.word;
-      Add({"GET", p.path, Access::Page, p.action, [this, word](Context& c) {
-             data d;
-             d.set("t", Words(c.language));
-             Answer(c, 200, Say(c.language, word), Render(Template::Placeholder, d));
-           }});
-    }
-    // Actions on the host's data: guarded like the real ones, answered 501 until the host
-    // library is there.
+    // Actions on terminals not offered by the console yet: guarded like the real ones, answered 501.
     for (auto [path, action] : {std::pair{"/terminals/clear", Action::ClearTerminal},
                                 std::pair{"/enrolments/backup", Action::BackupEnrolment},
-                                std::pair{"/enrolments/write", Action::WriteEnrolment},
-                                std::pair{"/people/edit", Action::EditPeople},
-                                std::pair{"/people/import", Action::ImportPeople}})
+                                std::pair{"/enrolments/write", Action::WriteEnrolment}})
       Add({"POST", path, Access::Form, action, [this](Context& c) { Refuse(c, 501, "not_implemented"); }});
 
     for (Route& route : DashboardRoutes(*this, options.sync)) Add(std::move(route));
     for (Route& route : TerminalsRoutes(*this, options.sync)) Add(std::move(route));
+    for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : EnrolmentsRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});

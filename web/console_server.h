@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "accounts/accounts.h"
+#include "web/records.h"
 
 namespace vanto::host {
 class SyncJobs;
@@ -41,6 +42,8 @@ struct ServerOptions {
   // when the console runs without a site (those pages say so). Stopped before the server is
   // destroyed (a sync's end is reported through the server's pages).
   host::SyncJobs* sync = nullptr;
+  // The site's records the Swipes, People and Report pages show (no database: they say so).
+  RecordsSource records;
   // Receives one line per request (method, path, status, client) and every failure; may be empty.
   std::function<void(const std::string&)> log;
 };

@@ -116,6 +116,15 @@ std::string RenderText(const char* name, const char* text, const kainjow::mustac
 }
 
 const char* const kStylesheet = R"css(body { font-family: sans-serif; margin: 0; color: #222; }
+form.filters { display: flex; flex-wrap: wrap; gap: 0.5em 1em; align-items: end; margin-bottom: 1em; }
+.muted, .meta { color: #666; }
+.late, tr.late td:first-child { color: #a00; }
+table.calendar td { vertical-align: top; min-width: 6em; height: 4.5em; border: 1px solid #ccc; }
+table.calendar td.present { background: #eef6ee; }
+table.calendar td.single { background: #fff6e0; }
+table.calendar td.late { outline: 2px solid #a00; outline-offset: -2px; }
+table.calendar .date { font-weight: bold; }
+table.calendar .mark { font-size: 0.85em; }
 header { background: #234; color: #fff; padding: 0.5em 1em; display: flex; flex-wrap: wrap; justify-content: space-between; }
 header a { color: #fff; }
 nav ul { list-style: none; margin: 0; padding: 0; display: flex; flex-wrap: wrap; gap: 1em; }

@@ -17,9 +17,10 @@ std::size_t Report::day_count() const {
   return count;
 }
 
-ReportBuilder::ReportBuilder(DayRange days, int day_starts)
-    : days_(days), day_starts_(day_starts), first_day_(DaysFromDate(days.first)), last_day_(DaysFromDate(days.last)) {
+ReportBuilder::ReportBuilder(DayRange days, int day_starts, std::optional<int> late_after)
+    : days_(days), day_starts_(day_starts), late_after_(late_after), first_day_(DaysFromDate(days.first)), last_day_(DaysFromDate(days.last)) {
   if (day_starts < 0 || day_starts >= 1440) throw std::invalid_argument("day_starts must be within a day");
+  if (late_after && (*late_after < 0 || *late_after >= 1440)) throw std::invalid_argument("late_after must be within a day");
   if (first_day_ > last_day_) throw std::invalid_argument("a report's first day comes after its last");
 }
 
@@ -54,6 +55,7 @@ Report ReportBuilder::Finish(const std::vector<Person>& people) const {
   Report report;
   report.days = days_;
   report.day_starts = day_starts_;
+  report.late_after = late_after_;
   std::map<std::int32_t, PersonReport> by_person;
   for (const Person& p : people) {
     PersonReport& r = by_person[p.number];
@@ -66,7 +68,8 @@ Report ReportBuilder::Finish(const std::vector<Person>& people) const {
     auto day = static_cast<std::int32_t>(static_cast<std::uint32_t>(key & 0xFFFFFFFFu));
     PersonReport& r = by_person[person];
     r.person = person;
-    r.days.push_back({DateFromDays(day), acc.first, acc.last, acc.swipes});
+    bool late = late_after_ && acc.first - std::int64_t{day} * 1440 > *late_after_;
+    r.days.push_back({DateFromDays(day), acc.first, acc.last, acc.swipes, late});
   }
   for (auto& [number, r] : by_person)
     std::sort(r.days.begin(), r.days.end(), [](const DayEntry& a, const DayEntry& b) { return a.day < b.day; });

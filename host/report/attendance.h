@@ -26,6 +26,7 @@ struct DayEntry {
   std::int64_t first = 0;    // minutes since 1970-01-01 00:00
   std::int64_t last = 0;
   int swipes = 0;            // distinct minutes
+  bool late = false;         // the first swipe came after the report's late_after
   int span() const { return static_cast<int>(last - first); }  // minutes
 };
 
@@ -41,13 +42,16 @@ struct PersonReport {
 struct Report {
   DayRange days;
   int day_starts = 0;  // minutes after midnight
+  // A first swipe after this time (minutes after the working day's date began) is late; nothing:
+  // the site sets no such time and no day is late.
+  std::optional<int> late_after;
   std::vector<PersonReport> people;  // by person number
   std::size_t day_count() const;     // person-days in the report
 };
 
 class ReportBuilder {
  public:
-  ReportBuilder(DayRange days, int day_starts);
+  ReportBuilder(DayRange days, int day_starts, std::optional<int> late_after = std::nullopt);
 
   // The stored swipe times that can fall into the report's working days, inclusive
   // ("YYYY-MM-DD HH:MM:SS"): from the first day's start to just before the day after the last.
@@ -68,6 +72,7 @@ class ReportBuilder {
   };
   DayRange days_;
   int day_starts_;
+  std::optional<int> late_after_;
   std::int64_t first_day_, last_day_;  // days since 1970-01-01
   std::unordered_map<std::int32_t, std::int64_t> last_minute_;  // per person
   // By (person, working day) packed in one key: person in the high half, day in the low.

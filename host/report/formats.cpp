@@ -171,20 +171,28 @@ void WritePeople(std::ostream& out, const std::vector<Person>& people, Format fo
 void WriteReport(std::ostream& out, const Report& report, Format format) {
   switch (format) {
     case Format::Csv:
-      out << "person,name,department,day,first,last,swipes,span,span_minutes\n";
+      // A site that sets late_after gets a last column "late" (1 or 0); the columns stay as they
+      // were for one that does not.
+      out << "person,name,department,day,first,last,swipes,span,span_minutes" << (report.late_after ? ",late" : "")
+          << "\n";
       for (const PersonReport& p : report.people)
-        for (const DayEntry& d : p.days)
+        for (const DayEntry& d : p.days) {
           out << p.person << ',' << (p.name ? CsvField(*p.name) : "") << ',' << CsvField(p.department) << ','
               << DateText(d.day) << ',' << MinuteText(d.first) << ',' << MinuteText(d.last) << ',' << d.swipes << ','
-              << SpanText(d.span()) << ',' << d.span() << '\n';
+              << SpanText(d.span()) << ',' << d.span();
+          if (report.late_after) out << ',' << (d.late ? 1 : 0);
+          out << '\n';
+        }
       break;
     case Format::Json:
       for (const PersonReport& p : report.people) {
-        for (const DayEntry& d : p.days)
-          out << Dump({{"type", "day"}, {"person", p.person}, {"name", NameJson(p.name)},
-                       {"department", p.department}, {"day", DateText(d.day)}, {"first", MinuteText(d.first)},
-                       {"last", MinuteText(d.last)}, {"swipes", d.swipes}, {"span_minutes", d.span()}})
-              << '\n';
+        for (const DayEntry& d : p.days) {
+          json day = {{"type", "day"}, {"person", p.person}, {"name", NameJson(p.name)},
+                          {"department", p.department}, {"day", DateText(d.day)}, {"first", MinuteText(d.first)},
+                          {"last", MinuteText(d.last)}, {"swipes", d.swipes}, {"span_minutes", d.span()}};
+          if (report.late_after) day["late"] = d.late;
+          out << Dump(day) << '\n';
+        }
         out << Dump({{"type", "person"}, {"person", p.person}, {"name", NameJson(p.name)},
                      {"department", p.department}, {"days_present", p.days_present()},
                      {"total_span_minutes", p.total_span()}})
@@ -201,7 +209,8 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       std::vector<std::vector<std::string>> rows;
       for (const PersonReport& p : report.people)
         for (const DayEntry& d : p.days)
-          rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day), ClockOnDay(d.first, d.day),
+          rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day),
+                          ClockOnDay(d.first, d.day) + (d.late ? " " + std::string(Tr("late")) : std::string()),
                           ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span())});
       if (!rows.empty()) {
         WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DAY"), Tr("FIRST"), Tr("LAST"), Tr("SWIPES"), Tr("SPAN")}, rows,

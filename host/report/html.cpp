@@ -27,6 +27,7 @@ th { font-weight: 600; border-bottom: 1.5px solid #8a939c; vertical-align: botto
 .num { text-align: right; font-variant-numeric: tabular-nums; }
 tr.weekend td { background: #f5f6f8; }
 tr.day:not(.present) td { color: var(--muted); }
+.late { color: #b3261e; font-weight: 600; }
 td.bar, th.bar { width: 46%; }
 td.bar svg { display: block; width: 100%; height: 14px; }
 svg .track { fill: var(--track); }
@@ -128,10 +129,13 @@ void PersonSection(std::ostream& out, const Report& report, const PersonReport& 
     const DayEntry* e = nullptr;
     if (entry != p.days.end() && entry->day == day) e = &*entry++;
     int weekday = Weekday(day);
-    out << "<tr class=\"day" << (e ? " present" : "") << (weekday >= 5 ? " weekend" : "") << "\" data-day=\""
+    out << "<tr class=\"day" << (e ? " present" : "") << (e && e->late ? " late" : "") << (weekday >= 5 ? " weekend" : "")
+        << "\" data-day=\""
         << DateText(day) << "\"><td>" << DateText(day) << "</td><td>" << WeekdayName(weekday) << "</td>";
     if (e)
-      out << "<td>" << Clock(e->first, day) << "</td><td>" << Clock(e->last, day) << "</td><td class=\"num\">"
+      out << "<td>" << Clock(e->first, day)
+          << (e->late ? " <span class=\"late\">" + HtmlEscape(Tr("late")) + "</span>" : std::string()) << "</td><td>"
+          << Clock(e->last, day) << "</td><td class=\"num\">"
           << e->swipes << "</td><td class=\"num\">" << SpanText(e->span()) << "</td>";
     else
       out << "<td></td><td></td><td></td><td></td>";

@@ -277,6 +277,11 @@ Site ParseSite(const std::string& text, const std::string& path) {
                       {*site.timezone}));
     } else if (name == "clock") {
       ReadClockRules(site, node);
+    } else if (name == "late_after") {
+      site.late_after = Text(site, node, name);
+      site.late_after_line = LineOf(node);
+      if (!ParseTimeOfDay(*site.late_after))
+        Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {*site.late_after}));
     } else if (name == "line") {
       const auto* table = node.as_table();
       if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
@@ -323,7 +328,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, timezone, [clock], [line], [schedule], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, [clock], [line], [schedule], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));
@@ -380,6 +385,7 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
   seconds("warn_drift_above", rules.warn_drift_above, rules.warn_drift_above_line);
   seconds("records_ahead", rules.records_ahead, rules.records_ahead_line);
   seconds("records_back", rules.records_back, rules.records_back_line);
+  if (site.late_after) rows.push_back({"late_after", *site.late_after, file(site.late_after_line)});
   for (const LineKey& key : LineKeys()) {
     std::string value, origin;
     if (auto given = Environment(key.variable)) {

@@ -70,6 +70,9 @@ struct Site {
   std::optional<std::string> timezone;
   int timezone_line = 0;
   ClockRules clock;
+  // A first swipe of a working day after this time of day ("HH:MM") is late; none: no one is.
+  std::optional<std::string> late_after;
+  int late_after_line = 0;
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file

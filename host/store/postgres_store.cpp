@@ -297,6 +297,24 @@ class PostgresSwipeStore final : public SwipeStore {
     return added;
   }
 
+  std::vector<EnrolmentEntry> Enrolments() const override {
+    std::vector<EnrolmentEntry> result;
+    connection_.Retry("reading the enrolment table", [&] {
+      result.clear();
+      PgResult r = connection_.Exec(
+          "SELECT \"cPsn_Num\", \"iFingerprintNO\", \"imachineno\" FROM enrolment ORDER BY 1, 2, 3",
+          "reading the enrolment table");
+      for (int i = 0; i < r.rows(); ++i) {
+        EnrolmentEntry e;
+        if (!PQgetisnull(r.get(), i, 0)) e.person = static_cast<std::int32_t>(std::atoll(r.text(i, 0)));
+        if (!PQgetisnull(r.get(), i, 1)) e.kind = std::atoll(r.text(i, 1));
+        if (!PQgetisnull(r.get(), i, 2)) e.terminal = std::atoll(r.text(i, 2));
+        result.push_back(e);
+      }
+    });
+    return result;
+  }
+
   std::vector<RejectedRecord> Rejected() const override {
     std::vector<RejectedRecord> result;
     connection_.Retry("reading rejected records", [&] {
@@ -328,9 +346,14 @@ class PostgresSwipeStore final : public SwipeStore {
     return result;
   }
 
-  PeopleImport PutPeople(std::span<const PersonName> people) override {
+  PeopleImport PutPeople(std::span<const PersonName> people) override { return Put(people, nullptr); }
+  PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit) override {
+    return Put(people, &audit);
+  }
+
+  PeopleImport Put(std::span<const PersonName> people, const AuditNote* audit) {
     PeopleImport result;
-    if (people.empty()) return result;
+    if (people.empty() && !audit) return result;
     // All or nothing, in one transaction; a lost race runs the whole import again.
     connection_.Transaction("storing people", [&] {
       result = {};
@@ -352,6 +375,13 @@ class PostgresSwipeStore final : public SwipeStore {
                            {number.c_str(), p.name.c_str(), p.department.c_str()}, "storing people");
           ++result.added;
         }
+      }
+      if (audit) {
+        std::string details = AuditDetails(*audit, result);
+        connection_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
+                         {audit->at.c_str(), audit->actor.c_str(), audit->origin.c_str(), audit->action.c_str(),
+                          details.c_str()},
+                         "writing the audit trail");
       }
     });
     return result;
@@ -383,7 +413,7 @@ class PostgresSwipeStore final : public SwipeStore {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);
     connection_.EnsureConnected();
-    std::string sql = "SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + kSwipeOrder;
+    std::string sql = "SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + SwipeOrderOf(query);
     PGconn* conn = connection_.get();
     if (!PQsendQueryParams(conn, sql.c_str(), static_cast<int>(params.pointers.size()), nullptr,
                            params.pointers.data(), nullptr, nullptr, 0))

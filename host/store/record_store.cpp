@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 
 #include "host/calendar.h"
 #include "host/store/postgres_store.h"
+#include "host/store/schema.h"
 #include "host/store/sqlite_store.h"
 
 namespace vanto::store {
@@ -19,6 +21,102 @@ std::vector<StoredSwipe> SwipeStore::Swipes(std::optional<int> port, std::option
     return true;
   });
   return result;
+}
+
+SwipePosition SwipePosition::Of(const StoredSwipe& swipe) {
+  SwipePosition p;
+  p.time = swipe.time;
+  p.person = swipe.person;
+  p.port = swipe.port;
+  p.terminal = swipe.terminal;
+  p.occurrence = swipe.occurrence;
+  if (swipe.identity) p.identity = *swipe.identity;
+  if (swipe.generation) p.generation = *swipe.generation;
+  if (swipe.index) p.index = *swipe.index;
+  p.epoch = swipe.epoch;
+  return p;
+}
+
+std::string SwipePosition::Text() const {
+  std::string text = time;
+  for (std::int64_t v : {std::int64_t{person}, std::int64_t{port}, std::int64_t{terminal}, std::int64_t{occurrence},
+                         identity, generation, index, epoch})
+    text += "|" + std::to_string(v);
+  return text;
+}
+
+std::optional<SwipePosition> SwipePosition::Parse(std::string_view text) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t bar = text.find('|', start);
+    parts.push_back(text.substr(start, bar == std::string_view::npos ? std::string_view::npos : bar - start));
+    if (bar == std::string_view::npos) break;
+    start = bar + 1;
+  }
+  if (parts.size() != 9 || parts[0].size() != 19) return std::nullopt;
+  for (char c : parts[0])
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '-' || c == ':' || c == ' ')) return std::nullopt;
+  std::int64_t values[8];
+  for (int i = 0; i < 8; ++i) {
+    std::string_view part = parts[i + 1];
+    bool negative = !part.empty() && part[0] == '-';
+    std::string_view digits = negative ? part.substr(1) : part;
+    if (digits.empty() || digits.size() > 12) return std::nullopt;
+    std::int64_t v = 0;
+    for (char c : digits) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+      v = v * 10 + (c - '0');
+    }
+    values[i] = negative ? -v : v;
+  }
+  auto fits_int = [](std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; };
+  for (int i = 0; i < 4; ++i)
+    if (!fits_int(values[i])) return std::nullopt;
+  for (int i = 4; i < 8; ++i)
+    if (values[i] < -1 || values[i] > UINT32_MAX) return std::nullopt;
+  SwipePosition p;
+  p.time = std::string(parts[0]);
+  p.person = static_cast<std::int32_t>(values[0]);
+  p.port = static_cast<int>(values[1]);
+  p.terminal = static_cast<int>(values[2]);
+  p.occurrence = static_cast<int>(values[3]);
+  p.identity = values[4];
+  p.generation = values[5];
+  p.index = values[6];
+  p.epoch = values[7];
+  return p;
+}
+
+PeopleImport SwipeStore::PutPeopleAudited(std::span<const PersonName>, const AuditNote&) {
+  throw StoreError(StoreFailure::Other, "database " + location() + ": this store keeps no audit trail");
+}
+
+std::string AuditDetails(const AuditNote& audit, const PeopleImport& done) {
+  std::string counts = std::to_string(done.added) + " added, " + std::to_string(done.updated) + " updated, " +
+                       std::to_string(done.unchanged) + " unchanged";
+  return audit.details.empty() ? counts : audit.details + " (" + counts + ")";
+}
+
+std::vector<EnrolmentEntry> SwipeStore::Enrolments() const {
+  throw StoreError(StoreFailure::Other, "database " + location() + ": this store keeps no enrolment table");
+}
+
+SwipePage SwipeStore::Page(SwipeQuery query, std::size_t size) const {
+  size = std::max<std::size_t>(size, 1);
+  query.limit = size + 1;
+  SwipePage page;
+  bool more = false;
+  Each(query, [&](const StoredSwipe& s) {
+    if (page.rows.size() == size) {
+      more = true;
+      return false;
+    }
+    page.rows.push_back(s);
+    return true;
+  });
+  if (more) page.next = SwipePosition::Of(page.rows.back());
+  return page;
 }
 
 std::int64_t SwipeStore::CountSwipes(std::optional<int> port, std::optional<int> terminal) const {

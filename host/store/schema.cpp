@@ -436,6 +436,14 @@ const char* SchemaVersionTableSql(Engine engine) {
                "applied_at TEXT NOT NULL)";
 }
 
+namespace {
+// SwipePosition's columns: the unidentified key (port, terminal, person, minute of the time,
+// occurrence) and the identified one (identity, generation, index, epoch) are both in it.
+constexpr const char* kPagePosition =
+    "swipe_time, person, port, terminal, occurrence, COALESCE(identity, -1), COALESCE(generation, -1), "
+    "COALESCE(record_index, -1), epoch";
+}  // namespace
+
 SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
   SqlFilter filter;
   auto next = [&](SqlValue value) {
@@ -455,6 +463,18 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
   }
   if (query.port) tests.push_back("port = " + next(static_cast<std::int64_t>(*query.port)));
   if (query.terminal) tests.push_back("terminal = " + next(static_cast<std::int64_t>(*query.terminal)));
+  if (query.after) {
+    // The time alone first: the index on swipe time starts its scan there, and the full
+    // position only sorts out the swipes of that same time.
+    const SwipePosition& a = *query.after;
+    std::string time = next(a.time);
+    tests.push_back("swipe_time >= " + time);
+    std::string values = time;
+    for (std::int64_t v : {std::int64_t{a.person}, std::int64_t{a.port}, std::int64_t{a.terminal},
+                           std::int64_t{a.occurrence}, a.identity, a.generation, a.index, a.epoch})
+      values += ", " + next(v);
+    tests.push_back(std::string("(") + kPagePosition + ") > (" + values + ")");
+  }
   for (std::size_t i = 0; i < tests.size(); ++i) filter.where += (i ? " AND " : " WHERE ") + tests[i];
   return filter;
 }
@@ -469,6 +489,13 @@ std::string SwipeColumnsOf(int version) {
   return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, NULL, NULL, NULL, 0";
 }
 const char* kSwipeOrder = " ORDER BY swipe_time, person, port, terminal, occurrence";
+
+std::string SwipeOrderOf(const SwipeQuery& query) {
+  if (!query.after && !query.limit) return kSwipeOrder;
+  std::string order = std::string(" ORDER BY ") + kPagePosition;
+  if (query.limit) order += " LIMIT " + std::to_string(*query.limit);
+  return order;
+}
 
 std::string NewerSchemaMessage(const std::string& location, int version) {
   return "database " + location + " has schema version " + std::to_string(version) +

@@ -58,6 +58,11 @@ extern const char* kSwipeColumns;
 // gives them: the ones it lacks as constants.
 std::string SwipeColumnsOf(int version);
 extern const char* kSwipeOrder;
+// The ORDER BY (and LIMIT) Each uses for `query`: kSwipeOrder, or the paged listing order.
+std::string SwipeOrderOf(const SwipeQuery& query);
+
+// An audit row's details for a PutPeopleAudited: the note's details and what was done.
+std::string AuditDetails(const AuditNote& audit, const PeopleImport& done);
 
 // The message for a database whose schema is newer than this program knows.
 std::string NewerSchemaMessage(const std::string& location, int version);

@@ -605,6 +605,21 @@ class SqliteSwipeStore final : public SwipeStore {
     return added;
   }
 
+  std::vector<EnrolmentEntry> Enrolments() const override {
+    StatementPtr stmt =
+        c_.Prepare("SELECT cPsn_Num, iFingerprintNO, imachineno FROM enrolment ORDER BY 1, 2, 3");
+    std::vector<EnrolmentEntry> result;
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "reading the enrolment table") == SQLITE_ROW) {
+      EnrolmentEntry e;
+      if (sqlite3_column_type(s, 0) != SQLITE_NULL) e.person = static_cast<std::int32_t>(sqlite3_column_int64(s, 0));
+      if (sqlite3_column_type(s, 1) != SQLITE_NULL) e.kind = sqlite3_column_int64(s, 1);
+      if (sqlite3_column_type(s, 2) != SQLITE_NULL) e.terminal = sqlite3_column_int64(s, 2);
+      result.push_back(e);
+    }
+    return result;
+  }
+
   std::vector<RejectedRecord> Rejected() const override {
     StatementPtr stmt = c_.Prepare(
         "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
@@ -641,9 +656,14 @@ class SqliteSwipeStore final : public SwipeStore {
     return sqlite3_column_int64(stmt.get(), 0);
   }
 
-  PeopleImport PutPeople(std::span<const PersonName> people) override {
+  PeopleImport PutPeople(std::span<const PersonName> people) override { return Put(people, nullptr); }
+  PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit) override {
+    return Put(people, &audit);
+  }
+
+  PeopleImport Put(std::span<const PersonName> people, const AuditNote* audit) {
     PeopleImport result;
-    if (people.empty()) return result;
+    if (people.empty() && !audit) return result;
     WriteTransaction transaction(c_, "storing people");
     StatementPtr read = c_.Prepare("SELECT name, department FROM people WHERE person = ?1");
     StatementPtr insert = c_.Prepare("INSERT INTO people (person, name, department) VALUES (?1, ?2, ?3)");
@@ -671,6 +691,15 @@ class SqliteSwipeStore final : public SwipeStore {
     read.reset();
     insert.reset();
     update.reset();
+    if (audit) {
+      StatementPtr note =
+          c_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+      const std::string details = AuditDetails(*audit, result);
+      for (auto [at, text] : {std::pair{1, &audit->at}, std::pair{2, &audit->actor}, std::pair{3, &audit->origin},
+                              std::pair{4, &audit->action}, std::pair{5, &details}})
+        sqlite3_bind_text(note.get(), at, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
+      c_.Step(note.get(), "writing the audit trail");
+    }
     transaction.Commit();
     return result;
   }
@@ -685,7 +714,7 @@ class SqliteSwipeStore final : public SwipeStore {
 
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
-    StatementPtr stmt = c_.Prepare("SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + kSwipeOrder);
+    StatementPtr stmt = c_.Prepare("SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + SwipeOrderOf(query));
     Bind(stmt.get(), filter);
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading swipes") == SQLITE_ROW) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -117,6 +118,24 @@ struct LogEpoch {
   std::string opened_at;            // UTC
 };
 
+// A swipe's place in the paged listing order: time, person, port, terminal, occurrence, then its
+// log key (identity, generation, index and epoch; -1 where a terminal tells none). No two stored
+// swipes share one, so a page that ends at a swipe goes on exactly after it, however many swipes
+// share its time.
+struct SwipePosition {
+  std::string time;  // "YYYY-MM-DD HH:MM:SS"
+  std::int32_t person = 0;
+  int port = 0, terminal = 0, occurrence = 0;
+  std::int64_t identity = -1, generation = -1, index = -1, epoch = 0;
+  friend bool operator==(const SwipePosition&, const SwipePosition&) = default;
+
+  static SwipePosition Of(const StoredSwipe& swipe);
+  // A text for a link ("TIME|PERSON|PORT|TERMINAL|OCCURRENCE|IDENTITY|GENERATION|INDEX|EPOCH") and
+  // back; Parse answers nothing for any text Text did not make.
+  std::string Text() const;
+  static std::optional<SwipePosition> Parse(std::string_view text);
+};
+
 // Which stored swipes a query selects; every part that is set must hold.
 struct SwipeQuery {
   std::optional<std::string> from;  // swipe time >= from ("YYYY-MM-DD HH:MM:SS", or a prefix of it)
@@ -124,6 +143,17 @@ struct SwipeQuery {
   std::vector<std::int32_t> persons;  // any of these (empty: everyone)
   std::optional<int> port;
   std::optional<int> terminal;
+  // Paging (for Each; Count ignores `limit`): with either set, swipes come in the paged listing
+  // order (SwipePosition), only those after `after`, at most `limit` of them. The order's index
+  // serves every page alike: no page costs more for coming late.
+  std::optional<SwipePosition> after;
+  std::optional<std::size_t> limit;
+};
+
+// One page of a listing: its swipes, and where the next page starts (nothing: this is the last).
+struct SwipePage {
+  std::vector<StoredSwipe> rows;
+  std::optional<SwipePosition> next;
 };
 
 // A person's name and department, beside the person number swipes carry.
@@ -137,6 +167,26 @@ struct PersonName {
 // What PutPeople did.
 struct PeopleImport {
   std::size_t added = 0, updated = 0, unchanged = 0;
+};
+
+// The audit-trail row a change writes in its own transaction (the console's audit table, kept in
+// the same database; accounts/ reads it): who, when, from where, what.
+struct AuditNote {
+  std::string at;      // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::string actor;   // a console user, or the operating-system user of a command
+  std::string origin;  // a client address, or "command line"
+  std::string action;  // "people.edit", "people.import"
+  std::string details; // what was changed; the store adds what PutPeople did ("2 added, ...")
+};
+
+// One row of the host's enrolment table as a listing shows it: whose, which kind (0 fingerprint,
+// 10 password) and the terminal it was backed up from or written for. The template and the
+// password stay in the table: a listing never reads them.
+struct EnrolmentEntry {
+  std::optional<std::int32_t> person;
+  std::optional<std::int64_t> kind;
+  std::optional<std::int64_t> terminal;
+  friend bool operator==(const EnrolmentEntry&, const EnrolmentEntry&) = default;
 };
 
 struct OpenOptions {
@@ -179,6 +229,10 @@ class SwipeStore {
   // Adds or updates `people` (keyed by person number) in one transaction: all or, on a
   // StoreError, none. People the database holds and `people` does not list stay as they are.
   virtual PeopleImport PutPeople(std::span<const PersonName> people) = 0;
+  // PutPeople with `audit`'s row in the same transaction (written also when nothing changed, so
+  // the attempt is on record): both or, on a StoreError, neither. An engine without the audit
+  // table throws StoreError.
+  virtual PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit);
   // Every person the database knows, by person number.
   virtual std::vector<PersonName> People() const = 0;
 
@@ -193,6 +247,9 @@ class SwipeStore {
   // Keeps a rejected record; true when it was not kept yet (the first one's reason and time stay).
   virtual bool AddRejected(const RejectedRecord& record);
   virtual std::vector<RejectedRecord> Rejected() const;
+
+  // The enrolment table's rows by person, kind and terminal (never their templates or passwords).
+  virtual std::vector<EnrolmentEntry> Enrolments() const;
 
   // Epochs. The newest epoch of a terminal's log (epoch 0 when none was opened): where a sync
   // of that identity and generation reads on.
@@ -216,6 +273,10 @@ class SwipeStore {
   // Marks conflict `id` acknowledged by `by` now; false when there is no such conflict or it was
   // acknowledged already (the first acknowledgement stays).
   virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by);
+
+  // The `size` swipes (at least 1) `query` selects after `query.after`, in the paged listing
+  // order, reading one more to learn whether a next page exists.
+  SwipePage Page(SwipeQuery query, std::size_t size) const;
 
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;

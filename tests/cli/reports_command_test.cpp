@@ -1,6 +1,8 @@
 // swipes, people and report as an administrator runs them: exit statuses and one-line messages
 // for bad dates and bad names files (nothing imported), re-imports that update, names in every
 // format, an empty or missing database, and a page whose names cannot inject markup.
+#include <pwd.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -11,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "accounts/accounts_store.h"
 #include "host/store/swipe_store.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
@@ -100,6 +103,33 @@ TEST_F(ReportsCommands, ABadNamesFileImportsNothing) {
   EXPECT_NE(missing.err.find("cannot read people file"), std::string::npos) << missing.err;
   EXPECT_EQ(Run({"people", "import"}).status, kExitUsage);
   EXPECT_EQ(Run({"people", "export", "x.csv"}).status, kExitUsage);
+}
+
+// An import is audited under the operating-system user, its row in the import's transaction; a
+// site file's late_after marks the report's late days (CSV: a last column).
+TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheReport) {
+  Seed();
+  std::string file = Write("people.csv", "person,name\n101,Ann\n");
+  ASSERT_EQ(Run({"people", "import", file}).status, kExitOk);
+  auto accounts = accounts::OpenAccountsStore(db_, std::chrono::milliseconds(5000));
+  std::vector<accounts::AuditEntry> trail = accounts->AuditTrail(10, std::nullopt);
+  ASSERT_EQ(trail.size(), 1u);
+  EXPECT_EQ(trail[0].action, "people.import");
+  EXPECT_EQ(trail[0].actor, getpwuid(geteuid())->pw_name);
+  EXPECT_EQ(trail[0].origin, "command line");
+  EXPECT_NE(trail[0].details.find(file), std::string::npos) << trail[0].details;
+  EXPECT_NE(trail[0].details.find("1 added"), std::string::npos) << trail[0].details;
+
+  std::string site = Write("site.toml", "late_after = \"21:30\"\n[[port]]\nnumber = 1\ndevice = \"/dev/null\"\nterminals = [1]\n");
+  Result r = Run({"report", "--month", "2026-03", "--csv", "--site", site});
+  ASSERT_EQ(r.status, kExitOk) << r.err;
+  auto rows = CsvRows(r.out);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0].back(), "late");
+  EXPECT_EQ(rows[1][3] + " " + rows[1].back(), "2026-03-05 1");  // 101 came at 22:00
+  EXPECT_EQ(rows[2][3] + " " + rows[2].back(), "2026-03-06 0");  // 101's morning, 06:00
+  // Without late_after the columns stay as they were.
+  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 80).find("span_minutes\n"), std::string::npos);
 }
 
 TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {

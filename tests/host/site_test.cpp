@@ -64,6 +64,8 @@ TEST(SiteFile, ReadsEveryPart) {
   Site site = ParseSite(kGood, "site.toml");
   EXPECT_EQ(site.database, "/var/lib/vanto/vanto.db");
   EXPECT_EQ(site.day_starts, "05:30");
+  EXPECT_FALSE(site.late_after);
+  EXPECT_EQ(ParseSite("late_after = \"09:05\"\n[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n", "s.toml").late_after, "09:05");
   EXPECT_EQ(site.line.at("VANTO_FK_SPEED").value, 57600);
   EXPECT_EQ(site.line.at("VANTO_FK_TIMEOUT_MS").line, 7);
   ASSERT_EQ(site.ports.size(), 2u);
@@ -86,6 +88,8 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
       {"[line]\nretries = \"3\"\n", "s.toml:2: key 'line.retries': must be a whole number, not a string"},
       {"[line]\nspeeed = 9600\n", "s.toml:2: key 'line.speeed': unknown key"},
       {"day_starts = \"25:00\"\n", "s.toml:1: key 'day_starts': '25:00' is not a time of day"},
+      {"late_after = \"9:61\"\n", "s.toml:1: key 'late_after': '9:61' is not a time of day"},
+      {"late_after = 900\n", "s.toml:1: key 'late_after': must be"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 1\ndevice = \"b\"\nterminals = [2]\n",
        "s.toml:5: key 'port.number': port 1 is given twice (first at line 1)"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 2\ndevice = \"a\"\nterminals = [2]\n",

@@ -191,6 +191,72 @@ TEST_P(SwipeStoreContract, ABigBatchIsStoredAndStreamedWhole) {
   EXPECT_EQ(seen, 5000);
 }
 
+// Pages walked one after another give every selected swipe exactly once, in one order, whatever
+// the page size, even where many swipes share a time (a page may end inside such a group).
+TEST_P(SwipeStoreContract, PagesGoOnAfterTheirLastSwipeAndNeverRepeatOrSkipOne) {
+  auto store = Open();
+  std::vector<StoredSwipe> rows;
+  for (int i = 0; i < 12; ++i) rows.push_back(Row(1 + i % 2, 1, i % 3, "2026-11-06 08:00:" + std::to_string(10 + i % 4)));
+  for (auto& r : rows) r.occurrence = 1 + static_cast<int>(&r - rows.data()) / 6;
+  // Identified swipes that share time, person, port, terminal and occurrence: only their log
+  // keys (identity, index, epoch) tell them apart, and an unidentified one shares the rest too.
+  for (std::uint32_t k = 0; k < 5; ++k) {
+    StoredSwipe s = Row(1, 1, 0, "2026-11-06 08:00:10");
+    s.identity = 900 + k % 2;
+    s.generation = 1;
+    s.index = k;
+    rows.push_back(s);
+  }
+  auto added = store->Insert(rows);
+  ASSERT_EQ(std::count(added.begin(), added.end(), true), 17);
+
+  struct Case {
+    SwipeQuery query;
+    std::int64_t expected;
+  };
+  const Case cases[] = {{Q(), 17}, {Q({}, {}, {0}), 9}, {Q("2026-11-06 08:00:11", "2026-11-06 08:00:12"), 6},
+                        {Q({}, {}, {}, 2), 6}, {Q({}, {}, {}, 3), 0}};
+  for (const Case& c : cases) {
+    for (std::size_t size : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{17}, std::size_t{100}}) {
+      SCOPED_TRACE("page size " + std::to_string(size) + ", expected " + std::to_string(c.expected));
+      std::vector<SwipePosition> seen;
+      SwipeQuery query = c.query;
+      for (int pages = 0; pages < 40; ++pages) {
+        SwipePage page = store->Page(query, size);
+        EXPECT_LE(page.rows.size(), size);
+        for (const StoredSwipe& s : page.rows) seen.push_back(SwipePosition::Of(s));
+        if (!page.next) break;
+        EXPECT_EQ(page.rows.size(), size);  // only the last page is short
+        EXPECT_EQ(*page.next, seen.back());
+        // A link carries the position as text.
+        query.after = SwipePosition::Parse(page.next->Text());
+        ASSERT_TRUE(query.after);
+      }
+      ASSERT_EQ(static_cast<std::int64_t>(seen.size()), c.expected);
+      for (std::size_t i = 1; i < seen.size(); ++i) {
+        const SwipePosition &a = seen[i - 1], &b = seen[i];
+        EXPECT_LT(std::tie(a.time, a.person, a.port, a.terminal, a.occurrence, a.identity, a.generation, a.index, a.epoch),
+                  std::tie(b.time, b.person, b.port, b.terminal, b.occurrence, b.identity, b.generation, b.index, b.epoch))
+            << "at " << i;
+      }
+      EXPECT_EQ(store->Count(c.query), c.expected);
+    }
+  }
+}
+
+TEST(SwipePositionText, ReadsBackWhatItWroteAndRefusesEverythingElse) {
+  SwipePosition p{"2026-11-06 08:00:10", -7, 3, 12, 2, 4294967295LL, 0, 5, 1};
+  EXPECT_EQ(SwipePosition::Parse(p.Text()), p);
+  SwipePosition unidentified{"2026-11-06 08:00:10", 2147483647, 1, 1, 1};
+  EXPECT_EQ(SwipePosition::Parse(unidentified.Text()), unidentified);
+  for (const char* bad : {"", "2026-11-06 08:00:10", "2026-11-06 08:00:10|1|1|1|1|-1|-1|-1",
+                          "2026-11-06 08:00:10|1|1|1|1|-1|-1|-1|0|9", "2026-11-06 08:00:1'|1|1|1|1|-1|-1|-1|0",
+                          "2026-11-06 08:00:10|x|1|1|1|-1|-1|-1|0", "2026-11-06 08:00:10|1||1|1|-1|-1|-1|0",
+                          "2026-11-06 08:00:10|3000000000|1|1|1|-1|-1|-1|0", "2026-11-06 08:00:10|1|1|1|1|-2|-1|-1|0",
+                          "2026-11-06 08:00:10|1|1|1|1|4294967296|-1|-1|0", "2026-11-06 08:00:10|1|1|1|1|-|-1|-1|0"})
+    EXPECT_FALSE(SwipePosition::Parse(bad)) << bad;
+}
+
 TEST_P(SwipeStoreContract, PeopleAreAddedUpdatedAndKeptWholeText) {
   auto store = Open();
   EXPECT_TRUE(store->People().empty());
@@ -488,6 +554,61 @@ TEST_P(SwipeStoreContract, ADatabaseOfTheSchemaBeforeEpochsKeepsEveryRowInEpochZ
   auto again = Open();
   EXPECT_EQ(again->CountSwipes(), 8);
   EXPECT_EQ(again->Conflicts().size(), 1u);
+}
+
+// The audit trail's rows as "actor|origin|action|details", oldest first.
+std::vector<std::string> AuditRows(const std::string& location) {
+  const std::string sql = "SELECT actor, origin, action, details FROM audit ORDER BY id";
+  std::vector<std::string> rows;
+  if (IsDatabaseUrl(location)) {
+    PgConnection connection(location);
+    PgResult result = connection.Exec(sql, "reading the audit trail");
+    for (int r = 0; r < result.rows(); ++r)
+      rows.push_back(std::string(result.text(r, 0)) + "|" + result.text(r, 1) + "|" + result.text(r, 2) + "|" +
+                     result.text(r, 3));
+    return rows;
+  }
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK);
+  while (stmt && sqlite3_step(stmt) == SQLITE_ROW) {
+    std::string row;
+    for (int i = 0; i < 4; ++i) row += (i ? "|" : "") + std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)));
+    rows.push_back(row);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return rows;
+}
+
+// A change to the people and its audit row are one transaction: both are kept, or (the audit
+// row failing) neither.
+TEST_P(SwipeStoreContract, PeopleChangedWithAnAuditNoteKeepBothOrNeither) {
+  auto store = Open();
+  store->PutPeople(std::vector<PersonName>{{1, "One", ""}});
+  AuditNote note{"2026-12-08T10:00:00Z", "hal", "10.0.0.9", "people.edit", "person 1"};
+  PeopleImport done = store->PutPeopleAudited(std::vector<PersonName>{{1, "Uno", "Sales"}, {2, "Two", ""}}, note);
+  EXPECT_EQ(done.added, 1u);
+  EXPECT_EQ(done.updated, 1u);
+  EXPECT_EQ(AuditRows(location_),
+            (std::vector<std::string>{"hal|10.0.0.9|people.edit|person 1 (1 added, 1 updated, 0 unchanged)"}));
+
+  RunSql(location_, "ALTER TABLE audit RENAME TO audit_elsewhere");
+  EXPECT_THROW(store->PutPeopleAudited(std::vector<PersonName>{{1, "Changed", ""}, {3, "Three", ""}}, note), StoreError);
+  EXPECT_EQ(store->People(), (std::vector<PersonName>{{1, "Uno", "Sales"}, {2, "Two", ""}}));
+  RunSql(location_, "ALTER TABLE audit_elsewhere RENAME TO audit");
+  EXPECT_EQ(AuditRows(location_).size(), 1u);
+}
+
+TEST_P(SwipeStoreContract, TheEnrolmentListingNamesWhoseKindAndTerminalOnly) {
+  auto store = Open();
+  EXPECT_TRUE(store->Enrolments().empty());
+  const bool pg = IsDatabaseUrl(location_);
+  const std::string columns = pg ? "(\"cPsn_Num\", \"iFingerprintNO\", \"imachineno\", \"npassword\")"
+                                 : "(cPsn_Num, iFingerprintNO, imachineno, npassword)";
+  RunSql(location_, "INSERT INTO enrolment " + columns + " VALUES (7, 10, 2, 1234), (7, 0, 1, NULL), (-3, 0, NULL, NULL)");
+  EXPECT_EQ(store->Enrolments(), (std::vector<EnrolmentEntry>{{-3, 0, std::nullopt}, {7, 0, 1}, {7, 10, 2}}));
 }
 
 std::vector<std::string> Engines() { return {"sqlite", "postgresql"}; }

@@ -56,6 +56,8 @@ class Console {
     tls_ca_ = options.tls_cert;
     options.host = "127.0.0.1";
     options.port = 0;
+    // The records pages read the same database (a test may name another, e.g. one that fails).
+    if (options.records.database.empty()) options.records.database = database();
     options.log = [this](const std::string& line) {
       std::lock_guard lock(log_mutex_);
       log_ += line + "\n";

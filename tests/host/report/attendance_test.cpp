@@ -2,6 +2,8 @@
 // same-minute repeats, lone swipes, days without swipes, people with and without names.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "host/report/attendance.h"
 
 using namespace vanto::report;
@@ -47,6 +49,38 @@ TEST(Attendance, NightShiftIsOneWorkingDayWhenDaysStartAtNoon) {
   Report split = midnight.Finish({});
   ExpectDays(split.people[0], {{"2026-03-05", "2026-03-05 22:00", "2026-03-05 22:00", 1, 0},
                                {"2026-03-06", "2026-03-06 02:15", "2026-03-06 06:00", 2, 225}});
+}
+
+// Late is the first swipe of a working day after late_after on that day's date (a second late
+// swipe never makes an early day late); no late_after: no day is late.
+TEST(Attendance, AFirstSwipeAfterLateAfterMarksItsDayLate) {
+  struct Case {
+    int day_starts;
+    std::optional<int> late_after;
+    std::vector<const char*> swipes;  // of person 7
+    std::vector<bool> late;           // per working day
+  };
+  const Case cases[] = {
+      {0, 9 * 60, {"2026-03-02 08:59:59", "2026-03-02 17:00:00"}, {false}},
+      {0, 9 * 60, {"2026-03-02 09:00:30", "2026-03-02 17:00:00"}, {false}},  // within the minute: on time
+      {0, 9 * 60, {"2026-03-02 09:01:00", "2026-03-03 07:00:00", "2026-03-03 09:30:00"}, {true, false}},
+      {0, std::nullopt, {"2026-03-02 11:00:00"}, {false}},
+      {0, 0, {"2026-03-02 00:00:00", "2026-03-03 00:01:00"}, {false, true}},
+      // A night shift begun at 22:10 after late_after 22:00, dated by its start.
+      {12 * 60, 22 * 60, {"2026-03-05 22:10:00", "2026-03-06 06:00:00"}, {true}},
+      {12 * 60, 22 * 60, {"2026-03-05 21:55:00", "2026-03-06 06:00:00"}, {false}},
+  };
+  for (const Case& c : cases) {
+    ReportBuilder b(March(), c.day_starts, c.late_after);
+    for (const char* t : c.swipes) b.Add(7, t);
+    Report r = b.Finish({});
+    EXPECT_EQ(r.late_after, c.late_after);
+    ASSERT_EQ(r.people.size(), 1u);
+    std::vector<bool> late;
+    for (const DayEntry& d : r.people[0].days) late.push_back(d.late);
+    EXPECT_EQ(late, c.late) << c.swipes[0];
+  }
+  EXPECT_THROW(ReportBuilder(March(), 0, 1440), std::invalid_argument);
 }
 
 TEST(Attendance, SameMinuteRepeatsCountOnce) {

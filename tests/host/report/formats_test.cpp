@@ -102,6 +102,31 @@ TEST(ReportFormats, CsvReadsBack) {
                                                "0:00", "0"}));
 }
 
+// With the site's late_after, CSV gains a last column "late", JSON a "late" member and the page a
+// mark on the late day; without it, every format stays as it was (checked above).
+TEST(ReportFormats, LateDaysAreMarkedInEveryFormatOnlyWhenTheSiteSetsLateAfter) {
+  ReportBuilder b(ParseMonth("2026-03"), 0, 9 * 60);
+  b.Add(7, "2026-03-02 08:00:00");
+  b.Add(7, "2026-03-03 09:15:00");
+  Report r = b.Finish({{7, "<b>Late</b>", ""}});
+  std::ostringstream csv, jsonl, html;
+  WriteReport(csv, r, Format::Csv);
+  WriteReport(jsonl, r, Format::Json);
+  WriteReportHtml(html, r);
+  auto rows = CsvRows(csv.str());
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].back(), "late");
+  EXPECT_EQ(rows[1].back(), "0");
+  EXPECT_EQ(rows[2].back(), "1");
+  auto lines = Lines(jsonl.str());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(nlohmann::json::parse(lines[0])["late"], false);
+  EXPECT_EQ(nlohmann::json::parse(lines[1])["late"], true);
+  HtmlDom dom(html.str());
+  EXPECT_EQ(dom.Count("//tr[contains(@class,'late')]"), 1u);
+  EXPECT_EQ(dom.Count("//tr[@data-day='2026-03-03' and contains(@class,'late')]//span[@class='late']"), 1u);
+}
+
 TEST(ReportFormats, JsonLinesReadBack) {
   std::ostringstream out;
   WriteReport(out, HandMade(), Format::Json);
