@@ -102,7 +102,7 @@ int RunClock(const ClockOptions& o, Io& io) {
   if (may_set) {
     // The audit trail lives in the site's database: opened (created when new) before any set.
     accounts.emplace(accounts::OpenAccountsStore(DatabasePath(o.db, true), LockTimeout(o), /*create=*/true));
-    const accounts::Actor actor{OsUserName(), "command line"};
+    const accounts::Actor actor{OsUser(), "command line"};
     options.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
   }
   if (o.set && !options.host_clock.synchronised) {

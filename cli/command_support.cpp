@@ -53,11 +53,6 @@ std::chrono::milliseconds LockTimeout(const DatabaseOptions& o) {
   return std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
 }
 
-std::string OsUserName() {
-  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
-  return "uid " + std::to_string(geteuid());
-}
-
 site::TimeZone SiteTimeZone(const site::Site& site) {
   if (site.timezone)
     if (auto zone = site::TimeZone::Find(*site.timezone)) return *zone;  // checked when the file was read

@@ -39,9 +39,6 @@ std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
 // The operating-system user running this command (as the audit trail and the sync runs name it).
 std::string OsUser();
 
-// The operating-system user running the command, as the audit trail names it.
-std::string OsUserName();
-
 // The site's time zone: its `timezone`, else $TZ when it names a zone, else the host's.
 site::TimeZone SiteTimeZone(const site::Site& site);
 // Seconds as a signed drift: "+300 s", "-2 s", "0 s".

@@ -133,7 +133,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     options.clock.host_clock = ReadHostClockState();
     if (options.clock.host_clock.synchronised) {
       accounts.emplace(accounts::OpenAccountsStore(options.database, LockTimeout(o), /*create=*/true));
-      const accounts::Actor actor{OsUserName(), "sync"};
+      const accounts::Actor actor{OsUser(), "sync"};
       options.clock.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
     }
   }

@@ -91,7 +91,7 @@ int RunUser(const UserOptions& o, Io& io) {
   accounts::Accounts accounts(accounts::OpenAccountsStore(
       DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)),
       /*create=*/action == "add"));
-  const accounts::Actor actor{OsUserName(), "command line"};
+  const accounts::Actor actor{OsUser(), "command line"};
   try {
     if (action == "list") {
       for (const accounts::User& u : accounts.Users())

@@ -146,7 +146,7 @@ TEST_P(ClockE2E, SetMendsTheDriftAuditsItAndARefusedSetFails) {
   std::vector<std::string> actions;
   for (const auto& e : Audit()) {
     actions.push_back(e.action);
-    EXPECT_EQ(e.actor, OsUserName());
+    EXPECT_EQ(e.actor, OsUser());
     EXPECT_EQ(e.origin, "command line");
     EXPECT_NE(e.details.find("port 1 terminal "), std::string::npos) << e.details;
   }
