@@ -166,7 +166,7 @@ void DownloadSession::Store(bool last) {
       LONG count = 0;
       list_->Count(&count);
       while (taken_ < static_cast<std::size_t>(count))
-        pending_.push_back(ReadSwipe(list_.Get(), static_cast<long>(taken_ + 1))), ++taken_;
+        pending_.push_back(ReadSwipe(list_.Get(), static_cast<long>(taken_ + 1))), ++taken_, ++read_;
     } catch (const HostError& e) {
       read_failed_ = true;
       store_error_ = e.what();

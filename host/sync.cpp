@@ -2,6 +2,7 @@
 
 #include "host/terminal_sync.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -29,7 +30,7 @@ PortCause CauseOf(ControlStatus* status, int port) {
   }
 }
 
-void SyncPort(const site::SitePort& port, const SyncSettings& options,
+void SyncPort(const site::SitePort& port, const SyncSettings& options, std::atomic<bool>& store_failed,
               std::vector<TerminalSync>& rows) {
   auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host) {
     for (int t : terminals) {
@@ -116,6 +117,11 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
         mark_cancelled({terminals.begin() + static_cast<long>(i), terminals.end()});
         return;
       }
+      if (store_failed) {  // nothing read could be stored: the rest are not read
+        fail_all({terminals.begin() + static_cast<long>(i), terminals.end()},
+                 Tr("not read: the database failed on another terminal"), true);
+        return;
+      }
       PortProgress step;
       step.stage = PortProgress::Stage::kStarting;
       step.terminal = terminal, step.index = i + 1, step.count = terminals.size();
@@ -139,11 +145,17 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
       row.added = sync.added;
       row.quarantined = sync.quarantined.size();
       row.message = sync.outcome.message;
+      row.log = sync.log;
+      row.conflicts = sync.conflicts;
+      for (const store::RecordConflict& c : sync.conflicts)
+        row.details.push_back(ConflictText(c, sync.log ? sync.log->epoch : c.log.epoch + 1));
       if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
       row.cancelled = sync.cancelled;
       if (sync.store_error) {
         row.host_failed = true;
-        row.cause = TrFill("{0}; {1} new stored", {*sync.store_error, std::to_string(row.added)});
+        store_failed = true;
+        row.cause = TrFill("{0}; {1} records read, {2} stored",
+                           {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)});
       } else if (sync.terminal_error) {
         row.cause = *sync.terminal_error;
       } else if (sync.cancelled) {
@@ -159,6 +171,9 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
                    false);
           return;
         }
+      } else if (!sync.conflicts.empty()) {
+        row.cause = TrFill("the log is not the one stored: all records kept, the log going on as epoch {0}",
+                           {std::to_string(sync.log ? sync.log->epoch : 0)});
       } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
         row.cause = TrFill("{0} records quarantined ('vanto rejected' lists them)", {std::to_string(row.quarantined)});
       } else {
@@ -183,17 +198,48 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
   }
 }
 
+// One identity answering at two places in one sync: a cloned identity. Where that sync found
+// conflicts the rows say so (exit 1); otherwise each log is in its own epoch already and it is a
+// warning.
+void MarkClones(std::vector<TerminalSync>& rows) {
+  for (TerminalSync& row : rows) {
+    if (!row.log || row.host_failed || row.cancelled) continue;
+    std::vector<const TerminalSync*> others;
+    for (const TerminalSync& other : rows)
+      if (&other != &row && other.log && other.log->identity == row.log->identity &&
+          (other.port != row.port || other.terminal != row.terminal))
+        others.push_back(&other);
+    if (others.empty()) continue;
+    bool conflicts = !row.conflicts.empty();
+    std::string elsewhere;
+    for (const TerminalSync* other : others) {
+      conflicts |= !other->conflicts.empty();
+      elsewhere += (elsewhere.empty() ? "" : ", ") + Where(other->port, other->terminal);
+    }
+    const std::string text = TrFill("serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
+                                    {std::to_string(row.log->identity), elsewhere});
+    if (conflicts) {
+      row.clone = true;
+      row.ok = false;
+      row.cause = row.cause.empty() ? text : row.cause + "; " + text;
+    } else {
+      row.warning = row.warning.empty() ? text : row.warning + "; " + text;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
+  std::atomic<bool> store_failed{false};
   std::vector<std::thread> threads;
   threads.reserve(site.ports.size());
   for (std::size_t i = 0; i < site.ports.size(); ++i)
     threads.emplace_back([&, i] {
       // The thread's edge: nothing escapes it (an escape would end the process).
       try {
-        SyncPort(site.ports[i], options, per_port[i]);
+        SyncPort(site.ports[i], options, store_failed, per_port[i]);
       } catch (...) {
         TerminalSync row;
         row.port = site.ports[i].number;
@@ -208,6 +254,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
   std::stable_sort(rows.begin(), rows.end(), [](const TerminalSync& a, const TerminalSync& b) {
     return a.port != b.port ? a.port < b.port : a.terminal < b.terminal;
   });
+  MarkClones(rows);
   return rows;
 }
 

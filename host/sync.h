@@ -4,10 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/cancel.h"
+#include "host/store/swipe_store.h"
 #include "host/site/site.h"
 
 namespace vanto::host {
@@ -23,7 +25,13 @@ struct TerminalSync {
   bool cancelled = false;    // the sync was cancelled before this terminal was done (or reached)
   std::string message;       // the driver's, as it gave it
   std::string cause;         // the host's words: port, device, what failed, records stored
-  std::string warning;       // the terminal is nearly full
+  std::string warning;       // the terminal is nearly full; or its identity answered elsewhere too
+  // Records delivered under a key the database holds with other content (exit 1): each kept,
+  // the log going on in a new epoch. `details` has a line for each (ConflictText).
+  std::vector<store::RecordConflict> conflicts;
+  std::vector<std::string> details;
+  std::optional<store::LogKey> log;  // the log the terminal's records went to (version 2)
+  bool clone = false;  // its identity answered on another port or address too, with other records
 };
 
 // How far a port's thread is, for a progress display.

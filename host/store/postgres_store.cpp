@@ -600,9 +600,17 @@ class PostgresSwipeStore final : public SwipeStore {
     // Fewer rows of a log stored than were new as the statement began: another session stored
     // some of their keys meanwhile. Those rows are compared again now, so that none is taken for
     // held unseen.
+    // With OnConflict::Stop the first clash found so ends the batch as one found by the
+    // statement would: the held rows after it are left to the caller.
     if (added_in_logs < expected_new)
-      for (std::size_t i = 0; i < rows.size() && !(stopped && i > first_clash); ++i)
-        if (rows[i].identity && rows[i].index && result.rows[i] == RowOutcome::Held) Recheck(rows[i], i, &result);
+      for (std::size_t i = 0; i < rows.size() && !(stopped && i > first_clash); ++i) {
+        if (!rows[i].identity || !rows[i].index || result.rows[i] != RowOutcome::Held) continue;
+        Recheck(rows[i], i, &result);
+        if (on_conflict != OnConflict::Stop || result.rows[i] != RowOutcome::Conflict) continue;
+        for (std::size_t j = i + 1; j < rows.size(); ++j)
+          if (result.rows[j] == RowOutcome::Held) result.rows[j] = RowOutcome::NotStored;
+        break;
+      }
     return result;
   }
 

@@ -79,7 +79,10 @@ Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downlo
 
 void Delivery::Position(std::optional<LogKey> log, std::uint32_t index) {
   const bool other = log && (!log_ || log->identity != log_->identity || log->generation != log_->generation);
-  if (log && log->epoch > 0 && (other || !Find(log->epoch)))
+  // The epochs are read again when the log's epoch is not known here, or when the read starts
+  // below its first index as known here (the epoch's start may have been lowered since).
+  const LogEpoch* known = log && log->epoch > 0 ? Find(log->epoch) : nullptr;
+  if (log && log->epoch > 0 && (other || !known || index < known->first))
     epochs_ = store_.Epochs(log->identity, log->generation);
   else if (other)
     epochs_.clear();
