@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <fstream>
 
+#include <nlohmann/json.hpp>
+
+#include "accounts/accounts.h"
 #include "host/store/record_store.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
@@ -75,6 +78,40 @@ class ConflictE2E : public SimSite {
       for (const auto& r : log) want.emplace_back(r.person, TimeText(r));
     std::sort(want.begin(), want.end());
     return want;
+  }
+
+  // The conflict is listed until it is acknowledged, once, under the user's name, with an audit row.
+  static void ExpectAcknowledgedOnce(const std::string& db, std::uint32_t identity) {
+    Result listed = Vanto({"conflicts", "--json", "--db", db});
+    ASSERT_EQ(listed.status, kExitOk) << listed.err;
+    const auto rows = nlohmann::json::parse(listed.out);
+    ASSERT_EQ(rows.size(), 1u) << listed.out;
+    EXPECT_EQ(rows[0]["serial"], identity);
+    EXPECT_EQ(rows[0]["generation"], 7);
+    EXPECT_TRUE(rows[0]["acknowledged_by"].is_null());
+    const std::string id = std::to_string(rows[0]["id"].get<std::int64_t>());
+    struct Ack {
+      std::string id;
+      int status;
+      const char* says;
+    };
+    for (const Ack& a : {Ack{id, kExitOk, "acknowledged by"}, Ack{id, kExitOk, "acknowledged already"},
+                         Ack{"999999", kExitUsage, "there is no conflict 999999"}, Ack{"x1", kExitUsage, "no conflict number"}}) {
+      Result r = Vanto({"conflicts", "ack", a.id, "--db", db});
+      EXPECT_EQ(r.status, a.status) << a.id << ": " << r.out << r.err;
+      EXPECT_NE((r.out + r.err).find(a.says), std::string::npos) << a.id << ": " << r.out << r.err;
+    }
+    Result waiting = Vanto({"conflicts", "--db", db});
+    EXPECT_NE(waiting.out.find("no conflicts waiting"), std::string::npos) << waiting.out;
+    Result all = Vanto({"conflicts", "--all", "--csv", "--db", db});
+    EXPECT_EQ(all.out.substr(0, all.out.find('\n')),
+              "id,found_at,port,terminal,serial,generation,epoch,index,person,time,stored_person,stored_time,stored_port,"
+              "stored_terminal,acknowledged_by,acknowledged_at");
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 2) << all.out;
+    accounts::Accounts accounts(accounts::OpenAccountsStore(db, std::chrono::milliseconds(5000), false));
+    int audited = 0;
+    for (const auto& entry : accounts.AuditTrail(10)) audited += entry.action == "conflict.acknowledge" ? 1 : 0;
+    EXPECT_EQ(audited, 1);
   }
 
   int sites_ = 0;
@@ -158,6 +195,7 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
       if (k.via == Via::kDownload) {
         EXPECT_NE(again.out.find("0 new"), std::string::npos) << again.out;
       }
+      ExpectAcknowledgedOnce(db, identity(e, c));
     }
 }
 
