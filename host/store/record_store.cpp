@@ -234,6 +234,9 @@ std::pair<LogKey, InsertResult> SwipeStore::OpenEpoch(const LogKey&, std::uint32
 std::vector<RecordConflict> SwipeStore::Conflicts(bool) const { NoLogs(*this); }
 bool SwipeStore::LowerEpochStart(const LogKey&, std::uint32_t) { NoLogs(*this); }
 bool SwipeStore::AcknowledgeConflict(std::int64_t, const std::string&) { NoLogs(*this); }
+std::vector<LogEpoch> SwipeStore::AllEpochs() const { NoLogs(*this); }
+bool SwipeStore::PutEpoch(const LogEpoch&) { NoLogs(*this); }
+std::int64_t SwipeStore::PutConflict(const RecordConflict&) { NoLogs(*this); }
 
 std::vector<bool> SwipeStore::Insert(std::span<const StoredSwipe> rows) {
   return InsertChecked(rows, OnConflict::Continue).Added();

@@ -217,6 +217,13 @@ class SwipeStore {
   // acknowledged already (the first acknowledgement stays).
   virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by);
 
+  // For a copy of the database: every epoch opened, by identity, generation and epoch; an epoch
+  // kept as given unless its key is held (false then); a conflict kept as given (acknowledgement
+  // included) unless the same finding is held, answering its number here either way.
+  virtual std::vector<LogEpoch> AllEpochs() const;
+  virtual bool PutEpoch(const LogEpoch& epoch);
+  virtual std::int64_t PutConflict(const RecordConflict& conflict);
+
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
   std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;

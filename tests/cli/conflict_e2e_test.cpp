@@ -196,6 +196,22 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
         EXPECT_NE(again.out.find("0 new"), std::string::npos) << again.out;
       }
       ExpectAcknowledgedOnce(db, identity(e, c));
+
+      // A copy keeps the epochs and the conflict: syncs from it read on in each log's own epoch.
+      const std::string copy = engines[e] == "sqlite" ? (folder_ / ("copy-" + std::to_string(c) + ".db")).string()
+                                                      : databases_.Fresh();
+      Result copied = Vanto({"db", "copy", "--from", db, "--to", copy, "--quiet"});
+      ASSERT_EQ(copied.status, kExitOk) << copied.out << copied.err;
+      {
+        store::RecordStore from = store::RecordStore::Open(db), to = store::RecordStore::Open(copy);
+        EXPECT_EQ(to.swipes().AllEpochs().size(), from.swipes().AllEpochs().size());
+        ASSERT_EQ(to.swipes().Conflicts(true).size(), 1u);
+        EXPECT_TRUE(to.swipes().Conflicts(true)[0].acknowledged);
+        EXPECT_EQ(to.swipes().AllEpochs().back().conflict, to.swipes().Conflicts(true)[0].id);
+      }
+      Result from_copy = Go(k.via, copy, all);
+      EXPECT_EQ(from_copy.status, kExitOk) << from_copy.out << from_copy.err;
+      EXPECT_EQ(Held(copy, identity(e, c)), Expected({first, other}));
     }
 }
 
