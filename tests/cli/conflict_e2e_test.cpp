@@ -212,6 +212,14 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
       Result from_copy = Go(k.via, copy, all);
       EXPECT_EQ(from_copy.status, kExitOk) << from_copy.out << from_copy.err;
       EXPECT_EQ(Held(copy, identity(e, c)), Expected({first, other}));
+
+      // Everything of the terminal's current log is held: it may be cleared.
+      if (k.lie == Lie::kReset) {
+        Result clear = Vanto({"clear", "--port", "1", "--terminal", std::to_string(a), "--yes", "--db", db});
+        EXPECT_EQ(clear.status, kExitOk) << clear.out << clear.err;
+        EXPECT_TRUE(site_.Terminal(1, a)->records.empty());
+        EXPECT_EQ(Held(db, identity(e, c)), Expected({first, other}));
+      }
     }
 }
 
