@@ -54,7 +54,8 @@ int RunClear(const ClearOptions& o, Io& io) {
   io.out << TrFill("{0}: cleared {1} records, all stored (log generation now {2})",
                    {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
          << "\n";
-  return kExitOk;
+  // Every record is stored and the terminal is empty; a conflict its download found still says so.
+  return sync.conflicts.empty() ? kExitOk : kExitFalse;
 }
 
 Command ClearCommand() {

@@ -54,7 +54,9 @@ std::string OutcomeText(const TerminalSync& row) {
   if (row.ok) return Tr("synced");
   if (row.cancelled)
     return TrFill("cancelled: {0} records delivered, {1} new stored", {std::to_string(row.delivered), std::to_string(row.added)});
-  if (row.quarantined > 0 && row.cause.find('\n') == std::string::npos && row.message.empty())
+  // Everything delivered is stored: records kept apart, or a log kept in a new epoch.
+  if ((row.quarantined > 0 || !row.conflicts.empty() || row.clone) && !row.host_failed &&
+      row.cause.find('\n') == std::string::npos && row.message.empty())
     return TrFill("synced; {0}", {row.cause});
   return TrFill("failed: {0}", {row.cause});
 }
@@ -218,6 +220,8 @@ int RunSync(const SyncOptions& o, Io& io) {
         if (r.clock->set == ClockSet::kSet) clock["set_to"] = site::WallText(r.clock->set_to);
         row["clock"] = clock;
       }
+      if (!r.details.empty()) row["conflicts"] = r.details;
+      if (r.clone) row["clone"] = true;
       if (!r.ok) row["cause"] = r.cause;
       if (!r.message.empty()) row["message"] = r.message;
       if (!r.warning.empty()) row["warning"] = r.warning;
@@ -270,6 +274,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     const std::string where = r.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)})
                                          : TrFill("port {0}", {std::to_string(r.port)});
     io.err << "vanto sync: " << where << ": " << r.cause << (driver.empty() ? "" : " (" + driver + ")") << "\n";
+    for (const std::string& detail : r.details) io.err << "vanto sync: " << detail << "\n";
   }
   if (host_failed) return kExitHost;
   return failed ? kExitFalse : kExitOk;

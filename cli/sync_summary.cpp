@@ -5,6 +5,16 @@
 
 namespace vanto::cli {
 
+namespace {
+void PrintConflicts(const SyncResult& sync, std::ostream& err) {
+  std::size_t shown = 0;
+  for (const store::RecordConflict& c : sync.conflicts) {
+    if (shown++ == 10) break;
+    err << ConflictText(c, sync.log ? sync.log->epoch : c.log.epoch + 1) << "\n";
+  }
+}
+}  // namespace
+
 // The summary of one terminal's sync, and its exit status.
 int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
                const char* command) {
@@ -18,10 +28,13 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
                     {std::to_string(sync.delivered), std::to_string(sync.added),
                      std::to_string(sync.delivered - sync.added), store.path()})
           << "\n";
+  // The log of the read the control began (the terminal may have changed since it was asked).
+  const std::uint32_t identity = sync.read_log ? sync.read_log->identity : sync.info.identity;
+  const std::uint32_t generation = sync.read_log ? sync.read_log->generation : sync.info.generation;
   if (sync.info.Identified() && !sync.terminal_error)
     summary << "  "
             << TrFill("serial {0}, log generation {1}, {2} records held; {3}",
-                      {std::to_string(sync.info.identity), std::to_string(sync.info.generation),
+                      {std::to_string(identity), std::to_string(generation),
                        std::to_string(sync.info.held),
                        sync.read_all_because.empty()
                            ? TrFill("read from record {0}", {std::to_string(sync.start)})
@@ -36,8 +49,12 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
                             "rejected'"),
                    {std::to_string(sync.quarantined.size()), std::to_string(sync.newly_quarantined)})
            << "\n";
+  PrintConflicts(sync, io.err);
   if (sync.store_error) {
-    io.err << "vanto " << command << ": " << *sync.store_error << "\n";
+    io.err << "vanto " << command << ": "
+           << TrFill("{0}; {1} records read, {2} stored",
+                     {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)})
+           << "\n";
     return kExitHost;
   }
   if (sync.terminal_error) return kExitFalse;
@@ -45,7 +62,7 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
     if (sync.info_error) io.err << *sync.info_error << "\n";
     return Refused(io, sync.outcome, where + ": " + Tr("the download failed"));
   }
-  if (!sync.quarantined.empty()) return kExitFalse;
+  if (!sync.quarantined.empty() || !sync.conflicts.empty()) return kExitFalse;
   return kExitOk;
 }
 

@@ -1,5 +1,7 @@
 #include "host/clear.h"
 
+#include "host/terminal_sync.h"
+
 namespace vanto::host {
 
 ClearResult ClearIfComplete(const store::RecordStore& store, HostControl& control, int port, int terminal) {
@@ -16,7 +18,11 @@ ClearResult ClearIfComplete(const store::RecordStore& store, HostControl& contro
     result.status = ClearResult::Status::kNoIdentity;
     return result;
   }
-  result.missing = store.Missing({result.info.identity, result.info.generation}, result.info.held);
+  // The terminal's current log: a log reset to a generation seen before, or told by two
+  // terminals, is held in the epoch its conflict opened (and below it in the one before).
+  result.missing = MissingOfLog(
+      store.swipes(), CurrentLogAt(store.swipes(), result.info.identity, result.info.generation, port, terminal),
+      result.info.held);
   if (!result.missing.empty()) {
     result.status = ClearResult::Status::kIncomplete;
     return result;

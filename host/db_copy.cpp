@@ -1,6 +1,8 @@
 #include "host/db_copy.h"
 
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <set>
 #include <tuple>
 
@@ -47,6 +49,29 @@ DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& on_progre
   auto progress = [&](CopyStage stage, std::int64_t done, std::int64_t total) {
     if (on_progress) on_progress(stage, done, total);
   };
+
+  // Conflicts, then the epochs they opened (naming each conflict by its number here), before the
+  // swipes keyed by those epochs: a terminal's log reads on in its epoch in the copy too. A
+  // source from before the epochs (schema step 5) has neither.
+  constexpr int kEpochsSchemaVersion = 5;
+  std::map<std::int64_t, std::int64_t> conflict_here;  // the source's number -> the destination's
+  std::int64_t epochs = 0, epochs_added = 0, conflicts = 0, conflicts_added = 0;
+  if (source.swipes().schema_version() >= kEpochsSchemaVersion) {
+    const std::size_t before = target.swipes().Conflicts(true).size();
+    for (const store::RecordConflict& c : source.swipes().Conflicts(true)) {
+      conflict_here[c.id] = target.swipes().PutConflict(c);
+      ++conflicts;
+    }
+    conflicts_added = static_cast<std::int64_t>(target.swipes().Conflicts(true).size() - before);
+    for (store::LogEpoch e : source.swipes().AllEpochs()) {
+      if (e.conflict) {
+        auto here = conflict_here.find(*e.conflict);
+        e.conflict = here == conflict_here.end() ? std::nullopt : std::optional<std::int64_t>(here->second);
+      }
+      if (target.swipes().PutEpoch(e)) ++epochs_added;
+      ++epochs;
+    }
+  }
 
   // Swipes, in batches; the source is read as it goes, so memory stays flat.
   const std::int64_t total = source.CountSwipes();
@@ -141,6 +166,8 @@ DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& on_progre
   result.people_held = static_cast<std::int64_t>(held_people);
   result.rejected = static_cast<std::int64_t>(rejected.size()), result.rejected_added = rejected_added;
   result.rejected_held = static_cast<std::int64_t>(held_rejected);
+  result.epochs = epochs, result.epochs_added = epochs_added;
+  result.conflicts = conflicts, result.conflicts_added = conflicts_added;
   return result;
 }
 

@@ -24,6 +24,8 @@ struct DbCopyResult {
   std::int64_t enrolments = 0, enrolments_added = 0, enrolments_held = 0;
   std::int64_t people = 0, people_added = 0, people_updated = 0, people_unchanged = 0, people_held = 0;
   std::int64_t rejected = 0, rejected_added = 0, rejected_held = 0;
+  // The logs' epochs and the conflicts that opened them (acknowledged or not).
+  std::int64_t epochs = 0, epochs_added = 0, conflicts = 0, conflicts_added = 0;
 };
 
 // Copies; throws HostError (with both stores named) when a store fails or the count check finds

@@ -41,6 +41,7 @@ Outcome DownloadSession::Run(Machine& machine) {
         if (read_failed_) return;
         try {
           pending_.push_back(SwipeOf(item, static_cast<long>(taken_)));
+          ++read_;
         } catch (const HostError& e) {
           read_failed_ = true;  // a record the host cannot read ends the reading
           store_error_ = e.what();

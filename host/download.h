@@ -47,6 +47,12 @@ class DownloadSession {
   std::size_t added() const { return delivery_.added(); }
   // Records delivered and keyed so far (also when they are not kept).
   std::size_t delivered() const { return delivery_.delivered(); }
+  // Records read out of the driver's list over every run (also those the store then refused).
+  std::size_t read() const { return read_; }
+  // The log the session stores in now (absent: a version 1 terminal) and the conflicts it found
+  // (store::Delivery); read them between runs, not during one.
+  const std::optional<store::LogKey>& log() const { return delivery_.log(); }
+  const std::vector<store::RecordConflict>& conflicts() const { return delivery_.conflicts(); }
   // True when a run was stopped by `cancel`: the driver's next append was refused, so the
   // download answered False; every record appended before it was stored as usual.
   bool cancelled() const { return cancelled_; }
@@ -107,6 +113,7 @@ class DownloadSession {
   ComPtr<_Collection> list_;
   long count_ = 0;
   std::size_t taken_ = 0;  // records the driver appended so far
+  std::size_t read_ = 0;   // records taken out of the list over every run
   std::vector<store::Swipe> pending_;  // read out, not stored yet
   bool work_pending_ = false;
   bool store_failed_ = false;

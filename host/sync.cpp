@@ -3,6 +3,7 @@
 #include "host/terminal_sync.h"
 #include "host/sync_run_record.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -30,7 +31,7 @@ PortCause CauseOf(ControlStatus* status, int port) {
   }
 }
 
-void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options,
+void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options, std::atomic<bool>& store_failed,
               std::vector<TerminalSync>& rows) {
   auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host, const std::string& code) {
     for (int t : terminals) {
@@ -118,6 +119,11 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         mark_cancelled({terminals.begin() + static_cast<long>(i), terminals.end()});
         return;
       }
+      if (store_failed) {  // nothing read could be stored: the rest are not read
+        fail_all({terminals.begin() + static_cast<long>(i), terminals.end()},
+                 Tr("not read: the database failed on another terminal"), true, "store");
+        return;
+      }
       PortProgress step;
       step.stage = PortProgress::Stage::kStarting;
       step.terminal = terminal, step.index = i + 1, step.count = terminals.size();
@@ -153,13 +159,19 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         row.clock = ClockOfTerminal(control, port.number, terminal, clock);
       }
       row.message = sync.outcome.message;
+      row.log = sync.log;
+      row.conflicts = sync.conflicts;
+      for (const store::RecordConflict& c : sync.conflicts)
+        row.details.push_back(ConflictText(c, sync.log ? sync.log->epoch : c.log.epoch + 1));
       if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
       row.held = sync.info.held, row.capacity = sync.info.capacity;
       row.cancelled = sync.cancelled;
       if (sync.store_error) {
         row.host_failed = true;
         row.cause_code = "store";
-        row.cause = TrFill("{0}; {1} new stored", {*sync.store_error, std::to_string(row.added)});
+        store_failed = true;
+        row.cause = TrFill("{0}; {1} records read, {2} stored",
+                           {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)});
       } else if (sync.terminal_error) {
         row.cause_code = "terminal";
         row.cause = *sync.terminal_error;
@@ -178,6 +190,9 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
                    false, cause.fault);
           return;
         }
+      } else if (!sync.conflicts.empty()) {
+        row.cause = TrFill("the log is not the one stored: all records kept, the log going on as epoch {0}",
+                           {std::to_string(sync.log ? sync.log->epoch : 0)});
       } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
         row.cause_code = "quarantined";
         row.cause = TrFill("{0} records quarantined ('vanto rejected' lists them)", {std::to_string(row.quarantined)});
@@ -203,18 +218,49 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
   }
 }
 
+// One identity answering at two places in one sync: a cloned identity. Where that sync found
+// conflicts the rows say so (exit 1); otherwise each log is in its own epoch already and it is a
+// warning.
+void MarkClones(std::vector<TerminalSync>& rows) {
+  for (TerminalSync& row : rows) {
+    if (!row.log || row.host_failed || row.cancelled) continue;
+    std::vector<const TerminalSync*> others;
+    for (const TerminalSync& other : rows)
+      if (&other != &row && other.log && other.log->identity == row.log->identity &&
+          (other.port != row.port || other.terminal != row.terminal))
+        others.push_back(&other);
+    if (others.empty()) continue;
+    bool conflicts = !row.conflicts.empty();
+    std::string elsewhere;
+    for (const TerminalSync* other : others) {
+      conflicts |= !other->conflicts.empty();
+      elsewhere += (elsewhere.empty() ? "" : ", ") + Where(other->port, other->terminal);
+    }
+    const std::string text = TrFill("serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
+                                    {std::to_string(row.log->identity), elsewhere});
+    if (conflicts) {
+      row.clone = true;
+      row.ok = false;
+      row.cause = row.cause.empty() ? text : row.cause + "; " + text;
+    } else {
+      row.warning = row.warning.empty() ? text : row.warning + "; " + text;
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
   SyncRunRecord record(site, options);
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
+  std::atomic<bool> store_failed{false};
   std::vector<std::thread> threads;
   threads.reserve(site.ports.size());
   for (std::size_t i = 0; i < site.ports.size(); ++i)
     threads.emplace_back([&, i] {
       // The thread's edge: nothing escapes it (an escape would end the process).
       try {
-        SyncPort(site, site.ports[i], options, per_port[i]);
+        SyncPort(site, site.ports[i], options, store_failed, per_port[i]);
       } catch (...) {
         TerminalSync row;
         row.port = site.ports[i].number;
@@ -230,6 +276,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
   std::stable_sort(rows.begin(), rows.end(), [](const TerminalSync& a, const TerminalSync& b) {
     return a.port != b.port ? a.port < b.port : a.terminal < b.terminal;
   });
+  MarkClones(rows);
   record.Finish(rows);
   return rows;
 }

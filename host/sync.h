@@ -4,11 +4,13 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/cancel.h"
 #include "host/clock.h"
+#include "host/store/swipe_store.h"
 #include "host/site/site.h"
 #include "host/store/sync_runs.h"
 
@@ -30,11 +32,17 @@ struct TerminalSync {
   // "download", "store", "host", "quarantined", "cancelled"; empty when synced.
   std::string cause_code;
   std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
-  std::string warning;       // the terminal is nearly full
+  std::string warning;       // the terminal is nearly full; or its identity answered elsewhere too
   // Records whose times lie outside the site's plausible window (stored all the same).
   std::size_t implausible = 0;
   // The terminal's clock, when the site lets sync set clocks (clock.set_when_drift_above).
   std::optional<TerminalClock> clock;
+  // Records delivered under a key the database holds with other content (exit 1): each kept,
+  // the log going on in a new epoch. `details` has a line for each (ConflictText).
+  std::vector<store::RecordConflict> conflicts;
+  std::vector<std::string> details;
+  std::optional<store::LogKey> log;  // the log the terminal's records went to (version 2)
+  bool clone = false;  // its identity answered on another port or address too, with other records
 };
 
 // How far a port's thread is, for a progress display.

@@ -3,13 +3,19 @@
 #include "host/report/dates.h"
 #include "host/text/messages.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace vanto::host {
 namespace {
 
-// Where a read of this terminal starts, and why it reads everything when it does.
-std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, bool all, std::string* why) {
+// Where a read of this terminal starts, and why it reads everything when it does. An incremental
+// read starts at the last record the log holds as a swipe, so that record is compared with the
+// terminal's: a terminal whose log is not the stored one (a factory reset to a generation seen
+// before, a cloned identity) shows it at the read's first record, even when it holds exactly as
+// many records as were stored.
+std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, const store::LogKey& log, bool all,
+                          std::string* why) {
   if (!info.Identified()) {
     *why = Tr("the terminal tells no identity (protocol version 1)");
     return 0;
@@ -18,14 +24,14 @@ std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& i
     *why = "--all";
     return 0;
   }
-  const store::LogCoverage held = store.Coverage({info.identity, info.generation});
+  const store::LogCoverage held = store.Coverage(log);
   if (held.count == 0) {
     *why = Tr("the database holds no record of this terminal's log yet");
     return 0;
   }
   if (!held.Contiguous()) {
     *why = TrFill("the database misses {0} of the first {1} records of this log",
-                  {std::to_string(held.next - held.count), std::to_string(held.next)});
+                  {std::to_string(held.next - held.first - held.count), std::to_string(held.next - held.first)});
     return 0;
   }
   if (held.next > info.held) {
@@ -33,10 +39,48 @@ std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& i
                   {std::to_string(info.held), std::to_string(held.next)});
     return 0;
   }
-  return static_cast<std::uint32_t>(held.next);
+  const auto last = static_cast<std::uint32_t>(held.next - 1);
+  // A record kept apart as rejected would only be rejected again: the read then starts after it.
+  for (const store::RejectedRecord& r : store.Rejected())
+    if (r.log && r.log->identity == log.identity && r.log->generation == log.generation && r.index == last)
+      return last + 1;
+  return last;
 }
 
 }  // namespace
+
+store::LogKey CurrentLogAt(const store::SwipeStore& store, std::uint32_t identity, std::uint32_t generation, int port,
+                           int terminal) {
+  const std::vector<store::LogEpoch> epochs = store.Epochs(identity, generation);
+  for (auto e = epochs.rbegin(); e != epochs.rend(); ++e)
+    if (e->port == port && e->terminal == terminal) return e->log;
+  return {identity, generation, 0};
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> MissingOfLog(const store::SwipeStore& store,
+                                                                  const store::LogKey& log, std::uint32_t held,
+                                                                  std::size_t limit) {
+  const std::vector<store::LogEpoch> epochs =
+      log.epoch > 0 ? store.Epochs(log.identity, log.generation) : std::vector<store::LogEpoch>{};
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> missing;
+  store::LogKey at = log;
+  std::uint32_t below = held;
+  // From the epoch down through the epochs it was opened from: each holds its part of the log,
+  // from its first index up to where the one opened from it begins.
+  for (std::size_t step = 0; step <= epochs.size(); ++step) {
+    const store::LogEpoch* epoch = nullptr;
+    for (const store::LogEpoch& e : epochs)
+      if (e.log.epoch == at.epoch) epoch = &e;
+    const std::uint32_t first = epoch ? std::min(epoch->first, below) : 0;
+    for (auto range : store.Missing(at, below, limit))
+      if (range.second >= first && missing.size() < limit) missing.emplace_back(std::max(range.first, first), range.second);
+    if (!epoch || first == 0 || epoch->parent >= at.epoch) break;
+    below = first;
+    at.epoch = epoch->parent;
+  }
+  std::sort(missing.begin(), missing.end());
+  return missing;
+}
 
 std::string Where(int port, int terminal) {
   return TrFill("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
@@ -51,6 +95,14 @@ std::string RejectionReason(const RawRecord& r) {
   if (r.hour < 0 || r.hour > 23) return "hour " + std::to_string(r.hour);
   if (r.minute < 0 || r.minute > 59) return "minute " + std::to_string(r.minute);
   return "the driver could not convert it";
+}
+
+std::string ConflictText(const store::RecordConflict& c, std::uint32_t epoch) {
+  return TrFill("{0}: serial {1}, log generation {2}: record {3} is not the one stored (stored: person {4} at {5}; "
+                "delivered: person {6} at {7}); both are kept, the terminal's log going on as epoch {8}",
+                {Where(c.port, c.terminal), std::to_string(c.log.identity), std::to_string(c.log.generation),
+                 std::to_string(c.index), std::to_string(c.stored_person), c.stored_time, std::to_string(c.person),
+                 c.time, std::to_string(epoch)});
 }
 
 std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info) {
@@ -77,7 +129,10 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   // terminal cannot be read either). What arrives is keyed by the read the control began.
   try {
     result.info = control.Info(terminal);
-    result.start = ChooseStart(store, result.info, options.all, &result.read_all_because);
+    if (result.info.Identified())
+      result.log = CurrentLogAt(store.swipes(), result.info.identity, result.info.generation, port, terminal);
+    result.start = ChooseStart(store, result.info, result.log.value_or(store::LogKey{}), options.all,
+                               &result.read_all_because);
   } catch (const TerminalError& e) {
     result.info_error = e.what();
     result.info = TerminalInfo{};
@@ -92,16 +147,25 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   session.on_stored = options.on_stored;
   session.cancel = options.cancel;
   std::uint32_t reads_before = 0;
+  std::optional<DownloadSession::Origin> began;  // the read this pass began
   // Records are keyed by the read the control actually began: its log and start, which differ
   // from what was asked when the terminal changed in between.
   session.SetPositioner([&] {
     const auto read = control.Progress(terminal);
     if (!read || read->reads == reads_before) throw HostError(Where(port, terminal) + ": " + Tr("no record read under way"));
     DownloadSession::Origin origin;
-    if (read->identity != 0) origin.log = store::LogKey{read->identity, read->generation};
+    if (read->identity != 0) {
+      // Where this session stores that log now, else the terminal's current epoch of it.
+      const auto& now = session.log() ? session.log() : result.log;
+      origin.log = now && now->identity == read->identity && now->generation == read->generation
+                       ? *now
+                       : CurrentLogAt(store.swipes(), read->identity, read->generation, port, terminal);
+    }
     origin.index = read->start;
+    began = origin;
     return origin;
   });
+  bool first_read = true, lowered = false;
 
   std::uint32_t start = result.start;
   std::uint32_t identity = result.info.identity, generation = result.info.generation;
@@ -132,10 +196,31 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
         scope.set = true;
         control.SetReadStart(terminal, start, identity, generation);
       }
+      began.reset();
+      const std::size_t conflicts_before = session.conflicts().size();
       result.outcome = session.Run(machine);
       if (scope.set) {
         scope.set = false;
         control.SetReadStart(terminal, std::nullopt);  // a start the read did not take goes
+      }
+      if (first_read && began) {
+        result.start = began->index;
+        result.read_log = began->log;
+        first_read = false;
+      }
+      // A conflict at the very first record of a read from k > 0: the terminal's log below k is
+      // not the stored one either. The new epoch then begins at 0 and the log is read again from
+      // there, so none of its records is taken for one stored before.
+      if (!lowered && !session.store_error() && began && began->log && began->index > 0 &&
+          session.conflicts().size() > conflicts_before && session.conflicts()[conflicts_before].index == began->index &&
+          session.log() && session.log()->epoch != began->log->epoch) {
+        lowered = true;
+        store.swipes().LowerEpochStart(*session.log(), 0);
+        result.log = session.log();
+        start = 0;
+        identity = session.log()->identity;
+        generation = session.log()->generation;
+        continue;
       }
     }
     if (session.store_error()) break;
@@ -161,7 +246,11 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     store::RejectedRecord rejected;
     rejected.port = port;
     rejected.terminal = terminal;
-    if (read->identity) rejected.log = store::LogKey{read->identity, read->generation};
+    if (read->identity)
+      rejected.log = session.log() && session.log()->identity == read->identity &&
+                             session.log()->generation == read->generation
+                         ? *session.log()
+                         : store::LogKey{read->identity, read->generation};
     rejected.index = index;
     rejected.person = raw->person;
     rejected.year = raw->year;
@@ -179,6 +268,9 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     generation = read->identity ? read->generation : 0;
     if (pass > read->held + 1) break;
   }
+  if (session.log()) result.log = session.log();
+  result.conflicts = session.conflicts();
+  result.read = session.read();
   result.delivered = session.stored();
   result.added = session.added();
   result.store_error = session.store_error();

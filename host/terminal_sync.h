@@ -38,9 +38,16 @@ struct TerminalSyncOptions {
 struct SyncResult {
   int port = 0, terminal = 0;
   TerminalInfo info;             // as the terminal told it before the read
-  std::uint32_t start = 0;       // index the read started at
+  std::uint32_t start = 0;       // index the read the control began started at
+  // The log that read came from, and the log the records went to at the end (another epoch
+  // when the read found a conflict); absent for a version 1 terminal.
+  std::optional<store::LogKey> read_log, log;
   std::string read_all_because;  // empty: only new records were read
+  std::size_t read = 0;          // records the driver delivered (also those the store refused)
   std::size_t delivered = 0;     // records delivered and stored (new or already there)
+  // Records delivered under a key the database holds with other content: each is listed in the
+  // database, and it and the rest of its read are stored in a new epoch of the log (exit 1).
+  std::vector<store::RecordConflict> conflicts;
   std::size_t added = 0;
   std::vector<store::RejectedRecord> quarantined;  // met by this sync (new or kept before)
   std::size_t newly_quarantined = 0;
@@ -52,10 +59,28 @@ struct SyncResult {
 };
 
 
+// The log a sync of terminal `terminal` on `port` reads on for that identity and generation:
+// the newest epoch opened by a read of that terminal there, else epoch 0. (Two terminals telling
+// one identity each keep their own epoch; a terminal reset to a generation seen before goes on
+// in the epoch its reset opened.)
+store::LogKey CurrentLogAt(const store::SwipeStore& store, std::uint32_t identity, std::uint32_t generation, int port,
+                           int terminal);
+
+// Index ranges below `held` of the terminal's current log that the database holds neither as a
+// swipe nor as a rejected record: those of `log`'s epoch from its first index, and below that
+// those of the epochs it was opened from. At most `limit` ranges.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> MissingOfLog(const store::SwipeStore& store,
+                                                                  const store::LogKey& log, std::uint32_t held,
+                                                                  std::size_t limit = 10);
+
 // Syncs one terminal. Throws HostError or StoreError only for faults of the host itself.
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
                         const TerminalSyncOptions& options);
 
+
+// One line naming a conflict a sync found: where, the terminal's identity and generation, the
+// record's index, what is stored and what was delivered, and `epoch`, the epoch the log goes on in.
+std::string ConflictText(const store::RecordConflict& conflict, std::uint32_t epoch);
 
 // "terminal T on port P holds N of C records (85 %)" when it is above 80 % of its capacity.
 std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info);

@@ -168,6 +168,75 @@ class PostgresSwipeStore final : public SwipeStore {
     return {opened, std::move(result)};
   }
 
+  std::vector<LogEpoch> AllEpochs() const override {
+    std::vector<LogEpoch> epochs;
+    connection_.Retry("reading the epochs of the logs", [&] {
+      epochs.clear();
+      PgResult r = connection_.Exec(
+          "SELECT identity, generation, epoch, first_index, port, terminal, conflict, opened_at, parent FROM log_epochs "
+          "ORDER BY identity, generation, epoch",
+          "reading the epochs of the logs");
+      for (int i = 0; i < r.rows(); ++i) {
+        LogEpoch e;
+        e.log = {static_cast<std::uint32_t>(std::atoll(r.text(i, 0))), static_cast<std::uint32_t>(std::atoll(r.text(i, 1))),
+                 static_cast<std::uint32_t>(std::atoll(r.text(i, 2)))};
+        e.first = static_cast<std::uint32_t>(std::atoll(r.text(i, 3)));
+        e.port = std::atoi(r.text(i, 4));
+        e.terminal = std::atoi(r.text(i, 5));
+        if (!r.null(i, 6)) e.conflict = std::atoll(r.text(i, 6));
+        e.opened_at = r.text(i, 7);
+        e.parent = static_cast<std::uint32_t>(std::atoll(r.text(i, 8)));
+        epochs.push_back(std::move(e));
+      }
+    });
+    return epochs;
+  }
+
+  bool PutEpoch(const LogEpoch& e) override {
+    std::string id = std::to_string(e.log.identity), gen = std::to_string(e.log.generation),
+                epoch = std::to_string(e.log.epoch), first = std::to_string(e.first), port = std::to_string(e.port),
+                terminal = std::to_string(e.terminal), conflict = e.conflict ? std::to_string(*e.conflict) : std::string(),
+                parent = std::to_string(e.parent);
+    bool added = false;
+    connection_.Retry("copying an epoch of a terminal's log", [&] {
+      PgResult r = connection_.Exec(
+          "INSERT INTO log_epochs (identity, generation, epoch, first_index, port, terminal, conflict, opened_at, parent) "
+          "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING RETURNING 1",
+          {id.c_str(), gen.c_str(), epoch.c_str(), first.c_str(), port.c_str(), terminal.c_str(),
+           e.conflict ? conflict.c_str() : nullptr, e.opened_at.c_str(), parent.c_str()},
+          "copying an epoch of a terminal's log");
+      added = r.rows() > 0;
+    });
+    return added;
+  }
+
+  std::int64_t PutConflict(const RecordConflict& c) override {
+    std::string id = std::to_string(c.log.identity), gen = std::to_string(c.log.generation),
+                epoch = std::to_string(c.log.epoch), index = std::to_string(c.index), port = std::to_string(c.port),
+                terminal = std::to_string(c.terminal), person = std::to_string(c.person),
+                stored_person = std::to_string(c.stored_person), stored_port = std::to_string(c.stored_port),
+                stored_terminal = std::to_string(c.stored_terminal), acknowledged = c.acknowledged ? "t" : "f";
+    std::int64_t number = 0;
+    connection_.Retry("copying a conflict", [&] {
+      // The finding held already keeps its number (and its acknowledgement).
+      PgResult r = connection_.Exec(
+          "WITH added AS (INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, "
+          "person, swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, "
+          "acknowledged, acknowledged_by, acknowledged_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, "
+          "$13, $14, $15, $16, $17) ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
+          "DO NOTHING RETURNING id) "
+          "SELECT id FROM added UNION ALL SELECT id FROM conflicts WHERE identity = $1 AND generation = $2 "
+          "AND epoch = $3 AND record_index = $4 AND person = $8 AND swipe_time = $9 LIMIT 1",
+          {id.c_str(), gen.c_str(), epoch.c_str(), index.c_str(), port.c_str(), terminal.c_str(), c.found_at.c_str(),
+           person.c_str(), c.time.c_str(), stored_person.c_str(), c.stored_time.c_str(), stored_port.c_str(),
+           stored_terminal.c_str(), c.stored_downloaded_at.c_str(), acknowledged.c_str(),
+           c.acknowledged ? c.acknowledged_by.c_str() : nullptr, c.acknowledged ? c.acknowledged_at.c_str() : nullptr},
+          "copying a conflict");
+      number = r.rows() > 0 ? std::atoll(r.text(0, 0)) : 0;
+    });
+    return number;
+  }
+
   bool LowerEpochStart(const LogKey& log, std::uint32_t first) override {
     std::string id = std::to_string(log.identity), gen = std::to_string(log.generation),
                 epoch = std::to_string(log.epoch), from = std::to_string(first);
@@ -630,9 +699,17 @@ class PostgresSwipeStore final : public SwipeStore {
     // Fewer rows of a log stored than were new as the statement began: another session stored
     // some of their keys meanwhile. Those rows are compared again now, so that none is taken for
     // held unseen.
+    // With OnConflict::Stop the first clash found so ends the batch as one found by the
+    // statement would: the held rows after it are left to the caller.
     if (added_in_logs < expected_new)
-      for (std::size_t i = 0; i < rows.size() && !(stopped && i > first_clash); ++i)
-        if (rows[i].identity && rows[i].index && result.rows[i] == RowOutcome::Held) Recheck(rows[i], i, &result);
+      for (std::size_t i = 0; i < rows.size() && !(stopped && i > first_clash); ++i) {
+        if (!rows[i].identity || !rows[i].index || result.rows[i] != RowOutcome::Held) continue;
+        Recheck(rows[i], i, &result);
+        if (on_conflict != OnConflict::Stop || result.rows[i] != RowOutcome::Conflict) continue;
+        for (std::size_t j = i + 1; j < rows.size(); ++j)
+          if (result.rows[j] == RowOutcome::Held) result.rows[j] = RowOutcome::NotStored;
+        break;
+      }
     return result;
   }
 

@@ -204,7 +204,10 @@ int& MinuteCounts::operator()(std::int32_t person, std::int64_t minute) {
 
 void Delivery::Position(std::optional<LogKey> log, std::uint32_t index) {
   const bool other = log && (!log_ || log->identity != log_->identity || log->generation != log_->generation);
-  if (log && log->epoch > 0 && (other || !Find(log->epoch)))
+  // The epochs are read again when the log's epoch is not known here, or when the read starts
+  // below its first index as known here (the epoch's start may have been lowered since).
+  const LogEpoch* known = log && log->epoch > 0 ? Find(log->epoch) : nullptr;
+  if (log && log->epoch > 0 && (other || !known || index < known->first))
     epochs_ = store_.Epochs(log->identity, log->generation);
   else if (other)
     epochs_.clear();
@@ -356,6 +359,9 @@ std::pair<LogKey, InsertResult> SwipeStore::OpenEpoch(const LogKey&, std::uint32
 std::vector<RecordConflict> SwipeStore::Conflicts(bool) const { NoLogs(*this); }
 bool SwipeStore::LowerEpochStart(const LogKey&, std::uint32_t) { NoLogs(*this); }
 bool SwipeStore::AcknowledgeConflict(std::int64_t, const std::string&) { NoLogs(*this); }
+std::vector<LogEpoch> SwipeStore::AllEpochs() const { NoLogs(*this); }
+bool SwipeStore::PutEpoch(const LogEpoch&) { NoLogs(*this); }
+std::int64_t SwipeStore::PutConflict(const RecordConflict&) { NoLogs(*this); }
 
 std::vector<bool> SwipeStore::Insert(std::span<const StoredSwipe> rows) {
   return InsertChecked(rows, OnConflict::Continue).Added();

@@ -279,6 +279,97 @@ class SqliteSwipeStore final : public SwipeStore {
     return {opened, std::move(result)};
   }
 
+  std::vector<LogEpoch> AllEpochs() const override {
+    StatementPtr stmt = c_.Prepare(
+        "SELECT identity, generation, epoch, first_index, port, terminal, conflict, opened_at, parent FROM log_epochs "
+        "ORDER BY identity, generation, epoch");
+    std::vector<LogEpoch> epochs;
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "reading the epochs of the logs") == SQLITE_ROW) {
+      LogEpoch e;
+      e.log = {static_cast<std::uint32_t>(sqlite3_column_int64(s, 0)), static_cast<std::uint32_t>(sqlite3_column_int64(s, 1)),
+               static_cast<std::uint32_t>(sqlite3_column_int64(s, 2))};
+      e.first = static_cast<std::uint32_t>(sqlite3_column_int64(s, 3));
+      e.port = sqlite3_column_int(s, 4);
+      e.terminal = sqlite3_column_int(s, 5);
+      if (sqlite3_column_type(s, 6) != SQLITE_NULL) e.conflict = sqlite3_column_int64(s, 6);
+      e.opened_at = Text(s, 7);
+      e.parent = static_cast<std::uint32_t>(sqlite3_column_int64(s, 8));
+      epochs.push_back(std::move(e));
+    }
+    return epochs;
+  }
+
+  bool PutEpoch(const LogEpoch& e) override {
+    RefuseWhenReading("copying an epoch of a terminal's log");
+    WriteTransaction transaction(c_, "copying an epoch of a terminal's log");
+    StatementPtr add = c_.Prepare(
+        "INSERT INTO log_epochs (identity, generation, epoch, first_index, port, terminal, conflict, opened_at, parent) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9) ON CONFLICT DO NOTHING");
+    sqlite3_stmt* a = add.get();
+    sqlite3_bind_int64(a, 1, e.log.identity);
+    sqlite3_bind_int64(a, 2, e.log.generation);
+    sqlite3_bind_int64(a, 3, e.log.epoch);
+    sqlite3_bind_int64(a, 4, e.first);
+    sqlite3_bind_int(a, 5, e.port);
+    sqlite3_bind_int(a, 6, e.terminal);
+    if (e.conflict) sqlite3_bind_int64(a, 7, *e.conflict);
+    sqlite3_bind_text(a, 8, e.opened_at.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(a, 9, e.parent);
+    c_.Step(a, "copying an epoch of a terminal's log");
+    const bool added = sqlite3_changes(c_.db.get()) > 0;
+    add.reset();
+    transaction.Commit();
+    return added;
+  }
+
+  std::int64_t PutConflict(const RecordConflict& c) override {
+    RefuseWhenReading("copying a conflict");
+    WriteTransaction transaction(c_, "copying a conflict");
+    StatementPtr add = c_.Prepare(
+        "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, acknowledged_by, "
+        "acknowledged_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17) "
+        "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) DO NOTHING");
+    sqlite3_stmt* a = add.get();
+    sqlite3_bind_int64(a, 1, c.log.identity);
+    sqlite3_bind_int64(a, 2, c.log.generation);
+    sqlite3_bind_int64(a, 3, c.log.epoch);
+    sqlite3_bind_int64(a, 4, c.index);
+    sqlite3_bind_int(a, 5, c.port);
+    sqlite3_bind_int(a, 6, c.terminal);
+    sqlite3_bind_text(a, 7, c.found_at.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(a, 8, c.person);
+    sqlite3_bind_text(a, 9, c.time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(a, 10, c.stored_person);
+    sqlite3_bind_text(a, 11, c.stored_time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(a, 12, c.stored_port);
+    sqlite3_bind_int(a, 13, c.stored_terminal);
+    sqlite3_bind_text(a, 14, c.stored_downloaded_at.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(a, 15, c.acknowledged ? 1 : 0);
+    if (c.acknowledged) {
+      sqlite3_bind_text(a, 16, c.acknowledged_by.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(a, 17, c.acknowledged_at.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    c_.Step(a, "copying a conflict");
+    add.reset();
+    StatementPtr find = c_.Prepare(
+        "SELECT id FROM conflicts WHERE identity = ?1 AND generation = ?2 AND epoch = ?3 AND record_index = ?4 "
+        "AND person = ?5 AND swipe_time = ?6");
+    sqlite3_stmt* f = find.get();
+    sqlite3_bind_int64(f, 1, c.log.identity);
+    sqlite3_bind_int64(f, 2, c.log.generation);
+    sqlite3_bind_int64(f, 3, c.log.epoch);
+    sqlite3_bind_int64(f, 4, c.index);
+    sqlite3_bind_int(f, 5, c.person);
+    sqlite3_bind_text(f, 6, c.time.c_str(), -1, SQLITE_TRANSIENT);
+    c_.Step(f, "copying a conflict");
+    const std::int64_t id = sqlite3_column_int64(f, 0);
+    find.reset();
+    transaction.Commit();
+    return id;
+  }
+
   bool LowerEpochStart(const LogKey& log, std::uint32_t first) override {
     RefuseWhenReading("moving the start of an epoch");
     WriteTransaction transaction(c_, "moving the start of an epoch");

@@ -277,6 +277,12 @@ class SwipeStore {
   // The `size` swipes (at least 1) `query` selects after `query.after`, in the paged listing
   // order, reading one more to learn whether a next page exists.
   SwipePage Page(SwipeQuery query, std::size_t size) const;
+  // For a copy of the database: every epoch opened, by identity, generation and epoch; an epoch
+  // kept as given unless its key is held (false then); a conflict kept as given (acknowledgement
+  // included) unless the same finding is held, answering its number here either way.
+  virtual std::vector<LogEpoch> AllEpochs() const;
+  virtual bool PutEpoch(const LogEpoch& epoch);
+  virtual std::int64_t PutConflict(const RecordConflict& conflict);
 
   // Conveniences over Count and Each.
   std::vector<StoredSwipe> Swipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;

@@ -45,7 +45,7 @@ long WaitForProgress(int fd, long records, std::chrono::seconds bound, std::stri
 
 // Starts `vanto download` for (1, 1) with its standard error on a pipe; returns the child and the
 // pipe's reading end.
-pid_t SpawnDownload(const std::string& db, int* err_fd) {
+pid_t SpawnDownload(const std::string& db, int* err_fd, const std::vector<std::string>& more = {}) {
   int err[2];
   if (pipe(err) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -54,6 +54,7 @@ pid_t SpawnDownload(const std::string& db, int* err_fd) {
   posix_spawn_file_actions_addclose(&actions, err[0]);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<std::string> args = {VANTO_EXE, "download", "--port", "1", "--terminal", "1", "--progress", "--db", db};
+  args.insert(args.end(), more.begin(), more.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -222,7 +223,7 @@ TEST_P(KillMidSync, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
   EXPECT_TRUE(final.status == kExitOk || final.status == kExitFalse) << final.err;
   Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   ASSERT_EQ(again.status, kExitOk) << again.err;
-  EXPECT_NE(again.out.find("0 records delivered"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("1 records delivered, 0 new, 1 already stored"), std::string::npos) << again.out;
   const auto held = site_.Terminal(1, 1)->records;
   auto stored = store::RecordStore::Open(db_).Swipes();
   EXPECT_EQ(stored.size(), held.size() - rejected.size());
@@ -238,6 +239,108 @@ TEST_P(KillMidSync, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
 }
 
 VANTO_OVER_BOTH_TRANSPORTS(KillMidSync);
+
+
+// A batch the store refuses (another program holds the database's write lock past the lock
+// time-out) keeps its place: nothing after it is stored before it. Whether the download is then
+// killed or its last attempt fails too, the database holds a prefix of the log with no gap, a
+// clear refuses while the lock still keeps records out, and the next download completes the log
+// with every record once, at its own index.
+class RefusedBatch : public SimSite {};
+
+TEST_P(RefusedBatch, NoGapAndNoDoubleWhetherTheDownloadIsKilledOrItsLastTryFails) {
+  auto& t = site_.AddTerminal(1, 1);
+  const int total = 7000;
+  auto swipe = [](int i) { return Swipe(400 + i % 17, 1 + i / 1440, (i % 1440) / 60, i % 60); };
+  for (int i = 0; i < total; ++i) t.records.push_back(swipe(i));
+  site_.Options().pace = true;  // a few seconds at the line's speed: time to take the lock mid-way
+  Start();
+  struct Ending {
+    const char* name;
+    bool kill;  // the lock is let go and the download killed a little later; else the lock outlasts it
+  };
+  for (const Ending ending : {Ending{"killed", true}, Ending{"last try fails", false}}) {
+    SCOPED_TRACE(ending.name);
+    if (!site_.Options().pace) {  // pacing is read when a port starts: restart the simulator paced
+      site_.Stop();
+      site_.Options().pace = true;
+      Start();
+    }
+    const std::string db = (folder_ / (std::string(ending.kill ? "killed" : "failed") + ".db")).string();
+    store::RecordStore::Open(db);  // the schema, so the test's lock is on a database in use
+    int err = -1;
+    const pid_t child = SpawnDownload(db, &err, {"--lock-timeout", "0.2"});
+    ASSERT_GT(child, 0);
+    std::string seen;
+    const long at = WaitForProgress(err, 1000, std::chrono::seconds(60), &seen);
+    // Another program's write transaction: every batch from here waits 0.2 s and is refused.
+    sqlite3* lock = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &lock), SQLITE_OK);
+    sqlite3_busy_timeout(lock, 10000);
+    ASSERT_EQ(sqlite3_exec(lock, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(lock);
+    // Several batches further on, at least one was handed over, waited and was refused.
+    const long later = WaitForProgress(err, at + 3000, std::chrono::seconds(60), &seen);
+    int status = 0;
+    if (ending.kill) {
+      // The lock let go: later batches could be stored now, but must not be before the refused one.
+      ASSERT_EQ(sqlite3_exec(lock, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+      WaitForProgress(err, later + 1500, std::chrono::seconds(60), &seen);
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      close(err);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "vanto ended before it was killed: " << seen;
+    } else {
+      // To the end of its standard error (the process is ending), within a bound.
+      for (int wait = 0; wait < 5 && WaitForProgress(err, total + 1, std::chrono::seconds(60), &seen) >= 0; ++wait) {
+      }
+      waitpid(child, &status, 0);
+      close(err);
+      ASSERT_TRUE(WIFEXITED(status)) << seen;
+      EXPECT_EQ(WEXITSTATUS(status), kExitHost) << seen;
+      EXPECT_NE(seen.find(" records read, "), std::string::npos) << seen;
+      // The lock still keeps records out: clear stores nothing and clears nothing.
+      Result clear = Vanto({"clear", "--port", "1", "--terminal", "1", "--yes", "--lock-timeout", "0.2", "--db", db});
+      EXPECT_NE(clear.status, kExitOk) << clear.out << clear.err;
+      EXPECT_EQ(site_.Terminal(1, 1)->records.size(), static_cast<std::size_t>(total)) << "cleared with records missing";
+    }
+    ASSERT_GT(later, at) << seen;
+    if (!ending.kill) {
+      ASSERT_EQ(sqlite3_exec(lock, "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    sqlite3_close(lock);
+
+    // A prefix of the log, every record at its own index.
+    std::set<std::uint32_t> indexes;
+    std::vector<std::uint32_t> misplaced;  // indexes holding another index's record
+    for (const auto& s : store::RecordStore::Open(db).Swipes()) {
+      ASSERT_TRUE(s.index);
+      ASSERT_LT(*s.index, static_cast<std::uint32_t>(total));
+      if (s.person != swipe(static_cast<int>(*s.index)).person) misplaced.push_back(*s.index);
+      EXPECT_TRUE(indexes.insert(*s.index).second) << "index " << *s.index << " twice";
+    }
+    EXPECT_TRUE(misplaced.empty()) << misplaced.size() << " records stored under another index, first " << misplaced.front();
+    ASSERT_FALSE(indexes.empty());
+    EXPECT_EQ(*indexes.rbegin() + 1, indexes.size()) << "a gap in what was stored";
+    EXPECT_LT(indexes.size(), static_cast<std::size_t>(total)) << "the refused batch was stored after all";
+
+    site_.Stop();  // the rest unpaced, so the rerun is quick
+    site_.Options().pace = false;
+    Start();
+    Result rerun = Vanto({"download", "--port", "1", "--terminal", "1", "--db", db});
+    ASSERT_EQ(rerun.status, kExitOk) << rerun.out << rerun.err;
+    std::map<std::uint32_t, std::pair<int, std::string>> got;
+    for (const auto& s : store::RecordStore::Open(db).Swipes()) EXPECT_TRUE(got.emplace(*s.index, std::make_pair(s.person, s.time)).second);
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(total));
+    for (const auto& [index, held] : got) {
+      const auto r = swipe(static_cast<int>(index));
+      char text[32];
+      std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
+      EXPECT_EQ(held, std::make_pair(static_cast<int>(r.person), std::string(text))) << "index " << index;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pty, RefusedBatch, ::testing::Values(Transport::kPty), TransportName);
 
 }  // namespace
 }  // namespace vanto::cli::testing

@@ -1,0 +1,166 @@
+// conflicts: the records terminals delivered under a key the database holds with other content,
+// and their acknowledgement (audited under the operating-system user's name).
+#include <pwd.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "accounts/accounts.h"
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/output.h"
+#include "host/conflicts.h"
+#include "host/text/messages.h"
+
+namespace vanto::cli {
+namespace {
+
+struct ConflictsOptions : DatabaseOptions {
+  std::vector<std::string> words;  // [ack ID]
+  bool all = false, csv = false, json = false;
+};
+
+std::string OsUserName() {
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
+  return "uid " + std::to_string(geteuid());
+}
+
+// The same keys for CSV and JSON, whatever the language.
+const std::vector<std::string> kKeys = {"id",         "found_at",        "port",           "terminal",
+                                        "serial",     "generation",      "epoch",          "index",
+                                        "person",     "time",            "stored_person",  "stored_time",
+                                        "stored_port", "stored_terminal", "acknowledged_by", "acknowledged_at"};
+
+nlohmann::ordered_json Row(const store::RecordConflict& c) {
+  return {{"id", c.id},
+          {"found_at", c.found_at},
+          {"port", c.port},
+          {"terminal", c.terminal},
+          {"serial", c.log.identity},
+          {"generation", c.log.generation},
+          {"epoch", c.log.epoch},
+          {"index", c.index},
+          {"person", c.person},
+          {"time", c.time},
+          {"stored_person", c.stored_person},
+          {"stored_time", c.stored_time},
+          {"stored_port", c.stored_port},
+          {"stored_terminal", c.stored_terminal},
+          {"acknowledged_by", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_by) : nlohmann::ordered_json(nullptr)},
+          {"acknowledged_at", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_at) : nlohmann::ordered_json(nullptr)}};
+}
+
+int List(const ConflictsOptions& o, Io& io) {
+  store::RecordStore store = OpenStoreForReading(o);
+  const std::vector<store::RecordConflict> conflicts = ListConflicts(store, o.all);
+  if (o.json) {
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (const auto& c : conflicts) rows.push_back(Row(c));
+    io.out << rows.dump(2) << "\n";
+    return kExitOk;
+  }
+  if (o.csv) {
+    for (std::size_t i = 0; i < kKeys.size(); ++i) io.out << (i ? "," : "") << kKeys[i];
+    io.out << "\n";
+    for (const auto& c : conflicts) {
+      const nlohmann::ordered_json row = Row(c);
+      bool first = true;
+      for (const std::string& key : kKeys) {
+        const auto& value = row.at(key);
+        io.out << (first ? "" : ",") << (value.is_string() ? CsvField(value.get<std::string>()) : value.is_null() ? "" : value.dump());
+        first = false;
+      }
+      io.out << "\n";
+    }
+    return kExitOk;
+  }
+  if (conflicts.empty()) {
+    io.out << (o.all ? TrFill("no conflicts ({0})", {store.path()})
+                     : TrFill("no conflicts waiting for acknowledgement ({0})", {store.path()}))
+           << "\n";
+    return kExitOk;
+  }
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& c : conflicts)
+    rows.push_back({std::to_string(c.id), c.found_at, std::to_string(c.port), std::to_string(c.terminal),
+                    std::to_string(c.log.identity), std::to_string(c.log.generation), std::to_string(c.index),
+                    std::to_string(c.stored_person) + " " + c.stored_time, std::to_string(c.person) + " " + c.time,
+                    c.acknowledged ? c.acknowledged_by + " " + c.acknowledged_at : ""});
+  WriteTable(io.out,
+             {Tr("ID"), Tr("FOUND"), Tr("PORT"), Tr("TERMINAL"), Tr("SERIAL"), Tr("GENERATION"), Tr("INDEX"),
+              Tr("STORED"), Tr("DELIVERED"), Tr("ACKNOWLEDGED")},
+             rows, {true, false, true, true, true, true, true, false, false, false});
+  return kExitOk;
+}
+
+int Acknowledge(const ConflictsOptions& o, Io& io) {
+  if (o.all || o.csv || o.json) throw UsageError(Tr("ack takes no --all, --csv or --json"));
+  const std::string& text = o.words[1];
+  std::int64_t id = 0;
+  if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos ||
+      (id = std::stoll(text)) <= 0)
+    throw UsageError(TrFill("no conflict number: {0} (see 'vanto conflicts')", {text}));
+  store::RecordStore store = OpenStore(o, false);
+  if (store.swipes().schema_version() < kConflictsSchemaVersion)
+    throw UsageError(TrFill("there is no conflict {0} in {1}", {text, store.path()}));
+  const std::string by = OsUserName();
+  const Acknowledgement ack = AcknowledgeConflict(store, id, by);
+  switch (ack.outcome) {
+    case AcknowledgeOutcome::kNoSuchConflict:
+      throw UsageError(TrFill("there is no conflict {0} in {1}", {text, store.path()}));
+    case AcknowledgeOutcome::kAlreadyAcknowledged:
+      io.out << TrFill("conflict {0} was acknowledged already, by {1} at {2}",
+                       {text, ack.conflict.acknowledged_by, ack.conflict.acknowledged_at})
+             << "\n";
+      return kExitOk;
+    case AcknowledgeOutcome::kAcknowledged:
+      break;
+  }
+  // The audit trail: who acknowledged which conflict, from the command line.
+  try {
+    accounts::Accounts accounts(accounts::OpenAccountsStore(
+        store.path(), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)), /*create=*/false));
+    const store::RecordConflict& c = ack.conflict;
+    accounts.Audit(accounts::Actor{by, "command line"}, "conflict.acknowledge",
+                   "conflict " + text + ": serial " + std::to_string(c.log.identity) + ", generation " +
+                       std::to_string(c.log.generation) + ", record " + std::to_string(c.index));
+  } catch (const std::exception& e) {
+    io.err << "vanto conflicts: "
+           << TrFill("conflict {0} is acknowledged, but the audit trail could not be written: {1}", {text, e.what()})
+           << "\n";
+    return kExitHost;
+  }
+  io.out << TrFill("conflict {0} acknowledged by {1}", {text, by}) << "\n";
+  return kExitOk;
+}
+
+int RunConflicts(const ConflictsOptions& o, Io& io) {
+  if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
+  if (o.words.empty()) return List(o, io);
+  if (o.words[0] != "ack" || o.words.size() != 2) throw UsageError(Tr("usage: vanto conflicts [ack ID]"));
+  return Acknowledge(o, io);
+}
+
+}  // namespace
+
+Command ConflictsCommand() {
+  return {"conflicts", "list the records terminals delivered against other stored ones, and acknowledge them",
+          "vanto conflicts [--all] [--csv | --json] | ack ID [--db PATH] [--site FILE]",
+          "A terminal reset to a log generation seen before, or two terminals telling one identity,\n"
+          "deliver records under keys the database holds with other content. Both records are kept\n"
+          "(the terminal's log goes on in a new epoch) and the conflict is listed here until it is\n"
+          "acknowledged; --all lists acknowledged ones too. 'ack ID' acknowledges one under your\n"
+          "operating-system user's name and writes it to the audit trail.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<ConflictsOptions>();
+            p.Words("[ack ID]", &o->words, 2);
+            p.Flag("all", "list acknowledged conflicts too", &o->all);
+            p.Flag("csv", "print them as CSV", &o->csv);
+            p.Flag("json", "print them as JSON", &o->json);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
+            return [o](Io& io) { return RunConflicts(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,31 @@
+#include "host/conflicts.h"
+
+#include <optional>
+
+namespace vanto::host {
+namespace {
+
+std::optional<store::RecordConflict> Find(const store::RecordStore& store, std::int64_t id) {
+  for (store::RecordConflict& c : store.swipes().Conflicts(true))
+    if (c.id == id) return std::move(c);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<store::RecordConflict> ListConflicts(const store::RecordStore& store, bool all) {
+  if (store.swipes().schema_version() < kConflictsSchemaVersion) return {};
+  return store.swipes().Conflicts(all);
+}
+
+Acknowledgement AcknowledgeConflict(store::RecordStore& store, std::int64_t id, const std::string& by) {
+  Acknowledgement result;
+  const bool changed = store.swipes().AcknowledgeConflict(id, by);
+  std::optional<store::RecordConflict> now = Find(store, id);
+  if (!now) return result;
+  result.conflict = std::move(*now);
+  result.outcome = changed ? AcknowledgeOutcome::kAcknowledged : AcknowledgeOutcome::kAlreadyAcknowledged;
+  return result;
+}
+
+}  // namespace vanto::host
