@@ -13,6 +13,8 @@
 #include "cli/site_use.h"
 #include "host/site/site.h"
 #include "host/store/record_store.h"
+#include "host/database_location.h"
+#include "platform/ado/pg_location.h"
 
 namespace vanto::cli {
 namespace {
@@ -66,6 +68,32 @@ int UnknownCommand(const std::string& name, Io& io) {
   if (auto close = Closest(name, known)) hint = TrFill("; did you mean '{0}'?", {*close});
   io.err << "vanto: " << TrFill("unknown command '{0}'", {name}) << hint << " " << Tr("(try 'vanto --help')") << "\n";
   return kExitUsage;
+}
+
+// `message` without any password the user gave this command: in an option's value, in
+// $VANTO_DB or in the site file (a password may reach a message through a library's words).
+std::string WithoutPasswords(std::string message, const std::vector<std::string>& args) {
+  std::vector<std::string> locations = args;
+  for (const std::string& a : args)
+    if (std::size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) locations.push_back(a.substr(eq + 1));
+  if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); env && *env) locations.emplace_back(env);
+  if (const site::Site* site = CurrentSite(); site && site->database) locations.push_back(*site->database);
+  for (const std::string& location : locations) message = ShownMessage(message, location);
+  return message;
+}
+
+// A password in --db or $VANTO_DB works (the site file refuses one), but others can see it.
+void WarnOfPassword(const Parser& parser, const std::string& prefix, Io& io) {
+  if (!parser.has_database()) return;
+  std::string where;
+  if (auto db = parser.database_option()) {
+    if (store::HoldsPassword(*db)) where = Tr("--db holds a password, which other users can see in the process list");
+  } else if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); env && *env && store::HoldsPassword(env)) {
+    where = TrFill("${0} holds a password, which other users can see in the process list and in a service's "
+                   "environment",
+                   {::vanto::site::kDatabaseVariable});
+  }
+  if (!where.empty()) io.err << prefix << Tr("warning: ") << where << "; " << site::PasswordAdvice() << "\n";
 }
 
 }  // namespace
@@ -142,22 +170,18 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
     // The site file is read and checked in full before any terminal traffic.
     if (parser.site_need() != SiteNeed::kNone) UseSite(parser.site(), parser.site_need() == SiteNeed::kRequired);
+    WarnOfPassword(parser, prefix, io);
     return run(io);
   } catch (const site::SiteError& e) {
-    io.err << prefix << e.what() << "\n";
+    io.err << prefix << WithoutPasswords(e.what(), args) << "\n";
     return kExitUsage;
   } catch (const UsageError& e) {
-    io.err << prefix << e.what() << " " << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"})
-           << "\n";
+    io.err << prefix << WithoutPasswords(e.what(), args) << " "
+           << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"}) << "\n";
     return kExitUsage;
-  } catch (const store::StoreError& e) {
-    io.err << prefix << e.what() << "\n";
-    return kExitHost;
-  } catch (const HostError& e) {
-    io.err << prefix << e.what() << "\n";
-    return kExitHost;
   } catch (const std::exception& e) {
-    io.err << prefix << e.what() << "\n";
+    // The database's failures, the host's own and any other: exit 3.
+    io.err << prefix << WithoutPasswords(e.what(), args) << "\n";
     return kExitHost;
   }
 }

@@ -152,6 +152,7 @@ void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
   Seconds("lock-timeout", "SECONDS", "how long to wait while another process holds the database (default 5)",
           lock_timeout, 3600);
   has_database_ = true;
+  db_ = db;
 }
 
 void Parser::Site(SiteNeed need) {

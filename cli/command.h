@@ -83,6 +83,8 @@ class Parser {
 
   const std::vector<OptionSpec>& specs() const { return specs_; }
   bool has_database() const { return has_database_; }
+  // The --db value given (nullopt when none, or no --db was declared).
+  std::optional<std::string> database_option() const { return db_ ? *db_ : std::nullopt; }
   SiteNeed site_need() const { return site_need_; }
   const std::optional<std::string>& site() const { return site_; }
 
@@ -99,6 +101,7 @@ class Parser {
   std::size_t max_words_ = 0;
   bool help_ = false;
   bool has_database_ = false;
+  std::optional<std::string>* db_ = nullptr;
   SiteNeed site_need_ = SiteNeed::kNone;
   std::optional<std::string> site_;
 };

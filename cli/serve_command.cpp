@@ -8,6 +8,7 @@
 
 #include "accounts/accounts.h"
 #include "cli/command.h"
+#include "host/database_location.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
 #include "web/console_server.h"
@@ -40,9 +41,11 @@ int RunServe(const ServeOptions& o, Io& io) {
   options.tls_key = o.tls_key.value_or("");
   if (o.trusted_proxies) options.trusted_proxies = SplitList(*o.trusted_proxies);
   std::mutex log_mutex;
+  const std::string location = DatabasePath(o.db, true);
+  // A log line may quote a database failure: never with its password.
   options.log = [&](const std::string& line) {
     std::lock_guard lock(log_mutex);
-    io.err << line << std::endl;
+    io.err << ShownMessage(line, location) << std::endl;
   };
 
   // SIGINT and SIGTERM are taken by one waiting thread (every thread started from here on
@@ -59,7 +62,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   } restore{previous};
 
   accounts::Accounts accounts(accounts::OpenAccountsStore(
-      DatabasePath(o.db, true), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+      location, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
   std::unique_ptr<web::ConsoleServer> server;
   int port = 0;
   try {

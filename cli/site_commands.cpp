@@ -22,6 +22,8 @@
 #include "cli/progress_line.h"
 #include "cli/site_use.h"
 #include "host/store/record_store.h"
+#include "host/database_location.h"
+#include "platform/ado/pg_location.h"
 #include "host/sync.h"
 #include "host/terminal_sync.h"
 #include "cli/version.h"
@@ -132,7 +134,7 @@ int RunSync(const SyncOptions& o, Io& io) {
       if (!r.warning.empty()) row["warning"] = r.warning;
       terminals.push_back(row);
     }
-    nlohmann::ordered_json summary = {{"site", site->path}, {"database", options.database}, {"terminals", terminals}};
+    nlohmann::ordered_json summary = {{"site", site->path}, {"database", ShownLocation(options.database)}, {"terminals", terminals}};
     io.out << summary.dump(2) << "\n";
   } else {
     std::vector<std::vector<std::string>> table;
@@ -179,11 +181,12 @@ int RunCheck(const CheckOptions& o, Io& io) {
 
   // The database: opened for reading (never created nor migrated: check only looks), and a
   // database file and its folder writable (SQLite writes its journal beside the file).
-  const std::string db = DatabasePath(o.db, false);
-  const bool file = db.find("://") == std::string::npos;
+  const std::string location = DatabasePath(o.db, false);
+  const std::string db = ShownLocation(location);  // as messages name it
+  const bool file = !store::IsDatabaseUrl(location);
   std::error_code exists_error;
-  if (file && !fs::exists(db, exists_error)) {
-    fs::path folder = fs::absolute(db).parent_path();
+  if (file && !fs::exists(location, exists_error)) {
+    fs::path folder = fs::absolute(location).parent_path();
     while (!folder.empty() && !fs::exists(folder, exists_error) && folder != folder.parent_path()) folder = folder.parent_path();
     if (::access(folder.c_str(), W_OK) != 0)
       report(false, TrFill("database {0} does not exist and folder {1} is not writable by this user", {db, folder.string()}));
@@ -192,10 +195,10 @@ int RunCheck(const CheckOptions& o, Io& io) {
   } else {
     try {
       store::RecordStore store(
-          store::OpenSwipeStoreForReading(db, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+          store::OpenSwipeStoreForReading(location, std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
       if (file) {
-        fs::path folder = fs::absolute(db).parent_path();
-        if (::access(db.c_str(), W_OK) != 0)
+        fs::path folder = fs::absolute(location).parent_path();
+        if (::access(location.c_str(), W_OK) != 0)
           report(false, TrFill("database {0} is not writable by this user", {db}));
         else if (::access(folder.c_str(), W_OK) != 0)
           report(false, TrFill("database folder {0} is not writable by this user", {folder.string()}));
@@ -205,7 +208,7 @@ int RunCheck(const CheckOptions& o, Io& io) {
         report(true, TrFill("database {0} opens", {db}));
       }
     } catch (const store::StoreError& e) {
-      report(false, TrFill("database: {0}", {e.what()}));
+      report(false, TrFill("database: {0}", {ShownMessage(e.what(), location)}));
     }
   }
 
@@ -259,6 +262,7 @@ int RunSiteShow(const DatabaseOptions& o, Io& io) {
       if (auto db = SiteDatabase(*site)) r.value = *db;
       else r.value = DefaultDatabasePath();
     }
+    if (r.name == "database") r.value = ShownLocation(r.value);
     table.push_back({r.name, r.value, r.origin});
   }
   WriteTable(io.out, {Tr("SETTING"), Tr("VALUE"), Tr("FROM")}, table, {false, false, false});
@@ -282,6 +286,10 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
        << " --terminals " << terminals.first << "-" << terminals.last << "'.\n"
        << "# Environment variables (VANTO_DB, VANTO_FK_*) override what is here, for one run.\n\n"
        << "# The database: a file (relative to this file's folder) or a postgresql:// address.\n";
+  if (auto db = o.db) {
+    if (store::HoldsPassword(*db))
+      throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*db), Tr("holds a password"), site::PasswordAdvice()}));
+  }
   if (auto db = o.db)
     text << "database = " << nlohmann::json(*db).dump() << "\n";
   else
@@ -328,9 +336,15 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   fs::path path(where.path);
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
   const std::string temporary = where.path + ".new";
-  if (auto failed = ReplaceFileAtomically(temporary, text.str(), kSharedFileMode))
+  // Private to its owner, like every file the host writes for people.
+  if (auto failed = ReplaceFileAtomically(temporary, text.str(), kPrivateFileMode))
     throw HostError(TrFill("cannot write the site file {0}", {temporary}) + ": " + *failed);
-  site::LoadSite(temporary);  // what we wrote reads back
+  try {
+    site::LoadSite(temporary);  // what we wrote reads back
+  } catch (...) {
+    fs::remove(temporary, ec);
+    throw;
+  }
   fs::rename(temporary, where.path, ec);
   if (ec) throw HostError(TrFill("cannot write the site file {0}", {where.path}) + ": " + ec.message());
   io.out << TrFill("wrote {0}: {1} terminal(s) on {2} port(s)",
