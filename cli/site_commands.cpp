@@ -276,6 +276,9 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   std::error_code ec;
   if (fs::exists(where.path, ec) && !o.force)
     throw UsageError(TrFill("the site file {0} exists already (give --force to replace it)", {where.path}));
+  // The file would keep a password where others may read it.
+  if (o.db && store::HoldsPassword(*o.db))
+    throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*o.db), Tr("holds a password"), site::PasswordAdvice()}));
 
   Machine machine = Machine::Create();
   ControlStatus control = ControlStatus::Create();
@@ -286,10 +289,6 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
        << " --terminals " << terminals.first << "-" << terminals.last << "'.\n"
        << "# Environment variables (VANTO_DB, VANTO_FK_*) override what is here, for one run.\n\n"
        << "# The database: a file (relative to this file's folder) or a postgresql:// address.\n";
-  if (auto db = o.db) {
-    if (store::HoldsPassword(*db))
-      throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*db), Tr("holds a password"), site::PasswordAdvice()}));
-  }
   if (auto db = o.db)
     text << "database = " << nlohmann::json(*db).dump() << "\n";
   else
