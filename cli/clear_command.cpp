@@ -51,8 +51,9 @@ int RunClear(const ClearOptions& o, Io& io) {
     case ClearResult::Status::kCleared:
       break;
   }
-  io.out << TrFill("{0}: cleared {1} records, all stored (log generation now {2})",
-                   {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
+  io.out << TrNFill("{0}: cleared {1} record, all stored (log generation now {2})",
+                    "{0}: cleared {1} records, all stored (log generation now {2})", info.held,
+                    {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
          << "\n";
   return kExitOk;
 }

@@ -78,8 +78,9 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     }
     if (!cause.empty())
       io.err << "vanto download: "
-             << TrFill("{0}; {1} records delivered, {2} new stored in {3}",
-                       {cause, std::to_string(sync.delivered), std::to_string(sync.added), store->path()})
+             << TrNFill("{0}; {1} record delivered, {2} new stored in {3}",
+                        "{0}; {1} records delivered, {2} new stored in {3}", static_cast<unsigned long>(sync.delivered),
+                        {cause, std::to_string(sync.delivered), std::to_string(sync.added), store->path()})
              << "\n";
   }
   if (status != kExitOk && !existed && sync.added == 0 && sync.quarantined.empty()) {

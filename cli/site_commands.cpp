@@ -48,7 +48,8 @@ std::string Fixed(double value, int decimals) {
 std::string OutcomeText(const TerminalSync& row) {
   if (row.ok) return Tr("synced");
   if (row.cancelled)
-    return TrFill("cancelled: {0} records delivered, {1} new stored", {std::to_string(row.delivered), std::to_string(row.added)});
+    return TrNFill("cancelled: {0} record delivered, {1} new stored", "cancelled: {0} records delivered, {1} new stored",
+                   static_cast<unsigned long>(row.delivered), {std::to_string(row.delivered), std::to_string(row.added)});
   if (row.quarantined > 0 && row.cause.find('\n') == std::string::npos && row.message.empty())
     return TrFill("synced; {0}", {row.cause});
   return TrFill("failed: {0}", {row.cause});
@@ -100,7 +101,8 @@ int RunSync(const SyncOptions& o, Io& io) {
       case PortProgress::Stage::kReading: {
         char rate[32];
         std::snprintf(rate, sizeof rate, "%.0f", p.rate);
-        text = label + ": " + TrFill("{0} records, {1} records/s", {std::to_string(p.records), rate});
+        text = label + ": " + TrNFill("{0} record, {1} records/s", "{0} records, {1} records/s",
+                                        static_cast<unsigned long>(p.records), {std::to_string(p.records), rate});
         break;
       }
       case PortProgress::Stage::kDone: text = Tr("done"); break;
@@ -235,8 +237,9 @@ int RunCheck(const CheckOptions& o, Io& io) {
     else
       for (int t : port.terminals) scan(t, t);
     if (port.scan) {
-      report(!answered.empty(), TrFill("port {0}: {1} terminal(s) answer in {2}-{3}",
-                                       {std::to_string(port.number), std::to_string(answered.size()),
+      report(!answered.empty(), TrNFill("port {0}: {1} terminal answers in {2}-{3}",
+                                        "port {0}: {1} terminals answer in {2}-{3}", answered.size(),
+                                        {std::to_string(port.number), std::to_string(answered.size()),
                                         std::to_string(port.terminals.front()), std::to_string(port.terminals.back())}));
       continue;
     }
@@ -346,8 +349,10 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   }
   fs::rename(temporary, where.path, ec);
   if (ec) throw HostError(TrFill("cannot write the site file {0}", {where.path}) + ": " + ec.message());
-  io.out << TrFill("wrote {0}: {1} terminal(s) on {2} port(s)",
-                   {where.path, std::to_string(found.size()), std::to_string(written)})
+  io.out << TrFill("wrote {0}: {1} on {2}",
+                   {where.path,
+                    TrNFill("{0} terminal", "{0} terminals", found.size(), {std::to_string(found.size())}),
+                    TrNFill("{0} port", "{0} ports", static_cast<unsigned long>(written), {std::to_string(written)})})
          << "\n";
   return kExitOk;
 }

@@ -14,13 +14,16 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
     if (sync.delivered == 0) return kExitFalse;
   }
   summary << where << ": "
-          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
+          << TrNFill("{0} record delivered, {1} new, {2} already stored ({3})",
+                     "{0} records delivered, {1} new, {2} already stored ({3})",
+                     static_cast<unsigned long>(sync.delivered),
                     {std::to_string(sync.delivered), std::to_string(sync.added),
                      std::to_string(sync.delivered - sync.added), store.path()})
           << "\n";
   if (sync.info.Identified() && !sync.terminal_error)
     summary << "  "
-            << TrFill("serial {0}, log generation {1}, {2} records held; {3}",
+            << TrNFill("serial {0}, log generation {1}, {2} record held; {3}",
+                       "serial {0}, log generation {1}, {2} records held; {3}", static_cast<unsigned long>(sync.info.held),
                       {std::to_string(sync.info.identity), std::to_string(sync.info.generation),
                        std::to_string(sync.info.held),
                        sync.read_all_because.empty()

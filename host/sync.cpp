@@ -150,7 +150,8 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
         // Not a failure of the terminal: what it delivered is stored, the next sync reads on.
       } else if (!sync.outcome.ok) {
         PortCause cause = CauseOf(&*status, port.number);
-        row.cause = TrFill("{0}; {1} records delivered, {2} new stored",
+        row.cause = TrNFill("{0}; {1} record delivered, {2} new stored", "{0}; {1} records delivered, {2} new stored",
+                            static_cast<unsigned long>(row.delivered),
                            {cause.Failed() ? DescribeCause(port.number, cause) : Tr("the download failed"),
                             std::to_string(row.delivered), std::to_string(row.added)});
         if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
@@ -160,7 +161,9 @@ void SyncPort(const site::SitePort& port, const SyncSettings& options,
           return;
         }
       } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
-        row.cause = TrFill("{0} records quarantined ('vanto rejected' lists them)", {std::to_string(row.quarantined)});
+        row.cause = TrNFill("{0} record quarantined ('vanto rejected' lists it)",
+                            "{0} records quarantined ('vanto rejected' lists them)",
+                            static_cast<unsigned long>(row.quarantined), {std::to_string(row.quarantined)});
       } else {
         row.ok = true;
       }
