@@ -59,17 +59,17 @@ int RunClear(const ClearOptions& o, Io& io) {
 }
 
 Command ClearCommand() {
-  return {"clear", "download a terminal's records, then clear them when every one is stored",
+  return {"clear", TrLater("download a terminal's records, then clear them when every one is stored"),
           "vanto clear --port N --terminal N --yes [--db PATH] [--site FILE]",
-          "Downloads first, then clears the terminal only when the database holds every record of\n"
+          TrLater("Downloads first, then clears the terminal only when the database holds every record of\n"
           "its current log (rejected ones count as held); otherwise it says which are missing and\n"
-          "clears nothing. The terminal itself refuses a clear when its records changed meanwhile.",
+          "clears nothing. The terminal itself refuses a clear when its records changed meanwhile."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ClearOptions>();
-            p.Number("port", "N", "serial port number (1..32767)", &o->port, 1, kMaxPort, Required::kYes);
-            p.Number("terminal", "N", "terminal number on that port (1..255)", &o->terminal, 1, kMaxTerminal,
+            p.Number("port", "N", TrLater("serial port number (1..32767)"), &o->port, 1, kMaxPort, Required::kYes);
+            p.Number("terminal", "N", TrLater("terminal number on that port (1..255)"), &o->terminal, 1, kMaxTerminal,
                      Required::kYes);
-            p.Flag("yes", "confirm: the terminal's records are deleted", &o->yes);
+            p.Flag("yes", TrLater("confirm: the terminal's records are deleted"), &o->yes);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunClear(*o, io); };

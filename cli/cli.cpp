@@ -14,18 +14,19 @@
 #include "host/site/site.h"
 #include "host/store/record_store.h"
 #include "host/database_location.h"
-#include "platform/ado/pg_location.h"
 
 namespace vanto::cli {
 namespace {
 
 void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out) {
-  std::string summary = c.summary;
+  // The summary as a sentence: capitalised, with its full stop (in the language's own form).
+  std::string summary = Tr(c.summary);
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  out << Tr("usage: ") << c.usage << "\n\n" << summary << ".\n\n";
-  if (c.details && *c.details) out << c.details << "\n\n";
+  out << Tr("usage: ") << c.usage << "\n\n" << TrFill("{0}.", {summary}) << "\n\n";
+  if (c.details && *c.details) out << Tr(c.details) << "\n\n";
   out << Tr("options:") << "\n";
   std::vector<OptionSpec> shown = parser.specs();
+  for (OptionSpec& o : shown) o.help = Tr(o.help.c_str());
   shown.push_back({"help", "", Tr("show this help")});
   std::size_t width = 0;
   for (const auto& o : shown) width = std::max(width, o.name.size() + (o.value.empty() ? 0 : o.value.size() + 1));
@@ -44,7 +45,7 @@ void PrintHelp(std::ostream& out) {
       << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
       << Tr("commands:") << "\n";
   for (const Command& c : Commands())
-    out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << c.summary
+    out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << Tr(c.summary)
         << "\n";
   out << "\n"
       << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
@@ -87,8 +88,8 @@ void WarnOfPassword(const Parser& parser, const std::string& prefix, Io& io) {
   if (!parser.has_database()) return;
   std::string where;
   if (auto db = parser.database_option()) {
-    if (store::HoldsPassword(*db)) where = Tr("--db holds a password, which other users can see in the process list");
-  } else if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); env && *env && store::HoldsPassword(env)) {
+    if (LocationHoldsPassword(*db)) where = Tr("--db holds a password, which other users can see in the process list");
+  } else if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); env && *env && LocationHoldsPassword(env)) {
     where = TrFill("${0} holds a password, which other users can see in the process list and in a service's "
                    "environment",
                    {::vanto::site::kDatabaseVariable});

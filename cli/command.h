@@ -30,6 +30,7 @@
 
 #include "cli/args.h"
 #include "cli/cli.h"
+#include "host/text/messages.h"  // TrLater for help texts
 
 namespace CLI {
 class App;

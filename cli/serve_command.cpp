@@ -93,18 +93,18 @@ int RunServe(const ServeOptions& o, Io& io) {
 }  // namespace
 
 Command ServeCommand() {
-  return {"serve", "run the web console for HR and administrators",
+  return {"serve", TrLater("run the web console for HR and administrators"),
           "vanto serve [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE] [--trusted-proxies ADDR,...]",
-          "Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
+          TrLater("Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
           "address is printed). With --tls-cert and --tls-key it speaks HTTPS only. Behind a reverse proxy,\n"
           "--trusted-proxies lists the proxies' addresses whose X-Forwarded-For and X-Forwarded-Proto are\n"
-          "believed. Users come from 'vanto user add'. Stops on SIGINT or SIGTERM.",
+          "believed. Users come from 'vanto user add'. Stops on SIGINT or SIGTERM."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ServeOptions>();
-            p.Text("listen", "HOST:PORT", "where to listen (default 127.0.0.1:8080)", &o->listen);
-            p.Text("tls-cert", "FILE", "the server's certificate chain (PEM)", &o->tls_cert);
-            p.Text("tls-key", "FILE", "the certificate's private key (PEM)", &o->tls_key);
-            p.Text("trusted-proxies", "ADDR,...", "reverse proxies whose forwarded headers are believed",
+            p.Text("listen", "HOST:PORT", TrLater("where to listen (default 127.0.0.1:8080)"), &o->listen);
+            p.Text("tls-cert", "FILE", TrLater("the server's certificate chain (PEM)"), &o->tls_cert);
+            p.Text("tls-key", "FILE", TrLater("the certificate's private key (PEM)"), &o->tls_key);
+            p.Text("trusted-proxies", "ADDR,...", TrLater("reverse proxies whose forwarded headers are believed"),
                    &o->trusted_proxies);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);

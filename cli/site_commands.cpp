@@ -23,7 +23,6 @@
 #include "cli/site_use.h"
 #include "host/store/record_store.h"
 #include "host/database_location.h"
-#include "platform/ado/pg_location.h"
 #include "host/sync.h"
 #include "host/terminal_sync.h"
 #include "cli/version.h"
@@ -280,7 +279,7 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   if (fs::exists(where.path, ec) && !o.force)
     throw UsageError(TrFill("the site file {0} exists already (give --force to replace it)", {where.path}));
   // The file would keep a password where others may read it.
-  if (o.db && store::HoldsPassword(*o.db))
+  if (o.db && LocationHoldsPassword(*o.db))
     throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*o.db), Tr("holds a password"), site::PasswordAdvice()}));
 
   Machine machine = Machine::Create();
@@ -358,21 +357,21 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
 }
 
 Command SyncCommand() {
-  return {"sync", "download every terminal of the site into the database",
+  return {"sync", TrLater("download every terminal of the site into the database"),
           "vanto sync [--site FILE] [--json] [--db PATH]",
-          "Every port of the site file at once, one thread each; the terminals of a port one after\n"
+          TrLater("Every port of the site file at once, one thread each; the terminals of a port one after\n"
           "the other. Prints a table of port, terminal, records delivered, new ones, seconds and the\n"
           "outcome with its cause (or --json). Exit 0 when every terminal synced, 1 when some failed\n"
           "(the others still synced; each failure is named on standard error with its cause), 3 when\n"
           "the host could not do its part (database, components). A port another process uses is\n"
-          "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns.",
+          "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<SyncOptions>();
-            p.Flag("json", "print the summary as JSON", &o->json);
-            p.Flag("all", "read every record of each terminal, not only the new ones (still stores nothing twice)",
+            p.Flag("json", TrLater("print the summary as JSON"), &o->json);
+            p.Flag("all", TrLater("read every record of each terminal, not only the new ones (still stores nothing twice)"),
                    &o->all);
-            p.Flag("quiet", "no progress lines", &o->quiet);
-            p.Flag("progress", "show the progress lines even when standard error is no terminal", &o->progress);
+            p.Flag("quiet", TrLater("no progress lines"), &o->quiet);
+            p.Flag("progress", TrLater("show the progress lines even when standard error is no terminal"), &o->progress);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
             return [o](Io& io) { return RunSync(*o, io); };
@@ -380,11 +379,11 @@ Command SyncCommand() {
 }
 
 Command CheckCommand() {
-  return {"check", "check the site: its file, modules, database, ports and terminals",
+  return {"check", TrLater("check the site: its file, modules, database, ports and terminals"),
           "vanto check [--site FILE] [--db PATH]",
-          "Exit 0 only when the site file is valid, the modules are registered and load (their paths\n"
+          TrLater("Exit 0 only when the site file is valid, the modules are registered and load (their paths\n"
           "and versions are shown), the database is writable, every port's device opens and every\n"
-          "listed terminal answers; 1 otherwise, each failure named with its cause.",
+          "listed terminal answers; 1 otherwise, each failure named with its cause."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<CheckOptions>();
             p.Database(&o->db, &o->lock_timeout);
@@ -394,29 +393,29 @@ Command CheckCommand() {
 }
 
 Command SiteInitCommand() {
-  return {"site init", "find the terminals and write a site file",
+  return {"site init", TrLater("find the terminals and write a site file"),
           "vanto site init --ports N[-M] [--terminals N[-M]] [--site FILE] [--db PATH] [--force]",
-          "Scans with the current settings (VANTO_FK_*, as 'vanto sim' prints them), then writes a\n"
+          TrLater("Scans with the current settings (VANTO_FK_*, as 'vanto sim' prints them), then writes a\n"
           "commented site file naming each port's device and the terminals that answered, to --site\n"
-          "FILE, else $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml (~/.config/vanto/site.toml).",
+          "FILE, else $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml (~/.config/vanto/site.toml)."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<SiteInitOptions>();
-            p.RangeOf("ports", "N[-M]", "serial ports to scan (1..255)", &o->ports, 1, 255);
-            p.RangeOf("terminals", "N[-M]", "terminal numbers to probe on each port (1..255, default 1-255)",
+            p.RangeOf("ports", "N[-M]", TrLater("serial ports to scan (1..255)"), &o->ports, 1, 255);
+            p.RangeOf("terminals", "N[-M]", TrLater("terminal numbers to probe on each port (1..255, default 1-255)"),
                       &o->terminals, 1, kMaxTerminal);
-            p.Text("db", "PATH", "the database to name in the file", &o->db);
-            p.Flag("force", "replace an existing site file", &o->force);
-            p.Text("site", "FILE", "where to write the site file", &o->site);
+            p.Text("db", "PATH", TrLater("the database to name in the file"), &o->db);
+            p.Flag("force", TrLater("replace an existing site file"), &o->force);
+            p.Text("site", "FILE", TrLater("where to write the site file"), &o->site);
             return [o](Io& io) { return RunSiteInit(*o, io); };
           }};
 }
 
 Command SiteShowCommand() {
-  return {"site show", "print the effective settings of the site and where each comes from",
+  return {"site show", TrLater("print the effective settings of the site and where each comes from"),
           "vanto site show [--site FILE] [--db PATH-OR-URL]",
-          "Each setting with its value and its origin, in the order every command resolves them: the\n"
+          TrLater("Each setting with its value and its origin, in the order every command resolves them: the\n"
           "command line (--db), an environment variable that overrides the file for this run, the\n"
-          "site file's line, or the default.",
+          "site file's line, or the default."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<DatabaseOptions>();
             p.Database(&o->db, &o->lock_timeout);

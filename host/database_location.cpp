@@ -6,6 +6,8 @@ namespace vanto::host {
 
 std::string ShownDatabaseLocation(const std::string& location) { return store::RedactLocation(location); }
 
+bool LocationHoldsPassword(const std::string& location) { return store::HoldsPassword(location); }
+
 std::string ShownMessage(const std::string& message, const std::string& location) {
   return store::ScrubPasswords(message, location);
 }

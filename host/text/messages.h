@@ -15,6 +15,10 @@ const char* Tr(const char* english);
 // in English, the catalogue's form for `n` in another language.
 const char* TrN(const char* singular, const char* plural, unsigned long n);
 
+// Marks a text as the host's message, translated where it is shown (Tr at the point of use):
+// help texts kept in tables. Answers `english` as it is.
+constexpr const char* TrLater(const char* english) { return english; }
+
 // `text` with {0}, {1}, ... replaced by `args` in order of their numbers.
 std::string Fill(const std::string& text, std::initializer_list<std::string> args);
 

@@ -22,7 +22,7 @@ class Secrets : public SimSite {
     SimSite::SetUp();
     if (IsSkipped()) return;
     VANTO_REQUIRE_PG();
-    ::unsetenv("VANTO_DB");
+    ::unsetenv(::vanto::site::kDatabaseVariable);
     auto& t = site_.AddTerminal(1, 1);
     for (int i = 0; i < 20; ++i) t.records.push_back(Swipe(7 + i % 3, 2 + i % 5, 8, i));
     Start();
@@ -34,7 +34,7 @@ class Secrets : public SimSite {
   }
   void TearDown() override {
     ::unsetenv("VANTO_SITE");
-    ::unsetenv("VANTO_DB");
+    ::unsetenv(::vanto::site::kDatabaseVariable);
     SimSite::TearDown();
   }
   std::string Write(const std::string& name, const std::string& text) {
@@ -102,7 +102,7 @@ TEST_P(Secrets, NoOutputAndNoFileHoldsThePassword) {
           {{"user", "list"}, -1, ""},
           {{"db", "copy", "--to", copy}, kExitOk, ""},
       };
-      if (by_environment) ::setenv("VANTO_DB", location.c_str(), 1);
+      if (by_environment) ::setenv(::vanto::site::kDatabaseVariable, location.c_str(), 1);
       for (const Row& row : rows) {
         std::vector<std::string> args = row.args;
         if (args[0] == "db") args.insert(args.begin() + 2, {"--from", location});
@@ -119,7 +119,7 @@ TEST_P(Secrets, NoOutputAndNoFileHoldsThePassword) {
           EXPECT_NE(r.err.find(".pgpass"), std::string::npos) << what << "\n" << r.err;
         }
       }
-      ::unsetenv("VANTO_DB");
+      ::unsetenv(::vanto::site::kDatabaseVariable);
       fs::remove(copy);
     }
   }
