@@ -146,7 +146,7 @@ commands=$("$vanto" --help | sed -n '/^commands:/,/^$/s/^  \([a-z]*\) .*/\1/p' |
 for command in $commands site\ init site\ show; do
   for lang in "LANG=zh_CN.UTF-8" "LANGUAGE=zh_CN"; do
     out=$(env "$lang" "$vanto" help $command 2>&1) || fail "$lang help $command: $out"
-    english=$(echo "$out" | grep -v '^用法：' | sed -e "s/'[^']*'//g" -e 's/--[a-z-]*//g' |
+    english=$(echo "$out" | grep -v '^用法：' | sed -e "s/'[^']*'//g" -e 's/--[a-z-]*//g' -e 's/vanto\( [a-z]\{1,\}\)\{1,\}//g' |
       grep -E '\b[a-z]{2,} [a-z]{2,} [a-z]{2,}\b' || true)
     [ -z "$english" ] || fail "$lang help $command has English: $english"
   done
