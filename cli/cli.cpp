@@ -147,12 +147,13 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   std::size_t words = 1;
   if (name == "site") {  // "site init", "site show"
     if (args.size() < 2 || args[1].rfind("-", 0) == 0) {
-      io.err << "vanto site: name what to do: 'vanto site init' or 'vanto site show'\n";
+      io.err << "vanto site: " << Tr("name what to do: 'vanto site init' or 'vanto site show'") << "\n";
       return kExitUsage;
     }
     command = FindCommand("site " + args[1]);
     if (!command) {
-      io.err << "vanto site: unknown command '" << args[1] << "' (try 'vanto site init' or 'vanto site show')\n";
+      io.err << "vanto site: " << TrFill("unknown command '{0}' (try 'vanto site init' or 'vanto site show')", {args[1]})
+             << "\n";
       return kExitUsage;
     }
     words = 2;

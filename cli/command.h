@@ -14,9 +14,10 @@
 //             }};
 //   }
 //
-// Messages of the host's own go through Tr / TrFill (host/text/messages.h), and each needs its
-// translation in po/zh_CN.po: the test cli_messages_translated lists the ones missing
-// (`xgettext -C --keyword=Tr --keyword=TrFill cli/*.cpp` gives the template). Usage errors are
+// Messages of the host's own go through Tr / TrFill, counts through TrN / TrNFill, and help texts
+// are marked TrLater (host/text/messages.h); each needs its translation in po/zh_CN.po (new ones
+// at the end). `po/messages.sh update` rewrites the template po/vanto.pot; the test
+// cli_messages_translated (`po/messages.sh check`) fails on a stale template or a missing one. Usage errors are
 // UsageError (exit 2), the host's own failures HostError (exit 3); return kExitFalse (1) when a
 // terminal operation failed, after writing its message to io.err.
 #pragma once
