@@ -196,7 +196,7 @@ TEST_P(Incremental, ATerminalMovedToAnotherPortStoresNothingTwice) {
   Start();
   Result r = Download(2, 9);
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  EXPECT_NE(r.out.find("1 records delivered, 1 new"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 record delivered, 1 new"), std::string::npos) << r.out;
   Result all = Download(2, 9, {"--all"});
   ASSERT_EQ(all.status, kExitOk) << all.err;
   EXPECT_NE(all.out.find("401 records delivered, 0 new"), std::string::npos) << all.out;
