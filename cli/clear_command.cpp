@@ -51,25 +51,26 @@ int RunClear(const ClearOptions& o, Io& io) {
     case ClearResult::Status::kCleared:
       break;
   }
-  io.out << TrFill("{0}: cleared {1} records, all stored (log generation now {2})",
-                   {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
+  io.out << TrNFill("{0}: cleared {1} record, all stored (log generation now {2})",
+                    "{0}: cleared {1} records, all stored (log generation now {2})", info.held,
+                    {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
          << "\n";
   // Every record is stored and the terminal is empty; a conflict its download found still says so.
   return sync.conflicts.empty() ? kExitOk : kExitFalse;
 }
 
 Command ClearCommand() {
-  return {"clear", "download a terminal's records, then clear them when every one is stored",
+  return {"clear", TrLater("download a terminal's records, then clear them when every one is stored"),
           "vanto clear --port N --terminal N --yes [--db PATH] [--site FILE]",
-          "Downloads first, then clears the terminal only when the database holds every record of\n"
+          TrLater("Downloads first, then clears the terminal only when the database holds every record of\n"
           "its current log (rejected ones count as held); otherwise it says which are missing and\n"
-          "clears nothing. The terminal itself refuses a clear when its records changed meanwhile.",
+          "clears nothing. The terminal itself refuses a clear when its records changed meanwhile."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ClearOptions>();
-            p.Number("port", "N", "serial port number (1..32767)", &o->port, 1, kMaxPort, Required::kYes);
-            p.Number("terminal", "N", "terminal number on that port (1..255)", &o->terminal, 1, kMaxTerminal,
+            p.Number("port", "N", TrLater("serial port number (1..32767)"), &o->port, 1, kMaxPort, Required::kYes);
+            p.Number("terminal", "N", TrLater("terminal number on that port (1..255)"), &o->terminal, 1, kMaxTerminal,
                      Required::kYes);
-            p.Flag("yes", "confirm: the terminal's records are deleted", &o->yes);
+            p.Flag("yes", TrLater("confirm: the terminal's records are deleted"), &o->yes);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunClear(*o, io); };

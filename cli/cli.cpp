@@ -13,17 +13,20 @@
 #include "cli/site_use.h"
 #include "host/site/site.h"
 #include "host/store/record_store.h"
+#include "host/database_location.h"
 
 namespace vanto::cli {
 namespace {
 
 void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out) {
-  std::string summary = c.summary;
+  // The summary as a sentence: capitalised, with its full stop (in the language's own form).
+  std::string summary = Tr(c.summary);
   summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
-  out << Tr("usage: ") << c.usage << "\n\n" << summary << ".\n\n";
-  if (c.details && *c.details) out << c.details << "\n\n";
+  out << Tr("usage: ") << c.usage << "\n\n" << TrFill("{0}.", {summary}) << "\n\n";
+  if (c.details && *c.details) out << Tr(c.details) << "\n\n";
   out << Tr("options:") << "\n";
   std::vector<OptionSpec> shown = parser.specs();
+  for (OptionSpec& o : shown) o.help = Tr(o.help.c_str());
   shown.push_back({"help", "", Tr("show this help")});
   std::size_t width = 0;
   for (const auto& o : shown) width = std::max(width, o.name.size() + (o.value.empty() ? 0 : o.value.size() + 1));
@@ -42,7 +45,7 @@ void PrintHelp(std::ostream& out) {
       << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
       << Tr("commands:") << "\n";
   for (const Command& c : Commands())
-    out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << c.summary
+    out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << Tr(c.summary)
         << "\n";
   out << "\n"
       << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
@@ -66,6 +69,32 @@ int UnknownCommand(const std::string& name, Io& io) {
   if (auto close = Closest(name, known)) hint = TrFill("; did you mean '{0}'?", {*close});
   io.err << "vanto: " << TrFill("unknown command '{0}'", {name}) << hint << " " << Tr("(try 'vanto --help')") << "\n";
   return kExitUsage;
+}
+
+// `message` without any password the user gave this command: in an option's value, in
+// $VANTO_DB or in the site file (a password may reach a message through a library's words).
+std::string WithoutPasswords(std::string message, const std::vector<std::string>& args) {
+  std::vector<std::string> locations = args;
+  for (const std::string& a : args)
+    if (std::size_t eq = a.find('='); a.rfind("--", 0) == 0 && eq != std::string::npos) locations.push_back(a.substr(eq + 1));
+  if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); env && *env) locations.emplace_back(env);
+  if (const site::Site* site = CurrentSite(); site && site->database) locations.push_back(*site->database);
+  for (const std::string& location : locations) message = ShownMessage(message, location);
+  return message;
+}
+
+// A password in --db or $VANTO_DB works (the site file refuses one), but others can see it.
+void WarnOfPassword(const Parser& parser, const std::string& prefix, Io& io) {
+  if (!parser.has_database()) return;
+  std::string where;
+  if (auto db = parser.database_option()) {
+    if (LocationHoldsPassword(*db)) where = Tr("--db holds a password, which other users can see in the process list");
+  } else if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); env && *env && LocationHoldsPassword(env)) {
+    where = TrFill("${0} holds a password, which other users can see in the process list and in a service's "
+                   "environment",
+                   {::vanto::site::kDatabaseVariable});
+  }
+  if (!where.empty()) io.err << prefix << Tr("warning: ") << where << "; " << site::PasswordAdvice() << "\n";
 }
 
 }  // namespace
@@ -118,12 +147,13 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   std::size_t words = 1;
   if (name == "site") {  // "site init", "site show"
     if (args.size() < 2 || args[1].rfind("-", 0) == 0) {
-      io.err << "vanto site: name what to do: 'vanto site init' or 'vanto site show'\n";
+      io.err << "vanto site: " << Tr("name what to do: 'vanto site init' or 'vanto site show'") << "\n";
       return kExitUsage;
     }
     command = FindCommand("site " + args[1]);
     if (!command) {
-      io.err << "vanto site: unknown command '" << args[1] << "' (try 'vanto site init' or 'vanto site show')\n";
+      io.err << "vanto site: " << TrFill("unknown command '{0}' (try 'vanto site init' or 'vanto site show')", {args[1]})
+             << "\n";
       return kExitUsage;
     }
     words = 2;
@@ -142,22 +172,18 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
     // The site file is read and checked in full before any terminal traffic.
     if (parser.site_need() != SiteNeed::kNone) UseSite(parser.site(), parser.site_need() == SiteNeed::kRequired);
+    WarnOfPassword(parser, prefix, io);
     return run(io);
   } catch (const site::SiteError& e) {
-    io.err << prefix << e.what() << "\n";
+    io.err << prefix << WithoutPasswords(e.what(), args) << "\n";
     return kExitUsage;
   } catch (const UsageError& e) {
-    io.err << prefix << e.what() << " " << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"})
-           << "\n";
+    io.err << prefix << WithoutPasswords(e.what(), args) << " "
+           << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"}) << "\n";
     return kExitUsage;
-  } catch (const store::StoreError& e) {
-    io.err << prefix << e.what() << "\n";
-    return kExitHost;
-  } catch (const HostError& e) {
-    io.err << prefix << e.what() << "\n";
-    return kExitHost;
   } catch (const std::exception& e) {
-    io.err << prefix << e.what() << "\n";
+    // The database's failures, the host's own and any other: exit 3.
+    io.err << prefix << WithoutPasswords(e.what(), args) << "\n";
     return kExitHost;
   }
 }

@@ -145,19 +145,20 @@ void Parser::Words(const std::string& value, std::vector<std::string>* target, s
 }
 
 void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
-  Add("db", "PATH", "database file (default: see 'Data' below)", Required::kNo, [db](const std::string& text) {
+  Add("db", "PATH", TrLater("database file (default: see 'Data' below)"), Required::kNo, [db](const std::string& text) {
     if (text.empty()) throw UsageError(Tr("--db needs a file name"));
     *db = text;
   });
-  Seconds("lock-timeout", "SECONDS", "how long to wait while another process holds the database (default 5)",
+  Seconds("lock-timeout", "SECONDS", TrLater("how long to wait while another process holds the database (default 5)"),
           lock_timeout, 3600);
   has_database_ = true;
+  db_ = db;
 }
 
 void Parser::Site(SiteNeed need) {
-  Add("site", "FILE", "the site file (default: $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml)", Required::kNo,
+  Add("site", "FILE", TrLater("the site file (default: $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml)"), Required::kNo,
       [this](const std::string& text) {
-        if (text.empty()) throw UsageError("--site needs a file name");
+        if (text.empty()) throw UsageError(Tr("--site needs a file name"));
         site_ = text;
       });
   site_need_ = need;

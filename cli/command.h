@@ -14,9 +14,10 @@
 //             }};
 //   }
 //
-// Messages of the host's own go through Tr / TrFill (host/text/messages.h), and each needs its
-// translation in po/zh_CN.po: the test cli_messages_translated lists the ones missing
-// (`xgettext -C --keyword=Tr --keyword=TrFill cli/*.cpp` gives the template). Usage errors are
+// Messages of the host's own go through Tr / TrFill, counts through TrN / TrNFill, and help texts
+// are marked TrLater (host/text/messages.h); each needs its translation in po/zh_CN.po (new ones
+// at the end). `po/messages.sh update` rewrites the template po/vanto.pot; the test
+// cli_messages_translated (`po/messages.sh check`) fails on a stale template or a missing one. Usage errors are
 // UsageError (exit 2), the host's own failures HostError (exit 3); return kExitFalse (1) when a
 // terminal operation failed, after writing its message to io.err.
 #pragma once
@@ -30,6 +31,7 @@
 
 #include "cli/args.h"
 #include "cli/cli.h"
+#include "host/text/messages.h"  // TrLater for help texts
 
 namespace CLI {
 class App;
@@ -83,6 +85,8 @@ class Parser {
 
   const std::vector<OptionSpec>& specs() const { return specs_; }
   bool has_database() const { return has_database_; }
+  // The --db value given (nullopt when none, or no --db was declared).
+  std::optional<std::string> database_option() const { return db_ ? *db_ : std::nullopt; }
   SiteNeed site_need() const { return site_need_; }
   const std::optional<std::string>& site() const { return site_; }
 
@@ -99,6 +103,7 @@ class Parser {
   std::size_t max_words_ = 0;
   bool help_ = false;
   bool has_database_ = false;
+  std::optional<std::string>* db_ = nullptr;
   SiteNeed site_need_ = SiteNeed::kNone;
   std::optional<std::string> site_;
 };

@@ -35,15 +35,21 @@ int RunDbCopy(const DbOptions& o, Io& io) {
   });
   line.Erase();
   auto n = [](std::int64_t v) { return std::to_string(v); };
-  io.out << TrFill("copied {0} swipes ({1} new, {2} already there), {3} enrolments ({4} new) and {5} people ({6} new, "
-                   "{7} with the source's name, {8} unchanged) from {9} to {10}; it holds {11} swipes, {12} enrolments "
-                   "and {13} people",
-                   {n(r.swipes), n(r.swipes_added), n(r.swipes - r.swipes_added), n(r.enrolments), n(r.enrolments_added),
-                    n(r.people), n(r.people_added), n(r.people_updated), n(r.people_unchanged), r.source, r.target,
-                    n(r.swipes_held), n(r.enrolments_held), n(r.people_held)})
+  auto swipes = [&](std::int64_t v) { return TrNFill("{0} swipe", "{0} swipes", static_cast<unsigned long>(v), {n(v)}); };
+  auto enrolments = [&](std::int64_t v) {
+    return TrNFill("{0} enrolment", "{0} enrolments", static_cast<unsigned long>(v), {n(v)});
+  };
+  auto people = [&](std::int64_t v) { return TrNFill("{0} person", "{0} people", static_cast<unsigned long>(v), {n(v)}); };
+  io.out << TrFill("copied {0} ({1} new, {2} already there), {3} ({4} new) and {5} ({6} new, {7} with the source's name, "
+                   "{8} unchanged) from {9} to {10}; it holds {11}, {12} and {13}",
+                   {swipes(r.swipes), n(r.swipes_added), n(r.swipes - r.swipes_added), enrolments(r.enrolments),
+                    n(r.enrolments_added), people(r.people), n(r.people_added), n(r.people_updated),
+                    n(r.people_unchanged), r.source, r.target, swipes(r.swipes_held), enrolments(r.enrolments_held),
+                    people(r.people_held)})
          << "\n";
-  io.out << TrFill("copied {0} rejected records ({1} new); {2} holds {3}",
-                   {n(r.rejected), n(r.rejected_added), r.target, n(r.rejected_held)})
+  io.out << TrNFill("copied {0} rejected record ({1} new); {2} holds {3}",
+                    "copied {0} rejected records ({1} new); {2} holds {3}", static_cast<unsigned long>(r.rejected),
+                    {n(r.rejected), n(r.rejected_added), r.target, n(r.rejected_held)})
          << "\n";
   return kExitOk;
 }
@@ -51,22 +57,22 @@ int RunDbCopy(const DbOptions& o, Io& io) {
 }  // namespace
 
 Command DbCommand() {
-  return {"db", "copy every table of one database into another (vanto db copy)",
+  return {"db", TrLater("copy every table of one database into another (vanto db copy)"),
           "vanto db copy --from PATH-OR-URL --to PATH-OR-URL",
-          "Copies the swipes, the enrolments and the people. Rows the destination holds already are\n"
+          TrLater("Copies the swipes, the enrolments and the people. Rows the destination holds already are\n"
           "kept as they are, so a second run adds nothing; a person's name and department come from\n"
           "the source, as a re-import of the people file would give them. A server's password comes from ~/.pgpass, PGPASSFILE or\n"
-          "the PG* variables, never from the command line.",
+          "the PG* variables, never from the command line."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<DbOptions>();
             p.Words("copy", &o->words, 1);
             p.Text("from", "PATH-OR-URL",
-                   "the database to copy from (an SQLite file or postgresql://USER@HOST:PORT/NAME)", &o->from,
+                   TrLater("the database to copy from (an SQLite file or postgresql://USER@HOST:PORT/NAME)"), &o->from,
                    Required::kYes);
-            p.Text("to", "PATH-OR-URL", "the database to copy into (created when it is an SQLite file that does not exist)",
+            p.Text("to", "PATH-OR-URL", TrLater("the database to copy into (created when it is an SQLite file that does not exist)"),
                    &o->to, Required::kYes);
-            p.Flag("quiet", "no progress line", &o->quiet);
-            p.Seconds("lock-timeout", "SECONDS", "how long to wait for another process's lock (default 5)",
+            p.Flag("quiet", TrLater("no progress line"), &o->quiet);
+            p.Seconds("lock-timeout", "SECONDS", TrLater("how long to wait for another process's lock (default 5)"),
                       &o->lock_timeout, 86400);
             return [o](Io& io) {
               if (o->words.size() != 1 || o->words[0] != "copy")

@@ -127,12 +127,14 @@ int RunDemo(const DemoOptions& o, Io& io) {
     const auto& b = target->persons.at(kDemoPerson).fingerprints.at(0);
     copied = std::equal(a.begin(), a.begin() + 459, b.begin());
   }
-  const std::string held = std::to_string(target ? CountPeople(*target) : 0);
+  const auto people = target ? CountPeople(*target) : 0;
+  const std::string held =
+      TrNFill("{0} person", "{0} people", static_cast<unsigned long>(people), {std::to_string(people)});
   io.out << "\n"
-         << (copied ? TrFill("Terminal 3 on port 2 now holds {0} person(s); person {1}'s fingerprint there equals the "
+         << (copied ? TrFill("Terminal 3 on port 2 now holds {0}; person {1}'s fingerprint there equals the "
                              "one on terminal 1 (values 0-458).",
                              {held, person})
-                    : TrFill("Terminal 3 on port 2 now holds {0} person(s); person {1}'s fingerprint there DIFFERS FROM "
+                    : TrFill("Terminal 3 on port 2 now holds {0}; person {1}'s fingerprint there DIFFERS FROM "
                              "the one on terminal 1 (values 0-458).",
                              {held, person}))
          << "\n";

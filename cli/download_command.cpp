@@ -78,8 +78,9 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     }
     if (!cause.empty())
       io.err << "vanto download: "
-             << TrFill("{0}; {1} records delivered, {2} new stored in {3}",
-                       {cause, std::to_string(sync.delivered), std::to_string(sync.added), store->path()})
+             << TrNFill("{0}; {1} record delivered, {2} new stored in {3}",
+                        "{0}; {1} records delivered, {2} new stored in {3}", static_cast<unsigned long>(sync.delivered),
+                        {cause, std::to_string(sync.delivered), std::to_string(sync.added), store->path()})
              << "\n";
   }
   if (status != kExitOk && !existed && sync.added == 0 && sync.quarantined.empty()) {
@@ -90,25 +91,25 @@ int RunDownload(const DownloadOptions& o, Io& io) {
 }
 
 Command DownloadCommand() {
-  return {"download", "pull the new card swipes of one terminal into the database",
+  return {"download", TrLater("pull the new card swipes of one terminal into the database"),
           "vanto download --port N --terminal N [--all] [--csv | --json] [--db PATH]",
-          "Reads only the records the database does not hold yet from a terminal that tells its\n"
+          TrLater("Reads only the records the database does not hold yet from a terminal that tells its\n"
           "identity; everything from one that does not, or after its records were cleared, or with\n"
           "--all. Stores each swipe once, whatever port the terminal is on. A record the driver\n"
           "cannot convert (an impossible date) is quarantined ('vanto rejected') and the download\n"
           "goes on after it; it then exits 1. With --csv or --json the records go to standard output\n"
           "and the summary to standard error. On a terminal a progress line shows while it runs. A\n"
-          "first download that fails leaves no empty database behind.",
+          "first download that fails leaves no empty database behind."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<DownloadOptions>();
-            p.Number("port", "N", "serial port number (1..32767)", &o->port, 1, kMaxPort, Required::kYes);
-            p.Number("terminal", "N", "terminal number on that port (1..255)", &o->terminal, 1, kMaxTerminal,
+            p.Number("port", "N", TrLater("serial port number (1..32767)"), &o->port, 1, kMaxPort, Required::kYes);
+            p.Number("terminal", "N", TrLater("terminal number on that port (1..255)"), &o->terminal, 1, kMaxTerminal,
                      Required::kYes);
-            p.Flag("all", "read every record the terminal holds, not only the new ones", &o->all);
-            p.Flag("csv", "also print the delivered records as CSV", &o->csv);
-            p.Flag("json", "also print the delivered records as JSON", &o->json);
-            p.Flag("quiet", "no progress line", &o->quiet);
-            p.Flag("progress", "show the progress line even when standard error is no terminal", &o->progress);
+            p.Flag("all", TrLater("read every record the terminal holds, not only the new ones"), &o->all);
+            p.Flag("csv", TrLater("also print the delivered records as CSV"), &o->csv);
+            p.Flag("json", TrLater("also print the delivered records as JSON"), &o->json);
+            p.Flag("quiet", TrLater("no progress line"), &o->quiet);
+            p.Flag("progress", TrLater("show the progress line even when standard error is no terminal"), &o->progress);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunDownload(*o, io); };

@@ -113,24 +113,32 @@ int RunCopy(const CopyOptions& o, Io& io) {
 }
 
 namespace {
-void PortAndTerminal(Parser& p, const std::string& prefix, const std::string& what, int* port, int* terminal) {
-  p.Number(prefix + "port", "N", "serial port of the terminal" + what + " (1..32767)", port, 1, kMaxPort,
-           Required::kYes);
-  p.Number(prefix + "terminal", "N", "terminal" + what + " on that port (1..255)", terminal, 1, kMaxTerminal,
-           Required::kYes);
+// --[PREFIX]port and --[PREFIX]terminal: the terminal ("" for the one), the one to copy from or to.
+void PortAndTerminal(Parser& p, const std::string& prefix, int* port, int* terminal) {
+  const char* port_help = TrLater("serial port of the terminal (1..32767)");
+  const char* terminal_help = TrLater("terminal on that port (1..255)");
+  if (prefix == "from-") {
+    port_help = TrLater("serial port of the terminal to copy from (1..32767)");
+    terminal_help = TrLater("terminal to copy from on that port (1..255)");
+  } else if (prefix == "to-") {
+    port_help = TrLater("serial port of the terminal to copy to (1..32767)");
+    terminal_help = TrLater("terminal to copy to on that port (1..255)");
+  }
+  p.Number(prefix + "port", "N", port_help, port, 1, kMaxPort, Required::kYes);
+  p.Number(prefix + "terminal", "N", terminal_help, terminal, 1, kMaxTerminal, Required::kYes);
 }
 }  // namespace
 
 Command BackupCommand() {
-  return {"backup", "copy one person's enrolment from a terminal into the database",
+  return {"backup", TrLater("copy one person's enrolment from a terminal into the database"),
           "vanto backup --port N --terminal N --person N [--db PATH]",
-          "Stores the fingerprint template, or the password when the terminal has no fingerprint\n"
+          TrLater("Stores the fingerprint template, or the password when the terminal has no fingerprint\n"
           "of that person, in the enrolment table. A person has a fingerprint row and a password row\n"
-          "side by side: a backup replaces only the row of the kind the terminal gave.",
+          "side by side: a backup replaces only the row of the kind the terminal gave."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<EnrolmentOptions>();
-            PortAndTerminal(p, "", "", &o->port, &o->terminal);
-            p.Whole("person", "N", "person number (a whole number)", &o->person, kMinPerson, kMaxPerson,
+            PortAndTerminal(p, "", &o->port, &o->terminal);
+            p.Whole("person", "N", TrLater("person number (a whole number)"), &o->person, kMinPerson, kMaxPerson,
                     Required::kYes);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
@@ -139,17 +147,17 @@ Command BackupCommand() {
 }
 
 Command RestoreCommand() {
-  return {"restore", "write one person's stored enrolment to a terminal",
+  return {"restore", TrLater("write one person's stored enrolment to a terminal"),
           "vanto restore --port N --terminal N --person N [--password] [--db PATH]",
-          "First checks that the terminal answers on that port (which also selects the port), then\n"
+          TrLater("First checks that the terminal answers on that port (which also selects the port), then\n"
           "writes the person's stored fingerprint, or the password when no fingerprint is stored\n"
           "(--password: the password). The database is only read: a read-only one, in a read-only\n"
-          "folder, will do.",
+          "folder, will do."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<EnrolmentOptions>();
-            PortAndTerminal(p, "", "", &o->port, &o->terminal);
-            p.Whole("person", "N", "person number (-32768..32767)", &o->person, -32768, 32767, Required::kYes);
-            p.Flag("password", "write the stored password, even when a fingerprint is stored", &o->password);
+            PortAndTerminal(p, "", &o->port, &o->terminal);
+            p.Whole("person", "N", TrLater("person number (-32768..32767)"), &o->person, -32768, 32767, Required::kYes);
+            p.Flag("password", TrLater("write the stored password, even when a fingerprint is stored"), &o->password);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunRestore(*o, io); };
@@ -157,15 +165,15 @@ Command RestoreCommand() {
 }
 
 Command CopyCommand() {
-  return {"copy", "back up a person's enrolment from one terminal and restore it to another",
+  return {"copy", TrLater("back up a person's enrolment from one terminal and restore it to another"),
           "vanto copy --from-port N --from-terminal N --to-port N --to-terminal N --person N [--db PATH]",
-          "The enrolment passes through the database's enrolment table, where it stays; the kind the\n"
-          "first terminal gave (fingerprint or password) is the kind written to the second.",
+          TrLater("The enrolment passes through the database's enrolment table, where it stays; the kind the\n"
+          "first terminal gave (fingerprint or password) is the kind written to the second."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<CopyOptions>();
-            PortAndTerminal(p, "from-", " to copy from", &o->from_port, &o->from_terminal);
-            PortAndTerminal(p, "to-", " to copy to", &o->to_port, &o->to_terminal);
-            p.Whole("person", "N", "person number (-32768..32767)", &o->person, -32768, 32767, Required::kYes);
+            PortAndTerminal(p, "from-", &o->from_port, &o->from_terminal);
+            PortAndTerminal(p, "to-", &o->to_port, &o->to_terminal);
+            p.Whole("person", "N", TrLater("person number (-32768..32767)"), &o->person, -32768, 32767, Required::kYes);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunCopy(*o, io); };

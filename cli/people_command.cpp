@@ -70,9 +70,9 @@ int RunPeople(const PeopleOptions& o, Io& io) {
 }  // namespace
 
 Command PeopleCommand() {
-  return {"people", "list the people the database knows, or import them from a CSV file",
+  return {"people", TrLater("list the people the database knows, or import them from a CSV file"),
           "vanto people [--csv | --json] [--db PATH] [--site FILE]\n       vanto people import FILE.csv [--db PATH] [--site FILE]",
-          "'people import' reads a UTF-8 CSV file: a header row, then one row per person with the\n"
+          TrLater("'people import' reads a UTF-8 CSV file: a header row, then one row per person with the\n"
           "person number, the name and (optionally) the department, for example\n"
           "\n"
           "    person,name,department\n"
@@ -82,12 +82,12 @@ Command PeopleCommand() {
           "Quote a field holding commas, quotes or line breaks (\"\" stands for a quote), as\n"
           "spreadsheets do. Importing again updates the people it lists and adds new ones; people it\n"
           "does not list stay. A file with a bad row is refused with the row's line number and nothing\n"
-          "is imported. Names appear beside person numbers in 'vanto swipes' and 'vanto report'.",
+          "is imported. Names appear beside person numbers in 'vanto swipes' and 'vanto report'."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<PeopleOptions>();
             p.Words("import FILE.csv", &o->words, 2);
-            p.Flag("csv", "list as CSV with a header row", &o->csv);
-            p.Flag("json", "list as one JSON object per line", &o->json);
+            p.Flag("csv", TrLater("list as CSV with a header row"), &o->csv);
+            p.Flag("json", TrLater("list as one JSON object per line"), &o->json);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunPeople(*o, io); };

@@ -54,14 +54,14 @@ int RunRejected(const RejectedOptions& o, Io& io) {
 }
 
 Command RejectedCommand() {
-  return {"rejected", "list the records the driver could not convert",
+  return {"rejected", TrLater("list the records the driver could not convert"),
           "vanto rejected [--csv | --json] [--db PATH] [--site FILE]",
-          "Each with the terminal's serial number, log generation and record index, the raw fields\n"
-          "the terminal holds, why it was rejected and when it was first met.",
+          TrLater("Each with the terminal's serial number, log generation and record index, the raw fields\n"
+          "the terminal holds, why it was rejected and when it was first met."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<RejectedOptions>();
-            p.Flag("csv", "print them as CSV", &o->csv);
-            p.Flag("json", "print them as JSON", &o->json);
+            p.Flag("csv", TrLater("print them as CSV"), &o->csv);
+            p.Flag("json", TrLater("print them as JSON"), &o->json);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunRejected(*o, io); };

@@ -64,10 +64,10 @@ int RunReport(const ReportOptions& o, Io& io) {
 }  // namespace
 
 Command ReportCommand() {
-  return {"report", "attendance per person and working day: first and last swipe, swipes, span",
+  return {"report", TrLater("attendance per person and working day: first and last swipe, swipes, span"),
           "vanto report (--month YYYY-MM | --from DATE --to DATE) [--day-starts HH:MM]\n"
           "       [--csv | --json | --html FILE] [--db PATH]",
-          "For each person and working day: the first and the last swipe, the number of swipes and\n"
+          TrLater("For each person and working day: the first and the last swipe, the number of swipes and\n"
           "the span between first and last; for each person: the days present and the total span.\n"
           "A working day starts at --day-starts (default 00:00): with --day-starts 12:00 a night\n"
           "shift from 22:00 to 06:00 is one working day, dated by the day it began (a time on the\n"
@@ -78,17 +78,17 @@ Command ReportCommand() {
           "\n"
           "--csv: one row per person and working day; --json: one JSON object per line (\"type\":\n"
           "\"day\", then \"person\" with the totals); --html FILE: one self-contained page to open in a\n"
-          "browser or print on A4, one person per page, with a month grid and a bar for each day.",
+          "browser or print on A4, one person per page, with a month grid and a bar for each day."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ReportOptions>();
-            p.Text("month", "YYYY-MM", "the month to report", &o->month);
-            p.Text("from", "DATE", "first working day (YYYY-MM-DD), with --to", &o->from);
-            p.Text("to", "DATE", "last working day (inclusive), with --from", &o->to);
-            p.Text("day-starts", "HH:MM", "when a working day starts (default: the site file's day_starts, else 00:00)",
+            p.Text("month", "YYYY-MM", TrLater("the month to report"), &o->month);
+            p.Text("from", "DATE", TrLater("first working day (YYYY-MM-DD), with --to"), &o->from);
+            p.Text("to", "DATE", TrLater("last working day (inclusive), with --from"), &o->to);
+            p.Text("day-starts", "HH:MM", TrLater("when a working day starts (default: the site file's day_starts, else 00:00)"),
                    &o->day_starts);
-            p.Flag("csv", "CSV, one row per person and working day", &o->csv);
-            p.Flag("json", "one JSON object per line", &o->json);
-            p.Text("html", "FILE", "write the printable page to FILE", &o->html);
+            p.Flag("csv", TrLater("CSV, one row per person and working day"), &o->csv);
+            p.Flag("json", TrLater("one JSON object per line"), &o->json);
+            p.Text("html", "FILE", TrLater("write the printable page to FILE"), &o->html);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunReport(*o, io); };

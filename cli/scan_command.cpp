@@ -64,19 +64,19 @@ int RunScan(const ScanOptions& given, Io& io) {
 }
 
 Command ScanCommand() {
-  return {"scan", "find the terminals that answer on a range of ports and terminal numbers",
+  return {"scan", TrLater("find the terminals that answer on a range of ports and terminal numbers"),
           "vanto scan [--ports N[-M]] [--terminals N[-M]] [--json] [--site FILE]",
-          "Prints a table of port and terminal for every terminal that answered, ordered by port,\n"
+          TrLater("Prints a table of port and terminal for every terminal that answered, ordered by port,\n"
           "then terminal number. Without --ports it scans the site file's ports (port 1 when there\n"
           "is no site file). Each port that could not be used (missing device, no permission, busy,\n"
           "not a serial device, a bad setting) is named with its cause on standard error, and the\n"
-          "exit status is then 1.",
+          "exit status is then 1."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ScanOptions>();
-            p.RangeOf("ports", "N[-M]", "serial ports to scan (1..32767; default: the site file's ports, else 1)", &o->ports, 1, kMaxPort);
-            p.RangeOf("terminals", "N[-M]", "terminal numbers to probe on each port (1..255, default 1-255)",
+            p.RangeOf("ports", "N[-M]", TrLater("serial ports to scan (1..32767; default: the site file's ports, else 1)"), &o->ports, 1, kMaxPort);
+            p.RangeOf("terminals", "N[-M]", TrLater("terminal numbers to probe on each port (1..255, default 1-255)"),
                       &o->terminals, 1, kMaxTerminal);
-            p.Flag("json", "print the terminals found as JSON", &o->json);
+            p.Flag("json", TrLater("print the terminals found as JSON"), &o->json);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunScan(*o, io); };
           }};

@@ -11,6 +11,7 @@
 #include "cli/command_support.h"
 #include "cli/site_use.h"
 #include "host/attendance_data.h"
+#include "host/database_location.h"
 #include "host/machine.h"
 #include "host/schedule.h"
 #include "host/sync_jobs.h"
@@ -45,9 +46,11 @@ int RunServe(const ServeOptions& o, Io& io) {
   options.tls_key = o.tls_key.value_or("");
   if (o.trusted_proxies) options.trusted_proxies = SplitList(*o.trusted_proxies);
   std::mutex log_mutex;
+  const std::string location = DatabasePath(o.db, true);
+  // A log line may quote a database failure: never with its password.
   options.log = [&](const std::string& line) {
     std::lock_guard lock(log_mutex);
-    io.err << line << std::endl;
+    io.err << ShownMessage(line, location) << std::endl;
   };
 
   // SIGINT and SIGTERM are taken by one waiting thread (every thread started from here on
@@ -63,7 +66,7 @@ int RunServe(const ServeOptions& o, Io& io) {
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } restore{previous};
 
-  const std::string database = DatabasePath(o.db, true);
+  const std::string& database = location;
   const auto lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
   accounts::Accounts accounts(accounts::OpenAccountsStore(database, lock_timeout));
   // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
@@ -129,21 +132,21 @@ int RunServe(const ServeOptions& o, Io& io) {
 }  // namespace
 
 Command ServeCommand() {
-  return {"serve", "run the web console for HR and administrators",
+  return {"serve", TrLater("run the web console for HR and administrators"),
           "vanto serve [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE] [--trusted-proxies ADDR,...]",
-          "Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
+          TrLater("Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
           "address is printed). With --tls-cert and --tls-key it speaks HTTPS only. Behind a reverse proxy,\n"
           "--trusted-proxies lists the proxies' addresses whose X-Forwarded-For and X-Forwarded-Proto are\n"
           "believed. Users come from 'vanto user add'. With a site file, the dashboard shows its ports and\n"
           "terminals and an admin syncs them; a [schedule] sync_every = \"5m\" in the site file has the\n"
           "console sync the site that often (use it or the package's vanto-sync.timer, not both).\n"
-          "Stops on SIGINT or SIGTERM.",
+          "Stops on SIGINT or SIGTERM."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ServeOptions>();
-            p.Text("listen", "HOST:PORT", "where to listen (default 127.0.0.1:8080)", &o->listen);
-            p.Text("tls-cert", "FILE", "the server's certificate chain (PEM)", &o->tls_cert);
-            p.Text("tls-key", "FILE", "the certificate's private key (PEM)", &o->tls_key);
-            p.Text("trusted-proxies", "ADDR,...", "reverse proxies whose forwarded headers are believed",
+            p.Text("listen", "HOST:PORT", TrLater("where to listen (default 127.0.0.1:8080)"), &o->listen);
+            p.Text("tls-cert", "FILE", TrLater("the server's certificate chain (PEM)"), &o->tls_cert);
+            p.Text("tls-key", "FILE", TrLater("the certificate's private key (PEM)"), &o->tls_key);
+            p.Text("trusted-proxies", "ADDR,...", TrLater("reverse proxies whose forwarded headers are believed"),
                    &o->trusted_proxies);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);

@@ -29,6 +29,7 @@
 #include "host/schedule.h"
 #include "host/store/civil_time.h"
 #include "host/store/sync_runs.h"
+#include "host/database_location.h"
 #include "host/sync.h"
 #include "host/terminal_sync.h"
 #include "cli/version.h"
@@ -53,7 +54,8 @@ std::string Fixed(double value, int decimals) {
 std::string OutcomeText(const TerminalSync& row) {
   if (row.ok) return Tr("synced");
   if (row.cancelled)
-    return TrFill("cancelled: {0} records delivered, {1} new stored", {std::to_string(row.delivered), std::to_string(row.added)});
+    return TrNFill("cancelled: {0} record delivered, {1} new stored", "cancelled: {0} records delivered, {1} new stored",
+                   static_cast<unsigned long>(row.delivered), {std::to_string(row.delivered), std::to_string(row.added)});
   // Everything delivered is stored: records kept apart, or a log kept in a new epoch.
   if ((row.quarantined > 0 || !row.conflicts.empty() || row.clone) && !row.host_failed &&
       row.cause.find('\n') == std::string::npos && row.message.empty())
@@ -161,7 +163,8 @@ int RunSync(const SyncOptions& o, Io& io) {
       case PortProgress::Stage::kReading: {
         char rate[32];
         std::snprintf(rate, sizeof rate, "%.0f", p.rate);
-        text = label + ": " + TrFill("{0} records, {1} records/s", {std::to_string(p.records), rate});
+        text = label + ": " + TrNFill("{0} record, {1} records/s", "{0} records, {1} records/s",
+                                        static_cast<unsigned long>(p.records), {std::to_string(p.records), rate});
         break;
       }
       case PortProgress::Stage::kDone: text = Tr("done"); break;
@@ -227,7 +230,7 @@ int RunSync(const SyncOptions& o, Io& io) {
       if (!r.warning.empty()) row["warning"] = r.warning;
       terminals.push_back(row);
     }
-    nlohmann::ordered_json summary = {{"site", site->path}, {"database", options.database}, {"terminals", terminals}};
+    nlohmann::ordered_json summary = {{"site", site->path}, {"database", ShownLocation(options.database)}, {"terminals", terminals}};
     io.out << summary.dump(2) << "\n";
   } else {
     std::vector<std::vector<std::string>> table;
@@ -390,6 +393,7 @@ int RunSiteShow(const DatabaseOptions& o, Io& io) {
       if (auto db = SiteDatabase(*site)) r.value = *db;
       else r.value = DefaultDatabasePath();
     }
+    if (r.name == "database") r.value = ShownLocation(r.value);
     table.push_back({r.name, r.value, r.origin});
   }
   WriteTable(io.out, {Tr("SETTING"), Tr("VALUE"), Tr("FROM")}, table, {false, false, false});
@@ -403,6 +407,9 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   std::error_code ec;
   if (fs::exists(where.path, ec) && !o.force)
     throw UsageError(TrFill("the site file {0} exists already (give --force to replace it)", {where.path}));
+  // The file would keep a password where others may read it.
+  if (o.db && LocationHoldsPassword(*o.db))
+    throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*o.db), Tr("holds a password"), site::PasswordAdvice()}));
 
   Machine machine = Machine::Create();
   ControlStatus control = ControlStatus::Create();
@@ -459,39 +466,47 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
   fs::path path(where.path);
   if (path.has_parent_path()) fs::create_directories(path.parent_path(), ec);
   const std::string temporary = where.path + ".new";
-  if (auto failed = ReplaceFileAtomically(temporary, text.str(), kSharedFileMode))
+  // Private to its owner, like every file the host writes for people.
+  if (auto failed = ReplaceFileAtomically(temporary, text.str(), kPrivateFileMode))
     throw HostError(TrFill("cannot write the site file {0}", {temporary}) + ": " + *failed);
-  site::LoadSite(temporary);  // what we wrote reads back
+  try {
+    site::LoadSite(temporary);  // what we wrote reads back
+  } catch (...) {
+    fs::remove(temporary, ec);
+    throw;
+  }
   fs::rename(temporary, where.path, ec);
   if (ec) throw HostError(TrFill("cannot write the site file {0}", {where.path}) + ": " + ec.message());
-  io.out << TrFill("wrote {0}: {1} terminal(s) on {2} port(s)",
-                   {where.path, std::to_string(found.size()), std::to_string(written)})
+  io.out << TrFill("wrote {0}: {1} on {2}",
+                   {where.path,
+                    TrNFill("{0} terminal", "{0} terminals", found.size(), {std::to_string(found.size())}),
+                    TrNFill("{0} port", "{0} ports", static_cast<unsigned long>(written), {std::to_string(written)})})
          << "\n";
   return kExitOk;
 }
 
 Command SyncCommand() {
-  return {"sync", "download every terminal of the site into the database",
+  return {"sync", TrLater("download every terminal of the site into the database"),
           "vanto sync [--site FILE] [--json] [--db PATH]\n"
           "vanto sync --history [--limit N] [--json]",
-          "Every port of the site file at once, one thread each; the terminals of a port one after\n"
+          TrLater("Every port of the site file at once, one thread each; the terminals of a port one after\n"
           "the other. Prints a table of port, terminal, records delivered, new ones, seconds and the\n"
           "outcome with its cause (or --json). Exit 0 when every terminal synced, 1 when some failed\n"
           "(the others still synced; each failure is named on standard error with its cause), 3 when\n"
           "the host could not do its part (database, components). A port another process uses is\n"
           "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns.\n"
           "Every run is recorded in the database with who started it; --history lists the recent runs\n"
-          "(the command line's, the timer's, the console's and its schedule's).",
+          "(the command line's, the timer's, the console's and its schedule's)."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<SyncOptions>();
-            p.Flag("json", "print the summary as JSON", &o->json);
-            p.Flag("all", "read every record of each terminal, not only the new ones (still stores nothing twice)",
+            p.Flag("json", TrLater("print the summary as JSON"), &o->json);
+            p.Flag("all", TrLater("read every record of each terminal, not only the new ones (still stores nothing twice)"),
                    &o->all);
-            p.Flag("quiet", "no progress lines", &o->quiet);
-            p.Flag("progress", "show the progress lines even when standard error is no terminal", &o->progress);
-            p.Flag("timer", "record the run as started by the package's timer (its service gives this)", &o->timer);
-            p.Flag("history", "list the recorded runs (whoever started them) instead of syncing", &o->history);
-            p.Number("limit", "N", "with --history: how many runs (newest first; default 20)", &o->limit, 1, 10000);
+            p.Flag("quiet", TrLater("no progress lines"), &o->quiet);
+            p.Flag("progress", TrLater("show the progress lines even when standard error is no terminal"), &o->progress);
+            p.Flag("timer", TrLater("record the run as started by the package's timer (its service gives this)"), &o->timer);
+            p.Flag("history", TrLater("list the recorded runs (whoever started them) instead of syncing"), &o->history);
+            p.Number("limit", "N", TrLater("with --history: how many runs (newest first; default 20)"), &o->limit, 1, 10000);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
             return [o](Io& io) { return RunSync(*o, io); };
@@ -499,17 +514,17 @@ Command SyncCommand() {
 }
 
 Command CheckCommand() {
-  return {"check", "check the site: its file, modules, database, ports and terminals",
+  return {"check", TrLater("check the site: its file, modules, database, ports and terminals"),
           "vanto check [--site FILE] [--json] [--db PATH]",
-          "Exit 0 only when the site file is valid, the modules are registered and load (their paths\n"
+          TrLater("Exit 0 only when the site file is valid, the modules are registered and load (their paths\n"
           "and versions are shown), the database is writable, every port's device opens and every\n"
           "listed terminal answers; 1 otherwise, each failure named with its cause. Warnings (WARN)\n"
           "change nothing and leave the exit status alone: a database or site file every user can\n"
           "read, record conflicts not acknowledged yet, a terminal clock off by more than the site's\n"
-          "clock.warn_drift_above. Check only looks: it creates, migrates and sets nothing.",
+          "clock.warn_drift_above. Check only looks: it creates, migrates and sets nothing."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<CheckOptions>();
-            p.Flag("json", "print the findings as JSON (a code, severity and values each)", &o->json);
+            p.Flag("json", TrLater("print the findings as JSON (a code, severity and values each)"), &o->json);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
             return [o](Io& io) { return RunCheck(*o, io); };
@@ -517,29 +532,29 @@ Command CheckCommand() {
 }
 
 Command SiteInitCommand() {
-  return {"site init", "find the terminals and write a site file",
+  return {"site init", TrLater("find the terminals and write a site file"),
           "vanto site init --ports N[-M] [--terminals N[-M]] [--site FILE] [--db PATH] [--force]",
-          "Scans with the current settings (VANTO_FK_*, as 'vanto sim' prints them), then writes a\n"
+          TrLater("Scans with the current settings (VANTO_FK_*, as 'vanto sim' prints them), then writes a\n"
           "commented site file naming each port's device and the terminals that answered, to --site\n"
-          "FILE, else $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml (~/.config/vanto/site.toml).",
+          "FILE, else $VANTO_SITE, else $XDG_CONFIG_HOME/vanto/site.toml (~/.config/vanto/site.toml)."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<SiteInitOptions>();
-            p.RangeOf("ports", "N[-M]", "serial ports to scan (1..255)", &o->ports, 1, 255);
-            p.RangeOf("terminals", "N[-M]", "terminal numbers to probe on each port (1..255, default 1-255)",
+            p.RangeOf("ports", "N[-M]", TrLater("serial ports to scan (1..255)"), &o->ports, 1, 255);
+            p.RangeOf("terminals", "N[-M]", TrLater("terminal numbers to probe on each port (1..255, default 1-255)"),
                       &o->terminals, 1, kMaxTerminal);
-            p.Text("db", "PATH", "the database to name in the file", &o->db);
-            p.Flag("force", "replace an existing site file", &o->force);
-            p.Text("site", "FILE", "where to write the site file", &o->site);
+            p.Text("db", "PATH", TrLater("the database to name in the file"), &o->db);
+            p.Flag("force", TrLater("replace an existing site file"), &o->force);
+            p.Text("site", "FILE", TrLater("where to write the site file"), &o->site);
             return [o](Io& io) { return RunSiteInit(*o, io); };
           }};
 }
 
 Command SiteShowCommand() {
-  return {"site show", "print the effective settings of the site and where each comes from",
+  return {"site show", TrLater("print the effective settings of the site and where each comes from"),
           "vanto site show [--site FILE] [--db PATH-OR-URL]",
-          "Each setting with its value and its origin, in the order every command resolves them: the\n"
+          TrLater("Each setting with its value and its origin, in the order every command resolves them: the\n"
           "command line (--db), an environment variable that overrides the file for this run, the\n"
-          "site file's line, or the default.",
+          "site file's line, or the default."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<DatabaseOptions>();
             p.Database(&o->db, &o->lock_timeout);

@@ -1,5 +1,7 @@
 #include "cli/site_use.h"
 
+#include "host/store/record_store.h"
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -47,7 +49,7 @@ void LeaveSite() { current.reset(); }
 std::optional<std::string> SiteDatabase(const site::Site& site) {
   if (!site.database) return std::nullopt;
   const std::string& text = *site.database;
-  if (text.find("://") != std::string::npos || text.front() == '/') return text;
+  if (text.find("://") != std::string::npos || store::IsDatabaseUrl(text) || text.front() == '/') return text;
   return (std::filesystem::path(site.path).parent_path() / text).lexically_normal().string();
 }
 

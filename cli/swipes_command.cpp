@@ -35,25 +35,25 @@ int RunSwipes(const SwipesOptions& o, Io& io) {
 }  // namespace
 
 Command SwipesCommand() {
-  return {"swipes", "list stored swipes in time order (a table, CSV or JSON lines)",
+  return {"swipes", TrLater("list stored swipes in time order (a table, CSV or JSON lines)"),
           "vanto swipes [--from DATE[ TIME]] [--to DATE[ TIME]] [--person N]... [--port N] [--terminal N] "
           "[--csv | --json] [--db PATH] [--site FILE]",
-          "Lists the swipes the database holds, ordered by time, with each person's name when\n"
+          TrLater("Lists the swipes the database holds, ordered by time, with each person's name when\n"
           "'vanto people import' gave one. --from and --to take a date (YYYY-MM-DD) or a date and\n"
           "time (YYYY-MM-DD HH:MM[:SS]); both are inclusive, so --to 2026-03-06 covers that whole\n"
           "day. --person may be given more than once. --csv writes a header row and RFC 4180\n"
           "quoting; --json one JSON object per line. Rows are written as they are read, so memory\n"
-          "stays flat however many there are.",
+          "stays flat however many there are."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<SwipesOptions>();
-            p.Text("from", "DATE[ TIME]", "first day or time to list (inclusive)", &o->from);
-            p.Text("to", "DATE[ TIME]", "last day or time to list (inclusive)", &o->to);
-            p.Wholes("person", "N", "only this person (may be given more than once)", &o->persons,
+            p.Text("from", "DATE[ TIME]", TrLater("first day or time to list (inclusive)"), &o->from);
+            p.Text("to", "DATE[ TIME]", TrLater("last day or time to list (inclusive)"), &o->to);
+            p.Wholes("person", "N", TrLater("only this person (may be given more than once)"), &o->persons,
                      std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
-            p.Number("port", "N", "only swipes downloaded from this port", &o->port, 1, kMaxPort);
-            p.Number("terminal", "N", "only swipes of this terminal number", &o->terminal, 1, kMaxTerminal);
-            p.Flag("csv", "CSV with a header row", &o->csv);
-            p.Flag("json", "one JSON object per line", &o->json);
+            p.Number("port", "N", TrLater("only swipes downloaded from this port"), &o->port, 1, kMaxPort);
+            p.Number("terminal", "N", TrLater("only swipes of this terminal number"), &o->terminal, 1, kMaxTerminal);
+            p.Flag("csv", TrLater("CSV with a header row"), &o->csv);
+            p.Flag("json", TrLater("one JSON object per line"), &o->json);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunSwipes(*o, io); };

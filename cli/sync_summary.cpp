@@ -24,7 +24,9 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
     if (sync.delivered == 0) return kExitFalse;
   }
   summary << where << ": "
-          << TrFill("{0} records delivered, {1} new, {2} already stored ({3})",
+          << TrNFill("{0} record delivered, {1} new, {2} already stored ({3})",
+                     "{0} records delivered, {1} new, {2} already stored ({3})",
+                     static_cast<unsigned long>(sync.delivered),
                     {std::to_string(sync.delivered), std::to_string(sync.added),
                      std::to_string(sync.delivered - sync.added), store.path()})
           << "\n";
@@ -33,7 +35,8 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
   const std::uint32_t generation = sync.read_log ? sync.read_log->generation : sync.info.generation;
   if (sync.info.Identified() && !sync.terminal_error)
     summary << "  "
-            << TrFill("serial {0}, log generation {1}, {2} records held; {3}",
+            << TrNFill("serial {0}, log generation {1}, {2} record held; {3}",
+                       "serial {0}, log generation {1}, {2} records held; {3}", static_cast<unsigned long>(sync.info.held),
                       {std::to_string(identity), std::to_string(generation),
                        std::to_string(sync.info.held),
                        sync.read_all_because.empty()

@@ -133,15 +133,15 @@ int RunUser(const UserOptions& o, Io& io) {
 }  // namespace
 
 Command UserCommand() {
-  return {"user", "manage the web console's users (add, list, passwd, disable)",
+  return {"user", TrLater("manage the web console's users (add, list, passwd, disable)"),
           "vanto user add NAME --role admin|hr|viewer | list | passwd NAME | disable NAME",
-          "The password is asked twice without echo on a terminal, or read as one line from standard\n"
+          TrLater("The password is asked twice without echo on a terminal, or read as one line from standard\n"
           "input. A password change or disabling ends every session of the user. Each change is written\n"
-          "to the audit trail under your operating-system user's name.",
+          "to the audit trail under your operating-system user's name."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<UserOptions>();
             p.Words("add|list|passwd|disable [NAME]", &o->words, 2);
-            p.Text("role", "ROLE", "the new user's role: admin, hr or viewer", &o->role);
+            p.Text("role", "ROLE", TrLater("the new user's role: admin, hr or viewer"), &o->role);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunUser(*o, io); };

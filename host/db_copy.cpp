@@ -144,17 +144,24 @@ DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& on_progre
   const std::size_t held_people = target.swipes().People().size();
   const std::size_t held_rejected = target.Rejected().size();
   if (held_rejected < rejected.size())
-    throw HostError(TrFill("the copy from {0} to {1} is incomplete: the destination holds {2} of {3} rejected records",
+    throw HostError(TrNFill("the copy from {0} to {1} is incomplete: the destination holds {2} of {3} rejected record",
+                            "the copy from {0} to {1} is incomplete: the destination holds {2} of {3} rejected records",
+                            rejected.size(),
                            {source.path(), target.path(), std::to_string(held_rejected),
                             std::to_string(rejected.size())}));
   if (seen != total || held_swipes < total || held_enrolments < static_cast<long>(enrolments.size()) ||
       held_people < people.size())
-    throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} of {3} swipes read, the destination holds {4} "
-                           "swipes, {5} of {6} enrolments and {7} of {8} people",
-                           {source.path(), target.path(), std::to_string(seen), std::to_string(total),
-                            std::to_string(held_swipes), std::to_string(held_enrolments),
-                            std::to_string(enrolments.size()), std::to_string(held_people),
-                            std::to_string(people.size())}));
+    throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} of {3} read, the destination holds {4}, {5} of "
+                           "{6} and {7} of {8}",
+                           {source.path(), target.path(), std::to_string(seen),
+                            TrNFill("{0} swipe", "{0} swipes", static_cast<unsigned long>(total), {std::to_string(total)}),
+                            TrNFill("{0} swipe", "{0} swipes", static_cast<unsigned long>(held_swipes),
+                                    {std::to_string(held_swipes)}),
+                            std::to_string(held_enrolments),
+                            TrNFill("{0} enrolment", "{0} enrolments", enrolments.size(),
+                                    {std::to_string(enrolments.size())}),
+                            std::to_string(held_people),
+                            TrNFill("{0} person", "{0} people", people.size(), {std::to_string(people.size())})}));
   DbCopyResult result;
   result.source = source.path();
   result.target = target.path();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <vector>
 
+#include "host/database_location.h"
 #include "host/text/messages.h"
 #include "host/store/record_store.h"
 #include "host/store/swipe_store.h"
@@ -94,7 +95,7 @@ void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds)
     return;
   }
   if (HRESULT hr = CreateEnrolmentSchema(path, Options(lock_timeout_seconds, false)); FAILED(hr))
-    throw HostError("cannot prepare the enrolment table of " + path + ": " + Describe(hr));
+    throw HostError("cannot prepare the enrolment table of " + ShownDatabaseLocation(path) + ": " + Describe(hr));
   // The store's schema steps include the enrolment table's (a person's rows found by kind);
   // rows stored before (one per person, of whichever kind the last backup gave) stay as they are.
   try {
@@ -118,14 +119,14 @@ ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int
   if (kind) query.equals.emplace_back(kColumnEnrolmentNumber, *kind);
   ComPtr<RowSet> rows;
   if (HRESULT hr = OpenSqliteRowSet(query, &rows); FAILED(hr) || !rows)
-    throw HostError("cannot open the enrolment table of " + path + ": " + Describe(hr));
+    throw HostError("cannot open the enrolment table of " + ShownDatabaseLocation(path) + ": " + Describe(hr));
   return rows;
 }
 
 void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double lock_timeout_seconds) {
   if (!row.personNumber || !row.enrolmentNumber) throw HostError("the backup gave no person or enrolment number");
   const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber) + " of person " +
-                           std::to_string(*row.personNumber) + " in " + path + ": ";
+                           std::to_string(*row.personNumber) + " in " + ShownDatabaseLocation(path) + ": ";
   ComPtr<RowSet> rows = OpenEnrolmentRows(path, *row.personNumber, lock_timeout_seconds, false, *row.enrolmentNumber);
   if (RowCount(rows.Get()) <= 0) {
     if (HRESULT hr = rows->AddNew(); FAILED(hr)) throw HostError(what + Describe(hr));

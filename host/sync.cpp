@@ -181,7 +181,8 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       } else if (!sync.outcome.ok) {
         PortCause cause = CauseOf(&*status, port.number);
         row.cause_code = cause.Failed() ? cause.fault : "download";
-        row.cause = TrFill("{0}; {1} records delivered, {2} new stored",
+        row.cause = TrNFill("{0}; {1} record delivered, {2} new stored", "{0}; {1} records delivered, {2} new stored",
+                            static_cast<unsigned long>(row.delivered),
                            {cause.Failed() ? DescribeCause(port.number, cause) : Tr("the download failed"),
                             std::to_string(row.delivered), std::to_string(row.added)});
         if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
@@ -195,7 +196,9 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
                            {std::to_string(sync.log ? sync.log->epoch : 0)});
       } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
         row.cause_code = "quarantined";
-        row.cause = TrFill("{0} records quarantined ('vanto rejected' lists them)", {std::to_string(row.quarantined)});
+        row.cause = TrNFill("{0} record quarantined ('vanto rejected' lists it)",
+                            "{0} records quarantined ('vanto rejected' lists them)",
+                            static_cast<unsigned long>(row.quarantined), {std::to_string(row.quarantined)});
       } else {
         row.ok = true;
       }

@@ -30,12 +30,15 @@ std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& i
     return 0;
   }
   if (!held.Contiguous()) {
-    *why = TrFill("the database misses {0} of the first {1} records of this log",
-                  {std::to_string(held.next - held.first - held.count), std::to_string(held.next - held.first)});
+    *why = TrNFill("the database misses {0} of the first {1} record of this log",
+                   "the database misses {0} of the first {1} records of this log",
+                   static_cast<unsigned long>(held.next - held.first),
+                   {std::to_string(held.next - held.first - held.count), std::to_string(held.next - held.first)});
     return 0;
   }
   if (held.next > info.held) {
-    *why = TrFill("the terminal holds {0} records, fewer than the {1} stored",
+    *why = TrNFill("the terminal holds {0} record, fewer than the {1} stored",
+                   "the terminal holds {0} records, fewer than the {1} stored", static_cast<unsigned long>(info.held),
                   {std::to_string(info.held), std::to_string(held.next)});
     return 0;
   }
@@ -109,7 +112,9 @@ std::optional<std::string> CapacityWarning(int port, int terminal, const Termina
   if (info.capacity == 0) return std::nullopt;
   const double share = static_cast<double>(info.held) / static_cast<double>(info.capacity);
   if (share <= 0.8) return std::nullopt;
-  return TrFill("{0} holds {1} of {2} records ({3} %): clear it after a complete sync",
+  return TrNFill("{0} holds {1} of {2} record ({3} %): clear it after a complete sync",
+                 "{0} holds {1} of {2} records ({3} %): clear it after a complete sync",
+                 static_cast<unsigned long>(info.capacity),
                 {Where(port, terminal), std::to_string(info.held), std::to_string(info.capacity),
                  std::to_string(static_cast<int>(share * 100))});
 }

@@ -1,5 +1,7 @@
 #include "host/site/site.h"
 
+#include "platform/ado/pg_location.h"
+
 #include "host/text/messages.h"
 
 #include <cerrno>
@@ -263,6 +265,9 @@ Site ParseSite(const std::string& text, const std::string& path) {
     if (name == "database") {
       site.database = Text(site, node, name);
       site.database_line = LineOf(node);
+      // A file others may read is no place for a password (the value is not repeated here).
+      if (store::HoldsPassword(*site.database))
+        Refuse(site, site.database_line, name, Tr("holds a password") + std::string("; ") + PasswordAdvice());
     } else if (name == "day_starts") {
       site.day_starts = Text(site, node, name);
       site.day_starts_line = LineOf(node);
@@ -333,6 +338,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));
   return site;
+}
+
+std::string PasswordAdvice() {
+  return Tr("put the password in ~/.pgpass (or in the file PGPASSFILE names), mode 0600, and leave it out of the "
+            "location: other users can read a site file and see a command line or a service's environment (the "
+            "service's own file is /var/lib/vanto/.pgpass)");
 }
 
 Site LoadSite(const std::string& path) {

@@ -17,6 +17,10 @@ namespace vanto::site {
 inline constexpr char kSiteVariable[] = "VANTO_SITE";
 inline constexpr char kDatabaseVariable[] = "VANTO_DB";
 
+// Where a PostgreSQL password belongs instead of a database location, in the user's language
+// (the site file refuses a location holding one; --db and $VANTO_DB warn about one).
+std::string PasswordAdvice();
+
 // A name's value in the process environment as the front end gives it; nullopt when not set.
 // An empty value counts as not set.
 using Environment = std::function<std::optional<std::string>(const std::string& name)>;

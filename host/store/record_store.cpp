@@ -8,6 +8,7 @@
 #include "host/store/postgres_store.h"
 #include "host/store/schema.h"
 #include "host/store/sqlite_store.h"
+#include "platform/ado/pg_location.h"
 
 namespace vanto::store {
 
@@ -143,14 +144,14 @@ std::string SchemeOf(const std::string& location) {
 
 bool IsDatabaseUrl(const std::string& location) {
   std::string scheme = SchemeOf(location);
-  return scheme == "postgresql" || scheme == "postgres";
+  return scheme == "postgresql" || scheme == "postgres" || IsConnectionText(location);
 }
 
 std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const OpenOptions& options) {
   std::string scheme = SchemeOf(location);
-  if (scheme == "postgresql" || scheme == "postgres") return OpenPostgresStore(location, options);
+  if (IsDatabaseUrl(location)) return OpenPostgresStore(location, options);
   if (!scheme.empty())
-    throw StoreError(StoreFailure::Invalid, "database " + location + ": unknown scheme \"" + scheme +
+    throw StoreError(StoreFailure::Invalid, "database " + RedactLocation(location) + ": unknown scheme \"" + scheme +
                                                 "\" (a database URL starts with postgresql:// or postgres://; "
                                                 "anything else is an SQLite file path)");
   return OpenSqliteStore(location, options);
@@ -158,7 +159,7 @@ std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const Op
 
 std::unique_ptr<SwipeStore> OpenSwipeStoreForReading(const std::string& location, std::chrono::milliseconds lock_timeout) {
   std::string scheme = SchemeOf(location);
-  if (scheme == "postgresql" || scheme == "postgres") return OpenPostgresStoreForReading(location, lock_timeout);
+  if (IsDatabaseUrl(location)) return OpenPostgresStoreForReading(location, lock_timeout);
   if (!scheme.empty()) return OpenSwipeStore(location);  // refuses the scheme with its message
   return OpenSqliteStoreForReading(location, lock_timeout);
 }

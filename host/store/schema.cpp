@@ -1,5 +1,7 @@
 #include "host/store/schema.h"
 
+#include "platform/ado/enrolment_schema.h"
+
 namespace vanto::store {
 namespace {
 
@@ -19,10 +21,7 @@ CREATE TABLE IF NOT EXISTS swipes (
   downloaded_at TEXT    NOT NULL,  -- UTC time of the download that stored it
   PRIMARY KEY (port, terminal, person, minute, occurrence)
 ) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS enrolment (
-  cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, npassword INTEGER, bFingerprint BLOB);
-CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment (cPsn_Num);
-)sql",
+)sql" VANTO_ENROLMENT_SQLITE_SQL,
      R"sql(
 CREATE TABLE IF NOT EXISTS swipes (
   port          INTEGER NOT NULL,
@@ -34,11 +33,7 @@ CREATE TABLE IF NOT EXISTS swipes (
   downloaded_at TEXT COLLATE "C" NOT NULL,
   PRIMARY KEY (port, terminal, person, minute, occurrence)
 );
-CREATE TABLE IF NOT EXISTS enrolment (
-  row_id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-  "cPsn_Num" INTEGER, "iFingerprintNO" INTEGER, "imachineno" INTEGER, "npassword" INTEGER, "bFingerprint" BYTEA);
-CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment ("cPsn_Num");
-)sql"},
+)sql" VANTO_ENROLMENT_POSTGRES_SQL},
     // Standard SQL both engines take alike. swipes_by_time serves listings and reports in time
     // order (the ORDER BY of every swipe query) and their --from/--to ranges. It holds every
     // column a swipe query reads (the key's minute comes with it in SQLite), so a listing reads

@@ -289,8 +289,8 @@ class SwipeStore {
   std::int64_t CountSwipes(std::optional<int> port = {}, std::optional<int> terminal = {}) const;
 };
 
-// Whether `location` names a server database (a postgresql:// or postgres:// URL) rather than an
-// SQLite file. Any other "scheme://" text is refused by OpenSwipeStore as no usable location.
+// Whether `location` names a server database (a postgresql:// or postgres:// URL, or key=value
+// connection text such as "host=db dbname=vanto") rather than an SQLite file. Any other "scheme://" text is refused by OpenSwipeStore as no usable location.
 bool IsDatabaseUrl(const std::string& location);
 
 // The files of the SQLite database at `location` (the database, its -wal and -shm files) that

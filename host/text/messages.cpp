@@ -71,6 +71,22 @@ const char* Tr(const char* english) {
   return dgettext(kDomain, english);
 }
 
+const char* TrN(const char* singular, const char* plural, unsigned long n) {
+  const Catalogue& own = OwnCatalogue();
+  if (own.loaded) {
+    // A catalogue keys a plural message by both forms, and holds its forms one after another,
+    // each ended by a NUL.
+    const auto found = own.texts.find(std::string(singular) + '\0' + plural);
+    if (found == own.texts.end()) return n == 1 ? singular : plural;
+    const std::string& forms = found->second;
+    const std::size_t second = forms.find('\0');
+    // One form (Chinese), or English's two.
+    if (second == std::string::npos || n == 1) return forms.c_str();
+    return forms.c_str() + second + 1;
+  }
+  return dngettext(kDomain, singular, plural, n);
+}
+
 std::string Fill(const std::string& text, std::initializer_list<std::string> args) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {

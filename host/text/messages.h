@@ -11,12 +11,26 @@ namespace vanto::host {
 // The translation of `english` (itself when there is none or no catalogue was set up).
 const char* Tr(const char* english);
 
+// The form of a message that counts `n` things, in the user's language: `singular` or `plural`
+// in English, the catalogue's form for `n` in another language.
+const char* TrN(const char* singular, const char* plural, unsigned long n);
+
+// Marks a text as the host's message, translated where it is shown (Tr at the point of use):
+// help texts kept in tables. Answers `english` as it is.
+constexpr const char* TrLater(const char* english) { return english; }
+
 // `text` with {0}, {1}, ... replaced by `args` in order of their numbers.
 std::string Fill(const std::string& text, std::initializer_list<std::string> args);
 
 // Tr, then Fill.
 inline std::string TrFill(const char* english, std::initializer_list<std::string> args) {
   return Fill(Tr(english), args);
+}
+
+// TrN, then Fill.
+inline std::string TrNFill(const char* singular, const char* plural, unsigned long n,
+                           std::initializer_list<std::string> args) {
+  return Fill(TrN(singular, plural, n), args);
 }
 
 // Sets the locale from the environment and binds the catalogue found relative to the running

@@ -1,5 +1,7 @@
 #include "platform/ado/pg_connection.h"
 
+#include "platform/ado/pg_location.h"
+
 #include <libpq-fe.h>
 
 #include <algorithm>
@@ -51,22 +53,14 @@ std::string Millis(std::chrono::milliseconds ms) { return std::to_string(ms.coun
 
 }  // namespace
 
-std::string RedactUrl(const std::string& url) {
-  std::size_t start = url.find("://");
-  if (start == std::string::npos) return url;
-  start += 3;
-  std::size_t at = url.find('@', start), slash = url.find('/', start);
-  if (at == std::string::npos || (slash != std::string::npos && slash < at)) return url;
-  std::size_t colon = url.find(':', start);
-  if (colon == std::string::npos || colon > at) return url;
-  return url.substr(0, colon) + ":***" + url.substr(at);
-}
+std::string RedactUrl(const std::string& url) { return RedactLocation(url); }
 
 std::string DescribePgUrl(const std::string& url) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
   if (!options) {
-    std::string cause = error ? OneLine(error) : "out of memory";
+    // The library's message may quote the URL, password and all.
+    std::string cause = ScrubPasswords(error ? OneLine(error) : "out of memory", url);
     PQfreemem(error);
     throw StoreError(StoreFailure::Invalid, "database URL " + RedactUrl(url) + " is no usable URL: " + cause);
   }

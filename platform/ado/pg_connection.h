@@ -34,7 +34,7 @@ class PgError : public StoreError {
   bool connection_lost_;
 };
 
-// `url` with any password in it replaced by "***".
+// `url` with any password in it replaced by "***" (RedactLocation).
 std::string RedactUrl(const std::string& url);
 
 // The URL as messages show it: postgresql://USER@HOST:PORT/NAME with any password left out.

@@ -37,9 +37,4 @@ HRESULT OpenPostgresEnrolmentRowSet(const std::string& url, std::optional<LONG> 
                                     const PostgresOptions& options = {});
 // Creates the enrolment table and its index when they are missing.
 HRESULT CreatePostgresEnrolmentSchema(const std::string& url, const PostgresOptions& options = {});
-// The enrolment table in PostgreSQL (the host's versioned schema creates the same).
-inline constexpr char kPostgresEnrolmentSchemaSql[] =
-    "CREATE TABLE IF NOT EXISTS enrolment (row_id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY, "
-    "\"cPsn_Num\" INTEGER, \"iFingerprintNO\" INTEGER, \"imachineno\" INTEGER, \"npassword\" INTEGER, "
-    "\"bFingerprint\" BYTEA);"
-    "CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment (\"cPsn_Num\");";
+

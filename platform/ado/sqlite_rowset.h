@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/ado/columns.h"
+#include "platform/ado/enrolment_schema.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
 
@@ -20,12 +21,6 @@ inline constexpr HRESULT ROWSET_E_CANTOPEN = MakeHResult(0x80040A03);   // missi
 inline constexpr HRESULT ROWSET_E_ROWCHANGED = MakeHResult(0x80040A04); // the row was deleted by another connection
 inline constexpr HRESULT ROWSET_E_DATABASE = MakeHResult(0x80040A05);   // any other database failure
 
-inline constexpr char kEnrolmentTable[] = "enrolment";
-// The enrolment table, for a host that creates it on a connection of its own.
-inline constexpr char kEnrolmentSchemaSql[] =
-    "CREATE TABLE IF NOT EXISTS enrolment ("
-    "cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, npassword INTEGER, bFingerprint BLOB);"
-    "CREATE INDEX IF NOT EXISTS enrolment_person ON enrolment (cPsn_Num);";
 
 struct SqliteOptions {
   // How long an open or a commit waits for another connection's lock before it fails.

@@ -417,7 +417,7 @@ bool RegistryHive::Parse(std::string_view text, RegistryHive* hive, std::string*
 }
 
 std::string RegistryLocation() {
-  if (const char* explicitPath = std::getenv("VANTO_REGISTRY"); explicitPath && *explicitPath)
+  if (const char* explicitPath = std::getenv(kRegistryVariable); explicitPath && *explicitPath)
     return explicitPath;
   if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
     return std::string(config) + "/vanto/registry";

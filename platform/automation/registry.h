@@ -61,6 +61,8 @@ class VANTO_EXPORT RegistryHive {
 // Answers "" for a path with a control character.
 VANTO_EXPORT std::string NormalizeRegistryKey(std::string_view key);
 
+// The variable naming the registry's file, when it is not the default one.
+inline constexpr char kRegistryVariable[] = "VANTO_REGISTRY";
 // Where the registry lives: $VANTO_REGISTRY if set, else $XDG_CONFIG_HOME/vanto/registry,
 // else ~/.config/vanto/registry.
 VANTO_EXPORT std::string RegistryLocation();

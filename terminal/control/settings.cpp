@@ -109,7 +109,7 @@ HostValues& HostSet() {
   return set;
 }
 
-bool IsSettingName(std::string_view name) { return name.substr(0, 9) == "VANTO_FK_"; }
+bool IsSettingName(std::string_view name) { return name.rfind(kSettingPrefix, 0) == 0; }
 
 }  // namespace
 

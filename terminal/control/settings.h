@@ -13,6 +13,7 @@
 namespace terminal::control {
 
 // The names of the settings (the control's own overrides are environment variables of these names).
+inline constexpr char kSettingPrefix[] = "VANTO_FK_";                    // every setting's name starts so
 inline constexpr char kPortVariablePrefix[] = "VANTO_FK_PORT_";          // + N: device of port N
 inline constexpr char kPortPatternVariable[] = "VANTO_FK_PORT_PATTERN";  // device of port N from N
 inline constexpr char kSpeedVariable[] = "VANTO_FK_SPEED";

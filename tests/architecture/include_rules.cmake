@@ -14,7 +14,7 @@ set(rules
   "host/text:"
   "host/store:host/calendar.h failure platform/ado platform/automation"
   "host/report:host/text host/calendar.h"
-  "host/site:host/ports.h host/calendar.h host/text terminal/control"
+  "host/site:host/ports.h host/calendar.h host/text terminal/control platform/ado/pg_location.h"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   # Accounts (users, sessions, audit): a store of its own beside the host's, with its SQLite engine.
   "accounts:host/store host/text platform/ado"

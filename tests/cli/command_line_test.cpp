@@ -90,7 +90,7 @@ TEST(CommandLine, NoDefaultDatabaseWithoutHome) {
   std::string home = getenv("HOME") ? getenv("HOME") : "";
   unsetenv("HOME");
   unsetenv("XDG_DATA_HOME");
-  unsetenv("VANTO_DB");
+  unsetenv(::vanto::site::kDatabaseVariable);
   Result r = Vanto({"download", "--port", "1", "--terminal", "1"});
   setenv("HOME", home.c_str(), 1);
   EXPECT_EQ(r.status, kExitUsage);

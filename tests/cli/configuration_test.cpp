@@ -19,7 +19,7 @@ class Configuration : public SimSite {
     if (IsSkipped()) return;
     home_ = folder_ / "home";
     fs::create_directories(home_);
-    for (const char* name : {"VANTO_DB", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "VANTO_FK_PORT_1", "VANTO_FK_BATCH"})
+    for (const char* name : {::vanto::site::kDatabaseVariable, "XDG_DATA_HOME", "XDG_CONFIG_HOME", "VANTO_FK_PORT_1", ::terminal::control::kBatchVariable})
       ::unsetenv(name);
     ::setenv("HOME", home_.c_str(), 1);
     auto& t = site_.AddTerminal(1, 1);

@@ -5,6 +5,7 @@
 
 #include "host/enrolment.h"
 #include "host/store/record_store.h"
+#include "platform/ado/enrolment_schema.h"
 #include "tests/cli/sim_fixture.h"
 
 namespace vanto::cli::testing {
@@ -89,7 +90,7 @@ TEST_P(HostE2E, AHangUpMidDownloadKeepsWhatCameAndTheNextRunAddsTheRest) {
   terminal::sim::FaultPlan plan;
   plan.hangUpAfterAnswers = 20;
   site_.SetFaults(1, plan);
-  setenv("VANTO_FK_BATCH", "100", 1);  // twenty answers come well before the end
+  setenv(::terminal::control::kBatchVariable, "100", 1);  // twenty answers come well before the end
   std::uint64_t generation = site_.LineGeneration(1);
 
   Result broken = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
@@ -208,9 +209,7 @@ TEST_P(HostE2E, AnOlderEnrolmentTableKeepsEveryRow) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE enrolment (cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, "
-                           "npassword INTEGER, bFingerprint BLOB);"
-                           "CREATE INDEX enrolment_person ON enrolment (cPsn_Num);"
+                           VANTO_ENROLMENT_SQLITE_SQL
                            "INSERT INTO enrolment VALUES (7, 10, 2, 1111, x'');"
                            "INSERT INTO enrolment VALUES (9, 0, 1, NULL, x'0102');"
                            "INSERT INTO enrolment VALUES (9, 0, 2, NULL, x'0304');",

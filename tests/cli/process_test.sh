@@ -125,6 +125,33 @@ for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance |key 'database':
   [ "$(stat -c %a "$work/page-$lang.html")" = 600 ] || fail "$lang report page is not private"
 done
 
+# Counts in sentences take their number's form in both languages; the site file is private.
+for case in "C.UTF-8|: 1 terminal on 1 port$|: [2-9] terminals on 2 ports$" \
+            "zh_CN.UTF-8|：1 个端口上共 1 台考勤机$|：2 个端口上共 [2-9] 台考勤机$" \
+            "LANGUAGE=zh_CN|：1 个端口上共 1 台考勤机$|：2 个端口上共 [2-9] 台考勤机$"; do
+  IFS="|" read -r lang one two <<<"$case"
+  [[ $lang == *=* ]] || lang="LANG=$lang"
+  rm -f "$work/init-1.toml" "$work/init-2.toml"
+  out=$(env "$lang" "$vanto" site init --ports 1 --terminals 1 --site "$work/init-1.toml" 2>&1)
+  echo "$out" | grep -q "$one" || fail "$lang: one terminal on one port: $out"
+  out=$(env "$lang" "$vanto" site init --ports 1-2 --terminals 1-3 --site "$work/init-2.toml" 2>&1)
+  echo "$out" | grep -q "$two" || fail "$lang: two terminals on two ports: $out"
+  [ "$(stat -c %a "$work/init-1.toml")" = 600 ] || fail "$lang: the site file is not private"
+done
+
+# Help under zh_CN is Chinese: the summary, the details and every option's help (command and
+# option names, usages and quoted commands stay as they are typed).
+commands=$("$vanto" --help | sed -n '/^commands:/,/^$/s/^  \([a-z]*\) .*/\1/p' | grep -vx site)
+[ -n "$commands" ] || fail "no commands in the help"
+for command in $commands site\ init site\ show; do
+  for lang in "LANG=zh_CN.UTF-8" "LANGUAGE=zh_CN"; do
+    out=$(env "$lang" "$vanto" help $command 2>&1) || fail "$lang help $command: $out"
+    english=$(echo "$out" | grep -v '^用法：' | sed -e "s/'[^']*'//g" -e 's/--[a-z-]*//g' -e 's/vanto\( [a-z]\{1,\}\)\{1,\}//g' |
+      grep -E '\b[a-z]{2,} [a-z]{2,} [a-z]{2,}\b' || true)
+    [ -z "$english" ] || fail "$lang help $command has English: $english"
+  done
+done
+
 # A damaged registry is left as it is, and the message says how to recover.
 printf 'not a registry\n' >"$work/damaged"
 err=$(VANTO_REGISTRY=$work/damaged "$vanto" scan --ports 1 --terminals 1 2>&1); status=$?

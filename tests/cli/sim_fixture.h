@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/site/site.h"
+#include "terminal/control/settings.h"
 #include "cli/cli.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
@@ -67,7 +69,7 @@ class SimSite : public ::testing::TestWithParam<Transport> {
     folder_ = mkdtemp(pattern);
     db_ = (folder_ / "vanto.db").string();
     setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
-    unsetenv("VANTO_FK_BATCH");  // downloads choose their own unless a test sets it
+    unsetenv(::terminal::control::kBatchVariable);  // downloads choose their own unless a test sets it
     site_.Options().linkDir = (folder_ / "ports").string();
     std::filesystem::create_directories(site_.Options().linkDir);
     site_.Options().pace = false;

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -343,7 +344,11 @@ TEST_P(SiteE2E, SiteInitWritesAFileThatSyncThenUses) {
   std::string path = (folder_ / "conf" / "site.toml").string();
   Result init = Vanto({"site", "init", "--ports", "1-3", "--terminals", "1-4", "--site", path});
   ASSERT_EQ(init.status, kExitOk) << init.err;
-  EXPECT_NE(init.out.find("4 terminal(s) on 2 port(s)"), std::string::npos) << init.out;
+  EXPECT_NE(init.out.find("4 terminals on 2 ports"), std::string::npos) << init.out;
+  // Private to its owner, whatever the umask.
+  struct stat written {};
+  ASSERT_EQ(::stat(path.c_str(), &written), 0);
+  EXPECT_EQ(written.st_mode & 07777, 0600u);
   Result twice = Vanto({"site", "init", "--ports", "1-2", "--site", path});
   EXPECT_EQ(twice.status, kExitUsage);
   Clear();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/site/site.h"
 #include "cli/args.h"
 #include "cli/cli.h"
 #include "cli/output.h"
@@ -118,9 +119,9 @@ TEST(Usage, RangesAndNumbers) {
 
 TEST(Usage, DefaultDatabasePathFollowsTheEnvironment) {
   std::string home = getenv("HOME") ? getenv("HOME") : "";
-  setenv("VANTO_DB", "/x/own.db", 1);
+  setenv(::vanto::site::kDatabaseVariable, "/x/own.db", 1);
   EXPECT_EQ(DefaultDatabasePath(), "/x/own.db");
-  unsetenv("VANTO_DB");
+  unsetenv(::vanto::site::kDatabaseVariable);
   setenv("XDG_DATA_HOME", "/data", 1);
   EXPECT_EQ(DefaultDatabasePath(), "/data/vanto/vanto.db");
   unsetenv("XDG_DATA_HOME");

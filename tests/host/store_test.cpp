@@ -17,6 +17,7 @@
 
 #include "host/store/record_store.h"
 #include "host/store/schema.h"
+#include "platform/ado/enrolment_schema.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::store;
@@ -341,7 +342,7 @@ CREATE TABLE swipes (port INTEGER NOT NULL, terminal INTEGER NOT NULL, person IN
   PRIMARY KEY (port, terminal, person, minute, occurrence)) WITHOUT ROWID;
 INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 1, '2026-11-06 00:00:00', '2026-11-07T00:00:00Z');
 INSERT INTO swipes VALUES (1, 1, 7, '2026-11-06 00:00', 2, '2026-11-06 00:00:30', '2026-11-07T00:00:00Z');
-CREATE TABLE enrolment (cPsn_Num INTEGER, iFingerprintNO INTEGER, imachineno INTEGER, npassword INTEGER, bFingerprint BLOB);
+)sql" VANTO_ENROLMENT_SQLITE_SQL R"sql(
 INSERT INTO enrolment VALUES (7, 0, 1, 0, x'0102');
 )sql");
   {
