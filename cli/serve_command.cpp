@@ -7,9 +7,12 @@
 #include <thread>
 
 #include "accounts/accounts.h"
+#include "accounts/api_tokens.h"
 #include "cli/command.h"
+#include "cli/site_use.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
+#include "web/api.h"
 #include "web/console_server.h"
 
 namespace vanto::cli {
@@ -58,8 +61,19 @@ int RunServe(const ServeOptions& o, Io& io) {
     ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
   } restore{previous};
 
-  accounts::Accounts accounts(accounts::OpenAccountsStore(
-      DatabasePath(o.db, true), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000))));
+  const std::string database = DatabasePath(o.db, true);
+  const std::chrono::milliseconds lock_wait(static_cast<long long>(o.lock_timeout * 1000));
+  accounts::Accounts accounts(accounts::OpenAccountsStore(database, lock_wait));
+  // The HTTP API for programs, on the same server.
+  const site::Site* site = CurrentSite();
+  accounts::Tokens tokens(accounts::OpenTokenStore(database, lock_wait),
+                          accounts::RateLimit{site ? site->api_requests_per_minute : accounts::RateLimit{}.per_minute});
+  web::ApiOptions api_options;
+  api_options.database = database;
+  if (site)
+    for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});
+  web::ApiServer api(api_options, tokens);
+  options.api = &api;
   std::unique_ptr<web::ConsoleServer> server;
   int port = 0;
   try {

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "accounts/passwords.h"
+#include "web/api.h"
 #include "web/role_matrix.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -414,6 +415,7 @@ struct ConsoleServer::Impl {
       else
         server->Post(pattern, handler);
     }
+    if (options.api) MountApi(*server, *options.api);
   }
 
   // ---- login and logout ------------------------------------------------------------------

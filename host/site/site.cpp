@@ -216,6 +216,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.day_starts_line = LineOf(node);
       if (!ParseTimeOfDay(site.day_starts))
         Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {site.day_starts}));
+    } else if (name == "api_requests_per_minute") {
+      std::optional<std::int64_t> rate = node.value<std::int64_t>();
+      site.api_requests_per_minute_line = LineOf(node);
+      if (!node.is_integer() || !rate || *rate < 1 || *rate > 1000000)
+        Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
+      site.api_requests_per_minute = *rate;
     } else if (name == "line") {
       const auto* table = node.as_table();
       if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
@@ -245,7 +251,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, [line], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, api_requests_per_minute, [line], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));

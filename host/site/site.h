@@ -50,6 +50,9 @@ struct Site {
   int database_line = 0;
   std::string day_starts = "00:00";
   int day_starts_line = 0;
+  // Requests each API token may make per minute (`vanto serve`); more are answered 429.
+  std::int64_t api_requests_per_minute = 600;
+  int api_requests_per_minute_line = 0;
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file
