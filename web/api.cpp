@@ -7,7 +7,6 @@
 
 #include "host/store/swipe_feed.h"
 #include "host/store/swipe_store.h"
-#include "platform/ado/store_failure.h"
 
 namespace vanto::web {
 namespace {
