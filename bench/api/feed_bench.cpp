@@ -87,7 +87,9 @@ void ServeFeed(benchmark::State& state, const std::string& location) {
   vanto::web::MountApi(server, api);
   int port = server.bind_to_any_port("127.0.0.1");
   std::thread serving([&] { server.listen_after_bind(); });
-  server.wait_until_ready();
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       !server.is_running() && std::chrono::steady_clock::now() < until;)
+    std::this_thread::yield();
   httplib::Client client("127.0.0.1", port);
   client.set_bearer_token_auth(secret);
   client.set_read_timeout(std::chrono::seconds(60));

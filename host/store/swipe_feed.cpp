@@ -95,10 +95,10 @@ class PostgresFeed final : public SwipeFeed {
     std::string xid = std::to_string(after.xid), seq = std::to_string(after.seq), count = std::to_string(limit);
     // Rows of transactions below the snapshot's xmin only: every one of those has ended, so
     // nothing can later be committed before the cursor this page hands out.
-    std::string sql = std::string("SELECT feed_xid::text, feed_seq, ") + kFeedColumns +
+    std::string sql = std::string("SELECT feed_xid::text AS position_xid, feed_seq AS position_seq, ") + kFeedColumns +
                       " FROM swipes WHERE (feed_xid, feed_seq) > ($1::xid8, $2::bigint) "
                       "AND feed_xid < pg_snapshot_xmin(pg_current_snapshot()) "
-                      "ORDER BY feed_xid, feed_seq LIMIT $3::bigint";
+                      "ORDER BY swipes.feed_xid, swipes.feed_seq LIMIT $3::bigint";
     c_.Retry("reading the feed", [&] {
       page = {};
       page.next = after;
