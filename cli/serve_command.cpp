@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "accounts/accounts.h"
+#include "accounts/api_tokens.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/site_use.h"
@@ -16,6 +17,7 @@
 #include "host/schedule.h"
 #include "host/sync_jobs.h"
 #include "host/text/messages.h"
+#include "web/api.h"
 #include "web/console_server.h"
 
 namespace vanto::cli {
@@ -98,6 +100,16 @@ int RunServe(const ServeOptions& o, Io& io) {
     if (site->late_after)
       options.records.late_after = ParseDates([&] { return report::ParseDayStarts(*site->late_after, "late_after"); });
   }
+  // The HTTP API for programs, on the same server.
+  accounts::Tokens tokens(accounts::OpenTokenStore(database, lock_timeout),
+                          accounts::RateLimit{CurrentSite() ? CurrentSite()->api_requests_per_minute
+                                                            : accounts::RateLimit{}.per_minute});
+  web::ApiOptions api_options;
+  api_options.database = database;
+  if (const site::Site* site = CurrentSite())
+    for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});
+  web::ApiServer api(api_options, tokens);
+  options.api = &api;
   std::unique_ptr<web::ConsoleServer> server;
   int port = 0;
   try {

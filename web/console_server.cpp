@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "accounts/passwords.h"
+#include "web/api.h"
 #include "web/dashboard_page.h"
 #include "web/enrolments_page.h"
 #include "web/page.h"
@@ -378,6 +379,7 @@ struct ConsoleServer::Impl final : PageHost {
       else
         server->Post(pattern, handler);
     }
+    if (options.api) MountApi(*server, *options.api);
   }
 
   // ---- login and logout ------------------------------------------------------------------

@@ -21,6 +21,8 @@ class SyncJobs;
 
 namespace vanto::web {
 
+class ApiServer;  // web/api.h
+
 class WebError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -46,6 +48,8 @@ struct ServerOptions {
   RecordsSource records;
   // Receives one line per request (method, path, status, client) and every failure; may be empty.
   std::function<void(const std::string&)> log;
+  // The HTTP API under /api/v1, when it is served (not owned).
+  ApiServer* api = nullptr;
 };
 
 // "HOST:PORT", "[V6]:PORT" or "PORT" (on 127.0.0.1); throws WebError for anything else.

@@ -287,6 +287,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.late_after_line = LineOf(node);
       if (!ParseTimeOfDay(*site.late_after))
         Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {*site.late_after}));
+    } else if (name == "api_requests_per_minute") {
+      std::optional<std::int64_t> rate = node.value<std::int64_t>();
+      site.api_requests_per_minute_line = LineOf(node);
+      if (!node.is_integer() || !rate || *rate < 1 || *rate > 1000000)
+        Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
+      site.api_requests_per_minute = *rate;
     } else if (name == "line") {
       const auto* table = node.as_table();
       if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
@@ -333,7 +339,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, [clock], [line], [schedule], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [line], [schedule], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));

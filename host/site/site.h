@@ -77,6 +77,9 @@ struct Site {
   // A first swipe of a working day after this time of day ("HH:MM") is late; none: no one is.
   std::optional<std::string> late_after;
   int late_after_line = 0;
+  // Requests each API token may make per minute (`vanto serve`); more are answered 429.
+  std::int64_t api_requests_per_minute = 600;
+  int api_requests_per_minute_line = 0;
   // Line defaults: control variable -> value.
   std::map<std::string, LineValue> line;
   std::vector<SitePort> ports;  // in the order of the file

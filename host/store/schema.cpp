@@ -400,6 +400,56 @@ CREATE TABLE sync_run_terminals (
   PRIMARY KEY (run, port, terminal)
 );
 CREATE INDEX sync_run_terminals_by_terminal ON sync_run_terminals (port, terminal, run);
+    // ---- The HTTP API: tokens for programs, their reads per hour, and the feed order of swipes --
+    // Tokens are kept only as SHA-256 hashes. The feed serves swipes in the order they became
+    // visible. SQLite has one writer at a time, so a number taken at insert (max + 1, set by a
+    // trigger, kept through VACUUM unlike the rowid) commits in its own order. PostgreSQL writers
+    // commit in any order, so a sequence alone could hand a reader number 11 while 10 is still
+    // uncommitted, and a cursor past 11 would skip 10 for ever. There each row carries its
+    // writing transaction's id besides the number; the feed is ordered by (transaction, number)
+    // and serves only rows of transactions below the reading snapshot's xmin, all of which have
+    // ended, so no row can later appear before the cursor. Writers take no extra lock; a
+    // transaction left open holds the feed back (it never skips).
+    {8, "the API's tokens and reads per hour; the feed order of swipes",
+     R"sql(
+CREATE TABLE api_tokens (
+  name       TEXT NOT NULL PRIMARY KEY,
+  token_hash TEXT NOT NULL UNIQUE,
+  scopes     TEXT NOT NULL,
+  created_at TEXT NOT NULL,
+  created_by TEXT NOT NULL
+);
+CREATE TABLE api_token_reads (
+  token TEXT    NOT NULL,
+  hour  TEXT    NOT NULL,  -- UTC, "YYYY-MM-DDTHH"
+  reads INTEGER NOT NULL,
+  PRIMARY KEY (token, hour)
+) WITHOUT ROWID;
+ALTER TABLE swipes ADD COLUMN feed_seq INTEGER;
+UPDATE swipes SET feed_seq = rowid;
+CREATE UNIQUE INDEX swipes_feed ON swipes (feed_seq);
+CREATE TRIGGER swipes_fed AFTER INSERT ON swipes BEGIN
+  UPDATE swipes SET feed_seq = (SELECT coalesce(max(feed_seq), 0) + 1 FROM swipes) WHERE rowid = NEW.rowid;
+END;
+)sql",
+     R"sql(
+CREATE TABLE api_tokens (
+  name       TEXT COLLATE "C" NOT NULL PRIMARY KEY,
+  token_hash TEXT COLLATE "C" NOT NULL UNIQUE,
+  scopes     TEXT COLLATE "C" NOT NULL,
+  created_at TEXT COLLATE "C" NOT NULL,
+  created_by TEXT NOT NULL
+);
+CREATE TABLE api_token_reads (
+  token TEXT COLLATE "C" NOT NULL,
+  hour  TEXT COLLATE "C" NOT NULL,
+  reads BIGINT NOT NULL,
+  PRIMARY KEY (token, hour)
+);
+CREATE SEQUENCE swipes_feed_seq;
+ALTER TABLE swipes ADD COLUMN feed_xid xid8 NOT NULL DEFAULT pg_current_xact_id(),
+  ADD COLUMN feed_seq BIGINT NOT NULL DEFAULT nextval('swipes_feed_seq');
+CREATE INDEX swipes_feed ON swipes (feed_xid, feed_seq);
 )sql"},
 };
 

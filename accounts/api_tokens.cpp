@@ -1,0 +1,380 @@
+#include "accounts/api_tokens.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "accounts/passwords.h"
+#include "host/store/record_store.h"
+#include "host/store/swipe_store.h"
+#include "platform/ado/pg_connection.h"
+#include "platform/ado/store_failure.h"
+
+namespace vanto::accounts {
+namespace {
+
+using vanto::store::PgConnection;
+using vanto::store::PgOptions;
+using vanto::store::PgResult;
+using vanto::store::StoreError;
+using vanto::store::StoreFailure;
+
+constexpr const char* kTokenPrefix = "vnt_";
+
+std::string JoinScopes(const std::vector<std::string>& scopes) {
+  std::string text;
+  for (const std::string& s : scopes) text += (text.empty() ? "" : ",") + s;
+  return text;
+}
+
+std::vector<std::string> SplitScopes(const std::string& text) {
+  std::vector<std::string> scopes;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > start) scopes.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return scopes;
+}
+
+class SqliteTokens final : public TokenStore {
+ public:
+  SqliteTokens(const std::string& path, std::chrono::milliseconds wait) : path_(path), wait_(wait) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    db_.reset(raw);
+    if (rc != SQLITE_OK) Fail(rc, "opening the API tokens");
+    long long ms = wait.count();
+    sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
+  }
+
+  bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
+    Exec("BEGIN IMMEDIATE", "adding a token");
+    Rollback rollback{db_.get()};
+    auto q = Prepare(
+        "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by) VALUES (?1, ?2, ?3, ?4, ?5) "
+        "ON CONFLICT (name) DO NOTHING");
+    Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by});
+    Step(q.get(), "adding a token");
+    if (sqlite3_changes(db_.get()) == 0) return false;
+    InsertAudit(audit);
+    Exec("COMMIT", "adding a token");
+    rollback.db = nullptr;
+    return true;
+  }
+
+  std::vector<ApiToken> List() override {
+    auto q = Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens ORDER BY name");
+    std::vector<ApiToken> tokens;
+    while (Step(q.get(), "listing the tokens") == SQLITE_ROW) tokens.push_back(Read(q.get()));
+    return tokens;
+  }
+
+  std::optional<ApiToken> FindByHash(const std::string& hash) override {
+    auto q = Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens WHERE token_hash = ?1");
+    Bind(q.get(), {hash});
+    if (Step(q.get(), "reading a token") != SQLITE_ROW) return std::nullopt;
+    return Read(q.get());
+  }
+
+  bool Revoke(const std::string& name, const AuditEntry& audit) override {
+    Exec("BEGIN IMMEDIATE", "revoking a token");
+    Rollback rollback{db_.get()};
+    auto q = Prepare("DELETE FROM api_tokens WHERE name = ?1");
+    Bind(q.get(), {name});
+    Step(q.get(), "revoking a token");
+    if (sqlite3_changes(db_.get()) == 0) return false;
+    InsertAudit(audit);
+    Exec("COMMIT", "revoking a token");
+    rollback.db = nullptr;
+    return true;
+  }
+
+  void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) override {
+    auto q = Prepare(
+        "INSERT INTO api_token_reads (token, hour, reads) VALUES (?1, ?2, ?3) "
+        "ON CONFLICT (token, hour) DO UPDATE SET reads = reads + excluded.reads");
+    Bind(q.get(), {name, hour});
+    sqlite3_bind_int64(q.get(), 3, reads);
+    Step(q.get(), "counting a token's reads");
+  }
+
+  std::int64_t Reads(const std::string& name, const std::string& hour) override {
+    auto q = Prepare("SELECT reads FROM api_token_reads WHERE token = ?1 AND hour = ?2");
+    Bind(q.get(), {name, hour});
+    return Step(q.get(), "reading a token's reads") == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+  }
+
+  void Audit(const AuditEntry& entry) override { InsertAudit(entry); }
+
+ private:
+  struct Close {
+    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+  };
+  struct Finalize {
+    void operator()(sqlite3_stmt* q) const { sqlite3_finalize(q); }
+  };
+  using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
+  struct Rollback {
+    sqlite3* db;
+    ~Rollback() {
+      if (db) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  };
+
+  [[noreturn]] void Fail(int rc, const std::string& step) const {
+    vanto::store::ThrowSqlite(db_.get(), rc, path_, step, wait_);
+  }
+  void Exec(const char* sql, const char* step) {
+    int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) Fail(rc, step);
+  }
+  Statement Prepare(const char* sql) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
+    Statement q(raw);
+    if (rc != SQLITE_OK) Fail(rc, "preparing a token query");
+    return q;
+  }
+  int Step(sqlite3_stmt* q, const char* step) {
+    int rc = sqlite3_step(q);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
+    return rc;
+  }
+  static void Bind(sqlite3_stmt* q, std::initializer_list<std::string> texts) {
+    int i = 0;
+    for (const std::string& t : texts)
+      sqlite3_bind_text(q, ++i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+  }
+  static std::string Text(sqlite3_stmt* q, int column) {
+    const unsigned char* t = sqlite3_column_text(q, column);
+    return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(q, column)) : "";
+  }
+  static ApiToken Read(sqlite3_stmt* q) {
+    return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3)};
+  }
+  void InsertAudit(const AuditEntry& e) {
+    auto q = Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+    Bind(q.get(), {e.at, e.actor, e.origin, e.action, e.details});
+    Step(q.get(), "writing the audit trail");
+  }
+
+  std::string path_;
+  std::chrono::milliseconds wait_;
+  std::unique_ptr<sqlite3, Close> db_;
+};
+
+class PostgresTokens final : public TokenStore {
+ public:
+  PostgresTokens(const std::string& url, std::chrono::milliseconds wait) : c_(url, Options(wait)) {}
+
+  bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
+    bool added = false;
+    std::string scopes = JoinScopes(t.scopes);
+    c_.Transaction("adding a token", [&] {
+      PgResult r = c_.Exec(
+          "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by) VALUES ($1, $2, $3, $4, $5) "
+          "ON CONFLICT (name) DO NOTHING RETURNING name",
+          {t.name.c_str(), hash.c_str(), scopes.c_str(), t.created_at.c_str(), t.created_by.c_str()},
+          "adding a token");
+      added = r.rows() > 0;
+      if (added) InsertAudit(audit);
+    });
+    return added;
+  }
+
+  std::vector<ApiToken> List() override {
+    std::vector<ApiToken> tokens;
+    c_.Retry("listing the tokens", [&] {
+      tokens.clear();
+      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by FROM api_tokens ORDER BY name", {},
+                           "listing the tokens");
+      for (int i = 0; i < r.rows(); ++i) tokens.push_back(Read(r, i));
+    });
+    return tokens;
+  }
+
+  std::optional<ApiToken> FindByHash(const std::string& hash) override {
+    std::optional<ApiToken> token;
+    c_.Retry("reading a token", [&] {
+      token.reset();
+      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by FROM api_tokens WHERE token_hash = $1",
+                           {hash.c_str()}, "reading a token");
+      if (r.rows() > 0) token = Read(r, 0);
+    });
+    return token;
+  }
+
+  bool Revoke(const std::string& name, const AuditEntry& audit) override {
+    bool removed = false;
+    c_.Transaction("revoking a token", [&] {
+      PgResult r = c_.Exec("DELETE FROM api_tokens WHERE name = $1 RETURNING name", {name.c_str()}, "revoking a token");
+      removed = r.rows() > 0;
+      if (removed) InsertAudit(audit);
+    });
+    return removed;
+  }
+
+  void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) override {
+    std::string n = std::to_string(reads);
+    c_.Retry("counting a token's reads", [&] {
+      c_.Exec(
+          "INSERT INTO api_token_reads (token, hour, reads) VALUES ($1, $2, $3::bigint) "
+          "ON CONFLICT (token, hour) DO UPDATE SET reads = api_token_reads.reads + excluded.reads",
+          {name.c_str(), hour.c_str(), n.c_str()}, "counting a token's reads");
+    });
+  }
+
+  std::int64_t Reads(const std::string& name, const std::string& hour) override {
+    std::int64_t reads = 0;
+    c_.Retry("reading a token's reads", [&] {
+      PgResult r = c_.Exec("SELECT reads FROM api_token_reads WHERE token = $1 AND hour = $2",
+                           {name.c_str(), hour.c_str()}, "reading a token's reads");
+      reads = r.rows() > 0 ? std::stoll(r.text(0, 0)) : 0;
+    });
+    return reads;
+  }
+
+  void Audit(const AuditEntry& entry) override {
+    c_.Retry("writing the audit trail", [&] { InsertAudit(entry); });
+  }
+
+ private:
+  static PgOptions Options(std::chrono::milliseconds wait) {
+    PgOptions o;
+    o.lock_timeout = wait;
+    return o;
+  }
+  static ApiToken Read(const PgResult& r, int row) {
+    return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3)};
+  }
+  void InsertAudit(const AuditEntry& e) {
+    c_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
+            {e.at.c_str(), e.actor.c_str(), e.origin.c_str(), e.action.c_str(), e.details.c_str()},
+            "writing the audit trail");
+  }
+  PgConnection c_;
+};
+
+}  // namespace
+
+const std::vector<std::string>& KnownScopes() {
+  static const std::vector<std::string> scopes = {"swipes:read", "people:read", "people:write", "terminals:read"};
+  return scopes;
+}
+
+bool ApiToken::Allows(const std::string& scope) const {
+  return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
+}
+
+std::vector<std::string> ParseScopes(const std::string& text) {
+  std::vector<std::string> scopes;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t comma = text.find(',', start);
+    std::string scope = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const auto& known = KnownScopes();
+    if (std::find(known.begin(), known.end(), scope) == known.end())
+      throw TokenError("unknown scope '" + scope + "' (known: " + JoinScopes(known) + ")");
+    if (std::find(scopes.begin(), scopes.end(), scope) != scopes.end())
+      throw TokenError("scope '" + scope + "' is named twice");
+    scopes.push_back(scope);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return scopes;
+}
+
+bool TokenNameAllowed(const std::string& name) { return !Accounts::NameProblem(name); }
+
+std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                           bool create) {
+  // Opening the record store takes the schema steps the database is missing.
+  vanto::store::OpenOptions options;
+  options.create = create;
+  options.lock_timeout = lock_timeout;
+  vanto::store::OpenSwipeStore(location, options);
+  if (vanto::store::IsDatabaseUrl(location)) return std::make_unique<PostgresTokens>(location, lock_timeout);
+  return std::make_unique<SqliteTokens>(location, lock_timeout);
+}
+
+Tokens::Tokens(std::unique_ptr<TokenStore> store, RateLimit limit, Clock clock)
+    : store_(std::move(store)), limit_(limit), clock_(std::move(clock)) {
+  if (limit_.per_minute < 1) limit_.per_minute = 1;
+}
+
+std::string Tokens::Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes) {
+  if (!TokenNameAllowed(name))
+    throw TokenError("token name '" + name + "' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'");
+  if (scopes.empty()) throw TokenError("a token needs at least one scope (known: " + JoinScopes(KnownScopes()) + ")");
+  std::string secret = kTokenPrefix + NewToken();
+  std::string at = UtcText(clock_());
+  ApiToken token{name, scopes, at, actor.name};
+  AuditEntry audit{0, at, actor.name, actor.origin, "token.add", name + " " + JoinScopes(scopes)};
+  std::lock_guard lock(store_mutex_);
+  if (!store_->Add(token, TokenHash(secret), audit)) throw TokenError("token " + name + " exists already");
+  return secret;
+}
+
+std::vector<ApiToken> Tokens::List() {
+  std::lock_guard lock(store_mutex_);
+  return store_->List();
+}
+
+void Tokens::Revoke(const Actor& actor, const std::string& name) {
+  AuditEntry audit{0, UtcText(clock_()), actor.name, actor.origin, "token.revoke", name};
+  std::lock_guard lock(store_mutex_);
+  if (!store_->Revoke(name, audit)) throw TokenError("there is no token " + name);
+}
+
+std::optional<ApiToken> Tokens::Authenticate(const std::string& secret) {
+  // Only texts of our form are looked up; the hash makes the look-up's time independent of the
+  // secret's content.
+  if (secret.size() != 4 + 64 || secret.compare(0, 4, kTokenPrefix) != 0) return std::nullopt;
+  std::lock_guard lock(store_mutex_);
+  return store_->FindByHash(TokenHash(secret));
+}
+
+std::int64_t Tokens::Admit(const std::string& name) {
+  std::int64_t now = clock_();
+  const double per_second = static_cast<double>(limit_.per_minute) / 60.0;
+  std::lock_guard lock(buckets_mutex_);
+  auto [it, fresh] = buckets_.try_emplace(name);
+  Bucket& b = it->second;
+  if (fresh) b = {static_cast<double>(limit_.per_minute), now};
+  if (now > b.at) {
+    b.tokens = std::min(static_cast<double>(limit_.per_minute), b.tokens + static_cast<double>(now - b.at) * per_second);
+    b.at = now;
+  }
+  if (b.tokens >= 1.0) {
+    b.tokens -= 1.0;
+    return 0;
+  }
+  return std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil((1.0 - b.tokens) / per_second)));
+}
+
+std::string Tokens::Hour() const { return UtcText(clock_()).substr(0, 13); }
+
+void Tokens::CountRead(const std::string& name) {
+  std::string hour = Hour();
+  std::lock_guard lock(store_mutex_);
+  store_->CountReads(name, hour, 1);
+}
+
+std::int64_t Tokens::ReadsThisHour(const std::string& name) {
+  std::string hour = Hour();
+  std::lock_guard lock(store_mutex_);
+  return store_->Reads(name, hour);
+}
+
+void Tokens::AuditChange(const ApiToken& token, const std::string& origin, const std::string& action,
+                         const std::string& details) {
+  AuditEntry entry{0, UtcText(clock_()), "token:" + token.name, origin, action, details};
+  std::lock_guard lock(store_mutex_);
+  store_->Audit(entry);
+}
+
+}  // namespace vanto::accounts

@@ -1,0 +1,108 @@
+// Tokens for programs that use the HTTP API: each has a name and scopes (an area and an access:
+// "swipes:read", "people:write", ...); the token itself is shown once, when it is made, and kept
+// only as its SHA-256 hash. Making and revoking a token are audited; reads are counted per token
+// and hour (one counter row each); requests are limited per token and minute.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "accounts/accounts.h"
+#include "accounts/accounts_store.h"
+
+namespace vanto::accounts {
+
+// Every scope a token may carry, in the order `vanto token` lists them.
+const std::vector<std::string>& KnownScopes();
+
+struct ApiToken {
+  std::string name;
+  std::vector<std::string> scopes;
+  std::string created_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::string created_by;
+  bool Allows(const std::string& scope) const;
+};
+
+class TokenError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "a,b,c" as scopes (each known, none twice); throws TokenError naming the first that is not.
+std::vector<std::string> ParseScopes(const std::string& text);
+
+// The tokens in the site's database, whichever engine holds it.
+class TokenStore {
+ public:
+  virtual ~TokenStore() = default;
+  // Adds the token with its audit row in one transaction; false when the name is taken.
+  virtual bool Add(const ApiToken& token, const std::string& hash, const AuditEntry& audit) = 0;
+  virtual std::vector<ApiToken> List() = 0;
+  virtual std::optional<ApiToken> FindByHash(const std::string& hash) = 0;
+  // Removes the token with its audit row; false when there is no such token.
+  virtual bool Revoke(const std::string& name, const AuditEntry& audit) = 0;
+  // Adds `reads` to the token's counter of `hour` ("YYYY-MM-DDTHH").
+  virtual void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) = 0;
+  virtual std::int64_t Reads(const std::string& name, const std::string& hour) = 0;
+  virtual void Audit(const AuditEntry& entry) = 0;
+};
+
+// Opens the tokens of the database at `location`, bringing its schema up to date first.
+std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                           bool create = true);
+
+// A token's name: the rules of a user name (Accounts::NameProblem).
+bool TokenNameAllowed(const std::string& name);
+
+// Requests per token and minute: a window that slides by whole seconds' worth of refill.
+struct RateLimit {
+  std::int64_t per_minute = 600;
+};
+
+class Tokens {
+ public:
+  Tokens(std::unique_ptr<TokenStore> store, RateLimit limit = {}, Clock clock = SystemSeconds);
+
+  // Makes a token; answers the token itself (shown once). Throws TokenError for a name that is
+  // not allowed or taken, or scopes that are not known.
+  std::string Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes);
+  std::vector<ApiToken> List();
+  // Throws TokenError when there is no such token.
+  void Revoke(const Actor& actor, const std::string& name);
+
+  // The token `secret` names, when it is one of ours.
+  std::optional<ApiToken> Authenticate(const std::string& secret);
+  // 0 when the token may make a request now (and counts it); else the seconds to wait.
+  std::int64_t Admit(const std::string& name);
+  // Counts one read of the token in the current hour.
+  void CountRead(const std::string& name);
+  std::int64_t ReadsThisHour(const std::string& name);
+  // Audits a change made with the token.
+  void AuditChange(const ApiToken& token, const std::string& origin, const std::string& action,
+                   const std::string& details);
+
+  std::int64_t Now() const { return clock_(); }
+
+ private:
+  std::string Hour() const;
+
+  std::unique_ptr<TokenStore> store_;
+  std::mutex store_mutex_;  // one connection
+  RateLimit limit_;
+  Clock clock_;
+  struct Bucket {
+    double tokens = 0;
+    std::int64_t at = 0;
+  };
+  std::mutex buckets_mutex_;
+  std::map<std::string, Bucket> buckets_;
+};
+
+}  // namespace vanto::accounts

@@ -1,0 +1,148 @@
+// Swipes per second the feed serves to one consumer over HTTP (GET /api/v1/swipes/feed, pages of
+// 1,000, a bearer token, JSON), from SQLite and from PostgreSQL: the consumer pages from the start
+// through 100,000 stored swipes, keeping the cursor after each page.
+// PostgreSQL: the server in VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL), e.g. the socket of a
+// cluster from scripts/pg-cluster.sh; a database of its own is created and dropped.
+// Run: build/bench/api/feed_bench (medians of 5 repetitions, by the wall clock).
+#include <benchmark/benchmark.h>
+#include <httplib.h>
+#include <libpq-fe.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "accounts/api_tokens.h"
+#include "host/store/swipe_store.h"
+#include "web/api.h"
+
+namespace {
+
+constexpr int kSwipes = 100000;
+
+std::optional<std::string> ServerUrl() {
+  for (const char* name : {"VANTO_BENCH_PG_URL", "VANTO_TEST_PG_URL"})
+    if (const char* url = std::getenv(name); url && *url) return std::string(url);
+  return std::nullopt;
+}
+
+std::string WithDatabase(const std::string& url, const std::string& name) {
+  std::size_t start = url.find("://") + 3;
+  std::size_t slash = url.find('/', start), query = url.find('?', start);
+  if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
+    std::size_t at = query == std::string::npos ? url.size() : query;
+    return url.substr(0, at) + "/" + name + url.substr(at);
+  }
+  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
+}
+
+bool Admin(const std::string& url, const std::string& sql) {
+  PGconn* conn = PQconnectdb(url.c_str());
+  bool ok = PQstatus(conn) == CONNECTION_OK;
+  if (ok) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+  }
+  PQfinish(conn);
+  return ok;
+}
+
+void Fill(const std::string& location) {
+  auto store = vanto::store::OpenSwipeStore(location);
+  std::vector<vanto::store::StoredSwipe> rows;
+  for (int i = 0; i < kSwipes; ++i) {
+    vanto::store::StoredSwipe s;
+    s.port = 1;
+    s.terminal = 1 + i % 4;
+    s.person = i % 500;
+    s.minute = "2026-12-08 08:00";
+    s.occurrence = 1;
+    s.time = "2026-12-08 08:00:00";
+    s.downloaded_at = "2026-12-08T09:00:00Z";
+    s.identity = 7000 + static_cast<std::uint32_t>(i % 4);
+    s.generation = 1;
+    s.index = static_cast<std::uint32_t>(i / 4);
+    rows.push_back(s);
+    if (rows.size() == 5000) {
+      store->Insert(rows);
+      rows.clear();
+    }
+  }
+}
+
+void ServeFeed(benchmark::State& state, const std::string& location) {
+  Fill(location);
+  vanto::accounts::Tokens tokens(vanto::accounts::OpenTokenStore(location, std::chrono::seconds(10)),
+                                 vanto::accounts::RateLimit{1000000});
+  std::string secret = tokens.Add({"bench", "bench"}, "bench", {"swipes:read"});
+  vanto::web::ApiOptions options;
+  options.database = location;
+  vanto::web::ApiServer api(options, tokens);
+  httplib::Server server;
+  vanto::web::MountApi(server, api);
+  int port = server.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { server.listen_after_bind(); });
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       !server.is_running() && std::chrono::steady_clock::now() < until;)
+    std::this_thread::yield();
+  httplib::Client client("127.0.0.1", port);
+  client.set_bearer_token_auth(secret);
+  client.set_read_timeout(std::chrono::seconds(60));
+  std::int64_t served = 0;
+  for (auto _ : state) {
+    std::string cursor;
+    int seen = 0;
+    for (;;) {
+      auto res = client.Get("/api/v1/swipes/feed", httplib::Params{{"after", cursor}, {"limit", "1000"}},
+                            httplib::Headers{});
+      if (!res || res->status != 200) {
+        state.SkipWithError("the feed did not answer 200");
+        break;
+      }
+      nlohmann::json page = nlohmann::json::parse(res->body);
+      std::size_t n = page["swipes"].size();
+      if (n == 0) break;
+      seen += static_cast<int>(n);
+      cursor = page["next"];
+    }
+    if (seen != kSwipes) state.SkipWithError("the feed did not serve every swipe once");
+    served += seen;
+  }
+  state.SetItemsProcessed(served);
+  server.stop();
+  serving.join();
+}
+
+void BM_FeedSqlite(benchmark::State& state) {
+  char pattern[] = "/tmp/vanto-feed-bench-XXXXXX";
+  std::filesystem::path folder = mkdtemp(pattern);
+  ServeFeed(state, (folder / "feed.sqlite").string());
+  std::filesystem::remove_all(folder);
+}
+
+void BM_FeedPostgres(benchmark::State& state) {
+  std::optional<std::string> url = ServerUrl();
+  if (!url) {
+    state.SkipWithError("no PostgreSQL server: set VANTO_BENCH_PG_URL or VANTO_TEST_PG_URL");
+    return;
+  }
+  std::string name = "vanto_feed_bench_" + std::to_string(::getpid());
+  if (!Admin(WithDatabase(*url, "postgres"), "CREATE DATABASE " + name)) {
+    state.SkipWithError("cannot create the benchmark's database");
+    return;
+  }
+  ServeFeed(state, WithDatabase(*url, name));
+  Admin(WithDatabase(*url, "postgres"), "DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+}
+
+BENCHMARK(BM_FeedSqlite)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true)->Iterations(3);
+BENCHMARK(BM_FeedPostgres)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();

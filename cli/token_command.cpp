@@ -1,0 +1,110 @@
+// token: tokens for programs that use the HTTP API: add (printed once, kept only as a hash),
+// list, revoke. Each change is audited under the operating-system user's name.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <iomanip>
+
+#include "accounts/api_tokens.h"
+#include "cli/command.h"
+#include "host/text/messages.h"
+
+namespace vanto::cli {
+namespace {
+
+struct TokenOptions {
+  std::vector<std::string> words;  // action [NAME]
+  std::optional<std::string> scope;
+  std::optional<std::string> db;
+  double lock_timeout = 5.0;
+};
+
+std::string OsUserName() {
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
+  return "uid " + std::to_string(geteuid());
+}
+
+std::string Scopes() {
+  std::string all;
+  for (const std::string& s : accounts::KnownScopes()) all += (all.empty() ? "" : ",") + s;
+  return all;
+}
+
+int RunToken(const TokenOptions& o, Io& io) {
+  const std::string action = o.words.empty() ? "" : o.words[0];
+  const bool needs_name = action == "add" || action == "revoke";
+  if (action != "list" && !needs_name)
+    throw UsageError(action.empty() ? std::string(Tr("'vanto token' needs its action: add, list or revoke"))
+                                    : TrFill("unknown action '{0}' (add, list or revoke)", {action}));
+  if (needs_name != (o.words.size() == 2))
+    throw UsageError(needs_name ? TrFill("'vanto token {0}' needs the token's name", {action})
+                                : std::string(Tr("'vanto token list' takes no name")));
+  if (o.scope && action != "add") throw UsageError(Tr("--scope is for 'vanto token add'"));
+  std::vector<std::string> scopes;
+  if (action == "add") {
+    if (!o.scope) throw UsageError(TrFill("'vanto token add' needs --scope with some of: {0}", {Scopes()}));
+    try {
+      scopes = accounts::ParseScopes(*o.scope);
+    } catch (const accounts::TokenError&) {
+      throw UsageError(TrFill("--scope '{0}' is not a list of: {1}", {*o.scope, Scopes()}));
+    }
+    if (!accounts::TokenNameAllowed(o.words[1]))
+      throw UsageError(
+          TrFill("token name '{0}' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'", {o.words[1]}));
+  }
+  accounts::Tokens tokens(accounts::OpenTokenStore(
+      DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)),
+      /*create=*/action == "add"));
+  const accounts::Actor actor{OsUserName(), "command line"};
+  if (action == "list") {
+    for (const accounts::ApiToken& t : tokens.List()) {
+      std::string list;
+      for (const std::string& s : t.scopes) list += (list.empty() ? "" : ",") + s;
+      io.out << std::left << std::setw(24) << t.name << " " << std::setw(50) << list << " " << t.created_at << " "
+             << t.created_by << "\n";
+    }
+    return kExitOk;
+  }
+  const std::string& name = o.words[1];
+  if (action == "revoke") {
+    try {
+      tokens.Revoke(actor, name);
+    } catch (const accounts::TokenError&) {
+      throw UsageError(TrFill("there is no token {0}", {name}));
+    }
+    io.out << TrFill("token {0} revoked: programs using it are refused from now on", {name}) << "\n";
+    return kExitOk;
+  }
+  std::string secret;
+  try {
+    secret = tokens.Add(actor, name, scopes);
+  } catch (const accounts::TokenError&) {
+    throw UsageError(TrFill("token {0} exists already", {name}));
+  }
+  // The token goes to standard output alone on its line, for a program to capture; the note to
+  // standard error.
+  io.out << secret << "\n";
+  io.err << TrFill("token {0} added; it is shown only now: keep it where the program reads it", {name}) << "\n";
+  return kExitOk;
+}
+
+}  // namespace
+
+Command TokenCommand() {
+  return {"token", "manage tokens for programs that use the HTTP API (add, list, revoke)",
+          "vanto token add NAME --scope SCOPE,... | list | revoke NAME",
+          "A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
+          "is printed once, when it is added; the database keeps only its hash. Scopes: swipes:read,\n"
+          "people:read, people:write, terminals:read. Each token may make api_requests_per_minute requests\n"
+          "a minute (a site file setting, 600 unless set). Changes are written to the audit trail.",
+          [](Parser& p) -> Run {
+            auto o = std::make_shared<TokenOptions>();
+            p.Words("add|list|revoke [NAME]", &o->words, 2);
+            p.Text("scope", "SCOPE,...", "what the new token may do", &o->scope);
+            p.Database(&o->db, &o->lock_timeout);
+            p.Site(SiteNeed::kOptional);
+            return [o](Io& io) { return RunToken(*o, io); };
+          }};
+}
+
+}  // namespace vanto::cli

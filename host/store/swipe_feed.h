@@ -1,0 +1,48 @@
+// The feed of swipes: every stored swipe in the order it became visible, read page by page
+// behind a cursor, so a consumer that keeps the cursor after each page sees each swipe once,
+// however many writers commit at once (how each engine orders the feed: schema.cpp, step 8).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/store/swipe_store.h"
+
+namespace vanto::store {
+
+// A position in the feed: after the swipe of writing transaction `xid` (0 on SQLite) and number
+// `seq`. The empty cursor is before the first swipe.
+struct FeedCursor {
+  std::uint64_t xid = 0;
+  std::uint64_t seq = 0;
+  bool operator==(const FeedCursor&) const = default;
+};
+
+// "XID.SEQ" (decimal); "" for the start.
+std::string FormatFeedCursor(const FeedCursor& cursor);
+// The cursor `text` names, or nothing when it is not one FormatFeedCursor writes.
+std::optional<FeedCursor> ParseFeedCursor(const std::string& text);
+
+struct FeedPage {
+  std::vector<StoredSwipe> swipes;
+  FeedCursor next;  // after the last swipe served (the cursor given when the page is empty)
+};
+
+// One open feed is used by one thread at a time.
+class SwipeFeed {
+ public:
+  virtual ~SwipeFeed() = default;
+  // Up to `limit` swipes after `after`, in feed order. Throws StoreError.
+  virtual FeedPage Read(const FeedCursor& after, std::size_t limit) = 0;
+};
+
+// Opens the feed of the store at `location` (its schema must be up to date: OpenSwipeStore
+// first). Throws StoreError naming the location.
+std::unique_ptr<SwipeFeed> OpenSwipeFeed(const std::string& location,
+                                         std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
+
+}  // namespace vanto::store

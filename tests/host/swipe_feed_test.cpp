@@ -1,0 +1,142 @@
+// The feed of swipes: cursors, and four writers committing at once on each engine while a
+// consumer pages as fast as it can: every swipe is served exactly once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "host/store/swipe_feed.h"
+#include "tests/host/store_engines.h"
+
+namespace vanto::store {
+namespace {
+
+using testing::PostgresEngine;
+using testing::SqliteEngine;
+using testing::StoreEngine;
+
+TEST(FeedCursorTest, ParsesOnlyWhatItWrites) {
+  struct Case {
+    const char* text;
+    std::optional<FeedCursor> cursor;
+  } cases[] = {
+      {"", FeedCursor{}},
+      {"0.1", FeedCursor{0, 1}},
+      {"812.40000", FeedCursor{812, 40000}},
+      {"1", std::nullopt},
+      {".", std::nullopt},
+      {"1.", std::nullopt},
+      {".1", std::nullopt},
+      {"1.2.3", std::nullopt},
+      {"-1.2", std::nullopt},
+      {"1.+2", std::nullopt},
+      {"1. 2", std::nullopt},
+      {"a.b", std::nullopt},
+      {"0.99999999999999999999", std::nullopt},  // past 64 bits
+      {"0.9223372036854775808", std::nullopt},   // past a signed column
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ParseFeedCursor(c.text), c.cursor) << "'" << c.text << "'";
+    if (c.cursor) {
+      EXPECT_EQ(FormatFeedCursor(*c.cursor), c.text);
+    }
+  }
+}
+
+class SwipeFeedTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam()) == "postgresql") {
+      VANTO_REQUIRE_PG();
+      engine_ = std::make_unique<PostgresEngine>();
+    } else {
+      engine_ = std::make_unique<SqliteEngine>();
+    }
+    location_ = engine_->FreshLocation();
+    OpenSwipeStore(location_);  // creates the schema
+  }
+  static StoredSwipe Swipe(std::uint32_t writer, std::uint32_t index) {
+    StoredSwipe s;
+    s.port = 1;
+    s.terminal = static_cast<int>(writer);
+    s.person = static_cast<std::int32_t>(index % 97);
+    s.minute = "2026-12-08 08:" + std::string(index % 60 < 10 ? "0" : "") + std::to_string(index % 60);
+    s.occurrence = static_cast<int>(index);
+    s.time = s.minute + ":00";
+    s.downloaded_at = "2026-12-08T09:00:00Z";
+    s.identity = 1000 + writer;
+    s.generation = 1;
+    s.index = index;
+    return s;
+  }
+
+  std::unique_ptr<StoreEngine> engine_;
+  std::string location_;
+};
+
+TEST_P(SwipeFeedTest, PagesInOrderAndEmptyPageKeepsTheCursor) {
+  auto store = OpenSwipeStore(location_);
+  auto feed = OpenSwipeFeed(location_);
+  FeedPage empty = feed->Read({}, 10);
+  EXPECT_TRUE(empty.swipes.empty());
+  EXPECT_EQ(empty.next, FeedCursor{});
+  std::vector<StoredSwipe> rows;
+  for (std::uint32_t i = 0; i < 5; ++i) rows.push_back(Swipe(1, i));
+  store->Insert(rows);
+  FeedPage first = feed->Read({}, 3);
+  ASSERT_EQ(first.swipes.size(), 3u);
+  FeedPage second = feed->Read(first.next, 3);
+  ASSERT_EQ(second.swipes.size(), 2u);
+  EXPECT_EQ(second.swipes[1].index, 4u);
+  FeedPage third = feed->Read(second.next, 3);
+  EXPECT_TRUE(third.swipes.empty());
+  EXPECT_EQ(third.next, second.next);
+  // A held key offered again is not stored again, so not fed again.
+  store->Insert(rows);
+  EXPECT_TRUE(feed->Read(second.next, 3).swipes.empty());
+}
+
+TEST_P(SwipeFeedTest, FourWritersOneConsumerEverySwipeOnce) {
+  constexpr std::uint32_t kWriters = 4, kBatches = 60, kBatch = 25;
+  std::atomic<int> writing{kWriters};
+  std::vector<std::string> failures(kWriters);
+  std::vector<std::thread> writers;
+  for (std::uint32_t w = 0; w < kWriters; ++w)
+    writers.emplace_back([&, w] {
+      try {
+        auto store = OpenSwipeStore(location_, {.create = false, .lock_timeout = std::chrono::milliseconds(60000)});
+        for (std::uint32_t b = 0; b < kBatches; ++b) {
+          std::vector<StoredSwipe> rows;
+          for (std::uint32_t i = 0; i < kBatch; ++i) rows.push_back(Swipe(w, b * kBatch + i));
+          store->Insert(rows);
+        }
+      } catch (const std::exception& e) {
+        failures[w] = e.what();
+      }
+      --writing;
+    });
+
+  std::map<std::pair<std::uint32_t, std::uint32_t>, int> seen;
+  auto feed = OpenSwipeFeed(location_, std::chrono::milliseconds(60000));
+  FeedCursor cursor;
+  std::size_t pages = 0;
+  for (;;) {
+    bool done = writing.load() == 0;  // read before the page: a page read after it is complete
+    FeedPage page = feed->Read(cursor, 37);
+    ++pages;
+    for (const StoredSwipe& s : page.swipes) ++seen[{*s.identity, *s.index}];
+    cursor = page.next;
+    if (page.swipes.empty() && done) break;
+  }
+  for (std::thread& t : writers) t.join();
+  for (const std::string& f : failures) EXPECT_EQ(f, "");
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kWriters * kBatches * kBatch));
+  for (const auto& [key, count] : seen) EXPECT_EQ(count, 1) << key.first << "/" << key.second;
+  EXPECT_GT(pages, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, SwipeFeedTest, ::testing::Values("sqlite", "postgresql"));
+
+}  // namespace
+}  // namespace vanto::store

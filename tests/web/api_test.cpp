@@ -1,0 +1,278 @@
+// The HTTP API's rules, on both engines: tokens and scopes (401, 403), malformed parameters (400
+// naming the field), clamped pages, the rate limit (429 with Retry-After), reads counted per hour,
+// changes audited, and keyset paging that neither repeats nor drops a swipe.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "accounts/api_tokens.h"
+#include "host/store/swipe_store.h"
+#include "tests/host/store_engines.h"
+#include "web/api.h"
+
+namespace vanto::web {
+namespace {
+
+using nlohmann::json;
+using vanto::store::testing::PostgresEngine;
+using vanto::store::testing::SqliteEngine;
+using vanto::store::testing::StoreEngine;
+
+const accounts::Actor kAdmin{"admin", "command line"};
+
+class ApiTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam()) == "postgresql") {
+      VANTO_REQUIRE_PG();
+      engine_ = std::make_unique<PostgresEngine>();
+    } else {
+      engine_ = std::make_unique<SqliteEngine>();
+    }
+    location_ = engine_->FreshLocation();
+    tokens_ = std::make_unique<accounts::Tokens>(accounts::OpenTokenStore(location_, std::chrono::seconds(5)),
+                                                 accounts::RateLimit{limit_}, [this] { return now_; });
+    reader_ = tokens_->Add(kAdmin, "reader", {"swipes:read", "terminals:read"});
+    writer_ = tokens_->Add(kAdmin, "writer", {"people:read", "people:write"});
+    revoked_ = tokens_->Add(kAdmin, "gone", {"swipes:read", "people:read", "people:write", "terminals:read"});
+    tokens_->Revoke(kAdmin, "gone");
+    ApiOptions options;
+    options.database = location_;
+    options.ports = {{1, "/dev/ttyS0", {1, 2}}};
+    options.max_limit = 10;
+    options.default_limit = 4;
+    api_ = std::make_unique<ApiServer>(options, *tokens_);
+  }
+  ApiResponse Call(const std::string& token, const std::string& method, const std::string& path,
+                   std::multimap<std::string, std::string> params = {}, const std::string& body = "") {
+    ApiRequest r;
+    r.method = method;
+    r.path = path;
+    r.params = std::move(params);
+    if (!token.empty()) r.authorization = "Bearer " + token;
+    r.content_type = "application/json";
+    r.body = body;
+    r.origin = "127.0.0.9";
+    return api_->Handle(r);
+  }
+  void AddSwipes(int count) {
+    auto store = vanto::store::OpenSwipeStore(location_);
+    std::vector<vanto::store::StoredSwipe> rows;
+    for (int i = 0; i < count; ++i) {
+      vanto::store::StoredSwipe s;
+      s.port = 1;
+      s.terminal = 1 + i % 2;
+      s.person = 100 + i % 3;  // several swipes share a time: paging must tell them apart
+      s.minute = "2026-12-0" + std::to_string(1 + i / 10) + " 08:00";
+      s.occurrence = 1 + i;
+      s.time = s.minute + ":00";
+      s.downloaded_at = "2026-12-08T09:00:00Z";
+      rows.push_back(s);
+    }
+    store->Insert(rows);
+  }
+
+  std::int64_t limit_ = 600;
+  std::int64_t now_ = 1'796'000'000;
+  std::unique_ptr<StoreEngine> engine_;
+  std::string location_;
+  std::unique_ptr<accounts::Tokens> tokens_;
+  std::string reader_, writer_, revoked_;
+  std::unique_ptr<ApiServer> api_;
+};
+
+TEST_P(ApiTest, RefusalsAreProblemsNamingTheirCause) {
+  const std::string people_body = R"({"people": [{"person": 7, "name": "Ann"}]})";
+  struct Case {
+    const char* what;
+    std::string token;
+    std::string method, path;
+    std::multimap<std::string, std::string> params;
+    std::string body;
+    int status;
+    std::string field;  // expected in the problem
+  } cases[] = {
+      {"no token", "", "GET", "/api/v1/swipes/feed", {}, "", 401, ""},
+      {"not a token of ours", "vnt_" + std::string(64, '0'), "GET", "/api/v1/swipes/feed", {}, "", 401, ""},
+      {"malformed token", "abc", "GET", "/api/v1/swipes/feed", {}, "", 401, ""},
+      {"revoked token", revoked_, "GET", "/api/v1/swipes/feed", {}, "", 401, ""},
+      {"reader lacks people:read", reader_, "GET", "/api/v1/people", {}, "", 403, ""},
+      {"reader lacks people:write", reader_, "POST", "/api/v1/people", {}, people_body, 403, ""},
+      {"writer lacks swipes:read", writer_, "GET", "/api/v1/swipes", {}, "", 403, ""},
+      {"writer lacks terminals:read", writer_, "GET", "/api/v1/terminals", {}, "", 403, ""},
+      {"feed cursor malformed", reader_, "GET", "/api/v1/swipes/feed", {{"after", "12"}}, "", 400, "after"},
+      {"feed cursor not a number", reader_, "GET", "/api/v1/swipes/feed", {{"after", "1.x"}}, "", 400, "after"},
+      {"limit zero", reader_, "GET", "/api/v1/swipes/feed", {{"limit", "0"}}, "", 400, "limit"},
+      {"limit not a number", reader_, "GET", "/api/v1/swipes/feed", {{"limit", "ten"}}, "", 400, "limit"},
+      {"listing cursor malformed", reader_, "GET", "/api/v1/swipes", {{"after", "yesterday"}}, "", 400, "after"},
+      {"from not a date", reader_, "GET", "/api/v1/swipes", {{"from", "2026-13"}}, "", 400, "from"},
+      {"to not a date", reader_, "GET", "/api/v1/swipes", {{"to", "12/08/2026"}}, "", 400, "to"},
+      {"port not a number", reader_, "GET", "/api/v1/swipes", {{"port", "COM1"}}, "", 400, "port"},
+      {"person not a number", reader_, "GET", "/api/v1/swipes", {{"person", "7x"}}, "", 400, "person"},
+      {"body not JSON", writer_, "POST", "/api/v1/people", {}, "{", 400, "body"},
+      {"no people", writer_, "POST", "/api/v1/people", {}, R"({"people": []})", 400, "people"},
+      {"name missing", writer_, "POST", "/api/v1/people", {}, R"([{"person": 7}])", 400, "people[0].name"},
+      {"person not a number", writer_, "POST", "/api/v1/people", {}, R"([{"person": "7", "name": "A"}])", 400,
+       "people[0].person"},
+      {"no such route", reader_, "GET", "/api/v1/nothing", {}, "", 404, ""},
+      {"no such method", writer_, "DELETE", "/api/v1/people", {}, "", 405, ""},
+  };
+  for (const Case& c : cases) {
+    ApiResponse res = Call(c.token, c.method, c.path, c.params, c.body);
+    EXPECT_EQ(res.status, c.status) << c.what << ": " << res.body;
+    EXPECT_EQ(res.content_type, "application/problem+json") << c.what;
+    json problem = json::parse(res.body, nullptr, false);
+    ASSERT_TRUE(problem.is_object()) << c.what;
+    EXPECT_EQ(problem.value("status", 0), c.status) << c.what;
+    EXPECT_FALSE(problem.value("title", "").empty()) << c.what;
+    EXPECT_EQ(problem.value("field", ""), c.field) << c.what;
+    if (c.status == 401) {
+      bool challenged = false;
+      for (const auto& [name, value] : res.headers) challenged |= name == "WWW-Authenticate";
+      EXPECT_TRUE(challenged) << c.what;
+    }
+  }
+  // A refused write changed nothing.
+  EXPECT_EQ(json::parse(Call(writer_, "GET", "/api/v1/people").body)["people"].size(), 0u);
+}
+
+TEST_P(ApiTest, PagesAreClampedAndSaySo) {
+  AddSwipes(25);
+  struct Case {
+    const char* limit;
+    std::size_t served;
+    bool clamped;
+  } cases[] = {{nullptr, 4, false}, {"3", 3, false}, {"10", 10, false}, {"11", 10, true}, {"5000000000", 0, false}};
+  for (const Case& c : cases) {
+    std::multimap<std::string, std::string> params;
+    if (c.limit) params.emplace("limit", c.limit);
+    for (const char* path : {"/api/v1/swipes/feed", "/api/v1/swipes"}) {
+      ApiResponse res = Call(reader_, "GET", path, params);
+      if (c.served == 0) {  // past any page size there is
+        EXPECT_EQ(res.status, 400) << path;
+        continue;
+      }
+      ASSERT_EQ(res.status, 200) << path << " " << res.body;
+      json page = json::parse(res.body);
+      EXPECT_EQ(page["swipes"].size(), c.served) << path << " limit " << (c.limit ? c.limit : "none");
+      EXPECT_EQ(page["limit"], c.served) << path;
+      EXPECT_EQ(page["max_limit"], 10) << path;
+      EXPECT_EQ(page.value("limit_clamped", false), c.clamped) << path;
+    }
+  }
+}
+
+TEST_P(ApiTest, ListingPagesThroughEverySwipeOnceInTimeOrder) {
+  AddSwipes(25);
+  std::set<std::string> seen;
+  std::string last_time;
+  std::multimap<std::string, std::string> params{{"limit", "3"}, {"port", "1"}};
+  int pages = 0;
+  for (;;) {
+    ApiResponse res = Call(reader_, "GET", "/api/v1/swipes", params);
+    ASSERT_EQ(res.status, 200) << res.body;
+    json page = json::parse(res.body);
+    for (const json& s : page["swipes"]) {
+      EXPECT_GE(s["time"].get<std::string>(), last_time);
+      last_time = s["time"];
+      EXPECT_TRUE(seen.insert(s.dump()).second) << "repeated: " << s.dump();
+    }
+    ASSERT_LT(++pages, 20);
+    if (page["next"].is_null()) break;
+    params.erase("after");
+    params.emplace("after", page["next"].get<std::string>());
+  }
+  EXPECT_EQ(seen.size(), 25u);
+  // The filters hold across pages.
+  json only = json::parse(Call(reader_, "GET", "/api/v1/swipes", {{"person", "101"}, {"to", "2026-12-01"}}).body);
+  for (const json& s : only["swipes"]) EXPECT_EQ(s["person"], 101);
+  EXPECT_EQ(only["swipes"].size(), 3u);  // i = 1, 4, 7 on the first day
+}
+
+TEST_P(ApiTest, WritesAreAuditedAndReadsCountedPerHour) {
+  ApiResponse put = Call(writer_, "POST", "/api/v1/people", {},
+                         R"({"people": [{"person": 7, "name": "Ann", "department": "Stores"}, {"person": 8, "name": "Bo"}]})");
+  ASSERT_EQ(put.status, 200) << put.body;
+  EXPECT_EQ(json::parse(put.body)["added"], 2);
+  json people = json::parse(Call(writer_, "GET", "/api/v1/people").body)["people"];
+  ASSERT_EQ(people.size(), 2u);
+  EXPECT_EQ(people[0]["department"], "Stores");
+  auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
+  bool audited = false;
+  for (const accounts::AuditEntry& e : accounts->AuditTrail(10, std::nullopt))
+    audited |= e.action == "people.put" && e.actor == "token:writer" && e.origin == "127.0.0.9";
+  EXPECT_TRUE(audited);
+
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 200);
+  EXPECT_EQ(tokens_->ReadsThisHour("reader"), 3);
+  EXPECT_EQ(tokens_->ReadsThisHour("writer"), 1);  // the GET; the POST is audited, not counted
+  now_ += 3600;  // the next hour has a counter of its own
+  ASSERT_EQ(Call(reader_, "GET", "/api/v1/swipes/feed").status, 200);
+  EXPECT_EQ(tokens_->ReadsThisHour("reader"), 1);
+  EXPECT_EQ(tokens_->ReadsThisHour("writer"), 0);
+}
+
+TEST_P(ApiTest, RateLimitAnswers429WithRetryAfterPerToken) {
+  limit_ = 2;  // two a minute: one each 30 s
+  SetUp();
+  EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 200);
+  EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 200);
+  ApiResponse refused = Call(reader_, "GET", "/api/v1/terminals");
+  EXPECT_EQ(refused.status, 429);
+  std::string retry;
+  for (const auto& [name, value] : refused.headers)
+    if (name == "Retry-After") retry = value;
+  EXPECT_EQ(retry, "30");
+  EXPECT_EQ(Call(writer_, "GET", "/api/v1/people").status, 200);  // another token is not held back
+  now_ += 29;
+  EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 429);
+  now_ += 1;
+  EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 200);
+}
+
+TEST_P(ApiTest, TokensAreShownOnceAndKeptAsHashes) {
+  EXPECT_EQ(reader_.size(), 68u);
+  EXPECT_THROW(tokens_->Add(kAdmin, "reader", {"swipes:read"}), accounts::TokenError);
+  EXPECT_THROW(tokens_->Add(kAdmin, "bad name!", {"swipes:read"}), accounts::TokenError);
+  EXPECT_THROW(tokens_->Revoke(kAdmin, "gone"), accounts::TokenError);
+  std::vector<accounts::ApiToken> listed = tokens_->List();
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].name, "reader");
+  EXPECT_EQ(listed[0].scopes, (std::vector<std::string>{"swipes:read", "terminals:read"}));
+  auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
+  int made = 0, revoked = 0;
+  for (const accounts::AuditEntry& e : accounts->AuditTrail(20, std::nullopt)) {
+    made += e.action == "token.add";
+    revoked += e.action == "token.revoke";
+    EXPECT_EQ(e.details.find(reader_), std::string::npos);  // the secret is never written down
+  }
+  EXPECT_EQ(made, 3);
+  EXPECT_EQ(revoked, 1);
+}
+
+TEST_P(ApiTest, EveryDocumentedRouteIsServed) {
+  json doc = json::parse(ApiServer::OpenApiDocument());
+  std::size_t operations = 0;
+  for (const auto& [path, methods] : doc["paths"].items())
+    for (const auto& [method, op] : methods.items()) {
+      ++operations;
+      std::string verb = method == "get" ? "GET" : "POST";
+      std::string token = path.find("people") != std::string::npos ? writer_ : reader_;
+      ApiResponse res = Call(token, verb, path, {}, R"([{"person": 1, "name": "X"}])");
+      EXPECT_EQ(res.status, 200) << verb << " " << path << ": " << res.body;
+    }
+  EXPECT_EQ(operations, ApiRoutes().size());
+}
+
+TEST(ApiScopesTest, ParsesKnownScopesOnly) {
+  EXPECT_EQ(accounts::ParseScopes("swipes:read,people:write"),
+            (std::vector<std::string>{"swipes:read", "people:write"}));
+  for (const char* bad : {"", "swipes:write", "swipes:read,", "swipes:read,swipes:read", "SWIPES:READ"})
+    EXPECT_THROW(accounts::ParseScopes(bad), accounts::TokenError) << bad;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ApiTest, ::testing::Values("sqlite", "postgresql"));
+
+}  // namespace
+}  // namespace vanto::web

@@ -1,0 +1,92 @@
+// The HTTP API under /api/v1 for programs: bearer tokens with scopes (accounts/api_tokens.h),
+// JSON answers, errors as problem details (application/problem+json), and an OpenAPI document
+// generated from the same route table that dispatches, so the two cannot drift. Independent of
+// the HTTP server: ApiServer::Handle takes a parsed request (MountApi puts it on the console's
+// server).
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "accounts/api_tokens.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace vanto::web {
+
+struct ApiRequest {
+  std::string method;  // "GET", "POST", ...
+  std::string path;    // without the query
+  std::multimap<std::string, std::string> params;  // the query's, decoded
+  std::string authorization;  // the Authorization header
+  std::string content_type;
+  std::string body;
+  std::string origin;  // the client's address, for the audit trail
+};
+
+struct ApiResponse {
+  int status = 200;
+  std::string content_type = "application/json";
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+// A port of the site and its terminals, as /api/v1/terminals lists them.
+struct ApiPort {
+  int number = 0;
+  std::string device;
+  std::vector<int> terminals;
+};
+
+struct ApiOptions {
+  std::string database;            // the site's database (an SQLite path or a URL)
+  std::vector<ApiPort> ports;      // the site's ports
+  std::size_t default_limit = 100; // a page's size when none is asked for
+  std::size_t max_limit = 1000;    // larger asks are clamped (and the answer says so)
+};
+
+// One route: what OpenAPI documents and the dispatcher uses.
+struct ApiParameter {
+  std::string name;
+  std::string type;  // "string" or "integer"
+  std::string description;
+};
+struct ApiRoute {
+  std::string method;  // "GET" or "POST"
+  std::string path;
+  std::string scope;   // empty: no token needed
+  std::string summary;
+  std::vector<ApiParameter> query;
+  std::string request_schema;   // a component's name, or empty
+  std::string response_schema;  // a component's name
+};
+const std::vector<ApiRoute>& ApiRoutes();
+
+class ApiServer {
+ public:
+  ApiServer(ApiOptions options, accounts::Tokens& tokens);
+  ~ApiServer();
+  ApiServer(const ApiServer&) = delete;
+  ApiServer& operator=(const ApiServer&) = delete;
+
+  // Answers one request; never throws.
+  ApiResponse Handle(const ApiRequest& request);
+  // The OpenAPI 3.0 document of ApiRoutes.
+  static std::string OpenApiDocument();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Routes every /api/v1 request of `server` to `api`.
+void MountApi(httplib::Server& server, ApiServer& api);
+
+}  // namespace vanto::web
