@@ -176,21 +176,21 @@ int RunClock(const ClockOptions& o, Io& io) {
 }  // namespace
 
 Command ClockCommand() {
-  return {"clock", "show every terminal's clock and its drift, or set them from the host's clock",
+  return {"clock", TrLater("show every terminal's clock and its drift, or set them from the host's clock"),
           "vanto clock [--site FILE] [--json] [--set [--even-if-unsynchronised]] [--db PATH]",
-          "Every terminal of the site: its clock, the host's time in the site's time zone (the site\n"
+          TrLater("Every terminal of the site: its clock, the host's time in the site's time zone (the site\n"
           "file's timezone, else the host's) and the drift (positive: the terminal is ahead). A\n"
           "terminal of protocol version 1 or 2 has no clock and gets a row saying so. --set sets every\n"
           "clock from the host's clock; each set is written to the audit trail under your\n"
           "operating-system user's name. While the host's own clock is not synchronised to a time\n"
           "source nothing is set unless --even-if-unsynchronised is given. Setting a clock changes no\n"
           "stored swipe. Exit 0 when every terminal answered (and every asked set was done), 1\n"
-          "otherwise, each failure named on standard error.",
+          "otherwise, each failure named on standard error."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ClockOptions>();
-            p.Flag("json", "print the clocks as JSON", &o->json);
-            p.Flag("set", "set every terminal's clock from the host's clock", &o->set);
-            p.Flag("even-if-unsynchronised", "set the clocks although the host's clock is not synchronised",
+            p.Flag("json", TrLater("print the clocks as JSON"), &o->json);
+            p.Flag("set", TrLater("set every terminal's clock from the host's clock"), &o->set);
+            p.Flag("even-if-unsynchronised", TrLater("set the clocks although the host's clock is not synchronised"),
                    &o->even_if_unsynchronised);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);

@@ -144,19 +144,19 @@ int RunConflicts(const ConflictsOptions& o, Io& io) {
 }  // namespace
 
 Command ConflictsCommand() {
-  return {"conflicts", "list the records terminals delivered against other stored ones, and acknowledge them",
+  return {"conflicts", TrLater("list the records terminals delivered against other stored ones, and acknowledge them"),
           "vanto conflicts [--all] [--csv | --json] | ack ID [--db PATH] [--site FILE]",
-          "A terminal reset to a log generation seen before, or two terminals telling one identity,\n"
+          TrLater("A terminal reset to a log generation seen before, or two terminals telling one identity,\n"
           "deliver records under keys the database holds with other content. Both records are kept\n"
           "(the terminal's log goes on in a new epoch) and the conflict is listed here until it is\n"
           "acknowledged; --all lists acknowledged ones too. 'ack ID' acknowledges one under your\n"
-          "operating-system user's name and writes it to the audit trail.",
+          "operating-system user's name and writes it to the audit trail."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ConflictsOptions>();
             p.Words("[ack ID]", &o->words, 2);
-            p.Flag("all", "list acknowledged conflicts too", &o->all);
-            p.Flag("csv", "print them as CSV", &o->csv);
-            p.Flag("json", "print them as JSON", &o->json);
+            p.Flag("all", TrLater("list acknowledged conflicts too"), &o->all);
+            p.Flag("csv", TrLater("print them as CSV"), &o->csv);
+            p.Flag("json", TrLater("print them as JSON"), &o->json);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunConflicts(*o, io); };

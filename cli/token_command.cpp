@@ -91,16 +91,16 @@ int RunToken(const TokenOptions& o, Io& io) {
 }  // namespace
 
 Command TokenCommand() {
-  return {"token", "manage tokens for programs that use the HTTP API (add, list, revoke)",
+  return {"token", TrLater("manage tokens for programs that use the HTTP API (add, list, revoke)"),
           "vanto token add NAME --scope SCOPE,... | list | revoke NAME",
-          "A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
+          TrLater("A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
           "is printed once, when it is added; the database keeps only its hash. Scopes: swipes:read,\n"
           "people:read, people:write, terminals:read. Each token may make api_requests_per_minute requests\n"
-          "a minute (a site file setting, 600 unless set). Changes are written to the audit trail.",
+          "a minute (a site file setting, 600 unless set). Changes are written to the audit trail."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<TokenOptions>();
             p.Words("add|list|revoke [NAME]", &o->words, 2);
-            p.Text("scope", "SCOPE,...", "what the new token may do", &o->scope);
+            p.Text("scope", "SCOPE,...", TrLater("what the new token may do"), &o->scope);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunToken(*o, io); };
