@@ -8,7 +8,7 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-d
           libcli11-dev nlohmann-json3-dev gettext locales libcsv-dev libxml2-dev chromium
           libpq-dev postgresql libtomlplusplus-dev libhowardhinnant-date-dev tzdata
           libcpp-httplib-dev libkainjow-mustache-dev libsodium-dev libssl-dev openssl pkg-config
-          chromium-driver python3-selenium fonts-wqy-zenhei stress-ng
+          chromium-driver python3-selenium python3-jsonschema fonts-wqy-zenhei stress-ng
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine64-tools)
 missing=()
 for p in "${packages[@]}"; do
