@@ -291,9 +291,6 @@ std::string FindingText(const CheckFinding& f) {
   const std::string port = std::to_string(f.port), terminal = std::to_string(f.terminal);
   const std::string& c = f.code;
   if (c == "site-file") return TrFill("site file {0} ({1} ports)", {v("path"), v("ports")});
-  if (c == "site-file-readable-by-others")
-    return TrFill("the site file {0} names a database password and can be read by every user of this computer (chmod o-r)",
-                  {v("file")});
   if (c == "module") return v("prog_id") + ": " + TrFill("{0} ({1}), loads", {v("path"), v("version")});
   if (c == "module-unregistered") return v("prog_id") + ": " + TrFill("not registered in {0}", {v("registry")});
   if (c == "module-without-path")

@@ -11,10 +11,8 @@
 //   port-opens [device] / port-failed [cause] / scan-failed [message] /
 //   terminals-answer [count, first, last] / terminal-answers / terminal-silent
 //   clock-drift [drift_seconds, limit_seconds]  warning / clock-invalid [message] warning
-//   site-file-readable-by-others [file]          warning (it names a database password)
 #include "host/check.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -119,17 +117,6 @@ void CheckDatabase(const CheckSettings& settings, CheckResult& result) {
   }
 }
 
-// A site file that names a database password and every user can read.
-void CheckSiteFileMode(const site::Site& site, CheckResult& result) {
-  if (!site.database || ShownDatabaseLocation(*site.database) == *site.database) return;  // no secret in it
-  struct stat info {};
-  if (::stat(site.path.c_str(), &info) == 0 && (info.st_mode & S_IROTH)) {
-    CheckFinding f = Finding("site-file-readable-by-others", Severity::kWarning, {{"file", site.path}});
-    f.file = site.path;
-    result.findings.push_back(f);
-  }
-}
-
 // Each port's device, then each terminal: whether it answers, and its clock's drift.
 void CheckPorts(const site::Site& site, const CheckSettings& settings, CheckResult& result) {
   ControlStatus control = ControlStatus::Create();
@@ -227,7 +214,6 @@ CheckResult CheckSite(const site::Site& site, const CheckSettings& settings) {
   CheckFinding file = Finding("site-file", Severity::kOk, {{"path", site.path}, {"ports", std::to_string(site.ports.size())}});
   file.file = site.path;
   result.findings.push_back(file);
-  CheckSiteFileMode(site, result);
   CheckModules(result);
   if (result.modules_failed) return result;
   CheckDatabase(settings, result);

@@ -400,6 +400,7 @@ CREATE TABLE sync_run_terminals (
   PRIMARY KEY (run, port, terminal)
 );
 CREATE INDEX sync_run_terminals_by_terminal ON sync_run_terminals (port, terminal, run);
+)sql"},
     // ---- The HTTP API: tokens for programs, their reads per hour, and the feed order of swipes --
     // Tokens are kept only as SHA-256 hashes. The feed serves swipes in the order they became
     // visible. SQLite has one writer at a time, so a number taken at insert (max + 1, set by a

@@ -50,7 +50,7 @@ TEST_P(HostE2E, DownloadingTwiceStoresEverySwipeOnce) {
   EXPECT_NE(first.out.find("300 records delivered, 300 new, 0 already stored"), std::string::npos) << first.out;
   Result fresh = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   ASSERT_EQ(fresh.status, kExitOk) << fresh.err;
-  EXPECT_NE(fresh.out.find("1 records delivered, 0 new, 1 already stored"), std::string::npos) << fresh.out;
+  EXPECT_NE(fresh.out.find("1 record delivered, 0 new, 1 already stored"), std::string::npos) << fresh.out;
   EXPECT_NE(fresh.out.find("read from record 299"), std::string::npos) << fresh.out;
   Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--csv", "--all"}));
   ASSERT_EQ(again.status, kExitOk) << again.err;

@@ -343,7 +343,7 @@ TEST_P(Incremental, ADatabaseFromBeforeIdentitiesKeepsEveryRowAndGetsThemAttache
   ExpectExactly(1, 1);
   Result next = Download(1, 1);
   ASSERT_EQ(next.status, kExitOk) << next.err;
-  EXPECT_NE(next.out.find("1 records delivered, 0 new, 1 already stored"), std::string::npos) << next.out;
+  EXPECT_NE(next.out.find("1 record delivered, 0 new, 1 already stored"), std::string::npos) << next.out;
 }
 
 VANTO_OVER_BOTH_TRANSPORTS(Incremental);

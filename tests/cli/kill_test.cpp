@@ -223,7 +223,7 @@ TEST_P(KillMidSync, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
   EXPECT_TRUE(final.status == kExitOk || final.status == kExitFalse) << final.err;
   Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   ASSERT_EQ(again.status, kExitOk) << again.err;
-  EXPECT_NE(again.out.find("1 records delivered, 0 new, 1 already stored"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("1 record delivered, 0 new, 1 already stored"), std::string::npos) << again.out;
   const auto held = site_.Terminal(1, 1)->records;
   auto stored = store::RecordStore::Open(db_).Swipes();
   EXPECT_EQ(stored.size(), held.size() - rejected.size());

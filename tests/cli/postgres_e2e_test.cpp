@@ -48,7 +48,7 @@ TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
   EXPECT_NE(first.out.find("700 records delivered, 700 new, 0 already stored"), std::string::npos) << first.out;
   Result fresh = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
   ASSERT_EQ(fresh.status, kExitOk) << fresh.err;
-  EXPECT_NE(fresh.out.find("1 records delivered, 0 new, 1 already stored"), std::string::npos) << fresh.out;
+  EXPECT_NE(fresh.out.find("1 record delivered, 0 new, 1 already stored"), std::string::npos) << fresh.out;
   Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--all"}));
   ASSERT_EQ(again.status, kExitOk) << again.err;
   EXPECT_NE(again.out.find("700 records delivered, 0 new, 700 already stored"), std::string::npos) << again.out;
