@@ -308,7 +308,9 @@ std::string FindingText(const CheckFinding& f) {
   if (c == "database-readable-by-others")
     return TrFill("{0} holds people's data and can be read by every user of this computer (chmod o-r)", {v("file")});
   if (c == "conflicts-unacknowledged")
-    return TrFill("{0} record conflict(s) not acknowledged yet (terminals that reused an identity or log)", {v("count")});
+    return TrNFill("{0} record conflict not acknowledged yet (a terminal that reused an identity or log)",
+                   "{0} record conflicts not acknowledged yet (terminals that reused an identity or log)",
+                   std::stoul(v("count")), {v("count")});
   if (c == "schedules-both")
     return TrFill("the site file {0} has a [schedule] for 'vanto serve' and vanto-sync.timer is enabled too: use one "
                   "('systemctl disable --now vanto-sync.timer', or remove [schedule] from the site file)",
@@ -319,7 +321,8 @@ std::string FindingText(const CheckFinding& f) {
     return TrFill("port {0}", {port}) + ": " + Tr("the scan failed") +
            (v("message").empty() ? "" : " (" + DriverSaid(v("message")) + ")");
   if (c == "terminals-answer")
-    return TrFill("port {0}: {1} terminal(s) answer in {2}-{3}", {port, v("count"), v("first"), v("last")});
+    return TrNFill("port {0}: {1} terminal answers in {2}-{3}", "port {0}: {1} terminals answer in {2}-{3}",
+                   std::stoul(v("count")), {port, v("count"), v("first"), v("last")});
   if (c == "terminal-answers") return TrFill("port {0}, terminal {1} answers", {port, terminal});
   if (c == "terminal-silent") return TrFill("port {0}, terminal {1} does not answer", {port, terminal});
   if (c == "clock-drift")
