@@ -37,6 +37,7 @@ def missing(what):
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import StaleElementReferenceException
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions as ready
     from selenium.webdriver.support.ui import WebDriverWait
@@ -166,7 +167,9 @@ def main():
             url = line.split()[-1].strip()
 
             driver = browser(os.path.join(folder, "profile"))
-            wait = WebDriverWait(driver, BOUND)
+            # The dashboard reloads itself when a sync ends: an element found a moment before may
+            # be gone when it is read, which only means "look again".
+            wait = WebDriverWait(driver, BOUND, ignored_exceptions=[StaleElementReferenceException])
             sign_in(driver, wait, url, "root")
             driver.get(url + "/dashboard")
             wait.until(ready.presence_of_element_located((By.ID, "sync-site-button")))
