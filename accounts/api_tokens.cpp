@@ -9,6 +9,7 @@
 #include "host/store/record_store.h"
 #include "host/store/swipe_store.h"
 #include "platform/ado/pg_connection.h"
+#include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
 
 namespace vanto::accounts {
@@ -42,129 +43,80 @@ std::vector<std::string> SplitScopes(const std::string& text) {
 
 class SqliteTokens final : public TokenStore {
  public:
-  SqliteTokens(const std::string& path, std::chrono::milliseconds wait) : path_(path), wait_(wait) {
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    db_.reset(raw);
-    if (rc != SQLITE_OK) Fail(rc, "opening the API tokens");
-    long long ms = wait.count();
-    sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
-  }
+  SqliteTokens(const std::string& path, std::chrono::milliseconds wait)
+      : db_(path, wait, "opening the API tokens", "preparing a token query") {}
 
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
-    Exec("BEGIN IMMEDIATE", "adding a token");
-    Rollback rollback{db_.get()};
-    auto q = Prepare(
+    store::SqliteTransaction transaction(db_, "adding a token");
+    auto q = db_.Prepare(
         "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by) VALUES (?1, ?2, ?3, ?4, ?5) "
         "ON CONFLICT (name) DO NOTHING");
     Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by});
-    Step(q.get(), "adding a token");
+    db_.Step(q.get(), "adding a token");
     if (sqlite3_changes(db_.get()) == 0) return false;
     InsertAudit(audit);
-    Exec("COMMIT", "adding a token");
-    rollback.db = nullptr;
+    transaction.Commit();
     return true;
   }
 
   std::vector<ApiToken> List() override {
-    auto q = Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens ORDER BY name");
+    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens ORDER BY name");
     std::vector<ApiToken> tokens;
-    while (Step(q.get(), "listing the tokens") == SQLITE_ROW) tokens.push_back(Read(q.get()));
+    while (db_.Step(q.get(), "listing the tokens") == SQLITE_ROW) tokens.push_back(Read(q.get()));
     return tokens;
   }
 
   std::optional<ApiToken> FindByHash(const std::string& hash) override {
-    auto q = Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens WHERE token_hash = ?1");
+    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens WHERE token_hash = ?1");
     Bind(q.get(), {hash});
-    if (Step(q.get(), "reading a token") != SQLITE_ROW) return std::nullopt;
+    if (db_.Step(q.get(), "reading a token") != SQLITE_ROW) return std::nullopt;
     return Read(q.get());
   }
 
   bool Revoke(const std::string& name, const AuditEntry& audit) override {
-    Exec("BEGIN IMMEDIATE", "revoking a token");
-    Rollback rollback{db_.get()};
-    auto q = Prepare("DELETE FROM api_tokens WHERE name = ?1");
+    store::SqliteTransaction transaction(db_, "revoking a token");
+    auto q = db_.Prepare("DELETE FROM api_tokens WHERE name = ?1");
     Bind(q.get(), {name});
-    Step(q.get(), "revoking a token");
+    db_.Step(q.get(), "revoking a token");
     if (sqlite3_changes(db_.get()) == 0) return false;
     InsertAudit(audit);
-    Exec("COMMIT", "revoking a token");
-    rollback.db = nullptr;
+    transaction.Commit();
     return true;
   }
 
   void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) override {
-    auto q = Prepare(
+    auto q = db_.Prepare(
         "INSERT INTO api_token_reads (token, hour, reads) VALUES (?1, ?2, ?3) "
         "ON CONFLICT (token, hour) DO UPDATE SET reads = reads + excluded.reads");
     Bind(q.get(), {name, hour});
     sqlite3_bind_int64(q.get(), 3, reads);
-    Step(q.get(), "counting a token's reads");
+    db_.Step(q.get(), "counting a token's reads");
   }
 
   std::int64_t Reads(const std::string& name, const std::string& hour) override {
-    auto q = Prepare("SELECT reads FROM api_token_reads WHERE token = ?1 AND hour = ?2");
+    auto q = db_.Prepare("SELECT reads FROM api_token_reads WHERE token = ?1 AND hour = ?2");
     Bind(q.get(), {name, hour});
-    return Step(q.get(), "reading a token's reads") == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+    return db_.Step(q.get(), "reading a token's reads") == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
   }
 
   void Audit(const AuditEntry& entry) override { InsertAudit(entry); }
 
  private:
-  struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-  };
-  struct Finalize {
-    void operator()(sqlite3_stmt* q) const { sqlite3_finalize(q); }
-  };
-  using Statement = std::unique_ptr<sqlite3_stmt, Finalize>;
-  struct Rollback {
-    sqlite3* db;
-    ~Rollback() {
-      if (db) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-  };
-
-  [[noreturn]] void Fail(int rc, const std::string& step) const {
-    vanto::store::ThrowSqlite(db_.get(), rc, path_, step, wait_);
-  }
-  void Exec(const char* sql, const char* step) {
-    int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) Fail(rc, step);
-  }
-  Statement Prepare(const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
-    Statement q(raw);
-    if (rc != SQLITE_OK) Fail(rc, "preparing a token query");
-    return q;
-  }
-  int Step(sqlite3_stmt* q, const char* step) {
-    int rc = sqlite3_step(q);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
-    return rc;
-  }
   static void Bind(sqlite3_stmt* q, std::initializer_list<std::string> texts) {
     int i = 0;
-    for (const std::string& t : texts)
-      sqlite3_bind_text(q, ++i, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+    for (const std::string& t : texts) store::SqliteConnection::Bind(q, ++i, t);
   }
-  static std::string Text(sqlite3_stmt* q, int column) {
-    const unsigned char* t = sqlite3_column_text(q, column);
-    return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(q, column)) : "";
-  }
+  static std::string Text(sqlite3_stmt* q, int column) { return store::SqliteConnection::Text(q, column); }
   static ApiToken Read(sqlite3_stmt* q) {
     return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3)};
   }
   void InsertAudit(const AuditEntry& e) {
-    auto q = Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+    auto q = db_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
     Bind(q.get(), {e.at, e.actor, e.origin, e.action, e.details});
-    Step(q.get(), "writing the audit trail");
+    db_.Step(q.get(), "writing the audit trail");
   }
 
-  std::string path_;
-  std::chrono::milliseconds wait_;
-  std::unique_ptr<sqlite3, Close> db_;
+  store::SqliteConnection db_;
 };
 
 class PostgresTokens final : public TokenStore {

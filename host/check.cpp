@@ -158,16 +158,7 @@ void CheckPorts(const site::Site& site, const CheckSettings& settings, CheckResu
     if (answered.empty()) continue;
     try {
       if (!clocks) clocks.emplace(HostControl::Create());
-      struct Release {
-        HostControl& control;
-        int port;
-        ~Release() {
-          try {
-            control.ReleasePort(port);
-          } catch (...) {
-          }
-        }
-      } release{*clocks, port.number};
+      PortRelease release(*clocks, port.number);
       clocks->SelectPort(port.number);
       for (int t : answered) {
         const TerminalClock c = ClockOfTerminal(*clocks, port.number, t, clock);

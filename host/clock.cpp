@@ -125,16 +125,7 @@ std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions
   ControlStatus status = ControlStatus::Create();
   std::optional<Machine> machine;
   for (const site::SitePort& port : site.ports) {
-    struct Release {
-      HostControl& control;
-      int port;
-      ~Release() {
-        try {
-          control.ReleasePort(port);
-        } catch (...) {  // the control is gone: so is its hold on the port
-        }
-      }
-    } release{control, port.number};
+    PortRelease release(control, port.number);
     auto port_failed = [&](int terminal, const std::string& cause) {
       TerminalClock row;
       row.port = port.number, row.terminal = terminal, row.state = ClockState::kPortFailed, row.cause = cause;

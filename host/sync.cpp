@@ -57,16 +57,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
     status.emplace(ControlStatus::Create());
     HostControl control = HostControl::Create();  // identity, log and read start of each terminal
     // The port is released when the port's work ends, not when the thread does.
-    struct Release {
-      HostControl& control;
-      int port;
-      ~Release() {
-        try {
-          control.ReleasePort(port);
-        } catch (...) {  // the control is gone: so is its hold on the port
-        }
-      }
-    } release{control, port.number};
+    PortRelease release(control, port.number);
     if (port.scan) {
       PortProgress scanning;
       scanning.stage = PortProgress::Stage::kScanning;

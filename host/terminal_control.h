@@ -79,4 +79,24 @@ class HostControl {
   ComPtr<IDispatch> control_;
 };
 
+// Releases `port` on `control` when the scope that used it ends, whichever way it ends, so a
+// long-running process does not pin the port. A control already gone holds no port: a failure
+// to release is not one.
+class PortRelease {
+ public:
+  PortRelease(HostControl& control, int port) : control_(control), port_(port) {}
+  ~PortRelease() {
+    try {
+      control_.ReleasePort(port_);
+    } catch (...) {
+    }
+  }
+  PortRelease(const PortRelease&) = delete;
+  PortRelease& operator=(const PortRelease&) = delete;
+
+ private:
+  HostControl& control_;
+  int port_;
+};
+
 }  // namespace vanto::host

@@ -23,9 +23,9 @@ constexpr const char* kEnrolmentsTemplate = R"html(<p class="meta" id="host-copy
 
 std::string KindWord(Language language, const std::optional<std::int64_t>& kind) {
   if (!kind) return "";
-  if (*kind == 0) return SayRecords(language, "kind_fingerprint");
-  if (*kind == 10) return SayRecords(language, "kind_password");
-  return SayRecords(language, "kind_other") + " " + std::to_string(*kind);
+  if (*kind == 0) return Say(language, "kind_fingerprint");
+  if (*kind == 10) return Say(language, "kind_password");
+  return Say(language, "kind_other") + " " + std::to_string(*kind);
 }
 
 void EnrolmentsPage(const PageHost& host, const RecordsSource& records, Context& c) {
@@ -39,11 +39,11 @@ void EnrolmentsPage(const PageHost& host, const RecordsSource& records, Context&
       for (store::PersonName& p : store->People()) names.emplace(p.person, std::move(p.name));
   } catch (const store::StoreError& e) {
     host.Log("enrolments page for " + c.client + ": " + e.what());
-    return host.Answer(c, 503, SayRecords(c.language, "nav_enrolments"), "", "",
-                       SayRecords(c.language, "db_failed") + " " + e.what());
+    return host.Answer(c, 503, Say(c.language, "nav_enrolments"), "", "",
+                       Say(c.language, "db_failed") + " " + e.what());
   }
   data d;
-  d.set("t", RecordsWords(c.language));
+  d.set("t", Words(c.language));
   list rows;
   for (const store::EnrolmentEntry& e : entries) {
     data row;
@@ -56,7 +56,7 @@ void EnrolmentsPage(const PageHost& host, const RecordsSource& records, Context&
   }
   d.set("has_rows", !entries.empty());
   d.set("rows", rows);
-  host.Answer(c, 200, SayRecords(c.language, "nav_enrolments"), RenderText("enrolments", kEnrolmentsTemplate, d));
+  host.Answer(c, 200, Say(c.language, "nav_enrolments"), RenderText("enrolments", kEnrolmentsTemplate, d));
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ std::string Lower(std::string text) {
 
 void StoreFailed(const PageHost& host, Context& c, const std::exception& e) {
   host.Log("people page for " + c.client + ": " + e.what());
-  host.Answer(c, 503, SayRecords(c.language, "nav_people"), "", "", SayRecords(c.language, "db_failed") + " " + e.what());
+  host.Answer(c, 503, Say(c.language, "nav_people"), "", "", Say(c.language, "db_failed") + " " + e.what());
 }
 
 void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, int status, const std::string& notice,
@@ -81,7 +81,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   }
   std::string needle = Lower(*q);
   data d;
-  d.set("t", RecordsWords(c.language));
+  d.set("t", Words(c.language));
   d.set("csrf", c.who->session.csrf);
   d.set("q", *q);
   list rows;
@@ -108,10 +108,10 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   if (shown.empty() && c.req.has_param("added")) {
     auto count = [&](const char* name) { return WholeNumber(Field(c.req, name), 0, 1LL << 40); };
     if (auto a = count("added"), u = count("updated"), n = count("unchanged"); a && u && n)
-      shown = SayRecords(c.language, "imported") + " " + std::to_string(*a) + ", " + std::to_string(*u) + ", " +
+      shown = Say(c.language, "imported") + " " + std::to_string(*a) + ", " + std::to_string(*u) + ", " +
               std::to_string(*n);
   }
-  host.Answer(c, status, SayRecords(c.language, "nav_people"), RenderText("people", kPeopleTemplate, d), shown, error);
+  host.Answer(c, status, Say(c.language, "nav_people"), RenderText("people", kPeopleTemplate, d), shown, error);
 }
 
 std::optional<std::int32_t> PersonNumber(const httplib::Request& req) {
@@ -140,7 +140,7 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
   for (const report::PersonReport& p : r.people)
     if (p.person == *number) mine = &p;
   data d;
-  d.set("t", RecordsWords(c.language));
+  d.set("t", Words(c.language));
   d.set("csrf", c.who->session.csrf);
   d.set("number", std::to_string(*number));
   d.set("month", month);
@@ -187,9 +187,9 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
     weeks.push_back(week);
   }
   d.set("weeks", weeks);
-  std::string title = SayRecords(c.language, "person") + " " + std::to_string(*number) +
+  std::string title = Say(c.language, "person") + " " + std::to_string(*number) +
                       (person ? " · " + person->name : std::string());
-  std::string notice = c.req.has_param("saved") ? SayRecords(c.language, "saved") : std::string();
+  std::string notice = c.req.has_param("saved") ? Say(c.language, "saved") : std::string();
   host.Answer(c, status, title, RenderText("person", kPersonTemplate, d), notice, error);
 }
 
@@ -208,7 +208,7 @@ void EditPerson(const PageHost& host, const RecordsSource& records, Context& c) 
   };
   if (!name || !department || name->empty() || has_control(*name) || has_control(*department)) {
     std::string kept_name = name.value_or(""), kept_department = department.value_or("");
-    return PersonPage(host, records, c, 400, SayRecords(c.language, "bad_person"), &kept_name, &kept_department);
+    return PersonPage(host, records, c, 400, Say(c.language, "bad_person"), &kept_name, &kept_department);
   }
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
@@ -217,7 +217,7 @@ void EditPerson(const PageHost& host, const RecordsSource& records, Context& c) 
                                                        "\", department \"" + *department + "\""));
   } catch (const store::StoreError& e) {
     host.Log("editing person " + std::to_string(*number) + " for " + c.client + ": " + e.what());
-    return PersonPage(host, records, c, 503, SayRecords(c.language, "db_failed") + " " + e.what(), &*name, &*department);
+    return PersonPage(host, records, c, 503, Say(c.language, "db_failed") + " " + e.what(), &*name, &*department);
   }
   c.res.set_redirect("/people/person?number=" + std::to_string(*number) + "&month=" + month + "&saved=1", 303);
 }
@@ -232,7 +232,7 @@ void ImportPeople(const PageHost& host, const RecordsSource& records, Context& c
     std::istringstream in(file.content);
     people = report::ReadPeopleCsv(in, source);
   } catch (const report::PeopleFileError& e) {
-    return PeopleList(host, records, c, 400, "", SayRecords(c.language, "import_refused") + " " + e.what());
+    return PeopleList(host, records, c, 400, "", Say(c.language, "import_refused") + " " + e.what());
   }
   std::vector<store::PersonName> names;
   names.reserve(people.size());
@@ -244,7 +244,7 @@ void ImportPeople(const PageHost& host, const RecordsSource& records, Context& c
         names, Note(c, "people.import", "file " + source + ", " + std::to_string(names.size()) + " rows"));
   } catch (const store::StoreError& e) {
     host.Log("importing people for " + c.client + ": " + e.what());
-    return PeopleList(host, records, c, 503, "", SayRecords(c.language, "db_failed") + " " + e.what());
+    return PeopleList(host, records, c, 503, "", Say(c.language, "db_failed") + " " + e.what());
   }
   c.res.set_redirect("/people?added=" + std::to_string(done.added) + "&updated=" + std::to_string(done.updated) +
                          "&unchanged=" + std::to_string(done.unchanged),

@@ -1,6 +1,6 @@
 // What the Swipes, People and Report pages share: where the site's records are (the database
-// and the working-day settings), a store opened per request (one store serves one thread), the
-// words of these pages, and the checks of the fields their forms and links carry.
+// and the working-day settings), a store opened per request (one store serves one thread),
+// and the checks of the fields their forms and links carry.
 #pragma once
 
 #include <chrono>
@@ -31,10 +31,6 @@ struct RecordsSource {
 // Opens the site's store, bringing its schema up to date; never creates a database. Throws
 // store::StoreError naming the location.
 std::unique_ptr<store::SwipeStore> OpenRecords(const RecordsSource& source);
-
-// The console's words with these pages' own, as the templates' `t` object; one word.
-const kainjow::mustache::data& RecordsWords(Language language);
-std::string SayRecords(Language language, const std::string& key);
 
 // A query or form field, trimmed of surrounding spaces; nothing when it is longer than `max`
 // bytes or not UTF-8 (a caller answers 400).

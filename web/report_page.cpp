@@ -37,7 +37,7 @@ constexpr const char* kReportTemplate = R"html(<form method="get" action="/repor
 
 void StoreFailed(const PageHost& host, Context& c, const std::exception& e) {
   host.Log("report for " + c.client + ": " + e.what());
-  host.Answer(c, 503, SayRecords(c.language, "nav_report"), "", "", SayRecords(c.language, "db_failed") + " " + e.what());
+  host.Answer(c, 503, Say(c.language, "nav_report"), "", "", Say(c.language, "db_failed") + " " + e.what());
 }
 
 // The report of the requested month, or an answer (bad month, no database, a failed store).
@@ -49,8 +49,8 @@ std::optional<report::Report> MonthReport(const PageHost& host, const RecordsSou
   }
   std::optional<report::DayRange> days = RequestedMonth(c.req, month);
   if (!days) {
-    host.Answer(c, 400, SayRecords(c.language, "nav_report"), "", "", SayRecords(c.language, "bad_filter") + " " +
-                                                                          SayRecords(c.language, "month") + " (YYYY-MM)");
+    host.Answer(c, 400, Say(c.language, "nav_report"), "", "", Say(c.language, "bad_filter") + " " +
+                                                                          Say(c.language, "month") + " (YYYY-MM)");
     return std::nullopt;
   }
   try {
@@ -67,7 +67,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
   std::optional<report::Report> r = MonthReport(host, records, c, month);
   if (!r) return;
   data d;
-  d.set("t", RecordsWords(c.language));
+  d.set("t", Words(c.language));
   d.set("month", month);
   d.set("prev", MonthAround(r->days, -1));
   d.set("next", MonthAround(r->days, 1));
@@ -85,7 +85,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
     for (const report::DayEntry& e : p.days) {
       data day;
       day.set("person", std::to_string(p.person));
-      day.set("name", p.name ? *p.name : SayRecords(c.language, "no_name"));
+      day.set("name", p.name ? *p.name : Say(c.language, "no_name"));
       day.set("day", report::DateText(e.day));
       day.set("first", ClockOnDay(e.first, e.day));
       day.set("last", ClockOnDay(e.last, e.day));
@@ -98,7 +98,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
   d.set("has_people", !r->people.empty());
   d.set("people", people);
   d.set("days", days);
-  host.Answer(c, 200, SayRecords(c.language, "nav_report") + " " + month, RenderText("report", kReportTemplate, d));
+  host.Answer(c, 200, Say(c.language, "nav_report") + " " + month, RenderText("report", kReportTemplate, d));
 }
 
 void ReportPrint(const PageHost& host, const RecordsSource& records, Context& c) {

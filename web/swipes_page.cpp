@@ -18,7 +18,7 @@ constexpr std::size_t kPageSize = 50;
 constexpr int kMaxPort = 255, kMaxTerminal = 255;
 
 constexpr const char* kSwipesTemplate = R"html(<form method="get" action="/swipes" class="filters" id="swipe-filters">
-<label>{{t.from}} <input name="from" id="from" value="{{from}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
+<label>{{t.from_date}} <input name="from" id="from" value="{{from}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
 <label>{{t.to}} <input name="to" id="to" value="{{to}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
 <label>{{t.person_number}} <input name="person" id="person" value="{{person}}" inputmode="numeric" maxlength="11"></label>
 <label>{{t.department}} <select name="department" id="department"><option value="">{{t.any}}</option>{{#departments}}<option value="{{name}}"{{#selected}} selected{{/selected}}>{{name}}</option>{{/departments}}</select></label>
@@ -51,7 +51,7 @@ Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store,
   auto text = [&](const char* name, std::string& into, std::size_t max) {
     std::optional<std::string> value = FieldText(req, name, max);
     if (!value) {
-      f.error = SayRecords(language, "bad_filter") + " " + name;
+      f.error = Say(language, "bad_filter") + " " + name;
       return false;
     }
     into = *value;
@@ -66,13 +66,13 @@ Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store,
     f.query.from = range.from;
     f.query.to = range.to;
   } catch (const report::DateError& e) {
-    f.error = SayRecords(language, "bad_filter") + " " + e.what();
+    f.error = Say(language, "bad_filter") + " " + e.what();
     return f;
   }
   auto number = [&](const std::string& given, const char* word, std::int64_t lo, std::int64_t hi) -> std::optional<std::int64_t> {
     if (given.empty()) return std::nullopt;
     std::optional<std::int64_t> n = WholeNumber(given, lo, hi);
-    if (!n) f.error = SayRecords(language, "bad_filter") + " " + SayRecords(language, word) + " " + given;
+    if (!n) f.error = Say(language, "bad_filter") + " " + Say(language, word) + " " + given;
     return n;
   };
   if (auto n = number(f.person, "person", INT32_MIN, INT32_MAX)) f.query.persons.push_back(static_cast<std::int32_t>(*n));
@@ -100,7 +100,7 @@ Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store,
 // The store's failure in the page: nothing was half-done (these pages only read).
 void StoreFailed(const PageHost& host, Context& c, const char* title, const std::exception& e) {
   host.Log("swipes page for " + c.client + ": " + e.what());
-  host.Answer(c, 503, SayRecords(c.language, title), "", "", SayRecords(c.language, "db_failed") + " " + e.what());
+  host.Answer(c, 503, Say(c.language, title), "", "", Say(c.language, "db_failed") + " " + e.what());
 }
 
 void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) {
@@ -115,7 +115,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
     f = ReadFilters(c.req, *store, c.language);
     if (c.req.has_param("after")) {
       after = store::SwipePosition::Parse(Field(c.req, "after"));
-      if (!after) f.error = SayRecords(c.language, "bad_filter") + " after";
+      if (!after) f.error = Say(c.language, "bad_filter") + " after";
     }
     if (host::HoldsPeople(*store)) people = store->People();
     if (f.error.empty() && !f.nothing) {
@@ -135,7 +135,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   departments.erase(std::unique(departments.begin(), departments.end()), departments.end());
 
   data d;
-  d.set("t", RecordsWords(c.language));
+  d.set("t", Words(c.language));
   for (auto [key, value] : {std::pair{"from", &f.from}, std::pair{"to", &f.to}, std::pair{"person", &f.person},
                             std::pair{"port", &f.port}, std::pair{"terminal", &f.terminal}})
     d.set(key, *value);
@@ -167,7 +167,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   d.set("rows", rows);
   if (after) d.set("after", true);
   if (page.next) d.set("next", UrlEncode(page.next->Text()));
-  host.Answer(c, f.error.empty() ? 200 : 400, SayRecords(c.language, "nav_swipes"),
+  host.Answer(c, f.error.empty() ? 200 : 400, Say(c.language, "nav_swipes"),
               RenderText("swipes", kSwipesTemplate, d), "", f.error);
 }
 
@@ -213,7 +213,7 @@ void SwipesCsv(const PageHost& host, const RecordsSource& records, Context& c) {
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, "nav_swipes", e);
   }
-  if (!f.error.empty()) return host.Answer(c, 400, SayRecords(c.language, "nav_swipes"), "", "", f.error);
+  if (!f.error.empty()) return host.Answer(c, 400, Say(c.language, "nav_swipes"), "", "", f.error);
   c.res.set_header("Content-Disposition", "attachment; filename=\"swipes.csv\"");
   std::string client = c.client;
   // Runs after this handler, on the same thread: the store goes with it. A failure once rows

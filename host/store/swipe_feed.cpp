@@ -6,6 +6,7 @@
 
 #include "host/store/schema.h"
 #include "platform/ado/pg_connection.h"
+#include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
 
 namespace vanto::store {
@@ -23,20 +24,11 @@ bool ParseNumber(std::string_view text, std::uint64_t& value) {
 
 class SqliteFeed final : public SwipeFeed {
  public:
-  SqliteFeed(const std::string& path, std::chrono::milliseconds wait) : path_(path), wait_(wait) {
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
-    db_.reset(raw);
-    if (rc != SQLITE_OK) ThrowSqlite(raw, rc, path_, "opening the feed", wait_);
-    long long ms = wait.count();
-    sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
-    sqlite3_stmt* q = nullptr;
-    std::string sql = std::string("SELECT feed_seq, ") + kFeedColumns +
-                      " FROM swipes WHERE feed_seq > ?1 ORDER BY feed_seq LIMIT ?2";
-    rc = sqlite3_prepare_v2(raw, sql.c_str(), -1, &q, nullptr);
-    read_.reset(q);
-    if (rc != SQLITE_OK) ThrowSqlite(raw, rc, path_, "preparing the feed", wait_);
-  }
+  SqliteFeed(const std::string& path, std::chrono::milliseconds wait)
+      : db_(path, wait, "opening the feed", "preparing the feed", SqliteConnection::Mode::ReadOnly),
+        read_(db_.Prepare((std::string("SELECT feed_seq, ") + kFeedColumns +
+                           " FROM swipes WHERE feed_seq > ?1 ORDER BY feed_seq LIMIT ?2")
+                              .c_str())) {}
 
   FeedPage Read(const FeedCursor& after, std::size_t limit) override {
     FeedPage page;
@@ -65,25 +57,14 @@ class SqliteFeed final : public SwipeFeed {
       page.swipes.push_back(std::move(s));
     }
     sqlite3_reset(q);
-    if (rc != SQLITE_DONE) ThrowSqlite(db_.get(), rc, path_, "reading the feed", wait_);
+    if (rc != SQLITE_DONE) db_.Fail(rc, "reading the feed");
     return page;
   }
 
  private:
-  static std::string Text(sqlite3_stmt* q, int column) {
-    const unsigned char* t = sqlite3_column_text(q, column);
-    return t ? std::string(reinterpret_cast<const char*>(t), sqlite3_column_bytes(q, column)) : "";
-  }
-  struct Close {
-    void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-  };
-  struct Finalize {
-    void operator()(sqlite3_stmt* q) const { sqlite3_finalize(q); }
-  };
-  std::string path_;
-  std::chrono::milliseconds wait_;
-  std::unique_ptr<sqlite3, Close> db_;
-  std::unique_ptr<sqlite3_stmt, Finalize> read_;
+  static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
+  SqliteConnection db_;
+  SqliteStatement read_;
 };
 
 class PostgresFeed final : public SwipeFeed {

@@ -6,6 +6,7 @@
 
 #include "host/store/record_store.h"
 #include "platform/ado/pg_connection.h"
+#include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
 
 namespace vanto::store {
@@ -47,138 +48,92 @@ void Attach(std::vector<SyncRun>& runs, std::vector<std::pair<std::int64_t, RunT
 
 // ---- SQLite ----------------------------------------------------------------------------------
 
-struct CloseDatabase {
-  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
-};
-struct Finalize {
-  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using StatementPtr = std::unique_ptr<sqlite3_stmt, Finalize>;
-
 class SqliteRuns final : public SyncRunStore {
  public:
-  SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout) : path_(path), wait_(lock_timeout) {
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    db_.reset(raw);
-    if (rc != SQLITE_OK) Fail(rc, "opening the sync runs");
-    sqlite3_extended_result_codes(raw, 1);
-    long long ms = lock_timeout.count();
-    sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
-  }
+  SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout)
+      : db_(path, lock_timeout, "opening the sync runs", "preparing a statement on the sync runs") {}
 
-  const std::string& location() const override { return path_; }
+  const std::string& location() const override { return db_.path(); }
 
   std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
                      const std::string& ports) override {
-    auto q = Prepare("INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES (?1, ?2, ?3, ?4)");
-    Bind(q.get(), 1, started_at);
-    Bind(q.get(), 2, RunStarterName(by));
-    Bind(q.get(), 3, who);
-    Bind(q.get(), 4, ports);
-    Step(q.get(), "recording a sync's start");
+    auto q = db_.Prepare("INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES (?1, ?2, ?3, ?4)");
+    SqliteConnection::Bind(q.get(), 1, started_at);
+    SqliteConnection::Bind(q.get(), 2, RunStarterName(by));
+    SqliteConnection::Bind(q.get(), 3, who);
+    SqliteConnection::Bind(q.get(), 4, ports);
+    db_.Step(q.get(), "recording a sync's start");
     return sqlite3_last_insert_rowid(db_.get());
   }
 
   void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) override {
-    Exec("BEGIN IMMEDIATE", "recording a sync's end");
-    try {
-      auto end = Prepare("UPDATE sync_runs SET ended_at = ?2 WHERE id = ?1");
-      sqlite3_bind_int64(end.get(), 1, run);
-      Bind(end.get(), 2, ended_at);
-      Step(end.get(), "recording a sync's end");
-      if (sqlite3_changes(db_.get()) == 0) NoSuchRun(path_, run);
-      auto row = Prepare(
-          "INSERT OR REPLACE INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-          "quarantined, held, capacity) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
-      for (const RunTerminal& t : terminals) {
-        sqlite3_reset(row.get());
-        sqlite3_bind_int64(row.get(), 1, run);
-        sqlite3_bind_int(row.get(), 2, t.port);
-        sqlite3_bind_int(row.get(), 3, t.terminal);
-        Bind(row.get(), 4, t.outcome);
-        Bind(row.get(), 5, t.cause_code);
-        Bind(row.get(), 6, t.cause);
-        sqlite3_bind_int64(row.get(), 7, t.delivered);
-        sqlite3_bind_int64(row.get(), 8, t.added);
-        sqlite3_bind_int64(row.get(), 9, t.quarantined);
-        sqlite3_bind_int64(row.get(), 10, t.held);
-        sqlite3_bind_int64(row.get(), 11, t.capacity);
-        Step(row.get(), "recording a sync's terminals");
-      }
-      Exec("COMMIT", "recording a sync's end");
-    } catch (...) {
-      sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-      throw;
+    SqliteTransaction transaction(db_, "recording a sync's end");
+    auto end = db_.Prepare("UPDATE sync_runs SET ended_at = ?2 WHERE id = ?1");
+    sqlite3_bind_int64(end.get(), 1, run);
+    SqliteConnection::Bind(end.get(), 2, ended_at);
+    db_.Step(end.get(), "recording a sync's end");
+    if (sqlite3_changes(db_.get()) == 0) NoSuchRun(db_.path(), run);
+    auto row = db_.Prepare(
+        "INSERT OR REPLACE INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
+        "quarantined, held, capacity) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    for (const RunTerminal& t : terminals) {
+      sqlite3_reset(row.get());
+      sqlite3_bind_int64(row.get(), 1, run);
+      sqlite3_bind_int(row.get(), 2, t.port);
+      sqlite3_bind_int(row.get(), 3, t.terminal);
+      SqliteConnection::Bind(row.get(), 4, t.outcome);
+      SqliteConnection::Bind(row.get(), 5, t.cause_code);
+      SqliteConnection::Bind(row.get(), 6, t.cause);
+      sqlite3_bind_int64(row.get(), 7, t.delivered);
+      sqlite3_bind_int64(row.get(), 8, t.added);
+      sqlite3_bind_int64(row.get(), 9, t.quarantined);
+      sqlite3_bind_int64(row.get(), 10, t.held);
+      sqlite3_bind_int64(row.get(), 11, t.capacity);
+      db_.Step(row.get(), "recording a sync's terminals");
     }
+    transaction.Commit();
   }
 
   std::vector<SyncRun> Recent(std::size_t limit) override {
-    auto q = Prepare("SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs ORDER BY id DESC LIMIT ?1");
+    auto q = db_.Prepare("SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs ORDER BY id DESC LIMIT ?1");
     sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, 1 << 20)));
     std::vector<SyncRun> runs;
-    while (Step(q.get(), "listing the sync runs") == SQLITE_ROW) {
+    while (db_.Step(q.get(), "listing the sync runs") == SQLITE_ROW) {
       SyncRun r;
       r.id = sqlite3_column_int64(q.get(), 0);
-      r.started_at = Text(q.get(), 1);
-      if (sqlite3_column_type(q.get(), 2) != SQLITE_NULL) r.ended_at = Text(q.get(), 2);
-      r.started_by = StarterOf(Text(q.get(), 3));
-      r.who = Text(q.get(), 4);
-      r.ports = Text(q.get(), 5);
+      r.started_at = SqliteConnection::Text(q.get(), 1);
+      if (sqlite3_column_type(q.get(), 2) != SQLITE_NULL) r.ended_at = SqliteConnection::Text(q.get(), 2);
+      r.started_by = StarterOf(SqliteConnection::Text(q.get(), 3));
+      r.who = SqliteConnection::Text(q.get(), 4);
+      r.ports = SqliteConnection::Text(q.get(), 5);
       runs.push_back(std::move(r));
     }
     if (runs.empty()) return runs;
-    auto t = Prepare((std::string("SELECT ") + kTerminalColumns +
+    auto t = db_.Prepare((std::string("SELECT ") + kTerminalColumns +
                       " FROM sync_run_terminals t WHERE t.run >= ?1 ORDER BY t.run, t.port, t.terminal").c_str());
     sqlite3_bind_int64(t.get(), 1, runs.back().id);
     std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
-    while (Step(t.get(), "listing the sync runs") == SQLITE_ROW)
-      terminals.emplace_back(sqlite3_column_int64(t.get(), 0), TerminalOf([&](int c) { return Text(t.get(), c); }));
+    while (db_.Step(t.get(), "listing the sync runs") == SQLITE_ROW)
+      terminals.emplace_back(sqlite3_column_int64(t.get(), 0), TerminalOf([&](int c) { return SqliteConnection::Text(t.get(), c); }));
     Attach(runs, std::move(terminals));
     return runs;
   }
 
   std::map<std::pair<int, int>, LastSync> LastByTerminal() override {
-    auto q = Prepare((std::string("SELECT ") + kTerminalColumns +
+    auto q = db_.Prepare((std::string("SELECT ") + kTerminalColumns +
                       ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.run = "
                       "(SELECT MAX(u.run) FROM sync_run_terminals u WHERE u.port = t.port AND u.terminal = t.terminal)")
                          .c_str());
     std::map<std::pair<int, int>, LastSync> last;
-    while (Step(q.get(), "reading the last syncs") == SQLITE_ROW) {
-      RunTerminal t = TerminalOf([&](int c) { return Text(q.get(), c); });
-      last[{t.port, t.terminal}] = {sqlite3_column_int64(q.get(), 0), Text(q.get(), 11), t};
+    while (db_.Step(q.get(), "reading the last syncs") == SQLITE_ROW) {
+      RunTerminal t = TerminalOf([&](int c) { return SqliteConnection::Text(q.get(), c); });
+      last[{t.port, t.terminal}] = {sqlite3_column_int64(q.get(), 0), SqliteConnection::Text(q.get(), 11), t};
     }
     return last;
   }
 
  private:
-  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowSqlite(db_.get(), rc, path_, step, wait_); }
-  void Exec(const char* sql, const char* step) {
-    int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) Fail(rc, step);
-  }
-  StatementPtr Prepare(const char* sql) {
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
-    if (rc != SQLITE_OK) Fail(rc, "preparing a statement on the sync runs");
-    return StatementPtr(raw);
-  }
-  static void Bind(sqlite3_stmt* q, int i, const std::string& text) {
-    sqlite3_bind_text(q, i, text.c_str(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-  }
-  static std::string Text(sqlite3_stmt* q, int column) {
-    const unsigned char* t = sqlite3_column_text(q, column);
-    return t ? reinterpret_cast<const char*>(t) : "";
-  }
-  int Step(sqlite3_stmt* q, const char* step) {
-    int rc = sqlite3_step(q);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
-    return rc;
-  }
-
-  std::string path_;
-  std::chrono::milliseconds wait_;
-  std::unique_ptr<sqlite3, CloseDatabase> db_;
+  SqliteConnection db_;
 };
 
 // ---- PostgreSQL ------------------------------------------------------------------------------

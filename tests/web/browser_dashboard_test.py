@@ -14,7 +14,6 @@ import json
 import os
 import re
 import queue
-import shutil
 import signal
 import subprocess
 import sys
@@ -22,30 +21,15 @@ import tempfile
 import threading
 from urllib.parse import urlsplit, urlunsplit
 
-SKIP = 77
-PASSWORD = "correct horse battery"
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from browser_smoke_test import PASSWORD, browser, missing  # noqa: E402  (skips or fails there without Selenium)
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as ready  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
 BOUND = 120  # seconds any one wait may take
-
-
-def missing(what):
-    if os.environ.get("CI") == "true":
-        sys.exit(f"browser test: {what} is missing (scripts/test.sh provides it)")
-    print(f"browser test skipped: {what} is missing", file=sys.stderr)
-    sys.exit(SKIP)
-
-
-try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    from selenium.common.exceptions import StaleElementReferenceException
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.support import expected_conditions as ready
-    from selenium.webdriver.support.ui import WebDriverWait
-except ImportError:
-    missing("python3-selenium")
-DRIVER = "/usr/bin/chromedriver"
-if not os.access(DRIVER, os.X_OK):
-    missing("chromium-driver")
 
 
 def run(vanto, args, env, stdin=""):
@@ -102,16 +86,6 @@ def drop_database(admin):
         url, name = admin
         subprocess.run(["psql", url, "-q", "-c", f"DROP DATABASE IF EXISTS {name} WITH (FORCE)"], capture_output=True,
                        timeout=BOUND)
-
-
-def browser(profile):
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    for arg in ("--headless", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                "--disable-background-networking", "--no-first-run", "--disable-component-update",
-                "--disable-sync", "--lang=en-US", f"--user-data-dir={profile}"):
-        options.add_argument(arg)
-    return webdriver.Chrome(service=Service(DRIVER), options=options)
 
 
 def sign_in(driver, wait, url, name):

@@ -1,0 +1,51 @@
+#include "platform/ado/sqlite_connection.h"
+
+#include "platform/ado/store_failure.h"
+
+namespace vanto::store {
+
+SqliteConnection::SqliteConnection(std::string path, std::chrono::milliseconds lock_timeout, const std::string& opening,
+                                   std::string preparing, Mode mode)
+    : path_(std::move(path)), wait_(lock_timeout), preparing_(std::move(preparing)) {
+  sqlite3* raw = nullptr;
+  const int flags = mode == Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
+  const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
+  db_.reset(raw);
+  if (rc != SQLITE_OK) Fail(rc, opening);
+  sqlite3_extended_result_codes(raw, 1);
+  const long long ms = lock_timeout.count();
+  sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
+}
+
+void SqliteConnection::Fail(int rc, const std::string& step) const { ThrowSqlite(db_.get(), rc, path_, step, wait_); }
+
+void SqliteConnection::Exec(const char* sql, const std::string& step) const {
+  const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) Fail(rc, step);
+}
+
+SqliteStatement SqliteConnection::Prepare(const char* sql) const {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v2(db_.get(), sql, -1, &raw, nullptr);
+  SqliteStatement q(raw);
+  if (rc != SQLITE_OK) Fail(rc, preparing_);
+  return q;
+}
+
+int SqliteConnection::Step(sqlite3_stmt* q, const std::string& step) const {
+  const int rc = sqlite3_step(q);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) Fail(rc, step);
+  return rc;
+}
+
+void SqliteConnection::Bind(sqlite3_stmt* q, int index, const std::string& text) {
+  sqlite3_bind_text(q, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string SqliteConnection::Text(sqlite3_stmt* q, int column) {
+  const unsigned char* t = sqlite3_column_text(q, column);
+  return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(sqlite3_column_bytes(q, column)))
+           : std::string();
+}
+
+}  // namespace vanto::store
