@@ -41,12 +41,7 @@ void BreakAudit(const std::string& location) {
 class AccountsStoreTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (std::string(GetParam()) == "postgresql") {
-      VANTO_REQUIRE_PG();
-      engine_ = std::make_unique<PostgresEngine>();
-    } else {
-      engine_ = std::make_unique<SqliteEngine>();
-    }
+    VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
     store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
   }

@@ -48,4 +48,16 @@ class PostgresEngine final : public StoreEngine {
   vanto::testing::PgDatabases databases_;
 };
 
+// The engine a parameterised test names ("sqlite" or "postgresql"); the PostgreSQL one needs the
+// test server (VANTO_REQUIRE_PG: skipped without it, failed under CI).
+#define VANTO_STORE_ENGINE(name, engine)                                                  \
+  do {                                                                                    \
+    if (std::string(name) == "postgresql") {                                              \
+      VANTO_REQUIRE_PG();                                                                 \
+      (engine) = std::make_unique<::vanto::store::testing::PostgresEngine>();             \
+    } else {                                                                              \
+      (engine) = std::make_unique<::vanto::store::testing::SqliteEngine>();               \
+    }                                                                                     \
+  } while (false)
+
 }  // namespace vanto::store::testing

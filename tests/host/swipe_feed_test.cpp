@@ -48,12 +48,7 @@ TEST(FeedCursorTest, ParsesOnlyWhatItWrites) {
 class SwipeFeedTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (std::string(GetParam()) == "postgresql") {
-      VANTO_REQUIRE_PG();
-      engine_ = std::make_unique<PostgresEngine>();
-    } else {
-      engine_ = std::make_unique<SqliteEngine>();
-    }
+    VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
     OpenSwipeStore(location_);  // creates the schema
   }

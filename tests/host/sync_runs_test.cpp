@@ -28,12 +28,7 @@ RunTerminal T(int port, int terminal, const std::string& outcome, const std::str
 class SyncRunsTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    if (GetParam() == "postgresql") {
-      VANTO_REQUIRE_PG();
-      engine_ = std::make_unique<PostgresEngine>();
-    } else {
-      engine_ = std::make_unique<SqliteEngine>();
-    }
+    VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
   }
   std::unique_ptr<StoreEngine> engine_;

@@ -24,12 +24,7 @@ const accounts::Actor kAdmin{"admin", "command line"};
 class ApiTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (std::string(GetParam()) == "postgresql") {
-      VANTO_REQUIRE_PG();
-      engine_ = std::make_unique<PostgresEngine>();
-    } else {
-      engine_ = std::make_unique<SqliteEngine>();
-    }
+    VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
     tokens_ = std::make_unique<accounts::Tokens>(accounts::OpenTokenStore(location_, std::chrono::seconds(5)),
                                                  accounts::RateLimit{limit_}, [this] { return now_; });
