@@ -227,7 +227,9 @@ void Delivery::Position(std::optional<LogKey> log, std::uint32_t index) {
   next_index_ = index;
 }
 
-std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
+std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const { return Key(next, nullptr); }
+
+std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next, std::vector<std::int64_t>* minutes) const {
   std::vector<StoredSwipe> rows;
   rows.reserve(next.size());
   // The batch's own counts on top of the committed ones (copying those would cost the whole
@@ -237,6 +239,7 @@ std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
   for (const Swipe& swipe : next) {
     CivilTime when = CivilFromDate(swipe.time);
     const std::int64_t minute = MinuteNumber(when);
+    if (minutes) minutes->push_back(minute);
     StoredSwipe row{port_, terminal_, swipe.person, MinuteText(when), 0, SecondText(when), downloaded_at_, {}, {}, {}};
     auto [it, fresh] = batch.try_emplace({swipe.person, minute}, 0);
     if (fresh) {
@@ -266,7 +269,9 @@ std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next) const {
 std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   std::vector<Keyed> keyed;
   if (next.empty()) return keyed;
-  std::vector<StoredSwipe> rows = Key(next);
+  std::vector<std::int64_t> minutes;
+  minutes.reserve(next.size());
+  std::vector<StoredSwipe> rows = Key(next, &minutes);
   InsertResult result = store_.InsertChecked(rows, log_ ? OnConflict::Stop : OnConflict::Continue);
   std::vector<bool> added = result.Added();
   std::vector<bool> conflicting(rows.size(), false);
@@ -294,7 +299,7 @@ std::vector<Delivery::Keyed> Delivery::Store(std::span<const Swipe> next) {
   keyed.reserve(rows.size());
   std::size_t count = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
-    int& seen = seen_(rows[i].person, MinuteNumber(CivilFromDate(next[i].time)));
+    int& seen = seen_(rows[i].person, minutes[i]);
     seen = std::max(seen, rows[i].occurrence);
     keyed.push_back({next[i], std::move(rows[i].minute), rows[i].occurrence, added[i], conflicting[i]});
     count += added[i] ? 1 : 0;

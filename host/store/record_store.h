@@ -153,6 +153,8 @@ class Delivery {
   std::vector<LogEpoch> epochs_;
   std::vector<RecordConflict> conflicts_;
 
+  // Key, also answering each swipe's minute number (for seen_) when `minutes` is given.
+  std::vector<StoredSwipe> Key(std::span<const Swipe> next, std::vector<std::int64_t>* minutes) const;
   const LogEpoch* Find(std::uint32_t epoch) const;
   std::uint32_t EpochOf(std::uint32_t index) const;
   bool Descends(std::uint32_t epoch, std::uint32_t from) const;
