@@ -216,7 +216,10 @@ int RunSync(const SyncOptions& o, Io& io) {
       if (r.quarantined) row["quarantined"] = r.quarantined;
       if (r.implausible) row["implausible"] = r.implausible;
       if (r.clock) {
-        nlohmann::ordered_json clock = {{"state", r.clock->state == ClockState::kRead ? "read" : "not-read"}};
+        nlohmann::ordered_json clock = {{"state", r.clock->state == ClockState::kRead      ? "read"
+                                                    : r.clock->state == ClockState::kNoClock ? "none"
+                                                    : r.clock->state == ClockState::kInvalid ? "invalid"
+                                                                                            : "not-read"}};
         if (r.clock->state == ClockState::kRead) clock["drift_seconds"] = r.clock->drift;
         if (r.clock->set != ClockSet::kNotAsked)
           clock["set"] = r.clock->set == ClockSet::kSet ? "set" : r.clock->set == ClockSet::kUnsynchronised ? "unsynchronised" : "not-set";

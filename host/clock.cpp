@@ -81,11 +81,12 @@ HostClockState ReadHostClockState() {
   return {true, ""};
 }
 
-TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, const ClockOptions& options) {
+TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, const ClockOptions& options,
+                              std::optional<int> version) {
   TerminalClock row;
   row.port = port, row.terminal = terminal;
   try {
-    row.version = control.Info(terminal).version;
+    row.version = version ? *version : control.Info(terminal).version;
   } catch (const TerminalError& e) {
     row.state = ClockState::kSilent;
     row.message = e.what();

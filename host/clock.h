@@ -80,8 +80,10 @@ struct ClockOptions {
   bool SetWanted() const { return set || set_when_drift_above.has_value(); }
 };
 
-// One terminal's clock over `control` (its port selected), set when the options ask for it.
-TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, const ClockOptions& options);
+// One terminal's clock over `control` (its port selected), set when the options ask for it. The
+// terminal's protocol version is asked first, unless the caller knows it already (`version`).
+TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, const ClockOptions& options,
+                              std::optional<int> version = std::nullopt);
 
 // Every terminal of the site (a port's range scanned first), by port, then terminal.
 std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions& options);

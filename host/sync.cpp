@@ -3,6 +3,7 @@
 #include "host/terminal_sync.h"
 #include "host/sync_run_record.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -31,7 +32,20 @@ PortCause CauseOf(ControlStatus* status, int port) {
   }
 }
 
-void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options, std::atomic<bool>& store_failed,
+// The terminals of a scanned port's range that an earlier sync reached but this scan did not find.
+std::vector<int> SilentSinceBefore(const site::SitePort& port, const std::vector<int>& found,
+                                   const std::map<std::pair<int, int>, store::LastSync>& previous) {
+  std::vector<int> silent;
+  for (const auto& [where, last] : previous) {
+    const auto [number, terminal] = where;
+    if (number != port.number || terminal < port.terminals.front() || terminal > port.terminals.back()) continue;
+    if (std::find(found.begin(), found.end(), terminal) == found.end()) silent.push_back(terminal);
+  }
+  return silent;
+}
+
+void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options,
+              const std::map<std::pair<int, int>, store::LastSync>& previous, std::atomic<bool>& store_failed,
               std::vector<TerminalSync>& rows) {
   auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host, const std::string& code) {
     for (int t : terminals) {
@@ -99,6 +113,14 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         rows.push_back(row);
         return;
       }
+      // A terminal that answered an earlier sync and is silent now is a failure, as it would be
+      // in a list of terminals: dropping it from the table would hide it.
+      for (int t : SilentSinceBefore(port, terminals, previous)) {
+        TerminalSync row;
+        row.port = port.number, row.terminal = t, row.cause_code = "terminal";
+        row.cause = Tr("it answered an earlier sync but not this scan (if it was taken off the line, narrow the port's range in the site file)");
+        rows.push_back(row);
+      }
     }
     store::OpenOptions open;
     open.create = true;
@@ -143,11 +165,15 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       row.added = sync.added;
       row.quarantined = sync.quarantined.size();
       row.implausible = plausibility.implausible();
-      if (site.clock.set_when_drift_above && !sync.cancelled && sync.outcome.ok) {
+      // Every sync reads the clock of a terminal that has one (its drift is recorded with the run
+      // and shown on the console's dashboard), and sets it where the site says so.
+      if (!sync.cancelled && sync.outcome.ok) {
         ClockOptions clock = options.clock;
         clock.set = false;
-        clock.set_when_drift_above = *site.clock.set_when_drift_above;
-        row.clock = ClockOfTerminal(control, port.number, terminal, clock);
+        clock.set_when_drift_above = site.clock.set_when_drift_above;
+        std::optional<int> version;
+        if (!sync.info_error) version = sync.info.version;
+        row.clock = ClockOfTerminal(control, port.number, terminal, clock, version);
       }
       row.message = sync.outcome.message;
       row.log = sync.log;
@@ -254,7 +280,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
     threads.emplace_back([&, i] {
       // The thread's edge: nothing escapes it (an escape would end the process).
       try {
-        SyncPort(site, site.ports[i], options, store_failed, per_port[i]);
+        SyncPort(site, site.ports[i], options, record.previous(), store_failed, per_port[i]);
       } catch (...) {
         TerminalSync row;
         row.port = site.ports[i].number;

@@ -18,6 +18,18 @@ store::RunTerminal RunTerminalOf(const TerminalSync& row) {
   t.quarantined = static_cast<std::int64_t>(row.quarantined);
   t.held = row.held;
   t.capacity = row.capacity;
+  if (row.clock) {
+    switch (row.clock->state) {
+      case ClockState::kRead:
+        t.clock = row.clock->set == ClockSet::kSet ? "set" : "read";
+        t.clock_drift = row.clock->drift;
+        break;
+      case ClockState::kNoClock: t.clock = "none"; break;
+      case ClockState::kInvalid: t.clock = row.clock->set == ClockSet::kSet ? "set" : "invalid"; break;
+      case ClockState::kSilent:
+      case ClockState::kPortFailed: break;  // not read
+    }
+  }
   return t;
 }
 
@@ -27,6 +39,7 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
   try {
     store_ = store::OpenSyncRunStore(
         settings.database, std::chrono::milliseconds(static_cast<long long>(settings.lock_timeout * 1000)));
+    previous_ = store_->LastByTerminal();
     id_ = store_->Begin(store::UtcNowText(), settings.started_by, settings.who, ports);
   } catch (const std::exception& e) {
     store_.reset();

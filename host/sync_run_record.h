@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -17,6 +18,8 @@ class SyncRunRecord {
   SyncRunRecord(const site::Site& site, const SyncSettings& settings);
   ~SyncRunRecord();
   void Finish(const std::vector<TerminalSync>& rows);
+  // Each terminal's row of the newest finished run before this one (empty when none could be read).
+  const std::map<std::pair<int, int>, store::LastSync>& previous() const { return previous_; }
   // The run's id in the database (absent when its start could not be recorded).
   std::optional<std::int64_t> id() const { return id_; }
 
@@ -24,6 +27,7 @@ class SyncRunRecord {
   const SyncSettings& settings_;
   std::unique_ptr<store::SyncRunStore> store_;
   std::optional<std::int64_t> id_;
+  std::map<std::pair<int, int>, store::LastSync> previous_;
 };
 
 // A sync's row as the record keeps it.

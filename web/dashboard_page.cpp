@@ -40,11 +40,11 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 <h2 id="port-{{number}}">{{t.port}} {{number}} <small>{{device}}</small></h2>
 {{#may_sync}}<form method="post" action="/sync" class="inline sync-port"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="port" value="{{number}}"><button>{{t.sync_port}} {{number}}</button></form>{{/may_sync}}
 <table class="terminals" id="terminals-{{number}}">
-<thead><tr><th>{{t.terminal}}</th><th>{{t.last_sync}}</th><th>{{t.outcome}}</th><th>{{t.cause}}</th><th>{{t.new_records}}</th><th>{{t.held_capacity}}</th><th>{{t.quarantined}}</th><th>{{t.conflicting}}</th></tr></thead>
+<thead><tr><th>{{t.terminal}}</th><th>{{t.last_sync}}</th><th>{{t.outcome}}</th><th>{{t.cause}}</th><th>{{t.new_records}}</th><th>{{t.held_capacity}}</th><th>{{t.clock}}</th><th>{{t.quarantined}}</th><th>{{t.conflicting}}</th></tr></thead>
 <tbody>
 {{#terminals}}<tr class="terminal" data-port="{{port}}" data-terminal="{{terminal}}">
 <td>{{terminal_label}}</td><td>{{when}}</td><td class="{{outcome}}">{{outcome_label}}</td><td class="cause" data-code="{{cause_code}}">{{cause_label}}{{#cause}}: {{cause}}{{/cause}}</td>
-<td class="new">{{added}}</td><td>{{held}}</td><td class="quarantined">{{quarantined}}</td><td class="conflicting">{{conflicts}}</td>
+<td class="new">{{added}}</td><td>{{held}}</td><td class="clock{{#clock_off}} clock-off{{/clock_off}}" data-drift="{{drift}}"{{#clock_off}} title="{{t.clock_off_hint}}"{{/clock_off}}>{{clock}}</td><td class="quarantined">{{quarantined}}</td><td class="conflicting">{{conflicts}}</td>
 </tr>{{/terminals}}
 </tbody>
 </table>
@@ -93,6 +93,37 @@ constexpr const char* kDashboardScript = R"js("use strict";
 )js";
 
 std::string Number(std::int64_t n) { return std::to_string(n); }
+
+// A span of seconds in at most two units: "2 d 3 h", "5 min 7 s", "40 s".
+std::string SpanText(Language language, std::int64_t seconds) {
+  struct Unit {
+    std::int64_t seconds;
+    const char* word;
+  };
+  constexpr Unit kUnits[] = {{86400, "unit_day"}, {3600, "unit_hour"}, {60, "unit_minute"}, {1, "unit_second"}};
+  const char* gap = language == Language::Chinese ? "" : " ";
+  std::string text;
+  int shown = 0;
+  for (const Unit& unit : kUnits) {
+    const std::int64_t n = seconds / unit.seconds;
+    if (n == 0 && !(unit.seconds == 1 && shown == 0)) {
+      if (shown) break;  // "2 d 0 h" says no more than "2 d"
+      continue;
+    }
+    seconds -= n * unit.seconds;
+    text += (shown ? gap : "") + Number(n) + gap + Say(language, unit.word);
+    if (++shown == 2) break;
+  }
+  return text;
+}
+
+// A drift as words: "5 min 7 s ahead", "40 s behind", "in step".
+std::string DriftWords(Language language, std::int64_t drift) {
+  if (drift == 0) return Say(language, "clock_in_step");
+  const std::string span = SpanText(language, drift < 0 ? -drift : drift);
+  const std::string side = Say(language, drift > 0 ? "clock_ahead" : "clock_behind");
+  return language == Language::Chinese ? side + span : span + " " + side;
+}
 
 const char* StarterWord(store::RunStarter by) {
   switch (by) {
@@ -313,6 +344,7 @@ class Dashboard {
       row.set("outcome_label", "-");
       row.set("added", "-");
       row.set("held", "-");
+      row.set("clock", "-");
       return row;
     }
     const store::RunTerminal& t = sync->terminal;
@@ -324,7 +356,24 @@ class Dashboard {
     if (!t.cause.empty()) row.set("cause", t.cause);
     row.set("added", Number(t.added));
     row.set("held", t.capacity ? Number(t.held) + " / " + Number(t.capacity) : "-");
+    row.set("clock", ClockText(language, t));
+    if (t.clock_drift) {
+      row.set("drift", Number(*t.clock_drift));
+      const std::int64_t off = *t.clock_drift < 0 ? -*t.clock_drift : *t.clock_drift;
+      if (t.clock == "read" && jobs_ && off > jobs_->site().clock.warn_drift_above) row.set("clock_off", true);
+    }
     return row;
+  }
+
+  static std::string ClockText(Language language, const store::RunTerminal& t) {
+    if (t.clock == "none") return Say(language, "clock_none");
+    if (t.clock == "invalid") return Say(language, "clock_invalid");
+    if (t.clock == "read" && t.clock_drift) return DriftWords(language, *t.clock_drift);
+    if (t.clock == "set")
+      return (t.clock_drift ? Say(language, "clock_was") + " " + DriftWords(language, *t.clock_drift)
+                            : Say(language, "clock_invalid")) +
+             (language == Language::Chinese ? "；" : "; ") + Say(language, "clock_set");
+    return "-";
   }
 
   const PageHost& host_;

@@ -139,6 +139,7 @@ th, td { border-bottom: 1px solid #ccc; padding: 0.25em 0.5em; text-align: left;
 .placeholder { color: #666; font-style: italic; }
 .failed { color: #a00; }
 .synced { color: #060; }
+.clock-off { color: #a00; font-weight: bold; }
 .progress { font-family: monospace; }
 @media print { header, form { display: none; } }
 )css";

@@ -452,6 +452,18 @@ ALTER TABLE swipes ADD COLUMN feed_xid xid8 NOT NULL DEFAULT pg_current_xact_id(
   ADD COLUMN feed_seq BIGINT NOT NULL DEFAULT nextval('swipes_feed_seq');
 CREATE INDEX swipes_feed ON swipes (feed_xid, feed_seq);
 )sql"},
+    // Each terminal's clock as its sync found it: how far ahead of the host (negative: behind),
+    // and what became of it ('' not read, 'none' a terminal without clock commands, 'read',
+    // 'set' read and then set from the host's clock, 'invalid' a clock that showed no valid time).
+    {9, "each terminal's clock as its sync found it",
+     R"sql(
+ALTER TABLE sync_run_terminals ADD COLUMN clock TEXT NOT NULL DEFAULT '';
+ALTER TABLE sync_run_terminals ADD COLUMN clock_drift INTEGER;
+)sql",
+     R"sql(
+ALTER TABLE sync_run_terminals ADD COLUMN clock TEXT COLLATE "C" NOT NULL DEFAULT '',
+  ADD COLUMN clock_drift BIGINT;
+)sql"},
 };
 
 }  // namespace

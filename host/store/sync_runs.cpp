@@ -13,7 +13,9 @@ namespace vanto::store {
 namespace {
 
 constexpr const char* kTerminalColumns =
-    "t.run, t.port, t.terminal, t.outcome, t.cause_code, t.cause, t.delivered, t.added, t.quarantined, t.held, t.capacity";
+    "t.run, t.port, t.terminal, t.outcome, t.cause_code, t.cause, t.delivered, t.added, t.quarantined, t.held, t.capacity, "
+    "t.clock, t.clock_drift";
+constexpr int kEndedAtColumn = 13;  // after kTerminalColumns, where a query adds r.ended_at
 
 // The columns of kTerminalColumns from `first` on, whatever reads them.
 template <typename Read>
@@ -29,6 +31,8 @@ RunTerminal TerminalOf(const Read& text) {
   t.quarantined = std::stoll(text(8));
   t.held = std::stoll(text(9));
   t.capacity = std::stoll(text(10));
+  t.clock = text(11);
+  if (const std::string drift = text(12); !drift.empty()) t.clock_drift = std::stoll(drift);
   return t;
 }
 
@@ -75,7 +79,7 @@ class SqliteRuns final : public SyncRunStore {
     if (sqlite3_changes(db_.get()) == 0) NoSuchRun(db_.path(), run);
     auto row = db_.Prepare(
         "INSERT OR REPLACE INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-        "quarantined, held, capacity) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        "quarantined, held, capacity, clock, clock_drift) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
     for (const RunTerminal& t : terminals) {
       sqlite3_reset(row.get());
       sqlite3_bind_int64(row.get(), 1, run);
@@ -89,6 +93,11 @@ class SqliteRuns final : public SyncRunStore {
       sqlite3_bind_int64(row.get(), 9, t.quarantined);
       sqlite3_bind_int64(row.get(), 10, t.held);
       sqlite3_bind_int64(row.get(), 11, t.capacity);
+      SqliteConnection::Bind(row.get(), 12, t.clock);
+      if (t.clock_drift)
+        sqlite3_bind_int64(row.get(), 13, *t.clock_drift);
+      else
+        sqlite3_bind_null(row.get(), 13);
       db_.Step(row.get(), "recording a sync's terminals");
     }
     transaction.Commit();
@@ -127,7 +136,7 @@ class SqliteRuns final : public SyncRunStore {
     std::map<std::pair<int, int>, LastSync> last;
     while (db_.Step(q.get(), "reading the last syncs") == SQLITE_ROW) {
       RunTerminal t = TerminalOf([&](int c) { return SqliteConnection::Text(q.get(), c); });
-      last[{t.port, t.terminal}] = {sqlite3_column_int64(q.get(), 0), SqliteConnection::Text(q.get(), 11), t};
+      last[{t.port, t.terminal}] = {sqlite3_column_int64(q.get(), 0), SqliteConnection::Text(q.get(), kEndedAtColumn), t};
     }
     return last;
   }
@@ -168,15 +177,19 @@ class PostgresRuns final : public SyncRunStore {
         const std::string port = std::to_string(t.port), terminal = std::to_string(t.terminal),
                           delivered = std::to_string(t.delivered), added = std::to_string(t.added),
                           quarantined = std::to_string(t.quarantined), held = std::to_string(t.held),
-                          capacity = std::to_string(t.capacity);
+                          capacity = std::to_string(t.capacity),
+                          drift = t.clock_drift ? std::to_string(*t.clock_drift) : std::string();
         c_.Exec(
             "INSERT INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-            "quarantined, held, capacity) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
+            "quarantined, held, capacity, clock, clock_drift) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
+            "$12, $13) "
             "ON CONFLICT (run, port, terminal) DO UPDATE SET outcome = EXCLUDED.outcome, cause_code = "
             "EXCLUDED.cause_code, cause = EXCLUDED.cause, delivered = EXCLUDED.delivered, added = EXCLUDED.added, "
-            "quarantined = EXCLUDED.quarantined, held = EXCLUDED.held, capacity = EXCLUDED.capacity",
+            "quarantined = EXCLUDED.quarantined, held = EXCLUDED.held, capacity = EXCLUDED.capacity, clock = EXCLUDED.clock, "
+            "clock_drift = EXCLUDED.clock_drift",
             {id.c_str(), port.c_str(), terminal.c_str(), t.outcome.c_str(), t.cause_code.c_str(), t.cause.c_str(),
-             delivered.c_str(), added.c_str(), quarantined.c_str(), held.c_str(), capacity.c_str()},
+             delivered.c_str(), added.c_str(), quarantined.c_str(), held.c_str(), capacity.c_str(), t.clock.c_str(),
+             t.clock_drift ? drift.c_str() : nullptr},
             "recording a sync's terminals");
       }
     });
@@ -223,7 +236,7 @@ class PostgresRuns final : public SyncRunStore {
                            {}, "reading the last syncs");
       for (int i = 0; i < r.rows(); ++i) {
         RunTerminal t = TerminalOf([&](int c) { return std::string(r.text(i, c)); });
-        last[{t.port, t.terminal}] = {std::stoll(r.text(i, 0)), r.null(i, 11) ? "" : r.text(i, 11), t};
+        last[{t.port, t.terminal}] = {std::stoll(r.text(i, 0)), r.null(i, kEndedAtColumn) ? "" : r.text(i, kEndedAtColumn), t};
       }
     });
     return last;

@@ -31,6 +31,11 @@ struct RunTerminal {
   std::string cause;       // the host's words
   std::int64_t delivered = 0, added = 0, quarantined = 0;
   std::int64_t held = 0, capacity = 0;  // records on the terminal and what it holds at most (0: not told)
+  // Its clock as the sync found it: "" not read, "none" (no clock commands), "read", "set" (read,
+  // then set from the host's clock), "invalid" (it showed no valid time); the drift in seconds,
+  // ahead of the host (negative: behind), when read.
+  std::string clock;
+  std::optional<std::int64_t> clock_drift;
 };
 
 struct SyncRun {

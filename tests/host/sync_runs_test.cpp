@@ -25,6 +25,11 @@ RunTerminal T(int port, int terminal, const std::string& outcome, const std::str
   return t;
 }
 
+RunTerminal WithClock(RunTerminal t, const std::string& clock, std::optional<std::int64_t> drift) {
+  t.clock = clock, t.clock_drift = drift;
+  return t;
+}
+
 class SyncRunsTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
@@ -44,8 +49,8 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
     bool finished;
   };
   const std::vector<Run> plan = {
-      {RunStarter::Command, "root", {T(1, 1, "synced", "", 40), T(1, 2, "synced", "", 2), T(2, 0, "failed", "missing", 0)}, true},
-      {RunStarter::Timer, "", {T(1, 1, "failed", "busy", 0), T(1, 2, "synced", "", 5)}, true},
+      {RunStarter::Command, "root", {WithClock(T(1, 1, "synced", "", 40), "read", -3725), WithClock(T(1, 2, "synced", "", 2), "none", {}), T(2, 0, "failed", "missing", 0)}, true},
+      {RunStarter::Timer, "", {T(1, 1, "failed", "busy", 0), WithClock(T(1, 2, "synced", "", 5), "set", 86400LL * 400)}, true},
       {RunStarter::Console, "ada", {}, false},  // its process stopped before recording the end
       {RunStarter::Schedule, "", {T(2, 3, "cancelled", "cancelled", 7)}, true},
   };
@@ -77,6 +82,8 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
       EXPECT_EQ(recent[k].terminals[t].added, expected.terminals[t].added);
       EXPECT_EQ(recent[k].terminals[t].held, expected.terminals[t].held);
       EXPECT_EQ(recent[k].terminals[t].capacity, 50000);
+      EXPECT_EQ(recent[k].terminals[t].clock, expected.terminals[t].clock);
+      EXPECT_EQ(recent[k].terminals[t].clock_drift, expected.terminals[t].clock_drift);
     }
   }
   EXPECT_EQ(runs->Recent(100).size(), 4u);
@@ -88,6 +95,9 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
   EXPECT_EQ(last.at({1, 1}).run, ids[1]);
   EXPECT_EQ(last.at({1, 1}).ended_at, "2026-12-08T10:01:30Z");
   EXPECT_EQ(last.at({1, 2}).terminal.added, 5);
+  EXPECT_EQ(last.at({1, 2}).terminal.clock, "set");
+  EXPECT_EQ(last.at({1, 2}).terminal.clock_drift, 86400LL * 400);
+  EXPECT_EQ(last.at({1, 1}).terminal.clock_drift, std::nullopt);
   EXPECT_EQ(last.at({2, 0}).terminal.cause_code, "missing");
   EXPECT_EQ(last.at({2, 0}).run, ids[0]);
   EXPECT_EQ(last.at({2, 3}).terminal.outcome, "cancelled");

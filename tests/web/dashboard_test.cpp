@@ -34,12 +34,18 @@ store::RunTerminal Row(int port, int terminal, const std::string& outcome, const
   return t;
 }
 
+store::RunTerminal Clocked(store::RunTerminal t, const std::string& clock, std::int64_t drift) {
+  t.clock = clock, t.clock_drift = drift;
+  return t;
+}
+
 // One run recorded by the command line, a rejected record of terminal 1.2 and a conflict of 1.1.
 std::int64_t Seed(const std::string& database) {
   auto runs = store::OpenSyncRunStore(database, std::chrono::seconds(5));
   std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, "root", "1,2");
   runs->Finish(id, "2026-12-08T09:00:07Z",
-               {Row(1, 1, "synced", "", "", 40, 100, 50000), Row(1, 2, "failed", "line", "the line failed", 3, 0, 0),
+               {Clocked(Row(1, 1, "synced", "", "", 40, 100, 50000), "read", 3725),
+                Clocked(Row(1, 2, "failed", "line", "the line failed", 3, 0, 0), "read", -40),
                 Row(2, 0, "failed", "missing", "<script>alert(1)</script>", 0, 0, 0)});
   auto swipes = store::OpenSwipeStore(database);
   store::RejectedRecord rejected;
@@ -73,9 +79,11 @@ TEST(ConsoleDashboard, EachTerminalShowsItsLastSyncCapacityQuarantinedAndConflic
     std::vector<std::string> shows;
   } expected[] = {
       {1, 1, {"2026-12-08T09:00:07Z", "class=\"synced\"", "<td class=\"new\">40</td>", "100 / 50000",
-              "<td class=\"quarantined\">0</td>", "<td class=\"conflicting\">1</td>"}},
+              "<td class=\"quarantined\">0</td>", "<td class=\"conflicting\">1</td>",
+              // Beyond the site's 60 s warning limit: marked, with the way to mend it.
+              "class=\"clock clock-off\" data-drift=\"3725\"", ">1 h 2 min ahead</td>"}},
       {1, 2, {"class=\"failed\"", "data-code=\"line\"", "the line failed", "<td class=\"quarantined\">1</td>",
-              "<td class=\"conflicting\">0</td>"}},
+              "<td class=\"conflicting\">0</td>", "class=\"clock\" data-drift=\"-40\">40 s behind</td>"}},
       {2, 0, {"data-code=\"missing\"", "the device is missing", "&lt;script&gt;alert(1)&lt;/script&gt;"}},
       {2, 3, {"never synced"}},
   };
