@@ -1,4 +1,5 @@
 // sync, check, site init and site show: the commands that work on the whole site.
+#include <cctype>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -279,7 +280,10 @@ int RunSync(const SyncOptions& o, Io& io) {
     const std::string driver = DriverSaid(r.message);
     const std::string where = r.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)})
                                          : TrFill("port {0}", {std::to_string(r.port)});
-    io.err << "vanto sync: " << where << ": " << r.cause << (driver.empty() ? "" : " (" + driver + ")") << "\n";
+    // A port's own fault names the port already ("port 1 (/dev/ttyS0): ..."): not twice.
+    const bool named = !r.terminal && r.cause.rfind(where, 0) == 0 &&
+                       !std::isdigit(static_cast<unsigned char>(r.cause.c_str()[where.size()]));
+    io.err << "vanto sync: " << (named ? "" : where + ": ") << r.cause << (driver.empty() ? "" : " (" + driver + ")") << "\n";
     for (const std::string& detail : r.details) io.err << "vanto sync: " << detail << "\n";
   }
   if (host_failed) return kExitHost;

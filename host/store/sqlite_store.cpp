@@ -442,7 +442,14 @@ class SqliteSwipeStore final : public SwipeStore {
     result.rows.assign(rows.size(), RowOutcome::Held);
     if (!insert_)
       insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
-                           ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11) ON CONFLICT DO NOTHING");
+                           ", feed_seq) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) ON CONFLICT DO NOTHING");
+    // Each stored row's feed number: the next after the highest. The caller's write transaction
+    // keeps every other writer out, so the highest is read once.
+    std::int64_t feed = 0;
+    {
+      StatementPtr highest = c_.Prepare("SELECT coalesce(max(feed_seq), 0) FROM swipes");
+      if (c_.Step(highest.get(), "numbering swipes for the feed") == SQLITE_ROW) feed = sqlite3_column_int64(highest.get(), 0);
+    }
     // A row stored before its terminal told its identity gets it when the same swipe comes again
     // (matched by the old key), instead of a second row. A batch may hold several terminals' rows
     // (a copy between databases does): each terminal of the batch is looked at.
@@ -513,13 +520,17 @@ class SqliteSwipeStore final : public SwipeStore {
       optional(s, 9, r.identity ? r.generation : std::nullopt);
       optional(s, 10, r.index);
       sqlite3_bind_int64(s, 11, r.identity ? r.epoch : 0);
+      sqlite3_bind_int64(s, 12, feed + 1);
       c_.NewWait();
       int rc = sqlite3_step(s);
       if (rc != SQLITE_DONE) {
         sqlite3_reset(s);
         c_.Fail(rc, "storing swipes");
       }
-      if (sqlite3_changes(c_.db.get()) > 0) result.rows[i] = RowOutcome::Added;
+      if (sqlite3_changes(c_.db.get()) > 0) {
+        result.rows[i] = RowOutcome::Added;
+        ++feed;
+      }
     }
     for (++i; i < rows.size(); ++i) result.rows[i] = RowOutcome::NotStored;
     sqlite3_reset(s);

@@ -13,7 +13,8 @@ namespace terminal::sim {
 struct DemoTerminal {
   int port, terminal;
 };
-// The terminals the demo seeds: port 1 terminals 1 and 2, port 2 terminal 3.
+// The terminals the demo seeds: port 1 terminals 1 and 2, port 2 terminal 3 (protocol version 3,
+// its clock 150 s fast; the others version 2, without a clock).
 const std::vector<DemoTerminal>& DemoTerminals();
 // The person whose fingerprint the demo copies from terminal 1 to terminal 3.
 inline constexpr std::int32_t kDemoPerson = 101;
