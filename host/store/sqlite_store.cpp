@@ -436,7 +436,7 @@ class SqliteSwipeStore final : public SwipeStore {
 
   // Stores `rows` inside the caller's write transaction, comparing each row of a log that is
   // not stored (its key is held) with the row held under the key: a second statement, run only
-  // for those rows.
+  // for those rows (after the insert found the key held).
   InsertResult InsertRows(std::span<const StoredSwipe> rows, OnConflict on_conflict) {
     InsertResult result;
     result.rows.assign(rows.size(), RowOutcome::Held);
@@ -496,18 +496,6 @@ class SqliteSwipeStore final : public SwipeStore {
         c_.Step(a, "attaching identities to stored swipes");
         if (sqlite3_changes(c_.db.get()) > 0) continue;
       }
-      // A row of a log whose key is held: compared, not inserted (one look-up either way).
-      if (r.identity && r.index) {
-        if (std::optional<std::optional<RecordConflict>> held = Compare(r)) {
-          if (*held) {
-            (*held)->row = i;
-            result.rows[i] = RowOutcome::Conflict;
-            result.conflicts.push_back(std::move(**held));
-            if (on_conflict == OnConflict::Stop) break;
-          }
-          continue;
-        }
-      }
       sqlite3_reset(s);
       sqlite3_bind_int(s, 1, r.port);
       sqlite3_bind_int(s, 2, r.terminal);
@@ -530,6 +518,17 @@ class SqliteSwipeStore final : public SwipeStore {
       if (sqlite3_changes(c_.db.get()) > 0) {
         result.rows[i] = RowOutcome::Added;
         ++feed;
+        continue;
+      }
+      // A row of a log whose key is held (the insert did nothing): compared with the row held.
+      // New rows, the usual case, cost no look-up of their own.
+      if (r.identity && r.index) {
+        if (std::optional<std::optional<RecordConflict>> held = Compare(r); held && *held) {
+          (*held)->row = i;
+          result.rows[i] = RowOutcome::Conflict;
+          result.conflicts.push_back(std::move(**held));
+          if (on_conflict == OnConflict::Stop) break;
+        }
       }
     }
     for (++i; i < rows.size(); ++i) result.rows[i] = RowOutcome::NotStored;
