@@ -51,7 +51,7 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 {{/ports}}
 <h2>{{t.recent_runs}}</h2>
 <table id="runs">
-<thead><tr><th>{{t.run}}</th><th>{{t.started}}</th><th>{{t.ended}}</th><th>{{t.started_by}}</th><th>{{t.ports}}</th><th>{{t.synced}}</th><th>{{t.new_records}}</th></tr></thead>
+<thead><tr><th>{{t.run}}</th><th>{{t.started}}</th><th>{{t.ended}}</th><th>{{t.started_by}}</th><th>{{t.ports_heading}}</th><th>{{t.synced}}</th><th>{{t.new_records}}</th></tr></thead>
 <tbody>
 {{#runs}}<tr class="run"><td>{{id}}</td><td>{{started_at}}</td><td>{{ended_at}}</td><td class="by">{{by}}</td><td>{{ports}}</td><td>{{synced}}</td><td class="new">{{added}}</td></tr>{{/runs}}
 </tbody>
@@ -93,6 +93,15 @@ constexpr const char* kDashboardScript = R"js("use strict";
 )js";
 
 std::string Number(std::int64_t n) { return std::to_string(n); }
+
+// A stored UTC time ("2026-12-08T09:00:07Z") as a reader reads it under a "(UTC)" heading.
+std::string UtcText(std::string stored) {
+  if (stored.size() == 20 && stored[10] == 'T' && stored[19] == 'Z') {
+    stored[10] = ' ';
+    stored.pop_back();
+  }
+  return stored;
+}
 
 // A span of seconds in at most two units: "2 d 3 h", "5 min 7 s", "40 s".
 std::string SpanText(Language language, std::int64_t seconds) {
@@ -249,8 +258,8 @@ class Dashboard {
       for (const store::RunTerminal& t : r.terminals) added += t.added, synced += t.outcome == "synced";
       data row;
       row.set("id", Number(r.id));
-      row.set("started_at", r.started_at);
-      row.set("ended_at", r.ended_at.value_or(Say(c.language, "unfinished")));
+      row.set("started_at", UtcText(r.started_at));
+      row.set("ended_at", r.ended_at ? UtcText(*r.ended_at) : Say(c.language, "unfinished"));
       row.set("by", Say(c.language, StarterWord(r.started_by)) + (r.who.empty() ? "" : " (" + r.who + ")"));
       row.set("ports", r.ports);
       row.set("synced", Number(synced) + "/" + Number(static_cast<std::int64_t>(r.terminals.size())));
@@ -348,7 +357,7 @@ class Dashboard {
       return row;
     }
     const store::RunTerminal& t = sync->terminal;
-    row.set("when", sync->ended_at);
+    row.set("when", UtcText(sync->ended_at));
     row.set("outcome", t.outcome);
     row.set("outcome_label", Say(language, "outcome_" + t.outcome));
     row.set("cause_code", t.cause_code);

@@ -84,6 +84,7 @@ constexpr Word kWords[] = {
      "控制台未使用站点文件运行：没有可显示或同步的端口。"},
     {"port", "Port", "端口"},
     {"ports", "ports", "个端口"},
+    {"ports_heading", "Ports", "端口"},
     {"terminal", "Terminal", "考勤机"},
     {"whole_port", "(port)", "（端口）"},
     {"last_sync", "Last sync (UTC)", "上次同步（UTC）"},
