@@ -5,8 +5,10 @@
 
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "accounts/api_tokens.h"
+#include "host/store/swipe_feed.h"
 #include "host/store/swipe_store.h"
 #include "tests/host/store_engines.h"
 #include "web/api.h"
@@ -66,7 +68,15 @@ class ApiTest : public ::testing::TestWithParam<const char*> {
       rows.push_back(s);
     }
     store->Insert(rows);
+    stored_ += static_cast<std::size_t>(count);
+    // On a shared PostgreSQL server a transaction still open elsewhere (another test's) holds the
+    // feed back until it ends: wait, within a bound, until the feed serves every stored swipe.
+    auto feed = vanto::store::OpenSwipeFeed(location_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+    while (feed->Read({}, stored_ + 1).swipes.size() < stored_ && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  std::size_t stored_ = 0;
 
   std::int64_t limit_ = 600;
   std::int64_t now_ = 1'796'000'000;
