@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stage: cross-builds the components (64-bit and 32-bit), registers the 64-bit ones
 # with regsvr32 in a throw-away Wine prefix, runs the compiled client (tests/windows/client.cpp,
-# with two downloads on two threads first) and the script client (tests/windows/client.vbs under
+# with two downloads on two threads first, and a download during a download through the message
+# pump) and the script client (tests/windows/client.vbs under
 # Wine's cscript, then its failure cases in the same process) against the simulator (port 1 on
 # COM1, mapped to a simulator pseudo-terminal; port 2 on tcp://), runs the compiled client through
 # the Linux build against the same site, compares the outputs, then unregisters (twice) and checks
@@ -98,6 +99,9 @@ pty_sim_ports() { start_sim; pty1=$port1; start_sim --tcp; tcp2=$port2; }
 pty_sim_ports
 VANTO_FK_PORT_1=$pty1 VANTO_FK_PORT_2=$tcp2 VANTO_FK_PROBE_TIMEOUT_MS=200 VANTO_FK_TIMEOUT_MS=1000 \
   timeout 300 "$client" --threads >"$work/linux.out" 2>&1 || { cat "$work/linux.out"; fail "the compiled client failed on Linux"; }
+pty_sim_ports
+VANTO_FK_PORT_1=$pty1 VANTO_FK_PORT_2=$tcp2 VANTO_FK_PROBE_TIMEOUT_MS=200 VANTO_FK_TIMEOUT_MS=1000 \
+  timeout 300 "$client" --reentry >"$work/linux-reentry.out" 2>&1 || { cat "$work/linux-reentry.out"; fail "the re-entry run failed on Linux"; }
 unset VANTO_REGISTRY
 
 echo "-- Wine prefix (64-bit, null display driver)"
@@ -157,6 +161,14 @@ failure_cases=(missing bad few nothing unregistered)
 echo "-- Wine: the compiled client (two downloads on two threads, IDispatch with typed arguments, IMachine)"
 wine_run "$work/wine-cpp.out" 'C:\vanto\vanto-client-test.exe' --threads
 check_cpp "$work/wine-cpp.out.raw" "$work/wine-cpp.out" "Wine"
+echo "-- Wine: a download during a download (work posted to the thread, run by the driver's message pump)"
+wine_run "$work/wine-reentry.out" 'C:\vanto\vanto-client-test.exe' --reentry
+tr -d '\r' <"$work/wine-reentry.out.raw" >"$work/wine-reentry.out"
+diff <(mask <"$work/linux-reentry.out") <(mask <"$work/wine-reentry.out") ||
+  fail "the re-entry run answered differently under Wine than on Linux"
+grep -q '^reentry nested ran True, during the outer download True: True ' "$work/wine-reentry.out" &&
+  grep -q '^reentry pending 0$' "$work/wine-reentry.out" ||
+  { cat "$work/wine-reentry.out"; fail "the posted work did not run during the download under Wine"; }
 echo "-- Wine: the script client (cscript, late binding), then its failure cases in the same process"
 wine_run "$work/wine-vbs.out" cscript //nologo 'C:\vanto\client.vbs' scenario "${failure_cases[@]}"
 check_vbs "$work/wine-vbs.out.raw" "$work/wine-vbs.out" "Wine"

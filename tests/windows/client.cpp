@@ -6,6 +6,9 @@
 //
 //   vanto-client-test [--threads]   prints the answers; exit status 0 when the run went as far as
 //                                   its end; --threads first runs two downloads on two threads
+//   vanto-client-test --reentry     downloads terminal 1 with work posted to the thread first: at the
+//                                   driver's first message pump it downloads terminal 2 (same line)
+//                                   through the same object; prints both answers
 //   vanto-client-test --download PORT TERMINAL RUNS
 //                                   downloads the terminal's records RUNS times through the IMachine
 //                                   vtable and prints each run's records per second and the median
@@ -25,6 +28,7 @@
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/errors.h"
+#include "platform/automation/message_queue.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 #include "platform/corvel/corvel.h"
@@ -342,9 +346,54 @@ int DownloadRuns(SHORT port, SHORT terminal, int runs) {
   return 0;
 }
 
+// A download during a download: posted work the driver's message pump runs.
+int Reentry() {
+  ComPtr<IDispatch> late = NewMachine();
+  ComPtr<IMachine> machine;
+  if (!late || FAILED(late->QueryInterface(IID_IMachine, reinterpret_cast<void**>(machine.Put())))) return 1;
+  struct Answer {
+    bool ran = false, ok = false;
+    LONG records = 0;
+    std::string message;
+  };
+  auto download = [&machine](SHORT terminal, Answer& answer) {
+    ComPtr<_Collection> cdata = CreateCollection();
+    Bstr msg(u"");
+    VARIANT_BOOL result = VARIANT_FALSE;
+    _Collection* raw = cdata.Detach();  // in-out: the driver may replace it
+    HRESULT hr = machine->DownloadCarddata(VARIANT_TRUE, Bstr(u"").Get(), 1, terminal, &raw, msg.Put(), &result);
+    cdata = ComPtr<_Collection>::Adopt(raw);
+    if (cdata) cdata->Count(&answer.records);
+    answer.ran = true;
+    answer.ok = SUCCEEDED(hr) && result != VARIANT_FALSE;
+    answer.message = Text(msg.View());
+  };
+  Answer outer, nested;
+  bool nestedBeforeOuterEnded = false;
+  PostThreadWork([&] {
+    download(2, nested);
+    nestedBeforeOuterEnded = !outer.ran;
+  });
+  download(1, outer);
+  std::printf("reentry outer %s %ld records [%s]\n", Truth(outer.ok), static_cast<long>(outer.records),
+              outer.message.c_str());
+  std::printf("reentry nested ran %s, during the outer download %s: %s %ld records [%s]\n", Truth(nested.ran),
+              Truth(nestedBeforeOuterEnded), Truth(nested.ok), static_cast<long>(nested.records),
+              nested.message.c_str());
+  std::printf("reentry pending %zu\n", PendingThreadWork());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--reentry") {
+    CoInitialize(nullptr);
+    const int status = Reentry();
+    std::fflush(stdout);
+    CoUninitialize();
+    return status;
+  }
   if (argc == 5 && std::string(argv[1]) == "--download") {
     CoInitialize(nullptr);
     const int status = DownloadRuns(static_cast<SHORT>(std::atoi(argv[2])), static_cast<SHORT>(std::atoi(argv[3])),

@@ -85,7 +85,15 @@ void KeepThisModuleLoaded() {
   (void)pinned;
 }
 
+void RunDispatchedWork(HWND window, LPARAM lparam);
+
+// Work reaches the window procedure when another loop dispatches it: the host's own, or the pump
+// of another module on the same thread (each module has its own window).
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == kWorkMessage && lparam) {
+    RunDispatchedWork(window, lparam);
+    return 0;
+  }
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
@@ -127,6 +135,19 @@ struct ThreadWindow {
   }
 };
 thread_local ThreadWindow threadWindow;
+
+// Runs posted work dispatched to this module's window. Nothing thrown leaves a window procedure:
+// work that fails there is over.
+void RunDispatchedWork(HWND window, LPARAM lparam) {
+  auto* work = reinterpret_cast<Work*>(lparam);
+  if (window == threadWindow.window && threadWindow.pending > 0) --threadWindow.pending;
+  const Work copy = *work;
+  delete work;
+  try {
+    copy.run(copy.payload);
+  } catch (...) {
+  }
+}
 
 // The thread's initialisation spy: told of each CoUninitialize, it runs `release` in the last one,
 // while the apartment is still there (and again after it, should the system count the
