@@ -9,7 +9,8 @@
 # that the registry holds nothing of ours. Then it builds the installer (windows/vanto-setup.nsi),
 # installs silently, runs the script client against the installed modules (and, where the kernel
 # runs 32-bit programs, both clients' 32-bit builds against the installed 32-bit modules),
-# uninstalls and checks again that nothing of ours is left. Headless (Wine's null display driver).
+# uninstalls and checks again that nothing of ours is left; an installer with a module that does
+# not register must undo itself. Headless (Wine's null display driver).
 #
 #   bash scripts/windows-stage.sh [LINUX_BUILD_DIR]     (default build/, already configured)
 #
@@ -235,6 +236,20 @@ w 'C:\Program Files\VANTO\uninstall.exe' /S || fail "the uninstaller failed (sta
 timeout 120 "$wineserver" -w || fail "the uninstaller did not end within 120 s"
 [ ! -e "$installed" ] || { find "$installed"; fail "the uninstaller left files behind"; }
 check_registry_clean "after uninstalling"
+
+echo "-- installer: a module that does not register undoes the installation"
+broken=$work/broken-x64
+mkdir -p "$broken"
+cp build-win-x86_64/{Corvel.dll,FK303ID.ocx,VANTO.dll} "$broken/"
+echo "not a module" >"$broken/VantoHost.dll"  # registered last: the three before it are undone
+makensis -V2 -DX64_DIR="$broken" -DX86_DIR="$root/build-win-i686" -DOUT="$work/vanto-setup-broken.exe" \
+  windows/vanto-setup.nsi >"$work/makensis-broken.log" 2>&1 || { cat "$work/makensis-broken.log"; fail "makensis failed"; }
+cp "$work/vanto-setup-broken.exe" "$WINEPREFIX/drive_c/vanto-setup-broken.exe"
+if w 'C:\vanto-setup-broken.exe' /S; then fail "the installer succeeded with a module that does not register"; else status=$?; fi
+[ "$status" = 2 ] || fail "the installer ended with status $status, not 2, when a module did not register"
+timeout 120 "$wineserver" -w || fail "the installer's programs did not end within 120 s"
+[ ! -e "$installed" ] || { find "$installed"; fail "the undone installation left files behind"; }
+check_registry_clean "after an installation that undid itself"
 
 ok=1
 echo "-- windows stage passed in $(( $(date +%s) - started )) s"

@@ -130,6 +130,7 @@ Section "Components"
   !insertmacro Register x86 VantoHost.dll
   ${If} $failed != ""
     DetailPrint "$failed did not register: the installation is undone"
+    SetOutPath "$TEMP"  ; the installation folder must not be the working folder to be removed
     !insertmacro UnregisterAll
     !insertmacro RemoveFiles
     MessageBox MB_ICONSTOP "$failed did not register; nothing was installed." /SD IDOK
