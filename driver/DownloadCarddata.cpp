@@ -76,12 +76,13 @@ HRESULT DownloadCarddata(IMachine* self, VARIANT_BOOL blnPort, BSTR strIp, SHORT
         link.SetSerialPort(iPort);
         LONG terminal = imachineno;
         LONG person = 0, fifth = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0;
+        CardRecordMaker maker;
         bool more = link.BeginCardRead(terminal);
         while (more) {
           PumpMessages();
           more = link.NextCardRecord(imachineno, terminal, person, fifth, year, month, day, hour, minute);
           if (!more) break;
-          CardRecordView record = CardRecordView::Create();
+          CardRecordView record = maker.Create();
           record.SetPersonNo(person);
           record.SetSwipeTime(SwipeTimeOf(year, month, day, hour, minute));
           records.Append(record.Dispatch());

@@ -62,5 +62,19 @@ CardRecordView CardRecordView::Create() {
   view.object_ = CreateRecord<ICardRecord>(CLSID_CardRecord, IID_ICardRecord);
   return view;
 }
+CardRecordView CardRecordMaker::Create() {
+  if (!factory_) {
+    HRESULT hr = CoGetClassObject(CLSID_CardRecord, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(factory_.Put()));
+    if (FAILED(hr) || !factory_) {
+      factory_.Reset();
+      Fail(kTextCannotCreateObject);
+    }
+  }
+  CardRecordView view;
+  HRESULT hr = factory_->CreateInstance(nullptr, IID_ICardRecord, reinterpret_cast<void**>(view.object_.Put()));
+  if (FAILED(hr) || !view.object_) Fail(kTextCannotCreateObject);
+  return view;
+}
 void CardRecordView::SetPersonNo(LONG person) { Put(object_, &ICardRecord::put_PersonNo, Variant::I4(person)); }
 void CardRecordView::SetSwipeTime(DATE when) { Put(object_, &ICardRecord::put_SwipeTime, Variant::Date(when)); }

@@ -46,5 +46,17 @@ class CardRecordView {
   IDispatch* Dispatch() const { return object_.Get(); }
 
  private:
+  friend class CardRecordMaker;
   ComPtr<ICardRecord> object_;
+};
+
+// Makes the CardRecords of one operation: the class's factory is asked of the component runtime
+// at the first record and kept for the maker's life, so the class is not looked up again for each
+// record (on Windows every lookup reads the registry). The records are those Create makes.
+class CardRecordMaker {
+ public:
+  CardRecordView Create();
+
+ private:
+  ComPtr<IClassFactory> factory_;
 };

@@ -5,6 +5,7 @@
 #include "failure/failure.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/runtime.h"
 
 namespace {
 thread_local std::unique_ptr<TerminalLink> threadLink;
@@ -52,7 +53,11 @@ bool AnswerAsBoolean(VARIANT& answer) {
 }  // namespace
 
 TerminalLink& TerminalLink::ForThread() {
-  if (!threadLink) threadLink = std::make_unique<TerminalLink>(Form1::Load());
+  if (!threadLink) {
+    threadLink = std::make_unique<TerminalLink>(Form1::Load());
+    // The control is an object of the thread's apartment: it goes before the apartment does.
+    ReleaseBeforeApartmentEnds([] { threadLink.reset(); });
+  }
   return *threadLink;
 }
 

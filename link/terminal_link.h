@@ -1,5 +1,7 @@
 // The driver's one connection to the terminal control: per thread, created at the first
-// operation that needs it and kept (with the serial port it last selected) for the thread's life.
+// operation that needs it and kept (with the serial port it last selected) for the thread's life;
+// on Windows until the thread's apartment ends, whose object the control is (see
+// ReleaseBeforeApartmentEnds).
 // Every member is called by its number in the control's contract; answers are read as Booleans; a
 // control error throws OperationFailure with the control's description.
 #pragma once

@@ -27,3 +27,6 @@ void CoUninitialize() {
 }
 
 bool IsApartmentInitialized() { return initCount > 0; }
+
+// A thread's objects end with the thread here (its thread-local destructors run as ordinary code).
+bool ReleaseBeforeApartmentEnds(void (*)()) { return false; }

@@ -45,6 +45,14 @@ VANTO_SYSTEM_API void VANTO_API_CALL CoFreeUnusedLibraries();
 
 // Whether the calling thread's apartment is initialised.
 VANTO_EXPORT bool IsApartmentInitialized();
+// Has `release` called once when the calling thread's apartment is about to end (in its last
+// CoUninitialize, before the apartment goes), so that what the thread keeps of the apartment's
+// objects goes while they can still be released; a later call on the same thread replaces
+// `release`. Answers whether the notice is taken. On Windows a thread's end runs thread-local
+// destructors inside the system's module notifications (loader lock held, modules possibly
+// already unloaded), where calling into another module can hang or crash; on Linux those
+// destructors run as ordinary code, and nothing is registered (answers false).
+VANTO_EXPORT bool ReleaseBeforeApartmentEnds(void (*release)());
 // Paths of the modules the runtime has loaded and not yet unloaded.
 VANTO_EXPORT std::vector<std::string> LoadedModules();
 

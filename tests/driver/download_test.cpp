@@ -252,6 +252,53 @@ TEST_F(DownloadTest, RecordThatCannotBeCreatedEndsTheDownload) {
   EXPECT_EQ(control().CallsOf(25).size(), 1u);
 }
 
+// Records come from the class's factory, asked once per download; a record the factory cannot
+// make ends the download there, with the records made before it kept in the list.
+class FailingRecordFactory final : public ComObject<IClassFactory> {
+ public:
+  FailingRecordFactory(ComPtr<IClassFactory> real, int failAt) : real_(std::move(real)), failAt_(failAt) {}
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (++calls == failAt_) return E_OUTOFMEMORY;
+    return real_->CreateInstance(outer, iid, object);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+  int calls = 0;
+  mutable int lookups = 0;  // the runtime asking for the factory
+
+ protected:
+  bool Implements(REFIID iid) const override {
+    lookups += iid == IID_IClassFactory;
+    return iid == IID_IClassFactory;
+  }
+
+ private:
+  ComPtr<IClassFactory> real_;
+  int failAt_;
+};
+
+TEST_F(DownloadTest, RecordTheFactoryCannotMakeEndsTheDownloadKeepingEarlierRecords) {
+  for (int failAt : {1, 2, 3}) {
+    SCOPED_TRACE(failAt);
+    TerminalHolds({{1, 2026, 1, 1, 1, 1}, {2, 2026, 1, 1, 1, 2}, {3, 2026, 1, 1, 1, 3}});
+    ComPtr<IClassFactory> real;
+    ASSERT_EQ(CoGetClassObject(CLSID_CardRecord, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(real.Put())),
+              S_OK);
+    auto failing = ComPtr<FailingRecordFactory>::Adopt(new FailingRecordFactory(real, failAt));
+    ASSERT_EQ(RegisterInProcessClass(CLSID_CardRecord, u"Corvel.CardRecord", failing.Get()), S_OK);
+    ComPtr<_Collection> list = CreateCollection();
+    const int before = failing->lookups;
+    Outcome out = Download(1, 2, list.Get());
+    const int lookups = failing->lookups - before;
+    ASSERT_EQ(RegisterCorvelClasses(), S_OK);
+    EXPECT_EQ(lookups, 1) << "the class is looked up once per download, not once per record";
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(Utf8(out.message), "编号为2的考勤机不能下载刷卡数据！ ");
+    EXPECT_EQ(CountOf(list.Get()), failAt - 1);
+    EXPECT_EQ(failing->calls, failAt);
+  }
+}
+
 // Work the host posted runs at the pumps and may call the driver again on the same link.
 TEST_F(DownloadTest, ReentrantCallFromAPumpedMessage) {
   int created = ScriptedControl::Created().load();

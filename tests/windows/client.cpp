@@ -6,7 +6,17 @@
 //
 //   vanto-client-test [--threads]   prints the answers; exit status 0 when the run went as far as
 //                                   its end; --threads first runs two downloads on two threads
+//   vanto-client-test --reentry     downloads terminal 1 with work posted to the thread first: at the
+//                                   driver's first message pump it downloads terminal 2 (same line)
+//                                   through the same object; prints both answers
+//   vanto-client-test --download PORT TERMINAL RUNS
+//                                   downloads the terminal's records RUNS times through the IMachine
+//                                   vtable and prints each run's records per second and the median
+//                                   (bench/windows/download-wine.sh); status 1 when a run fails
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +28,7 @@
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/errors.h"
+#include "platform/automation/message_queue.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
 #include "platform/corvel/corvel.h"
@@ -303,9 +314,94 @@ ComPtr<IDispatch> NewMachine() {
   return machine;
 }
 
+// Records per second of RUNS downloads of one terminal; every run must succeed.
+int DownloadRuns(SHORT port, SHORT terminal, int runs) {
+  ComPtr<IDispatch> late = NewMachine();
+  ComPtr<IMachine> machine;
+  if (!late || FAILED(late->QueryInterface(IID_IMachine, reinterpret_cast<void**>(machine.Put())))) return 1;
+  std::vector<double> rates;
+  for (int run = 1; run <= runs; ++run) {
+    ComPtr<_Collection> cdata = CreateCollection();
+    Bstr msg(u"");
+    VARIANT_BOOL result = VARIANT_FALSE;
+    _Collection* raw = cdata.Detach();  // in-out: the driver may replace it
+    const auto started = std::chrono::steady_clock::now();
+    HRESULT hr = machine->DownloadCarddata(VARIANT_TRUE, Bstr(u"").Get(), port, terminal, &raw, msg.Put(), &result);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    cdata = ComPtr<_Collection>::Adopt(raw);
+    LONG count = 0;
+    if (cdata) cdata->Count(&count);
+    if (FAILED(hr) || result == VARIANT_FALSE || count == 0) {
+      std::printf("run %d failed: %08X [%s], %ld records\n", run, static_cast<unsigned>(hr), Text(msg.View()).c_str(),
+                  static_cast<long>(count));
+      return 1;
+    }
+    rates.push_back(count / seconds);
+    std::printf("run %d: %ld records in %.3f s, %.0f records/s\n", run, static_cast<long>(count), seconds, rates.back());
+  }
+  std::sort(rates.begin(), rates.end());
+  const double median = rates.size() % 2 ? rates[rates.size() / 2]
+                                         : (rates[rates.size() / 2 - 1] + rates[rates.size() / 2]) / 2;
+  std::printf("median %.0f records/s over %d runs\n", median, runs);
+  return 0;
+}
+
+// A download during a download: posted work the driver's message pump runs.
+int Reentry() {
+  ComPtr<IDispatch> late = NewMachine();
+  ComPtr<IMachine> machine;
+  if (!late || FAILED(late->QueryInterface(IID_IMachine, reinterpret_cast<void**>(machine.Put())))) return 1;
+  struct Answer {
+    bool ran = false, ok = false;
+    LONG records = 0;
+    std::string message;
+  };
+  auto download = [&machine](SHORT terminal, Answer& answer) {
+    ComPtr<_Collection> cdata = CreateCollection();
+    Bstr msg(u"");
+    VARIANT_BOOL result = VARIANT_FALSE;
+    _Collection* raw = cdata.Detach();  // in-out: the driver may replace it
+    HRESULT hr = machine->DownloadCarddata(VARIANT_TRUE, Bstr(u"").Get(), 1, terminal, &raw, msg.Put(), &result);
+    cdata = ComPtr<_Collection>::Adopt(raw);
+    if (cdata) cdata->Count(&answer.records);
+    answer.ran = true;
+    answer.ok = SUCCEEDED(hr) && result != VARIANT_FALSE;
+    answer.message = Text(msg.View());
+  };
+  Answer outer, nested;
+  bool nestedBeforeOuterEnded = false;
+  PostThreadWork([&] {
+    download(2, nested);
+    nestedBeforeOuterEnded = !outer.ran;
+  });
+  download(1, outer);
+  std::printf("reentry outer %s %ld records [%s]\n", Truth(outer.ok), static_cast<long>(outer.records),
+              outer.message.c_str());
+  std::printf("reentry nested ran %s, during the outer download %s: %s %ld records [%s]\n", Truth(nested.ran),
+              Truth(nestedBeforeOuterEnded), Truth(nested.ok), static_cast<long>(nested.records),
+              nested.message.c_str());
+  std::printf("reentry pending %zu\n", PendingThreadWork());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--reentry") {
+    CoInitialize(nullptr);
+    const int status = Reentry();
+    std::fflush(stdout);
+    CoUninitialize();
+    return status;
+  }
+  if (argc == 5 && std::string(argv[1]) == "--download") {
+    CoInitialize(nullptr);
+    const int status = DownloadRuns(static_cast<SHORT>(std::atoi(argv[2])), static_cast<SHORT>(std::atoi(argv[3])),
+                                    std::max(1, std::atoi(argv[4])));
+    std::fflush(stdout);
+    CoUninitialize();
+    return status;
+  }
   const bool withThreads = argc > 1 && std::string(argv[1]) == "--threads";
   CoInitialize(nullptr);
   int status = 1;

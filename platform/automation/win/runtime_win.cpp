@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/automation/runtime.h"
+#include "platform/automation/win/system_win.h"
 
 extern "C" {
 // ole32, declared with our types (see abi.h).
@@ -55,3 +56,5 @@ bool IsApartmentInitialized() {
 }
 
 std::vector<std::string> LoadedModules() { return {}; }
+
+bool ReleaseBeforeApartmentEnds(void (*release)()) { return vanto::win::NoticeApartmentEnd(release); }

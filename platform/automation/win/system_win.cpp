@@ -2,6 +2,7 @@
 #include "platform/automation/win/system_win.h"
 
 #include <windows.h>
+#include <objbase.h>
 
 #include <vector>
 
@@ -69,7 +70,30 @@ HMODULE ThisModule() {
   return module;
 }
 
+// Keeps this module loaded until the process ends, once it has put objects with destructors in a
+// thread's storage. A thread's end runs those destructors (the C++ runtime's thread-exit
+// callbacks) and then drops the module reference they hold; were that the module's last
+// reference, the module would be unloaded inside the thread's own exit notifications, and its
+// runtime's clean-up waits there forever (two downloads on two threads, each thread ending after
+// its apartment: the second end hung).
+void KeepThisModuleLoaded() {
+  static const bool pinned = [] {
+    HMODULE module = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              reinterpret_cast<LPCWSTR>(&KeepThisModuleLoaded), &module) != 0;
+  }();
+  (void)pinned;
+}
+
+void RunDispatchedWork(HWND window, LPARAM lparam);
+
+// Work reaches the window procedure when another loop dispatches it: the host's own, or the pump
+// of another module on the same thread (each module has its own window).
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == kWorkMessage && lparam) {
+    RunDispatchedWork(window, lparam);
+    return 0;
+  }
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
@@ -104,12 +128,83 @@ struct ThreadWindow {
     DestroyWindow(window);
   }
   HWND Get() {
+    KeepThisModuleLoaded();
     if (!window)
       window = CreateWindowExW(0, WindowClass(), L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ThisModule(), nullptr);
     return window;
   }
 };
 thread_local ThreadWindow threadWindow;
+
+// Runs posted work dispatched to this module's window. Nothing thrown leaves a window procedure:
+// work that fails there is over.
+void RunDispatchedWork(HWND window, LPARAM lparam) {
+  auto* work = reinterpret_cast<Work*>(lparam);
+  if (window == threadWindow.window && threadWindow.pending > 0) --threadWindow.pending;
+  const Work copy = *work;
+  delete work;
+  try {
+    copy.run(copy.payload);
+  } catch (...) {
+  }
+}
+
+// The thread's initialisation spy: told of each CoUninitialize, it runs `release` in the last one,
+// while the apartment is still there (and again after it, should the system count the
+// apartment's references otherwise), then withdraws. It lives in the thread's storage, so its
+// references are not counted.
+class ApartmentEndSpy final : public IInitializeSpy {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IInitializeSpy)) {
+      *object = static_cast<IInitializeSpy*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE PreInitialize(DWORD, DWORD) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE PostInitialize(HRESULT result, DWORD, DWORD) override { return result; }
+  HRESULT STDMETHODCALLTYPE PreUninitialize(DWORD references) override {
+    if (references <= 1) Run();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE PostUninitialize(DWORD references) override {
+    if (references == 0) {
+      Run();
+      Withdraw();
+    }
+    return S_OK;
+  }
+
+  bool Take(void (*release)()) {
+    release_ = release;
+    if (registered_) return true;
+    registered_ = SUCCEEDED(CoRegisterInitializeSpy(this, &cookie_));
+    return registered_;
+  }
+
+ private:
+  void Run() {
+    if (auto release = release_) {
+      release_ = nullptr;
+      release();
+    }
+  }
+  void Withdraw() {
+    if (!registered_) return;
+    registered_ = false;
+    CoRevokeInitializeSpy(cookie_);
+  }
+
+  void (*release_)() = nullptr;
+  ULARGE_INTEGER cookie_{};
+  bool registered_ = false;
+};
+thread_local ApartmentEndSpy apartmentEnd;
 
 }  // namespace
 
@@ -275,5 +370,10 @@ std::size_t PumpThreadMessages() {
 }
 
 std::size_t PendingThreadWindowWork() { return threadWindow.pending; }
+
+bool NoticeApartmentEnd(void (*release)()) {
+  KeepThisModuleLoaded();  // The caller keeps what `release` frees in the thread's storage.
+  return apartmentEnd.Take(release);
+}
 
 }  // namespace vanto::win

@@ -37,6 +37,11 @@ std::size_t PumpThreadMessages();
 // How many posted items wait on the calling thread.
 std::size_t PendingThreadWindowWork();
 
+// --- The calling thread's apartment end: `release` runs once in the thread's last CoUninitialize,
+// before the apartment ends (an initialisation spy of the thread; a later call replaces
+// `release`). False when the system does not take the notice.
+bool NoticeApartmentEnd(void (*release)());
+
 // --- Text of the last system error (FormatMessage), "code N" when there is none.
 std::string LastErrorText(unsigned long code);
 
