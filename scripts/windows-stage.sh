@@ -42,6 +42,20 @@ trap cleanup EXIT
 fail() { echo "windows stage: $*" >&2; exit 1; }
 # Runs a Wine program (64-bit; WINE_BIN=$wine32 for a 32-bit one), bounded.
 w() { timeout "${WINE_TIMEOUT:-120}" "${WINE_BIN:-$wine64}" "$@"; }
+# A Wine command once more when Wine itself could not start the program ("Application could not
+# be started ... ShellExecuteEx failed: Internal error", seen once in six runs, cause unknown):
+# a failure of the program it runs is not retried.
+w_started() {
+  local out status=0
+  out=$(w "$@" 2>&1) || status=$?
+  if [ "$status" -ne 0 ] && grep -q -E 'could not be started|ShellExecuteEx failed' <<<"$out"; then
+    echo "windows stage: Wine could not start '$*' ($(grep -m1 -o -E 'ShellExecuteEx failed.*' <<<"$out")); once more" >&2
+    status=0
+    out=$(w "$@" 2>&1) || status=$?
+  fi
+  [ -z "$out" ] || printf '%s\n' "$out"
+  return "$status"
+}
 # The 32-bit half of Wine (package wine32) runs only where the kernel runs 32-bit programs.
 wine32=/usr/lib/wine/wine
 if [ -x "$wine32" ] && "$wine32" --version >/dev/null 2>&1; then has32=1; else has32=0; fi
@@ -114,7 +128,7 @@ install=$WINEPREFIX/drive_c/vanto
 mkdir -p "$install"
 cp build-win-x86_64/{VANTO.dll,Corvel.dll,FK303ID.ocx,VantoHost.dll,vanto-client-test.exe,vanto-conversions-probe.exe} tests/windows/client.vbs "$install/"
 for module in Corvel.dll FK303ID.ocx VANTO.dll VantoHost.dll; do
-  w regsvr32 /s "C:\\vanto\\$module" || fail "regsvr32 $module failed"
+  w_started regsvr32 /s "C:\\vanto\\$module" || fail "regsvr32 $module failed"
 done
 
 # One run of a Windows client against fresh simulators: COM1 is the pseudo-terminal of port 1,
@@ -197,7 +211,7 @@ check_registry_clean() {  # WHEN
 echo "-- unregister (twice) and check the registry"
 for round in 1 2; do
   for module in VantoHost.dll VANTO.dll FK303ID.ocx Corvel.dll; do
-    w regsvr32 /u /s "C:\\vanto\\$module" || fail "regsvr32 /u $module failed (round $round)"
+    w_started regsvr32 /u /s "C:\\vanto\\$module" || fail "regsvr32 /u $module failed (round $round)"
   done
 done
 check_registry_clean "after unregistering"
