@@ -6,6 +6,7 @@
 // and the server's peak resident memory (VmHWM), with the machine's load before and after.
 //
 // Run: build-rel/bench/web/console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH]
+// [--database FILE] (an SQLite file kept for the next run: seeded only when it does not exist)
 // (a Release build: cmake -DCMAKE_BUILD_TYPE=Release -DVANTO_BENCH=ON). With VANTO_BENCH_PG_URL
 // (else VANTO_TEST_PG_URL) set, e.g. to a cluster from scripts/pg-cluster.sh, it runs on a
 // PostgreSQL database of its own too (created and dropped).
@@ -58,6 +59,7 @@ struct Settings {
   int clients = 50;
   int requests = 40;  // per client and page
   std::string vanto = VANTO_BINARY;
+  std::string database;  // an SQLite file kept between runs (seeded when it does not exist yet)
 };
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -226,12 +228,13 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   char pattern[] = "/tmp/vanto-console-bench-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
   auto seeded = Clock::now();
-  Seed(location, settings.swipes);
-  const double seed_s = std::chrono::duration<double>(Clock::now() - seeded).count();
-  {
+  const bool kept = engine == "SQLite" && !settings.database.empty() && std::filesystem::exists(location);
+  if (!kept) {
+    Seed(location, settings.swipes);
     vanto::accounts::Accounts accounts(vanto::accounts::OpenAccountsStore(location, std::chrono::seconds(10)));
     accounts.AddUser({"bench", "command line"}, kUser, vanto::accounts::Role::Admin, kPassword);
   }
+  const double seed_s = std::chrono::duration<double>(Clock::now() - seeded).count();
   const std::string site_file = (folder / "site.toml").string();
   {
     std::ofstream site(site_file);
@@ -347,16 +350,19 @@ int main(int argc, char** argv) {
   Settings settings;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (i + 1 >= argc) Fail("usage: console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH]");
+    if (i + 1 >= argc) Fail("usage: console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH] [--database FILE]");
     if (a == "--swipes") settings.swipes = std::atoll(argv[++i]);
     else if (a == "--clients") settings.clients = std::atoi(argv[++i]);
     else if (a == "--requests") settings.requests = std::atoi(argv[++i]);
     else if (a == "--vanto") settings.vanto = argv[++i];
+    else if (a == "--database") settings.database = argv[++i];
     else Fail("unknown option " + a);
   }
   if (settings.swipes < 1 || settings.clients < 1 || settings.requests < 1) Fail("every count must be at least 1");
   signal(SIGPIPE, SIG_IGN);
-  {
+  if (!settings.database.empty()) {
+    Run(settings, "SQLite", settings.database);
+  } else {
     char pattern[] = "/tmp/vanto-console-db-XXXXXX";
     const std::filesystem::path folder = mkdtemp(pattern);
     Run(settings, "SQLite", (folder / "site.db").string());

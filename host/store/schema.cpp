@@ -464,6 +464,15 @@ ALTER TABLE sync_run_terminals ADD COLUMN clock_drift INTEGER;
 ALTER TABLE sync_run_terminals ADD COLUMN clock TEXT COLLATE "C" NOT NULL DEFAULT '',
   ADD COLUMN clock_drift BIGINT;
 )sql"},
+    // A person's swipes (the console's Swipes page filtered by person, a person's month, one
+    // person's report): found by person and time instead of reading every swipe of the period.
+    {10, "an index of each person's swipes by time",
+     R"sql(
+CREATE INDEX swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+)sql",
+     R"sql(
+CREATE INDEX swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+)sql"},
 };
 
 }  // namespace
