@@ -468,10 +468,10 @@ ALTER TABLE sync_run_terminals ADD COLUMN clock TEXT COLLATE "C" NOT NULL DEFAUL
     // person's report): found by person and time instead of reading every swipe of the period.
     {10, "an index of each person's swipes by time",
      R"sql(
-CREATE INDEX swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
 )sql",
      R"sql(
-CREATE INDEX swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
 )sql"},
 };
 
