@@ -28,15 +28,6 @@ struct ServeOptions {
   double lock_timeout = 5.0;
 };
 
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> items;
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ','))
-    if (!item.empty()) items.push_back(item);
-  return items;
-}
-
 int RunServe(const ServeOptions& o, Io& io) {
   web::ServerOptions options;
   try {
@@ -46,7 +37,12 @@ int RunServe(const ServeOptions& o, Io& io) {
   }
   options.tls_cert = o.tls_cert.value_or("");
   options.tls_key = o.tls_key.value_or("");
-  if (o.trusted_proxies) options.trusted_proxies = SplitList(*o.trusted_proxies);
+  // --trusted-proxies, else the site file's [console] trusted_proxies, else none.
+  try {
+    options.trusted_proxies = site::ResolveTrustedProxies(CurrentSite(), o.trusted_proxies).addresses;
+  } catch (const site::SiteError& e) {
+    throw UsageError(e.what());
+  }
   std::mutex log_mutex;
   const std::string location = DatabasePath(o.db, true);
   // A log line may quote a database failure: never with its password.
@@ -149,10 +145,10 @@ Command ServeCommand() {
           TrLater("Serves the console on 127.0.0.1:8080 unless --listen says otherwise (port 0: any free port; the\n"
           "address is printed). With --tls-cert and --tls-key it speaks HTTPS only. Behind a reverse proxy,\n"
           "--trusted-proxies lists the proxies' addresses whose X-Forwarded-For and X-Forwarded-Proto are\n"
-          "believed. Users come from 'vanto user add'. With a site file, the dashboard shows its ports and\n"
-          "terminals and an admin syncs them; a [schedule] sync_every = \"5m\" in the site file has the\n"
-          "console sync the site that often (use it or the package's vanto-sync.timer, not both).\n"
-          "Stops on SIGINT or SIGTERM."),
+          "believed (without it, the site file's [console] trusted_proxies). Users come from 'vanto user add'.\n"
+          "With a site file, the dashboard shows its ports and terminals and an admin syncs them; a\n"
+          "[schedule] sync_every = \"5m\" in the site file has the console sync the site that often (use it or\n"
+          "the package's vanto-sync.timer, not both). Stops on SIGINT or SIGTERM."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ServeOptions>();
             p.Text("listen", "HOST:PORT", TrLater("where to listen (default 127.0.0.1:8080)"), &o->listen);

@@ -4,6 +4,9 @@
 
 #include "host/text/messages.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -196,6 +199,32 @@ void ReadClockRules(Site& site, const toml::node& node) {
   }
 }
 
+// [console]: the settings of `vanto serve` (trusted_proxies).
+void ReadConsole(Site& site, const toml::node& node) {
+  const auto* table = node.as_table();
+  if (!table) Refuse(site, LineOf(node), "console", TrFill("must be a table [console], not {0}", {TypeName(node)}));
+  for (auto&& [key, value] : *table) {
+    const std::string name(key.str()), shown = "console." + name;
+    if (name != "trusted_proxies") Refuse(site, LineOf(key), shown, Tr("unknown key (the console has: trusted_proxies)"));
+    const auto* list = value.as_array();
+    if (!list)
+      Refuse(site, LineOf(value), shown,
+             TrFill("must be a list of addresses such as [\"10.0.0.2\"], not {0}", {TypeName(value)}));
+    site.trusted_proxies.clear();
+    site.trusted_proxies_line = LineOf(value);
+    for (const toml::node& item : *list) {
+      const std::string text = Text(site, item, shown);
+      const std::optional<std::string> address = ProxyAddress(text);
+      if (!address)
+        Refuse(site, LineOf(item), shown,
+               TrFill("'{0}' is no IP address (give the address the proxy connects from, e.g. \"10.0.0.2\" or \"::1\")", {text}));
+      if (std::find(site.trusted_proxies.begin(), site.trusted_proxies.end(), *address) != site.trusted_proxies.end())
+        Refuse(site, LineOf(item), shown, TrFill("'{0}' is listed twice", {text}));
+      site.trusted_proxies.push_back(*address);
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -239,6 +268,40 @@ std::optional<long long> ParseDuration(const std::string& text) {
   if (unit == "h") return number * 3600;
   if (unit == "d") return number * 86400;
   return std::nullopt;
+}
+
+std::optional<std::string> ProxyAddress(const std::string& text) {
+  char shown[INET6_ADDRSTRLEN] = {};
+  in_addr v4{};
+  in6_addr v6{};
+  if (inet_pton(AF_INET, text.c_str(), &v4) == 1 && inet_ntop(AF_INET, &v4, shown, sizeof shown)) return std::string(shown);
+  if (inet_pton(AF_INET6, text.c_str(), &v6) == 1 && inet_ntop(AF_INET6, &v6, shown, sizeof shown)) return std::string(shown);
+  return std::nullopt;
+}
+
+TrustedProxies ResolveTrustedProxies(const Site* site, const std::optional<std::string>& option) {
+  TrustedProxies proxies;
+  if (option) {
+    proxies.origin = "--trusted-proxies";
+    std::stringstream in(*option);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+      if (item.empty()) continue;
+      const std::optional<std::string> address = ProxyAddress(item);
+      if (!address)
+        throw SiteError("--trusted-proxies: " +
+                        TrFill("'{0}' is no IP address (give the address the proxy connects from, e.g. \"10.0.0.2\" or \"::1\")", {item}));
+      if (std::find(proxies.addresses.begin(), proxies.addresses.end(), *address) != proxies.addresses.end())
+        throw SiteError("--trusted-proxies: " + TrFill("'{0}' is listed twice", {item}));
+      proxies.addresses.push_back(*address);
+    }
+  } else if (site && site->trusted_proxies_line) {
+    proxies.addresses = site->trusted_proxies;
+    proxies.origin = site->Where(site->trusted_proxies_line);
+  } else {
+    proxies.origin = "default";
+  }
+  return proxies;
 }
 
 std::optional<int> ParseTimeOfDay(const std::string& text) {
@@ -293,6 +356,8 @@ Site ParseSite(const std::string& text, const std::string& path) {
       if (!node.is_integer() || !rate || *rate < 1 || *rate > 1000000)
         Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
       site.api_requests_per_minute = *rate;
+    } else if (name == "console") {
+      ReadConsole(site, node);
     } else if (name == "line") {
       const auto* table = node.as_table();
       if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
@@ -339,7 +404,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [line], [schedule], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));
@@ -403,6 +468,12 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
   seconds("records_ahead", rules.records_ahead, rules.records_ahead_line);
   seconds("records_back", rules.records_back, rules.records_back_line);
   if (site.late_after) rows.push_back({"late_after", *site.late_after, file(site.late_after_line)});
+  {
+    const TrustedProxies proxies = ResolveTrustedProxies(&site, std::nullopt);
+    std::string list;
+    for (const std::string& a : proxies.addresses) list += (list.empty() ? "" : ", ") + a;
+    rows.push_back({"console.trusted_proxies", list.empty() ? "(none)" : list, proxies.origin});
+  }
   for (const LineKey& key : LineKeys()) {
     std::string value, origin;
     if (auto given = Environment(key.variable)) {

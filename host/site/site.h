@@ -77,6 +77,10 @@ struct Site {
   // A first swipe of a working day after this time of day ("HH:MM") is late; none: no one is.
   std::optional<std::string> late_after;
   int late_after_line = 0;
+  // [console] trusted_proxies: the reverse proxies whose X-Forwarded-For and X-Forwarded-Proto
+  // `vanto serve` believes, each a numeric address in its canonical form (ProxyAddress).
+  std::vector<std::string> trusted_proxies;
+  int trusted_proxies_line = 0;  // 0: the file gives none
   // Requests each API token may make per minute (`vanto serve`); more are answered 429.
   std::int64_t api_requests_per_minute = 600;
   int api_requests_per_minute_line = 0;
@@ -130,6 +134,20 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
 // port's device and own settings. A setting the user gave in `env` is left out (the control's
 // own override holds), and so is a port's own setting where the user gave the line's.
 std::map<std::string, std::string> ControlSettingsOf(const Site& site, const Environment& env);
+
+// A proxy's address as a client's address is compared with it: an IPv4 or IPv6 address in its
+// canonical text ("10.0.0.2", "::1"); nullopt when `text` is no numeric address.
+std::optional<std::string> ProxyAddress(const std::string& text);
+
+// The proxies `vanto serve` trusts and where the list comes from, in the order every setting
+// uses: the command line (`option`, --trusted-proxies ADDR,...), then the site file (`site`, may
+// be null), then the default (none). Throws SiteError naming the option and the address that
+// is no numeric address, or given twice.
+struct TrustedProxies {
+  std::vector<std::string> addresses;
+  std::string origin;  // "--trusted-proxies", "FILE:LINE" or "default"
+};
+TrustedProxies ResolveTrustedProxies(const Site* site, const std::optional<std::string>& option);
 
 // A duration: "90s", "2m", "1h", "1d" or a whole number of seconds -> seconds; nullopt when
 // it is none of these.

@@ -477,6 +477,15 @@ END;
      R"sql(
 SELECT 1;
 )sql"},
+    // A person's swipes (the console's Swipes page filtered by person, a person's month, one
+    // person's report): found by person and time instead of reading every swipe of the period.
+    {11, "an index of each person's swipes by time",
+     R"sql(
+CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+)sql",
+     R"sql(
+CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+)sql"},
 };
 
 }  // namespace

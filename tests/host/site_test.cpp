@@ -120,6 +120,67 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
   }
 }
 
+// [console] trusted_proxies and --trusted-proxies: accepted addresses in canonical form, the
+// command line before the file before the default, and every bad value refused where it is.
+TEST(SiteFile, TrustedProxiesResolveFromOptionThenFileThenDefault) {
+  const std::string port = "\n[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n";
+  struct Case {
+    const char* file;    // the [console] table's text ("": no table)
+    std::optional<std::string> option;  // --trusted-proxies
+    std::vector<std::string> addresses;
+    const char* origin_or_error;  // the origin; or, with no addresses, the start of the refusal
+  } cases[] = {
+      {"", std::nullopt, {}, "default"},
+      {"[console]\ntrusted_proxies = []\n", std::nullopt, {}, "s.toml:2"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.2\", \"::1\"]\n", std::nullopt, {"10.0.0.2", "::1"}, "s.toml:2"},
+      // IPv6 in its canonical text, as a client's address is shown.
+      {"[console]\ntrusted_proxies = [\"0:0:0:0:0:0:0:1\", \"FE80::0:1\"]\n", std::nullopt, {"::1", "fe80::1"}, "s.toml:2"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.2\"]\n", "192.168.1.1,,::1", {"192.168.1.1", "::1"}, "--trusted-proxies"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.2\"]\n", "", {}, "--trusted-proxies"},
+      {"", "10.0.0.2", {"10.0.0.2"}, "--trusted-proxies"},
+      // Refused: the file with its line and key, the option by name.
+      {"[console]\ntrusted_proxies = \"10.0.0.2\"\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': must be a list"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.2\",\n  \"proxy.example\"]\n", std::nullopt, {},
+       "s.toml:3: key 'console.trusted_proxies': 'proxy.example' is no IP address"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.256\"]\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': '10.0.0.256' is no IP"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.2/24\"]\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': '10.0.0.2/24' is no IP"},
+      {"[console]\ntrusted_proxies = [\" 10.0.0.2\"]\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': ' 10.0.0.2' is no IP"},
+      {"[console]\ntrusted_proxies = [\"::1\", \"0::1\"]\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': '0::1' is listed twice"},
+      {"[console]\ntrusted_proxies = [1]\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': must be a string"},
+      {"[console]\ntrusted_proxies = [\"\"]\n", std::nullopt, {}, "s.toml:2: key 'console.trusted_proxies': must not be empty"},
+      {"[console]\nproxies = [\"10.0.0.2\"]\n", std::nullopt, {}, "s.toml:2: key 'console.proxies': unknown key"},
+      {"console = 1\n", std::nullopt, {}, "s.toml:1: key 'console': must be a table [console]"},
+      {"", "10.0.0.2,localhost", {}, "--trusted-proxies: 'localhost' is no IP address"},
+      {"", "::1,::0:1", {}, "--trusted-proxies: '::0:1' is listed twice"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " / " + c.option.value_or("(no option)"));
+    try {
+      const Site site = ParseSite(c.file + port, "s.toml");
+      const TrustedProxies proxies = ResolveTrustedProxies(&site, c.option);
+      EXPECT_EQ(proxies.addresses, c.addresses);
+      EXPECT_EQ(proxies.origin, c.origin_or_error);
+      if (!c.option) {  // `vanto site show` shows the same, with its source
+        bool shown = false;
+        for (const Effective& e : EffectiveSettings(site, {}))
+          if (e.name == "console.trusted_proxies") {
+            shown = true;
+            EXPECT_EQ(e.origin, c.origin_or_error);
+            EXPECT_EQ(e.value, c.addresses.empty() ? "(none)" : c.addresses.size() == 1 ? c.addresses[0]
+                                                                 : c.addresses[0] + ", " + c.addresses[1]);
+          }
+        EXPECT_TRUE(shown);
+      }
+    } catch (const SiteError& e) {
+      EXPECT_TRUE(c.addresses.empty());
+      EXPECT_EQ(std::string(e.what()).rfind(c.origin_or_error, 0), 0u) << "got: " << e.what();
+    }
+  }
+  // Without a site file the command line or the default holds.
+  EXPECT_EQ(ResolveTrustedProxies(nullptr, std::nullopt).origin, "default");
+  EXPECT_EQ(ResolveTrustedProxies(nullptr, "127.0.0.1").addresses, std::vector<std::string>{"127.0.0.1"});
+}
+
 TEST(SiteFile, LocationFollowsOptionThenEnvironmentThenConfigFolder) {
   EnvironmentGuard guard(kVariables);
   ::setenv("HOME", "/home/ann", 1);

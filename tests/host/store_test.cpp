@@ -327,6 +327,48 @@ std::string Sql(const std::string& path, const std::string& sql) {
   return first;
 }
 
+// The plan SQLite makes for the store's own listing query: which index a filter is served by.
+// A page filtered by person (the console's Swipes page, a person's month) must not read every
+// swipe of its period; a period alone reads the time index, in order.
+TEST_F(StoreTest, ListingsFilteredByPersonUseTheIndexByPerson) {
+  auto store = OpenSwipeStore(db_);
+  SwipePosition after;
+  after.time = "2026-05-03 08:00:00";
+  after.person = 7;
+  auto query = [](std::optional<std::string> from, std::optional<std::string> to, std::vector<std::int32_t> persons,
+                  std::optional<SwipePosition> after, std::optional<std::size_t> limit) {
+    SwipeQuery q;
+    q.from = std::move(from), q.to = std::move(to), q.persons = std::move(persons), q.after = std::move(after);
+    q.limit = limit;
+    return q;
+  };
+  struct Case {
+    const char* what;
+    SwipeQuery query;
+    const char* index;
+  } cases[] = {
+      {"a person", query({}, {}, {7}, {}, 101), "swipes_by_person"},
+      {"a person over a month", query("2026-05-01", "2026-05-31", {7}, {}, 101), "swipes_by_person"},
+      {"a person's next page", query("2026-05-01", "2026-05-31", {7}, after, 101), "swipes_by_person"},
+      {"a department's people", query("2026-05-01", {}, {7, 8, 9}, {}, {}), "swipes_by_person"},
+      {"everyone over a month", query("2026-05-01", "2026-05-31", {}, {}, 101), "swipes_by_time"},
+  };
+  for (const Case& c : cases) {
+    const SqlFilter filter = BuildFilter(c.query, Engine::Sqlite);
+    const std::string sql = "EXPLAIN QUERY PLAN SELECT " + SwipeColumnsOf(LatestSchemaVersion()) + " FROM swipes" +
+                            filter.where + SwipeOrderOf(c.query);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db) << "\n" << sql;
+    std::string plan;
+    while (sqlite3_step(stmt) == SQLITE_ROW) plan += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3)) + std::string("\n");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    EXPECT_NE(plan.find(std::string("USING INDEX ") + c.index), std::string::npos) << c.what << ":\n" << plan;
+  }
+}
+
 TEST_F(StoreTest, TheJournalIsWal) {
   { Open(); }
   // The journal mode is a property of the file: a fresh connection sees it.

@@ -1,0 +1,381 @@
+// The console under load: `vanto serve` (a child process, so its peak resident memory is its own)
+// over a database of 1,000,000 stored swipes, with a site file so the dashboard has ports, and one
+// signed-in user; 50 concurrent clients (one thread and one keep-alive connection each) request the
+// dashboard and a filtered swipes page (one person over one month) in turn, a fixed number of
+// times each. Prints, per page, the median and 99th percentile latency, the requests per second
+// and the server's peak resident memory (VmHWM), with the machine's load before and after.
+//
+// Run: build-rel/bench/web/console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH]
+// [--database FILE] (an SQLite file kept for the next run: seeded only when it does not exist)
+// (a Release build: cmake -DCMAKE_BUILD_TYPE=Release -DVANTO_BENCH=ON). With VANTO_BENCH_PG_URL
+// (else VANTO_TEST_PG_URL) set, e.g. to a cluster from scripts/pg-cluster.sh, it runs on a
+// PostgreSQL database of its own too (created and dropped).
+// Goals: p99 at most 100 ms for each page, peak resident memory under 128 MiB.
+#include <fcntl.h>
+#include <httplib.h>
+#include <libpq-fe.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <latch>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "accounts/accounts.h"
+#include "host/store/swipe_store.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPeople = 500;
+constexpr int kPorts = 2, kTerminalsPerPort = 4;
+constexpr const char* kUser = "bench";
+constexpr const char* kPassword = "bench password 1";
+
+struct Settings {
+  long long swipes = 1000000;
+  int clients = 50;
+  int requests = 40;  // per client and page
+  std::string vanto = VANTO_BINARY;
+  std::string database;  // an SQLite file kept between runs (seeded when it does not exist yet)
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::cerr << "console_bench: " << what << std::endl;
+  std::exit(1);
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+// 1,000,000 swipes over a year: kPeople people, about two swipes a working day each, spread over
+// the site's terminals, stored in large transactions through the store's own API.
+void Seed(const std::string& location, long long count) {
+  auto store = vanto::store::OpenSwipeStore(location);
+  std::vector<vanto::store::PersonName> people;
+  for (int p = 1; p <= kPeople; ++p)
+    people.push_back({p, "Person " + std::to_string(p), "Department " + std::to_string(p % 12)});
+  store->PutPeople(people);
+  std::mt19937 random(19);
+  std::vector<vanto::store::StoredSwipe> rows;
+  rows.reserve(50000);
+  const auto day0 = std::chrono::sys_days(std::chrono::year(2026) / 1 / 1);
+  std::vector<std::uint32_t> next_index(kPorts * kTerminalsPerPort, 0);
+  for (long long i = 0; i < count; ++i) {
+    vanto::store::StoredSwipe s;
+    const long long day = (i / (2 * kPeople)) % 365;
+    s.person = static_cast<std::int32_t>(1 + i % kPeople);
+    const int slot = static_cast<int>(random() % (kPorts * kTerminalsPerPort));
+    s.port = 1 + slot / kTerminalsPerPort;
+    s.terminal = 1 + slot % kTerminalsPerPort;
+    const bool morning = (i / kPeople) % 2 == 0;
+    const int minute = (morning ? 7 * 60 + 30 : 17 * 60) + static_cast<int>(random() % 90);
+    const std::chrono::year_month_day date{day0 + std::chrono::days(day)};
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), minute / 60, minute % 60);
+    s.minute = text;
+    s.time = s.minute + ":" + (random() % 2 ? "17" : "42");
+    s.occurrence = 1 + static_cast<int>(i / (kPeople * 2 * 365));
+    s.downloaded_at = "2027-01-01T00:00:00Z";
+    s.identity = 7000 + static_cast<std::uint32_t>(slot);
+    s.generation = 1;
+    s.index = next_index[slot]++;
+    rows.push_back(std::move(s));
+    if (rows.size() == 50000 || i + 1 == count) {
+      store->Insert(rows);
+      rows.clear();
+    }
+  }
+}
+
+// The child `vanto serve`: its pid and the port it printed.
+struct Server {
+  pid_t pid = -1;
+  int port = 0;
+};
+
+Server Start(const Settings& settings, const std::string& site_file, const std::string& log_file) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) Fail("cannot make a pipe: " + std::string(std::strerror(errno)));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  // Its log (a line per request) into a file beside the database, read when it fails.
+  posix_spawn_file_actions_addopen(&actions, 2, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> args = {settings.vanto, "serve", "--site", site_file, "--listen", "127.0.0.1:0"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  Server server;
+  int rc = posix_spawn(&server.pid, settings.vanto.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (rc != 0) Fail("cannot start " + settings.vanto + ": " + std::strerror(rc));
+  // Wait (at most 30 s) for "listening on http://127.0.0.1:PORT".
+  std::string text;
+  const auto until = Clock::now() + std::chrono::seconds(30);
+  static const std::regex listening("http://127\\.0\\.0\\.1:([0-9]+)");
+  std::smatch m;
+  while (!std::regex_search(text, m, listening)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    pollfd p{out[0], POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) Fail("vanto serve did not say where it listens within 30 s");
+    char buffer[256];
+    ssize_t n = read(out[0], buffer, sizeof buffer);
+    if (n <= 0) Fail("vanto serve ended before it listened: " + text);
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(out[0]);
+  server.port = std::stoi(m[1].str());
+  return server;
+}
+
+long long PeakKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
+  return -1;
+}
+
+int Threads(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+  return -1;
+}
+
+void Stop(const Server& server) {
+  // Waits on the child's end through its process descriptor, at most 30 s.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, server.pid, 0));
+  kill(server.pid, SIGTERM);
+  pollfd p{pidfd, POLLIN, 0};
+  if (pidfd < 0 || poll(&p, 1, 30000) != 1) {
+    std::cerr << "console_bench: vanto serve did not stop within 30 s; killed" << std::endl;
+    kill(server.pid, SIGKILL);
+  }
+  if (pidfd >= 0) close(pidfd);
+  int status = 0;
+  waitpid(server.pid, &status, 0);
+}
+
+std::string CookieOf(const httplib::Result& r, const std::string& name) {
+  for (std::size_t i = 0; i < r->get_header_value_count("Set-Cookie"); ++i) {
+    std::string c = r->get_header_value("Set-Cookie", i);
+    if (c.rfind(name + "=", 0) == 0) return c.substr(name.size() + 1, c.find(';') - name.size() - 1);
+  }
+  return {};
+}
+
+std::string SignIn(int port) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_read_timeout(std::chrono::seconds(30));
+  auto form = client.Get("/login");
+  if (!form) Fail("GET /login failed");
+  std::string token = CookieOf(form, "vanto_login");
+  auto r = client.Post("/login", httplib::Headers{{"Cookie", "vanto_login=" + token}},
+                       httplib::Params{{"csrf", token}, {"name", kUser}, {"password", kPassword}});
+  if (!r || r->status != 303) Fail("signing in failed");
+  std::string session = CookieOf(r, "vanto_session");
+  if (session.empty()) Fail("signing in set no session");
+  return "vanto_session=" + session;
+}
+
+double Percentile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  std::size_t at = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+  return v[std::min(at, v.size() - 1)];
+}
+
+std::string SwipesPath(std::mt19937& random) {
+  const int person = 1 + static_cast<int>(random() % kPeople);
+  const int month = 1 + static_cast<int>(random() % 12);
+  char period[64];
+  std::snprintf(period, sizeof period, "from=2026-%02d-01&to=2026-%02d-28", month, month);
+  return "/swipes?" + std::string(period) + "&person=" + std::to_string(person);
+}
+
+void Run(const Settings& settings, const std::string& engine, const std::string& location) {
+  char pattern[] = "/tmp/vanto-console-bench-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(pattern);
+  auto seeded = Clock::now();
+  const bool kept = engine == "SQLite" && !settings.database.empty() && std::filesystem::exists(location);
+  if (!kept) {
+    Seed(location, settings.swipes);
+    vanto::accounts::Accounts accounts(vanto::accounts::OpenAccountsStore(location, std::chrono::seconds(10)));
+    accounts.AddUser({"bench", "command line"}, kUser, vanto::accounts::Role::Admin, kPassword);
+  }
+  const double seed_s = std::chrono::duration<double>(Clock::now() - seeded).count();
+  const std::string site_file = (folder / "site.toml").string();
+  {
+    std::ofstream site(site_file);
+    site << "database = \"" << location << "\"\n";
+    for (int p = 1; p <= kPorts; ++p)
+      site << "\n[[port]]\nnumber = " << p << "\ndevice = \"/dev/vanto-bench-" << p << "\"\nterminals = [1, 2, 3, 4]\n";
+  }
+  const Server server = Start(settings, site_file, (folder / "serve.log").string());
+  const std::string cookie = SignIn(server.port);
+
+  std::vector<std::vector<double>> dashboard(settings.clients), swipes(settings.clients);
+  std::atomic<int> failures{0};
+  std::atomic<long long> rows_seen{0};
+  std::latch ready(settings.clients + 1), go(1);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < settings.clients; ++i) {
+    clients.emplace_back([&, i] {
+      httplib::Client client("127.0.0.1", server.port);
+      client.set_keep_alive(true);
+      client.set_read_timeout(std::chrono::seconds(60));
+      const httplib::Headers headers{{"Cookie", cookie}};
+      std::mt19937 random(static_cast<unsigned>(i));
+      // One of each first (not counted): the connection is open before the clock starts.
+      client.Get("/dashboard", headers);
+      client.Get(SwipesPath(random), headers);
+      ready.count_down();
+      go.wait();
+      for (int n = 0; n < settings.requests; ++n) {
+        for (int page = 0; page < 2; ++page) {
+          const std::string path = page == 0 ? "/dashboard" : SwipesPath(random);
+          const auto start = Clock::now();
+          auto r = client.Get(path, headers);
+          const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+          if (!r || r->status != 200) {
+            ++failures;
+            continue;
+          }
+          if (page == 1) {
+            std::size_t count = 0;
+            for (std::size_t at = 0; (at = r->body.find("<tr", at)) != std::string::npos; ++at) ++count;
+            rows_seen += static_cast<long long>(count);
+          }
+          (page == 0 ? dashboard : swipes)[i].push_back(ms);
+        }
+      }
+    });
+  }
+  ready.arrive_and_wait();
+  const std::string load_before = LoadAverage();
+  const auto started = Clock::now();
+  go.count_down();
+  for (std::thread& t : clients) t.join();
+  const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+  const long long peak = PeakKiB(server.pid);
+  const int threads = Threads(server.pid);
+  const std::string load_after = LoadAverage();
+  Stop(server);
+
+  std::vector<double> all_dashboard, all_swipes;
+  for (int i = 0; i < settings.clients; ++i) {
+    all_dashboard.insert(all_dashboard.end(), dashboard[i].begin(), dashboard[i].end());
+    all_swipes.insert(all_swipes.end(), swipes[i].begin(), swipes[i].end());
+  }
+  const std::size_t answered = all_dashboard.size() + all_swipes.size();
+  std::printf("%s: %lld swipes (seeded in %.1f s), %d clients x %d requests of each page, %u cores\n", engine.c_str(),
+              settings.swipes, seed_s, settings.clients, settings.requests, std::thread::hardware_concurrency());
+  std::printf("  load average before %s, after %s\n", load_before.c_str(), load_after.c_str());
+  std::printf("  dashboard        median %7.1f ms  p99 %7.1f ms  (%zu answers)\n", Percentile(all_dashboard, 0.5),
+              Percentile(all_dashboard, 0.99), all_dashboard.size());
+  std::printf("  swipes filtered  median %7.1f ms  p99 %7.1f ms  (%zu answers, %.1f table rows each)\n",
+              Percentile(all_swipes, 0.5), Percentile(all_swipes, 0.99), all_swipes.size(),
+              all_swipes.empty() ? 0.0 : static_cast<double>(rows_seen) / static_cast<double>(all_swipes.size()));
+  std::printf("  %.0f requests/s, %d failed; server peak RSS %.1f MiB, %d threads\n", static_cast<double>(answered) / wall,
+              failures.load(), static_cast<double>(peak) / 1024.0, threads);
+  const bool met = Percentile(all_dashboard, 0.99) <= 100 && Percentile(all_swipes, 0.99) <= 100 && peak >= 0 &&
+                   peak < 128 * 1024 && failures == 0;
+  std::printf("  goals (p99 <= 100 ms, peak RSS < 128 MiB, no failure): %s\n", met ? "met" : "MISSED");
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+}
+
+std::optional<std::string> ServerUrl() {
+  for (const char* name : {"VANTO_BENCH_PG_URL", "VANTO_TEST_PG_URL"})
+    if (const char* url = std::getenv(name); url && *url) return std::string(url);
+  return std::nullopt;
+}
+
+std::string WithDatabase(const std::string& url, const std::string& name) {
+  std::size_t start = url.find("://") + 3;
+  std::size_t slash = url.find('/', start), query = url.find('?', start);
+  if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
+    std::size_t at = query == std::string::npos ? url.size() : query;
+    return url.substr(0, at) + "/" + name + url.substr(at);
+  }
+  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
+}
+
+bool Admin(const std::string& url, const std::string& sql) {
+  PGconn* conn = PQconnectdb(url.c_str());
+  bool ok = PQstatus(conn) == CONNECTION_OK;
+  if (ok) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+  }
+  PQfinish(conn);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) Fail("usage: console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH] [--database FILE]");
+    if (a == "--swipes") settings.swipes = std::atoll(argv[++i]);
+    else if (a == "--clients") settings.clients = std::atoi(argv[++i]);
+    else if (a == "--requests") settings.requests = std::atoi(argv[++i]);
+    else if (a == "--vanto") settings.vanto = argv[++i];
+    else if (a == "--database") settings.database = argv[++i];
+    else Fail("unknown option " + a);
+  }
+  if (settings.swipes < 1 || settings.clients < 1 || settings.requests < 1) Fail("every count must be at least 1");
+  signal(SIGPIPE, SIG_IGN);
+  if (!settings.database.empty()) {
+    Run(settings, "SQLite", settings.database);
+  } else {
+    char pattern[] = "/tmp/vanto-console-db-XXXXXX";
+    const std::filesystem::path folder = mkdtemp(pattern);
+    Run(settings, "SQLite", (folder / "site.db").string());
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+  }
+  if (std::optional<std::string> url = ServerUrl()) {
+    const std::string name = "vanto_console_bench_" + std::to_string(::getpid());
+    if (!Admin(WithDatabase(*url, "postgres"), "CREATE DATABASE " + name)) Fail("cannot create the benchmark's database");
+    Run(settings, "PostgreSQL", WithDatabase(*url, name));
+    Admin(WithDatabase(*url, "postgres"), "DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+  } else {
+    std::printf("PostgreSQL: not run (set VANTO_BENCH_PG_URL or VANTO_TEST_PG_URL)\n");
+  }
+  return 0;
+}
