@@ -122,11 +122,12 @@ TEST_F(EnrolmentActions, BackUpThenCopyToChosenTerminalsEachWithItsResultAndAudi
   EXPECT_EQ(stored[0].terminal, 1);
   EXPECT_NE(backup->body.find("<tr class=\"enrolment\" data-person=\"7\">"), std::string::npos);
 
-  // From the stored copy to terminals 3 (port 2) and 2 (port 1), on another request's thread:
-  // the backup left no port held.
-  httplib::Result copy = Post("/enrolments/write", {{"person", "7"}, {"from", ""}, {"to", "2.3"}, {"to", "1.2"}});
+  // Backed up from terminal 1 again and written to terminals 2 (port 1) and 3 (port 2), on
+  // another request's thread: the first backup left no port held.
+  httplib::Result copy = Post("/enrolments/write", {{"person", "7"}, {"from", "1.1"}, {"to", "1.2"}, {"to", "2.3"}});
   ASSERT_TRUE(copy);
   ASSERT_EQ(copy->status, 200) << copy->body;
+  EXPECT_EQ(Result(copy->body, "Back up", 1, 1).rfind("done", 0), 0u) << copy->body;
   for (auto [port, terminal] : {std::pair{2, 3}, std::pair{1, 2}}) {
     const std::string row = Result(copy->body, "Copy", port, terminal);
     EXPECT_EQ(row.rfind("done", 0), 0u) << port << "." << terminal << ": " << row;
@@ -137,14 +138,24 @@ TEST_F(EnrolmentActions, BackUpThenCopyToChosenTerminalsEachWithItsResultAndAudi
     EXPECT_TRUE(std::equal(template_.begin(), template_.end() - 1, got.begin())) << "template differs on " << terminal;
   }
   EXPECT_EQ(Stored().size(), 1u);  // writing to terminals changes no stored row
+  // Terminal 3 gives it back: the copy left port 2 free too.
+  httplib::Result again = Post("/enrolments/backup", {{"terminal", "2.3"}, {"person", "7"}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(Result(again->body, "Back up", 2, 3).rfind("done", 0), 0u) << again->body;
+  ASSERT_EQ(Stored().size(), 1u);
+  EXPECT_EQ(Stored()[0].terminal, 3);
 
   const std::vector<std::string> expected = {
       "enrolment.backup|person 7 from port 1 terminal 1|ada|127.0.0.1",
       "enrolment.backup.done|person 7 from port 1 terminal 1; fingerprint|ada|127.0.0.1",
-      "enrolment.write|person 7 to port 2 terminal 3|ada|127.0.0.1",
-      "enrolment.write.done|person 7 to port 2 terminal 3; fingerprint|ada|127.0.0.1",
-      "enrolment.write|person 7 to port 1 terminal 2|ada|127.0.0.1",
-      "enrolment.write.done|person 7 to port 1 terminal 2; fingerprint|ada|127.0.0.1",
+      "enrolment.backup|person 7 from port 1 terminal 1|ada|127.0.0.1",
+      "enrolment.backup.done|person 7 from port 1 terminal 1; fingerprint|ada|127.0.0.1",
+      "enrolment.write|person 7 to port 1 terminal 2 (fingerprint)|ada|127.0.0.1",
+      "enrolment.write.done|person 7 to port 1 terminal 2 (fingerprint); fingerprint|ada|127.0.0.1",
+      "enrolment.write|person 7 to port 2 terminal 3 (fingerprint)|ada|127.0.0.1",
+      "enrolment.write.done|person 7 to port 2 terminal 3 (fingerprint); fingerprint|ada|127.0.0.1",
+      "enrolment.backup|person 7 from port 2 terminal 3|ada|127.0.0.1",
+      "enrolment.backup.done|person 7 from port 2 terminal 3; fingerprint|ada|127.0.0.1",
   };
   EXPECT_EQ(AuditSince(before), expected);
 }
@@ -211,6 +222,34 @@ TEST_F(EnrolmentActions, BadFieldsAreRefusedWithNothingDone) {
   EXPECT_EQ(AuditCount(), before);
   EXPECT_TRUE(Stored().empty());
   EXPECT_FALSE(sim_.Terminal(2, 3)->persons.count(kFingerprintPerson));
+}
+
+TEST_F(EnrolmentActions, OnlyAnAdminWithTheFormsTokenActsAndTheResultsSpeakTheUsersLanguage) {
+  Session hr = console_->Login(console_->users.hr);
+  const std::size_t before = AuditCount();
+  struct Case {
+    const char* who;
+    std::string cookie, csrf;
+  } refused[] = {{"hr", hr.cookie, hr.csrf}, {"admin, hr's token", admin_.cookie, hr.csrf}, {"admin, no token", admin_.cookie, ""}};
+  for (const Case& c : refused)
+    for (const char* path : {"/enrolments/backup", "/enrolments/write"}) {
+      httplib::Result r = console_->Post(path, {{"csrf", c.csrf}, {"terminal", "1.1"}, {"person", "7"}, {"to", "2.3"}}, c.cookie);
+      ASSERT_TRUE(r);
+      EXPECT_EQ(r->status, 403) << c.who << " " << path;
+    }
+  EXPECT_EQ(AuditCount(), before);
+  EXPECT_TRUE(Stored().empty());
+  EXPECT_FALSE(sim_.Terminal(2, 3)->persons.count(kFingerprintPerson));
+  // hr reads the list but gets no forms.
+  httplib::Result page = console_->Get("/enrolments", hr.cookie);
+  ASSERT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("id=\"host-copy\""), std::string::npos);
+  EXPECT_EQ(page->body.find("action=\"/enrolments/"), std::string::npos);
+
+  httplib::Result zh = console_->Post("/enrolments/write", {{"csrf", admin_.csrf}, {"person", "99"}, {"to", "2.3"}},
+                                      admin_.cookie, {{"Accept-Language", "zh-CN"}});
+  ASSERT_TRUE(zh);
+  EXPECT_NE(Result(zh->body, "复制", 2, 3).find("主机没有此人员的登记"), std::string::npos) << zh->body;
 }
 
 TEST_F(EnrolmentActions, ASyncHoldingThePortMakesTheActionSayBusyAfterItsBound) {
