@@ -90,18 +90,32 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   // created. The audit trail is written when the database takes it; a restore from a read-only
   // copy is said to go unaudited.
   std::string db = DatabasePath(o.db, false);
+  auto unaudited = [&io, warned = false](const std::string& why) mutable {
+    if (warned) return;
+    warned = true;
+    io.err << "vanto restore: " << Tr("warning") << ": "
+           << TrFill("the audit trail cannot be written ({0}); the restore goes unaudited", {why}) << "\n";
+  };
   std::optional<AuditTrail> trail;
   try {
     trail = OpenAuditTrail(db, o, /*create=*/false);
   } catch (const std::exception& e) {
-    io.err << "vanto restore: " << Tr("warning") << ": "
-           << TrFill("the audit trail cannot be written ({0}); the restore goes unaudited", {e.what()}) << "\n";
+    unaudited(e.what());
   }
+  // A database that is read (a read-only file, a read-only server) refuses the rows: said once.
+  EnrolmentAuditHook hook;
+  if (trail)
+    hook = [&trail, &unaudited](const EnrolmentAudit& a) {
+      try {
+        trail->hook(a);
+      } catch (const std::exception& e) {
+        unaudited(e.what());
+      }
+    };
   Machine machine = Machine::Create();
   std::optional<LONG> wanted;
   if (o.password) wanted = kPasswordKind;
-  const EnrolmentResult r = RestoreEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, wanted,
-                                             trail ? trail->hook : EnrolmentAuditHook());
+  const EnrolmentResult r = RestoreEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, wanted, hook);
   int status = Answer(r, o.port, o.terminal, person, wanted, db, io);
   if (status == kExitOk)
     io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
