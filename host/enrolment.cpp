@@ -1,6 +1,7 @@
 #include "host/enrolment.h"
 
 #include "host/machine.h"
+#include "host/terminal_control.h"
 
 #include <algorithm>
 #include <chrono>
@@ -322,6 +323,21 @@ EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lo
     copy.writes.push_back(std::move(write));
   }
   return copy;
+}
+
+void ReleaseEnrolmentPorts(const std::vector<TerminalAt>& used) {
+  HostControl control = HostControl::Create();
+  std::vector<int> done;
+  for (const TerminalAt& at : used) {
+    if (std::find(done.begin(), done.end(), at.port) != done.end()) continue;
+    done.push_back(at.port);
+    PortRelease release(control, at.port);
+    control.SelectPort(at.port);
+    try {
+      control.Info(at.terminal);
+    } catch (const TerminalError&) {  // a silent terminal: the port is released all the same
+    }
+  }
 }
 
 }  // namespace vanto::host

@@ -112,4 +112,10 @@ EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lo
                             std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
                             const EnrolmentAuditHook& audit = {});
 
+// The driver keeps the last port it used locked for the calling thread, past the thread's end:
+// a long-running front end calls this on the thread that ran the actions, with the terminals
+// they used. The host's control takes each port's lock over (one exchange with the terminal
+// given for it) and releases it. Throws HostError when the control cannot be created.
+void ReleaseEnrolmentPorts(const std::vector<TerminalAt>& used);
+
 }  // namespace vanto::host

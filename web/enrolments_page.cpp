@@ -10,7 +10,6 @@
 #include "host/attendance_data.h"
 #include "host/enrolment.h"
 #include "host/sync_jobs.h"
-#include "host/terminal_control.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -293,24 +292,6 @@ class EnrolmentActions {
     return false;
   }
 
-  // The driver keeps the last port it used locked for its thread, past the thread's end: the
-  // host's control takes each port's lock over on this thread (one exchange with a terminal of
-  // it) and releases it, so the next action or sync finds the port free.
-  static void ReleasePorts(const std::vector<host::TerminalAt>& ports) {
-    host::HostControl control = host::HostControl::Create();
-    std::vector<int> done;
-    for (const host::TerminalAt& at : ports) {
-      if (std::find(done.begin(), done.end(), at.port) != done.end()) continue;
-      done.push_back(at.port);
-      host::PortRelease release(control, at.port);
-      control.SelectPort(at.port);
-      try {
-        control.Info(at.terminal);
-      } catch (const host::TerminalError&) {  // a silent terminal: the port is released all the same
-      }
-    }
-  }
-
   // Runs `work` on the terminals of `ports` when neither a sync nor another action holds them
   // (waiting up to `wait_`), audited under the signed-in user; shows its results.
   template <class Work>
@@ -342,7 +323,7 @@ class EnrolmentActions {
         failure = "an unexpected failure";
       }
       try {
-        ReleasePorts(ports);
+        host::ReleaseEnrolmentPorts(ports);
       } catch (const std::exception& e) {
         host_.Log("enrolment action (" + action + "): releasing its ports failed: " + e.what());
       }
