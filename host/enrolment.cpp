@@ -7,6 +7,7 @@
 #include <chrono>
 #include <vector>
 
+#include "host/control_status.h"
 #include "host/database_location.h"
 #include "host/text/messages.h"
 #include "host/store/record_store.h"
@@ -189,6 +190,16 @@ std::pair<std::string, std::string> OutcomeOf(const EnrolmentResult& r) {
   return {".refused", std::string("; the ") + step + " answered False: " + r.outcome.message};
 }
 
+// The cause in the host's words when the port itself could not be used; empty otherwise.
+std::string PortCauseOf(int port) {
+  try {
+    const PortCause cause = ControlStatus::Create().Status(port);
+    return cause.PortUnusable() ? DescribeCause(port, cause) : std::string();
+  } catch (const std::exception&) {  // the status cannot be told: the driver's words stand alone
+    return {};
+  }
+}
+
 // `work` between its intent's row and its outcome's row.
 template <class Work>
 EnrolmentResult Audited(const EnrolmentAuditHook& audit, const std::string& action, const std::string& what, Work work) {
@@ -230,6 +241,7 @@ EnrolmentResult BackupUnaudited(Machine& machine, const std::string& path, doubl
   if (!rows) throw HostError("the driver handed back no row set");
   if (!result.outcome.ok) {
     result.status = EnrolmentResult::Status::kRefused;
+    result.port_cause = PortCauseOf(port);
     return result;
   }
   EnrolmentRow row;
@@ -264,15 +276,18 @@ EnrolmentResult RestoreUnaudited(Machine& machine, const std::string& path, doub
   result.outcome = machine.Scan({port, port}, {terminal, terminal}, &found);
   if (!result.outcome.ok) {
     result.status = EnrolmentResult::Status::kRefused;
+    result.port_cause = PortCauseOf(port);
     return result;
   }
   if (found.size() != 1) {
+    result.port_cause = PortCauseOf(port);
     result.status = EnrolmentResult::Status::kNotAnswering;
     return result;
   }
   result.step = EnrolmentResult::Step::kRestore;
   result.outcome = machine.Restore(port, terminal, std::to_string(person), rows.Get());
   result.status = result.outcome.ok ? EnrolmentResult::Status::kDone : EnrolmentResult::Status::kRefused;
+  if (!result.outcome.ok) result.port_cause = PortCauseOf(port);
   return result;
 }
 

@@ -59,6 +59,9 @@ struct EnrolmentResult {
   Outcome outcome;
   LONG kind = -1;
   std::string failure;  // kNotAudited: why the audit trail refused the intent
+  // kRefused because the port itself could not be used (missing, busy, ...): the cause in the
+  // host's words; empty otherwise.
+  std::string port_cause;
 };
 
 // A terminal of the site: its port and its number on that port's line.

@@ -81,6 +81,11 @@ Shown Show(Language language, const char* what, host::TerminalAt at, const host:
     s.words = failure;
     return s;
   }
+  if (!r.port_cause.empty()) {  // the port itself, not the terminal
+    s.outcome = Say(language, "enrol_port_failed");
+    s.words = r.port_cause;
+    return s;
+  }
   switch (r.status) {
     case Status::kDone:
       s.done = true;

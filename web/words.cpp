@@ -243,6 +243,7 @@ constexpr Word kWords[] = {
     {"enrol_backup_refused", "the terminal holds no enrolment of this person", "考勤机上没有此人员的登记"},
     {"enrol_scan_failed", "the terminal could not be reached", "无法连接考勤机"},
     {"enrol_write_refused", "the terminal refused the enrolment", "考勤机拒绝了该登记"},
+    {"enrol_port_failed", "the port could not be used", "端口无法使用"},
     {"enrol_not_answering", "the terminal does not answer", "考勤机无应答"},
     {"enrol_none_stored", "the host holds no enrolment of this person: back it up first", "主机没有此人员的登记：请先备份"},
     {"enrol_not_audited", "nothing done: the audit trail could not be written", "未执行：无法写入审计日志"},

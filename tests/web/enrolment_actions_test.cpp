@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 constexpr std::int32_t kFingerprintPerson = 7, kPasswordPerson = 8;
 
 // Ports 1 (terminals 1, 2) and 2 (terminal 3) of the simulator: terminal 1 holds person 7's
-// fingerprint, terminal 2 person 8's password, terminal 3 nobody.
+// fingerprint, terminal 2 person 8's password, terminal 3 nobody; port 3 has no device.
 class EnrolmentActions : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,7 +42,9 @@ class EnrolmentActions : public ::testing::Test {
     sim_.AddTerminal(2, 3).records.push_back({kFingerprintPerson, 2026, 11, 2, 8, 0});
     paths_ = sim_.Start();
     host::ControlSettingValues settings;
-    for (const auto& [name, value] : terminal::sim::PortSettings(paths_)) settings[name] = value;
+    std::map<int, std::string> devices = paths_;
+    devices[3] = (folder_ / "no-such-device").string();  // port 3's device is missing
+    for (const auto& [name, value] : terminal::sim::PortSettings(devices)) settings[name] = value;
     // A port another program holds keeps a sync waiting for as long as the test needs.
     settings[terminal::control::kLockTimeoutVariable] = "120000";
     host::PinControlSettings(settings);
@@ -51,10 +53,12 @@ class EnrolmentActions : public ::testing::Test {
     console_ = std::make_unique<Console>(options, [this](const std::string& database) {
       site::Site site;
       site.path = "site.toml";
-      for (auto [number, terminals] : {std::pair{1, std::vector<int>{1, 2}}, std::pair{2, std::vector<int>{3}}}) {
+      // Port 3's device is missing.
+      for (auto [number, terminals] :
+           {std::pair{1, std::vector<int>{1, 2}}, std::pair{2, std::vector<int>{3}}, std::pair{3, std::vector<int>{1}}}) {
         site::SitePort port;
         port.number = number;
-        port.device = paths_.at(number);
+        port.device = number == 3 ? (folder_ / "no-such-device").string() : paths_.at(number);
         port.terminals = terminals;
         site.ports.push_back(port);
       }
@@ -174,6 +178,10 @@ TEST_F(EnrolmentActions, WhatATerminalOrTheHostCannotDoIsShownPerTerminalAndAudi
        "Back up", 1, 1, "the terminal holds no enrolment of this person", "enrolment.backup.refused"},
       {"nothing stored of that person", "/enrolments/write", {{"person", "99"}, {"to", "2.3"}},
        "Copy", 2, 3, "the host holds no enrolment of this person", "enrolment.write.refused"},
+      {"a port whose device is missing", "/enrolments/backup", {{"terminal", "3.1"}, {"person", "7"}},
+       "Back up", 3, 1, "the port could not be used</td><td class=\"words\">port 3 (", "enrolment.backup.refused"},
+      {"a copy to it", "/enrolments/write", {{"person", "7"}, {"from", "1.1"}, {"to", "3.1"}},
+       "Copy", 3, 1, "no-such-device): the device does not exist", "enrolment.write.failed"},
       // A copy from a terminal writes the kind it gave: the password of person 8.
       {"a password copied from terminal 2", "/enrolments/write", {{"person", "8"}, {"from", "1.2"}, {"to", "2.3"}},
        "Copy", 2, 3, "password", "enrolment.write.done"},
@@ -211,7 +219,7 @@ TEST_F(EnrolmentActions, BadFieldsAreRefusedWithNothingDone) {
       {"/enrolments/write", {{"person", "7"}}},  // no target
       {"/enrolments/write", {{"person", "7"}, {"to", "2.3"}, {"to", "2.4"}}},
       {"/enrolments/write", {{"person", "40000"}, {"to", "2.3"}}},  // beyond the protocol's person numbers
-      {"/enrolments/write", {{"person", "7"}, {"from", "3.1"}, {"to", "2.3"}}},
+      {"/enrolments/write", {{"person", "7"}, {"from", "4.1"}, {"to", "2.3"}}},
   };
   for (const Case& c : cases) {
     httplib::Result r = Post(c.path, c.form);
