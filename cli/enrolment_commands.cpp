@@ -1,6 +1,8 @@
 // backup, restore and copy: one person's enrolment between terminals and the database.
 #include <limits>
+#include <memory>
 
+#include "accounts/accounts.h"
 #include "cli/command.h"
 #include "host/terminal_sync.h"
 #include "cli/command_support.h"
@@ -26,6 +28,10 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
     case EnrolmentResult::Status::kNotAnswering:
       io.err << TrFill("{0} does not answer", {Where(port, terminal)}) << "\n";
       return kExitFalse;
+    case EnrolmentResult::Status::kNotAudited:
+      io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})", {Where(port, terminal), r.failure})
+             << "\n";
+      return kExitFalse;
     case EnrolmentResult::Status::kRefused:
       break;
   }
@@ -40,18 +46,20 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
   return Refused(io, r.outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
 }
 
-int BackupPerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
-                 Io& io, LONG* kind) {
-  const EnrolmentResult r = BackupEnrolment(machine, db, timeout, port, terminal, person);
-  *kind = r.kind;
-  return Answer(r, port, terminal, person, std::nullopt, db, io);
-}
-
-int RestorePerson(Machine& machine, const std::string& db, double timeout, int port, int terminal, std::int32_t person,
-                  std::optional<LONG> wanted, Io& io, LONG* kind) {
-  const EnrolmentResult r = RestoreEnrolment(machine, db, timeout, port, terminal, person, wanted);
-  *kind = r.kind;
-  return Answer(r, port, terminal, person, wanted, db, io);
+// The audit trail of the database at `db` (created when new and `create`), for the actions on terminals:
+// under the operating-system user's name. Its hook writes each row; the trail outlives it.
+struct AuditTrail {
+  std::unique_ptr<accounts::Accounts> accounts;
+  EnrolmentAuditHook hook;
+};
+AuditTrail OpenAuditTrail(const std::string& db, const DatabaseOptions& o, bool create) {
+  AuditTrail trail;
+  trail.accounts = std::make_unique<accounts::Accounts>(accounts::OpenAccountsStore(db, LockTimeout(o), create));
+  const accounts::Actor actor{OsUser(), "command line"};
+  trail.hook = [accounts = trail.accounts.get(), actor](const EnrolmentAudit& a) {
+    accounts->Audit(actor, a.action, a.details);
+  };
+  return trail;
 }
 
 constexpr std::int64_t kMinPerson = std::numeric_limits<std::int32_t>::min();
@@ -65,27 +73,52 @@ int RunBackup(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
   const std::string shown = OpenStore(o, true).path();  // a URL as shown: no password
   const std::string db = DatabasePath(o.db, true);
+  AuditTrail trail = OpenAuditTrail(db, o, /*create=*/true);
   Machine machine = Machine::Create();
-  LONG kind = -1;
-  int status = BackupPerson(machine, db, Seconds(o), o.port, o.terminal, person, io, &kind);
+  const EnrolmentResult r = BackupEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, trail.hook);
+  int status = Answer(r, o.port, o.terminal, person, std::nullopt, db, io);
   if (status == kExitOk)
     io.out << TrFill("backed up person {0} from {1}: {2}",
-                     {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(kind)})
+                     {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
            << " (" << shown << ")\n";
   return status;
 }
 
 int RunRestore(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  // Restoring only reads: a read-only database will do, a missing one is never created.
+  // Restoring only reads the enrolment: a read-only database will do, a missing one is never
+  // created. The audit trail is written when the database takes it; a restore from a read-only
+  // copy is said to go unaudited.
   std::string db = DatabasePath(o.db, false);
+  auto unaudited = [&io, warned = false](const std::string& why) mutable {
+    if (warned) return;
+    warned = true;
+    io.err << "vanto restore: " << Tr("warning") << ": "
+           << TrFill("the audit trail cannot be written ({0}); the restore goes unaudited", {why}) << "\n";
+  };
+  std::optional<AuditTrail> trail;
+  try {
+    trail = OpenAuditTrail(db, o, /*create=*/false);
+  } catch (const std::exception& e) {
+    unaudited(e.what());
+  }
+  // A database that is read (a read-only file, a read-only server) refuses the rows: said once.
+  EnrolmentAuditHook hook;
+  if (trail)
+    hook = [&trail, &unaudited](const EnrolmentAudit& a) {
+      try {
+        trail->hook(a);
+      } catch (const std::exception& e) {
+        unaudited(e.what());
+      }
+    };
   Machine machine = Machine::Create();
-  LONG kind = -1;
   std::optional<LONG> wanted;
   if (o.password) wanted = kPasswordKind;
-  int status = RestorePerson(machine, db, Seconds(o), o.port, o.terminal, person, wanted, io, &kind);
+  const EnrolmentResult r = RestoreEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, wanted, hook);
+  int status = Answer(r, o.port, o.terminal, person, wanted, db, io);
   if (status == kExitOk)
-    io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(kind)})
+    io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
            << "\n";
   return status;
 }
@@ -94,20 +127,21 @@ int RunCopy(const CopyOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
   OpenStore(o, true);
   const std::string db = DatabasePath(o.db, true);
+  AuditTrail trail = OpenAuditTrail(db, o, /*create=*/true);
   Machine machine = Machine::Create();
-  LONG kind = -1;
-  if (int status = BackupPerson(machine, db, Seconds(o), o.from_port, o.from_terminal, person, io, &kind);
-      status != kExitOk)
+  const EnrolmentCopy copy = CopyEnrolment(machine, db, Seconds(o), person, TerminalAt{o.from_port, o.from_terminal},
+                                           {TerminalAt{o.to_port, o.to_terminal}}, trail.hook);
+  if (int status = Answer(*copy.backup, o.from_port, o.from_terminal, person, std::nullopt, db, io); status != kExitOk)
     return status;
   io.out << TrFill("backed up person {0} from {1}: {2}",
-                   {std::to_string(person), Where(o.from_port, o.from_terminal), EnrolmentKindName(kind)})
+                   {std::to_string(person), Where(o.from_port, o.from_terminal), EnrolmentKindName(copy.backup->kind)})
          << "\n";
-  // What was copied is the kind the first terminal gave, not another kind stored from elsewhere.
-  const LONG copied = kind;
-  if (int status = RestorePerson(machine, db, Seconds(o), o.to_port, o.to_terminal, person, copied, io, &kind);
-      status != kExitOk)
+  const EnrolmentCopy::Write& write = copy.writes.at(0);
+  if (!write.failure.empty()) throw HostError(write.failure);
+  if (int status = Answer(write.result, o.to_port, o.to_terminal, person, copy.backup->kind, db, io); status != kExitOk)
     return status;
-  io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.to_port, o.to_terminal), EnrolmentKindName(kind)})
+  io.out << TrFill("restored person {0} to {1}: {2}",
+                   {std::to_string(person), Where(o.to_port, o.to_terminal), EnrolmentKindName(write.result.kind)})
          << "\n";
   return kExitOk;
 }

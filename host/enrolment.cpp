@@ -1,10 +1,13 @@
 #include "host/enrolment.h"
 
 #include "host/machine.h"
+#include "host/terminal_control.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
+#include "host/control_status.h"
 #include "host/database_location.h"
 #include "host/text/messages.h"
 #include "host/store/record_store.h"
@@ -161,7 +164,75 @@ long long ColumnNumber(RowSet* rows, const char16_t* column, long long fallback)
   return number;
 }
 
-EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+namespace {
+
+std::string WhereText(int port, int terminal) {
+  return "port " + std::to_string(port) + " terminal " + std::to_string(terminal);
+}
+
+// "done", "refused" or "failed" after `action`, and what the details add.
+std::pair<std::string, std::string> OutcomeOf(const EnrolmentResult& r) {
+  switch (r.status) {
+    case EnrolmentResult::Status::kDone:
+      return {".done", "; " + EnrolmentKindName(r.kind)};
+    case EnrolmentResult::Status::kNoneStored:
+      return {".refused", "; none stored"};
+    case EnrolmentResult::Status::kNotAnswering:
+      return {".failed", "; the terminal does not answer"};
+    case EnrolmentResult::Status::kNotAudited:
+      return {".failed", "; not audited"};
+    case EnrolmentResult::Status::kRefused:
+      break;
+  }
+  const char* step = r.step == EnrolmentResult::Step::kBackup ? "backup"
+                     : r.step == EnrolmentResult::Step::kScan ? "scan"
+                                                              : "restore";
+  return {".refused", std::string("; the ") + step + " answered False: " + r.outcome.message};
+}
+
+// The cause in the host's words when the port itself could not be used; empty otherwise.
+std::string PortCauseOf(int port) {
+  try {
+    const PortCause cause = ControlStatus::Create().Status(port);
+    return cause.PortUnusable() ? DescribeCause(port, cause) : std::string();
+  } catch (const std::exception&) {  // the status cannot be told: the driver's words stand alone
+    return {};
+  }
+}
+
+// `work` between its intent's row and its outcome's row.
+template <class Work>
+EnrolmentResult Audited(const EnrolmentAuditHook& audit, const std::string& action, const std::string& what, Work work) {
+  if (audit) {
+    try {
+      audit({EnrolmentAudit::Stage::kIntent, action, what});
+    } catch (const std::exception& e) {
+      EnrolmentResult refused;
+      refused.status = EnrolmentResult::Status::kNotAudited;
+      refused.failure = e.what();
+      return refused;
+    }
+  }
+  EnrolmentResult result;
+  try {
+    result = work();
+  } catch (const std::exception& e) {
+    if (audit) try {
+        audit({EnrolmentAudit::Stage::kOutcome, action + ".failed", what + "; " + e.what()});
+      } catch (const std::exception&) {
+      }
+    throw;
+  }
+  // The outcome's row failing leaves the intent's row standing: the action is not undone for it.
+  if (audit) try {
+      const auto [suffix, details] = OutcomeOf(result);
+      audit({EnrolmentAudit::Stage::kOutcome, action + suffix, what + details});
+    } catch (const std::exception&) {
+    }
+  return result;
+}
+
+EnrolmentResult BackupUnaudited(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
                                 int terminal, std::int32_t person) {
   EnrolmentResult result;
   result.step = EnrolmentResult::Step::kBackup;
@@ -170,6 +241,7 @@ EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, doubl
   if (!rows) throw HostError("the driver handed back no row set");
   if (!result.outcome.ok) {
     result.status = EnrolmentResult::Status::kRefused;
+    result.port_cause = PortCauseOf(port);
     return result;
   }
   EnrolmentRow row;
@@ -181,7 +253,7 @@ EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, doubl
   return result;
 }
 
-EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+EnrolmentResult RestoreUnaudited(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
                                  int terminal, std::int32_t person, std::optional<LONG> wanted) {
   EnrolmentResult result;
   result.status = EnrolmentResult::Status::kNoneStored;
@@ -204,16 +276,83 @@ EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, doub
   result.outcome = machine.Scan({port, port}, {terminal, terminal}, &found);
   if (!result.outcome.ok) {
     result.status = EnrolmentResult::Status::kRefused;
+    result.port_cause = PortCauseOf(port);
     return result;
   }
   if (found.size() != 1) {
+    result.port_cause = PortCauseOf(port);
     result.status = EnrolmentResult::Status::kNotAnswering;
     return result;
   }
   result.step = EnrolmentResult::Step::kRestore;
   result.outcome = machine.Restore(port, terminal, std::to_string(person), rows.Get());
   result.status = result.outcome.ok ? EnrolmentResult::Status::kDone : EnrolmentResult::Status::kRefused;
+  if (!result.outcome.ok) result.port_cause = PortCauseOf(port);
   return result;
+}
+
+}  // namespace
+
+EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+                                int terminal, std::int32_t person, const EnrolmentAuditHook& audit) {
+  return Audited(audit, "enrolment.backup", "person " + std::to_string(person) + " from " + WhereText(port, terminal),
+                 [&] { return BackupUnaudited(machine, path, lock_timeout_seconds, port, terminal, person); });
+}
+
+EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
+                                 int terminal, std::int32_t person, std::optional<LONG> wanted,
+                                 const EnrolmentAuditHook& audit) {
+  std::string what = "person " + std::to_string(person) + " to " + WhereText(port, terminal);
+  if (wanted) what += " (" + EnrolmentKindName(*wanted) + ")";
+  return Audited(audit, "enrolment.write", what,
+                 [&] { return RestoreUnaudited(machine, path, lock_timeout_seconds, port, terminal, person, wanted); });
+}
+
+bool EnrolmentCopy::Done() const {
+  if (backup && backup->status != EnrolmentResult::Status::kDone) return false;
+  for (const Write& w : writes)
+    if (!w.failure.empty() || w.result.status != EnrolmentResult::Status::kDone) return false;
+  return true;
+}
+
+EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, std::int32_t person,
+                            std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
+                            const EnrolmentAuditHook& audit) {
+  EnrolmentCopy copy;
+  std::optional<LONG> wanted;
+  if (from) {
+    copy.backup = BackupEnrolment(machine, path, lock_timeout_seconds, from->port, from->terminal, person, audit);
+    if (copy.backup->status != EnrolmentResult::Status::kDone) return copy;
+    // What is copied is the kind the first terminal gave, not another kind stored from elsewhere.
+    wanted = copy.backup->kind;
+  }
+  for (const TerminalAt& target : to) {
+    if (std::any_of(copy.writes.begin(), copy.writes.end(), [&](const auto& w) { return w.to == target; })) continue;
+    EnrolmentCopy::Write write;
+    write.to = target;
+    try {
+      write.result = RestoreEnrolment(machine, path, lock_timeout_seconds, target.port, target.terminal, person, wanted, audit);
+    } catch (const std::exception& e) {  // the database's failure, as the host words it
+      write.failure = e.what();
+    }
+    copy.writes.push_back(std::move(write));
+  }
+  return copy;
+}
+
+void ReleaseEnrolmentPorts(const std::vector<TerminalAt>& used) {
+  HostControl control = HostControl::Create();
+  std::vector<int> done;
+  for (const TerminalAt& at : used) {
+    if (std::find(done.begin(), done.end(), at.port) != done.end()) continue;
+    done.push_back(at.port);
+    PortRelease release(control, at.port);
+    control.SelectPort(at.port);
+    try {
+      control.Info(at.terminal);
+    } catch (const TerminalError&) {  // a silent terminal: the port is released all the same
+    }
+  }
 }
 
 }  // namespace vanto::host

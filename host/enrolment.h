@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/machine.h"
 #include "platform/ado/enrolment.h"
@@ -49,23 +51,74 @@ struct EnrolmentResult {
     kRefused,       // the driver answered False at `step` (its answer in `outcome`)
     kNotAnswering,  // the scan that selects the port did not find the terminal
     kNoneStored,    // restore: the database holds no enrolment of the person (of the kind asked for)
+    kNotAudited,    // not tried: the intent could not be written to the audit trail (`failure`)
   };
   enum class Step { kBackup, kScan, kRestore };
   Status status = Status::kDone;
   Step step = Step::kBackup;
   Outcome outcome;
   LONG kind = -1;
+  std::string failure;  // kNotAudited: why the audit trail refused the intent
+  // kRefused because the port itself could not be used (missing, busy, ...): the cause in the
+  // host's words; empty otherwise.
+  std::string port_cause;
 };
+
+// A terminal of the site: its port and its number on that port's line.
+struct TerminalAt {
+  int port = 0, terminal = 0;
+  bool operator==(const TerminalAt&) const = default;
+};
+
+// One row of the audit trail for an enrolment action on a terminal: the intent before it, the
+// outcome after it.
+struct EnrolmentAudit {
+  enum class Stage { kIntent, kOutcome };
+  Stage stage = Stage::kIntent;
+  // "enrolment.backup" or "enrolment.write" (intent); with ".done", ".refused" or ".failed" (outcome).
+  std::string action;
+  std::string details;  // language-neutral: the person, the terminal, the kind, the driver's answer
+};
+// Called before an action on a terminal (a throw stops it: nothing is done, the result says
+// kNotAudited) and after it (a throw there is ignored: the action is not undone for it). Empty:
+// the action is not audited.
+using EnrolmentAuditHook = std::function<void(const EnrolmentAudit&)>;
 
 // Backs up `person` from (port, terminal) and stores it as the person's row of the kind the
 // terminal gave (fingerprint or password), leaving the row of the other kind as it is. Throws
 // HostError when the host's part fails (the database, a row it cannot read).
 EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                int terminal, std::int32_t person);
+                                int terminal, std::int32_t person, const EnrolmentAuditHook& audit = {});
 // Writes the person's stored row of `wanted` (when given), else the fingerprint when one is
 // stored, else the password, after a one-terminal scan that checks the terminal answers (and
 // selects the port). Only reads the database; a missing one is never created.
 EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                 int terminal, std::int32_t person, std::optional<LONG> wanted);
+                                 int terminal, std::int32_t person, std::optional<LONG> wanted,
+                                 const EnrolmentAuditHook& audit = {});
+
+// A person's enrolment copied to terminals: backed up from `from` first when given (and then
+// the kind that terminal gave is the kind written), else the stored one (the fingerprint when
+// one is stored, else the password). What `vanto copy` and the console's copy do.
+struct EnrolmentCopy {
+  std::optional<EnrolmentResult> backup;  // the backup from `from`, when one was asked for
+  struct Write {
+    TerminalAt to;
+    EnrolmentResult result;
+    std::string failure;  // the host's part failed (the database, a row it cannot read): its words
+  };
+  std::vector<Write> writes;  // one per target, in order, each once; none when the backup failed
+  // True when the backup (if any) and every write were done.
+  bool Done() const;
+};
+// Throws HostError when the backup's host part fails; a write's host failure is its `failure`.
+EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, std::int32_t person,
+                            std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
+                            const EnrolmentAuditHook& audit = {});
+
+// The driver keeps the last port it used locked for the calling thread, past the thread's end:
+// a long-running front end calls this on the thread that ran the actions, with the terminals
+// they used. The host's control takes each port's lock over (one exchange with the terminal
+// given for it) and releases it. Throws HostError when the control cannot be created.
+void ReleaseEnrolmentPorts(const std::vector<TerminalAt>& used);
 
 }  // namespace vanto::host

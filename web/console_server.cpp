@@ -356,17 +356,15 @@ struct ConsoleServer::Impl final : PageHost {
     Add({"POST", "/language", Access::Form, Action::ChooseLanguage, [this](Context& c) { ChooseLanguage(c); }});
 
     // Actions on terminals not offered by the console yet: guarded like the real ones, answered 501.
-    for (auto [path, action] : {std::pair{"/terminals/clear", Action::ClearTerminal},
-                                std::pair{"/enrolments/backup", Action::BackupEnrolment},
-                                std::pair{"/enrolments/write", Action::WriteEnrolment}})
-      Add({"POST", path, Access::Form, action, [this](Context& c) { Refuse(c, 501, "not_implemented"); }});
+    Add({"POST", "/terminals/clear", Access::Form, Action::ClearTerminal,
+         [this](Context& c) { Refuse(c, 501, "not_implemented"); }});
 
     for (Route& route : DashboardRoutes(*this, options.sync)) Add(std::move(route));
     for (Route& route : TerminalsRoutes(*this, options.sync)) Add(std::move(route));
     for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
-    for (Route& route : EnrolmentsRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : EnrolmentsRoutes(*this, options.records, options.sync, options.terminal_wait)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});

@@ -46,6 +46,9 @@ struct ServerOptions {
   host::SyncJobs* sync = nullptr;
   // The site's records the Swipes, People and Report pages show (no database: they say so).
   RecordsSource records;
+  // How long an action on terminals (the Enrolments page's) waits for a sync or another such
+  // action holding its port before it answers that the port is busy.
+  std::chrono::milliseconds terminal_wait{10000};
   // Receives one line per request (method, path, status, client) and every failure; may be empty.
   std::function<void(const std::string&)> log;
   // The HTTP API under /api/v1, when it is served (not owned).

@@ -1,8 +1,15 @@
 #include "web/enrolments_page.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "host/attendance_data.h"
+#include "host/enrolment.h"
+#include "host/sync_jobs.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -11,7 +18,18 @@ namespace {
 using kainjow::mustache::data;
 using kainjow::mustache::list;
 
-constexpr const char* kEnrolmentsTemplate = R"html(<p class="meta" id="host-copy">{{t.enrolments_host_copy}}</p>
+// A port whose terminals are scanned offers its whole range when it is this small, else the
+// terminals its last sync reached.
+constexpr int kOfferedRange = 32;
+constexpr std::size_t kMaxTargets = 64;
+
+constexpr const char* kEnrolmentsTemplate = R"html({{#has_results}}<table id="enrolment-results">
+<thead><tr><th>{{t.action}}</th><th>{{t.terminal}}</th><th>{{t.enrol_result}}</th><th>{{t.details}}</th></tr></thead>
+<tbody>
+{{#results}}<tr class="enrolment-result {{state}}" data-port="{{port}}" data-terminal="{{terminal}}"><td>{{what}}</td><td>{{where}}</td><td class="outcome">{{outcome}}</td><td class="words">{{words}}</td></tr>
+{{/results}}</tbody>
+</table>{{/has_results}}
+<p class="meta" id="host-copy">{{t.enrolments_host_copy}}</p>
 {{#has_rows}}<table id="enrolments">
 <thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.kind}}</th><th>{{t.terminal}}</th></tr></thead>
 <tbody>
@@ -19,6 +37,19 @@ constexpr const char* kEnrolmentsTemplate = R"html(<p class="meta" id="host-copy
 {{/rows}}</tbody>
 </table>{{/has_rows}}
 {{^has_rows}}<p id="no-enrolments">{{t.no_enrolments}}</p>{{/has_rows}}
+{{#may_act}}{{#has_terminals}}
+<h2>{{t.enrol_backup_title}}</h2>
+<form method="post" action="/enrolments/backup" id="backup-form"><input type="hidden" name="csrf" value="{{csrf}}">
+<label>{{t.terminal}} <select name="terminal" id="backup-terminal">{{#terminals}}<option value="{{value}}">{{label}}</option>{{/terminals}}</select></label>
+<label>{{t.person_number}} <input name="person" id="backup-person" inputmode="numeric" required></label>
+<button id="backup-button">{{t.enrol_backup_button}}</button></form>
+<h2>{{t.enrol_copy_title}}</h2>
+<form method="post" action="/enrolments/write" id="copy-form"><input type="hidden" name="csrf" value="{{csrf}}">
+<label>{{t.person_number}} <input name="person" id="copy-person" inputmode="numeric" required></label>
+<label>{{t.enrol_from}} <select name="from" id="copy-from"><option value="">{{t.enrol_from_stored}}</option>{{#terminals}}<option value="{{value}}">{{label}}</option>{{/terminals}}</select></label>
+<fieldset><legend>{{t.enrol_to}}</legend>{{#terminals}}<label><input type="checkbox" name="to" value="{{value}}" id="copy-to-{{id}}"> {{label}}</label> {{/terminals}}</fieldset>
+<button id="copy-button">{{t.enrol_copy_button}}</button></form>
+{{/has_terminals}}{{^has_terminals}}<p id="no-terminals">{{t.enrol_no_terminals}}</p>{{/has_terminals}}{{/may_act}}
 )html";
 
 std::string KindWord(Language language, const std::optional<std::int64_t>& kind) {
@@ -28,42 +59,308 @@ std::string KindWord(Language language, const std::optional<std::int64_t>& kind)
   return Say(language, "kind_other") + " " + std::to_string(*kind);
 }
 
-void EnrolmentsPage(const PageHost& host, const RecordsSource& records, Context& c) {
-  if (records.database.empty()) return host.Refuse(c, 503, "no_database");
-  std::vector<store::EnrolmentEntry> entries;
-  std::map<std::int32_t, std::string> names;
-  try {
-    std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
-    entries = store->Enrolments();
-    if (host::HoldsPeople(*store))
-      for (store::PersonName& p : store->People()) names.emplace(p.person, std::move(p.name));
-  } catch (const store::StoreError& e) {
-    host.Log("enrolments page for " + c.client + ": " + e.what());
-    return host.Answer(c, 503, Say(c.language, "nav_enrolments"), "", "",
-                       Say(c.language, "db_failed") + " " + e.what());
-  }
-  data d;
-  d.set("t", Words(c.language));
-  list rows;
-  for (const store::EnrolmentEntry& e : entries) {
-    data row;
-    row.set("person", e.person ? std::to_string(*e.person) : std::string());
-    auto name = e.person ? names.find(*e.person) : names.end();
-    row.set("name", name != names.end() ? name->second : std::string());
-    row.set("kind", KindWord(c.language, e.kind));
-    row.set("terminal", e.terminal ? std::to_string(*e.terminal) : std::string());
-    rows.push_back(row);
-  }
-  d.set("has_rows", !entries.empty());
-  d.set("rows", rows);
-  host.Answer(c, 200, Say(c.language, "nav_enrolments"), RenderText("enrolments", kEnrolmentsTemplate, d));
+std::string WhereWords(Language language, const host::TerminalAt& at) {
+  return Say(language, "port") + " " + std::to_string(at.port) + " · " + Say(language, "terminal") + " " +
+         std::to_string(at.terminal);
 }
+
+// One line of an action's results.
+struct Shown {
+  const char* what;  // "enrol_backup_button" or "enrol_copy_button"
+  host::TerminalAt at;
+  bool done = false;
+  std::string outcome, words;
+};
+
+Shown Show(Language language, const char* what, host::TerminalAt at, const host::EnrolmentResult& r,
+           const std::string& failure = "") {
+  using Status = host::EnrolmentResult::Status;
+  Shown s{what, at, false, {}, {}};
+  if (!failure.empty()) {
+    s.outcome = Say(language, "enrol_failed");
+    s.words = failure;
+    return s;
+  }
+  if (!r.port_cause.empty()) {  // the port itself, not the terminal
+    s.outcome = Say(language, "enrol_port_failed");
+    s.words = r.port_cause;
+    return s;
+  }
+  switch (r.status) {
+    case Status::kDone:
+      s.done = true;
+      s.outcome = Say(language, "enrol_done");
+      s.words = KindWord(language, r.kind);
+      break;
+    case Status::kRefused:
+      s.outcome = Say(language, r.step == host::EnrolmentResult::Step::kBackup ? "enrol_backup_refused"
+                                : r.step == host::EnrolmentResult::Step::kScan  ? "enrol_scan_failed"
+                                                                                : "enrol_write_refused");
+      s.words = r.outcome.message;
+      break;
+    case Status::kNotAnswering:
+      s.outcome = Say(language, "enrol_not_answering");
+      break;
+    case Status::kNoneStored:
+      s.outcome = Say(language, "enrol_none_stored");
+      break;
+    case Status::kNotAudited:
+      s.outcome = Say(language, "enrol_not_audited");
+      s.words = r.failure;
+      break;
+  }
+  return s;
+}
+
+class EnrolmentActions {
+ public:
+  EnrolmentActions(const PageHost& host, const RecordsSource& records, host::SyncJobs* jobs,
+                   std::chrono::milliseconds wait)
+      : host_(host), records_(records), jobs_(jobs), wait_(wait) {}
+
+  void Page(Context& c, int status, const std::vector<Shown>& results = {}, const std::string& notice = "",
+            const std::string& error = "") const {
+    if (records_.database.empty()) return host_.Refuse(c, 503, "no_database");
+    std::vector<store::EnrolmentEntry> entries;
+    std::map<std::int32_t, std::string> names;
+    try {
+      std::unique_ptr<store::SwipeStore> store = OpenRecords(records_);
+      entries = store->Enrolments();
+      if (host::HoldsPeople(*store))
+        for (store::PersonName& p : store->People()) names.emplace(p.person, std::move(p.name));
+    } catch (const store::StoreError& e) {
+      host_.Log("enrolments page for " + c.client + ": " + e.what());
+      return host_.Answer(c, 503, Say(c.language, "nav_enrolments"), "", notice,
+                          Say(c.language, "db_failed") + " " + e.what());
+    }
+    data d;
+    d.set("t", Words(c.language));
+    list rows;
+    for (const store::EnrolmentEntry& e : entries) {
+      data row;
+      row.set("person", e.person ? std::to_string(*e.person) : std::string());
+      auto name = e.person ? names.find(*e.person) : names.end();
+      row.set("name", name != names.end() ? name->second : std::string());
+      row.set("kind", KindWord(c.language, e.kind));
+      row.set("terminal", e.terminal ? std::to_string(*e.terminal) : std::string());
+      rows.push_back(row);
+    }
+    d.set("has_rows", !entries.empty());
+    d.set("rows", rows);
+    list shown;
+    for (const Shown& s : results) {
+      data row;
+      row.set("what", Say(c.language, s.what));
+      row.set("port", std::to_string(s.at.port));
+      row.set("terminal", std::to_string(s.at.terminal));
+      row.set("where", WhereWords(c.language, s.at));
+      row.set("state", s.done ? "done" : "failed");
+      row.set("outcome", s.outcome);
+      row.set("words", s.words);
+      shown.push_back(row);
+    }
+    d.set("has_results", !results.empty());
+    d.set("results", shown);
+    const bool may_act = Allowed(c.who->user.role, Action::BackupEnrolment) || Allowed(c.who->user.role, Action::WriteEnrolment);
+    if (may_act && jobs_) {
+      list terminals;
+      for (const host::TerminalAt& at : Offered()) {
+        data t;
+        t.set("value", std::to_string(at.port) + "." + std::to_string(at.terminal));
+        t.set("id", std::to_string(at.port) + "-" + std::to_string(at.terminal));
+        t.set("label", WhereWords(c.language, at));
+        terminals.push_back(t);
+      }
+      d.set("may_act", true);
+      d.set("has_terminals", !terminals.empty());
+      d.set("terminals", terminals);
+      d.set("csrf", c.who->session.csrf);
+    }
+    host_.Answer(c, status, Say(c.language, "nav_enrolments"), RenderText("enrolments", kEnrolmentsTemplate, d), notice,
+                 error);
+  }
+
+  // POST /enrolments/backup: person, terminal ("PORT.TERMINAL").
+  void Backup(Context& c) {
+    std::optional<host::TerminalAt> at = Terminal(Field(c.req, "terminal"));
+    std::optional<std::int64_t> person = WholeNumber(Field(c.req, "person"), INT32_MIN, INT32_MAX);
+    if (!Ready(c)) return;
+    if (!at || !person) return Page(c, 400, {}, "", Say(c.language, "enrol_bad_form"));
+    Act(c, "enrolment.backup", {*at}, [&](const host::EnrolmentAuditHook& audit) {
+      const std::string database = records_.database;
+      host::Machine machine = host::Machine::Create();
+      const host::EnrolmentResult r =
+          host::BackupEnrolment(machine, database, Seconds(), at->port, at->terminal, static_cast<std::int32_t>(*person), audit);
+      return std::vector<Shown>{Show(c.language, "enrol_backup_button", *at, r)};
+    });
+  }
+
+  // POST /enrolments/write: person, from ("" the stored copy, or "PORT.TERMINAL"), to (one or more).
+  void Write(Context& c) {
+    std::optional<std::int64_t> person = WholeNumber(Field(c.req, "person"), -32768, 32767);
+    const std::string from_field = Field(c.req, "from");
+    std::optional<host::TerminalAt> from;
+    bool valid = person.has_value();
+    if (!from_field.empty()) valid = valid && (from = Terminal(from_field)).has_value();
+    std::vector<host::TerminalAt> to;
+    const std::size_t count = c.req.is_multipart_form_data() ? 0 : c.req.get_param_value_count("to");
+    valid = valid && count >= 1 && count <= kMaxTargets;
+    for (std::size_t i = 0; valid && i < count; ++i) {
+      std::optional<host::TerminalAt> target = Terminal(c.req.get_param_value("to", i));
+      valid = target.has_value();
+      if (valid && std::find(to.begin(), to.end(), *target) == to.end()) to.push_back(*target);
+    }
+    if (!Ready(c)) return;
+    if (!valid) return Page(c, 400, {}, "", Say(c.language, "enrol_bad_form"));
+    std::vector<host::TerminalAt> ports = to;
+    if (from) ports.push_back(*from);
+    Act(c, "enrolment.write", ports, [&](const host::EnrolmentAuditHook& audit) {
+      host::Machine machine = host::Machine::Create();
+      const host::EnrolmentCopy copy = host::CopyEnrolment(machine, records_.database, Seconds(),
+                                                           static_cast<std::int32_t>(*person), from, to, audit);
+      std::vector<Shown> shown;
+      if (copy.backup) shown.push_back(Show(c.language, "enrol_backup_button", *from, *copy.backup));
+      for (const host::EnrolmentCopy::Write& w : copy.writes)
+        shown.push_back(Show(c.language, "enrol_copy_button", w.to, w.result, w.failure));
+      if (copy.backup && copy.writes.empty())
+        for (const host::TerminalAt& target : to) {
+          Shown skipped{"enrol_copy_button", target, false, {}, {}};
+          skipped.outcome = Say(c.language, "enrol_not_copied");
+          shown.push_back(skipped);
+        }
+      return shown;
+    });
+  }
+
+ private:
+  double Seconds() const { return static_cast<double>(records_.lock_timeout.count()) / 1000.0; }
+
+  // The terminals the forms offer: each listed terminal of the site's ports; of a scanned port,
+  // its range when small, else the terminals its last sync reached.
+  std::vector<host::TerminalAt> Offered() const {
+    std::vector<host::TerminalAt> offered;
+    const host::SyncJobs::State state = jobs_->Snapshot();
+    for (const site::SitePort& port : jobs_->site().ports) {
+      if (port.terminals.empty()) continue;
+      if (!port.scan) {
+        for (int t : port.terminals) offered.push_back({port.number, t});
+      } else if (port.terminals.back() - port.terminals.front() < kOfferedRange) {
+        for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
+      } else {
+        for (const host::TerminalSync& r : state.last)
+          if (r.port == port.number && r.terminal > 0) offered.push_back({port.number, r.terminal});
+      }
+    }
+    return offered;
+  }
+
+  // "PORT.TERMINAL" of a terminal the forms offer; nothing for anything else.
+  std::optional<host::TerminalAt> Terminal(const std::string& text) const {
+    if (!jobs_ || text.size() > 12) return std::nullopt;
+    const std::size_t dot = text.find('.');
+    if (dot == std::string::npos) return std::nullopt;
+    std::optional<std::int64_t> port = WholeNumber(std::string_view(text).substr(0, dot), 1, 32767);
+    std::optional<std::int64_t> terminal = WholeNumber(std::string_view(text).substr(dot + 1), 1, 255);
+    if (!port || !terminal) return std::nullopt;
+    const host::TerminalAt at{static_cast<int>(*port), static_cast<int>(*terminal)};
+    const std::vector<host::TerminalAt> offered = Offered();
+    if (std::find(offered.begin(), offered.end(), at) == offered.end()) return std::nullopt;
+    return at;
+  }
+
+  // The console can reach terminals: it has a database and a site.
+  bool Ready(Context& c) const {
+    if (records_.database.empty()) {
+      host_.Refuse(c, 503, "no_database");
+      return false;
+    }
+    if (!jobs_) {
+      host_.Refuse(c, 409, "no_site", "/enrolments");
+      return false;
+    }
+    return true;
+  }
+
+  // Whether a sync that uses one of `ports` is running: waits for its end up to `until`.
+  bool SyncHolds(const std::vector<host::TerminalAt>& ports, std::chrono::steady_clock::time_point until) const {
+    host::SyncJobs::State state = jobs_->Snapshot();
+    auto holds = [&](const host::SyncJobs::State& s) {
+      if (!s.running) return false;
+      if (!s.port) return true;  // the whole site
+      return std::any_of(ports.begin(), ports.end(), [&](const host::TerminalAt& at) { return at.port == *s.port; });
+    };
+    while (holds(state)) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= until) return true;
+      state = jobs_->WaitFor(state.version, std::chrono::duration_cast<std::chrono::milliseconds>(until - now));
+    }
+    return false;
+  }
+
+  // Runs `work` on the terminals of `ports` when neither a sync nor another action holds them
+  // (waiting up to `wait_`), audited under the signed-in user; shows its results.
+  template <class Work>
+  void Act(Context& c, const std::string& action, const std::vector<host::TerminalAt>& ports, Work work) {
+    const accounts::Actor actor = c.Actor();
+    accounts::Accounts& accounts = host_.accounts();
+    const auto until = std::chrono::steady_clock::now() + wait_;
+    std::unique_lock lock(busy_, std::defer_lock);
+    if (!lock.try_lock_until(until) || SyncHolds(ports, until)) {
+      std::string where;
+      for (const host::TerminalAt& at : ports)
+        where += (where.empty() ? "" : ", ") + std::string("port ") + std::to_string(at.port) + " terminal " +
+                 std::to_string(at.terminal);
+      accounts.Audit(actor, action + ".refused", where + ": the port is busy");
+      return Page(c, 409, {}, "", Say(c.language, "port_busy"));
+    }
+    const host::EnrolmentAuditHook audit = [&accounts, actor](const host::EnrolmentAudit& a) {
+      accounts.Audit(actor, a.action, a.details);
+    };
+    // On a thread of its own, which releases the ports the driver used before it ends.
+    std::vector<Shown> results;
+    std::string failure;
+    std::thread worker([&] {
+      try {
+        results = work(audit);
+      } catch (const std::exception& e) {
+        failure = e.what();
+      } catch (...) {
+        failure = "an unexpected failure";
+      }
+      try {
+        host::ReleaseEnrolmentPorts(ports);
+      } catch (const std::exception& e) {
+        host_.Log("enrolment action (" + action + "): releasing its ports failed: " + e.what());
+      }
+    });
+    worker.join();
+    lock.unlock();
+    if (!failure.empty()) {
+      host_.Log("enrolment action (" + action + ") for " + c.client + ": " + failure);
+      return Page(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + failure);
+    }
+    const bool done = std::all_of(results.begin(), results.end(), [](const Shown& s) { return s.done; });
+    Page(c, 200, results, done ? Say(c.language, "enrol_all_done") : "",
+         done ? "" : Say(c.language, "enrol_some_failed"));
+  }
+
+  const PageHost& host_;
+  const RecordsSource& records_;
+  host::SyncJobs* jobs_;
+  const std::chrono::milliseconds wait_;
+  std::timed_mutex busy_;  // one action on terminals at a time
+};
 
 }  // namespace
 
-std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& records) {
-  return {{"GET", "/enrolments", Access::Page, Action::ViewEnrolments,
-           [&host, &records](Context& c) { EnrolmentsPage(host, records, c); }}};
+std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& records, host::SyncJobs* jobs,
+                                    std::chrono::milliseconds wait) {
+  auto actions = std::make_shared<EnrolmentActions>(host, records, jobs, wait);
+  return {{"GET", "/enrolments", Access::Page, Action::ViewEnrolments, [actions](Context& c) { actions->Page(c, 200); }},
+          {"POST", "/enrolments/backup", Access::Form, Action::BackupEnrolment,
+           [actions](Context& c) { actions->Backup(c); }},
+          {"POST", "/enrolments/write", Access::Form, Action::WriteEnrolment,
+           [actions](Context& c) { actions->Write(c); }}};
 }
 
 }  // namespace vanto::web

@@ -1,16 +1,26 @@
 // The Enrolments page (hr, admin): what the host's enrolment table holds, whose, which kind and
 // from or for which terminal. It says plainly that this is the host's copy: the protocol cannot
-// list a terminal's enrolled people, and the page never pretends to.
+// list a terminal's enrolled people, and the page never pretends to. An admin backs up a person
+// from a terminal of the site into the table, and copies a person's enrolment (the stored one,
+// or one backed up from a terminal first) to chosen terminals, with a result per terminal. Each
+// action on a terminal has its audit rows (intent, outcome) under the signed-in user and waits
+// a short bound for a sync or another action holding the port, then says the port is busy.
 #pragma once
 
+#include <chrono>
 #include <vector>
+
+#include "host/sync_jobs.h"
 
 #include "web/page.h"
 #include "web/records.h"
 
 namespace vanto::web {
 
-// GET /enrolments.
-std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& records);
+// GET /enrolments, POST /enrolments/backup and /enrolments/write. `jobs`: the site's syncs (its
+// terminals, and the syncs an action waits for); null without a site (no actions then).
+// `wait`: how long an action waits for its ports before it answers that they are busy.
+std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& records, host::SyncJobs* jobs,
+                                    std::chrono::milliseconds wait);
 
 }  // namespace vanto::web

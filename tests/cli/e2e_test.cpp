@@ -1,8 +1,11 @@
 // The host end to end: vanto's subcommands, through the component runtime, the driver, the
 // terminal control and a pseudo-terminal or a loopback TCP connection, against the simulator.
 #include <sqlite3.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "accounts/accounts_store.h"
 #include "host/enrolment.h"
 #include "host/store/record_store.h"
 #include "platform/ado/enrolment_schema.h"
@@ -150,6 +153,32 @@ TEST_P(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
   auto two = site_.Terminal(1, 2);
   ASSERT_TRUE(two && two->persons.count(7) && two->persons.at(7).fingerprints.count(0));
   EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, two->persons.at(7).fingerprints.at(0).begin()));
+  EXPECT_NE(readonly.err.find("the restore goes unaudited"), std::string::npos) << readonly.err;
+
+  // Each action on a terminal left its intent and its outcome, under the operating-system
+  // user's name, from the command line; the restore from the read-only copy none.
+  const passwd* pw = getpwuid(geteuid());
+  ASSERT_TRUE(pw);
+  std::vector<std::string> trail;
+  for (const vanto::accounts::AuditEntry& e :
+       vanto::accounts::OpenAccountsStore(db_, std::chrono::seconds(5), false)->AuditTrail(100, std::nullopt)) {
+    EXPECT_EQ(e.actor, pw->pw_name) << e.action;
+    EXPECT_EQ(e.origin, "command line") << e.action;
+    trail.insert(trail.begin(), e.action + ": " + e.details);
+  }
+  const std::vector<std::string> audited = {
+      "enrolment.backup: person 7 from port 1 terminal 1",
+      "enrolment.backup.done: person 7 from port 1 terminal 1; fingerprint",
+      "enrolment.backup: person 7 from port 1 terminal 1",
+      "enrolment.backup.done: person 7 from port 1 terminal 1; fingerprint",
+      "enrolment.write: person 7 to port 2 terminal 3 (fingerprint)",
+      "enrolment.write.done: person 7 to port 2 terminal 3 (fingerprint); fingerprint",
+      "enrolment.backup: person 8 from port 1 terminal 1",
+      "enrolment.backup.done: person 8 from port 1 terminal 1; password",
+      "enrolment.write: person 8 to port 2 terminal 3 (password)",
+      "enrolment.write.done: person 8 to port 2 terminal 3 (password); password",
+  };
+  EXPECT_EQ(trail, audited);
 }
 
 TEST_P(HostE2E, AFingerprintAndAPasswordOfOnePersonStaySideBySide) {

@@ -62,6 +62,7 @@ TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
   Result restore = Vanto(Db({"restore", "--port", "2", "--terminal", "3", "--person", "7"}));
   vanto::testing::PgAdmin("ALTER DATABASE " + DbName() + " SET default_transaction_read_only = off");
   ASSERT_EQ(restore.status, kExitOk) << restore.err;
+  EXPECT_NE(restore.err.find("the restore goes unaudited"), std::string::npos) << restore.err;
   auto target = site_.Terminal(2, 3);
   ASSERT_TRUE(target && target->persons.count(7) && target->persons.at(7).fingerprints.count(0));
   auto expected = TemplateOf(7), got = target->persons.at(7).fingerprints.at(0);

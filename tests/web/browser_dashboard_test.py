@@ -3,8 +3,9 @@
 store of the test's own (SQLite, or a fresh database on the test's PostgreSQL server): the
 dashboard lists the simulator's terminals and a broken port; an admin's "Sync now" shows each
 port's progress, then the run (the console user's), the new records and the broken port's cause;
-the audit trail has the sync's intent and outcome; `vanto sync --history` lists the run; a viewer
-gets no "Sync now" and no Terminals page.
+the audit trail has the sync's intent and outcome; `vanto sync --history` lists the run; an admin
+copies a person's fingerprint from terminal 1 to terminal 3 on the Enrolments page and sees each
+terminal's result and the enrolment list; a viewer gets no "Sync now" and no Terminals page.
 
 Usage: browser_dashboard_test.py PATH-TO-VANTO sqlite|postgresql. Exits 77 (skipped) when
 Selenium, the Chromium driver or (for postgresql) the test server is missing, except under
@@ -27,7 +28,7 @@ from browser_smoke_test import PASSWORD, browser, missing  # noqa: E402  (skips 
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as ready  # noqa: E402
-from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 
 BOUND = 120  # seconds any one wait may take
 
@@ -203,6 +204,37 @@ def main():
             assert "Port 3 (" + broken + "): the device is missing" in check, check
             driver.find_element(By.ID, "rejected-link").click()
             wait.until(ready.presence_of_element_located((By.ID, "conflicts")))
+
+            # Enrolments: an admin copies person 101's fingerprint from terminal 1 to terminal 3
+            # (which holds nobody), one result per terminal; the host's table lists the backup.
+            driver.get(url + "/enrolments")
+            wait.until(ready.presence_of_element_located((By.ID, "copy-form")))
+            assert driver.find_elements(By.ID, "no-enrolments")
+            driver.find_element(By.ID, "copy-person").send_keys("101")
+            Select(driver.find_element(By.ID, "copy-from")).select_by_value("1.1")
+            driver.find_element(By.ID, "copy-to-2-3").click()
+            driver.find_element(By.ID, "copy-button").click()
+            wait.until(ready.presence_of_element_located((By.ID, "enrolment-results")))
+            results = [(r.get_attribute("data-port"), r.get_attribute("data-terminal"), r.get_attribute("class"),
+                        r.find_element(By.CSS_SELECTOR, "td.words").text)
+                       for r in driver.find_elements(By.CSS_SELECTOR, "tr.enrolment-result")]
+            assert results == [("1", "1", "enrolment-result done", "fingerprint"),
+                               ("2", "3", "enrolment-result done", "fingerprint")], results
+            listed = driver.find_element(By.CSS_SELECTOR, "tr.enrolment[data-person='101']").text
+            assert "fingerprint" in listed and listed.endswith(" 1"), listed
+            # Terminal 3 holds it now: a backup from there succeeds, and the table says so.
+            Select(driver.find_element(By.ID, "backup-terminal")).select_by_value("2.3")
+            driver.find_element(By.ID, "backup-person").send_keys("101")
+            driver.find_element(By.ID, "backup-button").click()
+            wait.until(ready.presence_of_element_located((By.CSS_SELECTOR, "tr.enrolment-result[data-terminal='3']")))
+            assert driver.find_element(By.CSS_SELECTOR, "tr.enrolment-result").get_attribute("class") == \
+                "enrolment-result done", driver.find_element(By.ID, "enrolment-results").text
+            listed = driver.find_element(By.CSS_SELECTOR, "tr.enrolment[data-person='101']").text
+            assert listed.endswith(" 3"), listed
+            driver.get(url + "/audit")
+            wait.until(ready.presence_of_element_located((By.ID, "audit")))
+            trail = driver.find_element(By.ID, "audit").text
+            assert "enrolment.write.done" in trail and trail.count("enrolment.backup.done") == 2, trail
 
             # A viewer reads the dashboard but gets no "Sync now" and no Terminals page.
             sign_in(driver, wait, url, "vic")

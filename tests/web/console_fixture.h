@@ -142,6 +142,7 @@ class Console {
     return log_;
   }
   int port() const { return port_; }
+  host::SyncJobs* sync() { return sync_.get(); }
   std::string database() const { return (folder_ / "site.db").string(); }
 
   Users users;
