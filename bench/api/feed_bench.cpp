@@ -6,7 +6,6 @@
 // Run: build/bench/api/feed_bench (medians of 5 repetitions, by the wall clock).
 #include <benchmark/benchmark.h>
 #include <httplib.h>
-#include <libpq-fe.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "accounts/api_tokens.h"
+#include "bench/bench_server.h"
 #include "host/store/swipe_store.h"
 #include "web/api.h"
 
@@ -24,33 +24,9 @@ namespace {
 
 constexpr int kSwipes = 100000;
 
-std::optional<std::string> ServerUrl() {
-  for (const char* name : {"VANTO_BENCH_PG_URL", "VANTO_TEST_PG_URL"})
-    if (const char* url = std::getenv(name); url && *url) return std::string(url);
-  return std::nullopt;
-}
-
-std::string WithDatabase(const std::string& url, const std::string& name) {
-  std::size_t start = url.find("://") + 3;
-  std::size_t slash = url.find('/', start), query = url.find('?', start);
-  if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
-    std::size_t at = query == std::string::npos ? url.size() : query;
-    return url.substr(0, at) + "/" + name + url.substr(at);
-  }
-  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
-}
-
-bool Admin(const std::string& url, const std::string& sql) {
-  PGconn* conn = PQconnectdb(url.c_str());
-  bool ok = PQstatus(conn) == CONNECTION_OK;
-  if (ok) {
-    PGresult* r = PQexec(conn, sql.c_str());
-    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-    PQclear(r);
-  }
-  PQfinish(conn);
-  return ok;
-}
+using vanto::bench::Admin;
+using vanto::bench::ServerUrl;
+using vanto::bench::WithDatabase;
 
 void Fill(const std::string& location) {
   auto store = vanto::store::OpenSwipeStore(location);

@@ -9,7 +9,6 @@
 // Run: build/bench/store/store_bench (medians of 5 repetitions, by the wall clock: a store
 // waits on its database, so the time another process spends counts).
 #include <benchmark/benchmark.h>
-#include <libpq-fe.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_server.h"
 #include "host/store/record_store.h"
 
 namespace {
@@ -30,33 +30,9 @@ using vanto::store::Swipe;
 
 constexpr int kBatch = 500;
 
-std::optional<std::string> ServerUrl() {
-  for (const char* name : {"VANTO_BENCH_PG_URL", "VANTO_TEST_PG_URL"})
-    if (const char* url = std::getenv(name); url && *url) return std::string(url);
-  return std::nullopt;
-}
-
-std::string WithDatabase(const std::string& url, const std::string& name) {
-  std::size_t start = url.find("://") + 3;
-  std::size_t slash = url.find('/', start), query = url.find('?', start);
-  if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
-    std::size_t at = query == std::string::npos ? url.size() : query;
-    return url.substr(0, at) + "/" + name + url.substr(at);
-  }
-  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
-}
-
-bool Admin(const std::string& url, const std::string& sql) {
-  PGconn* conn = PQconnectdb(url.c_str());
-  bool ok = PQstatus(conn) == CONNECTION_OK;
-  if (ok) {
-    PGresult* r = PQexec(conn, sql.c_str());
-    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
-    PQclear(r);
-  }
-  PQfinish(conn);
-  return ok;
-}
+using vanto::bench::Admin;
+using vanto::bench::ServerUrl;
+using vanto::bench::WithDatabase;
 
 // A database of the benchmark's own on the server, dropped at the end.
 class BenchDatabase {

@@ -1,0 +1,45 @@
+// The PostgreSQL server a benchmark may use, and its own database on it: the server in
+// VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL), e.g. the socket of a cluster from
+// scripts/pg-cluster.sh. Shared by the benchmarks that run on both engines.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace vanto::bench {
+
+// The server's address, when one is given.
+inline std::optional<std::string> ServerUrl() {
+  for (const char* name : {"VANTO_BENCH_PG_URL", "VANTO_TEST_PG_URL"})
+    if (const char* url = std::getenv(name); url && *url) return std::string(url);
+  return std::nullopt;
+}
+
+// `url` naming the database `name` instead of its own.
+inline std::string WithDatabase(const std::string& url, const std::string& name) {
+  std::size_t start = url.find("://") + 3;
+  std::size_t slash = url.find('/', start), query = url.find('?', start);
+  if (slash == std::string::npos || (query != std::string::npos && slash > query)) {
+    std::size_t at = query == std::string::npos ? url.size() : query;
+    return url.substr(0, at) + "/" + name + url.substr(at);
+  }
+  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
+}
+
+// Runs one statement that answers no rows (CREATE DATABASE, DROP DATABASE); false when it failed.
+inline bool Admin(const std::string& url, const std::string& sql) {
+  PGconn* conn = PQconnectdb(url.c_str());
+  bool ok = PQstatus(conn) == CONNECTION_OK;
+  if (ok) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    PQclear(r);
+  }
+  PQfinish(conn);
+  return ok;
+}
+
+}  // namespace vanto::bench
