@@ -17,6 +17,7 @@
 #include "host/sync.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
+#include "tests/host/simulator_folder.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -42,13 +43,7 @@ class ClockSite : public ::testing::TestWithParam<bool> {
     // The simulator's clocks follow the process's local time: UTC here, as the host's zone below.
     setenv("TZ", "UTC", 1);
     tzset();
-    char pattern[] = "/tmp/vanto-clock-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
-    sim_.Options().linkDir = (folder_ / "ports").string();
-    fs::create_directories(sim_.Options().linkDir);
-    sim_.Options().pace = false;
-    sim_.Options().turnaround = std::chrono::microseconds(0);
+    folder_ = vanto::testing::PrepareSimulatorFolder(sim_, "clock");
     sim_.Options().tcp = GetParam();
     sim_.Options().now = [this] { return now_; };
     for (const BusTerminal& b : kBus) {

@@ -14,6 +14,7 @@
 #include "terminal/control/port_lock.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
+#include "tests/host/simulator_folder.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -44,13 +45,7 @@ class SyncCancel : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!VANTO_MODULES_BUILT) GTEST_SKIP() << "the driver and control modules are not part of this build";
-    char pattern[] = "/tmp/vanto-cancel-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
-    sim_.Options().linkDir = (folder_ / "ports").string();
-    fs::create_directories(sim_.Options().linkDir);
-    sim_.Options().pace = false;
-    sim_.Options().turnaround = std::chrono::microseconds(0);
+    folder_ = vanto::testing::PrepareSimulatorFolder(sim_, "cancel");
     for (int t = 1; t <= 2; ++t) {
       auto& terminal = sim_.AddTerminal(1, t);
       for (int i = 0; i < kRecords; ++i)

@@ -16,6 +16,7 @@
 #include "terminal/control/settings.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
+#include "tests/host/simulator_folder.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -30,13 +31,7 @@ class SyncJobsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!VANTO_MODULES_BUILT) GTEST_SKIP() << "the driver and control modules are not part of this build";
-    char pattern[] = "/tmp/vanto-jobs-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
-    sim_.Options().linkDir = (folder_ / "ports").string();
-    fs::create_directories(sim_.Options().linkDir);
-    sim_.Options().pace = false;
-    sim_.Options().turnaround = std::chrono::microseconds(0);
+    folder_ = vanto::testing::PrepareSimulatorFolder(sim_, "jobs");
     for (int port = 1; port <= 2; ++port) {
       auto& terminal = sim_.AddTerminal(port, 1);
       for (int i = 0; i < kRecords; ++i)

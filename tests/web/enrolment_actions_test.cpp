@@ -13,6 +13,7 @@
 #include "terminal/control/settings.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
+#include "tests/host/simulator_folder.h"
 #include "tests/web/console_fixture.h"
 
 namespace vanto::web::testing {
@@ -28,13 +29,7 @@ class EnrolmentActions : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!VANTO_MODULES_BUILT) GTEST_SKIP() << "the driver and control modules are not part of this build";
-    char pattern[] = "/tmp/vanto-enrol-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    setenv("VANTO_REGISTRY", (folder_ / "registry").c_str(), 1);
-    sim_.Options().linkDir = (folder_ / "ports").string();
-    fs::create_directories(sim_.Options().linkDir);
-    sim_.Options().pace = false;
-    sim_.Options().turnaround = std::chrono::microseconds(0);
+    folder_ = vanto::testing::PrepareSimulatorFolder(sim_, "enrol");
     template_.fill(0);
     for (std::size_t i = 0; i + 1 < template_.size(); ++i) template_[i] = static_cast<std::int32_t>(i * 37 % 1000) - 500;
     sim_.AddTerminal(1, 1).persons[kFingerprintPerson].fingerprints[0] = template_;
