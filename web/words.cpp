@@ -61,8 +61,6 @@ constexpr Word kWords[] = {
      "表单已过期或并非来自本站。请刷新页面后重试。"},
     {"not_found", "There is no such page.", "页面不存在。"},
     {"too_large", "The request is too large.", "请求过大。"},
-    {"not_implemented", "This action comes with the host library: it is not available in this build yet.",
-     "此操作依赖主机库，当前版本尚未提供。"},
     {"server_error", "The server could not complete the request; nothing was changed.",
      "服务器未能完成请求，未做任何更改。"},
     {"bad_request", "The request is not valid.", "请求无效。"},
