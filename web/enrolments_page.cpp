@@ -411,13 +411,13 @@ class EnrolmentActions {
       try {
         host::ReleaseEnrolmentPorts(ports);
       } catch (const std::exception& e) {
-        host_.Log("enrolment action (" + action + "): releasing its ports failed: " + e.what());
+        host_.Log("terminal action (" + action + "): releasing its ports failed: " + e.what());
       }
     });
     worker.join();
     lock.unlock();
     if (!failure.empty()) {
-      host_.Log("enrolment action (" + action + ") for " + c.client + ": " + failure);
+      host_.Log("terminal action (" + action + ") for " + c.client + ": " + failure);
       return present(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + failure);
     }
     const bool done = std::all_of(results.begin(), results.end(), [](const Shown& s) { return s.done; });
