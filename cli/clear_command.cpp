@@ -45,10 +45,7 @@ int RunClear(const ClearOptions& o, Io& io) {
              << "\n";
       return kExitFalse;
     case ClearResult::Status::kIncomplete: {
-      std::string ranges;
-      for (std::size_t i = 0; i < clear.missing.size(); ++i)
-        ranges += (i ? ", " : "") + std::to_string(clear.missing[i].first) +
-                  (clear.missing[i].second != clear.missing[i].first ? "-" + std::to_string(clear.missing[i].second) : "");
+      const std::string ranges = MissingText(clear);
       io.err << TrFill("{0} is not cleared: the database misses records {1} of its {2} (log generation {3})",
                        {Where(port, terminal), ranges, std::to_string(info.held), std::to_string(info.generation)})
              << "\n";

@@ -12,14 +12,6 @@ std::string ClearWhere(int port, int terminal) {
   return "port " + std::to_string(port) + " terminal " + std::to_string(terminal);
 }
 
-std::string Ranges(const ClearResult& r) {
-  std::string text;
-  for (std::size_t i = 0; i < r.missing.size(); ++i)
-    text += (i ? ", " : "") + std::to_string(r.missing[i].first) +
-            (r.missing[i].second != r.missing[i].first ? "-" + std::to_string(r.missing[i].second) : "");
-  return text;
-}
-
 // The outcome's action and details, language-neutral.
 ClearAudit ClearOutcome(const ClearResult& r, int port, int terminal) {
   ClearAudit a{ClearAudit::Stage::kOutcome, port, terminal, "terminal.clear.failed", ClearWhere(port, terminal)};
@@ -32,7 +24,7 @@ ClearAudit ClearOutcome(const ClearResult& r, int port, int terminal) {
       break;
     case ClearResult::Status::kIncomplete:
       a.action = "terminal.clear.incomplete";
-      a.details += log + "; the database misses records " + Ranges(r) + "; nothing cleared";
+      a.details += log + "; the database misses records " + MissingText(r, 20) + "; nothing cleared";
       break;
     case ClearResult::Status::kRefused:
       a.action = "terminal.clear.refused";
@@ -88,6 +80,15 @@ ClearResult Clear(const store::RecordStore& store, HostControl& control, int por
 }
 
 }  // namespace
+
+std::string MissingText(const ClearResult& r, std::size_t limit) {
+  std::string text;
+  for (std::size_t i = 0; i < r.missing.size() && i < limit; ++i)
+    text += (i ? ", " : "") + std::to_string(r.missing[i].first) +
+            (r.missing[i].second != r.missing[i].first ? "-" + std::to_string(r.missing[i].second) : "");
+  if (r.missing.size() > limit) text += " (+" + std::to_string(r.missing.size() - limit) + ")";
+  return text;
+}
 
 ClearResult ClearIfComplete(const store::RecordStore& store, HostControl& control, int port, int terminal,
                             const ClearAuditHook& audit) {

@@ -3,6 +3,7 @@
 // result is a code and values; the front end puts it into words.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -48,6 +49,9 @@ struct ClearAudit {
 // Called before the clear (a throw stops it: nothing is cleared, the result says kNotAudited)
 // and after it (a throw there is ignored: the clear is not undone for it). Empty: unaudited.
 using ClearAuditHook = std::function<void(const ClearAudit&)>;
+
+// The missing ranges as "3, 7-9": the first `limit` of them, then "(+N)" for the ranges left out.
+std::string MissingText(const ClearResult& result, std::size_t limit = SIZE_MAX);
 
 // Asks `terminal` on `port` for its log and clears it when `store` holds every record of it
 // (the terminal clears only when its log's generation and count are still those asked about).

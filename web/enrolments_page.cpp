@@ -124,9 +124,7 @@ Shown ShowClear(Language language, host::TerminalAt at, const host::ClearResult&
       break;
     case Status::kIncomplete:
       s.outcome = Say(language, "clear_incomplete");
-      for (std::size_t i = 0; i < r.missing.size(); ++i)
-        s.words += (i ? ", " : "") + std::to_string(r.missing[i].first) +
-                   (r.missing[i].second != r.missing[i].first ? "-" + std::to_string(r.missing[i].second) : "");
+      s.words = host::MissingText(r, 100);
       break;
     case Status::kRefused:
       s.outcome = Say(language, "clear_refused");

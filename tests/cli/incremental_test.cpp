@@ -335,6 +335,25 @@ TEST_P(Incremental, ClearNeedsEveryRecordStoredAndAConfirmation) {
   EXPECT_NE(after.out.find("5 records delivered, 5 new"), std::string::npos) << after.out;
 }
 
+TEST(ClearText, MissingRangesAreShownUpToTheLimitThenCounted) {
+  struct Case {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> missing;
+    std::size_t limit;
+    std::string text;
+  } cases[] = {
+      {{}, 20, ""},
+      {{{3, 3}}, 20, "3"},
+      {{{0, 0}, {7, 9}, {12, 12}}, 20, "0, 7-9, 12"},
+      {{{0, 0}, {7, 9}, {12, 12}}, 2, "0, 7-9 (+1)"},
+      {{{5, 6}}, 0, " (+1)"},
+  };
+  for (const Case& c : cases) {
+    host::ClearResult r;
+    r.missing = c.missing;
+    EXPECT_EQ(host::MissingText(r, c.limit), c.text) << c.text;
+  }
+}
+
 // Every outcome of the host's clear with its audit rows: the intent always first, and a refused
 // intent clears nothing.
 TEST_P(Incremental, EveryClearOutcomeIsAuditedAndAnUnauditedClearClearsNothing) {
