@@ -1,4 +1,5 @@
 // clear: a terminal's records deleted after a download, only when every one is stored.
+#include "accounts/accounts.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/sync_summary.h"
@@ -23,9 +24,19 @@ int RunClear(const ClearOptions& o, Io& io) {
   if (int status = ReportSync(sync, store, io.out, io, "clear"); status == kExitHost || sync.terminal_error ||
                                                                   !sync.outcome.ok)
     return status == kExitOk ? kExitFalse : status;
-  const ClearResult clear = ClearIfComplete(store, control, port, terminal);
+  // The audit trail lives in the database: an intent before the terminal is asked, an outcome after.
+  accounts::Accounts accounts(accounts::OpenAccountsStore(DatabasePath(o.db, true), LockTimeout(o), /*create=*/true));
+  const accounts::Actor actor{OsUser(), "command line"};
+  const ClearResult clear = ClearIfComplete(store, control, port, terminal, [&accounts, &actor](const ClearAudit& a) {
+    accounts.Audit(actor, a.action, a.details);
+  });
   const TerminalInfo& info = clear.info;
   switch (clear.status) {
+    case ClearResult::Status::kNotAudited:
+      io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})",
+                       {Where(port, terminal), clear.terminal_error})
+             << "\n";
+      return kExitFalse;
     case ClearResult::Status::kTerminalFailed:
       io.err << clear.terminal_error << "\n";
       return kExitFalse;
@@ -34,10 +45,7 @@ int RunClear(const ClearOptions& o, Io& io) {
              << "\n";
       return kExitFalse;
     case ClearResult::Status::kIncomplete: {
-      std::string ranges;
-      for (std::size_t i = 0; i < clear.missing.size(); ++i)
-        ranges += (i ? ", " : "") + std::to_string(clear.missing[i].first) +
-                  (clear.missing[i].second != clear.missing[i].first ? "-" + std::to_string(clear.missing[i].second) : "");
+      const std::string ranges = MissingText(clear);
       io.err << TrFill("{0} is not cleared: the database misses records {1} of its {2} (log generation {3})",
                        {Where(port, terminal), ranges, std::to_string(info.held), std::to_string(info.generation)})
              << "\n";

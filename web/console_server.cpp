@@ -355,10 +355,6 @@ struct ConsoleServer::Impl final : PageHost {
     Add({"POST", "/logout", Access::Form, Action::ChooseLanguage, [this](Context& c) { Logout(c); }});
     Add({"POST", "/language", Access::Form, Action::ChooseLanguage, [this](Context& c) { ChooseLanguage(c); }});
 
-    // Actions on terminals not offered by the console yet: guarded like the real ones, answered 501.
-    Add({"POST", "/terminals/clear", Access::Form, Action::ClearTerminal,
-         [this](Context& c) { Refuse(c, 501, "not_implemented"); }});
-
     for (Route& route : DashboardRoutes(*this, options.sync)) Add(std::move(route));
     for (Route& route : TerminalsRoutes(*this, options.sync)) Add(std::move(route));
     for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));

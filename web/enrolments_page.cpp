@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host/attendance_data.h"
+#include "host/clear.h"
 #include "host/enrolment.h"
 #include "host/sync_jobs.h"
 #include "web/templates.h"
@@ -111,6 +112,46 @@ Shown Show(Language language, const char* what, host::TerminalAt at, const host:
   }
   return s;
 }
+
+Shown ShowClear(Language language, host::TerminalAt at, const host::ClearResult& r) {
+  using Status = host::ClearResult::Status;
+  Shown s{"clear_button", at, false, {}, {}};
+  switch (r.status) {
+    case Status::kCleared:
+      s.done = true;
+      s.outcome = Say(language, "clear_done");
+      s.words = std::to_string(r.info.held);
+      break;
+    case Status::kIncomplete:
+      s.outcome = Say(language, "clear_incomplete");
+      s.words = host::MissingText(r, 100);
+      break;
+    case Status::kRefused:
+      s.outcome = Say(language, "clear_refused");
+      break;
+    case Status::kNoIdentity:
+      s.outcome = Say(language, "clear_no_identity");
+      break;
+    case Status::kTerminalFailed:
+      s.outcome = Say(language, "clear_failed");
+      s.words = r.terminal_error;
+      break;
+    case Status::kNotAudited:
+      s.outcome = Say(language, "enrol_not_audited");
+      s.words = r.terminal_error;
+      break;
+  }
+  return s;
+}
+
+constexpr const char* kClearTemplate = R"html(<table id="clear-results">
+<thead><tr><th>{{t.action}}</th><th>{{t.terminal}}</th><th>{{t.enrol_result}}</th><th>{{t.details}}</th></tr></thead>
+<tbody>
+{{#results}}<tr class="clear-result {{state}}" data-port="{{port}}" data-terminal="{{terminal}}"><td>{{what}}</td><td>{{where}}</td><td class="outcome">{{outcome}}</td><td class="words">{{words}}</td></tr>
+{{/results}}</tbody>
+</table>
+<p><a href="/terminals" id="back-to-terminals">{{t.nav_terminals}}</a></p>
+)html";
 
 class EnrolmentActions {
  public:
@@ -232,27 +273,57 @@ class EnrolmentActions {
     });
   }
 
+  // POST /terminals/clear: terminal ("PORT.TERMINAL"), understood ("yes"). Only ClearIfComplete's
+  // rule clears: the database must hold every record of the terminal's log.
+  void Clear(Context& c) {
+    std::optional<host::TerminalAt> at = Terminal(Field(c.req, "terminal"));
+    const bool understood = Field(c.req, "understood") == "yes";
+    if (!Ready(c)) return;
+    auto present = [this](Context& c, int status, const std::vector<Shown>& results, const std::string& notice,
+                          const std::string& error) { ClearPage(c, status, results, notice, error); };
+    if (!at || !understood) return present(c, 400, {}, "", Say(c.language, "clear_bad_form"));
+    Act(
+        c, "terminal.clear", {*at},
+        [&](const host::EnrolmentAuditHook& audit) {
+          const host::ClearAuditHook hook = [&audit](const host::ClearAudit& a) {
+            audit({a.stage == host::ClearAudit::Stage::kIntent ? host::EnrolmentAudit::Stage::kIntent
+                                                                : host::EnrolmentAudit::Stage::kOutcome,
+                   a.action, a.details});
+          };
+          store::OpenOptions open;
+          open.create = false;  // a clear never creates a database
+          open.lock_timeout = records_.lock_timeout;
+          const store::RecordStore store = store::RecordStore::Open(records_.database, open);
+          host::HostControl control = host::HostControl::Create();
+          return std::vector<Shown>{ShowClear(c.language, *at, host::ClearIfComplete(store, control, at->port, at->terminal, hook))};
+        },
+        present);
+  }
+
  private:
+  void ClearPage(Context& c, int status, const std::vector<Shown>& results, const std::string& notice,
+                 const std::string& error) const {
+    data d;
+    d.set("t", Words(c.language));
+    list shown;
+    for (const Shown& s : results) {
+      data row;
+      row.set("what", Say(c.language, s.what));
+      row.set("port", std::to_string(s.at.port));
+      row.set("terminal", std::to_string(s.at.terminal));
+      row.set("where", WhereWords(c.language, s.at));
+      row.set("state", s.done ? "done" : "failed");
+      row.set("outcome", s.outcome);
+      row.set("words", s.words);
+      shown.push_back(row);
+    }
+    d.set("results", shown);
+    host_.Answer(c, status, Say(c.language, "clear_title"), RenderText("clear", kClearTemplate, d), notice, error);
+  }
+
   double Seconds() const { return static_cast<double>(records_.lock_timeout.count()) / 1000.0; }
 
-  // The terminals the forms offer: each listed terminal of the site's ports; of a scanned port,
-  // its range when small, else the terminals its last sync reached.
-  std::vector<host::TerminalAt> Offered() const {
-    std::vector<host::TerminalAt> offered;
-    const host::SyncJobs::State state = jobs_->Snapshot();
-    for (const site::SitePort& port : jobs_->site().ports) {
-      if (port.terminals.empty()) continue;
-      if (!port.scan) {
-        for (int t : port.terminals) offered.push_back({port.number, t});
-      } else if (port.terminals.back() - port.terminals.front() < kOfferedRange) {
-        for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
-      } else {
-        for (const host::TerminalSync& r : state.last)
-          if (r.port == port.number && r.terminal > 0) offered.push_back({port.number, r.terminal});
-      }
-    }
-    return offered;
-  }
+  std::vector<host::TerminalAt> Offered() const { return OfferedTerminals(*jobs_); }
 
   // "PORT.TERMINAL" of a terminal the forms offer; nothing for anything else.
   std::optional<host::TerminalAt> Terminal(const std::string& text) const {
@@ -301,6 +372,14 @@ class EnrolmentActions {
   // (waiting up to `wait_`), audited under the signed-in user; shows its results.
   template <class Work>
   void Act(Context& c, const std::string& action, const std::vector<host::TerminalAt>& ports, Work work) {
+    Act(c, action, ports, work, [this](Context& c, int status, const std::vector<Shown>& results,
+                                       const std::string& notice, const std::string& error) {
+      Page(c, status, results, notice, error);
+    });
+  }
+  template <class Work, class Present>
+  void Act(Context& c, const std::string& action, const std::vector<host::TerminalAt>& ports, Work work,
+           Present present) {
     const accounts::Actor actor = c.Actor();
     accounts::Accounts& accounts = host_.accounts();
     const auto until = std::chrono::steady_clock::now() + wait_;
@@ -311,7 +390,7 @@ class EnrolmentActions {
         where += (where.empty() ? "" : ", ") + std::string("port ") + std::to_string(at.port) + " terminal " +
                  std::to_string(at.terminal);
       accounts.Audit(actor, action + ".refused", where + ": the port is busy");
-      return Page(c, 409, {}, "", Say(c.language, "port_busy"));
+      return present(c, 409, {}, "", Say(c.language, "port_busy"));
     }
     const host::EnrolmentAuditHook audit = [&accounts, actor](const host::EnrolmentAudit& a) {
       accounts.Audit(actor, a.action, a.details);
@@ -330,18 +409,18 @@ class EnrolmentActions {
       try {
         host::ReleaseEnrolmentPorts(ports);
       } catch (const std::exception& e) {
-        host_.Log("enrolment action (" + action + "): releasing its ports failed: " + e.what());
+        host_.Log("terminal action (" + action + "): releasing its ports failed: " + e.what());
       }
     });
     worker.join();
     lock.unlock();
     if (!failure.empty()) {
-      host_.Log("enrolment action (" + action + ") for " + c.client + ": " + failure);
-      return Page(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + failure);
+      host_.Log("terminal action (" + action + ") for " + c.client + ": " + failure);
+      return present(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + failure);
     }
     const bool done = std::all_of(results.begin(), results.end(), [](const Shown& s) { return s.done; });
-    Page(c, 200, results, done ? Say(c.language, "enrol_all_done") : "",
-         done ? "" : Say(c.language, "enrol_some_failed"));
+    present(c, 200, results, done ? Say(c.language, "enrol_all_done") : "",
+            done ? "" : Say(c.language, "enrol_some_failed"));
   }
 
   const PageHost& host_;
@@ -353,6 +432,23 @@ class EnrolmentActions {
 
 }  // namespace
 
+std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs) {
+  std::vector<host::TerminalAt> offered;
+  const host::SyncJobs::State state = jobs.Snapshot();
+  for (const site::SitePort& port : jobs.site().ports) {
+    if (port.terminals.empty()) continue;
+    if (!port.scan) {
+      for (int t : port.terminals) offered.push_back({port.number, t});
+    } else if (port.terminals.back() - port.terminals.front() < kOfferedRange) {
+      for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
+    } else {
+      for (const host::TerminalSync& r : state.last)
+        if (r.port == port.number && r.terminal > 0) offered.push_back({port.number, r.terminal});
+    }
+  }
+  return offered;
+}
+
 std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& records, host::SyncJobs* jobs,
                                     std::chrono::milliseconds wait) {
   auto actions = std::make_shared<EnrolmentActions>(host, records, jobs, wait);
@@ -360,7 +456,8 @@ std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& r
           {"POST", "/enrolments/backup", Access::Form, Action::BackupEnrolment,
            [actions](Context& c) { actions->Backup(c); }},
           {"POST", "/enrolments/write", Access::Form, Action::WriteEnrolment,
-           [actions](Context& c) { actions->Write(c); }}};
+           [actions](Context& c) { actions->Write(c); }},
+          {"POST", "/terminals/clear", Access::Form, Action::ClearTerminal, [actions](Context& c) { actions->Clear(c); }}};
 }
 
 }  // namespace vanto::web

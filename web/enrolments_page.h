@@ -10,6 +10,7 @@
 #include <chrono>
 #include <vector>
 
+#include "host/enrolment.h"
 #include "host/sync_jobs.h"
 
 #include "web/page.h"
@@ -17,7 +18,14 @@
 
 namespace vanto::web {
 
-// GET /enrolments, POST /enrolments/backup and /enrolments/write. `jobs`: the site's syncs (its
+// The terminals the console's forms on terminals offer: each listed terminal of the site's ports;
+// of a scanned port, its range when small, else the terminals its last sync reached.
+std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs);
+
+// GET /enrolments, POST /enrolments/backup and /enrolments/write, and POST /terminals/clear (the
+// Terminals page's form: a terminal cleared when the database holds every record of it, with
+// "understood" confirmed): the console's actions on terminals, which share one gate (one at a
+// time, none while a sync holds their port). `jobs`: the site's syncs (its
 // terminals, and the syncs an action waits for); null without a site (no actions then).
 // `wait`: how long an action waits for its ports before it answers that they are busy.
 std::vector<Route> EnrolmentsRoutes(const PageHost& host, const RecordsSource& records, host::SyncJobs* jobs,

@@ -8,6 +8,7 @@
 #include "host/schedule.h"
 #include "host/store/record_store.h"
 #include "host/sync_jobs.h"
+#include "web/enrolments_page.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -23,6 +24,12 @@ constexpr const char* kTerminals = R"html({{#no_site}}<p class="placeholder" id=
 </tbody>
 </table>
 <p><a href="/terminals/rejected" id="rejected-link">{{t.rejected}}</a></p>
+{{#has_clear}}<h2>{{t.clear_title}}</h2>
+<p class="meta">{{t.clear_explained}}</p>
+<table id="clear-forms"><tbody>
+{{#clear}}<tr><td>{{label}}</td><td><form method="post" action="/terminals/clear" class="inline clear-form" id="clear-{{id}}"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="terminal" value="{{value}}">
+<label><input type="checkbox" name="understood" value="yes" required> {{t.clear_understood}}</label> <button>{{t.clear_button}}</button></form></td></tr>
+{{/clear}}</tbody></table>{{/has_clear}}
 )html";
 
 constexpr const char* kRejected = R"html(<h2>{{t.rejected_records}}</h2>
@@ -89,6 +96,19 @@ class TerminalsPage {
       if (site.sync_every)
         add(true, Say(c.language, "check_schedule") + " " + N(site.sync_every->count()) + " s");
       if (auto both = host::BothSchedulesWarning(site)) add(false, *both, true);
+      if (Allowed(c.who->user.role, Action::ClearTerminal)) {
+        list forms;
+        for (const host::TerminalAt& at : OfferedTerminals(*jobs_)) {
+          data f;
+          f.set("value", N(at.port) + "." + N(at.terminal));
+          f.set("id", N(at.port) + "-" + N(at.terminal));
+          f.set("label", Say(c.language, "port") + " " + N(at.port) + " · " + Say(c.language, "terminal") + " " + N(at.terminal));
+          f.set("csrf", c.who->session.csrf);
+          forms.push_back(f);
+        }
+        d.set("has_clear", !forms.empty());
+        d.set("clear", forms);
+      }
     }
     d.set("checks", checks);
     host_.Answer(c, 200, Say(c.language, "nav_terminals"), RenderText("terminals", kTerminals, d));

@@ -4,8 +4,14 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <stdexcept>
 
+#include "accounts/accounts.h"
+#include "cli/command_support.h"
+#include "host/clear.h"
+#include "host/machine.h"
 #include "host/store/record_store.h"
+#include "host/terminal_sync.h"
 #include "host/store/schema.h"
 #include "tests/cli/sim_fixture.h"
 
@@ -308,10 +314,112 @@ TEST_P(Incremental, ClearNeedsEveryRecordStoredAndAConfirmation) {
   EXPECT_EQ(site_.Terminal(1, 1)->generation, 2u);
   EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(), 499);
   EXPECT_EQ(Count("SELECT count(*) FROM rejected_records"), 1);
+  // Audited under this user's name: the intent before, the outcome after.
+  {
+    accounts::Accounts a(accounts::OpenAccountsStore(db_, std::chrono::milliseconds(5000), false));
+    auto trail = a.AuditTrail(10);
+    ASSERT_EQ(trail.size(), 2u);
+    EXPECT_EQ(trail[1].action, "terminal.clear");
+    EXPECT_EQ(trail[0].action, "terminal.clear.done");
+    EXPECT_NE(trail[0].details.find("port 1 terminal 1; log generation 1, 500 records held; generation now 2"),
+              std::string::npos)
+        << trail[0].details;
+    for (const auto& e : trail) {
+      EXPECT_EQ(e.actor, OsUser());
+      EXPECT_EQ(e.origin, "command line");
+    }
+  }
   site_.EditTerminal(1, 1, [](auto& t) { t.records = Swipes(5, 20000); });
   Result after = Download(1, 1);
   ASSERT_EQ(after.status, kExitOk) << after.err;
   EXPECT_NE(after.out.find("5 records delivered, 5 new"), std::string::npos) << after.out;
+}
+
+TEST(ClearText, MissingRangesAreShownUpToTheLimitThenCounted) {
+  struct Case {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> missing;
+    std::size_t limit;
+    std::string text;
+  } cases[] = {
+      {{}, 20, ""},
+      {{{3, 3}}, 20, "3"},
+      {{{0, 0}, {7, 9}, {12, 12}}, 20, "0, 7-9, 12"},
+      {{{0, 0}, {7, 9}, {12, 12}}, 2, "0, 7-9 (+1)"},
+      {{{5, 6}}, 0, " (+1)"},
+  };
+  for (const Case& c : cases) {
+    host::ClearResult r;
+    r.missing = c.missing;
+    EXPECT_EQ(host::MissingText(r, c.limit), c.text) << c.text;
+  }
+}
+
+// Every outcome of the host's clear with its audit rows: the intent always first, and a refused
+// intent clears nothing.
+TEST_P(Incremental, EveryClearOutcomeIsAuditedAndAnUnauditedClearClearsNothing) {
+  Terminal(1, 1, 40);
+  site_.AddTerminal(1, 2).silent = true;
+  Start();
+  using S = host::ClearResult::Status;
+  struct Case {
+    const char* name;
+    int terminal;
+    bool download;      // the database is filled first
+    std::size_t lose;   // clear answers the terminal loses
+    bool intent_fails;  // the audit trail refuses the intent
+    S status;
+    std::vector<std::string> actions;
+  } cases[] = {
+      {"complete", 1, true, 0, false, S::kCleared, {"terminal.clear", "terminal.clear.done"}},
+      {"incomplete", 1, false, 0, false, S::kIncomplete, {"terminal.clear", "terminal.clear.incomplete"}},
+      {"answer lost, cleared", 1, true, 1, false, S::kCleared, {"terminal.clear", "terminal.clear.done"}},
+      {"silent", 2, false, 0, false, S::kTerminalFailed, {"terminal.clear", "terminal.clear.failed"}},
+      {"intent refused", 1, true, 0, true, S::kNotAudited, {}},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    site_.EditTerminal(1, 1, [&](auto& t) {
+      t.records = Swipes(40);
+      t.generation = 1;
+      t.loseClearAnswers = c.lose;
+    });
+    const std::string db = (folder_ / ("case" + std::to_string(++n) + ".db")).string();
+    std::vector<host::ClearAudit> rows;
+    host::ClearResult r;
+    std::string failure;
+    std::thread run([&] {  // a thread of its own, as each command runs
+      try {
+        store::RecordStore store = store::RecordStore::Open(db);
+        host::Machine machine = host::Machine::Create();
+        host::HostControl control = host::HostControl::Create();
+        if (c.download) host::SyncTerminal(store, machine, control, 1, c.terminal, {});
+        r = host::ClearIfComplete(store, control, 1, c.terminal, [&](const host::ClearAudit& a) {
+          if (c.intent_fails) throw std::runtime_error("the trail is read-only");
+          rows.push_back(a);
+        });
+      } catch (const std::exception& e) {
+        failure = e.what();
+      }
+    });
+    run.join();
+    ASSERT_EQ(failure, "");
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_FALSE(r.clear_sent);
+    std::vector<std::string> actions;
+    for (const auto& a : rows) {
+      actions.push_back(a.action);
+      EXPECT_EQ(a.terminal, c.terminal);
+      EXPECT_NE(a.details.find("port 1 terminal " + std::to_string(c.terminal)), std::string::npos) << a.details;
+    }
+    EXPECT_EQ(actions, c.actions);
+    if (!rows.empty()) {
+      EXPECT_EQ(rows[0].stage, host::ClearAudit::Stage::kIntent);
+    }
+    const bool cleared = c.status == S::kCleared;
+    EXPECT_EQ(site_.Terminal(1, 1)->records.empty(), cleared && c.terminal == 1);
+    EXPECT_EQ(site_.Terminal(1, 1)->generation, cleared ? 2u : 1u);
+  }
 }
 
 TEST_P(Incremental, ADatabaseFromBeforeIdentitiesKeepsEveryRowAndGetsThemAttached) {

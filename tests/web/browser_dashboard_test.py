@@ -236,6 +236,18 @@ def main():
             trail = driver.find_element(By.ID, "audit").text
             assert "enrolment.write.done" in trail and trail.count("enrolment.backup.done") == 2, trail
 
+            # Terminal 3's records are all stored (the site's sync): an admin clears it, confirmed.
+            driver.get(url + "/terminals")
+            wait.until(ready.presence_of_element_located((By.ID, "clear-2-3")))
+            driver.find_element(By.CSS_SELECTOR, "#clear-2-3 input[name='understood']").click()
+            driver.find_element(By.CSS_SELECTOR, "#clear-2-3 button").click()
+            wait.until(ready.presence_of_element_located((By.CSS_SELECTOR, "tr.clear-result[data-terminal='3']")))
+            row = driver.find_element(By.CSS_SELECTOR, "tr.clear-result")
+            assert row.get_attribute("class") == "clear-result done", row.text
+            driver.get(url + "/audit")
+            wait.until(ready.presence_of_element_located((By.ID, "audit")))
+            assert "terminal.clear.done" in driver.find_element(By.ID, "audit").text
+
             # A viewer reads the dashboard but gets no "Sync now" and no Terminals page.
             sign_in(driver, wait, url, "vic")
             driver.get(url + "/dashboard")

@@ -283,5 +283,55 @@ TEST_F(EnrolmentActions, ASyncHoldingThePortMakesTheActionSayBusyAfterItsBound) 
   EXPECT_EQ(state.finished, 1u);
 }
 
+// The Terminals page's clear: refused (nothing cleared) while the database lacks a record of the
+// terminal, cleared once a sync stored them all; each try with its intent and outcome rows.
+TEST_F(EnrolmentActions, AClearRefusesWhileTheDatabaseLacksRecordsAndClearsOnceItHoldsThemAll) {
+  httplib::Result page = console_->Get("/terminals", admin_.cookie);
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->body.find("id=\"clear-2-3\""), std::string::npos) << page->body;
+  const std::string intent = "terminal.clear|port 2 terminal 3; cleared only when the database holds every record of its log|ada|127.0.0.1";
+  struct Case {
+    const char* name;
+    httplib::Params form;
+    bool sync_first;
+    int status;
+    std::string shown;
+    std::size_t left;  // records the terminal still holds
+    std::vector<std::string> audit;
+  } cases[] = {
+      {"unconfirmed", {{"terminal", "2.3"}}, false, 400, "confirm that its records are deleted", 1, {}},
+      {"no terminal of the site", {{"terminal", "2.9"}, {"understood", "yes"}}, false, 400, "Choose a terminal", 1, {}},
+      {"the database lacks its record", {{"terminal", "2.3"}, {"understood", "yes"}}, false, 200,
+       "not cleared: the database misses records (sync first)</td><td class=\"words\">0</td>", 1,
+       {intent, "terminal.clear.incomplete|port 2 terminal 3; log generation 1, 1 records held; the database misses "
+                "records 0; nothing cleared|ada|127.0.0.1"}},
+      {"synced first", {{"terminal", "2.3"}, {"understood", "yes"}}, true, 200, "cleared: every record is stored", 0,
+       {intent, "terminal.clear.done|port 2 terminal 3; log generation 1, 1 records held; generation now 2|ada|127.0.0.1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.sync_first) {
+      ASSERT_EQ(console_->sync()->Begin(store::RunStarter::Console, "ada", 2), host::SyncJobs::Start::Started);
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      host::SyncJobs::State state = console_->sync()->Snapshot();
+      while ((state.running || state.finished < 1) && std::chrono::steady_clock::now() < until)
+        state = console_->sync()->WaitFor(state.version, std::chrono::seconds(5));
+      ASSERT_FALSE(state.running);
+    }
+    const std::size_t before = AuditCount();
+    httplib::Result r = Post("/terminals/clear", c.form);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    EXPECT_NE(r->body.find(c.shown), std::string::npos) << r->body;
+    EXPECT_EQ(AuditSince(before), c.audit);
+    EXPECT_EQ(sim_.Terminal(2, 3)->records.size(), c.left);
+  }
+  // In the user's language, and the port left free for the next action.
+  httplib::Result zh = console_->Post("/terminals/clear", {{"csrf", admin_.csrf}, {"terminal", "2.3"}, {"understood", "yes"}},
+                                      admin_.cookie, {{"Accept-Language", "zh-CN"}});
+  ASSERT_TRUE(zh);
+  EXPECT_NE(zh->body.find("已清除：全部记录均已保存"), std::string::npos) << zh->body;
+}
+
 }  // namespace
 }  // namespace vanto::web::testing
