@@ -73,6 +73,23 @@ struct Shown {
   std::string outcome, words;
 };
 
+// The results of actions on terminals, a row each, for the page's template.
+list ResultRows(Language language, const std::vector<Shown>& results) {
+  list shown;
+  for (const Shown& s : results) {
+    data row;
+    row.set("what", Say(language, s.what));
+    row.set("port", std::to_string(s.at.port));
+    row.set("terminal", std::to_string(s.at.terminal));
+    row.set("where", WhereWords(language, s.at));
+    row.set("state", s.done ? "done" : "failed");
+    row.set("outcome", s.outcome);
+    row.set("words", s.words);
+    shown.push_back(row);
+  }
+  return shown;
+}
+
 Shown Show(Language language, const char* what, host::TerminalAt at, const host::EnrolmentResult& r,
            const std::string& failure = "") {
   using Status = host::EnrolmentResult::Status;
@@ -188,18 +205,7 @@ class EnrolmentActions {
     }
     d.set("has_rows", !entries.empty());
     d.set("rows", rows);
-    list shown;
-    for (const Shown& s : results) {
-      data row;
-      row.set("what", Say(c.language, s.what));
-      row.set("port", std::to_string(s.at.port));
-      row.set("terminal", std::to_string(s.at.terminal));
-      row.set("where", WhereWords(c.language, s.at));
-      row.set("state", s.done ? "done" : "failed");
-      row.set("outcome", s.outcome);
-      row.set("words", s.words);
-      shown.push_back(row);
-    }
+    list shown = ResultRows(c.language, results);
     d.set("has_results", !results.empty());
     d.set("results", shown);
     const bool may_act = Allowed(c.who->user.role, Action::BackupEnrolment) || Allowed(c.who->user.role, Action::WriteEnrolment);
@@ -305,18 +311,7 @@ class EnrolmentActions {
                  const std::string& error) const {
     data d;
     d.set("t", Words(c.language));
-    list shown;
-    for (const Shown& s : results) {
-      data row;
-      row.set("what", Say(c.language, s.what));
-      row.set("port", std::to_string(s.at.port));
-      row.set("terminal", std::to_string(s.at.terminal));
-      row.set("where", WhereWords(c.language, s.at));
-      row.set("state", s.done ? "done" : "failed");
-      row.set("outcome", s.outcome);
-      row.set("words", s.words);
-      shown.push_back(row);
-    }
+    list shown = ResultRows(c.language, results);
     d.set("results", shown);
     host_.Answer(c, status, Say(c.language, "clear_title"), RenderText("clear", kClearTemplate, d), notice, error);
   }
