@@ -5,9 +5,12 @@
 #include "host/text/messages.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -225,6 +228,94 @@ void ReadConsole(Site& site, const toml::node& node) {
   }
 }
 
+// A [[push]] table: one endpoint swipes are pushed to. Its secret file must exist and be
+// readable by its owner alone (the secret itself is never read here, nor shown).
+SitePush ReadPush(const Site& site, const toml::table& table) {
+  SitePush push;
+  push.line = LineOf(table);
+  const std::filesystem::path folder = std::filesystem::path(site.path).parent_path();
+  auto file_of = [&](const toml::node& value, const std::string& shown) {
+    std::filesystem::path file(Text(site, value, shown));
+    if (file.is_relative()) file = folder / file;
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0)
+      Refuse(site, LineOf(value), shown, TrFill("cannot read {0}: {1}", {file.string(), std::strerror(errno)}));
+    return std::make_pair(file.string(), info);
+  };
+  int log_types_line = 0;
+  for (auto&& [key, value] : table) {
+    const std::string name(key.str()), shown = "push." + name;
+    if (name == "name") {
+      push.name = Text(site, value, shown);
+      const bool plain = std::all_of(push.name.begin(), push.name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+      });
+      if (!plain || push.name.size() > 64)
+        Refuse(site, LineOf(value), shown, Tr("must be 1 to 64 letters, digits, '.', '_' or '-'"));
+    } else if (name == "url") {
+      push.url = Text(site, value, shown);
+      if (push.url.rfind("http://", 0) != 0 && push.url.rfind("https://", 0) != 0)
+        Refuse(site, LineOf(value), shown, TrFill("'{0}' is no http:// or https:// address", {push.url}));
+    } else if (name == "format") {
+      push.format = Text(site, value, shown);
+      if (push.format != "json" && push.format != "hr-checkin")
+        Refuse(site, LineOf(value), shown, TrFill("'{0}' is no format (json or hr-checkin)", {push.format}));
+    } else if (name == "secret_file") {
+      auto [file, info] = file_of(value, shown);
+      if (info.st_mode & (S_IRWXG | S_IRWXO))
+        Refuse(site, LineOf(value), shown,
+               TrFill("{0} may be read by other users: make it private (chmod 600)", {file}));
+      push.secret_file = file;
+    } else if (name == "ca_file") {
+      push.ca_file = file_of(value, shown).first;
+    } else if (name == "ports" || name == "people") {
+      const auto* list = value.as_array();
+      if (!list) Refuse(site, LineOf(value), shown, TrFill("must be a list of numbers, not {0}", {TypeName(value)}));
+      for (const toml::node& item : *list) {
+        if (name == "ports")
+          push.ports.push_back(static_cast<int>(Whole(site, item, shown, 1, vanto::host::kMaxPort)));
+        else
+          push.people.push_back(static_cast<std::int32_t>(Whole(site, item, shown, 0, INT32_MAX)));
+      }
+    } else if (name == "from") {
+      const std::string text = Text(site, value, shown);
+      int y = 0, m = 0, d = 0;
+      char tail = 0;
+      if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 || m < 1 || m > 12 ||
+          d < 1 || d > 31)
+        Refuse(site, LineOf(value), shown, TrFill("'{0}' is no date YYYY-MM-DD", {text}));
+      push.from = text;
+    } else if (name == "requests_per_minute") {
+      push.requests_per_minute = static_cast<int>(Whole(site, value, shown, 1, 6000));
+    } else if (name == "log_types") {
+      const auto* types = value.as_table();
+      if (!types) Refuse(site, LineOf(value), shown, TrFill("must be a table, not {0}", {TypeName(value)}));
+      log_types_line = LineOf(value);
+      for (auto&& [where, type] : *types) {
+        const std::string at(where.str()), inner = shown + "." + at;
+        int port = 0, terminal = 0;
+        char tail = 0;
+        if (std::sscanf(at.c_str(), "%d:%d%c", &port, &terminal, &tail) != 2 || port < 1 || port > vanto::host::kMaxPort ||
+            terminal < 1 || terminal > vanto::host::kMaxTerminal)
+          Refuse(site, LineOf(where), inner, Tr("must name a terminal as \"PORT:TERMINAL\""));
+        const std::string text = Text(site, type, inner);
+        if (text != "IN" && text != "OUT") Refuse(site, LineOf(type), inner, Tr("must be \"IN\" or \"OUT\""));
+        push.log_types[std::to_string(port) + ":" + std::to_string(terminal)] = text;
+      }
+    } else {
+      Refuse(site, LineOf(key), shown,
+             Tr("unknown key (a push endpoint has: name, url, format, secret_file, ca_file, ports, people, from, "
+                "requests_per_minute, log_types)"));
+    }
+  }
+  for (const auto& [key, given] : std::initializer_list<std::pair<const char*, bool>>{
+           {"name", !push.name.empty()}, {"url", !push.url.empty()}, {"secret_file", !push.secret_file.empty()}})
+    if (!given) Refuse(site, push.line, std::string("push.") + key, Tr("is missing"));
+  if (log_types_line && push.format != "hr-checkin")
+    Refuse(site, log_types_line, "push.log_types", Tr("is for the hr-checkin format"));
+  return push;
+}
+
 }  // namespace
 
 namespace {
@@ -385,6 +476,18 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.sync_every = *every;
         site.sync_every_line = LineOf(value);
       }
+    } else if (name == "push") {
+      const auto* list = node.as_array();
+      if (!list || !list->is_array_of_tables())
+        Refuse(site, LineOf(node), name, Tr("push endpoints are tables written [[push]], one per endpoint"));
+      for (const toml::node& item : *list) {
+        SitePush push = ReadPush(site, *item.as_table());
+        for (const SitePush& earlier : site.pushes)
+          if (earlier.name == push.name)
+            Refuse(site, push.line, "push.name",
+                   TrFill("push endpoint {0} is given twice (first at line {1})", {push.name, std::to_string(earlier.line)}));
+        site.pushes.push_back(std::move(push));
+      }
     } else if (name == "port") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables())
@@ -404,7 +507,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]])"));
+      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));

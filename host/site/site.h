@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -64,6 +65,22 @@ struct ClockRules {
   int records_back_line = 0;
 };
 
+// A [[push]] table: an HR system the site's swipes are pushed to (host/push).
+struct SitePush {
+  std::string name;
+  std::string url;                  // http:// or https://
+  std::string format = "json";      // "json" (ours) or "hr-checkin"
+  std::string secret_file;          // absolute, or made so from the site file's folder
+  std::optional<std::string> ca_file;
+  std::vector<int> ports;           // only these ports' swipes (empty: every port)
+  std::vector<std::int32_t> people; // only these people's swipes (empty: everyone)
+  std::optional<std::string> from;  // "YYYY-MM-DD": a new endpoint starts at the swipes stored from then on
+  // hr-checkin: requests a minute at most, and a log type per terminal ("PORT:TERMINAL" -> "IN"/"OUT").
+  int requests_per_minute = 60;
+  std::map<std::string, std::string> log_types;
+  int line = 0;
+};
+
 struct Site {
   std::string path;
   std::optional<std::string> database;
@@ -90,6 +107,8 @@ struct Site {
   // [schedule] sync_every: how often `vanto serve` syncs the site (absent: it does not).
   std::optional<std::chrono::seconds> sync_every;
   int sync_every_line = 0;
+  // [[push]]: the endpoints swipes are pushed to, in the order of the file.
+  std::vector<SitePush> pushes;
 
   const SitePort* Port(int number) const;
   // "FILE:LINE" for messages.

@@ -486,6 +486,44 @@ CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port,
      R"sql(
 CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
 )sql"},
+    // Push to HR systems: the feed is the outbox (each swipe has its feed position from the
+    // transaction that stored it), so an endpoint needs only its own row: the feed position it
+    // has been delivered up to, when it was added, and its failures, next attempt and last
+    // error and success. On SQLite a lease (holder, until) lets one drainer at a time work on an
+    // endpoint; PostgreSQL uses an advisory lock instead.
+    {12, "push endpoints: each one's delivered feed position and its failures",
+     R"sql(
+CREATE TABLE push_endpoints (
+  name          TEXT    NOT NULL PRIMARY KEY,
+  cursor_xid    INTEGER NOT NULL DEFAULT 0,
+  cursor_seq    INTEGER NOT NULL DEFAULT 0,
+  added_at      TEXT    NOT NULL,
+  failures      INTEGER NOT NULL DEFAULT 0,
+  next_attempt  INTEGER NOT NULL DEFAULT 0,
+  last_error    TEXT    NOT NULL DEFAULT '',
+  last_error_at TEXT    NOT NULL DEFAULT '',
+  last_success  TEXT    NOT NULL DEFAULT '',
+  delivered     INTEGER NOT NULL DEFAULT 0,
+  lease_holder  TEXT    NOT NULL DEFAULT '',
+  lease_until   INTEGER NOT NULL DEFAULT 0
+);
+)sql",
+     R"sql(
+CREATE TABLE push_endpoints (
+  name          TEXT COLLATE "C" NOT NULL PRIMARY KEY,
+  cursor_xid    BIGINT NOT NULL DEFAULT 0,
+  cursor_seq    BIGINT NOT NULL DEFAULT 0,
+  added_at      TEXT COLLATE "C" NOT NULL,
+  failures      BIGINT NOT NULL DEFAULT 0,
+  next_attempt  BIGINT NOT NULL DEFAULT 0,
+  last_error    TEXT NOT NULL DEFAULT '',
+  last_error_at TEXT COLLATE "C" NOT NULL DEFAULT '',
+  last_success  TEXT COLLATE "C" NOT NULL DEFAULT '',
+  delivered     BIGINT NOT NULL DEFAULT 0,
+  lease_holder  TEXT NOT NULL DEFAULT '',
+  lease_until   BIGINT NOT NULL DEFAULT 0
+);
+)sql"},
 };
 
 }  // namespace

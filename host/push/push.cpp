@@ -1,0 +1,251 @@
+// The drain: reconcile the store's endpoints with the site file, then deliver to each one due.
+#include "host/push/push.h"
+
+#include <httplib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "host/store/push_store.h"
+#include "host/store/swipe_feed.h"
+
+namespace vanto::push {
+namespace {
+
+constexpr std::int64_t kLeaseSeconds = 3600;
+constexpr std::size_t kHrBatch = 100;
+
+std::int64_t UnixOf(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
+}
+
+std::string UtcText(std::int64_t unix_time) {
+  const std::time_t t = static_cast<std::time_t>(unix_time);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+store::PushFilter FilterOf(const site::SitePush& e) { return {e.ports, e.people}; }
+
+// A name for this drainer, unique among the processes on the database.
+std::string HolderName() {
+  static std::atomic<unsigned> count{0};
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return std::string(host) + "/" + std::to_string(getpid()) + "/" + std::to_string(++count);
+}
+
+// The wait before the next attempt after `failures` failures in a row.
+std::int64_t Backoff(const PushOptions& o, std::int64_t failures) {
+  std::int64_t wait = o.backoff_first.count();
+  for (std::int64_t i = 1; i < failures && wait < o.backoff_cap.count(); ++i) wait *= 2;
+  return std::min<std::int64_t>(wait, o.backoff_cap.count());
+}
+
+std::string ErrorWords(httplib::Error error, const PushOptions& o) {
+  switch (error) {
+    case httplib::Error::Connection: return "cannot connect";
+    case httplib::Error::ConnectionTimeout:
+      return "time-out: no connection within " + std::to_string(o.connect_timeout.count()) + " ms";
+    case httplib::Error::Read:
+      return "time-out or connection closed: no answer within " + std::to_string(o.io_timeout.count()) + " ms";
+    case httplib::Error::Write: return "connection closed while sending";
+    case httplib::Error::SSLConnection: return "TLS failure: no secure connection";
+    case httplib::Error::SSLLoadingCerts: return "TLS failure: cannot load the CA file";
+    case httplib::Error::SSLServerVerification: return "TLS failure: the server's certificate is not trusted";
+    default: return "request failed (" + httplib::to_string(error) + ")";
+  }
+}
+
+// One endpoint's HTTP client for a drain (its connection kept between requests).
+class Sender {
+ public:
+  Sender(const site::SitePush& e, const PushOptions& o) : options_(o) {
+    const std::size_t scheme = e.url.find("://");
+    const std::size_t slash = e.url.find('/', scheme + 3);
+    std::string base = e.url.substr(0, slash);
+    path_ = slash == std::string::npos ? "/" : e.url.substr(slash);
+    // Credentials in the address are not sent as such: the request's signature is the proof.
+    if (const std::size_t at = base.find('@', scheme + 3); at != std::string::npos)
+      base = base.substr(0, scheme + 3) + base.substr(at + 1);
+    client_ = std::make_unique<httplib::Client>(base);
+    client_->set_connection_timeout(o.connect_timeout);
+    client_->set_read_timeout(o.io_timeout);
+    client_->set_write_timeout(o.io_timeout);
+    client_->set_follow_location(false);
+    client_->set_keep_alive(true);
+    if (e.url.rfind("https://", 0) == 0) {
+      client_->enable_server_certificate_verification(true);
+      if (e.ca_file) client_->set_ca_cert_path(*e.ca_file);
+    }
+  }
+
+  // "" when the endpoint took the body (2xx), else what failed.
+  std::string Send(const std::string& body, const std::string& signature) {
+    httplib::Headers headers{{kSignatureHeader, signature}};
+    httplib::Result answer = client_->Post(path_, headers, body, "application/json");
+    if (!answer) return ErrorWords(answer.error(), options_);
+    const int status = answer->status;
+    if (status >= 200 && status < 300) return "";
+    if (status >= 300 && status < 400)
+      return "HTTP " + std::to_string(status) + ": a redirect (to " + answer->get_header_value("Location") +
+             "), not followed: give the endpoint's own address";
+    return "HTTP " + std::to_string(status) + (status >= 500 ? ": the server failed" : ": refused");
+  }
+
+ private:
+  const PushOptions& options_;
+  std::string path_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+std::map<std::string, store::PushEndpointRow> RowsByName(store::PushStore& s) {
+  std::map<std::string, store::PushEndpointRow> rows;
+  for (store::PushEndpointRow& r : s.Endpoints()) rows.emplace(r.name, std::move(r));
+  return rows;
+}
+
+EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::PushStore& push, store::SwipeFeed& feed,
+                         const std::string& holder) {
+  EndpointOutcome out;
+  out.name = e.name;
+  const std::int64_t now = UnixOf(o.clock());
+  auto rows = RowsByName(push);
+  auto found = rows.find(e.name);
+  if (found == rows.end()) return out;  // removed meanwhile
+  if (found->second.next_attempt > now && !(o.ignore_backoff && found->second.failures > 0)) {
+    out.state = EndpointState::kWaiting;
+    out.next_attempt = found->second.next_attempt;
+    out.failures = found->second.failures;
+    out.error = found->second.last_error;
+    return out;
+  }
+  std::unique_ptr<store::PushLock> lock = push.TryLock(e.name, holder, now, kLeaseSeconds);
+  if (!lock) {
+    out.state = EndpointState::kBusy;
+    return out;
+  }
+  // Read again under the lock: another drainer may have delivered meanwhile.
+  rows = RowsByName(push);
+  found = rows.find(e.name);
+  if (found == rows.end()) return out;
+  const store::PushEndpointRow row = found->second;
+  auto fail = [&](const std::string& error) {
+    const std::int64_t at = UnixOf(o.clock());
+    out.state = EndpointState::kFailed;
+    out.error = error;
+    out.failures = row.failures + 1;
+    out.next_attempt = at + Backoff(o, row.failures + 1);
+    push.Failed(e.name, row.failures + 1, out.next_attempt, error, UtcText(at));
+    return out;
+  };
+  std::string secret;
+  try {
+    secret = ReadSecret(e.secret_file);
+  } catch (const std::runtime_error& failure) {
+    return fail(failure.what());
+  }
+  const bool hr = e.format == "hr-checkin";
+  const std::size_t batch = std::max<std::size_t>(1, hr ? std::min(o.batch, kHrBatch) : o.batch);
+  const std::size_t max_requests =
+      hr ? std::min<std::size_t>(o.max_requests, static_cast<std::size_t>(e.requests_per_minute)) : o.max_requests;
+  const store::PushFilter filter = FilterOf(e);
+  Sender sender(e, o);
+  store::FeedCursor cursor = row.cursor;
+  for (std::size_t requests = 0;; ++requests) {
+    if (o.stop()) {
+      out.state = EndpointState::kStopped;
+      return out;
+    }
+    std::vector<store::StoredSwipe> swipes;
+    store::FeedCursor next = cursor;
+    while (swipes.size() < batch) {
+      store::FeedPage page = feed.Read(next, batch - swipes.size());
+      if (page.swipes.empty()) break;
+      for (store::StoredSwipe& s : page.swipes)
+        if (filter.Matches(s)) swipes.push_back(std::move(s));
+      next = page.next;
+    }
+    if (swipes.empty()) {
+      // Only swipes the filters leave out: passed over, nothing sent.
+      if (!(next == cursor)) push.Delivered(e.name, next, 0, row.last_success);
+      return out;
+    }
+    if (requests == max_requests) {
+      // Its rate is spent: the rest waits for the next minute.
+      out.state = EndpointState::kWaiting;
+      out.next_attempt = UnixOf(o.clock()) + (hr ? 60 : 0);
+      if (hr) push.Defer(e.name, out.next_attempt);
+      return out;
+    }
+    const std::string body = hr ? HrCheckinBody(e, swipes) : JsonBody(e.name, swipes);
+    const std::string error = sender.Send(body, Signature(secret, UnixOf(o.clock()), body));
+    if (!error.empty()) return fail(error);
+    push.Delivered(e.name, next, static_cast<std::int64_t>(swipes.size()), UtcText(UnixOf(o.clock())));
+    out.sent += static_cast<std::int64_t>(swipes.size());
+    cursor = next;
+  }
+}
+
+}  // namespace
+
+DrainResult Drain(const PushOptions& o) {
+  DrainResult result;
+  auto push = store::OpenPushStore(o.database, o.lock_timeout);
+  const std::string now = UtcText(UnixOf(o.clock()));
+  auto rows = RowsByName(*push);
+  for (const site::SitePush& e : o.endpoints) {
+    if (rows.count(e.name)) continue;
+    // A new endpoint starts after what is stored now, or at what was stored from its date on.
+    const store::FeedCursor start = e.from ? push->BeforeStoredFrom(*e.from + "T00:00:00Z") : push->Head();
+    push->Add(e.name, start, now);
+  }
+  for (const auto& [name, row] : rows) {
+    const bool named = std::any_of(o.endpoints.begin(), o.endpoints.end(), [&](const auto& e) { return e.name == name; });
+    if (named) continue;
+    result.dropped.emplace_back(name, push->Backlog(row.cursor, {}));
+    push->Remove(name);
+  }
+  if (o.endpoints.empty()) return result;
+  auto feed = store::OpenSwipeFeed(o.database, o.lock_timeout);
+  const std::string holder = HolderName();
+  for (const site::SitePush& e : o.endpoints) result.endpoints.push_back(DrainOne(o, e, *push, *feed, holder));
+  return result;
+}
+
+std::vector<EndpointStatus> Status(const PushOptions& o) {
+  auto push = store::OpenPushStore(o.database, o.lock_timeout);
+  auto rows = RowsByName(*push);
+  std::vector<EndpointStatus> all;
+  for (const site::SitePush& e : o.endpoints) {
+    EndpointStatus s;
+    s.name = e.name;
+    s.url = ShownUrl(e.url);
+    s.format = e.format;
+    if (auto row = rows.find(e.name); row != rows.end()) {
+      const store::PushEndpointRow& r = row->second;
+      s.in_store = true;
+      s.backlog = push->Backlog(r.cursor, FilterOf(e));
+      s.delivered = r.delivered;
+      s.failures = r.failures;
+      s.added_at = r.added_at;
+      s.last_success = r.last_success;
+      s.last_error = r.last_error;
+      s.last_error_at = r.last_error_at;
+      s.next_attempt = r.next_attempt;
+    }
+    all.push_back(std::move(s));
+  }
+  return all;
+}
+
+}  // namespace vanto::push

@@ -1,0 +1,99 @@
+// What a push request carries: the swipes in our JSON format or the HR check-in mapping, each
+// with its idempotency key, and the signature over the body.
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "host/push/push.h"
+
+namespace vanto::push {
+namespace {
+
+// "YYYY-MM-DD HH:MM:SS" -> "YYYY-MM-DDTHH:MM:SS" (the terminal's time, which is the site's).
+std::string IsoLocal(std::string time) {
+  if (time.size() > 10 && time[10] == ' ') time[10] = 'T';
+  return time;
+}
+
+}  // namespace
+
+std::string SwipeKey(const store::StoredSwipe& s) {
+  if (s.identity && s.generation && s.index)
+    return "v2:" + std::to_string(*s.identity) + ":" + std::to_string(*s.generation) + ":" + std::to_string(s.epoch) +
+           ":" + std::to_string(*s.index);
+  return "v1:" + std::to_string(s.port) + ":" + std::to_string(s.terminal) + ":" + std::to_string(s.person) + ":" +
+         IsoLocal(s.minute) + ":" + std::to_string(s.occurrence);
+}
+
+std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const store::StoredSwipe& s : swipes) {
+    nlohmann::json j = {{"key", SwipeKey(s)},          {"port", s.port},
+                        {"terminal", s.terminal},      {"person", s.person},
+                        {"time", IsoLocal(s.time)},    {"downloaded_at", s.downloaded_at}};
+    if (s.identity) {
+      j["identity"] = *s.identity;
+      j["generation"] = s.generation.value_or(0);
+      j["epoch"] = s.epoch;
+      j["index"] = s.index.value_or(0);
+    }
+    list.push_back(std::move(j));
+  }
+  return nlohmann::json{{"endpoint", endpoint}, {"swipes", std::move(list)}}.dump();
+}
+
+std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const store::StoredSwipe& s : swipes) {
+    const std::string where = std::to_string(s.port) + ":" + std::to_string(s.terminal);
+    nlohmann::json j = {{"employee", std::to_string(s.person)},
+                        {"time", IsoLocal(s.time)},
+                        {"device", s.identity ? std::to_string(*s.identity) : where},
+                        {"key", SwipeKey(s)}};
+    if (auto type = endpoint.log_types.find(where); type != endpoint.log_types.end()) j["log_type"] = type->second;
+    list.push_back(std::move(j));
+  }
+  return nlohmann::json{{"checkins", std::move(list)}}.dump();
+}
+
+std::string Signature(const std::string& secret, std::int64_t unix_time, const std::string& body) {
+  const std::string signed_text = std::to_string(unix_time) + "." + body;
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+            reinterpret_cast<const unsigned char*>(signed_text.data()), signed_text.size(), mac, &length))
+    throw std::runtime_error("signing a push request failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) hex += kHex[mac[i] >> 4], hex += kHex[mac[i] & 15];
+  return "t=" + std::to_string(unix_time) + ",v1=" + hex;
+}
+
+std::string ReadSecret(const std::string& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) throw std::runtime_error("cannot read the secret file " + file + ": " + std::strerror(errno));
+  if (info.st_mode & (S_IRWXG | S_IRWXO))
+    throw std::runtime_error("the secret file " + file + " may be read by other users: make it private (chmod 600)");
+  std::ifstream in(file, std::ios::binary);
+  std::string secret;
+  if (!in || !std::getline(in, secret)) throw std::runtime_error("cannot read the secret file " + file);
+  if (!secret.empty() && secret.back() == '\r') secret.pop_back();
+  if (secret.empty()) throw std::runtime_error("the secret file " + file + " is empty");
+  return secret;
+}
+
+std::string ShownUrl(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const std::size_t host = scheme + 3, slash = url.find('/', host), at = url.find('@', host);
+  if (at == std::string::npos || (slash != std::string::npos && at > slash)) return url;
+  return url.substr(0, host) + url.substr(at + 1);
+}
+
+}  // namespace vanto::push

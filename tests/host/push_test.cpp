@@ -1,0 +1,365 @@
+// Pushing swipes to a local receiver (a cpp-httplib server in the test) that fails in each way a
+// real one does, on both engines, with the clock driven by the test: every swipe arrives, in
+// order per terminal, and a swipe arrives twice only as a retry under the same key.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <thread>
+
+#include "host/push/push.h"
+#include "host/store/push_store.h"
+#include "host/store/swipe_store.h"
+#include "tests/host/store_engines.h"
+
+namespace vanto::push {
+namespace {
+
+using store::StoredSwipe;
+
+constexpr char kSecret[] = "s3cret-for-tests";
+
+enum class Answer { kOk, k500, kGarbage200, kRedirect, kDelay, k400 };
+
+// The receiver: answers as scripted (then 200), checks each signature, and keeps every key it
+// was sent in arrival order (also those of requests it then failed).
+class Receiver {
+ public:
+  explicit Receiver(httplib::Server* server = nullptr) : server_(server ? server : &plain_) {
+    server_->Post("/hook", [this](const httplib::Request& request, httplib::Response& response) {
+      Answer answer = Answer::kOk;
+      {
+        std::lock_guard lock(mutex_);
+        ++requests_;
+        if (!script_.empty()) answer = script_.front(), script_.pop_front();
+        const std::string header = request.get_header_value(kSignatureHeader);
+        const std::size_t comma = header.find(',');
+        const std::int64_t t = std::stoll(header.substr(2, comma - 2));
+        if (header != Signature(kSecret, t, request.body)) ++bad_signatures_;
+        const nlohmann::json body = nlohmann::json::parse(request.body);
+        for (const auto& s : body["swipes"]) keys_.push_back(s["key"].get<std::string>());
+      }
+      switch (answer) {
+        case Answer::kOk: response.set_content("{\"ok\":true}", "application/json"); break;
+        case Answer::k500: response.status = 500; break;
+        case Answer::k400: response.status = 400; break;
+        case Answer::kGarbage200: response.set_content("<html>\x01\x02 not json", "text/html"); break;
+        case Answer::kRedirect:
+          response.status = 302;
+          response.set_header("Location", "http://127.0.0.1:1/elsewhere");
+          break;
+        case Answer::kDelay: {
+          // Held until the test releases it (bounded), long after the client gave up.
+          std::unique_lock lock(mutex_);
+          release_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
+          break;
+        }
+      }
+    });
+    port_ = server_->bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+  }
+  ~Receiver() { Stop(); }
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = true;
+      release_.notify_all();
+    }
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  void Script(std::initializer_list<Answer> answers) {
+    std::lock_guard lock(mutex_);
+    script_.insert(script_.end(), answers);
+  }
+  int port() const { return port_; }
+  std::vector<std::string> keys() {
+    std::lock_guard lock(mutex_);
+    return keys_;
+  }
+  int requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  int bad_signatures() {
+    std::lock_guard lock(mutex_);
+    return bad_signatures_;
+  }
+
+ private:
+  httplib::Server plain_;
+  httplib::Server* server_;
+  std::mutex mutex_;
+  std::condition_variable release_;
+  bool released_ = false;
+  std::deque<Answer> script_;
+  std::vector<std::string> keys_;
+  int requests_ = 0, bad_signatures_ = 0;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+StoredSwipe Swipe(int terminal, std::uint32_t index, bool v1 = false) {
+  StoredSwipe s;
+  s.port = 1;
+  s.terminal = terminal;
+  s.person = static_cast<std::int32_t>(index % 50);
+  const std::string mm = (index % 60 < 10 ? "0" : "") + std::to_string(index % 60);
+  const std::string hh = std::to_string(10 + index / 60 % 10);
+  s.minute = "2026-12-08 " + hh + ":" + mm;
+  s.occurrence = 1;
+  s.time = s.minute + ":00";
+  s.downloaded_at = "2026-12-08T12:00:00Z";
+  if (!v1) s.identity = 5000u + static_cast<std::uint32_t>(terminal), s.generation = 1, s.index = index;
+  return s;
+}
+
+class PushTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    VANTO_STORE_ENGINE(GetParam(), engine_);
+    location_ = engine_->FreshLocation();
+    swipes_ = store::OpenSwipeStore(location_);
+    char pattern[] = "/tmp/vanto-push-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    secret_ = (folder_ / "secret").string();
+    std::ofstream(secret_) << kSecret << "\n";
+    ::chmod(secret_.c_str(), 0600);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+  }
+  site::SitePush Endpoint(const std::string& name, int port, const std::string& scheme = "http",
+                          const std::string& host = "127.0.0.1") {
+    site::SitePush e;
+    e.name = name;
+    e.url = scheme + "://" + host + ":" + std::to_string(port) + "/hook";
+    e.secret_file = secret_;
+    return e;
+  }
+  PushOptions Options(std::vector<site::SitePush> endpoints) {
+    PushOptions o;
+    o.database = location_;
+    o.lock_timeout = std::chrono::milliseconds(30000);
+    o.endpoints = std::move(endpoints);
+    o.clock = [this] { return std::chrono::system_clock::time_point(std::chrono::seconds(now_.load())); };
+    o.connect_timeout = std::chrono::milliseconds(5000);
+    o.io_timeout = std::chrono::milliseconds(300);
+    o.batch = 7;  // several requests for a few swipes
+    o.backoff_first = std::chrono::seconds(30);
+    o.backoff_cap = std::chrono::seconds(600);
+    return o;
+  }
+  void Store(int terminals, std::uint32_t first, std::uint32_t count) {
+    std::vector<StoredSwipe> rows;
+    for (std::uint32_t i = first; i < first + count; ++i)
+      for (int t = 1; t <= terminals; ++t) rows.push_back(Swipe(t, i, t == terminals && terminals > 1));
+    swipes_->Insert(rows);
+  }
+  // Every swipe stored arrived, each key's first arrival in order per terminal, and any key
+  // arriving more than once did so only after a failed request carrying it.
+  void ExpectAllDelivered(const std::vector<std::string>& keys, std::size_t expected) {
+    std::set<std::string> distinct(keys.begin(), keys.end());
+    EXPECT_EQ(distinct.size(), expected);
+    std::vector<std::string> stored;
+    auto feed = store::OpenSwipeFeed(location_);
+    for (const StoredSwipe& s : feed->Read({}, 100000).swipes) stored.push_back(SwipeKey(s));
+    EXPECT_EQ(std::set<std::string>(stored.begin(), stored.end()), distinct);
+    // First arrivals follow the feed's order, which is each terminal's order.
+    std::vector<std::string> first;
+    std::set<std::string> seen;
+    for (const std::string& k : keys)
+      if (seen.insert(k).second) first.push_back(k);
+    EXPECT_EQ(first, stored);
+  }
+
+  std::unique_ptr<store::testing::StoreEngine> engine_;
+  std::string location_;
+  std::unique_ptr<store::SwipeStore> swipes_;
+  std::filesystem::path folder_;
+  std::string secret_;
+  std::atomic<std::int64_t> now_{1'800'000'000};
+};
+
+TEST_P(PushTest, EachFailureIsNamedRetriedAfterItsBackoffAndNothingIsLost) {
+  struct Case {
+    Answer answer;
+    const char* error;  // part of the error the outcome names
+  } cases[] = {
+      {Answer::k500, "HTTP 500"},
+      {Answer::k400, "HTTP 400"},
+      {Answer::kRedirect, "redirect"},
+      {Answer::kDelay, "time-out"},
+  };
+  Receiver receiver;
+  const PushOptions options = Options({Endpoint("hr", receiver.port())});
+  ASSERT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kDelivered);  // added at the head: nothing to send
+  std::size_t stored = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.answer));
+    Store(3, static_cast<std::uint32_t>(stored), 5);
+    stored += 15;
+    receiver.Script({Answer::kOk, c.answer});  // the first batch goes, the second fails
+    DrainResult failed = Drain(options);
+    const EndpointOutcome& out = failed.endpoints.at(0);
+    EXPECT_EQ(out.state, EndpointState::kFailed);
+    EXPECT_NE(out.error.find(c.error), std::string::npos) << out.error;
+    EXPECT_EQ(out.sent, 7);
+    EXPECT_EQ(out.next_attempt, now_ + 30);
+    std::vector<EndpointStatus> status = Status(options);
+    EXPECT_EQ(status.at(0).backlog, 8);
+    EXPECT_EQ(status.at(0).last_error, out.error);
+    // Not due yet: nothing is sent.
+    const int requests = receiver.requests();
+    EXPECT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kWaiting);
+    EXPECT_EQ(receiver.requests(), requests);
+    now_ += 30;
+    EXPECT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kDelivered);
+    EXPECT_EQ(Status(options).at(0).backlog, 0);
+  }
+  ExpectAllDelivered(receiver.keys(), stored);
+  EXPECT_EQ(receiver.bad_signatures(), 0);
+}
+
+TEST_P(PushTest, AnyTwoHundredAnswerDeliversEvenWithAGarbageBody) {
+  Receiver receiver;
+  const PushOptions options = Options({Endpoint("hr", receiver.port())});
+  Drain(options);
+  Store(2, 0, 10);
+  receiver.Script({Answer::kGarbage200, Answer::kGarbage200, Answer::kGarbage200});
+  const EndpointOutcome out = Drain(options).endpoints.at(0);
+  EXPECT_EQ(out.state, EndpointState::kDelivered);
+  EXPECT_EQ(out.sent, 20);
+  ExpectAllDelivered(receiver.keys(), 20);
+}
+
+TEST_P(PushTest, DownForAnHourOfTheDrivenClockThenBackEverySwipeDelivered) {
+  int port = 0;
+  {
+    Receiver first;
+    port = first.port();
+    Drain(Options({Endpoint("hr", port)}));
+  }  // gone: connections to its port are refused
+  const PushOptions options = Options({Endpoint("hr", port)});
+  std::int64_t previous_wait = 0, attempts = 0;
+  const std::int64_t start = now_;
+  while (now_ < start + 3600) {
+    Store(2, static_cast<std::uint32_t>(attempts * 3), 3);
+    const EndpointOutcome out = Drain(options).endpoints.at(0);
+    if (out.state == EndpointState::kFailed) {
+      ++attempts;
+      const std::int64_t wait = out.next_attempt - now_;
+      EXPECT_EQ(wait, std::min<std::int64_t>(previous_wait ? previous_wait * 2 : 30, 600));
+      previous_wait = wait;
+      EXPECT_NE(out.error.find("cannot connect"), std::string::npos) << out.error;
+    } else {
+      EXPECT_EQ(out.state, EndpointState::kWaiting);
+    }
+    now_ += 60;
+  }
+  EXPECT_GE(attempts, 6);
+  EXPECT_EQ(previous_wait, 600);  // capped
+  // Back (on the same port, or the test's new server takes a new one: the endpoint follows).
+  Receiver back;
+  now_ += 600;
+  const EndpointOutcome out = Drain(Options({Endpoint("hr", back.port())})).endpoints.at(0);
+  EXPECT_EQ(out.state, EndpointState::kDelivered);
+  ExpectAllDelivered(back.keys(), static_cast<std::size_t>(out.sent));
+  EXPECT_EQ(static_cast<std::size_t>(out.sent), store::OpenSwipeFeed(location_)->Read({}, 100000).swipes.size());
+}
+
+TEST_P(PushTest, NewEndpointsStartAtTheHeadOrTheirDateAndRemovedOnesAreDroppedWithTheirBacklog) {
+  Receiver receiver;
+  Store(1, 0, 4);  // before any endpoint
+  site::SitePush later = Endpoint("later", receiver.port());
+  site::SitePush dated = Endpoint("dated", receiver.port());
+  dated.from = "2026-12-08";
+  site::SitePush filtered = Endpoint("filtered", receiver.port());
+  filtered.people = {1, 2};
+  DrainResult first = Drain(Options({later, dated, filtered}));
+  ASSERT_EQ(first.endpoints.size(), 3u);
+  EXPECT_EQ(first.endpoints[0].sent, 0);  // later: from the head on (the server's other sessions closed)
+  EXPECT_EQ(first.endpoints[1].sent, 4);  // dated: everything stored from its date
+  EXPECT_EQ(first.endpoints[2].sent, 0);
+  Store(1, 4, 4);  // persons 4..7
+  Store(1, 51, 1);  // person 1
+  DrainResult second = Drain(Options({later, filtered}));
+  ASSERT_EQ(second.dropped.size(), 1u);
+  EXPECT_EQ(second.dropped[0], std::make_pair(std::string("dated"), std::int64_t{5}));
+  EXPECT_EQ(second.endpoints[0].sent, 5);
+  EXPECT_EQ(second.endpoints[1].sent, 1);
+  EXPECT_EQ(Status(Options({later, filtered})).at(1).backlog, 0);
+}
+
+TEST_P(PushTest, OneDrainerAtATimePerEndpoint) {
+  Receiver receiver;
+  const PushOptions options = Options({Endpoint("hr", receiver.port())});
+  Drain(options);
+  Store(1, 0, 3);
+  auto push = store::OpenPushStore(location_, std::chrono::milliseconds(30000));
+  auto held = push->TryLock("hr", "someone-else", now_, 3600);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kBusy);
+  EXPECT_EQ(receiver.requests(), 0);
+  held.reset();
+  EXPECT_EQ(Drain(options).endpoints.at(0).sent, 3);
+}
+
+TEST_P(PushTest, ASelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile) {
+  const std::string cert = (folder_ / "c.pem").string(), key = (folder_ / "c.key").string();
+  const std::string command = "timeout 60 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                              "-addext subjectAltName=IP:127.0.0.1 -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << "openssl could not make a test certificate";
+  httplib::SSLServer tls(cert.c_str(), key.c_str());
+  ASSERT_TRUE(tls.is_valid());
+  Receiver receiver(&tls);
+  site::SitePush e = Endpoint("hr", receiver.port(), "https");
+  Drain(Options({e}));
+  Store(1, 0, 3);
+  const EndpointOutcome refused = Drain(Options({e})).endpoints.at(0);
+  EXPECT_EQ(refused.state, EndpointState::kFailed);
+  EXPECT_NE(refused.error.find("TLS"), std::string::npos) << refused.error;
+  EXPECT_TRUE(receiver.keys().empty());
+  e.ca_file = cert;
+  now_ += 30;
+  const EndpointOutcome delivered = Drain(Options({e})).endpoints.at(0);
+  EXPECT_EQ(delivered.state, EndpointState::kDelivered) << delivered.error;
+  ExpectAllDelivered(receiver.keys(), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, PushTest, ::testing::Values("sqlite", "postgresql"));
+
+TEST(PushFormatTest, KeysSignaturesAndTheHrMapping) {
+  StoredSwipe v2 = Swipe(3, 17);
+  v2.epoch = 2;
+  EXPECT_EQ(SwipeKey(v2), "v2:5003:1:2:17");
+  StoredSwipe v1 = Swipe(4, 17, true);
+  v1.occurrence = 2;
+  EXPECT_EQ(SwipeKey(v1), "v1:1:4:17:2026-12-08T10:17:2");
+  // HMAC-SHA256("key", "1.body"), as a receiver computes it.
+  EXPECT_EQ(Signature("key", 1, "body"), "t=1,v1=91b5374b153842ad05b2c4eab9349b8321b14703165bd3fb8b034dfb8be98ae5");
+  site::SitePush hr;
+  hr.format = "hr-checkin";
+  hr.log_types = {{"1:3", "IN"}};
+  const auto body = nlohmann::json::parse(HrCheckinBody(hr, {v2, v1}));
+  EXPECT_EQ(body["checkins"][0], nlohmann::json({{"employee", "17"}, {"time", "2026-12-08T10:17:00"}, {"device", "5003"},
+                                                 {"key", "v2:5003:1:2:17"}, {"log_type", "IN"}}));
+  EXPECT_FALSE(body["checkins"][1].contains("log_type"));
+  EXPECT_EQ(body["checkins"][1]["device"], "1:4");
+  EXPECT_EQ(ShownUrl("https://user:pw@hr.example/in"), "https://hr.example/in");
+}
+
+}  // namespace
+}  // namespace vanto::push
