@@ -14,6 +14,7 @@
 #include "host/attendance_data.h"
 #include "host/database_location.h"
 #include "host/machine.h"
+#include "host/push/push_loop.h"
 #include "host/schedule.h"
 #include "host/sync_jobs.h"
 #include "host/text/messages.h"
@@ -87,6 +88,17 @@ int RunServe(const ServeOptions& o, Io& io) {
     }
   }
   options.sync = jobs.get();
+  // The site's push endpoints are drained on a thread of their own, so a failing one never
+  // holds up a sync or a page.
+  std::unique_ptr<push::PushLoop> pushing;
+  if (const site::Site* site = CurrentSite(); site && !site->pushes.empty()) {
+    push::PushOptions push_options;
+    push_options.database = database;
+    push_options.lock_timeout = lock_timeout;
+    push_options.endpoints = site->pushes;
+    pushing = std::make_unique<push::PushLoop>(push_options, std::chrono::seconds(30),
+                                               [&options](const std::string& line) { options.log(line); });
+  }
   // The records pages read the same database, with the site's working day (the site file's
   // times were checked when it was read).
   options.records.database = database;
@@ -133,6 +145,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   // A running sync is cancelled (what it delivered is stored) and its end recorded and audited
   // while the console's pages, which its end reports through, still exist.
   if (jobs) jobs->Stop();
+  if (pushing) pushing->Stop();
   server.reset();
   return kExitOk;
 }

@@ -3,6 +3,10 @@
 #include "host/site/site.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -118,6 +122,62 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
       EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << "got: " << e.what() << "\nwanted: " << c.message;
     }
   }
+}
+
+// [[push]]: an endpoint's keys, its secret file private to its owner (relative to the site
+// file's folder), and each refusal at its line.
+TEST(SiteFile, PushEndpointsAndTheirRefusals) {
+  char pattern[] = "/tmp/vanto-site-push-XXXXXX";
+  const std::string folder = mkdtemp(pattern);
+  const std::string path = folder + "/s.toml";
+  for (const auto& [name, mode] : {std::pair{"private", 0600}, std::pair{"shared", 0640}}) {
+    const std::string file = folder + "/" + name;
+    FILE* f = fopen(file.c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs("secret\n", f);
+    fclose(f);
+    chmod(file.c_str(), mode);
+  }
+  const std::string port = "[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n";
+  const std::string head = "[[push]]\nname = \"hr\"\nurl = \"https://hr.example/in\"\n";
+  Site site = ParseSite(port + head + "secret_file = \"private\"\nformat = \"hr-checkin\"\nports = [1]\npeople = [7]\n"
+                                      "from = \"2026-12-01\"\nrequests_per_minute = 30\nlog_types = { \"1:1\" = \"IN\" }\n",
+                        path);
+  ASSERT_EQ(site.pushes.size(), 1u);
+  const SitePush& p = site.pushes[0];
+  EXPECT_EQ(p.secret_file, folder + "/private");
+  EXPECT_EQ(p.format, "hr-checkin");
+  EXPECT_EQ(p.ports, std::vector<int>{1});
+  EXPECT_EQ(p.people, std::vector<std::int32_t>{7});
+  EXPECT_EQ(p.from, "2026-12-01");
+  EXPECT_EQ(p.requests_per_minute, 30);
+  EXPECT_EQ(p.log_types.at("1:1"), "IN");
+  struct Case {
+    std::string text;
+    std::string message;  // after "PATH:"
+  } cases[] = {
+      {head + "secret_file = \"shared\"\n", "8: key 'push.secret_file': " + folder + "/shared may be read by other users"},
+      {head + "secret_file = \"absent\"\n", "8: key 'push.secret_file': cannot read " + folder + "/absent"},
+      {head, "5: key 'push.secret_file': is missing"},
+      {"[[push]]\nname = \"hr\"\nurl = \"ftp://x\"\n", "7: key 'push.url': 'ftp://x' is no http:// or https:// address"},
+      {head + "secret_file = \"private\"\nformat = \"xml\"\n", "9: key 'push.format': 'xml' is no format"},
+      {head + "secret_file = \"private\"\nfrom = \"2026-13-01\"\n", "9: key 'push.from': '2026-13-01' is no date"},
+      {head + "secret_file = \"private\"\nports = [0]\n", "9: key 'push.ports': 0 is out of range"},
+      {head + "secret_file = \"private\"\nlog_types = { \"1:1\" = \"IN\" }\n", "9: key 'push.log_types': is for the hr-checkin"},
+      {head + "secret_file = \"private\"\ncolour = 1\n", "9: key 'push.colour': unknown key"},
+      {head + "secret_file = \"private\"\n" + head + "secret_file = \"private\"\n",
+       "9: key 'push.name': push endpoint hr is given twice (first at line 5)"},
+      {"[[push]]\nname = \"h r\"\n", "6: key 'push.name': must be 1 to 64"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseSite(port + c.text, path);
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const SiteError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(path + ":" + c.message, 0), 0u) << "got: " << e.what() << "\nwanted: " << c.message;
+    }
+  }
+  std::filesystem::remove_all(folder);
 }
 
 // [console] trusted_proxies and --trusted-proxies: accepted addresses in canonical form, the
