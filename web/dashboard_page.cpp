@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ctime>
 #include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
 #include "host/store/record_store.h"
+#include "host/push/push.h"
 #include "host/store/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/templates.h"
@@ -56,6 +58,15 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 {{#runs}}<tr class="run"><td>{{id}}</td><td>{{started_at}}</td><td>{{ended_at}}</td><td class="by">{{by}}</td><td>{{ports}}</td><td>{{synced}}</td><td class="new">{{added}}</td></tr>{{/runs}}
 </tbody>
 </table>
+{{#has_pushes}}
+<h2>{{t.push_heading}}</h2>
+<table id="pushes">
+<thead><tr><th>{{t.push_endpoint}}</th><th>{{t.push_backlog}}</th><th>{{t.push_last_success}}</th><th>{{t.push_last_error}}</th><th>{{t.push_next_attempt}}</th></tr></thead>
+<tbody>
+{{#pushes}}<tr class="push{{#failing}} failing{{/failing}}" data-name="{{name}}"><td>{{name}}</td><td class="backlog">{{backlog}}</td><td>{{last_success}}</td><td class="error">{{last_error}}</td><td>{{next_attempt}}</td></tr>{{/pushes}}
+</tbody>
+</table>
+{{/has_pushes}}
 )html";
 
 // Follows the sync's progress; reloads the page when a sync ends so its rows show.
@@ -267,11 +278,50 @@ class Dashboard {
       run_rows.push_back(row);
     }
     d.set("runs", run_rows);
+    d.set("has_pushes", !jobs_->site().pushes.empty());
+    d.set("pushes", PushRows(c.language, problem));
     std::string shown = notice;
     if (shown.empty() && c.req.has_param("sync") && c.req.get_param_value("sync") == "started")
       shown = Say(c.language, "sync_started");
     host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d), shown,
                  error.empty() ? problem : error);
+  }
+
+  // Each push endpoint of the site as the store has it (nothing when the site names none).
+  list PushRows(Language language, std::string& problem) const {
+    list rows;
+    if (jobs_->site().pushes.empty()) return rows;
+    push::PushOptions options;
+    options.database = jobs_->database();
+    options.lock_timeout = jobs_->lock_timeout();
+    options.endpoints = jobs_->site().pushes;
+    std::vector<push::EndpointStatus> all;
+    try {
+      all = push::Status(options);
+    } catch (const std::exception& e) {
+      host_.Log("dashboard: " + std::string(e.what()));
+      if (problem.empty()) problem = Say(language, "store_unreadable") + " " + e.what();
+    }
+    for (const push::EndpointStatus& s : all) {
+      data row;
+      row.set("name", s.name);
+      row.set("backlog", s.in_store ? Number(s.backlog) : Say(language, "push_not_yet"));
+      row.set("last_success", s.last_success.empty() ? "" : UtcText(s.last_success));
+      row.set("last_error", s.last_error.empty() ? "" : UtcText(s.last_error_at) + " " + s.last_error);
+      row.set("failing", s.failures > 0);
+      std::string next;
+      if (s.next_attempt > 0) {
+        const std::time_t t = static_cast<std::time_t>(s.next_attempt);
+        std::tm tm{};
+        gmtime_r(&t, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+        next = text;
+      }
+      row.set("next_attempt", next);
+      rows.push_back(row);
+    }
+    return rows;
   }
 
   void SyncNow(Context& c) const {

@@ -4,6 +4,7 @@
 // progress stream's first event; acknowledging a conflict with its audit row, once.
 #include <gtest/gtest.h>
 
+#include "host/store/push_store.h"
 #include "host/store/record_store.h"
 #include "host/store/sync_runs.h"
 #include "tests/web/console_fixture.h"
@@ -96,6 +97,43 @@ TEST(ConsoleDashboard, EachTerminalShowsItsLastSyncCapacityQuarantinedAndConflic
   EXPECT_EQ(body.find("action=\"/sync\""), std::string::npos);  // the viewer may not sync
   Session admin = console.Login(console.users.admin);
   EXPECT_NE(console.Get("/dashboard", admin.cookie)->body.find("action=\"/sync\""), std::string::npos);
+}
+
+// The push panel: each endpoint of the site with its backlog and last error (inert markup), and
+// one the store has not seen yet.
+TEST(ConsoleDashboard, ThePushPanelShowsEachEndpointsBacklogAndLastError) {
+  auto with_pushes = [](const std::string& database) {
+    site::Site site;
+    site.path = "site.toml";
+    site::SitePort port;
+    port.number = 1, port.device = "/nonexistent/tty1", port.terminals = {1};
+    site.ports.push_back(port);
+    for (const char* name : {"payroll", "later"}) {
+      site::SitePush push;
+      push.name = name, push.url = "https://hr.example/in", push.secret_file = "/nonexistent/secret";
+      site.pushes.push_back(push);
+    }
+    host::SyncSettings settings;
+    settings.database = database;
+    return std::make_unique<host::SyncJobs>(site, settings);
+  };
+  Console console({}, with_pushes);
+  Seed(console.database());  // one swipe stored
+  auto push = store::OpenPushStore(console.database(), std::chrono::seconds(5));
+  push->Add("payroll", {}, "2026-12-08T08:00:00Z");
+  push->Failed("payroll", 3, 1'800'000'000, "HTTP 500: <b>down</b>", "2026-12-08T09:10:00Z");
+  Session viewer = console.Login(console.users.viewer);
+  const std::string body = console.Get("/dashboard", viewer.cookie)->body;
+  const std::size_t payroll = body.find("data-name=\"payroll\"");
+  ASSERT_NE(payroll, std::string::npos) << body;
+  const std::string row = body.substr(payroll, body.find("</tr>", payroll) - payroll);
+  for (const char* shown : {"<td class=\"backlog\">1</td>", "2026-12-08 09:10:00 HTTP 500: &lt;b&gt;down&lt;/b&gt;",
+                            "2027-01-15 08:00:00"})
+    EXPECT_NE(row.find(shown), std::string::npos) << shown << " not in " << row;
+  EXPECT_NE(body.find("class=\"push failing\" data-name=\"payroll\""), std::string::npos);
+  const std::size_t later = body.find("data-name=\"later\"");
+  ASSERT_NE(later, std::string::npos);
+  EXPECT_NE(body.substr(later, body.find("</tr>", later) - later).find("not sent to yet"), std::string::npos);
 }
 
 TEST(ConsoleDashboard, SyncNowRefusesWhatIsNoPortOfTheSiteAndStartsNothing) {
