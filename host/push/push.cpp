@@ -83,6 +83,7 @@ class Sender {
     client_->set_write_timeout(o.io_timeout);
     client_->set_follow_location(false);
     client_->set_keep_alive(true);
+    client_->set_tcp_nodelay(true);  // headers and body go in two writes: no wait for an ACK between
     if (e.url.rfind("https://", 0) == 0) {
       client_->enable_server_certificate_verification(true);
       if (e.ca_file) client_->set_ca_cert_path(*e.ca_file);
