@@ -18,7 +18,10 @@
 namespace vanto::push {
 namespace {
 
-constexpr std::int64_t kLeaseSeconds = 3600;
+// An SQLite lease outlives a drainer that died by at most this; one pass over an endpoint ends
+// after half of it (the rest goes at the next drain), so a live drainer never outlasts its lease.
+constexpr std::int64_t kLeaseSeconds = 600;
+constexpr std::chrono::seconds kLongestPass{kLeaseSeconds / 2};
 constexpr std::size_t kHrBatch = 100;
 
 std::int64_t UnixOf(std::chrono::system_clock::time_point t) {
@@ -162,9 +165,15 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
   const store::PushFilter filter = FilterOf(e);
   Sender sender(e, o);
   store::FeedCursor cursor = row.cursor;
+  const auto pass_ends = std::chrono::steady_clock::now() + kLongestPass;
   for (std::size_t requests = 0;; ++requests) {
     if (o.stop()) {
       out.state = EndpointState::kStopped;
+      return out;
+    }
+    if (std::chrono::steady_clock::now() > pass_ends) {  // the rest at the next drain
+      out.state = EndpointState::kWaiting;
+      out.next_attempt = UnixOf(o.clock());
       return out;
     }
     std::vector<store::StoredSwipe> swipes;
