@@ -96,14 +96,8 @@ std::unique_lock<std::timed_mutex> SyncJobs::HoldPorts(const std::vector<int>& p
     if (!s.port) return true;  // the whole site
     return std::find(ports.begin(), ports.end(), *s.port) != ports.end();
   };
-  for (State state = Snapshot(); holds(state);) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= until) {
-      hold.unlock();
-      break;
-    }
-    state = WaitFor(state.version, std::chrono::duration_cast<std::chrono::milliseconds>(until - now));
-  }
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_until(lock, until, [&] { return !holds(state_); })) hold.unlock();
   return hold;
 }
 
