@@ -5,11 +5,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "host/attendance_data.h"
 #include "host/clear.h"
 #include "host/enrolment.h"
+#include "host/store/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/templates.h"
 
@@ -19,8 +21,8 @@ namespace {
 using kainjow::mustache::data;
 using kainjow::mustache::list;
 
-// A port whose terminals are scanned offers its whole range when it is this small, else the
-// terminals its last sync reached.
+// A port whose terminals are scanned offers the terminals a sync has reached; before any has,
+// its whole range when the range is this small.
 constexpr int kOfferedRange = 32;
 constexpr std::size_t kMaxTargets = 64;
 
@@ -406,18 +408,29 @@ class EnrolmentActions {
 }  // namespace
 
 std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs) {
+  // The terminals of scanned ports that a sync has reached: this server's last sync and the
+  // newest recorded row of each terminal (a database that cannot be read offers none of these).
+  std::set<std::pair<int, int>> reached;
+  for (const host::TerminalSync& r : jobs.Snapshot().last)
+    if (r.terminal > 0) reached.insert({r.port, r.terminal});
+  try {
+    for (const auto& [at, row] : store::OpenSyncRunStore(jobs.database(), jobs.lock_timeout(), false)->LastByTerminal())
+      if (at.second > 0) reached.insert(at);
+  } catch (const std::exception&) {
+  }
   std::vector<host::TerminalAt> offered;
-  const host::SyncJobs::State state = jobs.Snapshot();
   for (const site::SitePort& port : jobs.site().ports) {
     if (port.terminals.empty()) continue;
     if (!port.scan) {
       for (int t : port.terminals) offered.push_back({port.number, t});
-    } else if (port.terminals.back() - port.terminals.front() < kOfferedRange) {
-      for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
-    } else {
-      for (const host::TerminalSync& r : state.last)
-        if (r.port == port.number && r.terminal > 0) offered.push_back({port.number, r.terminal});
+      continue;
     }
+    const std::size_t before = offered.size();
+    for (const auto& [p, t] : reached)
+      if (p == port.number && t >= port.terminals.front() && t <= port.terminals.back()) offered.push_back({p, t});
+    // Before any sync has reached one, a small range is offered whole.
+    if (offered.size() == before && port.terminals.back() - port.terminals.front() < kOfferedRange)
+      for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
   }
   return offered;
 }
