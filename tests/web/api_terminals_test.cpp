@@ -144,13 +144,20 @@ TEST_F(ApiTerminals, ASyncIsStartedFollowedAndAuditedAndHoldsItsPorts) {
     EXPECT_EQ(busy.status, 409) << busy.body;
     EXPECT_NE(busy.body.find("port busy"), std::string::npos) << busy.body;
 
+    // Port 1's terminals are read meanwhile: the answer shows that port done, the sync running.
+    const auto until = std::chrono::steady_clock::now() + kBound;
+    host::SyncJobs::State state = jobs_->Snapshot();
+    while (!(state.ports.count(1) && state.ports.at(1).stage == host::PortProgress::Stage::kDone) &&
+           std::chrono::steady_clock::now() < until)
+      state = jobs_->WaitFor(state.version, std::chrono::seconds(5));
     ApiResponse running = Call("GET", location);
     ASSERT_EQ(running.status, 200) << running.body;
     json progress = json::parse(running.body);
     EXPECT_EQ(progress["state"], "running");
     EXPECT_EQ(progress["id"], id);
     EXPECT_EQ(progress["who"], "token:ops");
-    EXPECT_TRUE(progress["progress"].is_array());
+    ASSERT_TRUE(progress["progress"].is_array());
+    EXPECT_EQ(progress["progress"][0], json::parse(R"({"port": 1, "stage": "done"})")) << running.body;
     held.Release();
   }
   Ended();
