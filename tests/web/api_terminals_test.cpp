@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "accounts/api_tokens.h"
 #include "host/control_settings.h"
@@ -235,6 +237,20 @@ TEST_F(ApiTerminals, AnEnrolmentCopyAnswersPerTerminalAndIsAudited) {
     EXPECT_EQ(json::parse(res.body).value("field", ""), c.field) << c.what;
   }
   EXPECT_EQ(Audited().size(), 8u);
+
+  // The console's actions and the API's take one gate: while one holds it, a copy is refused.
+  std::promise<void> held, release;
+  std::thread console_action([&] {
+    std::unique_lock hold = jobs_->HoldPorts({2}, std::chrono::steady_clock::now() + kBound);
+    held.set_value();
+    release.get_future().wait();
+  });
+  held.get_future().wait();
+  ApiResponse gated = Call("POST", "/api/v1/enrolments/copy", R"({"person": 7, "to": [{"port": 1, "terminal": 2}]})");
+  release.set_value();
+  console_action.join();
+  EXPECT_EQ(gated.status, 409) << gated.body;
+  EXPECT_EQ(Audited().back(), "enrolment.write.refused|port 1 terminal 2: the port is busy");
   // A port of the site is not a port to sync when it is not the site's.
   ApiResponse bad_port = Call("POST", "/api/v1/syncs", "", {{"port", "4"}});
   EXPECT_EQ(bad_port.status, 400);
