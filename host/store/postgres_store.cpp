@@ -238,6 +238,8 @@ class PostgresSwipeStore final : public SwipeStore {
     LogKey opened = log;
     InsertResult result;
     connection_.Transaction("opening a new epoch of a terminal's log", [&] {
+      // A writer of swipes: the feed's lock before anything is written (FeedWriterLockSql).
+      connection_.Exec(FeedWriterLockSql(), "opening a new epoch of a terminal's log");
       // One process at a time numbers the epochs of one identity.
       connection_.Exec("SELECT pg_advisory_xact_lock(730532::bigint * 4294967296 + $1::bigint)", {id.c_str()},
                        "opening a new epoch of a terminal's log");
@@ -646,27 +648,28 @@ class PostgresSwipeStore final : public SwipeStore {
     result.rows.assign(rows.size(), RowOutcome::Held);
     // Rows go in in key order, so concurrent writers of overlapping batches take their locks in
     // one order and do not deadlock.
-    static const std::string plain = std::string("INSERT INTO swipes (") + kSwipeColumns +
-                                     ") SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
-                                     "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], "
-                                     "$11::bigint[]) ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING "
-                                     "RETURNING 'a', NULL::bigint, port, terminal, person, minute, occurrence, "
-                                     "identity, generation, epoch, record_index";
+    // Each statement takes the feed's writer lock before it writes (a row needs `fed`).
+    static const std::string plain =
+        "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() + ") INSERT INTO swipes (" + kSwipeColumns +
+        ") SELECT u.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], $5::integer[], "
+        "$6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) AS u "
+        "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING RETURNING 'a', NULL::bigint, port, terminal, person, minute, "
+        "occurrence, identity, generation, epoch, record_index";
     // A row stored before its terminal told its identity gets it when the same swipe comes again
     // (matched by the old key, and only while its log key is free) instead of a second row.
     static const std::string adopting =
-        std::string(
-            "WITH batch AS (SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
-            "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) "
-            "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
-            "generation, record_index, epoch, n)), "
+        "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() +
+        "), batch AS (SELECT b.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
+        "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) "
+        "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
+        "generation, record_index, epoch, n)), "
             "adopted AS (UPDATE swipes s SET identity = b.identity, generation = b.generation, epoch = b.epoch, "
             "record_index = b.record_index FROM batch b WHERE b.identity IS NOT NULL AND s.identity IS NULL "
             "AND s.port = b.port AND s.terminal = b.terminal AND s.person = b.person AND s.minute = b.minute "
             "AND s.occurrence = b.occurrence AND NOT EXISTS (SELECT 1 FROM swipes h WHERE h.identity IS NOT NULL "
             "AND h.identity = b.identity AND h.generation = b.generation AND h.epoch = b.epoch "
             "AND h.record_index = b.record_index) RETURNING b.n), "
-            "inserted AS (INSERT INTO swipes (") +
+        "inserted AS (INSERT INTO swipes (" +
         kSwipeColumns +
         ") SELECT port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
         "record_index, epoch FROM batch WHERE n NOT IN (SELECT n FROM adopted) ORDER BY 1, 2, 3, 4, 5 "
@@ -748,7 +751,8 @@ class PostgresSwipeStore final : public SwipeStore {
     // new (no row per held one: a batch read again costs no more than before).
     static const std::string sql =
         std::string(
-            "WITH batch AS (SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
+            "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() +
+            "), batch AS (SELECT b.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
             "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $13::bigint[]) "
             "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
             "generation, record_index, epoch, n)), "
