@@ -188,6 +188,55 @@ TEST(PostgresFeedTest, WaitsForOpenWritersOfSwipesOnly) {
   }
 }
 
+// Every transaction of the store that stores swipes holds the feed's writer lock while it runs:
+// a store's insert kept waiting on a key another session holds shows as a holder in pg_locks.
+TEST(PostgresFeedTest, TheStoreHoldsTheWriterLockWhileItStores) {
+  VANTO_REQUIRE_PG();
+  PostgresEngine engine;
+  const std::string location = engine.FreshLocation();
+  auto store = OpenSwipeStore(location);
+  PgConnection watch(location);
+  const std::string holders =
+      "SELECT count(*) FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid WHERE l.locktype = 'advisory' "
+      "AND l.classid = " + std::to_string(kFeedWriterClass) + " AND l.objid = " + std::to_string(kFeedWriterObject) +
+      " AND l.objsubid = 2 AND a.wait_event_type = 'Lock' AND a.datname = current_database()";
+  struct Case {
+    const char* name;
+    bool log;
+  } cases[] = {{"a terminal without identity", false}, {"a terminal's log", true}};
+  std::uint32_t index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoredSwipe row = FeedSwipe(2, index++);
+    if (!c.log) row.identity = row.generation = row.index = std::nullopt;
+    PgConnection holder(location);
+    holder.Exec("BEGIN", "opening a transaction");
+    const std::string log = c.log ? std::to_string(*row.identity) + ", 1, " + std::to_string(*row.index) : "NULL, NULL, NULL";
+    holder.Exec(std::string("INSERT INTO swipes (") + kSwipeColumns + ") VALUES (1, 2, " + std::to_string(row.person) +
+                    ", '" + row.minute + "', " + std::to_string(row.occurrence) + ", '" + row.time + "', '" +
+                    row.downloaded_at + "', " + log + ", 0)",
+                "holding the key");
+    std::vector<bool> added;
+    std::string failure;
+    std::thread writer([&] {
+      try {
+        added = store->Insert(std::vector<StoredSwipe>{row});
+      } catch (const std::exception& e) {
+        failure = e.what();
+      }
+    });
+    bool seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!seen && std::chrono::steady_clock::now() < deadline)
+      seen = std::string(watch.Exec(holders, "reading the lock holders").text(0, 0)) == "1";
+    holder.Exec("ROLLBACK", "letting the key go");
+    writer.join();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(added, std::vector<bool>{true});
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, SwipeFeedTest, ::testing::Values("sqlite", "postgresql"));
 
 }  // namespace
