@@ -214,7 +214,9 @@ class PostgresTokens final : public TokenStore {
 }  // namespace
 
 const std::vector<std::string>& KnownScopes() {
-  static const std::vector<std::string> scopes = {"swipes:read", "people:read", "people:write", "terminals:read"};
+  static const std::vector<std::string> scopes = {"swipes:read",   "people:read",  "people:write",    "terminals:read",
+                                                   "syncs:read",    "syncs:write",  "reports:read",    "enrolments:read",
+                                                   "enrolments:write"};
   return scopes;
 }
 

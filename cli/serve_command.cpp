@@ -114,6 +114,11 @@ int RunServe(const ServeOptions& o, Io& io) {
                                                             : accounts::RateLimit{}.per_minute});
   web::ApiOptions api_options;
   api_options.database = database;
+  api_options.lock_timeout = lock_timeout;
+  api_options.sync = jobs.get();  // also gates the enrolment copy with the console's actions
+  api_options.terminal_wait = options.terminal_wait;
+  api_options.day_starts = options.records.day_starts;
+  api_options.late_after = options.records.late_after;
   if (const site::Site* site = CurrentSite())
     for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});
   web::ApiServer api(api_options, tokens);

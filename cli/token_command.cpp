@@ -95,7 +95,8 @@ Command TokenCommand() {
           "vanto token add NAME --scope SCOPE,... | list | revoke NAME",
           TrLater("A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
           "is printed once, when it is added; the database keeps only its hash. Scopes: swipes:read,\n"
-          "people:read, people:write, terminals:read. Each token may make api_requests_per_minute requests\n"
+          "people:read, people:write, terminals:read, syncs:read, syncs:write, reports:read,\n"
+          "enrolments:read, enrolments:write. Each token may make api_requests_per_minute requests\n"
           "a minute (a site file setting, 600 unless set). Changes are written to the audit trail."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<TokenOptions>();

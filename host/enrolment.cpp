@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include "host/control_status.h"
@@ -353,6 +355,29 @@ void ReleaseEnrolmentPorts(const std::vector<TerminalAt>& used) {
     } catch (const TerminalError&) {  // a silent terminal: the port is released all the same
     }
   }
+}
+
+void RunReleasingPorts(const std::vector<TerminalAt>& used, const std::function<void()>& action,
+                       const std::function<void(const std::string& problem)>& release_failed) {
+  std::exception_ptr failure;
+  std::thread worker([&] {  // the thread's edge: nothing escapes it
+    try {
+      action();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    try {
+      ReleaseEnrolmentPorts(used);
+    } catch (const std::exception& e) {
+      try {
+        if (release_failed) release_failed(std::string("releasing the ports failed: ") + e.what());
+      } catch (...) {
+      }
+    } catch (...) {
+    }
+  });
+  worker.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace vanto::host

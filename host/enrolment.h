@@ -121,4 +121,11 @@ EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lo
 // given for it) and releases it. Throws HostError when the control cannot be created.
 void ReleaseEnrolmentPorts(const std::vector<TerminalAt>& used);
 
+// How a long-running front end runs an action on terminals: `action` on a thread of its own,
+// which then releases the ports of `used` (ReleaseEnrolmentPorts) before it ends. What `action`
+// throws is thrown here once the thread has ended; a failure to release is told to
+// `release_failed` (may be empty) and does not undo the action.
+void RunReleasingPorts(const std::vector<TerminalAt>& used, const std::function<void()>& action,
+                       const std::function<void(const std::string& problem)>& release_failed = {});
+
 }  // namespace vanto::host

@@ -75,6 +75,9 @@ struct SyncSettings {
   store::RunStarter started_by = store::RunStarter::Command;
   std::string who;
   std::function<void(const std::string& problem)> on_record_failure;
+  // Called once the run's record is begun, with its id (absent: the start could not be
+  // recorded), before any port is reached (may be empty; a throw is ignored).
+  std::function<void(std::optional<std::int64_t> run)> on_run_begun;
 };
 
 // Syncs every port of `site` and returns one row per terminal (and per port that failed before

@@ -1,5 +1,7 @@
 #include "host/sync_jobs.h"
 
+#include <algorithm>
+
 #include "host/store/civil_time.h"
 #include "host/text/messages.h"
 
@@ -9,7 +11,8 @@ SyncJobs::SyncJobs(site::Site site, SyncSettings settings) : site_(std::move(sit
 
 SyncJobs::~SyncJobs() { Stop(); }
 
-SyncJobs::Start SyncJobs::Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done) {
+SyncJobs::Start SyncJobs::Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done,
+                                Begun begun) {
   site::Site which = site_;
   if (port) {
     const site::SitePort* one = site_.Port(*port);
@@ -26,16 +29,17 @@ SyncJobs::Start SyncJobs::Begin(store::RunStarter by, const std::string& who, st
   state_.port = port;
   state_.started_at = store::UtcNowText();
   state_.ports.clear();
+  state_.run.reset();
   ++state_.version;
   cancel_ = CancelToken::Make();
-  worker_ = std::thread([this, which = std::move(which), done = std::move(done)]() mutable {
-    Run(std::move(which), std::move(done));
+  worker_ = std::thread([this, which = std::move(which), done = std::move(done), begun = std::move(begun)]() mutable {
+    Run(std::move(which), std::move(done), std::move(begun));
   });
   changed_.notify_all();
   return Start::Started;
 }
 
-void SyncJobs::Run(site::Site site, Done done) {
+void SyncJobs::Run(site::Site site, Done done, Begun begun) {
   std::vector<TerminalSync> rows;
   // The thread's edge: nothing escapes it.
   try {
@@ -51,6 +55,15 @@ void SyncJobs::Run(site::Site site, Done done) {
       state_.ports[port] = progress;
       ++state_.version;
       changed_.notify_all();
+    };
+    settings.on_run_begun = [this, &begun](std::optional<std::int64_t> run) {
+      {
+        std::lock_guard lock(mutex_);
+        state_.run = run;
+        ++state_.version;
+        changed_.notify_all();
+      }
+      if (begun) begun(run);
     };
     rows = SyncSite(site, settings);
   } catch (const std::exception& e) {
@@ -72,6 +85,20 @@ void SyncJobs::Run(site::Site site, Done done) {
   ++state_.finished;
   ++state_.version;
   changed_.notify_all();
+}
+
+std::unique_lock<std::timed_mutex> SyncJobs::HoldPorts(const std::vector<int>& ports,
+                                                      std::chrono::steady_clock::time_point until) const {
+  std::unique_lock hold(actions_, std::defer_lock);
+  if (!hold.try_lock_until(until)) return hold;
+  auto holds = [&](const State& s) {
+    if (!s.running) return false;
+    if (!s.port) return true;  // the whole site
+    return std::find(ports.begin(), ports.end(), *s.port) != ports.end();
+  };
+  std::unique_lock lock(mutex_);
+  if (!changed_.wait_until(lock, until, [&] { return !holds(state_); })) hold.unlock();
+  return hold;
 }
 
 SyncJobs::State SyncJobs::Snapshot() const {

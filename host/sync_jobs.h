@@ -32,10 +32,15 @@ class SyncJobs {
     std::string started_at;
     std::map<int, PortProgress> ports;  // each port's progress (absent: not begun yet)
     std::vector<TerminalSync> last;     // the last finished sync's rows
+    // The running (or last) sync's id in the run store, once its record is begun (absent
+    // before, or when it could not be recorded).
+    std::optional<std::int64_t> run;
   };
   enum class Start { Started, Busy, NoSuchPort, Stopping };
   // Called on the sync's thread when it ends, with its rows (exceptions are caught there).
   using Done = std::function<void(const std::vector<TerminalSync>& rows)>;
+  // Called on the sync's thread once its record is begun, with its id (absent: not recorded).
+  using Begun = std::function<void(std::optional<std::int64_t> run)>;
 
   // `settings`: the database, lock timeout and batch size every sync uses (its progress, starter
   // and cancellation are set here).
@@ -45,7 +50,14 @@ class SyncJobs {
   SyncJobs& operator=(const SyncJobs&) = delete;
 
   // Starts a sync of the site, or of `port` only, unless one is running.
-  Start Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done = {});
+  Start Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done = {},
+              Begun begun = {});
+
+  // Actions on terminals other than syncs (backing up, copying, clearing), from whichever front
+  // end: one at a time, and not while a sync uses one of `ports`. Answers a held lock when both
+  // came before `until` (the action runs while it is held); an unheld one: the ports are busy.
+  std::unique_lock<std::timed_mutex> HoldPorts(const std::vector<int>& ports,
+                                              std::chrono::steady_clock::time_point until) const;
 
   State Snapshot() const;
   // The state once its version is above `after`, or when `bound` has passed (then as it is).
@@ -65,7 +77,7 @@ class SyncJobs {
   }
 
  private:
-  void Run(site::Site site, Done done);
+  void Run(site::Site site, Done done, Begun begun);
   void Scheduler(std::chrono::seconds every, Done done);
 
   const site::Site site_;
@@ -76,6 +88,7 @@ class SyncJobs {
   bool stopping_ = false;
   CancelToken cancel_;
   std::thread worker_, scheduler_;
+  mutable std::timed_mutex actions_;  // HoldPorts: one action on terminals at a time
 };
 
 }  // namespace vanto::host

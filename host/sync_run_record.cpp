@@ -46,6 +46,10 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
     if (settings_.on_record_failure)
       settings_.on_record_failure(TrFill("the sync's start could not be recorded: {0}", {e.what()}));
   }
+  try {
+    if (settings_.on_run_begun) settings_.on_run_begun(id_);
+  } catch (...) {  // the watcher's part: the sync goes on
+  }
 }
 
 SyncRunRecord::~SyncRunRecord() = default;

@@ -1,12 +1,21 @@
 #include "web/api.h"
 
+#include <algorithm>
 #include <charconv>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include "host/attendance_data.h"
+#include "host/enrolment.h"
+#include "host/machine.h"
+#include "host/report/dates.h"
 #include "host/store/swipe_feed.h"
 #include "host/store/swipe_store.h"
+#include "host/store/sync_runs.h"
+#include "host/sync_jobs.h"
+#include "web/enrolments_page.h"
 
 namespace vanto::web {
 namespace {
@@ -14,6 +23,8 @@ namespace {
 using nlohmann::json;
 using vanto::store::FeedCursor;
 using vanto::store::StoredSwipe;
+
+constexpr std::size_t kMaxTargets = 64;  // terminals of one enrolment copy
 
 const char* kProblem = "application/problem+json";
 
@@ -47,6 +58,7 @@ class Pool {
       if (item_ && std::uncaught_exceptions() == 0) pool_.Put(std::move(item_));
     }
     T* operator->() { return item_.get(); }
+    T& operator*() { return *item_; }
 
    private:
     Pool& pool_;
@@ -152,6 +164,160 @@ std::optional<ListingKey> ParseListingCursor(const std::string& text) {
 
 ListingKey KeyOf(const StoredSwipe& s) { return {s.time, s.person, s.port, s.terminal, s.occurrence}; }
 
+// Whether `path` is of the route's `pattern`, whose "{name}" segments take any one segment
+// (put into `captured`).
+bool PathMatches(const std::string& pattern, const std::string& path, std::map<std::string, std::string>& captured) {
+  std::size_t p = 0, q = 0;
+  std::map<std::string, std::string> found;
+  while (p < pattern.size() && q < path.size()) {
+    if (pattern[p] == '{') {
+      const std::size_t close = pattern.find('}', p);
+      std::size_t end = path.find('/', q);
+      if (end == std::string::npos) end = path.size();
+      if (close == std::string::npos || end == q) return false;
+      found[pattern.substr(p + 1, close - p - 1)] = path.substr(q, end - q);
+      p = close + 1;
+      q = end;
+    } else if (pattern[p++] != path[q++]) {
+      return false;
+    }
+  }
+  if (p != pattern.size() || q != path.size()) return false;
+  captured = std::move(found);
+  return true;
+}
+
+const char* StageName(host::PortProgress::Stage stage) {
+  switch (stage) {
+    case host::PortProgress::Stage::kScanning: return "scanning";
+    case host::PortProgress::Stage::kStarting: return "starting";
+    case host::PortProgress::Stage::kReading: return "reading";
+    case host::PortProgress::Stage::kDone: return "done";
+  }
+  return "starting";
+}
+
+// A run of the run store: who started it, when, and each terminal's outcome, cause and counts.
+json RunJson(const vanto::store::SyncRun& run) {
+  json terminals = json::array();
+  std::int64_t synced = 0, failed = 0, cancelled = 0, delivered = 0, added = 0, quarantined = 0;
+  for (const vanto::store::RunTerminal& t : run.terminals) {
+    json row = {{"port", t.port},           {"terminal", t.terminal},       {"outcome", t.outcome},
+                {"delivered", t.delivered}, {"added", t.added},             {"quarantined", t.quarantined},
+                {"held", t.held},           {"capacity", t.capacity}};
+    row["cause_code"] = t.cause_code.empty() ? json(nullptr) : json(t.cause_code);
+    if (!t.clock.empty()) row["clock"] = t.clock;
+    if (t.clock_drift) row["clock_drift"] = *t.clock_drift;
+    terminals.push_back(std::move(row));
+    synced += t.outcome == "synced";
+    failed += t.outcome == "failed";
+    cancelled += t.outcome == "cancelled";
+    delivered += t.delivered, added += t.added, quarantined += t.quarantined;
+  }
+  json ports = json::array();
+  for (std::size_t at = 0; at < run.ports.size();) {
+    std::size_t end = run.ports.find(',', at);
+    if (end == std::string::npos) end = run.ports.size();
+    std::int64_t number = 0;
+    if (std::from_chars(run.ports.data() + at, run.ports.data() + end, number).ec == std::errc()) ports.push_back(number);
+    at = end + 1;
+  }
+  return {{"id", run.id},
+          {"state", run.ended_at ? "finished" : "unfinished"},
+          {"started_at", run.started_at},
+          {"ended_at", run.ended_at ? json(*run.ended_at) : json(nullptr)},
+          {"started_by", vanto::store::RunStarterName(run.started_by)},
+          {"who", run.who},
+          {"ports", ports},
+          {"terminals", terminals},
+          {"counts",
+           {{"terminals", run.terminals.size()}, {"synced", synced}, {"failed", failed}, {"cancelled", cancelled},
+            {"delivered", delivered}, {"added", added}, {"quarantined", quarantined}}}};
+}
+
+// The running sync as its watchers see it: each port's stage and how far it has read.
+json ProgressJson(const host::SyncJobs::State& state) {
+  json ports = json::array();
+  for (const auto& [port, p] : state.ports) {
+    json row = {{"port", port}, {"stage", StageName(p.stage)}};
+    if (p.stage == host::PortProgress::Stage::kScanning) {
+      row["first"] = p.first;
+      row["last"] = p.last;
+    } else if (p.stage != host::PortProgress::Stage::kDone) {
+      row["terminal"] = p.terminal;
+      row["index"] = p.index;
+      row["count"] = p.count;
+    }
+    if (p.stage == host::PortProgress::Stage::kReading) {
+      row["records"] = p.records;
+      row["rate"] = p.rate;
+    }
+    ports.push_back(std::move(row));
+  }
+  json j = {{"id", state.run ? json(*state.run) : json(nullptr)},
+            {"state", "running"},
+            {"started_at", state.started_at},
+            {"started_by", vanto::store::RunStarterName(state.started_by)},
+            {"who", state.who},
+            {"progress", ports}};
+  return j;
+}
+
+const char* KindCode(std::optional<std::int64_t> kind) {
+  if (!kind) return "unknown";
+  if (*kind == host::kFingerprintKind) return "fingerprint";
+  if (*kind == host::kPasswordKind) return "password";
+  return "other";
+}
+
+// One enrolment action's result on a terminal, as codes and values.
+json EnrolmentResultJson(const host::TerminalAt& at, const host::EnrolmentResult& r, const std::string& failure) {
+  using Status = host::EnrolmentResult::Status;
+  json j = {{"port", at.port}, {"terminal", at.terminal}};
+  if (!failure.empty()) {
+    j["outcome"] = "failed";  // the host's part (the database)
+  } else if (!r.port_cause.empty()) {
+    j["outcome"] = "port-failed";
+  } else {
+    switch (r.status) {
+      case Status::kDone:
+        j["outcome"] = "done";
+        j["kind"] = KindCode(r.kind);
+        break;
+      case Status::kRefused:
+        j["outcome"] = "refused";
+        j["step"] = r.step == host::EnrolmentResult::Step::kBackup ? "backup"
+                    : r.step == host::EnrolmentResult::Step::kScan ? "scan"
+                                                                   : "write";
+        break;
+      case Status::kNotAnswering: j["outcome"] = "not-answering"; break;
+      case Status::kNoneStored: j["outcome"] = "none-stored"; break;
+      case Status::kNotAudited: j["outcome"] = "not-audited"; break;
+    }
+  }
+  return j;
+}
+
+// A body's JSON object (an empty body: an empty object); 415 or 400 for anything else.
+json BodyObject(const ApiRequest& r) {
+  if (r.body.empty()) return json::object();
+  if (r.content_type.rfind("application/json", 0) != 0)
+    throw Problem{415, "Unsupported Media Type", "send the body as application/json", "body"};
+  json input = json::parse(r.body, nullptr, false);
+  if (input.is_discarded() || !input.is_object()) throw BadParameter("body", "the body is not a JSON object");
+  return input;
+}
+
+// A terminal named in a body: {"port": P, "terminal": T}.
+std::optional<host::TerminalAt> TerminalField(const json& j) {
+  if (!j.is_object() || !j.contains("port") || !j.contains("terminal") || !j["port"].is_number_integer() ||
+      !j["terminal"].is_number_integer())
+    return std::nullopt;
+  const std::int64_t port = j["port"].get<std::int64_t>(), terminal = j["terminal"].get<std::int64_t>();
+  if (port < 1 || port > 32767 || terminal < 1 || terminal > 255) return std::nullopt;
+  return host::TerminalAt{static_cast<int>(port), static_cast<int>(terminal)};
+}
+
 }  // namespace
 
 const std::vector<ApiRoute>& ApiRoutes() {
@@ -182,6 +348,57 @@ const std::vector<ApiRoute>& ApiRoutes() {
       {"GET", "/api/v1/people", "people:read", "Every person's name and department.", {}, "", "People"},
       {"POST", "/api/v1/people", "people:write", "Adds or updates people by person number (all or none).", {},
        "PeopleInput", "PeopleResult"},
+      {"GET",
+       "/api/v1/syncs",
+       "syncs:read",
+       "Recorded syncs, newest first, whoever started them.",
+       {{"before", "integer", "only syncs with a smaller id (the 'next' of the previous page)"},
+        {"limit", "integer", "syncs per page (at most the maximum the answer names)"}},
+       "",
+       "SyncPage"},
+      {"POST",
+       "/api/v1/syncs",
+       "syncs:write",
+       "Starts a sync of the site (or of one port) in the background; follow it at its Location.",
+       {{"port", "integer", "only this port of the site"}},
+       "",
+       "SyncStarted",
+       202,
+       {{409, "a sync is running, or this server has no site"}}},
+      {"GET",
+       "/api/v1/syncs/{id}",
+       "syncs:read",
+       "A sync: each port's progress while it runs, then each terminal's outcome, cause code and counts.",
+       {{"id", "integer", "the sync's id", true}},
+       "",
+       "Sync",
+       200,
+       {{404, "there is no sync of that id"}}},
+      {"GET",
+       "/api/v1/reports/month",
+       "reports:read",
+       "The month's attendance: per person and working day the first and last swipe, the swipes and the span.",
+       {{"month", "string", "the month, YYYY-MM", false, true},
+        {"person", "integer", "only this person"},
+        {"department", "string", "only the people of this department"}},
+       "",
+       "MonthReport"},
+      {"GET",
+       "/api/v1/enrolments",
+       "enrolments:read",
+       "Which enrolments (fingerprint, password, other) the host holds for whom; never the templates.",
+       {{"person", "integer", "only this person's"}},
+       "",
+       "Enrolments"},
+      {"POST",
+       "/api/v1/enrolments/copy",
+       "enrolments:write",
+       "Copies a person's enrolment (the stored one, or backed up from a terminal first) to chosen terminals.",
+       {},
+       "EnrolmentCopyInput",
+       "EnrolmentCopyResult",
+       200,
+       {{409, "a sync or another action holds a port, or this server has no site"}}},
   };
   return routes;
 }
@@ -311,28 +528,251 @@ struct ApiServer::Impl {
     return {200, "application/json", body.dump(), {}};
   }
 
+  // ---- syncs ----
+
+  host::SyncJobs& Jobs(const char* what) {
+    if (!options.sync) throw Problem{409, "Conflict", std::string("this server has no site: ") + what, ""};
+    return *options.sync;
+  }
+
+  ApiResponse StartSync(const ApiRequest& r, const accounts::ApiToken& token) {
+    std::optional<std::int64_t> port = IntParam(r, "port", 1, 32767);
+    host::SyncJobs& jobs = Jobs("there is nothing to sync");
+    if (port && !jobs.site().Port(static_cast<int>(*port)))
+      throw BadParameter("port", "'port' names no port of the site: " + std::to_string(*port));
+    const std::string what = port ? "port " + std::to_string(*port) : "site";
+    // The intent before the sync, its outcome after it, as the console's.
+    tokens.AuditChange(token, r.origin, "sync.start", what);
+    auto run = std::make_shared<std::promise<std::optional<std::int64_t>>>();
+    std::future<std::optional<std::int64_t>> recorded = run->get_future();
+    accounts::Tokens& audit = tokens;
+    host::SyncJobs::Start started = jobs.Begin(
+        store::RunStarter::Console, "token:" + token.name, port ? std::optional<int>(static_cast<int>(*port)) : std::nullopt,
+        [&audit, token, origin = r.origin, what](const std::vector<host::TerminalSync>& rows) {
+          std::size_t synced = 0, added = 0;
+          for (const host::TerminalSync& row : rows) synced += row.ok, added += row.added;
+          audit.AuditChange(token, origin, "sync.done",
+                            what + ": " + std::to_string(synced) + "/" + std::to_string(rows.size()) +
+                                " terminals synced, " + std::to_string(added) + " new records");
+        },
+        [run](std::optional<std::int64_t> id) { run->set_value(id); });
+    if (started != host::SyncJobs::Start::Started) {
+      const bool busy = started == host::SyncJobs::Start::Busy;
+      tokens.AuditChange(token, r.origin, "sync.refused", what + (busy ? ": a sync is running" : ": stopping"));
+      if (!busy) throw Problem{503, "Service Unavailable", "the server is stopping", ""};
+      const host::SyncJobs::State state = jobs.Snapshot();
+      throw Problem{409, "Conflict",
+                    state.run ? "sync " + std::to_string(*state.run) + " is running" : std::string("a sync is running"),
+                    ""};
+    }
+    // Its record is begun before any port is reached; bounded by the database's lock timeouts.
+    std::optional<std::int64_t> id;
+    if (recorded.wait_for(options.lock_timeout * 3 + std::chrono::seconds(5)) == std::future_status::ready)
+      id = recorded.get();
+    json body = {{"id", id ? json(*id) : json(nullptr)}, {"state", "running"}, {"started_at", jobs.Snapshot().started_at}};
+    ApiResponse res{202, "application/json", "", {}};
+    if (id) {
+      body["location"] = "/api/v1/syncs/" + std::to_string(*id);
+      res.headers.push_back({"Location", body["location"]});
+    } else {
+      body["recorded"] = false;  // the sync runs, but its record could not be begun (the server's log says why)
+    }
+    res.body = body.dump();
+    return res;
+  }
+
+  ApiResponse Sync(const ApiRequest& r, const accounts::ApiToken&) {
+    const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
+    if (options.sync) {
+      const host::SyncJobs::State state = options.sync->Snapshot();
+      if (state.running && state.run == id) return {200, "application/json", ProgressJson(state).dump(), {}};
+    }
+    std::optional<store::SyncRun> run = store::OpenSyncRunStore(options.database, options.lock_timeout, false)->Find(id);
+    if (!run) throw Problem{404, "Not Found", "there is no sync " + std::to_string(id), "id"};
+    return {200, "application/json", RunJson(*run).dump(), {}};
+  }
+
+  ApiResponse Syncs(const ApiRequest& r, const accounts::ApiToken&) {
+    const std::int64_t before = IntParam(r, "before", 1, INT64_MAX).value_or(INT64_MAX);
+    bool clamped = false;
+    const std::size_t limit = Limit(r, clamped);
+    std::vector<store::SyncRun> runs =
+        store::OpenSyncRunStore(options.database, options.lock_timeout, false)->Upto(limit + 1, before - 1);
+    const bool more = runs.size() > limit;
+    if (more) runs.pop_back();
+    json listed = json::array();
+    for (const store::SyncRun& run : runs) listed.push_back(RunJson(run));
+    json body = PageInfo(limit, clamped);
+    body["syncs"] = std::move(listed);
+    body["next"] = more ? json(runs.back().id) : json(nullptr);
+    return {200, "application/json", body.dump(), {}};
+  }
+
+  // ---- the month report ----
+
+  ApiResponse MonthReport(const ApiRequest& r, const accounts::ApiToken&) {
+    std::optional<std::string> month = Param(r, "month");
+    if (!month) throw BadParameter("month", "'month' is needed: YYYY-MM");
+    report::DayRange days;
+    try {
+      days = report::ParseMonth(*month);
+    } catch (const report::DateError&) {
+      throw BadParameter("month", "'month' must be a month, YYYY-MM");
+    }
+    std::optional<std::int64_t> person = IntParam(r, "person", INT32_MIN, INT32_MAX);
+    std::optional<std::string> department = Param(r, "department");
+    auto store = stores.Get();
+    std::vector<std::int32_t> persons;
+    if (person) persons.push_back(static_cast<std::int32_t>(*person));
+    if (department) {
+      std::vector<std::int32_t> of_department;
+      for (const report::Person& p : host::StoredPeople(*store))
+        if (p.department == *department && (!person || p.number == *person)) of_department.push_back(p.number);
+      persons = std::move(of_department);
+    }
+    json people = json::array();
+    if (!department || !persons.empty()) {  // no one in the department: an empty report
+      const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after, persons);
+      for (const report::PersonReport& p : rep.people) {
+        json person_days = json::array();
+        for (const report::DayEntry& e : p.days)
+          person_days.push_back({{"day", report::DateText(e.day)},
+                                 {"first", MinuteText(e.first)},
+                                 {"last", MinuteText(e.last)},
+                                 {"swipes", e.swipes},
+                                 {"span_minutes", e.span()},
+                                 {"late", e.late}});
+        people.push_back({{"person", p.person},
+                          {"name", p.name ? json(*p.name) : json(nullptr)},
+                          {"department", p.department},
+                          {"days_present", p.days_present()},
+                          {"total_minutes", p.total_span()},
+                          {"days", person_days}});
+      }
+    }
+    json body = {{"month", *month},
+                 {"first_day", report::DateText(days.first)},
+                 {"last_day", report::DateText(days.last)},
+                 {"day_starts", report::ClockText(options.day_starts)},
+                 {"late_after", options.late_after ? json(report::ClockText(*options.late_after)) : json(nullptr)},
+                 {"people", people}};
+    return {200, "application/json", body.dump(), {}};
+  }
+
+  // "YYYY-MM-DD HH:MM" of minutes since 1970-01-01 00:00.
+  static std::string MinuteText(std::int64_t minute) {
+    const std::int64_t day = minute >= 0 ? minute / 1440 : -((-minute + 1439) / 1440);
+    return report::DateText(report::DateFromDays(day)) + " " + report::ClockText(static_cast<int>(minute - day * 1440));
+  }
+
+  // ---- enrolments ----
+
+  ApiResponse Enrolments(const ApiRequest& r, const accounts::ApiToken&) {
+    std::optional<std::int64_t> person = IntParam(r, "person", INT32_MIN, INT32_MAX);
+    json rows = json::array();
+    auto store = stores.Get();
+    for (const store::EnrolmentEntry& e : store->Enrolments()) {
+      if (person && e.person != person) continue;
+      rows.push_back({{"person", e.person ? json(*e.person) : json(nullptr)},
+                      {"kind", KindCode(e.kind)},
+                      {"kind_number", e.kind ? json(*e.kind) : json(nullptr)},
+                      {"terminal", e.terminal ? json(*e.terminal) : json(nullptr)}});
+    }
+    return {200, "application/json", json{{"enrolments", rows}}.dump(), {}};
+  }
+
+  ApiResponse CopyEnrolment(const ApiRequest& r, const accounts::ApiToken& token) {
+    const json input = BodyObject(r);
+    if (!input.contains("person") || !input["person"].is_number_integer() || input["person"].get<std::int64_t>() < -32768 ||
+        input["person"].get<std::int64_t>() > 32767)
+      throw BadParameter("person", "'person' must be a person number from -32768 to 32767");
+    const auto person = static_cast<std::int32_t>(input["person"].get<std::int64_t>());
+    host::SyncJobs& jobs = Jobs("it reaches no terminals");
+    const std::vector<host::TerminalAt> offered = OfferedTerminals(jobs);
+    auto known = [&](const json& j, const std::string& field) {
+      std::optional<host::TerminalAt> at = TerminalField(j);
+      if (!at) throw BadParameter(field, "'" + field + "' must be {\"port\": P, \"terminal\": T}");
+      if (std::find(offered.begin(), offered.end(), *at) == offered.end())
+        throw BadParameter(field, "'" + field + "' is no terminal of the site: port " + std::to_string(at->port) +
+                                      " terminal " + std::to_string(at->terminal));
+      return *at;
+    };
+    std::optional<host::TerminalAt> from;
+    if (input.contains("from") && !input["from"].is_null()) from = known(input["from"], "from");
+    if (!input.contains("to") || !input["to"].is_array() || input["to"].empty() || input["to"].size() > kMaxTargets)
+      throw BadParameter("to", "'to' must list 1 to " + std::to_string(kMaxTargets) + " terminals");
+    std::vector<host::TerminalAt> to;
+    for (std::size_t i = 0; i < input["to"].size(); ++i) {
+      const host::TerminalAt at = known(input["to"][i], "to[" + std::to_string(i) + "]");
+      if (std::find(to.begin(), to.end(), at) == to.end()) to.push_back(at);
+    }
+    std::vector<host::TerminalAt> ports = to;
+    if (from) ports.push_back(*from);
+    std::vector<int> port_numbers;
+    for (const host::TerminalAt& at : ports) port_numbers.push_back(at.port);
+    std::unique_lock hold = jobs.HoldPorts(port_numbers, std::chrono::steady_clock::now() + options.terminal_wait);
+    if (!hold.owns_lock()) {
+      std::string where;
+      for (const host::TerminalAt& at : ports)
+        where += (where.empty() ? "" : ", ") + std::string("port ") + std::to_string(at.port) + " terminal " +
+                 std::to_string(at.terminal);
+      tokens.AuditChange(token, r.origin, "enrolment.write.refused", where + ": the port is busy");
+      throw Problem{409, "Conflict", "port busy: a sync or another action holds " + where, ""};
+    }
+    const host::EnrolmentAuditHook audit = [this, &token, &r](const host::EnrolmentAudit& a) {
+      tokens.AuditChange(token, r.origin, a.action, a.details);
+    };
+    host::EnrolmentCopy copy;
+    host::RunReleasingPorts(ports, [&] {
+      host::Machine machine = host::Machine::Create();
+      copy = host::CopyEnrolment(machine, options.database, static_cast<double>(options.lock_timeout.count()) / 1000.0,
+                                 person, from, to, audit);
+    });
+    hold.unlock();
+    json body = {{"person", person}, {"done", copy.Done()}};
+    if (copy.backup) body["backup"] = EnrolmentResultJson(*from, *copy.backup, "");
+    json writes = json::array();
+    for (const host::EnrolmentCopy::Write& w : copy.writes) writes.push_back(EnrolmentResultJson(w.to, w.result, w.failure));
+    if (copy.writes.empty())  // the backup failed: nothing was written
+      for (const host::TerminalAt& target : to)
+        writes.push_back({{"port", target.port}, {"terminal", target.terminal}, {"outcome", "not-copied"}});
+    body["writes"] = std::move(writes);
+    return {200, "application/json", body.dump(), {}};
+  }
+
   using Handler = ApiResponse (Impl::*)(const ApiRequest&, const accounts::ApiToken&);
   Handler HandlerOf(const ApiRoute& route) {
     if (route.path == "/api/v1/terminals") return &Impl::Terminals;
     if (route.path == "/api/v1/swipes") return &Impl::Swipes;
     if (route.path == "/api/v1/swipes/feed") return &Impl::Feed;
     if (route.path == "/api/v1/people") return route.method == "GET" ? &Impl::People : &Impl::PutPeople;
+    if (route.path == "/api/v1/syncs") return route.method == "GET" ? &Impl::Syncs : &Impl::StartSync;
+    if (route.path == "/api/v1/syncs/{id}") return &Impl::Sync;
+    if (route.path == "/api/v1/reports/month") return &Impl::MonthReport;
+    if (route.path == "/api/v1/enrolments") return &Impl::Enrolments;
+    if (route.path == "/api/v1/enrolments/copy") return &Impl::CopyEnrolment;
     return nullptr;
   }
 
   ApiResponse Dispatch(const ApiRequest& r) {
     const ApiRoute* route = nullptr;
     bool path_known = false;
+    std::map<std::string, std::string> captured;
     for (const ApiRoute& candidate : ApiRoutes()) {
-      if (candidate.path != r.path) continue;
+      std::map<std::string, std::string> found;
+      if (!PathMatches(candidate.path, r.path, found)) continue;
       path_known = true;
-      if (candidate.method == r.method || (candidate.method == "GET" && r.method == "HEAD")) route = &candidate;
+      if (candidate.method == r.method || (candidate.method == "GET" && r.method == "HEAD")) {
+        route = &candidate;
+        captured = std::move(found);
+      }
     }
     if (!route && path_known) {
       ApiResponse res = ProblemResponse({405, "Method Not Allowed", r.method + " is not served at " + r.path, ""});
       std::string allow;
       for (const ApiRoute& c : ApiRoutes())
-        if (c.path == r.path) allow += (allow.empty() ? "" : ", ") + c.method;
+        if (std::map<std::string, std::string> unused; PathMatches(c.path, r.path, unused))
+          allow += (allow.empty() ? "" : ", ") + c.method;
       res.headers.push_back({"Allow", allow});
       return res;
     }
@@ -359,7 +799,17 @@ struct ApiServer::Impl {
     }
     if (!token->Allows(route->scope))
       return ProblemResponse({403, "Forbidden", "token " + token->name + " lacks the scope " + route->scope, ""});
-    ApiResponse res = (this->*HandlerOf(*route))(r, *token);
+    ApiResponse res;
+    if (captured.empty()) {
+      res = (this->*HandlerOf(*route))(r, *token);
+    } else {  // the path's values stand for the query's of the same names
+      ApiRequest with_path = r;
+      for (auto& [name, value] : captured) {
+        with_path.params.erase(name);
+        with_path.params.emplace(name, std::move(value));
+      }
+      res = (this->*HandlerOf(*route))(with_path, *token);
+    }
     if (route->method == "GET") tokens.CountRead(token->name);
     return res;
   }

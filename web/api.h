@@ -5,6 +5,7 @@
 // server).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -17,6 +18,9 @@
 
 namespace httplib {
 class Server;
+}
+namespace vanto::host {
+class SyncJobs;
 }
 
 namespace vanto::web {
@@ -50,6 +54,16 @@ struct ApiOptions {
   std::vector<ApiPort> ports;      // the site's ports
   std::size_t default_limit = 100; // a page's size when none is asked for
   std::size_t max_limit = 1000;    // larger asks are clamped (and the answer says so)
+  std::chrono::milliseconds lock_timeout{5000};  // the database's, for the terminal actions
+  // The site's syncs, which also gate the actions on terminals (not owned; null: the server has
+  // no site, and starting a sync or copying an enrolment is refused with 409).
+  host::SyncJobs* sync = nullptr;
+  // How long an enrolment copy waits for a sync or another action holding its ports (409 after).
+  std::chrono::milliseconds terminal_wait{10000};
+  // The month report's working day: its start and the time after which a first swipe is late
+  // (minutes after midnight).
+  int day_starts = 0;
+  std::optional<int> late_after;
 };
 
 // One route: what OpenAPI documents and the dispatcher uses.
@@ -57,6 +71,8 @@ struct ApiParameter {
   std::string name;
   std::string type;  // "string" or "integer"
   std::string description;
+  bool in_path = false;   // a "{name}" segment of the route's path (else a query parameter)
+  bool required = false;  // a query parameter that must be given (a path's always is)
 };
 struct ApiRoute {
   std::string method;  // "GET" or "POST"
@@ -66,6 +82,9 @@ struct ApiRoute {
   std::vector<ApiParameter> query;
   std::string request_schema;   // a component's name, or empty
   std::string response_schema;  // a component's name
+  int success = 200;            // the status of a successful answer
+  // The refusals besides those of every route (400, 401, 403, 429, 503), with what they mean.
+  std::vector<std::pair<int, std::string>> refusals = {};
 };
 const std::vector<ApiRoute>& ApiRoutes();
 

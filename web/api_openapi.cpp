@@ -39,6 +39,107 @@ json Schemas() {
                   {{"person", {{"type", "integer"}}},
                    {"name", {{"type", "string"}, {"minLength", 1}}},
                    {"department", {{"type", "string"}}}}}};
+  json sync_terminal = {
+      {"type", "object"},
+      {"required", {"port", "terminal", "outcome", "cause_code", "delivered", "added", "quarantined"}},
+      {"properties",
+       {{"port", {{"type", "integer"}}},
+        {"terminal", {{"type", "integer"}, {"description", "0: the port failed before any terminal was reached"}}},
+        {"outcome", {{"type", "string"}, {"enum", {"synced", "failed", "cancelled"}}}},
+        {"cause_code",
+         {{"type", "string"},
+          {"nullable", true},
+          {"description", "what failed: missing, permission, busy, not-serial, setting, open, line, no-terminal, "
+                          "terminal, download, store, host, quarantined, cancelled; null when synced"}}},
+        {"delivered", {{"type", "integer"}}},
+        {"added", {{"type", "integer"}}},
+        {"quarantined", {{"type", "integer"}}},
+        {"held", {{"type", "integer"}, {"description", "records on the terminal (0: not told)"}}},
+        {"capacity", {{"type", "integer"}, {"description", "records it holds at most (0: not told)"}}},
+        {"clock", {{"type", "string"}, {"enum", {"none", "read", "set", "invalid"}}}},
+        {"clock_drift", {{"type", "integer"}, {"description", "seconds ahead of the host (negative: behind)"}}}}}};
+  json sync = {
+      {"type", "object"},
+      {"required", {"id", "state", "started_at", "started_by", "who"}},
+      {"properties",
+       {{"id", {{"type", "integer"}, {"nullable", true}}},
+        {"state",
+         {{"type", "string"},
+          {"enum", {"running", "finished", "unfinished"}},
+          {"description", "unfinished: recorded without an end (running elsewhere, or its process stopped)"}}},
+        {"started_at", {{"type", "string"}, {"format", "date-time"}}},
+        {"ended_at", {{"type", "string"}, {"format", "date-time"}, {"nullable", true}}},
+        {"started_by", {{"type", "string"}, {"enum", {"command", "timer", "console", "schedule"}}}},
+        {"who", {{"type", "string"}, {"description", "the user, or token:NAME for a token"}}},
+        {"ports", {{"type", "array"}, {"items", {{"type", "integer"}}}}},
+        {"progress",
+         {{"type", "array"},
+          {"description", "while running: each port begun"},
+          {"items",
+           {{"type", "object"},
+            {"required", {"port", "stage"}},
+            {"properties",
+             {{"port", {{"type", "integer"}}},
+              {"stage", {{"type", "string"}, {"enum", {"scanning", "starting", "reading", "done"}}}},
+              {"first", {{"type", "integer"}}},
+              {"last", {{"type", "integer"}}},
+              {"terminal", {{"type", "integer"}}},
+              {"index", {{"type", "integer"}}},
+              {"count", {{"type", "integer"}}},
+              {"records", {{"type", "integer"}}},
+              {"rate", {{"type", "number"}}}}}}}}},
+        {"terminals", {{"type", "array"}, {"items", Ref("SyncTerminal")}}},
+        {"counts",
+         {{"type", "object"},
+          {"properties",
+           {{"terminals", {{"type", "integer"}}},
+            {"synced", {{"type", "integer"}}},
+            {"failed", {{"type", "integer"}}},
+            {"cancelled", {{"type", "integer"}}},
+            {"delivered", {{"type", "integer"}}},
+            {"added", {{"type", "integer"}}},
+            {"quarantined", {{"type", "integer"}}}}}}}}}};
+  json report_day = {{"type", "object"},
+                     {"required", {"day", "first", "last", "swipes", "span_minutes", "late"}},
+                     {"properties",
+                      {{"day", {{"type", "string"}, {"format", "date"}, {"description", "the working day"}}},
+                       {"first", {{"type", "string"}, {"description", "YYYY-MM-DD HH:MM"}}},
+                       {"last", {{"type", "string"}, {"description", "YYYY-MM-DD HH:MM"}}},
+                       {"swipes", {{"type", "integer"}, {"description", "distinct minutes"}}},
+                       {"span_minutes", {{"type", "integer"}}},
+                       {"late", {{"type", "boolean"}}}}}};
+  json month_report = {
+      {"type", "object"},
+      {"required", {"month", "first_day", "last_day", "day_starts", "late_after", "people"}},
+      {"properties",
+       {{"month", {{"type", "string"}}},
+        {"first_day", {{"type", "string"}, {"format", "date"}}},
+        {"last_day", {{"type", "string"}, {"format", "date"}}},
+        {"day_starts", {{"type", "string"}, {"description", "H:MM, when a working day starts"}}},
+        {"late_after", {{"type", "string"}, {"nullable", true}}},
+        {"people",
+         {{"type", "array"},
+          {"items",
+           {{"type", "object"},
+            {"required", {"person", "name", "department", "days_present", "total_minutes", "days"}},
+            {"properties",
+             {{"person", {{"type", "integer"}}},
+              {"name", {{"type", "string"}, {"nullable", true}}},
+              {"department", {{"type", "string"}}},
+              {"days_present", {{"type", "integer"}}},
+              {"total_minutes", {{"type", "integer"}}},
+              {"days", {{"type", "array"}, {"items", report_day}}}}}}}}}}}};
+  json enrolment_result = {
+      {"type", "object"},
+      {"required", {"port", "terminal", "outcome"}},
+      {"properties",
+       {{"port", {{"type", "integer"}}},
+        {"terminal", {{"type", "integer"}}},
+        {"outcome",
+         {{"type", "string"},
+          {"enum", {"done", "refused", "not-answering", "none-stored", "not-audited", "port-failed", "failed", "not-copied"}}}},
+        {"kind", {{"type", "string"}, {"enum", {"fingerprint", "password", "other", "unknown"}}}},
+        {"step", {{"type", "string"}, {"enum", {"backup", "scan", "write"}}}}}}};
   return {
       {"Problem",
        {{"type", "object"},
@@ -77,6 +178,61 @@ json Schemas() {
                 {"device", {{"type", "string"}}},
                 {"terminals", {{"type", "array"}, {"items", {{"type", "integer"}}}}}}}}}}}}}}},
       {"OpenApi", {{"type", "object"}}},
+      {"SyncTerminal", sync_terminal},
+      {"Sync", sync},
+      {"SyncPage",
+       {{"type", "object"},
+        {"required", {"syncs", "next", "limit", "max_limit"}},
+        {"properties",
+         {{"syncs", {{"type", "array"}, {"items", Ref("Sync")}}},
+          {"next", {{"type", "integer"}, {"nullable", true}, {"description", "ask with before=next for older syncs; null: the last page"}}},
+          {"limit", {{"type", "integer"}}},
+          {"max_limit", {{"type", "integer"}}},
+          {"limit_clamped", {{"type", "boolean"}}}}}}},
+      {"SyncStarted",
+       {{"type", "object"},
+        {"required", {"id", "state", "started_at"}},
+        {"properties",
+         {{"id", {{"type", "integer"}, {"nullable", true}, {"description", "null: the sync runs but could not be recorded"}}},
+          {"state", {{"type", "string"}, {"enum", {"running"}}}},
+          {"started_at", {{"type", "string"}, {"format", "date-time"}}},
+          {"location", {{"type", "string"}}},
+          {"recorded", {{"type", "boolean"}}}}}}},
+      {"MonthReport", month_report},
+      {"Enrolments",
+       {{"type", "object"},
+        {"required", {"enrolments"}},
+        {"properties",
+         {{"enrolments",
+           {{"type", "array"},
+            {"items",
+             {{"type", "object"},
+              {"required", {"person", "kind", "kind_number", "terminal"}},
+              {"properties",
+               {{"person", {{"type", "integer"}, {"nullable", true}}},
+                {"kind", {{"type", "string"}, {"enum", {"fingerprint", "password", "other", "unknown"}}}},
+                {"kind_number", {{"type", "integer"}, {"nullable", true}}},
+                {"terminal", {{"type", "integer"}, {"nullable", true}, {"description", "the terminal it was backed up from"}}}}}}}}}}}}},
+      {"TerminalRef",
+       {{"type", "object"},
+        {"required", {"port", "terminal"}},
+        {"properties", {{"port", {{"type", "integer"}}}, {"terminal", {{"type", "integer"}}}}}}},
+      {"EnrolmentCopyInput",
+       {{"type", "object"},
+        {"required", {"person", "to"}},
+        {"properties",
+         {{"person", {{"type", "integer"}, {"minimum", -32768}, {"maximum", 32767}}},
+          {"from", {{"allOf", json::array({Ref("TerminalRef")})}, {"description", "back up from this terminal first (else the stored enrolment)"}}},
+          {"to", {{"type", "array"}, {"minItems", 1}, {"maxItems", 64}, {"items", Ref("TerminalRef")}}}}}}},
+      {"EnrolmentResult", enrolment_result},
+      {"EnrolmentCopyResult",
+       {{"type", "object"},
+        {"required", {"person", "done", "writes"}},
+        {"properties",
+         {{"person", {{"type", "integer"}}},
+          {"done", {{"type", "boolean"}, {"description", "the backup (if any) and every write were done"}}},
+          {"backup", Ref("EnrolmentResult")},
+          {"writes", {{"type", "array"}, {"items", Ref("EnrolmentResult")}}}}}}},
   };
 }
 
@@ -88,7 +244,12 @@ std::string OperationId(const ApiRoute& r) {
   std::string id = r.method == "GET" ? "get" : "post";
   bool upper = true;
   for (char c : r.path.substr(std::string("/api/v1/").size())) {
-    if (c == '/' || c == '.' || c == '_') {
+    if (c == '{') {  // a path parameter: "By" and its name
+      id += "By";
+      upper = true;
+      continue;
+    }
+    if (c == '/' || c == '.' || c == '_' || c == '}') {
       upper = true;
       continue;
     }
@@ -106,13 +267,17 @@ std::string ApiServer::OpenApiDocument() {
     json op = {{"operationId", OperationId(r)}, {"summary", r.summary}};
     json params = json::array();
     for (const ApiParameter& p : r.query)
-      params.push_back({{"name", p.name}, {"in", "query"}, {"required", false}, {"description", p.description},
-                        {"schema", {{"type", p.type}}}});
+      params.push_back({{"name", p.name}, {"in", p.in_path ? "path" : "query"}, {"required", p.in_path || p.required},
+                        {"description", p.description}, {"schema", {{"type", p.type}}}});
     if (!params.empty()) op["parameters"] = params;
     if (!r.request_schema.empty())
       op["requestBody"] = {{"required", true}, {"content", {{"application/json", {{"schema", Ref(r.request_schema)}}}}}};
-    op["responses"]["200"] = {{"description", "done"},
-                              {"content", {{"application/json", {{"schema", Ref(r.response_schema)}}}}}};
+    op["responses"][std::to_string(r.success)] = {
+        {"description", r.success == 202 ? "started" : "done"},
+        {"content", {{"application/json", {{"schema", Ref(r.response_schema)}}}}}};
+    if (r.success == 202)
+      op["responses"]["202"]["headers"] = {
+          {"Location", {{"description", "where to follow it (when it was recorded)"}, {"schema", {{"type", "string"}}}}}};
     if (r.scope.empty()) {
       op["security"] = json::array();
     } else {
@@ -124,6 +289,7 @@ std::string ApiServer::OpenApiDocument() {
       op["responses"]["403"] = ProblemAnswer("the token lacks the scope");
       op["responses"]["429"] = ProblemAnswer("too many requests: see Retry-After");
       op["responses"]["503"] = ProblemAnswer("the database failed");
+      for (const auto& [status, meaning] : r.refusals) op["responses"][std::to_string(status)] = ProblemAnswer(meaning);
     }
     std::string method = r.method == "GET" ? "get" : "post";
     paths[r.path][method] = op;

@@ -5,11 +5,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "host/attendance_data.h"
 #include "host/clear.h"
 #include "host/enrolment.h"
+#include "host/store/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/templates.h"
 
@@ -19,8 +21,8 @@ namespace {
 using kainjow::mustache::data;
 using kainjow::mustache::list;
 
-// A port whose terminals are scanned offers its whole range when it is this small, else the
-// terminals its last sync reached.
+// A port whose terminals are scanned offers the terminals a sync has reached; before any has,
+// its whole range when the range is this small.
 constexpr int kOfferedRange = 32;
 constexpr std::size_t kMaxTargets = 64;
 
@@ -347,24 +349,8 @@ class EnrolmentActions {
     return true;
   }
 
-  // Whether a sync that uses one of `ports` is running: waits for its end up to `until`.
-  bool SyncHolds(const std::vector<host::TerminalAt>& ports, std::chrono::steady_clock::time_point until) const {
-    host::SyncJobs::State state = jobs_->Snapshot();
-    auto holds = [&](const host::SyncJobs::State& s) {
-      if (!s.running) return false;
-      if (!s.port) return true;  // the whole site
-      return std::any_of(ports.begin(), ports.end(), [&](const host::TerminalAt& at) { return at.port == *s.port; });
-    };
-    while (holds(state)) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now >= until) return true;
-      state = jobs_->WaitFor(state.version, std::chrono::duration_cast<std::chrono::milliseconds>(until - now));
-    }
-    return false;
-  }
-
   // Runs `work` on the terminals of `ports` when neither a sync nor another action holds them
-  // (waiting up to `wait_`), audited under the signed-in user; shows its results.
+  // (SyncJobs::HoldPorts, waiting up to `wait_`), audited under the signed-in user; shows its results.
   template <class Work>
   void Act(Context& c, const std::string& action, const std::vector<host::TerminalAt>& ports, Work work) {
     Act(c, action, ports, work, [this](Context& c, int status, const std::vector<Shown>& results,
@@ -377,9 +363,10 @@ class EnrolmentActions {
            Present present) {
     const accounts::Actor actor = c.Actor();
     accounts::Accounts& accounts = host_.accounts();
-    const auto until = std::chrono::steady_clock::now() + wait_;
-    std::unique_lock lock(busy_, std::defer_lock);
-    if (!lock.try_lock_until(until) || SyncHolds(ports, until)) {
+    std::vector<int> port_numbers;
+    for (const host::TerminalAt& at : ports) port_numbers.push_back(at.port);
+    std::unique_lock lock = jobs_->HoldPorts(port_numbers, std::chrono::steady_clock::now() + wait_);
+    if (!lock.owns_lock()) {
       std::string where;
       for (const host::TerminalAt& at : ports)
         where += (where.empty() ? "" : ", ") + std::string("port ") + std::to_string(at.port) + " terminal " +
@@ -393,21 +380,15 @@ class EnrolmentActions {
     // On a thread of its own, which releases the ports the driver used before it ends.
     std::vector<Shown> results;
     std::string failure;
-    std::thread worker([&] {
-      try {
-        results = work(audit);
-      } catch (const std::exception& e) {
-        failure = e.what();
-      } catch (...) {
-        failure = "an unexpected failure";
-      }
-      try {
-        host::ReleaseEnrolmentPorts(ports);
-      } catch (const std::exception& e) {
-        host_.Log("terminal action (" + action + "): releasing its ports failed: " + e.what());
-      }
-    });
-    worker.join();
+    try {
+      host::RunReleasingPorts(
+          ports, [&] { results = work(audit); },
+          [&](const std::string& problem) { host_.Log("terminal action (" + action + "): " + problem); });
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "an unexpected failure";
+    }
     lock.unlock();
     if (!failure.empty()) {
       host_.Log("terminal action (" + action + ") for " + c.client + ": " + failure);
@@ -422,24 +403,34 @@ class EnrolmentActions {
   const RecordsSource& records_;
   host::SyncJobs* jobs_;
   const std::chrono::milliseconds wait_;
-  std::timed_mutex busy_;  // one action on terminals at a time
 };
 
 }  // namespace
 
 std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs) {
+  // The terminals of scanned ports that a sync has reached: this server's last sync and the
+  // newest recorded row of each terminal (a database that cannot be read offers none of these).
+  std::set<std::pair<int, int>> reached;
+  for (const host::TerminalSync& r : jobs.Snapshot().last)
+    if (r.terminal > 0) reached.insert({r.port, r.terminal});
+  try {
+    for (const auto& [at, row] : store::OpenSyncRunStore(jobs.database(), jobs.lock_timeout(), false)->LastByTerminal())
+      if (at.second > 0) reached.insert(at);
+  } catch (const std::exception&) {
+  }
   std::vector<host::TerminalAt> offered;
-  const host::SyncJobs::State state = jobs.Snapshot();
   for (const site::SitePort& port : jobs.site().ports) {
     if (port.terminals.empty()) continue;
     if (!port.scan) {
       for (int t : port.terminals) offered.push_back({port.number, t});
-    } else if (port.terminals.back() - port.terminals.front() < kOfferedRange) {
-      for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
-    } else {
-      for (const host::TerminalSync& r : state.last)
-        if (r.port == port.number && r.terminal > 0) offered.push_back({port.number, r.terminal});
+      continue;
     }
+    const std::size_t before = offered.size();
+    for (const auto& [p, t] : reached)
+      if (p == port.number && t >= port.terminals.front() && t <= port.terminals.back()) offered.push_back({p, t});
+    // Before any sync has reached one, a small range is offered whole.
+    if (offered.size() == before && port.terminals.back() - port.terminals.front() < kOfferedRange)
+      for (int t = port.terminals.front(); t <= port.terminals.back(); ++t) offered.push_back({port.number, t});
   }
   return offered;
 }

@@ -19,7 +19,8 @@
 namespace vanto::web {
 
 // The terminals the console's forms on terminals offer: each listed terminal of the site's ports;
-// of a scanned port, its range when small, else the terminals its last sync reached.
+// of a scanned port, the terminals a sync has reached (this server's last sync or the recorded
+// runs), or its whole range when none has and the range is small.
 std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs);
 
 // GET /enrolments, POST /enrolments/backup and /enrolments/write, and POST /terminals/clear (the

@@ -48,6 +48,75 @@ Params ParamsOf(const SqlFilter& filter) {
   return p;
 }
 
+// A batch as the array parameters of one statement.
+struct BatchArrays {
+  std::string ports, terminals, persons, minutes, occurrences, times, downloaded, identities, generations, indexes,
+      epochs;
+
+  explicit BatchArrays(std::span<const StoredSwipe> rows)
+      : ports(IntArray(rows, &StoredSwipe::port)),
+        terminals(IntArray(rows, &StoredSwipe::terminal)),
+        minutes(TextArray(rows, &StoredSwipe::minute)),
+        occurrences(IntArray(rows, &StoredSwipe::occurrence)),
+        times(TextArray(rows, &StoredSwipe::time)),
+        downloaded(TextArray(rows, &StoredSwipe::downloaded_at)) {
+    persons = epochs = "{";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      (persons += i ? "," : "") += std::to_string(rows[i].person);
+      (epochs += i ? "," : "") += std::to_string(rows[i].identity ? rows[i].epoch : 0);
+    }
+    persons += "}";
+    epochs += "}";
+    // The log key (NULL for a terminal without identity).
+    auto optionals = [&](std::optional<std::uint32_t> StoredSwipe::*field) {
+      std::string out = "{";
+      for (std::size_t i = 0; i < rows.size(); ++i)
+        (out += i ? "," : "") += (rows[i].*field) ? std::to_string(*(rows[i].*field)) : std::string("NULL");
+      return out + "}";
+    };
+    identities = optionals(&StoredSwipe::identity);
+    generations = optionals(&StoredSwipe::generation);
+    indexes = optionals(&StoredSwipe::index);
+  }
+};
+
+// Finds the batch row of a stored row: rows of a log by their log key, the others by the old key.
+class RowIndex {
+ public:
+  explicit RowIndex(std::span<const StoredSwipe> rows) {
+    index_.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const StoredSwipe& r = rows[i];
+      if (r.identity)
+        index_.emplace(Key(true, std::to_string(*r.identity), std::to_string(r.generation.value_or(0)),
+                           std::to_string(r.epoch), std::to_string(r.index.value_or(0)), ""),
+                       i);
+      else
+        index_.emplace(Key(false, std::to_string(r.port), std::to_string(r.terminal), std::to_string(r.person), r.minute,
+                           std::to_string(r.occurrence)),
+                       i);
+    }
+  }
+
+  // The row of result row `i` whose columns from `at` on are port, terminal, person, minute,
+  // occurrence, identity, generation, epoch and record index.
+  std::optional<std::size_t> Find(const PgResult& out, int i, int at) const {
+    auto it = out.null(i, at + 5) ? index_.find(Key(false, out.text(i, at), out.text(i, at + 1), out.text(i, at + 2),
+                                                    out.text(i, at + 3), out.text(i, at + 4)))
+                                   : index_.find(Key(true, out.text(i, at + 5), out.text(i, at + 6), out.text(i, at + 7),
+                                                     out.text(i, at + 8), ""));
+    if (it == index_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  static std::string Key(bool log, const std::string& a, const std::string& b, const std::string& c,
+                         const std::string& d, const std::string& e) {
+    return (log ? "L|" : "U|") + a + "|" + b + "|" + c + "|" + d + "|" + e;
+  }
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
 class PostgresSwipeStore final : public SwipeStore {
  public:
   PostgresSwipeStore(const std::string& url, const OpenOptions& options)
@@ -100,7 +169,26 @@ class PostgresSwipeStore final : public SwipeStore {
   InsertResult InsertChecked(std::span<const StoredSwipe> rows, OnConflict on_conflict) override {
     InsertResult result;
     if (rows.empty()) return result;
-    // One statement: a transaction of its own, one round trip per batch.
+    const BatchArrays arrays(rows);
+    const bool identified = std::any_of(rows.begin(), rows.end(), [](const StoredSwipe& r) { return r.identity; });
+    if (!identified) {
+      // Nothing to compare: one statement, a transaction of its own, one round trip per batch.
+      connection_.Retry("storing swipes", [&] { result = *InsertFirst(rows, arrays, false); });
+      return result;
+    }
+    // Insert first, and compare the rows not stored, in one transaction; a batch with a key
+    // holding other content is rolled back and stored again with the full comparison (which also
+    // keeps the rows after the first clash out when told to stop there).
+    struct CompareInFull {};
+    try {
+      connection_.Transaction("storing swipes", [&] {
+        std::optional<InsertResult> first = InsertFirst(rows, arrays, true);
+        if (!first) throw CompareInFull{};
+        result = std::move(*first);
+      });
+      return result;
+    } catch (const CompareInFull&) {
+    }
     connection_.Retry("storing swipes", [&] { result = InsertRows(rows, on_conflict); });
     return result;
   }
@@ -150,6 +238,8 @@ class PostgresSwipeStore final : public SwipeStore {
     LogKey opened = log;
     InsertResult result;
     connection_.Transaction("opening a new epoch of a terminal's log", [&] {
+      // A writer of swipes: the feed's lock before anything is written (FeedWriterLockSql).
+      connection_.Exec(FeedWriterLockSql(), "opening a new epoch of a terminal's log");
       // One process at a time numbers the epochs of one identity.
       connection_.Exec("SELECT pg_advisory_xact_lock(730532::bigint * 4294967296 + $1::bigint)", {id.c_str()},
                        "opening a new epoch of a terminal's log");
@@ -547,32 +637,109 @@ class PostgresSwipeStore final : public SwipeStore {
     return c;
   }
 
+  // Stores `rows` insert first: one statement stores every row whose key is free (a row stored
+  // before its terminal told its identity adopts it instead, as in the full comparison), and only
+  // the rows of a log it did not store are then compared with what their keys hold, in the same
+  // transaction (the caller's). Answers nothing when one of them holds other content, or nothing
+  // (emptied since): the caller rolls back and compares the batch in full. A batch of new
+  // records, the usual case, costs the insert alone.
+  std::optional<InsertResult> InsertFirst(std::span<const StoredSwipe> rows, const BatchArrays& b, bool logs) {
+    InsertResult result;
+    result.rows.assign(rows.size(), RowOutcome::Held);
+    // Rows go in in key order, so concurrent writers of overlapping batches take their locks in
+    // one order and do not deadlock.
+    // Each statement takes the feed's writer lock before it writes (a row needs `fed`).
+    static const std::string plain =
+        "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() + ") INSERT INTO swipes (" + kSwipeColumns +
+        ") SELECT u.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], $5::integer[], "
+        "$6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) AS u "
+        "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING RETURNING 'a', NULL::bigint, port, terminal, person, minute, "
+        "occurrence, identity, generation, epoch, record_index";
+    // A row stored before its terminal told its identity gets it when the same swipe comes again
+    // (matched by the old key, and only while its log key is free) instead of a second row.
+    static const std::string adopting =
+        "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() +
+        "), batch AS (SELECT b.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
+        "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) "
+        "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
+        "generation, record_index, epoch, n)), "
+            "adopted AS (UPDATE swipes s SET identity = b.identity, generation = b.generation, epoch = b.epoch, "
+            "record_index = b.record_index FROM batch b WHERE b.identity IS NOT NULL AND s.identity IS NULL "
+            "AND s.port = b.port AND s.terminal = b.terminal AND s.person = b.person AND s.minute = b.minute "
+            "AND s.occurrence = b.occurrence AND NOT EXISTS (SELECT 1 FROM swipes h WHERE h.identity IS NOT NULL "
+            "AND h.identity = b.identity AND h.generation = b.generation AND h.epoch = b.epoch "
+            "AND h.record_index = b.record_index) RETURNING b.n), "
+        "inserted AS (INSERT INTO swipes (" +
+        kSwipeColumns +
+        ") SELECT port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
+        "record_index, epoch FROM batch WHERE n NOT IN (SELECT n FROM adopted) ORDER BY 1, 2, 3, 4, 5 "
+        "ON CONFLICT DO NOTHING RETURNING port, terminal, person, minute, occurrence, identity, generation, epoch, "
+        "record_index) "
+        "SELECT 'a', NULL::bigint, * FROM inserted UNION ALL SELECT 'd', n, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
+        "NULL, NULL FROM adopted";
+    const std::vector<const char*> values{b.ports.c_str(),      b.terminals.c_str(), b.persons.c_str(),
+                                          b.minutes.c_str(),    b.occurrences.c_str(), b.times.c_str(),
+                                          b.downloaded.c_str(), b.identities.c_str(), b.generations.c_str(),
+                                          b.indexes.c_str(),    b.epochs.c_str()};
+    PgResult out = logs ? connection_.ExecPrepared("vanto_insert_first", adopting, values, "storing swipes")
+                        : connection_.ExecPrepared("vanto_insert_plain", plain, values, "storing swipes");
+    const RowIndex index(rows);
+    std::vector<bool> adopted(rows.size(), false);
+    for (int i = 0; i < out.rows(); ++i) {
+      if (*out.text(i, 0) == 'd') {
+        const long long n = std::atoll(out.text(i, 1));
+        if (n >= 1 && static_cast<std::size_t>(n) <= rows.size()) adopted[static_cast<std::size_t>(n - 1)] = true;
+      } else if (std::optional<std::size_t> row = index.Find(out, i, 2)) {
+        result.rows[*row] = RowOutcome::Added;
+      }
+    }
+    // The rows of a log the insert left alone: their keys were held (by this batch's statement
+    // start or by a session that committed while the insert waited on it). This statement's own
+    // snapshot sees every one of them; a key holding other content, or none, is answered below.
+    std::vector<std::size_t> left;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      if (rows[i].identity && rows[i].index && result.rows[i] == RowOutcome::Held && !adopted[i]) left.push_back(i);
+    if (left.empty()) return result;
+    std::string ids = "{", gens = "{", epochs = "{", at = "{", persons = "{", times = "{";
+    for (std::size_t k = 0; k < left.size(); ++k) {
+      const StoredSwipe& r = rows[left[k]];
+      const char* comma = k ? "," : "";
+      (ids += comma) += std::to_string(*r.identity);
+      (gens += comma) += std::to_string(r.generation.value_or(0));
+      (epochs += comma) += std::to_string(r.epoch);
+      (at += comma) += std::to_string(*r.index);
+      (persons += comma) += std::to_string(r.person);
+      (times += comma) += "\"";
+      for (char c : r.time) {
+        if (c == '"' || c == '\\') times += '\\';
+        times += c;
+      }
+      times += "\"";
+    }
+    for (std::string* a : {&ids, &gens, &epochs, &at, &persons, &times}) *a += "}";
+    static const std::string differing =
+        "SELECT count(*) FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[], $5::integer[], "
+        "$6::text[]) AS b(identity, generation, epoch, record_index, person, swipe_time) "
+        "LEFT JOIN swipes s ON s.identity IS NOT NULL AND s.identity = b.identity AND s.generation = b.generation "
+        "AND s.epoch = b.epoch AND s.record_index = b.record_index "
+        "WHERE s.identity IS NULL OR s.person <> b.person OR s.swipe_time <> b.swipe_time";
+    PgResult other = connection_.ExecPrepared(
+        "vanto_held_differing", differing,
+        {ids.c_str(), gens.c_str(), epochs.c_str(), at.c_str(), persons.c_str(), times.c_str()},
+        "comparing swipes with the ones stored under their keys");
+    if (std::atoll(other.text(0, 0)) != 0) return std::nullopt;
+    return result;
+  }
+
   // Stores `rows` in one statement (a transaction of its own, or part of the caller's), which
   // compares each row of a log with the row its key holds as the statement starts. A row neither
   // stored nor held then (another session stored its key meanwhile) is compared again after.
+  // The full comparison: used when the batch has a row whose key holds other content (or was
+  // emptied meanwhile), and for a new epoch's rows.
   InsertResult InsertRows(std::span<const StoredSwipe> rows, OnConflict on_conflict) {
     InsertResult result;
     result.rows.assign(rows.size(), RowOutcome::Held);
-    std::string ports = IntArray(rows, &StoredSwipe::port), terminals = IntArray(rows, &StoredSwipe::terminal),
-                occurrences = IntArray(rows, &StoredSwipe::occurrence);
-    std::string persons = "{", epochs = "{";
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      (persons += i ? "," : "") += std::to_string(rows[i].person);
-      (epochs += i ? "," : "") += std::to_string(rows[i].identity ? rows[i].epoch : 0);
-    }
-    persons += "}";
-    epochs += "}";
-    std::string minutes = TextArray(rows, &StoredSwipe::minute), times = TextArray(rows, &StoredSwipe::time),
-                downloaded = TextArray(rows, &StoredSwipe::downloaded_at);
-    // The log key (NULL for a terminal without identity).
-    auto optionals = [&](std::optional<std::uint32_t> StoredSwipe::*field) {
-      std::string out = "{";
-      for (std::size_t i = 0; i < rows.size(); ++i)
-        (out += i ? "," : "") += (rows[i].*field) ? std::to_string(*(rows[i].*field)) : std::string("NULL");
-      return out + "}";
-    };
-    std::string identities = optionals(&StoredSwipe::identity), generations = optionals(&StoredSwipe::generation),
-                indexes = optionals(&StoredSwipe::index);
+    const BatchArrays b(rows);
     const std::string stop = on_conflict == OnConflict::Stop ? "t" : "f", now = UtcNowText();
     // Rows go in in key order, so concurrent writers of overlapping batches take their locks in
     // one order and do not deadlock. A row stored before its terminal told its identity gets it
@@ -584,7 +751,8 @@ class PostgresSwipeStore final : public SwipeStore {
     // new (no row per held one: a batch read again costs no more than before).
     static const std::string sql =
         std::string(
-            "WITH batch AS (SELECT * FROM unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
+            "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() +
+            "), batch AS (SELECT b.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
             "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $13::bigint[]) "
             "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
             "generation, record_index, epoch, n)), "
@@ -625,36 +793,18 @@ class PostgresSwipeStore final : public SwipeStore {
         "AND held.n < stop.n) - (SELECT count(*) FROM adopted), NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL";
     PgResult out = connection_.ExecPrepared(
         "vanto_insert_checked", sql,
-        {ports.c_str(), terminals.c_str(), persons.c_str(), minutes.c_str(), occurrences.c_str(), times.c_str(),
-         downloaded.c_str(), identities.c_str(), generations.c_str(), indexes.c_str(), stop.c_str(), now.c_str(),
-         epochs.c_str()},
+        {b.ports.c_str(), b.terminals.c_str(), b.persons.c_str(), b.minutes.c_str(), b.occurrences.c_str(),
+         b.times.c_str(), b.downloaded.c_str(), b.identities.c_str(), b.generations.c_str(), b.indexes.c_str(),
+         stop.c_str(), now.c_str(), b.epochs.c_str()},
         "storing swipes");
-    // Rows of a log are found by their log key, the others by the old key.
-    auto key = [](bool log, const std::string& a, const std::string& b, const std::string& c, const std::string& d,
-                  const std::string& e) { return (log ? "L|" : "U|") + a + "|" + b + "|" + c + "|" + d + "|" + e; };
-    std::unordered_map<std::string, std::size_t> index;
-    index.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      const StoredSwipe& r = rows[i];
-      if (r.identity)
-        index.emplace(key(true, std::to_string(*r.identity), std::to_string(r.generation.value_or(0)),
-                          std::to_string(r.epoch), std::to_string(r.index.value_or(0)), ""),
-                      i);
-      else
-        index.emplace(key(false, std::to_string(r.port), std::to_string(r.terminal), std::to_string(r.person), r.minute,
-                          std::to_string(r.occurrence)),
-                      i);
-    }
+    const RowIndex index(rows);
     std::size_t first_clash = rows.size();
     std::int64_t expected_new = 0;  // rows of a log neither held nor adopted: stored unless raced
     std::vector<std::pair<std::size_t, std::string>> clashes;  // row, conflict number
     for (int i = 0; i < out.rows(); ++i) {
       const char kind = *out.text(i, 0);
       if (kind == 'a') {
-        auto it = out.null(i, 7) ? index.find(key(false, out.text(i, 2), out.text(i, 3), out.text(i, 4), out.text(i, 5),
-                                                  out.text(i, 6)))
-                                 : index.find(key(true, out.text(i, 7), out.text(i, 8), out.text(i, 9), out.text(i, 10), ""));
-        if (it != index.end()) result.rows[it->second] = RowOutcome::Added;
+        if (std::optional<std::size_t> row = index.Find(out, i, 2)) result.rows[*row] = RowOutcome::Added;
       } else if (kind == 'x') {
         expected_new = std::atoll(out.text(i, 1));
       } else if (kind == 'c') {

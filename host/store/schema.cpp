@@ -486,12 +486,24 @@ CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port,
      R"sql(
 CREATE INDEX IF NOT EXISTS swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
 )sql"},
+    // PostgreSQL: every transaction that stores swipes holds the feed's writer lock from before
+    // its first write (FeedWriterLockSql()), and the feed waits only for the holders' transactions
+    // instead of every open transaction on the server. Nothing in the tables changes; the step
+    // keeps a program from before it (which writes without the lock, so the feed could pass its
+    // rows) from writing to the database.
+    {12, "writers of swipes announce themselves to the feed",
+     R"sql(
+SELECT 1;
+)sql",
+     R"sql(
+SELECT 1;
+)sql"},
     // Push to HR systems: the feed is the outbox (each swipe has its feed position from the
     // transaction that stored it), so an endpoint needs only its own row: the feed position it
     // has been delivered up to, when it was added, and its failures, next attempt and last
     // error and success. On SQLite a lease (holder, until) lets one drainer at a time work on an
     // endpoint; PostgreSQL uses an advisory lock instead.
-    {12, "push endpoints: each one's delivered feed position and its failures",
+    {13, "push endpoints: each one's delivered feed position and its failures",
      R"sql(
 CREATE TABLE push_endpoints (
   name          TEXT    NOT NULL PRIMARY KEY,
@@ -599,6 +611,11 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
 
 const char* kSwipeColumns =
     "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index, epoch";
+
+std::string FeedWriterLockSql() {
+  return "SELECT pg_advisory_xact_lock_shared(" + std::to_string(kFeedWriterClass) + ", " +
+         std::to_string(kFeedWriterObject) + ")";
+}
 
 std::string SwipeColumnsOf(int version) {
   if (version >= 5) return kSwipeColumns;

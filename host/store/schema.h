@@ -54,6 +54,14 @@ struct SqlFilter {
 SqlFilter BuildFilter(const SwipeQuery& query, Engine engine);
 // The columns of a StoredSwipe in its order, and the order Each hands rows out in.
 extern const char* kSwipeColumns;
+// PostgreSQL: the feed's writer lock, a shared advisory lock of the transaction. Every transaction
+// that stores swipes takes it before its first write (before it has a transaction id), so that
+// the feed can tell which transactions may still add rows (host/store/swipe_feed.cpp). It shows in
+// pg_locks as an advisory lock with classid kFeedWriterClass, objid kFeedWriterObject and
+// objsubid 2 (two keys).
+inline constexpr int kFeedWriterClass = 730533;
+inline constexpr int kFeedWriterObject = 0;
+std::string FeedWriterLockSql();
 // The columns of a StoredSwipe as a database of schema `version` (read without updating it)
 // gives them: the ones it lacks as constants.
 std::string SwipeColumnsOf(int version);

@@ -74,16 +74,53 @@ class PostgresFeed final : public SwipeFeed {
   FeedPage Read(const FeedCursor& after, std::size_t limit) override {
     FeedPage page;
     std::string xid = std::to_string(after.xid), seq = std::to_string(after.seq), count = std::to_string(limit);
-    // Rows of transactions below the snapshot's xmin only: every one of those has ended, so
-    // nothing can later be committed before the cursor this page hands out.
-    std::string sql = std::string("SELECT feed_xid::text AS position_xid, feed_seq AS position_seq, ") + kFeedColumns +
-                      " FROM swipes WHERE (feed_xid, feed_seq) > ($1::xid8, $2::bigint) "
-                      "AND feed_xid < pg_snapshot_xmin(pg_current_snapshot()) "
-                      "ORDER BY swipes.feed_xid, swipes.feed_seq LIMIT $3::bigint";
+    // The feed hands out rows in (transaction id, number) order, so it may serve a row only when
+    // no transaction with a smaller id can still commit one: the page is bounded by `below`, and
+    // every writer of swipes with an id below it must have ended. Writers of swipes (and only
+    // they) hold the feed's writer lock (FeedWriterLockSql) from before their first write, that
+    // is from before they have a transaction id, until they end; so a long transaction of
+    // another program no longer holds the feed back.
+    //
+    // The first statement takes its snapshot, whose xmax N is the first id not yet completed,
+    // then reads the holders of the writer lock (pg_locks) and their transaction ids
+    // (pg_stat_activity's backend_xid, shown to every role): H, the smallest of those ids,
+    // widened from 32 to 64 bits next to N. below = min(N, H). The page is read by a second
+    // statement, with a later snapshot. Take any writer W whose id w < below:
+    // - w < N: some transaction with an id >= w had completed when the first snapshot was taken,
+    //   so W had its id then, and its backend showed it from then until W ended (ids assigned
+    //   after the snapshot are >= N).
+    // - When the lock holders and their ids were read, W either still ran, holding the writer
+    //   lock (taken before it had an id) and showing w, so that H <= w < below: impossible; or W
+    //   had ended. A transaction leaves the set of running transactions before it releases its
+    //   locks and clears its id, so the second statement's snapshot sees all its rows if it
+    //   committed, and it adds none later.
+    // - A writer that held the lock with no id yet when it was read gets its id after the first
+    //   snapshot, so it is >= N >= below: its rows wait for a later page.
+    // - A writer that commits between the two statements: with an id below N it was either seen
+    //   running (the bound stays below its id) or had ended already; with an id >= N the page
+    //   stops below it. Either way the page holds none of its rows that it could still miss.
+    // So nothing can later appear behind the cursor a page hands out. A writer that did not take
+    // the lock could be passed: schema version 12 keeps programs from before it out of the
+    // database. A transaction of another program, or a reader's, no longer holds the feed back.
+    static const std::string bound =
+        "WITH s AS (SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS next), "
+        "writers AS (SELECT a.backend_xid::text::bigint AS xid FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
+        "WHERE l.locktype = 'advisory' AND l.classid = " +
+        std::to_string(kFeedWriterClass) + " AND l.objid = " + std::to_string(kFeedWriterObject) +
+        " AND l.objsubid = 2 AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) "
+        "AND a.backend_xid IS NOT NULL) "
+        // A 32-bit id as the 64-bit one within 2^31 of N.
+        "SELECT least(s.next, (SELECT min(s.next + (((w.xid - s.next % 4294967296) % 4294967296 + 6442450944) "
+        "% 4294967296) - 2147483648) FROM writers w))::text FROM s";
+    const std::string sql = std::string("SELECT feed_xid::text AS position_xid, feed_seq AS position_seq, ") +
+                            kFeedColumns +
+                            " FROM swipes WHERE (feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8 "
+                            "ORDER BY swipes.feed_xid, swipes.feed_seq LIMIT $3::bigint";
     c_.Retry("reading the feed", [&] {
       page = {};
       page.next = after;
-      PgResult r = c_.Exec(sql, {xid.c_str(), seq.c_str(), count.c_str()}, "reading the feed");
+      const std::string below = c_.Exec(bound, "reading the feed").text(0, 0);
+      PgResult r = c_.Exec(sql, {xid.c_str(), seq.c_str(), count.c_str(), below.c_str()}, "reading the feed");
       for (int i = 0; i < r.rows(); ++i) {
         StoredSwipe s;
         s.port = std::stoi(r.text(i, 2));

@@ -103,9 +103,11 @@ class SqliteRuns final : public SyncRunStore {
     transaction.Commit();
   }
 
-  std::vector<SyncRun> Recent(std::size_t limit) override {
-    auto q = db_.Prepare("SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs ORDER BY id DESC LIMIT ?1");
+  std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) override {
+    auto q = db_.Prepare(
+        "SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs WHERE id <= ?2 ORDER BY id DESC LIMIT ?1");
     sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, 1 << 20)));
+    sqlite3_bind_int64(q.get(), 2, newest);
     std::vector<SyncRun> runs;
     while (db_.Step(q.get(), "listing the sync runs") == SQLITE_ROW) {
       SyncRun r;
@@ -119,8 +121,9 @@ class SqliteRuns final : public SyncRunStore {
     }
     if (runs.empty()) return runs;
     auto t = db_.Prepare((std::string("SELECT ") + kTerminalColumns +
-                      " FROM sync_run_terminals t WHERE t.run >= ?1 ORDER BY t.run, t.port, t.terminal").c_str());
+                      " FROM sync_run_terminals t WHERE t.run >= ?1 AND t.run <= ?2 ORDER BY t.run, t.port, t.terminal").c_str());
     sqlite3_bind_int64(t.get(), 1, runs.back().id);
+    sqlite3_bind_int64(t.get(), 2, runs.front().id);
     std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
     while (db_.Step(t.get(), "listing the sync runs") == SQLITE_ROW)
       terminals.emplace_back(sqlite3_column_int64(t.get(), 0), TerminalOf([&](int c) { return SqliteConnection::Text(t.get(), c); }));
@@ -195,13 +198,15 @@ class PostgresRuns final : public SyncRunStore {
     });
   }
 
-  std::vector<SyncRun> Recent(std::size_t limit) override {
+  std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) override {
     std::vector<SyncRun> runs;
     const std::string count = std::to_string(std::min<std::size_t>(limit, 1 << 20));
+    const std::string upto = std::to_string(newest);
     c_.Retry("listing the sync runs", [&] {
       runs.clear();
-      PgResult r = c_.Exec("SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs ORDER BY id DESC LIMIT $1",
-                           {count.c_str()}, "listing the sync runs");
+      PgResult r = c_.Exec(
+          "SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs WHERE id <= $2 ORDER BY id DESC LIMIT $1",
+          {count.c_str(), upto.c_str()}, "listing the sync runs");
       for (int i = 0; i < r.rows(); ++i) {
         SyncRun run;
         run.id = std::stoll(r.text(i, 0));
@@ -213,10 +218,10 @@ class PostgresRuns final : public SyncRunStore {
         runs.push_back(std::move(run));
       }
       if (runs.empty()) return;
-      const std::string oldest = std::to_string(runs.back().id);
+      const std::string oldest = std::to_string(runs.back().id), newest_listed = std::to_string(runs.front().id);
       PgResult t = c_.Exec(std::string("SELECT ") + kTerminalColumns +
-                               " FROM sync_run_terminals t WHERE t.run >= $1 ORDER BY t.run, t.port, t.terminal",
-                           {oldest.c_str()}, "listing the sync runs");
+                               " FROM sync_run_terminals t WHERE t.run >= $1 AND t.run <= $2 ORDER BY t.run, t.port, t.terminal",
+                           {oldest.c_str(), newest_listed.c_str()}, "listing the sync runs");
       std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
       for (int i = 0; i < t.rows(); ++i)
         terminals.emplace_back(std::stoll(t.text(i, 0)), TerminalOf([&](int c) { return std::string(t.text(i, c)); }));
@@ -253,6 +258,12 @@ class PostgresRuns final : public SyncRunStore {
 };
 
 }  // namespace
+
+std::optional<SyncRun> SyncRunStore::Find(std::int64_t id) {
+  std::vector<SyncRun> runs = Upto(1, id);
+  if (runs.empty() || runs.front().id != id) return std::nullopt;
+  return std::move(runs.front());
+}
 
 const char* RunStarterName(RunStarter starter) {
   switch (starter) {

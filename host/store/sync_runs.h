@@ -65,7 +65,11 @@ class SyncRunStore {
   // Records its end and its terminals, in one transaction (all or, on a StoreError, nothing).
   virtual void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) = 0;
   // The newest `limit` runs with their terminals, newest first.
-  virtual std::vector<SyncRun> Recent(std::size_t limit) = 0;
+  std::vector<SyncRun> Recent(std::size_t limit) { return Upto(limit, INT64_MAX); }
+  // The newest `limit` runs whose id is at most `newest`, with their terminals, newest first.
+  virtual std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) = 0;
+  // The run `id` with its terminals, when there is one.
+  std::optional<SyncRun> Find(std::int64_t id);
   // Each terminal's row of the newest finished run that reached it, keyed by (port, terminal).
   virtual std::map<std::pair<int, int>, LastSync> LastByTerminal() = 0;
 };

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "host/store/swipe_feed.h"
+#include "host/store/schema.h"
+#include "platform/ado/pg_connection.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store {
@@ -45,6 +47,21 @@ TEST(FeedCursorTest, ParsesOnlyWhatItWrites) {
   }
 }
 
+StoredSwipe FeedSwipe(std::uint32_t writer, std::uint32_t index) {
+  StoredSwipe s;
+  s.port = 1;
+  s.terminal = static_cast<int>(writer);
+  s.person = static_cast<std::int32_t>(index % 97);
+  s.minute = "2026-12-08 08:" + std::string(index % 60 < 10 ? "0" : "") + std::to_string(index % 60);
+  s.occurrence = static_cast<int>(index);
+  s.time = s.minute + ":00";
+  s.downloaded_at = "2026-12-08T09:00:00Z";
+  s.identity = 1000 + writer;
+  s.generation = 1;
+  s.index = index;
+  return s;
+}
+
 class SwipeFeedTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
@@ -52,20 +69,7 @@ class SwipeFeedTest : public ::testing::TestWithParam<const char*> {
     location_ = engine_->FreshLocation();
     OpenSwipeStore(location_);  // creates the schema
   }
-  static StoredSwipe Swipe(std::uint32_t writer, std::uint32_t index) {
-    StoredSwipe s;
-    s.port = 1;
-    s.terminal = static_cast<int>(writer);
-    s.person = static_cast<std::int32_t>(index % 97);
-    s.minute = "2026-12-08 08:" + std::string(index % 60 < 10 ? "0" : "") + std::to_string(index % 60);
-    s.occurrence = static_cast<int>(index);
-    s.time = s.minute + ":00";
-    s.downloaded_at = "2026-12-08T09:00:00Z";
-    s.identity = 1000 + writer;
-    s.generation = 1;
-    s.index = index;
-    return s;
-  }
+  static StoredSwipe Swipe(std::uint32_t writer, std::uint32_t index) { return FeedSwipe(writer, index); }
 
   std::unique_ptr<StoreEngine> engine_;
   std::string location_;
@@ -135,6 +139,102 @@ TEST_P(SwipeFeedTest, FourWritersOneConsumerEverySwipeOnce) {
   EXPECT_EQ(seen.size(), expected);
   for (const auto& [key, count] : seen) EXPECT_EQ(count, 1) << key.first << "/" << key.second;
   EXPECT_GT(pages, 1u);
+}
+
+// PostgreSQL: the feed waits for the transactions of writers of swipes only. Another program's
+// transaction left open (its id below every row stored after it) does not hold it back; a
+// writer's open transaction does until it ends, and then nothing behind the cursor is skipped.
+TEST(PostgresFeedTest, WaitsForOpenWritersOfSwipesOnly) {
+  VANTO_REQUIRE_PG();
+  PostgresEngine engine;
+  const std::string location = engine.FreshLocation();
+  auto store = OpenSwipeStore(location);
+  auto feed = OpenSwipeFeed(location);
+  struct Case {
+    const char* name;
+    bool writer;  // the open transaction stores a swipe too
+  } cases[] = {{"another program's open transaction", false}, {"a writer's open transaction", true}};
+  FeedCursor cursor;
+  std::uint32_t index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PgConnection open(location);
+    open.Exec("BEGIN", "opening a transaction");
+    std::optional<std::uint32_t> held;
+    if (c.writer) {
+      held = index++;
+      open.Exec(FeedWriterLockSql(), "taking the feed's writer lock");
+      const std::string at = std::to_string(*held);
+      open.Exec(std::string("INSERT INTO swipes (") + kSwipeColumns +
+                    ") VALUES (1, 9, 1, '2026-12-08 07:00', 1, '2026-12-08 07:00:00', '2026-12-08T09:00:00Z', 1009, 1, " +
+                    at + ", 0)",
+                "storing a swipe");
+    } else {
+      open.Exec("SELECT pg_current_xact_id()", "taking a transaction id");
+    }
+    std::vector<StoredSwipe> rows;
+    for (int i = 0; i < 3; ++i) rows.push_back(FeedSwipe(1, index++));
+    store->Insert(rows);
+    FeedPage before = feed->Read(cursor, 100);
+    EXPECT_EQ(before.swipes.size(), c.writer ? 0u : rows.size());
+    cursor = before.next;
+    open.Exec("COMMIT", "committing");
+    FeedPage after = feed->Read(cursor, 100);
+    ASSERT_EQ(after.swipes.size(), c.writer ? rows.size() + 1 : 0u);
+    if (held) {
+      EXPECT_EQ(after.swipes.front().index, held);  // the open writer's row first
+    }
+    cursor = after.next;
+  }
+}
+
+// Every transaction of the store that stores swipes holds the feed's writer lock while it runs:
+// a store's insert kept waiting on a key another session holds shows as a holder in pg_locks.
+TEST(PostgresFeedTest, TheStoreHoldsTheWriterLockWhileItStores) {
+  VANTO_REQUIRE_PG();
+  PostgresEngine engine;
+  const std::string location = engine.FreshLocation();
+  auto store = OpenSwipeStore(location);
+  PgConnection watch(location);
+  const std::string holders =
+      "SELECT count(*) FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid WHERE l.locktype = 'advisory' "
+      "AND l.classid = " + std::to_string(kFeedWriterClass) + " AND l.objid = " + std::to_string(kFeedWriterObject) +
+      " AND l.objsubid = 2 AND a.wait_event_type = 'Lock' AND a.datname = current_database()";
+  struct Case {
+    const char* name;
+    bool log;
+  } cases[] = {{"a terminal without identity", false}, {"a terminal's log", true}};
+  std::uint32_t index = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoredSwipe row = FeedSwipe(2, index++);
+    if (!c.log) row.identity = row.generation = row.index = std::nullopt;
+    PgConnection holder(location);
+    holder.Exec("BEGIN", "opening a transaction");
+    const std::string log = c.log ? std::to_string(*row.identity) + ", 1, " + std::to_string(*row.index) : "NULL, NULL, NULL";
+    holder.Exec(std::string("INSERT INTO swipes (") + kSwipeColumns + ") VALUES (1, 2, " + std::to_string(row.person) +
+                    ", '" + row.minute + "', " + std::to_string(row.occurrence) + ", '" + row.time + "', '" +
+                    row.downloaded_at + "', " + log + ", 0)",
+                "holding the key");
+    std::vector<bool> added;
+    std::string failure;
+    std::thread writer([&] {
+      try {
+        added = store->Insert(std::vector<StoredSwipe>{row});
+      } catch (const std::exception& e) {
+        failure = e.what();
+      }
+    });
+    bool seen = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!seen && std::chrono::steady_clock::now() < deadline)
+      seen = std::string(watch.Exec(holders, "reading the lock holders").text(0, 0)) == "1";
+    holder.Exec("ROLLBACK", "letting the key go");
+    writer.join();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(added, std::vector<bool>{true});
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SwipeFeedTest, ::testing::Values("sqlite", "postgresql"));

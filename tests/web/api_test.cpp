@@ -10,6 +10,7 @@
 #include "accounts/api_tokens.h"
 #include "host/store/swipe_feed.h"
 #include "host/store/swipe_store.h"
+#include "host/store/sync_runs.h"
 #include "tests/host/store_engines.h"
 #include "web/api.h"
 
@@ -34,11 +35,14 @@ class ApiTest : public ::testing::TestWithParam<const char*> {
     writer_ = tokens_->Add(kAdmin, "writer", {"people:read", "people:write"});
     revoked_ = tokens_->Add(kAdmin, "gone", {"swipes:read", "people:read", "people:write", "terminals:read"});
     tokens_->Revoke(kAdmin, "gone");
+    all_ = tokens_->Add(kAdmin, "all", accounts::KnownScopes());
     ApiOptions options;
     options.database = location_;
     options.ports = {{1, "/dev/ttyS0", {1, 2}}};
     options.max_limit = 10;
     options.default_limit = 4;
+    options.day_starts = 6 * 60;
+    options.late_after = 9 * 60;
     api_ = std::make_unique<ApiServer>(options, *tokens_);
   }
   ApiResponse Call(const std::string& token, const std::string& method, const std::string& path,
@@ -83,7 +87,7 @@ class ApiTest : public ::testing::TestWithParam<const char*> {
   std::unique_ptr<StoreEngine> engine_;
   std::string location_;
   std::unique_ptr<accounts::Tokens> tokens_;
-  std::string reader_, writer_, revoked_;
+  std::string reader_, writer_, revoked_, all_;
   std::unique_ptr<ApiServer> api_;
 };
 
@@ -122,6 +126,26 @@ TEST_P(ApiTest, RefusalsAreProblemsNamingTheirCause) {
        "people[0].person"},
       {"no such route", reader_, "GET", "/api/v1/nothing", {}, "", 404, ""},
       {"no such method", writer_, "DELETE", "/api/v1/people", {}, "", 405, ""},
+      {"reader lacks syncs:write", reader_, "POST", "/api/v1/syncs", {}, "", 403, ""},
+      {"reader lacks syncs:read", reader_, "GET", "/api/v1/syncs/1", {}, "", 403, ""},
+      {"writer lacks reports:read", writer_, "GET", "/api/v1/reports/month", {{"month", "2026-12"}}, "", 403, ""},
+      {"reader lacks enrolments:read", reader_, "GET", "/api/v1/enrolments", {}, "", 403, ""},
+      {"writer lacks enrolments:write", writer_, "POST", "/api/v1/enrolments/copy", {}, "{}", 403, ""},
+      {"sync id not a number", all_, "GET", "/api/v1/syncs/first", {}, "", 400, "id"},
+      {"no such sync", all_, "GET", "/api/v1/syncs/99", {}, "", 404, "id"},
+      {"sync id path too deep", all_, "GET", "/api/v1/syncs/1/x", {}, "", 404, ""},
+      {"syncs before not a number", all_, "GET", "/api/v1/syncs", {{"before", "x"}}, "", 400, "before"},
+      {"no month", all_, "GET", "/api/v1/reports/month", {}, "", 400, "month"},
+      {"month 13", all_, "GET", "/api/v1/reports/month", {{"month", "2026-13"}}, "", 400, "month"},
+      {"month a day", all_, "GET", "/api/v1/reports/month", {{"month", "2026-12-01"}}, "", 400, "month"},
+      {"report person out of range", all_, "GET", "/api/v1/reports/month", {{"month", "2026-12"}, {"person", "2147483648"}},
+       "", 400, "person"},
+      {"copy person out of range", all_, "POST", "/api/v1/enrolments/copy", {}, R"({"person": 40000, "to": []})", 400,
+       "person"},
+      {"copy body not an object", all_, "POST", "/api/v1/enrolments/copy", {}, "[1]", 400, "body"},
+      {"sync without a site", all_, "POST", "/api/v1/syncs", {}, "", 409, ""},
+      {"copy without a site", all_, "POST", "/api/v1/enrolments/copy", {}, R"({"person": 7, "to": [{"port": 1, "terminal": 1}]})",
+       409, ""},
   };
   for (const Case& c : cases) {
     ApiResponse res = Call(c.token, c.method, c.path, c.params, c.body);
@@ -242,9 +266,9 @@ TEST_P(ApiTest, TokensAreShownOnceAndKeptAsHashes) {
   EXPECT_THROW(tokens_->Add(kAdmin, "bad name!", {"swipes:read"}), accounts::TokenError);
   EXPECT_THROW(tokens_->Revoke(kAdmin, "gone"), accounts::TokenError);
   std::vector<accounts::ApiToken> listed = tokens_->List();
-  ASSERT_EQ(listed.size(), 2u);
-  EXPECT_EQ(listed[0].name, "reader");
-  EXPECT_EQ(listed[0].scopes, (std::vector<std::string>{"swipes:read", "terminals:read"}));
+  ASSERT_EQ(listed.size(), 3u);  // by name: all, reader, writer
+  EXPECT_EQ(listed[1].name, "reader");
+  EXPECT_EQ(listed[1].scopes, (std::vector<std::string>{"swipes:read", "terminals:read"}));
   auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
   int made = 0, revoked = 0;
   for (const accounts::AuditEntry& e : accounts->AuditTrail(20, std::nullopt)) {
@@ -252,11 +276,11 @@ TEST_P(ApiTest, TokensAreShownOnceAndKeptAsHashes) {
     revoked += e.action == "token.revoke";
     EXPECT_EQ(e.details.find(reader_), std::string::npos);  // the secret is never written down
   }
-  EXPECT_EQ(made, 3);
+  EXPECT_EQ(made, 4);
   EXPECT_EQ(revoked, 1);
 }
 
-TEST_P(ApiTest, EveryDocumentedRouteIsServed) {
+TEST_P(ApiTest, EveryDocumentedRouteIsServedAndAnswersAsDocumented) {
   json doc = json::parse(ApiServer::OpenApiDocument());
   std::size_t operations = 0;
   for (const auto& [path, methods] : doc["paths"].items())
@@ -264,10 +288,129 @@ TEST_P(ApiTest, EveryDocumentedRouteIsServed) {
       ++operations;
       std::string verb = method == "get" ? "GET" : "POST";
       std::string token = path.find("people") != std::string::npos ? writer_ : reader_;
-      ApiResponse res = Call(token, verb, path, {}, R"([{"person": 1, "name": "X"}])");
-      EXPECT_EQ(res.status, 200) << verb << " " << path << ": " << res.body;
+      if (op.contains("x-scope") && op["x-scope"] != "swipes:read" && op["x-scope"] != "terminals:read" &&
+          path.find("people") == std::string::npos)
+        token = all_;
+      std::string concrete = path;
+      if (auto brace = concrete.find("{id}"); brace != std::string::npos) concrete.replace(brace, 4, "1");
+      std::multimap<std::string, std::string> params;
+      for (const json& p : op.value("parameters", json::array()))
+        if (p["in"] == "query" && p["required"] == true) params.emplace(p["name"], "2026-12");
+      ApiResponse res = Call(token, verb, concrete, params, R"([{"person": 1, "name": "X"}])");
+      // Served: no unknown route or method, and an answer the document lists for the operation.
+      EXPECT_TRUE(op["responses"].contains(std::to_string(res.status))) << verb << " " << path << ": " << res.status << " "
+                                                                        << res.body;
+      if (token != all_) {
+        EXPECT_EQ(res.status, 200) << verb << " " << path << ": " << res.body;
+      }
     }
   EXPECT_EQ(operations, ApiRoutes().size());
+  // The enrolment table comes with the schema on either engine: none stored is an empty list.
+  EXPECT_EQ(Call(all_, "GET", "/api/v1/enrolments").body, R"({"enrolments":[]})");
+}
+
+// The month report as the report computes it, per person and working day, with the console's
+// filters; on both engines.
+TEST_P(ApiTest, MonthReportServesWhatTheReportComputes) {
+  ASSERT_EQ(Call(writer_, "POST", "/api/v1/people", {},
+                 R"([{"person": 7, "name": "Ann", "department": "Stores"}, {"person": 8, "name": "Bo", "department": "Office"},
+                     {"person": 9, "name": "Cy", "department": "Stores"}])")
+                .status,
+            200);
+  auto store = vanto::store::OpenSwipeStore(location_);
+  std::vector<vanto::store::StoredSwipe> rows;
+  int occurrence = 0;
+  for (auto [person, time] : {std::pair{7, "2026-12-01 08:00:10"}, std::pair{7, "2026-12-01 08:00:40"},
+                              std::pair{7, "2026-12-01 17:30:00"}, std::pair{7, "2026-12-02 09:15:00"},
+                              std::pair{7, "2026-12-03 05:00:00"},  // before the day starts: 2 December's
+                              std::pair{8, "2026-12-01 10:00:00"}, std::pair{42, "2026-12-05 07:00:00"},
+                              std::pair{7, "2026-11-30 08:00:00"}}) {
+    vanto::store::StoredSwipe s;
+    s.port = 1, s.terminal = 1, s.person = person, s.time = time, s.minute = std::string(time).substr(0, 16);
+    s.occurrence = ++occurrence, s.downloaded_at = "2026-12-08T09:00:00Z";
+    rows.push_back(s);
+  }
+  store->Insert(rows);
+
+  json all = json::parse(Call(all_, "GET", "/api/v1/reports/month", {{"month", "2026-12"}}).body);
+  EXPECT_EQ(all["first_day"], "2026-12-01");
+  EXPECT_EQ(all["last_day"], "2026-12-31");
+  EXPECT_EQ(all["day_starts"], "06:00");
+  EXPECT_EQ(all["late_after"], "09:00");
+  ASSERT_EQ(all["people"].size(), 4u);  // every known person, and 42 who has swipes but no name
+  const json& ann = all["people"][0];
+  EXPECT_EQ(ann["person"], 7);
+  EXPECT_EQ(ann["name"], "Ann");
+  EXPECT_EQ(ann["days_present"], 2);
+  ASSERT_EQ(ann["days"].size(), 2u);
+  EXPECT_EQ(ann["days"][0], json::parse(R"({"day": "2026-12-01", "first": "2026-12-01 08:00", "last": "2026-12-01 17:30",
+                                            "swipes": 2, "span_minutes": 570, "late": false})"));
+  EXPECT_EQ(ann["days"][1], json::parse(R"({"day": "2026-12-02", "first": "2026-12-02 09:15", "last": "2026-12-03 05:00",
+                                            "swipes": 2, "span_minutes": 1185, "late": true})"));
+  EXPECT_EQ(ann["total_minutes"], 570 + 1185);
+  EXPECT_TRUE(all["people"][3]["name"].is_null());
+  EXPECT_EQ(all["people"][3]["person"], 42);
+
+  struct Case {
+    const char* what;
+    std::multimap<std::string, std::string> params;
+    std::vector<int> people;
+  } cases[] = {
+      {"one person", {{"person", "8"}}, {8}},
+      {"a department", {{"department", "Stores"}}, {7, 9}},
+      {"a department and a person in it", {{"department", "Stores"}, {"person", "9"}}, {9}},
+      {"a department and a person not in it", {{"department", "Stores"}, {"person", "8"}}, {}},
+      {"a department nobody is in", {{"department", "Nowhere"}}, {}},
+  };
+  for (const Case& c : cases) {
+    std::multimap<std::string, std::string> params = c.params;
+    params.emplace("month", "2026-12");
+    ApiResponse res = Call(all_, "GET", "/api/v1/reports/month", params);
+    ASSERT_EQ(res.status, 200) << c.what << ": " << res.body;
+    const json body = json::parse(res.body);
+    std::vector<int> got;
+    for (const json& p : body["people"]) got.push_back(p["person"]);
+    EXPECT_EQ(got, c.people) << c.what;
+  }
+}
+
+// Recorded syncs, whoever started them: listed newest first a page at a time, and each by its id
+// with its terminals' outcomes, cause codes and counts; on both engines.
+TEST_P(ApiTest, SyncsAreReadFromTheRunStore) {
+  auto runs = vanto::store::OpenSyncRunStore(location_, std::chrono::seconds(5));
+  const std::int64_t first = runs->Begin("2026-12-08T08:00:00Z", vanto::store::RunStarter::Timer, "", "1,2");
+  vanto::store::RunTerminal ok{1, 1, "synced", "", "", 30, 20, 0, 120, 3000, "read", -4};
+  vanto::store::RunTerminal missing{2, 0, "failed", "missing", "port 2 (/dev/x): the device does not exist", 0, 0, 0, 0, 0, "", {}};
+  runs->Finish(first, "2026-12-08T08:00:09Z", {ok, missing});
+  const std::int64_t second = runs->Begin("2026-12-08T09:00:00Z", vanto::store::RunStarter::Console, "token:all", "2");
+  const std::int64_t third = runs->Begin("2026-12-08T10:00:00Z", vanto::store::RunStarter::Command, "root", "");
+  runs->Finish(third, "2026-12-08T10:00:01Z", {});
+
+  ApiResponse one = Call(all_, "GET", "/api/v1/syncs/" + std::to_string(first));
+  ASSERT_EQ(one.status, 200) << one.body;
+  json run = json::parse(one.body);
+  EXPECT_EQ(run["state"], "finished");
+  EXPECT_EQ(run["started_by"], "timer");
+  EXPECT_EQ(run["ports"], json::parse("[1, 2]"));
+  EXPECT_EQ(run["counts"], json::parse(R"({"terminals": 2, "synced": 1, "failed": 1, "cancelled": 0, "delivered": 30,
+                                           "added": 20, "quarantined": 0})"));
+  ASSERT_EQ(run["terminals"].size(), 2u);
+  EXPECT_EQ(run["terminals"][0]["cause_code"], nullptr);
+  EXPECT_EQ(run["terminals"][0]["clock_drift"], -4);
+  EXPECT_EQ(run["terminals"][1]["cause_code"], "missing");
+  EXPECT_FALSE(run["terminals"][1].contains("cause"));  // codes and values, not the host's words
+  EXPECT_EQ(json::parse(Call(all_, "GET", "/api/v1/syncs/" + std::to_string(second)).body)["state"], "unfinished");
+
+  std::vector<std::int64_t> listed;
+  std::multimap<std::string, std::string> params{{"limit", "2"}};
+  for (int page = 0; page < 5; ++page) {
+    json body = json::parse(Call(all_, "GET", "/api/v1/syncs", params).body);
+    for (const json& r : body["syncs"]) listed.push_back(r["id"]);
+    if (body["next"].is_null()) break;
+    params.erase("before");
+    params.emplace("before", std::to_string(body["next"].get<std::int64_t>()));
+  }
+  EXPECT_EQ(listed, (std::vector<std::int64_t>{third, second, first}));
 }
 
 TEST(ApiScopesTest, ParsesKnownScopesOnly) {

@@ -15,6 +15,7 @@
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
 #include "tests/web/console_fixture.h"
+#include "web/enrolments_page.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -331,6 +332,40 @@ TEST_F(EnrolmentActions, AClearRefusesWhileTheDatabaseLacksRecordsAndClearsOnceI
                                       admin_.cookie, {{"Accept-Language", "zh-CN"}});
   ASSERT_TRUE(zh);
   EXPECT_NE(zh->body.find("已清除：全部记录均已保存"), std::string::npos) << zh->body;
+}
+
+// A scanned port offers, before any sync, its range when small and nothing when large; once a
+// sync has reached terminals (here 1 and 2 of port 1), those alone, also to a server started later.
+TEST_F(EnrolmentActions, AScannedPortOffersTheTerminalsASyncReached) {
+  const auto jobs_for = [&](int last) {
+    site::Site site;
+    site::SitePort port;
+    port.number = 1, port.device = paths_.at(1), port.scan = true;
+    for (int t = 1; t <= last; ++t) port.terminals.push_back(t);
+    site.ports.push_back(port);
+    host::SyncSettings sync;
+    sync.database = console_->database();
+    return std::make_unique<host::SyncJobs>(site, sync);
+  };
+  const auto offered = [](const host::SyncJobs& jobs) {
+    std::string text;
+    for (const host::TerminalAt& at : OfferedTerminals(jobs)) text += std::to_string(at.port) + "." + std::to_string(at.terminal) + " ";
+    return text;
+  };
+  EXPECT_EQ(offered(*jobs_for(4)), "1.1 1.2 1.3 1.4 ");
+  EXPECT_EQ(offered(*jobs_for(33)), "");
+
+  std::unique_ptr<host::SyncJobs> jobs = jobs_for(33);
+  ASSERT_EQ(jobs->Begin(store::RunStarter::Console, "ada", std::nullopt), host::SyncJobs::Start::Started);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  host::SyncJobs::State state = jobs->Snapshot();
+  while ((state.running || state.finished < 1) && std::chrono::steady_clock::now() < until)
+    state = jobs->WaitFor(state.version, std::chrono::seconds(5));
+  ASSERT_FALSE(state.running);
+  EXPECT_EQ(offered(*jobs), "1.1 1.2 ");
+  jobs.reset();
+  EXPECT_EQ(offered(*jobs_for(33)), "1.1 1.2 ") << "from the recorded run";
+  EXPECT_EQ(offered(*jobs_for(4)), "1.1 1.2 ");
 }
 
 }  // namespace
