@@ -61,8 +61,9 @@ void Push(benchmark::State& state, const std::string& location, const std::files
   httplib::Server server;
   server.set_tcp_nodelay(true);
   server.Post("/hook", [&](const httplib::Request& request, httplib::Response& response) {
-    received += static_cast<std::int64_t>(nlohmann::json::parse(request.body)["swipes"].size());
-    response.set_content("{}", "application/json");
+    const std::size_t sent = nlohmann::json::parse(request.body)["swipes"].size();
+    received += static_cast<std::int64_t>(sent);
+    response.set_content("{\"received\":" + std::to_string(sent) + "}", "application/json");
   });
   const int port = server.bind_to_any_port("127.0.0.1");
   std::thread serving([&] { server.listen_after_bind(); });

@@ -2,6 +2,7 @@
 #include "host/push/push.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,13 +94,16 @@ class Sender {
     }
   }
 
-  // "" when the endpoint took the body (2xx), else what failed.
-  std::string Send(const std::string& body, const std::string& signature) {
+  // "" when the endpoint took the body, else what failed. Taken means a 2xx answer that
+  // acknowledges it: in our format {"received": COUNT} with the number of swipes sent; in the
+  // HR check-in format a JSON body. Any other 2xx (a web page, a proxy's or portal's answer at a
+  // wrong address) is not taken, so no swipe is passed on the word of something that never read it.
+  std::string Send(const std::string& body, const std::string& signature, std::size_t count, bool hr) {
     httplib::Headers headers{{kSignatureHeader, signature}};
     httplib::Result answer = client_->Post(path_, headers, body, "application/json");
     if (!answer) return ErrorWords(answer.error(), options_);
     const int status = answer->status;
-    if (status >= 200 && status < 300) return "";
+    if (status >= 200 && status < 300) return Acknowledged(status, answer->body, count, hr);
     if (status >= 300 && status < 400)
       return "HTTP " + std::to_string(status) + ": a redirect (to " + answer->get_header_value("Location") +
              "), not followed: give the endpoint's own address";
@@ -107,6 +111,20 @@ class Sender {
   }
 
  private:
+  static std::string Acknowledged(int status, const std::string& answer, std::size_t count, bool hr) {
+    const nlohmann::json ack = nlohmann::json::parse(answer, nullptr, false);
+    if (hr ? !ack.is_discarded()
+           : ack.is_object() && ack.contains("received") && ack["received"].is_number_unsigned() &&
+                 ack["received"].get<std::uint64_t>() == count)
+      return "";
+    // The start of what came back, printable ASCII only (it is shown in status and on the dashboard).
+    std::string began;
+    for (char c : answer.substr(0, 40)) began += c >= 0x20 && c < 0x7f ? c : '?';
+    return "HTTP " + std::to_string(status) + " without an acknowledgement (" +
+           (hr ? std::string("a JSON answer") : "{\"received\": " + std::to_string(count) + "}") +
+           " expected; the answer began \"" + began + "\"): nothing counted as delivered";
+  }
+
   const PushOptions& options_;
   std::string path_;
   std::unique_ptr<httplib::Client> client_;
@@ -198,7 +216,7 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
       return out;
     }
     const std::string body = hr ? HrCheckinBody(e, swipes) : JsonBody(e.name, swipes);
-    const std::string error = sender.Send(body, Signature(secret, UnixOf(o.clock()), body));
+    const std::string error = sender.Send(body, Signature(secret, UnixOf(o.clock()), body), swipes.size(), hr);
     if (!error.empty()) return fail(error);
     push.Delivered(e.name, next, static_cast<std::int64_t>(swipes.size()), UtcText(UnixOf(o.clock())));
     out.sent += static_cast<std::int64_t>(swipes.size());

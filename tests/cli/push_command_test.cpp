@@ -41,7 +41,8 @@ TEST(PushCommand, DeliversFailsNamedShowsStatusAndDropsARemovedEndpoint) {
   httplib::Server receiver;
   receiver.Post("/in", [&](const httplib::Request& request, httplib::Response& response) {
     response.status = status.load();
-    if (response.status == 200) received += static_cast<int>(nlohmann::json::parse(request.body)["swipes"].size());
+    const int sent = static_cast<int>(nlohmann::json::parse(request.body)["swipes"].size());
+    if (response.status == 200) received += sent, response.set_content("{\"received\":" + std::to_string(sent) + "}", "application/json");
   });
   const int port = receiver.bind_to_any_port("127.0.0.1");
   std::thread serving([&] { receiver.listen_after_bind(); });

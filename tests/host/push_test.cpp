@@ -29,7 +29,7 @@ using store::StoredSwipe;
 
 constexpr char kSecret[] = "s3cret-for-tests";
 
-enum class Answer { kOk, k500, kGarbage200, kRedirect, kDelay, k400 };
+enum class Answer { kOk, k500, kGarbage200, kShortAck200, kRedirect, kDelay, k400 };
 
 // The receiver: answers as scripted (then 200), checks each signature, and keeps every key it
 // was sent in arrival order (also those of requests it then failed).
@@ -49,8 +49,12 @@ class Receiver {
         const nlohmann::json body = nlohmann::json::parse(request.body);
         for (const auto& s : body["swipes"]) keys_.push_back(s["key"].get<std::string>());
       }
+      const std::size_t sent = nlohmann::json::parse(request.body)["swipes"].size();
       switch (answer) {
-        case Answer::kOk: response.set_content("{\"ok\":true}", "application/json"); break;
+        case Answer::kOk: response.set_content("{\"received\":" + std::to_string(sent) + "}", "application/json"); break;
+        case Answer::kShortAck200:
+          response.set_content("{\"received\":" + std::to_string(sent - 1) + "}", "application/json");
+          break;
         case Answer::k500: response.status = 500; break;
         case Answer::k400: response.status = 400; break;
         case Answer::kGarbage200: response.set_content("<html>\x01\x02 not json", "text/html"); break;
@@ -202,6 +206,10 @@ TEST_P(PushTest, EachFailureIsNamedRetriedAfterItsBackoffAndNothingIsLost) {
       {Answer::k400, "HTTP 400"},
       {Answer::kRedirect, "redirect"},
       {Answer::kDelay, "time-out"},
+      // A 2xx that does not acknowledge what was sent (a web page at a wrong address, a receiver
+      // that took part of it) delivers nothing.
+      {Answer::kGarbage200, "HTTP 200 without an acknowledgement ({\"received\": 7} expected; the answer began \"<html>?? not json\")"},
+      {Answer::kShortAck200, "HTTP 200 without an acknowledgement"},
   };
   Receiver receiver;
   const PushOptions options = Options({Endpoint("hr", receiver.port())});
@@ -231,18 +239,6 @@ TEST_P(PushTest, EachFailureIsNamedRetriedAfterItsBackoffAndNothingIsLost) {
   }
   ExpectAllDelivered(receiver.keys(), stored);
   EXPECT_EQ(receiver.bad_signatures(), 0);
-}
-
-TEST_P(PushTest, AnyTwoHundredAnswerDeliversEvenWithAGarbageBody) {
-  Receiver receiver;
-  const PushOptions options = Options({Endpoint("hr", receiver.port())});
-  Drain(options);
-  Store(2, 0, 10);
-  receiver.Script({Answer::kGarbage200, Answer::kGarbage200, Answer::kGarbage200});
-  const EndpointOutcome out = Drain(options).endpoints.at(0);
-  EXPECT_EQ(out.state, EndpointState::kDelivered);
-  EXPECT_EQ(out.sent, 20);
-  ExpectAllDelivered(receiver.keys(), 20);
 }
 
 TEST_P(PushTest, DownForAnHourOfTheDrivenClockThenBackEverySwipeDelivered) {
