@@ -119,7 +119,8 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
         io.out << TrFill("run {0}", {std::to_string(r.id)}) << ": "
                << (t.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(t.port), std::to_string(t.terminal)})
                               : TrFill("port {0}", {std::to_string(t.port)}))
-               << ": " << t.outcome << " [" << t.cause_code << "] " << CauseText(Language::kProcess, t) << "\n";
+               << ": " << (t.outcome == "cancelled" ? Tr("cancelled") : Tr("failed")) << " [" << t.cause_code << "] "
+               << CauseText(Language::kProcess, t) << "\n";
   return kExitOk;
 }
 

@@ -28,10 +28,10 @@ namespace {
 using host::Tr;
 using host::TrFill;
 
-// SQLite's failure in the host's words (the user's language); SQLite's own text follows.
-[[noreturn]] void ThrowWorded(sqlite3* db, int rc, const std::string& path, const std::string& step,
+}  // namespace
+
+std::string HostSqliteMessage(const SqliteFailure& f, const std::string& path, const std::string& step,
                               std::chrono::milliseconds lock_wait) {
-  const SqliteFailure f = ClassifySqlite(db, rc);
   std::string text;
   switch (f.cause) {
     case SqliteCause::Locked: {
@@ -51,8 +51,10 @@ using host::TrFill;
       break;
     default: text = TrFill("database {0}: {1} failed: {2}", {path, step, f.detail}); break;
   }
-  throw StoreError(f.failure, text);
+  return text;
 }
+
+namespace {
 
 struct CloseDatabase {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -93,7 +95,7 @@ struct Connection {
 
   // A lock failure names the time actually waited for it (not the limit: SQLite gives up at
   // once where waiting could not help).
-  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowWorded(db.get(), rc, path, step, busy->waited); }
+  [[noreturn]] void Fail(int rc, const std::string& step) const { ThrowSqlite(db.get(), rc, path, step, busy->waited, HostSqliteMessage); }
   // Each statement's wait is its own.
   void NewWait() const { busy->waited = std::chrono::milliseconds(0); }
   StatementPtr Prepare(const std::string& sql) const {

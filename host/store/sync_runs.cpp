@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "host/store/record_store.h"
+#include "host/store/sqlite_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -56,7 +57,8 @@ void Attach(std::vector<SyncRun>& runs, std::vector<std::pair<std::int64_t, RunT
 class SqliteRuns final : public SyncRunStore {
  public:
   SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout)
-      : db_(path, lock_timeout, "opening the sync runs", "preparing a statement on the sync runs") {}
+      : db_(path, lock_timeout, "opening the sync runs", "preparing a statement on the sync runs",
+            SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
 
   const std::string& location() const override { return db_.path(); }
 
