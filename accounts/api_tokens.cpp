@@ -7,6 +7,7 @@
 
 #include "accounts/passwords.h"
 #include "host/store/record_store.h"
+#include "host/store/sqlite_store.h"
 #include "host/store/swipe_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
@@ -44,7 +45,8 @@ std::vector<std::string> SplitScopes(const std::string& text) {
 class SqliteTokens final : public TokenStore {
  public:
   SqliteTokens(const std::string& path, std::chrono::milliseconds wait)
-      : db_(path, wait, "opening the API tokens", "preparing a token query") {}
+      : db_(path, wait, "opening the API tokens", "preparing a token query",
+            store::SqliteConnection::Mode::ReadWrite, store::HostSqliteMessage) {}
 
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
     store::SqliteTransaction transaction(db_, "adding a token");

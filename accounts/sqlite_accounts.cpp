@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "accounts/accounts_engines.h"
+#include "host/store/sqlite_store.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
 
@@ -19,7 +20,8 @@ using vanto::store::SqliteTransaction;
 class SqliteAccounts final : public AccountsStore {
  public:
   SqliteAccounts(const std::string& path, std::chrono::milliseconds lock_timeout)
-      : db_(path, lock_timeout, "opening the accounts", "preparing an accounts query") {
+      : db_(path, lock_timeout, "opening the accounts", "preparing an accounts query",
+            store::SqliteConnection::Mode::ReadWrite, store::HostSqliteMessage) {
     db_.Exec("PRAGMA foreign_keys = ON", "opening the accounts");
   }
 

@@ -32,6 +32,7 @@
 #include "host/store/sync_runs.h"
 #include "host/database_location.h"
 #include "host/sync.h"
+#include "host/sync_words.h"
 #include "host/terminal_sync.h"
 #include "cli/version.h"
 #include "platform/automation/module_resources.h"
@@ -53,15 +54,16 @@ std::string Fixed(double value, int decimals) {
 }
 
 std::string OutcomeText(const TerminalSync& row) {
+  const std::string cause = CauseText(Language::kProcess, row);
   if (row.ok) return Tr("synced");
   if (row.cancelled)
     return TrNFill("cancelled: {0} record delivered, {1} new stored", "cancelled: {0} records delivered, {1} new stored",
                    static_cast<unsigned long>(row.delivered), {std::to_string(row.delivered), std::to_string(row.added)});
   // Everything delivered is stored: records kept apart, or a log kept in a new epoch.
   if ((row.quarantined > 0 || !row.conflicts.empty() || row.clone) && !row.host_failed &&
-      row.cause.find('\n') == std::string::npos && row.message.empty())
-    return TrFill("synced; {0}", {row.cause});
-  return TrFill("failed: {0}", {row.cause});
+      cause.find('\n') == std::string::npos && row.message.empty())
+    return TrFill("synced; {0}", {cause});
+  return TrFill("failed: {0}", {cause});
 }
 
 }  // namespace
@@ -85,7 +87,7 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
                                       {"outcome", t.outcome},
                                       {"delivered", t.delivered},
                                       {"new", t.added}};
-        if (!t.cause_code.empty()) row["cause_code"] = t.cause_code, row["cause"] = t.cause;
+        if (!t.cause_code.empty()) row["cause_code"] = t.cause_code, row["cause"] = CauseText(Language::kProcess, t);
         if (t.quarantined) row["quarantined"] = t.quarantined;
         if (t.capacity) row["held"] = t.held, row["capacity"] = t.capacity;
         terminals.push_back(row);
@@ -117,7 +119,8 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
         io.out << TrFill("run {0}", {std::to_string(r.id)}) << ": "
                << (t.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(t.port), std::to_string(t.terminal)})
                               : TrFill("port {0}", {std::to_string(t.port)}))
-               << ": " << t.outcome << " [" << t.cause_code << "] " << t.cause << "\n";
+               << ": " << (t.outcome == "cancelled" ? Tr("cancelled") : Tr("failed")) << " [" << t.cause_code << "] "
+               << CauseText(Language::kProcess, t) << "\n";
   return kExitOk;
 }
 
@@ -229,7 +232,7 @@ int RunSync(const SyncOptions& o, Io& io) {
       }
       if (!r.details.empty()) row["conflicts"] = r.details;
       if (r.clone) row["clone"] = true;
-      if (!r.ok) row["cause"] = r.cause;
+      if (!r.ok) row["cause"] = CauseText(Language::kProcess, r);
       if (!r.message.empty()) row["message"] = r.message;
       if (!r.warning.empty()) row["warning"] = r.warning;
       terminals.push_back(row);
@@ -281,9 +284,9 @@ int RunSync(const SyncOptions& o, Io& io) {
     const std::string where = r.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)})
                                          : TrFill("port {0}", {std::to_string(r.port)});
     // A port's own fault names the port already ("port 1 (/dev/ttyS0): ..."): not twice.
-    const bool named = !r.terminal && r.cause.rfind(where, 0) == 0 &&
-                       !std::isdigit(static_cast<unsigned char>(r.cause.c_str()[where.size()]));
-    io.err << "vanto sync: " << (named ? "" : where + ": ") << r.cause << (driver.empty() ? "" : " (" + driver + ")") << "\n";
+    const bool named = !r.terminal && IsPortFault(r.cause_code);
+    io.err << "vanto sync: " << (named ? "" : where + ": ") << CauseText(Language::kProcess, r)
+           << (driver.empty() ? "" : " (" + driver + ")") << "\n";
     for (const std::string& detail : r.details) io.err << "vanto sync: " << detail << "\n";
   }
   if (host_failed) return kExitHost;

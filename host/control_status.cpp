@@ -5,6 +5,7 @@
 #include "host/components.h"
 #include "host/control_settings.h"
 #include "host/machine.h"
+#include "host/sync_words.h"
 #include "host/text/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
@@ -60,27 +61,7 @@ PortCause ParsePortStatus(const std::string& text) {
 }
 
 std::string DescribeCause(int port, const PortCause& c) {
-  const std::string where = TrFill("port {0} ({1})", {std::to_string(port), c.device});
-  if (c.fault == "missing")
-    return TrFill("{0}: the device does not exist (is the adapter plugged in? its lasting name is under "
-                  "/dev/serial/by-id/)",
-                  {where});
-  if (c.fault == "permission")
-    return TrFill("{0}: no permission to open the device (join the 'dialout' group: sudo usermod -aG dialout "
-                  "$USER, then log in again)",
-                  {where});
-  if (c.fault == "busy") {
-    std::string holder = c.holder_pid <= 0        ? Tr("another process")
-                         : c.holder_name.empty() ? TrFill("process {0}", {std::to_string(c.holder_pid)})
-                                                 : TrFill("process {0} ({1})", {std::to_string(c.holder_pid), c.holder_name});
-    return TrFill("{0}: busy, in use by {1}", {where, holder});
-  }
-  if (c.fault == "not-serial") return TrFill("{0}: not a serial device", {where});
-  if (c.fault == "setting") return where + ": " + c.detail;
-  if (c.fault == "open") return TrFill("{0}: cannot be opened: {1}", {where, c.detail});
-  if (c.fault == "line")
-    return (c.terminal ? TrFill("{0}, terminal {1}", {where, std::to_string(c.terminal)}) : where) + ": " + c.detail;
-  return TrFill("{0}: no fault recorded", {where});
+  return DescribePortCause(Language::kProcess, port, c);
 }
 
 ControlStatus ControlStatus::Create() {

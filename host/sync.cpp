@@ -14,6 +14,7 @@
 #include "host/control_status.h"
 #include "host/download.h"
 #include "host/machine.h"
+#include "host/sync_words.h"
 #include "host/text/messages.h"
 #include "host/store/record_store.h"
 
@@ -47,10 +48,10 @@ std::vector<int> SilentSinceBefore(const site::SitePort& port, const std::vector
 void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSettings& options,
               const std::map<std::pair<int, int>, store::LastSync>& previous, std::atomic<bool>& store_failed,
               std::vector<TerminalSync>& rows) {
-  auto fail_all = [&](const std::vector<int>& terminals, const std::string& cause, bool host, const std::string& code) {
+  auto fail_all = [&](const std::vector<int>& terminals, const store::CauseValues& cause, bool host, const std::string& code) {
     for (int t : terminals) {
       TerminalSync row;
-      row.port = port.number, row.terminal = t, row.cause = cause, row.host_failed = host, row.cause_code = code;
+      row.port = port.number, row.terminal = t, row.cause_values = cause, row.host_failed = host, row.cause_code = code;
       rows.push_back(row);
     }
   };
@@ -107,9 +108,9 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         row.port = port.number;
         row.message = outcome.message;
         row.cause_code = cause.PortUnusable() ? cause.fault : "no-terminal";
-        row.cause = cause.PortUnusable() ? DescribeCause(port.number, cause)
-                                         : TrFill("no terminal answered ({0}-{1})", {std::to_string(port.terminals.front()),
-                                                                                      std::to_string(port.terminals.back())});
+        row.cause_values = cause.PortUnusable() ? PortFaultValues(port.number, cause)
+                                                : store::CauseValues{{"first", std::to_string(port.terminals.front())},
+                                                                     {"last", std::to_string(port.terminals.back())}};
         rows.push_back(row);
         return;
       }
@@ -118,7 +119,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       for (int t : SilentSinceBefore(port, terminals, previous)) {
         TerminalSync row;
         row.port = port.number, row.terminal = t, row.cause_code = "terminal";
-        row.cause = Tr("it answered an earlier sync but not this scan (if it was taken off the line, narrow the port's range in the site file)");
+        row.cause_values = {{"reason", "silent"}};
         rows.push_back(row);
       }
     }
@@ -134,7 +135,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       }
       if (store_failed) {  // nothing read could be stored: the rest are not read
         fail_all({terminals.begin() + static_cast<long>(i), terminals.end()},
-                 Tr("not read: the database failed on another terminal"), true, "store");
+                 {{"reason", "other-terminal"}}, true, "store");
         return;
       }
       PortProgress step;
@@ -187,35 +188,33 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         row.host_failed = true;
         row.cause_code = "store";
         store_failed = true;
-        row.cause = TrFill("{0}; {1} records read, {2} stored",
-                           {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)});
+        row.cause_values = {{"error", *sync.store_error},
+                            {"read", std::to_string(sync.read)},
+                            {"delivered", std::to_string(sync.delivered)}};
       } else if (sync.terminal_error) {
         row.cause_code = "terminal";
-        row.cause = *sync.terminal_error;
+        row.cause_values = {{"error", *sync.terminal_error}};
       } else if (sync.cancelled) {
         row.cause_code = "cancelled";
         // Not a failure of the terminal: what it delivered is stored, the next sync reads on.
       } else if (!sync.outcome.ok) {
         PortCause cause = CauseOf(&*status, port.number);
         row.cause_code = cause.Failed() ? cause.fault : "download";
-        row.cause = TrNFill("{0}; {1} record delivered, {2} new stored", "{0}; {1} records delivered, {2} new stored",
-                            static_cast<unsigned long>(row.delivered),
-                           {cause.Failed() ? DescribeCause(port.number, cause) : Tr("the download failed"),
-                            std::to_string(row.delivered), std::to_string(row.added)});
+        if (cause.Failed()) row.cause_values = PortFaultValues(port.number, cause);
+        row.cause_values.emplace_back("delivered", std::to_string(row.delivered));
+        row.cause_values.emplace_back("added", std::to_string(row.added));
         if (cause.PortUnusable()) {  // the other terminals of this port cannot be reached either
           rows.push_back(row);
-          fail_all({terminals.begin() + static_cast<long>(i) + 1, terminals.end()}, DescribeCause(port.number, cause),
+          fail_all({terminals.begin() + static_cast<long>(i) + 1, terminals.end()}, PortFaultValues(port.number, cause),
                    false, cause.fault);
           return;
         }
       } else if (!sync.conflicts.empty()) {
-        row.cause = TrFill("the log is not the one stored: all records kept, the log going on as epoch {0}",
-                           {std::to_string(sync.log ? sync.log->epoch : 0)});
+        row.cause_code = "conflict";
+        row.cause_values = {{"epoch", std::to_string(sync.log ? sync.log->epoch : 0)}};
       } else if (sync.newly_quarantined > 0 || !sync.quarantined.empty()) {
         row.cause_code = "quarantined";
-        row.cause = TrNFill("{0} record quarantined ('vanto rejected' lists it)",
-                            "{0} records quarantined ('vanto rejected' lists them)",
-                            static_cast<unsigned long>(row.quarantined), {std::to_string(row.quarantined)});
+        row.cause_values = {{"count", std::to_string(row.quarantined)}};
       } else {
         row.ok = true;
       }
@@ -234,7 +233,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       if (!done) rest.push_back(t);
     }
     if (rest.empty()) rest.push_back(0);
-    fail_all(rest, e.what(), true, "host");
+    fail_all(rest, {{"error", e.what()}}, true, "host");
   }
 }
 
@@ -256,13 +255,15 @@ void MarkClones(std::vector<TerminalSync>& rows) {
       conflicts |= !other->conflicts.empty();
       elsewhere += (elsewhere.empty() ? "" : ", ") + Where(other->port, other->terminal);
     }
-    const std::string text = TrFill("serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
-                                    {std::to_string(row.log->identity), elsewhere});
     if (conflicts) {
       row.clone = true;
       row.ok = false;
-      row.cause = row.cause.empty() ? text : row.cause + "; " + text;
+      if (row.cause_code.empty()) row.cause_code = "clone";
+      row.cause_values.emplace_back("clone_serial", std::to_string(row.log->identity));
+      row.cause_values.emplace_back("clone_elsewhere", elsewhere);
     } else {
+      const std::string text = TrFill("serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
+                                      {std::to_string(row.log->identity), elsewhere});
       row.warning = row.warning.empty() ? text : row.warning + "; " + text;
     }
   }
@@ -286,7 +287,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
         row.port = site.ports[i].number;
         row.host_failed = true;
         row.cause_code = "host";
-        row.cause = Tr("the host failed on this port's thread");
+        row.cause_values = {{"reason", "port-thread"}};
         per_port[i].push_back(row);
       }
     });

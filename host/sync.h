@@ -26,11 +26,14 @@ struct TerminalSync {
   bool host_failed = false;  // the host could not do its part (database, components)
   bool cancelled = false;    // the sync was cancelled before this terminal was done (or reached)
   std::string message;       // the driver's, as it gave it
-  std::string cause;         // the host's words: port, device, what failed, records stored
   // What failed, as a word for programs: a port's fault ("missing", "permission", "busy",
   // "not-serial", "setting", "open", "line"), "no-terminal" (a scan found none), "terminal",
-  // "download", "store", "host", "quarantined", "cancelled"; empty when synced.
+  // "download", "store", "host", "quarantined", "conflict" (a log kept in a new epoch), "clone"
+  // (an identity answering elsewhere too), "cancelled"; empty when synced.
   std::string cause_code;
+  // What the cause names (port, device, counts, epoch, the failure's text, ...): a front end
+  // puts code and values into words with CauseText (host/sync_words.h), in its user's language.
+  store::CauseValues cause_values;
   std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
   std::string warning;       // the terminal is nearly full; or its identity answered elsewhere too
   // Records whose times lie outside the site's plausible window (stored all the same).

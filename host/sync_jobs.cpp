@@ -68,11 +68,11 @@ void SyncJobs::Run(site::Site site, Done done, Begun begun) {
     rows = SyncSite(site, settings);
   } catch (const std::exception& e) {
     TerminalSync row;
-    row.host_failed = true, row.cause_code = "host", row.cause = e.what();
+    row.host_failed = true, row.cause_code = "host", row.cause_values = {{"error", e.what()}};
     rows = {row};
   } catch (...) {
     TerminalSync row;
-    row.host_failed = true, row.cause_code = "host", row.cause = Tr("the host failed on the sync's thread");
+    row.host_failed = true, row.cause_code = "host", row.cause_values = {{"reason", "sync-thread"}};
     rows = {row};
   }
   try {

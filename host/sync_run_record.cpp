@@ -1,6 +1,7 @@
 #include "host/sync_run_record.h"
 
 #include "host/store/civil_time.h"
+#include "host/sync_words.h"
 #include "host/text/messages.h"
 #include "platform/ado/store_failure.h"
 
@@ -12,7 +13,9 @@ store::RunTerminal RunTerminalOf(const TerminalSync& row) {
   t.terminal = row.terminal;
   t.outcome = row.ok ? "synced" : row.cause_code == "cancelled" ? "cancelled" : "failed";
   t.cause_code = row.ok ? "" : row.cause_code.empty() ? "host" : row.cause_code;
-  t.cause = row.ok ? "" : row.cause;
+  // The values, worded by whoever reads the row; English words beside them for a reader of the
+  // table itself (and a program of an earlier version).
+  if (!row.ok) t.cause_values = row.cause_values, t.cause = CauseText(Language::kEnglish, row);
   t.delivered = static_cast<std::int64_t>(row.delivered);
   t.added = static_cast<std::int64_t>(row.added);
   t.quarantined = static_cast<std::int64_t>(row.quarantined);

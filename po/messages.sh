@@ -8,7 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 extract() {
   xgettext --from-code=UTF-8 -C --keyword=Tr --keyword=TrFill --keyword=TrN:1,2 --keyword=TrNFill:1,2 \
-    --keyword=TrLater --no-location --sort-output --package-name=vanto -o "$1" \
+    --keyword=TrLater \
+    --keyword=TrIn:2 --keyword=TrInFill:2 --keyword=TrInN:2,3 --keyword=TrInNFill:2,3 --no-location --sort-output --package-name=vanto -o "$1" \
     cli/*.cpp cli/*.h host/*.cpp host/*.h host/*/*.cpp host/*/*.h
   sed -i 's/charset=CHARSET/charset=UTF-8/' "$1"
 }

@@ -12,6 +12,7 @@
 #include "host/push/push.h"
 #include "host/store/sync_runs.h"
 #include "host/sync_jobs.h"
+#include "host/sync_words.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -45,7 +46,7 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 <thead><tr><th>{{t.terminal}}</th><th>{{t.last_sync}}</th><th>{{t.outcome}}</th><th>{{t.cause}}</th><th>{{t.new_records}}</th><th>{{t.held_capacity}}</th><th>{{t.clock}}</th><th>{{t.quarantined}}</th><th>{{t.conflicting}}</th></tr></thead>
 <tbody>
 {{#terminals}}<tr class="terminal" data-port="{{port}}" data-terminal="{{terminal}}">
-<td>{{terminal_label}}</td><td>{{when}}</td><td class="{{outcome}}">{{outcome_label}}</td><td class="cause" data-code="{{cause_code}}">{{cause_label}}{{#cause}}: {{cause}}{{/cause}}</td>
+<td>{{terminal_label}}</td><td>{{when}}</td><td class="{{outcome}}">{{outcome_label}}</td><td class="cause" data-code="{{cause_code}}">{{cause}}</td>
 <td class="new">{{added}}</td><td>{{held}}</td><td class="clock{{#clock_off}} clock-off{{/clock_off}}" data-drift="{{drift}}"{{#clock_off}} title="{{t.clock_off_hint}}"{{/clock_off}}>{{clock}}</td><td class="quarantined">{{quarantined}}</td><td class="conflicting">{{conflicts}}</td>
 </tr>{{/terminals}}
 </tbody>
@@ -411,8 +412,10 @@ class Dashboard {
     row.set("outcome", t.outcome);
     row.set("outcome_label", Say(language, "outcome_" + t.outcome));
     row.set("cause_code", t.cause_code);
-    if (!t.cause_code.empty()) row.set("cause_label", CauseWords(language, t.cause_code));
-    if (!t.cause.empty()) row.set("cause", t.cause);
+    // One text: the cause in the reader's language (it names what failed), else its label.
+    const std::string cause = host::CauseText(HostLanguage(language), t);
+    if (!cause.empty()) row.set("cause", cause);
+    else if (!t.cause_code.empty()) row.set("cause", CauseWords(language, t.cause_code));
     row.set("added", Number(t.added));
     row.set("held", t.capacity ? Number(t.held) + " / " + Number(t.capacity) : "-");
     row.set("clock", ClockText(language, t));
@@ -444,7 +447,7 @@ class Dashboard {
 std::string CauseWords(Language language, const std::string& code) {
   static const std::set<std::string> kKnown = {"missing", "permission", "busy",  "not-serial", "setting",
                                                "open",    "line",       "no-terminal", "terminal", "download",
-                                               "store",   "host",       "quarantined", "cancelled"};
+                                               "store",   "host",       "quarantined", "cancelled", "conflict", "clone"};
   if (!kKnown.count(code)) return code;
   return Say(language, "cause_" + code);
 }

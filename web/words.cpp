@@ -156,6 +156,8 @@ constexpr Word kWords[] = {
     {"cause_host", "the host failed", "主机故障"},
     {"cause_quarantined", "records quarantined", "有记录被隔离"},
     {"cause_cancelled", "cancelled", "已取消"},
+    {"cause_conflict", "a log kept in a new epoch", "日志已转入新的周期"},
+    {"cause_clone", "a cloned identity", "身份被克隆"},
     {"device_present", "the device is there", "设备存在"},
     {"check_ok", "ok", "正常"},
     {"check_fail", "FAIL", "失败"},
@@ -288,6 +290,10 @@ kainjow::mustache::data Build(Language language) {
 }
 
 }  // namespace
+
+host::Language HostLanguage(Language language) {
+  return language == Language::Chinese ? host::Language::kChinese : host::Language::kEnglish;
+}
 
 const char* LanguageCode(Language language) { return language == Language::Chinese ? "zh_CN" : "en"; }
 

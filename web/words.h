@@ -7,6 +7,8 @@
 
 #include <kainjow/mustache.hpp>
 
+#include "host/text/messages.h"
+
 namespace vanto::web {
 
 enum class Language { English, Chinese };
@@ -15,6 +17,9 @@ enum class Language { English, Chinese };
 const char* LanguageCode(Language language);
 // The page language for a user's setting (may be empty) and the request's Accept-Language.
 Language PageLanguage(std::string_view setting, std::string_view accept_language);
+
+// The host's language for a page's: the host's words (a sync's cause) come in the page's language.
+host::Language HostLanguage(Language language);
 
 // Every word of the pages in `language`, as the templates' `t` object.
 const kainjow::mustache::data& Words(Language language);

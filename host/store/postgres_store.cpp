@@ -3,10 +3,12 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 
 #include "host/store/civil_time.h"
 #include "host/store/schema.h"
+#include "host/text/messages.h"
 #include "platform/ado/pg_connection.h"
 
 namespace vanto::store {
@@ -117,13 +119,25 @@ class RowIndex {
   std::unordered_map<std::string, std::size_t> index_;
 };
 
+// A connection that could not be made, in the host's words (the user's language), the server's or
+// libpq's own text following, marked as the server's; any other failure as it is.
+[[noreturn]] void ThrowWorded(const PgError& e, const std::string& url) {
+  if (!e.connecting()) throw e;
+  throw PgError(e.failure(),
+                host::TrFill("database {0}: cannot connect (the server said: {1})", {DescribePgUrl(url), e.detail()}),
+                e.sqlstate(), e.connection_lost(), e.detail(), true);
+}
+
 class PostgresSwipeStore final : public SwipeStore {
  public:
-  PostgresSwipeStore(const std::string& url, const OpenOptions& options)
+  PostgresSwipeStore(const std::string& url, const OpenOptions& options) try
       : connection_(url, PgOptions{.connect_timeout = std::chrono::milliseconds(10000),
                                    .lock_timeout = options.lock_timeout,
                                    .reconnect_attempts = 5,
-                                   .race_attempts = 8}) {}
+                                   .race_attempts = 8}) {
+  } catch (const PgError& e) {
+    ThrowWorded(e, url);
+  }
 
   const std::string& location() const override { return connection_.server(); }
   int schema_version() const override { return version_; }
@@ -140,7 +154,7 @@ class PostgresSwipeStore final : public SwipeStore {
     version_ = ReadVersion();
     if (version_ == 0 && std::string(connection_.Exec("SELECT to_regclass('swipes') IS NOT NULL", "reading the list of tables")
                                          .text(0, 0)) != "t")
-      throw StoreError(StoreFailure::Invalid, "database " + location() + " holds no swipes (not a vanto database?)");
+      throw StoreError(StoreFailure::Invalid, host::TrFill("database {0} holds no swipes (not a vanto database?)", {location()}));
     CheckReadableSchema(location(), version_);
   }
 
@@ -921,10 +935,16 @@ std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, 
 }
 
 bool PostgresHasTable(const std::string& url, const std::string& table, std::chrono::milliseconds lock_timeout) {
-  PgConnection connection(url, PgOptions{.connect_timeout = std::chrono::milliseconds(10000),
-                                         .lock_timeout = lock_timeout,
-                                         .reconnect_attempts = 5,
-                                         .race_attempts = 8});
+  std::optional<PgConnection> made;
+  try {
+    made.emplace(url, PgOptions{.connect_timeout = std::chrono::milliseconds(10000),
+                                .lock_timeout = lock_timeout,
+                                .reconnect_attempts = 5,
+                                .race_attempts = 8});
+  } catch (const PgError& e) {
+    ThrowWorded(e, url);
+  }
+  PgConnection& connection = *made;
   PgResult result = connection.Exec("SELECT to_regclass($1) IS NOT NULL", {table.c_str()}, "reading the list of tables");
   return std::string(result.text(0, 0)) == "t";
 }

@@ -1,5 +1,7 @@
 #include "host/store/record_store.h"
 
+#include "host/text/messages.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -151,9 +153,10 @@ std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const Op
   std::string scheme = SchemeOf(location);
   if (IsDatabaseUrl(location)) return OpenPostgresStore(location, options);
   if (!scheme.empty())
-    throw StoreError(StoreFailure::Invalid, "database " + RedactLocation(location) + ": unknown scheme \"" + scheme +
-                                                "\" (a database URL starts with postgresql:// or postgres://; "
-                                                "anything else is an SQLite file path)");
+    throw StoreError(StoreFailure::Invalid,
+                     host::TrFill("database {0}: unknown scheme \"{1}\" (a database URL starts with postgresql:// or "
+                                  "postgres://; anything else is an SQLite file path)",
+                                  {RedactLocation(location), scheme}));
   return OpenSqliteStore(location, options);
 }
 

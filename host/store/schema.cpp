@@ -1,5 +1,7 @@
 #include "host/store/schema.h"
 
+#include "host/text/messages.h"
+
 #include "platform/ado/enrolment_schema.h"
 
 namespace vanto::store {
@@ -536,6 +538,15 @@ CREATE TABLE push_endpoints (
   lease_until   BIGINT NOT NULL DEFAULT 0
 );
 )sql"},
+    // A sync's cause as values beside its code (a front end words it in its user's language);
+    // rows recorded before keep their words in `cause` and no values.
+    {14, "the values of each terminal's sync cause",
+     R"sql(
+ALTER TABLE sync_run_terminals ADD COLUMN cause_values TEXT NOT NULL DEFAULT '';
+)sql",
+     R"sql(
+ALTER TABLE sync_run_terminals ADD COLUMN cause_values TEXT NOT NULL DEFAULT '';
+)sql"},
 };
 
 }  // namespace
@@ -549,9 +560,10 @@ int OldestReadableSchemaVersion() { return 0; }
 void CheckReadableSchema(const std::string& location, int version) {
   if (version > LatestSchemaVersion()) throw StoreError(StoreFailure::NewerSchema, NewerSchemaMessage(location, version));
   if (version < OldestReadableSchemaVersion())
-    throw StoreError(StoreFailure::Invalid, "database " + location + " has schema version " + std::to_string(version) +
-                                                ", older than this vanto reads without updating it: open it for "
-                                                "writing once (any command that stores does)");
+    throw StoreError(StoreFailure::Invalid,
+                     host::TrFill("database {0} has schema version {1}, older than this vanto reads without updating it: "
+                                  "open it for writing once (any command that stores does)",
+                                  {location, std::to_string(version)}));
 }
 
 const char* SchemaStepSql(const SchemaStep& step, Engine engine) {
@@ -633,9 +645,9 @@ std::string SwipeOrderOf(const SwipeQuery& query) {
 }
 
 std::string NewerSchemaMessage(const std::string& location, int version) {
-  return "database " + location + " has schema version " + std::to_string(version) +
-         ", written by a newer vanto (this one knows up to version " + std::to_string(LatestSchemaVersion()) +
-         "): use that version";
+  return host::TrFill("database {0} has schema version {1}, written by a newer vanto (this one knows up to version {2}): "
+                      "use that version",
+                      {location, std::to_string(version), std::to_string(LatestSchemaVersion())});
 }
 
 }  // namespace vanto::store

@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "host/store/schema.h"
+#include "host/store/sqlite_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -25,7 +26,7 @@ bool ParseNumber(std::string_view text, std::uint64_t& value) {
 class SqliteFeed final : public SwipeFeed {
  public:
   SqliteFeed(const std::string& path, std::chrono::milliseconds wait)
-      : db_(path, wait, "opening the feed", "preparing the feed", SqliteConnection::Mode::ReadOnly),
+      : db_(path, wait, "opening the feed", "preparing the feed", SqliteConnection::Mode::ReadOnly, HostSqliteMessage),
         read_(db_.Prepare((std::string("SELECT feed_seq, ") + kFeedColumns +
                            " FROM swipes WHERE feed_seq > ?1 ORDER BY feed_seq LIMIT ?2")
                               .c_str())) {}

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "host/store/record_store.h"
+#include "host/store/sqlite_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -14,8 +15,8 @@ namespace {
 
 constexpr const char* kTerminalColumns =
     "t.run, t.port, t.terminal, t.outcome, t.cause_code, t.cause, t.delivered, t.added, t.quarantined, t.held, t.capacity, "
-    "t.clock, t.clock_drift";
-constexpr int kEndedAtColumn = 13;  // after kTerminalColumns, where a query adds r.ended_at
+    "t.clock, t.clock_drift, t.cause_values";
+constexpr int kEndedAtColumn = 14;  // after kTerminalColumns, where a query adds r.ended_at
 
 // The columns of kTerminalColumns from `first` on, whatever reads them.
 template <typename Read>
@@ -33,6 +34,7 @@ RunTerminal TerminalOf(const Read& text) {
   t.capacity = std::stoll(text(10));
   t.clock = text(11);
   if (const std::string drift = text(12); !drift.empty()) t.clock_drift = std::stoll(drift);
+  t.cause_values = ParseCauseValues(text(13));
   return t;
 }
 
@@ -55,7 +57,8 @@ void Attach(std::vector<SyncRun>& runs, std::vector<std::pair<std::int64_t, RunT
 class SqliteRuns final : public SyncRunStore {
  public:
   SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout)
-      : db_(path, lock_timeout, "opening the sync runs", "preparing a statement on the sync runs") {}
+      : db_(path, lock_timeout, "opening the sync runs", "preparing a statement on the sync runs",
+            SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
 
   const std::string& location() const override { return db_.path(); }
 
@@ -79,7 +82,8 @@ class SqliteRuns final : public SyncRunStore {
     if (sqlite3_changes(db_.get()) == 0) NoSuchRun(db_.path(), run);
     auto row = db_.Prepare(
         "INSERT OR REPLACE INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-        "quarantined, held, capacity, clock, clock_drift) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+        "quarantined, held, capacity, clock, clock_drift, cause_values) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
+        "?13, ?14)");
     for (const RunTerminal& t : terminals) {
       sqlite3_reset(row.get());
       sqlite3_bind_int64(row.get(), 1, run);
@@ -98,6 +102,7 @@ class SqliteRuns final : public SyncRunStore {
         sqlite3_bind_int64(row.get(), 13, *t.clock_drift);
       else
         sqlite3_bind_null(row.get(), 13);
+      SqliteConnection::Bind(row.get(), 14, CauseValuesText(t.cause_values));
       db_.Step(row.get(), "recording a sync's terminals");
     }
     transaction.Commit();
@@ -181,18 +186,19 @@ class PostgresRuns final : public SyncRunStore {
                           delivered = std::to_string(t.delivered), added = std::to_string(t.added),
                           quarantined = std::to_string(t.quarantined), held = std::to_string(t.held),
                           capacity = std::to_string(t.capacity),
-                          drift = t.clock_drift ? std::to_string(*t.clock_drift) : std::string();
+                          drift = t.clock_drift ? std::to_string(*t.clock_drift) : std::string(),
+                          values = CauseValuesText(t.cause_values);
         c_.Exec(
             "INSERT INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-            "quarantined, held, capacity, clock, clock_drift) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
-            "$12, $13) "
+            "quarantined, held, capacity, clock, clock_drift, cause_values) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, "
+            "$10, $11, $12, $13, $14) "
             "ON CONFLICT (run, port, terminal) DO UPDATE SET outcome = EXCLUDED.outcome, cause_code = "
             "EXCLUDED.cause_code, cause = EXCLUDED.cause, delivered = EXCLUDED.delivered, added = EXCLUDED.added, "
             "quarantined = EXCLUDED.quarantined, held = EXCLUDED.held, capacity = EXCLUDED.capacity, clock = EXCLUDED.clock, "
-            "clock_drift = EXCLUDED.clock_drift",
+            "clock_drift = EXCLUDED.clock_drift, cause_values = EXCLUDED.cause_values",
             {id.c_str(), port.c_str(), terminal.c_str(), t.outcome.c_str(), t.cause_code.c_str(), t.cause.c_str(),
              delivered.c_str(), added.c_str(), quarantined.c_str(), held.c_str(), capacity.c_str(), t.clock.c_str(),
-             t.clock_drift ? drift.c_str() : nullptr},
+             t.clock_drift ? drift.c_str() : nullptr, values.c_str()},
             "recording a sync's terminals");
       }
     });
@@ -263,6 +269,43 @@ std::optional<SyncRun> SyncRunStore::Find(std::int64_t id) {
   std::vector<SyncRun> runs = Upto(1, id);
   if (runs.empty() || runs.front().id != id) return std::nullopt;
   return std::move(runs.front());
+}
+
+std::string CauseValuesText(const CauseValues& values) {
+  std::string text;
+  for (const auto& [name, value] : values) {
+    text += name + '=';
+    for (const char c : value) {
+      if (c == '%') text += "%25";
+      else if (c == '\n') text += "%0A";
+      else if (c == '\r') text += "%0D";
+      else text += c;
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+CauseValues ParseCauseValues(const std::string& text) {
+  CauseValues values;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string value;
+    for (std::size_t i = equals + 1; i < line.size(); ++i) {
+      if (line[i] == '%' && line.compare(i, 3, "%25") == 0) value += '%', i += 2;
+      else if (line[i] == '%' && line.compare(i, 3, "%0A") == 0) value += '\n', i += 2;
+      else if (line[i] == '%' && line.compare(i, 3, "%0D") == 0) value += '\r', i += 2;
+      else value += line[i];
+    }
+    values.emplace_back(line.substr(0, equals), std::move(value));
+  }
+  return values;
 }
 
 const char* RunStarterName(RunStarter starter) {

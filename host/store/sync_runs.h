@@ -22,13 +22,22 @@ enum class RunStarter { Command, Timer, Console, Schedule };
 const char* RunStarterName(RunStarter starter);  // "command", "timer", "console", "schedule": as stored
 std::optional<RunStarter> ParseRunStarter(std::string_view text);
 
+// What a cause names (a port, a device, counts, an epoch, ...), name -> value in a fixed order:
+// the values a front end puts into words with the cause's code (host/sync_words.h).
+using CauseValues = std::vector<std::pair<std::string, std::string>>;
+// As the database keeps them: a "name=value" line each, '%', CR and LF in a value escaped
+// (%25, %0D, %0A); and back (lines without '=' are passed over).
+std::string CauseValuesText(const CauseValues& values);
+CauseValues ParseCauseValues(const std::string& text);
+
 // One terminal's part of a run (terminal 0: the port failed before any terminal was reached).
 struct RunTerminal {
   int port = 0;
   int terminal = 0;
   std::string outcome;     // "synced", "failed", "cancelled"
   std::string cause_code;  // empty when synced; see TerminalSync::cause_code
-  std::string cause;       // the host's words
+  std::string cause;       // the host's words in English (rows recorded before the values: as it was then)
+  CauseValues cause_values;  // what the cause names (empty in rows recorded before the values)
   std::int64_t delivered = 0, added = 0, quarantined = 0;
   std::int64_t held = 0, capacity = 0;  // records on the terminal and what it holds at most (0: not told)
   // Its clock as the sync found it: "" not read, "none" (no clock commands), "read", "set" (read,

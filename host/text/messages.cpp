@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace vanto::host {
 
@@ -60,30 +62,80 @@ bool ReadCatalogue(const std::filesystem::path& file, Catalogue& into) {
   return true;
 }
 
+// The folder holding the catalogues beside the running program: PREFIX/share/locale beside
+// PREFIX/bin, the program's own locale folder, or (a test in the build tree) the build tree's
+// share/locale a few folders up. Empty when there is none.
+std::filesystem::path CatalogueFolder() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  std::vector<std::filesystem::path> candidates = {self.parent_path().parent_path() / "share" / "locale",
+                                                   self.parent_path() / "locale"};
+  std::filesystem::path up = self.parent_path();
+  for (int i = 0; i < 4 && up.has_parent_path() && up != up.parent_path(); ++i, up = up.parent_path())
+    candidates.push_back(up / "share" / "locale");
+  for (const std::filesystem::path& dir : candidates)
+    if (std::filesystem::exists(dir / "zh_CN" / "LC_MESSAGES" / "vanto.mo", ec)) return dir;
+  return {};
+}
+
+// The Simplified Chinese catalogue, read once on first use.
+const Catalogue& ChineseCatalogue() {
+  static Catalogue catalogue;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const std::filesystem::path dir = CatalogueFolder();
+    if (!dir.empty()) ReadCatalogue(dir / "zh_CN" / "LC_MESSAGES" / "vanto.mo", catalogue);
+  });
+  return catalogue;
+}
+
+const char* Lookup(const Catalogue& catalogue, const char* english) {
+  const auto found = catalogue.texts.find(english);
+  return found == catalogue.texts.end() ? english : found->second.c_str();
+}
+
+const char* LookupN(const Catalogue& catalogue, const char* singular, const char* plural, unsigned long n) {
+  // A catalogue keys a plural message by both forms, and holds its forms one after another,
+  // each ended by a NUL.
+  const auto found = catalogue.texts.find(std::string(singular) + '\0' + plural);
+  if (found == catalogue.texts.end()) return n == 1 ? singular : plural;
+  const std::string& forms = found->second;
+  const std::size_t second = forms.find('\0');
+  // One form (Chinese), or English's two.
+  if (second == std::string::npos || n == 1) return forms.c_str();
+  return forms.c_str() + second + 1;
+}
+
 }  // namespace
+
+const char* TrIn(Language language, const char* english) {
+  switch (language) {
+    case Language::kProcess: return Tr(english);
+    case Language::kEnglish: return english;
+    case Language::kChinese: return Lookup(ChineseCatalogue(), english);
+  }
+  return english;
+}
+
+const char* TrInN(Language language, const char* singular, const char* plural, unsigned long n) {
+  switch (language) {
+    case Language::kProcess: return TrN(singular, plural, n);
+    case Language::kEnglish: return n == 1 ? singular : plural;
+    case Language::kChinese: return LookupN(ChineseCatalogue(), singular, plural, n);
+  }
+  return n == 1 ? singular : plural;
+}
 
 const char* Tr(const char* english) {
   const Catalogue& own = OwnCatalogue();
-  if (own.loaded) {
-    const auto found = own.texts.find(english);
-    return found == own.texts.end() ? english : found->second.c_str();
-  }
+  if (own.loaded) return Lookup(own, english);
   return dgettext(kDomain, english);
 }
 
 const char* TrN(const char* singular, const char* plural, unsigned long n) {
   const Catalogue& own = OwnCatalogue();
-  if (own.loaded) {
-    // A catalogue keys a plural message by both forms, and holds its forms one after another,
-    // each ended by a NUL.
-    const auto found = own.texts.find(std::string(singular) + '\0' + plural);
-    if (found == own.texts.end()) return n == 1 ? singular : plural;
-    const std::string& forms = found->second;
-    const std::size_t second = forms.find('\0');
-    // One form (Chinese), or English's two.
-    if (second == std::string::npos || n == 1) return forms.c_str();
-    return forms.c_str() + second + 1;
-  }
+  if (own.loaded) return LookupN(own, singular, plural, n);
   return dngettext(kDomain, singular, plural, n);
 }
 

@@ -33,6 +33,21 @@ inline std::string TrNFill(const char* singular, const char* plural, unsigned lo
   return Fill(TrN(singular, plural, n), args);
 }
 
+// A language to put a message into, for a front end that answers each user in that user's
+// language (a page): the process's (as SetUpMessages chose it), English, or Simplified Chinese
+// (read from the catalogue beside the program whatever the process's locale).
+enum class Language { kProcess, kEnglish, kChinese };
+
+const char* TrIn(Language language, const char* english);
+const char* TrInN(Language language, const char* singular, const char* plural, unsigned long n);
+inline std::string TrInFill(Language language, const char* english, std::initializer_list<std::string> args) {
+  return Fill(TrIn(language, english), args);
+}
+inline std::string TrInNFill(Language language, const char* singular, const char* plural, unsigned long n,
+                           std::initializer_list<std::string> args) {
+  return Fill(TrInN(language, singular, plural, n), args);
+}
+
 // Sets the locale from the environment and binds the catalogue found relative to the running
 // program (PREFIX/share/locale beside PREFIX/bin, or the build tree's share/locale). A zh_CN
 // locale that is not installed on the machine still selects Chinese messages (through

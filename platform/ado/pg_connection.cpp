@@ -116,7 +116,8 @@ void PgConnection::Connect() {
     std::string cause = OneLine(PQerrorMessage(conn_));
     StoreFailure failure = ConnectFailure(cause, conn_);
     PQfinish(std::exchange(conn_, nullptr));  // a half-made connection must not linger at the server
-    throw PgError(failure, "database " + server_ + ": cannot connect: " + cause, "", failure == StoreFailure::Unreachable);
+    throw PgError(failure, "database " + server_ + ": cannot connect: " + cause, "", failure == StoreFailure::Unreachable,
+                  cause, /*connecting=*/true);
   }
   // Every wait on another session's lock is bounded; the messages stay in one language.
   try {

@@ -22,16 +22,24 @@ namespace vanto::store {
 // the connection is gone (so a new one may succeed).
 class PgError : public StoreError {
  public:
-  PgError(StoreFailure failure, const std::string& message, std::string sqlstate, bool connection_lost)
-      : StoreError(failure, message), sqlstate_(std::move(sqlstate)), connection_lost_(connection_lost) {}
+  PgError(StoreFailure failure, const std::string& message, std::string sqlstate, bool connection_lost,
+          std::string detail = {}, bool connecting = false)
+      : StoreError(failure, message), sqlstate_(std::move(sqlstate)), connection_lost_(connection_lost),
+        detail_(std::move(detail)), connecting_(connecting) {}
   const std::string& sqlstate() const { return sqlstate_; }
   bool connection_lost() const { return connection_lost_; }
   // A serialization failure or a deadlock: the transaction may simply be run again.
   bool race() const { return sqlstate_ == "40001" || sqlstate_ == "40P01"; }
+  // The server's or libpq's own text (may be empty), for a caller that words the failure itself.
+  const std::string& detail() const { return detail_; }
+  // Whether no connection could be made (as opposed to a statement failing).
+  bool connecting() const { return connecting_; }
 
  private:
   std::string sqlstate_;
   bool connection_lost_;
+  std::string detail_;
+  bool connecting_;
 };
 
 // `url` with any password in it replaced by "***" (RedactLocation).

@@ -5,8 +5,8 @@
 namespace vanto::store {
 
 SqliteConnection::SqliteConnection(std::string path, std::chrono::milliseconds lock_timeout, const std::string& opening,
-                                   std::string preparing, Mode mode)
-    : path_(std::move(path)), wait_(lock_timeout), preparing_(std::move(preparing)) {
+                                   std::string preparing, Mode mode, SqliteWording wording)
+    : path_(std::move(path)), wait_(lock_timeout), preparing_(std::move(preparing)), wording_(wording) {
   sqlite3* raw = nullptr;
   const int flags = mode == Mode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
   const int rc = sqlite3_open_v2(path_.c_str(), &raw, flags, nullptr);
@@ -17,7 +17,7 @@ SqliteConnection::SqliteConnection(std::string path, std::chrono::milliseconds l
   sqlite3_busy_timeout(raw, ms < 0 ? 0 : ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms));
 }
 
-void SqliteConnection::Fail(int rc, const std::string& step) const { ThrowSqlite(db_.get(), rc, path_, step, wait_); }
+void SqliteConnection::Fail(int rc, const std::string& step) const { ThrowSqlite(db_.get(), rc, path_, step, wait_, wording_); }
 
 void SqliteConnection::Exec(const char* sql, const std::string& step) const {
   const int rc = sqlite3_exec(db_.get(), sql, nullptr, nullptr, nullptr);

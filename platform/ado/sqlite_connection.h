@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/ado/store_failure.h"
+
 namespace vanto::store {
 
 struct SqliteFinalize {
@@ -20,9 +22,10 @@ using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
 class SqliteConnection {
  public:
   enum class Mode { ReadWrite, ReadOnly };
-  // `opening` and `preparing` name those steps in a failure ("opening the accounts").
+  // `opening` and `preparing` name those steps in a failure ("opening the accounts"), which
+  // `wording` puts into words.
   SqliteConnection(std::string path, std::chrono::milliseconds lock_timeout, const std::string& opening,
-                   std::string preparing, Mode mode = Mode::ReadWrite);
+                   std::string preparing, Mode mode = Mode::ReadWrite, SqliteWording wording = SqliteMessage);
 
   sqlite3* get() const { return db_.get(); }
   const std::string& path() const { return path_; }
@@ -44,6 +47,7 @@ class SqliteConnection {
   std::string path_;
   std::chrono::milliseconds wait_;
   std::string preparing_;
+  SqliteWording wording_;
   std::unique_ptr<sqlite3, Close> db_;
 };
 

@@ -51,8 +51,13 @@ SqliteFailure ClassifySqlite(sqlite3* db, int rc);
 std::string SqliteMessage(const SqliteFailure& failure, const std::string& path, const std::string& step,
                           std::chrono::milliseconds lock_wait);
 
-// Throws the StoreError for `rc` (see SqliteMessage).
+// Words a failure as SqliteMessage does: a caller above the platform may give its own (the
+// host's, in the user's language).
+using SqliteWording = std::string (*)(const SqliteFailure& failure, const std::string& path, const std::string& step,
+                                      std::chrono::milliseconds lock_wait);
+
+// Throws the StoreError for `rc`, worded by `wording`.
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc, const std::string& path, const std::string& step,
-                              std::chrono::milliseconds lock_wait);
+                              std::chrono::milliseconds lock_wait, SqliteWording wording = SqliteMessage);
 
 }  // namespace vanto::store

@@ -12,7 +12,7 @@ set(rules
   "terminal/protocol:terminal/contract"
   # The host library, above the driver, the control and the platform; front ends above it.
   "host/text:"
-  "host/store:host/calendar.h failure platform/ado platform/automation"
+  "host/store:host/calendar.h host/text failure platform/ado platform/automation"
   "host/report:host/text host/calendar.h"
   "host/site:host/ports.h host/calendar.h host/text terminal/control platform/ado/pg_location.h"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"

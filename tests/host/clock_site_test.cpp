@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host/clock.h"
+#include "host/sync_words.h"
 #include "host/store/sync_runs.h"
 #include "host/control_settings.h"
 #include "host/store/record_store.h"
@@ -213,9 +214,9 @@ TEST_P(ClockSite, SyncFlagsImplausibleTimesKeepsThemAndSetsAClockThatDriftsTooFa
   settings.clock.host_clock = {true, ""};
   const std::vector<TerminalSync> rows = SyncSite(site, settings);
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_TRUE(rows[0].ok) << rows[0].cause;
+  EXPECT_TRUE(rows[0].ok) << CauseText(Language::kEnglish, rows[0]);
   const TerminalSync& t3 = rows[1];
-  EXPECT_TRUE(t3.ok) << t3.cause;
+  EXPECT_TRUE(t3.ok) << CauseText(Language::kEnglish, t3);
   EXPECT_EQ(t3.delivered, 6u);
   // 2027-06-01 lies months ahead of the host; 2026-11-30 lies a week before the record before it.
   EXPECT_EQ(t3.implausible, 2u);

@@ -11,6 +11,7 @@
 #include "host/control_settings.h"
 #include "host/store/record_store.h"
 #include "host/sync.h"
+#include "host/sync_words.h"
 #include "terminal/control/port_lock.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
@@ -99,9 +100,9 @@ TEST_F(SyncCancel, ACancelledSyncFreesThePortAndTheNextSyncStoresTheRestOnce) {
     std::size_t delivered = 0;
     for (const TerminalSync& row : first) {
       SCOPED_TRACE("terminal " + std::to_string(row.terminal));
-      EXPECT_FALSE(row.host_failed) << row.cause;
+      EXPECT_FALSE(row.host_failed) << CauseText(Language::kEnglish, row);
       const bool complete = row.terminal == 1 && c.first_complete;
-      EXPECT_EQ(row.ok, complete) << row.cause;
+      EXPECT_EQ(row.ok, complete) << CauseText(Language::kEnglish, row);
       EXPECT_EQ(row.cancelled, !complete);
       if (row.terminal == 1 && c.first_partial) {
         EXPECT_GE(row.delivered, static_cast<std::size_t>(c.records));
@@ -124,7 +125,7 @@ TEST_F(SyncCancel, ACancelledSyncFreesThePortAndTheNextSyncStoresTheRestOnce) {
     ASSERT_EQ(second.size(), 2u);
     std::size_t added = 0;
     for (const TerminalSync& row : second) {
-      EXPECT_TRUE(row.ok) << row.cause;
+      EXPECT_TRUE(row.ok) << CauseText(Language::kEnglish, row);
       added += row.added;
     }
     EXPECT_EQ(added + delivered, 2u * kRecords);  // none lost, none stored twice

@@ -12,6 +12,7 @@
 #include "host/control_settings.h"
 #include "host/store/record_store.h"
 #include "host/sync_jobs.h"
+#include "host/sync_words.h"
 #include "terminal/control/port_lock.h"
 #include "terminal/control/settings.h"
 #include "terminal/sim/front_end.h"
@@ -104,7 +105,7 @@ TEST_F(SyncJobsTest, ASyncRunsInTheBackgroundOneAtATimeAndIsRecordedAsTheConsole
   ASSERT_EQ(state.last.size(), 2u);
   ASSERT_EQ(done_rows.size(), 2u);
   for (const TerminalSync& row : state.last) {
-    EXPECT_TRUE(row.ok) << row.port << ": " << row.cause;
+    EXPECT_TRUE(row.ok) << row.port << ": " << CauseText(Language::kEnglish, row);
     EXPECT_EQ(row.added, static_cast<std::size_t>(kRecords));
   }
   std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(5);

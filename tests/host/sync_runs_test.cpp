@@ -21,6 +21,8 @@ RunTerminal T(int port, int terminal, const std::string& outcome, const std::str
   RunTerminal t;
   t.port = port, t.terminal = terminal, t.outcome = outcome, t.cause_code = code, t.added = added;
   if (!code.empty()) t.cause = "port " + std::to_string(port) + ": " + code;
+  // Values with what their text form escapes (a line break, a percent sign, an equals sign).
+  if (code == "busy") t.cause_values = {{"port", "1"}, {"device", "/dev/tty=1"}, {"holder_name", "a%0Ab\nc%"}};
   t.delivered = added + 1, t.held = 100 + added, t.capacity = 50000;
   return t;
 }
@@ -79,6 +81,7 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
       EXPECT_EQ(recent[k].terminals[t].outcome, expected.terminals[t].outcome);
       EXPECT_EQ(recent[k].terminals[t].cause_code, expected.terminals[t].cause_code);
       EXPECT_EQ(recent[k].terminals[t].cause, expected.terminals[t].cause);
+      EXPECT_EQ(recent[k].terminals[t].cause_values, expected.terminals[t].cause_values);
       EXPECT_EQ(recent[k].terminals[t].added, expected.terminals[t].added);
       EXPECT_EQ(recent[k].terminals[t].held, expected.terminals[t].held);
       EXPECT_EQ(recent[k].terminals[t].capacity, 50000);

@@ -180,7 +180,9 @@ def main():
             for key in ((1, 1), (1, 2), (2, 3)):
                 assert "synced" in after[key]["text"] and int(after[key]["new"]) > 0, (key, after[key])
             assert after[(3, 1)]["code"] == "missing", after[(3, 1)]
-            assert "the device is missing" in after[(3, 1)]["cause"], after[(3, 1)]
+            # The cause once: its own text names the port, the device and what failed.
+            assert "the device does not exist" in after[(3, 1)]["cause"], after[(3, 1)]
+            assert "the device is missing" not in after[(3, 1)]["cause"], after[(3, 1)]
             run_new = int(driver.find_element(By.CSS_SELECTOR, "tr.run td.new").text)
             assert run_new == sum(int(after[k]["new"]) for k in ((1, 1), (1, 2), (2, 3))), run_new
 

@@ -40,13 +40,20 @@ store::RunTerminal Clocked(store::RunTerminal t, const std::string& clock, std::
   return t;
 }
 
+store::RunTerminal WithValues(store::RunTerminal t, store::CauseValues values) {
+  t.cause_values = std::move(values);
+  return t;
+}
+
 // One run recorded by the command line, a rejected record of terminal 1.2 and a conflict of 1.1.
 std::int64_t Seed(const std::string& database) {
   auto runs = store::OpenSyncRunStore(database, std::chrono::seconds(5));
   std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, "root", "1,2");
   runs->Finish(id, "2026-12-08T09:00:07Z",
                {Clocked(Row(1, 1, "synced", "", "", 40, 100, 50000), "read", 3725),
-                Clocked(Row(1, 2, "failed", "line", "the line failed", 3, 0, 0), "read", -40),
+                Clocked(WithValues(Row(1, 2, "failed", "line", "the line failed", 3, 0, 0),
+                                   {{"port", "1"}, {"device", "/dev/ttyS1"}, {"detail", "the line failed"}, {"terminal", "2"}}),
+                        "read", -40),
                 Row(2, 0, "failed", "missing", "<script>alert(1)</script>", 0, 0, 0)});
   auto swipes = store::OpenSwipeStore(database);
   store::RejectedRecord rejected;
@@ -85,7 +92,8 @@ TEST(ConsoleDashboard, EachTerminalShowsItsLastSyncCapacityQuarantinedAndConflic
               "class=\"clock clock-off\" data-drift=\"3725\"", ">1 h 2 min ahead</td>"}},
       {1, 2, {"class=\"failed\"", "data-code=\"line\"", "the line failed", "<td class=\"quarantined\">1</td>",
               "<td class=\"conflicting\">0</td>", "class=\"clock\" data-drift=\"-40\">40 s behind</td>"}},
-      {2, 0, {"data-code=\"missing\"", "the device is missing", "&lt;script&gt;alert(1)&lt;/script&gt;"}},
+      // A row recorded with its words only (an earlier version): its words, once, without the label.
+      {2, 0, {"data-code=\"missing\">&lt;script&gt;alert(1)&lt;/script&gt;</td>"}},
       {2, 3, {"never synced"}},
   };
   for (const Expect& e : expected)
@@ -93,6 +101,12 @@ TEST(ConsoleDashboard, EachTerminalShowsItsLastSyncCapacityQuarantinedAndConflic
       EXPECT_NE(row(e.port, e.terminal).find(shown), std::string::npos)
           << e.port << "." << e.terminal << " lacks " << shown << " in " << row(e.port, e.terminal);
   EXPECT_EQ(body.find("<script>alert"), std::string::npos);
+  // A cause recorded as a code and values is worded in each reader's language, once.
+  const std::string english = "data-code=\"line\">port 1 (/dev/ttyS1), terminal 2: the line failed</td>";
+  EXPECT_NE(row(1, 2).find(english), std::string::npos) << row(1, 2);
+  httplib::Result zh = console.Get("/dashboard", viewer.cookie, {{"Accept-Language", "zh-CN"}});
+  ASSERT_TRUE(zh);
+  EXPECT_NE(zh->body.find("data-code=\"line\">端口 1（/dev/ttyS1），"), std::string::npos) << zh->body;
   EXPECT_NE(body.find("command line (root)"), std::string::npos);
   EXPECT_EQ(body.find("action=\"/sync\""), std::string::npos);  // the viewer may not sync
   Session admin = console.Login(console.users.admin);

@@ -1,0 +1,31 @@
+// A sync's outcome for one terminal in words: the one place its cause (a code and values, as the
+// sync gives it and the database keeps it) becomes a sentence, in a language the caller names,
+// so the command line speaks the process's language and the console each user's.
+#pragma once
+
+#include <string>
+
+#include "host/control_status.h"
+#include "host/store/sync_runs.h"
+#include "host/text/messages.h"
+
+namespace vanto::host {
+
+struct TerminalSync;
+
+// The values that name a port's fault (port, device, detail, terminal, holder_pid, holder_name).
+store::CauseValues PortFaultValues(int port, const PortCause& cause);
+// A port's cause in `language`, naming the port and the device, with a hint where one helps.
+std::string DescribePortCause(Language language, int port, const PortCause& cause);
+// Whether `code` is a port's fault (the port or its line, not a terminal on it).
+bool IsPortFault(const std::string& code);
+
+// The cause named by `code` with its `values`, in `language`: empty when there is nothing to
+// say (synced, cancelled). A code this version does not know is given as it stands.
+std::string CauseText(Language language, const std::string& code, const store::CauseValues& values);
+std::string CauseText(Language language, const TerminalSync& row);
+// A recorded terminal's cause: from its code and values, or a row recorded with its words only
+// (by an earlier version) as it was recorded.
+std::string CauseText(Language language, const store::RunTerminal& row);
+
+}  // namespace vanto::host
