@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "host/store/record_store.h"
+#include "host/store/schema.h"
+#include "host/store/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -168,11 +170,6 @@ class SqlitePush final : public PushStore {
 
 // ---- PostgreSQL ------------------------------------------------------------------------------
 
-PgOptions Options(std::chrono::milliseconds lock_timeout) {
-  PgOptions o;
-  o.lock_timeout = lock_timeout;
-  return o;
-}
 
 // A session advisory lock keyed by the endpoint's name, held by a connection of its own.
 class PgAdvisoryLock final : public PushLock {
@@ -186,7 +183,7 @@ class PgAdvisoryLock final : public PushLock {
 class PostgresPush final : public PushStore {
  public:
   PostgresPush(const std::string& url, std::chrono::milliseconds lock_timeout)
-      : url_(url), lock_timeout_(lock_timeout), c_(url, Options(lock_timeout)) {}
+      : url_(url), lock_timeout_(lock_timeout), c_(url, HostPgOptions(lock_timeout)) {}
 
   std::vector<PushEndpointRow> Endpoints() override {
     std::vector<PushEndpointRow> rows;
@@ -200,11 +197,13 @@ class PostgresPush final : public PushStore {
   }
 
   FeedCursor Head() override {
-    // The last swipe of a transaction below the snapshot's xmin: every row after it in feed
-    // order is of a transaction that may still commit, so none is passed over.
-    return One("SELECT feed_xid::text, feed_seq FROM swipes WHERE feed_xid < pg_snapshot_xmin(pg_current_snapshot()) "
+    // The last swipe below the feed's bound: every row after it in feed order is of a writer
+    // that may still commit, so none is passed over (as the feed reads: swipe_feed.cpp).
+    std::string below;
+    c_.Retry("reading the feed's head", [&] { below = c_.Exec(FeedBoundSql(), "reading the feed's head").text(0, 0); });
+    return One("SELECT feed_xid::text, feed_seq FROM swipes WHERE feed_xid < $1::xid8 "
                "ORDER BY feed_xid DESC, feed_seq DESC LIMIT 1",
-               {}, "reading the feed's head", 0)
+               {below.c_str()}, "reading the feed's head", 0)
         .value_or(FeedCursor{});
   }
 
@@ -212,7 +211,9 @@ class PostgresPush final : public PushStore {
     std::optional<FeedCursor> first =
         One("SELECT feed_xid::text, feed_seq FROM swipes WHERE downloaded_at >= $1 ORDER BY feed_xid, feed_seq LIMIT 1",
             {utc.c_str()}, "finding the first swipe stored on a date", 1);
-    return first ? *first : Head();
+    // Never after the head: a writer still at work below the first such swipe is not passed over.
+    const FeedCursor head = Head();
+    return first && (first->xid < head.xid || (first->xid == head.xid && first->seq < head.seq)) ? *first : head;
   }
 
   bool Add(const std::string& name, const FeedCursor& cursor, const std::string& added_at) override {
@@ -272,7 +273,7 @@ class PostgresPush final : public PushStore {
   }
 
   std::unique_ptr<PushLock> TryLock(const std::string& name, const std::string&, std::int64_t, std::int64_t) override {
-    auto c = std::make_unique<PgConnection>(url_, Options(lock_timeout_));
+    auto c = std::make_unique<PgConnection>(url_, HostPgOptions(lock_timeout_));
     const std::string key = "vanto push " + name;
     PgResult r = c->Exec("SELECT pg_try_advisory_lock(hashtextextended($1, 0))", {key.c_str()},
                          "locking a push endpoint");

@@ -624,6 +624,18 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
 const char* kSwipeColumns =
     "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index, epoch";
 
+std::string FeedBoundSql() {
+  return "WITH s AS (SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS next), "
+         "writers AS (SELECT a.backend_xid::text::bigint AS xid FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
+         "WHERE l.locktype = 'advisory' AND l.classid = " +
+         std::to_string(kFeedWriterClass) + " AND l.objid = " + std::to_string(kFeedWriterObject) +
+         " AND l.objsubid = 2 AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) "
+         "AND a.backend_xid IS NOT NULL) "
+         // A 32-bit id as the 64-bit one within 2^31 of N.
+         "SELECT least(s.next, (SELECT min(s.next + (((w.xid - s.next % 4294967296) % 4294967296 + 6442450944) "
+         "% 4294967296) - 2147483648) FROM writers w))::text FROM s";
+}
+
 std::string FeedWriterLockSql() {
   return "SELECT pg_advisory_xact_lock_shared(" + std::to_string(kFeedWriterClass) + ", " +
          std::to_string(kFeedWriterObject) + ")";

@@ -62,6 +62,10 @@ extern const char* kSwipeColumns;
 inline constexpr int kFeedWriterClass = 730533;
 inline constexpr int kFeedWriterObject = 0;
 std::string FeedWriterLockSql();
+// PostgreSQL: one row, one column: the transaction id (xid8 as text) below which every writer of
+// swipes has ended, read in the statement's snapshot. Rows below it that a later statement reads
+// are all there will ever be below it (the reasoning: host/store/swipe_feed.cpp).
+std::string FeedBoundSql();
 // The columns of a StoredSwipe as a database of schema `version` (read without updating it)
 // gives them: the ones it lacks as constants.
 std::string SwipeColumnsOf(int version);

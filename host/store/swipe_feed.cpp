@@ -6,6 +6,7 @@
 
 #include "host/store/schema.h"
 #include "host/store/sqlite_store.h"
+#include "host/store/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -70,7 +71,7 @@ class SqliteFeed final : public SwipeFeed {
 
 class PostgresFeed final : public SwipeFeed {
  public:
-  PostgresFeed(const std::string& url, std::chrono::milliseconds wait) : c_(url, Options(wait)) {}
+  PostgresFeed(const std::string& url, std::chrono::milliseconds wait) : c_(url, HostPgOptions(wait)) {}
 
   FeedPage Read(const FeedCursor& after, std::size_t limit) override {
     FeedPage page;
@@ -103,16 +104,7 @@ class PostgresFeed final : public SwipeFeed {
     // So nothing can later appear behind the cursor a page hands out. A writer that did not take
     // the lock could be passed: schema version 12 keeps programs from before it out of the
     // database. A transaction of another program, or a reader's, no longer holds the feed back.
-    static const std::string bound =
-        "WITH s AS (SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS next), "
-        "writers AS (SELECT a.backend_xid::text::bigint AS xid FROM pg_locks l JOIN pg_stat_activity a ON a.pid = l.pid "
-        "WHERE l.locktype = 'advisory' AND l.classid = " +
-        std::to_string(kFeedWriterClass) + " AND l.objid = " + std::to_string(kFeedWriterObject) +
-        " AND l.objsubid = 2 AND l.database = (SELECT oid FROM pg_database WHERE datname = current_database()) "
-        "AND a.backend_xid IS NOT NULL) "
-        // A 32-bit id as the 64-bit one within 2^31 of N.
-        "SELECT least(s.next, (SELECT min(s.next + (((w.xid - s.next % 4294967296) % 4294967296 + 6442450944) "
-        "% 4294967296) - 2147483648) FROM writers w))::text FROM s";
+    static const std::string bound = FeedBoundSql();
     const std::string sql = std::string("SELECT feed_xid::text AS position_xid, feed_seq AS position_seq, ") +
                             kFeedColumns +
                             " FROM swipes WHERE (feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8 "
@@ -148,11 +140,6 @@ class PostgresFeed final : public SwipeFeed {
   }
 
  private:
-  static PgOptions Options(std::chrono::milliseconds wait) {
-    PgOptions o;
-    o.lock_timeout = wait;
-    return o;
-  }
   PgConnection c_;
 };
 
