@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "accounts/accounts_engines.h"
+#include "host/store/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 
 namespace vanto::accounts {
@@ -17,7 +18,7 @@ using vanto::store::StoreFailure;
 class PostgresAccounts final : public AccountsStore {
  public:
   PostgresAccounts(const std::string& url, std::chrono::milliseconds lock_timeout)
-      : c_(url, Options(lock_timeout)), location_(c_.server()) {}
+      : c_(url, store::HostPgOptions(lock_timeout)), location_(c_.server()) {}
 
   const std::string& location() const override { return location_; }
 
@@ -183,11 +184,6 @@ class PostgresAccounts final : public AccountsStore {
   }
 
  private:
-  static PgOptions Options(std::chrono::milliseconds lock_timeout) {
-    PgOptions o;
-    o.lock_timeout = lock_timeout;
-    return o;
-  }
   User ReadUser(const PgResult& r, int row) const {
     User u;
     u.name = r.text(row, 0);

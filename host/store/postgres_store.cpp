@@ -128,13 +128,28 @@ class RowIndex {
                 e.sqlstate(), e.connection_lost(), e.detail(), true);
 }
 
+}  // namespace
+
+PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout) {
+  PgOptions o;
+  o.lock_timeout = lock_timeout;
+  o.wording = HostPgMessage;
+  return o;
+}
+
+std::string HostPgMessage(const PgStatementFailure& f) {
+  if (f.failure == StoreFailure::ReadOnly)
+    return host::TrFill("database {0}: {1} failed: the server is read-only (a standby?) (the server said: {2})",
+                        {f.server, f.step, f.cause});
+  return host::TrFill("database {0}: {1} failed (the server said: {2})", {f.server, f.step, f.cause});
+}
+
+namespace {
+
 class PostgresSwipeStore final : public SwipeStore {
  public:
   PostgresSwipeStore(const std::string& url, const OpenOptions& options) try
-      : connection_(url, PgOptions{.connect_timeout = std::chrono::milliseconds(10000),
-                                   .lock_timeout = options.lock_timeout,
-                                   .reconnect_attempts = 5,
-                                   .race_attempts = 8}) {
+      : connection_(url, HostPgOptions(options.lock_timeout)) {
   } catch (const PgError& e) {
     ThrowWorded(e, url);
   }
@@ -937,10 +952,7 @@ std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, 
 bool PostgresHasTable(const std::string& url, const std::string& table, std::chrono::milliseconds lock_timeout) {
   std::optional<PgConnection> made;
   try {
-    made.emplace(url, PgOptions{.connect_timeout = std::chrono::milliseconds(10000),
-                                .lock_timeout = lock_timeout,
-                                .reconnect_attempts = 5,
-                                .race_attempts = 8});
+    made.emplace(url, HostPgOptions(lock_timeout));
   } catch (const PgError& e) {
     ThrowWorded(e, url);
   }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/store/swipe_store.h"
+#include "platform/ado/pg_connection.h"
 
 namespace vanto::store {
 
@@ -15,6 +16,12 @@ std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const Open
 
 // Connects for reading only (see OpenSwipeStoreForReading).
 std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, std::chrono::milliseconds lock_timeout);
+
+// The host's settings for a connection to PostgreSQL: waits of `lock_timeout` for another
+// session's lock, and failed statements worded by HostPgMessage.
+PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout);
+// A failed statement in the user's language, the server's own text following, marked as the server's.
+std::string HostPgMessage(const PgStatementFailure& failure);
 
 // Whether the database holds a table of that name.
 bool PostgresHasTable(const std::string& url, const std::string& table, std::chrono::milliseconds lock_timeout);

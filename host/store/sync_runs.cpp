@@ -6,6 +6,7 @@
 
 #include "host/store/record_store.h"
 #include "host/store/sqlite_store.h"
+#include "host/store/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -158,7 +159,7 @@ class SqliteRuns final : public SyncRunStore {
 class PostgresRuns final : public SyncRunStore {
  public:
   PostgresRuns(const std::string& url, std::chrono::milliseconds lock_timeout)
-      : c_(url, Options(lock_timeout)), location_(c_.server()) {}
+      : c_(url, HostPgOptions(lock_timeout)), location_(c_.server()) {}
 
   const std::string& location() const override { return location_; }
 
@@ -254,11 +255,6 @@ class PostgresRuns final : public SyncRunStore {
   }
 
  private:
-  static PgOptions Options(std::chrono::milliseconds lock_timeout) {
-    PgOptions o;
-    o.lock_timeout = lock_timeout;
-    return o;
-  }
   PgConnection c_;
   std::string location_;
 };

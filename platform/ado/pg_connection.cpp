@@ -141,9 +141,13 @@ void PgConnection::Fail(pg_result* result, const std::string& step) {
   std::string cause = OneLine(result ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
   if (cause.empty()) cause = OneLine(PQerrorMessage(conn_));
   if (cause.empty()) cause = "no answer";
-  StoreFailure failure = lost ? StoreFailure::Unreachable : StateFailure(sqlstate);
-  std::string what = failure == StoreFailure::ReadOnly ? " (the server is read-only: a standby?)" : "";
-  throw PgError(failure, "database " + server_ + ": " + step + " failed: " + cause + what, sqlstate, lost);
+  const PgStatementFailure failed{lost ? StoreFailure::Unreachable : StateFailure(sqlstate), server_, step, cause};
+  throw PgError(failed.failure, (options_.wording ? options_.wording : PgStatementMessage)(failed), sqlstate, lost);
+}
+
+std::string PgStatementMessage(const PgStatementFailure& f) {
+  const std::string what = f.failure == StoreFailure::ReadOnly ? " (the server is read-only: a standby?)" : "";
+  return "database " + f.server + ": " + f.step + " failed: " + f.cause + what;
 }
 
 PgResult PgConnection::Exec(const std::string& sql, const std::string& step) {

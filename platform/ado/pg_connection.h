@@ -65,6 +65,19 @@ class PgResult {
   std::unique_ptr<pg_result, Clear> result_;
 };
 
+// A statement that failed: what the connection knows of it, for its message.
+struct PgStatementFailure {
+  StoreFailure failure = StoreFailure::Other;
+  std::string server;  // the server and database, no password
+  std::string step;    // what was being done
+  std::string cause;   // the server's or the client library's own text, one line
+};
+// "database SERVER: STEP failed: CAUSE", with a hint for a read-only server.
+std::string PgStatementMessage(const PgStatementFailure& failure);
+// Words a failed statement as PgStatementMessage does: a caller above the platform may give its
+// own (the host's, in the user's language).
+using PgWording = std::string (*)(const PgStatementFailure& failure);
+
 struct PgOptions {
   // How long to wait for a connection, and for another session's lock.
   std::chrono::milliseconds connect_timeout{10000};
@@ -73,6 +86,7 @@ struct PgOptions {
   int reconnect_attempts = 5;
   // A transaction that lost a race (serialization failure, deadlock) runs again up to this often.
   int race_attempts = 8;
+  PgWording wording = PgStatementMessage;
 };
 
 class PgConnection {
