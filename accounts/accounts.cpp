@@ -11,15 +11,6 @@ std::int64_t SystemSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::string UtcText(std::int64_t seconds) {
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
-
 Accounts::Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy, ThrottlePolicy throttle, Clock clock)
     : store_(std::move(store)), policy_(policy), throttle_(throttle), clock_(std::move(clock)) {}
 

@@ -14,6 +14,7 @@
 
 #include "accounts/accounts_store.h"
 #include "accounts/login_throttle.h"
+#include "host/store/civil_time.h"
 
 namespace vanto::accounts {
 
@@ -21,7 +22,7 @@ namespace vanto::accounts {
 using Clock = std::function<std::int64_t()>;
 std::int64_t SystemSeconds();
 // "YYYY-MM-DDTHH:MM:SSZ" of `seconds`.
-std::string UtcText(std::int64_t seconds);
+using store::UtcText;
 
 struct SessionPolicy {
   std::int64_t idle = 30 * 60;          // a session not used this long ends

@@ -1,6 +1,7 @@
 // The PostgreSQL server a benchmark may use, and its own database on it: the server in
 // VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL), e.g. the socket of a cluster from
-// scripts/pg-cluster.sh. Shared by the benchmarks that run on both engines.
+// scripts/pg-cluster.sh. Shared by the benchmarks that run on both engines, with the store they
+// fill.
 #pragma once
 
 #include <libpq-fe.h>
@@ -8,6 +9,9 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "host/store/swipe_store.h"
 
 namespace vanto::bench {
 
@@ -40,6 +44,30 @@ inline bool Admin(const std::string& url, const std::string& sql) {
   }
   PQfinish(conn);
   return ok;
+}
+
+// Stores `count` swipes of four version 2 terminals (5,000 a transaction) at `location`.
+inline void FillSwipes(const std::string& location, int count) {
+  auto store = vanto::store::OpenSwipeStore(location);
+  std::vector<vanto::store::StoredSwipe> rows;
+  for (int i = 0; i < count; ++i) {
+    vanto::store::StoredSwipe s;
+    s.port = 1;
+    s.terminal = 1 + i % 4;
+    s.person = i % 500;
+    s.minute = "2026-12-08 08:00";
+    s.occurrence = 1;
+    s.time = "2026-12-08 08:00:00";
+    s.downloaded_at = "2026-12-08T09:00:00Z";
+    s.identity = 7000 + static_cast<std::uint32_t>(i % 4);
+    s.generation = 1;
+    s.index = static_cast<std::uint32_t>(i / 4);
+    rows.push_back(s);
+    if (rows.size() == 5000 || i + 1 == count) {
+      store->Insert(rows);
+      rows.clear();
+    }
+  }
 }
 
 }  // namespace vanto::bench

@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/site_use.h"
 #include "host/push/push.h"
+#include "host/store/civil_time.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -19,15 +20,8 @@ struct PushCommandOptions {
   double lock_timeout = 5.0;
 };
 
-std::string LocalTime(std::int64_t unix_time) {
-  if (unix_time == 0) return "";
-  const std::time_t t = static_cast<std::time_t>(unix_time);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
+// A time as UTC text; "" for none (0).
+std::string TimeText(std::int64_t unix_time) { return unix_time == 0 ? "" : store::UtcText(unix_time); }
 
 push::PushOptions OptionsOf(const PushCommandOptions& o) {
   const site::Site* site = CurrentSite();
@@ -56,7 +50,7 @@ int RunStatus(const PushCommandOptions& o, Io& io) {
                       {"last_success", text(s.last_success)},
                       {"last_error", text(s.last_error)},
                       {"last_error_at", text(s.last_error_at)},
-                      {"next_attempt", text(LocalTime(s.next_attempt))}});
+                      {"next_attempt", text(TimeText(s.next_attempt))}});
     io.out << nlohmann::ordered_json{{"endpoints", list}}.dump(2) << "\n";
     return kExitOk;
   }
@@ -67,7 +61,7 @@ int RunStatus(const PushCommandOptions& o, Io& io) {
   std::vector<std::vector<std::string>> rows;
   for (const push::EndpointStatus& s : all)
     rows.push_back({s.name, s.in_store ? std::to_string(s.backlog) : Tr("(not drained yet)"), s.last_success,
-                    s.last_error.empty() ? "" : s.last_error_at + " " + s.last_error, LocalTime(s.next_attempt)});
+                    s.last_error.empty() ? "" : s.last_error_at + " " + s.last_error, TimeText(s.next_attempt)});
   WriteTable(io.out, {Tr("endpoint"), Tr("backlog"), Tr("last success"), Tr("last error"), Tr("next attempt")}, rows,
              {false, true, false, false, false});
   return kExitOk;
@@ -99,19 +93,19 @@ int RunPush(const PushCommandOptions& o, Io& io) {
         break;
       case push::EndpointState::kFailed:
         io.err << TrFill("{0}: failed after {1} swipes delivered: {2}; next attempt at {3}",
-                         {e.name, std::to_string(e.sent), e.error, LocalTime(e.next_attempt)})
+                         {e.name, std::to_string(e.sent), e.error, TimeText(e.next_attempt)})
                << "\n";
         exit = kExitFalse;
         break;
       case push::EndpointState::kWaiting:
         if (e.failures > 0) {
           io.err << TrFill("{0}: waiting after {1} failures until {2} (last error: {3}; --now tries at once)",
-                           {e.name, std::to_string(e.failures), LocalTime(e.next_attempt), e.error})
+                           {e.name, std::to_string(e.failures), TimeText(e.next_attempt), e.error})
                  << "\n";
           exit = kExitFalse;
         } else {
           io.out << TrFill("{0}: {1} swipes delivered; the rest at its rate, from {2}",
-                           {e.name, std::to_string(e.sent), LocalTime(e.next_attempt)})
+                           {e.name, std::to_string(e.sent), TimeText(e.next_attempt)})
                  << "\n";
         }
         break;

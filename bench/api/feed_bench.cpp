@@ -28,31 +28,8 @@ using vanto::bench::Admin;
 using vanto::bench::ServerUrl;
 using vanto::bench::WithDatabase;
 
-void Fill(const std::string& location) {
-  auto store = vanto::store::OpenSwipeStore(location);
-  std::vector<vanto::store::StoredSwipe> rows;
-  for (int i = 0; i < kSwipes; ++i) {
-    vanto::store::StoredSwipe s;
-    s.port = 1;
-    s.terminal = 1 + i % 4;
-    s.person = i % 500;
-    s.minute = "2026-12-08 08:00";
-    s.occurrence = 1;
-    s.time = "2026-12-08 08:00:00";
-    s.downloaded_at = "2026-12-08T09:00:00Z";
-    s.identity = 7000 + static_cast<std::uint32_t>(i % 4);
-    s.generation = 1;
-    s.index = static_cast<std::uint32_t>(i / 4);
-    rows.push_back(s);
-    if (rows.size() == 5000) {
-      store->Insert(rows);
-      rows.clear();
-    }
-  }
-}
-
 void ServeFeed(benchmark::State& state, const std::string& location) {
-  Fill(location);
+  vanto::bench::FillSwipes(location, kSwipes);
   vanto::accounts::Tokens tokens(vanto::accounts::OpenTokenStore(location, std::chrono::seconds(10)),
                                  vanto::accounts::RateLimit{1000000});
   std::string secret = tokens.Add({"bench", "bench"}, "bench", {"swipes:read"});

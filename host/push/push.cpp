@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "host/store/civil_time.h"
 #include "host/store/push_store.h"
 #include "host/store/swipe_feed.h"
 
@@ -29,14 +30,7 @@ std::int64_t UnixOf(std::chrono::system_clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::seconds>(t.time_since_epoch()).count();
 }
 
-std::string UtcText(std::int64_t unix_time) {
-  const std::time_t t = static_cast<std::time_t>(unix_time);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return text;
-}
+using store::UtcText;
 
 store::PushFilter FilterOf(const site::SitePush& e) { return {e.ports, e.people}; }
 

@@ -45,10 +45,12 @@ std::string SecondText(const CivilTime& t) {
   return text;
 }
 
-std::string UtcNowText() {
-  std::time_t now = std::time(nullptr);
+std::string UtcNowText() { return UtcText(static_cast<std::int64_t>(std::time(nullptr))); }
+
+std::string UtcText(std::int64_t unix_seconds) {
+  const std::time_t t = static_cast<std::time_t>(unix_seconds);
   std::tm parts{};
-  gmtime_r(&now, &parts);
+  gmtime_r(&t, &parts);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
   return text;

@@ -18,7 +18,8 @@ CivilTime CivilFromDate(DATE date);
 // "YYYY-MM-DD HH:MM" (the minute a swipe belongs to) and "YYYY-MM-DD HH:MM:SS".
 std::string MinuteText(const CivilTime& t);
 std::string SecondText(const CivilTime& t);
-// The current UTC time as "YYYY-MM-DDTHH:MM:SSZ".
+// The current UTC time as "YYYY-MM-DDTHH:MM:SSZ"; the same of seconds since 1970.
 std::string UtcNowText();
+std::string UtcText(std::int64_t unix_seconds);
 
 }  // namespace vanto::store

@@ -119,9 +119,14 @@ class RowIndex {
   std::unordered_map<std::string, std::size_t> index_;
 };
 
-// A connection that could not be made, in the host's words (the user's language), the server's or
-// libpq's own text following, marked as the server's; any other failure as it is.
+// A URL libpq cannot parse, or a connection that could not be made, in the host's words (the
+// user's language), libpq's or the server's own text following, marked as theirs; any other
+// failure as it is.
 [[noreturn]] void ThrowWorded(const PgError& e, const std::string& url) {
+  if (e.failure() == StoreFailure::Invalid && !e.connecting() && !e.detail().empty())  // the URL itself
+    throw PgError(e.failure(),
+                  host::TrFill("database URL {0} is no usable URL (the client library said: {1})", {RedactUrl(url), e.detail()}),
+                  "", false, e.detail());
   if (!e.connecting()) throw e;
   throw PgError(e.failure(),
                 host::TrFill("database {0}: cannot connect (the server said: {1})", {DescribePgUrl(url), e.detail()}),

@@ -62,7 +62,7 @@ std::string DescribePgUrl(const std::string& url) {
     // The library's message may quote the URL, password and all.
     std::string cause = ScrubPasswords(error ? OneLine(error) : "out of memory", url);
     PQfreemem(error);
-    throw StoreError(StoreFailure::Invalid, "database URL " + RedactUrl(url) + " is no usable URL: " + cause);
+    throw PgError(StoreFailure::Invalid, "database URL " + RedactUrl(url) + " is no usable URL: " + cause, "", false, cause);
   }
   std::string user, host, hostaddr, port, db;
   for (PQconninfoOption* o = options; o->keyword; ++o) {
