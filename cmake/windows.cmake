@@ -103,3 +103,8 @@ add_executable(vanto-client-test tests/windows/client.cpp)
 target_link_libraries(vanto-client-test PRIVATE vanto_ado vanto_automation)
 add_executable(vanto-conversions-probe tests/windows/conversions_probe.cpp)
 target_link_libraries(vanto-conversions-probe PRIVATE vanto_automation)
+# What a host binding early finds of the control through its registered type library (Windows
+# only: the system's headers and type library functions).
+add_executable(vanto-typelib-probe tests/windows/typelib_probe.cpp)
+target_include_directories(vanto-typelib-probe PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(vanto-typelib-probe PRIVATE ole32 oleaut32 advapi32 uuid)

@@ -1,5 +1,7 @@
 // The FK303ID module: serves the terminal control "FK303IDLib.FK303ID" (terminal/control) to
-// hosts that find it through the registry, as the driver's terminal link does.
+// hosts that find it through the registry, as the driver's terminal link does, and registers the
+// interface description it carries (TYPELIB 1), so that hosts binding early and object browsers
+// find the control's members.
 #include <string>
 #include <vector>
 
@@ -8,7 +10,12 @@
 
 namespace {
 std::vector<RegistryEntry> Entries() {
-  return ClassEntries({CLSID_FK303ID, fk303id::kProgIdText, "Apartment", nullptr}, ModuleFilePath());
+  const std::string path = ModuleFilePath();
+  std::vector<RegistryEntry> entries =
+      ClassEntries({CLSID_FK303ID, fk303id::kProgIdText, "Apartment", &LIBID_FK303IDLib}, path);
+  auto typeLib = TypeLibEntries({LIBID_FK303IDLib, "1.0", "FK303IDLib", {{DIID__DFK303ID, "_DFK303ID"}}}, path);
+  entries.insert(entries.end(), typeLib.begin(), typeLib.end());
+  return entries;
 }
 }  // namespace
 

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The Windows stage: cross-builds the components (64-bit and 32-bit), registers the 64-bit ones
-# with regsvr32 in a throw-away Wine prefix, runs the compiled client (tests/windows/client.cpp,
+# with regsvr32 in a throw-away Wine prefix, checks the control's type library as a host binding
+# early finds it (tests/windows/typelib_probe.cpp), runs the compiled client (tests/windows/client.cpp,
 # with two downloads on two threads first, and a download during a download through the message
 # pump) and the script client (tests/windows/client.vbs under
 # Wine's cscript, then its failure cases in the same process) against the simulator (port 1 on
 # COM1, mapped to a simulator pseudo-terminal; port 2 on tcp://), runs the compiled client through
 # the Linux build against the same site, compares the outputs, then unregisters (twice) and checks
 # that the registry holds nothing of ours. Then it builds the installer (windows/vanto-setup.nsi),
-# installs silently, runs the script client against the installed modules (and, where the kernel
+# installs silently, checks the control's type library and runs the script client against the
+# installed modules (and, where the kernel
 # runs 32-bit programs, both clients' 32-bit builds against the installed 32-bit modules),
 # uninstalls and checks again that nothing of ours is left; an installer with a module that does
 # not register must undo itself. Headless (Wine's null display driver).
@@ -126,10 +128,21 @@ w reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null
 w reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d "" /f >/dev/null
 install=$WINEPREFIX/drive_c/vanto
 mkdir -p "$install"
-cp build-win-x86_64/{VANTO.dll,Corvel.dll,FK303ID.ocx,VantoHost.dll,vanto-client-test.exe,vanto-conversions-probe.exe} tests/windows/client.vbs "$install/"
+cp build-win-x86_64/{VANTO.dll,Corvel.dll,FK303ID.ocx,VantoHost.dll,vanto-client-test.exe,vanto-conversions-probe.exe,vanto-typelib-probe.exe} tests/windows/client.vbs "$install/"
 for module in Corvel.dll FK303ID.ocx VANTO.dll VantoHost.dll; do
   w_started regsvr32 /s "C:\\vanto\\$module" || fail "regsvr32 $module failed"
 done
+
+# The control's type library as a host binding early finds it: registered by the module, loaded
+# from the registry, every member of the contract by its number, a call by the library's numbers.
+check_typelib() {  # MODULE-PATH WHAT
+  local out
+  out=$(w 'C:\vanto\vanto-typelib-probe.exe' 2>&1 | tr -d '\r') || { printf '%s\n' "$out"; fail "$2: the control's type library is not what a host binding early needs"; }
+  grep -q -i -F -x "typelib FK303IDLib 1.0 $1" <<<"$out" || { printf '%s\n' "$out"; fail "$2: the type library is not registered as $1"; }
+  grep -q -x 'typelib ok' <<<"$out" || { printf '%s\n' "$out"; fail "$2: the type library probe did not finish"; }
+}
+echo "-- Wine: the control's type library (registered, loaded from the registry, bound early)"
+check_typelib 'C:\vanto\FK303ID.ocx' "Wine"
 
 # One run of a Windows client against fresh simulators: COM1 is the pseudo-terminal of port 1,
 # port 2 is tcp:// (from our registry key, as a host installation sets it).
@@ -229,6 +242,8 @@ for file in "${expected_files[@]}"; do
   [ -f "$installed/$file" ] || fail "the installer did not install $file"
 done
 # What C:\vanto held is unregistered: the clients now reach the installed modules.
+echo "-- installed, 64-bit: the control's type library"
+check_typelib 'C:\Program Files\VANTO\x64\FK303ID.ocx' "installed 64-bit"
 echo "-- installed, 64-bit: the script client"
 wine_run "$work/installed-vbs.out" cscript //nologo 'C:\vanto\client.vbs' scenario "${failure_cases[@]}"
 check_vbs "$work/installed-vbs.out.raw" "$work/installed-vbs.out" "installed 64-bit"

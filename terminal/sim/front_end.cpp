@@ -32,7 +32,7 @@ void CheckSavePath(const std::string& path) {
   if (path.empty()) throw FrontEndError("--save needs a file name");
   if (std::filesystem::is_directory(path, ec)) throw FrontEndError("--save " + path + ": a folder, not a file");
   const std::string staging = path + ".tmp";
-  const int fd = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) throw FrontEndError("--save " + path + ": cannot write " + staging + ": " + std::strerror(errno));
   ::close(fd);
   ::unlink(staging.c_str());
@@ -143,16 +143,26 @@ void Serve(SimulatorSite& site, const FrontEndOptions& options, std::ostream& ou
       << std::flush;
   int received = 0;
   sigwait(&stop, &received);
+  // The stop signals stay blocked until the site is stopped and saved: a second one (`timeout`
+  // signals the process and then its group) must not cut the save. Those that came meanwhile ask
+  // for what is already done; they are taken before the signals are restored.
+  auto finish = [&] {
+    const timespec now{0, 0};
+    while (sigtimedwait(&stop, nullptr, &now) > 0) {
+    }
+    restore();
+  };
   site.Stop();
-  restore();
   if (options.save) {
     try {
       site.SaveSeedFile(*options.save);
     } catch (const std::exception& error) {
+      finish();
       throw FrontEndError(error.what());
     }
-    out << "Saved the site to " << *options.save << "\n";
+    out << "Saved the site to " << *options.save << "\n" << std::flush;
   }
+  finish();
 }
 
 std::vector<std::pair<std::string, std::string>> PortSettings(const std::map<int, std::string>& paths) {

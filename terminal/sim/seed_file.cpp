@@ -1,5 +1,10 @@
 // Seed files of the simulator: a line-oriented text form of a site (format in docs/protocol.md).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -326,17 +331,41 @@ void SimulatorSite::LoadSeedFile(const std::string& path) {
   LoadSeed(in, path);
 }
 
+// Written aside (`path`.tmp, owner-only: a site holds people's data), flushed to the disk and
+// renamed over `path`: a reader, or a process stopped part-way, finds the old file or the new one.
 void SimulatorSite::SaveSeedFile(const std::string& path) const {
+  std::ostringstream text;
+  text.precision(17);
+  SaveSeed(text);
+  const std::string data = text.str();
   const std::string staging = path + ".tmp";
-  {
-    std::ofstream out(staging, std::ios::trunc);
-    if (!out) throw std::runtime_error("cannot write seed file " + staging);
-    out.precision(17);
-    SaveSeed(out);
-    out.flush();
-    if (!out) throw std::runtime_error("cannot write seed file " + staging);
+  ::unlink(staging.c_str());  // a leftover keeps its own mode; the new file is made owner-only
+  int fd = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  auto fail = [&](const std::string& what) {
+    const std::string reason = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    ::unlink(staging.c_str());
+    throw std::runtime_error(what + ": " + reason);
+  };
+  if (fd < 0) fail("cannot write seed file " + staging);
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote < 0) fail("cannot write seed file " + staging);
+    done += static_cast<std::size_t>(wrote);
   }
-  if (std::rename(staging.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot replace seed file " + path);
+  if (::fsync(fd) != 0) fail("cannot write seed file " + staging);
+  const int closed = ::close(fd);
+  fd = -1;
+  if (closed != 0) fail("cannot write seed file " + staging);
+  if (std::rename(staging.c_str(), path.c_str()) != 0) fail("cannot replace seed file " + path);
+  // The rename itself reaches the disk with the folder.
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
 }
 
 }  // namespace terminal::sim

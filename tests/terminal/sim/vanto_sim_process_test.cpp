@@ -4,6 +4,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -101,11 +104,44 @@ class SimProcess {
     return lines;
   }
 
+  // Fills its standard output up, so that its next write there waits until we read: through a
+  // write end of our own, opened anew so that its file status (non-blocking) is not the process's.
+  void FillOutput() {
+    const int fill = ::open(("/proc/" + std::to_string(pid_) + "/fd/1").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fill, 0) << std::strerror(errno);
+    const std::string chunk(4096, '#');
+    while (::write(fill, chunk.data(), chunk.size()) > 0) {
+    }
+    while (::write(fill, "#", 1) > 0) {
+    }
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(fill);
+  }
+
+  void Signal(int signal) { EXPECT_EQ(::kill(pid_, signal), 0); }
+
+  // Reads its standard output to its end and waits for the exit, both bounded; returns the exit
+  // status (or -1) and what it wrote after the lines already read.
+  std::pair<int, std::string> DrainAndWait(std::chrono::milliseconds limit) {
+    std::string text;
+    const auto deadline = Clock::now() + limit;
+    char buffer[4096];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      pollfd waiter{out_, POLLIN, 0};
+      if (left <= 0 || ::poll(&waiter, 1, static_cast<int>(left)) != 1) return {-1, text};
+      const ssize_t got = ::read(out_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return {StopWith(0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())), text};
+  }
+
   // Sends `signal` and waits (bounded) for the exit; returns the exit status or -1.
   int StopWith(int signal, std::chrono::milliseconds limit) {
     ::kill(pid_, signal);
     pollfd waiter{pidfd_, POLLIN, 0};
-    if (::poll(&waiter, 1, static_cast<int>(limit.count())) != 1) return -1;
+    if (::poll(&waiter, 1, static_cast<int>(std::max<long long>(limit.count(), 0))) != 1) return -1;
     int status = 0;
     ::waitpid(pid_, &status, 0);
     exited_ = true;
@@ -165,6 +201,63 @@ TEST(VantoSimProcess, AnnouncesAnswersStopsAndSaves) {
   EXPECT_NE(text.str().find("password 31 2468"), std::string::npos) << text.str();
   EXPECT_NE(text.str().find("record 5 2026 1 2 3 4"), std::string::npos) << text.str();
   EXPECT_FALSE(std::filesystem::exists(dir + "/lines/port2"));
+  std::filesystem::remove_all(dir);
+}
+
+// Waits (bounded) until a file named `name` is created in the folder `watch` looks at.
+bool WaitForCreated(int watch, const std::string& name, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd waiter{watch, POLLIN, 0};
+    if (left <= 0 || ::poll(&waiter, 1, static_cast<int>(left)) != 1) return false;
+    const ssize_t got = ::read(watch, buffer, sizeof buffer);
+    for (ssize_t at = 0; got > 0 && at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && name == event->name) return true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+// `timeout` signals the process and then its group: a stop signal that comes while the site is
+// being saved must not cut the save. Its staging file appearing says the save began; the
+// simulator's standard output is kept full, so it cannot end before the second signal is in.
+TEST(VantoSimProcess, AStopSignalDuringTheSaveDoesNotCutIt) {
+  const std::string dir = std::filesystem::temp_directory_path() / ("vanto-sim-twice-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string seed = dir + "/site.seed", saved = dir + "/saved.seed";
+  {
+    std::ofstream out(seed);
+    out << "port 2\n  terminal 9\n    record 5 2026 1 2 3 4\n";
+  }
+  for (const int second : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(::strsignal(second));
+    std::filesystem::remove(saved);
+    SimProcess sim({"--seed", seed, "--save", saved, "--link-dir", dir + "/lines"});
+    ASSERT_EQ(sim.ReadUntilReady(5s).size(), 2u);
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, dir.c_str(), IN_CREATE), 0);
+    ASSERT_NO_FATAL_FAILURE(sim.FillOutput());
+    sim.Signal(SIGTERM);
+    const bool began = WaitForCreated(watch, "saved.seed.tmp", 10s);
+    ::close(watch);
+    ASSERT_TRUE(began) << "the save did not begin";
+    sim.Signal(second);
+    const auto [status, output] = sim.DrainAndWait(10s);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("Saved the site to " + saved + "\n"), std::string::npos) << output;
+    std::ifstream in(saved);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("record 5 2026 1 2 3 4"), std::string::npos) << text.str();
+    struct stat info {};
+    ASSERT_EQ(::stat(saved.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << "a site holds people's data";
+    EXPECT_FALSE(std::filesystem::exists(saved + ".tmp"));
+  }
   std::filesystem::remove_all(dir);
 }
 
