@@ -130,8 +130,8 @@ bool IsNumber(std::string_view text) {
   return true;
 }
 
-// Whether `text` from `at` takes the form's pieces from `k` on; its values into `values`. A value
-// is never empty; the shortest that lets the rest match is taken.
+// Whether `text` from `at` takes the form's pieces from `k` on; its values into `values`. Only a
+// text value may be empty (an empty department); the shortest that lets the rest match is taken.
 bool Match(const std::vector<Piece>& pieces, std::size_t k, const Form& form, std::string_view text, std::size_t at,
            std::vector<std::string>& values) {
   if (k == pieces.size()) return at == text.size();
@@ -142,7 +142,7 @@ bool Match(const std::vector<Piece>& pieces, std::size_t k, const Form& form, st
   }
   const char kind = form.kinds[piece.value];
   const bool last = k + 1 == pieces.size();
-  for (std::size_t end = last ? text.size() : at + 1; end <= text.size(); ++end) {
+  for (std::size_t end = last ? text.size() : at + (kind == 't' ? 0 : 1); end <= text.size(); ++end) {
     if (!last) {  // the next literal must follow the value
       end = text.find(pieces[k + 1].literal, end);
       if (end == std::string_view::npos) return false;
@@ -154,7 +154,7 @@ bool Match(const std::vector<Piece>& pieces, std::size_t k, const Form& form, st
     }
     // The host's words in a value are one part: they never run on past a "; ".
     if (kind == 'w' && value.find("; ") != std::string_view::npos) return false;
-    if (value.empty()) continue;
+    if (value.empty() && kind != 't') continue;
     values[static_cast<std::size_t>(piece.value)] = std::string(value);
     if (Match(pieces, k + 1, form, text, end, values)) return true;
   }

@@ -146,7 +146,7 @@ printf 'long enough\n' | "$vanto" user add ada --role viewer --db "$work/runs.db
 for case in "C.UTF-8|command (|enabled|Attendance 2026-01-01 to 2026-01-31 (working days start at 00:00)" \
             "zh_CN.UTF-8|命令行（|已启用|考勤 2026-01-01 至 2026-01-31（工作日开始于 00:00）"; do
   IFS="|" read -r lang starter state title <<<"$case"
-  history=$(LANG=$lang "$vanto" sync --history --db "$work/runs.db" 2>&1) || fail "$lang sync --history: $history"
+  history=$(LANG=$lang "$vanto" sync --history --site "$work/init-1.toml" --db "$work/runs.db" 2>&1) || fail "$lang sync --history: $history"
   echo "$history" | sed -n 2p | grep -qF "$starter" || fail "$lang sync --history starter: $history"
   users=$(LANG=$lang "$vanto" user list --db "$work/runs.db" 2>&1) || fail "$lang user list: $users"
   echo "$users" | grep -q "^ada .*$state" || fail "$lang user list: $users"

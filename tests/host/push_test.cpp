@@ -353,7 +353,7 @@ TEST(PushSecretTest, EachSecretFileFailureIsWordedForEachReader) {
   const std::string open = (folder / "open").string(), empty = (folder / "empty").string();
   std::ofstream(open) << "s\n";
   ::chmod(open.c_str(), 0644);
-  std::ofstream{empty};
+  std::ofstream(empty) << "\n";  // an empty first line
   ::chmod(empty.c_str(), 0600);
   struct Case {
     std::string file, chinese;
