@@ -56,7 +56,8 @@ using vanto::host::TrInFill;
 
 // Monday first, as Weekday counts.
 const char* WeekdayName(Language l, int weekday) {
-  const char* const names[] = {TrIn(l, "Mon"), TrIn(l, "Tue"), TrIn(l, "Wed"), TrIn(l, "Thu"), TrIn(l, "Fri"), TrIn(l, "Sat"), TrIn(l, "Sun")};
+  const char* const names[] = {TrIn(l, "Mon"), TrIn(l, "Tue"), TrIn(l, "Wed"), TrIn(l, "Thu"),
+                               TrIn(l, "Fri"), TrIn(l, "Sat"), TrIn(l, "Sun")};
   return names[weekday];
 }
 
@@ -96,7 +97,7 @@ void Bar(Language l, std::ostream& out, const DayEntry* entry, int day_starts, c
   if (entry)
     out << " role=\"img\" aria-label=\""
         << TrInFill(l, "{0} to {1}", {ClockText(static_cast<int>(entry->first % 1440)),
-                                 ClockText(static_cast<int>(entry->last % 1440))})
+                                      ClockText(static_cast<int>(entry->last % 1440))})
         << "\"";
   else
     out << " aria-hidden=\"true\"";
@@ -161,7 +162,7 @@ void WriteReportHtml(std::ostream& out, const Report& report, Language l) {
       << "<title>" << title << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n";
   out << "<section class=\"summary\">\n<h1>" << title << "</h1>\n<p class=\"meta\">"
       << TrInFill(l, "Working days start at {0}; swipes of one person within the same minute count once.",
-                {ClockText(report.day_starts)})
+                  {ClockText(report.day_starts)})
       << " "
       << vanto::host::Fill(report.people.size() == 1 ? TrIn(l, "{0} person, {1} person-days.") : TrIn(l, "{0} people, {1} person-days."),
                 {std::to_string(report.people.size()), std::to_string(report.day_count())})
