@@ -7,6 +7,7 @@
 #include "cli/output.h"
 #include "cli/site_use.h"
 #include "host/push/push.h"
+#include "host/recorded_words.h"
 #include "host/store/civil_time.h"
 #include "host/text/messages.h"
 
@@ -22,6 +23,9 @@ struct PushCommandOptions {
 
 // A time as UTC text; "" for none (0).
 std::string TimeText(std::int64_t unix_time) { return unix_time == 0 ? "" : store::UtcText(unix_time); }
+
+// A push failure as recorded, in this process's language (--json gives it as recorded).
+std::string ErrorText(const std::string& error) { return host::PushErrorText(host::Language::kProcess, error); }
 
 push::PushOptions OptionsOf(const PushCommandOptions& o) {
   const site::Site* site = CurrentSite();
@@ -61,7 +65,7 @@ int RunStatus(const PushCommandOptions& o, Io& io) {
   std::vector<std::vector<std::string>> rows;
   for (const push::EndpointStatus& s : all)
     rows.push_back({s.name, s.in_store ? std::to_string(s.backlog) : Tr("(not drained yet)"), s.last_success,
-                    s.last_error.empty() ? "" : s.last_error_at + " " + s.last_error, TimeText(s.next_attempt)});
+                    s.last_error.empty() ? "" : s.last_error_at + " " + ErrorText(s.last_error), TimeText(s.next_attempt)});
   WriteTable(io.out, {Tr("endpoint"), Tr("backlog"), Tr("last success"), Tr("last error"), Tr("next attempt")}, rows,
              {false, true, false, false, false});
   return kExitOk;
@@ -93,14 +97,14 @@ int RunPush(const PushCommandOptions& o, Io& io) {
         break;
       case push::EndpointState::kFailed:
         io.err << TrFill("{0}: failed after {1} swipes delivered: {2}; next attempt at {3}",
-                         {e.name, std::to_string(e.sent), e.error, TimeText(e.next_attempt)})
+                         {e.name, std::to_string(e.sent), ErrorText(e.error), TimeText(e.next_attempt)})
                << "\n";
         exit = kExitFalse;
         break;
       case push::EndpointState::kWaiting:
         if (e.failures > 0) {
           io.err << TrFill("{0}: waiting after {1} failures until {2} (last error: {3}; --now tries at once)",
-                           {e.name, std::to_string(e.failures), TimeText(e.next_attempt), e.error})
+                           {e.name, std::to_string(e.failures), TimeText(e.next_attempt), ErrorText(e.error)})
                  << "\n";
           exit = kExitFalse;
         } else {

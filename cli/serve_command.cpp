@@ -108,6 +108,8 @@ int RunServe(const ServeOptions& o, Io& io) {
     if (site->late_after)
       options.records.late_after = ParseDates([&] { return report::ParseDayStarts(*site->late_after, "late_after"); });
   }
+  // Every page shows times in the site's zone (the site file's timezone, else $TZ, else the host's).
+  options.times = web::ShownTimes(SiteTimeZone(CurrentSite() ? *CurrentSite() : site::Site{}));
   // The HTTP API for programs, on the same server.
   accounts::Tokens tokens(accounts::OpenTokenStore(database, lock_timeout),
                           accounts::RateLimit{CurrentSite() ? CurrentSite()->api_requests_per_minute

@@ -66,6 +66,17 @@ std::string OutcomeText(const TerminalSync& row) {
   return TrFill("failed: {0}", {cause});
 }
 
+// Who started a run, in words (--json gives the stored name).
+std::string StarterText(store::RunStarter starter) {
+  switch (starter) {
+    case store::RunStarter::Command: return Tr("command");
+    case store::RunStarter::Timer: return Tr("timer");
+    case store::RunStarter::Console: return Tr("console");
+    case store::RunStarter::Schedule: return Tr("schedule");
+  }
+  return store::RunStarterName(starter);
+}
+
 }  // namespace
 
 // The recorded runs, newest first: one line per run, then its terminals that did not sync.
@@ -75,7 +86,8 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
   const std::string database = DatabasePath(o.db, false);
   std::vector<store::SyncRun> runs = store::OpenSyncRunStore(database, LockTimeout(o))->Recent(static_cast<std::size_t>(o.limit));
   auto by = [](const store::SyncRun& r) {
-    return std::string(store::RunStarterName(r.started_by)) + (r.who.empty() ? "" : " (" + r.who + ")");
+    const std::string starter = StarterText(r.started_by);
+    return r.who.empty() ? starter : TrFill("{0} ({1})", {starter, r.who});
   };
   if (o.json) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();

@@ -96,7 +96,7 @@ int RunUser(const UserOptions& o, Io& io) {
     if (action == "list") {
       for (const accounts::User& u : accounts.Users())
         io.out << std::left << std::setw(24) << u.name << " " << std::setw(7) << accounts::RoleName(u.role) << " "
-               << std::setw(9) << (u.disabled ? "disabled" : "enabled") << " " << u.created_at << "\n";
+               << std::setw(9) << (u.disabled ? Tr("disabled") : Tr("enabled")) << " " << u.created_at << "\n";
       return kExitOk;
     }
     if (action == "disable") {

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "accounts/passwords.h"
+#include "host/recorded_words.h"
 #include "web/api.h"
 #include "web/dashboard_page.h"
 #include "web/enrolments_page.h"
@@ -166,6 +167,7 @@ struct ConsoleServer::Impl final : PageHost {
   bool tls() const { return !options.tls_cert.empty(); }
 
   accounts::Accounts& accounts() const override { return accounts_; }
+  const ShownTimes& times() const override { return options.times; }
 
   // One line per call: control characters a client put into a path cannot forge log lines.
   void Log(std::string line) const override {
@@ -439,13 +441,14 @@ struct ConsoleServer::Impl final : PageHost {
     data d;
     d.set("t", Words(c.language));
     d.set("csrf", c.who->session.csrf);
+    d.set("zone", options.times.Note(c.language));
     list users;
     for (const accounts::User& u : accounts_.Users()) {
       data row;
       row.set("name", u.name);
       row.set("role_label", Say(c.language, RoleWord(u.role)));
       row.set("disabled", u.disabled);
-      row.set("created_at", u.created_at);
+      row.set("created_at", options.times.Of(u.created_at));
       users.push_back(row);
     }
     d.set("users", users);
@@ -493,14 +496,15 @@ struct ConsoleServer::Impl final : PageHost {
     std::vector<accounts::AuditEntry> entries = accounts_.AuditTrail(kAuditPage, before);
     data d;
     d.set("t", Words(c.language));
+    d.set("zone", options.times.Note(c.language));
     list rows;
     for (const accounts::AuditEntry& e : entries) {
       data row;
-      row.set("at", e.at);
+      row.set("at", options.times.Of(e.at));
       row.set("actor", e.actor);
       row.set("origin", e.origin);
       row.set("action", e.action);
-      row.set("details", e.details);
+      row.set("details", host::AuditDetailsText(HostLanguage(c.language), e.action, e.details));
       rows.push_back(row);
     }
     d.set("rows", rows);

@@ -14,6 +14,7 @@
 
 #include "accounts/accounts.h"
 #include "web/records.h"
+#include "web/times.h"
 
 namespace vanto::host {
 class SyncJobs;
@@ -53,6 +54,8 @@ struct ServerOptions {
   std::function<void(const std::string&)> log;
   // The HTTP API under /api/v1, when it is served (not owned).
   ApiServer* api = nullptr;
+  // The site's time zone, in which the pages show every time (UTC unless given).
+  ShownTimes times;
 };
 
 // "HOST:PORT", "[V6]:PORT" or "PORT" (on 127.0.0.1); throws WebError for anything else.

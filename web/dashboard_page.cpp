@@ -10,6 +10,7 @@
 
 #include "host/store/record_store.h"
 #include "host/push/push.h"
+#include "host/recorded_words.h"
 #include "host/store/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "host/sync_words.h"
@@ -43,7 +44,7 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 <h2 id="port-{{number}}">{{t.port}} {{number}} <small>{{device}}</small></h2>
 {{#may_sync}}<form method="post" action="/sync" class="inline sync-port"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="port" value="{{number}}"><button>{{t.sync_port}} {{number}}</button></form>{{/may_sync}}
 <table class="terminals" id="terminals-{{number}}">
-<thead><tr><th>{{t.terminal}}</th><th>{{t.last_sync}}</th><th>{{t.outcome}}</th><th>{{t.cause}}</th><th>{{t.new_records}}</th><th>{{t.held_capacity}}</th><th>{{t.clock}}</th><th>{{t.quarantined}}</th><th>{{t.conflicting}}</th></tr></thead>
+<thead><tr><th>{{t.terminal}}</th><th>{{t.last_sync}}{{zone}}</th><th>{{t.outcome}}</th><th>{{t.cause}}</th><th>{{t.new_records}}</th><th>{{t.held_capacity}}</th><th>{{t.clock}}</th><th>{{t.quarantined}}</th><th>{{t.conflicting}}</th></tr></thead>
 <tbody>
 {{#terminals}}<tr class="terminal" data-port="{{port}}" data-terminal="{{terminal}}">
 <td>{{terminal_label}}</td><td>{{when}}</td><td class="{{outcome}}">{{outcome_label}}</td><td class="cause" data-code="{{cause_code}}">{{cause}}</td>
@@ -54,7 +55,7 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 {{/ports}}
 <h2>{{t.recent_runs}}</h2>
 <table id="runs">
-<thead><tr><th>{{t.run}}</th><th>{{t.started}}</th><th>{{t.ended}}</th><th>{{t.started_by}}</th><th>{{t.ports_heading}}</th><th>{{t.synced}}</th><th>{{t.new_records}}</th></tr></thead>
+<thead><tr><th>{{t.run}}</th><th>{{t.started}}{{zone}}</th><th>{{t.ended}}{{zone}}</th><th>{{t.started_by}}</th><th>{{t.ports_heading}}</th><th>{{t.synced}}</th><th>{{t.new_records}}</th></tr></thead>
 <tbody>
 {{#runs}}<tr class="run"><td>{{id}}</td><td>{{started_at}}</td><td>{{ended_at}}</td><td class="by">{{by}}</td><td>{{ports}}</td><td>{{synced}}</td><td class="new">{{added}}</td></tr>{{/runs}}
 </tbody>
@@ -62,7 +63,7 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 {{#has_pushes}}
 <h2>{{t.push_heading}}</h2>
 <table id="pushes">
-<thead><tr><th>{{t.push_endpoint}}</th><th>{{t.push_backlog}}</th><th>{{t.push_last_success}}</th><th>{{t.push_last_error}}</th><th>{{t.push_next_attempt}}</th></tr></thead>
+<thead><tr><th>{{t.push_endpoint}}</th><th>{{t.push_backlog}}</th><th>{{t.push_last_success}}{{zone}}</th><th>{{t.push_last_error}}</th><th>{{t.push_next_attempt}}{{zone}}</th></tr></thead>
 <tbody>
 {{#pushes}}<tr class="push{{#failing}} failing{{/failing}}" data-name="{{name}}"><td>{{name}}</td><td class="backlog">{{backlog}}</td><td>{{last_success}}</td><td class="error">{{last_error}}</td><td>{{next_attempt}}</td></tr>{{/pushes}}
 </tbody>
@@ -105,15 +106,6 @@ constexpr const char* kDashboardScript = R"js("use strict";
 )js";
 
 std::string Number(std::int64_t n) { return std::to_string(n); }
-
-// A stored UTC time ("2026-12-08T09:00:07Z") as a reader reads it under a "(UTC)" heading.
-std::string UtcText(std::string stored) {
-  if (stored.size() == 20 && stored[10] == 'T' && stored[19] == 'Z') {
-    stored[10] = ' ';
-    stored.pop_back();
-  }
-  return stored;
-}
 
 // A span of seconds in at most two units: "2 d 3 h", "5 min 7 s", "40 s".
 std::string SpanText(Language language, std::int64_t seconds) {
@@ -200,6 +192,7 @@ class Dashboard {
   void Page(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
     d.set("t", Words(c.language));
+    d.set("zone", host_.times().Note(c.language));
     d.set("csrf", c.who->session.csrf);
     const bool may_sync = jobs_ && Allowed(c.who->user.role, Action::Sync);
     d.set("may_sync", may_sync);
@@ -270,8 +263,8 @@ class Dashboard {
       for (const store::RunTerminal& t : r.terminals) added += t.added, synced += t.outcome == "synced";
       data row;
       row.set("id", Number(r.id));
-      row.set("started_at", UtcText(r.started_at));
-      row.set("ended_at", r.ended_at ? UtcText(*r.ended_at) : Say(c.language, "unfinished"));
+      row.set("started_at", host_.times().Of(r.started_at));
+      row.set("ended_at", r.ended_at ? host_.times().Of(*r.ended_at) : Say(c.language, "unfinished"));
       row.set("by", Say(c.language, StarterWord(r.started_by)) + (r.who.empty() ? "" : " (" + r.who + ")"));
       row.set("ports", r.ports);
       row.set("synced", Number(synced) + "/" + Number(static_cast<std::int64_t>(r.terminals.size())));
@@ -307,19 +300,12 @@ class Dashboard {
       data row;
       row.set("name", s.name);
       row.set("backlog", s.in_store ? Number(s.backlog) : Say(language, "push_not_yet"));
-      row.set("last_success", s.last_success.empty() ? "" : UtcText(s.last_success));
-      row.set("last_error", s.last_error.empty() ? "" : UtcText(s.last_error_at) + " " + s.last_error);
+      row.set("last_success", s.last_success.empty() ? "" : host_.times().Of(s.last_success));
+      row.set("last_error", s.last_error.empty() ? ""
+                                     : host_.times().Of(s.last_error_at) + " " +
+                                           host::PushErrorText(HostLanguage(language), s.last_error));
       row.set("failing", s.failures > 0);
-      std::string next;
-      if (s.next_attempt > 0) {
-        const std::time_t t = static_cast<std::time_t>(s.next_attempt);
-        std::tm tm{};
-        gmtime_r(&t, &tm);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-        next = text;
-      }
-      row.set("next_attempt", next);
+      row.set("next_attempt", s.next_attempt > 0 ? host_.times().Of(s.next_attempt) : std::string());
       rows.push_back(row);
     }
     return rows;
@@ -408,7 +394,7 @@ class Dashboard {
       return row;
     }
     const store::RunTerminal& t = sync->terminal;
-    row.set("when", UtcText(sync->ended_at));
+    row.set("when", host_.times().Of(sync->ended_at));
     row.set("outcome", t.outcome);
     row.set("outcome_label", Say(language, "outcome_" + t.outcome));
     row.set("cause_code", t.cause_code);

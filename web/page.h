@@ -13,6 +13,7 @@
 
 #include "accounts/accounts.h"
 #include "web/role_matrix.h"
+#include "web/times.h"
 #include "web/words.h"
 
 namespace vanto::web {
@@ -54,6 +55,8 @@ class PageHost {
   // A page that only says `word` (one of the words), with a link.
   virtual void Refuse(Context& c, int status, const char* word, const std::string& link = "/dashboard") const = 0;
   virtual accounts::Accounts& accounts() const = 0;
+  // The site's time zone, as the pages show times.
+  virtual const ShownTimes& times() const = 0;
   virtual void Log(std::string line) const = 0;
 };
 

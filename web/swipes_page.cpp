@@ -28,7 +28,7 @@ constexpr const char* kSwipesTemplate = R"html(<form method="get" action="/swipe
 </form>
 <p><a href="/swipes/csv?{{filters}}" id="download-csv" download>{{t.download_csv}}</a></p>
 {{#has_rows}}<table id="swipes">
-<thead><tr><th>{{t.time}}</th><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th></tr></thead>
+<thead><tr><th>{{t.time}}{{zone}}</th><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th></tr></thead>
 <tbody>
 {{/has_rows}}{{#rows}}<tr class="swipe"><td>{{time}}</td><td>{{port}}</td><td>{{terminal}}</td><td>{{person}}</td><td>{{#name}}{{name}}{{/name}}{{^name}}<span class="muted">{{t.no_name}}</span>{{/name}}</td><td>{{department}}</td></tr>
 {{/rows}}{{#has_rows}}</tbody>
@@ -136,6 +136,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
 
   data d;
   d.set("t", Words(c.language));
+  d.set("zone", host.times().Note(c.language));  // the terminals keep the site's wall time
   for (auto [key, value] : {std::pair{"from", &f.from}, std::pair{"to", &f.to}, std::pair{"person", &f.person},
                             std::pair{"port", &f.port}, std::pair{"terminal", &f.terminal}})
     d.set(key, *value);

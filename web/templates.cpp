@@ -51,7 +51,7 @@ constexpr const char* kPlaceholder = R"html(<p class="placeholder" id="placehold
 )html";
 
 constexpr const char* kUsers = R"html(<table id="users">
-<thead><tr><th>{{t.name}}</th><th>{{t.role}}</th><th>{{t.status}}</th><th>{{t.created}}</th><th></th><th></th></tr></thead>
+<thead><tr><th>{{t.name}}</th><th>{{t.role}}</th><th>{{t.status}}</th><th>{{t.created}}{{zone}}</th><th></th><th></th></tr></thead>
 <tbody>
 {{#users}}<tr>
 <td class="user-name">{{name}}</td><td>{{role_label}}</td><td>{{#disabled}}{{t.disabled}}{{/disabled}}{{^disabled}}{{t.enabled}}{{/disabled}}</td><td>{{created_at}}</td>
@@ -71,7 +71,7 @@ constexpr const char* kUsers = R"html(<table id="users">
 )html";
 
 constexpr const char* kAudit = R"html(<table id="audit">
-<thead><tr><th>{{t.when}}</th><th>{{t.who}}</th><th>{{t.from}}</th><th>{{t.action}}</th><th>{{t.details}}</th></tr></thead>
+<thead><tr><th>{{t.when}}{{zone}}</th><th>{{t.who}}</th><th>{{t.from}}</th><th>{{t.action}}</th><th>{{t.details}}</th></tr></thead>
 <tbody>
 {{#rows}}<tr><td>{{at}}</td><td>{{actor}}</td><td>{{origin}}</td><td>{{action}}</td><td>{{details}}</td></tr>{{/rows}}
 </tbody>

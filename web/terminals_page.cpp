@@ -34,14 +34,14 @@ constexpr const char* kTerminals = R"html({{#no_site}}<p class="placeholder" id=
 
 constexpr const char* kRejected = R"html(<h2>{{t.rejected_records}}</h2>
 <table id="rejected">
-<thead><tr><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.record_index}}</th><th>{{t.person}}</th><th>{{t.as_delivered}}</th><th>{{t.reason}}</th><th>{{t.first_seen}}</th></tr></thead>
+<thead><tr><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.record_index}}</th><th>{{t.person}}</th><th>{{t.as_delivered}}</th><th>{{t.reason}}</th><th>{{t.first_seen}}{{zone}}</th></tr></thead>
 <tbody>
 {{#rejected}}<tr><td>{{port}}</td><td>{{terminal}}</td><td>{{index}}</td><td>{{person}}</td><td>{{fields}}</td><td>{{reason}}</td><td>{{first_seen}}</td></tr>{{/rejected}}
 </tbody>
 </table>
 <h2>{{t.conflicting_records}}</h2>
 <table id="conflicts">
-<thead><tr><th>#</th><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.found}}</th><th>{{t.record_key}}</th><th>{{t.as_delivered}}</th><th>{{t.as_stored}}</th><th>{{t.status}}</th></tr></thead>
+<thead><tr><th>#</th><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.found}}{{zone}}</th><th>{{t.record_key}}</th><th>{{t.as_delivered}}</th><th>{{t.as_stored}}</th><th>{{t.status}}</th></tr></thead>
 <tbody>
 {{#conflicts}}<tr class="conflict" data-id="{{id}}"><td>{{id}}</td><td>{{port}}</td><td>{{terminal}}</td><td>{{found_at}}</td><td>{{key}}</td><td>{{delivered}}</td><td>{{stored}}</td>
 <td>{{#acknowledged}}{{t.acknowledged_by}} {{by}} ({{at}}){{/acknowledged}}{{^acknowledged}}{{#may_acknowledge}}<form method="post" action="/conflicts/acknowledge" class="inline"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="id" value="{{id}}"><button class="acknowledge">{{t.acknowledge}}</button></form>{{/may_acknowledge}}{{^may_acknowledge}}{{t.open}}{{/may_acknowledge}}{{/acknowledged}}</td></tr>{{/conflicts}}
@@ -117,6 +117,7 @@ class TerminalsPage {
   void Rejected(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
     d.set("t", Words(c.language));
+    d.set("zone", host_.times().Note(c.language));
     list rejected, conflicts;
     std::string problem = error;
     if (!jobs_) {
@@ -132,7 +133,7 @@ class TerminalsPage {
           row.set("person", N(r.person));
           row.set("fields", N(r.year) + "-" + Two(r.month) + "-" + Two(r.day) + " " + Two(r.hour) + ":" + Two(r.minute));
           row.set("reason", r.reason);
-          row.set("first_seen", r.first_seen);
+          row.set("first_seen", host_.times().Of(r.first_seen));
           rejected.push_back(row);
         }
         const bool may = Allowed(c.who->user.role, Action::AcknowledgeConflict);
@@ -141,14 +142,14 @@ class TerminalsPage {
           row.set("id", N(r.id));
           row.set("port", N(r.port));
           row.set("terminal", N(r.terminal));
-          row.set("found_at", r.found_at);
+          row.set("found_at", host_.times().Of(r.found_at));
           row.set("key", N(r.log.identity) + "/" + N(r.log.generation) + "/" + N(r.log.epoch) + " #" + N(r.index));
           row.set("delivered", N(r.person) + " " + r.time);
           row.set("stored", N(r.stored_person) + " " + r.stored_time + " (" + Say(c.language, "port") + " " +
                                 N(r.stored_port) + ", " + Say(c.language, "terminal") + " " + N(r.stored_terminal) + ")");
           row.set("acknowledged", r.acknowledged);
           row.set("by", r.acknowledged_by);
-          row.set("at", r.acknowledged_at);
+          row.set("at", host_.times().Of(r.acknowledged_at));
           row.set("may_acknowledge", may);
           row.set("csrf", c.who->session.csrf);
           conflicts.push_back(row);

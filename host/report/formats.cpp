@@ -11,6 +11,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 using vanto::host::Tr;
+using vanto::host::TrFill;
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -53,7 +54,8 @@ std::string ClockOnDay(std::int64_t minute, const Date& day) {
 json NameJson(const std::optional<std::string>& name) { return name ? json(*name) : json(nullptr); }
 
 std::string PeriodText(const Report& r) {
-  return r.days.first == r.days.last ? DateText(r.days.first) : DateText(r.days.first) + " to " + DateText(r.days.last);
+  return r.days.first == r.days.last ? DateText(r.days.first)
+                                     : TrFill("{0} to {1}", {DateText(r.days.first), DateText(r.days.last)});
 }
 
 }  // namespace
@@ -200,8 +202,8 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       }
       break;
     case Format::Table: {
-      out << "Attendance " << PeriodText(report) << " (working days start at " << ClockText(report.day_starts)
-          << ")\n\n";
+      out << TrFill("Attendance {0} (working days start at {1})", {PeriodText(report), ClockText(report.day_starts)})
+          << "\n\n";
       if (report.people.empty()) {
         out << Tr("No swipes and no people in this period.") << "\n";
         return;

@@ -10,6 +10,7 @@
 
 #include "host/report/attendance.h"
 #include "host/report/people.h"
+#include "host/text/messages.h"
 
 namespace vanto::report {
 
@@ -61,7 +62,7 @@ void WriteReport(std::ostream& out, const Report& report, Format format);
 
 // The report as one self-contained HTML page (no scripts, no network: inline CSS and SVG): a
 // summary, then per person a month grid with one row per day and a bar for each day's span;
-// printed on A4, one person per page.
-void WriteReportHtml(std::ostream& out, const Report& report);
+// printed on A4, one person per page; in `language` (a console names its reader's).
+void WriteReportHtml(std::ostream& out, const Report& report, host::Language language = host::Language::kProcess);
 
 }  // namespace vanto::report

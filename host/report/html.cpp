@@ -50,26 +50,28 @@ tfoot td { font-weight: 600; border-bottom: none; }
 }
 )css";
 
-using vanto::host::Tr;
-using vanto::host::TrFill;
+using vanto::host::Language;
+using vanto::host::TrIn;
+using vanto::host::TrInFill;
 
 // Monday first, as Weekday counts.
-const char* WeekdayName(int weekday) {
-  const char* const names[] = {Tr("Mon"), Tr("Tue"), Tr("Wed"), Tr("Thu"), Tr("Fri"), Tr("Sat"), Tr("Sun")};
+const char* WeekdayName(Language l, int weekday) {
+  const char* const names[] = {TrIn(l, "Mon"), TrIn(l, "Tue"), TrIn(l, "Wed"), TrIn(l, "Thu"),
+                               TrIn(l, "Fri"), TrIn(l, "Sat"), TrIn(l, "Sun")};
   return names[weekday];
 }
 
-std::string DaysPresent(std::size_t days) {
-  return vanto::host::Fill(days == 1 ? Tr("{0} day present") : Tr("{0} days present"), {std::to_string(days)});
+std::string DaysPresent(Language l, std::size_t days) {
+  return vanto::host::Fill(days == 1 ? TrIn(l, "{0} day present") : TrIn(l, "{0} days present"), {std::to_string(days)});
 }
 
-std::string Name(const std::optional<std::string>& name) {
-  return name ? HtmlEscape(*name) : "<span class=\"noname\">" + HtmlEscape(Tr("(no name)")) + "</span>";
+std::string Name(Language l, const std::optional<std::string>& name) {
+  return name ? HtmlEscape(*name) : "<span class=\"noname\">" + HtmlEscape(TrIn(l, "(no name)")) + "</span>";
 }
 
-std::string Period(const Report& r) {
+std::string Period(Language l, const Report& r) {
   return r.days.first == r.days.last ? DateText(r.days.first)
-                                     : TrFill("{0} to {1}", {DateText(r.days.first), DateText(r.days.last)});
+                                     : TrInFill(l, "{0} to {1}", {DateText(r.days.first), DateText(r.days.last)});
 }
 
 std::string Clock(std::int64_t minute, const Date& day) {
@@ -90,12 +92,12 @@ void Axis(std::ostream& out, int day_starts) {
 }
 
 // A day's bar: the track with a tick every three hours, and the span from first to last swipe.
-void Bar(std::ostream& out, const DayEntry* entry, int day_starts, const Date& day) {
+void Bar(Language l, std::ostream& out, const DayEntry* entry, int day_starts, const Date& day) {
   out << "<svg viewBox=\"0 0 1440 14\" preserveAspectRatio=\"none\"";
   if (entry)
     out << " role=\"img\" aria-label=\""
-        << TrFill("{0} to {1}", {ClockText(static_cast<int>(entry->first % 1440)),
-                                 ClockText(static_cast<int>(entry->last % 1440))})
+        << TrInFill(l, "{0} to {1}", {ClockText(static_cast<int>(entry->first % 1440)),
+                                      ClockText(static_cast<int>(entry->last % 1440))})
         << "\"";
   else
     out << " aria-hidden=\"true\"";
@@ -112,14 +114,14 @@ void Bar(std::ostream& out, const DayEntry* entry, int day_starts, const Date& d
   out << "</svg>";
 }
 
-void PersonSection(std::ostream& out, const Report& report, const PersonReport& p) {
+void PersonSection(Language l, std::ostream& out, const Report& report, const PersonReport& p) {
   out << "<section class=\"person\" id=\"p" << p.person << "\" data-person=\"" << p.person << "\">\n<h2>"
-      << p.person << " · " << Name(p.name) << "</h2>\n<p class=\"meta\">";
+      << p.person << " · " << Name(l, p.name) << "</h2>\n<p class=\"meta\">";
   if (!p.department.empty()) out << HtmlEscape(p.department) << " · ";
-  out << Period(report) << " · " << DaysPresent(p.days_present()) << " · "
-      << TrFill("total {0}", {SpanText(p.total_span())}) << "</p>\n";
-  out << "<table class=\"month\">\n<thead><tr><th>" << Tr("Day") << "</th><th></th><th>" << Tr("First") << "</th><th>"
-      << Tr("Last") << "</th><th class=\"num\">" << Tr("Swipes") << "</th><th class=\"num\">" << Tr("Span")
+  out << Period(l, report) << " · " << DaysPresent(l, p.days_present()) << " · "
+      << TrInFill(l, "total {0}", {SpanText(p.total_span())}) << "</p>\n";
+  out << "<table class=\"month\">\n<thead><tr><th>" << TrIn(l, "Day") << "</th><th></th><th>" << TrIn(l, "First") << "</th><th>"
+      << TrIn(l, "Last") << "</th><th class=\"num\">" << TrIn(l, "Swipes") << "</th><th class=\"num\">" << TrIn(l, "Span")
       << "</th><th class=\"bar\">";
   Axis(out, report.day_starts);
   out << "</th></tr></thead>\n<tbody>\n";
@@ -131,55 +133,55 @@ void PersonSection(std::ostream& out, const Report& report, const PersonReport& 
     int weekday = Weekday(day);
     out << "<tr class=\"day" << (e ? " present" : "") << (e && e->late ? " late" : "") << (weekday >= 5 ? " weekend" : "")
         << "\" data-day=\""
-        << DateText(day) << "\"><td>" << DateText(day) << "</td><td>" << WeekdayName(weekday) << "</td>";
+        << DateText(day) << "\"><td>" << DateText(day) << "</td><td>" << WeekdayName(l, weekday) << "</td>";
     if (e)
       out << "<td>" << Clock(e->first, day)
-          << (e->late ? " <span class=\"late\">" + HtmlEscape(Tr("late")) + "</span>" : std::string()) << "</td><td>"
+          << (e->late ? " <span class=\"late\">" + HtmlEscape(TrIn(l, "late")) + "</span>" : std::string()) << "</td><td>"
           << Clock(e->last, day) << "</td><td class=\"num\">"
           << e->swipes << "</td><td class=\"num\">" << SpanText(e->span()) << "</td>";
     else
       out << "<td></td><td></td><td></td><td></td>";
     out << "<td class=\"bar\">";
-    Bar(out, e, report.day_starts, day);
+    Bar(l, out, e, report.day_starts, day);
     out << "</td></tr>\n";
   }
-  out << "</tbody>\n<tfoot><tr><td colspan=\"4\">" << DaysPresent(p.days_present())
+  out << "</tbody>\n<tfoot><tr><td colspan=\"4\">" << DaysPresent(l, p.days_present())
       << "</td><td></td><td class=\"num\">" << SpanText(p.total_span()) << "</td><td></td></tr></tfoot>\n"
-      << "</table>\n<div class=\"sign\"><span>" << Tr("Signature") << "</span><span>" << Tr("Date")
+      << "</table>\n<div class=\"sign\"><span>" << TrIn(l, "Signature") << "</span><span>" << TrIn(l, "Date")
       << "</span></div>\n</section>\n";
 }
 
 }  // namespace
 
-void WriteReportHtml(std::ostream& out, const Report& report) {
-  std::string title = TrFill("Attendance {0}", {Period(report)});
+void WriteReportHtml(std::ostream& out, const Report& report, Language l) {
+  std::string title = TrInFill(l, "Attendance {0}", {Period(l, report)});
   // The catalogue's language tag ("en" untranslated, "zh-CN" under zh_CN).
-  out << "<!DOCTYPE html>\n<html lang=\"" << Tr("en") << "\">\n<head>\n<meta charset=\"utf-8\">\n"
+  out << "<!DOCTYPE html>\n<html lang=\"" << TrIn(l, "en") << "\">\n<head>\n<meta charset=\"utf-8\">\n"
          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
          "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">\n"
       << "<title>" << title << "</title>\n<style>" << kStyle << "</style>\n</head>\n<body>\n";
   out << "<section class=\"summary\">\n<h1>" << title << "</h1>\n<p class=\"meta\">"
-      << TrFill("Working days start at {0}; swipes of one person within the same minute count once.",
-                {ClockText(report.day_starts)})
+      << TrInFill(l, "Working days start at {0}; swipes of one person within the same minute count once.",
+                  {ClockText(report.day_starts)})
       << " "
-      << vanto::host::Fill(report.people.size() == 1 ? Tr("{0} person, {1} person-days.") : Tr("{0} people, {1} person-days."),
+      << vanto::host::Fill(report.people.size() == 1 ? TrIn(l, "{0} person, {1} person-days.") : TrIn(l, "{0} people, {1} person-days."),
                 {std::to_string(report.people.size()), std::to_string(report.day_count())})
       << "</p>\n";
   if (report.people.empty()) {
-    out << "<p>" << Tr("No swipes and no people in this period.") << "</p>\n";
+    out << "<p>" << TrIn(l, "No swipes and no people in this period.") << "</p>\n";
   } else {
-    out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">" << Tr("Person") << "</th><th>" << Tr("Name")
-        << "</th><th>" << Tr("Department") << "</th><th class=\"num\">" << Tr("Days present")
-        << "</th><th class=\"num\">" << Tr("Total span") << "</th></tr></thead>\n<tbody>\n";
+    out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">" << TrIn(l, "Person") << "</th><th>" << TrIn(l, "Name")
+        << "</th><th>" << TrIn(l, "Department") << "</th><th class=\"num\">" << TrIn(l, "Days present")
+        << "</th><th class=\"num\">" << TrIn(l, "Total span") << "</th></tr></thead>\n<tbody>\n";
     for (const PersonReport& p : report.people)
       out << "<tr class=\"total\" data-person=\"" << p.person << "\"><td class=\"num\"><a href=\"#p" << p.person
-          << "\">" << p.person << "</a></td><td class=\"name\">" << Name(p.name) << "</td><td class=\"name\">"
+          << "\">" << p.person << "</a></td><td class=\"name\">" << Name(l, p.name) << "</td><td class=\"name\">"
           << HtmlEscape(p.department) << "</td><td class=\"num\">" << p.days_present() << "</td><td class=\"num\">"
           << SpanText(p.total_span()) << "</td></tr>\n";
     out << "</tbody>\n</table>\n";
   }
   out << "</section>\n";
-  for (const PersonReport& p : report.people) PersonSection(out, report, p);
+  for (const PersonReport& p : report.people) PersonSection(l, out, report, p);
   out << "</body>\n</html>\n";
 }
 

@@ -139,6 +139,25 @@ for case in "C.UTF-8|: 1 terminal on 1 port$|: [2-9] terminals on 2 ports$" \
   [ "$(stat -c %a "$work/init-1.toml")" = 600 ] || fail "$lang: the site file is not private"
 done
 
+# A run's starter, a user's state and the report's title in each language; under zh_CN no line of
+# English words is left.
+"$vanto" sync --site "$work/init-1.toml" --db "$work/runs.db" >/dev/null 2>&1 || fail "sync for the history"
+printf 'long enough\n' | "$vanto" user add ada --role viewer --db "$work/runs.db" >/dev/null || fail "user add"
+for case in "C.UTF-8|command (|enabled|Attendance 2026-01-01 to 2026-01-31 (working days start at 00:00)" \
+            "zh_CN.UTF-8|命令行（|已启用|考勤 2026-01-01 至 2026-01-31（工作日开始于 00:00）"; do
+  IFS="|" read -r lang starter state title <<<"$case"
+  history=$(LANG=$lang "$vanto" sync --history --site "$work/init-1.toml" --db "$work/runs.db" 2>&1) || fail "$lang sync --history: $history"
+  echo "$history" | sed -n 2p | grep -qF "$starter" || fail "$lang sync --history starter: $history"
+  users=$(LANG=$lang "$vanto" user list --db "$work/runs.db" 2>&1) || fail "$lang user list: $users"
+  echo "$users" | grep -q "^ada .*$state" || fail "$lang user list: $users"
+  report=$(LANG=$lang "$vanto" report --month 2026-01 --db "$work/runs.db" 2>&1) || fail "$lang report: $report"
+  [ "$(echo "$report" | head -1)" = "$title" ] || fail "$lang report title: $report"
+  if [[ $lang == zh_CN* ]]; then
+    english=$(printf '%s\n' "$history" "$users" "$report" | grep -E '\b[a-z]{2,} [a-z]{2,}\b' || true)
+    [ -z "$english" ] || fail "$lang English left: $english"
+  fi
+done
+
 # Help under zh_CN is Chinese: the summary, the details and every option's help (command and
 # option names, usages and quoted commands stay as they are typed).
 commands=$("$vanto" --help | sed -n '/^commands:/,/^$/s/^  \([a-z]*\) .*/\1/p' | grep -vx site)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/recorded_words.h"
 #include "host/sync_words.h"
 
 namespace vanto::host {
@@ -86,6 +87,50 @@ TEST(SyncCauseWords, EachCodeWithItsValuesInEnglishAndChinese) {
   EXPECT_EQ(CauseText(Language::kChinese, recorded), "no terminal answered (1-4)");
   recorded.cause_values = {{"first", "1"}, {"last", "4"}};
   EXPECT_EQ(CauseText(Language::kChinese, recorded), "没有考勤机应答（1-4）");
+}
+
+// An audit row's details are kept as the host wrote them (English, for a reader of the table);
+// the console words them again in its reader's language from the values they hold. In English
+// they are shown exactly as recorded; a part in no known form (the driver's own words, a later
+// version's) stays as it stands.
+TEST(AuditDetailsWords, EachRecordedFormInChineseWithItsValues) {
+  struct Case {
+    std::string action, details, chinese;
+  } cases[] = {
+      {"login.failed", "wrong password; locked for 60 s", "密码错误；锁定 60 秒"},
+      {"login.failed", "no such user", "没有该用户"},
+      {"login.throttled", "refused without checking; locked for 5 s", "未经核对即拒绝；锁定 5 秒"},
+      {"user.add", "ada (admin)", "ada（管理员）"},
+      // A name is a name, whatever it spells.
+      {"user.password", "site", "site"},
+      {"sync.done", "port 2: 3/4 terminals synced, 17 new records", "端口 2：3/4 台考勤机已同步，17 条新记录"},
+      {"sync.refused", "site: a sync is running", "站点：已有同步正在进行"},
+      {"enrolment.write.refused", "port 1 terminal 2, port 1 terminal 3: the port is busy",
+       "端口 1 考勤机 2，端口 1 考勤机 3：端口忙"},
+      {"terminal.clear.incomplete",
+       "port 2 terminal 3; log generation 1, 1 records held; the database misses records 0-4, 9 (+2); nothing cleared",
+       "端口 2 考勤机 3；日志代 1，存有 1 条记录；数据库缺少记录 0-4, 9 (+2)；未清除任何记录"},
+      {"terminal.clear.no-identity", "port 2 terminal 3; protocol version 1 tells no identity; nothing cleared",
+       "端口 2 考勤机 3；协议版本 1 不提供标识；未清除任何记录"},
+      {"enrolment.write.done", "person 107 to port 1 terminal 2 (fingerprint); fingerprint",
+       "人员 107，写入 端口 1 考勤机 2（指纹）；指纹"},
+      {"enrolment.backup.refused", "person 107 from port 1 terminal 2; the backup answered False: 编号为2的考勤机无此人",
+       "人员 107，来自 端口 1 考勤机 2；备份返回 False：编号为2的考勤机无此人"},
+      {"clock.set.refused",
+       "port 1 terminal 2: clock 2026-12-08 09:00:00, set to 2026-12-08 09:01:02 (Asia/Shanghai); refusal 3",
+       "端口 1 考勤机 2：时钟为 2026-12-08 09:00:00，设为 2026-12-08 09:01:02（Asia/Shanghai）；拒绝代码 3"},
+      {"clock.set", "port 1 terminal 2: clock invalid, set to 2026-12-08 09:01:02 (UTC)",
+       "端口 1 考勤机 2：时钟无效，设为 2026-12-08 09:01:02（UTC）"},
+      {"people.edit", "person 5: name \"Li; Na, a\", department \"\"", "人员 5：姓名“Li; Na, a”，部门“”"},
+      {"conflict.acknowledge", "conflict 4: serial 77, generation 2, record 9", "冲突 4：序列号 77，代 2，记录 9"},
+      // A part in no known form stays as recorded, beside the parts worded.
+      {"terminal.clear.failed", "port 2 terminal 3; the line broke", "端口 2 考勤机 3；the line broke"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.details);
+    EXPECT_EQ(AuditDetailsText(Language::kEnglish, c.action, c.details), c.details);
+    EXPECT_EQ(AuditDetailsText(Language::kChinese, c.action, c.details), c.chinese);
+  }
 }
 
 }  // namespace

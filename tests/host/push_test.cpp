@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "host/push/push.h"
+#include "host/recorded_words.h"
 #include "host/store/push_store.h"
 #include "host/store/swipe_store.h"
 #include "tests/host/store_engines.h"
@@ -200,16 +202,18 @@ class PushTest : public ::testing::TestWithParam<const char*> {
 TEST_P(PushTest, EachFailureIsNamedRetriedAfterItsBackoffAndNothingIsLost) {
   struct Case {
     Answer answer;
-    const char* error;  // part of the error the outcome names
+    const char* error;    // part of the error the outcome names
+    const char* chinese;  // the start of the same for a Chinese reader
   } cases[] = {
-      {Answer::k500, "HTTP 500"},
-      {Answer::k400, "HTTP 400"},
-      {Answer::kRedirect, "redirect"},
-      {Answer::kDelay, "time-out"},
+      {Answer::k500, "HTTP 500", "HTTP 500：服务器出错"},
+      {Answer::k400, "HTTP 400", "HTTP 400：被拒绝"},
+      {Answer::kRedirect, "redirect", "HTTP 302：重定向（到 http://127.0.0.1:1/elsewhere），未跟随："},
+      {Answer::kDelay, "time-out", "超时或连接已关闭："},
       // A 2xx that does not acknowledge what was sent (a web page at a wrong address, a receiver
       // that took part of it) delivers nothing.
-      {Answer::kGarbage200, "HTTP 200 without an acknowledgement ({\"received\": 7} expected; the answer began \"<html>?? not json\")"},
-      {Answer::kShortAck200, "HTTP 200 without an acknowledgement"},
+      {Answer::kGarbage200, "HTTP 200 without an acknowledgement ({\"received\": 7} expected; the answer began \"<html>?? not json\")",
+       "HTTP 200，但没有确认（应为 {\"received\": 7}；应答开头为“<html>?? not json”）：不计为已推送"},
+      {Answer::kShortAck200, "HTTP 200 without an acknowledgement", "HTTP 200，但没有确认（应为 {\"received\": "},
   };
   Receiver receiver;
   const PushOptions options = Options({Endpoint("hr", receiver.port())});
@@ -224,6 +228,10 @@ TEST_P(PushTest, EachFailureIsNamedRetriedAfterItsBackoffAndNothingIsLost) {
     const EndpointOutcome& out = failed.endpoints.at(0);
     EXPECT_EQ(out.state, EndpointState::kFailed);
     EXPECT_NE(out.error.find(c.error), std::string::npos) << out.error;
+    // Recorded in English; worded for each reader, its values in place.
+    const std::string chinese = host::PushErrorText(host::Language::kChinese, out.error);
+    EXPECT_EQ(chinese.rfind(c.chinese, 0), 0u) << chinese;
+    EXPECT_EQ(host::PushErrorText(host::Language::kEnglish, out.error), out.error);
     EXPECT_EQ(out.sent, 7);
     EXPECT_EQ(out.next_attempt, now_ + 30);
     std::vector<EndpointStatus> status = Status(options);
@@ -260,6 +268,7 @@ TEST_P(PushTest, DownForAnHourOfTheDrivenClockThenBackEverySwipeDelivered) {
       EXPECT_EQ(wait, std::min<std::int64_t>(previous_wait ? previous_wait * 2 : 30, 600));
       previous_wait = wait;
       EXPECT_NE(out.error.find("cannot connect"), std::string::npos) << out.error;
+      EXPECT_EQ(host::PushErrorText(host::Language::kChinese, out.error), "无法连接");
     } else {
       EXPECT_EQ(out.state, EndpointState::kWaiting);
     }
@@ -336,6 +345,35 @@ TEST_P(PushTest, ASelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PushTest, ::testing::Values("sqlite", "postgresql"));
+
+// A secret file that cannot serve: the failure names the file and what to do, for each reader.
+TEST(PushSecretTest, EachSecretFileFailureIsWordedForEachReader) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / ("vanto-secret-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const std::string open = (folder / "open").string(), empty = (folder / "empty").string();
+  std::ofstream(open) << "s\n";
+  ::chmod(open.c_str(), 0644);
+  std::ofstream(empty) << "\n";  // an empty first line
+  ::chmod(empty.c_str(), 0600);
+  struct Case {
+    std::string file, chinese;
+  } cases[] = {
+      {open, "密钥文件 " + open + " 可被其他用户读取：请设为私有（chmod 600）"},
+      {empty, "密钥文件 " + empty + " 为空"},
+      {(folder / "none").string(), "无法读取密钥文件 " + (folder / "none").string() + "："},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    try {
+      ReadSecret(c.file);
+      ADD_FAILURE() << "read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(host::PushErrorText(host::Language::kChinese, e.what()).rfind(c.chinese, 0), 0u)
+          << host::PushErrorText(host::Language::kChinese, e.what());
+    }
+  }
+  std::filesystem::remove_all(folder);
+}
 
 TEST(PushFormatTest, KeysSignaturesAndTheHrMapping) {
   StoredSwipe v2 = Swipe(3, 17);

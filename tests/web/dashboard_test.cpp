@@ -150,6 +150,62 @@ TEST(ConsoleDashboard, ThePushPanelShowsEachEndpointsBacklogAndLastError) {
   EXPECT_NE(body.substr(later, body.find("</tr>", later) - later).find("not sent to yet"), std::string::npos);
 }
 
+// Each reader's language and the site's time zone on every page that shows the host's words or
+// a time: no English left for a Chinese reader, every stored UTC time shown as the zone's wall
+// time under a heading that names the zone.
+TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
+  auto with_push = [](const std::string& database) {
+    std::unique_ptr<host::SyncJobs> jobs = SiteSyncs(database);
+    site::Site site = jobs->site();
+    site::SitePush push;
+    push.name = "payroll", push.url = "https://hr.example/in", push.secret_file = "/nonexistent/secret";
+    site.pushes.push_back(push);
+    host::SyncSettings settings;
+    settings.database = database;
+    return std::make_unique<host::SyncJobs>(site, settings);
+  };
+  ServerOptions options;
+  const std::optional<site::TimeZone> shanghai = site::TimeZone::Find("Asia/Shanghai");
+  ASSERT_TRUE(shanghai) << "no zone database";
+  options.times = ShownTimes(*shanghai);
+  Console console(options, with_push);
+  Seed(console.database());  // a run ended 09:00:07 UTC, a swipe in 2026-11, a rejected record
+  auto push = store::OpenPushStore(console.database(), std::chrono::seconds(5));
+  push->Add("payroll", {}, "2026-12-08T08:00:00Z");
+  push->Failed("payroll", 3, 1'800'000'000, "HTTP 500: the server failed", "2026-12-08T09:10:00Z");
+  // Audit rows as the console writes them: a failed sign-in, a user added.
+  ASSERT_TRUE(console.LoginAttempt(console.users.viewer, "not the password"));
+  Session admin = console.Login(console.users.admin);
+  ASSERT_EQ(console.Post("/users/add", {{"csrf", admin.csrf}, {"name", "li"}, {"role", "viewer"}, {"password", "long enough"}},
+                         admin.cookie)->status, 303);
+  struct Case {
+    const char* path;
+    const char* language;
+    std::vector<std::string> shown, absent;
+  } cases[] = {
+      {"/dashboard", "zh-CN",
+       {"上次同步（Asia/Shanghai）", "开始（Asia/Shanghai）", "最近成功（Asia/Shanghai）", "下次尝试（Asia/Shanghai）",
+        "<td>2026-12-08 17:00:07</td>", "2026-12-08 17:10:00 HTTP 500：服务器出错", "2027-01-15 16:00:00"},
+       {"UTC", "the server failed"}},
+      {"/dashboard", "en", {"Last sync (Asia/Shanghai)", "2026-12-08 17:10:00 HTTP 500: the server failed"}, {"UTC"}},
+      {"/audit", "zh-CN", {"时间（Asia/Shanghai）", "<td>密码错误</td>", "<td>li（查看者）</td>"},
+       {"UTC", "wrong password", "(viewer)"}},
+      {"/users", "zh-CN", {"创建时间（Asia/Shanghai）"}, {"UTC"}},
+      {"/terminals/rejected", "zh-CN", {"首次发现（Asia/Shanghai）", "<td>2026-12-08 17:00:05</td>"}, {"UTC", "09:00:05"}},
+      {"/report/print?month=2026-11", "zh-CN", {"<html lang=\"zh-CN\">", "<title>考勤 2026-11-01 至 2026-11-30</title>", "签名"},
+       {"Attendance", "Signature", "days present", "person-days"}},
+      {"/report/print?month=2026-11", "en", {"<html lang=\"en\">", "<title>Attendance 2026-11-01 to 2026-11-30</title>"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.language);
+    httplib::Result r = console.Get(c.path, admin.cookie, {{"Accept-Language", c.language}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    for (const std::string& shown : c.shown) EXPECT_NE(r->body.find(shown), std::string::npos) << shown << " not in " << r->body;
+    for (const std::string& absent : c.absent) EXPECT_EQ(r->body.find(absent), std::string::npos) << absent << " in " << r->body;
+  }
+}
+
 TEST(ConsoleDashboard, SyncNowRefusesWhatIsNoPortOfTheSiteAndStartsNothing) {
   Console console({}, SiteSyncs);
   Session admin = console.Login(console.users.admin);
