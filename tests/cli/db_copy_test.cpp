@@ -70,7 +70,6 @@ class DbCopy : public ::testing::Test {
   }
   void TearDown() override {
     std::error_code ec;
-    if (getenv("KEEPDBG")) return;
     std::filesystem::remove_all(folder_, ec);
   }
   std::filesystem::path folder_;
