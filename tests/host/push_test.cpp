@@ -346,8 +346,9 @@ TEST_P(PushTest, AnEndpointDeliversEachSwipeOnceAcrossACopyToTheOtherEngine) {
   Store(2, 0, 7);  // 14 swipes, two batches of 7
   receiver.Script({Answer::kOk, Answer::k400});
   ASSERT_EQ(Drain(options).endpoints.at(0).sent, 7);
-  ASSERT_EQ(receiver.keys().size(), 14u);  // the failed batch's keys reached it too, unacknowledged
-  const std::vector<std::string> delivered(receiver.keys().begin(), receiver.keys().begin() + 7);
+  const std::vector<std::string> before = receiver.keys();
+  ASSERT_EQ(before.size(), 14u);  // the failed batch's keys reached it too, unacknowledged
+  const std::vector<std::string> delivered(before.begin(), before.begin() + 7);
   std::unique_ptr<store::testing::StoreEngine> other;
   VANTO_STORE_ENGINE(std::string(GetParam()) == "sqlite" ? "postgresql" : "sqlite", other);
   const std::string moved = other->FreshLocation();
