@@ -377,8 +377,12 @@ TEST_F(DbCopy, AnOldCursorIsRefusedWithItsNewPlace) {
   const auto old_rest = old_feed->Read(old_cursor, 100000).swipes;
   Result r = Vanto({"db", "copy", "--from", site_, "--to", target});
   ASSERT_EQ(r.status, kExitOk) << r.err << r.out;
-  for (const store::SchemaTable& t : store::SchemaTables())
+  // The help and the copy's lines name every table of the schema's list.
+  const Result help = Vanto({"db", "--help"});
+  for (const store::SchemaTable& t : store::SchemaTables()) {
     EXPECT_NE(r.out.find("\n" + std::string(t.name) + ": "), std::string::npos) << t.name << "\n" << r.out;
+    EXPECT_NE(help.out.find("  " + std::string(t.name) + " "), std::string::npos) << t.name << "\n" << help.out;
+  }
   EXPECT_NE(r.out.find("swipes: 5321 rows"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("sessions: not copied: everyone signs in again"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("swipes copied up to feed position 0.5321"), std::string::npos) << r.out;
