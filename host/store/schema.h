@@ -55,8 +55,9 @@ struct SchemaTable {
   TableCopy copy;
   const char* what;  // what a copy does with it, in a few words (English; docs and help list it)
 };
-// Every table the steps create: the one list the copy, the migrations' check and the tests read.
-// A step that adds a table adds it here.
+// Every table the steps create, with the step that creates it: the one list `vanto db copy`
+// (which learns from `since` what a source of an older schema holds) and the tests read. A step
+// that adds a table adds it here; a test fails when a table is made and not listed.
 std::span<const SchemaTable> SchemaTables();
 
 // The table that records the steps taken.
