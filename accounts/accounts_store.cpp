@@ -1,8 +1,5 @@
 #include "accounts/accounts_store.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "accounts/accounts_engines.h"
 #include "host/store/record_store.h"
 #include "host/store/swipe_store.h"
@@ -27,19 +24,16 @@ std::optional<Role> ParseRole(std::string_view text) {
 
 std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout,
                                                  bool create) {
-  bool is_url = vanto::store::IsDatabaseUrl(location);
-  struct stat info {};
-  bool created = !is_url && stat(location.c_str(), &info) != 0;
+  const bool is_url = vanto::store::IsDatabaseUrl(location);
   {
     // Opening the record store takes the schema steps the database is missing (the accounts'
-    // tables among them), in its own transactions.
+    // tables among them), in its own transactions; a database it creates has the one mode of
+    // every database file (kDatabaseFileMode: never readable by others), password hashes or not.
     vanto::store::OpenOptions options;
     options.lock_timeout = lock_timeout;
     options.create = create;
     vanto::store::RecordStore::Open(location, options);
   }
-  // A database this creates holds password hashes: only its owner reads it.
-  if (created) chmod(location.c_str(), S_IRUSR | S_IWUSR);
   if (is_url) return OpenPostgresAccounts(location, lock_timeout);
   return OpenSqliteAccounts(location, lock_timeout);
 }

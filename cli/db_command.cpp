@@ -2,7 +2,10 @@
 #include "cli/command.h"
 #include "cli/progress_line.h"
 #include "host/db_copy.h"
+#include "host/store/schema.h"
 #include "host/text/messages.h"
+
+#include <cstdio>
 
 namespace vanto::cli {
 namespace {
@@ -22,6 +25,15 @@ const char* StageText(CopyStage stage) {
     case CopyStage::kRejected: return Tr("copying rejected records: {0} of {1}");
   }
   return "";
+}
+
+// What happens to a table the copy leaves out.
+std::string LeftOutWords(const std::string& table) {
+  if (table == "sessions") return Tr("not copied: everyone signs in again");
+  if (table == "schema_version") return Tr("not copied: the destination records its own schema steps");
+  if (table == "feed_moves")
+    return Tr("not copied: the copy records here where each swipe was in the source's feed");
+  return Tr("not copied");
 }
 
 int RunDbCopy(const DbOptions& o, Io& io) {
@@ -51,6 +63,47 @@ int RunDbCopy(const DbOptions& o, Io& io) {
                     "copied {0} rejected records ({1} new); {2} holds {3}", static_cast<unsigned long>(r.rejected),
                     {n(r.rejected), n(r.rejected_added), r.target, n(r.rejected_held)})
          << "\n";
+  if (r.target_schema_before > 0 && r.target_schema_before < r.target_schema_after)
+    io.out << TrFill("{0} was brought up to date first, from schema version {1} to {2}",
+                     {r.target, n(r.target_schema_before), n(r.target_schema_after)})
+           << "\n";
+  if (!r.copied_up_to.empty())
+    io.out << TrFill("swipes copied up to feed position {0} of {1}", {r.copied_up_to, r.source}) << "\n";
+  // One line per table of the schema, as compared after the copy.
+  std::int64_t missing = 0;
+  std::string short_table;
+  for (const TableCheck& c : r.checks) {
+    io.out << c.table << ": ";
+    if (c.copy == store::TableCopy::kLeftOut) {
+      io.out << LeftOutWords(c.table) << "\n";
+      continue;
+    }
+    char sums[2][17];
+    std::snprintf(sums[0], sizeof sums[0], "%016llx", static_cast<unsigned long long>(c.source_sum));
+    std::snprintf(sums[1], sizeof sums[1], "%016llx", static_cast<unsigned long long>(c.target_sum));
+    std::string verdict;
+    if (c.missing > 0)
+      verdict = TrNFill("{0} row missing", "{0} rows missing", static_cast<unsigned long>(c.missing), {n(c.missing)});
+    else if (c.target_rows == c.source_rows && c.source_sum == c.target_sum)
+      verdict = Tr("the same");
+    else
+      verdict = TrFill("every one, and {0} more of its own", {n(c.target_rows - c.source_rows)});
+    io.out << TrFill("{0} rows, checksum {1}; the destination {2} rows, checksum {3}: {4}",
+                     {n(c.source_rows), sums[0], n(c.target_rows), sums[1], verdict})
+           << "\n";
+    if (c.missing > 0 && short_table.empty()) short_table = c.table;
+    missing += c.missing;
+  }
+  if (!r.endpoints_held_back.empty()) {
+    std::string names;
+    for (const std::string& e : r.endpoints_held_back) names += (names.empty() ? "" : ", ") + e;
+    throw HostError(TrFill("push endpoints {0} were delivered beyond the swipes this run could copy (a transaction "
+                           "was still storing swipes in {1}): run the copy again",
+                           {names, r.source}));
+  }
+  if (missing > 0)
+    throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} rows missing (table {3} first); run it again",
+                           {r.source, r.target, n(missing), short_table}));
   return kExitOk;
 }
 
@@ -59,10 +112,30 @@ int RunDbCopy(const DbOptions& o, Io& io) {
 Command DbCommand() {
   return {"db", TrLater("copy every table of one database into another (vanto db copy)"),
           "vanto db copy --from PATH-OR-URL --to PATH-OR-URL",
-          TrLater("Copies the swipes, the enrolments and the people. Rows the destination holds already are\n"
-          "kept as they are, so a second run adds nothing; a person's name and department come from\n"
-          "the source, as a re-import of the people file would give them. A server's password comes from ~/.pgpass, PGPASSFILE or\n"
-          "the PG* variables, never from the command line."),
+          TrLater("Copies every table of the schema, read from one snapshot of the source:\n"
+          "  swipes              every swipe, in feed order (each gets a new feed position in the old order)\n"
+          "  enrolment           every fingerprint and password row\n"
+          "  people              every person; names and departments come from the source\n"
+          "  rejected_records    every quarantined record\n"
+          "  log_records         counted again by the destination\n"
+          "  conflicts           every conflict, acknowledged or not (numbered anew)\n"
+          "  log_epochs          every epoch, naming its conflict's new number\n"
+          "  users               every console user, password included\n"
+          "  sessions            not copied: everyone signs in again\n"
+          "  audit               the whole audit trail, in its order\n"
+          "  sync_runs           every sync run (numbered anew)\n"
+          "  sync_run_terminals  every terminal's part of a run\n"
+          "  api_tokens          every API token\n"
+          "  api_token_reads     the reads per hour\n"
+          "  push_endpoints      every endpoint, going on after the same swipe\n"
+          "  feed_moves          not copied: the copy records here each swipe's position in the source\n"
+          "  schema_version      not copied: the destination's own schema steps\n"
+          "An older destination is brought up to date first. Rows the destination holds already are\n"
+          "kept as they are, so a second run adds nothing and a copy broken off is completed by\n"
+          "running it again. Afterwards each table is compared (rows and checksum, a line each) and\n"
+          "any row missing makes it exit 3. A feed cursor of the source is refused by the\n"
+          "destination's API with its position there. A server's password comes from ~/.pgpass,\n"
+          "PGPASSFILE or the PG* variables, never from the command line."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<DbOptions>();
             p.Words("copy", &o->words, 1);

@@ -1,5 +1,4 @@
 // download: the new swipes of one terminal into the database (or all of them).
-#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "cli/command.h"
@@ -7,30 +6,22 @@
 #include "cli/sync_summary.h"
 #include "host/control_status.h"
 #include "host/download.h"
+#include "host/store/deferred_store.h"
 #include "host/terminal_control.h"
 #include "host/terminal_sync.h"
 #include "host/text/messages.h"
 #include "cli/output.h"
 
 namespace vanto::cli {
-namespace {
-
-// Removes a database this run created when the run stored nothing in it, so a failed first
-// download leaves no empty file behind.
-void RemoveIfCreatedEmpty(const std::string& path) {
-  std::error_code ec;
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::filesystem::remove(path + suffix, ec);
-}
-
-}  // namespace
-
 int RunDownload(const DownloadOptions& o, Io& io) {
   if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
   if (o.quiet && o.progress) throw UsageError(TrFill("{0} and {1} exclude each other", {"--quiet", "--progress"}));
-  std::string path = DatabasePath(o.db, true);
-  std::error_code ec;
-  bool existed = std::filesystem::exists(path, ec);
-  std::optional<store::RecordStore> store = OpenStore(o, true);
+  // A first download creates the database only when it stores something: one that fails first
+  // leaves no file, and no file another process may have opened is ever removed.
+  store::OpenOptions open;
+  open.lock_timeout = LockTimeout(o);
+  std::optional<store::RecordStore> store(
+      store::RecordStore(store::OpenSwipeStoreOnFirstWrite(DatabasePath(o.db, true), open)));
   PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
@@ -82,10 +73,6 @@ int RunDownload(const DownloadOptions& o, Io& io) {
                         "{0}; {1} records delivered, {2} new stored in {3}", static_cast<unsigned long>(sync.delivered),
                         {cause, std::to_string(sync.delivered), std::to_string(sync.added), store->path()})
              << "\n";
-  }
-  if (status != kExitOk && !existed && sync.added == 0 && sync.quarantined.empty()) {
-    store.reset();
-    RemoveIfCreatedEmpty(path);
   }
   return status;
 }

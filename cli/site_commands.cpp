@@ -329,6 +329,11 @@ std::string FindingText(const CheckFinding& f) {
   if (c == "database-failed") return TrFill("database: {0}", {v("error")});
   if (c == "database-readable-by-others")
     return TrFill("{0} holds people's data and can be read by every user of this computer (chmod o-r)", {v("file")});
+  if (c == "site-file-readable-by-others")
+    return TrFill("site file {0} can be read by every user of this computer (chmod o-r)", {v("file")});
+  if (c == "secret-readable-by-others")
+    return TrFill("the secret of push endpoint {0}, {1}, can be read by every user of this computer (chmod 600)",
+                  {v("push"), v("file")});
   if (c == "conflicts-unacknowledged")
     return TrNFill("{0} record conflict not acknowledged yet (a terminal that reused an identity or log)",
                    "{0} record conflicts not acknowledged yet (terminals that reused an identity or log)",

@@ -7,6 +7,8 @@
 //   [location, folder] / database-unwritable [location] / database-writable [location] /
 //   database-opens [location] / database-failed [error]
 //   database-readable-by-others [file]           warning
+//   site-file-readable-by-others [file]          warning
+//   secret-readable-by-others [file, push]       warning
 //   conflicts-unacknowledged [count]             warning
 //   port-opens [device] / port-failed [cause] / scan-failed [message] /
 //   terminals-answer [count, first, last] / terminal-answers / terminal-silent
@@ -200,11 +202,32 @@ std::vector<CheckFinding> CheckSchedules(const site::Site& site) {
   return {f};
 }
 
+// The site file and the push endpoints' secrets: files others than the owner and the group
+// may read are told (the database's files: CheckDatabase).
+void CheckPrivateFiles(const site::Site& site, CheckResult& result) {
+  auto warn = [&](const std::string& path, const char* code, std::vector<std::pair<std::string, std::string>> values) {
+    try {
+      for (const std::string& readable : store::FilesReadableByOthers(path)) {
+        values.insert(values.begin(), {"file", readable});
+        CheckFinding f = Finding(code, Severity::kWarning, values);
+        f.file = readable;
+        result.findings.push_back(f);
+        break;  // the file itself (a site file or a secret has no -wal)
+      }
+    } catch (const store::StoreError&) {  // a mode that cannot be read: the loading said so already
+    }
+  };
+  if (!site.path.empty()) warn(site.path, "site-file-readable-by-others", {});
+  for (const site::SitePush& push : site.pushes)
+    if (!push.secret_file.empty()) warn(push.secret_file, "secret-readable-by-others", {{"push", push.name}});
+}
+
 CheckResult CheckSite(const site::Site& site, const CheckSettings& settings) {
   CheckResult result;
   CheckFinding file = Finding("site-file", Severity::kOk, {{"path", site.path}, {"ports", std::to_string(site.ports.size())}});
   file.file = site.path;
   result.findings.push_back(file);
+  CheckPrivateFiles(site, result);
   CheckModules(result);
   if (result.modules_failed) return result;
   CheckDatabase(settings, result);

@@ -1,180 +1,691 @@
 #include "host/db_copy.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
-#include <tuple>
+#include <unordered_map>
 
-#include "host/attendance_data.h"
 #include "host/errors.h"
-#include "host/enrolment.h"
-#include "host/machine.h"
-#include "host/text/messages.h"
 #include "host/store/record_store.h"
-#include "platform/ado/enrolment.h"
-#include "platform/automation/errorinfo.h"
-#include "platform/automation/text.h"
+#include "host/store/swipe_feed.h"
+#include "host/store/table_rows.h"
+#include "host/text/messages.h"
 
 namespace vanto::host {
 
 namespace {
 
-using EnrolmentKey = std::tuple<std::optional<LONG>, std::optional<LONG>, std::optional<LONG>, std::optional<LONG>,
-                                std::optional<std::vector<BYTE>>>;
-EnrolmentKey KeyOf(const EnrolmentRow& r) {
-  return {r.personNumber, r.enrolmentNumber, r.machineNumber, r.password, r.fingerprint};
+using store::Engine;
+using store::TableConnection;
+using store::TableRow;
+using store::TableValue;
+
+// ---- What each table holds, beyond what its engine makes ------------------------------------
+
+enum class Kind { kPlain, kBlob, kBool };
+
+struct Column {
+  const char* name;  // a column of the table (qualified where the content joins another table)
+  int since = 0;     // the step that added it (0: with its table)
+  const char* missing = "NULL";  // its value in a database from before that step
+  Kind kind = Kind::kPlain;
+};
+
+// A table's content: its columns, with a generated number replaced by what it names (a join).
+struct Content {
+  const char* table;
+  const char* from;
+  std::vector<Column> columns;
+};
+
+const std::vector<Content>& Contents() {
+  static const std::vector<Content> contents = {
+      {"swipes", "swipes",
+       {{"port"}, {"terminal"}, {"person"}, {"minute"}, {"occurrence"}, {"swipe_time"}, {"downloaded_at"},
+        {"identity", 3}, {"generation", 3}, {"record_index", 3}, {"epoch", 5, "0"}}},
+      {"enrolment", "enrolment",
+       {{"\"cPsn_Num\""}, {"\"iFingerprintNO\""}, {"\"imachineno\""}, {"\"npassword\""},
+        {"\"bFingerprint\"", 0, "NULL", Kind::kBlob}}},
+      {"people", "people", {{"person"}, {"name"}, {"department"}}},
+      {"rejected_records", "rejected_records",
+       {{"port"}, {"terminal"}, {"identity"}, {"generation"}, {"record_index"}, {"person"}, {"year"}, {"month"},
+        {"day"}, {"hour"}, {"minute"}, {"reason"}, {"first_seen"}, {"epoch", 5, "0"}}},
+      {"log_records", "log_records", {{"identity"}, {"generation"}, {"epoch", 5, "0"}, {"held"}}},
+      {"conflicts", "conflicts",
+       {{"identity"}, {"generation"}, {"epoch"}, {"record_index"}, {"port"}, {"terminal"}, {"found_at"}, {"person"},
+        {"swipe_time"}, {"stored_person"}, {"stored_time"}, {"stored_port"}, {"stored_terminal"},
+        {"stored_downloaded_at"}, {"acknowledged", 0, "0", Kind::kBool}, {"acknowledged_by"}, {"acknowledged_at"}}},
+      {"log_epochs", "log_epochs e LEFT JOIN conflicts c ON c.id = e.conflict",
+       {{"e.identity"}, {"e.generation"}, {"e.epoch"}, {"e.first_index"}, {"e.parent"}, {"e.port"}, {"e.terminal"},
+        {"e.opened_at"}, {"c.identity"}, {"c.generation"}, {"c.epoch"}, {"c.record_index"}, {"c.person"},
+        {"c.swipe_time"}}},
+      {"users", "users",
+       {{"name"}, {"role"}, {"password_hash"}, {"disabled"}, {"language"}, {"created_at"}, {"password_changed_at"}}},
+      {"audit", "audit", {{"at"}, {"actor"}, {"origin"}, {"action"}, {"details"}}},
+      {"sync_runs", "sync_runs", {{"started_at"}, {"ended_at"}, {"started_by"}, {"who"}, {"ports"}}},
+      {"sync_run_terminals", "sync_run_terminals t JOIN sync_runs r ON r.id = t.run",
+       {{"r.started_at"}, {"r.started_by"}, {"r.who"}, {"t.port"}, {"t.terminal"}, {"t.outcome"}, {"t.cause_code"},
+        {"t.cause"}, {"t.delivered"}, {"t.added"}, {"t.quarantined"}, {"t.held"}, {"t.capacity"},
+        {"t.clock", 9, "''"}, {"t.clock_drift", 9}, {"t.cause_values", 14, "''"}}},
+      {"api_tokens", "api_tokens", {{"name"}, {"token_hash"}, {"scopes"}, {"created_at"}, {"created_by"}}},
+      {"api_token_reads", "api_token_reads", {{"token"}, {"hour"}, {"reads"}}},
+      // The delivered position is compared through the swipe it names (the copy translates it);
+      // a drainer's lease is the source's own.
+      {"push_endpoints", "push_endpoints",
+       {{"name"}, {"added_at"}, {"failures"}, {"next_attempt"}, {"last_error"}, {"last_error_at"}, {"last_success"},
+        {"delivered"}}},
+  };
+  return contents;
 }
 
-std::vector<EnrolmentRow> ReadAll(RowSet* rows, const std::string& where) {
-  std::vector<EnrolmentRow> all;
-  if (HRESULT hr = ReadEnrolmentRows(rows, &all); FAILED(hr))
-    throw HostError(TrFill("cannot read the enrolments of {0}: {1}", {where, ToUtf8(TakeErrorDescription(hr))}));
-  return all;
+const Content* ContentOf(const std::string& table) {
+  for (const Content& c : Contents())
+    if (table == c.table) return &c;
+  return nullptr;
 }
+
+// The SELECT list of `columns` as a database of schema `version` of `engine` gives them.
+std::string SelectList(const std::vector<Column>& columns, Engine engine, int version) {
+  std::string list;
+  for (const Column& c : columns) {
+    std::string e;
+    if (c.since > version)
+      e = c.missing;
+    else if (c.kind == Kind::kBlob)
+      e = store::HexColumn(engine, c.name);
+    else if (c.kind == Kind::kBool)
+      e = std::string("CASE WHEN ") + c.name + " THEN 1 ELSE 0 END";
+    else
+      e = c.name;
+    list += (list.empty() ? "" : ", ") + e;
+  }
+  return list;
+}
+
+// FNV-1a over the values, each with its length (NULL apart), so that no two rows share a text.
+std::uint64_t HashOf(const TableRow& row, std::size_t first = 0) {
+  std::uint64_t h = 1469598103934665603ULL;
+  auto add = [&](unsigned char b) {
+    h ^= b;
+    h *= 1099511628211ULL;
+  };
+  for (std::size_t i = first; i < row.size(); ++i) {
+    if (!row[i]) {
+      add(0xff);
+      continue;
+    }
+    const std::string& v = *row[i];
+    for (int shift = 0; shift < 32; shift += 8) add(static_cast<unsigned char>(v.size() >> shift));
+    for (char c : v) add(static_cast<unsigned char>(c));
+  }
+  return h;
+}
+
+std::string Placeholders(std::size_t first, std::size_t count, Engine engine, const std::vector<Column>& columns = {}) {
+  std::string list;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int n = static_cast<int>(first + i);
+    const bool blob = i < columns.size() && columns[i].kind == Kind::kBlob;
+    list += (list.empty() ? "" : ", ") + (blob ? store::BlobParameter(engine, n) : "$" + std::to_string(n));
+  }
+  return list;
+}
+
+std::set<int> BlobParameters(const std::vector<Column>& columns, int first) {
+  std::set<int> blobs;
+  for (std::size_t i = 0; i < columns.size(); ++i)
+    if (columns[i].kind == Kind::kBlob) blobs.insert(first + static_cast<int>(i));
+  return blobs;
+}
+
+// The plain column names (no table alias) of `columns`, for an INSERT.
+std::string NameList(const std::vector<Column>& columns) {
+  std::string list;
+  for (const Column& c : columns) {
+    std::string name = c.name;
+    if (std::size_t dot = name.find('.'); dot != std::string::npos) name = name.substr(dot + 1);
+    list += (list.empty() ? "" : ", ") + name;
+  }
+  return list;
+}
+
+// ---- The copy -------------------------------------------------------------------------------
+
+class Copy {
+ public:
+  Copy(TableConnection& source, int source_version, TableConnection& target, store::RecordStore& target_store,
+       const CopyProgress& progress, DbCopyResult& result)
+      : source_(source), version_(source_version), target_(target), store_(target_store), progress_(progress),
+        result_(result) {}
+
+  bool SourceHas(const std::string& table) const {
+    for (const store::SchemaTable& t : store::SchemaTables())
+      if (table == t.name) return t.since <= version_;
+    return false;
+  }
+
+  void Run() {
+    Conflicts();
+    Epochs();
+    Swipes();
+    Enrolments();
+    People();
+    Rejected();
+    Plain("users", "ON CONFLICT (name) DO NOTHING");
+    Multiset("audit", "id");
+    SyncRuns();
+    Plain("api_tokens", "ON CONFLICT DO NOTHING");
+    Plain("api_token_reads", "ON CONFLICT (token, hour) DO NOTHING");
+    PushEndpoints();
+  }
+
+  // Each table of the schema compared: the source's rows (as far as copied) all in the target.
+  void Compare() {
+    for (const store::SchemaTable& t : store::SchemaTables()) {
+      TableCheck check;
+      check.table = t.name;
+      check.copy = t.copy;
+      if (t.copy != store::TableCopy::kLeftOut) {
+        const Content* content = ContentOf(t.name);
+        if (!content)
+          throw HostError(TrFill("the copy does not know the content of table {0}: this vanto is incomplete", {t.name}));
+        std::unordered_map<std::uint64_t, std::int64_t> wanted;
+        if (SourceHas(t.name)) {
+          std::string where;
+          TableRow params;
+          if (std::string(t.name) == "swipes" && source_.engine() == Engine::Postgres && version_ >= 8 && bound_) {
+            where = " WHERE feed_xid < $1::xid8";
+            params.push_back(*bound_);
+          }
+          source_.Query("SELECT " + SelectList(content->columns, source_.engine(), version_) + " FROM " + content->from +
+                            where,
+                        params,
+                        [&](const TableRow& r) {
+                          const std::uint64_t h = HashOf(r);
+                          ++wanted[h];
+                          ++check.source_rows;
+                          check.source_sum += h;
+                        },
+                        "reading table " + std::string(t.name));
+        }
+        target_.Query("SELECT " + SelectList(content->columns, target_.engine(), store::LatestSchemaVersion()) +
+                          " FROM " + content->from,
+                      {},
+                      [&](const TableRow& r) {
+                        const std::uint64_t h = HashOf(r);
+                        ++check.target_rows;
+                        check.target_sum += h;
+                        if (auto it = wanted.find(h); it != wanted.end() && it->second > 0) --it->second;
+                      },
+                      "reading table " + std::string(t.name));
+        for (const auto& [hash, left] : wanted) check.missing += left;
+      }
+      result_.checks.push_back(check);
+    }
+  }
+
+ private:
+  std::string Select(const Content& c) const { return SelectList(c.columns, source_.engine(), version_); }
+
+  // Rows copied as they are; the destination's unique keys keep a second run from adding any.
+  void Plain(const char* table, const char* on_conflict) {
+    if (!SourceHas(table)) return;
+    const Content& c = *ContentOf(table);
+    const std::string insert = std::string("INSERT INTO ") + table + " (" + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size(), target_.engine(), c.columns) + ") " + on_conflict;
+    std::vector<TableRow> rows;
+    source_.Query("SELECT " + Select(c) + " FROM " + c.from, {}, [&](const TableRow& r) { rows.push_back(r); },
+                  std::string("reading table ") + table);
+    target_.Transaction(std::string("copying table ") + table, [&] {
+      for (const TableRow& r : rows) target_.Exec(insert, r, std::string("copying table ") + table, BlobParameters(c.columns, 1));
+    });
+  }
+
+  // Rows without a key of their own (an engine numbers them): a row the destination holds
+  // already, value for value, is not added again; the rest are added in the source's `order`.
+  // Answers the rows read and the rows added.
+  std::pair<std::int64_t, std::int64_t> Multiset(const char* table, const char* order) {
+    if (!SourceHas(table)) return {0, 0};
+    const Content& c = *ContentOf(table);
+    std::unordered_map<std::uint64_t, std::int64_t> held;
+    target_.Query("SELECT " + SelectList(c.columns, target_.engine(), store::LatestSchemaVersion()) + " FROM " + c.from, {},
+                  [&](const TableRow& r) { ++held[HashOf(r)]; }, std::string("reading table ") + table);
+    std::vector<TableRow> rows;
+    source_.Query("SELECT " + Select(c) + " FROM " + c.from + " ORDER BY " + order, {},
+                  [&](const TableRow& r) { rows.push_back(r); }, std::string("reading table ") + table);
+    const std::string insert = std::string("INSERT INTO ") + table + " (" + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size(), target_.engine(), c.columns) + ")";
+    std::int64_t added = 0, done = 0;
+    target_.Transaction(std::string("copying table ") + table, [&] {
+      added = 0;
+      done = 0;
+      std::unordered_map<std::uint64_t, std::int64_t> left = held;
+      for (const TableRow& r : rows) {
+        auto it = left.find(HashOf(r));
+        if (it != left.end() && it->second > 0) {
+          --it->second;
+        } else {
+          target_.Exec(insert, r, std::string("copying table ") + table, BlobParameters(c.columns, 1));
+          ++added;
+        }
+        if (std::string(table) == "enrolment" && progress_)
+          progress_(CopyStage::kEnrolments, ++done, static_cast<std::int64_t>(rows.size()));
+      }
+    });
+    return {static_cast<std::int64_t>(rows.size()), added};
+  }
+
+  // Conflicts, numbered anew: the destination's number of each source number.
+  void Conflicts() {
+    if (!SourceHas("conflicts")) return;
+    const Content& c = *ContentOf("conflicts");
+    std::vector<TableRow> rows;
+    source_.Query("SELECT id, " + Select(c) + " FROM conflicts ORDER BY id", {}, [&](const TableRow& r) { rows.push_back(r); },
+                  "reading the conflicts");
+    const std::string insert = "INSERT INTO conflicts (" + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size(), target_.engine()) + ") ON CONFLICT DO NOTHING";
+    // Columns 1-4, 8 and 9 of the content: the finding's key.
+    const std::string find =
+        "SELECT id FROM conflicts WHERE identity = $1 AND generation = $2 AND epoch = $3 AND record_index = $4 AND "
+        "person = $5 AND swipe_time = $6";
+    target_.Transaction("copying the conflicts", [&] {
+      conflict_here_.clear();
+      result_.conflicts_added = 0;
+      for (const TableRow& r : rows) {
+        const TableRow values(r.begin() + 1, r.end());
+        result_.conflicts_added += target_.Exec(insert, values, "copying the conflicts");
+        target_.Query(find, {values[0], values[1], values[2], values[3], values[7], values[8]},
+                      [&](const TableRow& id) { conflict_here_[*r[0]] = id[0]; }, "numbering the conflicts");
+      }
+    });
+    result_.conflicts = static_cast<std::int64_t>(rows.size());
+  }
+
+  // Epochs, each naming its conflict by the destination's number.
+  void Epochs() {
+    if (!SourceHas("log_epochs")) return;
+    std::vector<TableRow> rows;
+    source_.Query("SELECT identity, generation, epoch, first_index, parent, port, terminal, opened_at, conflict FROM "
+                  "log_epochs ORDER BY identity, generation, epoch",
+                  {}, [&](const TableRow& r) { rows.push_back(r); }, "reading the log epochs");
+    target_.Transaction("copying the log epochs", [&] {
+      result_.epochs_added = 0;
+      for (TableRow r : rows) {
+        if (r[8]) {
+          auto here = conflict_here_.find(*r[8]);
+          r[8] = here == conflict_here_.end() ? std::nullopt : here->second;
+        }
+        result_.epochs_added += target_.Exec(
+            "INSERT INTO log_epochs (identity, generation, epoch, first_index, parent, port, terminal, opened_at, "
+            "conflict) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING",
+            r, "copying the log epochs");
+      }
+    });
+    result_.epochs = static_cast<std::int64_t>(rows.size());
+  }
+
+  // Swipes, in the source's feed order, each batch stored through the destination's store (so
+  // its feed numbers follow that order) and its positions mapped (feed_moves).
+  void Swipes() {
+    const bool fed = version_ >= 8;
+    std::string positions = "NULL, NULL";
+    std::string where, order = store::kSwipeOrder;
+    TableRow params;
+    if (fed && source_.engine() == Engine::Sqlite) {
+      positions = "'0', feed_seq";
+      order = " ORDER BY feed_seq";
+    } else if (fed) {
+      // Only rows of transactions that had all ended when the snapshot was taken: no row can
+      // later appear before them in the feed.
+      source_.Query("SELECT pg_snapshot_xmin(pg_current_snapshot())::text", {},
+                    [&](const TableRow& r) { bound_ = r[0]; }, "reading the feed's bound");
+      positions = "feed_xid::text, feed_seq";
+      where = " WHERE feed_xid < $1::xid8";
+      order = " ORDER BY feed_xid, feed_seq";
+      params.push_back(*bound_);
+    }
+    std::int64_t total = 0;
+    std::optional<std::string> highest;
+    source_.Query("SELECT count(*)" + std::string(fed ? ", max(feed_seq)" : ", NULL") + " FROM swipes" + where, params,
+                  [&](const TableRow& r) {
+                    total = std::stoll(r[0].value_or("0"));
+                    highest = r[1];
+                  },
+                  "counting the swipes");
+    // The destination numbers what it stores after every number of the source, so that no
+    // position there is also a position of the source (a cursor of either is never the other's).
+    if (highest) {
+      if (target_.engine() == Engine::Postgres)
+        target_.Query("SELECT setval('swipes_feed_seq', greatest((SELECT last_value FROM swipes_feed_seq), CAST($1 AS BIGINT)))",
+                      {highest}, [](const TableRow&) {}, "numbering the copied swipes");
+      else if (source_.engine() == Engine::Sqlite)
+        target_.Exec("INSERT INTO feed_moves (from_xid, from_seq) VALUES (0, $1) ON CONFLICT DO NOTHING", {highest},
+                     "numbering the copied swipes");
+    }
+    std::vector<store::StoredSwipe> batch;
+    std::vector<std::pair<TableValue, TableValue>> from;
+    batch.reserve(2000);
+    auto flush = [&] {
+      if (fed && target_.engine() == Engine::Postgres) {
+        // The server stores a batch in key order. Its rows are put into the old order before any
+        // reader of the feed may see them: this transaction holds the feed's writer lock with a
+        // transaction id below the batch's, so the feed serves none of the batch until it ends.
+        target_.Transaction("storing the copied swipes in feed order", [&] {
+          target_.Exec(store::FeedWriterLockSql(), {}, "storing the copied swipes in feed order");
+          target_.Query("SELECT pg_current_xact_id()::text", {}, [](const TableRow&) {},
+                        "storing the copied swipes in feed order");
+          std::vector<bool> added = store_.swipes().Insert(batch);
+          MapPositions(batch, from, &added);
+          for (bool stored : added) result_.swipes_added += stored ? 1 : 0;
+        });
+      } else {
+        std::vector<bool> added = store_.swipes().Insert(batch);
+        for (bool stored : added) result_.swipes_added += stored ? 1 : 0;
+        if (fed) target_.Transaction("recording the copied swipes' positions", [&] { MapPositions(batch, from, nullptr); });
+      }
+      result_.swipes += static_cast<std::int64_t>(batch.size());
+      if (fed && !from.empty()) result_.copied_up_to = *from.back().first + "." + *from.back().second;
+      batch.clear();
+      from.clear();
+      if (progress_) progress_(CopyStage::kSwipes, result_.swipes, total);
+    };
+    source_.Query("SELECT " + positions + ", " + store::SwipeColumnsOf(version_) + " FROM swipes" + where + order, params,
+                  [&](const TableRow& r) {
+                    store::StoredSwipe s;
+                    s.port = std::stoi(*r[2]);
+                    s.terminal = std::stoi(*r[3]);
+                    s.person = static_cast<std::int32_t>(std::stol(*r[4]));
+                    s.minute = *r[5];
+                    s.occurrence = std::stoi(*r[6]);
+                    s.time = *r[7];
+                    s.downloaded_at = *r[8];
+                    // A version 1 terminal's swipe keeps its index beside, without identity.
+                    if (r[9]) s.identity = static_cast<std::uint32_t>(std::stoll(*r[9]));
+                    if (r[10]) s.generation = static_cast<std::uint32_t>(std::stoll(*r[10]));
+                    if (r[11]) s.index = static_cast<std::uint32_t>(std::stoll(*r[11]));
+                    s.epoch = static_cast<std::uint32_t>(std::stoll(r[12].value_or("0")));
+                    batch.push_back(std::move(s));
+                    from.emplace_back(r[0], r[1]);
+                    if (batch.size() == 2000) flush();
+                  },
+                  "reading the swipes");
+    if (!batch.empty()) flush();
+    result_.swipes_held = store_.CountSwipes();
+  }
+
+  // Where each swipe of `batch` is in the destination's feed, recorded beside its position in
+  // the source's, in the caller's transaction. With `added` (PostgreSQL), the rows this batch
+  // added take its feed numbers in the batch's order.
+  void MapPositions(const std::vector<store::StoredSwipe>& batch, const std::vector<std::pair<TableValue, TableValue>>& from,
+                    const std::vector<bool>* added) {
+    std::vector<std::optional<std::pair<std::string, std::string>>> here(batch.size());
+    if (target_.engine() == Engine::Sqlite) {
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        const store::StoredSwipe& s = batch[i];
+        auto found = [&](const TableRow& r) { here[i] = std::make_pair(std::string("0"), *r[0]); };
+        if (s.identity)
+          target_.Query("SELECT feed_seq FROM swipes WHERE identity = $1 AND generation = $2 AND record_index = $3 AND "
+                        "epoch = $4",
+                        {std::to_string(*s.identity), std::to_string(s.generation.value_or(0)),
+                         std::to_string(s.index.value_or(0)), std::to_string(s.epoch)},
+                        found, "finding the copied swipes");
+        else
+          target_.Query("SELECT feed_seq FROM swipes WHERE identity IS NULL AND port = $1 AND terminal = $2 AND person = $3 "
+                        "AND minute = $4 AND occurrence = $5",
+                        {std::to_string(s.port), std::to_string(s.terminal), std::to_string(s.person), s.minute,
+                         std::to_string(s.occurrence)},
+                        found, "finding the copied swipes");
+      }
+    } else {
+      // One statement per kind of key for the whole batch.
+      std::vector<std::size_t> identified, unidentified;
+      for (std::size_t i = 0; i < batch.size(); ++i) (batch[i].identity ? identified : unidentified).push_back(i);
+      auto array = [](const std::vector<std::size_t>& rows, auto value) {
+        std::string text = "{";
+        for (std::size_t k = 0; k < rows.size(); ++k) text += (k ? "," : "") + value(rows[k]);
+        return text + "}";
+      };
+      auto found = [&](const std::vector<std::size_t>& rows) {
+        return [&here, &rows](const TableRow& r) {
+          here[rows[std::stoul(*r[0]) - 1]] = std::make_pair(*r[1], *r[2]);
+        };
+      };
+      if (!identified.empty())
+        target_.Query(
+            "SELECT k.i, s.feed_xid::text, s.feed_seq FROM unnest($1::bigint[], $2::bigint[], $3::bigint[], $4::bigint[]) "
+            "WITH ORDINALITY AS k(identity, generation, idx, epoch, i) JOIN swipes s ON s.identity = k.identity AND "
+            "s.generation = k.generation AND s.record_index = k.idx AND s.epoch = k.epoch",
+            {array(identified, [&](std::size_t i) { return std::to_string(*batch[i].identity); }),
+             array(identified, [&](std::size_t i) { return std::to_string(batch[i].generation.value_or(0)); }),
+             array(identified, [&](std::size_t i) { return std::to_string(batch[i].index.value_or(0)); }),
+             array(identified, [&](std::size_t i) { return std::to_string(batch[i].epoch); })},
+            found(identified), "finding the copied swipes");
+      if (!unidentified.empty())
+        target_.Query(
+            "SELECT k.i, s.feed_xid::text, s.feed_seq FROM unnest($1::int[], $2::int[], $3::int[], $4::text[], $5::int[]) "
+            "WITH ORDINALITY AS k(port, terminal, person, minute, occurrence, i) JOIN swipes s ON s.identity IS NULL AND "
+            "s.port = k.port AND s.terminal = k.terminal AND s.person = k.person AND s.minute = k.minute AND "
+            "s.occurrence = k.occurrence",
+            {array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].port); }),
+             array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].terminal); }),
+             array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].person); }),
+             array(unidentified, [&](std::size_t i) { return "\"" + batch[i].minute + "\""; }),
+             array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].occurrence); })},
+            found(unidentified), "finding the copied swipes");
+    }
+    if (added) {
+      // The added rows share one transaction id; their numbers, smallest first, in batch order.
+      std::vector<std::size_t> rows;
+      std::vector<std::int64_t> numbers;
+      for (std::size_t i = 0; i < batch.size(); ++i)
+        if ((*added)[i] && here[i]) {
+          rows.push_back(i);
+          numbers.push_back(std::stoll(here[i]->second));
+        }
+      std::vector<std::int64_t> sorted = numbers;
+      std::sort(sorted.begin(), sorted.end());
+      if (!rows.empty() && sorted != numbers) {
+        std::string old_numbers = "{", new_numbers = "{";
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+          old_numbers += (k ? "," : "") + std::to_string(numbers[k]);
+          new_numbers += (k ? "," : "") + std::to_string(sorted[k]);
+          here[rows[k]]->second = std::to_string(sorted[k]);
+        }
+        target_.Exec("UPDATE swipes s SET feed_seq = u.seq FROM unnest($1::bigint[], $2::bigint[]) AS u(old, seq) "
+                     "WHERE s.feed_xid = $3::xid8 AND s.feed_seq = u.old",
+                     {old_numbers + "}", new_numbers + "}", here[rows[0]]->first}, "storing the copied swipes in feed order");
+      }
+    }
+    {
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (!here[i] || !from[i].first || !from[i].second) continue;
+        target_.Exec("INSERT INTO feed_moves (from_xid, from_seq, to_xid, to_seq) VALUES ($1, $2, $3, $4) "
+                     "ON CONFLICT (from_xid, from_seq) DO UPDATE SET to_xid = excluded.to_xid, to_seq = excluded.to_seq",
+                     {from[i].first, from[i].second, here[i]->first, here[i]->second},
+                     "recording the copied swipes' positions");
+      }
+    }
+  }
+
+  void Enrolments() {
+    // The order the rows were added in: SQLite's row numbers, the server's row identity.
+    auto [read, added] = Multiset("enrolment", source_.engine() == Engine::Sqlite ? "rowid" : "row_id");
+    result_.enrolments = read;
+    result_.enrolments_added = added;
+    target_.Query("SELECT count(*) FROM enrolment", {}, [&](const TableRow& r) { result_.enrolments_held = std::stoll(*r[0]); },
+                  "counting the enrolments");
+  }
+
+  // People: as a re-import does, the source's names and departments update the destination's;
+  // people only the destination knows stay.
+  void People() {
+    std::vector<store::PersonName> people;
+    if (SourceHas("people"))
+      source_.Query("SELECT person, name, department FROM people ORDER BY person", {},
+                    [&](const TableRow& r) {
+                      people.push_back({static_cast<std::int32_t>(std::stol(*r[0])), r[1].value_or(""), r[2].value_or("")});
+                    },
+                    "reading the people");
+    const store::PeopleImport done = store_.swipes().PutPeople(people);
+    result_.people = static_cast<std::int64_t>(people.size());
+    result_.people_added = static_cast<std::int64_t>(done.added);
+    result_.people_updated = static_cast<std::int64_t>(done.updated);
+    result_.people_unchanged = static_cast<std::int64_t>(done.unchanged);
+    result_.people_held = static_cast<std::int64_t>(store_.swipes().People().size());
+    if (progress_) progress_(CopyStage::kPeople, result_.people, result_.people);
+  }
+
+  // Rejected records: each kept once, by its log and index (a version 1 terminal's by port,
+  // terminal and index); one the destination holds keeps its first reason and time. The
+  // destination's triggers count them per log as they arrive.
+  void Rejected() {
+    if (!SourceHas("rejected_records")) return;
+    const Content& c = *ContentOf("rejected_records");
+    std::vector<TableRow> rows;
+    source_.Query("SELECT " + Select(c) + " FROM rejected_records", {}, [&](const TableRow& r) { rows.push_back(r); },
+                  "reading the rejected records");
+    const std::string insert = "INSERT INTO rejected_records (" + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size(), target_.engine()) + ") ON CONFLICT DO NOTHING";
+    target_.Transaction("copying the rejected records", [&] {
+      result_.rejected_added = 0;
+      std::int64_t done = 0;
+      for (const TableRow& r : rows) {
+        result_.rejected_added += target_.Exec(insert, r, "copying the rejected records");
+        if (progress_) progress_(CopyStage::kRejected, ++done, static_cast<std::int64_t>(rows.size()));
+      }
+    });
+    result_.rejected = static_cast<std::int64_t>(rows.size());
+    target_.Query("SELECT count(*) FROM rejected_records", {}, [&](const TableRow& r) { result_.rejected_held = std::stoll(*r[0]); },
+                  "counting the rejected records");
+  }
+
+  // Runs, numbered anew in the old order (a run the destination holds, value for value, keeps
+  // its number), then their terminals under the new numbers.
+  void SyncRuns() {
+    if (!SourceHas("sync_runs")) return;
+    const Content& runs = *ContentOf("sync_runs");
+    std::unordered_map<std::uint64_t, std::vector<std::string>> held;
+    target_.Query("SELECT id, " + SelectList(runs.columns, target_.engine(), store::LatestSchemaVersion()) +
+                      " FROM sync_runs ORDER BY id",
+                  {}, [&](const TableRow& r) { held[HashOf(r, 1)].push_back(*r[0]); }, "reading the sync runs");
+    std::vector<TableRow> rows;
+    source_.Query("SELECT id, " + Select(runs) + " FROM sync_runs ORDER BY id", {}, [&](const TableRow& r) { rows.push_back(r); },
+                  "reading the sync runs");
+    std::vector<Column> terminal_columns;
+    for (const Column& c : ContentOf("sync_run_terminals")->columns)
+      if (std::string(c.name).rfind("t.", 0) == 0) terminal_columns.push_back(c);
+    std::vector<TableRow> terminals;
+    source_.Query("SELECT t.run, " + SelectList(terminal_columns, source_.engine(), version_) +
+                      " FROM sync_run_terminals t ORDER BY t.run, t.port, t.terminal",
+                  {}, [&](const TableRow& r) { terminals.push_back(r); }, "reading the sync runs' terminals");
+    const std::string insert_run = "INSERT INTO sync_runs (" + NameList(runs.columns) + ") VALUES (" +
+                                   Placeholders(1, runs.columns.size(), target_.engine()) + ") RETURNING id";
+    const std::string insert_terminal = "INSERT INTO sync_run_terminals (run, " + NameList(terminal_columns) +
+                                        ") VALUES (" + Placeholders(1, terminal_columns.size() + 1, target_.engine()) +
+                                        ") ON CONFLICT DO NOTHING";
+    target_.Transaction("copying the sync runs", [&] {
+      std::map<std::string, std::string> run_here;
+      auto left = held;
+      for (const TableRow& r : rows) {
+        auto it = left.find(HashOf(r, 1));
+        if (it != left.end() && !it->second.empty()) {
+          run_here[*r[0]] = it->second.front();
+          it->second.erase(it->second.begin());
+          continue;
+        }
+        const TableRow values(r.begin() + 1, r.end());
+        target_.Query(insert_run, values, [&](const TableRow& id) { run_here[*r[0]] = *id[0]; }, "copying the sync runs");
+      }
+      for (TableRow t : terminals) {
+        auto here = run_here.find(*t[0]);
+        if (here == run_here.end()) continue;
+        t[0] = here->second;
+        target_.Exec(insert_terminal, t, "copying the sync runs' terminals");
+      }
+    });
+  }
+
+  // Endpoints go on after the same swipe: each delivered position becomes the destination's
+  // position of the last swipe at or before it.
+  void PushEndpoints() {
+    if (!SourceHas("push_endpoints")) return;
+    const Content& c = *ContentOf("push_endpoints");
+    std::vector<TableRow> rows;
+    source_.Query("SELECT cursor_xid, cursor_seq, " + Select(c) + " FROM push_endpoints ORDER BY name", {},
+                  [&](const TableRow& r) { rows.push_back(r); }, "reading the push endpoints");
+    const store::FeedCursor last = store::ParseFeedCursor(result_.copied_up_to).value_or(store::FeedCursor{});
+    const std::string insert = "INSERT INTO push_endpoints (cursor_xid, cursor_seq, " + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size() + 2, target_.engine()) + ") ON CONFLICT (name) DO NOTHING";
+    target_.Transaction("copying the push endpoints", [&] {
+      result_.endpoints_held_back.clear();
+      for (TableRow r : rows) {
+        const store::FeedCursor delivered{std::stoull(r[0].value_or("0")), std::stoull(r[1].value_or("0"))};
+        if (delivered.xid > last.xid || (delivered.xid == last.xid && delivered.seq > last.seq)) {
+          result_.endpoints_held_back.push_back(*r[2]);
+          continue;
+        }
+        TableValue xid = std::string("0"), seq = std::string("0");
+        if (delivered != store::FeedCursor{})
+          target_.Query("SELECT to_xid, to_seq FROM feed_moves WHERE to_seq IS NOT NULL AND (from_xid < CAST($1 AS BIGINT) "
+                        "OR (from_xid = CAST($1 AS BIGINT) AND from_seq <= CAST($2 AS BIGINT))) "
+                        "ORDER BY from_xid DESC, from_seq DESC LIMIT 1",
+                        {r[0], r[1]},
+                        [&](const TableRow& to) {
+                          xid = to[0];
+                          seq = to[1];
+                        },
+                        "translating a push endpoint's position");
+        r[0] = xid;
+        r[1] = seq;
+        target_.Exec(insert, r, "copying the push endpoints");
+      }
+    });
+  }
+
+  TableConnection& source_;
+  int version_;
+  TableConnection& target_;
+  store::RecordStore& store_;
+  const CopyProgress& progress_;
+  DbCopyResult& result_;
+  std::map<std::string, TableValue> conflict_here_;
+  std::optional<TableValue> bound_;  // PostgreSQL: the feed positions copied are below this transaction id
+};
 
 }  // namespace
 
-DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& on_progress) {
+bool DbCopyResult::Complete() const {
+  if (!endpoints_held_back.empty()) return false;
+  return std::all_of(checks.begin(), checks.end(), [](const TableCheck& c) { return c.missing == 0; });
+}
+
+DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress) {
   const std::string& from = o.from;
   const std::string& to = o.to;
   if (from.empty() || to.empty()) throw InputError(Tr("--from and --to need a path or URL"));
   if (from == to) throw InputError(Tr("--from and --to name the same database"));
-  double timeout = o.lock_timeout;
   store::OpenOptions options;
-  options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(timeout * 1000));
-  // The source is only read: a read-only file or a standby will do, and nothing there changes.
-  store::RecordStore source(store::OpenSwipeStoreForReading(from, options.lock_timeout));
-  store::RecordStore target = store::RecordStore::Open(to, options);
-  auto progress = [&](CopyStage stage, std::int64_t done, std::int64_t total) {
-    if (on_progress) on_progress(stage, done, total);
-  };
-
-  // Conflicts, then the epochs they opened (naming each conflict by its number here), before the
-  // swipes keyed by those epochs: a terminal's log reads on in its epoch in the copy too. A
-  // source from before the epochs (schema step 5) has neither.
-  constexpr int kEpochsSchemaVersion = 5;
-  std::map<std::int64_t, std::int64_t> conflict_here;  // the source's number -> the destination's
-  std::int64_t epochs = 0, epochs_added = 0, conflicts = 0, conflicts_added = 0;
-  if (source.swipes().schema_version() >= kEpochsSchemaVersion) {
-    const std::size_t before = target.swipes().Conflicts(true).size();
-    for (const store::RecordConflict& c : source.swipes().Conflicts(true)) {
-      conflict_here[c.id] = target.swipes().PutConflict(c);
-      ++conflicts;
-    }
-    conflicts_added = static_cast<std::int64_t>(target.swipes().Conflicts(true).size() - before);
-    for (store::LogEpoch e : source.swipes().AllEpochs()) {
-      if (e.conflict) {
-        auto here = conflict_here.find(*e.conflict);
-        e.conflict = here == conflict_here.end() ? std::nullopt : std::optional<std::int64_t>(here->second);
-      }
-      if (target.swipes().PutEpoch(e)) ++epochs_added;
-      ++epochs;
-    }
-  }
-
-  // Swipes, in batches; the source is read as it goes, so memory stays flat.
-  const std::int64_t total = source.CountSwipes();
-  std::int64_t seen = 0, added = 0;
-  std::vector<store::StoredSwipe> batch;
-  batch.reserve(2000);
-  auto flush = [&] {
-    for (bool stored : target.swipes().Insert(batch)) added += stored ? 1 : 0;
-    seen += static_cast<std::int64_t>(batch.size());
-    batch.clear();
-    progress(CopyStage::kSwipes, seen, total);
-  };
-  source.Each({}, [&](const store::StoredSwipe& s) {
-    batch.push_back(s);
-    if (batch.size() == 2000) flush();
-    return true;
-  });
-  if (!batch.empty()) flush();
-
-  // Enrolments: a row the destination holds already, value for value, is not added again.
-  std::vector<EnrolmentRow> enrolments;
-  if (store::RecordStore::HasTable(from, "enrolment", options.lock_timeout)) {
-    ComPtr<RowSet> from_rows = OpenEnrolmentRows(from, std::nullopt, timeout, /*for_reading=*/true);
-    enrolments = ReadAll(from_rows.Get(), source.path());
-  }
-  ComPtr<RowSet> to_rows = OpenEnrolmentRows(to, std::nullopt, timeout);
-  std::multiset<EnrolmentKey> held;
-  for (const EnrolmentRow& r : ReadAll(to_rows.Get(), target.path())) held.insert(KeyOf(r));
-  std::int64_t enrolments_added = 0, enrolments_done = 0;
-  for (const EnrolmentRow& r : enrolments) {
-    auto it = held.find(KeyOf(r));
-    if (it != held.end()) {
-      held.erase(it);
-    } else {
-      if (HRESULT hr = AddEnrolmentRow(to_rows.Get(), r); FAILED(hr))
-        throw HostError(TrFill("cannot copy an enrolment of person {0} into {1}: {2}",
-                               {r.personNumber ? std::to_string(*r.personNumber) : std::string(Tr("(none)")),
-                                target.path(), ToUtf8(TakeErrorDescription(hr))}));
-      ++enrolments_added;
-    }
-    progress(CopyStage::kEnrolments, ++enrolments_done, static_cast<std::int64_t>(enrolments.size()));
-  }
-
-  // People: as a re-import does, the source's names and departments update the destination's;
-  // people only the destination knows stay. A source from before the people table has none.
-  std::vector<store::PersonName> people;
-  if (HoldsPeople(source.swipes())) people = source.swipes().People();
-  store::PeopleImport people_done = target.swipes().PutPeople(people);
-  progress(CopyStage::kPeople, static_cast<std::int64_t>(people.size()),
-                static_cast<std::int64_t>(people.size()));
-
-  // Rejected records: each kept once, by its log and index (a version 1 terminal's by port,
-  // terminal and index); one the destination holds keeps its first reason and time. Swipes and
-  // rejected records are counted per log by the destination's own triggers as they arrive.
-  // A source from before the rejected records table (schema step 3) has none.
-  constexpr int kRejectedSchemaVersion = 3;
-  std::vector<store::RejectedRecord> rejected;
-  if (source.swipes().schema_version() >= kRejectedSchemaVersion) rejected = source.Rejected();
-  std::int64_t rejected_added = 0, rejected_done = 0;
-  for (const store::RejectedRecord& r : rejected) {
-    if (target.AddRejected(r)) ++rejected_added;
-    progress(CopyStage::kRejected, ++rejected_done,
-                  static_cast<std::int64_t>(rejected.size()));
-  }
-
-  // The count check: every source row was read, and the destination holds at least as many.
-  const std::int64_t held_swipes = target.CountSwipes();
-  ComPtr<RowSet> check = OpenEnrolmentRows(to, std::nullopt, timeout, /*for_reading=*/true);
-  const long held_enrolments = RowCount(check.Get());
-  const std::size_t held_people = target.swipes().People().size();
-  const std::size_t held_rejected = target.Rejected().size();
-  if (held_rejected < rejected.size())
-    throw HostError(TrNFill("the copy from {0} to {1} is incomplete: the destination holds {2} of {3} rejected record",
-                            "the copy from {0} to {1} is incomplete: the destination holds {2} of {3} rejected records",
-                            rejected.size(),
-                           {source.path(), target.path(), std::to_string(held_rejected),
-                            std::to_string(rejected.size())}));
-  if (seen != total || held_swipes < total || held_enrolments < static_cast<long>(enrolments.size()) ||
-      held_people < people.size())
-    throw HostError(TrFill("the copy from {0} to {1} is incomplete: {2} of {3} read, the destination holds {4}, {5} of "
-                           "{6} and {7} of {8}",
-                           {source.path(), target.path(), std::to_string(seen),
-                            TrNFill("{0} swipe", "{0} swipes", static_cast<unsigned long>(total), {std::to_string(total)}),
-                            TrNFill("{0} swipe", "{0} swipes", static_cast<unsigned long>(held_swipes),
-                                    {std::to_string(held_swipes)}),
-                            std::to_string(held_enrolments),
-                            TrNFill("{0} enrolment", "{0} enrolments", enrolments.size(),
-                                    {std::to_string(enrolments.size())}),
-                            std::to_string(held_people),
-                            TrNFill("{0} person", "{0} people", people.size(), {std::to_string(people.size())})}));
+  options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
   DbCopyResult result;
-  result.source = source.path();
+  // The source is only read: a read-only file or a standby will do, and nothing there changes.
+  // Opening its store first checks that it is a database this vanto reads.
+  const int source_version = store::OpenSwipeStoreForReading(from, options.lock_timeout)->schema_version();
+  std::unique_ptr<TableConnection> source = store::OpenTableConnection(from, options.lock_timeout, /*read_only=*/true);
+  source->BeginSnapshot();
+  // The destination: created, or brought up to date first (said in the result).
+  std::error_code missing;
+  if (store::IsDatabaseUrl(to) || std::filesystem::exists(to, missing))
+    result.target_schema_before = store::OpenTableConnection(to, options.lock_timeout, /*read_only=*/true)->SchemaVersion();
+  store::RecordStore target = store::RecordStore::Open(to, options);
+  result.target_schema_after = target.swipes().schema_version();
+  std::unique_ptr<TableConnection> tables = store::OpenTableConnection(to, options.lock_timeout, /*read_only=*/false);
+  result.source = source->location();
   result.target = target.path();
-  result.swipes = seen, result.swipes_added = added, result.swipes_held = held_swipes;
-  result.enrolments = static_cast<std::int64_t>(enrolments.size()), result.enrolments_added = enrolments_added;
-  result.enrolments_held = held_enrolments;
-  result.people = static_cast<std::int64_t>(people.size()), result.people_added = people_done.added;
-  result.people_updated = people_done.updated, result.people_unchanged = people_done.unchanged;
-  result.people_held = static_cast<std::int64_t>(held_people);
-  result.rejected = static_cast<std::int64_t>(rejected.size()), result.rejected_added = rejected_added;
-  result.rejected_held = static_cast<std::int64_t>(held_rejected);
-  result.epochs = epochs, result.epochs_added = epochs_added;
-  result.conflicts = conflicts, result.conflicts_added = conflicts_added;
+  Copy copy(*source, source_version, *tables, target, progress, result);
+  copy.Run();
+  copy.Compare();
   return result;
 }
 

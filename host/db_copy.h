@@ -1,11 +1,17 @@
 // Database copy: every table of one store copied into another (SQLite file or database server,
-// either way), idempotent: rows the destination holds already are left as they are, so running it
-// twice adds nothing. A count check at the end; progress through a callback.
+// either way), as the schema's list of tables says (store/schema.h: SchemaTables), read from one
+// consistent snapshot of the source. Idempotent: rows the destination holds already are left as
+// they are, so running it twice adds nothing and a copy broken off is completed by running it
+// again. Swipes keep their feed order; push endpoints go on after the same swipe. Afterwards each
+// table's content is compared, row for row; progress through a callback.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "host/store/schema.h"
 
 namespace vanto::host {
 
@@ -18,6 +24,16 @@ struct DbCopySettings {
 enum class CopyStage { kSwipes, kEnrolments, kPeople, kRejected };
 using CopyProgress = std::function<void(CopyStage stage, std::int64_t done, std::int64_t total)>;
 
+// One table compared after the copy: its rows in the source (as copied) and in the destination,
+// each side's checksum of the content no engine makes (generated numbers and feed positions are
+// compared through what they name), and the source's rows the destination lacks.
+struct TableCheck {
+  std::string table;
+  store::TableCopy copy = store::TableCopy::kCopied;
+  std::int64_t source_rows = 0, target_rows = 0, missing = 0;
+  std::uint64_t source_sum = 0, target_sum = 0;
+};
+
 struct DbCopyResult {
   std::string source, target;  // as shown (a server without its password)
   std::int64_t swipes = 0, swipes_added = 0, swipes_held = 0;
@@ -26,10 +42,22 @@ struct DbCopyResult {
   std::int64_t rejected = 0, rejected_added = 0, rejected_held = 0;
   // The logs' epochs and the conflicts that opened them (acknowledged or not).
   std::int64_t epochs = 0, epochs_added = 0, conflicts = 0, conflicts_added = 0;
+  // The destination's schema version before the copy brought it up to date (0: it was created)
+  // and after.
+  int target_schema_before = 0, target_schema_after = 0;
+  // The source's feed position of the last swipe copied ("" none; the copy reads one snapshot:
+  // swipes stored later, or by a transaction still open then, are for the next run).
+  std::string copied_up_to;
+  // Push endpoints whose delivered position lies beyond what this run copied: left for the next.
+  std::vector<std::string> endpoints_held_back;
+  // One per table of the schema, in its order (tables left out with nothing counted).
+  std::vector<TableCheck> checks;
+  // Whether the destination holds every row the source held.
+  bool Complete() const;
 };
 
-// Copies; throws HostError (with both stores named) when a store fails or the count check finds
-// the destination short.
+// Copies and compares; throws HostError (with both stores named) when a store fails. A
+// destination short of rows is no exception: Complete() says so, and `checks` where.
 DbCopyResult CopyDatabase(const DbCopySettings& settings, const CopyProgress& progress = {});
 
 }  // namespace vanto::host

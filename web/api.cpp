@@ -441,7 +441,14 @@ struct ApiServer::Impl {
     bool clamped = false;
     std::size_t limit = Limit(r, clamped);
     auto feed = feeds.Get();
-    vanto::store::FeedPage page = feed->Read(*after, limit);
+    vanto::store::FeedPage page;
+    try {
+      page = feed->Read(*after, limit);
+    } catch (const vanto::store::FeedCursorMoved& moved) {
+      // A cursor of the database this one was copied from: never read as a position here.
+      throw BadParameter("after", "'after' is a cursor of the database this one was copied from; here it is '" +
+                                      vanto::store::FormatFeedCursor(moved.here()) + "': go on with that one");
+    }
     json swipes = json::array();
     for (const StoredSwipe& s : page.swipes) swipes.push_back(SwipeJson(s));
     json body = PageInfo(limit, clamped);

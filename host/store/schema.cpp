@@ -547,11 +547,62 @@ ALTER TABLE sync_run_terminals ADD COLUMN cause_values TEXT NOT NULL DEFAULT '';
      R"sql(
 ALTER TABLE sync_run_terminals ADD COLUMN cause_values TEXT NOT NULL DEFAULT '';
 )sql"},
+    // A database filled by `vanto db copy` keeps, per copied swipe, its feed position in the
+    // database it came from (from) and its position here (to; NULL until the copy has stored
+    // it), so that a cursor of the old database is recognised and answered with its place here.
+    // The copy numbers the swipes it stores after every position it maps from, so that no
+    // position of this database is also a position it maps from.
+    {15, "the feed positions of copied swipes in the database they were copied from",
+     R"sql(
+CREATE TABLE feed_moves (
+  from_xid INTEGER NOT NULL,
+  from_seq INTEGER NOT NULL,
+  to_xid   INTEGER,
+  to_seq   INTEGER,
+  PRIMARY KEY (from_xid, from_seq)
+) WITHOUT ROWID;
+)sql",
+     R"sql(
+CREATE TABLE feed_moves (
+  from_xid BIGINT NOT NULL,
+  from_seq BIGINT NOT NULL,
+  to_xid   BIGINT,
+  to_seq   BIGINT,
+  PRIMARY KEY (from_xid, from_seq)
+);
+)sql"},
+};
+
+// Every table the steps above create, in the order a copy fills them (a table before the ones
+// that name its rows), with what `vanto db copy` does with it.
+constexpr SchemaTable kTables[] = {
+    {"schema_version", 0, TableCopy::kLeftOut, "the destination records its own steps"},
+    {"swipes", 1, TableCopy::kCopied,
+     "every swipe, in feed order: each gets a new feed position that follows the old order"},
+    {"enrolment", 1, TableCopy::kCopied, "every row; a row the destination holds already, value for value, stays one"},
+    {"people", 2, TableCopy::kCopied, "every person; a name and department come from the source"},
+    {"rejected_records", 3, TableCopy::kCopied, "every record; one held already keeps its first reason and time"},
+    {"log_records", 3, TableCopy::kDerived, "counted again by the destination from the swipes and rejected records"},
+    {"conflicts", 5, TableCopy::kCopied, "every conflict with its acknowledgement; numbered anew"},
+    {"log_epochs", 5, TableCopy::kCopied, "every epoch, naming its conflict by its new number"},
+    {"users", 6, TableCopy::kCopied, "every user with the password hash: the same passwords sign in"},
+    {"sessions", 6, TableCopy::kLeftOut, "not copied: everyone signs in again"},
+    {"audit", 6, TableCopy::kCopied, "every row, in the old order; numbered anew"},
+    {"sync_runs", 7, TableCopy::kCopied, "every run, in the old order; numbered anew"},
+    {"sync_run_terminals", 7, TableCopy::kCopied, "every terminal's row, under its run's new number"},
+    {"api_tokens", 8, TableCopy::kCopied, "every token: programs keep their tokens"},
+    {"api_token_reads", 8, TableCopy::kCopied, "every hour's count of reads"},
+    {"push_endpoints", 13, TableCopy::kCopied,
+     "every endpoint, delivered up to the same swipe (its position translated); a drainer's lease is released"},
+    {"feed_moves", 15, TableCopy::kLeftOut,
+     "not copied: the copy writes the destination's own (each copied swipe's position in the source)"},
 };
 
 }  // namespace
 
 std::span<const SchemaStep> SchemaSteps() { return kSteps; }
+
+std::span<const SchemaTable> SchemaTables() { return kTables; }
 
 int LatestSchemaVersion() { return kSteps[std::size(kSteps) - 1].version; }
 

@@ -9,7 +9,7 @@
 // person in the enrolment table (step 4). Step 2 added the people table and the indexes the listings and
 // reports need; step 3 the swipe key by terminal identity, generation and index (person, minute
 // and occurrence kept as columns), the rejected records and the per-log counts; step 5 the log epoch in that key, counts and first
-// indexes per epoch, and the conflicts; step 6 the console's accounts; step 7 the sync runs. The PostgreSQL
+// indexes per epoch, and the conflicts; step 6 the console's accounts; step 7 the sync runs; step 15 the feed positions a copy maps. The PostgreSQL
 // enrolment table's `row_id` is the identity its row set commits changes by: a step that
 // rebuilds the table keeps it.
 #pragma once
@@ -41,6 +41,24 @@ int OldestReadableSchemaVersion();
 // Refuses (StoreError) reading a database of schema `version`.
 void CheckReadableSchema(const std::string& location, int version);
 const char* SchemaStepSql(const SchemaStep& step, Engine engine);
+
+// What `vanto db copy` does with a table.
+enum class TableCopy {
+  kCopied,   // every row (the copy compares each table's content afterwards)
+  kDerived,  // kept by the destination's own triggers from the rows copied (compared too)
+  kLeftOut,  // not copied; `what` says what that means
+};
+// One table of the schema: the step that creates it and what a copy does with it.
+struct SchemaTable {
+  const char* name;
+  int since;         // the step that creates it (0: the table of steps itself)
+  TableCopy copy;
+  const char* what;  // what a copy does with it, in a few words (English; docs and help list it)
+};
+// Every table the steps create, with the step that creates it: the one list `vanto db copy`
+// (which learns from `since` what a source of an older schema holds) and the tests read. A step
+// that adds a table adds it here; a test fails when a table is made and not listed.
+std::span<const SchemaTable> SchemaTables();
 
 // The table that records the steps taken.
 const char* SchemaVersionTableSql(Engine engine);

@@ -475,11 +475,14 @@ class SqliteSwipeStore final : public SwipeStore {
     if (!insert_)
       insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
                            ", feed_seq) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) ON CONFLICT DO NOTHING");
-    // Each stored row's feed number: the next after the highest. The caller's write transaction
-    // keeps every other writer out, so the highest is read once.
+    // Each stored row's feed number: the next after the highest, and after every number of the
+    // database a copy came from (feed_moves), so a cursor of that database never names a swipe
+    // here. The caller's write transaction keeps every other writer out, so it is read once.
     std::int64_t feed = 0;
     {
-      StatementPtr highest = c_.Prepare("SELECT coalesce(max(feed_seq), 0) FROM swipes");
+      StatementPtr highest = c_.Prepare(
+          "SELECT max(coalesce((SELECT max(feed_seq) FROM swipes), 0), "
+          "coalesce((SELECT max(from_seq) FROM feed_moves WHERE from_xid = 0), 0))");
       if (c_.Step(highest.get(), "numbering swipes for the feed") == SQLITE_ROW) feed = sqlite3_column_int64(highest.get(), 0);
     }
     // A row stored before its terminal told its identity gets it when the same swipe comes again
@@ -944,19 +947,48 @@ class CreationLock {
   int fd_ = -1;
 };
 
-// Creates the database file `path` readable by its owner and group only (0640 whatever the
-// umask; SQLite gives its -wal and -shm files the database file's mode). Someone else having
-// created it meanwhile is no failure.
-void CreatePrivateFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-  if (fd < 0) {
-    if (errno == EEXIST) return;
-    throw StoreError(StoreFailure::Other, TrFill("cannot create database {0}: {1}", {path, std::strerror(errno)}));
+// Removes the files of a database made aside that was not moved into place.
+class AsideFiles {
+ public:
+  explicit AsideFiles(std::string path) : path_(std::move(path)) {}
+  ~AsideFiles() {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((path_ + suffix).c_str());
   }
-  const bool moded = ::fchmod(fd, 0640) == 0;
+  AsideFiles(const AsideFiles&) = delete;
+  AsideFiles& operator=(const AsideFiles&) = delete;
+
+ private:
+  std::string path_;
+};
+
+// Creates the database `path` in one step: made aside in its folder (DatabaseFileMode, whatever
+// the umask, in the WAL journal, with its whole schema), then moved into place without replacing
+// anything there. Someone else having created it meanwhile is no failure: theirs stays. Nothing
+// of the attempt is left behind when it fails.
+void CreateSqliteDatabase(const std::string& path, std::chrono::milliseconds lock_timeout) {
+  std::string aside = path + ".new-XXXXXX";
+  const int fd = ::mkstemp(aside.data());
+  if (fd < 0) throw StoreError(StoreFailure::Other, TrFill("cannot create database {0}: {1}", {path, std::strerror(errno)}));
+  AsideFiles remove(aside);
+  const bool moded = ::fchmod(fd, kDatabaseFileMode) == 0;
   const int error = errno;
   ::close(fd);
   if (!moded) throw StoreError(StoreFailure::Other, TrFill("cannot set the mode of database {0}: {1}", {path, std::strerror(error)}));
+  {
+    Connection c = OpenConnection(aside, SQLITE_OPEN_READWRITE, lock_timeout);
+    StatementPtr wal = c.Prepare("PRAGMA journal_mode=WAL");
+    c.Step(wal.get(), "switching to the WAL journal");
+    wal.reset();
+    SqliteSwipeStore store(std::move(c));
+    store.Migrate();
+  }  // closed: its journal is written back and removed
+  if (::link(aside.c_str(), path.c_str()) != 0) {
+    const int failed = errno;
+    if (failed == EEXIST) return;
+    // A file system without hard links: a rename that never replaces.
+    if (::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST)
+      throw StoreError(StoreFailure::Other, TrFill("cannot create database {0}: {1}", {path, std::strerror(failed)}));
+  }
 }
 
 // The journal mode and schema version of the open database, read without writing.
@@ -979,7 +1011,6 @@ bool Ready(const Connection& c, int* version) {
 
 std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options) {
   CheckFile(path, options.create);
-  const int flags = SQLITE_OPEN_READWRITE | (options.create ? SQLITE_OPEN_CREATE : 0);
   std::optional<Connection> c;
   int version = 0;
   std::error_code ec;
@@ -1004,8 +1035,8 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   }
   CreationLock lock(path, options.lock_timeout);
   if (!c) {
-    if (options.create) CreatePrivateFile(path);
-    c = OpenConnection(path, flags, options.lock_timeout);
+    if (options.create && !std::filesystem::exists(path, ec)) CreateSqliteDatabase(path, options.lock_timeout);
+    c = OpenConnection(path, SQLITE_OPEN_READWRITE, options.lock_timeout);
     if (sqlite3_db_readonly(c->db.get(), "main") == 1)
       throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
   }

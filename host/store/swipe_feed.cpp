@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "host/store/schema.h"
+#include "host/text/messages.h"
 #include "host/store/sqlite_store.h"
 #include "host/store/postgres_store.h"
 #include "platform/ado/pg_connection.h"
@@ -17,6 +18,8 @@ namespace {
 constexpr const char* kFeedColumns =
     "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index, "
     "epoch";
+
+FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here);
 
 bool ParseNumber(std::string_view text, std::uint64_t& value) {
   if (text.empty() || text.size() > 20) return false;
@@ -33,6 +36,25 @@ class SqliteFeed final : public SwipeFeed {
                               .c_str())) {}
 
   FeedPage Read(const FeedCursor& after, std::size_t limit) override {
+    if (after != FeedCursor{}) {
+      if (!moved_)
+        moved_ = db_.Prepare(
+            "SELECT to_xid, to_seq FROM feed_moves WHERE from_xid = ?1 AND from_seq = ?2 AND to_seq IS NOT NULL "
+            "AND NOT (?1 = 0 AND EXISTS (SELECT 1 FROM swipes WHERE feed_seq = ?2))");
+      sqlite3_stmt* m = moved_.get();
+      sqlite3_reset(m);
+      sqlite3_bind_int64(m, 1, static_cast<sqlite3_int64>(after.xid));
+      sqlite3_bind_int64(m, 2, static_cast<sqlite3_int64>(after.seq));
+      const int rc = sqlite3_step(m);
+      if (rc == SQLITE_ROW) {
+        const FeedCursor here{static_cast<std::uint64_t>(sqlite3_column_int64(m, 0)),
+                              static_cast<std::uint64_t>(sqlite3_column_int64(m, 1))};
+        sqlite3_reset(m);
+        throw Moved(db_.path(), after, here);
+      }
+      sqlite3_reset(m);
+      if (rc != SQLITE_DONE) db_.Fail(rc, "reading the feed");
+    }
     FeedPage page;
     page.next = after;
     sqlite3_stmt* q = read_.get();
@@ -66,7 +88,7 @@ class SqliteFeed final : public SwipeFeed {
  private:
   static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
   SqliteConnection db_;
-  SqliteStatement read_;
+  SqliteStatement read_, moved_;
 };
 
 class PostgresFeed final : public SwipeFeed {
@@ -109,9 +131,24 @@ class PostgresFeed final : public SwipeFeed {
                             kFeedColumns +
                             " FROM swipes WHERE (feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8 "
                             "ORDER BY swipes.feed_xid, swipes.feed_seq LIMIT $3::bigint";
+    std::optional<FeedCursor> moved;
     c_.Retry("reading the feed", [&] {
       page = {};
       page.next = after;
+      moved.reset();
+      if (after != FeedCursor{}) {
+        PgResult m = c_.Exec(
+            "SELECT to_xid, to_seq FROM feed_moves WHERE from_xid = $1::bigint AND from_seq = $2::bigint AND to_seq IS NOT "
+            "NULL AND NOT EXISTS (SELECT 1 FROM swipes WHERE feed_xid = $1::text::xid8 AND feed_seq = $2::bigint)",
+            {xid.c_str(), seq.c_str()}, "reading the feed");
+        if (m.rows() == 1) {
+          FeedCursor here;
+          if (!ParseNumber(m.text(0, 0), here.xid) || !ParseNumber(m.text(0, 1), here.seq))
+            throw StoreError(StoreFailure::Invalid, "database " + c_.server() + ": a feed position is not a number");
+          moved = here;
+          return;
+        }
+      }
       const std::string below = c_.Exec(bound, "reading the feed").text(0, 0);
       PgResult r = c_.Exec(sql, {xid.c_str(), seq.c_str(), count.c_str(), below.c_str()}, "reading the feed");
       for (int i = 0; i < r.rows(); ++i) {
@@ -136,12 +173,20 @@ class PostgresFeed final : public SwipeFeed {
         page.swipes.push_back(std::move(s));
       }
     });
+    if (moved) throw Moved(c_.server(), after, *moved);
     return page;
   }
 
  private:
   PgConnection c_;
 };
+
+FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here) {
+  return FeedCursorMoved(host::TrFill("database {0}: feed cursor {1} is a position in the database this one was copied "
+                                      "from; here it is {2}",
+                                      {where, FormatFeedCursor(after), FormatFeedCursor(here)}),
+                         here);
+}
 
 }  // namespace
 

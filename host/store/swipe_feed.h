@@ -32,11 +32,23 @@ struct FeedPage {
   FeedCursor next;  // after the last swipe served (the cursor given when the page is empty)
 };
 
+// A cursor of the database this one was copied from (`vanto db copy`): never read as a position
+// here. `here` is where it is in this database: a consumer goes on after it.
+class FeedCursorMoved : public StoreError {
+ public:
+  FeedCursorMoved(const std::string& message, FeedCursor here) : StoreError(StoreFailure::Invalid, message), here_(here) {}
+  const FeedCursor& here() const { return here_; }
+
+ private:
+  FeedCursor here_;
+};
+
 // One open feed is used by one thread at a time.
 class SwipeFeed {
  public:
   virtual ~SwipeFeed() = default;
-  // Up to `limit` swipes after `after`, in feed order. Throws StoreError.
+  // Up to `limit` swipes after `after`, in feed order. Throws StoreError; FeedCursorMoved for a
+  // cursor of the database this one was copied from (one a copy mapped, naming no swipe here).
   virtual FeedPage Read(const FeedCursor& after, std::size_t limit) = 0;
 };
 

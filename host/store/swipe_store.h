@@ -189,10 +189,15 @@ struct EnrolmentEntry {
   friend bool operator==(const EnrolmentEntry&, const EnrolmentEntry&) = default;
 };
 
+// The one mode of every database file, and of its -wal and -shm (SQLite gives them the
+// database file's): read and written by its owner and its group, by no one else. The service's
+// files belong to the user and group `vanto`, whose members run `vanto` beside it.
+inline constexpr unsigned kDatabaseFileMode = 0660;
+
 struct OpenOptions {
   // Create the database when it does not exist (an SQLite file: its folder must exist; it is
-  // created 0640, as are its -wal and -shm files, and the creation and first schema steps are
-  // taken by one process at a time).
+  // made aside with its whole schema and moved into place in one step, never replacing a file
+  // that appeared meanwhile; kDatabaseFileMode whatever the umask; one process at a time).
   bool create = true;
   // How long to wait for another connection's lock before giving up.
   std::chrono::milliseconds lock_timeout{5000};

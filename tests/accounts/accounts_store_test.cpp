@@ -2,6 +2,7 @@
 // audit row in one transaction; and the login rules above it (throttling, expiry, hashing).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -173,6 +174,26 @@ INSTANTIATE_TEST_SUITE_P(Engines, AccountsStoreTest, ::testing::Values("sqlite",
                          [](const auto& info) { return std::string(info.param); });
 
 // ---- above the store: hashing and throttling -------------------------------------------------
+
+// A database the accounts create holds password hashes, and has the one mode of every database
+// file, as do its -wal and -shm, whoever creates it and whatever the umask.
+TEST(AccountsFile, IsCreatedWithTheOneDatabaseMode) {
+  SqliteEngine engine;
+  for (const mode_t umask_bits : {mode_t{0}, mode_t{022}, mode_t{077}}) {
+    SCOPED_TRACE(umask_bits);
+    const std::string db = engine.FreshLocation();
+    const mode_t old = umask(umask_bits);
+    auto accounts = OpenAccountsStore(db, std::chrono::milliseconds(5000));
+    umask(old);
+    ASSERT_TRUE(accounts->AddUser({"clerk", Role::Hr, false, "", "2026-12-08T00:00:00Z"}, "hash",
+                                  {0, "2026-12-08T00:00:00Z", "root", "command line", "user.add", ""}));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      struct stat info {};
+      ASSERT_EQ(stat((db + suffix).c_str(), &info), 0) << suffix;
+      EXPECT_EQ(info.st_mode & 0777, vanto::store::kDatabaseFileMode) << suffix;
+    }
+  }
+}
 
 TEST(Passwords, HashesAreArgon2idAtTheRecommendedCostAndVerifyOnlyTheirPassword) {
   std::string hash = HashPassword("correct horse battery");

@@ -186,6 +186,7 @@ TEST_P(ClockE2E, CheckWarnsAboutDriftAndOpenFilesAndSyncFlagsImplausibleRecords)
   EXPECT_NE(check.out.find("WARN  port 1, terminal 1: its clock is +"), std::string::npos) << check.out;
   EXPECT_EQ(check.out.find("WARN  port 1, terminal 2"), std::string::npos) << check.out;
   EXPECT_NE(check.out.find("WARN  " + db_ + " holds people's data"), std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("WARN  site file " + site + " can be read by every user"), std::string::npos) << check.out;
   EXPECT_NE(check.out.find("ok    port 1, terminal 2 answers"), std::string::npos) << check.out;
   const std::int64_t offset = Offset(1);
   Result json_check = Vanto({"check", "--site", site, "--json"});
@@ -193,7 +194,7 @@ TEST_P(ClockE2E, CheckWarnsAboutDriftAndOpenFilesAndSyncFlagsImplausibleRecords)
   const json findings = json::parse(json_check.out)["findings"];
   for (const json& f : findings)
     if (f["severity"] == "warning") warnings.insert(f["code"].get<std::string>());
-  EXPECT_EQ(warnings, (std::set<std::string>{"database-readable-by-others", "clock-drift"}))
+  EXPECT_EQ(warnings, (std::set<std::string>{"database-readable-by-others", "site-file-readable-by-others", "clock-drift"}))
       << json_check.out;
   EXPECT_EQ(Offset(1), offset) << "check changes nothing";
 }

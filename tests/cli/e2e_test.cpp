@@ -285,6 +285,9 @@ TEST_P(HostE2E, UnusableDatabasesWriteNothing) {
   EXPECT_EQ(missing.status, kExitHost);
   EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
   EXPECT_FALSE(std::filesystem::exists(db_));
+  // A first download from a terminal that does not answer stores nothing, so it makes no file.
+  EXPECT_NE(Vanto(Db({"download", "--port", "2", "--terminal", "9"})).status, kExitOk);
+  EXPECT_FALSE(std::filesystem::exists(db_));
 
   ASSERT_EQ(Vanto(Db({"download", "--port", "1", "--terminal", "2"})).status, kExitOk);
   // Locked by another process for longer than the wait: a clear error, no swipe stored.

@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "host/db_copy.h"
 #include "host/push/push.h"
 #include "host/recorded_words.h"
 #include "host/store/push_store.h"
@@ -342,6 +343,40 @@ TEST_P(PushTest, ASelfSignedServerIsRefusedUnlessItsCertificateIsTheCaFile) {
   const EndpointOutcome delivered = Drain(Options({e})).endpoints.at(0);
   EXPECT_EQ(delivered.state, EndpointState::kDelivered) << delivered.error;
   ExpectAllDelivered(receiver.keys(), 3);
+}
+
+// A site moved to the other engine with `vanto db copy` while its endpoint had delivered part of
+// the feed: after the move the endpoint is sent exactly the swipes it had not been, so the
+// receiver counts each key once across the move, and later swipes follow.
+TEST_P(PushTest, AnEndpointDeliversEachSwipeOnceAcrossACopyToTheOtherEngine) {
+  Receiver receiver;
+  PushOptions options = Options({Endpoint("hr", receiver.port())});
+  ASSERT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kDelivered);  // added at the empty head
+  Store(2, 0, 7);  // 14 swipes, two batches of 7
+  receiver.Script({Answer::kOk, Answer::k400});
+  ASSERT_EQ(Drain(options).endpoints.at(0).sent, 7);
+  const std::vector<std::string> before = receiver.keys();
+  ASSERT_EQ(before.size(), 14u);  // the failed batch's keys reached it too, unacknowledged
+  const std::vector<std::string> delivered(before.begin(), before.begin() + 7);
+  std::unique_ptr<store::testing::StoreEngine> other;
+  VANTO_STORE_ENGINE(std::string(GetParam()) == "sqlite" ? "postgresql" : "sqlite", other);
+  const std::string moved = other->FreshLocation();
+  ASSERT_TRUE(host::CopyDatabase({location_, moved}).Complete());
+  swipes_ = store::OpenSwipeStore(moved);
+  location_ = moved;
+  options.database = moved;
+  Store(2, 7, 3);  // stored after the move
+  now_ += 3600;    // past the failure's back-off
+  const DrainResult after = Drain(options);
+  ASSERT_EQ(after.endpoints.at(0).state, EndpointState::kDelivered) << after.endpoints.at(0).error;
+  EXPECT_EQ(after.endpoints.at(0).sent, 7 + 6);
+  const std::vector<std::string> keys = receiver.keys();
+  std::vector<std::string> acknowledged(delivered);
+  acknowledged.insert(acknowledged.end(), keys.begin() + 14, keys.end());
+  ExpectAllDelivered(acknowledged, 20);
+  std::map<std::string, int> count;
+  for (const std::string& k : acknowledged) ++count[k];
+  for (const auto& [key, n] : count) EXPECT_EQ(n, 1) << key;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PushTest, ::testing::Values("sqlite", "postgresql"));
