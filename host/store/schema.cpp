@@ -547,6 +547,15 @@ ALTER TABLE sync_run_terminals ADD COLUMN cause_values TEXT NOT NULL DEFAULT '';
      R"sql(
 ALTER TABLE sync_run_terminals ADD COLUMN cause_values TEXT NOT NULL DEFAULT '';
 )sql"},
+    // An API token may expire: from `expires_at` (UTC, "YYYY-MM-DDTHH:MM:SSZ") on it is refused;
+    // '' never expires (every token made before).
+    {15, "when each API token expires",
+     R"sql(
+ALTER TABLE api_tokens ADD COLUMN expires_at TEXT NOT NULL DEFAULT '';
+)sql",
+     R"sql(
+ALTER TABLE api_tokens ADD COLUMN expires_at TEXT COLLATE "C" NOT NULL DEFAULT '';
+)sql"},
 };
 
 }  // namespace
