@@ -76,9 +76,12 @@ std::string UnguardedCell(std::string_view text) {
 
 CsvCells CellsOf(Format format) { return format == Format::RawCsv ? CsvCells::kRaw : CsvCells::kGuarded; }
 
-std::string CsvField(std::string_view given, CsvCells cells) {
-  const std::string guarded = cells == CsvCells::kGuarded ? GuardedCell(given) : std::string();
-  const std::string_view text = cells == CsvCells::kGuarded ? std::string_view(guarded) : given;
+std::string CsvField(std::string_view text, CsvCells cells) {
+  std::string guarded;  // only a cell that needs it is copied
+  if (cells == CsvCells::kGuarded && RunsAsFormula(text)) {
+    guarded = GuardedCell(text);
+    text = guarded;
+  }
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
   std::string out = "\"";
   for (char c : text) {
