@@ -51,9 +51,9 @@ class SqliteTokens final : public TokenStore {
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
     store::SqliteTransaction transaction(db_, "adding a token");
     auto q = db_.Prepare(
-        "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by) VALUES (?1, ?2, ?3, ?4, ?5) "
+        "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
         "ON CONFLICT (name) DO NOTHING");
-    Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by});
+    Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by, t.expires_at});
     db_.Step(q.get(), "adding a token");
     if (sqlite3_changes(db_.get()) == 0) return false;
     InsertAudit(audit);
@@ -62,14 +62,14 @@ class SqliteTokens final : public TokenStore {
   }
 
   std::vector<ApiToken> List() override {
-    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens ORDER BY name");
+    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name");
     std::vector<ApiToken> tokens;
     while (db_.Step(q.get(), "listing the tokens") == SQLITE_ROW) tokens.push_back(Read(q.get()));
     return tokens;
   }
 
   std::optional<ApiToken> FindByHash(const std::string& hash) override {
-    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by FROM api_tokens WHERE token_hash = ?1");
+    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = ?1");
     Bind(q.get(), {hash});
     if (db_.Step(q.get(), "reading a token") != SQLITE_ROW) return std::nullopt;
     return Read(q.get());
@@ -110,7 +110,7 @@ class SqliteTokens final : public TokenStore {
   }
   static std::string Text(sqlite3_stmt* q, int column) { return store::SqliteConnection::Text(q, column); }
   static ApiToken Read(sqlite3_stmt* q) {
-    return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3)};
+    return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3), Text(q, 4)};
   }
   void InsertAudit(const AuditEntry& e) {
     auto q = db_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
@@ -130,9 +130,11 @@ class PostgresTokens final : public TokenStore {
     std::string scopes = JoinScopes(t.scopes);
     c_.Transaction("adding a token", [&] {
       PgResult r = c_.Exec(
-          "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by) VALUES ($1, $2, $3, $4, $5) "
+          "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) "
+          "VALUES ($1, $2, $3, $4, $5, $6) "
           "ON CONFLICT (name) DO NOTHING RETURNING name",
-          {t.name.c_str(), hash.c_str(), scopes.c_str(), t.created_at.c_str(), t.created_by.c_str()},
+          {t.name.c_str(), hash.c_str(), scopes.c_str(), t.created_at.c_str(), t.created_by.c_str(),
+           t.expires_at.c_str()},
           "adding a token");
       added = r.rows() > 0;
       if (added) InsertAudit(audit);
@@ -144,7 +146,7 @@ class PostgresTokens final : public TokenStore {
     std::vector<ApiToken> tokens;
     c_.Retry("listing the tokens", [&] {
       tokens.clear();
-      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by FROM api_tokens ORDER BY name", {},
+      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name", {},
                            "listing the tokens");
       for (int i = 0; i < r.rows(); ++i) tokens.push_back(Read(r, i));
     });
@@ -155,7 +157,7 @@ class PostgresTokens final : public TokenStore {
     std::optional<ApiToken> token;
     c_.Retry("reading a token", [&] {
       token.reset();
-      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by FROM api_tokens WHERE token_hash = $1",
+      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = $1",
                            {hash.c_str()}, "reading a token");
       if (r.rows() > 0) token = Read(r, 0);
     });
@@ -203,7 +205,7 @@ class PostgresTokens final : public TokenStore {
     return o;
   }
   static ApiToken Read(const PgResult& r, int row) {
-    return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3)};
+    return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3), r.text(row, 4)};
   }
   void InsertAudit(const AuditEntry& e) {
     c_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
@@ -262,14 +264,20 @@ Tokens::Tokens(std::unique_ptr<TokenStore> store, RateLimit limit, Clock clock)
   if (limit_.per_minute < 1) limit_.per_minute = 1;
 }
 
-std::string Tokens::Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes) {
+bool ApiToken::ExpiredAt(std::int64_t now) const { return !expires_at.empty() && expires_at <= UtcText(now); }
+
+std::string Tokens::Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes,
+                        std::optional<std::int64_t> expires) {
   if (!TokenNameAllowed(name))
     throw TokenError("token name '" + name + "' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'");
   if (scopes.empty()) throw TokenError("a token needs at least one scope (known: " + JoinScopes(KnownScopes()) + ")");
+  const std::int64_t now = clock_();
+  if (expires && *expires <= now) throw TokenError("a token's expiry must lie in the future");
   std::string secret = kTokenPrefix + NewToken();
-  std::string at = UtcText(clock_());
-  ApiToken token{name, scopes, at, actor.name};
-  AuditEntry audit{0, at, actor.name, actor.origin, "token.add", name + " " + JoinScopes(scopes)};
+  std::string at = UtcText(now);
+  ApiToken token{name, scopes, at, actor.name, expires ? UtcText(*expires) : std::string()};
+  AuditEntry audit{0, at, actor.name, actor.origin, "token.add",
+                   name + " " + JoinScopes(scopes) + (expires ? " expires " + token.expires_at : std::string())};
   std::lock_guard lock(store_mutex_);
   if (!store_->Add(token, TokenHash(secret), audit)) throw TokenError("token " + name + " exists already");
   return secret;
@@ -290,8 +298,13 @@ std::optional<ApiToken> Tokens::Authenticate(const std::string& secret) {
   // Only texts of our form are looked up; the hash makes the look-up's time independent of the
   // secret's content.
   if (secret.size() != 4 + 64 || secret.compare(0, 4, kTokenPrefix) != 0) return std::nullopt;
-  std::lock_guard lock(store_mutex_);
-  return store_->FindByHash(TokenHash(secret));
+  std::optional<ApiToken> token;
+  {
+    std::lock_guard lock(store_mutex_);
+    token = store_->FindByHash(TokenHash(secret));
+  }
+  if (token && token->ExpiredAt(clock_())) return std::nullopt;  // refused as a token that is no more
+  return token;
 }
 
 std::int64_t Tokens::Admit(const std::string& name) {

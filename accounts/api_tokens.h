@@ -27,7 +27,10 @@ struct ApiToken {
   std::vector<std::string> scopes;
   std::string created_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
   std::string created_by;
+  std::string expires_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ": refused from then on; "" never expires
   bool Allows(const std::string& scope) const;
+  // Whether the token has expired at `now` (seconds since 1970).
+  bool ExpiredAt(std::int64_t now) const;
 };
 
 class TokenError : public std::runtime_error {
@@ -71,8 +74,10 @@ class Tokens {
   Tokens(std::unique_ptr<TokenStore> store, RateLimit limit = {}, Clock clock = SystemSeconds);
 
   // Makes a token; answers the token itself (shown once). Throws TokenError for a name that is
-  // not allowed or taken, or scopes that are not known.
-  std::string Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes);
+  // not allowed or taken, scopes that are not known, or an expiry (seconds since 1970) that is
+  // not in the future. A token that has expired is refused like one that does not exist.
+  std::string Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes,
+                  std::optional<std::int64_t> expires = std::nullopt);
   std::vector<ApiToken> List();
   // Throws TokenError when there is no such token.
   void Revoke(const Actor& actor, const std::string& name);

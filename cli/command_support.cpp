@@ -80,6 +80,25 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
 
 std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }
 
+// A feature-only part of the site file that is wrong, and what does not run because of it.
+std::string SiteProblemText(const std::string& part, const std::string& endpoint, const std::string& error) {
+  if (part == "push")
+    return endpoint.empty()
+               ? TrFill("a push endpoint is misconfigured: {0}; nothing is pushed to it until it is mended", {error})
+               : TrFill("push endpoint {0} is misconfigured: {1}; nothing is pushed to it until it is mended (its "
+                        "swipes wait)",
+                        {endpoint, error});
+  if (part == "console")
+    return TrFill("the console's settings are wrong: {0}; 'vanto serve' does not start until they are mended", {error});
+  if (part == "schedule")
+    return TrFill("the schedule is wrong: {0}; 'vanto serve' syncs on its own only once it is mended", {error});
+  return part + ": " + error;
+}
+
+std::string SiteProblemText(const site::SiteProblem& problem) {
+  return SiteProblemText(site::SitePartName(problem.part), problem.endpoint, problem.message);
+}
+
 std::string OsUser() {
   if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
   return "uid " + std::to_string(geteuid());

@@ -41,6 +41,10 @@ std::string OsUser();
 
 // The site's time zone: its `timezone`, else $TZ when it names a zone, else the host's.
 site::TimeZone SiteTimeZone(const site::Site& site);
+// A feature-only part of the site file that is wrong, and what does not run because of it (the
+// part as SitePartName names it, the endpoint for a push endpoint, the file's refusal).
+std::string SiteProblemText(const std::string& part, const std::string& endpoint, const std::string& error);
+std::string SiteProblemText(const site::SiteProblem& problem);
 // Seconds as a signed drift: "+300 s", "-2 s", "0 s".
 std::string DriftText(std::int64_t seconds);
 

@@ -14,7 +14,7 @@ namespace {
 
 struct PeopleOptions : DatabaseOptions {
   std::vector<std::string> words;  // nothing, or "import" FILE
-  bool csv = false, json = false;
+  bool csv = false, json = false, raw = false;
 };
 
 int ImportPeople(const PeopleOptions& o, const std::string& file, Io& io) {
@@ -46,10 +46,10 @@ int RunPeople(const PeopleOptions& o, Io& io) {
   if (!o.words.empty()) {
     if (o.words[0] != "import") throw UsageError(TrFill("unknown action '{0}' (the one action is 'import FILE.csv')", {o.words[0]}));
     if (o.words.size() != 2) throw UsageError(Tr("'people import' needs the file to import: vanto people import FILE.csv"));
-    if (o.csv || o.json) throw UsageError(Tr("--csv and --json are for listing people, not for 'import'"));
+    if (o.csv || o.json || o.raw) throw UsageError(Tr("--csv, --json and --raw are for listing people, not for 'import'"));
     return ImportPeople(o, o.words[1], io);
   }
-  report::Format format = ChooseFormat(o.csv, o.json);
+  report::Format format = ChooseFormat(o.csv, o.json, o.raw);
   // Listing only reads: a read-only database will do, and none is created or migrated.
   store::RecordStore store = OpenStoreForReading(o);
   if (!HoldsPeople(store.swipes()) && format == report::Format::Table) {
@@ -88,6 +88,7 @@ Command PeopleCommand() {
             p.Words("import FILE.csv", &o->words, 2);
             p.Flag("csv", TrLater("list as CSV with a header row"), &o->csv);
             p.Flag("json", TrLater("list as one JSON object per line"), &o->json);
+            p.Flag("raw", TrLater("with --csv: every value as stored, for programs (no apostrophe before = + - @)"), &o->raw);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunPeople(*o, io); };

@@ -21,6 +21,17 @@ struct PushCommandOptions {
   double lock_timeout = 5.0;
 };
 
+// The [[push]] tables too wrong to name their endpoint, on standard error: kExitFalse when there is one.
+int TellUnnamedProblems(const site::Site& site, Io& io) {
+  int status = kExitOk;
+  for (const site::SiteProblem& p : site.problems)
+    if (p.part == site::SitePart::kPush && p.endpoint.empty()) {
+      io.err << TrFill("a push endpoint is misconfigured: {0}", {p.message}) << "\n";
+      status = kExitFalse;
+    }
+  return status;
+}
+
 // A time as UTC text; "" for none (0).
 std::string TimeText(std::int64_t unix_time) { return unix_time == 0 ? "" : store::UtcText(unix_time); }
 
@@ -32,7 +43,7 @@ push::PushOptions OptionsOf(const PushCommandOptions& o) {
   push::PushOptions options;
   options.database = DatabasePath(o.db, true);
   options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
-  options.endpoints = site->pushes;
+  push::UseSiteEndpoints(options, *site);
   options.ignore_backoff = o.now;
   return options;
 }
@@ -54,18 +65,24 @@ int RunStatus(const PushCommandOptions& o, Io& io) {
                       {"last_success", text(s.last_success)},
                       {"last_error", text(s.last_error)},
                       {"last_error_at", text(s.last_error_at)},
-                      {"next_attempt", text(TimeText(s.next_attempt))}});
+                      {"next_attempt", text(TimeText(s.next_attempt))},
+                      {"misconfigured", text(s.problem)}});
     io.out << nlohmann::ordered_json{{"endpoints", list}}.dump(2) << "\n";
     return kExitOk;
   }
+  // Status only shows: a misconfigured endpoint is named, and the exit status stays 0.
+  const bool told = TellUnnamedProblems(*CurrentSite(), io) != kExitOk;
   if (all.empty()) {
-    io.out << Tr("the site file names no push endpoint ([[push]])") << "\n";
+    if (!told) io.out << Tr("the site file names no push endpoint ([[push]])") << "\n";
     return kExitOk;
   }
   std::vector<std::vector<std::string>> rows;
   for (const push::EndpointStatus& s : all)
     rows.push_back({s.name, s.in_store ? std::to_string(s.backlog) : Tr("(not drained yet)"), s.last_success,
-                    s.last_error.empty() ? "" : s.last_error_at + " " + ErrorText(s.last_error), TimeText(s.next_attempt)});
+                    !s.problem.empty()       ? TrFill("misconfigured: {0}", {s.problem})
+                    : s.last_error.empty() ? ""
+                                           : s.last_error_at + " " + ErrorText(s.last_error),
+                    TimeText(s.next_attempt)});
   WriteTable(io.out, {Tr("endpoint"), Tr("backlog"), Tr("last success"), Tr("last error"), Tr("next attempt")}, rows,
              {false, true, false, false, false});
   return kExitOk;
@@ -81,15 +98,15 @@ int RunPush(const PushCommandOptions& o, Io& io) {
   if (o.json) throw UsageError(Tr("--json is for 'vanto push status'"));
   const push::PushOptions options = OptionsOf(o);
   const push::DrainResult result = push::Drain(options);
+  int exit = TellUnnamedProblems(*CurrentSite(), io);
   for (const auto& [name, backlog] : result.dropped)
     io.err << TrFill("push endpoint {0} is no longer in the site file: removed, {1} swipes not delivered to it",
                      {name, std::to_string(backlog)})
            << "\n";
   if (options.endpoints.empty()) {
-    io.err << Tr("the site file names no push endpoint ([[push]])") << "\n";
-    return kExitOk;
+    if (exit == kExitOk) io.err << Tr("the site file names no push endpoint ([[push]])") << "\n";
+    return exit;
   }
-  int exit = kExitOk;
   for (const push::EndpointOutcome& e : result.endpoints) {
     switch (e.state) {
       case push::EndpointState::kDelivered:
@@ -115,6 +132,10 @@ int RunPush(const PushCommandOptions& o, Io& io) {
         break;
       case push::EndpointState::kBusy:
         io.out << TrFill("{0}: another process is delivering to it", {e.name}) << "\n";
+        break;
+      case push::EndpointState::kMisconfigured:
+        io.err << TrFill("{0}: misconfigured, nothing sent (its swipes wait for it): {1}", {e.name, e.error}) << "\n";
+        exit = kExitFalse;
         break;
       case push::EndpointState::kStopped:
         io.err << TrFill("{0}: stopped after {1} swipes", {e.name, std::to_string(e.sent)}) << "\n";

@@ -21,7 +21,7 @@ namespace {
 
 struct ReportOptions : DatabaseOptions {
   std::optional<std::string> month, from, to, day_starts, html;
-  bool csv = false, json = false;
+  bool csv = false, json = false, raw = false;
 };
 
 // The page replaces `file` whole (a reader never sees half a page, a failed write leaves an
@@ -35,7 +35,7 @@ void WriteHtmlFile(const report::Report& report, const std::string& file) {
 
 int RunReport(const ReportOptions& o, Io& io) {
   if (o.html && (o.csv || o.json)) throw UsageError(Tr("give one of --csv, --json and --html"));
-  report::Format format = ChooseFormat(o.csv, o.json);
+  report::Format format = ChooseFormat(o.csv, o.json, o.raw);
   report::DayRange days = ParseDates([&] { return report::ParseReportDays(o.month, o.from, o.to); });
   // --day-starts, else the site file's day_starts (checked when the file was read), else 00:00.
   const std::string starts = o.day_starts ? *o.day_starts : CurrentSite() ? CurrentSite()->day_starts : "00:00";
@@ -88,6 +88,7 @@ Command ReportCommand() {
                    &o->day_starts);
             p.Flag("csv", TrLater("CSV, one row per person and working day"), &o->csv);
             p.Flag("json", TrLater("one JSON object per line"), &o->json);
+            p.Flag("raw", TrLater("with --csv: every value as stored, for programs (no apostrophe before = + - @)"), &o->raw);
             p.Text("html", "FILE", TrLater("write the printable page to FILE"), &o->html);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);

@@ -36,6 +36,11 @@ int RunServe(const ServeOptions& o, Io& io) {
   } catch (const web::WebError& e) {
     throw UsageError(e.what());
   }
+  // [console] is the console's own part of the site file: wrong, it stops the console alone (every
+  // other command runs); --trusted-proxies stands in for it.
+  if (const site::Site* site = CurrentSite())
+    if (const site::SiteProblem* problem = site->ProblemOf(site::SitePart::kConsole); problem && !o.trusted_proxies)
+      throw site::SiteError(SiteProblemText(*problem));
   options.tls_cert = o.tls_cert.value_or("");
   options.tls_key = o.tls_key.value_or("");
   // --trusted-proxies, else the site file's [console] trusted_proxies, else none.
@@ -71,6 +76,10 @@ int RunServe(const ServeOptions& o, Io& io) {
   // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
   std::unique_ptr<SyncJobs> jobs;
   if (const site::Site* site = CurrentSite()) {
+    // A wrong [schedule] or [[push]] stops that feature alone: said once, the console serves.
+    for (const site::SiteProblem& problem : site->problems)
+      if (problem.part != site::SitePart::kConsole)
+        io.err << "vanto serve: " << Tr("warning") << ": " << SiteProblemText(problem) << std::endl;
     PreferLargeRecordBatches();
     SyncSettings settings;
     settings.database = database;
@@ -95,7 +104,7 @@ int RunServe(const ServeOptions& o, Io& io) {
     push::PushOptions push_options;
     push_options.database = database;
     push_options.lock_timeout = lock_timeout;
-    push_options.endpoints = site->pushes;
+    push::UseSiteEndpoints(push_options, *site);
     pushing = std::make_unique<push::PushLoop>(push_options, std::chrono::seconds(30),
                                                [&options](const std::string& line) { options.log(line); });
   }

@@ -262,6 +262,10 @@ int RunSync(const SyncOptions& o, Io& io) {
   }
   for (const TerminalSync& r : rows)
     if (!r.warning.empty()) io.err << "vanto sync: " << Tr("warning") << ": " << r.warning << "\n";
+  // A feature-only part of the site file that is wrong: said, the terminals' exit status kept.
+  for (const site::SiteProblem& p : site->problems)
+    io.err << "vanto sync: " << Tr("warning") << ": " << SiteProblemText(p)
+           << "\n";
   bool unsynchronised_told = false;
   for (const TerminalSync& r : rows) {
     const std::string where = TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)});
@@ -313,6 +317,7 @@ std::string FindingText(const CheckFinding& f) {
   const std::string port = std::to_string(f.port), terminal = std::to_string(f.terminal);
   const std::string& c = f.code;
   if (c == "site-file") return TrFill("site file {0} ({1} ports)", {v("path"), v("ports")});
+  if (c == "site-part-misconfigured") return SiteProblemText(v("part"), v("endpoint"), v("error"));
   if (c == "module") return v("prog_id") + ": " + TrFill("{0} ({1}), loads", {v("path"), v("version")});
   if (c == "module-unregistered") return v("prog_id") + ": " + TrFill("not registered in {0}", {v("registry")});
   if (c == "module-without-path")
@@ -326,6 +331,13 @@ std::string FindingText(const CheckFinding& f) {
   if (c == "database-unwritable") return TrFill("database {0} is not writable by this user", {v("location")});
   if (c == "database-writable") return TrFill("database {0} is writable", {v("location")});
   if (c == "database-opens") return TrFill("database {0} opens", {ShownLocation(v("location"))});
+  if (c == "console-database-moved")
+    return TrFill("the site file {0} names no database, so the console uses {1}; the console kept its users and "
+                  "runs in {2} before: to keep using it, add database = \"{2}\" to the site file (the sync then "
+                  "uses it too)",
+                  {v("site"), ShownLocation(v("database")), v("earlier")});
+  if (c == "database-empty")
+    return TrFill("database {0} holds no tables yet; the first sync creates them", {ShownLocation(v("location"))});
   if (c == "database-failed") return TrFill("database: {0}", {v("error")});
   if (c == "database-readable-by-others")
     return TrFill("{0} holds people's data and can be read by every user of this computer (chmod o-r)", {v("file")});
@@ -382,6 +394,8 @@ int RunCheck(const CheckOptions& o, Io& io) {
   settings.database = DatabasePath(o.db, false);
   settings.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
   settings.clock.zone = SiteTimeZone(*site);
+  const char* env_db = std::getenv(site::kDatabaseVariable);
+  if (!o.db && !(env_db && *env_db) && !site->database) settings.earlier_console_database = kEarlierConsoleDatabase;
   const CheckResult result = CheckSite(*site, settings);
   if (o.json) {
     nlohmann::ordered_json findings = nlohmann::ordered_json::array();

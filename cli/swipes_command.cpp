@@ -14,11 +14,11 @@ struct SwipesOptions : DatabaseOptions {
   std::optional<std::string> from, to;
   std::vector<std::int64_t> persons;
   int port = 0, terminal = 0;
-  bool csv = false, json = false;
+  bool csv = false, json = false, raw = false;
 };
 
 int RunSwipes(const SwipesOptions& o, Io& io) {
-  report::Format format = ChooseFormat(o.csv, o.json);
+  report::Format format = ChooseFormat(o.csv, o.json, o.raw);
   report::TimeRange range = ParseDates([&] { return report::ParseTimeRange(o.from, o.to); });
   store::SwipeQuery query;
   query.from = range.from;
@@ -54,6 +54,7 @@ Command SwipesCommand() {
             p.Number("terminal", "N", TrLater("only swipes of this terminal number"), &o->terminal, 1, kMaxTerminal);
             p.Flag("csv", TrLater("CSV with a header row"), &o->csv);
             p.Flag("json", TrLater("one JSON object per line"), &o->json);
+            p.Flag("raw", TrLater("with --csv: every value as stored, for programs (no apostrophe before = + - @)"), &o->raw);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunSwipes(*o, io); };

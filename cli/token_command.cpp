@@ -5,8 +5,13 @@
 
 #include <iomanip>
 
+#include <ctime>
+
 #include "accounts/api_tokens.h"
 #include "cli/command.h"
+#include "cli/output.h"
+#include "host/report/dates.h"
+#include "host/site/site.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -14,7 +19,7 @@ namespace {
 
 struct TokenOptions {
   std::vector<std::string> words;  // action [NAME]
-  std::optional<std::string> scope;
+  std::optional<std::string> scope, expires;
   std::optional<std::string> db;
   double lock_timeout = 5.0;
 };
@@ -22,6 +27,19 @@ struct TokenOptions {
 std::string OsUserName() {
   if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_name) return pw->pw_name;
   return "uid " + std::to_string(geteuid());
+}
+
+// --expires: a span from now ("90d", "12h", "30m") or a day ("YYYY-MM-DD": from 00:00 UTC on) ->
+// seconds since 1970.
+std::int64_t ExpiryOf(const std::string& text) {
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  if (const std::optional<long long> span = site::ParseDuration(text); span && *span > 0 && *span <= 3650LL * 86400)
+    return now + *span;
+  try {
+    return report::DaysFromDate(report::ParseDate(text, "--expires")) * 86400;
+  } catch (const report::DateError&) {
+    throw UsageError(TrFill("--expires '{0}' is neither a span such as \"90d\" or \"12h\" nor a day YYYY-MM-DD", {text}));
+  }
 }
 
 std::string Scopes() {
@@ -40,6 +58,13 @@ int RunToken(const TokenOptions& o, Io& io) {
     throw UsageError(needs_name ? TrFill("'vanto token {0}' needs the token's name", {action})
                                 : std::string(Tr("'vanto token list' takes no name")));
   if (o.scope && action != "add") throw UsageError(Tr("--scope is for 'vanto token add'"));
+  if (o.expires && action != "add") throw UsageError(Tr("--expires is for 'vanto token add'"));
+  std::optional<std::int64_t> expires;
+  if (o.expires) {
+    expires = ExpiryOf(*o.expires);
+    if (*expires <= static_cast<std::int64_t>(std::time(nullptr)))
+      throw UsageError(TrFill("--expires '{0}' has passed already", {*o.expires}));
+  }
   std::vector<std::string> scopes;
   if (action == "add") {
     if (!o.scope) throw UsageError(TrFill("'vanto token add' needs --scope with some of: {0}", {Scopes()}));
@@ -57,12 +82,18 @@ int RunToken(const TokenOptions& o, Io& io) {
       /*create=*/action == "add"));
   const accounts::Actor actor{OsUserName(), "command line"};
   if (action == "list") {
+    std::vector<std::vector<std::string>> rows;
+    const std::int64_t now = tokens.Now();
     for (const accounts::ApiToken& t : tokens.List()) {
       std::string list;
       for (const std::string& s : t.scopes) list += (list.empty() ? "" : ",") + s;
-      io.out << std::left << std::setw(24) << t.name << " " << std::setw(50) << list << " " << t.created_at << " "
-             << t.created_by << "\n";
+      const std::string expiry = t.expires_at.empty()   ? Tr("never")
+                                 : t.ExpiredAt(now)    ? TrFill("{0} (expired)", {t.expires_at})
+                                                       : t.expires_at;
+      rows.push_back({t.name, list, t.created_at, t.created_by, expiry});
     }
+    WriteTable(io.out, {Tr("NAME"), Tr("SCOPES"), Tr("CREATED"), Tr("BY"), Tr("EXPIRES")}, rows,
+               {false, false, false, false, false});
     return kExitOk;
   }
   const std::string& name = o.words[1];
@@ -77,7 +108,7 @@ int RunToken(const TokenOptions& o, Io& io) {
   }
   std::string secret;
   try {
-    secret = tokens.Add(actor, name, scopes);
+    secret = tokens.Add(actor, name, scopes, expires);
   } catch (const accounts::TokenError&) {
     throw UsageError(TrFill("token {0} exists already", {name}));
   }
@@ -92,16 +123,20 @@ int RunToken(const TokenOptions& o, Io& io) {
 
 Command TokenCommand() {
   return {"token", TrLater("manage tokens for programs that use the HTTP API (add, list, revoke)"),
-          "vanto token add NAME --scope SCOPE,... | list | revoke NAME",
+          "vanto token add NAME --scope SCOPE,... [--expires SPAN|DAY] | list | revoke NAME",
           TrLater("A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
           "is printed once, when it is added; the database keeps only its hash. Scopes: swipes:read,\n"
           "people:read, people:write, terminals:read, syncs:read, syncs:write, reports:read,\n"
           "enrolments:read, enrolments:write. Each token may make api_requests_per_minute requests\n"
-          "a minute (a site file setting, 600 unless set). Changes are written to the audit trail."),
+          "a minute (a site file setting, 600 unless set). A token given --expires (a span from now such as\n"
+          "\"90d\" or \"12h\", or a day YYYY-MM-DD, from 00:00 UTC) is refused from then on; 'token list' shows\n"
+          "when each expires. Changes are written to the audit trail."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<TokenOptions>();
             p.Words("add|list|revoke [NAME]", &o->words, 2);
             p.Text("scope", "SCOPE,...", TrLater("what the new token may do"), &o->scope);
+            p.Text("expires", "SPAN|DAY", TrLater("when the new token expires: \"90d\", \"12h\" or YYYY-MM-DD (UTC)"),
+                   &o->expires);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunToken(*o, io); };

@@ -11,6 +11,7 @@
 #include "accounts/passwords.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "cli/output.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
 
@@ -94,9 +95,10 @@ int RunUser(const UserOptions& o, Io& io) {
   const accounts::Actor actor{OsUser(), "command line"};
   try {
     if (action == "list") {
+      std::vector<std::vector<std::string>> rows;
       for (const accounts::User& u : accounts.Users())
-        io.out << std::left << std::setw(24) << u.name << " " << std::setw(7) << accounts::RoleName(u.role) << " "
-               << std::setw(9) << (u.disabled ? Tr("disabled") : Tr("enabled")) << " " << u.created_at << "\n";
+        rows.push_back({u.name, accounts::RoleName(u.role), u.disabled ? Tr("disabled") : Tr("enabled"), u.created_at});
+      WriteTable(io.out, {Tr("NAME"), Tr("ROLE"), Tr("STATE"), Tr("CREATED")}, rows, {false, false, false, false});
       return kExitOk;
     }
     if (action == "disable") {

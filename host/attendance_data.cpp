@@ -6,9 +6,10 @@
 
 namespace vanto::host {
 
-report::Format ChooseFormat(bool csv, bool json) {
+report::Format ChooseFormat(bool csv, bool json, bool raw) {
   if (csv && json) throw InputError(Tr("give --csv or --json, not both"));
-  return csv ? report::Format::Csv : json ? report::Format::Json : report::Format::Table;
+  if (raw && !csv) throw InputError(Tr("--raw is for --csv (JSON keeps every value as stored)"));
+  return csv ? (raw ? report::Format::RawCsv : report::Format::Csv) : json ? report::Format::Json : report::Format::Table;
 }
 
 bool HoldsPeople(const store::SwipeStore& store) { return store.schema_version() >= kPeopleSchemaVersion; }

@@ -17,8 +17,9 @@
 
 namespace vanto::host {
 
-// The format of --csv / --json (a table when neither); both at once is a InputError.
-report::Format ChooseFormat(bool csv, bool json);
+// The format of --csv / --json (a table when neither), --csv --raw the CSV for programs; both
+// --csv and --json, or --raw without --csv, is an InputError.
+report::Format ChooseFormat(bool csv, bool json, bool raw = false);
 
 // Runs `parse` and turns a report::DateError into a InputError with the same message.
 template <class Parse>

@@ -1,14 +1,18 @@
 // Finding codes (values in brackets):
 //   site-file [path, ports]                      ok
+//   site-part-misconfigured [part, endpoint, error] a feature-only part of the site file is wrong
 //   module [prog_id, path, version] / module-unregistered [prog_id, registry] /
 //   module-without-path [prog_id, registry] / modules-failed [error]
 //   database-missing [location] (ok: the first sync creates it) / database-missing-unwritable
 //   [location, folder] / database-folder-unwritable
 //   [location, folder] / database-unwritable [location] / database-writable [location] /
-//   database-opens [location] / database-failed [error]
+//   database-opens [location] / database-empty [location] (ok: a new server database, the first
+//   sync creates its tables) / database-failed [error]
 //   database-readable-by-others [file]           warning
 //   site-file-readable-by-others [file]          warning
 //   secret-readable-by-others [file, push]       warning
+//   console-database-moved [earlier, database, site] warning: the site file names no database and
+//   the console's database of before is another file
 //   conflicts-unacknowledged [count]             warning
 //   port-opens [device] / port-failed [cause] / scan-failed [message] /
 //   terminals-answer [count, first, last] / terminal-answers / terminal-silent
@@ -115,7 +119,10 @@ void CheckDatabase(const CheckSettings& settings, CheckResult& result) {
     if (!conflicts.empty())
       add(Finding("conflicts-unacknowledged", Severity::kWarning, {{"count", std::to_string(conflicts.size())}}));
   } catch (const store::StoreError& e) {
-    add(Finding("database-failed", Severity::kFail, {{"error", e.what()}}));
+    if (!file && e.failure() == store::StoreFailure::Missing)  // a new database: the first sync creates the tables
+      add(Finding("database-empty", Severity::kOk, {{"location", db}}));
+    else
+      add(Finding("database-failed", Severity::kFail, {{"error", e.what()}}));
   }
 }
 
@@ -192,6 +199,21 @@ bool CheckResult::Passed() const {
   return true;
 }
 
+// The console once kept its database where the site file's default does not lead: that file, if
+// it is there, holds the console's users and runs, which the console no longer sees.
+std::optional<CheckFinding> CheckConsoleDatabase(const site::Site& site, const CheckSettings& settings) {
+  const std::string& earlier = settings.earlier_console_database;
+  std::error_code error;
+  if (earlier.empty() || !fs::is_regular_file(earlier, error)) return std::nullopt;
+  if (!store::IsDatabaseUrl(settings.database) && fs::exists(settings.database, error) &&
+      fs::equivalent(earlier, settings.database, error))
+    return std::nullopt;
+  CheckFinding f = Finding("console-database-moved", Severity::kWarning,
+                           {{"earlier", earlier}, {"database", settings.database}, {"site", site.path}});
+  f.file = site.path;
+  return f;
+}
+
 std::vector<CheckFinding> CheckSchedules(const site::Site& site) {
   if (!site.sync_every || !SyncTimerEnabled()) return {};
   CheckFinding f;
@@ -228,9 +250,17 @@ CheckResult CheckSite(const site::Site& site, const CheckSettings& settings) {
   file.file = site.path;
   result.findings.push_back(file);
   CheckPrivateFiles(site, result);
+  // A feature-only part that is wrong stops its feature alone; check names it and fails.
+  for (const site::SiteProblem& p : site.problems) {
+    CheckFinding f = Finding("site-part-misconfigured", Severity::kFail,
+                             {{"part", site::SitePartName(p.part)}, {"endpoint", p.endpoint}, {"error", p.message}});
+    f.file = site.path;
+    result.findings.push_back(std::move(f));
+  }
   CheckModules(result);
   if (result.modules_failed) return result;
   CheckDatabase(settings, result);
+  if (auto moved = CheckConsoleDatabase(site, settings)) result.findings.push_back(std::move(*moved));
   for (CheckFinding& f : CheckSchedules(site)) result.findings.push_back(std::move(f));
   CheckPorts(site, settings, result);
   return result;

@@ -27,8 +27,15 @@ struct CheckFinding {
   const std::string& Value(const std::string& name) const;
 };
 
+// Where the package's vanto-serve.service kept the console's database (VANTO_DB) before the
+// console took the site file's database like vanto-sync.service.
+inline constexpr char kEarlierConsoleDatabase[] = "/var/lib/vanto/vanto.db";
+
 struct CheckSettings {
   std::string database;  // resolved location
+  // Set when `database` is the default (no --db, $VANTO_DB or site file database): a database file
+  // here that is not `database` is one a console used before, which it no longer uses.
+  std::string earlier_console_database;
   std::chrono::milliseconds lock_timeout{5000};
   ClockOptions clock;    // its zone and time; check never sets a clock
 };
@@ -41,6 +48,10 @@ struct CheckResult {
   bool Passed() const;  // no finding failed
 };
 CheckResult CheckSite(const site::Site& site, const CheckSettings& settings);
+
+// A warning when `settings.earlier_console_database` is a file and not the database in use (the
+// console's users and runs of before, which it no longer sees).
+std::optional<CheckFinding> CheckConsoleDatabase(const site::Site& site, const CheckSettings& settings);
 
 // A warning when the site file has a [schedule] for the console and the package's timer is
 // enabled too (each would sync the site).

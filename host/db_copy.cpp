@@ -69,7 +69,8 @@ const std::vector<Content>& Contents() {
        {{"r.started_at"}, {"r.started_by"}, {"r.who"}, {"t.port"}, {"t.terminal"}, {"t.outcome"}, {"t.cause_code"},
         {"t.cause"}, {"t.delivered"}, {"t.added"}, {"t.quarantined"}, {"t.held"}, {"t.capacity"},
         {"t.clock", 9, "''"}, {"t.clock_drift", 9}, {"t.cause_values", 14, "''"}}},
-      {"api_tokens", "api_tokens", {{"name"}, {"token_hash"}, {"scopes"}, {"created_at"}, {"created_by"}}},
+      {"api_tokens", "api_tokens",
+       {{"name"}, {"token_hash"}, {"scopes"}, {"created_at"}, {"created_by"}, {"expires_at", 16, "''"}}},
       {"api_token_reads", "api_token_reads", {{"token"}, {"hour"}, {"reads"}}},
       // The delivered position is compared through the swipe it names (the copy translates it);
       // a drainer's lease is the source's own.

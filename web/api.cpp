@@ -114,6 +114,9 @@ std::optional<std::string> TimeParam(const ApiRequest& r, const std::string& nam
   for (std::size_t i = 0; ok && i < t.size(); ++i)
     ok = shape[i] == 'd' ? (t[i] >= '0' && t[i] <= '9') : t[i] == shape[i];
   if (!ok) throw BadParameter(name, "'" + name + "' must be a date (YYYY-MM-DD), optionally with a time (HH:MM[:SS])");
+  // A day the calendar has (no 2026-02-30) and a time of day, as the console and the command line take them.
+  if (!vanto::report::MinuteOfTimeText(t.size() == 10 ? t + " 00:00" : t) || (t.size() == 19 && t.substr(17) > "59"))
+    throw BadParameter(name, "'" + name + "' names no real date and time: " + *text);
   return t;
 }
 

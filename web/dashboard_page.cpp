@@ -65,9 +65,10 @@ constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" def
 <table id="pushes">
 <thead><tr><th>{{t.push_endpoint}}</th><th>{{t.push_backlog}}</th><th>{{t.push_last_success}}{{zone}}</th><th>{{t.push_last_error}}</th><th>{{t.push_next_attempt}}{{zone}}</th></tr></thead>
 <tbody>
-{{#pushes}}<tr class="push{{#failing}} failing{{/failing}}" data-name="{{name}}"><td>{{name}}</td><td class="backlog">{{backlog}}</td><td>{{last_success}}</td><td class="error">{{last_error}}</td><td>{{next_attempt}}</td></tr>{{/pushes}}
+{{#pushes}}<tr class="push{{#failing}} failing{{/failing}}{{#misconfigured}} misconfigured{{/misconfigured}}" data-name="{{name}}"><td>{{name}}</td><td class="backlog">{{backlog}}</td><td>{{last_success}}</td><td class="error">{{last_error}}</td><td>{{next_attempt}}</td></tr>{{/pushes}}
 </tbody>
 </table>
+{{#push_problems}}<p class="push-problem">{{t.push_misconfigured}} {{text}}</p>{{/push_problems}}
 {{/has_pushes}}
 )html";
 
@@ -272,7 +273,16 @@ class Dashboard {
       run_rows.push_back(row);
     }
     d.set("runs", run_rows);
-    d.set("has_pushes", !jobs_->site().pushes.empty());
+    // A [[push]] table too wrong to name its endpoint is shown below the endpoints.
+    list push_problems;
+    for (const site::SiteProblem& p : jobs_->site().problems)
+      if (p.part == site::SitePart::kPush && p.endpoint.empty()) {
+        data row;
+        row.set("text", p.message);
+        push_problems.push_back(row);
+      }
+    d.set("has_pushes", !jobs_->site().pushes.empty() || !push_problems.empty());
+    d.set("push_problems", push_problems);
     d.set("pushes", PushRows(c.language, problem));
     std::string shown = notice;
     if (shown.empty() && c.req.has_param("sync") && c.req.get_param_value("sync") == "started")
@@ -288,7 +298,7 @@ class Dashboard {
     push::PushOptions options;
     options.database = jobs_->database();
     options.lock_timeout = jobs_->lock_timeout();
-    options.endpoints = jobs_->site().pushes;
+    push::UseSiteEndpoints(options, jobs_->site());
     std::vector<push::EndpointStatus> all;
     try {
       all = push::Status(options);
@@ -301,10 +311,13 @@ class Dashboard {
       row.set("name", s.name);
       row.set("backlog", s.in_store ? Number(s.backlog) : Say(language, "push_not_yet"));
       row.set("last_success", s.last_success.empty() ? "" : host_.times().Of(s.last_success));
-      row.set("last_error", s.last_error.empty() ? ""
-                                     : host_.times().Of(s.last_error_at) + " " +
-                                           host::PushErrorText(HostLanguage(language), s.last_error));
-      row.set("failing", s.failures > 0);
+      // A misconfigured endpoint: why, from the site file (nothing is sent to it until it is mended).
+      row.set("last_error", !s.problem.empty()      ? Say(language, "push_misconfigured") + " " + s.problem
+                            : s.last_error.empty() ? ""
+                                                   : host_.times().Of(s.last_error_at) + " " +
+                                                         host::PushErrorText(HostLanguage(language), s.last_error));
+      row.set("failing", s.failures > 0 || !s.problem.empty());
+      row.set("misconfigured", !s.problem.empty());
       row.set("next_attempt", s.next_attempt > 0 ? host_.times().Of(s.next_attempt) : std::string());
       rows.push_back(row);
     }

@@ -119,7 +119,9 @@ void ReportCsv(const PageHost& host, const RecordsSource& records, Context& c) {
   std::string month;
   std::optional<report::Report> r = MonthReport(host, records, c, month);
   if (!r) return;
+  // For a spreadsheet: a byte-order mark (names in Chinese open as UTF-8) and guarded cells.
   std::ostringstream csv;
+  csv << report::kUtf8ByteOrderMark;
   report::WriteReport(csv, *r, report::Format::Csv);
   c.res.set_header("Content-Disposition", "attachment; filename=\"report-" + month + ".csv\"");
   c.res.set_content(csv.str(), "text/csv; charset=utf-8");

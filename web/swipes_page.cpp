@@ -224,6 +224,8 @@ void SwipesCsv(const PageHost& host, const RecordsSource& records, Context& c) {
         try {
           SinkBuffer buffer(sink);
           std::ostream out(&buffer);
+          // For a spreadsheet: a byte-order mark (names in Chinese open as UTF-8) and guarded cells.
+          out << report::kUtf8ByteOrderMark;
           host::ExportSwipes(*store, query, report::Format::Csv, out);
           if (!out || !buffer.Flush()) return false;
           sink.done();

@@ -131,6 +131,7 @@ constexpr Word kWords[] = {
     {"push_last_error", "Last error", "最近错误"},
     {"push_next_attempt", "Next attempt", "下次尝试"},
     {"push_not_yet", "not sent to yet", "尚未推送"},
+    {"push_misconfigured", "Misconfigured in the site file (nothing is sent until it is mended):", "站点文件中配置有误（修正之前不推送任何内容）："},
     {"unfinished", "unfinished", "未结束"},
     {"by_command", "command line", "命令行"},
     {"by_timer", "timer", "定时器"},

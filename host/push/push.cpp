@@ -134,6 +134,11 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
                          const std::string& holder) {
   EndpointOutcome out;
   out.name = e.name;
+  if (!e.problem.empty()) {
+    out.state = EndpointState::kMisconfigured;
+    out.error = e.problem;
+    return out;
+  }
   const std::int64_t now = UnixOf(o.clock());
   auto rows = RowsByName(push);
   auto found = rows.find(e.name);
@@ -226,12 +231,14 @@ DrainResult Drain(const PushOptions& o) {
   const std::string now = UtcText(UnixOf(o.clock()));
   auto rows = RowsByName(*push);
   for (const site::SitePush& e : o.endpoints) {
-    if (rows.count(e.name)) continue;
+    // A misconfigured endpoint is not added: where it starts follows from its table once that is right.
+    if (rows.count(e.name) || !e.problem.empty()) continue;
     // A new endpoint starts after what is stored now, or at what was stored from its date on.
     const store::FeedCursor start = e.from ? push->BeforeStoredFrom(*e.from + "T00:00:00Z") : push->Head();
     push->Add(e.name, start, now);
   }
   for (const auto& [name, row] : rows) {
+    if (o.keep_unlisted) break;  // a [[push]] table without a usable name may mean any of them
     const bool named = std::any_of(o.endpoints.begin(), o.endpoints.end(), [&](const auto& e) { return e.name == name; });
     if (named) continue;
     result.dropped.emplace_back(name, push->Backlog(row.cursor, {}));
@@ -244,6 +251,11 @@ DrainResult Drain(const PushOptions& o) {
   return result;
 }
 
+void UseSiteEndpoints(PushOptions& options, const site::Site& site) {
+  options.endpoints = site.pushes;
+  options.keep_unlisted = site.HasUnnamedPushProblem();
+}
+
 std::vector<EndpointStatus> Status(const PushOptions& o) {
   auto push = store::OpenPushStore(o.database, o.lock_timeout);
   auto rows = RowsByName(*push);
@@ -253,6 +265,7 @@ std::vector<EndpointStatus> Status(const PushOptions& o) {
     s.name = e.name;
     s.url = ShownUrl(e.url);
     s.format = e.format;
+    s.problem = e.problem;
     if (auto row = rows.find(e.name); row != rows.end()) {
       const store::PushEndpointRow& r = row->second;
       s.in_store = true;

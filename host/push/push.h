@@ -38,7 +38,13 @@ struct PushOptions {
   std::function<bool()> stop = [] { return false; };
   // Tries endpoints in back-off at once (an administrator who has mended the receiver).
   bool ignore_backoff = false;
+  // Keeps an endpoint in the store that `endpoints` does not name (set while a [[push]] table of
+  // the site file is too wrong to name its endpoint: that may be the one).
+  bool keep_unlisted = false;
 };
+
+// The site's endpoints (a misconfigured one with its problem) into `options`.
+void UseSiteEndpoints(PushOptions& options, const site::Site& site);
 
 enum class EndpointState {
   kDelivered,  // everything due was sent (or there was nothing to send)
@@ -46,6 +52,7 @@ enum class EndpointState {
   kWaiting,    // not yet due (back-off or its rate): nothing sent
   kBusy,       // another drainer works on it
   kStopped,    // asked to stop part way
+  kMisconfigured,  // the site file's table of it is wrong (`error` says why): nothing sent, its backlog kept
 };
 
 struct EndpointOutcome {
@@ -77,6 +84,7 @@ struct EndpointStatus {
   std::int64_t failures = 0;
   std::string added_at, last_success, last_error, last_error_at;
   std::int64_t next_attempt = 0;  // seconds since 1970; 0: at once
+  std::string problem;  // the site file's table of it is wrong: why ("" when it is fine)
 };
 
 // Each endpoint of the site file as the store has it (no delivery, no change).

@@ -4,6 +4,7 @@
 #include <openssl/hmac.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -91,9 +92,31 @@ std::string ReadSecret(const std::string& file) {
 std::string ShownUrl(const std::string& url) {
   const std::size_t scheme = url.find("://");
   if (scheme == std::string::npos) return url;
-  const std::size_t host = scheme + 3, slash = url.find('/', host), at = url.find('@', host);
-  if (at == std::string::npos || (slash != std::string::npos && at > slash)) return url;
-  return url.substr(0, host) + url.substr(at + 1);
+  const std::size_t host = scheme + 3;
+  const std::size_t authority_end = std::min(url.find_first_of("/?#", host), url.size());
+  const std::size_t at = url.rfind('@', authority_end);
+  std::string shown = url.substr(0, host) +
+                      (at != std::string::npos && at >= host ? url.substr(at + 1, authority_end - at - 1)
+                                                             : url.substr(host, authority_end - host));
+  const std::size_t query = url.find('?', authority_end), fragment = url.find('#', authority_end);
+  shown += url.substr(authority_end, std::min(query, fragment) - authority_end);
+  if (query != std::string::npos && query < fragment) {
+    // A query may carry a key ("?api_key=..."): its names are shown, never its values.
+    std::string text = url.substr(query + 1, fragment == std::string::npos ? std::string::npos : fragment - query - 1);
+    shown += '?';
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t amp = text.find('&', start);
+      const std::string part = text.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
+      const std::size_t eq = part.find('=');
+      shown += eq == std::string::npos ? part : part.substr(0, eq + 1) + "***";
+      if (amp == std::string::npos) break;
+      shown += '&';
+      start = amp + 1;
+    }
+  }
+  if (fragment != std::string::npos) shown += "#***";
+  return shown;
 }
 
 }  // namespace vanto::push

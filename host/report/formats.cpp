@@ -60,7 +60,30 @@ std::string PeriodText(const Report& r) {
 
 }  // namespace
 
-std::string CsvField(std::string_view text) {
+namespace {
+// Whether `text` behind any leading apostrophes starts with what a spreadsheet runs as a formula.
+bool RunsAsFormula(std::string_view text) {
+  const std::size_t first = text.find_first_not_of('\'');
+  return first != std::string_view::npos && std::string_view("=+-@\t\r").find(text[first]) != std::string_view::npos;
+}
+}  // namespace
+
+std::string GuardedCell(std::string_view text) {
+  return RunsAsFormula(text) ? "'" + std::string(text) : std::string(text);
+}
+
+std::string UnguardedCell(std::string_view text) {
+  return !text.empty() && text[0] == '\'' && RunsAsFormula(text) ? std::string(text.substr(1)) : std::string(text);
+}
+
+CsvCells CellsOf(Format format) { return format == Format::RawCsv ? CsvCells::kRaw : CsvCells::kGuarded; }
+
+std::string CsvField(std::string_view text, CsvCells cells) {
+  std::string guarded;  // only a cell that needs it is copied
+  if (cells == CsvCells::kGuarded && RunsAsFormula(text)) {
+    guarded = GuardedCell(text);
+    text = guarded;
+  }
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
   std::string out = "\"";
   for (char c : text) {
@@ -119,7 +142,7 @@ std::string HtmlEscape(std::string_view text) {
 }
 
 SwipeWriter::SwipeWriter(std::ostream& out, Format format) : out_(out), format_(format) {
-  if (format_ == Format::Csv) out_ << "time,port,terminal,person,name\n";
+  if (format_ == Format::Csv || format_ == Format::RawCsv) out_ << "time,port,terminal,person,name\n";
   if (format_ == Format::Table) {
     // The same widths as the rows' (a heading in another language is padded by its display width).
     out_ << Padded(Tr("TIME"), 19, false) << "  " << Padded(Tr("PORT"), 5, true) << "  " << Padded(Tr("TERMINAL"), 8, true)
@@ -131,8 +154,9 @@ void SwipeWriter::Write(const SwipeLine& s) {
   ++rows_;
   switch (format_) {
     case Format::Csv:
+    case Format::RawCsv:
       out_ << s.time << ',' << s.port << ',' << s.terminal << ',' << s.person << ',';
-      if (s.name) out_ << CsvField(*s.name);
+      if (s.name) out_ << CsvField(*s.name, CellsOf(format_));
       out_ << '\n';
       break;
     case Format::Json:
@@ -154,8 +178,11 @@ void SwipeWriter::Write(const SwipeLine& s) {
 void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format) {
   switch (format) {
     case Format::Csv:
+    case Format::RawCsv:
       out << "person,name,department\n";
-      for (const Person& p : people) out << p.number << ',' << CsvField(p.name) << ',' << CsvField(p.department) << '\n';
+      for (const Person& p : people)
+        out << p.number << ',' << CsvField(p.name, CellsOf(format)) << ',' << CsvField(p.department, CellsOf(format))
+            << '\n';
       break;
     case Format::Json:
       for (const Person& p : people)
@@ -173,13 +200,15 @@ void WritePeople(std::ostream& out, const std::vector<Person>& people, Format fo
 void WriteReport(std::ostream& out, const Report& report, Format format) {
   switch (format) {
     case Format::Csv:
+    case Format::RawCsv:
       // A site that sets late_after gets a last column "late" (1 or 0); the columns stay as they
       // were for one that does not.
       out << "person,name,department,day,first,last,swipes,span,span_minutes" << (report.late_after ? ",late" : "")
           << "\n";
       for (const PersonReport& p : report.people)
         for (const DayEntry& d : p.days) {
-          out << p.person << ',' << (p.name ? CsvField(*p.name) : "") << ',' << CsvField(p.department) << ','
+          out << p.person << ',' << (p.name ? CsvField(*p.name, CellsOf(format)) : "") << ','
+              << CsvField(p.department, CellsOf(format)) << ','
               << DateText(d.day) << ',' << MinuteText(d.first) << ',' << MinuteText(d.last) << ',' << d.swipes << ','
               << SpanText(d.span()) << ',' << d.span();
           if (report.late_after) out << ',' << (d.late ? 1 : 0);

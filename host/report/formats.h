@@ -14,10 +14,28 @@
 
 namespace vanto::report {
 
-enum class Format { Table, Csv, Json };
+// Csv is CSV for a spreadsheet: a text cell a spreadsheet would run as a formula is written
+// guarded (GuardedCell). RawCsv is CSV for programs: every value as stored.
+enum class Format { Table, Csv, Json, RawCsv };
 
-// One CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled).
-std::string CsvField(std::string_view text);
+// How CsvField writes a text cell: guarded for a spreadsheet, or as stored.
+enum class CsvCells { kGuarded, kRaw };
+
+// One CSV field: quoted when it holds a comma, quote, CR or LF (quotes doubled); guarded first
+// unless `cells` says raw. Every CSV the host writes goes through here.
+std::string CsvField(std::string_view text, CsvCells cells = CsvCells::kGuarded);
+// The cells of `format` (RawCsv: raw; any other: guarded).
+CsvCells CellsOf(Format format);
+// A cell a spreadsheet would run as a formula (its first character is = + - @, a tab or a carriage
+// return) with a leading apostrophe, which the spreadsheet shows as text and does not display. A
+// cell that is such a cell behind apostrophes gets one more, so UnguardedCell gives back exactly
+// what was stored. Any other text is returned as it is.
+std::string GuardedCell(std::string_view text);
+// The inverse of GuardedCell: the one apostrophe it added taken off again.
+std::string UnguardedCell(std::string_view text);
+// The UTF-8 byte-order mark a CSV download for a spreadsheet starts with (so a spreadsheet reads
+// the names as UTF-8, not in the computer's legacy code page).
+inline constexpr char kUtf8ByteOrderMark[] = "\xEF\xBB\xBF";
 // Text for one table cell: line breaks and other control characters become spaces.
 std::string OneLine(std::string_view text);
 // Columns a terminal gives `text` (East Asian wide characters take two).

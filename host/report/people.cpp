@@ -1,5 +1,6 @@
 #include "host/report/people.h"
 
+#include "host/report/formats.h"
 #include "host/text/messages.h"
 
 #include <csv.h>
@@ -85,7 +86,9 @@ struct Parse {
                                            {number_text}));
       return;
     }
-    Person p{*number, Lf(Trim(row[1])), row.size() == 3 ? Lf(Trim(row[2])) : std::string()};
+    // A file 'vanto people --csv' wrote: the apostrophe it put before a cell a spreadsheet would
+    // run (= + - @) comes off again.
+    Person p{*number, UnguardedCell(Lf(Trim(row[1]))), row.size() == 3 ? UnguardedCell(Lf(Trim(row[2]))) : std::string()};
     if (p.name.empty()) {
       Fail(record_line, vanto::host::TrFill("person {0} has an empty name", {number_text}));
       return;

@@ -316,7 +316,104 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
   return push;
 }
 
+// [schedule]: how often `vanto serve` syncs the site.
+void ReadSchedule(Site& site, const toml::node& node) {
+  const auto* table = node.as_table();
+  if (!table) Refuse(site, LineOf(node), "schedule", TrFill("must be a table [schedule], not {0}", {TypeName(node)}));
+  for (auto&& [schedule_key, value] : *table) {
+    const std::string inner(schedule_key.str());
+    if (inner != "sync_every")
+      Refuse(site, LineOf(schedule_key), "schedule." + inner, Tr("unknown key (the schedule has: sync_every)"));
+    const std::string text = Text(site, value, "schedule." + inner);
+    const std::optional<long long> seconds = ParseDuration(text);
+    const std::optional<std::chrono::seconds> every =
+        seconds ? std::optional<std::chrono::seconds>(*seconds) : std::nullopt;
+    if (!every || *every < kShortestSchedule || *every > kLongestSchedule)
+      Refuse(site, LineOf(value), "schedule." + inner,
+             TrFill("'{0}' is no interval from 30s to 24h (a number and s, m or h: \"5m\")", {text}));
+    site.sync_every = *every;
+    site.sync_every_line = LineOf(value);
+  }
+}
+
+// Reads a feature-only part: a refusal becomes the part's problem, and `reset` puts its settings
+// back to their defaults, so every other command goes on with the rest of the file.
+template <class Read, class Reset>
+void FeatureOnly(Site& site, SitePart part, Read read, Reset reset) {
+  try {
+    read();
+  } catch (const SiteError& e) {
+    reset();
+    site.problems.push_back({part, e.what(), ""});
+  }
+}
+
+// The name a [[push]] table gives, when it gives a usable one (for an endpoint otherwise wrong).
+std::string PushName(const toml::table& table) {
+  const auto* name = table.get("name");
+  const auto* text = name ? name->as_string() : nullptr;
+  if (!text || text->get().empty() || text->get().size() > 64) return "";
+  for (char c : text->get())
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') return "";
+  return text->get();
+}
+
+// [[push]]: each endpoint read on its own. A wrong one is kept under its name with its problem
+// (so its backlog stays and it is reported); one without a usable name is a problem of the part.
+void ReadPushes(Site& site, const toml::node& node) {
+  const auto* list = node.as_array();
+  if (!list || !list->is_array_of_tables()) {
+    site.problems.push_back({SitePart::kPush,
+                             site.Where(LineOf(node)) + ": " +
+                                 TrFill("key '{0}': {1}", {"push", Tr("push endpoints are tables written [[push]], one per endpoint")}),
+                             ""});
+    return;
+  }
+  for (const toml::node& item : *list) {
+    const toml::table& table = *item.as_table();
+    SitePush push;
+    try {
+      push = ReadPush(site, table);
+      for (const SitePush& earlier : site.pushes)
+        if (earlier.name == push.name)
+          Refuse(site, push.line, "push.name",
+                 TrFill("push endpoint {0} is given twice (first at line {1})", {push.name, std::to_string(earlier.line)}));
+    } catch (const SiteError& e) {
+      const std::string name = PushName(table);
+      const bool twice = std::any_of(site.pushes.begin(), site.pushes.end(), [&](const SitePush& p) { return p.name == name; });
+      // A second table of a name stands for no endpoint of its own: the first keeps the name.
+      site.problems.push_back({SitePart::kPush, e.what(), twice ? "" : name});
+      if (name.empty() || twice) continue;
+      push = SitePush{};
+      push.name = name;
+      push.line = LineOf(table);
+      push.problem = e.what();
+    }
+    site.pushes.push_back(std::move(push));
+  }
+}
+
 }  // namespace
+
+const char* SitePartName(SitePart part) {
+  switch (part) {
+    case SitePart::kPush: return "push";
+    case SitePart::kConsole: return "console";
+    case SitePart::kSchedule: return "schedule";
+  }
+  return "?";
+}
+
+const SiteProblem* Site::ProblemOf(SitePart part) const {
+  for (const SiteProblem& p : problems)
+    if (p.part == part) return &p;
+  return nullptr;
+}
+
+bool Site::HasUnnamedPushProblem() const {
+  return std::any_of(problems.begin(), problems.end(),
+                     [](const SiteProblem& p) { return p.part == SitePart::kPush && p.endpoint.empty(); });
+}
 
 namespace {
 std::optional<std::string> Given(const Environment& env, const std::string& name) {
@@ -448,7 +545,10 @@ Site ParseSite(const std::string& text, const std::string& path) {
         Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
       site.api_requests_per_minute = *rate;
     } else if (name == "console") {
-      ReadConsole(site, node);
+      FeatureOnly(site, SitePart::kConsole, [&] { ReadConsole(site, node); }, [&] {
+        site.trusted_proxies.clear();
+        site.trusted_proxies_line = 0;
+      });
     } else if (name == "line") {
       const auto* table = node.as_table();
       if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
@@ -460,34 +560,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.line[which->variable] = LineSetting(site, value, "line." + inner, *which);
       }
     } else if (name == "schedule") {
-      const auto* table = node.as_table();
-      if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [schedule], not {0}", {TypeName(node)}));
-      for (auto&& [schedule_key, value] : *table) {
-        const std::string inner(schedule_key.str());
-        if (inner != "sync_every")
-          Refuse(site, LineOf(schedule_key), "schedule." + inner, Tr("unknown key (the schedule has: sync_every)"));
-        const std::string text = Text(site, value, "schedule." + inner);
-        const std::optional<long long> seconds = ParseDuration(text);
-        const std::optional<std::chrono::seconds> every =
-            seconds ? std::optional<std::chrono::seconds>(*seconds) : std::nullopt;
-        if (!every || *every < kShortestSchedule || *every > kLongestSchedule)
-          Refuse(site, LineOf(value), "schedule." + inner,
-                 TrFill("'{0}' is no interval from 30s to 24h (a number and s, m or h: \"5m\")", {text}));
-        site.sync_every = *every;
-        site.sync_every_line = LineOf(value);
-      }
+      FeatureOnly(site, SitePart::kSchedule, [&] { ReadSchedule(site, node); }, [&] {
+        site.sync_every.reset();
+        site.sync_every_line = 0;
+      });
     } else if (name == "push") {
-      const auto* list = node.as_array();
-      if (!list || !list->is_array_of_tables())
-        Refuse(site, LineOf(node), name, Tr("push endpoints are tables written [[push]], one per endpoint"));
-      for (const toml::node& item : *list) {
-        SitePush push = ReadPush(site, *item.as_table());
-        for (const SitePush& earlier : site.pushes)
-          if (earlier.name == push.name)
-            Refuse(site, push.line, "push.name",
-                   TrFill("push endpoint {0} is given twice (first at line {1})", {push.name, std::to_string(earlier.line)}));
-        site.pushes.push_back(std::move(push));
-      }
+      ReadPushes(site, node);
     } else if (name == "port") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables())

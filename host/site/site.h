@@ -79,6 +79,23 @@ struct SitePush {
   int requests_per_minute = 60;
   std::map<std::string, std::string> log_types;
   int line = 0;
+  // Why the endpoint cannot be used ("FILE:LINE: key 'K': ..."), "" when it can: it is kept (its
+  // backlog with it) and reported as misconfigured, and nothing is sent to it.
+  std::string problem;
+};
+
+// The parts of a site file only one feature uses. A part that is wrong stops that feature alone
+// (it reports why); every other command runs. A part every feature needs (the database, the
+// ports, the line and clock settings, the working day) stops every command.
+enum class SitePart { kPush, kConsole, kSchedule };
+// "push", "console", "schedule": as the file names the part.
+const char* SitePartName(SitePart part);
+
+// A feature-only part the file gets wrong: which, and why ("FILE:LINE: key 'K': what is wrong").
+struct SiteProblem {
+  SitePart part = SitePart::kPush;
+  std::string message;
+  std::string endpoint;  // kPush: the endpoint's name when the file gives it one
 };
 
 struct Site {
@@ -107,8 +124,18 @@ struct Site {
   // [schedule] sync_every: how often `vanto serve` syncs the site (absent: it does not).
   std::optional<std::chrono::seconds> sync_every;
   int sync_every_line = 0;
-  // [[push]]: the endpoints swipes are pushed to, in the order of the file.
+  // [[push]]: the endpoints swipes are pushed to, in the order of the file (a misconfigured one
+  // with its problem).
   std::vector<SitePush> pushes;
+  // The feature-only parts that are wrong, in the order of the file. The settings of such a part
+  // are left at their defaults ([console]: no proxies; [schedule]: no schedule).
+  std::vector<SiteProblem> problems;
+
+  // The problem of `part` (the first), null when that part is fine.
+  const SiteProblem* ProblemOf(SitePart part) const;
+  // Whether a [[push]] table is so wrong that the endpoint it meant has no name: then no endpoint
+  // may be taken for one the file no longer names.
+  bool HasUnnamedPushProblem() const;
 
   const SitePort* Port(int number) const;
   // "FILE:LINE" for messages.

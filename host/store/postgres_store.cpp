@@ -173,8 +173,17 @@ class PostgresSwipeStore final : public SwipeStore {
     connection_.Exec("SET default_transaction_read_only = on", "opening for reading");
     version_ = ReadVersion();
     if (version_ == 0 && std::string(connection_.Exec("SELECT to_regclass('swipes') IS NOT NULL", "reading the list of tables")
-                                         .text(0, 0)) != "t")
+                                         .text(0, 0)) != "t") {
+      // A new database without any table is to a server what a file not written yet is: the
+      // first command that writes creates the tables.
+      if (std::string(connection_.Exec("SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname NOT IN "
+                                       "('pg_catalog', 'information_schema')",
+                                       "reading the list of tables")
+                          .text(0, 0)) == "0")
+        throw StoreError(StoreFailure::Missing,
+                         host::TrFill("database {0} holds no tables yet; the first sync creates them", {location()}));
       throw StoreError(StoreFailure::Invalid, host::TrFill("database {0} holds no swipes (not a vanto database?)", {location()}));
+    }
     CheckReadableSchema(location(), version_);
   }
 

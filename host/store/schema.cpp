@@ -571,6 +571,15 @@ CREATE TABLE feed_moves (
   PRIMARY KEY (from_xid, from_seq)
 );
 )sql"},
+    // An API token may expire: from `expires_at` (UTC, "YYYY-MM-DDTHH:MM:SSZ") on it is refused;
+    // '' never expires (every token made before).
+    {16, "when each API token expires",
+     R"sql(
+ALTER TABLE api_tokens ADD COLUMN expires_at TEXT NOT NULL DEFAULT '';
+)sql",
+     R"sql(
+ALTER TABLE api_tokens ADD COLUMN expires_at TEXT COLLATE "C" NOT NULL DEFAULT '';
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 
 #include "cli/command.h"
 #include "tests/cli/sim_fixture.h"
@@ -84,6 +86,52 @@ TEST(CommandLine, TerminalNumbersAreTheBusAddresses) {
   Result port = Vanto({"download", "--port", "32768", "--terminal", "1", "--db", "/nonexistent/x.db"});
   EXPECT_EQ(port.status, kExitUsage);
   EXPECT_NE(port.err.find("out of range (1..32767)"), std::string::npos) << port.err;
+}
+
+// `user list` and `token list` under a header; a token's expiry, its refusals and its listing;
+// --raw only with --csv.
+TEST(CommandLine, AccountListsHaveAHeaderAndTokensAnExpiry) {
+  char pattern[] = "/tmp/vanto-lists-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(pattern);
+  const std::string db = (folder / "v.db").string();
+  Result added = Vanto({"token", "add", "payroll", "--scope", "swipes:read", "--expires", "90d", "--db", db});
+  ASSERT_EQ(added.status, kExitOk) << added.err;
+  ASSERT_EQ(Vanto({"token", "add", "forever", "--scope", "people:read", "--db", db}).status, kExitOk);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* words;  // in standard error
+  } refused[] = {
+      {{"token", "add", "x", "--scope", "swipes:read", "--expires", "2001-01-01"}, kExitUsage, "has passed already"},
+      {{"token", "add", "x", "--scope", "swipes:read", "--expires", "soon"}, kExitUsage, "is neither a span"},
+      {{"token", "add", "x", "--scope", "swipes:read", "--expires", "2027-02-30"}, kExitUsage, "is neither a span"},
+      {{"token", "list", "--expires", "90d"}, kExitUsage, "--expires is for 'vanto token add'"},
+      {{"swipes", "--raw"}, kExitUsage, "--raw is for --csv"},
+      {{"report", "--month", "2026-11", "--json", "--raw"}, kExitUsage, "--raw is for --csv"},
+  };
+  for (const auto& c : refused) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--db", db});
+    Result r = Vanto(args);
+    EXPECT_EQ(r.status, c.status) << args[1];
+    EXPECT_NE(r.err.find(c.words), std::string::npos) << r.err;
+  }
+  Result tokens = Vanto({"token", "list", "--db", db});
+  ASSERT_EQ(tokens.status, kExitOk) << tokens.err;
+  std::istringstream lines(tokens.out);
+  std::string header, first, second;
+  std::getline(lines, header), std::getline(lines, first), std::getline(lines, second);
+  EXPECT_EQ(header.rfind("NAME", 0), 0u) << tokens.out;
+  EXPECT_NE(header.find("EXPIRES"), std::string::npos) << header;
+  EXPECT_EQ(first.rfind("forever", 0), 0u);
+  EXPECT_NE(first.find("never"), std::string::npos) << first;
+  EXPECT_EQ(second.rfind("payroll", 0), 0u);
+  EXPECT_TRUE(std::regex_search(second, std::regex("20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z$"))) << second;
+  Result users = Vanto({"user", "list", "--db", db});
+  EXPECT_EQ(users.status, kExitOk) << users.err;
+  EXPECT_EQ(users.out.rfind("NAME", 0), 0u) << users.out;
+  EXPECT_NE(users.out.find("ROLE"), std::string::npos) << users.out;
+  std::filesystem::remove_all(folder);
 }
 
 TEST(CommandLine, NoDefaultDatabaseWithoutHome) {

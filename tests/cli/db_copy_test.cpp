@@ -278,7 +278,7 @@ void FillEveryTable(const std::string& location) {
   accounts->AddSession({"ab12", "admin", "cd34", 1'800'000'000, 1'800'000'100, "127.0.0.1"},
                        {0, "2026-12-08T05:01:00Z", "admin", "127.0.0.1", "login", ""});
   auto tokens = accounts::OpenTokenStore(location, wait);
-  ASSERT_TRUE(tokens->Add({"payroll", {"swipes:read"}, "2026-12-08T06:00:00Z", "admin"}, "e3b0c442",
+  ASSERT_TRUE(tokens->Add({"payroll", {"swipes:read"}, "2026-12-08T06:00:00Z", "admin", "2027-06-30T00:00:00Z"}, "e3b0c442",
                           {0, "2026-12-08T06:00:00Z", "admin", "127.0.0.1", "token.add", "payroll"}));
   tokens->CountReads("payroll", "2026-12-08T06", 12);
   auto runs = store::OpenSyncRunStore(location, wait);

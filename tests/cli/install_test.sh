@@ -19,6 +19,9 @@ grep -q "^ExecStart=$prefix/bin/vanto sync --timer$" "$prefix/lib/systemd/system
 grep -q "^StateDirectory=vanto$" "$prefix/lib/systemd/system/vanto-sync.service" || { echo "StateDirectory"; exit 1; }
 grep -q "^ExecStart=$prefix/bin/vanto serve --listen 127.0.0.1:8080$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve ExecStart"; exit 1; }
 grep -q "^User=vanto$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve User"; exit 1; }
+# Both services take the database from the site file they share: no unit sets one of its own.
+if grep -q "VANTO_DB=" "$prefix"/lib/systemd/system/*.service; then echo "a unit sets VANTO_DB"; exit 1; fi
+grep -q "^Environment=VANTO_SITE=/etc/vanto/site.toml$" "$prefix/lib/systemd/system/vanto-serve.service" || { echo "serve site"; exit 1; }
 grep -q "^OnUnitActiveSec=5min$" "$prefix/lib/systemd/system/vanto-sync.timer" || { echo "timer"; exit 1; }
 
 mkdir -p "$work/elsewhere" "$work/home"

@@ -69,6 +69,24 @@ TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
   EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, got.begin())) << "template differs";
 }
 
+// A new, empty database on the server passes check as a database file not written yet does: the
+// first sync creates the tables (check itself creates nothing).
+TEST_P(PostgresE2E, CheckPassesOnANewEmptyDatabase) {
+  site_.AddTerminal(1, 1);
+  Start();
+  const std::string site = (folder_ / "site.toml").string();
+  std::ofstream(site) << "[[port]]\nnumber = 1\ndevice = \"" << paths_.at(1) << "\"\nterminals = [1]\n";
+  Result check = Vanto(Db({"check", "--site", site}));
+  EXPECT_EQ(check.status, kExitOk) << check.out << check.err;
+  EXPECT_NE(check.out.find("holds no tables yet; the first sync creates them"), std::string::npos) << check.out;
+  EXPECT_EQ(vanto::testing::PgAdmin("SELECT count(*) FROM pg_catalog.pg_tables WHERE schemaname = 'public'", DbName()), "0");
+  // A database holding other tables is no vanto database: still a failure.
+  vanto::testing::PgAdmin("CREATE TABLE other (x integer)", DbName());
+  Result other = Vanto(Db({"check", "--site", site}));
+  EXPECT_EQ(other.status, kExitFalse);
+  EXPECT_NE(other.out.find("FAIL  database: "), std::string::npos) << other.out;
+}
+
 // The server ends the host's session while a download stores into it: the download still
 // stores every swipe (connecting again), and the next one adds nothing.
 TEST_P(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {

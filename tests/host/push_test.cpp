@@ -309,6 +309,39 @@ TEST_P(PushTest, NewEndpointsStartAtTheHeadOrTheirDateAndRemovedOnesAreDroppedWi
   EXPECT_EQ(Status(Options({later, filtered})).at(1).backlog, 0);
 }
 
+// An endpoint whose [[push]] table is wrong keeps its row and backlog and is sent nothing; once
+// mended it gets every swipe it missed. While a table names no endpoint, none is dropped.
+TEST_P(PushTest, AMisconfiguredEndpointIsSentNothingAndLosesNothing) {
+  Receiver receiver;
+  site::SitePush hr = Endpoint("hr", receiver.port()), other = Endpoint("other", receiver.port());
+  ASSERT_EQ(Drain(Options({hr, other})).endpoints.size(), 2u);  // both added at the head
+  Store(1, 0, 5);
+  site::SitePush broken = hr;
+  broken.problem = "s.toml:9: key 'push.secret_file': may be read by other users";
+  site::SitePush fresh = Endpoint("fresh", receiver.port());
+  fresh.problem = "s.toml:14: key 'push.url': no address";
+  DrainResult result = Drain(Options({broken, other, fresh}));
+  ASSERT_EQ(result.endpoints.size(), 3u);
+  EXPECT_EQ(result.endpoints[0].state, EndpointState::kMisconfigured);
+  EXPECT_EQ(result.endpoints[0].error, broken.problem);
+  EXPECT_EQ(result.endpoints[0].sent, 0);
+  EXPECT_EQ(result.endpoints[1].sent, 5);
+  EXPECT_EQ(result.endpoints[2].state, EndpointState::kMisconfigured);
+  EXPECT_TRUE(result.dropped.empty());
+  const std::vector<EndpointStatus> status = Status(Options({broken, other, fresh}));
+  EXPECT_EQ(status[0].problem, broken.problem);
+  EXPECT_EQ(status[0].backlog, 5);
+  EXPECT_FALSE(status[2].in_store);  // added once its table is right
+  // A [[push]] table without a usable name: "hr" (maybe the one meant) is kept, not dropped.
+  PushOptions unnamed = Options({other});
+  unnamed.keep_unlisted = true;
+  EXPECT_TRUE(Drain(unnamed).dropped.empty());
+  // Mended: every swipe it missed.
+  result = Drain(Options({hr, other}));
+  EXPECT_EQ(result.endpoints[0].sent, 5);
+  EXPECT_TRUE(result.dropped.empty());
+}
+
 TEST_P(PushTest, OneDrainerAtATimePerEndpoint) {
   Receiver receiver;
   const PushOptions options = Options({Endpoint("hr", receiver.port())});
@@ -427,7 +460,21 @@ TEST(PushFormatTest, KeysSignaturesAndTheHrMapping) {
                                                  {"key", "v2:5003:1:2:17"}, {"log_type", "IN"}}));
   EXPECT_FALSE(body["checkins"][1].contains("log_type"));
   EXPECT_EQ(body["checkins"][1]["device"], "1:4");
-  EXPECT_EQ(ShownUrl("https://user:pw@hr.example/in"), "https://hr.example/in");
+}
+
+// What push status and the dashboard show of an endpoint's address: no credentials, no query
+// values, no fragment.
+TEST(PushFormatTest, ShownUrlHidesEverySecret) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://user:pw@hr.example/in", "https://hr.example/in"},
+      {"https://hr.example/in", "https://hr.example/in"},
+      {"https://hr.example/in?api_key=s3cret", "https://hr.example/in?api_key=***"},
+      {"https://hr.example/in?site=1&token=abc&flag", "https://hr.example/in?site=***&token=***&flag"},
+      {"https://hr.example?key=a@b", "https://hr.example?key=***"},
+      {"http://u:p@hr.example:8443/a/b?k=v#frag", "http://hr.example:8443/a/b?k=***#***"},
+      {"https://hr.example/in#token=x", "https://hr.example/in#***"},
+  };
+  for (const auto& [url, shown] : cases) EXPECT_EQ(ShownUrl(url), shown) << url;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -170,12 +171,63 @@ TEST(SiteFile, PushEndpointsAndTheirRefusals) {
       {"[[push]]\nname = \"h r\"\n", "6: key 'push.name': must be 1 to 64"},
   };
   for (const Case& c : cases) {
-    try {
-      ParseSite(port + c.text, path);
-      ADD_FAILURE() << "accepted: " << c.text;
-    } catch (const SiteError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind(path + ":" + c.message, 0), 0u) << "got: " << e.what() << "\nwanted: " << c.message;
-    }
+    // A wrong endpoint stops pushing alone: the file is read, the refusal kept as its problem.
+    const Site broken = ParseSite(port + c.text, path);
+    ASSERT_EQ(broken.problems.size(), 1u) << c.text;
+    EXPECT_EQ(broken.problems[0].part, SitePart::kPush);
+    EXPECT_EQ(broken.problems[0].message.rfind(path + ":" + c.message, 0), 0u)
+        << "got: " << broken.problems[0].message << "\nwanted: " << c.message;
+    EXPECT_EQ(broken.ports.size(), 1u);
+  }
+  std::filesystem::remove_all(folder);
+}
+
+// The parts one feature uses: wrong, each leaves its settings at their defaults and keeps its
+// problem (a push endpoint under its name, with its backlog's row); the rest of the file holds.
+// A part every feature needs still refuses the file (RefusalsNameFileLineAndKey).
+TEST(SiteFile, AWrongFeatureOnlyPartStopsThatFeatureAlone) {
+  char pattern[] = "/tmp/vanto-site-part-XXXXXX";
+  const std::string folder = mkdtemp(pattern);
+  const std::string path = folder + "/s.toml", secret = folder + "/secret";
+  std::ofstream(secret) << "s\n";
+  const std::string head = "day_starts = \"06:00\"\n", port = "[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n";
+  const std::string good = "[[push]]\nname = \"ok\"\nurl = \"https://a.example/\"\nsecret_file = \"" + secret + "\"\n";
+  ::chmod(secret.c_str(), 0600);
+  const std::string shared = folder + "/shared";
+  std::ofstream(shared) << "s\n";
+  ::chmod(shared.c_str(), 0644);
+  struct Case {
+    std::string text;
+    SitePart part;
+    std::string endpoint;  // the push endpoint kept with its problem ("" none)
+    std::size_t pushes;    // endpoints the site keeps
+    const char* message;   // the problem's start, after "PATH:"
+  } cases[] = {
+      {"[[push]]\nname = \"hr\"\nurl = \"https://hr.example/\"\nsecret_file = \"" + shared + "\"\n", SitePart::kPush,
+       "hr", 1, "5: key 'push.secret_file':"},
+      {good + "[[push]]\nname = \"hr\"\nurl = \"gopher://x\"\n", SitePart::kPush, "hr", 2, "8: key 'push.url':"},
+      {good + "[[push]]\nurl = \"https://x/\"\n", SitePart::kPush, "", 1, "6: key 'push.name': is missing"},
+      {"push = 3\n", SitePart::kPush, "", 0, "2: key 'push':"},
+      {"[console]\ntrusted_proxies = [\"proxy.example\"]\n", SitePart::kConsole, "", 0, "3: key 'console.trusted_proxies':"},
+      {"[console]\ntrusted_proxies = [\"10.0.0.2\"]\ncolour = 1\n", SitePart::kConsole, "", 0, "4: key 'console.colour':"},
+      {"[schedule]\nsync_every = \"5s\"\n", SitePart::kSchedule, "", 0, "3: key 'schedule.sync_every':"},
+  };
+  for (const Case& c : cases) {
+    const Site site = ParseSite(head + c.text + port, path);
+    ASSERT_EQ(site.problems.size(), 1u) << c.text;
+    const SiteProblem& p = site.problems[0];
+    EXPECT_EQ(p.part, c.part) << c.text;
+    EXPECT_EQ(p.endpoint, c.endpoint) << c.text;
+    EXPECT_EQ(p.message.rfind(path + ":" + c.message, 0), 0u) << p.message;
+    EXPECT_EQ(site.ProblemOf(c.part), &p);
+    EXPECT_EQ(site.HasUnnamedPushProblem(), c.part == SitePart::kPush && c.endpoint.empty()) << c.text;
+    ASSERT_EQ(site.pushes.size(), c.pushes) << c.text;
+    for (const SitePush& e : site.pushes) EXPECT_EQ(e.problem.empty(), e.name != c.endpoint) << e.name;
+    // The defaults stand for the wrong part; every other setting is the file's.
+    EXPECT_TRUE(site.trusted_proxies.empty() && site.trusted_proxies_line == 0);
+    EXPECT_FALSE(site.sync_every);
+    EXPECT_EQ(site.day_starts, "06:00");
+    EXPECT_EQ(site.ports.size(), 1u);
   }
   std::filesystem::remove_all(folder);
 }
@@ -217,6 +269,13 @@ TEST(SiteFile, TrustedProxiesResolveFromOptionThenFileThenDefault) {
     SCOPED_TRACE(std::string(c.file) + " / " + c.option.value_or("(no option)"));
     try {
       const Site site = ParseSite(c.file + port, "s.toml");
+      // A wrong [console] is the console's problem (it stops `vanto serve` alone), kept where it is.
+      if (const SiteProblem* problem = site.ProblemOf(SitePart::kConsole)) {
+        EXPECT_TRUE(c.addresses.empty());
+        EXPECT_EQ(problem->message.rfind(c.origin_or_error, 0), 0u) << "got: " << problem->message;
+        EXPECT_TRUE(site.trusted_proxies.empty());
+        continue;
+      }
       const TrustedProxies proxies = ResolveTrustedProxies(&site, c.option);
       EXPECT_EQ(proxies.addresses, c.addresses);
       EXPECT_EQ(proxies.origin, c.origin_or_error);

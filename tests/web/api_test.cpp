@@ -117,6 +117,9 @@ TEST_P(ApiTest, RefusalsAreProblemsNamingTheirCause) {
       {"listing cursor malformed", reader_, "GET", "/api/v1/swipes", {{"after", "yesterday"}}, "", 400, "after"},
       {"from not a date", reader_, "GET", "/api/v1/swipes", {{"from", "2026-13"}}, "", 400, "from"},
       {"to not a date", reader_, "GET", "/api/v1/swipes", {{"to", "12/08/2026"}}, "", 400, "to"},
+      {"from a day the calendar lacks", reader_, "GET", "/api/v1/swipes", {{"from", "2026-02-30"}}, "", 400, "from"},
+      {"to an hour the day lacks", reader_, "GET", "/api/v1/swipes", {{"to", "2026-02-01 24:00"}}, "", 400, "to"},
+      {"to a second the minute lacks", reader_, "GET", "/api/v1/swipes", {{"to", "2026-02-01T08:00:60"}}, "", 400, "to"},
       {"port not a number", reader_, "GET", "/api/v1/swipes", {{"port", "COM1"}}, "", 400, "port"},
       {"person not a number", reader_, "GET", "/api/v1/swipes", {{"person", "7x"}}, "", 400, "person"},
       {"body not JSON", writer_, "POST", "/api/v1/people", {}, "{", 400, "body"},
@@ -258,6 +261,38 @@ TEST_P(ApiTest, RateLimitAnswers429WithRetryAfterPerToken) {
   EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 429);
   now_ += 1;
   EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 200);
+}
+
+// A token made with an expiry works until then and is refused (401, like no token) from then on;
+// the expiry is listed and audited; one in the past is refused when it is made.
+TEST_P(ApiTest, ATokenIsRefusedFromItsExpiryOn) {
+  const std::string brief = tokens_->Add(kAdmin, "brief", {"people:read"}, now_ + 60);
+  EXPECT_THROW(tokens_->Add(kAdmin, "late", {"people:read"}, now_), accounts::TokenError);
+  EXPECT_EQ(Call(brief, "GET", "/api/v1/people").status, 200);
+  now_ += 59;
+  EXPECT_EQ(Call(brief, "GET", "/api/v1/people").status, 200);
+  now_ += 1;
+  EXPECT_EQ(Call(brief, "GET", "/api/v1/people").status, 401);
+  EXPECT_EQ(Call(reader_, "GET", "/api/v1/terminals").status, 200);  // one without expiry goes on
+  for (const accounts::ApiToken& t : tokens_->List()) {
+    EXPECT_EQ(t.expires_at, t.name == "brief" ? accounts::UtcText(now_) : "") << t.name;
+    EXPECT_EQ(t.ExpiredAt(now_), t.name == "brief") << t.name;
+  }
+  bool audited = false;
+  for (const accounts::AuditEntry& e : accounts::OpenAccountsStore(location_, std::chrono::seconds(5))->AuditTrail(20, std::nullopt))
+    audited |= e.action == "token.add" && e.details == "brief people:read expires " + accounts::UtcText(now_);
+  EXPECT_TRUE(audited);
+}
+
+// The API's JSON carries every value as stored: a name a spreadsheet would run is not guarded.
+TEST_P(ApiTest, JsonKeepsValuesThatASpreadsheetWouldRun) {
+  const std::string name = "=HYPERLINK(\"http://x\",\"y\")";
+  const json people = {{"people", {{{"person", 7}, {"name", name}, {"department", "@SUM(A1)"}}}}};
+  ASSERT_EQ(Call(writer_, "POST", "/api/v1/people", {}, people.dump()).status / 100, 2);
+  const json listed = json::parse(Call(writer_, "GET", "/api/v1/people").body);
+  ASSERT_EQ(listed["people"].size(), 1u);
+  EXPECT_EQ(listed["people"][0]["name"], name);
+  EXPECT_EQ(listed["people"][0]["department"], "@SUM(A1)");
 }
 
 TEST_P(ApiTest, TokensAreShownOnceAndKeptAsHashes) {

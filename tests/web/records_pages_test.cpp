@@ -105,6 +105,33 @@ TEST(RecordsPages, SwipesFilterAndPageWithoutRepeatingOrSkippingASwipe) {
   }
 }
 
+// Attack: names and departments a spreadsheet would run, in the CSV downloads. Each cell is
+// guarded by a leading apostrophe, and each download starts with a UTF-8 byte-order mark.
+TEST(RecordsPages, DownloadsGuardCellsASpreadsheetWouldRun) {
+  Console console;
+  Fill(console.database());
+  store::OpenSwipeStore(console.database())
+      ->PutPeople(std::vector<store::PersonName>{{4, "=HYPERLINK(\"http://evil.example\",\"pay\")", "@SUM(A1)"},
+                                                {5, "+cmd|' /C calc'!A0", "-2+3"}});
+  Session hr = console.Login(console.users.hr);
+  struct Case {
+    const char* path;
+    std::vector<std::string> guarded, never;
+  } cases[] = {
+      {"/swipes/csv?person=4", {"\"'=HYPERLINK(\"\"http://evil.example\"\",\"\"pay\"\")\""}, {",=HYPERLINK", ",\"=HYPERLINK"}},
+      {"/swipes/csv?person=5", {",'+cmd|' /C calc'!A0"}, {",+cmd"}},
+      {"/report/csv?month=2026-03", {",'@SUM(A1),", ",'-2+3,", "'=HYPERLINK"}, {",@SUM", ",-2+3", ",=HYPERLINK", ",\"=HYPERLINK"}},
+  };
+  for (const Case& c : cases) {
+    httplib::Result res = console.Get(c.path, hr.cookie);
+    ASSERT_TRUE(res) << c.path;
+    ASSERT_EQ(res->status, 200) << c.path;
+    EXPECT_EQ(res->body.rfind(report::kUtf8ByteOrderMark, 0), 0u) << c.path;
+    for (const std::string& text : c.guarded) EXPECT_NE(res->body.find(text), std::string::npos) << c.path << ": " << text;
+    for (const std::string& text : c.never) EXPECT_EQ(res->body.find(text), std::string::npos) << c.path << ": " << text;
+  }
+}
+
 TEST(RecordsPages, DownloadsCarryTheHostsOwnColumnsAndNumbers) {
   Console console;
   Fill(console.database());
@@ -119,14 +146,14 @@ TEST(RecordsPages, DownloadsCarryTheHostsOwnColumnsAndNumbers) {
   httplib::Result csv = console.Get("/swipes/csv?person=1", hr.cookie);
   ASSERT_TRUE(csv);
   EXPECT_EQ(csv->status, 200);
-  EXPECT_EQ(csv->body, swipes.str());
+  EXPECT_EQ(csv->body, report::kUtf8ByteOrderMark + swipes.str());
   EXPECT_NE(csv->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
 
   std::ostringstream month;
   report::WriteReport(month, host::BuildReport(*store, report::ParseMonth("2026-03"), 0), report::Format::Csv);
   httplib::Result report = console.Get("/report/csv?month=2026-03", viewer.cookie);
   ASSERT_TRUE(report);
-  EXPECT_EQ(report->body, month.str());
+  EXPECT_EQ(report->body, report::kUtf8ByteOrderMark + month.str());
   httplib::Result page = console.Get("/report?month=2026-03", viewer.cookie);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("<td class=\"name\">Ann</td>"), std::string::npos);

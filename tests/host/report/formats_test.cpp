@@ -27,19 +27,21 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(SwipeListing, CsvAndJsonReadBack) {
-  for (Format format : {Format::Csv, Format::Json}) {
+  for (Format format : {Format::Csv, Format::RawCsv, Format::Json}) {
     std::ostringstream out;
     SwipeWriter writer(out, format);
     for (std::size_t i = 0; i < kHostileNames.size(); ++i)
       writer.Write({"2026-03-06 08:00:0" + std::to_string(i), 1, 2, static_cast<std::int32_t>(100 + i), &kHostileNames[i]});
     writer.Write({"2026-03-06 09:00:00", 3, 4, 999, nullptr});
     EXPECT_EQ(writer.rows(), kHostileNames.size() + 1);
-    if (format == Format::Csv) {
+    if (format != Format::Json) {
       auto rows = CsvRows(out.str());
       ASSERT_EQ(rows.size(), kHostileNames.size() + 2);
       EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "port", "terminal", "person", "name"}));
       for (std::size_t i = 0; i < kHostileNames.size(); ++i) {
-        EXPECT_EQ(rows[i + 1][4], kHostileNames[i]);
+        // For a spreadsheet "\t=1+1" is written "'\t=1+1"; raw, as stored.
+        EXPECT_EQ(rows[i + 1][4], format == Format::Csv ? GuardedCell(kHostileNames[i]) : kHostileNames[i]);
+        EXPECT_EQ(UnguardedCell(rows[i + 1][4]), kHostileNames[i]);
         EXPECT_EQ(rows[i + 1][3], std::to_string(100 + i));
       }
       EXPECT_EQ(rows.back(), (std::vector<std::string>{"2026-03-06 09:00:00", "3", "4", "999", ""}));

@@ -73,6 +73,47 @@ TEST(PeopleFile, TheListingReadsBackAsAPeopleFile) {
   EXPECT_EQ(Read(csv.str()), people);
 }
 
+// A cell a spreadsheet would run gets an apostrophe in the CSV for spreadsheets, none with --raw
+// (RawCsv); the people file reads what `people --csv` wrote back as stored, with or without a
+// byte-order mark, also names that begin with apostrophes.
+TEST(PeopleFile, FormulaCellsAreGuardedAndReadBackAsStored) {
+  struct Case {
+    const char* stored;
+    const char* guarded;  // the CSV field for a spreadsheet
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"+1", "'+1"},
+      {"-2", "'-2"},
+      {"\tcmd", "'\tcmd"},
+      {"\r=x", "\"'\r=x\""},
+      {"'=x", "''=x"},
+      {"''@y", "'''@y"},
+      {"'plain", "'plain"},
+      {"'", "'"},
+      {"Ann = Bo", "Ann = Bo"},
+      {"王小明", "王小明"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CsvField(c.stored), c.guarded) << c.stored;
+    EXPECT_EQ(UnguardedCell(GuardedCell(c.stored)), c.stored) << c.stored;
+  }
+  EXPECT_EQ(CsvField("=1+1", CsvCells::kRaw), "=1+1");
+  EXPECT_EQ(CsvField("@x,y", CsvCells::kRaw), "\"@x,y\"");
+  // People whose names and departments a spreadsheet would run (no leading spaces: the reader trims).
+  const std::vector<Person> people = {
+      {1, "=HYPERLINK(\"http://x\")", "@SUM(A1)"}, {2, "-Bo", "+Sales"}, {3, "'=x", "'dept"}, {4, "李娜", "生产部"}};
+  std::ostringstream csv, raw;
+  WritePeople(csv, people, Format::Csv);
+  EXPECT_NE(csv.str().find("'=HYPERLINK"), std::string::npos);
+  EXPECT_EQ(Read(csv.str()), people);
+  EXPECT_EQ(Read("\xEF\xBB\xBF" + csv.str()), people);  // as a spreadsheet download starts
+  WritePeople(raw, people, Format::RawCsv);
+  EXPECT_EQ(raw.str().find("'=HYPERLINK"), std::string::npos);
+  EXPECT_NE(raw.str().find("=HYPERLINK"), std::string::npos);
+}
+
 TEST(PeopleFile, Utf8Check) {
   EXPECT_TRUE(IsUtf8("plain"));
   EXPECT_TRUE(IsUtf8("王小明 😀"));
