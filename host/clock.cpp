@@ -52,8 +52,9 @@ void SettleByReadBack(HostControl& control, TerminalClock& row, const ClockOptio
     back = control.ReadClock(row.terminal);
     read_at = Now(options);
   } catch (const TerminalError& e) {
-    row.set = ClockSet::kUnknown;
     row.message += "; " + std::string(e.what());
+    // A reading that is no valid date and time is not the time set; no reading tells nothing.
+    row.set = LastFailure(row.port) == "bad-clock" ? ClockSet::kFailed : ClockSet::kUnknown;
     return;
   }
   if (!back) {  // it no longer knows the clock commands: nothing was set
