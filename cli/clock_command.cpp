@@ -39,8 +39,28 @@ const char* SetName(ClockSet set) {
     case ClockSet::kFailed: return "failed";
     case ClockSet::kUnsynchronised: return "unsynchronised";
     case ClockSet::kNotAudited: return "not-audited";
+    case ClockSet::kUnknown: return "unknown";
   }
   return "?";
+}
+
+// Why a terminal's clock could not be read, by how the exchange failed.
+std::string NotReadText(const std::string& fault) {
+  if (fault == "damaged") return Tr("its answers are damaged");
+  if (fault == "busy") return Tr("it stays busy");
+  if (fault == "refused") return Tr("it refused the request");
+  if (fault == "hangup") return Tr("the line broke");
+  return Tr("does not answer");
+}
+
+// Why a set failed, by how the exchange failed.
+std::string NotSetText(const TerminalClock& c) {
+  if (c.read_back) return TrFill("not set: its answer was lost and its clock reads {0}", {site::WallText(*c.read_back)});
+  if (c.fault == "damaged") return Tr("not set: its answers were damaged");
+  if (c.fault == "busy") return Tr("not set: it stayed busy");
+  if (c.fault == "refused") return Tr("not set: it refused the request");
+  if (c.fault == "hangup") return Tr("not set: the line broke");
+  return Tr("not set: the terminal did not answer");
 }
 
 std::string RefusalText(int refusal) {
@@ -57,15 +77,20 @@ std::string StateText(const TerminalClock& c) {
     case ClockState::kRead: break;
     case ClockState::kNoClock:
       return TrFill("no clock (protocol version {0})", {std::to_string(c.version)});
-    case ClockState::kSilent: return Tr("does not answer");
+    case ClockState::kSilent: return NotReadText(c.fault);
     case ClockState::kInvalid: return Tr("its clock shows no valid date and time");
     case ClockState::kPortFailed: return c.cause;
   }
   switch (c.set) {
     case ClockSet::kNotAsked: return c.drift == 0 ? Tr("in step") : (c.drift > 0 ? Tr("ahead") : Tr("behind"));
-    case ClockSet::kSet: return TrFill("set to {0}", {site::WallText(c.set_to)});
+    case ClockSet::kSet:
+      if (c.read_back)
+        return TrFill("set to {0} (its answer was lost; the clock read back shows it set)", {site::WallText(c.set_to)});
+      return TrFill("set to {0}", {site::WallText(c.set_to)});
     case ClockSet::kRefused: return TrFill("not set: {0}", {RefusalText(c.refusal)});
-    case ClockSet::kFailed: return Tr("not set: the terminal did not answer");
+    case ClockSet::kFailed: return NotSetText(c);
+    case ClockSet::kUnknown:
+      return Tr("not known whether set: its answers were lost and its clock could not be read back");
     case ClockSet::kUnsynchronised: return Tr("not set: the host's clock is not synchronised");
     case ClockSet::kNotAudited: return Tr("not set: the audit trail could not be written");
   }
@@ -82,10 +107,12 @@ std::string OutcomeText(const TerminalClock& c) {
   return StateText(c);
 }
 
+// A terminal that could not be asked, or an asked set not done. A clock that shows no valid date
+// and time is a warning, as a far-off clock is: the terminal answered and its state is shown
+// (and 'vanto sync' exits 0 for it too).
 bool Failed(const TerminalClock& c) {
   if (c.state == ClockState::kSilent || c.state == ClockState::kPortFailed) return true;
-  if (c.set != ClockSet::kNotAsked) return c.set != ClockSet::kSet;
-  return c.state == ClockState::kInvalid;
+  return c.set != ClockSet::kNotAsked && c.set != ClockSet::kSet;
 }
 
 int RunClock(const ClockOptions& o, Io& io) {
@@ -127,6 +154,7 @@ int RunClock(const ClockOptions& o, Io& io) {
                                     {"terminal", c.terminal ? nlohmann::ordered_json(c.terminal) : nlohmann::ordered_json(nullptr)},
                                     {"state", StateName(c.state)}};
       if (c.version) row["version"] = c.version;
+      if (c.state == ClockState::kSilent && !c.fault.empty()) row["fault"] = c.fault;
       if (c.state == ClockState::kRead) {
         row["clock"] = site::WallText(c.clock);
         row["host"] = site::WallText(c.host);
@@ -134,6 +162,7 @@ int RunClock(const ClockOptions& o, Io& io) {
       }
       if (c.set != ClockSet::kNotAsked) row["set"] = SetName(c.set);
       if (c.set == ClockSet::kSet) row["set_to"] = site::WallText(c.set_to);
+      if (c.read_back) row["read_back"] = site::WallText(*c.read_back);
       if (c.refusal) row["refusal"] = c.refusal;
       if (!c.message.empty()) row["message"] = c.message;
       if (!c.cause.empty()) row["cause"] = c.cause;
@@ -159,14 +188,22 @@ int RunClock(const ClockOptions& o, Io& io) {
   }
   bool failed = false;
   for (const TerminalClock& c : clocks) {
+    if (c.state == ClockState::kInvalid && c.set == ClockSet::kNotAsked) {
+      io.err << "vanto clock: " << Tr("warning") << ": "
+             << TrFill("port {0}, terminal {1}", {std::to_string(c.port), std::to_string(c.terminal)}) << ": "
+             << TrFill("its clock shows no valid date and time ({0}); 'vanto clock --set' sets it",
+                       {DriverSaid(c.message)})
+             << "\n";
+      continue;
+    }
     if (!Failed(c)) continue;
     failed = true;
     if (c.set == ClockSet::kUnsynchronised) continue;  // said once above
     const std::string where = c.terminal ? TrFill("port {0}, terminal {1}", {std::to_string(c.port), std::to_string(c.terminal)})
                                          : TrFill("port {0}", {std::to_string(c.port)});
     std::string text = OutcomeText(c);
-    if (c.set == ClockSet::kNotAudited || c.set == ClockSet::kFailed || c.state == ClockState::kInvalid ||
-        c.state == ClockState::kSilent)
+    if (c.set == ClockSet::kNotAudited || c.set == ClockSet::kFailed || c.set == ClockSet::kUnknown ||
+        c.state == ClockState::kInvalid || c.state == ClockState::kSilent)
       if (!c.message.empty()) text += " (" + DriverSaid(c.message) + ")";
     io.err << "vanto clock: " << where << ": " << text << "\n";
   }
@@ -184,8 +221,9 @@ Command ClockCommand() {
           "clock from the host's clock; each set is written to the audit trail under your\n"
           "operating-system user's name. While the host's own clock is not synchronised to a time\n"
           "source nothing is set unless --even-if-unsynchronised is given. Setting a clock changes no\n"
-          "stored swipe. Exit 0 when every terminal answered (and every asked set was done), 1\n"
-          "otherwise, each failure named on standard error."),
+          "stored swipe. A set whose answers were lost is settled by reading the clock back. Exit 0\n"
+          "when every terminal answered (and every asked set was done; a clock that shows no valid\n"
+          "date and time is a warning), 1 otherwise, each failure named on standard error."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ClockOptions>();
             p.Flag("json", TrLater("print the clocks as JSON"), &o->json);

@@ -59,10 +59,8 @@ std::string OutcomeText(const TerminalSync& row) {
   if (row.cancelled)
     return TrNFill("cancelled: {0} record delivered, {1} new stored", "cancelled: {0} records delivered, {1} new stored",
                    static_cast<unsigned long>(row.delivered), {std::to_string(row.delivered), std::to_string(row.added)});
-  // Everything delivered is stored: records kept apart, or a log kept in a new epoch.
-  if ((row.quarantined > 0 || !row.conflicts.empty() || row.clone) && !row.host_failed &&
-      cause.find('\n') == std::string::npos && row.message.empty())
-    return TrFill("synced; {0}", {cause});
+  // As --json and the exit status have it: a terminal with records quarantined or a log kept in
+  // a new epoch did not sync (its cause says that every record delivered is stored).
   return TrFill("failed: {0}", {cause});
 }
 
@@ -237,6 +235,7 @@ int RunSync(const SyncOptions& o, Io& io) {
                                                     : r.clock->state == ClockState::kInvalid ? "invalid"
                                                                                             : "not-read"}};
         if (r.clock->state == ClockState::kRead) clock["drift_seconds"] = r.clock->drift;
+        if (r.clock->state == ClockState::kSilent && !r.clock->fault.empty()) clock["fault"] = r.clock->fault;
         if (r.clock->set != ClockSet::kNotAsked)
           clock["set"] = r.clock->set == ClockSet::kSet ? "set" : r.clock->set == ClockSet::kUnsynchronised ? "unsynchronised" : "not-set";
         if (r.clock->set == ClockSet::kSet) clock["set_to"] = site::WallText(r.clock->set_to);
@@ -256,7 +255,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     for (const TerminalSync& r : rows)
       table.push_back({std::to_string(r.port), r.terminal ? std::to_string(r.terminal) : "-", std::to_string(r.delivered),
                        std::to_string(r.added), Fixed(r.seconds, 1),
-                       OutcomeText(r) + (r.implausible ? "; " + TrFill("{0} with implausible times (kept)", {std::to_string(r.implausible)}) : "")});
+                       OutcomeText(r) + (r.implausible ? "; " + TrNFill("{0} with an implausible time (kept)", "{0} with implausible times (kept)", static_cast<unsigned long>(r.implausible), {std::to_string(r.implausible)}) : "")});
     WriteTable(io.out, {Tr("PORT"), Tr("TERMINAL"), Tr("DELIVERED"), Tr("NEW"), Tr("SECONDS"), Tr("OUTCOME")}, table,
                {true, true, true, true, true, false});
   }
@@ -271,13 +270,23 @@ int RunSync(const SyncOptions& o, Io& io) {
     const std::string where = TrFill("port {0}, terminal {1}", {std::to_string(r.port), std::to_string(r.terminal)});
     if (r.implausible)
       io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
-             << TrFill("{0} records with implausible times, stored all the same (is its clock right? 'vanto clock' "
-                       "shows it)",
-                       {std::to_string(r.implausible)})
+             << TrNFill("{0} record with an implausible time, stored all the same (is its clock right? 'vanto "
+                        "clock' shows it)",
+                        "{0} records with implausible times, stored all the same (is its clock right? 'vanto clock' "
+                        "shows it)",
+                        static_cast<unsigned long>(r.implausible), {std::to_string(r.implausible)})
              << "\n";
     if (!r.clock) continue;
     const TerminalClock& c = *r.clock;
-    if (c.set == ClockSet::kSet)
+    if (c.state == ClockState::kInvalid && c.set == ClockSet::kNotAsked)
+      io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
+             << TrFill("its clock shows no valid date and time ({0}); 'vanto clock --set' sets it",
+                       {DriverSaid(c.message)})
+             << "\n";
+    else if (c.set == ClockSet::kSet && c.state == ClockState::kInvalid)
+      io.err << "vanto sync: " << where << ": "
+             << TrFill("its clock showed no valid date and time; set to {0}", {site::WallText(c.set_to)}) << "\n";
+    else if (c.set == ClockSet::kSet)
       io.err << "vanto sync: " << where << ": "
              << TrFill("its clock was {0} off; set to {1}", {DriftText(c.drift), site::WallText(c.set_to)}) << "\n";
     else if (c.set == ClockSet::kUnsynchronised) {
@@ -287,12 +296,15 @@ int RunSync(const SyncOptions& o, Io& io) {
                          {options.clock.host_clock.reason})
                << "\n";
       unsynchronised_told = true;
-    } else if (c.set != ClockSet::kNotAsked && c.set != ClockSet::kUnsynchronised)
+    } else if (c.set != ClockSet::kNotAsked && c.set != ClockSet::kUnsynchronised) {
+      const std::string why =
+          c.set == ClockSet::kRefused ? TrFill("refusal {0}", {std::to_string(c.refusal)}) : DriverSaid(c.message);
       io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
-             << TrFill("its clock is {0} off and could not be set ({1})",
-                       {DriftText(c.drift), c.set == ClockSet::kRefused ? TrFill("refusal {0}", {std::to_string(c.refusal)})
-                                                                        : DriverSaid(c.message)})
+             << (c.state == ClockState::kInvalid
+                     ? TrFill("its clock shows no valid date and time and could not be set ({0})", {why})
+                     : TrFill("its clock is {0} off and could not be set ({1})", {DriftText(c.drift), why}))
              << "\n";
+    }
   }
   for (const TerminalSync& r : rows) {
     if (r.ok) continue;

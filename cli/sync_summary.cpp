@@ -33,12 +33,15 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
   // The log of the read the control began (the terminal may have changed since it was asked).
   const std::uint32_t identity = sync.read_log ? sync.read_log->identity : sync.info.identity;
   const std::uint32_t generation = sync.read_log ? sync.read_log->generation : sync.info.generation;
+  // Its count too: a terminal that started a new log between the question and the read holds
+  // that log's records, not the old one's.
+  const std::uint32_t held = sync.read_log && sync.read_held ? *sync.read_held : sync.info.held;
   if (sync.info.Identified() && !sync.terminal_error)
     summary << "  "
             << TrNFill("serial {0}, log generation {1}, {2} record held; {3}",
-                       "serial {0}, log generation {1}, {2} records held; {3}", static_cast<unsigned long>(sync.info.held),
+                       "serial {0}, log generation {1}, {2} records held; {3}", static_cast<unsigned long>(held),
                       {std::to_string(identity), std::to_string(generation),
-                       std::to_string(sync.info.held),
+                       std::to_string(held),
                        sync.read_all_because.empty()
                            ? TrFill("read from record {0}", {std::to_string(sync.start)})
                            : TrFill("read them all: {0}", {sync.read_all_because})})
@@ -55,8 +58,9 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
   PrintConflicts(sync, io.err);
   if (sync.store_error) {
     io.err << "vanto " << command << ": "
-           << TrFill("{0}; {1} records read, {2} stored",
-                     {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)})
+           << TrNFill("{0}; {1} record read, {2} stored", "{0}; {1} records read, {2} stored",
+                      static_cast<unsigned long>(sync.read),
+                      {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)})
            << "\n";
     return kExitHost;
   }

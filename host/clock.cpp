@@ -28,6 +28,50 @@ std::string Details(const TerminalClock& row, const ClockOptions& options) {
   return text;
 }
 
+// How the last exchange on `port` failed, as the control's port status words it.
+std::string LastFailure(int port) {
+  try {
+    return ControlStatus::Create().Status(port).failure;
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+double SecondsBetween(std::chrono::system_clock::time_point from, std::chrono::system_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// A set that failed without a refusal: its answers may have been lost after the terminal set its
+// clock. The clock is read back: a reading at the time set (moved on by the time since, within the
+// slack and the time the set took) means it was set.
+void SettleByReadBack(HostControl& control, TerminalClock& row, const ClockOptions& options,
+                      std::chrono::system_clock::time_point asked, std::chrono::system_clock::time_point answered) {
+  std::optional<site::WallTime> back;
+  std::chrono::system_clock::time_point read_at;
+  try {
+    back = control.ReadClock(row.terminal);
+    read_at = Now(options);
+  } catch (const TerminalError& e) {
+    row.message += "; " + std::string(e.what());
+    // A reading that is no valid date and time is not the time set; no reading tells nothing.
+    row.set = LastFailure(row.port) == "bad-clock" ? ClockSet::kFailed : ClockSet::kUnknown;
+    return;
+  }
+  if (!back) {  // it no longer knows the clock commands: nothing was set
+    row.set = ClockSet::kFailed;
+    return;
+  }
+  row.read_back = back;
+  // Where the clock stands if the terminal set it at the moment it was asked: the time set, moved
+  // on by what passed since. Set any later during the exchange, it shows up to its length less.
+  const double expected = static_cast<double>(site::WallSeconds(row.set_to)) + SecondsBetween(asked, read_at);
+  const double off = static_cast<double>(site::WallSeconds(*back)) - expected;
+  const double took = SecondsBetween(asked, answered);
+  row.set = off >= -(static_cast<double>(kSetReadBackSlack) + took) && off <= static_cast<double>(kSetReadBackSlack)
+                ? ClockSet::kSet
+                : ClockSet::kFailed;
+}
+
 void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) {
   if (!options.host_clock.synchronised && !options.even_if_unsynchronised) {
     row.set = ClockSet::kUnsynchronised;
@@ -46,21 +90,37 @@ void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) 
     row.message = e.what();
     return;
   }
-  std::string outcome;
+  // The time is taken again at the last moment: the audit row may have waited for the database.
+  const auto asked = Now(options);
+  row.set_to = options.zone.WallAt(asked);
+  bool unanswered = false;
   try {
-    // The time is taken again at the last moment: the audit row may have waited for the database.
-    row.set_to = options.zone.WallAt(Now(options));
     row.refusal = control.SetClock(row.terminal, row.set_to);
     row.set = row.refusal == 0 ? ClockSet::kSet : ClockSet::kRefused;
-    outcome = row.refusal == 0 ? "clock.set.done" : "clock.set.refused";
   } catch (const TerminalError& e) {
-    row.set = ClockSet::kFailed;
     row.message = e.what();
-    outcome = "clock.set.failed";
+    row.fault = LastFailure(row.port);
+    row.set = ClockSet::kFailed;
+    // A terminal that refused, or a line that broke, set nothing it told of; silence, damaged
+    // answers and busy may hide a set that was done.
+    unanswered = row.fault == "silent" || row.fault == "damaged" || row.fault == "busy";
+    if (unanswered) SettleByReadBack(control, row, options, asked, Now(options));
   }
+  const char* outcome = row.set == ClockSet::kSet       ? "clock.set.done"
+                        : row.set == ClockSet::kRefused ? "clock.set.refused"
+                        : row.set == ClockSet::kUnknown ? "clock.set.unknown"
+                                                        : "clock.set.failed";
   std::string details = Details(row, options);
   if (row.set == ClockSet::kRefused) details += "; refusal " + std::to_string(row.refusal);
-  if (row.set == ClockSet::kFailed) details += "; " + row.message;
+  if (unanswered) {
+    details += "; the set went unanswered (" + row.fault + ")";
+    if (row.read_back)
+      details += ", the clock read back shows " + site::WallText(*row.read_back) +
+                 (row.set == ClockSet::kSet ? ": set" : ": not set");
+    else if (row.set == ClockSet::kUnknown)
+      details += ", the clock could not be read back: not known whether it was set";
+  }
+  if (row.set == ClockSet::kFailed || row.set == ClockSet::kUnknown) details += "; " + row.message;
   // The outcome's row failing leaves the intent's row standing: the set is not undone for it.
   try {
     options.audit({ClockAudit::Stage::kOutcome, row.port, row.terminal, outcome, details});
@@ -90,6 +150,7 @@ TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, cons
   } catch (const TerminalError& e) {
     row.state = ClockState::kSilent;
     row.message = e.what();
+    row.fault = LastFailure(port);
     return row;
   }
   if (row.version < 3) {
@@ -108,7 +169,10 @@ TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, cons
     row.drift = site::WallSeconds(row.clock) - site::WallSeconds(row.host);
   } catch (const TerminalError& e) {
     row.message = e.what();
-    row.state = row.message.find(kInvalidClockText) != std::string::npos ? ClockState::kInvalid : ClockState::kSilent;
+    row.fault = LastFailure(port);
+    row.state = row.fault == "bad-clock" || row.message.find(kInvalidClockText) != std::string::npos
+                    ? ClockState::kInvalid
+                    : ClockState::kSilent;
   }
   // A clock that shows no valid time is set too: that is what mends it.
   const bool readable = row.state == ClockState::kRead || row.state == ClockState::kInvalid;

@@ -27,7 +27,7 @@ HostClockState ReadHostClockState();
 enum class ClockState {
   kRead,        // `clock` and `drift` hold
   kNoClock,     // a terminal of protocol version 1 or 2: it has no clock commands
-  kSilent,      // it did not answer
+  kSilent,      // it could not be asked: `fault` says how the exchange failed
   kInvalid,     // it answered a clock that is no valid date and time (`message` tells it)
   kPortFailed,  // the port could not be used (`cause`); terminal 0 when no terminal was reached
 };
@@ -36,7 +36,9 @@ enum class ClockSet {
   kNotAsked,
   kSet,             // set to `set_to`
   kRefused,         // the terminal refused (`refusal`: 9 a time it cannot keep, 10 locked)
-  kFailed,          // the set went unanswered (`message`)
+  kFailed,          // the set failed (`fault`, `message`); when its answers were lost, the clock
+                    // read back (`read_back`) shows it was not set
+  kUnknown,         // the set's answers were lost and the clock could not be read back
   kUnsynchronised,  // not tried: the host's clock is not synchronised
   kNotAudited,      // not tried: the intent could not be written to the audit trail (`message`)
 };
@@ -51,6 +53,11 @@ struct TerminalClock {
   ClockSet set = ClockSet::kNotAsked;
   int refusal = 0;
   site::WallTime set_to;
+  // kSilent, or a set that failed: how the exchange failed, as the control's port status words it
+  // ("silent", "damaged", "busy", "refused", "hangup", ...; empty when it did not say).
+  std::string fault;
+  // A set whose answers were lost: what the clock showed when read back (kSet: the time set).
+  std::optional<site::WallTime> read_back;
   std::string message;  // the control's words, as it gave them
   std::string cause;    // kPortFailed: the host's words for the port's fault
 };
@@ -60,7 +67,8 @@ struct ClockAudit {
   enum class Stage { kIntent, kOutcome };
   Stage stage = Stage::kIntent;
   int port = 0, terminal = 0;
-  std::string action;   // "clock.set" (intent), "clock.set.done", ".refused" or ".failed" (outcome)
+  // "clock.set" (intent), "clock.set.done", ".refused", ".failed" or ".unknown" (outcome)
+  std::string action;
   std::string details;  // language-neutral: the terminal, the times and zone, the refusal
 };
 
@@ -82,8 +90,14 @@ struct ClockOptions {
 
 // One terminal's clock over `control` (its port selected), set when the options ask for it. The
 // terminal's protocol version is asked first, unless the caller knows it already (`version`).
+// A set whose answers were lost (no answer, damaged answers, busy) is settled by reading the
+// clock back: a reading within kSetReadBackSlack seconds (plus the time the set took) of the time
+// set, moved on by the time since, means it was set; the audit's outcome says what the read
+// showed.
 TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, const ClockOptions& options,
                               std::optional<int> version = std::nullopt);
+
+inline constexpr std::int64_t kSetReadBackSlack = 2;
 
 // Every terminal of the site (a port's range scanned first), by port, then terminal.
 std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions& options);

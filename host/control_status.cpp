@@ -53,6 +53,7 @@ PortCause ParsePortStatus(const std::string& text) {
     if (key == "fault") cause.fault = value;
     else if (key == "device") cause.device = value;
     else if (key == "detail") cause.detail = value;
+    else if (key == "failure") cause.failure = value;
     else if (key == "terminal") cause.terminal = std::atoi(value.c_str());
     else if (key == "holder_pid") cause.holder_pid = std::atoi(value.c_str());
     else if (key == "holder_name") cause.holder_name = value;

@@ -15,6 +15,9 @@ struct PortCause {
   std::string fault;  // "none", "unused", "missing", "permission", "busy", "not-serial", "setting", "open", "line"
   std::string device;
   std::string detail;
+  // How the last exchange with a terminal failed ("silent", "damaged", "busy", "refused",
+  // "hangup", "bad-clock", ...), when the fault is "line"; empty otherwise.
+  std::string failure;
   int terminal = 0;
   int holder_pid = 0;
   std::string holder_name;

@@ -65,7 +65,8 @@ std::string MainText(Language l, const std::string& code, const store::CauseValu
   }
   if (code == "store") {
     if (v("reason") == "other-terminal") return TrIn(l, "not read: the database failed on another terminal");
-    return TrInFill(l, "{0}; {1} records read, {2} stored", {v("error"), v("read"), v("delivered")});
+    return TrInNFill(l, "{0}; {1} record read, {2} stored", "{0}; {1} records read, {2} stored", Count(v("read")),
+                     {v("error"), v("read"), v("delivered")});
   }
   if (code == "conflict")
     return TrInFill(l, "the log is not the one stored: all records kept, the log going on as epoch {0}", {v("epoch")});

@@ -153,6 +153,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   session.cancel = options.cancel;
   std::uint32_t reads_before = 0;
   std::optional<DownloadSession::Origin> began;  // the read this pass began
+  std::uint32_t began_held = 0;                  // records held when it began
   // Records are keyed by the read the control actually began: its log and start, which differ
   // from what was asked when the terminal changed in between.
   session.SetPositioner([&] {
@@ -168,6 +169,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     }
     origin.index = read->start;
     began = origin;
+    began_held = read->held;
     return origin;
   });
   bool first_read = true, lowered = false;
@@ -211,6 +213,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
       if (first_read && began) {
         result.start = began->index;
         result.read_log = began->log;
+        result.read_held = began_held;
         first_read = false;
       }
       // A conflict at the very first record of a read from k > 0: the terminal's log below k is

@@ -42,6 +42,7 @@ struct SyncResult {
   // The log that read came from, and the log the records went to at the end (another epoch
   // when the read found a conflict); absent for a version 1 terminal.
   std::optional<store::LogKey> read_log, log;
+  std::optional<std::uint32_t> read_held;  // records held when that read began (its log's count)
   std::string read_all_because;  // empty: only new records were read
   std::size_t read = 0;          // records the driver delivered (also those the store refused)
   std::size_t delivered = 0;     // records delivered and stored (new or already there)

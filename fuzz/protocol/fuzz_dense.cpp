@@ -1,5 +1,5 @@
-// Feeds arbitrary payloads to the version 3 decoders: dense next-records answers and clock
-// values. Whatever the dense decoder accepts is a batch of at most 255 records whose every record
+// Feeds arbitrary payloads to the version 3 and 4 decoders: dense next-records answers (plain and
+// checked) and clock values. Whatever the dense decoder accepts is a batch of at most 255 records whose every record
 // the encoder carries back unchanged in both person codings and in the one it picks; the clock
 // decoder takes exactly 7 bytes and its values survive encoding.
 #include <cstddef>
@@ -34,5 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto chosen = EncodeDense(*answer);
   const auto picked = DecodeDenseRecordsAnswer(chosen);
   if (!picked || picked->records != answer->records) std::abort();
+  // Version 4: the checked form of the same batch decodes to it; any other digest does not.
+  auto checked = EncodeCheckedDense(*answer);
+  const auto sure = DecodeCheckedDenseAnswer(checked);
+  if (!sure || sure->records != answer->records) std::abort();
+  checked.back() ^= 0x01;
+  if (DecodeCheckedDenseAnswer(checked)) std::abort();
   return 0;
 }

@@ -180,6 +180,7 @@ class FK303ID final : public DispatchObject<IDispatch> {
       status.device = client_.PortPath();
       status.terminal = static_cast<int>(terminal);
       status.detail = LineFailureText(error);
+      status.failure = FailureWord(error.Failure());
       terminal::control::RecordPortStatus(client_.Port(), status);
     }
     // A port carried over the network (a serial device server, "tcp://HOST:PORT") is named as a
@@ -216,6 +217,23 @@ class FK303ID final : public DispatchObject<IDispatch> {
         break;
     }
     return Raise(call, U(text));
+  }
+
+  // How an exchange failed, as the port status's stable word.
+  static const char* FailureWord(LinkFailure failure) {
+    switch (failure) {
+      case LinkFailure::kOpen: return "open";
+      case LinkFailure::kHangUp: return "hangup";
+      case LinkFailure::kSilent: return "silent";
+      case LinkFailure::kDamaged: return "damaged";
+      case LinkFailure::kBusy: return "busy";
+      case LinkFailure::kRefused: return "refused";
+      case LinkFailure::kBadTerminal: return "bad-terminal";
+      case LinkFailure::kNoRead: return "no-read";
+      case LinkFailure::kShortRead: return "short-read";
+      case LinkFailure::kBadClock: return "bad-clock";
+    }
+    return "";
   }
 
   // What failed, in words for the port status a host reads (the host words the cause from it).

@@ -53,6 +53,7 @@ std::string PortStatusText(const PortStatus& status) {
   std::string text = "fault=" + std::string(status.used ? PortFaultWord(status.fault) : "unused") + "\n";
   text += "device=" + OneLine(status.device) + "\n";
   text += "detail=" + OneLine(status.detail) + "\n";
+  if (!status.failure.empty()) text += "failure=" + status.failure + "\n";
   if (status.terminal) text += "terminal=" + std::to_string(status.terminal) + "\n";
   if (status.holder.pid > 0)
     text += "holder_pid=" + std::to_string(status.holder.pid) + "\nholder_name=" + OneLine(status.holder.name) + "\n";

@@ -333,7 +333,9 @@ void TerminalClient::BeginRead(std::int64_t address) {
   read.address = address;
   read.held = begin.recordCount;
   if (begin.log) read.generation = begin.log->generation;
-  read.dense = begin.Version() >= kProtocolVersion3;
+  read.form = begin.Version() >= kProtocolVersion4   ? Command::kNextRecordsChecked
+              : begin.Version() >= kProtocolVersion3 ? Command::kNextRecordsDense
+                                                     : Command::kNextRecords;
   if (const auto start = ReadRegistry::TakeStart(port_, address)) {
     const bool same = begin.log ? start->identity == begin.log->identity && start->generation == begin.log->generation
                                 : start->identity == 0 && start->generation == 0;
@@ -343,7 +345,8 @@ void TerminalClient::BeginRead(std::int64_t address) {
   reads_.push_back(std::move(read));
   const RecordRead& begun = reads_.back();
   ReadRegistry::Begun(port_, address,
-                      {0, begin.recordCount, begin.log, begun.next, begun.next, ReadStatus::kRunning, begun.dense, 0});
+                      {0, begin.recordCount, begin.log, begun.next, begun.next, ReadStatus::kRunning,
+                       begun.form != Command::kNextRecords, 0});
 }
 
 void TerminalClient::EndRead(ReadStatus::State state) {
@@ -361,23 +364,27 @@ std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address)
     SelectPort(read.port);
     NextRecordsAnswer batch;
     try {
-      if (read.dense) {
+      if (read.form != Command::kNextRecords) {
         try {
-          batch = FetchBatch(read, true);
+          batch = FetchBatch(read, read.form);
         } catch (const LinkError& error) {
           // Dense batches that stayed damaged (a count that does not match the records, a
-          // difference to no real date) or a terminal that does not know the command after all:
-          // the batch is read again in the plain form, and so is the rest of this read.
+          // difference to no real date, a digest that does not match, a bad payload refused),
+          // a terminal that stayed busy or said "last batch" before the records it holds, or one
+          // that does not know the command after all: the batch is read again in the plain
+          // form, and so is the rest of this read.
           const bool unknown = error.Failure() == LinkFailure::kRefused &&
                                error.Code() == static_cast<int>(RefusalCode::kUnknownCommand);
-          if (error.Failure() != LinkFailure::kDamaged && !unknown) throw;
-          read.dense = false;
+          const bool fallBack = unknown || error.Failure() == LinkFailure::kDamaged ||
+                                error.Failure() == LinkFailure::kBusy || error.Failure() == LinkFailure::kShortRead;
+          if (!fallBack) throw;
+          read.form = Command::kNextRecords;
           ++read.fallbacks;
           ReadRegistry::UpdateForm(read.port, address, false, read.fallbacks);
-          batch = FetchBatch(read, false);
+          batch = FetchBatch(read, Command::kNextRecords);
         }
       } else {
-        batch = FetchBatch(read, false);
+        batch = FetchBatch(read, Command::kNextRecords);
       }
     } catch (const LinkError&) {
       EndRead(ReadStatus::kFailed);  // a failed read ends; a read it interrupted goes on
@@ -398,15 +405,18 @@ std::optional<CardRecordFields> TerminalClient::NextRecord(std::int64_t address)
   return record;
 }
 
-NextRecordsAnswer TerminalClient::FetchBatch(RecordRead& read, bool dense) {
+NextRecordsAnswer TerminalClient::FetchBatch(RecordRead& read, Command command) {
   const NextRecordsRequest wanted{read.next, static_cast<std::uint8_t>(settings_.BatchOf(port_)), read.generation};
   const std::uint32_t held = read.held;
   std::optional<NextRecordsAnswer> batch;
   bool shortRead = false;
-  const Command command = dense ? Command::kNextRecordsDense : Command::kNextRecords;
+  const bool dense = command != Command::kNextRecords;
   try {
     const auto result = Exchange(read.address, command, Encode(wanted), [&](const Frame& answer) {
-      batch = dense ? DecodeDenseRecordsAnswer(answer.payload) : DecodeNextRecordsAnswer(answer.payload);
+      shortRead = false;
+      batch = command == Command::kNextRecordsChecked ? DecodeCheckedDenseAnswer(answer.payload)
+              : dense                                 ? DecodeDenseRecordsAnswer(answer.payload)
+                                                      : DecodeNextRecordsAnswer(answer.payload);
       // A batch must start where it was asked to and, unless it is the last, hold a record.
       if (!batch || batch->start != wanted.start || batch->records.size() > wanted.maxCount ||
           (!batch->last && batch->records.empty()))
@@ -422,7 +432,8 @@ NextRecordsAnswer TerminalClient::FetchBatch(RecordRead& read, bool dense) {
                       static_cast<std::int64_t>(wanted.start + batch->records.size()));
     if (dense && error.Failure() == LinkFailure::kDamaged)
       throw LinkError(LinkFailure::kDamaged, "dense batches from record " + std::to_string(wanted.start) +
-                                                 " did not decode (count, form or dates)", error.Attempts());
+                                                 " did not decode (count, form, dates or digest)",
+                      error.Attempts());
     throw;
   }
   return std::move(*batch);
@@ -431,7 +442,7 @@ NextRecordsAnswer TerminalClient::FetchBatch(RecordRead& read, bool dense) {
 std::optional<ClockTime> TerminalClient::ReadClock(std::int64_t address) {
   std::optional<ClockTime> time;
   const auto result = Exchange(address, Command::kReadClock, {}, [&](const Frame& answer) {
-    time = DecodeClockTime(answer.payload);
+    time = DecodeClockAnswer(answer.payload);  // bytes beyond the 7 belong to a later version
     return time.has_value();
   });
   if (result.refused) {
@@ -448,9 +459,9 @@ std::optional<ClockTime> TerminalClient::ReadClock(std::int64_t address) {
 }
 
 std::optional<std::uint8_t> TerminalClient::SetClock(std::int64_t address, const ClockTime& time) {
-  if (!IsSettableClockTime(time)) return static_cast<std::uint8_t>(RefusalCode::kBadClockTime);
-  const auto result = Exchange(address, Command::kSetClock, Encode(time),
-                               [](const Frame& answer) { return answer.payload.empty(); });
+  if (!IsValidClockTime(time)) return static_cast<std::uint8_t>(RefusalCode::kBadClockTime);
+  // The answer's payload is empty; bytes in it belong to a later version and are ignored.
+  const auto result = Exchange(address, Command::kSetClock, Encode(time), nullptr);
   if (!result.refused) return std::nullopt;
   const std::uint8_t code = result.refusal.code;
   if (code == static_cast<std::uint8_t>(RefusalCode::kUnknownCommand) ||

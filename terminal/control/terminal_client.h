@@ -72,7 +72,7 @@ struct ReadStatus {
   std::uint32_t start = 0;  // index of the first record the read asked for
   std::uint32_t next = 0;   // index of the next record it would hand out
   State state = kRunning;
-  bool dense = false;         // it asked for dense batches (a version 3 terminal)
+  bool dense = false;         // it asked for dense batches (a version 3 terminal on)
   std::uint32_t fallbacks = 0;  // batches read again in the plain form after dense ones failed
 };
 
@@ -180,12 +180,14 @@ class TerminalClient {
     std::uint32_t held = 0;
     std::optional<std::uint32_t> generation;
     bool last = false;
-    bool dense = false;  // asks for dense batches until one fails for good
+    // The form it asks for: checked dense batches (version 4 on), dense ones (version 3), the
+    // plain form; a dense form until a batch of it fails for good.
+    protocol::Command form = protocol::Command::kNextRecords;
     std::uint32_t fallbacks = 0;
     std::deque<protocol::CardRecordFields> pending;
   };
-  // Fetches the next batch of the innermost read in the dense or the plain form.
-  protocol::NextRecordsAnswer FetchBatch(RecordRead& read, bool dense);
+  // Fetches the next batch of the innermost read in `form` (03, 08 or 0B).
+  protocol::NextRecordsAnswer FetchBatch(RecordRead& read, protocol::Command form);
   // Ends the innermost read, telling ReadRegistry how it ended.
   void EndRead(ReadStatus::State state);
   std::vector<RecordRead> reads_;  // the innermost read last

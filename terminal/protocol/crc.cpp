@@ -27,7 +27,18 @@ constexpr std::array<std::uint8_t, 256> MakeCrc8Table() {
   return table;
 }
 
+constexpr std::array<std::uint32_t, 256> MakeCrc32cTable() {
+  std::array<std::uint32_t, 256> table{};
+  for (std::uint32_t i = 0; i < 256; ++i) {
+    std::uint32_t value = i;
+    for (int bit = 0; bit < 8; ++bit) value = (value & 1) ? (value >> 1) ^ 0x82F63B78u : value >> 1;
+    table[i] = value;
+  }
+  return table;
+}
+
 constexpr auto kCrc16Table = MakeCrc16Table();
+constexpr auto kCrc32cTable = MakeCrc32cTable();
 constexpr auto kCrc8Table = MakeCrc8Table();
 
 }  // namespace
@@ -42,6 +53,12 @@ std::uint8_t Crc8(std::span<const std::uint8_t> bytes) {
   std::uint8_t crc = 0;
   for (std::uint8_t byte : bytes) crc = kCrc8Table[crc ^ byte];
   return crc;
+}
+
+std::uint32_t Crc32c(std::span<const std::uint8_t> bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::uint8_t byte : bytes) crc = (crc >> 8) ^ kCrc32cTable[(crc ^ byte) & 0xFF];
+  return crc ^ 0xFFFFFFFFu;
 }
 
 }  // namespace terminal::protocol

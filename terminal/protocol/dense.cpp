@@ -5,6 +5,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "terminal/protocol/crc.h"
+
 namespace terminal::protocol {
 namespace {
 
@@ -223,10 +225,12 @@ std::optional<NextRecordsAnswer> DecodeDenseRecordsAnswer(std::span<const std::u
     CardRecordFields record;
     if (code == kWholeRecord) {
       if (person != 0) return std::nullopt;
+      const bool raw = !rest.empty() && rest[0] == kRawRecordTag;
       used = DecodeRecord(rest, record);
       if (used == 0) return std::nullopt;
       rest = rest.subspan(used);
-      before = TimelineMinutes(record);
+      // A record sent raw is off the timeline whatever its values: no difference follows it.
+      before = raw ? std::nullopt : TimelineMinutes(record);
     } else {
       if (!before) return std::nullopt;  // a difference needs a record on the timeline before it
       std::int64_t difference = static_cast<std::int64_t>(code);
@@ -257,6 +261,42 @@ std::optional<NextRecordsAnswer> DecodeDenseRecordsAnswer(std::span<const std::u
   return answer;
 }
 
+std::uint32_t DenseDigest(const NextRecordsAnswer& answer) {
+  std::vector<std::uint8_t> canonical;
+  canonical.reserve(kRecordBatchHeader + 28 * answer.records.size());
+  auto put32 = [&](std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) canonical.push_back(static_cast<std::uint8_t>(value >> shift));
+  };
+  put32(answer.start);
+  canonical.push_back(static_cast<std::uint8_t>(answer.records.size()));
+  canonical.push_back(answer.last ? kFlagLastBatch : 0);
+  std::uint32_t index = answer.start;
+  for (const CardRecordFields& r : answer.records) {
+    put32(index++);
+    for (std::int32_t field : {r.person, r.year, r.month, r.day, r.hour, r.minute}) put32(static_cast<std::uint32_t>(field));
+  }
+  return Crc32c(canonical);
+}
+
+std::vector<std::uint8_t> EncodeCheckedDense(const NextRecordsAnswer& answer) {
+  std::vector<std::uint8_t> out = EncodeDense(answer);
+  const std::uint32_t digest = DenseDigest(answer);
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(digest >> shift));
+  return out;
+}
+
+std::optional<NextRecordsAnswer> DecodeCheckedDenseAnswer(std::span<const std::uint8_t> payload) {
+  if (payload.size() < kRecordBatchHeader + 1 + kDenseDigestSize) return std::nullopt;
+  const std::size_t at = payload.size() - kDenseDigestSize;
+  auto answer = DecodeDenseRecordsAnswer(payload.first(at));
+  if (!answer) return std::nullopt;
+  const std::uint32_t digest = static_cast<std::uint32_t>(payload[at]) | (static_cast<std::uint32_t>(payload[at + 1]) << 8) |
+                               (static_cast<std::uint32_t>(payload[at + 2]) << 16) |
+                               (static_cast<std::uint32_t>(payload[at + 3]) << 24);
+  if (digest != DenseDigest(*answer)) return std::nullopt;  // the content is not what the terminal holds
+  return answer;
+}
+
 NextRecordsAnswer PackDenseRecords(std::span<const CardRecordFields> all, const NextRecordsRequest& request,
                                    std::size_t maxPayload) {
   NextRecordsAnswer answer;
@@ -276,14 +316,10 @@ NextRecordsAnswer PackDenseRecords(std::span<const CardRecordFields> all, const 
 
 bool IsValidClockTime(const ClockTime& t) {
   using namespace std::chrono;
-  if (t.year < 1 || t.year > 9999 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour < 0 ||
+  if (t.year < kFirstClockYear || t.year > kLastClockYear || t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour < 0 ||
       t.hour > 23 || t.minute < 0 || t.minute > 59 || t.second < 0 || t.second > 59)
     return false;
   return year_month_day{year(t.year), month(static_cast<unsigned>(t.month)), day(static_cast<unsigned>(t.day))}.ok();
-}
-
-bool IsSettableClockTime(const ClockTime& time) {
-  return IsValidClockTime(time) && time.year >= 2000 && time.year <= 2127;
 }
 
 std::int64_t WallSeconds(const ClockTime& t) {
@@ -320,6 +356,11 @@ std::vector<std::uint8_t> Encode(const ClockTime& t) {
 
 std::optional<ClockTime> DecodeClockTime(std::span<const std::uint8_t> payload) {
   if (payload.size() != kClockTimeSize) return std::nullopt;
+  return DecodeClockAnswer(payload);
+}
+
+std::optional<ClockTime> DecodeClockAnswer(std::span<const std::uint8_t> payload) {
+  if (payload.size() < kClockTimeSize) return std::nullopt;
   return ClockTime{payload[0] | (payload[1] << 8), payload[2], payload[3], payload[4], payload[5], payload[6]};
 }
 

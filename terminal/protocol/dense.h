@@ -11,6 +11,11 @@
 // where P is the zig-zag coded person difference from the record before (coding 0) or the
 // person's index in the table (coding 1), and t is the minute difference from the record
 // before: 0 (none), 1 (one minute later), 2 (a zig-zag varint of the signed difference follows).
+// A record sent whole in the raw form is off the timeline whatever its values: a difference
+// never follows it.
+//
+// Protocol version 4 adds the checked dense answer (command 0B): the dense answer followed by a
+// digest of its content (DenseDigest), which the host recomputes from what it decoded.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +31,9 @@
 namespace terminal::protocol {
 
 inline constexpr std::uint8_t kProtocolVersion3 = 3;
-inline constexpr std::uint8_t kHighestProtocolVersion = kProtocolVersion3;
+inline constexpr std::uint8_t kProtocolVersion4 = 4;
+inline constexpr std::uint8_t kHighestProtocolVersion = kProtocolVersion4;
+inline constexpr std::size_t kDenseDigestSize = 4;
 
 // How a dense batch codes its person numbers.
 enum class PersonCoding : std::uint8_t {
@@ -47,8 +54,20 @@ std::int32_t UnZigZag(std::uint32_t value);
 std::vector<std::uint8_t> EncodeDense(const NextRecordsAnswer& answer, PersonCoding coding);
 std::vector<std::uint8_t> EncodeDense(const NextRecordsAnswer& answer);
 // Decodes a dense answer: exactly `count` well-formed records and nothing after them, every
-// difference landing on the timeline; std::nullopt otherwise (a damaged answer).
+// difference following a record on the timeline sent in the compact form (or reached by a
+// difference) and landing on the timeline; std::nullopt otherwise (a damaged answer).
 std::optional<NextRecordsAnswer> DecodeDenseRecordsAnswer(std::span<const std::uint8_t> payload);
+
+// The digest of a batch's content: CRC-32C over its canonical form, the header (start index u32,
+// count u8, flags u8) and then per record its index u32 (start + position) and person, year,
+// month, day, hour and minute as i32, every value little-endian (6 + 28 * count bytes).
+std::uint32_t DenseDigest(const NextRecordsAnswer& answer);
+// A checked dense answer (command 0B): the dense answer `dense` (as EncodeDense gives it) for
+// `answer`, followed by its digest u32.
+std::vector<std::uint8_t> EncodeCheckedDense(const NextRecordsAnswer& answer);
+// Decodes a checked dense answer: a dense answer then 4 bytes of digest that match the decoded
+// records; std::nullopt otherwise (a damaged answer).
+std::optional<NextRecordsAnswer> DecodeCheckedDenseAnswer(std::span<const std::uint8_t> payload);
 // The dense answer a terminal gives to `request` from its records: as many from `request.start`
 // on as fit in `maxCount` and (in the difference coding) in the payload limit.
 NextRecordsAnswer PackDenseRecords(std::span<const CardRecordFields> all, const NextRecordsRequest& request,
@@ -66,17 +85,22 @@ struct ClockTime {
   bool operator==(const ClockTime&) const = default;
 };
 inline constexpr std::size_t kClockTimeSize = 7;
-// A real calendar date (years 1..9999) and time of day, seconds 0..59.
+// A valid date and time of a terminal's clock: a real calendar date of the years 2000..2127 and
+// a time of day, seconds 0..59. A reading outside is no valid date and time; every version 3
+// terminal keeps (and accepts in a set) any time inside.
+inline constexpr int kFirstClockYear = 2000;
+inline constexpr int kLastClockYear = 2127;
 bool IsValidClockTime(const ClockTime& time);
-// What every version 3 terminal accepts in a set: a valid time of the years 2000..2127.
-bool IsSettableClockTime(const ClockTime& time);
 // Seconds from 1970-01-01 00:00:00 of the wall time (no time zone: a count of wall seconds).
 std::int64_t WallSeconds(const ClockTime& time);
 ClockTime FromWallSeconds(std::int64_t seconds);
 // Encodes year..second; fields outside their byte (year outside 0..65535) are a caller error
 // (std::invalid_argument).
 std::vector<std::uint8_t> Encode(const ClockTime& time);
-// Exactly 7 bytes; any values (the caller decides whether they are a valid time).
+// The set-clock request: exactly 7 bytes; any values (the caller decides whether they are a
+// valid time).
 std::optional<ClockTime> DecodeClockTime(std::span<const std::uint8_t> payload);
+// The read-clock answer: its first 7 bytes (bytes beyond belong to a later version); any values.
+std::optional<ClockTime> DecodeClockAnswer(std::span<const std::uint8_t> payload);
 
 }  // namespace terminal::protocol

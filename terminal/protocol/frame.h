@@ -40,6 +40,7 @@ enum class Command : std::uint8_t {
   kNextRecordsDense = 0x08,  // protocol version 3: next records in the dense form
   kReadClock = 0x09,         // protocol version 3
   kSetClock = 0x0A,          // protocol version 3
+  kNextRecordsChecked = 0x0B,  // protocol version 4: dense next records with a digest of their content
 };
 inline constexpr std::uint8_t kAnswerBit = 0x80;
 inline constexpr std::uint8_t kRefusal = 0xFF;

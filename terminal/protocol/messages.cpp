@@ -106,7 +106,10 @@ std::optional<BeginReadAnswer> DecodeBeginReadAnswer(std::span<const std::uint8_
     in.Get32(log.identity);
     in.Get32(log.capacity);
     answer.log = log;
-    if (!in.AtEnd() && (!in.Get8(answer.version) || answer.version < 3)) return std::nullopt;
+    // Version 3 on sends its version next. A byte below 3 there is no version: the answer is
+    // read as version 2's, and that byte, like every byte beyond the known fields, is ignored.
+    std::uint8_t version = 0;
+    if (in.Get8(version) && version >= 3) answer.version = version;
   }
   return answer;
 }

@@ -57,7 +57,8 @@ std::optional<ProbeAnswer> DecodeProbeAnswer(std::span<const std::uint8_t> paylo
 // log generation (4), identity (4) and record capacity (4) -- in that order, not the probe's.
 // No version byte: 4..15 bytes are a version 1 answer, 16 or more a version 2 (or later) one.
 inline constexpr std::size_t kBeginReadAnswerV2 = 16;
-// A version 3 terminal adds its protocol version (1, 3 or more) after them.
+// A version 3 terminal adds its protocol version (3 or more) after them; a byte below 3 in that
+// place is no version (the answer is version 2's and the byte is ignored).
 struct BeginReadAnswer {
   std::uint32_t recordCount = 0;
   std::optional<RecordLog> log;  // absent: a version 1 terminal

@@ -58,10 +58,14 @@ std::size_t EncodedRecordSize(const CardRecordFields& record) {
   return 4 + VarintSize(static_cast<std::uint32_t>(record.person));
 }
 
+void AppendRawRecord(const CardRecordFields& r, std::vector<std::uint8_t>& out) {
+  out.push_back(kRawRecordTag);
+  for (std::int32_t field : {r.person, r.year, r.month, r.day, r.hour, r.minute}) AppendLe32(field, out);
+}
+
 void AppendRecord(const CardRecordFields& r, std::vector<std::uint8_t>& out) {
   if (!FitsCompact(r)) {
-    out.push_back(kRawRecordTag);
-    for (std::int32_t field : {r.person, r.year, r.month, r.day, r.hour, r.minute}) AppendLe32(field, out);
+    AppendRawRecord(r, out);
     return;
   }
   const std::uint32_t word = (static_cast<std::uint32_t>(r.year - 2000) << 24) |

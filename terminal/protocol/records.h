@@ -36,6 +36,8 @@ inline constexpr std::size_t kMaxRecordSize = kRawRecordSize;
 
 std::size_t EncodedRecordSize(const CardRecordFields& record);
 void AppendRecord(const CardRecordFields& record, std::vector<std::uint8_t>& out);
+// The raw form, whatever the values (a terminal may always send it).
+void AppendRawRecord(const CardRecordFields& record, std::vector<std::uint8_t>& out);
 // Decodes one record from the front of `bytes`; returns the bytes it took, or 0 when they hold
 // no complete, well-formed record.
 std::size_t DecodeRecord(std::span<const std::uint8_t> bytes, CardRecordFields& out);

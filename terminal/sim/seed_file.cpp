@@ -53,7 +53,8 @@ bool TerminalFlag(SimTerminal& terminal, const std::string& flag) {
   long long value = 0;
   auto whole = [&](long long low, long long high) { return ReadWhole<long long>(text, low, high, value); };
   double real = 0;
-  if (key == "version" && whole(1, 3)) terminal.version = static_cast<int>(value);
+  if (key == "version" && whole(1, protocol::kHighestProtocolVersion)) terminal.version = static_cast<int>(value);
+  else if (key == "dense_fault") return DenseFaultFromName(text, terminal.denseFault);
   else if (key == "clock_offset" && whole(-4'000'000'000LL, 4'000'000'000LL)) terminal.clockOffset = value;
   else if (key == "drift" && ReadWhole<double>(text, -kMaxDriftPerDay, kMaxDriftPerDay, real)) terminal.drift = real;
   else if (key == "lost_power" && whole(1970, 2127)) terminal.lostPowerYear = static_cast<int>(value);
@@ -67,6 +68,8 @@ bool TerminalFlag(SimTerminal& terminal, const std::string& flag) {
   else if (key == "lose_clear_answers" && whole(0, 1'000'000'000)) terminal.loseClearAnswers = static_cast<std::size_t>(value);
   else if (key == "extra_answer_bytes" && whole(0, static_cast<long long>(kMaxExtraAnswerBytes)))
     terminal.extraAnswerBytes = static_cast<std::size_t>(value);
+  else if (key == "extra_answer_fill" && whole(0, 255)) terminal.extraAnswerFill = static_cast<std::uint8_t>(value);
+  else if (key == "lose_set_answers" && whole(0, 1'000'000'000)) terminal.loseSetAnswers = static_cast<std::size_t>(value);
   else return false;
   return true;
 }
@@ -285,6 +288,7 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
       if (terminal.earlyLast) out << " early_last=" << terminal.earlyLast;
       if (terminal.claimHeld >= 0) out << " claim_held=" << terminal.claimHeld;
       if (terminal.denseMiscount) out << " dense_miscount";
+      if (terminal.denseFault != SimTerminal::DenseFault::kNone) out << " dense_fault=" << DenseFaultName(terminal.denseFault);
       // The clock as it stands now: its offset with the drift so far; a lost power not yet seen.
       const auto now = options_.now ? options_.now() : std::chrono::system_clock::now();
       const double drifted = terminal.clockAnchor
@@ -300,6 +304,8 @@ void SimulatorSite::SaveSeed(std::ostream& out) const {
             << " reset_generation=" << (terminal.resetGeneration ? terminal.resetGeneration : terminal.generation);
       if (terminal.loseClearAnswers) out << " lose_clear_answers=" << terminal.loseClearAnswers;
       if (terminal.extraAnswerBytes) out << " extra_answer_bytes=" << terminal.extraAnswerBytes;
+      if (terminal.extraAnswerFill) out << " extra_answer_fill=" << static_cast<int>(*terminal.extraAnswerFill);
+      if (terminal.loseSetAnswers) out << " lose_set_answers=" << terminal.loseSetAnswers;
       out << "\n";
       for (const auto& [person, enrolments] : terminal.persons) {
         if (enrolments.password) out << "    password " << person << " " << *enrolments.password << "\n";

@@ -72,6 +72,44 @@ RecordLog LogOf(const SimTerminal& terminal) {
   return {terminal.identity, terminal.recordCapacity, terminal.generation};
 }
 
+// The payload of a dense answer (08, or 0B with its digest when `checked`) carrying `batch`,
+// with the terminal's dense faults applied.
+std::vector<std::uint8_t> DenseAnswerOf(const SimTerminal& terminal, const NextRecordsAnswer& batch, bool checked) {
+  using DenseFault = SimTerminal::DenseFault;
+  NextRecordsAnswer sent = batch;
+  // The digest is of what the terminal holds; the faults below damage what it encodes.
+  const std::uint32_t digest = DenseDigest(batch);
+  if (terminal.denseFault == DenseFault::kEarlyLast) sent.last = true;
+  if (!sent.records.empty() &&
+      (terminal.denseFault == DenseFault::kWrongPerson || terminal.denseFault == DenseFault::kWrongMinute)) {
+    CardRecordFields& damaged = sent.records[sent.records.size() / 2];
+    if (terminal.denseFault == DenseFault::kWrongPerson) {
+      damaged.person = static_cast<std::int32_t>(static_cast<std::uint32_t>(damaged.person) + 1);
+    } else if (const auto at = TimelineMinutes(damaged)) {
+      damaged = AtTimeline(*at + 1, damaged.person);
+    } else {
+      damaged.minute = static_cast<std::int32_t>(static_cast<std::uint32_t>(damaged.minute) + 1);
+    }
+  }
+  std::vector<std::uint8_t> payload;
+  if (terminal.denseFault == DenseFault::kRawDifference && !sent.records.empty()) {
+    // The first record whole in the raw form, then the rest as the difference coding gives them.
+    payload = EncodeDense(sent, PersonCoding::kDifferences);
+    std::vector<std::uint8_t> raw;
+    AppendRawRecord(sent.records.front(), raw);
+    const std::size_t first = kRecordBatchHeader + 2;  // after the coding byte and the lead 03
+    payload.erase(payload.begin() + static_cast<std::ptrdiff_t>(first),
+                  payload.begin() + static_cast<std::ptrdiff_t>(first + EncodedRecordSize(sent.records.front())));
+    payload.insert(payload.begin() + static_cast<std::ptrdiff_t>(first), raw.begin(), raw.end());
+  } else {
+    payload = EncodeDense(sent);
+  }
+  if (terminal.denseMiscount) ++payload[4];
+  if (checked)
+    for (int shift = 0; shift < 32; shift += 8) payload.push_back(static_cast<std::uint8_t>(digest >> shift));
+  return payload;
+}
+
 // What a terminal of any version answers to a request addressed to it, in at most `room`
 // payload bytes; `now` is the host's time.
 Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t room,
@@ -94,9 +132,14 @@ Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t r
       return answer;
     }
     case Command::kNextRecords:
-    case Command::kNextRecordsDense: {
-      const bool dense = request.command == static_cast<std::uint8_t>(Command::kNextRecordsDense);
-      if (dense && terminal.version < 3) return Refuse(request, RefusalCode::kUnknownCommand);
+    case Command::kNextRecordsDense:
+    case Command::kNextRecordsChecked: {
+      const bool checked = request.command == static_cast<std::uint8_t>(Command::kNextRecordsChecked);
+      const bool dense = checked || request.command == static_cast<std::uint8_t>(Command::kNextRecordsDense);
+      if (dense && terminal.version < (checked ? 4 : 3)) return Refuse(request, RefusalCode::kUnknownCommand);
+      using DenseFault = SimTerminal::DenseFault;
+      if (dense && terminal.denseFault == DenseFault::kBusy) return Refuse(request, RefusalCode::kBusy);
+      if (dense && terminal.denseFault == DenseFault::kBadPayload) return Refuse(request, RefusalCode::kBadPayload);
       const auto wanted = DecodeNextRecordsRequest(request.payload);
       if (!wanted || (wanted->generation && terminal.version < 2)) return Refuse(request, RefusalCode::kBadPayload);
       if (wanted->generation && *wanted->generation != terminal.generation)
@@ -113,9 +156,10 @@ Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t r
           terminal.FactoryReset();
         return answer;
       }
-      const NextRecordsAnswer batch = PackDenseRecords(all, *wanted, room);
-      answer.payload = EncodeDense(batch);
-      if (terminal.denseMiscount) ++answer.payload[4];
+      // Room for the digest, and for what a dense fault may add (a raw first record, a longer varint).
+      const std::size_t reserve = (checked ? kDenseDigestSize : 0) + (terminal.denseFault != DenseFault::kNone ? 32 : 0);
+      NextRecordsAnswer batch = PackDenseRecords(all, *wanted, room - reserve);
+      answer.payload = DenseAnswerOf(terminal, batch, checked);
       if (batch.last && wanted->maxCount > 1 && terminal.resetAfterReads &&
           ++terminal.completedReads >= terminal.resetAfterReads)
         terminal.FactoryReset();
@@ -131,7 +175,7 @@ Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t r
       if (terminal.version < 3) return Refuse(request, RefusalCode::kUnknownCommand);
       const auto time = DecodeClockTime(request.payload);
       if (!time) return Refuse(request, RefusalCode::kBadPayload);
-      if (!IsSettableClockTime(*time)) return Refuse(request, RefusalCode::kBadClockTime);
+      if (!IsValidClockTime(*time)) return Refuse(request, RefusalCode::kBadClockTime);
       if (terminal.clockLocked) return Refuse(request, RefusalCode::kClockLocked);
       SetTerminalClock(terminal, WallSeconds(*time), now);
       return answer;
@@ -194,7 +238,8 @@ Frame AnswerOfVersion(SimTerminal& terminal, const Frame& request, std::size_t r
 Frame AnswerRequest(SimTerminal& terminal, const Frame& request, std::chrono::system_clock::time_point now) {
   const std::size_t extra = std::min(terminal.extraAnswerBytes, kMaxExtraAnswerBytes);
   Frame answer = AnswerOfVersion(terminal, request, kMaxPayload - extra, now);
-  for (std::size_t i = 0; i < extra; ++i) answer.payload.push_back(static_cast<std::uint8_t>(0xE0 + i % 16));
+  for (std::size_t i = 0; i < extra; ++i)
+    answer.payload.push_back(terminal.extraAnswerFill.value_or(static_cast<std::uint8_t>(0xE0 + i % 16)));
   return answer;
 }
 
@@ -235,6 +280,33 @@ void SetTerminalClock(SimTerminal& terminal, std::int64_t wall, std::chrono::sys
   terminal.lostPowerYear = 0;
   // The clock shows `wall` (to the second) from now on; the host's fraction of a second is kept.
   terminal.clockOffset = wall - static_cast<std::int64_t>(std::floor(HostWallSeconds(now)));
+}
+
+namespace {
+constexpr std::pair<SimTerminal::DenseFault, const char*> kDenseFaultNames[] = {
+    {SimTerminal::DenseFault::kNone, "none"},
+    {SimTerminal::DenseFault::kEarlyLast, "early_last"},
+    {SimTerminal::DenseFault::kBusy, "busy"},
+    {SimTerminal::DenseFault::kBadPayload, "bad_payload"},
+    {SimTerminal::DenseFault::kRawDifference, "raw_difference"},
+    {SimTerminal::DenseFault::kWrongPerson, "wrong_person"},
+    {SimTerminal::DenseFault::kWrongMinute, "wrong_minute"},
+};
+}  // namespace
+
+const char* DenseFaultName(SimTerminal::DenseFault fault) {
+  for (const auto& [value, name] : kDenseFaultNames)
+    if (value == fault) return name;
+  return "none";
+}
+
+bool DenseFaultFromName(const std::string& text, SimTerminal::DenseFault& fault) {
+  for (const auto& [value, name] : kDenseFaultNames)
+    if (text == name) {
+      fault = value;
+      return true;
+    }
+  return false;
 }
 
 std::uint32_t DefaultIdentity(int port, int address) {
@@ -650,8 +722,14 @@ void SimulatorSite::Run(Port& port) {
             const Frame answer = AnswerRequest(terminal->second, *request,
                                                options_.now ? options_.now() : std::chrono::system_clock::now());
             if (answer.command == AnswerTo(Command::kNextRecordsDense)) ++port.stats.denseAnswers;
+            if (answer.command == AnswerTo(Command::kNextRecordsChecked)) ++port.stats.denseAnswers, ++port.stats.checkedAnswers;
             if (answer.command == (kClearRecordsCommand | kAnswerBit) && terminal->second.loseClearAnswers > 0) {
               --terminal->second.loseClearAnswers;  // cleared, and the answer never arrives
+              ++port.stats.dropped;
+              continue;
+            }
+            if (answer.command == AnswerTo(Command::kSetClock) && terminal->second.loseSetAnswers > 0) {
+              --terminal->second.loseSetAnswers;  // set, and the answer never arrives
               ++port.stats.dropped;
               continue;
             }

@@ -51,6 +51,18 @@ struct SimTerminal {
   std::int64_t claimHeld = -1;
   // denseMiscount: its dense batches (version 3) say one record more than they carry.
   bool denseMiscount = false;
+  // Further damage of its dense batches (08 and 0B), the same in every answer; the plain form
+  // (03) is sound.
+  enum class DenseFault {
+    kNone,
+    kEarlyLast,      // every dense batch says "last batch" (its begin answer tells the truth)
+    kBusy,           // every dense request is refused as busy (5)
+    kBadPayload,     // every dense request is refused as a bad payload (2)
+    kRawDifference,  // the first record goes raw (its real date too) and the next by a difference
+    kWrongPerson,    // a record's person is off by one, in a well-formed batch (its digest is the truth)
+    kWrongMinute,    // a record's minute is off by one, likewise
+  };
+  DenseFault denseFault = DenseFault::kNone;
 
   // Its clock (version 3): local wall time to the second, `clockOffset` seconds ahead of the
   // host's local wall time at `clockAnchor` and gaining `drift` seconds a day from then (negative:
@@ -76,6 +88,10 @@ struct SimTerminal {
   // Bytes it appends to every answer's payload, as a terminal of a later protocol version
   // would (0..kMaxExtraAnswerBytes); a host ignores them.
   std::size_t extraAnswerBytes = 0;
+  // The value of each of those bytes (empty: E0, E1, ... EF, repeating).
+  std::optional<std::uint8_t> extraAnswerFill;
+  // Clock sets it carries out whose answers are lost (the next this many; 0: none).
+  std::size_t loseSetAnswers = 0;
 
   // Deletes every record and moves to a new log generation, as the clear command does.
   void ClearRecords() {
@@ -99,6 +115,10 @@ void SetTerminalClock(SimTerminal& terminal, std::int64_t wall, std::chrono::sys
 // The host's local wall time at `now` in wall seconds (with the fraction of its second).
 double HostWallSeconds(std::chrono::system_clock::time_point now);
 inline constexpr double kMaxDriftPerDay = 3600;  // seconds a day a simulated clock may gain or lose
+
+// The seed file's name of a dense fault ("early_last", ...; "none"), and back (false: unknown).
+const char* DenseFaultName(SimTerminal::DenseFault fault);
+bool DenseFaultFromName(const std::string& name, SimTerminal::DenseFault& fault);
 
 // The serial number a simulated terminal without one in its seed gets when the site starts.
 std::uint32_t DefaultIdentity(int port, int address);
@@ -132,7 +152,8 @@ struct PortStats {
   std::uint64_t busy = 0;
   std::uint64_t damagedRequests = 0;
   std::uint64_t damagedInput = 0;  // bytes received that formed no valid frame
-  std::uint64_t denseAnswers = 0;  // next-records answers sent in the dense form
+  std::uint64_t denseAnswers = 0;  // next-records answers sent in the dense form (08 or 0B)
+  std::uint64_t checkedAnswers = 0;  // of those, answers with a digest (0B)
 };
 
 struct SiteOptions {

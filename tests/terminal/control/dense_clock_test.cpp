@@ -85,19 +85,21 @@ class DenseAndClock : public ::testing::TestWithParam<Transport> {
           .count()};
 };
 
-TEST_P(DenseAndClock, AMixedBusReadsEveryRecordAndOnlyVersionThreeDensely) {
+TEST_P(DenseAndClock, AMixedBusReadsEveryRecordAndOnlyVersionThreeOnDensely) {
   std::map<int, std::vector<CardRecordFields>> logs;
-  for (int version = 1; version <= 3; ++version) Add(version, version, logs[version] = OddLog(version));
+  for (int version = 1; version <= 4; ++version) Add(version, version, logs[version] = OddLog(version));
   Start();
   TerminalClient client(SettingsFor(paths_));
   client.SelectPort(1);
-  for (int version = 1; version <= 3; ++version) {
-    const auto before = site_.Stats(1).denseAnswers;
+  for (int version = 1; version <= 4; ++version) {
+    const auto before = site_.Stats(1);
     EXPECT_EQ(ReadAll(client, version), logs[version]) << "version " << version;
-    EXPECT_EQ(site_.Stats(1).denseAnswers > before, version == 3) << "version " << version;
+    EXPECT_EQ(site_.Stats(1).denseAnswers > before.denseAnswers, version >= 3) << "version " << version;
+    EXPECT_EQ(site_.Stats(1).checkedAnswers > before.checkedAnswers, version == 4) << "version " << version;
     const auto status = ReadRegistry::Status(1, version);
     ASSERT_TRUE(status);
-    EXPECT_EQ(status->dense, version == 3);
+    EXPECT_EQ(status->dense, version >= 3);
+    EXPECT_EQ(status->fallbacks, 0u) << "version " << version;
     EXPECT_EQ(status->state, ReadStatus::kComplete);
     EXPECT_EQ(client.ReadLog(version).Version(), version);
   }
@@ -230,15 +232,22 @@ class ScriptedTerminal {
 TEST(ClockAnswers, AnswersThatAreNoValidTimeAreErrorsNamingTheValues) {
   struct Case {
     std::vector<std::uint8_t> payload;
-    LinkFailure failure;
+    LinkFailure failure;  // kNone-like: kOpen stands for "read as a valid time"
     const char* detail;
   } cases[] = {
       {{0xEA, 0x07, 13, 1, 8, 0, 0}, LinkFailure::kBadClock, "2026-13-01 08:00:00"},
       {{0xEA, 0x07, 2, 30, 8, 0, 0}, LinkFailure::kBadClock, "2026-02-30 08:00:00"},
       {{0xEA, 0x07, 2, 3, 24, 0, 0}, LinkFailure::kBadClock, "2026-02-03 24:00:00"},
       {{0x00, 0x00, 0, 0, 0, 0, 0}, LinkFailure::kBadClock, "0000-00-00 00:00:00"},
+      // The range of a reading is 2000..2127, to the second.
+      {{0x6B, 0x07, 12, 30, 8, 0, 0}, LinkFailure::kBadClock, "1899-12-30 08:00:00"},
+      {{0xCF, 0x07, 12, 31, 23, 59, 59}, LinkFailure::kBadClock, "1999-12-31 23:59:59"},
+      {{0xD0, 0x07, 1, 1, 0, 0, 0}, LinkFailure::kOpen, "2000-01-01 00:00:00"},
+      {{0x4F, 0x08, 12, 31, 23, 59, 59}, LinkFailure::kOpen, "2127-12-31 23:59:59"},
+      {{0x50, 0x08, 1, 1, 0, 0, 0}, LinkFailure::kBadClock, "2128-01-01 00:00:00"},
       {{0xEA, 0x07, 2, 3, 4, 5}, LinkFailure::kDamaged, "exchange failed"},
-      {{0xEA, 0x07, 2, 3, 4, 5, 6, 7}, LinkFailure::kDamaged, "exchange failed"},
+      // Bytes beyond the seven belong to a later version.
+      {{0xEA, 0x07, 2, 3, 4, 5, 6, 7}, LinkFailure::kOpen, "2026-02-03 04:05:06"},
   };
   for (const auto& c : cases) {
     ScriptedTerminal terminal(c.payload);
@@ -247,8 +256,13 @@ TEST(ClockAnswers, AnswersThatAreNoValidTimeAreErrorsNamingTheValues) {
     TerminalClient client(settings);
     client.SelectPort(1);
     try {
-      client.ReadClock(7);
-      ADD_FAILURE() << c.detail << ": no error";
+      const auto time = client.ReadClock(7);
+      ASSERT_TRUE(time) << c.detail;
+      char text[40];
+      std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time->year, time->month, time->day, time->hour,
+                    time->minute, time->second);
+      EXPECT_EQ(c.failure, LinkFailure::kOpen) << c.detail << ": read as " << text;
+      EXPECT_EQ(std::string(text), c.detail);
     } catch (const LinkError& error) {
       EXPECT_EQ(error.Failure(), c.failure) << c.detail;
       EXPECT_EQ(std::string(error.what()), c.detail);

@@ -1,5 +1,7 @@
 #include "terminal/protocol/dense.h"
 
+#include "terminal/protocol/crc.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -172,21 +174,22 @@ TEST(DenseForm, PackingStaysWithinThePayloadAndTheCount) {
 }
 
 TEST(ClockTimeForm, ValidityAndTheWire) {
+  // A valid clock time is a real date of 2000..2127: one reading and one set rule, edges included.
   struct Case {
     ClockTime time;
-    bool valid, settable;
+    bool valid;
   } cases[] = {
-      {{2026, 12, 8, 10, 20, 0}, true, true},   {{2000, 1, 1, 0, 0, 0}, true, true},
-      {{2127, 12, 31, 23, 59, 59}, true, true}, {{2024, 2, 29, 12, 0, 0}, true, true},
-      {{1999, 12, 31, 23, 59, 59}, true, false}, {{2128, 1, 1, 0, 0, 0}, true, false},
-      {{2025, 2, 29, 12, 0, 0}, false, false},  {{2026, 13, 1, 0, 0, 0}, false, false},
-      {{2026, 0, 1, 0, 0, 0}, false, false},    {{2026, 4, 31, 0, 0, 0}, false, false},
-      {{2026, 1, 1, 24, 0, 0}, false, false},   {{2026, 1, 1, 0, 60, 0}, false, false},
-      {{2026, 1, 1, 0, 0, 60}, false, false},   {{0, 1, 1, 0, 0, 0}, false, false},
+      {{2026, 12, 8, 10, 20, 0}, true},    {{2000, 1, 1, 0, 0, 0}, true},
+      {{2127, 12, 31, 23, 59, 59}, true},  {{2024, 2, 29, 12, 0, 0}, true},
+      {{1999, 12, 31, 23, 59, 59}, false}, {{2128, 1, 1, 0, 0, 0}, false},
+      {{1899, 12, 30, 0, 0, 0}, false},    {{2100, 2, 29, 0, 0, 0}, false},
+      {{2025, 2, 29, 12, 0, 0}, false},    {{2026, 13, 1, 0, 0, 0}, false},
+      {{2026, 0, 1, 0, 0, 0}, false},      {{2026, 4, 31, 0, 0, 0}, false},
+      {{2026, 1, 1, 24, 0, 0}, false},     {{2026, 1, 1, 0, 60, 0}, false},
+      {{2026, 1, 1, 0, 0, 60}, false},     {{0, 1, 1, 0, 0, 0}, false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsValidClockTime(c.time), c.valid) << c.time.year << "-" << c.time.month << "-" << c.time.day;
-    EXPECT_EQ(IsSettableClockTime(c.time), c.settable) << c.time.year << "-" << c.time.month << "-" << c.time.day;
     const auto bytes = Encode(c.time);
     ASSERT_EQ(bytes.size(), kClockTimeSize);
     EXPECT_EQ(DecodeClockTime(bytes), c.time);  // the wire carries invalid values too: the host judges
@@ -210,9 +213,116 @@ TEST(BeginAnswer, AVersion3TerminalSaysSoAfterItsLog) {
   EXPECT_EQ(back->Version(), 3);
   EXPECT_EQ(DecodeBeginReadAnswer(Encode(BeginReadAnswer{10, RecordLog{7, 100, 2}}))->Version(), 2);
   EXPECT_EQ(DecodeBeginReadAnswer(Encode(BeginReadAnswer{10, std::nullopt}))->Version(), 1);
-  auto two = bytes;
-  two.back() = 2;  // a version byte below 3 is no version 3 answer
-  EXPECT_FALSE(DecodeBeginReadAnswer(two));
+  // The byte after the version 2 fields is a version only from 3 on; below, the answer is version
+  // 2's and the byte is one beyond its known fields (ignored). Bytes after the version likewise.
+  for (std::uint8_t byte : {0, 1, 2, 3, 4, 0xE0}) {
+    for (std::size_t extra : {0u, 1u, 5u}) {
+      auto longer = bytes;
+      longer.back() = byte;
+      longer.insert(longer.end(), extra, 0xA5);
+      const auto read = DecodeBeginReadAnswer(longer);
+      ASSERT_TRUE(read) << int(byte) << " + " << extra;
+      EXPECT_EQ(read->Version(), byte >= 3 ? byte : 2) << int(byte) << " + " << extra;
+      EXPECT_EQ(read->log, (RecordLog{7, 100, 2})) << int(byte) << " + " << extra;
+      EXPECT_EQ(read->recordCount, 10u);
+    }
+  }
+}
+
+TEST(DenseForm, ADifferenceNeverFollowsARecordSentRaw) {
+  // The same two records: the first whole (compact or raw, a real date either way), the second
+  // one minute later as a difference, or whole.
+  const CardRecordFields first{1001, 2026, 12, 8, 8, 0}, second{1002, 2026, 12, 8, 8, 1};
+  auto batch = [&](bool raw, bool difference) {
+    std::vector<std::uint8_t> bytes = {0, 0, 0, 0, 2, 1, 0, 3};
+    raw ? AppendRawRecord(first, bytes) : AppendRecord(first, bytes);
+    if (difference) {
+      bytes.push_back(static_cast<std::uint8_t>((ZigZag(1) << 2) | 1));
+    } else {
+      bytes.push_back(3);
+      AppendRecord(second, bytes);
+    }
+    return bytes;
+  };
+  struct Case {
+    bool raw, difference, valid;
+  } cases[] = {{false, true, true}, {false, false, true}, {true, false, true}, {true, true, false}};
+  for (const auto& c : cases) {
+    const auto decoded = DecodeDenseRecordsAnswer(batch(c.raw, c.difference));
+    ASSERT_EQ(decoded.has_value(), c.valid) << "raw " << c.raw << ", difference " << c.difference;
+    if (decoded) {
+      EXPECT_EQ(decoded->records, (std::vector<CardRecordFields>{first, second}));
+    }
+  }
+  // What a terminal of ours sends never has one: a real date always travels compact.
+  std::mt19937 random(7);
+  std::vector<CardRecordFields> log;
+  for (int i = 0; i < 200; ++i)
+    log.push_back({static_cast<std::int32_t>(random() % 50), 2000 + static_cast<int>(random() % 130),
+                   static_cast<int>(random() % 14), static_cast<int>(random() % 33), static_cast<int>(random() % 25),
+                   static_cast<int>(random() % 61)});
+  for (PersonCoding coding : {PersonCoding::kDifferences, PersonCoding::kTable})
+    EXPECT_EQ(DecodeDenseRecordsAnswer(EncodeDense(Batch(log), coding))->records, log);
+}
+
+TEST(CheckedDense, TheDigestIsCrc32cOfTheCanonicalFormAsTheDocumentShowsIt) {
+  const std::string check = "123456789";
+  EXPECT_EQ(Crc32c(std::span(reinterpret_cast<const std::uint8_t*>(check.data()), check.size())), 0xE3069283u);
+  // The document's example batch: the answer of 0B is that of 08 followed by the digest.
+  const NextRecordsAnswer answer = Batch(
+      {{1001, 2026, 12, 8, 8, 0}, {1003, 2026, 12, 8, 8, 0}, {1002, 2026, 12, 8, 8, 1}, {1002, 2026, 12, 8, 7, 59}}, 40,
+      true);
+  EXPECT_EQ(DenseDigest(answer), 0x24FCDAD2u);
+  std::vector<std::uint8_t> bytes = EncodeDense(answer);
+  bytes.insert(bytes.end(), {0xD2, 0xDA, 0xFC, 0x24});
+  EXPECT_EQ(EncodeCheckedDense(answer), bytes);
+  EXPECT_EQ(DecodeCheckedDenseAnswer(bytes)->records, answer.records);
+  EXPECT_EQ(EncodeCheckedDense(Batch({}, 40, true)),
+            (std::vector<std::uint8_t>{0x28, 0, 0, 0, 0, 1, 0, 0x1B, 0xF1, 0xB3, 0x40}))
+      << "an empty last batch digests its header alone";
+  // The document's raw first record: whole records only after it.
+  std::vector<std::uint8_t> raw = {0x28, 0, 0, 0, 4, 1, 0, 3, 0x80, 0xE9, 3, 0, 0, 0xEA, 7, 0, 0, 0x0C, 0, 0, 0, 8, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0};
+  auto followed = raw;
+  followed.insert(followed.end(), {0x10, 0x05, 0x02, 0x03});
+  EXPECT_FALSE(DecodeDenseRecordsAnswer(followed));
+  raw.insert(raw.end(), {0x03, 0x1A, 0xC2, 0x10, 0x00, 0xEB, 0x07, 0x05, 0x02, 0x03});
+  EXPECT_EQ(DecodeDenseRecordsAnswer(raw)->records, answer.records);
+}
+
+TEST(CheckedDense, AnyChangeOfContentIsDamage) {
+  std::vector<CardRecordFields> log;
+  for (int i = 0; i < 60; ++i) log.push_back({1000 + i % 7, 2026, 12, 8, 8 + i / 30, i % 60});
+  log.push_back({-5, 2026, 13, 40, 25, 61});  // off the timeline: digested all the same
+  const NextRecordsAnswer answer = Batch(log, 300, false);
+  const auto good = EncodeCheckedDense(answer);
+  ASSERT_TRUE(DecodeCheckedDenseAnswer(good));
+  // Well-formed answers carrying other content than their digest was made of.
+  auto sentAs = [&](auto change) {
+    NextRecordsAnswer sent = answer;
+    change(sent);
+    std::vector<std::uint8_t> bytes = EncodeDense(sent);
+    const auto digest = EncodeCheckedDense(answer);
+    bytes.insert(bytes.end(), digest.end() - 4, digest.end());
+    EXPECT_TRUE(DecodeDenseRecordsAnswer(std::span(bytes).first(bytes.size() - 4))) << "well-formed";
+    return bytes;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+  } cases[] = {
+      {"a person off by one", sentAs([](auto& a) { ++a.records[20].person; })},
+      {"a minute later", sentAs([](auto& a) { a.records[31] = AtTimeline(*TimelineMinutes(a.records[31]) + 1, a.records[31].person); })},
+      {"two records swapped", sentAs([](auto& a) { std::swap(a.records[3], a.records[4]); })},
+      {"an off-timeline field", sentAs([](auto& a) { ++a.records.back().day; })},
+      {"another start", sentAs([](auto& a) { a.start = 301; })},
+      {"last batch said", sentAs([](auto& a) { a.last = true; })},
+      {"a record left out", sentAs([](auto& a) { a.records.pop_back(); })},
+      {"digest byte flipped", [&] { auto b = good; b.back() ^= 0x10; return b; }()},
+      {"digest cut short", [&] { auto b = good; b.pop_back(); return b; }()},
+      {"a byte after the digest", [&] { auto b = good; b.push_back(0); return b; }()},
+      {"no digest", EncodeDense(answer)},
+  };
+  for (const auto& c : cases) EXPECT_FALSE(DecodeCheckedDenseAnswer(c.bytes)) << c.name;
 }
 
 }  // namespace

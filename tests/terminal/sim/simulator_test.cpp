@@ -392,6 +392,7 @@ port 3
     records 3 100 2 2026 12 31 23 58
   terminal 200
   terminal 7 version=3 clock_offset=-300 drift=-4.5 lost_power=2000 clock_locked dense_miscount
+  terminal 8 version=4 dense_fault=raw_difference extra_answer_bytes=1 extra_answer_fill=2 lose_set_answers=5
 )");
   site.LoadSeed(seed);
   Template values{};
@@ -430,6 +431,13 @@ port 3
   EXPECT_EQ(seven->lostPowerYear, 2000);
   EXPECT_TRUE(seven->clockLocked);
   EXPECT_TRUE(seven->denseMiscount);
+  const auto eight = again.Terminal(3, 8);
+  ASSERT_TRUE(eight);
+  EXPECT_EQ(eight->version, 4);
+  EXPECT_EQ(eight->denseFault, SimTerminal::DenseFault::kRawDifference);
+  EXPECT_EQ(eight->extraAnswerBytes, 1u);
+  EXPECT_EQ(eight->extraAnswerFill, std::optional<std::uint8_t>(2));
+  EXPECT_EQ(eight->loseSetAnswers, 5u);
   std::ostringstream savedAgain;
   savedAgain.precision(17);
   again.SaveSeed(savedAgain);
@@ -439,7 +447,8 @@ port 3
 TEST(SimulatorSeed, MistakesNameTheLine) {
   const char* bad[] = {"terminal 1\n", "port 1\nterminal 0\n", "port 1\nterminal 1\nrecord 1 2 3\n",
                        "port 1\nfaults drop=x\n", "port 1\nbogus\n", "port 1\nterminal 1\nrecord 1 2 3 4 5 6 7\n",
-                       "port 1\nterminal 1 version=4\n", "port 1\nterminal 1 serial=0\n", "port 1\nterminal 1 serial=x\n",
+                       "port 1\nterminal 1 version=5\n", "port 1\nterminal 1 dense_fault=often\n",
+                       "port 1\nterminal 1 extra_answer_fill=256\n", "port 1\nterminal 1 serial=0\n", "port 1\nterminal 1 serial=x\n",
                        "port 1\nterminal 1 generation=0\n"};
   for (const char* text : bad) {
     SimulatorSite site;
