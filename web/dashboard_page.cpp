@@ -28,6 +28,8 @@ constexpr std::size_t kRecentRuns = 10;
 // browser reconnects when a held stream ends (its life or idle bound).
 constexpr std::chrono::seconds kStreamBeat{5};
 constexpr std::chrono::seconds kStreamRetry{3};
+// How long a stream waits for a change before it looks whether its client is still there.
+constexpr std::chrono::milliseconds kStreamSlice{1000};
 
 constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" defer></script>
 <section id="sync-now">
@@ -210,7 +212,7 @@ class StreamSlots : public std::enable_shared_from_this<StreamSlots> {
     }
     ++total_, ++by_session_[session], ++by_user_[user];
     std::shared_ptr<StreamSlots> self = shared_from_this();
-    return std::shared_ptr<void>(nullptr, [self, session, user](void*) {
+    return std::shared_ptr<void>(self.get(), [self, session, user](void*) {
       std::lock_guard lock(self->mutex_);
       --self->total_, --self->by_session_[session], --self->by_user_[user];
       self->Forget(session, user);
@@ -412,20 +414,26 @@ class Dashboard {
     const auto start = std::chrono::steady_clock::now();
     const StreamLimits limits = limits_;
     auto seen = std::make_shared<std::optional<std::uint64_t>>();
+    // When the state last changed, and when the stream last sent anything.
     auto changed = std::make_shared<std::chrono::steady_clock::time_point>(start);
+    auto sent = std::make_shared<std::chrono::steady_clock::time_point>(start);
     c.res.set_chunked_content_provider(
-        "text/event-stream", [jobs, language, start, limits, seen, changed, slot](std::size_t, httplib::DataSink& sink) {
+        "text/event-stream", [jobs, language, start, limits, seen, changed, sent, slot](std::size_t, httplib::DataSink& sink) {
           const auto at = std::chrono::steady_clock::now();
+          // A client gone is seen within a slice (its slot freed), not at the next keep-alive.
           if (at - start >= limits.life || at - *changed >= limits.idle || !sink.is_writable()) {
             sink.done();
             return true;
           }
-          host::SyncJobs::State state =
-              *seen ? jobs->WaitFor(**seen, std::chrono::duration_cast<std::chrono::milliseconds>(kStreamBeat))
-                    : jobs->Snapshot();
-          if (*seen && state.version == **seen) return sink.write(": alive\n\n", 9);
+          host::SyncJobs::State state = *seen ? jobs->WaitFor(**seen, kStreamSlice) : jobs->Snapshot();
+          const auto now = std::chrono::steady_clock::now();
+          if (*seen && state.version == **seen) {
+            if (now - *sent < kStreamBeat) return true;  // nothing to send yet
+            *sent = now;
+            return sink.write(": alive\n\n", 9);
+          }
           *seen = state.version;
-          *changed = std::chrono::steady_clock::now();
+          *changed = *sent = now;
           const std::string message = Event(language, *jobs, state, kStreamRetry);
           if (!sink.write(message.data(), message.size())) return false;
           if (!state.running) sink.done();  // the sync ended: the page reloads

@@ -135,6 +135,7 @@ class GuardedStream final : public httplib::Stream {
   // Waits (at most the keep-alive bound) for the next request to begin; false when none comes,
   // the client left or the server stops.
   bool NextRequest() {
+    if (failed_) return false;  // what follows a request cut short is no request
     const auto until = Clock::now() + limits_.keep_alive;
     while (listening_ != INVALID_SOCKET) {
       if (at_ < end_ || (ssl_ && SSL_pending(ssl_) > 0)) return true;
@@ -170,7 +171,10 @@ class GuardedStream final : public httplib::Stream {
   ssize_t read(char* ptr, std::size_t size) override {
     if (at_ == end_) {
       const ssize_t n = Fill();
-      if (n <= 0) return n;
+      if (n <= 0) {
+        failed_ = true;
+        return n;
+      }
     }
     const std::size_t n = std::min(size, end_ - at_);
     std::memcpy(ptr, buffer_ + at_, n);
@@ -279,6 +283,7 @@ class GuardedStream final : public httplib::Stream {
   Clock::time_point deadline_ = Clock::now();
   bool in_headers_ = false;
   int line_ends_ = 0;
+  bool failed_ = false;  // a read ended (the client's end, its deadline, a failure)
   char buffer_[16384];
   std::size_t at_ = 0, end_ = 0;
 };
@@ -289,7 +294,13 @@ class GuardedServer final : public httplib::Server {
                 std::function<void(const std::string&)> log)
       : limits_(limits), tls_(tls), exempt_(std::move(exempt)), log_(std::move(log)) {
     const std::size_t threads = limits_.threads;
-    new_task_queue = [threads] { return new ElasticPool(threads); };
+    // Made when serving begins, on the bound socket: its queue of connections not yet accepted
+    // widened from the library's 5, so that a burst of connections is not made to retry (the
+    // kernel's first retry comes after a second).
+    new_task_queue = [this, threads] {
+      ::listen(svr_sock_, static_cast<int>(std::min<std::size_t>(threads, SOMAXCONN)));
+      return new ElasticPool(threads);
+    };
     keep_alive_timeout_sec_ = limits_.keep_alive.count();
   }
   ~GuardedServer() override {

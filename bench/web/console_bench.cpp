@@ -257,9 +257,13 @@ std::string SwipesPath(std::mt19937& random) {
 class Attackers {
  public:
   Attackers(int port, int streams, int slow, const std::string& cookie) : port_(port) {
-    for (int i = 0; i < streams; ++i)
-      conns_.push_back({true, "127.0." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250), -1});
-    for (int i = 0; i < slow; ++i) conns_.push_back({false, "127.0.1." + std::to_string(1 + i), -1});
+    for (int i = 0; i < streams + slow; ++i) {
+      Conn c;
+      c.stream = i < streams;
+      c.from = c.stream ? "127.0." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250)
+                        : "127.0.1." + std::to_string(1 + i - streams);
+      conns_.push_back(std::move(c));
+    }
     stream_request_ = "GET /sync/events HTTP/1.1\r\nHost: bench\r\nAccept: text/event-stream\r\nCookie: " + cookie + "\r\n\r\n";
     slow_request_ = "GET /dashboard HTTP/1.1\r\nHost: bench\r\nX-Slow: " + std::string(100000, 'a') + "\r\n\r\n";
     thread_ = std::thread([this] { Loop(); });
@@ -278,9 +282,9 @@ class Attackers {
 
  private:
   struct Conn {
-    bool stream;
+    bool stream = false;
     std::string from;
-    int fd;
+    int fd = -1;
     std::size_t sent = 0;
     std::string head;
     bool held = false;
