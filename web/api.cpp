@@ -16,6 +16,7 @@
 #include "host/store/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/enrolments_page.h"
+#include "web/refusals.h"
 
 namespace vanto::web {
 namespace {
@@ -411,12 +412,21 @@ struct ApiServer::Impl {
       : options(std::move(o)),
         tokens(t),
         stores([this] { return vanto::store::OpenSwipeStore(options.database, {.create = false}); }),
-        feeds([this] { return vanto::store::OpenSwipeFeed(options.database); }) {}
+        feeds([this] { return vanto::store::OpenSwipeFeed(options.database); }),
+        refusals(
+            [this](const accounts::Actor& actor, const std::string& action, const std::string& details) {
+              accounts::ApiToken token;
+              token.name = actor.name;
+              tokens.AuditChange(token, actor.origin, action, details);
+            },
+            [this] { return tokens.Now(); }, RefusalLimits{}, {}) {}
 
   ApiOptions options;
   accounts::Tokens& tokens;
   Pool<vanto::store::SwipeStore> stores;
   Pool<vanto::store::SwipeFeed> feeds;
+  // A token refused for its scope: audited as the console's refusals are, with the same bound.
+  RefusalAudit refusals;
 
   std::size_t Limit(const ApiRequest& r, bool& clamped) {
     std::optional<std::int64_t> asked = IntParam(r, "limit", 1, INT32_MAX);
@@ -765,6 +775,7 @@ struct ApiServer::Impl {
   }
 
   ApiResponse Dispatch(const ApiRequest& r) {
+    refusals.Tick();
     const ApiRoute* route = nullptr;
     bool path_known = false;
     std::map<std::string, std::string> captured;
@@ -807,8 +818,11 @@ struct ApiServer::Impl {
       res.headers.push_back({"Retry-After", std::to_string(wait)});
       return res;
     }
-    if (!token->Allows(route->scope))
+    if (!token->Allows(route->scope)) {
+      refusals.Refused({token->name, r.origin}, token->name,
+                       r.method + " " + r.path + ": the token lacks the scope " + route->scope);
       return ProblemResponse({403, "Forbidden", "token " + token->name + " lacks the scope " + route->scope, ""});
+    }
     ApiResponse res;
     if (captured.empty()) {
       res = (this->*HandlerOf(*route))(r, *token);

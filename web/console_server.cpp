@@ -11,8 +11,10 @@
 #include "web/api.h"
 #include "web/dashboard_page.h"
 #include "web/enrolments_page.h"
+#include "web/guarded_server.h"
 #include "web/page.h"
 #include "web/people_page.h"
+#include "web/refusals.h"
 #include "web/report_page.h"
 #include "web/swipes_page.h"
 #include "web/terminals_page.h"
@@ -147,18 +149,20 @@ struct ConsoleServer::Impl final : PageHost {
   std::unique_ptr<httplib::Server> server;
   std::vector<Route> routes;
   bool bound = false;
+  RefusalAudit refusals;
 
-  Impl(ServerOptions o, accounts::Accounts& a) : options(std::move(o)), accounts_(a) {
+  Impl(ServerOptions o, accounts::Accounts& a)
+      : options(std::move(o)), accounts_(a), refusals([&a](const accounts::Actor& actor, const std::string& action, const std::string& details) {
+                    a.Audit(actor, action, details);
+                  },
+                  [&a] { return a.Now(); }, options.refusals, [this](const std::string& line) { Log(line); }) {
     if (options.tls_cert.empty() != options.tls_key.empty())
       throw WebError("TLS needs both a certificate (--tls-cert) and its key (--tls-key)");
-    if (!options.tls_cert.empty()) {
-      auto tls = std::make_unique<httplib::SSLServer>(options.tls_cert.c_str(), options.tls_key.c_str());
-      if (!tls->is_valid())
-        throw WebError("cannot use TLS certificate " + options.tls_cert + " with key " + options.tls_key +
-                       " (missing, unreadable, or not a matching PEM pair)");
-      server = std::move(tls);
-    } else {
-      server = std::make_unique<httplib::Server>();
+    try {
+      server = MakeGuardedServer(options.connections, options.tls_cert, options.tls_key, options.trusted_proxies,
+                                 [this](const std::string& line) { Log(line); });
+    } catch (const std::runtime_error& e) {
+      throw WebError(e.what());
     }
     Configure();
     Register();
@@ -178,12 +182,8 @@ struct ConsoleServer::Impl final : PageHost {
   }
 
   void Configure() {
-    std::size_t threads = std::max<std::size_t>(options.threads, 2);
-    server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
+    // Threads, deadlines and the cap per address are the guarded server's (options.connections).
     server->set_payload_max_length(options.max_body);
-    server->set_read_timeout(options.io_timeout);
-    server->set_write_timeout(options.io_timeout);
-    server->set_keep_alive_timeout(5);
     // An answer goes out as its headers and then its body: without this, on a kept-alive
     // connection the body waits for the client's delayed acknowledgement (about 40 ms a page).
     server->set_tcp_nodelay(true);
@@ -317,6 +317,7 @@ struct ConsoleServer::Impl final : PageHost {
     c.route = &route;
     c.language = PageLanguage("", req.get_header_value("Accept-Language"));
     try {
+      refusals.Tick();
       c.client = ClientAddress(req);
       c.secure = Secure(req);
       if (route.access == Access::Public) return route.handler(c);
@@ -329,8 +330,17 @@ struct ConsoleServer::Impl final : PageHost {
         return Refuse(c, 401, "sign_in_again", "/login");
       }
       c.language = PageLanguage(c.who->user.language, req.get_header_value("Accept-Language"));
-      if (!Allowed(c.who->user.role, route.action)) return Refuse(c, 403, "forbidden");
-      if (req.method != "GET" && !CsrfOk(req, c.who->session.csrf)) return Refuse(c, 403, "bad_form");
+      if (!Allowed(c.who->user.role, route.action)) {
+        refusals.Refused(c.Actor(), c.who->session.token_hash,
+                         req.method + " " + req.path + ": the role " + accounts::RoleName(c.who->user.role) +
+                             " may not " + ActionName(route.action));
+        return Refuse(c, 403, "forbidden");
+      }
+      if (req.method != "GET" && !CsrfOk(req, c.who->session.csrf)) {
+        refusals.Refused(c.Actor(), c.who->session.token_hash,
+                         req.method + " " + req.path + ": the form's token is missing or wrong");
+        return Refuse(c, 403, "bad_form");
+      }
       route.handler(c);
     } catch (const std::exception& e) {
       Log("failure serving " + req.method + " " + req.path + " for " + c.client + ": " + e.what());
@@ -357,7 +367,7 @@ struct ConsoleServer::Impl final : PageHost {
     Add({"POST", "/logout", Access::Form, Action::ChooseLanguage, [this](Context& c) { Logout(c); }});
     Add({"POST", "/language", Access::Form, Action::ChooseLanguage, [this](Context& c) { ChooseLanguage(c); }});
 
-    for (Route& route : DashboardRoutes(*this, options.sync)) Add(std::move(route));
+    for (Route& route : DashboardRoutes(*this, options.sync, options.streams)) Add(std::move(route));
     for (Route& route : TerminalsRoutes(*this, options.sync)) Add(std::move(route));
     for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
@@ -401,8 +411,11 @@ struct ConsoleServer::Impl final : PageHost {
 
   void Login(Context& c) {
     std::string expected = Cookie(c.req, kLoginCookie);
-    if (expected.size() != 64 || !accounts::SameText(Field(c.req, "csrf"), expected))
+    if (expected.size() != 64 || !accounts::SameText(Field(c.req, "csrf"), expected)) {
+      refusals.Refused({"", c.client}, "",
+                       "POST /login: the form's token is missing or wrong");
       return LoginPage(c, 403, Say(c.language, "bad_form"), {});
+    }
     std::string name = Field(c.req, "name");
     accounts::LoginOutcome outcome = accounts_.Login(name, Field(c.req, "password"), c.client);
     if (outcome.kind == accounts::LoginOutcome::Kind::Throttled) {

@@ -29,8 +29,36 @@ class WebError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Sized for the benchmark's 50 clients plus open progress streams.
-inline constexpr std::size_t kDefaultThreads = 50 + 16;
+// The console's doors: what one client may hold open and how long it may take. A slow or greedy
+// client is closed or refused; it never makes the others wait. docs/web-console.md lists these
+// with their values.
+struct ConnectionLimits {
+  std::chrono::milliseconds header{10000};  // a request's line and headers arrive within this
+  std::chrono::milliseconds body{30000};    // its body within this once its headers are in
+  std::chrono::seconds keep_alive{5};       // a kept-alive connection's next request begins within this
+  std::chrono::seconds io{10};              // each write waits at most this for the client
+  std::size_t per_address = 64;             // connections open at once from one address (not a trusted proxy)
+  std::size_t threads = 512;                // connections served at once (more wait for a thread)
+};
+
+// The dashboard's progress streams: held only while a sync runs (else one event answers, and the
+// browser asks again after `poll`), a few per session and per user, each ended when idle.
+struct StreamLimits {
+  std::size_t per_session = 2;
+  std::size_t per_user = 4;
+  std::size_t total = 32;
+  std::chrono::seconds idle{30};   // nothing new this long: the stream ends (the browser reconnects)
+  std::chrono::seconds life{300};  // no stream lasts longer
+  std::chrono::seconds poll{10};   // how soon a browser without a held stream asks again
+};
+
+// Refused actions (a role without the right, a form without its token) in the audit trail: one row
+// each up to `per_minute` a minute from one session and from one address (`total_per_minute` from
+// all); beyond, they are counted and the count is written as one row when the minute ends.
+struct RefusalLimits {
+  std::size_t per_minute = 10;
+  std::size_t total_per_minute = 100;
+};
 
 struct ServerOptions {
   std::string host = "127.0.0.1";
@@ -39,8 +67,9 @@ struct ServerOptions {
   // Addresses of reverse proxies whose X-Forwarded-For and X-Forwarded-Proto are believed.
   std::vector<std::string> trusted_proxies;
   std::size_t max_body = 1 << 20;   // larger request bodies are refused (413)
-  std::size_t threads = kDefaultThreads;
-  std::chrono::seconds io_timeout{10};
+  ConnectionLimits connections;
+  StreamLimits streams;
+  RefusalLimits refusals;
   // The site's syncs ("Sync now", progress, the dashboard's and Terminals page's data); null
   // when the console runs without a site (those pages say so). Stopped before the server is
   // destroyed (a sync's end is reported through the server's pages).

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <ctime>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -23,10 +25,12 @@ using kainjow::mustache::data;
 using kainjow::mustache::list;
 
 constexpr std::size_t kRecentRuns = 10;
-// How long an event stream waits for a change before it sends a keep-alive, and how long one
-// stream lasts (the browser reconnects by itself).
+// How long an event stream waits for a change before it sends a keep-alive, and how soon the
+// browser reconnects when a held stream ends (its life or idle bound).
 constexpr std::chrono::seconds kStreamBeat{5};
-constexpr std::chrono::minutes kStreamLife{5};
+constexpr std::chrono::seconds kStreamRetry{3};
+// How long a stream waits for a change before it looks whether its client is still there.
+constexpr std::chrono::milliseconds kStreamSlice{1000};
 
 constexpr const char* kDashboard = R"html(<script src="/static/dashboard.js" defer></script>
 <section id="sync-now">
@@ -186,9 +190,45 @@ bool PortField(const std::string& text, std::optional<int>& port) {
   return true;
 }
 
+// The progress streams held open, by session and by user, against their caps.
+class StreamSlots : public std::enable_shared_from_this<StreamSlots> {
+ public:
+  explicit StreamSlots(const StreamLimits& limits) : limits_(limits) {}
+
+  // A slot for one more stream of `session` (of `user`), released when its last copy goes; null
+  // when a cap is reached.
+  std::shared_ptr<void> Take(const std::string& session, const std::string& user) {
+    std::lock_guard lock(mutex_);
+    if (total_ >= limits_.total || by_session_[session] >= limits_.per_session || by_user_[user] >= limits_.per_user) {
+      Forget(session, user);
+      return nullptr;
+    }
+    ++total_, ++by_session_[session], ++by_user_[user];
+    std::shared_ptr<StreamSlots> self = shared_from_this();
+    return std::shared_ptr<void>(self.get(), [self, session, user](void*) {
+      std::lock_guard lock(self->mutex_);
+      --self->total_, --self->by_session_[session], --self->by_user_[user];
+      self->Forget(session, user);
+    });
+  }
+
+ private:
+  // No entry stays for a session or user that holds no stream.
+  void Forget(const std::string& session, const std::string& user) {
+    if (auto it = by_session_.find(session); it != by_session_.end() && it->second == 0) by_session_.erase(it);
+    if (auto it = by_user_.find(user); it != by_user_.end() && it->second == 0) by_user_.erase(it);
+  }
+
+  const StreamLimits limits_;
+  std::mutex mutex_;
+  std::size_t total_ = 0;
+  std::map<std::string, std::size_t> by_session_, by_user_;
+};
+
 class Dashboard {
  public:
-  Dashboard(const PageHost& host, host::SyncJobs* jobs) : host_(host), jobs_(jobs) {}
+  Dashboard(const PageHost& host, host::SyncJobs* jobs, const StreamLimits& limits)
+      : host_(host), jobs_(jobs), limits_(limits), slots_(std::make_shared<StreamSlots>(limits)) {}
 
   void Page(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
@@ -354,38 +394,63 @@ class Dashboard {
     c.res.set_redirect("/dashboard?sync=started", 303);
   }
 
-  // A stream of the sync's progress: an event now, then at each change, with keep-alives, until
-  // the stream's life ends (the browser reconnects) or the client goes.
+  // The sync's progress as server-sent events: an event now, and while a sync runs (and the
+  // session, its user and the server hold fewer streams than their caps) an event at each change
+  // with keep-alives, until the sync ends, nothing changed for the idle bound, the stream's life
+  // ends or the client goes. Otherwise that one event alone, and the browser asks again later:
+  // an open dashboard holds no stream (nor a server thread) while nothing runs.
   void Events(Context& c) const {
     if (!jobs_) return host_.Refuse(c, 409, "no_site");
     const Language language = c.language;
     host::SyncJobs* jobs = jobs_;
-    const auto ends = std::chrono::steady_clock::now() + kStreamLife;
-    auto seen = std::make_shared<std::optional<std::uint64_t>>();
+    const host::SyncJobs::State now = jobs->Snapshot();
+    std::shared_ptr<void> slot = now.running ? slots_->Take(c.who->session.token_hash, c.who->user.name) : nullptr;
     c.res.set_header("X-Accel-Buffering", "no");
-    c.res.set_chunked_content_provider("text/event-stream", [jobs, language, ends, seen](std::size_t, httplib::DataSink& sink) {
-      if (std::chrono::steady_clock::now() >= ends || !sink.is_writable()) {
-        sink.done();
-        return true;
-      }
-      host::SyncJobs::State state = *seen ? jobs->WaitFor(**seen, std::chrono::duration_cast<std::chrono::milliseconds>(kStreamBeat))
-                                          : jobs->Snapshot();
-      std::string message;
-      if (*seen && state.version == **seen) {
-        message = ": alive\n\n";
-      } else {
-        *seen = state.version;
-        nlohmann::json ports = nlohmann::json::array();
-        for (const auto& [port, text] : Progress(language, *jobs, state)) ports.push_back({{"port", port}, {"text", text}});
-        nlohmann::json event = {{"running", state.running},
-                                {"finished", state.finished},
-                                {"state", state.running ? Say(language, "sync_running") : ""},
-                                {"port_word", Say(language, "port")},
-                                {"ports", ports}};
-        message = "retry: 3000\nevent: progress\ndata: " + event.dump() + "\n\n";
-      }
-      return sink.write(message.data(), message.size());
-    });
+    if (!slot) {
+      c.res.set_content(Event(language, *jobs, now, limits_.poll), "text/event-stream");
+      return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const StreamLimits limits = limits_;
+    auto seen = std::make_shared<std::optional<std::uint64_t>>();
+    // When the state last changed, and when the stream last sent anything.
+    auto changed = std::make_shared<std::chrono::steady_clock::time_point>(start);
+    auto sent = std::make_shared<std::chrono::steady_clock::time_point>(start);
+    c.res.set_chunked_content_provider(
+        "text/event-stream", [jobs, language, start, limits, seen, changed, sent, slot](std::size_t, httplib::DataSink& sink) {
+          const auto at = std::chrono::steady_clock::now();
+          // A client gone is seen within a slice (its slot freed), not at the next keep-alive.
+          if (at - start >= limits.life || at - *changed >= limits.idle || !sink.is_writable()) {
+            sink.done();
+            return true;
+          }
+          host::SyncJobs::State state = *seen ? jobs->WaitFor(**seen, kStreamSlice) : jobs->Snapshot();
+          const auto now = std::chrono::steady_clock::now();
+          if (*seen && state.version == **seen) {
+            if (now - *sent < kStreamBeat) return true;  // nothing to send yet
+            *sent = now;
+            return sink.write(": alive\n\n", 9);
+          }
+          *seen = state.version;
+          *changed = *sent = now;
+          const std::string message = Event(language, *jobs, state, kStreamRetry);
+          if (!sink.write(message.data(), message.size())) return false;
+          if (!state.running) sink.done();  // the sync ended: the page reloads
+          return true;
+        });
+  }
+
+  // One progress event, with how soon the browser reconnects when the stream ends.
+  static std::string Event(Language language, const host::SyncJobs& jobs, const host::SyncJobs::State& state,
+                           std::chrono::seconds retry) {
+    nlohmann::json ports = nlohmann::json::array();
+    for (const auto& [port, text] : Progress(language, jobs, state)) ports.push_back({{"port", port}, {"text", text}});
+    nlohmann::json event = {{"running", state.running},
+                            {"finished", state.finished},
+                            {"state", state.running ? Say(language, "sync_running") : ""},
+                            {"port_word", Say(language, "port")},
+                            {"ports", ports}};
+    return "retry: " + std::to_string(retry.count() * 1000) + "\nevent: progress\ndata: " + event.dump() + "\n\n";
   }
 
  private:
@@ -439,6 +504,8 @@ class Dashboard {
 
   const PageHost& host_;
   host::SyncJobs* jobs_;
+  const StreamLimits limits_;
+  std::shared_ptr<StreamSlots> slots_;
 };
 
 }  // namespace
@@ -451,8 +518,8 @@ std::string CauseWords(Language language, const std::string& code) {
   return Say(language, "cause_" + code);
 }
 
-std::vector<Route> DashboardRoutes(const PageHost& host, host::SyncJobs* sync) {
-  auto page = std::make_shared<Dashboard>(host, sync);
+std::vector<Route> DashboardRoutes(const PageHost& host, host::SyncJobs* sync, const StreamLimits& streams) {
+  auto page = std::make_shared<Dashboard>(host, sync, streams);
   return {
       {"GET", "/dashboard", Access::Page, Action::ViewDashboard, [page](Context& c) { page->Page(c); }},
       {"POST", "/sync", Access::Form, Action::Sync, [page](Context& c) { page->SyncNow(c); }},

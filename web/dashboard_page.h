@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "web/console_server.h"
 #include "web/page.h"
 
 namespace vanto::host {
@@ -15,9 +16,9 @@ class SyncJobs;
 
 namespace vanto::web {
 
-// GET /dashboard, POST /sync, GET /sync/events, GET /static/dashboard.js. `sync` may be null
-// (no site).
-std::vector<Route> DashboardRoutes(const PageHost& host, host::SyncJobs* sync);
+// GET /dashboard, POST /sync, GET /sync/events (progress streams within `streams`),
+// GET /static/dashboard.js. `sync` may be null (no site).
+std::vector<Route> DashboardRoutes(const PageHost& host, host::SyncJobs* sync, const StreamLimits& streams);
 
 // A sync's cause code ("missing", "busy", ... as the host library records it) in words.
 std::string CauseWords(Language language, const std::string& code);

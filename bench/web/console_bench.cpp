@@ -5,17 +5,27 @@
 // times each. Prints, per page, the median and 99th percentile latency, the requests per second
 // and the server's peak resident memory (VmHWM), with the machine's load before and after.
 //
+// Then the doors: one client's dashboard median and a sign-in, first alone, then while 200 other
+// clients keep asking for the progress stream and 100 send a request's headers one byte a second
+// (each from a loopback address of its own, reconnecting whenever the server closes it).
+//
 // Run: build-rel/bench/web/console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH]
 // [--database FILE] (an SQLite file kept for the next run: seeded only when it does not exist)
+// [--streams N] [--slow N] (the doors' attackers; both 0: no doors)
 // (a Release build: cmake -DCMAKE_BUILD_TYPE=Release -DVANTO_BENCH=ON). With VANTO_BENCH_PG_URL
 // (else VANTO_TEST_PG_URL) set, e.g. to a cluster from scripts/pg-cluster.sh, it runs on a
 // PostgreSQL database of its own too (created and dropped).
-// Goals: p99 at most 100 ms for each page, peak resident memory under 128 MiB.
+// Goals: p99 at most 100 ms for each page, peak resident memory under 128 MiB; under the doors'
+// attack a sign-in and a dashboard within 200 ms, the one-client median up by at most 50 %.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +70,7 @@ struct Settings {
   int requests = 40;  // per client and page
   std::string vanto = VANTO_BINARY;
   std::string database;  // an SQLite file kept between runs (seeded when it does not exist yet)
+  int streams = 200, slow = 100;  // the doors' attackers
 };
 
 [[noreturn]] void Fail(const std::string& what) {
@@ -195,6 +206,21 @@ std::string CookieOf(const httplib::Result& r, const std::string& name) {
   return {};
 }
 
+// A session cookie, or "" when signing in failed (no answer within 30 s, or refused).
+std::string TrySignIn(int port) {
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(std::chrono::seconds(30));
+  client.set_read_timeout(std::chrono::seconds(30));
+  auto form = client.Get("/login");
+  if (!form) return {};
+  std::string token = CookieOf(form, "vanto_login");
+  auto r = client.Post("/login", httplib::Headers{{"Cookie", "vanto_login=" + token}},
+                       httplib::Params{{"csrf", token}, {"name", kUser}, {"password", kPassword}});
+  if (!r || r->status != 303) return {};
+  std::string session = CookieOf(r, "vanto_session");
+  return session.empty() ? std::string() : "vanto_session=" + session;
+}
+
 std::string SignIn(int port) {
   httplib::Client client("127.0.0.1", port);
   client.set_read_timeout(std::chrono::seconds(30));
@@ -222,6 +248,208 @@ std::string SwipesPath(std::mt19937& random) {
   char period[64];
   std::snprintf(period, sizeof period, "from=2026-%02d-01&to=2026-%02d-28", month, month);
   return "/swipes?" + std::string(period) + "&person=" + std::to_string(person);
+}
+
+// Clients that hold the server's doors: `streams` ask for the progress stream as open dashboards
+// do (reconnecting 1 s after each end, sooner than the server asks), `slow` send a request's
+// headers one byte a second; each from a loopback address of its own, reconnecting 1 s after the
+// server closes it. One thread, one poll over all.
+class Attackers {
+ public:
+  Attackers(int port, int streams, int slow, const std::string& cookie) : port_(port) {
+    for (int i = 0; i < streams + slow; ++i) {
+      Conn c;
+      c.stream = i < streams;
+      c.from = c.stream ? "127.0." + std::to_string(2 + i / 250) + "." + std::to_string(1 + i % 250)
+                        : "127.0.1." + std::to_string(1 + i - streams);
+      conns_.push_back(std::move(c));
+    }
+    stream_request_ = "GET /sync/events HTTP/1.1\r\nHost: bench\r\nAccept: text/event-stream\r\nCookie: " + cookie + "\r\n\r\n";
+    slow_request_ = "GET /dashboard HTTP/1.1\r\nHost: bench\r\nX-Slow: " + std::string(100000, 'a') + "\r\n\r\n";
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~Attackers() {
+    stop_ = true;
+    thread_.join();
+    for (Conn& c : conns_)
+      if (c.fd >= 0) close(c.fd);
+  }
+  // Connections open now: streams the server holds, and slow clients.
+  int held_streams() const { return held_streams_; }
+  int open_slow() const { return open_slow_; }
+  long long closed_by_server() const { return closed_; }
+  long long refused() const { return refused_; }
+
+ private:
+  struct Conn {
+    bool stream = false;
+    std::string from;
+    int fd = -1;
+    std::size_t sent = 0;
+    std::string head;
+    bool held = false;
+    Clock::time_point next{};
+  };
+
+  void Connect(Conn& c) {
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, c.from.c_str(), &local.sin_addr);
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_port = htons(static_cast<std::uint16_t>(port_));
+    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+    timeval tv{1, 0};
+    setsockopt(c.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (bind(c.fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(c.fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+      close(c.fd);
+      c.fd = -1;
+      c.next = Clock::now() + std::chrono::seconds(1);
+      return;
+    }
+    fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+    c.sent = 0;
+    c.head.clear();
+    c.held = false;
+    c.next = Clock::now();
+    if (c.stream) {
+      [[maybe_unused]] ssize_t n = send(c.fd, stream_request_.data(), stream_request_.size(), MSG_NOSIGNAL);
+    }
+  }
+
+  void Drop(Conn& c, bool by_server) {
+    close(c.fd);
+    c.fd = -1;
+    if (by_server) ++closed_;
+    c.next = Clock::now() + std::chrono::seconds(1);
+  }
+
+  void Loop() {
+    std::vector<pollfd> polls;
+    std::vector<Conn*> of;
+    while (!stop_) {
+      const auto now = Clock::now();
+      polls.clear();
+      of.clear();
+      int held = 0, slow = 0;
+      for (Conn& c : conns_) {
+        if (c.fd < 0 && now >= c.next) Connect(c);
+        if (c.fd < 0) continue;
+        if (!c.stream && now >= c.next) {  // the next byte of its headers
+          if (send(c.fd, slow_request_.data() + c.sent % slow_request_.size(), 1, MSG_NOSIGNAL) == 1) ++c.sent;
+          c.next = now + std::chrono::seconds(1);
+        }
+        held += c.stream && c.held;
+        slow += !c.stream;
+        polls.push_back({c.fd, POLLIN, 0});
+        of.push_back(&c);
+      }
+      held_streams_ = held;
+      open_slow_ = slow;
+      if (poll(polls.data(), polls.size(), 100) <= 0) continue;
+      for (std::size_t i = 0; i < polls.size(); ++i) {
+        if (!polls[i].revents) continue;
+        Conn& c = *of[i];
+        char buffer[4096];
+        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+          Drop(c, true);
+          continue;
+        }
+        if (c.head.size() < 4096) c.head.append(buffer, static_cast<std::size_t>(n));
+        if (c.head.rfind("HTTP/1.1 503", 0) == 0) ++refused_;
+        const std::size_t end = c.head.find("\r\n\r\n");
+        if (!c.stream || end == std::string::npos) continue;
+        c.held = c.head.find("Transfer-Encoding: chunked") != std::string::npos;
+        // A whole answer (one event, not held): the dashboard asks again later, on a new connection.
+        if (!c.held && c.head.find("\n\n", end + 4) != std::string::npos) Drop(c, false);
+      }
+    }
+  }
+
+  const int port_;
+  std::vector<Conn> conns_;
+  std::string stream_request_, slow_request_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> held_streams_{0}, open_slow_{0};
+  std::atomic<long long> closed_{0}, refused_{0};
+  std::thread thread_;
+};
+
+struct DoorFigures {
+  std::vector<double> kept, fresh, sign_in;  // ms: the dashboard on one kept-alive connection, on new ones; signing in
+  int failures = 0;
+};
+
+// One client's dashboard (100 on one kept-alive connection, 20 on a new connection each) and 5
+// sign-ins, one after another.
+DoorFigures Measure(int port, const std::string& cookie) {
+  DoorFigures f;
+  const httplib::Headers headers{{"Cookie", cookie}};
+  {
+    httplib::Client client("127.0.0.1", port);
+    client.set_keep_alive(true);
+    client.set_connection_timeout(std::chrono::seconds(30));
+    client.set_read_timeout(std::chrono::seconds(30));
+    client.Get("/dashboard", headers);  // the connection is open before the clock starts
+    for (int n = 0; n < 100; ++n) {
+      const auto start = Clock::now();
+      auto r = client.Get("/dashboard", headers);
+      if (!r || r->status != 200) ++f.failures;
+      else f.kept.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+  }
+  for (int n = 0; n < 20; ++n) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_connection_timeout(std::chrono::seconds(30));
+    client.set_read_timeout(std::chrono::seconds(30));
+    const auto start = Clock::now();
+    auto r = client.Get("/dashboard", headers);
+    if (!r || r->status != 200) ++f.failures;
+    else f.fresh.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  for (int n = 0; n < 5; ++n) {
+    const auto start = Clock::now();
+    if (TrySignIn(port).empty()) ++f.failures;
+    else f.sign_in.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  return f;
+}
+
+void PrintDoors(const char* label, const DoorFigures& f) {
+  auto max = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
+  std::printf("  %-16s dashboard kept-alive median %6.1f ms max %7.1f ms; new connection median %6.1f ms max %7.1f ms;"
+              " sign-in median %6.1f ms max %7.1f ms; %d failed\n",
+              label, Percentile(f.kept, 0.5), max(f.kept), Percentile(f.fresh, 0.5), max(f.fresh),
+              Percentile(f.sign_in, 0.5), max(f.sign_in), f.failures);
+}
+
+void Doors(const Settings& settings, const Server& server, const std::string& cookie) {
+  const std::string load_before = LoadAverage();
+  const DoorFigures alone = Measure(server.port, cookie);
+  Attackers attackers(server.port, settings.streams, settings.slow, cookie);
+  // Until every slow client is connected and the streams have been asked for (at most 30 s).
+  for (const auto until = Clock::now() + std::chrono::seconds(30);
+       attackers.open_slow() < settings.slow && Clock::now() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  const int held = attackers.held_streams(), slow = attackers.open_slow();
+  const DoorFigures attacked = Measure(server.port, cookie);
+  const std::string load_after = LoadAverage();
+  const int threads = Threads(server.pid);
+  std::printf("  doors: %d clients asking for the progress stream (%d held by the server), %d slow clients (%d open);"
+              " load average before %s, after %s; server %d threads; %lld closed by the server, %lld refused (503)\n",
+              settings.streams, held, settings.slow, slow, load_before.c_str(), load_after.c_str(), threads,
+              attackers.closed_by_server(), attackers.refused());
+  PrintDoors("alone", alone);
+  PrintDoors("under attack", attacked);
+  auto max = [](const std::vector<double>& v) { return v.empty() ? 1e9 : *std::max_element(v.begin(), v.end()); };
+  const bool met = attacked.failures == 0 && max(attacked.sign_in) <= 200 && max(attacked.fresh) <= 200 &&
+                   Percentile(attacked.kept, 0.5) <= 1.5 * Percentile(alone.kept, 0.5);
+  std::printf("  doors goals (sign-in and dashboard within 200 ms, one-client median up at most 50 %%): %s\n",
+              met ? "met" : "MISSED");
 }
 
 void Run(const Settings& settings, const std::string& engine, const std::string& location) {
@@ -291,7 +519,7 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   const long long peak = PeakKiB(server.pid);
   const int threads = Threads(server.pid);
   const std::string load_after = LoadAverage();
-  Stop(server);
+  const bool doors = settings.streams > 0 || settings.slow > 0;
 
   std::vector<double> all_dashboard, all_swipes;
   for (int i = 0; i < settings.clients; ++i) {
@@ -312,6 +540,8 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   const bool met = Percentile(all_dashboard, 0.99) <= 100 && Percentile(all_swipes, 0.99) <= 100 && peak >= 0 &&
                    peak < 128 * 1024 && failures == 0;
   std::printf("  goals (p99 <= 100 ms, peak RSS < 128 MiB, no failure): %s\n", met ? "met" : "MISSED");
+  if (doors) Doors(settings, server, cookie);
+  Stop(server);
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
 }
@@ -326,15 +556,19 @@ int main(int argc, char** argv) {
   Settings settings;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (i + 1 >= argc) Fail("usage: console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH] [--database FILE]");
+    if (i + 1 >= argc) Fail("usage: console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH] [--database FILE] [--streams N] [--slow N]");
     if (a == "--swipes") settings.swipes = std::atoll(argv[++i]);
     else if (a == "--clients") settings.clients = std::atoi(argv[++i]);
     else if (a == "--requests") settings.requests = std::atoi(argv[++i]);
     else if (a == "--vanto") settings.vanto = argv[++i];
     else if (a == "--database") settings.database = argv[++i];
+    else if (a == "--streams") settings.streams = std::atoi(argv[++i]);
+    else if (a == "--slow") settings.slow = std::atoi(argv[++i]);
     else Fail("unknown option " + a);
   }
   if (settings.swipes < 1 || settings.clients < 1 || settings.requests < 1) Fail("every count must be at least 1");
+  if (settings.streams < 0 || settings.slow < 0 || settings.streams > 500 || settings.slow > 250)
+    Fail("--streams takes 0 to 500 clients, --slow 0 to 250");
   signal(SIGPIPE, SIG_IGN);
   if (!settings.database.empty()) {
     Run(settings, "SQLite", settings.database);

@@ -167,6 +167,19 @@ TEST_P(ApiTest, RefusalsAreProblemsNamingTheirCause) {
   }
   // A refused write changed nothing.
   EXPECT_EQ(json::parse(Call(writer_, "GET", "/api/v1/people").body)["people"].size(), 0u);
+  // Each token refused for its scope left its row: who, from where, what.
+  std::multiset<std::string> refused, expected;
+  for (const Case& c : cases)
+    if (c.status == 403)
+      expected.insert((c.token == reader_ ? "token:reader|" : "token:writer|") + c.method + " " + c.path);
+  auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
+  for (const accounts::AuditEntry& e : accounts->AuditTrail(100, std::nullopt))
+    if (e.action == "refused") {
+      EXPECT_EQ(e.origin, "127.0.0.9");
+      EXPECT_NE(e.details.find(": the token lacks the scope "), std::string::npos) << e.details;
+      refused.insert(e.actor + "|" + e.details.substr(0, e.details.find(':')));
+    }
+  EXPECT_EQ(refused, expected);
 }
 
 TEST_P(ApiTest, PagesAreClampedAndSaySo) {

@@ -237,6 +237,23 @@ TEST(ConsoleDashboard, TheProgressStreamTellsTheStateAtOnce) {
   EXPECT_NE(received.find("\"finished\":0"), std::string::npos) << received;
 }
 
+// While nothing runs, a stream is one event and its end (the browser asks again after the poll
+// bound): open dashboards hold no connection, however many.
+TEST(ConsoleDashboard, WhileNothingRunsAStreamIsOneEventAndNoHeldConnection) {
+  ServerOptions options;
+  options.streams.poll = std::chrono::seconds(7);
+  Console console(options, SiteSyncs);
+  Session viewer = console.Login(console.users.viewer);
+  for (int i = 0; i < 3 * static_cast<int>(StreamLimits{}.total); ++i) {
+    httplib::Result r = console.Get("/sync/events", viewer.cookie);
+    ASSERT_TRUE(r) << i;
+    EXPECT_EQ(r->status, 200);
+    EXPECT_FALSE(r->has_header("Transfer-Encoding")) << i;  // a whole answer, not a held stream
+    EXPECT_EQ(r->body.rfind("retry: 7000\nevent: progress\ndata: {", 0), 0u) << r->body;
+    EXPECT_NE(r->body.find("\"running\":false"), std::string::npos) << r->body;
+  }
+}
+
 TEST(ConsoleTerminals, AnAdminAcknowledgesAConflictOnceWithItsAuditRow) {
   Console console({}, SiteSyncs);
   const std::int64_t id = Seed(console.database());

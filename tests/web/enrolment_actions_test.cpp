@@ -15,6 +15,7 @@
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
 #include "tests/web/console_fixture.h"
+#include "tests/web/raw_client.h"
 #include "web/enrolments_page.h"
 
 namespace vanto::web::testing {
@@ -46,6 +47,7 @@ class EnrolmentActions : public ::testing::Test {
     host::PinControlSettings(settings);
     ServerOptions options;
     options.terminal_wait = std::chrono::milliseconds(300);
+    options.streams = streams_;
     console_ = std::make_unique<Console>(options, [this](const std::string& database) {
       site::Site site;
       site.path = "site.toml";
@@ -107,6 +109,7 @@ class EnrolmentActions : public ::testing::Test {
   terminal::sim::Template template_{};
   std::unique_ptr<Console> console_;
   Session admin_;
+  StreamLimits streams_;  // a fixture of its own may change them before SetUp
 };
 
 TEST_F(EnrolmentActions, BackUpThenCopyToChosenTerminalsEachWithItsResultAndAuditRows) {
@@ -241,7 +244,10 @@ TEST_F(EnrolmentActions, OnlyAnAdminWithTheFormsTokenActsAndTheResultsSpeakTheUs
       ASSERT_TRUE(r);
       EXPECT_EQ(r->status, 403) << c.who << " " << path;
     }
-  EXPECT_EQ(AuditCount(), before);
+  // Only the refusals themselves are in the audit trail.
+  const std::vector<std::string> rows = AuditSince(before);
+  EXPECT_EQ(rows.size(), 6u);
+  for (const std::string& row : rows) EXPECT_EQ(row.rfind("refused|POST /enrolments/", 0), 0u) << row;
   EXPECT_TRUE(Stored().empty());
   EXPECT_FALSE(sim_.Terminal(2, 3)->persons.count(kFingerprintPerson));
   // hr reads the list but gets no forms.
@@ -366,6 +372,97 @@ TEST_F(EnrolmentActions, AScannedPortOffersTheTerminalsASyncReached) {
   jobs.reset();
   EXPECT_EQ(offered(*jobs_for(33)), "1.1 1.2 ") << "from the recorded run";
   EXPECT_EQ(offered(*jobs_for(4)), "1.1 1.2 ");
+}
+
+// The progress streams while a sync runs (port 2's line held by "another program"): held, a few
+// per session and per user, released when their client goes; each ends when the sync does, or
+// when nothing changed for the idle bound.
+class ProgressStreams : public EnrolmentActions {
+ protected:
+  // Idle streams last as long as each test needs (the idle test's own fixture says otherwise).
+  ProgressStreams() { streams_.idle = std::chrono::minutes(10); }
+
+  void HoldPortTwo() {
+    held_ = open(paths_.at(2).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(held_, 0);
+    ASSERT_EQ(flock(held_, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(console_->sync()->Begin(store::RunStarter::Console, "ada", 2), host::SyncJobs::Start::Started);
+  }
+  void Release() {
+    if (held_ >= 0) close(held_);
+    held_ = -1;
+  }
+  void TearDown() override {
+    Release();
+    EnrolmentActions::TearDown();
+  }
+
+  // A stream asked for with `cookie`; whether the server holds it (a chunked answer that goes on)
+  // rather than answering one event.
+  std::unique_ptr<RawClient> Open(const Session& s, bool& held) {
+    auto client = std::make_unique<RawClient>(console_->port());
+    client->Send("GET /sync/events HTTP/1.1\r\nHost: x\r\nCookie: " + s.cookie + "\r\n\r\n");
+    const std::string head = client->ReadUntil("\r\n\r\n");
+    EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+    held = head.find("Transfer-Encoding: chunked") != std::string::npos;
+    return client;
+  }
+  bool OpenHeld(const Session& s, std::vector<std::unique_ptr<RawClient>>& into) {
+    bool held = false;
+    into.push_back(Open(s, held));
+    return held;
+  }
+
+  int held_ = -1;
+};
+
+TEST_F(ProgressStreams, AreCappedPerSessionAndPerUserAndFreedWhenTheirClientGoes) {
+  HoldPortTwo();
+  const Session v1 = console_->Login(console_->users.viewer), v2 = console_->Login(console_->users.viewer),
+                v3 = console_->Login(console_->users.viewer);
+  std::vector<std::unique_ptr<RawClient>> open;
+  struct Step {
+    const Session* session;
+    bool held;
+    const char* why;
+  };
+  const Step steps[] = {
+      {&v1, true, "first of its session"},  {&v1, true, "second of its session"},
+      {&v1, false, "third of its session"}, {&v2, true, "the user's third"},
+      {&v2, true, "the user's fourth"},     {&v3, false, "the user's fifth, the session's first"},
+      {&admin_, true, "another user's"},
+  };
+  for (const Step& step : steps) EXPECT_EQ(OpenHeld(*step.session, open), step.held) << step.why;
+  // The first stream's client goes: its session may hold one again once the server saw it go.
+  open.erase(open.begin());
+  bool held = false;
+  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       !held && std::chrono::steady_clock::now() < until;) {
+    std::unique_ptr<RawClient> again = Open(v1, held);  // each one not held is closed at once
+    if (held) open.push_back(std::move(again));
+  }
+  EXPECT_TRUE(held);
+  // The sync ends once the line is free: a held stream (the session's second) tells so and ends.
+  Release();
+  const std::string rest = open[0]->ReadUntil("\r\n0\r\n\r\n", std::chrono::seconds(120));
+  EXPECT_NE(rest.find("\"running\":false"), std::string::npos) << rest;
+  EXPECT_NE(rest.find("\r\n0\r\n\r\n"), std::string::npos) << rest;
+}
+
+class IdleProgressStreams : public ProgressStreams {
+ protected:
+  IdleProgressStreams() { streams_.idle = std::chrono::seconds(1); }
+};
+
+TEST_F(IdleProgressStreams, EndWhenNothingChangedForTheIdleBound) {
+  HoldPortTwo();
+  bool held = false;
+  std::unique_ptr<RawClient> stream = Open(admin_, held);
+  EXPECT_TRUE(held);
+  // Nothing changes while the line is held: the stream ends by itself, the sync still running.
+  const std::string rest = stream->ReadUntil("\r\n0\r\n\r\n", std::chrono::seconds(60));
+  EXPECT_NE(rest.find("\r\n0\r\n\r\n"), std::string::npos) << rest;
+  EXPECT_TRUE(console_->sync()->Snapshot().running);
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 // The console against what a hostile or careless client sends: every route without a session,
 // every role against every action, forged forms, reused sessions, markup and SQL in names,
-// oversized bodies, a login brute force, proxies and response headers.
+// oversized bodies, a login brute force, proxies and response headers; refused actions in the
+// audit trail (bounded), slow clients and many connections from one address.
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "tests/web/console_fixture.h"
+#include "tests/web/raw_client.h"
+#include "web/refusals.h"
 #include "web/role_matrix.h"
 
 namespace vanto::web::testing {
@@ -132,7 +135,10 @@ TEST(ConsoleSecurity, AFormWithoutTheSessionsTokenIsRefusedAndChangesNothing) {
   }
   EXPECT_FALSE(console.accounts().FindUser("mallory"));
   EXPECT_FALSE(console.accounts().FindUser(console.users.hr)->disabled);
-  EXPECT_EQ(console.accounts().AuditTrail(1000).size(), audit_rows);
+  // Nothing but the refusals themselves went into the audit trail, a row each up to the rate.
+  const std::vector<accounts::AuditEntry> trail = console.accounts().AuditTrail(1000);
+  ASSERT_EQ(trail.size(), audit_rows + RefusalLimits{}.per_minute);
+  for (std::size_t i = 0; i < RefusalLimits{}.per_minute; ++i) EXPECT_EQ(trail[i].action, "refused") << trail[i].details;
   // A login form without its cookie's token is refused too.
   httplib::Result login =
       console.Post("/login", {{"csrf", std::string(64, '1')}, {"name", console.users.admin}, {"password", kPassword}},
@@ -318,6 +324,184 @@ TEST(ConsoleSecurity, PagesSpeakTheUsersLanguageElseTheBrowsers) {
   EXPECT_EQ(console.Post("/language", {{"csrf", hr.csrf}, {"language", "zh_CN"}}, hr.cookie)->status, 303);
   EXPECT_NE(console.Get("/dashboard", hr.cookie, {{"Accept-Language", "en"}})->body.find("概览"), std::string::npos);
   EXPECT_EQ(console.Post("/language", {{"csrf", hr.csrf}, {"language", "fr"}}, hr.cookie)->status, 400);
+}
+
+// The audit rows written since `before` rows were there, oldest first.
+std::vector<accounts::AuditEntry> AuditSince(Console& console, std::size_t before) {
+  std::vector<accounts::AuditEntry> trail = console.accounts().AuditTrail(10000);
+  trail.resize(trail.size() - before);
+  return {trail.rbegin(), trail.rend()};
+}
+
+TEST(ConsoleSecurity, EveryRefusedActionIsAuditedWithWhoWhatAndFromWhere) {
+  Console console;
+  Session viewer = console.Login(console.users.viewer), hr = console.Login(console.users.hr),
+          admin = console.Login(console.users.admin);
+  struct Case {
+    const char* what;
+    std::function<httplib::Result()> send;
+    std::string actor, details;
+  };
+  const std::vector<Case> cases = {
+      {"a page the role may not open", [&] { return console.Get("/users", viewer.cookie); }, console.users.viewer,
+       "GET /users: the role viewer may not users"},
+      {"an action the role may not do", [&] { return console.Post("/sync", {{"csrf", hr.csrf}}, hr.cookie); },
+       console.users.hr, "POST /sync: the role hr may not sync"},
+      {"a form without the session's token",
+       [&] { return console.Post("/users/add", {{"name", "mallory"}, {"role", "admin"}}, admin.cookie); },
+       console.users.admin, "POST /users/add: the form's token is missing or wrong"},
+      {"a login form without its token",
+       [&] { return console.Post("/login", {{"csrf", std::string(64, '1')}, {"name", "ada"}}, "vanto_login=" + std::string(64, '2')); },
+       "", "POST /login: the form's token is missing or wrong"},
+  };
+  for (const Case& c : cases) {
+    const std::size_t before = console.accounts().AuditTrail(10000).size();
+    httplib::Result r = c.send();
+    ASSERT_TRUE(r) << c.what;
+    EXPECT_EQ(r->status, 403) << c.what;
+    const std::vector<accounts::AuditEntry> rows = AuditSince(console, before);
+    ASSERT_EQ(rows.size(), 1u) << c.what;
+    EXPECT_EQ(rows[0].action, "refused") << c.what;
+    EXPECT_EQ(rows[0].actor, c.actor) << c.what;
+    EXPECT_EQ(rows[0].origin, "127.0.0.1") << c.what;
+    EXPECT_EQ(rows[0].details, c.details) << c.what;
+  }
+}
+
+TEST(ConsoleSecurity, RefusalsBeyondARateAreCountedAndTheCountWrittenOnce) {
+  struct Case {
+    const char* what;
+    int sessions;                   // signed-in viewers refused the users page (0: login forms without a token)
+    std::vector<std::string> from;  // the client addresses (through a trusted proxy), one refusal each in turn
+    int refusals;
+    std::size_t written;
+    std::string counted_actor, counted_origin;
+    std::string counted;  // the count row's first words
+  };
+  const std::vector<Case> cases = {
+      {"one session", 1, {"203.0.113.1"}, 10, 3, "vic", "203.0.113.1", "7 more refused requests"},
+      {"many sessions from one address", 5, {"203.0.113.1"}, 10, 3, "vic", "203.0.113.1", "7 more refused requests"},
+      {"one address without a session", 0, {"203.0.113.1"}, 10, 3, "", "203.0.113.1", "7 more refused requests"},
+      {"many addresses", 0, {"203.0.113.1", "203.0.113.2", "203.0.113.3", "203.0.113.4"}, 8, 5, "", "many addresses",
+       "3 more refused requests"},
+  };
+  for (const Case& c : cases) {
+    ServerOptions options;
+    options.trusted_proxies = {"127.0.0.1"};
+    options.refusals.per_minute = 3;
+    options.refusals.total_per_minute = 5;
+    Console console(options);
+    std::vector<Session> sessions;
+    for (int i = 0; i < c.sessions; ++i) sessions.push_back(console.Login(console.users.viewer));
+    const std::size_t before = console.accounts().AuditTrail(10000).size();
+    for (int k = 0; k < c.refusals; ++k) {
+      httplib::Headers headers = {{"X-Forwarded-For", c.from[static_cast<std::size_t>(k) % c.from.size()]}};
+      httplib::Result r = c.sessions ? console.Get("/users", sessions[static_cast<std::size_t>(k % c.sessions)].cookie, headers)
+                                     : console.Post("/login", {{"csrf", std::string(64, '1')}}, "", headers);
+      ASSERT_TRUE(r) << c.what;
+      EXPECT_EQ(r->status, 403) << c.what;
+    }
+    std::vector<accounts::AuditEntry> rows = AuditSince(console, before);
+    EXPECT_EQ(rows.size(), c.written) << c.what;
+    for (const accounts::AuditEntry& e : rows) EXPECT_EQ(e.action, "refused") << c.what;
+    // Within its minute the count is held; once it ends, any request writes it, once.
+    console.Get("/login");
+    EXPECT_EQ(AuditSince(console, before).size(), c.written) << c.what;
+    console.Advance(RefusalAudit::kWindow);
+    console.Get("/login");
+    console.Get("/login");
+    rows = AuditSince(console, before);
+    ASSERT_EQ(rows.size(), c.written + 1) << c.what;
+    EXPECT_EQ(rows.back().action, "refused.counted") << c.what;
+    EXPECT_EQ(rows.back().actor, c.counted_actor) << c.what;
+    EXPECT_EQ(rows.back().origin, c.counted_origin) << c.what;
+    EXPECT_EQ(rows.back().details.rfind(c.counted, 0), 0u) << c.what << ": " << rows.back().details;
+  }
+}
+
+// Clients that send a request slowly, or part of one and nothing more: each is closed once its
+// deadline passes, and none of them delays another client's answer meanwhile.
+TEST(ConsoleSecurity, SlowClientsAreClosedAtTheirDeadlineAndDelayNobody) {
+  using std::chrono::milliseconds;
+  using std::chrono::minutes;
+  struct Case {
+    const char* what;
+    milliseconds header, body;
+    std::string sent;  // all the client sends
+    bool closed;       // closed by the server (else still open once the others were answered)
+  };
+  const std::string post = "POST /login HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: 100\r\n\r\ncsrf=";
+  const std::vector<Case> cases = {
+      {"headers begun, long deadlines", minutes(10), minutes(10), "GET /login HTTP/1.1\r\nHo", false},
+      {"nothing sent, long deadlines", minutes(10), minutes(10), "", false},
+      {"headers begun", milliseconds(500), minutes(10), "GET /login HTTP/1.1\r\nHo", true},
+      {"nothing sent", milliseconds(500), minutes(10), "", true},
+      {"a body begun", minutes(10), milliseconds(500), post, true},
+  };
+  for (const Case& c : cases) {
+    ServerOptions options;
+    options.connections.header = c.header;
+    options.connections.body = c.body;
+    Console console(options);
+    std::vector<std::unique_ptr<RawClient>> slow;
+    // More than the old server's 66 threads, from addresses of their own (under each one's cap).
+    for (int i = 0; i < 80; ++i) {
+      slow.push_back(std::make_unique<RawClient>(console.port(), "127.0.1." + std::to_string(1 + i)));
+      ASSERT_TRUE(slow.back()->connected()) << c.what;
+      ASSERT_TRUE(c.sent.empty() || slow.back()->Send(c.sent)) << c.what;
+    }
+    httplib::Result r = console.Get("/login");
+    ASSERT_TRUE(r) << c.what;
+    EXPECT_EQ(r->status, 200) << c.what;
+    for (const auto& client : slow) {
+      if (c.closed) EXPECT_TRUE(client->ClosedWithin(std::chrono::seconds(60))) << c.what;
+      else EXPECT_FALSE(client->ClosedNow()) << c.what;
+    }
+  }
+}
+
+TEST(ConsoleSecurity, ConnectionsFromOneAddressAreCappedExceptATrustedProxys) {
+  const std::string request = "GET /login HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::vector<std::string> trusted;
+    const char* answer;  // to the connection beyond the cap
+  };
+  for (const Case& c : {Case{"a client", {}, "HTTP/1.1 503"}, Case{"a trusted proxy", {"127.0.0.5"}, "HTTP/1.1 200"}}) {
+    ServerOptions options;
+    options.connections.per_address = 4;
+    options.connections.keep_alive = std::chrono::minutes(10);
+    options.trusted_proxies = c.trusted;
+    Console console(options);
+    // Four connections, each surely counted (answered once), then kept open.
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 4; ++i) {
+      held.push_back(std::make_unique<RawClient>(console.port(), "127.0.0.5"));
+      held.back()->Send("GET /login HTTP/1.1\r\nHost: x\r\n\r\n");
+      ASSERT_NE(held.back()->ReadUntil("</html>").find("</html>"), std::string::npos);
+    }
+    RawClient beyond(console.port(), "127.0.0.5");
+    beyond.Send(request);
+    EXPECT_EQ(beyond.ReadUntil("\r\n").rfind(c.answer, 0), 0u) << c.what << ": " << beyond.ReadUntil("\r\n");
+    // Another address is served as ever.
+    RawClient other(console.port(), "127.0.0.6");
+    other.Send(request);
+    EXPECT_EQ(other.ReadUntil("\r\n").rfind("HTTP/1.1 200", 0), 0u) << c.what;
+    if (c.trusted.empty()) {
+      EXPECT_NE(console.log().find("connections from 127.0.0.5 refused: 4 are open"), std::string::npos) << console.log();
+      // One closed, the address may open one again (once the server has seen it close).
+      held.pop_back();
+      std::string answer;
+      for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+           answer.rfind("HTTP/1.1 200", 0) != 0 && std::chrono::steady_clock::now() < until;) {
+        RawClient again(console.port(), "127.0.0.5");
+        again.Send(request);
+        answer = again.ReadUntil("\r\n");
+      }
+      EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+    }
+  }
 }
 
 }  // namespace
