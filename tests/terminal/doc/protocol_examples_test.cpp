@@ -10,11 +10,12 @@
 //
 // Every line holds whole bytes as two hex digits (a `#` starts a comment); together they are one
 // whole frame. KIND names the message (probe-request, dense-answer, refusal, ...) and the
-// key=value pairs its fields. Each example must parse as exactly one undamaged frame of KIND's
-// command, decode to exactly its fields, and encode from them to the same bytes. A request
-// followed by an answer of the same terminal and sequence number is an exchange: the request is
-// sent to the simulator, serving the site of the document's one `seed` block, in document order,
-// and its answer must be the example's byte for byte.
+// key=value pairs its fields (a checked dense answer names its digest too). Each example must
+// parse as exactly one undamaged frame of KIND's command, decode to exactly its fields, and
+// encode from them to the same bytes. A request followed by an answer of the same terminal and
+// sequence number is an exchange: the request is sent to the simulator, serving the site of the
+// document's one `seed` block, in document order, and its answer must be the example's byte for
+// byte.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -242,6 +243,20 @@ const std::map<std::string, Kind>& Kinds() {
           Expect(got.start == want.start && got.last == want.last && got.records == want.records, "the dense batch");
           return EncodeDense(want, static_cast<PersonCoding>(f.Number("coding")));
         }}},
+      {"checked-request", {0x0B, CheckNextRequest}},
+      {"checked-answer",
+       {0x8B,
+        [](const Bytes& payload, Fields& f) {
+          // Decoding checks the digest against the records; the field must name the same digest.
+          const auto got = Decoded(DecodeCheckedDenseAnswer(payload), "a checked dense answer with its records' digest");
+          const NextRecordsAnswer want{f.U32("start"), f.Number("last") != 0, f.Records("records")};
+          Expect(got.start == want.start && got.last == want.last && got.records == want.records, "the checked batch");
+          const std::uint32_t digest = f.U32("digest");
+          Expect(DenseDigest(want) == digest, "the digest");
+          Bytes encoded = EncodeDense(want, static_cast<PersonCoding>(f.Number("coding")));
+          for (int shift = 0; shift < 32; shift += 8) encoded.push_back(static_cast<std::uint8_t>(digest >> shift));
+          return encoded;
+        }}},
       {"read-enrolment-request",
        {0x04,
         [](const Bytes& payload, Fields& f) {
@@ -367,7 +382,7 @@ TEST(ProtocolDocument, EveryExampleParsesDecodesAndEncodesToItsOwnBytes) {
 
 TEST(ProtocolDocument, ShowsEveryCommandAndAnswerOfEveryVersion) {
   const Document doc = TheDocument();
-  std::set<std::string> kinds, versions, refusals;
+  std::set<std::string> kinds, versions, refusals, refused;
   for (const Example& example : doc.examples) {
     kinds.insert(example.kind);
     if (example.kind == "probe-answer") versions.insert("probe " + example.fields.at("version"));
@@ -375,15 +390,19 @@ TEST(ProtocolDocument, ShowsEveryCommandAndAnswerOfEveryVersion) {
       versions.insert("begin " + (example.fields.contains("version") ? example.fields.at("version")
                                   : example.fields.contains("generation") ? "2"
                                                                           : "1"));
-    if (example.kind == "refusal") refusals.insert(example.fields.at("code"));
+    if (example.kind == "refusal") {
+      refusals.insert(example.fields.at("code"));
+      refused.insert(example.fields.at("command") + "/" + example.fields.at("code"));
+    }
   }
   for (const auto& [kind, unused] : Kinds()) EXPECT_TRUE(kinds.contains(kind)) << "no example of " << kind;
-  for (const char* version : {"1", "2", "3"}) {
+  for (const char* version : {"1", "2", "3", "4"}) {
     EXPECT_TRUE(versions.contains(std::string("probe ") + version)) << "no version " << version << " probe answer";
     EXPECT_TRUE(versions.contains(std::string("begin ") + version)) << "no version " << version << " begin answer";
   }
   for (int code = 1; code <= 10; ++code)
     EXPECT_TRUE(refusals.contains(std::to_string(code))) << "no example of refusal " << code;
+  EXPECT_TRUE(refused.contains("11/1")) << "no example of a terminal before version 4 refusing 0B";
 }
 
 // Sends `request` over `port` and waits, bounded, for the first frame back.
@@ -475,6 +494,11 @@ TEST(ProtocolDocument, TheExampleReaderRefusesWhatIsNoExample) {
   // A sharp check needs a reader that notices mistakes: a stray word among the bytes, a field
   // given twice, a field the message has not, a value that differs from the bytes.
   const std::string probe = "A5 5A 01 81 01 05 00 6F 01 02 00 00 00 F9 88";
+  // An empty last checked batch from 44: its digest F246C66C, then the same with the digest's
+  // first byte off by one (the frame's CRC made right again), which no batch has.
+  const std::string checked = "```frame checked-answer start=44 last=1 coding=0 records= digest=";
+  const std::string empty = "A5 5A 05 8B 27 0B 00 94 2C 00 00 00 00 01 00 6C C6 46 F2 80 C2";
+  const std::string offDigest = "A5 5A 05 8B 27 0B 00 94 2C 00 00 00 00 01 00 6D C6 46 F2 F6 76";
   struct Case {
     std::string block;
     bool readable;   // the reader takes it
@@ -487,6 +511,11 @@ TEST(ProtocolDocument, TheExampleReaderRefusesWhatIsNoExample) {
       {"```frame probe-answer version=1 held=3\n" + probe + "\n```\n", true, false},
       {"```frame begin-answer held=2\n" + probe + "\n```\n", true, false},
       {"```frame probe-answer version=1 held=2\nA5 5A 01 81 01 05 00 6F 01 02 00 00 00 F9 89\n```\n", true, false},
+      {checked + "0xF246C66C\n" + empty + "\n```\n", true, true},
+      {checked + "0xF246C66D\n" + empty + "\n```\n", true, false},
+      {checked + "0xF246C66D\n" + offDigest + "\n```\n", true, false},
+      {checked + "0xF246C66C\n" + offDigest + "\n```\n", true, false},
+      {"```frame checked-answer start=44 last=1 coding=0 records=\n" + empty + "\n```\n", true, false},
   };
   for (const Case& c : cases) {
     std::istringstream in(c.block);
