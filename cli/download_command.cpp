@@ -57,6 +57,9 @@ int RunDownload(const DownloadOptions& o, Io& io) {
     };
   }
   SyncResult sync = SyncTerminal(*store, machine, control, o.port, o.terminal, options);
+  // A download that succeeded leaves its database behind even when it had nothing new to store,
+  // so the summary below names a database that is there.
+  if (sync.outcome.ok && !sync.store_error) store::OpenSwipeStore(DatabasePath(o.db, true), open);
   if (o.json) io.out << "]\n";
   int status = ReportSync(sync, *store, (o.csv || o.json) ? io.err : io.out, io, "download");
   if (!sync.outcome.ok && !sync.store_error) {

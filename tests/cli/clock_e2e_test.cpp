@@ -25,23 +25,8 @@ namespace {
 
 using nlohmann::json;
 
-std::int64_t UnixSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-class ClockE2E : public SimSite {
+class ClockE2E : public UtcSimSite {
  protected:
-  void SetUp() override {
-    SimSite::SetUp();
-    if (IsSkipped()) return;
-    setenv("TZ", "UTC", 1);  // the simulated clocks follow the process's local time
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-    SimSite::TearDown();
-  }
   // A terminal per entry: version, clock offset, locked, silent.
   struct Bus {
     int version;

@@ -57,23 +57,8 @@ Count ByContent(const std::vector<CardRecordFields>& log, const std::vector<stor
   return count;
 }
 
-std::int64_t UnixSeconds() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-class EverySwipe : public SimSite {
+class EverySwipe : public UtcSimSite {
  protected:
-  void SetUp() override {
-    SimSite::SetUp();
-    if (IsSkipped()) return;
-    setenv("TZ", "UTC", 1);  // the simulated clocks follow the process's local time
-    tzset();
-  }
-  void TearDown() override {
-    unsetenv("TZ");
-    tzset();
-    SimSite::TearDown();
-  }
   // A site file listing terminals 1..count of each port.
   std::string WriteSite(const std::map<int, int>& ports) {
     const std::string path = (folder_ / "site.toml").string();

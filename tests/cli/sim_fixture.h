@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -98,5 +100,27 @@ class SimSite : public ::testing::TestWithParam<Transport> {
   terminal::sim::SimulatorSite site_;
   std::map<int, std::string> paths_;
 };
+
+
+// The same site with the process's zone set to UTC, for tests that compare the simulated clocks
+// (which follow the process's local time) with times they compute.
+class UtcSimSite : public SimSite {
+ protected:
+  void SetUp() override {
+    SimSite::SetUp();
+    if (IsSkipped()) return;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    unsetenv("TZ");
+    tzset();
+    SimSite::TearDown();
+  }
+};
+
+inline std::int64_t UnixSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 }  // namespace vanto::cli::testing
