@@ -157,9 +157,9 @@ std::string NameList(const std::vector<Column>& columns) {
 class Copy {
  public:
   Copy(TableConnection& source, int source_version, TableConnection& target, store::RecordStore& target_store,
-       const CopyProgress& progress, DbCopyResult& result)
+       const CopyProgress& progress, std::function<void()> after_batch_stored, DbCopyResult& result)
       : source_(source), version_(source_version), target_(target), store_(target_store), progress_(progress),
-        result_(result) {}
+        after_batch_stored_(std::move(after_batch_stored)), result_(result) {}
 
   bool SourceHas(const std::string& table) const {
     for (const store::SchemaTable& t : store::SchemaTables())
@@ -370,6 +370,10 @@ class Copy {
     batch.reserve(2000);
     auto flush = [&] {
       if (fed && target_.engine() == Engine::Postgres) {
+        // The store's connection stores the batch and commits; this one then puts it in order.
+        // So that a copy broken off between the two is put right by the next run, the batch's
+        // source positions are first marked pending (MarkPending).
+        target_.Transaction("recording the copied swipes' positions", [&] { MarkPending(from); });
         // The server stores a batch in key order. Its rows are put into the old order before any
         // reader of the feed may see them: this transaction holds the feed's writer lock with a
         // transaction id below the batch's, so the feed serves none of the batch until it ends.
@@ -378,12 +382,16 @@ class Copy {
           target_.Query("SELECT pg_current_xact_id()::text", {}, [](const TableRow&) {},
                         "storing the copied swipes in feed order");
           std::vector<bool> added = store_.swipes().Insert(batch);
+          if (after_batch_stored_) after_batch_stored_();
           MapPositions(batch, from, &added);
           for (bool stored : added) result_.swipes_added += stored ? 1 : 0;
         });
       } else {
+        // The rows keep the batch's order; a copy broken off before their positions are
+        // recorded records them on the next run (every row found is mapped, new or held).
         std::vector<bool> added = store_.swipes().Insert(batch);
         for (bool stored : added) result_.swipes_added += stored ? 1 : 0;
+        if (after_batch_stored_) after_batch_stored_();
         if (fed) target_.Transaction("recording the copied swipes' positions", [&] { MapPositions(batch, from, nullptr); });
       }
       result_.swipes += static_cast<std::int64_t>(batch.size());
@@ -418,7 +426,8 @@ class Copy {
 
   // Where each swipe of `batch` is in the destination's feed, recorded beside its position in
   // the source's, in the caller's transaction. With `added` (PostgreSQL), the rows this batch
-  // added take its feed numbers in the batch's order.
+  // added, and those of it a run broken off stored (MarkPending), take their transaction's feed
+  // numbers in the batch's order.
   void MapPositions(const std::vector<store::StoredSwipe>& batch, const std::vector<std::pair<TableValue, TableValue>>& from,
                     const std::vector<bool>* added) {
     std::vector<std::optional<std::pair<std::string, std::string>>> here(batch.size());
@@ -477,17 +486,21 @@ class Copy {
             found(unidentified), "finding the copied swipes");
     }
     if (added) {
-      // The added rows share one transaction id; their numbers, smallest first, in batch order.
-      std::vector<std::size_t> rows;
-      std::vector<std::int64_t> numbers;
+      // The rows this copy stored: those this batch added, and those a run broken off stored
+      // without putting them in order (pending, and stored after the mark). Each transaction's
+      // rows take its feed numbers, smallest first, in batch order.
+      std::vector<bool> ours = *added;
+      for (const auto& [i, mark] : PendingMarks(from))
+        if (here[i] && std::stoull(here[i]->first) >= mark) ours[i] = true;
+      std::map<std::string, std::vector<std::size_t>> groups;
       for (std::size_t i = 0; i < batch.size(); ++i)
-        if ((*added)[i] && here[i]) {
-          rows.push_back(i);
-          numbers.push_back(std::stoll(here[i]->second));
-        }
-      std::vector<std::int64_t> sorted = numbers;
-      std::sort(sorted.begin(), sorted.end());
-      if (!rows.empty() && sorted != numbers) {
+        if (ours[i] && here[i]) groups[here[i]->first].push_back(i);
+      for (const auto& [xid, rows] : groups) {
+        std::vector<std::int64_t> numbers;
+        for (std::size_t i : rows) numbers.push_back(std::stoll(here[i]->second));
+        std::vector<std::int64_t> sorted = numbers;
+        std::sort(sorted.begin(), sorted.end());
+        if (sorted == numbers) continue;
         std::string old_numbers = "{", new_numbers = "{";
         for (std::size_t k = 0; k < rows.size(); ++k) {
           old_numbers += (k ? "," : "") + std::to_string(numbers[k]);
@@ -496,7 +509,7 @@ class Copy {
         }
         target_.Exec("UPDATE swipes s SET feed_seq = u.seq FROM unnest($1::bigint[], $2::bigint[]) AS u(old, seq) "
                      "WHERE s.feed_xid = $3::xid8 AND s.feed_seq = u.old",
-                     {old_numbers + "}", new_numbers + "}", here[rows[0]]->first}, "storing the copied swipes in feed order");
+                     {old_numbers + "}", new_numbers + "}", xid}, "storing the copied swipes in feed order");
       }
     }
     {
@@ -508,6 +521,46 @@ class Copy {
                      "recording the copied swipes' positions");
       }
     }
+  }
+
+  // PostgreSQL: marks the source positions `from` pending (to_seq NULL) in the destination,
+  // with to_xid the first transaction id not yet given out: every row the store adds after this
+  // commits has a feed transaction id at or above it, every row held before has one below. A
+  // position recorded already keeps its record; one marked already keeps its mark.
+  void MarkPending(const std::vector<std::pair<TableValue, TableValue>>& from) {
+    std::string xids = "{", seqs = "{";
+    bool any = false;
+    for (const auto& [xid, seq] : from) {
+      if (!xid || !seq) continue;
+      xids += (any ? "," : "") + *xid;
+      seqs += (any ? "," : "") + *seq;
+      any = true;
+    }
+    if (!any) return;
+    target_.Exec("INSERT INTO feed_moves (from_xid, from_seq, to_xid) SELECT u.x, u.s, "
+                 "pg_snapshot_xmax(pg_current_snapshot())::text::bigint FROM unnest($1::bigint[], $2::bigint[]) AS u(x, s) "
+                 "ON CONFLICT (from_xid, from_seq) DO NOTHING",
+                 {xids + "}", seqs + "}"}, "recording the copied swipes' positions");
+  }
+
+  // The rows of `from` whose positions are still marked pending, each with its mark.
+  std::vector<std::pair<std::size_t, std::uint64_t>> PendingMarks(const std::vector<std::pair<TableValue, TableValue>>& from) {
+    std::vector<std::size_t> rows;
+    std::string xids = "{", seqs = "{";
+    for (std::size_t i = 0; i < from.size(); ++i) {
+      if (!from[i].first || !from[i].second) continue;
+      xids += (rows.empty() ? "" : ",") + *from[i].first;
+      seqs += (rows.empty() ? "" : ",") + *from[i].second;
+      rows.push_back(i);
+    }
+    std::vector<std::pair<std::size_t, std::uint64_t>> marks;
+    if (rows.empty()) return marks;
+    target_.Query("SELECT k.i, m.to_xid FROM unnest($1::bigint[], $2::bigint[]) WITH ORDINALITY AS k(x, s, i) "
+                  "JOIN feed_moves m ON m.from_xid = k.x AND m.from_seq = k.s WHERE m.to_seq IS NULL AND m.to_xid IS NOT NULL",
+                  {xids + "}", seqs + "}"},
+                  [&](const TableRow& r) { marks.emplace_back(rows[std::stoul(*r[0]) - 1], std::stoull(*r[1])); },
+                  "finding the copied swipes");
+    return marks;
   }
 
   void Enrolments() {
@@ -650,6 +703,7 @@ class Copy {
   TableConnection& target_;
   store::RecordStore& store_;
   const CopyProgress& progress_;
+  std::function<void()> after_batch_stored_;
   DbCopyResult& result_;
   std::map<std::string, TableValue> conflict_here_;
   std::optional<TableValue> bound_;  // PostgreSQL: the feed positions copied are below this transaction id
@@ -684,7 +738,7 @@ DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress)
   std::unique_ptr<TableConnection> tables = store::OpenTableConnection(to, options.lock_timeout, /*read_only=*/false);
   result.source = source->location();
   result.target = target.path();
-  Copy copy(*source, source_version, *tables, target, progress, result);
+  Copy copy(*source, source_version, *tables, target, progress, o.after_batch_stored, result);
   copy.Run();
   copy.Compare();
   return result;

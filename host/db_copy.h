@@ -18,6 +18,9 @@ namespace vanto::host {
 struct DbCopySettings {
   std::string from, to;  // paths or URLs (InputError when empty or the same)
   double lock_timeout = 5.0;
+  // For tests: called after each batch of swipes is stored and before its feed order and
+  // positions are committed; a throw there breaks the copy off at that point.
+  std::function<void()> after_batch_stored = nullptr;
 };
 
 // What a copy is doing: its stage and how far it is.

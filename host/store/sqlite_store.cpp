@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <thread>
@@ -909,11 +910,20 @@ std::string Seconds(std::chrono::steady_clock::duration d) {
 // locks). A folder this process cannot open for reading is not locked.
 class CreationLock {
  public:
-  CreationLock(const std::string& path, std::chrono::milliseconds timeout) {
+  // Waits up to `timeout` for the lock; with `try_only`, takes it only if it is free (held()
+  // says whether it was taken).
+  CreationLock(const std::string& path, std::chrono::milliseconds timeout, bool try_only = false) {
     std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (folder.empty()) folder = ".";
     fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd_ < 0) return;
+    if (try_only) {
+      if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+      }
+      return;
+    }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     auto pause = std::chrono::milliseconds(1);
@@ -942,10 +952,35 @@ class CreationLock {
   }
   CreationLock(const CreationLock&) = delete;
   CreationLock& operator=(const CreationLock&) = delete;
+  bool held() const { return fd_ >= 0; }
 
  private:
   int fd_ = -1;
 };
+
+// Removes what a creation of `path` killed midway left beside it: the database made aside
+// (`path`.new-XXXXXX, as CreateSqliteDatabase names it) and its journals. Only under the
+// folder's CreationLock, which every creation holds from making its file aside until it is
+// gone: so no process is using them. A file that cannot be removed stays (it is no failure).
+void RemoveLeftoverAsideFiles(const std::string& path) {
+  const std::filesystem::path database(path);
+  std::filesystem::path folder = database.parent_path();
+  if (folder.empty()) folder = ".";
+  const std::string stem = database.filename().string() + ".new-";
+  std::error_code ec;
+  std::vector<std::filesystem::path> leftovers;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() < stem.size() + 6 || name.compare(0, stem.size(), stem) != 0) continue;
+    const std::string tail = name.substr(stem.size() + 6);
+    if (!std::all_of(name.begin() + static_cast<std::ptrdiff_t>(stem.size()),
+                     name.begin() + static_cast<std::ptrdiff_t>(stem.size() + 6),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+      continue;
+    if (tail.empty() || tail == "-wal" || tail == "-shm" || tail == "-journal") leftovers.push_back(it->path());
+  }
+  for (const std::filesystem::path& file : leftovers) std::filesystem::remove(file, ec);
+}
 
 // Removes the files of a database made aside that was not moved into place.
 class AsideFiles {
@@ -1027,6 +1062,11 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
     if (sqlite3_db_readonly(c->db.get(), "main") == 1)
       throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
     if (Ready(*c, &version)) {
+      {
+        // Leftovers of a creation killed midway go when no process is creating here.
+        CreationLock free(path, options.lock_timeout, /*try_only=*/true);
+        if (free.held()) RemoveLeftoverAsideFiles(path);
+      }
       c->Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
       auto store = std::make_unique<SqliteSwipeStore>(std::move(*c));
       store->SetVersion(version);
@@ -1034,6 +1074,7 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
     }
   }
   CreationLock lock(path, options.lock_timeout);
+  if (lock.held()) RemoveLeftoverAsideFiles(path);
   if (!c) {
     if (options.create && !std::filesystem::exists(path, ec)) CreateSqliteDatabase(path, options.lock_timeout);
     c = OpenConnection(path, SQLITE_OPEN_READWRITE, options.lock_timeout);

@@ -7,8 +7,10 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include "accounts/accounts_store.h"
 #include "accounts/api_tokens.h"
@@ -400,6 +402,63 @@ TEST_F(DbCopy, AnOldCursorIsRefusedWithItsNewPlace) {
   for (std::size_t i = 0; i < rest.size(); ++i) EXPECT_EQ(store::SwipePosition::Of(rest[i]), store::SwipePosition::Of(old_rest[i]));
   // The new database's own cursors are its own.
   EXPECT_EQ(feed->Read(feed->Read({}, 10).next, 5).swipes.size(), 5u);
+}
+
+// Breaks a copy of `site` into `target` off after its second batch of swipes is stored and before
+// that batch's feed order and positions are committed, runs it again, and checks that the
+// destination's feed follows the source's, swipe for swipe (none doubled, none lost), and that
+// each source position is recorded with its swipe's position here.
+void BreakOffAndRunAgain(const std::string& site, const std::string& target) {
+  host::DbCopySettings settings;
+  settings.from = site;
+  settings.to = target;
+  int batches = 0;
+  settings.after_batch_stored = [&] {
+    if (++batches == 2) throw std::runtime_error("broken off");
+  };
+  EXPECT_THROW(host::CopyDatabase(settings), std::runtime_error);
+  ASSERT_EQ(batches, 2);
+  ASSERT_EQ(store::RecordStore::Open(target).CountSwipes(), 4000);  // the second batch is stored
+  settings.after_batch_stored = nullptr;
+  const host::DbCopyResult again = host::CopyDatabase(settings);
+  EXPECT_TRUE(again.Complete());
+  EXPECT_EQ(again.swipes_added, 1321);
+
+  // Each database's swipes in its feed order: position and key.
+  using Row = std::pair<std::string, std::string>;
+  auto feed = [](const std::string& location) {
+    auto c = store::OpenTableConnection(location, std::chrono::seconds(5), true);
+    const bool server = c->engine() == store::Engine::Postgres;
+    std::vector<Row> rows;
+    c->Query(std::string("SELECT ") + (server ? "feed_xid::text" : "'0'") +
+                 " || '.' || feed_seq, port || ' ' || terminal || ' ' || person || ' ' || minute || ' ' || occurrence "
+                 "FROM swipes ORDER BY " + (server ? "feed_xid, " : "") + "feed_seq",
+             {}, [&](const store::TableRow& r) { rows.emplace_back(*r[0], *r[1]); }, "test");
+    return rows;
+  };
+  const std::vector<Row> before = feed(site), after = feed(target);
+  ASSERT_EQ(after.size(), before.size());
+  std::map<std::string, std::string> moves;
+  store::OpenTableConnection(target, std::chrono::seconds(5), true)
+      ->Query("SELECT from_xid || '.' || from_seq, to_xid || '.' || to_seq FROM feed_moves WHERE to_seq IS NOT NULL", {},
+              [&](const store::TableRow& r) { moves[*r[0]] = *r[1]; }, "test");
+  int wrong_order = 0, wrong_move = 0;
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    wrong_order += after[i].second != before[i].second;
+    wrong_move += moves[before[i].first] != after[i].first;
+  }
+  EXPECT_EQ(wrong_order, 0);
+  EXPECT_EQ(wrong_move, 0);
+}
+
+TEST_F(DbCopy, ACopyBrokenOffIntoAFileIsPutRightByTheNextRun) {
+  BreakOffAndRunAgain(site_, (folder_ / "target.db").string());
+}
+
+TEST_F(DbCopy, ACopyBrokenOffIntoAServerIsPutRightByTheNextRun) {
+  VANTO_REQUIRE_PG();
+  vanto::testing::PgDatabases databases;
+  BreakOffAndRunAgain(site_, databases.Fresh());
 }
 
 // A database of schema step 14 (before the copy's feed positions) is copied as it is, into a

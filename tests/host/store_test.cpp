@@ -223,6 +223,42 @@ struct ModeCase {
 
 // New database files are the owner's and the group's to read, whatever the umask; the check for
 // files others may read finds exactly those.
+// What a creation killed midway leaves beside the database (the file made aside and its
+// journals) goes when the database is next opened and no process is creating in the folder;
+// files of other names stay, and nothing goes while another process holds the folder.
+TEST(NewDatabase, LeftoversOfAKilledCreationGoOnlyWhenNoOneIsCreating) {
+  TempFolder folder;
+  const std::string db = folder.File("site.db");
+  const std::vector<std::string> leftovers = {db + ".new-Ab3xZ9", db + ".new-Ab3xZ9-wal", db + ".new-q1w2e3-journal"};
+  const std::vector<std::string> others = {db + ".new-12-3",  // another writer's temporary file
+                                           db + ".new-Ab3xZ9-backup", folder.File("other.db.new-Ab3xZ9"),
+                                           db + ".new-Ab3x"};
+  auto make = [](const std::vector<std::string>& files) {
+    for (const std::string& f : files) std::ofstream(f) << "x";
+  };
+  auto count = [](const std::vector<std::string>& files) {
+    int n = 0;
+    for (const std::string& f : files) n += fs::exists(f);
+    return n;
+  };
+  make(leftovers);
+  make(others);
+  OpenSwipeStore(db);  // created: the leftovers of the killed creation go
+  EXPECT_EQ(count(leftovers), 0);
+  EXPECT_EQ(count(others), static_cast<int>(others.size()));
+
+  make(leftovers);
+  const int held = open(folder.File("").c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);  // another process creating in the folder
+  OpenSwipeStore(db);
+  EXPECT_EQ(count(leftovers), static_cast<int>(leftovers.size()));
+  close(held);
+  OpenSwipeStore(db);  // an existing database opened with the folder free
+  EXPECT_EQ(count(leftovers), 0);
+  EXPECT_EQ(count(others), static_cast<int>(others.size()));
+}
+
 TEST(NewDatabase, FilesAreCreatedForOwnerAndGroupAndOthersReadingIsFound) {
   const ModeCase cases[] = {{"umask 022", 022}, {"umask 000", 0}, {"umask 027", 027}};
   for (const ModeCase& c : cases) {
