@@ -72,6 +72,14 @@ constexpr Form kAuditForms[] = {
     {TrLater("person {0}: name \"{1}\", department \"{2}\""), "ntt"},
     {TrLater("file {0}, {1} rows"), "tn"},
     {TrLater("{0} added, {1} updated, {2} unchanged"), "nnn"},
+    // Refused requests, by the console and the API ("METHOD PATH: why"; an action or a scope is a
+    // name), and the count of those beyond the bound (first: the refusal it holds ends as it does).
+    {TrLater("{0} more refused requests in the minute from {1} (the last: {2})"), "ntw"},
+    {TrLater("{0} {1}: the role admin may not {2}"), "ttt"},
+    {TrLater("{0} {1}: the role hr may not {2}"), "ttt"},
+    {TrLater("{0} {1}: the role viewer may not {2}"), "ttt"},
+    {TrLater("{0} {1}: the form's token is missing or wrong"), "tt"},
+    {TrLater("{0} {1}: the token lacks the scope {2}"), "ttt"},
 };
 
 // What a push endpoint's last failure says, as the push writes it.
