@@ -187,6 +187,10 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
   // A request the role may not make, refused and audited.
   Session viewer = console.Login(console.users.viewer);
   ASSERT_EQ(console.Post("/sync", {{"csrf", viewer.csrf}}, viewer.cookie)->status, 403);
+  // A count of refusals from more addresses than are followed, as the bound writes it.
+  console.accounts().Audit({"", "many addresses"}, "refused.counted",
+                           "3 more refused requests in the minute from 2026-12-08T09:00:00Z (the last: POST /login: the "
+                           "form's token is missing or wrong)");
   struct Case {
     const char* path;
     const char* language;
@@ -200,8 +204,9 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
        {"UTC", "the server failed", "key '", "is no http", "must be"}},
       {"/dashboard", "en", {"Last sync (Asia/Shanghai)", "2026-12-08 17:10:00 HTTP 500: the server failed"}, {"UTC"}},
       {"/audit", "zh-CN", {"时间（Asia/Shanghai）", "<td>密码错误</td>", "<td>li（查看者）</td>",
-                           "<td>POST /sync：查看者角色无权执行 sync</td>"},
-       {"UTC", "wrong password", "(viewer)", "may not"}},
+                           "<td>POST /sync：查看者角色无权执行 sync</td>", "<td>多个地址</td>",
+                           "<td>自 2026-12-08T09:00:00Z 起"},
+       {"UTC", "wrong password", "(viewer)", "may not", "many addresses", "more refused"}},
       {"/users", "zh-CN", {"创建时间（Asia/Shanghai）"}, {"UTC"}},
       {"/terminals/rejected", "zh-CN", {"首次发现（Asia/Shanghai）", "<td>2026-12-08 17:00:05</td>"}, {"UTC", "09:00:05"}},
       {"/report/print?month=2026-11", "zh-CN", {"<html lang=\"zh-CN\">", "<title>考勤 2026-11-01 至 2026-11-30</title>", "签名"},
