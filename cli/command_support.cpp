@@ -90,6 +90,8 @@ std::string SiteProblemText(const std::string& part, const std::string& endpoint
                         {endpoint, error});
   if (part == "console")
     return TrFill("the console's settings are wrong: {0}; 'vanto serve' does not start until they are mended", {error});
+  if (part == "api_requests_per_minute")
+    return TrFill("the API's rate is wrong: {0}; 'vanto serve' does not start until it is mended", {error});
   if (part == "schedule")
     return TrFill("the schedule is wrong: {0}; 'vanto serve' syncs on its own only once it is mended", {error});
   return part + ": " + error;

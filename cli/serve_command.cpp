@@ -38,9 +38,13 @@ int RunServe(const ServeOptions& o, Io& io) {
   }
   // [console] is the console's own part of the site file: wrong, it stops the console alone (every
   // other command runs); --trusted-proxies stands in for it.
-  if (const site::Site* site = CurrentSite())
+  // So is api_requests_per_minute: the rate of the API it serves.
+  if (const site::Site* site = CurrentSite()) {
     if (const site::SiteProblem* problem = site->ProblemOf(site::SitePart::kConsole); problem && !o.trusted_proxies)
       throw site::SiteError(SiteProblemText(*problem));
+    if (const site::SiteProblem* problem = site->ProblemOf(site::SitePart::kApi))
+      throw site::SiteError(SiteProblemText(*problem));
+  }
   options.tls_cert = o.tls_cert.value_or("");
   options.tls_key = o.tls_key.value_or("");
   // --trusted-proxies, else the site file's [console] trusted_proxies, else none.

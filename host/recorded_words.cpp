@@ -72,6 +72,14 @@ constexpr Form kAuditForms[] = {
     {TrLater("person {0}: name \"{1}\", department \"{2}\""), "ntt"},
     {TrLater("file {0}, {1} rows"), "tn"},
     {TrLater("{0} added, {1} updated, {2} unchanged"), "nnn"},
+    // Refused requests, by the console and the API ("METHOD PATH: why"; an action or a scope is a
+    // name), and the count of those beyond the bound (first: the refusal it holds ends as it does).
+    {TrLater("{0} more refused requests in the minute from {1} (the last: {2})"), "ntw"},
+    {TrLater("{0} {1}: the role admin may not {2}"), "ttt"},
+    {TrLater("{0} {1}: the role hr may not {2}"), "ttt"},
+    {TrLater("{0} {1}: the role viewer may not {2}"), "ttt"},
+    {TrLater("{0} {1}: the form's token is missing or wrong"), "tt"},
+    {TrLater("{0} {1}: the token lacks the scope {2}"), "ttt"},
 };
 
 // What a push endpoint's last failure says, as the push writes it.
@@ -98,6 +106,40 @@ constexpr Form kPushForms[] = {
     {TrLater("cannot read the secret file {0}: {1}"), "tt"},
     {TrLater("cannot read the secret file {0}"), "t"},
     {TrLater("signing a push request failed"), ""},
+};
+
+// What the site file's parser says of a [[push]] table it cannot use ("FILE:LINE: key 'K': what
+// is wrong"), as an English host wrote it; the console shows it to readers of every language.
+constexpr Form kSiteProblemForms[] = {
+    {TrLater("{0}: key '{1}': {2}"), "ttw"},
+    {TrLater("must not be empty"), ""},
+    {TrLater("must be a string, not {0}"), "w"},
+    {TrLater("must be a whole number, not {0}"), "w"},
+    {TrLater("must be a list of numbers, not {0}"), "w"},
+    {TrLater("must be a table, not {0}"), "w"},
+    {TrLater("a string"), ""},
+    {TrLater("a whole number"), ""},
+    {TrLater("a decimal number"), ""},
+    {TrLater("true or false"), ""},
+    {TrLater("a list"), ""},
+    {TrLater("a table"), ""},
+    {TrLater("a date or time"), ""},
+    {TrLater("{0} is out of range ({1}..{2})"), "nnn"},
+    {TrLater("cannot read {0}: {1}"), "tt"},
+    {TrLater("must be 1 to 64 letters, digits, '.', '_' or '-'"), ""},
+    {TrLater("'{0}' is no http:// or https:// address"), "t"},
+    {TrLater("'{0}' is no format (json or hr-checkin)"), "t"},
+    {TrLater("{0} may be read by other users: make it private (chmod 600)"), "t"},
+    {TrLater("'{0}' is no date YYYY-MM-DD"), "t"},
+    {TrLater("must name a terminal as \"PORT:TERMINAL\""), ""},
+    {TrLater("must be \"IN\" or \"OUT\""), ""},
+    {TrLater("unknown key (a push endpoint has: name, url, format, secret_file, ca_file, ports, people, from, "
+             "requests_per_minute, log_types)"),
+     ""},
+    {TrLater("is missing"), ""},
+    {TrLater("is for the hr-checkin format"), ""},
+    {TrLater("push endpoint {0} is given twice (first at line {1})"), "tn"},
+    {TrLater("push endpoints are tables written [[push]], one per endpoint"), ""},
 };
 
 // A form's text cut at its values: literal pieces, and the numbers of the values between them.
@@ -223,6 +265,11 @@ std::string AuditDetailsText(Language language, const std::string& action, const
 std::string PushErrorText(Language language, const std::string& error) {
   if (language == Language::kEnglish) return error;
   return Words(language, error, kPushForms);
+}
+
+std::string PushProblemText(Language language, const std::string& problem) {
+  if (language == Language::kEnglish) return problem;
+  return Words(language, problem, kSiteProblemForms);
 }
 
 }  // namespace vanto::host

@@ -18,4 +18,8 @@ std::string AuditDetailsText(Language language, const std::string& action, const
 // A push endpoint's recorded failure in `language` (in English: exactly as recorded).
 std::string PushErrorText(Language language, const std::string& error);
 
+// Why the site file's [[push]] table is unusable (a SitePush's or SiteProblem's text, as a host
+// whose messages are English wrote it) in `language`; a text in another language stands as it is.
+std::string PushProblemText(Language language, const std::string& problem);
+
 }  // namespace vanto::host

@@ -515,7 +515,8 @@ struct ConsoleServer::Impl final : PageHost {
       data row;
       row.set("at", options.times.Of(e.at));
       row.set("actor", e.actor);
-      row.set("origin", e.origin);
+      row.set("origin", e.actor.empty() && e.origin == RefusalAudit::kManyAddresses ? Say(c.language, "many_addresses")
+                                                                                   : e.origin);
       row.set("action", e.action);
       row.set("details", host::AuditDetailsText(HostLanguage(c.language), e.action, e.details));
       rows.push_back(row);

@@ -318,7 +318,7 @@ class Dashboard {
     for (const site::SiteProblem& p : jobs_->site().problems)
       if (p.part == site::SitePart::kPush && p.endpoint.empty()) {
         data row;
-        row.set("text", p.message);
+        row.set("text", host::PushProblemText(HostLanguage(c.language), p.message));
         push_problems.push_back(row);
       }
     d.set("has_pushes", !jobs_->site().pushes.empty() || !push_problems.empty());
@@ -352,7 +352,8 @@ class Dashboard {
       row.set("backlog", s.in_store ? Number(s.backlog) : Say(language, "push_not_yet"));
       row.set("last_success", s.last_success.empty() ? "" : host_.times().Of(s.last_success));
       // A misconfigured endpoint: why, from the site file (nothing is sent to it until it is mended).
-      row.set("last_error", !s.problem.empty()      ? Say(language, "push_misconfigured") + " " + s.problem
+      row.set("last_error", !s.problem.empty()      ? Say(language, "push_misconfigured") + " " +
+                                                             host::PushProblemText(HostLanguage(language), s.problem)
                             : s.last_error.empty() ? ""
                                                    : host_.times().Of(s.last_error_at) + " " +
                                                          host::PushErrorText(HostLanguage(language), s.last_error));

@@ -24,7 +24,7 @@ void RefusalAudit::Write(const accounts::Actor& actor, const std::string& action
 
 void RefusalAudit::WriteCount(const std::string& key, const Window& w) {
   accounts::Actor actor = w.actor;
-  if (key.empty()) actor = {"", "many addresses"};
+  if (key.empty()) actor = {"", kManyAddresses};
   else if (key.rfind("address ", 0) == 0) actor.origin = key.substr(8);
   Write(actor, "refused.counted",
         std::to_string(w.counted) + " more refused requests in the minute from " + accounts::UtcText(w.since) +

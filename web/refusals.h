@@ -18,6 +18,8 @@ namespace vanto::web {
 
 class RefusalAudit {
  public:
+  // The origin of a count of refusals from addresses too many to follow one by one (no actor).
+  static constexpr const char* kManyAddresses = "many addresses";
   // The minute of a count; the clock is the accounts' own (seconds).
   static constexpr std::int64_t kWindow = 60;
   // Sessions and addresses followed at once; refusals of any more count for all together.

@@ -37,6 +37,7 @@ constexpr Word kWords[] = {
     {"role_admin", "admin", "管理员"},
     {"role_hr", "HR", "人事"},
     {"role_viewer", "viewer", "查看者"},
+    {"many_addresses", "many addresses", "多个地址"},
     {"status", "Status", "状态"},
     {"enabled", "enabled", "启用"},
     {"disabled", "disabled", "已停用"},

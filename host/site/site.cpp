@@ -400,6 +400,7 @@ const char* SitePartName(SitePart part) {
     case SitePart::kPush: return "push";
     case SitePart::kConsole: return "console";
     case SitePart::kSchedule: return "schedule";
+    case SitePart::kApi: return "api_requests_per_minute";
   }
   return "?";
 }
@@ -539,11 +540,16 @@ Site ParseSite(const std::string& text, const std::string& path) {
       if (!ParseTimeOfDay(*site.late_after))
         Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {*site.late_after}));
     } else if (name == "api_requests_per_minute") {
-      std::optional<std::int64_t> rate = node.value<std::int64_t>();
-      site.api_requests_per_minute_line = LineOf(node);
-      if (!node.is_integer() || !rate || *rate < 1 || *rate > 1000000)
-        Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
-      site.api_requests_per_minute = *rate;
+      FeatureOnly(site, SitePart::kApi, [&] {
+        std::optional<std::int64_t> rate = node.value<std::int64_t>();
+        if (!node.is_integer() || !rate || *rate < 1 || *rate > 1000000)
+          Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
+        site.api_requests_per_minute = *rate;
+        site.api_requests_per_minute_line = LineOf(node);
+      }, [&] {
+        site.api_requests_per_minute = Site{}.api_requests_per_minute;
+        site.api_requests_per_minute_line = 0;
+      });
     } else if (name == "console") {
       FeatureOnly(site, SitePart::kConsole, [&] { ReadConsole(site, node); }, [&] {
         site.trusted_proxies.clear();

@@ -87,8 +87,8 @@ struct SitePush {
 // The parts of a site file only one feature uses. A part that is wrong stops that feature alone
 // (it reports why); every other command runs. A part every feature needs (the database, the
 // ports, the line and clock settings, the working day) stops every command.
-enum class SitePart { kPush, kConsole, kSchedule };
-// "push", "console", "schedule": as the file names the part.
+enum class SitePart { kPush, kConsole, kSchedule, kApi };
+// "push", "console", "schedule", "api_requests_per_minute": as the file names the part.
 const char* SitePartName(SitePart part);
 
 // A feature-only part the file gets wrong: which, and why ("FILE:LINE: key 'K': what is wrong").
@@ -115,7 +115,8 @@ struct Site {
   // `vanto serve` believes, each a numeric address in its canonical form (ProxyAddress).
   std::vector<std::string> trusted_proxies;
   int trusted_proxies_line = 0;  // 0: the file gives none
-  // Requests each API token may make per minute (`vanto serve`); more are answered 429.
+  // Requests each API token may make per minute (`vanto serve`); more are answered 429. Wrong:
+  // the default, and the API's problem (`vanto serve` does not start).
   std::int64_t api_requests_per_minute = 600;
   int api_requests_per_minute_line = 0;
   // Line defaults: control variable -> value.
@@ -128,7 +129,8 @@ struct Site {
   // with its problem).
   std::vector<SitePush> pushes;
   // The feature-only parts that are wrong, in the order of the file. The settings of such a part
-  // are left at their defaults ([console]: no proxies; [schedule]: no schedule).
+  // are left at their defaults ([console]: no proxies; [schedule]: no schedule;
+  // api_requests_per_minute: 600).
   std::vector<SiteProblem> problems;
 
   // The problem of `part` (the first), null when that part is fine.

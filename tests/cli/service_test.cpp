@@ -284,17 +284,29 @@ TEST_P(ShippedUnits, AWrongPushSettingStopsPushingAlone) {
     EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args[0] << ": " << r.out;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args[0] << ": " << r.err;
   }
-  // [console] is the console's own part: wrong, it stops `vanto serve` alone (exit 2).
-  const fs::path console_site = folder_ / "console.toml";
-  std::ofstream(console_site) << "database = \"vanto.db\"\n[console]\ntrusted_proxies = [\"proxy.example\"]\n\n[[port]]\n"
-                              << "number = 1\ndevice = " << nlohmann::json(paths_.at(1)).dump() << "\nterminals = [1]\n";
-  Result refused = Vanto({"serve", "--listen", "127.0.0.1:0", "--site", console_site.string()});
-  EXPECT_EQ(refused.status, kExitUsage);
-  EXPECT_NE(refused.err.find("the console's settings are wrong: " + console_site.string() + ":3: key 'console.trusted_proxies'"),
-            std::string::npos)
-      << refused.err;
-  Result listed = Vanto({"swipes", "--site", console_site.string()});
-  EXPECT_EQ(listed.status, kExitOk) << listed.err;
+  // [console] and api_requests_per_minute serve `vanto serve` alone: wrong, each stops it (exit 2)
+  // and nothing else.
+  const fs::path own_site = folder_ / "console.toml";
+  const struct {
+    const char* part;
+    const char* said;
+  } own_parts[] = {
+      {"[console]\ntrusted_proxies = [\"proxy.example\"]\n", "the console's settings are wrong: {}:3: key 'console.trusted_proxies'"},
+      {"api_requests_per_minute = 0\n", "the API's rate is wrong: {}:2: key 'api_requests_per_minute'"},
+  };
+  for (const auto& own : own_parts) {
+    std::ofstream(own_site) << "database = \"vanto.db\"\n" << own.part << "\n[[port]]\n"
+                            << "number = 1\ndevice = " << nlohmann::json(paths_.at(1)).dump() << "\nterminals = [1]\n";
+    std::string said = own.said;
+    said.replace(said.find("{}"), 2, own_site.string());
+    Result refused = Vanto({"serve", "--listen", "127.0.0.1:0", "--site", own_site.string()});
+    EXPECT_EQ(refused.status, kExitUsage) << own.part;
+    EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
+    Result listed = Vanto({"swipes", "--site", own_site.string()});
+    EXPECT_EQ(listed.status, kExitOk) << listed.err;
+    Result checked = Vanto({"check", "--site", own_site.string()});
+    EXPECT_NE(checked.out.find("FAIL  " + said), std::string::npos) << checked.out;
+  }
   // The console serves, says what is wrong when it starts, and shows it in the push panel.
   Unit unit;
   unit.environment = {"HOME=" + folder_.string(), "VANTO_REGISTRY=" + (folder_ / "registry").string(),

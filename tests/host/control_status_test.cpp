@@ -123,6 +123,16 @@ TEST(AuditDetailsWords, EachRecordedFormInChineseWithItsValues) {
        "端口 1 考勤机 2：时钟无效，设为 2026-12-08 09:01:02（UTC）"},
       {"people.edit", "person 5: name \"Li; Na, a\", department \"\"", "人员 5：姓名“Li; Na, a”，部门“”"},
       {"conflict.acknowledge", "conflict 4: serial 77, generation 2, record 9", "冲突 4：序列号 77，代 2，记录 9"},
+      // Refused requests and their count beyond the bound; an action and a scope are names.
+      {"refused", "POST /sync: the role hr may not sync", "POST /sync：人事角色无权执行 sync"},
+      {"refused", "GET /audit: the role viewer may not audit", "GET /audit：查看者角色无权执行 audit"},
+      {"refused", "POST /login: the form's token is missing or wrong", "POST /login：表单令牌缺失或错误"},
+      {"refused", "POST /api/v1/people: the token lacks the scope people:write",
+       "POST /api/v1/people：令牌缺少权限范围 people:write"},
+      {"refused.counted",
+       "12 more refused requests in the minute from 2026-12-08T09:00:00Z (the last: POST /a (b): the role hr may not "
+       "terminal.clear)",
+       "自 2026-12-08T09:00:00Z 起的一分钟内另有 12 次请求被拒绝（最后一次：POST /a (b)：人事角色无权执行 terminal.clear）"},
       // A part in no known form stays as recorded, beside the parts worded.
       {"terminal.clear.failed", "port 2 terminal 3; the line broke", "端口 2 考勤机 3；the line broke"},
   };

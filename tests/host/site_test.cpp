@@ -211,6 +211,7 @@ TEST(SiteFile, AWrongFeatureOnlyPartStopsThatFeatureAlone) {
       {"[console]\ntrusted_proxies = [\"proxy.example\"]\n", SitePart::kConsole, "", 0, "3: key 'console.trusted_proxies':"},
       {"[console]\ntrusted_proxies = [\"10.0.0.2\"]\ncolour = 1\n", SitePart::kConsole, "", 0, "4: key 'console.colour':"},
       {"[schedule]\nsync_every = \"5s\"\n", SitePart::kSchedule, "", 0, "3: key 'schedule.sync_every':"},
+      {"api_requests_per_minute = 0\n", SitePart::kApi, "", 0, "2: key 'api_requests_per_minute':"},
   };
   for (const Case& c : cases) {
     const Site site = ParseSite(head + c.text + port, path);
@@ -226,6 +227,7 @@ TEST(SiteFile, AWrongFeatureOnlyPartStopsThatFeatureAlone) {
     // The defaults stand for the wrong part; every other setting is the file's.
     EXPECT_TRUE(site.trusted_proxies.empty() && site.trusted_proxies_line == 0);
     EXPECT_FALSE(site.sync_every);
+    EXPECT_TRUE(site.api_requests_per_minute == 600 && site.api_requests_per_minute_line == 0);
     EXPECT_EQ(site.day_starts, "06:00");
     EXPECT_EQ(site.ports.size(), 1u);
   }

@@ -160,6 +160,12 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
     site::SitePush push;
     push.name = "payroll", push.url = "https://hr.example/in", push.secret_file = "/nonexistent/secret";
     site.pushes.push_back(push);
+    // Two [[push]] tables the file gets wrong, one naming its endpoint, as an English host words them.
+    push.name = "ledger", push.problem = "/etc/vanto/site.toml:9: key 'push.url': 'ftp://x' is no http:// or https:// address";
+    site.pushes.push_back(push);
+    site.problems.push_back({site::SitePart::kPush, push.problem, "ledger"});
+    site.problems.push_back({site::SitePart::kPush,
+                             "/etc/vanto/site.toml:14: key 'push.ports': must be a list of numbers, not a string", ""});
     host::SyncSettings settings;
     settings.database = database;
     return std::make_unique<host::SyncJobs>(site, settings);
@@ -178,6 +184,13 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
   Session admin = console.Login(console.users.admin);
   ASSERT_EQ(console.Post("/users/add", {{"csrf", admin.csrf}, {"name", "li"}, {"role", "viewer"}, {"password", "long enough"}},
                          admin.cookie)->status, 303);
+  // A request the role may not make, refused and audited.
+  Session viewer = console.Login(console.users.viewer);
+  ASSERT_EQ(console.Post("/sync", {{"csrf", viewer.csrf}}, viewer.cookie)->status, 403);
+  // A count of refusals from more addresses than are followed, as the bound writes it.
+  console.accounts().Audit({"", "many addresses"}, "refused.counted",
+                           "3 more refused requests in the minute from 2026-12-08T09:00:00Z (the last: POST /login: the "
+                           "form's token is missing or wrong)");
   struct Case {
     const char* path;
     const char* language;
@@ -185,11 +198,15 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
   } cases[] = {
       {"/dashboard", "zh-CN",
        {"上次同步（Asia/Shanghai）", "开始（Asia/Shanghai）", "最近成功（Asia/Shanghai）", "下次尝试（Asia/Shanghai）",
-        "<td>2026-12-08 17:00:07</td>", "2026-12-08 17:10:00 HTTP 500：服务器出错", "2027-01-15 16:00:00"},
-       {"UTC", "the server failed"}},
+        "<td>2026-12-08 17:00:07</td>", "2026-12-08 17:10:00 HTTP 500：服务器出错", "2027-01-15 16:00:00",
+        "/etc/vanto/site.toml:9：键“push.url”：“ftp://x”不是 http:// 或 https:// 地址",
+        "/etc/vanto/site.toml:14：键“push.ports”：必须是数字列表，而不是字符串"},
+       {"UTC", "the server failed", "key '", "is no http", "must be"}},
       {"/dashboard", "en", {"Last sync (Asia/Shanghai)", "2026-12-08 17:10:00 HTTP 500: the server failed"}, {"UTC"}},
-      {"/audit", "zh-CN", {"时间（Asia/Shanghai）", "<td>密码错误</td>", "<td>li（查看者）</td>"},
-       {"UTC", "wrong password", "(viewer)"}},
+      {"/audit", "zh-CN", {"时间（Asia/Shanghai）", "<td>密码错误</td>", "<td>li（查看者）</td>",
+                           "<td>POST /sync：查看者角色无权执行 sync</td>", "<td>多个地址</td>",
+                           "<td>自 2026-12-08T09:00:00Z 起"},
+       {"UTC", "wrong password", "(viewer)", "may not", "many addresses", "more refused"}},
       {"/users", "zh-CN", {"创建时间（Asia/Shanghai）"}, {"UTC"}},
       {"/terminals/rejected", "zh-CN", {"首次发现（Asia/Shanghai）", "<td>2026-12-08 17:00:05</td>"}, {"UTC", "09:00:05"}},
       {"/report/print?month=2026-11", "zh-CN", {"<html lang=\"zh-CN\">", "<title>考勤 2026-11-01 至 2026-11-30</title>", "签名"},
