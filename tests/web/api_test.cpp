@@ -27,6 +27,7 @@ const accounts::Actor kAdmin{"admin", "command line"};
 class ApiTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
+    api_.reset();  // a test that sets up again: the server goes before the tokens it reads
     VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
     tokens_ = std::make_unique<accounts::Tokens>(accounts::OpenTokenStore(location_, std::chrono::seconds(5)),
