@@ -239,7 +239,9 @@ DrainResult Drain(const PushOptions& o) {
   }
   for (const auto& [name, row] : rows) {
     if (o.keep_unlisted) break;  // a [[push]] table without a usable name may mean any of them
-    const bool named = std::any_of(o.endpoints.begin(), o.endpoints.end(), [&](const auto& e) { return e.name == name; });
+    const std::string& endpoint = name;  // a structured binding is not captured (clang 14)
+    const bool named =
+        std::any_of(o.endpoints.begin(), o.endpoints.end(), [&](const auto& e) { return e.name == endpoint; });
     if (named) continue;
     result.dropped.emplace_back(name, push->Backlog(row.cursor, {}));
     push->Remove(name);

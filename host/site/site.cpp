@@ -512,7 +512,11 @@ Site ParseSite(const std::string& text, const std::string& path) {
     throw SiteError(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(Tr("not valid TOML")) + ": " +
                     std::string(e.description()));
   }
-  for (auto&& [key, node] : root) {
+  for (auto&& entry : root) {
+    // Named references rather than a structured binding: the feature-only parts' lambdas capture
+    // `node`, which clang 14 refuses for a binding.
+    const toml::key& key = entry.first;
+    const toml::node& node = entry.second;
     const std::string name(key.str());
     if (name == "database") {
       site.database = Text(site, node, name);
