@@ -14,7 +14,7 @@
 
 #include "accounts/accounts_store.h"
 #include "accounts/login_throttle.h"
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 
 namespace vanto::accounts {
 

@@ -1,8 +1,8 @@
 #include "accounts/accounts_store.h"
 
 #include "accounts/accounts_engines.h"
-#include "host/store/record_store.h"
-#include "host/store/swipe_store.h"
+#include "host/db/record_store.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::accounts {
 

@@ -6,9 +6,9 @@
 #include <cmath>
 
 #include "accounts/passwords.h"
-#include "host/store/record_store.h"
-#include "host/store/sqlite_store.h"
-#include "host/store/swipe_store.h"
+#include "host/db/record_store.h"
+#include "host/db/sqlite_store.h"
+#include "host/db/swipe_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "accounts/accounts_engines.h"
-#include "host/store/postgres_store.h"
+#include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 
 namespace vanto::accounts {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "accounts/accounts_engines.h"
-#include "host/store/sqlite_store.h"
+#include "host/db/sqlite_store.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::bench {
 

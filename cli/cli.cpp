@@ -12,7 +12,7 @@
 #include "host/machine.h"
 #include "cli/site_use.h"
 #include "host/site/site.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/database_location.h"
 
 namespace vanto::cli {

@@ -8,7 +8,7 @@
 #include "host/machine.h"
 #include "host/site/site.h"
 #include "host/site/zone.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 namespace vanto::host {}
 namespace vanto::cli {

@@ -2,7 +2,7 @@
 #include "cli/command.h"
 #include "cli/progress_line.h"
 #include "host/db_copy.h"
-#include "host/store/schema.h"
+#include "host/db/schema.h"
 #include "host/text/messages.h"
 
 #include <cstdio>

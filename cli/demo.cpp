@@ -11,7 +11,7 @@
 #include "host/enrolment.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "terminal/sim/demo_site.h"
 #include "host/control_settings.h"
 #include "terminal/sim/front_end.h"

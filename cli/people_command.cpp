@@ -6,7 +6,7 @@
 #include "host/attendance_data.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {

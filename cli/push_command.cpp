@@ -8,7 +8,7 @@
 #include "cli/site_use.h"
 #include "host/push/push.h"
 #include "host/recorded_words.h"
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {

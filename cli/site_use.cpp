@@ -1,6 +1,6 @@
 #include "cli/site_use.h"
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -4,7 +4,7 @@
 #include <ostream>
 
 #include "cli/cli.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/terminal_sync.h"
 
 namespace vanto::host {}

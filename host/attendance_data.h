@@ -13,7 +13,7 @@
 #include "host/errors.h"
 #include "host/report/attendance.h"
 #include "host/report/formats.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::host {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/terminal_control.h"
 
 namespace vanto::host {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 namespace vanto::host {
 

@@ -8,9 +8,9 @@
 #include <unordered_map>
 
 #include "host/errors.h"
-#include "host/store/record_store.h"
-#include "host/store/swipe_feed.h"
-#include "host/store/table_rows.h"
+#include "host/db/record_store.h"
+#include "host/db/swipe_feed.h"
+#include "host/db/table_rows.h"
 #include "host/text/messages.h"
 
 namespace vanto::host {

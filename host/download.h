@@ -18,7 +18,7 @@
 
 #include "host/cancel.h"
 #include "host/machine.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 namespace vanto::host {
 

@@ -16,7 +16,7 @@
 #include "host/machine.h"
 #include "host/sync_words.h"
 #include "host/text/messages.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 namespace vanto::host {
 namespace {

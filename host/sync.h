@@ -10,9 +10,9 @@
 
 #include "host/cancel.h"
 #include "host/clock.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "host/site/site.h"
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 
 namespace vanto::host {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 #include "host/text/messages.h"
 
 namespace vanto::host {

@@ -1,6 +1,6 @@
 #include "host/sync_run_record.h"
 
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 #include "host/sync_words.h"
 #include "host/text/messages.h"
 #include "platform/ado/store_failure.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/control_status.h"
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 #include "host/text/messages.h"
 
 namespace vanto::host {

@@ -15,7 +15,7 @@
 #include "host/cancel.h"
 #include "host/download.h"
 #include "host/machine.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/terminal_control.h"
 
 namespace vanto::host {

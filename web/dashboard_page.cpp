@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/push/push.h"
 #include "host/recorded_words.h"
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "host/sync_words.h"
 #include "web/templates.h"

@@ -11,7 +11,7 @@
 #include "host/attendance_data.h"
 #include "host/clear.h"
 #include "host/enrolment.h"
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/templates.h"
 

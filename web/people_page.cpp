@@ -6,7 +6,7 @@
 
 #include "host/attendance_data.h"
 #include "host/report/people.h"
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 #include "web/report_page.h"
 #include "web/templates.h"
 

@@ -12,7 +12,7 @@
 
 #include <kainjow/mustache.hpp>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "web/words.h"
 
 namespace httplib {

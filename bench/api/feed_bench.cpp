@@ -17,7 +17,7 @@
 
 #include "accounts/api_tokens.h"
 #include "bench/bench_server.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "web/api.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "cli/command_support.h"
 #include "terminal/sim/front_end.h"
 #include "host/machine.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/terminal_control.h"
 #include "host/terminal_sync.h"
 #include "terminal/sim/simulator.h"

@@ -20,7 +20,7 @@
 
 #include "bench/bench_server.h"
 #include "host/push/push.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/attendance_data.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;

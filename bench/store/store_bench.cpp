@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench/bench_server.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 namespace {
 

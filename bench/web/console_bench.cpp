@@ -51,7 +51,7 @@
 
 #include "accounts/accounts.h"
 #include "bench/bench_server.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 extern char** environ;
 

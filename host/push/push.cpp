@@ -13,9 +13,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "host/store/civil_time.h"
-#include "host/store/push_store.h"
-#include "host/store/swipe_feed.h"
+#include "host/db/civil_time.h"
+#include "host/db/push_store.h"
+#include "host/db/swipe_feed.h"
 
 namespace vanto::push {
 namespace {

@@ -1,6 +1,6 @@
 // Pushing swipes to HR systems: each [[push]] endpoint of the site file is sent every swipe after
 // its delivered feed position (matching its filters), in feed order, in signed batches. The feed
-// is the outbox (host/store/push_store.h). A drain reconciles the store's endpoints with the site
+// is the outbox (host/db/push_store.h). A drain reconciles the store's endpoints with the site
 // file, then delivers to each endpoint that is due; a failure is recorded with its next attempt
 // (exponential back-off with a cap, from the clock the caller gives). The library prints nothing.
 #pragma once
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/site/site.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::push {
 

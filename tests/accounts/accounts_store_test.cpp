@@ -8,8 +8,8 @@
 
 #include "accounts/accounts.h"
 #include "accounts/passwords.h"
-#include "host/store/record_store.h"
-#include "host/store/schema.h"
+#include "host/db/record_store.h"
+#include "host/db/schema.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::accounts {

@@ -12,12 +12,12 @@ set(rules
   "terminal/protocol:terminal/contract"
   # The host library, above the driver, the control and the platform; front ends above it.
   "host/text:"
-  "host/store:host/calendar.h host/text failure platform/ado platform/automation"
+  "host/db:host/calendar.h host/text failure platform/ado platform/automation"
   "host/report:host/text host/calendar.h"
   "host/site:host/ports.h host/calendar.h host/text terminal/control platform/ado/pg_location.h"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   # Accounts (users, sessions, audit): a store of its own beside the host's, with its SQLite engine.
-  "accounts:host/store host/text platform/ado"
+  "accounts:host/db host/text platform/ado"
   "web:accounts host"
   "cli:host accounts web driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation"
 )
@@ -44,7 +44,7 @@ foreach(rule IN LISTS rules)
     foreach(line IN LISTS includes)
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[<\"]([^\">]*)[\">].*$" "\\1" target "${line}")
       if(target STREQUAL "sqlite3.h")
-        if(NOT shown MATCHES "^(host/store|accounts)/")
+        if(NOT shown MATCHES "^(host/db|accounts)/")
           list(APPEND violations "${shown}: includes ${target}")
         endif()
         continue()

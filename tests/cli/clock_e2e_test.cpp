@@ -14,7 +14,7 @@
 #include "accounts/accounts.h"
 #include "cli/command_support.h"
 #include "host/clock.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "terminal/protocol/frame.h"
 #include "terminal/protocol/frame_parser.h"
 #include "tests/support/tcp_peer.h"

@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "accounts/accounts.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 

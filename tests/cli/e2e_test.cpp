@@ -7,7 +7,7 @@
 
 #include "accounts/accounts_store.h"
 #include "host/enrolment.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "platform/ado/enrolment_schema.h"
 #include "tests/cli/sim_fixture.h"
 

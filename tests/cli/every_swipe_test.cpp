@@ -10,7 +10,7 @@
 #include "accounts/accounts.h"
 #include "cli/sync_summary.h"
 #include "host/clock.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/sync_words.h"
 #include "terminal/protocol/dense.h"
 #include "tests/cli/sim_fixture.h"

@@ -10,9 +10,9 @@
 #include "cli/command_support.h"
 #include "host/clear.h"
 #include "host/machine.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/terminal_sync.h"
-#include "host/store/schema.h"
+#include "host/db/schema.h"
 #include "tests/cli/sim_fixture.h"
 
 namespace vanto::cli::testing {

@@ -14,7 +14,7 @@
 #include <regex>
 #include <set>
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
 
 extern char** environ;

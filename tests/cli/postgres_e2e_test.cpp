@@ -9,7 +9,7 @@
 #include <fstream>
 #include <thread>
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 

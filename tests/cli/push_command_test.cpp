@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "cli/cli.h"
 
 namespace vanto::cli {

@@ -14,7 +14,7 @@
 #include <sstream>
 
 #include "accounts/accounts_store.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
 #include "tests/cli/sim_fixture.h"

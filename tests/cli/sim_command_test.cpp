@@ -9,7 +9,7 @@
 
 #include <fstream>
 
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
 
 extern char** environ;

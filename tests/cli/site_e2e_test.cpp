@@ -14,7 +14,7 @@
 #include <regex>
 
 #include "accounts/accounts_store.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "terminal/control/port_lock.h"
 #include "tests/cli/sim_fixture.h"
 

@@ -13,7 +13,7 @@
 #include <streambuf>
 
 #include "host/attendance_data.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "tests/host/report/csv_rows.h"
 
 namespace fs = std::filesystem;

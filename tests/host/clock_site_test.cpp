@@ -12,9 +12,9 @@
 
 #include "host/clock.h"
 #include "host/sync_words.h"
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 #include "host/control_settings.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/sync.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"

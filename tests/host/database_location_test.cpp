@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "platform/ado/pg_location.h"
 
 using vanto::host::ShownDatabaseLocation;

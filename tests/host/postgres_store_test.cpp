@@ -9,8 +9,8 @@
 #include <fstream>
 #include <thread>
 
-#include "host/store/record_store.h"
-#include "host/store/schema.h"
+#include "host/db/record_store.h"
+#include "host/db/schema.h"
 #include "tests/support/pg_server.h"
 
 namespace vanto::store {

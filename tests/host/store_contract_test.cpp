@@ -13,8 +13,8 @@
 
 #include <sqlite3.h>
 
-#include "host/store/record_store.h"
-#include "host/store/schema.h"
+#include "host/db/record_store.h"
+#include "host/db/schema.h"
 #include "platform/ado/pg_connection.h"
 #include "tests/host/store_engines.h"
 

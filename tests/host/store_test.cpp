@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "host/store/deferred_store.h"
-#include "host/store/record_store.h"
-#include "host/store/schema.h"
+#include "host/db/deferred_store.h"
+#include "host/db/record_store.h"
+#include "host/db/schema.h"
 #include "platform/ado/enrolment_schema.h"
 
 namespace fs = std::filesystem;

@@ -7,8 +7,8 @@
 #include <map>
 #include <thread>
 
-#include "host/store/swipe_feed.h"
-#include "host/store/schema.h"
+#include "host/db/swipe_feed.h"
+#include "host/db/schema.h"
 #include "platform/ado/pg_connection.h"
 #include "tests/host/store_engines.h"
 

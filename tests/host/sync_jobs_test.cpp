@@ -10,7 +10,7 @@
 #include <string>
 
 #include "host/control_settings.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "host/sync_jobs.h"
 #include "host/sync_words.h"
 #include "terminal/control/port_lock.h"

@@ -10,7 +10,7 @@
 
 #include "host/schedule.h"
 #include "host/site/site.h"
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 #include "platform/ado/store_failure.h"
 #include "tests/host/store_engines.h"
 

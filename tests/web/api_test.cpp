@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "accounts/api_tokens.h"
-#include "host/store/swipe_feed.h"
-#include "host/store/swipe_store.h"
-#include "host/store/sync_runs.h"
+#include "host/db/swipe_feed.h"
+#include "host/db/swipe_store.h"
+#include "host/db/sync_runs.h"
 #include "tests/host/store_engines.h"
 #include "web/api.h"
 

@@ -4,9 +4,9 @@
 // progress stream's first event; acknowledging a conflict with its audit row, once.
 #include <gtest/gtest.h>
 
-#include "host/store/push_store.h"
-#include "host/store/record_store.h"
-#include "host/store/sync_runs.h"
+#include "host/db/push_store.h"
+#include "host/db/record_store.h"
+#include "host/db/sync_runs.h"
 #include "tests/web/console_fixture.h"
 
 namespace vanto::web::testing {

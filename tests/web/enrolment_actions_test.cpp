@@ -9,7 +9,7 @@
 
 #include "host/control_settings.h"
 #include "host/enrolment.h"
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 #include "terminal/control/settings.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"

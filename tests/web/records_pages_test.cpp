@@ -10,7 +10,7 @@
 
 #include "host/attendance_data.h"
 #include "host/report/formats.h"
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "tests/web/console_fixture.h"
 
 namespace vanto::web::testing {

@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::store {
 
@@ -74,7 +74,7 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine);
 extern const char* kSwipeColumns;
 // PostgreSQL: the feed's writer lock, a shared advisory lock of the transaction. Every transaction
 // that stores swipes takes it before its first write (before it has a transaction id), so that
-// the feed can tell which transactions may still add rows (host/store/swipe_feed.cpp). It shows in
+// the feed can tell which transactions may still add rows (host/db/swipe_feed.cpp). It shows in
 // pg_locks as an advisory lock with classid kFeedWriterClass, objid kFeedWriterObject and
 // objsubid 2 (two keys).
 inline constexpr int kFeedWriterClass = 730533;
@@ -82,7 +82,7 @@ inline constexpr int kFeedWriterObject = 0;
 std::string FeedWriterLockSql();
 // PostgreSQL: one row, one column: the transaction id (xid8 as text) below which every writer of
 // swipes has ended, read in the statement's snapshot. Rows below it that a later statement reads
-// are all there will ever be below it (the reasoning: host/store/swipe_feed.cpp).
+// are all there will ever be below it (the reasoning: host/db/swipe_feed.cpp).
 std::string FeedBoundSql();
 // The columns of a StoredSwipe as a database of schema `version` (read without updating it)
 // gives them: the ones it lacks as constants.

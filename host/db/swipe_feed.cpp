@@ -1,13 +1,13 @@
-#include "host/store/swipe_feed.h"
+#include "host/db/swipe_feed.h"
 
 #include <sqlite3.h>
 
 #include <charconv>
 
-#include "host/store/schema.h"
+#include "host/db/schema.h"
 #include "host/text/messages.h"
-#include "host/store/sqlite_store.h"
-#include "host/store/postgres_store.h"
+#include "host/db/sqlite_store.h"
+#include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"

@@ -1,8 +1,8 @@
-#include "host/store/deferred_store.h"
+#include "host/db/deferred_store.h"
 
 #include <filesystem>
 
-#include "host/store/schema.h"
+#include "host/db/schema.h"
 
 namespace vanto::store {
 namespace {

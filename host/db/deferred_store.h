@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::store {
 

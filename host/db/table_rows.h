@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/store/schema.h"
+#include "host/db/schema.h"
 
 namespace vanto::store {
 

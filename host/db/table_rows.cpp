@@ -1,13 +1,13 @@
-#include "host/store/table_rows.h"
+#include "host/db/table_rows.h"
 
 #include <sqlite3.h>
 
 #include <cctype>
 #include <map>
 
-#include "host/store/postgres_store.h"
-#include "host/store/sqlite_store.h"
-#include "host/store/swipe_store.h"
+#include "host/db/postgres_store.h"
+#include "host/db/sqlite_store.h"
+#include "host/db/swipe_store.h"
 #include "host/text/messages.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"

@@ -1,4 +1,4 @@
-#include "host/store/schema.h"
+#include "host/db/schema.h"
 
 #include "host/text/messages.h"
 

@@ -1,4 +1,4 @@
-#include "host/store/record_store.h"
+#include "host/db/record_store.h"
 
 #include "host/text/messages.h"
 
@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "host/calendar.h"
-#include "host/store/postgres_store.h"
-#include "host/store/schema.h"
-#include "host/store/sqlite_store.h"
+#include "host/db/postgres_store.h"
+#include "host/db/schema.h"
+#include "host/db/sqlite_store.h"
 #include "platform/ado/pg_location.h"
 
 namespace vanto::store {

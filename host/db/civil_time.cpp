@@ -1,4 +1,4 @@
-#include "host/store/civil_time.h"
+#include "host/db/civil_time.h"
 
 #include "host/calendar.h"
 

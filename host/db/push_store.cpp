@@ -1,12 +1,12 @@
-#include "host/store/push_store.h"
+#include "host/db/push_store.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 
-#include "host/store/record_store.h"
-#include "host/store/schema.h"
-#include "host/store/postgres_store.h"
+#include "host/db/record_store.h"
+#include "host/db/schema.h"
+#include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"

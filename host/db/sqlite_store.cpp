@@ -1,4 +1,4 @@
-#include "host/store/sqlite_store.h"
+#include "host/db/sqlite_store.h"
 
 #include <sqlite3.h>
 
@@ -18,9 +18,9 @@
 #include <filesystem>
 #include <set>
 
-#include "host/store/civil_time.h"
-#include "host/store/record_store.h"
-#include "host/store/schema.h"
+#include "host/db/civil_time.h"
+#include "host/db/record_store.h"
+#include "host/db/schema.h"
 #include "host/text/messages.h"
 
 namespace vanto::store {

@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/store/civil_time.h"
-#include "host/store/swipe_store.h"
+#include "host/db/civil_time.h"
+#include "host/db/swipe_store.h"
 
 namespace vanto::store {
 

@@ -1,12 +1,12 @@
-#include "host/store/sync_runs.h"
+#include "host/db/sync_runs.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 
-#include "host/store/record_store.h"
-#include "host/store/sqlite_store.h"
-#include "host/store/postgres_store.h"
+#include "host/db/record_store.h"
+#include "host/db/sqlite_store.h"
+#include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"

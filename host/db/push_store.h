@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/store/swipe_feed.h"
+#include "host/db/swipe_feed.h"
 
 namespace vanto::store {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "platform/ado/store_failure.h"
 
 namespace vanto::store {

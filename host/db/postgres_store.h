@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "host/store/swipe_store.h"
+#include "host/db/swipe_store.h"
 #include "platform/ado/pg_connection.h"
 
 namespace vanto::store {

@@ -1,4 +1,4 @@
-#include "host/store/postgres_store.h"
+#include "host/db/postgres_store.h"
 
 #include <libpq-fe.h>
 
@@ -6,8 +6,8 @@
 #include <optional>
 #include <unordered_map>
 
-#include "host/store/civil_time.h"
-#include "host/store/schema.h"
+#include "host/db/civil_time.h"
+#include "host/db/schema.h"
 #include "host/text/messages.h"
 #include "platform/ado/pg_connection.h"
 
