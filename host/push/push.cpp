@@ -231,8 +231,9 @@ DrainResult Drain(const PushOptions& o) {
   const std::string now = UtcText(UnixOf(o.clock()));
   auto rows = RowsByName(*push);
   for (const site::SitePush& e : o.endpoints) {
-    // A misconfigured endpoint is not added: where it starts follows from its table once that is right.
-    if (rows.count(e.name) || !e.problem.empty()) continue;
+    // A misconfigured endpoint is recorded all the same, so the swipes stored while it is mended
+    // wait for it; only one whose start cannot be read waits until its table tells it.
+    if (rows.count(e.name) || !e.start_known) continue;
     // A new endpoint starts after what is stored now, or at what was stored from its date on.
     const store::FeedCursor start = e.from ? push->BeforeStoredFrom(*e.from + "T00:00:00Z") : push->Head();
     push->Add(e.name, start, now);

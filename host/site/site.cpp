@@ -230,6 +230,17 @@ void ReadConsole(Site& site, const toml::node& node) {
 
 // A [[push]] table: one endpoint swipes are pushed to. Its secret file must exist and be
 // readable by its owner alone (the secret itself is never read here, nor shown).
+// A [[push]] table's `from`: a date "YYYY-MM-DD".
+std::string PushFrom(const Site& site, const toml::node& value) {
+  const std::string text = Text(site, value, "push.from");
+  int y = 0, m = 0, d = 0;
+  char tail = 0;
+  if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 || m < 1 || m > 12 ||
+      d < 1 || d > 31)
+    Refuse(site, LineOf(value), "push.from", TrFill("'{0}' is no date YYYY-MM-DD", {text}));
+  return text;
+}
+
 SitePush ReadPush(const Site& site, const toml::table& table) {
   SitePush push;
   push.line = LineOf(table);
@@ -278,13 +289,7 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
           push.people.push_back(static_cast<std::int32_t>(Whole(site, item, shown, 0, INT32_MAX)));
       }
     } else if (name == "from") {
-      const std::string text = Text(site, value, shown);
-      int y = 0, m = 0, d = 0;
-      char tail = 0;
-      if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 || m < 1 || m > 12 ||
-          d < 1 || d > 31)
-        Refuse(site, LineOf(value), shown, TrFill("'{0}' is no date YYYY-MM-DD", {text}));
-      push.from = text;
+      push.from = PushFrom(site, value);
     } else if (name == "requests_per_minute") {
       push.requests_per_minute = static_cast<int>(Whole(site, value, shown, 1, 6000));
     } else if (name == "log_types") {
@@ -388,6 +393,13 @@ void ReadPushes(Site& site, const toml::node& node) {
       push.name = name;
       push.line = LineOf(table);
       push.problem = e.what();
+      if (const toml::node* from = table.get("from")) {
+        try {
+          push.from = PushFrom(site, *from);
+        } catch (const SiteError&) {
+          push.start_known = false;
+        }
+      }
     }
     site.pushes.push_back(std::move(push));
   }

@@ -82,6 +82,10 @@ struct SitePush {
   // Why the endpoint cannot be used ("FILE:LINE: key 'K': ..."), "" when it can: it is kept (its
   // backlog with it) and reported as misconfigured, and nothing is sent to it.
   std::string problem;
+  // Whether the table tells where a new endpoint starts (its `from`, or none: the swipes stored
+  // from now on). Only a `from` that cannot be read leaves it unknown: a misconfigured endpoint is
+  // otherwise recorded at once, so the swipes stored while it is mended wait for it.
+  bool start_known = true;
 };
 
 // The parts of a site file only one feature uses. A part that is wrong stops that feature alone

@@ -320,25 +320,31 @@ TEST_P(PushTest, AMisconfiguredEndpointIsSentNothingAndLosesNothing) {
   broken.problem = "s.toml:9: key 'push.secret_file': may be read by other users";
   site::SitePush fresh = Endpoint("fresh", receiver.port());
   fresh.problem = "s.toml:14: key 'push.url': no address";
-  DrainResult result = Drain(Options({broken, other, fresh}));
-  ASSERT_EQ(result.endpoints.size(), 3u);
+  site::SitePush undated = Endpoint("undated", receiver.port());
+  undated.problem = "s.toml:20: key 'push.from': '2026-13-01' is no date YYYY-MM-DD";
+  undated.start_known = false;
+  DrainResult result = Drain(Options({broken, other, fresh, undated}));
+  ASSERT_EQ(result.endpoints.size(), 4u);
   EXPECT_EQ(result.endpoints[0].state, EndpointState::kMisconfigured);
   EXPECT_EQ(result.endpoints[0].error, broken.problem);
   EXPECT_EQ(result.endpoints[0].sent, 0);
   EXPECT_EQ(result.endpoints[1].sent, 5);
   EXPECT_EQ(result.endpoints[2].state, EndpointState::kMisconfigured);
   EXPECT_TRUE(result.dropped.empty());
-  const std::vector<EndpointStatus> status = Status(Options({broken, other, fresh}));
+  const std::vector<EndpointStatus> status = Status(Options({broken, other, fresh, undated}));
   EXPECT_EQ(status[0].problem, broken.problem);
   EXPECT_EQ(status[0].backlog, 5);
-  EXPECT_FALSE(status[2].in_store);  // added once its table is right
+  EXPECT_TRUE(status[2].in_store);   // recorded at once: what is stored while it is mended waits
+  EXPECT_FALSE(status[3].in_store);  // where it starts is not known until its date can be read
   // A [[push]] table without a usable name: "hr" (maybe the one meant) is kept, not dropped.
   PushOptions unnamed = Options({other});
   unnamed.keep_unlisted = true;
   EXPECT_TRUE(Drain(unnamed).dropped.empty());
-  // Mended: every swipe it missed.
-  result = Drain(Options({hr, other}));
-  EXPECT_EQ(result.endpoints[0].sent, 5);
+  // Mended: every swipe it missed; the new one gets what was stored since it was first named.
+  Store(1, 10, 2);
+  result = Drain(Options({hr, other, Endpoint("fresh", receiver.port())}));
+  EXPECT_EQ(result.endpoints[0].sent, 7);
+  EXPECT_EQ(result.endpoints[2].sent, 2);
   EXPECT_TRUE(result.dropped.empty());
 }
 

@@ -202,11 +202,14 @@ TEST(SiteFile, AWrongFeatureOnlyPartStopsThatFeatureAlone) {
     std::string endpoint;  // the push endpoint kept with its problem ("" none)
     std::size_t pushes;    // endpoints the site keeps
     const char* message;   // the problem's start, after "PATH:"
+    bool start_known = true;  // the kept endpoint's `from` read (or absent): it is recorded at once
   } cases[] = {
       {"[[push]]\nname = \"hr\"\nurl = \"https://hr.example/\"\nsecret_file = \"" + shared + "\"\n", SitePart::kPush,
        "hr", 1, "5: key 'push.secret_file':"},
       {good + "[[push]]\nname = \"hr\"\nurl = \"gopher://x\"\n", SitePart::kPush, "hr", 2, "8: key 'push.url':"},
       {good + "[[push]]\nurl = \"https://x/\"\n", SitePart::kPush, "", 1, "6: key 'push.name': is missing"},
+      {"[[push]]\nname = \"hr\"\nurl = \"gopher://x\"\nfrom = \"2026-12-01\"\n", SitePart::kPush, "hr", 1, "4: key 'push.url':"},
+      {"[[push]]\nname = \"hr\"\nfrom = \"2026-13-01\"\n", SitePart::kPush, "hr", 1, "4: key 'push.from':", false},
       {"push = 3\n", SitePart::kPush, "", 0, "2: key 'push':"},
       {"[console]\ntrusted_proxies = [\"proxy.example\"]\n", SitePart::kConsole, "", 0, "3: key 'console.trusted_proxies':"},
       {"[console]\ntrusted_proxies = [\"10.0.0.2\"]\ncolour = 1\n", SitePart::kConsole, "", 0, "4: key 'console.colour':"},
@@ -223,7 +226,13 @@ TEST(SiteFile, AWrongFeatureOnlyPartStopsThatFeatureAlone) {
     EXPECT_EQ(site.ProblemOf(c.part), &p);
     EXPECT_EQ(site.HasUnnamedPushProblem(), c.part == SitePart::kPush && c.endpoint.empty()) << c.text;
     ASSERT_EQ(site.pushes.size(), c.pushes) << c.text;
-    for (const SitePush& e : site.pushes) EXPECT_EQ(e.problem.empty(), e.name != c.endpoint) << e.name;
+    for (const SitePush& e : site.pushes) {
+      EXPECT_EQ(e.problem.empty(), e.name != c.endpoint) << e.name;
+      EXPECT_EQ(e.start_known, e.name != c.endpoint || c.start_known) << c.text;
+      if (e.name == c.endpoint && c.start_known && c.text.find("from") != std::string::npos) {
+        EXPECT_EQ(e.from, "2026-12-01");  // a wrong endpoint still starts at its date
+      }
+    }
     // The defaults stand for the wrong part; every other setting is the file's.
     EXPECT_TRUE(site.trusted_proxies.empty() && site.trusted_proxies_line == 0);
     EXPECT_FALSE(site.sync_every);
