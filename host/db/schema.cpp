@@ -580,6 +580,75 @@ ALTER TABLE api_tokens ADD COLUMN expires_at TEXT NOT NULL DEFAULT '';
      R"sql(
 ALTER TABLE api_tokens ADD COLUMN expires_at TEXT COLLATE "C" NOT NULL DEFAULT '';
 )sql"},
+    // SQLite: the feed number becomes the swipes table's row key (INTEGER PRIMARY KEY, the
+    // rowid itself), so the table is stored in feed order, a store appends to it, the feed reads
+    // it by key, and the unique index on the number (one more index every stored swipe paid for)
+    // goes. The table is rebuilt: every row keeps its feed number, so every cursor (an API
+    // consumer's, a push endpoint's delivered position, a copy's feed_moves) names the same swipe
+    // as before. A row without a number (none is expected: the trigger it replaces numbered every
+    // insert) is numbered after all the others; a swipe stored without a number is given the
+    // next after the highest, as the trigger did. The indexes and the counting triggers are made
+    // again; the counts in log_records stay as they are (the rows move without being counted
+    // again). Two indexes take the minute before the person (their look-ups name both, so they
+    // serve them alike): a delivery, in time order, then adds to their ends instead of to one
+    // place per person, which costs SQLite a page rebalance each time a page fills.
+    // PostgreSQL: the trigger that counts a log's records runs only for rows of a log (a
+    // condition the server checks without calling the function), not for every swipe stored.
+    {17, "the feed number as the swipes table's row key",
+     R"sql(
+CREATE TABLE swipes_step17 (
+  port          INTEGER NOT NULL,  -- where the swipe was read (first)
+  terminal      INTEGER NOT NULL,
+  person        INTEGER NOT NULL,
+  minute        TEXT    NOT NULL,  -- YYYY-MM-DD HH:MM
+  occurrence    INTEGER NOT NULL,  -- k-th swipe of this person in this minute, in delivery order
+  swipe_time    TEXT    NOT NULL,  -- YYYY-MM-DD HH:MM:SS, as the terminal delivered it
+  downloaded_at TEXT    NOT NULL,  -- UTC time of the download that stored it
+  identity      INTEGER,           -- the terminal's serial number; NULL: a terminal without one
+  generation    INTEGER,           -- its log generation
+  record_index  INTEGER,           -- the record's index in that log
+  epoch         INTEGER NOT NULL DEFAULT 0,
+  feed_seq      INTEGER PRIMARY KEY  -- the swipe's position in the feed
+);
+INSERT INTO swipes_step17 (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation,
+                           record_index, epoch, feed_seq)
+  SELECT port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index,
+         epoch, feed_seq FROM swipes WHERE feed_seq IS NOT NULL ORDER BY feed_seq;
+INSERT INTO swipes_step17 (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation,
+                           record_index, epoch)
+  SELECT port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index,
+         epoch FROM swipes WHERE feed_seq IS NULL ORDER BY rowid;
+DROP TABLE swipes;
+ALTER TABLE swipes_step17 RENAME TO swipes;
+CREATE INDEX swipes_by_time ON swipes (swipe_time, person, port, terminal, occurrence, downloaded_at);
+CREATE UNIQUE INDEX swipes_record ON swipes (identity, generation, record_index, epoch) WHERE identity IS NOT NULL;
+CREATE UNIQUE INDEX swipes_unidentified ON swipes (port, terminal, minute, person, occurrence) WHERE identity IS NULL;
+CREATE INDEX swipes_occurrence ON swipes (identity, generation, minute, person, record_index) WHERE identity IS NOT NULL;
+CREATE INDEX swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence);
+CREATE TRIGGER swipes_counted AFTER INSERT ON swipes WHEN NEW.identity IS NOT NULL BEGIN
+  INSERT INTO log_records (identity, generation, epoch, held) VALUES (NEW.identity, NEW.generation, NEW.epoch, 1)
+    ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = held + 1;
+END;
+CREATE TRIGGER swipes_uncounted AFTER DELETE ON swipes WHEN OLD.identity IS NOT NULL BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+END;
+CREATE TRIGGER swipes_recounted AFTER UPDATE OF identity, generation, epoch ON swipes BEGIN
+  UPDATE log_records SET held = held - 1
+    WHERE OLD.identity IS NOT NULL AND identity = OLD.identity AND generation = OLD.generation AND epoch = OLD.epoch;
+  INSERT INTO log_records (identity, generation, epoch, held) SELECT NEW.identity, NEW.generation, NEW.epoch, 1
+    WHERE NEW.identity IS NOT NULL ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = held + 1;
+END;
+)sql",
+     R"sql(
+DROP TRIGGER swipes_counted ON swipes;
+CREATE TRIGGER swipes_counted AFTER INSERT ON swipes FOR EACH ROW WHEN (NEW.identity IS NOT NULL)
+  EXECUTE FUNCTION count_log_records();
+CREATE TRIGGER swipes_uncounted AFTER DELETE ON swipes FOR EACH ROW WHEN (OLD.identity IS NOT NULL)
+  EXECUTE FUNCTION count_log_records();
+CREATE TRIGGER swipes_recounted AFTER UPDATE OF identity, generation, epoch ON swipes FOR EACH ROW
+  WHEN (OLD.identity IS NOT NULL OR NEW.identity IS NOT NULL) EXECUTE FUNCTION count_log_records();
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones

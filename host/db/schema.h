@@ -9,7 +9,8 @@
 // person in the enrolment table (step 4). Step 2 added the people table and the indexes the listings and
 // reports need; step 3 the swipe key by terminal identity, generation and index (person, minute
 // and occurrence kept as columns), the rejected records and the per-log counts; step 5 the log epoch in that key, counts and first
-// indexes per epoch, and the conflicts; step 6 the console's accounts; step 7 the sync runs; step 15 the feed positions a copy maps; step 16 the API tokens' expiry. The PostgreSQL
+// indexes per epoch, and the conflicts; step 6 the console's accounts; step 7 the sync runs; step 15 the feed positions a copy maps; step 16 the API tokens' expiry; step 17 the feed number as
+// the SQLite swipes table's row key (a rebuild that keeps every feed number). The PostgreSQL
 // enrolment table's `row_id` is the identity its row set commits changes by: a step that
 // rebuilds the table keeps it.
 #pragma once

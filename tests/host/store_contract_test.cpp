@@ -14,7 +14,9 @@
 #include <sqlite3.h>
 
 #include "host/db/record_store.h"
+#include "host/db/push_store.h"
 #include "host/db/schema.h"
+#include "host/db/swipe_feed.h"
 #include "platform/ado/pg_connection.h"
 #include "tests/host/store_engines.h"
 
@@ -554,6 +556,92 @@ TEST_P(SwipeStoreContract, ADatabaseOfTheSchemaBeforeEpochsKeepsEveryRowInEpochZ
   auto again = Open();
   EXPECT_EQ(again->CountSwipes(), 8);
   EXPECT_EQ(again->Conflicts().size(), 1u);
+}
+
+// A database of schema step 16 (before the feed number became SQLite's row key) with swipes
+// whose feed numbers do not follow their rows' order, a push endpoint and a consumer's cursors:
+// after the upgrade every cursor is answered with the same swipes, the endpoint is delivered up
+// to the same swipe, the log's count stays, and a new swipe comes after them all.
+TEST_P(SwipeStoreContract, TheUpgradeToTheFeedNumberAsRowKeyKeepsEveryCursor) {
+  const Engine engine = GetParam() == "postgresql" ? Engine::Postgres : Engine::Sqlite;
+  std::string sql = SchemaVersionTableSql(engine) + std::string(";");
+  for (const SchemaStep& step : SchemaSteps()) {
+    if (step.version > 16) break;
+    sql += SchemaStepSql(step, engine);
+    sql += "INSERT INTO schema_version VALUES (" + std::to_string(step.version) + ", 'step', 'then');";
+  }
+  // Stored in this order, numbered 10, 3, 7, 12 and (SQLite: by the trigger) 13: the feed's order
+  // is not the rows' order. The log 77/3 holds two records.
+  sql +=
+      "INSERT INTO swipes (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
+      "record_index, feed_seq) VALUES (1, 1, 1, '2026-11-06 00:00', 1, '2026-11-06 00:00:10', 'then', NULL, NULL, NULL, 10), "
+      "(1, 2, 2, '2026-11-06 00:01', 1, '2026-11-06 00:01:10', 'then', 77, 3, 0, 3), "
+      "(1, 2, 3, '2026-11-06 00:02', 1, '2026-11-06 00:02:10', 'then', 77, 3, 1, 7), "
+      "(4, 1, 4, '2026-11-06 00:03', 1, '2026-11-06 00:03:10', 'then', NULL, NULL, NULL, 12);";
+  sql += engine == Engine::Sqlite
+             ? "INSERT INTO swipes (port, terminal, person, minute, occurrence, swipe_time, downloaded_at) VALUES "
+               "(4, 1, 5, '2026-11-06 00:04', 1, '2026-11-06 00:04:10', 'then');"
+               "INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at) VALUES ('hr', 0, 7, 'then');"
+             : "INSERT INTO swipes (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, feed_seq) VALUES "
+               "(4, 1, 5, '2026-11-06 00:04', 1, '2026-11-06 00:04:10', 'then', 13);"
+               "INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at) "
+               "SELECT 'hr', feed_xid::text::bigint, feed_seq, 'then' FROM swipes WHERE feed_seq = 7;";
+  RunSql(location_, sql);
+
+  // Every cursor of the feed before the upgrade, with the page after it (two swipes a page).
+  auto described = [](const FeedPage& page) {
+    std::string text;
+    for (const StoredSwipe& s : page.swipes)
+      text += std::to_string(s.person) + "@" + s.time + (s.index ? "#" + std::to_string(*s.index) : "") + " ";
+    return text;
+  };
+  auto pages = [&] {
+    std::vector<std::pair<FeedCursor, std::string>> read;
+    auto feed = OpenSwipeFeed(location_);
+    FeedCursor at;
+    for (int n = 0; n < 4; ++n) {
+      const FeedPage page = feed->Read(at, 2);
+      read.emplace_back(at, described(page));
+      at = page.next;
+    }
+    return read;
+  };
+  const auto before = pages();
+  ASSERT_EQ(before[0].second, "2@2026-11-06 00:01:10#0 3@2026-11-06 00:02:10#1 ");
+  ASSERT_EQ(before[2].second, "5@2026-11-06 00:04:10 ");
+  const FeedCursor endpoint = OpenPushStore(location_, std::chrono::seconds(5))->Endpoints().at(0).cursor;
+
+  auto store = Open();
+  EXPECT_EQ(store->schema_version(), LatestSchemaVersion());
+  EXPECT_EQ(store->CountSwipes(), 5);
+  EXPECT_EQ(store->Coverage({77, 3}).count, 2);
+  auto feed = OpenSwipeFeed(location_);
+  for (const auto& [cursor, page] : before) EXPECT_EQ(described(feed->Read(cursor, 2)), page) << FormatFeedCursor(cursor);
+  auto push = OpenPushStore(location_, std::chrono::seconds(5));
+  ASSERT_EQ(push->Endpoints().size(), 1u);
+  EXPECT_EQ(push->Endpoints()[0].cursor, endpoint);
+  EXPECT_EQ(described(feed->Read(endpoint, 10)), "1@2026-11-06 00:00:10 4@2026-11-06 00:03:10 5@2026-11-06 00:04:10 ");
+  if (engine == Engine::Sqlite) {
+    // The number is the row key: no index of its own, and a rowid equal to it.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(location_.c_str(), &db), SQLITE_OK);
+    auto one = [&](const char* query) {
+      sqlite3_stmt* stmt = nullptr;
+      EXPECT_EQ(sqlite3_prepare_v2(db, query, -1, &stmt, nullptr), SQLITE_OK) << query;
+      const std::int64_t value = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+      sqlite3_finalize(stmt);
+      return value;
+    };
+    EXPECT_EQ(one("SELECT count(*) FROM sqlite_master WHERE name = 'swipes_feed'"), 0);
+    EXPECT_EQ(one("SELECT count(*) FROM swipes WHERE rowid = feed_seq"), 5);
+    sqlite3_close(db);
+  }
+  // A swipe stored now comes after every one of them, in the same log's count.
+  Delivery d(*store, 1, 2);
+  d.Position(store->CurrentLog(77, 3), 2);
+  d.Store(std::vector<Swipe>{{6, At(5, 10)}});
+  EXPECT_EQ(store->Coverage({77, 3}).count, 3);
+  EXPECT_EQ(described(feed->Read(before[3].first, 10)), "6@2026-11-06 00:05:10#2 ");
 }
 
 // The audit trail's rows as "actor|origin|action|details", oldest first.
