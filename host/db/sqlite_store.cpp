@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <set>
 
+#include "host/db/audit_writer.h"
 #include "host/db/civil_time.h"
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
@@ -830,7 +831,7 @@ class SqliteSwipeStore final : public SwipeStore {
     update.reset();
     if (audit) {
       StatementPtr note =
-          c_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+          c_.Prepare(kInsertAuditSql);
       const std::string details = AuditDetails(*audit, result);
       for (auto [at, text] : {std::pair{1, &audit->at}, std::pair{2, &audit->actor}, std::pair{3, &audit->origin},
                               std::pair{4, &audit->action}, std::pair{5, &details}})
