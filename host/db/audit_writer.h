@@ -6,8 +6,8 @@
 #include <string>
 
 #include "host/db/accounts_store.h"
-#include "platform/ado/pg_connection.h"
-#include "platform/ado/sqlite_connection.h"
+#include "host/db/pg_connection.h"
+#include "host/db/sqlite_connection.h"
 
 namespace vanto::store {
 

@@ -10,8 +10,8 @@
 #include "host/db/postgres_store.h"
 #include "host/db/sqlite_store.h"
 #include "platform/ado/columns.h"
-#include "platform/ado/postgres_rowset.h"
-#include "platform/ado/sqlite_rowset.h"
+#include "host/db/postgres_rowset.h"
+#include "host/db/sqlite_rowset.h"
 
 namespace vanto::db {
 

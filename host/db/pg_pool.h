@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 
 namespace vanto::store {
 

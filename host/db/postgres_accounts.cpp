@@ -7,7 +7,7 @@
 #include "host/db/audit_writer.h"
 #include "host/db/pg_engines.h"
 #include "host/db/pg_pool.h"
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 
 namespace vanto::store {
 namespace {

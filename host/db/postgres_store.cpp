@@ -11,7 +11,7 @@
 #include "host/db/pg_engines.h"
 #include "host/db/schema.h"
 #include "host/text/messages.h"
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 
 namespace vanto::store {
 namespace {

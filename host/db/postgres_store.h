@@ -5,7 +5,7 @@
 #include <string>
 
 #include "host/db/swipe_store.h"
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 
 namespace vanto::store {
 

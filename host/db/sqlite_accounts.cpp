@@ -6,8 +6,8 @@
 #include "host/db/accounts_engines.h"
 #include "host/db/audit_writer.h"
 #include "host/db/sqlite_store.h"
-#include "platform/ado/sqlite_connection.h"
-#include "platform/ado/store_failure.h"
+#include "host/db/sqlite_connection.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 namespace {

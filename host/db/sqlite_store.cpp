@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "platform/ado/sqlite_readonly.h"
+#include "host/db/sqlite_readonly.h"
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>

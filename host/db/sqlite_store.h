@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/db/swipe_store.h"
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 

@@ -10,8 +10,8 @@
 #include "host/db/sqlite_store.h"
 #include "host/db/swipe_store.h"
 #include "host/text/messages.h"
-#include "platform/ado/pg_connection.h"
-#include "platform/ado/sqlite_connection.h"
+#include "host/db/pg_connection.h"
+#include "host/db/sqlite_connection.h"
 
 namespace vanto::store {
 namespace {

@@ -10,9 +10,9 @@
 #include "host/db/sqlite_store.h"
 #include "host/db/pg_engines.h"
 #include "host/db/pg_pool.h"
-#include "platform/ado/pg_connection.h"
-#include "platform/ado/sqlite_connection.h"
-#include "platform/ado/store_failure.h"
+#include "host/db/pg_connection.h"
+#include "host/db/sqlite_connection.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 

@@ -15,7 +15,7 @@
 
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store::testing {
