@@ -1,6 +1,6 @@
 #include "host/database_location.h"
 
-#include "platform/ado/pg_location.h"
+#include "host/db/pg_location.h"
 
 namespace vanto::host {
 

@@ -16,8 +16,8 @@
 #include "host/db/swipe_store.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/memory_rowset.h"
-#include "platform/ado/postgres_rowset.h"
-#include "platform/ado/sqlite_rowset.h"
+#include "host/db/postgres_rowset.h"
+#include "host/db/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 

@@ -3,7 +3,7 @@
 #include "host/db/civil_time.h"
 #include "host/sync_words.h"
 #include "host/text/messages.h"
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::host {
 

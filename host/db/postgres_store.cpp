@@ -6,10 +6,12 @@
 #include <optional>
 #include <unordered_map>
 
+#include "host/db/audit_writer.h"
 #include "host/db/civil_time.h"
+#include "host/db/pg_engines.h"
 #include "host/db/schema.h"
 #include "host/text/messages.h"
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 
 namespace vanto::store {
 namespace {
@@ -119,10 +121,9 @@ class RowIndex {
   std::unordered_map<std::string, std::size_t> index_;
 };
 
-// A URL libpq cannot parse, or a connection that could not be made, in the host's words (the
-// user's language), libpq's or the server's own text following, marked as theirs; any other
-// failure as it is.
-[[noreturn]] void ThrowWorded(const PgError& e, const std::string& url) {
+}  // namespace
+
+void ThrowHostPgError(const PgError& e, const std::string& url) {
   if (e.failure() == StoreFailure::Invalid && !e.connecting() && !e.detail().empty())  // the URL itself
     throw PgError(e.failure(),
                   host::TrFill("database URL {0} is no usable URL (the client library said: {1})", {RedactUrl(url), e.detail()}),
@@ -132,8 +133,6 @@ class RowIndex {
                 host::TrFill("database {0}: cannot connect (the server said: {1})", {DescribePgUrl(url), e.detail()}),
                 e.sqlstate(), e.connection_lost(), e.detail(), true);
 }
-
-}  // namespace
 
 PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout) {
   PgOptions o;
@@ -153,11 +152,9 @@ namespace {
 
 class PostgresSwipeStore final : public SwipeStore {
  public:
-  PostgresSwipeStore(const std::string& url, const OpenOptions& options) try
-      : connection_(url, HostPgOptions(options.lock_timeout)) {
-  } catch (const PgError& e) {
-    ThrowWorded(e, url);
-  }
+  PostgresSwipeStore(const std::string& url, const OpenOptions& options)
+      : lease_(ConnectOwn(url, options.lock_timeout)) {}
+  PostgresSwipeStore(PgLease lease, int version) : lease_(std::move(lease)), version_(version) {}
 
   const std::string& location() const override { return connection_.server(); }
   int schema_version() const override { return version_; }
@@ -580,7 +577,7 @@ class PostgresSwipeStore final : public SwipeStore {
       }
       if (audit) {
         std::string details = AuditDetails(*audit, result);
-        connection_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
+        connection_.Exec(kInsertAuditSql,
                          {audit->at.c_str(), audit->actor.c_str(), audit->origin.c_str(), audit->action.c_str(),
                           details.c_str()},
                          "writing the audit trail");
@@ -943,7 +940,8 @@ class PostgresSwipeStore final : public SwipeStore {
     while (PGresult* rest = PQgetResult(conn)) PQclear(rest);
   }
 
-  mutable PgConnection connection_;
+  PgLease lease_;
+  PgConnection& connection_ = *lease_;
   int version_ = 0;
 };
 
@@ -952,6 +950,19 @@ class PostgresSwipeStore final : public SwipeStore {
 std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const OpenOptions& options) {
   auto store = std::make_unique<PostgresSwipeStore>(url, options);
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> PostgresSwipesOver(PgLease lease, int version) {
+  return std::make_unique<PostgresSwipeStore>(std::move(lease), version);
+}
+
+std::unique_ptr<SwipeStore> PostgresSwipesOpened(PgLease lease, bool read_only) {
+  auto store = std::make_unique<PostgresSwipeStore>(std::move(lease), 0);
+  if (read_only)
+    store->ReadOnly();
+  else
+    store->Migrate();
   return store;
 }
 
@@ -968,7 +979,7 @@ bool PostgresHasTable(const std::string& url, const std::string& table, std::chr
   try {
     made.emplace(url, HostPgOptions(lock_timeout));
   } catch (const PgError& e) {
-    ThrowWorded(e, url);
+    ThrowHostPgError(e, url);
   }
   PgConnection& connection = *made;
   PgResult result = connection.Exec("SELECT to_regclass($1) IS NOT NULL", {table.c_str()}, "reading the list of tables");

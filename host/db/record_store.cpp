@@ -10,7 +10,7 @@
 #include "host/db/postgres_store.h"
 #include "host/db/schema.h"
 #include "host/db/sqlite_store.h"
-#include "platform/ado/pg_location.h"
+#include "host/db/pg_location.h"
 
 namespace vanto::store {
 

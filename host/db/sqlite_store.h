@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/db/swipe_store.h"
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 
@@ -18,6 +18,11 @@ std::string HostSqliteMessage(const SqliteFailure& failure, const std::string& p
                               std::chrono::milliseconds lock_wait);
 
 std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options);
+
+// Opens the SQLite database at `path`, which a Database opened (its schema at `version`), for
+// reading and writing without checking its journal or schema again.
+std::unique_ptr<SwipeStore> OpenSqliteSwipesReady(const std::string& path, std::chrono::milliseconds lock_timeout,
+                                                  int version);
 
 // Opens the SQLite database at `path` read-only (see OpenSwipeStoreForReading).
 std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout);

@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 

@@ -1,6 +1,6 @@
 #include "host/site/site.h"
 
-#include "platform/ado/pg_location.h"
+#include "host/db/pg_location.h"
 
 #include "host/text/messages.h"
 

@@ -1,7 +1,10 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Each folder and the project folders its sources may include (besides itself). Standard and
-# system headers are not checked, except sqlite3.h, which only the store layers may use.
+# system headers are not checked, except the engines' client libraries (sqlite3.h, libpq-fe.h),
+# which only the database module (host/db) may use. Nothing outside the database module opens a
+# database: its engine headers (connections, the pool, the engines' repositories and row sets)
+# are its own.
 set(rules
   "terminal/contract:platform/automation"
   "failure:platform/automation"
@@ -13,15 +16,25 @@ set(rules
   # The host library, above the driver, the control and the platform; front ends above it.
   "host/text:"
   "host/db:host/calendar.h host/text failure platform/ado platform/automation"
+  # The driver's row sets: the engine-free core and the one in memory (the engines' are host/db's).
+  "platform/ado:platform/automation"
   "host/report:host/text host/calendar.h"
-  "host/site:host/ports.h host/calendar.h host/text terminal/control platform/ado/pg_location.h"
+  "host/site:host/ports.h host/calendar.h host/text terminal/control host/db/pg_location.h"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
-  # Accounts (users, sessions, audit): a store of its own beside the host's, with its SQLite engine.
+  # Accounts (passwords, throttling, tokens' rules) over the database module's repositories.
   "accounts:host/db host/text platform/ado"
   "web:accounts host"
   "cli:host accounts web driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation"
 )
 set(project_roots driver link hostdata failure codec terminal component cli host platform accounts web)
+# The database module's own headers: how it connects and what each engine does.
+set(engine_headers
+  host/db/sqlite_connection.h host/db/sqlite_readonly.h host/db/sqlite_store.h host/db/sqlite_rowset.h
+  host/db/pg_connection.h host/db/pg_pool.h host/db/pg_engines.h host/db/postgres_store.h host/db/postgres_rowset.h
+  host/db/accounts_engines.h host/db/audit_writer.h)
+# Sources outside host/db that still open the enrolment row sets themselves, until they take them
+# from the Database handle (Database::EnrolmentRows).
+set(engine_header_users host/enrolment.cpp)
 
 set(violations "")
 foreach(rule IN LISTS rules)
@@ -43,10 +56,14 @@ foreach(rule IN LISTS rules)
     file(RELATIVE_PATH shown "${SOURCE_DIR}" "${source}")
     foreach(line IN LISTS includes)
       string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[<\"]([^\">]*)[\">].*$" "\\1" target "${line}")
-      if(target STREQUAL "sqlite3.h")
-        if(NOT shown MATCHES "^(host/db|accounts)/")
-          list(APPEND violations "${shown}: includes ${target}")
+      if(target STREQUAL "sqlite3.h" OR target STREQUAL "libpq-fe.h")
+        if(NOT shown MATCHES "^host/db/")
+          list(APPEND violations "${shown}: includes ${target} (only the database module may)")
         endif()
+        continue()
+      endif()
+      if(target IN_LIST engine_headers AND NOT shown MATCHES "^host/db/" AND NOT shown IN_LIST engine_header_users)
+        list(APPEND violations "${shown}: includes ${target} (the database module's own: use host/db/database.h)")
         continue()
       endif()
       string(REGEX MATCH "^[^/]+" root "${target}")

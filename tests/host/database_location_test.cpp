@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "host/db/swipe_store.h"
-#include "platform/ado/pg_location.h"
+#include "host/db/pg_location.h"
 
 using vanto::host::ShownDatabaseLocation;
 using vanto::host::ShownMessage;

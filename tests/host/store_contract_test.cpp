@@ -16,8 +16,8 @@
 #include "host/db/record_store.h"
 #include "host/db/push_store.h"
 #include "host/db/schema.h"
+#include "host/db/pg_connection.h"
 #include "host/db/swipe_feed.h"
-#include "platform/ado/pg_connection.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store::testing {

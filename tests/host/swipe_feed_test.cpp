@@ -9,7 +9,7 @@
 
 #include "host/db/swipe_feed.h"
 #include "host/db/schema.h"
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store {

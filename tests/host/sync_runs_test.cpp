@@ -11,7 +11,7 @@
 #include "host/schedule.h"
 #include "host/site/site.h"
 #include "host/db/sync_runs.h"
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store::testing {

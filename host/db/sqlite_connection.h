@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 

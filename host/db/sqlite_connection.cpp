@@ -1,6 +1,6 @@
-#include "platform/ado/sqlite_connection.h"
+#include "host/db/sqlite_connection.h"
 
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 namespace vanto::store {
 

@@ -1,6 +1,6 @@
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 
-#include "platform/ado/pg_location.h"
+#include "host/db/pg_location.h"
 
 #include <libpq-fe.h>
 

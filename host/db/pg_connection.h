@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 struct pg_conn;
 struct pg_result;

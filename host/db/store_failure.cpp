@@ -1,4 +1,4 @@
-#include "platform/ado/store_failure.h"
+#include "host/db/store_failure.h"
 
 #include <sqlite3.h>
 

@@ -1,11 +1,11 @@
-#include "platform/ado/postgres_rowset.h"
+#include "host/db/postgres_rowset.h"
 
 #include <libpq-fe.h>
 
 #include <limits>
 #include <memory>
 
-#include "platform/ado/pg_connection.h"
+#include "host/db/pg_connection.h"
 #include "platform/ado/rowset_core.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"

@@ -1,4 +1,4 @@
-#include "platform/ado/pg_location.h"
+#include "host/db/pg_location.h"
 
 #include <libpq-fe.h>
 

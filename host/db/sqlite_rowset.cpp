@@ -1,6 +1,6 @@
 // The SQLite row set: reads the selected rows when it opens and writes a row back, in its own
 // transaction, when Update commits it.
-#include "platform/ado/sqlite_rowset.h"
+#include "host/db/sqlite_rowset.h"
 
 #include <sqlite3.h>
 
@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "platform/ado/rowset_core.h"
-#include "platform/ado/store_failure.h"
-#include "platform/ado/sqlite_readonly.h"
+#include "host/db/store_failure.h"
+#include "host/db/sqlite_readonly.h"
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"

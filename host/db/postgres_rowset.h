@@ -13,7 +13,7 @@
 
 #include "platform/ado/columns.h"
 #include "platform/ado/rowset.h"
-#include "platform/ado/sqlite_rowset.h"
+#include "host/db/sqlite_rowset.h"
 #include "platform/automation/owners.h"
 
 struct PostgresOptions {
