@@ -14,7 +14,6 @@ int RunClear(const ClearOptions& o, Io& io) {
   int port = o.port, terminal = o.terminal;
   if (!o.yes) throw UsageError(TrFill("clear deletes the terminal's records: confirm with {0}", {"--yes"}));
   store::RecordStore store = OpenStore(o, true);
-  PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   TerminalSyncOptions options;

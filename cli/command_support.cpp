@@ -40,15 +40,6 @@ int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
   return kExitFalse;
 }
 
-void PreferLargeRecordBatches() {
-  // The largest batch the protocol allows, unless the user set the control's batch himself.
-  const char* user = std::getenv(terminal::control::kBatchVariable);
-  if (user && *user)
-    PreferControlSettings({});
-  else
-    PreferControlSettings({{terminal::control::kBatchVariable, std::to_string(kLargestRecordBatch)}});
-}
-
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o) {
   return std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
 }

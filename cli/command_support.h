@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "host/facade.h"
 #include "host/machine.h"
 #include "host/site/site.h"
 #include "host/site/zone.h"
@@ -30,11 +31,6 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o);
 // A database location as messages show it: a URL with any password replaced by "***".
 std::string ShownLocation(const std::string& location);
 
-// The record batch a download asks for: the largest one a request can name.
-inline constexpr int kLargestRecordBatch = 255;
-// Downloads and syncs read in the largest batches (fewest exchanges) unless the user or the site
-// set the batch.
-void PreferLargeRecordBatches();
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
 // The operating-system user running this command (as the audit trail and the sync runs name it).
 std::string OsUser();

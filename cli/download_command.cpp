@@ -22,7 +22,6 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   open.lock_timeout = LockTimeout(o);
   std::optional<store::RecordStore> store(
       store::RecordStore(store::OpenSwipeStoreOnFirstWrite(DatabasePath(o.db, true), open)));
-  PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   bool progress = o.progress || (io.progress && !o.quiet);

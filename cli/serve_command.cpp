@@ -84,7 +84,6 @@ int RunServe(const ServeOptions& o, Io& io) {
     for (const site::SiteProblem& problem : site->problems)
       if (problem.part != site::SitePart::kConsole)
         io.err << "vanto serve: " << Tr("warning") << ": " << SiteProblemText(problem) << std::endl;
-    PreferLargeRecordBatches();
     SyncSettings settings;
     settings.database = database;
     settings.lock_timeout = o.lock_timeout;
