@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "cli/commands.h"
 #include "host/text/messages.h"
 #include "cli/version.h"
@@ -160,7 +161,10 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   if (!command) return UnknownCommand(name, io);
   std::string prefix = std::string("vanto ") + command->name + ": ";
   struct Leave {
-    ~Leave() { LeaveSite(); }
+    ~Leave() {
+      CloseCommandDatabase();
+      LeaveSite();
+    }
   } leave;
   try {
     Parser parser(command->name);

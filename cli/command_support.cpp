@@ -58,15 +58,47 @@ std::string DriftText(std::int64_t seconds) {
   return (seconds > 0 ? "+" : "") + std::to_string(seconds) + " s";
 }
 
-store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {
-  store::OpenOptions options;
-  options.create = create;
+namespace {
+// The running command's handle (one command runs on a thread at a time) and how it was opened.
+thread_local std::shared_ptr<db::Database> command_database;
+thread_local DatabaseUse command_use = DatabaseUse::kWrite;
+thread_local std::size_t command_opens = 0;
+}  // namespace
+
+std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, DatabaseUse use) {
+  const bool writes = use != DatabaseUse::kRead;
+  if (command_database) {
+    // A handle that writes serves every use; a reading one serves reads, and a first-write one
+    // everything but a use that needs the database to be there.
+    const bool serves = command_use == DatabaseUse::kRead ? !writes
+                        : command_use == DatabaseUse::kFirstWrite ? use != DatabaseUse::kExisting
+                                                                  : true;
+    if (serves) return command_database;
+  }
+  db::DatabaseOptions options;
   options.lock_timeout = LockTimeout(o);
-  return store::RecordStore::Open(DatabasePath(o.db, create), options);
+  options.create = use == DatabaseUse::kWrite || use == DatabaseUse::kFirstWrite;
+  options.read_only = use == DatabaseUse::kRead;
+  options.create_on_first_write = use == DatabaseUse::kFirstWrite;
+  command_database = db::Database::Open(DatabasePath(o.db, options.create), options);
+  command_use = use;
+  ++command_opens;
+  return command_database;
+}
+
+void CloseCommandDatabase() {
+  command_database.reset();
+  command_opens = 0;
+}
+
+std::size_t CommandDatabaseOpens() { return command_opens; }
+
+store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {
+  return store::RecordStore(CommandDatabase(o, create ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Swipes());
 }
 
 store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
-  return store::RecordStore(store::OpenSwipeStoreForReading(DatabasePath(o.db, false), LockTimeout(o)));
+  return store::RecordStore(CommandDatabase(o, DatabaseUse::kRead)->Swipes());
 }
 
 std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }

@@ -85,6 +85,10 @@ int RunServe(const ServeOptions& o, Io& io) {
       if (problem.part != site::SitePart::kConsole)
         io.err << "vanto serve: " << Tr("warning") << ": " << SiteProblemText(problem) << std::endl;
     SyncSettings settings;
+    DatabaseOptions where;
+    where.db = o.db;
+    where.lock_timeout = o.lock_timeout;
+    settings.db = CommandDatabase(where, DatabaseUse::kWrite);  // every sync of the server shares it
     settings.database = database;
     settings.lock_timeout = o.lock_timeout;
     settings.on_record_failure = [&options](const std::string& problem) { options.log("sync: " + problem); };

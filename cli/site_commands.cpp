@@ -81,8 +81,8 @@ std::string StarterText(store::RunStarter starter) {
 int RunSyncHistory(const SyncOptions& o, Io& io) {
   if (o.all || o.timer || o.quiet || o.progress)
     throw UsageError(Tr("--history lists the recorded runs: it takes only --json, --limit, --site and --db"));
-  const std::string database = DatabasePath(o.db, false);
-  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(database, LockTimeout(o))->Recent(static_cast<std::size_t>(o.limit));
+  std::vector<store::SyncRun> runs =
+      CommandDatabase(o, DatabaseUse::kWrite)->SyncRuns()->Recent(static_cast<std::size_t>(o.limit));
   auto by = [](const store::SyncRun& r) {
     const std::string starter = StarterText(r.started_by);
     return r.who.empty() ? starter : TrFill("{0} ({1})", {starter, r.who});
@@ -150,7 +150,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     // (never while the host's clock is not synchronised), audited under this user's name.
     options.clock.host_clock = ReadHostClockState();
     if (options.clock.host_clock.synchronised) {
-      accounts.emplace(accounts::OpenAccountsStore(options.database, LockTimeout(o), /*create=*/true));
+      accounts.emplace(CommandDatabase(o, DatabaseUse::kWrite)->Accounts());
       const accounts::Actor actor{OsUser(), "sync"};
       options.clock.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
     }
@@ -186,22 +186,16 @@ int RunSync(const SyncOptions& o, Io& io) {
     board.Set(port, TrFill("port {0}: {1}", {std::to_string(port), text}), p.stage != PortProgress::Stage::kReading);
   };
   // The host's part first: a database that cannot be opened stops the sync before any traffic.
-  {
-    store::OpenOptions open;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
-    store::RecordStore::Open(options.database, open);
-  }
+  // Every port and the run's record share this one handle.
+  options.db = CommandDatabase(o, DatabaseUse::kWrite);
   // A sync someone started by hand is audited under the operating-system user's name (the
   // intent before it, the outcome after it), as the console's are; the timer's runs are only
   // recorded, or they would fill the trail.
-  std::unique_ptr<accounts::AccountsStore> audit_store;
   AuditWriter audit;
-  if (!o.timer) {
-    audit_store = accounts::OpenAccountsStore(options.database, LockTimeout(o), false);
-    audit = [&audit_store, who = options.who](const std::string& action, const std::string& details) {
-      audit_store->Audit({0, store::UtcNowText(), who, "command line", action, details});
+  if (!o.timer)
+    audit = [db = options.db, who = options.who](const std::string& action, const std::string& details) {
+      db->Audit({0, store::UtcNowText(), who, "command line", action, details});
     };
-  }
   std::vector<TerminalSync> rows = RunSyncNow(*site, options, audit, [&io](const std::string& problem) {
     io.err << "vanto sync: " << Tr("warning") << ": "
            << TrFill("the audit trail could not record the sync's end: {0}", {problem}) << "\n";
