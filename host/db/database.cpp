@@ -8,6 +8,7 @@
 #include "host/db/pg_engines.h"
 #include "host/db/pg_pool.h"
 #include "host/db/postgres_store.h"
+#include "host/db/sqlite_store.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/postgres_rowset.h"
 #include "platform/ado/sqlite_rowset.h"
@@ -83,7 +84,7 @@ std::unique_ptr<store::SwipeStore> Database::Swipes() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (deferred_) return store::OpenSwipeStoreOnFirstWrite(location_, StoreOptions(options_, true));
   }
-  return store::OpenSwipeStore(location_, StoreOptions(options_, false));
+  return store::OpenSqliteSwipesReady(location_, options_.lock_timeout, schema_version());
 }
 
 std::unique_ptr<store::SwipeFeed> Database::Feed() {

@@ -31,8 +31,10 @@ void PgLease::Release() {
 bool PgConnectionReusable(PgConnection& connection) {
   pg_conn* conn = connection.get();
   if (!conn || PQstatus(conn) != CONNECTION_OK) return false;
-  // Reads what the server sent meanwhile (a closure it announced) without waiting.
-  if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) return false;
+  // Reads what the server sent meanwhile without waiting: a server that ended the session sends
+  // its notice and then closes, which a second read sees (a read that finds data stops there).
+  for (int read = 0; read < 2; ++read)
+    if (PQconsumeInput(conn) == 0 || PQstatus(conn) != CONNECTION_OK) return false;
   return PQtransactionStatus(conn) == PQTRANS_IDLE;
 }
 

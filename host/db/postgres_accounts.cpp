@@ -4,6 +4,7 @@
 
 #include "host/db/accounts_engines.h"
 #include "host/db/postgres_store.h"
+#include "host/db/audit_writer.h"
 #include "host/db/pg_engines.h"
 #include "host/db/pg_pool.h"
 #include "platform/ado/pg_connection.h"
@@ -192,11 +193,7 @@ class PostgresAccounts final : public AccountsStore {
     u.created_at = r.text(row, 4);
     return u;
   }
-  void InsertAudit(const AuditEntry& e) {
-    c_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
-            {e.at.c_str(), e.actor.c_str(), e.origin.c_str(), e.action.c_str(), e.details.c_str()},
-            "writing the audit trail");
-  }
+  void InsertAudit(const AuditEntry& e) { store::InsertAudit(c_, e); }
 
   PgLease lease_;
   PgConnection& c_ = *lease_;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "host/db/audit_writer.h"
 #include "host/db/civil_time.h"
 #include "host/db/pg_engines.h"
 #include "host/db/schema.h"
@@ -576,7 +577,7 @@ class PostgresSwipeStore final : public SwipeStore {
       }
       if (audit) {
         std::string details = AuditDetails(*audit, result);
-        connection_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
+        connection_.Exec(kInsertAuditSql,
                          {audit->at.c_str(), audit->actor.c_str(), audit->origin.c_str(), audit->action.c_str(),
                           details.c_str()},
                          "writing the audit trail");

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "host/db/accounts_engines.h"
+#include "host/db/audit_writer.h"
 #include "host/db/sqlite_store.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
@@ -187,15 +188,7 @@ class SqliteAccounts final : public AccountsStore {
     SqliteConnection::Bind(q.get(), 1, name);
     db_.Step(q.get(), "removing a user's sessions");
   }
-  void InsertAudit(const AuditEntry& e) {
-    auto q = db_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
-    SqliteConnection::Bind(q.get(), 1, e.at);
-    SqliteConnection::Bind(q.get(), 2, e.actor);
-    SqliteConnection::Bind(q.get(), 3, e.origin);
-    SqliteConnection::Bind(q.get(), 4, e.action);
-    SqliteConnection::Bind(q.get(), 5, e.details);
-    db_.Step(q.get(), "writing the audit trail");
-  }
+  void InsertAudit(const AuditEntry& e) { store::InsertAudit(db_, e); }
 
   SqliteConnection db_;
 };

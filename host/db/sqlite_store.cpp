@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <set>
 
+#include "host/db/audit_writer.h"
 #include "host/db/civil_time.h"
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
@@ -830,7 +831,7 @@ class SqliteSwipeStore final : public SwipeStore {
     update.reset();
     if (audit) {
       StatementPtr note =
-          c_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+          c_.Prepare(kInsertAuditSql);
       const std::string details = AuditDetails(*audit, result);
       for (auto [at, text] : {std::pair{1, &audit->at}, std::pair{2, &audit->actor}, std::pair{3, &audit->origin},
                               std::pair{4, &audit->action}, std::pair{5, &details}})
@@ -1096,6 +1097,17 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   c->Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
   auto store = std::make_unique<SqliteSwipeStore>(std::move(*c));
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> OpenSqliteSwipesReady(const std::string& path, std::chrono::milliseconds lock_timeout,
+                                                  int version) {
+  Connection c = OpenConnection(path, SQLITE_OPEN_READWRITE, lock_timeout);
+  if (sqlite3_db_readonly(c.db.get(), "main") == 1)
+    throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
+  c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
+  auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
+  store->SetVersion(version);
   return store;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "host/db/accounts_engines.h"
+#include "host/db/audit_writer.h"
 #include "host/db/civil_time.h"
 #include "host/db/postgres_store.h"
 #include "host/db/sqlite_store.h"
@@ -111,11 +112,7 @@ class SqliteTokens final : public TokenStore {
   static ApiToken Read(sqlite3_stmt* q) {
     return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3), Text(q, 4)};
   }
-  void InsertAudit(const AuditEntry& e) {
-    auto q = db_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
-    Bind(q.get(), {e.at, e.actor, e.origin, e.action, e.details});
-    db_.Step(q.get(), "writing the audit trail");
-  }
+  void InsertAudit(const AuditEntry& e) { store::InsertAudit(db_, e); }
 
   SqliteConnection db_;
 };
@@ -201,11 +198,7 @@ class PostgresTokens final : public TokenStore {
   static ApiToken Read(const PgResult& r, int row) {
     return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3), r.text(row, 4)};
   }
-  void InsertAudit(const AuditEntry& e) {
-    c_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
-            {e.at.c_str(), e.actor.c_str(), e.origin.c_str(), e.action.c_str(), e.details.c_str()},
-            "writing the audit trail");
-  }
+  void InsertAudit(const AuditEntry& e) { store::InsertAudit(c_, e); }
   PgLease lease_;
   PgConnection& c_ = *lease_;
 };
