@@ -6,10 +6,12 @@
 #include "host/database_location.h"
 
 #include "cli/command.h"
+#include "cli/site_use.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "host/control_settings.h"
@@ -80,6 +82,9 @@ std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, Database
   options.create = use == DatabaseUse::kWrite || use == DatabaseUse::kFirstWrite;
   options.read_only = use == DatabaseUse::kRead;
   options.create_on_first_write = use == DatabaseUse::kFirstWrite;
+  // A sync keeps a connection for each port and one for its run's record, all at once: a site's
+  // ports never wait on one another for the pool.
+  if (const site::Site* site = CurrentSite()) options.pool_size = std::max(options.pool_size, site->ports.size() + 1);
   command_database = db::Database::Open(DatabasePath(o.db, options.create), options);
   command_use = use;
   ++command_opens;
