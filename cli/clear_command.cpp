@@ -14,7 +14,6 @@ int RunClear(const ClearOptions& o, Io& io) {
   int port = o.port, terminal = o.terminal;
   if (!o.yes) throw UsageError(TrFill("clear deletes the terminal's records: confirm with {0}", {"--yes"}));
   store::RecordStore store = OpenStore(o, true);
-  PreferLargeRecordBatches();
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   TerminalSyncOptions options;
@@ -25,7 +24,7 @@ int RunClear(const ClearOptions& o, Io& io) {
                                                                   !sync.outcome.ok)
     return status == kExitOk ? kExitFalse : status;
   // The audit trail lives in the database: an intent before the terminal is asked, an outcome after.
-  accounts::Accounts accounts(accounts::OpenAccountsStore(DatabasePath(o.db, true), LockTimeout(o), /*create=*/true));
+  accounts::Accounts accounts(CommandDatabase(o, DatabaseUse::kWrite)->Accounts());
   const accounts::Actor actor{OsUser(), "command line"};
   const ClearResult clear = ClearIfComplete(store, control, port, terminal, [&accounts, &actor](const ClearAudit& a) {
     accounts.Audit(actor, a.action, a.details);
@@ -36,7 +35,7 @@ int RunClear(const ClearOptions& o, Io& io) {
       io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})",
                        {Where(port, terminal), clear.terminal_error})
              << "\n";
-      return kExitFalse;
+      return kExitHost;  // the database failed: the host's part
     case ClearResult::Status::kTerminalFailed:
       io.err << clear.terminal_error << "\n";
       return kExitFalse;

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "cli/commands.h"
 #include "host/text/messages.h"
 #include "cli/version.h"
@@ -14,6 +15,7 @@
 #include "host/site/site.h"
 #include "host/db/record_store.h"
 #include "host/database_location.h"
+#include "host/facade.h"
 
 namespace vanto::cli {
 namespace {
@@ -99,17 +101,15 @@ void WarnOfPassword(const Parser& parser, const std::string& prefix, Io& io) {
 
 }  // namespace
 
+std::string NoDatabaseText() {
+  return Tr("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or "
+            "XDG_DATA_HOME)");
+}
+
 std::string DefaultDatabasePath() {
-  if (const char* db = std::getenv(::vanto::site::kDatabaseVariable); db && *db) return db;
-  std::string home;
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
-    home = data;
-  else if (const char* user = std::getenv("HOME"); user && *user)
-    home = std::string(user) + "/.local/share";
-  else
-    throw UsageError(Tr("no database given and no default for it: HOME is not set (give --db PATH, or set VANTO_DB or "
-                        "XDG_DATA_HOME)"));
-  return home + "/vanto/vanto.db";
+  std::optional<ResolvedDatabase> resolved = ResolveDatabase(std::nullopt, nullptr, ProcessEnvironment());
+  if (!resolved) throw UsageError(NoDatabaseText());
+  return resolved->location;
 }
 
 int RunVanto(const std::vector<std::string>& args, Io& io) {
@@ -161,7 +161,10 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
   if (!command) return UnknownCommand(name, io);
   std::string prefix = std::string("vanto ") + command->name + ": ";
   struct Leave {
-    ~Leave() { LeaveSite(); }
+    ~Leave() {
+      CloseCommandDatabase();
+      LeaveSite();
+    }
   } leave;
   try {
     Parser parser(command->name);
@@ -172,6 +175,8 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
     // The site file is read and checked in full before any terminal traffic.
     if (parser.site_need() != SiteNeed::kNone) UseSite(parser.site(), parser.site_need() == SiteNeed::kRequired);
+    // Downloads and syncs read in the largest batches unless the user set the batch.
+    PreferLargeRecordBatches(ProcessEnvironment());
     WarnOfPassword(parser, prefix, io);
     return run(io);
   } catch (const site::SiteError& e) {

@@ -32,5 +32,7 @@ int RunVanto(const std::vector<std::string>& args, Io& io);
 // The database the host uses when --db is not given: $VANTO_DB, else
 // $XDG_DATA_HOME/vanto/vanto.db, else ~/.local/share/vanto/vanto.db.
 std::string DefaultDatabasePath();
+// The refusal when no rule names a database (HOME not set).
+std::string NoDatabaseText();
 
 }  // namespace vanto::cli

@@ -128,7 +128,7 @@ int RunClock(const ClockOptions& o, Io& io) {
   const bool may_set = o.set && (options.host_clock.synchronised || o.even_if_unsynchronised);
   if (may_set) {
     // The audit trail lives in the site's database: opened (created when new) before any set.
-    accounts.emplace(accounts::OpenAccountsStore(DatabasePath(o.db, true), LockTimeout(o), /*create=*/true));
+    accounts.emplace(CommandDatabase(o, DatabaseUse::kWrite)->Accounts());
     const accounts::Actor actor{OsUser(), "command line"};
     options.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
   }

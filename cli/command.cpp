@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "host/facade.h"
 #include "host/site/site.h"
 #include "host/text/messages.h"
 
@@ -220,15 +221,10 @@ bool Parser::Parse(const std::vector<std::string>& args) {
 }
 
 std::string DatabasePath(const std::optional<std::string>& db, bool create) {
-  if (db) return *db;
-  if (const char* env = std::getenv(::vanto::site::kDatabaseVariable); !(env && *env) && CurrentSite())
-    if (auto from_site = SiteDatabase(*CurrentSite())) return *from_site;
-  std::string path = DefaultDatabasePath();
-  if (create && !std::getenv(::vanto::site::kDatabaseVariable)) {
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-  }
-  return path;
+  std::optional<ResolvedDatabase> resolved = ResolveDatabase(db, CurrentSite(), ProcessEnvironment());
+  if (!resolved) throw UsageError(NoDatabaseText());
+  if (create) PrepareDatabaseFolder(*resolved);
+  return resolved->location;
 }
 
 }  // namespace vanto::cli

@@ -6,10 +6,12 @@
 #include "host/database_location.h"
 
 #include "cli/command.h"
+#include "cli/site_use.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "host/control_settings.h"
@@ -40,15 +42,6 @@ int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
   return kExitFalse;
 }
 
-void PreferLargeRecordBatches() {
-  // The largest batch the protocol allows, unless the user set the control's batch himself.
-  const char* user = std::getenv(terminal::control::kBatchVariable);
-  if (user && *user)
-    PreferControlSettings({});
-  else
-    PreferControlSettings({{terminal::control::kBatchVariable, std::to_string(kLargestRecordBatch)}});
-}
-
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o) {
   return std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
 }
@@ -67,15 +60,50 @@ std::string DriftText(std::int64_t seconds) {
   return (seconds > 0 ? "+" : "") + std::to_string(seconds) + " s";
 }
 
-store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {
-  store::OpenOptions options;
-  options.create = create;
+namespace {
+// The running command's handle (one command runs on a thread at a time) and how it was opened.
+thread_local std::shared_ptr<db::Database> command_database;
+thread_local DatabaseUse command_use = DatabaseUse::kWrite;
+thread_local std::size_t command_opens = 0;
+}  // namespace
+
+std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, DatabaseUse use) {
+  const bool writes = use != DatabaseUse::kRead;
+  if (command_database) {
+    // A handle that writes serves every use; a reading one serves reads, and a first-write one
+    // everything but a use that needs the database to be there.
+    const bool serves = command_use == DatabaseUse::kRead ? !writes
+                        : command_use == DatabaseUse::kFirstWrite ? use != DatabaseUse::kExisting
+                                                                  : true;
+    if (serves) return command_database;
+  }
+  db::DatabaseOptions options;
   options.lock_timeout = LockTimeout(o);
-  return store::RecordStore::Open(DatabasePath(o.db, create), options);
+  options.create = use == DatabaseUse::kWrite || use == DatabaseUse::kFirstWrite;
+  options.read_only = use == DatabaseUse::kRead;
+  options.create_on_first_write = use == DatabaseUse::kFirstWrite;
+  // A sync keeps a connection for each port and one for its run's record, all at once: a site's
+  // ports never wait on one another for the pool.
+  if (const site::Site* site = CurrentSite()) options.pool_size = std::max(options.pool_size, site->ports.size() + 1);
+  command_database = db::Database::Open(DatabasePath(o.db, options.create), options);
+  command_use = use;
+  ++command_opens;
+  return command_database;
+}
+
+void CloseCommandDatabase() {
+  command_database.reset();
+  command_opens = 0;
+}
+
+std::size_t CommandDatabaseOpens() { return command_opens; }
+
+store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {
+  return store::RecordStore(CommandDatabase(o, create ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Swipes());
 }
 
 store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
-  return store::RecordStore(store::OpenSwipeStoreForReading(DatabasePath(o.db, false), LockTimeout(o)));
+  return store::RecordStore(CommandDatabase(o, DatabaseUse::kRead)->Swipes());
 }
 
 std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }

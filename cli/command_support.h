@@ -5,6 +5,8 @@
 
 #include "cli/cli.h"
 #include "cli/commands.h"
+#include "host/db/database.h"
+#include "host/facade.h"
 #include "host/machine.h"
 #include "host/site/site.h"
 #include "host/site/zone.h"
@@ -21,6 +23,22 @@ int Refused(Io& io, const Outcome& outcome, const std::string& ours);
 // follows the host's words: "driver: ..." ("" when the driver said nothing).
 std::string DriverSaid(const std::string& message);
 
+// How a command uses its database.
+enum class DatabaseUse {
+  kWrite,       // created when missing, brought up to date
+  kExisting,    // must exist; brought up to date
+  kRead,        // nothing created, migrated or written (a read-only file or server will do)
+  kFirstWrite,  // an SQLite file that does not exist yet is created by the first write
+};
+// The database of the running command: opened once, when first needed, from the resolved
+// location (--db, $VANTO_DB, the site, the default) and shared by everything the command does;
+// a later use that writes gets the same handle when it was opened for writing. Closed at the end
+// of the command (CloseCommandDatabase). Throws StoreError naming the location.
+std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, DatabaseUse use);
+void CloseCommandDatabase();
+// How many handles the running command has opened (one per command, whatever it does).
+std::size_t CommandDatabaseOpens();
+
 store::RecordStore OpenStore(const DatabaseOptions& o, bool create);
 
 // Opens the database of `o` only to read it: nothing is created, migrated or written, so a
@@ -30,11 +48,6 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o);
 // A database location as messages show it: a URL with any password replaced by "***".
 std::string ShownLocation(const std::string& location);
 
-// The record batch a download asks for: the largest one a request can name.
-inline constexpr int kLargestRecordBatch = 255;
-// Downloads and syncs read in the largest batches (fewest exchanges) unless the user or the site
-// set the batch.
-void PreferLargeRecordBatches();
 std::chrono::milliseconds LockTimeout(const DatabaseOptions& o);
 // The operating-system user running this command (as the audit trail and the sync runs name it).
 std::string OsUser();

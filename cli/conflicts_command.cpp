@@ -118,8 +118,7 @@ int Acknowledge(const ConflictsOptions& o, Io& io) {
   }
   // The audit trail: who acknowledged which conflict, from the command line.
   try {
-    accounts::Accounts accounts(accounts::OpenAccountsStore(
-        store.path(), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)), /*create=*/false));
+    accounts::Accounts accounts(CommandDatabase(o, DatabaseUse::kExisting)->Accounts());
     const store::RecordConflict& c = ack.conflict;
     accounts.Audit(accounts::Actor{by, "command line"}, "conflict.acknowledge",
                    "conflict " + text + ": serial " + std::to_string(c.log.identity) + ", generation " +

@@ -18,11 +18,8 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   if (o.quiet && o.progress) throw UsageError(TrFill("{0} and {1} exclude each other", {"--quiet", "--progress"}));
   // A first download creates the database only when it stores something: one that fails first
   // leaves no file, and no file another process may have opened is ever removed.
-  store::OpenOptions open;
-  open.lock_timeout = LockTimeout(o);
-  std::optional<store::RecordStore> store(
-      store::RecordStore(store::OpenSwipeStoreOnFirstWrite(DatabasePath(o.db, true), open)));
-  PreferLargeRecordBatches();
+  std::shared_ptr<db::Database> database = CommandDatabase(o, DatabaseUse::kFirstWrite);
+  std::optional<store::RecordStore> store(store::RecordStore(database->Swipes()));
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   bool progress = o.progress || (io.progress && !o.quiet);
@@ -59,7 +56,8 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   SyncResult sync = SyncTerminal(*store, machine, control, o.port, o.terminal, options);
   // A download that succeeded leaves its database behind even when it had nothing new to store,
   // so the summary below names a database that is there.
-  if (sync.outcome.ok && !sync.store_error) store::OpenSwipeStore(DatabasePath(o.db, true), open);
+  // (Every repository but the swipes' creates a file the first write has not created yet.)
+  if (sync.outcome.ok && !sync.store_error) database->SyncRuns();
   if (o.json) io.out << "]\n";
   int status = ReportSync(sync, *store, (o.csv || o.json) ? io.err : io.out, io, "download");
   if (!sync.outcome.ok && !sync.store_error) {

@@ -31,7 +31,7 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
     case EnrolmentResult::Status::kNotAudited:
       io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})", {Where(port, terminal), r.failure})
              << "\n";
-      return kExitFalse;
+      return kExitHost;  // the database failed: the host's part
     case EnrolmentResult::Status::kRefused:
       break;
   }

@@ -84,8 +84,11 @@ int RunServe(const ServeOptions& o, Io& io) {
     for (const site::SiteProblem& problem : site->problems)
       if (problem.part != site::SitePart::kConsole)
         io.err << "vanto serve: " << Tr("warning") << ": " << SiteProblemText(problem) << std::endl;
-    PreferLargeRecordBatches();
     SyncSettings settings;
+    DatabaseOptions where;
+    where.db = o.db;
+    where.lock_timeout = o.lock_timeout;
+    settings.db = CommandDatabase(where, DatabaseUse::kWrite);  // every sync of the server shares it
     settings.database = database;
     settings.lock_timeout = o.lock_timeout;
     settings.on_record_failure = [&options](const std::string& problem) { options.log("sync: " + problem); };

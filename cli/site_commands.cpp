@@ -81,8 +81,8 @@ std::string StarterText(store::RunStarter starter) {
 int RunSyncHistory(const SyncOptions& o, Io& io) {
   if (o.all || o.timer || o.quiet || o.progress)
     throw UsageError(Tr("--history lists the recorded runs: it takes only --json, --limit, --site and --db"));
-  const std::string database = DatabasePath(o.db, false);
-  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(database, LockTimeout(o))->Recent(static_cast<std::size_t>(o.limit));
+  std::vector<store::SyncRun> runs =
+      CommandDatabase(o, DatabaseUse::kWrite)->SyncRuns()->Recent(static_cast<std::size_t>(o.limit));
   auto by = [](const store::SyncRun& r) {
     const std::string starter = StarterText(r.started_by);
     return r.who.empty() ? starter : TrFill("{0} ({1})", {starter, r.who});
@@ -150,7 +150,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     // (never while the host's clock is not synchronised), audited under this user's name.
     options.clock.host_clock = ReadHostClockState();
     if (options.clock.host_clock.synchronised) {
-      accounts.emplace(accounts::OpenAccountsStore(options.database, LockTimeout(o), /*create=*/true));
+      accounts.emplace(CommandDatabase(o, DatabaseUse::kWrite)->Accounts());
       const accounts::Actor actor{OsUser(), "sync"};
       options.clock.audit = [&accounts, actor](const ClockAudit& a) { accounts->Audit(actor, a.action, a.details); };
     }
@@ -185,42 +185,30 @@ int RunSync(const SyncOptions& o, Io& io) {
     }
     board.Set(port, TrFill("port {0}: {1}", {std::to_string(port), text}), p.stage != PortProgress::Stage::kReading);
   };
-  PreferLargeRecordBatches();
   // The host's part first: a database that cannot be opened stops the sync before any traffic.
-  {
-    store::OpenOptions open;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
-    store::RecordStore::Open(options.database, open);
-  }
+  // Every port and the run's record share this one handle.
+  options.db = CommandDatabase(o, DatabaseUse::kWrite);
   // A sync someone started by hand is audited under the operating-system user's name (the
   // intent before it, the outcome after it), as the console's are; the timer's runs are only
   // recorded, or they would fill the trail.
-  std::unique_ptr<accounts::AccountsStore> audit;
-  const std::string origin = "command line";
-  if (!o.timer) {
-    audit = accounts::OpenAccountsStore(options.database, LockTimeout(o), false);
-    audit->Audit({0, store::UtcNowText(), options.who, origin, "sync.start", "site"});
-  }
-  std::vector<TerminalSync> rows = SyncSite(*site, options);
+  AuditWriter audit;
+  if (!o.timer)
+    audit = [db = options.db, who = options.who](const std::string& action, const std::string& details) {
+      db->Audit({0, store::UtcNowText(), who, "command line", action, details});
+    };
+  std::vector<TerminalSync> rows = RunSyncNow(*site, options, audit, [&io](const std::string& problem) {
+    io.err << "vanto sync: " << Tr("warning") << ": "
+           << TrFill("the audit trail could not record the sync's end: {0}", {problem}) << "\n";
+  });
   board.Finish();
-  if (audit) {
-    std::size_t synced = 0, added = 0;
-    for (const TerminalSync& r : rows) synced += r.ok, added += r.added;
-    try {
-      audit->Audit({0, store::UtcNowText(), options.who, origin, "sync.done",
-                    "site: " + std::to_string(synced) + "/" + std::to_string(rows.size()) + " terminals synced, " +
-                        std::to_string(added) + " new records"});
-    } catch (const store::StoreError& e) {
-      io.err << "vanto sync: " << Tr("warning") << ": " << TrFill("the audit trail could not record the sync's end: {0}", {e.what()})
-             << "\n";
-    }
-  }
+  const SyncReport report = ReportOf(rows);
 
   bool host_failed = false, failed = false;
   for (const TerminalSync& r : rows) host_failed |= r.host_failed, failed |= !r.ok;
   if (o.json) {
     nlohmann::ordered_json terminals = nlohmann::ordered_json::array();
-    for (const TerminalSync& r : rows) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const TerminalSync& r = rows[i];
       nlohmann::ordered_json row = {{"port", r.port},
                             {"terminal", r.terminal ? nlohmann::ordered_json(r.terminal) : nlohmann::ordered_json(nullptr)},
                             {"delivered", r.delivered},
@@ -246,9 +234,16 @@ int RunSync(const SyncOptions& o, Io& io) {
       if (!r.ok) row["cause"] = CauseText(Language::kProcess, r);
       if (!r.message.empty()) row["message"] = r.message;
       if (!r.warning.empty()) row["warning"] = r.warning;
+      // The fields the API writes too ("added" beside "new", the cause's code and values).
+      const nlohmann::ordered_json shared = SyncRowJson(report.terminals[i]);
+      for (auto field = shared.begin(); field != shared.end(); ++field)
+        if (!row.contains(field.key())) row[field.key()] = field.value();
       terminals.push_back(row);
     }
-    nlohmann::ordered_json summary = {{"site", site->path}, {"database", ShownLocation(options.database)}, {"terminals", terminals}};
+    nlohmann::ordered_json summary = {{"site", site->path},
+                                      {"database", ShownLocation(options.database)},
+                                      {"terminals", terminals},
+                                      {"counts", SyncCountsJson(report.counts)}};
     io.out << summary.dump(2) << "\n";
   } else {
     std::vector<std::vector<std::string>> table;

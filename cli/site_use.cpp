@@ -1,6 +1,6 @@
 #include "cli/site_use.h"
 
-#include "host/db/record_store.h"
+#include "host/facade.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -46,11 +46,6 @@ std::string CurrentSiteOrigin() { return origin; }
 
 void LeaveSite() { current.reset(); }
 
-std::optional<std::string> SiteDatabase(const site::Site& site) {
-  if (!site.database) return std::nullopt;
-  const std::string& text = *site.database;
-  if (text.find("://") != std::string::npos || store::IsDatabaseUrl(text) || text.front() == '/') return text;
-  return (std::filesystem::path(site.path).parent_path() / text).lexically_normal().string();
-}
+std::optional<std::string> SiteDatabase(const site::Site& site) { return SiteDatabaseLocation(site); }
 
 }  // namespace vanto::cli

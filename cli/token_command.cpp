@@ -9,6 +9,7 @@
 
 #include "accounts/api_tokens.h"
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "cli/output.h"
 #include "host/report/dates.h"
 #include "host/site/site.h"
@@ -77,9 +78,7 @@ int RunToken(const TokenOptions& o, Io& io) {
       throw UsageError(
           TrFill("token name '{0}' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'", {o.words[1]}));
   }
-  accounts::Tokens tokens(accounts::OpenTokenStore(
-      DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)),
-      /*create=*/action == "add"));
+  accounts::Tokens tokens(CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, action == "add" ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Tokens());
   const accounts::Actor actor{OsUserName(), "command line"};
   if (action == "list") {
     std::vector<std::vector<std::string>> rows;

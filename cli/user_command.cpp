@@ -89,9 +89,8 @@ int RunUser(const UserOptions& o, Io& io) {
     password = ReadPassword(name, io);
     CheckPassword(password);
   }
-  accounts::Accounts accounts(accounts::OpenAccountsStore(
-      DatabasePath(o.db, action == "add"), std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000)),
-      /*create=*/action == "add"));
+  accounts::Accounts accounts(
+      CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, action == "add" ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Accounts());
   const accounts::Actor actor{OsUser(), "command line"};
   try {
     if (action == "list") {

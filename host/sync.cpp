@@ -126,7 +126,8 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
     store::OpenOptions open;
     open.create = true;
     open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
-    store::RecordStore store = store::RecordStore::Open(options.database, open);
+    store::RecordStore store =
+        options.db ? store::RecordStore(options.db->Swipes()) : store::RecordStore::Open(options.database, open);
     for (std::size_t i = 0; i < terminals.size(); ++i) {
       const int terminal = terminals[i];
       if (options.cancel.Cancelled()) {  // between terminals: the rest are not reached

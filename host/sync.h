@@ -4,12 +4,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "host/cancel.h"
 #include "host/clock.h"
+#include "host/db/database.h"
 #include "host/db/swipe_store.h"
 #include "host/site/site.h"
 #include "host/db/sync_runs.h"
@@ -60,6 +62,9 @@ struct PortProgress {
 };
 
 struct SyncSettings {
+  // The process's database handle: every port's store and the run's record come from it. Absent:
+  // `database` is opened where it is needed (a caller that has no handle yet).
+  std::shared_ptr<db::Database> db;
   std::string database;
   double lock_timeout = 5;
   // Called from the ports' threads, concurrently, as each port goes on (a stage's first call

@@ -22,6 +22,17 @@ SyncJobs::Start SyncJobs::Begin(store::RunStarter by, const std::string& who, st
   std::lock_guard lock(mutex_);
   if (stopping_) return Start::Stopping;
   if (state_.running) return Start::Busy;
+  if (!held_ports_.empty()) {
+    // An action holds `actions_` (it set held_ports_ under mutex_ once no sync ran on its ports,
+    // so the ports it names are its own); a free `actions_` means it has ended.
+    if (actions_.try_lock()) {
+      actions_.unlock();
+      held_ports_.clear();
+    } else {
+      for (const site::SitePort& p : which.ports)
+        if (std::find(held_ports_.begin(), held_ports_.end(), p.number) != held_ports_.end()) return Start::Busy;
+    }
+  }
   if (worker_.joinable()) worker_.join();  // the last sync has ended: its thread is done
   state_.running = true;
   state_.started_by = by;
@@ -97,7 +108,12 @@ std::unique_lock<std::timed_mutex> SyncJobs::HoldPorts(const std::vector<int>& p
     return std::find(ports.begin(), ports.end(), *s.port) != ports.end();
   };
   std::unique_lock lock(mutex_);
-  if (!changed_.wait_until(lock, until, [&] { return !holds(state_); })) hold.unlock();
+  held_ports_.clear();  // the last holder's, who has let go
+  if (!changed_.wait_until(lock, until, [&] { return !holds(state_); })) {
+    hold.unlock();
+    return hold;
+  }
+  held_ports_ = ports;  // from now until `hold` ends, Begin starts no sync on them
   return hold;
 }
 

@@ -49,13 +49,16 @@ class SyncJobs {
   SyncJobs(const SyncJobs&) = delete;
   SyncJobs& operator=(const SyncJobs&) = delete;
 
-  // Starts a sync of the site, or of `port` only, unless one is running.
+  // Starts a sync of the site, or of `port` only, unless one is running (Busy) or an action on
+  // terminals holds one of the ports it would sync (Busy too, with no sync running): a sync,
+  // the schedule's too, never starts on a port during an enrolment write on it.
   Start Begin(store::RunStarter by, const std::string& who, std::optional<int> port, Done done = {},
               Begun begun = {});
 
   // Actions on terminals other than syncs (backing up, copying, clearing), from whichever front
   // end: one at a time, and not while a sync uses one of `ports`. Answers a held lock when both
   // came before `until` (the action runs while it is held); an unheld one: the ports are busy.
+  // While it is held, Begin refuses a sync of any of `ports`.
   std::unique_lock<std::timed_mutex> HoldPorts(const std::vector<int>& ports,
                                               std::chrono::steady_clock::time_point until) const;
 
@@ -89,6 +92,9 @@ class SyncJobs {
   CancelToken cancel_;
   std::thread worker_, scheduler_;
   mutable std::timed_mutex actions_;  // HoldPorts: one action on terminals at a time
+  // The ports the last action to take `actions_` holds (under mutex_); they count only while
+  // `actions_` is held.
+  mutable std::vector<int> held_ports_;
 };
 
 }  // namespace vanto::host

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "cli/command_support.h"
+#include "cli/site_use.h"
 #include "terminal/sim/front_end.h"
 #include "host/machine.h"
 #include "host/db/record_store.h"
@@ -50,7 +51,7 @@ class Site {
     site_.Options().linkDir = (folder_ / "ports").string();
     for (const auto& [name, value] : terminal::sim::PortSettings(site_.Start()))
       if (name.rfind("VANTO_FK_PORT_", 0) == 0 || !std::getenv(name.c_str())) ::setenv(name.c_str(), value.c_str(), 1);
-    cli::PreferLargeRecordBatches();  // as vanto download does
+    host::PreferLargeRecordBatches(cli::ProcessEnvironment());  // as every vanto command does
     // The control reads its port settings when it is created.
     machine_.emplace(cli::Machine::Create());
     control_.emplace(cli::HostControl::Create());

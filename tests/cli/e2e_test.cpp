@@ -310,6 +310,52 @@ TEST_P(HostE2E, UnusableDatabasesWriteNothing) {
   EXPECT_EQ(Stored(1, 1), 0);
 }
 
+TEST_P(HostE2E, ADatabaseLockedLongerThanTheWaitStopsEveryCommandAlike) {
+  SeedThreeTerminals();
+  Start();
+  ASSERT_EQ(Vanto(Db({"download", "--port", "1", "--terminal", "2"})).status, kExitOk);
+  auto rows = [&](const char* table) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    std::int64_t n = -1;
+    if (sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &count, nullptr) == SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW)
+      n = sqlite3_column_int64(count, 0);
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+    return n;
+  };
+  const std::int64_t audit_before = rows("audit"), swipes_before = rows("swipes");
+  // Another process writes and does not let go within the wait.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const std::vector<std::vector<std::string>> commands = {
+      {"download", "--port", "1", "--terminal", "1"},
+      {"clear", "--port", "1", "--terminal", "1", "--yes"},
+      {"backup", "--port", "1", "--terminal", "1", "--person", "7"},
+      {"token", "add", "payroll", "--scope", "swipes:read"},
+  };
+  for (std::vector<std::string> args : commands) {
+    const std::string name = args[0];
+    args.insert(args.end(), {"--lock-timeout", "0.1"});
+    Result locked = Vanto(Db(args));
+    EXPECT_EQ(locked.status, kExitHost) << name << ": " << locked.err;
+    EXPECT_NE(locked.err.find("locked by another process"), std::string::npos) << name << ": " << locked.err;
+    EXPECT_EQ(std::count(locked.err.begin(), locked.err.end(), '\n'), 1) << name << ": " << locked.err;
+  }
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  // Nothing of any of them was stored, and the terminal kept its records.
+  EXPECT_EQ(rows("swipes"), swipes_before);
+  EXPECT_EQ(rows("audit"), audit_before);
+  EXPECT_EQ(rows("api_tokens"), 0);
+  EXPECT_EQ(Stored(1, 1), 0);
+  EXPECT_EQ(Vanto(Db({"download", "--port", "1", "--terminal", "1"})).status, kExitOk);
+  EXPECT_EQ(Stored(1, 1), 300);
+}
+
 TEST_P(HostE2E, TheDemoShowsTheSiteTheRecordsAndTheCopiedEnrolment) {
   // The demo runs a site of its own; this fixture only gives it a registry of its own.
   Result demo = Vanto(Tcp() ? std::vector<std::string>{"demo", "--tcp"} : std::vector<std::string>{"demo"});

@@ -11,6 +11,7 @@
 
 #include "host/control_settings.h"
 #include "host/db/record_store.h"
+#include "host/facade.h"
 #include "host/sync_jobs.h"
 #include "host/sync_words.h"
 #include "terminal/control/port_lock.h"
@@ -147,6 +148,69 @@ TEST_F(SyncJobsTest, TheScheduleStartsSyncsOfItsOwn) {
   EXPECT_EQ(store::RecordStore::Open(settings_.database).CountSwipes(), 2 * kRecords);
   EXPECT_EQ(runs.back().terminals.at(0).added, kRecords);
   EXPECT_EQ(runs.front().terminals.at(0).added, 0);
+}
+
+TEST_F(SyncJobsTest, NoSyncStartsOnAPortWhileAnActionOnItsTerminalsRuns) {
+  SyncJobs jobs(site_, settings_);
+  std::mutex audit_mutex;
+  std::vector<std::string> audit;  // "action: details", from this thread and the syncs'
+  const AuditWriter writer = [&](const std::string& action, const std::string& details) {
+    std::lock_guard lock(audit_mutex);
+    audit.push_back(action + ": " + details);
+  };
+  struct Attempt {
+    std::optional<int> port;
+    SyncJobs::Start expected;
+  };
+  const TerminalActionResult result = RunTerminalAction(
+      jobs, "enrolment.write", {{1, 1}}, std::chrono::steady_clock::now() + kBound, writer,
+      [&](const EnrolmentAuditHook& hook) {
+        hook({EnrolmentAudit::Stage::kIntent, "enrolment.write", "port 1 terminal 1"});
+        // While the action holds port 1: neither a sync of it nor of the site starts (the
+        // schedule's go through the same door), and each refusal is audited.
+        for (const Attempt& a : {Attempt{1, SyncJobs::Start::Busy}, Attempt{std::nullopt, SyncJobs::Start::Busy}})
+          EXPECT_EQ(StartSync(jobs, store::RunStarter::Console, "ada", a.port, writer, {}), a.expected)
+              << SyncScope(a.port);
+        EXPECT_FALSE(jobs.Snapshot().running);
+        // Port 2 is no part of the action: its sync runs.
+        EXPECT_EQ(StartSync(jobs, store::RunStarter::Schedule, "", 2, writer, {}), SyncJobs::Start::Started);
+        Finished(jobs, 1);
+      });
+  ASSERT_EQ(result.status, TerminalActionResult::Status::kDone) << result.failure;
+  // The hold ended with the action: port 1 syncs now.
+  EXPECT_EQ(StartSync(jobs, store::RunStarter::Console, "ada", 1, writer, {}), SyncJobs::Start::Started);
+  SyncJobs::State state = Finished(jobs, 2);
+  ASSERT_EQ(state.last.size(), 1u);
+  EXPECT_EQ(state.last[0].port, 1);
+  EXPECT_TRUE(state.last[0].ok);
+  jobs.Stop();
+  std::lock_guard lock(audit_mutex);
+  EXPECT_EQ(audit, (std::vector<std::string>{
+                       "enrolment.write: port 1 terminal 1", "sync.start: port 1", "sync.refused: port 1: a port is busy",
+                       "sync.start: site", "sync.refused: site: a port is busy", "sync.start: port 2",
+                       "sync.done: port 2: 1/1 terminals synced, " + std::to_string(kRecords) + " new records",
+                       "sync.start: port 1",
+                       "sync.done: port 1: 1/1 terminals synced, " + std::to_string(kRecords) + " new records"}));
+}
+
+TEST_F(SyncJobsTest, AnActionWaitsForASyncOfItsPortAndIsRefusedWhenTheWaitEnds) {
+  SyncJobs jobs(site_, settings_);
+  std::vector<std::string> audit;
+  const AuditWriter writer = [&](const std::string& action, const std::string& details) {
+    audit.push_back(action + ": " + details);
+  };
+  // Port 2 held by "another program" keeps the site's sync running.
+  auto held = terminal::control::PortLock::Acquire(paths_.at(2), std::chrono::milliseconds(0));
+  ASSERT_EQ(jobs.Begin(store::RunStarter::Console, "ada", std::nullopt), SyncJobs::Start::Started);
+  bool ran = false;
+  const TerminalActionResult result = RunTerminalAction(
+      jobs, "enrolment.write", {{2, 1}}, std::chrono::steady_clock::now(), writer,
+      [&](const EnrolmentAuditHook&) { ran = true; });
+  EXPECT_EQ(result.status, TerminalActionResult::Status::kBusy);
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(audit, std::vector<std::string>{"enrolment.write.refused: port 2 terminal 1: the port is busy"});
+  held.Release();
+  Finished(jobs, 1);
 }
 
 }  // namespace
