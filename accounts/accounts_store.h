@@ -1,89 +1,27 @@
-// The console's accounts in the site's database, whichever engine holds it: users with their role
-// and password hash, login sessions (kept only as hashes of their tokens), and the audit trail.
-// Every change that is audited writes its audit row in the same transaction.
+// The console's accounts in the site's database: the rows live in the database module
+// (host/db/accounts_store.h); these are their names where the account logic uses them.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
+
+#include "host/db/accounts_store.h"
 
 namespace vanto::accounts {
 
-// Who may do what is decided by role alone (web/role_matrix.h holds the one table).
-enum class Role { Viewer, Hr, Admin };
-const char* RoleName(Role role);  // "viewer", "hr", "admin": as stored
-std::optional<Role> ParseRole(std::string_view text);
+using store::AccountsStore;
+using store::AuditEntry;
+using store::ParseRole;
+using store::Role;
+using store::RoleName;
+using store::SessionRecord;
+using store::User;
 
-struct User {
-  std::string name;
-  Role role = Role::Viewer;
-  bool disabled = false;
-  std::string language;    // "en", "zh_CN" or empty (the browser's choice)
-  std::string created_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
-};
-
-// One login session. Times are seconds since the epoch (UTC).
-struct SessionRecord {
-  std::string token_hash;  // SHA-256 of the cookie's token, hex: the token itself is never stored
-  std::string user;
-  std::string csrf;        // the synchronizer token of the session's forms
-  std::int64_t created = 0;
-  std::int64_t last_seen = 0;
-  std::string origin;      // the address it logged in from
-};
-
-// One row of the audit trail: who did what, when and from where.
-struct AuditEntry {
-  std::int64_t id = 0;     // assigned by the store, ascending
-  std::string at;          // UTC, "YYYY-MM-DDTHH:MM:SSZ"
-  std::string actor;       // a console user, or the operating-system user of a command
-  std::string origin;      // a client address, or "command line"
-  std::string action;      // "login", "login.failed", "user.add", ...
-  std::string details;
-};
-
-class AccountsStore {
- public:
-  virtual ~AccountsStore() = default;
-  virtual const std::string& location() const = 0;
-
-  virtual std::vector<User> Users() = 0;
-  // The user of that name (and its password hash, when `password_hash` is given).
-  virtual std::optional<User> FindUser(const std::string& name, std::string* password_hash) = 0;
-  // Adds the user with its audit row; false when the name is taken (nothing is written then).
-  virtual bool AddUser(const User& user, const std::string& password_hash, const AuditEntry& audit) = 0;
-  // Replaces the password hash and removes every session of the user, with the audit row; false
-  // when there is no such user.
-  virtual bool SetPassword(const std::string& name, const std::string& password_hash, const AuditEntry& audit) = 0;
-  // Disables (removing the user's sessions) or enables the user, with the audit row.
-  virtual bool SetDisabled(const std::string& name, bool disabled, const AuditEntry& audit) = 0;
-  virtual bool SetLanguage(const std::string& name, const std::string& language) = 0;
-
-  // Stores a new session with its audit row (the login).
-  virtual void AddSession(const SessionRecord& session, const AuditEntry& audit) = 0;
-  virtual std::optional<SessionRecord> FindSession(const std::string& token_hash) = 0;
-  virtual void TouchSession(const std::string& token_hash, std::int64_t last_seen) = 0;
-  // Removes the session, with the audit row when one is given (a logout).
-  virtual void RemoveSession(const std::string& token_hash, const AuditEntry* audit) = 0;
-  // Removes sessions created before `created_before` or last seen before `seen_before`.
-  virtual void RemoveExpiredSessions(std::int64_t created_before, std::int64_t seen_before) = 0;
-
-  virtual void Audit(const AuditEntry& entry) = 0;
-  // Marks the record conflict `id` (the swipe store's conflicts) acknowledged by `by` at the
-  // audit row's time, with the audit row, in one transaction; false (nothing written) when there
-  // is no such conflict or it was acknowledged already.
-  virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by, const AuditEntry& audit) = 0;
-  // The newest `limit` rows, newest first, with ids below `before_id` when given.
-  virtual std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) = 0;
-};
-
-// Opens the accounts of the database at `location` (an SQLite path or a postgresql:// URL),
-// bringing its schema up to date first (an SQLite file that does not exist is created, private to
-// its owner, when `create`). Throws vanto::store::StoreError naming the location.
+// Deprecated: open one vanto::db::Database per process and take its Accounts(). Opens the
+// accounts of the database at `location` (an SQLite path or a postgresql:// URL), bringing its
+// schema up to date first (an SQLite file that does not exist is created, private to its owner,
+// when `create`). Throws vanto::store::StoreError naming the location.
 std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout,
                                                  bool create = true);
 

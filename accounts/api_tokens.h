@@ -16,22 +16,15 @@
 
 #include "accounts/accounts.h"
 #include "accounts/accounts_store.h"
+#include "host/db/accounts_store.h"
 
 namespace vanto::accounts {
 
 // Every scope a token may carry, in the order `vanto token` lists them.
 const std::vector<std::string>& KnownScopes();
 
-struct ApiToken {
-  std::string name;
-  std::vector<std::string> scopes;
-  std::string created_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
-  std::string created_by;
-  std::string expires_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ": refused from then on; "" never expires
-  bool Allows(const std::string& scope) const;
-  // Whether the token has expired at `now` (seconds since 1970).
-  bool ExpiredAt(std::int64_t now) const;
-};
+using store::ApiToken;
+using store::TokenStore;
 
 class TokenError : public std::runtime_error {
  public:
@@ -41,23 +34,8 @@ class TokenError : public std::runtime_error {
 // "a,b,c" as scopes (each known, none twice); throws TokenError naming the first that is not.
 std::vector<std::string> ParseScopes(const std::string& text);
 
-// The tokens in the site's database, whichever engine holds it.
-class TokenStore {
- public:
-  virtual ~TokenStore() = default;
-  // Adds the token with its audit row in one transaction; false when the name is taken.
-  virtual bool Add(const ApiToken& token, const std::string& hash, const AuditEntry& audit) = 0;
-  virtual std::vector<ApiToken> List() = 0;
-  virtual std::optional<ApiToken> FindByHash(const std::string& hash) = 0;
-  // Removes the token with its audit row; false when there is no such token.
-  virtual bool Revoke(const std::string& name, const AuditEntry& audit) = 0;
-  // Adds `reads` to the token's counter of `hour` ("YYYY-MM-DDTHH").
-  virtual void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) = 0;
-  virtual std::int64_t Reads(const std::string& name, const std::string& hour) = 0;
-  virtual void Audit(const AuditEntry& entry) = 0;
-};
-
-// Opens the tokens of the database at `location`, bringing its schema up to date first.
+// Deprecated: open one vanto::db::Database per process and take its Tokens(). Opens the tokens
+// of the database at `location`, bringing its schema up to date first.
 std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chrono::milliseconds lock_timeout,
                                            bool create = true);
 

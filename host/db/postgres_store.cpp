@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "host/db/civil_time.h"
+#include "host/db/pg_engines.h"
 #include "host/db/schema.h"
 #include "host/text/messages.h"
 #include "platform/ado/pg_connection.h"
@@ -119,10 +120,9 @@ class RowIndex {
   std::unordered_map<std::string, std::size_t> index_;
 };
 
-// A URL libpq cannot parse, or a connection that could not be made, in the host's words (the
-// user's language), libpq's or the server's own text following, marked as theirs; any other
-// failure as it is.
-[[noreturn]] void ThrowWorded(const PgError& e, const std::string& url) {
+}  // namespace
+
+void ThrowHostPgError(const PgError& e, const std::string& url) {
   if (e.failure() == StoreFailure::Invalid && !e.connecting() && !e.detail().empty())  // the URL itself
     throw PgError(e.failure(),
                   host::TrFill("database URL {0} is no usable URL (the client library said: {1})", {RedactUrl(url), e.detail()}),
@@ -132,8 +132,6 @@ class RowIndex {
                 host::TrFill("database {0}: cannot connect (the server said: {1})", {DescribePgUrl(url), e.detail()}),
                 e.sqlstate(), e.connection_lost(), e.detail(), true);
 }
-
-}  // namespace
 
 PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout) {
   PgOptions o;
@@ -153,11 +151,9 @@ namespace {
 
 class PostgresSwipeStore final : public SwipeStore {
  public:
-  PostgresSwipeStore(const std::string& url, const OpenOptions& options) try
-      : connection_(url, HostPgOptions(options.lock_timeout)) {
-  } catch (const PgError& e) {
-    ThrowWorded(e, url);
-  }
+  PostgresSwipeStore(const std::string& url, const OpenOptions& options)
+      : lease_(ConnectOwn(url, options.lock_timeout)) {}
+  PostgresSwipeStore(PgLease lease, int version) : lease_(std::move(lease)), version_(version) {}
 
   const std::string& location() const override { return connection_.server(); }
   int schema_version() const override { return version_; }
@@ -943,7 +939,8 @@ class PostgresSwipeStore final : public SwipeStore {
     while (PGresult* rest = PQgetResult(conn)) PQclear(rest);
   }
 
-  mutable PgConnection connection_;
+  PgLease lease_;
+  PgConnection& connection_ = *lease_;
   int version_ = 0;
 };
 
@@ -952,6 +949,19 @@ class PostgresSwipeStore final : public SwipeStore {
 std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const OpenOptions& options) {
   auto store = std::make_unique<PostgresSwipeStore>(url, options);
   store->Migrate();
+  return store;
+}
+
+std::unique_ptr<SwipeStore> PostgresSwipesOver(PgLease lease, int version) {
+  return std::make_unique<PostgresSwipeStore>(std::move(lease), version);
+}
+
+std::unique_ptr<SwipeStore> PostgresSwipesOpened(PgLease lease, bool read_only) {
+  auto store = std::make_unique<PostgresSwipeStore>(std::move(lease), 0);
+  if (read_only)
+    store->ReadOnly();
+  else
+    store->Migrate();
   return store;
 }
 
@@ -968,7 +978,7 @@ bool PostgresHasTable(const std::string& url, const std::string& table, std::chr
   try {
     made.emplace(url, HostPgOptions(lock_timeout));
   } catch (const PgError& e) {
-    ThrowWorded(e, url);
+    ThrowHostPgError(e, url);
   }
   PgConnection& connection = *made;
   PgResult result = connection.Exec("SELECT to_regclass($1) IS NOT NULL", {table.c_str()}, "reading the list of tables");

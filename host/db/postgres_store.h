@@ -23,6 +23,10 @@ PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout);
 // A failed statement in the user's language, the server's own text following, marked as the server's.
 std::string HostPgMessage(const PgStatementFailure& failure);
 
+// Throws `e`, a failure to connect to `url` (or to parse it) worded in the user's language with
+// libpq's or the server's own text following, marked as theirs; any other failure as it is.
+[[noreturn]] void ThrowHostPgError(const PgError& e, const std::string& url);
+
 // Whether the database holds a table of that name.
 bool PostgresHasTable(const std::string& url, const std::string& table, std::chrono::milliseconds lock_timeout);
 

@@ -6,6 +6,7 @@
 
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
+#include "host/db/pg_engines.h"
 #include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
@@ -182,8 +183,8 @@ class PgAdvisoryLock final : public PushLock {
 
 class PostgresPush final : public PushStore {
  public:
-  PostgresPush(const std::string& url, std::chrono::milliseconds lock_timeout)
-      : url_(url), lock_timeout_(lock_timeout), c_(url, HostPgOptions(lock_timeout)) {}
+  PostgresPush(PgLease lease, const std::string& url, std::chrono::milliseconds lock_timeout)
+      : url_(url), lock_timeout_(lock_timeout), lease_(std::move(lease)) {}
 
   std::vector<PushEndpointRow> Endpoints() override {
     std::vector<PushEndpointRow> rows;
@@ -296,7 +297,8 @@ class PostgresPush final : public PushStore {
 
   std::string url_;
   std::chrono::milliseconds lock_timeout_;
-  PgConnection c_;
+  PgLease lease_;
+  PgConnection& c_ = *lease_;
 };
 
 }  // namespace
@@ -307,12 +309,19 @@ bool PushFilter::Matches(const StoredSwipe& swipe) const {
   return true;
 }
 
-std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout) {
-  OpenOptions options;
-  options.lock_timeout = lock_timeout;
-  RecordStore::Open(location, options);  // takes the schema steps the database is missing
-  if (IsDatabaseUrl(location)) return std::make_unique<PostgresPush>(location, lock_timeout);
+std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                         bool migrate) {
+  if (migrate) {
+    OpenOptions options;
+    options.lock_timeout = lock_timeout;
+    RecordStore::Open(location, options);  // takes the schema steps the database is missing
+  }
+  if (IsDatabaseUrl(location)) return std::make_unique<PostgresPush>(ConnectOwn(location, lock_timeout), location, lock_timeout);
   return std::make_unique<SqlitePush>(location, lock_timeout);
+}
+
+std::unique_ptr<PushStore> PostgresPushOver(PgLease lease, const std::string& url, std::chrono::milliseconds lock_timeout) {
+  return std::make_unique<PostgresPush>(std::move(lease), url, lock_timeout);
 }
 
 }  // namespace vanto::store

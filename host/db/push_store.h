@@ -67,8 +67,10 @@ class PushStore {
                                             std::int64_t lease) = 0;
 };
 
-// Opens the push rows of the database at `location`, bringing its schema up to date first.
+// Deprecated: open one vanto::db::Database per process and take its Push(). Opens the push rows
+// of the database at `location`, bringing its schema up to date first (unless `migrate` is false).
 // Throws StoreError naming the location.
-std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout);
+std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                         bool migrate = true);
 
 }  // namespace vanto::store

@@ -1099,6 +1099,17 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   return store;
 }
 
+std::unique_ptr<SwipeStore> OpenSqliteSwipesReady(const std::string& path, std::chrono::milliseconds lock_timeout,
+                                                  int version) {
+  Connection c = OpenConnection(path, SQLITE_OPEN_READWRITE, lock_timeout);
+  if (sqlite3_db_readonly(c.db.get(), "main") == 1)
+    throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
+  c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
+  auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
+  store->SetVersion(version);
+  return store;
+}
+
 std::vector<std::string> FilesReadableByOthers(const std::string& location) {
   std::vector<std::string> readable;
   if (IsDatabaseUrl(location)) return readable;

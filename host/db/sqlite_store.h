@@ -19,6 +19,11 @@ std::string HostSqliteMessage(const SqliteFailure& failure, const std::string& p
 
 std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options);
 
+// Opens the SQLite database at `path`, which a Database opened (its schema at `version`), for
+// reading and writing without checking its journal or schema again.
+std::unique_ptr<SwipeStore> OpenSqliteSwipesReady(const std::string& path, std::chrono::milliseconds lock_timeout,
+                                                  int version);
+
 // Opens the SQLite database at `path` read-only (see OpenSwipeStoreForReading).
 std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout);
 

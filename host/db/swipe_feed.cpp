@@ -7,6 +7,7 @@
 #include "host/db/schema.h"
 #include "host/text/messages.h"
 #include "host/db/sqlite_store.h"
+#include "host/db/pg_engines.h"
 #include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
@@ -93,7 +94,7 @@ class SqliteFeed final : public SwipeFeed {
 
 class PostgresFeed final : public SwipeFeed {
  public:
-  PostgresFeed(const std::string& url, std::chrono::milliseconds wait) : c_(url, HostPgOptions(wait)) {}
+  explicit PostgresFeed(PgLease lease) : lease_(std::move(lease)) {}
 
   FeedPage Read(const FeedCursor& after, std::size_t limit) override {
     FeedPage page;
@@ -178,7 +179,8 @@ class PostgresFeed final : public SwipeFeed {
   }
 
  private:
-  PgConnection c_;
+  PgLease lease_;
+  PgConnection& c_ = *lease_;
 };
 
 FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here) {
@@ -207,8 +209,10 @@ std::optional<FeedCursor> ParseFeedCursor(const std::string& text) {
 }
 
 std::unique_ptr<SwipeFeed> OpenSwipeFeed(const std::string& location, std::chrono::milliseconds lock_timeout) {
-  if (IsDatabaseUrl(location)) return std::make_unique<PostgresFeed>(location, lock_timeout);
+  if (IsDatabaseUrl(location)) return std::make_unique<PostgresFeed>(ConnectOwn(location, lock_timeout));
   return std::make_unique<SqliteFeed>(location, lock_timeout);
 }
+
+std::unique_ptr<SwipeFeed> PostgresFeedOver(PgLease lease) { return std::make_unique<PostgresFeed>(std::move(lease)); }
 
 }  // namespace vanto::store

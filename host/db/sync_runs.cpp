@@ -6,6 +6,7 @@
 
 #include "host/db/record_store.h"
 #include "host/db/sqlite_store.h"
+#include "host/db/pg_engines.h"
 #include "host/db/postgres_store.h"
 #include "platform/ado/pg_connection.h"
 #include "platform/ado/sqlite_connection.h"
@@ -158,8 +159,7 @@ class SqliteRuns final : public SyncRunStore {
 
 class PostgresRuns final : public SyncRunStore {
  public:
-  PostgresRuns(const std::string& url, std::chrono::milliseconds lock_timeout)
-      : c_(url, HostPgOptions(lock_timeout)), location_(c_.server()) {}
+  explicit PostgresRuns(PgLease lease) : lease_(std::move(lease)), location_(c_.server()) {}
 
   const std::string& location() const override { return location_; }
 
@@ -255,7 +255,8 @@ class PostgresRuns final : public SyncRunStore {
   }
 
  private:
-  PgConnection c_;
+  PgLease lease_;
+  PgConnection& c_ = *lease_;
   std::string location_;
 };
 
@@ -328,8 +329,10 @@ std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std:
     options.lock_timeout = lock_timeout;
     RecordStore::Open(location, options);
   }
-  if (IsDatabaseUrl(location)) return std::make_unique<PostgresRuns>(location, lock_timeout);
+  if (IsDatabaseUrl(location)) return std::make_unique<PostgresRuns>(ConnectOwn(location, lock_timeout));
   return std::make_unique<SqliteRuns>(location, lock_timeout);
 }
+
+std::unique_ptr<SyncRunStore> PostgresRunsOver(PgLease lease) { return std::make_unique<PostgresRuns>(std::move(lease)); }
 
 }  // namespace vanto::store

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <map>
 
+#include "host/db/pg_engines.h"
 #include "host/db/postgres_store.h"
 #include "host/db/sqlite_store.h"
 #include "host/db/swipe_store.h"
@@ -124,7 +125,7 @@ class SqliteTables final : public TableConnection {
 
 class PostgresTables final : public TableConnection {
  public:
-  PostgresTables(const std::string& url, std::chrono::milliseconds wait) : c_(url, HostPgOptions(wait)) {}
+  explicit PostgresTables(PgLease lease) : lease_(std::move(lease)) {}
   ~PostgresTables() override {
     if (in_transaction_) {
       try {
@@ -212,7 +213,8 @@ class PostgresTables final : public TableConnection {
   }
   static int PQnfieldsOf(const PgResult& r);
   static std::int64_t ChangedRows(const PgResult& r);
-  PgConnection c_;
+  PgLease lease_;
+  PgConnection& c_ = *lease_;
   bool in_transaction_ = false;
 };
 
@@ -250,8 +252,12 @@ int TableConnection::SchemaVersion() {
 
 std::unique_ptr<TableConnection> OpenTableConnection(const std::string& location, std::chrono::milliseconds lock_timeout,
                                                      bool read_only) {
-  if (IsDatabaseUrl(location)) return std::make_unique<PostgresTables>(location, lock_timeout);
+  if (IsDatabaseUrl(location)) return std::make_unique<PostgresTables>(ConnectOwn(location, lock_timeout));
   return std::make_unique<SqliteTables>(location, lock_timeout, read_only);
+}
+
+std::unique_ptr<TableConnection> PostgresTablesOver(PgLease lease) {
+  return std::make_unique<PostgresTables>(std::move(lease));
 }
 
 std::string HexColumn(Engine engine, const std::string& column) {

@@ -2,23 +2,19 @@
 #include <memory>
 #include <mutex>
 
-#include "accounts/accounts_engines.h"
+#include "host/db/accounts_engines.h"
 #include "host/db/postgres_store.h"
+#include "host/db/pg_engines.h"
+#include "host/db/pg_pool.h"
 #include "platform/ado/pg_connection.h"
 
-namespace vanto::accounts {
+namespace vanto::store {
 namespace {
 
-using vanto::store::PgConnection;
-using vanto::store::PgOptions;
-using vanto::store::PgResult;
-using vanto::store::StoreError;
-using vanto::store::StoreFailure;
 
 class PostgresAccounts final : public AccountsStore {
  public:
-  PostgresAccounts(const std::string& url, std::chrono::milliseconds lock_timeout)
-      : c_(url, store::HostPgOptions(lock_timeout)), location_(c_.server()) {}
+  explicit PostgresAccounts(PgLease lease) : lease_(std::move(lease)), location_(c_.server()) {}
 
   const std::string& location() const override { return location_; }
 
@@ -202,14 +198,19 @@ class PostgresAccounts final : public AccountsStore {
             "writing the audit trail");
   }
 
-  PgConnection c_;
+  PgLease lease_;
+  PgConnection& c_ = *lease_;
   std::string location_;
 };
 
 }  // namespace
 
 std::unique_ptr<AccountsStore> OpenPostgresAccounts(const std::string& url, std::chrono::milliseconds lock_timeout) {
-  return std::make_unique<PostgresAccounts>(url, lock_timeout);
+  return std::make_unique<PostgresAccounts>(ConnectOwn(url, lock_timeout));
 }
 
-}  // namespace vanto::accounts
+std::unique_ptr<AccountsStore> PostgresAccountsOver(PgLease lease) {
+  return std::make_unique<PostgresAccounts>(std::move(lease));
+}
+
+}  // namespace vanto::store

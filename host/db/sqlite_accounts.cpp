@@ -3,19 +3,15 @@
 
 #include <memory>
 
-#include "accounts/accounts_engines.h"
+#include "host/db/accounts_engines.h"
 #include "host/db/sqlite_store.h"
 #include "platform/ado/sqlite_connection.h"
 #include "platform/ado/store_failure.h"
 
-namespace vanto::accounts {
+namespace vanto::store {
 namespace {
 
-using vanto::store::StoreError;
-using vanto::store::StoreFailure;
 
-using vanto::store::SqliteConnection;
-using vanto::store::SqliteTransaction;
 
 class SqliteAccounts final : public AccountsStore {
  public:
@@ -210,4 +206,4 @@ std::unique_ptr<AccountsStore> OpenSqliteAccounts(const std::string& path, std::
   return std::make_unique<SqliteAccounts>(path, lock_timeout);
 }
 
-}  // namespace vanto::accounts
+}  // namespace vanto::store

@@ -1,0 +1,152 @@
+#include "host/db/database.h"
+
+#include <filesystem>
+#include <utility>
+
+#include "host/db/accounts_engines.h"
+#include "host/db/deferred_store.h"
+#include "host/db/pg_engines.h"
+#include "host/db/pg_pool.h"
+#include "host/db/postgres_store.h"
+#include "host/db/sqlite_store.h"
+#include "platform/ado/columns.h"
+#include "platform/ado/postgres_rowset.h"
+#include "platform/ado/sqlite_rowset.h"
+
+namespace vanto::db {
+
+using store::Engine;
+
+namespace {
+
+store::OpenOptions StoreOptions(const DatabaseOptions& options, bool create) {
+  store::OpenOptions open;
+  open.create = create;
+  open.lock_timeout = options.lock_timeout;
+  return open;
+}
+
+}  // namespace
+
+std::shared_ptr<Database> Database::Open(const std::string& location, const DatabaseOptions& options) {
+  const Engine engine = store::IsDatabaseUrl(location) ? Engine::Postgres : Engine::Sqlite;
+  std::error_code ec;
+  if (engine == Engine::Sqlite && !options.read_only && options.create_on_first_write &&
+      !std::filesystem::exists(location, ec)) {
+    // Reads see an empty database until the first write creates the file (OpenSwipeStoreOnFirstWrite
+    // checks the location's folder and scheme now).
+    auto swipes = store::OpenSwipeStoreOnFirstWrite(location, StoreOptions(options, true));
+    std::shared_ptr<Database> db(new Database(location, swipes->location(), engine, options, 0));
+    db->deferred_ = true;
+    return db;
+  }
+  if (engine == Engine::Postgres) {
+    auto pool = store::PgPool::Make(location, store::HostPgOptions(options.lock_timeout), options.pool_size,
+                                    options.read_only ? "SET default_transaction_read_only = on" : "");
+    // The first connection takes the schema steps the database is missing, once for the process
+    // (or, reading, checks that its schema reads as it is); it goes back to the pool.
+    auto swipes = store::PostgresSwipesOpened(pool->Borrow(), options.read_only);
+    std::shared_ptr<Database> db(new Database(location, swipes->location(), engine, options, swipes->schema_version()));
+    db->pool_ = std::move(pool);
+    return db;
+  }
+  // Opening the swipes' repository once checks the location and takes the schema steps the
+  // database is missing (or, reading, checks that its schema reads as it is).
+  std::unique_ptr<store::SwipeStore> swipes =
+      options.read_only ? store::OpenSwipeStoreForReading(location, options.lock_timeout)
+                        : store::OpenSwipeStore(location, StoreOptions(options, options.create));
+  return std::shared_ptr<Database>(
+      new Database(location, swipes->location(), engine, options, swipes->schema_version()));
+}
+
+Database::Database(std::string location, std::string shown, Engine engine, DatabaseOptions options, int version)
+    : location_(std::move(location)), shown_(std::move(shown)), engine_(engine), options_(options), version_(version) {}
+
+Database::~Database() = default;
+
+int Database::schema_version() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return version_;
+}
+
+void Database::Materialise() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!deferred_) return;
+  auto swipes = store::OpenSwipeStore(location_, StoreOptions(options_, true));
+  version_ = swipes->schema_version();
+  deferred_ = false;
+}
+
+std::unique_ptr<store::SwipeStore> Database::Swipes() {
+  if (pool_) return store::PostgresSwipesOver(pool_->Borrow(), version_);
+  if (options_.read_only) return store::OpenSwipeStoreForReading(location_, options_.lock_timeout);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (deferred_) return store::OpenSwipeStoreOnFirstWrite(location_, StoreOptions(options_, true));
+  }
+  return store::OpenSqliteSwipesReady(location_, options_.lock_timeout, schema_version());
+}
+
+std::unique_ptr<store::SwipeFeed> Database::Feed() {
+  if (pool_) return store::PostgresFeedOver(pool_->Borrow());
+  Materialise();
+  return store::OpenSwipeFeed(location_, options_.lock_timeout);
+}
+
+std::unique_ptr<store::SyncRunStore> Database::SyncRuns() {
+  if (pool_) return store::PostgresRunsOver(pool_->Borrow());
+  Materialise();
+  return store::OpenSyncRunStore(location_, options_.lock_timeout, /*migrate=*/false);
+}
+
+std::unique_ptr<store::PushStore> Database::Push() {
+  if (pool_) return store::PostgresPushOver(pool_->Borrow(), location_, options_.lock_timeout);
+  Materialise();
+  return store::OpenPushStore(location_, options_.lock_timeout, /*migrate=*/false);
+}
+
+std::unique_ptr<store::AccountsStore> Database::Accounts() {
+  if (pool_) return store::PostgresAccountsOver(pool_->Borrow());
+  Materialise();
+  return store::OpenSqliteAccounts(location_, options_.lock_timeout);
+}
+
+std::unique_ptr<store::TokenStore> Database::Tokens() {
+  if (pool_) return store::PostgresTokensOver(pool_->Borrow());
+  Materialise();
+  return store::OpenSqliteTokens(location_, options_.lock_timeout);
+}
+
+std::unique_ptr<store::TableConnection> Database::Tables(bool read_only) {
+  if (pool_) return store::PostgresTablesOver(pool_->Borrow());
+  if (!read_only) Materialise();
+  return store::OpenTableConnection(location_, options_.lock_timeout, read_only || options_.read_only);
+}
+
+void Database::Audit(const store::AuditEntry& entry) { Accounts()->Audit(entry); }
+
+HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows) {
+  std::vector<std::pair<std::u16string, LONG>> equals;
+  if (person) equals.emplace_back(kColumnPersonNumber, *person);
+  if (kind) equals.emplace_back(kColumnEnrolmentNumber, *kind);
+  if (engine_ == Engine::Postgres) {
+    PostgresRowSetQuery query;
+    query.url = location_;
+    query.options.lockTimeout = options_.lock_timeout;
+    query.options.readOnly = options_.read_only;
+    query.equals = std::move(equals);
+    return OpenPostgresRowSet(query, rows);
+  }
+  if (!options_.read_only) Materialise();
+  SqliteRowSetQuery query;
+  query.path = location_;
+  query.options.busyTimeout = options_.lock_timeout;
+  query.options.readOnly = options_.read_only;
+  query.equals = std::move(equals);
+  return OpenSqliteRowSet(query, rows);
+}
+
+std::size_t Database::open_connections() const { return pool_ ? pool_->open() : 0; }
+std::size_t Database::lent_connections() const { return pool_ ? pool_->lent() : 0; }
+
+}  // namespace vanto::db

@@ -1,0 +1,225 @@
+// The API tokens' rows in either engine.
+#include <sqlite3.h>
+
+#include <algorithm>
+
+#include "host/db/accounts_engines.h"
+#include "host/db/civil_time.h"
+#include "host/db/postgres_store.h"
+#include "host/db/sqlite_store.h"
+#include "host/db/pg_engines.h"
+#include "host/db/pg_pool.h"
+#include "platform/ado/pg_connection.h"
+#include "platform/ado/sqlite_connection.h"
+#include "platform/ado/store_failure.h"
+
+namespace vanto::store {
+
+std::string JoinScopes(const std::vector<std::string>& scopes) {
+  std::string text;
+  for (const std::string& s : scopes) text += (text.empty() ? "" : ",") + s;
+  return text;
+}
+
+std::vector<std::string> SplitScopes(const std::string& text) {
+  std::vector<std::string> scopes;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    if (comma > start) scopes.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return scopes;
+}
+
+bool ApiToken::Allows(const std::string& scope) const {
+  return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
+}
+
+bool ApiToken::ExpiredAt(std::int64_t now) const { return !expires_at.empty() && expires_at <= UtcText(now); }
+
+namespace {
+
+class SqliteTokens final : public TokenStore {
+ public:
+  SqliteTokens(const std::string& path, std::chrono::milliseconds wait)
+      : db_(path, wait, "opening the API tokens", "preparing a token query",
+            SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
+
+  bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
+    store::SqliteTransaction transaction(db_, "adding a token");
+    auto q = db_.Prepare(
+        "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
+        "ON CONFLICT (name) DO NOTHING");
+    Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by, t.expires_at});
+    db_.Step(q.get(), "adding a token");
+    if (sqlite3_changes(db_.get()) == 0) return false;
+    InsertAudit(audit);
+    transaction.Commit();
+    return true;
+  }
+
+  std::vector<ApiToken> List() override {
+    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name");
+    std::vector<ApiToken> tokens;
+    while (db_.Step(q.get(), "listing the tokens") == SQLITE_ROW) tokens.push_back(Read(q.get()));
+    return tokens;
+  }
+
+  std::optional<ApiToken> FindByHash(const std::string& hash) override {
+    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = ?1");
+    Bind(q.get(), {hash});
+    if (db_.Step(q.get(), "reading a token") != SQLITE_ROW) return std::nullopt;
+    return Read(q.get());
+  }
+
+  bool Revoke(const std::string& name, const AuditEntry& audit) override {
+    store::SqliteTransaction transaction(db_, "revoking a token");
+    auto q = db_.Prepare("DELETE FROM api_tokens WHERE name = ?1");
+    Bind(q.get(), {name});
+    db_.Step(q.get(), "revoking a token");
+    if (sqlite3_changes(db_.get()) == 0) return false;
+    InsertAudit(audit);
+    transaction.Commit();
+    return true;
+  }
+
+  void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) override {
+    auto q = db_.Prepare(
+        "INSERT INTO api_token_reads (token, hour, reads) VALUES (?1, ?2, ?3) "
+        "ON CONFLICT (token, hour) DO UPDATE SET reads = reads + excluded.reads");
+    Bind(q.get(), {name, hour});
+    sqlite3_bind_int64(q.get(), 3, reads);
+    db_.Step(q.get(), "counting a token's reads");
+  }
+
+  std::int64_t Reads(const std::string& name, const std::string& hour) override {
+    auto q = db_.Prepare("SELECT reads FROM api_token_reads WHERE token = ?1 AND hour = ?2");
+    Bind(q.get(), {name, hour});
+    return db_.Step(q.get(), "reading a token's reads") == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+  }
+
+  void Audit(const AuditEntry& entry) override { InsertAudit(entry); }
+
+ private:
+  static void Bind(sqlite3_stmt* q, std::initializer_list<std::string> texts) {
+    int i = 0;
+    for (const std::string& t : texts) SqliteConnection::Bind(q, ++i, t);
+  }
+  static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
+  static ApiToken Read(sqlite3_stmt* q) {
+    return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3), Text(q, 4)};
+  }
+  void InsertAudit(const AuditEntry& e) {
+    auto q = db_.Prepare("INSERT INTO audit (at, actor, origin, action, details) VALUES (?1, ?2, ?3, ?4, ?5)");
+    Bind(q.get(), {e.at, e.actor, e.origin, e.action, e.details});
+    db_.Step(q.get(), "writing the audit trail");
+  }
+
+  SqliteConnection db_;
+};
+
+class PostgresTokens final : public TokenStore {
+ public:
+  explicit PostgresTokens(PgLease lease) : lease_(std::move(lease)) {}
+
+  bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
+    bool added = false;
+    std::string scopes = JoinScopes(t.scopes);
+    c_.Transaction("adding a token", [&] {
+      PgResult r = c_.Exec(
+          "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) "
+          "VALUES ($1, $2, $3, $4, $5, $6) "
+          "ON CONFLICT (name) DO NOTHING RETURNING name",
+          {t.name.c_str(), hash.c_str(), scopes.c_str(), t.created_at.c_str(), t.created_by.c_str(),
+           t.expires_at.c_str()},
+          "adding a token");
+      added = r.rows() > 0;
+      if (added) InsertAudit(audit);
+    });
+    return added;
+  }
+
+  std::vector<ApiToken> List() override {
+    std::vector<ApiToken> tokens;
+    c_.Retry("listing the tokens", [&] {
+      tokens.clear();
+      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name", {},
+                           "listing the tokens");
+      for (int i = 0; i < r.rows(); ++i) tokens.push_back(Read(r, i));
+    });
+    return tokens;
+  }
+
+  std::optional<ApiToken> FindByHash(const std::string& hash) override {
+    std::optional<ApiToken> token;
+    c_.Retry("reading a token", [&] {
+      token.reset();
+      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = $1",
+                           {hash.c_str()}, "reading a token");
+      if (r.rows() > 0) token = Read(r, 0);
+    });
+    return token;
+  }
+
+  bool Revoke(const std::string& name, const AuditEntry& audit) override {
+    bool removed = false;
+    c_.Transaction("revoking a token", [&] {
+      PgResult r = c_.Exec("DELETE FROM api_tokens WHERE name = $1 RETURNING name", {name.c_str()}, "revoking a token");
+      removed = r.rows() > 0;
+      if (removed) InsertAudit(audit);
+    });
+    return removed;
+  }
+
+  void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) override {
+    std::string n = std::to_string(reads);
+    c_.Retry("counting a token's reads", [&] {
+      c_.Exec(
+          "INSERT INTO api_token_reads (token, hour, reads) VALUES ($1, $2, $3::bigint) "
+          "ON CONFLICT (token, hour) DO UPDATE SET reads = api_token_reads.reads + excluded.reads",
+          {name.c_str(), hour.c_str(), n.c_str()}, "counting a token's reads");
+    });
+  }
+
+  std::int64_t Reads(const std::string& name, const std::string& hour) override {
+    std::int64_t reads = 0;
+    c_.Retry("reading a token's reads", [&] {
+      PgResult r = c_.Exec("SELECT reads FROM api_token_reads WHERE token = $1 AND hour = $2",
+                           {name.c_str(), hour.c_str()}, "reading a token's reads");
+      reads = r.rows() > 0 ? std::stoll(r.text(0, 0)) : 0;
+    });
+    return reads;
+  }
+
+  void Audit(const AuditEntry& entry) override {
+    c_.Retry("writing the audit trail", [&] { InsertAudit(entry); });
+  }
+
+ private:
+  static ApiToken Read(const PgResult& r, int row) {
+    return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3), r.text(row, 4)};
+  }
+  void InsertAudit(const AuditEntry& e) {
+    c_.Exec("INSERT INTO audit (at, actor, origin, action, details) VALUES ($1, $2, $3, $4, $5)",
+            {e.at.c_str(), e.actor.c_str(), e.origin.c_str(), e.action.c_str(), e.details.c_str()},
+            "writing the audit trail");
+  }
+  PgLease lease_;
+  PgConnection& c_ = *lease_;
+};
+
+}  // namespace
+
+std::unique_ptr<TokenStore> OpenSqliteTokens(const std::string& path, std::chrono::milliseconds lock_timeout) {
+  return std::make_unique<SqliteTokens>(path, lock_timeout);
+}
+
+std::unique_ptr<TokenStore> OpenPostgresTokens(const std::string& url, std::chrono::milliseconds lock_timeout) {
+  return std::make_unique<PostgresTokens>(ConnectOwn(url, lock_timeout));
+}
+
+std::unique_ptr<TokenStore> PostgresTokensOver(PgLease lease) { return std::make_unique<PostgresTokens>(std::move(lease)); }
+
+}  // namespace vanto::store
