@@ -347,17 +347,30 @@ struct ConsoleServer::Impl final : PageHost {
       }
       route.handler(c);
     } catch (const store::StoreError& e) {
-      // The database locked past the wait, or its server gone: said as the pages say it, and the
-      // next request tries again (the pool reconnects).
+      // The database locked past the wait, or its server gone: 503 with the cause, as the pages
+      // and the API say it; the next request tries again (the pool reconnects). Any other failure
+      // of the database is the server's own (500, its cause in the log only).
+      if (!DatabaseAway(e.failure())) return Failed(c, e);
       Log("failure serving " + req.method + " " + req.path + " for " + c.client + ": " + e.what());
       res.headers.erase("Location");
       std::string text = Say(c.language, req.method == "GET" ? "store_unreadable" : "db_failed") + " " + e.what();
       Answer(c, 503, text, Message(c.language, text, "/dashboard"));
     } catch (const std::exception& e) {
-      Log("failure serving " + req.method + " " + req.path + " for " + c.client + ": " + e.what());
-      res.headers.erase("Location");
-      Refuse(c, 500, "server_error");
+      Failed(c, e);
     }
+  }
+
+  void Failed(Context& c, const std::exception& e) {
+    Log("failure serving " + c.req.method + " " + c.req.path + " for " + c.client + ": " + e.what());
+    c.res.headers.erase("Location");
+    Refuse(c, 500, "server_error");
+  }
+
+  // A database that is there but cannot be had now: locked past the wait, its server unreachable
+  // or refusing the login.
+  static bool DatabaseAway(store::StoreFailure failure) {
+    return failure == store::StoreFailure::Locked || failure == store::StoreFailure::Unreachable ||
+           failure == store::StoreFailure::Denied;
   }
 
   void Add(Route route) {

@@ -120,6 +120,7 @@ class TerminalsPage {
     d.set("zone", host_.times().Note(c.language));
     list rejected, conflicts;
     std::string problem = error;
+    bool unreadable = false;
     if (!jobs_) {
       problem = Say(c.language, "no_site");
     } else {
@@ -157,6 +158,7 @@ class TerminalsPage {
       } catch (const std::exception& e) {
         host_.Log("terminals: " + std::string(e.what()));
         problem = Say(c.language, "store_unreadable") + " " + e.what();
+        unreadable = true;
       }
     }
     d.set("rejected", rejected);
@@ -164,7 +166,7 @@ class TerminalsPage {
     std::string shown = notice;
     if (shown.empty() && c.req.has_param("done") && c.req.get_param_value("done") == "acknowledged")
       shown = Say(c.language, "done_acknowledged");
-    host_.Answer(c, problem.empty() || problem == error ? status : 503, Say(c.language, "rejected"),
+    host_.Answer(c, unreadable ? 503 : status, Say(c.language, "rejected"),
                  RenderText("rejected", kRejected, d), shown, problem);
   }
 
