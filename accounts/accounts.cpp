@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "accounts/passwords.h"
+#include "host/db/database.h"
 
 namespace vanto::accounts {
 
@@ -11,8 +12,23 @@ std::int64_t SystemSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+namespace {
+constexpr std::size_t kMaxRecognised = 4096;  // sessions believed without a look-up, at most
+}  // namespace
+
 Accounts::Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy, ThrottlePolicy throttle, Clock clock)
-    : store_(std::move(store)), policy_(policy), throttle_(throttle), clock_(std::move(clock)) {}
+    : stores_(std::move(store)), policy_(policy), throttle_(throttle), clock_(std::move(clock)) {}
+
+Accounts::Accounts(std::shared_ptr<db::Database> database, SessionPolicy policy, ThrottlePolicy throttle, Clock clock)
+    : stores_(std::function<std::unique_ptr<AccountsStore>()>([database] { return database->Accounts(); })),
+      policy_(policy),
+      throttle_(throttle),
+      clock_(std::move(clock)) {}
+
+void Accounts::ForgetSessions() {
+  std::lock_guard lock(recognised_mutex_);
+  recognised_.clear();
+}
 
 std::optional<Problem> Accounts::NameProblem(const std::string& name) {
   if (name.empty() || name.size() > kMaxName) return Problem::NameInvalid;
@@ -37,13 +53,13 @@ AuditEntry Accounts::Entry(const Actor& actor, const std::string& action, const 
 }
 
 std::vector<User> Accounts::Users() {
-  std::lock_guard lock(store_mutex_);
-  return store_->Users();
+  StoreLease store = Store();
+  return store->Users();
 }
 
 std::optional<User> Accounts::FindUser(const std::string& name) {
-  std::lock_guard lock(store_mutex_);
-  return store_->FindUser(name, nullptr);
+  StoreLease store = Store();
+  return store->FindUser(name, nullptr);
 }
 
 void Accounts::AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password) {
@@ -51,35 +67,38 @@ void Accounts::AddUser(const Actor& actor, const std::string& name, Role role, c
   if (auto p = PasswordProblem(password)) throw AccountError(*p, "the password is not allowed");
   std::string hash = HashPassword(password);
   User user{name, role, false, "", UtcText(clock_())};
-  std::lock_guard lock(store_mutex_);
-  if (!store_->AddUser(user, hash, Entry(actor, "user.add", name + " (" + RoleName(role) + ")")))
+  StoreLease store = Store();
+  if (!store->AddUser(user, hash, Entry(actor, "user.add", name + " (" + RoleName(role) + ")")))
     throw AccountError(Problem::NameTaken, "user " + name + " exists already");
 }
 
 void Accounts::ChangePassword(const Actor& actor, const std::string& name, const std::string& password) {
   if (auto p = PasswordProblem(password)) throw AccountError(*p, "the password is not allowed");
   std::string hash = HashPassword(password);
-  std::lock_guard lock(store_mutex_);
-  if (!store_->SetPassword(name, hash, Entry(actor, "user.password", name)))
-    throw AccountError(Problem::NoSuchUser, "there is no user " + name);
+  StoreLease store = Store();
+  const bool changed = store->SetPassword(name, hash, Entry(actor, "user.password", name));
+  ForgetSessions();
+  if (!changed) throw AccountError(Problem::NoSuchUser, "there is no user " + name);
 }
 
 void Accounts::SetDisabled(const Actor& actor, const std::string& name, bool disabled) {
-  std::lock_guard lock(store_mutex_);
-  std::optional<User> user = store_->FindUser(name, nullptr);
+  std::lock_guard changing(changes_mutex_);
+  StoreLease store = Store();
+  std::optional<User> user = store->FindUser(name, nullptr);
   if (!user) throw AccountError(Problem::NoSuchUser, "there is no user " + name);
   if (disabled && user->role == Role::Admin && !user->disabled) {
     int admins = 0;
-    for (const User& u : store_->Users()) admins += u.role == Role::Admin && !u.disabled;
+    for (const User& u : store->Users()) admins += u.role == Role::Admin && !u.disabled;
     if (admins <= 1) throw AccountError(Problem::LastAdmin, "user " + name + " is the last enabled admin");
   }
-  if (!store_->SetDisabled(name, disabled, Entry(actor, disabled ? "user.disable" : "user.enable", name)))
-    throw AccountError(Problem::NoSuchUser, "there is no user " + name);
+  const bool changed = store->SetDisabled(name, disabled, Entry(actor, disabled ? "user.disable" : "user.enable", name));
+  ForgetSessions();
+  if (!changed) throw AccountError(Problem::NoSuchUser, "there is no user " + name);
 }
 
 void Accounts::SetLanguage(const std::string& name, const std::string& language) {
-  std::lock_guard lock(store_mutex_);
-  store_->SetLanguage(name, language);
+  Store()->SetLanguage(name, language);
+  ForgetSessions();
 }
 
 LoginOutcome Accounts::Login(const std::string& name, const std::string& password, const std::string& origin) {
@@ -91,15 +110,15 @@ LoginOutcome Accounts::Login(const std::string& name, const std::string& passwor
   if (std::int64_t wait = throttle_.Wait(key, origin, now)) {
     outcome.kind = LoginOutcome::Kind::Throttled;
     outcome.retry_after = wait;
-    std::lock_guard lock(store_mutex_);
-    store_->Audit(Entry(who, "login.throttled", "refused without checking; locked for " + std::to_string(wait) + " s"));
+    StoreLease store = Store();
+    store->Audit(Entry(who, "login.throttled", "refused without checking; locked for " + std::to_string(wait) + " s"));
     return outcome;
   }
   std::optional<User> user;
   std::string hash;
   {
-    std::lock_guard lock(store_mutex_);
-    if (!NameProblem(name)) user = store_->FindUser(name, &hash);
+    StoreLease store = Store();
+    if (!NameProblem(name)) user = store->FindUser(name, &hash);
   }
   if (!user) {
     // As long as a real check, so the answer's time does not tell which names exist.
@@ -111,8 +130,8 @@ LoginOutcome Accounts::Login(const std::string& name, const std::string& passwor
     std::int64_t lock = throttle_.Failed(key, origin, clock_());
     std::string details = !user ? "no such user" : user->disabled ? "user disabled" : "wrong password";
     if (lock) details += "; locked for " + std::to_string(lock) + " s";
-    std::lock_guard guard(store_mutex_);
-    store_->Audit(Entry(who, "login.failed", details));
+    StoreLease store = Store();
+    store->Audit(Entry(who, "login.failed", details));
     return outcome;
   }
   throttle_.Succeeded(key);
@@ -121,9 +140,9 @@ LoginOutcome Accounts::Login(const std::string& name, const std::string& passwor
   now = clock_();
   SessionRecord session{TokenHash(outcome.token), user->name, NewToken(), now, now, origin};
   {
-    std::lock_guard lock(store_mutex_);
-    store_->RemoveExpiredSessions(now - policy_.absolute, now - policy_.idle);
-    store_->AddSession(session, Entry(who, "login", ""));
+    StoreLease store = Store();
+    store->RemoveExpiredSessions(now - policy_.absolute, now - policy_.idle);
+    store->AddSession(session, Entry(who, "login", ""));
   }
   outcome.signed_in = SignedIn{session, *user};
   return outcome;
@@ -133,47 +152,73 @@ std::optional<SignedIn> Accounts::Authenticate(const std::string& token) {
   if (token.size() != 64) return std::nullopt;
   std::string hash = TokenHash(token);
   std::int64_t now = clock_();
-  std::lock_guard lock(store_mutex_);
-  std::optional<SessionRecord> session = store_->FindSession(hash);
-  if (!session) return std::nullopt;
-  if (now - session->created >= policy_.absolute || now - session->last_seen >= policy_.idle) {
-    store_->RemoveSession(hash, nullptr);
-    return std::nullopt;
+  const auto expired = [&](const SessionRecord& s) {
+    return now - s.created >= policy_.absolute || now - s.last_seen >= policy_.idle;
+  };
+  const auto seen = std::chrono::steady_clock::now();
+  if (policy_.recheck.count() > 0) {
+    std::lock_guard lock(recognised_mutex_);
+    if (auto it = recognised_.find(hash); it != recognised_.end()) {
+      if (seen - it->second.at < policy_.recheck && !expired(it->second.who.session)) return it->second.who;
+      recognised_.erase(it);
+    }
   }
-  std::optional<User> user = store_->FindUser(session->user, nullptr);
-  if (!user || user->disabled) return std::nullopt;
-  // Written at most once a minute: the idle expiry needs no finer grain.
-  if (now - session->last_seen >= 60) {
-    store_->TouchSession(hash, now);
-    session->last_seen = now;
+  std::optional<SignedIn> who;
+  {
+    StoreLease store = Store();
+    std::optional<SessionRecord> session = store->FindSession(hash);
+    if (!session) return std::nullopt;
+    if (expired(*session)) {
+      store->RemoveSession(hash, nullptr);
+      return std::nullopt;
+    }
+    std::optional<User> user = store->FindUser(session->user, nullptr);
+    if (!user || user->disabled) return std::nullopt;
+    // Written at most once a minute: the idle expiry needs no finer grain.
+    if (now - session->last_seen >= 60) {
+      store->TouchSession(hash, now);
+      session->last_seen = now;
+    }
+    who = SignedIn{*session, *user};
   }
-  return SignedIn{*session, *user};
+  if (policy_.recheck.count() > 0) {
+    std::lock_guard lock(recognised_mutex_);
+    if (recognised_.size() >= kMaxRecognised)
+      std::erase_if(recognised_, [&](const auto& entry) { return seen - entry.second.at >= policy_.recheck; });
+    if (recognised_.size() >= kMaxRecognised) recognised_.clear();
+    recognised_[hash] = {*who, seen};
+  }
+  return who;
 }
 
 void Accounts::Logout(const std::string& token, const std::string& origin) {
   if (token.size() != 64) return;
   std::string hash = TokenHash(token);
-  std::lock_guard lock(store_mutex_);
-  std::optional<SessionRecord> session = store_->FindSession(hash);
+  {
+    std::lock_guard forget(recognised_mutex_);
+    recognised_.erase(hash);
+  }
+  StoreLease store = Store();
+  std::optional<SessionRecord> session = store->FindSession(hash);
   if (!session) return;
   AuditEntry entry = Entry(Actor{session->user, origin}, "logout", "");
-  store_->RemoveSession(hash, &entry);
+  store->RemoveSession(hash, &entry);
 }
 
 void Accounts::Audit(const Actor& actor, const std::string& action, const std::string& details) {
-  std::lock_guard lock(store_mutex_);
-  store_->Audit(Entry(actor, action, details));
+  StoreLease store = Store();
+  store->Audit(Entry(actor, action, details));
 }
 
 bool Accounts::AcknowledgeConflict(const Actor& actor, std::int64_t id) {
   AuditEntry entry = Entry(actor, "conflict.acknowledge", "conflict " + std::to_string(id));
-  std::lock_guard lock(store_mutex_);
-  return store_->AcknowledgeConflict(id, actor.name, entry);
+  StoreLease store = Store();
+  return store->AcknowledgeConflict(id, actor.name, entry);
 }
 
 std::vector<AuditEntry> Accounts::AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) {
-  std::lock_guard lock(store_mutex_);
-  return store_->AuditTrail(limit, before_id);
+  StoreLease store = Store();
+  return store->AuditTrail(limit, before_id);
 }
 
 }  // namespace vanto::accounts

@@ -3,8 +3,10 @@
 // failures carry a Problem for them to put into their language.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,7 +16,12 @@
 
 #include "accounts/accounts_store.h"
 #include "accounts/login_throttle.h"
+#include "accounts/store_lease.h"
 #include "host/db/civil_time.h"
+
+namespace vanto::db {
+class Database;
+}
 
 namespace vanto::accounts {
 
@@ -27,6 +34,10 @@ using store::UtcText;
 struct SessionPolicy {
   std::int64_t idle = 30 * 60;          // a session not used this long ends
   std::int64_t absolute = 12 * 60 * 60;  // no session lives longer
+  // A recognised session is believed this long before it is looked up again: a session ended, a
+  // user disabled or a password changed by another process is refused within it (by this one, at
+  // once). Zero: looked up on every request.
+  std::chrono::milliseconds recheck{1000};
 };
 
 enum class Problem {
@@ -71,7 +82,11 @@ struct LoginOutcome {
 
 class Accounts {
  public:
+  // Over one store, used by one call at a time (a command).
   Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy = {}, ThrottlePolicy throttle = {},
+           Clock clock = SystemSeconds);
+  // Over the process's database: each call borrows a repository and gives it back (a server).
+  Accounts(std::shared_ptr<db::Database> database, SessionPolicy policy = {}, ThrottlePolicy throttle = {},
            Clock clock = SystemSeconds);
 
   static std::optional<Problem> NameProblem(const std::string& name);
@@ -105,8 +120,19 @@ class Accounts {
  private:
   AuditEntry Entry(const Actor& actor, const std::string& action, const std::string& details) const;
 
-  std::unique_ptr<AccountsStore> store_;
-  std::mutex store_mutex_;  // the store is one connection, used by one thread at a time
+  using StoreLease = accounts::StoreLease<AccountsStore>;
+  StoreLease Store() { return stores_.Get(); }
+  // Forgets every recognised session (a change to users or sessions).
+  void ForgetSessions();
+
+  StoreSource<AccountsStore> stores_;
+  std::mutex changes_mutex_;  // one change to the users at a time (the last admin's check)
+  struct Recognised {
+    SignedIn who;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::mutex recognised_mutex_;
+  std::map<std::string, Recognised> recognised_;  // by the token's hash, at most kMaxRecognised
   SessionPolicy policy_;
   LoginThrottle throttle_;
   Clock clock_;

@@ -51,7 +51,15 @@ std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chr
 }
 
 Tokens::Tokens(std::unique_ptr<TokenStore> store, RateLimit limit, Clock clock)
-    : store_(std::move(store)), limit_(limit), clock_(std::move(clock)) {
+    : stores_(std::move(store)), limit_(limit), clock_(std::move(clock)) {
+  if (limit_.per_minute < 1) limit_.per_minute = 1;
+}
+
+Tokens::Tokens(std::shared_ptr<db::Database> database, RateLimit limit, Clock clock, std::chrono::milliseconds recheck)
+    : stores_(std::function<std::unique_ptr<TokenStore>()>([database] { return database->Tokens(); })),
+      recheck_(recheck),
+      limit_(limit),
+      clock_(std::move(clock)) {
   if (limit_.per_minute < 1) limit_.per_minute = 1;
 }
 
@@ -67,30 +75,52 @@ std::string Tokens::Add(const Actor& actor, const std::string& name, const std::
   ApiToken token{name, scopes, at, actor.name, expires ? UtcText(*expires) : std::string()};
   AuditEntry audit{0, at, actor.name, actor.origin, "token.add",
                    name + " " + JoinScopes(scopes) + (expires ? " expires " + token.expires_at : std::string())};
-  std::lock_guard lock(store_mutex_);
-  if (!store_->Add(token, TokenHash(secret), audit)) throw TokenError("token " + name + " exists already");
+  StoreLease store = Store();
+  if (!store->Add(token, TokenHash(secret), audit)) throw TokenError("token " + name + " exists already");
   return secret;
 }
 
 std::vector<ApiToken> Tokens::List() {
-  std::lock_guard lock(store_mutex_);
-  return store_->List();
+  StoreLease store = Store();
+  return store->List();
 }
 
 void Tokens::Revoke(const Actor& actor, const std::string& name) {
   AuditEntry audit{0, UtcText(clock_()), actor.name, actor.origin, "token.revoke", name};
-  std::lock_guard lock(store_mutex_);
-  if (!store_->Revoke(name, audit)) throw TokenError("there is no token " + name);
+  const bool revoked = Store()->Revoke(name, audit);
+  {
+    std::lock_guard lock(recognised_mutex_);
+    recognised_.clear();
+  }
+  if (!revoked) throw TokenError("there is no token " + name);
 }
 
 std::optional<ApiToken> Tokens::Authenticate(const std::string& secret) {
   // Only texts of our form are looked up; the hash makes the look-up's time independent of the
   // secret's content.
   if (secret.size() != 4 + 64 || secret.compare(0, 4, kTokenPrefix) != 0) return std::nullopt;
+  const std::string hash = TokenHash(secret);
+  const auto seen = std::chrono::steady_clock::now();
   std::optional<ApiToken> token;
-  {
-    std::lock_guard lock(store_mutex_);
-    token = store_->FindByHash(TokenHash(secret));
+  if (recheck_.count() > 0) {
+    std::lock_guard lock(recognised_mutex_);
+    if (auto it = recognised_.find(hash); it != recognised_.end()) {
+      if (seen - it->second.at < recheck_)
+        token = it->second.token;
+      else
+        recognised_.erase(it);
+    }
+  }
+  if (!token) {
+    token = Store()->FindByHash(hash);
+    if (token && recheck_.count() > 0) {
+      constexpr std::size_t kMaxRecognised = 1024;
+      std::lock_guard lock(recognised_mutex_);
+      if (recognised_.size() >= kMaxRecognised)
+        std::erase_if(recognised_, [&](const auto& entry) { return seen - entry.second.at >= recheck_; });
+      if (recognised_.size() >= kMaxRecognised) recognised_.clear();
+      recognised_[hash] = {*token, seen};
+    }
   }
   if (token && token->ExpiredAt(clock_())) return std::nullopt;  // refused as a token that is no more
   return token;
@@ -118,21 +148,21 @@ std::string Tokens::Hour() const { return UtcText(clock_()).substr(0, 13); }
 
 void Tokens::CountRead(const std::string& name) {
   std::string hour = Hour();
-  std::lock_guard lock(store_mutex_);
-  store_->CountReads(name, hour, 1);
+  StoreLease store = Store();
+  store->CountReads(name, hour, 1);
 }
 
 std::int64_t Tokens::ReadsThisHour(const std::string& name) {
   std::string hour = Hour();
-  std::lock_guard lock(store_mutex_);
-  return store_->Reads(name, hour);
+  StoreLease store = Store();
+  return store->Reads(name, hour);
 }
 
 void Tokens::AuditChange(const ApiToken& token, const std::string& origin, const std::string& action,
                          const std::string& details) {
   AuditEntry entry{0, UtcText(clock_()), "token:" + token.name, origin, action, details};
-  std::lock_guard lock(store_mutex_);
-  store_->Audit(entry);
+  StoreLease store = Store();
+  store->Audit(entry);
 }
 
 }  // namespace vanto::accounts

@@ -49,7 +49,13 @@ struct RateLimit {
 
 class Tokens {
  public:
+  // Over one store, used by one call at a time (a command).
   Tokens(std::unique_ptr<TokenStore> store, RateLimit limit = {}, Clock clock = SystemSeconds);
+  // Over the process's database: each call borrows a repository and gives it back (a server). A
+  // recognised token is believed for `recheck` before it is looked up again: one revoked by
+  // another process is refused within it (by this one, at once).
+  Tokens(std::shared_ptr<db::Database> database, RateLimit limit = {}, Clock clock = SystemSeconds,
+         std::chrono::milliseconds recheck = std::chrono::milliseconds(1000));
 
   // Makes a token; answers the token itself (shown once). Throws TokenError for a name that is
   // not allowed or taken, scopes that are not known, or an expiry (seconds since 1970) that is
@@ -76,8 +82,17 @@ class Tokens {
  private:
   std::string Hour() const;
 
-  std::unique_ptr<TokenStore> store_;
-  std::mutex store_mutex_;  // one connection
+  using StoreLease = accounts::StoreLease<TokenStore>;
+  StoreLease Store() { return stores_.Get(); }
+
+  StoreSource<TokenStore> stores_;
+  std::chrono::milliseconds recheck_{0};
+  struct Recognised {
+    ApiToken token;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::mutex recognised_mutex_;
+  std::map<std::string, Recognised> recognised_;  // by the token's hash, a bounded number
   RateLimit limit_;
   Clock clock_;
   struct Bucket {

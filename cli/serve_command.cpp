@@ -13,6 +13,7 @@
 #include "cli/site_use.h"
 #include "host/attendance_data.h"
 #include "host/database_location.h"
+#include "host/db/database.h"
 #include "host/machine.h"
 #include "host/push/push_loop.h"
 #include "host/schedule.h"
@@ -76,7 +77,12 @@ int RunServe(const ServeOptions& o, Io& io) {
 
   const std::string& database = location;
   const auto lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
-  accounts::Accounts accounts(accounts::OpenAccountsStore(database, lock_timeout));
+  // The process's one database: every page, API call, session and token check borrows a
+  // repository from it for its request and gives it back.
+  db::DatabaseOptions db_options;
+  db_options.lock_timeout = lock_timeout;
+  const std::shared_ptr<db::Database> db = db::Database::Open(database, db_options);
+  accounts::Accounts accounts(db);
   // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
   std::unique_ptr<SyncJobs> jobs;
   if (const site::Site* site = CurrentSite()) {
@@ -118,6 +124,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   // The records pages read the same database, with the site's working day (the site file's
   // times were checked when it was read).
   options.records.database = database;
+  options.records.opened = db;
   options.records.lock_timeout = lock_timeout;
   if (const site::Site* site = CurrentSite()) {
     options.records.day_starts = ParseDates([&] { return report::ParseDayStarts(site->day_starts, "day_starts"); });
@@ -127,16 +134,17 @@ int RunServe(const ServeOptions& o, Io& io) {
   // Every page shows times in the site's zone (the site file's timezone, else $TZ, else the host's).
   options.times = web::ShownTimes(SiteTimeZone(CurrentSite() ? *CurrentSite() : site::Site{}));
   // The HTTP API for programs, on the same server.
-  accounts::Tokens tokens(accounts::OpenTokenStore(database, lock_timeout),
-                          accounts::RateLimit{CurrentSite() ? CurrentSite()->api_requests_per_minute
+  accounts::Tokens tokens(db, accounts::RateLimit{CurrentSite() ? CurrentSite()->api_requests_per_minute
                                                             : accounts::RateLimit{}.per_minute});
   web::ApiOptions api_options;
   api_options.database = database;
+  api_options.db = db;
   api_options.lock_timeout = lock_timeout;
   api_options.sync = jobs.get();  // also gates the enrolment copy with the console's actions
   api_options.terminal_wait = options.terminal_wait;
   api_options.day_starts = options.records.day_starts;
   api_options.late_after = options.records.late_after;
+  api_options.log = options.log;
   if (const site::Site* site = CurrentSite())
     for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});
   web::ApiServer api(api_options, tokens);

@@ -9,6 +9,7 @@
 
 #include "host/attendance_data.h"
 #include "host/enrolment.h"
+#include "host/facade.h"
 #include "host/machine.h"
 #include "host/report/dates.h"
 #include "host/db/swipe_feed.h"
@@ -46,46 +47,6 @@ ApiResponse ProblemResponse(const Problem& p) {
 Problem BadParameter(const std::string& field, const std::string& detail) {
   return {400, "Bad Request", detail, field};
 }
-
-// Connections used by one request at a time, kept for the next one.
-template <class T>
-class Pool {
- public:
-  explicit Pool(std::function<std::unique_ptr<T>()> make) : make_(std::move(make)) {}
-  class Lease {
-   public:
-    Lease(Pool& pool, std::unique_ptr<T> item) : pool_(pool), item_(std::move(item)) {}
-    ~Lease() {
-      if (item_ && std::uncaught_exceptions() == 0) pool_.Put(std::move(item_));
-    }
-    T* operator->() { return item_.get(); }
-    T& operator*() { return *item_; }
-
-   private:
-    Pool& pool_;
-    std::unique_ptr<T> item_;
-  };
-  Lease Get() {
-    {
-      std::lock_guard lock(mutex_);
-      if (!idle_.empty()) {
-        std::unique_ptr<T> item = std::move(idle_.back());
-        idle_.pop_back();
-        return Lease(*this, std::move(item));
-      }
-    }
-    return Lease(*this, make_());
-  }
-
- private:
-  void Put(std::unique_ptr<T> item) {
-    std::lock_guard lock(mutex_);
-    if (idle_.size() < 8) idle_.push_back(std::move(item));
-  }
-  std::function<std::unique_ptr<T>()> make_;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<T>> idle_;
-};
 
 std::optional<std::string> Param(const ApiRequest& r, const std::string& name) {
   auto it = r.params.find(name);
@@ -201,22 +162,20 @@ const char* StageName(host::PortProgress::Stage stage) {
   return "starting";
 }
 
-// A run of the run store: who started it, when, and each terminal's outcome, cause and counts.
+// A run of the run store: who started it, when, and each terminal's outcome, cause and counts, in
+// the facade's one shape of a sync (host::SyncRowJson, host::SyncCountsJson). Two fields keep the
+// API's own form: "terminal" is 0 (not null) for a port that failed before any terminal was
+// reached, and a terminal's clock as the sync found it.
 json RunJson(const vanto::store::SyncRun& run) {
+  const host::SyncReport report = host::ReportOf(run);
   json terminals = json::array();
-  std::int64_t synced = 0, failed = 0, cancelled = 0, delivered = 0, added = 0, quarantined = 0;
-  for (const vanto::store::RunTerminal& t : run.terminals) {
-    json row = {{"port", t.port},           {"terminal", t.terminal},       {"outcome", t.outcome},
-                {"delivered", t.delivered}, {"added", t.added},             {"quarantined", t.quarantined},
-                {"held", t.held},           {"capacity", t.capacity}};
-    row["cause_code"] = t.cause_code.empty() ? json(nullptr) : json(t.cause_code);
+  for (std::size_t i = 0; i < report.terminals.size(); ++i) {
+    const vanto::store::RunTerminal& t = run.terminals[i];
+    json row = host::SyncRowJson(report.terminals[i]);
+    row["terminal"] = t.terminal;
     if (!t.clock.empty()) row["clock"] = t.clock;
     if (t.clock_drift) row["clock_drift"] = *t.clock_drift;
     terminals.push_back(std::move(row));
-    synced += t.outcome == "synced";
-    failed += t.outcome == "failed";
-    cancelled += t.outcome == "cancelled";
-    delivered += t.delivered, added += t.added, quarantined += t.quarantined;
   }
   json ports = json::array();
   for (std::size_t at = 0; at < run.ports.size();) {
@@ -234,9 +193,7 @@ json RunJson(const vanto::store::SyncRun& run) {
           {"who", run.who},
           {"ports", ports},
           {"terminals", terminals},
-          {"counts",
-           {{"terminals", run.terminals.size()}, {"synced", synced}, {"failed", failed}, {"cancelled", cancelled},
-            {"delivered", delivered}, {"added", added}, {"quarantined", quarantined}}}};
+          {"counts", json(host::SyncCountsJson(report.counts))}};
 }
 
 // The running sync as its watchers see it: each port's stage and how far it has read.
@@ -411,22 +368,25 @@ struct ApiServer::Impl {
   Impl(ApiOptions o, accounts::Tokens& t)
       : options(std::move(o)),
         tokens(t),
-        stores([this] { return vanto::store::OpenSwipeStore(options.database, {.create = false}); }),
-        feeds([this] { return vanto::store::OpenSwipeFeed(options.database); }),
+        database(options.db, options.database, options.lock_timeout),
         refusals(
             [this](const accounts::Actor& actor, const std::string& action, const std::string& details) {
               accounts::ApiToken token;
               token.name = actor.name;
               tokens.AuditChange(token, actor.origin, action, details);
             },
-            [this] { return tokens.Now(); }, RefusalLimits{}, {}) {}
+            [this] { return tokens.Now(); }, RefusalLimits{}, [this](const std::string& line) { Log(line); }) {}
 
   ApiOptions options;
   accounts::Tokens& tokens;
-  Pool<vanto::store::SwipeStore> stores;
-  Pool<vanto::store::SwipeFeed> feeds;
+  // The process's one database: each request borrows a repository and gives it back.
+  ConsoleDatabase database;
   // A token refused for its scope: audited as the console's refusals are, with the same bound.
   RefusalAudit refusals;
+
+  void Log(const std::string& line) const {
+    if (options.log) options.log(line);
+  }
 
   std::size_t Limit(const ApiRequest& r, bool& clamped) {
     std::optional<std::int64_t> asked = IntParam(r, "limit", 1, INT32_MAX);
@@ -453,7 +413,7 @@ struct ApiServer::Impl {
     if (!after) throw BadParameter("after", "'after' is not a cursor this feed handed out");
     bool clamped = false;
     std::size_t limit = Limit(r, clamped);
-    auto feed = feeds.Get();
+    auto feed = database.Get().Feed();
     vanto::store::FeedPage page;
     try {
       page = feed->Read(*after, limit);
@@ -488,7 +448,7 @@ struct ApiServer::Impl {
     json swipes = json::array();
     std::optional<StoredSwipe> last;
     bool more = false;
-    auto store = stores.Get();
+    auto store = database.Get().Swipes();
     store->Each(q, [&](const StoredSwipe& s) {
       if (after && KeyOf(s).Tie() <= after->Tie()) return true;
       if (swipes.size() == limit) {
@@ -507,7 +467,7 @@ struct ApiServer::Impl {
 
   ApiResponse People(const ApiRequest&, const accounts::ApiToken&) {
     json people = json::array();
-    auto store = stores.Get();
+    auto store = database.Get().Swipes();
     for (const auto& p : store->People())
       people.push_back({{"person", p.person}, {"name", p.name}, {"department", p.department}});
     return {200, "application/json", json{{"people", people}}.dump(), {}};
@@ -538,7 +498,7 @@ struct ApiServer::Impl {
     }
     vanto::store::PeopleImport result;
     {
-      auto store = stores.Get();
+      auto store = database.Get().Swipes();
       result = store->PutPeople(people);
     }
     tokens.AuditChange(token, r.origin, "people.put",
@@ -560,27 +520,24 @@ struct ApiServer::Impl {
     host::SyncJobs& jobs = Jobs("there is nothing to sync");
     if (port && !jobs.site().Port(static_cast<int>(*port)))
       throw BadParameter("port", "'port' names no port of the site: " + std::to_string(*port));
-    const std::string what = port ? "port " + std::to_string(*port) : "site";
-    // The intent before the sync, its outcome after it, as the console's.
-    tokens.AuditChange(token, r.origin, "sync.start", what);
     auto run = std::make_shared<std::promise<std::optional<std::int64_t>>>();
     std::future<std::optional<std::int64_t>> recorded = run->get_future();
+    // The facade audits the intent, the outcome and a refusal under the token's name.
     accounts::Tokens& audit = tokens;
-    host::SyncJobs::Start started = jobs.Begin(
-        store::RunStarter::Console, "token:" + token.name, port ? std::optional<int>(static_cast<int>(*port)) : std::nullopt,
-        [&audit, token, origin = r.origin, what](const std::vector<host::TerminalSync>& rows) {
-          std::size_t synced = 0, added = 0;
-          for (const host::TerminalSync& row : rows) synced += row.ok, added += row.added;
-          audit.AuditChange(token, origin, "sync.done",
-                            what + ": " + std::to_string(synced) + "/" + std::to_string(rows.size()) +
-                                " terminals synced, " + std::to_string(added) + " new records");
-        },
+    const host::AuditWriter audit_writer = [&audit, token, origin = r.origin](const std::string& action,
+                                                                              const std::string& details) {
+      audit.AuditChange(token, origin, action, details);
+    };
+    const host::SyncJobs::Start started = host::StartSync(
+        jobs, store::RunStarter::Console, "token:" + token.name,
+        port ? std::optional<int>(static_cast<int>(*port)) : std::nullopt, audit_writer,
+        [this](const std::string& problem) { Log("the audit trail could not record a sync: " + problem); }, {},
         [run](std::optional<std::int64_t> id) { run->set_value(id); });
+    if (started == host::SyncJobs::Start::Stopping) throw Problem{503, "Service Unavailable", "the server is stopping", ""};
     if (started != host::SyncJobs::Start::Started) {
-      const bool busy = started == host::SyncJobs::Start::Busy;
-      tokens.AuditChange(token, r.origin, "sync.refused", what + (busy ? ": a sync is running" : ": stopping"));
-      if (!busy) throw Problem{503, "Service Unavailable", "the server is stopping", ""};
       const host::SyncJobs::State state = jobs.Snapshot();
+      if (!state.running)  // no sync runs: an action on terminals holds a port it would sync
+        throw Problem{409, "Conflict", "port busy: an action on terminals holds a port of this sync", ""};
       throw Problem{409, "Conflict",
                     state.run ? "sync " + std::to_string(*state.run) + " is running" : std::string("a sync is running"),
                     ""};
@@ -607,7 +564,7 @@ struct ApiServer::Impl {
       const host::SyncJobs::State state = options.sync->Snapshot();
       if (state.running && state.run == id) return {200, "application/json", ProgressJson(state).dump(), {}};
     }
-    std::optional<store::SyncRun> run = store::OpenSyncRunStore(options.database, options.lock_timeout, false)->Find(id);
+    std::optional<store::SyncRun> run = database.Get().SyncRuns()->Find(id);
     if (!run) throw Problem{404, "Not Found", "there is no sync " + std::to_string(id), "id"};
     return {200, "application/json", RunJson(*run).dump(), {}};
   }
@@ -617,7 +574,7 @@ struct ApiServer::Impl {
     bool clamped = false;
     const std::size_t limit = Limit(r, clamped);
     std::vector<store::SyncRun> runs =
-        store::OpenSyncRunStore(options.database, options.lock_timeout, false)->Upto(limit + 1, before - 1);
+        database.Get().SyncRuns()->Upto(limit + 1, before - 1);
     const bool more = runs.size() > limit;
     if (more) runs.pop_back();
     json listed = json::array();
@@ -641,7 +598,7 @@ struct ApiServer::Impl {
     }
     std::optional<std::int64_t> person = IntParam(r, "person", INT32_MIN, INT32_MAX);
     std::optional<std::string> department = Param(r, "department");
-    auto store = stores.Get();
+    auto store = database.Get().Swipes();
     std::vector<std::int32_t> persons;
     if (person) persons.push_back(static_cast<std::int32_t>(*person));
     if (department) {
@@ -690,7 +647,7 @@ struct ApiServer::Impl {
   ApiResponse Enrolments(const ApiRequest& r, const accounts::ApiToken&) {
     std::optional<std::int64_t> person = IntParam(r, "person", INT32_MIN, INT32_MAX);
     json rows = json::array();
-    auto store = stores.Get();
+    auto store = database.Get().Swipes();
     for (const store::EnrolmentEntry& e : store->Enrolments()) {
       if (person && e.person != person) continue;
       rows.push_back({{"person", e.person ? json(*e.person) : json(nullptr)},
@@ -708,7 +665,7 @@ struct ApiServer::Impl {
       throw BadParameter("person", "'person' must be a person number from -32768 to 32767");
     const auto person = static_cast<std::int32_t>(input["person"].get<std::int64_t>());
     host::SyncJobs& jobs = Jobs("it reaches no terminals");
-    const std::vector<host::TerminalAt> offered = OfferedTerminals(jobs);
+    const std::vector<host::TerminalAt> offered = OfferedTerminals(jobs, [this]() -> db::Database& { return database.Get(); });
     auto known = [&](const json& j, const std::string& field) {
       std::optional<host::TerminalAt> at = TerminalField(j);
       if (!at) throw BadParameter(field, "'" + field + "' must be {\"port\": P, \"terminal\": T}");
@@ -728,27 +685,24 @@ struct ApiServer::Impl {
     }
     std::vector<host::TerminalAt> ports = to;
     if (from) ports.push_back(*from);
-    std::vector<int> port_numbers;
-    for (const host::TerminalAt& at : ports) port_numbers.push_back(at.port);
-    std::unique_lock hold = jobs.HoldPorts(port_numbers, std::chrono::steady_clock::now() + options.terminal_wait);
-    if (!hold.owns_lock()) {
-      std::string where;
-      for (const host::TerminalAt& at : ports)
-        where += (where.empty() ? "" : ", ") + std::string("port ") + std::to_string(at.port) + " terminal " +
-                 std::to_string(at.terminal);
-      tokens.AuditChange(token, r.origin, "enrolment.write.refused", where + ": the port is busy");
-      throw Problem{409, "Conflict", "port busy: a sync or another action holds " + where, ""};
-    }
-    const host::EnrolmentAuditHook audit = [this, &token, &r](const host::EnrolmentAudit& a) {
-      tokens.AuditChange(token, r.origin, a.action, a.details);
+    // The facade holds the ports, audits a refusal and each step under the token's name, and runs
+    // the copy on a thread of its own that releases the driver's ports.
+    const host::AuditWriter audit = [this, &token, &r](const std::string& action, const std::string& details) {
+      tokens.AuditChange(token, r.origin, action, details);
     };
     host::EnrolmentCopy copy;
-    host::RunReleasingPorts(ports, [&] {
-      host::Machine machine = host::Machine::Create();
-      copy = host::CopyEnrolment(machine, options.database, static_cast<double>(options.lock_timeout.count()) / 1000.0,
-                                 person, from, to, audit);
-    });
-    hold.unlock();
+    const host::TerminalActionResult outcome = host::RunTerminalAction(
+        jobs, "enrolment.write", ports, std::chrono::steady_clock::now() + options.terminal_wait, audit,
+        [&](const host::EnrolmentAuditHook& hook) {
+          host::Machine machine = host::Machine::Create();
+          copy = host::CopyEnrolment(machine, options.database, static_cast<double>(options.lock_timeout.count()) / 1000.0,
+                                     person, from, to, hook);
+        },
+        [this](const std::string& problem) { Log("enrolment copy: " + problem); });
+    if (outcome.status == host::TerminalActionResult::Status::kBusy)
+      throw Problem{409, "Conflict", "port busy: a sync or another action holds " + host::TerminalsText(ports), ""};
+    if (outcome.status == host::TerminalActionResult::Status::kFailed)
+      throw Problem{500, "Internal Server Error", "the enrolment copy failed: " + outcome.failure, ""};
     json body = {{"person", person}, {"done", copy.Done()}};
     if (copy.backup) body["backup"] = EnrolmentResultJson(*from, *copy.backup, "");
     json writes = json::array();

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,6 +22,9 @@ class Server;
 }
 namespace vanto::host {
 class SyncJobs;
+}
+namespace vanto::db {
+class Database;
 }
 
 namespace vanto::web {
@@ -51,6 +55,8 @@ struct ApiPort {
 
 struct ApiOptions {
   std::string database;            // the site's database (an SQLite path or a URL)
+  // The process's handle over it (null: opened at the first request that needs it).
+  std::shared_ptr<db::Database> db;
   std::vector<ApiPort> ports;      // the site's ports
   std::size_t default_limit = 100; // a page's size when none is asked for
   std::size_t max_limit = 1000;    // larger asks are clamped (and the answer says so)
@@ -64,6 +70,8 @@ struct ApiOptions {
   // (minutes after midnight).
   int day_starts = 0;
   std::optional<int> late_after;
+  // Receives what failed beside an answer (an audit row not written, a port not released); may be empty.
+  std::function<void(const std::string&)> log;
 };
 
 // One route: what OpenAPI documents and the dispatcher uses.

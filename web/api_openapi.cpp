@@ -51,8 +51,13 @@ json Schemas() {
           {"nullable", true},
           {"description", "what failed: missing, permission, busy, not-serial, setting, open, line, no-terminal, "
                           "terminal, download, store, host, quarantined, cancelled; null when synced"}}},
+        {"cause_values",
+         {{"type", "object"},
+          {"additionalProperties", {{"type", "string"}}},
+          {"description", "what the cause names (a device, a terminal number, ...), as name and value"}}},
         {"delivered", {{"type", "integer"}}},
-        {"added", {{"type", "integer"}}},
+        {"added", {{"type", "integer"}, {"description", "the new records stored (the name to use)"}}},
+        {"new", {{"type", "integer"}, {"description", "the same as added: the name `vanto sync --json` has always used"}}},
         {"quarantined", {{"type", "integer"}}},
         {"held", {{"type", "integer"}, {"description", "records on the terminal (0: not told)"}}},
         {"capacity", {{"type", "integer"}, {"description", "records it holds at most (0: not told)"}}},
@@ -97,7 +102,8 @@ json Schemas() {
             {"failed", {{"type", "integer"}}},
             {"cancelled", {{"type", "integer"}}},
             {"delivered", {{"type", "integer"}}},
-            {"added", {{"type", "integer"}}},
+            {"added", {{"type", "integer"}, {"description", "the new records stored (the name to use)"}}},
+            {"new", {{"type", "integer"}, {"description", "the same as added"}}},
             {"quarantined", {{"type", "integer"}}}}}}}}}};
   json report_day = {{"type", "object"},
                      {"required", {"day", "first", "last", "swipes", "span_minutes", "late"}},
@@ -296,7 +302,13 @@ std::string ApiServer::OpenApiDocument() {
   }
   json doc = {
       {"openapi", "3.0.3"},
-      {"info", {{"title", "vanto API"}, {"version", "1"}}},
+      {"info",
+       {{"title", "vanto API"},
+        {"version", "1"},
+        {"description",
+         "Within version 1 every field keeps its name and meaning: new fields are added beside the old ones, none is "
+         "renamed or removed. Where two names say the same (a sync's \"added\" and \"new\"), both stay; the "
+         "description of each says which to use."}}},
       {"servers", json::array({{{"url", "/"}}})},
       {"paths", paths},
       {"components",

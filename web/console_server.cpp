@@ -158,6 +158,9 @@ struct ConsoleServer::Impl final : PageHost {
                   [&a] { return a.Now(); }, options.refusals, [this](const std::string& line) { Log(line); }) {
     if (options.tls_cert.empty() != options.tls_key.empty())
       throw WebError("TLS needs both a certificate (--tls-cert) and its key (--tls-key)");
+    if (!options.records.db)
+      options.records.db = std::make_shared<ConsoleDatabase>(options.records.opened, options.records.database,
+                                                             options.records.lock_timeout);
     try {
       server = MakeGuardedServer(options.connections, options.tls_cert, options.tls_key, options.trusted_proxies,
                                  [this](const std::string& line) { Log(line); });
@@ -171,6 +174,7 @@ struct ConsoleServer::Impl final : PageHost {
   bool tls() const { return !options.tls_cert.empty(); }
 
   accounts::Accounts& accounts() const override { return accounts_; }
+  db::Database& database() const override { return options.records.db->Get(); }
   const ShownTimes& times() const override { return options.times; }
 
   // One line per call: control characters a client put into a path cannot forge log lines.
@@ -342,11 +346,31 @@ struct ConsoleServer::Impl final : PageHost {
         return Refuse(c, 403, "bad_form");
       }
       route.handler(c);
-    } catch (const std::exception& e) {
+    } catch (const store::StoreError& e) {
+      // The database locked past the wait, or its server gone: 503 with the cause, as the pages
+      // and the API say it; the next request tries again (the pool reconnects). Any other failure
+      // of the database is the server's own (500, its cause in the log only).
+      if (!DatabaseAway(e.failure())) return Failed(c, e);
       Log("failure serving " + req.method + " " + req.path + " for " + c.client + ": " + e.what());
       res.headers.erase("Location");
-      Refuse(c, 500, "server_error");
+      std::string text = Say(c.language, req.method == "GET" ? "store_unreadable" : "db_failed") + " " + e.what();
+      Answer(c, 503, text, Message(c.language, text, "/dashboard"));
+    } catch (const std::exception& e) {
+      Failed(c, e);
     }
+  }
+
+  void Failed(Context& c, const std::exception& e) {
+    Log("failure serving " + c.req.method + " " + c.req.path + " for " + c.client + ": " + e.what());
+    c.res.headers.erase("Location");
+    Refuse(c, 500, "server_error");
+  }
+
+  // A database that is there but cannot be had now: locked past the wait, its server unreachable
+  // or refusing the login.
+  static bool DatabaseAway(store::StoreFailure failure) {
+    return failure == store::StoreFailure::Locked || failure == store::StoreFailure::Unreachable ||
+           failure == store::StoreFailure::Denied;
   }
 
   void Add(Route route) {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/db/record_store.h"
+#include "host/facade.h"
 #include "host/push/push.h"
 #include "host/recorded_words.h"
 #include "host/db/sync_runs.h"
@@ -261,10 +262,13 @@ class Dashboard {
     std::vector<store::SyncRun> runs;
     std::map<std::pair<int, int>, std::int64_t> quarantined, conflicts;
     try {
-      auto record = store::OpenSyncRunStore(jobs_->database(), jobs_->lock_timeout(), false);
-      last = record->LastByTerminal();
-      runs = record->Recent(kRecentRuns);
-      std::unique_ptr<store::SwipeStore> swipes = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+      db::Database& database = host_.database();
+      {
+        auto record = database.SyncRuns();
+        last = record->LastByTerminal();
+        runs = record->Recent(kRecentRuns);
+      }
+      std::unique_ptr<store::SwipeStore> swipes = database.Swipes();
       for (const store::RejectedRecord& r : swipes->Rejected()) ++quarantined[{r.port, r.terminal}];
       for (const store::RecordConflict& r : swipes->Conflicts(false)) ++conflicts[{r.port, r.terminal}];
     } catch (const std::exception& e) {
@@ -327,8 +331,9 @@ class Dashboard {
     std::string shown = notice;
     if (shown.empty() && c.req.has_param("sync") && c.req.get_param_value("sync") == "started")
       shown = Say(c.language, "sync_started");
-    host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d), shown,
-                 error.empty() ? problem : error);
+    // A database that cannot be read (locked past the wait, its server gone): 503, with the cause.
+    host_.Answer(c, problem.empty() ? status : 503, Say(c.language, "nav_dashboard"),
+                 RenderText("dashboard", kDashboard, d), shown, error.empty() ? problem : error);
   }
 
   // Each push endpoint of the site as the store has it (nothing when the site names none).
@@ -370,27 +375,24 @@ class Dashboard {
     std::optional<int> port;
     if (!PortField(Field(c.req, "port"), port)) return Page(c, 400, "", Say(c.language, "bad_request"));
     if (port && !jobs_->site().Port(*port)) return Page(c, 404, "", Say(c.language, "no_such_port"));
-    const std::string what = port ? "port " + Number(*port) : "site";
     const accounts::Actor actor = c.Actor();
-    // The intent before the sync, its outcome after it.
-    host_.accounts().Audit(actor, "sync.start", what);
     accounts::Accounts& accounts = host_.accounts();
     const PageHost& host = host_;
-    host::SyncJobs::Start started = jobs_->Begin(
-        store::RunStarter::Console, actor.name, port, [&accounts, &host, actor, what](const std::vector<host::TerminalSync>& rows) {
-          std::size_t synced = 0, added = 0;
-          for (const host::TerminalSync& r : rows) synced += r.ok, added += r.added;
-          try {
-            accounts.Audit(actor, "sync.done",
-                           what + ": " + std::to_string(synced) + "/" + std::to_string(rows.size()) + " terminals synced, " +
-                               std::to_string(added) + " new records");
-          } catch (const std::exception& e) {
-            host.Log("the audit trail could not record the end of a sync (" + what + "): " + e.what());
-          }
-        });
+    // The facade audits the intent, the outcome and a refusal under the signed-in user.
+    const host::AuditWriter audit = [&accounts, actor](const std::string& action, const std::string& details) {
+      accounts.Audit(actor, action, details);
+    };
+    const host::ProblemSink audit_failed = [&host](const std::string& problem) {
+      host.Log("the audit trail could not record a sync: " + problem);
+    };
+    const host::SyncJobs::Start started =
+        host::StartSync(*jobs_, store::RunStarter::Console, actor.name, port, audit, audit_failed);
     if (started != host::SyncJobs::Start::Started) {
-      host_.accounts().Audit(actor, "sync.refused", what + (started == host::SyncJobs::Start::Busy ? ": a sync is running" : ": stopping"));
-      return Page(c, 409, "", Say(c.language, started == host::SyncJobs::Start::Busy ? "sync_busy" : "server_stopping"));
+      // Busy with no sync running: an action on terminals holds a port of it.
+      const char* word = started == host::SyncJobs::Start::Stopping ? "server_stopping"
+                         : jobs_->Snapshot().running                ? "sync_busy"
+                                                                    : "port_busy";
+      return Page(c, 409, "", Say(c.language, word));
     }
     c.res.set_redirect("/dashboard?sync=started", 303);
   }

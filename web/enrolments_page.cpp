@@ -11,6 +11,7 @@
 #include "host/attendance_data.h"
 #include "host/clear.h"
 #include "host/enrolment.h"
+#include "host/facade.h"
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/templates.h"
@@ -320,7 +321,7 @@ class EnrolmentActions {
 
   double Seconds() const { return static_cast<double>(records_.lock_timeout.count()) / 1000.0; }
 
-  std::vector<host::TerminalAt> Offered() const { return OfferedTerminals(*jobs_); }
+  std::vector<host::TerminalAt> Offered() const { return OfferedTerminals(*jobs_, host_); }
 
   // "PORT.TERMINAL" of a terminal the forms offer; nothing for anything else.
   std::optional<host::TerminalAt> Terminal(const std::string& text) const {
@@ -363,36 +364,21 @@ class EnrolmentActions {
            Present present) {
     const accounts::Actor actor = c.Actor();
     accounts::Accounts& accounts = host_.accounts();
-    std::vector<int> port_numbers;
-    for (const host::TerminalAt& at : ports) port_numbers.push_back(at.port);
-    std::unique_lock lock = jobs_->HoldPorts(port_numbers, std::chrono::steady_clock::now() + wait_);
-    if (!lock.owns_lock()) {
-      std::string where;
-      for (const host::TerminalAt& at : ports)
-        where += (where.empty() ? "" : ", ") + std::string("port ") + std::to_string(at.port) + " terminal " +
-                 std::to_string(at.terminal);
-      accounts.Audit(actor, action + ".refused", where + ": the port is busy");
-      return present(c, 409, {}, "", Say(c.language, "port_busy"));
-    }
-    const host::EnrolmentAuditHook audit = [&accounts, actor](const host::EnrolmentAudit& a) {
-      accounts.Audit(actor, a.action, a.details);
+    // The facade holds the ports, audits a refusal and each step under the signed-in user, runs
+    // `work` on a thread of its own that releases the driver's ports, then lets the ports go.
+    const host::AuditWriter audit = [&accounts, actor](const std::string& what, const std::string& details) {
+      accounts.Audit(actor, what, details);
     };
-    // On a thread of its own, which releases the ports the driver used before it ends.
     std::vector<Shown> results;
-    std::string failure;
-    try {
-      host::RunReleasingPorts(
-          ports, [&] { results = work(audit); },
-          [&](const std::string& problem) { host_.Log("terminal action (" + action + "): " + problem); });
-    } catch (const std::exception& e) {
-      failure = e.what();
-    } catch (...) {
-      failure = "an unexpected failure";
-    }
-    lock.unlock();
-    if (!failure.empty()) {
-      host_.Log("terminal action (" + action + ") for " + c.client + ": " + failure);
-      return present(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + failure);
+    const host::TerminalActionResult outcome = host::RunTerminalAction(
+        *jobs_, action, ports, std::chrono::steady_clock::now() + wait_, audit,
+        [&](const host::EnrolmentAuditHook& hook) { results = work(hook); },
+        [&](const std::string& problem) { host_.Log("terminal action (" + action + "): " + problem); });
+    if (outcome.status == host::TerminalActionResult::Status::kBusy)
+      return present(c, 409, {}, "", Say(c.language, "port_busy"));
+    if (outcome.status == host::TerminalActionResult::Status::kFailed) {
+      host_.Log("terminal action (" + action + ") for " + c.client + ": " + outcome.failure);
+      return present(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + outcome.failure);
     }
     const bool done = std::all_of(results.begin(), results.end(), [](const Shown& s) { return s.done; });
     present(c, 200, results, done ? Say(c.language, "enrol_all_done") : "",
@@ -407,14 +393,18 @@ class EnrolmentActions {
 
 }  // namespace
 
-std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs) {
+std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs, const PageHost& host) {
+  return OfferedTerminals(jobs, [&host]() -> db::Database& { return host.database(); });
+}
+
+std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs, const std::function<db::Database&()>& database) {
   // The terminals of scanned ports that a sync has reached: this server's last sync and the
   // newest recorded row of each terminal (a database that cannot be read offers none of these).
   std::set<std::pair<int, int>> reached;
   for (const host::TerminalSync& r : jobs.Snapshot().last)
     if (r.terminal > 0) reached.insert({r.port, r.terminal});
   try {
-    for (const auto& [at, row] : store::OpenSyncRunStore(jobs.database(), jobs.lock_timeout(), false)->LastByTerminal())
+    for (const auto& [at, row] : database().SyncRuns()->LastByTerminal())
       if (at.second > 0) reached.insert(at);
   } catch (const std::exception&) {
   }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <vector>
 
 #include "host/enrolment.h"
@@ -20,8 +21,10 @@ namespace vanto::web {
 
 // The terminals the console's forms on terminals offer: each listed terminal of the site's ports;
 // of a scanned port, the terminals a sync has reached (this server's last sync or the recorded
-// runs), or its whole range when none has and the range is small.
-std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs);
+// runs, read from `database`), or its whole range when none has and the range is small.
+std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs, const std::function<db::Database&()>& database);
+// The same, over the console's database.
+std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs, const PageHost& host);
 
 // GET /enrolments, POST /enrolments/backup and /enrolments/write, and POST /terminals/clear (the
 // Terminals page's form: a terminal cleared when the database holds every record of it, with

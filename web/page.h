@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "accounts/accounts.h"
+#include "host/db/database.h"
 #include "web/role_matrix.h"
 #include "web/times.h"
 #include "web/words.h"
@@ -55,6 +56,9 @@ class PageHost {
   // A page that only says `word` (one of the words), with a link.
   virtual void Refuse(Context& c, int status, const char* word, const std::string& link = "/dashboard") const = 0;
   virtual accounts::Accounts& accounts() const = 0;
+  // The process's one database, which a page borrows repositories from for its request; throws
+  // store::StoreError naming the location when there is none or it cannot be opened.
+  virtual db::Database& database() const = 0;
   // The site's time zone, as the pages show times.
   virtual const ShownTimes& times() const = 0;
   virtual void Log(std::string line) const = 0;

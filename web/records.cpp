@@ -10,12 +10,21 @@
 
 namespace vanto::web {
 
+db::Database& ConsoleDatabase::Get() {
+  std::lock_guard lock(mutex_);
+  if (!opened_) {
+    if (location_.empty()) throw store::StoreError(store::StoreFailure::Invalid, "the console has no database");
+    db::DatabaseOptions options;
+    options.create = false;
+    options.lock_timeout = lock_timeout_;
+    opened_ = db::Database::Open(location_, options);
+  }
+  return *opened_;
+}
+
 std::unique_ptr<store::SwipeStore> OpenRecords(const RecordsSource& source) {
-  if (source.database.empty()) throw store::StoreError(store::StoreFailure::Invalid, "the console has no database");
-  store::OpenOptions options;
-  options.create = false;
-  options.lock_timeout = source.lock_timeout;
-  return store::OpenSwipeStore(source.database, options);
+  if (!source.db) throw store::StoreError(store::StoreFailure::Invalid, "the console has no database");
+  return source.db->Get().Swipes();
 }
 
 std::optional<std::string> FieldText(const httplib::Request& req, const std::string& name, std::size_t max) {

@@ -1,17 +1,20 @@
-// What the Swipes, People and Report pages share: where the site's records are (the database
-// and the working-day settings), a store opened per request (one store serves one thread),
-// and the checks of the fields their forms and links carry.
+// What the Swipes, People and Report pages share: where the site's records are (the process's one
+// database and the working-day settings), a repository borrowed from it per request (one serves
+// one thread, and gives its connection back when done), and the checks of the fields their forms
+// and links carry.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include <kainjow/mustache.hpp>
 
+#include "host/db/database.h"
 #include "host/db/swipe_store.h"
 #include "web/words.h"
 
@@ -21,15 +24,36 @@ struct Request;
 
 namespace vanto::web {
 
+// The console's one database: the handle the process opened (`vanto serve` opens it once), or,
+// when it was given only a location, one opened at the first request that needs it (never
+// creating a database; tried again after a failure) and kept.
+class ConsoleDatabase {
+ public:
+  ConsoleDatabase(std::shared_ptr<db::Database> opened, std::string location, std::chrono::milliseconds lock_timeout)
+      : opened_(std::move(opened)), location_(std::move(location)), lock_timeout_(lock_timeout) {}
+  // Throws store::StoreError naming the location (no database: StoreFailure::Invalid).
+  db::Database& Get();
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<db::Database> opened_;
+  const std::string location_;
+  const std::chrono::milliseconds lock_timeout_;
+};
+
 struct RecordsSource {
   std::string database;  // an SQLite path or a database URL; empty: none (the pages say so)
+  // The process's handle over `database` (null: the server opens one at the first request).
+  std::shared_ptr<db::Database> opened;
   std::chrono::milliseconds lock_timeout{5000};
   int day_starts = 0;             // the site's working day start, minutes after midnight
   std::optional<int> late_after;  // a first swipe after this (minutes after midnight) is late
+  // Set by the server from `opened` (or `database`): what every page borrows from.
+  std::shared_ptr<ConsoleDatabase> db;
 };
 
-// Opens the site's store, bringing its schema up to date; never creates a database. Throws
-// store::StoreError naming the location.
+// Borrows the site's swipes repository from the console's database. Throws store::StoreError
+// naming the location.
 std::unique_ptr<store::SwipeStore> OpenRecords(const RecordsSource& source);
 
 // A query or form field, trimmed of surrounding spaces; nothing when it is longer than `max`

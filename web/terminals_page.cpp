@@ -82,7 +82,7 @@ class TerminalsPage {
                     Say(c.language, "ports") + ")");
       try {
         // The store names its location as messages do: a server's address without its password.
-        const auto opened = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+        const auto opened = host_.database().Swipes();
         add(true, Say(c.language, "check_database") + " " + opened->location());
       } catch (const std::exception& e) {
         add(false, Say(c.language, "check_database") + " " + e.what());
@@ -98,7 +98,7 @@ class TerminalsPage {
       if (auto both = host::BothSchedulesWarning(site)) add(false, *both, true);
       if (Allowed(c.who->user.role, Action::ClearTerminal)) {
         list forms;
-        for (const host::TerminalAt& at : OfferedTerminals(*jobs_)) {
+        for (const host::TerminalAt& at : OfferedTerminals(*jobs_, host_)) {
           data f;
           f.set("value", N(at.port) + "." + N(at.terminal));
           f.set("id", N(at.port) + "-" + N(at.terminal));
@@ -120,11 +120,12 @@ class TerminalsPage {
     d.set("zone", host_.times().Note(c.language));
     list rejected, conflicts;
     std::string problem = error;
+    bool unreadable = false;
     if (!jobs_) {
       problem = Say(c.language, "no_site");
     } else {
       try {
-        std::unique_ptr<store::SwipeStore> store = store::OpenSwipeStoreForReading(jobs_->database(), jobs_->lock_timeout());
+        std::unique_ptr<store::SwipeStore> store = host_.database().Swipes();
         for (const store::RejectedRecord& r : store->Rejected()) {
           data row;
           row.set("port", N(r.port));
@@ -157,6 +158,7 @@ class TerminalsPage {
       } catch (const std::exception& e) {
         host_.Log("terminals: " + std::string(e.what()));
         problem = Say(c.language, "store_unreadable") + " " + e.what();
+        unreadable = true;
       }
     }
     d.set("rejected", rejected);
@@ -164,7 +166,8 @@ class TerminalsPage {
     std::string shown = notice;
     if (shown.empty() && c.req.has_param("done") && c.req.get_param_value("done") == "acknowledged")
       shown = Say(c.language, "done_acknowledged");
-    host_.Answer(c, status, Say(c.language, "rejected"), RenderText("rejected", kRejected, d), shown, problem);
+    host_.Answer(c, unreadable ? 503 : status, Say(c.language, "rejected"),
+                 RenderText("rejected", kRejected, d), shown, problem);
   }
 
   void Acknowledge(Context& c) const {

@@ -11,6 +11,7 @@
 //
 // Run: build-rel/bench/web/console_bench [--swipes N] [--clients N] [--requests N] [--vanto PATH]
 // [--database FILE] (an SQLite file kept for the next run: seeded only when it does not exist)
+// [--pg-database NAME] (a PostgreSQL database kept for the next run: seeded only when it does not exist)
 // [--streams N] [--slow N] (the doors' attackers; both 0: no doors)
 // (a Release build: cmake -DCMAKE_BUILD_TYPE=Release -DVANTO_BENCH=ON). With VANTO_BENCH_PG_URL
 // (else VANTO_TEST_PG_URL) set, e.g. to a cluster from scripts/pg-cluster.sh, it runs on a
@@ -32,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +72,7 @@ struct Settings {
   int requests = 40;  // per client and page
   std::string vanto = VANTO_BINARY;
   std::string database;  // an SQLite file kept between runs (seeded when it does not exist yet)
+  std::string pg_database;  // a PostgreSQL database kept between runs (seeded when it does not exist yet)
   int streams = 200, slow = 100;  // the doors' attackers
 };
 
@@ -452,11 +455,10 @@ void Doors(const Settings& settings, const Server& server, const std::string& co
               met ? "met" : "MISSED");
 }
 
-void Run(const Settings& settings, const std::string& engine, const std::string& location) {
+void Run(const Settings& settings, const std::string& engine, const std::string& location, bool kept) {
   char pattern[] = "/tmp/vanto-console-bench-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
   auto seeded = Clock::now();
-  const bool kept = engine == "SQLite" && !settings.database.empty() && std::filesystem::exists(location);
   if (!kept) {
     Seed(location, settings.swipes);
     vanto::accounts::Accounts accounts(vanto::accounts::OpenAccountsStore(location, std::chrono::seconds(10)));
@@ -562,6 +564,7 @@ int main(int argc, char** argv) {
     else if (a == "--requests") settings.requests = std::atoi(argv[++i]);
     else if (a == "--vanto") settings.vanto = argv[++i];
     else if (a == "--database") settings.database = argv[++i];
+    else if (a == "--pg-database") settings.pg_database = argv[++i];
     else if (a == "--streams") settings.streams = std::atoi(argv[++i]);
     else if (a == "--slow") settings.slow = std::atoi(argv[++i]);
     else Fail("unknown option " + a);
@@ -571,19 +574,25 @@ int main(int argc, char** argv) {
     Fail("--streams takes 0 to 500 clients, --slow 0 to 250");
   signal(SIGPIPE, SIG_IGN);
   if (!settings.database.empty()) {
-    Run(settings, "SQLite", settings.database);
+    Run(settings, "SQLite", settings.database, std::filesystem::exists(settings.database));
   } else {
     char pattern[] = "/tmp/vanto-console-db-XXXXXX";
     const std::filesystem::path folder = mkdtemp(pattern);
-    Run(settings, "SQLite", (folder / "site.db").string());
+    Run(settings, "SQLite", (folder / "site.db").string(), false);
     std::error_code ec;
     std::filesystem::remove_all(folder, ec);
   }
   if (std::optional<std::string> url = ServerUrl()) {
-    const std::string name = "vanto_console_bench_" + std::to_string(::getpid());
-    if (!Admin(WithDatabase(*url, "postgres"), "CREATE DATABASE " + name)) Fail("cannot create the benchmark's database");
-    Run(settings, "PostgreSQL", WithDatabase(*url, name));
-    Admin(WithDatabase(*url, "postgres"), "DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
+    const bool keep = !settings.pg_database.empty();
+    const std::string name = keep ? settings.pg_database : "vanto_console_bench_" + std::to_string(::getpid());
+    if (keep && !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::islower(c) || std::isdigit(c) || c == '_'; }))
+      Fail("--pg-database takes a name of lower-case letters, digits and '_'");
+    // A kept database that exists already is used as it is.
+    const bool created = Admin(WithDatabase(*url, "postgres"), "CREATE DATABASE " + name);
+    if (!created && !(keep && Admin(WithDatabase(*url, name), "SET application_name = 'console_bench'")))
+      Fail("cannot create the benchmark's database");
+    Run(settings, "PostgreSQL", WithDatabase(*url, name), !created);
+    if (!keep) Admin(WithDatabase(*url, "postgres"), "DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
   } else {
     std::printf("PostgreSQL: not run (set VANTO_BENCH_PG_URL or VANTO_TEST_PG_URL)\n");
   }

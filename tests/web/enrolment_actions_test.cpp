@@ -353,9 +353,10 @@ TEST_F(EnrolmentActions, AScannedPortOffersTheTerminalsASyncReached) {
     sync.database = console_->database();
     return std::make_unique<host::SyncJobs>(site, sync);
   };
-  const auto offered = [](const host::SyncJobs& jobs) {
+  const std::shared_ptr<db::Database> database = db::Database::Open(console_->database());
+  const auto offered = [&database](const host::SyncJobs& jobs) {
     std::string text;
-    for (const host::TerminalAt& at : OfferedTerminals(jobs)) text += std::to_string(at.port) + "." + std::to_string(at.terminal) + " ";
+    for (const host::TerminalAt& at : OfferedTerminals(jobs, [&]() -> db::Database& { return *database; })) text += std::to_string(at.port) + "." + std::to_string(at.terminal) + " ";
     return text;
   };
   EXPECT_EQ(offered(*jobs_for(4)), "1.1 1.2 1.3 1.4 ");
