@@ -2,6 +2,7 @@
 #include "accounts/accounts.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "cli/progress_line.h"
 #include "cli/sync_summary.h"
 #include "host/clear.h"
 #include "host/text/messages.h"
@@ -18,8 +19,7 @@ int RunClear(const ClearOptions& o, Io& io) {
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   TerminalSyncOptions options;
-  options.progress = io.progress ? &io.err : nullptr;
-  options.cursor_codes = io.cursor;
+  options.on_progress = DownloadProgressDrawer(io.progress ? &io.err : nullptr, io.cursor);
   SyncResult sync = SyncTerminal(store, machine, control, port, terminal, options);
   if (int status = ReportSync(sync, store, io.out, io, "clear"); status == kExitHost || sync.terminal_error ||
                                                                   !sync.outcome.ok)

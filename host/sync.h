@@ -16,6 +16,17 @@
 
 namespace vanto::host {
 
+// A remark on a terminal's sync beside its outcome, for programs: a code and the values it
+// names; a front end puts it into words (NoteText, host/sync_words.h). Warnings: "nearly-full"
+// (port, terminal, held, capacity, percent: clear it after a complete sync), "clone-elsewhere"
+// (serial, elsewhere: the identity answered at other places too, each log in its own epoch).
+// Conflict details: "conflict" (ConflictValues, host/terminal_sync.h).
+struct SyncNote {
+  std::string code;
+  store::CauseValues values;
+  bool operator==(const SyncNote&) const = default;
+};
+
 struct TerminalSync {
   int port = 0;
   int terminal = 0;  // 0: the port itself failed before any terminal was reached
@@ -35,15 +46,15 @@ struct TerminalSync {
   // puts code and values into words with CauseText (host/sync_words.h), in its user's language.
   store::CauseValues cause_values;
   std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
-  std::string warning;       // the terminal is nearly full; or its identity answered elsewhere too
+  std::vector<SyncNote> warnings;  // the terminal is nearly full; or its identity answered elsewhere too
   // Records whose times lie outside the site's plausible window (stored all the same).
   std::size_t implausible = 0;
   // The terminal's clock, when the site lets sync set clocks (clock.set_when_drift_above).
   std::optional<TerminalClock> clock;
   // Records delivered under a key the database holds with other content (exit 1): each kept,
-  // the log going on in a new epoch. `details` has a line for each (ConflictText).
+  // the log going on in a new epoch. `details` has a "conflict" note for each.
   std::vector<store::RecordConflict> conflicts;
-  std::vector<std::string> details;
+  std::vector<SyncNote> details;
   std::optional<store::LogKey> log;  // the log the terminal's records went to (version 2)
   bool clone = false;  // its identity answered on another port or address too, with other records
 };

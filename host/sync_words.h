@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/control_status.h"
 #include "host/db/sync_runs.h"
@@ -12,6 +13,7 @@
 namespace vanto::host {
 
 struct TerminalSync;
+struct SyncNote;
 
 // The values that name a port's fault (port, device, detail, terminal, holder_pid, holder_name).
 store::CauseValues PortFaultValues(int port, const PortCause& cause);
@@ -27,5 +29,11 @@ std::string CauseText(Language language, const TerminalSync& row);
 // A recorded terminal's cause: from its code and values, or a row recorded with its words only
 // (by an earlier version) as it was recorded.
 std::string CauseText(Language language, const store::RunTerminal& row);
+
+// A sync's warning or detail (SyncNote: "nearly-full", "clone-elsewhere", "conflict") in
+// `language`; a code this version does not know is given as it stands, with its values.
+std::string NoteText(Language language, const SyncNote& note);
+// Every note of `notes` in `language`, joined by "; " (what the sync's `warning` field says).
+std::string NotesText(Language language, const std::vector<SyncNote>& notes);
 
 }  // namespace vanto::host
