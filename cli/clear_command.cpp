@@ -41,7 +41,12 @@ int RunClear(const ClearOptions& o, Io& io) {
       io.err << clear.terminal_error << "\n";
       return kExitFalse;
     case ClearResult::Status::kNoIdentity:
-      io.err << TrFill("{0} tells no identity (protocol version 1): its records are not cleared", {Where(port, terminal)})
+      // Version 1 tells none; a later version may tell identity 0 (no serial set).
+      io.err << (info.version < 2
+                     ? TrFill("{0} tells no identity (protocol version 1): its records are not cleared",
+                              {Where(port, terminal)})
+                     : TrFill("{0} tells no identity (protocol version {1}, identity 0): its records are not cleared",
+                              {Where(port, terminal), std::to_string(info.version)}))
              << "\n";
       return kExitFalse;
     case ClearResult::Status::kIncomplete: {

@@ -171,8 +171,8 @@ int RunSync(const SyncOptions& o, Io& io) {
   }
   options.started_by = o.timer ? store::RunStarter::Timer : store::RunStarter::Command;
   options.who = o.timer ? std::string() : OsUser();
-  options.on_record_failure = [&io](const std::string& problem) {
-    io.err << "vanto sync: " << Tr("warning") << ": " << problem << std::endl;
+  options.on_record_failure = [&io](const SyncNote& failure) {
+    io.err << "vanto sync: " << Tr("warning") << ": " << NoteText(Language::kProcess, failure) << std::endl;
   };
   const bool progress = o.progress || (io.progress && !o.quiet && !o.json);
   std::vector<int> ports;

@@ -44,9 +44,9 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
                        "serial {0}, log generation {1}, {2} records held; {3}", static_cast<unsigned long>(held),
                       {std::to_string(identity), std::to_string(generation),
                        std::to_string(held),
-                       sync.read_all_because.empty()
+                       sync.read_all_because.code.empty()
                            ? TrFill("read from record {0}", {std::to_string(sync.start)})
-                           : TrFill("read them all: {0}", {sync.read_all_because})})
+                           : TrFill("read them all: {0}", {NoteText(Language::kProcess, sync.read_all_because)})})
             << "\n";
   if (auto full = CapacityValues(sync.port, sync.terminal, sync.info))
     io.err << TrFill("warning: {0}", {NoteText(Language::kProcess, {"nearly-full", *full})}) << "\n";

@@ -14,8 +14,7 @@
 #include "host/control_status.h"
 #include "host/download.h"
 #include "host/machine.h"
-#include "host/sync_words.h"
-#include "host/text/messages.h"
+#include "host/sync_note.h"
 #include "host/db/record_store.h"
 
 namespace vanto::host {

@@ -13,19 +13,9 @@
 #include "host/db/swipe_store.h"
 #include "host/site/site.h"
 #include "host/db/sync_runs.h"
+#include "host/sync_note.h"
 
 namespace vanto::host {
-
-// A remark on a terminal's sync beside its outcome, for programs: a code and the values it
-// names; a front end puts it into words (NoteText, host/sync_words.h). Warnings: "nearly-full"
-// (port, terminal, held, capacity, percent: clear it after a complete sync), "clone-elsewhere"
-// (serial, elsewhere: the identity answered at other places too, each log in its own epoch).
-// Conflict details: "conflict" (ConflictValues, host/terminal_sync.h).
-struct SyncNote {
-  std::string code;
-  store::CauseValues values;
-  bool operator==(const SyncNote&) const = default;
-};
 
 struct TerminalSync {
   int port = 0;
@@ -88,7 +78,8 @@ struct SyncSettings {
   // failure to record it is told (the sync itself goes on; may be empty).
   store::RunStarter started_by = store::RunStarter::Command;
   std::string who;
-  std::function<void(const std::string& problem)> on_record_failure;
+  // The failure comes as a note: "record-start" or "record-end" (error) (NoteText words it).
+  std::function<void(const SyncNote& failure)> on_record_failure;
   // Called once the run's record is begun, with its id (absent: the start could not be
   // recorded), before any port is reached (may be empty; a throw is ignored).
   std::function<void(std::optional<std::int64_t> run)> on_run_begun;

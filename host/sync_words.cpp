@@ -114,22 +114,8 @@ std::string MainText(Language l, const std::string& code, const store::CauseValu
 
 }  // namespace
 
-store::CauseValues PortFaultValues(int port, const PortCause& cause) {
-  store::CauseValues values = {{"port", std::to_string(port)}, {"device", cause.device}};
-  if (!cause.detail.empty()) values.emplace_back("detail", cause.detail);
-  if (cause.terminal) values.emplace_back("terminal", std::to_string(cause.terminal));
-  if (cause.holder_pid > 0) values.emplace_back("holder_pid", std::to_string(cause.holder_pid));
-  if (!cause.holder_name.empty()) values.emplace_back("holder_name", cause.holder_name);
-  return values;
-}
-
 std::string DescribePortCause(Language l, int port, const PortCause& cause) {
   return PortFaultText(l, cause.fault, PortFaultValues(port, cause));
-}
-
-bool IsPortFault(const std::string& code) {
-  return code == "missing" || code == "permission" || code == "busy" || code == "not-serial" || code == "setting" ||
-         code == "open" || code == "line";
 }
 
 std::string CauseText(Language l, const std::string& code, const store::CauseValues& values) {
@@ -150,6 +136,13 @@ std::string CauseText(Language l, const store::RunTerminal& row) {
   return CauseText(l, row.cause_code, row.cause_values);
 }
 
+std::string BothSchedulesText(Language l, const std::string& where) {
+  return TrInFill(l,
+                  "the site file {0} has a [schedule] for 'vanto serve' and vanto-sync.timer is enabled too: use one "
+                  "('systemctl disable --now vanto-sync.timer', or remove [schedule] from the site file)",
+                  {where});
+}
+
 std::string NoteText(Language l, const SyncNote& note) {
   auto v = [&](const char* name) { return ValueOf(note.values, name); };
   if (note.code == "nearly-full")
@@ -157,6 +150,25 @@ std::string NoteText(Language l, const SyncNote& note) {
                      "{0} holds {1} of {2} records ({3} %): clear it after a complete sync", Count(v("capacity")),
                      {WhereText(l, v("port"), v("terminal")), v("held"), v("capacity"), v("percent")});
   if (note.code == "clone-elsewhere") return CloneText(l, v("serial"), v("elsewhere"));
+  // Why a read read every record.
+  if (note.code == "no-identity")
+    return v("version") == "1" || v("version") == "0"
+               ? TrIn(l, "the terminal tells no identity (protocol version 1)")
+               : TrInFill(l, "the terminal tells no identity (protocol version {0}, identity 0)", {v("version")});
+  if (note.code == "asked-all") return "--all";
+  if (note.code == "none-stored") return TrIn(l, "the database holds no record of this terminal's log yet");
+  if (note.code == "gaps")
+    return TrInNFill(l, "the database misses {0} of the first {1} record of this log",
+                     "the database misses {0} of the first {1} records of this log", Count(v("first")),
+                     {v("missing"), v("first")});
+  if (note.code == "fewer-held")
+    return TrInNFill(l, "the terminal holds {0} record, fewer than the {1} stored",
+                     "the terminal holds {0} records, fewer than the {1} stored", Count(v("held")),
+                     {v("held"), v("stored")});
+  if (note.code == "log-not-told") return TrIn(l, "the terminal did not tell its log");
+  // The run's record in the database (the sync itself went on).
+  if (note.code == "record-start") return TrInFill(l, "the sync's start could not be recorded: {0}", {v("error")});
+  if (note.code == "record-end") return TrInFill(l, "the sync's end could not be recorded: {0}", {v("error")});
   if (note.code == "conflict")
     return TrInFill(l,
                     "{0}: serial {1}, log generation {2}: record {3} is not the one stored (stored: person {4} at {5}; "

@@ -15,31 +15,27 @@ namespace {
 // before, a cloned identity) shows it at the read's first record, even when it holds exactly as
 // many records as were stored.
 std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, const store::LogKey& log, bool all,
-                          std::string* why) {
+                          SyncNote* why) {
   if (!info.Identified()) {
-    *why = Tr("the terminal tells no identity (protocol version 1)");
+    *why = {"no-identity", {{"version", std::to_string(info.version)}, {"identity", std::to_string(info.identity)}}};
     return 0;
   }
   if (all) {
-    *why = "--all";
+    *why = {"asked-all", {}};
     return 0;
   }
   const store::LogCoverage held = store.Coverage(log);
   if (held.count == 0) {
-    *why = Tr("the database holds no record of this terminal's log yet");
+    *why = {"none-stored", {}};
     return 0;
   }
   if (!held.Contiguous()) {
-    *why = TrNFill("the database misses {0} of the first {1} record of this log",
-                   "the database misses {0} of the first {1} records of this log",
-                   static_cast<unsigned long>(held.next - held.first),
-                   {std::to_string(held.next - held.first - held.count), std::to_string(held.next - held.first)});
+    *why = {"gaps", {{"missing", std::to_string(held.next - held.first - held.count)},
+                     {"first", std::to_string(held.next - held.first)}}};
     return 0;
   }
   if (held.next > info.held) {
-    *why = TrNFill("the terminal holds {0} record, fewer than the {1} stored",
-                   "the terminal holds {0} records, fewer than the {1} stored", static_cast<unsigned long>(info.held),
-                  {std::to_string(info.held), std::to_string(held.next)});
+    *why = {"fewer-held", {{"held", std::to_string(info.held)}, {"stored", std::to_string(held.next)}}};
     return 0;
   }
   const auto last = static_cast<std::uint32_t>(held.next - 1);
@@ -150,7 +146,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   } catch (const TerminalError& e) {
     result.info_error = e.what();
     result.info = TerminalInfo{};
-    result.read_all_because = Tr("the terminal did not tell its log");
+    result.read_all_because = {"log-not-told", {}};
   }
 
   DownloadSession session(store, port, terminal);

@@ -16,6 +16,7 @@
 #include "host/machine.h"
 #include "host/db/record_store.h"
 #include "host/db/sync_runs.h"
+#include "host/sync_note.h"
 #include "host/terminal_control.h"
 
 namespace vanto::host {
@@ -41,7 +42,10 @@ struct SyncResult {
   // when the read found a conflict); absent for a version 1 terminal.
   std::optional<store::LogKey> read_log, log;
   std::optional<std::uint32_t> read_held;  // records held when that read began (its log's count)
-  std::string read_all_because;  // empty: only new records were read
+  // Why every record was read, for a front end to word (NoteText): "no-identity" (version,
+  // identity), "asked-all", "none-stored", "gaps" (missing, first), "fewer-held" (held, stored),
+  // "log-not-told"; an empty code: only new records were read.
+  SyncNote read_all_because;
   std::size_t read = 0;          // records the driver delivered (also those the store refused)
   std::size_t delivered = 0;     // records delivered and stored (new or already there)
   // Records delivered under a key the database holds with other content: each is listed in the

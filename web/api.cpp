@@ -210,6 +210,12 @@ json RunJson(const vanto::store::SyncRun& run) {
                 {"delivered", t.delivered}, {"added", t.added},             {"quarantined", t.quarantined},
                 {"held", t.held},           {"capacity", t.capacity}};
     row["cause_code"] = t.cause_code.empty() ? json(nullptr) : json(t.cause_code);
+    // What the cause names, for a program to word or act on (absent in rows recorded before it).
+    if (!t.cause_values.empty()) {
+      json values = json::object();
+      for (const auto& [name, value] : t.cause_values) values[name] = value;
+      row["cause_values"] = std::move(values);
+    }
     if (!t.clock.empty()) row["clock"] = t.clock;
     if (t.clock_drift) row["clock_drift"] = *t.clock_drift;
     terminals.push_back(std::move(row));

@@ -50,7 +50,14 @@ json Schemas() {
          {{"type", "string"},
           {"nullable", true},
           {"description", "what failed: missing, permission, busy, not-serial, setting, open, line, no-terminal, "
-                          "terminal, download, store, host, quarantined, cancelled; null when synced"}}},
+                          "terminal, download, store, host, quarantined, conflict, clone, cancelled; null when synced. "
+                          "A code this version does not list may come from a later one"}}},
+        {"cause_values",
+         {{"type", "object"},
+          {"additionalProperties", {{"type", "string"}}},
+          {"description", "what the cause names, by name (port, device, terminal, first, last, epoch, count, "
+                          "delivered, added, error, reason, clone_serial, clone_elsewhere as port/terminal pairs, "
+                          "...); absent when synced or recorded by an earlier version"}}},
         {"delivered", {{"type", "integer"}}},
         {"added", {{"type", "integer"}}},
         {"quarantined", {{"type", "integer"}}},
@@ -296,7 +303,16 @@ std::string ApiServer::OpenApiDocument() {
   }
   json doc = {
       {"openapi", "3.0.3"},
-      {"info", {{"title", "vanto API"}, {"version", "1"}}},
+      {"info",
+       {{"title", "vanto API"},
+        {"version", "1"},
+        {"description",
+         "Version 1 only grows: every field a program reads keeps its name and meaning; new fields are added beside "
+         "the old ones, never in their place. Results are codes with values (cause_code, cause_values; outcome, "
+         "state, stage); the words a person reads are the console's, in the reader's language. The command line's "
+         "'vanto sync --json' follows the same rule: its 'new' is the API's 'added'; 'cause', 'warning' and "
+         "'conflicts' are words, 'cause_code', 'cause_values', 'warnings' and 'conflict_details' the codes and values "
+         "beside them: a program reads the codes."}}},
       {"servers", json::array({{{"url", "/"}}})},
       {"paths", paths},
       {"components",

@@ -122,6 +122,13 @@ TEST(SyncNoteWords, EachWarningAndDetailCodeInEnglishAndChinese) {
        "2026-11-01 08:00:00; delivered: person 5 at 2026-11-02 08:00:00); both are kept, the terminal's log going on "
        "as epoch 3",
        "端口 1 上的 2 号考勤机"},
+      // Why a read read every record: a later version telling identity 0 is not called version 1.
+      {{"no-identity", {{"version", "3"}, {"identity", "0"}}},
+       "the terminal tells no identity (protocol version 3, identity 0)", "考勤机未报告身份（协议版本 3，"},
+      {{"no-identity", {{"version", "1"}, {"identity", "0"}}}, "the terminal tells no identity (protocol version 1)",
+       "考勤机未报告身份（协议版本 1）"},
+      {{"gaps", {{"missing", "2"}, {"first", "10"}}}, "the database misses 2 of the first 10 records of this log", ""},
+      {{"record-end", {{"error", "E"}}}, "the sync's end could not be recorded: E", ""},
       {{"later-code", {{"a", "1"}}}, "later-code a=1", "later-code a=1"},
   };
   for (const Case& c : cases) {
@@ -133,7 +140,8 @@ TEST(SyncNoteWords, EachWarningAndDetailCodeInEnglishAndChinese) {
       EXPECT_NE(chinese, c.english) << "no Chinese: is the catalogue built?";
     }
   }
-  EXPECT_EQ(NotesText(Language::kEnglish, {cases[4].note, cases[4].note}), "later-code a=1; later-code a=1");
+  const SyncNote later{"later-code", {{"a", "1"}}};
+  EXPECT_EQ(NotesText(Language::kEnglish, {later, later}), "later-code a=1; later-code a=1");
 }
 
 // An audit row's details are kept as the host wrote them (English, for a reader of the table);
