@@ -68,7 +68,8 @@ class ConflictE2E : public SimSite {
   // code and values for programs.
   static std::vector<nlohmann::json> RowsWith(const Result& sync, const char* field) {
     std::vector<nlohmann::json> rows;
-    for (const auto& row : nlohmann::json::parse(sync.out).at("terminals"))
+    const nlohmann::json summary = nlohmann::json::parse(sync.out);
+    for (const auto& row : summary.at("terminals"))
       if (row.contains(field)) rows.push_back(row);
     return rows;
   }
