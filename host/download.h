@@ -75,8 +75,9 @@ class DownloadSession {
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
-  // The least time between two progress events.
-  std::chrono::milliseconds progress_interval{100};
+  // The least time between two progress events (0: one at each step of the driver's pump; a
+  // display spaces its drawing itself).
+  std::chrono::milliseconds progress_interval{0};
   // Called on the writer thread after each committed batch with the records stored so far by
   // this session (delivered and keyed, new or not).
   std::function<void(std::size_t)> on_committed;
