@@ -2,6 +2,7 @@
 #include "accounts/accounts.h"
 #include "cli/command.h"
 #include "cli/command_support.h"
+#include "cli/progress_line.h"
 #include "cli/sync_summary.h"
 #include "host/clear.h"
 #include "host/text/messages.h"
@@ -17,8 +18,7 @@ int RunClear(const ClearOptions& o, Io& io) {
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   TerminalSyncOptions options;
-  options.progress = io.progress ? &io.err : nullptr;
-  options.cursor_codes = io.cursor;
+  options.on_progress = DownloadProgressDrawer(io.progress ? &io.err : nullptr, io.cursor);
   SyncResult sync = SyncTerminal(store, machine, control, port, terminal, options);
   if (int status = ReportSync(sync, store, io.out, io, "clear"); status == kExitHost || sync.terminal_error ||
                                                                   !sync.outcome.ok)
@@ -40,7 +40,12 @@ int RunClear(const ClearOptions& o, Io& io) {
       io.err << clear.terminal_error << "\n";
       return kExitFalse;
     case ClearResult::Status::kNoIdentity:
-      io.err << TrFill("{0} tells no identity (protocol version 1): its records are not cleared", {Where(port, terminal)})
+      // Version 1 tells none; a later version may tell identity 0 (no serial set).
+      io.err << (info.version < 2
+                     ? TrFill("{0} tells no identity (protocol version 1): its records are not cleared",
+                              {Where(port, terminal)})
+                     : TrFill("{0} tells no identity (protocol version {1}, identity 0): its records are not cleared",
+                              {Where(port, terminal), std::to_string(info.version)}))
              << "\n";
       return kExitFalse;
     case ClearResult::Status::kIncomplete: {

@@ -11,6 +11,7 @@
 #include "host/terminal_sync.h"
 #include "host/text/messages.h"
 #include "cli/output.h"
+#include "cli/progress_line.h"
 
 namespace vanto::cli {
 int RunDownload(const DownloadOptions& o, Io& io) {
@@ -25,8 +26,7 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   bool progress = o.progress || (io.progress && !o.quiet);
   TerminalSyncOptions options;
   options.all = o.all;
-  options.progress = progress ? &io.err : nullptr;
-  options.cursor_codes = io.cursor;
+  options.on_progress = DownloadProgressDrawer(progress ? &io.err : nullptr, io.cursor);
   const int port = o.port, terminal = o.terminal;
   // The records are written as each batch is stored: nothing of the log is kept in memory.
   std::size_t written = 0;

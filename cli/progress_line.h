@@ -4,11 +4,17 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "host/download.h"
+#include "host/text/messages.h"
 
 namespace vanto::host {}
 namespace vanto::cli {
@@ -90,5 +96,31 @@ class ProgressBoard {
   Clock::time_point last_;
 };
 
+// Draws a download's progress events on `out` (null: nothing): one line redrawn in place and
+// erased at the end with `cursor_codes`, a plain line for each event without them.
+inline std::function<void(const DownloadProgress&)> DownloadProgressDrawer(std::ostream* out, bool cursor_codes) {
+  if (!out) return {};
+  struct State {
+    explicit State(std::ostream* drawn_on) : line(drawn_on) {}
+    ProgressLine line;
+    std::chrono::steady_clock::time_point last{};
+    bool drawn = false;
+  };
+  auto state = std::make_shared<State>(cursor_codes ? out : nullptr);
+  return [out, cursor_codes, state](const DownloadProgress& p) {
+    if (p.done) return state->line.Erase();
+    // At most ten times a second, as the redrawn line.
+    const auto now = std::chrono::steady_clock::now();
+    if (state->drawn && now - state->last < std::chrono::milliseconds(100)) return;
+    state->last = now, state->drawn = true;
+    char rate[32];
+    std::snprintf(rate, sizeof rate, "%.0f", p.rate);
+    const std::string text = TrFill("downloading: {0} records, {1} records/s", {std::to_string(p.records), rate});
+    if (cursor_codes)
+      state->line.Show(text, true);
+    else
+      *out << text << "\n" << std::flush;
+  };
+}
 
 }  // namespace vanto::cli

@@ -17,6 +17,7 @@
 #include "host/machine.h"
 #include "host/push/push_loop.h"
 #include "host/schedule.h"
+#include "host/sync_words.h"
 #include "host/sync_jobs.h"
 #include "host/text/messages.h"
 #include "web/api.h"
@@ -97,10 +98,13 @@ int RunServe(const ServeOptions& o, Io& io) {
     settings.db = CommandDatabase(where, DatabaseUse::kWrite);  // every sync of the server shares it
     settings.database = database;
     settings.lock_timeout = o.lock_timeout;
-    settings.on_record_failure = [&options](const std::string& problem) { options.log("sync: " + problem); };
+    settings.on_record_failure = [&options](const SyncNote& failure) {
+      options.log("sync: " + NoteText(Language::kProcess, failure));
+    };
     jobs = std::make_unique<SyncJobs>(*site, settings);
     if (site->sync_every) {
-      if (auto both = BothSchedulesWarning(*site)) io.err << "vanto serve: " << Tr("warning") << ": " << *both << std::endl;
+      if (auto both = BothSchedules(*site))
+        io.err << "vanto serve: " << Tr("warning") << ": " << BothSchedulesText(Language::kProcess, *both) << std::endl;
       jobs->Schedule(*site->sync_every, [&options](const std::vector<TerminalSync>& rows) {
         std::size_t synced = 0, added = 0;
         for (const TerminalSync& r : rows) synced += r.ok, added += r.added;

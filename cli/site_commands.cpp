@@ -53,6 +53,20 @@ std::string Fixed(double value, int decimals) {
   return text;
 }
 
+// Values for programs: {name: value}, in the order given.
+nlohmann::ordered_json ValuesJson(const store::CauseValues& values) {
+  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  for (const auto& [name, value] : values) object[name] = value;
+  return object;
+}
+
+// Notes for programs: [{"code": ..., "values": {...}}].
+nlohmann::ordered_json NotesJson(const std::vector<SyncNote>& notes) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const SyncNote& note : notes) list.push_back({{"code", note.code}, {"values", ValuesJson(note.values)}});
+  return list;
+}
+
 std::string OutcomeText(const TerminalSync& row) {
   const std::string cause = CauseText(Language::kProcess, row);
   if (row.ok) return Tr("synced");
@@ -157,8 +171,8 @@ int RunSync(const SyncOptions& o, Io& io) {
   }
   options.started_by = o.timer ? store::RunStarter::Timer : store::RunStarter::Command;
   options.who = o.timer ? std::string() : OsUser();
-  options.on_record_failure = [&io](const std::string& problem) {
-    io.err << "vanto sync: " << Tr("warning") << ": " << problem << std::endl;
+  options.on_record_failure = [&io](const SyncNote& failure) {
+    io.err << "vanto sync: " << Tr("warning") << ": " << NoteText(Language::kProcess, failure) << std::endl;
   };
   const bool progress = o.progress || (io.progress && !o.quiet && !o.json);
   std::vector<int> ports;
@@ -229,11 +243,24 @@ int RunSync(const SyncOptions& o, Io& io) {
         if (r.clock->set == ClockSet::kSet) clock["set_to"] = site::WallText(r.clock->set_to);
         row["clock"] = clock;
       }
-      if (!r.details.empty()) row["conflicts"] = r.details;
+      // Words for people beside codes and values for programs (every field of before kept).
+      if (!r.details.empty()) {
+        nlohmann::ordered_json texts = nlohmann::ordered_json::array();
+        for (const SyncNote& d : r.details) texts.push_back(NoteText(Language::kProcess, d));
+        row["conflicts"] = texts;
+        row["conflict_details"] = NotesJson(r.details);
+      }
       if (r.clone) row["clone"] = true;
-      if (!r.ok) row["cause"] = CauseText(Language::kProcess, r);
+      if (!r.ok) {
+        row["cause"] = CauseText(Language::kProcess, r);
+        row["cause_code"] = r.cause_code;
+        row["cause_values"] = ValuesJson(r.cause_values);
+      }
       if (!r.message.empty()) row["message"] = r.message;
-      if (!r.warning.empty()) row["warning"] = r.warning;
+      if (!r.warnings.empty()) {
+        row["warning"] = NotesText(Language::kProcess, r.warnings);
+        row["warnings"] = NotesJson(r.warnings);
+      }
       // The fields the API writes too ("added" beside "new", the cause's code and values).
       const nlohmann::ordered_json shared = SyncRowJson(report.terminals[i]);
       for (auto field = shared.begin(); field != shared.end(); ++field)
@@ -255,7 +282,8 @@ int RunSync(const SyncOptions& o, Io& io) {
                {true, true, true, true, true, false});
   }
   for (const TerminalSync& r : rows)
-    if (!r.warning.empty()) io.err << "vanto sync: " << Tr("warning") << ": " << r.warning << "\n";
+    if (!r.warnings.empty())
+      io.err << "vanto sync: " << Tr("warning") << ": " << NotesText(Language::kProcess, r.warnings) << "\n";
   // A feature-only part of the site file that is wrong: said, the terminals' exit status kept.
   for (const site::SiteProblem& p : site->problems)
     io.err << "vanto sync: " << Tr("warning") << ": " << SiteProblemText(p)
@@ -310,7 +338,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     const bool named = !r.terminal && IsPortFault(r.cause_code);
     io.err << "vanto sync: " << (named ? "" : where + ": ") << CauseText(Language::kProcess, r)
            << (driver.empty() ? "" : " (" + driver + ")") << "\n";
-    for (const std::string& detail : r.details) io.err << "vanto sync: " << detail << "\n";
+    for (const SyncNote& detail : r.details) io.err << "vanto sync: " << NoteText(Language::kProcess, detail) << "\n";
   }
   if (host_failed) return kExitHost;
   return failed ? kExitFalse : kExitOk;

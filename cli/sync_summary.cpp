@@ -1,6 +1,8 @@
 #include "cli/sync_summary.h"
 
 #include "cli/command_support.h"
+#include "host/sync.h"
+#include "host/sync_words.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -10,7 +12,7 @@ void PrintConflicts(const SyncResult& sync, std::ostream& err) {
   std::size_t shown = 0;
   for (const store::RecordConflict& c : sync.conflicts) {
     if (shown++ == 10) break;
-    err << ConflictText(c, sync.log ? sync.log->epoch : c.log.epoch + 1) << "\n";
+    err << NoteText(Language::kProcess, {"conflict", ConflictValues(c, ConflictEpoch(sync.log, c))}) << "\n";
   }
 }
 }  // namespace
@@ -42,11 +44,12 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
                        "serial {0}, log generation {1}, {2} records held; {3}", static_cast<unsigned long>(held),
                       {std::to_string(identity), std::to_string(generation),
                        std::to_string(held),
-                       sync.read_all_because.empty()
+                       sync.read_all_because.code.empty()
                            ? TrFill("read from record {0}", {std::to_string(sync.start)})
-                           : TrFill("read them all: {0}", {sync.read_all_because})})
+                           : TrFill("read them all: {0}", {NoteText(Language::kProcess, sync.read_all_because)})})
             << "\n";
-  if (auto warning = CapacityWarning(sync.port, sync.terminal, sync.info)) io.err << TrFill("warning: {0}", {*warning}) << "\n";
+  if (auto full = CapacityValues(sync.port, sync.terminal, sync.info))
+    io.err << TrFill("warning: {0}", {NoteText(Language::kProcess, {"nearly-full", *full})}) << "\n";
   if (!sync.quarantined.empty())
     io.err << where << ": "
            << Fill(sync.quarantined.size() == 1

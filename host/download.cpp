@@ -29,8 +29,8 @@ store::Swipe SwipeOf(const VARIANT& item, long position) {
 
 }  // namespace
 
-DownloadSession::DownloadSession(store::RecordStore& store, int port, int terminal, std::ostream* progress)
-    : delivery_(store, port, terminal), port_(port), terminal_(terminal), progress_(progress) {}
+DownloadSession::DownloadSession(store::RecordStore& store, int port, int terminal)
+    : delivery_(store, port, terminal), port_(port), terminal_(terminal) {}
 
 Outcome DownloadSession::Run(Machine& machine) {
   // Each record is taken out as the driver appends it (on the driver's thread, the session's
@@ -58,6 +58,7 @@ Outcome DownloadSession::Run(Machine& machine) {
   positioned_ = false;
   if (!started_.time_since_epoch().count()) started_ = Clock::now();
   last_store_ = last_draw_ = Clock::now();
+  reported_ = false;
   writer_quit_ = false;
   writer_ = std::thread([this] { WriterLoop(); });
   // The writer ends with the run, whichever way it ends.
@@ -77,12 +78,12 @@ Outcome DownloadSession::Run(Machine& machine) {
     outcome = machine.Download(port_, terminal_, list_.Get());
   } catch (...) {
     PumpMessages();  // no work of this session may outlive it
-    if (drawn_ && progress_ && cursor_codes) *progress_ << "\r\033[K" << std::flush;
+    ReportDone();
     throw;
   }
   PumpMessages();
   Store(true);
-  if (drawn_ && progress_ && cursor_codes) *progress_ << "\r\033[K" << std::flush;
+  ReportDone();
   return outcome;
 }
 
@@ -157,7 +158,7 @@ void DownloadSession::Pumped() {
       Store(false);
       last_store_ = now;
     }
-    DrawProgress(false);
+    ReportProgress(false);
   } catch (const std::exception& e) {
     read_failed_ = store_failed_ = true;
     if (!store_error_) store_error_ = e.what();
@@ -216,21 +217,23 @@ void DownloadSession::Store(bool last) {
   }
 }
 
-void DownloadSession::DrawProgress(bool force) {
-  if (!progress_ && !on_progress) return;
+void DownloadSession::ReportProgress(bool force) {
+  if (!on_progress) return;
   Clock::time_point now = Clock::now();
-  if (!force && drawn_ && now - last_draw_ < progress_interval) return;
+  if (!force && reported_ && now - last_draw_ < progress_interval) return;
   last_draw_ = now;
-  double seconds = std::chrono::duration<double>(now - started_).count();
-  if (on_progress) {
-    on_progress(count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0);
-    return;
-  }
-  char line[96];
-  std::snprintf(line, sizeof line, "%sdownloading: %ld records, %.0f records/s%s", cursor_codes ? "\r\033[K" : "",
-                count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, cursor_codes ? "" : "\n");
-  *progress_ << line << std::flush;
-  drawn_ = true;
+  const double seconds = std::chrono::duration<double>(now - started_).count();
+  reported_ = true;
+  on_progress({count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, false});
+}
+
+void DownloadSession::ReportDone() {
+  if (!reported_ || !on_progress) return;
+  reported_ = false;
+  DownloadProgress done;
+  done.records = count_;
+  done.done = true;
+  on_progress(done);
 }
 
 }  // namespace vanto::host

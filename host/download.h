@@ -3,7 +3,7 @@
 // record; work posted to the thread's queue, run by the driver's message pump between records,
 // takes what has arrived out of the list and hands it, in batches, to a writer thread that
 // stores each batch in one transaction while the terminal goes on sending (the line does not
-// wait for the database); and it draws the progress line.
+// wait for the database); and it reports its progress as events (a front end draws them).
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,6 @@
 #include <mutex>
 #include <thread>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,10 +21,16 @@
 
 namespace vanto::host {
 
+// How far a download is, for a progress display: the host draws nothing itself.
+struct DownloadProgress {
+  long records = 0;   // records the driver delivered so far in this run
+  double rate = 0;    // records a second since the session began
+  bool done = false;  // the run ended: a display that showed progress takes it away
+};
+
 class DownloadSession {
  public:
-  // `progress` (may be null) gets a one-line progress display that is erased when done.
-  DownloadSession(store::RecordStore& store, int port, int terminal, std::ostream* progress);
+  DownloadSession(store::RecordStore& store, int port, int terminal);
 
   // Runs DownloadCarddata and stores every record it delivered, also when it answered False.
   // May run again (a read that goes on after a record the driver could not convert).
@@ -59,8 +64,9 @@ class DownloadSession {
   // Set when the store refused a batch and the last attempt to store the rest failed too.
   const std::optional<std::string>& store_error() const { return store_error_; }
 
-  // Called instead of drawing on `progress` (at most every 100 ms): records so far, records/s.
-  std::function<void(long, double)> on_progress;
+  // Called on the driver's thread as the run goes on (at most every progress_interval), and
+  // once with `done` at the end of a run that reported any progress (also when it throws).
+  std::function<void(const DownloadProgress&)> on_progress;
 
   // Checked before each record is appended (on the driver's thread, between its exchanges with
   // the terminal): once cancelled, the download ends at the next record.
@@ -69,11 +75,9 @@ class DownloadSession {
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
   std::chrono::milliseconds batch_interval{200};
-  // The least time between two draws of the progress line.
-  std::chrono::milliseconds progress_interval{100};
-  // Whether the progress display may use cursor codes (redraw one line); without them it is a
-  // plain line each time (as often as the redrawn one).
-  bool cursor_codes = true;
+  // The least time between two progress events (0: one at each step of the driver's pump; a
+  // display spaces its drawing itself).
+  std::chrono::milliseconds progress_interval{0};
   // Called on the writer thread after each committed batch with the records stored so far by
   // this session (delivered and keyed, new or not).
   std::function<void(std::size_t)> on_committed;
@@ -85,7 +89,8 @@ class DownloadSession {
   void OnAppend(long count);
   void Pumped();
   void Store(bool last);
-  void DrawProgress(bool force);
+  void ReportProgress(bool force);
+  void ReportDone();
   void WriterLoop();
   // Hands `swipes` to the writer once it is idle; with `wait`, also waits until they are stored.
   void HandOver(std::vector<store::Swipe> swipes, bool wait);
@@ -109,7 +114,6 @@ class DownloadSession {
   std::function<Origin()> positioner_;
   bool positioned_ = false;
   int port_, terminal_;
-  std::ostream* progress_;
   ComPtr<_Collection> list_;
   long count_ = 0;
   std::size_t taken_ = 0;  // records the driver appended so far
@@ -122,7 +126,7 @@ class DownloadSession {
   std::optional<std::string> store_error_;
   std::size_t stored_ = 0;  // guarded by writer_mutex_ while the writer runs
   std::chrono::steady_clock::time_point started_, last_store_, last_draw_;
-  bool drawn_ = false;
+  bool reported_ = false;  // a progress event went out in this run
 };
 
 }  // namespace vanto::host

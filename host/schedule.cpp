@@ -1,7 +1,5 @@
 #include "host/schedule.h"
 
-#include "host/text/messages.h"
-
 namespace vanto::host {
 
 bool SyncTimerEnabled(const std::filesystem::path& root) {
@@ -11,11 +9,9 @@ bool SyncTimerEnabled(const std::filesystem::path& root) {
          std::filesystem::file_type::not_found && !ec;
 }
 
-std::optional<std::string> BothSchedulesWarning(const site::Site& site, const std::filesystem::path& root) {
+std::optional<std::string> BothSchedules(const site::Site& site, const std::filesystem::path& root) {
   if (!site.sync_every || !SyncTimerEnabled(root)) return std::nullopt;
-  return TrFill("the site file {0} has a [schedule] for 'vanto serve' and vanto-sync.timer is enabled too: use one "
-                "('systemctl disable --now vanto-sync.timer', or remove [schedule] from the site file)",
-                {site.Where(site.sync_every_line)});
+  return site.Where(site.sync_every_line);
 }
 
 }  // namespace vanto::host

@@ -15,7 +15,9 @@ namespace vanto::host {
 // `root`/etc/systemd/system (root "/" on a running system).
 bool SyncTimerEnabled(const std::filesystem::path& root = "/");
 
-// Words for `vanto check` when the site has a schedule and the timer is enabled; nullopt otherwise.
-std::optional<std::string> BothSchedulesWarning(const site::Site& site, const std::filesystem::path& root = "/");
+// Where the site file's [schedule] is ("FILE:LINE") when the site has one and the package's timer
+// is enabled too (two schedules for one site); nullopt otherwise. BothSchedulesText
+// (host/sync_words.h) words it.
+std::optional<std::string> BothSchedules(const site::Site& site, const std::filesystem::path& root = "/");
 
 }  // namespace vanto::host

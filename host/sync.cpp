@@ -14,8 +14,7 @@
 #include "host/control_status.h"
 #include "host/download.h"
 #include "host/machine.h"
-#include "host/sync_words.h"
-#include "host/text/messages.h"
+#include "host/sync_note.h"
 #include "host/db/record_store.h"
 
 namespace vanto::host {
@@ -155,10 +154,11 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       sync_options.on_stored = [&plausibility](const std::vector<store::Delivery::Keyed>& batch) {
         for (const store::Delivery::Keyed& k : batch) plausibility.Add(WallOfDate(k.swipe.time));
       };
-      sync_options.on_progress = [&](long count, double rate) {
+      sync_options.on_progress = [&](const DownloadProgress& p) {
+        if (p.done) return;  // the port's next stage follows
         PortProgress reading = step;
         reading.stage = PortProgress::Stage::kReading;
-        reading.records = count, reading.rate = rate;
+        reading.records = p.records, reading.rate = p.rate;
         show(reading);
       };
       SyncResult sync = SyncTerminal(store, machine, control, port.number, terminal, sync_options);
@@ -181,8 +181,8 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       row.log = sync.log;
       row.conflicts = sync.conflicts;
       for (const store::RecordConflict& c : sync.conflicts)
-        row.details.push_back(ConflictText(c, sync.log ? sync.log->epoch : c.log.epoch + 1));
-      if (auto warning = CapacityWarning(port.number, terminal, sync.info)) row.warning = *warning;
+        row.details.push_back({"conflict", ConflictValues(c, ConflictEpoch(sync.log, c))});
+      if (auto full = CapacityValues(port.number, terminal, sync.info)) row.warnings.push_back({"nearly-full", *full});
       row.held = sync.info.held, row.capacity = sync.info.capacity;
       row.cancelled = sync.cancelled;
       if (sync.store_error) {
@@ -251,10 +251,10 @@ void MarkClones(std::vector<TerminalSync>& rows) {
         others.push_back(&other);
     if (others.empty()) continue;
     bool conflicts = !row.conflicts.empty();
-    std::string elsewhere;
+    std::string elsewhere;  // "port/terminal" each, as a program reads them
     for (const TerminalSync* other : others) {
       conflicts |= !other->conflicts.empty();
-      elsewhere += (elsewhere.empty() ? "" : ", ") + Where(other->port, other->terminal);
+      elsewhere += (elsewhere.empty() ? "" : ",") + std::to_string(other->port) + "/" + std::to_string(other->terminal);
     }
     if (conflicts) {
       row.clone = true;
@@ -263,9 +263,7 @@ void MarkClones(std::vector<TerminalSync>& rows) {
       row.cause_values.emplace_back("clone_serial", std::to_string(row.log->identity));
       row.cause_values.emplace_back("clone_elsewhere", elsewhere);
     } else {
-      const std::string text = TrFill("serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
-                                      {std::to_string(row.log->identity), elsewhere});
-      row.warning = row.warning.empty() ? text : row.warning + "; " + text;
+      row.warnings.push_back({"clone-elsewhere", {{"serial", std::to_string(row.log->identity)}, {"elsewhere", elsewhere}}});
     }
   }
 }

@@ -15,6 +15,7 @@
 #include "host/db/swipe_store.h"
 #include "host/site/site.h"
 #include "host/db/sync_runs.h"
+#include "host/sync_note.h"
 
 namespace vanto::host {
 
@@ -37,15 +38,15 @@ struct TerminalSync {
   // puts code and values into words with CauseText (host/sync_words.h), in its user's language.
   store::CauseValues cause_values;
   std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
-  std::string warning;       // the terminal is nearly full; or its identity answered elsewhere too
+  std::vector<SyncNote> warnings;  // the terminal is nearly full; or its identity answered elsewhere too
   // Records whose times lie outside the site's plausible window (stored all the same).
   std::size_t implausible = 0;
   // The terminal's clock, when the site lets sync set clocks (clock.set_when_drift_above).
   std::optional<TerminalClock> clock;
   // Records delivered under a key the database holds with other content (exit 1): each kept,
-  // the log going on in a new epoch. `details` has a line for each (ConflictText).
+  // the log going on in a new epoch. `details` has a "conflict" note for each.
   std::vector<store::RecordConflict> conflicts;
-  std::vector<std::string> details;
+  std::vector<SyncNote> details;
   std::optional<store::LogKey> log;  // the log the terminal's records went to (version 2)
   bool clone = false;  // its identity answered on another port or address too, with other records
 };
@@ -82,7 +83,8 @@ struct SyncSettings {
   // failure to record it is told (the sync itself goes on; may be empty).
   store::RunStarter started_by = store::RunStarter::Command;
   std::string who;
-  std::function<void(const std::string& problem)> on_record_failure;
+  // The failure comes as a note: "record-start" or "record-end" (error) (NoteText words it).
+  std::function<void(const SyncNote& failure)> on_record_failure;
   // Called once the run's record is begun, with its id (absent: the start could not be
   // recorded), before any port is reached (may be empty; a throw is ignored).
   std::function<void(std::optional<std::int64_t> run)> on_run_begun;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "host/db/civil_time.h"
-#include "host/text/messages.h"
 
 namespace vanto::host {
 

@@ -2,7 +2,6 @@
 
 #include "host/db/civil_time.h"
 #include "host/sync_words.h"
-#include "host/text/messages.h"
 #include "host/db/store_failure.h"
 
 namespace vanto::host {
@@ -48,7 +47,7 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
   } catch (const std::exception& e) {
     store_.reset();
     if (settings_.on_record_failure)
-      settings_.on_record_failure(TrFill("the sync's start could not be recorded: {0}", {e.what()}));
+      settings_.on_record_failure({"record-start", {{"error", e.what()}}});
   }
   try {
     if (settings_.on_run_begun) settings_.on_run_begun(id_);
@@ -67,7 +66,7 @@ void SyncRunRecord::Finish(const std::vector<TerminalSync>& rows) {
     store_->Finish(*id_, store::UtcNowText(), terminals);
   } catch (const std::exception& e) {
     if (settings_.on_record_failure)
-      settings_.on_record_failure(TrFill("the sync's end could not be recorded: {0}", {e.what()}));
+      settings_.on_record_failure({"record-end", {{"error", e.what()}}});
   }
 }
 

@@ -44,6 +44,36 @@ std::string PortFaultText(Language l, const std::string& fault, const store::Cau
   return TrInFill(l, "{0}: no fault recorded", {where});
 }
 
+// "terminal T on port P", as the host names a terminal.
+std::string WhereText(Language l, const std::string& port, const std::string& terminal) {
+  return TrInFill(l, "terminal {0} on port {1}", {terminal, port});
+}
+
+// The places an identity answered at besides this one: "port/terminal" each, comma-separated
+// (rows recorded by an earlier version hold them in words already: given as they are).
+std::string ElsewhereText(Language l, const std::string& places) {
+  std::string text;
+  std::size_t at = 0;
+  while (at <= places.size()) {
+    std::size_t end = places.find(',', at);
+    if (end == std::string::npos) end = places.size();
+    const std::string place = places.substr(at, end - at);
+    const std::size_t slash = place.find('/');
+    const auto digits = [](const std::string& t) {
+      return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (slash == std::string::npos || !digits(place.substr(0, slash)) || !digits(place.substr(slash + 1))) return places;
+    text += (text.empty() ? "" : ", ") + WhereText(l, place.substr(0, slash), place.substr(slash + 1));
+    at = end + 1;
+  }
+  return text;
+}
+
+std::string CloneText(Language l, const std::string& serial, const std::string& elsewhere) {
+  return TrInFill(l, "serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
+                  {serial, ElsewhereText(l, elsewhere)});
+}
+
 // What a download that stopped had done: "{cause}; N records delivered, M new stored".
 std::string WithCounts(Language l, const std::string& cause, const store::CauseValues& values) {
   const std::string delivered = ValueOf(values, "delivered");
@@ -84,22 +114,8 @@ std::string MainText(Language l, const std::string& code, const store::CauseValu
 
 }  // namespace
 
-store::CauseValues PortFaultValues(int port, const PortCause& cause) {
-  store::CauseValues values = {{"port", std::to_string(port)}, {"device", cause.device}};
-  if (!cause.detail.empty()) values.emplace_back("detail", cause.detail);
-  if (cause.terminal) values.emplace_back("terminal", std::to_string(cause.terminal));
-  if (cause.holder_pid > 0) values.emplace_back("holder_pid", std::to_string(cause.holder_pid));
-  if (!cause.holder_name.empty()) values.emplace_back("holder_name", cause.holder_name);
-  return values;
-}
-
 std::string DescribePortCause(Language l, int port, const PortCause& cause) {
   return PortFaultText(l, cause.fault, PortFaultValues(port, cause));
-}
-
-bool IsPortFault(const std::string& code) {
-  return code == "missing" || code == "permission" || code == "busy" || code == "not-serial" || code == "setting" ||
-         code == "open" || code == "line";
 }
 
 std::string CauseText(Language l, const std::string& code, const store::CauseValues& values) {
@@ -107,9 +123,7 @@ std::string CauseText(Language l, const std::string& code, const store::CauseVal
   // One identity answering at two places, with conflicts: said after the cause.
   const std::string serial = ValueOf(values, "clone_serial");
   if (!serial.empty()) {
-    const std::string clone =
-        TrInFill(l, "serial {0} also answered as {1}: a cloned identity; each log is kept in its own epoch",
-                 {serial, ValueOf(values, "clone_elsewhere")});
+    const std::string clone = CloneText(l, serial, ValueOf(values, "clone_elsewhere"));
     text = text.empty() ? clone : text + "; " + clone;
   }
   return text;
@@ -120,6 +134,56 @@ std::string CauseText(Language l, const TerminalSync& row) { return CauseText(l,
 std::string CauseText(Language l, const store::RunTerminal& row) {
   if (row.cause_values.empty() && !row.cause.empty()) return row.cause;
   return CauseText(l, row.cause_code, row.cause_values);
+}
+
+std::string BothSchedulesText(Language l, const std::string& where) {
+  return TrInFill(l,
+                  "the site file {0} has a [schedule] for 'vanto serve' and vanto-sync.timer is enabled too: use one "
+                  "('systemctl disable --now vanto-sync.timer', or remove [schedule] from the site file)",
+                  {where});
+}
+
+std::string NoteText(Language l, const SyncNote& note) {
+  auto v = [&](const char* name) { return ValueOf(note.values, name); };
+  if (note.code == "nearly-full")
+    return TrInNFill(l, "{0} holds {1} of {2} record ({3} %): clear it after a complete sync",
+                     "{0} holds {1} of {2} records ({3} %): clear it after a complete sync", Count(v("capacity")),
+                     {WhereText(l, v("port"), v("terminal")), v("held"), v("capacity"), v("percent")});
+  if (note.code == "clone-elsewhere") return CloneText(l, v("serial"), v("elsewhere"));
+  // Why a read read every record.
+  if (note.code == "no-identity")
+    return v("version") == "1" || v("version") == "0"
+               ? TrIn(l, "the terminal tells no identity (protocol version 1)")
+               : TrInFill(l, "the terminal tells no identity (protocol version {0}, identity 0)", {v("version")});
+  if (note.code == "asked-all") return "--all";
+  if (note.code == "none-stored") return TrIn(l, "the database holds no record of this terminal's log yet");
+  if (note.code == "gaps")
+    return TrInNFill(l, "the database misses {0} of the first {1} record of this log",
+                     "the database misses {0} of the first {1} records of this log", Count(v("first")),
+                     {v("missing"), v("first")});
+  if (note.code == "fewer-held")
+    return TrInNFill(l, "the terminal holds {0} record, fewer than the {1} stored",
+                     "the terminal holds {0} records, fewer than the {1} stored", Count(v("held")),
+                     {v("held"), v("stored")});
+  if (note.code == "log-not-told") return TrIn(l, "the terminal did not tell its log");
+  // The run's record in the database (the sync itself went on).
+  if (note.code == "record-start") return TrInFill(l, "the sync's start could not be recorded: {0}", {v("error")});
+  if (note.code == "record-end") return TrInFill(l, "the sync's end could not be recorded: {0}", {v("error")});
+  if (note.code == "conflict")
+    return TrInFill(l,
+                    "{0}: serial {1}, log generation {2}: record {3} is not the one stored (stored: person {4} at {5}; "
+                    "delivered: person {6} at {7}); both are kept, the terminal's log going on as epoch {8}",
+                    {WhereText(l, v("port"), v("terminal")), v("serial"), v("generation"), v("index"),
+                     v("stored_person"), v("stored_time"), v("person"), v("time"), v("epoch")});
+  std::string text = note.code;
+  for (const auto& [key, value] : note.values) text += " " + key + "=" + value;
+  return text;
+}
+
+std::string NotesText(Language l, const std::vector<SyncNote>& notes) {
+  std::string text;
+  for (const SyncNote& note : notes) text += (text.empty() ? "" : "; ") + NoteText(l, note);
+  return text;
 }
 
 }  // namespace vanto::host

@@ -4,21 +4,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/control_status.h"
 #include "host/db/sync_runs.h"
+#include "host/sync_note.h"
 #include "host/text/messages.h"
 
 namespace vanto::host {
 
 struct TerminalSync;
+struct SyncNote;
 
-// The values that name a port's fault (port, device, detail, terminal, holder_pid, holder_name).
-store::CauseValues PortFaultValues(int port, const PortCause& cause);
 // A port's cause in `language`, naming the port and the device, with a hint where one helps.
 std::string DescribePortCause(Language language, int port, const PortCause& cause);
-// Whether `code` is a port's fault (the port or its line, not a terminal on it).
-bool IsPortFault(const std::string& code);
 
 // The cause named by `code` with its `values`, in `language`: empty when there is nothing to
 // say (synced, cancelled). A code this version does not know is given as it stands.
@@ -27,5 +26,14 @@ std::string CauseText(Language language, const TerminalSync& row);
 // A recorded terminal's cause: from its code and values, or a row recorded with its words only
 // (by an earlier version) as it was recorded.
 std::string CauseText(Language language, const store::RunTerminal& row);
+
+// Two schedules for one site: the site file's [schedule] at `where` and the package's timer.
+std::string BothSchedulesText(Language language, const std::string& where);
+
+// A sync's warning or detail (SyncNote: "nearly-full", "clone-elsewhere", "conflict") in
+// `language`; a code this version does not know is given as it stands, with its values.
+std::string NoteText(Language language, const SyncNote& note);
+// Every note of `notes` in `language`, joined by "; " (what the sync's `warning` field says).
+std::string NotesText(Language language, const std::vector<SyncNote>& notes);
 
 }  // namespace vanto::host

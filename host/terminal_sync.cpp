@@ -15,31 +15,27 @@ namespace {
 // before, a cloned identity) shows it at the read's first record, even when it holds exactly as
 // many records as were stored.
 std::uint32_t ChooseStart(const store::RecordStore& store, const TerminalInfo& info, const store::LogKey& log, bool all,
-                          std::string* why) {
+                          SyncNote* why) {
   if (!info.Identified()) {
-    *why = Tr("the terminal tells no identity (protocol version 1)");
+    *why = {"no-identity", {{"version", std::to_string(info.version)}, {"identity", std::to_string(info.identity)}}};
     return 0;
   }
   if (all) {
-    *why = "--all";
+    *why = {"asked-all", {}};
     return 0;
   }
   const store::LogCoverage held = store.Coverage(log);
   if (held.count == 0) {
-    *why = Tr("the database holds no record of this terminal's log yet");
+    *why = {"none-stored", {}};
     return 0;
   }
   if (!held.Contiguous()) {
-    *why = TrNFill("the database misses {0} of the first {1} record of this log",
-                   "the database misses {0} of the first {1} records of this log",
-                   static_cast<unsigned long>(held.next - held.first),
-                   {std::to_string(held.next - held.first - held.count), std::to_string(held.next - held.first)});
+    *why = {"gaps", {{"missing", std::to_string(held.next - held.first - held.count)},
+                     {"first", std::to_string(held.next - held.first)}}};
     return 0;
   }
   if (held.next > info.held) {
-    *why = TrNFill("the terminal holds {0} record, fewer than the {1} stored",
-                   "the terminal holds {0} records, fewer than the {1} stored", static_cast<unsigned long>(info.held),
-                  {std::to_string(info.held), std::to_string(held.next)});
+    *why = {"fewer-held", {{"held", std::to_string(info.held)}, {"stored", std::to_string(held.next)}}};
     return 0;
   }
   const auto last = static_cast<std::uint32_t>(held.next - 1);
@@ -100,23 +96,32 @@ std::string RejectionReason(const RawRecord& r) {
   return "the driver could not convert it";
 }
 
-std::string ConflictText(const store::RecordConflict& c, std::uint32_t epoch) {
-  return TrFill("{0}: serial {1}, log generation {2}: record {3} is not the one stored (stored: person {4} at {5}; "
-                "delivered: person {6} at {7}); both are kept, the terminal's log going on as epoch {8}",
-                {Where(c.port, c.terminal), std::to_string(c.log.identity), std::to_string(c.log.generation),
-                 std::to_string(c.index), std::to_string(c.stored_person), c.stored_time, std::to_string(c.person),
-                 c.time, std::to_string(epoch)});
+store::CauseValues ConflictValues(const store::RecordConflict& c, std::uint32_t epoch) {
+  return {{"port", std::to_string(c.port)},
+          {"terminal", std::to_string(c.terminal)},
+          {"serial", std::to_string(c.log.identity)},
+          {"generation", std::to_string(c.log.generation)},
+          {"index", std::to_string(c.index)},
+          {"stored_person", std::to_string(c.stored_person)},
+          {"stored_time", c.stored_time},
+          {"person", std::to_string(c.person)},
+          {"time", c.time},
+          {"epoch", std::to_string(epoch)}};
 }
 
-std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info) {
+std::uint32_t ConflictEpoch(const std::optional<store::LogKey>& log, const store::RecordConflict& c) {
+  return log ? log->epoch : c.log.epoch + 1;
+}
+
+std::optional<store::CauseValues> CapacityValues(int port, int terminal, const TerminalInfo& info) {
   if (info.capacity == 0) return std::nullopt;
   const double share = static_cast<double>(info.held) / static_cast<double>(info.capacity);
   if (share <= 0.8) return std::nullopt;
-  return TrNFill("{0} holds {1} of {2} record ({3} %): clear it after a complete sync",
-                 "{0} holds {1} of {2} records ({3} %): clear it after a complete sync",
-                 static_cast<unsigned long>(info.capacity),
-                {Where(port, terminal), std::to_string(info.held), std::to_string(info.capacity),
-                 std::to_string(static_cast<int>(share * 100))});
+  return store::CauseValues{{"port", std::to_string(port)},
+                            {"terminal", std::to_string(terminal)},
+                            {"held", std::to_string(info.held)},
+                            {"capacity", std::to_string(info.capacity)},
+                            {"percent", std::to_string(static_cast<int>(share * 100))}};
 }
 
 SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl& control, int port, int terminal,
@@ -141,11 +146,10 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   } catch (const TerminalError& e) {
     result.info_error = e.what();
     result.info = TerminalInfo{};
-    result.read_all_because = Tr("the terminal did not tell its log");
+    result.read_all_because = {"log-not-told", {}};
   }
 
-  DownloadSession session(store, port, terminal, options.progress);
-  session.cursor_codes = options.cursor_codes;
+  DownloadSession session(store, port, terminal);
   session.batch_records = options.batch_records;
   session.batch_interval = options.batch_interval;
   session.on_progress = options.on_progress;

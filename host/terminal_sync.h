@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,18 +15,18 @@
 #include "host/download.h"
 #include "host/machine.h"
 #include "host/db/record_store.h"
+#include "host/db/sync_runs.h"
+#include "host/sync_note.h"
 #include "host/terminal_control.h"
 
 namespace vanto::host {
 
 struct TerminalSyncOptions {
   bool all = false;                    // read every record, not only the new ones
-  std::ostream* progress = nullptr;    // progress line (erased when done)
-  bool cursor_codes = true;            // the progress line may redraw itself
   std::size_t batch_records = 500;     // storing batches (tests use small ones)
   std::chrono::milliseconds batch_interval{200};
-  // Called instead of drawing on `progress`: records so far, records per second.
-  std::function<void(long, double)> on_progress;
+  // The download's progress as it goes on, and its end (DownloadSession::on_progress).
+  std::function<void(const DownloadProgress&)> on_progress;
   // Each stored batch (on the download's writer thread); the result keeps none of them.
   std::function<void(const std::vector<store::Delivery::Keyed>&)> on_stored;
   // Checked before each exchange with the terminal and each record: a cancelled sync stores
@@ -43,7 +42,10 @@ struct SyncResult {
   // when the read found a conflict); absent for a version 1 terminal.
   std::optional<store::LogKey> read_log, log;
   std::optional<std::uint32_t> read_held;  // records held when that read began (its log's count)
-  std::string read_all_because;  // empty: only new records were read
+  // Why every record was read, for a front end to word (NoteText): "no-identity" (version,
+  // identity), "asked-all", "none-stored", "gaps" (missing, first), "fewer-held" (held, stored),
+  // "log-not-told"; an empty code: only new records were read.
+  SyncNote read_all_because;
   std::size_t read = 0;          // records the driver delivered (also those the store refused)
   std::size_t delivered = 0;     // records delivered and stored (new or already there)
   // Records delivered under a key the database holds with other content: each is listed in the
@@ -79,12 +81,16 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
                         const TerminalSyncOptions& options);
 
 
-// One line naming a conflict a sync found: where, the terminal's identity and generation, the
-// record's index, what is stored and what was delivered, and `epoch`, the epoch the log goes on in.
-std::string ConflictText(const store::RecordConflict& conflict, std::uint32_t epoch);
+// What a conflict a sync found names, for a front end to put into words (ConflictText in
+// host/sync_words.h): port, terminal, serial, generation, index, stored_person, stored_time,
+// person, time, and epoch, the epoch the log goes on in.
+store::CauseValues ConflictValues(const store::RecordConflict& conflict, std::uint32_t epoch);
+// The epoch a sync's log goes on in after `conflict`: the log's now, or the next one.
+std::uint32_t ConflictEpoch(const std::optional<store::LogKey>& log, const store::RecordConflict& conflict);
 
-// "terminal T on port P holds N of C records (85 %)" when it is above 80 % of its capacity.
-std::optional<std::string> CapacityWarning(int port, int terminal, const TerminalInfo& info);
+// When a terminal holds more than 80 % of its capacity: what the warning "nearly-full" names
+// (port, terminal, held, capacity, percent).
+std::optional<store::CauseValues> CapacityValues(int port, int terminal, const TerminalInfo& info);
 
 // Why the driver cannot have converted these fields ("month 13", "day 30 in month 2", ...).
 // "terminal T on port P", as every message of the host names a terminal.

@@ -50,11 +50,14 @@ json Schemas() {
          {{"type", "string"},
           {"nullable", true},
           {"description", "what failed: missing, permission, busy, not-serial, setting, open, line, no-terminal, "
-                          "terminal, download, store, host, quarantined, cancelled; null when synced"}}},
+                          "terminal, download, store, host, quarantined, conflict, clone, cancelled; null when synced. "
+                          "A code this version does not list may come from a later one"}}},
         {"cause_values",
          {{"type", "object"},
           {"additionalProperties", {{"type", "string"}}},
-          {"description", "what the cause names (a device, a terminal number, ...), as name and value"}}},
+          {"description", "what the cause names, by name (port, device, terminal, first, last, epoch, count, "
+                          "delivered, added, error, reason, clone_serial, clone_elsewhere as port/terminal pairs, "
+                          "...); absent when synced or recorded by an earlier version"}}},
         {"delivered", {{"type", "integer"}}},
         {"added", {{"type", "integer"}, {"description", "the new records stored (the name to use)"}}},
         {"new", {{"type", "integer"}, {"description", "the same as added: the name `vanto sync --json` has always used"}}},
@@ -306,9 +309,12 @@ std::string ApiServer::OpenApiDocument() {
        {{"title", "vanto API"},
         {"version", "1"},
         {"description",
-         "Within version 1 every field keeps its name and meaning: new fields are added beside the old ones, none is "
-         "renamed or removed. Where two names say the same (a sync's \"added\" and \"new\"), both stay; the "
-         "description of each says which to use."}}},
+         "Version 1 only grows: every field a program reads keeps its name and meaning; new fields are added beside "
+         "the old ones, never in their place; where two names say the same (a sync's \"added\" and \"new\"), both stay. Results are codes with values (cause_code, cause_values; outcome, "
+         "state, stage); the words a person reads are the console's, in the reader's language. The command line's "
+         "'vanto sync --json' follows the same rule: its 'new' is the API's 'added'; 'cause', 'warning' and "
+         "'conflicts' are words, 'cause_code', 'cause_values', 'warnings' and 'conflict_details' the codes and values "
+         "beside them: a program reads the codes."}}},
       {"servers", json::array({{{"url", "/"}}})},
       {"paths", paths},
       {"components",

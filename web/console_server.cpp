@@ -239,7 +239,7 @@ struct ConsoleServer::Impl final : PageHost {
                    const std::string& notice, const std::string& error) const {
     data page;
     page.set("t", Words(language));
-    page.set("lang", language == Language::Chinese ? "zh-CN" : "en");
+    page.set("lang", language == Language::kChinese ? "zh-CN" : "en");
     page.set("title", title);
     page.set("body", body);
     if (!notice.empty()) page.set("notice", notice);
@@ -317,7 +317,7 @@ struct ConsoleServer::Impl final : PageHost {
   }
 
   void Serve(const Route& route, const httplib::Request& req, httplib::Response& res) {
-    Context c{req, res, {}, false, Language::English, std::nullopt, nullptr};
+    Context c{req, res, {}, false, Language::kEnglish, std::nullopt, nullptr};
     c.route = &route;
     c.language = PageLanguage("", req.get_header_value("Accept-Language"));
     try {
@@ -542,7 +542,7 @@ struct ConsoleServer::Impl final : PageHost {
       row.set("origin", e.actor.empty() && e.origin == RefusalAudit::kManyAddresses ? Say(c.language, "many_addresses")
                                                                                    : e.origin);
       row.set("action", e.action);
-      row.set("details", host::AuditDetailsText(HostLanguage(c.language), e.action, e.details));
+      row.set("details", host::AuditDetailsText(c.language, e.action, e.details));
       rows.push_back(row);
     }
     d.set("rows", rows);

@@ -120,7 +120,7 @@ std::string SpanText(Language language, std::int64_t seconds) {
     const char* word;
   };
   constexpr Unit kUnits[] = {{86400, "unit_day"}, {3600, "unit_hour"}, {60, "unit_minute"}, {1, "unit_second"}};
-  const char* gap = language == Language::Chinese ? "" : " ";
+  const char* gap = language == Language::kChinese ? "" : " ";
   std::string text;
   int shown = 0;
   for (const Unit& unit : kUnits) {
@@ -141,7 +141,7 @@ std::string DriftWords(Language language, std::int64_t drift) {
   if (drift == 0) return Say(language, "clock_in_step");
   const std::string span = SpanText(language, drift < 0 ? -drift : drift);
   const std::string side = Say(language, drift > 0 ? "clock_ahead" : "clock_behind");
-  return language == Language::Chinese ? side + span : span + " " + side;
+  return language == Language::kChinese ? side + span : span + " " + side;
 }
 
 const char* StarterWord(store::RunStarter by) {
@@ -322,7 +322,7 @@ class Dashboard {
     for (const site::SiteProblem& p : jobs_->site().problems)
       if (p.part == site::SitePart::kPush && p.endpoint.empty()) {
         data row;
-        row.set("text", host::PushProblemText(HostLanguage(c.language), p.message));
+        row.set("text", host::PushProblemText(c.language, p.message));
         push_problems.push_back(row);
       }
     d.set("has_pushes", !jobs_->site().pushes.empty() || !push_problems.empty());
@@ -358,10 +358,10 @@ class Dashboard {
       row.set("last_success", s.last_success.empty() ? "" : host_.times().Of(s.last_success));
       // A misconfigured endpoint: why, from the site file (nothing is sent to it until it is mended).
       row.set("last_error", !s.problem.empty()      ? Say(language, "push_misconfigured") + " " +
-                                                             host::PushProblemText(HostLanguage(language), s.problem)
+                                                             host::PushProblemText(language, s.problem)
                             : s.last_error.empty() ? ""
                                                    : host_.times().Of(s.last_error_at) + " " +
-                                                         host::PushErrorText(HostLanguage(language), s.last_error));
+                                                         host::PushErrorText(language, s.last_error));
       row.set("failing", s.failures > 0 || !s.problem.empty());
       row.set("misconfigured", !s.problem.empty());
       row.set("next_attempt", s.next_attempt > 0 ? host_.times().Of(s.next_attempt) : std::string());
@@ -480,7 +480,7 @@ class Dashboard {
     row.set("outcome_label", Say(language, "outcome_" + t.outcome));
     row.set("cause_code", t.cause_code);
     // One text: the cause in the reader's language (it names what failed), else its label.
-    const std::string cause = host::CauseText(HostLanguage(language), t);
+    const std::string cause = host::CauseText(language, t);
     if (!cause.empty()) row.set("cause", cause);
     else if (!t.cause_code.empty()) row.set("cause", CauseWords(language, t.cause_code));
     row.set("added", Number(t.added));
@@ -501,7 +501,7 @@ class Dashboard {
     if (t.clock == "set")
       return (t.clock_drift ? Say(language, "clock_was") + " " + DriftWords(language, *t.clock_drift)
                             : Say(language, "clock_invalid")) +
-             (language == Language::Chinese ? "；" : "; ") + Say(language, "clock_set");
+             (language == Language::kChinese ? "；" : "; ") + Say(language, "clock_set");
     return "-";
   }
 

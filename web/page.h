@@ -30,7 +30,7 @@ struct Context {
   httplib::Response& res;
   std::string client;   // the client's address (through trusted proxies)
   bool secure = false;  // HTTPS, directly or at a trusted proxy
-  Language language = Language::English;
+  Language language = Language::kEnglish;
   std::optional<accounts::SignedIn> who;
   const Route* route = nullptr;
 

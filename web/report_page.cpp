@@ -106,7 +106,7 @@ void ReportPrint(const PageHost& host, const RecordsSource& records, Context& c)
   std::optional<report::Report> r = MonthReport(host, records, c, month);
   if (!r) return;
   std::ostringstream page;
-  report::WriteReportHtml(page, *r, HostLanguage(c.language));
+  report::WriteReportHtml(page, *r, c.language);
   // The printable page is self-contained: its own inline style, no script, nothing fetched.
   c.res.headers.erase("Content-Security-Policy");
   c.res.set_header("Content-Security-Policy",

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "host/schedule.h"
+#include "host/sync_words.h"
 #include "host/db/record_store.h"
 #include "host/sync_jobs.h"
 #include "web/enrolments_page.h"
@@ -95,7 +96,7 @@ class TerminalsPage {
       }
       if (site.sync_every)
         add(true, Say(c.language, "check_schedule") + " " + N(site.sync_every->count()) + " s");
-      if (auto both = host::BothSchedulesWarning(site)) add(false, *both, true);
+      if (auto both = host::BothSchedules(site)) add(false, host::BothSchedulesText(c.language, *both), true);
       if (Allowed(c.who->user.role, Action::ClearTerminal)) {
         list forms;
         for (const host::TerminalAt& at : OfferedTerminals(*jobs_, host_)) {

@@ -35,7 +35,7 @@ std::string ShownTimes::Of(std::int64_t unix_seconds) const {
 }
 
 std::string ShownTimes::Note(Language language) const {
-  return language == Language::Chinese ? "（" + zone() + "）" : " (" + zone() + ")";
+  return language == Language::kChinese ? "（" + zone() + "）" : " (" + zone() + ")";
 }
 
 }  // namespace vanto::web

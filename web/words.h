@@ -1,5 +1,7 @@
-// The console's words in English and Simplified Chinese, and which language a page speaks: the
-// user's setting, else the browser's Accept-Language, else English.
+// The console's words, and which language a page speaks: the user's setting, else the browser's
+// Accept-Language, else English. One catalogue and one Language serve the command line and the
+// console: the console's words are messages of the gettext catalogue (po/), each said in its
+// name as context (TrInContext), so translators have one file and one coverage check.
 #pragma once
 
 #include <string>
@@ -11,15 +13,13 @@
 
 namespace vanto::web {
 
-enum class Language { English, Chinese };
+// The host's Language: a page speaks English or Simplified Chinese (kProcess: the server's).
+using Language = host::Language;
 
 // "en" or "zh_CN": as a user's setting is stored.
 const char* LanguageCode(Language language);
 // The page language for a user's setting (may be empty) and the request's Accept-Language.
 Language PageLanguage(std::string_view setting, std::string_view accept_language);
-
-// The host's language for a page's: the host's words (a sync's cause) come in the page's language.
-host::Language HostLanguage(Language language);
 
 // Every word of the pages in `language`, as the templates' `t` object.
 const kainjow::mustache::data& Words(Language language);

@@ -597,12 +597,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
         for (const SitePort& earlier : site.ports) {
           if (earlier.number == port.number)
             Refuse(site, port.line, "port.number",
-                   "port " + std::to_string(port.number) + " is given twice (first at line " +
-                       std::to_string(earlier.line) + ")");
+                   TrFill("port {0} is given twice (first at line {1})",
+                          {std::to_string(port.number), std::to_string(earlier.line)}));
           if (earlier.device == port.device)
             Refuse(site, port.device_line, "port.device",
-                   port.device + " is already the device of port " + std::to_string(earlier.number) + " (line " +
-                       std::to_string(earlier.device_line) + ")");
+                   TrFill("{0} is already the device of port {1} (line {2})",
+                          {port.device, std::to_string(earlier.number), std::to_string(earlier.device_line)}));
         }
         site.ports.push_back(std::move(port));
       }

@@ -107,6 +107,11 @@ const char* LookupN(const Catalogue& catalogue, const char* singular, const char
   return forms.c_str() + second + 1;
 }
 
+const char* LookupContext(const Catalogue& catalogue, const std::string& key, const char* english) {
+  const auto found = catalogue.texts.find(key);
+  return found == catalogue.texts.end() ? english : found->second.c_str();
+}
+
 }  // namespace
 
 const char* TrIn(Language language, const char* english) {
@@ -114,6 +119,21 @@ const char* TrIn(Language language, const char* english) {
     case Language::kProcess: return Tr(english);
     case Language::kEnglish: return english;
     case Language::kChinese: return Lookup(ChineseCatalogue(), english);
+  }
+  return english;
+}
+
+const char* TrInContext(Language language, const char* context, const char* english) {
+  // A catalogue keys a message said in a context by the context, EOT, and the message.
+  const std::string key = std::string(context) + '\004' + english;
+  switch (language) {
+    case Language::kProcess: {
+      if (OwnCatalogue().loaded) return LookupContext(OwnCatalogue(), key, english);
+      const char* found = dgettext(kDomain, key.c_str());
+      return found == key.c_str() || std::strcmp(found, key.c_str()) == 0 ? english : found;
+    }
+    case Language::kEnglish: return english;
+    case Language::kChinese: return LookupContext(ChineseCatalogue(), key, english);
   }
   return english;
 }

@@ -48,6 +48,13 @@ inline std::string TrInNFill(Language language, const char* singular, const char
   return Fill(TrInN(language, singular, plural, n), args);
 }
 
+// The translation of `english` said in `context` (the catalogue's msgctxt): words that read alike
+// in English but not in another language keep apart (the console names each of its words).
+const char* TrInContext(Language language, const char* context, const char* english);
+// Marks a text said in `context` as a message translated where it is shown (TrInContext at the
+// point of use). Answers `english` as it is.
+constexpr const char* TrLaterContext(const char* /*context*/, const char* english) { return english; }
+
 // Sets the locale from the environment and binds the catalogue found relative to the running
 // program (PREFIX/share/locale beside PREFIX/bin, or the build tree's share/locale). A zh_CN
 // locale that is not installed on the machine still selects Chinese messages (through

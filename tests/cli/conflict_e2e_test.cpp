@@ -61,7 +61,17 @@ class ConflictE2E : public SimSite {
               std::to_string(address) + "]\n";
     const std::string site = (folder_ / ("site-" + std::to_string(++sites_) + ".toml")).string();
     std::ofstream(site) << text;
-    return Vanto({"sync", "--site", site, "--db", db});
+    return Vanto({"sync", "--site", site, "--db", db, "--json"});
+  }
+
+  // The rows of a `sync --json` that carry `field`: their words for people and, beside them, a
+  // code and values for programs.
+  static std::vector<nlohmann::json> RowsWith(const Result& sync, const char* field) {
+    std::vector<nlohmann::json> rows;
+    const nlohmann::json summary = nlohmann::json::parse(sync.out);
+    for (const auto& row : summary.at("terminals"))
+      if (row.contains(field)) rows.push_back(row);
+    return rows;
   }
 
   // The (person, time) of every swipe the database holds of `identity`, sorted.
@@ -181,6 +191,22 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
       if (k.lie == Lie::kClone && k.via == Via::kSync) {
         EXPECT_NE(found.err.find("a cloned identity"), std::string::npos) << found.err;
       }
+      if (k.via == Via::kSync) {
+        // Beside the conflict's sentence, its code and values; beside the cause's, its code.
+        const auto rows = RowsWith(found, "conflict_details");
+        ASSERT_EQ(rows.size(), 1u) << found.out;
+        ASSERT_EQ(rows[0]["conflicts"].size(), 1u);
+        EXPECT_NE(rows[0]["conflicts"][0].get<std::string>().find("is not the one stored"), std::string::npos);
+        const auto& detail = rows[0]["conflict_details"][0];
+        EXPECT_EQ(detail["code"], "conflict");
+        EXPECT_EQ(detail["values"]["serial"], std::to_string(identity(e, c)));
+        EXPECT_EQ(detail["values"]["generation"], "7");
+        EXPECT_EQ(detail["values"]["terminal"], std::to_string(a));
+        EXPECT_EQ(rows[0]["outcome"], "failed");
+        EXPECT_EQ(rows[0]["cause_code"], "conflict");
+        EXPECT_TRUE(rows[0]["cause"].is_string());
+        EXPECT_TRUE(rows[0]["cause_values"].is_object());
+      }
       EXPECT_EQ(Held(db, identity(e, c)), Expected({first, other}));
       EXPECT_EQ(store::RecordStore::Open(db).swipes().Conflicts().size(), 1u);
 
@@ -194,6 +220,19 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
       EXPECT_EQ(store::RecordStore::Open(db).swipes().Conflicts().size(), 1u);
       if (k.via == Via::kDownload) {
         EXPECT_NE(again.out.find("0 new"), std::string::npos) << again.out;
+      }
+      if (k.lie == Lie::kClone && k.via == Via::kSync) {
+        // Both places answer again, each log in its own epoch: a warning, as words and as a code.
+        const auto rows = RowsWith(again, "warnings");
+        ASSERT_EQ(rows.size(), 2u) << again.out;
+        for (const auto& row : rows) {
+          EXPECT_NE(row["warning"].get<std::string>().find("a cloned identity"), std::string::npos) << row.dump();
+          ASSERT_EQ(row["warnings"].size(), 1u) << row.dump();
+          EXPECT_EQ(row["warnings"][0]["code"], "clone-elsewhere");
+          EXPECT_EQ(row["warnings"][0]["values"]["serial"], std::to_string(identity(e, c)));
+          const int elsewhere = row["port"] == 1 ? 2 : 1;
+          EXPECT_EQ(row["warnings"][0]["values"]["elsewhere"], std::to_string(elsewhere) + "/" + std::to_string(a));
+        }
       }
       ExpectAcknowledgedOnce(db, identity(e, c));
 

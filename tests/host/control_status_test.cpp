@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "host/recorded_words.h"
+#include "host/sync.h"
 #include "host/sync_words.h"
+#include "host/terminal_sync.h"
 
 namespace vanto::host {
 namespace {
@@ -87,6 +89,59 @@ TEST(SyncCauseWords, EachCodeWithItsValuesInEnglishAndChinese) {
   EXPECT_EQ(CauseText(Language::kChinese, recorded), "no terminal answered (1-4)");
   recorded.cause_values = {{"first", "1"}, {"last", "4"}};
   EXPECT_EQ(CauseText(Language::kChinese, recorded), "没有考勤机应答（1-4）");
+}
+
+// A sync's warnings and conflict details are codes with values: each in both languages, from
+// the one renderer; a code this version does not know is given with its values, not dropped.
+store::RecordConflict Conflict() {
+  store::RecordConflict c;
+  c.log = {9, 7, 0};
+  c.index = 41;
+  c.port = 1, c.terminal = 2;
+  c.person = 5, c.time = "2026-11-02 08:00:00";
+  c.stored_person = 6, c.stored_time = "2026-11-01 08:00:00";
+  return c;
+}
+
+TEST(SyncNoteWords, EachWarningAndDetailCodeInEnglishAndChinese) {
+  struct Case {
+    SyncNote note;
+    std::string english, chinese;  // the whole English text; the start of the Chinese
+  } cases[] = {
+      {{"nearly-full", {{"port", "1"}, {"terminal", "2"}, {"held", "900"}, {"capacity", "1000"}, {"percent", "90"}}},
+       "terminal 2 on port 1 holds 900 of 1000 records (90 %): clear it after a complete sync", "端口 1 上的 2 号考勤机"},
+      {{"clone-elsewhere", {{"serial", "77"}, {"elsewhere", "2/1,3/4"}}},
+       "serial 77 also answered as terminal 1 on port 2, terminal 4 on port 3: a cloned identity; each log is kept in "
+       "its own epoch",
+       "序列号 77"},
+      // Recorded by an earlier version in words: given as it was.
+      {{"clone-elsewhere", {{"serial", "77"}, {"elsewhere", "port 2, terminal 1"}}},
+       "serial 77 also answered as port 2, terminal 1: a cloned identity; each log is kept in its own epoch", "序列号 77"},
+      {{"conflict", ConflictValues(Conflict(), 3)},
+       "terminal 2 on port 1: serial 9, log generation 7: record 41 is not the one stored (stored: person 6 at "
+       "2026-11-01 08:00:00; delivered: person 5 at 2026-11-02 08:00:00); both are kept, the terminal's log going on "
+       "as epoch 3",
+       "端口 1 上的 2 号考勤机"},
+      // Why a read read every record: a later version telling identity 0 is not called version 1.
+      {{"no-identity", {{"version", "3"}, {"identity", "0"}}},
+       "the terminal tells no identity (protocol version 3, identity 0)", "考勤机未报告身份（协议版本 3，"},
+      {{"no-identity", {{"version", "1"}, {"identity", "0"}}}, "the terminal tells no identity (protocol version 1)",
+       "考勤机未报告身份（协议版本 1）"},
+      {{"gaps", {{"missing", "2"}, {"first", "10"}}}, "the database misses 2 of the first 10 records of this log", ""},
+      {{"record-end", {{"error", "E"}}}, "the sync's end could not be recorded: E", ""},
+      {{"later-code", {{"a", "1"}}}, "later-code a=1", "later-code a=1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.english);
+    EXPECT_EQ(NoteText(Language::kEnglish, c.note), c.english);
+    const std::string chinese = NoteText(Language::kChinese, c.note);
+    EXPECT_EQ(chinese.substr(0, c.chinese.size()), c.chinese);
+    if (c.note.code != "later-code") {
+      EXPECT_NE(chinese, c.english) << "no Chinese: is the catalogue built?";
+    }
+  }
+  const SyncNote later{"later-code", {{"a", "1"}}};
+  EXPECT_EQ(NotesText(Language::kEnglish, {later, later}), "later-code a=1; later-code a=1");
 }
 
 // An audit row's details are kept as the host wrote them (English, for a reader of the table);

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "host/schedule.h"
+#include "host/sync_words.h"
 #include "host/site/site.h"
 #include "host/db/sync_runs.h"
 #include "host/db/store_failure.h"
@@ -172,16 +173,23 @@ TEST(SyncSchedule, BothSchedulesAreToldOnlyWhenTheTimersLinkIsThereAndTheSiteHas
       "[schedule]\nsync_every = \"5m\"\n[[port]]\nnumber = 1\ndevice = \"/dev/ttyS0\"\nterminals = [1]\n", "site.toml");
   site::Site without = site::ParseSite("[[port]]\nnumber = 1\ndevice = \"/dev/ttyS0\"\nterminals = [1]\n", "site.toml");
   EXPECT_FALSE(host::SyncTimerEnabled(root));
-  EXPECT_FALSE(host::BothSchedulesWarning(with, root));
+  EXPECT_FALSE(host::BothSchedules(with, root));
   std::filesystem::create_directories(wants);
   // Enabled: the link systemctl leaves (its target need not be readable from here).
   std::filesystem::create_symlink("/usr/lib/systemd/system/vanto-sync.timer", wants / "vanto-sync.timer");
   EXPECT_TRUE(host::SyncTimerEnabled(root));
-  auto warning = host::BothSchedulesWarning(with, root);
-  ASSERT_TRUE(warning);
-  EXPECT_NE(warning->find("site.toml:2"), std::string::npos) << *warning;
-  EXPECT_NE(warning->find("vanto-sync.timer"), std::string::npos) << *warning;
-  EXPECT_FALSE(host::BothSchedulesWarning(without, root));
+  auto where = host::BothSchedules(with, root);
+  ASSERT_TRUE(where);
+  EXPECT_NE(where->find("site.toml:2"), std::string::npos) << *where;
+  // Worded by the front end, in its reader's language.
+  for (host::Language language : {host::Language::kEnglish, host::Language::kChinese}) {
+    const std::string warning = host::BothSchedulesText(language, *where);
+    EXPECT_NE(warning.find("site.toml:2"), std::string::npos) << warning;
+    EXPECT_NE(warning.find("vanto-sync.timer"), std::string::npos) << warning;
+  }
+  EXPECT_NE(host::BothSchedulesText(host::Language::kChinese, *where),
+            host::BothSchedulesText(host::Language::kEnglish, *where));
+  EXPECT_FALSE(host::BothSchedules(without, root));
   std::filesystem::remove_all(root);
 }
 

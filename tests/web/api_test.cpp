@@ -430,7 +430,7 @@ TEST_P(ApiTest, SyncsAreReadFromTheRunStore) {
   const std::int64_t first = runs->Begin("2026-12-08T08:00:00Z", vanto::store::RunStarter::Timer, "", "1,2");
   vanto::store::RunTerminal ok{1, 1, "synced", "", "", {}, 30, 20, 0, 120, 3000, "read", -4};
   vanto::store::RunTerminal missing{2, 0, "failed", "missing", "port 2 (/dev/x): the device does not exist",
-                                    {{"device", "/dev/x"}}, 0, 0, 0, 0, 0, "", {}};
+                                    {{"port", "2"}, {"device", "/dev/x"}}, 0, 0, 0, 0, 0, "", {}};
   runs->Finish(first, "2026-12-08T08:00:09Z", {ok, missing});
   const std::int64_t second = runs->Begin("2026-12-08T09:00:00Z", vanto::store::RunStarter::Console, "token:all", "2");
   const std::int64_t third = runs->Begin("2026-12-08T10:00:00Z", vanto::store::RunStarter::Command, "root", "");
@@ -451,9 +451,10 @@ TEST_P(ApiTest, SyncsAreReadFromTheRunStore) {
   EXPECT_EQ(run["terminals"][0]["added"], 20);
   EXPECT_EQ(run["terminals"][0]["new"], 20);
   EXPECT_EQ(run["terminals"][1]["cause_code"], "missing");
-  EXPECT_EQ(run["terminals"][1]["cause_values"], json::parse(R"({"device": "/dev/x"})"));
   EXPECT_EQ(run["terminals"][1]["terminal"], 0);  // the port itself: 0, as it always was
   EXPECT_FALSE(run["terminals"][1].contains("cause"));  // codes and values, not the host's words
+  EXPECT_EQ(run["terminals"][1]["cause_values"], json::parse(R"({"port": "2", "device": "/dev/x"})"));
+  EXPECT_FALSE(run["terminals"][0].contains("cause_values"));
   EXPECT_EQ(json::parse(Call(all_, "GET", "/api/v1/syncs/" + std::to_string(second)).body)["state"], "unfinished");
 
   std::vector<std::int64_t> listed;

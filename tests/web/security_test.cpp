@@ -10,6 +10,7 @@
 #include "tests/web/raw_client.h"
 #include "web/refusals.h"
 #include "web/role_matrix.h"
+#include "web/words.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -324,6 +325,28 @@ TEST(ConsoleSecurity, PagesSpeakTheUsersLanguageElseTheBrowsers) {
   EXPECT_EQ(console.Post("/language", {{"csrf", hr.csrf}, {"language", "zh_CN"}}, hr.cookie)->status, 303);
   EXPECT_NE(console.Get("/dashboard", hr.cookie, {{"Accept-Language", "en"}})->body.find("概览"), std::string::npos);
   EXPECT_EQ(console.Post("/language", {{"csrf", hr.csrf}, {"language", "fr"}}, hr.cookie)->status, 400);
+}
+
+// The console's words come from the one catalogue, in the language asked for whatever the
+// server's locale; words alike in English are told apart in Chinese by their names.
+TEST(ConsoleWords, EachWordInTheReadersLanguageFromTheOneCatalogue) {
+  struct Case {
+    const char* key;
+    const char* english;
+    const char* chinese;
+  } cases[] = {
+      {"name", "Name", "用户名"},          {"person_name", "Name", "姓名"},
+      {"nav_swipes", "Swipes", "打卡记录"}, {"swipes", "Swipes", "打卡次数"},
+      {"from", "From", "来源"},            {"from_date", "From", "从"},
+      {"sign_in", "Sign in", "登录"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Say(Language::kEnglish, c.key), c.english) << c.key;
+    EXPECT_EQ(Say(Language::kChinese, c.key), c.chinese) << c.key << ": is the catalogue built?";
+  }
+  EXPECT_EQ(Say(Language::kChinese, "no_such_word"), "no_such_word");
+  EXPECT_EQ(PageLanguage("", "fr, zh-TW;q=0.4"), Language::kChinese);
+  EXPECT_EQ(LanguageCode(PageLanguage("en", "zh")), std::string("en"));
 }
 
 // The audit rows written since `before` rows were there, oldest first.
