@@ -52,7 +52,7 @@ set(catalogue_not_yet_moved
   host/terminal_control.cpp host/terminal_sync.cpp host/site/site.cpp
   # The database module's store errors (owned by the database module's rework).
   host/db/postgres_store.cpp host/db/record_store.cpp host/db/schema.cpp host/db/sqlite_store.cpp
-  host/db/swipe_feed.cpp host/db/table_rows.cpp
+  host/db/swipe_feed.cpp host/db/table_rows.cpp host/db/pg_pool.cpp
   # Results in words: a port's state, clock summaries, a schedule warning, run record failures.
   host/control_status.cpp host/clock.cpp host/sync_run_record.cpp
   # The reports, written in the process's language.
