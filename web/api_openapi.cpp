@@ -57,7 +57,7 @@ json Schemas() {
           {"additionalProperties", {{"type", "string"}}},
           {"description", "what the cause names, by name (port, device, terminal, first, last, epoch, count, "
                           "delivered, added, error, reason, clone_serial, clone_elsewhere as port/terminal pairs, "
-                          "...); absent when synced or recorded by an earlier version"}}},
+                          "...); empty when synced or recorded by an earlier version"}}},
         {"delivered", {{"type", "integer"}}},
         {"added", {{"type", "integer"}, {"description", "the new records stored (the name to use)"}}},
         {"new", {{"type", "integer"}, {"description", "the same as added: the name `vanto sync --json` has always used"}}},
