@@ -66,6 +66,23 @@ void PreferLargeRecordBatches(const site::Environment& env) {
     PreferControlSettings({{terminal::control::kBatchVariable, std::to_string(kLargestRecordBatch)}});
 }
 
+namespace {
+
+// The report's counts, from its rows: one rule for a live sync and a recorded one.
+void CountRows(SyncReport& report) {
+  for (const SyncReportRow& row : report.terminals) {
+    ++report.counts.terminals;
+    report.counts.synced += row.outcome == "synced";
+    report.counts.failed += row.outcome == "failed";
+    report.counts.cancelled += row.outcome == "cancelled";
+    report.counts.delivered += row.delivered;
+    report.counts.added += row.added;
+    report.counts.quarantined += row.quarantined;
+  }
+}
+
+}  // namespace
+
 SyncReport ReportOf(const std::vector<TerminalSync>& rows) {
   SyncReport report;
   for (const TerminalSync& r : rows) {
@@ -83,15 +100,7 @@ SyncReport ReportOf(const std::vector<TerminalSync>& rows) {
     report.host_failed |= r.host_failed;
     report.terminals.push_back(std::move(row));
   }
-  for (const SyncReportRow& row : report.terminals) {
-    ++report.counts.terminals;
-    report.counts.synced += row.outcome == "synced";
-    report.counts.failed += row.outcome == "failed";
-    report.counts.cancelled += row.outcome == "cancelled";
-    report.counts.delivered += row.delivered;
-    report.counts.added += row.added;
-    report.counts.quarantined += row.quarantined;
-  }
+  CountRows(report);
   return report;
 }
 
@@ -111,15 +120,9 @@ SyncReport ReportOf(const store::SyncRun& run) {
     row.held = t.held;
     row.capacity = t.capacity;
     report.host_failed |= t.cause_code == "host";
-    ++report.counts.terminals;
-    report.counts.synced += t.outcome == "synced";
-    report.counts.failed += t.outcome == "failed";
-    report.counts.cancelled += t.outcome == "cancelled";
-    report.counts.delivered += t.delivered;
-    report.counts.added += t.added;
-    report.counts.quarantined += t.quarantined;
     report.terminals.push_back(std::move(row));
   }
+  CountRows(report);
   return report;
 }
 
