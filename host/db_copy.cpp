@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "host/errors.h"
@@ -716,6 +717,25 @@ bool DbCopyResult::Complete() const {
   return std::all_of(checks.begin(), checks.end(), [](const TableCheck& c) { return c.missing == 0; });
 }
 
+// PostgreSQL: swipes are copied up to the oldest transaction still open on the server, since no
+// row can later take a feed position before them. An open transaction of any database of the
+// server holds that back, so before its snapshot the copy waits, up to `wait`, until none of the
+// source's swipes is above it; what is still above it then is left for the next run (and said).
+static void AwaitFeedHorizon(TableConnection& source, int version, std::chrono::milliseconds wait) {
+  if (source.engine() != Engine::Postgres || version < 8) return;
+  const auto until = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    bool above = false;
+    source.Query("WITH horizon AS (SELECT pg_snapshot_xmin(pg_current_snapshot()) AS xmin) "
+                 "SELECT EXISTS (SELECT 1 FROM swipes, horizon WHERE feed_xid >= horizon.xmin)",
+                 {},
+                 [&](const TableRow& r) { above = r[0] && (*r[0] == "t" || *r[0] == "1"); },
+                 "waiting for the feed's open transactions");
+    if (!above || std::chrono::steady_clock::now() >= until) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress) {
   const std::string& from = o.from;
   const std::string& to = o.to;
@@ -728,6 +748,7 @@ DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress)
   // Opening its store first checks that it is a database this vanto reads.
   const int source_version = store::OpenSwipeStoreForReading(from, options.lock_timeout)->schema_version();
   std::unique_ptr<TableConnection> source = store::OpenTableConnection(from, options.lock_timeout, /*read_only=*/true);
+  AwaitFeedHorizon(*source, source_version, options.lock_timeout);
   source->BeginSnapshot();
   // The destination: created, or brought up to date first (said in the result).
   std::error_code missing;

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "accounts/accounts_store.h"
 #include "accounts/api_tokens.h"
@@ -533,6 +534,39 @@ TEST_F(DbCopy, BadLocationsAreOneLineErrors) {
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
   EXPECT_EQ(store::RecordStore::Open(site_).CountSwipes(), 5321);
+}
+
+// The server's feed horizon is held back by a transaction open in any of its databases: a copy
+// started then waits for it to end (within its wait) instead of leaving the swipes written since
+// for another run.
+TEST_F(DbCopy, ACopyFromAServerWaitsForATransactionOpenElsewhere) {
+  VANTO_REQUIRE_PG();
+  vanto::testing::PgDatabases databases;
+  const std::string from = databases.Fresh(), to = databases.Fresh(), elsewhere = databases.Fresh();
+  PGconn* holder = PQconnectdb(elsewhere.c_str());
+  ASSERT_EQ(PQstatus(holder), CONNECTION_OK) << PQerrorMessage(holder);
+  PQclear(PQexec(holder, "BEGIN"));
+  PQclear(PQexec(holder, "SELECT pg_current_xact_id()"));  // holds the horizon from here
+  {
+    auto store = store::RecordStore::Open(from);
+    std::vector<store::Swipe> swipes;
+    for (int i = 0; i < 300; ++i) swipes.push_back({i % 7, At(i)});
+    store::Delivery(store, 1, 1).Store(swipes);
+  }
+  host::DbCopyResult result;
+  std::thread copy([&] { result = host::CopyDatabase({from, to, /*lock_timeout=*/60.0}); });
+  // Once the copy is seen waiting, the transaction elsewhere ends.
+  bool waiting = false;
+  for (int i = 0; i < 6000 && !waiting; ++i) {
+    waiting = vanto::testing::PgAdmin("SELECT count(*) FROM pg_stat_activity WHERE query LIKE 'WITH horizon AS%'") != "0";
+    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  PQclear(PQexec(holder, "COMMIT"));
+  PQfinish(holder);
+  copy.join();
+  EXPECT_TRUE(waiting);
+  EXPECT_EQ(result.swipes, 300);
+  EXPECT_TRUE(result.Complete());
 }
 
 }  // namespace
