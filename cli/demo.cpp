@@ -138,13 +138,16 @@ int RunDemo(const DemoOptions& o, Io& io) {
                              "the one on terminal 1 (values 0-458).",
                              {held, person}))
          << "\n";
-  ComPtr<RowSet> everyone = OpenEnrolmentRows(db, std::nullopt, 5.0);
+  // The steps above were commands of their own, each with its handle; the demo's is opened now.
+  db::DatabaseOptions options;
+  options.create = false;
+  options.lock_timeout = std::chrono::seconds(5);
+  const std::shared_ptr<db::Database> database = db::Database::Open(db, options);
+  ComPtr<RowSet> everyone = EnrolmentRowsOf(*database, std::nullopt, /*for_reading=*/true);
   std::int64_t stored = 0, repeats = 0;
   std::string first_month;  // "YYYY-MM" of the earliest swipe
   {
-    store::OpenOptions options;
-    options.create = false;
-    auto records = store::RecordStore::Open(db, options).Swipes();
+    auto records = store::RecordStore(database->Swipes()).Swipes();
     stored = static_cast<std::int64_t>(records.size());
     for (const auto& r : records) repeats += r.occurrence > 1;
     for (const auto& r : records)

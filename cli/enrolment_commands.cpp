@@ -12,17 +12,17 @@
 namespace vanto::cli {
 namespace {
 
-// What went wrong in words; kExitOk when it did not. `db` names the database as shown.
+// What went wrong in words; kExitOk when it did not. `shown` names the database as messages do.
 int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person, std::optional<LONG> wanted,
-           const std::string& db, Io& io) {
+           const std::string& shown, Io& io) {
   switch (r.status) {
     case EnrolmentResult::Status::kDone:
       return kExitOk;
     case EnrolmentResult::Status::kNoneStored:
       io.err << (wanted ? TrFill("no {0} of person {1} is stored in {2} (back it up first)",
-                                 {EnrolmentKindName(*wanted), std::to_string(person), ShownLocation(db)})
+                                 {EnrolmentKindName(*wanted), std::to_string(person), shown})
                         : TrFill("no enrolment of person {0} is stored in {1} (back it up first)",
-                                 {std::to_string(person), ShownLocation(db)}))
+                                 {std::to_string(person), shown}))
              << "\n";
       return kExitFalse;
     case EnrolmentResult::Status::kNotAnswering:
@@ -46,15 +46,15 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
   return Refused(io, r.outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
 }
 
-// The audit trail of the database at `db` (created when new and `create`), for the actions on terminals:
-// under the operating-system user's name. Its hook writes each row; the trail outlives it.
+// The audit trail of the command's database, for the actions on terminals: under the
+// operating-system user's name. Its hook writes each row; the trail outlives it.
 struct AuditTrail {
   std::unique_ptr<accounts::Accounts> accounts;
   EnrolmentAuditHook hook;
 };
-AuditTrail OpenAuditTrail(const std::string& db, const DatabaseOptions& o, bool create) {
+AuditTrail OpenAuditTrail(db::Database& database) {
   AuditTrail trail;
-  trail.accounts = std::make_unique<accounts::Accounts>(accounts::OpenAccountsStore(db, LockTimeout(o), create));
+  trail.accounts = std::make_unique<accounts::Accounts>(database.Accounts());
   const accounts::Actor actor{OsUser(), "command line"};
   trail.hook = [accounts = trail.accounts.get(), actor](const EnrolmentAudit& a) {
     accounts->Audit(actor, a.action, a.details);
@@ -65,18 +65,16 @@ AuditTrail OpenAuditTrail(const std::string& db, const DatabaseOptions& o, bool 
 constexpr std::int64_t kMinPerson = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kMaxPerson = std::numeric_limits<std::int32_t>::max();
 
-double Seconds(const DatabaseOptions& o) { return o.lock_timeout; }
-
 }  // namespace
 
 int RunBackup(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  const std::string shown = OpenStore(o, true).path();  // a URL as shown: no password
-  const std::string db = DatabasePath(o.db, true);
-  AuditTrail trail = OpenAuditTrail(db, o, /*create=*/true);
+  const std::shared_ptr<db::Database> database = CommandDatabase(o, DatabaseUse::kWrite);
+  const std::string shown = database->location();  // a URL as shown: no password
+  AuditTrail trail = OpenAuditTrail(*database);
   Machine machine = Machine::Create();
-  const EnrolmentResult r = BackupEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, trail.hook);
-  int status = Answer(r, o.port, o.terminal, person, std::nullopt, db, io);
+  const EnrolmentResult r = BackupEnrolment(machine, *database, o.port, o.terminal, person, trail.hook);
+  int status = Answer(r, o.port, o.terminal, person, std::nullopt, shown, io);
   if (status == kExitOk)
     io.out << TrFill("backed up person {0} from {1}: {2}",
                      {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
@@ -89,19 +87,33 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   // Restoring only reads the enrolment: a read-only database will do, a missing one is never
   // created. The audit trail is written when the database takes it; a restore from a read-only
   // copy is said to go unaudited.
-  std::string db = DatabasePath(o.db, false);
   auto unaudited = [&io, warned = false](const std::string& why) mutable {
     if (warned) return;
     warned = true;
     io.err << "vanto restore: " << Tr("warning") << ": "
            << TrFill("the audit trail cannot be written ({0}); the restore goes unaudited", {why}) << "\n";
   };
-  std::optional<AuditTrail> trail;
+  std::optional<LONG> wanted;
+  if (o.password) wanted = kPasswordKind;
+  std::shared_ptr<db::Database> database;
+  bool writable = true;
   try {
-    trail = OpenAuditTrail(db, o, /*create=*/false);
-  } catch (const std::exception& e) {
+    database = CommandDatabase(o, DatabaseUse::kExisting);
+  } catch (const store::StoreError& e) {
+    // A database that refuses writing is read as it is, and nothing is written to it. Anything
+    // else (not there, locked past the wait, unreachable, ...) stops the command as it stops the
+    // others.
+    if (e.failure() != store::StoreFailure::ReadOnly && e.failure() != store::StoreFailure::Denied) throw;
     unaudited(e.what());
+    database = CommandDatabase(o, DatabaseUse::kRead);
+    writable = false;
   }
+  std::optional<AuditTrail> trail;
+  if (writable) try {
+      trail = OpenAuditTrail(*database);
+    } catch (const std::exception& e) {
+      unaudited(e.what());
+    }
   // A database that is read (a read-only file, a read-only server) refuses the rows: said once.
   EnrolmentAuditHook hook;
   if (trail)
@@ -113,10 +125,8 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
       }
     };
   Machine machine = Machine::Create();
-  std::optional<LONG> wanted;
-  if (o.password) wanted = kPasswordKind;
-  const EnrolmentResult r = RestoreEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, wanted, hook);
-  int status = Answer(r, o.port, o.terminal, person, wanted, db, io);
+  const EnrolmentResult r = RestoreEnrolment(machine, *database, o.port, o.terminal, person, wanted, hook);
+  int status = Answer(r, o.port, o.terminal, person, wanted, database->location(), io);
   if (status == kExitOk)
     io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
            << "\n";
@@ -125,20 +135,20 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
 
 int RunCopy(const CopyOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
-  OpenStore(o, true);
-  const std::string db = DatabasePath(o.db, true);
-  AuditTrail trail = OpenAuditTrail(db, o, /*create=*/true);
+  const std::shared_ptr<db::Database> database = CommandDatabase(o, DatabaseUse::kWrite);
+  const std::string shown = database->location();
+  AuditTrail trail = OpenAuditTrail(*database);
   Machine machine = Machine::Create();
-  const EnrolmentCopy copy = CopyEnrolment(machine, db, Seconds(o), person, TerminalAt{o.from_port, o.from_terminal},
+  const EnrolmentCopy copy = CopyEnrolment(machine, *database, person, TerminalAt{o.from_port, o.from_terminal},
                                            {TerminalAt{o.to_port, o.to_terminal}}, trail.hook);
-  if (int status = Answer(*copy.backup, o.from_port, o.from_terminal, person, std::nullopt, db, io); status != kExitOk)
+  if (int status = Answer(*copy.backup, o.from_port, o.from_terminal, person, std::nullopt, shown, io); status != kExitOk)
     return status;
   io.out << TrFill("backed up person {0} from {1}: {2}",
                    {std::to_string(person), Where(o.from_port, o.from_terminal), EnrolmentKindName(copy.backup->kind)})
          << "\n";
   const EnrolmentCopy::Write& write = copy.writes.at(0);
   if (!write.failure.empty()) throw HostError(write.failure);
-  if (int status = Answer(write.result, o.to_port, o.to_terminal, person, copy.backup->kind, db, io); status != kExitOk)
+  if (int status = Answer(write.result, o.to_port, o.to_terminal, person, copy.backup->kind, shown, io); status != kExitOk)
     return status;
   io.out << TrFill("restored person {0} to {1}: {2}",
                    {std::to_string(person), Where(o.to_port, o.to_terminal), EnrolmentKindName(write.result.kind)})

@@ -10,14 +10,9 @@
 #include <vector>
 
 #include "host/control_status.h"
-#include "host/database_location.h"
 #include "host/text/messages.h"
-#include "host/db/record_store.h"
-#include "host/db/swipe_store.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/memory_rowset.h"
-#include "host/db/postgres_rowset.h"
-#include "host/db/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 
@@ -25,13 +20,6 @@ namespace vanto::host {
 namespace {
 
 std::string Describe(HRESULT hr) { return ToUtf8(TakeErrorDescription(hr)); }
-
-SqliteOptions Options(double lock_timeout_seconds, bool for_reading) {
-  SqliteOptions options;
-  options.busyTimeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-  options.readOnly = for_reading;
-  return options;
-}
 
 // The current row's columns set to `row`'s values (a column without a value is left as it is).
 HRESULT PutRow(RowSet* rows, const EnrolmentRow& row) {
@@ -63,27 +51,6 @@ HRESULT PutRow(RowSet* rows, const EnrolmentRow& row) {
   return put(kColumnFingerprint, Variant::Array(VT_UI1, array));
 }
 
-// The enrolment table of a database server; its schema comes from the store's versioned steps.
-ComPtr<RowSet> OpenServerEnrolmentRows(const std::string& url, std::optional<std::int32_t> person,
-                                       double lock_timeout_seconds, bool for_reading, std::optional<LONG> kind) {
-  store::OpenOptions open;
-  open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-  // Brings the schema up to date, or (reading) checks that it can be read as it is.
-  std::string server = (for_reading ? store::OpenSwipeStoreForReading(url, open.lock_timeout)
-                                    : store::OpenSwipeStore(url, open))
-                           ->location();
-  PostgresRowSetQuery query;
-  query.url = url;
-  query.options.lockTimeout = open.lock_timeout;
-  query.options.readOnly = for_reading;
-  if (person) query.equals.emplace_back(kColumnPersonNumber, *person);
-  if (kind) query.equals.emplace_back(kColumnEnrolmentNumber, *kind);
-  ComPtr<RowSet> rows;
-  if (HRESULT hr = OpenPostgresRowSet(query, &rows); FAILED(hr) || !rows)
-    throw HostError("cannot open the enrolment table of " + server + ": " + Describe(hr));
-  return rows;
-}
-
 }  // namespace
 
 std::string EnrolmentKindName(long long kind) {
@@ -92,47 +59,19 @@ std::string EnrolmentKindName(long long kind) {
   return TrFill("enrolment {0}", {std::to_string(kind)});
 }
 
-void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds) {
-  if (store::IsDatabaseUrl(path)) {  // a server's schema comes from the store's steps
-    store::OpenOptions open;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-    store::OpenSwipeStore(path, open);
-    return;
-  }
-  if (HRESULT hr = CreateEnrolmentSchema(path, Options(lock_timeout_seconds, false)); FAILED(hr))
-    throw HostError("cannot prepare the enrolment table of " + ShownDatabaseLocation(path) + ": " + Describe(hr));
-  // The store's schema steps include the enrolment table's (a person's rows found by kind);
-  // rows stored before (one per person, of whichever kind the last backup gave) stay as they are.
-  try {
-    store::OpenOptions open;
-    open.create = false;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-    store::RecordStore::Open(path, open);
-  } catch (const store::StoreError& e) {
-    throw HostError(std::string("cannot prepare the enrolment table: ") + e.what());
-  }
-}
-
-ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
-                                 double lock_timeout_seconds, bool for_reading, std::optional<LONG> kind) {
-  if (store::IsDatabaseUrl(path)) return OpenServerEnrolmentRows(path, person, lock_timeout_seconds, for_reading, kind);
-  if (!for_reading) PrepareEnrolmentTable(path, lock_timeout_seconds);
-  SqliteRowSetQuery query;
-  query.path = path;
-  query.options = Options(lock_timeout_seconds, for_reading);
-  if (person) query.equals.emplace_back(kColumnPersonNumber, *person);
-  if (kind) query.equals.emplace_back(kColumnEnrolmentNumber, *kind);
+ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, std::optional<std::int32_t> person, bool for_reading,
+                               std::optional<LONG> kind) {
   ComPtr<RowSet> rows;
-  if (HRESULT hr = OpenSqliteRowSet(query, &rows); FAILED(hr) || !rows)
-    throw HostError("cannot open the enrolment table of " + ShownDatabaseLocation(path) + ": " + Describe(hr));
+  if (HRESULT hr = db.EnrolmentRows(person, kind, &rows, for_reading); FAILED(hr) || !rows)
+    throw HostError("cannot open the enrolment table of " + db.location() + ": " + Describe(hr));
   return rows;
 }
 
-void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double lock_timeout_seconds) {
+void StoreEnrolment(db::Database& db, const EnrolmentRow& row) {
   if (!row.personNumber || !row.enrolmentNumber) throw HostError("the backup gave no person or enrolment number");
   const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber) + " of person " +
-                           std::to_string(*row.personNumber) + " in " + ShownDatabaseLocation(path) + ": ";
-  ComPtr<RowSet> rows = OpenEnrolmentRows(path, *row.personNumber, lock_timeout_seconds, false, *row.enrolmentNumber);
+                           std::to_string(*row.personNumber) + " in " + db.location() + ": ";
+  ComPtr<RowSet> rows = EnrolmentRowsOf(db, *row.personNumber, false, *row.enrolmentNumber);
   if (RowCount(rows.Get()) <= 0) {
     if (HRESULT hr = rows->AddNew(); FAILED(hr)) throw HostError(what + Describe(hr));
     if (HRESULT hr = PutRow(rows.Get(), row); FAILED(hr)) {
@@ -234,8 +173,7 @@ EnrolmentResult Audited(const EnrolmentAuditHook& audit, const std::string& acti
   return result;
 }
 
-EnrolmentResult BackupUnaudited(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                int terminal, std::int32_t person) {
+EnrolmentResult BackupUnaudited(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person) {
   EnrolmentResult result;
   result.step = EnrolmentResult::Step::kBackup;
   ComPtr<RowSet> rows = CreateEnrolmentRowSet();  // the driver fills its current row
@@ -250,22 +188,22 @@ EnrolmentResult BackupUnaudited(Machine& machine, const std::string& path, doubl
   if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
     throw HostError(TrFill("the backup of person {0} gave a row the host cannot read: {1}",
                            {std::to_string(person), ToUtf8(TakeErrorDescription(hr))}));
-  StoreEnrolment(path, row, lock_timeout_seconds);
+  StoreEnrolment(db, row);
   result.kind = row.enrolmentNumber.value_or(-1);
   return result;
 }
 
-EnrolmentResult RestoreUnaudited(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                 int terminal, std::int32_t person, std::optional<LONG> wanted) {
+EnrolmentResult RestoreUnaudited(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
+                                 std::optional<LONG> wanted) {
   EnrolmentResult result;
   result.status = EnrolmentResult::Status::kNoneStored;
-  if (!store::RecordStore::HasTable(path, kEnrolmentTable,
-                                    std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000))))
-    return result;
+  // A database without tables yet (an SQLite file its first write makes, an empty database read
+  // as it is) holds no enrolment; every schema step of a database that has one has the table.
+  if (db.schema_version() == 0) return result;
   ComPtr<RowSet> rows;
   for (LONG candidate : {kFingerprintKind, kPasswordKind}) {
     if (wanted && *wanted != candidate) continue;
-    rows = OpenEnrolmentRows(path, person, lock_timeout_seconds, /*for_reading=*/true, candidate);
+    rows = EnrolmentRowsOf(db, person, /*for_reading=*/true, candidate);
     if (RowCount(rows.Get()) > 0) {
       result.kind = candidate;
       break;
@@ -295,19 +233,18 @@ EnrolmentResult RestoreUnaudited(Machine& machine, const std::string& path, doub
 
 }  // namespace
 
-EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                int terminal, std::int32_t person, const EnrolmentAuditHook& audit) {
+EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
+                                const EnrolmentAuditHook& audit) {
   return Audited(audit, "enrolment.backup", "person " + std::to_string(person) + " from " + WhereText(port, terminal),
-                 [&] { return BackupUnaudited(machine, path, lock_timeout_seconds, port, terminal, person); });
+                 [&] { return BackupUnaudited(machine, db, port, terminal, person); });
 }
 
-EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                 int terminal, std::int32_t person, std::optional<LONG> wanted,
-                                 const EnrolmentAuditHook& audit) {
+EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
+                                 std::optional<LONG> wanted, const EnrolmentAuditHook& audit) {
   std::string what = "person " + std::to_string(person) + " to " + WhereText(port, terminal);
   if (wanted) what += " (" + EnrolmentKindName(*wanted) + ")";
   return Audited(audit, "enrolment.write", what,
-                 [&] { return RestoreUnaudited(machine, path, lock_timeout_seconds, port, terminal, person, wanted); });
+                 [&] { return RestoreUnaudited(machine, db, port, terminal, person, wanted); });
 }
 
 bool EnrolmentCopy::Done() const {
@@ -317,13 +254,12 @@ bool EnrolmentCopy::Done() const {
   return true;
 }
 
-EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, std::int32_t person,
-                            std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
-                            const EnrolmentAuditHook& audit) {
+EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, std::int32_t person, std::optional<TerminalAt> from,
+                            const std::vector<TerminalAt>& to, const EnrolmentAuditHook& audit) {
   EnrolmentCopy copy;
   std::optional<LONG> wanted;
   if (from) {
-    copy.backup = BackupEnrolment(machine, path, lock_timeout_seconds, from->port, from->terminal, person, audit);
+    copy.backup = BackupEnrolment(machine, db, from->port, from->terminal, person, audit);
     if (copy.backup->status != EnrolmentResult::Status::kDone) return copy;
     // What is copied is the kind the first terminal gave, not another kind stored from elsewhere.
     wanted = copy.backup->kind;
@@ -333,7 +269,7 @@ EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lo
     EnrolmentCopy::Write write;
     write.to = target;
     try {
-      write.result = RestoreEnrolment(machine, path, lock_timeout_seconds, target.port, target.terminal, person, wanted, audit);
+      write.result = RestoreEnrolment(machine, db, target.port, target.terminal, person, wanted, audit);
     } catch (const std::exception& e) {  // the database's failure, as the host words it
       write.failure = e.what();
     }

@@ -1,7 +1,7 @@
 // The enrolment table of the host's database: a person's fingerprint row and password row side
 // by side (iFingerprintNO 0 and 10). The driver sees one person's rows of one kind at a time, as
-// SQLite row sets; a backup goes through a row set in memory and then replaces only the row of
-// the kind the terminal gave.
+// row sets the database handle opens over its own connections; a backup goes through a row set
+// in memory and then replaces only the row of the kind the terminal gave.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host/db/database.h"
 #include "host/machine.h"
 #include "platform/ado/enrolment.h"
 #include "platform/ado/rowset.h"
@@ -22,21 +23,16 @@ inline constexpr LONG kPasswordKind = 10;
 // "fingerprint", "password" or "enrolment N".
 std::string EnrolmentKindName(long long kind);
 
-// Brings the enrolment table of the database at `path` (which exists) up to date: creates it
-// when missing, and the index of a person's rows by kind. Every stored row is kept as it is.
-void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds);
-
-// Opens the rows of `person` (everyone's when none), of one `kind` when given, in the enrolment
-// table of the database at `path`. Throws HostError with a one-line message. With `for_reading`
-// the file is opened read-only and the table must exist already; otherwise it is prepared.
-ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int32_t> person,
-                                 double lock_timeout_seconds, bool for_reading = false,
-                                 std::optional<LONG> kind = std::nullopt);
+// The rows of `person` (everyone's when none), of one `kind` when given, in the enrolment table
+// of `db`, over a connection of the handle. With `for_reading` nothing is written through them.
+// Throws HostError with a one-line message naming the database.
+ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, std::optional<std::int32_t> person, bool for_reading = false,
+                               std::optional<LONG> kind = std::nullopt);
 
 // Stores `row` as its person's row of its kind: every stored row of that person and kind takes
 // its values, or a row is added when there is none. The rows of other kinds stay as they are.
 // Throws HostError.
-void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double lock_timeout_seconds);
+void StoreEnrolment(db::Database& db, const EnrolmentRow& row);
 
 // The row count of a row set, or -1 when it cannot tell.
 long RowCount(RowSet* rows);
@@ -87,14 +83,14 @@ using EnrolmentAuditHook = std::function<void(const EnrolmentAudit&)>;
 // Backs up `person` from (port, terminal) and stores it as the person's row of the kind the
 // terminal gave (fingerprint or password), leaving the row of the other kind as it is. Throws
 // HostError when the host's part fails (the database, a row it cannot read).
-EnrolmentResult BackupEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                int terminal, std::int32_t person, const EnrolmentAuditHook& audit = {});
+EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
+                                const EnrolmentAuditHook& audit = {});
 // Writes the person's stored row of `wanted` (when given), else the fingerprint when one is
 // stored, else the password, after a one-terminal scan that checks the terminal answers (and
-// selects the port). Only reads the database; a missing one is never created.
-EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, int port,
-                                 int terminal, std::int32_t person, std::optional<LONG> wanted,
-                                 const EnrolmentAuditHook& audit = {});
+// selects the port). Only reads the database: a handle opened read-only will do, and one whose
+// SQLite file is still to be made by its first write holds none (kNoneStored).
+EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
+                                 std::optional<LONG> wanted, const EnrolmentAuditHook& audit = {});
 
 // A person's enrolment copied to terminals: backed up from `from` first when given (and then
 // the kind that terminal gave is the kind written), else the stored one (the fingerprint when
@@ -111,9 +107,8 @@ struct EnrolmentCopy {
   bool Done() const;
 };
 // Throws HostError when the backup's host part fails; a write's host failure is its `failure`.
-EnrolmentCopy CopyEnrolment(Machine& machine, const std::string& path, double lock_timeout_seconds, std::int32_t person,
-                            std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
-                            const EnrolmentAuditHook& audit = {});
+EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, std::int32_t person, std::optional<TerminalAt> from,
+                            const std::vector<TerminalAt>& to, const EnrolmentAuditHook& audit = {});
 
 // The driver keeps the last port it used locked for the calling thread, past the thread's end:
 // a long-running front end calls this on the thread that ran the actions, with the terminals

@@ -695,8 +695,7 @@ struct ApiServer::Impl {
         jobs, "enrolment.write", ports, std::chrono::steady_clock::now() + options.terminal_wait, audit,
         [&](const host::EnrolmentAuditHook& hook) {
           host::Machine machine = host::Machine::Create();
-          copy = host::CopyEnrolment(machine, options.database, static_cast<double>(options.lock_timeout.count()) / 1000.0,
-                                     person, from, to, hook);
+          copy = host::CopyEnrolment(machine, database.Get(), person, from, to, hook);
         },
         [this](const std::string& problem) { Log("enrolment copy: " + problem); });
     if (outcome.status == host::TerminalActionResult::Status::kBusy)

@@ -237,10 +237,9 @@ class EnrolmentActions {
     if (!Ready(c)) return;
     if (!at || !person) return Page(c, 400, {}, "", Say(c.language, "enrol_bad_form"));
     Act(c, "enrolment.backup", {*at}, [&](const host::EnrolmentAuditHook& audit) {
-      const std::string database = records_.database;
       host::Machine machine = host::Machine::Create();
       const host::EnrolmentResult r =
-          host::BackupEnrolment(machine, database, Seconds(), at->port, at->terminal, static_cast<std::int32_t>(*person), audit);
+          host::BackupEnrolment(machine, host_.database(), at->port, at->terminal, static_cast<std::int32_t>(*person), audit);
       return std::vector<Shown>{Show(c.language, "enrol_backup_button", *at, r)};
     });
   }
@@ -266,8 +265,8 @@ class EnrolmentActions {
     if (from) ports.push_back(*from);
     Act(c, "enrolment.write", ports, [&](const host::EnrolmentAuditHook& audit) {
       host::Machine machine = host::Machine::Create();
-      const host::EnrolmentCopy copy = host::CopyEnrolment(machine, records_.database, Seconds(),
-                                                           static_cast<std::int32_t>(*person), from, to, audit);
+      const host::EnrolmentCopy copy =
+          host::CopyEnrolment(machine, host_.database(), static_cast<std::int32_t>(*person), from, to, audit);
       std::vector<Shown> shown;
       if (copy.backup) shown.push_back(Show(c.language, "enrol_backup_button", *from, *copy.backup));
       for (const host::EnrolmentCopy::Write& w : copy.writes)
@@ -318,8 +317,6 @@ class EnrolmentActions {
     d.set("results", shown);
     host_.Answer(c, status, Say(c.language, "clear_title"), RenderText("clear", kClearTemplate, d), notice, error);
   }
-
-  double Seconds() const { return static_cast<double>(records_.lock_timeout.count()) / 1000.0; }
 
   std::vector<host::TerminalAt> Offered() const { return OfferedTerminals(*jobs_, host_); }
 

@@ -125,25 +125,37 @@ std::unique_ptr<store::TableConnection> Database::Tables(bool read_only) {
 
 void Database::Audit(const store::AuditEntry& entry) { Accounts()->Audit(entry); }
 
-HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows) {
+HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows,
+                                bool for_reading) {
   std::vector<std::pair<std::u16string, LONG>> equals;
   if (person) equals.emplace_back(kColumnPersonNumber, *person);
   if (kind) equals.emplace_back(kColumnEnrolmentNumber, *kind);
-  if (engine_ == Engine::Postgres) {
+  const bool read_only = for_reading || options_.read_only;
+  if (pool_) {
+    // A connection of the pool, lent for the row set's life: it goes back when the driver and
+    // the host have both released the row set.
     PostgresRowSetQuery query;
-    query.url = location_;
     query.options.lockTimeout = options_.lock_timeout;
-    query.options.readOnly = options_.read_only;
+    query.options.readOnly = read_only;
     query.equals = std::move(equals);
-    return OpenPostgresRowSet(query, rows);
+    std::shared_ptr<store::PgPool> pool = pool_;
+    return OpenPostgresRowSetOver(
+        [&pool] {
+          auto lease = std::make_shared<store::PgLease>(pool->Borrow());
+          return std::shared_ptr<store::PgConnection>(lease, &**lease);
+        },
+        query, rows);
   }
-  if (!options_.read_only) Materialise();
+  // SQLite: a connection of the handle's own, as each repository has, opened with its wait.
+  if (!read_only) Materialise();
+  SqliteOptions options;
+  options.busyTimeout = options_.lock_timeout;
+  options.readOnly = read_only;
+  SqliteRowSetConnection connection;
+  if (HRESULT hr = OpenSqliteRowSetConnection(location_, options, &connection); FAILED(hr)) return hr;
   SqliteRowSetQuery query;
-  query.path = location_;
-  query.options.busyTimeout = options_.lock_timeout;
-  query.options.readOnly = options_.read_only;
   query.equals = std::move(equals);
-  return OpenSqliteRowSet(query, rows);
+  return OpenSqliteRowSetOver(std::move(connection), query, rows);
 }
 
 std::size_t Database::open_connections() const { return pool_ ? pool_->open() : 0; }

@@ -95,8 +95,12 @@ class Database {
   void Audit(const store::AuditEntry& entry);
 
   // The driver's row set over the enrolment table: the rows of `person` (everyone's when none)
-  // of one `kind` when given. Fails (with the error raised) like any row-set operation.
-  HRESULT EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows);
+  // of one `kind` when given. Fails (with the error raised) like any row-set operation. The row
+  // set works over a connection of the handle (PostgreSQL: one of the pool, lent until the last
+  // reference to the row set is released). `for_reading`: its Update is refused (nothing is
+  // written) and an SQLite file is opened read-only, as a handle opened read-only does anyway.
+  HRESULT EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows,
+                        bool for_reading = false);
 
   // PostgreSQL: the pool's connections open now and lent now (SQLite: 0).
   std::size_t open_connections() const;

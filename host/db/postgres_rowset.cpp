@@ -2,6 +2,7 @@
 
 #include <libpq-fe.h>
 
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -85,8 +86,9 @@ Parameter ParameterOf(const Cell& cell) {
 
 class PostgresRowSet final : public rowset_detail::RowSetCore {
  public:
-  PostgresRowSet(std::vector<ColumnSpec> columns, std::unique_ptr<PgConnection> connection, const PostgresRowSetQuery& query)
-      : RowSetCore(std::move(columns)), connection_(std::move(connection)), table_(query.table) {}
+  PostgresRowSet(std::vector<ColumnSpec> columns, std::shared_ptr<PgConnection> connection, const PostgresRowSetQuery& query)
+      : RowSetCore(std::move(columns)), connection_(std::move(connection)), table_(query.table),
+        read_only_(query.options.readOnly) {}
 
   HRESULT Load(const PostgresRowSetQuery& query) {
     std::string sql = "SELECT row_id";
@@ -142,6 +144,7 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
       for (const Cell& cell : row.cells) parameters.push_back(ParameterOf(cell));
       std::int64_t key = 0;
       connection_->Transaction("adding a row to " + table_, [&] {
+        ReadOnlyWhenAsked("adding a row to " + table_);
         PgResult result = Run(sql, parameters, "adding a row to " + table_);
         key = std::stoll(result.text(0, 0));
       });
@@ -168,6 +171,7 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
       sql += " WHERE row_id = $" + std::to_string(parameters.size()) + " RETURNING row_id";
       bool found = true;
       connection_->Transaction("changing a row of " + table_, [&] {
+        ReadOnlyWhenAsked("changing a row of " + table_);
         found = Run(sql, parameters, "changing a row of " + table_).rows() > 0;
       });
       if (!found)
@@ -179,6 +183,12 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
   }
 
  private:
+  // A row set opened for reading writes nothing, also over a connection the handle lent (whose
+  // session may write): the server refuses the transaction's statements.
+  void ReadOnlyWhenAsked(const std::string& step) {
+    if (read_only_) connection_->Exec("SET TRANSACTION READ ONLY", step);
+  }
+
   PgResult Run(const std::string& sql, const std::vector<Parameter>& parameters, const std::string& step) {
     std::vector<const char*> values;
     std::vector<int> lengths, binary;
@@ -193,8 +203,10 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
     return connection_->Exec(sql, values, step, lengths, binary);
   }
 
-  std::unique_ptr<PgConnection> connection_;
+  // Its own connection, or one lent: the holder of a lent one gets it back when the row set goes.
+  std::shared_ptr<PgConnection> connection_;
   std::string table_;
+  bool read_only_ = false;
 };
 
 std::unique_ptr<PgConnection> Connect(const std::string& url, const PostgresOptions& options) {
@@ -205,16 +217,24 @@ std::unique_ptr<PgConnection> Connect(const std::string& url, const PostgresOpti
 
 }  // namespace
 
-HRESULT OpenPostgresRowSet(const PostgresRowSetQuery& query, ComPtr<RowSet>* rows) {
+HRESULT OpenPostgresRowSetOver(const std::function<std::shared_ptr<PgConnection>()>& lend,
+                               const PostgresRowSetQuery& query, ComPtr<RowSet>* rows) {
   if (!rows) return RaiseError(E_POINTER, kTextObjectNotSet);
   if (HRESULT hr = rowset_detail::ValidateColumns(query.columns); FAILED(hr)) return hr;
   return Guard(u"打开记录集", [&]() -> HRESULT {
+    std::shared_ptr<PgConnection> connection = lend();
+    if (!connection) return RaiseError(E_POINTER, u"打开记录集失败：没有连接");
     ComPtr<PostgresRowSet> opened =
-        ComPtr<PostgresRowSet>::Adopt(new PostgresRowSet(query.columns, Connect(query.url, query.options), query));
+        ComPtr<PostgresRowSet>::Adopt(new PostgresRowSet(query.columns, std::move(connection), query));
     if (HRESULT hr = opened->Load(query); FAILED(hr)) return hr;
     *rows = ComPtr<RowSet>(opened.Get());
     return S_OK;
   });
+}
+
+HRESULT OpenPostgresRowSet(const PostgresRowSetQuery& query, ComPtr<RowSet>* rows) {
+  return OpenPostgresRowSetOver([&] { return std::shared_ptr<PgConnection>(Connect(query.url, query.options)); },
+                                query, rows);
 }
 
 HRESULT OpenPostgresEnrolmentRowSet(const std::string& url, std::optional<LONG> person, ComPtr<RowSet>* rows,

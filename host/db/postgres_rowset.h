@@ -6,6 +6,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,10 +18,14 @@
 #include "host/db/sqlite_rowset.h"
 #include "platform/automation/owners.h"
 
+namespace vanto::store {
+class PgConnection;
+}
+
 struct PostgresOptions {
   // How long a statement waits for another session's lock before it fails.
   std::chrono::milliseconds lockTimeout{5000};
-  // Reading only: Update fails with ROWSET_E_READONLY.
+  // Reading only: Update fails with ROWSET_E_READONLY (the server refuses the write).
   bool readOnly = false;
 };
 
@@ -31,7 +37,14 @@ struct PostgresRowSetQuery {
   PostgresOptions options;
 };
 
+// Opens the row set over a connection of its own to `query.url` (closed when the row set goes).
 HRESULT OpenPostgresRowSet(const PostgresRowSetQuery& query, ComPtr<RowSet>* rows);
+// Opens the row set over the connection `lend` gives (`query.url` is not used): the row set keeps
+// it for its life and drops it when the last reference to it is released, so a connection lent
+// by a pool goes back then. `lend` throwing store::StoreError (the pool's wait ran out, the server
+// is gone) fails the open like any other failure of the database.
+HRESULT OpenPostgresRowSetOver(const std::function<std::shared_ptr<vanto::store::PgConnection>()>& lend,
+                               const PostgresRowSetQuery& query, ComPtr<RowSet>* rows);
 // The enrolment rows of one person (cPsn_Num = person), or of everyone.
 HRESULT OpenPostgresEnrolmentRowSet(const std::string& url, std::optional<LONG> person, ComPtr<RowSet>* rows,
                                     const PostgresOptions& options = {});

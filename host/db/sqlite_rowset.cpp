@@ -266,16 +266,41 @@ class SqliteRowSet final : public rowset_detail::RowSetCore {
 };
 }  // namespace
 
+void SqliteRowSetConnection::Close::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+
+HRESULT OpenSqliteRowSetConnection(const std::string& path, const SqliteOptions& options,
+                                   SqliteRowSetConnection* connection) {
+  if (!connection) return RaiseError(E_POINTER, kTextObjectNotSet);
+  const Place place{u"打开记录集", path, options.busyTimeout};
+  Database db;
+  if (HRESULT hr = OpenDatabase(path, options, false, place, &db); FAILED(hr)) return hr;
+  connection->db.reset(db.release());
+  connection->path = path;
+  connection->options = options;
+  return S_OK;
+}
+
+HRESULT OpenSqliteRowSetOver(SqliteRowSetConnection connection, const SqliteRowSetQuery& query, ComPtr<RowSet>* rows) {
+  if (!rows) return RaiseError(E_POINTER, kTextObjectNotSet);
+  if (HRESULT hr = rowset_detail::ValidateColumns(query.columns); FAILED(hr)) return hr;
+  if (!connection.db) return RaiseError(E_POINTER, kTextObjectNotSet);
+  // The row set names the file and waits as its connection was opened to.
+  SqliteRowSetQuery over = query;
+  over.path = connection.path;
+  over.options = connection.options;
+  ComPtr<SqliteRowSet> opened =
+      ComPtr<SqliteRowSet>::Adopt(new SqliteRowSet(over.columns, Database(connection.db.release()), over));
+  if (HRESULT hr = opened->Load(over); FAILED(hr)) return hr;
+  *rows = ComPtr<RowSet>(opened.Get());
+  return S_OK;
+}
+
 HRESULT OpenSqliteRowSet(const SqliteRowSetQuery& query, ComPtr<RowSet>* rows) {
   if (!rows) return RaiseError(E_POINTER, kTextObjectNotSet);
   if (HRESULT hr = rowset_detail::ValidateColumns(query.columns); FAILED(hr)) return hr;
-  const Place place{u"打开记录集", query.path, query.options.busyTimeout};
-  Database db;
-  if (HRESULT hr = OpenDatabase(query.path, query.options, false, place, &db); FAILED(hr)) return hr;
-  ComPtr<SqliteRowSet> opened = ComPtr<SqliteRowSet>::Adopt(new SqliteRowSet(query.columns, std::move(db), query));
-  if (HRESULT hr = opened->Load(query); FAILED(hr)) return hr;
-  *rows = ComPtr<RowSet>(opened.Get());
-  return S_OK;
+  SqliteRowSetConnection connection;
+  if (HRESULT hr = OpenSqliteRowSetConnection(query.path, query.options, &connection); FAILED(hr)) return hr;
+  return OpenSqliteRowSetOver(std::move(connection), query, rows);
 }
 
 HRESULT OpenEnrolmentRowSet(const std::string& path, std::optional<LONG> person, ComPtr<RowSet>* rows,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,6 +22,8 @@ inline constexpr HRESULT ROWSET_E_CANTOPEN = MakeHResult(0x80040A03);   // missi
 inline constexpr HRESULT ROWSET_E_ROWCHANGED = MakeHResult(0x80040A04); // the row was deleted by another connection
 inline constexpr HRESULT ROWSET_E_DATABASE = MakeHResult(0x80040A05);   // any other database failure
 
+
+struct sqlite3;
 
 struct SqliteOptions {
   // How long an open or a commit waits for another connection's lock before it fails.
@@ -43,6 +46,23 @@ struct SqliteRowSetQuery {
 // must exist (it is never created here). A stored value that a Long column cannot hold fails the
 // open, naming the row and the column.
 HRESULT OpenSqliteRowSet(const SqliteRowSetQuery& query, ComPtr<RowSet>* rows);
+
+// A connection to a database file, made for a row set by its owner (the database handle): the
+// row set takes it over and closes it when the last reference to the row set is released.
+struct SqliteRowSetConnection {
+  struct Close {
+    void operator()(sqlite3* db) const;
+  };
+  std::unique_ptr<sqlite3, Close> db;
+  std::string path;  // the file, as failures name it
+  SqliteOptions options;
+};
+// Opens `path` (which must exist) as OpenSqliteRowSet would: read-only when the options say so,
+// waiting for another connection's lock up to their time. Failures are raised as the row set's.
+HRESULT OpenSqliteRowSetConnection(const std::string& path, const SqliteOptions& options,
+                                   SqliteRowSetConnection* connection);
+// Opens the row set over `connection` (its path and options stand for the query's).
+HRESULT OpenSqliteRowSetOver(SqliteRowSetConnection connection, const SqliteRowSetQuery& query, ComPtr<RowSet>* rows);
 // The enrolment rows of one person (cPsn_Num = person), or of everyone.
 HRESULT OpenEnrolmentRowSet(const std::string& path, std::optional<LONG> person, ComPtr<RowSet>* rows,
                             const SqliteOptions& options = {});

@@ -26,6 +26,7 @@
 #include "host/db/table_rows.h"
 #include "platform/ado/enrolment.h"
 #include "platform/automation/errorinfo.h"
+#include "platform/automation/text.h"
 #include "tests/support/pg_server.h"
 
 namespace vanto::cli {
@@ -45,8 +46,20 @@ Result Vanto(const std::vector<std::string>& args) {
 
 DATE At(int minutes) { return 46332.0 + minutes / 1440.0; }
 
+// Everyone's enrolment rows at `location`, through a handle of its own: read as they are, or
+// (`for_reading` false) to add rows to.
+ComPtr<RowSet> EnrolmentRowsAt(const std::string& location, bool for_reading) {
+  db::DatabaseOptions options;
+  options.create = !for_reading;
+  options.read_only = for_reading;
+  ComPtr<RowSet> rows;
+  EXPECT_EQ(db::Database::Open(location, options)->EnrolmentRows(std::nullopt, std::nullopt, &rows, for_reading), S_OK)
+      << ToUtf8(TakeErrorDescription(E_FAIL));
+  return rows;
+}
+
 std::vector<EnrolmentRow> Enrolments(const std::string& location) {
-  ComPtr<RowSet> rows = OpenEnrolmentRows(location, std::nullopt, 5, /*for_reading=*/true);
+  ComPtr<RowSet> rows = EnrolmentRowsAt(location, /*for_reading=*/true);
   std::vector<EnrolmentRow> all;
   EXPECT_EQ(ReadEnrolmentRows(rows.Get(), &all), S_OK);
   return all;
@@ -64,7 +77,7 @@ class DbCopy : public ::testing::Test {
     store::Delivery(store, 1, 1).Store(swipes);
     store::Delivery(store, 2, 3).Store(std::span(swipes).first(1000));
     store.swipes().PutPeople(std::vector<store::PersonName>{{101, "Zhang, Wei", "Nights"}, {102, "王小明", ""}});
-    ComPtr<RowSet> rows = OpenEnrolmentRows(site_, std::nullopt, 5);
+    ComPtr<RowSet> rows = EnrolmentRowsAt(site_, /*for_reading=*/false);
     std::vector<BYTE> print(2296);
     for (std::size_t i = 0; i < print.size(); ++i) print[i] = static_cast<BYTE>(i * 31);
     ASSERT_EQ(AddEnrolmentRow(rows.Get(), {101, 0, 1, std::nullopt, print}), S_OK);

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <thread>
 
+#include "host/db/database.h"
 #include "host/db/record_store.h"
+#include "host/enrolment.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 
@@ -67,6 +69,71 @@ TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
   ASSERT_TRUE(target && target->persons.count(7) && target->persons.at(7).fingerprints.count(0));
   auto expected = TemplateOf(7), got = target->persons.at(7).fingerprints.at(0);
   EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, got.begin())) << "template differs";
+}
+
+// Backups and copies of several people through one handle whose pool has two connections, on a
+// server that lets the database's role hold no more than two: every row set works over a
+// connection of the pool (one of its own would be refused), and each goes back when the driver
+// and the host have released its row set.
+TEST_P(PostgresE2E, EnrolmentsUseOnlyThePoolsConnectionsAndGiveThemBack) {
+  auto& one = site_.AddTerminal(1, 1);
+  constexpr int kPeople = 5;
+  for (int p = 1; p < kPeople; ++p) one.persons[p].fingerprints[0] = TemplateOf(p);
+  one.persons[kPeople].password = 2468;
+  site_.AddTerminal(2, 3);
+  Start();
+  // A role of its own (the test server's usual role is a superuser, whom no limit binds); the
+  // database and the role go before the fixture's clean-up.
+  const std::string role = "vanto_enrol_" + std::to_string(::getpid());
+  vanto::testing::PgAdmin("CREATE ROLE " + role + " LOGIN CONNECTION LIMIT 2");
+  vanto::testing::PgAdmin("ALTER DATABASE " + DbName() + " OWNER TO " + role);
+  struct Drop {
+    std::string database, role;
+    ~Drop() {
+      vanto::testing::PgAdmin("DROP DATABASE IF EXISTS " + database + " WITH (FORCE)");
+      vanto::testing::PgAdmin("DROP ROLE IF EXISTS " + role);
+    }
+  } drop{DbName(), role};
+  const std::size_t at = url_.find("://") + 3;
+  const std::string as_role = url_.substr(0, at) + role + url_.substr(url_.find('@', at));
+
+  db::DatabaseOptions options;
+  options.pool_size = 2;
+  std::shared_ptr<db::Database> database = db::Database::Open(as_role, options);
+  {  // both connections open (and idle): any connection beside them is over the role's limit
+    auto swipes = database->Swipes();
+    auto feed = database->Feed();
+  }
+  ASSERT_EQ(database->open_connections(), 2u);
+  const host::EnrolmentAuditHook audit = [&](const host::EnrolmentAudit& a) {
+    database->Audit({0, "2026-12-09T10:00:00Z", "tester", "test", a.action, a.details});
+  };
+  std::vector<std::string> failures;
+  host::RunReleasingPorts({{1, 1}, {2, 3}}, [&] {
+    host::Machine machine = host::Machine::Create();
+    for (int p = 1; p <= kPeople; ++p) {
+      const host::EnrolmentCopy copy = host::CopyEnrolment(machine, *database, p, host::TerminalAt{1, 1}, {{2, 3}}, audit);
+      if (!copy.Done())
+        failures.push_back("person " + std::to_string(p) + ": " +
+                           (copy.writes.empty() ? copy.backup->outcome.message : copy.writes[0].failure +
+                                                                                     copy.writes[0].result.outcome.message));
+      if (database->lent_connections() != 0) failures.push_back("person " + std::to_string(p) + ": a connection still lent");
+      // A restore of the stored row alone reads it through the pool too.
+      const host::EnrolmentResult restored = host::RestoreEnrolment(machine, *database, 2, 3, p, std::nullopt, audit);
+      if (restored.status != host::EnrolmentResult::Status::kDone)
+        failures.push_back("person " + std::to_string(p) + ": restore " + restored.outcome.message);
+    }
+  });
+  EXPECT_EQ(failures, std::vector<std::string>{});
+  EXPECT_EQ(database->open_connections(), 2u);
+  EXPECT_EQ(database->lent_connections(), 0u);
+  auto target = site_.Terminal(2, 3);
+  ASSERT_TRUE(target);
+  for (int p = 1; p < kPeople; ++p) EXPECT_TRUE(target->persons.count(p) && target->persons.at(p).fingerprints.count(0)) << p;
+  EXPECT_TRUE(target->persons.count(kPeople) && target->persons.at(kPeople).password == 2468);
+  // Each action left its intent and its outcome (backup and write of each copy, and the restore).
+  EXPECT_EQ(vanto::testing::PgAdmin("SELECT count(*) FROM audit WHERE action LIKE '%.done'", DbName()),
+            std::to_string(3 * kPeople));
 }
 
 // A new, empty database on the server passes check as a database file not written yet does: the

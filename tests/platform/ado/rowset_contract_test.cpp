@@ -1,4 +1,5 @@
-// The row-set contract, run against every row set: in memory, over SQLite and over PostgreSQL.
+// The row-set contract, run against every row set: in memory, over SQLite and over PostgreSQL,
+// each engine's opened by itself and through the database handle.
 #include <limits>
 
 #include "platform/ado/enrolment.h"
@@ -38,12 +39,17 @@ class RowSetContract : public ::testing::Test {
   long liveAtStart_ = 0;
 };
 
-using Kinds = ::testing::Types<MemoryRowSetKind, SqliteRowSetKind, PostgresRowSetKind>;
+using Kinds = ::testing::Types<MemoryRowSetKind, SqliteRowSetKind, PostgresRowSetKind, SqliteHandleRowSetKind,
+                               PostgresHandleRowSetKind>;
 class KindNames {
  public:
   template <class T>
   static std::string GetName(int) {
-    return std::is_same_v<T, MemoryRowSetKind> ? "Memory" : std::is_same_v<T, SqliteRowSetKind> ? "Sqlite" : "Postgres";
+    if (std::is_same_v<T, MemoryRowSetKind>) return "Memory";
+    if (std::is_same_v<T, SqliteRowSetKind>) return "Sqlite";
+    if (std::is_same_v<T, PostgresRowSetKind>) return "Postgres";
+    if (std::is_same_v<T, SqliteHandleRowSetKind>) return "SqliteHandle";
+    return "PostgresHandle";
   }
 };
 TYPED_TEST_SUITE(RowSetContract, Kinds, KindNames);

@@ -7,12 +7,14 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/ado/byte_array.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/memory_rowset.h"
+#include "host/db/database.h"
 #include "host/db/postgres_rowset.h"
 #include "platform/ado/rowset.h"
 #include "host/db/sqlite_rowset.h"
@@ -74,6 +76,44 @@ struct PostgresRowSetKind {
     ComPtr<RowSet> rows;
     HRESULT hr = OpenPostgresEnrolmentRowSet(url, std::nullopt, &rows);
     EXPECT_EQ(hr, S_OK) << "open: " << ToUtf8(TakeErrorDescription(hr));
+    return rows;
+  }
+};
+
+// The row sets the database handle lends its connections to (SQLite: one of the handle's own;
+// PostgreSQL: one of its pool, held for the row set's life). Each open is a row set of its own;
+// when the kind goes every connection it lent must be back.
+struct SqliteHandleRowSetKind {
+  TempDirectory directory;
+  std::shared_ptr<vanto::db::Database> db;
+  void Prepare() { db = vanto::db::Database::Open(directory.File("site.db")); }
+  ComPtr<RowSet> Open() {
+    ComPtr<RowSet> rows;
+    HRESULT hr = db->EnrolmentRows(std::nullopt, std::nullopt, &rows);
+    EXPECT_EQ(hr, S_OK) << "open: " << ToUtf8(TakeErrorDescription(hr));
+    return rows;
+  }
+};
+
+struct PostgresHandleRowSetKind {
+  vanto::testing::PgDatabases databases;
+  std::shared_ptr<vanto::db::Database> db;
+  ~PostgresHandleRowSetKind() {
+    if (db) {
+      EXPECT_EQ(db->lent_connections(), 0u) << "a row set kept its connection after its release";
+    }
+  }
+  void Prepare() {
+    VANTO_REQUIRE_PG();
+    vanto::db::DatabaseOptions options;
+    options.pool_size = 2;
+    db = vanto::db::Database::Open(databases.Fresh(), options);
+  }
+  ComPtr<RowSet> Open() {
+    ComPtr<RowSet> rows;
+    HRESULT hr = db->EnrolmentRows(std::nullopt, std::nullopt, &rows);
+    EXPECT_EQ(hr, S_OK) << "open: " << ToUtf8(TakeErrorDescription(hr));
+    EXPECT_LE(db->open_connections(), 2u);
     return rows;
   }
 };
