@@ -11,7 +11,7 @@
 
 #include "host/control_status.h"
 #include "host/database_location.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "host/db/record_store.h"
 #include "host/db/swipe_store.h"
 #include "platform/ado/columns.h"
@@ -86,10 +86,10 @@ ComPtr<RowSet> OpenServerEnrolmentRows(const std::string& url, std::optional<std
 
 }  // namespace
 
-std::string EnrolmentKindName(long long kind) {
-  if (kind == kFingerprintKind) return Tr("fingerprint");
-  if (kind == kPasswordKind) return Tr("password");
-  return TrFill("enrolment {0}", {std::to_string(kind)});
+Message EnrolmentKindName(long long kind) {
+  if (kind == kFingerprintKind) return Message("fingerprint");
+  if (kind == kPasswordKind) return Message("password");
+  return Message("enrolment {0}", {std::to_string(kind)});
 }
 
 void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds) {
@@ -130,7 +130,7 @@ ComPtr<RowSet> OpenEnrolmentRows(const std::string& path, std::optional<std::int
 
 void StoreEnrolment(const std::string& path, const EnrolmentRow& row, double lock_timeout_seconds) {
   if (!row.personNumber || !row.enrolmentNumber) throw HostError("the backup gave no person or enrolment number");
-  const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber) + " of person " +
+  const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber).English() + " of person " +
                            std::to_string(*row.personNumber) + " in " + ShownDatabaseLocation(path) + ": ";
   ComPtr<RowSet> rows = OpenEnrolmentRows(path, *row.personNumber, lock_timeout_seconds, false, *row.enrolmentNumber);
   if (RowCount(rows.Get()) <= 0) {
@@ -176,7 +176,7 @@ std::string WhereText(int port, int terminal) {
 std::pair<std::string, std::string> OutcomeOf(const EnrolmentResult& r) {
   switch (r.status) {
     case EnrolmentResult::Status::kDone:
-      return {".done", "; " + EnrolmentKindName(r.kind)};
+      return {".done", "; " + EnrolmentKindName(r.kind).English()};
     case EnrolmentResult::Status::kNoneStored:
       return {".refused", "; none stored"};
     case EnrolmentResult::Status::kNotAnswering:
@@ -248,7 +248,7 @@ EnrolmentResult BackupUnaudited(Machine& machine, const std::string& path, doubl
   }
   EnrolmentRow row;
   if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
-    throw HostError(TrFill("the backup of person {0} gave a row the host cannot read: {1}",
+    throw HostError(Message("the backup of person {0} gave a row the host cannot read: {1}",
                            {std::to_string(person), ToUtf8(TakeErrorDescription(hr))}));
   StoreEnrolment(path, row, lock_timeout_seconds);
   result.kind = row.enrolmentNumber.value_or(-1);
@@ -305,7 +305,7 @@ EnrolmentResult RestoreEnrolment(Machine& machine, const std::string& path, doub
                                  int terminal, std::int32_t person, std::optional<LONG> wanted,
                                  const EnrolmentAuditHook& audit) {
   std::string what = "person " + std::to_string(person) + " to " + WhereText(port, terminal);
-  if (wanted) what += " (" + EnrolmentKindName(*wanted) + ")";
+  if (wanted) what += " (" + EnrolmentKindName(*wanted).English() + ")";
   return Audited(audit, "enrolment.write", what,
                  [&] { return RestoreUnaudited(machine, path, lock_timeout_seconds, port, terminal, person, wanted); });
 }

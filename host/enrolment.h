@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/machine.h"
+#include "host/message.h"
 #include "platform/ado/enrolment.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
@@ -19,8 +20,9 @@ namespace vanto::host {
 
 inline constexpr LONG kFingerprintKind = 0;
 inline constexpr LONG kPasswordKind = 10;
-// "fingerprint", "password" or "enrolment N".
-std::string EnrolmentKindName(long long kind);
+// "fingerprint", "password" or "enrolment N", unworded (a front end translates it; English() for
+// the audit trail).
+Message EnrolmentKindName(long long kind);
 
 // Brings the enrolment table of the database at `path` (which exists) up to date: creates it
 // when missing, and the index of a person's rows by kind. Every stored row is kept as it is.
