@@ -24,7 +24,6 @@ for case in "${cases[@]}"; do
   IFS="|" read -r args status english chinese <<<"$case"
   read -r -a argv <<<"$args"
   command=${argv[0]}
-  [ "$command" = db ] && command="db copy"
   for lang in "C.UTF-8|$english" "zh_CN.UTF-8|$chinese" "LANGUAGE=zh_CN|$chinese"; do
     IFS="|" read -r locale said <<<"$lang"
     [[ $locale == *=* ]] || locale="LANG=$locale"
