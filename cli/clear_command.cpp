@@ -33,7 +33,7 @@ int RunClear(const ClearOptions& o, Io& io) {
   switch (clear.status) {
     case ClearResult::Status::kNotAudited:
       io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})",
-                       {Where(port, terminal), clear.terminal_error})
+                       {Translate(Where(port, terminal)), clear.terminal_error})
              << "\n";
       return kExitHost;  // the database failed: the host's part
     case ClearResult::Status::kTerminalFailed:
@@ -43,21 +43,21 @@ int RunClear(const ClearOptions& o, Io& io) {
       // Version 1 tells none; a later version may tell identity 0 (no serial set).
       io.err << (info.version < 2
                      ? TrFill("{0} tells no identity (protocol version 1): its records are not cleared",
-                              {Where(port, terminal)})
+                              {Translate(Where(port, terminal))})
                      : TrFill("{0} tells no identity (protocol version {1}, identity 0): its records are not cleared",
-                              {Where(port, terminal), std::to_string(info.version)}))
+                              {Translate(Where(port, terminal)), std::to_string(info.version)}))
              << "\n";
       return kExitFalse;
     case ClearResult::Status::kIncomplete: {
       const std::string ranges = MissingText(clear);
       io.err << TrFill("{0} is not cleared: the database misses records {1} of its {2} (log generation {3})",
-                       {Where(port, terminal), ranges, std::to_string(info.held), std::to_string(info.generation)})
+                       {Translate(Where(port, terminal)), ranges, std::to_string(info.held), std::to_string(info.generation)})
              << "\n";
       return kExitFalse;
     }
     case ClearResult::Status::kRefused:
       io.err << TrFill("{0} refused to clear: its records changed since they were read (nothing cleared)",
-                       {Where(port, terminal)})
+                       {Translate(Where(port, terminal))})
              << "\n";
       return kExitFalse;
     case ClearResult::Status::kCleared:
@@ -65,7 +65,7 @@ int RunClear(const ClearOptions& o, Io& io) {
   }
   io.out << TrNFill("{0}: cleared {1} record, all stored (log generation now {2})",
                     "{0}: cleared {1} records, all stored (log generation now {2})", info.held,
-                    {Where(port, terminal), std::to_string(info.held), std::to_string(*clear.generation_now)})
+                    {Translate(Where(port, terminal)), std::to_string(info.held), std::to_string(*clear.generation_now)})
          << "\n";
   // Every record is stored and the terminal is empty; a conflict its download found still says so.
   return sync.conflicts.empty() ? kExitOk : kExitFalse;

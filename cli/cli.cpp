@@ -96,7 +96,7 @@ void WarnOfPassword(const Parser& parser, const std::string& prefix, Io& io) {
                    "environment",
                    {::vanto::site::kDatabaseVariable});
   }
-  if (!where.empty()) io.err << prefix << Tr("warning: ") << where << "; " << site::PasswordAdvice() << "\n";
+  if (!where.empty()) io.err << prefix << Tr("warning: ") << where << "; " << Translate(site::PasswordAdvice()) << "\n";
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
       PrintVersion(io.out);
       return kExitOk;
     } catch (const std::exception& e) {
-      io.err << "vanto --version: " << e.what() << "\n";
+      io.err << "vanto --version: " << Translate(e) << "\n";
       return kExitHost;
     }
   }
@@ -180,15 +180,15 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     WarnOfPassword(parser, prefix, io);
     return run(io);
   } catch (const site::SiteError& e) {
-    io.err << prefix << WithoutPasswords(e.what(), args) << "\n";
+    io.err << prefix << WithoutPasswords(Translate(e), args) << "\n";
     return kExitUsage;
   } catch (const UsageError& e) {
-    io.err << prefix << WithoutPasswords(e.what(), args) << " "
+    io.err << prefix << WithoutPasswords(Translate(e), args) << " "
            << TrFill("(try '{0}')", {std::string("vanto ") + command->name + " --help"}) << "\n";
     return kExitUsage;
   } catch (const std::exception& e) {
     // The database's failures, the host's own and any other: exit 3.
-    io.err << prefix << WithoutPasswords(e.what(), args) << "\n";
+    io.err << prefix << WithoutPasswords(Translate(e), args) << "\n";
     return kExitHost;
   }
 }

@@ -126,7 +126,7 @@ std::string SiteProblemText(const std::string& part, const std::string& endpoint
 }
 
 std::string SiteProblemText(const site::SiteProblem& problem) {
-  return SiteProblemText(site::SitePartName(problem.part), problem.endpoint, problem.message);
+  return SiteProblemText(site::SitePartName(problem.part), problem.endpoint, Translate(problem.said));
 }
 
 std::string OsUser() {

@@ -125,7 +125,7 @@ int Acknowledge(const ConflictsOptions& o, Io& io) {
                        std::to_string(c.log.generation) + ", record " + std::to_string(c.index));
   } catch (const std::exception& e) {
     io.err << "vanto conflicts: "
-           << TrFill("conflict {0} is acknowledged, but the audit trail could not be written: {1}", {text, e.what()})
+           << TrFill("conflict {0} is acknowledged, but the audit trail could not be written: {1}", {text, Translate(e)})
            << "\n";
     return kExitHost;
   }

@@ -79,7 +79,7 @@ int RunDemo(const DemoOptions& o, Io& io) {
   try {
     paths = site.Start();
   } catch (const std::exception& e) {
-    throw HostError(TrFill("cannot start the terminal simulator: {0}", {e.what()}));
+    throw HostError(TrFill("cannot start the terminal simulator: {0}", {Translate(e)}));
   }
   // The control opens the simulator's ports for every step, whatever site file or settings
   // the user has; taken back when the demo ends.

@@ -20,16 +20,16 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
       return kExitOk;
     case EnrolmentResult::Status::kNoneStored:
       io.err << (wanted ? TrFill("no {0} of person {1} is stored in {2} (back it up first)",
-                                 {EnrolmentKindName(*wanted), std::to_string(person), shown})
+                                 {Translate(EnrolmentKindName(*wanted)), std::to_string(person), shown})
                         : TrFill("no enrolment of person {0} is stored in {1} (back it up first)",
                                  {std::to_string(person), shown}))
              << "\n";
       return kExitFalse;
     case EnrolmentResult::Status::kNotAnswering:
-      io.err << TrFill("{0} does not answer", {Where(port, terminal)}) << "\n";
+      io.err << TrFill("{0} does not answer", {Translate(Where(port, terminal))}) << "\n";
       return kExitFalse;
     case EnrolmentResult::Status::kNotAudited:
-      io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})", {Where(port, terminal), r.failure})
+      io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})", {Translate(Where(port, terminal)), r.failure})
              << "\n";
       return kExitHost;  // the database failed: the host's part
     case EnrolmentResult::Status::kRefused:
@@ -37,13 +37,13 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
   }
   switch (r.step) {
     case EnrolmentResult::Step::kBackup:
-      return Refused(io, r.outcome, TrFill("{0} holds no enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
+      return Refused(io, r.outcome, TrFill("{0} holds no enrolment of person {1}", {Translate(Where(port, terminal)), std::to_string(person)}));
     case EnrolmentResult::Step::kScan:
-      return Refused(io, r.outcome, Where(port, terminal) + ": " + Tr("the scan failed"));
+      return Refused(io, r.outcome, Translate(Where(port, terminal)) + ": " + Tr("the scan failed"));
     case EnrolmentResult::Step::kRestore:
       break;
   }
-  return Refused(io, r.outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
+  return Refused(io, r.outcome, TrFill("{0} refused the enrolment of person {1}", {Translate(Where(port, terminal)), std::to_string(person)}));
 }
 
 // The audit trail of the command's database, for the actions on terminals: under the
@@ -77,7 +77,7 @@ int RunBackup(const EnrolmentOptions& o, Io& io) {
   int status = Answer(r, o.port, o.terminal, person, std::nullopt, shown, io);
   if (status == kExitOk)
     io.out << TrFill("backed up person {0} from {1}: {2}",
-                     {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
+                     {std::to_string(person), Translate(Where(o.port, o.terminal)), Translate(EnrolmentKindName(r.kind))})
            << " (" << shown << ")\n";
   return status;
 }
@@ -104,7 +104,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
     // else (not there, locked past the wait, unreachable, ...) stops the command as it stops the
     // others.
     if (e.failure() != store::StoreFailure::ReadOnly && e.failure() != store::StoreFailure::Denied) throw;
-    unaudited(e.what());
+    unaudited(Translate(e));
     database = CommandDatabase(o, DatabaseUse::kRead);
     writable = false;
   }
@@ -121,14 +121,14 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
       try {
         trail->hook(a);
       } catch (const std::exception& e) {
-        unaudited(e.what());
+        unaudited(Translate(e));
       }
     };
   Machine machine = Machine::Create();
   const EnrolmentResult r = RestoreEnrolment(machine, *database, o.port, o.terminal, person, wanted, hook);
   int status = Answer(r, o.port, o.terminal, person, wanted, database->location(), io);
   if (status == kExitOk)
-    io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Where(o.port, o.terminal), EnrolmentKindName(r.kind)})
+    io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Translate(Where(o.port, o.terminal)), Translate(EnrolmentKindName(r.kind))})
            << "\n";
   return status;
 }
@@ -144,14 +144,14 @@ int RunCopy(const CopyOptions& o, Io& io) {
   if (int status = Answer(*copy.backup, o.from_port, o.from_terminal, person, std::nullopt, shown, io); status != kExitOk)
     return status;
   io.out << TrFill("backed up person {0} from {1}: {2}",
-                   {std::to_string(person), Where(o.from_port, o.from_terminal), EnrolmentKindName(copy.backup->kind)})
+                   {std::to_string(person), Translate(Where(o.from_port, o.from_terminal)), Translate(EnrolmentKindName(copy.backup->kind))})
          << "\n";
   const EnrolmentCopy::Write& write = copy.writes.at(0);
   if (!write.failure.empty()) throw HostError(write.failure);
   if (int status = Answer(write.result, o.to_port, o.to_terminal, person, copy.backup->kind, shown, io); status != kExitOk)
     return status;
   io.out << TrFill("restored person {0} to {1}: {2}",
-                   {std::to_string(person), Where(o.to_port, o.to_terminal), EnrolmentKindName(write.result.kind)})
+                   {std::to_string(person), Translate(Where(o.to_port, o.to_terminal)), Translate(EnrolmentKindName(write.result.kind))})
          << "\n";
   return kExitOk;
 }

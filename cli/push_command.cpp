@@ -26,7 +26,7 @@ int TellUnnamedProblems(const site::Site& site, Io& io) {
   int status = kExitOk;
   for (const site::SiteProblem& p : site.problems)
     if (p.part == site::SitePart::kPush && p.endpoint.empty()) {
-      io.err << TrFill("a push endpoint is misconfigured: {0}", {p.message}) << "\n";
+      io.err << TrFill("a push endpoint is misconfigured: {0}", {Translate(p.said)}) << "\n";
       status = kExitFalse;
     }
   return status;

@@ -53,7 +53,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   try {
     options.trusted_proxies = site::ResolveTrustedProxies(CurrentSite(), o.trusted_proxies).addresses;
   } catch (const site::SiteError& e) {
-    throw UsageError(e.what());
+    throw UsageError(e.message());
   }
   std::mutex log_mutex;
   const std::string location = DatabasePath(o.db, true);

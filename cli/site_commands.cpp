@@ -485,7 +485,7 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
     throw UsageError(TrFill("the site file {0} exists already (give --force to replace it)", {where.path}));
   // The file would keep a password where others may read it.
   if (o.db && LocationHoldsPassword(*o.db))
-    throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*o.db), Tr("holds a password"), site::PasswordAdvice()}));
+    throw UsageError(TrFill("--db {0}: {1}; {2}", {ShownLocation(*o.db), Tr("holds a password"), Translate(site::PasswordAdvice())}));
 
   Machine machine = Machine::Create();
   ControlStatus control = ControlStatus::Create();

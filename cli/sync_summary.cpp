@@ -20,7 +20,7 @@ void PrintConflicts(const SyncResult& sync, std::ostream& err) {
 // The summary of one terminal's sync, and its exit status.
 int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ostream& summary, Io& io,
                const char* command) {
-  const std::string where = Where(sync.port, sync.terminal);
+  const std::string where = Translate(Where(sync.port, sync.terminal));
   if (sync.terminal_error) {
     io.err << sync.terminal_error.value() << "\n";
     if (sync.delivered == 0) return kExitFalse;
@@ -63,7 +63,8 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
     io.err << "vanto " << command << ": "
            << TrNFill("{0}; {1} record read, {2} stored", "{0}; {1} records read, {2} stored",
                       static_cast<unsigned long>(sync.read),
-                      {*sync.store_error, std::to_string(sync.read), std::to_string(sync.delivered)})
+                      {sync.store_said ? Translate(*sync.store_said) : *sync.store_error, std::to_string(sync.read),
+                       std::to_string(sync.delivered)})
            << "\n";
     return kExitHost;
   }

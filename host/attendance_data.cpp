@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
-#include "host/text/messages.h"
+#include "host/message.h"
 
 namespace vanto::host {
 
 report::Format ChooseFormat(bool csv, bool json, bool raw) {
-  if (csv && json) throw InputError(Tr("give --csv or --json, not both"));
-  if (raw && !csv) throw InputError(Tr("--raw is for --csv (JSON keeps every value as stored)"));
+  if (csv && json) throw InputError(Message("give --csv or --json, not both"));
+  if (raw && !csv) throw InputError(Message("--raw is for --csv (JSON keeps every value as stored)"));
   return csv ? (raw ? report::Format::RawCsv : report::Format::Csv) : json ? report::Format::Json : report::Format::Table;
 }
 

@@ -27,7 +27,7 @@ auto ParseDates(Parse parse) -> decltype(parse()) {
   try {
     return parse();
   } catch (const report::DateError& e) {
-    throw InputError(e.what());
+    throw InputError(MessageOf(e));
   }
 }
 

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "host/machine.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/module_resources.h"
@@ -58,16 +58,16 @@ HRESULT Reachable(const char16_t* prog_id) {
 void Register(const Module& m) {
   std::string path = FindModule(m.file_name, m.built_path);
   if (path.empty())
-    throw HostError(TrFill("cannot find the module {0} (looked in {1}, next to the vanto program and at '{2}')",
+    throw HostError(Message("cannot find the module {0} (looked in {1}, next to the vanto program and at '{2}')",
                            {m.file_name, (ProgramDirectory().parent_path() / "lib" / "vanto").string(), m.built_path}));
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) throw HostError(TrFill("cannot load the module {0}: {1}", {path, dlerror()}));
+  if (!handle) throw HostError(Message("cannot load the module {0}: {1}", {path, dlerror()}));
   auto entry = reinterpret_cast<DllRegisterServerFunction>(dlsym(handle, "DllRegisterServer"));
   HRESULT hr = entry ? entry() : E_NOINTERFACE;
   std::string failure = FAILED(hr) ? Describe(hr) : "";
   dlclose(handle);
-  if (!entry) throw HostError(TrFill("the module {0} has no DllRegisterServer entry point", {path}));
-  if (FAILED(hr)) throw HostError(TrFill("registering {0} in {1} failed: {2}", {path, RegistryLocation(), failure}));
+  if (!entry) throw HostError(Message("the module {0} has no DllRegisterServer entry point", {path}));
+  if (FAILED(hr)) throw HostError(Message("registering {0} in {1} failed: {2}", {path, RegistryLocation(), failure}));
 }
 
 // Checked on every use: the registry is a file that may have changed since.
@@ -76,7 +76,7 @@ void PrepareModules() {
   RegistryHive hive;
   if (HRESULT hr = LoadRegistry(&hive); FAILED(hr)) {
     std::string location = RegistryLocation();
-    throw HostError(TrFill("the component registry {0} cannot be read: {1}. To recover, move it aside "
+    throw HostError(Message("the component registry {0} cannot be read: {1}. To recover, move it aside "
                            "(mv {0} {0}.damaged) and run vanto again: the modules register themselves anew",
                            {location, Describe(hr)}));
   }
@@ -84,7 +84,7 @@ void PrepareModules() {
     if (SUCCEEDED(Reachable(m.prog_id))) continue;
     Register(m);
     if (HRESULT hr = Reachable(m.prog_id); FAILED(hr))
-      throw HostError(TrFill("cannot load {0} after registering it: {1}", {ToUtf8(m.prog_id), Describe(hr)}));
+      throw HostError(Message("cannot load {0} after registering it: {1}", {ToUtf8(m.prog_id), Describe(hr)}));
   }
 }
 

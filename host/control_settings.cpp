@@ -6,7 +6,7 @@
 
 #include "host/errors.h"
 #include "host/terminal_control.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 
 namespace vanto::host {
 namespace {
@@ -62,7 +62,7 @@ void PushControlSettings() {
     HostControl control = HostControl::CreateUnconfigured();
     for (const auto& [name, value] : calls) {
       if (!control.SetSetting(name, value))
-        throw HostError(TrFill("the terminal control refused the setting {0}={1}", {name, value}));
+        throw HostError(Message("the terminal control refused the setting {0}={1}", {name, value}));
       if (value.empty())
         state.pushed.erase(name);
       else

@@ -12,7 +12,7 @@
 #include "host/db/record_store.h"
 #include "host/db/swipe_feed.h"
 #include "host/db/table_rows.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 
 namespace vanto::host {
 
@@ -192,7 +192,7 @@ class Copy {
       if (t.copy != store::TableCopy::kLeftOut) {
         const Content* content = ContentOf(t.name);
         if (!content)
-          throw HostError(TrFill("the copy does not know the content of table {0}: this vanto is incomplete", {t.name}));
+          throw HostError(Message("the copy does not know the content of table {0}: this vanto is incomplete", {t.name}));
         std::unordered_map<std::uint64_t, std::int64_t> wanted;
         if (SourceHas(t.name)) {
           std::string where;
@@ -739,8 +739,8 @@ static void AwaitFeedHorizon(TableConnection& source, int version, std::chrono::
 DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress) {
   const std::string& from = o.from;
   const std::string& to = o.to;
-  if (from.empty() || to.empty()) throw InputError(Tr("--from and --to need a path or URL"));
-  if (from == to) throw InputError(Tr("--from and --to name the same database"));
+  if (from.empty() || to.empty()) throw InputError(Message("--from and --to need a path or URL"));
+  if (from == to) throw InputError(Message("--from and --to name the same database"));
   store::OpenOptions options;
   options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
   DbCopyResult result;

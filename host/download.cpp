@@ -44,7 +44,7 @@ Outcome DownloadSession::Run(Machine& machine) {
           ++read_;
         } catch (const HostError& e) {
           read_failed_ = true;  // a record the host cannot read ends the reading
-          store_error_ = e.what();
+          store_error_ = e.message();
         }
       },
       [this](long count) { OnAppend(count); },
@@ -105,12 +105,12 @@ void DownloadSession::WriterLoop() {
     const Origin origin = origin_;
     lock.unlock();
     std::vector<store::Delivery::Keyed> keyed;
-    std::optional<std::string> error;
+    std::optional<Message> error;
     try {
       if (batch.position) delivery_.Position(origin.log, origin.index);
       keyed = delivery_.Store(batch.swipes);
     } catch (const std::exception& e) {
-      error = e.what();
+      error = MessageOf(e);
     }
     lock.lock();
     if (error) {
@@ -161,7 +161,7 @@ void DownloadSession::Pumped() {
     ReportProgress(false);
   } catch (const std::exception& e) {
     read_failed_ = store_failed_ = true;
-    if (!store_error_) store_error_ = e.what();
+    if (!store_error_) store_error_ = MessageOf(e);
   }
 }
 
@@ -176,7 +176,7 @@ void DownloadSession::Store(bool last) {
         origin_pending_ = true;
       } catch (const std::exception& e) {
         read_failed_ = store_failed_ = true;
-        store_error_ = e.what();
+        store_error_ = MessageOf(e);
         return;
       }
     }

@@ -17,6 +17,7 @@
 
 #include "host/cancel.h"
 #include "host/machine.h"
+#include "host/message.h"
 #include "host/db/record_store.h"
 
 namespace vanto::host {
@@ -61,8 +62,12 @@ class DownloadSession {
   // True when a run was stopped by `cancel`: the driver's next append was refused, so the
   // download answered False; every record appended before it was stored as usual.
   bool cancelled() const { return cancelled_; }
-  // Set when the store refused a batch and the last attempt to store the rest failed too.
-  const std::optional<std::string>& store_error() const { return store_error_; }
+  // Set when the store refused a batch and the last attempt to store the rest failed too: in
+  // English, and unworded (store_said, for a front end to translate).
+  std::optional<std::string> store_error() const {
+    return store_error_ ? std::optional<std::string>(store_error_->English()) : std::nullopt;
+  }
+  const std::optional<Message>& store_said() const { return store_error_; }
 
   // Called on the driver's thread as the run goes on (at most every progress_interval), and
   // once with `done` at the end of a run that reported any progress (also when it throws).
@@ -106,7 +111,7 @@ class DownloadSession {
   std::vector<store::Swipe> refused_; // a batch the store refused, tried again at the end
   bool refused_position_ = false;
   bool writer_quit_ = false;
-  std::optional<std::string> writer_error_;
+  std::optional<Message> writer_error_;
   Origin origin_;
   bool origin_pending_ = false;  // the next batch handed over applies origin_ first
 
@@ -123,7 +128,7 @@ class DownloadSession {
   bool store_failed_ = false;
   bool read_failed_ = false;
   bool cancelled_ = false;
-  std::optional<std::string> store_error_;
+  std::optional<Message> store_error_;
   std::size_t stored_ = 0;  // guarded by writer_mutex_ while the writer runs
   std::chrono::steady_clock::time_point started_, last_store_, last_draw_;
   bool reported_ = false;  // a progress event went out in this run

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/control_status.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/memory_rowset.h"
 #include "platform/automation/errorinfo.h"
@@ -53,10 +53,10 @@ HRESULT PutRow(RowSet* rows, const EnrolmentRow& row) {
 
 }  // namespace
 
-std::string EnrolmentKindName(long long kind) {
-  if (kind == kFingerprintKind) return Tr("fingerprint");
-  if (kind == kPasswordKind) return Tr("password");
-  return TrFill("enrolment {0}", {std::to_string(kind)});
+Message EnrolmentKindName(long long kind) {
+  if (kind == kFingerprintKind) return Message("fingerprint");
+  if (kind == kPasswordKind) return Message("password");
+  return Message("enrolment {0}", {std::to_string(kind)});
 }
 
 ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, std::optional<std::int32_t> person, bool for_reading,
@@ -69,7 +69,7 @@ ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, std::optional<std::int32_t> per
 
 void StoreEnrolment(db::Database& db, const EnrolmentRow& row) {
   if (!row.personNumber || !row.enrolmentNumber) throw HostError("the backup gave no person or enrolment number");
-  const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber) + " of person " +
+  const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber).English() + " of person " +
                            std::to_string(*row.personNumber) + " in " + db.location() + ": ";
   ComPtr<RowSet> rows = EnrolmentRowsOf(db, *row.personNumber, false, *row.enrolmentNumber);
   if (RowCount(rows.Get()) <= 0) {
@@ -115,7 +115,7 @@ std::string WhereText(int port, int terminal) {
 std::pair<std::string, std::string> OutcomeOf(const EnrolmentResult& r) {
   switch (r.status) {
     case EnrolmentResult::Status::kDone:
-      return {".done", "; " + EnrolmentKindName(r.kind)};
+      return {".done", "; " + EnrolmentKindName(r.kind).English()};
     case EnrolmentResult::Status::kNoneStored:
       return {".refused", "; none stored"};
     case EnrolmentResult::Status::kNotAnswering:
@@ -186,7 +186,7 @@ EnrolmentResult BackupUnaudited(Machine& machine, db::Database& db, int port, in
   }
   EnrolmentRow row;
   if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
-    throw HostError(TrFill("the backup of person {0} gave a row the host cannot read: {1}",
+    throw HostError(Message("the backup of person {0} gave a row the host cannot read: {1}",
                            {std::to_string(person), ToUtf8(TakeErrorDescription(hr))}));
   StoreEnrolment(db, row);
   result.kind = row.enrolmentNumber.value_or(-1);
@@ -242,7 +242,7 @@ EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, int port, in
 EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
                                  std::optional<LONG> wanted, const EnrolmentAuditHook& audit) {
   std::string what = "person " + std::to_string(person) + " to " + WhereText(port, terminal);
-  if (wanted) what += " (" + EnrolmentKindName(*wanted) + ")";
+  if (wanted) what += " (" + EnrolmentKindName(*wanted).English() + ")";
   return Audited(audit, "enrolment.write", what,
                  [&] { return RestoreUnaudited(machine, db, port, terminal, person, wanted); });
 }

@@ -12,6 +12,7 @@
 
 #include "host/db/database.h"
 #include "host/machine.h"
+#include "host/message.h"
 #include "platform/ado/enrolment.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
@@ -20,8 +21,9 @@ namespace vanto::host {
 
 inline constexpr LONG kFingerprintKind = 0;
 inline constexpr LONG kPasswordKind = 10;
-// "fingerprint", "password" or "enrolment N".
-std::string EnrolmentKindName(long long kind);
+// "fingerprint", "password" or "enrolment N", unworded (a front end translates it; English() for
+// the audit trail).
+Message EnrolmentKindName(long long kind);
 
 // The rows of `person` (everyone's when none), of one `kind` when given, in the enrolment table
 // of `db`, over a connection of the handle. With `for_reading` nothing is written through them.

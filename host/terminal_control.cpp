@@ -6,7 +6,7 @@
 #include "host/components.h"
 #include "host/control_settings.h"
 #include "host/machine.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
 #include "platform/automation/text.h"
@@ -47,7 +47,7 @@ HostControl HostControl::CreateUnconfigured() {
   HRESULT hr = CreateObjectByProgId(fk303id::kProgId, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
   if (FAILED(hr) || !control)
     throw HostError(
-        TrFill("cannot create {0}: {1}", {ToUtf8(fk303id::kProgId), ToUtf8(TakeErrorDescription(hr))}));
+        Message("cannot create {0}: {1}", {ToUtf8(fk303id::kProgId), ToUtf8(TakeErrorDescription(hr))}));
   return HostControl(std::move(control));
 }
 
@@ -61,8 +61,8 @@ bool HostControl::Call(DISPID member, const char* name, VARIANT* args, unsigned 
   HRESULT hr = control_->Invoke(member, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result.Ptr(),
                                 &exception, &argError);
   if (hr == DISP_E_EXCEPTION) throw TerminalError(ToUtf8(TakeExceptionDescription(exception)));
-  if (FAILED(hr)) throw HostError(TrFill("the terminal control's {0} failed ({1})", {name, std::to_string(hr)}));
-  if (result.Type() != VT_BOOL) throw HostError(TrFill("the terminal control's {0} answered no Boolean", {name}));
+  if (FAILED(hr)) throw HostError(Message("the terminal control's {0} failed ({1})", {name, std::to_string(hr)}));
+  if (result.Type() != VT_BOOL) throw HostError(Message("the terminal control's {0} answered no Boolean", {name}));
   return result.Raw().boolVal != VARIANT_FALSE;
 }
 
@@ -74,7 +74,7 @@ void HostControl::SelectPort(int port) {
   DISPPARAMS params{&value, &put, 1, 1};
   HRESULT hr = control_->Invoke(fk303id::member::kSerialPort, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
                                 nullptr, nullptr);
-  if (FAILED(hr)) throw HostError(TrFill("cannot select port {0} on the terminal control", {std::to_string(port)}));
+  if (FAILED(hr)) throw HostError(Message("cannot select port {0} on the terminal control", {std::to_string(port)}));
 }
 
 TerminalInfo HostControl::Info(int terminal) {

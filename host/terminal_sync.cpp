@@ -1,7 +1,7 @@
 #include "host/terminal_sync.h"
 
 #include "host/report/dates.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 
 #include <algorithm>
 #include <chrono>
@@ -81,8 +81,8 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> MissingOfLog(const store::S
   return missing;
 }
 
-std::string Where(int port, int terminal) {
-  return TrFill("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
+Message Where(int port, int terminal) {
+  return Message("terminal {0} on port {1}", {std::to_string(terminal), std::to_string(port)});
 }
 
 std::string RejectionReason(const RawRecord& r) {
@@ -162,7 +162,8 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   // from what was asked when the terminal changed in between.
   session.SetPositioner([&] {
     const auto read = control.Progress(terminal);
-    if (!read || read->reads == reads_before) throw HostError(Where(port, terminal) + ": " + Tr("no record read under way"));
+    if (!read || read->reads == reads_before)
+      throw HostError(Message::Join({Where(port, terminal), ": ", Message("no record read under way")}));
     DownloadSession::Origin origin;
     if (read->identity != 0) {
       // Where this session stores that log now, else the terminal's current epoch of it.
@@ -286,6 +287,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   result.delivered = session.stored();
   result.added = session.added();
   result.store_error = session.store_error();
+  result.store_said = session.store_said();
   return result;
 }
 

@@ -14,6 +14,7 @@
 #include "host/cancel.h"
 #include "host/download.h"
 #include "host/machine.h"
+#include "host/message.h"
 #include "host/db/record_store.h"
 #include "host/db/sync_runs.h"
 #include "host/sync_note.h"
@@ -58,7 +59,8 @@ struct SyncResult {
   bool cancelled = false;  // stopped by the options' token before the read completed
   std::optional<std::string> info_error;      // the terminal did not tell its log (read in full)
   std::optional<std::string> terminal_error;  // a rejected record could not be read (exit 1)
-  std::optional<std::string> store_error;     // the database failed (exit 3)
+  std::optional<std::string> store_error;     // the database failed (exit 3), in English
+  std::optional<Message> store_said;          // the same unworded, for a front end to translate
 };
 
 
@@ -93,8 +95,9 @@ std::uint32_t ConflictEpoch(const std::optional<store::LogKey>& log, const store
 std::optional<store::CauseValues> CapacityValues(int port, int terminal, const TerminalInfo& info);
 
 // Why the driver cannot have converted these fields ("month 13", "day 30 in month 2", ...).
-// "terminal T on port P", as every message of the host names a terminal.
-std::string Where(int port, int terminal);
+// "terminal T on port P", as every message of the host names a terminal (unworded: a front end
+// translates it).
+Message Where(int port, int terminal);
 
 std::string RejectionReason(const RawRecord& record);
 

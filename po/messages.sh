@@ -1,5 +1,5 @@
 #!/bin/bash
-# The one message catalogue, of the command line, the host's renderers and the console: `po/messages.sh update` writes po/vanto.pot from the sources;
+# The one message catalogue, of the command line, the host's renderers, the host's unworded messages (host::Message) and the console: `po/messages.sh update` writes po/vanto.pot from the sources;
 # `po/messages.sh check` fails when the template is not up to date with the sources, or when a
 # message of the template has no Simplified Chinese translation in po/zh_CN.po (plural forms
 # included). New entries go at the end of po/zh_CN.po.
@@ -7,7 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 extract() {
-  xgettext --from-code=UTF-8 -C --keyword=Tr --keyword=TrFill --keyword=TrN:1,2 --keyword=TrNFill:1,2 \
+  xgettext --from-code=UTF-8 -C --keyword=Tr --keyword=TrFill --keyword=Message --keyword=TrN:1,2 --keyword=TrNFill:1,2 \
     --keyword=TrLater --keyword=TrLaterContext:1c,2 --keyword=TrInContext:2c,3 \
     --keyword=TrIn:2 --keyword=TrInFill:2 --keyword=TrInN:2,3 --keyword=TrInNFill:2,3 --no-location --sort-output --package-name=vanto -o "$1" \
     cli/*.cpp cli/*.h host/*.cpp host/*.h host/*/*.cpp host/*/*.h web/*.cpp web/*.h

@@ -353,7 +353,7 @@ struct ConsoleServer::Impl final : PageHost {
       if (!DatabaseAway(e.failure())) return Failed(c, e);
       Log("failure serving " + req.method + " " + req.path + " for " + c.client + ": " + e.what());
       res.headers.erase("Location");
-      std::string text = Say(c.language, req.method == "GET" ? "store_unreadable" : "db_failed") + " " + e.what();
+      std::string text = Say(c.language, req.method == "GET" ? "store_unreadable" : "db_failed") + " " + host::Translate(e, c.language);
       Answer(c, 503, text, Message(c.language, text, "/dashboard"));
     } catch (const std::exception& e) {
       Failed(c, e);

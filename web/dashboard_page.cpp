@@ -273,7 +273,7 @@ class Dashboard {
       for (const store::RecordConflict& r : swipes->Conflicts(false)) ++conflicts[{r.port, r.terminal}];
     } catch (const std::exception& e) {
       host_.Log("dashboard: " + std::string(e.what()));
-      problem = Say(c.language, "store_unreadable") + " " + e.what();
+      problem = Say(c.language, "store_unreadable") + " " + host::Translate(e, c.language);
     }
 
     list ports;
@@ -349,7 +349,7 @@ class Dashboard {
       all = push::Status(options);
     } catch (const std::exception& e) {
       host_.Log("dashboard: " + std::string(e.what()));
-      if (problem.empty()) problem = Say(language, "store_unreadable") + " " + e.what();
+      if (problem.empty()) problem = Say(language, "store_unreadable") + " " + host::Translate(e, language);
     }
     for (const push::EndpointStatus& s : all) {
       data row;

@@ -192,7 +192,7 @@ class EnrolmentActions {
     } catch (const store::StoreError& e) {
       host_.Log("enrolments page for " + c.client + ": " + e.what());
       return host_.Answer(c, 503, Say(c.language, "nav_enrolments"), "", notice,
-                          Say(c.language, "db_failed") + " " + e.what());
+                          Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
     }
     data d;
     d.set("t", Words(c.language));

@@ -65,7 +65,7 @@ std::string Lower(std::string text) {
 
 void StoreFailed(const PageHost& host, Context& c, const std::exception& e) {
   host.Log("people page for " + c.client + ": " + e.what());
-  host.Answer(c, 503, Say(c.language, "nav_people"), "", "", Say(c.language, "db_failed") + " " + e.what());
+  host.Answer(c, 503, Say(c.language, "nav_people"), "", "", Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
 }
 
 void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, int status, const std::string& notice,
@@ -217,7 +217,7 @@ void EditPerson(const PageHost& host, const RecordsSource& records, Context& c) 
                                                        "\", department \"" + *department + "\""));
   } catch (const store::StoreError& e) {
     host.Log("editing person " + std::to_string(*number) + " for " + c.client + ": " + e.what());
-    return PersonPage(host, records, c, 503, Say(c.language, "db_failed") + " " + e.what(), &*name, &*department);
+    return PersonPage(host, records, c, 503, Say(c.language, "db_failed") + " " + host::Translate(e, c.language), &*name, &*department);
   }
   c.res.set_redirect("/people/person?number=" + std::to_string(*number) + "&month=" + month + "&saved=1", 303);
 }
@@ -232,7 +232,7 @@ void ImportPeople(const PageHost& host, const RecordsSource& records, Context& c
     std::istringstream in(file.content);
     people = report::ReadPeopleCsv(in, source);
   } catch (const report::PeopleFileError& e) {
-    return PeopleList(host, records, c, 400, "", Say(c.language, "import_refused") + " " + e.what());
+    return PeopleList(host, records, c, 400, "", Say(c.language, "import_refused") + " " + host::Translate(e, c.language));
   }
   std::vector<store::PersonName> names;
   names.reserve(people.size());
@@ -244,7 +244,7 @@ void ImportPeople(const PageHost& host, const RecordsSource& records, Context& c
         names, Note(c, "people.import", "file " + source + ", " + std::to_string(names.size()) + " rows"));
   } catch (const store::StoreError& e) {
     host.Log("importing people for " + c.client + ": " + e.what());
-    return PeopleList(host, records, c, 503, "", Say(c.language, "db_failed") + " " + e.what());
+    return PeopleList(host, records, c, 503, "", Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
   }
   c.res.set_redirect("/people?added=" + std::to_string(done.added) + "&updated=" + std::to_string(done.updated) +
                          "&unchanged=" + std::to_string(done.unchanged),

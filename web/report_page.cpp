@@ -37,7 +37,7 @@ constexpr const char* kReportTemplate = R"html(<form method="get" action="/repor
 
 void StoreFailed(const PageHost& host, Context& c, const std::exception& e) {
   host.Log("report for " + c.client + ": " + e.what());
-  host.Answer(c, 503, Say(c.language, "nav_report"), "", "", Say(c.language, "db_failed") + " " + e.what());
+  host.Answer(c, 503, Say(c.language, "nav_report"), "", "", Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
 }
 
 // The report of the requested month, or an answer (bad month, no database, a failed store).

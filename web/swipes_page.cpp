@@ -66,7 +66,7 @@ Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store,
     f.query.from = range.from;
     f.query.to = range.to;
   } catch (const report::DateError& e) {
-    f.error = Say(language, "bad_filter") + " " + e.what();
+    f.error = Say(language, "bad_filter") + " " + host::Translate(e, language);
     return f;
   }
   auto number = [&](const std::string& given, const char* word, std::int64_t lo, std::int64_t hi) -> std::optional<std::int64_t> {
@@ -100,7 +100,7 @@ Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store,
 // The store's failure in the page: nothing was half-done (these pages only read).
 void StoreFailed(const PageHost& host, Context& c, const char* title, const std::exception& e) {
   host.Log("swipes page for " + c.client + ": " + e.what());
-  host.Answer(c, 503, Say(c.language, title), "", "", Say(c.language, "db_failed") + " " + e.what());
+  host.Answer(c, 503, Say(c.language, title), "", "", Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
 }
 
 void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) {

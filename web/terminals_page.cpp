@@ -86,7 +86,7 @@ class TerminalsPage {
         const auto opened = host_.database().Swipes();
         add(true, Say(c.language, "check_database") + " " + opened->location());
       } catch (const std::exception& e) {
-        add(false, Say(c.language, "check_database") + " " + e.what());
+        add(false, Say(c.language, "check_database") + " " + host::Translate(e, c.language));
       }
       for (const site::SitePort& port : site.ports) {
         std::error_code ec;
@@ -158,7 +158,7 @@ class TerminalsPage {
         }
       } catch (const std::exception& e) {
         host_.Log("terminals: " + std::string(e.what()));
-        problem = Say(c.language, "store_unreadable") + " " + e.what();
+        problem = Say(c.language, "store_unreadable") + " " + host::Translate(e, c.language);
         unreadable = true;
       }
     }

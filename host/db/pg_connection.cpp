@@ -142,7 +142,9 @@ void PgConnection::Fail(pg_result* result, const std::string& step) {
   if (cause.empty()) cause = OneLine(PQerrorMessage(conn_));
   if (cause.empty()) cause = "no answer";
   const PgStatementFailure failed{lost ? StoreFailure::Unreachable : StateFailure(sqlstate), server_, step, cause};
-  throw PgError(failed.failure, (options_.wording ? options_.wording : PgStatementMessage)(failed), sqlstate, lost);
+  throw PgError(failed.failure,
+                options_.wording ? options_.wording(failed) : host::Message::Verbatim(PgStatementMessage(failed)), sqlstate,
+                lost);
 }
 
 std::string PgStatementMessage(const PgStatementFailure& f) {

@@ -22,10 +22,15 @@ namespace vanto::store {
 // the connection is gone (so a new one may succeed).
 class PgError : public StoreError {
  public:
-  PgError(StoreFailure failure, const std::string& message, std::string sqlstate, bool connection_lost,
+  PgError(StoreFailure failure, host::Message message, std::string sqlstate, bool connection_lost,
           std::string detail = {}, bool connecting = false)
-      : StoreError(failure, message), sqlstate_(std::move(sqlstate)), connection_lost_(connection_lost),
+      : StoreError(failure, std::move(message)), sqlstate_(std::move(sqlstate)), connection_lost_(connection_lost),
         detail_(std::move(detail)), connecting_(connecting) {}
+  // A text said as it is (libpq's or the server's own words, a message already in English).
+  PgError(StoreFailure failure, const std::string& text, std::string sqlstate, bool connection_lost,
+          std::string detail = {}, bool connecting = false)
+      : PgError(failure, host::Message::Verbatim(text), std::move(sqlstate), connection_lost, std::move(detail),
+                connecting) {}
   const std::string& sqlstate() const { return sqlstate_; }
   bool connection_lost() const { return connection_lost_; }
   // A serialization failure or a deadlock: the transaction may simply be run again.
@@ -74,9 +79,9 @@ struct PgStatementFailure {
 };
 // "database SERVER: STEP failed: CAUSE", with a hint for a read-only server.
 std::string PgStatementMessage(const PgStatementFailure& failure);
-// Words a failed statement as PgStatementMessage does: a caller above the platform may give its
-// own (the host's, in the user's language).
-using PgWording = std::string (*)(const PgStatementFailure& failure);
+// Says a failed statement as a message of the catalogue (the host's, translated by the front
+// ends); without one (null), PgStatementMessage's English as it is.
+using PgWording = host::Message (*)(const PgStatementFailure& failure);
 
 struct PgOptions {
   // How long to wait for a connection, and for another session's lock.
@@ -86,7 +91,7 @@ struct PgOptions {
   int reconnect_attempts = 5;
   // A transaction that lost a race (serialization failure, deadlock) runs again up to this often.
   int race_attempts = 8;
-  PgWording wording = PgStatementMessage;
+  PgWording wording = nullptr;
 };
 
 class PgConnection {

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "host/db/postgres_store.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 
 namespace vanto::store {
 
@@ -59,7 +59,7 @@ PgLease PgPool::Borrow() {
                                          [&] { return !idle_.empty() || lent_ + idle_.size() < size_; });
     if (!free)
       throw StoreError(StoreFailure::Locked,
-                       host::TrFill("database {0}: all {1} connections stayed in use for {2} ms",
+                       host::Message("database {0}: all {1} connections stayed in use for {2} ms",
                                     {server_, std::to_string(size_), std::to_string(options_.lock_timeout.count())}));
     if (!idle_.empty()) {
       connection = std::move(idle_.back());

@@ -10,7 +10,7 @@
 #include "host/db/civil_time.h"
 #include "host/db/pg_engines.h"
 #include "host/db/schema.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "host/db/pg_connection.h"
 
 namespace vanto::store {
@@ -126,11 +126,11 @@ class RowIndex {
 void ThrowHostPgError(const PgError& e, const std::string& url) {
   if (e.failure() == StoreFailure::Invalid && !e.connecting() && !e.detail().empty())  // the URL itself
     throw PgError(e.failure(),
-                  host::TrFill("database URL {0} is no usable URL (the client library said: {1})", {RedactUrl(url), e.detail()}),
+                  host::Message("database URL {0} is no usable URL (the client library said: {1})", {RedactUrl(url), e.detail()}),
                   "", false, e.detail());
   if (!e.connecting()) throw e;
   throw PgError(e.failure(),
-                host::TrFill("database {0}: cannot connect (the server said: {1})", {DescribePgUrl(url), e.detail()}),
+                host::Message("database {0}: cannot connect (the server said: {1})", {DescribePgUrl(url), e.detail()}),
                 e.sqlstate(), e.connection_lost(), e.detail(), true);
 }
 
@@ -141,11 +141,11 @@ PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout) {
   return o;
 }
 
-std::string HostPgMessage(const PgStatementFailure& f) {
+host::Message HostPgMessage(const PgStatementFailure& f) {
   if (f.failure == StoreFailure::ReadOnly)
-    return host::TrFill("database {0}: {1} failed: the server is read-only (a standby?) (the server said: {2})",
+    return host::Message("database {0}: {1} failed: the server is read-only (a standby?) (the server said: {2})",
                         {f.server, f.step, f.cause});
-  return host::TrFill("database {0}: {1} failed (the server said: {2})", {f.server, f.step, f.cause});
+  return host::Message("database {0}: {1} failed (the server said: {2})", {f.server, f.step, f.cause});
 }
 
 namespace {
@@ -178,8 +178,8 @@ class PostgresSwipeStore final : public SwipeStore {
                                        "reading the list of tables")
                           .text(0, 0)) == "0")
         throw StoreError(StoreFailure::Missing,
-                         host::TrFill("database {0} holds no tables yet; the first sync creates them", {location()}));
-      throw StoreError(StoreFailure::Invalid, host::TrFill("database {0} holds no swipes (not a vanto database?)", {location()}));
+                         host::Message("database {0} holds no tables yet; the first sync creates them", {location()}));
+      throw StoreError(StoreFailure::Invalid, host::Message("database {0} holds no swipes (not a vanto database?)", {location()}));
     }
     CheckReadableSchema(location(), version_);
   }

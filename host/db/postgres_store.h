@@ -20,10 +20,11 @@ std::unique_ptr<SwipeStore> OpenPostgresStoreForReading(const std::string& url, 
 // The host's settings for a connection to PostgreSQL: waits of `lock_timeout` for another
 // session's lock, and failed statements worded by HostPgMessage.
 PgOptions HostPgOptions(std::chrono::milliseconds lock_timeout);
-// A failed statement in the user's language, the server's own text following, marked as the server's.
-std::string HostPgMessage(const PgStatementFailure& failure);
+// A failed statement as the host's message (the front ends translate it), the server's own text
+// following, marked as the server's.
+host::Message HostPgMessage(const PgStatementFailure& failure);
 
-// Throws `e`, a failure to connect to `url` (or to parse it) worded in the user's language with
+// Throws `e`, a failure to connect to `url` (or to parse it) as the host's message with
 // libpq's or the server's own text following, marked as theirs; any other failure as it is.
 [[noreturn]] void ThrowHostPgError(const PgError& e, const std::string& url);
 

@@ -1,6 +1,6 @@
 #include "host/db/record_store.h"
 
-#include "host/text/messages.h"
+#include "host/message.h"
 
 #include <algorithm>
 #include <cctype>
@@ -154,7 +154,7 @@ std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const Op
   if (IsDatabaseUrl(location)) return OpenPostgresStore(location, options);
   if (!scheme.empty())
     throw StoreError(StoreFailure::Invalid,
-                     host::TrFill("database {0}: unknown scheme \"{1}\" (a database URL starts with postgresql:// or "
+                     host::Message("database {0}: unknown scheme \"{1}\" (a database URL starts with postgresql:// or "
                                   "postgres://; anything else is an SQLite file path)",
                                   {RedactLocation(location), scheme}));
   return OpenSqliteStore(location, options);

@@ -1,6 +1,6 @@
 #include "host/db/schema.h"
 
-#include "host/text/messages.h"
+#include "host/message.h"
 
 #include "platform/ado/enrolment_schema.h"
 
@@ -690,7 +690,7 @@ void CheckReadableSchema(const std::string& location, int version) {
   if (version > LatestSchemaVersion()) throw StoreError(StoreFailure::NewerSchema, NewerSchemaMessage(location, version));
   if (version < OldestReadableSchemaVersion())
     throw StoreError(StoreFailure::Invalid,
-                     host::TrFill("database {0} has schema version {1}, older than this vanto reads without updating it: "
+                     host::Message("database {0} has schema version {1}, older than this vanto reads without updating it: "
                                   "open it for writing once (any command that stores does)",
                                   {location, std::to_string(version)}));
 }
@@ -785,8 +785,8 @@ std::string SwipeOrderOf(const SwipeQuery& query) {
   return order;
 }
 
-std::string NewerSchemaMessage(const std::string& location, int version) {
-  return host::TrFill("database {0} has schema version {1}, written by a newer vanto (this one knows up to version {2}): "
+host::Message NewerSchemaMessage(const std::string& location, int version) {
+  return host::Message("database {0} has schema version {1}, written by a newer vanto (this one knows up to version {2}): "
                       "use that version",
                       {location, std::to_string(version), std::to_string(LatestSchemaVersion())});
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/db/swipe_store.h"
+#include "host/message.h"
 
 namespace vanto::store {
 
@@ -96,6 +97,6 @@ std::string SwipeOrderOf(const SwipeQuery& query);
 std::string AuditDetails(const AuditNote& audit, const PeopleImport& done);
 
 // The message for a database whose schema is newer than this program knows.
-std::string NewerSchemaMessage(const std::string& location, int version);
+host::Message NewerSchemaMessage(const std::string& location, int version);
 
 }  // namespace vanto::store

@@ -25,7 +25,7 @@ class SqliteConnection {
   // `opening` and `preparing` name those steps in a failure ("opening the accounts"), which
   // `wording` puts into words.
   SqliteConnection(std::string path, std::chrono::milliseconds lock_timeout, const std::string& opening,
-                   std::string preparing, Mode mode = Mode::ReadWrite, SqliteWording wording = SqliteMessage);
+                   std::string preparing, Mode mode = Mode::ReadWrite, SqliteWording wording = nullptr);
 
   sqlite3* get() const { return db_.get(); }
   const std::string& path() const { return path_; }

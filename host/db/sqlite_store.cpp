@@ -22,36 +22,35 @@
 #include "host/db/civil_time.h"
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 
 namespace vanto::store {
 namespace {
 
-using host::Tr;
-using host::TrFill;
+using host::Message;
 
 }  // namespace
 
-std::string HostSqliteMessage(const SqliteFailure& f, const std::string& path, const std::string& step,
-                              std::chrono::milliseconds lock_wait) {
-  std::string text;
+host::Message HostSqliteMessage(const SqliteFailure& f, const std::string& path, const std::string& step,
+                                std::chrono::milliseconds lock_wait) {
+  Message text;
   switch (f.cause) {
     case SqliteCause::Locked: {
       char wait[32];
       std::snprintf(wait, sizeof wait, "%.1f s", static_cast<double>(lock_wait.count()) / 1000.0);
-      text = TrFill("database {0} is locked by another process (gave up after {1} while {2})", {path, wait, step});
+      text = Message("database {0} is locked by another process (gave up after {1} while {2})", {path, wait, step});
       break;
     }
-    case SqliteCause::ReadOnly: text = TrFill("database {0} is read-only ({1}: {2})", {path, step, f.detail}); break;
+    case SqliteCause::ReadOnly: text = Message("database {0} is read-only ({1}: {2})", {path, step, f.detail}); break;
     case SqliteCause::NoAccess:
-      text = TrFill("database {0} is not accessible (no permission) ({1}: {2})", {path, step, f.detail});
+      text = Message("database {0} is not accessible (no permission) ({1}: {2})", {path, step, f.detail});
       break;
-    case SqliteCause::NotADatabase: text = TrFill("database {0} is not a usable database ({1})", {path, f.detail}); break;
-    case SqliteCause::Corrupt: text = TrFill("database {0} is not a usable database (damaged) ({1})", {path, f.detail}); break;
+    case SqliteCause::NotADatabase: text = Message("database {0} is not a usable database ({1})", {path, f.detail}); break;
+    case SqliteCause::Corrupt: text = Message("database {0} is not a usable database (damaged) ({1})", {path, f.detail}); break;
     case SqliteCause::CantOpen:
-      text = TrFill("database {0} cannot be opened (missing or no access) ({1})", {path, f.detail});
+      text = Message("database {0} cannot be opened (missing or no access) ({1})", {path, f.detail});
       break;
-    default: text = TrFill("database {0}: {1} failed: {2}", {path, step, f.detail}); break;
+    default: text = Message("database {0}: {1} failed: {2}", {path, step, f.detail}); break;
   }
   return text;
 }
@@ -143,24 +142,24 @@ class WriteTransaction {
 };
 
 void CheckFile(const std::string& path, bool create) {
-  if (path.empty()) throw StoreError(StoreFailure::Invalid, Tr("database path is empty"));
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, Message("database path is empty"));
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT) throw StoreError(StoreFailure::Other, TrFill("database {0}: {1}", {path, std::strerror(errno)}));
-    if (!create) throw StoreError(StoreFailure::Missing, TrFill("database {0} does not exist", {path}));
+    if (errno != ENOENT) throw StoreError(StoreFailure::Other, Message("database {0}: {1}", {path, std::strerror(errno)}));
+    if (!create) throw StoreError(StoreFailure::Missing, Message("database {0} does not exist", {path}));
     std::filesystem::path folder = std::filesystem::path(path).parent_path();
     if (folder.empty()) folder = ".";
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec))
       throw StoreError(StoreFailure::Missing,
-                       TrFill("cannot create database {0}: folder {1} does not exist", {path, folder.string()}));
+                       Message("cannot create database {0}: folder {1} does not exist", {path, folder.string()}));
     return;
   }
-  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, TrFill("database {0} is a folder, not a file", {path}));
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, Message("database {0} is a folder, not a file", {path}));
   // A file without any write permission is read-only here even for a user whom the system
   // would let write it (root): its owner made it so on purpose.
   if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path.c_str(), W_OK) != 0)
-    throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
+    throw StoreError(StoreFailure::ReadOnly, Message("database {0} is read-only", {path}));
 }
 
 Connection OpenConnection(const std::string& path, int flags, std::chrono::milliseconds lock_timeout,
@@ -171,7 +170,7 @@ Connection OpenConnection(const std::string& path, int flags, std::chrono::milli
   Connection c{Database(raw), path};
   if (rc != SQLITE_OK) {
     std::string detail = raw ? sqlite3_errmsg(raw) : "out of memory";
-    throw StoreError(StoreFailure::Other, TrFill("cannot open database {0}: {1}", {path, detail}));
+    throw StoreError(StoreFailure::Other, Message("cannot open database {0}: {1}", {path, detail}));
   }
   sqlite3_extended_result_codes(raw, 1);
   c.busy->limit = std::max(lock_timeout, std::chrono::milliseconds(0));
@@ -211,7 +210,7 @@ class SqliteSwipeStore final : public SwipeStore {
       return sqlite3_column_int64(query.get(), 0) > 0;
     };
     if (!has("swipes"))
-      throw StoreError(StoreFailure::Invalid, TrFill("database {0} holds no swipes (not a vanto database?)", {c_.path}));
+      throw StoreError(StoreFailure::Invalid, Message("database {0} holds no swipes (not a vanto database?)", {c_.path}));
     version_ = 0;
     if (has("schema_version")) {
       StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
@@ -885,7 +884,7 @@ class SqliteSwipeStore final : public SwipeStore {
   // A store opened for reading (it may hold an older schema) stores nothing.
   void RefuseWhenReading(const std::string& step) const {
     if (sqlite3_db_readonly(c_.db.get(), "main") == 1)
-      throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is opened for reading ({1})", {c_.path, step}));
+      throw StoreError(StoreFailure::ReadOnly, Message("database {0} is opened for reading ({1})", {c_.path, step}));
   }
 
   Connection c_;
@@ -940,7 +939,7 @@ class CreationLock {
         ::close(fd_);
         fd_ = -1;
         throw StoreError(StoreFailure::Locked,
-                         TrFill("database {0} is being created or brought up to date by another process (gave up after {1})",
+                         Message("database {0} is being created or brought up to date by another process (gave up after {1})",
                                 {path, Seconds(waited)}));
       }
       std::this_thread::sleep_for(
@@ -1004,12 +1003,12 @@ class AsideFiles {
 void CreateSqliteDatabase(const std::string& path, std::chrono::milliseconds lock_timeout) {
   std::string aside = path + ".new-XXXXXX";
   const int fd = ::mkstemp(aside.data());
-  if (fd < 0) throw StoreError(StoreFailure::Other, TrFill("cannot create database {0}: {1}", {path, std::strerror(errno)}));
+  if (fd < 0) throw StoreError(StoreFailure::Other, Message("cannot create database {0}: {1}", {path, std::strerror(errno)}));
   AsideFiles remove(aside);
   const bool moded = ::fchmod(fd, kDatabaseFileMode) == 0;
   const int error = errno;
   ::close(fd);
-  if (!moded) throw StoreError(StoreFailure::Other, TrFill("cannot set the mode of database {0}: {1}", {path, std::strerror(error)}));
+  if (!moded) throw StoreError(StoreFailure::Other, Message("cannot set the mode of database {0}: {1}", {path, std::strerror(error)}));
   {
     Connection c = OpenConnection(aside, SQLITE_OPEN_READWRITE, lock_timeout);
     StatementPtr wal = c.Prepare("PRAGMA journal_mode=WAL");
@@ -1023,7 +1022,7 @@ void CreateSqliteDatabase(const std::string& path, std::chrono::milliseconds loc
     if (failed == EEXIST) return;
     // A file system without hard links: a rename that never replaces.
     if (::renameat2(AT_FDCWD, aside.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST)
-      throw StoreError(StoreFailure::Other, TrFill("cannot create database {0}: {1}", {path, std::strerror(failed)}));
+      throw StoreError(StoreFailure::Other, Message("cannot create database {0}: {1}", {path, std::strerror(failed)}));
   }
 }
 
@@ -1061,7 +1060,7 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
   }
   if (c) {
     if (sqlite3_db_readonly(c->db.get(), "main") == 1)
-      throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
+      throw StoreError(StoreFailure::ReadOnly, Message("database {0} is read-only", {path}));
     if (Ready(*c, &version)) {
       {
         // Leftovers of a creation killed midway go when no process is creating here.
@@ -1080,7 +1079,7 @@ std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenO
     if (options.create && !std::filesystem::exists(path, ec)) CreateSqliteDatabase(path, options.lock_timeout);
     c = OpenConnection(path, SQLITE_OPEN_READWRITE, options.lock_timeout);
     if (sqlite3_db_readonly(c->db.get(), "main") == 1)
-      throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
+      throw StoreError(StoreFailure::ReadOnly, Message("database {0} is read-only", {path}));
   }
   {
     // Switching needs the database to itself: only when it is not in WAL mode already, so a
@@ -1104,7 +1103,7 @@ std::unique_ptr<SwipeStore> OpenSqliteSwipesReady(const std::string& path, std::
                                                   int version) {
   Connection c = OpenConnection(path, SQLITE_OPEN_READWRITE, lock_timeout);
   if (sqlite3_db_readonly(c.db.get(), "main") == 1)
-    throw StoreError(StoreFailure::ReadOnly, TrFill("database {0} is read-only", {path}));
+    throw StoreError(StoreFailure::ReadOnly, Message("database {0} is read-only", {path}));
   c.Exec("PRAGMA synchronous=NORMAL", "setting up the connection");
   auto store = std::make_unique<SqliteSwipeStore>(std::move(c));
   store->SetVersion(version);
@@ -1118,7 +1117,7 @@ std::vector<std::string> FilesReadableByOthers(const std::string& location) {
     const std::string file = location + suffix;
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) {
-      if (errno != ENOENT) throw StoreError(StoreFailure::Other, TrFill("cannot read the mode of {0}: {1}", {file, std::strerror(errno)}));
+      if (errno != ENOENT) throw StoreError(StoreFailure::Other, Message("cannot read the mode of {0}: {1}", {file, std::strerror(errno)}));
       if (*suffix == '\0') break;  // no database: nothing to tell
       continue;
     }
@@ -1128,26 +1127,26 @@ std::vector<std::string> FilesReadableByOthers(const std::string& location) {
 }
 
 std::unique_ptr<SwipeStore> OpenSqliteStoreForReading(const std::string& path, std::chrono::milliseconds lock_timeout) {
-  if (path.empty()) throw StoreError(StoreFailure::Invalid, Tr("database path is empty"));
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, Message("database path is empty"));
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, TrFill("database {0} does not exist", {path}));
-    throw StoreError(StoreFailure::Other, TrFill("database {0}: {1}", {path, std::strerror(errno)}));
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, Message("database {0} does not exist", {path}));
+    throw StoreError(StoreFailure::Other, Message("database {0}: {1}", {path, std::strerror(errno)}));
   }
-  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, TrFill("database {0} is a folder, not a file", {path}));
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, Message("database {0} is a folder, not a file", {path}));
   auto store = std::make_unique<SqliteSwipeStore>(OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout, /*for_reading=*/true));
   store->ReadVersionOnly();
   return store;
 }
 
 bool SqliteHasTable(const std::string& path, const std::string& table, std::chrono::milliseconds lock_timeout) {
-  if (path.empty()) throw StoreError(StoreFailure::Invalid, Tr("database path is empty"));
+  if (path.empty()) throw StoreError(StoreFailure::Invalid, Message("database path is empty"));
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) {
-    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, TrFill("database {0} does not exist", {path}));
-    throw StoreError(StoreFailure::Other, TrFill("database {0}: {1}", {path, std::strerror(errno)}));
+    if (errno == ENOENT) throw StoreError(StoreFailure::Missing, Message("database {0} does not exist", {path}));
+    throw StoreError(StoreFailure::Other, Message("database {0}: {1}", {path, std::strerror(errno)}));
   }
-  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, TrFill("database {0} is a folder, not a file", {path}));
+  if (S_ISDIR(info.st_mode)) throw StoreError(StoreFailure::Invalid, Message("database {0} is a folder, not a file", {path}));
   Connection c = OpenConnection(path, SQLITE_OPEN_READONLY, lock_timeout, /*for_reading=*/true);
   StatementPtr query = c.Prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = ?1");
   sqlite3_bind_text(query.get(), 1, table.c_str(), -1, SQLITE_TRANSIENT);

@@ -12,10 +12,10 @@ namespace vanto::store {
 
 // Opens (or creates) the SQLite database at `path` for reading and writing and brings its
 // schema up to date. Throws StoreError naming the path.
-// SQLite's failure in the host's words (the user's language), SQLite's own text following: the
-// wording every SQLite connection of the host and its stores uses (SqliteWording).
-std::string HostSqliteMessage(const SqliteFailure& failure, const std::string& path, const std::string& step,
-                              std::chrono::milliseconds lock_wait);
+// SQLite's failure as the host's message (the front ends translate it), SQLite's own text following:
+// the wording every SQLite connection of the host and its stores uses (SqliteWording).
+host::Message HostSqliteMessage(const SqliteFailure& failure, const std::string& path, const std::string& step,
+                                std::chrono::milliseconds lock_wait);
 
 std::unique_ptr<SwipeStore> OpenSqliteStore(const std::string& path, const OpenOptions& options);
 

@@ -66,7 +66,8 @@ std::string SqliteMessage(const SqliteFailure& f, const std::string& path, const
 void ThrowSqlite(sqlite3* db, int rc, const std::string& path, const std::string& step,
                  std::chrono::milliseconds lock_wait, SqliteWording wording) {
   SqliteFailure f = ClassifySqlite(db, rc);
-  throw StoreError(f.failure, (wording ? wording : SqliteMessage)(f, path, step, lock_wait));
+  throw StoreError(f.failure, wording ? wording(f, path, step, lock_wait)
+                                       : host::Message::Verbatim(SqliteMessage(f, path, step, lock_wait)));
 }
 
 }  // namespace vanto::store

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "host/message.h"
 
 struct sqlite3;
 
@@ -22,9 +25,14 @@ enum class StoreFailure {
   NewerSchema,  // the database was written by a newer version of the program
 };
 
-class StoreError : public std::runtime_error {
+// A database's failure: its class, and its message unworded (message(), for the front ends to
+// translate); what() is the message in English.
+class StoreError : public std::runtime_error, public host::CarriesMessage {
  public:
-  StoreError(StoreFailure failure, const std::string& message) : std::runtime_error(message), failure_(failure) {}
+  StoreError(StoreFailure failure, host::Message message)
+      : std::runtime_error(message.English()), host::CarriesMessage(std::move(message)), failure_(failure) {}
+  // A text said as it is (the engine's own words, a message already in English).
+  StoreError(StoreFailure failure, const std::string& text) : StoreError(failure, host::Message::Verbatim(text)) {}
   StoreFailure failure() const { return failure_; }
 
  private:
@@ -51,13 +59,13 @@ SqliteFailure ClassifySqlite(sqlite3* db, int rc);
 std::string SqliteMessage(const SqliteFailure& failure, const std::string& path, const std::string& step,
                           std::chrono::milliseconds lock_wait);
 
-// Words a failure as SqliteMessage does: a caller above the platform may give its own (the
-// host's, in the user's language).
-using SqliteWording = std::string (*)(const SqliteFailure& failure, const std::string& path, const std::string& step,
-                                      std::chrono::milliseconds lock_wait);
+// Says a failure as a message of the catalogue (the host's, translated by the front ends); a
+// caller without one (null) gets SqliteMessage's English as it is.
+using SqliteWording = host::Message (*)(const SqliteFailure& failure, const std::string& path, const std::string& step,
+                                        std::chrono::milliseconds lock_wait);
 
-// Throws the StoreError for `rc`, worded by `wording`.
+// Throws the StoreError for `rc`, said by `wording`.
 [[noreturn]] void ThrowSqlite(sqlite3* db, int rc, const std::string& path, const std::string& step,
-                              std::chrono::milliseconds lock_wait, SqliteWording wording = SqliteMessage);
+                              std::chrono::milliseconds lock_wait, SqliteWording wording = nullptr);
 
 }  // namespace vanto::store

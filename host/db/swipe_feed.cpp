@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "host/db/schema.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "host/db/sqlite_store.h"
 #include "host/db/pg_engines.h"
 #include "host/db/postgres_store.h"
@@ -184,7 +184,7 @@ class PostgresFeed final : public SwipeFeed {
 };
 
 FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here) {
-  return FeedCursorMoved(host::TrFill("database {0}: feed cursor {1} is a position in the database this one was copied "
+  return FeedCursorMoved(host::Message("database {0}: feed cursor {1} is a position in the database this one was copied "
                                       "from; here it is {2}",
                                       {where, FormatFeedCursor(after), FormatFeedCursor(here)}),
                          here);

@@ -36,7 +36,7 @@ struct FeedPage {
 // here. `here` is where it is in this database: a consumer goes on after it.
 class FeedCursorMoved : public StoreError {
  public:
-  FeedCursorMoved(const std::string& message, FeedCursor here) : StoreError(StoreFailure::Invalid, message), here_(here) {}
+  FeedCursorMoved(host::Message message, FeedCursor here) : StoreError(StoreFailure::Invalid, std::move(message)), here_(here) {}
   const FeedCursor& here() const { return here_; }
 
  private:

@@ -9,7 +9,7 @@
 #include "host/db/postgres_store.h"
 #include "host/db/sqlite_store.h"
 #include "host/db/swipe_store.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
 
@@ -29,7 +29,7 @@ std::string BytesOfHex(const std::string& hex, const std::string& where) {
   for (std::size_t i = 0; i < hex.size(); i += 2) {
     const int high = HexDigit(hex[i]), low = i + 1 < hex.size() ? HexDigit(hex[i + 1]) : -1;
     if (high < 0 || low < 0)
-      throw StoreError(StoreFailure::Invalid, host::TrFill("{0}: bytes that are not hexadecimal text", {where}));
+      throw StoreError(StoreFailure::Invalid, host::Message("{0}: bytes that are not hexadecimal text", {where}));
     bytes.push_back(static_cast<char>(high * 16 + low));
   }
   return bytes;

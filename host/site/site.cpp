@@ -2,7 +2,7 @@
 
 #include "host/db/pg_location.h"
 
-#include "host/text/messages.h"
+#include "host/message.h"
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
@@ -30,43 +30,46 @@ namespace {
 namespace control = terminal::control;
 
 using vanto::host::kMaxPort;
-using vanto::host::Tr;
-using vanto::host::TrFill;
+using vanto::host::Message;
 using vanto::host::kMaxTerminal;
 
 int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
 int LineOf(const toml::key& key) { return static_cast<int>(key.source().begin.line); }
 
+[[noreturn]] void Refuse(const Site& site, int line, const std::string& key, const Message& what) {
+  throw SiteError(Message::Join({site.Where(line), ": ", Message("key '{0}': {1}", {key, what})}));
+}
+// `what` in another part's own words (the control's), said as it is.
 [[noreturn]] void Refuse(const Site& site, int line, const std::string& key, const std::string& what) {
-  throw SiteError(site.Where(line) + ": " + TrFill("key '{0}': {1}", {key, what}));
+  Refuse(site, line, key, Message::Verbatim(what));
 }
 
-std::string TypeName(const toml::node& node) {
+Message TypeName(const toml::node& node) {
   switch (node.type()) {
-    case toml::node_type::string: return Tr("a string");
-    case toml::node_type::integer: return Tr("a whole number");
-    case toml::node_type::floating_point: return Tr("a decimal number");
-    case toml::node_type::boolean: return Tr("true or false");
-    case toml::node_type::array: return Tr("a list");
-    case toml::node_type::table: return Tr("a table");
-    default: return Tr("a date or time");
+    case toml::node_type::string: return Message("a string");
+    case toml::node_type::integer: return Message("a whole number");
+    case toml::node_type::floating_point: return Message("a decimal number");
+    case toml::node_type::boolean: return Message("true or false");
+    case toml::node_type::array: return Message("a list");
+    case toml::node_type::table: return Message("a table");
+    default: return Message("a date or time");
   }
 }
 
 std::string Text(const Site& site, const toml::node& node, const std::string& key) {
   const auto* text = node.as_string();
-  if (!text) Refuse(site, LineOf(node), key, TrFill("must be a string, not {0}", {TypeName(node)}));
-  if (text->get().empty()) Refuse(site, LineOf(node), key, Tr("must not be empty"));
+  if (!text) Refuse(site, LineOf(node), key, Message("must be a string, not {0}", {TypeName(node)}));
+  if (text->get().empty()) Refuse(site, LineOf(node), key, Message("must not be empty"));
   return text->get();
 }
 
 long long Whole(const Site& site, const toml::node& node, const std::string& key, long long low, long long high) {
   const auto* number = node.as_integer();
-  if (!number) Refuse(site, LineOf(node), key, TrFill("must be a whole number, not {0}", {TypeName(node)}));
+  if (!number) Refuse(site, LineOf(node), key, Message("must be a whole number, not {0}", {TypeName(node)}));
   const long long value = number->get();
   if (value < low || value > high)
     Refuse(site, LineOf(node), key,
-           TrFill("{0} is out of range ({1}..{2})", {std::to_string(value), std::to_string(low), std::to_string(high)}));
+           Message("{0} is out of range ({1}..{2})", {std::to_string(value), std::to_string(low), std::to_string(high)}));
   return value;
 }
 
@@ -78,7 +81,7 @@ const LineKey* FindLineKey(const std::string& key) {
 
 LineValue LineSetting(const Site& site, const toml::node& node, const std::string& key, const LineKey& which) {
   const auto* number = node.as_integer();
-  if (!number) Refuse(site, LineOf(node), key, TrFill("must be a whole number, not {0}", {TypeName(node)}));
+  if (!number) Refuse(site, LineOf(node), key, Message("must be a whole number, not {0}", {TypeName(node)}));
   const std::string problem = control::CheckSetting(which.variable, std::to_string(number->get()));
   if (!problem.empty()) Refuse(site, LineOf(node), key, std::to_string(number->get()) + " " + problem);
   return {number->get(), LineOf(node)};
@@ -99,12 +102,12 @@ void ReadTerminals(const Site& site, const toml::node& node, SitePort& port) {
   const std::string key = "port.terminals";
   port.terminals_line = LineOf(node);
   if (const auto* list = node.as_array()) {
-    if (list->empty()) Refuse(site, LineOf(node), key, Tr("lists no terminal"));
+    if (list->empty()) Refuse(site, LineOf(node), key, Message("lists no terminal"));
     std::set<int> seen;
     for (const toml::node& item : *list) {
       const int terminal = static_cast<int>(Whole(site, item, key, 1, kMaxTerminal));
       if (!seen.insert(terminal).second)
-        Refuse(site, LineOf(item), key, TrFill("terminal {0} is listed twice", {std::to_string(terminal)}));
+        Refuse(site, LineOf(item), key, Message("terminal {0} is listed twice", {std::to_string(terminal)}));
       port.terminals.push_back(terminal);
     }
     return;
@@ -115,20 +118,20 @@ void ReadTerminals(const Site& site, const toml::node& node, SitePort& port) {
     const auto dash = range.find('-');
     auto number = [&](const std::string& part) {
       if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
-        Refuse(site, LineOf(node), key, TrFill("'{0}' is neither a list of terminals nor a range N-M to scan", {range}));
+        Refuse(site, LineOf(node), key, Message("'{0}' is neither a list of terminals nor a range N-M to scan", {range}));
       const int value = std::atoi(part.c_str());
       if (value < 1 || value > kMaxTerminal)
-        Refuse(site, LineOf(node), key, TrFill("terminal {0} is out of range (1..{1})", {part, std::to_string(kMaxTerminal)}));
+        Refuse(site, LineOf(node), key, Message("terminal {0} is out of range (1..{1})", {part, std::to_string(kMaxTerminal)}));
       return value;
     };
     const int first = number(range.substr(0, dash));
     const int last = dash == std::string::npos ? first : number(range.substr(dash + 1));
-    if (first > last) Refuse(site, LineOf(node), key, TrFill("range '{0}' is inverted (write the smaller number first)", {range}));
+    if (first > last) Refuse(site, LineOf(node), key, Message("range '{0}' is inverted (write the smaller number first)", {range}));
     for (int t = first; t <= last; ++t) port.terminals.push_back(t);
     port.scan = true;
     return;
   }
-  Refuse(site, LineOf(node), key, TrFill("must be a list of terminal numbers or a range \"N-M\" to scan, not {0}", {TypeName(node)}));
+  Refuse(site, LineOf(node), key, Message("must be a list of terminal numbers or a range \"N-M\" to scan, not {0}", {TypeName(node)}));
 }
 
 SitePort ReadPort(const Site& site, const toml::table& table) {
@@ -150,18 +153,18 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
       bool per_port = false;
       for (const auto& s : control::NumberSettings())
         if (std::string(s.variable) == line->variable) per_port = s.perPort;
-      if (!per_port) Refuse(site, LineOf(key), shown, Tr("is the same for every port: set it in [line]"));
+      if (!per_port) Refuse(site, LineOf(key), shown, Message("is the same for every port: set it in [line]"));
       port.overrides[line->variable] = LineSetting(site, node, shown, *line);
     } else {
       Refuse(site, LineOf(key), shown,
-             TrFill("unknown key (a port has: {0})", {KnownKeys(WithLineKeys({"number", "device", "terminals"}))}));
+             Message("unknown key (a port has: {0})", {KnownKeys(WithLineKeys({"number", "device", "terminals"}))}));
     }
   }
-  if (!has_number) Refuse(site, port.line, "port.number", Tr("missing: every [[port]] needs its number"));
-  if (port.device.empty()) Refuse(site, port.line, "port.device", TrFill("missing: port {0} needs its device", {std::to_string(port.number)}));
+  if (!has_number) Refuse(site, port.line, "port.number", Message("missing: every [[port]] needs its number"));
+  if (port.device.empty()) Refuse(site, port.line, "port.device", Message("missing: port {0} needs its device", {std::to_string(port.number)}));
   if (port.terminals_line == 0)
     Refuse(site, port.line, "port.terminals",
-           TrFill("missing: port {0} needs its terminals (a list, or a range \"N-M\" to scan)", {std::to_string(port.number)}));
+           Message("missing: port {0} needs its terminals (a list, or a range \"N-M\" to scan)", {std::to_string(port.number)}));
   return port;
 }
 
@@ -173,17 +176,17 @@ long long Duration(const Site& site, const toml::node& node, const std::string& 
   else if (const auto* text = node.as_string())
     seconds = ParseDuration(text->get());
   else
-    Refuse(site, LineOf(node), key, TrFill("must be a duration such as \"90s\", \"2m\", \"1h\" or \"1d\", not {0}", {TypeName(node)}));
+    Refuse(site, LineOf(node), key, Message("must be a duration such as \"90s\", \"2m\", \"1h\" or \"1d\", not {0}", {TypeName(node)}));
   constexpr long long kMost = 366LL * 86400;
   if (!seconds || *seconds < 1 || *seconds > kMost)
     Refuse(site, LineOf(node), key,
-           Tr("is not a duration of 1 second to 366 days (such as \"90s\", \"2m\", \"1h\" or \"1d\")"));
+           Message("is not a duration of 1 second to 366 days (such as \"90s\", \"2m\", \"1h\" or \"1d\")"));
   return *seconds;
 }
 
 void ReadClockRules(Site& site, const toml::node& node) {
   const auto* table = node.as_table();
-  if (!table) Refuse(site, LineOf(node), "clock", TrFill("must be a table [clock], not {0}", {TypeName(node)}));
+  if (!table) Refuse(site, LineOf(node), "clock", Message("must be a table [clock], not {0}", {TypeName(node)}));
   ClockRules& rules = site.clock;
   for (auto&& [key, value] : *table) {
     const std::string name(key.str()), shown = "clock." + name;
@@ -198,21 +201,21 @@ void ReadClockRules(Site& site, const toml::node& node) {
       rules.records_back = Duration(site, value, shown), rules.records_back_line = line;
     else
       Refuse(site, LineOf(key), shown,
-             Tr("unknown key (the clock has: set_when_drift_above, warn_drift_above, records_ahead, records_back)"));
+             Message("unknown key (the clock has: set_when_drift_above, warn_drift_above, records_ahead, records_back)"));
   }
 }
 
 // [console]: the settings of `vanto serve` (trusted_proxies).
 void ReadConsole(Site& site, const toml::node& node) {
   const auto* table = node.as_table();
-  if (!table) Refuse(site, LineOf(node), "console", TrFill("must be a table [console], not {0}", {TypeName(node)}));
+  if (!table) Refuse(site, LineOf(node), "console", Message("must be a table [console], not {0}", {TypeName(node)}));
   for (auto&& [key, value] : *table) {
     const std::string name(key.str()), shown = "console." + name;
-    if (name != "trusted_proxies") Refuse(site, LineOf(key), shown, Tr("unknown key (the console has: trusted_proxies)"));
+    if (name != "trusted_proxies") Refuse(site, LineOf(key), shown, Message("unknown key (the console has: trusted_proxies)"));
     const auto* list = value.as_array();
     if (!list)
       Refuse(site, LineOf(value), shown,
-             TrFill("must be a list of addresses such as [\"10.0.0.2\"], not {0}", {TypeName(value)}));
+             Message("must be a list of addresses such as [\"10.0.0.2\"], not {0}", {TypeName(value)}));
     site.trusted_proxies.clear();
     site.trusted_proxies_line = LineOf(value);
     for (const toml::node& item : *list) {
@@ -220,9 +223,9 @@ void ReadConsole(Site& site, const toml::node& node) {
       const std::optional<std::string> address = ProxyAddress(text);
       if (!address)
         Refuse(site, LineOf(item), shown,
-               TrFill("'{0}' is no IP address (give the address the proxy connects from, e.g. \"10.0.0.2\" or \"::1\")", {text}));
+               Message("'{0}' is no IP address (give the address the proxy connects from, e.g. \"10.0.0.2\" or \"::1\")", {text}));
       if (std::find(site.trusted_proxies.begin(), site.trusted_proxies.end(), *address) != site.trusted_proxies.end())
-        Refuse(site, LineOf(item), shown, TrFill("'{0}' is listed twice", {text}));
+        Refuse(site, LineOf(item), shown, Message("'{0}' is listed twice", {text}));
       site.trusted_proxies.push_back(*address);
     }
   }
@@ -237,7 +240,7 @@ std::string PushFrom(const Site& site, const toml::node& value) {
   char tail = 0;
   if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &tail) != 3 || m < 1 || m > 12 ||
       d < 1 || d > 31)
-    Refuse(site, LineOf(value), "push.from", TrFill("'{0}' is no date YYYY-MM-DD", {text}));
+    Refuse(site, LineOf(value), "push.from", Message("'{0}' is no date YYYY-MM-DD", {text}));
   return text;
 }
 
@@ -250,7 +253,7 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
     if (file.is_relative()) file = folder / file;
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0)
-      Refuse(site, LineOf(value), shown, TrFill("cannot read {0}: {1}", {file.string(), std::strerror(errno)}));
+      Refuse(site, LineOf(value), shown, Message("cannot read {0}: {1}", {file.string(), std::strerror(errno)}));
     return std::make_pair(file.string(), info);
   };
   int log_types_line = 0;
@@ -262,26 +265,26 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
         return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
       });
       if (!plain || push.name.size() > 64)
-        Refuse(site, LineOf(value), shown, Tr("must be 1 to 64 letters, digits, '.', '_' or '-'"));
+        Refuse(site, LineOf(value), shown, Message("must be 1 to 64 letters, digits, '.', '_' or '-'"));
     } else if (name == "url") {
       push.url = Text(site, value, shown);
       if (push.url.rfind("http://", 0) != 0 && push.url.rfind("https://", 0) != 0)
-        Refuse(site, LineOf(value), shown, TrFill("'{0}' is no http:// or https:// address", {push.url}));
+        Refuse(site, LineOf(value), shown, Message("'{0}' is no http:// or https:// address", {push.url}));
     } else if (name == "format") {
       push.format = Text(site, value, shown);
       if (push.format != "json" && push.format != "hr-checkin")
-        Refuse(site, LineOf(value), shown, TrFill("'{0}' is no format (json or hr-checkin)", {push.format}));
+        Refuse(site, LineOf(value), shown, Message("'{0}' is no format (json or hr-checkin)", {push.format}));
     } else if (name == "secret_file") {
       auto [file, info] = file_of(value, shown);
       if (info.st_mode & (S_IRWXG | S_IRWXO))
         Refuse(site, LineOf(value), shown,
-               TrFill("{0} may be read by other users: make it private (chmod 600)", {file}));
+               Message("{0} may be read by other users: make it private (chmod 600)", {file}));
       push.secret_file = file;
     } else if (name == "ca_file") {
       push.ca_file = file_of(value, shown).first;
     } else if (name == "ports" || name == "people") {
       const auto* list = value.as_array();
-      if (!list) Refuse(site, LineOf(value), shown, TrFill("must be a list of numbers, not {0}", {TypeName(value)}));
+      if (!list) Refuse(site, LineOf(value), shown, Message("must be a list of numbers, not {0}", {TypeName(value)}));
       for (const toml::node& item : *list) {
         if (name == "ports")
           push.ports.push_back(static_cast<int>(Whole(site, item, shown, 1, vanto::host::kMaxPort)));
@@ -294,7 +297,7 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
       push.requests_per_minute = static_cast<int>(Whole(site, value, shown, 1, 6000));
     } else if (name == "log_types") {
       const auto* types = value.as_table();
-      if (!types) Refuse(site, LineOf(value), shown, TrFill("must be a table, not {0}", {TypeName(value)}));
+      if (!types) Refuse(site, LineOf(value), shown, Message("must be a table, not {0}", {TypeName(value)}));
       log_types_line = LineOf(value);
       for (auto&& [where, type] : *types) {
         const std::string at(where.str()), inner = shown + "." + at;
@@ -302,40 +305,40 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
         char tail = 0;
         if (std::sscanf(at.c_str(), "%d:%d%c", &port, &terminal, &tail) != 2 || port < 1 || port > vanto::host::kMaxPort ||
             terminal < 1 || terminal > vanto::host::kMaxTerminal)
-          Refuse(site, LineOf(where), inner, Tr("must name a terminal as \"PORT:TERMINAL\""));
+          Refuse(site, LineOf(where), inner, Message("must name a terminal as \"PORT:TERMINAL\""));
         const std::string text = Text(site, type, inner);
-        if (text != "IN" && text != "OUT") Refuse(site, LineOf(type), inner, Tr("must be \"IN\" or \"OUT\""));
+        if (text != "IN" && text != "OUT") Refuse(site, LineOf(type), inner, Message("must be \"IN\" or \"OUT\""));
         push.log_types[std::to_string(port) + ":" + std::to_string(terminal)] = text;
       }
     } else {
       Refuse(site, LineOf(key), shown,
-             Tr("unknown key (a push endpoint has: name, url, format, secret_file, ca_file, ports, people, from, "
+             Message("unknown key (a push endpoint has: name, url, format, secret_file, ca_file, ports, people, from, "
                 "requests_per_minute, log_types)"));
     }
   }
   for (const auto& [key, given] : std::initializer_list<std::pair<const char*, bool>>{
            {"name", !push.name.empty()}, {"url", !push.url.empty()}, {"secret_file", !push.secret_file.empty()}})
-    if (!given) Refuse(site, push.line, std::string("push.") + key, Tr("is missing"));
+    if (!given) Refuse(site, push.line, std::string("push.") + key, Message("is missing"));
   if (log_types_line && push.format != "hr-checkin")
-    Refuse(site, log_types_line, "push.log_types", Tr("is for the hr-checkin format"));
+    Refuse(site, log_types_line, "push.log_types", Message("is for the hr-checkin format"));
   return push;
 }
 
 // [schedule]: how often `vanto serve` syncs the site.
 void ReadSchedule(Site& site, const toml::node& node) {
   const auto* table = node.as_table();
-  if (!table) Refuse(site, LineOf(node), "schedule", TrFill("must be a table [schedule], not {0}", {TypeName(node)}));
+  if (!table) Refuse(site, LineOf(node), "schedule", Message("must be a table [schedule], not {0}", {TypeName(node)}));
   for (auto&& [schedule_key, value] : *table) {
     const std::string inner(schedule_key.str());
     if (inner != "sync_every")
-      Refuse(site, LineOf(schedule_key), "schedule." + inner, Tr("unknown key (the schedule has: sync_every)"));
+      Refuse(site, LineOf(schedule_key), "schedule." + inner, Message("unknown key (the schedule has: sync_every)"));
     const std::string text = Text(site, value, "schedule." + inner);
     const std::optional<long long> seconds = ParseDuration(text);
     const std::optional<std::chrono::seconds> every =
         seconds ? std::optional<std::chrono::seconds>(*seconds) : std::nullopt;
     if (!every || *every < kShortestSchedule || *every > kLongestSchedule)
       Refuse(site, LineOf(value), "schedule." + inner,
-             TrFill("'{0}' is no interval from 30s to 24h (a number and s, m or h: \"5m\")", {text}));
+             Message("'{0}' is no interval from 30s to 24h (a number and s, m or h: \"5m\")", {text}));
     site.sync_every = *every;
     site.sync_every_line = LineOf(value);
   }
@@ -349,7 +352,7 @@ void FeatureOnly(Site& site, SitePart part, Read read, Reset reset) {
     read();
   } catch (const SiteError& e) {
     reset();
-    site.problems.push_back({part, e.what(), ""});
+    site.problems.push_back({part, e.what(), "", e.message()});
   }
 }
 
@@ -368,10 +371,10 @@ std::string PushName(const toml::table& table) {
 void ReadPushes(Site& site, const toml::node& node) {
   const auto* list = node.as_array();
   if (!list || !list->is_array_of_tables()) {
-    site.problems.push_back({SitePart::kPush,
-                             site.Where(LineOf(node)) + ": " +
-                                 TrFill("key '{0}': {1}", {"push", Tr("push endpoints are tables written [[push]], one per endpoint")}),
-                             ""});
+    const Message problem = Message::Join(
+        {site.Where(LineOf(node)), ": ",
+         Message("key '{0}': {1}", {"push", Message("push endpoints are tables written [[push]], one per endpoint")})});
+    site.problems.push_back({SitePart::kPush, problem.English(), "", problem});
     return;
   }
   for (const toml::node& item : *list) {
@@ -382,12 +385,12 @@ void ReadPushes(Site& site, const toml::node& node) {
       for (const SitePush& earlier : site.pushes)
         if (earlier.name == push.name)
           Refuse(site, push.line, "push.name",
-                 TrFill("push endpoint {0} is given twice (first at line {1})", {push.name, std::to_string(earlier.line)}));
+                 Message("push endpoint {0} is given twice (first at line {1})", {push.name, std::to_string(earlier.line)}));
     } catch (const SiteError& e) {
       const std::string name = PushName(table);
       const bool twice = std::any_of(site.pushes.begin(), site.pushes.end(), [&](const SitePush& p) { return p.name == name; });
       // A second table of a name stands for no endpoint of its own: the first keeps the name.
-      site.problems.push_back({SitePart::kPush, e.what(), twice ? "" : name});
+      site.problems.push_back({SitePart::kPush, e.what(), twice ? "" : name, e.message()});
       if (name.empty() || twice) continue;
       push = SitePush{};
       push.name = name;
@@ -490,10 +493,10 @@ TrustedProxies ResolveTrustedProxies(const Site* site, const std::optional<std::
       if (item.empty()) continue;
       const std::optional<std::string> address = ProxyAddress(item);
       if (!address)
-        throw SiteError("--trusted-proxies: " +
-                        TrFill("'{0}' is no IP address (give the address the proxy connects from, e.g. \"10.0.0.2\" or \"::1\")", {item}));
+        throw SiteError(Message::Join({"--trusted-proxies: ",
+                        Message("'{0}' is no IP address (give the address the proxy connects from, e.g. \"10.0.0.2\" or \"::1\")", {item})}));
       if (std::find(proxies.addresses.begin(), proxies.addresses.end(), *address) != proxies.addresses.end())
-        throw SiteError("--trusted-proxies: " + TrFill("'{0}' is listed twice", {item}));
+        throw SiteError(Message::Join({"--trusted-proxies: ", Message("'{0}' is listed twice", {item})}));
       proxies.addresses.push_back(*address);
     }
   } else if (site && site->trusted_proxies_line) {
@@ -521,8 +524,8 @@ Site ParseSite(const std::string& text, const std::string& path) {
   try {
     root = toml::parse(text, path);
   } catch (const toml::parse_error& e) {
-    throw SiteError(path + ":" + std::to_string(e.source().begin.line) + ": " + std::string(Tr("not valid TOML")) + ": " +
-                    std::string(e.description()));
+    throw SiteError(Message::Join({path + ":" + std::to_string(e.source().begin.line) + ": ", Message("not valid TOML"), ": ",
+                                   std::string(e.description())}));
   }
   for (auto&& entry : root) {
     // Named references rather than a structured binding: the feature-only parts' lambdas capture
@@ -535,18 +538,18 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.database_line = LineOf(node);
       // A file others may read is no place for a password (the value is not repeated here).
       if (store::HoldsPassword(*site.database))
-        Refuse(site, site.database_line, name, Tr("holds a password") + std::string("; ") + PasswordAdvice());
+        Refuse(site, site.database_line, name, Message::Join({Message("holds a password"), "; ", PasswordAdvice()}));
     } else if (name == "day_starts") {
       site.day_starts = Text(site, node, name);
       site.day_starts_line = LineOf(node);
       if (!ParseTimeOfDay(site.day_starts))
-        Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {site.day_starts}));
+        Refuse(site, LineOf(node), name, Message("'{0}' is not a time of day HH:MM (00:00..23:59)", {site.day_starts}));
     } else if (name == "timezone") {
       site.timezone = Text(site, node, name);
       site.timezone_line = LineOf(node);
       if (!TimeZone::Find(*site.timezone))
         Refuse(site, LineOf(node), name,
-               TrFill("'{0}' is no time zone this system knows (an IANA name such as \"Europe/Berlin\" or \"Asia/Shanghai\")",
+               Message("'{0}' is no time zone this system knows (an IANA name such as \"Europe/Berlin\" or \"Asia/Shanghai\")",
                       {*site.timezone}));
     } else if (name == "clock") {
       ReadClockRules(site, node);
@@ -554,12 +557,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.late_after = Text(site, node, name);
       site.late_after_line = LineOf(node);
       if (!ParseTimeOfDay(*site.late_after))
-        Refuse(site, LineOf(node), name, TrFill("'{0}' is not a time of day HH:MM (00:00..23:59)", {*site.late_after}));
+        Refuse(site, LineOf(node), name, Message("'{0}' is not a time of day HH:MM (00:00..23:59)", {*site.late_after}));
     } else if (name == "api_requests_per_minute") {
       FeatureOnly(site, SitePart::kApi, [&] {
         std::optional<std::int64_t> rate = node.value<std::int64_t>();
         if (!node.is_integer() || !rate || *rate < 1 || *rate > 1000000)
-          Refuse(site, LineOf(node), name, Tr("must be a whole number of requests from 1 to 1000000"));
+          Refuse(site, LineOf(node), name, Message("must be a whole number of requests from 1 to 1000000"));
         site.api_requests_per_minute = *rate;
         site.api_requests_per_minute_line = LineOf(node);
       }, [&] {
@@ -573,12 +576,12 @@ Site ParseSite(const std::string& text, const std::string& path) {
       });
     } else if (name == "line") {
       const auto* table = node.as_table();
-      if (!table) Refuse(site, LineOf(node), name, TrFill("must be a table [line], not {0}", {TypeName(node)}));
+      if (!table) Refuse(site, LineOf(node), name, Message("must be a table [line], not {0}", {TypeName(node)}));
       for (auto&& [line_key, value] : *table) {
         const std::string inner(line_key.str());
         const LineKey* which = FindLineKey(inner);
         if (!which)
-          Refuse(site, LineOf(line_key), "line." + inner, TrFill("unknown key (the line has: {0})", {KnownKeys(WithLineKeys({}))}));
+          Refuse(site, LineOf(line_key), "line." + inner, Message("unknown key (the line has: {0})", {KnownKeys(WithLineKeys({}))}));
         site.line[which->variable] = LineSetting(site, value, "line." + inner, *which);
       }
     } else if (name == "schedule") {
@@ -591,56 +594,57 @@ Site ParseSite(const std::string& text, const std::string& path) {
     } else if (name == "port") {
       const auto* list = node.as_array();
       if (!list || !list->is_array_of_tables())
-        Refuse(site, LineOf(node), name, Tr("ports are tables written [[port]], one per port"));
+        Refuse(site, LineOf(node), name, Message("ports are tables written [[port]], one per port"));
       for (const toml::node& item : *list) {
         SitePort port = ReadPort(site, *item.as_table());
         for (const SitePort& earlier : site.ports) {
           if (earlier.number == port.number)
             Refuse(site, port.line, "port.number",
-                   TrFill("port {0} is given twice (first at line {1})",
+                   Message("port {0} is given twice (first at line {1})",
                           {std::to_string(port.number), std::to_string(earlier.line)}));
           if (earlier.device == port.device)
             Refuse(site, port.device_line, "port.device",
-                   TrFill("{0} is already the device of port {1} (line {2})",
+                   Message("{0} is already the device of port {1} (line {2})",
                           {port.device, std::to_string(earlier.number), std::to_string(earlier.device_line)}));
         }
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Tr("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
+      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
     }
   }
-  if (site.ports.empty()) throw SiteError(path + ":1: " + Tr("the site file names no port (add a [[port]] table)"));
+  if (site.ports.empty()) throw SiteError(Message::Join({path + ":1: ", Message("the site file names no port (add a [[port]] table)")}));
   return site;
 }
 
-std::string PasswordAdvice() {
-  return Tr("put the password in ~/.pgpass (or in the file PGPASSFILE names), mode 0600, and leave it out of the "
+Message PasswordAdvice() {
+  return Message("put the password in ~/.pgpass (or in the file PGPASSFILE names), mode 0600, and leave it out of the "
             "location: other users can read a site file and see a command line or a service's environment (the "
             "service's own file is /var/lib/vanto/.pgpass)");
 }
 
 Site LoadSite(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw SiteError(TrFill("cannot read the site file {0}", {path}) + ": " + std::strerror(errno));
+  if (!in) throw SiteError(Message::Join({Message("cannot read the site file {0}", {path}), ": ", std::strerror(errno)}));
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw SiteError(TrFill("cannot read the site file {0}", {path}) + ": " + Tr("it is a folder"));
+  if (std::filesystem::is_directory(path, ec))
+    throw SiteError(Message::Join({Message("cannot read the site file {0}", {path}), ": ", Message("it is a folder")}));
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) throw SiteError(TrFill("cannot read the site file {0}", {path}));
+  if (in.bad()) throw SiteError(Message("cannot read the site file {0}", {path}));
   return ParseSite(text.str(), path);
 }
 
 SiteLocation LocateSite(const std::optional<std::string>& option, const Environment& env) {
   if (option) {
-    if (option->empty()) throw SiteError(Tr("--site needs a file name"));
+    if (option->empty()) throw SiteError(Message("--site needs a file name"));
     return {*option, true, "--site"};
   }
   if (auto given = Given(env, kSiteVariable)) return {*given, true, std::string("$") + kSiteVariable};
   if (auto config = Given(env, "XDG_CONFIG_HOME"))
     return {*config + "/vanto/site.toml", false, "$XDG_CONFIG_HOME/vanto/site.toml"};
   if (auto home = Given(env, "HOME")) return {*home + "/.config/vanto/site.toml", false, "~/.config/vanto/site.toml"};
-  throw SiteError(Tr("no site file: HOME is not set, so there is no default place for it (give --site FILE or set VANTO_SITE)"));
+  throw SiteError(Message("no site file: HOME is not set, so there is no default place for it (give --site FILE or set VANTO_SITE)"));
 }
 
 std::vector<Effective> EffectiveSettings(const Site& site, const Environment& env,

@@ -12,23 +12,30 @@
 #include <string>
 #include <vector>
 
+#include "host/message.h"
+
 namespace vanto::site {
 
 // The variables a front end reads for the site (the host library reads no environment itself).
 inline constexpr char kSiteVariable[] = "VANTO_SITE";
 inline constexpr char kDatabaseVariable[] = "VANTO_DB";
 
-// Where a PostgreSQL password belongs instead of a database location, in the user's language
-// (the site file refuses a location holding one; --db and $VANTO_DB warn about one).
-std::string PasswordAdvice();
+// Where a PostgreSQL password belongs instead of a database location, unworded (a front end
+// translates it; the site file refuses a location holding one; --db and $VANTO_DB warn about one).
+host::Message PasswordAdvice();
 
 // A name's value in the process environment as the front end gives it; nullopt when not set.
 // An empty value counts as not set.
 using Environment = std::function<std::optional<std::string>(const std::string& name)>;
 
-class SiteError : public std::runtime_error {
+// A site file or a site option that cannot be used: its message unworded (message(), for the
+// front ends to translate); what() is the message in English.
+class SiteError : public std::runtime_error, public host::CarriesMessage {
  public:
-  using std::runtime_error::runtime_error;
+  explicit SiteError(host::Message message)
+      : std::runtime_error(message.English()), host::CarriesMessage(std::move(message)) {}
+  // A text said as it is.
+  explicit SiteError(const std::string& text) : SiteError(host::Message::Verbatim(text)) {}
 };
 
 // A number setting of the line as the file gives it.
@@ -98,8 +105,9 @@ const char* SitePartName(SitePart part);
 // A feature-only part the file gets wrong: which, and why ("FILE:LINE: key 'K': what is wrong").
 struct SiteProblem {
   SitePart part = SitePart::kPush;
-  std::string message;
+  std::string message;   // in English (as the records and a push endpoint's status keep it)
   std::string endpoint;  // kPush: the endpoint's name when the file gives it one
+  host::Message said;    // the message unworded, for a front end to translate
 };
 
 struct Site {

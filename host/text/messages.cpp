@@ -160,21 +160,20 @@ const char* TrN(const char* singular, const char* plural, unsigned long n) {
 }
 
 std::string Fill(const std::string& text, std::initializer_list<std::string> args) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '{') {
-      std::size_t end = i + 1, n = 0;
-      while (end < text.size() && end < i + 4 && text[end] >= '0' && text[end] <= '9')
-        n = n * 10 + static_cast<std::size_t>(text[end++] - '0');
-      if (end > i + 1 && end < text.size() && text[end] == '}' && n < args.size()) {
-        out += *(args.begin() + n);
-        i = end;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
+  return FillIn(text, std::vector<std::string>(args));
+}
+
+std::string Translate(const Message& message, Language language) {
+  const std::string text = message.translated() ? TrIn(language, message.text().c_str()) : message.text();
+  if (message.values().empty()) return text;
+  std::vector<std::string> values;
+  values.reserve(message.values().size());
+  for (const Message& value : message.values()) values.push_back(Translate(value, language));
+  return FillIn(text, values);
+}
+
+std::string Translate(const std::exception& error, Language language) {
+  return Translate(MessageOf(error), language);
 }
 
 void SetUpMessages() {

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <string>
 
+#include "host/message.h"
+
 namespace vanto::host {
 
 // The translation of `english` (itself when there is none or no catalogue was set up).
@@ -47,6 +49,12 @@ inline std::string TrInNFill(Language language, const char* singular, const char
                            std::initializer_list<std::string> args) {
   return Fill(TrInN(language, singular, plural, n), args);
 }
+
+// `message` in `language`: its text translated (a catalogue message) and filled with its values,
+// each translated in its turn.
+std::string Translate(const Message& message, Language language = Language::kProcess);
+// The message an error carries (the host's errors) in `language`, else its what() as it is.
+std::string Translate(const std::exception& error, Language language = Language::kProcess);
 
 // The translation of `english` said in `context` (the catalogue's msgctxt): words that read alike
 // in English but not in another language keep apart (the console names each of its words).

@@ -14,12 +14,13 @@ set(rules
   "driver:link hostdata failure codec terminal/contract platform/automation platform/ado platform/corvel"
   "terminal/protocol:terminal/contract"
   # The host library, above the driver, the control and the platform; front ends above it.
-  "host/text:"
-  "host/db:host/calendar.h host/text failure platform/ado platform/automation"
+  # A message unworded (host/message.h): what the host says, translated by the front ends.
+  "host/text:host/message.h"
+  "host/db:host/calendar.h host/message.h host/text failure platform/ado platform/automation"
   # The driver's row sets: the engine-free core and the one in memory (the engines' are host/db's).
   "platform/ado:platform/automation"
   "host/report:host/text host/calendar.h"
-  "host/site:host/ports.h host/calendar.h host/text terminal/control host/db/pg_location.h"
+  "host/site:host/ports.h host/calendar.h host/message.h host/text terminal/control host/db/pg_location.h"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   # Accounts (passwords, throttling, tokens' rules) over the database module's repositories.
   "accounts:host/db host/text platform/ado"
@@ -44,12 +45,6 @@ set(catalogue_users host/text cli web)
 set(catalogue_not_yet_moved
   # Renderers of host codes into words, shared by both front ends (one place for each code).
   host/sync_words.h host/sync_words.cpp host/recorded_words.h host/recorded_words.cpp
-  # Errors thrown as sentences (HostError, InputError).
-  host/attendance_data.cpp host/components.cpp host/control_settings.cpp host/db_copy.cpp host/enrolment.cpp
-  host/terminal_control.cpp host/terminal_sync.cpp host/site/site.cpp
-  # The database module's store errors (owned by the database module's rework).
-  host/db/postgres_store.cpp host/db/record_store.cpp host/db/schema.cpp host/db/sqlite_store.cpp
-  host/db/swipe_feed.cpp host/db/table_rows.cpp host/db/pg_pool.cpp
   # Results in words: a port's state, clock summaries, a schedule warning, run record failures.
   host/control_status.cpp host/clock.cpp host/sync_run_record.cpp
   # The reports, written in the process's language.

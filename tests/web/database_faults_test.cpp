@@ -88,8 +88,11 @@ class Served {
     return client;
   }
   httplib::Result Get(const std::string& path) const { return Client().Get(path, {{"Cookie", cookie_}}); }
-  httplib::Result EditPerson(const std::string& name) const {
-    return Client().Post("/people/edit", {{"Cookie", cookie_}},
+  // `accept_language`: the browser's languages (the page's, for a user who chose none).
+  httplib::Result EditPerson(const std::string& name, const std::string& accept_language = "") const {
+    httplib::Headers headers{{"Cookie", cookie_}};
+    if (!accept_language.empty()) headers.emplace("Accept-Language", accept_language);
+    return Client().Post("/people/edit", headers,
                          httplib::Params{{"csrf", csrf_}, {"number", "7"}, {"name", name}, {"department", "Dock"},
                                          {"month", "2026-12"}});
   }
@@ -148,6 +151,43 @@ TEST(DatabaseFaults, ADatabaseLockedPastTheWaitIsAnswered503WithOneCauseAndNothi
     EXPECT_EQ(people.find("While locked"), std::string::npos) << people;
     EXPECT_EQ(served.EditPerson("After")->status, 303);
     EXPECT_EQ(served.Api("POST", "/api/v1/people", R"({"people": [{"person": 8, "name": "After"}]})")->status, 200);
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+}
+
+// The database's failure is the host's message, put into the page's language by the console
+// (the server's own language is not the page's): both parts of a message that quotes another.
+TEST(DatabaseFaults, TheDatabasesFailureIsSaidInThePagesLanguage) {
+  char pattern[] = "/tmp/vanto-web-words-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(pattern);
+  const std::string path = (folder / "site.db").string();
+  {
+    Served served(path, std::chrono::milliseconds(300));
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    struct Case {
+      const char* accept_language;
+      std::string said;      // the host's message, filled
+      const char* not_said;  // the other language's words for it
+    };
+    // (The time waited, which a busy machine may lengthen, follows each.)
+    const Case cases[] = {
+        {"", "database " + path + " is locked by another process (gave up after ", "被另一个进程锁定"},
+        {"en", "database " + path + " is locked by another process (gave up after ", "被另一个进程锁定"},
+        {"zh-CN,zh;q=0.9", "数据库 " + path + " 被另一个进程锁定（等待 ", "is locked by another process"},
+    };
+    for (const Case& c : cases) {
+      httplib::Result page = served.EditPerson("While locked", c.accept_language);
+      ASSERT_TRUE(page) << c.accept_language;
+      EXPECT_EQ(page->status, 503) << c.accept_language;
+      const std::string body = Unescaped(page->body);
+      EXPECT_NE(body.find(c.said), std::string::npos) << c.accept_language << "\n" << body;
+      EXPECT_EQ(body.find(c.not_said), std::string::npos) << c.accept_language << "\n" << body;
+    }
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
   }
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
