@@ -8,6 +8,7 @@
 #include "cli/command_support.h"
 #include "host/db/civil_time.h"
 #include "host/text/messages.h"
+#include "present/report/people_file.h"
 
 namespace vanto::cli {
 namespace {

@@ -15,6 +15,7 @@
 #include "cli/command_support.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
+#include "present/report/date_options.h"
 
 namespace vanto::cli {
 namespace {

@@ -5,7 +5,6 @@
 #include "host/components.h"
 #include "host/control_settings.h"
 #include "host/machine.h"
-#include "host/sync_words.h"
 #include "host/text/messages.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
@@ -59,10 +58,6 @@ PortCause ParsePortStatus(const std::string& text) {
     else if (key == "holder_name") cause.holder_name = value;
   }
   return cause;
-}
-
-std::string DescribeCause(int port, const PortCause& c) {
-  return DescribePortCause(Language::kProcess, port, c);
 }
 
 ControlStatus ControlStatus::Create() {

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
 #include "tests/host/report/html_dom.h"
 
 using namespace vanto::report;
