@@ -9,6 +9,7 @@
 #include "host/db/civil_time.h"
 #include "host/text/messages.h"
 #include "present/report/people_file.h"
+#include "present/report/formats.h"
 
 namespace vanto::cli {
 namespace {

@@ -16,6 +16,7 @@
 #include "host/machine.h"
 #include "host/text/messages.h"
 #include "present/report/date_options.h"
+#include "present/report/formats.h"
 
 namespace vanto::cli {
 namespace {

@@ -324,7 +324,8 @@ TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
   Result cj = check_json.Wait();
   EXPECT_EQ(cj.status, kExitFalse) << cj.err;
   std::map<int, json> failed_ports;
-  for (const json& f : json::parse(cj.out)["findings"])
+  const json check_findings = json::parse(cj.out);
+  for (const json& f : check_findings["findings"])
     if (f["code"] == "port-failed") failed_ports[f["port"].get<int>()] = f["values"];
   const char* faults[] = {"missing", "not-serial", "busy"};
   ASSERT_EQ(failed_ports.size(), 3u) << cj.out;

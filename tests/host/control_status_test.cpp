@@ -224,7 +224,9 @@ TEST(ClockWords, APortThatFailedInEnglishAndChinese) {
     SCOPED_TRACE(c.english);
     const std::string english = ClockPortFailedText(Language::kEnglish, c.row);
     EXPECT_EQ(english.substr(0, c.english.size()), c.english);
-    if (c.english.empty()) EXPECT_EQ(english, "");
+    if (c.english.empty()) {
+      EXPECT_EQ(english, "");
+    }
     const std::string chinese = ClockPortFailedText(Language::kChinese, c.row);
     EXPECT_EQ(chinese.substr(0, c.chinese.size()), c.chinese);
     EXPECT_EQ(chinese.empty(), english.empty());

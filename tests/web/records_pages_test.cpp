@@ -11,6 +11,7 @@
 #include "host/attendance_data.h"
 #include "host/db/swipe_store.h"
 #include "present/report/formats.h"
+#include "present/report/date_options.h"
 #include "present/swipe_export.h"
 #include "tests/web/console_fixture.h"
 

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "present/report/formats.h"
+#include "present/report/date_options.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
 

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "present/report/formats.h"
+#include "present/report/date_options.h"
 #include "tests/host/report/html_dom.h"
 
 using namespace vanto::report;
