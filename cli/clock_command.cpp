@@ -9,6 +9,7 @@
 #include "cli/output.h"
 #include "cli/site_use.h"
 #include "host/clock.h"
+#include "present/clock_words.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -79,7 +80,7 @@ std::string StateText(const TerminalClock& c) {
       return TrFill("no clock (protocol version {0})", {std::to_string(c.version)});
     case ClockState::kSilent: return NotReadText(c.fault);
     case ClockState::kInvalid: return Tr("its clock shows no valid date and time");
-    case ClockState::kPortFailed: return c.cause;
+    case ClockState::kPortFailed: return ClockPortFailedText(Language::kProcess, c);
   }
   switch (c.set) {
     case ClockSet::kNotAsked: return c.drift == 0 ? Tr("in step") : (c.drift > 0 ? Tr("ahead") : Tr("behind"));
@@ -165,7 +166,11 @@ int RunClock(const ClockOptions& o, Io& io) {
       if (c.read_back) row["read_back"] = site::WallText(*c.read_back);
       if (c.refusal) row["refusal"] = c.refusal;
       if (!c.message.empty()) row["message"] = c.message;
-      if (!c.cause.empty()) row["cause"] = c.cause;
+      if (c.state == ClockState::kPortFailed) {
+        // The code as a sync's row gives it (the port's fault, or no terminal answering), beside the words.
+        row["cause_code"] = c.port_cause ? c.port_cause->fault : std::string("no-terminal");
+        row["cause"] = ClockPortFailedText(Language::kProcess, c);
+      }
       rows.push_back(row);
     }
     nlohmann::ordered_json summary = {{"site", site->path},

@@ -5,6 +5,7 @@
 #include "cli/command_support.h"
 #include "cli/sync_summary.h"
 #include "host/control_status.h"
+#include "present/sync_words.h"
 #include "host/download.h"
 #include "host/db/deferred_store.h"
 #include "host/terminal_control.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
 
 namespace vanto::host {}
 namespace vanto::cli {

@@ -8,6 +8,8 @@
 #include "cli/command_support.h"
 #include "host/db/civil_time.h"
 #include "host/text/messages.h"
+#include "present/report/people_file.h"
+#include "present/report/formats.h"
 
 namespace vanto::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include "cli/output.h"
 #include "cli/site_use.h"
 #include "host/push/push.h"
-#include "host/recorded_words.h"
+#include "present/recorded_words.h"
 #include "host/db/civil_time.h"
 #include "host/text/messages.h"
 

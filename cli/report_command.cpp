@@ -15,6 +15,8 @@
 #include "cli/command_support.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
+#include "present/report/date_options.h"
+#include "present/report/formats.h"
 
 namespace vanto::cli {
 namespace {

@@ -4,6 +4,7 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "host/control_status.h"
+#include "present/sync_words.h"
 #include "cli/site_use.h"
 #include "host/text/messages.h"
 #include "cli/output.h"

@@ -17,11 +17,12 @@
 #include "host/machine.h"
 #include "host/push/push_loop.h"
 #include "host/schedule.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "host/sync_jobs.h"
 #include "host/text/messages.h"
 #include "web/api.h"
 #include "web/console_server.h"
+#include "present/report/date_options.h"
 
 namespace vanto::cli {
 namespace {
@@ -92,6 +93,7 @@ int RunServe(const ServeOptions& o, Io& io) {
       if (problem.part != site::SitePart::kConsole)
         io.err << "vanto serve: " << Tr("warning") << ": " << SiteProblemText(problem) << std::endl;
     SyncSettings settings;
+    settings.recorded_cause = [](const TerminalSync& row) { return CauseText(Language::kEnglish, row); };
     DatabaseOptions where;
     where.db = o.db;
     where.lock_timeout = o.lock_timeout;

@@ -32,7 +32,7 @@
 #include "host/db/sync_runs.h"
 #include "host/database_location.h"
 #include "host/sync.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "host/terminal_sync.h"
 #include "cli/version.h"
 #include "platform/automation/module_resources.h"
@@ -155,6 +155,7 @@ int RunSync(const SyncOptions& o, Io& io) {
   if (o.quiet && o.progress) throw UsageError(Tr("--quiet and --progress exclude each other"));
   SyncSettings options;
   options.database = DatabasePath(o.db, true);
+  options.recorded_cause = [](const TerminalSync& row) { return CauseText(Language::kEnglish, row); };
   options.lock_timeout = o.lock_timeout;
   options.all = o.all;
   options.clock.zone = SiteTimeZone(*site);
@@ -389,7 +390,7 @@ std::string FindingText(const CheckFinding& f) {
     return TrFill("the site file {0} has a [schedule] for 'vanto serve' and vanto-sync.timer is enabled too: use one "
                   "('systemctl disable --now vanto-sync.timer', or remove [schedule] from the site file)",
                   {v("where")});
-  if (c == "port-failed") return v("cause");
+  if (c == "port-failed") return CauseText(Language::kProcess, v("fault"), f.values);
   if (c == "port-opens") return TrFill("port {0} ({1}) opens", {port, v("device")});
   if (c == "scan-failed")
     return TrFill("port {0}", {port}) + ": " + Tr("the scan failed") +
@@ -442,6 +443,8 @@ int RunCheck(const CheckOptions& o, Io& io) {
       nlohmann::ordered_json values = nlohmann::ordered_json::object();
       for (const auto& [name, value] : f.values)
         values[name] = name == "location" ? ShownLocation(value) : value;
+      // A port that failed: its cause in words too, under the name it has always had.
+      if (f.code == "port-failed") values["cause"] = FindingText(f);
       row["values"] = values;
       row["text"] = FindingText(f);
       findings.push_back(row);

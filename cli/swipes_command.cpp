@@ -6,6 +6,8 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "host/text/messages.h"
+#include "present/report/date_options.h"
+#include "present/swipe_export.h"
 
 namespace vanto::cli {
 namespace {

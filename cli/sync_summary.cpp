@@ -2,7 +2,7 @@
 
 #include "cli/command_support.h"
 #include "host/sync.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {

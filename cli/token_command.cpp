@@ -14,6 +14,7 @@
 #include "host/report/dates.h"
 #include "host/site/site.h"
 #include "host/text/messages.h"
+#include "present/report/date_options.h"
 
 namespace vanto::cli {
 namespace {

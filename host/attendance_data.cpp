@@ -21,20 +21,6 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
   return people;
 }
 
-std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery& query, report::Format format,
-                         std::ostream& out) {
-  std::unordered_map<std::int32_t, std::string> names;
-  if (HoldsPeople(store))
-    for (store::PersonName& p : store.People()) names.emplace(p.person, std::move(p.name));
-  report::SwipeWriter writer(out, format);
-  store.Each(query, [&](const store::StoredSwipe& s) {
-    auto name = names.find(s.person);
-    writer.Write({s.time, s.port, s.terminal, s.person, name == names.end() ? nullptr : &name->second});
-    return static_cast<bool>(out);  // a closed pipe or a full disk stops the query
-  });
-  return writer.rows();
-}
-
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
                            std::optional<int> late_after, std::vector<std::int32_t> persons) {
   report::ReportBuilder builder(days, day_starts, late_after);

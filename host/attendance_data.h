@@ -1,5 +1,5 @@
-// The host's listings and reports over the swipe store: swipes streamed to a format with
-// names beside person numbers, and the attendance report built from one streamed query.
+// The host's listings and reports over the swipe store: the people beside person numbers
+// and the attendance report built from one streamed query (present/swipe_export.h lists swipes).
 // Everything goes through the store seam, so every engine serves the same.
 #pragma once
 
@@ -12,7 +12,8 @@
 
 #include "host/errors.h"
 #include "host/report/attendance.h"
-#include "host/report/formats.h"
+#include "host/report/cells.h"
+#include "host/report/people.h"
 #include "host/db/swipe_store.h"
 
 namespace vanto::host {
@@ -20,16 +21,6 @@ namespace vanto::host {
 // The format of --csv / --json (a table when neither), --csv --raw the CSV for programs; both
 // --csv and --json, or --raw without --csv, is an InputError.
 report::Format ChooseFormat(bool csv, bool json, bool raw = false);
-
-// Runs `parse` and turns a report::DateError into a InputError with the same message.
-template <class Parse>
-auto ParseDates(Parse parse) -> decltype(parse()) {
-  try {
-    return parse();
-  } catch (const report::DateError& e) {
-    throw InputError(MessageOf(e));
-  }
-}
 
 // The schema version that brought the people table (schema.cpp). A database read as it is,
 // older than this, has no names: its swipes are listed without them.
@@ -39,11 +30,6 @@ bool HoldsPeople(const store::SwipeStore& store);
 // The people the store knows, by person number, as the report library takes them (none when
 // its schema predates the people table).
 std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
-
-// Writes the swipes `query` selects, ordered by time, holding none of them (memory stays flat
-// whatever the count). Answers how many were written.
-std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery& query, report::Format format,
-                         std::ostream& out);
 
 // The attendance report of `days` (working days starting at `day_starts`, minutes after
 // midnight) over every stored swipe in them, with every known person; first swipes after

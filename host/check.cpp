@@ -14,7 +14,9 @@
 //   console-database-moved [earlier, database, site] warning: the site file names no database and
 //   the console's database of before is another file
 //   conflicts-unacknowledged [count]             warning
-//   port-opens [device] / port-failed [cause] / scan-failed [message] /
+//   port-opens [device] / port-failed [fault, then a sync's port fault values: port, device, and
+//   detail, terminal, holder_pid, holder_name where told; --json adds cause, in words] /
+//   scan-failed [message] /
 //   terminals-answer [count, first, last] / terminal-answers / terminal-silent
 //   clock-drift [drift_seconds, limit_seconds]  warning / clock-invalid [message] warning
 #include "host/check.h"
@@ -26,6 +28,7 @@
 
 #include "host/components.h"
 #include "host/control_status.h"
+#include "host/sync_note.h"
 #include "host/database_location.h"
 #include "host/machine.h"
 #include "host/schedule.h"
@@ -140,7 +143,9 @@ void CheckPorts(const site::Site& site, const CheckSettings& settings, CheckResu
       result.findings.push_back(std::move(f));
     };
     if (auto cause = control.CheckOpens(port.number)) {
-      add(Finding("port-failed", Severity::kFail, {{"cause", DescribeCause(port.number, *cause)}}));
+      std::vector<std::pair<std::string, std::string>> values = {{"fault", cause->fault}};
+      for (auto& value : PortFaultValues(port.number, *cause)) values.push_back(std::move(value));
+      add(Finding("port-failed", Severity::kFail, std::move(values)));
       continue;
     }
     add(Finding("port-opens", Severity::kOk, {{"device", control.Status(port.number).device}}));

@@ -6,9 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "host/control_status.h"
 #include "host/machine.h"
-#include "host/text/messages.h"
 
 namespace vanto::host {
 namespace {
@@ -191,9 +189,11 @@ std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions
   std::optional<Machine> machine;
   for (const site::SitePort& port : site.ports) {
     PortRelease release(control, port.number);
-    auto port_failed = [&](int terminal, const std::string& cause) {
+    auto port_failed = [&](int terminal, const PortCause& cause) {
       TerminalClock row;
-      row.port = port.number, row.terminal = terminal, row.state = ClockState::kPortFailed, row.cause = cause;
+      row.port = port.number, row.terminal = terminal, row.state = ClockState::kPortFailed;
+      if (cause.PortUnusable()) row.port_cause = cause;
+      else row.none_answered = {port.terminals.front(), port.terminals.back()};
       rows.push_back(row);
     };
     std::vector<int> terminals = port.terminals;
@@ -204,11 +204,7 @@ std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions
       terminals.clear();
       for (const FoundTerminal& f : found) terminals.push_back(f.terminal);
       if (terminals.empty()) {
-        const PortCause cause = status.Status(port.number);
-        port_failed(0, cause.PortUnusable() ? DescribeCause(port.number, cause)
-                                            : TrFill("no terminal answered ({0}-{1})",
-                                                     {std::to_string(port.terminals.front()),
-                                                      std::to_string(port.terminals.back())}));
+        port_failed(0, status.Status(port.number));
         continue;
       }
     }
@@ -218,7 +214,7 @@ std::vector<TerminalClock> SiteClocks(const site::Site& site, const ClockOptions
       if (row.state == ClockState::kSilent) {
         const PortCause cause = status.Status(port.number);
         if (cause.PortUnusable()) {  // the port itself: none of its terminals can be reached
-          for (std::size_t j = i; j < terminals.size(); ++j) port_failed(terminals[j], DescribeCause(port.number, cause));
+          for (std::size_t j = i; j < terminals.size(); ++j) port_failed(terminals[j], cause);
           break;
         }
       }

@@ -9,8 +9,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "host/control_status.h"
 #include "host/site/site.h"
 #include "host/site/zone.h"
 #include "host/terminal_control.h"
@@ -29,7 +31,7 @@ enum class ClockState {
   kNoClock,     // a terminal of protocol version 1 or 2: it has no clock commands
   kSilent,      // it could not be asked: `fault` says how the exchange failed
   kInvalid,     // it answered a clock that is no valid date and time (`message` tells it)
-  kPortFailed,  // the port could not be used (`cause`); terminal 0 when no terminal was reached
+  kPortFailed,  // the port could not be used (`port_cause`); terminal 0 when no terminal was reached
 };
 
 enum class ClockSet {
@@ -59,7 +61,10 @@ struct TerminalClock {
   // A set whose answers were lost: what the clock showed when read back (kSet: the time set).
   std::optional<site::WallTime> read_back;
   std::string message;  // the control's words, as it gave them
-  std::string cause;    // kPortFailed: the host's words for the port's fault
+  // kPortFailed: the port's fault when the port itself could not be used, else the range of
+  // terminals a scan asked when none answered (terminal 0).
+  std::optional<PortCause> port_cause;
+  std::optional<std::pair<int, int>> none_answered;
 };
 
 // One row of the audit trail for a set: the intent before it, the outcome after it.

@@ -5,8 +5,7 @@
 #include "host/components.h"
 #include "host/control_settings.h"
 #include "host/machine.h"
-#include "host/sync_words.h"
-#include "host/text/messages.h"
+#include "host/message.h"
 #include "driver/identifiers.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
@@ -29,8 +28,8 @@ Variant Call(IDispatch* control, DISPID member, std::optional<int> port, const c
                                &exception, &arg_error);
   if (FAILED(hr)) {
     std::u16string text = TakeExceptionDescription(exception);
-    throw HostError(TrFill("the terminal control's {0} failed: {1}",
-                           {what, text.empty() ? ToUtf8(TakeErrorDescription(hr)) : ToUtf8(text)}));
+    throw HostError(Message("the terminal control's {0} failed: {1}",
+                            {what, text.empty() ? ToUtf8(TakeErrorDescription(hr)) : ToUtf8(text)}));
   }
   return result;
 }
@@ -61,23 +60,19 @@ PortCause ParsePortStatus(const std::string& text) {
   return cause;
 }
 
-std::string DescribeCause(int port, const PortCause& c) {
-  return DescribePortCause(Language::kProcess, port, c);
-}
-
 ControlStatus ControlStatus::Create() {
   PushControlSettings();
   PrepareComponents();
   ComPtr<IDispatch> control;
   HRESULT hr = CreateObjectByProgId(kProgIdTerminalControl, IID_IDispatch, reinterpret_cast<void**>(control.Put()));
   if (FAILED(hr) || !control)
-    throw HostError(TrFill("cannot create {0}: {1}", {ToUtf8(kProgIdTerminalControl), ToUtf8(TakeErrorDescription(hr))}));
+    throw HostError(Message("cannot create {0}: {1}", {ToUtf8(kProgIdTerminalControl), ToUtf8(TakeErrorDescription(hr))}));
   return ControlStatus(std::move(control));
 }
 
 PortCause ControlStatus::Status(int port) {
   Variant text = Call(control_.Get(), fk303id::member::kPortStatus, port, "PortStatus");
-  if (text.Type() != VT_BSTR) throw HostError(Tr("the terminal control's PortStatus gave no text"));
+  if (text.Type() != VT_BSTR) throw HostError(Message("the terminal control's PortStatus gave no text"));
   return ParsePortStatus(ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text.Raw().bstrVal),
                                                     SysStringLen(text.Raw().bstrVal))));
 }

@@ -29,8 +29,6 @@ struct PortCause {
 
 // Parses the control's status text ("key=value" lines).
 PortCause ParsePortStatus(const std::string& text);
-// The cause in the host's words, naming the port and the device, with a hint where one helps.
-std::string DescribeCause(int port, const PortCause& cause);
 
 class ControlStatus {
  public:

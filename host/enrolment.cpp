@@ -131,14 +131,14 @@ std::pair<std::string, std::string> OutcomeOf(const EnrolmentResult& r) {
   return {".refused", std::string("; the ") + step + " answered False: " + r.outcome.message};
 }
 
-// The cause in the host's words when the port itself could not be used; empty otherwise.
-std::string PortCauseOf(int port) {
+// The port's cause when the port itself could not be used; empty otherwise.
+std::optional<PortCause> PortCauseOf(int port) {
   try {
     const PortCause cause = ControlStatus::Create().Status(port);
-    return cause.PortUnusable() ? DescribeCause(port, cause) : std::string();
+    if (cause.PortUnusable()) return cause;
   } catch (const std::exception&) {  // the status cannot be told: the driver's words stand alone
-    return {};
   }
+  return std::nullopt;
 }
 
 // `work` between its intent's row and its outcome's row.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/db/database.h"
+#include "host/control_status.h"
 #include "host/machine.h"
 #include "host/message.h"
 #include "platform/ado/enrolment.h"
@@ -57,9 +58,9 @@ struct EnrolmentResult {
   Outcome outcome;
   LONG kind = -1;
   std::string failure;  // kNotAudited: why the audit trail refused the intent
-  // kRefused because the port itself could not be used (missing, busy, ...): the cause in the
-  // host's words; empty otherwise.
-  std::string port_cause;
+  // kRefused because the port itself could not be used (missing, busy, ...): its cause, for a
+  // front end to word; empty otherwise.
+  std::optional<PortCause> port_cause;
 };
 
 // A terminal of the site: its port and its number on that port's line.

@@ -17,7 +17,7 @@ bool SyncTimerEnabled(const std::filesystem::path& root = "/");
 
 // Where the site file's [schedule] is ("FILE:LINE") when the site has one and the package's timer
 // is enabled too (two schedules for one site); nullopt otherwise. BothSchedulesText
-// (host/sync_words.h) words it.
+// (present/sync_words.h) words it.
 std::optional<std::string> BothSchedules(const site::Site& site, const std::filesystem::path& root = "/");
 
 }  // namespace vanto::host

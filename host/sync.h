@@ -35,7 +35,7 @@ struct TerminalSync {
   // (an identity answering elsewhere too), "cancelled"; empty when synced.
   std::string cause_code;
   // What the cause names (port, device, counts, epoch, the failure's text, ...): a front end
-  // puts code and values into words with CauseText (host/sync_words.h), in its user's language.
+  // puts code and values into words with CauseText (present/sync_words.h), in its user's language.
   store::CauseValues cause_values;
   std::uint32_t held = 0, capacity = 0;  // records on the terminal and its capacity, as it told (0: not told)
   std::vector<SyncNote> warnings;  // the terminal is nearly full; or its identity answered elsewhere too
@@ -85,6 +85,10 @@ struct SyncSettings {
   std::string who;
   // The failure comes as a note: "record-start" or "record-end" (error) (NoteText words it).
   std::function<void(const SyncNote& failure)> on_record_failure;
+  // A failed row's cause in English words, which the run's record keeps beside its code and
+  // values for a reader of the table itself and a program of an earlier version (the front ends
+  // give the presentation's CauseText in English; empty: the record keeps code and values only).
+  std::function<std::string(const TerminalSync& row)> recorded_cause;
   // Called once the run's record is begun, with its id (absent: the start could not be
   // recorded), before any port is reached (may be empty; a throw is ignored).
   std::function<void(std::optional<std::int64_t> run)> on_run_begun;

@@ -1,5 +1,5 @@
 // A code and the values it names: how the host reports a result a person may read, so that each
-// front end words it in its user's language (host/sync_words.h) and a program reads the code.
+// front end words it in its user's language (present/sync_words.h) and a program reads the code.
 #pragma once
 
 #include <string>
@@ -10,7 +10,7 @@
 namespace vanto::host {
 
 // A remark on a terminal's sync beside its outcome, for programs: a code and the values it
-// names; a front end puts it into words (NoteText, host/sync_words.h). Warnings: "nearly-full"
+// names; a front end puts it into words (NoteText, present/sync_words.h). Warnings: "nearly-full"
 // (port, terminal, held, capacity, percent: clear it after a complete sync), "clone-elsewhere"
 // (serial, elsewhere: the identity answered at other places too, each log in its own epoch).
 // Conflict details: "conflict" (ConflictValues, host/terminal_sync.h). Why a read read every

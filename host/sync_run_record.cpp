@@ -1,12 +1,11 @@
 #include "host/sync_run_record.h"
 
 #include "host/db/civil_time.h"
-#include "host/sync_words.h"
 #include "host/db/store_failure.h"
 
 namespace vanto::host {
 
-store::RunTerminal RunTerminalOf(const TerminalSync& row) {
+store::RunTerminal RunTerminalOf(const TerminalSync& row, const std::function<std::string(const TerminalSync&)>& cause_words) {
   store::RunTerminal t;
   t.port = row.port;
   t.terminal = row.terminal;
@@ -14,7 +13,10 @@ store::RunTerminal RunTerminalOf(const TerminalSync& row) {
   t.cause_code = row.ok ? "" : row.cause_code.empty() ? "host" : row.cause_code;
   // The values, worded by whoever reads the row; English words beside them for a reader of the
   // table itself (and a program of an earlier version).
-  if (!row.ok) t.cause_values = row.cause_values, t.cause = CauseText(Language::kEnglish, row);
+  if (!row.ok) {
+    t.cause_values = row.cause_values;
+    if (cause_words) t.cause = cause_words(row);
+  }
   t.delivered = static_cast<std::int64_t>(row.delivered);
   t.added = static_cast<std::int64_t>(row.added);
   t.quarantined = static_cast<std::int64_t>(row.quarantined);
@@ -61,7 +63,7 @@ void SyncRunRecord::Finish(const std::vector<TerminalSync>& rows) {
   if (!store_ || !id_) return;
   std::vector<store::RunTerminal> terminals;
   terminals.reserve(rows.size());
-  for (const TerminalSync& row : rows) terminals.push_back(RunTerminalOf(row));
+  for (const TerminalSync& row : rows) terminals.push_back(RunTerminalOf(row, settings_.recorded_cause));
   try {
     store_->Finish(*id_, store::UtcNowText(), terminals);
   } catch (const std::exception& e) {

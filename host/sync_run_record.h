@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,7 +31,8 @@ class SyncRunRecord {
   std::map<std::pair<int, int>, store::LastSync> previous_;
 };
 
-// A sync's row as the record keeps it.
-store::RunTerminal RunTerminalOf(const TerminalSync& row);
+// A sync's row as the record keeps it; a failed row's words from `cause_words` (when given).
+store::RunTerminal RunTerminalOf(const TerminalSync& row,
+                                 const std::function<std::string(const TerminalSync&)>& cause_words = nullptr);
 
 }  // namespace vanto::host

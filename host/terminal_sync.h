@@ -84,7 +84,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
 
 
 // What a conflict a sync found names, for a front end to put into words (ConflictText in
-// host/sync_words.h): port, terminal, serial, generation, index, stored_person, stored_time,
+// present/sync_words.h): port, terminal, serial, generation, index, stored_person, stored_time,
 // person, time, and epoch, the epoch the log goes on in.
 store::CauseValues ConflictValues(const store::RecordConflict& conflict, std::uint32_t epoch);
 // The epoch a sync's log goes on in after `conflict`: the log's now, or the next one.

@@ -10,7 +10,7 @@ extract() {
   xgettext --from-code=UTF-8 -C --keyword=Tr --keyword=TrFill --keyword=Message --keyword=TrN:1,2 --keyword=TrNFill:1,2 \
     --keyword=TrLater --keyword=TrLaterContext:1c,2 --keyword=TrInContext:2c,3 \
     --keyword=TrIn:2 --keyword=TrInFill:2 --keyword=TrInN:2,3 --keyword=TrInNFill:2,3 --no-location --sort-output --package-name=vanto -o "$1" \
-    cli/*.cpp cli/*.h host/*.cpp host/*.h host/*/*.cpp host/*/*.h web/*.cpp web/*.h
+    cli/*.cpp cli/*.h host/*.cpp host/*.h host/*/*.cpp host/*/*.h present/*.cpp present/*.h present/*/*.cpp present/*/*.h web/*.cpp web/*.h
   sed -i 's/charset=CHARSET/charset=UTF-8/' "$1"
 }
 case "${1:-check}" in

@@ -18,6 +18,7 @@
 #include "host/sync_jobs.h"
 #include "web/enrolments_page.h"
 #include "web/refusals.h"
+#include "present/report/date_options.h"
 
 namespace vanto::web {
 namespace {
@@ -237,7 +238,7 @@ json EnrolmentResultJson(const host::TerminalAt& at, const host::EnrolmentResult
   json j = {{"port", at.port}, {"terminal", at.terminal}};
   if (!failure.empty()) {
     j["outcome"] = "failed";  // the host's part (the database)
-  } else if (!r.port_cause.empty()) {
+  } else if (r.port_cause) {
     j["outcome"] = "port-failed";
   } else {
     switch (r.status) {

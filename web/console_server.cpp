@@ -7,7 +7,7 @@
 #include <cctype>
 
 #include "accounts/passwords.h"
-#include "host/recorded_words.h"
+#include "present/recorded_words.h"
 #include "web/api.h"
 #include "web/dashboard_page.h"
 #include "web/enrolments_page.h"

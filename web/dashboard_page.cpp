@@ -13,10 +13,10 @@
 #include "host/db/record_store.h"
 #include "host/facade.h"
 #include "host/push/push.h"
-#include "host/recorded_words.h"
+#include "present/recorded_words.h"
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "web/templates.h"
 
 namespace vanto::web {

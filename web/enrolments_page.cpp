@@ -14,6 +14,7 @@
 #include "host/facade.h"
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
+#include "present/sync_words.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -102,9 +103,9 @@ Shown Show(Language language, const char* what, host::TerminalAt at, const host:
     s.words = failure;
     return s;
   }
-  if (!r.port_cause.empty()) {  // the port itself, not the terminal
+  if (r.port_cause) {  // the port itself, not the terminal
     s.outcome = Say(language, "enrol_port_failed");
-    s.words = r.port_cause;
+    s.words = host::DescribePortCause(language, at.port, *r.port_cause);
     return s;
   }
   switch (r.status) {

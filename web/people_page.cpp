@@ -9,6 +9,7 @@
 #include "host/db/civil_time.h"
 #include "web/report_page.h"
 #include "web/templates.h"
+#include "present/report/people_file.h"
 
 namespace vanto::web {
 namespace {

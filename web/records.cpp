@@ -7,6 +7,7 @@
 
 #include "host/report/people.h"
 #include "web/page.h"
+#include "present/report/people_file.h"
 
 namespace vanto::web {
 

@@ -4,8 +4,9 @@
 #include <sstream>
 
 #include "host/attendance_data.h"
-#include "host/report/formats.h"
+#include "present/report/formats.h"
 #include "web/templates.h"
+#include "present/report/date_options.h"
 
 namespace vanto::web {
 namespace {

@@ -7,6 +7,8 @@
 #include "host/attendance_data.h"
 #include "host/report/dates.h"
 #include "web/templates.h"
+#include "present/report/date_options.h"
+#include "present/swipe_export.h"
 
 namespace vanto::web {
 namespace {

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "host/schedule.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "host/db/record_store.h"
 #include "host/sync_jobs.h"
 #include "web/enrolments_page.h"

@@ -15,6 +15,8 @@
 
 #include "host/attendance_data.h"
 #include "host/db/swipe_store.h"
+#include "present/report/date_options.h"
+#include "present/swipe_export.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;

@@ -23,7 +23,7 @@ const char* RunStarterName(RunStarter starter);  // "command", "timer", "console
 std::optional<RunStarter> ParseRunStarter(std::string_view text);
 
 // What a cause names (a port, a device, counts, an epoch, ...), name -> value in a fixed order:
-// the values a front end puts into words with the cause's code (host/sync_words.h).
+// the values a front end puts into words with the cause's code (present/sync_words.h).
 using CauseValues = std::vector<std::pair<std::string, std::string>>;
 // As the database keeps them: a "name=value" line each, '%', CR and LF in a value escaped
 // (%25, %0D, %0A); and back (lines without '=' are passed over).

@@ -11,7 +11,7 @@
 #include "cli/sync_summary.h"
 #include "host/clock.h"
 #include "host/db/record_store.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "terminal/protocol/dense.h"
 #include "tests/cli/sim_fixture.h"
 

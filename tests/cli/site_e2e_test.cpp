@@ -10,11 +10,14 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 
 #include "accounts/accounts_store.h"
 #include "host/db/record_store.h"
+#include "host/db/database.h"
+#include "host/db/sync_runs.h"
 #include "terminal/control/port_lock.h"
 #include "tests/cli/sim_fixture.h"
 
@@ -269,6 +272,19 @@ TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
       EXPECT_EQ(t["new"], 50);
     }
   }
+  // The database keeps each failed row's English words beside its code, for a reader of the table.
+  {
+    const std::vector<store::SyncRun> recorded = db::Database::Open(db_)->SyncRuns()->Recent(1);
+    ASSERT_EQ(recorded.size(), 1u);
+    ASSERT_EQ(recorded[0].terminals.size(), 8u);
+    for (const Expect& e : expected)
+      for (int i = 0; i < 2; ++i) {
+        const store::RunTerminal& t = recorded[0].terminals[static_cast<std::size_t>((e.port - 1) * 2 + i)];
+        EXPECT_EQ(t.cause.rfind("port " + std::to_string(e.port) + " (", 0), 0u) << t.cause;
+        EXPECT_NE(t.cause.find(e.cause), std::string::npos) << t.cause;
+      }
+    EXPECT_EQ(recorded[0].terminals[6].cause, "");
+  }
   // The sync started by hand is audited under this user's name: its intent and its outcome.
   std::vector<std::string> audited;
   for (const accounts::AuditEntry& e :
@@ -303,6 +319,39 @@ TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
   EXPECT_NE(c.out.find("ok    port 4, terminal 2 answers"), std::string::npos);
   EXPECT_NE(c.out.find("ok    VANTO.clsMachine: "), std::string::npos);
   EXPECT_NE(c.out.find("is writable"), std::string::npos);
+  // check --json: each port's fault as a code with its values, and the words under "cause".
+  Child check_json(folder_, "check-json", {"check", "--site", site, "--json"});
+  Result cj = check_json.Wait();
+  EXPECT_EQ(cj.status, kExitFalse) << cj.err;
+  std::map<int, json> failed_ports;
+  const json check_findings = json::parse(cj.out);
+  for (const json& f : check_findings["findings"])
+    if (f["code"] == "port-failed") failed_ports[f["port"].get<int>()] = f["values"];
+  const char* faults[] = {"missing", "not-serial", "busy"};
+  ASSERT_EQ(failed_ports.size(), 3u) << cj.out;
+  for (const Expect& e : expected) {
+    const json& values = failed_ports[e.port];
+    EXPECT_EQ(values["fault"], faults[e.port - 1]) << values.dump();
+    EXPECT_EQ(values["port"], std::to_string(e.port)) << values.dump();
+    EXPECT_NE(values["cause"].get<std::string>().find(e.cause), std::string::npos) << values.dump();
+  }
+  EXPECT_EQ(failed_ports[3]["holder_pid"], own);
+
+  // clock --json: the terminals of a port that cannot be used, with its code and cause.
+  Child clocks(folder_, "clock", {"clock", "--site", site, "--json"});
+  Result k = clocks.Wait();
+  EXPECT_EQ(k.status, kExitFalse) << k.err;
+  const json clock_rows = json::parse(k.out)["terminals"];
+  ASSERT_EQ(clock_rows.size(), 8u) << k.out;
+  for (const Expect& e : expected)
+    for (int i = 0; i < 2; ++i) {
+      const json& row = clock_rows[(e.port - 1) * 2 + i];
+      EXPECT_EQ(row["state"], "port-failed") << row.dump();
+      EXPECT_EQ(row["cause_code"], faults[e.port - 1]) << row.dump();
+      EXPECT_NE(row["cause"].get<std::string>().find(e.cause), std::string::npos) << row.dump();
+    }
+  EXPECT_NE(clock_rows[6]["state"], "port-failed") << clock_rows[6].dump();
+
   held.Release();
   std::string good = WriteSite(SiteText(3), "good.toml");
   Child fine(folder_, "fine", {"check", "--site", good});

@@ -14,6 +14,8 @@
 
 #include "host/attendance_data.h"
 #include "host/db/swipe_store.h"
+#include "present/report/date_options.h"
+#include "present/swipe_export.h"
 #include "tests/host/report/csv_rows.h"
 
 namespace fs = std::filesystem;

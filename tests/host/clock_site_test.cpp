@@ -11,7 +11,7 @@
 #include <string>
 
 #include "host/clock.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "host/db/sync_runs.h"
 #include "host/control_settings.h"
 #include "host/db/record_store.h"

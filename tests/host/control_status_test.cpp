@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include "host/recorded_words.h"
+#include "host/clock.h"
 #include "host/sync.h"
-#include "host/sync_words.h"
+#include "host/sync_run_record.h"
 #include "host/terminal_sync.h"
+#include "present/clock_words.h"
+#include "present/recorded_words.h"
+#include "present/sync_words.h"
 
 namespace vanto::host {
 namespace {
@@ -195,6 +198,67 @@ TEST(AuditDetailsWords, EachRecordedFormInChineseWithItsValues) {
     SCOPED_TRACE(c.details);
     EXPECT_EQ(AuditDetailsText(Language::kEnglish, c.action, c.details), c.details);
     EXPECT_EQ(AuditDetailsText(Language::kChinese, c.action, c.details), c.chinese);
+  }
+}
+
+// A clock row whose port could not be used carries the port's cause (or the range a scan asked
+// when no terminal answered); the presentation words it in the language asked for.
+TEST(ClockWords, APortThatFailedInEnglishAndChinese) {
+  auto failed = [](std::optional<PortCause> cause, std::optional<std::pair<int, int>> range) {
+    TerminalClock row;
+    row.port = 2, row.state = ClockState::kPortFailed, row.port_cause = std::move(cause), row.none_answered = range;
+    return row;
+  };
+  struct Case {
+    TerminalClock row;
+    std::string english, chinese;  // the whole English text; the start of the Chinese
+  } cases[] = {
+      {failed(ParsePortStatus("fault=missing\ndevice=/dev/ttyUSB3\n"), std::nullopt),
+       "port 2 (/dev/ttyUSB3): the device does not exist", "端口 2（/dev/ttyUSB3）：设备不存在"},
+      {failed(ParsePortStatus("fault=busy\ndevice=/dev/ttyS1\nholder_pid=77\nholder_name=minicom\n"), std::nullopt),
+       "port 2 (/dev/ttyS1): busy, in use by process 77 (minicom)", "端口 2（/dev/ttyS1）"},
+      {failed(std::nullopt, std::pair{1, 4}), "no terminal answered (1-4)", "没有考勤机应答（1-4）"},
+      {TerminalClock{}, "", ""},  // a row of another state: nothing to say
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.english);
+    const std::string english = ClockPortFailedText(Language::kEnglish, c.row);
+    EXPECT_EQ(english.substr(0, c.english.size()), c.english);
+    if (c.english.empty()) {
+      EXPECT_EQ(english, "");
+    }
+    const std::string chinese = ClockPortFailedText(Language::kChinese, c.row);
+    EXPECT_EQ(chinese.substr(0, c.chinese.size()), c.chinese);
+    EXPECT_EQ(chinese.empty(), english.empty());
+  }
+}
+
+// A run's record keeps a failed row's code and values, and English words only from the renderer
+// the front end hands it; a synced row keeps none.
+TEST(RunRecord, AFailedRowKeepsItsCodeValuesAndTheWordsItIsGiven) {
+  TerminalSync failed;
+  failed.port = 1, failed.terminal = 2, failed.ok = false;
+  failed.cause_code = "no-terminal", failed.cause_values = {{"first", "1"}, {"last", "4"}};
+  TerminalSync synced;
+  synced.port = 1, synced.terminal = 3, synced.ok = true;
+  const auto english = [](const TerminalSync& row) { return CauseText(Language::kEnglish, row); };
+  struct Case {
+    const TerminalSync* row;
+    bool worded;
+    std::string outcome, code, cause;
+    std::size_t values;
+  } cases[] = {
+      {&failed, true, "failed", "no-terminal", "no terminal answered (1-4)", 2},
+      {&failed, false, "failed", "no-terminal", "", 2},
+      {&synced, true, "synced", "", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.outcome + (c.worded ? " worded" : ""));
+    const store::RunTerminal t = c.worded ? RunTerminalOf(*c.row, english) : RunTerminalOf(*c.row);
+    EXPECT_EQ(t.outcome, c.outcome);
+    EXPECT_EQ(t.cause_code, c.code);
+    EXPECT_EQ(t.cause, c.cause);
+    EXPECT_EQ(t.cause_values.size(), c.values);
   }
 }
 

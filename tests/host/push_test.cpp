@@ -20,7 +20,7 @@
 
 #include "host/db_copy.h"
 #include "host/push/push.h"
-#include "host/recorded_words.h"
+#include "present/recorded_words.h"
 #include "host/db/push_store.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/store_engines.h"

@@ -11,7 +11,7 @@
 #include "host/control_settings.h"
 #include "host/db/record_store.h"
 #include "host/sync.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "terminal/control/port_lock.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"

@@ -13,7 +13,7 @@
 #include "host/db/record_store.h"
 #include "host/facade.h"
 #include "host/sync_jobs.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "terminal/control/port_lock.h"
 #include "terminal/control/settings.h"
 #include "terminal/sim/front_end.h"

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "host/schedule.h"
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 #include "host/site/site.h"
 #include "host/db/sync_runs.h"
 #include "host/db/store_failure.h"

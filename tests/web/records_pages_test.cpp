@@ -9,8 +9,10 @@
 #include <sstream>
 
 #include "host/attendance_data.h"
-#include "host/report/formats.h"
 #include "host/db/swipe_store.h"
+#include "present/report/formats.h"
+#include "present/report/date_options.h"
+#include "present/swipe_export.h"
 #include "tests/web/console_fixture.h"
 
 namespace vanto::web::testing {

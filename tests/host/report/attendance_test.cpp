@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "host/report/attendance.h"
+#include "present/report/date_options.h"
 
 using namespace vanto::report;
 

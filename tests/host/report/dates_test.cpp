@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "host/report/dates.h"
+#include "present/report/date_options.h"
 
 using namespace vanto::report;
 

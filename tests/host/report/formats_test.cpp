@@ -6,7 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
+#include "present/report/date_options.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
 

@@ -11,7 +11,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
+#include "present/report/date_options.h"
 #include "tests/host/report/html_dom.h"
 
 using namespace vanto::report;

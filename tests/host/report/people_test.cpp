@@ -4,8 +4,9 @@
 
 #include <sstream>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
 #include "host/report/people.h"
+#include "present/report/people_file.h"
 
 using namespace vanto::report;
 

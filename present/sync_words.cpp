@@ -1,4 +1,4 @@
-#include "host/sync_words.h"
+#include "present/sync_words.h"
 
 #include "host/sync.h"
 
@@ -117,6 +117,8 @@ std::string MainText(Language l, const std::string& code, const store::CauseValu
 std::string DescribePortCause(Language l, int port, const PortCause& cause) {
   return PortFaultText(l, cause.fault, PortFaultValues(port, cause));
 }
+
+std::string DescribeCause(int port, const PortCause& cause) { return DescribePortCause(Language::kProcess, port, cause); }
 
 std::string CauseText(Language l, const std::string& code, const store::CauseValues& values) {
   std::string text = MainText(l, code, values);

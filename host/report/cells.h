@@ -1,5 +1,6 @@
-// The report and listing formats: an aligned table, CSV (header row, RFC 4180 quoting), JSON
-// lines (one object per line) and the printable HTML page. Text is UTF-8 throughout.
+// The cells and forms of the host's listings, without words: the formats a listing takes, CSV
+// fields (guarded for a spreadsheet or raw), one-line table cells and their display width, the
+// aligned table, HTML escaping, and one stored swipe as a listing line. UTF-8 throughout.
 #pragma once
 
 #include <cstdint>
@@ -7,10 +8,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "host/report/attendance.h"
-#include "host/report/people.h"
-#include "host/text/messages.h"
 
 namespace vanto::report {
 
@@ -56,31 +53,5 @@ struct SwipeLine {
   std::int32_t person = 0;
   const std::string* name = nullptr;
 };
-
-// Writes swipes as they come, holding none: the table has fixed column widths, CSV starts with
-// its header row, JSON is one object per line.
-class SwipeWriter {
- public:
-  SwipeWriter(std::ostream& out, Format format);
-  void Write(const SwipeLine& line);
-  std::size_t rows() const { return rows_; }
-
- private:
-  std::ostream& out_;
-  Format format_;
-  std::size_t rows_ = 0;
-};
-
-void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format);
-
-// The report as a table (one line per person and working day, then one per person), CSV (one
-// row per person and working day) or JSON lines ("type": "day" objects, then a "person" object
-// with the person's totals, for every person).
-void WriteReport(std::ostream& out, const Report& report, Format format);
-
-// The report as one self-contained HTML page (no scripts, no network: inline CSS and SVG): a
-// summary, then per person a month grid with one row per day and a bar for each day's span;
-// printed on A4, one person per page; in `language` (a console names its reader's).
-void WriteReportHtml(std::ostream& out, const Report& report, host::Language language = host::Language::kProcess);
 
 }  // namespace vanto::report

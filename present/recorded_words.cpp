@@ -1,4 +1,4 @@
-#include "host/recorded_words.h"
+#include "present/recorded_words.h"
 
 #include <cctype>
 #include <cstddef>

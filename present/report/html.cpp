@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-#include "host/report/formats.h"
+#include "present/report/formats.h"
 #include "host/text/messages.h"
 
 namespace vanto::report {

@@ -1,6 +1,6 @@
-#include "host/report/people.h"
+#include "present/report/people_file.h"
 
-#include "host/report/formats.h"
+#include "host/report/cells.h"
 #include "host/text/messages.h"
 
 #include <csv.h>

@@ -18,6 +18,8 @@ struct SyncNote;
 
 // A port's cause in `language`, naming the port and the device, with a hint where one helps.
 std::string DescribePortCause(Language language, int port, const PortCause& cause);
+// The same in the process's language.
+std::string DescribeCause(int port, const PortCause& cause);
 
 // The cause named by `code` with its `values`, in `language`: empty when there is nothing to
 // say (synced, cancelled). A code this version does not know is given as it stands.
