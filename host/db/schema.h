@@ -47,7 +47,7 @@ const char* SchemaStepSql(const SchemaStep& step, Engine engine);
 // What `vanto db copy` does with a table.
 enum class TableCopy {
   kCopied,   // every row (the copy compares each table's content afterwards)
-  kDerived,  // kept by the destination's own triggers from the rows copied (compared too)
+  kDerived,  // kept by the destination from the rows copied as it stores them (compared too)
   kLeftOut,  // not copied; `what` says what that means
 };
 // One table of the schema: the step that creates it and what a copy does with it.
