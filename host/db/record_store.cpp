@@ -110,12 +110,14 @@ SwipePage SwipeStore::Page(SwipeQuery query, std::size_t size) const {
   query.limit = size + 1;
   SwipePage page;
   bool more = false;
+  // The row past the page is the query's last (its limit): read to the end rather than stopped,
+  // since stopping a query early costs a server a cancel request (a connection of its own) and
+  // the next statement on the connection could be hit by it.
   Each(query, [&](const StoredSwipe& s) {
-    if (page.rows.size() == size) {
+    if (page.rows.size() == size)
       more = true;
-      return false;
-    }
-    page.rows.push_back(s);
+    else
+      page.rows.push_back(s);
     return true;
   });
   if (more) page.next = SwipePosition::Of(page.rows.back());

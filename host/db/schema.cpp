@@ -649,6 +649,30 @@ CREATE TRIGGER swipes_uncounted AFTER DELETE ON swipes FOR EACH ROW WHEN (OLD.id
 CREATE TRIGGER swipes_recounted AFTER UPDATE OF identity, generation, epoch ON swipes FOR EACH ROW
   WHEN (OLD.identity IS NOT NULL OR NEW.identity IS NOT NULL) EXECUTE FUNCTION count_log_records();
 )sql"},
+    // A log's count of stored swipes is kept once per store instead of once per row: SQLite ran
+    // the counting trigger for every row stored (its condition too is checked row by row), the
+    // server called its function for every row of a log. SQLite: the trigger on insert goes; the
+    // store that adds swipes counts what each write added, by log, in the same transaction (the
+    // database module is the only writer of the table). PostgreSQL: one trigger per statement
+    // counts the rows the statement added, from its transition table. Deleting a swipe or
+    // changing its log is still counted by the row triggers. The counts held stay as they are.
+    {18, "a log's count of swipes kept once per store",
+     R"sql(
+DROP TRIGGER swipes_counted;
+)sql",
+     R"sql(
+CREATE FUNCTION count_stored_swipes() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  INSERT INTO log_records (identity, generation, epoch, held)
+    SELECT identity, generation, epoch, count(*) FROM stored_swipes WHERE identity IS NOT NULL
+      GROUP BY identity, generation, epoch
+    ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = log_records.held + EXCLUDED.held;
+  RETURN NULL;
+END $$;
+DROP TRIGGER swipes_counted ON swipes;
+CREATE TRIGGER swipes_counted AFTER INSERT ON swipes REFERENCING NEW TABLE AS stored_swipes
+  FOR EACH STATEMENT EXECUTE FUNCTION count_stored_swipes();
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones

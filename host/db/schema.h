@@ -10,7 +10,8 @@
 // reports need; step 3 the swipe key by terminal identity, generation and index (person, minute
 // and occurrence kept as columns), the rejected records and the per-log counts; step 5 the log epoch in that key, counts and first
 // indexes per epoch, and the conflicts; step 6 the console's accounts; step 7 the sync runs; step 15 the feed positions a copy maps; step 16 the API tokens' expiry; step 17 the feed number as
-// the SQLite swipes table's row key (a rebuild that keeps every feed number). The PostgreSQL
+// the SQLite swipes table's row key (a rebuild that keeps every feed number); step 18 a log's count of
+// swipes kept once per store (SQLite: by the store that adds them, in its transaction). The PostgreSQL
 // enrolment table's `row_id` is the identity its row set commits changes by: a step that
 // rebuilds the table keeps it.
 #pragma once
@@ -47,7 +48,7 @@ const char* SchemaStepSql(const SchemaStep& step, Engine engine);
 // What `vanto db copy` does with a table.
 enum class TableCopy {
   kCopied,   // every row (the copy compares each table's content afterwards)
-  kDerived,  // kept by the destination's own triggers from the rows copied (compared too)
+  kDerived,  // kept by the destination from the rows copied as it stores them (compared too)
   kLeftOut,  // not copied; `what` says what that means
 };
 // One table of the schema: the step that creates it and what a copy does with it.

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -158,6 +159,141 @@ TEST_P(DatabaseTest, RepositoriesSeeEachOthersCommits) {
   EXPECT_EQ(feed->Read({}, 10).swipes.size(), 1u);
   reader->Insert(std::vector<store::StoredSwipe>{OneSwipe(2)});
   EXPECT_EQ(writer->CountSwipes(), 2);
+}
+
+// One number a query on the database at `location` answers, read behind the handle's back.
+std::int64_t Scalar(const std::string& location, const std::string& sql) {
+  std::int64_t value = -1;
+  if (store::IsDatabaseUrl(location)) {
+    PGconn* c = PQconnectdb(location.c_str());
+    EXPECT_EQ(PQstatus(c), CONNECTION_OK) << PQerrorMessage(c);
+    PGresult* r = PQexec(c, sql.c_str());
+    EXPECT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(c) << sql;
+    if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1) value = std::stoll(PQgetvalue(r, 0, 0));
+    PQclear(r);
+    PQfinish(c);
+    return value;
+  }
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* q = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &q, nullptr), SQLITE_OK) << sqlite3_errmsg(db) << sql;
+  if (q && sqlite3_step(q) == SQLITE_ROW) value = sqlite3_column_int64(q, 0);
+  sqlite3_finalize(q);
+  sqlite3_close(db);
+  return value;
+}
+
+// The logs whose count in log_records is not what the swipes and rejected records of the log
+// add up to (either way round): 0 when every count is exact.
+std::int64_t WrongCounts(const std::string& location) {
+  const std::string held = "SELECT identity, generation, epoch, held FROM log_records WHERE held <> 0";
+  const std::string counted =
+      "SELECT identity, generation, epoch, count(*) FROM (SELECT identity, generation, epoch FROM swipes WHERE "
+      "identity IS NOT NULL UNION ALL SELECT identity, generation, epoch FROM rejected_records WHERE identity IS NOT "
+      "NULL) r GROUP BY identity, generation, epoch";
+  return Scalar(location, "SELECT count(*) FROM (" + held + " EXCEPT " + counted + ") d") +
+         Scalar(location, "SELECT count(*) FROM (" + counted + " EXCEPT " + held + ") d");
+}
+
+store::StoredSwipe LogSwipe(std::uint32_t identity, std::uint32_t index, int person, const std::string& minute) {
+  store::StoredSwipe s = OneSwipe(1);
+  s.port = 2;
+  s.person = person;
+  s.minute = minute;
+  s.time = minute + ":30";
+  s.identity = identity;
+  s.generation = 1;
+  s.index = index;
+  return s;
+}
+
+// A database of an older schema, as the program of that step left it, opened through the handle:
+// step 14 (before the feed number became SQLite's row key) and step 17 (before a log's count was
+// kept once per store). Every swipe keeps its feed position, so every cursor a consumer or a push
+// endpoint holds reads on with the same swipes; every log's count stays exact, and so do the
+// counts of what is stored, adopted and deleted afterwards.
+TEST_P(DatabaseTest, AnOlderSchemaComesUpToDateKeepingEveryPositionCursorAndCount) {
+  const bool pg = std::string(GetParam()) == "postgresql";
+  const store::Engine engine = pg ? store::Engine::Postgres : store::Engine::Sqlite;
+  for (const int from : {14, 17}) {
+    SCOPED_TRACE("from schema step " + std::to_string(from));
+    const std::string location = engine_->FreshLocation();
+    std::string sql = store::SchemaVersionTableSql(engine) + std::string(";");
+    for (const store::SchemaStep& step : store::SchemaSteps()) {
+      if (step.version > from) break;
+      sql += store::SchemaStepSql(step, engine);
+      sql += "INSERT INTO schema_version VALUES (" + std::to_string(step.version) + ", 'step', 'then');";
+    }
+    // Feed numbers out of the rows' order; persons 1..5 in feed order. Log 77/1 holds two
+    // swipes and a rejected record, log 88/1 one swipe; person 3's swipe has no identity.
+    sql +=
+        "INSERT INTO swipes (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
+        "generation, record_index, feed_seq) VALUES "
+        "(2, 1, 4, '2026-11-06 00:03', 1, '2026-11-06 00:03:10', 'then', 77, 1, 1, 12), "
+        "(2, 1, 1, '2026-11-06 00:00', 1, '2026-11-06 00:00:10', 'then', 77, 1, 0, 3), "
+        "(4, 1, 3, '2026-11-06 00:02', 1, '2026-11-06 00:02:10', 'then', NULL, NULL, NULL, 10), "
+        "(3, 1, 2, '2026-11-06 00:01', 1, '2026-11-06 00:01:10', 'then', 88, 1, 0, 7), "
+        "(3, 1, 5, '2026-11-06 00:04', 1, '2026-11-06 00:04:10', 'then', 88, 1, 1, 20);"
+        "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
+        "hour, minute, reason, first_seen) VALUES (2, 1, 77, 1, 2, 1, 2026, 13, 1, 0, 0, 'month 13', 'then');";
+    sql += std::string("INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at) SELECT 'hr', ") +
+           (pg ? "feed_xid::text::bigint" : "0") + ", feed_seq, 'then' FROM swipes WHERE feed_seq = 7;";
+    Behind(location, sql);
+    ASSERT_EQ(WrongCounts(location), 0);
+    // The cursor after each swipe, as a consumer holds it.
+    std::vector<store::FeedCursor> cursors{{}};
+    for (const int seq : {3, 7, 10, 12, 20}) {
+      const std::int64_t xid =
+          pg ? Scalar(location, "SELECT feed_xid::text::bigint FROM swipes WHERE feed_seq = " + std::to_string(seq)) : 0;
+      cursors.push_back({static_cast<std::uint64_t>(xid), static_cast<std::uint64_t>(seq)});
+    }
+
+    std::shared_ptr<Database> db = Database::Open(location);
+    EXPECT_EQ(db->schema_version(), store::LatestSchemaVersion());
+    EXPECT_EQ(Scalar(location, "SELECT count(*) FROM swipes"), 5);
+    auto feed = db->Feed();
+    auto persons = [&](const store::FeedCursor& after) {
+      std::string read;
+      for (const store::StoredSwipe& s : feed->Read(after, 10).swipes) read += std::to_string(s.person);
+      return read;
+    };
+    const char* after[] = {"12345", "2345", "345", "45", "5", ""};
+    for (std::size_t i = 0; i < cursors.size(); ++i) EXPECT_EQ(persons(cursors[i]), after[i]) << "after swipe " << i;
+    ASSERT_EQ(db->Push()->Endpoints().size(), 1u);
+    EXPECT_EQ(db->Push()->Endpoints()[0].cursor, cursors[2]);
+    EXPECT_EQ(WrongCounts(location), 0);
+    EXPECT_EQ(db->Swipes()->Coverage({77, 1}).count, 3);
+
+    // Stored now: two new records of log 77/1 (one of them twice), a record of log 99/1 that is
+    // person 3's swipe delivered again with its identity (adopted, not stored twice), and one
+    // of a new epoch of log 88/1.
+    store::StoredSwipe adopted = LogSwipe(99, 0, 3, "2026-11-06 00:02");
+    adopted.port = 4;
+    store::StoredSwipe next_epoch = LogSwipe(88, 2, 6, "2026-11-06 00:05");
+    next_epoch.epoch = 1;
+    const std::vector<store::StoredSwipe> batch{LogSwipe(77, 3, 6, "2026-11-06 00:05"),
+                                               LogSwipe(77, 4, 7, "2026-11-06 00:06"),
+                                               LogSwipe(77, 4, 7, "2026-11-06 00:06"), adopted, next_epoch};
+    db->Swipes()->Insert(batch);
+    EXPECT_EQ(Scalar(location, "SELECT count(*) FROM swipes"), 8);
+    EXPECT_EQ(db->Swipes()->Coverage({77, 1}).count, 5);
+    EXPECT_EQ(db->Swipes()->Coverage({99, 1}).count, 1);
+    EXPECT_EQ(db->Swipes()->Coverage({88, 1, 1}).count, 1);
+    // After every swipe held before (a batch's own order is the engine's: PostgreSQL stores it in
+    // key order).
+    std::string added = persons(cursors[5]);
+    std::sort(added.begin(), added.end());
+    EXPECT_EQ(added, "667");
+    EXPECT_EQ(WrongCounts(location), 0);
+    // A swipe deleted or moved to another log (not something the program does, but what the
+    // counts must follow) is counted off its log.
+    Behind(location, "DELETE FROM swipes WHERE identity = 77 AND record_index = 0");
+    Behind(location, "UPDATE swipes SET epoch = 2 WHERE identity = 88 AND record_index = 1");
+    EXPECT_EQ(db->Swipes()->Coverage({77, 1}).count, 4);
+    EXPECT_EQ(db->Swipes()->Coverage({88, 1}).count, 1);
+    EXPECT_EQ(WrongCounts(location), 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, DatabaseTest, ::testing::Values("sqlite", "postgresql"));
