@@ -653,25 +653,16 @@ CREATE TRIGGER swipes_recounted AFTER UPDATE OF identity, generation, epoch ON s
     // the counting trigger for every row stored (its condition too is checked row by row), the
     // server called its function for every row of a log. SQLite: the trigger on insert goes; the
     // store that adds swipes counts what each write added, by log, in the same transaction (the
-    // database module is the only writer of the table). PostgreSQL: one trigger per statement
-    // counts the rows the statement added, from its transition table. Deleting a swipe or
-    // changing its log is still counted by the row triggers. The counts held stay as they are.
+    // database module is the only writer of the table). PostgreSQL keeps its row trigger. Deleting
+    // a swipe or changing its log is still counted by the row triggers. The counts stay as they are.
     {18, "a log's count of swipes kept once per store",
      R"sql(
 DROP TRIGGER swipes_counted;
 )sql",
      R"sql(
-CREATE FUNCTION count_stored_swipes() RETURNS trigger LANGUAGE plpgsql AS $$
-BEGIN
-  INSERT INTO log_records (identity, generation, epoch, held)
-    SELECT identity, generation, epoch, count(*) FROM stored_swipes WHERE identity IS NOT NULL
-      GROUP BY identity, generation, epoch
-    ON CONFLICT (identity, generation, epoch) DO UPDATE SET held = log_records.held + EXCLUDED.held;
-  RETURN NULL;
-END $$;
-DROP TRIGGER swipes_counted ON swipes;
-CREATE TRIGGER swipes_counted AFTER INSERT ON swipes REFERENCING NEW TABLE AS stored_swipes
-  FOR EACH STATEMENT EXECUTE FUNCTION count_stored_swipes();
+-- The server keeps its row trigger: it already runs only for a log's rows (its WHEN), and a
+-- trigger per statement measured no faster on a log's rows and slower on others.
+SELECT 1;
 )sql"},
 };
 
