@@ -11,6 +11,7 @@
 #include "host/enrolment.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
+#include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "terminal/sim/demo_site.h"
 #include "host/control_settings.h"
@@ -142,9 +143,9 @@ int RunDemo(const DemoOptions& o, Io& io) {
   std::int64_t stored = 0, repeats = 0;
   std::string first_month;  // "YYYY-MM" of the earliest swipe
   {
-    store::OpenOptions options;
+    db::DatabaseOptions options;
     options.create = false;
-    auto records = store::RecordStore::Open(db, options).Swipes();
+    auto records = db::Database::Open(db, options)->Swipes()->Swipes();
     stored = static_cast<std::int64_t>(records.size());
     for (const auto& r : records) repeats += r.occurrence > 1;
     for (const auto& r : records)

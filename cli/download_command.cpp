@@ -6,7 +6,6 @@
 #include "cli/sync_summary.h"
 #include "host/control_status.h"
 #include "host/download.h"
-#include "host/db/deferred_store.h"
 #include "host/terminal_control.h"
 #include "host/terminal_sync.h"
 #include "host/text/messages.h"

@@ -46,15 +46,16 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
   return Refused(io, r.outcome, TrFill("{0} refused the enrolment of person {1}", {Where(port, terminal), std::to_string(person)}));
 }
 
-// The audit trail of the database at `db` (created when new and `create`), for the actions on terminals:
-// under the operating-system user's name. Its hook writes each row; the trail outlives it.
+// The audit trail of the command's database (created when new and `create`), for the actions on
+// terminals: under the operating-system user's name. Its hook writes each row; the trail outlives it.
 struct AuditTrail {
   std::unique_ptr<accounts::Accounts> accounts;
   EnrolmentAuditHook hook;
 };
-AuditTrail OpenAuditTrail(const std::string& db, const DatabaseOptions& o, bool create) {
+AuditTrail OpenAuditTrail(const DatabaseOptions& o, bool create) {
   AuditTrail trail;
-  trail.accounts = std::make_unique<accounts::Accounts>(accounts::OpenAccountsStore(db, LockTimeout(o), create));
+  trail.accounts = std::make_unique<accounts::Accounts>(
+      CommandDatabase(o, create ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Accounts());
   const accounts::Actor actor{OsUser(), "command line"};
   trail.hook = [accounts = trail.accounts.get(), actor](const EnrolmentAudit& a) {
     accounts->Audit(actor, a.action, a.details);
@@ -73,7 +74,7 @@ int RunBackup(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
   const std::string shown = OpenStore(o, true).path();  // a URL as shown: no password
   const std::string db = DatabasePath(o.db, true);
-  AuditTrail trail = OpenAuditTrail(db, o, /*create=*/true);
+  AuditTrail trail = OpenAuditTrail(o, /*create=*/true);
   Machine machine = Machine::Create();
   const EnrolmentResult r = BackupEnrolment(machine, db, Seconds(o), o.port, o.terminal, person, trail.hook);
   int status = Answer(r, o.port, o.terminal, person, std::nullopt, db, io);
@@ -98,7 +99,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   };
   std::optional<AuditTrail> trail;
   try {
-    trail = OpenAuditTrail(db, o, /*create=*/false);
+    trail = OpenAuditTrail(o, /*create=*/false);
   } catch (const std::exception& e) {
     unaudited(e.what());
   }
@@ -127,7 +128,7 @@ int RunCopy(const CopyOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
   OpenStore(o, true);
   const std::string db = DatabasePath(o.db, true);
-  AuditTrail trail = OpenAuditTrail(db, o, /*create=*/true);
+  AuditTrail trail = OpenAuditTrail(o, /*create=*/true);
   Machine machine = Machine::Create();
   const EnrolmentCopy copy = CopyEnrolment(machine, db, Seconds(o), person, TerminalAt{o.from_port, o.from_terminal},
                                            {TerminalAt{o.to_port, o.to_terminal}}, trail.hook);

@@ -20,6 +20,7 @@
 #include "host/db/sqlite_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
+#include "host/db/openers.h"
 
 namespace vanto::host {
 namespace {
@@ -107,7 +108,7 @@ void PrepareEnrolmentTable(const std::string& path, double lock_timeout_seconds)
     store::OpenOptions open;
     open.create = false;
     open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000));
-    store::RecordStore::Open(path, open);
+    store::OpenRecordStore(path, open);
   } catch (const store::StoreError& e) {
     throw HostError(std::string("cannot prepare the enrolment table: ") + e.what());
   }
@@ -259,7 +260,7 @@ EnrolmentResult RestoreUnaudited(Machine& machine, const std::string& path, doub
                                  int terminal, std::int32_t person, std::optional<LONG> wanted) {
   EnrolmentResult result;
   result.status = EnrolmentResult::Status::kNoneStored;
-  if (!store::RecordStore::HasTable(path, kEnrolmentTable,
+  if (!store::HasTableAt(path, kEnrolmentTable,
                                     std::chrono::milliseconds(static_cast<long long>(lock_timeout_seconds * 1000))))
     return result;
   ComPtr<RowSet> rows;

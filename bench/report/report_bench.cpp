@@ -15,6 +15,7 @@
 
 #include "host/attendance_data.h"
 #include "host/db/swipe_store.h"
+#include "host/db/openers.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;

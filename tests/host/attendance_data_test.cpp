@@ -15,6 +15,7 @@
 #include "host/attendance_data.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/report/csv_rows.h"
+#include "host/db/openers.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;

@@ -19,6 +19,8 @@
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
+#include "host/db/openers.h"
+#include "host/db/database.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -53,7 +55,7 @@ class SyncJobsTest : public ::testing::Test {
       port.terminals = {1};
       site_.ports.push_back(port);
     }
-    settings_.database = (folder_ / "site.db").string();
+    settings_.db = vanto::db::Database::Open((folder_ / "site.db").string());
   }
   void TearDown() override {
     UnpinControlSettings();
@@ -145,7 +147,7 @@ TEST_F(SyncJobsTest, TheScheduleStartsSyncsOfItsOwn) {
     EXPECT_TRUE(run.ended_at);
   }
   // The first stored everything; the later ones read on and found nothing new.
-  EXPECT_EQ(store::RecordStore::Open(settings_.database).CountSwipes(), 2 * kRecords);
+  EXPECT_EQ(store::OpenRecordStore(settings_.database).CountSwipes(), 2 * kRecords);
   EXPECT_EQ(runs.back().terminals.at(0).added, kRecords);
   EXPECT_EQ(runs.front().terminals.at(0).added, 0);
 }
