@@ -111,7 +111,7 @@ TEST_F(SyncJobsTest, ASyncRunsInTheBackgroundOneAtATimeAndIsRecordedAsTheConsole
     EXPECT_TRUE(row.ok) << row.port << ": " << CauseText(Language::kEnglish, row);
     EXPECT_EQ(row.added, static_cast<std::size_t>(kRecords));
   }
-  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(5);
+  std::vector<store::SyncRun> runs = settings_.db->SyncRuns()->Recent(5);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].started_by, store::RunStarter::Console);
   EXPECT_EQ(runs[0].who, "ada");
@@ -126,7 +126,7 @@ TEST_F(SyncJobsTest, ASyncRunsInTheBackgroundOneAtATimeAndIsRecordedAsTheConsole
   state = Finished(jobs, 2);
   ASSERT_EQ(state.last.size(), 1u);
   EXPECT_EQ(state.last[0].port, 2);
-  EXPECT_EQ(store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(1)[0].ports, "2");
+  EXPECT_EQ(settings_.db->SyncRuns()->Recent(1)[0].ports, "2");
 
   jobs.Stop();
   EXPECT_EQ(jobs.Begin(store::RunStarter::Console, "ada", std::nullopt), SyncJobs::Start::Stopping);
@@ -140,14 +140,14 @@ TEST_F(SyncJobsTest, TheScheduleStartsSyncsOfItsOwn) {
   EXPECT_GE(scheduled.load(), 2);
   EXPECT_EQ(state.started_by, store::RunStarter::Schedule);
   jobs.Stop();
-  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(10);
+  std::vector<store::SyncRun> runs = settings_.db->SyncRuns()->Recent(10);
   ASSERT_GE(runs.size(), 2u);
   for (const store::SyncRun& run : runs) {
     EXPECT_EQ(run.started_by, store::RunStarter::Schedule);
     EXPECT_TRUE(run.ended_at);
   }
   // The first stored everything; the later ones read on and found nothing new.
-  EXPECT_EQ(store::OpenRecordStore(settings_.database).CountSwipes(), 2 * kRecords);
+  EXPECT_EQ(store::RecordStore(settings_.db->Swipes()).CountSwipes(), 2 * kRecords);
   EXPECT_EQ(runs.back().terminals.at(0).added, kRecords);
   EXPECT_EQ(runs.front().terminals.at(0).added, 0);
 }
