@@ -42,14 +42,6 @@ std::vector<std::string> ParseScopes(const std::string& text) {
 
 bool TokenNameAllowed(const std::string& name) { return !Accounts::NameProblem(name); }
 
-std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                           bool create) {
-  db::DatabaseOptions options;
-  options.create = create;
-  options.lock_timeout = lock_timeout;
-  return db::Database::Open(location, options)->Tokens();
-}
-
 Tokens::Tokens(std::unique_ptr<TokenStore> store, RateLimit limit, Clock clock)
     : stores_(std::move(store)), limit_(limit), clock_(std::move(clock)) {
   if (limit_.per_minute < 1) limit_.per_minute = 1;

@@ -34,11 +34,6 @@ class TokenError : public std::runtime_error {
 // "a,b,c" as scopes (each known, none twice); throws TokenError naming the first that is not.
 std::vector<std::string> ParseScopes(const std::string& text);
 
-// Deprecated: open one vanto::db::Database per process and take its Tokens(). Opens the tokens
-// of the database at `location`, bringing its schema up to date first.
-std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                           bool create = true);
-
 // A token's name: the rules of a user name (Accounts::NameProblem).
 bool TokenNameAllowed(const std::string& name);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/db/swipe_store.h"
+#include "host/db/openers.h"
 
 namespace vanto::bench {
 

@@ -38,10 +38,19 @@ std::string LeftOutWords(const std::string& table) {
 
 int RunDbCopy(const DbOptions& o, Io& io) {
   ProgressLine line(o.quiet || !io.progress ? nullptr : &io.err);
+  const std::string from = o.from.value_or(""), to = o.to.value_or("");
+  CheckCopyLocations(from, to);
+  // One handle for each database: the source's first (only read), then the destination's.
+  db::DatabaseOptions reading;
+  reading.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+  reading.read_only = true;
+  reading.create = false;
+  db::DatabaseOptions writing;
+  writing.lock_timeout = reading.lock_timeout;
+  writing.note_schema_found = true;
   DbCopySettings settings;
-  settings.from = o.from.value_or("");
-  settings.to = o.to.value_or("");
-  settings.lock_timeout = o.lock_timeout;
+  settings.from = db::Database::Open(from, reading);
+  settings.to = db::Database::Open(to, writing);
   const DbCopyResult r = CopyDatabase(settings, [&](CopyStage stage, std::int64_t done, std::int64_t total) {
     line.Show(Fill(StageText(stage), {std::to_string(done), std::to_string(total)}), done == total);
   });

@@ -11,6 +11,7 @@
 #include "host/enrolment.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
+#include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "terminal/sim/demo_site.h"
 #include "host/control_settings.h"
@@ -147,7 +148,7 @@ int RunDemo(const DemoOptions& o, Io& io) {
   std::int64_t stored = 0, repeats = 0;
   std::string first_month;  // "YYYY-MM" of the earliest swipe
   {
-    auto records = store::RecordStore(database->Swipes()).Swipes();
+    auto records = database->Swipes()->Swipes();
     stored = static_cast<std::int64_t>(records.size());
     for (const auto& r : records) repeats += r.occurrence > 1;
     for (const auto& r : records)

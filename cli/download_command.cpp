@@ -7,7 +7,6 @@
 #include "host/control_status.h"
 #include "present/sync_words.h"
 #include "host/download.h"
-#include "host/db/deferred_store.h"
 #include "host/terminal_control.h"
 #include "host/terminal_sync.h"
 #include "host/text/messages.h"

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "cli/output.h"
 #include "cli/site_use.h"
 #include "host/push/push.h"
@@ -41,8 +42,7 @@ std::string ErrorText(const std::string& error) { return host::PushErrorText(hos
 push::PushOptions OptionsOf(const PushCommandOptions& o) {
   const site::Site* site = CurrentSite();
   push::PushOptions options;
-  options.database = DatabasePath(o.db, true);
-  options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+  options.database = CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, DatabaseUse::kWrite);
   push::UseSiteEndpoints(options, *site);
   options.ignore_backoff = o.now;
   return options;

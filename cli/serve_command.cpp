@@ -83,6 +83,11 @@ int RunServe(const ServeOptions& o, Io& io) {
   // repository from it for its request and gives it back.
   db::DatabaseOptions db_options;
   db_options.lock_timeout = lock_timeout;
+  if (const site::Site* site = CurrentSite()) {
+    // Beside the pages' connections: a sync keeps one for each port and one for its run's
+    // record, and the push drain one for its endpoints and one for the feed.
+    db_options.pool_size += site->ports.size() + 1 + (site->pushes.empty() ? 0 : 2);
+  }
   const std::shared_ptr<db::Database> db = db::Database::Open(database, db_options);
   accounts::Accounts accounts(db);
   // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
@@ -94,11 +99,7 @@ int RunServe(const ServeOptions& o, Io& io) {
         io.err << "vanto serve: " << Tr("warning") << ": " << SiteProblemText(problem) << std::endl;
     SyncSettings settings;
     settings.recorded_cause = [](const TerminalSync& row) { return CauseText(Language::kEnglish, row); };
-    DatabaseOptions where;
-    where.db = o.db;
-    where.lock_timeout = o.lock_timeout;
-    settings.db = CommandDatabase(where, DatabaseUse::kWrite);  // every sync of the server shares it
-    settings.database = database;
+    settings.db = db;  // every sync of the server shares the process's one handle
     settings.lock_timeout = o.lock_timeout;
     settings.on_record_failure = [&options](const SyncNote& failure) {
       options.log("sync: " + NoteText(Language::kProcess, failure));
@@ -121,8 +122,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   std::unique_ptr<push::PushLoop> pushing;
   if (const site::Site* site = CurrentSite(); site && !site->pushes.empty()) {
     push::PushOptions push_options;
-    push_options.database = database;
-    push_options.lock_timeout = lock_timeout;
+    push_options.database = db;
     push::UseSiteEndpoints(push_options, *site);
     pushing = std::make_unique<push::PushLoop>(push_options, std::chrono::seconds(30),
                                                [&options](const std::string& line) { options.log(line); });

@@ -96,7 +96,7 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
   if (o.all || o.timer || o.quiet || o.progress)
     throw UsageError(Tr("--history lists the recorded runs: it takes only --json, --limit, --site and --db"));
   std::vector<store::SyncRun> runs =
-      CommandDatabase(o, DatabaseUse::kWrite)->SyncRuns()->Recent(static_cast<std::size_t>(o.limit));
+      CommandDatabase(o, DatabaseUse::kExisting)->SyncRuns()->Recent(static_cast<std::size_t>(o.limit));
   auto by = [](const store::SyncRun& r) {
     const std::string starter = StarterText(r.started_by);
     return r.who.empty() ? starter : TrFill("{0} ({1})", {starter, r.who});
@@ -154,7 +154,7 @@ int RunSync(const SyncOptions& o, Io& io) {
   if (!site) throw HostError("no site");  // UseSite(required) refused before
   if (o.quiet && o.progress) throw UsageError(Tr("--quiet and --progress exclude each other"));
   SyncSettings options;
-  options.database = DatabasePath(o.db, true);
+  const std::string database = DatabasePath(o.db, true);  // as the summary names it
   options.recorded_cause = [](const TerminalSync& row) { return CauseText(Language::kEnglish, row); };
   options.lock_timeout = o.lock_timeout;
   options.all = o.all;
@@ -269,7 +269,7 @@ int RunSync(const SyncOptions& o, Io& io) {
       terminals.push_back(row);
     }
     nlohmann::ordered_json summary = {{"site", site->path},
-                                      {"database", ShownLocation(options.database)},
+                                      {"database", ShownLocation(database)},
                                       {"terminals", terminals},
                                       {"counts", SyncCountsJson(report.counts)}};
     io.out << summary.dump(2) << "\n";
@@ -428,7 +428,7 @@ int RunCheck(const CheckOptions& o, Io& io) {
   const site::Site* site = CurrentSite();
   CheckSettings settings;
   settings.database = DatabasePath(o.db, false);
-  settings.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+  settings.open_database = [&o] { return CommandDatabase(o, DatabaseUse::kRead); };
   settings.clock.zone = SiteTimeZone(*site);
   const char* env_db = std::getenv(site::kDatabaseVariable);
   if (!o.db && !(env_db && *env_db) && !site->database) settings.earlier_console_database = kEarlierConsoleDatabase;

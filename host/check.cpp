@@ -25,6 +25,7 @@
 
 #include <filesystem>
 #include <set>
+#include <stdexcept>
 
 #include "host/components.h"
 #include "host/control_status.h"
@@ -33,6 +34,7 @@
 #include "host/machine.h"
 #include "host/schedule.h"
 #include "driver/identifiers.h"
+#include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "host/db/swipe_store.h"
 #include "platform/automation/module_resources.h"
@@ -97,7 +99,8 @@ void CheckDatabase(const CheckSettings& settings, CheckResult& result) {
     return;
   }
   try {
-    store::RecordStore store(store::OpenSwipeStoreForReading(db, settings.lock_timeout));
+    if (!settings.open_database) throw std::invalid_argument("CheckSite: no way to open the database");
+    store::RecordStore store(settings.open_database()->Swipes());
     if (file) {
       const fs::path folder = fs::absolute(db).parent_path();
       if (::access(db.c_str(), W_OK) != 0)

@@ -5,12 +5,15 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/clock.h"
+#include "host/db/database.h"
 #include "host/site/site.h"
 
 namespace vanto::host {
@@ -32,11 +35,13 @@ struct CheckFinding {
 inline constexpr char kEarlierConsoleDatabase[] = "/var/lib/vanto/vanto.db";
 
 struct CheckSettings {
-  std::string database;  // resolved location
+  std::string database;  // resolved location: its files are looked at (never opened through it)
+  // The process's handle on `database`, opened for reading only (nothing created, migrated or
+  // written); called once, and only when there is a database to open. Throws StoreError.
+  std::function<std::shared_ptr<db::Database>()> open_database;
   // Set when `database` is the default (no --db, $VANTO_DB or site file database): a database file
   // here that is not `database` is one a console used before, which it no longer uses.
   std::string earlier_console_database;
-  std::chrono::milliseconds lock_timeout{5000};
   ClockOptions clock;    // its zone and time; check never sets a clock
 };
 

@@ -736,27 +736,26 @@ static void AwaitFeedHorizon(TableConnection& source, int version, std::chrono::
   }
 }
 
-DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress) {
-  const std::string& from = o.from;
-  const std::string& to = o.to;
+void CheckCopyLocations(const std::string& from, const std::string& to) {
   if (from.empty() || to.empty()) throw InputError(Message("--from and --to need a path or URL"));
   if (from == to) throw InputError(Message("--from and --to name the same database"));
-  store::OpenOptions options;
-  options.lock_timeout = std::chrono::milliseconds(static_cast<long long>(o.lock_timeout * 1000));
+}
+
+DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress) {
+  if (!o.from || !o.to) throw InputError(Message("--from and --to need a path or URL"));
+  if (o.from == o.to || o.from->location() == o.to->location())
+    throw InputError(Message("--from and --to name the same database"));
   DbCopyResult result;
-  // The source is only read: a read-only file or a standby will do, and nothing there changes.
-  // Opening its store first checks that it is a database this vanto reads.
-  const int source_version = store::OpenSwipeStoreForReading(from, options.lock_timeout)->schema_version();
-  std::unique_ptr<TableConnection> source = store::OpenTableConnection(from, options.lock_timeout, /*read_only=*/true);
-  AwaitFeedHorizon(*source, source_version, options.lock_timeout);
+  // The source is only read: its handle checked at open that it is a database this vanto reads.
+  const int source_version = o.from->schema_version();
+  std::unique_ptr<TableConnection> source = o.from->Tables(/*read_only=*/true);
+  AwaitFeedHorizon(*source, source_version, o.from->lock_timeout());
   source->BeginSnapshot();
   // The destination: created, or brought up to date first (said in the result).
-  std::error_code missing;
-  if (store::IsDatabaseUrl(to) || std::filesystem::exists(to, missing))
-    result.target_schema_before = store::OpenTableConnection(to, options.lock_timeout, /*read_only=*/true)->SchemaVersion();
-  store::RecordStore target = store::RecordStore::Open(to, options);
+  result.target_schema_before = o.to->schema_version_found();
+  store::RecordStore target(o.to->Swipes());
   result.target_schema_after = target.swipes().schema_version();
-  std::unique_ptr<TableConnection> tables = store::OpenTableConnection(to, options.lock_timeout, /*read_only=*/false);
+  std::unique_ptr<TableConnection> tables = o.to->Tables(/*read_only=*/false);
   result.source = source->location();
   result.target = target.path();
   Copy copy(*source, source_version, *tables, target, progress, o.after_batch_stored, result);

@@ -8,16 +8,25 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "host/db/database.h"
 #include "host/db/schema.h"
 
 namespace vanto::host {
 
+// Refuses (InputError) a copy whose source or destination is not named, or names the same
+// database: checked before either is opened.
+void CheckCopyLocations(const std::string& from, const std::string& to);
+
 struct DbCopySettings {
-  std::string from, to;  // paths or URLs (InputError when empty or the same)
-  double lock_timeout = 5.0;
+  // The source, opened for reading only (nothing created, migrated or written: a read-only file
+  // or a standby will do), and the destination, created or brought up to date when opened with
+  // DatabaseOptions::note_schema_found (the result says from which schema version). One handle
+  // for each database; InputError when either is missing or both are the same.
+  std::shared_ptr<db::Database> from, to;
   // For tests: called after each batch of swipes is stored and before its feed order and
   // positions are committed; a throw there breaks the copy off at that point.
   std::function<void()> after_batch_stored = nullptr;

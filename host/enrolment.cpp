@@ -15,6 +15,7 @@
 #include "platform/ado/memory_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
+#include "host/db/openers.h"
 
 namespace vanto::host {
 namespace {

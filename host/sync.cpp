@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "host/control_status.h"
@@ -122,11 +123,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         rows.push_back(row);
       }
     }
-    store::OpenOptions open;
-    open.create = true;
-    open.lock_timeout = std::chrono::milliseconds(static_cast<long long>(options.lock_timeout * 1000));
-    store::RecordStore store =
-        options.db ? store::RecordStore(options.db->Swipes()) : store::RecordStore::Open(options.database, open);
+    store::RecordStore store(options.db->Swipes());
     for (std::size_t i = 0; i < terminals.size(); ++i) {
       const int terminal = terminals[i];
       if (options.cancel.Cancelled()) {  // between terminals: the rest are not reached
@@ -271,6 +268,7 @@ void MarkClones(std::vector<TerminalSync>& rows) {
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
+  if (!options.db) throw std::invalid_argument("SyncSite: no database handle");
   SyncRunRecord record(site, options);
   std::vector<std::vector<TerminalSync>> per_port(site.ports.size());
   std::atomic<bool> store_failed{false};

@@ -63,10 +63,8 @@ struct PortProgress {
 };
 
 struct SyncSettings {
-  // The process's database handle: every port's store and the run's record come from it. Absent:
-  // `database` is opened where it is needed (a caller that has no handle yet).
+  // The process's database handle (required): every port's store and the run's record come from it.
   std::shared_ptr<db::Database> db;
-  std::string database;
   double lock_timeout = 5;
   // Called from the ports' threads, concurrently, as each port goes on (a stage's first call
   // and then while reading); the host library shows nothing itself.

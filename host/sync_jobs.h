@@ -74,7 +74,7 @@ class SyncJobs {
   void Stop();
 
   const site::Site& site() const { return site_; }
-  const std::string& database() const { return settings_.database; }
+  const std::shared_ptr<db::Database>& database() const { return settings_.db; }
   std::chrono::milliseconds lock_timeout() const {
     return std::chrono::milliseconds(static_cast<long long>(settings_.lock_timeout * 1000));
   }

@@ -41,9 +41,7 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
   std::string ports;
   for (const site::SitePort& port : site.ports) ports += (ports.empty() ? "" : ",") + std::to_string(port.number);
   try {
-    store_ = settings.db ? settings.db->SyncRuns()
-                         : store::OpenSyncRunStore(settings.database, std::chrono::milliseconds(static_cast<long long>(
-                                                                          settings.lock_timeout * 1000)));
+    store_ = settings.db->SyncRuns();
     previous_ = store_->LastByTerminal();
     id_ = store_->Begin(store::UtcNowText(), settings.started_by, settings.who, ports);
   } catch (const std::exception& e) {

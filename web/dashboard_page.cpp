@@ -342,7 +342,6 @@ class Dashboard {
     if (jobs_->site().pushes.empty()) return rows;
     push::PushOptions options;
     options.database = jobs_->database();
-    options.lock_timeout = jobs_->lock_timeout();
     push::UseSiteEndpoints(options, jobs_->site());
     std::vector<push::EndpointStatus> all;
     try {

@@ -299,10 +299,7 @@ class EnrolmentActions {
                                                                 : host::EnrolmentAudit::Stage::kOutcome,
                    a.action, a.details});
           };
-          store::OpenOptions open;
-          open.create = false;  // a clear never creates a database
-          open.lock_timeout = records_.lock_timeout;
-          const store::RecordStore store = store::RecordStore::Open(records_.database, open);
+          const store::RecordStore store(host_.database().Swipes());
           host::HostControl control = host::HostControl::Create();
           return std::vector<Shown>{ShowClear(c.language, *at, host::ClearIfComplete(store, control, at->port, at->terminal, hook))};
         },

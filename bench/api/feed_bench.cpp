@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "host/db/openers.h"
 #include "accounts/api_tokens.h"
 #include "bench/bench_server.h"
 #include "host/db/swipe_store.h"
@@ -30,7 +31,7 @@ using vanto::bench::WithDatabase;
 
 void ServeFeed(benchmark::State& state, const std::string& location) {
   vanto::bench::FillSwipes(location, kSwipes);
-  vanto::accounts::Tokens tokens(vanto::accounts::OpenTokenStore(location, std::chrono::seconds(10)),
+  vanto::accounts::Tokens tokens(vanto::store::OpenTokenStore(location, std::chrono::seconds(10)),
                                  vanto::accounts::RateLimit{1000000});
   std::string secret = tokens.Add({"bench", "bench"}, "bench", {"swipes:read"});
   vanto::web::ApiOptions options;

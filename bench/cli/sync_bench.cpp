@@ -19,6 +19,7 @@
 #include "host/terminal_control.h"
 #include "host/terminal_sync.h"
 #include "terminal/sim/simulator.h"
+#include "host/db/openers.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ class Site {
   }
   // Stores the first `count` records as a sync would have.
   void StoreFirst(std::int64_t count) {
-    auto store = store::RecordStore::Open(db_);
+    auto store = store::OpenRecordStore(db_);
     const auto t = *site_.Terminal(1, 1);
     store::Delivery delivery(store, 1, 1);
     delivery.Position(store::LogKey{t.identity, t.generation}, 0);
@@ -85,7 +86,7 @@ class Site {
   cli::SyncResult Sync(bool all) {
     cli::SyncResult result;
     std::thread run([&] {
-      auto store = store::RecordStore::Open(db_);
+      auto store = store::OpenRecordStore(db_);
       cli::TerminalSyncOptions options;
       options.all = all;
       result = cli::SyncTerminal(store, *machine_, *control_, 1, 1, options);
@@ -133,7 +134,7 @@ void BM_StoreBatches(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(db + suffix);
-    auto store = store::RecordStore::Open(db);
+    auto store = store::OpenRecordStore(db);
     store::Delivery delivery(store, 1, 1);
     delivery.Position(store::LogKey{7, 1}, 0);
     state.ResumeTiming();

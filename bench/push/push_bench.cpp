@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "bench/bench_server.h"
+#include "host/db/database.h"
 #include "host/push/push.h"
 #include "host/db/swipe_store.h"
 
@@ -47,6 +48,8 @@ void Push(benchmark::State& state, const std::string& location, const std::files
   std::thread serving([&] { server.listen_after_bind(); });
   std::int64_t pushed = 0;
   int round = 0;
+  // The process's one handle, as vanto push and vanto serve's drain have it.
+  const auto database = vanto::db::Database::Open(location);
   for (auto _ : state) {
     vanto::site::SitePush e;
     e.name = "bench" + std::to_string(++round);
@@ -54,7 +57,7 @@ void Push(benchmark::State& state, const std::string& location, const std::files
     e.secret_file = secret;
     e.from = "2026-12-08";
     vanto::push::PushOptions options;
-    options.database = location;
+    options.database = database;
     options.endpoints = {e};
     const auto result = vanto::push::Drain(options);
     if (result.endpoints.at(0).sent != kSwipes) state.SkipWithError("the drain did not deliver every swipe");

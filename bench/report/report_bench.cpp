@@ -15,6 +15,7 @@
 
 #include "host/attendance_data.h"
 #include "host/db/swipe_store.h"
+#include "host/db/openers.h"
 #include "present/report/date_options.h"
 #include "present/swipe_export.h"
 

@@ -21,6 +21,7 @@
 
 #include "bench/bench_server.h"
 #include "host/db/record_store.h"
+#include "host/db/openers.h"
 
 namespace {
 

@@ -54,6 +54,7 @@
 #include "accounts/accounts.h"
 #include "bench/bench_server.h"
 #include "host/db/swipe_store.h"
+#include "host/db/openers.h"
 
 extern char** environ;
 
@@ -461,7 +462,7 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   auto seeded = Clock::now();
   if (!kept) {
     Seed(location, settings.swipes);
-    vanto::accounts::Accounts accounts(vanto::accounts::OpenAccountsStore(location, std::chrono::seconds(10)));
+    vanto::accounts::Accounts accounts(vanto::store::OpenAccountsStore(location, std::chrono::seconds(10)));
     accounts.AddUser({"bench", "command line"}, kUser, vanto::accounts::Role::Admin, kPassword);
   }
   const double seed_s = std::chrono::duration<double>(Clock::now() - seeded).count();

@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "host/db/accounts_engines.h"
+#include "host/db/audit_writer.h"
+#include "host/db/sqlite_connection.h"
 #include "host/db/deferred_store.h"
 #include "host/db/pg_engines.h"
 #include "host/db/pg_pool.h"
@@ -12,6 +14,7 @@
 #include "platform/ado/columns.h"
 #include "host/db/postgres_rowset.h"
 #include "host/db/sqlite_rowset.h"
+#include "host/db/openers.h"
 
 namespace vanto::db {
 
@@ -31,6 +34,9 @@ store::OpenOptions StoreOptions(const DatabaseOptions& options, bool create) {
 std::shared_ptr<Database> Database::Open(const std::string& location, const DatabaseOptions& options) {
   const Engine engine = store::IsDatabaseUrl(location) ? Engine::Postgres : Engine::Sqlite;
   std::error_code ec;
+  int found = 0;
+  if (options.note_schema_found && engine == Engine::Sqlite && std::filesystem::exists(location, ec))
+    found = store::OpenTableConnection(location, options.lock_timeout, /*read_only=*/true)->SchemaVersion();
   if (engine == Engine::Sqlite && !options.read_only && options.create_on_first_write &&
       !std::filesystem::exists(location, ec)) {
     // Reads see an empty database until the first write creates the file (OpenSwipeStoreOnFirstWrite
@@ -45,9 +51,11 @@ std::shared_ptr<Database> Database::Open(const std::string& location, const Data
                                     options.read_only ? "SET default_transaction_read_only = on" : "");
     // The first connection takes the schema steps the database is missing, once for the process
     // (or, reading, checks that its schema reads as it is); it goes back to the pool.
+    if (options.note_schema_found) found = store::PostgresTablesOver(pool->Borrow())->SchemaVersion();
     auto swipes = store::PostgresSwipesOpened(pool->Borrow(), options.read_only);
     std::shared_ptr<Database> db(new Database(location, swipes->location(), engine, options, swipes->schema_version()));
     db->pool_ = std::move(pool);
+    db->found_ = found;
     return db;
   }
   // Opening the swipes' repository once checks the location and takes the schema steps the
@@ -55,8 +63,9 @@ std::shared_ptr<Database> Database::Open(const std::string& location, const Data
   std::unique_ptr<store::SwipeStore> swipes =
       options.read_only ? store::OpenSwipeStoreForReading(location, options.lock_timeout)
                         : store::OpenSwipeStore(location, StoreOptions(options, options.create));
-  return std::shared_ptr<Database>(
-      new Database(location, swipes->location(), engine, options, swipes->schema_version()));
+  std::shared_ptr<Database> db(new Database(location, swipes->location(), engine, options, swipes->schema_version()));
+  db->found_ = found;
+  return db;
 }
 
 Database::Database(std::string location, std::string shown, Engine engine, DatabaseOptions options, int version)
@@ -123,7 +132,18 @@ std::unique_ptr<store::TableConnection> Database::Tables(bool read_only) {
   return store::OpenTableConnection(location_, options_.lock_timeout, read_only || options_.read_only);
 }
 
-void Database::Audit(const store::AuditEntry& entry) { Accounts()->Audit(entry); }
+void Database::Audit(const store::AuditEntry& entry) {
+  if (pool_) {
+    store::PgLease lease = pool_->Borrow();
+    lease->Retry("writing the audit trail", [&] { store::InsertAudit(*lease, entry); });
+    return;
+  }
+  Materialise();
+  store::SqliteConnection connection(location_, options_.lock_timeout, "opening the audit trail",
+                                     "preparing the audit trail", store::SqliteConnection::Mode::ReadWrite,
+                                     store::HostSqliteMessage);
+  store::InsertAudit(connection, entry);
+}
 
 HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows,
                                 bool for_reading) {
@@ -157,6 +177,34 @@ HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> 
   query.equals = std::move(equals);
   return OpenSqliteRowSetOver(std::move(connection), query, rows);
 }
+
+}  // namespace vanto::db
+
+namespace vanto::store {
+
+namespace {
+std::shared_ptr<db::Database> OpenHandle(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                         bool create) {
+  db::DatabaseOptions options;
+  options.lock_timeout = lock_timeout;
+  options.create = create;
+  return db::Database::Open(location, options);
+}
+}  // namespace
+
+std::unique_ptr<AccountsStore> OpenAccountsStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                                 bool create) {
+  return OpenHandle(location, lock_timeout, create)->Accounts();
+}
+
+std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chrono::milliseconds lock_timeout,
+                                           bool create) {
+  return OpenHandle(location, lock_timeout, create)->Tokens();
+}
+
+}  // namespace vanto::store
+
+namespace vanto::db {
 
 std::size_t Database::open_connections() const { return pool_ ? pool_->open() : 0; }
 std::size_t Database::lent_connections() const { return pool_ ? pool_->lent() : 0; }

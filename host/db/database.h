@@ -56,6 +56,9 @@ struct DatabaseOptions {
   bool create_on_first_write = false;
   // PostgreSQL: connections at most. SQLite: readers at most (beside the one writer).
   std::size_t pool_size = 4;
+  // The schema version the database held before this open brought it up to date is read first
+  // (Database::schema_version_found), at the cost of one more read at open.
+  bool note_schema_found = false;
 };
 
 class Database {
@@ -76,6 +79,9 @@ class Database {
   const DatabaseOptions& options() const { return options_; }
   // The schema version the database holds (0: an SQLite file to be created on the first write).
   int schema_version() const;
+  // With DatabaseOptions::note_schema_found: the schema version the database held when this handle
+  // opened it, before it was brought up to date (0: none, or a file created by this open).
+  int schema_version_found() const { return found_; }
 
   // Repositories: one thread uses one at a time; the handle itself is shared by every thread.
   // Each throws store::StoreError naming the location when no connection can be had.
@@ -117,6 +123,7 @@ class Database {
   const DatabaseOptions options_;
   mutable std::mutex mutex_;
   int version_ = 0;
+  int found_ = 0;
   bool deferred_ = false;
   std::shared_ptr<store::PgPool> pool_;  // PostgreSQL
 };

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "host/db/schema.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {

@@ -11,6 +11,7 @@
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
 #include "host/db/store_failure.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {
@@ -314,7 +315,7 @@ std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chron
   if (migrate) {
     OpenOptions options;
     options.lock_timeout = lock_timeout;
-    RecordStore::Open(location, options);  // takes the schema steps the database is missing
+    OpenRecordStore(location, options);  // takes the schema steps the database is missing
   }
   if (IsDatabaseUrl(location)) return std::make_unique<PostgresPush>(ConnectOwn(location, lock_timeout), location, lock_timeout);
   return std::make_unique<SqlitePush>(location, lock_timeout);

@@ -67,10 +67,5 @@ class PushStore {
                                             std::int64_t lease) = 0;
 };
 
-// Deprecated: open one vanto::db::Database per process and take its Push(). Opens the push rows
-// of the database at `location`, bringing its schema up to date first (unless `migrate` is false).
-// Throws StoreError naming the location.
-std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                         bool migrate = true);
 
 }  // namespace vanto::store

@@ -11,6 +11,7 @@
 #include "host/db/schema.h"
 #include "host/db/sqlite_store.h"
 #include "host/db/pg_location.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 
@@ -169,12 +170,11 @@ std::unique_ptr<SwipeStore> OpenSwipeStoreForReading(const std::string& location
   return OpenSqliteStoreForReading(location, lock_timeout);
 }
 
-RecordStore RecordStore::Open(const std::string& location, const OpenOptions& options) {
+RecordStore OpenRecordStore(const std::string& location, const OpenOptions& options) {
   return RecordStore(OpenSwipeStore(location, options));
 }
 
-bool RecordStore::HasTable(const std::string& location, const std::string& table,
-                           std::chrono::milliseconds lock_timeout) {
+bool HasTableAt(const std::string& location, const std::string& table, std::chrono::milliseconds lock_timeout) {
   if (IsDatabaseUrl(location)) return PostgresHasTable(location, table, lock_timeout);
   return SqliteHasTable(location, table, lock_timeout);
 }

@@ -34,15 +34,6 @@ struct Swipe {
 // An open store, whichever engine holds it.
 class RecordStore {
  public:
-  // Opens (or creates) the store at `location` (an SQLite path or a database URL) and brings its
-  // schema up to date. Throws StoreError with a one-line message naming the location.
-  static RecordStore Open(const std::string& location, const OpenOptions& options = {});
-
-  // Whether `location` holds a table of that name, read without writing; throws StoreError when
-  // it is no database this process can read (missing, a folder, unreadable, not a database,
-  // locked too long).
-  static bool HasTable(const std::string& location, const std::string& table,
-                       std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
   explicit RecordStore(std::unique_ptr<SwipeStore> store) : store_(std::move(store)) {}
 

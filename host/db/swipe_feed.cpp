@@ -12,6 +12,7 @@
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
 #include "host/db/store_failure.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {

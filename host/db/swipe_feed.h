@@ -52,9 +52,5 @@ class SwipeFeed {
   virtual FeedPage Read(const FeedCursor& after, std::size_t limit) = 0;
 };
 
-// Opens the feed of the store at `location` (its schema must be up to date: OpenSwipeStore
-// first). Throws StoreError naming the location.
-std::unique_ptr<SwipeFeed> OpenSwipeFeed(const std::string& location,
-                                         std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
 }  // namespace vanto::store

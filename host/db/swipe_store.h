@@ -304,15 +304,5 @@ bool IsDatabaseUrl(const std::string& location);
 // nothing; throws StoreError when a mode cannot be read.
 std::vector<std::string> FilesReadableByOthers(const std::string& location);
 
-// Opens (or creates) the store at `location`, an SQLite file path or a database URL, and brings
-// its schema up to date. Throws StoreError with a one-line message naming the location.
-std::unique_ptr<SwipeStore> OpenSwipeStore(const std::string& location, const OpenOptions& options = {});
-
-// Opens the store at `location` for reading only: nothing is created, migrated or written (an
-// SQLite file may be read-only; a server session is read-only), and Insert fails with
-// StoreFailure::ReadOnly. A schema older than OldestReadableSchemaVersion (schema.h) or newer
-// than this program knows is refused.
-std::unique_ptr<SwipeStore> OpenSwipeStoreForReading(const std::string& location,
-                                                     std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
 }  // namespace vanto::store

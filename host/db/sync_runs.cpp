@@ -11,6 +11,7 @@
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
 #include "host/db/store_failure.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {
@@ -327,7 +328,7 @@ std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std:
     // Opening the record store takes the schema steps the database is missing.
     OpenOptions options;
     options.lock_timeout = lock_timeout;
-    RecordStore::Open(location, options);
+    OpenRecordStore(location, options);
   }
   if (IsDatabaseUrl(location)) return std::make_unique<PostgresRuns>(ConnectOwn(location, lock_timeout));
   return std::make_unique<SqliteRuns>(location, lock_timeout);

@@ -83,10 +83,5 @@ class SyncRunStore {
   virtual std::map<std::pair<int, int>, LastSync> LastByTerminal() = 0;
 };
 
-// Opens the runs of the database at `location` (an SQLite path or a postgresql:// URL), bringing
-// its schema up to date first (unless `migrate` is false: a caller that did so already). Throws
-// StoreError naming the location.
-std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                               bool migrate = true);
 
 }  // namespace vanto::store

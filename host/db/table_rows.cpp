@@ -12,6 +12,7 @@
 #include "host/message.h"
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {

@@ -43,10 +43,6 @@ class TableConnection {
   int SchemaVersion();
 };
 
-// Connects to the database at `location` (an SQLite file that exists, or a server URL).
-// Throws StoreError naming the location.
-std::unique_ptr<TableConnection> OpenTableConnection(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                                     bool read_only);
 
 // A column of bytes read as lowercase hexadecimal text (NULL stays NULL), and parameter `n` given
 // so and stored as bytes, in `engine`'s SQL.

@@ -20,6 +20,11 @@
 namespace vanto::push {
 namespace {
 
+db::Database& Handle(const PushOptions& o) {
+  if (!o.database) throw std::invalid_argument("push: no database handle");
+  return *o.database;
+}
+
 // An SQLite lease outlives a drainer that died by at most this; one pass over an endpoint ends
 // after half of it (the rest goes at the next drain), so a live drainer never outlasts its lease.
 constexpr std::int64_t kLeaseSeconds = 600;
@@ -227,7 +232,7 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
 
 DrainResult Drain(const PushOptions& o) {
   DrainResult result;
-  auto push = store::OpenPushStore(o.database, o.lock_timeout);
+  auto push = Handle(o).Push();
   const std::string now = UtcText(UnixOf(o.clock()));
   auto rows = RowsByName(*push);
   for (const site::SitePush& e : o.endpoints) {
@@ -248,7 +253,7 @@ DrainResult Drain(const PushOptions& o) {
     push->Remove(name);
   }
   if (o.endpoints.empty()) return result;
-  auto feed = store::OpenSwipeFeed(o.database, o.lock_timeout);
+  auto feed = Handle(o).Feed();
   const std::string holder = HolderName();
   for (const site::SitePush& e : o.endpoints) result.endpoints.push_back(DrainOne(o, e, *push, *feed, holder));
   return result;
@@ -260,7 +265,7 @@ void UseSiteEndpoints(PushOptions& options, const site::Site& site) {
 }
 
 std::vector<EndpointStatus> Status(const PushOptions& o) {
-  auto push = store::OpenPushStore(o.database, o.lock_timeout);
+  auto push = Handle(o).Push();
   auto rows = RowsByName(*push);
   std::vector<EndpointStatus> all;
   for (const site::SitePush& e : o.endpoints) {

@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host/db/database.h"
 #include "host/site/site.h"
 #include "host/db/swipe_store.h"
 
@@ -21,8 +23,8 @@ namespace vanto::push {
 using Clock = std::function<std::chrono::system_clock::time_point()>;
 
 struct PushOptions {
-  std::string database;
-  std::chrono::milliseconds lock_timeout{5000};
+  // The process's database handle (required): the endpoints' rows and the feed come from it.
+  std::shared_ptr<db::Database> database;
   std::vector<site::SitePush> endpoints;
   Clock clock = [] { return std::chrono::system_clock::now(); };
   // Every request's bounds: connecting, and each read or write on the connection.

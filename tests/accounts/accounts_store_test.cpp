@@ -11,6 +11,7 @@
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
 #include "tests/host/store_engines.h"
+#include "host/db/openers.h"
 
 namespace vanto::accounts {
 namespace {
@@ -44,7 +45,7 @@ class AccountsStoreTest : public ::testing::TestWithParam<const char*> {
   void SetUp() override {
     VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
-    store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
+    store_ = store::OpenAccountsStore(location_, std::chrono::milliseconds(5000));
   }
   AuditEntry Note(const std::string& action, const std::string& details = "") {
     return {0, "2026-12-08T10:00:00Z", "tester", "command line", action, details};
@@ -139,7 +140,7 @@ TEST_P(AccountsStoreTest, AChangeWhoseAuditRowFailsIsNotMade) {
   store_->AddUser(Person("ada", Role::Admin), "h1", Note("user.add"));
   store_->AddSession(Session("ada", "ada", 100), Note("login"));
   BreakAudit(location_);
-  store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
+  store_ = store::OpenAccountsStore(location_, std::chrono::milliseconds(5000));
   struct Case {
     const char* what;
     std::function<void()> change;
@@ -163,10 +164,10 @@ TEST_P(AccountsStoreTest, AChangeWhoseAuditRowFailsIsNotMade) {
 TEST_P(AccountsStoreTest, TheSchemaStepLeavesTheSwipeStoreReadable) {
   // Opening again takes no step twice.
   store_.reset();
-  store_ = OpenAccountsStore(location_, std::chrono::milliseconds(5000));
-  EXPECT_TRUE(vanto::store::RecordStore::HasTable(location_, "users"));
-  EXPECT_TRUE(vanto::store::RecordStore::HasTable(location_, "audit"));
-  vanto::store::RecordStore records = vanto::store::RecordStore::Open(location_);
+  store_ = store::OpenAccountsStore(location_, std::chrono::milliseconds(5000));
+  EXPECT_TRUE(vanto::store::HasTableAt(location_, "users"));
+  EXPECT_TRUE(vanto::store::HasTableAt(location_, "audit"));
+  vanto::store::RecordStore records = vanto::store::OpenRecordStore(location_);
   EXPECT_EQ(records.swipes().schema_version(), vanto::store::LatestSchemaVersion());
 }
 
@@ -183,7 +184,7 @@ TEST(AccountsFile, IsCreatedWithTheOneDatabaseMode) {
     SCOPED_TRACE(umask_bits);
     const std::string db = engine.FreshLocation();
     const mode_t old = umask(umask_bits);
-    auto accounts = OpenAccountsStore(db, std::chrono::milliseconds(5000));
+    auto accounts = store::OpenAccountsStore(db, std::chrono::milliseconds(5000));
     umask(old);
     ASSERT_TRUE(accounts->AddUser({"clerk", Role::Hr, false, "", "2026-12-08T00:00:00Z"}, "hash",
                                   {0, "2026-12-08T00:00:00Z", "root", "command line", "user.add", ""}));

@@ -30,11 +30,12 @@ set(rules
   "cli:present host accounts web driver/identifiers.h terminal/control/settings.h terminal/sim platform/automation"
 )
 set(project_roots driver link hostdata failure codec terminal component cli host platform accounts present web)
-# The database module's own headers: how it connects and what each engine does.
+# The database module's own headers: how it connects, what each engine does, and every opener of
+# a connection by location (outside the module a process opens its database once, as a Database).
 set(engine_headers
   host/db/sqlite_connection.h host/db/sqlite_readonly.h host/db/sqlite_store.h host/db/sqlite_rowset.h
   host/db/pg_connection.h host/db/pg_pool.h host/db/pg_engines.h host/db/postgres_store.h host/db/postgres_rowset.h
-  host/db/accounts_engines.h host/db/audit_writer.h)
+  host/db/accounts_engines.h host/db/audit_writer.h host/db/openers.h host/db/deferred_store.h)
 
 # The message catalogue (Tr and its kin) belongs to the front ends: the host reports codes with
 # values and events, and only the catalogue itself, the presentation both front ends share

@@ -19,6 +19,7 @@
 #include "terminal/protocol/frame_parser.h"
 #include "tests/support/tcp_peer.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 namespace vanto::cli::testing {
 namespace {
@@ -51,7 +52,7 @@ class ClockE2E : public UtcSimSite {
   }
   std::int64_t Offset(int terminal) const { return site_.Terminal(1, terminal)->clockOffset; }
   std::vector<accounts::AuditEntry> Audit() const {
-    accounts::Accounts a(accounts::OpenAccountsStore(db_, std::chrono::milliseconds(5000), false));
+    accounts::Accounts a(vanto::db::Database::Open(db_)->Accounts());
     auto trail = a.AuditTrail(100);
     std::reverse(trail.begin(), trail.end());  // oldest first
     return trail;
@@ -159,7 +160,7 @@ TEST_P(ClockE2E, CheckWarnsAboutDriftAndOpenFilesAndSyncFlagsImplausibleRecords)
   EXPECT_FALSE(rows[0].contains("implausible"));
   EXPECT_EQ(rows[1]["implausible"], 2);
   EXPECT_EQ(rows[1]["new"], 4);  // kept
-  EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(1, 2), 4);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(1, 2), 4);
   EXPECT_NE(sync.err.find("port 1, terminal 2: 2 records with implausible times"), std::string::npos) << sync.err;
 
   // As an old version or a careless copy left them (SQLite gives its -wal and -shm files the mode
@@ -197,9 +198,7 @@ TEST_P(ClockE2E, CheckWarnsAboutRecordConflictsNotAcknowledged) {
     return r;
   };
   {
-    store::OpenOptions create;
-    create.create = true;
-    store::RecordStore db = store::RecordStore::Open(db_, create);
+    store::RecordStore db(vanto::db::Database::Open(db_)->Swipes());
     const std::vector<store::StoredSwipe> held = {row(7, "2026-11-06 08:00:10")};
     db.swipes().InsertChecked(held, store::OnConflict::Continue);
     Result fine = Vanto({"check", "--site", site});

@@ -11,6 +11,7 @@
 #include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
+#include "host/db/database.h"
 
 namespace vanto::cli::testing {
 namespace {
@@ -77,7 +78,7 @@ class ConflictE2E : public SimSite {
   // The (person, time) of every swipe the database holds of `identity`, sorted.
   static std::vector<Pair> Held(const std::string& db, std::uint32_t identity) {
     std::vector<Pair> held;
-    for (const auto& s : store::RecordStore::Open(db).Swipes())
+    for (const auto& s : store::RecordStore(vanto::db::Database::Open(db)->Swipes()).Swipes())
       if (s.identity == identity) held.emplace_back(s.person, s.time);
     std::sort(held.begin(), held.end());
     return held;
@@ -118,7 +119,7 @@ class ConflictE2E : public SimSite {
               "id,found_at,port,terminal,serial,generation,epoch,index,person,time,stored_person,stored_time,stored_port,"
               "stored_terminal,acknowledged_by,acknowledged_at");
     EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 2) << all.out;
-    accounts::Accounts accounts(accounts::OpenAccountsStore(db, std::chrono::milliseconds(5000), false));
+    accounts::Accounts accounts(vanto::db::Database::Open(db)->Accounts());
     int audited = 0;
     for (const auto& entry : accounts.AuditTrail(10)) audited += entry.action == "conflict.acknowledge" ? 1 : 0;
     EXPECT_EQ(audited, 1);
@@ -208,7 +209,7 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
         EXPECT_TRUE(rows[0]["cause_values"].is_object());
       }
       EXPECT_EQ(Held(db, identity(e, c)), Expected({first, other}));
-      EXPECT_EQ(store::RecordStore::Open(db).swipes().Conflicts().size(), 1u);
+      EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db)->Swipes()).swipes().Conflicts().size(), 1u);
 
       // Again: each log goes on in its own epoch, nothing is stored twice, the conflict stays listed.
       const std::vector<std::pair<int, int>> all =
@@ -217,7 +218,7 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
       EXPECT_EQ(again.status, kExitOk) << again.out << again.err;
       EXPECT_EQ(again.err.find("is not the one stored"), std::string::npos) << again.err;
       EXPECT_EQ(Held(db, identity(e, c)), Expected({first, other}));
-      EXPECT_EQ(store::RecordStore::Open(db).swipes().Conflicts().size(), 1u);
+      EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db)->Swipes()).swipes().Conflicts().size(), 1u);
       if (k.via == Via::kDownload) {
         EXPECT_NE(again.out.find("0 new"), std::string::npos) << again.out;
       }
@@ -242,7 +243,7 @@ TEST_P(ConflictE2E, BothLogsOfAResetOrClonedTerminalAreKeptOnceAndTheFindingExit
       Result copied = Vanto({"db", "copy", "--from", db, "--to", copy, "--quiet"});
       ASSERT_EQ(copied.status, kExitOk) << copied.out << copied.err;
       {
-        store::RecordStore from = store::RecordStore::Open(db), to = store::RecordStore::Open(copy);
+        store::RecordStore from = store::RecordStore(vanto::db::Database::Open(db)->Swipes()), to = store::RecordStore(vanto::db::Database::Open(copy)->Swipes());
         EXPECT_EQ(to.swipes().AllEpochs().size(), from.swipes().AllEpochs().size());
         ASSERT_EQ(to.swipes().Conflicts(true).size(), 1u);
         EXPECT_TRUE(to.swipes().Conflicts(true)[0].acknowledged);

@@ -28,9 +28,19 @@
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
 #include "tests/support/pg_server.h"
+#include "host/db/database.h"
 
 namespace vanto::cli {
 namespace {
+
+// A copy's settings as the command makes them: the source's handle only reads, the destination's
+// notes the schema it found.
+host::DbCopySettings Between(const std::string& from, const std::string& to) {
+  host::DbCopySettings settings;
+  settings.from = vanto::db::Database::Open(from, {.create = false, .read_only = true});
+  settings.to = vanto::db::Database::Open(to, {.note_schema_found = true});
+  return settings;
+}
 
 struct Result {
   int status;
@@ -71,7 +81,7 @@ class DbCopy : public ::testing::Test {
     char pattern[] = "/tmp/vanto-dbcopy-XXXXXX";
     folder_ = mkdtemp(pattern);
     site_ = (folder_ / "site.db").string();
-    auto store = store::RecordStore::Open(site_);
+    auto store = store::RecordStore(vanto::db::Database::Open(site_)->Swipes());
     std::vector<store::Swipe> swipes;
     for (int i = 0; i < 4321; ++i) swipes.push_back({i % 13, At(i / 3)});
     store::Delivery(store, 1, 1).Store(swipes);
@@ -97,7 +107,7 @@ TEST_F(DbCopy, SqliteToPostgresAndBackIsWholeAndIdempotent) {
   vanto::testing::PgDatabases databases;
   const std::string central = databases.Fresh();
   const std::string back = (folder_ / "back.db").string();
-  const auto want = store::RecordStore::Open(site_).Swipes();
+  const auto want = store::RecordStore(vanto::db::Database::Open(site_)->Swipes()).Swipes();
   for (int run = 0; run < 2; ++run) {
     Result there = Vanto({"db", "copy", "--from", site_, "--to", central});
     ASSERT_EQ(there.status, kExitOk) << there.err;
@@ -121,27 +131,27 @@ TEST_F(DbCopy, SqliteToPostgresAndBackIsWholeAndIdempotent) {
       if (::testing::Test::HasFailure()) return;
     }
   };
-  compare(want, store::RecordStore::Open(central).Swipes());
-  compare(want, store::RecordStore::Open(back).Swipes());
+  compare(want, store::RecordStore(vanto::db::Database::Open(central)->Swipes()).Swipes());
+  compare(want, store::RecordStore(vanto::db::Database::Open(back)->Swipes()).Swipes());
   EXPECT_EQ(Enrolments(central), Enrolments(site_));
   EXPECT_EQ(Enrolments(back), Enrolments(site_));
-  const auto people = store::RecordStore::Open(site_).swipes().People();
+  const auto people = store::RecordStore(vanto::db::Database::Open(site_)->Swipes()).swipes().People();
   ASSERT_EQ(people.size(), 2u);
-  EXPECT_EQ(store::RecordStore::Open(central).swipes().People(), people);
-  EXPECT_EQ(store::RecordStore::Open(back).swipes().People(), people);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(central)->Swipes()).swipes().People(), people);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(back)->Swipes()).swipes().People(), people);
 }
 
 // A person the destination knows under another name takes the source's, as a re-import would
 // give it; a person only the destination knows stays.
 TEST_F(DbCopy, TheSourcesNamesUpdateTheDestinations) {
   const std::string target = (folder_ / "target.db").string();
-  store::RecordStore::Open(target).swipes().PutPeople(
+  store::RecordStore(vanto::db::Database::Open(target)->Swipes()).swipes().PutPeople(
       std::vector<store::PersonName>{{101, "Old Name", ""}, {102, "王小明", ""}, {999, "Only There", "HQ"}});
   Result r = Vanto({"db", "copy", "--from", site_, "--to", target});
   ASSERT_EQ(r.status, kExitOk) << r.err;
   EXPECT_NE(r.out.find("2 people (0 new, 1 with the source's name, 1 unchanged)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("and 3 people\n"), std::string::npos) << r.out;
-  EXPECT_EQ(store::RecordStore::Open(target).swipes().People(),
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(target)->Swipes()).swipes().People(),
             (std::vector<store::PersonName>{{101, "Zhang, Wei", "Nights"}, {102, "王小明", ""}, {999, "Only There", "HQ"}}));
 }
 
@@ -166,7 +176,7 @@ TEST_F(DbCopy, IdentifiedSwipesAndRejectedRecordsTravelBothWays) {
   VANTO_REQUIRE_PG();
   const store::LogKey log{0x8000'0123u, 4};
   {
-    auto store = store::RecordStore::Open(site_);
+    auto store = store::RecordStore(vanto::db::Database::Open(site_)->Swipes());
     std::vector<store::Swipe> swipes;
     for (int i = 0; i < 700; ++i) swipes.push_back({i % 7, At(2000 + i / 2)});
     store::Delivery delivery(store, 5, 9);
@@ -183,7 +193,7 @@ TEST_F(DbCopy, IdentifiedSwipesAndRejectedRecordsTravelBothWays) {
   vanto::testing::PgDatabases databases;
   const std::string central = databases.Fresh();
   const std::string back = (folder_ / "back.db").string();
-  auto source = store::RecordStore::Open(site_);
+  auto source = store::RecordStore(vanto::db::Database::Open(site_)->Swipes());
   const auto want = source.Swipes();
   const auto want_rejected = source.Rejected();
   ASSERT_EQ(want.size(), 6020u);
@@ -213,7 +223,7 @@ TEST_F(DbCopy, IdentifiedSwipesAndRejectedRecordsTravelBothWays) {
                            r.day, r.hour, r.minute, r.reason, r.first_seen);
   };
   for (const std::string& location : {central, back}) {
-    auto copy = store::RecordStore::Open(location);
+    auto copy = store::RecordStore(vanto::db::Database::Open(location)->Swipes());
     const auto got = copy.Swipes();
     ASSERT_EQ(got.size(), want.size()) << location;
     for (std::size_t i = 0; i < got.size(); ++i) {
@@ -239,12 +249,12 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
   std::vector<store::Swipe> swipes;
   for (int i = 0; i < 1000; ++i) swipes.push_back({i % 13, At(i / 3)});
   {
-    auto old = store::RecordStore::Open(target);
+    auto old = store::RecordStore(vanto::db::Database::Open(target)->Swipes());
     store::Delivery(old, 2, 3).Store(swipes);
   }
   const std::string source = (folder_ / "source.db").string();
   {
-    auto store = store::RecordStore::Open(source);
+    auto store = store::RecordStore(vanto::db::Database::Open(source)->Swipes());
     store::Delivery(store, 1, 1).Store(swipes);
     store::Delivery delivery(store, 2, 3);
     delivery.Position(store::LogKey{42, 1}, 0);
@@ -252,7 +262,7 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
   }
   Result r = Vanto({"db", "copy", "--from", source, "--to", target});
   ASSERT_EQ(r.status, kExitOk) << r.err;
-  auto copy = store::RecordStore::Open(target);
+  auto copy = store::RecordStore(vanto::db::Database::Open(target)->Swipes());
   EXPECT_EQ(copy.CountSwipes(), 2000);
   EXPECT_EQ(copy.CountSwipes(2, 3), 1000);
   std::int64_t identified = 0;
@@ -265,8 +275,7 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
 // with a conflict, its epoch and a quarantined record, a user with a session, the audit trail,
 // sync runs, an API token with its reads, and a push endpoint half way through the feed.
 void FillEveryTable(const std::string& location) {
-  const std::chrono::milliseconds wait(5000);
-  auto store = store::RecordStore::Open(location);
+  auto store = store::RecordStore(vanto::db::Database::Open(location)->Swipes());
   const store::LogKey log{0x8000'0042u, 2};
   std::vector<store::Swipe> swipes;
   for (int i = 0; i < 40; ++i) swipes.push_back({i % 5, At(3000 + i)});
@@ -287,17 +296,17 @@ void FillEveryTable(const std::string& location) {
   ASSERT_TRUE(store.AddRejected({4, 2, log, 40, 3, 2026, 13, 1, 0, 0, "month 13", "2026-12-08T03:00:00Z"}));
   store.swipes().PutPeopleAudited(std::vector<store::PersonName>{{103, "Li Na", "Days"}},
                                   {"2026-12-08T04:00:00Z", "clerk", "command line", "people.import", "people.csv"});
-  auto accounts = accounts::OpenAccountsStore(location, wait);
+  auto accounts = vanto::db::Database::Open(location)->Accounts();
   accounts::User user{"admin", accounts::Role::Admin, false, "zh_CN", "2026-12-08T05:00:00Z"};
   ASSERT_TRUE(accounts->AddUser(user, "$argon2id$v=19$m=65536,t=3,p=1$c2FsdA$aGFzaA",
                                 {0, "2026-12-08T05:00:00Z", "root", "command line", "user.add", "admin"}));
   accounts->AddSession({"ab12", "admin", "cd34", 1'800'000'000, 1'800'000'100, "127.0.0.1"},
                        {0, "2026-12-08T05:01:00Z", "admin", "127.0.0.1", "login", ""});
-  auto tokens = accounts::OpenTokenStore(location, wait);
+  auto tokens = vanto::db::Database::Open(location)->Tokens();
   ASSERT_TRUE(tokens->Add({"payroll", {"swipes:read"}, "2026-12-08T06:00:00Z", "admin", "2027-06-30T00:00:00Z"}, "e3b0c442",
                           {0, "2026-12-08T06:00:00Z", "admin", "127.0.0.1", "token.add", "payroll"}));
   tokens->CountReads("payroll", "2026-12-08T06", 12);
-  auto runs = store::OpenSyncRunStore(location, wait);
+  auto runs = vanto::db::Database::Open(location)->SyncRuns();
   for (int i = 0; i < 2; ++i) {
     const std::int64_t run = runs->Begin("2026-12-08T07:0" + std::to_string(i) + ":00Z", store::RunStarter::Timer, "", "");
     store::RunTerminal t;
@@ -305,8 +314,8 @@ void FillEveryTable(const std::string& location) {
     t.cause_values = {{"port", "4"}}, t.delivered = 40, t.clock = "read", t.clock_drift = -3;
     runs->Finish(run, "2026-12-08T07:0" + std::to_string(i) + ":30Z", {t});
   }
-  auto push = store::OpenPushStore(location, wait);
-  const store::FeedPage half = store::OpenSwipeFeed(location)->Read({}, 20);
+  auto push = vanto::db::Database::Open(location)->Push();
+  const store::FeedPage half = vanto::db::Database::Open(location)->Feed()->Read({}, 20);
   ASSERT_TRUE(push->Add("hr", {}, "2026-12-08T08:00:00Z"));
   push->Delivered("hr", half.next, 20, "2026-12-08T08:01:00Z");
 }
@@ -320,8 +329,8 @@ TEST_F(DbCopy, TheSchemasListNamesEveryTableItMakes) {
   std::set<std::string> listed;
   for (const store::SchemaTable& t : store::SchemaTables()) listed.insert(t.name);
   for (const std::string& location : locations) {
-    store::RecordStore::Open(location);
-    auto tables = store::OpenTableConnection(location, std::chrono::milliseconds(5000), true);
+    store::RecordStore(vanto::db::Database::Open(location)->Swipes());
+    auto tables = vanto::db::Database::Open(location)->Tables(true);
     std::set<std::string> made;
     tables->Query(tables->engine() == store::Engine::Sqlite
                       ? "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'"
@@ -342,7 +351,7 @@ TEST_F(DbCopy, EveryTableTravelsToPostgresAndBack) {
   const std::string back = (folder_ / "back.db").string();
   for (const auto& [from, to] : {std::pair{site_, central}, std::pair{central, back}}) {
     SCOPED_TRACE(to);
-    const host::DbCopyResult r = host::CopyDatabase({from, to});
+    const host::DbCopyResult r = host::CopyDatabase(Between(from, to));
     EXPECT_TRUE(r.Complete());
     ASSERT_EQ(r.checks.size(), store::SchemaTables().size());
     for (std::size_t i = 0; i < r.checks.size(); ++i) {
@@ -357,28 +366,27 @@ TEST_F(DbCopy, EveryTableTravelsToPostgresAndBack) {
       EXPECT_EQ(c.missing, 0);
     }
     // A second run adds nothing.
-    const host::DbCopyResult again = host::CopyDatabase({from, to});
+    const host::DbCopyResult again = host::CopyDatabase(Between(from, to));
     EXPECT_TRUE(again.Complete());
     for (std::size_t i = 0; i < again.checks.size(); ++i) EXPECT_EQ(again.checks[i].target_rows, r.checks[i].target_rows);
   }
-  const std::chrono::milliseconds wait(5000);
   std::string hash;
-  ASSERT_TRUE(accounts::OpenAccountsStore(back, wait)->FindUser("admin", &hash));
+  ASSERT_TRUE(vanto::db::Database::Open(back)->Accounts()->FindUser("admin", &hash));
   EXPECT_EQ(hash, "$argon2id$v=19$m=65536,t=3,p=1$c2FsdA$aGFzaA");
-  EXPECT_FALSE(accounts::OpenAccountsStore(back, wait)->FindSession("ab12"));  // everyone signs in again
-  EXPECT_TRUE(accounts::OpenTokenStore(back, wait)->FindByHash("e3b0c442"));
-  const auto runs = store::OpenSyncRunStore(back, wait)->Recent(10);
+  EXPECT_FALSE(vanto::db::Database::Open(back)->Accounts()->FindSession("ab12"));  // everyone signs in again
+  EXPECT_TRUE(vanto::db::Database::Open(back)->Tokens()->FindByHash("e3b0c442"));
+  const auto runs = vanto::db::Database::Open(back)->SyncRuns()->Recent(10);
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0].terminals.at(0).cause_code, "port-busy");
   EXPECT_EQ(runs[1].terminals.at(0).clock_drift, -3);
-  const auto conflicts = store::RecordStore::Open(back).swipes().Conflicts(true);
+  const auto conflicts = store::RecordStore(vanto::db::Database::Open(back)->Swipes()).swipes().Conflicts(true);
   ASSERT_EQ(conflicts.size(), 1u);
   EXPECT_EQ(conflicts[0].acknowledged_by, "ops");
   // The endpoint goes on after the 20th swipe of the feed, as it did in the site's database.
-  const auto endpoints = store::OpenPushStore(back, wait)->Endpoints();
+  const auto endpoints = vanto::db::Database::Open(back)->Push()->Endpoints();
   ASSERT_EQ(endpoints.size(), 1u);
-  const auto site_rest = store::OpenSwipeFeed(site_)->Read(store::OpenSwipeFeed(site_)->Read({}, 20).next, 100000).swipes;
-  const auto back_rest = store::OpenSwipeFeed(back)->Read(endpoints[0].cursor, 100000).swipes;
+  const auto site_rest = vanto::db::Database::Open(site_)->Feed()->Read(vanto::db::Database::Open(site_)->Feed()->Read({}, 20).next, 100000).swipes;
+  const auto back_rest = vanto::db::Database::Open(back)->Feed()->Read(endpoints[0].cursor, 100000).swipes;
   ASSERT_EQ(back_rest.size(), site_rest.size());
   for (std::size_t i = 0; i < site_rest.size(); ++i) EXPECT_EQ(store::SwipePosition::Of(back_rest[i]), store::SwipePosition::Of(site_rest[i]));
 }
@@ -388,7 +396,7 @@ TEST_F(DbCopy, EveryTableTravelsToPostgresAndBack) {
 // command prints a line per table and where the swipes were copied up to.
 TEST_F(DbCopy, AnOldCursorIsRefusedWithItsNewPlace) {
   const std::string target = (folder_ / "target.db").string();
-  auto old_feed = store::OpenSwipeFeed(site_);
+  auto old_feed = vanto::db::Database::Open(site_)->Feed();
   const store::FeedCursor old_cursor = old_feed->Read({}, 1234).next;
   const auto old_rest = old_feed->Read(old_cursor, 100000).swipes;
   Result r = Vanto({"db", "copy", "--from", site_, "--to", target});
@@ -402,7 +410,7 @@ TEST_F(DbCopy, AnOldCursorIsRefusedWithItsNewPlace) {
   EXPECT_NE(r.out.find("swipes: 5321 rows"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("sessions: not copied: everyone signs in again"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("swipes copied up to feed position 0.5321"), std::string::npos) << r.out;
-  auto feed = store::OpenSwipeFeed(target);
+  auto feed = vanto::db::Database::Open(target)->Feed();
   store::FeedCursor here;
   try {
     feed->Read(old_cursor, 10);
@@ -423,16 +431,14 @@ TEST_F(DbCopy, AnOldCursorIsRefusedWithItsNewPlace) {
 // destination's feed follows the source's, swipe for swipe (none doubled, none lost), and that
 // each source position is recorded with its swipe's position here.
 void BreakOffAndRunAgain(const std::string& site, const std::string& target) {
-  host::DbCopySettings settings;
-  settings.from = site;
-  settings.to = target;
+  host::DbCopySettings settings = Between(site, target);
   int batches = 0;
   settings.after_batch_stored = [&] {
     if (++batches == 2) throw std::runtime_error("broken off");
   };
   EXPECT_THROW(host::CopyDatabase(settings), std::runtime_error);
   ASSERT_EQ(batches, 2);
-  ASSERT_EQ(store::RecordStore::Open(target).CountSwipes(), 4000);  // the second batch is stored
+  ASSERT_EQ(store::RecordStore(vanto::db::Database::Open(target)->Swipes()).CountSwipes(), 4000);  // the second batch is stored
   settings.after_batch_stored = nullptr;
   const host::DbCopyResult again = host::CopyDatabase(settings);
   EXPECT_TRUE(again.Complete());
@@ -441,7 +447,7 @@ void BreakOffAndRunAgain(const std::string& site, const std::string& target) {
   // Each database's swipes in its feed order: position and key.
   using Row = std::pair<std::string, std::string>;
   auto feed = [](const std::string& location) {
-    auto c = store::OpenTableConnection(location, std::chrono::seconds(5), true);
+    auto c = vanto::db::Database::Open(location)->Tables(true);
     const bool server = c->engine() == store::Engine::Postgres;
     std::vector<Row> rows;
     c->Query(std::string("SELECT ") + (server ? "feed_xid::text" : "'0'") +
@@ -453,7 +459,7 @@ void BreakOffAndRunAgain(const std::string& site, const std::string& target) {
   const std::vector<Row> before = feed(site), after = feed(target);
   ASSERT_EQ(after.size(), before.size());
   std::map<std::string, std::string> moves;
-  store::OpenTableConnection(target, std::chrono::seconds(5), true)
+  vanto::db::Database::Open(target)->Tables(true)
       ->Query("SELECT from_xid || '.' || from_seq, to_xid || '.' || to_seq FROM feed_moves WHERE to_seq IS NOT NULL", {},
               [&](const store::TableRow& r) { moves[*r[0]] = *r[1]; }, "test");
   int wrong_order = 0, wrong_move = 0;
@@ -501,10 +507,10 @@ TEST_F(DbCopy, ADatabaseOfStep14IsCopiedAndAnOlderDestinationUpdated) {
                              nullptr, nullptr, nullptr),
                 SQLITE_OK);
       sqlite3_close(db);
-      const host::DbCopyResult r = host::CopyDatabase({location, (folder_ / "from14.db").string()});
+      const host::DbCopyResult r = host::CopyDatabase(Between(location, (folder_ / "from14.db").string()));
       EXPECT_TRUE(r.Complete());
       EXPECT_EQ(r.swipes_added, 1);
-      EXPECT_EQ(store::OpenSwipeStoreForReading(location)->schema_version(), 14);  // the source is only read
+      EXPECT_EQ(vanto::db::Database::Open(location, vanto::db::DatabaseOptions{.create = false, .read_only = true})->Swipes()->schema_version(), 14);  // the source is only read
     } else {
       const std::size_t slash = location.find('/', location.find("://") + 3), query = location.find('?', slash);
       const std::string name = location.substr(slash + 1, query == std::string::npos ? query : query - slash - 1);
@@ -546,7 +552,7 @@ TEST_F(DbCopy, BadLocationsAreOneLineErrors) {
     EXPECT_NE(r.err.find(c.words), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
-  EXPECT_EQ(store::RecordStore::Open(site_).CountSwipes(), 5321);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(site_)->Swipes()).CountSwipes(), 5321);
 }
 
 // The server's feed horizon is held back by a transaction open in any of its databases: a copy
@@ -561,13 +567,15 @@ TEST_F(DbCopy, ACopyFromAServerWaitsForATransactionOpenElsewhere) {
   PQclear(PQexec(holder, "BEGIN"));
   PQclear(PQexec(holder, "SELECT pg_current_xact_id()"));  // holds the horizon from here
   {
-    auto store = store::RecordStore::Open(from);
+    store::RecordStore store(vanto::db::Database::Open(from)->Swipes());
     std::vector<store::Swipe> swipes;
     for (int i = 0; i < 300; ++i) swipes.push_back({i % 7, At(i)});
     store::Delivery(store, 1, 1).Store(swipes);
   }
   host::DbCopyResult result;
-  std::thread copy([&] { result = host::CopyDatabase({from, to, /*lock_timeout=*/60.0}); });
+  host::DbCopySettings settings = Between(from, to);
+  settings.from = vanto::db::Database::Open(from, {.lock_timeout = std::chrono::seconds(60), .create = false, .read_only = true});
+  std::thread copy([&] { result = host::CopyDatabase(settings); });
   // Once the copy is seen waiting, the transaction elsewhere ends.
   bool waiting = false;
   for (int i = 0; i < 6000 && !waiting; ++i) {

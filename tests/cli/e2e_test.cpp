@@ -10,6 +10,7 @@
 #include "host/db/record_store.h"
 #include "platform/ado/enrolment_schema.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 namespace vanto::cli::testing {
 namespace {
@@ -27,7 +28,7 @@ class HostE2E : public SimSite {
     site_.AddTerminal(2, 3);
   }
   std::int64_t Stored(int port, int terminal) {
-    return store::RecordStore::Open(db_).CountSwipes(port, terminal);
+    return store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(port, terminal);
   }
   // The stored enrolment rows of `person` (everyone's when none), read through a handle.
   ComPtr<RowSet> StoredEnrolments(std::optional<LONG> person) {
@@ -86,7 +87,7 @@ TEST_P(HostE2E, TwoSwipesOfOnePersonInOneMinuteStayTwo) {
     Result r = Vanto(Db({"download", "--port", "1", "--terminal", "1"}));
     ASSERT_EQ(r.status, kExitOk) << r.err;
   }
-  auto stored = store::RecordStore::Open(db_).Swipes(1, 1);
+  auto stored = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Swipes(1, 1);
   ASSERT_EQ(stored.size(), 4u);
   int pair = 0;
   for (const auto& s : stored)
@@ -169,7 +170,7 @@ TEST_P(HostE2E, BackupAndCopyCarryTheTemplateToTheOtherTerminal) {
   ASSERT_TRUE(pw);
   std::vector<std::string> trail;
   for (const vanto::accounts::AuditEntry& e :
-       vanto::accounts::OpenAccountsStore(db_, std::chrono::seconds(5), false)->AuditTrail(100, std::nullopt)) {
+       vanto::db::Database::Open(db_)->Accounts()->AuditTrail(100, std::nullopt)) {
     EXPECT_EQ(e.actor, pw->pw_name) << e.action;
     EXPECT_EQ(e.origin, "command line") << e.action;
     trail.insert(trail.begin(), e.action + ": " + e.details);

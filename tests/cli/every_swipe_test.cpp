@@ -14,6 +14,7 @@
 #include "present/sync_words.h"
 #include "terminal/protocol/dense.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 namespace vanto::cli::testing {
 namespace {
@@ -148,7 +149,7 @@ TEST_P(EverySwipe, DamagedDenseBatchesLongAnswersAndClocksAtTheirEdges) {
   Result sync = Vanto({"sync", "--site", site, "--json"});
   ASSERT_EQ(sync.status, kExitOk) << sync.err << sync.out;
   const json synced = json::parse(sync.out)["terminals"];
-  const store::RecordStore store = store::RecordStore::Open((folder_ / "vanto.db").string());
+  const store::RecordStore store = store::RecordStore(vanto::db::Database::Open((folder_ / "vanto.db").string())->Swipes());
   address = 0;
   for (const RecordRow& row : records) {
     ++address;
@@ -190,7 +191,7 @@ TEST_P(EverySwipe, DamagedDenseBatchesLongAnswersAndClocksAtTheirEdges) {
   const std::int64_t shows = site_.Terminal(2, static_cast<int>(std::size(clocks)))->clockOffset;
   EXPECT_GE(shows, -(after - before) - 1) << "the terminal's clock was set to the host's";
   EXPECT_LE(shows, 1);
-  accounts::Accounts accounts(accounts::OpenAccountsStore((folder_ / "vanto.db").string(), std::chrono::milliseconds(5000), false));
+  accounts::Accounts accounts(vanto::db::Database::Open((folder_ / "vanto.db").string())->Accounts());
   bool audited = false;
   for (const auto& entry : accounts.AuditTrail(100))
     if (entry.action == "clock.set.done" && entry.details.find("port 2 terminal 6") != std::string::npos) {
@@ -249,7 +250,7 @@ VANTO_OVER_BOTH_TRANSPORTS(EverySwipe);
 TEST(SyncWords, CountsAreTheReadLogsAndOneIsSingular) {
   char pattern[] = "/tmp/vanto-words-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
-  const store::RecordStore store = store::RecordStore::Open((folder / "vanto.db").string());
+  const store::RecordStore store = store::RecordStore(vanto::db::Database::Open((folder / "vanto.db").string())->Swipes());
   struct Case {
     std::uint32_t info_held;
     std::optional<std::uint32_t> read_held;

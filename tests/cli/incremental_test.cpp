@@ -14,6 +14,7 @@
 #include "host/terminal_sync.h"
 #include "host/db/schema.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 namespace vanto::cli::testing {
 namespace {
@@ -63,7 +64,7 @@ class Incremental : public SimSite {
     const auto t = site_.Terminal(port, address);
     ASSERT_TRUE(t);
     std::map<std::uint32_t, std::pair<int, std::string>> got;
-    for (const auto& s : store::RecordStore::Open(db_).Swipes()) {
+    for (const auto& s : store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Swipes()) {
       if (s.identity != t->identity || s.generation != t->generation) continue;
       ASSERT_TRUE(s.index);
       EXPECT_TRUE(got.emplace(*s.index, std::make_pair(s.person, s.time)).second) << "index " << *s.index << " twice";
@@ -123,7 +124,7 @@ TEST_P(Incremental, AReplacedTerminalClearedRecordsAndALostDatabaseAreReadInFull
   ASSERT_EQ(cleared.status, kExitOk) << cleared.err;
   EXPECT_NE(cleared.out.find("50 records delivered, 50 new"), std::string::npos) << cleared.out;
   ExpectExactly(1, 1);
-  EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(), 550);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(), 550);
 
   // Rows lost from the database (or the database gone): read everything again.
   ASSERT_EQ(Count("SELECT count(*) FROM swipes"), 550);
@@ -182,7 +183,7 @@ TEST_P(Incremental, AVersion1TerminalGoesOnPastARecordItCannotConvertToo) {
         << r.err;
   }
   EXPECT_EQ(Count("SELECT count(*) FROM swipes WHERE identity IS NULL AND port = 1 AND terminal = 3"), 99);
-  const auto rejected = store::RecordStore::Open(db_).Rejected();
+  const auto rejected = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Rejected();
   ASSERT_EQ(rejected.size(), 1u);
   EXPECT_FALSE(rejected[0].log);
   EXPECT_EQ(rejected[0].index, 50u);
@@ -207,7 +208,7 @@ TEST_P(Incremental, ATerminalMovedToAnotherPortStoresNothingTwice) {
   Result all = Download(2, 9, {"--all"});
   ASSERT_EQ(all.status, kExitOk) << all.err;
   EXPECT_NE(all.out.find("401 records delivered, 0 new"), std::string::npos) << all.out;
-  EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(), 401);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(), 401);
   ExpectExactly(2, 9);
 }
 
@@ -269,7 +270,7 @@ TEST_P(Incremental, ImpossibleFieldsOfEveryKindAreQuarantined) {
   for (const auto& [index, fields] : bad) rejected.insert(static_cast<std::uint32_t>(index));
   ExpectExactly(1, 1, rejected);
   std::vector<std::string> reasons;
-  for (const auto& rec : store::RecordStore::Open(db_).Rejected()) reasons.push_back(rec.reason);
+  for (const auto& rec : store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Rejected()) reasons.push_back(rec.reason);
   std::sort(reasons.begin(), reasons.end());
   EXPECT_EQ(reasons, (std::vector<std::string>{"day 30 in month 2 of 2026", "day 32 in month 11 of 2026", "hour 24",
                                                "minute 60", "month 0", "year -1", "year 10000"}));
@@ -282,7 +283,7 @@ TEST_P(Incremental, AnEarlyLastBatchIsAnErrorNeverSuccess) {
   EXPECT_EQ(r.status, kExitFalse);
   EXPECT_EQ(r.err.find("quarantined"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("编号为1的考勤机不能下载刷卡数据"), std::string::npos) << r.err;
-  EXPECT_LE(store::RecordStore::Open(db_).CountSwipes(), 800);
+  EXPECT_LE(store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(), 800);
   // Mended, the next download reads on where the stored records end.
   site_.EditTerminal(1, 1, [](auto& t) { t.earlyLast = 0; });
   Result mended = Download(1, 1);
@@ -312,11 +313,11 @@ TEST_P(Incremental, ClearNeedsEveryRecordStoredAndAConfirmation) {
   EXPECT_NE(clear.out.find("cleared 500 records"), std::string::npos) << clear.out;
   EXPECT_TRUE(site_.Terminal(1, 1)->records.empty());
   EXPECT_EQ(site_.Terminal(1, 1)->generation, 2u);
-  EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(), 499);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(), 499);
   EXPECT_EQ(Count("SELECT count(*) FROM rejected_records"), 1);
   // Audited under this user's name: the intent before, the outcome after.
   {
-    accounts::Accounts a(accounts::OpenAccountsStore(db_, std::chrono::milliseconds(5000), false));
+    accounts::Accounts a(vanto::db::Database::Open(db_)->Accounts());
     auto trail = a.AuditTrail(10);
     ASSERT_EQ(trail.size(), 2u);
     EXPECT_EQ(trail[1].action, "terminal.clear");
@@ -390,7 +391,7 @@ TEST_P(Incremental, EveryClearOutcomeIsAuditedAndAnUnauditedClearClearsNothing) 
     std::string failure;
     std::thread run([&] {  // a thread of its own, as each command runs
       try {
-        store::RecordStore store = store::RecordStore::Open(db);
+        store::RecordStore store = store::RecordStore(vanto::db::Database::Open(db)->Swipes());
         host::Machine machine = host::Machine::Create();
         host::HostControl control = host::HostControl::Create();
         if (c.download) host::SyncTerminal(store, machine, control, 1, c.terminal, {});

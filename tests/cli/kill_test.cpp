@@ -16,6 +16,7 @@
 
 #include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 extern char** environ;
 
@@ -118,7 +119,7 @@ TEST_P(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
     EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
     sqlite3_finalize(check);
     sqlite3_close(db);
-    kept = store::RecordStore::Open(db_).CountSwipes();
+    kept = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes();
   }
   EXPECT_GT(kept, 0);
   EXPECT_LT(kept, total);
@@ -133,7 +134,7 @@ TEST_P(KillMidDownload, TheNextRunCompletesAConsistentDatabase) {
   EXPECT_NE(rerun.out.find(std::to_string(total - kept) + " new"), std::string::npos) << rerun.out;
 
   // Every swipe of the terminal, once, with its time.
-  auto stored = store::RecordStore::Open(db_).Swipes(1, 1);
+  auto stored = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Swipes(1, 1);
   ASSERT_EQ(stored.size(), static_cast<std::size_t>(total));
   std::multiset<std::pair<int, std::string>> want, got;
   auto held = site_.Terminal(1, 1);
@@ -202,7 +203,7 @@ TEST_P(KillMidSync, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
     sqlite3_close(db);
     const auto held = site_.Terminal(1, 1)->records;
     std::int64_t next = 0;
-    for (const auto& s : store::RecordStore::Open(db_).Swipes()) {
+    for (const auto& s : store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Swipes()) {
       ASSERT_TRUE(s.index) << "round " << round;
       ASSERT_LT(*s.index, held.size());
       const auto& r = held[*s.index];
@@ -212,8 +213,8 @@ TEST_P(KillMidSync, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
       EXPECT_EQ(s.time, text) << "round " << round << " index " << *s.index;
       next = std::max<std::int64_t>(next, *s.index + 1);
     }
-    const auto stored = store::RecordStore::Open(db_).CountSwipes();
-    const auto coverage = store::RecordStore::Open(db_).Coverage({terminal::sim::DefaultIdentity(1, 1), 1});
+    const auto stored = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes();
+    const auto coverage = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Coverage({terminal::sim::DefaultIdentity(1, 1), 1});
     EXPECT_TRUE(coverage.Contiguous()) << "round " << round << ": a prefix, with no gap";
     EXPECT_LE(stored, next);
     if (coverage.next < total) ++interrupted;
@@ -225,13 +226,13 @@ TEST_P(KillMidSync, IncrementalSyncsKilledAtRandomPointsLoseAndDoubleNothing) {
   ASSERT_EQ(again.status, kExitOk) << again.err;
   EXPECT_NE(again.out.find("1 record delivered, 0 new, 1 already stored"), std::string::npos) << again.out;
   const auto held = site_.Terminal(1, 1)->records;
-  auto stored = store::RecordStore::Open(db_).Swipes();
+  auto stored = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Swipes();
   EXPECT_EQ(stored.size(), held.size() - rejected.size());
   std::set<std::uint32_t> indexes;
   for (const auto& s : stored) indexes.insert(*s.index);
   EXPECT_EQ(indexes.size(), stored.size()) << "no index twice";
   for (std::uint32_t i : rejected) EXPECT_FALSE(indexes.contains(i));
-  auto quarantined = store::RecordStore::Open(db_).Rejected();
+  auto quarantined = store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).Rejected();
   ASSERT_EQ(quarantined.size(), rejected.size());
   if (!quarantined.empty()) {
     EXPECT_EQ(quarantined[0].index, *rejected.begin());
@@ -267,7 +268,7 @@ TEST_P(RefusedBatch, NoGapAndNoDoubleWhetherTheDownloadIsKilledOrItsLastTryFails
       Start();
     }
     const std::string db = (folder_ / (std::string(ending.kill ? "killed" : "failed") + ".db")).string();
-    store::RecordStore::Open(db);  // the schema, so the test's lock is on a database in use
+    store::RecordStore(vanto::db::Database::Open(db)->Swipes());  // the schema, so the test's lock is on a database in use
     int err = -1;
     const pid_t child = SpawnDownload(db, &err, {"--lock-timeout", "0.2"});
     ASSERT_GT(child, 0);
@@ -312,7 +313,7 @@ TEST_P(RefusedBatch, NoGapAndNoDoubleWhetherTheDownloadIsKilledOrItsLastTryFails
     // A prefix of the log, every record at its own index.
     std::set<std::uint32_t> indexes;
     std::vector<std::uint32_t> misplaced;  // indexes holding another index's record
-    for (const auto& s : store::RecordStore::Open(db).Swipes()) {
+    for (const auto& s : store::RecordStore(vanto::db::Database::Open(db)->Swipes()).Swipes()) {
       ASSERT_TRUE(s.index);
       ASSERT_LT(*s.index, static_cast<std::uint32_t>(total));
       if (s.person != swipe(static_cast<int>(*s.index)).person) misplaced.push_back(*s.index);
@@ -329,7 +330,7 @@ TEST_P(RefusedBatch, NoGapAndNoDoubleWhetherTheDownloadIsKilledOrItsLastTryFails
     Result rerun = Vanto({"download", "--port", "1", "--terminal", "1", "--db", db});
     ASSERT_EQ(rerun.status, kExitOk) << rerun.out << rerun.err;
     std::map<std::uint32_t, std::pair<int, std::string>> got;
-    for (const auto& s : store::RecordStore::Open(db).Swipes()) EXPECT_TRUE(got.emplace(*s.index, std::make_pair(s.person, s.time)).second);
+    for (const auto& s : store::RecordStore(vanto::db::Database::Open(db)->Swipes()).Swipes()) EXPECT_TRUE(got.emplace(*s.index, std::make_pair(s.person, s.time)).second);
     ASSERT_EQ(got.size(), static_cast<std::size_t>(total));
     for (const auto& [index, held] : got) {
       const auto r = swipe(static_cast<int>(index));

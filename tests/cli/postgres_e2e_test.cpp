@@ -14,6 +14,7 @@
 #include "host/enrolment.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
+#include "host/db/database.h"
 
 extern char** environ;
 
@@ -54,7 +55,7 @@ TEST_P(PostgresE2E, DownloadsBackupsAndRestoresGoThroughTheServer) {
   Result again = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--all"}));
   ASSERT_EQ(again.status, kExitOk) << again.err;
   EXPECT_NE(again.out.find("700 records delivered, 0 new, 700 already stored"), std::string::npos) << again.out;
-  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(1, 1), 700);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(url_)->Swipes()).CountSwipes(1, 1), 700);
 
   // Backed up at one site, restored at another through the central database.
   Result backup = Vanto(Db({"backup", "--port", "1", "--terminal", "1", "--person", "7"}));
@@ -162,7 +163,7 @@ TEST_P(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
   for (int i = 0; i < total; ++i) t.records.push_back(Swipe(200 + i % 9, 1 + i / 700, 7 + (i % 700) / 60, i % 60));
   site_.Options().pace = true;  // at the line's speed, so the download takes a few seconds
   Start();
-  { store::RecordStore::Open(url_); }  // the schema, so the watcher can count
+  { store::RecordStore(vanto::db::Database::Open(url_)->Swipes()); }  // the schema, so the watcher can count
   std::atomic<bool> done{false};
   std::string killed;
   std::thread killer([&] {
@@ -184,14 +185,14 @@ TEST_P(PostgresE2E, ASessionEndedMidDownloadLosesAndDoublesNothing) {
   ASSERT_EQ(run.status, kExitOk) << run.err;
   EXPECT_EQ(killed, "1") << "no session was ended";
   EXPECT_NE(run.out.find("3000 records delivered, 3000 new"), std::string::npos) << run.out;
-  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(url_)->Swipes()).CountSwipes(), total);
   site_.Stop();
   site_.Options().pace = false;
   Start();
   Result rerun = Vanto(Db({"download", "--port", "1", "--terminal", "1", "--all"}));
   ASSERT_EQ(rerun.status, kExitOk) << rerun.err;
   EXPECT_NE(rerun.out.find("3000 records delivered, 0 new, 3000 already stored"), std::string::npos) << rerun.out;
-  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), total);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(url_)->Swipes()).CountSwipes(), total);
 }
 
 // The demo's site database moves into PostgreSQL and back: every swipe and enrolment arrives,
@@ -200,7 +201,7 @@ TEST_P(PostgresE2E, TheDemoDatabaseMovesToTheServerAndBack) {
   const std::string demo = (folder_ / "demo.db").string(), back = (folder_ / "back.db").string();
   Result made = Vanto({"demo", "--db", demo});
   ASSERT_EQ(made.status, kExitOk) << made.out << made.err;
-  const std::int64_t swipes = store::RecordStore::Open(demo).CountSwipes();
+  const std::int64_t swipes = store::RecordStore(vanto::db::Database::Open(demo)->Swipes()).CountSwipes();
   ASSERT_GT(swipes, 0);
   for (int run = 0; run < 2; ++run) {
     Result there = Vanto({"db", "copy", "--from", demo, "--to", url_});
@@ -211,12 +212,12 @@ TEST_P(PostgresE2E, TheDemoDatabaseMovesToTheServerAndBack) {
     EXPECT_NE(there.out.find(added), std::string::npos) << there.out;
     EXPECT_NE(home.out.find(added), std::string::npos) << home.out;
   }
-  auto a = store::RecordStore::Open(demo).Swipes(), b = store::RecordStore::Open(back).Swipes();
+  auto a = store::RecordStore(vanto::db::Database::Open(demo)->Swipes()).Swipes(), b = store::RecordStore(vanto::db::Database::Open(back)->Swipes()).Swipes();
   ASSERT_EQ(a.size(), b.size());
   for (std::size_t i = 0; i < a.size(); ++i)
     ASSERT_EQ(std::tie(a[i].port, a[i].terminal, a[i].person, a[i].time, a[i].occurrence),
               std::tie(b[i].port, b[i].terminal, b[i].person, b[i].time, b[i].occurrence)) << i;
-  EXPECT_EQ(store::RecordStore::Open(url_).CountSwipes(), swipes);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(url_)->Swipes()).CountSwipes(), swipes);
 }
 
 // Four vanto processes, one per port of a site, download into one PostgreSQL database at once,
@@ -258,7 +259,7 @@ TEST_P(PostgresE2E, FourHostProcessesAtOnceStoreEverySwipeOnce) {
       EXPECT_NE(text.find(want), std::string::npos) << text;
     }
   }
-  auto store = store::RecordStore::Open(url_);
+  auto store = store::RecordStore(vanto::db::Database::Open(url_)->Swipes());
   EXPECT_EQ(store.CountSwipes(), 4 * total);
   for (int port = 1; port <= 4; ++port) EXPECT_EQ(store.CountSwipes(port, port), total) << port;
 }

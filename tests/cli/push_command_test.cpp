@@ -14,6 +14,7 @@
 
 #include "host/db/swipe_store.h"
 #include "cli/cli.h"
+#include "host/db/database.h"
 
 namespace vanto::cli {
 namespace {
@@ -57,7 +58,7 @@ TEST(PushCommand, DeliversFailsNamedShowsStatusAndDropsARemovedEndpoint) {
     for (std::uint32_t i = first; i < first + 3; ++i)
       rows.push_back({1, 1, 7, "2026-12-08 08:0" + std::to_string(i), 1, "2026-12-08 08:0" + std::to_string(i) + ":00",
                       "2026-12-08T09:00:00Z", 900u, 1u, i, 0});
-    store::OpenSwipeStore(db)->Insert(rows);
+    vanto::db::Database::Open(db)->Swipes()->Insert(rows);
   };
   write_site(true);
   store(0);

@@ -19,6 +19,7 @@
 #include "tests/host/report/html_dom.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
+#include "host/db/database.h"
 
 namespace fs = std::filesystem;
 
@@ -45,7 +46,7 @@ class ReportsCommands : public ::testing::Test {
     return path;
   }
   void Seed() {
-    auto store = store::OpenSwipeStore(db_);
+    auto store = vanto::db::Database::Open(db_)->Swipes();
     SeedInto(*store);
   }
   static void SeedInto(store::SwipeStore& store_) {
@@ -111,7 +112,7 @@ TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheR
   Seed();
   std::string file = Write("people.csv", "person,name\n101,Ann\n");
   ASSERT_EQ(Run({"people", "import", file}).status, kExitOk);
-  auto accounts = accounts::OpenAccountsStore(db_, std::chrono::milliseconds(5000));
+  auto accounts = vanto::db::Database::Open(db_)->Accounts();
   std::vector<accounts::AuditEntry> trail = accounts->AuditTrail(10, std::nullopt);
   ASSERT_EQ(trail.size(), 1u);
   EXPECT_EQ(trail[0].action, "people.import");
@@ -210,7 +211,7 @@ TEST_F(ReportsCommands, EmptyAndMissingDatabases) {
   EXPECT_FALSE(fs::exists(db_));
   EXPECT_EQ(Run({"report", "--month", "2026-03"}).status, kExitHost);
 
-  store::OpenSwipeStore(db_);  // empty
+  vanto::db::Database::Open(db_)->Swipes();  // empty
   Result csv = Run({"swipes", "--csv"});
   EXPECT_EQ(csv.status, kExitOk);
   EXPECT_EQ(csv.out, "time,port,terminal,person,name\n");
@@ -230,7 +231,7 @@ TEST_F(ReportsCommands, EmptyAndMissingDatabases) {
 // without names (and left as it was: not migrated, nothing written).
 TEST_F(ReportsCommands, AnOlderReadOnlyDatabaseIsListedWithoutNames) {
   Seed();
-  store::OpenSwipeStore(db_)->PutPeople(std::vector<store::PersonName>{{101, "Zhang", ""}});
+  vanto::db::Database::Open(db_)->Swipes()->PutPeople(std::vector<store::PersonName>{{101, "Zhang", ""}});
   {
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(db_.c_str(), &raw), SQLITE_OK);
@@ -258,7 +259,7 @@ TEST_F(ReportsCommands, AnOlderReadOnlyDatabaseIsListedWithoutNames) {
   EXPECT_EQ(CsvRows(report.out).size(), 5u);  // four person-days and the header
 
   EXPECT_EQ(fs::last_write_time(db_), before);
-  EXPECT_EQ(store::OpenSwipeStoreForReading(db_)->schema_version(), 1);
+  EXPECT_EQ(vanto::db::Database::Open(db_, vanto::db::DatabaseOptions{.create = false, .read_only = true})->Swipes()->schema_version(), 1);
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);  // no journal left beside it
   chmod(db_.c_str(), 0644);
 }
@@ -269,7 +270,7 @@ TEST_F(ReportsCommands, ListingsWorkOnAReadOnlyServer) {
   vanto::testing::PgDatabases databases;
   db_ = databases.Fresh();
   {
-    auto store = store::OpenSwipeStore(db_);
+    auto store = vanto::db::Database::Open(db_)->Swipes();
     SeedInto(*store);
     store->PutPeople(std::vector<store::PersonName>{{101, "王小明", "Nights"}});
   }
@@ -293,7 +294,7 @@ TEST_F(ReportsCommands, ListingsWorkOnAReadOnlyServer) {
   EXPECT_EQ(import.status, kExitHost);
   EXPECT_NE(import.err.find("read-only"), std::string::npos) << import.err;
   vanto::testing::PgAdmin("ALTER DATABASE " + name + " SET default_transaction_read_only = off");
-  EXPECT_EQ(store::OpenSwipeStoreForReading(db_)->People().size(), 1u);
+  EXPECT_EQ(vanto::db::Database::Open(db_, vanto::db::DatabaseOptions{.create = false, .read_only = true})->Swipes()->People().size(), 1u);
 }
 
 // A password in a database URL never reaches a message.

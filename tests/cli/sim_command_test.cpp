@@ -11,6 +11,7 @@
 
 #include "host/db/record_store.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 extern char** environ;
 
@@ -99,7 +100,7 @@ TEST_P(SimCommand, AnotherHostScansAndDownloadsWithThePrintedSettings) {
   EXPECT_EQ(scan.out, "PORT  TERMINAL\n   1         2\n   2         4\n");
   const Result download = Vanto(Db({"download", "--port", "1", "--terminal", "2"}));
   ASSERT_EQ(download.status, kExitOk) << download.err;
-  EXPECT_EQ(store::RecordStore::Open(db_).CountSwipes(1, 2), 250);
+  EXPECT_EQ(store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(1, 2), 250);
   EXPECT_EQ(StopWithInterrupt(), 0);
 }
 

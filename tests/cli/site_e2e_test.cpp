@@ -20,6 +20,7 @@
 #include "host/db/sync_runs.h"
 #include "terminal/control/port_lock.h"
 #include "tests/cli/sim_fixture.h"
+#include "host/db/database.h"
 
 extern char** environ;
 
@@ -102,7 +103,7 @@ class SiteE2E : public SimSite {
     return text;
   }
   std::int64_t Stored(std::optional<int> port = {}, std::optional<int> terminal = {}) {
-    return store::RecordStore::Open(db_).CountSwipes(port, terminal);
+    return store::RecordStore(vanto::db::Database::Open(db_)->Swipes()).CountSwipes(port, terminal);
   }
   void Clear() {
     // The control reads the ports from the site file, not from what the fixture set.
@@ -288,7 +289,7 @@ TEST_P(SiteE2E, PortsThatCannotBeUsedAreNamedWithTheirCause) {
   // The sync started by hand is audited under this user's name: its intent and its outcome.
   std::vector<std::string> audited;
   for (const accounts::AuditEntry& e :
-       accounts::OpenAccountsStore(db_, std::chrono::seconds(5), false)->AuditTrail(10, std::nullopt)) {
+       vanto::db::Database::Open(db_)->Accounts()->AuditTrail(10, std::nullopt)) {
     EXPECT_EQ(e.actor, getpwuid(geteuid())->pw_name);
     EXPECT_EQ(e.origin, "command line");
     audited.push_back(e.action + " " + e.details);

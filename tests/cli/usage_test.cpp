@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -83,6 +84,35 @@ TEST(Usage, BadCommandLinesAreRefusedWithOneLine) {
     EXPECT_EQ(r.out, "") << line;
   }
   EXPECT_FALSE(fs::exists(db)) << "a refused command line created the database";
+  fs::remove_all(folder);
+}
+
+// Listing what a database holds never creates one: a missing database (and its folder) is a clear
+// error with the host's exit status, and stays missing.
+TEST(Usage, ListingAMissingDatabaseCreatesNothing) {
+  char pattern[] = "/tmp/vanto-usage-XXXXXX";
+  const fs::path folder = mkdtemp(pattern);
+  const fs::path site = folder / "site.toml";
+  std::ofstream(site) << "database = \"data/vanto.db\"\n[[port]]\nnumber = 1\ndevice = \"/dev/null\"\nterminals = [1]\n";
+  const std::string named = (folder / "other" / "named.db").string();
+  struct Case {
+    std::vector<std::string> args;
+    fs::path missing;  // the database the command would have used
+  } cases[] = {
+      {{"sync", "--history", "--site", site.string()}, folder / "data" / "vanto.db"},
+      {{"sync", "--history", "--json", "--site", site.string()}, folder / "data" / "vanto.db"},
+      {{"sync", "--history", "--json", "--limit", "5", "--site", site.string(), "--db", named}, named},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += " " + a;
+    const Result r = Vanto(c.args);
+    EXPECT_EQ(r.status, kExitHost) << line << " -> " << r.err;
+    EXPECT_NE(r.err.find(c.missing.string()), std::string::npos) << line << " -> " << r.err;
+    EXPECT_NE(r.err.find("does not exist"), std::string::npos) << line << " -> " << r.err;
+    EXPECT_EQ(r.out, "") << line;
+    EXPECT_FALSE(fs::exists(c.missing.parent_path())) << line << ": created " << c.missing.parent_path();
+  }
   fs::remove_all(folder);
 }
 

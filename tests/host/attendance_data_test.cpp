@@ -17,6 +17,7 @@
 #include "present/report/date_options.h"
 #include "present/swipe_export.h"
 #include "tests/host/report/csv_rows.h"
+#include "host/db/openers.h"
 
 namespace fs = std::filesystem;
 using namespace vanto;

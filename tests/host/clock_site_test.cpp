@@ -19,6 +19,8 @@
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
+#include "host/db/openers.h"
+#include "host/db/database.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -209,7 +211,7 @@ TEST_P(ClockSite, SyncFlagsImplausibleTimesKeepsThemAndSetsAClockThatDriftsTooFa
   site.ports[0].terminals = {2, 3, 4};
   site.clock.set_when_drift_above = 120;
   SyncSettings settings;
-  settings.database = (folder_ / "vanto.db").string();
+  settings.db = vanto::db::Database::Open((folder_ / "vanto.db").string());
   settings.clock = options_;
   settings.clock.host_clock = {true, ""};
   const std::vector<TerminalSync> rows = SyncSite(site, settings);
@@ -220,7 +222,7 @@ TEST_P(ClockSite, SyncFlagsImplausibleTimesKeepsThemAndSetsAClockThatDriftsTooFa
   EXPECT_EQ(t3.delivered, 6u);
   // 2027-06-01 lies months ahead of the host; 2026-11-30 lies a week before the record before it.
   EXPECT_EQ(t3.implausible, 2u);
-  EXPECT_EQ(vanto::store::RecordStore::Open(settings.database).CountSwipes(1, 3), 6);  // kept
+  EXPECT_EQ(vanto::store::RecordStore(settings.db->Swipes()).CountSwipes(1, 3), 6);  // kept
   ASSERT_TRUE(t3.clock.has_value());
   EXPECT_EQ(t3.clock->drift, 3600);
   EXPECT_EQ(t3.clock->set, ClockSet::kSet);
@@ -230,7 +232,7 @@ TEST_P(ClockSite, SyncFlagsImplausibleTimesKeepsThemAndSetsAClockThatDriftsTooFa
   EXPECT_EQ(Offset(4), -90);
   EXPECT_EQ(audit_.size(), 2u);
   // The run keeps each clock as the sync found it, for the console's dashboard.
-  const auto last = vanto::store::OpenSyncRunStore(settings.database, std::chrono::seconds(5))->LastByTerminal();
+  const auto last = settings.db->SyncRuns()->LastByTerminal();
   const std::tuple<int, std::string, std::optional<std::int64_t>> kept[] = {
       {2, "none", std::nullopt}, {3, "set", 3600}, {4, "read", -90}};
   for (const auto& [terminal, clock, drift] : kept) {
@@ -239,7 +241,7 @@ TEST_P(ClockSite, SyncFlagsImplausibleTimesKeepsThemAndSetsAClockThatDriftsTooFa
     EXPECT_EQ(last.at({1, terminal}).terminal.clock_drift, drift) << terminal;
   }
   // Setting the clock changed no stored swipe: the times are the terminal's, as delivered.
-  const auto stored = vanto::store::RecordStore::Open(settings.database).Swipes(1, 3);
+  const auto stored = vanto::store::RecordStore(settings.db->Swipes()).Swipes(1, 3);
   ASSERT_EQ(stored.size(), 6u);
   EXPECT_EQ(stored.back().time, "2027-06-01 08:00:00");
 }
@@ -251,7 +253,7 @@ TEST_P(ClockSite, AScannedTerminalThatFallsSilentKeepsAFailedRow) {
   site.ports[0].terminals = {2, 4};
   site.ports[0].scan = true;
   SyncSettings settings;
-  settings.database = (folder_ / "vanto.db").string();
+  settings.db = vanto::db::Database::Open((folder_ / "vanto.db").string());
   settings.clock = options_;
   auto outcome = [](const std::vector<TerminalSync>& rows) {
     std::string text;

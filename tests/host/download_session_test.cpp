@@ -14,6 +14,7 @@
 #include "tests/support/stage_signal.h"
 #include "platform/automation/message_queue.h"
 #include "platform/automation/object.h"
+#include "host/db/openers.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -92,7 +93,7 @@ class DownloadSessionTest : public ::testing::Test {
     char pattern[] = "/tmp/vanto-session-XXXXXX";
     folder_ = mkdtemp(pattern);
     db_ = (folder_ / "vanto.db").string();
-    store_.emplace(vanto::store::RecordStore::Open(db_));
+    store_.emplace(vanto::store::OpenRecordStore(db_));
   }
   void TearDown() override {
     store_.reset();
@@ -168,7 +169,7 @@ TEST_F(DownloadSessionTest, RecordsReachTheDatabaseWhileTheDownloadRuns) {
 // are refused (each after the short lock wait), the records are kept, and once the lock is
 // released the session stores every one of them, once, with no error left over.
 TEST_F(DownloadSessionTest, RecoversOnceADatabaseLockIsReleased) {
-  store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
+  store_.emplace(vanto::store::OpenRecordStore(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -198,7 +199,7 @@ TEST_F(DownloadSessionTest, RecoversOnceADatabaseLockIsReleased) {
 // already on its way. That next batch must wait behind the refused one: every record is stored
 // once, under its own index in the log (record i of the fake is person i % 3 at minute i / 5).
 TEST_F(DownloadSessionTest, ARefusedBatchKeepsItsPlaceAndNothingAfterItIsStoredFirst) {
-  store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(500)}));
+  store_.emplace(vanto::store::OpenRecordStore(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(500)}));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -235,7 +236,7 @@ TEST_F(DownloadSessionTest, ARefusedBatchKeepsItsPlaceAndNothingAfterItIsStoredF
 }
 
 TEST_F(DownloadSessionTest, ALockHeldToTheEndIsReportedAndTheNextRunStoresEverything) {
-  store_.emplace(vanto::store::RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
+  store_.emplace(vanto::store::OpenRecordStore(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(30)}));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "host/terminal_sync.h"
+#include "host/db/openers.h"
 
 namespace vanto::host {
 namespace {
@@ -24,7 +25,7 @@ TEST(LogEpochs, AnEpochOpenedPartWayKeepsTheLogBelowItInItsParent) {
     std::filesystem::path path;
     ~Remove() { std::filesystem::remove_all(path); }
   } remove{folder};
-  store::RecordStore store = store::RecordStore::Open((folder / "epochs.db").string());
+  store::RecordStore store = store::OpenRecordStore((folder / "epochs.db").string());
   const store::LogKey log{0x5601, 3, 0};
   {
     store::Delivery first(store, 1, 1);

@@ -12,6 +12,7 @@
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
 #include "tests/support/pg_server.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {

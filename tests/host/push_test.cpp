@@ -24,6 +24,7 @@
 #include "host/db/push_store.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/store_engines.h"
+#include "host/db/openers.h"
 
 namespace vanto::push {
 namespace {
@@ -158,8 +159,7 @@ class PushTest : public ::testing::TestWithParam<const char*> {
   }
   PushOptions Options(std::vector<site::SitePush> endpoints) {
     PushOptions o;
-    o.database = location_;
-    o.lock_timeout = std::chrono::milliseconds(30000);
+    o.database = vanto::db::Database::Open(location_, {.lock_timeout = std::chrono::milliseconds(30000)});
     o.endpoints = std::move(endpoints);
     o.clock = [this] { return std::chrono::system_clock::time_point(std::chrono::seconds(now_.load())); };
     o.connect_timeout = std::chrono::milliseconds(5000);
@@ -400,10 +400,12 @@ TEST_P(PushTest, AnEndpointDeliversEachSwipeOnceAcrossACopyToTheOtherEngine) {
   std::unique_ptr<store::testing::StoreEngine> other;
   VANTO_STORE_ENGINE(std::string(GetParam()) == "sqlite" ? "postgresql" : "sqlite", other);
   const std::string moved = other->FreshLocation();
-  ASSERT_TRUE(host::CopyDatabase({location_, moved}).Complete());
+  ASSERT_TRUE(host::CopyDatabase({vanto::db::Database::Open(location_, {.create = false, .read_only = true}),
+                                  vanto::db::Database::Open(moved, {.note_schema_found = true})})
+                  .Complete());
   swipes_ = store::OpenSwipeStore(moved);
   location_ = moved;
-  options.database = moved;
+  options.database = vanto::db::Database::Open(moved, {.lock_timeout = std::chrono::milliseconds(30000)});
   Store(2, 7, 3);  // stored after the move
   now_ += 3600;    // past the failure's back-off
   const DrainResult after = Drain(options);

@@ -19,6 +19,7 @@
 #include "host/db/pg_connection.h"
 #include "host/db/swipe_feed.h"
 #include "tests/host/store_engines.h"
+#include "host/db/openers.h"
 
 namespace vanto::store::testing {
 namespace {

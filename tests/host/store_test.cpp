@@ -19,6 +19,7 @@
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
 #include "platform/ado/enrolment_schema.h"
+#include "host/db/openers.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::store;
@@ -66,7 +67,7 @@ TEST(CivilTime, DateValuesGiveTheirCalendarTime) {
 
 class StoreTest : public ::testing::Test {
  protected:
-  RecordStore Open() { return RecordStore::Open(db_); }
+  RecordStore Open() { return OpenRecordStore(db_); }
   TempFolder folder_;
   std::string db_ = folder_.File("vanto.db");
 };
@@ -137,7 +138,7 @@ TEST_F(StoreTest, DataSurvivesReopening) {
 }
 
 TEST_F(StoreTest, LockedDatabaseWaitsBoundedAndWritesNothing) {
-  RecordStore store = RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(50)});
+  RecordStore store = OpenRecordStore(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(50)});
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db_.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -153,7 +154,7 @@ TEST_F(StoreTest, LockedDatabaseWaitsBoundedAndWritesNothing) {
     EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
   }
   // An up-to-date database opens without the write lock: only storing waits for it.
-  EXPECT_NO_THROW(RecordStore::Open(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(20)}));
+  EXPECT_NO_THROW(OpenRecordStore(db_, {.create = true, .lock_timeout = std::chrono::milliseconds(20)}));
 
   ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(other);
@@ -357,7 +358,7 @@ double WaitedSeconds(const std::string& message) {
 TEST(NewDatabase, ALockFailureStatesTheTimeActuallyWaited) {
   TempFolder folder;
   const std::string db = folder.File("locked.db");
-  RecordStore store = RecordStore::Open(db, {.create = true, .lock_timeout = std::chrono::milliseconds(200)});
+  RecordStore store = OpenRecordStore(db, {.create = true, .lock_timeout = std::chrono::milliseconds(200)});
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -558,7 +559,7 @@ TEST_F(StoreTest, ASchemaFromANewerVersionIsRefusedUntouched) {
 TEST_F(StoreTest, LocationsThatAreNoPathAndNoDatabaseUrlAreRefused) {
   for (const std::string location : {"mysql://host/db", "http://example/x.db", "sqlite3://x.db"}) {
     try {
-      RecordStore::Open(location);
+      OpenRecordStore(location);
       ADD_FAILURE() << location << " opened";
     } catch (const StoreError& e) {
       EXPECT_EQ(e.failure(), StoreFailure::Invalid) << e.what();
@@ -584,7 +585,7 @@ TEST_F(StoreTest, UnusableDatabasesAreRefusedWithOneLine) {
   const std::string readonly = folder_.File("readonly.db");
   const std::string garbage = folder_.File("garbage.db");
   const std::string folder = folder_.File("afolder");
-  { RecordStore::Open(readonly); }
+  { OpenRecordStore(readonly); }
   chmod(readonly.c_str(), 0444);
   std::ofstream(garbage) << std::string(4096, 'x');
   fs::create_directory(folder);
@@ -603,7 +604,7 @@ TEST_F(StoreTest, UnusableDatabasesAreRefusedWithOneLine) {
   };
   for (const Case& c : cases) {
     try {
-      RecordStore::Open(c.path, {.create = c.create});
+      OpenRecordStore(c.path, {.create = c.create});
       ADD_FAILURE() << c.path << " opened";
     } catch (const StoreError& e) {
       EXPECT_EQ(e.failure(), c.failure) << e.what();
@@ -620,16 +621,16 @@ TEST_F(StoreTest, UnusableDatabasesAreRefusedWithOneLine) {
 }
 
 TEST_F(StoreTest, HasTableReadsWithoutWritingAndRefusesNonDatabases) {
-  EXPECT_THROW(RecordStore::HasTable(db_, "swipes"), StoreError);  // missing
+  EXPECT_THROW(HasTableAt(db_, "swipes"), StoreError);  // missing
   EXPECT_FALSE(fs::exists(db_));
   { Open(); }
   chmod(db_.c_str(), 0444);  // reading needs no write permission
-  EXPECT_TRUE(RecordStore::HasTable(db_, "swipes"));
-  EXPECT_FALSE(RecordStore::HasTable(db_, "no_such_table"));
+  EXPECT_TRUE(HasTableAt(db_, "swipes"));
+  EXPECT_FALSE(HasTableAt(db_, "no_such_table"));
   const std::string garbage = folder_.File("garbage.db");
   std::ofstream(garbage) << std::string(4096, 'x');
   try {
-    RecordStore::HasTable(garbage, "swipes");
+    HasTableAt(garbage, "swipes");
     ADD_FAILURE() << "read a table list from a file that is no database";
   } catch (const StoreError& e) {
     EXPECT_EQ(e.failure(), StoreFailure::Invalid) << e.what();

@@ -11,6 +11,7 @@
 #include "host/db/schema.h"
 #include "host/db/pg_connection.h"
 #include "tests/host/store_engines.h"
+#include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {

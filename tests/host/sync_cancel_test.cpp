@@ -16,6 +16,8 @@
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
+#include "host/db/openers.h"
+#include "host/db/database.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -85,7 +87,7 @@ TEST_F(SyncCancel, ACancelledSyncFreesThePortAndTheNextSyncStoresTheRestOnce) {
     SCOPED_TRACE(c.name);
     const std::string db = (folder_ / (std::string(c.name) + ".db")).string();
     SyncSettings settings;
-    settings.database = db;
+    settings.db = vanto::db::Database::Open(db);
     settings.batch_records = 64;
     settings.cancel = CancelToken::Make();
     settings.on_progress = [&](int, const PortProgress& p) {
@@ -114,13 +116,13 @@ TEST_F(SyncCancel, ACancelledSyncFreesThePortAndTheNextSyncStoresTheRestOnce) {
     }
     // What was delivered is stored, nothing more (no file at all when nothing was opened).
     if (fs::exists(db)) {
-      EXPECT_EQ(vanto::store::RecordStore::Open(db).CountSwipes(), static_cast<std::int64_t>(delivered));
+      EXPECT_EQ(vanto::store::OpenRecordStore(db).CountSwipes(), static_cast<std::int64_t>(delivered));
     } else {
       EXPECT_EQ(delivered, 0u);
     }
 
     SyncSettings again;
-    again.database = db;
+    again.db = vanto::db::Database::Open(db);
     const std::vector<TerminalSync> second = SyncSite(SiteOf(c.scan), again);
     ASSERT_EQ(second.size(), 2u);
     std::size_t added = 0;
@@ -129,7 +131,7 @@ TEST_F(SyncCancel, ACancelledSyncFreesThePortAndTheNextSyncStoresTheRestOnce) {
       added += row.added;
     }
     EXPECT_EQ(added + delivered, 2u * kRecords);  // none lost, none stored twice
-    const auto store = vanto::store::RecordStore::Open(db);
+    const auto store = vanto::store::OpenRecordStore(db);
     for (int t = 1; t <= 2; ++t) EXPECT_EQ(store.CountSwipes(1, t), kRecords) << "terminal " << t;
   }
 }

@@ -19,6 +19,8 @@
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
+#include "host/db/openers.h"
+#include "host/db/database.h"
 
 namespace fs = std::filesystem;
 using namespace vanto::host;
@@ -53,7 +55,7 @@ class SyncJobsTest : public ::testing::Test {
       port.terminals = {1};
       site_.ports.push_back(port);
     }
-    settings_.database = (folder_ / "site.db").string();
+    settings_.db = vanto::db::Database::Open((folder_ / "site.db").string());
   }
   void TearDown() override {
     UnpinControlSettings();
@@ -109,7 +111,7 @@ TEST_F(SyncJobsTest, ASyncRunsInTheBackgroundOneAtATimeAndIsRecordedAsTheConsole
     EXPECT_TRUE(row.ok) << row.port << ": " << CauseText(Language::kEnglish, row);
     EXPECT_EQ(row.added, static_cast<std::size_t>(kRecords));
   }
-  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(5);
+  std::vector<store::SyncRun> runs = settings_.db->SyncRuns()->Recent(5);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].started_by, store::RunStarter::Console);
   EXPECT_EQ(runs[0].who, "ada");
@@ -124,7 +126,7 @@ TEST_F(SyncJobsTest, ASyncRunsInTheBackgroundOneAtATimeAndIsRecordedAsTheConsole
   state = Finished(jobs, 2);
   ASSERT_EQ(state.last.size(), 1u);
   EXPECT_EQ(state.last[0].port, 2);
-  EXPECT_EQ(store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(1)[0].ports, "2");
+  EXPECT_EQ(settings_.db->SyncRuns()->Recent(1)[0].ports, "2");
 
   jobs.Stop();
   EXPECT_EQ(jobs.Begin(store::RunStarter::Console, "ada", std::nullopt), SyncJobs::Start::Stopping);
@@ -138,14 +140,14 @@ TEST_F(SyncJobsTest, TheScheduleStartsSyncsOfItsOwn) {
   EXPECT_GE(scheduled.load(), 2);
   EXPECT_EQ(state.started_by, store::RunStarter::Schedule);
   jobs.Stop();
-  std::vector<store::SyncRun> runs = store::OpenSyncRunStore(settings_.database, std::chrono::seconds(5))->Recent(10);
+  std::vector<store::SyncRun> runs = settings_.db->SyncRuns()->Recent(10);
   ASSERT_GE(runs.size(), 2u);
   for (const store::SyncRun& run : runs) {
     EXPECT_EQ(run.started_by, store::RunStarter::Schedule);
     EXPECT_TRUE(run.ended_at);
   }
   // The first stored everything; the later ones read on and found nothing new.
-  EXPECT_EQ(store::RecordStore::Open(settings_.database).CountSwipes(), 2 * kRecords);
+  EXPECT_EQ(store::RecordStore(settings_.db->Swipes()).CountSwipes(), 2 * kRecords);
   EXPECT_EQ(runs.back().terminals.at(0).added, kRecords);
   EXPECT_EQ(runs.front().terminals.at(0).added, 0);
 }

@@ -14,6 +14,7 @@
 #include "host/db/sync_runs.h"
 #include "host/db/store_failure.h"
 #include "tests/host/store_engines.h"
+#include "host/db/openers.h"
 
 namespace vanto::store::testing {
 namespace {

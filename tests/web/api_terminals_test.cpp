@@ -21,6 +21,7 @@
 #include "terminal/sim/simulator.h"
 #include "tests/host/simulator_folder.h"
 #include "web/api.h"
+#include "host/db/database.h"
 
 namespace vanto::web {
 namespace {
@@ -54,7 +55,7 @@ class ApiTerminals : public ::testing::Test {
     host::PinControlSettings(settings);
 
     const std::string database = (folder_ / "site.db").string();
-    tokens_ = std::make_unique<accounts::Tokens>(accounts::OpenTokenStore(database, std::chrono::seconds(5)));
+    tokens_ = std::make_unique<accounts::Tokens>(vanto::db::Database::Open(database)->Tokens());
     ops_ = tokens_->Add({"admin", "command line"}, "ops", accounts::KnownScopes());
     site::Site site;
     site.path = "site.toml";
@@ -67,7 +68,7 @@ class ApiTerminals : public ::testing::Test {
       site.ports.push_back(port);
     }
     host::SyncSettings sync;
-    sync.database = database;
+    sync.db = vanto::db::Database::Open(database);
     jobs_ = std::make_unique<host::SyncJobs>(site, sync);
     ApiOptions options;
     options.database = database;
@@ -109,7 +110,7 @@ class ApiTerminals : public ::testing::Test {
   // The audit rows written under the token, oldest first: "action|details".
   std::vector<std::string> Audited() {
     std::vector<std::string> rows;
-    auto store = accounts::OpenAccountsStore((folder_ / "site.db").string(), std::chrono::seconds(5));
+    auto store = vanto::db::Database::Open((folder_ / "site.db").string())->Accounts();
     for (const accounts::AuditEntry& e : store->AuditTrail(1000, std::nullopt))
       if (e.actor == "token:ops" && e.origin == "127.0.0.7") rows.insert(rows.begin(), e.action + "|" + e.details);
     return rows;

@@ -13,6 +13,7 @@
 #include "host/db/sync_runs.h"
 #include "tests/host/store_engines.h"
 #include "web/api.h"
+#include "host/db/database.h"
 
 namespace vanto::web {
 namespace {
@@ -30,7 +31,7 @@ class ApiTest : public ::testing::TestWithParam<const char*> {
     api_.reset();  // a test that sets up again: the server goes before the tokens it reads
     VANTO_STORE_ENGINE(GetParam(), engine_);
     location_ = engine_->FreshLocation();
-    tokens_ = std::make_unique<accounts::Tokens>(accounts::OpenTokenStore(location_, std::chrono::seconds(5)),
+    tokens_ = std::make_unique<accounts::Tokens>(vanto::db::Database::Open(location_)->Tokens(),
                                                  accounts::RateLimit{limit_}, [this] { return now_; });
     reader_ = tokens_->Add(kAdmin, "reader", {"swipes:read", "terminals:read"});
     writer_ = tokens_->Add(kAdmin, "writer", {"people:read", "people:write"});
@@ -59,7 +60,7 @@ class ApiTest : public ::testing::TestWithParam<const char*> {
     return api_->Handle(r);
   }
   void AddSwipes(int count) {
-    auto store = vanto::store::OpenSwipeStore(location_);
+    auto store = vanto::db::Database::Open(location_)->Swipes();
     std::vector<vanto::store::StoredSwipe> rows;
     for (int i = 0; i < count; ++i) {
       vanto::store::StoredSwipe s;
@@ -76,7 +77,7 @@ class ApiTest : public ::testing::TestWithParam<const char*> {
     stored_ += static_cast<std::size_t>(count);
     // On a shared PostgreSQL server a transaction still open elsewhere (another test's) holds the
     // feed back until it ends: wait, within a bound, until the feed serves every stored swipe.
-    auto feed = vanto::store::OpenSwipeFeed(location_);
+    auto feed = vanto::db::Database::Open(location_)->Feed();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     while (feed->Read({}, stored_ + 1).swipes.size() < stored_ && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -173,7 +174,7 @@ TEST_P(ApiTest, RefusalsAreProblemsNamingTheirCause) {
   for (const Case& c : cases)
     if (c.status == 403)
       expected.insert((c.token == reader_ ? "token:reader|" : "token:writer|") + c.method + " " + c.path);
-  auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
+  auto accounts = vanto::db::Database::Open(location_)->Accounts();
   for (const accounts::AuditEntry& e : accounts->AuditTrail(100, std::nullopt))
     if (e.action == "refused") {
       EXPECT_EQ(e.origin, "127.0.0.9");
@@ -244,7 +245,7 @@ TEST_P(ApiTest, WritesAreAuditedAndReadsCountedPerHour) {
   json people = json::parse(Call(writer_, "GET", "/api/v1/people").body)["people"];
   ASSERT_EQ(people.size(), 2u);
   EXPECT_EQ(people[0]["department"], "Stores");
-  auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
+  auto accounts = vanto::db::Database::Open(location_)->Accounts();
   bool audited = false;
   for (const accounts::AuditEntry& e : accounts->AuditTrail(10, std::nullopt))
     audited |= e.action == "people.put" && e.actor == "token:writer" && e.origin == "127.0.0.9";
@@ -293,7 +294,7 @@ TEST_P(ApiTest, ATokenIsRefusedFromItsExpiryOn) {
     EXPECT_EQ(t.ExpiredAt(now_), t.name == "brief") << t.name;
   }
   bool audited = false;
-  for (const accounts::AuditEntry& e : accounts::OpenAccountsStore(location_, std::chrono::seconds(5))->AuditTrail(20, std::nullopt))
+  for (const accounts::AuditEntry& e : vanto::db::Database::Open(location_)->Accounts()->AuditTrail(20, std::nullopt))
     audited |= e.action == "token.add" && e.details == "brief people:read expires " + accounts::UtcText(now_);
   EXPECT_TRUE(audited);
 }
@@ -318,7 +319,7 @@ TEST_P(ApiTest, TokensAreShownOnceAndKeptAsHashes) {
   ASSERT_EQ(listed.size(), 3u);  // by name: all, reader, writer
   EXPECT_EQ(listed[1].name, "reader");
   EXPECT_EQ(listed[1].scopes, (std::vector<std::string>{"swipes:read", "terminals:read"}));
-  auto accounts = accounts::OpenAccountsStore(location_, std::chrono::seconds(5));
+  auto accounts = vanto::db::Database::Open(location_)->Accounts();
   int made = 0, revoked = 0;
   for (const accounts::AuditEntry& e : accounts->AuditTrail(20, std::nullopt)) {
     made += e.action == "token.add";
@@ -366,7 +367,7 @@ TEST_P(ApiTest, MonthReportServesWhatTheReportComputes) {
                      {"person": 9, "name": "Cy", "department": "Stores"}])")
                 .status,
             200);
-  auto store = vanto::store::OpenSwipeStore(location_);
+  auto store = vanto::db::Database::Open(location_)->Swipes();
   std::vector<vanto::store::StoredSwipe> rows;
   int occurrence = 0;
   for (auto [person, time] : {std::pair{7, "2026-12-01 08:00:10"}, std::pair{7, "2026-12-01 08:00:40"},
@@ -426,7 +427,7 @@ TEST_P(ApiTest, MonthReportServesWhatTheReportComputes) {
 // Recorded syncs, whoever started them: listed newest first a page at a time, and each by its id
 // with its terminals' outcomes, cause codes and counts; on both engines.
 TEST_P(ApiTest, SyncsAreReadFromTheRunStore) {
-  auto runs = vanto::store::OpenSyncRunStore(location_, std::chrono::seconds(5));
+  auto runs = vanto::db::Database::Open(location_)->SyncRuns();
   const std::int64_t first = runs->Begin("2026-12-08T08:00:00Z", vanto::store::RunStarter::Timer, "", "1,2");
   vanto::store::RunTerminal ok{1, 1, "synced", "", "", {}, 30, 20, 0, 120, 3000, "read", -4};
   vanto::store::RunTerminal missing{2, 0, "failed", "missing", "port 2 (/dev/x): the device does not exist",

@@ -18,6 +18,7 @@
 #include "accounts/accounts.h"
 #include "host/sync_jobs.h"
 #include "web/console_server.h"
+#include "host/db/database.h"
 
 namespace vanto::web::testing {
 
@@ -45,7 +46,7 @@ class Console {
     folder_ = mkdtemp(pattern);
     now_ = accounts::SystemSeconds();
     accounts_ = std::make_unique<accounts::Accounts>(
-        accounts::OpenAccountsStore((folder_ / "site.db").string(), std::chrono::milliseconds(5000)),
+        vanto::db::Database::Open((folder_ / "site.db").string())->Accounts(),
         accounts::SessionPolicy{}, accounts::ThrottlePolicy{}, [this] { return now_.load(); });
     accounts::Actor setup{"test", "command line"};
     accounts_->AddUser(setup, users.admin, accounts::Role::Admin, kPassword);

@@ -8,6 +8,7 @@
 #include "host/db/record_store.h"
 #include "host/db/sync_runs.h"
 #include "tests/web/console_fixture.h"
+#include "host/db/database.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -23,7 +24,7 @@ std::unique_ptr<host::SyncJobs> SiteSyncs(const std::string& database) {
     site.ports.push_back(port);
   }
   host::SyncSettings settings;
-  settings.database = database;
+  settings.db = vanto::db::Database::Open(database);
   return std::make_unique<host::SyncJobs>(site, settings);
 }
 
@@ -47,7 +48,7 @@ store::RunTerminal WithValues(store::RunTerminal t, store::CauseValues values) {
 
 // One run recorded by the command line, a rejected record of terminal 1.2 and a conflict of 1.1.
 std::int64_t Seed(const std::string& database) {
-  auto runs = store::OpenSyncRunStore(database, std::chrono::seconds(5));
+  auto runs = vanto::db::Database::Open(database)->SyncRuns();
   std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, "root", "1,2");
   runs->Finish(id, "2026-12-08T09:00:07Z",
                {Clocked(Row(1, 1, "synced", "", "", 40, 100, 50000), "read", 3725),
@@ -55,7 +56,7 @@ std::int64_t Seed(const std::string& database) {
                                    {{"port", "1"}, {"device", "/dev/ttyS1"}, {"detail", "the line failed"}, {"terminal", "2"}}),
                         "read", -40),
                 Row(2, 0, "failed", "missing", "<script>alert(1)</script>", 0, 0, 0)});
-  auto swipes = store::OpenSwipeStore(database);
+  auto swipes = vanto::db::Database::Open(database)->Swipes();
   store::RejectedRecord rejected;
   rejected.port = 1, rejected.terminal = 2, rejected.person = 7, rejected.year = 2026, rejected.month = 13;
   rejected.reason = "month 13";
@@ -128,12 +129,12 @@ TEST(ConsoleDashboard, ThePushPanelShowsEachEndpointsBacklogAndLastError) {
       site.pushes.push_back(push);
     }
     host::SyncSettings settings;
-    settings.database = database;
+    settings.db = vanto::db::Database::Open(database);
     return std::make_unique<host::SyncJobs>(site, settings);
   };
   Console console({}, with_pushes);
   Seed(console.database());  // one swipe stored
-  auto push = store::OpenPushStore(console.database(), std::chrono::seconds(5));
+  auto push = vanto::db::Database::Open(console.database())->Push();
   push->Add("payroll", {}, "2026-12-08T08:00:00Z");
   push->Failed("payroll", 3, 1'800'000'000, "HTTP 500: <b>down</b>", "2026-12-08T09:10:00Z");
   Session viewer = console.Login(console.users.viewer);
@@ -167,7 +168,7 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
     site.problems.push_back({site::SitePart::kPush,
                              "/etc/vanto/site.toml:14: key 'push.ports': must be a list of numbers, not a string", ""});
     host::SyncSettings settings;
-    settings.database = database;
+    settings.db = vanto::db::Database::Open(database);
     return std::make_unique<host::SyncJobs>(site, settings);
   };
   ServerOptions options;
@@ -176,7 +177,7 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
   options.times = ShownTimes(*shanghai);
   Console console(options, with_push);
   Seed(console.database());  // a run ended 09:00:07 UTC, a swipe in 2026-11, a rejected record
-  auto push = store::OpenPushStore(console.database(), std::chrono::seconds(5));
+  auto push = vanto::db::Database::Open(console.database())->Push();
   push->Add("payroll", {}, "2026-12-08T08:00:00Z");
   push->Failed("payroll", 3, 1'800'000'000, "HTTP 500: the server failed", "2026-12-08T09:10:00Z");
   // Audit rows as the console writes them: a failed sign-in, a user added.
@@ -237,7 +238,7 @@ TEST(ConsoleDashboard, SyncNowRefusesWhatIsNoPortOfTheSiteAndStartsNothing) {
     EXPECT_EQ(r->status, c.status) << c.port;
   }
   EXPECT_EQ(console.accounts().AuditTrail(1000).size(), audit_rows);
-  EXPECT_TRUE(store::OpenSyncRunStore(console.database(), std::chrono::seconds(5))->Recent(5).empty());
+  EXPECT_TRUE(vanto::db::Database::Open(console.database())->SyncRuns()->Recent(5).empty());
 }
 
 TEST(ConsoleDashboard, TheProgressStreamTellsTheStateAtOnce) {
@@ -289,7 +290,7 @@ TEST(ConsoleTerminals, AnAdminAcknowledgesAConflictOnceWithItsAuditRow) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status) << c.id;
   }
-  std::vector<store::RecordConflict> conflicts = store::OpenSwipeStore(console.database())->Conflicts(true);
+  std::vector<store::RecordConflict> conflicts = vanto::db::Database::Open(console.database())->Swipes()->Conflicts(true);
   ASSERT_EQ(conflicts.size(), 1u);
   EXPECT_TRUE(conflicts[0].acknowledged);
   EXPECT_EQ(conflicts[0].acknowledged_by, console.users.admin);

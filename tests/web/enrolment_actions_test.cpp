@@ -17,6 +17,7 @@
 #include "tests/web/console_fixture.h"
 #include "tests/web/raw_client.h"
 #include "web/enrolments_page.h"
+#include "host/db/database.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -61,7 +62,7 @@ class EnrolmentActions : public ::testing::Test {
         site.ports.push_back(port);
       }
       host::SyncSettings sync;
-      sync.database = database;
+      sync.db = vanto::db::Database::Open(database);
       return std::make_unique<host::SyncJobs>(site, sync);
     });
     admin_ = console_->Login(console_->users.admin);
@@ -100,7 +101,9 @@ class EnrolmentActions : public ::testing::Test {
   }
   std::size_t AuditCount() { return console_->accounts().AuditTrail(1000).size(); }
   std::vector<store::EnrolmentEntry> Stored() {
-    return store::OpenSwipeStoreForReading(console_->database(), std::chrono::seconds(5))->Enrolments();
+    return vanto::db::Database::Open(console_->database(), vanto::db::DatabaseOptions{.create = false, .read_only = true})
+        ->Swipes()
+        ->Enrolments();
   }
 
   fs::path folder_;
@@ -350,7 +353,7 @@ TEST_F(EnrolmentActions, AScannedPortOffersTheTerminalsASyncReached) {
     for (int t = 1; t <= last; ++t) port.terminals.push_back(t);
     site.ports.push_back(port);
     host::SyncSettings sync;
-    sync.database = console_->database();
+    sync.db = vanto::db::Database::Open(console_->database());
     return std::make_unique<host::SyncJobs>(site, sync);
   };
   const std::shared_ptr<db::Database> database = db::Database::Open(console_->database());

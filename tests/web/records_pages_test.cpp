@@ -14,6 +14,7 @@
 #include "present/report/date_options.h"
 #include "present/swipe_export.h"
 #include "tests/web/console_fixture.h"
+#include "host/db/database.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -24,7 +25,7 @@ store::StoredSwipe Swipe(int port, int terminal, std::int32_t person, const std:
 
 // 130 swipes in March 2026: persons 1..5 on ports 1 and 2, several sharing a time.
 void Fill(const std::string& database) {
-  auto store = store::OpenSwipeStore(database);
+  auto store = vanto::db::Database::Open(database)->Swipes();
   std::vector<store::StoredSwipe> rows;
   for (int i = 0; i < 130; ++i) {
     char time[32];
@@ -57,7 +58,7 @@ TEST(RecordsPages, SwipesFilterAndPageWithoutRepeatingOrSkippingASwipe) {
   Console console;
   Fill(console.database());
   Session hr = console.Login(console.users.hr);
-  auto store = store::OpenSwipeStore(console.database());
+  auto store = vanto::db::Database::Open(console.database())->Swipes();
   struct Case {
     const char* query;
     store::SwipeQuery expected;
@@ -112,7 +113,7 @@ TEST(RecordsPages, SwipesFilterAndPageWithoutRepeatingOrSkippingASwipe) {
 TEST(RecordsPages, DownloadsGuardCellsASpreadsheetWouldRun) {
   Console console;
   Fill(console.database());
-  store::OpenSwipeStore(console.database())
+  vanto::db::Database::Open(console.database())->Swipes()
       ->PutPeople(std::vector<store::PersonName>{{4, "=HYPERLINK(\"http://evil.example\",\"pay\")", "@SUM(A1)"},
                                                 {5, "+cmd|' /C calc'!A0", "-2+3"}});
   Session hr = console.Login(console.users.hr);
@@ -139,7 +140,7 @@ TEST(RecordsPages, DownloadsCarryTheHostsOwnColumnsAndNumbers) {
   Fill(console.database());
   Session viewer = console.Login(console.users.viewer);
   Session hr = console.Login(console.users.hr);
-  auto store = store::OpenSwipeStore(console.database());
+  auto store = vanto::db::Database::Open(console.database())->Swipes();
 
   store::SwipeQuery query;
   query.persons = {1};
@@ -202,7 +203,7 @@ TEST(RecordsPages, AnEditIsAuditedInItsTransactionShownEscapedAndReachesTheRepor
     EXPECT_EQ(res->status, 400) << bad.begin()->second;
   }
   EXPECT_EQ(console.accounts().AuditTrail(1000).size(), rows);
-  EXPECT_EQ(store::OpenSwipeStore(console.database())->People()[0].name, name);
+  EXPECT_EQ(vanto::db::Database::Open(console.database())->Swipes()->People()[0].name, name);
 }
 
 httplib::Result Upload(const Console& console, const Session& s, const std::string& content) {
@@ -219,14 +220,14 @@ TEST(RecordsPages, AnImportIsAllOrNothingWithOneAuditRow) {
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status, 400);
   EXPECT_NE(refused->body.find("people.csv:3"), std::string::npos);
-  EXPECT_TRUE(store::OpenSwipeStore(console.database())->People().empty());
+  EXPECT_TRUE(vanto::db::Database::Open(console.database())->Swipes()->People().empty());
   EXPECT_EQ(console.accounts().AuditTrail(1000).size(), rows);
 
   httplib::Result done = Upload(console, admin, "person,name,department\n7,\"Zhang, Wei\",Nights\n8,王小明,\n");
   ASSERT_TRUE(done);
   EXPECT_EQ(done->status, 303);
   EXPECT_EQ(done->get_header_value("Location"), "/people?added=2&updated=0&unchanged=0");
-  EXPECT_EQ(store::OpenSwipeStore(console.database())->People(),
+  EXPECT_EQ(vanto::db::Database::Open(console.database())->Swipes()->People(),
             (std::vector<store::PersonName>{{7, "Zhang, Wei", "Nights"}, {8, "王小明", ""}}));
   std::vector<accounts::AuditEntry> trail = console.accounts().AuditTrail(1);
   EXPECT_EQ(trail[0].action, "people.import");
@@ -254,7 +255,7 @@ TEST(RecordsPages, APersonsMonthMarksLoneSwipesAndLateDays) {
   options.records.late_after = 9 * 60;
   Console console(options);
   {
-    auto store = store::OpenSwipeStore(console.database());
+    auto store = vanto::db::Database::Open(console.database())->Swipes();
     store->Insert(std::vector<store::StoredSwipe>{Swipe(1, 1, 4, "2026-03-02 08:55:00"), Swipe(1, 1, 4, "2026-03-02 17:05:00"),
                                                   Swipe(1, 1, 4, "2026-03-03 09:20:00"), Swipe(1, 1, 4, "2026-03-03 18:00:00"),
                                                   Swipe(1, 1, 4, "2026-03-04 08:00:00")});
@@ -285,7 +286,7 @@ TEST(RecordsPages, APersonsMonthMarksLoneSwipesAndLateDays) {
 TEST(RecordsPages, TheEnrolmentsPageListsTheHostsCopyAndNoSecret) {
   Console console;
   {
-    auto store = store::OpenSwipeStore(console.database());
+    auto store = vanto::db::Database::Open(console.database())->Swipes();
     store->PutPeople(std::vector<store::PersonName>{{7, "<Seven>", ""}});
   }
   sqlite3* db = nullptr;
