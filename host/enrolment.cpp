@@ -15,7 +15,6 @@
 #include "platform/ado/memory_rowset.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
-#include "host/db/openers.h"
 
 namespace vanto::host {
 namespace {
