@@ -164,9 +164,9 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
     // Two [[push]] tables the file gets wrong, one naming its endpoint, as an English host words them.
     push.name = "ledger", push.problem = "/etc/vanto/site.toml:9: key 'push.url': 'ftp://x' is no http:// or https:// address";
     site.pushes.push_back(push);
-    site.problems.push_back({site::SitePart::kPush, push.problem, "ledger"});
+    site.problems.push_back({site::SitePart::kPush, push.problem, "ledger", {}});
     site.problems.push_back({site::SitePart::kPush,
-                             "/etc/vanto/site.toml:14: key 'push.ports': must be a list of numbers, not a string", ""});
+                             "/etc/vanto/site.toml:14: key 'push.ports': must be a list of numbers, not a string", "", {}});
     host::SyncSettings settings;
     settings.db = vanto::db::Database::Open(database);
     return std::make_unique<host::SyncJobs>(site, settings);
