@@ -13,6 +13,7 @@
 #include "host/db/sqlite_store.h"
 #include "platform/ado/columns.h"
 #include "host/db/postgres_rowset.h"
+#include "host/db/sqlite_pool.h"
 #include "host/db/sqlite_rowset.h"
 #include "host/db/openers.h"
 
@@ -69,7 +70,12 @@ std::shared_ptr<Database> Database::Open(const std::string& location, const Data
 }
 
 Database::Database(std::string location, std::string shown, Engine engine, DatabaseOptions options, int version)
-    : location_(std::move(location)), shown_(std::move(shown)), engine_(engine), options_(options), version_(version) {}
+    : location_(std::move(location)),
+      shown_(std::move(shown)),
+      engine_(engine),
+      options_(options),
+      version_(version),
+      idle_(engine == Engine::Sqlite ? std::make_unique<store::SqlitePool>(options.pool_size) : nullptr) {}
 
 Database::~Database() = default;
 
@@ -88,48 +94,57 @@ void Database::Materialise() {
 
 std::unique_ptr<store::SwipeStore> Database::Swipes() {
   if (pool_) return store::PostgresSwipesOver(pool_->Borrow(), version_);
-  if (options_.read_only) return store::OpenSwipeStoreForReading(location_, options_.lock_timeout);
+  if (options_.read_only)
+    return idle_->Swipes([this] { return store::OpenSwipeStoreForReading(location_, options_.lock_timeout); });
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (deferred_) return store::OpenSwipeStoreOnFirstWrite(location_, StoreOptions(options_, true));
   }
-  return store::OpenSqliteSwipesReady(location_, options_.lock_timeout, schema_version());
+  return idle_->Swipes(
+      [this] { return store::OpenSqliteSwipesReady(location_, options_.lock_timeout, schema_version()); });
 }
 
 std::unique_ptr<store::SwipeFeed> Database::Feed() {
   if (pool_) return store::PostgresFeedOver(pool_->Borrow());
   Materialise();
-  return store::OpenSwipeFeed(location_, options_.lock_timeout);
+  return idle_->Feed([this] { return store::OpenSwipeFeed(location_, options_.lock_timeout); });
 }
 
 std::unique_ptr<store::SyncRunStore> Database::SyncRuns() {
   if (pool_) return store::PostgresRunsOver(pool_->Borrow());
   Materialise();
-  return store::OpenSyncRunStore(location_, options_.lock_timeout, /*migrate=*/false);
+  return idle_->SyncRuns([this] {
+    return store::OpenSyncRunStore(location_, options_.lock_timeout, /*migrate=*/false, options_.read_only);
+  });
 }
 
 std::unique_ptr<store::PushStore> Database::Push() {
   if (pool_) return store::PostgresPushOver(pool_->Borrow(), location_, options_.lock_timeout);
   Materialise();
-  return store::OpenPushStore(location_, options_.lock_timeout, /*migrate=*/false);
+  // Not kept for reuse: a lease it hands out works on its connection after it is released.
+  return store::OpenPushStore(location_, options_.lock_timeout, /*migrate=*/false, options_.read_only);
 }
 
 std::unique_ptr<store::AccountsStore> Database::Accounts() {
   if (pool_) return store::PostgresAccountsOver(pool_->Borrow());
   Materialise();
-  return store::OpenSqliteAccounts(location_, options_.lock_timeout);
+  return idle_->Accounts(
+      [this] { return store::OpenSqliteAccounts(location_, options_.lock_timeout, options_.read_only); });
 }
 
 std::unique_ptr<store::TokenStore> Database::Tokens() {
   if (pool_) return store::PostgresTokensOver(pool_->Borrow());
   Materialise();
-  return store::OpenSqliteTokens(location_, options_.lock_timeout);
+  return idle_->Tokens([this] { return store::OpenSqliteTokens(location_, options_.lock_timeout, options_.read_only); });
 }
 
 std::unique_ptr<store::TableConnection> Database::Tables(bool read_only) {
   if (pool_) return store::PostgresTablesOver(pool_->Borrow());
   if (!read_only) Materialise();
-  return store::OpenTableConnection(location_, options_.lock_timeout, read_only || options_.read_only);
+  const bool reading = read_only || options_.read_only;
+  return idle_->Tables(reading, [this, reading] {
+    return store::OpenTableConnection(location_, options_.lock_timeout, reading);
+  });
 }
 
 void Database::Audit(const store::AuditEntry& entry) {
@@ -138,11 +153,8 @@ void Database::Audit(const store::AuditEntry& entry) {
     lease->Retry("writing the audit trail", [&] { store::InsertAudit(*lease, entry); });
     return;
   }
-  Materialise();
-  store::SqliteConnection connection(location_, options_.lock_timeout, "opening the audit trail",
-                                     "preparing the audit trail", store::SqliteConnection::Mode::ReadWrite,
-                                     store::HostSqliteMessage);
-  store::InsertAudit(connection, entry);
+  // The accounts' connection writes the same row; a read-only handle refuses it.
+  Accounts()->Audit(entry);
 }
 
 HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows,
@@ -207,6 +219,7 @@ std::unique_ptr<TokenStore> OpenTokenStore(const std::string& location, std::chr
 namespace vanto::db {
 
 std::size_t Database::open_connections() const { return pool_ ? pool_->open() : 0; }
+std::size_t Database::idle_repositories() const { return idle_ ? idle_->idle() : 0; }
 std::size_t Database::lent_connections() const { return pool_ ? pool_->lent() : 0; }
 
 }  // namespace vanto::db

@@ -13,9 +13,12 @@
 // PostgreSQL: a pool of at most pool_size connections, reused with the statements each has
 // prepared; a borrow beyond them waits up to the lock timeout (then StoreError, Locked); a
 // connection found broken is replaced by a new one on the next borrow. SQLite: each repository
-// has a connection of its own (opened without checking the schema again), and SQLite's own
-// locking in the WAL journal lets one writer and any number of readers work at once, each
-// write waiting up to the lock timeout for the writer before it.
+// lent has a connection of its own (opened without checking the schema again); released, it
+// waits on its kind's idle list (at most pool_size; sqlite_pool.h) for the next borrow, which
+// takes it with its connection and prepared statements, any transaction left open rolled back.
+// SQLite's own locking in the WAL journal lets one writer and any number of readers work at
+// once, each write waiting up to the lock timeout for the writer before it. A read-only handle's
+// repositories refuse every write with StoreFailure::ReadOnly.
 #pragma once
 
 #include <chrono>
@@ -37,6 +40,7 @@
 
 namespace vanto::store {
 class PgPool;
+class SqlitePool;
 }
 
 namespace vanto::db {
@@ -54,7 +58,7 @@ struct DatabaseOptions {
   // that fails before storing anything leaves no file behind); until then reads see an empty
   // database. Ignored for a server and for a file that exists.
   bool create_on_first_write = false;
-  // PostgreSQL: connections at most. SQLite: readers at most (beside the one writer).
+  // PostgreSQL: connections at most. SQLite: released repositories kept for reuse, per kind.
   std::size_t pool_size = 4;
   // The schema version the database held before this open brought it up to date is read first
   // (Database::schema_version_found), at the cost of one more read at open.
@@ -111,6 +115,9 @@ class Database {
   // PostgreSQL: the pool's connections open now and lent now (SQLite: 0).
   std::size_t open_connections() const;
   std::size_t lent_connections() const;
+  // SQLite: the repositories released and waiting to be lent again, every kind together (0 for
+  // PostgreSQL, whose pool keeps connections instead).
+  std::size_t idle_repositories() const;
 
  private:
   Database(std::string location, std::string shown, store::Engine engine, DatabaseOptions options, int version);
@@ -126,6 +133,7 @@ class Database {
   int found_ = 0;
   bool deferred_ = false;
   std::shared_ptr<store::PgPool> pool_;  // PostgreSQL
+  std::unique_ptr<store::SqlitePool> idle_;  // SQLite
 };
 
 }  // namespace vanto::db

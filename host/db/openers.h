@@ -39,9 +39,10 @@ bool HasTableAt(const std::string& location, const std::string& table,
                 std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
 // Opens the push rows of the database at `location`, bringing its schema up to date first
-// (unless `migrate` is false). Throws StoreError naming the location.
+// (unless `migrate` is false). `read_only` (SQLite): the file is opened read-only and every write
+// fails with StoreFailure::ReadOnly. Throws StoreError naming the location.
 std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                         bool migrate = true);
+                                         bool migrate = true, bool read_only = false);
 
 // Opens the feed of the store at `location` (its schema must be up to date: OpenSwipeStore
 // first). Throws StoreError naming the location.
@@ -49,10 +50,11 @@ std::unique_ptr<SwipeFeed> OpenSwipeFeed(const std::string& location,
                                          std::chrono::milliseconds lock_timeout = std::chrono::milliseconds(5000));
 
 // Opens the runs of the database at `location` (an SQLite path or a postgresql:// URL), bringing
-// its schema up to date first (unless `migrate` is false: a caller that did so already). Throws
+// its schema up to date first (unless `migrate` is false: a caller that did so already).
+// `read_only` (SQLite): opened read-only, every write refused with StoreFailure::ReadOnly. Throws
 // StoreError naming the location.
 std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                               bool migrate = true);
+                                               bool migrate = true, bool read_only = false);
 
 // Connects to the database at `location` (an SQLite file that exists, or a server URL).
 // Throws StoreError naming the location.

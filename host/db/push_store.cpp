@@ -71,8 +71,9 @@ class SqliteLease final : public PushLock {
 
 class SqlitePush final : public PushStore {
  public:
-  SqlitePush(const std::string& path, std::chrono::milliseconds lock_timeout)
-      : db_(path, lock_timeout, "opening the push endpoints", "preparing a statement on the push endpoints") {}
+  SqlitePush(const std::string& path, std::chrono::milliseconds lock_timeout, bool read_only)
+      : db_(path, lock_timeout, "opening the push endpoints", "preparing a statement on the push endpoints",
+            read_only ? SqliteConnection::Mode::ReadOnly : SqliteConnection::Mode::ReadWrite) {}
 
   std::vector<PushEndpointRow> Endpoints() override {
     auto q = db_.Prepare((std::string("SELECT ") + kRowColumns + " FROM push_endpoints ORDER BY name").c_str());
@@ -311,14 +312,14 @@ bool PushFilter::Matches(const StoredSwipe& swipe) const {
 }
 
 std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                         bool migrate) {
+                                         bool migrate, bool read_only) {
   if (migrate) {
     OpenOptions options;
     options.lock_timeout = lock_timeout;
     OpenRecordStore(location, options);  // takes the schema steps the database is missing
   }
   if (IsDatabaseUrl(location)) return std::make_unique<PostgresPush>(ConnectOwn(location, lock_timeout), location, lock_timeout);
-  return std::make_unique<SqlitePush>(location, lock_timeout);
+  return std::make_unique<SqlitePush>(location, lock_timeout, read_only);
 }
 
 std::unique_ptr<PushStore> PostgresPushOver(PgLease lease, const std::string& url, std::chrono::milliseconds lock_timeout) {

@@ -14,11 +14,13 @@ namespace {
 
 
 
-class SqliteAccounts final : public AccountsStore {
+class SqliteAccounts final : public AccountsStore, public SqliteBacked {
  public:
-  SqliteAccounts(const std::string& path, std::chrono::milliseconds lock_timeout)
+  sqlite3* sqlite_connection() const override { return db_.get(); }
+  SqliteAccounts(const std::string& path, std::chrono::milliseconds lock_timeout, bool read_only)
       : db_(path, lock_timeout, "opening the accounts", "preparing an accounts query",
-            store::SqliteConnection::Mode::ReadWrite, store::HostSqliteMessage) {
+            read_only ? store::SqliteConnection::Mode::ReadOnly : store::SqliteConnection::Mode::ReadWrite,
+            store::HostSqliteMessage) {
     db_.Exec("PRAGMA foreign_keys = ON", "opening the accounts");
   }
 
@@ -195,8 +197,9 @@ class SqliteAccounts final : public AccountsStore {
 
 }  // namespace
 
-std::unique_ptr<AccountsStore> OpenSqliteAccounts(const std::string& path, std::chrono::milliseconds lock_timeout) {
-  return std::make_unique<SqliteAccounts>(path, lock_timeout);
+std::unique_ptr<AccountsStore> OpenSqliteAccounts(const std::string& path, std::chrono::milliseconds lock_timeout,
+                                                  bool read_only) {
+  return std::make_unique<SqliteAccounts>(path, lock_timeout, read_only);
 }
 
 }  // namespace vanto::store

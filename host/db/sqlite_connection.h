@@ -51,6 +51,16 @@ class SqliteConnection {
   std::unique_ptr<sqlite3, Close> db_;
 };
 
+// A repository over an SQLite connection of its own: the handle's pool reads the connection to
+// bring the repository back clean before lending it again.
+class SqliteBacked {
+ public:
+  virtual sqlite3* sqlite_connection() const = 0;
+
+ protected:
+  ~SqliteBacked() = default;
+};
+
 // Rolls back the transaction begun on `db` unless Commit ran: every way out of a scope that
 // began one leaves nothing half-written.
 class SqliteTransaction {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "host/db/sqlite_connection.h"
 #include "host/db/sqlite_readonly.h"
 #include <fcntl.h>
 #include <sys/file.h>
@@ -195,8 +196,9 @@ void Bind(sqlite3_stmt* stmt, const SqlFilter& filter) {
   }
 }
 
-class SqliteSwipeStore final : public SwipeStore {
+class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
  public:
+  sqlite3* sqlite_connection() const override { return c_.db.get(); }
   explicit SqliteSwipeStore(Connection c) : c_(std::move(c)) {}
 
   const std::string& location() const override { return c_.path; }

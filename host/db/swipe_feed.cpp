@@ -29,8 +29,9 @@ bool ParseNumber(std::string_view text, std::uint64_t& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
-class SqliteFeed final : public SwipeFeed {
+class SqliteFeed final : public SwipeFeed, public SqliteBacked {
  public:
+  sqlite3* sqlite_connection() const override { return db_.get(); }
   SqliteFeed(const std::string& path, std::chrono::milliseconds wait)
       : db_(path, wait, "opening the feed", "preparing the feed", SqliteConnection::Mode::ReadOnly, HostSqliteMessage),
         read_(db_.Prepare((std::string("SELECT feed_seq, ") + kFeedColumns +

@@ -57,11 +57,12 @@ void Attach(std::vector<SyncRun>& runs, std::vector<std::pair<std::int64_t, RunT
 
 // ---- SQLite ----------------------------------------------------------------------------------
 
-class SqliteRuns final : public SyncRunStore {
+class SqliteRuns final : public SyncRunStore, public SqliteBacked {
  public:
-  SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout)
+  sqlite3* sqlite_connection() const override { return db_.get(); }
+  SqliteRuns(const std::string& path, std::chrono::milliseconds lock_timeout, bool read_only)
       : db_(path, lock_timeout, "opening the sync runs", "preparing a statement on the sync runs",
-            SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
+            read_only ? SqliteConnection::Mode::ReadOnly : SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
 
   const std::string& location() const override { return db_.path(); }
 
@@ -323,7 +324,7 @@ std::optional<RunStarter> ParseRunStarter(std::string_view text) {
 }
 
 std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std::chrono::milliseconds lock_timeout,
-                                               bool migrate) {
+                                               bool migrate, bool read_only) {
   if (migrate) {
     // Opening the record store takes the schema steps the database is missing.
     OpenOptions options;
@@ -331,7 +332,7 @@ std::unique_ptr<SyncRunStore> OpenSyncRunStore(const std::string& location, std:
     OpenRecordStore(location, options);
   }
   if (IsDatabaseUrl(location)) return std::make_unique<PostgresRuns>(ConnectOwn(location, lock_timeout));
-  return std::make_unique<SqliteRuns>(location, lock_timeout);
+  return std::make_unique<SqliteRuns>(location, lock_timeout, read_only);
 }
 
 std::unique_ptr<SyncRunStore> PostgresRunsOver(PgLease lease) { return std::make_unique<PostgresRuns>(std::move(lease)); }

@@ -44,8 +44,9 @@ std::string SqliteParameters(const std::string& sql) {
   return out;
 }
 
-class SqliteTables final : public TableConnection {
+class SqliteTables final : public TableConnection, public SqliteBacked {
  public:
+  sqlite3* sqlite_connection() const override { return db_.get(); }
   SqliteTables(const std::string& path, std::chrono::milliseconds wait, bool read_only)
       : db_(path, wait, "opening the tables", "preparing a statement on the tables",
             read_only ? SqliteConnection::Mode::ReadOnly : SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}

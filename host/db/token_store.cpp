@@ -42,11 +42,12 @@ bool ApiToken::ExpiredAt(std::int64_t now) const { return !expires_at.empty() &&
 
 namespace {
 
-class SqliteTokens final : public TokenStore {
+class SqliteTokens final : public TokenStore, public SqliteBacked {
  public:
-  SqliteTokens(const std::string& path, std::chrono::milliseconds wait)
+  sqlite3* sqlite_connection() const override { return db_.get(); }
+  SqliteTokens(const std::string& path, std::chrono::milliseconds wait, bool read_only)
       : db_(path, wait, "opening the API tokens", "preparing a token query",
-            SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
+            read_only ? SqliteConnection::Mode::ReadOnly : SqliteConnection::Mode::ReadWrite, HostSqliteMessage) {}
 
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
     store::SqliteTransaction transaction(db_, "adding a token");
@@ -205,8 +206,9 @@ class PostgresTokens final : public TokenStore {
 
 }  // namespace
 
-std::unique_ptr<TokenStore> OpenSqliteTokens(const std::string& path, std::chrono::milliseconds lock_timeout) {
-  return std::make_unique<SqliteTokens>(path, lock_timeout);
+std::unique_ptr<TokenStore> OpenSqliteTokens(const std::string& path, std::chrono::milliseconds lock_timeout,
+                                             bool read_only) {
+  return std::make_unique<SqliteTokens>(path, lock_timeout, read_only);
 }
 
 std::unique_ptr<TokenStore> OpenPostgresTokens(const std::string& url, std::chrono::milliseconds lock_timeout) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "host/db/database.h"
@@ -103,6 +104,46 @@ TEST_P(DatabaseTest, ReadOnlyHandleWritesNothing) {
     EXPECT_EQ(e.failure(), StoreFailure::ReadOnly) << e.what();
   }
   EXPECT_EQ(Database::Open(location)->Swipes()->CountSwipes(), 1);
+}
+
+// Every repository of a read-only handle refuses a write, and nothing reaches the database.
+TEST_P(DatabaseTest, ReadOnlyHandleRefusesAWriteThroughEveryRepository) {
+  const std::string location = engine_->FreshLocation();
+  Database::Open(location);
+  DatabaseOptions options;
+  options.read_only = true;
+  std::shared_ptr<Database> db = Database::Open(location, options);
+  const store::User user{"ann", store::Role::Admin, false, "", "2026-12-09T09:00:00Z"};
+  const store::ApiToken token{"reader", {"swipes:read"}, "2026-12-09T09:00:00Z", "tester", ""};
+  struct Case {
+    const char* kind;
+    std::function<void()> write;
+  };
+  const Case cases[] = {
+      {"swipes", [&] { db->Swipes()->Insert(std::vector<store::StoredSwipe>{OneSwipe(1)}); }},
+      {"sync runs", [&] { db->SyncRuns()->Begin("2026-12-09T09:00:00Z", store::RunStarter::Command, "t", ""); }},
+      {"push", [&] { db->Push()->Add("hook", {}, "2026-12-09T09:00:00Z"); }},
+      {"accounts", [&] { db->Accounts()->AddUser(user, "hash", Entry("user.add")); }},
+      {"tokens", [&] { db->Tokens()->Add(token, "hash", Entry("token.add")); }},
+      {"audit", [&] { db->Audit(Entry("test.audit")); }},
+      {"tables", [&] { db->Tables(false)->Exec("DELETE FROM audit", {}, "clearing the audit"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    try {
+      c.write();
+      ADD_FAILURE() << "a read-only handle wrote through its " << c.kind;
+    } catch (const StoreError& e) {
+      EXPECT_EQ(e.failure(), StoreFailure::ReadOnly) << e.what();
+    }
+  }
+  std::shared_ptr<Database> writer = Database::Open(location);
+  EXPECT_EQ(writer->Swipes()->CountSwipes(), 0);
+  EXPECT_TRUE(writer->SyncRuns()->Recent(1).empty());
+  EXPECT_TRUE(writer->Push()->Endpoints().empty());
+  EXPECT_TRUE(writer->Accounts()->Users().empty());
+  EXPECT_TRUE(writer->Tokens()->List().empty());
+  EXPECT_TRUE(writer->Accounts()->AuditTrail(10, std::nullopt).empty());
 }
 
 // Runs `sql` on the database at `location` behind the handle's back.
@@ -342,6 +383,85 @@ TEST(DatabaseFileTest, MissingFileIsCreatedOnlyWhenAsked) {
     EXPECT_EQ(db->Feed()->Read({}, 10).swipes.size(), 1u);
     EXPECT_EQ(db->schema_version(), store::LatestSchemaVersion());
   }
+}
+
+// SQLite: a released repository waits on its kind's idle list and the next borrow of that kind
+// takes it again; no more than pool_size of a kind wait.
+TEST(SqliteIdleTest, ReleasedRepositoriesAreLentAgainUpToThePoolSize) {
+  store::testing::SqliteEngine engine;
+  DatabaseOptions options;
+  options.pool_size = 2;
+  std::shared_ptr<Database> db = Database::Open(engine.FreshLocation(), options);
+  struct Kind {
+    const char* name;
+    std::function<std::shared_ptr<void>()> borrow;  // uses the repository and keeps it lent
+  };
+  const Kind kinds[] = {
+      {"swipes", [&] { std::shared_ptr<store::SwipeStore> r = db->Swipes(); r->CountSwipes(); return r; }},
+      {"feed", [&] { std::shared_ptr<store::SwipeFeed> r = db->Feed(); r->Read({}, 1); return r; }},
+      {"sync runs", [&] { std::shared_ptr<store::SyncRunStore> r = db->SyncRuns(); r->Recent(1); return r; }},
+      {"accounts", [&] { std::shared_ptr<store::AccountsStore> r = db->Accounts(); r->Users(); return r; }},
+      {"tokens", [&] { std::shared_ptr<store::TokenStore> r = db->Tokens(); r->List(); return r; }},
+      {"tables", [&] { std::shared_ptr<store::TableConnection> r = db->Tables(false); r->HasTable("audit"); return r; }},
+      {"tables to read", [&] { std::shared_ptr<store::TableConnection> r = db->Tables(true); r->SchemaVersion(); return r; }},
+  };
+  std::size_t idle = 0;
+  for (const Kind& k : kinds) {
+    SCOPED_TRACE(k.name);
+    k.borrow();
+    EXPECT_EQ(db->idle_repositories(), idle + 1) << "released, it waits";
+    {
+      auto again = k.borrow();
+      EXPECT_EQ(db->idle_repositories(), idle) << "the next borrow takes the one waiting";
+    }
+    auto a = k.borrow(), b = k.borrow(), c = k.borrow();
+    a.reset(), b.reset(), c.reset();
+    idle += 2;
+    EXPECT_EQ(db->idle_repositories(), idle) << "three released, two kept";
+  }
+}
+
+// SQLite: a repository comes back clean whatever its borrower left: a transaction open, a
+// snapshot held, a query stopped half-way. The next borrower (the same connection: its temporary
+// table is there) sees what others wrote since, and others can write.
+TEST(SqliteIdleTest, ARepositoryReleasedMidWayComesBackWithNothingPending) {
+  store::testing::SqliteEngine engine;
+  const std::string location = engine.FreshLocation();
+  DatabaseOptions options;
+  options.pool_size = 1;
+  std::shared_ptr<Database> db = Database::Open(location, options);
+  DatabaseOptions impatient;
+  impatient.lock_timeout = std::chrono::milliseconds(100);
+  std::shared_ptr<Database> other = Database::Open(location, impatient);
+  auto count = [](store::TableConnection& t, const std::string& sql) {
+    std::int64_t n = -1;
+    t.Query(sql, {}, [&](const store::TableRow& row) { n = std::stoll(row.at(0).value()); }, "counting");
+    return n;
+  };
+  {
+    auto t = db->Tables(false);
+    t->Exec("CREATE TEMP TABLE mark (x INTEGER)", {}, "marking the connection");
+    t->Exec("BEGIN IMMEDIATE", {}, "beginning");
+    t->Exec("INSERT INTO mark VALUES (1)", {}, "writing");
+  }
+  // Left open, its write lock would keep this out past the short wait.
+  other->Audit(Entry("after.release"));
+  {
+    auto t = db->Tables(false);
+    EXPECT_EQ(count(*t, "SELECT count(*) FROM temp.mark"), 0) << "the same connection, its write rolled back";
+    EXPECT_EQ(count(*t, "SELECT count(*) FROM audit"), 1);
+    t->BeginSnapshot();
+  }
+  other->Audit(Entry("after.snapshot"));
+  EXPECT_EQ(count(*db->Tables(false), "SELECT count(*) FROM audit"), 2) << "no snapshot carried over";
+
+  const store::StoredSwipe two[] = {OneSwipe(1), OneSwipe(2)};
+  db->Swipes()->Insert(two);
+  int seen = 0;
+  db->Swipes()->Each({}, [&](const store::StoredSwipe&) { return ++seen < 1; });
+  EXPECT_EQ(seen, 1);
+  other->Swipes()->Insert(std::vector<store::StoredSwipe>{OneSwipe(3)});
+  EXPECT_EQ(db->Swipes()->CountSwipes(), 3) << "no read left open by the query stopped half-way";
 }
 
 // The PostgreSQL pool: bounded, reused, and mended after a connection is lost.
