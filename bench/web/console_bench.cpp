@@ -25,6 +25,7 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -53,6 +54,7 @@
 
 #include "accounts/accounts.h"
 #include "bench/bench_server.h"
+#include "host/db/schema.h"
 #include "host/db/swipe_store.h"
 #include "host/db/openers.h"
 
@@ -128,6 +130,60 @@ void Seed(const std::string& location, long long count) {
       rows.clear();
     }
   }
+}
+
+// The plan of the Swipes page's query (one person over one month, a page of 101), built by the
+// store's own filter, as the engine would run it over the seeded database. The dashboard reads
+// only what the sync runs record (sync_runs by id, sync_run_terminals through its index by
+// terminal) and the quarantined records and open conflicts, never the swipes.
+void PrintPlans(const std::string& location) {
+  using vanto::store::Engine;
+  vanto::store::SwipeQuery query;
+  query.from = "2026-05-01";
+  query.to = "2026-05-28";
+  query.persons = {7};
+  query.limit = 101;
+  const bool server = vanto::store::IsDatabaseUrl(location);
+  const vanto::store::SqlFilter filter = vanto::store::BuildFilter(query, server ? Engine::Postgres : Engine::Sqlite);
+  const std::string sql = "SELECT " + vanto::store::SwipeColumnsOf(vanto::store::LatestSchemaVersion()) +
+                          " FROM swipes" + filter.where + vanto::store::SwipeOrderOf(query);
+  std::vector<std::string> texts;
+  for (const auto& v : filter.values)
+    texts.push_back(std::holds_alternative<std::string>(v) ? std::get<std::string>(v)
+                                                          : std::to_string(std::get<std::int64_t>(v)));
+  std::string plan;
+  if (server) {
+    PGconn* conn = PQconnectdb(location.c_str());
+    std::vector<const char*> values;
+    for (const std::string& t : texts) values.push_back(t.c_str());
+    PGresult* r = PQexecParams(conn, ("EXPLAIN " + sql).c_str(), static_cast<int>(values.size()), nullptr,
+                               values.data(), nullptr, nullptr, 0);
+    if (PQresultStatus(r) == PGRES_TUPLES_OK)
+      for (int i = 0; i < PQntuples(r); ++i) plan += std::string("    ") + PQgetvalue(r, i, 0) + "\n";
+    else
+      plan = std::string("    (no plan: ") + PQerrorMessage(conn) + ")\n";
+    PQclear(r);
+    PQfinish(conn);
+  } else {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, ("EXPLAIN QUERY PLAN " + sql).c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (std::holds_alternative<std::int64_t>(filter.values[i]))
+          sqlite3_bind_int64(stmt, static_cast<int>(i + 1), std::get<std::int64_t>(filter.values[i]));
+        else
+          sqlite3_bind_text(stmt, static_cast<int>(i + 1), texts[i].c_str(), -1, SQLITE_TRANSIENT);
+      }
+      while (sqlite3_step(stmt) == SQLITE_ROW)
+        plan += std::string("    ") + reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3)) + "\n";
+    } else {
+      plan = std::string("    (no plan: ") + sqlite3_errmsg(db) + ")\n";
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+  std::printf("  the Swipes page's query plan (one person, one month):\n%s", plan.c_str());
 }
 
 // The child `vanto serve`: its pid and the port it printed.
@@ -543,6 +599,8 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   const bool met = Percentile(all_dashboard, 0.99) <= 100 && Percentile(all_swipes, 0.99) <= 100 && peak >= 0 &&
                    peak < 128 * 1024 && failures == 0;
   std::printf("  goals (p99 <= 100 ms, peak RSS < 128 MiB, no failure): %s\n", met ? "met" : "MISSED");
+  PrintPlans(location);
+  std::fflush(stdout);
   if (doors) Doors(settings, server, cookie);
   Stop(server);
   std::error_code ec;
