@@ -17,18 +17,21 @@ constexpr std::size_t kMaxRecognised = 4096;  // sessions believed without a loo
 }  // namespace
 
 Accounts::Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy, ThrottlePolicy throttle, Clock clock)
-    : stores_(std::move(store)), policy_(policy), throttle_(throttle), clock_(std::move(clock)) {}
-
-Accounts::Accounts(std::shared_ptr<db::Database> database, SessionPolicy policy, ThrottlePolicy throttle, Clock clock)
-    : stores_(std::function<std::unique_ptr<AccountsStore>()>([database] { return database->Accounts(); })),
+    : stores_(std::move(store)),
       policy_(policy),
+      recognised_(policy.recheck, kMaxRecognised),
       throttle_(throttle),
       clock_(std::move(clock)) {}
 
-void Accounts::ForgetSessions() {
-  std::lock_guard lock(recognised_mutex_);
-  recognised_.clear();
-}
+Accounts::Accounts(std::shared_ptr<db::Database> database, SessionPolicy policy, ThrottlePolicy throttle, Clock clock,
+                   SteadyClock steady)
+    : stores_(std::function<std::unique_ptr<AccountsStore>()>([database] { return database->Accounts(); })),
+      policy_(policy),
+      recognised_(policy.recheck, kMaxRecognised, std::move(steady)),
+      throttle_(throttle),
+      clock_(std::move(clock)) {}
+
+void Accounts::ForgetSessions() { recognised_.Clear(); }
 
 std::optional<Problem> Accounts::NameProblem(const std::string& name) {
   if (name.empty() || name.size() > kMaxName) return Problem::NameInvalid;
@@ -155,14 +158,11 @@ std::optional<SignedIn> Accounts::Authenticate(const std::string& token) {
   const auto expired = [&](const SessionRecord& s) {
     return now - s.created >= policy_.absolute || now - s.last_seen >= policy_.idle;
   };
-  const auto seen = std::chrono::steady_clock::now();
-  if (policy_.recheck.count() > 0) {
-    std::lock_guard lock(recognised_mutex_);
-    if (auto it = recognised_.find(hash); it != recognised_.end()) {
-      if (seen - it->second.at < policy_.recheck && !expired(it->second.who.session)) return it->second.who;
-      recognised_.erase(it);
-    }
+  if (std::optional<SignedIn> known = recognised_.Find(hash)) {
+    if (!expired(known->session)) return known;
+    recognised_.Forget(hash);
   }
+  const auto ticket = recognised_.Begin();
   std::optional<SignedIn> who;
   {
     StoreLease store = Store();
@@ -181,23 +181,14 @@ std::optional<SignedIn> Accounts::Authenticate(const std::string& token) {
     }
     who = SignedIn{*session, *user};
   }
-  if (policy_.recheck.count() > 0) {
-    std::lock_guard lock(recognised_mutex_);
-    if (recognised_.size() >= kMaxRecognised)
-      std::erase_if(recognised_, [&](const auto& entry) { return seen - entry.second.at >= policy_.recheck; });
-    if (recognised_.size() >= kMaxRecognised) recognised_.clear();
-    recognised_[hash] = {*who, seen};
-  }
+  recognised_.Put(hash, *who, ticket);
   return who;
 }
 
 void Accounts::Logout(const std::string& token, const std::string& origin) {
   if (token.size() != 64) return;
   std::string hash = TokenHash(token);
-  {
-    std::lock_guard forget(recognised_mutex_);
-    recognised_.erase(hash);
-  }
+  recognised_.Forget(hash);
   StoreLease store = Store();
   std::optional<SessionRecord> session = store->FindSession(hash);
   if (!session) return;

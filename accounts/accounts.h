@@ -16,6 +16,7 @@
 
 #include "accounts/accounts_store.h"
 #include "accounts/login_throttle.h"
+#include "accounts/recent_checks.h"
 #include "accounts/store_lease.h"
 #include "host/db/civil_time.h"
 
@@ -86,8 +87,9 @@ class Accounts {
   Accounts(std::unique_ptr<AccountsStore> store, SessionPolicy policy = {}, ThrottlePolicy throttle = {},
            Clock clock = SystemSeconds);
   // Over the process's database: each call borrows a repository and gives it back (a server).
+  // `steady`: the clock the recheck bound is measured by.
   Accounts(std::shared_ptr<db::Database> database, SessionPolicy policy = {}, ThrottlePolicy throttle = {},
-           Clock clock = SystemSeconds);
+           Clock clock = SystemSeconds, SteadyClock steady = SteadyNow);
 
   static std::optional<Problem> NameProblem(const std::string& name);
   static std::optional<Problem> PasswordProblem(const std::string& password);
@@ -127,13 +129,8 @@ class Accounts {
 
   StoreSource<AccountsStore> stores_;
   std::mutex changes_mutex_;  // one change to the users at a time (the last admin's check)
-  struct Recognised {
-    SignedIn who;
-    std::chrono::steady_clock::time_point at;
-  };
-  std::mutex recognised_mutex_;
-  std::map<std::string, Recognised> recognised_;  // by the token's hash, at most kMaxRecognised
   SessionPolicy policy_;
+  RecentChecks<SignedIn> recognised_;  // by the token's hash
   LoginThrottle throttle_;
   Clock clock_;
   std::once_flag dummy_once_;

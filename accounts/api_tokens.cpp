@@ -12,6 +12,7 @@ namespace {
 using store::JoinScopes;
 
 constexpr const char* kTokenPrefix = "vnt_";
+constexpr std::size_t kMaxRecognised = 1024;  // tokens believed without a look-up, at most
 
 }  // namespace
 
@@ -43,13 +44,14 @@ std::vector<std::string> ParseScopes(const std::string& text) {
 bool TokenNameAllowed(const std::string& name) { return !Accounts::NameProblem(name); }
 
 Tokens::Tokens(std::unique_ptr<TokenStore> store, RateLimit limit, Clock clock)
-    : stores_(std::move(store)), limit_(limit), clock_(std::move(clock)) {
+    : stores_(std::move(store)), recognised_(std::chrono::milliseconds(0), 0), limit_(limit), clock_(std::move(clock)) {
   if (limit_.per_minute < 1) limit_.per_minute = 1;
 }
 
-Tokens::Tokens(std::shared_ptr<db::Database> database, RateLimit limit, Clock clock, std::chrono::milliseconds recheck)
+Tokens::Tokens(std::shared_ptr<db::Database> database, RateLimit limit, Clock clock, std::chrono::milliseconds recheck,
+               SteadyClock steady)
     : stores_(std::function<std::unique_ptr<TokenStore>()>([database] { return database->Tokens(); })),
-      recheck_(recheck),
+      recognised_(recheck, kMaxRecognised, std::move(steady)),
       limit_(limit),
       clock_(std::move(clock)) {
   if (limit_.per_minute < 1) limit_.per_minute = 1;
@@ -80,10 +82,7 @@ std::vector<ApiToken> Tokens::List() {
 void Tokens::Revoke(const Actor& actor, const std::string& name) {
   AuditEntry audit{0, UtcText(clock_()), actor.name, actor.origin, "token.revoke", name};
   const bool revoked = Store()->Revoke(name, audit);
-  {
-    std::lock_guard lock(recognised_mutex_);
-    recognised_.clear();
-  }
+  recognised_.Clear();
   if (!revoked) throw TokenError("there is no token " + name);
 }
 
@@ -92,27 +91,11 @@ std::optional<ApiToken> Tokens::Authenticate(const std::string& secret) {
   // secret's content.
   if (secret.size() != 4 + 64 || secret.compare(0, 4, kTokenPrefix) != 0) return std::nullopt;
   const std::string hash = TokenHash(secret);
-  const auto seen = std::chrono::steady_clock::now();
-  std::optional<ApiToken> token;
-  if (recheck_.count() > 0) {
-    std::lock_guard lock(recognised_mutex_);
-    if (auto it = recognised_.find(hash); it != recognised_.end()) {
-      if (seen - it->second.at < recheck_)
-        token = it->second.token;
-      else
-        recognised_.erase(it);
-    }
-  }
+  std::optional<ApiToken> token = recognised_.Find(hash);
   if (!token) {
+    const auto ticket = recognised_.Begin();
     token = Store()->FindByHash(hash);
-    if (token && recheck_.count() > 0) {
-      constexpr std::size_t kMaxRecognised = 1024;
-      std::lock_guard lock(recognised_mutex_);
-      if (recognised_.size() >= kMaxRecognised)
-        std::erase_if(recognised_, [&](const auto& entry) { return seen - entry.second.at >= recheck_; });
-      if (recognised_.size() >= kMaxRecognised) recognised_.clear();
-      recognised_[hash] = {*token, seen};
-    }
+    if (token) recognised_.Put(hash, *token, ticket);
   }
   if (token && token->ExpiredAt(clock_())) return std::nullopt;  // refused as a token that is no more
   return token;

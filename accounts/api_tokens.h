@@ -16,6 +16,7 @@
 
 #include "accounts/accounts.h"
 #include "accounts/accounts_store.h"
+#include "accounts/recent_checks.h"
 #include "host/db/accounts_store.h"
 
 namespace vanto::accounts {
@@ -49,8 +50,9 @@ class Tokens {
   // Over the process's database: each call borrows a repository and gives it back (a server). A
   // recognised token is believed for `recheck` before it is looked up again: one revoked by
   // another process is refused within it (by this one, at once).
+  // `steady`: the clock that bound is measured by.
   Tokens(std::shared_ptr<db::Database> database, RateLimit limit = {}, Clock clock = SystemSeconds,
-         std::chrono::milliseconds recheck = std::chrono::milliseconds(1000));
+         std::chrono::milliseconds recheck = std::chrono::milliseconds(1000), SteadyClock steady = SteadyNow);
 
   // Makes a token; answers the token itself (shown once). Throws TokenError for a name that is
   // not allowed or taken, scopes that are not known, or an expiry (seconds since 1970) that is
@@ -81,13 +83,7 @@ class Tokens {
   StoreLease Store() { return stores_.Get(); }
 
   StoreSource<TokenStore> stores_;
-  std::chrono::milliseconds recheck_{0};
-  struct Recognised {
-    ApiToken token;
-    std::chrono::steady_clock::time_point at;
-  };
-  std::mutex recognised_mutex_;
-  std::map<std::string, Recognised> recognised_;  // by the token's hash, a bounded number
+  RecentChecks<ApiToken> recognised_;  // by the token's hash
   RateLimit limit_;
   Clock clock_;
   struct Bucket {

@@ -36,6 +36,7 @@ struct ConnectionLimits {
   std::chrono::milliseconds header{10000};  // a request's line and headers arrive within this
   std::chrono::milliseconds body{30000};    // its body within this once its headers are in
   std::chrono::seconds keep_alive{5};       // a kept-alive connection's next request begins within this
+  std::size_t keep_alive_requests = 10000;  // requests one kept-alive connection serves before it is closed
   std::chrono::seconds io{10};              // each write waits at most this for the client
   std::size_t per_address = 64;             // connections open at once from one address (not a trusted proxy)
   std::size_t threads = 512;                // connections served at once (more wait for a thread)

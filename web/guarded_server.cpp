@@ -302,6 +302,9 @@ class GuardedServer final : public httplib::Server {
       return new ElasticPool(threads);
     };
     keep_alive_timeout_sec_ = limits_.keep_alive.count();
+    // The library's default closes a kept-alive connection after 5 requests: a client then pays
+    // a new connection (and a TLS handshake) every few pages.
+    keep_alive_max_count_ = std::max<std::size_t>(limits_.keep_alive_requests, 1);
   }
   ~GuardedServer() override {
     if (tls_) SSL_CTX_free(tls_);

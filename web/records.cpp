@@ -12,6 +12,7 @@
 namespace vanto::web {
 
 db::Database& ConsoleDatabase::Get() {
+  if (db::Database* ready = ready_.load(std::memory_order_acquire)) return *ready;
   std::lock_guard lock(mutex_);
   if (!opened_) {
     if (location_.empty()) throw store::StoreError(store::StoreFailure::Invalid, "the console has no database");
@@ -19,6 +20,7 @@ db::Database& ConsoleDatabase::Get() {
     options.create = false;
     options.lock_timeout = lock_timeout_;
     opened_ = db::Database::Open(location_, options);
+    ready_.store(opened_.get(), std::memory_order_release);
   }
   return *opened_;
 }

@@ -4,6 +4,7 @@
 // and links carry.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -30,13 +31,15 @@ namespace vanto::web {
 class ConsoleDatabase {
  public:
   ConsoleDatabase(std::shared_ptr<db::Database> opened, std::string location, std::chrono::milliseconds lock_timeout)
-      : opened_(std::move(opened)), location_(std::move(location)), lock_timeout_(lock_timeout) {}
-  // Throws store::StoreError naming the location (no database: StoreFailure::Invalid).
+      : opened_(std::move(opened)), ready_(opened_.get()), location_(std::move(location)), lock_timeout_(lock_timeout) {}
+  // Throws store::StoreError naming the location (no database: StoreFailure::Invalid). Once
+  // there, every request has it without taking a lock.
   db::Database& Get();
 
  private:
-  std::mutex mutex_;
+  std::mutex mutex_;  // opening it
   std::shared_ptr<db::Database> opened_;
+  std::atomic<db::Database*> ready_;  // opened_, once set (never unset)
   const std::string location_;
   const std::chrono::milliseconds lock_timeout_;
 };

@@ -1,6 +1,8 @@
 #include "web/templates.h"
 
+#include <memory>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace vanto::web {
 namespace {
@@ -98,20 +100,27 @@ const char* Text(Template which) {
 }  // namespace
 
 std::string Render(Template which, const kainjow::mustache::data& data) {
-  kainjow::mustache::mustache page{std::string(Text(which))};
-  if (!page.is_valid()) throw std::logic_error("page template " + std::to_string(static_cast<int>(which)) +
-                                               " does not parse: " + page.error_message());
-  std::string text = page.render(data);
-  if (!page.is_valid()) throw std::logic_error("page template " + std::to_string(static_cast<int>(which)) +
-                                               " does not render: " + page.error_message());
-  return text;
+  return RenderText(std::to_string(static_cast<int>(which)).c_str(), Text(which), data);
 }
 
 std::string RenderText(const char* name, const char* text, const kainjow::mustache::data& data) {
-  kainjow::mustache::mustache page{std::string(text)};
-  if (!page.is_valid()) throw std::logic_error(std::string("page template ") + name + " does not parse: " + page.error_message());
-  std::string rendered = page.render(data);
-  if (!page.is_valid()) throw std::logic_error(std::string("page template ") + name + " does not render: " + page.error_message());
+  // Each template is parsed once by each thread that renders it (parsing cost more than the
+  // rendering); a parsed template is not shared between threads. Keyed by the text's address:
+  // every template is a constant of this program.
+  thread_local std::unordered_map<const char*, std::unique_ptr<kainjow::mustache::mustache>> parsed;
+  std::unique_ptr<kainjow::mustache::mustache>& page = parsed[text];
+  if (!page) page = std::make_unique<kainjow::mustache::mustache>(std::string(text));
+  if (!page->is_valid()) {
+    const std::string error = page->error_message();
+    page.reset();
+    throw std::logic_error(std::string("page template ") + name + " does not parse: " + error);
+  }
+  std::string rendered = page->render(data);
+  if (!page->is_valid()) {
+    const std::string error = page->error_message();
+    page.reset();  // its error stays with it: the next render parses anew
+    throw std::logic_error(std::string("page template ") + name + " does not render: " + error);
+  }
   return rendered;
 }
 

@@ -14,6 +14,7 @@ enum class Template { Layout, Login, Placeholder, Users, Audit, Message };
 // this program, caught by the tests).
 std::string Render(Template which, const kainjow::mustache::data& data);
 // The same for a page's own template `text` (kept beside its page), named `name` in the error.
+// `text` is a constant of the program: each thread parses it once and keeps it by its address.
 std::string RenderText(const char* name, const char* text, const kainjow::mustache::data& data);
 
 // The stylesheet and the one script the pages use (the pages work without it).

@@ -7,7 +7,10 @@
 #include <memory>
 
 #include "accounts/accounts.h"
+#include "accounts/api_tokens.h"
+#include "accounts/recent_checks.h"
 #include "accounts/passwords.h"
+#include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
 #include "tests/host/store_engines.h"
@@ -169,6 +172,102 @@ TEST_P(AccountsStoreTest, TheSchemaStepLeavesTheSwipeStoreReadable) {
   EXPECT_TRUE(vanto::store::HasTableAt(location_, "audit"));
   vanto::store::RecordStore records = vanto::store::OpenRecordStore(location_);
   EXPECT_EQ(records.swipes().schema_version(), vanto::store::LatestSchemaVersion());
+}
+
+// A server believes a recognised session or token for less than the recheck bound: a change made
+// by another process (a handle of its own on the same database) is seen from the bound on, one
+// made by the server itself at once. The server's steady clock is the test's.
+TEST_P(AccountsStoreTest, ChangesElsewhereAreRefusedWithinTheRecheckBound) {
+  using std::chrono::milliseconds;
+  std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+  const SteadyClock steady = [&now] { return now; };
+  const std::shared_ptr<db::Database> mine = db::Database::Open(location_);
+  Accounts server(mine, SessionPolicy{}, {}, SystemSeconds, steady);
+  Tokens server_tokens(mine, {}, SystemSeconds, milliseconds(1000), steady);
+  Accounts elsewhere(db::Database::Open(location_));
+  Tokens elsewhere_tokens(db::Database::Open(location_));
+  const Actor admin{"ada", "command line"};
+  elsewhere.AddUser(admin, "ada", Role::Admin, "ada's password");
+
+  struct Case {
+    const char* what;
+    bool here;  // made by the server's own Accounts and Tokens
+    std::function<void(const std::string& user, const std::string& session, const std::string& token)> change;
+    bool refused;  // once the change is seen
+  };
+  const std::vector<Case> cases = {
+      {"nothing changed", false, [](auto&, auto&, auto&) {}, false},
+      {"user disabled", false, [&](auto& user, auto&, auto&) { elsewhere.SetDisabled(admin, user, true); }, true},
+      {"password changed", false,
+       [&](auto& user, auto&, auto&) { elsewhere.ChangePassword(admin, user, "a new password"); }, true},
+      {"signed out", false, [&](auto&, auto& session, auto&) { elsewhere.Logout(session, "elsewhere"); }, true},
+      {"token revoked", false, [&](auto& user, auto&, auto&) { elsewhere_tokens.Revoke(admin, user); }, true},
+      {"user disabled here", true, [&](auto& user, auto&, auto&) { server.SetDisabled(admin, user, true); }, true},
+      {"token revoked here", true, [&](auto& user, auto&, auto&) { server_tokens.Revoke(admin, user); }, true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string user = "user" + std::to_string(++n);
+    elsewhere.AddUser(admin, user, Role::Viewer, "a password 1");
+    const LoginOutcome login = server.Login(user, "a password 1", "127.0.0.1");
+    ASSERT_EQ(login.kind, LoginOutcome::Kind::Ok) << c.what;
+    const std::string token = elsewhere_tokens.Add(admin, user, {"swipes:read"});
+    ASSERT_TRUE(server.Authenticate(login.token)) << c.what;
+    ASSERT_TRUE(server_tokens.Authenticate(token)) << c.what;
+
+    c.change(user, login.token, token);
+    const bool session_changed = std::string(c.what).find("token") == std::string::npos;
+    // Still within the bound: only a change elsewhere may be unseen yet.
+    now += milliseconds(999);
+    const bool stale_ok = !c.here || !c.refused;
+    EXPECT_EQ(server.Authenticate(login.token).has_value(), stale_ok || !session_changed) << c.what;
+    EXPECT_EQ(server_tokens.Authenticate(token).has_value(), stale_ok || session_changed) << c.what;
+    // From the bound on, every change is seen.
+    now += milliseconds(1);
+    EXPECT_EQ(server.Authenticate(login.token).has_value(), !(c.refused && session_changed)) << c.what;
+    EXPECT_EQ(server_tokens.Authenticate(token).has_value(), !(c.refused && !session_changed)) << c.what;
+    now += milliseconds(5000);
+  }
+}
+
+// A look-up under way while this process makes a change does not put back what the change made
+// out of date; a full cache keeps its bound.
+TEST(RecentChecks, AChangeDuringALookUpWinsAndTheSizeIsBounded) {
+  using std::chrono::milliseconds;
+  std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+  struct Case {
+    const char* what;
+    std::function<void(RecentChecks<int>&)> during;  // between Begin and Put
+    bool believed;
+  };
+  const std::vector<Case> cases = {
+      {"no change", [](RecentChecks<int>&) {}, true},
+      {"cleared", [](RecentChecks<int>& c) { c.Clear(); }, false},
+      {"that key forgotten", [](RecentChecks<int>& c) { c.Forget("k"); }, false},
+  };
+  for (const Case& c : cases) {
+    RecentChecks<int> checks(milliseconds(1000), 64, [&now] { return now; });
+    const auto ticket = checks.Begin();
+    c.during(checks);
+    checks.Put("k", 7, ticket);
+    EXPECT_EQ(checks.Find("k").has_value(), c.believed) << c.what;
+  }
+  // The bound counts from the look-up's start, not from when its answer was kept.
+  RecentChecks<int> checks(milliseconds(1000), 64, [&now] { return now; });
+  const auto ticket = checks.Begin();
+  now += milliseconds(600);
+  checks.Put("k", 7, ticket);
+  now += milliseconds(399);
+  EXPECT_TRUE(checks.Find("k"));
+  now += milliseconds(1);
+  EXPECT_FALSE(checks.Find("k"));
+  // Far more keys than the capacity: the newest is still believed.
+  for (int i = 0; i < 5000; ++i) checks.Put("key" + std::to_string(i), i, checks.Begin());
+  EXPECT_EQ(checks.Find("key4999"), 4999);
+  // A zero bound believes nothing.
+  RecentChecks<int> off(milliseconds(0), 64, [&now] { return now; });
+  off.Put("k", 1, off.Begin());
+  EXPECT_FALSE(off.Find("k"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AccountsStoreTest, ::testing::Values("sqlite", "postgresql"),

@@ -43,10 +43,12 @@ class RawClient {
     return fd_ >= 0 && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
 
-  // What the server sent until `until` appears in it, the server closes, or `bound` passes.
-  std::string ReadUntil(const std::string& until, std::chrono::seconds bound = std::chrono::seconds(30)) {
+  // What the server sent until `until` appears in it (`times` times), the server closes, or
+  // `bound` passes.
+  std::string ReadUntil(const std::string& until, std::chrono::seconds bound = std::chrono::seconds(30),
+                        std::size_t times = 1) {
     const auto end = std::chrono::steady_clock::now() + bound;
-    while (fd_ >= 0 && received_.find(until) == std::string::npos && !closed_) {
+    while (fd_ >= 0 && Count(until) < times && !closed_) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
       pollfd p{fd_, POLLIN, 0};
       if (poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) break;
@@ -56,6 +58,13 @@ class RawClient {
       else received_.append(buffer, static_cast<std::size_t>(n));
     }
     return received_;
+  }
+
+  // How often `what` appears in what the server sent.
+  std::size_t Count(const std::string& what) const {
+    std::size_t n = 0;
+    for (std::size_t at = received_.find(what); at != std::string::npos; at = received_.find(what, at + 1)) ++n;
+    return n;
   }
 
   // Whether the server closed the connection (an end of file or a reset) within `bound`; what it

@@ -527,5 +527,37 @@ TEST(ConsoleSecurity, ConnectionsFromOneAddressAreCappedExceptATrustedProxys) {
   }
 }
 
+// A kept-alive connection serves request after request (the library's default closed it after 5);
+// only the configured count ends it, and its last answer says so.
+TEST(ConsoleSecurity, AKeptAliveConnectionServesManyRequests) {
+  const std::string request = "GET /login HTTP/1.1\r\nHost: x\r\n\r\n";
+  struct Case {
+    const char* what;
+    std::size_t per_connection;  // the limit
+    std::size_t sent;            // requests sent, one after another's answer
+    bool closed;                 // the server closed the connection after the last
+  };
+  const std::vector<Case> cases = {
+      {"the default", ConnectionLimits{}.keep_alive_requests, 40, false},
+      {"a limit of 3", 3, 3, true},
+  };
+  for (const Case& c : cases) {
+    ServerOptions options;
+    options.connections.keep_alive = std::chrono::minutes(10);
+    options.connections.keep_alive_requests = c.per_connection;
+    Console console(options);
+    RawClient client(console.port());
+    ASSERT_TRUE(client.connected()) << c.what;
+    for (std::size_t n = 1; n <= c.sent; ++n) {
+      ASSERT_TRUE(client.Send(request)) << c.what << ": request " << n;
+      client.ReadUntil("</html>", std::chrono::seconds(30), n);
+      ASSERT_EQ(client.Count("HTTP/1.1 200"), n) << c.what << ": request " << n;
+    }
+    EXPECT_EQ(client.Count("Connection: close"), c.closed ? 1u : 0u) << c.what;
+    if (c.closed) EXPECT_TRUE(client.ClosedWithin(std::chrono::seconds(30))) << c.what;
+    else EXPECT_FALSE(client.ClosedNow()) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace vanto::web::testing
