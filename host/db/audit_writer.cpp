@@ -3,7 +3,7 @@
 namespace vanto::store {
 
 void InsertAudit(SqliteConnection& connection, const AuditEntry& entry) {
-  auto q = connection.Prepare(kInsertAuditSql);
+  auto q = connection.Prepare(sql::kInsertAudit.sqlite());
   int i = 0;
   for (const std::string* text : {&entry.at, &entry.actor, &entry.origin, &entry.action, &entry.details})
     SqliteConnection::Bind(q.get(), ++i, *text);
@@ -11,7 +11,7 @@ void InsertAudit(SqliteConnection& connection, const AuditEntry& entry) {
 }
 
 void InsertAudit(PgConnection& connection, const AuditEntry& entry) {
-  connection.Exec(kInsertAuditSql,
+  connection.Exec(sql::kInsertAudit.postgres(),
                   {entry.at.c_str(), entry.actor.c_str(), entry.origin.c_str(), entry.action.c_str(),
                    entry.details.c_str()},
                   "writing the audit trail");

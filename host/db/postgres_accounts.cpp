@@ -8,6 +8,7 @@
 #include "host/db/pg_engines.h"
 #include "host/db/pg_pool.h"
 #include "host/db/pg_connection.h"
+#include "host/db/statements.h"
 
 namespace vanto::store {
 namespace {
@@ -23,7 +24,7 @@ class PostgresAccounts final : public AccountsStore {
     std::vector<User> users;
     c_.Retry("listing the users", [&] {
       users.clear();
-      PgResult r = c_.Exec("SELECT name, role, disabled, language, created_at FROM users ORDER BY name", {},
+      PgResult r = c_.Exec(sql::kUsers.postgres(), {},
                            "listing the users");
       for (int i = 0; i < r.rows(); ++i) users.push_back(ReadUser(r, i));
     });
@@ -33,9 +34,7 @@ class PostgresAccounts final : public AccountsStore {
   std::optional<User> FindUser(const std::string& name, std::string* password_hash) override {
     std::optional<User> user;
     c_.Retry("reading a user", [&] {
-      PgResult r = c_.Exec(
-          "SELECT name, role, disabled, language, created_at, password_hash FROM users WHERE name = $1",
-          {name.c_str()}, "reading a user");
+      PgResult r = c_.Exec(sql::kFindUser.postgres(), {name.c_str()}, "reading a user");
       user.reset();
       if (r.rows() == 0) return;
       if (password_hash) *password_hash = r.text(0, 5);
@@ -49,8 +48,7 @@ class PostgresAccounts final : public AccountsStore {
     std::string disabled = user.disabled ? "1" : "0";
     c_.Transaction("adding a user", [&] {
       PgResult r = c_.Exec(
-          "INSERT INTO users (name, role, password_hash, disabled, language, created_at, password_changed_at) "
-          "VALUES ($1, $2, $3, $4, $5, $6, $6) ON CONFLICT (name) DO NOTHING RETURNING name",
+          sql::kAddUser.postgres(),
           {user.name.c_str(), RoleName(user.role), password_hash.c_str(), disabled.c_str(), user.language.c_str(),
            user.created_at.c_str()},
           "adding a user");
@@ -64,11 +62,11 @@ class PostgresAccounts final : public AccountsStore {
     bool changed = false;
     c_.Transaction("changing a password", [&] {
       PgResult r = c_.Exec(
-          "UPDATE users SET password_hash = $2, password_changed_at = $3 WHERE name = $1 RETURNING name",
+          sql::kSetPassword.postgres(),
           {name.c_str(), password_hash.c_str(), audit.at.c_str()}, "changing a password");
       changed = r.rows() > 0;
       if (!changed) return;
-      c_.Exec("DELETE FROM sessions WHERE user_name = $1", {name.c_str()}, "removing a user's sessions");
+      c_.Exec(sql::kRemoveSessionsOf.postgres(), {name.c_str()}, "removing a user's sessions");
       InsertAudit(audit);
     });
     return changed;
@@ -77,11 +75,11 @@ class PostgresAccounts final : public AccountsStore {
   bool SetDisabled(const std::string& name, bool disabled, const AuditEntry& audit) override {
     bool changed = false;
     c_.Transaction("disabling a user", [&] {
-      PgResult r = c_.Exec("UPDATE users SET disabled = $2 WHERE name = $1 RETURNING name",
+      PgResult r = c_.Exec(sql::kSetDisabled.postgres(),
                            {name.c_str(), disabled ? "1" : "0"}, "disabling a user");
       changed = r.rows() > 0;
       if (!changed) return;
-      if (disabled) c_.Exec("DELETE FROM sessions WHERE user_name = $1", {name.c_str()}, "removing a user's sessions");
+      if (disabled) c_.Exec(sql::kRemoveSessionsOf.postgres(), {name.c_str()}, "removing a user's sessions");
       InsertAudit(audit);
     });
     return changed;
@@ -104,7 +102,7 @@ class PostgresAccounts final : public AccountsStore {
   bool SetLanguage(const std::string& name, const std::string& language) override {
     bool changed = false;
     c_.Retry("choosing a language", [&] {
-      PgResult r = c_.Exec("UPDATE users SET language = $2 WHERE name = $1 RETURNING name",
+      PgResult r = c_.Exec(sql::kSetLanguage.postgres(),
                            {name.c_str(), language.c_str()}, "choosing a language");
       changed = r.rows() > 0;
     });
@@ -115,8 +113,7 @@ class PostgresAccounts final : public AccountsStore {
     std::string created = std::to_string(s.created), seen = std::to_string(s.last_seen);
     c_.Transaction("storing a session", [&] {
       c_.Exec(
-          "INSERT INTO sessions (token_hash, user_name, csrf, created, last_seen, origin) "
-          "VALUES ($1, $2, $3, $4, $5, $6)",
+          sql::kAddSession.postgres(),
           {s.token_hash.c_str(), s.user.c_str(), s.csrf.c_str(), created.c_str(), seen.c_str(), s.origin.c_str()},
           "storing a session");
       InsertAudit(audit);
@@ -126,9 +123,7 @@ class PostgresAccounts final : public AccountsStore {
   std::optional<SessionRecord> FindSession(const std::string& token_hash) override {
     std::optional<SessionRecord> session;
     c_.Retry("reading a session", [&] {
-      PgResult r = c_.Exec(
-          "SELECT token_hash, user_name, csrf, created, last_seen, origin FROM sessions WHERE token_hash = $1",
-          {token_hash.c_str()}, "reading a session");
+      PgResult r = c_.Exec(sql::kFindSession.postgres(), {token_hash.c_str()}, "reading a session");
       session.reset();
       if (r.rows() == 0) return;
       session = SessionRecord{r.text(0, 0), r.text(0, 1), r.text(0, 2), std::stoll(r.text(0, 3)),
@@ -140,14 +135,13 @@ class PostgresAccounts final : public AccountsStore {
   void TouchSession(const std::string& token_hash, std::int64_t last_seen) override {
     std::string seen = std::to_string(last_seen);
     c_.Retry("updating a session", [&] {
-      c_.Exec("UPDATE sessions SET last_seen = $2 WHERE token_hash = $1 AND last_seen < $2",
-              {token_hash.c_str(), seen.c_str()}, "updating a session");
+      c_.Exec(sql::kTouchSession.postgres(), {token_hash.c_str(), seen.c_str()}, "updating a session");
     });
   }
 
   void RemoveSession(const std::string& token_hash, const AuditEntry* audit) override {
     c_.Transaction("removing a session", [&] {
-      c_.Exec("DELETE FROM sessions WHERE token_hash = $1", {token_hash.c_str()}, "removing a session");
+      c_.Exec(sql::kRemoveSession.postgres(), {token_hash.c_str()}, "removing a session");
       if (audit) InsertAudit(*audit);
     });
   }
@@ -155,8 +149,7 @@ class PostgresAccounts final : public AccountsStore {
   void RemoveExpiredSessions(std::int64_t created_before, std::int64_t seen_before) override {
     std::string created = std::to_string(created_before), seen = std::to_string(seen_before);
     c_.Retry("removing expired sessions", [&] {
-      c_.Exec("DELETE FROM sessions WHERE created < $1 OR last_seen < $2", {created.c_str(), seen.c_str()},
-              "removing expired sessions");
+      c_.Exec(sql::kRemoveExpiredSessions.postgres(), {created.c_str(), seen.c_str()}, "removing expired sessions");
     });
   }
 
@@ -171,8 +164,7 @@ class PostgresAccounts final : public AccountsStore {
     c_.Retry("reading the audit trail", [&] {
       rows.clear();
       PgResult r = c_.Exec(
-          "SELECT id, at, actor, origin, action, details FROM audit WHERE $1::bigint IS NULL OR id < $1::bigint "
-          "ORDER BY id DESC LIMIT $2::bigint",
+          sql::kAuditTrail.postgres(),
           {before_id ? before.c_str() : nullptr, count.c_str()}, "reading the audit trail");
       for (int i = 0; i < r.rows(); ++i)
         rows.push_back({std::stoll(r.text(i, 0)), r.text(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4), r.text(i, 5)});

@@ -10,6 +10,7 @@
 #include "host/db/civil_time.h"
 #include "host/db/pg_engines.h"
 #include "host/db/schema.h"
+#include "host/db/statements.h"
 #include "host/message.h"
 #include "host/db/pg_connection.h"
 
@@ -162,7 +163,7 @@ class PostgresSwipeStore final : public SwipeStore {
   int ReadVersion() {
     PgResult exists = connection_.Exec("SELECT to_regclass('schema_version') IS NOT NULL", "reading the schema version");
     if (std::string(exists.text(0, 0)) != "t") return 0;
-    PgResult max = connection_.Exec("SELECT coalesce(max(version), 0) FROM schema_version", "reading the schema version");
+    PgResult max = connection_.Exec(sql::kSchemaVersion.postgres(), "reading the schema version");
     return std::stoi(max.text(0, 0));
   }
 
@@ -199,7 +200,7 @@ class PostgresSwipeStore final : public SwipeStore {
         std::string label = "bringing the schema to version " + std::to_string(step.version);
         connection_.Exec(SchemaStepSql(step, Engine::Postgres), label);
         std::string version = std::to_string(step.version), now = UtcNowText();
-        connection_.Exec("INSERT INTO schema_version (version, what, applied_at) VALUES ($1, $2, $3)",
+        connection_.Exec(sql::kRecordSchemaVersion.postgres(),
                          {version.c_str(), step.what, now.c_str()}, label);
       }
     });
@@ -386,9 +387,7 @@ class PostgresSwipeStore final : public SwipeStore {
     connection_.Retry("reading conflicts", [&] {
       result.clear();
       PgResult r = connection_.Exec(
-          std::string("SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, "
-                      "swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, "
-                      "acknowledged, acknowledged_by, acknowledged_at FROM conflicts") +
+          std::string("SELECT ") + sql::kConflictColumns + " FROM conflicts" +
               (acknowledged ? "" : " WHERE NOT acknowledged") + " ORDER BY id",
           "reading conflicts");
       for (int i = 0; i < r.rows(); ++i) result.push_back(ConflictOf(r, i, 0));
@@ -484,9 +483,7 @@ class PostgresSwipeStore final : public SwipeStore {
     bool added = false;
     connection_.Retry("keeping a rejected record", [&] {
       PgResult r = connection_.Exec(
-          "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
-          "hour, minute, reason, first_seen, epoch) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) "
-          "ON CONFLICT DO NOTHING RETURNING 1",
+          sql::kAddRejected.postgres(),
           {port.c_str(), terminal.c_str(), rec.log ? id.c_str() : nullptr, rec.log ? gen.c_str() : nullptr,
            index.c_str(), person.c_str(), year.c_str(), month.c_str(), day.c_str(), hour.c_str(), minute.c_str(),
            rec.reason.c_str(), seen.c_str(), epoch.c_str()},
@@ -500,9 +497,7 @@ class PostgresSwipeStore final : public SwipeStore {
     std::vector<EnrolmentEntry> result;
     connection_.Retry("reading the enrolment table", [&] {
       result.clear();
-      PgResult r = connection_.Exec(
-          "SELECT \"cPsn_Num\", \"iFingerprintNO\", \"imachineno\" FROM enrolment ORDER BY 1, 2, 3",
-          "reading the enrolment table");
+      PgResult r = connection_.Exec(sql::kEnrolments.postgres(), "reading the enrolment table");
       for (int i = 0; i < r.rows(); ++i) {
         EnrolmentEntry e;
         if (!PQgetisnull(r.get(), i, 0)) e.person = static_cast<std::int32_t>(std::atoll(r.text(i, 0)));
@@ -518,10 +513,7 @@ class PostgresSwipeStore final : public SwipeStore {
     std::vector<RejectedRecord> result;
     connection_.Retry("reading rejected records", [&] {
       result.clear();
-      PgResult r = connection_.Exec(
-          "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
-          "first_seen, epoch FROM rejected_records ORDER BY first_seen, identity, generation, epoch, record_index",
-          "reading rejected records");
+      PgResult r = connection_.Exec(sql::kRejected.postgres(), "reading rejected records");
       for (int i = 0; i < r.rows(); ++i) {
         RejectedRecord rec;
         rec.port = std::atoi(r.text(i, 0));
@@ -565,19 +557,18 @@ class PostgresSwipeStore final : public SwipeStore {
             ++result.unchanged;
             continue;
           }
-          connection_.Exec("UPDATE people SET name = $2, department = $3 WHERE person = $1",
+          connection_.Exec(sql::kUpdatePerson.postgres(),
                            {number.c_str(), p.name.c_str(), p.department.c_str()}, "storing people");
           ++result.updated;
         } else {
-          connection_.Exec("INSERT INTO people (person, name, department) VALUES ($1, $2, $3) "
-                           "ON CONFLICT (person) DO UPDATE SET name = excluded.name, department = excluded.department",
+          connection_.Exec(sql::kAddPerson.postgres(),
                            {number.c_str(), p.name.c_str(), p.department.c_str()}, "storing people");
           ++result.added;
         }
       }
       if (audit) {
         std::string details = AuditDetails(*audit, result);
-        connection_.Exec(kInsertAuditSql,
+        connection_.Exec(sql::kInsertAudit.postgres(),
                          {audit->at.c_str(), audit->actor.c_str(), audit->origin.c_str(), audit->action.c_str(),
                           details.c_str()},
                          "writing the audit trail");
@@ -590,7 +581,7 @@ class PostgresSwipeStore final : public SwipeStore {
     std::vector<PersonName> people;
     connection_.Retry("reading people", [&] {
       people.clear();
-      PgResult rows = connection_.Exec("SELECT person, name, department FROM people ORDER BY person", "reading people");
+      PgResult rows = connection_.Exec(sql::kPeople.postgres(), "reading people");
       for (int r = 0; r < rows.rows(); ++r)
         people.push_back({static_cast<std::int32_t>(std::atoll(rows.text(r, 0))), rows.text(r, 1), rows.text(r, 2)});
     });
@@ -602,7 +593,7 @@ class PostgresSwipeStore final : public SwipeStore {
     Params params = ParamsOf(filter);
     std::int64_t count = 0;
     connection_.Retry("counting swipes", [&] {
-      PgResult result = connection_.Exec("SELECT count(*) FROM swipes" + filter.where, params.pointers, "counting swipes");
+      PgResult result = connection_.Exec(CountSwipesSql(filter), params.pointers, "counting swipes");
       count = std::atoll(result.text(0, 0));
     });
     return count;
@@ -612,7 +603,7 @@ class PostgresSwipeStore final : public SwipeStore {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);
     connection_.EnsureConnected();
-    std::string sql = "SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + SwipeOrderOf(query);
+    const std::string sql = SwipesSql(version_, filter, query);
     PGconn* conn = connection_.get();
     if (!PQsendQueryParams(conn, sql.c_str(), static_cast<int>(params.pointers.size()), nullptr,
                            params.pointers.data(), nullptr, nullptr, 0))

@@ -10,15 +10,14 @@
 #include "host/db/postgres_store.h"
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
+#include "host/db/statements.h"
 #include "host/db/store_failure.h"
 #include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {
 
-constexpr const char* kRowColumns =
-    "name, cursor_xid, cursor_seq, added_at, failures, next_attempt, last_error, last_error_at, last_success, delivered";
-
+// A row of sql::kPushEndpoints, whatever reads it.
 template <typename Read>
 PushEndpointRow RowOf(const Read& text) {
   PushEndpointRow r;
@@ -76,7 +75,7 @@ class SqlitePush final : public PushStore {
             read_only ? SqliteConnection::Mode::ReadOnly : SqliteConnection::Mode::ReadWrite) {}
 
   std::vector<PushEndpointRow> Endpoints() override {
-    auto q = db_.Prepare((std::string("SELECT ") + kRowColumns + " FROM push_endpoints ORDER BY name").c_str());
+    auto q = db_.Prepare(sql::kPushEndpoints.sqlite());
     std::vector<PushEndpointRow> rows;
     while (db_.Step(q.get(), "listing the push endpoints") == SQLITE_ROW)
       rows.push_back(RowOf([&](int c) { return SqliteConnection::Text(q.get(), c); }));
@@ -98,19 +97,16 @@ class SqlitePush final : public PushStore {
   }
 
   bool Add(const std::string& name, const FeedCursor& cursor, const std::string& added_at) override {
-    auto q = db_.Prepare(
-        "INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at) VALUES (?1, ?2, ?3, ?4) "
-        "ON CONFLICT (name) DO NOTHING");
+    auto q = db_.Prepare(sql::kAddPushEndpoint.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(cursor.xid));
     sqlite3_bind_int64(q.get(), 3, static_cast<sqlite3_int64>(cursor.seq));
     SqliteConnection::Bind(q.get(), 4, added_at);
-    db_.Step(q.get(), "adding a push endpoint");
-    return sqlite3_changes(db_.get()) == 1;
+    return db_.Rows(q.get(), "adding a push endpoint") == 1;
   }
 
   void Remove(const std::string& name) override {
-    auto q = db_.Prepare("DELETE FROM push_endpoints WHERE name = ?1");
+    auto q = db_.Prepare(sql::kRemovePushEndpoint.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     db_.Step(q.get(), "removing a push endpoint");
   }
@@ -123,9 +119,7 @@ class SqlitePush final : public PushStore {
   }
 
   void Delivered(const std::string& name, const FeedCursor& cursor, std::int64_t count, const std::string& at) override {
-    auto q = db_.Prepare(
-        "UPDATE push_endpoints SET cursor_xid = ?2, cursor_seq = ?3, delivered = delivered + ?4, failures = 0, "
-        "next_attempt = 0, last_success = ?5 WHERE name = ?1");
+    auto q = db_.Prepare(sql::kPushDelivered.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(cursor.xid));
     sqlite3_bind_int64(q.get(), 3, static_cast<sqlite3_int64>(cursor.seq));
@@ -136,8 +130,7 @@ class SqlitePush final : public PushStore {
 
   void Failed(const std::string& name, std::int64_t failures, std::int64_t next_attempt, const std::string& error,
               const std::string& at) override {
-    auto q = db_.Prepare(
-        "UPDATE push_endpoints SET failures = ?2, next_attempt = ?3, last_error = ?4, last_error_at = ?5 WHERE name = ?1");
+    auto q = db_.Prepare(sql::kPushFailed.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     sqlite3_bind_int64(q.get(), 2, failures);
     sqlite3_bind_int64(q.get(), 3, next_attempt);
@@ -147,7 +140,7 @@ class SqlitePush final : public PushStore {
   }
 
   void Defer(const std::string& name, std::int64_t next_attempt) override {
-    auto q = db_.Prepare("UPDATE push_endpoints SET next_attempt = ?2 WHERE name = ?1");
+    auto q = db_.Prepare(sql::kPushDefer.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     sqlite3_bind_int64(q.get(), 2, next_attempt);
     db_.Step(q.get(), "deferring a push endpoint");
@@ -192,7 +185,7 @@ class PostgresPush final : public PushStore {
     std::vector<PushEndpointRow> rows;
     c_.Retry("listing the push endpoints", [&] {
       rows.clear();
-      PgResult r = c_.Exec(std::string("SELECT ") + kRowColumns + " FROM push_endpoints ORDER BY name", {},
+      PgResult r = c_.Exec(sql::kPushEndpoints.postgres(), {},
                            "listing the push endpoints");
       for (int i = 0; i < r.rows(); ++i) rows.push_back(RowOf([&](int c) { return std::string(r.text(i, c)); }));
     });
@@ -223,8 +216,7 @@ class PostgresPush final : public PushStore {
     const std::string xid = std::to_string(cursor.xid), seq = std::to_string(cursor.seq);
     bool added = false;
     c_.Retry("adding a push endpoint", [&] {
-      added = c_.Exec("INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at) VALUES ($1, $2, $3, $4) "
-                      "ON CONFLICT (name) DO NOTHING RETURNING name",
+      added = c_.Exec(sql::kAddPushEndpoint.postgres(),
                       {name.c_str(), xid.c_str(), seq.c_str(), added_at.c_str()}, "adding a push endpoint")
                   .rows() == 1;
     });
@@ -233,7 +225,7 @@ class PostgresPush final : public PushStore {
 
   void Remove(const std::string& name) override {
     c_.Retry("removing a push endpoint",
-             [&] { c_.Exec("DELETE FROM push_endpoints WHERE name = $1", {name.c_str()}, "removing a push endpoint"); });
+             [&] { c_.Exec(sql::kRemovePushEndpoint.postgres(), {name.c_str()}, "removing a push endpoint"); });
   }
 
   std::int64_t Backlog(const FeedCursor& after, const PushFilter& filter) override {
@@ -251,8 +243,7 @@ class PostgresPush final : public PushStore {
   void Delivered(const std::string& name, const FeedCursor& cursor, std::int64_t count, const std::string& at) override {
     const std::string xid = std::to_string(cursor.xid), seq = std::to_string(cursor.seq), n = std::to_string(count);
     c_.Retry("recording a push delivery", [&] {
-      c_.Exec("UPDATE push_endpoints SET cursor_xid = $2, cursor_seq = $3, delivered = delivered + $4, failures = 0, "
-              "next_attempt = 0, last_success = $5 WHERE name = $1",
+      c_.Exec(sql::kPushDelivered.postgres(),
               {name.c_str(), xid.c_str(), seq.c_str(), n.c_str(), at.c_str()}, "recording a push delivery");
     });
   }
@@ -261,8 +252,7 @@ class PostgresPush final : public PushStore {
               const std::string& at) override {
     const std::string f = std::to_string(failures), next = std::to_string(next_attempt);
     c_.Retry("recording a push failure", [&] {
-      c_.Exec("UPDATE push_endpoints SET failures = $2, next_attempt = $3, last_error = $4, last_error_at = $5 "
-              "WHERE name = $1",
+      c_.Exec(sql::kPushFailed.postgres(),
               {name.c_str(), f.c_str(), next.c_str(), error.c_str(), at.c_str()}, "recording a push failure");
     });
   }
@@ -270,7 +260,7 @@ class PostgresPush final : public PushStore {
   void Defer(const std::string& name, std::int64_t next_attempt) override {
     const std::string next = std::to_string(next_attempt);
     c_.Retry("deferring a push endpoint", [&] {
-      c_.Exec("UPDATE push_endpoints SET next_attempt = $2 WHERE name = $1", {name.c_str(), next.c_str()},
+      c_.Exec(sql::kPushDefer.postgres(), {name.c_str(), next.c_str()},
               "deferring a push endpoint");
     });
   }

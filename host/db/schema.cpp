@@ -800,6 +800,12 @@ std::string SwipeOrderOf(const SwipeQuery& query) {
   return order;
 }
 
+std::string CountSwipesSql(const SqlFilter& filter) { return "SELECT count(*) FROM swipes" + filter.where; }
+
+std::string SwipesSql(int version, const SqlFilter& filter, const SwipeQuery& query) {
+  return "SELECT " + SwipeColumnsOf(version) + " FROM swipes" + filter.where + SwipeOrderOf(query);
+}
+
 host::Message NewerSchemaMessage(const std::string& location, int version) {
   return host::Message("database {0} has schema version {1}, written by a newer vanto (this one knows up to version {2}): "
                       "use that version",

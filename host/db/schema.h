@@ -93,6 +93,9 @@ std::string SwipeColumnsOf(int version);
 extern const char* kSwipeOrder;
 // The ORDER BY (and LIMIT) Each uses for `query`: kSwipeOrder, or the paged listing order.
 std::string SwipeOrderOf(const SwipeQuery& query);
+// The statements that count and read the swipes of `query` (filter: BuildFilter's for the engine).
+std::string CountSwipesSql(const SqlFilter& filter);
+std::string SwipesSql(int version, const SqlFilter& filter, const SwipeQuery& query);
 
 // An audit row's details for a PutPeopleAudited: the note's details and what was done.
 std::string AuditDetails(const AuditNote& audit, const PeopleImport& done);

@@ -7,6 +7,7 @@
 #include "host/db/audit_writer.h"
 #include "host/db/sqlite_store.h"
 #include "host/db/sqlite_connection.h"
+#include "host/db/statements.h"
 #include "host/db/store_failure.h"
 
 namespace vanto::store {
@@ -27,14 +28,14 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
   const std::string& location() const override { return db_.path(); }
 
   std::vector<User> Users() override {
-    auto q = db_.Prepare("SELECT name, role, disabled, language, created_at FROM users ORDER BY name");
+    auto q = db_.Prepare(sql::kUsers.sqlite());
     std::vector<User> users;
     while (db_.Step(q.get(), "listing the users") == SQLITE_ROW) users.push_back(ReadUser(q.get()));
     return users;
   }
 
   std::optional<User> FindUser(const std::string& name, std::string* password_hash) override {
-    auto q = db_.Prepare("SELECT name, role, disabled, language, created_at, password_hash FROM users WHERE name = ?1");
+    auto q = db_.Prepare(sql::kFindUser.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     if (db_.Step(q.get(), "reading a user") != SQLITE_ROW) return std::nullopt;
     if (password_hash) *password_hash = Text(q.get(), 5);
@@ -43,19 +44,14 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
 
   bool AddUser(const User& user, const std::string& password_hash, const AuditEntry& audit) override {
     SqliteTransaction t(db_, "adding a user");
-    auto exists = db_.Prepare("SELECT 1 FROM users WHERE name = ?1");
-    SqliteConnection::Bind(exists.get(), 1, user.name);
-    if (db_.Step(exists.get(), "adding a user") == SQLITE_ROW) return false;
-    auto q = db_.Prepare(
-        "INSERT INTO users (name, role, password_hash, disabled, language, created_at, password_changed_at) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?6)");
+    auto q = db_.Prepare(sql::kAddUser.sqlite());
     SqliteConnection::Bind(q.get(), 1, user.name);
     SqliteConnection::Bind(q.get(), 2, RoleName(user.role));
     SqliteConnection::Bind(q.get(), 3, password_hash);
     sqlite3_bind_int(q.get(), 4, user.disabled ? 1 : 0);
     SqliteConnection::Bind(q.get(), 5, user.language);
     SqliteConnection::Bind(q.get(), 6, user.created_at);
-    db_.Step(q.get(), "adding a user");
+    if (db_.Rows(q.get(), "adding a user") == 0) return false;
     InsertAudit(audit);
     t.Commit();
     return true;
@@ -63,12 +59,11 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
 
   bool SetPassword(const std::string& name, const std::string& password_hash, const AuditEntry& audit) override {
     SqliteTransaction t(db_, "changing a password");
-    auto q = db_.Prepare("UPDATE users SET password_hash = ?2, password_changed_at = ?3 WHERE name = ?1");
+    auto q = db_.Prepare(sql::kSetPassword.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     SqliteConnection::Bind(q.get(), 2, password_hash);
     SqliteConnection::Bind(q.get(), 3, audit.at);
-    db_.Step(q.get(), "changing a password");
-    if (sqlite3_changes(db_.get()) == 0) return false;
+    if (db_.Rows(q.get(), "changing a password") == 0) return false;
     RemoveSessionsOf(name);
     InsertAudit(audit);
     t.Commit();
@@ -77,11 +72,10 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
 
   bool SetDisabled(const std::string& name, bool disabled, const AuditEntry& audit) override {
     SqliteTransaction t(db_, "disabling a user");
-    auto q = db_.Prepare("UPDATE users SET disabled = ?2 WHERE name = ?1");
+    auto q = db_.Prepare(sql::kSetDisabled.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     sqlite3_bind_int(q.get(), 2, disabled ? 1 : 0);
-    db_.Step(q.get(), "disabling a user");
-    if (sqlite3_changes(db_.get()) == 0) return false;
+    if (db_.Rows(q.get(), "disabling a user") == 0) return false;
     if (disabled) RemoveSessionsOf(name);
     InsertAudit(audit);
     t.Commit();
@@ -103,17 +97,15 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
   }
 
   bool SetLanguage(const std::string& name, const std::string& language) override {
-    auto q = db_.Prepare("UPDATE users SET language = ?2 WHERE name = ?1");
+    auto q = db_.Prepare(sql::kSetLanguage.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     SqliteConnection::Bind(q.get(), 2, language);
-    db_.Step(q.get(), "choosing a language");
-    return sqlite3_changes(db_.get()) > 0;
+    return db_.Rows(q.get(), "choosing a language") > 0;
   }
 
   void AddSession(const SessionRecord& s, const AuditEntry& audit) override {
     SqliteTransaction t(db_, "storing a session");
-    auto q = db_.Prepare(
-        "INSERT INTO sessions (token_hash, user_name, csrf, created, last_seen, origin) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    auto q = db_.Prepare(sql::kAddSession.sqlite());
     SqliteConnection::Bind(q.get(), 1, s.token_hash);
     SqliteConnection::Bind(q.get(), 2, s.user);
     SqliteConnection::Bind(q.get(), 3, s.csrf);
@@ -126,8 +118,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
   }
 
   std::optional<SessionRecord> FindSession(const std::string& token_hash) override {
-    auto q = db_.Prepare(
-        "SELECT token_hash, user_name, csrf, created, last_seen, origin FROM sessions WHERE token_hash = ?1");
+    auto q = db_.Prepare(sql::kFindSession.sqlite());
     SqliteConnection::Bind(q.get(), 1, token_hash);
     if (db_.Step(q.get(), "reading a session") != SQLITE_ROW) return std::nullopt;
     return SessionRecord{Text(q.get(), 0), Text(q.get(), 1), Text(q.get(), 2), sqlite3_column_int64(q.get(), 3),
@@ -135,7 +126,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
   }
 
   void TouchSession(const std::string& token_hash, std::int64_t last_seen) override {
-    auto q = db_.Prepare("UPDATE sessions SET last_seen = ?2 WHERE token_hash = ?1 AND last_seen < ?2");
+    auto q = db_.Prepare(sql::kTouchSession.sqlite());
     SqliteConnection::Bind(q.get(), 1, token_hash);
     sqlite3_bind_int64(q.get(), 2, last_seen);
     db_.Step(q.get(), "updating a session");
@@ -143,7 +134,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
 
   void RemoveSession(const std::string& token_hash, const AuditEntry* audit) override {
     SqliteTransaction t(db_, "removing a session");
-    auto q = db_.Prepare("DELETE FROM sessions WHERE token_hash = ?1");
+    auto q = db_.Prepare(sql::kRemoveSession.sqlite());
     SqliteConnection::Bind(q.get(), 1, token_hash);
     db_.Step(q.get(), "removing a session");
     if (audit) InsertAudit(*audit);
@@ -151,7 +142,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
   }
 
   void RemoveExpiredSessions(std::int64_t created_before, std::int64_t seen_before) override {
-    auto q = db_.Prepare("DELETE FROM sessions WHERE created < ?1 OR last_seen < ?2");
+    auto q = db_.Prepare(sql::kRemoveExpiredSessions.sqlite());
     sqlite3_bind_int64(q.get(), 1, created_before);
     sqlite3_bind_int64(q.get(), 2, seen_before);
     db_.Step(q.get(), "removing expired sessions");
@@ -160,9 +151,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
   void Audit(const AuditEntry& entry) override { InsertAudit(entry); }
 
   std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) override {
-    auto q = db_.Prepare(
-        "SELECT id, at, actor, origin, action, details FROM audit WHERE ?1 IS NULL OR id < ?1 ORDER BY id DESC "
-        "LIMIT ?2");
+    auto q = db_.Prepare(sql::kAuditTrail.sqlite());
     if (before_id) sqlite3_bind_int64(q.get(), 1, *before_id);
     sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(limit));
     std::vector<AuditEntry> rows;
@@ -186,7 +175,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
     return u;
   }
   void RemoveSessionsOf(const std::string& name) {
-    auto q = db_.Prepare("DELETE FROM sessions WHERE user_name = ?1");
+    auto q = db_.Prepare(sql::kRemoveSessionsOf.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     db_.Step(q.get(), "removing a user's sessions");
   }

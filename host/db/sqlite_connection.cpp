@@ -38,6 +38,12 @@ int SqliteConnection::Step(sqlite3_stmt* q, const std::string& step) const {
   return rc;
 }
 
+int SqliteConnection::Rows(sqlite3_stmt* q, const std::string& step) const {
+  int rows = 0;
+  while (Step(q, step) == SQLITE_ROW) ++rows;
+  return rows;
+}
+
 void SqliteConnection::Bind(sqlite3_stmt* q, int index, const std::string& text) {
   sqlite3_bind_text(q, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }

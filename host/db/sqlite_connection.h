@@ -35,6 +35,9 @@ class SqliteConnection {
   SqliteStatement Prepare(const char* sql) const;
   // sqlite3_step: SQLITE_ROW or SQLITE_DONE, anything else a StoreError for `step`.
   int Step(sqlite3_stmt* q, const std::string& step) const;
+  // Runs `q` to its end (a write with RETURNING is then complete, ready to commit) and says how
+  // many rows it returned.
+  int Rows(sqlite3_stmt* q, const std::string& step) const;
 
   static void Bind(sqlite3_stmt* q, int index, const std::string& text);
   // A text column ("" for NULL), embedded NULs kept.

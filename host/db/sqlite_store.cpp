@@ -25,6 +25,7 @@
 #include "host/db/civil_time.h"
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
+#include "host/db/statements.h"
 #include "host/message.h"
 
 namespace vanto::store {
@@ -217,7 +218,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       throw StoreError(StoreFailure::Invalid, Message("database {0} holds no swipes (not a vanto database?)", {c_.path}));
     version_ = 0;
     if (has("schema_version")) {
-      StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+      StatementPtr read = c_.Prepare(sql::kSchemaVersion.sqlite());
       c_.Step(read.get(), "reading the schema version");
       version_ = sqlite3_column_int(read.get(), 0);
     }
@@ -228,7 +229,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
   void Migrate() {
     WriteTransaction transaction(c_, "bringing the schema up to date");
     c_.Exec(SchemaVersionTableSql(Engine::Sqlite), "bringing the schema up to date");
-    StatementPtr read = c_.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+    StatementPtr read = c_.Prepare(sql::kSchemaVersion.sqlite());
     c_.Step(read.get(), "reading the schema version");
     version_ = sqlite3_column_int(read.get(), 0);
     read.reset();
@@ -236,7 +237,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     for (const SchemaStep& step : SchemaSteps()) {
       if (step.version <= version_) continue;
       c_.Exec(SchemaStepSql(step, Engine::Sqlite), "bringing the schema to version " + std::to_string(step.version));
-      StatementPtr record = c_.Prepare("INSERT INTO schema_version (version, what, applied_at) VALUES (?1, ?2, ?3)");
+      StatementPtr record = c_.Prepare(sql::kRecordSchemaVersion.sqlite());
       sqlite3_bind_int(record.get(), 1, step.version);
       sqlite3_bind_text(record.get(), 2, step.what, -1, SQLITE_STATIC);
       std::string now = UtcNowText();
@@ -425,9 +426,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
 
   std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
     StatementPtr stmt = c_.Prepare(
-        std::string("SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
-                    "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, "
-                    "acknowledged_by, acknowledged_at FROM conflicts") +
+        std::string("SELECT ") + sql::kConflictColumns + " FROM conflicts" +
         (acknowledged ? "" : " WHERE acknowledged = 0") + " ORDER BY id");
     std::vector<RecordConflict> result;
     sqlite3_stmt* s = stmt.get();
@@ -751,10 +750,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
   bool AddRejected(const RejectedRecord& r) override {
     RefuseWhenReading("keeping a rejected record");
     WriteTransaction transaction(c_, "keeping a rejected record");
-    StatementPtr insert = c_.Prepare(
-        "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
-        "hour, minute, reason, first_seen, epoch) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) "
-        "ON CONFLICT DO NOTHING");
+    StatementPtr insert = c_.Prepare(sql::kAddRejected.sqlite());
     sqlite3_stmt* s = insert.get();
     sqlite3_bind_int(s, 1, r.port);
     sqlite3_bind_int(s, 2, r.terminal);
@@ -769,16 +765,15 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     sqlite3_bind_text(s, 12, r.reason.c_str(), -1, SQLITE_TRANSIENT);
     const std::string seen = r.first_seen.empty() ? UtcNowText() : r.first_seen;
     sqlite3_bind_text(s, 13, seen.c_str(), -1, SQLITE_TRANSIENT);
-    c_.Step(s, "keeping a rejected record");
-    const bool added = sqlite3_changes(c_.db.get()) > 0;
+    bool added = false;
+    while (c_.Step(s, "keeping a rejected record") == SQLITE_ROW) added = true;
     insert.reset();
     transaction.Commit();
     return added;
   }
 
   std::vector<EnrolmentEntry> Enrolments() const override {
-    StatementPtr stmt =
-        c_.Prepare("SELECT cPsn_Num, iFingerprintNO, imachineno FROM enrolment ORDER BY 1, 2, 3");
+    StatementPtr stmt = c_.Prepare(sql::kEnrolments.sqlite());
     std::vector<EnrolmentEntry> result;
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading the enrolment table") == SQLITE_ROW) {
@@ -792,9 +787,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
   }
 
   std::vector<RejectedRecord> Rejected() const override {
-    StatementPtr stmt = c_.Prepare(
-        "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
-        "first_seen, epoch FROM rejected_records ORDER BY first_seen, identity, generation, epoch, record_index");
+    StatementPtr stmt = c_.Prepare(sql::kRejected.sqlite());
     std::vector<RejectedRecord> result;
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading rejected records") == SQLITE_ROW) {
@@ -821,7 +814,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
 
   std::int64_t Count(const SwipeQuery& query) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
-    StatementPtr stmt = c_.Prepare("SELECT count(*) FROM swipes" + filter.where);
+    StatementPtr stmt = c_.Prepare(CountSwipesSql(filter));
     Bind(stmt.get(), filter);
     c_.Step(stmt.get(), "counting swipes");
     return sqlite3_column_int64(stmt.get(), 0);
@@ -837,8 +830,8 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     if (people.empty() && !audit) return result;
     WriteTransaction transaction(c_, "storing people");
     StatementPtr read = c_.Prepare("SELECT name, department FROM people WHERE person = ?1");
-    StatementPtr insert = c_.Prepare("INSERT INTO people (person, name, department) VALUES (?1, ?2, ?3)");
-    StatementPtr update = c_.Prepare("UPDATE people SET name = ?2, department = ?3 WHERE person = ?1");
+    StatementPtr insert = c_.Prepare(sql::kAddPerson.sqlite());
+    StatementPtr update = c_.Prepare(sql::kUpdatePerson.sqlite());
     for (const PersonName& p : people) {
       sqlite3_reset(read.get());
       sqlite3_bind_int(read.get(), 1, p.person);
@@ -863,8 +856,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     insert.reset();
     update.reset();
     if (audit) {
-      StatementPtr note =
-          c_.Prepare(kInsertAuditSql);
+      StatementPtr note = c_.Prepare(sql::kInsertAudit.sqlite());
       const std::string details = AuditDetails(*audit, result);
       for (auto [at, text] : {std::pair{1, &audit->at}, std::pair{2, &audit->actor}, std::pair{3, &audit->origin},
                               std::pair{4, &audit->action}, std::pair{5, &details}})
@@ -876,7 +868,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
   }
 
   std::vector<PersonName> People() const override {
-    StatementPtr stmt = c_.Prepare("SELECT person, name, department FROM people ORDER BY person");
+    StatementPtr stmt = c_.Prepare(sql::kPeople.sqlite());
     std::vector<PersonName> people;
     while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW)
       people.push_back({sqlite3_column_int(stmt.get(), 0), Text(stmt.get(), 1), Text(stmt.get(), 2)});
@@ -885,7 +877,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
 
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
-    StatementPtr stmt = c_.Prepare("SELECT " + SwipeColumnsOf(version_) + " FROM swipes" + filter.where + SwipeOrderOf(query));
+    StatementPtr stmt = c_.Prepare(SwipesSql(version_, filter, query));
     Bind(stmt.get(), filter);
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading swipes") == SQLITE_ROW) {
@@ -1070,7 +1062,7 @@ bool Ready(const Connection& c, int* version) {
   c.Step(has.get(), "reading the list of tables");
   if (sqlite3_column_int64(has.get(), 0) == 0) return false;
   has.reset();
-  StatementPtr read = c.Prepare("SELECT coalesce(max(version), 0) FROM schema_version");
+  StatementPtr read = c.Prepare(sql::kSchemaVersion.sqlite());
   c.Step(read.get(), "reading the schema version");
   *version = sqlite3_column_int(read.get(), 0);
   return *version == LatestSchemaVersion();

@@ -10,18 +10,16 @@
 #include "host/db/postgres_store.h"
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
+#include "host/db/statements.h"
 #include "host/db/store_failure.h"
 #include "host/db/openers.h"
 
 namespace vanto::store {
 namespace {
 
-constexpr const char* kTerminalColumns =
-    "t.run, t.port, t.terminal, t.outcome, t.cause_code, t.cause, t.delivered, t.added, t.quarantined, t.held, t.capacity, "
-    "t.clock, t.clock_drift, t.cause_values";
-constexpr int kEndedAtColumn = 14;  // after kTerminalColumns, where a query adds r.ended_at
+constexpr int kEndedAtColumn = sql::kRunTerminalEndedAt;
 
-// The columns of kTerminalColumns from `first` on, whatever reads them.
+// A terminal's row of sql::kRunTerminals or sql::kLastRunTerminals, whatever reads them.
 template <typename Read>
 RunTerminal TerminalOf(const Read& text) {
   RunTerminal t;
@@ -68,26 +66,23 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
 
   std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
                      const std::string& ports) override {
-    auto q = db_.Prepare("INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES (?1, ?2, ?3, ?4)");
+    auto q = db_.Prepare(sql::kBeginRun.sqlite());
     SqliteConnection::Bind(q.get(), 1, started_at);
     SqliteConnection::Bind(q.get(), 2, RunStarterName(by));
     SqliteConnection::Bind(q.get(), 3, who);
     SqliteConnection::Bind(q.get(), 4, ports);
-    db_.Step(q.get(), "recording a sync's start");
-    return sqlite3_last_insert_rowid(db_.get());
+    std::int64_t id = 0;
+    while (db_.Step(q.get(), "recording a sync's start") == SQLITE_ROW) id = sqlite3_column_int64(q.get(), 0);
+    return id;
   }
 
   void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) override {
     SqliteTransaction transaction(db_, "recording a sync's end");
-    auto end = db_.Prepare("UPDATE sync_runs SET ended_at = ?2 WHERE id = ?1");
+    auto end = db_.Prepare(sql::kEndRun.sqlite());
     sqlite3_bind_int64(end.get(), 1, run);
     SqliteConnection::Bind(end.get(), 2, ended_at);
-    db_.Step(end.get(), "recording a sync's end");
-    if (sqlite3_changes(db_.get()) == 0) NoSuchRun(db_.path(), run);
-    auto row = db_.Prepare(
-        "INSERT OR REPLACE INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-        "quarantined, held, capacity, clock, clock_drift, cause_values) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, "
-        "?13, ?14)");
+    if (db_.Rows(end.get(), "recording a sync's end") == 0) NoSuchRun(db_.path(), run);
+    auto row = db_.Prepare(sql::kRunTerminal.sqlite());
     for (const RunTerminal& t : terminals) {
       sqlite3_reset(row.get());
       sqlite3_bind_int64(row.get(), 1, run);
@@ -113,8 +108,7 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
   }
 
   std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) override {
-    auto q = db_.Prepare(
-        "SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs WHERE id <= ?2 ORDER BY id DESC LIMIT ?1");
+    auto q = db_.Prepare(sql::kRunsUpto.sqlite());
     sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, 1 << 20)));
     sqlite3_bind_int64(q.get(), 2, newest);
     std::vector<SyncRun> runs;
@@ -129,8 +123,7 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
       runs.push_back(std::move(r));
     }
     if (runs.empty()) return runs;
-    auto t = db_.Prepare((std::string("SELECT ") + kTerminalColumns +
-                      " FROM sync_run_terminals t WHERE t.run >= ?1 AND t.run <= ?2 ORDER BY t.run, t.port, t.terminal").c_str());
+    auto t = db_.Prepare(sql::kRunTerminals.sqlite());
     sqlite3_bind_int64(t.get(), 1, runs.back().id);
     sqlite3_bind_int64(t.get(), 2, runs.front().id);
     std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
@@ -141,10 +134,7 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
   }
 
   std::map<std::pair<int, int>, LastSync> LastByTerminal() override {
-    auto q = db_.Prepare((std::string("SELECT ") + kTerminalColumns +
-                      ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.run = "
-                      "(SELECT MAX(u.run) FROM sync_run_terminals u WHERE u.port = t.port AND u.terminal = t.terminal)")
-                         .c_str());
+    auto q = db_.Prepare(sql::kLastRunTerminals.sqlite());
     std::map<std::pair<int, int>, LastSync> last;
     while (db_.Step(q.get(), "reading the last syncs") == SQLITE_ROW) {
       RunTerminal t = TerminalOf([&](int c) { return SqliteConnection::Text(q.get(), c); });
@@ -169,7 +159,7 @@ class PostgresRuns final : public SyncRunStore {
                      const std::string& ports) override {
     std::int64_t id = 0;
     c_.Transaction("recording a sync's start", [&] {
-      PgResult r = c_.Exec("INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES ($1, $2, $3, $4) RETURNING id",
+      PgResult r = c_.Exec(sql::kBeginRun.postgres(),
                            {started_at.c_str(), RunStarterName(by), who.c_str(), ports.c_str()},
                            "recording a sync's start");
       id = std::stoll(r.text(0, 0));
@@ -180,7 +170,7 @@ class PostgresRuns final : public SyncRunStore {
   void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) override {
     const std::string id = std::to_string(run);
     c_.Transaction("recording a sync's end", [&] {
-      if (c_.Exec("UPDATE sync_runs SET ended_at = $2 WHERE id = $1 RETURNING id", {id.c_str(), ended_at.c_str()},
+      if (c_.Exec(sql::kEndRun.postgres(), {id.c_str(), ended_at.c_str()},
                   "recording a sync's end")
               .rows() == 0)
         NoSuchRun(location_, run);
@@ -192,13 +182,7 @@ class PostgresRuns final : public SyncRunStore {
                           drift = t.clock_drift ? std::to_string(*t.clock_drift) : std::string(),
                           values = CauseValuesText(t.cause_values);
         c_.Exec(
-            "INSERT INTO sync_run_terminals (run, port, terminal, outcome, cause_code, cause, delivered, added, "
-            "quarantined, held, capacity, clock, clock_drift, cause_values) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, "
-            "$10, $11, $12, $13, $14) "
-            "ON CONFLICT (run, port, terminal) DO UPDATE SET outcome = EXCLUDED.outcome, cause_code = "
-            "EXCLUDED.cause_code, cause = EXCLUDED.cause, delivered = EXCLUDED.delivered, added = EXCLUDED.added, "
-            "quarantined = EXCLUDED.quarantined, held = EXCLUDED.held, capacity = EXCLUDED.capacity, clock = EXCLUDED.clock, "
-            "clock_drift = EXCLUDED.clock_drift, cause_values = EXCLUDED.cause_values",
+            sql::kRunTerminal.postgres(),
             {id.c_str(), port.c_str(), terminal.c_str(), t.outcome.c_str(), t.cause_code.c_str(), t.cause.c_str(),
              delivered.c_str(), added.c_str(), quarantined.c_str(), held.c_str(), capacity.c_str(), t.clock.c_str(),
              t.clock_drift ? drift.c_str() : nullptr, values.c_str()},
@@ -214,7 +198,7 @@ class PostgresRuns final : public SyncRunStore {
     c_.Retry("listing the sync runs", [&] {
       runs.clear();
       PgResult r = c_.Exec(
-          "SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs WHERE id <= $2 ORDER BY id DESC LIMIT $1",
+          sql::kRunsUpto.postgres(),
           {count.c_str(), upto.c_str()}, "listing the sync runs");
       for (int i = 0; i < r.rows(); ++i) {
         SyncRun run;
@@ -228,8 +212,7 @@ class PostgresRuns final : public SyncRunStore {
       }
       if (runs.empty()) return;
       const std::string oldest = std::to_string(runs.back().id), newest_listed = std::to_string(runs.front().id);
-      PgResult t = c_.Exec(std::string("SELECT ") + kTerminalColumns +
-                               " FROM sync_run_terminals t WHERE t.run >= $1 AND t.run <= $2 ORDER BY t.run, t.port, t.terminal",
+      PgResult t = c_.Exec(sql::kRunTerminals.postgres(),
                            {oldest.c_str(), newest_listed.c_str()}, "listing the sync runs");
       std::vector<std::pair<std::int64_t, RunTerminal>> terminals;
       for (int i = 0; i < t.rows(); ++i)
@@ -243,11 +226,7 @@ class PostgresRuns final : public SyncRunStore {
     std::map<std::pair<int, int>, LastSync> last;
     c_.Retry("reading the last syncs", [&] {
       last.clear();
-      PgResult r = c_.Exec(std::string("SELECT ") + kTerminalColumns +
-                               ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.run = "
-                               "(SELECT MAX(u.run) FROM sync_run_terminals u WHERE u.port = t.port AND u.terminal = "
-                               "t.terminal)",
-                           {}, "reading the last syncs");
+      PgResult r = c_.Exec(sql::kLastRunTerminals.postgres(), {}, "reading the last syncs");
       for (int i = 0; i < r.rows(); ++i) {
         RunTerminal t = TerminalOf([&](int c) { return std::string(r.text(i, c)); });
         last[{t.port, t.terminal}] = {std::stoll(r.text(i, 0)), r.null(i, kEndedAtColumn) ? "" : r.text(i, kEndedAtColumn), t};

@@ -12,6 +12,7 @@
 #include "host/message.h"
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
+#include "host/db/statements.h"
 #include "host/db/openers.h"
 
 namespace vanto::store {
@@ -36,14 +37,7 @@ std::string BytesOfHex(const std::string& hex, const std::string& where) {
   return bytes;
 }
 
-// "$1" -> "?1": SQLite's numbered parameters (a "$1" there would be a named one).
-std::string SqliteParameters(const std::string& sql) {
-  std::string out = sql;
-  for (std::size_t i = 0; i + 1 < out.size(); ++i)
-    if (out[i] == '$' && std::isdigit(static_cast<unsigned char>(out[i + 1]))) out[i] = '?';
-  return out;
-}
-
+// Statements come numbered as both engines share them ($1, ...): SqliteText numbers them for SQLite.
 class SqliteTables final : public TableConnection, public SqliteBacked {
  public:
   sqlite3* sqlite_connection() const override { return db_.get(); }
@@ -102,7 +96,7 @@ class SqliteTables final : public TableConnection, public SqliteBacked {
  private:
   sqlite3_stmt* Statement(const std::string& sql, const TableRow& params, const std::set<int>& blobs) {
     auto it = statements_.find(sql);
-    if (it == statements_.end()) it = statements_.emplace(sql, db_.Prepare(SqliteParameters(sql).c_str())).first;
+    if (it == statements_.end()) it = statements_.emplace(sql, db_.Prepare(SqliteText(sql).c_str())).first;
     sqlite3_stmt* q = it->second.get();
     sqlite3_reset(q);
     sqlite3_clear_bindings(q);
@@ -247,7 +241,7 @@ bool TableConnection::HasTable(const std::string& table) {
 int TableConnection::SchemaVersion() {
   if (!HasTable("schema_version")) return 0;
   int version = 0;
-  Query("SELECT coalesce(max(version), 0) FROM schema_version", {},
+  Query(sql::kSchemaVersion.postgres(), {},
         [&](const TableRow& r) { version = r[0] ? std::stoi(*r[0]) : 0; }, "reading the schema version");
   return version;
 }

@@ -12,6 +12,7 @@
 #include "host/db/pg_pool.h"
 #include "host/db/pg_connection.h"
 #include "host/db/sqlite_connection.h"
+#include "host/db/statements.h"
 #include "host/db/store_failure.h"
 
 namespace vanto::store {
@@ -51,26 +52,23 @@ class SqliteTokens final : public TokenStore, public SqliteBacked {
 
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
     store::SqliteTransaction transaction(db_, "adding a token");
-    auto q = db_.Prepare(
-        "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
-        "ON CONFLICT (name) DO NOTHING");
+    auto q = db_.Prepare(sql::kAddToken.sqlite());
     Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by, t.expires_at});
-    db_.Step(q.get(), "adding a token");
-    if (sqlite3_changes(db_.get()) == 0) return false;
+    if (db_.Rows(q.get(), "adding a token") == 0) return false;
     InsertAudit(audit);
     transaction.Commit();
     return true;
   }
 
   std::vector<ApiToken> List() override {
-    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name");
+    auto q = db_.Prepare(sql::kTokens.sqlite());
     std::vector<ApiToken> tokens;
     while (db_.Step(q.get(), "listing the tokens") == SQLITE_ROW) tokens.push_back(Read(q.get()));
     return tokens;
   }
 
   std::optional<ApiToken> FindByHash(const std::string& hash) override {
-    auto q = db_.Prepare("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = ?1");
+    auto q = db_.Prepare(sql::kFindToken.sqlite());
     Bind(q.get(), {hash});
     if (db_.Step(q.get(), "reading a token") != SQLITE_ROW) return std::nullopt;
     return Read(q.get());
@@ -78,26 +76,23 @@ class SqliteTokens final : public TokenStore, public SqliteBacked {
 
   bool Revoke(const std::string& name, const AuditEntry& audit) override {
     store::SqliteTransaction transaction(db_, "revoking a token");
-    auto q = db_.Prepare("DELETE FROM api_tokens WHERE name = ?1");
+    auto q = db_.Prepare(sql::kRevokeToken.sqlite());
     Bind(q.get(), {name});
-    db_.Step(q.get(), "revoking a token");
-    if (sqlite3_changes(db_.get()) == 0) return false;
+    if (db_.Rows(q.get(), "revoking a token") == 0) return false;
     InsertAudit(audit);
     transaction.Commit();
     return true;
   }
 
   void CountReads(const std::string& name, const std::string& hour, std::int64_t reads) override {
-    auto q = db_.Prepare(
-        "INSERT INTO api_token_reads (token, hour, reads) VALUES (?1, ?2, ?3) "
-        "ON CONFLICT (token, hour) DO UPDATE SET reads = reads + excluded.reads");
+    auto q = db_.Prepare(sql::kCountTokenReads.sqlite());
     Bind(q.get(), {name, hour});
     sqlite3_bind_int64(q.get(), 3, reads);
     db_.Step(q.get(), "counting a token's reads");
   }
 
   std::int64_t Reads(const std::string& name, const std::string& hour) override {
-    auto q = db_.Prepare("SELECT reads FROM api_token_reads WHERE token = ?1 AND hour = ?2");
+    auto q = db_.Prepare(sql::kTokenReads.sqlite());
     Bind(q.get(), {name, hour});
     return db_.Step(q.get(), "reading a token's reads") == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
   }
@@ -127,9 +122,7 @@ class PostgresTokens final : public TokenStore {
     std::string scopes = JoinScopes(t.scopes);
     c_.Transaction("adding a token", [&] {
       PgResult r = c_.Exec(
-          "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) "
-          "VALUES ($1, $2, $3, $4, $5, $6) "
-          "ON CONFLICT (name) DO NOTHING RETURNING name",
+          sql::kAddToken.postgres(),
           {t.name.c_str(), hash.c_str(), scopes.c_str(), t.created_at.c_str(), t.created_by.c_str(),
            t.expires_at.c_str()},
           "adding a token");
@@ -143,7 +136,7 @@ class PostgresTokens final : public TokenStore {
     std::vector<ApiToken> tokens;
     c_.Retry("listing the tokens", [&] {
       tokens.clear();
-      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name", {},
+      PgResult r = c_.Exec(sql::kTokens.postgres(), {},
                            "listing the tokens");
       for (int i = 0; i < r.rows(); ++i) tokens.push_back(Read(r, i));
     });
@@ -154,8 +147,7 @@ class PostgresTokens final : public TokenStore {
     std::optional<ApiToken> token;
     c_.Retry("reading a token", [&] {
       token.reset();
-      PgResult r = c_.Exec("SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = $1",
-                           {hash.c_str()}, "reading a token");
+      PgResult r = c_.Exec(sql::kFindToken.postgres(), {hash.c_str()}, "reading a token");
       if (r.rows() > 0) token = Read(r, 0);
     });
     return token;
@@ -164,7 +156,7 @@ class PostgresTokens final : public TokenStore {
   bool Revoke(const std::string& name, const AuditEntry& audit) override {
     bool removed = false;
     c_.Transaction("revoking a token", [&] {
-      PgResult r = c_.Exec("DELETE FROM api_tokens WHERE name = $1 RETURNING name", {name.c_str()}, "revoking a token");
+      PgResult r = c_.Exec(sql::kRevokeToken.postgres(), {name.c_str()}, "revoking a token");
       removed = r.rows() > 0;
       if (removed) InsertAudit(audit);
     });
@@ -175,8 +167,7 @@ class PostgresTokens final : public TokenStore {
     std::string n = std::to_string(reads);
     c_.Retry("counting a token's reads", [&] {
       c_.Exec(
-          "INSERT INTO api_token_reads (token, hour, reads) VALUES ($1, $2, $3::bigint) "
-          "ON CONFLICT (token, hour) DO UPDATE SET reads = api_token_reads.reads + excluded.reads",
+          sql::kCountTokenReads.postgres(),
           {name.c_str(), hour.c_str(), n.c_str()}, "counting a token's reads");
     });
   }
@@ -184,8 +175,7 @@ class PostgresTokens final : public TokenStore {
   std::int64_t Reads(const std::string& name, const std::string& hour) override {
     std::int64_t reads = 0;
     c_.Retry("reading a token's reads", [&] {
-      PgResult r = c_.Exec("SELECT reads FROM api_token_reads WHERE token = $1 AND hour = $2",
-                           {name.c_str(), hour.c_str()}, "reading a token's reads");
+      PgResult r = c_.Exec(sql::kTokenReads.postgres(), {name.c_str(), hour.c_str()}, "reading a token's reads");
       reads = r.rows() > 0 ? std::stoll(r.text(0, 0)) : 0;
     });
     return reads;

@@ -35,7 +35,7 @@ set(project_roots driver link hostdata failure codec terminal component cli host
 set(engine_headers
   host/db/sqlite_connection.h host/db/sqlite_readonly.h host/db/sqlite_store.h host/db/sqlite_rowset.h
   host/db/pg_connection.h host/db/pg_pool.h host/db/pg_engines.h host/db/postgres_store.h host/db/postgres_rowset.h
-  host/db/accounts_engines.h host/db/audit_writer.h host/db/openers.h host/db/deferred_store.h)
+  host/db/accounts_engines.h host/db/audit_writer.h host/db/openers.h host/db/deferred_store.h host/db/statements.h)
 
 # The message catalogue (Tr and its kin) belongs to the front ends: the host reports codes with
 # values and events, and only the catalogue itself, the presentation both front ends share
