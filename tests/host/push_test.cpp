@@ -3,6 +3,9 @@
 // order per terminal, and a swipe arrives twice only as a retry under the same key.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "host/db_copy.h"
@@ -28,6 +32,30 @@
 
 namespace vanto::push {
 namespace {
+
+// A local port that refuses every connection for as long as this lives: bound, never listening
+// (a port merely closed may be taken by another process meanwhile, and then a connection hangs).
+class RefusingPort {
+ public:
+  RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+      throw std::runtime_error("cannot bind a local port to refuse connections");
+    port_ = ntohs(address.sin_port);
+  }
+  ~RefusingPort() { ::close(fd_); }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_ = 0;
+};
 
 using store::StoredSwipe;
 
@@ -251,13 +279,12 @@ TEST_P(PushTest, EachFailureIsNamedRetriedAfterItsBackoffAndNothingIsLost) {
 }
 
 TEST_P(PushTest, DownForAnHourOfTheDrivenClockThenBackEverySwipeDelivered) {
-  int port = 0;
   {
     Receiver first;
-    port = first.port();
-    Drain(Options({Endpoint("hr", port)}));
-  }  // gone: connections to its port are refused
-  const PushOptions options = Options({Endpoint("hr", port)});
+    Drain(Options({Endpoint("hr", first.port())}));
+  }
+  RefusingPort down;  // the receiver is gone: connections are refused
+  const PushOptions options = Options({Endpoint("hr", down.port())});
   std::int64_t previous_wait = 0, attempts = 0;
   const std::int64_t start = now_;
   while (now_ < start + 3600) {
