@@ -112,7 +112,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   if (writable) try {
       trail = OpenAuditTrail(*database);
     } catch (const std::exception& e) {
-      unaudited(e.what());
+      unaudited(Translate(e));
     }
   // A database that is read (a read-only file, a read-only server) refuses the rows: said once.
   EnrolmentAuditHook hook;
