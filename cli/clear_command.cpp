@@ -33,11 +33,11 @@ int RunClear(const ClearOptions& o, Io& io) {
   switch (clear.status) {
     case ClearResult::Status::kNotAudited:
       io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})",
-                       {Translate(Where(port, terminal)), clear.terminal_error})
+                       {Translate(Where(port, terminal)), Translate(clear.terminal_error)})
              << "\n";
       return kExitHost;  // the database failed: the host's part
     case ClearResult::Status::kTerminalFailed:
-      io.err << clear.terminal_error << "\n";
+      io.err << Translate(clear.terminal_error) << "\n";
       return kExitFalse;
     case ClearResult::Status::kNoIdentity:
       // Version 1 tells none; a later version may tell identity 0 (no serial set).

@@ -165,7 +165,7 @@ int RunClock(const ClockOptions& o, Io& io) {
       if (c.set == ClockSet::kSet) row["set_to"] = site::WallText(c.set_to);
       if (c.read_back) row["read_back"] = site::WallText(*c.read_back);
       if (c.refusal) row["refusal"] = c.refusal;
-      if (!c.message.empty()) row["message"] = c.message;
+      if (!c.message.English().empty()) row["message"] = c.message.English();
       if (c.state == ClockState::kPortFailed) {
         // The code as a sync's row gives it (the port's fault, or no terminal answering), beside the words.
         row["cause_code"] = c.port_cause ? c.port_cause->fault : std::string("no-terminal");
@@ -197,7 +197,7 @@ int RunClock(const ClockOptions& o, Io& io) {
       io.err << "vanto clock: " << Tr("warning") << ": "
              << TrFill("port {0}, terminal {1}", {std::to_string(c.port), std::to_string(c.terminal)}) << ": "
              << TrFill("its clock shows no valid date and time ({0}); 'vanto clock --set' sets it",
-                       {DriverSaid(c.message)})
+                       {ClockSaid(c)})
              << "\n";
       continue;
     }
@@ -209,7 +209,7 @@ int RunClock(const ClockOptions& o, Io& io) {
     std::string text = OutcomeText(c);
     if (c.set == ClockSet::kNotAudited || c.set == ClockSet::kFailed || c.set == ClockSet::kUnknown ||
         c.state == ClockState::kInvalid || c.state == ClockState::kSilent)
-      if (!c.message.empty()) text += " (" + DriverSaid(c.message) + ")";
+      if (!c.message.English().empty()) text += " (" + ClockSaid(c) + ")";
     io.err << "vanto clock: " << where << ": " << text << "\n";
   }
   return failed ? kExitFalse : kExitOk;

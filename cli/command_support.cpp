@@ -28,6 +28,11 @@ std::string DriverSaid(const std::string& message) {
   return text.empty() ? std::string() : TrFill("driver: {0}", {text});
 }
 
+std::string ClockSaid(const TerminalClock& clock) {
+  if (clock.set == ClockSet::kNotAudited) return Translate(clock.message);
+  return DriverSaid(Translate(clock.message));
+}
+
 int Refused(Io& io, const Outcome& outcome, const std::string& ours) {
   // The host's words first, then the driver's text, marked as the driver's.
   if (outcome.message.empty()) {

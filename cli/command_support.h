@@ -6,6 +6,7 @@
 #include "cli/cli.h"
 #include "cli/commands.h"
 #include "host/db/database.h"
+#include "host/clock.h"
 #include "host/facade.h"
 #include "host/machine.h"
 #include "host/site/site.h"
@@ -22,6 +23,9 @@ int Refused(Io& io, const Outcome& outcome, const std::string& ours);
 // The driver's own text (in the driver's language, as it gave it), marked as the driver's so it
 // follows the host's words: "driver: ..." ("" when the driver said nothing).
 std::string DriverSaid(const std::string& message);
+// A terminal clock's message in the process's language: why the audit trail refused a set (the
+// host's words), else the driver's words marked as the driver's.
+std::string ClockSaid(const TerminalClock& clock);
 
 // How a command uses its database.
 enum class DatabaseUse {

@@ -29,7 +29,7 @@ int Answer(const EnrolmentResult& r, int port, int terminal, std::int32_t person
       io.err << TrFill("{0} does not answer", {Translate(Where(port, terminal))}) << "\n";
       return kExitFalse;
     case EnrolmentResult::Status::kNotAudited:
-      io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})", {Translate(Where(port, terminal)), r.failure})
+      io.err << TrFill("{0}: nothing done: the audit trail could not be written ({1})", {Translate(Where(port, terminal)), Translate(r.failure)})
              << "\n";
       return kExitHost;  // the database failed: the host's part
     case EnrolmentResult::Status::kRefused:
@@ -112,7 +112,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
   if (writable) try {
       trail = OpenAuditTrail(*database);
     } catch (const std::exception& e) {
-      unaudited(e.what());
+      unaudited(Translate(e));
     }
   // A database that is read (a read-only file, a read-only server) refuses the rows: said once.
   EnrolmentAuditHook hook;
@@ -147,7 +147,7 @@ int RunCopy(const CopyOptions& o, Io& io) {
                    {std::to_string(person), Translate(Where(o.from_port, o.from_terminal)), Translate(EnrolmentKindName(copy.backup->kind))})
          << "\n";
   const EnrolmentCopy::Write& write = copy.writes.at(0);
-  if (!write.failure.empty()) throw HostError(write.failure);
+  if (write.failure) throw HostError(*write.failure);
   if (int status = Answer(write.result, o.to_port, o.to_terminal, person, copy.backup->kind, shown, io); status != kExitOk)
     return status;
   io.out << TrFill("restored person {0} to {1}: {2}",

@@ -26,7 +26,7 @@ int ImportPeople(const PeopleOptions& o, const std::string& file, Io& io) {
   try {
     people = report::ReadPeopleCsv(in, file);
   } catch (const report::PeopleFileError& e) {
-    throw UsageError(TrFill("{0}; nothing imported", {e.what()}));
+    throw UsageError(TrFill("{0}; nothing imported", {Translate(e)}));
   }
   std::vector<store::PersonName> names;
   names.reserve(people.size());

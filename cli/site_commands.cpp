@@ -21,6 +21,7 @@
 #include "host/components.h"
 #include "host/control_status.h"
 #include "host/machine.h"
+#include "host/said_values.h"
 #include "host/text/messages.h"
 #include "cli/output.h"
 #include "cli/progress_line.h"
@@ -56,7 +57,8 @@ std::string Fixed(double value, int decimals) {
 // Values for programs: {name: value}, in the order given.
 nlohmann::ordered_json ValuesJson(const store::CauseValues& values) {
   nlohmann::ordered_json object = nlohmann::ordered_json::object();
-  for (const auto& [name, value] : values) object[name] = value;
+  for (const auto& [name, value] : values)
+    if (!IsSaidValue(name)) object[name] = value;
   return object;
 }
 
@@ -305,7 +307,7 @@ int RunSync(const SyncOptions& o, Io& io) {
     if (c.state == ClockState::kInvalid && c.set == ClockSet::kNotAsked)
       io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
              << TrFill("its clock shows no valid date and time ({0}); 'vanto clock --set' sets it",
-                       {DriverSaid(c.message)})
+                       {ClockSaid(c)})
              << "\n";
     else if (c.set == ClockSet::kSet && c.state == ClockState::kInvalid)
       io.err << "vanto sync: " << where << ": "
@@ -322,7 +324,7 @@ int RunSync(const SyncOptions& o, Io& io) {
       unsynchronised_told = true;
     } else if (c.set != ClockSet::kNotAsked && c.set != ClockSet::kUnsynchronised) {
       const std::string why =
-          c.set == ClockSet::kRefused ? TrFill("refusal {0}", {std::to_string(c.refusal)}) : DriverSaid(c.message);
+          c.set == ClockSet::kRefused ? TrFill("refusal {0}", {std::to_string(c.refusal)}) : ClockSaid(c);
       io.err << "vanto sync: " << Tr("warning") << ": " << where << ": "
              << (c.state == ClockState::kInvalid
                      ? TrFill("its clock shows no valid date and time and could not be set ({0})", {why})
@@ -353,12 +355,12 @@ std::string FindingText(const CheckFinding& f) {
   const std::string port = std::to_string(f.port), terminal = std::to_string(f.terminal);
   const std::string& c = f.code;
   if (c == "site-file") return TrFill("site file {0} ({1} ports)", {v("path"), v("ports")});
-  if (c == "site-part-misconfigured") return SiteProblemText(v("part"), v("endpoint"), v("error"));
+  if (c == "site-part-misconfigured") return SiteProblemText(v("part"), v("endpoint"), Translate(ErrorValue(f.values, "error")));
   if (c == "module") return v("prog_id") + ": " + TrFill("{0} ({1}), loads", {v("path"), v("version")});
   if (c == "module-unregistered") return v("prog_id") + ": " + TrFill("not registered in {0}", {v("registry")});
   if (c == "module-without-path")
     return v("prog_id") + ": " + TrFill("registered without a module path in {0}", {v("registry")});
-  if (c == "modules-failed") return TrFill("modules: {0}", {v("error")});
+  if (c == "modules-failed") return TrFill("modules: {0}", {Translate(ErrorValue(f.values, "error"))});
   if (c == "database-missing") return TrFill("database {0} does not exist yet; the first sync creates it", {v("location")});
   if (c == "database-folder-unwritable")
     return TrFill("database folder {0} is not writable by this user", {v("folder")});
@@ -374,7 +376,7 @@ std::string FindingText(const CheckFinding& f) {
                   {v("site"), ShownLocation(v("database")), v("earlier")});
   if (c == "database-empty")
     return TrFill("database {0} holds no tables yet; the first sync creates them", {ShownLocation(v("location"))});
-  if (c == "database-failed") return TrFill("database: {0}", {v("error")});
+  if (c == "database-failed") return TrFill("database: {0}", {Translate(ErrorValue(f.values, "error"))});
   if (c == "database-readable-by-others")
     return TrFill("{0} holds people's data and can be read by every user of this computer (chmod o-r)", {v("file")});
   if (c == "site-file-readable-by-others")
@@ -407,9 +409,10 @@ std::string FindingText(const CheckFinding& f) {
     return TrFill("port {0}, terminal {1}: its clock shows no valid date and time ('vanto clock --set' sets it)",
                   {port, terminal}) +
            " (" + DriverSaid(v("message")) + ")";
-  if (c == "clocks-failed") return TrFill("port {0}: the clocks could not be read: {1}", {port, v("error")});
+  if (c == "clocks-failed") return TrFill("port {0}: the clocks could not be read: {1}", {port, Translate(ErrorValue(f.values, "error"))});
   std::string text = c;  // a finding this front end has no words for yet: its code and values
-  for (const auto& [name, value] : f.values) text += " " + name + "=" + value;
+  for (const auto& [name, value] : f.values)
+    if (!IsSaidValue(name)) text += " " + name + "=" + value;
   return text;
 }
 
@@ -442,7 +445,7 @@ int RunCheck(const CheckOptions& o, Io& io) {
       if (!f.file.empty()) row["file"] = ShownLocation(f.file);
       nlohmann::ordered_json values = nlohmann::ordered_json::object();
       for (const auto& [name, value] : f.values)
-        values[name] = name == "location" ? ShownLocation(value) : value;
+        if (!IsSaidValue(name)) values[name] = name == "location" ? ShownLocation(value) : value;
       // A port that failed: its cause in words too, under the name it has always had.
       if (f.code == "port-failed") values["cause"] = FindingText(f);
       row["values"] = values;

@@ -22,7 +22,7 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
                const char* command) {
   const std::string where = Translate(Where(sync.port, sync.terminal));
   if (sync.terminal_error) {
-    io.err << sync.terminal_error.value() << "\n";
+    io.err << Translate(*sync.terminal_error) << "\n";
     if (sync.delivered == 0) return kExitFalse;
   }
   summary << where << ": "
@@ -70,7 +70,7 @@ int ReportSync(const SyncResult& sync, const store::RecordStore& store, std::ost
   }
   if (sync.terminal_error) return kExitFalse;
   if (!sync.outcome.ok) {
-    if (sync.info_error) io.err << *sync.info_error << "\n";
+    if (sync.info_error) io.err << Translate(*sync.info_error) << "\n";
     return Refused(io, sync.outcome, where + ": " + Tr("the download failed"));
   }
   if (!sync.quarantined.empty() || !sync.conflicts.empty()) return kExitFalse;

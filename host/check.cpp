@@ -20,6 +20,7 @@
 //   terminals-answer [count, first, last] / terminal-answers / terminal-silent
 //   clock-drift [drift_seconds, limit_seconds]  warning / clock-invalid [message] warning
 #include "host/check.h"
+#include "host/said_values.h"
 
 #include <unistd.h>
 
@@ -73,7 +74,7 @@ void CheckModules(CheckResult& result) {
       result.findings.push_back(f);
     }
   } catch (const HostError& e) {
-    result.findings.push_back(Finding("modules-failed", Severity::kFail, {{"error", e.what()}}));
+    result.findings.push_back(Finding("modules-failed", Severity::kFail, WithError({}, e)));
     result.modules_failed = true;
   }
 }
@@ -128,7 +129,7 @@ void CheckDatabase(const CheckSettings& settings, CheckResult& result) {
     if (!file && e.failure() == store::StoreFailure::Missing)  // a new database: the first sync creates the tables
       add(Finding("database-empty", Severity::kOk, {{"location", db}}));
     else
-      add(Finding("database-failed", Severity::kFail, {{"error", e.what()}}));
+      add(Finding("database-failed", Severity::kFail, WithError({}, e)));
   }
 }
 
@@ -180,14 +181,14 @@ void CheckPorts(const site::Site& site, const CheckSettings& settings, CheckResu
       for (int t : answered) {
         const TerminalClock c = ClockOfTerminal(*clocks, port.number, t, clock);
         if (c.state == ClockState::kInvalid)
-          add(Finding("clock-invalid", Severity::kWarning, {{"message", c.message}}), t);
+          add(Finding("clock-invalid", Severity::kWarning, {{"message", c.message.English()}}), t);
         else if (c.state == ClockState::kRead && (c.drift > limit || -c.drift > limit))
           add(Finding("clock-drift", Severity::kWarning,
                       {{"drift_seconds", std::to_string(c.drift)}, {"limit_seconds", std::to_string(limit)}}),
               t);
       }
     } catch (const HostError& e) {
-      add(Finding("clocks-failed", Severity::kFail, {{"error", e.what()}}));
+      add(Finding("clocks-failed", Severity::kFail, WithError({}, e)));
     }
   }
 }
@@ -260,8 +261,9 @@ CheckResult CheckSite(const site::Site& site, const CheckSettings& settings) {
   CheckPrivateFiles(site, result);
   // A feature-only part that is wrong stops its feature alone; check names it and fails.
   for (const site::SiteProblem& p : site.problems) {
-    CheckFinding f = Finding("site-part-misconfigured", Severity::kFail,
-                             {{"part", site::SitePartName(p.part)}, {"endpoint", p.endpoint}, {"error", p.message}});
+    NamedValues values = {{"part", site::SitePartName(p.part)}, {"endpoint", p.endpoint}};
+    AddErrorValue(values, "error", p.said);
+    CheckFinding f = Finding("site-part-misconfigured", Severity::kFail, std::move(values));
     f.file = site.path;
     result.findings.push_back(std::move(f));
   }

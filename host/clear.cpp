@@ -36,10 +36,10 @@ ClearAudit ClearOutcome(const ClearResult& r, int port, int terminal) {
       break;
     case ClearResult::Status::kTerminalFailed:
     case ClearResult::Status::kNotAudited:
-      a.details += "; " + r.terminal_error;
+      a.details += "; " + r.terminal_error.English();
       break;
   }
-  if (r.clear_sent) a.details = ClearWhere(port, terminal) + log + "; the clear was sent; " + r.terminal_error;
+  if (r.clear_sent) a.details = ClearWhere(port, terminal) + log + "; the clear was sent; " + r.terminal_error.English();
   return a;
 }
 
@@ -49,7 +49,7 @@ ClearResult Clear(const store::RecordStore& store, HostControl& control, int por
     result.info = control.Info(terminal);
   } catch (const TerminalError& e) {
     result.status = ClearResult::Status::kTerminalFailed;
-    result.terminal_error = e.what();
+    result.terminal_error = MessageOf(e);
     return result;
   }
   if (!result.info.Identified()) {
@@ -71,7 +71,7 @@ ClearResult Clear(const store::RecordStore& store, HostControl& control, int por
     // The control asks the terminal again when an answer is lost: a clear it carried out comes
     // back as its new generation, so this is a clear not carried out, or one it cannot tell.
     result.clear_sent = true;
-    result.terminal_error = e.what();
+    result.terminal_error = MessageOf(e);
     result.status = ClearResult::Status::kTerminalFailed;
     return result;
   }
@@ -100,7 +100,7 @@ ClearResult ClearIfComplete(const store::RecordStore& store, HostControl& contro
     } catch (const std::exception& e) {
       ClearResult refused;
       refused.status = ClearResult::Status::kNotAudited;
-      refused.terminal_error = e.what();
+      refused.terminal_error = MessageOf(e);
       return refused;
     }
   }
@@ -111,7 +111,7 @@ ClearResult ClearIfComplete(const store::RecordStore& store, HostControl& contro
     // The database (or the host's part) failed: said in the trail, then passed on.
     if (audit) try {
         ClearResult failed;
-        failed.terminal_error = e.what();
+        failed.terminal_error = MessageOf(e);
         audit(ClearOutcome(failed, port, terminal));
       } catch (const std::exception&) {
       }

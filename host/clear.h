@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/db/record_store.h"
+#include "host/message.h"
 #include "host/terminal_control.h"
 
 namespace vanto::host {
@@ -29,7 +30,7 @@ struct ClearResult {
   TerminalInfo info;  // as the terminal told it before clearing
   std::vector<std::pair<std::uint32_t, std::uint32_t>> missing;  // first..last index ranges
   std::optional<std::uint32_t> generation_now;
-  std::string terminal_error;  // the control's description
+  Message terminal_error;  // the control's description (kNotAudited: the audit trail's error)
   // kTerminalFailed after the clear was sent: `terminal_error` says whether the terminal was
   // found not cleared or could not be asked again (a clear whose answer was lost but which the
   // terminal carried out is kCleared: the control asks it again).

@@ -50,7 +50,7 @@ void SettleByReadBack(HostControl& control, TerminalClock& row, const ClockOptio
     back = control.ReadClock(row.terminal);
     read_at = Now(options);
   } catch (const TerminalError& e) {
-    row.message += "; " + std::string(e.what());
+    row.message = Message::Join({row.message, "; ", MessageOf(e)});
     // A reading that is no valid date and time is not the time set; no reading tells nothing.
     row.set = LastFailure(row.port) == "bad-clock" ? ClockSet::kFailed : ClockSet::kUnknown;
     return;
@@ -77,7 +77,7 @@ void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) 
   }
   if (!options.audit) {
     row.set = ClockSet::kNotAudited;
-    row.message = "no audit trail";
+    row.message = Message("no audit trail");
     return;
   }
   row.set_to = options.zone.WallAt(Now(options));
@@ -85,7 +85,7 @@ void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) 
     options.audit({ClockAudit::Stage::kIntent, row.port, row.terminal, "clock.set", Details(row, options)});
   } catch (const std::exception& e) {
     row.set = ClockSet::kNotAudited;
-    row.message = e.what();
+    row.message = MessageOf(e);
     return;
   }
   // The time is taken again at the last moment: the audit row may have waited for the database.
@@ -96,7 +96,7 @@ void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) 
     row.refusal = control.SetClock(row.terminal, row.set_to);
     row.set = row.refusal == 0 ? ClockSet::kSet : ClockSet::kRefused;
   } catch (const TerminalError& e) {
-    row.message = e.what();
+    row.message = MessageOf(e);
     row.fault = LastFailure(row.port);
     row.set = ClockSet::kFailed;
     // A terminal that refused, or a line that broke, set nothing it told of; silence, damaged
@@ -118,7 +118,7 @@ void Set(HostControl& control, TerminalClock& row, const ClockOptions& options) 
     else if (row.set == ClockSet::kUnknown)
       details += ", the clock could not be read back: not known whether it was set";
   }
-  if (row.set == ClockSet::kFailed || row.set == ClockSet::kUnknown) details += "; " + row.message;
+  if (row.set == ClockSet::kFailed || row.set == ClockSet::kUnknown) details += "; " + row.message.English();
   // The outcome's row failing leaves the intent's row standing: the set is not undone for it.
   try {
     options.audit({ClockAudit::Stage::kOutcome, row.port, row.terminal, outcome, details});
@@ -147,7 +147,7 @@ TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, cons
     row.version = version ? *version : control.Info(terminal).version;
   } catch (const TerminalError& e) {
     row.state = ClockState::kSilent;
-    row.message = e.what();
+    row.message = MessageOf(e);
     row.fault = LastFailure(port);
     return row;
   }
@@ -166,9 +166,9 @@ TerminalClock ClockOfTerminal(HostControl& control, int port, int terminal, cons
     row.state = ClockState::kRead;
     row.drift = site::WallSeconds(row.clock) - site::WallSeconds(row.host);
   } catch (const TerminalError& e) {
-    row.message = e.what();
+    row.message = MessageOf(e);
     row.fault = LastFailure(port);
-    row.state = row.fault == "bad-clock" || row.message.find(kInvalidClockText) != std::string::npos
+    row.state = row.fault == "bad-clock" || row.message.English().find(kInvalidClockText) != std::string::npos
                     ? ClockState::kInvalid
                     : ClockState::kSilent;
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/control_status.h"
+#include "host/message.h"
 #include "host/site/site.h"
 #include "host/site/zone.h"
 #include "host/terminal_control.h"
@@ -60,7 +61,8 @@ struct TerminalClock {
   std::string fault;
   // A set whose answers were lost: what the clock showed when read back (kSet: the time set).
   std::optional<site::WallTime> read_back;
-  std::string message;  // the control's words, as it gave them
+  // The control's words, as it gave them (kNotAudited: why the audit trail refused the intent).
+  Message message;
   // kPortFailed: the port's fault when the port itself could not be used, else the range of
   // terminals a scan asked when none answered (terminal 0).
   std::optional<PortCause> port_cause;

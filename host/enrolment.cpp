@@ -150,7 +150,7 @@ EnrolmentResult Audited(const EnrolmentAuditHook& audit, const std::string& acti
     } catch (const std::exception& e) {
       EnrolmentResult refused;
       refused.status = EnrolmentResult::Status::kNotAudited;
-      refused.failure = e.what();
+      refused.failure = MessageOf(e);
       return refused;
     }
   }
@@ -250,7 +250,7 @@ EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, int port, i
 bool EnrolmentCopy::Done() const {
   if (backup && backup->status != EnrolmentResult::Status::kDone) return false;
   for (const Write& w : writes)
-    if (!w.failure.empty() || w.result.status != EnrolmentResult::Status::kDone) return false;
+    if (w.failure || w.result.status != EnrolmentResult::Status::kDone) return false;
   return true;
 }
 
@@ -271,7 +271,7 @@ EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, std::int32_t per
     try {
       write.result = RestoreEnrolment(machine, db, target.port, target.terminal, person, wanted, audit);
     } catch (const std::exception& e) {  // the database's failure, as the host words it
-      write.failure = e.what();
+      write.failure = MessageOf(e);
     }
     copy.writes.push_back(std::move(write));
   }

@@ -57,7 +57,7 @@ struct EnrolmentResult {
   Step step = Step::kBackup;
   Outcome outcome;
   LONG kind = -1;
-  std::string failure;  // kNotAudited: why the audit trail refused the intent
+  Message failure;  // kNotAudited: why the audit trail refused the intent
   // kRefused because the port itself could not be used (missing, busy, ...): its cause, for a
   // front end to word; empty otherwise.
   std::optional<PortCause> port_cause;
@@ -103,7 +103,8 @@ struct EnrolmentCopy {
   struct Write {
     TerminalAt to;
     EnrolmentResult result;
-    std::string failure;  // the host's part failed (the database, a row it cannot read): its words
+    // The host's part failed (the database, a row it cannot read): its message (none: it did not).
+    std::optional<Message> failure;
   };
   std::vector<Write> writes;  // one per target, in order, each once; none when the backup failed
   // True when the backup (if any) and every write were done.

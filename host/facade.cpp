@@ -5,6 +5,7 @@
 
 #include "host/control_settings.h"
 #include "host/errors.h"
+#include "host/said_values.h"
 #include "host/db/record_store.h"
 #include "terminal/control/settings.h"
 
@@ -128,7 +129,8 @@ SyncReport ReportOf(const store::SyncRun& run) {
 
 nlohmann::ordered_json SyncRowJson(const SyncReportRow& row) {
   nlohmann::ordered_json values = nlohmann::ordered_json::object();
-  for (const auto& [name, value] : row.cause_values) values[name] = value;
+  for (const auto& [name, value] : row.cause_values)
+    if (!IsSaidValue(name)) values[name] = value;
   return {{"port", row.port},
           {"terminal", row.terminal ? nlohmann::ordered_json(row.terminal) : nlohmann::ordered_json(nullptr)},
           {"outcome", row.outcome},
@@ -225,7 +227,7 @@ TerminalActionResult RunTerminalAction(SyncJobs& jobs, const std::string& action
   std::unique_lock hold = jobs.HoldPorts(ports, until);
   if (!hold.owns_lock()) {
     if (audit) audit(action + ".refused", TerminalsText(at) + ": the port is busy");
-    return {TerminalActionResult::Status::kBusy, ""};
+    return {TerminalActionResult::Status::kBusy, {}};
   }
   const EnrolmentAuditHook hook = [&audit](const EnrolmentAudit& a) {
     if (audit) audit(a.action, a.details);
@@ -234,9 +236,9 @@ TerminalActionResult RunTerminalAction(SyncJobs& jobs, const std::string& action
   try {
     RunReleasingPorts(at, [&] { work(hook); }, problem);
   } catch (const std::exception& e) {
-    result = {TerminalActionResult::Status::kFailed, e.what()};
+    result = {TerminalActionResult::Status::kFailed, MessageOf(e)};
   } catch (...) {
-    result = {TerminalActionResult::Status::kFailed, "an unexpected failure"};
+    result = {TerminalActionResult::Status::kFailed, Message("an unexpected failure")};
   }
   return result;  // the hold ends here, after the driver's ports are released
 }

@@ -143,7 +143,7 @@ struct TerminalActionResult {
     kFailed,  // the action threw: `failure` says what failed
   };
   Status status = Status::kDone;
-  std::string failure;
+  Message failure;
 };
 
 // Runs `work` on the terminals `at` for a long-running front end: holds their ports

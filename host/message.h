@@ -30,6 +30,14 @@ class Message {
   }
   // The parts one after another, each said as it is or translated as it is a message.
   static Message Join(std::initializer_list<Value> parts);
+  // A message from its parts as text(), translated() and values() give them (one read back).
+  static Message Of(std::string text, bool translated, std::vector<Message> values) {
+    Message m;
+    m.text_ = std::move(text);
+    m.translated_ = translated;
+    m.values_ = std::move(values);
+    return m;
+  }
 
   // The template: the msgid of a catalogue message, else the verbatim text or the join's slots.
   const std::string& text() const { return text_; }

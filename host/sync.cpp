@@ -1,4 +1,5 @@
 #include "host/sync.h"
+#include "host/said_values.h"
 
 #include "host/terminal_sync.h"
 #include "host/sync_run_record.h"
@@ -186,12 +187,12 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         row.host_failed = true;
         row.cause_code = "store";
         store_failed = true;
-        row.cause_values = {{"error", *sync.store_error},
-                            {"read", std::to_string(sync.read)},
-                            {"delivered", std::to_string(sync.delivered)}};
+        AddErrorValue(row.cause_values, "error", sync.store_said ? *sync.store_said : Message::Verbatim(*sync.store_error));
+        row.cause_values.emplace_back("read", std::to_string(sync.read));
+        row.cause_values.emplace_back("delivered", std::to_string(sync.delivered));
       } else if (sync.terminal_error) {
         row.cause_code = "terminal";
-        row.cause_values = {{"error", *sync.terminal_error}};
+        AddErrorValue(row.cause_values, "error", *sync.terminal_error);
       } else if (sync.cancelled) {
         row.cause_code = "cancelled";
         // Not a failure of the terminal: what it delivered is stored, the next sync reads on.
@@ -231,7 +232,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
       if (!done) rest.push_back(t);
     }
     if (rest.empty()) rest.push_back(0);
-    fail_all(rest, {{"error", e.what()}}, true, "host");
+    fail_all(rest, WithError({}, e), true, "host");
   }
 }
 

@@ -1,4 +1,5 @@
 #include "host/sync_jobs.h"
+#include "host/said_values.h"
 
 #include <algorithm>
 
@@ -78,7 +79,7 @@ void SyncJobs::Run(site::Site site, Done done, Begun begun) {
     rows = SyncSite(site, settings);
   } catch (const std::exception& e) {
     TerminalSync row;
-    row.host_failed = true, row.cause_code = "host", row.cause_values = {{"error", e.what()}};
+    row.host_failed = true, row.cause_code = "host", row.cause_values = WithError({}, e);
     rows = {row};
   } catch (...) {
     TerminalSync row;

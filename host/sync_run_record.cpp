@@ -1,4 +1,5 @@
 #include "host/sync_run_record.h"
+#include "host/said_values.h"
 
 #include "host/db/civil_time.h"
 #include "host/db/store_failure.h"
@@ -47,7 +48,7 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
   } catch (const std::exception& e) {
     store_.reset();
     if (settings_.on_record_failure)
-      settings_.on_record_failure({"record-start", {{"error", e.what()}}});
+      settings_.on_record_failure({"record-start", WithError({}, e)});
   }
   try {
     if (settings_.on_run_begun) settings_.on_run_begun(id_);
@@ -66,7 +67,7 @@ void SyncRunRecord::Finish(const std::vector<TerminalSync>& rows) {
     store_->Finish(*id_, store::UtcNowText(), terminals);
   } catch (const std::exception& e) {
     if (settings_.on_record_failure)
-      settings_.on_record_failure({"record-end", {{"error", e.what()}}});
+      settings_.on_record_failure({"record-end", WithError({}, e)});
   }
 }
 

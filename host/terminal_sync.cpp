@@ -144,7 +144,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     result.start = ChooseStart(store, result.info, result.log.value_or(store::LogKey{}), options.all,
                                &result.read_all_because);
   } catch (const TerminalError& e) {
-    result.info_error = e.what();
+    result.info_error = MessageOf(e);
     result.info = TerminalInfo{};
     result.read_all_because = {"log-not-told", {}};
   }
@@ -252,7 +252,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
     try {
       raw = control.RecordAt(terminal, read->identity ? read->generation : 0, index);
     } catch (const TerminalError& e) {
-      result.terminal_error = e.what();
+      result.terminal_error = MessageOf(e);
       break;
     }
     if (!raw) break;

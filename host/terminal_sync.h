@@ -57,8 +57,8 @@ struct SyncResult {
   std::size_t newly_quarantined = 0;
   Outcome outcome;  // the last DownloadCarddata's answer (ok when the read completed)
   bool cancelled = false;  // stopped by the options' token before the read completed
-  std::optional<std::string> info_error;      // the terminal did not tell its log (read in full)
-  std::optional<std::string> terminal_error;  // a rejected record could not be read (exit 1)
+  std::optional<Message> info_error;      // the terminal did not tell its log (read in full)
+  std::optional<Message> terminal_error;  // a rejected record could not be read (exit 1)
   std::optional<std::string> store_error;     // the database failed (exit 3), in English
   std::optional<Message> store_said;          // the same unworded, for a front end to translate
 };

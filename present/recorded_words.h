@@ -1,6 +1,6 @@
 // Texts the host keeps as it wrote them, in English, for a reader of the table (an audit row's
 // details, a push endpoint's last error), in the language of the reader a front end names. One
-// table of the forms those texts take (host/recorded_words.cpp) reads the values back out of a
+// table of the forms those texts take (present/recorded_words.cpp) reads the values back out of a
 // text and words it again; a text or part of one that takes none of the forms (the driver's own
 // words, a database's message, a row of a later version) is shown as it stands.
 #pragma once

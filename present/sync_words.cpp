@@ -1,5 +1,6 @@
 #include "present/sync_words.h"
 
+#include "host/said_values.h"
 #include "host/sync.h"
 
 namespace vanto::host {
@@ -10,6 +11,9 @@ std::string ValueOf(const store::CauseValues& values, const char* name) {
     if (key == name) return value;
   return {};
 }
+
+// The error kept under "error", in `l` (its message when the values keep one, else as it was kept).
+std::string ErrorText(Language l, const store::CauseValues& values) { return Translate(ErrorValue(values, "error"), l); }
 
 unsigned long Count(const std::string& text) { return std::strtoul(text.c_str(), nullptr, 10); }
 
@@ -91,12 +95,12 @@ std::string MainText(Language l, const std::string& code, const store::CauseValu
     if (v("reason") == "silent")
       return TrIn(l, "it answered an earlier sync but not this scan (if it was taken off the line, narrow the port's "
                      "range in the site file)");
-    return v("error");
+    return ErrorText(l, values);
   }
   if (code == "store") {
     if (v("reason") == "other-terminal") return TrIn(l, "not read: the database failed on another terminal");
     return TrInNFill(l, "{0}; {1} record read, {2} stored", "{0}; {1} records read, {2} stored", Count(v("read")),
-                     {v("error"), v("read"), v("delivered")});
+                     {ErrorText(l, values), v("read"), v("delivered")});
   }
   if (code == "conflict")
     return TrInFill(l, "the log is not the one stored: all records kept, the log going on as epoch {0}", {v("epoch")});
@@ -106,7 +110,7 @@ std::string MainText(Language l, const std::string& code, const store::CauseValu
   if (code == "host") {
     if (v("reason") == "port-thread") return TrIn(l, "the host failed on this port's thread");
     if (v("reason") == "sync-thread") return TrIn(l, "the host failed on the sync's thread");
-    return v("error");
+    return ErrorText(l, values);
   }
   if (code == "cancelled" || code == "clone" || code.empty()) return {};
   return code;
@@ -169,8 +173,8 @@ std::string NoteText(Language l, const SyncNote& note) {
                      {v("held"), v("stored")});
   if (note.code == "log-not-told") return TrIn(l, "the terminal did not tell its log");
   // The run's record in the database (the sync itself went on).
-  if (note.code == "record-start") return TrInFill(l, "the sync's start could not be recorded: {0}", {v("error")});
-  if (note.code == "record-end") return TrInFill(l, "the sync's end could not be recorded: {0}", {v("error")});
+  if (note.code == "record-start") return TrInFill(l, "the sync's start could not be recorded: {0}", {ErrorText(l, note.values)});
+  if (note.code == "record-end") return TrInFill(l, "the sync's end could not be recorded: {0}", {ErrorText(l, note.values)});
   if (note.code == "conflict")
     return TrInFill(l,
                     "{0}: serial {1}, log generation {2}: record {3} is not the one stored (stored: person {4} at {5}; "
@@ -178,7 +182,8 @@ std::string NoteText(Language l, const SyncNote& note) {
                     {WhereText(l, v("port"), v("terminal")), v("serial"), v("generation"), v("index"),
                      v("stored_person"), v("stored_time"), v("person"), v("time"), v("epoch")});
   std::string text = note.code;
-  for (const auto& [key, value] : note.values) text += " " + key + "=" + value;
+  for (const auto& [key, value] : note.values)
+    if (!IsSaidValue(key)) text += " " + key + "=" + value;
   return text;
 }
 

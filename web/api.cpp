@@ -233,10 +233,10 @@ const char* KindCode(std::optional<std::int64_t> kind) {
 }
 
 // One enrolment action's result on a terminal, as codes and values.
-json EnrolmentResultJson(const host::TerminalAt& at, const host::EnrolmentResult& r, const std::string& failure) {
+json EnrolmentResultJson(const host::TerminalAt& at, const host::EnrolmentResult& r, bool failed) {
   using Status = host::EnrolmentResult::Status;
   json j = {{"port", at.port}, {"terminal", at.terminal}};
-  if (!failure.empty()) {
+  if (failed) {
     j["outcome"] = "failed";  // the host's part (the database)
   } else if (r.port_cause) {
     j["outcome"] = "port-failed";
@@ -702,11 +702,11 @@ struct ApiServer::Impl {
     if (outcome.status == host::TerminalActionResult::Status::kBusy)
       throw Problem{409, "Conflict", "port busy: a sync or another action holds " + host::TerminalsText(ports), ""};
     if (outcome.status == host::TerminalActionResult::Status::kFailed)
-      throw Problem{500, "Internal Server Error", "the enrolment copy failed: " + outcome.failure, ""};
+      throw Problem{500, "Internal Server Error", "the enrolment copy failed: " + outcome.failure.English(), ""};
     json body = {{"person", person}, {"done", copy.Done()}};
-    if (copy.backup) body["backup"] = EnrolmentResultJson(*from, *copy.backup, "");
+    if (copy.backup) body["backup"] = EnrolmentResultJson(*from, *copy.backup, false);
     json writes = json::array();
-    for (const host::EnrolmentCopy::Write& w : copy.writes) writes.push_back(EnrolmentResultJson(w.to, w.result, w.failure));
+    for (const host::EnrolmentCopy::Write& w : copy.writes) writes.push_back(EnrolmentResultJson(w.to, w.result, w.failure.has_value()));
     if (copy.writes.empty())  // the backup failed: nothing was written
       for (const host::TerminalAt& target : to)
         writes.push_back({{"port", target.port}, {"terminal", target.terminal}, {"outcome", "not-copied"}});

@@ -95,12 +95,12 @@ list ResultRows(Language language, const std::vector<Shown>& results) {
 }
 
 Shown Show(Language language, const char* what, host::TerminalAt at, const host::EnrolmentResult& r,
-           const std::string& failure = "") {
+           const std::optional<host::Message>& failure = std::nullopt) {
   using Status = host::EnrolmentResult::Status;
   Shown s{what, at, false, {}, {}};
-  if (!failure.empty()) {
+  if (failure) {
     s.outcome = Say(language, "enrol_failed");
-    s.words = failure;
+    s.words = host::Translate(*failure, language);
     return s;
   }
   if (r.port_cause) {  // the port itself, not the terminal
@@ -128,7 +128,7 @@ Shown Show(Language language, const char* what, host::TerminalAt at, const host:
       break;
     case Status::kNotAudited:
       s.outcome = Say(language, "enrol_not_audited");
-      s.words = r.failure;
+      s.words = host::Translate(r.failure, language);
       break;
   }
   return s;
@@ -155,11 +155,11 @@ Shown ShowClear(Language language, host::TerminalAt at, const host::ClearResult&
       break;
     case Status::kTerminalFailed:
       s.outcome = Say(language, "clear_failed");
-      s.words = r.terminal_error;
+      s.words = host::Translate(r.terminal_error, language);
       break;
     case Status::kNotAudited:
       s.outcome = Say(language, "enrol_not_audited");
-      s.words = r.terminal_error;
+      s.words = host::Translate(r.terminal_error, language);
       break;
   }
   return s;
@@ -372,8 +372,8 @@ class EnrolmentActions {
     if (outcome.status == host::TerminalActionResult::Status::kBusy)
       return present(c, 409, {}, "", Say(c.language, "port_busy"));
     if (outcome.status == host::TerminalActionResult::Status::kFailed) {
-      host_.Log("terminal action (" + action + ") for " + c.client + ": " + outcome.failure);
-      return present(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + outcome.failure);
+      host_.Log("terminal action (" + action + ") for " + c.client + ": " + outcome.failure.English());
+      return present(c, 500, {}, "", Say(c.language, "enrol_failed") + " " + host::Translate(outcome.failure, c.language));
     }
     const bool done = std::all_of(results.begin(), results.end(), [](const Shown& s) { return s.done; });
     present(c, 200, results, done ? Say(c.language, "enrol_all_done") : "",

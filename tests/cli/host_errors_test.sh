@@ -35,5 +35,27 @@ for case in "${cases[@]}"; do
   done
 done
 
+# A result that carries a host part's failure (check's finding of a database that cannot be
+# opened) says it in the user's language too, whole; its JSON keeps the English text a program
+# reads, and nothing beside it.
+mkdir -p "$work/site/db"
+printf 'database = "db"\n[[port]]\nnumber = 1\ndevice = "%s/no-device"\nterminals = [1]\n' "$work" >"$work/site/site.toml"
+results=(
+  "check --site $work/site/site.toml|FAIL  database: database $work/site/db is a folder, not a file|FAIL  数据库：数据库 $work/site/db 是文件夹，不是文件"
+)
+for case in "${results[@]}"; do
+  IFS="|" read -r args english chinese <<<"$case"
+  read -r -a argv <<<"$args"
+  for lang in "LANG=C.UTF-8|$english" "LANG=zh_CN.UTF-8|$chinese" "LANGUAGE=zh_CN|$chinese"; do
+    IFS="|" read -r locale said <<<"$lang"
+    out=$(env LANG=C.UTF-8 "$locale" "$vanto" "${argv[@]}" 2>&1)
+    grep -qxF -- "$said" <<<"$out" || fail "$locale $args: no line '$said' in: $out"
+  done
+  json=$(env LANG=C.UTF-8 LANGUAGE=zh_CN "$vanto" "${argv[@]}" --json 2>/dev/null)
+  grep -qF "\"error\": \"database $work/site/db is a folder, not a file\"" <<<"$json" ||
+    fail "$args --json: the English error is not in: $json"
+  ! grep -q '_said' <<<"$json" || fail "$args --json: a message's inner form shows: $json"
+done
+
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all host errors said in both languages"

@@ -116,7 +116,7 @@ TEST_P(PostgresE2E, EnrolmentsUseOnlyThePoolsConnectionsAndGiveThemBack) {
       const host::EnrolmentCopy copy = host::CopyEnrolment(machine, *database, p, host::TerminalAt{1, 1}, {{2, 3}}, audit);
       if (!copy.Done())
         failures.push_back("person " + std::to_string(p) + ": " +
-                           (copy.writes.empty() ? copy.backup->outcome.message : copy.writes[0].failure +
+                           (copy.writes.empty() ? copy.backup->outcome.message : (copy.writes[0].failure ? copy.writes[0].failure->English() : std::string()) +
                                                                                      copy.writes[0].result.outcome.message));
       if (database->lent_connections() != 0) failures.push_back("person " + std::to_string(p) + ": a connection still lent");
       // A restore of the stored row alone reads it through the pool too.

@@ -7,10 +7,13 @@
 #include <time.h>
 
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <string>
 
 #include "host/clock.h"
+#include "host/errors.h"
+#include "host/text/messages.h"
 #include "present/sync_words.h"
 #include "host/db/sync_runs.h"
 #include "host/control_settings.h"
@@ -116,7 +119,7 @@ TEST_P(ClockSite, AMixedBusShowsEachClockOrWhyNot) {
                                              vanto::site::WallSeconds({2026, 12, 8, 12, 0, 0})}};
   for (const auto& e : expected) {
     const TerminalClock& r = Row(rows, e.address);
-    EXPECT_EQ(r.state, e.state) << "terminal " << e.address << ": " << r.message;
+    EXPECT_EQ(r.state, e.state) << "terminal " << e.address << ": " << r.message.English();
     EXPECT_EQ(r.drift, e.drift) << "terminal " << e.address;
     EXPECT_EQ(r.set, ClockSet::kNotAsked) << "terminal " << e.address;
   }
@@ -163,7 +166,7 @@ TEST_P(ClockSite, SetMendsTheDriftOnlyWhenAllowedAndAuditsEachSet) {
       if (b.silent) continue;
       const TerminalClock& r = Row(rows, b.address);
       const auto wanted = c.sets.count(b.address) ? c.sets.at(b.address) : ClockSet::kNotAsked;
-      EXPECT_EQ(r.set, wanted) << "terminal " << b.address << ": " << r.message;
+      EXPECT_EQ(r.set, wanted) << "terminal " << b.address << ": " << r.message.English();
       if (wanted == ClockSet::kSet) {
         EXPECT_EQ(Offset(b.address), 0) << "terminal " << b.address;  // in step with the host now
         EXPECT_EQ(r.set_to, (WallTime{2026, 12, 8, 12, 0, 0}));
@@ -198,11 +201,23 @@ TEST_P(ClockSite, AnAuditTrailThatCannotBeWrittenSetsNothing) {
   ClockOptions options = options_;
   options.host_clock = {true, ""};
   options.set = true;
-  options.audit = [](const ClockAudit&) { throw std::runtime_error("database is locked"); };
-  const std::vector<TerminalClock> rows = SiteClocks(Site(), options);
-  const TerminalClock& r3 = Row(rows, 3);
-  EXPECT_EQ(r3.set, ClockSet::kNotAudited);
-  EXPECT_EQ(r3.message, "database is locked");
+  // Another part's words are kept as they are; the host's own are said in the reader's language.
+  const struct {
+    std::function<void()> fail;
+    const char *english, *chinese;
+  } cases[] = {
+      {[] { throw std::runtime_error("database is locked"); }, "database is locked", "database is locked"},
+      {[] { throw HostError(Message("database {0} is read-only", {"/x.db"})); }, "database /x.db is read-only",
+       "数据库 /x.db 是只读的"},
+  };
+  for (const auto& c : cases) {
+    options.audit = [&c](const ClockAudit&) { c.fail(); };
+    const std::vector<TerminalClock> rows = SiteClocks(Site(), options);
+    const TerminalClock& r3 = Row(rows, 3);
+    EXPECT_EQ(r3.set, ClockSet::kNotAudited);
+    EXPECT_EQ(r3.message.English(), c.english);
+    EXPECT_EQ(Translate(r3.message, Language::kChinese), c.chinese);
+  }
   EXPECT_EQ(Offset(3), 3600);
 }
 

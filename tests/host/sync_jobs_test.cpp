@@ -11,7 +11,15 @@
 
 #include "host/control_settings.h"
 #include "host/db/record_store.h"
+#include "host/check.h"
+#include "host/clear.h"
+#include "host/clock.h"
+#include "host/db/civil_time.h"
+#include "host/enrolment.h"
 #include "host/facade.h"
+#include "host/machine.h"
+#include "host/said_values.h"
+#include "host/text/messages.h"
 #include "host/sync_jobs.h"
 #include "present/sync_words.h"
 #include "terminal/control/port_lock.h"
@@ -178,7 +186,7 @@ TEST_F(SyncJobsTest, NoSyncStartsOnAPortWhileAnActionOnItsTerminalsRuns) {
         EXPECT_EQ(StartSync(jobs, store::RunStarter::Schedule, "", 2, writer, {}), SyncJobs::Start::Started);
         Finished(jobs, 1);
       });
-  ASSERT_EQ(result.status, TerminalActionResult::Status::kDone) << result.failure;
+  ASSERT_EQ(result.status, TerminalActionResult::Status::kDone) << result.failure.English();
   // The hold ended with the action: port 1 syncs now.
   EXPECT_EQ(StartSync(jobs, store::RunStarter::Console, "ada", 1, writer, {}), SyncJobs::Start::Started);
   SyncJobs::State state = Finished(jobs, 2);
@@ -213,6 +221,115 @@ TEST_F(SyncJobsTest, AnActionWaitsForASyncOfItsPortAndIsRefusedWhenTheWaitEnds) 
   EXPECT_EQ(audit, std::vector<std::string>{"enrolment.write.refused: port 2 terminal 1: the port is busy"});
   held.Release();
   Finished(jobs, 1);
+}
+
+// A host part failing with words of the catalogue (a database opened for reading refuses the
+// audit trail's row, the run's record and the records; a folder where the database should be) is
+// said in the reader's language in every result that carries it, live and as recorded; the
+// values a program reads keep the English text and gain nothing.
+TEST_F(SyncJobsTest, AFailingPartIsSaidInTheReadersLanguageInEveryResult) {
+  vanto::db::DatabaseOptions reading;
+  reading.read_only = true;
+  const std::string path = (folder_ / "site.db").string();
+  const std::shared_ptr<vanto::db::Database> readonly = vanto::db::Database::Open(path, reading);
+  const AuditWriter refused = [&](const std::string& action, const std::string& details) {
+    readonly->Audit({0, "", "ada", "test", action, details});
+  };
+  // The records and the run refused by the handle, the audit trail by the file.
+  const std::string stored = "数据库 " + path + " 以只读方式打开，不能写入";
+  const std::string chinese = "数据库 " + path + " 是只读的";
+  const std::string english = "database " + path + " is opened for reading";
+  SyncJobs jobs(site_, settings_);
+  struct Case {
+    const char* what;
+    std::function<std::string()> said;  // the result's detail as a front end says it in Chinese
+    std::string chinese;
+  };
+  std::vector<SyncNote> record_failures;
+  std::vector<TerminalSync> rows;
+  const Case cases[] = {
+      {"a sync whose records the database refuses",
+       [&] {
+         SyncSettings settings = settings_;
+         settings.db = readonly;
+         settings.on_record_failure = [&](const SyncNote& note) { record_failures.push_back(note); };
+         rows = SyncSite(site_, settings);
+         EXPECT_EQ(rows.at(0).cause_code, "store");
+         EXPECT_EQ(ErrorValue(rows.at(0).cause_values, "error").English().rfind(english, 0), 0u);
+         EXPECT_EQ(rows.at(0).cause_values.at(0).second.rfind(english, 0), 0u);
+         return CauseText(Language::kChinese, rows.at(0));
+       },
+       stored},
+      {"the run's record refused", [&] { return NoteText(Language::kChinese, record_failures.at(0)); }, chinese},
+      {"the sync as recorded and shown by the console",
+       [&] {
+         std::unique_ptr<store::SyncRunStore> runs = settings_.db->SyncRuns();
+         const std::int64_t id = runs->Begin(store::UtcNowText(), store::RunStarter::Console, "ada", "");
+         store::RunTerminal t;
+         t.port = rows.at(0).port, t.terminal = rows.at(0).terminal, t.outcome = "failed";
+         t.cause_code = rows.at(0).cause_code, t.cause_values = rows.at(0).cause_values;
+         runs->Finish(id, store::UtcNowText(), {t});
+         const std::optional<store::SyncRun> run = runs->Find(id);
+         // The JSON of `sync --json` and the API: "error" in English, nothing added.
+         const auto json = SyncRowJson(ReportOf(*run).terminals.at(0));
+         EXPECT_EQ(json["cause_values"]["error"].get<std::string>().rfind(english, 0), 0u) << json.dump();
+         EXPECT_EQ(json["cause_values"].size(), 3u) << json.dump();
+         return CauseText(Language::kChinese, run->terminals.at(0));
+       },
+       stored},
+      {"a clear whose intent the audit trail refuses",
+       [&] {
+         HostControl control = HostControl::Create();
+         const ClearResult clear = ClearIfComplete(store::RecordStore(settings_.db->Swipes()), control, 1, 1,
+                                                   [&](const ClearAudit& a) { refused(a.action, a.details); });
+         EXPECT_EQ(clear.status, ClearResult::Status::kNotAudited);
+         return Translate(clear.terminal_error, Language::kChinese);
+       },
+       chinese},
+      {"a backup whose intent the audit trail refuses",
+       [&] {
+         EnrolmentResult result;
+         RunReleasingPorts({{1, 1}}, [&] {
+           Machine machine = Machine::Create();
+           result = BackupEnrolment(machine, *settings_.db, 1, 1, 100,
+                                    [&](const EnrolmentAudit& a) { refused(a.action, a.details); });
+         });
+         EXPECT_EQ(result.status, EnrolmentResult::Status::kNotAudited);
+         return Translate(result.failure, Language::kChinese);
+       },
+       chinese},
+      {"an action on terminals that fails",
+       [&] {
+         const TerminalActionResult result = RunTerminalAction(
+             jobs, "enrolment.write", {{1, 1}}, std::chrono::steady_clock::now() + kBound, {},
+             [&](const EnrolmentAuditHook&) { refused("enrolment.write", "port 1 terminal 1"); });
+         EXPECT_EQ(result.status, TerminalActionResult::Status::kFailed);
+         return Translate(result.failure, Language::kChinese);
+       },
+       chinese},
+      {"a check whose database cannot be opened",
+       [&] {
+         const fs::path dir = folder_ / "a-folder";
+         fs::create_directories(dir);
+         CheckSettings settings;
+         settings.database = dir.string();
+         settings.open_database = [&] { return vanto::db::Database::Open(dir.string(), reading); };
+         const CheckResult check = CheckSite(site_, settings);
+         for (const CheckFinding& f : check.findings)
+           if (f.code == "database-failed") {
+             EXPECT_EQ(f.Value("error"), "database " + dir.string() + " is a folder, not a file");
+             return Translate(ErrorValue(f.values, "error"), Language::kChinese);
+           }
+         return std::string("no database-failed finding");
+       },
+       "数据库 " + (folder_ / "a-folder").string() + " 是文件夹，不是文件"},
+  };
+  for (const Case& c : cases) {
+    const std::string said = c.said();
+    EXPECT_NE(said.find(c.chinese), std::string::npos) << c.what << ": " << said;
+    EXPECT_EQ(said.find("database "), std::string::npos) << c.what << ": English inside Chinese: " << said;
+  }
+  jobs.Stop();
 }
 
 }  // namespace

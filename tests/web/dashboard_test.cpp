@@ -9,6 +9,8 @@
 #include "host/db/sync_runs.h"
 #include "tests/web/console_fixture.h"
 #include "host/db/database.h"
+#include "host/errors.h"
+#include "host/said_values.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -177,6 +179,13 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
   options.times = ShownTimes(*shanghai);
   Console console(options, with_push);
   Seed(console.database());  // a run ended 09:00:07 UTC, a swipe in 2026-11, a rejected record
+  {  // A later run of terminal 2.3 that the host's part failed, with words of the catalogue.
+    auto runs = vanto::db::Database::Open(console.database())->SyncRuns();
+    const std::int64_t id = runs->Begin("2026-12-08T10:00:00Z", store::RunStarter::Console, "ada", "2");
+    const host::HostError failed(host::Message("database {0} is read-only", {"/srv/site.db"}));
+    runs->Finish(id, "2026-12-08T10:00:01Z",
+                 {WithValues(Row(2, 3, "failed", "host", failed.what(), 0, 0, 0), host::WithError({}, failed))});
+  }
   auto push = vanto::db::Database::Open(console.database())->Push();
   push->Add("payroll", {}, "2026-12-08T08:00:00Z");
   push->Failed("payroll", 3, 1'800'000'000, "HTTP 500: the server failed", "2026-12-08T09:10:00Z");
@@ -201,9 +210,13 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
        {"上次同步（Asia/Shanghai）", "开始（Asia/Shanghai）", "最近成功（Asia/Shanghai）", "下次尝试（Asia/Shanghai）",
         "<td>2026-12-08 17:00:07</td>", "2026-12-08 17:10:00 HTTP 500：服务器出错", "2027-01-15 16:00:00",
         "/etc/vanto/site.toml:9：键“push.url”：“ftp://x”不是 http:// 或 https:// 地址",
-        "/etc/vanto/site.toml:14：键“push.ports”：必须是数字列表，而不是字符串"},
-       {"UTC", "the server failed", "key '", "is no http", "must be"}},
-      {"/dashboard", "en", {"Last sync (Asia/Shanghai)", "2026-12-08 17:10:00 HTTP 500: the server failed"}, {"UTC"}},
+        "/etc/vanto/site.toml:14：键“push.ports”：必须是数字列表，而不是字符串",
+        "data-code=\"host\">数据库 /srv/site.db 是只读的</td>"},
+       {"UTC", "the server failed", "key '", "is no http", "must be", "is read-only"}},
+      {"/dashboard", "en",
+       {"Last sync (Asia/Shanghai)", "2026-12-08 17:10:00 HTTP 500: the server failed",
+        "data-code=\"host\">database /srv/site.db is read-only</td>"},
+       {"UTC", "_said"}},
       {"/audit", "zh-CN", {"时间（Asia/Shanghai）", "<td>密码错误</td>", "<td>li（查看者）</td>",
                            "<td>POST /sync：查看者角色无权执行 sync</td>", "<td>多个地址</td>",
                            "<td>自 2026-12-08T09:00:00Z 起"},
