@@ -66,10 +66,9 @@ struct SyncResult {
 };
 
 
-// The log a sync of terminal `terminal` on `port` reads on for that identity and generation:
-// the newest epoch opened by a read of that terminal there, else epoch 0. (Two terminals telling
-// one identity each keep their own epoch; a terminal reset to a generation seen before goes on
-// in the epoch its reset opened.)
+// The newest epoch of that identity and generation opened by a read of terminal `terminal` on
+// `port`, else epoch 0: the one ChooseLog tries first, and keeps when the terminal's content
+// matches no epoch.
 store::LogKey CurrentLogAt(const store::SwipeStore& store, std::uint32_t identity, std::uint32_t generation, int port,
                            int terminal);
 

@@ -259,8 +259,8 @@ class SwipeStore {
   // The enrolment table's rows by person, kind and terminal (never their templates or passwords).
   virtual std::vector<EnrolmentEntry> Enrolments() const;
 
-  // Epochs. The newest epoch of a terminal's log (epoch 0 when none was opened): where a sync
-  // of that identity and generation reads on.
+  // Epochs. The newest epoch of that identity and generation (epoch 0 when none was opened); a
+  // sync chooses the epoch it reads on by the terminal's content (host::ChooseLog).
   virtual LogKey CurrentLog(std::uint32_t identity, std::uint32_t generation) const;
   // The epochs opened for that identity and generation, oldest first.
   virtual std::vector<LogEpoch> Epochs(std::uint32_t identity, std::uint32_t generation) const;
