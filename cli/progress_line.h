@@ -115,7 +115,10 @@ inline std::function<void(const DownloadProgress&)> DownloadProgressDrawer(std::
     state->last = now, state->drawn = true;
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.0f", p.rate);
-    const std::string text = TrFill("downloading: {0} records, {1} records/s", {std::to_string(p.records), rate});
+    const std::string text =
+        p.waiting ? TrFill("downloading: {0} records, waiting for the database (another process holds its lock)",
+                           {std::to_string(p.records)})
+                  : TrFill("downloading: {0} records, {1} records/s", {std::to_string(p.records), rate});
     if (cursor_codes)
       state->line.Show(text, true);
     else

@@ -56,10 +56,11 @@ ClearResult Clear(const store::RecordStore& store, HostControl& control, int por
     result.status = ClearResult::Status::kNoIdentity;
     return result;
   }
-  // The terminal's current log: a log reset to a generation seen before, or told by two
-  // terminals, is held in the epoch its conflict opened (and below it in the one before).
+  // The terminal's current log, chosen by its content: a log reset to a generation seen before,
+  // or told by two terminals, is held in the epoch its conflict opened (and below it in the one
+  // before), wherever the terminal is cabled now.
   result.missing = MissingOfLog(
-      store.swipes(), CurrentLogAt(store.swipes(), result.info.identity, result.info.generation, port, terminal),
+      store.swipes(), ChooseLog(store.swipes(), control, result.info, port, terminal),
       result.info.held);
   if (!result.missing.empty()) {
     result.status = ClearResult::Status::kIncomplete;

@@ -49,6 +49,8 @@ Outcome DownloadSession::Run(Machine& machine) {
       },
       [this](long count) { OnAppend(count); },
       [this] {
+        // The database's refusal ended the session's storing: the terminal is not read on.
+        if (store_failed_) return true;
         if (!cancel.Cancelled()) return false;
         cancelled_ = true;
         return true;
@@ -94,7 +96,7 @@ void DownloadSession::WriterLoop() {
     if (!batch_) return;
     Batch batch = std::move(*batch_);
     if (!refused_.empty()) {
-      // A batch refused before this one is offered again at the end of the run; until then
+      // A batch refused before this one is offered again first (Resume); until then
       // nothing after it is stored, so each record keeps its place in the log (its index).
       refused_.insert(refused_.end(), batch.swipes.begin(), batch.swipes.end());
       refused_position_ = refused_position_ || batch.position;
@@ -106,16 +108,22 @@ void DownloadSession::WriterLoop() {
     lock.unlock();
     std::vector<store::Delivery::Keyed> keyed;
     std::optional<Message> error;
+    bool locked = false;
     try {
       if (batch.position) delivery_.Position(origin.log, origin.index);
       keyed = delivery_.Store(batch.swipes);
+    } catch (const store::StoreError& e) {
+      error = MessageOf(e);
+      locked = e.failure() == store::StoreFailure::Locked;
     } catch (const std::exception& e) {
       error = MessageOf(e);
     }
     lock.lock();
     if (error) {
       // The delivery stands where it stood: the same swipes, and those after them, are
-      // offered again at the end of the run.
+      // offered again (Resume).
+      ++refusals_;
+      writer_locked_ = locked;
       refused_.insert(refused_.end(), batch.swipes.begin(), batch.swipes.end());
       refused_position_ = refused_position_ || batch.position;
       writer_error_ = error;
@@ -133,10 +141,10 @@ void DownloadSession::WriterLoop() {
   }
 }
 
-void DownloadSession::HandOver(std::vector<store::Swipe> swipes, bool wait) {
+void DownloadSession::HandOver(std::vector<store::Swipe> swipes, bool wait, bool position) {
   std::unique_lock lock(writer_mutex_);
   writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
-  batch_ = Batch{origin_pending_, std::move(swipes)};  // origin_pending_ is guarded by the mutex too
+  batch_ = Batch{origin_pending_ || position, std::move(swipes)};  // origin_pending_ is guarded by the mutex too
   origin_pending_ = false;
   writer_changed_.notify_all();
   if (wait) writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
@@ -166,6 +174,12 @@ void DownloadSession::Pumped() {
 }
 
 void DownloadSession::Store(bool last) {
+  // After the database's refusal ended the storing, nothing more is stored: each record keeps
+  // its place in the log (its index), and the next run reads them again.
+  if (store_failed_) {
+    pending_.clear();
+    return;
+  }
   // Where the run's records come from, asked once, before its first batch.
   if (!positioned_ && !pending_.empty()) {
     if (positioner_) {
@@ -182,39 +196,62 @@ void DownloadSession::Store(bool last) {
     }
     positioned_ = true;
   }
-  bool refused = false;
-  {
-    std::lock_guard lock(writer_mutex_);
-    refused = !refused_.empty();
-  }
-  // After a refused batch (a lock held too long), wait for the end before trying again.
-  if ((refused && !last) || (pending_.empty() && !last)) return;
+  // A refused batch is offered again before anything else, the terminal waiting meanwhile: at
+  // most the batch with the writer and the one gathered here are ever uncommitted.
+  if (!Resume()) return;
   if (!last) {
+    if (pending_.empty()) return;
     HandOver(std::move(pending_), false);
     pending_.clear();
     return;
   }
-  // The end: let the writer finish, then offer what was refused and what is left, once more.
-  {
-    std::unique_lock lock(writer_mutex_);
-    writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
-    if (!refused_.empty()) {
-      pending_.insert(pending_.begin(), refused_.begin(), refused_.end());
-      origin_pending_ = origin_pending_ || refused_position_;
-      refused_.clear();
+  // The end: what is left, then wait until it is committed (or the pause ends).
+  if (!pending_.empty()) {
+    HandOver(std::move(pending_), true);
+    pending_.clear();
+  }
+  Resume();
+}
+
+bool DownloadSession::Resume() {
+  std::unique_lock lock(writer_mutex_);
+  writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
+  // A failure other than a lock held past the wait is tried once more; a lock, until the
+  // database has refused lock_attempts attempts in all.
+  bool tried_again = false;
+  while (!refused_.empty()) {
+    if ((!writer_locked_ && tried_again) || refusals_ >= lock_attempts || cancel.Cancelled()) {
+      store_failed_ = read_failed_ = true;
+      store_error_ = writer_error_;
+      refused_.clear();  // not stored: the next run reads them again
       refused_position_ = false;
-      writer_error_.reset();
+      return false;
     }
+    tried_again = true;
+    const std::size_t uncommitted = read_ > stored_ ? read_ - stored_ : 0;
+    lock.unlock();
+    if (on_progress) {
+      const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+      DownloadProgress waiting{count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, false};
+      waiting.waiting = true;
+      waiting.uncommitted = uncommitted;
+      reported_ = true;
+      on_progress(waiting);
+    }
+    lock.lock();
+    batch_ = Batch{refused_position_, std::move(refused_)};
+    refused_.clear();
+    refused_position_ = false;
+    writer_changed_.notify_all();
+    writer_changed_.wait(lock, [&] { return !batch_.has_value(); });
   }
-  if (pending_.empty()) return;
-  HandOver(std::move(pending_), true);
-  pending_.clear();
+  writer_error_.reset();
+  return true;
+}
+
+std::size_t DownloadSession::Uncommitted() {
   std::lock_guard lock(writer_mutex_);
-  if (!refused_.empty()) {
-    store_failed_ = true;
-    store_error_ = writer_error_;
-    refused_.clear();  // not stored: the next run reads them again
-  }
+  return read_ > stored_ ? read_ - stored_ : 0;
 }
 
 void DownloadSession::ReportProgress(bool force) {
@@ -224,7 +261,9 @@ void DownloadSession::ReportProgress(bool force) {
   last_draw_ = now;
   const double seconds = std::chrono::duration<double>(now - started_).count();
   reported_ = true;
-  on_progress({count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, false});
+  DownloadProgress progress{count_, seconds > 0 ? static_cast<double>(count_) / seconds : 0.0, false};
+  progress.uncommitted = Uncommitted();
+  on_progress(progress);
 }
 
 void DownloadSession::ReportDone() {

@@ -2,8 +2,9 @@
 // terminal has delivered everything, so the host hands it a list that reports each appended
 // record; work posted to the thread's queue, run by the driver's message pump between records,
 // takes what has arrived out of the list and hands it, in batches, to a writer thread that
-// stores each batch in one transaction while the terminal goes on sending (the line does not
-// wait for the database); and it reports its progress as events (a front end draws them).
+// stores each batch in one transaction while the terminal goes on sending; a batch the database
+// refuses is offered again before anything more is read (the terminal then waits, so at most two
+// batches are ever uncommitted); and it reports its progress as events (a front end draws them).
 #pragma once
 
 #include <chrono>
@@ -27,7 +28,16 @@ struct DownloadProgress {
   long records = 0;   // records the driver delivered so far in this run
   double rate = 0;    // records a second since the session began
   bool done = false;  // the run ended: a display that showed progress takes it away
+  // The database refused the last batch (another process holds its lock): the read pauses, the
+  // terminal keeping its records, until the batch is committed or the pause ends the download.
+  bool waiting = false;
+  std::size_t uncommitted = 0;  // records delivered and not committed yet
 };
+
+// How many attempts the database may refuse in all, over a download, before the download ends
+// with the database's error: each waits at most the lock timeout, so the pauses last at most this
+// many lock timeouts (30 s at the default 5 s).
+inline constexpr std::size_t kLockAttempts = 6;
 
 class DownloadSession {
  public:
@@ -79,6 +89,8 @@ class DownloadSession {
 
   // Tuning of the batches (tests use small ones).
   std::size_t batch_records = 500;
+  // The refused attempts a download outlasts in all (tests use few).
+  std::size_t lock_attempts = kLockAttempts;
   std::chrono::milliseconds batch_interval{200};
   // The least time between two progress events (0: one at each step of the driver's pump; a
   // display spaces its drawing itself).
@@ -98,7 +110,11 @@ class DownloadSession {
   void ReportDone();
   void WriterLoop();
   // Hands `swipes` to the writer once it is idle; with `wait`, also waits until they are stored.
-  void HandOver(std::vector<store::Swipe> swipes, bool wait);
+  void HandOver(std::vector<store::Swipe> swipes, bool wait, bool position = false);
+  // Offers a refused batch again, on the driver's thread (so the terminal is not asked for more)
+  // until it is committed: false when the pause ended (the session then stores nothing more).
+  bool Resume();
+  std::size_t Uncommitted();
 
   struct Batch {
     bool position = false;  // apply origin_ first
@@ -112,6 +128,8 @@ class DownloadSession {
   bool refused_position_ = false;
   bool writer_quit_ = false;
   std::optional<Message> writer_error_;
+  bool writer_locked_ = false;          // the last refusal was a lock held past the wait
+  std::size_t refusals_ = 0;  // attempts the database refused, over every run
   Origin origin_;
   bool origin_pending_ = false;  // the next batch handed over applies origin_ first
 

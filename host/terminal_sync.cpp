@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 namespace vanto::host {
 namespace {
@@ -54,6 +55,54 @@ store::LogKey CurrentLogAt(const store::SwipeStore& store, std::uint32_t identit
   for (auto e = epochs.rbegin(); e != epochs.rend(); ++e)
     if (e->port == port && e->terminal == terminal) return e->log;
   return {identity, generation, 0};
+}
+
+namespace {
+// True when the terminal holds the records `log` holds, as far as three of them tell: the
+// epoch's first record, its last stored one and the one midway (fewer when they coincide).
+bool TerminalHolds(const store::SwipeStore& store, HostControl& control, int terminal, const TerminalInfo& info,
+                   const store::LogKey& log) {
+  const store::LogCoverage held = store.Coverage(log);
+  // A log only grows within a generation: a terminal holding fewer records than the epoch
+  // reaches holds another log.
+  if (held.count == 0 || held.next > static_cast<std::int64_t>(info.held)) return false;
+  const auto first = static_cast<std::uint32_t>(held.first), last = static_cast<std::uint32_t>(held.next - 1);
+  std::vector<std::uint32_t> indexes{first, first + (last - first) / 2, last};
+  indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+  int compared = 0;
+  for (std::uint32_t index : indexes) {
+    const auto stored = store.SwipeAt(log, index);
+    if (!stored) continue;  // a rejected record there: nothing to compare with
+    const std::optional<RawRecord> raw = control.RecordAt(terminal, info.generation, index);
+    if (!raw) return false;
+    char minute[64];
+    std::snprintf(minute, sizeof minute, "%04d-%02d-%02d %02d:%02d", raw->year, raw->month, raw->day, raw->hour,
+                  raw->minute);
+    if (raw->person != stored->first || stored->second.compare(0, 16, minute) != 0) return false;
+    ++compared;
+  }
+  return compared > 0;
+}
+}  // namespace
+
+store::LogKey ChooseLog(const store::SwipeStore& store, HostControl& control, const TerminalInfo& info, int port,
+                        int terminal) {
+  const store::LogKey here = CurrentLogAt(store, info.identity, info.generation, port, terminal);
+  const std::vector<store::LogEpoch> epochs = store.Epochs(info.identity, info.generation);
+  if (epochs.empty()) return here;  // one log of that identity and generation: nothing to choose
+  std::vector<std::uint32_t> candidates{here.epoch};
+  if (here.epoch != 0) candidates.push_back(0);
+  for (const store::LogEpoch& e : epochs)
+    if (e.log.epoch != here.epoch) candidates.push_back(e.log.epoch);
+  try {
+    for (std::uint32_t epoch : candidates) {
+      const store::LogKey log{info.identity, info.generation, epoch};
+      if (TerminalHolds(store, control, terminal, info, log)) return log;
+    }
+  } catch (const TerminalError&) {
+    // The terminal could not be asked for a record: the read's first record is still compared.
+  }
+  return here;
 }
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> MissingOfLog(const store::SwipeStore& store,
@@ -140,7 +189,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   try {
     result.info = control.Info(terminal);
     if (result.info.Identified())
-      result.log = CurrentLogAt(store.swipes(), result.info.identity, result.info.generation, port, terminal);
+      result.log = ChooseLog(store.swipes(), control, result.info, port, terminal);
     result.start = ChooseStart(store, result.info, result.log.value_or(store::LogKey{}), options.all,
                                &result.read_all_because);
   } catch (const TerminalError& e) {
@@ -152,6 +201,7 @@ SyncResult SyncTerminal(store::RecordStore& store, Machine& machine, HostControl
   DownloadSession session(store, port, terminal);
   session.batch_records = options.batch_records;
   session.batch_interval = options.batch_interval;
+  session.lock_attempts = options.lock_attempts;
   session.on_progress = options.on_progress;
   session.on_stored = options.on_stored;
   session.cancel = options.cancel;

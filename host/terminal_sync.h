@@ -26,6 +26,8 @@ struct TerminalSyncOptions {
   bool all = false;                    // read every record, not only the new ones
   std::size_t batch_records = 500;     // storing batches (tests use small ones)
   std::chrono::milliseconds batch_interval{200};
+  // The refused attempts a download outlasts in all (DownloadSession::lock_attempts).
+  std::size_t lock_attempts = kLockAttempts;
   // The download's progress as it goes on, and its end (DownloadSession::on_progress).
   std::function<void(const DownloadProgress&)> on_progress;
   // Each stored batch (on the download's writer thread); the result keeps none of them.
@@ -64,12 +66,19 @@ struct SyncResult {
 };
 
 
-// The log a sync of terminal `terminal` on `port` reads on for that identity and generation:
-// the newest epoch opened by a read of that terminal there, else epoch 0. (Two terminals telling
-// one identity each keep their own epoch; a terminal reset to a generation seen before goes on
-// in the epoch its reset opened.)
+// The newest epoch of that identity and generation opened by a read of terminal `terminal` on
+// `port`, else epoch 0: the one ChooseLog tries first, and keeps when the terminal's content
+// matches no epoch.
 store::LogKey CurrentLogAt(const store::SwipeStore& store, std::uint32_t identity, std::uint32_t generation, int port,
                            int terminal);
+
+// The log a terminal's records go on in, chosen by content, wherever it is cabled: among the
+// epochs of its identity and generation (this place's own first), the first whose records the
+// terminal holds at the same indexes (TerminalInfo::held at least as many; its first record,
+// its last stored one and the one midway the same person and minute); none such: this place's
+// own (CurrentLogAt), whose first record the read then compares in full.
+store::LogKey ChooseLog(const store::SwipeStore& store, HostControl& control, const TerminalInfo& info, int port,
+                        int terminal);
 
 // Index ranges below `held` of the terminal's current log that the database holds neither as a
 // swipe nor as a rejected record: those of `log`'s epoch from its first index, and below that

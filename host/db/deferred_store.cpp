@@ -45,6 +45,10 @@ class DeferredStore final : public SwipeStore {
     SwipeStore* s = Existing();
     return s ? s->Coverage(log) : LogCoverage{};
   }
+  std::optional<std::pair<std::int32_t, std::string>> SwipeAt(const LogKey& log, std::uint32_t index) const override {
+    SwipeStore* s = Existing();
+    return s ? s->SwipeAt(log, index) : std::nullopt;
+  }
   std::vector<std::pair<std::uint32_t, std::uint32_t>> Missing(const LogKey& log, std::uint32_t held,
                                                                std::size_t limit) const override {
     SwipeStore* s = Existing();

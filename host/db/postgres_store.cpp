@@ -423,6 +423,21 @@ class PostgresSwipeStore final : public SwipeStore {
     return count;
   }
 
+  std::optional<std::pair<std::int32_t, std::string>> SwipeAt(const LogKey& log, std::uint32_t index) const override {
+    std::string id = std::to_string(log.identity), gen = std::to_string(log.generation), epoch = std::to_string(log.epoch),
+                at = std::to_string(index);
+    std::optional<std::pair<std::int32_t, std::string>> held;
+    connection_.Retry("reading a stored record of a terminal's log", [&] {
+      held.reset();
+      PgResult r = connection_.Exec(
+          "SELECT person, swipe_time FROM swipes WHERE identity = $1 AND generation = $2 AND epoch = $3 "
+          "AND record_index = $4",
+          {id.c_str(), gen.c_str(), epoch.c_str(), at.c_str()}, "reading a stored record of a terminal's log");
+      if (r.rows() > 0) held.emplace(static_cast<std::int32_t>(std::atol(r.text(0, 0))), r.text(0, 1));
+    });
+    return held;
+  }
+
   LogCoverage Coverage(const LogKey& log) const override {
     std::string id = std::to_string(log.identity), gen = std::to_string(log.generation), epoch = std::to_string(log.epoch);
     LogCoverage coverage;

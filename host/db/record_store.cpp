@@ -355,6 +355,9 @@ namespace {
 
 int SwipeStore::CountEarlier(const LogKey&, std::int32_t, const std::string&, std::uint32_t) const { NoLogs(*this); }
 LogCoverage SwipeStore::Coverage(const LogKey&) const { NoLogs(*this); }
+std::optional<std::pair<std::int32_t, std::string>> SwipeStore::SwipeAt(const LogKey&, std::uint32_t) const {
+  NoLogs(*this);
+}
 std::vector<std::pair<std::uint32_t, std::uint32_t>> SwipeStore::Missing(const LogKey&, std::uint32_t,
                                                                          std::size_t) const {
   NoLogs(*this);

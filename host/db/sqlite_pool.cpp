@@ -110,6 +110,8 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
              (const LogKey& log, std::int32_t person, const std::string& minute, std::uint32_t before),
              (log, person, minute, before), const)
   VANTO_LEND(LogCoverage, Coverage, (const LogKey& log), (log), const)
+  using Held = std::optional<std::pair<std::int32_t, std::string>>;
+  VANTO_LEND(Held, SwipeAt, (const LogKey& log, std::uint32_t index), (log, index), const)
   using Gaps = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
   VANTO_LEND(Gaps, Missing, (const LogKey& log, std::uint32_t held, std::size_t limit), (log, held, limit), const)
   VANTO_LEND(bool, AddRejected, (const RejectedRecord& record), (record), )

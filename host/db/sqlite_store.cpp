@@ -697,6 +697,18 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return static_cast<int>(sqlite3_column_int64(stmt.get(), 0));
   }
 
+  std::optional<std::pair<std::int32_t, std::string>> SwipeAt(const LogKey& log, std::uint32_t index) const override {
+    StatementPtr stmt = c_.Prepare(
+        "SELECT person, swipe_time FROM swipes INDEXED BY swipes_record "
+        "WHERE identity = ?1 AND generation = ?2 AND epoch = ?3 AND record_index = ?4");
+    sqlite3_bind_int64(stmt.get(), 1, log.identity);
+    sqlite3_bind_int64(stmt.get(), 2, log.generation);
+    sqlite3_bind_int64(stmt.get(), 3, log.epoch);
+    sqlite3_bind_int64(stmt.get(), 4, index);
+    if (c_.Step(stmt.get(), "reading a stored record of a terminal's log") != SQLITE_ROW) return std::nullopt;
+    return std::make_pair(static_cast<std::int32_t>(sqlite3_column_int(stmt.get(), 0)), Text(stmt.get(), 1));
+  }
+
   LogCoverage Coverage(const LogKey& log) const override {
     LogCoverage coverage;
     coverage.first = coverage.next = FirstIndex(log);

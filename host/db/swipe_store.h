@@ -246,6 +246,9 @@ class SwipeStore {
   virtual int CountEarlier(const LogKey& log, std::int32_t person, const std::string& minute,
                            std::uint32_t before) const;
   virtual LogCoverage Coverage(const LogKey& log) const;
+  // The person and time ("YYYY-MM-DD HH:MM:SS") of the swipe held at `index` of `log`, in that
+  // very epoch (not the ones it was opened from); nothing when it holds none there.
+  virtual std::optional<std::pair<std::int32_t, std::string>> SwipeAt(const LogKey& log, std::uint32_t index) const;
   // Index ranges [first, last] below `held` held neither as a swipe nor as a rejected record.
   virtual std::vector<std::pair<std::uint32_t, std::uint32_t>> Missing(const LogKey& log, std::uint32_t held,
                                                                        std::size_t limit) const;
@@ -256,8 +259,8 @@ class SwipeStore {
   // The enrolment table's rows by person, kind and terminal (never their templates or passwords).
   virtual std::vector<EnrolmentEntry> Enrolments() const;
 
-  // Epochs. The newest epoch of a terminal's log (epoch 0 when none was opened): where a sync
-  // of that identity and generation reads on.
+  // Epochs. The newest epoch of that identity and generation (epoch 0 when none was opened); a
+  // sync chooses the epoch it reads on by the terminal's content (host::ChooseLog).
   virtual LogKey CurrentLog(std::uint32_t identity, std::uint32_t generation) const;
   // The epochs opened for that identity and generation, oldest first.
   virtual std::vector<LogEpoch> Epochs(std::uint32_t identity, std::uint32_t generation) const;

@@ -176,16 +176,24 @@ TEST_F(DownloadSessionTest, RecoversOnceADatabaseLockIsReleased) {
   ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
   fake->total = 1000;
   long long committed_before_release = -1;
-  fake->after_record = [&](int n) {
-    if (n != 600) return;
-    committed_before_release = Committed();
-    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-  };
+  int delivered_while_waiting = -1;
   Machine machine = Machine::Wrap(ComPtr<IMachine>(fake.Get()));
   DownloadSession session(*store_, 1, 2);
   session.batch_records = 100;
   session.batch_interval = std::chrono::milliseconds(0);
+  // The download waits, reading nothing more, until the lock is released (at its second refusal).
+  int refusals = 0;
+  session.on_progress = [&](const DownloadProgress& p) {
+    if (!p.waiting) return;
+    if (refusals == 0) delivered_while_waiting = static_cast<int>(p.records);
+    EXPECT_EQ(p.records, delivered_while_waiting) << "read on while the database refused";
+    EXPECT_LE(p.uncommitted, 200u);
+    if (++refusals != 2) return;
+    committed_before_release = Committed();
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  };
   Outcome outcome = session.Run(machine);
+  EXPECT_EQ(refusals, 2);
   sqlite3_close(other);
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(committed_before_release, 0) << "stored while the lock was held";
@@ -205,15 +213,15 @@ TEST_F(DownloadSessionTest, ARefusedBatchKeepsItsPlaceAndNothingAfterItIsStoredF
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   ComPtr<FakeMachine> fake = ComPtr<FakeMachine>::Adopt(new FakeMachine);
   fake->total = 450;
-  fake->after_record = [&](int n) {
-    // The first batch (records 1..100) has been refused by now: the second was handed over
-    // only once the writer was done with the first.
-    if (n == 201) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-  };
   Machine machine = Machine::Wrap(ComPtr<IMachine>(fake.Get()));
   DownloadSession session(*store_, 1, 2);
   session.batch_records = 100;
   session.batch_interval = std::chrono::milliseconds(0);
+  // The first batch (records 1..100) has been refused: the lock goes while the session offers it
+  // again, and nothing after it may be stored first.
+  session.on_progress = [&](const DownloadProgress& p) {
+    if (p.waiting) sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+  };
   session.SetPositioner([] { return DownloadSession::Origin{vanto::store::LogKey{7, 1, 0}, 0}; });
   EXPECT_TRUE(session.Run(machine).ok);
   sqlite3_close(other);
