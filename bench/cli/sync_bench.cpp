@@ -114,7 +114,7 @@ void BM_SyncHundredNew(benchmark::State& state) {
     const cli::SyncResult result = site.Sync(false);
     if (result.added != 100 || !result.outcome.ok || result.start == 0) {
       std::fprintf(stderr, "added %zu, start %u, %s %s\n", result.added, result.start, result.outcome.message.c_str(),
-                   result.terminal_error.value_or(result.store_error.value_or("")).c_str());
+                   (result.terminal_error ? result.terminal_error->English() : result.store_error.value_or("")).c_str());
       state.SkipWithError("the sync did not store exactly the 100 new records");
       break;
     }
