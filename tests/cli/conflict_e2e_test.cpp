@@ -18,20 +18,6 @@ namespace {
 
 using terminal::sim::CardRecordFields;
 
-// `count` swipes, one a minute from day `day` of November 2026, persons from `first` cycling
-// through 13: two logs made with other `first` or `day` differ at every index.
-std::vector<CardRecordFields> Log(int count, std::int32_t first, int day) {
-  std::vector<CardRecordFields> out;
-  for (int i = 0; i < count; ++i) out.push_back({first + i % 13, 2026, 11, day + i / 1440, (i % 1440) / 60, i % 60});
-  return out;
-}
-
-std::string TimeText(const CardRecordFields& r) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
-  return text;
-}
-
 enum class Via { kDownload, kSync };
 enum class Lie { kReset, kClone };
 

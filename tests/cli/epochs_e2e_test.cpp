@@ -16,21 +16,6 @@ using terminal::sim::CardRecordFields;
 using terminal::sim::SimTerminal;
 using Pair = std::pair<std::int32_t, std::string>;
 
-// `count` swipes, one a minute from day `day` of November 2026, persons from `first` cycling
-// through 13: logs made with another `first` differ at every index, and a longer one made with
-// the same arguments goes on where the shorter ends.
-std::vector<CardRecordFields> Log(int count, std::int32_t first, int day) {
-  std::vector<CardRecordFields> out;
-  for (int i = 0; i < count; ++i) out.push_back({first + i % 13, 2026, 11, day + i / 1440, (i % 1440) / 60, i % 60});
-  return out;
-}
-
-std::string TimeText(const CardRecordFields& r) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
-  return text;
-}
-
 // What happens to the site before each download of every cabled port.
 enum class Do {
   kNothing,

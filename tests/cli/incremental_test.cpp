@@ -22,12 +22,6 @@ namespace {
 using terminal::sim::CardRecordFields;
 using terminal::sim::DefaultIdentity;
 
-std::string TimeText(const CardRecordFields& r) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
-  return text;
-}
-
 // Swipes at one a minute from a day in November 2026, persons cycling through 11.
 std::vector<CardRecordFields> Swipes(int count, int first = 0) {
   std::vector<CardRecordFields> out;

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -121,6 +122,22 @@ class UtcSimSite : public SimSite {
 
 inline std::int64_t UnixSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// `count` swipes, one a minute from day `day` of November 2026, persons from `first` cycling
+// through 13: logs made with another `first` or `day` differ at every index, and a longer one made
+// with the same arguments goes on where the shorter ends.
+inline std::vector<terminal::sim::CardRecordFields> Log(int count, std::int32_t first, int day) {
+  std::vector<terminal::sim::CardRecordFields> out;
+  for (int i = 0; i < count; ++i) out.push_back({first + i % 13, 2026, 11, day + i / 1440, (i % 1440) / 60, i % 60});
+  return out;
+}
+
+// A swipe's minute as the database keeps it.
+inline std::string TimeText(const terminal::sim::CardRecordFields& r) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:00", r.year, r.month, r.day, r.hour, r.minute);
+  return text;
 }
 
 }  // namespace vanto::cli::testing
