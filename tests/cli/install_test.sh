@@ -34,13 +34,13 @@ if ldd "$prefix/bin/vanto" | grep -q "$build"; then echo "vanto still links the 
 LANG=C.UTF-8 "$prefix/bin/vanto" demo >"$work/demo.log" 2>&1 || { cat "$work/demo.log"; exit 1; }
 version=$(LANG=C.UTF-8 "$prefix/bin/vanto" --version)
 echo "$version"
-echo "$version" | grep -q "^VANTO.clsMachine: $prefix/lib/vanto/VANTO.so (1.00.0000)$" || { echo "the driver module is not the installed one"; exit 1; }
-echo "$version" | grep -q "^FK303IDLib.FK303ID: $prefix/lib/vanto/FK303ID.so (1.00.0000)$" || { echo "the control module is not the installed one"; exit 1; }
+grep -q "^VANTO.clsMachine: $prefix/lib/vanto/VANTO.so (1.00.0000)$" <<<"$version" || { echo "the driver module is not the installed one"; exit 1; }
+grep -q "^FK303IDLib.FK303ID: $prefix/lib/vanto/FK303ID.so (1.00.0000)$" <<<"$version" || { echo "the control module is not the installed one"; exit 1; }
 [ ! -e "$work/elsewhere/vanto.db" ] || { echo "the demo left a database in the current folder"; exit 1; }
 
 # Both languages from the installed catalogue, with and without the zh_CN locale generated.
 zh=$(LANG=zh_CN.UTF-8 "$prefix/bin/vanto" scann 2>&1 || true)
-echo "$zh" | grep -q "未知命令“scann”；您是指“scan”吗？" || { echo "no Chinese: $zh"; exit 1; }
+grep -q "未知命令“scann”；您是指“scan”吗？" <<<"$zh" || { echo "no Chinese: $zh"; exit 1; }
 # The demo's own lines too (the commands it runs echo as typed). In a sanitizer build the leak
 # check at exit stays off for this run only: the toolchain's LeakSanitizer faults reading the
 # thread-local storage left by the character-set modules a Chinese locale loads and unloads
@@ -48,8 +48,8 @@ echo "$zh" | grep -q "未知命令“scann”；您是指“scan”吗？" || { 
 zh=$(cd "$work/elsewhere" && ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" LANG=zh_CN.UTF-8 \
      "$prefix/bin/vanto" demo 2>&1) || { echo "$zh"; exit 1; }
 for line in "模拟现场：2 个端口" "数据库：" "（再次下载只读取新的记录" "人员 101 的指纹与 1 号考勤机上的相同" "条登记。用时 "; do
-  echo "$zh" | grep -qF "$line" || { echo "the Chinese demo lacks '$line': $zh"; exit 1; }
+  grep -qF "$line" <<<"$zh" || { echo "the Chinese demo lacks '$line': $zh"; exit 1; }
 done
 en=$(LANG=C.UTF-8 "$prefix/bin/vanto" scann 2>&1 || true)
-echo "$en" | grep -q "unknown command 'scann'; did you mean 'scan'?" || { echo "no English: $en"; exit 1; }
+grep -q "unknown command 'scann'; did you mean 'scan'?" <<<"$en" || { echo "no English: $en"; exit 1; }
 echo "install test passed"

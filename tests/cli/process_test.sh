@@ -31,7 +31,7 @@ done
 for args in "--help" "scan --ports 1 --terminals 1-2" "--version"; do
   err=$("$vanto" $args 2>&1 >/dev/full); status=$?
   [ "$status" -eq 3 ] || fail "'vanto $args > /dev/full' exited $status"
-  echo "$err" | grep -q "cannot write to standard output" || fail "'vanto $args > /dev/full' said: $err"
+  grep -q "cannot write to standard output" <<<"$err" || fail "'vanto $args > /dev/full' said: $err"
 done
 
 # The progress line's cursor codes: on a terminal, not with TERM=dumb, never into a file.
@@ -49,31 +49,31 @@ grep -q "records delivered" "$work/plain.out" || fail "no summary: $(cat "$work/
 
 # --version: the program and each module with its path and version text.
 version=$("$vanto" --version)
-echo "$version" | grep -Eq '^vanto [0-9]+\.[0-9]+\.[0-9]+$' || fail "no program version: $version"
-echo "$version" | grep -Eq '^VANTO\.clsMachine: /.*/VANTO\.so \(1\.00\.0000\)$' || fail "no driver version: $version"
-echo "$version" | grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(1\.00\.0000\)$' || fail "no control version: $version"
-echo "$version" | grep -q "version resource\|version unreadable\|no version text" && fail "a module without its version: $version"
+grep -Eq '^vanto [0-9]+\.[0-9]+\.[0-9]+$' <<<"$version" || fail "no program version: $version"
+grep -Eq '^VANTO\.clsMachine: /.*/VANTO\.so \(1\.00\.0000\)$' <<<"$version" || fail "no driver version: $version"
+grep -Eq '^FK303IDLib\.FK303ID: /.*/FK303ID\.so \(1\.00\.0000\)$' <<<"$version" || fail "no control version: $version"
+grep -q "version resource\|version unreadable\|no version text" <<<"$version" && fail "a module without its version: $version"
 
 # HOME unset and no XDG or VANTO_DB: the default database is refused, nothing in this folder.
 cd "$work" && mkdir -p nohome && cd nohome
 err=$(env -u HOME "$vanto" download --port 1 --terminal 1 2>&1); status=$?
 [ "$status" -eq 2 ] || fail "HOME unset: exit $status"
-echo "$err" | grep -q "HOME is not set" || fail "HOME unset said: $err"
+grep -q "HOME is not set" <<<"$err" || fail "HOME unset said: $err"
 [ -z "$(ls -A)" ] || fail "HOME unset left files: $(ls -A)"
 
 # Both languages, with the zh_CN locale installed or not.
 for lang in "LANG=zh_CN.UTF-8" "LC_ALL=zh_CN.UTF-8" "LANGUAGE=zh_CN" "LANG=zh_CN.GB18030"; do
   err=$(env $lang "$vanto" download --port 1 --terminal 256 2>&1)
-  echo "$err" | grep -q "超出范围（1..255）" || fail "$lang: $err"
+  grep -q "超出范围（1..255）" <<<"$err" || fail "$lang: $err"
 done
 out=$(LANG=zh_CN.UTF-8 "$vanto" scan --ports 1 --terminals 1-2)
-echo "$out" | grep -q "端口  终端" || fail "zh_CN scan: $out"
+grep -q "端口  终端" <<<"$out" || fail "zh_CN scan: $out"
 err=$(LANG=de_DE.UTF-8 "$vanto" download --port 1 --terminal 256 2>&1)
-echo "$err" | grep -q "is out of range (1..255)" || fail "English elsewhere: $err"
+grep -q "is out of range (1..255)" <<<"$err" || fail "English elsewhere: $err"
 # The driver's own texts pass through as they stand, in every language.
 for lang in C.UTF-8 zh_CN.UTF-8; do
   err=$(LANG=$lang "$vanto" download --port 2 --terminal 9 --db "$work/x.db" 2>&1)
-  echo "$err" | grep -q "编号为9的考勤机不能下载刷卡数据" || fail "$lang: the driver's text: $err"
+  grep -q "编号为9的考勤机不能下载刷卡数据" <<<"$err" || fail "$lang: the driver's text: $err"
 done
 
 # restore only reads: a read-only database in a read-only folder will do. Root writes anyway,
@@ -92,14 +92,14 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 out=$("${as_reader[@]}" "$vanto" restore --port 2 --terminal 3 --person 107 --db "$work/ro/v.db" 2>&1); status=$?
 [ "$status" -eq 0 ] || fail "restore from a read-only database in a read-only folder: exit $status: $out"
-echo "$out" | grep -q "restored person 107 to terminal 3 on port 2: fingerprint" || fail "read-only restore said: $out"
+grep -q "restored person 107 to terminal 3 on port 2: fingerprint" <<<"$out" || fail "read-only restore said: $out"
 [ -z "$(ls -A "$work/ro" | grep -v '^v.db$')" ] || fail "the read-only restore left files: $(ls -A "$work/ro")"
 # The listings and the report only read too: the same read-only database serves them.
 month=$("${as_reader[@]}" "$vanto" swipes --csv --db "$work/ro/v.db" 2>&1 | sed -n '2s/^\([0-9]\{4\}-[0-9][0-9]\).*/\1/p')
 [ -n "$month" ] || fail "swipes from a read-only database in a read-only folder listed nothing"
 out=$("${as_reader[@]}" "$vanto" swipes --csv --db "$work/ro/v.db" 2>&1); status=$?
 [ "$status" -eq 0 ] || fail "swipes from a read-only database: exit $status: $out"
-echo "$out" | grep -q ',Reader One$' || fail "swipes from a read-only database lack the names: $out"
+grep -q ',Reader One$' <<<"$out" || fail "swipes from a read-only database lack the names: $out"
 out=$("${as_reader[@]}" "$vanto" people --csv --db "$work/ro/v.db" 2>&1); status=$?
 [ "$status" -eq 0 ] && [ "$out" = "$(printf 'person,name,department\n101,Reader One,')" ] ||
   fail "people from a read-only database: exit $status: $out"
@@ -115,7 +115,7 @@ for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance |key 'database':
   err=$(LANG=$lang "$vanto" swipes --site "$work/bad-site.toml" 2>&1); status=$?
   [ "$status" -eq 2 ] && [ "$err" = "vanto swipes: $work/bad-site.toml:1: $site_error" ] || fail "$lang bad site file: exit $status: $err"
   out=$(LANG=$lang "$vanto" people --db "$work/ro/v.db" 2>&1)
-  echo "$out" | head -1 | grep -q "^$heading" || fail "$lang people heading: $out"
+  head -1 <<<"$out" | grep -q "^$heading" || fail "$lang people heading: $out"
   out=$(LANG=$lang "$vanto" people --csv --db "$work/ro/v.db" 2>&1)
   [ "$(echo "$out" | head -1)" = "person,name,department" ] || fail "$lang people CSV header: $out"
   LANG=$lang "$vanto" report --month "${month:-2000-01}" --html "$work/page-$lang.html" --db "$work/ro/v.db" >/dev/null 2>&1 ||
@@ -133,9 +133,9 @@ for case in "C.UTF-8|: 1 terminal on 1 port$|: [2-9] terminals on 2 ports$" \
   [[ $lang == *=* ]] || lang="LANG=$lang"
   rm -f "$work/init-1.toml" "$work/init-2.toml"
   out=$(env "$lang" "$vanto" site init --ports 1 --terminals 1 --site "$work/init-1.toml" 2>&1)
-  echo "$out" | grep -q "$one" || fail "$lang: one terminal on one port: $out"
+  grep -q "$one" <<<"$out" || fail "$lang: one terminal on one port: $out"
   out=$(env "$lang" "$vanto" site init --ports 1-2 --terminals 1-3 --site "$work/init-2.toml" 2>&1)
-  echo "$out" | grep -q "$two" || fail "$lang: two terminals on two ports: $out"
+  grep -q "$two" <<<"$out" || fail "$lang: two terminals on two ports: $out"
   [ "$(stat -c %a "$work/init-1.toml")" = 600 ] || fail "$lang: the site file is not private"
 done
 
@@ -149,7 +149,7 @@ for case in "C.UTF-8|command (|enabled|Attendance 2026-01-01 to 2026-01-31 (work
   history=$(LANG=$lang "$vanto" sync --history --site "$work/init-1.toml" --db "$work/runs.db" 2>&1) || fail "$lang sync --history: $history"
   echo "$history" | sed -n 2p | grep -qF "$starter" || fail "$lang sync --history starter: $history"
   users=$(LANG=$lang "$vanto" user list --db "$work/runs.db" 2>&1) || fail "$lang user list: $users"
-  echo "$users" | grep -q "^ada .*$state" || fail "$lang user list: $users"
+  grep -q "^ada .*$state" <<<"$users" || fail "$lang user list: $users"
   report=$(LANG=$lang "$vanto" report --month 2026-01 --db "$work/runs.db" 2>&1) || fail "$lang report: $report"
   [ "$(echo "$report" | head -1)" = "$title" ] || fail "$lang report title: $report"
   if [[ $lang == zh_CN* ]]; then
@@ -175,7 +175,7 @@ done
 printf 'not a registry\n' >"$work/damaged"
 err=$(VANTO_REGISTRY=$work/damaged "$vanto" scan --ports 1 --terminals 1 2>&1); status=$?
 [ "$status" -eq 3 ] || fail "damaged registry: exit $status"
-echo "$err" | grep -q "mv $work/damaged $work/damaged.damaged" || fail "damaged registry said: $err"
+grep -q "mv $work/damaged $work/damaged.damaged" <<<"$err" || fail "damaged registry said: $err"
 [ "$(cat "$work/damaged")" = "not a registry" ] || fail "the damaged registry was changed"
 
 [ "$failures" -eq 0 ] && echo "process test passed"
