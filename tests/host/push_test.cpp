@@ -469,12 +469,12 @@ TEST_P(PushTest, AFoldedDoubleArrivesOnceMoreAsWithdrawn) {
   ASSERT_EQ(epoch.epoch, 1u);
   ASSERT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kDelivered);
   ASSERT_EQ(receiver.keys().size(), 10u);
-  const std::vector<StoredDouble> folded =
+  const std::vector<store::StoredDouble> folded =
       swipes_->FoldDoubles({"2026-12-09T00:00:00Z", "test", "command line", "swipes.fold", ""});
   ASSERT_EQ(folded.size(), 5u);
   ASSERT_EQ(Drain(options).endpoints.at(0).state, EndpointState::kDelivered);
   std::vector<std::string> expected;
-  for (const StoredDouble& d : folded) expected.push_back(SwipeKey(d.doubled));
+  for (const store::StoredDouble& d : folded) expected.push_back(SwipeKey(d.doubled));
   EXPECT_EQ(receiver.withdrawn(), expected);
   EXPECT_EQ(expected.front(), "v2:5001:1:1:0");
   const std::vector<std::string> keys = receiver.keys();
