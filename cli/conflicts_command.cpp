@@ -16,8 +16,8 @@ namespace vanto::cli {
 namespace {
 
 struct ConflictsOptions : DatabaseOptions {
-  std::vector<std::string> words;  // [ack ID]
-  bool all = false, csv = false, json = false;
+  std::vector<std::string> words;  // [ack ID | fold]
+  bool all = false, csv = false, json = false, dry_run = false;
 };
 
 std::string OsUserName() {
@@ -50,6 +50,19 @@ nlohmann::ordered_json Row(const store::RecordConflict& c) {
           {"acknowledged_at", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_at) : nlohmann::ordered_json(nullptr)}};
 }
 
+// Each double: the record (serial, generation, index), whose and when, and the epochs of the
+// row kept and of the row stored again.
+void WriteDoubles(const std::vector<store::StoredDouble>& doubles, Io& io) {
+  std::vector<std::vector<std::string>> rows;
+  for (const store::StoredDouble& d : doubles)
+    rows.push_back({std::to_string(d.kept.identity.value_or(0)), std::to_string(d.kept.generation.value_or(0)),
+                    std::to_string(d.kept.index.value_or(0)), std::to_string(d.kept.person), d.kept.time,
+                    std::to_string(d.kept.epoch), std::to_string(d.doubled.epoch)});
+  WriteTable(io.out, {Tr("SERIAL"), Tr("GENERATION"), Tr("INDEX"), Tr("PERSON"), Tr("TIME"), Tr("KEPT EPOCH"),
+                      Tr("DOUBLE EPOCH")},
+             rows, {true, true, true, true, false, true, true});
+}
+
 int List(const ConflictsOptions& o, Io& io) {
   store::RecordStore store = OpenStoreForReading(o);
   const std::vector<store::RecordConflict> conflicts = ListConflicts(store, o.all);
@@ -73,6 +86,14 @@ int List(const ConflictsOptions& o, Io& io) {
       io.out << "\n";
     }
     return kExitOk;
+  }
+  const std::vector<store::StoredDouble> doubles = ListDoubles(store);
+  if (!doubles.empty()) {
+    io.out << TrFill("{0} swipes stored twice under two epochs of one log ('vanto conflicts fold' keeps the first):",
+                     {std::to_string(doubles.size())})
+           << "\n";
+    WriteDoubles(doubles, io);
+    io.out << "\n";
   }
   if (conflicts.empty()) {
     io.out << (o.all ? TrFill("no conflicts ({0})", {store.path()})
@@ -133,10 +154,38 @@ int Acknowledge(const ConflictsOptions& o, Io& io) {
   return kExitOk;
 }
 
+int Fold(const ConflictsOptions& o, Io& io) {
+  if (o.all || o.csv || o.json) throw UsageError(Tr("fold takes no --all, --csv or --json"));
+  if (o.dry_run) {
+    store::RecordStore store = OpenStoreForReading(o);
+    const std::vector<store::StoredDouble> doubles = ListDoubles(store);
+    if (doubles.empty()) {
+      io.out << TrFill("no swipes stored twice ({0})", {store.path()}) << "\n";
+      return kExitOk;
+    }
+    io.out << TrFill("would fold {0} swipes stored twice ({1}):", {std::to_string(doubles.size()), store.path()}) << "\n";
+    WriteDoubles(doubles, io);
+    return kExitOk;
+  }
+  store::RecordStore store = OpenStore(o, false);
+  const std::vector<store::StoredDouble> folded = FoldDoubles(store, OsUserName(), "command line");
+  if (folded.empty()) {
+    io.out << TrFill("no swipes stored twice ({0})", {store.path()}) << "\n";
+    return kExitOk;
+  }
+  io.out << TrFill("folded {0} swipes stored twice ({1}); the feed withdraws each of them:",
+                   {std::to_string(folded.size()), store.path()})
+         << "\n";
+  WriteDoubles(folded, io);
+  return kExitOk;
+}
+
 int RunConflicts(const ConflictsOptions& o, Io& io) {
   if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
+  if (o.dry_run && (o.words.empty() || o.words[0] != "fold")) throw UsageError(Tr("--dry-run goes with fold"));
   if (o.words.empty()) return List(o, io);
-  if (o.words[0] != "ack" || o.words.size() != 2) throw UsageError(Tr("usage: vanto conflicts [ack ID]"));
+  if (o.words[0] == "fold" && o.words.size() == 1) return Fold(o, io);
+  if (o.words[0] != "ack" || o.words.size() != 2) throw UsageError(Tr("usage: vanto conflicts [ack ID | fold [--dry-run]]"));
   return Acknowledge(o, io);
 }
 
@@ -144,18 +193,22 @@ int RunConflicts(const ConflictsOptions& o, Io& io) {
 
 Command ConflictsCommand() {
   return {"conflicts", TrLater("list the records terminals delivered against other stored ones, and acknowledge them"),
-          "vanto conflicts [--all] [--csv | --json] | ack ID [--db PATH] [--site FILE]",
+          "vanto conflicts [--all] [--csv | --json] | ack ID | fold [--dry-run] [--db PATH] [--site FILE]",
           TrLater("A terminal reset to a log generation seen before, or two terminals telling one identity,\n"
           "deliver records under keys the database holds with other content. Both records are kept\n"
           "(the terminal's log goes on in a new epoch) and the conflict is listed here until it is\n"
           "acknowledged; --all lists acknowledged ones too. 'ack ID' acknowledges one under your\n"
-          "operating-system user's name and writes it to the audit trail."),
+          "operating-system user's name and writes it to the audit trail.\n"
+          "Earlier versions stored a terminal's log again when it was read on another port: the\n"
+          "listing names such swipes stored twice, and 'fold' keeps the first of each, removes the\n"
+          "other, withdraws it in the feed and writes the audit trail (--dry-run only lists them)."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<ConflictsOptions>();
-            p.Words("[ack ID]", &o->words, 2);
+            p.Words("[ack ID | fold]", &o->words, 2);
             p.Flag("all", TrLater("list acknowledged conflicts too"), &o->all);
             p.Flag("csv", TrLater("print them as CSV"), &o->csv);
             p.Flag("json", TrLater("print them as JSON"), &o->json);
+            p.Flag("dry-run", TrLater("with fold: list what would be folded, change nothing"), &o->dry_run);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunConflicts(*o, io); };

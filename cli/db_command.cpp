@@ -33,6 +33,7 @@ std::string LeftOutWords(const std::string& table) {
   if (table == "schema_version") return Tr("not copied: the destination records its own schema steps");
   if (table == "feed_moves")
     return Tr("not copied: the copy records here where each swipe was in the source's feed");
+  if (table == "swipes_withdrawn") return Tr("not copied: the destination holds no withdrawn swipe");
   return Tr("not copied");
 }
 
@@ -138,6 +139,7 @@ Command DbCommand() {
           "  api_token_reads     the reads per hour\n"
           "  push_endpoints      every endpoint, going on after the same swipe\n"
           "  feed_moves          not copied: the copy records here each swipe's position in the source\n"
+          "  swipes_withdrawn    not copied: the destination holds no withdrawn swipe\n"
           "  schema_version      not copied: the destination's own schema steps\n"
           "An older destination is brought up to date first. Rows the destination holds already are\n"
           "kept as they are, so a second run adds nothing and a copy broken off is completed by\n"

@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "host/db/civil_time.h"
+
 namespace vanto::host {
 namespace {
 
@@ -26,6 +28,15 @@ Acknowledgement AcknowledgeConflict(store::RecordStore& store, std::int64_t id, 
   result.conflict = std::move(*now);
   result.outcome = changed ? AcknowledgeOutcome::kAcknowledged : AcknowledgeOutcome::kAlreadyAcknowledged;
   return result;
+}
+
+std::vector<store::StoredDouble> ListDoubles(const store::RecordStore& store) {
+  if (store.swipes().schema_version() < kConflictsSchemaVersion) return {};
+  return store.swipes().Doubles();
+}
+
+std::vector<store::StoredDouble> FoldDoubles(store::RecordStore& store, const std::string& by, const std::string& origin) {
+  return store.swipes().FoldDoubles({store::UtcNowText(), by, origin, "swipes.fold", "doubles stored under two epochs"});
 }
 
 }  // namespace vanto::host

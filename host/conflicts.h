@@ -28,4 +28,11 @@ struct Acknowledgement {
 // first acknowledgement.
 Acknowledgement AcknowledgeConflict(store::RecordStore& store, std::int64_t id, const std::string& by);
 
+// Swipes stored twice by versions that chose a log's epoch by the port (store::StoredDouble):
+// listed with the conflicts, folded by an administrator. None in a database from before epochs.
+std::vector<store::StoredDouble> ListDoubles(const store::RecordStore& store);
+// Folds every double under the name `by` from `origin` (audited as "swipes.fold" in the fold's
+// transaction); answers the doubles folded, none when there are none left.
+std::vector<store::StoredDouble> FoldDoubles(store::RecordStore& store, const std::string& by, const std::string& origin);
+
 }  // namespace vanto::host

@@ -92,6 +92,7 @@ json SwipeJson(const StoredSwipe& s) {
     j["index"] = *s.index;
     j["epoch"] = s.epoch;
   }
+  if (s.withdrawn) j["withdrawn"] = true;
   return j;
 }
 

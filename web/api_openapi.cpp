@@ -24,7 +24,13 @@ json Schemas() {
                   {"identity", {{"type", "integer"}, {"description", "the terminal's serial number"}}},
                   {"generation", {{"type", "integer"}}},
                   {"index", {{"type", "integer"}}},
-                  {"epoch", {{"type", "integer"}}}}}};
+                  {"epoch", {{"type", "integer"}}},
+                  {"withdrawn",
+                   {{"type", "boolean"},
+                    {"description",
+                     "feed only, present and true on an entry that withdraws the swipe of these members (a swipe "
+                     "stored twice and folded): a consumer undoes that swipe; the entry has a feed position of its "
+                     "own, after the swipe's"}}}}}};
   json page_info = {{"limit", {{"type", "integer"}}},
                     {"max_limit", {{"type", "integer"}}},
                     {"limit_clamped", {{"type", "boolean"}, {"description", "present when the limit asked was larger"}}},

@@ -81,6 +81,14 @@ class DeferredStore final : public SwipeStore {
     return s ? s->Conflicts(acknowledged) : std::vector<RecordConflict>{};
   }
   bool AcknowledgeConflict(std::int64_t id, const std::string& by) override { return Made().AcknowledgeConflict(id, by); }
+  std::vector<StoredDouble> Doubles() const override {
+    SwipeStore* s = Existing();
+    return s ? s->Doubles() : std::vector<StoredDouble>{};
+  }
+  std::vector<StoredDouble> FoldDoubles(const AuditNote& audit) override {
+    SwipeStore* s = Existing();
+    return s ? s->FoldDoubles(audit) : std::vector<StoredDouble>{};
+  }
   std::vector<LogEpoch> AllEpochs() const override {
     SwipeStore* s = Existing();
     return s ? s->AllEpochs() : std::vector<LogEpoch>{};

@@ -168,6 +168,7 @@ class PostgresSwipeStore final : public SwipeStore {
   }
 
   void ReadOnly() {
+    read_only_ = true;
     connection_.Exec("SET default_transaction_read_only = on", "opening for reading");
     version_ = ReadVersion();
     if (version_ == 0 && std::string(connection_.Exec("SELECT to_regclass('swipes') IS NOT NULL", "reading the list of tables")
@@ -392,6 +393,84 @@ class PostgresSwipeStore final : public SwipeStore {
           "reading conflicts");
       for (int i = 0; i < r.rows(); ++i) result.push_back(ConflictOf(r, i, 0));
     });
+    return result;
+  }
+
+  std::vector<StoredDouble> Doubles() const override {
+    if (version_ < 5) return {};
+    std::vector<StoredDouble> result;
+    connection_.Retry("looking for doubles", [&] {
+      result.clear();
+      for (Placed& d : FindDoubles()) result.push_back(std::move(d.pair));
+    });
+    return result;
+  }
+
+  std::vector<StoredDouble> FoldDoubles(const AuditNote& audit) override {
+    if (read_only_)
+      throw StoreError(StoreFailure::ReadOnly,
+                       host::Message("database {0} is opened for reading ({1})", {connection_.server(), "folding doubles"}));
+    std::vector<StoredDouble> result;
+    const std::string now = UtcNowText();
+    connection_.Transaction("folding doubles", [&] {
+      result.clear();
+      // A writer of the feed: its lock before anything is written (FeedWriterLockSql); one fold
+      // at a time, while downloads and readers go on.
+      connection_.Exec(FeedWriterLockSql(), "folding doubles");
+      connection_.Exec("LOCK TABLE swipes_withdrawn IN SHARE ROW EXCLUSIVE MODE", "folding doubles");
+      for (Placed& d : FindDoubles()) {
+        // The row withdrawn only if this transaction removed it: the withdrawn row takes its
+        // feed position from the column defaults, as a stored swipe does.
+        PgResult r = connection_.Exec(
+            std::string("WITH gone AS (DELETE FROM swipes WHERE feed_xid = $1::xid8 AND feed_seq = $2::bigint RETURNING ") +
+                kSwipeColumns + ", feed_xid, feed_seq) INSERT INTO swipes_withdrawn (" + kSwipeColumns +
+                ", was_xid, was_seq, kept_xid, kept_seq, withdrawn_at) SELECT " + kSwipeColumns +
+                ", feed_xid, feed_seq, $3::xid8, $4::bigint, $5 FROM gone RETURNING 1",
+            {d.doubled_xid.c_str(), d.doubled_seq.c_str(), d.kept_xid.c_str(), d.kept_seq.c_str(), now.c_str()},
+            "folding doubles");
+        if (r.rows() > 0) result.push_back(std::move(d.pair));
+      }
+      if (result.empty()) return;
+      const std::string details = FoldDetails(audit, result.size());
+      connection_.Exec(sql::kInsertAudit.postgres(),
+                       {audit.at.c_str(), audit.actor.c_str(), audit.origin.c_str(), audit.action.c_str(), details.c_str()},
+                       "writing the audit trail");
+    });
+    return result;
+  }
+
+  struct Placed {
+    StoredDouble pair;
+    std::string kept_xid, kept_seq, doubled_xid, doubled_seq;
+    std::pair<std::uint64_t, std::uint64_t> doubled_at;
+  };
+
+  // The doubles with the feed positions of both rows, in the doubled rows' feed order.
+  std::vector<Placed> FindDoubles() const {
+    PgResult r = connection_.Exec(std::string("SELECT ") + kSwipeColumns + ", feed_xid::text, feed_seq FROM swipes s " +
+                                      kDoubledRows +
+                                      " ORDER BY identity, generation, record_index, person, swipe_time, feed_xid, feed_seq",
+                                  "looking for doubles");
+    std::vector<Placed> result;
+    int first = -1;
+    StoredSwipe kept;
+    for (int i = 0; i < r.rows(); ++i) {
+      StoredSwipe s{std::atoi(r.text(i, 0)), std::atoi(r.text(i, 1)), static_cast<std::int32_t>(std::atoll(r.text(i, 2))),
+                    r.text(i, 3), std::atoi(r.text(i, 4)), r.text(i, 5), r.text(i, 6)};
+      s.identity = static_cast<std::uint32_t>(std::atoll(r.text(i, 7)));
+      s.generation = static_cast<std::uint32_t>(std::atoll(r.text(i, 8)));
+      s.index = static_cast<std::uint32_t>(std::atoll(r.text(i, 9)));
+      s.epoch = static_cast<std::uint32_t>(std::atoll(r.text(i, 10)));
+      if (first >= 0 && SameRecord(kept, s)) {
+        Placed d{{kept, std::move(s)}, r.text(first, 11), r.text(first, 12), r.text(i, 11), r.text(i, 12),
+                 {std::strtoull(r.text(i, 11), nullptr, 10), std::strtoull(r.text(i, 12), nullptr, 10)}};
+        result.push_back(std::move(d));
+      } else {
+        first = i;
+        kept = std::move(s);
+      }
+    }
+    std::sort(result.begin(), result.end(), [](const Placed& a, const Placed& b) { return a.doubled_at < b.doubled_at; });
     return result;
   }
 
@@ -948,6 +1027,7 @@ class PostgresSwipeStore final : public SwipeStore {
 
   PgLease lease_;
   PgConnection& connection_ = *lease_;
+  bool read_only_ = false;
   int version_ = 0;
 };
 

@@ -102,6 +102,21 @@ std::string AuditDetails(const AuditNote& audit, const PeopleImport& done) {
   return audit.details.empty() ? counts : audit.details + " (" + counts + ")";
 }
 
+const char* kDoubledRows =
+    "WHERE s.identity IS NOT NULL AND EXISTS (SELECT 1 FROM swipes o WHERE o.identity = s.identity AND "
+    "o.generation = s.generation AND o.record_index = s.record_index AND o.epoch <> s.epoch AND o.person = s.person AND "
+    "o.swipe_time = s.swipe_time)";
+
+bool SameRecord(const StoredSwipe& a, const StoredSwipe& b) {
+  return a.identity == b.identity && a.generation == b.generation && a.index == b.index && a.person == b.person &&
+         a.time == b.time;
+}
+
+std::string FoldDetails(const AuditNote& audit, std::size_t folded) {
+  std::string count = std::to_string(folded) + " folded";
+  return audit.details.empty() ? count : audit.details + " (" + count + ")";
+}
+
 std::vector<EnrolmentEntry> SwipeStore::Enrolments() const {
   throw StoreError(StoreFailure::Other, "database " + location() + ": this store keeps no enrolment table");
 }
@@ -373,6 +388,8 @@ std::pair<LogKey, InsertResult> SwipeStore::OpenEpoch(const LogKey&, std::uint32
 std::vector<RecordConflict> SwipeStore::Conflicts(bool) const { NoLogs(*this); }
 bool SwipeStore::LowerEpochStart(const LogKey&, std::uint32_t) { NoLogs(*this); }
 bool SwipeStore::AcknowledgeConflict(std::int64_t, const std::string&) { NoLogs(*this); }
+std::vector<StoredDouble> SwipeStore::Doubles() const { NoLogs(*this); }
+std::vector<StoredDouble> SwipeStore::FoldDoubles(const AuditNote&) { NoLogs(*this); }
 std::vector<LogEpoch> SwipeStore::AllEpochs() const { NoLogs(*this); }
 bool SwipeStore::PutEpoch(const LogEpoch&) { NoLogs(*this); }
 std::int64_t SwipeStore::PutConflict(const RecordConflict&) { NoLogs(*this); }

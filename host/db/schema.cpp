@@ -664,6 +664,55 @@ DROP TRIGGER swipes_counted;
 -- trigger per statement measured no faster on a log's rows and slower on others.
 SELECT 1;
 )sql"},
+    // Swipes withdrawn from `swipes` (a double folded: `vanto conflicts fold`): each keeps the
+    // withdrawn swipe's columns and its feed position (was_*), and takes a feed position of its
+    // own, from the numbering the swipes take (SQLite: the next after the highest of both tables;
+    // PostgreSQL: the writing transaction and the swipes' sequence), so the feed serves it once
+    // more, as withdrawn, after every position handed out before. No other table changes: every
+    // feed position and cursor stays.
+    {19, "swipes withdrawn from the feed",
+     R"sql(
+CREATE TABLE swipes_withdrawn (
+  port          INTEGER NOT NULL,
+  terminal      INTEGER NOT NULL,
+  person        INTEGER NOT NULL,
+  minute        TEXT    NOT NULL,
+  occurrence    INTEGER NOT NULL,
+  swipe_time    TEXT    NOT NULL,
+  downloaded_at TEXT    NOT NULL,
+  identity      INTEGER,
+  generation    INTEGER,
+  record_index  INTEGER,
+  epoch         INTEGER NOT NULL,
+  was_seq       INTEGER NOT NULL,  -- the withdrawn swipe's feed number
+  kept_seq      INTEGER NOT NULL,  -- the feed number of the swipe kept in its place
+  withdrawn_at  TEXT    NOT NULL,  -- UTC
+  feed_seq      INTEGER PRIMARY KEY  -- the withdrawal's position in the feed
+);
+)sql",
+     R"sql(
+CREATE TABLE swipes_withdrawn (
+  port          INTEGER NOT NULL,
+  terminal      INTEGER NOT NULL,
+  person        INTEGER NOT NULL,
+  minute        TEXT COLLATE "C" NOT NULL,
+  occurrence    INTEGER NOT NULL,
+  swipe_time    TEXT COLLATE "C" NOT NULL,
+  downloaded_at TEXT COLLATE "C" NOT NULL,
+  identity      BIGINT,
+  generation    BIGINT,
+  record_index  BIGINT,
+  epoch         BIGINT NOT NULL,
+  was_xid       xid8 NOT NULL,
+  was_seq       BIGINT NOT NULL,
+  kept_xid      xid8 NOT NULL,
+  kept_seq      BIGINT NOT NULL,
+  withdrawn_at  TEXT NOT NULL,
+  feed_xid      xid8 NOT NULL DEFAULT pg_current_xact_id(),
+  feed_seq      BIGINT NOT NULL DEFAULT nextval('swipes_feed_seq')
+);
+CREATE INDEX swipes_withdrawn_feed ON swipes_withdrawn (feed_xid, feed_seq);
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -689,6 +738,8 @@ constexpr SchemaTable kTables[] = {
      "every endpoint, delivered up to the same swipe (its position translated); a drainer's lease is released"},
     {"feed_moves", 15, TableCopy::kLeftOut,
      "not copied: the copy writes the destination's own (each copied swipe's position in the source)"},
+    {"swipes_withdrawn", 19, TableCopy::kLeftOut,
+     "not copied: the destination holds no withdrawn swipe, so its feed has nothing to withdraw"},
 };
 
 }  // namespace

@@ -100,6 +100,18 @@ std::string SwipesSql(int version, const SqlFilter& filter, const SwipeQuery& qu
 // An audit row's details for a PutPeopleAudited: the note's details and what was done.
 std::string AuditDetails(const AuditNote& audit, const PeopleImport& done);
 
+// The schema step that added the withdrawn swipes (swipes_withdrawn).
+inline constexpr int kWithdrawnSchemaVersion = 19;
+// The condition (from WHERE on) that picks the rows of `swipes s` that are part of a double
+// (StoredDouble): another row of the same log in another epoch with the same index, person and
+// time. Standard SQL both engines take; the index on (identity, generation, record_index, epoch)
+// serves the look-up.
+extern const char* kDoubledRows;
+// Whether `a` and `b` are one record by the doubles' rule (their epochs aside).
+bool SameRecord(const StoredSwipe& a, const StoredSwipe& b);
+// The fold's audit details: the caller's, with how many doubles were folded.
+std::string FoldDetails(const AuditNote& audit, std::size_t folded);
+
 // The message for a database whose schema is newer than this program knows.
 host::Message NewerSchemaMessage(const std::string& location, int version);
 

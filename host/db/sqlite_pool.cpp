@@ -128,6 +128,8 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(bool, LowerEpochStart, (const LogKey& log, std::uint32_t first), (log, first), )
   VANTO_LEND(std::vector<RecordConflict>, Conflicts, (bool acknowledged), (acknowledged), const)
   VANTO_LEND(bool, AcknowledgeConflict, (std::int64_t id, const std::string& by), (id, by), )
+  VANTO_LEND(std::vector<StoredDouble>, Doubles, (), (), const)
+  VANTO_LEND(std::vector<StoredDouble>, FoldDoubles, (const AuditNote& audit), (audit), )
   VANTO_LEND(std::vector<LogEpoch>, AllEpochs, (), (), const)
   VANTO_LEND(bool, PutEpoch, (const LogEpoch& epoch), (epoch), )
   VANTO_LEND(std::int64_t, PutConflict, (const RecordConflict& conflict), (conflict), )

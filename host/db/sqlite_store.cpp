@@ -470,6 +470,98 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return changed;
   }
 
+  std::vector<StoredDouble> Doubles() const override {
+    if (version_ < 5) return {};
+    std::vector<StoredDouble> result;
+    for (Placed& d : FindDoubles()) result.push_back(std::move(d.pair));
+    return result;
+  }
+
+  std::vector<StoredDouble> FoldDoubles(const AuditNote& audit) override {
+    RefuseWhenReading("folding doubles");
+    WriteTransaction transaction(c_, "folding doubles");
+    std::vector<Placed> found = FindDoubles();
+    std::vector<StoredDouble> result;
+    if (found.empty()) return result;
+    std::int64_t feed = HighestFeedNumber();
+    const std::string now = UtcNowText();
+    StatementPtr keep = c_.Prepare(std::string("INSERT INTO swipes_withdrawn (") + kSwipeColumns +
+                                   ", was_seq, kept_seq, withdrawn_at, feed_seq) SELECT " + kSwipeColumns +
+                                   ", feed_seq, ?2, ?3, ?4 FROM swipes WHERE feed_seq = ?1");
+    StatementPtr remove = c_.Prepare("DELETE FROM swipes WHERE feed_seq = ?1");
+    for (Placed& d : found) {
+      sqlite3_reset(keep.get());
+      sqlite3_bind_int64(keep.get(), 1, d.doubled_at);
+      sqlite3_bind_int64(keep.get(), 2, d.kept_at);
+      sqlite3_bind_text(keep.get(), 3, now.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int64(keep.get(), 4, ++feed);
+      c_.Step(keep.get(), "folding doubles");
+      sqlite3_reset(remove.get());
+      sqlite3_bind_int64(remove.get(), 1, d.doubled_at);
+      c_.Step(remove.get(), "folding doubles");
+      result.push_back(std::move(d.pair));
+    }
+    keep.reset();
+    remove.reset();
+    StatementPtr note = c_.Prepare(sql::kInsertAudit.sqlite());
+    const std::string details = FoldDetails(audit, result.size());
+    for (auto [at, text] : {std::pair{1, &audit.at}, std::pair{2, &audit.actor}, std::pair{3, &audit.origin},
+                            std::pair{4, &audit.action}, std::pair{5, &details}})
+      sqlite3_bind_text(note.get(), at, text->data(), static_cast<int>(text->size()), SQLITE_STATIC);
+    c_.Step(note.get(), "writing the audit trail");
+    note.reset();
+    transaction.Commit();
+    return result;
+  }
+
+  // The highest feed number handed out: of a swipe, of a withdrawn swipe (schema step 19), or of
+  // the database a copy came from (feed_moves), so a cursor of that database never names a row here.
+  std::int64_t HighestFeedNumber() const {
+    std::string sql =
+        "SELECT max(coalesce((SELECT max(feed_seq) FROM swipes), 0), "
+        "coalesce((SELECT max(from_seq) FROM feed_moves WHERE from_xid = 0), 0)";
+    if (version_ >= kWithdrawnSchemaVersion) sql += ", coalesce((SELECT max(feed_seq) FROM swipes_withdrawn), 0)";
+    StatementPtr highest = c_.Prepare((sql + ")").c_str());
+    std::int64_t feed = 0;
+    if (c_.Step(highest.get(), "numbering swipes for the feed") == SQLITE_ROW) feed = sqlite3_column_int64(highest.get(), 0);
+    return feed;
+  }
+
+  struct Placed {
+    StoredDouble pair;
+    std::int64_t kept_at = 0, doubled_at = 0;
+  };
+
+  // The doubles with the feed numbers of both rows, in the doubled rows' feed order.
+  std::vector<Placed> FindDoubles() const {
+    StatementPtr stmt = c_.Prepare(std::string("SELECT ") + kSwipeColumns + ", feed_seq FROM swipes s " + kDoubledRows +
+                                   " ORDER BY identity, generation, record_index, person, swipe_time, feed_seq");
+    std::vector<Placed> result;
+    std::optional<std::pair<StoredSwipe, std::int64_t>> first;
+    sqlite3_stmt* q = stmt.get();
+    while (c_.Step(q, "looking for doubles") == SQLITE_ROW) {
+      StoredSwipe s;
+      s.port = sqlite3_column_int(q, 0);
+      s.terminal = sqlite3_column_int(q, 1);
+      s.person = sqlite3_column_int(q, 2);
+      s.minute = Text(q, 3);
+      s.occurrence = sqlite3_column_int(q, 4);
+      s.time = Text(q, 5);
+      s.downloaded_at = Text(q, 6);
+      s.identity = static_cast<std::uint32_t>(sqlite3_column_int64(q, 7));
+      s.generation = static_cast<std::uint32_t>(sqlite3_column_int64(q, 8));
+      s.index = static_cast<std::uint32_t>(sqlite3_column_int64(q, 9));
+      s.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(q, 10));
+      const std::int64_t at = sqlite3_column_int64(q, 11);
+      if (first && SameRecord(first->first, s))
+        result.push_back({{first->first, std::move(s)}, first->second, at});
+      else
+        first.emplace(std::move(s), at);
+    }
+    std::sort(result.begin(), result.end(), [](const Placed& a, const Placed& b) { return a.doubled_at < b.doubled_at; });
+    return result;
+  }
+
   // Stores `rows` inside the caller's write transaction, comparing each row of a log that is
   // not stored (its key is held) with the row held under the key: a second statement, run only
   // for those rows (after the insert found the key held).
@@ -482,13 +574,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     // Each stored row's feed number: the next after the highest, and after every number of the
     // database a copy came from (feed_moves), so a cursor of that database never names a swipe
     // here. The caller's write transaction keeps every other writer out, so it is read once.
-    std::int64_t feed = 0;
-    {
-      StatementPtr highest = c_.Prepare(
-          "SELECT max(coalesce((SELECT max(feed_seq) FROM swipes), 0), "
-          "coalesce((SELECT max(from_seq) FROM feed_moves WHERE from_xid = 0), 0))");
-      if (c_.Step(highest.get(), "numbering swipes for the feed") == SQLITE_ROW) feed = sqlite3_column_int64(highest.get(), 0);
-    }
+    std::int64_t feed = HighestFeedNumber();
     // A row stored before its terminal told its identity gets it when the same swipe comes again
     // (matched by the old key), instead of a second row. A batch may hold several terminals' rows
     // (a copy between databases does): each terminal of the batch is looked at.

@@ -23,6 +23,18 @@ constexpr const char* kFeedColumns =
 
 FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here);
 
+// The feed's page: the swipes after a position and, from schema step 19 on, the withdrawn swipes
+// (swipes_withdrawn) after it, each arm cut to the page first so neither is read past it.
+// `after` is the condition both arms share; the last column tells a withdrawn swipe.
+std::string PageSql(bool withdrawn, const std::string& position, const std::string& after, const std::string& limit) {
+  std::string swipes = "SELECT " + position + kFeedColumns + ", 0 AS withdrawn FROM swipes WHERE " + after +
+                       " ORDER BY 1, 2 LIMIT " + limit;
+  if (!withdrawn) return swipes;
+  return "SELECT * FROM (" + swipes + ") AS fed UNION ALL SELECT * FROM (SELECT " + position + kFeedColumns +
+         ", 1 AS withdrawn FROM swipes_withdrawn WHERE " + after + " ORDER BY 1, 2 LIMIT " + limit +
+         ") AS gone ORDER BY 1, 2 LIMIT " + limit;
+}
+
 bool ParseNumber(std::string_view text, std::uint64_t& value) {
   if (text.empty() || text.size() > 20) return false;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -33,17 +45,23 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
  public:
   sqlite3* sqlite_connection() const override { return db_.get(); }
   SqliteFeed(const std::string& path, std::chrono::milliseconds wait)
-      : db_(path, wait, "opening the feed", "preparing the feed", SqliteConnection::Mode::ReadOnly, HostSqliteMessage),
-        read_(db_.Prepare((std::string("SELECT feed_seq, ") + kFeedColumns +
-                           " FROM swipes WHERE feed_seq > ?1 ORDER BY feed_seq LIMIT ?2")
-                              .c_str())) {}
+      : db_(path, wait, "opening the feed", "preparing the feed", SqliteConnection::Mode::ReadOnly, HostSqliteMessage) {
+    SqliteStatement has = db_.Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'swipes_withdrawn'");
+    const int rc = sqlite3_step(has.get());
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) db_.Fail(rc, "preparing the feed");
+    withdrawn_ = rc == SQLITE_ROW;
+    // The position is one number; 0 stands for the transaction id the server's feed orders by.
+    read_ = db_.Prepare(PageSql(withdrawn_, "feed_seq, 0, ", "feed_seq > ?1", "?2").c_str());
+  }
 
   FeedPage Read(const FeedCursor& after, std::size_t limit) override {
     if (after != FeedCursor{}) {
       if (!moved_)
         moved_ = db_.Prepare(
-            "SELECT to_xid, to_seq FROM feed_moves WHERE from_xid = ?1 AND from_seq = ?2 AND to_seq IS NOT NULL "
-            "AND NOT (?1 = 0 AND EXISTS (SELECT 1 FROM swipes WHERE feed_seq = ?2))");
+            (std::string("SELECT to_xid, to_seq FROM feed_moves WHERE from_xid = ?1 AND from_seq = ?2 AND to_seq IS NOT "
+                         "NULL AND NOT (?1 = 0 AND EXISTS (SELECT 1 FROM swipes WHERE feed_seq = ?2))") +
+             (withdrawn_ ? " AND NOT (?1 = 0 AND EXISTS (SELECT 1 FROM swipes_withdrawn WHERE feed_seq = ?2))" : ""))
+                .c_str());
       sqlite3_stmt* m = moved_.get();
       sqlite3_reset(m);
       sqlite3_bind_int64(m, 1, static_cast<sqlite3_int64>(after.xid));
@@ -67,19 +85,20 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
       StoredSwipe s;
-      s.port = sqlite3_column_int(q, 1);
-      s.terminal = sqlite3_column_int(q, 2);
-      s.person = sqlite3_column_int(q, 3);
-      s.minute = Text(q, 4);
-      s.occurrence = sqlite3_column_int(q, 5);
-      s.time = Text(q, 6);
-      s.downloaded_at = Text(q, 7);
-      if (sqlite3_column_type(q, 8) != SQLITE_NULL) {
-        s.identity = static_cast<std::uint32_t>(sqlite3_column_int64(q, 8));
-        s.generation = static_cast<std::uint32_t>(sqlite3_column_int64(q, 9));
-        s.index = static_cast<std::uint32_t>(sqlite3_column_int64(q, 10));
+      s.port = sqlite3_column_int(q, 2);
+      s.terminal = sqlite3_column_int(q, 3);
+      s.person = sqlite3_column_int(q, 4);
+      s.minute = Text(q, 5);
+      s.occurrence = sqlite3_column_int(q, 6);
+      s.time = Text(q, 7);
+      s.downloaded_at = Text(q, 8);
+      if (sqlite3_column_type(q, 9) != SQLITE_NULL) {
+        s.identity = static_cast<std::uint32_t>(sqlite3_column_int64(q, 9));
+        s.generation = static_cast<std::uint32_t>(sqlite3_column_int64(q, 10));
+        s.index = static_cast<std::uint32_t>(sqlite3_column_int64(q, 11));
       }
-      s.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(q, 11));
+      s.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(q, 12));
+      s.withdrawn = sqlite3_column_int(q, 13) != 0;
       page.next = {0, static_cast<std::uint64_t>(sqlite3_column_int64(q, 0))};
       page.swipes.push_back(std::move(s));
     }
@@ -92,6 +111,7 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
   static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
   SqliteConnection db_;
   SqliteStatement read_, moved_;
+  bool withdrawn_ = false;
 };
 
 class PostgresFeed final : public SwipeFeed {
@@ -130,10 +150,15 @@ class PostgresFeed final : public SwipeFeed {
     // the lock could be passed: schema version 12 keeps programs from before it out of the
     // database. A transaction of another program, or a reader's, no longer holds the feed back.
     static const std::string bound = FeedBoundSql();
-    const std::string sql = std::string("SELECT feed_xid::text AS position_xid, feed_seq AS position_seq, ") +
-                            kFeedColumns +
-                            " FROM swipes WHERE (feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8 "
-                            "ORDER BY swipes.feed_xid, swipes.feed_seq LIMIT $3::bigint";
+    // The withdrawn swipes (schema step 19) take their positions as swipes do, under the same lock.
+    if (!withdrawn_)
+      c_.Retry("reading the feed", [&] {
+        withdrawn_ = std::string(c_.Exec("SELECT to_regclass('swipes_withdrawn') IS NOT NULL", "reading the feed")
+                                     .text(0, 0)) == "t";
+      });
+    const std::string sql = PageSql(withdrawn_, "feed_xid AS position_xid, feed_seq AS position_seq, ",
+                                    "(feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8",
+                                    "$3::bigint");
     std::optional<FeedCursor> moved;
     c_.Retry("reading the feed", [&] {
       page = {};
@@ -141,8 +166,11 @@ class PostgresFeed final : public SwipeFeed {
       moved.reset();
       if (after != FeedCursor{}) {
         PgResult m = c_.Exec(
-            "SELECT to_xid, to_seq FROM feed_moves WHERE from_xid = $1::bigint AND from_seq = $2::bigint AND to_seq IS NOT "
-            "NULL AND NOT EXISTS (SELECT 1 FROM swipes WHERE feed_xid = $1::text::xid8 AND feed_seq = $2::bigint)",
+            std::string("SELECT to_xid, to_seq FROM feed_moves WHERE from_xid = $1::bigint AND from_seq = $2::bigint AND to_seq IS NOT "
+                        "NULL AND NOT EXISTS (SELECT 1 FROM swipes WHERE feed_xid = $1::text::xid8 AND feed_seq = $2::bigint)") +
+                (withdrawn_ ? " AND NOT EXISTS (SELECT 1 FROM swipes_withdrawn WHERE feed_xid = $1::text::xid8 AND "
+                              "feed_seq = $2::bigint)"
+                            : ""),
             {xid.c_str(), seq.c_str()}, "reading the feed");
         if (m.rows() == 1) {
           FeedCursor here;
@@ -169,6 +197,7 @@ class PostgresFeed final : public SwipeFeed {
           s.index = static_cast<std::uint32_t>(std::stoll(r.text(i, 11)));
         }
         s.epoch = static_cast<std::uint32_t>(std::stoll(r.text(i, 12)));
+        s.withdrawn = std::string(r.text(i, 13)) == "1";
         FeedCursor c;
         if (!ParseNumber(r.text(i, 0), c.xid) || !ParseNumber(r.text(i, 1), c.seq))
           throw StoreError(StoreFailure::Invalid, "database " + c_.server() + ": a feed position is not a number");
@@ -183,6 +212,7 @@ class PostgresFeed final : public SwipeFeed {
  private:
   PgLease lease_;
   PgConnection& c_ = *lease_;
+  bool withdrawn_ = false;
 };
 
 FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here) {

@@ -35,6 +35,16 @@ struct StoredSwipe {
   std::optional<std::uint32_t> generation{};  // its log generation
   std::optional<std::uint32_t> index{};       // the record's index in that log
   std::uint32_t epoch = 0;  // with an identity: the host's epoch of that log (see LogKey)
+  bool withdrawn = false;   // in the feed only: this swipe was taken out of the store (a folded double)
+};
+
+// One record of a terminal's log stored twice, by versions that chose a log's epoch by the port
+// it was read on: two rows of one identity and generation, in two epochs, with the same record
+// index, person and swipe time (to the second). docs/host.md ("Doubles") says why two real
+// swipes never match so.
+struct StoredDouble {
+  StoredSwipe kept;     // the one stored first (the earlier feed position): it stays
+  StoredSwipe doubled;  // the same record stored again later
 };
 
 // The log a record read comes from: a version 2 terminal's identity and generation, and the
@@ -281,6 +291,13 @@ class SwipeStore {
   // Marks conflict `id` acknowledged by `by` now; false when there is no such conflict or it was
   // acknowledged already (the first acknowledgement stays).
   virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by);
+  // Every double (StoredDouble), in the order of the doubled rows' feed positions. A record
+  // stored three times is two doubles of the first row.
+  virtual std::vector<StoredDouble> Doubles() const;
+  // Folds every double in one transaction: each doubled row leaves `swipes` and enters the feed
+  // once more, as withdrawn; one audit row (`audit`, the store adds how many were folded) is
+  // written with it when any was folded. Answers the doubles folded (none the second time).
+  virtual std::vector<StoredDouble> FoldDoubles(const AuditNote& audit);
 
   // The `size` swipes (at least 1) `query` selects after `query.after`, in the paged listing
   // order, reading one more to learn whether a next page exists.

@@ -32,6 +32,19 @@ std::string SwipeKey(const store::StoredSwipe& s) {
          IsoLocal(s.minute) + ":" + std::to_string(s.occurrence);
 }
 
+namespace {
+
+// A withdrawn swipe (a folded double) is sent once more under a key of its own, naming the key
+// of the swipe it withdraws, so a receiver that keeps each key once still takes it.
+void MarkWithdrawn(const store::StoredSwipe& s, nlohmann::json& j) {
+  if (!s.withdrawn) return;
+  j["key"] = "withdrawn:" + SwipeKey(s);
+  j["withdrawn"] = true;
+  j["withdraws"] = SwipeKey(s);
+}
+
+}  // namespace
+
 std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes) {
   nlohmann::json list = nlohmann::json::array();
   for (const store::StoredSwipe& s : swipes) {
@@ -44,6 +57,7 @@ std::string JsonBody(const std::string& endpoint, const std::vector<store::Store
       j["epoch"] = s.epoch;
       j["index"] = s.index.value_or(0);
     }
+    MarkWithdrawn(s, j);
     list.push_back(std::move(j));
   }
   return nlohmann::json{{"endpoint", endpoint}, {"swipes", std::move(list)}}.dump();
@@ -58,6 +72,7 @@ std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<stor
                         {"device", s.identity ? std::to_string(*s.identity) : where},
                         {"key", SwipeKey(s)}};
     if (auto type = endpoint.log_types.find(where); type != endpoint.log_types.end()) j["log_type"] = type->second;
+    MarkWithdrawn(s, j);
     list.push_back(std::move(j));
   }
   return nlohmann::json{{"checkins", std::move(list)}}.dump();

@@ -34,7 +34,11 @@ def main():
         print("unresolved reference:", ref)
     if not document.get("paths"):
         print("no paths")
-    return 1 if errors or dangling or not document.get("paths") else 0
+    # A feed entry that withdraws a folded swipe says so in a documented member.
+    withdrawn = schemas.get("Swipe", {}).get("properties", {}).get("withdrawn", {})
+    if withdrawn.get("type") != "boolean":
+        print("the Swipe schema does not document 'withdrawn' as a boolean")
+    return 1 if errors or dangling or not document.get("paths") or withdrawn.get("type") != "boolean" else 0
 
 
 if __name__ == "__main__":
