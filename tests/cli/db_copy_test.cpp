@@ -261,7 +261,7 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
     delivery.Store(swipes);
   }
   Result r = Vanto({"db", "copy", "--from", source, "--to", target});
-  ASSERT_EQ(r.status, kExitOk) << r.err;
+  ASSERT_EQ(r.status, kExitOk) << r.err << r.out;
   auto copy = store::RecordStore(vanto::db::Database::Open(target)->Swipes());
   EXPECT_EQ(copy.CountSwipes(), 2000);
   EXPECT_EQ(copy.CountSwipes(2, 3), 1000);
