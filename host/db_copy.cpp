@@ -43,8 +43,10 @@ struct Content {
 
 const std::vector<Content>& Contents() {
   static const std::vector<Content> contents = {
+      // A swipe's content, without when each database took it: a destination row that an
+      // identified swipe of the source adopts keeps its own `downloaded_at` and is that swipe.
       {"swipes", "swipes",
-       {{"port"}, {"terminal"}, {"person"}, {"minute"}, {"occurrence"}, {"swipe_time"}, {"downloaded_at"},
+       {{"port"}, {"terminal"}, {"person"}, {"minute"}, {"occurrence"}, {"swipe_time"},
         {"identity", 3}, {"generation", 3}, {"record_index", 3}, {"epoch", 5, "0"}}},
       {"enrolment", "enrolment",
        {{"\"cPsn_Num\""}, {"\"iFingerprintNO\""}, {"\"imachineno\""}, {"\"npassword\""},

@@ -249,8 +249,9 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
   std::vector<store::Swipe> swipes;
   for (int i = 0; i < 1000; ++i) swipes.push_back({i % 13, At(i / 3)});
   {
+    // Taken a day before the source took them: an adopted row keeps its own time.
     auto old = store::RecordStore(vanto::db::Database::Open(target)->Swipes());
-    store::Delivery(old, 2, 3).Store(swipes);
+    store::Delivery(old, 2, 3, "2026-12-08T08:00:00Z").Store(swipes);
   }
   const std::string source = (folder_ / "source.db").string();
   {
