@@ -455,12 +455,7 @@ class PostgresSwipeStore final : public SwipeStore {
     int first = -1;
     StoredSwipe kept;
     for (int i = 0; i < r.rows(); ++i) {
-      StoredSwipe s{std::atoi(r.text(i, 0)), std::atoi(r.text(i, 1)), static_cast<std::int32_t>(std::atoll(r.text(i, 2))),
-                    r.text(i, 3), std::atoi(r.text(i, 4)), r.text(i, 5), r.text(i, 6)};
-      s.identity = static_cast<std::uint32_t>(std::atoll(r.text(i, 7)));
-      s.generation = static_cast<std::uint32_t>(std::atoll(r.text(i, 8)));
-      s.index = static_cast<std::uint32_t>(std::atoll(r.text(i, 9)));
-      s.epoch = static_cast<std::uint32_t>(std::atoll(r.text(i, 10)));
+      StoredSwipe s = PgStoredSwipe(r, i, 0);
       if (first >= 0 && SameRecord(kept, s)) {
         Placed d{{kept, std::move(s)}, r.text(first, 11), r.text(first, 12), r.text(i, 11), r.text(i, 12),
                  {std::strtoull(r.text(i, 11), nullptr, 10), std::strtoull(r.text(i, 12), nullptr, 10)}};
@@ -710,15 +705,7 @@ class PostgresSwipeStore final : public SwipeStore {
       PgResult result(raw);
       ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE && wanted && !failure) {
-        StoredSwipe s{std::atoi(result.text(0, 0)), std::atoi(result.text(0, 1)),
-                      static_cast<std::int32_t>(std::atoll(result.text(0, 2))), result.text(0, 3),
-                      std::atoi(result.text(0, 4)), result.text(0, 5), result.text(0, 6)};
-        if (!PQgetisnull(raw, 0, 7)) {
-          s.identity = static_cast<std::uint32_t>(std::atoll(result.text(0, 7)));
-          s.generation = static_cast<std::uint32_t>(std::atoll(result.text(0, 8)));
-        }
-        if (!PQgetisnull(raw, 0, 9)) s.index = static_cast<std::uint32_t>(std::atoll(result.text(0, 9)));
-        s.epoch = static_cast<std::uint32_t>(std::atoll(result.text(0, 10)));
+        const StoredSwipe s = PgStoredSwipe(result, 0, 0);
         try {
           wanted = row(s);
         } catch (const StoreError& e) {
@@ -1032,6 +1019,19 @@ class PostgresSwipeStore final : public SwipeStore {
 };
 
 }  // namespace
+
+StoredSwipe PgStoredSwipe(const PgResult& r, int row, int first) {
+  StoredSwipe s{std::atoi(r.text(row, first)),      std::atoi(r.text(row, first + 1)),
+                static_cast<std::int32_t>(std::atoll(r.text(row, first + 2))), r.text(row, first + 3),
+                std::atoi(r.text(row, first + 4)),  r.text(row, first + 5), r.text(row, first + 6)};
+  for (int at = first + 7; at < first + 10; ++at) {
+    if (r.null(row, at)) continue;
+    const auto value = static_cast<std::uint32_t>(std::atoll(r.text(row, at)));
+    (at == first + 7 ? s.identity : at == first + 8 ? s.generation : s.index) = value;
+  }
+  s.epoch = static_cast<std::uint32_t>(std::atoll(r.text(row, first + 10)));
+  return s;
+}
 
 std::unique_ptr<SwipeStore> OpenPostgresStore(const std::string& url, const OpenOptions& options) {
   auto store = std::make_unique<PostgresSwipeStore>(url, options);

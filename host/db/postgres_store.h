@@ -9,6 +9,9 @@
 
 namespace vanto::store {
 
+// The swipe in row `row` of `result`, whose columns from `first` on are kSwipeColumns.
+StoredSwipe PgStoredSwipe(const PgResult& result, int row, int first);
+
 // Connects to the database `url` names (postgresql:// or postgres://) and brings its schema up
 // to date (a read-only server with an up-to-date schema opens for reading). Throws StoreError
 // with a one-line message naming the server and the cause.

@@ -187,6 +187,23 @@ std::string Text(sqlite3_stmt* stmt, int column) {
   return text ? reinterpret_cast<const char*>(text) : "";
 }
 
+}  // namespace
+
+StoredSwipe SqliteStoredSwipe(sqlite3_stmt* s, int first) {
+  StoredSwipe swipe{sqlite3_column_int(s, first),     sqlite3_column_int(s, first + 1), sqlite3_column_int(s, first + 2),
+                    Text(s, first + 3),               sqlite3_column_int(s, first + 4), Text(s, first + 5),
+                    Text(s, first + 6)};
+  for (int at = first + 7; at < first + 10; ++at) {
+    if (sqlite3_column_type(s, at) == SQLITE_NULL) continue;
+    const auto value = static_cast<std::uint32_t>(sqlite3_column_int64(s, at));
+    (at == first + 7 ? swipe.identity : at == first + 8 ? swipe.generation : swipe.index) = value;
+  }
+  swipe.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(s, first + 10));
+  return swipe;
+}
+
+namespace {
+
 void Bind(sqlite3_stmt* stmt, const SqlFilter& filter) {
   for (std::size_t i = 0; i < filter.values.size(); ++i) {
     int index = static_cast<int>(i + 1);
@@ -540,18 +557,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     std::optional<std::pair<StoredSwipe, std::int64_t>> first;
     sqlite3_stmt* q = stmt.get();
     while (c_.Step(q, "looking for doubles") == SQLITE_ROW) {
-      StoredSwipe s;
-      s.port = sqlite3_column_int(q, 0);
-      s.terminal = sqlite3_column_int(q, 1);
-      s.person = sqlite3_column_int(q, 2);
-      s.minute = Text(q, 3);
-      s.occurrence = sqlite3_column_int(q, 4);
-      s.time = Text(q, 5);
-      s.downloaded_at = Text(q, 6);
-      s.identity = static_cast<std::uint32_t>(sqlite3_column_int64(q, 7));
-      s.generation = static_cast<std::uint32_t>(sqlite3_column_int64(q, 8));
-      s.index = static_cast<std::uint32_t>(sqlite3_column_int64(q, 9));
-      s.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(q, 10));
+      StoredSwipe s = SqliteStoredSwipe(q, 0);
       const std::int64_t at = sqlite3_column_int64(q, 11);
       if (first && SameRecord(first->first, s))
         result.push_back({{first->first, std::move(s)}, first->second, at});
@@ -978,17 +984,8 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     StatementPtr stmt = c_.Prepare(SwipesSql(version_, filter, query));
     Bind(stmt.get(), filter);
     sqlite3_stmt* s = stmt.get();
-    while (c_.Step(s, "reading swipes") == SQLITE_ROW) {
-      StoredSwipe swipe{sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int(s, 2), Text(s, 3),
-                        sqlite3_column_int(s, 4), Text(s, 5),           Text(s, 6)};
-      for (int at = 7; at < 10; ++at) {
-        if (sqlite3_column_type(s, at) == SQLITE_NULL) continue;
-        const auto value = static_cast<std::uint32_t>(sqlite3_column_int64(s, at));
-        (at == 7 ? swipe.identity : at == 8 ? swipe.generation : swipe.index) = value;
-      }
-      swipe.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(s, 10));
-      if (!row(swipe)) break;
-    }
+    while (c_.Step(s, "reading swipes") == SQLITE_ROW)
+      if (!row(SqliteStoredSwipe(s, 0))) break;
   }
 
  private:

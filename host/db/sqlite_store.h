@@ -8,7 +8,12 @@
 #include "host/db/swipe_store.h"
 #include "host/db/store_failure.h"
 
+struct sqlite3_stmt;
+
 namespace vanto::store {
+
+// The swipe in the current row of `row`, whose columns from `first` on are kSwipeColumns.
+StoredSwipe SqliteStoredSwipe(sqlite3_stmt* row, int first);
 
 // Opens (or creates) the SQLite database at `path` for reading and writing and brings its
 // schema up to date. Throws StoreError naming the path.

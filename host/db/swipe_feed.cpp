@@ -84,20 +84,7 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
     sqlite3_bind_int64(q, 2, static_cast<sqlite3_int64>(limit));
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-      StoredSwipe s;
-      s.port = sqlite3_column_int(q, 2);
-      s.terminal = sqlite3_column_int(q, 3);
-      s.person = sqlite3_column_int(q, 4);
-      s.minute = Text(q, 5);
-      s.occurrence = sqlite3_column_int(q, 6);
-      s.time = Text(q, 7);
-      s.downloaded_at = Text(q, 8);
-      if (sqlite3_column_type(q, 9) != SQLITE_NULL) {
-        s.identity = static_cast<std::uint32_t>(sqlite3_column_int64(q, 9));
-        s.generation = static_cast<std::uint32_t>(sqlite3_column_int64(q, 10));
-        s.index = static_cast<std::uint32_t>(sqlite3_column_int64(q, 11));
-      }
-      s.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(q, 12));
+      StoredSwipe s = SqliteStoredSwipe(q, 2);
       s.withdrawn = sqlite3_column_int(q, 13) != 0;
       page.next = {0, static_cast<std::uint64_t>(sqlite3_column_int64(q, 0))};
       page.swipes.push_back(std::move(s));
@@ -183,20 +170,7 @@ class PostgresFeed final : public SwipeFeed {
       const std::string below = c_.Exec(bound, "reading the feed").text(0, 0);
       PgResult r = c_.Exec(sql, {xid.c_str(), seq.c_str(), count.c_str(), below.c_str()}, "reading the feed");
       for (int i = 0; i < r.rows(); ++i) {
-        StoredSwipe s;
-        s.port = std::stoi(r.text(i, 2));
-        s.terminal = std::stoi(r.text(i, 3));
-        s.person = std::stoi(r.text(i, 4));
-        s.minute = r.text(i, 5);
-        s.occurrence = std::stoi(r.text(i, 6));
-        s.time = r.text(i, 7);
-        s.downloaded_at = r.text(i, 8);
-        if (!r.null(i, 9)) {
-          s.identity = static_cast<std::uint32_t>(std::stoll(r.text(i, 9)));
-          s.generation = static_cast<std::uint32_t>(std::stoll(r.text(i, 10)));
-          s.index = static_cast<std::uint32_t>(std::stoll(r.text(i, 11)));
-        }
-        s.epoch = static_cast<std::uint32_t>(std::stoll(r.text(i, 12)));
+        StoredSwipe s = PgStoredSwipe(r, i, 2);
         s.withdrawn = std::string(r.text(i, 13)) == "1";
         FeedCursor c;
         if (!ParseNumber(r.text(i, 0), c.xid) || !ParseNumber(r.text(i, 1), c.seq))
