@@ -5,7 +5,7 @@ namespace {
 
 // viewer: the dashboard and reports; hr: also swipes, people, terminals (read), enrolments
 // (list), rejected and conflicting records; admin: also sync, clear, back up and write
-// enrolments, acknowledge conflicts, users and the audit trail.
+// enrolments, acknowledge conflicts, fold doubles, users and the audit trail.
 constexpr Permission kRoleMatrix[] = {
     //  action                        name                    viewer  hr     admin
     {Action::ViewDashboard,       "dashboard",            true,  true,  true},
@@ -23,6 +23,7 @@ constexpr Permission kRoleMatrix[] = {
     {Action::BackupEnrolment,     "enrolment.backup",     false, false, true},
     {Action::WriteEnrolment,      "enrolment.write",      false, false, true},
     {Action::AcknowledgeConflict, "conflict.acknowledge", false, false, true},
+    {Action::FoldDoubles,         "swipes.fold",          false, false, true},
     {Action::ManageUsers,         "users",                false, false, true},
     {Action::ViewAudit,           "audit",                false, false, true},
 };

@@ -24,6 +24,7 @@ enum class Action {
   BackupEnrolment,
   WriteEnrolment,
   AcknowledgeConflict,
+  FoldDoubles,          // swipes stored twice under two epochs of one log
   ManageUsers,
   ViewAudit,
 };

@@ -48,6 +48,17 @@ constexpr const char* kRejected = R"html(<h2>{{t.rejected_records}}</h2>
 <td>{{#acknowledged}}{{t.acknowledged_by}} {{by}} ({{at}}){{/acknowledged}}{{^acknowledged}}{{#may_acknowledge}}<form method="post" action="/conflicts/acknowledge" class="inline"><input type="hidden" name="csrf" value="{{csrf}}"><input type="hidden" name="id" value="{{id}}"><button class="acknowledge">{{t.acknowledge}}</button></form>{{/may_acknowledge}}{{^may_acknowledge}}{{t.open}}{{/may_acknowledge}}{{/acknowledged}}</td></tr>{{/conflicts}}
 </tbody>
 </table>
+<h2>{{t.doubles_title}}</h2>
+<p class="meta">{{t.doubles_explained}}</p>
+<table id="doubles">
+<thead><tr><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.record_key}}</th><th>{{t.person}}</th><th>{{t.time}}</th><th>{{t.doubles_kept}}</th><th>{{t.doubles_again}}</th></tr></thead>
+<tbody>
+{{#doubles}}<tr class="double"><td>{{port}}</td><td>{{terminal}}</td><td>{{key}}</td><td>{{person}}</td><td>{{time}}</td><td>{{kept}}</td><td>{{again}}</td></tr>{{/doubles}}
+{{^doubles}}<tr><td colspan="7" class="placeholder">{{t.doubles_none}}</td></tr>{{/doubles}}
+</tbody>
+</table>
+{{#may_fold}}<form method="post" action="/conflicts/fold" class="inline" id="fold"><input type="hidden" name="csrf" value="{{csrf}}">
+<label><input type="checkbox" name="understood" value="yes" required> {{t.doubles_understood}}</label> <button>{{t.doubles_fold}}</button></form>{{/may_fold}}
 )html";
 
 std::string N(std::int64_t n) { return std::to_string(n); }
@@ -119,7 +130,7 @@ class TerminalsPage {
     data d;
     d.set("t", Words(c.language));
     d.set("zone", host_.times().Note(c.language));
-    list rejected, conflicts;
+    list rejected, conflicts, doubles;
     std::string problem = error;
     bool unreadable = false;
     if (!jobs_) {
@@ -137,6 +148,23 @@ class TerminalsPage {
           row.set("reason", r.reason);
           row.set("first_seen", host_.times().Of(r.first_seen));
           rejected.push_back(row);
+        }
+        // Each double: where each copy was read and under which epoch (the kept one stays).
+        auto where = [&](const store::StoredSwipe& s) {
+          return Say(c.language, "port") + " " + N(s.port) + " · " + Say(c.language, "epoch") + " " + N(s.epoch) + " · " +
+                 host_.times().Of(s.downloaded_at);
+        };
+        for (const store::StoredDouble& x : store->Doubles()) {
+          data row;
+          row.set("port", N(x.doubled.port));
+          row.set("terminal", N(x.doubled.terminal));
+          row.set("key", N(x.doubled.identity.value_or(0)) + "/" + N(x.doubled.generation.value_or(0)) + " #" +
+                             N(x.doubled.index.value_or(0)));
+          row.set("person", N(x.doubled.person));
+          row.set("time", x.doubled.time);
+          row.set("kept", where(x.kept));
+          row.set("again", where(x.doubled));
+          doubles.push_back(row);
         }
         const bool may = Allowed(c.who->user.role, Action::AcknowledgeConflict);
         for (const store::RecordConflict& r : store->Conflicts(true)) {
@@ -164,9 +192,15 @@ class TerminalsPage {
     }
     d.set("rejected", rejected);
     d.set("conflicts", conflicts);
+    d.set("doubles", doubles);
+    d.set("may_fold", !doubles.empty() && Allowed(c.who->user.role, Action::FoldDoubles));
+    d.set("csrf", c.who->session.csrf);
     std::string shown = notice;
-    if (shown.empty() && c.req.has_param("done") && c.req.get_param_value("done") == "acknowledged")
-      shown = Say(c.language, "done_acknowledged");
+    if (shown.empty() && c.req.has_param("done")) {
+      const std::string done = c.req.get_param_value("done");
+      if (done == "acknowledged") shown = Say(c.language, "done_acknowledged");
+      if (done == "folded") shown = Say(c.language, "done_folded");
+    }
     host_.Answer(c, unreadable ? 503 : status, Say(c.language, "rejected"),
                  RenderText("rejected", kRejected, d), shown, problem);
   }
@@ -179,6 +213,21 @@ class TerminalsPage {
     if (!host_.accounts().AcknowledgeConflict(c.Actor(), std::stoll(text)))
       return Rejected(c, 404, "", Say(c.language, "no_such_conflict"));
     c.res.set_redirect("/terminals/rejected?done=acknowledged", 303);
+  }
+
+  // Folds every double (the same as `vanto conflicts fold`): the first stored stays, each other
+  // copy leaves the store and the feed withdraws it; audited with the fold, in its transaction.
+  void Fold(Context& c) const {
+    if (!jobs_) return host_.Refuse(c, 409, "no_site", "/terminals");
+    if (Field(c.req, "understood") != "yes") return Rejected(c, 400, "", Say(c.language, "doubles_confirm"));
+    try {
+      host_.database().Swipes()->FoldDoubles(
+          {store::UtcNowText(), c.who->user.name, c.client, "swipes.fold", "doubles stored under two epochs"});
+    } catch (const std::exception& e) {
+      host_.Log("fold: " + std::string(e.what()));
+      return Rejected(c, 503, "", Say(c.language, "store_unreadable") + " " + host::Translate(e, c.language));
+    }
+    c.res.set_redirect("/terminals/rejected?done=folded", 303);
   }
 
  private:
@@ -195,6 +244,7 @@ std::vector<Route> TerminalsRoutes(const PageHost& host, host::SyncJobs* sync) {
       {"GET", "/terminals/rejected", Access::Page, Action::ViewRejected, [page](Context& c) { page->Rejected(c); }},
       {"POST", "/conflicts/acknowledge", Access::Form, Action::AcknowledgeConflict,
        [page](Context& c) { page->Acknowledge(c); }},
+      {"POST", "/conflicts/fold", Access::Form, Action::FoldDoubles, [page](Context& c) { page->Fold(c); }},
   };
 }
 

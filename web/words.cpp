@@ -181,6 +181,19 @@ constexpr Word kWords[] = {
     {"open", TrLaterContext("open", "open")},
     {"done_acknowledged", TrLaterContext("done_acknowledged", "Conflict acknowledged.")},
     {"no_such_conflict", TrLaterContext("no_such_conflict", "There is no such open conflict.")},
+    {"doubles_title", TrLaterContext("doubles_title", "Swipes stored twice")},
+    {"doubles_explained", TrLaterContext("doubles_explained",
+                                         "Earlier versions could store one record of a terminal's log twice, under two epochs, "
+                                         "when the terminal was read on another port. Folding keeps the copy stored first; "
+                                         "the other leaves the database and the feed withdraws it, so HR systems count it once.")},
+    {"doubles_kept", TrLaterContext("doubles_kept", "Kept (stored first)")},
+    {"doubles_again", TrLaterContext("doubles_again", "Stored again")},
+    {"doubles_none", TrLaterContext("doubles_none", "No swipe is stored twice.")},
+    {"doubles_understood", TrLaterContext("doubles_understood", "I understand: the later copies are removed")},
+    {"doubles_fold", TrLaterContext("doubles_fold", "Fold the swipes stored twice")},
+    {"doubles_confirm", TrLaterContext("doubles_confirm", "Tick the box to confirm the fold.")},
+    {"done_folded", TrLaterContext("done_folded", "Folded: each swipe is stored once; the feed withdraws the later copies.")},
+    {"epoch", TrLaterContext("epoch", "epoch")},
     // The Swipes, People, Report and Enrolments pages.
     {"no_database", TrLaterContext("no_database", "The console has no database: start it with the site's database.")},
     {"db_failed", TrLaterContext("db_failed", "The database failed; nothing was changed:")},

@@ -321,5 +321,46 @@ TEST(ConsoleTerminals, AnAdminAcknowledgesAConflictOnceWithItsAuditRow) {
   EXPECT_NE(check.find("/nonexistent/tty2): the device is missing"), std::string::npos) << check;
 }
 
+// Swipes an earlier version stored twice (one log read on two ports, two epochs): listed for hr,
+// folded by an admin only once confirmed, audited, and gone from the list.
+TEST(ConsoleTerminals, AnAdminFoldsSwipesStoredTwiceOnceConfirmed) {
+  Console console({}, SiteSyncs);
+  {
+    auto swipes = vanto::db::Database::Open(console.database())->Swipes();
+    std::vector<store::StoredSwipe> first, again;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+      const std::string minute = "2026-11-03 08:0" + std::to_string(i);
+      first.push_back({1, 1, 101 + static_cast<std::int32_t>(i), minute, 1, minute + ":09", "2026-12-08T09:00:00Z", 88u, 1u, i, 0});
+      again.push_back(first.back());
+      again.back().port = 2, again.back().epoch = 1, again.back().downloaded_at = "2026-12-08T10:00:00Z";
+    }
+    swipes->InsertChecked(first, store::OnConflict::Continue);
+    ASSERT_EQ(swipes->OpenEpoch({88u, 1u, 0}, 0, std::nullopt, again).first.epoch, 1u);
+    ASSERT_EQ(swipes->Doubles().size(), 3u);
+  }
+  Session hr = console.Login(console.users.hr), admin = console.Login(console.users.admin);
+  const std::string page = console.Get("/terminals/rejected", hr.cookie)->body;
+  EXPECT_NE(page.find("<td>88/1 #2</td><td>103</td><td>2026-11-03 08:02:09</td>"), std::string::npos) << page;
+  EXPECT_EQ(page.find("/conflicts/fold"), std::string::npos);  // hr reads, may not fold
+  EXPECT_NE(console.Get("/terminals/rejected", admin.cookie)->body.find("/conflicts/fold"), std::string::npos);
+  httplib::Result unconfirmed = console.Post("/conflicts/fold", {{"csrf", admin.csrf}}, admin.cookie);
+  ASSERT_TRUE(unconfirmed);
+  EXPECT_EQ(unconfirmed->status, 400);
+  EXPECT_EQ(vanto::db::Database::Open(console.database())->Swipes()->Doubles().size(), 3u);
+  httplib::Result folded = console.Post("/conflicts/fold", {{"csrf", admin.csrf}, {"understood", "yes"}}, admin.cookie);
+  ASSERT_TRUE(folded);
+  EXPECT_EQ(folded->status, 303);
+  auto swipes = vanto::db::Database::Open(console.database())->Swipes();
+  EXPECT_TRUE(swipes->Doubles().empty());
+  EXPECT_EQ(swipes->CountSwipes(), 3);
+  int rows = 0;
+  for (const accounts::AuditEntry& e : console.accounts().AuditTrail(100))
+    if (e.action == "swipes.fold" && e.actor == console.users.admin) ++rows;
+  EXPECT_EQ(rows, 1);
+  const std::string after = console.Get("/terminals/rejected?done=folded", admin.cookie)->body;
+  EXPECT_EQ(after.find("/conflicts/fold"), std::string::npos);  // nothing left to fold
+  EXPECT_EQ(after.find("class=\"double\""), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vanto::web::testing

@@ -44,6 +44,7 @@ const std::vector<RouteCase>& Routes() {
       {"POST", "/enrolments/backup", Action::BackupEnrolment, {{"terminal", "1.1"}, {"person", "x"}}},
       {"POST", "/enrolments/write", Action::WriteEnrolment, {{"person", "7"}, {"to", "../1.1"}}},
       {"POST", "/conflicts/acknowledge", Action::AcknowledgeConflict, {{"id", "999"}}},
+      {"POST", "/conflicts/fold", Action::FoldDoubles, {}},  // unconfirmed
       {"GET", "/swipes/csv", Action::ViewSwipes, {}},
       {"GET", "/people/person?number=1", Action::ViewPeople, {}},
       {"GET", "/report/print", Action::ViewReports, {}},
