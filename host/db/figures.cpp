@@ -8,23 +8,29 @@
 namespace vanto::store {
 namespace {
 
-// The distinct terminals of the runs' records, one index step each (the index by terminal:
-// port, terminal, run), and per terminal its newest complete run, read backwards on the same
-// index until the first run that synced it.
+// The distinct terminals of the runs' records, a few seeks on the index by terminal (port,
+// terminal, run) each: the next terminal of the same port, else the first of the next port. Per
+// terminal, its newest complete run, read backwards on the same index until the first run that
+// synced it.
+#define VANTO_NEXT_PORT "(SELECT m.port FROM sync_run_terminals m WHERE m.port > p.port ORDER BY m.port LIMIT 1)"
+#define VANTO_NEXT_TERMINAL                                                                                      \
+  "(SELECT n.terminal FROM sync_run_terminals n WHERE n.port = p.port AND n.terminal > p.terminal ORDER BY " \
+  "n.terminal LIMIT 1)"
 constexpr SharedSql kLastCompleteSyncs{
     "WITH RECURSIVE places (port, terminal) AS ("
     " SELECT port, terminal FROM (SELECT port, terminal FROM sync_run_terminals ORDER BY port, terminal LIMIT 1) "
     "first_place"
     " UNION ALL"
-    " SELECT (SELECT n.port FROM sync_run_terminals n WHERE (n.port, n.terminal) > (p.port, p.terminal)"
-    " ORDER BY n.port, n.terminal LIMIT 1),"
-    " (SELECT n.terminal FROM sync_run_terminals n WHERE (n.port, n.terminal) > (p.port, p.terminal)"
-    " ORDER BY n.port, n.terminal LIMIT 1)"
+    " SELECT CASE WHEN " VANTO_NEXT_TERMINAL " IS NOT NULL THEN p.port ELSE " VANTO_NEXT_PORT " END,"
+    " coalesce(" VANTO_NEXT_TERMINAL ", (SELECT n.terminal FROM sync_run_terminals n WHERE n.port = " VANTO_NEXT_PORT
+    " ORDER BY n.terminal LIMIT 1))"
     " FROM places p WHERE p.port IS NOT NULL) "
     "SELECT p.port, p.terminal, (SELECT r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run"
     " WHERE t.port = p.port AND t.terminal = p.terminal AND t.outcome = 'synced' AND r.ended_at IS NOT NULL"
     " ORDER BY t.run DESC LIMIT 1) "
     "FROM places p WHERE p.port IS NOT NULL AND p.terminal <> 0"};
+#undef VANTO_NEXT_PORT
+#undef VANTO_NEXT_TERMINAL
 
 // A terminal without identity has no count of its own: its swipes are counted on the index that
 // keys them (swipes_unidentified), reading no row.
