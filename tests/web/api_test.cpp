@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <atomic>
+#include <future>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "accounts/api_tokens.h"
@@ -434,6 +437,33 @@ TEST(ConsoleFigures, LabelsAreEscapedAndRequestsCountedByGroupAndClass) {
                            "vanto_console_request_duration_seconds_count{group=\"page\"} 1001\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
   EXPECT_EQ(text.find("vanto_console_request_duration_seconds_count{group=\"other\"}"), std::string::npos) << text;
+}
+
+// /healthz's check of a database that hangs: unhealthy once the bound has passed, one check at a
+// time (a second request waits for the running one instead of starting another), and a new check
+// once that one has ended.
+TEST(HealthCheck, AHungDatabaseIsUnhealthyAfterTheBoundAndChecksRunOneAtATime) {
+  HealthCheck health(std::chrono::milliseconds(50));
+  std::atomic<int> hung_runs{0}, good_runs{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto hung = [&hung_runs, released] {
+    ++hung_runs;
+    released.wait();
+    throw std::runtime_error("the server went away");
+  };
+  EXPECT_FALSE(health.Healthy(hung));
+  EXPECT_FALSE(health.Healthy(hung));
+  EXPECT_EQ(hung_runs, 1);
+  release.set_value();
+  // Until the hung check has ended, a request joins it (and hears it failed); then a check of its own.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool healthy = false;
+  while (!healthy && std::chrono::steady_clock::now() < deadline)
+    healthy = health.Healthy([&good_runs] { ++good_runs; });
+  EXPECT_TRUE(healthy);
+  EXPECT_GE(good_runs, 1);
+  EXPECT_EQ(hung_runs, 1);
 }
 
 // The month report as the report computes it, per person and working day, with the console's
