@@ -153,26 +153,31 @@ def main():
                     "scrape_configs:\n  - job_name: vanto\n    metrics_path: /metrics\n"
                     f"    authorization:\n      type: Bearer\n      credentials_file: {json.dumps(token_file)}\n"
                     f"    static_configs:\n      - targets: [{json.dumps(console)}]\n")
-        web = f"127.0.0.1:{free_port()}"
-        log = open(os.path.join(folder, "prometheus.log"), "w")
-        prom = start([prometheus, f"--config.file={config}", f"--storage.tsdb.path={os.path.join(folder, 'tsdb')}",
-                      f"--web.listen-address={web}", "--log.level=warn"],
-                     stdout=log, stderr=subprocess.STDOUT, cwd=folder)
-        assert token not in " ".join(prom.args), "the token is on Prometheus's command line"
-
-        base = f"http://{web}"
-        deadline = time.monotonic() + BOUND
-        ages = None
-        while time.monotonic() < deadline:
-            if prom.poll() is not None:
-                sys.exit("prometheus ended: " + open(os.path.join(folder, "prometheus.log")).read())
-            ages = query(base, "vanto_terminal_last_sync_age_seconds")
-            if ages:
+        # A free loopback port, taken again should another program bind it between our look and
+        # Prometheus's bind.
+        for attempt in range(3):
+            web = f"127.0.0.1:{free_port()}"
+            log_path = os.path.join(folder, f"prometheus-{attempt}.log")
+            prom = start([prometheus, f"--config.file={config}",
+                          f"--storage.tsdb.path={os.path.join(folder, f'tsdb-{attempt}')}",
+                          f"--web.listen-address={web}", "--log.level=warn"],
+                         stdout=open(log_path, "w"), stderr=subprocess.STDOUT, cwd=folder)
+            assert token not in " ".join(prom.args), "the token is on Prometheus's command line"
+            base = f"http://{web}"
+            deadline = time.monotonic() + BOUND
+            ages = None
+            while time.monotonic() < deadline and prom.poll() is None:
+                ages = query(base, "vanto_terminal_last_sync_age_seconds")
+                if ages:
+                    break
+                time.sleep(0.2)  # the poll's interval: the bound is the deadline above
+            if prom.poll() is None or "address already in use" not in open(log_path).read():
                 break
-            time.sleep(0.2)  # the poll's interval: the bound is the deadline above
+        if prom.poll() is not None:
+            sys.exit("prometheus ended: " + open(log_path).read())
         if not ages:
             sys.exit(f"no sample of vanto_terminal_last_sync_age_seconds within {BOUND} s (up: {query(base, 'up')}); "
-                     + open(os.path.join(folder, "prometheus.log")).read())
+                     + open(log_path).read())
         places = {(s["metric"]["port"], s["metric"]["terminal"]): float(s["value"][1]) for s in ages}
         assert set(places) == {("1", "1"), ("1", "2"), ("2", "3")}, places
         elapsed = time.time() - synced
