@@ -62,14 +62,42 @@ SiteFigures ReadSiteFigures(db::Database& db, const FigureScope& scope, std::chr
       t.last_sync_age_seconds = std::max<std::int64_t>(0, now_seconds - *seconds);
   }
   for (const auto& [place, swipes] : stored.unidentified_swipes) at(place).swipes += swipes;
+  // Per place the identity whose last record was stored last; another read there before it (a
+  // terminal since replaced) keeps a row of its own for its swipes.
+  std::map<store::Place, std::string> current_since;
+  std::map<store::Place, std::int64_t> identity_swipes;  // of the current identity
+  std::multimap<store::Place, TerminalFigures> earlier;
   for (const auto& [identity, figures] : stored.identities) {
     if (!figures.place) continue;  // no swipe of it stored: nowhere to show it
     TerminalFigures& t = at(*figures.place);
+    TerminalFigures own;
+    own.port = t.port;
+    own.terminal = t.terminal;
+    own.identity = identity;
+    own.swipes = figures.swipes;
+    auto [since, first] = current_since.try_emplace(*figures.place, figures.downloaded_at);
+    if (!first && figures.downloaded_at < since->second) {
+      earlier.emplace(*figures.place, std::move(own));
+      continue;
+    }
+    if (t.identity) {  // the one it replaces
+      TerminalFigures before = own;
+      before.identity = t.identity;
+      before.swipes = identity_swipes[*figures.place];
+      t.swipes -= before.swipes;
+      earlier.emplace(*figures.place, std::move(before));
+    }
+    since->second = figures.downloaded_at;
     t.identity = identity;
     t.swipes += figures.swipes;
+    identity_swipes[*figures.place] = figures.swipes;
   }
   SiteFigures f;
-  for (auto& [place, t] : terminals) f.terminals.push_back(std::move(t));
+  for (auto& [place, t] : terminals) {
+    f.terminals.push_back(std::move(t));
+    auto [from, to] = earlier.equal_range(place);
+    for (auto it = from; it != to; ++it) f.terminals.push_back(std::move(it->second));
+  }
   f.conflicts_open = stored.conflicts_open;
   f.rejected = stored.rejected;
   if (!scope.pushes.empty()) {

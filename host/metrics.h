@@ -25,6 +25,9 @@ struct FigureScope {
 };
 FigureScope FigureScopeOf(const site::Site& site);
 
+// One terminal at a port and address. A place whose terminal was replaced by another with an
+// identity has a row for each identity read there: the one read last carries the place's sync,
+// the others only their swipes.
 struct TerminalFigures {
   int port = 0;
   int terminal = 0;
@@ -47,7 +50,7 @@ struct PushFigures {
 };
 
 struct SiteFigures {
-  std::vector<TerminalFigures> terminals;  // by port, then terminal
+  std::vector<TerminalFigures> terminals;  // by port, then terminal (the place's current one first)
   std::int64_t conflicts_open = 0;         // record conflicts not acknowledged
   std::int64_t rejected = 0;               // records kept that the driver could not convert
   std::vector<PushFigures> pushes;         // in the site file's order

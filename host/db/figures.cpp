@@ -39,13 +39,14 @@ constexpr SharedSql kUnidentifiedSwipes{
 
 // Each log's count (swipes and rejected records) with where its last swipe was read (the key's
 // index, swipes_record, read backwards from the log's end), and the rejected records per log.
+#define VANTO_LAST_OF_LOG(column)                                                                      \
+  "(SELECT s." column " FROM swipes s WHERE s.identity = l.identity AND s.generation = l.generation" \
+  " AND s.epoch = l.epoch ORDER BY s.record_index DESC LIMIT 1)"
 constexpr SharedSql kLogs{
-    "SELECT l.identity, l.generation, l.epoch, l.held,"
-    " (SELECT s.port FROM swipes s WHERE s.identity = l.identity AND s.generation = l.generation"
-    " AND s.epoch = l.epoch ORDER BY s.record_index DESC LIMIT 1),"
-    " (SELECT s.terminal FROM swipes s WHERE s.identity = l.identity AND s.generation = l.generation"
-    " AND s.epoch = l.epoch ORDER BY s.record_index DESC LIMIT 1) "
-    "FROM log_records l ORDER BY l.identity, l.generation, l.epoch"};
+    "SELECT l.identity, l.generation, l.epoch, l.held, " VANTO_LAST_OF_LOG("port") ", " VANTO_LAST_OF_LOG(
+        "terminal") ", " VANTO_LAST_OF_LOG("downloaded_at") " FROM log_records l ORDER BY l.identity, l.generation, "
+                                                           "l.epoch"};
+#undef VANTO_LAST_OF_LOG
 constexpr SharedSql kRejectedOfLogs{
     "SELECT identity, count(*) FROM rejected_records WHERE identity IS NOT NULL GROUP BY identity"};
 
@@ -81,6 +82,7 @@ StoreFigures ReadStoreFigures(TableConnection& c) {
       if (first || log >= at->second) {
         at->second = log;
         id.place = Place{static_cast<int>(Number(r[4])), static_cast<int>(Number(r[5]))};
+        id.downloaded_at = r[6].value_or("");
       }
     }
   }, "reading the logs' counts");

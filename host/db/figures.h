@@ -19,6 +19,7 @@ using Place = std::pair<int, int>;  // port, terminal
 struct IdentityFigures {
   std::int64_t swipes = 0;     // of every log (generation, epoch) of the identity
   std::optional<Place> place;  // where the last record of its newest log was read
+  std::string downloaded_at;   // when that record was stored (UTC "YYYY-MM-DDTHH:MM:SSZ")
 };
 
 struct StoreFigures {

@@ -22,7 +22,7 @@ using namespace vanto::host;
 
 namespace {
 
-constexpr std::uint32_t kSerial2 = 70002, kSerial3 = 70003;
+constexpr std::uint32_t kSerial2 = 70002, kSerial3 = 70003, kReplaced = 69999;
 
 class Figures : public ::testing::TestWithParam<const char*> {
  protected:
@@ -123,6 +123,25 @@ TEST_P(Figures, MatchWhatTheDatabaseHolds) {
       }
     }
   }
+  // Terminal 3's place held another terminal before it (stored earlier): a row of its own.
+  {
+    std::vector<vanto::store::StoredSwipe> rows;
+    for (std::uint32_t i = 0; i < 4; ++i) {
+      vanto::store::StoredSwipe s;
+      s.port = 2;
+      s.terminal = 3;
+      s.person = 400;
+      s.minute = "2026-10-01 08:0" + std::to_string(i);
+      s.time = s.minute + ":00";
+      s.occurrence = 1;
+      s.downloaded_at = "2026-10-01T09:00:00Z";
+      s.identity = kReplaced;
+      s.generation = 1;
+      s.index = i;
+      rows.push_back(s);
+    }
+    db->Swipes()->Insert(rows);
+  }
   // The endpoint "hr" takes port 1's swipes, from the start, and has failed twice.
   {
     auto push = db->Push();
@@ -147,8 +166,10 @@ TEST_P(Figures, MatchWhatTheDatabaseHolds) {
       {1, 2, kSerial2, true, 79},  // one of its 80 records is a rejected one
       {1, 4, std::nullopt, false, 0},
       {2, 3, kSerial3, true, 30},
+      {2, 3, kReplaced, false, 4},
   };
   ASSERT_EQ(f.terminals.size(), std::size(expected));
+  std::int64_t total = 0;
   for (std::size_t i = 0; i < f.terminals.size(); ++i) {
     const TerminalFigures& t = f.terminals[i];
     const Expected& e = expected[i];
@@ -157,13 +178,20 @@ TEST_P(Figures, MatchWhatTheDatabaseHolds) {
     EXPECT_EQ(t.terminal, e.terminal);
     EXPECT_EQ(t.identity, e.identity);
     EXPECT_EQ(t.swipes, e.swipes);
-    EXPECT_EQ(t.swipes, swipes->CountSwipes(e.port, e.terminal));
+    total += t.swipes;
     if (e.synced) {
       EXPECT_EQ(t.last_complete_sync, synced_at);
       EXPECT_EQ(t.last_sync_age_seconds, 100);
     } else {
       EXPECT_FALSE(t.last_complete_sync);
       EXPECT_FALSE(t.last_sync_age_seconds);
+    }
+  }
+  // Every stored swipe is some terminal's, once.
+  EXPECT_EQ(total, swipes->CountSwipes());
+  for (const Expected& e : expected) {
+    if (e.identity != kReplaced) {
+      EXPECT_EQ(e.swipes + (e.terminal == 3 ? 4 : 0), swipes->CountSwipes(e.port, e.terminal));
     }
   }
   EXPECT_EQ(f.rejected, static_cast<std::int64_t>(swipes->Rejected().size()));
