@@ -24,7 +24,7 @@ namespace vanto::web {
 
 // What a request was for, as the figures group them.
 enum class RouteGroup { Page, Form, Login, Static, Events, Api, Metrics, Health, Other };
-inline constexpr std::size_t kRouteGroups = 9;
+inline constexpr std::size_t kRouteGroups = static_cast<std::size_t>(RouteGroup::Other) + 1;
 const char* RouteGroupName(RouteGroup group);  // "page", "form", ...
 
 // The request's group from its method and path; `console_route`: whether the path is one of the
