@@ -19,7 +19,7 @@ constexpr std::size_t kMaxRecognised = 1024;  // tokens believed without a look-
 const std::vector<std::string>& KnownScopes() {
   static const std::vector<std::string> scopes = {"swipes:read",   "people:read",  "people:write",    "terminals:read",
                                                    "syncs:read",    "syncs:write",  "reports:read",    "enrolments:read",
-                                                   "enrolments:write"};
+                                                   "enrolments:write", "metrics:read"};
   return scopes;
 }
 

@@ -15,6 +15,7 @@
 #include "host/database_location.h"
 #include "host/db/database.h"
 #include "host/machine.h"
+#include "host/metrics.h"
 #include "host/push/push_loop.h"
 #include "host/schedule.h"
 #include "present/sync_words.h"
@@ -22,6 +23,7 @@
 #include "host/text/messages.h"
 #include "web/api.h"
 #include "web/console_server.h"
+#include "web/metrics.h"
 #include "present/report/date_options.h"
 
 namespace vanto::cli {
@@ -153,6 +155,11 @@ int RunServe(const ServeOptions& o, Io& io) {
   api_options.log = options.log;
   if (const site::Site* site = CurrentSite())
     for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});
+  // GET /metrics: the site's figures and every request the console answers.
+  web::RequestCounters requests;
+  options.requests = &requests;
+  api_options.requests = &requests;
+  if (const site::Site* site = CurrentSite()) api_options.figures = host::FigureScopeOf(*site);
   web::ApiServer api(api_options, tokens);
   options.api = &api;
   std::unique_ptr<web::ConsoleServer> server;

@@ -17,6 +17,7 @@
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "web/enrolments_page.h"
+#include "web/metrics.h"
 #include "web/refusals.h"
 #include "present/report/date_options.h"
 
@@ -286,6 +287,28 @@ std::optional<host::TerminalAt> TerminalField(const json& j) {
 const std::vector<ApiRoute>& ApiRoutes() {
   static const std::vector<ApiRoute> routes = {
       {"GET", "/api/v1/openapi.json", "", "This document.", {}, "", "OpenApi"},
+      {"GET",
+       "/metrics",
+       "metrics:read",
+       "The site's and the console's figures in the Prometheus text format: per terminal the seconds since its last "
+       "complete sync and the swipes stored, open conflicts, rejected records, each push endpoint's backlog and "
+       "failures, the console's requests and their latency.",
+       {},
+       "",
+       "",
+       200,
+       {},
+       kExpositionType},
+      {"GET",
+       "/healthz",
+       "",
+       "'ok' (200) while the server reaches its database within a bound; 503 otherwise, saying no more.",
+       {},
+       "",
+       "",
+       200,
+       {{503, "the database does not answer"}},
+       "text/plain; charset=utf-8"},
       {"GET", "/api/v1/terminals", "terminals:read", "The site's ports and their terminals.", {}, "", "Terminals"},
       {"GET",
        "/api/v1/swipes",
@@ -377,7 +400,9 @@ struct ApiServer::Impl {
               token.name = actor.name;
               tokens.AuditChange(token, actor.origin, action, details);
             },
-            [this] { return tokens.Now(); }, RefusalLimits{}, [this](const std::string& line) { Log(line); }) {}
+            [this] { return tokens.Now(); }, RefusalLimits{}, [this](const std::string& line) { Log(line); }),
+        health(options.health_bound),
+        health_database(std::make_shared<ConsoleDatabase>(options.db, options.database, options.lock_timeout)) {}
 
   ApiOptions options;
   accounts::Tokens& tokens;
@@ -385,6 +410,9 @@ struct ApiServer::Impl {
   ConsoleDatabase database;
   // A token refused for its scope: audited as the console's refusals are, with the same bound.
   RefusalAudit refusals;
+  // /healthz: its check may outlive a request (and this server), so it holds the database itself.
+  HealthCheck health;
+  std::shared_ptr<ConsoleDatabase> health_database;
 
   void Log(const std::string& line) const {
     if (options.log) options.log(line);
@@ -401,6 +429,23 @@ struct ApiServer::Impl {
     json j = {{"limit", limit}, {"max_limit", options.max_limit}};
     if (clamped) j["limit_clamped"] = true;
     return j;
+  }
+
+  ApiResponse OpenApi(const ApiRequest&, const accounts::ApiToken&) {
+    return {200, "application/json", OpenApiDocument(), {}};
+  }
+
+  // No detail of what failed: the answer is for anyone who asks.
+  ApiResponse Healthz(const ApiRequest&, const accounts::ApiToken&) {
+    const bool healthy = health.Healthy([database = health_database] { host::CheckDatabaseAnswers(database->Get()); });
+    return {healthy ? 200 : 503, "text/plain; charset=utf-8", healthy ? "ok\n" : "unavailable\n", {}};
+  }
+
+  ApiResponse Metrics(const ApiRequest&, const accounts::ApiToken&) {
+    const host::SiteFigures figures =
+        host::ReadSiteFigures(database.Get(), options.figures, std::chrono::system_clock::now());
+    const RequestCounters::Totals requests = options.requests ? options.requests->Read() : RequestCounters::Totals{};
+    return {200, kExpositionType, MetricsText(figures, requests), {}};
   }
 
   ApiResponse Terminals(const ApiRequest&, const accounts::ApiToken&) {
@@ -717,6 +762,9 @@ struct ApiServer::Impl {
 
   using Handler = ApiResponse (Impl::*)(const ApiRequest&, const accounts::ApiToken&);
   Handler HandlerOf(const ApiRoute& route) {
+    if (route.path == "/api/v1/openapi.json") return &Impl::OpenApi;
+    if (route.path == "/healthz") return &Impl::Healthz;
+    if (route.path == "/metrics") return &Impl::Metrics;
     if (route.path == "/api/v1/terminals") return &Impl::Terminals;
     if (route.path == "/api/v1/swipes") return &Impl::Swipes;
     if (route.path == "/api/v1/swipes/feed") return &Impl::Feed;
@@ -753,7 +801,7 @@ struct ApiServer::Impl {
       return res;
     }
     if (!route) return ProblemResponse({404, "Not Found", "there is no " + r.path + " in this API", ""});
-    if (route->scope.empty()) return {200, "application/json", OpenApiDocument(), {}};
+    if (route->scope.empty()) return (this->*HandlerOf(*route))(r, {});
 
     static const std::string kBearer = "Bearer ";
     std::optional<accounts::ApiToken> token;

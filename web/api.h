@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "accounts/api_tokens.h"
+#include "host/metrics.h"
 
 namespace httplib {
 class Server;
@@ -28,6 +29,8 @@ class Database;
 }
 
 namespace vanto::web {
+
+class RequestCounters;  // web/metrics.h
 
 struct ApiRequest {
   std::string method;  // "GET", "POST", ...
@@ -72,6 +75,12 @@ struct ApiOptions {
   std::optional<int> late_after;
   // Receives what failed beside an answer (an audit row not written, a port not released); may be empty.
   std::function<void(const std::string&)> log;
+  // GET /metrics: the terminals and push endpoints of the site, and the console's request counters
+  // (not owned; null: none are written).
+  host::FigureScope figures;
+  const RequestCounters* requests = nullptr;
+  // GET /healthz: how long it waits for the database to answer before it says 503.
+  std::chrono::milliseconds health_bound{2000};
 };
 
 // One route: what OpenAPI documents and the dispatcher uses.
@@ -93,6 +102,8 @@ struct ApiRoute {
   int success = 200;            // the status of a successful answer
   // The refusals besides those of every route (400, 401, 403, 429, 503), with what they mean.
   std::vector<std::pair<int, std::string>> refusals = {};
+  // A successful answer's type (other than JSON: its body is text, and response_schema is empty).
+  std::string content_type = "application/json";
 };
 const std::vector<ApiRoute>& ApiRoutes();
 
@@ -113,7 +124,7 @@ class ApiServer {
   std::unique_ptr<Impl> impl_;
 };
 
-// Routes every /api/v1 request of `server` to `api`.
+// Routes every /api/v1 request of `server` to `api`, and /metrics and /healthz.
 void MountApi(httplib::Server& server, ApiServer& api);
 
 }  // namespace vanto::web

@@ -28,6 +28,11 @@ void MountApi(httplib::Server& server, ApiServer& api) {
   server.Put(kPattern, handler);
   server.Delete(kPattern, handler);
   server.Patch(kPattern, handler);
+  // The monitor's routes, outside the versioned API (where monitors look for them), with its rules.
+  for (const char* path : {"/metrics", "/healthz"}) {
+    server.Get(path, handler);
+    server.Post(path, handler);
+  }
 }
 
 }  // namespace vanto::web

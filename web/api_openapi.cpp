@@ -289,12 +289,15 @@ std::string ApiServer::OpenApiDocument() {
       op["requestBody"] = {{"required", true}, {"content", {{"application/json", {{"schema", Ref(r.request_schema)}}}}}};
     op["responses"][std::to_string(r.success)] = {
         {"description", r.success == 202 ? "started" : "done"},
-        {"content", {{"application/json", {{"schema", Ref(r.response_schema)}}}}}};
+        {"content", {{r.content_type, {{"schema", r.response_schema.empty() ? json{{"type", "string"}}
+                                                                               : Ref(r.response_schema)}}}}}};
     if (r.success == 202)
       op["responses"]["202"]["headers"] = {
           {"Location", {{"description", "where to follow it (when it was recorded)"}, {"schema", {{"type", "string"}}}}}};
     if (r.scope.empty()) {
       op["security"] = json::array();
+      for (const auto& [status, meaning] : r.refusals)
+        op["responses"][std::to_string(status)] = {{"description", meaning}};
     } else {
       op["description"] = "Needs a token with the scope " + r.scope + ".";
       op["x-scope"] = r.scope;

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <optional>
+#include <set>
 
 #include "accounts/passwords.h"
 #include "present/recorded_words.h"
@@ -12,6 +15,7 @@
 #include "web/dashboard_page.h"
 #include "web/enrolments_page.h"
 #include "web/guarded_server.h"
+#include "web/metrics.h"
 #include "web/page.h"
 #include "web/people_page.h"
 #include "web/refusals.h"
@@ -150,6 +154,8 @@ struct ConsoleServer::Impl final : PageHost {
   std::vector<Route> routes;
   bool bound = false;
   RefusalAudit refusals;
+  std::set<std::string> console_paths;  // the console's own routes (set before serving, then only read)
+  static thread_local std::optional<std::chrono::steady_clock::time_point> routed_at;
 
   Impl(ServerOptions o, accounts::Accounts& a)
       : options(std::move(o)), accounts_(a), refusals([&a](const accounts::Actor& actor, const std::string& action, const std::string& details) {
@@ -215,7 +221,19 @@ struct ConsoleServer::Impl final : PageHost {
       res.status = 500;
       res.set_content("500", "text/plain; charset=utf-8");
     });
+    // A request's routing begins on the thread that answers it: its start is that thread's until
+    // the answer is logged (a malformed request, answered before routing, has none).
+    server->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+      routed_at = std::chrono::steady_clock::now();
+      return httplib::Server::HandlerResponse::Unhandled;
+    });
     server->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+      if (options.requests) {
+        std::optional<std::chrono::nanoseconds> took;
+        if (routed_at) took = std::chrono::steady_clock::now() - *routed_at;
+        routed_at.reset();
+        options.requests->Count(GroupOf(req.method, req.path, console_paths.count(req.path) > 0), res.status, took);
+      }
       Log(req.method + " " + req.path + " " + std::to_string(res.status) + " " + req.remote_addr);
     });
   }
@@ -404,6 +422,7 @@ struct ConsoleServer::Impl final : PageHost {
     Add({"POST", "/users/password", Access::Form, Action::ManageUsers, [this](Context& c) { SetPassword(c); }});
     Add({"GET", "/audit", Access::Page, Action::ViewAudit, [this](Context& c) { AuditPage(c); }});
 
+    for (const Route& route : routes) console_paths.insert(route.path);
     for (const Route& route : routes) {
       auto handler = [this, &route](const httplib::Request& req, httplib::Response& res) { Serve(route, req, res); };
       std::string pattern = route.path;  // plain paths: no regular-expression characters
@@ -550,6 +569,8 @@ struct ConsoleServer::Impl final : PageHost {
     Answer(c, 200, Say(c.language, "nav_audit"), Render(Template::Audit, d));
   }
 };
+
+thread_local std::optional<std::chrono::steady_clock::time_point> ConsoleServer::Impl::routed_at;
 
 ConsoleServer::ConsoleServer(ServerOptions options, accounts::Accounts& accounts)
     : impl_(std::make_unique<Impl>(std::move(options), accounts)) {}

@@ -22,7 +22,8 @@ class SyncJobs;
 
 namespace vanto::web {
 
-class ApiServer;  // web/api.h
+class ApiServer;        // web/api.h
+class RequestCounters;  // web/metrics.h
 
 class WebError : public std::runtime_error {
  public:
@@ -86,6 +87,9 @@ struct ServerOptions {
   ApiServer* api = nullptr;
   // The site's time zone, in which the pages show every time (UTC unless given).
   ShownTimes times;
+  // Counts every answered request by route group and status class, with its latency (not owned;
+  // null: nothing is counted).
+  RequestCounters* requests = nullptr;
 };
 
 // "HOST:PORT", "[V6]:PORT" or "PORT" (on 127.0.0.1); throws WebError for anything else.

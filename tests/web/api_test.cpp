@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <atomic>
+#include <future>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "accounts/api_tokens.h"
@@ -13,6 +16,7 @@
 #include "host/db/sync_runs.h"
 #include "tests/host/store_engines.h"
 #include "web/api.h"
+#include "web/metrics.h"
 #include "host/db/database.h"
 
 namespace vanto::web {
@@ -129,6 +133,10 @@ TEST_P(ApiTest, RefusalsAreProblemsNamingTheirCause) {
       {"name missing", writer_, "POST", "/api/v1/people", {}, R"([{"person": 7}])", 400, "people[0].name"},
       {"person not a number", writer_, "POST", "/api/v1/people", {}, R"([{"person": "7", "name": "A"}])", 400,
        "people[0].person"},
+      {"no token for the figures", "", "GET", "/metrics", {}, "", 401, ""},
+      {"a token in the query is no token", "", "GET", "/metrics", {{"access_token", all_}}, "", 401, ""},
+      {"reader lacks metrics:read", reader_, "GET", "/metrics", {}, "", 403, ""},
+      {"the figures are only read", all_, "POST", "/metrics", {}, "", 405, ""},
       {"no such route", reader_, "GET", "/api/v1/nothing", {}, "", 404, ""},
       {"no such method", writer_, "DELETE", "/api/v1/people", {}, "", 405, ""},
       {"reader lacks syncs:write", reader_, "POST", "/api/v1/syncs", {}, "", 403, ""},
@@ -357,6 +365,105 @@ TEST_P(ApiTest, EveryDocumentedRouteIsServedAndAnswersAsDocumented) {
   EXPECT_EQ(operations, ApiRoutes().size());
   // The enrolment table comes with the schema on either engine: none stored is an empty list.
   EXPECT_EQ(Call(all_, "GET", "/api/v1/enrolments").body, R"({"enrolments":[]})");
+}
+
+// GET /metrics in the text format, of what the database holds; /healthz without a token.
+TEST_P(ApiTest, TheFiguresAreServedInTheTextFormatAndHealthNeedsNoToken) {
+  AddSwipes(5);  // port 1: terminal 1 three, terminal 2 two, none with identity
+  ApiResponse res = Call(all_, "GET", "/metrics");
+  ASSERT_EQ(res.status, 200) << res.body;
+  EXPECT_EQ(res.content_type, kExpositionType);
+  for (const char* line : {"# TYPE vanto_terminal_stored_swipes gauge\n",
+                           "vanto_terminal_stored_swipes{port=\"1\",terminal=\"1\"} 3\n",
+                           "vanto_terminal_stored_swipes{port=\"1\",terminal=\"2\"} 2\n",
+                           "# TYPE vanto_terminal_last_sync_age_seconds gauge\n", "vanto_conflicts_open 0\n",
+                           "vanto_rejected_records 0\n"})
+    EXPECT_NE(res.body.find(line), std::string::npos) << line << res.body;
+  // Never synced: no age to tell.
+  EXPECT_EQ(res.body.find("vanto_terminal_last_sync_age_seconds{"), std::string::npos) << res.body;
+  ApiResponse health = Call("", "GET", "/healthz");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.body, "ok\n");
+}
+
+// The text format's escapes, and the console's request counters written as counters and a
+// cumulative histogram.
+TEST(ConsoleFigures, LabelsAreEscapedAndRequestsCountedByGroupAndClass) {
+  struct Case {
+    std::string value, written;
+  } cases[] = {{"plain", "plain"}, {"a\"b", "a\\\"b"}, {"back\\slash", "back\\\\slash"}, {"two\nlines", "two\\nlines"},
+               {"中文", "中文"}};
+  for (const Case& c : cases) {
+    ExpositionWriter w;
+    w.Sample("x", {{"endpoint", c.value}}, std::int64_t{1});
+    EXPECT_EQ(w.text(), "x{endpoint=\"" + c.written + "\"} 1\n") << c.value;
+  }
+  ExpositionWriter help;
+  help.Family("x", "gauge", "one\ntwo \\ three");
+  EXPECT_EQ(help.text(), "# HELP x one\\ntwo \\\\ three\n# TYPE x gauge\n");
+
+  struct Route {
+    const char* method;
+    const char* path;
+    bool console;
+    RouteGroup group;
+  } routes[] = {{"GET", "/dashboard", true, RouteGroup::Page},      {"POST", "/sync", true, RouteGroup::Form},
+                {"POST", "/login", true, RouteGroup::Login},        {"GET", "/static/console.css", true, RouteGroup::Static},
+                {"GET", "/sync/events", true, RouteGroup::Events},  {"GET", "/api/v1/swipes", false, RouteGroup::Api},
+                {"GET", "/metrics", false, RouteGroup::Metrics},    {"GET", "/healthz", false, RouteGroup::Health},
+                {"GET", "/../etc/passwd", false, RouteGroup::Other}};
+  for (const Route& r : routes) EXPECT_EQ(GroupOf(r.method, r.path, r.console), r.group) << r.path;
+
+  RequestCounters counters;
+  using std::chrono::milliseconds;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 250; ++i) counters.Count(RouteGroup::Page, 200, milliseconds(2));
+    });
+  for (std::thread& t : threads) t.join();
+  counters.Count(RouteGroup::Page, 503, milliseconds(700));
+  counters.Count(RouteGroup::Other, 400, std::nullopt);  // never routed: counted, not timed
+  const std::string text = MetricsText({}, counters.Read());
+  for (const char* line : {"vanto_console_requests_total{group=\"page\",status=\"2xx\"} 1000\n",
+                           "vanto_console_requests_total{group=\"page\",status=\"5xx\"} 1\n",
+                           "vanto_console_requests_total{group=\"other\",status=\"4xx\"} 1\n",
+                           "vanto_console_request_duration_seconds_bucket{group=\"page\",le=\"0.001\"} 0\n",
+                           "vanto_console_request_duration_seconds_bucket{group=\"page\",le=\"0.0025\"} 1000\n",
+                           "vanto_console_request_duration_seconds_bucket{group=\"page\",le=\"0.5\"} 1000\n",
+                           "vanto_console_request_duration_seconds_bucket{group=\"page\",le=\"1\"} 1001\n",
+                           "vanto_console_request_duration_seconds_bucket{group=\"page\",le=\"+Inf\"} 1001\n",
+                           "vanto_console_request_duration_seconds_sum{group=\"page\"} 2.7\n",
+                           "vanto_console_request_duration_seconds_count{group=\"page\"} 1001\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
+  EXPECT_EQ(text.find("vanto_console_request_duration_seconds_count{group=\"other\"}"), std::string::npos) << text;
+}
+
+// /healthz's check of a database that hangs: unhealthy once the bound has passed, one check at a
+// time (a second request waits for the running one instead of starting another), and a new check
+// once that one has ended.
+TEST(HealthCheck, AHungDatabaseIsUnhealthyAfterTheBoundAndChecksRunOneAtATime) {
+  HealthCheck health(std::chrono::milliseconds(50));
+  std::atomic<int> hung_runs{0}, good_runs{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto hung = [&hung_runs, released] {
+    ++hung_runs;
+    released.wait();
+    throw std::runtime_error("the server went away");
+  };
+  EXPECT_FALSE(health.Healthy(hung));
+  EXPECT_FALSE(health.Healthy(hung));
+  EXPECT_EQ(hung_runs, 1);
+  release.set_value();
+  // Until the hung check has ended, a request joins it (and hears it failed); then a check of its own.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool healthy = false;
+  while (!healthy && std::chrono::steady_clock::now() < deadline)
+    healthy = health.Healthy([&good_runs] { ++good_runs; });
+  EXPECT_TRUE(healthy);
+  EXPECT_GE(good_runs, 1);
+  EXPECT_EQ(hung_runs, 1);
 }
 
 // The month report as the report computes it, per person and working day, with the console's

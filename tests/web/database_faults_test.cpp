@@ -21,6 +21,7 @@
 #include "tests/web/console_fixture.h"
 #include "web/api.h"
 #include "web/console_server.h"
+#include "web/metrics.h"
 
 namespace vanto::web {
 namespace {
@@ -51,10 +52,12 @@ class Served {
     tokens_ = std::make_unique<accounts::Tokens>(db_, accounts::RateLimit{}, accounts::SystemSeconds,
                                                  std::chrono::milliseconds(0));
     token_ = tokens_->Add(kSetup, "reader", {"swipes:read", "people:read", "people:write"});
+    monitor_ = tokens_->Add(kSetup, "monitor", {"metrics:read"});
     ApiOptions api;
     api.database = location;
     api.db = db_;
     api.lock_timeout = lock_timeout;
+    api.requests = &requests_;
     api_ = std::make_unique<ApiServer>(api, *tokens_);
     ServerOptions options;
     options.host = "127.0.0.1";
@@ -63,6 +66,7 @@ class Served {
     options.records.opened = db_;
     options.records.lock_timeout = lock_timeout;
     options.api = api_.get();
+    options.requests = &requests_;
     server_ = std::make_unique<ConsoleServer>(options, *accounts_);
     port_ = server_->Bind();
     thread_ = std::thread([this] { server_->Run(); });
@@ -96,12 +100,15 @@ class Served {
                          httplib::Params{{"csrf", csrf_}, {"number", "7"}, {"name", name}, {"department", "Dock"},
                                          {"month", "2026-12"}});
   }
+  httplib::Result Metrics() const { return Client().Get("/metrics", {{"Authorization", "Bearer " + monitor_}}); }
+  httplib::Result Health() const { return Client().Get("/healthz"); }
   httplib::Result Api(const std::string& method, const std::string& path, const std::string& body = "") const {
     const httplib::Headers headers{{"Authorization", "Bearer " + token_}};
     return method == "GET" ? Client().Get(path, headers) : Client().Post(path, headers, body, "application/json");
   }
 
  private:
+  RequestCounters requests_;
   std::shared_ptr<db::Database> db_;
   std::unique_ptr<accounts::Accounts> accounts_;
   std::unique_ptr<accounts::Tokens> tokens_;
@@ -109,7 +116,7 @@ class Served {
   std::unique_ptr<ConsoleServer> server_;
   std::thread thread_;
   int port_ = 0;
-  std::string token_, cookie_, csrf_;
+  std::string token_, monitor_, cookie_, csrf_;
 };
 
 // The API's cause (its problem's detail after "the database failed: ").
@@ -143,6 +150,11 @@ TEST(DatabaseFaults, ADatabaseLockedPastTheWaitIsAnswered503WithOneCauseAndNothi
     ASSERT_NE(cause.find(waited), std::string::npos) << cause;
     EXPECT_NE(Unescaped(page->body).find(cause.substr(0, cause.find(waited) + waited.size())), std::string::npos)
         << page->body;
+    // A writer's lock keeps no reader out: the server still reaches its database.
+    httplib::Result health = served.Health();
+    ASSERT_TRUE(health);
+    EXPECT_EQ(health->status, 200);
+    EXPECT_EQ(health->body, "ok\n");
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
 
@@ -220,6 +232,14 @@ TEST(DatabaseFaults, AServerThatGoesAwayIsAnswered503AndThePoolReconnectsWhenItI
     ASSERT_TRUE(page && api) << step.what;  // answered, within the client's bound
     EXPECT_EQ(page->status, step.status) << step.what << "\n" << page->body;
     EXPECT_EQ(api->status, step.status) << step.what << "\n" << api->body;
+    // The health check says only whether the database answers, nothing of why not.
+    httplib::Result health = served.Health();
+    ASSERT_TRUE(health) << step.what;
+    EXPECT_EQ(health->status, step.status) << step.what;
+    EXPECT_EQ(health->body, step.status == 200 ? "ok\n" : "unavailable\n") << step.what;
+    httplib::Result metrics = served.Metrics();
+    ASSERT_TRUE(metrics) << step.what;
+    EXPECT_EQ(metrics->status, step.status) << step.what << "\n" << metrics->body;
     if (step.status == 503) {  // both say the server's own cause, naming the database
       const std::string said = "database \"" + name + "\" is not currently accepting connections";
       EXPECT_NE(ApiCause(api).find(said), std::string::npos) << step.what << "\n" << api->body;
