@@ -269,8 +269,10 @@ class Dashboard {
         runs = record->Recent(kRecentRuns);
       }
       std::unique_ptr<store::SwipeStore> swipes = database.Swipes();
-      for (const store::RejectedRecord& r : swipes->Rejected()) ++quarantined[{r.port, r.terminal}];
-      for (const store::RecordConflict& r : swipes->Conflicts(false)) ++conflicts[{r.port, r.terminal}];
+      for (const store::HeldBack& h : swipes->HeldBackByTerminal()) {
+        quarantined[{h.port, h.terminal}] = h.rejected;
+        conflicts[{h.port, h.terminal}] = h.conflicts;
+      }
     } catch (const std::exception& e) {
       host_.Log("dashboard: " + std::string(e.what()));
       problem = Say(c.language, "store_unreadable") + " " + host::Translate(e, c.language);
