@@ -233,7 +233,6 @@ class Dashboard {
 
   void Page(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
-    d.set("t", Words(c.language));
     d.set("zone", host_.times().Note(c.language));
     d.set("csrf", c.who->session.csrf);
     const bool may_sync = jobs_ && Allowed(c.who->user.role, Action::Sync);
@@ -243,7 +242,7 @@ class Dashboard {
       d.set("finished", "0");
       d.set("ports", list());
       d.set("runs", list());
-      return host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d), notice, error);
+      return host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d, c.language), notice, error);
     }
     host::SyncJobs::State state = jobs_->Snapshot();
     d.set("finished", std::to_string(state.finished));
@@ -335,7 +334,7 @@ class Dashboard {
       shown = Say(c.language, "sync_started");
     // A database that cannot be read (locked past the wait, its server gone): 503, with the cause.
     host_.Answer(c, problem.empty() ? status : 503, Say(c.language, "nav_dashboard"),
-                 RenderText("dashboard", kDashboard, d), shown, error.empty() ? problem : error);
+                 RenderText("dashboard", kDashboard, d, c.language), shown, error.empty() ? problem : error);
   }
 
   // Each push endpoint of the site as the store has it (nothing when the site names none).

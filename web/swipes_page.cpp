@@ -139,7 +139,6 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   };
 
   data d;
-  d.set("t", Words(c.language));
   d.set("zone", host.times().Note(c.language));  // the terminals keep the site's wall time
   for (auto [key, value] : {std::pair{"from", &f.from}, std::pair{"to", &f.to}, std::pair{"person", &f.person},
                             std::pair{"port", &f.port}, std::pair{"terminal", &f.terminal}})
@@ -173,7 +172,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   if (after) d.set("after", true);
   if (page.next) d.set("next", UrlEncode(page.next->Text()));
   host.Answer(c, f.error.empty() ? 200 : 400, Say(c.language, "nav_swipes"),
-              RenderText("swipes", kSwipesTemplate, d), "", f.error);
+              RenderText("swipes", kSwipesTemplate, d, c.language), "", f.error);
 }
 
 // Forwards what a listing writes to the response in 64 KiB chunks; a write the client no longer

@@ -66,7 +66,6 @@ class TerminalsPage {
   // at, not opened).
   void Check(Context& c) const {
     data d;
-    d.set("t", Words(c.language));
     list checks;
     auto add = [&](bool ok, const std::string& text, bool warning = false) {
       data row;
@@ -112,12 +111,11 @@ class TerminalsPage {
       }
     }
     d.set("checks", checks);
-    host_.Answer(c, 200, Say(c.language, "nav_terminals"), RenderText("terminals", kTerminals, d));
+    host_.Answer(c, 200, Say(c.language, "nav_terminals"), RenderText("terminals", kTerminals, d, c.language));
   }
 
   void Rejected(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
-    d.set("t", Words(c.language));
     d.set("zone", host_.times().Note(c.language));
     list rejected, conflicts;
     std::string problem = error;
@@ -168,7 +166,7 @@ class TerminalsPage {
     if (shown.empty() && c.req.has_param("done") && c.req.get_param_value("done") == "acknowledged")
       shown = Say(c.language, "done_acknowledged");
     host_.Answer(c, unreadable ? 503 : status, Say(c.language, "rejected"),
-                 RenderText("rejected", kRejected, d), shown, problem);
+                 RenderText("rejected", kRejected, d, c.language), shown, problem);
   }
 
   void Acknowledge(Context& c) const {
