@@ -44,17 +44,34 @@ std::vector<std::string> ParseScopes(const std::string& text) {
 bool TokenNameAllowed(const std::string& name) { return !Accounts::NameProblem(name); }
 
 Tokens::Tokens(std::unique_ptr<TokenStore> store, RateLimit limit, Clock clock)
-    : stores_(std::move(store)), recognised_(std::chrono::milliseconds(0), 0), limit_(limit), clock_(std::move(clock)) {
+    : stores_(std::move(store)),
+      recognised_(std::chrono::milliseconds(0), 0),
+      limit_(limit),
+      clock_(std::move(clock)),
+      buffer_reads_(false),
+      write_reads_every_(0),
+      steady_(SteadyNow) {
   if (limit_.per_minute < 1) limit_.per_minute = 1;
 }
 
 Tokens::Tokens(std::shared_ptr<db::Database> database, RateLimit limit, Clock clock, std::chrono::milliseconds recheck,
-               SteadyClock steady)
+               SteadyClock steady, std::chrono::milliseconds write_reads_every)
     : stores_(std::function<std::unique_ptr<TokenStore>()>([database] { return database->Tokens(); })),
-      recognised_(recheck, kMaxRecognised, std::move(steady)),
+      recognised_(recheck, kMaxRecognised, steady),
       limit_(limit),
-      clock_(std::move(clock)) {
+      clock_(std::move(clock)),
+      buffer_reads_(true),
+      write_reads_every_(write_reads_every),
+      steady_(std::move(steady)),
+      reads_written_at_(steady_()) {
   if (limit_.per_minute < 1) limit_.per_minute = 1;
+}
+
+Tokens::~Tokens() {
+  try {
+    WriteReads();
+  } catch (const std::exception&) {  // a destructor cannot report it; a server calls WriteReads first
+  }
 }
 
 std::string Tokens::Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes,
@@ -123,14 +140,59 @@ std::string Tokens::Hour() const { return UtcText(clock_()).substr(0, 13); }
 
 void Tokens::CountRead(const std::string& name) {
   std::string hour = Hour();
-  StoreLease store = Store();
-  store->CountReads(name, hour, 1);
+  if (!buffer_reads_) {
+    StoreLease store = Store();
+    store->CountReads(name, hour, 1);
+    return;
+  }
+  {
+    std::lock_guard lock(reads_mutex_);
+    ++unwritten_[{name, std::move(hour)}];
+    const auto now = steady_();
+    if (writing_reads_ || now - reads_written_at_ < write_reads_every_) return;
+    writing_reads_ = true;
+    reads_written_at_ = now;
+  }
+  try {
+    WriteReads();
+  } catch (const std::exception&) {  // the read was served; its count stays for the next write
+  }
+  std::lock_guard lock(reads_mutex_);
+  writing_reads_ = false;
 }
 
 std::int64_t Tokens::ReadsThisHour(const std::string& name) {
   std::string hour = Hour();
+  std::int64_t unwritten = 0;
+  std::unique_lock<std::mutex> no_write;  // none moves counts from memory to the store meanwhile
+  if (buffer_reads_) {
+    no_write = std::unique_lock(write_mutex_);
+    std::lock_guard lock(reads_mutex_);
+    if (auto it = unwritten_.find({name, hour}); it != unwritten_.end()) unwritten = it->second;
+  }
   StoreLease store = Store();
-  return store->Reads(name, hour);
+  return store->Reads(name, hour) + unwritten;
+}
+
+void Tokens::WriteReads() {
+  std::lock_guard one_at_a_time(write_mutex_);
+  std::map<ReadKey, std::int64_t> writing;
+  {
+    std::lock_guard lock(reads_mutex_);
+    writing.swap(unwritten_);
+  }
+  auto it = writing.begin();
+  try {
+    if (it != writing.end()) {
+      StoreLease store = Store();
+      for (; it != writing.end(); ++it) store->CountReads(it->first.first, it->first.second, it->second);
+    }
+  } catch (...) {
+    // What was not written goes back, beside what was counted meanwhile.
+    std::lock_guard lock(reads_mutex_);
+    for (; it != writing.end(); ++it) unwritten_[it->first] += it->second;
+    throw;
+  }
 }
 
 void Tokens::AuditChange(const ApiToken& token, const std::string& origin, const std::string& action,

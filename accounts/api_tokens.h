@@ -50,9 +50,15 @@ class Tokens {
   // Over the process's database: each call borrows a repository and gives it back (a server). A
   // recognised token is believed for `recheck` before it is looked up again: one revoked by
   // another process is refused within it (by this one, at once).
-  // `steady`: the clock that bound is measured by.
+  // `steady`: the clock that bound is measured by. Reads are counted in memory and written at
+  // most every `write_reads_every` (see CountRead).
   Tokens(std::shared_ptr<db::Database> database, RateLimit limit = {}, Clock clock = SystemSeconds,
-         std::chrono::milliseconds recheck = std::chrono::milliseconds(1000), SteadyClock steady = SteadyNow);
+         std::chrono::milliseconds recheck = std::chrono::milliseconds(1000), SteadyClock steady = SteadyNow,
+         std::chrono::milliseconds write_reads_every = std::chrono::milliseconds(5000));
+  // Writes the reads not written yet (a failure to write them is not reported: call WriteReads).
+  ~Tokens();
+  Tokens(const Tokens&) = delete;
+  Tokens& operator=(const Tokens&) = delete;
 
   // Makes a token; answers the token itself (shown once). Throws TokenError for a name that is
   // not allowed or taken, scopes that are not known, or an expiry (seconds since 1970) that is
@@ -67,9 +73,16 @@ class Tokens {
   std::optional<ApiToken> Authenticate(const std::string& secret);
   // 0 when the token may make a request now (and counts it); else the seconds to wait.
   std::int64_t Admit(const std::string& name);
-  // Counts one read of the token in the current hour.
+  // Counts one read of the token in the current hour. Over one store it is written at once; over
+  // the process's database it is kept in memory with the others and written by the first read
+  // after `write_reads_every` has passed since the last write (a failure then keeps the counts for
+  // the next write), by WriteReads and when the Tokens are destroyed: a read is not a write.
   void CountRead(const std::string& name);
+  // The token's reads in the current hour: those written and those not written yet.
   std::int64_t ReadsThisHour(const std::string& name);
+  // Writes every read counted and not written yet. Throws store::StoreError when the database
+  // fails; what was not written then is kept for the next write.
+  void WriteReads();
   // Audits a change made with the token.
   void AuditChange(const ApiToken& token, const std::string& origin, const std::string& action,
                    const std::string& details);
@@ -92,6 +105,17 @@ class Tokens {
   };
   std::mutex buckets_mutex_;
   std::map<std::string, Bucket> buckets_;
+
+  // Reads counted and not written, by token and hour ("YYYY-MM-DDTHH").
+  using ReadKey = std::pair<std::string, std::string>;
+  const bool buffer_reads_;
+  const std::chrono::milliseconds write_reads_every_;
+  SteadyClock steady_;
+  std::mutex reads_mutex_;
+  std::map<ReadKey, std::int64_t> unwritten_;
+  std::chrono::steady_clock::time_point reads_written_at_;
+  bool writing_reads_ = false;  // a read's write is under way (others do not wait for it)
+  std::mutex write_mutex_;      // one write at a time
 };
 
 }  // namespace vanto::accounts

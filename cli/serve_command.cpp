@@ -191,6 +191,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   if (jobs) jobs->Stop();
   if (pushing) pushing->Stop();
   server.reset();
+  tokens.WriteReads();  // the API's reads counted since the last write
   return kExitOk;
 }
 

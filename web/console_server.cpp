@@ -242,21 +242,18 @@ struct ConsoleServer::Impl final : PageHost {
 
   std::string Message(Language language, const std::string& message, const std::string& link,
                       std::optional<std::int64_t> retry_after = {}) const {
-    data d = Words(language);
     data page;
-    page.set("t", Words(language));
     page.set("message", message);
     page.set("link", link);
     page.set("link_label", Say(language, link == "/login" ? "sign_in_again" : "back"));
     if (retry_after) page.set("retry_after", std::to_string(*retry_after));
-    return Render(Template::Message, page);
+    return Render(Template::Message, page, language);
   }
 
   // The whole page: the layout around `body` (already rendered).
   std::string Page(Language language, const Context* c, const std::string& title, const std::string& body,
                    const std::string& notice, const std::string& error) const {
     data page;
-    page.set("t", Words(language));
     page.set("lang", language == Language::kChinese ? "zh-CN" : "en");
     page.set("title", title);
     page.set("body", body);
@@ -282,7 +279,7 @@ struct ConsoleServer::Impl final : PageHost {
       page.set("user", u);
       page.set("csrf", c->who->session.csrf);
     }
-    return Render(Template::Layout, page);
+    return Render(Template::Layout, page, language);
   }
 
   void Answer(Context& c, int status, const std::string& title, const std::string& body, const std::string& notice = "",
@@ -441,14 +438,13 @@ struct ConsoleServer::Impl final : PageHost {
     std::string token = accounts::NewToken();
     c.res.set_header("Set-Cookie", SetCookie(kLoginCookie, token, "/login", c.secure, 3600));
     data d;
-    d.set("t", Words(c.language));
     d.set("login_csrf", token);
     d.set("next", SafeNext(Field(c.req, "next")));
     d.set("name", name.substr(0, accounts::kMaxName));
     std::string message = error;
     if (retry_after) message += " " + std::to_string(*retry_after);
     c.res.status = status;
-    c.res.set_content(Page(c.language, nullptr, Say(c.language, "sign_in"), Render(Template::Login, d), "", message),
+    c.res.set_content(Page(c.language, nullptr, Say(c.language, "sign_in"), Render(Template::Login, d, c.language), "", message),
                       kHtml);
   }
 
@@ -495,7 +491,6 @@ struct ConsoleServer::Impl final : PageHost {
       for (const auto& [key, word] : kDone)
         if (c.req.get_param_value("done") == key) shown = Say(c.language, word);
     data d;
-    d.set("t", Words(c.language));
     d.set("csrf", c.who->session.csrf);
     d.set("zone", options.times.Note(c.language));
     list users;
@@ -508,7 +503,7 @@ struct ConsoleServer::Impl final : PageHost {
       users.push_back(row);
     }
     d.set("users", users);
-    Answer(c, status, Say(c.language, "nav_users"), Render(Template::Users, d), shown, error);
+    Answer(c, status, Say(c.language, "nav_users"), Render(Template::Users, d, c.language), shown, error);
   }
 
   // Runs a change to the users; a refused one shows the users page with the reason.
@@ -551,7 +546,6 @@ struct ConsoleServer::Impl final : PageHost {
     }
     std::vector<accounts::AuditEntry> entries = accounts_.AuditTrail(kAuditPage, before);
     data d;
-    d.set("t", Words(c.language));
     d.set("zone", options.times.Note(c.language));
     list rows;
     for (const accounts::AuditEntry& e : entries) {
@@ -566,7 +560,7 @@ struct ConsoleServer::Impl final : PageHost {
     }
     d.set("rows", rows);
     if (entries.size() == kAuditPage) d.set("older", std::to_string(entries.back().id));
-    Answer(c, 200, Say(c.language, "nav_audit"), Render(Template::Audit, d));
+    Answer(c, 200, Say(c.language, "nav_audit"), Render(Template::Audit, d, c.language));
   }
 };
 

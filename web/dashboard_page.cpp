@@ -233,7 +233,6 @@ class Dashboard {
 
   void Page(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
-    d.set("t", Words(c.language));
     d.set("zone", host_.times().Note(c.language));
     d.set("csrf", c.who->session.csrf);
     const bool may_sync = jobs_ && Allowed(c.who->user.role, Action::Sync);
@@ -243,7 +242,7 @@ class Dashboard {
       d.set("finished", "0");
       d.set("ports", list());
       d.set("runs", list());
-      return host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d), notice, error);
+      return host_.Answer(c, status, Say(c.language, "nav_dashboard"), RenderText("dashboard", kDashboard, d, c.language), notice, error);
     }
     host::SyncJobs::State state = jobs_->Snapshot();
     d.set("finished", std::to_string(state.finished));
@@ -269,8 +268,10 @@ class Dashboard {
         runs = record->Recent(kRecentRuns);
       }
       std::unique_ptr<store::SwipeStore> swipes = database.Swipes();
-      for (const store::RejectedRecord& r : swipes->Rejected()) ++quarantined[{r.port, r.terminal}];
-      for (const store::RecordConflict& r : swipes->Conflicts(false)) ++conflicts[{r.port, r.terminal}];
+      for (const store::HeldBack& h : swipes->HeldBackByTerminal()) {
+        quarantined[{h.port, h.terminal}] = h.rejected;
+        conflicts[{h.port, h.terminal}] = h.conflicts;
+      }
     } catch (const std::exception& e) {
       host_.Log("dashboard: " + std::string(e.what()));
       problem = Say(c.language, "store_unreadable") + " " + host::Translate(e, c.language);
@@ -333,7 +334,7 @@ class Dashboard {
       shown = Say(c.language, "sync_started");
     // A database that cannot be read (locked past the wait, its server gone): 503, with the cause.
     host_.Answer(c, problem.empty() ? status : 503, Say(c.language, "nav_dashboard"),
-                 RenderText("dashboard", kDashboard, d), shown, error.empty() ? problem : error);
+                 RenderText("dashboard", kDashboard, d, c.language), shown, error.empty() ? problem : error);
   }
 
   // Each push endpoint of the site as the store has it (nothing when the site names none).

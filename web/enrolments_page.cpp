@@ -196,7 +196,6 @@ class EnrolmentActions {
                           Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
     }
     data d;
-    d.set("t", Words(c.language));
     list rows;
     for (const store::EnrolmentEntry& e : entries) {
       data row;
@@ -227,7 +226,7 @@ class EnrolmentActions {
       d.set("terminals", terminals);
       d.set("csrf", c.who->session.csrf);
     }
-    host_.Answer(c, status, Say(c.language, "nav_enrolments"), RenderText("enrolments", kEnrolmentsTemplate, d), notice,
+    host_.Answer(c, status, Say(c.language, "nav_enrolments"), RenderText("enrolments", kEnrolmentsTemplate, d, c.language), notice,
                  error);
   }
 
@@ -310,10 +309,9 @@ class EnrolmentActions {
   void ClearPage(Context& c, int status, const std::vector<Shown>& results, const std::string& notice,
                  const std::string& error) const {
     data d;
-    d.set("t", Words(c.language));
     list shown = ResultRows(c.language, results);
     d.set("results", shown);
-    host_.Answer(c, status, Say(c.language, "clear_title"), RenderText("clear", kClearTemplate, d), notice, error);
+    host_.Answer(c, status, Say(c.language, "clear_title"), RenderText("clear", kClearTemplate, d, c.language), notice, error);
   }
 
   std::vector<host::TerminalAt> Offered() const { return OfferedTerminals(*jobs_, host_); }

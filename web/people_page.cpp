@@ -82,7 +82,6 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   }
   std::string needle = Lower(*q);
   data d;
-  d.set("t", Words(c.language));
   d.set("csrf", c.who->session.csrf);
   d.set("q", *q);
   list rows;
@@ -112,7 +111,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
       shown = Say(c.language, "imported") + " " + std::to_string(*a) + ", " + std::to_string(*u) + ", " +
               std::to_string(*n);
   }
-  host.Answer(c, status, Say(c.language, "nav_people"), RenderText("people", kPeopleTemplate, d), shown, error);
+  host.Answer(c, status, Say(c.language, "nav_people"), RenderText("people", kPeopleTemplate, d, c.language), shown, error);
 }
 
 std::optional<std::int32_t> PersonNumber(const httplib::Request& req) {
@@ -141,7 +140,6 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
   for (const report::PersonReport& p : r.people)
     if (p.person == *number) mine = &p;
   data d;
-  d.set("t", Words(c.language));
   d.set("csrf", c.who->session.csrf);
   d.set("number", std::to_string(*number));
   d.set("month", month);
@@ -191,7 +189,7 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
   std::string title = Say(c.language, "person") + " " + std::to_string(*number) +
                       (person ? " · " + person->name : std::string());
   std::string notice = c.req.has_param("saved") ? Say(c.language, "saved") : std::string();
-  host.Answer(c, status, title, RenderText("person", kPersonTemplate, d), notice, error);
+  host.Answer(c, status, title, RenderText("person", kPersonTemplate, d, c.language), notice, error);
 }
 
 store::AuditNote Note(const Context& c, const char* action, std::string details) {

@@ -68,7 +68,6 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
   std::optional<report::Report> r = MonthReport(host, records, c, month);
   if (!r) return;
   data d;
-  d.set("t", Words(c.language));
   d.set("month", month);
   d.set("prev", MonthAround(r->days, -1));
   d.set("next", MonthAround(r->days, 1));
@@ -99,7 +98,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
   d.set("has_people", !r->people.empty());
   d.set("people", people);
   d.set("days", days);
-  host.Answer(c, 200, Say(c.language, "nav_report") + " " + month, RenderText("report", kReportTemplate, d));
+  host.Answer(c, 200, Say(c.language, "nav_report") + " " + month, RenderText("report", kReportTemplate, d, c.language));
 }
 
 void ReportPrint(const PageHost& host, const RecordsSource& records, Context& c) {

@@ -1,7 +1,6 @@
 #include "web/swipes_page.h"
 
 #include <algorithm>
-#include <map>
 #include <streambuf>
 
 #include "host/attendance_data.h"
@@ -110,7 +109,8 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   std::unique_ptr<store::SwipeStore> store;
   Filters f;
   store::SwipePage page;
-  std::vector<store::PersonName> people;
+  std::vector<store::PersonName> people;  // the page's, by person number
+  std::vector<std::string> departments;
   std::optional<store::SwipePosition> after;
   try {
     store = OpenRecords(records);
@@ -119,25 +119,26 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
       after = store::SwipePosition::Parse(Field(c.req, "after"));
       if (!after) f.error = Say(c.language, "bad_filter") + " after";
     }
-    if (host::HoldsPeople(*store)) people = store->People();
     if (f.error.empty() && !f.nothing) {
       f.query.after = after;
       page = store->Page(f.query, kPageSize);
     }
+    if (host::HoldsPeople(*store)) {
+      std::vector<std::int32_t> persons;
+      for (const store::StoredSwipe& s : page.rows) persons.push_back(s.person);
+      people = store->PeopleAmong(persons);
+      departments = store->Departments();
+    }
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, "nav_swipes", e);
   }
-  std::map<std::int32_t, const store::PersonName*> by_number;
-  std::vector<std::string> departments;
-  for (const store::PersonName& p : people) {
-    by_number.emplace(p.person, &p);
-    if (!p.department.empty()) departments.push_back(p.department);
-  }
-  std::sort(departments.begin(), departments.end());
-  departments.erase(std::unique(departments.begin(), departments.end()), departments.end());
+  auto person_named = [&people](std::int32_t number) -> const store::PersonName* {
+    auto it = std::lower_bound(people.begin(), people.end(), number,
+                               [](const store::PersonName& p, std::int32_t n) { return p.person < n; });
+    return it != people.end() && it->person == number ? &*it : nullptr;
+  };
 
   data d;
-  d.set("t", Words(c.language));
   d.set("zone", host.times().Note(c.language));  // the terminals keep the site's wall time
   for (auto [key, value] : {std::pair{"from", &f.from}, std::pair{"to", &f.to}, std::pair{"person", &f.person},
                             std::pair{"port", &f.port}, std::pair{"terminal", &f.terminal}})
@@ -158,9 +159,9 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
     row.set("port", std::to_string(s.port));
     row.set("terminal", std::to_string(s.terminal));
     row.set("person", std::to_string(s.person));
-    if (auto it = by_number.find(s.person); it != by_number.end()) {
-      row.set("name", it->second->name);
-      row.set("department", it->second->department);
+    if (const store::PersonName* p = person_named(s.person)) {
+      row.set("name", p->name);
+      row.set("department", p->department);
     } else {
       row.set("department", std::string());
     }
@@ -171,7 +172,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   if (after) d.set("after", true);
   if (page.next) d.set("next", UrlEncode(page.next->Text()));
   host.Answer(c, f.error.empty() ? 200 : 400, Say(c.language, "nav_swipes"),
-              RenderText("swipes", kSwipesTemplate, d), "", f.error);
+              RenderText("swipes", kSwipesTemplate, d, c.language), "", f.error);
 }
 
 // Forwards what a listing writes to the response in 64 KiB chunks; a write the client no longer

@@ -97,13 +97,38 @@ const char* Text(Template which) {
   return kMessage;
 }
 
-}  // namespace
-
-std::string Render(Template which, const kainjow::mustache::data& data) {
-  return RenderText(std::to_string(static_cast<int>(which)).c_str(), Text(which), data);
+const char* Name(Template which) {
+  switch (which) {
+    case Template::Layout: return "layout";
+    case Template::Login: return "login";
+    case Template::Placeholder: return "placeholder";
+    case Template::Users: return "users";
+    case Template::Audit: return "audit";
+    case Template::Message: return "message";
+  }
+  return "message";
 }
 
-std::string RenderText(const char* name, const char* text, const kainjow::mustache::data& data) {
+// What {{t.KEY}} finds beneath every page's data: the words of one language under "t".
+const kainjow::mustache::data& WordsBeneath(Language language) {
+  auto beneath = [](Language l) {
+    kainjow::mustache::data d;
+    d.set("t", Words(l));
+    return d;
+  };
+  static const kainjow::mustache::data english = beneath(Language::kEnglish);
+  static const kainjow::mustache::data chinese = beneath(Language::kChinese);
+  static const kainjow::mustache::data process = beneath(Language::kProcess);
+  return language == Language::kChinese ? chinese : language == Language::kEnglish ? english : process;
+}
+
+}  // namespace
+
+std::string Render(Template which, const kainjow::mustache::data& data, Language language) {
+  return RenderText(Name(which), Text(which), data, language);
+}
+
+std::string RenderText(const char* name, const char* text, const kainjow::mustache::data& data, Language language) {
   // Each template is parsed once by each thread that renders it (parsing cost more than the
   // rendering); a parsed template is not shared between threads. Keyed by the text's address:
   // every template is a constant of this program.
@@ -115,7 +140,9 @@ std::string RenderText(const char* name, const char* text, const kainjow::mustac
     page.reset();
     throw std::logic_error(std::string("page template ") + name + " does not parse: " + error);
   }
-  std::string rendered = page->render(data);
+  kainjow::mustache::context<std::string> context(&WordsBeneath(language));
+  context.push(&data);  // the page's own names are found first
+  std::string rendered = page->render(context);
   if (!page->is_valid()) {
     const std::string error = page->error_message();
     page.reset();  // its error stays with it: the next render parses anew

@@ -77,7 +77,6 @@ class TerminalsPage {
   // at, not opened).
   void Check(Context& c) const {
     data d;
-    d.set("t", Words(c.language));
     list checks;
     auto add = [&](bool ok, const std::string& text, bool warning = false) {
       data row;
@@ -123,12 +122,11 @@ class TerminalsPage {
       }
     }
     d.set("checks", checks);
-    host_.Answer(c, 200, Say(c.language, "nav_terminals"), RenderText("terminals", kTerminals, d));
+    host_.Answer(c, 200, Say(c.language, "nav_terminals"), RenderText("terminals", kTerminals, d, c.language));
   }
 
   void Rejected(Context& c, int status = 200, const std::string& notice = "", const std::string& error = "") const {
     data d;
-    d.set("t", Words(c.language));
     d.set("zone", host_.times().Note(c.language));
     list rejected, conflicts, doubles;
     std::string problem = error;
@@ -202,7 +200,7 @@ class TerminalsPage {
       if (done == "folded") shown = Say(c.language, "done_folded");
     }
     host_.Answer(c, unreadable ? 503 : status, Say(c.language, "rejected"),
-                 RenderText("rejected", kRejected, d), shown, problem);
+                 RenderText("rejected", kRejected, d, c.language), shown, problem);
   }
 
   void Acknowledge(Context& c) const {

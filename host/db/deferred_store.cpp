@@ -37,6 +37,14 @@ class DeferredStore final : public SwipeStore {
     SwipeStore* s = Existing();
     return s ? s->People() : std::vector<PersonName>{};
   }
+  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const override {
+    SwipeStore* s = Existing();
+    return s ? s->PeopleAmong(persons) : std::vector<PersonName>{};
+  }
+  std::vector<std::string> Departments() const override {
+    SwipeStore* s = Existing();
+    return s ? s->Departments() : std::vector<std::string>{};
+  }
   int CountEarlier(const LogKey& log, std::int32_t person, const std::string& minute, std::uint32_t before) const override {
     SwipeStore* s = Existing();
     return s ? s->CountEarlier(log, person, minute, before) : 0;
@@ -58,6 +66,10 @@ class DeferredStore final : public SwipeStore {
   std::vector<RejectedRecord> Rejected() const override {
     SwipeStore* s = Existing();
     return s ? s->Rejected() : std::vector<RejectedRecord>{};
+  }
+  std::vector<HeldBack> HeldBackByTerminal() const override {
+    SwipeStore* s = Existing();
+    return s ? s->HeldBackByTerminal() : std::vector<HeldBack>{};
   }
   std::vector<EnrolmentEntry> Enrolments() const override {
     SwipeStore* s = Existing();

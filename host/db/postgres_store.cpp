@@ -677,6 +677,48 @@ class PostgresSwipeStore final : public SwipeStore {
     return people;
   }
 
+  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const override {
+    std::vector<PersonName> people;
+    const std::vector<std::int32_t> wanted = DistinctPersons(persons);
+    std::vector<std::string> numbers;
+    for (std::int32_t p : wanted) numbers.push_back(std::to_string(p));
+    connection_.Retry("reading people", [&] {
+      people.clear();
+      for (std::size_t at = 0; at < wanted.size(); at += kPersonsPerQuery) {
+        const std::size_t n = std::min(kPersonsPerQuery, wanted.size() - at);
+        std::vector<const char*> values;
+        for (std::size_t i = 0; i < n; ++i) values.push_back(numbers[at + i].c_str());
+        PgResult rows = connection_.Exec(sql::PeopleAmongSql(n), values, "reading people");
+        for (int r = 0; r < rows.rows(); ++r)
+          people.push_back({static_cast<std::int32_t>(std::atoll(rows.text(r, 0))), rows.text(r, 1), rows.text(r, 2)});
+      }
+    });
+    return people;
+  }
+
+  std::vector<std::string> Departments() const override {
+    std::vector<std::string> departments;
+    connection_.Retry("reading departments", [&] {
+      departments.clear();
+      PgResult rows = connection_.Exec(sql::kDepartments.postgres(), "reading departments");
+      for (int r = 0; r < rows.rows(); ++r) departments.emplace_back(rows.text(r, 0));
+    });
+    std::sort(departments.begin(), departments.end());  // by bytes, whatever the database's collation
+    return departments;
+  }
+
+  std::vector<HeldBack> HeldBackByTerminal() const override {
+    std::vector<HeldBack> held;
+    connection_.Retry("counting rejected and conflicting records", [&] {
+      held.clear();
+      PgResult r = connection_.Exec(sql::HeldBackSql("NOT acknowledged"), "counting rejected and conflicting records");
+      for (int i = 0; i < r.rows(); ++i)
+        held.push_back({std::atoi(r.text(i, 0)), std::atoi(r.text(i, 1)), std::atoll(r.text(i, 2)),
+                        std::atoll(r.text(i, 3))});
+    });
+    return held;
+  }
+
   std::int64_t Count(const SwipeQuery& query) const override {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);

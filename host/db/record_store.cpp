@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <map>
 
 #include "host/calendar.h"
 #include "host/db/postgres_store.h"
@@ -14,6 +15,38 @@
 #include "host/db/openers.h"
 
 namespace vanto::store {
+
+std::vector<PersonName> SwipeStore::PeopleAmong(std::span<const std::int32_t> persons) const {
+  std::vector<PersonName> among;
+  if (persons.empty()) return among;
+  for (PersonName& p : People())
+    if (std::find(persons.begin(), persons.end(), p.person) != persons.end()) among.push_back(std::move(p));
+  return among;
+}
+
+std::vector<std::string> SwipeStore::Departments() const {
+  std::vector<std::string> departments;
+  for (PersonName& p : People())
+    if (!p.department.empty()) departments.push_back(std::move(p.department));
+  std::sort(departments.begin(), departments.end());
+  departments.erase(std::unique(departments.begin(), departments.end()), departments.end());
+  return departments;
+}
+
+std::vector<HeldBack> SwipeStore::HeldBackByTerminal() const {
+  std::map<std::pair<int, int>, HeldBack> held;
+  auto at = [&](int port, int terminal) -> HeldBack& {
+    HeldBack& h = held[{port, terminal}];
+    h.port = port;
+    h.terminal = terminal;
+    return h;
+  };
+  for (const RejectedRecord& r : Rejected()) ++at(r.port, r.terminal).rejected;
+  for (const RecordConflict& c : Conflicts(false)) ++at(c.port, c.terminal).conflicts;
+  std::vector<HeldBack> result;
+  for (auto& [key, h] : held) result.push_back(h);
+  return result;
+}
 
 std::vector<StoredSwipe> SwipeStore::Swipes(std::optional<int> port, std::optional<int> terminal) const {
   std::vector<StoredSwipe> result;

@@ -1,5 +1,7 @@
 #include "host/db/schema.h"
 
+#include <algorithm>
+
 #include "host/message.h"
 
 #include "platform/ado/enrolment_schema.h"
@@ -780,6 +782,13 @@ constexpr const char* kPagePosition =
     "swipe_time, person, port, terminal, occurrence, COALESCE(identity, -1), COALESCE(generation, -1), "
     "COALESCE(record_index, -1), epoch";
 }  // namespace
+
+std::vector<std::int32_t> DistinctPersons(std::span<const std::int32_t> persons) {
+  std::vector<std::int32_t> distinct(persons.begin(), persons.end());
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  return distinct;
+}
 
 SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
   SqlFilter filter;

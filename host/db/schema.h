@@ -73,6 +73,11 @@ struct SqlFilter {
   std::vector<SqlValue> values;
 };
 SqlFilter BuildFilter(const SwipeQuery& query, Engine engine);
+
+// Person numbers a look-up by number (PeopleAmong) takes in one statement, at most.
+inline constexpr std::size_t kPersonsPerQuery = 500;
+// `persons` sorted, each once.
+std::vector<std::int32_t> DistinctPersons(std::span<const std::int32_t> persons);
 // The columns of a StoredSwipe in its order, and the order Each hands rows out in.
 extern const char* kSwipeColumns;
 // PostgreSQL: the feed's writer lock, a shared advisory lock of the transaction. Every transaction

@@ -106,6 +106,8 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(PeopleImport, PutPeopleAudited, (std::span<const PersonName> people, const AuditNote& audit),
              (people, audit), )
   VANTO_LEND(std::vector<PersonName>, People, (), (), const)
+  VANTO_LEND(std::vector<PersonName>, PeopleAmong, (std::span<const std::int32_t> persons), (persons), const)
+  VANTO_LEND(std::vector<std::string>, Departments, (), (), const)
   VANTO_LEND(int, CountEarlier,
              (const LogKey& log, std::int32_t person, const std::string& minute, std::uint32_t before),
              (log, person, minute, before), const)
@@ -116,6 +118,7 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(Gaps, Missing, (const LogKey& log, std::uint32_t held, std::size_t limit), (log, held, limit), const)
   VANTO_LEND(bool, AddRejected, (const RejectedRecord& record), (record), )
   VANTO_LEND(std::vector<RejectedRecord>, Rejected, (), (), const)
+  VANTO_LEND(std::vector<HeldBack>, HeldBackByTerminal, (), (), const)
   VANTO_LEND(std::vector<EnrolmentEntry>, Enrolments, (), (), const)
   VANTO_LEND(LogKey, CurrentLog, (std::uint32_t identity, std::uint32_t generation), (identity, generation), const)
   VANTO_LEND(std::vector<LogEpoch>, Epochs, (std::uint32_t identity, std::uint32_t generation),

@@ -979,6 +979,37 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return people;
   }
 
+  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const override {
+    std::vector<PersonName> people;
+    const std::vector<std::int32_t> wanted = DistinctPersons(persons);
+    for (std::size_t at = 0; at < wanted.size(); at += kPersonsPerQuery) {
+      const std::size_t n = std::min(kPersonsPerQuery, wanted.size() - at);
+      StatementPtr stmt = c_.Prepare(SqliteText(sql::PeopleAmongSql(n)));
+      for (std::size_t i = 0; i < n; ++i) sqlite3_bind_int(stmt.get(), static_cast<int>(i + 1), wanted[at + i]);
+      while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW)
+        people.push_back({sqlite3_column_int(stmt.get(), 0), Text(stmt.get(), 1), Text(stmt.get(), 2)});
+    }
+    return people;
+  }
+
+  std::vector<std::string> Departments() const override {
+    StatementPtr stmt = c_.Prepare(sql::kDepartments.sqlite());
+    std::vector<std::string> departments;
+    while (c_.Step(stmt.get(), "reading departments") == SQLITE_ROW) departments.push_back(Text(stmt.get(), 0));
+    std::sort(departments.begin(), departments.end());
+    return departments;
+  }
+
+  std::vector<HeldBack> HeldBackByTerminal() const override {
+    StatementPtr stmt = c_.Prepare(sql::HeldBackSql("acknowledged = 0"));
+    std::vector<HeldBack> held;
+    sqlite3_stmt* s = stmt.get();
+    while (c_.Step(s, "counting rejected and conflicting records") == SQLITE_ROW)
+      held.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
+                      sqlite3_column_int64(s, 3)});
+    return held;
+  }
+
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
     StatementPtr stmt = c_.Prepare(SwipesSql(version_, filter, query));

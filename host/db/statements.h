@@ -187,6 +187,10 @@ inline constexpr SharedSql kPeople{"SELECT person, name, department FROM people 
 inline constexpr SharedSql kAddPerson{
     "INSERT INTO people (person, name, department) VALUES ($1, $2, $3) "
     "ON CONFLICT (person) DO UPDATE SET name = excluded.name, department = excluded.department"};
+// The departments, in no order (each engine's collation differs; the reader sorts them by bytes).
+inline constexpr SharedSql kDepartments{"SELECT DISTINCT department FROM people WHERE department <> ''"};
+// The people among $1, $2, ... $count (person numbers), in PostgreSQL's numbering.
+std::string PeopleAmongSql(std::size_t count);
 inline constexpr SharedSql kUpdatePerson{"UPDATE people SET name = $2, department = $3 WHERE person = $1"};
 
 // The driver's enrolment table, as it names its columns.
@@ -203,6 +207,10 @@ inline constexpr SharedSql kAddRejected{
 inline constexpr SharedSql kRejected{
     "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
     "first_seen, epoch FROM rejected_records ORDER BY first_seen, identity, generation, epoch, record_index"};
+
+// Rejected records and open conflicts counted by terminal (port, terminal, rejected, conflicts);
+// `open_conflict` is each engine's test for a conflict not acknowledged.
+std::string HeldBackSql(const char* open_conflict);
 
 // Conflicts: their columns in the order every reader takes them. The test for "not acknowledged"
 // is each engine's own (a boolean, an integer).

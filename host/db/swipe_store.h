@@ -174,6 +174,16 @@ struct PersonName {
   friend bool operator==(const PersonName&, const PersonName&) = default;
 };
 
+// The records of one terminal held back from the swipes: rejected (quarantined) records and
+// conflicts not yet acknowledged.
+struct HeldBack {
+  int port = 0;
+  int terminal = 0;
+  std::int64_t rejected = 0;
+  std::int64_t conflicts = 0;
+  friend bool operator==(const HeldBack&, const HeldBack&) = default;
+};
+
 // What PutPeople did.
 struct PeopleImport {
   std::size_t added = 0, updated = 0, unchanged = 0;
@@ -250,6 +260,11 @@ class SwipeStore {
   virtual PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit);
   // Every person the database knows, by person number.
   virtual std::vector<PersonName> People() const = 0;
+  // The people among `persons` the database knows (each once), by person number: one look-up
+  // by the key, however many people there are.
+  virtual std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const;
+  // The departments people are in (not the empty one), each once, in byte order.
+  virtual std::vector<std::string> Departments() const;
 
   // Logs of terminals that tell their identity. An engine that keeps no logs throws StoreError.
   // Stored swipes of `log` of that person and minute below index `before`.
@@ -265,6 +280,9 @@ class SwipeStore {
   // Keeps a rejected record; true when it was not kept yet (the first one's reason and time stay).
   virtual bool AddRejected(const RejectedRecord& record);
   virtual std::vector<RejectedRecord> Rejected() const;
+  // How many records each terminal (port and terminal) has rejected and in unacknowledged
+  // conflicts, counted by the database (no row read); terminals with neither are left out.
+  virtual std::vector<HeldBack> HeldBackByTerminal() const;
 
   // The enrolment table's rows by person, kind and terminal (never their templates or passwords).
   virtual std::vector<EnrolmentEntry> Enrolments() const;

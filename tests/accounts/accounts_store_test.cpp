@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <thread>
 
 #include "accounts/accounts.h"
 #include "accounts/api_tokens.h"
@@ -40,6 +41,20 @@ void BreakAudit(const std::string& location) {
   ASSERT_EQ(sqlite3_exec(db, "CREATE TRIGGER refuse BEFORE INSERT ON audit BEGIN SELECT RAISE(ABORT, 'refused'); END",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
+  sqlite3_close(db);
+}
+
+// Runs `sqlite` or `postgres` on the database at `location`, as an administrator would.
+void RunSql(const std::string& location, const char* sqlite, const char* postgres) {
+  if (vanto::store::IsDatabaseUrl(location)) {
+    std::size_t slash = location.find('/', location.find("://") + 3);
+    std::size_t query = location.find('?', slash);
+    vanto::testing::PgAdmin(postgres, location.substr(slash + 1, query == std::string::npos ? std::string::npos : query - slash - 1));
+    return;
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(location.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, sqlite, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   sqlite3_close(db);
 }
 
@@ -228,6 +243,58 @@ TEST_P(AccountsStoreTest, ChangesElsewhereAreRefusedWithinTheRecheckBound) {
     EXPECT_EQ(server_tokens.Authenticate(token).has_value(), !(c.refused && !session_changed)) << c.what;
     now += milliseconds(5000);
   }
+}
+
+// A server's API reads are counted in memory and written at most once per interval, by a read,
+// by WriteReads and when it stops: every read is counted once, in its hour, whatever the threads,
+// and a write the database refuses loses none.
+TEST_P(AccountsStoreTest, ReadsAreWrittenInBatchesAndEveryOneIsCountedOnce) {
+  using std::chrono::milliseconds;
+  std::chrono::steady_clock::time_point now{std::chrono::hours(1)};
+  std::int64_t seconds = 1796032800;  // 2026-11-30T10:00:00Z
+  const std::shared_ptr<db::Database> database = db::Database::Open(location_);
+  auto stored = [&](const std::string& hour) { return database->Tokens()->Reads("reader", hour); };
+  const std::string ten = "2026-11-30T10", eleven = "2026-11-30T11";
+  {
+    Tokens server(database, {}, [&] { return seconds; }, milliseconds(1000), [&] { return now; }, milliseconds(5000));
+    server.Add({"ada", "command line"}, "reader", {"swipes:read"});
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t)
+      readers.emplace_back([&] {
+        for (int i = 0; i < 250; ++i) server.CountRead("reader");
+      });
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(stored(ten), 0) << "a read is not a write";
+    EXPECT_EQ(server.ReadsThisHour("reader"), 1000);
+    now += milliseconds(5000);  // the interval has passed: the next read writes them all
+    server.CountRead("reader");
+    EXPECT_EQ(stored(ten), 1001);
+    server.CountRead("reader");
+    EXPECT_EQ(stored(ten), 1001) << "the next write waits for the next interval";
+    seconds += 3600;  // a read in the next hour is counted in that hour
+    for (int i = 0; i < 3; ++i) server.CountRead("reader");
+    EXPECT_EQ(server.ReadsThisHour("reader"), 3);
+    server.WriteReads();
+    EXPECT_EQ(stored(ten), 1002);
+    EXPECT_EQ(stored(eleven), 3);
+
+    // The database refuses the write: nothing is lost, and the next write stores it.
+    RunSql(location_, "CREATE TRIGGER refuse BEFORE UPDATE ON api_token_reads BEGIN SELECT RAISE(ABORT, 'refused'); END",
+           "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION 'refused'; END $$; "
+           "CREATE TRIGGER refuse BEFORE UPDATE ON api_token_reads FOR EACH ROW EXECUTE FUNCTION refuse();");
+    for (int i = 0; i < 4; ++i) server.CountRead("reader");
+    EXPECT_THROW(server.WriteReads(), store::StoreError);
+    now += milliseconds(5000);
+    EXPECT_NO_THROW(server.CountRead("reader")) << "a read whose write fails is still served";
+    EXPECT_EQ(stored(eleven), 3);
+    EXPECT_EQ(server.ReadsThisHour("reader"), 8);
+    RunSql(location_, "DROP TRIGGER refuse", "DROP TRIGGER refuse ON api_token_reads");
+    server.WriteReads();
+    EXPECT_EQ(stored(eleven), 8);
+    for (int i = 0; i < 7; ++i) server.CountRead("reader");
+  }  // a server that stops writes what it counted
+  EXPECT_EQ(stored(eleven), 15);
+  EXPECT_EQ(stored(ten), 1002);
 }
 
 // A look-up under way while this process makes a change does not put back what the change made

@@ -282,6 +282,71 @@ TEST_P(SwipeStoreContract, PeopleAreAddedUpdatedAndKeptWholeText) {
   EXPECT_EQ(people[3], first[2]);
 }
 
+// What a page names: the people of its rows, looked up by number, and the departments once each.
+TEST_P(SwipeStoreContract, PeopleAreReadByTheirNumbersAndDepartmentsOnceEach) {
+  auto store = Open();
+  const std::vector<PersonName> people = {{-7, "Minus", ""},       {5, "Five", "Sales"},   {9, "Nine", "Zeta"},
+                                          {10, "Ten", "alpha"},    {102, "王小明", "生产部"}, {2147483647, "Max", "Sales"}};
+  store->PutPeople(people);
+  std::vector<std::int32_t> many;  // more numbers than one statement takes, every person among them
+  for (std::int32_t n = -600; n < 700; ++n) many.push_back(n);
+  many.push_back(2147483647);
+  struct Case {
+    const char* what;
+    std::vector<std::int32_t> asked;
+    std::vector<PersonName> found;
+  };
+  const std::vector<Case> cases = {
+      {"none asked", {}, {}},
+      {"one", {5}, {people[1]}},
+      {"repeated, unknown and out of order", {2147483647, -7, 5, 5, 404, -7}, {people[0], people[1], people[5]}},
+      {"only unknown", {1, 2, 3}, {}},
+      {"over many statements", many, people},
+  };
+  for (const Case& c : cases) EXPECT_EQ(store->PeopleAmong(c.asked), c.found) << c.what;
+  // By bytes, whatever the database's collation: capitals before small letters, Chinese last.
+  EXPECT_EQ(store->Departments(), (std::vector<std::string>{"Sales", "Zeta", "alpha", "生产部"}));
+}
+
+// The dashboard's counts of what each terminal holds back: rejected records and the conflicts
+// not acknowledged, counted by the database.
+TEST_P(SwipeStoreContract, HeldBackRecordsAreCountedByTerminal) {
+  auto store = Open();
+  EXPECT_TRUE(store->HeldBackByTerminal().empty());
+  auto rejected = [&](int port, int terminal, std::uint32_t index) {
+    RejectedRecord r;
+    r.port = port;
+    r.terminal = terminal;
+    r.log = LogKey{static_cast<std::uint32_t>(port * 100 + terminal), 1, 0};
+    r.index = index;
+    r.year = 2026, r.month = 13, r.day = 1;
+    r.reason = "month 13";
+    r.first_seen = "2026-12-01T08:00:00Z";
+    ASSERT_TRUE(store->AddRejected(r));
+  };
+  auto conflict = [&](int port, int terminal, std::uint32_t index, bool acknowledged) {
+    RecordConflict c;
+    c.log = LogKey{static_cast<std::uint32_t>(port * 100 + terminal), 1, 0};
+    c.index = index;
+    c.port = c.stored_port = port;
+    c.terminal = c.stored_terminal = terminal;
+    c.found_at = c.stored_downloaded_at = "2026-12-01T08:00:00Z";
+    c.person = 1, c.stored_person = 2;
+    c.time = c.stored_time = "2026-11-30 08:00:00";
+    c.acknowledged = acknowledged;
+    if (acknowledged) c.acknowledged_by = "ada", c.acknowledged_at = "2026-12-01T09:00:00Z";
+    store->PutConflict(c);
+  };
+  for (std::uint32_t i = 0; i < 3; ++i) rejected(1, 2, i);
+  rejected(2, 1, 0);
+  conflict(1, 2, 10, false);
+  conflict(1, 2, 11, true);  // acknowledged: not counted
+  conflict(3, 4, 10, false);
+  conflict(3, 4, 11, false);
+  conflict(5, 5, 10, true);  // only acknowledged: the terminal is not listed
+  EXPECT_EQ(store->HeldBackByTerminal(), (std::vector<HeldBack>{{1, 2, 3, 1}, {2, 1, 1, 0}, {3, 4, 0, 2}}));
+}
+
 TEST_P(SwipeStoreContract, PeopleSurviveReopeningAndSwipesStayApart) {
   {
     auto store = Open();
