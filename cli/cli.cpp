@@ -175,6 +175,7 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
     // The site file is read and checked in full before any terminal traffic.
     if (parser.site_need() != SiteNeed::kNone) UseSite(parser.site(), parser.site_need() == SiteNeed::kRequired);
+    UseSiteName(parser.site_name());
     // Downloads and syncs read in the largest batches unless the user set the batch.
     PreferLargeRecordBatches(ProcessEnvironment());
     WarnOfPassword(parser, prefix, io);

@@ -152,6 +152,11 @@ void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
   });
   Seconds("lock-timeout", "SECONDS", TrLater("how long to wait while another process holds the database (default 5)"),
           lock_timeout, 3600);
+  Add("site-name", "NAME", TrLater("the site of the database to act on (default: the site file's 'site', else the only site the database holds)"),
+      Required::kNo, [this](const std::string& text) {
+        if (auto problem = site::SiteNameProblem(text)) throw UsageError(Translate(host::Message::Join({"--site-name: ", *problem})));
+        site_name_ = text;
+      });
   has_database_ = true;
   db_ = db;
 }

@@ -74,7 +74,8 @@ class Parser {
               std::vector<std::int64_t>* target, std::int64_t min, std::int64_t max);
   // Words that are no option (a sub-action and its file): at most `max`, in order.
   void Words(const std::string& value, std::vector<std::string>* target, std::size_t max);
-  // The database options every command with a database has: --db and --lock-timeout.
+  // The database options every command with a database has: --db, --lock-timeout and
+  // --site-name (the site of the database the command acts on, before the site file's).
   void Database(std::optional<std::string>* db, double* lock_timeout);
 
   // --site FILE: the command uses the site file (read and applied before it runs).
@@ -89,6 +90,8 @@ class Parser {
   std::optional<std::string> database_option() const { return db_ ? *db_ : std::nullopt; }
   SiteNeed site_need() const { return site_need_; }
   const std::optional<std::string>& site() const { return site_; }
+  // --site-name NAME (nullopt when not given).
+  const std::optional<std::string>& site_name() const { return site_name_; }
 
  private:
   struct Declared;
@@ -106,6 +109,7 @@ class Parser {
   std::optional<std::string>* db_ = nullptr;
   SiteNeed site_need_ = SiteNeed::kNone;
   std::optional<std::string> site_;
+  std::optional<std::string> site_name_;
 };
 
 using Run = std::function<int(Io&)>;

@@ -70,7 +70,23 @@ namespace {
 thread_local std::shared_ptr<db::Database> command_database;
 thread_local DatabaseUse command_use = DatabaseUse::kWrite;
 thread_local std::size_t command_opens = 0;
+thread_local std::optional<std::string> command_site_name;
+thread_local std::optional<SiteChoice> command_site;
 }  // namespace
+
+void UseSiteName(const std::optional<std::string>& name) { command_site_name = name; }
+
+const SiteChoice& CommandSite(const DatabaseOptions& o, DatabaseUse use) {
+  std::shared_ptr<db::Database> db = CommandDatabase(o, use);
+  if (!command_site) command_site = ChooseSite(*db, RequestedSiteName(), !db->options().read_only, OsUser());
+  return *command_site;
+}
+
+std::optional<std::string> RequestedSiteName() {
+  if (command_site_name) return command_site_name;
+  if (const site::Site* site = CurrentSite()) return site->name;
+  return std::nullopt;
+}
 
 std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, DatabaseUse use) {
   const bool writes = use != DatabaseUse::kRead;
@@ -92,23 +108,29 @@ std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, Database
   if (const site::Site* site = CurrentSite()) options.pool_size = std::max(options.pool_size, site->ports.size() + 1);
   command_database = db::Database::Open(DatabasePath(o.db, options.create), options);
   command_use = use;
+  command_site.reset();  // chosen again over the new handle
   ++command_opens;
   return command_database;
 }
 
 void CloseCommandDatabase() {
   command_database.reset();
+  command_site.reset();
+  command_site_name.reset();
   command_opens = 0;
 }
 
 std::size_t CommandDatabaseOpens() { return command_opens; }
 
 store::RecordStore OpenStore(const DatabaseOptions& o, bool create) {
-  return store::RecordStore(CommandDatabase(o, create ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Swipes());
+  const DatabaseUse use = create ? DatabaseUse::kWrite : DatabaseUse::kExisting;
+  const std::string site = CommandSite(o, use).name;
+  return store::RecordStore(CommandDatabase(o, use)->Swipes(), site);
 }
 
 store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
-  return store::RecordStore(CommandDatabase(o, DatabaseUse::kRead)->Swipes());
+  const std::string site = CommandSite(o, DatabaseUse::kRead).name;
+  return store::RecordStore(CommandDatabase(o, DatabaseUse::kRead)->Swipes(), site);
 }
 
 std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }

@@ -12,6 +12,7 @@
 #include "host/site/site.h"
 #include "host/site/zone.h"
 #include "host/db/record_store.h"
+#include "host/site_choice.h"
 
 namespace vanto::host {}
 namespace vanto::cli {
@@ -40,6 +41,15 @@ enum class DatabaseUse {
 // of the command (CloseCommandDatabase). Throws StoreError naming the location.
 std::shared_ptr<db::Database> CommandDatabase(const DatabaseOptions& o, DatabaseUse use);
 void CloseCommandDatabase();
+// --site-name of the running command (cleared by CloseCommandDatabase).
+void UseSiteName(const std::optional<std::string>& name);
+// The site of the command's database the command acts on (host::ChooseSite: --site-name, else
+// the site file's `site`, else the database's only site), chosen once, when the database is
+// opened (a handle that writes gives the first site every row of no site). Opens the database
+// as `use` when it is not open. Throws site::SiteError (exit 2) as ChooseSite does.
+const SiteChoice& CommandSite(const DatabaseOptions& o, DatabaseUse use);
+// The site the command names: --site-name, else the site file's `site` (nullopt: none named).
+std::optional<std::string> RequestedSiteName();
 // How many handles the running command has opened (one per command, whatever it does).
 std::size_t CommandDatabaseOpens();
 

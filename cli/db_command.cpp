@@ -1,6 +1,9 @@
 // db: work on a whole database; `db copy --from A --to B` copies every table into another store.
 #include "cli/command.h"
+#include "cli/command_support.h"
 #include "cli/progress_line.h"
+#include "host/db/civil_time.h"
+#include "host/db/sites.h"
 #include "host/db_copy.h"
 #include "host/db/schema.h"
 #include "host/text/messages.h"
@@ -10,12 +13,27 @@
 namespace vanto::cli {
 namespace {
 
-struct DbOptions {
+struct DbOptions : DatabaseOptions {
   std::optional<std::string> from, to;
   bool quiet = false;
-  double lock_timeout = 5.0;
-  std::vector<std::string> words;  // "copy"
+  std::vector<std::string> words;  // "copy", or "assign-site NAME"
 };
+
+// Gives every row of no site (stored before the database knew sites) to site NAME, added when
+// the database does not hold it; audited.
+int RunAssignSite(const DbOptions& o, Io& io) {
+  if (o.words.size() != 2) throw UsageError(Tr("name the site: vanto db assign-site NAME"));
+  const std::string& name = o.words[1];
+  if (auto problem = site::SiteNameProblem(name)) throw UsageError(Translate(*problem));
+  if (o.from || o.to) throw UsageError(TrFill("{0} and {1} belong to 'vanto db copy'", {"--from", "--to"}));
+  auto db = CommandDatabase(o, DatabaseUse::kExisting);
+  auto tables = db->Tables(false);
+  const std::int64_t given = store::AssignRowsToSite(*tables, name, OsUser());
+  db->Audit({0, store::UtcNowText(), OsUser(), "command line", "site.assign",
+             std::to_string(given) + " rows of no site given to site " + name});
+  io.out << TrFill("{0} rows of no site given to site {1}", {std::to_string(given), name}) << "\n";
+  return kExitOk;
+}
 
 const char* StageText(CopyStage stage) {
   switch (stage) {
@@ -121,7 +139,7 @@ int RunDbCopy(const DbOptions& o, Io& io) {
 
 Command DbCommand() {
   return {"db", TrLater("copy every table of one database into another (vanto db copy)"),
-          "vanto db copy --from PATH-OR-URL --to PATH-OR-URL",
+          "vanto db copy --from PATH-OR-URL --to PATH-OR-URL | vanto db assign-site NAME [--db PATH-OR-URL]",
           TrLater("Copies every table of the schema, read from one snapshot of the source:\n"
           "  swipes              every swipe, in feed order (each gets a new feed position in the old order)\n"
           "  enrolment           every fingerprint and password row\n"
@@ -140,28 +158,32 @@ Command DbCommand() {
           "  push_endpoints      every endpoint, going on after the same swipe\n"
           "  feed_moves          not copied: the copy records here each swipe's position in the source\n"
           "  swipes_withdrawn    not copied: the destination holds no withdrawn swipe\n"
+          "  sites               every site with its first and last sync and settings\n"
           "  schema_version      not copied: the destination's own schema steps\n"
           "An older destination is brought up to date first. Rows the destination holds already are\n"
           "kept as they are, so a second run adds nothing and a copy broken off is completed by\n"
           "running it again. Afterwards each table is compared (rows and checksum, a line each) and\n"
           "any row missing makes it exit 3. A feed cursor of the source is refused by the\n"
           "destination's API with its position there. A server's password comes from ~/.pgpass,\n"
-          "PGPASSFILE or the PG* variables, never from the command line."),
+          "PGPASSFILE or the PG* variables, never from the command line.\n"
+          "'vanto db assign-site NAME' gives every row stored before the database knew sites to site NAME\n"
+          "(the first site file that opens such a database does so itself)."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<DbOptions>();
-            p.Words("copy", &o->words, 1);
+            p.Words("copy", &o->words, 2);
             p.Text("from", "PATH-OR-URL",
-                   TrLater("the database to copy from (an SQLite file or postgresql://USER@HOST:PORT/NAME)"), &o->from,
-                   Required::kYes);
+                   TrLater("the database to copy from (an SQLite file or postgresql://USER@HOST:PORT/NAME)"), &o->from);
             p.Text("to", "PATH-OR-URL", TrLater("the database to copy into (created when it is an SQLite file that does not exist)"),
-                   &o->to, Required::kYes);
+                   &o->to);
             p.Flag("quiet", TrLater("no progress line"), &o->quiet);
-            p.Seconds("lock-timeout", "SECONDS", TrLater("how long to wait for another process's lock (default 5)"),
-                      &o->lock_timeout, 86400);
+            p.Database(&o->db, &o->lock_timeout);
             return [o](Io& io) {
-              if (o->words.size() != 1 || o->words[0] != "copy")
+              if (!o->words.empty() && o->words[0] == "assign-site") return RunAssignSite(*o, io);
+              if (o->words.empty() || o->words[0] != "copy")
                 throw UsageError(o->words.empty() ? std::string(Tr("'vanto db' needs its action: vanto db copy --from A --to B"))
-                                                  : TrFill("unknown action '{0}' (the one action is 'copy')", {o->words[0]}));
+                                                  : TrFill("unknown action '{0}' (the actions are 'copy' and 'assign-site')", {o->words[0]}));
+              if (o->words.size() > 1) throw UsageError(TrFill("unexpected word '{0}'", {o->words[1]}));
+              if (!o->from || !o->to) throw UsageError(TrFill("'vanto db copy' needs {0} and {1}", {"--from", "--to"}));
               return RunDbCopy(*o, io);
             };
           }};

@@ -20,7 +20,8 @@ int RunDownload(const DownloadOptions& o, Io& io) {
   // A first download creates the database only when it stores something: one that fails first
   // leaves no file, and no file another process may have opened is ever removed.
   std::shared_ptr<db::Database> database = CommandDatabase(o, DatabaseUse::kFirstWrite);
-  std::optional<store::RecordStore> store(store::RecordStore(database->Swipes()));
+  std::optional<store::RecordStore> store(
+      store::RecordStore(database->Swipes(), CommandSite(o, DatabaseUse::kFirstWrite).name));
   Machine machine = Machine::Create();
   HostControl control = HostControl::Create();
   bool progress = o.progress || (io.progress && !o.quiet);

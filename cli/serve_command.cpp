@@ -91,6 +91,8 @@ int RunServe(const ServeOptions& o, Io& io) {
     db_options.pool_size += site->ports.size() + 1 + (site->pushes.empty() ? 0 : 2);
   }
   const std::shared_ptr<db::Database> db = db::Database::Open(database, db_options);
+  // The site this server serves: its syncs store as it, its pages and API list its swipes.
+  const SiteChoice served = ChooseSite(*db, RequestedSiteName(), true, OsUser());
   accounts::Accounts accounts(db);
   // The site's syncs: "Sync now" and the site file's schedule, each recorded like every sync.
   std::unique_ptr<SyncJobs> jobs;
@@ -102,6 +104,7 @@ int RunServe(const ServeOptions& o, Io& io) {
     SyncSettings settings;
     settings.recorded_cause = [](const TerminalSync& row) { return CauseText(Language::kEnglish, row); };
     settings.db = db;  // every sync of the server shares the process's one handle
+    settings.site_name = served.name;
     settings.lock_timeout = o.lock_timeout;
     settings.on_record_failure = [&options](const SyncNote& failure) {
       options.log("sync: " + NoteText(Language::kProcess, failure));
@@ -134,6 +137,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   options.records.database = database;
   options.records.opened = db;
   options.records.lock_timeout = lock_timeout;
+  options.records.site = served.filter;
   if (const site::Site* site = CurrentSite()) {
     options.records.day_starts = ParseDates([&] { return report::ParseDayStarts(site->day_starts, "day_starts"); });
     if (site->late_after)
@@ -152,6 +156,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   api_options.terminal_wait = options.terminal_wait;
   api_options.day_starts = options.records.day_starts;
   api_options.late_after = options.records.late_after;
+  api_options.site = served.filter;
   api_options.log = options.log;
   if (const site::Site* site = CurrentSite())
     for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});

@@ -205,6 +205,7 @@ int RunSync(const SyncOptions& o, Io& io) {
   // The host's part first: a database that cannot be opened stops the sync before any traffic.
   // Every port and the run's record share this one handle.
   options.db = CommandDatabase(o, DatabaseUse::kWrite);
+  options.site_name = CommandSite(o, DatabaseUse::kWrite).name;
   // A sync someone started by hand is audited under the operating-system user's name (the
   // intent before it, the outcome after it), as the console's are; the timer's runs are only
   // recorded, or they would fill the trail.

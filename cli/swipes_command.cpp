@@ -29,6 +29,7 @@ int RunSwipes(const SwipesOptions& o, Io& io) {
   if (o.port) query.port = o.port;
   if (o.terminal) query.terminal = o.terminal;
   store::RecordStore store = OpenStoreForReading(o);
+  query.site = CommandSite(o, DatabaseUse::kRead).filter;
   std::size_t rows = ExportSwipes(store.swipes(), query, format, io.out);
   if (rows == 0 && format == report::Format::Table) io.err << Tr("no stored swipes match") << "\n";
   return kExitOk;

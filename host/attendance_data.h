@@ -33,8 +33,10 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
 
 // The attendance report of `days` (working days starting at `day_starts`, minutes after
 // midnight) over every stored swipe in them, with every known person; first swipes after
-// `late_after` (minutes after midnight) marked late. With `persons`, only those people.
+// `late_after` (minutes after midnight) marked late. With `persons`, only those people; with
+// `site`, only that site's swipes (SiteChoice::filter).
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
-                           std::optional<int> late_after = std::nullopt, std::vector<std::int32_t> persons = {});
+                           std::optional<int> late_after = std::nullopt, std::vector<std::int32_t> persons = {},
+                           std::optional<std::string> site = std::nullopt);
 
 }  // namespace vanto::host

@@ -47,19 +47,20 @@ const std::vector<Content>& Contents() {
       // identified swipe of the source adopts keeps its own `downloaded_at` and is that swipe.
       {"swipes", "swipes",
        {{"port"}, {"terminal"}, {"person"}, {"minute"}, {"occurrence"}, {"swipe_time"},
-        {"identity", 3}, {"generation", 3}, {"record_index", 3}, {"epoch", 5, "0"}}},
+        {"identity", 3}, {"generation", 3}, {"record_index", 3}, {"epoch", 5, "0"}, {"site", 20, "''"}}},
       {"enrolment", "enrolment",
        {{"\"cPsn_Num\""}, {"\"iFingerprintNO\""}, {"\"imachineno\""}, {"\"npassword\""},
-        {"\"bFingerprint\"", 0, "NULL", Kind::kBlob}}},
+        {"\"bFingerprint\"", 0, "NULL", Kind::kBlob}, {"site", 20, "''"}}},
       {"people", "people", {{"person"}, {"name"}, {"department"}}},
       {"rejected_records", "rejected_records",
        {{"port"}, {"terminal"}, {"identity"}, {"generation"}, {"record_index"}, {"person"}, {"year"}, {"month"},
-        {"day"}, {"hour"}, {"minute"}, {"reason"}, {"first_seen"}, {"epoch", 5, "0"}}},
+        {"day"}, {"hour"}, {"minute"}, {"reason"}, {"first_seen"}, {"epoch", 5, "0"}, {"site", 20, "''"}}},
       {"log_records", "log_records", {{"identity"}, {"generation"}, {"epoch", 5, "0"}, {"held"}}},
       {"conflicts", "conflicts",
        {{"identity"}, {"generation"}, {"epoch"}, {"record_index"}, {"port"}, {"terminal"}, {"found_at"}, {"person"},
         {"swipe_time"}, {"stored_person"}, {"stored_time"}, {"stored_port"}, {"stored_terminal"},
-        {"stored_downloaded_at"}, {"acknowledged", 0, "0", Kind::kBool}, {"acknowledged_by"}, {"acknowledged_at"}}},
+        {"stored_downloaded_at"}, {"acknowledged", 0, "0", Kind::kBool}, {"acknowledged_by"}, {"acknowledged_at"},
+        {"site", 20, "''"}}},
       {"log_epochs", "log_epochs e LEFT JOIN conflicts c ON c.id = e.conflict",
        {{"e.identity"}, {"e.generation"}, {"e.epoch"}, {"e.first_index"}, {"e.parent"}, {"e.port"}, {"e.terminal"},
         {"e.opened_at"}, {"c.identity"}, {"c.generation"}, {"c.epoch"}, {"c.record_index"}, {"c.person"},
@@ -67,7 +68,7 @@ const std::vector<Content>& Contents() {
       {"users", "users",
        {{"name"}, {"role"}, {"password_hash"}, {"disabled"}, {"language"}, {"created_at"}, {"password_changed_at"}}},
       {"audit", "audit", {{"at"}, {"actor"}, {"origin"}, {"action"}, {"details"}}},
-      {"sync_runs", "sync_runs", {{"started_at"}, {"ended_at"}, {"started_by"}, {"who"}, {"ports"}}},
+      {"sync_runs", "sync_runs", {{"started_at"}, {"ended_at"}, {"started_by"}, {"who"}, {"ports"}, {"site", 20, "''"}}},
       {"sync_run_terminals", "sync_run_terminals t JOIN sync_runs r ON r.id = t.run",
        {{"r.started_at"}, {"r.started_by"}, {"r.who"}, {"t.port"}, {"t.terminal"}, {"t.outcome"}, {"t.cause_code"},
         {"t.cause"}, {"t.delivered"}, {"t.added"}, {"t.quarantined"}, {"t.held"}, {"t.capacity"},
@@ -75,6 +76,7 @@ const std::vector<Content>& Contents() {
       {"api_tokens", "api_tokens",
        {{"name"}, {"token_hash"}, {"scopes"}, {"created_at"}, {"created_by"}, {"expires_at", 16, "''"}}},
       {"api_token_reads", "api_token_reads", {{"token"}, {"hour"}, {"reads"}}},
+      {"sites", "sites", {{"name"}, {"timezone"}, {"first_sync"}, {"last_sync"}, {"settings"}, {"added_at"}, {"added_by"}}},
       // The delivered position is compared through the swipe it names (the copy translates it);
       // a drainer's lease is the source's own.
       {"push_endpoints", "push_endpoints",
@@ -183,6 +185,7 @@ class Copy {
     Plain("api_tokens", "ON CONFLICT DO NOTHING");
     Plain("api_token_reads", "ON CONFLICT (token, hour) DO NOTHING");
     PushEndpoints();
+    Plain("sites", "ON CONFLICT (name) DO NOTHING");
   }
 
   // Each table of the schema compared: the source's rows (as far as copied) all in the target.
@@ -418,6 +421,9 @@ class Copy {
                     if (r[10]) s.generation = static_cast<std::uint32_t>(std::stoll(*r[10]));
                     if (r[11]) s.index = static_cast<std::uint32_t>(std::stoll(*r[11]));
                     s.epoch = static_cast<std::uint32_t>(std::stoll(r[12].value_or("0")));
+                    s.site = r[13].value_or("");
+                    // A batch holds one site's swipes (a version 1 terminal's key holds its site).
+                    if (!batch.empty() && batch.back().site != s.site) flush();
                     batch.push_back(std::move(s));
                     from.emplace_back(r[0], r[1]);
                     if (batch.size() == 2000) flush();
@@ -446,9 +452,9 @@ class Copy {
                         found, "finding the copied swipes");
         else
           target_.Query("SELECT feed_seq FROM swipes WHERE identity IS NULL AND port = $1 AND terminal = $2 AND person = $3 "
-                        "AND minute = $4 AND occurrence = $5",
+                        "AND minute = $4 AND occurrence = $5 AND site = $6",
                         {std::to_string(s.port), std::to_string(s.terminal), std::to_string(s.person), s.minute,
-                         std::to_string(s.occurrence)},
+                         std::to_string(s.occurrence), s.site},
                         found, "finding the copied swipes");
       }
     } else {
@@ -480,12 +486,13 @@ class Copy {
             "SELECT k.i, s.feed_xid::text, s.feed_seq FROM unnest($1::int[], $2::int[], $3::int[], $4::text[], $5::int[]) "
             "WITH ORDINALITY AS k(port, terminal, person, minute, occurrence, i) JOIN swipes s ON s.identity IS NULL AND "
             "s.port = k.port AND s.terminal = k.terminal AND s.person = k.person AND s.minute = k.minute AND "
-            "s.occurrence = k.occurrence",
+            "s.occurrence = k.occurrence AND s.site = $6",
             {array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].port); }),
              array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].terminal); }),
              array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].person); }),
              array(unidentified, [&](std::size_t i) { return "\"" + batch[i].minute + "\""; }),
-             array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].occurrence); })},
+             array(unidentified, [&](std::size_t i) { return std::to_string(batch[i].occurrence); }),
+             batch.front().site},
             found(unidentified), "finding the copied swipes");
     }
     if (added) {

@@ -18,6 +18,9 @@
 #include "host/machine.h"
 #include "host/sync_note.h"
 #include "host/db/record_store.h"
+#include "host/db/sites.h"
+
+#include <nlohmann/json.hpp>
 
 namespace vanto::host {
 namespace {
@@ -124,7 +127,7 @@ void SyncPort(const site::Site& site, const site::SitePort& port, const SyncSett
         rows.push_back(row);
       }
     }
-    store::RecordStore store(options.db->Swipes());
+    store::RecordStore store(options.db->Swipes(), options.site_name);
     for (std::size_t i = 0; i < terminals.size(); ++i) {
       const int terminal = terminals[i];
       if (options.cancel.Cancelled()) {  // between terminals: the rest are not reached
@@ -266,6 +269,32 @@ void MarkClones(std::vector<TerminalSync>& rows) {
   }
 }
 
+
+// The site's row: when it synced, and the settings it synced with (for a view over every site
+// and other hosts). A failure to record them loses no swipe: it is told like the run's record.
+void RecordSiteSettings(const site::Site& site, const SyncSettings& options) {
+  if (options.site_name.empty()) return;
+  nlohmann::ordered_json settings;
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (const site::SitePort& port : site.ports)
+    ports.push_back(nlohmann::ordered_json{
+        {"number", port.number}, {"device", port.device}, {"terminals", port.terminals}, {"scan", port.scan}});
+  settings["ports"] = std::move(ports);
+  settings["timezone"] = site.timezone.value_or("");
+  settings["day_starts"] = site.day_starts;
+  settings["late_after"] = site.late_after.value_or("");
+  try {
+    auto tables = options.db->Tables(false);
+    store::RecordSiteSync(*tables, options.site_name, site.timezone.value_or(""), settings.dump(), store::UtcNowText());
+  } catch (const std::exception& e) {
+    if (!options.on_record_failure) return;
+    try {
+      options.on_record_failure({"record-end", WithError({}, e)});
+    } catch (...) {
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& options) {
@@ -297,6 +326,7 @@ std::vector<TerminalSync> SyncSite(const site::Site& site, const SyncSettings& o
   });
   MarkClones(rows);
   record.Finish(rows);
+  RecordSiteSettings(site, options);
   return rows;
 }
 

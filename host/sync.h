@@ -65,6 +65,9 @@ struct PortProgress {
 struct SyncSettings {
   // The process's database handle (required): every port's store and the run's record come from it.
   std::shared_ptr<db::Database> db;
+  // The site whose swipes these are (ChooseSite): every row the sync stores carries it, and its
+  // row in `sites` records the sync. '' the database holds no site (rows of no site, as before).
+  std::string site_name;
   double lock_timeout = 5;
   // Called from the ports' threads, concurrently, as each port goes on (a stage's first call
   // and then while reading); the host library shows nothing itself.

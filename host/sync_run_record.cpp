@@ -45,6 +45,10 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
     store_ = settings.db->SyncRuns();
     previous_ = store_->LastByTerminal();
     id_ = store_->Begin(store::UtcNowText(), settings.started_by, settings.who, ports);
+    // The run is its site's (a database that holds no site: a run of no site, as before).
+    if (!settings.site_name.empty())
+      settings.db->Tables(false)->Exec("UPDATE sync_runs SET site = $1 WHERE id = $2",
+                                       {settings.site_name, std::to_string(*id_)}, "recording the sync's site");
   } catch (const std::exception& e) {
     store_.reset();
     if (settings_.on_record_failure)

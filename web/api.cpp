@@ -479,6 +479,7 @@ struct ApiServer::Impl {
 
   ApiResponse Swipes(const ApiRequest& r, const accounts::ApiToken&) {
     vanto::store::SwipeQuery q;
+    q.site = options.site;
     q.from = TimeParam(r, "from");
     q.to = TimeParam(r, "to");
     if (auto person = IntParam(r, "person", INT32_MIN, INT32_MAX)) q.persons.push_back(static_cast<std::int32_t>(*person));
@@ -656,7 +657,7 @@ struct ApiServer::Impl {
     }
     json people = json::array();
     if (!department || !persons.empty()) {  // no one in the department: an empty report
-      const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after, persons);
+      const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after, persons, options.site);
       for (const report::PersonReport& p : rep.people) {
         json person_days = json::array();
         for (const report::DayEntry& e : p.days)

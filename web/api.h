@@ -73,6 +73,8 @@ struct ApiOptions {
   // (minutes after midnight).
   int day_starts = 0;
   std::optional<int> late_after;
+  // The serving site's swipes only (host::SiteChoice::filter; none: every swipe).
+  std::optional<std::string> site;
   // Receives what failed beside an answer (an audit row not written, a port not released); may be empty.
   std::function<void(const std::string&)> log;
   // GET /metrics: the terminals and push endpoints of the site, and the console's request counters

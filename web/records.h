@@ -51,6 +51,8 @@ struct RecordsSource {
   std::chrono::milliseconds lock_timeout{5000};
   int day_starts = 0;             // the site's working day start, minutes after midnight
   std::optional<int> late_after;  // a first swipe after this (minutes after midnight) is late
+  // The serving site's swipes only (host::SiteChoice::filter; none: every swipe, a database of no site).
+  std::optional<std::string> site;
   // Set by the server from `opened` (or `database`): what every page borrows from.
   std::shared_ptr<ConsoleDatabase> db;
 };

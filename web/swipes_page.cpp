@@ -115,6 +115,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   try {
     store = OpenRecords(records);
     f = ReadFilters(c.req, *store, c.language);
+    f.query.site = records.site;
     if (c.req.has_param("after")) {
       after = store::SwipePosition::Parse(Field(c.req, "after"));
       if (!after) f.error = Say(c.language, "bad_filter") + " after";
@@ -214,6 +215,7 @@ void SwipesCsv(const PageHost& host, const RecordsSource& records, Context& c) {
   try {
     store = OpenRecords(records);
     f = ReadFilters(c.req, *store, c.language);
+    f.query.site = records.site;
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, "nav_swipes", e);
   }

@@ -56,7 +56,7 @@ Params ParamsOf(const SqlFilter& filter) {
 // A batch as the array parameters of one statement.
 struct BatchArrays {
   std::string ports, terminals, persons, minutes, occurrences, times, downloaded, identities, generations, indexes,
-      epochs;
+      epochs, sites;
 
   explicit BatchArrays(std::span<const StoredSwipe> rows)
       : ports(IntArray(rows, &StoredSwipe::port)),
@@ -64,7 +64,8 @@ struct BatchArrays {
         minutes(TextArray(rows, &StoredSwipe::minute)),
         occurrences(IntArray(rows, &StoredSwipe::occurrence)),
         times(TextArray(rows, &StoredSwipe::time)),
-        downloaded(TextArray(rows, &StoredSwipe::downloaded_at)) {
+        downloaded(TextArray(rows, &StoredSwipe::downloaded_at)),
+        sites(TextArray(rows, &StoredSwipe::site)) {
     persons = epochs = "{";
     for (std::size_t i = 0; i < rows.size(); ++i) {
       (persons += i ? "," : "") += std::to_string(rows[i].person);
@@ -457,8 +458,8 @@ class PostgresSwipeStore final : public SwipeStore {
     for (int i = 0; i < r.rows(); ++i) {
       StoredSwipe s = PgStoredSwipe(r, i, 0);
       if (first >= 0 && SameRecord(kept, s)) {
-        Placed d{{kept, std::move(s)}, r.text(first, 11), r.text(first, 12), r.text(i, 11), r.text(i, 12),
-                 {std::strtoull(r.text(i, 11), nullptr, 10), std::strtoull(r.text(i, 12), nullptr, 10)}};
+        Placed d{{kept, std::move(s)}, r.text(first, 12), r.text(first, 13), r.text(i, 12), r.text(i, 13),
+                 {std::strtoull(r.text(i, 12), nullptr, 10), std::strtoull(r.text(i, 13), nullptr, 10)}};
         result.push_back(std::move(d));
       } else {
         first = i;
@@ -575,7 +576,7 @@ class PostgresSwipeStore final : public SwipeStore {
           sql::kAddRejected.postgres(),
           {port.c_str(), terminal.c_str(), rec.log ? id.c_str() : nullptr, rec.log ? gen.c_str() : nullptr,
            index.c_str(), person.c_str(), year.c_str(), month.c_str(), day.c_str(), hour.c_str(), minute.c_str(),
-           rec.reason.c_str(), seen.c_str(), epoch.c_str()},
+           rec.reason.c_str(), seen.c_str(), epoch.c_str(), rec.site.c_str()},
           "keeping a rejected record");
       added = r.rows() > 0;
     });
@@ -806,7 +807,7 @@ class PostgresSwipeStore final : public SwipeStore {
     static const std::string plain =
         "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() + ") INSERT INTO swipes (" + kSwipeColumns +
         ") SELECT u.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], $5::integer[], "
-        "$6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) AS u "
+        "$6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[], $12::text[]) AS u "
         "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING RETURNING 'a', NULL::bigint, port, terminal, person, minute, "
         "occurrence, identity, generation, epoch, record_index";
     // A row stored before its terminal told its identity gets it when the same swipe comes again
@@ -814,19 +815,19 @@ class PostgresSwipeStore final : public SwipeStore {
     static const std::string adopting =
         "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() +
         "), batch AS (SELECT b.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
-        "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[]) "
-        "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
-        "generation, record_index, epoch, n)), "
+        "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $11::bigint[], "
+        "$12::text[]) WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, "
+        "identity, generation, record_index, epoch, site, n)), "
             "adopted AS (UPDATE swipes s SET identity = b.identity, generation = b.generation, epoch = b.epoch, "
             "record_index = b.record_index FROM batch b WHERE b.identity IS NOT NULL AND s.identity IS NULL "
             "AND s.port = b.port AND s.terminal = b.terminal AND s.person = b.person AND s.minute = b.minute "
-            "AND s.occurrence = b.occurrence AND NOT EXISTS (SELECT 1 FROM swipes h WHERE h.identity IS NOT NULL "
+            "AND s.occurrence = b.occurrence AND s.site = b.site AND NOT EXISTS (SELECT 1 FROM swipes h WHERE h.identity IS NOT NULL "
             "AND h.identity = b.identity AND h.generation = b.generation AND h.epoch = b.epoch "
             "AND h.record_index = b.record_index) RETURNING b.n), "
         "inserted AS (INSERT INTO swipes (" +
         kSwipeColumns +
         ") SELECT port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
-        "record_index, epoch FROM batch WHERE n NOT IN (SELECT n FROM adopted) ORDER BY 1, 2, 3, 4, 5 "
+        "record_index, epoch, site FROM batch WHERE n NOT IN (SELECT n FROM adopted) ORDER BY 1, 2, 3, 4, 5 "
         "ON CONFLICT DO NOTHING RETURNING port, terminal, person, minute, occurrence, identity, generation, epoch, "
         "record_index) "
         "SELECT 'a', NULL::bigint, * FROM inserted UNION ALL SELECT 'd', n, NULL, NULL, NULL, NULL, NULL, NULL, NULL, "
@@ -834,7 +835,7 @@ class PostgresSwipeStore final : public SwipeStore {
     const std::vector<const char*> values{b.ports.c_str(),      b.terminals.c_str(), b.persons.c_str(),
                                           b.minutes.c_str(),    b.occurrences.c_str(), b.times.c_str(),
                                           b.downloaded.c_str(), b.identities.c_str(), b.generations.c_str(),
-                                          b.indexes.c_str(),    b.epochs.c_str()};
+                                          b.indexes.c_str(),    b.epochs.c_str(),      b.sites.c_str()};
     PgResult out = logs ? connection_.ExecPrepared("vanto_insert_first", adopting, values, "storing swipes")
                         : connection_.ExecPrepared("vanto_insert_plain", plain, values, "storing swipes");
     const RowIndex index(rows);
@@ -907,9 +908,9 @@ class PostgresSwipeStore final : public SwipeStore {
         std::string(
             "WITH fed AS MATERIALIZED (" + FeedWriterLockSql() +
             "), batch AS (SELECT b.* FROM fed, unnest($1::integer[], $2::integer[], $3::integer[], $4::text[], "
-            "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $13::bigint[]) "
-            "WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
-            "generation, record_index, epoch, n)), "
+            "$5::integer[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], $13::bigint[], "
+            "$14::text[]) WITH ORDINALITY AS b(port, terminal, person, minute, occurrence, swipe_time, downloaded_at, "
+            "identity, generation, record_index, epoch, site, n)), "
             "held AS (SELECT b.*, s.person AS s_person, s.swipe_time AS s_time, s.port AS s_port, "
             "s.terminal AS s_terminal, s.downloaded_at AS s_downloaded, s.identity IS NOT NULL AS found, "
             "(s.person <> b.person OR s.swipe_time <> b.swipe_time) IS TRUE AS clash FROM batch b LEFT JOIN swipes s "
@@ -920,12 +921,12 @@ class PostgresSwipeStore final : public SwipeStore {
             "adopted AS (UPDATE swipes s SET identity = b.identity, generation = b.generation, epoch = b.epoch, "
             "record_index = b.record_index FROM held b, stop WHERE b.n < stop.n AND b.identity IS NOT NULL "
             "AND NOT b.found AND s.identity IS NULL AND s.port = b.port AND s.terminal = b.terminal "
-            "AND s.person = b.person AND s.minute = b.minute AND s.occurrence = b.occurrence "
+            "AND s.person = b.person AND s.minute = b.minute AND s.occurrence = b.occurrence AND s.site = b.site "
             "RETURNING s.port, s.terminal, s.person, s.minute, s.occurrence), "
             "inserted AS (INSERT INTO swipes (") +
         kSwipeColumns +
         ") SELECT b.port, b.terminal, b.person, b.minute, b.occurrence, b.swipe_time, b.downloaded_at, b.identity, "
-        "b.generation, b.record_index, b.epoch FROM held b, stop WHERE b.n < stop.n AND NOT b.found "
+        "b.generation, b.record_index, b.epoch, b.site FROM held b, stop WHERE b.n < stop.n AND NOT b.found "
         "AND (b.port, b.terminal, b.person, b.minute, b.occurrence) NOT IN (SELECT * FROM adopted) "
         "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING "
         "RETURNING port, terminal, person, minute, occurrence, identity, generation, epoch, record_index), "
@@ -949,7 +950,7 @@ class PostgresSwipeStore final : public SwipeStore {
         "vanto_insert_checked", sql,
         {b.ports.c_str(), b.terminals.c_str(), b.persons.c_str(), b.minutes.c_str(), b.occurrences.c_str(),
          b.times.c_str(), b.downloaded.c_str(), b.identities.c_str(), b.generations.c_str(), b.indexes.c_str(),
-         stop.c_str(), now.c_str(), b.epochs.c_str()},
+         stop.c_str(), now.c_str(), b.epochs.c_str(), b.sites.c_str()},
         "storing swipes");
     const RowIndex index(rows);
     std::size_t first_clash = rows.size();
@@ -1062,7 +1063,7 @@ class PostgresSwipeStore final : public SwipeStore {
 
 }  // namespace
 
-StoredSwipe PgStoredSwipe(const PgResult& r, int row, int first) {
+StoredSwipe PgStoredSwipe(const PgResult& r, int row, int first, bool with_site) {
   StoredSwipe s{std::atoi(r.text(row, first)),      std::atoi(r.text(row, first + 1)),
                 static_cast<std::int32_t>(std::atoll(r.text(row, first + 2))), r.text(row, first + 3),
                 std::atoi(r.text(row, first + 4)),  r.text(row, first + 5), r.text(row, first + 6)};
@@ -1072,6 +1073,7 @@ StoredSwipe PgStoredSwipe(const PgResult& r, int row, int first) {
     (at == first + 7 ? s.identity : at == first + 8 ? s.generation : s.index) = value;
   }
   s.epoch = static_cast<std::uint32_t>(std::atoll(r.text(row, first + 10)));
+  if (with_site) s.site = r.text(row, first + 11);
   return s;
 }
 

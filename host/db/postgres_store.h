@@ -10,7 +10,8 @@
 namespace vanto::store {
 
 // The swipe in row `row` of `result`, whose columns from `first` on are kSwipeColumns.
-StoredSwipe PgStoredSwipe(const PgResult& result, int row, int first);
+// `with_site`: the columns go on with the site (kSwipeColumns does; the feed's columns do not).
+StoredSwipe PgStoredSwipe(const PgResult& result, int row, int first, bool with_site = true);
 
 // Connects to the database `url` names (postgresql:// or postgres://) and brings its schema up
 // to date (a read-only server with an up-to-date schema opens for reading). Throws StoreError

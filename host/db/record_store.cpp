@@ -227,8 +227,8 @@ bool HasTableAt(const std::string& location, const std::string& table, std::chro
   return SqliteHasTable(location, table, lock_timeout);
 }
 
-Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at)
-    : store_(store), port_(port), terminal_(terminal), downloaded_at_(std::move(downloaded_at)) {}
+Delivery::Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at, std::string site)
+    : store_(store), port_(port), terminal_(terminal), downloaded_at_(std::move(downloaded_at)), site_(std::move(site)) {}
 
 namespace {
 constexpr std::int64_t kPackedFirstMinute = calendar::DaysFromCivil(1800, 1, 1) * 1440;
@@ -314,6 +314,7 @@ std::vector<StoredSwipe> Delivery::Key(std::span<const Swipe> next, std::vector<
       row.epoch = EpochOf(index);
     }
     row.index = index++;
+    row.site = site_;
     rows.push_back(std::move(row));
   }
   return rows;

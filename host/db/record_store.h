@@ -35,9 +35,12 @@ struct Swipe {
 class RecordStore {
  public:
 
-  explicit RecordStore(std::unique_ptr<SwipeStore> store) : store_(std::move(store)) {}
+  // `site`: the site whose terminals deliver the swipes stored through it ('' none named).
+  explicit RecordStore(std::unique_ptr<SwipeStore> store, std::string site = "")
+      : store_(std::move(store)), site_(std::move(site)) {}
 
   SwipeStore& swipes() const { return *store_; }
+  const std::string& site() const { return site_; }
   const std::string& path() const { return store_->location(); }
 
   // Stored swipes, optionally of one port and terminal, ordered by time, person, port, terminal
@@ -56,11 +59,16 @@ class RecordStore {
                                                                std::size_t limit = 10) const {
     return store_->Missing(log, held, limit);
   }
-  bool AddRejected(const RejectedRecord& record) { return store_->AddRejected(record); }
+  // Keeps `record` as this store's site's.
+  bool AddRejected(RejectedRecord record) {
+    record.site = site_;
+    return store_->AddRejected(record);
+  }
   std::vector<RejectedRecord> Rejected() const { return store_->Rejected(); }
 
  private:
   std::unique_ptr<SwipeStore> store_;
+  std::string site_;
 };
 
 // Counts per person and minute (minutes since 1970), kept small: a delivery
@@ -98,9 +106,10 @@ class Delivery {
     bool conflict = false;  // held under its key with other content: stored in a new epoch
   };
 
-  Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at = UtcNowText());
+  // Every swipe it stores is `site`'s (a version 1 terminal's are keyed with it).
+  Delivery(SwipeStore& store, int port, int terminal, std::string downloaded_at = UtcNowText(), std::string site = "");
   Delivery(RecordStore& store, int port, int terminal, std::string downloaded_at = UtcNowText())
-      : Delivery(store.swipes(), port, terminal, std::move(downloaded_at)) {}
+      : Delivery(store.swipes(), port, terminal, std::move(downloaded_at), store.site()) {}
 
   // Keys the next swipes of the delivery without storing anything: what Store would store.
   std::vector<StoredSwipe> Key(std::span<const Swipe> next) const;
@@ -135,6 +144,7 @@ class Delivery {
   SwipeStore& store_;
   int port_, terminal_;
   std::string downloaded_at_;
+  std::string site_;
   MinuteCounts seen_;  // occurrences committed so far, per person and minute
   std::size_t delivered_ = 0, added_ = 0;
   std::optional<LogKey> log_;

@@ -715,6 +715,64 @@ CREATE TABLE swipes_withdrawn (
 );
 CREATE INDEX swipes_withdrawn_feed ON swipes_withdrawn (feed_xid, feed_seq);
 )sql"},
+    // Several sites in one database: `sites` holds each site (its time zone, first and last sync,
+    // and the settings its last sync ran with, as JSON), and every row that belongs to a site
+    // carries its name: swipes (and the withdrawn ones), rejected records, conflicts, sync runs,
+    // people and enrolment rows. '' is a row of no site yet (every row stored before this step):
+    // the first site that opens the database takes them. A terminal without identity is keyed
+    // with its site (two sites' port 1, terminal 1 are two terminals); one with identity keeps
+    // its global key (its serial is the same wherever it is cabled), and so do the logs, their
+    // epochs and counts, which only such terminals have. SQLite: the listing's indexes hold the
+    // site, so a listing of one site still reads the index alone.
+    {20, "sites: a site in every row that belongs to one; terminals without identity keyed with their site",
+     R"sql(
+CREATE TABLE sites (
+  name       TEXT NOT NULL PRIMARY KEY,
+  timezone   TEXT NOT NULL DEFAULT '',
+  first_sync TEXT NOT NULL DEFAULT '',  -- UTC; '' never synced
+  last_sync  TEXT NOT NULL DEFAULT '',
+  settings   TEXT NOT NULL DEFAULT '',  -- JSON: the settings of its last sync
+  added_at   TEXT NOT NULL,
+  added_by   TEXT NOT NULL DEFAULT ''
+);
+ALTER TABLE swipes ADD COLUMN site TEXT NOT NULL DEFAULT '';
+ALTER TABLE swipes_withdrawn ADD COLUMN site TEXT NOT NULL DEFAULT '';
+ALTER TABLE rejected_records ADD COLUMN site TEXT NOT NULL DEFAULT '';
+ALTER TABLE conflicts ADD COLUMN site TEXT NOT NULL DEFAULT '';
+ALTER TABLE sync_runs ADD COLUMN site TEXT NOT NULL DEFAULT '';
+ALTER TABLE people ADD COLUMN site TEXT NOT NULL DEFAULT '';
+ALTER TABLE enrolment ADD COLUMN site TEXT NOT NULL DEFAULT '';
+DROP INDEX swipes_unidentified;
+CREATE UNIQUE INDEX swipes_unidentified ON swipes (site, port, terminal, minute, person, occurrence) WHERE identity IS NULL;
+DROP INDEX rejected_unidentified;
+CREATE UNIQUE INDEX rejected_unidentified ON rejected_records (site, port, terminal, record_index) WHERE identity IS NULL;
+DROP INDEX swipes_by_time;
+CREATE INDEX swipes_by_time ON swipes (swipe_time, person, port, terminal, occurrence, downloaded_at, site);
+DROP INDEX swipes_by_person;
+CREATE INDEX swipes_by_person ON swipes (person, swipe_time, port, terminal, occurrence, site);
+)sql",
+     R"sql(
+CREATE TABLE sites (
+  name       TEXT COLLATE "C" NOT NULL PRIMARY KEY,
+  timezone   TEXT COLLATE "C" NOT NULL DEFAULT '',
+  first_sync TEXT COLLATE "C" NOT NULL DEFAULT '',
+  last_sync  TEXT COLLATE "C" NOT NULL DEFAULT '',
+  settings   TEXT NOT NULL DEFAULT '',
+  added_at   TEXT COLLATE "C" NOT NULL,
+  added_by   TEXT NOT NULL DEFAULT ''
+);
+ALTER TABLE swipes ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE swipes_withdrawn ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE rejected_records ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE conflicts ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE sync_runs ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE people ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE enrolment ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+DROP INDEX swipes_unidentified;
+CREATE UNIQUE INDEX swipes_unidentified ON swipes (site, port, terminal, minute, person, occurrence) WHERE identity IS NULL;
+DROP INDEX rejected_unidentified;
+CREATE UNIQUE INDEX rejected_unidentified ON rejected_records (site, port, terminal, record_index) WHERE identity IS NULL;
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -742,6 +800,7 @@ constexpr SchemaTable kTables[] = {
      "not copied: the copy writes the destination's own (each copied swipe's position in the source)"},
     {"swipes_withdrawn", 19, TableCopy::kLeftOut,
      "not copied: the destination holds no withdrawn swipe, so its feed has nothing to withdraw"},
+    {"sites", 20, TableCopy::kCopied, "every site with its first and last sync and settings; one held already stays"},
 };
 
 }  // namespace
@@ -807,6 +866,7 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
       in += (i ? ", " : "") + next(static_cast<std::int64_t>(query.persons[i]));
     tests.push_back(in + ")");
   }
+  if (query.site) tests.push_back("site = " + next(*query.site));
   if (query.port) tests.push_back("port = " + next(static_cast<std::int64_t>(*query.port)));
   if (query.terminal) tests.push_back("terminal = " + next(static_cast<std::int64_t>(*query.terminal)));
   if (query.after) {
@@ -826,7 +886,8 @@ SqlFilter BuildFilter(const SwipeQuery& query, Engine engine) {
 }
 
 const char* kSwipeColumns =
-    "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index, epoch";
+    "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, record_index, epoch, "
+    "site";
 
 std::string FeedBoundSql() {
   return "WITH s AS (SELECT pg_snapshot_xmax(pg_current_snapshot())::text::bigint AS next), "
@@ -846,10 +907,12 @@ std::string FeedWriterLockSql() {
 }
 
 std::string SwipeColumnsOf(int version) {
-  if (version >= 5) return kSwipeColumns;
+  if (version >= 20) return kSwipeColumns;
+  if (version >= 5) return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
+                           "record_index, epoch, ''";
   if (version >= 3) return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, generation, "
-                           "record_index, 0";
-  return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, NULL, NULL, NULL, 0";
+                           "record_index, 0, ''";
+  return "port, terminal, person, minute, occurrence, swipe_time, downloaded_at, NULL, NULL, NULL, 0, ''";
 }
 const char* kSwipeOrder = " ORDER BY swipe_time, person, port, terminal, occurrence";
 

@@ -189,7 +189,7 @@ std::string Text(sqlite3_stmt* stmt, int column) {
 
 }  // namespace
 
-StoredSwipe SqliteStoredSwipe(sqlite3_stmt* s, int first) {
+StoredSwipe SqliteStoredSwipe(sqlite3_stmt* s, int first, bool with_site) {
   StoredSwipe swipe{sqlite3_column_int(s, first),     sqlite3_column_int(s, first + 1), sqlite3_column_int(s, first + 2),
                     Text(s, first + 3),               sqlite3_column_int(s, first + 4), Text(s, first + 5),
                     Text(s, first + 6)};
@@ -199,6 +199,7 @@ StoredSwipe SqliteStoredSwipe(sqlite3_stmt* s, int first) {
     (at == first + 7 ? swipe.identity : at == first + 8 ? swipe.generation : swipe.index) = value;
   }
   swipe.epoch = static_cast<std::uint32_t>(sqlite3_column_int64(s, first + 10));
+  if (with_site) swipe.site = Text(s, first + 11);
   return swipe;
 }
 
@@ -558,7 +559,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     sqlite3_stmt* q = stmt.get();
     while (c_.Step(q, "looking for doubles") == SQLITE_ROW) {
       StoredSwipe s = SqliteStoredSwipe(q, 0);
-      const std::int64_t at = sqlite3_column_int64(q, 11);
+      const std::int64_t at = sqlite3_column_int64(q, 12);
       if (first && SameRecord(first->first, s))
         result.push_back({{first->first, std::move(s)}, first->second, at});
       else
@@ -576,7 +577,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     result.rows.assign(rows.size(), RowOutcome::Held);
     if (!insert_)
       insert_ = c_.Prepare(std::string("INSERT INTO swipes (") + kSwipeColumns +
-                           ", feed_seq) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12) ON CONFLICT DO NOTHING");
+                           ", feed_seq) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?13, ?12) ON CONFLICT DO NOTHING");
     // Each stored row's feed number: the next after the highest, and after every number of the
     // database a copy came from (feed_moves), so a cursor of that database never names a swipe
     // here. The caller's write transaction keeps every other writer out, so it is read once.
@@ -586,20 +587,21 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     // (a copy between databases does): each terminal of the batch is looked at.
     StatementPtr adopt;
     {
-      std::set<std::pair<int, int>> asked;
+      std::set<std::tuple<std::string, int, int>> asked;
       StatementPtr any;
       for (const StoredSwipe& r : rows) {
         if (adopt) break;
-        if (!r.identity || !asked.emplace(r.port, r.terminal).second) continue;
+        if (!r.identity || !asked.emplace(r.site, r.port, r.terminal).second) continue;
         if (!any)
-          any = c_.Prepare("SELECT 1 FROM swipes WHERE identity IS NULL AND port = ?1 AND terminal = ?2 LIMIT 1");
+          any = c_.Prepare("SELECT 1 FROM swipes WHERE identity IS NULL AND port = ?1 AND terminal = ?2 AND site = ?3 LIMIT 1");
         sqlite3_reset(any.get());
         sqlite3_bind_int(any.get(), 1, r.port);
         sqlite3_bind_int(any.get(), 2, r.terminal);
+        sqlite3_bind_text(any.get(), 3, r.site.data(), static_cast<int>(r.site.size()), SQLITE_TRANSIENT);
         if (c_.Step(any.get(), "looking for rows without identity") == SQLITE_ROW)
           adopt = c_.Prepare(
               "UPDATE OR IGNORE swipes SET identity = ?1, generation = ?2, record_index = ?3, epoch = ?9 WHERE identity IS NULL "
-              "AND port = ?4 AND terminal = ?5 AND person = ?6 AND minute = ?7 AND occurrence = ?8");
+              "AND port = ?4 AND terminal = ?5 AND person = ?6 AND minute = ?7 AND occurrence = ?8 AND site = ?10");
       }
     }
     // The rows added to each log, counted in log_records once the batch is stored.
@@ -626,6 +628,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
         sqlite3_bind_int(a, 6, r.person);
         sqlite3_bind_text(a, 7, r.minute.data(), static_cast<int>(r.minute.size()), SQLITE_STATIC);
         sqlite3_bind_int(a, 8, r.occurrence);
+        sqlite3_bind_text(a, 10, r.site.data(), static_cast<int>(r.site.size()), SQLITE_STATIC);
         c_.Step(a, "attaching identities to stored swipes");
         if (sqlite3_changes(c_.db.get()) > 0) continue;
       }
@@ -642,6 +645,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       optional(s, 10, r.index);
       sqlite3_bind_int64(s, 11, r.identity ? r.epoch : 0);
       sqlite3_bind_int64(s, 12, feed + 1);
+      sqlite3_bind_text(s, 13, r.site.data(), static_cast<int>(r.site.size()), SQLITE_STATIC);
       c_.NewWait();
       int rc = sqlite3_step(s);
       if (rc != SQLITE_DONE) {
@@ -869,6 +873,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     sqlite3_bind_text(s, 12, r.reason.c_str(), -1, SQLITE_TRANSIENT);
     const std::string seen = r.first_seen.empty() ? UtcNowText() : r.first_seen;
     sqlite3_bind_text(s, 13, seen.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 15, r.site.c_str(), -1, SQLITE_TRANSIENT);
     bool added = false;
     while (c_.Step(s, "keeping a rejected record") == SQLITE_ROW) added = true;
     insert.reset();

@@ -13,7 +13,8 @@ struct sqlite3_stmt;
 namespace vanto::store {
 
 // The swipe in the current row of `row`, whose columns from `first` on are kSwipeColumns.
-StoredSwipe SqliteStoredSwipe(sqlite3_stmt* row, int first);
+// `with_site`: the columns go on with the site (kSwipeColumns does; the feed's columns do not).
+StoredSwipe SqliteStoredSwipe(sqlite3_stmt* row, int first, bool with_site = true);
 
 // Opens (or creates) the SQLite database at `path` for reading and writing and brings its
 // schema up to date. Throws StoreError naming the path.

@@ -199,10 +199,11 @@ inline constexpr SharedSql kEnrolments{
 
 // Rejected records. $1 port, $2 terminal, $3 identity, $4 generation (NULL, NULL: no log),
 // $5 record index, $6 person, $7 year, $8 month, $9 day, $10 hour, $11 minute, $12 reason,
-// $13 first seen, $14 epoch; a row when kept (not there already).
+// $13 first seen, $14 epoch, $15 site; a row when kept (not there already).
 inline constexpr SharedSql kAddRejected{
     "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
-    "hour, minute, reason, first_seen, epoch) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) "
+    "hour, minute, reason, first_seen, epoch, site) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
+    "$14, $15) "
     "ON CONFLICT DO NOTHING RETURNING 1"};
 inline constexpr SharedSql kRejected{
     "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "

@@ -84,7 +84,7 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
     sqlite3_bind_int64(q, 2, static_cast<sqlite3_int64>(limit));
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-      StoredSwipe s = SqliteStoredSwipe(q, 2);
+      StoredSwipe s = SqliteStoredSwipe(q, 2, false);
       s.withdrawn = sqlite3_column_int(q, 13) != 0;
       page.next = {0, static_cast<std::uint64_t>(sqlite3_column_int64(q, 0))};
       page.swipes.push_back(std::move(s));
@@ -170,7 +170,7 @@ class PostgresFeed final : public SwipeFeed {
       const std::string below = c_.Exec(bound, "reading the feed").text(0, 0);
       PgResult r = c_.Exec(sql, {xid.c_str(), seq.c_str(), count.c_str(), below.c_str()}, "reading the feed");
       for (int i = 0; i < r.rows(); ++i) {
-        StoredSwipe s = PgStoredSwipe(r, i, 2);
+        StoredSwipe s = PgStoredSwipe(r, i, 2, false);
         s.withdrawn = std::string(r.text(i, 13)) == "1";
         FeedCursor c;
         if (!ParseNumber(r.text(i, 0), c.xid) || !ParseNumber(r.text(i, 1), c.seq))

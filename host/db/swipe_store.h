@@ -36,6 +36,9 @@ struct StoredSwipe {
   std::optional<std::uint32_t> index{};       // the record's index in that log
   std::uint32_t epoch = 0;  // with an identity: the host's epoch of that log (see LogKey)
   bool withdrawn = false;   // in the feed only: this swipe was taken out of the store (a folded double)
+  // The site whose terminal delivered it ('' a swipe stored before the database knew sites and
+  // not yet taken by one). A swipe without identity is keyed with it.
+  std::string site{};
 };
 
 // One record of a terminal's log stored twice, by versions that chose a log's epoch by the port
@@ -68,6 +71,7 @@ struct RejectedRecord {
   std::int32_t person = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0;
   std::string reason;
   std::string first_seen;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::string site{};      // the site whose terminal holds it (keys a version 1 terminal's record)
 };
 
 // What the database holds of one log epoch: stored swipes plus rejected records, by index. An
@@ -151,6 +155,7 @@ struct SwipeQuery {
   std::optional<std::string> from;  // swipe time >= from ("YYYY-MM-DD HH:MM:SS", or a prefix of it)
   std::optional<std::string> to;    // swipe time <= to (inclusive; a shorter prefix covers its whole day or minute)
   std::vector<std::int32_t> persons;  // any of these (empty: everyone)
+  std::optional<std::string> site;    // this site's swipes (none: every site's)
   std::optional<int> port;
   std::optional<int> terminal;
   // Paging (for Each; Count ignores `limit`): with either set, swipes come in the paged listing

@@ -517,6 +517,17 @@ std::optional<int> ParseTimeOfDay(const std::string& text) {
   return hours * 60 + minutes;
 }
 
+bool ValidSiteName(const std::string& name) { return !SiteNameProblem(name); }
+
+std::optional<Message> SiteNameProblem(const std::string& name) {
+  if (name.empty() || name.size() > kLongestSiteName)
+    return Message("a site name has 1 to {0} characters, not {1}", {std::to_string(kLongestSiteName), std::to_string(name.size())});
+  for (char c : name)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+        return Message("'{0}' is no site name (letters, digits, '-' and '_' only)", {name});
+  return std::nullopt;
+}
+
 Site ParseSite(const std::string& text, const std::string& path) {
   Site site;
   site.path = path;
@@ -533,7 +544,11 @@ Site ParseSite(const std::string& text, const std::string& path) {
     const toml::key& key = entry.first;
     const toml::node& node = entry.second;
     const std::string name(key.str());
-    if (name == "database") {
+    if (name == "site") {
+      site.name = Text(site, node, name);
+      site.name_line = LineOf(node);
+      if (auto problem = SiteNameProblem(*site.name)) Refuse(site, site.name_line, name, *problem);
+    } else if (name == "database") {
       site.database = Text(site, node, name);
       site.database_line = LineOf(node);
       // A file others may read is no place for a password (the value is not repeated here).
@@ -610,7 +625,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
+      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: site, database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(Message::Join({path + ":1: ", Message("the site file names no port (add a [[port]] table)")}));
@@ -660,6 +675,7 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
     rows.push_back({"database", *site.database, file(site.database_line)});
   else
     rows.push_back({"database", "(the default database)", "default"});
+  rows.push_back({"site", site.name ? *site.name : "(none)", site.name_line ? file(site.name_line) : "default"});
   rows.push_back({"day_starts", site.day_starts, site.day_starts_line ? file(site.day_starts_line) : "default"});
   rows.push_back({"timezone", site.timezone ? *site.timezone : "(the host's)",
                   site.timezone_line ? file(site.timezone_line) : "default"});

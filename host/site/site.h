@@ -112,6 +112,10 @@ struct SiteProblem {
 
 struct Site {
   std::string path;
+  // The site's name (`site = "NAME"`): which rows of a database shared by several sites are this
+  // site's. nullopt: the file names none (usable on a database holding at most one site).
+  std::optional<std::string> name;
+  int name_line = 0;
   std::optional<std::string> database;
   int database_line = 0;
   std::string day_starts = "00:00";
@@ -214,6 +218,12 @@ TrustedProxies ResolveTrustedProxies(const Site* site, const std::optional<std::
 std::optional<long long> ParseDuration(const std::string& text);
 // The shortest and longest [schedule] sync_every.
 inline constexpr std::chrono::seconds kShortestSchedule{30}, kLongestSchedule{24 * 3600};
+
+// Whether `name` can name a site: 1 to kLongestSiteName letters, digits, '-' and '_'.
+inline constexpr std::size_t kLongestSiteName = 32;
+bool ValidSiteName(const std::string& name);
+// Why `name` cannot name a site, unworded (nullopt when it can).
+std::optional<host::Message> SiteNameProblem(const std::string& name);
 
 // "HH:MM" -> minutes after midnight; nullopt when not a time of day.
 std::optional<int> ParseTimeOfDay(const std::string& text);

@@ -18,6 +18,7 @@
 #include "cli/cli.h"
 #include "host/db_copy.h"
 #include "host/enrolment.h"
+#include "host/db/sites.h"
 #include "host/db/push_store.h"
 #include "host/db/record_store.h"
 #include "host/db/schema.h"
@@ -276,7 +277,9 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
 // with a conflict, its epoch and a quarantined record, a user with a session, the audit trail,
 // sync runs, an API token with its reads, and a push endpoint half way through the feed.
 void FillEveryTable(const std::string& location) {
-  auto store = store::RecordStore(vanto::db::Database::Open(location)->Swipes());
+  auto store = store::RecordStore(vanto::db::Database::Open(location)->Swipes(), "north");
+  store::RecordSiteSync(*vanto::db::Database::Open(location)->Tables(false), "north", "Asia/Shanghai",
+                        "{\"ports\":[{\"number\":4,\"terminals\":[2]}]}", "2026-12-08T07:00:00Z");
   const store::LogKey log{0x8000'0042u, 2};
   std::vector<store::Swipe> swipes;
   for (int i = 0; i < 40; ++i) swipes.push_back({i % 5, At(3000 + i)});

@@ -15,6 +15,9 @@
 #include "host/db/pg_pool.h"
 #include "host/db/postgres_store.h"
 #include "host/db/schema.h"
+#include "host/db/sites.h"
+#include "host/site/site.h"
+#include "host/site_choice.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::db {
@@ -334,6 +337,81 @@ TEST_P(DatabaseTest, AnOlderSchemaComesUpToDateKeepingEveryPositionCursorAndCoun
     EXPECT_EQ(db->Swipes()->Coverage({77, 1}).count, 4);
     EXPECT_EQ(db->Swipes()->Coverage({88, 1}).count, 1);
     EXPECT_EQ(WrongCounts(location), 0);
+  }
+}
+
+// A database of an older schema with rows in every table that belongs to a site (step 14, and
+// step 19, the last before sites): the first site that opens it takes every row; from then on
+// it names its sites, refuses one it does not hold and, holding two, a command naming none; a
+// terminal without identity is keyed with its site.
+TEST_P(DatabaseTest, AnOlderDatabasesRowsAllBecomeTheFirstSitesOwn) {
+  const store::Engine engine = std::string(GetParam()) == "postgresql" ? store::Engine::Postgres : store::Engine::Sqlite;
+  for (const int from : {14, 19}) {
+    SCOPED_TRACE("from schema step " + std::to_string(from));
+    const std::string location = engine_->FreshLocation();
+    std::string sql = store::SchemaVersionTableSql(engine) + std::string(";");
+    for (const store::SchemaStep& step : store::SchemaSteps()) {
+      if (step.version > from) break;
+      sql += store::SchemaStepSql(step, engine);
+      sql += "INSERT INTO schema_version VALUES (" + std::to_string(step.version) + ", 'step', 'then');";
+    }
+    sql +=
+        "INSERT INTO swipes (port, terminal, person, minute, occurrence, swipe_time, downloaded_at, identity, "
+        "generation, record_index) VALUES (1, 1, 17, '2026-12-01 08:00', 1, '2026-12-01 08:00:00', 'then', NULL, NULL, "
+        "NULL), (2, 1, 18, '2026-12-01 08:01', 1, '2026-12-01 08:01:00', 'then', 77, 1, 0);"
+        "INSERT INTO rejected_records (port, terminal, identity, generation, record_index, person, year, month, day, "
+        "hour, minute, reason, first_seen) VALUES (1, 1, NULL, NULL, 5, 1, 2026, 13, 1, 0, 0, 'month 13', 'then');"
+        "INSERT INTO people (person, name) VALUES (17, 'Ada');"
+        "INSERT INTO sync_runs (started_at, started_by) VALUES ('then', 'command');"
+        "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
+        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) VALUES (77, 1, 0, 0, 2, 1, "
+        "'then', 19, '2026-12-01 08:02:00', 18, '2026-12-01 08:01:00', 2, 1, 'then');";
+    sql += engine == store::Engine::Postgres
+               ? "INSERT INTO enrolment (\"cPsn_Num\", \"iFingerprintNO\") VALUES (17, 10);"
+               : "INSERT INTO enrolment (cPsn_Num, iFingerprintNO) VALUES (17, 10);";
+    Behind(location, sql);
+    std::shared_ptr<Database> db = Database::Open(location);
+    EXPECT_TRUE(store::ListSites(*db->Tables(true)).empty());
+    // Nothing named: the database of no site is read as it is.
+    EXPECT_EQ(host::ChooseSite(*db, std::nullopt, true, "tester").filter, std::nullopt);
+    const host::SiteChoice first = host::ChooseSite(*db, "north", true, "tester");
+    EXPECT_EQ(first.adopted, 7);  // two swipes and one row of each other table (no withdrawn swipe)
+    EXPECT_EQ(first.filter, "north");
+    for (const char* table : store::SiteTables())
+      EXPECT_EQ(Scalar(location, std::string("SELECT count(*) FROM ") + table + " WHERE site <> 'north'"), 0) << table;
+    auto count_of = [&](const std::string& name) {
+      store::SwipeQuery query;
+      query.site = name;
+      return db->Swipes()->Count(query);
+    };
+    EXPECT_EQ(count_of("north"), 2);
+    // A database that holds a site refuses another name until it is added.
+    try {
+      host::ChooseSite(*db, "south", true, "tester");
+      ADD_FAILURE() << "an unknown site was taken";
+    } catch (const site::SiteError& e) {
+      EXPECT_NE(std::string(e.what()).find("holds no site south (it holds north): add it with 'vanto site add south'"),
+                std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(host::ChooseSite(*db, std::nullopt, false, "tester").name, "north");  // the only one
+    EXPECT_TRUE(store::AddSite(*db->Tables(false), "south", "tester"));
+    EXPECT_FALSE(store::AddSite(*db->Tables(false), "south", "tester"));
+    EXPECT_EQ(host::ChooseSite(*db, "south", true, "tester").adopted, std::nullopt);
+    try {
+      host::ChooseSite(*db, std::nullopt, false, "tester");
+      ADD_FAILURE() << "a database of two sites was used without naming one";
+    } catch (const site::SiteError& e) {
+      EXPECT_NE(std::string(e.what()).find("holds the sites north, south"), std::string::npos) << e.what();
+    }
+    // The same version 1 terminal's swipe at the other site is another swipe; at its own, held.
+    store::StoredSwipe same{1, 1, 17, "2026-12-01 08:00", 1, "2026-12-01 08:00:00", "now"};
+    same.site = "south";
+    EXPECT_EQ(db->Swipes()->Insert(std::vector<store::StoredSwipe>{same}), std::vector<bool>{true});
+    same.site = "north";
+    EXPECT_EQ(db->Swipes()->Insert(std::vector<store::StoredSwipe>{same}), std::vector<bool>{false});
+    EXPECT_EQ(count_of("south"), 1);
+    EXPECT_EQ(db->Swipes()->Count(), 3);
   }
 }
 

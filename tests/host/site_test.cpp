@@ -80,6 +80,11 @@ TEST(SiteFile, ReadsEveryPart) {
   EXPECT_TRUE(site.ports[1].scan);
   EXPECT_EQ(site.ports[1].terminals.size(), 16u);
   EXPECT_EQ(site.ports[1].overrides.at("VANTO_FK_RETRIES").value, 5);
+  EXPECT_FALSE(site.name);
+  const Site named = ParseSite("site = \"Plant_2-a\"\n[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n", "s.toml");
+  EXPECT_EQ(named.name, "Plant_2-a");
+  EXPECT_EQ(named.name_line, 1);
+  EXPECT_TRUE(ValidSiteName("a23456789012345678901234567890AB"));
 }
 
 TEST(SiteFile, RefusalsNameFileLineAndKey) {
@@ -114,6 +119,11 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
       {"database = \n", "s.toml:1: not valid TOML"},
       {"database = \"\"\n", "s.toml:1: key 'database': must not be empty"},
       {"", "s.toml:1: the site file names no port"},
+      {"site = \"\"\n", "s.toml:1: key 'site': must not be empty"},
+      {"\nsite = \"north office\"\n", "s.toml:2: key 'site': 'north office' is no site name"},
+      {"site = \"caf\u00e9\"\n", "s.toml:1: key 'site': 'caf\u00e9' is no site name"},
+      {"site = \"a23456789012345678901234567890123\"\n", "s.toml:1: key 'site': a site name has 1 to 32 characters, not 33"},
+      {"site = 7\n", "s.toml:1: key 'site': must be"},
   };
   for (const Case& c : cases) {
     try {

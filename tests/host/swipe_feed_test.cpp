@@ -168,7 +168,7 @@ TEST(PostgresFeedTest, WaitsForOpenWritersOfSwipesOnly) {
       const std::string at = std::to_string(*held);
       open.Exec(std::string("INSERT INTO swipes (") + kSwipeColumns +
                     ") VALUES (1, 9, 1, '2026-12-08 07:00', 1, '2026-12-08 07:00:00', '2026-12-08T09:00:00Z', 1009, 1, " +
-                    at + ", 0)",
+                    at + ", 0, '')",
                 "storing a swipe");
     } else {
       open.Exec("SELECT pg_current_xact_id()", "taking a transaction id");
@@ -215,7 +215,7 @@ TEST(PostgresFeedTest, TheStoreHoldsTheWriterLockWhileItStores) {
     const std::string log = c.log ? std::to_string(*row.identity) + ", 1, " + std::to_string(*row.index) : "NULL, NULL, NULL";
     holder.Exec(std::string("INSERT INTO swipes (") + kSwipeColumns + ") VALUES (1, 2, " + std::to_string(row.person) +
                     ", '" + row.minute + "', " + std::to_string(row.occurrence) + ", '" + row.time + "', '" +
-                    row.downloaded_at + "', " + log + ", 0)",
+                    row.downloaded_at + "', " + log + ", 0, '')",
                 "holding the key");
     std::vector<bool> added;
     std::string failure;

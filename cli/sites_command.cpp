@@ -1,0 +1,155 @@
+// The sites a database holds: `vanto site add NAME`, `vanto site rename OLD NEW` (an
+// administrator's acts, audited) and `vanto site list`.
+#include <nlohmann/json.hpp>
+
+#include "cli/command.h"
+#include "cli/command_support.h"
+#include "cli/commands.h"
+#include "cli/output.h"
+#include "host/db/civil_time.h"
+#include "host/db/sites.h"
+#include "host/text/messages.h"
+
+namespace vanto::cli {
+namespace {
+
+struct SiteNamesOptions : DatabaseOptions {
+  std::vector<std::string> words;
+  bool json = false;
+};
+
+std::string NameList(const std::vector<store::SiteRow>& sites) {
+  std::string list;
+  for (const store::SiteRow& s : sites) list += (list.empty() ? "" : ", ") + s.name;
+  return list.empty() ? std::string(Tr("none")) : list;
+}
+
+bool Holds(const std::vector<store::SiteRow>& sites, const std::string& name) {
+  for (const store::SiteRow& s : sites)
+    if (s.name == name) return true;
+  return false;
+}
+
+void CheckName(const std::string& name) {
+  if (auto problem = site::SiteNameProblem(name)) throw UsageError(Translate(*problem));
+}
+
+void AuditSite(db::Database& db, const std::string& action, const std::string& details) {
+  db.Audit({0, store::UtcNowText(), OsUser(), "command line", action, details});
+}
+
+int RunSiteAdd(const SiteNamesOptions& o, Io& io) {
+  if (o.words.size() != 1) throw UsageError(Tr("name the site to add: vanto site add NAME"));
+  const std::string& name = o.words[0];
+  CheckName(name);
+  auto db = CommandDatabase(o, DatabaseUse::kWrite);
+  auto tables = db->Tables(false);
+  if (Holds(store::ListSites(*tables), name)) {
+    io.out << TrFill("database {0} holds site {1} already", {db->location(), name}) << "\n";
+    return kExitOk;
+  }
+  // The first site of a database takes its rows of no site (stored before it knew sites).
+  if (auto taken = store::AdoptFirstSite(*tables, name, OsUser())) {
+    AuditSite(*db, "site.add", "site " + name + " added, with " + std::to_string(*taken) + " rows of no site");
+    io.out << TrFill("site {0} added; it takes the {1} rows stored before the database knew sites",
+                     {name, std::to_string(*taken)})
+           << "\n";
+    return kExitOk;
+  }
+  store::AddSite(*tables, name, OsUser());
+  AuditSite(*db, "site.add", "site " + name + " added");
+  io.out << TrFill("site {0} added", {name}) << "\n";
+  return kExitOk;
+}
+
+int RunSiteRename(const SiteNamesOptions& o, Io& io) {
+  if (o.words.size() != 2) throw UsageError(Tr("name the site and its new name: vanto site rename OLD NEW"));
+  const std::string &from = o.words[0], &to = o.words[1];
+  CheckName(from);
+  CheckName(to);
+  auto db = CommandDatabase(o, DatabaseUse::kWrite);
+  auto tables = db->Tables(false);
+  const std::vector<store::SiteRow> sites = store::ListSites(*tables);
+  if (!Holds(sites, from))
+    throw UsageError(TrFill("database {0} holds no site {1} (it holds {2})", {db->location(), from, NameList(sites)}));
+  if (Holds(sites, to)) throw UsageError(TrFill("database {0} holds a site {1} already", {db->location(), to}));
+  store::RenameSite(*tables, from, to);
+  AuditSite(*db, "site.rename", "site " + from + " renamed " + to);
+  io.out << TrFill("site {0} renamed {1}: give its site file site = \"{1}\"", {from, to}) << "\n";
+  return kExitOk;
+}
+
+int RunSiteList(const SiteNamesOptions& o, Io& io) {
+  auto db = CommandDatabase(o, DatabaseUse::kRead);
+  auto tables = db->Tables(true);
+  const std::vector<store::SiteRow> sites = store::ListSites(*tables);
+  if (o.json) {
+    for (const store::SiteRow& s : sites) {
+      nlohmann::ordered_json row{{"site", s.name}, {"timezone", s.timezone}, {"first_sync", s.first_sync},
+                                 {"last_sync", s.last_sync}};
+      const nlohmann::json settings = nlohmann::json::parse(s.settings.empty() ? "{}" : s.settings, nullptr, false);
+      row["ports"] = settings.is_object() && settings.contains("ports") ? settings["ports"] : nlohmann::json::array();
+      io.out << row.dump() << "\n";
+    }
+    return kExitOk;
+  }
+  if (sites.empty()) {
+    io.err << TrFill("database {0} holds no site yet (the first site file that syncs names it)", {db->location()})
+           << "\n";
+    return kExitOk;
+  }
+  std::vector<std::vector<std::string>> rows;
+  for (const store::SiteRow& s : sites) {
+    const nlohmann::json settings = nlohmann::json::parse(s.settings.empty() ? "{}" : s.settings, nullptr, false);
+    std::string terminals;
+    if (settings.is_object() && settings.contains("ports") && settings["ports"].is_array())
+      for (const auto& port : settings["ports"]) {
+        if (!port.is_object() || !port.contains("number")) continue;
+        std::string list;
+        if (port.contains("terminals") && port["terminals"].is_array())
+          for (const auto& t : port["terminals"]) list += (list.empty() ? "" : ",") + t.dump();
+        terminals += (terminals.empty() ? "" : " ") + port["number"].dump() + ":" + list;
+      }
+    rows.push_back({s.name, s.last_sync.empty() ? std::string(Tr("never")) : s.last_sync,
+                    s.timezone.empty() ? "-" : s.timezone, terminals.empty() ? "-" : terminals});
+  }
+  WriteTable(io.out, {Tr("SITE"), Tr("LAST SYNC"), Tr("TIME ZONE"), Tr("PORT:TERMINALS")}, rows, {false, false, false, false});
+  return kExitOk;
+}
+
+Run Declare(Parser& p, const std::string& words, std::size_t max, int (*run)(const SiteNamesOptions&, Io&),
+            bool json = false) {
+  auto o = std::make_shared<SiteNamesOptions>();
+  if (max) p.Words(words, &o->words, max);
+  if (json) p.Flag("json", TrLater("one JSON object per site and line"), &o->json);
+  p.Database(&o->db, &o->lock_timeout);
+  p.Site(SiteNeed::kOptional);
+  return [o, run](Io& io) { return run(*o, io); };
+}
+
+}  // namespace
+
+Command SiteAddCommand() {
+  return {"site add", TrLater("let a database hold another site (audited)"), "vanto site add NAME [--db PATH-OR-URL] [--site FILE]",
+          TrLater("A database that holds sites stores a site file's swipes only when it holds the site the file\n"
+          "names: add a new site first. The first site of a database takes every row stored before\n"
+          "the database knew sites."),
+          [](Parser& p) { return Declare(p, "NAME", 1, RunSiteAdd); }};
+}
+
+Command SiteRenameCommand() {
+  return {"site rename", TrLater("rename a site of the database, with all its rows (audited)"),
+          "vanto site rename OLD NEW [--db PATH-OR-URL] [--site FILE]",
+          TrLater("Every row of site OLD becomes NEW's; then name NEW in its site file (site = \"NEW\")."),
+          [](Parser& p) { return Declare(p, "OLD NEW", 2, RunSiteRename); }};
+}
+
+Command SiteListCommand() {
+  return {"site list", TrLater("list the sites of the database: last sync, time zone, ports and terminals"),
+          "vanto site list [--json] [--db PATH-OR-URL] [--site FILE]",
+          TrLater("Each site the database holds, with its last sync and the ports and terminals its last sync\n"
+          "ran with."),
+          [](Parser& p) { return Declare(p, "", 0, RunSiteList, true); }};
+}
+
+}  // namespace vanto::cli

@@ -1,0 +1,95 @@
+#include "host/db/sites.h"
+
+#include "host/db/civil_time.h"
+#include "host/db/store_failure.h"
+#include "host/message.h"
+
+namespace vanto::store {
+namespace {
+constexpr const char* kSiteTables[] = {"swipes",    "swipes_withdrawn", "rejected_records", "conflicts",
+                                       "sync_runs", "people",           "enrolment"};
+
+// Adds `name` unless held; answers whether it was added.
+bool Insert(TableConnection& db, const std::string& name, const std::string& by) {
+  return db.Exec("INSERT INTO sites (name, added_at, added_by) VALUES ($1, $2, $3) ON CONFLICT (name) DO NOTHING",
+                 {name, UtcNowText(), by}, "adding a site") > 0;
+}
+
+std::int64_t GiveRows(TableConnection& db, const std::string& from, const std::string& to) {
+  std::int64_t changed = 0;
+  for (const char* table : kSiteTables)
+    changed += db.Exec(std::string("UPDATE ") + table + " SET site = $1 WHERE site = $2", {to, from},
+                       "giving rows to a site");
+  return changed;
+}
+}  // namespace
+
+std::span<const char* const> SiteTables() { return kSiteTables; }
+
+std::vector<SiteRow> ListSites(TableConnection& db) {
+  std::vector<SiteRow> sites;
+  if (!db.HasTable("sites")) return sites;
+  db.Query("SELECT name, timezone, first_sync, last_sync, settings, added_at, added_by FROM sites ORDER BY name", {},
+           [&](const TableRow& r) {
+             sites.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
+                              r[4].value_or(""), r[5].value_or(""), r[6].value_or("")});
+           },
+           "reading the sites");
+  return sites;
+}
+
+bool AddSite(TableConnection& db, const std::string& name, const std::string& by) {
+  bool added = false;
+  db.Transaction("adding a site", [&] { added = Insert(db, name, by); });
+  return added;
+}
+
+std::optional<std::int64_t> AdoptFirstSite(TableConnection& db, const std::string& name, const std::string& by) {
+  std::optional<std::int64_t> taken;
+  db.Transaction("adding the first site", [&] {
+    taken.reset();
+    bool any = false;
+    db.Query("SELECT 1 FROM sites LIMIT 1", {}, [&](const TableRow&) { any = true; }, "reading the sites");
+    if (any) return;
+    Insert(db, name, by);
+    taken = GiveRows(db, "", name);
+  });
+  return taken;
+}
+
+std::int64_t AssignRowsToSite(TableConnection& db, const std::string& name, const std::string& by) {
+  std::int64_t given = 0;
+  db.Transaction("giving rows to a site", [&] {
+    Insert(db, name, by);
+    given = GiveRows(db, "", name);
+  });
+  return given;
+}
+
+bool RenameSite(TableConnection& db, const std::string& from, const std::string& to) {
+  bool renamed = false;
+  db.Transaction("renaming a site", [&] {
+    renamed = false;
+    bool held = false;
+    db.Query("SELECT 1 FROM sites WHERE name = $1", {to}, [&](const TableRow&) { held = true; }, "reading the sites");
+    if (held)
+      throw StoreError(StoreFailure::Other,
+                       host::Message("database {0} holds a site {1} already", {db.location(), to}));
+    if (db.Exec("UPDATE sites SET name = $1 WHERE name = $2", {to, from}, "renaming a site") == 0) return;
+    GiveRows(db, from, to);
+    renamed = true;
+  });
+  return renamed;
+}
+
+void RecordSiteSync(TableConnection& db, const std::string& name, const std::string& timezone,
+                    const std::string& settings, const std::string& at) {
+  db.Transaction("recording a site's sync", [&] {
+    Insert(db, name, "");
+    db.Exec("UPDATE sites SET first_sync = CASE WHEN first_sync = '' THEN $2 ELSE first_sync END, last_sync = $2, "
+            "timezone = $3, settings = $4 WHERE name = $1",
+            {name, at, timezone, settings}, "recording a site's sync");
+  });
+}
+
+}  // namespace vanto::store

@@ -1,0 +1,55 @@
+// The sites a database holds (schema step 20): each site's row in `sites`, and the site column of
+// every table whose rows belong to one. Written once over a TableConnection, for both engines.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/db/table_rows.h"
+
+namespace vanto::store {
+
+// The first schema version that knows sites.
+inline constexpr int kSitesSchemaVersion = 20;
+
+// The tables whose rows carry their site ('' a row of no site yet: stored before the database
+// knew sites).
+std::span<const char* const> SiteTables();
+
+struct SiteRow {
+  std::string name;
+  std::string timezone;    // as its last sync ran ('' the host's, or never synced)
+  std::string first_sync;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"; '' never synced
+  std::string last_sync;
+  std::string settings;    // JSON: the settings its last sync ran with ('' none yet)
+  std::string added_at;
+  std::string added_by;
+};
+
+// The sites, by name. A database before step 20 holds none.
+std::vector<SiteRow> ListSites(TableConnection& db);
+
+// Adds `name` (its rows: none yet). Answers false when the database holds it already.
+bool AddSite(TableConnection& db, const std::string& name, const std::string& by);
+
+// Adds `name` when the database holds no site yet and gives it every row of no site, in one
+// transaction (the first site to open a database takes what it held). Answers the rows it took,
+// nullopt when the database held a site already (nothing changed).
+std::optional<std::int64_t> AdoptFirstSite(TableConnection& db, const std::string& name, const std::string& by);
+
+// Gives every row of no site to `name` (added when missing). Answers the rows it gave.
+std::int64_t AssignRowsToSite(TableConnection& db, const std::string& name, const std::string& by);
+
+// Renames site `from` to `to`, and every row of it with it, in one transaction. Answers false
+// when the database holds no site `from`; throws StoreError when it holds `to` already.
+bool RenameSite(TableConnection& db, const std::string& from, const std::string& to);
+
+// A sync of `name` at `at` (UTC): its first sync when it has none, its last, its time zone and
+// the settings it ran with. The site is added when missing.
+void RecordSiteSync(TableConnection& db, const std::string& name, const std::string& timezone,
+                    const std::string& settings, const std::string& at);
+
+}  // namespace vanto::store

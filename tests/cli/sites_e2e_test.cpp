@@ -1,0 +1,170 @@
+// Several sites in one database, end to end on both engines: each site's version 1 terminal on
+// port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
+// `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them.
+#include <fstream>
+#include <set>
+
+#include "host/db/database.h"
+#include "host/db/record_store.h"
+#include "host/db/sites.h"
+#include "tests/cli/sim_fixture.h"
+#include "tests/support/pg_server.h"
+
+namespace vanto::cli::testing {
+namespace {
+
+struct Engine {
+  const char* name;
+  bool postgres;
+};
+
+class SitesE2E : public SimSite {
+ protected:
+  // Simulator port `port` holds a version 1 terminal 1 with `swipes` (person, hour, minute) on
+  // 2026-12-01.
+  void Terminal(int port, const std::vector<std::array<int, 3>>& swipes) {
+    auto& t = site_.AddTerminal(port, 1);
+    t.version = 1;
+    for (const auto& [person, hour, minute] : swipes) t.records.push_back({person, 2026, 12, 1, hour, minute});
+  }
+  // A site file: site `name` (none when empty) whose port 1 is the simulator's port `sim_port`.
+  std::string SiteFile(const std::string& name, int sim_port, const std::string& database) {
+    std::string path = (folder_ / ((name.empty() ? "unnamed" : name) + ".toml")).string();
+    std::ofstream(path) << (name.empty() ? "" : "site = \"" + name + "\"\n") << "database = \"" << database
+                        << "\"\n[line]\nprobe_timeout_ms = 200\nanswer_timeout_ms = 2000\n[[port]]\nnumber = 1\n"
+                        << "device = \"" << paths_.at(sim_port) << "\"\nterminals = [1]\n";
+    return path;
+  }
+  void Clear() {
+    for (int port = 1; port <= 4; ++port) unsetenv(("VANTO_FK_PORT_" + std::to_string(port)).c_str());
+  }
+  // Each stored swipe as "SITE person time".
+  static std::multiset<std::string> Stored(const std::string& database) {
+    std::multiset<std::string> rows;
+    auto db = vanto::db::Database::Open(database);
+    db->Swipes()->Each({}, [&](const store::StoredSwipe& s) {
+      rows.insert(s.site + " " + std::to_string(s.person) + " " + s.time);
+      return true;
+    });
+    return rows;
+  }
+  // The persons `vanto swipes --json` lists under `args`.
+  static std::multiset<std::string> Listed(std::vector<std::string> args) {
+    args.insert(args.begin(), {"swipes", "--json"});
+    Result r = Vanto(args);
+    EXPECT_EQ(r.status, kExitOk) << r.err;
+    std::multiset<std::string> persons;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t at = line.find("\"person\":");
+      if (at != std::string::npos) persons.insert(line.substr(at + 9, line.find_first_of(",}", at) - at - 9));
+    }
+    return persons;
+  }
+  std::vector<Engine> Engines() const {
+    std::vector<Engine> engines{{"SQLite", false}};
+    if (::vanto::testing::PgTestUrl() || ::vanto::testing::InCi()) engines.push_back({"PostgreSQL", true});
+    return engines;
+  }
+  std::string FreshDatabase(const Engine& engine, const std::string& name) {
+    if (!engine.postgres) return (folder_ / (name + ".db")).string();
+    if (!::vanto::testing::PgTestUrl()) {
+      ADD_FAILURE() << ::vanto::testing::kNoPgServer;
+      return "";
+    }
+    return pg_.Fresh();
+  }
+  ::vanto::testing::PgDatabases pg_;
+};
+
+// The two sites of the headline: the same port, terminal, person and minute at both, and each
+// site's swipes stored and listed as its own.
+TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute) {
+  Terminal(1, {{17, 8, 0}, {18, 8, 1}});
+  Terminal(2, {{17, 8, 0}, {19, 8, 2}});
+  Start();
+  Clear();
+  for (const Engine& engine : Engines()) {
+    SCOPED_TRACE(engine.name);
+    const std::string database = FreshDatabase(engine, "two");
+    if (database.empty()) continue;
+    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
+    Result first = Vanto({"sync", "--site", a, "--json"});
+    ASSERT_EQ(first.status, kExitOk) << first.err << first.out;
+    // A database that holds a site takes another only once it is added.
+    Result refused = Vanto({"sync", "--site", b});
+    EXPECT_EQ(refused.status, kExitUsage);
+    EXPECT_NE(refused.err.find("holds no site south (it holds north)"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("vanto site add south"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("vanto site rename OLD south"), std::string::npos) << refused.err;
+    Result added = Vanto({"site", "add", "south", "--db", database});
+    ASSERT_EQ(added.status, kExitOk) << added.err;
+    Result second = Vanto({"sync", "--site", b, "--json"});
+    ASSERT_EQ(second.status, kExitOk) << second.err << second.out;
+    EXPECT_NE(second.out.find("\"new\": 2"), std::string::npos) << second.out;
+    EXPECT_EQ(Stored(database), (std::multiset<std::string>{"north 17 2026-12-01 08:00:00", "north 18 2026-12-01 08:01:00",
+                                                            "south 17 2026-12-01 08:00:00", "south 19 2026-12-01 08:02:00"}));
+    // Read again: nothing stored twice.
+    ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
+    EXPECT_EQ(Stored(database).size(), 4u);
+    EXPECT_EQ(Listed({"--site", a}), (std::multiset<std::string>{"17", "18"}));
+    EXPECT_EQ(Listed({"--site", b}), (std::multiset<std::string>{"17", "19"}));
+    EXPECT_EQ(Listed({"--db", database, "--site-name", "south"}), (std::multiset<std::string>{"17", "19"}));
+    // Without a site named, a database of two sites refuses, naming them.
+    Result unnamed = Vanto({"swipes", "--db", database, "--site", SiteFile("", 1, database)});
+    EXPECT_EQ(unnamed.status, kExitUsage);
+    EXPECT_NE(unnamed.err.find("holds the sites north, south"), std::string::npos) << unnamed.err;
+    // Each sync recorded its site: its first and last sync, and the ports it ran with.
+    auto db = vanto::db::Database::Open(database);
+    auto tables = db->Tables(true);
+    const std::vector<store::SiteRow> sites = store::ListSites(*tables);
+    ASSERT_EQ(sites.size(), 2u);
+    for (const store::SiteRow& s : sites) {
+      EXPECT_NE(s.last_sync, "") << s.name;
+      EXPECT_NE(s.settings.find("\"ports\":[{\"number\":1"), std::string::npos) << s.settings;
+    }
+    // Renamed: every row goes with the name.
+    Result renamed = Vanto({"site", "rename", "south", "east", "--db", database});
+    ASSERT_EQ(renamed.status, kExitOk) << renamed.err;
+    EXPECT_EQ(Listed({"--db", database, "--site-name", "east"}), (std::multiset<std::string>{"17", "19"}));
+    EXPECT_EQ(Vanto({"swipes", "--site", b}).status, kExitUsage);  // south's file names a site no more held
+  }
+}
+
+// A database of rows stored before sites: the first site file that opens it takes them all;
+// `vanto db assign-site` gives rows of no site to a site by hand.
+TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
+  Terminal(1, {{17, 8, 0}, {18, 8, 1}});
+  Terminal(2, {{17, 8, 0}, {19, 8, 2}});
+  Start();
+  Clear();
+  for (const Engine& engine : Engines()) {
+    SCOPED_TRACE(engine.name);
+    const std::string database = FreshDatabase(engine, "upgraded");
+    if (database.empty()) continue;
+    // Stored by a site file without a name: rows of no site.
+    ASSERT_EQ(Vanto({"sync", "--site", SiteFile("", 1, database)}).status, kExitOk);
+    EXPECT_EQ(Stored(database), (std::multiset<std::string>{" 17 2026-12-01 08:00:00", " 18 2026-12-01 08:01:00"}));
+    // The first named site takes them (a read of its own swipes, then its sync).
+    const std::string a = SiteFile("north", 1, database);
+    ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
+    EXPECT_EQ(Stored(database), (std::multiset<std::string>{"north 17 2026-12-01 08:00:00", "north 18 2026-12-01 08:01:00"}));
+    // A site file without a name acts on the only site.
+    EXPECT_EQ(Listed({"--site", SiteFile("", 1, database)}), (std::multiset<std::string>{"17", "18"}));
+    // Rows of no site stored meanwhile (by hand) go where assign-site says.
+    {
+      auto db = vanto::db::Database::Open(database);
+      auto tables = db->Tables(false);
+      tables->Exec("UPDATE swipes SET site = '' WHERE person = 18", {}, "test");
+    }
+    Result assigned = Vanto({"db", "assign-site", "west", "--db", database});
+    ASSERT_EQ(assigned.status, kExitOk) << assigned.err;
+    EXPECT_NE(assigned.out.find("1 rows of no site given to site west"), std::string::npos) << assigned.out;
+    EXPECT_EQ(Listed({"--db", database, "--site-name", "west"}), (std::multiset<std::string>{"18"}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pty, SitesE2E, ::testing::Values(Transport::kPty), TransportName);
+
+}  // namespace
+}  // namespace vanto::cli::testing
