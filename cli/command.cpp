@@ -145,13 +145,13 @@ void Parser::Words(const std::string& value, std::vector<std::string>* target, s
   (void)value;
 }
 
-void Parser::Database(std::optional<std::string>* db, double* lock_timeout) {
+void Parser::Database(std::optional<std::string>* db, double* lock_timeout, double longest_wait) {
   Add("db", "PATH", TrLater("database file (default: see 'Data' below)"), Required::kNo, [db](const std::string& text) {
     if (text.empty()) throw UsageError(Tr("--db needs a file name"));
     *db = text;
   });
   Seconds("lock-timeout", "SECONDS", TrLater("how long to wait while another process holds the database (default 5)"),
-          lock_timeout, 3600);
+          lock_timeout, longest_wait);
   Add("site-name", "NAME", TrLater("the site of the database to act on (default: the site file's 'site', else the only site the database holds)"),
       Required::kNo, [this](const std::string& text) {
         if (auto problem = site::SiteNameProblem(text)) throw UsageError(Translate(host::Message::Join({"--site-name: ", *problem})));

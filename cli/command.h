@@ -76,7 +76,9 @@ class Parser {
   void Words(const std::string& value, std::vector<std::string>* target, std::size_t max);
   // The database options every command with a database has: --db, --lock-timeout and
   // --site-name (the site of the database the command acts on, before the site file's).
-  void Database(std::optional<std::string>* db, double* lock_timeout);
+  // `longest_wait`: the most --lock-timeout takes, in seconds (a copy between databases may wait
+  // for a busy server far longer than a command that works on terminals).
+  void Database(std::optional<std::string>* db, double* lock_timeout, double longest_wait = 3600);
 
   // --site FILE: the command uses the site file (read and applied before it runs).
   void Site(SiteNeed need);

@@ -176,7 +176,7 @@ Command DbCommand() {
             p.Text("to", "PATH-OR-URL", TrLater("the database to copy into (created when it is an SQLite file that does not exist)"),
                    &o->to);
             p.Flag("quiet", TrLater("no progress line"), &o->quiet);
-            p.Database(&o->db, &o->lock_timeout);
+            p.Database(&o->db, &o->lock_timeout, 86400);
             return [o](Io& io) {
               if (!o->words.empty() && o->words[0] == "assign-site") return RunAssignSite(*o, io);
               if (o->words.empty() || o->words[0] != "copy")
