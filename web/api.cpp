@@ -410,7 +410,8 @@ struct ApiServer::Impl {
   ConsoleDatabase database;
   // A token refused for its scope: audited as the console's refusals are, with the same bound.
   RefusalAudit refusals;
-  // /healthz: its check may outlive a request (and this server), so it holds the database itself.
+  // /healthz: its check may outlive a request, so it holds the database itself; the checker's
+  // thread is joined when this server ends.
   HealthCheck health;
   std::shared_ptr<ConsoleDatabase> health_database;
 

@@ -203,33 +203,57 @@ std::string MetricsText(const host::SiteFigures& f, const RequestCounters::Total
   return w.text();
 }
 
-bool HealthCheck::Healthy(const std::function<void()>& check) {
-  std::unique_lock lock(state_->mutex);
-  std::uint64_t mine = state_->started;
-  if (!state_->running) {
-    state_->running = true;
-    mine = ++state_->started;
+HealthCheck::~HealthCheck() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void HealthCheck::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return stopping_ || pending_; });
+    if (!pending_) return;  // stopping, nothing asked
+    std::function<void()> check = std::move(pending_);
+    pending_ = nullptr;
+    const std::uint64_t mine = started_;
+    lock.unlock();
+    bool healthy = false;
     try {
-      std::thread([state = state_, check, mine] {
-        bool healthy = false;
-        try {
-          check();
-          healthy = true;
-        } catch (...) {
-        }
-        std::lock_guard done(state->mutex);
-        state->running = false;
-        state->finished = mine;
-        state->healthy = healthy;
-        state->done.notify_all();
-      }).detach();
+      check();
+      healthy = true;
+    } catch (...) {  // the database did not answer: not healthy
+    }
+    check = nullptr;  // what it holds goes before the next wait
+    lock.lock();
+    running_ = false;
+    finished_ = mine;
+    healthy_ = healthy;
+    done_.notify_all();
+  }
+}
+
+bool HealthCheck::Healthy(const std::function<void()>& check) {
+  std::unique_lock lock(mutex_);
+  if (!thread_.joinable()) {
+    try {
+      thread_ = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
-      state_->running = false;
       return false;  // no thread to check with: not healthy now
     }
   }
-  if (!state_->done.wait_for(lock, bound_, [&] { return state_->finished >= mine; })) return false;
-  return state_->healthy;
+  std::uint64_t mine = started_;
+  if (!running_) {
+    running_ = true;
+    mine = ++started_;
+    pending_ = check;
+    wake_.notify_one();
+  }
+  if (!done_.wait_for(lock, bound_, [&] { return finished_ >= mine; })) return false;
+  return healthy_;
 }
 
 }  // namespace vanto::web

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -78,25 +79,29 @@ inline constexpr char kExpositionType[] = "text/plain; version=0.0.4; charset=ut
 // The whole page of /metrics.
 std::string MetricsText(const host::SiteFigures& figures, const RequestCounters::Totals& requests);
 
-// /healthz: whether the database answers within `bound`. One check runs at a time, on a thread of
-// its own (a database that hangs holds no request past the bound); requests meanwhile wait for it.
+// /healthz: whether the database answers within `bound`. One check runs at a time, on the
+// checker's own thread (a database that hangs holds no request past the bound); requests
+// meanwhile wait for it. The thread is started by the first check and joined when this ends (a
+// check under way ends within the database's own bounds: its lock timeout, the server's).
 class HealthCheck {
  public:
-  explicit HealthCheck(std::chrono::milliseconds bound) : bound_(bound), state_(std::make_shared<State>()) {}
-  // `check` throws when the database does not answer; it may outlive the caller's wait (it owns
-  // what it uses).
+  explicit HealthCheck(std::chrono::milliseconds bound) : bound_(bound) {}
+  ~HealthCheck();
+  HealthCheck(const HealthCheck&) = delete;
+  HealthCheck& operator=(const HealthCheck&) = delete;
+  // `check` throws when the database does not answer; it runs on the checker's thread, so it
+  // owns what it uses (it may still run when the caller has stopped waiting).
   bool Healthy(const std::function<void()>& check);
 
  private:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool running = false;
-    std::uint64_t started = 0, finished = 0;
-    bool healthy = false;
-  };
+  void Run();
   std::chrono::milliseconds bound_;
-  std::shared_ptr<State> state_;
+  std::mutex mutex_;
+  std::condition_variable wake_, done_;
+  std::function<void()> pending_;
+  bool running_ = false, stopping_ = false, healthy_ = false;
+  std::uint64_t started_ = 0, finished_ = 0;
+  std::thread thread_;  // last: started after everything it reads
 };
 
 }  // namespace vanto::web
