@@ -43,12 +43,10 @@ SyncRunRecord::SyncRunRecord(const site::Site& site, const SyncSettings& setting
   for (const site::SitePort& port : site.ports) ports += (ports.empty() ? "" : ",") + std::to_string(port.number);
   try {
     store_ = settings.db->SyncRuns();
-    previous_ = store_->LastByTerminal();
-    id_ = store_->Begin(store::UtcNowText(), settings.started_by, settings.who, ports);
-    // The run is its site's (a database that holds no site: a run of no site, as before).
-    if (!settings.site_name.empty())
-      settings.db->Tables(false)->Exec("UPDATE sync_runs SET site = $1 WHERE id = $2",
-                                       {settings.site_name, std::to_string(*id_)}, "recording the sync's site");
+    // The run is its site's (a database that holds no site: a run of no site, as before), and
+    // compares with its own site's last runs.
+    previous_ = store_->LastByTerminal(settings.site_name);
+    id_ = store_->Begin(store::UtcNowText(), settings.started_by, settings.who, ports, settings.site_name);
   } catch (const std::exception& e) {
     store_.reset();
     if (settings_.on_record_failure)

@@ -264,7 +264,7 @@ class Dashboard {
       db::Database& database = host_.database();
       {
         auto record = database.SyncRuns();
-        last = record->LastByTerminal();
+        last = record->LastByTerminal(jobs_->site_name());
         runs = record->Recent(kRecentRuns);
       }
       std::unique_ptr<store::SwipeStore> swipes = database.Swipes();

@@ -397,7 +397,7 @@ std::vector<host::TerminalAt> OfferedTerminals(const host::SyncJobs& jobs, const
   for (const host::TerminalSync& r : jobs.Snapshot().last)
     if (r.terminal > 0) reached.insert({r.port, r.terminal});
   try {
-    for (const auto& [at, row] : database().SyncRuns()->LastByTerminal())
+    for (const auto& [at, row] : database().SyncRuns()->LastByTerminal(jobs.site_name()))
       if (at.second > 0) reached.insert(at);
   } catch (const std::exception&) {
   }

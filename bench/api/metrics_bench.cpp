@@ -77,7 +77,7 @@ std::string FilledDatabase() {
   }
   auto runs = db->SyncRuns();
   for (int r = 0; r < kRuns; ++r) {
-    const std::int64_t id = runs->Begin("2026-12-01T00:00:00Z", vanto::store::RunStarter::Timer, "", "");
+    const std::int64_t id = runs->Begin("2026-12-01T00:00:00Z", vanto::store::RunStarter::Timer, "", "", "");
     std::vector<vanto::store::RunTerminal> terminals;
     for (int t = 1; t <= 4; ++t) {
       vanto::store::RunTerminal row;

@@ -149,14 +149,15 @@ class LentRuns final : public SyncRunStore, Lent<SyncRunStore> {
   using Lent::Lent;
   VANTO_LEND(const std::string&, location, (), (), const)
   VANTO_LEND(std::int64_t, Begin,
-             (const std::string& started_at, RunStarter by, const std::string& who, const std::string& ports),
-             (started_at, by, who, ports), )
+             (const std::string& started_at, RunStarter by, const std::string& who, const std::string& ports,
+              const std::string& site),
+             (started_at, by, who, ports, site), )
   VANTO_LEND(void, Finish,
              (std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals),
              (run, ended_at, terminals), )
   VANTO_LEND(std::vector<SyncRun>, Upto, (std::size_t limit, std::int64_t newest), (limit, newest), )
   using Last = std::map<std::pair<int, int>, LastSync>;
-  VANTO_LEND(Last, LastByTerminal, (), (), )
+  VANTO_LEND(Last, LastByTerminal, (const std::string& site), (site), )
 };
 
 class LentAccounts final : public AccountsStore, Lent<AccountsStore> {

@@ -129,8 +129,9 @@ inline constexpr SharedSql kCountTokenReads{
 inline constexpr SharedSql kTokenReads{"SELECT reads FROM api_token_reads WHERE token = $1 AND hour = $2"};
 
 // Sync runs. $1 started at, $2 by, $3 who, $4 ports; the new run's id.
+// $5 the site the run syncs ('' a database of no site).
 inline constexpr SharedSql kBeginRun{
-    "INSERT INTO sync_runs (started_at, started_by, who, ports) VALUES ($1, $2, $3, $4) RETURNING id"};
+    "INSERT INTO sync_runs (started_at, started_by, who, ports, site) VALUES ($1, $2, $3, $4, $5) RETURNING id"};
 // $1 run, $2 ended at; a row when there is the run.
 inline constexpr SharedSql kEndRun{"UPDATE sync_runs SET ended_at = $2 WHERE id = $1 RETURNING id"};
 // $1 run, $2 port, $3 terminal, $4 outcome, $5 cause code, $6 cause, $7 delivered, $8 added,
@@ -156,10 +157,12 @@ inline constexpr int kRunTerminalEndedAt = 14;
 inline constexpr SharedSql kRunTerminals{
     "SELECT " VANTO_RUN_TERMINAL_COLUMNS
     " FROM sync_run_terminals t WHERE t.run >= $1 AND t.run <= $2 ORDER BY t.run, t.port, t.terminal"};
+// $1 the site: its runs only (two sites' port 1, terminal 1 are two terminals).
 inline constexpr SharedSql kLastRunTerminals{
     "SELECT " VANTO_RUN_TERMINAL_COLUMNS
-    ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.run = "
-    "(SELECT MAX(u.run) FROM sync_run_terminals u WHERE u.port = t.port AND u.terminal = t.terminal)"};
+    ", r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE r.site = $1 AND t.run = "
+    "(SELECT MAX(u.run) FROM sync_run_terminals u JOIN sync_runs v ON v.id = u.run "
+    "WHERE v.site = $1 AND u.port = t.port AND u.terminal = t.terminal)"};
 #undef VANTO_RUN_TERMINAL_COLUMNS
 
 // Push endpoints. Rows: name, cursor_xid, cursor_seq, added_at, failures, next_attempt,

@@ -65,12 +65,13 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
   const std::string& location() const override { return db_.path(); }
 
   std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
-                     const std::string& ports) override {
+                     const std::string& ports, const std::string& site) override {
     auto q = db_.Prepare(sql::kBeginRun.sqlite());
     SqliteConnection::Bind(q.get(), 1, started_at);
     SqliteConnection::Bind(q.get(), 2, RunStarterName(by));
     SqliteConnection::Bind(q.get(), 3, who);
     SqliteConnection::Bind(q.get(), 4, ports);
+    SqliteConnection::Bind(q.get(), 5, site);
     std::int64_t id = 0;
     while (db_.Step(q.get(), "recording a sync's start") == SQLITE_ROW) id = sqlite3_column_int64(q.get(), 0);
     return id;
@@ -133,8 +134,9 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
     return runs;
   }
 
-  std::map<std::pair<int, int>, LastSync> LastByTerminal() override {
+  std::map<std::pair<int, int>, LastSync> LastByTerminal(const std::string& site) override {
     auto q = db_.Prepare(sql::kLastRunTerminals.sqlite());
+    SqliteConnection::Bind(q.get(), 1, site);
     std::map<std::pair<int, int>, LastSync> last;
     while (db_.Step(q.get(), "reading the last syncs") == SQLITE_ROW) {
       RunTerminal t = TerminalOf([&](int c) { return SqliteConnection::Text(q.get(), c); });
@@ -156,11 +158,11 @@ class PostgresRuns final : public SyncRunStore {
   const std::string& location() const override { return location_; }
 
   std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
-                     const std::string& ports) override {
+                     const std::string& ports, const std::string& site) override {
     std::int64_t id = 0;
     c_.Transaction("recording a sync's start", [&] {
       PgResult r = c_.Exec(sql::kBeginRun.postgres(),
-                           {started_at.c_str(), RunStarterName(by), who.c_str(), ports.c_str()},
+                           {started_at.c_str(), RunStarterName(by), who.c_str(), ports.c_str(), site.c_str()},
                            "recording a sync's start");
       id = std::stoll(r.text(0, 0));
     });
@@ -222,11 +224,11 @@ class PostgresRuns final : public SyncRunStore {
     return runs;
   }
 
-  std::map<std::pair<int, int>, LastSync> LastByTerminal() override {
+  std::map<std::pair<int, int>, LastSync> LastByTerminal(const std::string& site) override {
     std::map<std::pair<int, int>, LastSync> last;
     c_.Retry("reading the last syncs", [&] {
       last.clear();
-      PgResult r = c_.Exec(sql::kLastRunTerminals.postgres(), {}, "reading the last syncs");
+      PgResult r = c_.Exec(sql::kLastRunTerminals.postgres(), {site.c_str()}, "reading the last syncs");
       for (int i = 0; i < r.rows(); ++i) {
         RunTerminal t = TerminalOf([&](int c) { return std::string(r.text(i, c)); });
         last[{t.port, t.terminal}] = {std::stoll(r.text(i, 0)), r.null(i, kEndedAtColumn) ? "" : r.text(i, kEndedAtColumn), t};

@@ -69,8 +69,9 @@ class SyncRunStore {
   virtual ~SyncRunStore() = default;
   virtual const std::string& location() const = 0;
   // Records a run's start; answers its id.
+  // `site`: the site it syncs ('' a database of no site).
   virtual std::int64_t Begin(const std::string& started_at, RunStarter by, const std::string& who,
-                             const std::string& ports) = 0;
+                             const std::string& ports, const std::string& site) = 0;
   // Records its end and its terminals, in one transaction (all or, on a StoreError, nothing).
   virtual void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) = 0;
   // The newest `limit` runs with their terminals, newest first.
@@ -79,8 +80,9 @@ class SyncRunStore {
   virtual std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) = 0;
   // The run `id` with its terminals, when there is one.
   std::optional<SyncRun> Find(std::int64_t id);
-  // Each terminal's row of the newest finished run that reached it, keyed by (port, terminal).
-  virtual std::map<std::pair<int, int>, LastSync> LastByTerminal() = 0;
+  // Each terminal's row of `site`'s newest finished run that reached it, keyed by (port, terminal)
+  // (another site's port and terminal numbers are other terminals).
+  virtual std::map<std::pair<int, int>, LastSync> LastByTerminal(const std::string& site) = 0;
 };
 
 

@@ -312,7 +312,7 @@ void FillEveryTable(const std::string& location) {
   tokens->CountReads("payroll", "2026-12-08T06", 12);
   auto runs = vanto::db::Database::Open(location)->SyncRuns();
   for (int i = 0; i < 2; ++i) {
-    const std::int64_t run = runs->Begin("2026-12-08T07:0" + std::to_string(i) + ":00Z", store::RunStarter::Timer, "", "");
+    const std::int64_t run = runs->Begin("2026-12-08T07:0" + std::to_string(i) + ":00Z", store::RunStarter::Timer, "", "", "");
     store::RunTerminal t;
     t.port = 4, t.terminal = 2, t.outcome = i ? "failed" : "synced", t.cause_code = i ? "port-busy" : "";
     t.cause_values = {{"port", "4"}}, t.delivered = 40, t.clock = "read", t.clock_drift = -3;

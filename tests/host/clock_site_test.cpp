@@ -247,7 +247,7 @@ TEST_P(ClockSite, SyncFlagsImplausibleTimesKeepsThemAndSetsAClockThatDriftsTooFa
   EXPECT_EQ(Offset(4), -90);
   EXPECT_EQ(audit_.size(), 2u);
   // The run keeps each clock as the sync found it, for the console's dashboard.
-  const auto last = settings.db->SyncRuns()->LastByTerminal();
+  const auto last = settings.db->SyncRuns()->LastByTerminal("");
   const std::tuple<int, std::string, std::optional<std::int64_t>> kept[] = {
       {2, "none", std::nullopt}, {3, "set", 3600}, {4, "read", -90}};
   for (const auto& [terminal, clock, drift] : kept) {

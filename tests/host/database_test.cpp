@@ -67,7 +67,7 @@ TEST_P(DatabaseTest, EveryRepositoryWorksOverTheOneSchema) {
   EXPECT_EQ(db->Feed()->Read({}, 10).swipes.size(), 2u);
 
   auto runs = db->SyncRuns();
-  const std::int64_t run = runs->Begin("2026-12-09T09:00:00Z", store::RunStarter::Command, "tester", "");
+  const std::int64_t run = runs->Begin("2026-12-09T09:00:00Z", store::RunStarter::Command, "tester", "", "");
   runs->Finish(run, "2026-12-09T09:01:00Z", {});
   ASSERT_TRUE(runs->Find(run));
   EXPECT_TRUE(runs->Find(run)->ended_at);
@@ -124,7 +124,7 @@ TEST_P(DatabaseTest, ReadOnlyHandleRefusesAWriteThroughEveryRepository) {
   };
   const Case cases[] = {
       {"swipes", [&] { db->Swipes()->Insert(std::vector<store::StoredSwipe>{OneSwipe(1)}); }},
-      {"sync runs", [&] { db->SyncRuns()->Begin("2026-12-09T09:00:00Z", store::RunStarter::Command, "t", ""); }},
+      {"sync runs", [&] { db->SyncRuns()->Begin("2026-12-09T09:00:00Z", store::RunStarter::Command, "t", "", ""); }},
       {"push", [&] { db->Push()->Add("hook", {}, "2026-12-09T09:00:00Z"); }},
       {"accounts", [&] { db->Accounts()->AddUser(user, "hash", Entry("user.add")); }},
       {"tokens", [&] { db->Tokens()->Add(token, "hash", Entry("token.add")); }},

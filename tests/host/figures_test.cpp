@@ -96,7 +96,7 @@ TEST_P(Figures, MatchWhatTheDatabaseHolds) {
   // A later run that failed on terminal 3 leaves its last complete sync as it was.
   {
     auto record = db->SyncRuns();
-    const std::int64_t later = record->Begin("2099-01-01T00:00:00Z", vanto::store::RunStarter::Command, "", "2");
+    const std::int64_t later = record->Begin("2099-01-01T00:00:00Z", vanto::store::RunStarter::Command, "", "2", "");
     vanto::store::RunTerminal failed;
     failed.port = 2;
     failed.terminal = 3;

@@ -264,7 +264,7 @@ TEST_F(SyncJobsTest, AFailingPartIsSaidInTheReadersLanguageInEveryResult) {
       {"the sync as recorded and shown by the console",
        [&] {
          std::unique_ptr<store::SyncRunStore> runs = settings_.db->SyncRuns();
-         const std::int64_t id = runs->Begin(store::UtcNowText(), store::RunStarter::Console, "ada", "");
+         const std::int64_t id = runs->Begin(store::UtcNowText(), store::RunStarter::Console, "ada", "", "");
          store::RunTerminal t;
          t.port = rows.at(0).port, t.terminal = rows.at(0).terminal, t.outcome = "failed";
          t.cause_code = rows.at(0).cause_code, t.cause_values = rows.at(0).cause_values;

@@ -60,7 +60,7 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
   };
   std::vector<std::int64_t> ids;
   for (std::size_t i = 0; i < plan.size(); ++i) {
-    ids.push_back(runs->Begin("2026-12-08T10:0" + std::to_string(i) + ":00Z", plan[i].by, plan[i].who, "1,2"));
+    ids.push_back(runs->Begin("2026-12-08T10:0" + std::to_string(i) + ":00Z", plan[i].by, plan[i].who, "1,2", ""));
     if (plan[i].finished) runs->Finish(ids.back(), "2026-12-08T10:0" + std::to_string(i) + ":30Z", plan[i].terminals);
   }
   for (std::size_t i = 1; i < ids.size(); ++i) EXPECT_GT(ids[i], ids[i - 1]);
@@ -94,7 +94,7 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
   EXPECT_EQ(runs->Recent(100).size(), 4u);
 
   // Each terminal's newest row, whichever run it came from.
-  auto last = runs->LastByTerminal();
+  auto last = runs->LastByTerminal("");
   ASSERT_EQ(last.size(), 4u);
   EXPECT_EQ(last.at({1, 1}).terminal.cause_code, "busy");  // the timer's run, not the command's
   EXPECT_EQ(last.at({1, 1}).run, ids[1]);
@@ -106,11 +106,20 @@ TEST_P(SyncRunsTest, RunsAreRecordedWithWhoStartedThemAndEachTerminalsLastSyncIs
   EXPECT_EQ(last.at({2, 0}).terminal.cause_code, "missing");
   EXPECT_EQ(last.at({2, 0}).run, ids[0]);
   EXPECT_EQ(last.at({2, 3}).terminal.outcome, "cancelled");
+
+  // Another site's port 1, terminal 1 is another terminal: a newer run of that site is not this
+  // site's last, and that site sees only its own.
+  const std::int64_t other = runs->Begin("2026-12-08T12:00:00Z", RunStarter::Timer, "", "1", "north");
+  runs->Finish(other, "2026-12-08T12:00:05Z", {T(1, 1, "synced", "", 9)});
+  EXPECT_EQ(runs->LastByTerminal("").at({1, 1}).run, ids[1]);
+  const auto north = runs->LastByTerminal("north");
+  ASSERT_EQ(north.size(), 1u);
+  EXPECT_EQ(north.at({1, 1}).terminal.added, 9);
 }
 
 TEST_P(SyncRunsTest, AFinishThatFailsLeavesTheRunUnfinishedWithoutATerminal) {
   auto runs = OpenSyncRunStore(location_, std::chrono::milliseconds(5000));
-  const std::int64_t id = runs->Begin("2026-12-08T11:00:00Z", RunStarter::Console, "ada", "1");
+  const std::int64_t id = runs->Begin("2026-12-08T11:00:00Z", RunStarter::Console, "ada", "1", "");
   // A row the database refuses (no such outcome) after a good one: neither the end nor a row stays.
   RunTerminal good = T(1, 1, "synced", "", 3), bad = T(1, 2, "lost", "line", 0);
   EXPECT_THROW(runs->Finish(id, "2026-12-08T11:00:09Z", {good, bad}), StoreError);
@@ -119,7 +128,7 @@ TEST_P(SyncRunsTest, AFinishThatFailsLeavesTheRunUnfinishedWithoutATerminal) {
   ASSERT_EQ(recent.size(), 1u);
   EXPECT_FALSE(recent[0].ended_at);
   EXPECT_TRUE(recent[0].terminals.empty());
-  EXPECT_TRUE(runs->LastByTerminal().empty());
+  EXPECT_TRUE(runs->LastByTerminal("").empty());
   // The same finish, whole, goes through afterwards.
   runs->Finish(id, "2026-12-08T11:00:10Z", {good, T(1, 2, "failed", "line", 0)});
   EXPECT_EQ(runs->Recent(5)[0].terminals.size(), 2u);

@@ -535,13 +535,13 @@ TEST_P(ApiTest, MonthReportServesWhatTheReportComputes) {
 // with its terminals' outcomes, cause codes and counts; on both engines.
 TEST_P(ApiTest, SyncsAreReadFromTheRunStore) {
   auto runs = vanto::db::Database::Open(location_)->SyncRuns();
-  const std::int64_t first = runs->Begin("2026-12-08T08:00:00Z", vanto::store::RunStarter::Timer, "", "1,2");
+  const std::int64_t first = runs->Begin("2026-12-08T08:00:00Z", vanto::store::RunStarter::Timer, "", "1,2", "");
   vanto::store::RunTerminal ok{1, 1, "synced", "", "", {}, 30, 20, 0, 120, 3000, "read", -4};
   vanto::store::RunTerminal missing{2, 0, "failed", "missing", "port 2 (/dev/x): the device does not exist",
                                     {{"port", "2"}, {"device", "/dev/x"}}, 0, 0, 0, 0, 0, "", {}};
   runs->Finish(first, "2026-12-08T08:00:09Z", {ok, missing});
-  const std::int64_t second = runs->Begin("2026-12-08T09:00:00Z", vanto::store::RunStarter::Console, "token:all", "2");
-  const std::int64_t third = runs->Begin("2026-12-08T10:00:00Z", vanto::store::RunStarter::Command, "root", "");
+  const std::int64_t second = runs->Begin("2026-12-08T09:00:00Z", vanto::store::RunStarter::Console, "token:all", "2", "");
+  const std::int64_t third = runs->Begin("2026-12-08T10:00:00Z", vanto::store::RunStarter::Command, "root", "", "");
   runs->Finish(third, "2026-12-08T10:00:01Z", {});
 
   ApiResponse one = Call(all_, "GET", "/api/v1/syncs/" + std::to_string(first));

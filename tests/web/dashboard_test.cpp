@@ -51,7 +51,7 @@ store::RunTerminal WithValues(store::RunTerminal t, store::CauseValues values) {
 // One run recorded by the command line, a rejected record of terminal 1.2 and a conflict of 1.1.
 std::int64_t Seed(const std::string& database) {
   auto runs = vanto::db::Database::Open(database)->SyncRuns();
-  std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, "root", "1,2");
+  std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, "root", "1,2", "");
   runs->Finish(id, "2026-12-08T09:00:07Z",
                {Clocked(Row(1, 1, "synced", "", "", 40, 100, 50000), "read", 3725),
                 Clocked(WithValues(Row(1, 2, "failed", "line", "the line failed", 3, 0, 0),
@@ -181,7 +181,7 @@ TEST(ConsoleLanguage, EachPageInTheReadersLanguageAndTheSitesTimeZone) {
   Seed(console.database());  // a run ended 09:00:07 UTC, a swipe in 2026-11, a rejected record
   {  // A later run of terminal 2.3 that the host's part failed, with words of the catalogue.
     auto runs = vanto::db::Database::Open(console.database())->SyncRuns();
-    const std::int64_t id = runs->Begin("2026-12-08T10:00:00Z", store::RunStarter::Console, "ada", "2");
+    const std::int64_t id = runs->Begin("2026-12-08T10:00:00Z", store::RunStarter::Console, "ada", "2", "");
     const host::HostError failed(host::Message("database {0} is read-only", {"/srv/site.db"}));
     runs->Finish(id, "2026-12-08T10:00:01Z",
                  {WithValues(Row(2, 3, "failed", "host", failed.what(), 0, 0, 0), host::WithError({}, failed))});
