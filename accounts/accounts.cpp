@@ -65,14 +65,24 @@ std::optional<User> Accounts::FindUser(const std::string& name) {
   return store->FindUser(name, nullptr);
 }
 
-void Accounts::AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password) {
+void Accounts::AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password,
+                       const std::vector<std::string>& sites) {
   if (NameProblem(name)) throw AccountError(Problem::NameInvalid, "user name '" + name + "' is not allowed");
   if (auto p = PasswordProblem(password)) throw AccountError(*p, "the password is not allowed");
   std::string hash = HashPassword(password);
-  User user{name, role, false, "", UtcText(clock_())};
+  User user{name, role, false, "", UtcText(clock_()), sites};
   StoreLease store = Store();
-  if (!store->AddUser(user, hash, Entry(actor, "user.add", name + " (" + RoleName(role) + ")")))
+  const std::string limited = sites.empty() ? "" : ", sites " + store::JoinSites(sites);
+  if (!store->AddUser(user, hash, Entry(actor, "user.add", name + " (" + RoleName(role) + limited + ")")))
     throw AccountError(Problem::NameTaken, "user " + name + " exists already");
+}
+
+void Accounts::SetSites(const Actor& actor, const std::string& name, const std::vector<std::string>& sites) {
+  StoreLease store = Store();
+  const bool changed = store->SetSites(
+      name, sites, Entry(actor, "user.sites", name + ": " + (sites.empty() ? "every site" : store::JoinSites(sites))));
+  ForgetSessions();
+  if (!changed) throw AccountError(Problem::NoSuchUser, "there is no user " + name);
 }
 
 void Accounts::ChangePassword(const Actor& actor, const std::string& name, const std::string& password) {

@@ -98,7 +98,10 @@ class Accounts {
   std::optional<User> FindUser(const std::string& name);
   // Each throws AccountError for a refused change and StoreError for a database failure; each
   // change is audited in its own transaction.
-  void AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password);
+  // `sites`: the sites the user may see (none: every site); the caller checks the database holds them.
+  void AddUser(const Actor& actor, const std::string& name, Role role, const std::string& password,
+               const std::vector<std::string>& sites = {});
+  void SetSites(const Actor& actor, const std::string& name, const std::vector<std::string>& sites);
   void ChangePassword(const Actor& actor, const std::string& name, const std::string& password);
   void SetDisabled(const Actor& actor, const std::string& name, bool disabled);
   void SetLanguage(const std::string& name, const std::string& language);

@@ -164,7 +164,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   web::RequestCounters requests;
   options.requests = &requests;
   api_options.requests = &requests;
-  if (const site::Site* site = CurrentSite()) api_options.figures = host::FigureScopeOf(*site);
+  if (const site::Site* site = CurrentSite()) api_options.figures = host::FigureScopeOf(*site, served.name);
   web::ApiServer api(api_options, tokens);
   options.api = &api;
   std::unique_ptr<web::ConsoleServer> server;

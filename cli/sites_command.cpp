@@ -2,12 +2,15 @@
 // administrator's acts, audited) and `vanto site list`.
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/commands.h"
 #include "cli/output.h"
 #include "host/db/civil_time.h"
 #include "host/db/sites.h"
+#include "host/site_view.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -79,41 +82,89 @@ int RunSiteRename(const SiteNamesOptions& o, Io& io) {
   return kExitOk;
 }
 
+nlohmann::ordered_json TerminalJson(const host::SiteTerminalView& v) {
+  const host::TerminalFigures& t = v.figures;
+  nlohmann::ordered_json row{{"port", t.port}, {"terminal", t.terminal}};
+  row["identity"] = t.identity ? nlohmann::ordered_json(*t.identity) : nlohmann::ordered_json(nullptr);
+  row["last_complete_sync"] = t.last_complete_sync ? nlohmann::ordered_json(*t.last_complete_sync) : nlohmann::ordered_json(nullptr);
+  row["stale"] = v.stale;
+  row["swipes"] = t.swipes;
+  row["conflicts_open"] = t.conflicts_open;
+  row["rejected"] = t.rejected;
+  return row;
+}
+
 int RunSiteList(const SiteNamesOptions& o, Io& io) {
   auto db = CommandDatabase(o, DatabaseUse::kRead);
-  auto tables = db->Tables(true);
-  const std::vector<store::SiteRow> sites = store::ListSites(*tables);
+  const host::SitesOverview overview = host::ReadSitesOverview(*db, std::chrono::system_clock::now());
+  nlohmann::ordered_json pushes = nlohmann::ordered_json::array();
+  for (const host::PushFigures& p : overview.pushes)
+    pushes.push_back({{"endpoint", p.endpoint}, {"backlog", p.backlog}, {"failures", p.failures}, {"delivered", p.delivered}});
   if (o.json) {
-    for (const store::SiteRow& s : sites) {
-      nlohmann::ordered_json row{{"site", s.name}, {"timezone", s.timezone}, {"first_sync", s.first_sync},
-                                 {"last_sync", s.last_sync}};
-      const nlohmann::json settings = nlohmann::json::parse(s.settings.empty() ? "{}" : s.settings, nullptr, false);
-      row["ports"] = settings.is_object() && settings.contains("ports") ? settings["ports"] : nlohmann::json::array();
+    for (const host::SiteView& s : overview.sites) {
+      nlohmann::ordered_json row{{"site", s.name},           {"timezone", s.timezone},   {"first_sync", s.first_sync},
+                                 {"last_sync", s.last_sync}, {"last_host", s.last_host}, {"stale_after", s.stale_after}};
+      nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+      for (const host::SitePortView& p : s.ports)
+        ports.push_back({{"number", p.number}, {"terminals", p.terminals}, {"scan", p.scan}});
+      row["ports"] = std::move(ports);
+      nlohmann::ordered_json terminals = nlohmann::ordered_json::array();
+      for (const host::SiteTerminalView& t : s.terminals) terminals.push_back(TerminalJson(t));
+      row["terminals"] = std::move(terminals);
+      row["stale"] = s.stale;
+      row["conflicts_open"] = s.conflicts_open;
+      row["rejected"] = s.rejected;
+      row["push"] = pushes;
       io.out << row.dump() << "\n";
     }
     return kExitOk;
   }
-  if (sites.empty()) {
+  if (overview.sites.empty()) {
     io.err << TrFill("database {0} holds no site yet (the first site file that syncs names it)", {db->location()})
            << "\n";
     return kExitOk;
   }
   std::vector<std::vector<std::string>> rows;
-  for (const store::SiteRow& s : sites) {
-    const nlohmann::json settings = nlohmann::json::parse(s.settings.empty() ? "{}" : s.settings, nullptr, false);
+  for (const host::SiteView& s : overview.sites) {
     std::string terminals;
-    if (settings.is_object() && settings.contains("ports") && settings["ports"].is_array())
-      for (const auto& port : settings["ports"]) {
-        if (!port.is_object() || !port.contains("number")) continue;
-        std::string list;
-        if (port.contains("terminals") && port["terminals"].is_array())
-          for (const auto& t : port["terminals"]) list += (list.empty() ? "" : ",") + t.dump();
-        terminals += (terminals.empty() ? "" : " ") + port["number"].dump() + ":" + list;
-      }
+    for (const host::SitePortView& port : s.ports) {
+      std::string list;
+      for (int t : port.terminals) list += (list.empty() ? "" : ",") + std::to_string(t);
+      terminals += (terminals.empty() ? "" : " ") + std::to_string(port.number) + ":" + list;
+    }
     rows.push_back({s.name, s.last_sync.empty() ? std::string(Tr("never")) : s.last_sync,
-                    s.timezone.empty() ? "-" : s.timezone, terminals.empty() ? "-" : terminals});
+                    s.last_host.empty() ? "-" : s.last_host, s.timezone.empty() ? "-" : s.timezone,
+                    terminals.empty() ? "-" : terminals, std::to_string(s.stale), std::to_string(s.conflicts_open)});
   }
-  WriteTable(io.out, {Tr("SITE"), Tr("LAST SYNC"), Tr("TIME ZONE"), Tr("PORT:TERMINALS")}, rows, {false, false, false, false});
+  WriteTable(io.out,
+             {Tr("SITE"), Tr("LAST SYNC"), Tr("HOST"), Tr("TIME ZONE"), Tr("PORT:TERMINALS"), Tr("STALE"),
+              Tr("CONFLICTS")},
+             rows, {false, false, false, false, false, true, true});
+  std::vector<std::vector<std::string>> terminal_rows;
+  for (const host::SiteView& s : overview.sites)
+    for (const host::SiteTerminalView& v : s.terminals) {
+      const host::TerminalFigures& t = v.figures;
+      terminal_rows.push_back({s.name, std::to_string(t.port), std::to_string(t.terminal),
+                               t.identity ? std::to_string(*t.identity) : "-",
+                               t.last_complete_sync ? *t.last_complete_sync : std::string(Tr("never")),
+                               v.stale ? std::string(Tr("stale")) : "", std::to_string(t.conflicts_open),
+                               std::to_string(t.rejected)});
+    }
+  if (!terminal_rows.empty()) {
+    io.out << "\n";
+    WriteTable(io.out,
+               {Tr("SITE"), Tr("PORT"), Tr("TERMINAL"), Tr("SERIAL"), Tr("LAST COMPLETE SYNC"), Tr("STATE"),
+                Tr("CONFLICTS"), Tr("REJECTED")},
+               terminal_rows, {false, true, true, true, false, false, true, true});
+  }
+  if (!overview.pushes.empty()) {
+    std::vector<std::vector<std::string>> push_rows;
+    for (const host::PushFigures& p : overview.pushes)
+      push_rows.push_back({p.endpoint, std::to_string(p.backlog), std::to_string(p.failures), std::to_string(p.delivered)});
+    io.out << "\n";
+    WriteTable(io.out, {Tr("ENDPOINT"), Tr("BACKLOG"), Tr("FAILURES"), Tr("DELIVERED")}, push_rows,
+               {false, true, true, true});
+  }
   return kExitOk;
 }
 
@@ -145,10 +196,12 @@ Command SiteRenameCommand() {
 }
 
 Command SiteListCommand() {
-  return {"site list", TrLater("list the sites of the database: last sync, time zone, ports and terminals"),
+  return {"site list", TrLater("list the sites of the database: last sync, stale terminals, conflicts, push backlog"),
           "vanto site list [--json] [--db PATH-OR-URL] [--site FILE]",
-          TrLater("Each site the database holds, with its last sync and the ports and terminals its last sync\n"
-          "ran with."),
+          TrLater("Each site the database holds, with its last sync, the host that ran it, and the ports and\n"
+          "terminals it ran with; each terminal's last complete sync (stale when older than the site file's\n"
+          "stale_after, 24 h unless it says), its open conflicts and rejected records; each push endpoint's\n"
+          "backlog."),
           [](Parser& p) { return Declare(p, "", 0, RunSiteList, true); }};
 }
 

@@ -12,7 +12,10 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/output.h"
+#include "host/db/sites.h"
 #include "host/machine.h"
+#include "host/site/site.h"
+#include "host/site_view.h"
 #include "host/text/messages.h"
 
 namespace vanto::cli {
@@ -21,9 +24,25 @@ namespace {
 struct UserOptions {
   std::vector<std::string> words;  // action [NAME]
   std::optional<std::string> role;
+  std::optional<std::string> sites;  // --sites A,B ('' every site)
   std::optional<std::string> db;
   double lock_timeout = 5.0;
 };
+
+// The sites of --sites: names joined by ',' (none: every site), each a site the database holds.
+std::vector<std::string> SitesOf(const std::string& text, db::Database& db) {
+  std::vector<std::string> sites = store::SplitSites(text);
+  for (const std::string& name : sites)
+    if (auto problem = site::SiteNameProblem(name)) throw UsageError(Translate(*problem));
+  const std::vector<std::string> missing = host::SitesNotHeld(db, sites);
+  if (!missing.empty()) {
+    const std::vector<std::string> held = host::SiteNames(db);
+    throw UsageError(TrFill("database {0} holds no site {1} (it holds {2}); nothing was changed",
+                            {db.location(), store::JoinSites(missing),
+                             held.empty() ? std::string(Tr("none")) : store::JoinSites(held)}));
+  }
+  return sites;
+}
 
 // One line of standard input, without its line end.
 std::string ReadLine() {
@@ -64,14 +83,16 @@ void CheckPassword(const std::string& password) {
 
 int RunUser(const UserOptions& o, Io& io) {
   const std::string action = o.words.empty() ? "" : o.words[0];
-  const bool needs_name = action == "add" || action == "passwd" || action == "disable";
+  const bool needs_name = action == "add" || action == "passwd" || action == "disable" || action == "set";
   if (action != "list" && !needs_name)
-    throw UsageError(action.empty() ? std::string(Tr("'vanto user' needs its action: add, list, passwd or disable"))
-                                    : TrFill("unknown action '{0}' (add, list, passwd or disable)", {action}));
+    throw UsageError(action.empty() ? std::string(Tr("'vanto user' needs its action: add, list, passwd, disable or set"))
+                                    : TrFill("unknown action '{0}' (add, list, passwd, disable or set)", {action}));
   if (needs_name != (o.words.size() == 2))
     throw UsageError(needs_name ? TrFill("'vanto user {0}' needs the user's name", {action})
                                 : std::string(Tr("'vanto user list' takes no name")));
   if (o.role && action != "add") throw UsageError(Tr("--role is for 'vanto user add'"));
+  if (o.sites && action != "add" && action != "set") throw UsageError(Tr("--sites is for 'vanto user add' and 'vanto user set'"));
+  if (action == "set" && !o.sites) throw UsageError(Tr("'vanto user set' needs --sites A,B (or --sites \"\" for every site)"));
   std::optional<accounts::Role> role;
   if (action == "add") {
     if (!o.role) throw UsageError(Tr("'vanto user add' needs --role admin, hr or viewer"));
@@ -89,20 +110,31 @@ int RunUser(const UserOptions& o, Io& io) {
     password = ReadPassword(name, io);
     CheckPassword(password);
   }
-  accounts::Accounts accounts(
-      CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, action == "add" ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Accounts());
+  const std::shared_ptr<db::Database> database =
+      CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, action == "add" ? DatabaseUse::kWrite : DatabaseUse::kExisting);
+  const std::vector<std::string> sites = o.sites ? SitesOf(*o.sites, *database) : std::vector<std::string>{};
+  accounts::Accounts accounts(database->Accounts());
   const accounts::Actor actor{OsUser(), "command line"};
   try {
     if (action == "list") {
       std::vector<std::vector<std::string>> rows;
       for (const accounts::User& u : accounts.Users())
-        rows.push_back({u.name, accounts::RoleName(u.role), u.disabled ? Tr("disabled") : Tr("enabled"), u.created_at});
-      WriteTable(io.out, {Tr("NAME"), Tr("ROLE"), Tr("STATE"), Tr("CREATED")}, rows, {false, false, false, false});
+        rows.push_back({u.name, accounts::RoleName(u.role), u.disabled ? Tr("disabled") : Tr("enabled"), u.created_at,
+                        u.sites.empty() ? std::string(Tr("every site")) : store::JoinSites(u.sites)});
+      WriteTable(io.out, {Tr("NAME"), Tr("ROLE"), Tr("STATE"), Tr("CREATED"), Tr("SITES")}, rows,
+                 {false, false, false, false, false});
       return kExitOk;
     }
     if (action == "disable") {
       accounts.SetDisabled(actor, name, true);
       io.out << TrFill("user {0} disabled; its sessions have ended", {name}) << "\n";
+      return kExitOk;
+    }
+    if (action == "set") {
+      accounts.SetSites(actor, name, sites);
+      io.out << (sites.empty() ? TrFill("user {0} sees every site", {name})
+                               : TrFill("user {0} sees only the sites {1}", {name, store::JoinSites(sites)}))
+             << "\n";
       return kExitOk;
     }
     if (action == "passwd" && !accounts.FindUser(name)) throw UsageError(TrFill("there is no user {0}", {name}));
@@ -111,7 +143,7 @@ int RunUser(const UserOptions& o, Io& io) {
       CheckPassword(password);
     }
     if (action == "add") {
-      accounts.AddUser(actor, name, *role, password);
+      accounts.AddUser(actor, name, *role, password, sites);
       io.out << TrFill("user {0} added ({1})", {name, accounts::RoleName(*role)}) << "\n";
     } else {
       accounts.ChangePassword(actor, name, password);
@@ -134,15 +166,17 @@ int RunUser(const UserOptions& o, Io& io) {
 }  // namespace
 
 Command UserCommand() {
-  return {"user", TrLater("manage the web console's users (add, list, passwd, disable)"),
-          "vanto user add NAME --role admin|hr|viewer | list | passwd NAME | disable NAME",
+  return {"user", TrLater("manage the web console's users (add, list, passwd, disable, set)"),
+          "vanto user add NAME --role admin|hr|viewer [--sites A,B] | list | passwd NAME | disable NAME | set NAME --sites A,B",
           TrLater("The password is asked twice without echo on a terminal, or read as one line from standard\n"
           "input. A password change or disabling ends every session of the user. Each change is written\n"
-          "to the audit trail under your operating-system user's name."),
+          "to the audit trail under your operating-system user's name. --sites limits the user to those sites\n"
+          "of the database in the console (each must be held; --sites \"\" with set: every site again)."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<UserOptions>();
-            p.Words("add|list|passwd|disable [NAME]", &o->words, 2);
+            p.Words("add|list|passwd|disable|set [NAME]", &o->words, 2);
             p.Text("role", "ROLE", TrLater("the new user's role: admin, hr or viewer"), &o->role);
+            p.Text("sites", "A,B", TrLater("the sites the user may see in the console (none: every site)"), &o->sites);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunUser(*o, io); };

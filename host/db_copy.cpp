@@ -66,7 +66,8 @@ const std::vector<Content>& Contents() {
         {"e.opened_at"}, {"c.identity"}, {"c.generation"}, {"c.epoch"}, {"c.record_index"}, {"c.person"},
         {"c.swipe_time"}}},
       {"users", "users",
-       {{"name"}, {"role"}, {"password_hash"}, {"disabled"}, {"language"}, {"created_at"}, {"password_changed_at"}}},
+       {{"name"}, {"role"}, {"password_hash"}, {"disabled"}, {"language"}, {"created_at"}, {"password_changed_at"},
+        {"sites", 23, "''"}}},
       {"audit", "audit", {{"at"}, {"actor"}, {"origin"}, {"action"}, {"details"}}},
       {"sync_runs", "sync_runs", {{"started_at"}, {"ended_at"}, {"started_by"}, {"who"}, {"ports"}, {"site", 20, "''"}}},
       {"sync_run_terminals", "sync_run_terminals t JOIN sync_runs r ON r.id = t.run",
@@ -76,7 +77,9 @@ const std::vector<Content>& Contents() {
       {"api_tokens", "api_tokens",
        {{"name"}, {"token_hash"}, {"scopes"}, {"created_at"}, {"created_by"}, {"expires_at", 16, "''"}}},
       {"api_token_reads", "api_token_reads", {{"token"}, {"hour"}, {"reads"}}},
-      {"sites", "sites", {{"name"}, {"timezone"}, {"first_sync"}, {"last_sync"}, {"settings"}, {"added_at"}, {"added_by"}}},
+      {"sites", "sites",
+       {{"name"}, {"timezone"}, {"first_sync"}, {"last_sync"}, {"settings"}, {"added_at"}, {"added_by"},
+        {"last_host", 23, "''"}}},
       // The delivered position is compared through the swipe it names (the copy translates it);
       // a drainer's lease is the source's own.
       {"push_endpoints", "push_endpoints",

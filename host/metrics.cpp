@@ -9,8 +9,9 @@
 
 namespace vanto::host {
 
-FigureScope FigureScopeOf(const site::Site& site) {
+FigureScope FigureScopeOf(const site::Site& site, const std::string& site_name) {
   FigureScope scope;
+  scope.site = site_name;
   for (const site::SitePort& port : site.ports)
     scope.terminals.push_back({port.number, port.scan ? std::vector<int>{} : port.terminals});
   scope.pushes = site.pushes;
@@ -44,33 +45,47 @@ SiteFigures ReadSiteFigures(db::Database& db, const FigureScope& scope, std::chr
     auto tables = db.Tables(/*read_only=*/true);
     stored = store::ReadStoreFigures(*tables);
   }
-  std::map<store::Place, TerminalFigures> terminals;
-  auto at = [&](const store::Place& place) -> TerminalFigures& {
+  const auto shown = [&](const store::SitePlace& place) { return scope.every_site || place.site == scope.site; };
+  std::map<store::SitePlace, TerminalFigures> terminals;
+  auto at = [&](const store::SitePlace& place) -> TerminalFigures& {
     TerminalFigures& t = terminals[place];
-    t.port = place.first;
-    t.terminal = place.second;
+    t.site = place.site;
+    t.port = place.port;
+    t.terminal = place.terminal;
     return t;
   };
   for (const auto& [port, listed] : scope.terminals)
-    for (int terminal : listed) at({port, terminal});
+    for (int terminal : listed) at({scope.site, port, terminal});
   const std::int64_t now_seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
   for (const auto& [place, ended] : stored.last_complete_sync) {
+    if (!shown(place)) continue;
     TerminalFigures& t = at(place);
     if (!ended) continue;
     t.last_complete_sync = *ended;
     if (std::optional<std::int64_t> seconds = UnixSecondsOfUtc(*ended))
       t.last_sync_age_seconds = std::max<std::int64_t>(0, now_seconds - *seconds);
   }
-  for (const auto& [place, swipes] : stored.unidentified_swipes) at(place).swipes += swipes;
+  for (const auto& [place, swipes] : stored.unidentified_swipes)
+    if (shown(place)) at(place).swipes += swipes;
+  SiteFigures f;
+  for (const auto& [place, held] : stored.held) {
+    if (!shown(place)) continue;
+    TerminalFigures& t = at(place);
+    t.rejected = held.rejected;
+    t.conflicts_open = held.conflicts_open;
+    f.rejected += held.rejected;
+    f.conflicts_open += held.conflicts_open;
+  }
   // Per place the identity whose last record was stored last; another read there before it (a
   // terminal since replaced) keeps a row of its own for its swipes.
-  std::map<store::Place, std::string> current_since;
-  std::map<store::Place, std::int64_t> identity_swipes;  // of the current identity
-  std::multimap<store::Place, TerminalFigures> earlier;
+  std::map<store::SitePlace, std::string> current_since;
+  std::map<store::SitePlace, std::int64_t> identity_swipes;  // of the current identity
+  std::multimap<store::SitePlace, TerminalFigures> earlier;
   for (const auto& [identity, figures] : stored.identities) {
-    if (!figures.place) continue;  // no swipe of it stored: nowhere to show it
+    if (!figures.place || !shown(*figures.place)) continue;  // no swipe of it stored: nowhere to show it
     TerminalFigures& t = at(*figures.place);
     TerminalFigures own;
+    own.site = t.site;
     own.port = t.port;
     own.terminal = t.terminal;
     own.identity = identity;
@@ -92,14 +107,11 @@ SiteFigures ReadSiteFigures(db::Database& db, const FigureScope& scope, std::chr
     t.swipes += figures.swipes;
     identity_swipes[*figures.place] = figures.swipes;
   }
-  SiteFigures f;
   for (auto& [place, t] : terminals) {
     f.terminals.push_back(std::move(t));
     auto [from, to] = earlier.equal_range(place);
     for (auto it = from; it != to; ++it) f.terminals.push_back(std::move(it->second));
   }
-  f.conflicts_open = stored.conflicts_open;
-  f.rejected = stored.rejected;
   if (!scope.pushes.empty()) {
     auto push = db.Push();
     std::map<std::string, store::PushEndpointRow> rows;

@@ -2,7 +2,9 @@
 // terminal the time since its last complete sync and the swipes stored, the open conflicts and
 // the rejected records held, and per push endpoint its backlog and failures. Values only: a front
 // end writes them in its format (the console: the Prometheus text format, web/metrics_text.h).
-// Every figure is of the site the scope names; a figure's labels come from its row here alone.
+// Every figure is of the sites the scope names, keyed with its site; a figure's labels come from
+// its row here alone. The dashboard, /metrics and the view over the sites (host/site_view.h) all
+// read a terminal's figures here.
 #pragma once
 
 #include <chrono>
@@ -18,17 +20,21 @@
 namespace vanto::host {
 
 // Which terminals and push endpoints the figures are of: the site file's (a terminal a sync
-// recorded or whose swipes are stored is shown as well).
+// recorded or whose swipes are stored is shown as well), of its site or of every site.
 struct FigureScope {
+  std::string site;  // the site the listed terminals are at ('' a database that holds no site)
+  bool every_site = true;  // also every other site's terminals (false: `site`'s alone)
   std::vector<std::pair<int, std::vector<int>>> terminals;  // port -> its listed terminals (a scanned port: none)
   std::vector<site::SitePush> pushes;
 };
-FigureScope FigureScopeOf(const site::Site& site);
+// The site file's terminals and endpoints at `site_name` (the site its handle chose).
+FigureScope FigureScopeOf(const site::Site& site, const std::string& site_name);
 
 // One terminal at a port and address. A place whose terminal was replaced by another with an
 // identity has a row for each identity read there: the one read last carries the place's sync,
 // the others only their swipes.
 struct TerminalFigures {
+  std::string site;  // '' a terminal of rows stored before the database knew sites
   int port = 0;
   int terminal = 0;
   std::optional<std::uint32_t> identity;  // the terminal's serial number, when one was read there
@@ -39,6 +45,10 @@ struct TerminalFigures {
   // Swipes stored of it: of every log of its identity, and those read at its port and address
   // from a terminal without identity.
   std::int64_t swipes = 0;
+  // Records it holds back: rejected ones and conflicts not acknowledged (on the place's current
+  // row; a replaced terminal's row shows none).
+  std::int64_t rejected = 0;
+  std::int64_t conflicts_open = 0;
 };
 
 struct PushFigures {
@@ -50,8 +60,9 @@ struct PushFigures {
 };
 
 struct SiteFigures {
-  std::vector<TerminalFigures> terminals;  // by port, then terminal (the place's current one first)
-  std::int64_t conflicts_open = 0;         // record conflicts not acknowledged
+  // By site, port, then terminal (the place's current one first).
+  std::vector<TerminalFigures> terminals;
+  std::int64_t conflicts_open = 0;         // record conflicts not acknowledged, of the sites shown
   std::int64_t rejected = 0;               // records kept that the driver could not convert
   std::vector<PushFigures> pushes;         // in the site file's order
 };

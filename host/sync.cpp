@@ -22,6 +22,18 @@
 
 #include <nlohmann/json.hpp>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace vanto::host {
 namespace {
 
@@ -270,6 +282,20 @@ void MarkClones(std::vector<TerminalSync>& rows) {
 }
 
 
+// This host's name, as the site's row records who synced it last.
+std::string ThisHostName() {
+#ifdef _WIN32
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) return "";
+  return std::string(name, size);
+#else
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+#endif
+}
+
 // The site's row: when it synced, and the settings it synced with (for a view over every site
 // and other hosts). A failure to record them loses no swipe: it is told like the run's record.
 void RecordSiteSettings(const site::Site& site, const SyncSettings& options) {
@@ -283,9 +309,11 @@ void RecordSiteSettings(const site::Site& site, const SyncSettings& options) {
   settings["timezone"] = site.timezone.value_or("");
   settings["day_starts"] = site.day_starts;
   settings["late_after"] = site.late_after.value_or("");
+  settings["stale_after"] = site.stale_after;
   try {
     auto tables = options.db->Tables(false);
-    store::RecordSiteSync(*tables, options.site_name, site.timezone.value_or(""), settings.dump(), store::UtcNowText());
+    store::RecordSiteSync(*tables, options.site_name, site.timezone.value_or(""), settings.dump(), store::UtcNowText(),
+                          ThisHostName());
   } catch (const std::exception& e) {
     if (!options.on_record_failure) return;
     try {

@@ -23,6 +23,8 @@
 #include "web/swipes_page.h"
 #include "web/terminals_page.h"
 #include "web/role_matrix.h"
+#include "web/sites_page.h"
+#include "host/db/sites.h"
 #include "web/templates.h"
 #include "web/words.h"
 
@@ -35,6 +37,7 @@ using kainjow::mustache::list;
 
 constexpr const char* kSessionCookie = "vanto_session";
 constexpr const char* kLoginCookie = "vanto_login";  // the login form's CSRF token, before a session
+constexpr const char* kSiteCookie = "vanto_site";    // the site last chosen (a preference: checked on every use)
 constexpr const char* kHtml = "text/html; charset=utf-8";
 constexpr std::size_t kAuditPage = 100;
 
@@ -120,6 +123,7 @@ constexpr NavItem kNav[] = {
     {"/people", "nav_people", Action::ViewPeople},          {"/report", "nav_report", Action::ViewReports},
     {"/enrolments", "nav_enrolments", Action::ViewEnrolments}, {"/terminals", "nav_terminals", Action::ViewTerminals},
     {"/users", "nav_users", Action::ManageUsers},           {"/audit", "nav_audit", Action::ViewAudit},
+    {"/sites", "nav_sites", Action::ViewSites},
 };
 
 }  // namespace
@@ -276,6 +280,21 @@ struct ConsoleServer::Impl final : PageHost {
         nav.push_back(entry);
       }
       u.set("nav", nav);
+      if (c->site && !c->site_choices.empty()) {
+        data chooser;
+        chooser.set("path", c->req.path);
+        chooser.set("shown", *c->site);
+        list sites;
+        for (const std::string& name : c->site_choices) {
+          data s;
+          s.set("name", name);
+          if (name == *c->site) s.set("selected", true);
+          sites.push_back(s);
+        }
+        chooser.set("sites", sites);
+        if (!c->own_site) chooser.set("host", c->site_host.empty() ? Say(language, "unknown_host") : c->site_host);
+        u.set("chooser", chooser);
+      }
       page.set("user", u);
       page.set("csrf", c->who->session.csrf);
     }
@@ -332,7 +351,7 @@ struct ConsoleServer::Impl final : PageHost {
   }
 
   void Serve(const Route& route, const httplib::Request& req, httplib::Response& res) {
-    Context c{req, res, {}, false, Language::kEnglish, std::nullopt, nullptr};
+    Context c{req, res, {}, false, Language::kEnglish, std::nullopt, nullptr, std::nullopt, true, {}, {}};
     c.route = &route;
     c.language = PageLanguage("", req.get_header_value("Accept-Language"));
     try {
@@ -360,6 +379,9 @@ struct ConsoleServer::Impl final : PageHost {
                          req.method + " " + req.path + ": the form's token is missing or wrong");
         return Refuse(c, 403, "bad_form");
       }
+      const SiteUse use = SiteUseOf(route.action);
+      if (use != SiteUse::None && !ChooseSite(c)) return;
+      if (use == SiteUse::OwnTerminals && !c.own_site) return ReadOnlySite(c);
       route.handler(c);
     } catch (const store::StoreError& e) {
       // The database locked past the wait, or its server gone: 503 with the cause, as the pages
@@ -379,6 +401,73 @@ struct ConsoleServer::Impl final : PageHost {
     Log("failure serving " + c.req.method + " " + c.req.path + " for " + c.client + ": " + e.what());
     c.res.headers.erase("Location");
     Refuse(c, 500, "server_error");
+  }
+
+  // The site the request shows, among the sites the user may see (where the database holds
+  // sites): `?site=NAME` (kept as the user's choice), else the choice kept, else the serving
+  // host's own site, else the first the user may see. A site asked for by name that the user may
+  // not see is refused (403, audited); one the database does not hold is not found (404). False
+  // when the request was answered.
+  bool ChooseSite(Context& c) {
+    c.site = options.records.site;
+    if (options.records.database.empty() && !options.records.opened) return true;  // the page says so
+    std::vector<store::SiteRow> held;
+    try {
+      auto tables = database().Tables(/*read_only=*/true);
+      held = store::ListSites(*tables);
+    } catch (const std::exception& e) {
+      Log("choosing the site for " + c.client + ": " + e.what());
+      return true;  // the page reads the database itself and says what failed
+    }
+    if (held.empty()) return true;  // no site yet: every row, no chooser
+    const accounts::User& user = c.who->user;
+    auto find = [&](const std::string& name) -> const store::SiteRow* {
+      for (const store::SiteRow& s : held)
+        if (s.name == name) return &s;
+      return nullptr;
+    };
+    for (const store::SiteRow& s : held)
+      if (user.MaySee(s.name)) c.site_choices.push_back(s.name);
+    const bool by_url = c.req.has_param("site");
+    std::string asked = by_url ? c.req.get_param_value("site") : Cookie(c.req, kSiteCookie);
+    if (!asked.empty() && (!find(asked) || !user.MaySee(asked))) {
+      if (!by_url) {
+        asked.clear();  // a choice kept from before: the site is gone or no longer the user's
+      } else if (!find(asked)) {
+        Refuse(c, 404, "no_such_site");
+        return false;
+      } else {
+        refusals.Refused(c.Actor(), c.who->session.token_hash,
+                         c.req.method + " " + c.req.path + ": the user " + user.name + " may not see site " + asked);
+        Refuse(c, 403, "site_forbidden");
+        return false;
+      }
+    }
+    if (asked.empty()) {
+      if (c.site_choices.empty()) {
+        refusals.Refused(c.Actor(), c.who->session.token_hash,
+                         c.req.method + " " + c.req.path + ": the user " + user.name + " may see no site the database holds");
+        Refuse(c, 403, "site_forbidden");
+        return false;
+      }
+      const bool own_allowed = options.records.site && find(*options.records.site) && user.MaySee(*options.records.site);
+      asked = own_allowed ? *options.records.site : c.site_choices.front();
+    } else if (by_url) {
+      c.res.set_header("Set-Cookie", SetCookie(kSiteCookie, asked, "/", c.secure, std::nullopt));
+    }
+    c.site = asked;
+    c.own_site = options.records.site && asked == *options.records.site;
+    c.site_host = find(asked)->last_host;
+    return true;
+  }
+
+  // An action on terminals asked for while another site is shown: the terminals are that site's
+  // host's to act on.
+  void ReadOnlySite(Context& c) const {
+    const std::string text = Say(c.language, "site_read_only") + " " + Say(c.language, "site") + ": " + c.site.value_or("") +
+                             "; " + Say(c.language, "site_host") + ": " +
+                             (c.site_host.empty() ? Say(c.language, "unknown_host") : c.site_host) + ".";
+    Answer(c, c.req.method == "GET" ? 200 : 409, Say(c.language, "site_read_only_title"), Message(c.language, text, "/dashboard"));
   }
 
   // A database that is there but cannot be had now: locked past the wait, its server unreachable
@@ -412,6 +501,7 @@ struct ConsoleServer::Impl final : PageHost {
     for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : EnrolmentsRoutes(*this, options.records, options.sync, options.terminal_wait)) Add(std::move(route));
+    for (Route& route : SitesRoutes(*this)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -17,6 +18,9 @@
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
 #include "present/sync_words.h"
+#include "host/metrics.h"
+#include "host/site_view.h"
+#include "web/sites_page.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -235,6 +239,7 @@ class Dashboard {
     data d;
     d.set("zone", host_.times().Note(c.language));
     d.set("csrf", c.who->session.csrf);
+    if (!c.own_site) return OtherSite(c);
     const bool may_sync = jobs_ && Allowed(c.who->user.role, Action::Sync);
     d.set("may_sync", may_sync);
     if (!jobs_) {
@@ -267,10 +272,12 @@ class Dashboard {
         last = record->LastByTerminal(jobs_->site_name());
         runs = record->Recent(kRecentRuns);
       }
-      std::unique_ptr<store::SwipeStore> swipes = database.Swipes();
-      for (const store::HeldBack& h : swipes->HeldBackByTerminal()) {
-        quarantined[{h.port, h.terminal}] = h.rejected;
-        conflicts[{h.port, h.terminal}] = h.conflicts;
+      host::FigureScope scope;
+      scope.site = c.site.value_or("");
+      scope.every_site = false;
+      for (const host::TerminalFigures& t : host::ReadSiteFigures(database, scope, std::chrono::system_clock::now()).terminals) {
+        quarantined[{t.port, t.terminal}] += t.rejected;
+        conflicts[{t.port, t.terminal}] += t.conflicts_open;
       }
     } catch (const std::exception& e) {
       host_.Log("dashboard: " + std::string(e.what()));
@@ -335,6 +342,23 @@ class Dashboard {
     // A database that cannot be read (locked past the wait, its server gone): 503, with the cause.
     host_.Answer(c, problem.empty() ? status : 503, Say(c.language, "nav_dashboard"),
                  RenderText("dashboard", kDashboard, d, c.language), shown, error.empty() ? problem : error);
+  }
+
+  // Another site than the serving host's own: its terminals' figures, read-only, naming the host
+  // that runs them (no sync, no progress: that host's console has them).
+  void OtherSite(Context& c) const {
+    std::string body;
+    try {
+      for (const host::SiteView& s : host::ReadSitesOverview(host_.database(), std::chrono::system_clock::now()).sites)
+        if (c.site && s.name == *c.site) body = SiteSection(s, c.language, host_.times());
+    } catch (const std::exception& e) {
+      host_.Log("dashboard: " + std::string(e.what()));
+      return host_.Answer(c, 503, Say(c.language, "nav_dashboard"), "", "",
+                          Say(c.language, "store_unreadable") + " " + host::Translate(e, c.language));
+    }
+    const std::string note = Say(c.language, "site_read_only") + " " + Say(c.language, "site_host") + ": " +
+                             (c.site_host.empty() ? Say(c.language, "unknown_host") : c.site_host) + ".";
+    host_.Answer(c, 200, Say(c.language, "nav_dashboard"), body, note);
   }
 
   // Each push endpoint of the site as the store has it (nothing when the site names none).

@@ -56,7 +56,8 @@ std::string HelpText(const std::string& text) {
 
 // The one place a terminal's labels are made.
 ExpositionWriter::Labels TerminalLabels(const host::TerminalFigures& t) {
-  ExpositionWriter::Labels labels = {{"port", std::to_string(t.port)}, {"terminal", std::to_string(t.terminal)}};
+  ExpositionWriter::Labels labels = {
+      {"site", t.site}, {"port", std::to_string(t.port)}, {"terminal", std::to_string(t.terminal)}};
   if (t.identity) labels.push_back({"identity", std::to_string(*t.identity)});
   return labels;
 }
@@ -160,6 +161,12 @@ std::string MetricsText(const host::SiteFigures& f, const RequestCounters::Total
            "Swipes stored of the terminal: of its identity's logs, and those read at its port and address from a "
            "terminal without identity.");
   for (const host::TerminalFigures& t : f.terminals) w.Sample("vanto_terminal_stored_swipes", TerminalLabels(t), t.swipes);
+  w.Family("vanto_terminal_conflicts_open", "gauge", "Record conflicts of the terminal not acknowledged.");
+  for (const host::TerminalFigures& t : f.terminals)
+    if (t.conflicts_open) w.Sample("vanto_terminal_conflicts_open", TerminalLabels(t), t.conflicts_open);
+  w.Family("vanto_terminal_rejected_records", "gauge", "Records of the terminal kept that could not be converted.");
+  for (const host::TerminalFigures& t : f.terminals)
+    if (t.rejected) w.Sample("vanto_terminal_rejected_records", TerminalLabels(t), t.rejected);
   w.Family("vanto_conflicts_open", "gauge", "Record conflicts not acknowledged.");
   w.Sample("vanto_conflicts_open", {}, f.conflicts_open);
   w.Family("vanto_rejected_records", "gauge", "Records kept that could not be converted (rejected records).");

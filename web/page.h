@@ -33,6 +33,13 @@ struct Context {
   Language language = Language::kEnglish;
   std::optional<accounts::SignedIn> who;
   const Route* route = nullptr;
+  // Where the database holds sites, for a route that follows the site: the site the request
+  // shows (nullopt: every row, a database that holds no site), whether it is the serving host's
+  // own, the host that last synced it, and the sites the user may choose among (empty: no chooser).
+  std::optional<std::string> site;
+  bool own_site = true;
+  std::string site_host;
+  std::vector<std::string> site_choices;
 
   accounts::Actor Actor() const { return {who ? who->user.name : std::string(), client}; }
 };

@@ -5,27 +5,31 @@ namespace {
 
 // viewer: the dashboard and reports; hr: also swipes, people, terminals (read), enrolments
 // (list), rejected and conflicting records; admin: also sync, clear, back up and write
-// enrolments, acknowledge conflicts, fold doubles, users and the audit trail.
+// enrolments, acknowledge conflicts, fold doubles, users, the audit trail and the Sites page.
+// The last column: whether the action follows the chosen site, or acts on the serving host's
+// own terminals (another site's are shown read-only).
+constexpr SiteUse F = SiteUse::Follows, T = SiteUse::OwnTerminals, N = SiteUse::None;
 constexpr Permission kRoleMatrix[] = {
-    //  action                        name                    viewer  hr     admin
-    {Action::ViewDashboard,       "dashboard",            true,  true,  true},
-    {Action::ViewReports,         "reports",              true,  true,  true},
-    {Action::ChooseLanguage,      "language",             true,  true,  true},
-    {Action::ViewSwipes,          "swipes",               false, true,  true},
-    {Action::ViewPeople,          "people",               false, true,  true},
-    {Action::EditPeople,          "people.edit",          false, true,  true},
-    {Action::ImportPeople,        "people.import",        false, true,  true},
-    {Action::ViewTerminals,       "terminals",            false, true,  true},
-    {Action::ViewEnrolments,      "enrolments",           false, true,  true},
-    {Action::ViewRejected,        "rejected",             false, true,  true},
-    {Action::Sync,                "sync",                 false, false, true},
-    {Action::ClearTerminal,       "terminal.clear",       false, false, true},
-    {Action::BackupEnrolment,     "enrolment.backup",     false, false, true},
-    {Action::WriteEnrolment,      "enrolment.write",      false, false, true},
-    {Action::AcknowledgeConflict, "conflict.acknowledge", false, false, true},
-    {Action::FoldDoubles,         "swipes.fold",          false, false, true},
-    {Action::ManageUsers,         "users",                false, false, true},
-    {Action::ViewAudit,           "audit",                false, false, true},
+    //  action                        name                    viewer  hr     admin  site
+    {Action::ViewDashboard,       "dashboard",            true,  true,  true,  F},
+    {Action::ViewReports,         "reports",              true,  true,  true,  F},
+    {Action::ChooseLanguage,      "language",             true,  true,  true,  N},
+    {Action::ViewSwipes,          "swipes",               false, true,  true,  F},
+    {Action::ViewPeople,          "people",               false, true,  true,  F},
+    {Action::EditPeople,          "people.edit",          false, true,  true,  F},
+    {Action::ImportPeople,        "people.import",        false, true,  true,  F},
+    {Action::ViewTerminals,       "terminals",            false, true,  true,  T},
+    {Action::ViewEnrolments,      "enrolments",           false, true,  true,  T},
+    {Action::ViewRejected,        "rejected",             false, true,  true,  F},
+    {Action::Sync,                "sync",                 false, false, true,  T},
+    {Action::ClearTerminal,       "terminal.clear",       false, false, true,  T},
+    {Action::BackupEnrolment,     "enrolment.backup",     false, false, true,  T},
+    {Action::WriteEnrolment,      "enrolment.write",      false, false, true,  T},
+    {Action::AcknowledgeConflict, "conflict.acknowledge", false, false, true,  F},
+    {Action::FoldDoubles,         "swipes.fold",          false, false, true,  T},
+    {Action::ManageUsers,         "users",                false, false, true,  N},
+    {Action::ViewAudit,           "audit",                false, false, true,  N},
+    {Action::ViewSites,           "sites",                false, false, true,  N},
 };
 
 const Permission* Find(Action action) {
@@ -47,6 +51,11 @@ bool Allowed(accounts::Role role, Action action) {
     case accounts::Role::Admin: return p->admin;
   }
   return false;
+}
+
+SiteUse SiteUseOf(Action action) {
+  const Permission* p = Find(action);
+  return p ? p->site : SiteUse::None;
 }
 
 const char* ActionName(Action action) {

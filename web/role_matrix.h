@@ -27,17 +27,25 @@ enum class Action {
   FoldDoubles,          // swipes stored twice under two epochs of one log
   ManageUsers,
   ViewAudit,
+  ViewSites,            // the view over every site of the database
 };
+
+// Where the database holds sites, a route of an action that follows the site shows the site the
+// user chose (the chooser in the page frame, or `?site=NAME`), among the sites the user may see;
+// one that acts on terminals runs only on the serving host's own site.
+enum class SiteUse { None, Follows, OwnTerminals };
 
 struct Permission {
   Action action;
   const char* name;  // as the audit trail and the tests name it
   bool viewer, hr, admin;
+  SiteUse site = SiteUse::None;
 };
 
 // The role matrix.
 std::span<const Permission> RoleMatrix();
 bool Allowed(accounts::Role role, Action action);
 const char* ActionName(Action action);
+SiteUse SiteUseOf(Action action);
 
 }  // namespace vanto::web

@@ -115,7 +115,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   try {
     store = OpenRecords(records);
     f = ReadFilters(c.req, *store, c.language);
-    f.query.site = records.site;
+    f.query.site = c.site;
     if (c.req.has_param("after")) {
       after = store::SwipePosition::Parse(Field(c.req, "after"));
       if (!after) f.error = Say(c.language, "bad_filter") + " after";
@@ -215,7 +215,7 @@ void SwipesCsv(const PageHost& host, const RecordsSource& records, Context& c) {
   try {
     store = OpenRecords(records);
     f = ReadFilters(c.req, *store, c.language);
-    f.query.site = records.site;
+    f.query.site = c.site;
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, "nav_swipes", e);
   }

@@ -28,6 +28,8 @@ constexpr const char* kLayout = R"html(<!DOCTYPE html>
 <button>{{t.apply}}</button></form>
 <form method="post" action="/logout" class="inline"><input type="hidden" name="csrf" value="{{csrf}}"><button id="sign-out">{{t.sign_out}}</button></form>
 </div>
+{{#chooser}}<form method="get" action="{{path}}" class="inline" id="site-chooser"><label>{{t.site}} <select name="site" id="site">{{#sites}}<option value="{{name}}"{{#selected}} selected{{/selected}}>{{name}}</option>{{/sites}}</select></label>
+<button>{{t.site_choose}}</button> <span id="site-shown">{{shown}}</span>{{#host}} <span class="muted" id="site-host">({{t.site_host}}: {{host}})</span>{{/host}}</form>{{/chooser}}
 </header>
 {{/user}}
 <main>

@@ -27,7 +27,14 @@ struct User {
   bool disabled = false;
   std::string language;    // "en", "zh_CN" or empty (the browser's choice)
   std::string created_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  // The sites the user may see in the console, by name (none: every site).
+  std::vector<std::string> sites;
+  bool MaySee(const std::string& site) const;
 };
+
+// Sites as stored: "a,b,c" ('' every site); and back.
+std::string JoinSites(const std::vector<std::string>& sites);
+std::vector<std::string> SplitSites(const std::string& text);
 
 // One login session. Times are seconds since the epoch (UTC).
 struct SessionRecord {
@@ -65,6 +72,9 @@ class AccountsStore {
   // Disables (removing the user's sessions) or enables the user, with the audit row.
   virtual bool SetDisabled(const std::string& name, bool disabled, const AuditEntry& audit) = 0;
   virtual bool SetLanguage(const std::string& name, const std::string& language) = 0;
+  // Limits the user to `sites` (none: every site), with the audit row; false when there is no
+  // such user.
+  virtual bool SetSites(const std::string& name, const std::vector<std::string>& sites, const AuditEntry& audit) = 0;
 
   // Stores a new session with its audit row (the login).
   virtual void AddSession(const SessionRecord& session, const AuditEntry& audit) = 0;

@@ -2,20 +2,27 @@
 
 #include <charconv>
 #include <tuple>
+#include <vector>
 
+#include "host/db/sites.h"
 #include "host/db/statements.h"
+#include "host/db/store_failure.h"
+#include "host/message.h"
 
 namespace vanto::store {
 namespace {
 
 // The distinct terminals of the runs' records, a few seeks on the index by terminal (port,
 // terminal, run) each: the next terminal of the same port, else the first of the next port. Per
-// terminal, its newest complete run, read backwards on the same index until the first run that
-// synced it.
+// terminal and site, its newest complete run of that site, read backwards on the same index until
+// the first run of the site that synced it, and whether a run of the site recorded it at all.
 #define VANTO_NEXT_PORT "(SELECT m.port FROM sync_run_terminals m WHERE m.port > p.port ORDER BY m.port LIMIT 1)"
 #define VANTO_NEXT_TERMINAL                                                                                      \
   "(SELECT n.terminal FROM sync_run_terminals n WHERE n.port = p.port AND n.terminal > p.terminal ORDER BY " \
   "n.terminal LIMIT 1)"
+#define VANTO_RUN_OF_SITE                                                                                  \
+  " FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.port = p.port AND t.terminal = p.terminal" \
+  " AND r.site = $1"
 constexpr SharedSql kLastCompleteSyncs{
     "WITH RECURSIVE places (port, terminal) AS ("
     " SELECT port, terminal FROM (SELECT port, terminal FROM sync_run_terminals ORDER BY port, terminal LIMIT 1) "
@@ -25,17 +32,18 @@ constexpr SharedSql kLastCompleteSyncs{
     " coalesce(" VANTO_NEXT_TERMINAL ", (SELECT n.terminal FROM sync_run_terminals n WHERE n.port = " VANTO_NEXT_PORT
     " ORDER BY n.terminal LIMIT 1))"
     " FROM places p WHERE p.port IS NOT NULL) "
-    "SELECT p.port, p.terminal, (SELECT r.ended_at FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run"
-    " WHERE t.port = p.port AND t.terminal = p.terminal AND t.outcome = 'synced' AND r.ended_at IS NOT NULL"
-    " ORDER BY t.run DESC LIMIT 1) "
+    "SELECT p.port, p.terminal, (SELECT r.ended_at" VANTO_RUN_OF_SITE
+    " AND t.outcome = 'synced' AND r.ended_at IS NOT NULL ORDER BY t.run DESC LIMIT 1),"
+    " (SELECT t.run" VANTO_RUN_OF_SITE " ORDER BY t.run DESC LIMIT 1) "
     "FROM places p WHERE p.port IS NOT NULL AND p.terminal <> 0"};
 #undef VANTO_NEXT_PORT
 #undef VANTO_NEXT_TERMINAL
+#undef VANTO_RUN_OF_SITE
 
 // A terminal without identity has no count of its own: its swipes are counted on the index that
-// keys them (swipes_unidentified), reading no row.
+// keys them (swipes_unidentified: site, port, terminal, ...), reading no row.
 constexpr SharedSql kUnidentifiedSwipes{
-    "SELECT port, terminal, count(*) FROM swipes WHERE identity IS NULL GROUP BY port, terminal"};
+    "SELECT site, port, terminal, count(*) FROM swipes WHERE identity IS NULL GROUP BY site, port, terminal"};
 
 // Each log's count (swipes and rejected records) with where its last swipe was read (the key's
 // index, swipes_record, read backwards from the log's end), and the rejected records per log.
@@ -44,14 +52,20 @@ constexpr SharedSql kUnidentifiedSwipes{
   " AND s.epoch = l.epoch ORDER BY s.record_index DESC LIMIT 1)"
 constexpr SharedSql kLogs{
     "SELECT l.identity, l.generation, l.epoch, l.held, " VANTO_LAST_OF_LOG("port") ", " VANTO_LAST_OF_LOG(
-        "terminal") ", " VANTO_LAST_OF_LOG("downloaded_at") " FROM log_records l ORDER BY l.identity, l.generation, "
-                                                           "l.epoch"};
+        "terminal") ", " VANTO_LAST_OF_LOG("downloaded_at") ", " VANTO_LAST_OF_LOG("site") " FROM log_records l "
+                                                                                       "ORDER BY l.identity, "
+                                                                                       "l.generation, l.epoch"};
 #undef VANTO_LAST_OF_LOG
 constexpr SharedSql kRejectedOfLogs{
     "SELECT identity, count(*) FROM rejected_records WHERE identity IS NOT NULL GROUP BY identity"};
 
-constexpr SharedSql kCounts{
-    "SELECT (SELECT count(*) FROM conflicts WHERE NOT acknowledged), (SELECT count(*) FROM rejected_records)"};
+// Each terminal's rejected records and conflicts not acknowledged, counted by the database.
+constexpr SharedSql kHeldBack{
+    "SELECT site, port, terminal, sum(rejected), sum(conflicts) FROM ("
+    "SELECT site, port, terminal, 1 AS rejected, 0 AS conflicts FROM rejected_records UNION ALL "
+    "SELECT site, port, terminal, 0, 1 FROM conflicts WHERE NOT acknowledged) AS held GROUP BY site, port, terminal"};
+
+constexpr SharedSql kSiteNames{"SELECT name FROM sites"};
 
 constexpr SharedSql kSchemaVersion{"SELECT coalesce(max(version), 0) FROM schema_version"};
 
@@ -64,13 +78,26 @@ std::int64_t Number(const TableValue& v) {
 }  // namespace
 
 StoreFigures ReadStoreFigures(TableConnection& c) {
+  if (c.SchemaVersion() < kSitesSchemaVersion)
+    throw StoreError(StoreFailure::Invalid,
+                     host::Message("database {0} has schema version {1}, older than the figures read: open it for "
+                                   "writing once (any command that stores does)",
+                                   {c.location(), std::to_string(c.SchemaVersion())}));
   StoreFigures f;
-  c.Query(kLastCompleteSyncs.postgres(), {}, [&](const TableRow& r) {
-    f.last_complete_sync[{static_cast<int>(Number(r[0])), static_cast<int>(Number(r[1]))}] = r[2];
-  }, "reading the terminals' last complete syncs");
-  c.Query(kUnidentifiedSwipes.postgres(), {}, [&](const TableRow& r) {
-    f.unidentified_swipes[{static_cast<int>(Number(r[0])), static_cast<int>(Number(r[1]))}] = Number(r[2]);
-  }, "counting the swipes of terminals without identity");
+  auto place = [](const TableRow& r, std::size_t at) {
+    return SitePlace{r[at].value_or(""), static_cast<int>(Number(r[at + 1])), static_cast<int>(Number(r[at + 2]))};
+  };
+  // Rows of no site ('') besides the sites held: a database that holds none keeps its rows so.
+  std::vector<std::string> sites{""};
+  c.Query(kSiteNames.postgres(), {}, [&](const TableRow& r) { sites.push_back(r[0].value_or("")); },
+          "reading the sites");
+  for (const std::string& site : sites)
+    c.Query(kLastCompleteSyncs.postgres(), {site}, [&](const TableRow& r) {
+      if (!r[3]) return;  // no run of this site recorded the terminal
+      f.last_complete_sync[{site, static_cast<int>(Number(r[0])), static_cast<int>(Number(r[1]))}] = r[2];
+    }, "reading the terminals' last complete syncs");
+  c.Query(kUnidentifiedSwipes.postgres(), {}, [&](const TableRow& r) { f.unidentified_swipes[place(r, 0)] = Number(r[3]); },
+          "counting the swipes of terminals without identity");
   std::map<std::uint32_t, std::tuple<std::int64_t, std::int64_t>> newest;  // generation, epoch of the place
   c.Query(kLogs.postgres(), {}, [&](const TableRow& r) {
     const auto identity = static_cast<std::uint32_t>(Number(r[0]));
@@ -81,7 +108,7 @@ StoreFigures ReadStoreFigures(TableConnection& c) {
       auto [at, first] = newest.try_emplace(identity, log);
       if (first || log >= at->second) {
         at->second = log;
-        id.place = Place{static_cast<int>(Number(r[4])), static_cast<int>(Number(r[5]))};
+        id.place = SitePlace{r[7].value_or(""), static_cast<int>(Number(r[4])), static_cast<int>(Number(r[5]))};
         id.downloaded_at = r[6].value_or("");
       }
     }
@@ -89,10 +116,9 @@ StoreFigures ReadStoreFigures(TableConnection& c) {
   c.Query(kRejectedOfLogs.postgres(), {}, [&](const TableRow& r) {
     f.identities[static_cast<std::uint32_t>(Number(r[0]))].swipes -= Number(r[1]);
   }, "counting the rejected records of each log");
-  c.Query(kCounts.postgres(), {}, [&](const TableRow& r) {
-    f.conflicts_open = Number(r[0]);
-    f.rejected = Number(r[1]);
-  }, "counting the open conflicts and rejected records");
+  c.Query(kHeldBack.postgres(), {}, [&](const TableRow& r) {
+    f.held[place(r, 0)] = {Number(r[3]), Number(r[4])};
+  }, "counting each terminal's rejected records and open conflicts");
   return f;
 }
 

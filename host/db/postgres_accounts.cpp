@@ -37,7 +37,7 @@ class PostgresAccounts final : public AccountsStore {
       PgResult r = c_.Exec(sql::kFindUser.postgres(), {name.c_str()}, "reading a user");
       user.reset();
       if (r.rows() == 0) return;
-      if (password_hash) *password_hash = r.text(0, 5);
+      if (password_hash) *password_hash = r.text(0, 6);
       user = ReadUser(r, 0);
     });
     return user;
@@ -46,11 +46,12 @@ class PostgresAccounts final : public AccountsStore {
   bool AddUser(const User& user, const std::string& password_hash, const AuditEntry& audit) override {
     bool added = false;
     std::string disabled = user.disabled ? "1" : "0";
+    const std::string sites = JoinSites(user.sites);
     c_.Transaction("adding a user", [&] {
       PgResult r = c_.Exec(
           sql::kAddUser.postgres(),
           {user.name.c_str(), RoleName(user.role), password_hash.c_str(), disabled.c_str(), user.language.c_str(),
-           user.created_at.c_str()},
+           user.created_at.c_str(), sites.c_str()},
           "adding a user");
       added = r.rows() > 0;
       if (added) InsertAudit(audit);
@@ -93,6 +94,17 @@ class PostgresAccounts final : public AccountsStore {
           "UPDATE conflicts SET acknowledged = true, acknowledged_by = $2, acknowledged_at = $3 WHERE id = $1 AND "
           "NOT acknowledged RETURNING id",
           {number.c_str(), by.c_str(), audit.at.c_str()}, "acknowledging a conflict");
+      changed = r.rows() > 0;
+      if (changed) InsertAudit(audit);
+    });
+    return changed;
+  }
+
+  bool SetSites(const std::string& name, const std::vector<std::string>& sites, const AuditEntry& audit) override {
+    bool changed = false;
+    const std::string joined = JoinSites(sites);
+    c_.Transaction("limiting a user to sites", [&] {
+      PgResult r = c_.Exec(sql::kSetSites.postgres(), {name.c_str(), joined.c_str()}, "limiting a user to sites");
       changed = r.rows() > 0;
       if (changed) InsertAudit(audit);
     });
@@ -183,6 +195,7 @@ class PostgresAccounts final : public AccountsStore {
     u.disabled = std::string(r.text(row, 2)) != "0";
     u.language = r.text(row, 3);
     u.created_at = r.text(row, 4);
+    u.sites = SplitSites(r.text(row, 5));
     return u;
   }
   void InsertAudit(const AuditEntry& e) { store::InsertAudit(c_, e); }

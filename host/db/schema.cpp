@@ -773,6 +773,18 @@ CREATE UNIQUE INDEX swipes_unidentified ON swipes (site, port, terminal, minute,
 DROP INDEX rejected_unidentified;
 CREATE UNIQUE INDEX rejected_unidentified ON rejected_records (site, port, terminal, record_index) WHERE identity IS NULL;
 )sql"},
+    // The view over every site: `sites` records the host that last synced each site (the console
+    // names it where it shows another site read-only), and a console user may be limited to some
+    // sites (`users.sites`: names joined by ","; '' every site).
+    {23, "sites: the host that last synced each site; console users limited to sites",
+     R"sql(
+ALTER TABLE sites ADD COLUMN last_host TEXT NOT NULL DEFAULT '';
+ALTER TABLE users ADD COLUMN sites TEXT NOT NULL DEFAULT '';
+)sql",
+     R"sql(
+ALTER TABLE sites ADD COLUMN last_host TEXT NOT NULL DEFAULT '';
+ALTER TABLE users ADD COLUMN sites TEXT COLLATE "C" NOT NULL DEFAULT '';
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -800,7 +812,8 @@ constexpr SchemaTable kTables[] = {
      "not copied: the copy writes the destination's own (each copied swipe's position in the source)"},
     {"swipes_withdrawn", 19, TableCopy::kLeftOut,
      "not copied: the destination holds no withdrawn swipe, so its feed has nothing to withdraw"},
-    {"sites", 20, TableCopy::kCopied, "every site with its first and last sync and settings; one held already stays"},
+    {"sites", 20, TableCopy::kCopied,
+     "every site with its first and last sync, settings and the host that last synced it; one held already stays"},
 };
 
 }  // namespace

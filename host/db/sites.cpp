@@ -29,10 +29,13 @@ std::span<const char* const> SiteTables() { return kSiteTables; }
 std::vector<SiteRow> ListSites(TableConnection& db) {
   std::vector<SiteRow> sites;
   if (!db.HasTable("sites")) return sites;
-  db.Query("SELECT name, timezone, first_sync, last_sync, settings, added_at, added_by FROM sites ORDER BY name", {},
+  const bool hosts = db.SchemaVersion() >= kSiteViewSchemaVersion;
+  db.Query(std::string("SELECT name, timezone, first_sync, last_sync, settings, added_at, added_by, ") +
+               (hosts ? "last_host" : "''") + " FROM sites ORDER BY name",
+           {},
            [&](const TableRow& r) {
              sites.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                              r[4].value_or(""), r[5].value_or(""), r[6].value_or("")});
+                              r[4].value_or(""), r[5].value_or(""), r[6].value_or(""), r[7].value_or("")});
            },
            "reading the sites");
   return sites;
@@ -83,12 +86,12 @@ bool RenameSite(TableConnection& db, const std::string& from, const std::string&
 }
 
 void RecordSiteSync(TableConnection& db, const std::string& name, const std::string& timezone,
-                    const std::string& settings, const std::string& at) {
+                    const std::string& settings, const std::string& at, const std::string& host) {
   db.Transaction("recording a site's sync", [&] {
     Insert(db, name, "");
     db.Exec("UPDATE sites SET first_sync = CASE WHEN first_sync = '' THEN $2 ELSE first_sync END, last_sync = $2, "
-            "timezone = $3, settings = $4 WHERE name = $1",
-            {name, at, timezone, settings}, "recording a site's sync");
+            "timezone = $3, settings = $4, last_host = $5 WHERE name = $1",
+            {name, at, timezone, settings, host}, "recording a site's sync");
   });
 }
 

@@ -14,6 +14,8 @@ namespace vanto::store {
 
 // The first schema version that knows sites.
 inline constexpr int kSitesSchemaVersion = 20;
+// The first that records the host of each site's last sync and limits console users to sites.
+inline constexpr int kSiteViewSchemaVersion = 23;
 
 // The tables whose rows carry their site ('' a row of no site yet: stored before the database
 // knew sites).
@@ -27,6 +29,7 @@ struct SiteRow {
   std::string settings;    // JSON: the settings its last sync ran with ('' none yet)
   std::string added_at;
   std::string added_by;
+  std::string last_host;   // the host that ran its last sync ('' never synced, or before step 23)
 };
 
 // The sites, by name. A database before step 20 holds none.
@@ -47,9 +50,9 @@ std::int64_t AssignRowsToSite(TableConnection& db, const std::string& name, cons
 // when the database holds no site `from`; throws StoreError when it holds `to` already.
 bool RenameSite(TableConnection& db, const std::string& from, const std::string& to);
 
-// A sync of `name` at `at` (UTC): its first sync when it has none, its last, its time zone and
-// the settings it ran with. The site is added when missing.
+// A sync of `name` at `at` (UTC) run on `host`: its first sync when it has none, its last, its
+// time zone, the settings it ran with and the host. The site is added when missing.
 void RecordSiteSync(TableConnection& db, const std::string& name, const std::string& timezone,
-                    const std::string& settings, const std::string& at);
+                    const std::string& settings, const std::string& at, const std::string& host);
 
 }  // namespace vanto::store

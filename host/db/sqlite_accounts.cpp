@@ -38,7 +38,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
     auto q = db_.Prepare(sql::kFindUser.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     if (db_.Step(q.get(), "reading a user") != SQLITE_ROW) return std::nullopt;
-    if (password_hash) *password_hash = Text(q.get(), 5);
+    if (password_hash) *password_hash = Text(q.get(), 6);
     return ReadUser(q.get());
   }
 
@@ -51,6 +51,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
     sqlite3_bind_int(q.get(), 4, user.disabled ? 1 : 0);
     SqliteConnection::Bind(q.get(), 5, user.language);
     SqliteConnection::Bind(q.get(), 6, user.created_at);
+    SqliteConnection::Bind(q.get(), 7, JoinSites(user.sites));
     if (db_.Rows(q.get(), "adding a user") == 0) return false;
     InsertAudit(audit);
     t.Commit();
@@ -91,6 +92,17 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
     SqliteConnection::Bind(q.get(), 3, audit.at);
     db_.Step(q.get(), "acknowledging a conflict");
     if (sqlite3_changes(db_.get()) == 0) return false;
+    InsertAudit(audit);
+    t.Commit();
+    return true;
+  }
+
+  bool SetSites(const std::string& name, const std::vector<std::string>& sites, const AuditEntry& audit) override {
+    SqliteTransaction t(db_, "limiting a user to sites");
+    auto q = db_.Prepare(sql::kSetSites.sqlite());
+    SqliteConnection::Bind(q.get(), 1, name);
+    SqliteConnection::Bind(q.get(), 2, JoinSites(sites));
+    if (db_.Rows(q.get(), "limiting a user to sites") == 0) return false;
     InsertAudit(audit);
     t.Commit();
     return true;
@@ -172,6 +184,7 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
     u.disabled = sqlite3_column_int(q, 2) != 0;
     u.language = Text(q, 3);
     u.created_at = Text(q, 4);
+    u.sites = SplitSites(Text(q, 5));
     return u;
   }
   void RemoveSessionsOf(const std::string& name) {

@@ -174,6 +174,8 @@ class LentAccounts final : public AccountsStore, Lent<AccountsStore> {
   VANTO_LEND(bool, SetDisabled, (const std::string& name, bool disabled, const AuditEntry& audit),
              (name, disabled, audit), )
   VANTO_LEND(bool, SetLanguage, (const std::string& name, const std::string& language), (name, language), )
+  VANTO_LEND(bool, SetSites, (const std::string& name, const std::vector<std::string>& sites, const AuditEntry& audit),
+             (name, sites, audit), )
   VANTO_LEND(void, AddSession, (const SessionRecord& session, const AuditEntry& audit), (session, audit), )
   VANTO_LEND(std::optional<SessionRecord>, FindSession, (const std::string& token_hash), (token_hash), )
   VANTO_LEND(void, TouchSession, (const std::string& token_hash, std::int64_t last_seen), (token_hash, last_seen), )

@@ -82,14 +82,16 @@ inline constexpr SharedSql kRecordSchemaVersion{
     "INSERT INTO schema_version (version, what, applied_at) VALUES ($1, $2, $3)"};
 
 // Users. Rows: name, role, disabled, language, created_at (and password_hash).
-inline constexpr SharedSql kUsers{"SELECT name, role, disabled, language, created_at FROM users ORDER BY name"};
+inline constexpr SharedSql kUsers{"SELECT name, role, disabled, language, created_at, sites FROM users ORDER BY name"};
 inline constexpr SharedSql kFindUser{
-    "SELECT name, role, disabled, language, created_at, password_hash FROM users WHERE name = $1"};
-// $1 name, $2 role, $3 password hash, $4 disabled (0 or 1), $5 language, $6 created at; a row
-// when added.
+    "SELECT name, role, disabled, language, created_at, sites, password_hash FROM users WHERE name = $1"};
+// $1 name, $2 role, $3 password hash, $4 disabled (0 or 1), $5 language, $6 created at, $7 sites;
+// a row when added.
 inline constexpr SharedSql kAddUser{
-    "INSERT INTO users (name, role, password_hash, disabled, language, created_at, password_changed_at) "
-    "VALUES ($1, $2, $3, $4, $5, $6, $6) ON CONFLICT (name) DO NOTHING RETURNING name"};
+    "INSERT INTO users (name, role, password_hash, disabled, language, created_at, password_changed_at, sites) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $6, $7) ON CONFLICT (name) DO NOTHING RETURNING name"};
+// $1 name, $2 sites (joined by ","); a row when the user exists.
+inline constexpr SharedSql kSetSites{"UPDATE users SET sites = $2 WHERE name = $1 RETURNING name"};
 // $1 name, $2 hash, $3 changed at; a row when the user exists.
 inline constexpr SharedSql kSetPassword{
     "UPDATE users SET password_hash = $2, password_changed_at = $3 WHERE name = $1 RETURNING name"};

@@ -23,6 +23,13 @@ std::string JoinScopes(const std::vector<std::string>& scopes) {
   return text;
 }
 
+std::string JoinSites(const std::vector<std::string>& sites) { return JoinScopes(sites); }
+std::vector<std::string> SplitSites(const std::string& text) { return SplitScopes(text); }
+
+bool User::MaySee(const std::string& site) const {
+  return sites.empty() || std::find(sites.begin(), sites.end(), site) != sites.end();
+}
+
 std::vector<std::string> SplitScopes(const std::string& text) {
   std::vector<std::string> scopes;
   std::size_t start = 0;

@@ -573,6 +573,9 @@ Site ParseSite(const std::string& text, const std::string& path) {
       site.late_after_line = LineOf(node);
       if (!ParseTimeOfDay(*site.late_after))
         Refuse(site, LineOf(node), name, Message("'{0}' is not a time of day HH:MM (00:00..23:59)", {*site.late_after}));
+    } else if (name == "stale_after") {
+      site.stale_after = Duration(site, node, name);
+      site.stale_after_line = LineOf(node);
     } else if (name == "api_requests_per_minute") {
       FeatureOnly(site, SitePart::kApi, [&] {
         std::optional<std::int64_t> rate = node.value<std::int64_t>();
@@ -625,7 +628,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: site, database, day_starts, late_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
+      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: site, database, day_starts, late_after, stale_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(Message::Join({path + ":1: ", Message("the site file names no port (add a [[port]] table)")}));
@@ -691,6 +694,8 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
   seconds("records_ahead", rules.records_ahead, rules.records_ahead_line);
   seconds("records_back", rules.records_back, rules.records_back_line);
   if (site.late_after) rows.push_back({"late_after", *site.late_after, file(site.late_after_line)});
+  rows.push_back({"stale_after", std::to_string(site.stale_after) + " s",
+                  site.stale_after_line ? file(site.stale_after_line) : "default"});
   {
     const TrustedProxies proxies = ResolveTrustedProxies(&site, std::nullopt);
     std::string list;

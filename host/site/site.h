@@ -127,6 +127,10 @@ struct Site {
   // A first swipe of a working day after this time of day ("HH:MM") is late; none: no one is.
   std::optional<std::string> late_after;
   int late_after_line = 0;
+  // A terminal not synced completely within this many seconds is shown as stale (`vanto site
+  // list`, the console's Sites page); 24 hours unless the file says.
+  long long stale_after = 86400;
+  int stale_after_line = 0;
   // [console] trusted_proxies: the reverse proxies whose X-Forwarded-For and X-Forwarded-Proto
   // `vanto serve` believes, each a numeric address in its canonical form (ProxyAddress).
   std::vector<std::string> trusted_proxies;

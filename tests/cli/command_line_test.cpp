@@ -89,7 +89,7 @@ TEST(CommandLine, TerminalNumbersAreTheBusAddresses) {
 }
 
 // `user list` and `token list` under a header; a token's expiry, its refusals and its listing;
-// --raw only with --csv.
+// --raw only with --csv; a user limited only to sites the database holds.
 TEST(CommandLine, AccountListsHaveAHeaderAndTokensAnExpiry) {
   char pattern[] = "/tmp/vanto-lists-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
@@ -108,6 +108,9 @@ TEST(CommandLine, AccountListsHaveAHeaderAndTokensAnExpiry) {
       {{"token", "list", "--expires", "90d"}, kExitUsage, "--expires is for 'vanto token add'"},
       {{"swipes", "--raw"}, kExitUsage, "--raw is for --csv"},
       {{"report", "--month", "2026-11", "--json", "--raw"}, kExitUsage, "--raw is for --csv"},
+      {{"user", "list", "--sites", "north"}, kExitUsage, "--sites is for 'vanto user add' and 'vanto user set'"},
+      {{"user", "set", "payroll"}, kExitUsage, "'vanto user set' needs --sites"},
+      {{"user", "set", "payroll", "--sites", "north"}, kExitUsage, "holds no site north (it holds none)"},
   };
   for (const auto& c : refused) {
     std::vector<std::string> args = c.args;

@@ -279,7 +279,7 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
 void FillEveryTable(const std::string& location) {
   auto store = store::RecordStore(vanto::db::Database::Open(location)->Swipes(), "north");
   store::RecordSiteSync(*vanto::db::Database::Open(location)->Tables(false), "north", "Asia/Shanghai",
-                        "{\"ports\":[{\"number\":4,\"terminals\":[2]}]}", "2026-12-08T07:00:00Z");
+                        "{\"ports\":[{\"number\":4,\"terminals\":[2]}]}", "2026-12-08T07:00:00Z", "north-host");
   const store::LogKey log{0x8000'0042u, 2};
   std::vector<store::Swipe> swipes;
   for (int i = 0; i < 40; ++i) swipes.push_back({i % 5, At(3000 + i)});
@@ -301,7 +301,7 @@ void FillEveryTable(const std::string& location) {
   store.swipes().PutPeopleAudited(std::vector<store::PersonName>{{103, "Li Na", "Days"}},
                                   {"2026-12-08T04:00:00Z", "clerk", "command line", "people.import", "people.csv"});
   auto accounts = vanto::db::Database::Open(location)->Accounts();
-  accounts::User user{"admin", accounts::Role::Admin, false, "zh_CN", "2026-12-08T05:00:00Z"};
+  accounts::User user{"admin", accounts::Role::Admin, false, "zh_CN", "2026-12-08T05:00:00Z", {"north"}};
   ASSERT_TRUE(accounts->AddUser(user, "$argon2id$v=19$m=65536,t=3,p=1$c2FsdA$aGFzaA",
                                 {0, "2026-12-08T05:00:00Z", "root", "command line", "user.add", "admin"}));
   accounts->AddSession({"ab12", "admin", "cd34", 1'800'000'000, 1'800'000'100, "127.0.0.1"},
@@ -375,8 +375,16 @@ TEST_F(DbCopy, EveryTableTravelsToPostgresAndBack) {
     for (std::size_t i = 0; i < again.checks.size(); ++i) EXPECT_EQ(again.checks[i].target_rows, r.checks[i].target_rows);
   }
   std::string hash;
-  ASSERT_TRUE(vanto::db::Database::Open(back)->Accounts()->FindUser("admin", &hash));
+  const std::optional<accounts::User> admin = vanto::db::Database::Open(back)->Accounts()->FindUser("admin", &hash);
+  ASSERT_TRUE(admin);
   EXPECT_EQ(hash, "$argon2id$v=19$m=65536,t=3,p=1$c2FsdA$aGFzaA");
+  EXPECT_EQ(admin->sites, std::vector<std::string>{"north"});  // the sites the user is limited to
+  {
+    auto tables = vanto::db::Database::Open(back)->Tables(true);
+    const std::vector<store::SiteRow> sites = store::ListSites(*tables);
+    ASSERT_EQ(sites.size(), 1u);
+    EXPECT_EQ(sites[0].last_host, "north-host");
+  }
   EXPECT_FALSE(vanto::db::Database::Open(back)->Accounts()->FindSession("ab12"));  // everyone signs in again
   EXPECT_TRUE(vanto::db::Database::Open(back)->Tokens()->FindByHash("e3b0c442"));
   const auto runs = vanto::db::Database::Open(back)->SyncRuns()->Recent(10);

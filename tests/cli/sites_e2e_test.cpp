@@ -1,12 +1,17 @@
 // Several sites in one database, end to end on both engines: each site's version 1 terminal on
 // port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
 // `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them.
+#include <nlohmann/json.hpp>
+
+#include <chrono>
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "host/db/sites.h"
+#include "host/metrics.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 
@@ -122,6 +127,37 @@ TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute)
     for (const store::SiteRow& s : sites) {
       EXPECT_NE(s.last_sync, "") << s.name;
       EXPECT_NE(s.settings.find("\"ports\":[{\"number\":1"), std::string::npos) << s.settings;
+    }
+    // Each site's terminal 1 on port 1 (no identity) is a terminal of its own in the figures.
+    std::map<std::string, std::int64_t> counted;
+    for (const host::TerminalFigures& t : host::ReadSiteFigures(*db, {}, std::chrono::system_clock::now()).terminals) {
+      counted[t.site + " " + std::to_string(t.port) + "/" + std::to_string(t.terminal)] += t.swipes;
+      EXPECT_TRUE(t.last_complete_sync) << t.site;
+    }
+    EXPECT_EQ(counted, (std::map<std::string, std::int64_t>{{"north 1/1", 2}, {"south 1/1", 2}}));
+    // `vanto site list --json`: each site's terminal, stale once its last complete sync is older
+    // than stale_after (24 h here: north's runs made a year old).
+    for (const bool aged : {false, true}) {
+      SCOPED_TRACE(aged ? "north's runs aged" : "just synced");
+      if (aged)
+        db->Tables(false)->Exec("UPDATE sync_runs SET ended_at = '2025-12-01T00:00:00Z' WHERE site = 'north'", {},
+                                "ageing north's runs");
+      Result listed = Vanto({"site", "list", "--json", "--db", database});
+      ASSERT_EQ(listed.status, kExitOk) << listed.err;
+      std::map<std::string, bool> stale;
+      std::istringstream lines(listed.out);
+      for (std::string line; std::getline(lines, line);) {
+        const nlohmann::json site = nlohmann::json::parse(line);
+        EXPECT_NE(site["last_host"], "") << line;
+        EXPECT_EQ(site["stale_after"], 86400) << line;
+        ASSERT_EQ(site["terminals"].size(), 1u) << line;
+        const nlohmann::json& terminal = site["terminals"][0];
+        EXPECT_EQ(terminal["port"], 1);
+        EXPECT_EQ(terminal["swipes"], 2);
+        EXPECT_EQ(site["stale"], terminal["stale"].get<bool>() ? 1 : 0);
+        stale[site["site"]] = terminal["stale"];
+      }
+      EXPECT_EQ(stale, (std::map<std::string, bool>{{"north", aged}, {"south", false}}));
     }
     // Renamed: every row goes with the name.
     Result renamed = Vanto({"site", "rename", "south", "east", "--db", database});

@@ -116,7 +116,7 @@ TEST_P(DatabaseTest, ReadOnlyHandleRefusesAWriteThroughEveryRepository) {
   DatabaseOptions options;
   options.read_only = true;
   std::shared_ptr<Database> db = Database::Open(location, options);
-  const store::User user{"ann", store::Role::Admin, false, "", "2026-12-09T09:00:00Z"};
+  const store::User user{"ann", store::Role::Admin, false, "", "2026-12-09T09:00:00Z", {}};
   const store::ApiToken token{"reader", {"swipes:read"}, "2026-12-09T09:00:00Z", "tester", ""};
   struct Case {
     const char* kind;

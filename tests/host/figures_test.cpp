@@ -151,7 +151,7 @@ TEST_P(Figures, MatchWhatTheDatabaseHolds) {
 
   const auto now = std::chrono::system_clock::time_point(std::chrono::seconds(*UnixSecondsOfUtc(synced_at) + 100));
   // A terminal the site file lists that was never synced (added since) is shown all the same.
-  FigureScope scope = FigureScopeOf(site);
+  FigureScope scope = FigureScopeOf(site, "");
   scope.terminals[0].second.push_back(4);
   const SiteFigures f = ReadSiteFigures(*db, scope, now);
 

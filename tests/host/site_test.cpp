@@ -70,6 +70,8 @@ TEST(SiteFile, ReadsEveryPart) {
   EXPECT_EQ(site.database, "/var/lib/vanto/vanto.db");
   EXPECT_EQ(site.day_starts, "05:30");
   EXPECT_FALSE(site.late_after);
+  EXPECT_EQ(site.stale_after, 86400);
+  EXPECT_EQ(ParseSite("stale_after = \"6h\"\n[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n", "s.toml").stale_after, 21600);
   EXPECT_EQ(ParseSite("late_after = \"09:05\"\n[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n", "s.toml").late_after, "09:05");
   EXPECT_EQ(site.line.at("VANTO_FK_SPEED").value, 57600);
   EXPECT_EQ(site.line.at("VANTO_FK_TIMEOUT_MS").line, 7);
@@ -100,6 +102,9 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
       {"day_starts = \"25:00\"\n", "s.toml:1: key 'day_starts': '25:00' is not a time of day"},
       {"late_after = \"9:61\"\n", "s.toml:1: key 'late_after': '9:61' is not a time of day"},
       {"late_after = 900\n", "s.toml:1: key 'late_after': must be"},
+      {"stale_after = \"soon\"\n", "s.toml:1: key 'stale_after': is not a duration"},
+      {"stale_after = 0\n", "s.toml:1: key 'stale_after': is not a duration"},
+      {"stale_after = true\n", "s.toml:1: key 'stale_after': must be a duration"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 1\ndevice = \"b\"\nterminals = [2]\n",
        "s.toml:5: key 'port.number': port 1 is given twice (first at line 1)"},
       {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n[[port]]\nnumber = 2\ndevice = \"a\"\nterminals = [2]\n",

@@ -374,8 +374,8 @@ TEST_P(ApiTest, TheFiguresAreServedInTheTextFormatAndHealthNeedsNoToken) {
   ASSERT_EQ(res.status, 200) << res.body;
   EXPECT_EQ(res.content_type, kExpositionType);
   for (const char* line : {"# TYPE vanto_terminal_stored_swipes gauge\n",
-                           "vanto_terminal_stored_swipes{port=\"1\",terminal=\"1\"} 3\n",
-                           "vanto_terminal_stored_swipes{port=\"1\",terminal=\"2\"} 2\n",
+                           "vanto_terminal_stored_swipes{site=\"\",port=\"1\",terminal=\"1\"} 3\n",
+                           "vanto_terminal_stored_swipes{site=\"\",port=\"1\",terminal=\"2\"} 2\n",
                            "# TYPE vanto_terminal_last_sync_age_seconds gauge\n", "vanto_conflicts_open 0\n",
                            "vanto_rejected_records 0\n"})
     EXPECT_NE(res.body.find(line), std::string::npos) << line << res.body;

@@ -8,6 +8,8 @@
 
 #include "tests/web/console_fixture.h"
 #include "tests/web/raw_client.h"
+#include "host/db/record_store.h"
+#include "host/db/sites.h"
 #include "web/refusals.h"
 #include "web/role_matrix.h"
 #include "web/words.h"
@@ -37,6 +39,7 @@ const std::vector<RouteCase>& Routes() {
       {"GET", "/terminals/rejected", Action::ViewRejected, {}},
       {"GET", "/users", Action::ManageUsers, {}},
       {"GET", "/audit", Action::ViewAudit, {}},
+      {"GET", "/sites", Action::ViewSites, {}},
       {"POST", "/language", Action::ChooseLanguage, {{"language", "en"}}},
       {"GET", "/sync/events", Action::ViewDashboard, {}, true},
       {"POST", "/sync", Action::Sync, {{"port", "x"}}},
@@ -390,6 +393,94 @@ TEST(ConsoleSecurity, EveryRefusedActionIsAuditedWithWhoWhatAndFromWhere) {
     EXPECT_EQ(rows[0].origin, "127.0.0.1") << c.what;
     EXPECT_EQ(rows[0].details, c.details) << c.what;
   }
+}
+
+// A database of two sites served as north: an HR clerk limited to north asks for south's pages
+// by URL (403, audited) while an admin sees both; the chooser offers each only the sites they
+// may see; actions on terminals run only on the serving host's own site.
+TEST(ConsoleSecurity, AUserLimitedToASiteIsRefusedAnotherSitesPagesAndAnAdminSeesBoth) {
+  ServerOptions options;
+  options.records.site = "north";
+  Console console(options);
+  {
+    auto db = vanto::db::Database::Open(console.database());
+    auto tables = db->Tables(false);
+    ASSERT_TRUE(store::AddSite(*tables, "north", "test"));
+    ASSERT_TRUE(store::AddSite(*tables, "south", "test"));
+    store::RecordSiteSync(*tables, "south", "", "{}", "2026-12-01T09:00:00Z", "south-host");
+    std::vector<store::StoredSwipe> rows;
+    for (const auto& [site, person] : {std::pair<const char*, int>{"north", 171}, {"south", 172}}) {
+      store::StoredSwipe s;
+      s.site = site;
+      s.port = 1, s.terminal = 1, s.person = person, s.occurrence = 1;
+      s.minute = "2026-12-01 08:00";
+      s.time = s.minute + ":00";
+      s.downloaded_at = "2026-12-01T09:00:00Z";
+      rows.push_back(s);
+    }
+    db->Swipes()->Insert(rows);
+  }
+  console.accounts().SetSites({"test", "command line"}, console.users.hr, {"north"});
+  Session hr = console.Login(console.users.hr), admin = console.Login(console.users.admin);
+  struct Case {
+    const char* what;
+    const Session* who;
+    std::string path;
+    int status;
+    const char* shows;     // in the page when answered 200
+    const char* hides;     // not in it
+    bool audited = false;  // a refusal row of the user
+  } cases[] = {
+      {"hr: its own site by default", &hr, "/swipes", 200, ">171<", ">172<"},
+      {"hr: its own site by name", &hr, "/swipes?site=north", 200, ">171<", "value=\"south\""},
+      {"hr: another site's swipes", &hr, "/swipes?site=south", 403, "", "", true},
+      {"hr: another site's report", &hr, "/report?site=south&month=2026-12", 403, "", "", true},
+      {"hr: another site's CSV", &hr, "/swipes/csv?site=south", 403, "", "", true},
+      {"hr: a site not held", &hr, "/swipes?site=west", 404, "", ""},
+      {"admin: the serving site", &admin, "/swipes", 200, ">171<", ">172<"},
+      {"admin: another site", &admin, "/swipes?site=south", 200, ">172<", ">171<"},
+      {"admin: another site's report", &admin, "/report?site=south&month=2026-12", 200, "172", ""},
+      {"admin: another site's dashboard, read-only", &admin, "/dashboard?site=south", 200, "south-host", "id=\"no-site"},
+      {"admin: the Sites page", &admin, "/sites", 200, "id=\"site-south\"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::size_t before = console.accounts().AuditTrail(10000).size();
+    httplib::Result r = console.Get(c.path, c.who->cookie);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, c.status) << r->body;
+    if (c.status == 200) {
+      EXPECT_NE(r->body.find(c.shows), std::string::npos) << r->body;
+      if (*c.hides) {
+        EXPECT_EQ(r->body.find(c.hides), std::string::npos) << r->body;
+      }
+    }
+    const std::vector<accounts::AuditEntry> rows = AuditSince(console, before);
+    if (c.audited) {
+      ASSERT_EQ(rows.size(), 1u);
+      EXPECT_EQ(rows[0].action, "refused");
+      EXPECT_EQ(rows[0].actor, console.users.hr);
+      EXPECT_NE(rows[0].details.find("may not see site south"), std::string::npos) << rows[0].details;
+    } else {
+      EXPECT_TRUE(rows.empty());
+    }
+  }
+  // The chooser offers the admin both sites, the clerk only its own.
+  const std::string page = console.Get("/swipes?site=north", admin.cookie)->body;
+  EXPECT_NE(page.find("<option value=\"south\""), std::string::npos) << page;
+  EXPECT_EQ(console.Get("/report", hr.cookie)->body.find("<option value=\"south\""), std::string::npos);
+  // The admin's choice of south is kept: an action on terminals is another host's to run there.
+  httplib::Result chosen = console.Get("/dashboard?site=south", admin.cookie);
+  const std::string site_cookie = "vanto_site=" + Console::SetCookieOf(chosen, "vanto_site");
+  EXPECT_EQ(site_cookie, "vanto_site=south");
+  httplib::Result sync = console.Post("/sync", {{"csrf", admin.csrf}}, admin.cookie + "; " + site_cookie);
+  ASSERT_TRUE(sync);
+  EXPECT_EQ(sync->status, 409);
+  EXPECT_NE(sync->body.find("south-host"), std::string::npos) << sync->body;
+  // A kept choice the user may not see is passed over: the clerk's pages stay its own site's.
+  httplib::Result kept = console.Get("/swipes", hr.cookie + "; " + site_cookie);
+  EXPECT_EQ(kept->status, 200);
+  EXPECT_NE(kept->body.find(">171<"), std::string::npos);
 }
 
 TEST(ConsoleSecurity, RefusalsBeyondARateAreCountedAndTheCountWrittenOnce) {
