@@ -129,6 +129,7 @@ int RunServe(const ServeOptions& o, Io& io) {
     push::PushOptions push_options;
     push_options.database = db;
     push::UseSiteEndpoints(push_options, *site);
+    push_options.site = served.name;
     pushing = std::make_unique<push::PushLoop>(push_options, std::chrono::seconds(30),
                                                [&options](const std::string& line) { options.log(line); });
   }
@@ -164,7 +165,10 @@ int RunServe(const ServeOptions& o, Io& io) {
   web::RequestCounters requests;
   options.requests = &requests;
   api_options.requests = &requests;
-  if (const site::Site* site = CurrentSite()) api_options.figures = host::FigureScopeOf(*site);
+  if (const site::Site* site = CurrentSite()) {
+    api_options.figures = host::FigureScopeOf(*site);
+    api_options.figures.push_site = served.name;
+  }
   web::ApiServer api(api_options, tokens);
   options.api = &api;
   std::unique_ptr<web::ConsoleServer> server;

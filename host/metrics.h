@@ -22,6 +22,7 @@ namespace vanto::host {
 struct FigureScope {
   std::vector<std::pair<int, std::vector<int>>> terminals;  // port -> its listed terminals (a scanned port: none)
   std::vector<site::SitePush> pushes;
+  std::string push_site;  // the site the endpoints belong to (host::SiteChoice::name)
 };
 FigureScope FigureScopeOf(const site::Site& site);
 
