@@ -21,6 +21,13 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
   return people;
 }
 
+store::SwipeQuery ReportScope(std::optional<std::string> site, std::vector<std::int32_t> persons) {
+  store::SwipeQuery scope;
+  scope.site = std::move(site);
+  scope.persons = std::move(persons);
+  return scope;
+}
+
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
                            std::optional<int> late_after, store::SwipeQuery query) {
   report::ReportBuilder builder(days, day_starts, late_after);

@@ -38,5 +38,8 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
 // site's swipes (SiteChoice::filter), as every listing selects them.
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
                            std::optional<int> late_after = std::nullopt, store::SwipeQuery scope = {});
+// A report's scope: the swipes of `site` (SiteChoice::filter; none: every site's), of `persons`
+// only when given.
+store::SwipeQuery ReportScope(std::optional<std::string> site, std::vector<std::int32_t> persons = {});
 
 }  // namespace vanto::host

@@ -709,7 +709,7 @@ struct ApiServer::Impl {
     json people = json::array();
     if (!department || !persons.empty()) {  // no one in the department: an empty report
       const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after,
-                                                   {.persons = persons, .site = options.site});
+                                                   host::ReportScope(options.site, persons));
       for (const report::PersonReport& p : rep.people) {
         json person_days = json::array();
         for (const report::DayEntry& e : p.days)

@@ -133,7 +133,7 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
     for (store::PersonName& p : store->People())
       if (p.person == *number) person = std::move(p);
     r = host::BuildReport(*store, *days, records.day_starts, records.late_after,
-                          {.persons = {*number}, .site = records.site});
+                          host::ReportScope(records.site, {*number}));
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, e);
   }
