@@ -75,7 +75,7 @@ Tokens::~Tokens() {
 }
 
 std::string Tokens::Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes,
-                        std::optional<std::int64_t> expires) {
+                        std::optional<std::int64_t> expires, const std::vector<std::string>& sites) {
   if (!TokenNameAllowed(name))
     throw TokenError("token name '" + name + "' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'");
   if (scopes.empty()) throw TokenError("a token needs at least one scope (known: " + JoinScopes(KnownScopes()) + ")");
@@ -83,9 +83,10 @@ std::string Tokens::Add(const Actor& actor, const std::string& name, const std::
   if (expires && *expires <= now) throw TokenError("a token's expiry must lie in the future");
   std::string secret = kTokenPrefix + NewToken();
   std::string at = UtcText(now);
-  ApiToken token{name, scopes, at, actor.name, expires ? UtcText(*expires) : std::string()};
+  ApiToken token{name, scopes, at, actor.name, expires ? UtcText(*expires) : std::string(), sites};
   AuditEntry audit{0, at, actor.name, actor.origin, "token.add",
-                   name + " " + JoinScopes(scopes) + (expires ? " expires " + token.expires_at : std::string())};
+                   name + " " + JoinScopes(scopes) + (expires ? " expires " + token.expires_at : std::string()) +
+                       (sites.empty() ? std::string() : " sites " + JoinScopes(sites))};
   StoreLease store = Store();
   if (!store->Add(token, TokenHash(secret), audit)) throw TokenError("token " + name + " exists already");
   return secret;

@@ -63,8 +63,10 @@ class Tokens {
   // Makes a token; answers the token itself (shown once). Throws TokenError for a name that is
   // not allowed or taken, scopes that are not known, or an expiry (seconds since 1970) that is
   // not in the future. A token that has expired is refused like one that does not exist.
+  // `sites`: the sites it may read (empty: every site); the caller checks them against the
+  // sites the database holds.
   std::string Add(const Actor& actor, const std::string& name, const std::vector<std::string>& scopes,
-                  std::optional<std::int64_t> expires = std::nullopt);
+                  std::optional<std::int64_t> expires = std::nullopt, const std::vector<std::string>& sites = {});
   std::vector<ApiToken> List();
   // Throws TokenError when there is no such token.
   void Revoke(const Actor& actor, const std::string& name);

@@ -159,6 +159,7 @@ Command DbCommand() {
           "  feed_moves          not copied: the copy records here each swipe's position in the source\n"
           "  swipes_withdrawn    not copied: the destination holds no withdrawn swipe\n"
           "  sites               every site with its first and last sync and settings\n"
+          "  push_key_sites      where push keys begin to carry the site, at the same swipe\n"
           "  schema_version      not copied: the destination's own schema steps\n"
           "An older destination is brought up to date first. Rows the destination holds already are\n"
           "kept as they are, so a second run adds nothing and a copy broken off is completed by\n"

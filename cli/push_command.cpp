@@ -44,6 +44,7 @@ push::PushOptions OptionsOf(const PushCommandOptions& o) {
   push::PushOptions options;
   options.database = CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, DatabaseUse::kWrite);
   push::UseSiteEndpoints(options, *site);
+  options.site = CommandSite(DatabaseOptions{o.db, o.lock_timeout}, DatabaseUse::kWrite).name;
   options.ignore_backoff = o.now;
   return options;
 }

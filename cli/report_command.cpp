@@ -49,7 +49,7 @@ int RunReport(const ReportOptions& o, Io& io) {
   if (CurrentSite() && CurrentSite()->late_after)
     late_after = ParseDates([&] { return report::ParseDayStarts(*CurrentSite()->late_after, "late_after"); });
   report::Report report =
-      BuildReport(store.swipes(), days, day_starts, late_after, {}, CommandSite(o, DatabaseUse::kRead).filter);
+      BuildReport(store.swipes(), days, day_starts, late_after, ReportScope(CommandSite(o, DatabaseUse::kRead).filter));
   if (o.html) {
     WriteHtmlFile(report, *o.html);
     std::initializer_list<std::string> args{*o.html, std::to_string(report.people.size()),

@@ -129,6 +129,7 @@ int RunServe(const ServeOptions& o, Io& io) {
     push::PushOptions push_options;
     push_options.database = db;
     push::UseSiteEndpoints(push_options, *site);
+    push_options.site = served.name;
     pushing = std::make_unique<push::PushLoop>(push_options, std::chrono::seconds(30),
                                                [&options](const std::string& line) { options.log(line); });
   }

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iomanip>
 
 #include <ctime>
@@ -11,6 +12,8 @@
 #include "cli/command.h"
 #include "cli/command_support.h"
 #include "cli/output.h"
+#include "host/db/database.h"
+#include "host/db/sites.h"
 #include "host/report/dates.h"
 #include "host/site/site.h"
 #include "host/text/messages.h"
@@ -21,7 +24,7 @@ namespace {
 
 struct TokenOptions {
   std::vector<std::string> words;  // action [NAME]
-  std::optional<std::string> scope, expires;
+  std::optional<std::string> scope, expires, sites;
   std::optional<std::string> db;
   double lock_timeout = 5.0;
 };
@@ -44,6 +47,26 @@ std::int64_t ExpiryOf(const std::string& text) {
   }
 }
 
+// --sites "A,B": each a site the database holds, none twice.
+std::vector<std::string> SitesOf(const std::string& text, db::Database& db) {
+  std::vector<std::string> held;
+  auto tables = db.Tables(false);
+  for (const store::SiteRow& row : store::ListSites(*tables)) held.push_back(row.name);
+  std::string names;
+  for (const std::string& s : held) names += (names.empty() ? "" : ", ") + s;
+  const std::vector<std::string> sites = store::SplitScopes(text);
+  if (sites.empty()) throw UsageError(TrFill("--sites '{0}' names no site", {text}));
+  for (std::size_t i = 0; i < sites.size(); ++i) {
+    if (std::find(held.begin(), held.end(), sites[i]) == held.end())
+      throw UsageError(held.empty() ? TrFill("--sites: database {0} holds no site yet", {db.location()})
+                                    : TrFill("--sites: database {0} holds no site {1} (it holds: {2})",
+                                             {db.location(), sites[i], names}));
+    if (std::find(sites.begin(), sites.begin() + static_cast<std::ptrdiff_t>(i), sites[i]) != sites.begin() + static_cast<std::ptrdiff_t>(i))
+      throw UsageError(TrFill("--sites names {0} twice", {sites[i]}));
+  }
+  return sites;
+}
+
 std::string Scopes() {
   std::string all;
   for (const std::string& s : accounts::KnownScopes()) all += (all.empty() ? "" : ",") + s;
@@ -61,6 +84,7 @@ int RunToken(const TokenOptions& o, Io& io) {
                                 : std::string(Tr("'vanto token list' takes no name")));
   if (o.scope && action != "add") throw UsageError(Tr("--scope is for 'vanto token add'"));
   if (o.expires && action != "add") throw UsageError(Tr("--expires is for 'vanto token add'"));
+  if (o.sites && action != "add") throw UsageError(Tr("--sites is for 'vanto token add'"));
   std::optional<std::int64_t> expires;
   if (o.expires) {
     expires = ExpiryOf(*o.expires);
@@ -79,7 +103,10 @@ int RunToken(const TokenOptions& o, Io& io) {
       throw UsageError(
           TrFill("token name '{0}' is not allowed: 1 to 64 letters, digits, '.', '_', '-' or '@'", {o.words[1]}));
   }
-  accounts::Tokens tokens(CommandDatabase(DatabaseOptions{o.db, o.lock_timeout}, action == "add" ? DatabaseUse::kWrite : DatabaseUse::kExisting)->Tokens());
+  auto database = CommandDatabase(DatabaseOptions{o.db, o.lock_timeout},
+                                  action == "add" ? DatabaseUse::kWrite : DatabaseUse::kExisting);
+  const std::vector<std::string> sites = o.sites ? SitesOf(*o.sites, *database) : std::vector<std::string>{};
+  accounts::Tokens tokens(database->Tokens());
   const accounts::Actor actor{OsUserName(), "command line"};
   if (action == "list") {
     std::vector<std::vector<std::string>> rows;
@@ -90,10 +117,11 @@ int RunToken(const TokenOptions& o, Io& io) {
       const std::string expiry = t.expires_at.empty()   ? Tr("never")
                                  : t.ExpiredAt(now)    ? TrFill("{0} (expired)", {t.expires_at})
                                                        : t.expires_at;
-      rows.push_back({t.name, list, t.created_at, t.created_by, expiry});
+      rows.push_back({t.name, list, t.sites.empty() ? Tr("all") : store::JoinScopes(t.sites), t.created_at,
+                      t.created_by, expiry});
     }
-    WriteTable(io.out, {Tr("NAME"), Tr("SCOPES"), Tr("CREATED"), Tr("BY"), Tr("EXPIRES")}, rows,
-               {false, false, false, false, false});
+    WriteTable(io.out, {Tr("NAME"), Tr("SCOPES"), Tr("SITES"), Tr("CREATED"), Tr("BY"), Tr("EXPIRES")}, rows,
+               {false, false, false, false, false, false});
     return kExitOk;
   }
   const std::string& name = o.words[1];
@@ -108,7 +136,7 @@ int RunToken(const TokenOptions& o, Io& io) {
   }
   std::string secret;
   try {
-    secret = tokens.Add(actor, name, scopes, expires);
+    secret = tokens.Add(actor, name, scopes, expires, sites);
   } catch (const accounts::TokenError&) {
     throw UsageError(TrFill("token {0} exists already", {name}));
   }
@@ -123,20 +151,23 @@ int RunToken(const TokenOptions& o, Io& io) {
 
 Command TokenCommand() {
   return {"token", TrLater("manage tokens for programs that use the HTTP API (add, list, revoke)"),
-          "vanto token add NAME --scope SCOPE,... [--expires SPAN|DAY] | list | revoke NAME",
+          "vanto token add NAME --scope SCOPE,... [--expires SPAN|DAY] [--sites SITE,...] | list | revoke NAME",
           TrLater("A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
           "is printed once, when it is added; the database keeps only its hash. Scopes: swipes:read,\n"
           "people:read, people:write, terminals:read, syncs:read, syncs:write, reports:read,\n"
           "enrolments:read, enrolments:write, metrics:read (GET /metrics, for a monitor). Each token may make\n"
           "api_requests_per_minute requests a minute (a site file setting, 600 unless set). A token given\n"
           "--expires (a span from now such as \"90d\" or \"12h\", or a day YYYY-MM-DD, from 00:00 UTC) is\n"
-          "refused from then on; 'token list' shows when each expires. Changes are written to the audit trail."),
+          "refused from then on; 'token list' shows when each expires. A token given --sites reads only those\n"
+          "sites' swipes (the feed, swipes and reports); others are refused. Changes are written to the audit trail."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<TokenOptions>();
             p.Words("add|list|revoke [NAME]", &o->words, 2);
             p.Text("scope", "SCOPE,...", TrLater("what the new token may do"), &o->scope);
             p.Text("expires", "SPAN|DAY", TrLater("when the new token expires: \"90d\", \"12h\" or YYYY-MM-DD (UTC)"),
                    &o->expires);
+            p.Text("sites", "SITE,...", TrLater("the sites whose swipes the new token may read (default: every site)"),
+                   &o->sites);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);
             return [o](Io& io) { return RunToken(*o, io); };

@@ -21,16 +21,20 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
   return people;
 }
 
+store::SwipeQuery ReportScope(std::optional<std::string> site, std::vector<std::int32_t> persons) {
+  store::SwipeQuery scope;
+  scope.site = std::move(site);
+  scope.persons = std::move(persons);
+  return scope;
+}
+
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
-                           std::optional<int> late_after, std::vector<std::int32_t> persons,
-                           std::optional<std::string> site) {
+                           std::optional<int> late_after, store::SwipeQuery query) {
   report::ReportBuilder builder(days, day_starts, late_after);
   report::TimeRange window = builder.Window();
-  store::SwipeQuery query;
   query.from = window.from;
   query.to = window.to;
-  query.persons = persons;
-  query.site = std::move(site);
+  const std::vector<std::int32_t>& persons = query.persons;
   store.Each(query, [&](const store::StoredSwipe& s) {
     builder.Add(s.person, s.time);
     return true;

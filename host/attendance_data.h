@@ -33,10 +33,13 @@ std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
 
 // The attendance report of `days` (working days starting at `day_starts`, minutes after
 // midnight) over every stored swipe in them, with every known person; first swipes after
-// `late_after` (minutes after midnight) marked late. With `persons`, only those people; with
-// `site`, only that site's swipes (SiteChoice::filter).
+// `late_after` (minutes after midnight) marked late. `scope` selects the swipes within the days
+// (its time bounds are the days'): with persons, only those people; with a site, only that
+// site's swipes (SiteChoice::filter), as every listing selects them.
 report::Report BuildReport(const store::SwipeStore& store, report::DayRange days, int day_starts,
-                           std::optional<int> late_after = std::nullopt, std::vector<std::int32_t> persons = {},
-                           std::optional<std::string> site = std::nullopt);
+                           std::optional<int> late_after = std::nullopt, store::SwipeQuery scope = {});
+// A report's scope: the swipes of `site` (SiteChoice::filter; none: every site's), of `persons`
+// only when given.
+store::SwipeQuery ReportScope(std::optional<std::string> site, std::vector<std::int32_t> persons = {});
 
 }  // namespace vanto::host

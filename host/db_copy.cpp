@@ -84,7 +84,9 @@ const std::vector<Content>& Contents() {
       // a drainer's lease is the source's own.
       {"push_endpoints", "push_endpoints",
        {{"name"}, {"added_at"}, {"failures"}, {"next_attempt"}, {"last_error"}, {"last_error_at"}, {"last_success"},
-        {"delivered"}}},
+        {"delivered"}, {"site", 22, "''"}, {"all_sites", 22, "0", Kind::kBool}}},
+      // The position is translated as an endpoint's; the row's being there is what is compared.
+      {"push_key_sites", "push_key_sites", {{"only_row", 0, "1", Kind::kBool}}},
   };
   return contents;
 }
@@ -176,6 +178,8 @@ class Copy {
   }
 
   void Run() {
+    // Before anything is copied: whether the destination held two sites already.
+    const bool keyed_here = TargetKeysWithSites();
     Conflicts();
     Epochs();
     Swipes();
@@ -189,6 +193,7 @@ class Copy {
     Plain("api_token_reads", "ON CONFLICT (token, hour) DO NOTHING");
     PushEndpoints();
     Plain("sites", "ON CONFLICT (name) DO NOTHING");
+    if (!keyed_here) PushKeySites();
   }
 
   // Each table of the schema compared: the source's rows (as far as copied) all in the target.
@@ -684,7 +689,7 @@ class Copy {
                   [&](const TableRow& r) { rows.push_back(r); }, "reading the push endpoints");
     const store::FeedCursor last = store::ParseFeedCursor(result_.copied_up_to).value_or(store::FeedCursor{});
     const std::string insert = "INSERT INTO push_endpoints (cursor_xid, cursor_seq, " + NameList(c.columns) + ") VALUES (" +
-                               Placeholders(1, c.columns.size() + 2, target_.engine()) + ") ON CONFLICT (name) DO NOTHING";
+                               Placeholders(1, c.columns.size() + 2, target_.engine()) + ") ON CONFLICT (site, name) DO NOTHING";
     target_.Transaction("copying the push endpoints", [&] {
       result_.endpoints_held_back.clear();
       for (TableRow r : rows) {
@@ -693,21 +698,57 @@ class Copy {
           result_.endpoints_held_back.push_back(*r[2]);
           continue;
         }
-        TableValue xid = std::string("0"), seq = std::string("0");
-        if (delivered != store::FeedCursor{})
-          target_.Query("SELECT to_xid, to_seq FROM feed_moves WHERE to_seq IS NOT NULL AND (from_xid < CAST($1 AS BIGINT) "
-                        "OR (from_xid = CAST($1 AS BIGINT) AND from_seq <= CAST($2 AS BIGINT))) "
-                        "ORDER BY from_xid DESC, from_seq DESC LIMIT 1",
-                        {r[0], r[1]},
-                        [&](const TableRow& to) {
-                          xid = to[0];
-                          seq = to[1];
-                        },
-                        "translating a push endpoint's position");
+        const auto [xid, seq] = Translated(delivered, r[0], r[1], "translating a push endpoint's position");
         r[0] = xid;
         r[1] = seq;
         target_.Exec(insert, r, "copying the push endpoints");
       }
+    });
+  }
+
+  // The destination's position of the last swipe at or before the source's `position` (given
+  // as its two values too), "0", "0" when there is none.
+  std::pair<TableValue, TableValue> Translated(const store::FeedCursor& position, const TableValue& xid_value,
+                                               const TableValue& seq_value, const std::string& step) {
+    TableValue xid = std::string("0"), seq = std::string("0");
+    if (position != store::FeedCursor{})
+      target_.Query("SELECT to_xid, to_seq FROM feed_moves WHERE to_seq IS NOT NULL AND (from_xid < CAST($1 AS BIGINT) "
+                    "OR (from_xid = CAST($1 AS BIGINT) AND from_seq <= CAST($2 AS BIGINT))) "
+                    "ORDER BY from_xid DESC, from_seq DESC LIMIT 1",
+                    {xid_value, seq_value},
+                    [&](const TableRow& to) {
+                      xid = to[0];
+                      seq = to[1];
+                    },
+                    step);
+    return {xid, seq};
+  }
+
+  // Whether the destination's push keys carry sites already (it held two sites before the copy).
+  bool TargetKeysWithSites() {
+    bool held = false;
+    target_.Query("SELECT 1 FROM push_key_sites", {}, [&](const TableRow&) { held = true; },
+                  "reading from where push keys carry the site");
+    return held;
+  }
+
+  // From where the source's push keys carry the site, translated as an endpoint's position (so
+  // every copied swipe keeps its key), in place of what the destination's copy of the sites wrote.
+  void PushKeySites() {
+    if (!SourceHas("push_key_sites")) return;
+    std::optional<TableRow> from;
+    source_.Query("SELECT CAST(from_xid AS TEXT), from_seq FROM push_key_sites", {},
+                  [&](const TableRow& r) { from = r; }, "reading from where push keys carry the site");
+    if (!from) return;
+    const store::FeedCursor position{std::stoull((*from)[0].value_or("0")), std::stoull((*from)[1].value_or("0"))};
+    const auto [xid, seq] = Translated(position, (*from)[0], (*from)[1], "translating from where push keys carry the site");
+    target_.Transaction("copying from where push keys carry the site", [&] {
+      target_.Exec("DELETE FROM push_key_sites", {}, "copying from where push keys carry the site");
+      target_.Exec(target_.engine() == store::Engine::Sqlite
+                       ? "INSERT INTO push_key_sites (only_row, from_xid, from_seq) VALUES (1, CAST($1 AS INTEGER), "
+                         "CAST($2 AS INTEGER))"
+                       : "INSERT INTO push_key_sites (from_xid, from_seq) VALUES (CAST($1 AS xid8), CAST($2 AS BIGINT))",
+                   {xid, seq}, "copying from where push keys carry the site");
     });
   }
 

@@ -15,6 +15,7 @@ FigureScope FigureScopeOf(const site::Site& site, const std::string& site_name) 
   for (const site::SitePort& port : site.ports)
     scope.terminals.push_back({port.number, port.scan ? std::vector<int>{} : port.terminals});
   scope.pushes = site.pushes;
+  scope.push_site = site_name;
   return scope;
 }
 
@@ -115,13 +116,15 @@ SiteFigures ReadSiteFigures(db::Database& db, const FigureScope& scope, std::chr
   if (!scope.pushes.empty()) {
     auto push = db.Push();
     std::map<std::string, store::PushEndpointRow> rows;
-    for (store::PushEndpointRow& r : push->Endpoints()) rows.emplace(r.name, std::move(r));
+    for (store::PushEndpointRow& r : push->Endpoints())
+      if (r.site == scope.push_site) rows.emplace(r.name, std::move(r));
     for (const site::SitePush& e : scope.pushes) {
       PushFigures p;
       p.endpoint = e.name;
       if (auto row = rows.find(e.name); row != rows.end()) {
         p.in_store = true;
-        p.backlog = push->Backlog(row->second.cursor, store::PushFilter{e.ports, e.people});
+        p.backlog = push->Backlog(row->second.cursor,
+                                  store::PushFilter::Of(e.ports, e.people, e.all_sites, scope.push_site));
         p.failures = row->second.failures;
         p.delivered = row->second.delivered;
       }

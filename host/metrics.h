@@ -26,6 +26,7 @@ struct FigureScope {
   bool every_site = true;  // also every other site's terminals (false: `site`'s alone)
   std::vector<std::pair<int, std::vector<int>>> terminals;  // port -> its listed terminals (a scanned port: none)
   std::vector<site::SitePush> pushes;
+  std::string push_site;  // the site the endpoints belong to (host::SiteChoice::name)
 };
 // The site file's terminals and endpoints at `site_name` (the site its handle chose).
 FigureScope FigureScopeOf(const site::Site& site, const std::string& site_name);

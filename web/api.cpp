@@ -12,7 +12,10 @@
 #include "host/facade.h"
 #include "host/machine.h"
 #include "host/report/dates.h"
+#include "host/db/database.h"
+#include "host/db/sites.h"
 #include "host/db/swipe_feed.h"
+#include "host/site/site.h"
 #include "host/db/swipe_store.h"
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
@@ -86,7 +89,8 @@ std::optional<std::string> TimeParam(const ApiRequest& r, const std::string& nam
 
 json SwipeJson(const StoredSwipe& s) {
   json j = {{"port", s.port},   {"terminal", s.terminal},     {"person", s.person},
-            {"time", s.time},   {"occurrence", s.occurrence}, {"downloaded_at", s.downloaded_at}};
+            {"time", s.time},   {"occurrence", s.occurrence}, {"downloaded_at", s.downloaded_at},
+            {"site", s.site}};
   if (s.identity) {
     j["identity"] = *s.identity;
     j["generation"] = *s.generation;
@@ -322,15 +326,21 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"after", "string", "the 'next' of the previous page"},
         {"limit", "integer", "swipes per page (at most the maximum the answer names)"}},
        "",
-       "SwipePage"},
+       "SwipePage",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the serving site"}}},
       {"GET",
        "/api/v1/swipes/feed",
        "swipes:read",
        "Every swipe once, in the order they became visible; keep 'next' after each page.",
        {{"after", "string", "the 'next' of the previous page (none: from the first swipe)"},
-        {"limit", "integer", "swipes per page (at most the maximum the answer names)"}},
+        {"limit", "integer", "swipes per page (at most the maximum the answer names)"},
+        {"site", "string",
+         "only this site's swipes (a site the database holds; none: every site's, or a limited token's sites')"}},
        "",
-       "FeedPage"},
+       "FeedPage",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"}}},
       {"GET", "/api/v1/people", "people:read", "Every person's name and department.", {}, "", "People"},
       {"POST", "/api/v1/people", "people:write", "Adds or updates people by person number (all or none).", {},
        "PeopleInput", "PeopleResult"},
@@ -368,7 +378,9 @@ const std::vector<ApiRoute>& ApiRoutes() {
         {"person", "integer", "only this person"},
         {"department", "string", "only the people of this department"}},
        "",
-       "MonthReport"},
+       "MonthReport",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the serving site"}}},
       {"GET",
        "/api/v1/enrolments",
        "enrolments:read",
@@ -455,16 +467,53 @@ struct ApiServer::Impl {
     return {200, "application/json", json{{"ports", ports}}.dump(), {}};
   }
 
-  ApiResponse Feed(const ApiRequest& r, const accounts::ApiToken&) {
+  // A token limited to sites asks for another's swipes: refused and audited (as a scope is).
+  Problem SiteRefused(const ApiRequest& r, const accounts::ApiToken& token, const std::string& site) {
+    const std::string sites = vanto::store::JoinScopes(token.sites);
+    refusals.Refused({token.name, r.origin}, token.name,
+                     r.method + " " + r.path + ": the token is limited to the sites " + sites + ", not " +
+                         (site.empty() ? std::string("every site") : "site " + site));
+    return {403, "Forbidden",
+            "token " + token.name + " may read only the swipes of the sites " + sites +
+                (site.empty() ? std::string(", not every site's") : ", not site " + site + "'s"),
+            ""};
+  }
+
+  // The serving site's swipes (a listing or report): refused to a token limited to other sites.
+  void CheckServedSite(const ApiRequest& r, const accounts::ApiToken& token) {
+    if (token.sites.empty()) return;
+    if (!options.site || !token.AllowsSite(*options.site)) throw SiteRefused(r, token, options.site.value_or(""));
+  }
+
+  ApiResponse Feed(const ApiRequest& r, const accounts::ApiToken& token) {
     std::string after_text = Param(r, "after").value_or("");
     std::optional<FeedCursor> after = vanto::store::ParseFeedCursor(after_text);
     if (!after) throw BadParameter("after", "'after' is not a cursor this feed handed out");
+    // ?site: a site the database holds; a token limited to sites reads only those.
+    std::vector<std::string> sites = token.sites;
+    if (std::optional<std::string> asked = Param(r, "site")) {
+      if (site::SiteNameProblem(*asked))
+        throw BadParameter("site", "'site' must be a site's name: 1 to 32 letters, digits, '-' or '_'");
+      std::vector<vanto::store::SiteRow> held;
+      {
+        auto tables = database.Get().Tables(true);
+        held = vanto::store::ListSites(*tables);
+      }
+      if (std::none_of(held.begin(), held.end(), [&](const vanto::store::SiteRow& s) { return s.name == *asked; })) {
+        std::string names;
+        for (const vanto::store::SiteRow& s : held) names += (names.empty() ? "" : ", ") + s.name;
+        throw BadParameter("site", "'site' names no site of this database: " + *asked +
+                                       (held.empty() ? std::string(" (it holds none)") : " (it holds " + names + ")"));
+      }
+      if (!token.AllowsSite(*asked)) throw SiteRefused(r, token, *asked);
+      sites = {*asked};
+    }
     bool clamped = false;
     std::size_t limit = Limit(r, clamped);
     auto feed = database.Get().Feed();
     vanto::store::FeedPage page;
     try {
-      page = feed->Read(*after, limit);
+      page = feed->Read(*after, limit, sites);
     } catch (const vanto::store::FeedCursorMoved& moved) {
       // A cursor of the database this one was copied from: never read as a position here.
       throw BadParameter("after", "'after' is a cursor of the database this one was copied from; here it is '" +
@@ -478,7 +527,8 @@ struct ApiServer::Impl {
     return {200, "application/json", body.dump(), {}};
   }
 
-  ApiResponse Swipes(const ApiRequest& r, const accounts::ApiToken&) {
+  ApiResponse Swipes(const ApiRequest& r, const accounts::ApiToken& token) {
+    CheckServedSite(r, token);
     vanto::store::SwipeQuery q;
     q.site = options.site;
     q.from = TimeParam(r, "from");
@@ -636,7 +686,8 @@ struct ApiServer::Impl {
 
   // ---- the month report ----
 
-  ApiResponse MonthReport(const ApiRequest& r, const accounts::ApiToken&) {
+  ApiResponse MonthReport(const ApiRequest& r, const accounts::ApiToken& token) {
+    CheckServedSite(r, token);
     std::optional<std::string> month = Param(r, "month");
     if (!month) throw BadParameter("month", "'month' is needed: YYYY-MM");
     report::DayRange days;
@@ -658,7 +709,8 @@ struct ApiServer::Impl {
     }
     json people = json::array();
     if (!department || !persons.empty()) {  // no one in the department: an empty report
-      const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after, persons, options.site);
+      const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after,
+                                                   host::ReportScope(options.site, persons));
       for (const report::PersonReport& p : rep.people) {
         json person_days = json::array();
         for (const report::DayEntry& e : p.days)

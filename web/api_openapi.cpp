@@ -13,7 +13,7 @@ json Ref(const std::string& name) { return {{"$ref", "#/components/schemas/" + n
 
 json Schemas() {
   json swipe = {{"type", "object"},
-                {"required", {"port", "terminal", "person", "time", "occurrence", "downloaded_at"}},
+                {"required", {"port", "terminal", "person", "time", "occurrence", "downloaded_at", "site"}},
                 {"properties",
                  {{"port", {{"type", "integer"}}},
                   {"terminal", {{"type", "integer"}}},
@@ -21,6 +21,10 @@ json Schemas() {
                   {"time", {{"type", "string"}, {"description", "as the terminal tells it, YYYY-MM-DD HH:MM:SS"}}},
                   {"occurrence", {{"type", "integer"}}},
                   {"downloaded_at", {{"type", "string"}, {"format", "date-time"}}},
+                  {"site",
+                   {{"type", "string"},
+                    {"description", "the site whose terminal delivered it (empty: a swipe of a database that holds no "
+                                    "site)"}}},
                   {"identity", {{"type", "integer"}, {"description", "the terminal's serial number"}}},
                   {"generation", {{"type", "integer"}}},
                   {"index", {{"type", "integer"}}},

@@ -368,6 +368,7 @@ class Dashboard {
     push::PushOptions options;
     options.database = jobs_->database();
     push::UseSiteEndpoints(options, jobs_->site());
+    options.site = jobs_->site_name();
     std::vector<push::EndpointStatus> all;
     try {
       all = push::Status(options);

@@ -132,7 +132,7 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
     for (store::PersonName& p : store->People())
       if (p.person == *number) person = std::move(p);
-    r = host::BuildReport(*store, *days, records.day_starts, records.late_after, {*number}, c.site);
+    r = host::BuildReport(*store, *days, records.day_starts, records.late_after, host::ReportScope(c.site, {*number}));
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, e);
   }

@@ -56,7 +56,7 @@ std::optional<report::Report> MonthReport(const PageHost& host, const RecordsSou
   }
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
-    return host::BuildReport(*store, *days, records.day_starts, records.late_after, {}, c.site);
+    return host::BuildReport(*store, *days, records.day_starts, records.late_after, host::ReportScope(c.site));
   } catch (const store::StoreError& e) {
     StoreFailed(host, c, e);
     return std::nullopt;

@@ -102,7 +102,10 @@ struct ApiToken {
   std::string created_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
   std::string created_by;
   std::string expires_at;  // UTC, "YYYY-MM-DDTHH:MM:SSZ": refused from then on; "" never expires
+  std::vector<std::string> sites{};  // the sites whose swipes it may read (empty: every site's)
   bool Allows(const std::string& scope) const;
+  // Whether it may read `site`'s swipes.
+  bool AllowsSite(const std::string& site) const;
   // Whether the token has expired at `now` (seconds since 1970).
   bool ExpiredAt(std::int64_t now) const;
 };

@@ -30,6 +30,8 @@ PushEndpointRow RowOf(const Read& text) {
   r.last_error_at = text(7);
   r.last_success = text(8);
   r.delivered = std::stoll(text(9));
+  r.site = text(10);
+  r.all_sites = text(11) == "1";
   return r;
 }
 
@@ -43,6 +45,11 @@ std::string FilterSql(const PushFilter& filter) {
   std::string sql;
   if (!filter.ports.empty()) sql += " AND port IN (" + list(filter.ports) + ")";
   if (!filter.people.empty()) sql += " AND person IN (" + list(filter.people) + ")";
+  if (filter.site) {  // a site's name is letters, digits, '-' and '_'; quoted all the same
+    std::string quoted;
+    for (char c : *filter.site) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+    sql += " AND site = '" + quoted + "'";
+  }
   return sql;
 }
 
@@ -50,13 +57,15 @@ std::string FilterSql(const PushFilter& filter) {
 
 class SqliteLease final : public PushLock {
  public:
-  SqliteLease(const SqliteConnection& db, std::string name, std::string holder)
-      : db_(db), name_(std::move(name)), holder_(std::move(holder)) {}
+  SqliteLease(const SqliteConnection& db, std::string site, std::string name, std::string holder)
+      : db_(db), site_(std::move(site)), name_(std::move(name)), holder_(std::move(holder)) {}
   ~SqliteLease() override {
     try {
-      auto q = db_.Prepare("UPDATE push_endpoints SET lease_holder = '', lease_until = 0 WHERE name = ?1 AND lease_holder = ?2");
+      auto q = db_.Prepare(
+          "UPDATE push_endpoints SET lease_holder = '', lease_until = 0 WHERE name = ?1 AND lease_holder = ?2 AND site = ?3");
       SqliteConnection::Bind(q.get(), 1, name_);
       SqliteConnection::Bind(q.get(), 2, holder_);
+      SqliteConnection::Bind(q.get(), 3, site_);
       db_.Step(q.get(), "releasing a push endpoint");
     } catch (...) {
       // The lease runs out by itself.
@@ -65,7 +74,7 @@ class SqliteLease final : public PushLock {
 
  private:
   const SqliteConnection& db_;
-  std::string name_, holder_;
+  std::string site_, name_, holder_;
 };
 
 class SqlitePush final : public PushStore {
@@ -102,12 +111,35 @@ class SqlitePush final : public PushStore {
     sqlite3_bind_int64(q.get(), 2, static_cast<sqlite3_int64>(cursor.xid));
     sqlite3_bind_int64(q.get(), 3, static_cast<sqlite3_int64>(cursor.seq));
     SqliteConnection::Bind(q.get(), 4, added_at);
+    SqliteConnection::Bind(q.get(), 5, site_);
     return db_.Rows(q.get(), "adding a push endpoint") == 1;
+  }
+
+  void Adopt(const std::string& name) override {
+    auto q = db_.Prepare(sql::kAdoptPushEndpoint.sqlite());
+    SqliteConnection::Bind(q.get(), 1, name);
+    SqliteConnection::Bind(q.get(), 2, site_);
+    db_.Step(q.get(), "giving a push endpoint its site");
+  }
+
+  void SetAllSites(const std::string& name, bool all_sites) override {
+    auto q = db_.Prepare(sql::kPushAllSites.sqlite());
+    SqliteConnection::Bind(q.get(), 1, name);
+    SqliteConnection::Bind(q.get(), 2, site_);
+    sqlite3_bind_int(q.get(), 3, all_sites ? 1 : 0);
+    db_.Step(q.get(), "recording which sites a push endpoint takes");
+  }
+
+  std::optional<FeedCursor> SiteKeysFrom() override {
+    auto q = db_.Prepare(sql::kPushKeySites.sqlite());
+    if (db_.Step(q.get(), "reading from where push keys carry the site") != SQLITE_ROW) return std::nullopt;
+    return FeedCursor{0, static_cast<std::uint64_t>(sqlite3_column_int64(q.get(), 1))};
   }
 
   void Remove(const std::string& name) override {
     auto q = db_.Prepare(sql::kRemovePushEndpoint.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
+    SqliteConnection::Bind(q.get(), 2, site_);
     db_.Step(q.get(), "removing a push endpoint");
   }
 
@@ -125,6 +157,7 @@ class SqlitePush final : public PushStore {
     sqlite3_bind_int64(q.get(), 3, static_cast<sqlite3_int64>(cursor.seq));
     sqlite3_bind_int64(q.get(), 4, count);
     SqliteConnection::Bind(q.get(), 5, at);
+    SqliteConnection::Bind(q.get(), 6, site_);
     db_.Step(q.get(), "recording a push delivery");
   }
 
@@ -136,6 +169,7 @@ class SqlitePush final : public PushStore {
     sqlite3_bind_int64(q.get(), 3, next_attempt);
     SqliteConnection::Bind(q.get(), 4, error);
     SqliteConnection::Bind(q.get(), 5, at);
+    SqliteConnection::Bind(q.get(), 6, site_);
     db_.Step(q.get(), "recording a push failure");
   }
 
@@ -143,21 +177,23 @@ class SqlitePush final : public PushStore {
     auto q = db_.Prepare(sql::kPushDefer.sqlite());
     SqliteConnection::Bind(q.get(), 1, name);
     sqlite3_bind_int64(q.get(), 2, next_attempt);
+    SqliteConnection::Bind(q.get(), 3, site_);
     db_.Step(q.get(), "deferring a push endpoint");
   }
 
   std::unique_ptr<PushLock> TryLock(const std::string& name, const std::string& holder, std::int64_t now,
                                     std::int64_t lease) override {
     auto q = db_.Prepare(
-        "UPDATE push_endpoints SET lease_holder = ?2, lease_until = ?3 WHERE name = ?1 AND "
+        "UPDATE push_endpoints SET lease_holder = ?2, lease_until = ?3 WHERE name = ?1 AND site = ?5 AND "
         "(lease_holder = '' OR lease_holder = ?2 OR lease_until < ?4)");
     SqliteConnection::Bind(q.get(), 1, name);
     SqliteConnection::Bind(q.get(), 2, holder);
     sqlite3_bind_int64(q.get(), 3, now + lease);
     sqlite3_bind_int64(q.get(), 4, now);
+    SqliteConnection::Bind(q.get(), 5, site_);
     db_.Step(q.get(), "taking a push endpoint's lease");
     if (sqlite3_changes(db_.get()) != 1) return nullptr;
-    return std::make_unique<SqliteLease>(db_, name, holder);
+    return std::make_unique<SqliteLease>(db_, site_, name, holder);
   }
 
  private:
@@ -217,15 +253,32 @@ class PostgresPush final : public PushStore {
     bool added = false;
     c_.Retry("adding a push endpoint", [&] {
       added = c_.Exec(sql::kAddPushEndpoint.postgres(),
-                      {name.c_str(), xid.c_str(), seq.c_str(), added_at.c_str()}, "adding a push endpoint")
+                      {name.c_str(), xid.c_str(), seq.c_str(), added_at.c_str(), site_.c_str()}, "adding a push endpoint")
                   .rows() == 1;
     });
     return added;
   }
 
+  void Adopt(const std::string& name) override {
+    c_.Retry("giving a push endpoint its site", [&] {
+      c_.Exec(sql::kAdoptPushEndpoint.postgres(), {name.c_str(), site_.c_str()}, "giving a push endpoint its site");
+    });
+  }
+
+  void SetAllSites(const std::string& name, bool all_sites) override {
+    c_.Retry("recording which sites a push endpoint takes", [&] {
+      c_.Exec(sql::kPushAllSites.postgres(), {name.c_str(), site_.c_str(), all_sites ? "1" : "0"},
+              "recording which sites a push endpoint takes");
+    });
+  }
+
+  std::optional<FeedCursor> SiteKeysFrom() override {
+    return One(sql::kPushKeySites.postgres(), {}, "reading from where push keys carry the site", 0);
+  }
+
   void Remove(const std::string& name) override {
     c_.Retry("removing a push endpoint",
-             [&] { c_.Exec(sql::kRemovePushEndpoint.postgres(), {name.c_str()}, "removing a push endpoint"); });
+             [&] { c_.Exec(sql::kRemovePushEndpoint.postgres(), {name.c_str(), site_.c_str()}, "removing a push endpoint"); });
   }
 
   std::int64_t Backlog(const FeedCursor& after, const PushFilter& filter) override {
@@ -244,7 +297,8 @@ class PostgresPush final : public PushStore {
     const std::string xid = std::to_string(cursor.xid), seq = std::to_string(cursor.seq), n = std::to_string(count);
     c_.Retry("recording a push delivery", [&] {
       c_.Exec(sql::kPushDelivered.postgres(),
-              {name.c_str(), xid.c_str(), seq.c_str(), n.c_str(), at.c_str()}, "recording a push delivery");
+              {name.c_str(), xid.c_str(), seq.c_str(), n.c_str(), at.c_str(), site_.c_str()},
+              "recording a push delivery");
     });
   }
 
@@ -253,21 +307,23 @@ class PostgresPush final : public PushStore {
     const std::string f = std::to_string(failures), next = std::to_string(next_attempt);
     c_.Retry("recording a push failure", [&] {
       c_.Exec(sql::kPushFailed.postgres(),
-              {name.c_str(), f.c_str(), next.c_str(), error.c_str(), at.c_str()}, "recording a push failure");
+              {name.c_str(), f.c_str(), next.c_str(), error.c_str(), at.c_str(), site_.c_str()},
+              "recording a push failure");
     });
   }
 
   void Defer(const std::string& name, std::int64_t next_attempt) override {
     const std::string next = std::to_string(next_attempt);
     c_.Retry("deferring a push endpoint", [&] {
-      c_.Exec(sql::kPushDefer.postgres(), {name.c_str(), next.c_str()},
+      c_.Exec(sql::kPushDefer.postgres(), {name.c_str(), next.c_str(), site_.c_str()},
               "deferring a push endpoint");
     });
   }
 
   std::unique_ptr<PushLock> TryLock(const std::string& name, const std::string&, std::int64_t, std::int64_t) override {
     auto c = std::make_unique<PgConnection>(url_, HostPgOptions(lock_timeout_));
-    const std::string key = "vanto push " + name;
+    // An endpoint of no site keeps the key it had before endpoints had sites.
+    const std::string key = "vanto push " + (site_.empty() ? name : site_ + "/" + name);
     PgResult r = c->Exec("SELECT pg_try_advisory_lock(hashtextextended($1, 0))", {key.c_str()},
                          "locking a push endpoint");
     if (std::string(r.text(0, 0)) != "t") return nullptr;
@@ -298,7 +354,7 @@ class PostgresPush final : public PushStore {
 bool PushFilter::Matches(const StoredSwipe& swipe) const {
   if (!ports.empty() && std::find(ports.begin(), ports.end(), swipe.port) == ports.end()) return false;
   if (!people.empty() && std::find(people.begin(), people.end(), swipe.person) == people.end()) return false;
-  return true;
+  return !site || swipe.site == *site;
 }
 
 std::unique_ptr<PushStore> OpenPushStore(const std::string& location, std::chrono::milliseconds lock_timeout,

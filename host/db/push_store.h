@@ -18,6 +18,8 @@ namespace vanto::store {
 
 struct PushEndpointRow {
   std::string name;
+  std::string site;           // the site it belongs to ('' stored before endpoints had sites)
+  bool all_sites = false;     // it is sent every site's swipes (else its site's only)
   FeedCursor cursor;          // delivered up to here
   std::string added_at;       // UTC, "YYYY-MM-DDTHH:MM:SSZ"
   std::int64_t failures = 0;  // failed attempts since the last success
@@ -26,11 +28,20 @@ struct PushEndpointRow {
   std::int64_t delivered = 0;  // swipes delivered in all
 };
 
-// Which swipes an endpoint is sent: these ports and people only (empty: all).
+// Which swipes an endpoint is sent: these ports and people only (empty: all), of this site only
+// (none: every site's).
 struct PushFilter {
   std::vector<int> ports;
   std::vector<std::int32_t> people;
+  std::optional<std::string> site{};
   bool Matches(const StoredSwipe& swipe) const;
+  // An endpoint's: its ports and people, of `site` only unless it takes every site's swipes (a
+  // database that holds no site, `site` '': every swipe, as before sites).
+  static PushFilter Of(std::vector<int> ports, std::vector<std::int32_t> people, bool all_sites, const std::string& site) {
+    PushFilter filter{std::move(ports), std::move(people), std::nullopt};
+    if (!all_sites && !site.empty()) filter.site = site;
+    return filter;
+  }
 };
 
 // Held while one drainer works on an endpoint; released when destroyed.
@@ -39,10 +50,22 @@ class PushLock {
   virtual ~PushLock() = default;
 };
 
+// The endpoints are keyed by site and name: every call that names an endpoint acts on the one of
+// the store's site (ForSite; '' until set). Endpoints() lists every site's.
 class PushStore {
  public:
   virtual ~PushStore() = default;
+  void ForSite(std::string site) { site_ = std::move(site); }
+  const std::string& site() const { return site_; }
   virtual std::vector<PushEndpointRow> Endpoints() = 0;
+  // The endpoint of no site named `name` becomes the store's site's, unless it has one of that
+  // name (an endpoint stored before endpoints had sites goes to the first site that names it).
+  virtual void Adopt(const std::string& name) = 0;
+  // Whether the endpoint takes every site's swipes.
+  virtual void SetAllSites(const std::string& name, bool all_sites) = 0;
+  // The feed position after which a swipe without identity carries its site in its push key
+  // (none: the database has not held two sites yet). Written once, never changed.
+  virtual std::optional<FeedCursor> SiteKeysFrom() = 0;
   // The position after the last swipe the feed serves now.
   virtual FeedCursor Head() = 0;
   // The position before the first swipe (in feed order) downloaded at or after `utc`
@@ -65,6 +88,9 @@ class PushStore {
   // (renewed by taking it again); PostgreSQL: a session advisory lock.
   virtual std::unique_ptr<PushLock> TryLock(const std::string& name, const std::string& holder, std::int64_t now,
                                             std::int64_t lease) = 0;
+
+ protected:
+  std::string site_;
 };
 
 

@@ -773,6 +773,90 @@ CREATE UNIQUE INDEX swipes_unidentified ON swipes (site, port, terminal, minute,
 DROP INDEX rejected_unidentified;
 CREATE UNIQUE INDEX rejected_unidentified ON rejected_records (site, port, terminal, record_index) WHERE identity IS NULL;
 )sql"},
+    // Push per site: an endpoint belongs to a site (keyed by site and name: two sites may each
+    // have one of the same name) and may take every site's swipes (`all_sites`). An endpoint of
+    // a database that holds one site becomes that site's; in one that holds none or several it
+    // is of no site ('') until the first site file naming it drains (push.cpp). API tokens gain
+    // the sites they are limited to ('' every site). `push_key_sites` holds the feed position
+    // after which a swipe of a terminal without identity carries its site in its push key: the
+    // feed's head when the database came to hold a second site (written once, by the trigger on
+    // `sites` or by this step when the database holds several already; never changed, so no
+    // key that may have been delivered changes). PostgreSQL: the trigger waits for every writer
+    // of swipes to end (SHARE lock) before it reads the head, so no swipe the feed may serve
+    // before the row is committed lies after it.
+    {22, "push endpoints per site, API token site limits, push keys with the site",
+     R"sql(
+CREATE TABLE push_endpoints_step22 (
+  site          TEXT    NOT NULL DEFAULT '',
+  name          TEXT    NOT NULL,
+  all_sites     INTEGER NOT NULL DEFAULT 0,
+  cursor_xid    INTEGER NOT NULL DEFAULT 0,
+  cursor_seq    INTEGER NOT NULL DEFAULT 0,
+  added_at      TEXT    NOT NULL,
+  failures      INTEGER NOT NULL DEFAULT 0,
+  next_attempt  INTEGER NOT NULL DEFAULT 0,
+  last_error    TEXT    NOT NULL DEFAULT '',
+  last_error_at TEXT    NOT NULL DEFAULT '',
+  last_success  TEXT    NOT NULL DEFAULT '',
+  delivered     INTEGER NOT NULL DEFAULT 0,
+  lease_holder  TEXT    NOT NULL DEFAULT '',
+  lease_until   INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (site, name)
+);
+INSERT INTO push_endpoints_step22 (site, name, cursor_xid, cursor_seq, added_at, failures, next_attempt, last_error,
+    last_error_at, last_success, delivered, lease_holder, lease_until)
+  SELECT (SELECT CASE WHEN count(*) = 1 THEN max(name) ELSE '' END FROM sites), name, cursor_xid, cursor_seq,
+    added_at, failures, next_attempt, last_error, last_error_at, last_success, delivered, lease_holder, lease_until
+  FROM push_endpoints;
+DROP TABLE push_endpoints;
+ALTER TABLE push_endpoints_step22 RENAME TO push_endpoints;
+ALTER TABLE api_tokens ADD COLUMN sites TEXT NOT NULL DEFAULT '';
+CREATE TABLE push_key_sites (
+  only_row  INTEGER NOT NULL PRIMARY KEY CHECK (only_row = 1),
+  from_xid  INTEGER NOT NULL,
+  from_seq  INTEGER NOT NULL
+);
+INSERT INTO push_key_sites (only_row, from_xid, from_seq)
+  SELECT 1, 0, max(coalesce((SELECT max(feed_seq) FROM swipes), 0), coalesce((SELECT max(feed_seq) FROM swipes_withdrawn), 0))
+  WHERE (SELECT count(*) FROM sites) >= 2;
+CREATE TRIGGER push_key_sites_second AFTER INSERT ON sites WHEN (SELECT count(*) FROM sites) >= 2 BEGIN
+  INSERT OR IGNORE INTO push_key_sites (only_row, from_xid, from_seq)
+    VALUES (1, 0, max(coalesce((SELECT max(feed_seq) FROM swipes), 0), coalesce((SELECT max(feed_seq) FROM swipes_withdrawn), 0)));
+END;
+)sql",
+     R"sql(
+ALTER TABLE push_endpoints ADD COLUMN site TEXT COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE push_endpoints ADD COLUMN all_sites BOOLEAN NOT NULL DEFAULT false;
+UPDATE push_endpoints SET site = (SELECT CASE WHEN count(*) = 1 THEN max(name) ELSE '' END FROM sites);
+ALTER TABLE push_endpoints DROP CONSTRAINT push_endpoints_pkey;
+ALTER TABLE push_endpoints ADD PRIMARY KEY (site, name);
+ALTER TABLE api_tokens ADD COLUMN sites TEXT COLLATE "C" NOT NULL DEFAULT '';
+CREATE TABLE push_key_sites (
+  only_row  BOOLEAN NOT NULL PRIMARY KEY DEFAULT true CHECK (only_row),
+  from_xid  xid8 NOT NULL,
+  from_seq  BIGINT NOT NULL
+);
+CREATE FUNCTION push_key_sites_head() RETURNS void LANGUAGE sql AS $$
+  INSERT INTO push_key_sites (from_xid, from_seq)
+    SELECT coalesce(top.feed_xid, '0'::xid8), coalesce(top.feed_seq, 0)
+    FROM (SELECT 1) one LEFT JOIN (
+      SELECT feed_xid, feed_seq FROM (SELECT feed_xid, feed_seq FROM swipes UNION ALL
+                                      SELECT feed_xid, feed_seq FROM swipes_withdrawn) h
+      ORDER BY feed_xid DESC, feed_seq DESC LIMIT 1) top ON true
+  ON CONFLICT (only_row) DO NOTHING;
+$$;
+CREATE FUNCTION push_key_sites_second() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF NOT EXISTS (SELECT 1 FROM push_key_sites) AND (SELECT count(*) FROM sites) >= 2 THEN
+    LOCK TABLE swipes, swipes_withdrawn IN SHARE MODE;
+    PERFORM push_key_sites_head();
+  END IF;
+  RETURN NULL;
+END
+$$;
+SELECT push_key_sites_head() WHERE (SELECT count(*) FROM sites) >= 2;
+CREATE TRIGGER push_key_sites_second AFTER INSERT ON sites FOR EACH ROW EXECUTE FUNCTION push_key_sites_second();
+)sql"},
     // The view over every site: `sites` records the host that last synced each site (the console
     // names it where it shows another site read-only), and a console user may be limited to some
     // sites (`users.sites`: names joined by ","; '' every site).
@@ -814,6 +898,8 @@ constexpr SchemaTable kTables[] = {
      "not copied: the destination holds no withdrawn swipe, so its feed has nothing to withdraw"},
     {"sites", 20, TableCopy::kCopied,
      "every site with its first and last sync, settings and the host that last synced it; one held already stays"},
+    {"push_key_sites", 22, TableCopy::kCopied,
+     "the position after which push keys carry the site, translated as an endpoint's (the last swipe at or before it)"},
 };
 
 }  // namespace

@@ -7,7 +7,8 @@
 namespace vanto::store {
 namespace {
 constexpr const char* kSiteTables[] = {"swipes",    "swipes_withdrawn", "rejected_records", "conflicts",
-                                       "sync_runs", "people",           "enrolment"};
+                                       "sync_runs", "people",           "enrolment",
+                                       "push_endpoints"};
 
 // Adds `name` unless held; answers whether it was added.
 bool Insert(TableConnection& db, const std::string& name, const std::string& by) {

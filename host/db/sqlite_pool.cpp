@@ -141,7 +141,9 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
 class LentFeed final : public SwipeFeed, Lent<SwipeFeed> {
  public:
   using Lent::Lent;
-  VANTO_LEND(FeedPage, Read, (const FeedCursor& after, std::size_t limit), (after, limit), )
+  using SwipeFeed::Read;
+  VANTO_LEND(FeedPage, Read, (const FeedCursor& after, std::size_t limit, const std::vector<std::string>& sites),
+             (after, limit, sites), )
 };
 
 class LentRuns final : public SyncRunStore, Lent<SyncRunStore> {

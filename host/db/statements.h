@@ -116,12 +116,12 @@ inline constexpr SharedSql kRemoveExpiredSessions{"DELETE FROM sessions WHERE cr
 // API tokens. Rows: name, scopes, created_at, created_by, expires_at.
 // $1 name, $2 hash, $3 scopes, $4 created at, $5 by, $6 expires at; a row when added.
 inline constexpr SharedSql kAddToken{
-    "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at) "
-    "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (name) DO NOTHING RETURNING name"};
+    "INSERT INTO api_tokens (name, token_hash, scopes, created_at, created_by, expires_at, sites) "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (name) DO NOTHING RETURNING name"};
 inline constexpr SharedSql kTokens{
-    "SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens ORDER BY name"};
+    "SELECT name, scopes, created_at, created_by, expires_at, sites FROM api_tokens ORDER BY name"};
 inline constexpr SharedSql kFindToken{
-    "SELECT name, scopes, created_at, created_by, expires_at FROM api_tokens WHERE token_hash = $1"};
+    "SELECT name, scopes, created_at, created_by, expires_at, sites FROM api_tokens WHERE token_hash = $1"};
 // A row when there was the token.
 inline constexpr SharedSql kRevokeToken{"DELETE FROM api_tokens WHERE name = $1 RETURNING name"};
 // $1 token, $2 hour, $3 reads to add.
@@ -167,25 +167,36 @@ inline constexpr SharedSql kLastRunTerminals{
     "WHERE v.site = $1 AND u.port = t.port AND u.terminal = t.terminal)"};
 #undef VANTO_RUN_TERMINAL_COLUMNS
 
-// Push endpoints. Rows: name, cursor_xid, cursor_seq, added_at, failures, next_attempt,
-// last_error, last_error_at, last_success, delivered.
+// Push endpoints (each keyed by its site and name). Rows: name, cursor_xid, cursor_seq, added_at,
+// failures, next_attempt, last_error, last_error_at, last_success, delivered, site, all_sites.
 inline constexpr SharedSql kPushEndpoints{
     "SELECT name, cursor_xid, cursor_seq, added_at, failures, next_attempt, last_error, last_error_at, last_success, "
-    "delivered FROM push_endpoints ORDER BY name"};
-// $1 name, $2 cursor xid, $3 cursor seq, $4 added at; a row when added.
+    "delivered, site, CASE WHEN all_sites THEN 1 ELSE 0 END FROM push_endpoints ORDER BY site, name"};
+// $1 name, $2 cursor xid, $3 cursor seq, $4 added at, $5 site; a row when added.
 inline constexpr SharedSql kAddPushEndpoint{
-    "INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at) VALUES ($1, $2, $3, $4) "
-    "ON CONFLICT (name) DO NOTHING RETURNING name"};
-inline constexpr SharedSql kRemovePushEndpoint{"DELETE FROM push_endpoints WHERE name = $1"};
-// $1 name, $2 cursor xid, $3 cursor seq, $4 delivered now, $5 at.
+    "INSERT INTO push_endpoints (name, cursor_xid, cursor_seq, added_at, site) VALUES ($1, $2, $3, $4, $5) "
+    "ON CONFLICT (site, name) DO NOTHING RETURNING name"};
+// $1 name, $2 site.
+inline constexpr SharedSql kRemovePushEndpoint{"DELETE FROM push_endpoints WHERE name = $1 AND site = $2"};
+// $1 name, $2 site: the endpoint of no site of that name becomes the site's (unless it has one).
+inline constexpr SharedSql kAdoptPushEndpoint{
+    "UPDATE push_endpoints SET site = $2 WHERE name = $1 AND site = '' AND $2 <> '' AND NOT EXISTS "
+    "(SELECT 1 FROM push_endpoints o WHERE o.name = $1 AND o.site = $2)"};
+// $1 name, $2 site, $3 all sites (1 or 0).
+inline constexpr SharedSql kPushAllSites{
+    "UPDATE push_endpoints SET all_sites = ($3 = 1) WHERE name = $1 AND site = $2 AND all_sites <> ($3 = 1)"};
+// $1 name, $2 cursor xid, $3 cursor seq, $4 delivered now, $5 at, $6 site.
 inline constexpr SharedSql kPushDelivered{
     "UPDATE push_endpoints SET cursor_xid = $2, cursor_seq = $3, delivered = delivered + $4, failures = 0, "
-    "next_attempt = 0, last_success = $5 WHERE name = $1"};
-// $1 name, $2 failures, $3 next attempt, $4 error, $5 at.
+    "next_attempt = 0, last_success = $5 WHERE name = $1 AND site = $6"};
+// $1 name, $2 failures, $3 next attempt, $4 error, $5 at, $6 site.
 inline constexpr SharedSql kPushFailed{
-    "UPDATE push_endpoints SET failures = $2, next_attempt = $3, last_error = $4, last_error_at = $5 WHERE name = $1"};
-// $1 name, $2 next attempt.
-inline constexpr SharedSql kPushDefer{"UPDATE push_endpoints SET next_attempt = $2 WHERE name = $1"};
+    "UPDATE push_endpoints SET failures = $2, next_attempt = $3, last_error = $4, last_error_at = $5 "
+    "WHERE name = $1 AND site = $6"};
+// $1 name, $2 next attempt, $3 site.
+inline constexpr SharedSql kPushDefer{"UPDATE push_endpoints SET next_attempt = $2 WHERE name = $1 AND site = $3"};
+// The feed position after which a push key of a swipe without identity carries its site.
+inline constexpr SharedSql kPushKeySites{"SELECT CAST(from_xid AS TEXT), from_seq FROM push_key_sites"};
 
 // People. $1 person, $2 name, $3 department.
 inline constexpr SharedSql kPeople{"SELECT person, name, department FROM people ORDER BY person"};

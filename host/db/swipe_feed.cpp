@@ -23,14 +23,24 @@ constexpr const char* kFeedColumns =
 
 FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here);
 
+// The sites as one parameter: ",A,B," (a site's name holds no comma).
+std::string SiteList(const std::vector<std::string>& sites) {
+  std::string list = ",";
+  for (const std::string& s : sites) list += s + ",";
+  return list;
+}
+
 // The feed's page: the swipes after a position and, from schema step 19 on, the withdrawn swipes
 // (swipes_withdrawn) after it, each arm cut to the page first so neither is read past it.
 // `after` is the condition both arms share; the last column tells a withdrawn swipe.
-std::string PageSql(bool withdrawn, const std::string& position, const std::string& after, const std::string& limit) {
-  std::string swipes = "SELECT " + position + kFeedColumns + ", 0 AS withdrawn FROM swipes WHERE " + after +
+// From schema step 20 on each row's site follows the feed's columns.
+std::string PageSql(bool withdrawn, bool sited, const std::string& position, const std::string& after,
+                    const std::string& limit) {
+  const std::string columns = std::string(kFeedColumns) + (sited ? ", site" : "");
+  std::string swipes = "SELECT " + position + columns + ", 0 AS withdrawn FROM swipes WHERE " + after +
                        " ORDER BY 1, 2 LIMIT " + limit;
   if (!withdrawn) return swipes;
-  return "SELECT * FROM (" + swipes + ") AS fed UNION ALL SELECT * FROM (SELECT " + position + kFeedColumns +
+  return "SELECT * FROM (" + swipes + ") AS fed UNION ALL SELECT * FROM (SELECT " + position + columns +
          ", 1 AS withdrawn FROM swipes_withdrawn WHERE " + after + " ORDER BY 1, 2 LIMIT " + limit +
          ") AS gone ORDER BY 1, 2 LIMIT " + limit;
 }
@@ -50,11 +60,16 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
     const int rc = sqlite3_step(has.get());
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) db_.Fail(rc, "preparing the feed");
     withdrawn_ = rc == SQLITE_ROW;
+    SqliteStatement sites = db_.Prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'sites'");
+    const int sites_rc = sqlite3_step(sites.get());
+    if (sites_rc != SQLITE_ROW && sites_rc != SQLITE_DONE) db_.Fail(sites_rc, "preparing the feed");
+    sited_ = sites_rc == SQLITE_ROW;
     // The position is one number; 0 stands for the transaction id the server's feed orders by.
-    read_ = db_.Prepare(PageSql(withdrawn_, "feed_seq, 0, ", "feed_seq > ?1", "?2").c_str());
+    read_ = db_.Prepare(PageSql(withdrawn_, sited_, "feed_seq, 0, ", "feed_seq > ?1", "?2").c_str());
   }
 
-  FeedPage Read(const FeedCursor& after, std::size_t limit) override {
+  using SwipeFeed::Read;
+  FeedPage Read(const FeedCursor& after, std::size_t limit, const std::vector<std::string>& sites) override {
     if (after != FeedCursor{}) {
       if (!moved_)
         moved_ = db_.Prepare(
@@ -78,15 +93,23 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
     }
     FeedPage page;
     page.next = after;
-    sqlite3_stmt* q = read_.get();
+    if (!sites.empty() && !sited_) return page;  // no swipe of any site
+    if (!sites.empty() && !read_sites_)
+      read_sites_ = db_.Prepare(
+          PageSql(withdrawn_, sited_, "feed_seq, 0, ", "feed_seq > ?1 AND instr(?3, ',' || site || ',') > 0", "?2").c_str());
+    sqlite3_stmt* q = sites.empty() ? read_.get() : read_sites_.get();
     sqlite3_reset(q);
     sqlite3_bind_int64(q, 1, static_cast<sqlite3_int64>(after.seq));
     sqlite3_bind_int64(q, 2, static_cast<sqlite3_int64>(limit));
+    const std::string list = SiteList(sites);
+    if (!sites.empty()) sqlite3_bind_text(q, 3, list.data(), static_cast<int>(list.size()), SQLITE_STATIC);
+    const int withdrawn_column = sited_ ? 14 : 13;
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
-      StoredSwipe s = SqliteStoredSwipe(q, 2, false);
-      s.withdrawn = sqlite3_column_int(q, 13) != 0;
+      StoredSwipe s = SqliteStoredSwipe(q, 2, sited_);
+      s.withdrawn = sqlite3_column_int(q, withdrawn_column) != 0;
       page.next = {0, static_cast<std::uint64_t>(sqlite3_column_int64(q, 0))};
+      page.positions.push_back(page.next);
       page.swipes.push_back(std::move(s));
     }
     sqlite3_reset(q);
@@ -97,15 +120,16 @@ class SqliteFeed final : public SwipeFeed, public SqliteBacked {
  private:
   static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
   SqliteConnection db_;
-  SqliteStatement read_, moved_;
-  bool withdrawn_ = false;
+  SqliteStatement read_, read_sites_, moved_;
+  bool withdrawn_ = false, sited_ = false;
 };
 
 class PostgresFeed final : public SwipeFeed {
  public:
   explicit PostgresFeed(PgLease lease) : lease_(std::move(lease)) {}
 
-  FeedPage Read(const FeedCursor& after, std::size_t limit) override {
+  using SwipeFeed::Read;
+  FeedPage Read(const FeedCursor& after, std::size_t limit, const std::vector<std::string>& sites) override {
     FeedPage page;
     std::string xid = std::to_string(after.xid), seq = std::to_string(after.seq), count = std::to_string(limit);
     // The feed hands out rows in (transaction id, number) order, so it may serve a row only when
@@ -143,9 +167,20 @@ class PostgresFeed final : public SwipeFeed {
         withdrawn_ = std::string(c_.Exec("SELECT to_regclass('swipes_withdrawn') IS NOT NULL", "reading the feed")
                                      .text(0, 0)) == "t";
       });
-    const std::string sql = PageSql(withdrawn_, "feed_xid AS position_xid, feed_seq AS position_seq, ",
-                                    "(feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8",
+    if (!sited_)
+      c_.Retry("reading the feed", [&] {
+        sited_ = std::string(c_.Exec("SELECT to_regclass('sites') IS NOT NULL", "reading the feed").text(0, 0)) == "t";
+      });
+    if (!sites.empty() && !sited_) {  // no swipe of any site
+      page.next = after;
+      return page;
+    }
+    const std::string sql = PageSql(withdrawn_, sited_, "feed_xid AS position_xid, feed_seq AS position_seq, ",
+                                    std::string("(feed_xid, feed_seq) > ($1::xid8, $2::bigint) AND feed_xid < $4::xid8") +
+                                        (sites.empty() ? "" : " AND strpos($5, ',' || site || ',') > 0"),
                                     "$3::bigint");
+    const std::string list = SiteList(sites);
+    const int withdrawn_column = sited_ ? 14 : 13;
     std::optional<FeedCursor> moved;
     c_.Retry("reading the feed", [&] {
       page = {};
@@ -168,14 +203,17 @@ class PostgresFeed final : public SwipeFeed {
         }
       }
       const std::string below = c_.Exec(bound, "reading the feed").text(0, 0);
-      PgResult r = c_.Exec(sql, {xid.c_str(), seq.c_str(), count.c_str(), below.c_str()}, "reading the feed");
+      std::vector<const char*> values{xid.c_str(), seq.c_str(), count.c_str(), below.c_str()};
+      if (!sites.empty()) values.push_back(list.c_str());
+      PgResult r = c_.Exec(sql, values, "reading the feed");
       for (int i = 0; i < r.rows(); ++i) {
-        StoredSwipe s = PgStoredSwipe(r, i, 2, false);
-        s.withdrawn = std::string(r.text(i, 13)) == "1";
+        StoredSwipe s = PgStoredSwipe(r, i, 2, sited_);
+        s.withdrawn = std::string(r.text(i, withdrawn_column)) == "1";
         FeedCursor c;
         if (!ParseNumber(r.text(i, 0), c.xid) || !ParseNumber(r.text(i, 1), c.seq))
           throw StoreError(StoreFailure::Invalid, "database " + c_.server() + ": a feed position is not a number");
         page.next = c;
+        page.positions.push_back(c);
         page.swipes.push_back(std::move(s));
       }
     });
@@ -186,7 +224,7 @@ class PostgresFeed final : public SwipeFeed {
  private:
   PgLease lease_;
   PgConnection& c_ = *lease_;
-  bool withdrawn_ = false;
+  bool withdrawn_ = false, sited_ = false;
 };
 
 FeedCursorMoved Moved(const std::string& where, const FeedCursor& after, const FeedCursor& here) {

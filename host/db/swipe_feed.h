@@ -29,6 +29,7 @@ std::optional<FeedCursor> ParseFeedCursor(const std::string& text);
 
 struct FeedPage {
   std::vector<StoredSwipe> swipes;
+  std::vector<FeedCursor> positions;  // each swipe's position in the feed
   FeedCursor next;  // after the last swipe served (the cursor given when the page is empty)
 };
 
@@ -49,7 +50,9 @@ class SwipeFeed {
   virtual ~SwipeFeed() = default;
   // Up to `limit` swipes after `after`, in feed order. Throws StoreError; FeedCursorMoved for a
   // cursor of the database this one was copied from (one a copy mapped, naming no swipe here).
-  virtual FeedPage Read(const FeedCursor& after, std::size_t limit) = 0;
+  virtual FeedPage Read(const FeedCursor& after, std::size_t limit) { return Read(after, limit, {}); }
+  // Of these sites only (empty: every site's); `next` is after the last swipe served.
+  virtual FeedPage Read(const FeedCursor& after, std::size_t limit, const std::vector<std::string>& sites) = 0;
 };
 
 

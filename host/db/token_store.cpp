@@ -46,6 +46,10 @@ bool ApiToken::Allows(const std::string& scope) const {
   return std::find(scopes.begin(), scopes.end(), scope) != scopes.end();
 }
 
+bool ApiToken::AllowsSite(const std::string& site) const {
+  return sites.empty() || std::find(sites.begin(), sites.end(), site) != sites.end();
+}
+
 bool ApiToken::ExpiredAt(std::int64_t now) const { return !expires_at.empty() && expires_at <= UtcText(now); }
 
 namespace {
@@ -60,7 +64,7 @@ class SqliteTokens final : public TokenStore, public SqliteBacked {
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
     store::SqliteTransaction transaction(db_, "adding a token");
     auto q = db_.Prepare(sql::kAddToken.sqlite());
-    Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by, t.expires_at});
+    Bind(q.get(), {t.name, hash, JoinScopes(t.scopes), t.created_at, t.created_by, t.expires_at, JoinScopes(t.sites)});
     if (db_.Rows(q.get(), "adding a token") == 0) return false;
     InsertAudit(audit);
     transaction.Commit();
@@ -113,7 +117,7 @@ class SqliteTokens final : public TokenStore, public SqliteBacked {
   }
   static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
   static ApiToken Read(sqlite3_stmt* q) {
-    return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3), Text(q, 4)};
+    return {Text(q, 0), SplitScopes(Text(q, 1)), Text(q, 2), Text(q, 3), Text(q, 4), SplitScopes(Text(q, 5))};
   }
   void InsertAudit(const AuditEntry& e) { store::InsertAudit(db_, e); }
 
@@ -126,12 +130,12 @@ class PostgresTokens final : public TokenStore {
 
   bool Add(const ApiToken& t, const std::string& hash, const AuditEntry& audit) override {
     bool added = false;
-    std::string scopes = JoinScopes(t.scopes);
+    std::string scopes = JoinScopes(t.scopes), sites = JoinScopes(t.sites);
     c_.Transaction("adding a token", [&] {
       PgResult r = c_.Exec(
           sql::kAddToken.postgres(),
           {t.name.c_str(), hash.c_str(), scopes.c_str(), t.created_at.c_str(), t.created_by.c_str(),
-           t.expires_at.c_str()},
+           t.expires_at.c_str(), sites.c_str()},
           "adding a token");
       added = r.rows() > 0;
       if (added) InsertAudit(audit);
@@ -194,7 +198,8 @@ class PostgresTokens final : public TokenStore {
 
  private:
   static ApiToken Read(const PgResult& r, int row) {
-    return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3), r.text(row, 4)};
+    return {r.text(row, 0), SplitScopes(r.text(row, 1)), r.text(row, 2), r.text(row, 3), r.text(row, 4),
+            SplitScopes(r.text(row, 5))};
   }
   void InsertAudit(const AuditEntry& e) { store::InsertAudit(c_, e); }
   PgLease lease_;

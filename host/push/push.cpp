@@ -37,7 +37,9 @@ std::int64_t UnixOf(std::chrono::system_clock::time_point t) {
 
 using store::UtcText;
 
-store::PushFilter FilterOf(const site::SitePush& e) { return {e.ports, e.people}; }
+store::PushFilter FilterOf(const site::SitePush& e, const std::string& site) {
+  return store::PushFilter::Of(e.ports, e.people, e.all_sites, site);
+}
 
 // A name for this drainer, unique among the processes on the database.
 std::string HolderName() {
@@ -129,9 +131,11 @@ class Sender {
   std::unique_ptr<httplib::Client> client_;
 };
 
+// The store's site's endpoints, by name.
 std::map<std::string, store::PushEndpointRow> RowsByName(store::PushStore& s) {
   std::map<std::string, store::PushEndpointRow> rows;
-  for (store::PushEndpointRow& r : s.Endpoints()) rows.emplace(r.name, std::move(r));
+  for (store::PushEndpointRow& r : s.Endpoints())
+    if (r.site == s.site()) rows.emplace(r.name, std::move(r));
   return rows;
 }
 
@@ -184,7 +188,8 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
   const std::size_t batch = std::max<std::size_t>(1, hr ? std::min(o.batch, kHrBatch) : o.batch);
   const std::size_t max_requests =
       hr ? std::min<std::size_t>(o.max_requests, static_cast<std::size_t>(e.requests_per_minute)) : o.max_requests;
-  const store::PushFilter filter = FilterOf(e);
+  const store::PushFilter filter = FilterOf(e, o.site);
+  const std::optional<store::FeedCursor> sited_from = push.SiteKeysFrom();
   Sender sender(e, o);
   store::FeedCursor cursor = row.cursor;
   const auto pass_ends = std::chrono::steady_clock::now() + kLongestPass;
@@ -199,12 +204,16 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
       return out;
     }
     std::vector<store::StoredSwipe> swipes;
+    std::vector<bool> sited;
     store::FeedCursor next = cursor;
     while (swipes.size() < batch) {
       store::FeedPage page = feed.Read(next, batch - swipes.size());
       if (page.swipes.empty()) break;
-      for (store::StoredSwipe& s : page.swipes)
-        if (filter.Matches(s)) swipes.push_back(std::move(s));
+      for (std::size_t i = 0; i < page.swipes.size(); ++i) {
+        if (!filter.Matches(page.swipes[i])) continue;  // passed over: the position moves past it
+        sited.push_back(Sited(page.swipes[i], page.positions[i], sited_from));
+        swipes.push_back(std::move(page.swipes[i]));
+      }
       next = page.next;
     }
     if (swipes.empty()) {
@@ -219,7 +228,7 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
       if (hr) push.Defer(e.name, out.next_attempt);
       return out;
     }
-    const std::string body = hr ? HrCheckinBody(e, swipes) : JsonBody(e.name, swipes);
+    const std::string body = hr ? HrCheckinBody(e, swipes, sited) : JsonBody(e.name, swipes, sited);
     const std::string error = sender.Send(body, Signature(secret, UnixOf(o.clock()), body), swipes.size(), hr);
     if (!error.empty()) return fail(error);
     push.Delivered(e.name, next, static_cast<std::int64_t>(swipes.size()), UtcText(UnixOf(o.clock())));
@@ -233,15 +242,26 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
 DrainResult Drain(const PushOptions& o) {
   DrainResult result;
   auto push = Handle(o).Push();
+  push->ForSite(o.site);
   const std::string now = UtcText(UnixOf(o.clock()));
+  // An endpoint stored before endpoints had sites is the first naming site's, its position kept.
+  if (!o.site.empty())
+    for (const store::PushEndpointRow& r : push->Endpoints())
+      if (r.site.empty() && std::any_of(o.endpoints.begin(), o.endpoints.end(), [&](const auto& e) { return e.name == r.name; }))
+        push->Adopt(r.name);
   auto rows = RowsByName(*push);
   for (const site::SitePush& e : o.endpoints) {
+    if (auto row = rows.find(e.name); row != rows.end()) {
+      if (row->second.all_sites != e.all_sites) push->SetAllSites(e.name, e.all_sites);
+      continue;
+    }
     // A misconfigured endpoint is recorded all the same, so the swipes stored while it is mended
     // wait for it; only one whose start cannot be read waits until its table tells it.
-    if (rows.count(e.name) || !e.start_known) continue;
+    if (!e.start_known) continue;
     // A new endpoint starts after what is stored now, or at what was stored from its date on.
     const store::FeedCursor start = e.from ? push->BeforeStoredFrom(*e.from + "T00:00:00Z") : push->Head();
     push->Add(e.name, start, now);
+    if (e.all_sites) push->SetAllSites(e.name, true);
   }
   for (const auto& [name, row] : rows) {
     if (o.keep_unlisted) break;  // a [[push]] table without a usable name may mean any of them
@@ -249,7 +269,7 @@ DrainResult Drain(const PushOptions& o) {
     const bool named =
         std::any_of(o.endpoints.begin(), o.endpoints.end(), [&](const auto& e) { return e.name == endpoint; });
     if (named) continue;
-    result.dropped.emplace_back(name, push->Backlog(row.cursor, {}));
+    result.dropped.emplace_back(name, push->Backlog(row.cursor, store::PushFilter::Of({}, {}, row.all_sites, o.site)));
     push->Remove(name);
   }
   if (o.endpoints.empty()) return result;
@@ -261,11 +281,13 @@ DrainResult Drain(const PushOptions& o) {
 
 void UseSiteEndpoints(PushOptions& options, const site::Site& site) {
   options.endpoints = site.pushes;
+  options.site = site.name.value_or("");
   options.keep_unlisted = site.HasUnnamedPushProblem();
 }
 
 std::vector<EndpointStatus> Status(const PushOptions& o) {
   auto push = Handle(o).Push();
+  push->ForSite(o.site);
   auto rows = RowsByName(*push);
   std::vector<EndpointStatus> all;
   for (const site::SitePush& e : o.endpoints) {
@@ -277,7 +299,7 @@ std::vector<EndpointStatus> Status(const PushOptions& o) {
     if (auto row = rows.find(e.name); row != rows.end()) {
       const store::PushEndpointRow& r = row->second;
       s.in_store = true;
-      s.backlog = push->Backlog(r.cursor, FilterOf(e));
+      s.backlog = push->Backlog(r.cursor, FilterOf(e, o.site));
       s.delivered = r.delivered;
       s.failures = r.failures;
       s.added_at = r.added_at;

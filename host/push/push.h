@@ -16,6 +16,7 @@
 
 #include "host/db/database.h"
 #include "host/site/site.h"
+#include "host/db/swipe_feed.h"
 #include "host/db/swipe_store.h"
 
 namespace vanto::push {
@@ -25,6 +26,9 @@ using Clock = std::function<std::chrono::system_clock::time_point()>;
 struct PushOptions {
   // The process's database handle (required): the endpoints' rows and the feed come from it.
   std::shared_ptr<db::Database> database;
+  // The site the endpoints belong to (host::SiteChoice::name; '' a database that holds no site):
+  // a drain adds, removes and delivers to that site's endpoints only.
+  std::string site;
   std::vector<site::SitePush> endpoints;
   Clock clock = [] { return std::chrono::system_clock::now(); };
   // Every request's bounds: connecting, and each read or write on the connection.
@@ -45,7 +49,8 @@ struct PushOptions {
   bool keep_unlisted = false;
 };
 
-// The site's endpoints (a misconfigured one with its problem) into `options`.
+// The site's endpoints (a misconfigured one with its problem) into `options`, and the site file's
+// `site` as theirs (a front end that chose the site, host::ChooseSite, sets its choice instead).
 void UseSiteEndpoints(PushOptions& options, const site::Site& site);
 
 enum class EndpointState {
@@ -95,12 +100,22 @@ std::vector<EndpointStatus> Status(const PushOptions& options);
 // ---- what goes on the wire (push_format.cpp) ------------------------------------------------
 
 // A swipe's idempotency key: "v2:IDENTITY:GENERATION:EPOCH:INDEX" for a terminal that tells its
-// identity; "v1:PORT:TERMINAL:PERSON:YYYY-MM-DDTHH:MM:OCCURRENCE" for one that does not.
-std::string SwipeKey(const store::StoredSwipe& swipe);
+// identity; "v1:PORT:TERMINAL:PERSON:YYYY-MM-DDTHH:MM:OCCURRENCE" for one that does not, and
+// "v1:SITE:PORT:TERMINAL:PERSON:YYYY-MM-DDTHH:MM:OCCURRENCE" for such a swipe that `sited` (see
+// Sited). A key never changes once it may have been delivered.
+std::string SwipeKey(const store::StoredSwipe& swipe, bool sited = false);
 
-// The request body of `swipes` in our format and in the HR check-in format.
-std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes);
-std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes);
+// Whether a swipe at feed position `position` carries its site in its key and hr-checkin device:
+// a swipe without identity of a site, after `from` (PushStore::SiteKeysFrom: where the database
+// came to hold a second site; none: not yet).
+bool Sited(const store::StoredSwipe& swipe, const store::FeedCursor& position, const std::optional<store::FeedCursor>& from);
+
+// The request body of `swipes` in our format and in the HR check-in format; `sited` (beside the
+// swipes, or empty: none) tells which carry their site in the key and device (Sited).
+std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes,
+                     const std::vector<bool>& sited = {});
+std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes,
+                          const std::vector<bool>& sited = {});
 
 // The signature header's value: "t=UNIX,v1=HEX" with HEX the HMAC-SHA256 of "UNIX.BODY" under
 // `secret`.

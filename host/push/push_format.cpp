@@ -24,33 +24,44 @@ std::string IsoLocal(std::string time) {
 
 }  // namespace
 
-std::string SwipeKey(const store::StoredSwipe& s) {
+std::string SwipeKey(const store::StoredSwipe& s, bool sited) {
   if (s.identity && s.generation && s.index)
     return "v2:" + std::to_string(*s.identity) + ":" + std::to_string(*s.generation) + ":" + std::to_string(s.epoch) +
            ":" + std::to_string(*s.index);
-  return "v1:" + std::to_string(s.port) + ":" + std::to_string(s.terminal) + ":" + std::to_string(s.person) + ":" +
+  return "v1:" + (sited ? s.site + ":" : std::string()) + std::to_string(s.port) + ":" + std::to_string(s.terminal) + ":" + std::to_string(s.person) + ":" +
          IsoLocal(s.minute) + ":" + std::to_string(s.occurrence);
 }
 
+bool Sited(const store::StoredSwipe& s, const store::FeedCursor& position, const std::optional<store::FeedCursor>& from) {
+  if (!from || s.site.empty() || (s.identity && s.generation && s.index)) return false;
+  return position.xid > from->xid || (position.xid == from->xid && position.seq > from->seq);
+}
+
 namespace {
+
+bool SitedAt(const std::vector<bool>& sited, std::size_t i) { return i < sited.size() && sited[i]; }
 
 // A withdrawn swipe (a folded double) is sent once more under a key of its own, naming the key
 // of the swipe it withdraws, so a receiver that keeps each key once still takes it.
 void MarkWithdrawn(const store::StoredSwipe& s, nlohmann::json& j) {
   if (!s.withdrawn) return;
-  j["key"] = "withdrawn:" + SwipeKey(s);
+  const std::string key = j["key"];
+  j["key"] = "withdrawn:" + key;
   j["withdrawn"] = true;
-  j["withdraws"] = SwipeKey(s);
+  j["withdraws"] = key;
 }
 
 }  // namespace
 
-std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes) {
+std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes,
+                     const std::vector<bool>& sited) {
   nlohmann::json list = nlohmann::json::array();
-  for (const store::StoredSwipe& s : swipes) {
-    nlohmann::json j = {{"key", SwipeKey(s)},          {"port", s.port},
+  for (std::size_t i = 0; i < swipes.size(); ++i) {
+    const store::StoredSwipe& s = swipes[i];
+    nlohmann::json j = {{"key", SwipeKey(s, SitedAt(sited, i))},          {"port", s.port},
                         {"terminal", s.terminal},      {"person", s.person},
-                        {"time", IsoLocal(s.time)},    {"downloaded_at", s.downloaded_at}};
+                        {"time", IsoLocal(s.time)},    {"downloaded_at", s.downloaded_at},
+                        {"site", s.site}};
     if (s.identity) {
       j["identity"] = *s.identity;
       j["generation"] = s.generation.value_or(0);
@@ -63,14 +74,17 @@ std::string JsonBody(const std::string& endpoint, const std::vector<store::Store
   return nlohmann::json{{"endpoint", endpoint}, {"swipes", std::move(list)}}.dump();
 }
 
-std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes) {
+std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes,
+                          const std::vector<bool>& sited) {
   nlohmann::json list = nlohmann::json::array();
-  for (const store::StoredSwipe& s : swipes) {
+  for (std::size_t i = 0; i < swipes.size(); ++i) {
+    const store::StoredSwipe& s = swipes[i];
+    const bool with_site = SitedAt(sited, i);
     const std::string where = std::to_string(s.port) + ":" + std::to_string(s.terminal);
     nlohmann::json j = {{"employee", std::to_string(s.person)},
                         {"time", IsoLocal(s.time)},
-                        {"device", s.identity ? std::to_string(*s.identity) : where},
-                        {"key", SwipeKey(s)}};
+                        {"device", s.identity ? std::to_string(*s.identity) : with_site ? s.site + ":" + where : where},
+                        {"key", SwipeKey(s, with_site)}};
     if (auto type = endpoint.log_types.find(where); type != endpoint.log_types.end()) j["log_type"] = type->second;
     MarkWithdrawn(s, j);
     list.push_back(std::move(j));

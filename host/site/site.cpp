@@ -293,6 +293,10 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
       }
     } else if (name == "from") {
       push.from = PushFrom(site, value);
+    } else if (name == "all_sites") {
+      const auto* flag = value.as_boolean();
+      if (!flag) Refuse(site, LineOf(value), shown, Message("must be true or false, not {0}", {TypeName(value)}));
+      push.all_sites = flag->get();
     } else if (name == "requests_per_minute") {
       push.requests_per_minute = static_cast<int>(Whole(site, value, shown, 1, 6000));
     } else if (name == "log_types") {
@@ -313,7 +317,7 @@ SitePush ReadPush(const Site& site, const toml::table& table) {
     } else {
       Refuse(site, LineOf(key), shown,
              Message("unknown key (a push endpoint has: name, url, format, secret_file, ca_file, ports, people, from, "
-                "requests_per_minute, log_types)"));
+                "all_sites, requests_per_minute, log_types)"));
     }
   }
   for (const auto& [key, given] : std::initializer_list<std::pair<const char*, bool>>{

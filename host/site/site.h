@@ -82,6 +82,7 @@ struct SitePush {
   std::vector<int> ports;           // only these ports' swipes (empty: every port)
   std::vector<std::int32_t> people; // only these people's swipes (empty: everyone)
   std::optional<std::string> from;  // "YYYY-MM-DD": a new endpoint starts at the swipes stored from then on
+  bool all_sites = false;           // sent every site's swipes of the database (else this site's only)
   // hr-checkin: requests a minute at most, and a log type per terminal ("PORT:TERMINAL" -> "IN"/"OUT").
   int requests_per_minute = 60;
   std::map<std::string, std::string> log_types;

@@ -25,6 +25,7 @@
 #include "host/db/swipe_feed.h"
 #include "host/db/sync_runs.h"
 #include "host/db/table_rows.h"
+#include "host/push/push.h"
 #include "platform/ado/enrolment.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"
@@ -286,6 +287,16 @@ void FillEveryTable(const std::string& location) {
   store::Delivery delivery(store, 4, 2);
   delivery.Position(log, 0);
   delivery.Store(swipes);
+  // A second site from here on: its older terminal's swipes (port 4, terminal 2 as north's) are
+  // keyed with the site from here on.
+  ASSERT_TRUE(store::AddSite(*vanto::db::Database::Open(location)->Tables(false), "south", "test"));
+  std::vector<store::StoredSwipe> south(3);
+  for (int i = 0; i < 3; ++i) {
+    store::StoredSwipe& s = south[static_cast<std::size_t>(i)];
+    s.port = 4, s.terminal = 2, s.person = i, s.minute = "2026-12-08 0" + std::to_string(i) + ":00", s.occurrence = 1;
+    s.time = s.minute + ":00", s.downloaded_at = "2026-12-08T09:00:00Z", s.site = "south";
+  }
+  store.swipes().Insert(south);
   store::RecordConflict conflict;
   conflict.log = log;
   conflict.index = 7;
@@ -394,6 +405,21 @@ TEST_F(DbCopy, EveryTableTravelsToPostgresAndBack) {
   const auto conflicts = store::RecordStore(vanto::db::Database::Open(back)->Swipes()).swipes().Conflicts(true);
   ASSERT_EQ(conflicts.size(), 1u);
   EXPECT_EQ(conflicts[0].acknowledged_by, "ops");
+  // Every swipe keeps its push key: the position after which keys carry the site travelled.
+  auto keys = [](const std::string& location) {
+    auto db = vanto::db::Database::Open(location);
+    const std::optional<store::FeedCursor> from = db->Push()->SiteKeysFrom();
+    EXPECT_TRUE(from) << location;
+    const store::FeedPage all = db->Feed()->Read({}, 100000);
+    std::multiset<std::string> keyed;
+    for (std::size_t i = 0; i < all.swipes.size(); ++i)
+      keyed.insert(push::SwipeKey(all.swipes[i], push::Sited(all.swipes[i], all.positions[i], from)));
+    return keyed;
+  };
+  const std::multiset<std::string> site_keys = keys(site_);
+  EXPECT_EQ(keys(central), site_keys);
+  EXPECT_EQ(keys(back), site_keys);
+  EXPECT_EQ(site_keys.count("v1:south:4:2:1:2026-12-08T01:00:1"), 1u);
   // The endpoint goes on after the 20th swipe of the feed, as it did in the site's database.
   const auto endpoints = vanto::db::Database::Open(back)->Push()->Endpoints();
   ASSERT_EQ(endpoints.size(), 1u);

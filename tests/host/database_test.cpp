@@ -306,6 +306,7 @@ TEST_P(DatabaseTest, AnOlderSchemaComesUpToDateKeepingEveryPositionCursorAndCoun
     for (std::size_t i = 0; i < cursors.size(); ++i) EXPECT_EQ(persons(cursors[i]), after[i]) << "after swipe " << i;
     ASSERT_EQ(db->Push()->Endpoints().size(), 1u);
     EXPECT_EQ(db->Push()->Endpoints()[0].cursor, cursors[2]);
+    EXPECT_EQ(db->Push()->Endpoints()[0].site, "");  // a database of no site: the first site's to take
     EXPECT_EQ(WrongCounts(location), 0);
     EXPECT_EQ(db->Swipes()->Coverage({77, 1}).count, 3);
 
@@ -365,7 +366,8 @@ TEST_P(DatabaseTest, AnOlderDatabasesRowsAllBecomeTheFirstSitesOwn) {
         "INSERT INTO sync_runs (started_at, started_by) VALUES ('then', 'command');"
         "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
         "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) VALUES (77, 1, 0, 0, 2, 1, "
-        "'then', 19, '2026-12-01 08:02:00', 18, '2026-12-01 08:01:00', 2, 1, 'then');";
+        "'then', 19, '2026-12-01 08:02:00', 18, '2026-12-01 08:01:00', 2, 1, 'then');"
+        "INSERT INTO push_endpoints (name, added_at) VALUES ('hr', 'then');";
     sql += engine == store::Engine::Postgres
                ? "INSERT INTO enrolment (\"cPsn_Num\", \"iFingerprintNO\") VALUES (17, 10);"
                : "INSERT INTO enrolment (cPsn_Num, iFingerprintNO) VALUES (17, 10);";
@@ -375,7 +377,7 @@ TEST_P(DatabaseTest, AnOlderDatabasesRowsAllBecomeTheFirstSitesOwn) {
     // Nothing named: the database of no site is read as it is.
     EXPECT_EQ(host::ChooseSite(*db, std::nullopt, true, "tester").filter, std::nullopt);
     const host::SiteChoice first = host::ChooseSite(*db, "north", true, "tester");
-    EXPECT_EQ(first.adopted, 7);  // two swipes and one row of each other table (no withdrawn swipe)
+    EXPECT_EQ(first.adopted, 8);  // two swipes and one row of each other table (no withdrawn swipe)
     EXPECT_EQ(first.filter, "north");
     for (const char* table : store::SiteTables())
       EXPECT_EQ(Scalar(location, std::string("SELECT count(*) FROM ") + table + " WHERE site <> 'north'"), 0) << table;
@@ -395,8 +397,12 @@ TEST_P(DatabaseTest, AnOlderDatabasesRowsAllBecomeTheFirstSitesOwn) {
           << e.what();
     }
     EXPECT_EQ(host::ChooseSite(*db, std::nullopt, false, "tester").name, "north");  // the only one
+    EXPECT_EQ(Scalar(location, "SELECT count(*) FROM push_key_sites"), 0);  // one site: no key carries it
     EXPECT_TRUE(store::AddSite(*db->Tables(false), "south", "tester"));
     EXPECT_FALSE(store::AddSite(*db->Tables(false), "south", "tester"));
+    // The second site: from the feed's head on, a key of a swipe without identity carries its site.
+    EXPECT_EQ(Scalar(location, "SELECT from_seq FROM push_key_sites"),
+              Scalar(location, "SELECT max(feed_seq) FROM swipes"));
     EXPECT_EQ(host::ChooseSite(*db, "south", true, "tester").adopted, std::nullopt);
     try {
       host::ChooseSite(*db, std::nullopt, false, "tester");

@@ -26,6 +26,7 @@
 #include "host/push/push.h"
 #include "present/recorded_words.h"
 #include "host/db/push_store.h"
+#include "host/db/sites.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/store_engines.h"
 #include "host/db/openers.h"
@@ -484,6 +485,63 @@ TEST_P(PushTest, AFoldedDoubleArrivesOnceMoreAsWithdrawn) {
   EXPECT_EQ(receiver.keys().size(), 15u);
 }
 
+// Two sites in one database, each with an endpoint "hook", and site A's "all" that takes every
+// site's swipes: each site's drain manages its own endpoints only; a v1 swipe stored before the
+// second site keeps the key it was delivered under, later ones carry their site, so the two
+// sites' colliding swipes (port 1, terminal 1, person 17, one minute) get distinct keys.
+TEST_P(PushTest, EachSiteManagesItsOwnEndpointsAndKeysCarryTheSiteFromTheSecondSiteOn) {
+  Receiver at_a, at_b, at_all;
+  auto add_site = [&](const std::string& name) {
+    auto tables = vanto::db::Database::Open(location_)->Tables(false);
+    ASSERT_TRUE(store::AddSite(*tables, name, "test"));
+  };
+  auto swipe = [](const std::string& site, int terminal, std::uint32_t index, bool v1) {
+    StoredSwipe s = Swipe(terminal, index, v1);
+    s.site = site;
+    return s;
+  };
+  auto drain = [&](const std::string& site, std::vector<site::SitePush> endpoints) {
+    PushOptions o = Options(std::move(endpoints));
+    o.site = site;
+    return Drain(o);
+  };
+  site::SitePush hook_a = Endpoint("hook", at_a.port()), hook_b = Endpoint("hook", at_b.port());
+  site::SitePush all = Endpoint("all", at_all.port());
+  hook_a.from = hook_b.from = all.from = "2026-12-08";
+  all.all_sites = true;
+  add_site("A");
+  swipes_->Insert(std::vector<StoredSwipe>{swipe("A", 1, 17, true)});
+  ASSERT_EQ(drain("A", {hook_a}).endpoints.at(0).sent, 1);
+  const std::string before = "v1:1:1:17:2026-12-08T10:17:1";
+  ASSERT_EQ(at_a.keys(), std::vector<std::string>{before});
+  add_site("B");
+  swipes_->Insert(std::vector<StoredSwipe>{swipe("A", 1, 18, true), swipe("B", 1, 17, true), swipe("B", 2, 19, false)});
+  const DrainResult b = drain("B", {hook_b});
+  EXPECT_TRUE(b.dropped.empty());  // A's endpoints are not B's to drop
+  EXPECT_EQ(b.endpoints.at(0).sent, 2);
+  const std::vector<std::string> of_b = at_b.keys();
+  EXPECT_EQ(std::set<std::string>(of_b.begin(), of_b.end()),
+            (std::set<std::string>{"v1:B:1:1:17:2026-12-08T10:17:1", "v2:5002:1:0:19"}));
+  const DrainResult a = drain("A", {hook_a, all});
+  EXPECT_TRUE(a.dropped.empty());
+  EXPECT_EQ(at_a.keys(), (std::vector<std::string>{before, "v1:A:1:1:18:2026-12-08T10:18:1"}));
+  const std::vector<std::string> every = at_all.keys();  // in feed order: one batch's in its engine's
+  EXPECT_EQ(std::multiset<std::string>(every.begin(), every.end()),
+            (std::multiset<std::string>{before, "v1:A:1:1:18:2026-12-08T10:18:1", "v1:B:1:1:17:2026-12-08T10:17:1",
+                                        "v2:5002:1:0:19"}));
+  // A's file without "hook" drops A's hook only: B's keeps its row and its position.
+  const DrainResult without = drain("A", {all});
+  ASSERT_EQ(without.dropped.size(), 1u);
+  EXPECT_EQ(without.dropped[0].first, "hook");
+  std::map<std::pair<std::string, std::string>, std::int64_t> delivered;
+  for (const store::PushEndpointRow& r : vanto::db::Database::Open(location_)->Push()->Endpoints())
+    delivered[{r.site, r.name}] = r.delivered;
+  EXPECT_EQ(delivered, (std::map<std::pair<std::string, std::string>, std::int64_t>{{{"A", "all"}, 4}, {{"B", "hook"}, 2}}));
+  swipes_->Insert(std::vector<StoredSwipe>{swipe("B", 1, 20, true)});
+  EXPECT_EQ(drain("B", {hook_b}).endpoints.at(0).sent, 1);  // went on from where it was
+  EXPECT_EQ(at_b.keys().size(), 3u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PushTest, ::testing::Values("sqlite", "postgresql"));
 
 // A secret file that cannot serve: the failure names the file and what to do, for each reader.
@@ -532,6 +590,41 @@ TEST(PushFormatTest, KeysSignaturesAndTheHrMapping) {
                                                  {"key", "v2:5003:1:2:17"}, {"log_type", "IN"}}));
   EXPECT_FALSE(body["checkins"][1].contains("log_type"));
   EXPECT_EQ(body["checkins"][1]["device"], "1:4");
+  // A v1 swipe keyed with its site names the site in its key and device; its log type stays.
+  v1.site = "plant-2";
+  hr.log_types = {{"1:4", "OUT"}};
+  const auto sited = nlohmann::json::parse(HrCheckinBody(hr, {v2, v1}, {true, true}));
+  EXPECT_EQ(sited["checkins"][0]["key"], "v2:5003:1:2:17");
+  EXPECT_EQ(sited["checkins"][1]["key"], "v1:plant-2:1:4:17:2026-12-08T10:17:2");
+  EXPECT_EQ(sited["checkins"][1]["device"], "plant-2:1:4");
+  EXPECT_EQ(sited["checkins"][1]["log_type"], "OUT");
+}
+
+// Which swipes carry their site: those without identity of a site, after the position where the
+// database came to hold a second site (on PostgreSQL a position orders by transaction, then number).
+TEST(PushFormatTest, OnlySwipesWithoutIdentityAfterTheSecondSiteCarryTheSite) {
+  StoredSwipe v1 = Swipe(4, 17, true), v2 = Swipe(3, 17);
+  v1.site = v2.site = "A";
+  StoredSwipe no_site = v1;
+  no_site.site = "";
+  const std::optional<store::FeedCursor> from = store::FeedCursor{7, 20};
+  const struct {
+    const char* what;
+    const StoredSwipe& swipe;
+    store::FeedCursor position;
+    std::optional<store::FeedCursor> from;
+    bool sited;
+  } cases[] = {
+      {"one site yet", v1, {9, 1}, std::nullopt, false},
+      {"at the position", v1, {7, 20}, from, false},
+      {"before it, same transaction", v1, {7, 19}, from, false},
+      {"an earlier transaction, a later number", v1, {6, 99}, from, false},
+      {"after it, same transaction", v1, {7, 21}, from, true},
+      {"a later transaction, an earlier number", v1, {8, 1}, from, true},
+      {"with identity", v2, {8, 1}, from, false},
+      {"of no site", no_site, {8, 1}, from, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Sited(c.swipe, c.position, c.from), c.sited) << c.what;
 }
 
 // What push status and the dashboard show of an endpoint's address: no credentials, no query

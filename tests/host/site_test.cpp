@@ -157,7 +157,8 @@ TEST(SiteFile, PushEndpointsAndTheirRefusals) {
   const std::string port = "[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\n";
   const std::string head = "[[push]]\nname = \"hr\"\nurl = \"https://hr.example/in\"\n";
   Site site = ParseSite(port + head + "secret_file = \"private\"\nformat = \"hr-checkin\"\nports = [1]\npeople = [7]\n"
-                                      "from = \"2026-12-01\"\nrequests_per_minute = 30\nlog_types = { \"1:1\" = \"IN\" }\n",
+                                      "from = \"2026-12-01\"\nrequests_per_minute = 30\nlog_types = { \"1:1\" = \"IN\" }\n"
+                                      "all_sites = true\n",
                         path);
   ASSERT_EQ(site.pushes.size(), 1u);
   const SitePush& p = site.pushes[0];
@@ -168,6 +169,8 @@ TEST(SiteFile, PushEndpointsAndTheirRefusals) {
   EXPECT_EQ(p.from, "2026-12-01");
   EXPECT_EQ(p.requests_per_minute, 30);
   EXPECT_EQ(p.log_types.at("1:1"), "IN");
+  EXPECT_TRUE(p.all_sites);
+  EXPECT_FALSE(ParseSite(port + head + "secret_file = \"private\"\n", path).pushes.at(0).all_sites);
   struct Case {
     std::string text;
     std::string message;  // after "PATH:"
@@ -181,6 +184,7 @@ TEST(SiteFile, PushEndpointsAndTheirRefusals) {
       {head + "secret_file = \"private\"\nports = [0]\n", "9: key 'push.ports': 0 is out of range"},
       {head + "secret_file = \"private\"\nlog_types = { \"1:1\" = \"IN\" }\n", "9: key 'push.log_types': is for the hr-checkin"},
       {head + "secret_file = \"private\"\ncolour = 1\n", "9: key 'push.colour': unknown key"},
+      {head + "secret_file = \"private\"\nall_sites = \"yes\"\n", "9: key 'push.all_sites': must be true or false"},
       {head + "secret_file = \"private\"\n" + head + "secret_file = \"private\"\n",
        "9: key 'push.name': push endpoint hr is given twice (first at line 5)"},
       {"[[push]]\nname = \"h r\"\n", "6: key 'push.name': must be 1 to 64"},

@@ -18,6 +18,7 @@
 #include "web/api.h"
 #include "web/metrics.h"
 #include "host/db/database.h"
+#include "host/db/sites.h"
 
 namespace vanto::web {
 namespace {
@@ -243,6 +244,96 @@ TEST_P(ApiTest, ListingPagesThroughEverySwipeOnceInTimeOrder) {
   json only = json::parse(Call(reader_, "GET", "/api/v1/swipes", {{"person", "101"}, {"to", "2026-12-01"}}).body);
   for (const json& s : only["swipes"]) EXPECT_EQ(s["person"], 101);
   EXPECT_EQ(only["swipes"].size(), 3u);  // i = 1, 4, 7 on the first day
+}
+
+// Two sites' swipes in one database: the feed carries each swipe's site and takes ?site; a token
+// limited to site A reads only A's swipes from the feed, the listing and the report, and asking
+// for B's is 403, audited as a refusal.
+TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
+  {
+    auto db = vanto::db::Database::Open(location_);
+    auto tables = db->Tables(false);
+    ASSERT_TRUE(vanto::store::AddSite(*tables, "A", "test"));
+    ASSERT_TRUE(vanto::store::AddSite(*tables, "B", "test"));
+    std::vector<vanto::store::StoredSwipe> rows;
+    for (int i = 0; i < 5; ++i) {
+      vanto::store::StoredSwipe s;
+      s.port = 1;
+      s.terminal = 1;
+      s.person = 17;  // the same port, terminal, person and minute at both sites
+      s.minute = "2026-12-0" + std::to_string(1 + i / 2) + " 08:00";
+      s.occurrence = 1;
+      s.time = s.minute + ":00";
+      s.downloaded_at = "2026-12-08T09:00:00Z";
+      s.site = i % 2 ? "B" : "A";
+      rows.push_back(s);
+    }
+    db->Swipes()->Insert(rows);  // A: 3, B: 2
+    // Within a bound, until the feed serves them (as AddSwipes waits).
+    auto feed = db->Feed();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+    while (feed->Read({}, 6).swipes.size() < 5 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::string clerk = tokens_->Add(kAdmin, "clerk", {"swipes:read", "reports:read"}, std::nullopt, {"A"});
+  ApiOptions options;
+  options.database = location_;
+  options.site = "B";  // a server of site B
+  ApiServer served_b(options, *tokens_);
+  options.site = "A";
+  api_ = std::make_unique<ApiServer>(options, *tokens_);
+  const std::multimap<std::string, std::string> month{{"month", "2026-12"}};
+  struct Case {
+    const char* what;
+    std::string token;
+    ApiServer* server;  // null: site A's
+    std::string path;
+    std::multimap<std::string, std::string> params;
+    int status;
+    std::string sites;  // the feed's or listing's swipes' sites, in order; a 400's field
+  } cases[] = {
+      {"every site's feed", reader_, nullptr, "/api/v1/swipes/feed", {}, 200, "ABABA"},
+      {"one site's feed", reader_, nullptr, "/api/v1/swipes/feed", {{"site", "B"}}, 200, "BB"},
+      {"a limited token's feed", clerk, nullptr, "/api/v1/swipes/feed", {}, 200, "AAA"},
+      {"a limited token asks for its site", clerk, nullptr, "/api/v1/swipes/feed", {{"site", "A"}}, 200, "AAA"},
+      {"a limited token asks for another site", clerk, nullptr, "/api/v1/swipes/feed", {{"site", "B"}}, 403, ""},
+      {"a site the database lacks", reader_, nullptr, "/api/v1/swipes/feed", {{"site", "C"}}, 400, "site"},
+      {"no site's name", reader_, nullptr, "/api/v1/swipes/feed", {{"site", "a b"}}, 400, "site"},
+      {"an empty site", reader_, nullptr, "/api/v1/swipes/feed", {{"site", ""}}, 400, "site"},
+      {"the listing of its site", clerk, nullptr, "/api/v1/swipes", {}, 200, "AAA"},
+      {"the listing of another site", clerk, &served_b, "/api/v1/swipes", {}, 403, ""},
+      {"another site's listing, unlimited", reader_, &served_b, "/api/v1/swipes", {}, 200, "BB"},
+      {"the report of another site", clerk, &served_b, "/api/v1/reports/month", month, 403, ""},
+      {"the report of its site", clerk, nullptr, "/api/v1/reports/month", month, 200, ""},
+  };
+  for (const Case& c : cases) {
+    ApiRequest r;
+    r.method = "GET";
+    r.path = c.path;
+    r.params = c.params;
+    r.authorization = "Bearer " + c.token;
+    r.origin = "127.0.0.9";
+    const ApiResponse res = (c.server ? c.server : api_.get())->Handle(r);
+    ASSERT_EQ(res.status, c.status) << c.what << ": " << res.body;
+    const json body = json::parse(res.body);
+    if (c.status == 400) {
+      EXPECT_EQ(body["field"], c.sites) << c.what;
+    }
+    if (c.status != 200 || !body.contains("swipes")) continue;
+    std::string sites;
+    for (const json& s : body["swipes"]) sites += s["site"].get<std::string>();
+    EXPECT_EQ(sites, c.sites) << c.what;
+  }
+  std::multiset<std::string> refused, expected;
+  for (const Case& c : cases)
+    if (c.status == 403) expected.insert("token:clerk|GET " + c.path);
+  auto accounts = vanto::db::Database::Open(location_)->Accounts();
+  for (const accounts::AuditEntry& e : accounts->AuditTrail(100, std::nullopt))
+    if (e.action == "refused") {
+      EXPECT_NE(e.details.find(": the token is limited to the sites A, not site B"), std::string::npos) << e.details;
+      refused.insert(e.actor + "|" + e.details.substr(0, e.details.find(':')));
+    }
+  EXPECT_EQ(refused, expected);
 }
 
 TEST_P(ApiTest, WritesAreAuditedAndReadsCountedPerHour) {
