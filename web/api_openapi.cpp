@@ -25,6 +25,9 @@ json Schemas() {
                   {"generation", {{"type", "integer"}}},
                   {"index", {{"type", "integer"}}},
                   {"epoch", {{"type", "integer"}}},
+                  {"employee_code",
+                   {{"type", "string"},
+                    {"description", "feed only: the employee code of the swipe's person at its site ('' none)"}}},
                   {"withdrawn",
                    {{"type", "boolean"},
                     {"description",
@@ -44,7 +47,9 @@ json Schemas() {
                  {"properties",
                   {{"person", {{"type", "integer"}}},
                    {"name", {{"type", "string"}, {"minLength", 1}}},
-                   {"department", {{"type", "string"}}}}}};
+                   {"department", {{"type", "string"}}},
+                   {"employee_code",
+                    {{"type", "string"}, {"description", "ties the same human's numbers at several sites ('' none)"}}}}}};
   json sync_terminal = {
       {"type", "object"},
       {"required", {"port", "terminal", "outcome", "cause_code", "delivered", "added", "quarantined"}},
@@ -140,6 +145,7 @@ json Schemas() {
             {"properties",
              {{"person", {{"type", "integer"}}},
               {"name", {{"type", "string"}, {"nullable", true}}},
+              {"employee_code", {{"type", "string"}}},
               {"department", {{"type", "string"}}},
               {"days_present", {{"type", "integer"}}},
               {"total_minutes", {{"type", "integer"}}},

@@ -129,8 +129,9 @@ TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheR
   EXPECT_EQ(rows[0].back(), "late");
   EXPECT_EQ(rows[1][3] + " " + rows[1].back(), "2026-03-05 1");  // 101 came at 22:00
   EXPECT_EQ(rows[2][3] + " " + rows[2].back(), "2026-03-06 0");  // 101's morning, 06:00
-  // Without late_after the columns stay as they were.
-  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 80).find("span_minutes\n"), std::string::npos);
+  // Without late_after no late column: the employee code follows the span.
+  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 80).find("span_minutes,employee_code\n"),
+            std::string::npos);
 }
 
 TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
@@ -253,7 +254,7 @@ TEST_F(ReportsCommands, AnOlderReadOnlyDatabaseIsListedWithoutNames) {
   Result people = Run({"people"});
   EXPECT_EQ(people.status, kExitOk) << people.err;
   EXPECT_NE(people.err.find("has no people table yet"), std::string::npos) << people.err;
-  EXPECT_EQ(Run({"people", "--csv"}).out, "person,name,department\n");
+  EXPECT_EQ(Run({"people", "--csv"}).out, "person,name,department,employee_code\n");
   Result report = Run({"report", "--month", "2026-03", "--csv"});
   ASSERT_EQ(report.status, kExitOk) << report.err;
   EXPECT_EQ(CsvRows(report.out).size(), 5u);  // four person-days and the header
