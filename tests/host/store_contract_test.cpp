@@ -689,7 +689,10 @@ TEST_P(SwipeStoreContract, PeopleRejectedAndConflictsAreEachSitesOwnAfterTheUpgr
     for (const RejectedRecord& r : read) EXPECT_TRUE(!site || r.site == *site) << r.site;
     const std::vector<RecordConflict> listed = store->Conflicts(true, site);
     ASSERT_EQ(listed.size(), conflicts);
-    if (conflicts) EXPECT_EQ(listed[0].id, id), EXPECT_EQ(listed[0].site, "south");
+    if (conflicts) {
+      EXPECT_EQ(listed[0].id, id);
+      EXPECT_EQ(listed[0].site, "south");
+    }
   }
 }
 
