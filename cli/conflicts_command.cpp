@@ -29,11 +29,11 @@ std::string OsUserName() {
 const std::vector<std::string> kKeys = {"id",         "found_at",        "port",           "terminal",
                                         "serial",     "generation",      "epoch",          "index",
                                         "person",     "time",            "stored_person",  "stored_time",
-                                        "stored_port", "stored_terminal", "acknowledged_by", "acknowledged_at",
-                                        "site"};
+                                        "stored_port", "stored_terminal", "acknowledged_by", "acknowledged_at"};
 
-nlohmann::ordered_json Row(const store::RecordConflict& c) {
-  return {{"id", c.id},
+// `with_site` (a listing of every site): the site comes last.
+nlohmann::ordered_json Row(const store::RecordConflict& c, bool with_site) {
+  nlohmann::ordered_json row = {{"id", c.id},
           {"found_at", c.found_at},
           {"port", c.port},
           {"terminal", c.terminal},
@@ -48,8 +48,9 @@ nlohmann::ordered_json Row(const store::RecordConflict& c) {
           {"stored_port", c.stored_port},
           {"stored_terminal", c.stored_terminal},
           {"acknowledged_by", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_by) : nlohmann::ordered_json(nullptr)},
-          {"acknowledged_at", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_at) : nlohmann::ordered_json(nullptr)},
-          {"site", c.site}};
+          {"acknowledged_at", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_at) : nlohmann::ordered_json(nullptr)}};
+  if (with_site) row["site"] = c.site;
+  return row;
 }
 
 // Each double: the record (serial, generation, index), whose and when, and the epochs of the
@@ -70,17 +71,19 @@ int List(const ConflictsOptions& o, Io& io) {
   const std::vector<store::RecordConflict> conflicts = ListConflicts(store, o.all, ReadingSite(o, o.all_sites));
   if (o.json) {
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    for (const auto& c : conflicts) rows.push_back(Row(c));
+    for (const auto& c : conflicts) rows.push_back(Row(c, o.all_sites));
     io.out << rows.dump(2) << "\n";
     return kExitOk;
   }
   if (o.csv) {
-    for (std::size_t i = 0; i < kKeys.size(); ++i) io.out << (i ? "," : "") << kKeys[i];
+    std::vector<std::string> keys = kKeys;
+    if (o.all_sites) keys.push_back("site");
+    for (std::size_t i = 0; i < keys.size(); ++i) io.out << (i ? "," : "") << keys[i];
     io.out << "\n";
     for (const auto& c : conflicts) {
-      const nlohmann::ordered_json row = Row(c);
+      const nlohmann::ordered_json row = Row(c, o.all_sites);
       bool first = true;
-      for (const std::string& key : kKeys) {
+      for (const std::string& key : keys) {
         const auto& value = row.at(key);
         io.out << (first ? "" : ",") << (value.is_string() ? CsvField(value.get<std::string>()) : value.is_null() ? "" : value.dump());
         first = false;

@@ -226,7 +226,8 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
          {",first_seen,site", "1,1,,,9,17,", "north", "1,1,,,9,18,", "south"},
          {}},
         {{"conflicts", "--json", "--site", a}, {"[]"}, {"\"person\""}},
-        {{"conflicts", "--json", "--site", b}, {"\"site\": \"south\""}, {}},
+        {{"conflicts", "--json", "--site", b}, {"\"person\": 17"}, {"\"site\""}},
+        {{"conflicts", "--json", "--all-sites", "--db", database}, {"\"site\": \"south\""}, {}},
         {{"conflicts", "--csv", "--all-sites", "--db", database}, {",site\n", ",south\n"}, {}},
     };
     for (const Case& c : cases) {
