@@ -133,6 +133,16 @@ store::RecordStore OpenStoreForReading(const DatabaseOptions& o) {
   return store::RecordStore(CommandDatabase(o, DatabaseUse::kRead)->Swipes(), site);
 }
 
+store::RecordStore OpenStoreForReading(const DatabaseOptions& o, bool all_sites) {
+  if (!all_sites) return OpenStoreForReading(o);
+  return store::RecordStore(CommandDatabase(o, DatabaseUse::kRead)->Swipes(), std::string());
+}
+
+std::optional<std::string> ReadingSite(const DatabaseOptions& o, bool all_sites) {
+  if (all_sites) return std::nullopt;
+  return CommandSite(o, DatabaseUse::kRead).filter;
+}
+
 std::string ShownLocation(const std::string& location) { return ShownDatabaseLocation(location); }
 
 // A feature-only part of the site file that is wrong, and what does not run because of it.

@@ -58,6 +58,12 @@ store::RecordStore OpenStore(const DatabaseOptions& o, bool create);
 // Opens the database of `o` only to read it: nothing is created, migrated or written, so a
 // read-only file in a read-only folder or a read-only server (a standby) will do.
 store::RecordStore OpenStoreForReading(const DatabaseOptions& o);
+// OpenStoreForReading; with `all_sites` (a listing's --all-sites) no site is chosen, so a
+// database holding several sites is read without naming one.
+store::RecordStore OpenStoreForReading(const DatabaseOptions& o, bool all_sites);
+// The site a listing reads: none with `all_sites` (every site's rows), else the chosen site's
+// filter (CommandSite).
+std::optional<std::string> ReadingSite(const DatabaseOptions& o, bool all_sites);
 
 // A database location as messages show it: a URL with any password replaced by "***".
 std::string ShownLocation(const std::string& location);

@@ -34,7 +34,7 @@ struct DownloadOptions : DatabaseOptions {
 };
 
 struct RejectedOptions : DatabaseOptions {
-  bool csv = false, json = false;
+  bool csv = false, json = false, all_sites = false;
 };
 
 struct ClearOptions : DatabaseOptions {

@@ -17,7 +17,7 @@ namespace {
 
 struct ConflictsOptions : DatabaseOptions {
   std::vector<std::string> words;  // [ack ID | fold]
-  bool all = false, csv = false, json = false, dry_run = false;
+  bool all = false, csv = false, json = false, dry_run = false, all_sites = false;
 };
 
 std::string OsUserName() {
@@ -31,8 +31,9 @@ const std::vector<std::string> kKeys = {"id",         "found_at",        "port",
                                         "person",     "time",            "stored_person",  "stored_time",
                                         "stored_port", "stored_terminal", "acknowledged_by", "acknowledged_at"};
 
-nlohmann::ordered_json Row(const store::RecordConflict& c) {
-  return {{"id", c.id},
+// `with_site` (a listing of every site): the site comes last.
+nlohmann::ordered_json Row(const store::RecordConflict& c, bool with_site) {
+  nlohmann::ordered_json row = {{"id", c.id},
           {"found_at", c.found_at},
           {"port", c.port},
           {"terminal", c.terminal},
@@ -48,6 +49,8 @@ nlohmann::ordered_json Row(const store::RecordConflict& c) {
           {"stored_terminal", c.stored_terminal},
           {"acknowledged_by", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_by) : nlohmann::ordered_json(nullptr)},
           {"acknowledged_at", c.acknowledged ? nlohmann::ordered_json(c.acknowledged_at) : nlohmann::ordered_json(nullptr)}};
+  if (with_site) row["site"] = c.site;
+  return row;
 }
 
 // Each double: the record (serial, generation, index), whose and when, and the epochs of the
@@ -64,21 +67,23 @@ void WriteDoubles(const std::vector<store::StoredDouble>& doubles, Io& io) {
 }
 
 int List(const ConflictsOptions& o, Io& io) {
-  store::RecordStore store = OpenStoreForReading(o);
-  const std::vector<store::RecordConflict> conflicts = ListConflicts(store, o.all);
+  store::RecordStore store = OpenStoreForReading(o, o.all_sites);
+  const std::vector<store::RecordConflict> conflicts = ListConflicts(store, o.all, ReadingSite(o, o.all_sites));
   if (o.json) {
     nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    for (const auto& c : conflicts) rows.push_back(Row(c));
+    for (const auto& c : conflicts) rows.push_back(Row(c, o.all_sites));
     io.out << rows.dump(2) << "\n";
     return kExitOk;
   }
   if (o.csv) {
-    for (std::size_t i = 0; i < kKeys.size(); ++i) io.out << (i ? "," : "") << kKeys[i];
+    std::vector<std::string> keys = kKeys;
+    if (o.all_sites) keys.push_back("site");
+    for (std::size_t i = 0; i < keys.size(); ++i) io.out << (i ? "," : "") << keys[i];
     io.out << "\n";
     for (const auto& c : conflicts) {
-      const nlohmann::ordered_json row = Row(c);
+      const nlohmann::ordered_json row = Row(c, o.all_sites);
       bool first = true;
-      for (const std::string& key : kKeys) {
+      for (const std::string& key : keys) {
         const auto& value = row.at(key);
         io.out << (first ? "" : ",") << (value.is_string() ? CsvField(value.get<std::string>()) : value.is_null() ? "" : value.dump());
         first = false;
@@ -102,15 +107,18 @@ int List(const ConflictsOptions& o, Io& io) {
     return kExitOk;
   }
   std::vector<std::vector<std::string>> rows;
-  for (const auto& c : conflicts)
+  for (const auto& c : conflicts) {
     rows.push_back({std::to_string(c.id), c.found_at, std::to_string(c.port), std::to_string(c.terminal),
                     std::to_string(c.log.identity), std::to_string(c.log.generation), std::to_string(c.index),
                     std::to_string(c.stored_person) + " " + c.stored_time, std::to_string(c.person) + " " + c.time,
                     c.acknowledged ? c.acknowledged_by + " " + c.acknowledged_at : ""});
-  WriteTable(io.out,
-             {Tr("ID"), Tr("FOUND"), Tr("PORT"), Tr("TERMINAL"), Tr("SERIAL"), Tr("GENERATION"), Tr("INDEX"),
-              Tr("STORED"), Tr("DELIVERED"), Tr("ACKNOWLEDGED")},
-             rows, {true, false, true, true, true, true, true, false, false, false});
+    if (o.all_sites) rows.back().insert(rows.back().begin(), c.site);
+  }
+  std::vector<std::string> heads{Tr("ID"), Tr("FOUND"), Tr("PORT"), Tr("TERMINAL"), Tr("SERIAL"), Tr("GENERATION"),
+                                 Tr("INDEX"), Tr("STORED"), Tr("DELIVERED"), Tr("ACKNOWLEDGED")};
+  std::vector<bool> right{true, false, true, true, true, true, true, false, false, false};
+  if (o.all_sites) heads.insert(heads.begin(), Tr("SITE")), right.insert(right.begin(), false);
+  WriteTable(io.out, heads, rows, right);
   return kExitOk;
 }
 
@@ -125,7 +133,7 @@ int Acknowledge(const ConflictsOptions& o, Io& io) {
   if (store.swipes().schema_version() < kConflictsSchemaVersion)
     throw UsageError(TrFill("there is no conflict {0} in {1}", {text, store.path()}));
   const std::string by = OsUserName();
-  const Acknowledgement ack = AcknowledgeConflict(store, id, by);
+  const Acknowledgement ack = AcknowledgeConflict(store, id, by, CommandSite(o, DatabaseUse::kExisting).filter);
   switch (ack.outcome) {
     case AcknowledgeOutcome::kNoSuchConflict:
       throw UsageError(TrFill("there is no conflict {0} in {1}", {text, store.path()}));
@@ -184,6 +192,7 @@ int RunConflicts(const ConflictsOptions& o, Io& io) {
   if (o.csv && o.json) throw UsageError(TrFill("{0} and {1} exclude each other", {"--csv", "--json"}));
   if (o.dry_run && (o.words.empty() || o.words[0] != "fold")) throw UsageError(Tr("--dry-run goes with fold"));
   if (o.words.empty()) return List(o, io);
+  if (o.all_sites) throw UsageError(Tr("--all-sites is for listing; 'ack' and 'fold' act on the chosen site"));
   if (o.words[0] == "fold" && o.words.size() == 1) return Fold(o, io);
   if (o.words[0] != "ack" || o.words.size() != 2) throw UsageError(Tr("usage: vanto conflicts [ack ID | fold [--dry-run]]"));
   return Acknowledge(o, io);
@@ -193,12 +202,13 @@ int RunConflicts(const ConflictsOptions& o, Io& io) {
 
 Command ConflictsCommand() {
   return {"conflicts", TrLater("list the records terminals delivered against other stored ones, and acknowledge them"),
-          "vanto conflicts [--all] [--csv | --json] | ack ID | fold [--dry-run] [--db PATH] [--site FILE]",
+          "vanto conflicts [--all] [--all-sites] [--csv | --json] | ack ID | fold [--dry-run] [--db PATH] [--site FILE]",
           TrLater("A terminal reset to a log generation seen before, or two terminals telling one identity,\n"
           "deliver records under keys the database holds with other content. Both records are kept\n"
           "(the terminal's log goes on in a new epoch) and the conflict is listed here until it is\n"
-          "acknowledged; --all lists acknowledged ones too. 'ack ID' acknowledges one under your\n"
-          "operating-system user's name and writes it to the audit trail.\n"
+          "acknowledged; --all lists acknowledged ones too. The listing and 'ack' take the chosen\n"
+          "site's conflicts (--all-sites lists every site's, each with its site). 'ack ID'\n"
+          "acknowledges one under your operating-system user's name and writes it to the audit trail.\n"
           "Earlier versions stored a terminal's log again when it was read on another port: the\n"
           "listing names such swipes stored twice, and 'fold' keeps the first of each, removes the\n"
           "other, withdraws it in the feed and writes the audit trail (--dry-run only lists them)."),
@@ -208,6 +218,7 @@ Command ConflictsCommand() {
             p.Flag("all", TrLater("list acknowledged conflicts too"), &o->all);
             p.Flag("csv", TrLater("print them as CSV"), &o->csv);
             p.Flag("json", TrLater("print them as JSON"), &o->json);
+            p.Flag("all-sites", TrLater("list every site's conflicts, each with its site"), &o->all_sites);
             p.Flag("dry-run", TrLater("with fold: list what would be folded, change nothing"), &o->dry_run);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);

@@ -14,10 +14,11 @@ report::Format ChooseFormat(bool csv, bool json, bool raw) {
 
 bool HoldsPeople(const store::SwipeStore& store) { return store.schema_version() >= kPeopleSchemaVersion; }
 
-std::vector<report::Person> StoredPeople(const store::SwipeStore& store) {
+std::vector<report::Person> StoredPeople(const store::SwipeStore& store, const std::optional<std::string>& site) {
   std::vector<report::Person> people;
   if (!HoldsPeople(store)) return people;
-  for (store::PersonName& p : store.People()) people.push_back({p.person, std::move(p.name), std::move(p.department)});
+  for (store::PersonName& p : store.People(site))
+    people.push_back({p.person, std::move(p.name), std::move(p.department), std::move(p.employee_code), std::move(p.site)});
   return people;
 }
 
@@ -39,7 +40,7 @@ report::Report BuildReport(const store::SwipeStore& store, report::DayRange days
     builder.Add(s.person, s.time);
     return true;
   });
-  std::vector<report::Person> people = StoredPeople(store);
+  std::vector<report::Person> people = StoredPeople(store, query.site);
   if (!persons.empty())
     std::erase_if(people, [&](const report::Person& p) {
       return std::find(persons.begin(), persons.end(), p.number) == persons.end();

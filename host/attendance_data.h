@@ -27,9 +27,10 @@ report::Format ChooseFormat(bool csv, bool json, bool raw = false);
 constexpr int kPeopleSchemaVersion = 2;
 bool HoldsPeople(const store::SwipeStore& store);
 
-// The people the store knows, by person number, as the report library takes them (none when
-// its schema predates the people table).
-std::vector<report::Person> StoredPeople(const store::SwipeStore& store);
+// The people of `site` (every site's when none: SiteChoice::filter), by site and person number,
+// as the report library takes them (none when its schema predates the people table).
+std::vector<report::Person> StoredPeople(const store::SwipeStore& store,
+                                         const std::optional<std::string>& site = std::nullopt);
 
 // The attendance report of `days` (working days starting at `day_starts`, minutes after
 // midnight) over every stored swipe in them, with every known person; first swipes after

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,10 @@ namespace vanto::host {
 // The schema step that added the conflicts: a database from before holds none.
 inline constexpr int kConflictsSchemaVersion = 5;
 
-// The conflicts of `store`, oldest first; acknowledged ones too with `all`.
-std::vector<store::RecordConflict> ListConflicts(const store::RecordStore& store, bool all);
+// The conflicts of `store` found at `site` (every site's when none: SiteChoice::filter), oldest
+// first; acknowledged ones too with `all`.
+std::vector<store::RecordConflict> ListConflicts(const store::RecordStore& store, bool all,
+                                                 const std::optional<std::string>& site = std::nullopt);
 
 enum class AcknowledgeOutcome { kAcknowledged, kNoSuchConflict, kAlreadyAcknowledged };
 struct Acknowledgement {
@@ -25,8 +28,9 @@ struct Acknowledgement {
 };
 
 // Acknowledges conflict `id` under the name `by`. A conflict acknowledged already keeps its
-// first acknowledgement.
-Acknowledgement AcknowledgeConflict(store::RecordStore& store, std::int64_t id, const std::string& by);
+// first acknowledgement; one not found at `site` (when given) is no such conflict, and stays.
+Acknowledgement AcknowledgeConflict(store::RecordStore& store, std::int64_t id, const std::string& by,
+                                    const std::optional<std::string>& site = std::nullopt);
 
 // Swipes stored twice by versions that chose a log's epoch by the port (store::StoredDouble):
 // listed with the conflicts, folded by an administrator. None in a database from before epochs.

@@ -51,7 +51,7 @@ const std::vector<Content>& Contents() {
       {"enrolment", "enrolment",
        {{"\"cPsn_Num\""}, {"\"iFingerprintNO\""}, {"\"imachineno\""}, {"\"npassword\""},
         {"\"bFingerprint\"", 0, "NULL", Kind::kBlob}, {"site", 20, "''"}}},
-      {"people", "people", {{"person"}, {"name"}, {"department"}}},
+      {"people", "people", {{"person"}, {"name"}, {"department"}, {"site", 20, "''"}, {"employee_code", 21, "''"}}},
       {"rejected_records", "rejected_records",
        {{"port"}, {"terminal"}, {"identity"}, {"generation"}, {"record_index"}, {"person"}, {"year"}, {"month"},
         {"day"}, {"hour"}, {"minute"}, {"reason"}, {"first_seen"}, {"epoch", 5, "0"}, {"site", 20, "''"}}},
@@ -590,14 +590,15 @@ class Copy {
                   "counting the enrolments");
   }
 
-  // People: as a re-import does, the source's names and departments update the destination's;
-  // people only the destination knows stay.
+  // People: as a re-import does, the source's names, departments and employee codes update the
+  // destination's, each under its site; people only the destination knows stay.
   void People() {
     std::vector<store::PersonName> people;
     if (SourceHas("people"))
-      source_.Query("SELECT person, name, department FROM people ORDER BY person", {},
+      source_.Query("SELECT " + Select(*ContentOf("people")) + " FROM people ORDER BY 4, 1", {},
                     [&](const TableRow& r) {
-                      people.push_back({static_cast<std::int32_t>(std::stol(*r[0])), r[1].value_or(""), r[2].value_or("")});
+                      people.push_back({static_cast<std::int32_t>(std::stol(*r[0])), r[1].value_or(""),
+                                        r[2].value_or(""), r[3].value_or(""), r[4].value_or("")});
                     },
                     "reading the people");
     const store::PeopleImport done = store_.swipes().PutPeople(people);

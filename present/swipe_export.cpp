@@ -2,7 +2,8 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <map>
+#include <utility>
 
 #include "host/attendance_data.h"
 #include "present/report/formats.h"
@@ -11,12 +12,13 @@ namespace vanto::host {
 
 std::size_t ExportSwipes(const store::SwipeStore& store, const store::SwipeQuery& query, report::Format format,
                          std::ostream& out) {
-  std::unordered_map<std::int32_t, std::string> names;
+  // Each swipe's name is its site's person's: keyed by site and person.
+  std::map<std::pair<std::string, std::int32_t>, std::string> names;
   if (HoldsPeople(store))
-    for (store::PersonName& p : store.People()) names.emplace(p.person, std::move(p.name));
+    for (store::PersonName& p : store.People(query.site)) names.emplace(std::pair{std::move(p.site), p.person}, std::move(p.name));
   report::SwipeWriter writer(out, format);
   store.Each(query, [&](const store::StoredSwipe& s) {
-    auto name = names.find(s.person);
+    auto name = names.find({s.site, s.person});
     writer.Write({s.time, s.port, s.terminal, s.person, name == names.end() ? nullptr : &name->second});
     return static_cast<bool>(out);  // a closed pipe or a full disk stops the query
   });

@@ -4,7 +4,9 @@
 #include <charconv>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
+#include <utility>
 #include <nlohmann/json.hpp>
 
 #include "host/attendance_data.h"
@@ -519,8 +521,25 @@ struct ApiServer::Impl {
       throw BadParameter("after", "'after' is a cursor of the database this one was copied from; here it is '" +
                                       vanto::store::FormatFeedCursor(moved.here()) + "': go on with that one");
     }
+    // Each swipe with its person's employee code at its site.
+    std::map<std::pair<std::string, std::int32_t>, std::string> codes;
+    if (!page.swipes.empty()) {
+      auto store = database.Get().Swipes();
+      if (host::HoldsPeople(*store)) {
+        std::vector<std::int32_t> persons;
+        for (const StoredSwipe& s : page.swipes) persons.push_back(s.person);
+        for (vanto::store::PersonName& p : store->PeopleAmong(persons))
+          codes.emplace(std::pair{std::move(p.site), p.person}, std::move(p.employee_code));
+      }
+    }
     json swipes = json::array();
-    for (const StoredSwipe& s : page.swipes) swipes.push_back(SwipeJson(s));
+    for (const StoredSwipe& s : page.swipes) {
+      json item = SwipeJson(s);
+      // A swipe read without its site (a feed of no site) is taken as the serving site's.
+      auto code = codes.find({s.site.empty() && options.site ? *options.site : s.site, s.person});
+      item["employee_code"] = code == codes.end() ? std::string() : code->second;
+      swipes.push_back(std::move(item));
+    }
     json body = PageInfo(limit, clamped);
     body["swipes"] = std::move(swipes);
     body["next"] = vanto::store::FormatFeedCursor(page.next);
@@ -567,8 +586,9 @@ struct ApiServer::Impl {
   ApiResponse People(const ApiRequest&, const accounts::ApiToken&) {
     json people = json::array();
     auto store = database.Get().Swipes();
-    for (const auto& p : store->People())
-      people.push_back({{"person", p.person}, {"name", p.name}, {"department", p.department}});
+    for (const auto& p : store->People(options.site))  // the serving site's people
+      people.push_back(
+          {{"person", p.person}, {"name", p.name}, {"department", p.department}, {"employee_code", p.employee_code}});
     return {200, "application/json", json{{"people", people}}.dump(), {}};
   }
 
@@ -592,8 +612,11 @@ struct ApiServer::Impl {
         throw BadParameter(at + ".name", "'" + at + ".name' must be a non-empty text");
       if (p.contains("department") && !p["department"].is_string())
         throw BadParameter(at + ".department", "'" + at + ".department' must be a text");
+      if (p.contains("employee_code") && !p["employee_code"].is_string())
+        throw BadParameter(at + ".employee_code", "'" + at + ".employee_code' must be a text");
       people.push_back({static_cast<std::int32_t>(p["person"].get<std::int64_t>()), p["name"].get<std::string>(),
-                        p.value("department", std::string())});
+                        p.value("department", std::string()), options.site.value_or(""),
+                        p.value("employee_code", std::string())});
     }
     vanto::store::PeopleImport result;
     {
@@ -703,7 +726,7 @@ struct ApiServer::Impl {
     if (person) persons.push_back(static_cast<std::int32_t>(*person));
     if (department) {
       std::vector<std::int32_t> of_department;
-      for (const report::Person& p : host::StoredPeople(*store))
+      for (const report::Person& p : host::StoredPeople(*store, options.site))
         if (p.department == *department && (!person || p.number == *person)) of_department.push_back(p.number);
       persons = std::move(of_department);
     }
@@ -722,6 +745,7 @@ struct ApiServer::Impl {
                                  {"late", e.late}});
         people.push_back({{"person", p.person},
                           {"name", p.name ? json(*p.name) : json(nullptr)},
+                          {"employee_code", p.employee_code},
                           {"department", p.department},
                           {"days_present", p.days_present()},
                           {"total_minutes", p.total_span()},

@@ -29,6 +29,9 @@ json Schemas() {
                   {"generation", {{"type", "integer"}}},
                   {"index", {{"type", "integer"}}},
                   {"epoch", {{"type", "integer"}}},
+                  {"employee_code",
+                   {{"type", "string"},
+                    {"description", "feed only: the employee code of the swipe's person at its site ('' none)"}}},
                   {"withdrawn",
                    {{"type", "boolean"},
                     {"description",
@@ -48,7 +51,9 @@ json Schemas() {
                  {"properties",
                   {{"person", {{"type", "integer"}}},
                    {"name", {{"type", "string"}, {"minLength", 1}}},
-                   {"department", {{"type", "string"}}}}}};
+                   {"department", {{"type", "string"}}},
+                   {"employee_code",
+                    {{"type", "string"}, {"description", "ties the same human's numbers at several sites ('' none)"}}}}}};
   json sync_terminal = {
       {"type", "object"},
       {"required", {"port", "terminal", "outcome", "cause_code", "delivered", "added", "quarantined"}},
@@ -144,6 +149,7 @@ json Schemas() {
             {"properties",
              {{"person", {{"type", "integer"}}},
               {"name", {{"type", "string"}, {"nullable", true}}},
+              {"employee_code", {{"type", "string"}}},
               {"department", {{"type", "string"}}},
               {"days_present", {{"type", "integer"}}},
               {"total_minutes", {{"type", "integer"}}},

@@ -496,7 +496,7 @@ struct ConsoleServer::Impl final : PageHost {
     Add({"POST", "/language", Access::Form, Action::ChooseLanguage, [this](Context& c) { ChooseLanguage(c); }});
 
     for (Route& route : DashboardRoutes(*this, options.sync, options.streams)) Add(std::move(route));
-    for (Route& route : TerminalsRoutes(*this, options.sync)) Add(std::move(route));
+    for (Route& route : TerminalsRoutes(*this, options.sync, options.records.site)) Add(std::move(route));
     for (Route& route : SwipesRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : PeopleRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));

@@ -189,7 +189,7 @@ class EnrolmentActions {
       std::unique_ptr<store::SwipeStore> store = OpenRecords(records_);
       entries = store->Enrolments();
       if (host::HoldsPeople(*store))
-        for (store::PersonName& p : store->People()) names.emplace(p.person, std::move(p.name));
+        for (store::PersonName& p : store->People(records_.site)) names.emplace(p.person, std::move(p.name));
     } catch (const store::StoreError& e) {
       host_.Log("enrolments page for " + c.client + ": " + e.what());
       return host_.Answer(c, 503, Say(c.language, "nav_enrolments"), "", notice,

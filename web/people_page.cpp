@@ -24,9 +24,9 @@ constexpr const char* kPeopleTemplate = R"html(<form method="get" action="/peopl
 <button id="search">{{t.search}}</button>
 </form>
 {{#has_people}}<table id="people">
-<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th></tr></thead>
+<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.employee_code}}</th><th>{{t.department}}</th></tr></thead>
 <tbody>
-{{#people}}<tr class="person" data-person="{{number}}"><td><a href="/people/person?number={{number}}">{{number}}</a></td><td class="name"><a href="/people/person?number={{number}}">{{name}}</a></td><td>{{department}}</td></tr>
+{{#people}}<tr class="person" data-person="{{number}}"><td><a href="/people/person?number={{number}}">{{number}}</a></td><td class="name"><a href="/people/person?number={{number}}">{{name}}</a></td><td class="code">{{employee_code}}</td><td>{{department}}</td></tr>
 {{/people}}</tbody>
 </table>{{/has_people}}
 {{#more}}<p class="meta" id="more-people">{{t.more_people}} {{more}}</p>{{/more}}
@@ -46,6 +46,7 @@ constexpr const char* kPersonTemplate = R"html(<form method="post" action="/peop
 <input type="hidden" name="month" value="{{month}}">
 <label>{{t.person_name}} <input name="name" id="person-name" value="{{name}}" required maxlength="200"></label>
 <label>{{t.department}} <input name="department" id="person-department" value="{{department}}" maxlength="200"></label>
+<label>{{t.employee_code}} <input name="employee_code" id="person-employee-code" value="{{employee_code}}" maxlength="200"></label>
 <button id="save-person">{{t.save}}</button>
 </form>
 <h2>{{t.open_person}} {{month}}</h2>
@@ -76,7 +77,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   std::vector<store::PersonName> people;
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
-    people = store->People();
+    people = store->People(records.site);  // the serving site's people
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, e);
   }
@@ -89,7 +90,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   for (const store::PersonName& p : people) {
     std::string number = std::to_string(p.person);
     if (!needle.empty() && number != needle && Lower(p.name).find(needle) == std::string::npos &&
-        Lower(p.department).find(needle) == std::string::npos)
+        Lower(p.department).find(needle) == std::string::npos && Lower(p.employee_code) != needle)
       continue;
     if (rows.size() == kMaxListed) {
       more = true;  // said on the page: a search narrows the list
@@ -99,6 +100,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
     row.set("number", number);
     row.set("name", p.name);
     row.set("department", p.department);
+    row.set("employee_code", p.employee_code);
     rows.push_back(row);
   }
   d.set("has_people", !rows.empty());
@@ -120,8 +122,13 @@ std::optional<std::int32_t> PersonNumber(const httplib::Request& req) {
   return static_cast<std::int32_t>(*n);
 }
 
+// What an edit gave, shown again when it is refused.
+struct PersonGiven {
+  std::string name, department, employee_code;
+};
+
 void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, int status, const std::string& error,
-                const std::string* name_given = nullptr, const std::string* department_given = nullptr) {
+                const PersonGiven* given = nullptr) {
   std::optional<std::int32_t> number = PersonNumber(c.req);
   std::string month;
   std::optional<report::DayRange> days = RequestedMonth(c.req, month);
@@ -130,8 +137,8 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
   report::Report r;
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
-    for (store::PersonName& p : store->People())
-      if (p.person == *number) person = std::move(p);
+    for (store::PersonName& p : store->PeopleAmong(std::vector<std::int32_t>{*number}, c.site))
+      person = std::move(p);
     r = host::BuildReport(*store, *days, records.day_starts, records.late_after, host::ReportScope(c.site, {*number}));
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, e);
@@ -145,8 +152,9 @@ void PersonPage(const PageHost& host, const RecordsSource& records, Context& c, 
   d.set("month", month);
   d.set("prev", MonthAround(*days, -1));
   d.set("next", MonthAround(*days, 1));
-  d.set("name", name_given ? *name_given : person ? person->name : std::string());
-  d.set("department", department_given ? *department_given : person ? person->department : std::string());
+  d.set("name", given ? given->name : person ? person->name : std::string());
+  d.set("department", given ? given->department : person ? person->department : std::string());
+  d.set("employee_code", given ? given->employee_code : person ? person->employee_code : std::string());
   d.set("days_present", std::to_string(mine ? mine->days_present() : 0));
   d.set("total_span", report::SpanText(mine ? mine->total_span() : 0));
   if (records.late_after) d.set("late_after", report::ClockText(*records.late_after));
@@ -199,24 +207,34 @@ store::AuditNote Note(const Context& c, const char* action, std::string details)
 void EditPerson(const PageHost& host, const RecordsSource& records, Context& c) {
   if (records.database.empty()) return host.Refuse(c, 503, "no_database");
   std::optional<std::int32_t> number = PersonNumber(c.req);
-  std::optional<std::string> name = FieldText(c.req, "name"), department = FieldText(c.req, "department");
+  std::optional<std::string> name = FieldText(c.req, "name"), department = FieldText(c.req, "department"),
+                             code = c.req.has_param("employee_code") ? FieldText(c.req, "employee_code") : std::string();
+  const bool code_given = c.req.has_param("employee_code");  // a form without the field keeps the code
   std::string month;
   if (!number || !RequestedMonth(c.req, month)) return host.Refuse(c, 400, "bad_request", "/people");
   auto has_control = [](const std::string& text) {
     return std::any_of(text.begin(), text.end(), [](unsigned char ch) { return ch < 0x20 || ch == 0x7F; });
   };
-  if (!name || !department || name->empty() || has_control(*name) || has_control(*department)) {
-    std::string kept_name = name.value_or(""), kept_department = department.value_or("");
-    return PersonPage(host, records, c, 400, Say(c.language, "bad_person"), &kept_name, &kept_department);
+  if (!name || !department || !code || name->empty() || has_control(*name) || has_control(*department) ||
+      has_control(*code)) {
+    const PersonGiven kept{name.value_or(""), department.value_or(""), code.value_or("")};
+    return PersonPage(host, records, c, 400, Say(c.language, "bad_person"), &kept);
   }
+  // The serving site's person (a database of no site: the person of no site).
+  const std::string site = records.site.value_or("");
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
-    store->PutPeopleAudited(std::vector<store::PersonName>{{*number, *name, *department}},
+    if (!code_given)
+      for (store::PersonName& p : store->PeopleAmong(std::vector<std::int32_t>{*number}, records.site))
+        *code = p.employee_code;
+    store->PutPeopleAudited(std::vector<store::PersonName>{{*number, *name, *department, site, *code}},
                             Note(c, "people.edit", "person " + std::to_string(*number) + ": name \"" + *name +
-                                                       "\", department \"" + *department + "\""));
+                                                       "\", department \"" + *department + "\", employee code \"" +
+                                                       *code + "\"" + (site.empty() ? "" : ", site " + site)));
   } catch (const store::StoreError& e) {
     host.Log("editing person " + std::to_string(*number) + " for " + c.client + ": " + e.what());
-    return PersonPage(host, records, c, 503, Say(c.language, "db_failed") + " " + host::Translate(e, c.language), &*name, &*department);
+    const PersonGiven kept{*name, *department, *code};
+    return PersonPage(host, records, c, 503, Say(c.language, "db_failed") + " " + host::Translate(e, c.language), &kept);
   }
   c.res.set_redirect("/people/person?number=" + std::to_string(*number) + "&month=" + month + "&saved=1", 303);
 }
@@ -235,7 +253,9 @@ void ImportPeople(const PageHost& host, const RecordsSource& records, Context& c
   }
   std::vector<store::PersonName> names;
   names.reserve(people.size());
-  for (report::Person& p : people) names.push_back({p.number, std::move(p.name), std::move(p.department)});
+  const std::string site = records.site.value_or("");  // the serving site's people
+  for (report::Person& p : people)
+    names.push_back({p.number, std::move(p.name), std::move(p.department), site, std::move(p.employee_code)});
   store::PeopleImport done;
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);

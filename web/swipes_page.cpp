@@ -47,8 +47,11 @@ struct Filters {
   bool nothing = false;  // a department without people: no swipe can match
 };
 
-Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store, Language language) {
+// `site`: the serving site, whose swipes and people the filters select.
+Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store, Language language,
+                    const std::optional<std::string>& site) {
   Filters f;
+  f.query.site = site;
   auto text = [&](const char* name, std::string& into, std::size_t max) {
     std::optional<std::string> value = FieldText(req, name, max);
     if (!value) {
@@ -83,7 +86,7 @@ Filters ReadFilters(const httplib::Request& req, const store::SwipeStore& store,
   if (!f.department.empty() && host::HoldsPeople(store)) {
     // The department's people; with a person given too, that person when in it.
     std::vector<std::int32_t> in;
-    for (const store::PersonName& p : store.People())
+    for (const store::PersonName& p : store.People(site))
       if (p.department == f.department &&
           (f.query.persons.empty() || f.query.persons[0] == p.person))
         in.push_back(p.person);
@@ -114,8 +117,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   std::optional<store::SwipePosition> after;
   try {
     store = OpenRecords(records);
-    f = ReadFilters(c.req, *store, c.language);
-    f.query.site = c.site;
+    f = ReadFilters(c.req, *store, c.language, c.site);
     if (c.req.has_param("after")) {
       after = store::SwipePosition::Parse(Field(c.req, "after"));
       if (!after) f.error = Say(c.language, "bad_filter") + " after";
@@ -127,8 +129,8 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
     if (host::HoldsPeople(*store)) {
       std::vector<std::int32_t> persons;
       for (const store::StoredSwipe& s : page.rows) persons.push_back(s.person);
-      people = store->PeopleAmong(persons);
-      departments = store->Departments();
+      people = store->PeopleAmong(persons, records.site);  // the serving site's people
+      departments = store->Departments(records.site);
     }
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, "nav_swipes", e);
@@ -214,8 +216,7 @@ void SwipesCsv(const PageHost& host, const RecordsSource& records, Context& c) {
   Filters f;
   try {
     store = OpenRecords(records);
-    f = ReadFilters(c.req, *store, c.language);
-    f.query.site = c.site;
+    f = ReadFilters(c.req, *store, c.language, c.site);
   } catch (const store::StoreError& e) {
     return StoreFailed(host, c, "nav_swipes", e);
   }

@@ -71,7 +71,8 @@ std::string Two(int n) {
 
 class TerminalsPage {
  public:
-  TerminalsPage(const PageHost& host, host::SyncJobs* jobs) : host_(host), jobs_(jobs) {}
+  TerminalsPage(const PageHost& host, host::SyncJobs* jobs, std::optional<std::string> site)
+      : host_(host), jobs_(jobs), site_(std::move(site)) {}
 
   // The check: what can be told without taking a port from a sync (the ports' devices are looked
   // at, not opened).
@@ -136,7 +137,7 @@ class TerminalsPage {
     } else {
       try {
         std::unique_ptr<store::SwipeStore> store = host_.database().Swipes();
-        for (const store::RejectedRecord& r : store->Rejected()) {
+        for (const store::RejectedRecord& r : store->Rejected(site_)) {
           data row;
           row.set("port", N(r.port));
           row.set("terminal", N(r.terminal));
@@ -165,7 +166,7 @@ class TerminalsPage {
           doubles.push_back(row);
         }
         const bool may = Allowed(c.who->user.role, Action::AcknowledgeConflict);
-        for (const store::RecordConflict& r : store->Conflicts(true)) {
+        for (const store::RecordConflict& r : store->Conflicts(true, site_)) {
           data row;
           row.set("id", N(r.id));
           row.set("port", N(r.port));
@@ -231,12 +232,13 @@ class TerminalsPage {
  private:
   const PageHost& host_;
   host::SyncJobs* jobs_;
+  const std::optional<std::string> site_;  // the serving site's rows (none: every row)
 };
 
 }  // namespace
 
-std::vector<Route> TerminalsRoutes(const PageHost& host, host::SyncJobs* sync) {
-  auto page = std::make_shared<TerminalsPage>(host, sync);
+std::vector<Route> TerminalsRoutes(const PageHost& host, host::SyncJobs* sync, std::optional<std::string> site) {
+  auto page = std::make_shared<TerminalsPage>(host, sync, std::move(site));
   return {
       {"GET", "/terminals", Access::Page, Action::ViewTerminals, [page](Context& c) { page->Check(c); }},
       {"GET", "/terminals/rejected", Access::Page, Action::ViewRejected, [page](Context& c) { page->Rejected(c); }},

@@ -3,6 +3,8 @@
 // conflicting ones, which an admin acknowledges.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "web/page.h"
@@ -14,6 +16,9 @@ class SyncJobs;
 namespace vanto::web {
 
 // GET /terminals, GET /terminals/rejected, POST /conflicts/acknowledge. `sync` may be null (no site).
-std::vector<Route> TerminalsRoutes(const PageHost& host, host::SyncJobs* sync);
+// `site`: the serving site, whose rejected records and conflicts the pages list (none: every row,
+// a database of no site).
+std::vector<Route> TerminalsRoutes(const PageHost& host, host::SyncJobs* sync,
+                                   std::optional<std::string> site = std::nullopt);
 
 }  // namespace vanto::web

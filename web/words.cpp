@@ -205,6 +205,7 @@ constexpr Word kWords[] = {
     {"any", TrLaterContext("any", "(any)")},
     {"time", TrLaterContext("time", "Time")},
     {"person_name", TrLaterContext("person_name", "Name")},
+    {"employee_code", TrLaterContext("employee_code", "Employee code")},
     {"show", TrLaterContext("show", "Show")},
     {"next_page", TrLaterContext("next_page", "Next page")},
     {"first_page", TrLaterContext("first_page", "First page")},

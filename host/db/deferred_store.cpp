@@ -33,17 +33,18 @@ class DeferredStore final : public SwipeStore {
   PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit) override {
     return Made().PutPeopleAudited(people, audit);
   }
-  std::vector<PersonName> People() const override {
+  std::vector<PersonName> People(const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
-    return s ? s->People() : std::vector<PersonName>{};
+    return s ? s->People(site) : std::vector<PersonName>{};
   }
-  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const override {
+  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons,
+                                      const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
-    return s ? s->PeopleAmong(persons) : std::vector<PersonName>{};
+    return s ? s->PeopleAmong(persons, site) : std::vector<PersonName>{};
   }
-  std::vector<std::string> Departments() const override {
+  std::vector<std::string> Departments(const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
-    return s ? s->Departments() : std::vector<std::string>{};
+    return s ? s->Departments(site) : std::vector<std::string>{};
   }
   int CountEarlier(const LogKey& log, std::int32_t person, const std::string& minute, std::uint32_t before) const override {
     SwipeStore* s = Existing();
@@ -63,9 +64,9 @@ class DeferredStore final : public SwipeStore {
     return s ? s->Missing(log, held, limit) : std::vector<std::pair<std::uint32_t, std::uint32_t>>{};
   }
   bool AddRejected(const RejectedRecord& record) override { return Made().AddRejected(record); }
-  std::vector<RejectedRecord> Rejected() const override {
+  std::vector<RejectedRecord> Rejected(const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
-    return s ? s->Rejected() : std::vector<RejectedRecord>{};
+    return s ? s->Rejected(site) : std::vector<RejectedRecord>{};
   }
   std::vector<HeldBack> HeldBackByTerminal() const override {
     SwipeStore* s = Existing();
@@ -88,9 +89,9 @@ class DeferredStore final : public SwipeStore {
     return Made().OpenEpoch(log, first, conflict, rows);
   }
   bool LowerEpochStart(const LogKey& log, std::uint32_t first) override { return Made().LowerEpochStart(log, first); }
-  std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
+  std::vector<RecordConflict> Conflicts(bool acknowledged, const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
-    return s ? s->Conflicts(acknowledged) : std::vector<RecordConflict>{};
+    return s ? s->Conflicts(acknowledged, site) : std::vector<RecordConflict>{};
   }
   bool AcknowledgeConflict(std::int64_t id, const std::string& by) override { return Made().AcknowledgeConflict(id, by); }
   std::vector<StoredDouble> Doubles() const override {

@@ -355,15 +355,16 @@ class PostgresSwipeStore final : public SwipeStore {
       PgResult r = connection_.Exec(
           "WITH added AS (INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, "
           "person, swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, "
-          "acknowledged, acknowledged_by, acknowledged_at) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, "
-          "$13, $14, $15, $16, $17) ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
+          "acknowledged, acknowledged_by, acknowledged_at, site) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, "
+          "$12, $13, $14, $15, $16, $17, $18) ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
           "DO NOTHING RETURNING id) "
           "SELECT id FROM added UNION ALL SELECT id FROM conflicts WHERE identity = $1 AND generation = $2 "
           "AND epoch = $3 AND record_index = $4 AND person = $8 AND swipe_time = $9 LIMIT 1",
           {id.c_str(), gen.c_str(), epoch.c_str(), index.c_str(), port.c_str(), terminal.c_str(), c.found_at.c_str(),
            person.c_str(), c.time.c_str(), stored_person.c_str(), c.stored_time.c_str(), stored_port.c_str(),
            stored_terminal.c_str(), c.stored_downloaded_at.c_str(), acknowledged.c_str(),
-           c.acknowledged ? c.acknowledged_by.c_str() : nullptr, c.acknowledged ? c.acknowledged_at.c_str() : nullptr},
+           c.acknowledged ? c.acknowledged_by.c_str() : nullptr, c.acknowledged ? c.acknowledged_at.c_str() : nullptr,
+           c.site.c_str()},
           "copying a conflict");
       number = r.rows() > 0 ? std::atoll(r.text(0, 0)) : 0;
     });
@@ -384,14 +385,16 @@ class PostgresSwipeStore final : public SwipeStore {
     return changed;
   }
 
-  std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
+  std::vector<RecordConflict> Conflicts(bool acknowledged, const std::optional<std::string>& site) const override {
     std::vector<RecordConflict> result;
+    std::string where = acknowledged ? "" : " WHERE NOT acknowledged";
+    if (site) where += (where.empty() ? " WHERE " : " AND ") + std::string(version_ >= 20 ? "site" : "''") + " = $1";
+    std::vector<const char*> values;
+    if (site) values.push_back(site->c_str());
     connection_.Retry("reading conflicts", [&] {
       result.clear();
-      PgResult r = connection_.Exec(
-          std::string("SELECT ") + sql::kConflictColumns + " FROM conflicts" +
-              (acknowledged ? "" : " WHERE NOT acknowledged") + " ORDER BY id",
-          "reading conflicts");
+      PgResult r = connection_.Exec("SELECT " + sql::ConflictColumns(version_) + " FROM conflicts" + where + " ORDER BY id",
+                                    values, "reading conflicts");
       for (int i = 0; i < r.rows(); ++i) result.push_back(ConflictOf(r, i, 0));
     });
     return result;
@@ -599,11 +602,13 @@ class PostgresSwipeStore final : public SwipeStore {
     return result;
   }
 
-  std::vector<RejectedRecord> Rejected() const override {
+  std::vector<RejectedRecord> Rejected(const std::optional<std::string>& site) const override {
     std::vector<RejectedRecord> result;
+    std::vector<const char*> values;
+    if (site) values.push_back(site->c_str());
     connection_.Retry("reading rejected records", [&] {
       result.clear();
-      PgResult r = connection_.Exec(sql::kRejected.postgres(), "reading rejected records");
+      PgResult r = connection_.Exec(sql::RejectedSql(version_, site.has_value()), values, "reading rejected records");
       for (int i = 0; i < r.rows(); ++i) {
         RejectedRecord rec;
         rec.port = std::atoi(r.text(i, 0));
@@ -621,6 +626,7 @@ class PostgresSwipeStore final : public SwipeStore {
         rec.minute = std::atoi(r.text(i, 10));
         rec.reason = r.text(i, 11);
         rec.first_seen = r.text(i, 12);
+        rec.site = r.text(i, 14);
         result.push_back(std::move(rec));
       }
     });
@@ -640,19 +646,19 @@ class PostgresSwipeStore final : public SwipeStore {
       result = {};
       for (const PersonName& p : people) {
         std::string number = std::to_string(p.person);
-        PgResult held = connection_.Exec("SELECT name, department FROM people WHERE person = $1 FOR UPDATE",
-                                         {number.c_str()}, "reading people");
+        PgResult held = connection_.Exec(std::string(sql::kPersonHeld.postgres()) + " FOR UPDATE",
+                                         {number.c_str(), p.site.c_str()}, "reading people");
+        const std::vector<const char*> values{number.c_str(), p.name.c_str(), p.department.c_str(), p.site.c_str(),
+                                              p.employee_code.c_str()};
         if (held.rows() > 0) {
-          if (p.name == held.text(0, 0) && p.department == held.text(0, 1)) {
+          if (p.name == held.text(0, 0) && p.department == held.text(0, 1) && p.employee_code == held.text(0, 2)) {
             ++result.unchanged;
             continue;
           }
-          connection_.Exec(sql::kUpdatePerson.postgres(),
-                           {number.c_str(), p.name.c_str(), p.department.c_str()}, "storing people");
+          connection_.Exec(sql::kUpdatePerson.postgres(), values, "storing people");
           ++result.updated;
         } else {
-          connection_.Exec(sql::kAddPerson.postgres(),
-                           {number.c_str(), p.name.c_str(), p.department.c_str()}, "storing people");
+          connection_.Exec(sql::kAddPerson.postgres(), values, "storing people");
           ++result.added;
         }
       }
@@ -667,18 +673,25 @@ class PostgresSwipeStore final : public SwipeStore {
     return result;
   }
 
-  std::vector<PersonName> People() const override {
+  static PersonName PersonOf(const PgResult& rows, int r) {
+    return {static_cast<std::int32_t>(std::atoll(rows.text(r, 0))), rows.text(r, 1), rows.text(r, 2), rows.text(r, 3),
+            rows.text(r, 4)};
+  }
+
+  std::vector<PersonName> People(const std::optional<std::string>& site) const override {
     std::vector<PersonName> people;
+    std::vector<const char*> values;
+    if (site) values.push_back(site->c_str());
     connection_.Retry("reading people", [&] {
       people.clear();
-      PgResult rows = connection_.Exec(sql::kPeople.postgres(), "reading people");
-      for (int r = 0; r < rows.rows(); ++r)
-        people.push_back({static_cast<std::int32_t>(std::atoll(rows.text(r, 0))), rows.text(r, 1), rows.text(r, 2)});
+      PgResult rows = connection_.Exec(sql::PeopleSql(version_, site.has_value()), values, "reading people");
+      for (int r = 0; r < rows.rows(); ++r) people.push_back(PersonOf(rows, r));
     });
     return people;
   }
 
-  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const override {
+  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons,
+                                      const std::optional<std::string>& site) const override {
     std::vector<PersonName> people;
     const std::vector<std::int32_t> wanted = DistinctPersons(persons);
     std::vector<std::string> numbers;
@@ -689,19 +702,22 @@ class PostgresSwipeStore final : public SwipeStore {
         const std::size_t n = std::min(kPersonsPerQuery, wanted.size() - at);
         std::vector<const char*> values;
         for (std::size_t i = 0; i < n; ++i) values.push_back(numbers[at + i].c_str());
-        PgResult rows = connection_.Exec(sql::PeopleAmongSql(n), values, "reading people");
-        for (int r = 0; r < rows.rows(); ++r)
-          people.push_back({static_cast<std::int32_t>(std::atoll(rows.text(r, 0))), rows.text(r, 1), rows.text(r, 2)});
+        if (site) values.push_back(site->c_str());
+        PgResult rows = connection_.Exec(sql::PeopleAmongSql(n, site.has_value(), version_), values, "reading people");
+        for (int r = 0; r < rows.rows(); ++r) people.push_back(PersonOf(rows, r));
       }
     });
     return people;
   }
 
-  std::vector<std::string> Departments() const override {
+  std::vector<std::string> Departments(const std::optional<std::string>& site) const override {
     std::vector<std::string> departments;
+    std::vector<const char*> values;
+    if (site) values.push_back(site->c_str());
     connection_.Retry("reading departments", [&] {
       departments.clear();
-      PgResult rows = connection_.Exec(sql::kDepartments.postgres(), "reading departments");
+      PgResult rows = connection_.Exec(site ? sql::kSiteDepartments.postgres() : sql::kDepartments.postgres(), values,
+                                       "reading departments");
       for (int r = 0; r < rows.rows(); ++r) departments.emplace_back(rows.text(r, 0));
     });
     std::sort(departments.begin(), departments.end());  // by bytes, whatever the database's collation
@@ -789,6 +805,7 @@ class PostgresSwipeStore final : public SwipeStore {
     c.acknowledged = std::string(r.text(i, at + 15)) == "t";
     c.acknowledged_by = r.text(i, at + 16);
     c.acknowledged_at = r.text(i, at + 17);
+    if (PQnfields(r.get()) > at + 18) c.site = r.text(i, at + 18);
     return c;
   }
 
@@ -931,9 +948,9 @@ class PostgresSwipeStore final : public SwipeStore {
         "ORDER BY 1, 2, 3, 4, 5 ON CONFLICT DO NOTHING "
         "RETURNING port, terminal, person, minute, occurrence, identity, generation, epoch, record_index), "
         "listed AS (INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, "
-        "swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) "
+        "swipe_time, stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, site) "
         "SELECT identity, generation, epoch, record_index, port, terminal, $12, person, swipe_time, s_person, s_time, "
-        "s_port, s_terminal, s_downloaded FROM held, stop WHERE held.clash AND held.n <= stop.n "
+        "s_port, s_terminal, s_downloaded, site FROM held, stop WHERE held.clash AND held.n <= stop.n "
         "ORDER BY identity, generation, epoch, record_index "
         "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
         "DO UPDATE SET found_at = conflicts.found_at RETURNING id, identity, generation, epoch, record_index, port, "
@@ -978,7 +995,7 @@ class PostgresSwipeStore final : public SwipeStore {
       PgResult listed = connection_.Exec(
           "SELECT id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
           "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, acknowledged_by, "
-          "acknowledged_at FROM conflicts WHERE id = ANY($1::bigint[])",
+          "acknowledged_at, site FROM conflicts WHERE id = ANY($1::bigint[])",
           {ids.c_str()}, "reading conflicts");
       std::unordered_map<std::string, int> by_id;
       for (int i = 0; i < listed.rows(); ++i) by_id.emplace(listed.text(i, 0), i);
@@ -1027,14 +1044,14 @@ class PostgresSwipeStore final : public SwipeStore {
         "WITH held AS (SELECT * FROM swipes WHERE identity = $1 AND generation = $2 AND epoch = $3 "
         "AND record_index = $4 AND (person <> $7::integer OR swipe_time <> $8)) "
         "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
-        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) "
-        "SELECT $1, $2, $3, $4, $5, $6, $9, $7, $8, person, swipe_time, port, terminal, downloaded_at FROM held "
+        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, site) "
+        "SELECT $1, $2, $3, $4, $5, $6, $9, $7, $8, person, swipe_time, port, terminal, downloaded_at, $10 FROM held "
         "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) "
         "DO UPDATE SET found_at = conflicts.found_at RETURNING id, identity, generation, epoch, record_index, port, "
         "terminal, found_at, person, swipe_time, stored_person, stored_time, stored_port, stored_terminal, "
-        "stored_downloaded_at, acknowledged, acknowledged_by, acknowledged_at",
+        "stored_downloaded_at, acknowledged, acknowledged_by, acknowledged_at, site",
         {id.c_str(), gen.c_str(), epoch.c_str(), at.c_str(), port.c_str(), terminal.c_str(), person.c_str(),
-         r.time.c_str(), now.c_str()},
+         r.time.c_str(), now.c_str(), r.site.c_str()},
         "comparing a swipe with the one stored under its key");
     if (c.rows() == 0) return;
     RecordConflict conflict = ConflictOf(c, 0, 0);

@@ -16,17 +16,18 @@
 
 namespace vanto::store {
 
-std::vector<PersonName> SwipeStore::PeopleAmong(std::span<const std::int32_t> persons) const {
+std::vector<PersonName> SwipeStore::PeopleAmong(std::span<const std::int32_t> persons,
+                                                const std::optional<std::string>& site) const {
   std::vector<PersonName> among;
   if (persons.empty()) return among;
-  for (PersonName& p : People())
+  for (PersonName& p : People(site))
     if (std::find(persons.begin(), persons.end(), p.person) != persons.end()) among.push_back(std::move(p));
   return among;
 }
 
-std::vector<std::string> SwipeStore::Departments() const {
+std::vector<std::string> SwipeStore::Departments(const std::optional<std::string>& site) const {
   std::vector<std::string> departments;
-  for (PersonName& p : People())
+  for (PersonName& p : People(site))
     if (!p.department.empty()) departments.push_back(std::move(p.department));
   std::sort(departments.begin(), departments.end());
   departments.erase(std::unique(departments.begin(), departments.end()), departments.end());
@@ -412,14 +413,14 @@ std::vector<std::pair<std::uint32_t, std::uint32_t>> SwipeStore::Missing(const L
   NoLogs(*this);
 }
 bool SwipeStore::AddRejected(const RejectedRecord&) { NoLogs(*this); }
-std::vector<RejectedRecord> SwipeStore::Rejected() const { NoLogs(*this); }
+std::vector<RejectedRecord> SwipeStore::Rejected(const std::optional<std::string>&) const { NoLogs(*this); }
 LogKey SwipeStore::CurrentLog(std::uint32_t, std::uint32_t) const { NoLogs(*this); }
 std::vector<LogEpoch> SwipeStore::Epochs(std::uint32_t, std::uint32_t) const { NoLogs(*this); }
 std::pair<LogKey, InsertResult> SwipeStore::OpenEpoch(const LogKey&, std::uint32_t, std::optional<std::int64_t>,
                                                       std::span<const StoredSwipe>) {
   NoLogs(*this);
 }
-std::vector<RecordConflict> SwipeStore::Conflicts(bool) const { NoLogs(*this); }
+std::vector<RecordConflict> SwipeStore::Conflicts(bool, const std::optional<std::string>&) const { NoLogs(*this); }
 bool SwipeStore::LowerEpochStart(const LogKey&, std::uint32_t) { NoLogs(*this); }
 bool SwipeStore::AcknowledgeConflict(std::int64_t, const std::string&) { NoLogs(*this); }
 std::vector<StoredDouble> SwipeStore::Doubles() const { NoLogs(*this); }

@@ -64,7 +64,9 @@ class RecordStore {
     record.site = site_;
     return store_->AddRejected(record);
   }
-  std::vector<RejectedRecord> Rejected() const { return store_->Rejected(); }
+  std::vector<RejectedRecord> Rejected(const std::optional<std::string>& site = {}) const {
+    return store_->Rejected(site);
+  }
 
  private:
   std::unique_ptr<SwipeStore> store_;

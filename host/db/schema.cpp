@@ -773,6 +773,33 @@ CREATE UNIQUE INDEX swipes_unidentified ON swipes (site, port, terminal, minute,
 DROP INDEX rejected_unidentified;
 CREATE UNIQUE INDEX rejected_unidentified ON rejected_records (site, port, terminal, record_index) WHERE identity IS NULL;
 )sql"},
+    // People belong to a site: a person is (site, person number), so two sites' person 17 keep
+    // their own names and departments. `employee_code` ('' none) ties the same human's numbers at
+    // several sites together. SQLite rebuilds the table keeping every row under its site;
+    // PostgreSQL swaps the primary key. The enrolment table has no key of its own (the driver's
+    // row set finds rows by person and kind); its rows carry their site since step 20, and an
+    // index by site and person serves the host's reads of one site.
+    {21, "people keyed by site and person number; an employee code",
+     R"sql(
+CREATE TABLE people_step21 (
+  site          TEXT    NOT NULL DEFAULT '',
+  person        INTEGER NOT NULL,
+  name          TEXT    NOT NULL,
+  department    TEXT    NOT NULL DEFAULT '',
+  employee_code TEXT    NOT NULL DEFAULT '',  -- '' none; the same code at several sites is one human
+  PRIMARY KEY (site, person)
+);
+INSERT INTO people_step21 (site, person, name, department) SELECT site, person, name, department FROM people;
+DROP TABLE people;
+ALTER TABLE people_step21 RENAME TO people;
+CREATE INDEX enrolment_site_person ON enrolment (site, cPsn_Num, iFingerprintNO);
+)sql",
+     R"sql(
+ALTER TABLE people DROP CONSTRAINT people_pkey;
+ALTER TABLE people ADD PRIMARY KEY (site, person);
+ALTER TABLE people ADD COLUMN employee_code TEXT NOT NULL DEFAULT '';
+CREATE INDEX enrolment_site_person ON enrolment (site, "cPsn_Num", "iFingerprintNO");
+)sql"},
     // Push per site: an endpoint belongs to a site (keyed by site and name: two sites may each
     // have one of the same name) and may take every site's swipes (`all_sites`). An endpoint of
     // a database that holds one site becomes that site's; in one that holds none or several it
@@ -878,7 +905,8 @@ constexpr SchemaTable kTables[] = {
     {"swipes", 1, TableCopy::kCopied,
      "every swipe, in feed order: each gets a new feed position that follows the old order"},
     {"enrolment", 1, TableCopy::kCopied, "every row; a row the destination holds already, value for value, stays one"},
-    {"people", 2, TableCopy::kCopied, "every person; a name and department come from the source"},
+    {"people", 2, TableCopy::kCopied,
+     "every person under its site; a name, department and employee code come from the source"},
     {"rejected_records", 3, TableCopy::kCopied, "every record; one held already keeps its first reason and time"},
     {"log_records", 3, TableCopy::kDerived, "counted again by the destination from the swipes and rejected records"},
     {"conflicts", 5, TableCopy::kCopied, "every conflict with its acknowledgement; numbered anew"},

@@ -1,5 +1,7 @@
 #include "host/db/sites.h"
 
+#include <string_view>
+
 #include "host/db/civil_time.h"
 #include "host/db/store_failure.h"
 #include "host/message.h"
@@ -19,8 +21,13 @@ bool Insert(TableConnection& db, const std::string& name, const std::string& by)
 std::int64_t GiveRows(TableConnection& db, const std::string& from, const std::string& to) {
   std::int64_t changed = 0;
   for (const char* table : kSiteTables)
-    changed += db.Exec(std::string("UPDATE ") + table + " SET site = $1 WHERE site = $2", {to, from},
-                       "giving rows to a site");
+    // A person is keyed by site and number: one the site holds already keeps its row there, and
+    // the other stays where it was (nothing is overwritten or lost).
+    changed += db.Exec(std::string("UPDATE ") + table + " SET site = $1 WHERE site = $2" +
+                           (std::string_view(table) == "people"
+                                ? " AND person NOT IN (SELECT person FROM people WHERE site = $1)"
+                                : ""),
+                       {to, from}, "giving rows to a site");
   return changed;
 }
 }  // namespace

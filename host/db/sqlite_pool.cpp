@@ -105,9 +105,10 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(PeopleImport, PutPeople, (std::span<const PersonName> people), (people), )
   VANTO_LEND(PeopleImport, PutPeopleAudited, (std::span<const PersonName> people, const AuditNote& audit),
              (people, audit), )
-  VANTO_LEND(std::vector<PersonName>, People, (), (), const)
-  VANTO_LEND(std::vector<PersonName>, PeopleAmong, (std::span<const std::int32_t> persons), (persons), const)
-  VANTO_LEND(std::vector<std::string>, Departments, (), (), const)
+  VANTO_LEND(std::vector<PersonName>, People, (const std::optional<std::string>& site), (site), const)
+  VANTO_LEND(std::vector<PersonName>, PeopleAmong,
+             (std::span<const std::int32_t> persons, const std::optional<std::string>& site), (persons, site), const)
+  VANTO_LEND(std::vector<std::string>, Departments, (const std::optional<std::string>& site), (site), const)
   VANTO_LEND(int, CountEarlier,
              (const LogKey& log, std::int32_t person, const std::string& minute, std::uint32_t before),
              (log, person, minute, before), const)
@@ -117,7 +118,7 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   using Gaps = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
   VANTO_LEND(Gaps, Missing, (const LogKey& log, std::uint32_t held, std::size_t limit), (log, held, limit), const)
   VANTO_LEND(bool, AddRejected, (const RejectedRecord& record), (record), )
-  VANTO_LEND(std::vector<RejectedRecord>, Rejected, (), (), const)
+  VANTO_LEND(std::vector<RejectedRecord>, Rejected, (const std::optional<std::string>& site), (site), const)
   VANTO_LEND(std::vector<HeldBack>, HeldBackByTerminal, (), (), const)
   VANTO_LEND(std::vector<EnrolmentEntry>, Enrolments, (), (), const)
   VANTO_LEND(LogKey, CurrentLog, (std::uint32_t identity, std::uint32_t generation), (identity, generation), const)
@@ -129,7 +130,8 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
               std::span<const StoredSwipe> rows),
              (log, first, conflict, rows), )
   VANTO_LEND(bool, LowerEpochStart, (const LogKey& log, std::uint32_t first), (log, first), )
-  VANTO_LEND(std::vector<RecordConflict>, Conflicts, (bool acknowledged), (acknowledged), const)
+  VANTO_LEND(std::vector<RecordConflict>, Conflicts, (bool acknowledged, const std::optional<std::string>& site),
+             (acknowledged, site), const)
   VANTO_LEND(bool, AcknowledgeConflict, (std::int64_t id, const std::string& by), (id, by), )
   VANTO_LEND(std::vector<StoredDouble>, Doubles, (), (), const)
   VANTO_LEND(std::vector<StoredDouble>, FoldDoubles, (const AuditNote& audit), (audit), )

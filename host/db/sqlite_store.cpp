@@ -385,7 +385,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     StatementPtr add = c_.Prepare(
         "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
         "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, acknowledged_by, "
-        "acknowledged_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17) "
+        "acknowledged_at, site) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18) "
         "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) DO NOTHING");
     sqlite3_stmt* a = add.get();
     sqlite3_bind_int64(a, 1, c.log.identity);
@@ -407,6 +407,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       sqlite3_bind_text(a, 16, c.acknowledged_by.c_str(), -1, SQLITE_TRANSIENT);
       sqlite3_bind_text(a, 17, c.acknowledged_at.c_str(), -1, SQLITE_TRANSIENT);
     }
+    sqlite3_bind_text(a, 18, c.site.c_str(), -1, SQLITE_TRANSIENT);
     c_.Step(a, "copying a conflict");
     add.reset();
     StatementPtr find = c_.Prepare(
@@ -442,10 +443,12 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return changed;
   }
 
-  std::vector<RecordConflict> Conflicts(bool acknowledged) const override {
-    StatementPtr stmt = c_.Prepare(
-        std::string("SELECT ") + sql::kConflictColumns + " FROM conflicts" +
-        (acknowledged ? "" : " WHERE acknowledged = 0") + " ORDER BY id");
+  std::vector<RecordConflict> Conflicts(bool acknowledged, const std::optional<std::string>& site) const override {
+    std::string where = acknowledged ? "" : " WHERE acknowledged = 0";
+    if (site) where += (where.empty() ? " WHERE " : " AND ") + std::string(version_ >= 20 ? "site" : "''") + " = ?1";
+    StatementPtr stmt =
+        c_.Prepare("SELECT " + sql::ConflictColumns(version_) + " FROM conflicts" + where + " ORDER BY id");
+    if (site) sqlite3_bind_text(stmt.get(), 1, site->data(), static_cast<int>(site->size()), SQLITE_STATIC);
     std::vector<RecordConflict> result;
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading conflicts") == SQLITE_ROW) {
@@ -467,6 +470,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       c.acknowledged = sqlite3_column_int(s, 15) != 0;
       c.acknowledged_by = Text(s, 16);
       c.acknowledged_at = Text(s, 17);
+      c.site = Text(s, 18);
       result.push_back(std::move(c));
     }
     return result;
@@ -744,8 +748,8 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     // Listed once: found again, it keeps its number and when it was first found.
     StatementPtr list = c_.Prepare(
         "INSERT INTO conflicts (identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, "
-        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14) "
+        "stored_person, stored_time, stored_port, stored_terminal, stored_downloaded_at, site) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15) "
         "ON CONFLICT (identity, generation, epoch, record_index, person, swipe_time) DO UPDATE SET found_at = found_at "
         "RETURNING id, found_at, acknowledged, acknowledged_by, acknowledged_at, port, terminal");
     sqlite3_stmt* l = list.get();
@@ -764,6 +768,8 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     sqlite3_bind_int(l, 12, clash->stored_port);
     sqlite3_bind_int(l, 13, clash->stored_terminal);
     sqlite3_bind_text(l, 14, clash->stored_downloaded_at.c_str(), -1, SQLITE_TRANSIENT);
+    clash->site = r.site;
+    sqlite3_bind_text(l, 15, clash->site.c_str(), -1, SQLITE_TRANSIENT);
     if (c_.Step(l, "listing a conflict") == SQLITE_ROW) {
       clash->id = sqlite3_column_int64(l, 0);
       clash->found_at = Text(l, 1);
@@ -895,8 +901,9 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return result;
   }
 
-  std::vector<RejectedRecord> Rejected() const override {
-    StatementPtr stmt = c_.Prepare(sql::kRejected.sqlite());
+  std::vector<RejectedRecord> Rejected(const std::optional<std::string>& site) const override {
+    StatementPtr stmt = c_.Prepare(SqliteText(sql::RejectedSql(version_, site.has_value())));
+    if (site) sqlite3_bind_text(stmt.get(), 1, site->data(), static_cast<int>(site->size()), SQLITE_STATIC);
     std::vector<RejectedRecord> result;
     sqlite3_stmt* s = stmt.get();
     while (c_.Step(s, "reading rejected records") == SQLITE_ROW) {
@@ -916,6 +923,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       r.minute = sqlite3_column_int(s, 10);
       r.reason = Text(s, 11);
       r.first_seen = Text(s, 12);
+      r.site = Text(s, 14);
       result.push_back(std::move(r));
     }
     return result;
@@ -938,15 +946,17 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     PeopleImport result;
     if (people.empty() && !audit) return result;
     WriteTransaction transaction(c_, "storing people");
-    StatementPtr read = c_.Prepare("SELECT name, department FROM people WHERE person = ?1");
+    StatementPtr read = c_.Prepare(sql::kPersonHeld.sqlite());
     StatementPtr insert = c_.Prepare(sql::kAddPerson.sqlite());
     StatementPtr update = c_.Prepare(sql::kUpdatePerson.sqlite());
     for (const PersonName& p : people) {
       sqlite3_reset(read.get());
       sqlite3_bind_int(read.get(), 1, p.person);
+      sqlite3_bind_text(read.get(), 2, p.site.data(), static_cast<int>(p.site.size()), SQLITE_STATIC);
       sqlite3_stmt* write = insert.get();
       if (c_.Step(read.get(), "reading people") == SQLITE_ROW) {
-        if (Text(read.get(), 0) == p.name && Text(read.get(), 1) == p.department) {
+        if (Text(read.get(), 0) == p.name && Text(read.get(), 1) == p.department &&
+            Text(read.get(), 2) == p.employee_code) {
           ++result.unchanged;
           continue;
         }
@@ -959,6 +969,8 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       sqlite3_bind_int(write, 1, p.person);
       sqlite3_bind_text(write, 2, p.name.data(), static_cast<int>(p.name.size()), SQLITE_STATIC);
       sqlite3_bind_text(write, 3, p.department.data(), static_cast<int>(p.department.size()), SQLITE_STATIC);
+      sqlite3_bind_text(write, 4, p.site.data(), static_cast<int>(p.site.size()), SQLITE_STATIC);
+      sqlite3_bind_text(write, 5, p.employee_code.data(), static_cast<int>(p.employee_code.size()), SQLITE_STATIC);
       c_.Step(write, "storing people");
     }
     read.reset();
@@ -976,29 +988,37 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return result;
   }
 
-  std::vector<PersonName> People() const override {
-    StatementPtr stmt = c_.Prepare(sql::kPeople.sqlite());
+  static PersonName PersonOf(sqlite3_stmt* s) {
+    return {sqlite3_column_int(s, 0), Text(s, 1), Text(s, 2), Text(s, 3), Text(s, 4)};
+  }
+
+  std::vector<PersonName> People(const std::optional<std::string>& site) const override {
+    StatementPtr stmt = c_.Prepare(SqliteText(sql::PeopleSql(version_, site.has_value())));
+    if (site) sqlite3_bind_text(stmt.get(), 1, site->data(), static_cast<int>(site->size()), SQLITE_STATIC);
     std::vector<PersonName> people;
-    while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW)
-      people.push_back({sqlite3_column_int(stmt.get(), 0), Text(stmt.get(), 1), Text(stmt.get(), 2)});
+    while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW) people.push_back(PersonOf(stmt.get()));
     return people;
   }
 
-  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const override {
+  std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons,
+                                      const std::optional<std::string>& site) const override {
     std::vector<PersonName> people;
     const std::vector<std::int32_t> wanted = DistinctPersons(persons);
     for (std::size_t at = 0; at < wanted.size(); at += kPersonsPerQuery) {
       const std::size_t n = std::min(kPersonsPerQuery, wanted.size() - at);
-      StatementPtr stmt = c_.Prepare(SqliteText(sql::PeopleAmongSql(n)));
+      StatementPtr stmt = c_.Prepare(SqliteText(sql::PeopleAmongSql(n, site.has_value(), version_)));
       for (std::size_t i = 0; i < n; ++i) sqlite3_bind_int(stmt.get(), static_cast<int>(i + 1), wanted[at + i]);
-      while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW)
-        people.push_back({sqlite3_column_int(stmt.get(), 0), Text(stmt.get(), 1), Text(stmt.get(), 2)});
+      if (site)
+        sqlite3_bind_text(stmt.get(), static_cast<int>(n + 1), site->data(), static_cast<int>(site->size()),
+                          SQLITE_STATIC);
+      while (c_.Step(stmt.get(), "reading people") == SQLITE_ROW) people.push_back(PersonOf(stmt.get()));
     }
     return people;
   }
 
-  std::vector<std::string> Departments() const override {
-    StatementPtr stmt = c_.Prepare(sql::kDepartments.sqlite());
+  std::vector<std::string> Departments(const std::optional<std::string>& site) const override {
+    StatementPtr stmt = c_.Prepare(site ? sql::kSiteDepartments.sqlite() : sql::kDepartments.sqlite());
+    if (site) sqlite3_bind_text(stmt.get(), 1, site->data(), static_cast<int>(site->size()), SQLITE_STATIC);
     std::vector<std::string> departments;
     while (c_.Step(stmt.get(), "reading departments") == SQLITE_ROW) departments.push_back(Text(stmt.get(), 0));
     std::sort(departments.begin(), departments.end());

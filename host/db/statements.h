@@ -198,16 +198,26 @@ inline constexpr SharedSql kPushDefer{"UPDATE push_endpoints SET next_attempt = 
 // The feed position after which a push key of a swipe without identity carries its site.
 inline constexpr SharedSql kPushKeySites{"SELECT CAST(from_xid AS TEXT), from_seq FROM push_key_sites"};
 
-// People. $1 person, $2 name, $3 department.
-inline constexpr SharedSql kPeople{"SELECT person, name, department FROM people ORDER BY person"};
+// People, keyed by site and person. $1 person, $2 name, $3 department, $4 site, $5 employee code.
+// Every site's people, or one site's ($1), from a database of schema `version` (one before sites
+// or employee codes answers '' for them), in PostgreSQL's numbering.
+std::string PeopleSql(int version, bool one_site);
+inline constexpr SharedSql kPersonHeld{
+    "SELECT name, department, employee_code FROM people WHERE site = $2 AND person = $1"};
 inline constexpr SharedSql kAddPerson{
-    "INSERT INTO people (person, name, department) VALUES ($1, $2, $3) "
-    "ON CONFLICT (person) DO UPDATE SET name = excluded.name, department = excluded.department"};
-// The departments, in no order (each engine's collation differs; the reader sorts them by bytes).
+    "INSERT INTO people (person, name, department, site, employee_code) VALUES ($1, $2, $3, $4, $5) "
+    "ON CONFLICT (site, person) DO UPDATE SET name = excluded.name, department = excluded.department, "
+    "employee_code = excluded.employee_code"};
+// The departments, in no order (each engine's collation differs; the reader sorts them by bytes):
+// every site's, and one site's ($1).
 inline constexpr SharedSql kDepartments{"SELECT DISTINCT department FROM people WHERE department <> ''"};
-// The people among $1, $2, ... $count (person numbers), in PostgreSQL's numbering.
-std::string PeopleAmongSql(std::size_t count);
-inline constexpr SharedSql kUpdatePerson{"UPDATE people SET name = $2, department = $3 WHERE person = $1"};
+inline constexpr SharedSql kSiteDepartments{
+    "SELECT DISTINCT department FROM people WHERE department <> '' AND site = $1"};
+// The people among $1, $2, ... $count (person numbers), of the site $count+1 when `one_site`, in
+// PostgreSQL's numbering.
+std::string PeopleAmongSql(std::size_t count, bool one_site, int version);
+inline constexpr SharedSql kUpdatePerson{
+    "UPDATE people SET name = $2, department = $3, employee_code = $5 WHERE site = $4 AND person = $1"};
 
 // The driver's enrolment table, as it names its columns.
 inline constexpr SharedSql kEnrolments{
@@ -221,9 +231,8 @@ inline constexpr SharedSql kAddRejected{
     "hour, minute, reason, first_seen, epoch, site) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, "
     "$14, $15) "
     "ON CONFLICT DO NOTHING RETURNING 1"};
-inline constexpr SharedSql kRejected{
-    "SELECT port, terminal, identity, generation, record_index, person, year, month, day, hour, minute, reason, "
-    "first_seen, epoch FROM rejected_records ORDER BY first_seen, identity, generation, epoch, record_index"};
+// Every site's rejected records, or one site's ($1), from a database of schema `version`.
+std::string RejectedSql(int version, bool one_site);
 
 // Rejected records and open conflicts counted by terminal (port, terminal, rejected, conflicts);
 // `open_conflict` is each engine's test for a conflict not acknowledged.
@@ -234,6 +243,8 @@ std::string HeldBackSql(const char* open_conflict);
 inline constexpr const char* kConflictColumns =
     "id, identity, generation, epoch, record_index, port, terminal, found_at, person, swipe_time, stored_person, "
     "stored_time, stored_port, stored_terminal, stored_downloaded_at, acknowledged, acknowledged_by, acknowledged_at";
+// kConflictColumns and the site ('' before sites), from a database of schema `version`.
+std::string ConflictColumns(int version);
 
 }  // namespace sql
 

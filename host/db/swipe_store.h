@@ -101,6 +101,7 @@ struct RecordConflict {
   bool acknowledged = false;
   std::string acknowledged_by, acknowledged_at;  // empty until acknowledged
   std::size_t row = 0;  // in an InsertResult: the row of the batch
+  std::string site{};   // the site whose read found it ('' of no site)
 };
 
 // What InsertChecked did with each row of a batch.
@@ -171,11 +172,14 @@ struct SwipePage {
   std::optional<SwipePosition> next;
 };
 
-// A person's name and department, beside the person number swipes carry.
+// A person's name and department, beside the person number swipes carry. A person is a site's:
+// (site, person) is the key, so two sites' person 17 are two people.
 struct PersonName {
   std::int32_t person = 0;
   std::string name;
   std::string department;  // empty: none
+  std::string site{};           // '' a person of no site (a database that holds no site)
+  std::string employee_code{};  // '' none; the same code at several sites names one human
   friend bool operator==(const PersonName&, const PersonName&) = default;
 };
 
@@ -256,20 +260,23 @@ class SwipeStore {
   // reading as it goes (memory stays flat whatever the count). `row` answers false to stop.
   virtual void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const = 0;
 
-  // Adds or updates `people` (keyed by person number) in one transaction: all or, on a
-  // StoreError, none. People the database holds and `people` does not list stay as they are.
+  // Adds or updates `people` (keyed by site and person number, each row under its `site`) in one
+  // transaction: all or, on a StoreError, none. People the database holds and `people` does not
+  // list stay as they are.
   virtual PeopleImport PutPeople(std::span<const PersonName> people) = 0;
   // PutPeople with `audit`'s row in the same transaction (written also when nothing changed, so
   // the attempt is on record): both or, on a StoreError, neither. An engine without the audit
   // table throws StoreError.
   virtual PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit);
-  // Every person the database knows, by person number.
-  virtual std::vector<PersonName> People() const = 0;
-  // The people among `persons` the database knows (each once), by person number: one look-up
-  // by the key, however many people there are.
-  virtual std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons) const;
-  // The departments people are in (not the empty one), each once, in byte order.
-  virtual std::vector<std::string> Departments() const;
+  // Every person of `site` (every site's when none: SiteChoice::filter), by site and person number.
+  virtual std::vector<PersonName> People(const std::optional<std::string>& site = {}) const = 0;
+  // The people of `site` (every site's when none) among `persons` the database knows, by site and
+  // person number: one look-up by the key, however many people there are.
+  virtual std::vector<PersonName> PeopleAmong(std::span<const std::int32_t> persons,
+                                              const std::optional<std::string>& site = {}) const;
+  // The departments `site`'s people (every site's when none) are in (not the empty one), each
+  // once, in byte order.
+  virtual std::vector<std::string> Departments(const std::optional<std::string>& site = {}) const;
 
   // Logs of terminals that tell their identity. An engine that keeps no logs throws StoreError.
   // Stored swipes of `log` of that person and minute below index `before`.
@@ -284,7 +291,8 @@ class SwipeStore {
                                                                        std::size_t limit) const;
   // Keeps a rejected record; true when it was not kept yet (the first one's reason and time stay).
   virtual bool AddRejected(const RejectedRecord& record);
-  virtual std::vector<RejectedRecord> Rejected() const;
+  // The rejected records of `site` (every site's when none).
+  virtual std::vector<RejectedRecord> Rejected(const std::optional<std::string>& site = {}) const;
   // How many records each terminal (port and terminal) has rejected and in unacknowledged
   // conflicts, counted by the database (no row read); terminals with neither are left out.
   virtual std::vector<HeldBack> HeldBackByTerminal() const;
@@ -309,8 +317,10 @@ class SwipeStore {
   // found a conflict at its very first record (index k > 0): the log below k is not the stored
   // one either, and is read again from `first` into the epoch. False when there is no such epoch.
   virtual bool LowerEpochStart(const LogKey& log, std::uint32_t first);
-  // The conflicts found, oldest first; acknowledged ones too when `acknowledged`.
-  virtual std::vector<RecordConflict> Conflicts(bool acknowledged = false) const;
+  // The conflicts found at `site` (every site's when none), oldest first; acknowledged ones too
+  // when `acknowledged`.
+  virtual std::vector<RecordConflict> Conflicts(bool acknowledged = false,
+                                                const std::optional<std::string>& site = {}) const;
   // Marks conflict `id` acknowledged by `by` now; false when there is no such conflict or it was
   // acknowledged already (the first acknowledgement stays).
   virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by);

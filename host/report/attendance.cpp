@@ -62,6 +62,7 @@ Report ReportBuilder::Finish(const std::vector<Person>& people) const {
     r.person = p.number;
     r.name = p.name;
     r.department = p.department;
+    r.employee_code = p.employee_code;
   }
   for (const auto& [key, acc] : entries_) {
     auto person = static_cast<std::int32_t>(static_cast<std::uint32_t>(key >> 32));

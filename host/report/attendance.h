@@ -34,6 +34,7 @@ struct PersonReport {
   std::int32_t person = 0;
   std::optional<std::string> name;  // nothing: the person is not in the people table
   std::string department;
+  std::string employee_code;        // '' none
   std::vector<DayEntry> days;       // by day; only days with swipes
   int days_present() const { return static_cast<int>(days.size()); }
   std::int64_t total_span() const;  // minutes

@@ -11,6 +11,8 @@ struct Person {
   std::int32_t number = 0;
   std::string name;
   std::string department;
+  std::string employee_code{};  // '' none: ties the same human's numbers at several sites
+  std::string site{};           // the site the person belongs to ('' none, or not read)
   friend bool operator==(const Person&, const Person&) = default;
 };
 

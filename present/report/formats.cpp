@@ -76,23 +76,39 @@ void SwipeWriter::Write(const SwipeLine& s) {
   }
 }
 
-void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format) {
+void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format, bool with_site) {
   switch (format) {
     case Format::Csv:
     case Format::RawCsv:
-      out << "person,name,department\n";
-      for (const Person& p : people)
+      // New columns come last: programs reading the first three by position read on.
+      out << "person,name,department,employee_code" << (with_site ? ",site" : "") << "\n";
+      for (const Person& p : people) {
         out << p.number << ',' << CsvField(p.name, CellsOf(format)) << ',' << CsvField(p.department, CellsOf(format))
-            << '\n';
+            << ',' << CsvField(p.employee_code, CellsOf(format));
+        if (with_site) out << ',' << CsvField(p.site, CellsOf(format));
+        out << '\n';
+      }
       break;
     case Format::Json:
-      for (const Person& p : people)
-        out << Dump({{"person", p.number}, {"name", p.name}, {"department", p.department}}) << '\n';
+      for (const Person& p : people) {
+        json row = {{"person", p.number}, {"name", p.name}, {"department", p.department},
+                    {"employee_code", p.employee_code}};
+        if (with_site) row["site"] = p.site;
+        out << Dump(row) << '\n';
+      }
       break;
     case Format::Table: {
       std::vector<std::vector<std::string>> rows;
-      for (const Person& p : people) rows.push_back({std::to_string(p.number), OneLine(p.name), OneLine(p.department)});
-      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DEPARTMENT")}, rows, {true, false, false});
+      for (const Person& p : people) {
+        std::vector<std::string> row{std::to_string(p.number), OneLine(p.name), OneLine(p.employee_code),
+                                     OneLine(p.department)};
+        if (with_site) row.insert(row.begin(), OneLine(p.site));
+        rows.push_back(std::move(row));
+      }
+      std::vector<std::string> heads{Tr("PERSON"), Tr("NAME"), Tr("EMPLOYEE CODE"), Tr("DEPARTMENT")};
+      std::vector<bool> right{true, false, false, false};
+      if (with_site) heads.insert(heads.begin(), Tr("SITE")), right.insert(right.begin(), false);
+      WriteTable(out, heads, rows, right);
       break;
     }
   }
@@ -104,12 +120,13 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
     case Format::RawCsv:
       // A site that sets late_after gets a last column "late" (1 or 0); the columns stay as they
       // were for one that does not.
-      out << "person,name,department,day,first,last,swipes,span,span_minutes" << (report.late_after ? ",late" : "")
-          << "\n";
+      // The employee code beside the name.
+      out << "person,name,employee_code,department,day,first,last,swipes,span,span_minutes"
+          << (report.late_after ? ",late" : "") << "\n";
       for (const PersonReport& p : report.people)
         for (const DayEntry& d : p.days) {
           out << p.person << ',' << (p.name ? CsvField(*p.name, CellsOf(format)) : "") << ','
-              << CsvField(p.department, CellsOf(format)) << ','
+              << CsvField(p.employee_code, CellsOf(format)) << ',' << CsvField(p.department, CellsOf(format)) << ','
               << DateText(d.day) << ',' << MinuteText(d.first) << ',' << MinuteText(d.last) << ',' << d.swipes << ','
               << SpanText(d.span()) << ',' << d.span();
           if (report.late_after) out << ',' << (d.late ? 1 : 0);
@@ -120,13 +137,13 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       for (const PersonReport& p : report.people) {
         for (const DayEntry& d : p.days) {
           json day = {{"type", "day"}, {"person", p.person}, {"name", NameJson(p.name)},
-                          {"department", p.department}, {"day", DateText(d.day)}, {"first", MinuteText(d.first)},
+                          {"employee_code", p.employee_code}, {"department", p.department}, {"day", DateText(d.day)}, {"first", MinuteText(d.first)},
                           {"last", MinuteText(d.last)}, {"swipes", d.swipes}, {"span_minutes", d.span()}};
           if (report.late_after) day["late"] = d.late;
           out << Dump(day) << '\n';
         }
         out << Dump({{"type", "person"}, {"person", p.person}, {"name", NameJson(p.name)},
-                     {"department", p.department}, {"days_present", p.days_present()},
+                     {"employee_code", p.employee_code}, {"department", p.department}, {"days_present", p.days_present()},
                      {"total_span_minutes", p.total_span()}})
             << '\n';
       }
@@ -151,9 +168,10 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       }
       rows.clear();
       for (const PersonReport& p : report.people)
-        rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.department),
+        rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.employee_code), OneLine(p.department),
                         std::to_string(p.days_present()), SpanText(p.total_span())});
-      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DEPARTMENT"), Tr("DAYS"), Tr("TOTAL")}, rows, {true, false, false, true, true});
+      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("EMPLOYEE CODE"), Tr("DEPARTMENT"), Tr("DAYS"), Tr("TOTAL")}, rows,
+                 {true, false, false, false, true, true});
       break;
     }
   }

@@ -30,7 +30,8 @@ class SwipeWriter {
   std::size_t rows_ = 0;
 };
 
-void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format);
+// The people with their employee codes; `with_site`: each with its site (a listing of every site).
+void WritePeople(std::ostream& out, const std::vector<Person>& people, Format format, bool with_site = false);
 
 // The report as a table (one line per person and working day, then one per person), CSV (one
 // row per person and working day) or JSON lines ("type": "day" objects, then a "person" object

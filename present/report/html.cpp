@@ -117,6 +117,8 @@ void Bar(Language l, std::ostream& out, const DayEntry* entry, int day_starts, c
 void PersonSection(Language l, std::ostream& out, const Report& report, const PersonReport& p) {
   out << "<section class=\"person\" id=\"p" << p.person << "\" data-person=\"" << p.person << "\">\n<h2>"
       << p.person << " · " << Name(l, p.name) << "</h2>\n<p class=\"meta\">";
+  if (!p.employee_code.empty())
+    out << "<span class=\"code\">" << TrInFill(l, "employee code {0}", {HtmlEscape(p.employee_code)}) << "</span> · ";
   if (!p.department.empty()) out << HtmlEscape(p.department) << " · ";
   out << Period(l, report) << " · " << DaysPresent(l, p.days_present()) << " · "
       << TrInFill(l, "total {0}", {SpanText(p.total_span())}) << "</p>\n";
@@ -171,12 +173,12 @@ void WriteReportHtml(std::ostream& out, const Report& report, Language l) {
     out << "<p>" << TrIn(l, "No swipes and no people in this period.") << "</p>\n";
   } else {
     out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">" << TrIn(l, "Person") << "</th><th>" << TrIn(l, "Name")
-        << "</th><th>" << TrIn(l, "Department") << "</th><th class=\"num\">" << TrIn(l, "Days present")
+        << "</th><th>" << TrIn(l, "Employee code") << "</th><th>" << TrIn(l, "Department") << "</th><th class=\"num\">" << TrIn(l, "Days present")
         << "</th><th class=\"num\">" << TrIn(l, "Total span") << "</th></tr></thead>\n<tbody>\n";
     for (const PersonReport& p : report.people)
       out << "<tr class=\"total\" data-person=\"" << p.person << "\"><td class=\"num\"><a href=\"#p" << p.person
-          << "\">" << p.person << "</a></td><td class=\"name\">" << Name(l, p.name) << "</td><td class=\"name\">"
-          << HtmlEscape(p.department) << "</td><td class=\"num\">" << p.days_present() << "</td><td class=\"num\">"
+          << "\">" << p.person << "</a></td><td class=\"name\">" << Name(l, p.name) << "</td><td class=\"code\">"
+          << HtmlEscape(p.employee_code) << "</td><td class=\"name\">" << HtmlEscape(p.department) << "</td><td class=\"num\">" << p.days_present() << "</td><td class=\"num\">"
           << SpanText(p.total_span()) << "</td></tr>\n";
     out << "</tbody>\n</table>\n";
   }

@@ -67,15 +67,17 @@ struct Parse {
     if (error) return;
     if (!header_seen) {
       header_seen = true;
-      if (row.size() < 2 || row.size() > 3 || PersonNumber(Trim(row[0])))
-        Fail(record_line, vanto::host::TrFill("expected a header row such as 'person,name,department' (person number, "
-                                             "name, optional department), found '{0}'...",
+      if (row.size() < 2 || row.size() > 4 || PersonNumber(Trim(row[0])))
+        Fail(record_line, vanto::host::TrFill("expected a header row such as 'person,name,department,employee_code' "
+                                             "(person number, name, optional department and employee code), found "
+                                             "'{0}'...",
                                              {row.empty() ? std::string() : row[0]}));
       return;
     }
-    if (row.size() == 3 && Trim(row[2]).empty()) row.pop_back();
-    if (row.size() < 2 || row.size() > 3) {
-      Fail(record_line, vanto::host::TrFill("expected 2 or 3 fields (person number, name, optional department), found {0}",
+    while (row.size() > 2 && Trim(row.back()).empty()) row.pop_back();
+    if (row.size() < 2 || row.size() > 4) {
+      Fail(record_line, vanto::host::TrFill("expected 2 to 4 fields (person number, name, optional department and "
+                                           "employee code), found {0}",
                                            {std::to_string(row.size())}));
       return;
     }
@@ -88,18 +90,23 @@ struct Parse {
     }
     // A file 'vanto people --csv' wrote: the apostrophe it put before a cell a spreadsheet would
     // run (= + - @) comes off again.
-    Person p{*number, UnguardedCell(Lf(Trim(row[1]))), row.size() == 3 ? UnguardedCell(Lf(Trim(row[2]))) : std::string()};
+    Person p{*number, UnguardedCell(Lf(Trim(row[1]))), row.size() >= 3 ? UnguardedCell(Lf(Trim(row[2]))) : std::string(),
+             row.size() == 4 ? UnguardedCell(Trim(row[3])) : std::string()};
     if (p.name.empty()) {
       Fail(record_line, vanto::host::TrFill("person {0} has an empty name", {number_text}));
       return;
     }
-    for (const std::string* text : {&p.name, &p.department}) {
+    if (p.employee_code.find_first_of("\r\n") != std::string::npos) {
+      Fail(record_line, vanto::host::TrFill("person {0}: an employee code holds a line break", {number_text}));
+      return;
+    }
+    for (const std::string* text : {&p.name, &p.department, &p.employee_code}) {
       if (!IsUtf8(*text)) {
         Fail(record_line, vanto::host::TrFill("person {0}: the text is not UTF-8 (save the file as UTF-8)", {number_text}));
         return;
       }
       if (text->size() > kMaxField) {
-        Fail(record_line, vanto::host::TrFill("person {0}: a name or department longer than {1} bytes",
+        Fail(record_line, vanto::host::TrFill("person {0}: a name, department or employee code longer than {1} bytes",
                                              {number_text, std::to_string(kMaxField)}));
         return;
       }

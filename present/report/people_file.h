@@ -21,7 +21,8 @@ class PeopleFileError : public std::runtime_error {
 // Reads every row of a people file; the first bad row throws PeopleFileError naming `source`
 // and the row's line number, so a caller imports all rows or none. Names and departments are
 // trimmed of surrounding spaces; a name may hold commas, quotes and line breaks (quoted).
-// Refused: no header row, a row without 2 or 3 fields, a person number that is no 32-bit whole
+// A fourth field is the employee code ('' none; one line, trimmed).
+// Refused: no header row, a row without 2 to 4 fields, a person number that is no 32-bit whole
 // number, an empty name, a number listed twice, text that is not UTF-8, an unclosed quote.
 std::vector<Person> ReadPeopleCsv(std::istream& in, const std::string& source);
 

@@ -101,7 +101,7 @@ out=$("${as_reader[@]}" "$vanto" swipes --csv --db "$work/ro/v.db" 2>&1); status
 [ "$status" -eq 0 ] || fail "swipes from a read-only database: exit $status: $out"
 grep -q ',Reader One$' <<<"$out" || fail "swipes from a read-only database lack the names: $out"
 out=$("${as_reader[@]}" "$vanto" people --csv --db "$work/ro/v.db" 2>&1); status=$?
-[ "$status" -eq 0 ] && [ "$out" = "$(printf 'person,name,department\n101,Reader One,')" ] ||
+[ "$status" -eq 0 ] && [ "$out" = "$(printf 'person,name,department,employee_code\n101,Reader One,,')" ] ||
   fail "people from a read-only database: exit $status: $out"
 out=$("${as_reader[@]}" "$vanto" report --month "${month:-2000-01}" --csv --db "$work/ro/v.db" 2>&1); status=$?
 [ "$status" -eq 0 ] && [ "$(echo "$out" | wc -l)" -gt 1 ] || fail "report from a read-only database: exit $status: $out"
@@ -117,7 +117,7 @@ for case in "C.UTF-8|PERSON  NAME|lang=\"en\"|<title>Attendance |key 'database':
   out=$(LANG=$lang "$vanto" people --db "$work/ro/v.db" 2>&1)
   head -1 <<<"$out" | grep -q "^$heading" || fail "$lang people heading: $out"
   out=$(LANG=$lang "$vanto" people --csv --db "$work/ro/v.db" 2>&1)
-  [ "$(echo "$out" | head -1)" = "person,name,department" ] || fail "$lang people CSV header: $out"
+  [ "$(echo "$out" | head -1)" = "person,name,department,employee_code" ] || fail "$lang people CSV header: $out"
   LANG=$lang "$vanto" report --month "${month:-2000-01}" --html "$work/page-$lang.html" --db "$work/ro/v.db" >/dev/null 2>&1 ||
     fail "$lang report --html"
   grep -qF "<html $html_lang>" "$work/page-$lang.html" || fail "$lang report page language: $(head -2 "$work/page-$lang.html")"

@@ -127,10 +127,10 @@ TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheR
   auto rows = CsvRows(r.out);
   ASSERT_EQ(rows.size(), 5u);
   EXPECT_EQ(rows[0].back(), "late");
-  EXPECT_EQ(rows[1][3] + " " + rows[1].back(), "2026-03-05 1");  // 101 came at 22:00
-  EXPECT_EQ(rows[2][3] + " " + rows[2].back(), "2026-03-06 0");  // 101's morning, 06:00
-  // Without late_after the columns stay as they were.
-  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 80).find("span_minutes\n"), std::string::npos);
+  EXPECT_EQ(rows[1][4] + " " + rows[1].back(), "2026-03-05 1");  // 101 came at 22:00
+  EXPECT_EQ(rows[2][4] + " " + rows[2].back(), "2026-03-06 0");  // 101's morning, 06:00
+  // Without late_after no late column.
+  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes\n"), std::string::npos);
 }
 
 TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
@@ -145,7 +145,7 @@ TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
 
   auto people = CsvRows(Run({"people", "--csv"}).out);
   ASSERT_EQ(people.size(), 4u);
-  EXPECT_EQ(people[2], (std::vector<std::string>{"102", "Wang \"Xiao\" Ming", ""}));
+  EXPECT_EQ(people[2], (std::vector<std::string>{"102", "Wang \"Xiao\" Ming", "", ""}));
   EXPECT_EQ(people[3][1], "Two\nLines");
 
   auto swipes = CsvRows(Run({"swipes", "--csv", "--person", "101", "--person", "777"}).out);
@@ -170,11 +170,11 @@ TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
   auto csv = CsvRows(Run({"report", "--month", "2026-03", "--day-starts", "12:00", "--csv"}).out);
   // 101's night shift is one working day; 102's 08:00 belongs to the working day before.
   ASSERT_EQ(csv.size(), 5u);
-  EXPECT_EQ(csv[1][3], "2026-03-05");
-  EXPECT_EQ(csv[1][8], "480");
-  EXPECT_EQ(csv[2][3], "2026-03-05");
-  EXPECT_EQ(csv[3][3], "2026-03-06");
-  EXPECT_EQ(csv[4][3], "2026-03-08");
+  EXPECT_EQ(csv[1][4], "2026-03-05");
+  EXPECT_EQ(csv[1][9], "480");
+  EXPECT_EQ(csv[2][4], "2026-03-05");
+  EXPECT_EQ(csv[3][4], "2026-03-06");
+  EXPECT_EQ(csv[4][4], "2026-03-08");
 }
 
 TEST_F(ReportsCommands, HtmlPageEscapesNamesAndHasOneRowPerDay) {
@@ -253,7 +253,7 @@ TEST_F(ReportsCommands, AnOlderReadOnlyDatabaseIsListedWithoutNames) {
   Result people = Run({"people"});
   EXPECT_EQ(people.status, kExitOk) << people.err;
   EXPECT_NE(people.err.find("has no people table yet"), std::string::npos) << people.err;
-  EXPECT_EQ(Run({"people", "--csv"}).out, "person,name,department\n");
+  EXPECT_EQ(Run({"people", "--csv"}).out, "person,name,department,employee_code\n");
   Result report = Run({"report", "--month", "2026-03", "--csv"});
   ASSERT_EQ(report.status, kExitOk) << report.err;
   EXPECT_EQ(CsvRows(report.out).size(), 5u);  // four person-days and the header

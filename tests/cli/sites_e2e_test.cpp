@@ -1,6 +1,7 @@
 // Several sites in one database, end to end on both engines: each site's version 1 terminal on
 // port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
-// `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them.
+// `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them,
+// and each site's people, rejected records and conflicts.
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -197,6 +198,83 @@ TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
     ASSERT_EQ(assigned.status, kExitOk) << assigned.err;
     EXPECT_NE(assigned.out.find("1 rows of no site given to site west"), std::string::npos) << assigned.out;
     EXPECT_EQ(Listed({"--db", database, "--site-name", "west"}), (std::multiset<std::string>{"18"}));
+  }
+}
+
+// Two sites' person 17 are two people: each site's `people`, `swipes` and `report` show its own
+// name and employee code, `--all-sites` lists both with their sites; `rejected` and `conflicts`
+// list each site's own, and `--all-sites` both.
+TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
+  Terminal(1, {{17, 8, 0}});
+  Terminal(2, {{17, 8, 0}});
+  Start();
+  Clear();
+  for (const Engine& engine : Engines()) {
+    SCOPED_TRACE(engine.name);
+    const std::string database = FreshDatabase(engine, "people");
+    if (database.empty()) continue;
+    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
+    ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
+    ASSERT_EQ(Vanto({"site", "add", "south", "--db", database}).status, kExitOk);
+    ASSERT_EQ(Vanto({"sync", "--site", b}).status, kExitOk);
+    const std::string north_csv = (folder_ / "north.csv").string(), south_csv = (folder_ / "south.csv").string();
+    std::ofstream(north_csv) << "person,name,department,employee_code\n17,Ann North,Sales,E-1\n";
+    std::ofstream(south_csv) << "person,name,department\n17,Bo South,Plant\n18,Cy South,,E-1\n";
+    Result imported = Vanto({"people", "import", north_csv, "--site", a});
+    ASSERT_EQ(imported.status, kExitOk) << imported.err;
+    EXPECT_NE(imported.out.find("1 added"), std::string::npos) << imported.out;
+    imported = Vanto({"people", "import", south_csv, "--site", b});
+    ASSERT_EQ(imported.status, kExitOk) << imported.err;
+    EXPECT_NE(imported.out.find("2 added, 0 updated"), std::string::npos) << imported.out;  // north's 17 untouched
+    {
+      auto db = vanto::db::Database::Open(database);
+      auto swipes = db->Swipes();
+      store::RejectedRecord rejected{1, 1, std::nullopt, 9, 17, 2026, 13, 1, 8, 0, "month 13", "2026-12-01T09:00:00Z",
+                                     "north"};
+      ASSERT_TRUE(swipes->AddRejected(rejected));
+      rejected.site = "south";
+      rejected.person = 18;
+      ASSERT_TRUE(swipes->AddRejected(rejected));
+      store::RecordConflict conflict;
+      conflict.log = {77, 3, 0};
+      conflict.person = 17;
+      conflict.time = "2026-12-01 08:00:00";
+      conflict.found_at = "2026-12-01T09:00:00Z";
+      conflict.site = "south";
+      swipes->PutConflict(conflict);
+    }
+    struct Case {
+      std::vector<std::string> args;
+      std::vector<std::string> shows, hides;
+    } cases[] = {
+        {{"people", "--json", "--site", a}, {"\"Ann North\"", "\"E-1\""}, {"South"}},
+        {{"people", "--json", "--site", b}, {"\"Bo South\"", "\"Cy South\""}, {"North"}},
+        {{"people", "--csv", "--all-sites", "--db", database},
+         {"person,name,department,employee_code,site", "17,Ann North,Sales,E-1,north", "17,Bo South,Plant,,south"},
+         {}},
+        {{"swipes", "--json", "--site", a}, {"\"Ann North\""}, {"South"}},
+        {{"swipes", "--json", "--db", database, "--site-name", "south"}, {"\"Bo South\""}, {"North"}},
+        {{"report", "--json", "--month", "2026-12", "--site", a}, {"\"Ann North\"", "\"employee_code\":\"E-1\""}, {"South"}},
+        {{"report", "--csv", "--month", "2026-12", "--site", b}, {"17,Bo South,,Plant,2026-12-01"}, {"North"}},
+        {{"rejected", "--csv", "--site", a}, {"1,1,,,9,17,"}, {",18,"}},
+        {{"rejected", "--csv", "--site", b}, {"1,1,,,9,18,"}, {",17,"}},
+        {{"rejected", "--csv", "--all-sites", "--db", database},
+         {",first_seen,site", "1,1,,,9,17,", "north", "1,1,,,9,18,", "south"},
+         {}},
+        {{"conflicts", "--json", "--site", a}, {"[]"}, {"\"person\""}},
+        {{"conflicts", "--json", "--site", b}, {"\"person\": 17"}, {"\"site\""}},
+        {{"conflicts", "--json", "--all-sites", "--db", database}, {"\"site\": \"south\""}, {}},
+        {{"conflicts", "--csv", "--all-sites", "--db", database}, {",site\n", ",south\n"}, {}},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
+      Result r = Vanto(c.args);
+      ASSERT_EQ(r.status, kExitOk) << r.err;
+      for (const std::string& text : c.shows) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+      for (const std::string& text : c.hides) EXPECT_EQ(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    }
+    // Without --all-sites a database of two sites names them rather than mixing them.
+    EXPECT_EQ(Vanto({"people", "--db", database, "--site", SiteFile("", 1, database)}).status, kExitUsage);
   }
 }
 

@@ -174,7 +174,7 @@ class WatchedStore final : public store::SwipeStore {
   std::vector<bool> Insert(std::span<const store::StoredSwipe> rows) override { return inner_.Insert(rows); }
   std::int64_t Count(const store::SwipeQuery& query) const override { return inner_.Count(query); }
   store::PeopleImport PutPeople(std::span<const store::PersonName> people) override { return inner_.PutPeople(people); }
-  std::vector<store::PersonName> People() const override { return inner_.People(); }
+  std::vector<store::PersonName> People(const std::optional<std::string>& site) const override { return inner_.People(site); }
   void Each(const store::SwipeQuery& query, const std::function<bool(const store::StoredSwipe&)>& row) const override {
     inner_.Each(query, [&](const store::StoredSwipe& s) {
       std::size_t lines = written_.lines > 0 ? written_.lines - 1 : 0;  // the header is no row

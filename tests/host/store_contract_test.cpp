@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <tuple>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -622,6 +623,77 @@ TEST_P(SwipeStoreContract, ADatabaseOfTheSchemaBeforeEpochsKeepsEveryRowInEpochZ
   auto again = Open();
   EXPECT_EQ(again->CountSwipes(), 8);
   EXPECT_EQ(again->Conflicts().size(), 1u);
+}
+
+// A database of schema step 20 (people keyed by number alone, each with its site): after the
+// upgrade every person stays under its site, and from then on each site's person 17 is its own,
+// with its names, departments, employee code, rejected records and conflicts read per site.
+TEST_P(SwipeStoreContract, PeopleRejectedAndConflictsAreEachSitesOwnAfterTheUpgradeFromSites) {
+  const Engine engine = GetParam() == "postgresql" ? Engine::Postgres : Engine::Sqlite;
+  std::string sql = SchemaVersionTableSql(engine) + std::string(";");
+  for (const SchemaStep& step : SchemaSteps()) {
+    if (step.version > 20) break;
+    sql += SchemaStepSql(step, engine);
+    sql += "INSERT INTO schema_version VALUES (" + std::to_string(step.version) + ", 'step', 'then');";
+  }
+  sql += "INSERT INTO people (person, name, department, site) VALUES (17, 'Ann', 'Sales', 'north'), "
+         "(18, 'Bo', '', 'south'), (19, 'Cy', 'Lab', '');";
+  RunSql(location_, sql);
+
+  auto store = Open();
+  ASSERT_EQ(store->schema_version(), LatestSchemaVersion());
+  const PersonName ann{17, "Ann", "Sales", "north"}, bo{18, "Bo", "", "south"}, cy{19, "Cy", "Lab", ""};
+  EXPECT_EQ(store->People(), (std::vector<PersonName>{cy, ann, bo}));  // by site, then number
+  // South's person 17 is another person: added, not north's updated.
+  const PersonName south17{17, "Dee", "Plant", "south", "E-42"};
+  const PeopleImport done = store->PutPeople(std::vector<PersonName>{south17, {17, "Ann", "Sales", "north", "E-42"}});
+  EXPECT_EQ(done.added, 1u);
+  EXPECT_EQ(done.updated, 1u);  // north's 17 took the employee code
+  PersonName ann_coded = ann;
+  ann_coded.employee_code = "E-42";
+  struct Case {
+    std::optional<std::string> site;
+    std::vector<PersonName> people, of_17;
+    std::vector<std::string> departments;
+  } cases[] = {
+      {"north", {ann_coded}, {ann_coded}, {"Sales"}},
+      {"south", {south17, bo}, {south17}, {"Plant"}},
+      {"", {cy}, {}, {"Lab"}},
+      {std::nullopt, {cy, ann_coded, south17, bo}, {ann_coded, south17}, {"Lab", "Plant", "Sales"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.site.value_or("(every site)"));
+    EXPECT_EQ(store->People(c.site), c.people);
+    EXPECT_EQ(store->PeopleAmong(std::vector<std::int32_t>{17, 17}, c.site), c.of_17);
+    EXPECT_EQ(store->Departments(c.site), c.departments);
+  }
+
+  // Rejected records and conflicts of two sites: each site reads its own.
+  RejectedRecord rejected{1, 1, std::nullopt, 4, 17, 2026, 13, 1, 8, 0, "month 13", "2026-12-01T08:00:00Z", "north"};
+  ASSERT_TRUE(store->AddRejected(rejected));
+  rejected.site = "south";
+  ASSERT_TRUE(store->AddRejected(rejected));  // the same version 1 terminal's key at another site
+  RecordConflict conflict;
+  conflict.log = {77, 3, 0};
+  conflict.person = 17;
+  conflict.time = "2026-12-01 08:00:00";
+  conflict.found_at = "2026-12-01T09:00:00Z";
+  conflict.site = "south";
+  const std::int64_t id = store->PutConflict(conflict);
+  for (const auto& [site, rejected_count, conflicts] :
+       {std::tuple<std::optional<std::string>, std::size_t, std::size_t>{"north", 1, 0}, {"south", 1, 1},
+        {std::nullopt, 2, 1}}) {
+    SCOPED_TRACE(site.value_or("(every site)"));
+    const std::vector<RejectedRecord> read = store->Rejected(site);
+    EXPECT_EQ(read.size(), rejected_count);
+    for (const RejectedRecord& r : read) EXPECT_TRUE(!site || r.site == *site) << r.site;
+    const std::vector<RecordConflict> listed = store->Conflicts(true, site);
+    ASSERT_EQ(listed.size(), conflicts);
+    if (conflicts) {
+      EXPECT_EQ(listed[0].id, id);
+      EXPECT_EQ(listed[0].site, "south");
+    }
+  }
 }
 
 // A database of schema step 16 (before the feed number became SQLite's row key) with swipes

@@ -175,10 +175,16 @@ TEST(RecordsPages, AnEditIsAuditedInItsTransactionShownEscapedAndReachesTheRepor
   Session hr = console.Login(console.users.hr);
   const std::string name = "<b>\"Ann\" O'Neil</b>";
   httplib::Result edit = console.Post(
-      "/people/edit", {{"csrf", hr.csrf}, {"number", "1"}, {"name", name}, {"department", "R&D"}, {"month", "2026-03"}},
+      "/people/edit",
+      {{"csrf", hr.csrf}, {"number", "1"}, {"name", name}, {"department", "R&D"}, {"employee_code", "E-7"},
+       {"month", "2026-03"}},
       hr.cookie);
   ASSERT_TRUE(edit);
   EXPECT_EQ(edit->status, 303);
+  // The employee code is listed, shown for editing and kept by a form without the field.
+  EXPECT_NE(console.Get("/people", hr.cookie)->body.find("<td class=\"code\">E-7</td>"), std::string::npos);
+  EXPECT_NE(console.Get("/people/person?number=1&month=2026-03", hr.cookie)->body.find("value=\"E-7\""),
+            std::string::npos);
   std::vector<accounts::AuditEntry> trail = console.accounts().AuditTrail(1);
   ASSERT_EQ(trail.size(), 1u);
   EXPECT_EQ(trail[0].action, "people.edit");
@@ -188,6 +194,12 @@ TEST(RecordsPages, AnEditIsAuditedInItsTransactionShownEscapedAndReachesTheRepor
 
   std::string report = console.Get("/report?month=2026-03", hr.cookie)->body;
   EXPECT_NE(report.find("&lt;b&gt;&quot;Ann&quot; O&apos;Neil&lt;/b&gt;"), std::string::npos);
+  ASSERT_EQ(console.Post("/people/edit",
+                         {{"csrf", hr.csrf}, {"number", "1"}, {"name", name}, {"department", "R&D"}, {"month", "2026-03"}},
+                         hr.cookie)
+                ->status,
+            303);
+  EXPECT_NE(console.Get("/people", hr.cookie)->body.find("<td class=\"code\">E-7</td>"), std::string::npos);
   EXPECT_EQ(report.find(name), std::string::npos);
 
   // Refused edits change nothing and write no audit row.

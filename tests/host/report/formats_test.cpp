@@ -80,7 +80,7 @@ Report HandMade() {
   b.Add(102, "2026-03-03 09:00:00");
   b.Add(555, "2026-03-04 10:00:00");  // no name
   std::vector<Person> people;
-  people.push_back({101, kHostileNames[0], kHostileNames[1]});
+  people.push_back({101, kHostileNames[0], kHostileNames[1], "E-101"});
   people.push_back({102, kHostileNames[4], "生产部"});
   people.push_back({103, kHostileNames[2], ""});  // named, never swiped
   return b.Finish(people);
@@ -91,18 +91,18 @@ TEST(ReportFormats, CsvReadsBack) {
   WriteReport(out, HandMade(), Format::Csv);
   auto rows = CsvRows(out.str());
   ASSERT_EQ(rows.size(), 6u);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "department", "day", "first", "last", "swipes", "span",
-                                               "span_minutes"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-01", "2026-03-02 08:00",
-                                               "2026-03-02 08:00", "1", "0:00", "0"}));
-  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-02",
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "employee_code", "department", "day", "first", "last",
+                                               "swipes", "span", "span_minutes"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "Zhang, Wei", "E-101", "Anna \"Nan\" Li", "2026-03-01",
+                                               "2026-03-02 08:00", "2026-03-02 08:00", "1", "0:00", "0"}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "E-101", "Anna \"Nan\" Li", "2026-03-02",
                                                "2026-03-02 17:00", "2026-03-02 17:00", "1", "0:00", "0"}));
-  EXPECT_EQ(rows[3][3], "2026-03-05");
-  EXPECT_EQ(rows[3][8], "480");  // the night shift, one working day
+  EXPECT_EQ(rows[3][4], "2026-03-05");
+  EXPECT_EQ(rows[3][9], "480");  // the night shift, one working day
   EXPECT_EQ(rows[4][0], "102");
   EXPECT_EQ(rows[4][1], "<script>alert(1)</script>");
-  EXPECT_EQ(rows[5], (std::vector<std::string>{"555", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00", "1",
-                                               "0:00", "0"}));
+  EXPECT_EQ(rows[5], (std::vector<std::string>{"555", "", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00",
+                                               "1", "0:00", "0"}));
 }
 
 // With the site's late_after, CSV gains a last column "late", JSON a "late" member and the page a

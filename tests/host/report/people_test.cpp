@@ -34,12 +34,16 @@ TEST(PeopleFile, ReadsQuotedCommasQuotesLineBreaksAndChinese) {
       "103,\"Two\r\nLines\",\"R&D, Lab 2\"\r\n"
       "\r\n"
       "104, 王小明 ,生产部\n"
-      "-5,Negative Number\n");
+      "-5,Negative Number\n"
+      "105,Ann,, E-105 \n"
+      "106,Bo,Sales,'=7,\n");
   std::vector<Person> want = {{101, "Zhang, Wei", "Sales"},
                               {102, "Anna \"Nan\" Li", ""},
                               {103, "Two\nLines", "R&D, Lab 2"},
                               {104, "王小明", "生产部"},
-                              {-5, "Negative Number", ""}};
+                              {-5, "Negative Number", ""},
+                              {105, "Ann", "", "E-105"},
+                              {106, "Bo", "Sales", "=7"}};
   EXPECT_EQ(people, want);
 }
 
@@ -50,8 +54,9 @@ TEST(PeopleFile, RefusesABadRowWithItsLineNumber) {
   } cases[] = {
       {"person,name\n101,Ann\nabc,Bob\n", "people.csv:3: person number 'abc'"},
       {"person,name\n101,Ann\n99999999999,Bob\n", "people.csv:3: person number"},
-      {"person,name\n101,Ann\n102\n", "people.csv:3: expected 2 or 3 fields"},
-      {"person,name\n101,Ann,Dept,Extra\n", "people.csv:2: expected 2 or 3 fields"},
+      {"person,name\n101,Ann\n102\n", "people.csv:3: expected 2 to 4 fields"},
+      {"person,name\n101,Ann,Dept,E-7,Extra\n", "people.csv:2: expected 2 to 4 fields"},
+      {"person,name\n101,Ann,Dept,\"E\n7\"\n", "people.csv:2: person 101: an employee code holds a line break"},
       {"person,name\n101,  \n", "people.csv:2: person 101 has an empty name"},
       {"person,name\n101,Ann\n102,Bob\n101,Again\n", "people.csv:4: person 101 is listed twice (also on line 2)"},
       {"person,name\n101,An\"n\n", "people.csv:2: malformed quoting"},
