@@ -77,8 +77,6 @@ class SyncJobs {
   // The site its syncs store as ('' a database of no site).
   const std::string& site_name() const { return settings_.site_name; }
   const std::shared_ptr<db::Database>& database() const { return settings_.db; }
-  // The site the syncs store as (host::SiteChoice::name).
-  const std::string& site_name() const { return settings_.site_name; }
   std::chrono::milliseconds lock_timeout() const {
     return std::chrono::milliseconds(static_cast<long long>(settings_.lock_timeout * 1000));
   }

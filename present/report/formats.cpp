@@ -120,17 +120,16 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
     case Format::RawCsv:
       // A site that sets late_after gets a last column "late" (1 or 0); the columns stay as they
       // were for one that does not.
-      // The employee code beside the name.
-      out << "person,name,employee_code,department,day,first,last,swipes,span,span_minutes"
-          << (report.late_after ? ",late" : "") << "\n";
+      // The employee code comes last, after every column programs read by position.
+      out << "person,name,department,day,first,last,swipes,span,span_minutes" << (report.late_after ? ",late" : "")
+          << ",employee_code\n";
       for (const PersonReport& p : report.people)
         for (const DayEntry& d : p.days) {
           out << p.person << ',' << (p.name ? CsvField(*p.name, CellsOf(format)) : "") << ','
-              << CsvField(p.employee_code, CellsOf(format)) << ',' << CsvField(p.department, CellsOf(format)) << ','
-              << DateText(d.day) << ',' << MinuteText(d.first) << ',' << MinuteText(d.last) << ',' << d.swipes << ','
-              << SpanText(d.span()) << ',' << d.span();
+              << CsvField(p.department, CellsOf(format)) << ',' << DateText(d.day) << ',' << MinuteText(d.first) << ','
+              << MinuteText(d.last) << ',' << d.swipes << ',' << SpanText(d.span()) << ',' << d.span();
           if (report.late_after) out << ',' << (d.late ? 1 : 0);
-          out << '\n';
+          out << ',' << CsvField(p.employee_code, CellsOf(format)) << '\n';
         }
       break;
     case Format::Json:

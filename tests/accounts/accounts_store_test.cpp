@@ -68,7 +68,7 @@ class AccountsStoreTest : public ::testing::TestWithParam<const char*> {
   AuditEntry Note(const std::string& action, const std::string& details = "") {
     return {0, "2026-12-08T10:00:00Z", "tester", "command line", action, details};
   }
-  User Person(const std::string& name, Role role) { return {name, role, false, "", "2026-12-08T10:00:00Z"}; }
+  User Person(const std::string& name, Role role) { return {name, role, false, "", "2026-12-08T10:00:00Z", {}}; }
   SessionRecord Session(const std::string& token, const std::string& user, std::int64_t at) {
     return {TokenHash(token), user, NewToken(), at, at, "127.0.0.1"};
   }
@@ -352,7 +352,7 @@ TEST(AccountsFile, IsCreatedWithTheOneDatabaseMode) {
     const mode_t old = umask(umask_bits);
     auto accounts = store::OpenAccountsStore(db, std::chrono::milliseconds(5000));
     umask(old);
-    ASSERT_TRUE(accounts->AddUser({"clerk", Role::Hr, false, "", "2026-12-08T00:00:00Z"}, "hash",
+    ASSERT_TRUE(accounts->AddUser({"clerk", Role::Hr, false, "", "2026-12-08T00:00:00Z", {}}, "hash",
                                   {0, "2026-12-08T00:00:00Z", "root", "command line", "user.add", ""}));
     for (const char* suffix : {"", "-wal", "-shm"}) {
       struct stat info {};

@@ -126,11 +126,11 @@ TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheR
   ASSERT_EQ(r.status, kExitOk) << r.err;
   auto rows = CsvRows(r.out);
   ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[0].back(), "late");
-  EXPECT_EQ(rows[1][4] + " " + rows[1].back(), "2026-03-05 1");  // 101 came at 22:00
-  EXPECT_EQ(rows[2][4] + " " + rows[2].back(), "2026-03-06 0");  // 101's morning, 06:00
+  EXPECT_EQ(rows[0][rows[0].size() - 2], "late");
+  EXPECT_EQ(rows[1][3] + " " + rows[1][rows[1].size() - 2], "2026-03-05 1");  // 101 came at 22:00
+  EXPECT_EQ(rows[2][3] + " " + rows[2][rows[2].size() - 2], "2026-03-06 0");  // 101's morning, 06:00
   // Without late_after no late column.
-  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes\n"), std::string::npos);
+  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes,employee_code\n"), std::string::npos);
 }
 
 TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {

@@ -108,7 +108,7 @@ TEST_P(SharedStatements, EveryOneIsAcceptedOverTheSchema) {
       VANTO_SHARED(kRemovePushEndpoint), VANTO_SHARED(kPushDelivered),  VANTO_SHARED(kPushFailed),
       VANTO_SHARED(kPushDefer),        VANTO_SHARED(kPersonHeld),       VANTO_SHARED(kAddPerson),
       VANTO_SHARED(kUpdatePerson),     VANTO_SHARED(kEnrolments),       VANTO_SHARED(kAddRejected),
-      VANTO_SHARED(kRejected),         VANTO_SHARED(kDepartments),      VANTO_SHARED(kAdoptPushEndpoint),
+      VANTO_SHARED(kDepartments),      VANTO_SHARED(kAdoptPushEndpoint),
       VANTO_SHARED(kPushAllSites),     VANTO_SHARED(kPushKeySites),
       VANTO_SHARED(kSiteDepartments),
   };

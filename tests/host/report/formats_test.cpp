@@ -91,13 +91,14 @@ TEST(ReportFormats, CsvReadsBack) {
   WriteReport(out, HandMade(), Format::Csv);
   auto rows = CsvRows(out.str());
   ASSERT_EQ(rows.size(), 6u);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "employee_code", "department", "day", "first", "last",
-                                               "swipes", "span", "span_minutes"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "Zhang, Wei", "E-101", "Anna \"Nan\" Li", "2026-03-01",
-                                               "2026-03-02 08:00", "2026-03-02 08:00", "1", "0:00", "0"}));
-  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "E-101", "Anna \"Nan\" Li", "2026-03-02",
-                                               "2026-03-02 17:00", "2026-03-02 17:00", "1", "0:00", "0"}));
-  EXPECT_EQ(rows[3][4], "2026-03-05");
+  // The employee code comes last: the columns before it stay where programs read them.
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "department", "day", "first", "last", "swipes", "span",
+                                               "span_minutes", "employee_code"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-01", "2026-03-02 08:00",
+                                               "2026-03-02 08:00", "1", "0:00", "0", "E-101"}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-02",
+                                               "2026-03-02 17:00", "2026-03-02 17:00", "1", "0:00", "0", "E-101"}));
+  EXPECT_EQ(rows[3][3], "2026-03-05");
   EXPECT_EQ(rows[3][9], "480");  // the night shift, one working day
   EXPECT_EQ(rows[4][0], "102");
   EXPECT_EQ(rows[4][1], "<script>alert(1)</script>");
