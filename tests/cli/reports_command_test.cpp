@@ -170,11 +170,11 @@ TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
   auto csv = CsvRows(Run({"report", "--month", "2026-03", "--day-starts", "12:00", "--csv"}).out);
   // 101's night shift is one working day; 102's 08:00 belongs to the working day before.
   ASSERT_EQ(csv.size(), 5u);
-  EXPECT_EQ(csv[1][4], "2026-03-05");
-  EXPECT_EQ(csv[1][9], "480");
-  EXPECT_EQ(csv[2][4], "2026-03-05");
-  EXPECT_EQ(csv[3][4], "2026-03-06");
-  EXPECT_EQ(csv[4][4], "2026-03-08");
+  EXPECT_EQ(csv[1][3], "2026-03-05");
+  EXPECT_EQ(csv[1][8], "480");
+  EXPECT_EQ(csv[2][3], "2026-03-05");
+  EXPECT_EQ(csv[3][3], "2026-03-06");
+  EXPECT_EQ(csv[4][3], "2026-03-08");
 }
 
 TEST_F(ReportsCommands, HtmlPageEscapesNamesAndHasOneRowPerDay) {

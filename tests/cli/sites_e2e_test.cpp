@@ -255,7 +255,7 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
         {{"swipes", "--json", "--site", a}, {"\"Ann North\""}, {"South"}},
         {{"swipes", "--json", "--db", database, "--site-name", "south"}, {"\"Bo South\""}, {"North"}},
         {{"report", "--json", "--month", "2026-12", "--site", a}, {"\"Ann North\"", "\"employee_code\":\"E-1\""}, {"South"}},
-        {{"report", "--csv", "--month", "2026-12", "--site", b}, {"17,Bo South,,Plant,2026-12-01"}, {"North"}},
+        {{"report", "--csv", "--month", "2026-12", "--site", b}, {"17,Bo South,Plant,2026-12-01"}, {"North"}},
         {{"rejected", "--csv", "--site", a}, {"1,1,,,9,17,"}, {",18,"}},
         {{"rejected", "--csv", "--site", b}, {"1,1,,,9,18,"}, {",17,"}},
         {{"rejected", "--csv", "--all-sites", "--db", database},

@@ -99,14 +99,14 @@ TEST(ReportFormats, CsvReadsBack) {
   EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-02",
                                                "2026-03-02 17:00", "2026-03-02 17:00", "1", "0:00", "0", "E-101"}));
   EXPECT_EQ(rows[3][3], "2026-03-05");
-  EXPECT_EQ(rows[3][9], "480");  // the night shift, one working day
+  EXPECT_EQ(rows[3][8], "480");  // the night shift, one working day
   EXPECT_EQ(rows[4][0], "102");
   EXPECT_EQ(rows[4][1], "<script>alert(1)</script>");
-  EXPECT_EQ(rows[5], (std::vector<std::string>{"555", "", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00",
-                                               "1", "0:00", "0"}));
+  EXPECT_EQ(rows[5], (std::vector<std::string>{"555", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00",
+                                               "1", "0:00", "0", ""}));
 }
 
-// With the site's late_after, CSV gains a last column "late", JSON a "late" member and the page a
+// With the site's late_after, CSV gains a column "late" before the employee code, JSON a "late" member and the page a
 // mark on the late day; without it, every format stays as it was (checked above).
 TEST(ReportFormats, LateDaysAreMarkedInEveryFormatOnlyWhenTheSiteSetsLateAfter) {
   ReportBuilder b(ParseMonth("2026-03"), 0, 9 * 60);
@@ -119,9 +119,9 @@ TEST(ReportFormats, LateDaysAreMarkedInEveryFormatOnlyWhenTheSiteSetsLateAfter) 
   WriteReportHtml(html, r);
   auto rows = CsvRows(csv.str());
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0].back(), "late");
-  EXPECT_EQ(rows[1].back(), "0");
-  EXPECT_EQ(rows[2].back(), "1");
+  EXPECT_EQ(rows[0][9], "late");
+  EXPECT_EQ(rows[1][9], "0");
+  EXPECT_EQ(rows[2][9], "1");
   auto lines = Lines(jsonl.str());
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(nlohmann::json::parse(lines[0])["late"], false);
