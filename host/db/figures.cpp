@@ -75,15 +75,28 @@ std::int64_t Number(const TableValue& v) {
   return n;
 }
 
+void ReadFigures(TableConnection& c, StoreFigures& f);
+
 }  // namespace
 
 StoreFigures ReadStoreFigures(TableConnection& c) {
-  if (c.SchemaVersion() < kSitesSchemaVersion)
+  StoreFigures f;
+  // One read: the figures agree with one another.
+  c.Reading("reading the store's figures", [&] {
+    f = {};
+    ReadFigures(c, f);
+  });
+  return f;
+}
+
+namespace {
+
+void ReadFigures(TableConnection& c, StoreFigures& f) {
+  if (const int version = c.SchemaVersion(); version < kSitesSchemaVersion)
     throw StoreError(StoreFailure::Invalid,
                      host::Message("database {0} has schema version {1}, older than the figures read: open it for "
                                    "writing once (any command that stores does)",
-                                   {c.location(), std::to_string(c.SchemaVersion())}));
-  StoreFigures f;
+                                   {c.location(), std::to_string(version)}));
   auto place = [](const TableRow& r, std::size_t at) {
     return SitePlace{r[at].value_or(""), static_cast<int>(Number(r[at + 1])), static_cast<int>(Number(r[at + 2]))};
   };
@@ -119,8 +132,9 @@ StoreFigures ReadStoreFigures(TableConnection& c) {
   c.Query(kHeldBack.postgres(), {}, [&](const TableRow& r) {
     f.held[place(r, 0)] = {Number(r[3]), Number(r[4])};
   }, "counting each terminal's rejected records and open conflicts");
-  return f;
 }
+
+}  // namespace
 
 void ReadSchemaVersion(TableConnection& c) {
   c.Query(kSchemaVersion.postgres(), {}, [](const TableRow&) {}, "reading the schema's version");

@@ -102,6 +102,7 @@ PgConnection::~PgConnection() { PQfinish(conn_); }
 void PgConnection::Connect() {
   if (conn_) PQfinish(std::exchange(conn_, nullptr));
   prepared_.clear();
+  cached_.clear();
   long long seconds = (options_.connect_timeout.count() + 999) / 1000;
   std::string timeout = std::to_string(seconds < 2 ? 2 : seconds);  // libpq's least useful value
   // A peer that stops answering is noticed: keep-alive probes, and unacknowledged data given up
@@ -182,6 +183,17 @@ PgResult PgConnection::ExecPrepared(const std::string& name, const std::string& 
   ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(result, step);
   return PgResult(result);
+}
+
+PgResult PgConnection::ExecCached(const std::string& sql, const std::vector<const char*>& values,
+                                  const std::string& step) {
+  constexpr std::size_t kBound = 64;
+  auto it = cached_.find(sql);
+  if (it == cached_.end()) {
+    if (cached_.size() >= kBound) return Exec(sql, values, step);
+    it = cached_.emplace(sql, "vanto_cached_" + std::to_string(cached_.size())).first;
+  }
+  return ExecPrepared(it->second, sql, values, step);
 }
 
 void PgConnection::Transaction(const std::string& step, const std::function<void()>& work) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,6 +129,9 @@ class PgConnection {
   // connection, and again after a reconnection).
   PgResult ExecPrepared(const std::string& name, const std::string& sql, const std::vector<const char*>& values,
                         const std::string& step);
+  // Runs `sql` prepared under a name of its own on first use on this connection (a statement
+  // run often is planned once); past a bound of such statements, unprepared.
+  PgResult ExecCached(const std::string& sql, const std::vector<const char*>& values, const std::string& step);
 
  private:
   void Connect();
@@ -139,6 +143,7 @@ class PgConnection {
   PgOptions options_;
   pg_conn* conn_ = nullptr;
   std::vector<std::string> prepared_;  // names prepared on the present connection
+  std::map<std::string, std::string> cached_;  // ExecCached's statements and their names, likewise
 };
 
 }  // namespace vanto::store

@@ -36,16 +36,19 @@ std::span<const char* const> SiteTables() { return kSiteTables; }
 
 std::vector<SiteRow> ListSites(TableConnection& db) {
   std::vector<SiteRow> sites;
-  if (!db.HasTable("sites")) return sites;
-  const bool hosts = db.SchemaVersion() >= kSiteViewSchemaVersion;
-  db.Query(std::string("SELECT name, timezone, first_sync, last_sync, settings, added_at, added_by, ") +
-               (hosts ? "last_host" : "''") + " FROM sites ORDER BY name",
-           {},
-           [&](const TableRow& r) {
-             sites.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                              r[4].value_or(""), r[5].value_or(""), r[6].value_or(""), r[7].value_or("")});
-           },
-           "reading the sites");
+  db.Reading("reading the sites", [&] {
+    sites.clear();
+    if (!db.HasTable("sites")) return;
+    const bool hosts = db.SchemaVersion() >= kSiteViewSchemaVersion;
+    db.Query(std::string("SELECT name, timezone, first_sync, last_sync, settings, added_at, added_by, ") +
+                 (hosts ? "last_host" : "''") + " FROM sites ORDER BY name",
+             {},
+             [&](const TableRow& r) {
+               sites.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
+                                r[4].value_or(""), r[5].value_or(""), r[6].value_or(""), r[7].value_or("")});
+             },
+             "reading the sites");
+  });
   return sites;
 }
 

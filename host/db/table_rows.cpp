@@ -120,6 +120,8 @@ class SqliteTables final : public TableConnection, public SqliteBacked {
 };
 
 class PostgresTables final : public TableConnection {
+  static constexpr int kPage = 2000;  // rows a cursor hands over at a time
+
  public:
   explicit PostgresTables(PgLease lease) : lease_(std::move(lease)) {}
   ~PostgresTables() override {
@@ -143,10 +145,11 @@ class PostgresTables final : public TableConnection {
   // Read through a cursor, a page at a time, so that memory stays flat however many rows.
   void Query(const std::string& sql, const TableRow& params, const std::function<void(const TableRow&)>& row,
              const std::string& step) override {
-    if (sql.rfind("SELECT", 0) != 0) {  // INSERT ... RETURNING: no cursor for that
+    if (whole_ || sql.rfind("SELECT", 0) != 0) {  // small reads, INSERT ... RETURNING: no cursor
       std::vector<const char*> values;
       for (const TableValue& v : params) values.push_back(v ? v->c_str() : nullptr);
-      Hand(c_.Exec(sql, values, step), row);
+      // Small reads come again (the figures on every page): planned once per connection.
+      Hand(whole_ ? c_.ExecCached(sql, values, step) : c_.Exec(sql, values, step), row);
       return;
     }
     const bool own = !in_transaction_;
@@ -156,9 +159,9 @@ class PostgresTables final : public TableConnection {
       for (const TableValue& v : params) values.push_back(v ? v->c_str() : nullptr);
       c_.Exec("DECLARE copy_rows NO SCROLL CURSOR FOR " + sql, values, step);
       for (;;) {
-        PgResult r = c_.Exec("FETCH 2000 FROM copy_rows", step);
-        if (r.rows() == 0) break;
+        PgResult r = c_.Exec("FETCH " + std::to_string(kPage) + " FROM copy_rows", step);
         Hand(r, row);
+        if (r.rows() < kPage) break;  // the last page
       }
       c_.Exec("CLOSE copy_rows", step);
     } catch (...) {
@@ -178,6 +181,20 @@ class PostgresTables final : public TableConnection {
     for (const TableValue& v : params) values.push_back(v ? v->c_str() : nullptr);
     PgResult r = c_.Exec(sql, values, step);
     return ChangedRows(r);
+  }
+
+  void Reading(const std::string& step, const std::function<void()>& work) override {
+    if (in_transaction_) return work();
+    Transaction(step, [&] {
+      whole_ = true;
+      try {
+        work();
+      } catch (...) {
+        whole_ = false;
+        throw;
+      }
+      whole_ = false;
+    });
   }
 
   void Transaction(const std::string& step, const std::function<void()>& work) override {
@@ -212,6 +229,7 @@ class PostgresTables final : public TableConnection {
   PgLease lease_;
   PgConnection& c_ = *lease_;
   bool in_transaction_ = false;
+  bool whole_ = false;  // inside Reading: every result read whole
 };
 
 }  // namespace
@@ -232,8 +250,8 @@ bool TableConnection::HasTable(const std::string& table) {
   bool has = false;
   const std::string sql = engine() == Engine::Sqlite
                               ? "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = $1"
-                              : "SELECT 1 FROM information_schema.tables WHERE table_schema = current_schema() AND "
-                                "table_name = $1";
+                              : "SELECT 1 FROM pg_catalog.pg_tables WHERE schemaname = current_schema() AND "
+                                "tablename = $1";
   Query(sql, {table}, [&](const TableRow&) { has = true; }, "reading the list of tables");
   return has;
 }

@@ -37,6 +37,11 @@ class TableConnection {
                             const std::set<int>& blobs = {}) = 0;
   // Runs `work` (statements of this connection) in one transaction: all or nothing.
   virtual void Transaction(const std::string& step, const std::function<void()>& work) = 0;
+  // Runs `work` (reads of this connection whose results are small: each is read whole, not a
+  // page at a time) as one read: on PostgreSQL in one transaction, without a transaction or a
+  // cursor of its own per statement; on SQLite as it is. `work` may run again from its start (a
+  // connection lost midway), so it starts from nothing.
+  virtual void Reading(const std::string& step, const std::function<void()>& work) { (void)step, work(); }
 
   // Whether the database holds the table, and its schema version (0: none recorded).
   bool HasTable(const std::string& table);
