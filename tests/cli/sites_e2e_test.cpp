@@ -188,7 +188,7 @@ TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute)
 // A database of rows stored before sites: the first site file that opens it takes them all;
 // `vanto db assign-site` gives rows of no site to a site by hand.
 TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
-  Terminal(1, {{17, 8, 0}, {18, 8, 1}});
+  Terminal(1, {{17, 8, 0}, {18, 8, 1}}).persons[17].fingerprints[0] = TemplateOf(1);
   Terminal(2, {{17, 8, 0}, {19, 8, 2}});
   Start();
   Clear();
@@ -196,13 +196,17 @@ TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
     SCOPED_TRACE(engine.name);
     const std::string database = FreshDatabase(engine, "upgraded");
     if (database.empty()) continue;
-    // Stored by a site file without a name: rows of no site.
+    // Stored by a site file without a name: rows of no site (an enrolment too).
     ASSERT_EQ(Vanto({"sync", "--site", SiteFile("", 1, database)}).status, kExitOk);
+    ASSERT_EQ(Vanto({"backup", "--site", SiteFile("", 1, database), "--port", "1", "--terminal", "1", "--person", "17"})
+                  .status,
+              kExitOk);
     EXPECT_EQ(Stored(database), (std::multiset<std::string>{" 17 2026-12-01 08:00:00", " 18 2026-12-01 08:01:00"}));
     // The first named site takes them (a read of its own swipes, then its sync).
     const std::string a = SiteFile("north", 1, database);
     ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
     EXPECT_EQ(Stored(database), (std::multiset<std::string>{"north 17 2026-12-01 08:00:00", "north 18 2026-12-01 08:01:00"}));
+    EXPECT_EQ(Enrolled(database, "north", 17).size(), 1u);
     // A site file without a name acts on the only site.
     EXPECT_EQ(Listed({"--site", SiteFile("", 1, database)}), (std::multiset<std::string>{"17", "18"}));
     // Rows of no site stored meanwhile (by hand) go where assign-site says.
@@ -215,40 +219,6 @@ TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
     ASSERT_EQ(assigned.status, kExitOk) << assigned.err;
     EXPECT_NE(assigned.out.find("1 rows of no site given to site west"), std::string::npos) << assigned.out;
     EXPECT_EQ(Listed({"--db", database, "--site-name", "west"}), (std::multiset<std::string>{"18"}));
-  }
-}
-
-// An enrolment backed up before sites is the first site's; a row of no site that assign-site
-// gives to a site holding that person's row of that kind already is kept beside it, not dropped.
-TEST_P(SitesE2E, EnrolmentsOfNoSiteGoToTheFirstSiteAndAreNeverDropped) {
-  Terminal(1, {{17, 8, 0}}).persons[17].fingerprints[0] = TemplateOf(1);
-  Start();
-  Clear();
-  for (const Engine& engine : Engines()) {
-    SCOPED_TRACE(engine.name);
-    const std::string database = FreshDatabase(engine, "enrolled");
-    if (database.empty()) continue;
-    const std::string unnamed = SiteFile("", 1, database), a = SiteFile("north", 1, database);
-    Result backup = Vanto({"backup", "--site", unnamed, "--port", "1", "--terminal", "1", "--person", "17"});
-    ASSERT_EQ(backup.status, kExitOk) << backup.err;
-    ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
-    const std::vector<EnrolmentRow> north = Enrolled(database, "north", 17);
-    ASSERT_EQ(north.size(), 1u);
-    ASSERT_TRUE(north[0].fingerprint);
-    Result restore = Vanto({"restore", "--site", a, "--port", "1", "--terminal", "1", "--person", "17"});
-    EXPECT_EQ(restore.status, kExitOk) << restore.err;
-    {
-      auto db = vanto::db::Database::Open(database);
-      db->Tables(false)->Exec(
-          "INSERT INTO enrolment (\"cPsn_Num\", \"iFingerprintNO\", imachineno, npassword, \"bFingerprint\", site) "
-          "SELECT \"cPsn_Num\", \"iFingerprintNO\", 2, npassword, \"bFingerprint\", '' FROM enrolment",
-          {}, "test");
-    }
-    ASSERT_EQ(Vanto({"db", "assign-site", "north", "--db", database}).status, kExitOk);
-    std::vector<EnrolmentRow> both = Enrolled(database, "north", 17);
-    ASSERT_EQ(both.size(), 2u);
-    EXPECT_EQ(both[0], north[0]);
-    EXPECT_EQ(both[1].machineNumber, 2);
   }
 }
 
