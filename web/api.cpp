@@ -472,15 +472,16 @@ struct ApiServer::Impl {
     return {200, "application/json", json{{"ports", ports}}.dump(), {}};
   }
 
-  // A token limited to sites asks for another's swipes: refused and audited (as a scope is).
+  // A token limited to sites asks for another's swipes or enrolments: refused and audited (as a
+  // scope is).
   Problem SiteRefused(const ApiRequest& r, const accounts::ApiToken& token, const std::string& site) {
     const std::string sites = vanto::store::JoinScopes(token.sites);
     refusals.Refused({token.name, r.origin}, token.name,
                      r.method + " " + r.path + ": the token is limited to the sites " + sites + ", not " +
                          (site.empty() ? std::string("every site") : "site " + site));
     return {403, "Forbidden",
-            "token " + token.name + " may read only the swipes of the sites " + sites +
-                (site.empty() ? std::string(", not every site's") : ", not site " + site + "'s"),
+            "token " + token.name + " may use only the sites " + sites +
+                (site.empty() ? std::string(", not every site") : ", not site " + site),
             ""};
   }
 

@@ -187,7 +187,7 @@ class EnrolmentActions {
     std::map<std::int32_t, std::string> names;
     try {
       std::unique_ptr<store::SwipeStore> store = OpenRecords(records_);
-      // The site shown (the serving site: another site's enrolments are shown read-only).
+      // The site shown: the serving site's (with another chosen, the page names its host instead).
       entries = store->Enrolments(c.site);
       if (host::HoldsPeople(*store))
         for (store::PersonName& p : store->People(c.site)) names.emplace(p.person, std::move(p.name));
