@@ -7,12 +7,14 @@
 #include <iostream>
 #include <optional>
 
+#include "cli/command_support.h"
 #include "cli/commands.h"
 #include "host/enrolment.h"
 #include "host/machine.h"
 #include "host/text/messages.h"
 #include "host/db/database.h"
 #include "host/db/record_store.h"
+#include "host/site_choice.h"
 #include "terminal/sim/demo_site.h"
 #include "host/control_settings.h"
 #include "terminal/sim/front_end.h"
@@ -144,7 +146,9 @@ int RunDemo(const DemoOptions& o, Io& io) {
   options.create = false;
   options.lock_timeout = std::chrono::seconds(5);
   const std::shared_ptr<db::Database> database = db::Database::Open(db, options);
-  ComPtr<RowSet> everyone = EnrolmentRowsOf(*database, std::nullopt, /*for_reading=*/true);
+  // The site the steps stored as (the database's only site, or none), as they chose it.
+  const SiteChoice chosen = ChooseSite(*database, std::nullopt, /*adopt=*/false, OsUser());
+  ComPtr<RowSet> everyone = EnrolmentRowsOf(*database, chosen, std::nullopt, /*for_reading=*/true);
   std::int64_t stored = 0, repeats = 0;
   std::string first_month;  // "YYYY-MM" of the earliest swipe
   {

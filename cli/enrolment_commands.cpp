@@ -71,9 +71,10 @@ int RunBackup(const EnrolmentOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
   const std::shared_ptr<db::Database> database = CommandDatabase(o, DatabaseUse::kWrite);
   const std::string shown = database->location();  // a URL as shown: no password
+  const SiteChoice site = CommandSite(o, DatabaseUse::kWrite);  // the person is this site's
   AuditTrail trail = OpenAuditTrail(*database);
   Machine machine = Machine::Create();
-  const EnrolmentResult r = BackupEnrolment(machine, *database, o.port, o.terminal, person, trail.hook);
+  const EnrolmentResult r = BackupEnrolment(machine, *database, site, o.port, o.terminal, person, trail.hook);
   int status = Answer(r, o.port, o.terminal, person, std::nullopt, shown, io);
   if (status == kExitOk)
     io.out << TrFill("backed up person {0} from {1}: {2}",
@@ -108,6 +109,8 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
     database = CommandDatabase(o, DatabaseUse::kRead);
     writable = false;
   }
+  // The site's stored row, never another site's person of the same number.
+  const SiteChoice site = CommandSite(o, writable ? DatabaseUse::kExisting : DatabaseUse::kRead);
   std::optional<AuditTrail> trail;
   if (writable) try {
       trail = OpenAuditTrail(*database);
@@ -125,7 +128,7 @@ int RunRestore(const EnrolmentOptions& o, Io& io) {
       }
     };
   Machine machine = Machine::Create();
-  const EnrolmentResult r = RestoreEnrolment(machine, *database, o.port, o.terminal, person, wanted, hook);
+  const EnrolmentResult r = RestoreEnrolment(machine, *database, site, o.port, o.terminal, person, wanted, hook);
   int status = Answer(r, o.port, o.terminal, person, wanted, database->location(), io);
   if (status == kExitOk)
     io.out << TrFill("restored person {0} to {1}: {2}", {std::to_string(person), Translate(Where(o.port, o.terminal)), Translate(EnrolmentKindName(r.kind))})
@@ -137,9 +140,10 @@ int RunCopy(const CopyOptions& o, Io& io) {
   auto person = static_cast<std::int32_t>(o.person);
   const std::shared_ptr<db::Database> database = CommandDatabase(o, DatabaseUse::kWrite);
   const std::string shown = database->location();
+  const SiteChoice site = CommandSite(o, DatabaseUse::kWrite);
   AuditTrail trail = OpenAuditTrail(*database);
   Machine machine = Machine::Create();
-  const EnrolmentCopy copy = CopyEnrolment(machine, *database, person, TerminalAt{o.from_port, o.from_terminal},
+  const EnrolmentCopy copy = CopyEnrolment(machine, *database, site, person, TerminalAt{o.from_port, o.from_terminal},
                                            {TerminalAt{o.to_port, o.to_terminal}}, trail.hook);
   if (int status = Answer(*copy.backup, o.from_port, o.from_terminal, person, std::nullopt, shown, io); status != kExitOk)
     return status;

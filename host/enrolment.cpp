@@ -59,19 +59,19 @@ Message EnrolmentKindName(long long kind) {
   return Message("enrolment {0}", {std::to_string(kind)});
 }
 
-ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, std::optional<std::int32_t> person, bool for_reading,
-                               std::optional<LONG> kind) {
+ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, const SiteChoice& site, std::optional<std::int32_t> person,
+                               bool for_reading, std::optional<LONG> kind) {
   ComPtr<RowSet> rows;
-  if (HRESULT hr = db.EnrolmentRows(person, kind, &rows, for_reading); FAILED(hr) || !rows)
+  if (HRESULT hr = db.EnrolmentRows(site, person, kind, &rows, for_reading); FAILED(hr) || !rows)
     throw HostError("cannot open the enrolment table of " + db.location() + ": " + Describe(hr));
   return rows;
 }
 
-void StoreEnrolment(db::Database& db, const EnrolmentRow& row) {
+void StoreEnrolment(db::Database& db, const SiteChoice& site, const EnrolmentRow& row) {
   if (!row.personNumber || !row.enrolmentNumber) throw HostError("the backup gave no person or enrolment number");
   const std::string what = "cannot store the " + EnrolmentKindName(*row.enrolmentNumber).English() + " of person " +
                            std::to_string(*row.personNumber) + " in " + db.location() + ": ";
-  ComPtr<RowSet> rows = EnrolmentRowsOf(db, *row.personNumber, false, *row.enrolmentNumber);
+  ComPtr<RowSet> rows = EnrolmentRowsOf(db, site, *row.personNumber, false, *row.enrolmentNumber);
   if (RowCount(rows.Get()) <= 0) {
     if (HRESULT hr = rows->AddNew(); FAILED(hr)) throw HostError(what + Describe(hr));
     if (HRESULT hr = PutRow(rows.Get(), row); FAILED(hr)) {
@@ -106,6 +106,11 @@ long long ColumnNumber(RowSet* rows, const char16_t* column, long long fallback)
 }
 
 namespace {
+
+// "person 17", and of which site when the rows have one ("person 17 of site north").
+std::string PersonText(const SiteChoice& site, std::int32_t person) {
+  return "person " + std::to_string(person) + (site.name.empty() ? "" : " of site " + site.name);
+}
 
 std::string WhereText(int port, int terminal) {
   return "port " + std::to_string(port) + " terminal " + std::to_string(terminal);
@@ -173,7 +178,8 @@ EnrolmentResult Audited(const EnrolmentAuditHook& audit, const std::string& acti
   return result;
 }
 
-EnrolmentResult BackupUnaudited(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person) {
+EnrolmentResult BackupUnaudited(Machine& machine, db::Database& db, const SiteChoice& site, int port, int terminal,
+                                std::int32_t person) {
   EnrolmentResult result;
   result.step = EnrolmentResult::Step::kBackup;
   ComPtr<RowSet> rows = CreateEnrolmentRowSet();  // the driver fills its current row
@@ -188,13 +194,13 @@ EnrolmentResult BackupUnaudited(Machine& machine, db::Database& db, int port, in
   if (HRESULT hr = ReadCurrentEnrolmentRow(rows.Get(), &row); FAILED(hr))
     throw HostError(Message("the backup of person {0} gave a row the host cannot read: {1}",
                            {std::to_string(person), ToUtf8(TakeErrorDescription(hr))}));
-  StoreEnrolment(db, row);
+  StoreEnrolment(db, site, row);
   result.kind = row.enrolmentNumber.value_or(-1);
   return result;
 }
 
-EnrolmentResult RestoreUnaudited(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
-                                 std::optional<LONG> wanted) {
+EnrolmentResult RestoreUnaudited(Machine& machine, db::Database& db, const SiteChoice& site, int port, int terminal,
+                                 std::int32_t person, std::optional<LONG> wanted) {
   EnrolmentResult result;
   result.status = EnrolmentResult::Status::kNoneStored;
   // A database without tables yet (an SQLite file its first write makes, an empty database read
@@ -203,7 +209,7 @@ EnrolmentResult RestoreUnaudited(Machine& machine, db::Database& db, int port, i
   ComPtr<RowSet> rows;
   for (LONG candidate : {kFingerprintKind, kPasswordKind}) {
     if (wanted && *wanted != candidate) continue;
-    rows = EnrolmentRowsOf(db, person, /*for_reading=*/true, candidate);
+    rows = EnrolmentRowsOf(db, site, person, /*for_reading=*/true, candidate);
     if (RowCount(rows.Get()) > 0) {
       result.kind = candidate;
       break;
@@ -233,18 +239,18 @@ EnrolmentResult RestoreUnaudited(Machine& machine, db::Database& db, int port, i
 
 }  // namespace
 
-EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
-                                const EnrolmentAuditHook& audit) {
-  return Audited(audit, "enrolment.backup", "person " + std::to_string(person) + " from " + WhereText(port, terminal),
-                 [&] { return BackupUnaudited(machine, db, port, terminal, person); });
+EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, const SiteChoice& site, int port, int terminal,
+                                std::int32_t person, const EnrolmentAuditHook& audit) {
+  return Audited(audit, "enrolment.backup", PersonText(site, person) + " from " + WhereText(port, terminal),
+                 [&] { return BackupUnaudited(machine, db, site, port, terminal, person); });
 }
 
-EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
-                                 std::optional<LONG> wanted, const EnrolmentAuditHook& audit) {
-  std::string what = "person " + std::to_string(person) + " to " + WhereText(port, terminal);
+EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, const SiteChoice& site, int port, int terminal,
+                                 std::int32_t person, std::optional<LONG> wanted, const EnrolmentAuditHook& audit) {
+  std::string what = PersonText(site, person) + " to " + WhereText(port, terminal);
   if (wanted) what += " (" + EnrolmentKindName(*wanted).English() + ")";
   return Audited(audit, "enrolment.write", what,
-                 [&] { return RestoreUnaudited(machine, db, port, terminal, person, wanted); });
+                 [&] { return RestoreUnaudited(machine, db, site, port, terminal, person, wanted); });
 }
 
 bool EnrolmentCopy::Done() const {
@@ -254,12 +260,13 @@ bool EnrolmentCopy::Done() const {
   return true;
 }
 
-EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, std::int32_t person, std::optional<TerminalAt> from,
-                            const std::vector<TerminalAt>& to, const EnrolmentAuditHook& audit) {
+EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, const SiteChoice& site, std::int32_t person,
+                            std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
+                            const EnrolmentAuditHook& audit) {
   EnrolmentCopy copy;
   std::optional<LONG> wanted;
   if (from) {
-    copy.backup = BackupEnrolment(machine, db, from->port, from->terminal, person, audit);
+    copy.backup = BackupEnrolment(machine, db, site, from->port, from->terminal, person, audit);
     if (copy.backup->status != EnrolmentResult::Status::kDone) return copy;
     // What is copied is the kind the first terminal gave, not another kind stored from elsewhere.
     wanted = copy.backup->kind;
@@ -269,7 +276,7 @@ EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, std::int32_t per
     EnrolmentCopy::Write write;
     write.to = target;
     try {
-      write.result = RestoreEnrolment(machine, db, target.port, target.terminal, person, wanted, audit);
+      write.result = RestoreEnrolment(machine, db, site, target.port, target.terminal, person, wanted, audit);
     } catch (const std::exception& e) {  // the database's failure, as the host words it
       write.failure = MessageOf(e);
     }

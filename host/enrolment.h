@@ -14,6 +14,7 @@
 #include "host/control_status.h"
 #include "host/machine.h"
 #include "host/message.h"
+#include "host/site_choice.h"
 #include "platform/ado/enrolment.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
@@ -26,16 +27,19 @@ inline constexpr LONG kPasswordKind = 10;
 // the audit trail).
 Message EnrolmentKindName(long long kind);
 
-// The rows of `person` (everyone's when none), of one `kind` when given, in the enrolment table
-// of `db`, over a connection of the handle. With `for_reading` nothing is written through them.
-// Throws HostError with a one-line message naming the database.
-ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, std::optional<std::int32_t> person, bool for_reading = false,
-                               std::optional<LONG> kind = std::nullopt);
+// A person is a site's: every function here works on the rows of one site of `db`, the command's
+// chosen (or the console's serving) site, as Database::EnrolmentRows reads and writes them.
 
-// Stores `row` as its person's row of its kind: every stored row of that person and kind takes
-// its values, or a row is added when there is none. The rows of other kinds stay as they are.
-// Throws HostError.
-void StoreEnrolment(db::Database& db, const EnrolmentRow& row);
+// The rows of `person` (everyone's when none), of one `kind` when given, of `site` in the
+// enrolment table of `db`, over a connection of the handle. With `for_reading` nothing is written
+// through them. Throws HostError with a one-line message naming the database.
+ComPtr<RowSet> EnrolmentRowsOf(db::Database& db, const SiteChoice& site, std::optional<std::int32_t> person,
+                               bool for_reading = false, std::optional<LONG> kind = std::nullopt);
+
+// Stores `row` as its person's row of its kind at `site`: every stored row of that site, person
+// and kind takes its values, or a row is added (under the site) when there is none. The rows of
+// other kinds and of other sites stay as they are. Throws HostError.
+void StoreEnrolment(db::Database& db, const SiteChoice& site, const EnrolmentRow& row);
 
 // The row count of a row set, or -1 when it cannot tell.
 long RowCount(RowSet* rows);
@@ -86,14 +90,14 @@ using EnrolmentAuditHook = std::function<void(const EnrolmentAudit&)>;
 // Backs up `person` from (port, terminal) and stores it as the person's row of the kind the
 // terminal gave (fingerprint or password), leaving the row of the other kind as it is. Throws
 // HostError when the host's part fails (the database, a row it cannot read).
-EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
-                                const EnrolmentAuditHook& audit = {});
+EnrolmentResult BackupEnrolment(Machine& machine, db::Database& db, const SiteChoice& site, int port, int terminal,
+                                std::int32_t person, const EnrolmentAuditHook& audit = {});
 // Writes the person's stored row of `wanted` (when given), else the fingerprint when one is
 // stored, else the password, after a one-terminal scan that checks the terminal answers (and
 // selects the port). Only reads the database: a handle opened read-only will do, and one whose
 // SQLite file is still to be made by its first write holds none (kNoneStored).
-EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, int port, int terminal, std::int32_t person,
-                                 std::optional<LONG> wanted, const EnrolmentAuditHook& audit = {});
+EnrolmentResult RestoreEnrolment(Machine& machine, db::Database& db, const SiteChoice& site, int port, int terminal,
+                                 std::int32_t person, std::optional<LONG> wanted, const EnrolmentAuditHook& audit = {});
 
 // A person's enrolment copied to terminals: backed up from `from` first when given (and then
 // the kind that terminal gave is the kind written), else the stored one (the fingerprint when
@@ -111,8 +115,9 @@ struct EnrolmentCopy {
   bool Done() const;
 };
 // Throws HostError when the backup's host part fails; a write's host failure is its `failure`.
-EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, std::int32_t person, std::optional<TerminalAt> from,
-                            const std::vector<TerminalAt>& to, const EnrolmentAuditHook& audit = {});
+EnrolmentCopy CopyEnrolment(Machine& machine, db::Database& db, const SiteChoice& site, std::int32_t person,
+                            std::optional<TerminalAt> from, const std::vector<TerminalAt>& to,
+                            const EnrolmentAuditHook& audit = {});
 
 // The driver keeps the last port it used locked for the calling thread, past the thread's end:
 // a long-running front end calls this on the thread that ran the actions, with the terminals

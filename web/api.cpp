@@ -389,7 +389,9 @@ const std::vector<ApiRoute>& ApiRoutes() {
        "Which enrolments (fingerprint, password, other) the host holds for whom; never the templates.",
        {{"person", "integer", "only this person's"}},
        "",
-       "Enrolments"},
+       "Enrolments",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the serving site"}}},
       {"POST",
        "/api/v1/enrolments/copy",
        "enrolments:write",
@@ -398,7 +400,8 @@ const std::vector<ApiRoute>& ApiRoutes() {
        "EnrolmentCopyInput",
        "EnrolmentCopyResult",
        200,
-       {{409, "a sync or another action holds a port, or this server has no site"}}},
+       {{403, "the token lacks the scope, or is limited to sites other than the serving site"},
+        {409, "a sync or another action holds a port, or this server has no site"}}},
   };
   return routes;
 }
@@ -469,15 +472,16 @@ struct ApiServer::Impl {
     return {200, "application/json", json{{"ports", ports}}.dump(), {}};
   }
 
-  // A token limited to sites asks for another's swipes: refused and audited (as a scope is).
+  // A token limited to sites asks for another's swipes or enrolments: refused and audited (as a
+  // scope is).
   Problem SiteRefused(const ApiRequest& r, const accounts::ApiToken& token, const std::string& site) {
     const std::string sites = vanto::store::JoinScopes(token.sites);
     refusals.Refused({token.name, r.origin}, token.name,
                      r.method + " " + r.path + ": the token is limited to the sites " + sites + ", not " +
                          (site.empty() ? std::string("every site") : "site " + site));
     return {403, "Forbidden",
-            "token " + token.name + " may read only the swipes of the sites " + sites +
-                (site.empty() ? std::string(", not every site's") : ", not site " + site + "'s"),
+            "token " + token.name + " may use only the sites " + sites +
+                (site.empty() ? std::string(", not every site") : ", not site " + site),
             ""};
   }
 
@@ -769,11 +773,12 @@ struct ApiServer::Impl {
 
   // ---- enrolments ----
 
-  ApiResponse Enrolments(const ApiRequest& r, const accounts::ApiToken&) {
+  ApiResponse Enrolments(const ApiRequest& r, const accounts::ApiToken& token) {
+    CheckServedSite(r, token);
     std::optional<std::int64_t> person = IntParam(r, "person", INT32_MIN, INT32_MAX);
     json rows = json::array();
     auto store = database.Get().Swipes();
-    for (const store::EnrolmentEntry& e : store->Enrolments()) {
+    for (const store::EnrolmentEntry& e : store->Enrolments(options.site)) {  // the serving site's
       if (person && e.person != person) continue;
       rows.push_back({{"person", e.person ? json(*e.person) : json(nullptr)},
                       {"kind", KindCode(e.kind)},
@@ -789,7 +794,12 @@ struct ApiServer::Impl {
         input["person"].get<std::int64_t>() > 32767)
       throw BadParameter("person", "'person' must be a person number from -32768 to 32767");
     const auto person = static_cast<std::int32_t>(input["person"].get<std::int64_t>());
+    CheckServedSite(r, token);
     host::SyncJobs& jobs = Jobs("it reaches no terminals");
+    // The serving site's person: its stored rows are read and a backup is stored under it.
+    host::SiteChoice site;
+    site.name = jobs.site_name();
+    site.filter = options.site;
     const std::vector<host::TerminalAt> offered = OfferedTerminals(jobs, [this]() -> db::Database& { return database.Get(); });
     auto known = [&](const json& j, const std::string& field) {
       std::optional<host::TerminalAt> at = TerminalField(j);
@@ -820,7 +830,7 @@ struct ApiServer::Impl {
         jobs, "enrolment.write", ports, std::chrono::steady_clock::now() + options.terminal_wait, audit,
         [&](const host::EnrolmentAuditHook& hook) {
           host::Machine machine = host::Machine::Create();
-          copy = host::CopyEnrolment(machine, database.Get(), person, from, to, hook);
+          copy = host::CopyEnrolment(machine, database.Get(), site, person, from, to, hook);
         },
         [this](const std::string& problem) { Log("enrolment copy: " + problem); });
     if (outcome.status == host::TerminalActionResult::Status::kBusy)

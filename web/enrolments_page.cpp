@@ -187,9 +187,10 @@ class EnrolmentActions {
     std::map<std::int32_t, std::string> names;
     try {
       std::unique_ptr<store::SwipeStore> store = OpenRecords(records_);
-      entries = store->Enrolments();
+      // The site shown: the serving site's (with another chosen, the page names its host instead).
+      entries = store->Enrolments(c.site);
       if (host::HoldsPeople(*store))
-        for (store::PersonName& p : store->People(records_.site)) names.emplace(p.person, std::move(p.name));
+        for (store::PersonName& p : store->People(c.site)) names.emplace(p.person, std::move(p.name));
     } catch (const store::StoreError& e) {
       host_.Log("enrolments page for " + c.client + ": " + e.what());
       return host_.Answer(c, 503, Say(c.language, "nav_enrolments"), "", notice,
@@ -239,7 +240,8 @@ class EnrolmentActions {
     Act(c, "enrolment.backup", {*at}, [&](const host::EnrolmentAuditHook& audit) {
       host::Machine machine = host::Machine::Create();
       const host::EnrolmentResult r =
-          host::BackupEnrolment(machine, host_.database(), at->port, at->terminal, static_cast<std::int32_t>(*person), audit);
+          host::BackupEnrolment(machine, host_.database(), Serving(), at->port, at->terminal,
+                                static_cast<std::int32_t>(*person), audit);
       return std::vector<Shown>{Show(c.language, "enrol_backup_button", *at, r)};
     });
   }
@@ -266,7 +268,7 @@ class EnrolmentActions {
     Act(c, "enrolment.write", ports, [&](const host::EnrolmentAuditHook& audit) {
       host::Machine machine = host::Machine::Create();
       const host::EnrolmentCopy copy =
-          host::CopyEnrolment(machine, host_.database(), static_cast<std::int32_t>(*person), from, to, audit);
+          host::CopyEnrolment(machine, host_.database(), Serving(), static_cast<std::int32_t>(*person), from, to, audit);
       std::vector<Shown> shown;
       if (copy.backup) shown.push_back(Show(c.language, "enrol_backup_button", *from, *copy.backup));
       for (const host::EnrolmentCopy::Write& w : copy.writes)
@@ -328,6 +330,14 @@ class EnrolmentActions {
     const std::vector<host::TerminalAt> offered = Offered();
     if (std::find(offered.begin(), offered.end(), at) == offered.end()) return std::nullopt;
     return at;
+  }
+
+  // The serving site, whose people the actions back up and write (the only site they run on).
+  host::SiteChoice Serving() const {
+    host::SiteChoice site;
+    site.name = jobs_->site_name();
+    site.filter = records_.site;
+    return site;
   }
 
   // The console can reach terminals: it has a database and a site.

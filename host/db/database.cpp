@@ -15,6 +15,7 @@
 #include "host/db/postgres_rowset.h"
 #include "host/db/sqlite_pool.h"
 #include "host/db/sqlite_rowset.h"
+#include "host/db/sites.h"
 #include "host/db/openers.h"
 
 namespace vanto::db {
@@ -157,12 +158,16 @@ void Database::Audit(const store::AuditEntry& entry) {
   Accounts()->Audit(entry);
 }
 
-HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows,
-                                bool for_reading) {
+HRESULT Database::EnrolmentRows(const host::SiteChoice& site, std::optional<LONG> person, std::optional<LONG> kind,
+                                ComPtr<RowSet>* rows, bool for_reading) {
   std::vector<std::pair<std::u16string, LONG>> equals;
   if (person) equals.emplace_back(kColumnPersonNumber, *person);
   if (kind) equals.emplace_back(kColumnEnrolmentNumber, *kind);
   const bool read_only = for_reading || options_.read_only;
+  // SQLite: a file still to be made by its first write is made now, with the whole schema.
+  if (!read_only) Materialise();
+  std::optional<RowSetSite> by_site;
+  if (schema_version() >= store::kSitesSchemaVersion) by_site = RowSetSite{"site", site.filter, site.name};
   if (pool_) {
     // A connection of the pool, lent for the row set's life: it goes back when the driver and
     // the host have both released the row set.
@@ -170,6 +175,7 @@ HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> 
     query.options.lockTimeout = options_.lock_timeout;
     query.options.readOnly = read_only;
     query.equals = std::move(equals);
+    query.site = std::move(by_site);
     std::shared_ptr<store::PgPool> pool = pool_;
     return OpenPostgresRowSetOver(
         [&pool] {
@@ -179,7 +185,6 @@ HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> 
         query, rows);
   }
   // SQLite: a connection of the handle's own, as each repository has, opened with its wait.
-  if (!read_only) Materialise();
   SqliteOptions options;
   options.busyTimeout = options_.lock_timeout;
   options.readOnly = read_only;
@@ -187,6 +192,7 @@ HRESULT Database::EnrolmentRows(std::optional<LONG> person, std::optional<LONG> 
   if (HRESULT hr = OpenSqliteRowSetConnection(location_, options, &connection); FAILED(hr)) return hr;
   SqliteRowSetQuery query;
   query.equals = std::move(equals);
+  query.site = std::move(by_site);
   return OpenSqliteRowSetOver(std::move(connection), query, rows);
 }
 

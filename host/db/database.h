@@ -35,6 +35,7 @@
 #include "host/db/swipe_store.h"
 #include "host/db/sync_runs.h"
 #include "host/db/table_rows.h"
+#include "host/site_choice.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
 
@@ -104,13 +105,17 @@ class Database {
   // The one audit writer: one row of the audit trail, in a transaction of its own.
   void Audit(const store::AuditEntry& entry);
 
-  // The driver's row set over the enrolment table: the rows of `person` (everyone's when none)
-  // of one `kind` when given. Fails (with the error raised) like any row-set operation. The row
-  // set works over a connection of the handle (PostgreSQL: one of the pool, lent until the last
-  // reference to the row set is released). `for_reading`: its Update is refused (nothing is
-  // written) and an SQLite file is opened read-only, as a handle opened read-only does anyway.
-  HRESULT EnrolmentRows(std::optional<LONG> person, std::optional<LONG> kind, ComPtr<RowSet>* rows,
-                        bool for_reading = false);
+  // The driver's row set over the enrolment table: the rows of `site` (its `filter`; every row
+  // when none, as in a database that holds no site) of `person` (everyone's when none) of one
+  // `kind` when given; every row it adds is stored under `site.name`. The site is not one of the
+  // row set's columns: the driver sees the table's five. Fails (with the error raised) like any
+  // row-set operation. The row set works over a connection of the handle (PostgreSQL: one of the
+  // pool, lent until the last reference to the row set is released). `for_reading`: its Update is
+  // refused (nothing is written) and an SQLite file is opened read-only, as a handle opened
+  // read-only does anyway. A database from before sites (schema step 20) has no site column: its
+  // rows are everyone's.
+  HRESULT EnrolmentRows(const host::SiteChoice& site, std::optional<LONG> person, std::optional<LONG> kind,
+                        ComPtr<RowSet>* rows, bool for_reading = false);
 
   // PostgreSQL: the pool's connections open now and lent now (SQLite: 0).
   std::size_t open_connections() const;

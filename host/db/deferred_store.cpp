@@ -72,9 +72,9 @@ class DeferredStore final : public SwipeStore {
     SwipeStore* s = Existing();
     return s ? s->HeldBackByTerminal() : std::vector<HeldBack>{};
   }
-  std::vector<EnrolmentEntry> Enrolments() const override {
+  std::vector<EnrolmentEntry> Enrolments(const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
-    return s ? s->Enrolments() : std::vector<EnrolmentEntry>{};
+    return s ? s->Enrolments(site) : std::vector<EnrolmentEntry>{};
   }
   LogKey CurrentLog(std::uint32_t identity, std::uint32_t generation) const override {
     SwipeStore* s = Existing();

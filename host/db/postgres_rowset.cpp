@@ -87,7 +87,7 @@ Parameter ParameterOf(const Cell& cell) {
 class PostgresRowSet final : public rowset_detail::RowSetCore {
  public:
   PostgresRowSet(std::vector<ColumnSpec> columns, std::shared_ptr<PgConnection> connection, const PostgresRowSetQuery& query)
-      : RowSetCore(std::move(columns)), connection_(std::move(connection)), table_(query.table),
+      : RowSetCore(std::move(columns)), connection_(std::move(connection)), table_(query.table), site_(query.site),
         read_only_(query.options.readOnly) {}
 
   HRESULT Load(const PostgresRowSetQuery& query) {
@@ -98,6 +98,11 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
     for (std::size_t i = 0; i < query.equals.size(); ++i) {
       sql += (i == 0 ? " WHERE " : " AND ") + QuoteIdentifier(ToUtf8(query.equals[i].first)) + " = $" + std::to_string(i + 1);
       texts.push_back(std::to_string(query.equals[i].second));
+    }
+    if (site_ && site_->read) {
+      sql += (texts.empty() ? " WHERE " : " AND ") + QuoteIdentifier(site_->column) + " = $" +
+             std::to_string(texts.size() + 1);
+      texts.push_back(*site_->read);
     }
     sql += " ORDER BY row_id";
     std::vector<const char*> values;
@@ -139,9 +144,17 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
         sql += (c ? ", " : "") + QuoteIdentifier(ToUtf8(Columns()[c].name));
         values += (c ? ", $" : "$") + std::to_string(c + 1);
       }
-      sql += ") VALUES (" + values + ") RETURNING row_id";
       std::vector<Parameter> parameters;
       for (const Cell& cell : row.cells) parameters.push_back(ParameterOf(cell));
+      if (site_) {
+        sql += ", " + QuoteIdentifier(site_->column);
+        values += ", $" + std::to_string(parameters.size() + 1);
+        Parameter site;
+        site.text = site_->written;
+        site.null = false;
+        parameters.push_back(std::move(site));
+      }
+      sql += ") VALUES (" + values + ") RETURNING row_id";
       std::int64_t key = 0;
       connection_->Transaction("adding a row to " + table_, [&] {
         ReadOnlyWhenAsked("adding a row to " + table_);
@@ -206,6 +219,7 @@ class PostgresRowSet final : public rowset_detail::RowSetCore {
   // Its own connection, or one lent: the holder of a lent one gets it back when the row set goes.
   std::shared_ptr<PgConnection> connection_;
   std::string table_;
+  std::optional<RowSetSite> site_;
   bool read_only_ = false;
 };
 

@@ -34,6 +34,7 @@ struct PostgresRowSetQuery {
   std::string table = kEnrolmentTable;
   std::vector<ColumnSpec> columns = EnrolmentColumns();
   std::vector<std::pair<std::u16string, LONG>> equals;  // all must hold
+  std::optional<RowSetSite> site;  // none: the table's rows belong to no site (sqlite_rowset.h)
   PostgresOptions options;
 };
 

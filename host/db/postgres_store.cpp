@@ -586,11 +586,14 @@ class PostgresSwipeStore final : public SwipeStore {
     return added;
   }
 
-  std::vector<EnrolmentEntry> Enrolments() const override {
+  std::vector<EnrolmentEntry> Enrolments(const std::optional<std::string>& site) const override {
     std::vector<EnrolmentEntry> result;
+    const bool one_site = site && version_ >= 20;  // before sites every row is of no site
     connection_.Retry("reading the enrolment table", [&] {
       result.clear();
-      PgResult r = connection_.Exec(sql::kEnrolments.postgres(), "reading the enrolment table");
+      PgResult r = one_site ? connection_.Exec(sql::kSiteEnrolments.postgres(), std::vector<const char*>{site->c_str()},
+                                              "reading the enrolment table")
+                            : connection_.Exec(sql::kEnrolments.postgres(), "reading the enrolment table");
       for (int i = 0; i < r.rows(); ++i) {
         EnrolmentEntry e;
         if (!PQgetisnull(r.get(), i, 0)) e.person = static_cast<std::int32_t>(std::atoll(r.text(i, 0)));

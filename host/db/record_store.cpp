@@ -151,7 +151,7 @@ std::string FoldDetails(const AuditNote& audit, std::size_t folded) {
   return audit.details.empty() ? count : audit.details + " (" + count + ")";
 }
 
-std::vector<EnrolmentEntry> SwipeStore::Enrolments() const {
+std::vector<EnrolmentEntry> SwipeStore::Enrolments(const std::optional<std::string>&) const {
   throw StoreError(StoreFailure::Other, "database " + location() + ": this store keeps no enrolment table");
 }
 

@@ -120,7 +120,7 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(bool, AddRejected, (const RejectedRecord& record), (record), )
   VANTO_LEND(std::vector<RejectedRecord>, Rejected, (const std::optional<std::string>& site), (site), const)
   VANTO_LEND(std::vector<HeldBack>, HeldBackByTerminal, (), (), const)
-  VANTO_LEND(std::vector<EnrolmentEntry>, Enrolments, (), (), const)
+  VANTO_LEND(std::vector<EnrolmentEntry>, Enrolments, (const std::optional<std::string>& site), (site), const)
   VANTO_LEND(LogKey, CurrentLog, (std::uint32_t identity, std::uint32_t generation), (identity, generation), const)
   VANTO_LEND(std::vector<LogEpoch>, Epochs, (std::uint32_t identity, std::uint32_t generation),
              (identity, generation), const)

@@ -116,7 +116,7 @@ class SqliteRowSet final : public rowset_detail::RowSetCore {
  public:
   SqliteRowSet(std::vector<ColumnSpec> columns, Database db, const SqliteRowSetQuery& query)
       : RowSetCore(std::move(columns)), db_(std::move(db)), path_(query.path), table_(query.table),
-        options_(query.options) {}
+        site_(query.site), options_(query.options) {}
 
   // Reads the rows the query selects.
   HRESULT Load(const SqliteRowSetQuery& query) {
@@ -127,11 +127,18 @@ class SqliteRowSet final : public rowset_detail::RowSetCore {
     for (std::size_t i = 0; i < query.equals.size(); ++i)
       sql += (i == 0 ? " WHERE " : " AND ") + QuoteIdentifier(ToUtf8(query.equals[i].first)) + " = ?" +
              std::to_string(i + 1);
+    const bool one_site = site_ && site_->read;
+    if (one_site)
+      sql += (query.equals.empty() ? " WHERE " : " AND ") + QuoteIdentifier(site_->column) + " = ?" +
+             std::to_string(query.equals.size() + 1);
     sql += " ORDER BY rowid";
     Statement statement;
     if (HRESULT hr = Prepare(db_.get(), sql, place, &statement); FAILED(hr)) return hr;
     for (std::size_t i = 0; i < query.equals.size(); ++i)
       sqlite3_bind_int(statement.get(), static_cast<int>(i + 1), query.equals[i].second);
+    if (one_site)
+      sqlite3_bind_text(statement.get(), static_cast<int>(query.equals.size() + 1), site_->read->c_str(), -1,
+                        SQLITE_TRANSIENT);
     for (;;) {
       int rc = sqlite3_step(statement.get());
       if (rc == SQLITE_DONE) return S_OK;
@@ -157,12 +164,18 @@ class SqliteRowSet final : public rowset_detail::RowSetCore {
       sql += (c ? ", " : "") + QuoteIdentifier(ToUtf8(Columns()[c].name));
       values += (c ? ", ?" : "?") + std::to_string(c + 1);
     }
+    const int site_index = static_cast<int>(Columns().size() + 1);
+    if (site_) {
+      sql += ", " + QuoteIdentifier(site_->column);
+      values += ", ?" + std::to_string(site_index);
+    }
     sql += ") VALUES (" + values + ")";
     std::int64_t key = 0;
     HRESULT hr = InTransaction(place, [&]() -> HRESULT {
       Statement statement;
       if (HRESULT prepared = Prepare(db_.get(), sql, place, &statement); FAILED(prepared)) return prepared;
       for (std::size_t c = 0; c < row.cells.size(); ++c) BindCell(statement.get(), static_cast<int>(c + 1), row.cells[c]);
+      if (site_) sqlite3_bind_text(statement.get(), site_index, site_->written.c_str(), -1, SQLITE_TRANSIENT);
       int rc = sqlite3_step(statement.get());
       if (rc != SQLITE_DONE) return place.RaiseSqlite(db_.get(), rc);
       key = sqlite3_last_insert_rowid(db_.get());
@@ -262,6 +275,7 @@ class SqliteRowSet final : public rowset_detail::RowSetCore {
   Database db_;
   std::string path_;
   std::string table_;
+  std::optional<RowSetSite> site_;
   SqliteOptions options_;
 };
 }  // namespace

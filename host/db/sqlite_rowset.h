@@ -32,6 +32,16 @@ struct SqliteOptions {
   bool readOnly = false;
 };
 
+// The site a row set's rows belong to: a text column of the table that is not one of the row
+// set's columns (its users never see it). The row set reads only the rows whose column holds
+// `read` (every row when none) and stores every row it adds with `written` in it; a changed row
+// keeps its own.
+struct RowSetSite {
+  std::string column = "site";
+  std::optional<std::string> read;
+  std::string written;
+};
+
 // What to open: a table of an existing database file, its columns (each an SQLite column of the
 // same name: Long as INTEGER, binary as BLOB), and an optional filter of column = value tests.
 struct SqliteRowSetQuery {
@@ -39,6 +49,7 @@ struct SqliteRowSetQuery {
   std::string table = kEnrolmentTable;
   std::vector<ColumnSpec> columns = EnrolmentColumns();
   std::vector<std::pair<std::u16string, LONG>> equals;  // all must hold
+  std::optional<RowSetSite> site;  // none: the table's rows belong to no site
   SqliteOptions options;
 };
 

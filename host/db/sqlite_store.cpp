@@ -887,10 +887,12 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return added;
   }
 
-  std::vector<EnrolmentEntry> Enrolments() const override {
-    StatementPtr stmt = c_.Prepare(sql::kEnrolments.sqlite());
+  std::vector<EnrolmentEntry> Enrolments(const std::optional<std::string>& site) const override {
+    const bool one_site = site && version_ >= 20;  // before sites every row is of no site
+    StatementPtr stmt = c_.Prepare(one_site ? sql::kSiteEnrolments.sqlite() : sql::kEnrolments.sqlite());
     std::vector<EnrolmentEntry> result;
     sqlite3_stmt* s = stmt.get();
+    if (one_site) sqlite3_bind_text(s, 1, site->c_str(), -1, SQLITE_TRANSIENT);
     while (c_.Step(s, "reading the enrolment table") == SQLITE_ROW) {
       EnrolmentEntry e;
       if (sqlite3_column_type(s, 0) != SQLITE_NULL) e.person = static_cast<std::int32_t>(sqlite3_column_int64(s, 0));

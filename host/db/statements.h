@@ -219,9 +219,11 @@ std::string PeopleAmongSql(std::size_t count, bool one_site, int version);
 inline constexpr SharedSql kUpdatePerson{
     "UPDATE people SET name = $2, department = $3, employee_code = $5 WHERE site = $4 AND person = $1"};
 
-// The driver's enrolment table, as it names its columns.
+// The driver's enrolment table, as it names its columns: every row, or one site's ($1).
 inline constexpr SharedSql kEnrolments{
     "SELECT \"cPsn_Num\", \"iFingerprintNO\", \"imachineno\" FROM enrolment ORDER BY 1, 2, 3"};
+inline constexpr SharedSql kSiteEnrolments{
+    "SELECT \"cPsn_Num\", \"iFingerprintNO\", \"imachineno\" FROM enrolment WHERE site = $1 ORDER BY 1, 2, 3"};
 
 // Rejected records. $1 port, $2 terminal, $3 identity, $4 generation (NULL, NULL: no log),
 // $5 record index, $6 person, $7 year, $8 month, $9 day, $10 hour, $11 minute, $12 reason,

@@ -297,8 +297,9 @@ class SwipeStore {
   // conflicts, counted by the database (no row read); terminals with neither are left out.
   virtual std::vector<HeldBack> HeldBackByTerminal() const;
 
-  // The enrolment table's rows by person, kind and terminal (never their templates or passwords).
-  virtual std::vector<EnrolmentEntry> Enrolments() const;
+  // The enrolment table's rows of `site` (every site's when none) by person, kind and terminal
+  // (never their templates or passwords).
+  virtual std::vector<EnrolmentEntry> Enrolments(const std::optional<std::string>& site = {}) const;
 
   // Epochs. The newest epoch of that identity and generation (epoch 0 when none was opened); a
   // sync chooses the epoch it reads on by the terminal's content (host::ChooseLog).

@@ -65,7 +65,7 @@ ComPtr<RowSet> EnrolmentRowsAt(const std::string& location, bool for_reading) {
   options.create = !for_reading;
   options.read_only = for_reading;
   ComPtr<RowSet> rows;
-  EXPECT_EQ(db::Database::Open(location, options)->EnrolmentRows(std::nullopt, std::nullopt, &rows, for_reading), S_OK)
+  EXPECT_EQ(db::Database::Open(location, options)->EnrolmentRows(host::SiteChoice{}, std::nullopt, std::nullopt, &rows, for_reading), S_OK)
       << ToUtf8(TakeErrorDescription(E_FAIL));
   return rows;
 }

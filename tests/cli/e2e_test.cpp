@@ -35,7 +35,7 @@ class HostE2E : public SimSite {
     db::DatabaseOptions options;
     options.read_only = true;
     ComPtr<RowSet> rows;
-    EXPECT_EQ(db::Database::Open(db_, options)->EnrolmentRows(person, std::nullopt, &rows, true), S_OK);
+    EXPECT_EQ(db::Database::Open(db_, options)->EnrolmentRows(host::SiteChoice{}, person, std::nullopt, &rows, true), S_OK);
     return rows;
   }
 };

@@ -113,14 +113,14 @@ TEST_P(PostgresE2E, EnrolmentsUseOnlyThePoolsConnectionsAndGiveThemBack) {
   host::RunReleasingPorts({{1, 1}, {2, 3}}, [&] {
     host::Machine machine = host::Machine::Create();
     for (int p = 1; p <= kPeople; ++p) {
-      const host::EnrolmentCopy copy = host::CopyEnrolment(machine, *database, p, host::TerminalAt{1, 1}, {{2, 3}}, audit);
+      const host::EnrolmentCopy copy = host::CopyEnrolment(machine, *database, host::SiteChoice{}, p, host::TerminalAt{1, 1}, {{2, 3}}, audit);
       if (!copy.Done())
         failures.push_back("person " + std::to_string(p) + ": " +
                            (copy.writes.empty() ? copy.backup->outcome.message : (copy.writes[0].failure ? copy.writes[0].failure->English() : std::string()) +
                                                                                      copy.writes[0].result.outcome.message));
       if (database->lent_connections() != 0) failures.push_back("person " + std::to_string(p) + ": a connection still lent");
       // A restore of the stored row alone reads it through the pool too.
-      const host::EnrolmentResult restored = host::RestoreEnrolment(machine, *database, 2, 3, p, std::nullopt, audit);
+      const host::EnrolmentResult restored = host::RestoreEnrolment(machine, *database, host::SiteChoice{}, 2, 3, p, std::nullopt, audit);
       if (restored.status != host::EnrolmentResult::Status::kDone)
         failures.push_back("person " + std::to_string(p) + ": restore " + restored.outcome.message);
     }

@@ -1,7 +1,7 @@
 // Several sites in one database, end to end on both engines: each site's version 1 terminal on
 // port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
 // `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them,
-// and each site's people, rejected records and conflicts.
+// and each site's people, rejected records, conflicts and enrolments.
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -13,6 +13,7 @@
 #include "host/db/record_store.h"
 #include "host/db/sites.h"
 #include "host/metrics.h"
+#include "platform/ado/enrolment.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 
@@ -28,10 +29,11 @@ class SitesE2E : public SimSite {
  protected:
   // Simulator port `port` holds a version 1 terminal 1 with `swipes` (person, hour, minute) on
   // 2026-12-01.
-  void Terminal(int port, const std::vector<std::array<int, 3>>& swipes) {
+  terminal::sim::SimTerminal& Terminal(int port, const std::vector<std::array<int, 3>>& swipes) {
     auto& t = site_.AddTerminal(port, 1);
     t.version = 1;
     for (const auto& [person, hour, minute] : swipes) t.records.push_back({person, 2026, 12, 1, hour, minute});
+    return t;
   }
   // A site file: site `name` (none when empty) whose port 1 is the simulator's port `sim_port`.
   std::string SiteFile(const std::string& name, int sim_port, const std::string& database) {
@@ -66,6 +68,21 @@ class SitesE2E : public SimSite {
       if (at != std::string::npos) persons.insert(line.substr(at + 9, line.find_first_of(",}", at) - at - 9));
     }
     return persons;
+  }
+  // The stored enrolment rows of `person` at `site`, read as that site's.
+  static std::vector<EnrolmentRow> Enrolled(const std::string& database, const std::string& site, LONG person) {
+    db::DatabaseOptions options;
+    options.read_only = true;
+    ComPtr<RowSet> rows;
+    std::vector<EnrolmentRow> read;
+    host::SiteChoice choice;
+    choice.name = site;
+    choice.filter = site;
+    EXPECT_EQ(db::Database::Open(database, options)->EnrolmentRows(choice, person, std::nullopt, &rows, true), S_OK);
+    if (rows) {
+      EXPECT_EQ(ReadEnrolmentRows(rows.Get(), &read), S_OK);
+    }
+    return read;
   }
   std::vector<Engine> Engines() const {
     std::vector<Engine> engines{{"SQLite", false}};
@@ -171,7 +188,7 @@ TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute)
 // A database of rows stored before sites: the first site file that opens it takes them all;
 // `vanto db assign-site` gives rows of no site to a site by hand.
 TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
-  Terminal(1, {{17, 8, 0}, {18, 8, 1}});
+  Terminal(1, {{17, 8, 0}, {18, 8, 1}}).persons[17].fingerprints[0] = TemplateOf(1);
   Terminal(2, {{17, 8, 0}, {19, 8, 2}});
   Start();
   Clear();
@@ -179,13 +196,17 @@ TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
     SCOPED_TRACE(engine.name);
     const std::string database = FreshDatabase(engine, "upgraded");
     if (database.empty()) continue;
-    // Stored by a site file without a name: rows of no site.
+    // Stored by a site file without a name: rows of no site (an enrolment too).
     ASSERT_EQ(Vanto({"sync", "--site", SiteFile("", 1, database)}).status, kExitOk);
+    ASSERT_EQ(Vanto({"backup", "--site", SiteFile("", 1, database), "--port", "1", "--terminal", "1", "--person", "17"})
+                  .status,
+              kExitOk);
     EXPECT_EQ(Stored(database), (std::multiset<std::string>{" 17 2026-12-01 08:00:00", " 18 2026-12-01 08:01:00"}));
     // The first named site takes them (a read of its own swipes, then its sync).
     const std::string a = SiteFile("north", 1, database);
     ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
     EXPECT_EQ(Stored(database), (std::multiset<std::string>{"north 17 2026-12-01 08:00:00", "north 18 2026-12-01 08:01:00"}));
+    EXPECT_EQ(Enrolled(database, "north", 17).size(), 1u);
     // A site file without a name acts on the only site.
     EXPECT_EQ(Listed({"--site", SiteFile("", 1, database)}), (std::multiset<std::string>{"17", "18"}));
     // Rows of no site stored meanwhile (by hand) go where assign-site says.
@@ -198,6 +219,53 @@ TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
     ASSERT_EQ(assigned.status, kExitOk) << assigned.err;
     EXPECT_NE(assigned.out.find("1 rows of no site given to site west"), std::string::npos) << assigned.out;
     EXPECT_EQ(Listed({"--db", database, "--site-name", "west"}), (std::multiset<std::string>{"18"}));
+  }
+}
+
+// Two sites' person 17 are two people with two fingerprints: site B's backup leaves site A's row
+// as it was, byte for byte; a restore at A writes A's template; each site lists its own.
+TEST_P(SitesE2E, EachSiteBacksUpRestoresAndListsItsOwnEnrolments) {
+  Terminal(1, {{17, 8, 0}}).persons[17].fingerprints[0] = TemplateOf(1);
+  terminal::sim::SimTerminal& south_terminal = Terminal(2, {{17, 8, 0}});
+  south_terminal.persons[17].fingerprints[0] = TemplateOf(2);
+  south_terminal.persons[19].password = 1919;
+  Start();
+  Clear();
+  for (const Engine& engine : Engines()) {
+    SCOPED_TRACE(engine.name);
+    const std::string database = FreshDatabase(engine, "enrolments");
+    if (database.empty()) continue;
+    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
+    auto run = [](std::vector<std::string> args, int status) {
+      Result r = Vanto(args);
+      EXPECT_EQ(r.status, status) << args[0] << " " << args[2] << " " << args.back() << ": " << r.err << r.out;
+    };
+    run({"backup", "--site", a, "--port", "1", "--terminal", "1", "--person", "17"}, kExitOk);
+    run({"site", "add", "south", "--db", database}, kExitOk);
+    const std::vector<EnrolmentRow> north = Enrolled(database, "north", 17);
+    ASSERT_EQ(north.size(), 1u);
+    run({"backup", "--site", b, "--port", "1", "--terminal", "1", "--person", "17"}, kExitOk);
+    run({"backup", "--site", b, "--port", "1", "--terminal", "1", "--person", "19"}, kExitOk);
+    EXPECT_EQ(Enrolled(database, "north", 17), north);
+    const std::vector<EnrolmentRow> south = Enrolled(database, "south", 17);
+    ASSERT_EQ(south.size(), 1u);
+    EXPECT_NE(south[0].fingerprint, north[0].fingerprint);
+    {
+      auto swipes = vanto::db::Database::Open(database)->Swipes();
+      EXPECT_EQ(swipes->Enrolments("north"), (std::vector<store::EnrolmentEntry>{{17, 0, 1}}));
+      EXPECT_EQ(swipes->Enrolments("south"), (std::vector<store::EnrolmentEntry>{{17, 0, 1}, {19, 10, 1}}));
+      EXPECT_EQ(swipes->Enrolments().size(), 3u);
+    }
+    // North's terminal lost person 17: the restore at north writes north's template back, and
+    // south's person 19 is no person of north's.
+    site_.EditTerminal(1, 1, [](terminal::sim::SimTerminal& t) { t.persons.erase(17); });
+    run({"restore", "--site", a, "--port", "1", "--terminal", "1", "--person", "17"}, kExitOk);
+    run({"restore", "--site", a, "--port", "1", "--terminal", "1", "--person", "19"}, kExitFalse);
+    auto restored = site_.Terminal(1, 1);
+    ASSERT_TRUE(restored && restored->persons.count(17) && restored->persons.at(17).fingerprints.count(0));
+    const auto expected = TemplateOf(1), got = restored->persons.at(17).fingerprints.at(0);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 459, got.begin()));
+    EXPECT_FALSE(restored->persons.count(19));
   }
 }
 

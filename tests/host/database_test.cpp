@@ -18,6 +18,7 @@
 #include "host/db/sites.h"
 #include "host/site/site.h"
 #include "host/site_choice.h"
+#include "platform/ado/enrolment.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::db {
@@ -84,13 +85,67 @@ TEST_P(DatabaseTest, EveryRepositoryWorksOverTheOneSchema) {
   EXPECT_EQ(trail[1].action, "test.audit");
 
   ComPtr<RowSet> rows;
-  ASSERT_TRUE(SUCCEEDED(db->EnrolmentRows(7, std::nullopt, &rows)));
+  ASSERT_TRUE(SUCCEEDED(db->EnrolmentRows(host::SiteChoice{}, 7, std::nullopt, &rows)));
   LONG count = -1;
   ASSERT_TRUE(SUCCEEDED(rows->get_RecordCount(&count)));
   EXPECT_EQ(count, 0);
 
   auto tables = db->Tables(/*read_only=*/true);
   EXPECT_EQ(tables->SchemaVersion(), store::LatestSchemaVersion());
+}
+
+// The enrolment row set of a site reads that site's rows only and stores what it adds under the
+// site (a column the driver never sees); a choice of no site reads every row, as before sites.
+TEST_P(DatabaseTest, EnrolmentRowsAreEachSitesOwn) {
+  const std::string location = engine_->FreshLocation();
+  std::shared_ptr<Database> db = Database::Open(location);
+  auto site = [](const std::string& name, std::optional<std::string> filter) {
+    host::SiteChoice choice;
+    choice.name = name;
+    choice.filter = std::move(filter);
+    return choice;
+  };
+  auto row = [](LONG person, LONG kind, BYTE first) {
+    return EnrolmentRow{person, kind, 1, 0, std::vector<BYTE>{first, 2, 3}};
+  };
+  const EnrolmentRow north = row(17, 0, 0xA1), south = row(17, 0, 0xB2), unsited = row(17, 10, 0);
+  const std::pair<host::SiteChoice, EnrolmentRow> added[] = {
+      {site("north", "north"), north}, {site("south", "south"), south}, {host::SiteChoice{}, unsited}};
+  for (const auto& [choice, r] : added) {
+    ComPtr<RowSet> rows;
+    ASSERT_EQ(db->EnrolmentRows(choice, r.personNumber, r.enrolmentNumber, &rows), S_OK);
+    ASSERT_EQ(AddEnrolmentRow(rows.Get(), r), S_OK);
+  }
+  std::vector<std::string> stored;
+  db->Tables(true)->Query("SELECT site FROM enrolment ORDER BY site", {},
+                          [&](const store::TableRow& r) { stored.push_back(r[0].value_or("NULL")); }, "test");
+  EXPECT_EQ(stored, (std::vector<std::string>{"", "north", "south"}));
+  struct Case {
+    const char* what;
+    host::SiteChoice choice;
+    std::optional<LONG> kind;
+    std::vector<EnrolmentRow> read;
+  } cases[] = {
+      {"north's", site("north", "north"), std::nullopt, {north}},
+      {"south's fingerprint", site("south", "south"), 0, {south}},
+      {"south's password (none)", site("south", "south"), 10, {}},
+      {"no site's", site("", ""), std::nullopt, {unsited}},
+      {"every row: a database of no site", host::SiteChoice{}, std::nullopt, {north, south, unsited}},
+      {"a site no row has", site("west", "west"), std::nullopt, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ComPtr<RowSet> rows;
+    std::vector<EnrolmentRow> read;
+    ASSERT_EQ(db->EnrolmentRows(c.choice, 17, c.kind, &rows, /*for_reading=*/true), S_OK);
+    ASSERT_EQ(ReadEnrolmentRows(rows.Get(), &read), S_OK);
+    EXPECT_EQ(read, c.read);
+  }
+  // The listing follows the same filter.
+  auto swipes = db->Swipes();
+  EXPECT_EQ(swipes->Enrolments("north"), (std::vector<store::EnrolmentEntry>{{17, 0, 1}}));
+  EXPECT_EQ(swipes->Enrolments(""), (std::vector<store::EnrolmentEntry>{{17, 10, 1}}));
+  EXPECT_EQ(swipes->Enrolments().size(), 3u);
 }
 
 TEST_P(DatabaseTest, ReadOnlyHandleWritesNothing) {

@@ -110,7 +110,7 @@ TEST_P(SharedStatements, EveryOneIsAcceptedOverTheSchema) {
       VANTO_SHARED(kUpdatePerson),     VANTO_SHARED(kEnrolments),       VANTO_SHARED(kAddRejected),
       VANTO_SHARED(kDepartments),      VANTO_SHARED(kAdoptPushEndpoint),
       VANTO_SHARED(kPushAllSites),     VANTO_SHARED(kPushKeySites),
-      VANTO_SHARED(kSiteDepartments),
+      VANTO_SHARED(kSiteDepartments),  VANTO_SHARED(kSiteEnrolments),
   };
 #undef VANTO_SHARED
   const std::string location = engine_->FreshLocation();

@@ -291,7 +291,7 @@ TEST_F(SyncJobsTest, AFailingPartIsSaidInTheReadersLanguageInEveryResult) {
          EnrolmentResult result;
          RunReleasingPorts({{1, 1}}, [&] {
            Machine machine = Machine::Create();
-           result = BackupEnrolment(machine, *settings_.db, 1, 1, 100,
+           result = BackupEnrolment(machine, *settings_.db, SiteChoice{}, 1, 1, 100,
                                     [&](const EnrolmentAudit& a) { refused(a.action, a.details); });
          });
          EXPECT_EQ(result.status, EnrolmentResult::Status::kNotAudited);

@@ -9,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "accounts/api_tokens.h"
 #include "host/db/swipe_feed.h"
@@ -19,6 +20,7 @@
 #include "web/metrics.h"
 #include "host/db/database.h"
 #include "host/db/sites.h"
+#include "platform/ado/enrolment.h"
 
 namespace vanto::web {
 namespace {
@@ -269,13 +271,23 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
       rows.push_back(s);
     }
     db->Swipes()->Insert(rows);  // A: 3, B: 2
+    // Person 17's fingerprint at A, password at B.
+    for (const auto& [site, kind] : {std::pair<std::string, LONG>{"A", 0}, {"B", 10}}) {
+      vanto::host::SiteChoice choice;
+      choice.name = site;
+      choice.filter = site;
+      ComPtr<RowSet> enrolment;
+      ASSERT_EQ(db->EnrolmentRows(choice, 17, kind, &enrolment), S_OK);
+      ASSERT_EQ(AddEnrolmentRow(enrolment.Get(), EnrolmentRow{17, kind, 1, 0, std::vector<BYTE>{1}}), S_OK);
+    }
     // Within a bound, until the feed serves them (as AddSwipes waits).
     auto feed = db->Feed();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
     while (feed->Read({}, 6).swipes.size() < 5 && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const std::string clerk = tokens_->Add(kAdmin, "clerk", {"swipes:read", "reports:read"}, std::nullopt, {"A"});
+  const std::string clerk =
+      tokens_->Add(kAdmin, "clerk", {"swipes:read", "reports:read", "enrolments:read", "enrolments:write"}, std::nullopt, {"A"});
   ApiOptions options;
   options.database = location_;
   options.site = "B";  // a server of site B
@@ -305,6 +317,7 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
       {"another site's listing, unlimited", reader_, &served_b, "/api/v1/swipes", {}, 200, "BB"},
       {"the report of another site", clerk, &served_b, "/api/v1/reports/month", month, 403, ""},
       {"the report of its site", clerk, nullptr, "/api/v1/reports/month", month, 200, ""},
+      {"the enrolments of another site", clerk, &served_b, "/api/v1/enrolments", {}, 403, ""},
   };
   for (const Case& c : cases) {
     ApiRequest r;
@@ -324,7 +337,27 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
     for (const json& s : body["swipes"]) sites += s["site"].get<std::string>();
     EXPECT_EQ(sites, c.sites) << c.what;
   }
-  std::multiset<std::string> refused, expected;
+  // The enrolments listed are the serving site's.
+  for (const auto& [server, token, kinds] : {std::tuple{api_.get(), clerk, "fingerprint"}, std::tuple{&served_b, all_, "password"}}) {
+    ApiRequest r;
+    r.method = "GET";
+    r.path = "/api/v1/enrolments";
+    r.authorization = "Bearer " + token;
+    const ApiResponse res = server->Handle(r);
+    ASSERT_EQ(res.status, 200) << res.body;
+    const json listed = json::parse(res.body)["enrolments"];
+    ASSERT_EQ(listed.size(), 1u) << res.body;
+    EXPECT_EQ(listed[0]["kind"], kinds) << res.body;
+  }
+  // A copy at another site's server is refused to a token limited to A before any terminal is reached.
+  ApiRequest copy;
+  copy.method = "POST";
+  copy.path = "/api/v1/enrolments/copy";
+  copy.body = R"({"person": 17, "to": [{"port": 1, "terminal": 1}]})";
+  copy.authorization = "Bearer " + clerk;
+  copy.content_type = "application/json";
+  EXPECT_EQ(served_b.Handle(copy).status, 403);
+  std::multiset<std::string> refused, expected{"token:clerk|POST /api/v1/enrolments/copy"};
   for (const Case& c : cases)
     if (c.status == 403) expected.insert("token:clerk|GET " + c.path);
   auto accounts = vanto::db::Database::Open(location_)->Accounts();

@@ -18,6 +18,8 @@
 #include "tests/web/raw_client.h"
 #include "web/enrolments_page.h"
 #include "host/db/database.h"
+#include "host/db/sites.h"
+#include "platform/ado/enrolment.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -49,6 +51,7 @@ class EnrolmentActions : public ::testing::Test {
     ServerOptions options;
     options.terminal_wait = std::chrono::milliseconds(300);
     options.streams = streams_;
+    options.records.site = served_;
     console_ = std::make_unique<Console>(options, [this](const std::string& database) {
       site::Site site;
       site.path = "site.toml";
@@ -63,6 +66,7 @@ class EnrolmentActions : public ::testing::Test {
       }
       host::SyncSettings sync;
       sync.db = vanto::db::Database::Open(database);
+      sync.site_name = served_.value_or("");
       return std::make_unique<host::SyncJobs>(site, sync);
     });
     admin_ = console_->Login(console_->users.admin);
@@ -113,6 +117,7 @@ class EnrolmentActions : public ::testing::Test {
   std::unique_ptr<Console> console_;
   Session admin_;
   StreamLimits streams_;  // a fixture of its own may change them before SetUp
+  std::optional<std::string> served_;  // the console's site (none: a database of no site)
 };
 
 TEST_F(EnrolmentActions, BackUpThenCopyToChosenTerminalsEachWithItsResultAndAuditRows) {
@@ -381,6 +386,72 @@ TEST_F(EnrolmentActions, AScannedPortOffersTheTerminalsASyncReached) {
 // The progress streams while a sync runs (port 2's line held by "another program"): held, a few
 // per session and per user, released when their client goes; each ends when the sync does, or
 // when nothing changed for the idle bound.
+// The console serves north in a database that also holds south, whose person 7 is another
+// human with another fingerprint: the console's backup, copy and listing are north's only.
+class SiteEnrolmentActions : public EnrolmentActions {
+ protected:
+  void SetUp() override {
+    served_ = "north";
+    EnrolmentActions::SetUp();
+  }
+  // Person 7's stored rows at `site`.
+  std::vector<EnrolmentRow> Rows(const std::string& site) {
+    host::SiteChoice choice;
+    choice.name = site;
+    choice.filter = site;
+    ComPtr<RowSet> rows;
+    std::vector<EnrolmentRow> read;
+    EXPECT_EQ(vanto::db::Database::Open(console_->database())->EnrolmentRows(choice, kFingerprintPerson, 0, &rows, true),
+              S_OK);
+    if (rows) {
+      EXPECT_EQ(ReadEnrolmentRows(rows.Get(), &read), S_OK);
+    }
+    return read;
+  }
+};
+
+TEST_F(SiteEnrolmentActions, BackUpCopyAndListingAreTheServingSitesOwn) {
+  const EnrolmentRow south{kFingerprintPerson, 0, 1, 0, std::vector<BYTE>(1836, 0x5A)};
+  {
+    auto db = vanto::db::Database::Open(console_->database());
+    auto tables = db->Tables(false);
+    ASSERT_TRUE(store::AddSite(*tables, "north", "test"));
+    ASSERT_TRUE(store::AddSite(*tables, "south", "test"));
+    host::SiteChoice choice;
+    choice.name = "south";
+    choice.filter = "south";
+    ComPtr<RowSet> rows;
+    ASSERT_EQ(db->EnrolmentRows(choice, kFingerprintPerson, 0, &rows), S_OK);
+    ASSERT_EQ(AddEnrolmentRow(rows.Get(), south), S_OK);
+  }
+  // North holds no enrolment yet: nothing listed, and a copy of the stored one has none.
+  httplib::Result page = console_->Get("/enrolments", admin_.cookie);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200) << page->body;
+  EXPECT_EQ(page->body.find("data-person=\"7\""), std::string::npos);
+  httplib::Result none = Post("/enrolments/write", {{"person", "7"}, {"from", ""}, {"to", "1.2"}});
+  ASSERT_TRUE(none);
+  EXPECT_NE(Result(none->body, "Copy", 1, 2).find("the host holds no enrolment of this person"), std::string::npos)
+      << none->body;
+  EXPECT_FALSE(sim_.Terminal(1, 2)->persons.count(kFingerprintPerson));
+
+  httplib::Result backup = Post("/enrolments/backup", {{"terminal", "1.1"}, {"person", "7"}});
+  ASSERT_TRUE(backup);
+  EXPECT_EQ(Result(backup->body, "Back up", 1, 1).rfind("done", 0), 0u) << backup->body;
+  EXPECT_NE(backup->body.find("<tr class=\"enrolment\" data-person=\"7\">"), std::string::npos);
+  EXPECT_EQ(Rows("south"), std::vector<EnrolmentRow>{south});  // south's row as it was, byte for byte
+  ASSERT_EQ(Rows("north").size(), 1u);
+  httplib::Result copy = Post("/enrolments/write", {{"person", "7"}, {"from", ""}, {"to", "1.2"}});
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(Result(copy->body, "Copy", 1, 2).rfind("done", 0), 0u) << copy->body;
+  auto t = sim_.Terminal(1, 2);
+  ASSERT_TRUE(t && t->persons.count(kFingerprintPerson) && t->persons.at(kFingerprintPerson).fingerprints.count(0));
+  const auto& got = t->persons.at(kFingerprintPerson).fingerprints.at(0);
+  EXPECT_TRUE(std::equal(template_.begin(), template_.end() - 1, got.begin()));  // north's, not south's
+  EXPECT_EQ(AuditSince(AuditCount() - 2).front(),
+            "enrolment.write|person 7 of site north to port 1 terminal 2|ada|127.0.0.1");
+}
+
 class ProgressStreams : public EnrolmentActions {
  protected:
   // Idle streams last as long as each test needs (the idle test's own fixture says otherwise).

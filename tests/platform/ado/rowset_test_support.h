@@ -89,7 +89,7 @@ struct SqliteHandleRowSetKind {
   void Prepare() { db = vanto::db::Database::Open(directory.File("site.db")); }
   ComPtr<RowSet> Open() {
     ComPtr<RowSet> rows;
-    HRESULT hr = db->EnrolmentRows(std::nullopt, std::nullopt, &rows);
+    HRESULT hr = db->EnrolmentRows(vanto::host::SiteChoice{}, std::nullopt, std::nullopt, &rows);
     EXPECT_EQ(hr, S_OK) << "open: " << ToUtf8(TakeErrorDescription(hr));
     return rows;
   }
@@ -111,7 +111,7 @@ struct PostgresHandleRowSetKind {
   }
   ComPtr<RowSet> Open() {
     ComPtr<RowSet> rows;
-    HRESULT hr = db->EnrolmentRows(std::nullopt, std::nullopt, &rows);
+    HRESULT hr = db->EnrolmentRows(vanto::host::SiteChoice{}, std::nullopt, std::nullopt, &rows);
     EXPECT_EQ(hr, S_OK) << "open: " << ToUtf8(TakeErrorDescription(hr));
     EXPECT_LE(db->open_connections(), 2u);
     return rows;
