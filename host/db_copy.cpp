@@ -505,14 +505,30 @@ class Copy {
       order = " ORDER BY feed_xid, feed_seq";
       params.push_back(*bound_);
     }
-    if (const std::string site = SourceCondition("swipes"); !site.empty())
-      where += (where.empty() ? " WHERE " : " AND ") + site;
-    std::int64_t total = 0;
     std::optional<std::string> highest;
+    const std::string site = SourceCondition("swipes");
+    if (!site.empty()) {
+      // One site's swipes, numbered here after every number of the source (every site's), and
+      // its endpoints held back only when delivered beyond the last swipe of any site copyable
+      // now (an endpoint passes over other sites' swipes).
+      source_.Query("SELECT max(feed_seq) FROM swipes" + where, params, [&](const TableRow& r) { highest = r[0]; },
+                    "counting the swipes");
+      if (fed)
+        source_.Query("SELECT " + positions + " FROM swipes" + where +
+                          (source_.engine() == Engine::Sqlite ? " ORDER BY feed_seq DESC" : " ORDER BY feed_xid DESC, feed_seq DESC") +
+                          " LIMIT 1",
+                      params,
+                      [&](const TableRow& r) {
+                        horizon_ = store::FeedCursor{std::stoull(r[0].value_or("0")), std::stoull(r[1].value_or("0"))};
+                      },
+                      "reading the feed's bound");
+      where += (where.empty() ? " WHERE " : " AND ") + site;
+    }
+    std::int64_t total = 0;
     source_.Query("SELECT count(*)" + std::string(fed ? ", max(feed_seq)" : ", NULL") + " FROM swipes" + where, params,
                   [&](const TableRow& r) {
                     total = std::stoll(r[0].value_or("0"));
-                    highest = r[1];
+                    if (site.empty()) highest = r[1];
                   },
                   "counting the swipes");
     // The destination numbers what it stores after every number of the source, so that no
@@ -852,7 +868,8 @@ class Copy {
                     rows.push_back(std::move(r));
                   },
                   "reading the push endpoints");
-    const store::FeedCursor last = store::ParseFeedCursor(result_.copied_up_to).value_or(store::FeedCursor{});
+    const store::FeedCursor last =
+        horizon_ ? *horizon_ : store::ParseFeedCursor(result_.copied_up_to).value_or(store::FeedCursor{});
     const std::string insert = "INSERT INTO push_endpoints (cursor_xid, cursor_seq, " + NameList(c.columns) + ") VALUES (" +
                                Placeholders(1, c.columns.size() + 2, target_.engine()) + ") ON CONFLICT (site, name) DO NOTHING";
     target_.Transaction("copying the push endpoints", [&] {
@@ -934,6 +951,8 @@ class Copy {
   std::map<std::string, TableValue> conflict_here_;
   std::optional<TableValue> bound_;  // PostgreSQL: the feed positions copied are below this transaction id
   std::optional<std::string> site_, source_site_;  // a copy of one site: its name here, and in the source
+  // A copy of one site of a source of several: the last swipe of any site it could copy.
+  std::optional<store::FeedCursor> horizon_;
   // A copy of one site: where each swipe it copied went, by its source position.
   std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<TableValue, TableValue>> moved_;
 };

@@ -39,8 +39,8 @@ struct DbCopySettings {
   // hold is added and audited (site.add) as `actor` from `origin` did it. InputError when the
   // source holds sites and not NAME (naming those it holds), or when another site of the
   // destination keys its push keys with the site's key name.
-  std::optional<std::string> site;
-  std::string actor, origin;
+  std::optional<std::string> site = std::nullopt;
+  std::string actor = "", origin = "";
 };
 
 // What a copy is doing: its stage and how far it is.
