@@ -14,7 +14,7 @@ namespace vanto::cli {
 namespace {
 
 struct DbOptions : DatabaseOptions {
-  std::optional<std::string> from, to;
+  std::optional<std::string> from, to, site;
   bool quiet = false;
   std::vector<std::string> words;  // "copy", or "assign-site NAME"
 };
@@ -25,7 +25,8 @@ int RunAssignSite(const DbOptions& o, Io& io) {
   if (o.words.size() != 2) throw UsageError(Tr("name the site: vanto db assign-site NAME"));
   const std::string& name = o.words[1];
   if (auto problem = site::SiteNameProblem(name)) throw UsageError(Translate(*problem));
-  if (o.from || o.to) throw UsageError(TrFill("{0} and {1} belong to 'vanto db copy'", {"--from", "--to"}));
+  if (o.from || o.to || o.site)
+    throw UsageError(TrFill("{0}, {1} and {2} belong to 'vanto db copy'", {"--from", "--to", "--site"}));
   auto db = CommandDatabase(o, DatabaseUse::kExisting);
   auto tables = db->Tables(false);
   const std::int64_t given = store::AssignRowsToSite(*tables, name, OsUser());
@@ -70,6 +71,9 @@ int RunDbCopy(const DbOptions& o, Io& io) {
   DbCopySettings settings;
   settings.from = db::Database::Open(from, reading);
   settings.to = db::Database::Open(to, writing);
+  settings.site = o.site;
+  settings.actor = OsUser();
+  settings.origin = "command line";
   const DbCopyResult r = CopyDatabase(settings, [&](CopyStage stage, std::int64_t done, std::int64_t total) {
     line.Show(Fill(StageText(stage), {std::to_string(done), std::to_string(total)}), done == total);
   });
@@ -95,6 +99,8 @@ int RunDbCopy(const DbOptions& o, Io& io) {
     io.out << TrFill("{0} was brought up to date first, from schema version {1} to {2}",
                      {r.target, n(r.target_schema_before), n(r.target_schema_after)})
            << "\n";
+  if (r.site_added)
+    io.out << TrFill("site {0} added to {1} (audited as site.add)", {*o.site, r.target}) << "\n";
   if (!r.copied_up_to.empty())
     io.out << TrFill("swipes copied up to feed position {0} of {1}", {r.copied_up_to, r.source}) << "\n";
   // One line per table of the schema, as compared after the copy.
@@ -102,6 +108,10 @@ int RunDbCopy(const DbOptions& o, Io& io) {
   std::string short_table;
   for (const TableCheck& c : r.checks) {
     io.out << c.table << ": ";
+    if (c.not_with_site) {
+      io.out << Tr("not copied with --site: the destination keeps its own") << "\n";
+      continue;
+    }
     if (c.copy == store::TableCopy::kLeftOut) {
       io.out << LeftOutWords(c.table) << "\n";
       continue;
@@ -139,7 +149,7 @@ int RunDbCopy(const DbOptions& o, Io& io) {
 
 Command DbCommand() {
   return {"db", TrLater("copy every table of one database into another (vanto db copy)"),
-          "vanto db copy --from PATH-OR-URL --to PATH-OR-URL | vanto db assign-site NAME [--db PATH-OR-URL]",
+          "vanto db copy --from PATH-OR-URL --to PATH-OR-URL [--site NAME] | vanto db assign-site NAME [--db PATH-OR-URL]",
           TrLater("Copies every table of the schema, read from one snapshot of the source:\n"
           "  swipes              every swipe, in feed order (each gets a new feed position in the old order)\n"
           "  enrolment           every fingerprint and password row\n"
@@ -148,13 +158,13 @@ Command DbCommand() {
           "  log_records         counted again by the destination\n"
           "  conflicts           every conflict, acknowledged or not (numbered anew)\n"
           "  log_epochs          every epoch, naming its conflict's new number\n"
-          "  users               every console user, password included\n"
+          "  users               every console user, password included (not copied with --site)\n"
           "  sessions            not copied: everyone signs in again\n"
-          "  audit               the whole audit trail, in its order\n"
+          "  audit               the whole audit trail, in its order (not copied with --site)\n"
           "  sync_runs           every sync run (numbered anew)\n"
           "  sync_run_terminals  every terminal's part of a run\n"
-          "  api_tokens          every API token\n"
-          "  api_token_reads     the reads per hour\n"
+          "  api_tokens          every API token (not copied with --site)\n"
+          "  api_token_reads     the reads per hour (not copied with --site)\n"
           "  push_endpoints      every endpoint, going on after the same swipe\n"
           "  feed_moves          not copied: the copy records here each swipe's position in the source\n"
           "  swipes_withdrawn    not copied: the destination holds no withdrawn swipe\n"
@@ -167,6 +177,14 @@ Command DbCommand() {
           "any row missing makes it exit 3. A feed cursor of the source is refused by the\n"
           "destination's API with its position there. A server's password comes from ~/.pgpass,\n"
           "PGPASSFILE or the PG* variables, never from the command line.\n"
+          "With --site NAME only site NAME is copied (a source that holds no site: all of it, as site\n"
+          "NAME) into a destination that may hold other sites, which are not touched: the site's rows,\n"
+          "its sites row and push endpoints, the logs and epochs of its terminals with identity; not\n"
+          "users, sessions, tokens or the audit trail (the destination has its own). A site the\n"
+          "destination does not hold is added (audited as site.add); only the site's rows are compared.\n"
+          "A consumer of the destination's feed sees the copied swipes at the destination's feed\n"
+          "positions, after what it held; an endpoint copied with the site goes on after the same\n"
+          "swipe; once the destination holds two sites, version 1 swipes' push keys carry the site.\n"
           "'vanto db assign-site NAME' gives every row stored before the database knew sites to site NAME\n"
           "(the first site file that opens such a database does so itself)."),
           [](Parser& p) -> Run {
@@ -176,6 +194,7 @@ Command DbCommand() {
                    TrLater("the database to copy from (an SQLite file or postgresql://USER@HOST:PORT/NAME)"), &o->from);
             p.Text("to", "PATH-OR-URL", TrLater("the database to copy into (created when it is an SQLite file that does not exist)"),
                    &o->to);
+            p.Text("site", "NAME", TrLater("copy only site NAME, into a destination that may hold other sites"), &o->site);
             p.Flag("quiet", TrLater("no progress line"), &o->quiet);
             p.Database(&o->db, &o->lock_timeout, 86400);
             return [o](Io& io) {

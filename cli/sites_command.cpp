@@ -37,6 +37,16 @@ void CheckName(const std::string& name) {
   if (auto problem = site::SiteNameProblem(name)) throw UsageError(Translate(*problem));
 }
 
+// A site may not take the name another site's push keys carry (its name before a rename): the
+// two would key their version 1 swipes alike. `renamed`: the site being renamed, which may.
+void RefuseKeyName(db::Database& db, store::TableConnection& tables, const std::string& name,
+                   const std::string& renamed = "") {
+  if (auto holder = store::SiteKeyedAs(tables, name); holder && *holder != renamed)
+    throw UsageError(TrFill("database {0}: site {1} was named {2} once and its push keys carry that name for good, so "
+                            "no other site may be named {2}: choose another name",
+                            {db.location(), *holder, name}));
+}
+
 void AuditSite(db::Database& db, const std::string& action, const std::string& details) {
   db.Audit({0, store::UtcNowText(), OsUser(), "command line", action, details});
 }
@@ -51,6 +61,7 @@ int RunSiteAdd(const SiteNamesOptions& o, Io& io) {
     io.out << TrFill("database {0} holds site {1} already", {db->location(), name}) << "\n";
     return kExitOk;
   }
+  RefuseKeyName(*db, *tables, name);
   // The first site of a database takes its rows of no site (stored before it knew sites).
   if (auto taken = store::AdoptFirstSite(*tables, name, OsUser())) {
     AuditSite(*db, "site.add", "site " + name + " added, with " + std::to_string(*taken) + " rows of no site");
@@ -76,6 +87,7 @@ int RunSiteRename(const SiteNamesOptions& o, Io& io) {
   if (!Holds(sites, from))
     throw UsageError(TrFill("database {0} holds no site {1} (it holds {2})", {db->location(), from, NameList(sites)}));
   if (Holds(sites, to)) throw UsageError(TrFill("database {0} holds a site {1} already", {db->location(), to}));
+  RefuseKeyName(*db, *tables, to, from);
   store::RenameSite(*tables, from, to);
   AuditSite(*db, "site.rename", "site " + from + " renamed " + to);
   io.out << TrFill("site {0} renamed {1}: give its site file site = \"{1}\"", {from, to}) << "\n";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -9,10 +10,13 @@
 #include <unordered_map>
 
 #include "host/errors.h"
+#include "host/db/civil_time.h"
 #include "host/db/record_store.h"
+#include "host/db/sites.h"
 #include "host/db/swipe_feed.h"
 #include "host/db/table_rows.h"
 #include "host/message.h"
+#include "host/site/site.h"
 
 namespace vanto::host {
 
@@ -79,7 +83,7 @@ const std::vector<Content>& Contents() {
       {"api_token_reads", "api_token_reads", {{"token"}, {"hour"}, {"reads"}}},
       {"sites", "sites",
        {{"name"}, {"timezone"}, {"first_sync"}, {"last_sync"}, {"settings"}, {"added_at"}, {"added_by"},
-        {"last_host", 23, "''"}}},
+        {"last_host", 23, "''"}, {"key_name", 24, "name"}}},
       // The delivered position is compared through the swipe it names (the copy translates it);
       // a drainer's lease is the source's own.
       {"push_endpoints", "push_endpoints",
@@ -162,6 +166,46 @@ std::string NameList(const std::vector<Column>& columns) {
   return list;
 }
 
+// A site's name as an SQL literal (a name is letters, digits, '-' and '_'; quoted all the same).
+std::string Quoted(const std::string& value) {
+  std::string quoted = "'";
+  for (char c : value) quoted += c == '\'' ? std::string("''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// " WHERE a AND b" of the conditions given ("" none).
+std::string Where(std::initializer_list<std::string> conditions) {
+  std::string where;
+  for (const std::string& c : conditions)
+    if (!c.empty()) where += (where.empty() ? " WHERE " : " AND ") + c;
+  return where;
+}
+
+bool IsSiteTable(const std::string& table) {
+  for (const char* t : store::SiteTables())
+    if (table == t) return true;
+  return false;
+}
+
+// Tables a copy of one site leaves to the destination: it has its own users, tokens and trail.
+bool NotCopiedWithSite(const std::string& table) {
+  return table == "users" || table == "sessions" || table == "audit" || table == "api_tokens" ||
+         table == "api_token_reads";
+}
+
+// The condition on `table`'s rows (as Content::from names them) that are site `site`'s, or of
+// the terminals with identity whose swipes are; "" every row.
+std::string SiteCondition(const std::string& table, const std::string& site) {
+  const std::string q = Quoted(site);
+  const std::string identities = "IN (SELECT identity FROM swipes WHERE identity IS NOT NULL AND site = " + q + ")";
+  if (IsSiteTable(table)) return "site = " + q;
+  if (table == "sites") return "name = " + q;
+  if (table == "log_epochs") return "e.identity " + identities;
+  if (table == "log_records") return "identity " + identities;
+  if (table == "sync_run_terminals") return "r.site = " + q;
+  return "";
+}
+
 // ---- The copy -------------------------------------------------------------------------------
 
 class Copy {
@@ -171,14 +215,70 @@ class Copy {
       : source_(source), version_(source_version), target_(target), store_(target_store), progress_(progress),
         after_batch_stored_(std::move(after_batch_stored)), result_(result) {}
 
+  // Copies site `name` only; `source_site`: the source's site it is (nullopt: the source holds no
+  // site, and every row of it is copied as site `name`).
+  void OneSite(const std::string& name, std::optional<std::string> source_site) {
+    site_ = name;
+    source_site_ = std::move(source_site);
+  }
+
   bool SourceHas(const std::string& table) const {
     for (const store::SchemaTable& t : store::SchemaTables())
       if (table == t.name) return t.since <= version_;
     return false;
   }
 
+  // With one site: its row in the destination first (so a destination that holds another site
+  // keys the copied swipes with their site from the first on). Answers whether it was added.
+  bool AddSite(const std::string& location) {
+    std::optional<TableRow> row;
+    if (source_site_)
+      source_.Query("SELECT " + Select(*ContentOf("sites")) + " FROM sites" + Where({SourceCondition("sites")}), {},
+                    [&](const TableRow& r) { row = r; }, "reading the site");
+    if (!row) {  // a source of no site: the site is made here
+      const Content& c = *ContentOf("sites");
+      row.emplace(c.columns.size(), std::string());
+      for (std::size_t i = 0; i < c.columns.size(); ++i) {
+        const std::string column = c.columns[i].name;
+        if (column == "added_at") (*row)[i] = store::UtcNowText();
+        if (column == "name" || column == "key_name") (*row)[i] = *site_;
+      }
+    }
+    Rewrite("sites", *row, 0);
+    const Content& c = *ContentOf("sites");
+    std::size_t key = 0;
+    while (std::string(c.columns[key].name) != "key_name") ++key;
+    bool added = false;
+    target_.Transaction("adding the copied site", [&] {
+      added = false;
+      std::optional<std::string> other;
+      target_.Query("SELECT name FROM sites WHERE key_name = $1 AND name <> $2", {(*row)[key], *site_},
+                    [&](const TableRow& r) { other = r[0]; }, "reading the sites' key names");
+      if (other)
+        throw InputError(Message("database {0}: its site {1} keys its push keys with the name {2}, which site {3} "
+                                 "copied here would key with too: rename one of them first",
+                                 {location, *other, (*row)[key].value_or(""), *site_}));
+      added = target_.Exec("INSERT INTO sites (" + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size(), target_.engine()) + ") ON CONFLICT (name) DO NOTHING",
+                           *row, "adding the copied site") > 0;
+      // Held here already: it takes the source's last sync and settings when they are newer.
+      if (!added && source_site_) {
+        TableRow sync;
+        for (const char* column : {"name", "timezone", "first_sync", "last_sync", "settings", "last_host"})
+          for (std::size_t i = 0; i < c.columns.size(); ++i)
+            if (std::string(c.columns[i].name) == column) sync.push_back((*row)[i]);
+        target_.Exec("UPDATE sites SET timezone = $2, first_sync = CASE WHEN first_sync = '' OR first_sync > $3 THEN $3 "
+                     "ELSE first_sync END, last_sync = $4, settings = $5, last_host = $6 WHERE name = $1 AND "
+                     "last_sync < $4",
+                     sync, "adding the copied site");
+      }
+    });
+    return added;
+  }
+
   void Run() {
-    // Before anything is copied: whether the destination held two sites already.
+    // Before anything is copied: whether the destination held two sites already (with one site:
+    // after adding it, which makes a second).
     const bool keyed_here = TargetKeysWithSites();
     Conflicts();
     Epochs();
@@ -186,13 +286,17 @@ class Copy {
     Enrolments();
     People();
     Rejected();
-    Plain("users", "ON CONFLICT (name) DO NOTHING");
-    Multiset("audit", "id");
+    if (!site_) {
+      Plain("users", "ON CONFLICT (name) DO NOTHING");
+      Multiset("audit", "id");
+    }
     SyncRuns();
-    Plain("api_tokens", "ON CONFLICT DO NOTHING");
-    Plain("api_token_reads", "ON CONFLICT (token, hour) DO NOTHING");
+    if (!site_) {
+      Plain("api_tokens", "ON CONFLICT DO NOTHING");
+      Plain("api_token_reads", "ON CONFLICT (token, hour) DO NOTHING");
+    }
     PushEndpoints();
-    Plain("sites", "ON CONFLICT (name) DO NOTHING");
+    if (!site_) Plain("sites", "ON CONFLICT (name) DO NOTHING");
     if (!keyed_here) PushKeySites();
   }
 
@@ -202,22 +306,30 @@ class Copy {
       TableCheck check;
       check.table = t.name;
       check.copy = t.copy;
-      if (t.copy != store::TableCopy::kLeftOut) {
-        const Content* content = ContentOf(t.name);
-        if (!content)
+      if (site_ && NotCopiedWithSite(t.name)) {
+        check.copy = store::TableCopy::kLeftOut;
+        check.not_with_site = true;
+      }
+      if (check.copy != store::TableCopy::kLeftOut) {
+        const Content* known = ContentOf(t.name);
+        if (!known)
           throw HostError(Message("the copy does not know the content of table {0}: this vanto is incomplete", {t.name}));
+        // One site's row may have been added here before (vanto site add): compared by its name.
+        const Content by_name{"sites", "sites", {{"name"}}};
+        const Content* content = site_ && std::string(t.name) == "sites" ? &by_name : known;
         std::unordered_map<std::uint64_t, std::int64_t> wanted;
         if (SourceHas(t.name)) {
-          std::string where;
+          std::string bound;
           TableRow params;
           if (std::string(t.name) == "swipes" && source_.engine() == Engine::Postgres && version_ >= 8 && bound_) {
-            where = " WHERE feed_xid < $1::xid8";
+            bound = "feed_xid < $1::xid8";
             params.push_back(*bound_);
           }
           source_.Query("SELECT " + SelectList(content->columns, source_.engine(), version_) + " FROM " + content->from +
-                            where,
+                            Where({bound, SourceCondition(t.name)}),
                         params,
-                        [&](const TableRow& r) {
+                        [&](TableRow r) {
+                          Rewrite(t.name, r, 0);
                           const std::uint64_t h = HashOf(r);
                           ++wanted[h];
                           ++check.source_rows;
@@ -226,7 +338,7 @@ class Copy {
                         "reading table " + std::string(t.name));
         }
         target_.Query("SELECT " + SelectList(content->columns, target_.engine(), store::LatestSchemaVersion()) +
-                          " FROM " + content->from,
+                          " FROM " + content->from + Where({TargetCondition(t.name)}),
                       {},
                       [&](const TableRow& r) {
                         const std::uint64_t h = HashOf(r);
@@ -244,6 +356,25 @@ class Copy {
  private:
   std::string Select(const Content& c) const { return SelectList(c.columns, source_.engine(), version_); }
 
+  // The condition on the source's rows of `table` that a copy of one site reads ("" all: a copy
+  // of every site, or of a source that holds no site).
+  std::string SourceCondition(const std::string& table) const {
+    if (!site_ || !source_site_ || version_ < store::kSitesSchemaVersion) return "";
+    return SiteCondition(table, *source_site_);
+  }
+  std::string TargetCondition(const std::string& table) const { return site_ ? SiteCondition(table, *site_) : ""; }
+
+  // A source row of `table` (its content from column `first` on) as a copy of one site writes it:
+  // under the site's name here.
+  void Rewrite(const std::string& table, TableRow& row, std::size_t first) const {
+    if (!site_) return;
+    const char* column = IsSiteTable(table) ? "site" : table == "sites" ? "name" : nullptr;
+    if (!column) return;
+    const std::vector<Column>& columns = ContentOf(table)->columns;
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      if (std::string(columns[i].name) == column && first + i < row.size()) row[first + i] = *site_;
+  }
+
   // Rows copied as they are; the destination's unique keys keep a second run from adding any.
   void Plain(const char* table, const char* on_conflict) {
     if (!SourceHas(table)) return;
@@ -251,7 +382,11 @@ class Copy {
     const std::string insert = std::string("INSERT INTO ") + table + " (" + NameList(c.columns) + ") VALUES (" +
                                Placeholders(1, c.columns.size(), target_.engine(), c.columns) + ") " + on_conflict;
     std::vector<TableRow> rows;
-    source_.Query("SELECT " + Select(c) + " FROM " + c.from, {}, [&](const TableRow& r) { rows.push_back(r); },
+    source_.Query("SELECT " + Select(c) + " FROM " + c.from + Where({SourceCondition(table)}), {},
+                  [&](TableRow r) {
+                    Rewrite(table, r, 0);
+                    rows.push_back(std::move(r));
+                  },
                   std::string("reading table ") + table);
     target_.Transaction(std::string("copying table ") + table, [&] {
       for (const TableRow& r : rows) target_.Exec(insert, r, std::string("copying table ") + table, BlobParameters(c.columns, 1));
@@ -265,11 +400,16 @@ class Copy {
     if (!SourceHas(table)) return {0, 0};
     const Content& c = *ContentOf(table);
     std::unordered_map<std::uint64_t, std::int64_t> held;
-    target_.Query("SELECT " + SelectList(c.columns, target_.engine(), store::LatestSchemaVersion()) + " FROM " + c.from, {},
-                  [&](const TableRow& r) { ++held[HashOf(r)]; }, std::string("reading table ") + table);
+    target_.Query("SELECT " + SelectList(c.columns, target_.engine(), store::LatestSchemaVersion()) + " FROM " + c.from +
+                      Where({TargetCondition(table)}),
+                  {}, [&](const TableRow& r) { ++held[HashOf(r)]; }, std::string("reading table ") + table);
     std::vector<TableRow> rows;
-    source_.Query("SELECT " + Select(c) + " FROM " + c.from + " ORDER BY " + order, {},
-                  [&](const TableRow& r) { rows.push_back(r); }, std::string("reading table ") + table);
+    source_.Query("SELECT " + Select(c) + " FROM " + c.from + Where({SourceCondition(table)}) + " ORDER BY " + order, {},
+                  [&](TableRow r) {
+                    Rewrite(table, r, 0);
+                    rows.push_back(std::move(r));
+                  },
+                  std::string("reading table ") + table);
     const std::string insert = std::string("INSERT INTO ") + table + " (" + NameList(c.columns) + ") VALUES (" +
                                Placeholders(1, c.columns.size(), target_.engine(), c.columns) + ")";
     std::int64_t added = 0, done = 0;
@@ -297,7 +437,11 @@ class Copy {
     if (!SourceHas("conflicts")) return;
     const Content& c = *ContentOf("conflicts");
     std::vector<TableRow> rows;
-    source_.Query("SELECT id, " + Select(c) + " FROM conflicts ORDER BY id", {}, [&](const TableRow& r) { rows.push_back(r); },
+    source_.Query("SELECT id, " + Select(c) + " FROM conflicts" + Where({SourceCondition("conflicts")}) + " ORDER BY id", {},
+                  [&](TableRow r) {
+                    Rewrite("conflicts", r, 1);
+                    rows.push_back(std::move(r));
+                  },
                   "reading the conflicts");
     const std::string insert = "INSERT INTO conflicts (" + NameList(c.columns) + ") VALUES (" +
                                Placeholders(1, c.columns.size(), target_.engine()) + ") ON CONFLICT DO NOTHING";
@@ -323,7 +467,7 @@ class Copy {
     if (!SourceHas("log_epochs")) return;
     std::vector<TableRow> rows;
     source_.Query("SELECT identity, generation, epoch, first_index, parent, port, terminal, opened_at, conflict FROM "
-                  "log_epochs ORDER BY identity, generation, epoch",
+                  "log_epochs e" + Where({SourceCondition("log_epochs")}) + " ORDER BY identity, generation, epoch",
                   {}, [&](const TableRow& r) { rows.push_back(r); }, "reading the log epochs");
     target_.Transaction("copying the log epochs", [&] {
       result_.epochs_added = 0;
@@ -361,12 +505,30 @@ class Copy {
       order = " ORDER BY feed_xid, feed_seq";
       params.push_back(*bound_);
     }
-    std::int64_t total = 0;
     std::optional<std::string> highest;
+    const std::string site = SourceCondition("swipes");
+    if (!site.empty()) {
+      // One site's swipes, numbered here after every number of the source (every site's), and
+      // its endpoints held back only when delivered beyond the last swipe of any site copyable
+      // now (an endpoint passes over other sites' swipes).
+      source_.Query("SELECT max(feed_seq) FROM swipes" + where, params, [&](const TableRow& r) { highest = r[0]; },
+                    "counting the swipes");
+      if (fed)
+        source_.Query("SELECT " + positions + " FROM swipes" + where +
+                          (source_.engine() == Engine::Sqlite ? " ORDER BY feed_seq DESC" : " ORDER BY feed_xid DESC, feed_seq DESC") +
+                          " LIMIT 1",
+                      params,
+                      [&](const TableRow& r) {
+                        horizon_ = store::FeedCursor{std::stoull(r[0].value_or("0")), std::stoull(r[1].value_or("0"))};
+                      },
+                      "reading the feed's bound");
+      where += (where.empty() ? " WHERE " : " AND ") + site;
+    }
+    std::int64_t total = 0;
     source_.Query("SELECT count(*)" + std::string(fed ? ", max(feed_seq)" : ", NULL") + " FROM swipes" + where, params,
                   [&](const TableRow& r) {
                     total = std::stoll(r[0].value_or("0"));
-                    highest = r[1];
+                    if (site.empty()) highest = r[1];
                   },
                   "counting the swipes");
     // The destination numbers what it stores after every number of the source, so that no
@@ -429,7 +591,7 @@ class Copy {
                     if (r[10]) s.generation = static_cast<std::uint32_t>(std::stoll(*r[10]));
                     if (r[11]) s.index = static_cast<std::uint32_t>(std::stoll(*r[11]));
                     s.epoch = static_cast<std::uint32_t>(std::stoll(r[12].value_or("0")));
-                    s.site = r[13].value_or("");
+                    s.site = site_ ? *site_ : r[13].value_or("");
                     // A batch holds one site's swipes (a version 1 terminal's key holds its site).
                     if (!batch.empty() && batch.back().site != s.site) flush();
                     batch.push_back(std::move(s));
@@ -533,6 +695,7 @@ class Copy {
     {
       for (std::size_t i = 0; i < batch.size(); ++i) {
         if (!here[i] || !from[i].first || !from[i].second) continue;
+        moved_[{std::stoull(*from[i].first), std::stoull(*from[i].second)}] = {here[i]->first, here[i]->second};
         target_.Exec("INSERT INTO feed_moves (from_xid, from_seq, to_xid, to_seq) VALUES ($1, $2, $3, $4) "
                      "ON CONFLICT (from_xid, from_seq) DO UPDATE SET to_xid = excluded.to_xid, to_seq = excluded.to_seq",
                      {from[i].first, from[i].second, here[i]->first, here[i]->second},
@@ -595,8 +758,11 @@ class Copy {
   void People() {
     std::vector<store::PersonName> people;
     if (SourceHas("people"))
-      source_.Query("SELECT " + Select(*ContentOf("people")) + " FROM people ORDER BY 4, 1", {},
-                    [&](const TableRow& r) {
+      source_.Query("SELECT " + Select(*ContentOf("people")) + " FROM people" + Where({SourceCondition("people")}) +
+                        " ORDER BY 4, 1",
+                    {},
+                    [&](TableRow r) {
+                      Rewrite("people", r, 0);
                       people.push_back({static_cast<std::int32_t>(std::stol(*r[0])), r[1].value_or(""),
                                         r[2].value_or(""), r[3].value_or(""), r[4].value_or("")});
                     },
@@ -617,7 +783,11 @@ class Copy {
     if (!SourceHas("rejected_records")) return;
     const Content& c = *ContentOf("rejected_records");
     std::vector<TableRow> rows;
-    source_.Query("SELECT " + Select(c) + " FROM rejected_records", {}, [&](const TableRow& r) { rows.push_back(r); },
+    source_.Query("SELECT " + Select(c) + " FROM rejected_records" + Where({SourceCondition("rejected_records")}), {},
+                  [&](TableRow r) {
+                    Rewrite("rejected_records", r, 0);
+                    rows.push_back(std::move(r));
+                  },
                   "reading the rejected records");
     const std::string insert = "INSERT INTO rejected_records (" + NameList(c.columns) + ") VALUES (" +
                                Placeholders(1, c.columns.size(), target_.engine()) + ") ON CONFLICT DO NOTHING";
@@ -644,7 +814,11 @@ class Copy {
                       " FROM sync_runs ORDER BY id",
                   {}, [&](const TableRow& r) { held[HashOf(r, 1)].push_back(*r[0]); }, "reading the sync runs");
     std::vector<TableRow> rows;
-    source_.Query("SELECT id, " + Select(runs) + " FROM sync_runs ORDER BY id", {}, [&](const TableRow& r) { rows.push_back(r); },
+    source_.Query("SELECT id, " + Select(runs) + " FROM sync_runs" + Where({SourceCondition("sync_runs")}) + " ORDER BY id", {},
+                  [&](TableRow r) {
+                    Rewrite("sync_runs", r, 1);
+                    rows.push_back(std::move(r));
+                  },
                   "reading the sync runs");
     std::vector<Column> terminal_columns;
     for (const Column& c : ContentOf("sync_run_terminals")->columns)
@@ -686,9 +860,16 @@ class Copy {
     if (!SourceHas("push_endpoints")) return;
     const Content& c = *ContentOf("push_endpoints");
     std::vector<TableRow> rows;
-    source_.Query("SELECT cursor_xid, cursor_seq, " + Select(c) + " FROM push_endpoints ORDER BY name", {},
-                  [&](const TableRow& r) { rows.push_back(r); }, "reading the push endpoints");
-    const store::FeedCursor last = store::ParseFeedCursor(result_.copied_up_to).value_or(store::FeedCursor{});
+    source_.Query("SELECT cursor_xid, cursor_seq, " + Select(c) + " FROM push_endpoints" +
+                      Where({SourceCondition("push_endpoints")}) + " ORDER BY name",
+                  {},
+                  [&](TableRow r) {
+                    Rewrite("push_endpoints", r, 2);
+                    rows.push_back(std::move(r));
+                  },
+                  "reading the push endpoints");
+    const store::FeedCursor last =
+        horizon_ ? *horizon_ : store::ParseFeedCursor(result_.copied_up_to).value_or(store::FeedCursor{});
     const std::string insert = "INSERT INTO push_endpoints (cursor_xid, cursor_seq, " + NameList(c.columns) + ") VALUES (" +
                                Placeholders(1, c.columns.size() + 2, target_.engine()) + ") ON CONFLICT (site, name) DO NOTHING";
     target_.Transaction("copying the push endpoints", [&] {
@@ -712,6 +893,13 @@ class Copy {
   std::pair<TableValue, TableValue> Translated(const store::FeedCursor& position, const TableValue& xid_value,
                                                const TableValue& seq_value, const std::string& step) {
     TableValue xid = std::string("0"), seq = std::string("0");
+    if (site_) {
+      // One site's swipes: translated by this run's own record of where each went (the
+      // destination's record of moves may hold another source's at the same position).
+      auto after = moved_.upper_bound({position.xid, position.seq});
+      if (after == moved_.begin()) return {xid, seq};
+      return std::prev(after)->second;
+    }
     if (position != store::FeedCursor{})
       target_.Query("SELECT to_xid, to_seq FROM feed_moves WHERE to_seq IS NOT NULL AND (from_xid < CAST($1 AS BIGINT) "
                     "OR (from_xid = CAST($1 AS BIGINT) AND from_seq <= CAST($2 AS BIGINT))) "
@@ -762,6 +950,11 @@ class Copy {
   DbCopyResult& result_;
   std::map<std::string, TableValue> conflict_here_;
   std::optional<TableValue> bound_;  // PostgreSQL: the feed positions copied are below this transaction id
+  std::optional<std::string> site_, source_site_;  // a copy of one site: its name here, and in the source
+  // A copy of one site of a source of several: the last swipe of any site it could copy.
+  std::optional<store::FeedCursor> horizon_;
+  // A copy of one site: where each swipe it copied went, by its source position.
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::pair<TableValue, TableValue>> moved_;
 };
 
 }  // namespace
@@ -813,6 +1006,25 @@ DbCopyResult CopyDatabase(const DbCopySettings& o, const CopyProgress& progress)
   result.source = source->location();
   result.target = target.path();
   Copy copy(*source, source_version, *tables, target, progress, o.after_batch_stored, result);
+  if (o.site) {
+    if (auto problem = site::SiteNameProblem(*o.site)) throw InputError(*problem);
+    const std::vector<store::SiteRow> held = store::ListSites(*source);
+    std::optional<std::string> source_site;
+    if (!held.empty()) {
+      std::string names;
+      for (const store::SiteRow& s : held) {
+        names += (names.empty() ? "" : ", ") + s.name;
+        if (s.name == *o.site) source_site = s.name;
+      }
+      if (!source_site)
+        throw InputError(Message("database {0} holds no site {1}: it holds {2}", {result.source, *o.site, names}));
+    }
+    copy.OneSite(*o.site, source_site);
+    result.site_added = copy.AddSite(result.target);
+    if (result.site_added)
+      o.to->Audit({0, store::UtcNowText(), o.actor, o.origin, "site.add",
+                   "site " + *o.site + " added, copied from " + result.source});
+  }
   copy.Run();
   copy.Compare();
   return result;

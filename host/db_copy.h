@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,16 @@ struct DbCopySettings {
   // For tests: called after each batch of swipes is stored and before its feed order and
   // positions are committed; a throw there breaks the copy off at that point.
   std::function<void()> after_batch_stored = nullptr;
+  // Copies one site only (`--site NAME`) into a destination that may hold other sites: the rows
+  // of site NAME of the source (every row of a source that holds no site, as site NAME), its
+  // `sites` row and push endpoints, and the logs' epochs of the terminals whose swipes it copies.
+  // Users, sessions, tokens and the audit trail are not copied; the destination's other sites'
+  // rows are not touched, and only the site's rows are compared. A site the destination does not
+  // hold is added and audited (site.add) as `actor` from `origin` did it. InputError when the
+  // source holds sites and not NAME (naming those it holds), or when another site of the
+  // destination keys its push keys with the site's key name.
+  std::optional<std::string> site = std::nullopt;
+  std::string actor = "", origin = "";
 };
 
 // What a copy is doing: its stage and how far it is.
@@ -42,6 +53,7 @@ using CopyProgress = std::function<void(CopyStage stage, std::int64_t done, std:
 struct TableCheck {
   std::string table;
   store::TableCopy copy = store::TableCopy::kCopied;
+  bool not_with_site = false;  // left out because the copy is of one site (users, tokens, audit)
   std::int64_t source_rows = 0, target_rows = 0, missing = 0;
   std::uint64_t source_sum = 0, target_sum = 0;
 };
@@ -60,6 +72,8 @@ struct DbCopyResult {
   // The source's feed position of the last swipe copied ("" none; the copy reads one snapshot:
   // swipes stored later, or by a transaction still open then, are for the next run).
   std::string copied_up_to;
+  // With DbCopySettings::site: whether this run added the site to the destination.
+  bool site_added = false;
   // Push endpoints whose delivered position lies beyond what this run copied: left for the next.
   std::vector<std::string> endpoints_held_back;
   // One per table of the schema, in its order (tables left out with nothing counted).

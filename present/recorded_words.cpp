@@ -106,6 +106,9 @@ constexpr Form kPushForms[] = {
     {TrLater("cannot read the secret file {0}: {1}"), "tt"},
     {TrLater("cannot read the secret file {0}"), "t"},
     {TrLater("signing a push request failed"), ""},
+    {TrLater("site {0} was renamed while its swipes were read: the push key's site name is read again at the next "
+             "attempt"),
+     "t"},
 };
 
 // What the site file's parser says of a [[push]] table it cannot use ("FILE:LINE: key 'K': what

@@ -896,6 +896,21 @@ ALTER TABLE users ADD COLUMN sites TEXT NOT NULL DEFAULT '';
 ALTER TABLE sites ADD COLUMN last_host TEXT NOT NULL DEFAULT '';
 ALTER TABLE users ADD COLUMN sites TEXT COLLATE "C" NOT NULL DEFAULT '';
 )sql"},
+    // A site's push keys never change: `sites.key_name` is the name a version 1 terminal's push
+    // key and hr-checkin device carry (since step 22), written once when the site's row is made
+    // (its name then; a site held already: its name now) and never changed by a rename. Key
+    // names are unique, so two sites never key their swipes alike.
+    {24, "sites: a key name for push keys that a rename never changes",
+     R"sql(
+ALTER TABLE sites ADD COLUMN key_name TEXT NOT NULL DEFAULT '';
+UPDATE sites SET key_name = name;
+CREATE UNIQUE INDEX sites_key_name ON sites (key_name);
+)sql",
+     R"sql(
+ALTER TABLE sites ADD COLUMN key_name TEXT COLLATE "C" NOT NULL DEFAULT '';
+UPDATE sites SET key_name = name;
+CREATE UNIQUE INDEX sites_key_name ON sites (key_name);
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -925,7 +940,8 @@ constexpr SchemaTable kTables[] = {
     {"swipes_withdrawn", 19, TableCopy::kLeftOut,
      "not copied: the destination holds no withdrawn swipe, so its feed has nothing to withdraw"},
     {"sites", 20, TableCopy::kCopied,
-     "every site with its first and last sync, settings and the host that last synced it; one held already stays"},
+     "every site with its first and last sync, settings, the host that last synced it and its push-key name; one "
+     "held already stays"},
     {"push_key_sites", 22, TableCopy::kCopied,
      "the position after which push keys carry the site, translated as an endpoint's (the last swipe at or before it)"},
 };

@@ -12,9 +12,24 @@ constexpr const char* kSiteTables[] = {"swipes",    "swipes_withdrawn", "rejecte
                                        "sync_runs", "people",           "enrolment",
                                        "push_endpoints"};
 
-// Adds `name` unless held; answers whether it was added.
+// Refuses (StoreError) a site named `name` when another site keys its swipes so.
+// `renamed`: the site being renamed, which may take back the name it keys with.
+void CheckKeyName(TableConnection& db, const std::string& name, const std::string& renamed = "") {
+  if (auto holder = SiteKeyedAs(db, name); holder && *holder != renamed)
+    throw StoreError(StoreFailure::Other,
+                     host::Message("database {0}: site {1} keys its push keys with the name {2} (it was named so "
+                                   "before): choose another name",
+                                   {db.location(), *holder, name}));
+}
+
+// Adds `name` unless held, its key name written once; answers whether it was added.
 bool Insert(TableConnection& db, const std::string& name, const std::string& by) {
-  return db.Exec("INSERT INTO sites (name, added_at, added_by) VALUES ($1, $2, $3) ON CONFLICT (name) DO NOTHING",
+  bool held = false;
+  db.Query("SELECT 1 FROM sites WHERE name = $1", {name}, [&](const TableRow&) { held = true; }, "reading the sites");
+  if (held) return false;
+  CheckKeyName(db, name);
+  return db.Exec("INSERT INTO sites (name, added_at, added_by, key_name) VALUES ($1, $2, $3, $1) ON CONFLICT (name) "
+                 "DO NOTHING",
                  {name, UtcNowText(), by}, "adding a site") > 0;
 }
 
@@ -39,17 +54,27 @@ std::vector<SiteRow> ListSites(TableConnection& db) {
   db.Reading("reading the sites", [&] {
     sites.clear();
     if (!db.HasTable("sites")) return;
-    const bool hosts = db.SchemaVersion() >= kSiteViewSchemaVersion;
+    const int version = db.SchemaVersion();
     db.Query(std::string("SELECT name, timezone, first_sync, last_sync, settings, added_at, added_by, ") +
-                 (hosts ? "last_host" : "''") + " FROM sites ORDER BY name",
+                 (version >= kSiteViewSchemaVersion ? "last_host" : "''") + ", " +
+                 (version >= kSiteKeySchemaVersion ? "key_name" : "name") + " FROM sites ORDER BY name",
              {},
              [&](const TableRow& r) {
                sites.push_back({r[0].value_or(""), r[1].value_or(""), r[2].value_or(""), r[3].value_or(""),
-                                r[4].value_or(""), r[5].value_or(""), r[6].value_or(""), r[7].value_or("")});
+                                r[4].value_or(""), r[5].value_or(""), r[6].value_or(""), r[7].value_or(""),
+                                r[8].value_or("")});
              },
              "reading the sites");
   });
   return sites;
+}
+
+std::optional<std::string> SiteKeyedAs(TableConnection& db, const std::string& name) {
+  std::optional<std::string> holder;
+  if (db.SchemaVersion() < kSiteKeySchemaVersion) return holder;
+  db.Query("SELECT name FROM sites WHERE key_name = $1 AND name <> $1", {name},
+           [&](const TableRow& r) { holder = r[0].value_or(""); }, "reading the sites' key names");
+  return holder;
 }
 
 bool AddSite(TableConnection& db, const std::string& name, const std::string& by) {
@@ -89,6 +114,7 @@ bool RenameSite(TableConnection& db, const std::string& from, const std::string&
     if (held)
       throw StoreError(StoreFailure::Other,
                        host::Message("database {0} holds a site {1} already", {db.location(), to}));
+    CheckKeyName(db, to, from);
     if (db.Exec("UPDATE sites SET name = $1 WHERE name = $2", {to, from}, "renaming a site") == 0) return;
     GiveRows(db, from, to);
     renamed = true;

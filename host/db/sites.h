@@ -16,6 +16,8 @@ namespace vanto::store {
 inline constexpr int kSitesSchemaVersion = 20;
 // The first that records the host of each site's last sync and limits console users to sites.
 inline constexpr int kSiteViewSchemaVersion = 23;
+// The first that gives each site a push-key name a rename never changes.
+inline constexpr int kSiteKeySchemaVersion = 24;
 
 // The tables whose rows carry their site ('' a row of no site yet: stored before the database
 // knew sites).
@@ -30,12 +32,20 @@ struct SiteRow {
   std::string added_at;
   std::string added_by;
   std::string last_host;   // the host that ran its last sync ('' never synced, or before step 23)
+  // The name its version 1 swipes' push keys and hr-checkin device carry: its name when its row
+  // was made, never changed by a rename (before step 24: its name).
+  std::string key_name;
 };
 
 // The sites, by name. A database before step 20 holds none.
 std::vector<SiteRow> ListSites(TableConnection& db);
 
-// Adds `name` (its rows: none yet). Answers false when the database holds it already.
+// The site, other than one named `name`, whose push-key name is `name` (a site that was renamed
+// from it): a site added or renamed so would key its swipes as that one does. nullopt: none.
+std::optional<std::string> SiteKeyedAs(TableConnection& db, const std::string& name);
+
+// Adds `name` (its rows: none yet; its key name: `name`). Answers false when the database holds
+// it already; throws StoreError when another site's key name is `name` (SiteKeyedAs).
 bool AddSite(TableConnection& db, const std::string& name, const std::string& by);
 
 // Adds `name` when the database holds no site yet and gives it every row of no site, in one
@@ -47,7 +57,9 @@ std::optional<std::int64_t> AdoptFirstSite(TableConnection& db, const std::strin
 std::int64_t AssignRowsToSite(TableConnection& db, const std::string& name, const std::string& by);
 
 // Renames site `from` to `to`, and every row of it with it, in one transaction. Answers false
-// when the database holds no site `from`; throws StoreError when it holds `to` already.
+// when the database holds no site `from`; throws StoreError when it holds `to` already or
+// another site's key name is `to` (SiteKeyedAs; the site may take back its own key name). The
+// site's key name stays.
 bool RenameSite(TableConnection& db, const std::string& from, const std::string& to);
 
 // A sync of `name` at `at` (UTC) run on `host`: its first sync when it has none, its last, its

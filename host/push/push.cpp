@@ -15,6 +15,7 @@
 
 #include "host/db/civil_time.h"
 #include "host/db/push_store.h"
+#include "host/db/sites.h"
 #include "host/db/swipe_feed.h"
 
 namespace vanto::push {
@@ -132,6 +133,14 @@ class Sender {
 };
 
 // The store's site's endpoints, by name.
+// Each site's key name as the database holds it now.
+KeyNames ReadKeyNames(db::Database& db) {
+  KeyNames names;
+  auto tables = db.Tables(/*read_only=*/true);
+  for (const store::SiteRow& s : store::ListSites(*tables)) names[s.name] = s.key_name;
+  return names;
+}
+
 std::map<std::string, store::PushEndpointRow> RowsByName(store::PushStore& s) {
   std::map<std::string, store::PushEndpointRow> rows;
   for (store::PushEndpointRow& r : s.Endpoints())
@@ -190,6 +199,7 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
       hr ? std::min<std::size_t>(o.max_requests, static_cast<std::size_t>(e.requests_per_minute)) : o.max_requests;
   const store::PushFilter filter = FilterOf(e, o.site);
   const std::optional<store::FeedCursor> sited_from = push.SiteKeysFrom();
+  KeyNames key_names;  // read when a swipe first carries its site, again for a site renamed meanwhile
   Sender sender(e, o);
   store::FeedCursor cursor = row.cursor;
   const auto pass_ends = std::chrono::steady_clock::now() + kLongestPass;
@@ -216,6 +226,22 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
       }
       next = page.next;
     }
+    // A swipe's key carries its site's key name, never its name now (a rename changes no key).
+    std::string unknown_site;
+    bool read_again = false;
+    for (std::size_t i = 0; i < swipes.size(); ++i) {
+      if (!sited[i] || key_names.count(swipes[i].site)) continue;
+      if (!read_again) {
+        key_names = ReadKeyNames(Handle(o));
+        read_again = true;
+        if (key_names.count(swipes[i].site)) continue;
+      }
+      unknown_site = swipes[i].site;
+      break;
+    }
+    if (!unknown_site.empty())  // renamed between the feed's read and ours: sent at the next attempt
+      return fail("site " + unknown_site + " was renamed while its swipes were read: the push key's site name is "
+                  "read again at the next attempt");
     if (swipes.empty()) {
       // Only swipes the filters leave out: passed over, nothing sent.
       if (!(next == cursor)) push.Delivered(e.name, next, 0, row.last_success);
@@ -228,7 +254,7 @@ EndpointOutcome DrainOne(const PushOptions& o, const site::SitePush& e, store::P
       if (hr) push.Defer(e.name, out.next_attempt);
       return out;
     }
-    const std::string body = hr ? HrCheckinBody(e, swipes, sited) : JsonBody(e.name, swipes, sited);
+    const std::string body = hr ? HrCheckinBody(e, swipes, sited, key_names) : JsonBody(e.name, swipes, sited, key_names);
     const std::string error = sender.Send(body, Signature(secret, UnixOf(o.clock()), body), swipes.size(), hr);
     if (!error.empty()) return fail(error);
     push.Delivered(e.name, next, static_cast<std::int64_t>(swipes.size()), UtcText(UnixOf(o.clock())));

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,8 +103,12 @@ std::vector<EndpointStatus> Status(const PushOptions& options);
 // A swipe's idempotency key: "v2:IDENTITY:GENERATION:EPOCH:INDEX" for a terminal that tells its
 // identity; "v1:PORT:TERMINAL:PERSON:YYYY-MM-DDTHH:MM:OCCURRENCE" for one that does not, and
 // "v1:SITE:PORT:TERMINAL:PERSON:YYYY-MM-DDTHH:MM:OCCURRENCE" for such a swipe that `sited` (see
-// Sited). A key never changes once it may have been delivered.
-std::string SwipeKey(const store::StoredSwipe& swipe, bool sited = false);
+// Sited), SITE its site's key name (store::SiteRow::key_name: `key_name`, '' the swipe's site),
+// which a rename of the site never changes. A key never changes once it may have been delivered.
+std::string SwipeKey(const store::StoredSwipe& swipe, bool sited = false, const std::string& key_name = "");
+
+// Each site's key name by its name (store::SiteRow::key_name); a site missing keys with its name.
+using KeyNames = std::map<std::string, std::string>;
 
 // Whether a swipe at feed position `position` carries its site in its key and hr-checkin device:
 // a swipe without identity of a site, after `from` (PushStore::SiteKeysFrom: where the database
@@ -111,11 +116,12 @@ std::string SwipeKey(const store::StoredSwipe& swipe, bool sited = false);
 bool Sited(const store::StoredSwipe& swipe, const store::FeedCursor& position, const std::optional<store::FeedCursor>& from);
 
 // The request body of `swipes` in our format and in the HR check-in format; `sited` (beside the
-// swipes, or empty: none) tells which carry their site in the key and device (Sited).
+// swipes, or empty: none) tells which carry their site's key name (`key_names`) in the key and
+// device (Sited). The JSON's `site` is the swipe's site as it is named now.
 std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes,
-                     const std::vector<bool>& sited = {});
+                     const std::vector<bool>& sited = {}, const KeyNames& key_names = {});
 std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes,
-                          const std::vector<bool>& sited = {});
+                          const std::vector<bool>& sited = {}, const KeyNames& key_names = {});
 
 // The signature header's value: "t=UNIX,v1=HEX" with HEX the HMAC-SHA256 of "UNIX.BODY" under
 // `secret`.

@@ -24,11 +24,11 @@ std::string IsoLocal(std::string time) {
 
 }  // namespace
 
-std::string SwipeKey(const store::StoredSwipe& s, bool sited) {
+std::string SwipeKey(const store::StoredSwipe& s, bool sited, const std::string& key_name) {
   if (s.identity && s.generation && s.index)
     return "v2:" + std::to_string(*s.identity) + ":" + std::to_string(*s.generation) + ":" + std::to_string(s.epoch) +
            ":" + std::to_string(*s.index);
-  return "v1:" + (sited ? s.site + ":" : std::string()) + std::to_string(s.port) + ":" + std::to_string(s.terminal) + ":" + std::to_string(s.person) + ":" +
+  return "v1:" + (sited ? (key_name.empty() ? s.site : key_name) + ":" : std::string()) + std::to_string(s.port) + ":" + std::to_string(s.terminal) + ":" + std::to_string(s.person) + ":" +
          IsoLocal(s.minute) + ":" + std::to_string(s.occurrence);
 }
 
@@ -40,6 +40,11 @@ bool Sited(const store::StoredSwipe& s, const store::FeedCursor& position, const
 namespace {
 
 bool SitedAt(const std::vector<bool>& sited, std::size_t i) { return i < sited.size() && sited[i]; }
+
+const std::string& KeyNameOf(const KeyNames& key_names, const store::StoredSwipe& s) {
+  auto found = key_names.find(s.site);
+  return found == key_names.end() ? s.site : found->second;
+}
 
 // A withdrawn swipe (a folded double) is sent once more under a key of its own, naming the key
 // of the swipe it withdraws, so a receiver that keeps each key once still takes it.
@@ -54,11 +59,11 @@ void MarkWithdrawn(const store::StoredSwipe& s, nlohmann::json& j) {
 }  // namespace
 
 std::string JsonBody(const std::string& endpoint, const std::vector<store::StoredSwipe>& swipes,
-                     const std::vector<bool>& sited) {
+                     const std::vector<bool>& sited, const KeyNames& key_names) {
   nlohmann::json list = nlohmann::json::array();
   for (std::size_t i = 0; i < swipes.size(); ++i) {
     const store::StoredSwipe& s = swipes[i];
-    nlohmann::json j = {{"key", SwipeKey(s, SitedAt(sited, i))},          {"port", s.port},
+    nlohmann::json j = {{"key", SwipeKey(s, SitedAt(sited, i), KeyNameOf(key_names, s))},          {"port", s.port},
                         {"terminal", s.terminal},      {"person", s.person},
                         {"time", IsoLocal(s.time)},    {"downloaded_at", s.downloaded_at},
                         {"site", s.site}};
@@ -75,7 +80,7 @@ std::string JsonBody(const std::string& endpoint, const std::vector<store::Store
 }
 
 std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<store::StoredSwipe>& swipes,
-                          const std::vector<bool>& sited) {
+                          const std::vector<bool>& sited, const KeyNames& key_names) {
   nlohmann::json list = nlohmann::json::array();
   for (std::size_t i = 0; i < swipes.size(); ++i) {
     const store::StoredSwipe& s = swipes[i];
@@ -83,8 +88,10 @@ std::string HrCheckinBody(const site::SitePush& endpoint, const std::vector<stor
     const std::string where = std::to_string(s.port) + ":" + std::to_string(s.terminal);
     nlohmann::json j = {{"employee", std::to_string(s.person)},
                         {"time", IsoLocal(s.time)},
-                        {"device", s.identity ? std::to_string(*s.identity) : with_site ? s.site + ":" + where : where},
-                        {"key", SwipeKey(s, with_site)}};
+                        {"device", s.identity ? std::to_string(*s.identity)
+                                   : with_site ? KeyNameOf(key_names, s) + ":" + where
+                                               : where},
+                        {"key", SwipeKey(s, with_site, KeyNameOf(key_names, s))}};
     if (auto type = endpoint.log_types.find(where); type != endpoint.log_types.end()) j["log_type"] = type->second;
     MarkWithdrawn(s, j);
     list.push_back(std::move(j));

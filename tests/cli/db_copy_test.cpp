@@ -570,6 +570,91 @@ TEST_F(DbCopy, ADatabaseOfStep14IsCopiedAndAnOlderDestinationUpdated) {
   }
 }
 
+// One site of each of two sources copied with --site into one central database (either engine)
+// that holds a site of its own: north's source holds north and west, south's no site at all (all
+// of it is south's). Their version 1 swipes collide by port, terminal, person and minute. Every
+// swipe arrives once under its site, and keys apart; a second run adds nothing; west, the
+// source's users and the central site's rows stay where they are; a name the source does not hold
+// is exit 2 naming the sites it holds.
+TEST_F(DbCopy, OneSiteOfEachSourceIntoACentralDatabase) {
+  VANTO_REQUIRE_PG();
+  auto v1 = [](const std::string& site, std::int32_t person, int minute) {
+    store::StoredSwipe s;
+    s.port = 1, s.terminal = 1, s.person = person, s.minute = "2026-12-08 08:0" + std::to_string(minute);
+    s.occurrence = 1, s.time = s.minute + ":00", s.downloaded_at = "2026-12-08T09:00:00Z", s.site = site;
+    return s;
+  };
+  const std::string north = (folder_ / "north.db").string(), south = (folder_ / "south.db").string();
+  for (const char* site : {"north", "west"})
+    ASSERT_TRUE(store::AddSite(*vanto::db::Database::Open(north)->Tables(false), site, "test"));
+  vanto::db::Database::Open(north)->Swipes()->Insert(std::vector<store::StoredSwipe>{v1("north", 17, 0), v1("north", 18, 1), v1("west", 17, 0)});
+  {
+    auto push = vanto::db::Database::Open(north)->Push();
+    push->ForSite("north");
+    ASSERT_TRUE(push->Add("hr", vanto::db::Database::Open(north)->Feed()->Read({}, 1).next, "2026-12-08T09:00:00Z"));
+    // Delivered past west's swipe, the last of the source: it goes on after north's last.
+    ASSERT_TRUE(push->Add("all", push->Head(), "2026-12-08T09:00:00Z"));
+  }
+  accounts::User user{"admin", accounts::Role::Admin, false, "zh_CN", "2026-12-08T05:00:00Z", {}};
+  ASSERT_TRUE(vanto::db::Database::Open(north)->Accounts()->AddUser(
+      user, "hash", {0, "2026-12-08T05:00:00Z", "root", "command line", "user.add", "admin"}));
+  vanto::db::Database::Open(south)->Swipes()->Insert(std::vector<store::StoredSwipe>{v1("", 17, 0), v1("", 19, 2)});
+  vanto::testing::PgDatabases databases;
+  for (const std::string& central : {(folder_ / "central.db").string(), databases.Fresh()}) {
+    SCOPED_TRACE(central);
+    ASSERT_TRUE(store::AddSite(*vanto::db::Database::Open(central)->Tables(false), "east", "test"));
+    vanto::db::Database::Open(central)->Swipes()->Insert(std::vector<store::StoredSwipe>{v1("east", 17, 0)});
+    for (int run = 0; run < 2; ++run)
+      for (const auto& [from, site] : {std::pair{north, "north"}, std::pair{south, "south"}}) {
+        SCOPED_TRACE(std::string(site) + " run " + std::to_string(run));
+        Result r = Vanto({"db", "copy", "--from", from, "--to", central, "--site", site, "--quiet"});
+        ASSERT_EQ(r.status, kExitOk) << r.err << r.out;
+        EXPECT_NE(r.out.find(run == 0 ? "(2 new, 0 already there)" : "(0 new, 2 already there)"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("site " + std::string(site) + " added") != std::string::npos, run == 0) << r.out;
+        EXPECT_NE(r.out.find("users: not copied with --site"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("swipes: 2 rows"), std::string::npos) << r.out;
+      }
+    auto tables = vanto::db::Database::Open(central)->Tables(true);
+    auto rows = [&](const std::string& sql) {
+      std::multiset<std::string> found;
+      tables->Query(sql, {}, [&](const store::TableRow& r) {
+        std::string row;
+        for (const auto& v : r) row += (row.empty() ? "" : " ") + v.value_or("-");
+        found.insert(row);
+      }, "reading");
+      return found;
+    };
+    EXPECT_EQ(rows("SELECT site, person, minute FROM swipes"),
+              (std::multiset<std::string>{"east 17 2026-12-08 08:00", "north 17 2026-12-08 08:00",
+                                          "north 18 2026-12-08 08:01", "south 17 2026-12-08 08:00",
+                                          "south 19 2026-12-08 08:02"}));
+    EXPECT_EQ(rows("SELECT name, key_name FROM sites"),
+              (std::multiset<std::string>{"east east", "north north", "south south"}));
+    EXPECT_EQ(rows("SELECT site, name FROM push_endpoints"), (std::multiset<std::string>{"north all", "north hr"}));
+    EXPECT_EQ(rows("SELECT name FROM users"), std::multiset<std::string>{});
+    EXPECT_EQ(rows("SELECT details FROM audit WHERE action = 'site.add'"),
+              (std::multiset<std::string>{"site north added, copied from " + north,
+                                          "site south added, copied from " + south}));
+    // The copied endpoints go on after the same swipe of north; the five swipes key apart.
+    auto db = vanto::db::Database::Open(central);
+    std::map<std::string, std::multiset<std::string>> after;
+    for (const store::PushEndpointRow& e : db->Push()->Endpoints())
+      for (const auto& s : db->Feed()->Read(e.cursor, 100).swipes) after[e.name].insert(s.site + " " + std::to_string(s.person));
+    EXPECT_EQ(after["hr"], (std::multiset<std::string>{"north 18", "south 17", "south 19"}));
+    EXPECT_EQ(after["all"], (std::multiset<std::string>{"south 17", "south 19"}));
+    const std::optional<store::FeedCursor> keyed_from = db->Push()->SiteKeysFrom();
+    const store::FeedPage all = db->Feed()->Read({}, 100);
+    std::set<std::string> keys;
+    for (std::size_t i = 0; i < all.swipes.size(); ++i)
+      keys.insert(push::SwipeKey(all.swipes[i], push::Sited(all.swipes[i], all.positions[i], keyed_from)));
+    EXPECT_EQ(keys.size(), 5u);
+    const Result unknown = Vanto({"db", "copy", "--from", north, "--to", central, "--site", "south"});
+    EXPECT_EQ(unknown.status, kExitUsage);
+    EXPECT_NE(unknown.err.find("holds no site south: it holds north, west"), std::string::npos) << unknown.err;
+  }
+}
+
 TEST_F(DbCopy, BadLocationsAreOneLineErrors) {
   struct Case {
     std::vector<std::string> args;

@@ -182,6 +182,15 @@ TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute)
     ASSERT_EQ(renamed.status, kExitOk) << renamed.err;
     EXPECT_EQ(Listed({"--db", database, "--site-name", "east"}), (std::multiset<std::string>{"17", "19"}));
     EXPECT_EQ(Vanto({"swipes", "--site", b}).status, kExitUsage);  // south's file names a site no more held
+    // Its push keys carry "south" for good: no other site may take that name.
+    for (const std::vector<std::string>& taking : {std::vector<std::string>{"site", "add", "south"},
+                                                   std::vector<std::string>{"site", "rename", "north", "south"}}) {
+      std::vector<std::string> args = taking;
+      args.insert(args.end(), {"--db", database});
+      Result refused = Vanto(args);
+      EXPECT_EQ(refused.status, kExitUsage) << taking[1];
+      EXPECT_NE(refused.err.find("site east was named south once"), std::string::npos) << refused.err;
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "host/db/database.h"
@@ -474,6 +475,26 @@ TEST_P(DatabaseTest, AnOlderDatabasesRowsAllBecomeTheFirstSitesOwn) {
     EXPECT_EQ(count_of("south"), 1);
     EXPECT_EQ(db->Swipes()->Count(), 3);
   }
+}
+
+// Sites held before step 24 key their swipes with their names: the step writes each name as its
+// key name, which a rename then keeps.
+TEST_P(DatabaseTest, SitesHeldBeforeKeyNamesKeyWithTheirNames) {
+  const store::Engine engine = std::string(GetParam()) == "postgresql" ? store::Engine::Postgres : store::Engine::Sqlite;
+  const std::string location = engine_->FreshLocation();
+  std::string sql = store::SchemaVersionTableSql(engine) + std::string(";");
+  for (const store::SchemaStep& step : store::SchemaSteps()) {
+    if (step.version >= store::kSiteKeySchemaVersion) break;
+    sql += store::SchemaStepSql(step, engine);
+    sql += "INSERT INTO schema_version VALUES (" + std::to_string(step.version) + ", 'step', 'then');";
+  }
+  sql += "INSERT INTO sites (name, added_at) VALUES ('north', 'then'), ('south-2', 'then');";
+  Behind(location, sql);
+  std::shared_ptr<Database> db = Database::Open(location);
+  ASSERT_TRUE(store::RenameSite(*db->Tables(false), "north", "east"));
+  std::map<std::string, std::string> key_names;
+  for (const store::SiteRow& r : store::ListSites(*db->Tables(true))) key_names[r.name] = r.key_name;
+  EXPECT_EQ(key_names, (std::map<std::string, std::string>{{"east", "north"}, {"south-2", "south-2"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, DatabaseTest, ::testing::Values("sqlite", "postgresql"));

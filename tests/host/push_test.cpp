@@ -15,6 +15,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -27,6 +28,7 @@
 #include "present/recorded_words.h"
 #include "host/db/push_store.h"
 #include "host/db/sites.h"
+#include "host/db/store_failure.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/store_engines.h"
 #include "host/db/openers.h"
@@ -80,10 +82,13 @@ class Receiver {
         const std::int64_t t = std::stoll(header.substr(2, comma - 2));
         if (header != Signature(kSecret, t, request.body)) ++bad_signatures_;
         const nlohmann::json body = nlohmann::json::parse(request.body);
-        for (const auto& s : body["swipes"]) {
+        for (const auto& s : body.value("swipes", nlohmann::json::array())) {
           keys_.push_back(s["key"].get<std::string>());
           if (s.value("withdrawn", false)) withdrawn_.push_back(s["withdraws"].get<std::string>());
         }
+        // The HR check-in format: its key and device.
+        for (const auto& c : body.value("checkins", nlohmann::json::array()))
+          keys_.push_back(c["key"].get<std::string>() + " " + c["device"].get<std::string>());
       }
       const std::size_t sent = nlohmann::json::parse(request.body)["swipes"].size();
       switch (answer) {
@@ -540,6 +545,71 @@ TEST_P(PushTest, EachSiteManagesItsOwnEndpointsAndKeysCarryTheSiteFromTheSecondS
   swipes_->Insert(std::vector<StoredSwipe>{swipe("B", 1, 20, true)});
   EXPECT_EQ(drain("B", {hook_b}).endpoints.at(0).sent, 1);  // went on from where it was
   EXPECT_EQ(at_b.keys().size(), 3u);
+}
+
+// A site renamed keeps its push keys: a v1 swipe delivered before the rename is keyed and named
+// (hr-checkin device) alike when delivered after it, in both formats, and so is one stored after
+// it. No other site may take a name a site's keys carry; the site itself may take it back.
+TEST_P(PushTest, ARenameChangesNoPushKeyAndNoSiteTakesANameKeysCarry) {
+  Receiver receiver;
+  auto tables = [&] { return vanto::db::Database::Open(location_)->Tables(false); };
+  ASSERT_TRUE(store::AddSite(*tables(), "A", "test"));
+  ASSERT_TRUE(store::AddSite(*tables(), "B", "test"));
+  auto at_b = [](std::uint32_t index) {
+    StoredSwipe s = Swipe(1, index, true);
+    s.site = "B";
+    return s;
+  };
+  swipes_->Insert(std::vector<StoredSwipe>{at_b(17)});
+  auto endpoints = [&](const std::string& prefix) {
+    site::SitePush json = Endpoint(prefix + "json", receiver.port()), hr = Endpoint(prefix + "hr", receiver.port());
+    json.from = hr.from = "2026-12-08";
+    hr.format = "hr-checkin";
+    return std::vector<site::SitePush>{json, hr};
+  };
+  auto drain = [&](const std::string& site, std::vector<site::SitePush> list) {
+    PushOptions o = Options(std::move(list));
+    o.site = site;
+    const DrainResult r = Drain(o);
+    for (const EndpointOutcome& e : r.endpoints) EXPECT_EQ(e.error, "") << e.name;
+  };
+  const std::string key17 = "v1:B:1:1:17:2026-12-08T10:17:1", key18 = "v1:B:1:1:18:2026-12-08T10:18:1";
+  drain("B", endpoints("early-"));
+  ASSERT_EQ(receiver.keys(), (std::vector<std::string>{key17, key17 + " B:1:1"}));
+  ASSERT_TRUE(store::RenameSite(*tables(), "B", "C"));
+  StoredSwipe later = at_b(18);
+  later.site = "C";
+  swipes_->Insert(std::vector<StoredSwipe>{later});
+  std::vector<site::SitePush> every = endpoints("early-");
+  for (const site::SitePush& e : endpoints("late-")) every.push_back(e);
+  drain("C", every);
+  const std::vector<std::string> keys = receiver.keys();
+  EXPECT_EQ(std::multiset<std::string>(keys.begin() + 2, keys.end()),
+            (std::multiset<std::string>{key18, key18 + " B:1:1", key17, key18, key17 + " B:1:1", key18 + " B:1:1"}));
+  // Names another site's keys carry are refused, naming it; taken back by that site, allowed.
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    bool refused;
+  } cases[] = {
+      {"adding B", [&] { store::AddSite(*tables(), "B", "test"); }, true},
+      {"renaming A to B", [&] { store::RenameSite(*tables(), "A", "B"); }, true},
+      {"renaming C back to B", [&] { store::RenameSite(*tables(), "C", "B"); }, false},
+      {"adding C (no site's key name now)", [&] { store::AddSite(*tables(), "C", "test"); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      c.act();
+      EXPECT_FALSE(c.refused);
+    } catch (const store::StoreError& e) {
+      EXPECT_TRUE(c.refused) << e.what();
+      EXPECT_NE(std::string(e.what()).find("site C keys its push keys with the name B"), std::string::npos) << e.what();
+    }
+  }
+  std::map<std::string, std::string> key_names;
+  for (const store::SiteRow& r : store::ListSites(*tables())) key_names[r.name] = r.key_name;
+  EXPECT_EQ(key_names, (std::map<std::string, std::string>{{"A", "A"}, {"B", "B"}, {"C", "C"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PushTest, ::testing::Values("sqlite", "postgresql"));
