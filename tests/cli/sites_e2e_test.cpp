@@ -1,9 +1,11 @@
 // Several sites in one database, end to end on both engines: each site's version 1 terminal on
 // port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
 // `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them,
-// and each site's people, rejected records and conflicts.
+// and each site's people, rejected records and conflicts; a table of sites whose version 1
+// terminals collide, a terminal with identity moved between sites, and clones at two sites.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -26,20 +28,59 @@ struct Engine {
 
 class SitesE2E : public SimSite {
  protected:
-  // Simulator port `port` holds a version 1 terminal 1 with `swipes` (person, hour, minute) on
-  // 2026-12-01.
-  void Terminal(int port, const std::vector<std::array<int, 3>>& swipes) {
+  using Swipes = std::vector<std::array<int, 3>>;  // (person, hour, minute) on 2026-12-01
+  static std::vector<terminal::sim::CardRecordFields> Records(const Swipes& swipes) {
+    std::vector<terminal::sim::CardRecordFields> records;
+    for (const auto& [person, hour, minute] : swipes) records.push_back({person, 2026, 12, 1, hour, minute});
+    return records;
+  }
+  // Simulator port `port` holds a version 1 terminal 1 with `swipes`.
+  void Terminal(int port, const Swipes& swipes) {
     auto& t = site_.AddTerminal(port, 1);
     t.version = 1;
-    for (const auto& [person, hour, minute] : swipes) t.records.push_back({person, 2026, 12, 1, hour, minute});
+    t.records = Records(swipes);
   }
-  // A site file: site `name` (none when empty) whose port 1 is the simulator's port `sim_port`.
-  std::string SiteFile(const std::string& name, int sim_port, const std::string& database) {
-    std::string path = (folder_ / ((name.empty() ? "unnamed" : name) + ".toml")).string();
+  // A site file: site `name` (none when empty) whose port 1 is the simulator's port `sim_port`
+  // with `terminals` (its file named `file`, or after the site).
+  std::string SiteFile(const std::string& name, int sim_port, const std::string& database,
+                       const std::string& terminals = "1", const std::string& file = "") {
+    std::string path = (folder_ / ((file.empty() ? name.empty() ? "unnamed" : name : file) + ".toml")).string();
     std::ofstream(path) << (name.empty() ? "" : "site = \"" + name + "\"\n") << "database = \"" << database
                         << "\"\n[line]\nprobe_timeout_ms = 200\nanswer_timeout_ms = 2000\n[[port]]\nnumber = 1\n"
-                        << "device = \"" << paths_.at(sim_port) << "\"\nterminals = [1]\n";
+                        << "device = \"" << paths_.at(sim_port) << "\"\nterminals = [" << terminals << "]\n";
     return path;
+  }
+  // Syncs site `name` whose port 1 is the simulator's port `sim_port` (terminal `address`),
+  // adding the site first when the database holds others: the sync's result.
+  Result SyncSite(const std::string& database, const std::string& name, int sim_port, int address = 1) {
+    const std::string file = SiteFile(name, sim_port, database, std::to_string(address));
+    bool known = true;
+    {
+      auto db = vanto::db::Database::Open(database);
+      const std::vector<store::SiteRow> sites = store::ListSites(*db->Tables(true));
+      known = sites.empty() || std::any_of(sites.begin(), sites.end(), [&](const store::SiteRow& s) { return s.name == name; });
+    }
+    if (!known) {
+      Result added = Vanto({"site", "add", name, "--db", database});
+      EXPECT_EQ(added.status, kExitOk) << added.err;
+    }
+    return Vanto({"sync", "--site", file, "--json"});
+  }
+  // The two sites most tests start from: north's terminal on simulator port 1, south's on port
+  // 2, each synced once into a fresh database of `engine` (its location; empty when refused).
+  struct TwoSites {
+    std::string database, north, south;
+  };
+  TwoSites SyncTwoSites(const Engine& engine, const std::string& name) {
+    TwoSites sites{FreshDatabase(engine, name), "", ""};
+    if (sites.database.empty()) return sites;
+    for (const auto& [site, port] : {std::pair<const char*, int>{"north", 1}, {"south", 2}}) {
+      Result r = SyncSite(sites.database, site, port);
+      EXPECT_EQ(r.status, kExitOk) << site << ": " << r.err << r.out;
+    }
+    sites.north = SiteFile("north", 1, sites.database);
+    sites.south = SiteFile("south", 2, sites.database);
+    return sites;
   }
   void Clear() {
     for (int port = 1; port <= 4; ++port) unsetenv(("VANTO_FK_PORT_" + std::to_string(port)).c_str());
@@ -94,18 +135,16 @@ TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute)
     SCOPED_TRACE(engine.name);
     const std::string database = FreshDatabase(engine, "two");
     if (database.empty()) continue;
-    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
-    Result first = Vanto({"sync", "--site", a, "--json"});
+    Result first = SyncSite(database, "north", 1);
     ASSERT_EQ(first.status, kExitOk) << first.err << first.out;
     // A database that holds a site takes another only once it is added.
+    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
     Result refused = Vanto({"sync", "--site", b});
     EXPECT_EQ(refused.status, kExitUsage);
     EXPECT_NE(refused.err.find("holds no site south (it holds north)"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("vanto site add south"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("vanto site rename OLD south"), std::string::npos) << refused.err;
-    Result added = Vanto({"site", "add", "south", "--db", database});
-    ASSERT_EQ(added.status, kExitOk) << added.err;
-    Result second = Vanto({"sync", "--site", b, "--json"});
+    Result second = SyncSite(database, "south", 2);
     ASSERT_EQ(second.status, kExitOk) << second.err << second.out;
     EXPECT_NE(second.out.find("\"new\": 2"), std::string::npos) << second.out;
     EXPECT_EQ(Stored(database), (std::multiset<std::string>{"north 17 2026-12-01 08:00:00", "north 18 2026-12-01 08:01:00",
@@ -211,12 +250,9 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
   Clear();
   for (const Engine& engine : Engines()) {
     SCOPED_TRACE(engine.name);
-    const std::string database = FreshDatabase(engine, "people");
-    if (database.empty()) continue;
-    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
-    ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
-    ASSERT_EQ(Vanto({"site", "add", "south", "--db", database}).status, kExitOk);
-    ASSERT_EQ(Vanto({"sync", "--site", b}).status, kExitOk);
+    const TwoSites sites = SyncTwoSites(engine, "people");
+    if (sites.database.empty()) continue;
+    const std::string &database = sites.database, &a = sites.north, &b = sites.south;
     const std::string north_csv = (folder_ / "north.csv").string(), south_csv = (folder_ / "south.csv").string();
     std::ofstream(north_csv) << "person,name,department,employee_code\n17,Ann North,Sales,E-1\n";
     std::ofstream(south_csv) << "person,name,department\n17,Bo South,Plant\n18,Cy South,,E-1\n";
@@ -276,6 +312,89 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
     // Without --all-sites a database of two sites names them rather than mixing them.
     EXPECT_EQ(Vanto({"people", "--db", database, "--site", SiteFile("", 1, database)}).status, kExitUsage);
   }
+}
+
+// Sites whose terminals collide, on both engines: version 1 terminals on port 1 as the same
+// terminal at two and three sites with the same person and minute, a terminal with identity
+// moved from one site to another (its log goes on), and clones (one serial, two logs) at two
+// sites. Every swipe is stored once, by content, under the site that read it.
+TEST_P(SitesE2E, ATableOfSitesWithCollidingMovedAndClonedTerminals) {
+  struct Read {
+    const char* site;
+    int line;                 // the simulator's port that is the site's port 1
+    std::uint32_t identity;   // 0: a version 1 terminal (no identity); else version 2, generation 7
+    Swipes swipes;
+    int status;               // of its `vanto sync`
+  };
+  struct Case {
+    const char* name;
+    std::vector<Read> reads;
+    std::vector<std::pair<const char*, Swipes>> stored;  // by site
+    std::map<std::string, std::size_t> conflicts;        // open, by the site that found them
+  };
+  const std::vector<Case> cases = {
+      {"two sites",
+       {{"north", 1, 0, {{17, 8, 0}, {18, 8, 1}}, kExitOk}, {"south", 2, 0, {{17, 8, 0}, {19, 8, 2}}, kExitOk}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}}}, {"south", {{17, 8, 0}, {19, 8, 2}}}},
+       {}},
+      {"three sites, two with the same log",
+       {{"north", 1, 0, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"south", 2, 0, {{17, 8, 0}, {19, 8, 2}}, kExitOk},
+        {"west", 3, 0, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"north", 1, 0, {{17, 8, 0}, {18, 8, 1}, {17, 9, 0}}, kExitOk}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}, {17, 9, 0}}},
+        {"south", {{17, 8, 0}, {19, 8, 2}}},
+        {"west", {{17, 8, 0}, {18, 8, 1}}}},
+       {}},
+      {"a terminal with identity moved from north to south",
+       {{"north", 1, 0x5A01, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"south", 2, 0x5A01, {{17, 8, 0}, {18, 8, 1}, {20, 8, 3}, {17, 9, 0}}, kExitOk}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}}}, {"south", {{20, 8, 3}, {17, 9, 0}}}},
+       {}},
+      {"clones at two sites",
+       {{"north", 1, 0x5A02, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"south", 2, 0x5A02, {{30, 8, 0}, {31, 8, 5}, {32, 8, 6}}, kExitFalse}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}}}, {"south", {{30, 8, 0}, {31, 8, 5}, {32, 8, 6}}}},
+       {{"south", 1}}},
+  };
+  // Case c's terminal is terminal c + 1 on every line (silent until a read puts a log on it).
+  for (std::size_t c = 0; c < cases.size(); ++c)
+    for (int line : {1, 2, 3}) site_.AddTerminal(line, static_cast<int>(c + 1)).silent = true;
+  Start();
+  Clear();
+  for (std::size_t c = 0; c < cases.size(); ++c)
+    for (const Engine& engine : Engines()) {
+      const Case& k = cases[c];
+      const int address = static_cast<int>(c + 1);
+      SCOPED_TRACE(std::string(engine.name) + ": " + k.name);
+      const std::string database = FreshDatabase(engine, "table-" + std::to_string(c));
+      if (database.empty()) continue;
+      for (const Read& read : k.reads) {
+        site_.EditTerminal(read.line, address, [&](terminal::sim::SimTerminal& t) {
+          t.silent = false;
+          t.version = read.identity ? 2 : 1;
+          t.identity = read.identity;
+          t.generation = 7;
+          t.records = Records(read.swipes);
+        });
+        Result r = SyncSite(database, read.site, read.line, address);
+        EXPECT_EQ(r.status, read.status) << read.site << ": " << r.err << r.out;
+      }
+      std::multiset<std::string> expected;
+      for (const auto& [site, swipes] : k.stored)
+        for (const auto& r : Records(swipes)) expected.insert(std::string(site) + " " + std::to_string(r.person) + " " + TimeText(r));
+      EXPECT_EQ(Stored(database), expected);
+      std::map<std::string, std::size_t> conflicts;
+      for (const store::RecordConflict& conflict : vanto::db::Database::Open(database)->Swipes()->Conflicts())
+        ++conflicts[conflict.site];
+      EXPECT_EQ(conflicts, k.conflicts);
+      // Each site lists what it stored.
+      for (const auto& [site, swipes] : k.stored) {
+        std::multiset<std::string> persons;
+        for (const auto& [person, hour, minute] : swipes) persons.insert(std::to_string(person));
+        EXPECT_EQ(Listed({"--db", database, "--site-name", site}), persons) << site;
+      }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pty, SitesE2E, ::testing::Values(Transport::kPty), TransportName);
