@@ -2,7 +2,8 @@
 // port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
 // `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them,
 // and each site's people, rejected records and conflicts; a table of sites whose version 1
-// terminals collide, a terminal with identity moved between sites, and clones at two sites.
+// terminals collide, a terminal with identity moved between sites, clones at two sites, and two
+// hosts syncing one site at once.
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -14,7 +15,9 @@
 #include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "host/db/sites.h"
+#include "host/db/sync_runs.h"
 #include "host/metrics.h"
+#include "tests/cli/child_process.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 
@@ -395,6 +398,57 @@ TEST_P(SitesE2E, ATableOfSitesWithCollidingMovedAndClonedTerminals) {
         EXPECT_EQ(Listed({"--db", database, "--site-name", site}), persons) << site;
       }
     }
+}
+
+// Two hosts syncing one site at once: two `vanto sync` processes, each with its own site file
+// naming the same site and database, and its own line (a host's port locks are its own), to
+// terminals whose logs overlap (one read later than the other). Each swipe is stored once, both
+// runs are recorded, and nothing is a conflict.
+TEST_P(SitesE2E, TwoHostsSyncingOneSiteAtOnceStoreEachSwipeOnce) {
+  const auto older = Log(40, 500, 1), newer = Log(60, 500, 1);            // version 1, terminal 1
+  const auto first = Log(50, 700, 3), shorter = Log(30, 700, 3);         // identity, terminal 2
+  for (int line : {1, 2}) {
+    auto& plain = site_.AddTerminal(line, 1);
+    plain.version = 1;
+    plain.records = line == 1 ? older : newer;
+    auto& known = site_.AddTerminal(line, 2);
+    known.version = 2;
+    known.identity = 0x5B01;
+    known.generation = 7;
+    known.records = line == 1 ? first : shorter;
+  }
+  Start();
+  Clear();
+  for (const Engine& engine : Engines()) {
+    SCOPED_TRACE(engine.name);
+    const std::string database = FreshDatabase(engine, "hosts");
+    if (database.empty()) continue;
+    std::vector<std::unique_ptr<Child>> hosts;
+    for (int line : {1, 2}) {
+      const std::string host = std::string("host-") + engine.name + "-" + std::to_string(line);
+      const std::string file = SiteFile("north", line, database, "1, 2", host);
+      std::filesystem::create_directories(folder_ / host);
+      hosts.push_back(std::make_unique<Child>(folder_, host, std::vector<std::string>{"sync", "--site", file, "--json"},
+                                              std::vector<std::string>{"VANTO_REGISTRY=" + (folder_ / host / "registry").string()}));
+    }
+    for (auto& host : hosts) {
+      Result r = host->Wait(std::chrono::seconds(90));
+      EXPECT_EQ(r.status, kExitOk) << r.err << r.out;
+    }
+    std::multiset<std::string> expected;
+    for (const auto* log : {&newer, &first})
+      for (const auto& r : *log) expected.insert("north " + std::to_string(r.person) + " " + TimeText(r));
+    EXPECT_EQ(Stored(database), expected);
+    auto db = vanto::db::Database::Open(database);
+    EXPECT_EQ(db->Swipes()->Conflicts().size(), 0u);
+    const std::vector<store::SyncRun> runs = db->SyncRuns()->Recent(10);
+    ASSERT_EQ(runs.size(), 2u);
+    for (const store::SyncRun& run : runs) {
+      EXPECT_TRUE(run.ended_at.has_value()) << run.id;
+      ASSERT_EQ(run.terminals.size(), 2u) << run.id;
+      for (const store::RunTerminal& t : run.terminals) EXPECT_EQ(t.outcome, "synced") << t.cause;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pty, SitesE2E, ::testing::Values(Transport::kPty), TransportName);
