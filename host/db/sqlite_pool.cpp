@@ -159,7 +159,8 @@ class LentRuns final : public SyncRunStore, Lent<SyncRunStore> {
   VANTO_LEND(void, Finish,
              (std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals),
              (run, ended_at, terminals), )
-  VANTO_LEND(std::vector<SyncRun>, Upto, (std::size_t limit, std::int64_t newest), (limit, newest), )
+  VANTO_LEND(std::vector<SyncRun>, Runs,
+             (std::size_t limit, std::int64_t newest, const std::optional<std::string>& site), (limit, newest, site), )
   using Last = std::map<std::pair<int, int>, LastSync>;
   VANTO_LEND(Last, LastByTerminal, (const std::string& site), (site), )
 };

@@ -244,8 +244,8 @@ TEST_P(SitesE2E, RowsOfNoSiteGoToTheFirstSiteThatOpensTheDatabase) {
 }
 
 // Two sites' person 17 are two people: each site's `people`, `swipes` and `report` show its own
-// name and employee code, `--all-sites` lists both with their sites; `rejected` and `conflicts`
-// list each site's own, and `--all-sites` both.
+// name and employee code, `--all-sites` lists both with their sites; `rejected`, `conflicts` and
+// `sync --history` list each site's own, and `--all-sites` both.
 TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
   Terminal(1, {{17, 8, 0}});
   Terminal(2, {{17, 8, 0}});
@@ -304,6 +304,13 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
         {{"conflicts", "--json", "--site", b}, {"\"person\": 17"}, {"\"site\""}},
         {{"conflicts", "--json", "--all-sites", "--db", database}, {"\"site\": \"south\""}, {}},
         {{"conflicts", "--csv", "--all-sites", "--db", database}, {",site\n", ",south\n"}, {}},
+        // Each site's runs (north's sync was run 1, south's run 2); --all-sites every site's.
+        {{"sync", "--history", "--json", "--site", a}, {"\"id\": 1,"}, {"\"id\": 2,", "\"site\""}},
+        {{"sync", "--history", "--json", "--site", b}, {"\"id\": 2,"}, {"\"id\": 1,"}},
+        {{"sync", "--history", "--json", "--all-sites", "--site", b},
+         {"\"id\": 1,", "\"site\": \"north\"", "\"id\": 2,", "\"site\": \"south\""},
+         {}},
+        {{"sync", "--history", "--all-sites", "--site", a}, {"RUN  SITE ", "\n  2  south ", "\n  1  north "}, {}},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
@@ -312,6 +319,8 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
       for (const std::string& text : c.shows) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
       for (const std::string& text : c.hides) EXPECT_EQ(r.out.find(text), std::string::npos) << text << "\n" << r.out;
     }
+    // --all-sites lists runs; a sync reads only its own site's terminals.
+    EXPECT_EQ(Vanto({"sync", "--all-sites", "--site", a}).status, kExitUsage);
     // Without --all-sites a database of two sites names them rather than mixing them.
     EXPECT_EQ(Vanto({"people", "--db", database, "--site", SiteFile("", 1, database)}).status, kExitUsage);
   }
