@@ -119,7 +119,6 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(Gaps, Missing, (const LogKey& log, std::uint32_t held, std::size_t limit), (log, held, limit), const)
   VANTO_LEND(bool, AddRejected, (const RejectedRecord& record), (record), )
   VANTO_LEND(std::vector<RejectedRecord>, Rejected, (const std::optional<std::string>& site), (site), const)
-  VANTO_LEND(std::vector<HeldBack>, HeldBackByTerminal, (), (), const)
   VANTO_LEND(std::vector<EnrolmentEntry>, Enrolments, (), (), const)
   VANTO_LEND(LogKey, CurrentLog, (std::uint32_t identity, std::uint32_t generation), (identity, generation), const)
   VANTO_LEND(std::vector<LogEpoch>, Epochs, (std::uint32_t identity, std::uint32_t generation),

@@ -235,10 +235,6 @@ inline constexpr SharedSql kAddRejected{
 // Every site's rejected records, or one site's ($1), from a database of schema `version`.
 std::string RejectedSql(int version, bool one_site);
 
-// Rejected records and open conflicts counted by terminal (port, terminal, rejected, conflicts);
-// `open_conflict` is each engine's test for a conflict not acknowledged.
-std::string HeldBackSql(const char* open_conflict);
-
 // Conflicts: their columns in the order every reader takes them. The test for "not acknowledged"
 // is each engine's own (a boolean, an integer).
 inline constexpr const char* kConflictColumns =
