@@ -49,6 +49,15 @@ std::vector<SiteRow> ListSites(TableConnection& db) {
   return sites;
 }
 
+std::vector<SiteName> ListSiteNames(TableConnection& db) {
+  std::vector<SiteName> sites;
+  if (!db.HasTable("sites")) return sites;
+  const bool hosts = db.SchemaVersion() >= kSiteViewSchemaVersion;
+  db.Query(std::string("SELECT name, ") + (hosts ? "last_host" : "''") + " FROM sites ORDER BY name", {},
+           [&](const TableRow& r) { sites.push_back({r[0].value_or(""), r[1].value_or("")}); }, "reading the sites' names");
+  return sites;
+}
+
 bool AddSite(TableConnection& db, const std::string& name, const std::string& by) {
   bool added = false;
   db.Transaction("adding a site", [&] { added = Insert(db, name, by); });

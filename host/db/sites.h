@@ -35,6 +35,14 @@ struct SiteRow {
 // The sites, by name. A database before step 20 holds none.
 std::vector<SiteRow> ListSites(TableConnection& db);
 
+// A site's name and the host that ran its last sync ('' never synced, or before step 23).
+struct SiteName {
+  std::string name;
+  std::string last_host;
+};
+// The sites' names, by name: only what choosing among them needs (no settings).
+std::vector<SiteName> ListSiteNames(TableConnection& db);
+
 // Adds `name` (its rows: none yet). Answers false when the database holds it already.
 bool AddSite(TableConnection& db, const std::string& name, const std::string& by);
 
