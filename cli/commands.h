@@ -68,6 +68,7 @@ struct SyncOptions : DatabaseOptions {
   bool json = false, quiet = false, progress = false, all = false;
   bool timer = false;    // started by the package's timer (recorded so)
   bool history = false;  // list the recorded runs instead of syncing
+  bool all_sites = false;  // with history: every site's runs, each with its site
   int limit = 20;
 };
 

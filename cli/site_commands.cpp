@@ -93,12 +93,15 @@ std::string StarterText(store::RunStarter starter) {
 
 }  // namespace
 
-// The recorded runs, newest first: one line per run, then its terminals that did not sync.
+// The recorded runs of the chosen site (every site's with --all-sites, each with its site),
+// newest first: one line per run, then its terminals that did not sync.
 int RunSyncHistory(const SyncOptions& o, Io& io) {
   if (o.all || o.timer || o.quiet || o.progress)
-    throw UsageError(Tr("--history lists the recorded runs: it takes only --json, --limit, --site and --db"));
+    throw UsageError(
+        Tr("--history lists the recorded runs: it takes only --json, --limit, --all-sites, --site and --db"));
+  const std::optional<std::string> site = ReadingSite(o, o.all_sites);
   std::vector<store::SyncRun> runs =
-      CommandDatabase(o, DatabaseUse::kExisting)->SyncRuns()->Recent(static_cast<std::size_t>(o.limit));
+      CommandDatabase(o, DatabaseUse::kExisting)->SyncRuns()->Recent(static_cast<std::size_t>(o.limit), site);
   auto by = [](const store::SyncRun& r) {
     const std::string starter = StarterText(r.started_by);
     return r.who.empty() ? starter : TrFill("{0} ({1})", {starter, r.who});
@@ -125,6 +128,7 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
                       {"who", r.who},
                       {"ports", r.ports},
                       {"terminals", terminals}});
+      if (o.all_sites) list.back()["site"] = r.site;
     }
     io.out << list.dump(2) << "\n";
     return kExitOk;
@@ -136,9 +140,12 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
     for (const store::RunTerminal& t : r.terminals) added += t.added, synced += t.outcome == "synced";
     table.push_back({std::to_string(r.id), r.started_at, r.ended_at.value_or(Tr("unfinished")), by(r), r.ports,
                      std::to_string(synced) + "/" + std::to_string(r.terminals.size()), std::to_string(added)});
+    if (o.all_sites) table.back().insert(table.back().begin() + 1, r.site);
   }
-  WriteTable(io.out, {Tr("RUN"), Tr("STARTED"), Tr("ENDED"), Tr("BY"), Tr("PORTS"), Tr("SYNCED"), Tr("NEW")}, table,
-             {true, false, false, false, false, true, true});
+  std::vector<std::string> heads{Tr("RUN"), Tr("STARTED"), Tr("ENDED"), Tr("BY"), Tr("PORTS"), Tr("SYNCED"), Tr("NEW")};
+  std::vector<bool> right{true, false, false, false, false, true, true};
+  if (o.all_sites) heads.insert(heads.begin() + 1, Tr("SITE")), right.insert(right.begin() + 1, false);
+  WriteTable(io.out, heads, table, right);
   for (const store::SyncRun& r : runs)
     for (const store::RunTerminal& t : r.terminals)
       if (t.outcome != "synced")
@@ -152,6 +159,7 @@ int RunSyncHistory(const SyncOptions& o, Io& io) {
 
 int RunSync(const SyncOptions& o, Io& io) {
   if (o.history) return RunSyncHistory(o, io);
+  if (o.all_sites) throw UsageError(Tr("--all-sites is for --history: a sync reads the chosen site's terminals"));
   const site::Site* site = CurrentSite();
   if (!site) throw HostError("no site");  // UseSite(required) refused before
   if (o.quiet && o.progress) throw UsageError(Tr("--quiet and --progress exclude each other"));
@@ -571,15 +579,16 @@ int RunSiteInit(const SiteInitOptions& o, Io& io) {
 Command SyncCommand() {
   return {"sync", TrLater("download every terminal of the site into the database"),
           "vanto sync [--site FILE] [--json] [--db PATH]\n"
-          "vanto sync --history [--limit N] [--json]",
+          "vanto sync --history [--limit N] [--json] [--all-sites]",
           TrLater("Every port of the site file at once, one thread each; the terminals of a port one after\n"
           "the other. Prints a table of port, terminal, records delivered, new ones, seconds and the\n"
           "outcome with its cause (or --json). Exit 0 when every terminal synced, 1 when some failed\n"
           "(the others still synced; each failure is named on standard error with its cause), 3 when\n"
           "the host could not do its part (database, components). A port another process uses is\n"
           "waited for (line.lock_timeout_ms in the site file), so two syncs at once take turns.\n"
-          "Every run is recorded in the database with who started it; --history lists the recent runs\n"
-          "(the command line's, the timer's, the console's and its schedule's)."),
+          "Every run is recorded in the database with who started it; --history lists the site's recent\n"
+          "runs (the command line's, the timer's, the console's and its schedule's); with --all-sites\n"
+          "every site's, each with its site."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<SyncOptions>();
             p.Flag("json", TrLater("print the summary as JSON"), &o->json);
@@ -590,6 +599,7 @@ Command SyncCommand() {
             p.Flag("timer", TrLater("record the run as started by the package's timer (its service gives this)"), &o->timer);
             p.Flag("history", TrLater("list the recorded runs (whoever started them) instead of syncing"), &o->history);
             p.Number("limit", "N", TrLater("with --history: how many runs (newest first; default 20)"), &o->limit, 1, 10000);
+            p.Flag("all-sites", TrLater("with --history: every site's runs, each with its site"), &o->all_sites);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kRequired);
             return [o](Io& io) { return RunSync(*o, io); };

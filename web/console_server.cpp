@@ -13,6 +13,7 @@
 #include "present/recorded_words.h"
 #include "web/api.h"
 #include "web/dashboard_page.h"
+#include "web/site_names_cache.h"
 #include "web/enrolments_page.h"
 #include "web/guarded_server.h"
 #include "web/metrics.h"
@@ -158,6 +159,7 @@ struct ConsoleServer::Impl final : PageHost {
   std::vector<Route> routes;
   bool bound = false;
   RefusalAudit refusals;
+  SiteNamesCache site_names;  // the site chooser's names, read at most once a second
   std::set<std::string> console_paths;  // the console's own routes (set before serving, then only read)
   static thread_local std::optional<std::chrono::steady_clock::time_point> routed_at;
 
@@ -411,22 +413,24 @@ struct ConsoleServer::Impl final : PageHost {
   bool ChooseSite(Context& c) {
     c.site = options.records.site;
     if (options.records.database.empty() && !options.records.opened) return true;  // the page says so
-    std::vector<store::SiteRow> held;
+    std::vector<store::SiteName> held;
     try {
-      auto tables = database().Tables(/*read_only=*/true);
-      held = store::ListSites(*tables);
+      held = site_names.Get([this] {
+        auto tables = database().Tables(/*read_only=*/true);
+        return store::ListSiteNames(*tables);
+      });
     } catch (const std::exception& e) {
       Log("choosing the site for " + c.client + ": " + e.what());
       return true;  // the page reads the database itself and says what failed
     }
     if (held.empty()) return true;  // no site yet: every row, no chooser
     const accounts::User& user = c.who->user;
-    auto find = [&](const std::string& name) -> const store::SiteRow* {
-      for (const store::SiteRow& s : held)
+    auto find = [&](const std::string& name) -> const store::SiteName* {
+      for (const store::SiteName& s : held)
         if (s.name == name) return &s;
       return nullptr;
     };
-    for (const store::SiteRow& s : held)
+    for (const store::SiteName& s : held)
       if (user.MaySee(s.name)) c.site_choices.push_back(s.name);
     const bool by_url = c.req.has_param("site");
     std::string asked = by_url ? c.req.get_param_value("site") : Cookie(c.req, kSiteCookie);

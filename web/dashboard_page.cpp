@@ -270,7 +270,7 @@ class Dashboard {
       {
         auto record = database.SyncRuns();
         last = record->LastByTerminal(jobs_->site_name());
-        runs = record->Recent(kRecentRuns);
+        runs = record->Recent(kRecentRuns, c.site);  // the chosen site's runs (the serving host's own)
       }
       host::FigureScope scope;
       scope.site = c.site.value_or("");

@@ -68,10 +68,6 @@ class DeferredStore final : public SwipeStore {
     SwipeStore* s = Existing();
     return s ? s->Rejected(site) : std::vector<RejectedRecord>{};
   }
-  std::vector<HeldBack> HeldBackByTerminal() const override {
-    SwipeStore* s = Existing();
-    return s ? s->HeldBackByTerminal() : std::vector<HeldBack>{};
-  }
   std::vector<EnrolmentEntry> Enrolments(const std::optional<std::string>& site) const override {
     SwipeStore* s = Existing();
     return s ? s->Enrolments(site) : std::vector<EnrolmentEntry>{};

@@ -727,18 +727,6 @@ class PostgresSwipeStore final : public SwipeStore {
     return departments;
   }
 
-  std::vector<HeldBack> HeldBackByTerminal() const override {
-    std::vector<HeldBack> held;
-    connection_.Retry("counting rejected and conflicting records", [&] {
-      held.clear();
-      PgResult r = connection_.Exec(sql::HeldBackSql("NOT acknowledged"), "counting rejected and conflicting records");
-      for (int i = 0; i < r.rows(); ++i)
-        held.push_back({std::atoi(r.text(i, 0)), std::atoi(r.text(i, 1)), std::atoll(r.text(i, 2)),
-                        std::atoll(r.text(i, 3))});
-    });
-    return held;
-  }
-
   std::int64_t Count(const SwipeQuery& query) const override {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);

@@ -34,21 +34,6 @@ std::vector<std::string> SwipeStore::Departments(const std::optional<std::string
   return departments;
 }
 
-std::vector<HeldBack> SwipeStore::HeldBackByTerminal() const {
-  std::map<std::pair<int, int>, HeldBack> held;
-  auto at = [&](int port, int terminal) -> HeldBack& {
-    HeldBack& h = held[{port, terminal}];
-    h.port = port;
-    h.terminal = terminal;
-    return h;
-  };
-  for (const RejectedRecord& r : Rejected()) ++at(r.port, r.terminal).rejected;
-  for (const RecordConflict& c : Conflicts(false)) ++at(c.port, c.terminal).conflicts;
-  std::vector<HeldBack> result;
-  for (auto& [key, h] : held) result.push_back(h);
-  return result;
-}
-
 std::vector<StoredSwipe> SwipeStore::Swipes(std::optional<int> port, std::optional<int> terminal) const {
   std::vector<StoredSwipe> result;
   SwipeQuery query;

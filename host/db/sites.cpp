@@ -77,6 +77,19 @@ std::optional<std::string> SiteKeyedAs(TableConnection& db, const std::string& n
   return holder;
 }
 
+std::vector<SiteName> ListSiteNames(TableConnection& db) {
+  std::vector<SiteName> sites;
+  db.Reading("reading the sites' names", [&] {
+    sites.clear();
+    if (!db.HasTable("sites")) return;
+    const bool hosts = db.SchemaVersion() >= kSiteViewSchemaVersion;
+    db.Query(std::string("SELECT name, ") + (hosts ? "last_host" : "''") + " FROM sites ORDER BY name", {},
+             [&](const TableRow& r) { sites.push_back({r[0].value_or(""), r[1].value_or("")}); },
+             "reading the sites' names");
+  });
+  return sites;
+}
+
 bool AddSite(TableConnection& db, const std::string& name, const std::string& by) {
   bool added = false;
   db.Transaction("adding a site", [&] { added = Insert(db, name, by); });

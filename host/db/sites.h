@@ -40,6 +40,14 @@ struct SiteRow {
 // The sites, by name. A database before step 20 holds none.
 std::vector<SiteRow> ListSites(TableConnection& db);
 
+// A site's name and the host that ran its last sync ('' never synced, or before step 23).
+struct SiteName {
+  std::string name;
+  std::string last_host;
+};
+// The sites' names, by name: only what choosing among them needs (no settings).
+std::vector<SiteName> ListSiteNames(TableConnection& db);
+
 // The site, other than one named `name`, whose push-key name is `name` (a site that was renamed
 // from it): a site added or renamed so would key its swipes as that one does. nullopt: none.
 std::optional<std::string> SiteKeyedAs(TableConnection& db, const std::string& name);

@@ -119,7 +119,6 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(Gaps, Missing, (const LogKey& log, std::uint32_t held, std::size_t limit), (log, held, limit), const)
   VANTO_LEND(bool, AddRejected, (const RejectedRecord& record), (record), )
   VANTO_LEND(std::vector<RejectedRecord>, Rejected, (const std::optional<std::string>& site), (site), const)
-  VANTO_LEND(std::vector<HeldBack>, HeldBackByTerminal, (), (), const)
   VANTO_LEND(std::vector<EnrolmentEntry>, Enrolments, (const std::optional<std::string>& site), (site), const)
   VANTO_LEND(LogKey, CurrentLog, (std::uint32_t identity, std::uint32_t generation), (identity, generation), const)
   VANTO_LEND(std::vector<LogEpoch>, Epochs, (std::uint32_t identity, std::uint32_t generation),
@@ -159,7 +158,8 @@ class LentRuns final : public SyncRunStore, Lent<SyncRunStore> {
   VANTO_LEND(void, Finish,
              (std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals),
              (run, ended_at, terminals), )
-  VANTO_LEND(std::vector<SyncRun>, Upto, (std::size_t limit, std::int64_t newest), (limit, newest), )
+  VANTO_LEND(std::vector<SyncRun>, Runs,
+             (std::size_t limit, std::int64_t newest, const std::optional<std::string>& site), (limit, newest, site), )
   using Last = std::map<std::pair<int, int>, LastSync>;
   VANTO_LEND(Last, LastByTerminal, (const std::string& site), (site), )
 };

@@ -1027,16 +1027,6 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     return departments;
   }
 
-  std::vector<HeldBack> HeldBackByTerminal() const override {
-    StatementPtr stmt = c_.Prepare(sql::HeldBackSql("acknowledged = 0"));
-    std::vector<HeldBack> held;
-    sqlite3_stmt* s = stmt.get();
-    while (c_.Step(s, "counting rejected and conflicting records") == SQLITE_ROW)
-      held.push_back({sqlite3_column_int(s, 0), sqlite3_column_int(s, 1), sqlite3_column_int64(s, 2),
-                      sqlite3_column_int64(s, 3)});
-    return held;
-  }
-
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Sqlite);
     StatementPtr stmt = c_.Prepare(SwipesSql(version_, filter, query));

@@ -45,14 +45,6 @@ std::string PeopleAmongSql(std::size_t count, bool one_site, int version) {
   return text + " ORDER BY " + (version >= kSitesVersion ? "site, " : "") + "person";
 }
 
-std::string HeldBackSql(const char* open_conflict) {
-  return std::string(
-             "SELECT port, terminal, SUM(rejected), SUM(conflicts) FROM ("
-             "SELECT port, terminal, 1 AS rejected, 0 AS conflicts FROM rejected_records UNION ALL "
-             "SELECT port, terminal, 0, 1 FROM conflicts WHERE ") +
-         open_conflict + ") AS held GROUP BY port, terminal ORDER BY port, terminal";
-}
-
 }  // namespace sql
 
 }  // namespace vanto::store

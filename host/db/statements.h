@@ -146,9 +146,10 @@ inline constexpr SharedSql kRunTerminal{
     "EXCLUDED.cause_code, cause = EXCLUDED.cause, delivered = EXCLUDED.delivered, added = EXCLUDED.added, "
     "quarantined = EXCLUDED.quarantined, held = EXCLUDED.held, capacity = EXCLUDED.capacity, clock = EXCLUDED.clock, "
     "clock_drift = EXCLUDED.clock_drift, cause_values = EXCLUDED.cause_values"};
-// $1 how many, $2 the newest id.
+// $1 how many, $2 the newest id, $3 '1' every site's runs (else only those of site $4).
 inline constexpr SharedSql kRunsUpto{
-    "SELECT id, started_at, ended_at, started_by, who, ports FROM sync_runs WHERE id <= $2 ORDER BY id DESC LIMIT $1"};
+    "SELECT id, started_at, ended_at, started_by, who, ports, site FROM sync_runs WHERE id <= $2 AND ($3 = '1' OR "
+    "site = $4) ORDER BY id DESC LIMIT $1"};
 // The terminals' columns as kRunTerminals and kLastRunTerminals read them (t.run first; the last
 // adds r.ended_at after them).
 #define VANTO_RUN_TERMINAL_COLUMNS                                                                                    \
@@ -235,10 +236,6 @@ inline constexpr SharedSql kAddRejected{
     "ON CONFLICT DO NOTHING RETURNING 1"};
 // Every site's rejected records, or one site's ($1), from a database of schema `version`.
 std::string RejectedSql(int version, bool one_site);
-
-// Rejected records and open conflicts counted by terminal (port, terminal, rejected, conflicts);
-// `open_conflict` is each engine's test for a conflict not acknowledged.
-std::string HeldBackSql(const char* open_conflict);
 
 // Conflicts: their columns in the order every reader takes them. The test for "not acknowledged"
 // is each engine's own (a boolean, an integer).

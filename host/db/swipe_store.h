@@ -183,16 +183,6 @@ struct PersonName {
   friend bool operator==(const PersonName&, const PersonName&) = default;
 };
 
-// The records of one terminal held back from the swipes: rejected (quarantined) records and
-// conflicts not yet acknowledged.
-struct HeldBack {
-  int port = 0;
-  int terminal = 0;
-  std::int64_t rejected = 0;
-  std::int64_t conflicts = 0;
-  friend bool operator==(const HeldBack&, const HeldBack&) = default;
-};
-
 // What PutPeople did.
 struct PeopleImport {
   std::size_t added = 0, updated = 0, unchanged = 0;
@@ -293,9 +283,6 @@ class SwipeStore {
   virtual bool AddRejected(const RejectedRecord& record);
   // The rejected records of `site` (every site's when none).
   virtual std::vector<RejectedRecord> Rejected(const std::optional<std::string>& site = {}) const;
-  // How many records each terminal (port and terminal) has rejected and in unacknowledged
-  // conflicts, counted by the database (no row read); terminals with neither are left out.
-  virtual std::vector<HeldBack> HeldBackByTerminal() const;
 
   // The enrolment table's rows of `site` (every site's when none) by person, kind and terminal
   // (never their templates or passwords).

@@ -108,10 +108,12 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
     transaction.Commit();
   }
 
-  std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) override {
+  std::vector<SyncRun> Runs(std::size_t limit, std::int64_t newest, const std::optional<std::string>& site) override {
     auto q = db_.Prepare(sql::kRunsUpto.sqlite());
     sqlite3_bind_int64(q.get(), 1, static_cast<sqlite3_int64>(std::min<std::size_t>(limit, 1 << 20)));
     sqlite3_bind_int64(q.get(), 2, newest);
+    SqliteConnection::Bind(q.get(), 3, site ? "0" : "1");
+    SqliteConnection::Bind(q.get(), 4, site.value_or(""));
     std::vector<SyncRun> runs;
     while (db_.Step(q.get(), "listing the sync runs") == SQLITE_ROW) {
       SyncRun r;
@@ -121,6 +123,7 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
       r.started_by = StarterOf(SqliteConnection::Text(q.get(), 3));
       r.who = SqliteConnection::Text(q.get(), 4);
       r.ports = SqliteConnection::Text(q.get(), 5);
+      r.site = SqliteConnection::Text(q.get(), 6);
       runs.push_back(std::move(r));
     }
     if (runs.empty()) return runs;
@@ -193,15 +196,15 @@ class PostgresRuns final : public SyncRunStore {
     });
   }
 
-  std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) override {
+  std::vector<SyncRun> Runs(std::size_t limit, std::int64_t newest, const std::optional<std::string>& site) override {
     std::vector<SyncRun> runs;
     const std::string count = std::to_string(std::min<std::size_t>(limit, 1 << 20));
     const std::string upto = std::to_string(newest);
+    const std::string only = site.value_or("");
     c_.Retry("listing the sync runs", [&] {
       runs.clear();
-      PgResult r = c_.Exec(
-          sql::kRunsUpto.postgres(),
-          {count.c_str(), upto.c_str()}, "listing the sync runs");
+      PgResult r = c_.Exec(sql::kRunsUpto.postgres(), {count.c_str(), upto.c_str(), site ? "0" : "1", only.c_str()},
+                           "listing the sync runs");
       for (int i = 0; i < r.rows(); ++i) {
         SyncRun run;
         run.id = std::stoll(r.text(i, 0));
@@ -210,6 +213,7 @@ class PostgresRuns final : public SyncRunStore {
         run.started_by = StarterOf(r.text(i, 3));
         run.who = r.text(i, 4);
         run.ports = r.text(i, 5);
+        run.site = r.text(i, 6);
         runs.push_back(std::move(run));
       }
       if (runs.empty()) return;
@@ -246,7 +250,7 @@ class PostgresRuns final : public SyncRunStore {
 }  // namespace
 
 std::optional<SyncRun> SyncRunStore::Find(std::int64_t id) {
-  std::vector<SyncRun> runs = Upto(1, id);
+  std::vector<SyncRun> runs = Upto(1, id);  // every site's: a run's number is the database's
   if (runs.empty() || runs.front().id != id) return std::nullopt;
   return std::move(runs.front());
 }

@@ -54,6 +54,7 @@ struct SyncRun {
   RunStarter started_by = RunStarter::Command;
   std::string who;                        // the operating-system or console user (empty: the timer, the schedule)
   std::string ports;                      // which ports ("" every port of the site; "3": port 3 only)
+  std::string site;                       // the site it synced ('' a database of no site)
   std::vector<RunTerminal> terminals;     // by port, then terminal
 };
 
@@ -74,10 +75,16 @@ class SyncRunStore {
                              const std::string& ports, const std::string& site) = 0;
   // Records its end and its terminals, in one transaction (all or, on a StoreError, nothing).
   virtual void Finish(std::int64_t run, const std::string& ended_at, const std::vector<RunTerminal>& terminals) = 0;
-  // The newest `limit` runs with their terminals, newest first.
-  std::vector<SyncRun> Recent(std::size_t limit) { return Upto(limit, INT64_MAX); }
-  // The newest `limit` runs whose id is at most `newest`, with their terminals, newest first.
-  virtual std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) = 0;
+  // The newest `limit` runs of `site` (every site's when none) with their terminals, newest first.
+  std::vector<SyncRun> Recent(std::size_t limit, const std::optional<std::string>& site = {}) {
+    return Runs(limit, INT64_MAX, site);
+  }
+  // The newest `limit` runs (of every site) whose id is at most `newest`, with their terminals,
+  // newest first.
+  std::vector<SyncRun> Upto(std::size_t limit, std::int64_t newest) { return Runs(limit, newest, std::nullopt); }
+  // The newest `limit` runs of `site` (every site's when none) whose id is at most `newest`, with
+  // their terminals, newest first.
+  virtual std::vector<SyncRun> Runs(std::size_t limit, std::int64_t newest, const std::optional<std::string>& site) = 0;
   // The run `id` with its terminals, when there is one.
   std::optional<SyncRun> Find(std::int64_t id);
   // Each terminal's row of `site`'s newest finished run that reached it, keyed by (port, terminal)

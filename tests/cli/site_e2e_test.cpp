@@ -19,64 +19,14 @@
 #include "host/db/database.h"
 #include "host/db/sync_runs.h"
 #include "terminal/control/port_lock.h"
+#include "tests/cli/child_process.h"
 #include "tests/cli/sim_fixture.h"
 #include "host/db/database.h"
-
-extern char** environ;
 
 namespace vanto::cli::testing {
 namespace {
 
 using nlohmann::json;
-
-// A vanto process with its standard output and error in files.
-class Child {
- public:
-  Child(const std::filesystem::path& folder, const std::string& name, std::vector<std::string> args,
-        const std::vector<std::string>& extra_env = {})
-      : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    args.insert(args.begin(), VANTO_EXE);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e; ++e) env_text.push_back(*e);
-    for (const auto& e : extra_env) env_text.push_back(e);
-    std::vector<char*> envp;
-    for (auto& e : env_text) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, VANTO_EXE, &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0 && !waited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  pid_t pid() const { return pid_; }
-  // Waits for the process to end (the caller's test bounds it through ctest's timeout).
-  Result Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    waited_ = true;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(out_), Read(err_)};
-  }
-  std::string Err() const { return Read(err_); }
-
- private:
-  static std::string Read(const std::filesystem::path& p) {
-    std::ifstream in(p);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::filesystem::path out_, err_;
-  pid_t pid_ = -1;
-  bool waited_ = false;
-};
 
 class SiteE2E : public SimSite {
  protected:

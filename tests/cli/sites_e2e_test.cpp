@@ -1,9 +1,12 @@
 // Several sites in one database, end to end on both engines: each site's version 1 terminal on
 // port 1 as terminal 1 (no identity: keyed with its site), a site file naming each site, and
 // `vanto sync`, `vanto swipes`, `vanto site add`/`rename` and `vanto db assign-site` over them,
-// and each site's people, rejected records, conflicts and enrolments.
+// and each site's people, rejected records, conflicts and enrolments; a table of sites whose
+// version 1 terminals collide, a terminal with identity moved between sites, clones at two sites,
+// and two hosts syncing one site at once.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -12,8 +15,10 @@
 #include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "host/db/sites.h"
+#include "host/db/sync_runs.h"
 #include "host/metrics.h"
 #include "platform/ado/enrolment.h"
+#include "tests/cli/child_process.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 
@@ -27,21 +32,60 @@ struct Engine {
 
 class SitesE2E : public SimSite {
  protected:
-  // Simulator port `port` holds a version 1 terminal 1 with `swipes` (person, hour, minute) on
-  // 2026-12-01.
-  terminal::sim::SimTerminal& Terminal(int port, const std::vector<std::array<int, 3>>& swipes) {
+  using Swipes = std::vector<std::array<int, 3>>;  // (person, hour, minute) on 2026-12-01
+  static std::vector<terminal::sim::CardRecordFields> Records(const Swipes& swipes) {
+    std::vector<terminal::sim::CardRecordFields> records;
+    for (const auto& [person, hour, minute] : swipes) records.push_back({person, 2026, 12, 1, hour, minute});
+    return records;
+  }
+  // Simulator port `port` holds a version 1 terminal 1 with `swipes`.
+  terminal::sim::SimTerminal& Terminal(int port, const Swipes& swipes) {
     auto& t = site_.AddTerminal(port, 1);
     t.version = 1;
-    for (const auto& [person, hour, minute] : swipes) t.records.push_back({person, 2026, 12, 1, hour, minute});
+    t.records = Records(swipes);
     return t;
   }
-  // A site file: site `name` (none when empty) whose port 1 is the simulator's port `sim_port`.
-  std::string SiteFile(const std::string& name, int sim_port, const std::string& database) {
-    std::string path = (folder_ / ((name.empty() ? "unnamed" : name) + ".toml")).string();
+  // A site file: site `name` (none when empty) whose port 1 is the simulator's port `sim_port`
+  // with `terminals` (its file named `file`, or after the site).
+  std::string SiteFile(const std::string& name, int sim_port, const std::string& database,
+                       const std::string& terminals = "1", const std::string& file = "") {
+    std::string path = (folder_ / ((file.empty() ? name.empty() ? "unnamed" : name : file) + ".toml")).string();
     std::ofstream(path) << (name.empty() ? "" : "site = \"" + name + "\"\n") << "database = \"" << database
                         << "\"\n[line]\nprobe_timeout_ms = 200\nanswer_timeout_ms = 2000\n[[port]]\nnumber = 1\n"
-                        << "device = \"" << paths_.at(sim_port) << "\"\nterminals = [1]\n";
+                        << "device = \"" << paths_.at(sim_port) << "\"\nterminals = [" << terminals << "]\n";
     return path;
+  }
+  // Syncs site `name` whose port 1 is the simulator's port `sim_port` (terminal `address`),
+  // adding the site first when the database holds others: the sync's result.
+  Result SyncSite(const std::string& database, const std::string& name, int sim_port, int address = 1) {
+    const std::string file = SiteFile(name, sim_port, database, std::to_string(address));
+    bool known = true;
+    {
+      auto db = vanto::db::Database::Open(database);
+      const std::vector<store::SiteRow> sites = store::ListSites(*db->Tables(true));
+      known = sites.empty() || std::any_of(sites.begin(), sites.end(), [&](const store::SiteRow& s) { return s.name == name; });
+    }
+    if (!known) {
+      Result added = Vanto({"site", "add", name, "--db", database});
+      EXPECT_EQ(added.status, kExitOk) << added.err;
+    }
+    return Vanto({"sync", "--site", file, "--json"});
+  }
+  // The two sites most tests start from: north's terminal on simulator port 1, south's on port
+  // 2, each synced once into a fresh database of `engine` (its location; empty when refused).
+  struct TwoSites {
+    std::string database, north, south;
+  };
+  TwoSites SyncTwoSites(const Engine& engine, const std::string& name) {
+    TwoSites sites{FreshDatabase(engine, name), "", ""};
+    if (sites.database.empty()) return sites;
+    for (const auto& [site, port] : {std::pair<const char*, int>{"north", 1}, {"south", 2}}) {
+      Result r = SyncSite(sites.database, site, port);
+      EXPECT_EQ(r.status, kExitOk) << site << ": " << r.err << r.out;
+    }
+    sites.north = SiteFile("north", 1, sites.database);
+    sites.south = SiteFile("south", 2, sites.database);
+    return sites;
   }
   void Clear() {
     for (int port = 1; port <= 4; ++port) unsetenv(("VANTO_FK_PORT_" + std::to_string(port)).c_str());
@@ -111,18 +155,16 @@ TEST_P(SitesE2E, TwoSitesKeepTheirOwnSwipesOfTheSamePortTerminalPersonAndMinute)
     SCOPED_TRACE(engine.name);
     const std::string database = FreshDatabase(engine, "two");
     if (database.empty()) continue;
-    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
-    Result first = Vanto({"sync", "--site", a, "--json"});
+    Result first = SyncSite(database, "north", 1);
     ASSERT_EQ(first.status, kExitOk) << first.err << first.out;
     // A database that holds a site takes another only once it is added.
+    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
     Result refused = Vanto({"sync", "--site", b});
     EXPECT_EQ(refused.status, kExitUsage);
     EXPECT_NE(refused.err.find("holds no site south (it holds north)"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("vanto site add south"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("vanto site rename OLD south"), std::string::npos) << refused.err;
-    Result added = Vanto({"site", "add", "south", "--db", database});
-    ASSERT_EQ(added.status, kExitOk) << added.err;
-    Result second = Vanto({"sync", "--site", b, "--json"});
+    Result second = SyncSite(database, "south", 2);
     ASSERT_EQ(second.status, kExitOk) << second.err << second.out;
     EXPECT_NE(second.out.find("\"new\": 2"), std::string::npos) << second.out;
     EXPECT_EQ(Stored(database), (std::multiset<std::string>{"north 17 2026-12-01 08:00:00", "north 18 2026-12-01 08:01:00",
@@ -279,8 +321,8 @@ TEST_P(SitesE2E, EachSiteBacksUpRestoresAndListsItsOwnEnrolments) {
 }
 
 // Two sites' person 17 are two people: each site's `people`, `swipes` and `report` show its own
-// name and employee code, `--all-sites` lists both with their sites; `rejected` and `conflicts`
-// list each site's own, and `--all-sites` both.
+// name and employee code, `--all-sites` lists both with their sites; `rejected`, `conflicts` and
+// `sync --history` list each site's own, and `--all-sites` both.
 TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
   Terminal(1, {{17, 8, 0}});
   Terminal(2, {{17, 8, 0}});
@@ -288,12 +330,9 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
   Clear();
   for (const Engine& engine : Engines()) {
     SCOPED_TRACE(engine.name);
-    const std::string database = FreshDatabase(engine, "people");
-    if (database.empty()) continue;
-    const std::string a = SiteFile("north", 1, database), b = SiteFile("south", 2, database);
-    ASSERT_EQ(Vanto({"sync", "--site", a}).status, kExitOk);
-    ASSERT_EQ(Vanto({"site", "add", "south", "--db", database}).status, kExitOk);
-    ASSERT_EQ(Vanto({"sync", "--site", b}).status, kExitOk);
+    const TwoSites sites = SyncTwoSites(engine, "people");
+    if (sites.database.empty()) continue;
+    const std::string &database = sites.database, &a = sites.north, &b = sites.south;
     const std::string north_csv = (folder_ / "north.csv").string(), south_csv = (folder_ / "south.csv").string();
     std::ofstream(north_csv) << "person,name,department,employee_code\n17,Ann North,Sales,E-1\n";
     std::ofstream(south_csv) << "person,name,department\n17,Bo South,Plant\n18,Cy South,,E-1\n";
@@ -342,6 +381,13 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
         {{"conflicts", "--json", "--site", b}, {"\"person\": 17"}, {"\"site\""}},
         {{"conflicts", "--json", "--all-sites", "--db", database}, {"\"site\": \"south\""}, {}},
         {{"conflicts", "--csv", "--all-sites", "--db", database}, {",site\n", ",south\n"}, {}},
+        // Each site's runs (north's sync was run 1, south's run 2); --all-sites every site's.
+        {{"sync", "--history", "--json", "--site", a}, {"\"id\": 1,"}, {"\"id\": 2,", "\"site\""}},
+        {{"sync", "--history", "--json", "--site", b}, {"\"id\": 2,"}, {"\"id\": 1,"}},
+        {{"sync", "--history", "--json", "--all-sites", "--site", b},
+         {"\"id\": 1,", "\"site\": \"north\"", "\"id\": 2,", "\"site\": \"south\""},
+         {}},
+        {{"sync", "--history", "--all-sites", "--site", a}, {"RUN  SITE ", "\n  2  south ", "\n  1  north "}, {}},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args[2]);
@@ -350,8 +396,144 @@ TEST_P(SitesE2E, EachSiteHasItsOwnPeopleRejectedRecordsAndConflicts) {
       for (const std::string& text : c.shows) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
       for (const std::string& text : c.hides) EXPECT_EQ(r.out.find(text), std::string::npos) << text << "\n" << r.out;
     }
+    // --all-sites lists runs; a sync reads only its own site's terminals.
+    EXPECT_EQ(Vanto({"sync", "--all-sites", "--site", a}).status, kExitUsage);
     // Without --all-sites a database of two sites names them rather than mixing them.
     EXPECT_EQ(Vanto({"people", "--db", database, "--site", SiteFile("", 1, database)}).status, kExitUsage);
+  }
+}
+
+// Sites whose terminals collide, on both engines: version 1 terminals on port 1 as the same
+// terminal at two and three sites with the same person and minute, a terminal with identity
+// moved from one site to another (its log goes on), and clones (one serial, two logs) at two
+// sites. Every swipe is stored once, by content, under the site that read it.
+TEST_P(SitesE2E, ATableOfSitesWithCollidingMovedAndClonedTerminals) {
+  struct Read {
+    const char* site;
+    int line;                 // the simulator's port that is the site's port 1
+    std::uint32_t identity;   // 0: a version 1 terminal (no identity); else version 2, generation 7
+    Swipes swipes;
+    int status;               // of its `vanto sync`
+  };
+  struct Case {
+    const char* name;
+    std::vector<Read> reads;
+    std::vector<std::pair<const char*, Swipes>> stored;  // by site
+    std::map<std::string, std::size_t> conflicts;        // open, by the site that found them
+  };
+  const std::vector<Case> cases = {
+      {"two sites",
+       {{"north", 1, 0, {{17, 8, 0}, {18, 8, 1}}, kExitOk}, {"south", 2, 0, {{17, 8, 0}, {19, 8, 2}}, kExitOk}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}}}, {"south", {{17, 8, 0}, {19, 8, 2}}}},
+       {}},
+      {"three sites, two with the same log",
+       {{"north", 1, 0, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"south", 2, 0, {{17, 8, 0}, {19, 8, 2}}, kExitOk},
+        {"west", 3, 0, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"north", 1, 0, {{17, 8, 0}, {18, 8, 1}, {17, 9, 0}}, kExitOk}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}, {17, 9, 0}}},
+        {"south", {{17, 8, 0}, {19, 8, 2}}},
+        {"west", {{17, 8, 0}, {18, 8, 1}}}},
+       {}},
+      {"a terminal with identity moved from north to south",
+       {{"north", 1, 0x5A01, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"south", 2, 0x5A01, {{17, 8, 0}, {18, 8, 1}, {20, 8, 3}, {17, 9, 0}}, kExitOk}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}}}, {"south", {{20, 8, 3}, {17, 9, 0}}}},
+       {}},
+      {"clones at two sites",
+       {{"north", 1, 0x5A02, {{17, 8, 0}, {18, 8, 1}}, kExitOk},
+        {"south", 2, 0x5A02, {{30, 8, 0}, {31, 8, 5}, {32, 8, 6}}, kExitFalse}},
+       {{"north", {{17, 8, 0}, {18, 8, 1}}}, {"south", {{30, 8, 0}, {31, 8, 5}, {32, 8, 6}}}},
+       {{"south", 1}}},
+  };
+  // Case c's terminal is terminal c + 1 on every line (silent until a read puts a log on it).
+  for (std::size_t c = 0; c < cases.size(); ++c)
+    for (int line : {1, 2, 3}) site_.AddTerminal(line, static_cast<int>(c + 1)).silent = true;
+  Start();
+  Clear();
+  for (std::size_t c = 0; c < cases.size(); ++c)
+    for (const Engine& engine : Engines()) {
+      const Case& k = cases[c];
+      const int address = static_cast<int>(c + 1);
+      SCOPED_TRACE(std::string(engine.name) + ": " + k.name);
+      const std::string database = FreshDatabase(engine, "table-" + std::to_string(c));
+      if (database.empty()) continue;
+      for (const Read& read : k.reads) {
+        site_.EditTerminal(read.line, address, [&](terminal::sim::SimTerminal& t) {
+          t.silent = false;
+          t.version = read.identity ? 2 : 1;
+          t.identity = read.identity;
+          t.generation = 7;
+          t.records = Records(read.swipes);
+        });
+        Result r = SyncSite(database, read.site, read.line, address);
+        EXPECT_EQ(r.status, read.status) << read.site << ": " << r.err << r.out;
+      }
+      std::multiset<std::string> expected;
+      for (const auto& [site, swipes] : k.stored)
+        for (const auto& r : Records(swipes)) expected.insert(std::string(site) + " " + std::to_string(r.person) + " " + TimeText(r));
+      EXPECT_EQ(Stored(database), expected);
+      std::map<std::string, std::size_t> conflicts;
+      for (const store::RecordConflict& conflict : vanto::db::Database::Open(database)->Swipes()->Conflicts())
+        ++conflicts[conflict.site];
+      EXPECT_EQ(conflicts, k.conflicts);
+      // Each site lists what it stored.
+      for (const auto& [site, swipes] : k.stored) {
+        std::multiset<std::string> persons;
+        for (const auto& [person, hour, minute] : swipes) persons.insert(std::to_string(person));
+        EXPECT_EQ(Listed({"--db", database, "--site-name", site}), persons) << site;
+      }
+    }
+}
+
+// Two hosts syncing one site at once: two `vanto sync` processes, each with its own site file
+// naming the same site and database, and its own line (a host's port locks are its own), to
+// terminals whose logs overlap (one read later than the other). Each swipe is stored once, both
+// runs are recorded, and nothing is a conflict.
+TEST_P(SitesE2E, TwoHostsSyncingOneSiteAtOnceStoreEachSwipeOnce) {
+  const auto older = Log(40, 500, 1), newer = Log(60, 500, 1);            // version 1, terminal 1
+  const auto first = Log(50, 700, 3), shorter = Log(30, 700, 3);         // identity, terminal 2
+  for (int line : {1, 2}) {
+    auto& plain = site_.AddTerminal(line, 1);
+    plain.version = 1;
+    plain.records = line == 1 ? older : newer;
+    auto& known = site_.AddTerminal(line, 2);
+    known.version = 2;
+    known.identity = 0x5B01;
+    known.generation = 7;
+    known.records = line == 1 ? first : shorter;
+  }
+  Start();
+  Clear();
+  for (const Engine& engine : Engines()) {
+    SCOPED_TRACE(engine.name);
+    const std::string database = FreshDatabase(engine, "hosts");
+    if (database.empty()) continue;
+    std::vector<std::unique_ptr<Child>> hosts;
+    for (int line : {1, 2}) {
+      const std::string host = std::string("host-") + engine.name + "-" + std::to_string(line);
+      const std::string file = SiteFile("north", line, database, "1, 2", host);
+      std::filesystem::create_directories(folder_ / host);
+      hosts.push_back(std::make_unique<Child>(folder_, host, std::vector<std::string>{"sync", "--site", file, "--json"},
+                                              std::vector<std::string>{"VANTO_REGISTRY=" + (folder_ / host / "registry").string()}));
+    }
+    for (auto& host : hosts) {
+      Result r = host->Wait(std::chrono::seconds(90));
+      EXPECT_EQ(r.status, kExitOk) << r.err << r.out;
+    }
+    std::multiset<std::string> expected;
+    for (const auto* log : {&newer, &first})
+      for (const auto& r : *log) expected.insert("north " + std::to_string(r.person) + " " + TimeText(r));
+    EXPECT_EQ(Stored(database), expected);
+    auto db = vanto::db::Database::Open(database);
+    EXPECT_EQ(db->Swipes()->Conflicts().size(), 0u);
+    const std::vector<store::SyncRun> runs = db->SyncRuns()->Recent(10);
+    ASSERT_EQ(runs.size(), 2u);
+    for (const store::SyncRun& run : runs) {
+      EXPECT_TRUE(run.ended_at.has_value()) << run.id;
+      ASSERT_EQ(run.terminals.size(), 2u) << run.id;
+      for (const store::RunTerminal& t : run.terminals) EXPECT_EQ(t.outcome, "synced") << t.cause;
+    }
   }
 }
 

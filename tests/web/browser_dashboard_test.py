@@ -14,17 +14,16 @@ import fcntl
 import json
 import os
 import re
-import queue
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 from urllib.parse import urlsplit, urlunsplit
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from browser_smoke_test import PASSWORD, browser, missing  # noqa: E402  (skips or fails there without Selenium)
+from vanto_serve import read_line, start_serve, stop_serve  # noqa: E402
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as ready  # noqa: E402
@@ -38,20 +37,6 @@ def run(vanto, args, env, stdin=""):
     if done.returncode != 0:
         sys.exit(f"vanto {' '.join(args)} failed ({done.returncode}): {done.stderr}")
     return done.stdout
-
-
-LINES = {}
-
-
-def read_line(process, what):
-    """The process's next line of standard output, waiting at most BOUND seconds."""
-    if process.pid not in LINES:
-        lines = LINES[process.pid] = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(line) for line in process.stdout], daemon=True).start()
-    try:
-        return LINES[process.pid].get(timeout=BOUND)
-    except queue.Empty:
-        sys.exit(f"{what} said nothing within {BOUND} s")
 
 
 def start_simulator(vanto, folder, env):
@@ -134,12 +119,7 @@ def main():
             run(vanto, ["user", "add", "root", "--role", "admin", *on_site], env, PASSWORD + "\n")
             run(vanto, ["user", "add", "vic", "--role", "viewer", *on_site], env, PASSWORD + "\n")
             server_log = open(os.path.join(folder, "serve.log"), "w")
-            server = subprocess.Popen([vanto, "serve", "--listen", "127.0.0.1:0", *on_site], stdout=subprocess.PIPE,
-                                      stderr=server_log, text=True, env=env)
-            line = read_line(server, "vanto serve")
-            if not line.startswith("listening on http://"):
-                sys.exit(f"vanto serve did not say where it listens: {line!r}")
-            url = line.split()[-1].strip()
+            server, url = start_serve(vanto, on_site, env, server_log)
 
             driver = browser(os.path.join(folder, "profile"))
             # The dashboard reloads itself when a sync ends: an element found a moment before may
@@ -280,12 +260,7 @@ def main():
                 driver.quit()
             code = None
             if server:
-                server.send_signal(signal.SIGTERM)
-                try:
-                    code = server.wait(timeout=BOUND)
-                except subprocess.TimeoutExpired:
-                    server.kill()
-                    sys.exit(f"vanto serve did not stop on SIGTERM within {BOUND} s")
+                code = stop_serve(server)
             sim.send_signal(signal.SIGTERM)
             try:
                 sim.wait(timeout=BOUND)

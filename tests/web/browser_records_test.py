@@ -14,6 +14,7 @@ import uuid
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import browser_smoke_test as smoke  # noqa: E402  (skips or fails there when Selenium is missing)
+from vanto_serve import start_serve, stop_serve  # noqa: E402
 
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as ready  # noqa: E402
@@ -48,7 +49,7 @@ def rows(driver):
 def check(vanto, db, folder, engine):
     smoke.run(vanto, ["demo", "--db", db])
     smoke.run(vanto, ["user", "add", "hana", "--role", "hr", "--db", db], PASSWORD + "\n")
-    server, url = smoke.start_server(vanto, db)
+    server, url = start_serve(vanto, ["--db", db])
     driver = None
     try:
         driver = smoke.browser(os.path.join(folder, "profile-" + engine))
@@ -110,12 +111,7 @@ def check(vanto, db, folder, engine):
     finally:
         if driver:
             driver.quit()
-        server.terminate()
-        try:
-            code = server.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            sys.exit("vanto serve did not stop on SIGTERM within 30 s")
+        code = stop_serve(server)
     if code != 0:
         sys.exit(f"vanto serve ended with {code}")
 

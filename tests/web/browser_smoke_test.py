@@ -6,12 +6,12 @@ Usage: browser_smoke_test.py PATH-TO-VANTO. Exits 77 (skipped) when Selenium or 
 driver is missing, except under CI=true, where that is a failure."""
 import os
 import pwd
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
+
+from vanto_serve import start_serve, stop_serve
 
 SKIP = 77
 PASSWORD = "correct horse battery"
@@ -44,17 +44,6 @@ def run(vanto, args, stdin=""):
     return done.stdout
 
 
-def start_server(vanto, db):
-    server = subprocess.Popen([vanto, "serve", "--listen", "127.0.0.1:0", "--db", db],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    ready_to_read, _, _ = select.select([server.stdout], [], [], 60)
-    line = server.stdout.readline() if ready_to_read else ""
-    if not line.startswith("listening on http://"):
-        server.kill()
-        sys.exit(f"vanto serve did not say where it listens: {line!r}")
-    return server, line.split()[-1].strip()
-
-
 def browser(profile):
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
@@ -84,7 +73,7 @@ def main():
                                  timeout=60)
         assert refused.returncode == 2 and "root" in refused.stderr, refused
         assert "enabled" in run(vanto, ["user", "list", *env_free])
-        server, url = start_server(vanto, db)
+        server, url = start_serve(vanto, ["--db", db])
         driver = None
         try:
             driver = browser(os.path.join(folder, "profile"))
@@ -116,12 +105,7 @@ def main():
         finally:
             if driver:
                 driver.quit()
-            server.send_signal(signal.SIGTERM)
-            try:
-                code = server.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                sys.exit("vanto serve did not stop on SIGTERM within 30 s")
+            code = stop_serve(server)
         if code != 0:
             sys.exit(f"vanto serve ended with {code}")
     print("browser smoke test passed")

@@ -6,6 +6,7 @@
 
 #include "host/db/push_store.h"
 #include "host/db/record_store.h"
+#include "host/db/sites.h"
 #include "host/db/sync_runs.h"
 #include "tests/web/console_fixture.h"
 #include "host/db/database.h"
@@ -114,6 +115,31 @@ TEST(ConsoleDashboard, EachTerminalShowsItsLastSyncCapacityQuarantinedAndConflic
   EXPECT_EQ(body.find("action=\"/sync\""), std::string::npos);  // the viewer may not sync
   Session admin = console.Login(console.users.admin);
   EXPECT_NE(console.Get("/dashboard", admin.cookie)->body.find("action=\"/sync\""), std::string::npos);
+}
+
+// In a database of two sites, the dashboard of the serving host's site lists that site's runs
+// only, whoever else's runs the database holds.
+TEST(ConsoleDashboard, TheRunsListedAreTheShownSitesOwn) {
+  ServerOptions options;
+  options.records.site = "north";
+  Console console(options, SiteSyncs);
+  {
+    auto db = vanto::db::Database::Open(console.database());
+    auto tables = db->Tables(false);
+    ASSERT_TRUE(store::AddSite(*tables, "north", "test"));
+    ASSERT_TRUE(store::AddSite(*tables, "south", "test"));
+    auto runs = db->SyncRuns();
+    for (const auto& [site, who] : {std::pair<const char*, const char*>{"north", "ann"}, {"south", "bob"}}) {
+      const std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", store::RunStarter::Command, who, "1", site);
+      runs->Finish(id, "2026-12-08T09:00:07Z", {Row(1, 1, "synced", "", "", 4, 0, 0)});
+    }
+  }
+  Session admin = console.Login(console.users.admin);
+  httplib::Result page = console.Get("/dashboard", admin.cookie);
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("command line (ann)"), std::string::npos) << page->body;
+  EXPECT_EQ(page->body.find("(bob)"), std::string::npos);
 }
 
 // The push panel: each endpoint of the site with its backlog and last error (inert markup), and

@@ -9,25 +9,22 @@ killed (they get SIGKILL when it dies).
 
 Usage: prometheus_scrape_test.py PATH-TO-VANTO. Exits 77 (skipped) without the prometheus program,
 except under CI=true, where that is a failure."""
-import ctypes
 import json
 import os
-import queue
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import urllib.parse
 import urllib.request
 
+from vanto_serve import die_with_parent, read_line, start_serve
+
 BOUND = 120  # seconds any one wait may take
 SKIP = 77
-PR_SET_PDEATHSIG = 1
 
 
 def missing(what):
@@ -35,11 +32,6 @@ def missing(what):
         sys.exit(f"prometheus test: {what} is missing (scripts/setup.sh installs it)")
     print(f"prometheus test skipped: {what} is missing", file=sys.stderr)
     sys.exit(SKIP)
-
-
-def die_with_parent():
-    """Run in the child before it starts: it gets SIGKILL when this test process ends, however."""
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 CHILDREN = []
@@ -67,19 +59,6 @@ def run(vanto, args, env, stdin=""):
     if done.returncode != 0:
         sys.exit(f"vanto {' '.join(args)} failed ({done.returncode}): {done.stderr}")
     return done.stdout
-
-
-LINES = {}
-
-
-def read_line(process, what):
-    if process.pid not in LINES:
-        lines = LINES[process.pid] = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(line) for line in process.stdout], daemon=True).start()
-    try:
-        return LINES[process.pid].get(timeout=BOUND)
-    except queue.Empty:
-        sys.exit(f"{what} said nothing within {BOUND} s")
 
 
 def free_port():
@@ -136,12 +115,9 @@ def main():
         stored = sum(1 for line in run(vanto, ["swipes", "--json", *on_site], env).splitlines() if line.strip())
         token = run(vanto, ["token", "add", "scraper", "--scope", "metrics:read", *on_site], env).strip().split()[-1]
 
-        server = start([vanto, "serve", "--listen", "127.0.0.1:0", *on_site], stdout=subprocess.PIPE,
-                       stderr=open(os.path.join(folder, "serve.log"), "w"), text=True, env=env)
-        line = read_line(server, "vanto serve")
-        if not line.startswith("listening on http://"):
-            sys.exit(f"vanto serve did not say where it listens: {line!r}")
-        console = urllib.parse.urlsplit(line.split()[-1].strip()).netloc
+        server, url = start_serve(vanto, on_site, env, open(os.path.join(folder, "serve.log"), "w"))
+        CHILDREN.append(server)
+        console = urllib.parse.urlsplit(url).netloc
 
         # The token in a file only its owner reads; the configuration names the file.
         token_file = os.path.join(folder, "scrape.token")
