@@ -223,6 +223,9 @@ TEST_F(PostgresStore, ABatchThatLosesADeadlockRunsAgain) {
   PGconn* other = PQconnectdb(url_.c_str());
   ASSERT_EQ(PQstatus(other), CONNECTION_OK);
   PQclear(PQexec(other, "SET application_name = 'other'"));
+  // Only the store's session looks for the deadlock in time (it waited first, but on a busy
+  // machine the other's check could otherwise come first and abort the other instead).
+  PQclear(PQexec(other, "SET deadlock_timeout = '1min'"));
   PQclear(PQexec(other, ("BEGIN; " + insert(two)).c_str()));
   std::vector<bool> added;
   std::string error;
