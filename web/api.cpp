@@ -1,3 +1,4 @@
+#include "host/site_choice.h"
 #include "web/api.h"
 
 #include <algorithm>
@@ -349,7 +350,7 @@ const std::vector<ApiRoute>& ApiRoutes() {
       {"GET",
        "/api/v1/syncs",
        "syncs:read",
-       "Recorded syncs, newest first, whoever started them.",
+       "Recorded syncs, newest first, whoever started them (a token limited to sites: only theirs).",
        {{"before", "integer", "only syncs with a smaller id (the 'next' of the previous page)"},
         {"limit", "integer", "syncs per page (at most the maximum the answer names)"}},
        "",
@@ -371,7 +372,8 @@ const std::vector<ApiRoute>& ApiRoutes() {
        "",
        "Sync",
        200,
-       {{404, "there is no sync of that id"}}},
+       {{403, "the token lacks the scope, or is limited to sites other than the sync's"},
+        {404, "there is no sync of that id"}}},
       {"GET",
        "/api/v1/reports/month",
        "reports:read",
@@ -684,23 +686,37 @@ struct ApiServer::Impl {
     return res;
   }
 
-  ApiResponse Sync(const ApiRequest& r, const accounts::ApiToken&) {
+  ApiResponse Sync(const ApiRequest& r, const accounts::ApiToken& token) {
     const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
     if (options.sync) {
       const host::SyncJobs::State state = options.sync->Snapshot();
-      if (state.running && state.run == id) return {200, "application/json", ProgressJson(state).dump(), {}};
+      if (state.running && state.run == id) {
+        CheckServedSite(r, token);
+        return {200, "application/json", ProgressJson(state).dump(), {}};
+      }
     }
     std::optional<store::SyncRun> run = database.Get().SyncRuns()->Find(id);
     if (!run) throw Problem{404, "Not Found", "there is no sync " + std::to_string(id), "id"};
+    if (!token.AllowsSite(run->site)) throw SiteRefused(r, token, run->site);
     return {200, "application/json", RunJson(*run).dump(), {}};
   }
 
-  ApiResponse Syncs(const ApiRequest& r, const accounts::ApiToken&) {
+  // Recorded syncs, newest first; a token limited to sites sees only theirs (run numbers are the
+  // whole database's, so a page reads on past other sites' runs).
+  ApiResponse Syncs(const ApiRequest& r, const accounts::ApiToken& token) {
     const std::int64_t before = IntParam(r, "before", 1, INT64_MAX).value_or(INT64_MAX);
     bool clamped = false;
     const std::size_t limit = Limit(r, clamped);
-    std::vector<store::SyncRun> runs =
-        database.Get().SyncRuns()->Upto(limit + 1, before - 1);
+    std::vector<store::SyncRun> runs;
+    auto store = database.Get().SyncRuns();
+    for (std::int64_t upto = before - 1; runs.size() <= limit;) {
+      const std::vector<store::SyncRun> read = store->Upto(limit + 1, upto);
+      for (const store::SyncRun& run : read)
+        if (token.AllowsSite(run.site)) runs.push_back(run);
+      if (read.size() < limit + 1) break;
+      upto = read.back().id - 1;
+    }
+    if (runs.size() > limit + 1) runs.resize(limit + 1);
     const bool more = runs.size() > limit;
     if (more) runs.pop_back();
     json listed = json::array();

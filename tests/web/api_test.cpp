@@ -15,6 +15,7 @@
 #include "host/db/swipe_feed.h"
 #include "host/db/swipe_store.h"
 #include "host/db/sync_runs.h"
+#include "host/site_choice.h"
 #include "tests/host/store_engines.h"
 #include "web/api.h"
 #include "web/metrics.h"
@@ -271,6 +272,12 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
       rows.push_back(s);
     }
     db->Swipes()->Insert(rows);  // A: 3, B: 2
+    // Runs 1 and 3 synced A, run 2 B.
+    auto runs = db->SyncRuns();
+    for (const char* site : {"A", "B", "A"}) {
+      const std::int64_t id = runs->Begin("2026-12-08T09:00:00Z", vanto::store::RunStarter::Console, "test", "1", site);
+      runs->Finish(id, "2026-12-08T09:01:00Z", {});
+    }
     // Person 17's fingerprint at A, password at B.
     for (const auto& [site, kind] : {std::pair<std::string, LONG>{"A", 0}, {"B", 10}}) {
       vanto::host::SiteChoice choice;
@@ -287,7 +294,8 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   const std::string clerk =
-      tokens_->Add(kAdmin, "clerk", {"swipes:read", "reports:read", "enrolments:read", "enrolments:write"}, std::nullopt, {"A"});
+      tokens_->Add(kAdmin, "clerk", {"swipes:read", "reports:read", "enrolments:read", "enrolments:write", "syncs:read"},
+                   std::nullopt, {"A"});
   ApiOptions options;
   options.database = location_;
   options.site = "B";  // a server of site B
@@ -302,7 +310,7 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
     std::string path;
     std::multimap<std::string, std::string> params;
     int status;
-    std::string sites;  // the feed's or listing's swipes' sites, in order; a 400's field
+    std::string sites;  // the feed's or listing's swipes' sites, in order (syncs: their ids); a 400's field
   } cases[] = {
       {"every site's feed", reader_, nullptr, "/api/v1/swipes/feed", {}, 200, "ABABA"},
       {"one site's feed", reader_, nullptr, "/api/v1/swipes/feed", {{"site", "B"}}, 200, "BB"},
@@ -318,6 +326,11 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
       {"the report of another site", clerk, &served_b, "/api/v1/reports/month", month, 403, ""},
       {"the report of its site", clerk, nullptr, "/api/v1/reports/month", month, 200, ""},
       {"the enrolments of another site", clerk, &served_b, "/api/v1/enrolments", {}, 403, ""},
+      {"every site's syncs", all_, nullptr, "/api/v1/syncs", {}, 200, "321"},
+      {"a limited token's syncs", clerk, nullptr, "/api/v1/syncs", {}, 200, "31"},
+      {"a limited token's syncs, a page", clerk, nullptr, "/api/v1/syncs", {{"limit", "1"}, {"before", "3"}}, 200, "1"},
+      {"a sync of its site", clerk, nullptr, "/api/v1/syncs/3", {}, 200, ""},
+      {"a sync of another site", clerk, nullptr, "/api/v1/syncs/2", {}, 403, ""},
   };
   for (const Case& c : cases) {
     ApiRequest r;
@@ -331,6 +344,11 @@ TEST_P(ApiTest, TheFeedFiltersBySiteAndATokenLimitedToSitesReadsOnlyThose) {
     const json body = json::parse(res.body);
     if (c.status == 400) {
       EXPECT_EQ(body["field"], c.sites) << c.what;
+    }
+    if (c.status == 200 && body.contains("syncs")) {
+      std::string ids;
+      for (const json& run : body["syncs"]) ids += std::to_string(run["id"].get<std::int64_t>());
+      EXPECT_EQ(ids, c.sites) << c.what;
     }
     if (c.status != 200 || !body.contains("swipes")) continue;
     std::string sites;
