@@ -121,6 +121,14 @@ class SqliteTables final : public TableConnection, public SqliteBacked {
 
 class PostgresTables final : public TableConnection {
   static constexpr int kPage = 2000;  // rows a cursor hands over at a time
+  // A flag raised while a scope runs, lowered however it ends.
+  struct Raised {
+    explicit Raised(bool& raised) : flag(raised) { flag = true; }
+    ~Raised() { flag = false; }
+    Raised(const Raised&) = delete;
+    Raised& operator=(const Raised&) = delete;
+    bool& flag;
+  };
 
  public:
   explicit PostgresTables(PgLease lease) : lease_(std::move(lease)) {}
@@ -186,27 +194,15 @@ class PostgresTables final : public TableConnection {
   void Reading(const std::string& step, const std::function<void()>& work) override {
     if (in_transaction_) return work();
     Transaction(step, [&] {
-      whole_ = true;
-      try {
-        work();
-      } catch (...) {
-        whole_ = false;
-        throw;
-      }
-      whole_ = false;
+      Raised whole(whole_);
+      work();
     });
   }
 
   void Transaction(const std::string& step, const std::function<void()>& work) override {
     c_.Transaction(step, [&] {
-      in_transaction_ = true;
-      try {
-        work();
-      } catch (...) {
-        in_transaction_ = false;
-        throw;
-      }
-      in_transaction_ = false;
+      Raised inside(in_transaction_);
+      work();
     });
   }
 
