@@ -16,6 +16,7 @@
 
 #include "host/db/database.h"
 #include "host/site/site.h"
+#include "host/site_choice.h"
 
 namespace vanto::host {
 

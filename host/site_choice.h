@@ -8,24 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "host/db/sites.h"
+
 namespace vanto::db {
 class Database;
 }
 
 namespace vanto::host {
 
-struct SiteChoice {
-  // The site rows are stored as: '' when the database holds no site and none is named (rows of
-  // no site, as before sites).
-  std::string name;
-  // The site a listing reads (nullopt: every row, as in a database that holds no site).
-  std::optional<std::string> filter;
-  // The sites the database holds (after this choice), by name.
-  std::vector<std::string> sites;
-  // With `adopt`: the rows of no site this choice gave the named site (it is the first site to
-  // open the database); nullopt when it took none.
-  std::optional<std::int64_t> adopted;
-};
+// What the choice is: the site rows are stored as and read from (defined beside the sites
+// table, since the database handle takes it too).
+using SiteChoice = store::SiteChoice;
 
 // `requested`: --site-name, else the site file's `site`. A database that holds no site takes the
 // requested one (with `adopt`, a handle that writes: it is added and takes every row of no

@@ -17,6 +17,7 @@
 
 #include "accounts/api_tokens.h"
 #include "host/metrics.h"
+#include "host/site_choice.h"
 
 namespace httplib {
 class Server;

@@ -1,3 +1,4 @@
+#include "host/site_choice.h"
 #include "web/enrolments_page.h"
 
 #include <algorithm>

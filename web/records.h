@@ -17,6 +17,7 @@
 
 #include "host/db/database.h"
 #include "host/db/swipe_store.h"
+#include "host/site_choice.h"
 #include "web/words.h"
 
 namespace httplib {

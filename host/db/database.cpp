@@ -158,7 +158,7 @@ void Database::Audit(const store::AuditEntry& entry) {
   Accounts()->Audit(entry);
 }
 
-HRESULT Database::EnrolmentRows(const host::SiteChoice& site, std::optional<LONG> person, std::optional<LONG> kind,
+HRESULT Database::EnrolmentRows(const store::SiteChoice& site, std::optional<LONG> person, std::optional<LONG> kind,
                                 ComPtr<RowSet>* rows, bool for_reading) {
   std::vector<std::pair<std::u16string, LONG>> equals;
   if (person) equals.emplace_back(kColumnPersonNumber, *person);

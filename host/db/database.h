@@ -35,7 +35,7 @@
 #include "host/db/swipe_store.h"
 #include "host/db/sync_runs.h"
 #include "host/db/table_rows.h"
-#include "host/site_choice.h"
+#include "host/db/sites.h"
 #include "platform/ado/rowset.h"
 #include "platform/automation/owners.h"
 
@@ -114,7 +114,7 @@ class Database {
   // refused (nothing is written) and an SQLite file is opened read-only, as a handle opened
   // read-only does anyway. A database from before sites (schema step 20) has no site column: its
   // rows are everyone's.
-  HRESULT EnrolmentRows(const host::SiteChoice& site, std::optional<LONG> person, std::optional<LONG> kind,
+  HRESULT EnrolmentRows(const store::SiteChoice& site, std::optional<LONG> person, std::optional<LONG> kind,
                         ComPtr<RowSet>* rows, bool for_reading = false);
 
   // PostgreSQL: the pool's connections open now and lent now (SQLite: 0).

@@ -19,6 +19,21 @@ inline constexpr int kSiteViewSchemaVersion = 23;
 // The first that gives each site a push-key name a rename never changes.
 inline constexpr int kSiteKeySchemaVersion = 24;
 
+// Which site a command acts on, as chosen (host::ChooseSite): the site rows are stored as and
+// the site a listing reads.
+struct SiteChoice {
+  // The site rows are stored as: '' when the database holds no site and none is named (rows of
+  // no site, as before sites).
+  std::string name;
+  // The site a listing reads (nullopt: every row, as in a database that holds no site).
+  std::optional<std::string> filter;
+  // The sites the database holds (after this choice), by name.
+  std::vector<std::string> sites;
+  // With `adopt`: the rows of no site this choice gave the named site (it is the first site to
+  // open the database); nullopt when it took none.
+  std::optional<std::int64_t> adopted;
+};
+
 // The tables whose rows carry their site ('' a row of no site yet: stored before the database
 // knew sites).
 std::span<const char* const> SiteTables();

@@ -19,6 +19,7 @@
 #include "host/site/site.h"
 #include "host/db/swipe_feed.h"
 #include "host/db/swipe_store.h"
+#include "host/site_choice.h"
 
 namespace vanto::push {
 

@@ -26,6 +26,7 @@
 #include "host/db/sync_runs.h"
 #include "host/db/table_rows.h"
 #include "host/push/push.h"
+#include "host/site_choice.h"
 #include "platform/ado/enrolment.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/text.h"

@@ -8,6 +8,7 @@
 #include "accounts/accounts_store.h"
 #include "host/enrolment.h"
 #include "host/db/record_store.h"
+#include "host/site_choice.h"
 #include "platform/ado/enrolment_schema.h"
 #include "tests/cli/sim_fixture.h"
 #include "host/db/database.h"

@@ -12,6 +12,7 @@
 #include "host/db/database.h"
 #include "host/db/record_store.h"
 #include "host/enrolment.h"
+#include "host/site_choice.h"
 #include "tests/cli/sim_fixture.h"
 #include "tests/support/pg_server.h"
 #include "host/db/database.h"

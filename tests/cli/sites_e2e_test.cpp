@@ -17,6 +17,7 @@
 #include "host/db/sites.h"
 #include "host/db/sync_runs.h"
 #include "host/metrics.h"
+#include "host/site_choice.h"
 #include "platform/ado/enrolment.h"
 #include "tests/cli/child_process.h"
 #include "tests/cli/sim_fixture.h"

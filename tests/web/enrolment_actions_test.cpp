@@ -10,6 +10,7 @@
 #include "host/control_settings.h"
 #include "host/enrolment.h"
 #include "host/db/record_store.h"
+#include "host/site_choice.h"
 #include "terminal/control/settings.h"
 #include "terminal/sim/front_end.h"
 #include "terminal/sim/simulator.h"

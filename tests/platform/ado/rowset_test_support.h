@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/site_choice.h"
 #include "platform/ado/byte_array.h"
 #include "platform/ado/columns.h"
 #include "platform/ado/memory_rowset.h"
