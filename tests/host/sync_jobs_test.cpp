@@ -2,6 +2,7 @@
 // one while it runs (the port held by another program keeps it running), the run is recorded as
 // the console user's, one port is synced alone, the schedule starts syncs of its own, and Stop
 // ends everything.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -247,6 +248,7 @@ TEST_F(SyncJobsTest, AFailingPartIsSaidInTheReadersLanguageInEveryResult) {
   };
   std::vector<SyncNote> record_failures;
   std::vector<TerminalSync> rows;
+  TerminalSync failed;  // the row of the terminal whose records the database refused
   const Case cases[] = {
       {"a sync whose records the database refuses",
        [&] {
@@ -254,10 +256,16 @@ TEST_F(SyncJobsTest, AFailingPartIsSaidInTheReadersLanguageInEveryResult) {
          settings.db = readonly;
          settings.on_record_failure = [&](const SyncNote& note) { record_failures.push_back(note); };
          rows = SyncSite(site_, settings);
-         EXPECT_EQ(rows.at(0).cause_code, "store");
-         EXPECT_EQ(ErrorValue(rows.at(0).cause_values, "error").English().rfind(english, 0), 0u);
-         EXPECT_EQ(rows.at(0).cause_values.at(0).second.rfind(english, 0), 0u);
-         return CauseText(Language::kChinese, rows.at(0));
+         // The terminals sync at once: the one whose records were refused first says so (the
+         // others, that the database failed on another terminal), whichever it is.
+         const auto own = std::find_if(rows.begin(), rows.end(), [&](const TerminalSync& r) {
+           return !r.cause_values.empty() && r.cause_values.at(0).second.rfind(english, 0) == 0;
+         });
+         if (own == rows.end()) return std::string("no terminal says the database refused its records");
+         failed = *own;
+         EXPECT_EQ(failed.cause_code, "store");
+         EXPECT_EQ(ErrorValue(failed.cause_values, "error").English().rfind(english, 0), 0u);
+         return CauseText(Language::kChinese, failed);
        },
        stored},
       {"the run's record refused", [&] { return NoteText(Language::kChinese, record_failures.at(0)); }, chinese},
@@ -266,13 +274,13 @@ TEST_F(SyncJobsTest, AFailingPartIsSaidInTheReadersLanguageInEveryResult) {
          std::unique_ptr<store::SyncRunStore> runs = settings_.db->SyncRuns();
          const std::int64_t id = runs->Begin(store::UtcNowText(), store::RunStarter::Console, "ada", "", "");
          store::RunTerminal t;
-         t.port = rows.at(0).port, t.terminal = rows.at(0).terminal, t.outcome = "failed";
-         t.cause_code = rows.at(0).cause_code, t.cause_values = rows.at(0).cause_values;
+         t.port = failed.port, t.terminal = failed.terminal, t.outcome = "failed";
+         t.cause_code = failed.cause_code, t.cause_values = failed.cause_values;
          runs->Finish(id, store::UtcNowText(), {t});
          const std::optional<store::SyncRun> run = runs->Find(id);
          // The JSON of `sync --json` and the API: "error" in English, nothing added.
          const auto json = SyncRowJson(ReportOf(*run).terminals.at(0));
-         EXPECT_EQ(json["cause_values"]["error"].get<std::string>().rfind(english, 0), 0u) << json.dump();
+         EXPECT_EQ(json["cause_values"].value("error", "").rfind(english, 0), 0u) << json.dump();
          EXPECT_EQ(json["cause_values"].size(), 3u) << json.dump();
          return CauseText(Language::kChinese, run->terminals.at(0));
        },
