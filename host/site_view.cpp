@@ -100,7 +100,7 @@ SitesOverview ReadSitesOverview(db::Database& db, std::chrono::system_clock::tim
 std::vector<std::string> SiteNames(db::Database& db) {
   std::vector<std::string> names;
   auto tables = db.Tables(/*read_only=*/true);
-  for (const store::SiteRow& row : store::ListSites(*tables)) names.push_back(row.name);
+  for (const store::SiteName& row : store::ListSiteNames(*tables)) names.push_back(row.name);
   return names;
 }
 

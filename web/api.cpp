@@ -1,4 +1,3 @@
-#include "host/site_choice.h"
 #include "web/api.h"
 
 #include <algorithm>
@@ -10,6 +9,8 @@
 #include <utility>
 #include <nlohmann/json.hpp>
 
+#include "host/site_choice.h"
+#include "host/site_view.h"
 #include "host/attendance_data.h"
 #include "host/enrolment.h"
 #include "host/facade.h"
@@ -502,14 +503,10 @@ struct ApiServer::Impl {
     if (std::optional<std::string> asked = Param(r, "site")) {
       if (site::SiteNameProblem(*asked))
         throw BadParameter("site", "'site' must be a site's name: 1 to 32 letters, digits, '-' or '_'");
-      std::vector<vanto::store::SiteRow> held;
-      {
-        auto tables = database.Get().Tables(true);
-        held = vanto::store::ListSites(*tables);
-      }
-      if (std::none_of(held.begin(), held.end(), [&](const vanto::store::SiteRow& s) { return s.name == *asked; })) {
+      const std::vector<std::string> held = host::SiteNames(database.Get());
+      if (std::find(held.begin(), held.end(), *asked) == held.end()) {
         std::string names;
-        for (const vanto::store::SiteRow& s : held) names += (names.empty() ? "" : ", ") + s.name;
+        for (const std::string& name : held) names += (names.empty() ? "" : ", ") + name;
         throw BadParameter("site", "'site' names no site of this database: " + *asked +
                                        (held.empty() ? std::string(" (it holds none)") : " (it holds " + names + ")"));
       }
