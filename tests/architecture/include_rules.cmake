@@ -16,10 +16,13 @@ set(rules
   # The host library, above the driver, the control and the platform; front ends above it.
   # A message unworded (host/message.h): what the host says, translated by the front ends.
   "host/text:host/message.h"
-  "host/db:host/calendar.h host/message.h host/text failure platform/ado platform/automation"
+  # The database keeps the attendance rows as the rules' plain values (host/attendance/model.h).
+  "host/db:host/calendar.h host/message.h host/text host/attendance/model.h failure platform/ado platform/automation"
   # The driver's row sets: the engine-free core and the one in memory (the engines' are host/db's).
   "platform/ado:platform/automation"
   "host/report:host/calendar.h host/message.h"
+  # The attendance rules: pure, over the calendar and the site's time zone.
+  "host/attendance:host/calendar.h host/message.h host/report host/site/zone.h"
   "host/site:host/ports.h host/calendar.h host/message.h host/text terminal/control host/db/pg_location.h"
   "host:driver/identifiers.h terminal/contract terminal/control platform/automation platform/ado platform/corvel"
   # Accounts (passwords, throttling, tokens' rules) over the database module's repositories.
