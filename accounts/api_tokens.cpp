@@ -19,7 +19,8 @@ constexpr std::size_t kMaxRecognised = 1024;  // tokens believed without a look-
 const std::vector<std::string>& KnownScopes() {
   static const std::vector<std::string> scopes = {"swipes:read",   "people:read",  "people:write",    "terminals:read",
                                                    "syncs:read",    "syncs:write",  "reports:read",    "enrolments:read",
-                                                   "enrolments:write", "metrics:read"};
+                                                   "enrolments:write", "metrics:read", "attendance:read",
+                                                   "attendance:write", "leave:write"};
   return scopes;
 }
 

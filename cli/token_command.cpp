@@ -155,11 +155,13 @@ Command TokenCommand() {
           TrLater("A program sends its token as 'Authorization: Bearer TOKEN' to /api/v1 of 'vanto serve'. The token\n"
           "is printed once, when it is added; the database keeps only its hash. Scopes: swipes:read,\n"
           "people:read, people:write, terminals:read, syncs:read, syncs:write, reports:read,\n"
-          "enrolments:read, enrolments:write, metrics:read (GET /metrics, for a monitor). Each token may make\n"
-          "api_requests_per_minute requests a minute (a site file setting, 600 unless set). A token given\n"
-          "--expires (a span from now such as \"90d\" or \"12h\", or a day YYYY-MM-DD, from 00:00 UTC) is\n"
-          "refused from then on; 'token list' shows when each expires. A token given --sites reads only those\n"
-          "sites' swipes (the feed, swipes and reports); others are refused. Changes are written to the audit trail."),
+          "enrolments:read, enrolments:write, metrics:read (GET /metrics, for a monitor), attendance:read\n"
+          "(the days' statuses, leave and corrections), attendance:write (corrections), leave:write. Each\n"
+          "token may make api_requests_per_minute requests a minute (a site file setting, 600 unless set). A\n"
+          "token given --expires (a span from now such as \"90d\" or \"12h\", or a day YYYY-MM-DD, from 00:00\n"
+          "UTC) is refused from then on; 'token list' shows when each expires. A token given --sites reaches\n"
+          "only those sites (the feed, swipes, reports and attendance); others are refused. Changes are\n"
+          "written to the audit trail."),
           [](Parser& p) -> Run {
             auto o = std::make_shared<TokenOptions>();
             p.Words("add|list|revoke [NAME]", &o->words, 2);

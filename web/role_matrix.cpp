@@ -6,6 +6,8 @@ namespace {
 // viewer: the dashboard and reports; hr: also swipes, people, terminals (read), enrolments
 // (list), rejected and conflicting records; admin: also sync, clear, back up and write
 // enrolments, acknowledge conflicts, fold doubles, users, the audit trail and the Sites page.
+// Attendance: every role reads it; HR and admin edit shifts, leave and corrections and close a
+// month; only an admin reopens one.
 // The last column: whether the action follows the chosen site, or acts on the serving host's
 // own terminals (another site's are shown read-only).
 constexpr SiteUse F = SiteUse::Follows, T = SiteUse::OwnTerminals, N = SiteUse::None;
@@ -30,6 +32,12 @@ constexpr Permission kRoleMatrix[] = {
     {Action::ManageUsers,         "users",                false, false, true,  N},
     {Action::ViewAudit,           "audit",                false, false, true,  N},
     {Action::ViewSites,           "sites",                false, false, true,  N},
+    {Action::ViewAttendance,      "attendance",           true,  true,  true,  F},
+    {Action::EditShifts,          "shifts.edit",          false, true,  true,  F},
+    {Action::EditLeave,           "leave.edit",           false, true,  true,  F},
+    {Action::EditCorrections,     "corrections.edit",     false, true,  true,  F},
+    {Action::CloseMonth,          "month.close",          false, true,  true,  F},
+    {Action::ReopenMonth,         "month.reopen",         false, false, true,  F},
 };
 
 const Permission* Find(Action action) {

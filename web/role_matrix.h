@@ -28,6 +28,12 @@ enum class Action {
   ManageUsers,
   ViewAudit,
   ViewSites,            // the view over every site of the database
+  ViewAttendance,       // the days' statuses, leave and corrections
+  EditShifts,           // shifts, patterns, assignments, holidays and rest days
+  EditLeave,
+  EditCorrections,      // a missed swipe added, a swipe set aside, either withdrawn
+  CloseMonth,
+  ReopenMonth,          // a closed month judged again
 };
 
 // Where the database holds sites, a route of an action that follows the site shows the site the
