@@ -134,6 +134,48 @@ void ReadTerminals(const Site& site, const toml::node& node, SitePort& port) {
   Refuse(site, LineOf(node), key, Message("must be a list of terminal numbers or a range \"N-M\" to scan, not {0}", {TypeName(node)}));
 }
 
+// An attendance list of terminals of a port: "1-2", "3", "1,3-4" or a TOML list [1, 2].
+std::vector<int> ReadTerminalSet(const Site& site, const toml::node& node, const std::string& key) {
+  std::vector<int> terminals;
+  auto add = [&](int terminal, int line) {
+    if (std::find(terminals.begin(), terminals.end(), terminal) != terminals.end())
+      Refuse(site, line, key, Message("terminal {0} is listed twice", {std::to_string(terminal)}));
+    terminals.push_back(terminal);
+  };
+  if (const auto* list = node.as_array()) {
+    if (list->empty()) Refuse(site, LineOf(node), key, Message("lists no terminal"));
+    for (const toml::node& item : *list) add(static_cast<int>(Whole(site, item, key, 1, kMaxTerminal)), LineOf(item));
+    return terminals;
+  }
+  const auto* text = node.as_string();
+  if (!text)
+    Refuse(site, LineOf(node), key, Message("must be terminals such as \"1-2,5\" or a list [1, 2], not {0}", {TypeName(node)}));
+  const std::string all = text->get();
+  auto number = [&](const std::string& part) {
+    if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos)
+      Refuse(site, LineOf(node), key, Message("'{0}' is not a list of terminals such as \"1-2,5\"", {all}));
+    const int value = std::atoi(part.c_str());
+    if (value < 1 || value > kMaxTerminal)
+      Refuse(site, LineOf(node), key, Message("terminal {0} is out of range (1..{1})", {part, std::to_string(kMaxTerminal)}));
+    return value;
+  };
+  std::size_t begin = 0;
+  while (true) {
+    const std::size_t comma = all.find(',', begin);
+    std::string part = all.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+    while (!part.empty() && part.front() == ' ') part.erase(part.begin());
+    while (!part.empty() && part.back() == ' ') part.pop_back();
+    const auto dash = part.find('-');
+    const int first = number(part.substr(0, dash));
+    const int last = dash == std::string::npos ? first : number(part.substr(dash + 1));
+    if (first > last) Refuse(site, LineOf(node), key, Message("range '{0}' is inverted (write the smaller number first)", {part}));
+    for (int t = first; t <= last; ++t) add(t, LineOf(node));
+    if (comma == std::string::npos) break;
+    begin = comma + 1;
+  }
+  return terminals;
+}
+
 SitePort ReadPort(const Site& site, const toml::table& table) {
   SitePort port;
   port.line = LineOf(table);
@@ -149,6 +191,15 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
       port.device_line = LineOf(node);
     } else if (name == "terminals") {
       ReadTerminals(site, node, port);
+    } else if (name == "in") {
+      port.in_terminals = ReadTerminalSet(site, node, shown);
+      port.in_line = LineOf(node);
+    } else if (name == "out") {
+      port.out_terminals = ReadTerminalSet(site, node, shown);
+      port.out_line = LineOf(node);
+    } else if (name == "not_collected") {
+      port.not_collected = ReadTerminalSet(site, node, shown);
+      port.not_collected_line = LineOf(node);
     } else if (const LineKey* line = FindLineKey(name)) {
       bool per_port = false;
       for (const auto& s : control::NumberSettings())
@@ -157,7 +208,7 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
       port.overrides[line->variable] = LineSetting(site, node, shown, *line);
     } else {
       Refuse(site, LineOf(key), shown,
-             Message("unknown key (a port has: {0})", {KnownKeys(WithLineKeys({"number", "device", "terminals"}))}));
+             Message("unknown key (a port has: {0})", {KnownKeys(WithLineKeys({"number", "device", "terminals", "in", "out", "not_collected"}))}));
     }
   }
   if (!has_number) Refuse(site, port.line, "port.number", Message("missing: every [[port]] needs its number"));
@@ -165,6 +216,11 @@ SitePort ReadPort(const Site& site, const toml::table& table) {
   if (port.terminals_line == 0)
     Refuse(site, port.line, "port.terminals",
            Message("missing: port {0} needs its terminals (a list, or a range \"N-M\" to scan)", {std::to_string(port.number)}));
+  for (int terminal : port.out_terminals)
+    if (std::find(port.in_terminals.begin(), port.in_terminals.end(), terminal) != port.in_terminals.end())
+      Refuse(site, port.out_line, "port.out",
+             Message("terminal {0} is a check-in terminal already (key 'in', line {1})",
+                     {std::to_string(terminal), std::to_string(port.in_line)}));
   return port;
 }
 
@@ -580,6 +636,9 @@ Site ParseSite(const std::string& text, const std::string& path) {
     } else if (name == "stale_after") {
       site.stale_after = Duration(site, node, name);
       site.stale_after_line = LineOf(node);
+    } else if (name == "pending_limit") {
+      site.pending_limit = static_cast<int>(Whole(site, node, name, 1, 366));
+      site.pending_limit_line = LineOf(node);
     } else if (name == "api_requests_per_minute") {
       FeatureOnly(site, SitePart::kApi, [&] {
         std::optional<std::int64_t> rate = node.value<std::int64_t>();
@@ -632,7 +691,7 @@ Site ParseSite(const std::string& text, const std::string& path) {
         site.ports.push_back(std::move(port));
       }
     } else {
-      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: site, database, day_starts, late_after, stale_after, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
+      Refuse(site, LineOf(key), name, Message("unknown key (a site file has: site, database, day_starts, late_after, stale_after, pending_limit, timezone, api_requests_per_minute, [clock], [console], [line], [schedule], [[port]], [[push]])"));
     }
   }
   if (site.ports.empty()) throw SiteError(Message::Join({path + ":1: ", Message("the site file names no port (add a [[port]] table)")}));
@@ -700,6 +759,8 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
   if (site.late_after) rows.push_back({"late_after", *site.late_after, file(site.late_after_line)});
   rows.push_back({"stale_after", std::to_string(site.stale_after) + " s",
                   site.stale_after_line ? file(site.stale_after_line) : "default"});
+  rows.push_back({"pending_limit", std::to_string(site.pending_limit) + " days",
+                  site.pending_limit_line ? file(site.pending_limit_line) : "default"});
   {
     const TrustedProxies proxies = ResolveTrustedProxies(&site, std::nullopt);
     std::string list;
@@ -733,6 +794,15 @@ std::vector<Effective> EffectiveSettings(const Site& site, const Environment& en
       for (int t : port.terminals) terminals += (terminals.empty() ? "" : ", ") + std::to_string(t);
     }
     rows.push_back({prefix + "terminals", terminals, file(port.terminals_line)});
+    auto listed = [&](const char* key, const std::vector<int>& list, int line) {
+      if (list.empty()) return;
+      std::string text;
+      for (int t : list) text += (text.empty() ? "" : ", ") + std::to_string(t);
+      rows.push_back({prefix + key, text, file(line)});
+    };
+    listed("in", port.in_terminals, port.in_line);
+    listed("out", port.out_terminals, port.out_line);
+    listed("not_collected", port.not_collected, port.not_collected_line);
     for (const LineKey& key : LineKeys()) {
       const std::string own = control::PerPortVariable(key.variable, port.number);
       if (auto given = Environment(own)) {

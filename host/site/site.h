@@ -55,6 +55,10 @@ struct SitePort {
   int terminals_line = 0;
   // The port's own line settings: control variable -> value.
   std::map<std::string, LineValue> overrides;
+  // Attendance: the terminals whose swipes are check-ins (`in`) and check-outs (`out`), and
+  // those never waited for before a day is judged (`not_collected`); by number, each once.
+  std::vector<int> in_terminals, out_terminals, not_collected;
+  int in_line = 0, out_line = 0, not_collected_line = 0;
 };
 
 // The site's rules for terminal clocks and record times, in seconds.
@@ -132,6 +136,10 @@ struct Site {
   // list`, the console's Sites page); 24 hours unless the file says.
   long long stale_after = 86400;
   int stale_after_line = 0;
+  // Attendance: a day still waiting for a terminal's complete sync is judged anyway this many
+  // days after its window closed (1..366; 7 unless the file says).
+  int pending_limit = 7;
+  int pending_limit_line = 0;
   // [console] trusted_proxies: the reverse proxies whose X-Forwarded-For and X-Forwarded-Proto
   // `vanto serve` believes, each a numeric address in its canonical form (ProxyAddress).
   std::vector<std::string> trusted_proxies;

@@ -87,6 +87,14 @@ TEST(SiteFile, ReadsEveryPart) {
   EXPECT_EQ(named.name, "Plant_2-a");
   EXPECT_EQ(named.name_line, 1);
   EXPECT_TRUE(ValidSiteName("a23456789012345678901234567890AB"));
+  EXPECT_EQ(site.pending_limit, 7);
+  const Site att = ParseSite("pending_limit = 3\n[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = \"1-9\"\n"
+                             "in = \"1-2, 5\"\nout = [3]\nnot_collected = \"9\"\n", "s.toml");
+  EXPECT_EQ(att.pending_limit, 3);
+  EXPECT_EQ(att.ports[0].in_terminals, (std::vector<int>{1, 2, 5}));
+  EXPECT_EQ(att.ports[0].out_terminals, (std::vector<int>{3}));
+  EXPECT_EQ(att.ports[0].not_collected, (std::vector<int>{9}));
+  EXPECT_EQ(att.ports[0].in_line, 6);
 }
 
 TEST(SiteFile, RefusalsNameFileLineAndKey) {
@@ -129,6 +137,16 @@ TEST(SiteFile, RefusalsNameFileLineAndKey) {
       {"site = \"caf\u00e9\"\n", "s.toml:1: key 'site': 'caf\u00e9' is no site name"},
       {"site = \"a23456789012345678901234567890123\"\n", "s.toml:1: key 'site': a site name has 1 to 32 characters, not 33"},
       {"site = 7\n", "s.toml:1: key 'site': must be"},
+      {"pending_limit = 0\n", "s.toml:1: key 'pending_limit': 0 is out of range (1..366)"},
+      {"pending_limit = 367\n", "s.toml:1: key 'pending_limit': 367 is out of range (1..366)"},
+      {"pending_limit = \"7\"\n", "s.toml:1: key 'pending_limit': must be a whole number"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\nin = \"2-1\"\n", "s.toml:5: key 'port.in': range '2-1' is inverted"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\nout = \"1,x\"\n", "s.toml:5: key 'port.out': '1,x' is not a list"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\nnot_collected = \"1,1\"\n",
+       "s.toml:5: key 'port.not_collected': terminal 1 is listed twice"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\nin = \"1-2\"\nout = \"2\"\n",
+       "s.toml:6: key 'port.out': terminal 2 is a check-in terminal already (key 'in', line 5)"},
+      {"[[port]]\nnumber = 1\ndevice = \"a\"\nterminals = [1]\nin = true\n", "s.toml:5: key 'port.in': must be terminals"},
   };
   for (const Case& c : cases) {
     try {
