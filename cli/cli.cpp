@@ -64,6 +64,22 @@ std::vector<std::string> CommandNames() {
   return names;
 }
 
+// The actions of a command written as two words ("shift add", "shift list"): their second words,
+// none when `name` is no such group.
+std::vector<std::string> GroupActions(const std::string& name) {
+  std::vector<std::string> actions;
+  const std::string prefix = name + " ";
+  for (const Command& c : Commands())
+    if (std::string(c.name).rfind(prefix, 0) == 0) actions.push_back(std::string(c.name).substr(prefix.size()));
+  return actions;
+}
+
+std::string ActionList(const std::vector<std::string>& actions) {
+  std::string text;
+  for (const std::string& a : actions) text += (text.empty() ? "" : ", ") + a;
+  return text;
+}
+
 int UnknownCommand(const std::string& name, Io& io) {
   std::string hint;
   std::vector<std::string> known = CommandNames();
@@ -132,11 +148,12 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     }
   }
   if (name == "help") {
-    if (args.size() > 2 && !(args[1] == "site" && args.size() == 3)) {
+    const bool group = !GroupActions(args[1]).empty();
+    if (args.size() > 2 && !(group && args.size() == 3)) {
       io.err << "vanto help: " << Tr("name one command") << " " << Tr("(try 'vanto --help')") << "\n";
       return kExitUsage;
     }
-    const Command* command = FindCommand(args.size() > 2 && args[1] == "site" ? "site " + args[2] : args[1]);
+    const Command* command = FindCommand(args.size() > 2 && group ? args[1] + " " + args[2] : args[1]);
     if (!command) return UnknownCommand(args[1], io);
     Parser parser(command->name);
     command->declare(parser);
@@ -153,6 +170,19 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
     command = FindCommand("site " + args[1]);
     if (!command) {
       io.err << "vanto site: " << TrFill("unknown command '{0}' (try 'vanto site init' or 'vanto site show')", {args[1]})
+             << "\n";
+      return kExitUsage;
+    }
+    words = 2;
+  } else if (!command && !GroupActions(name).empty()) {  // "shift add", "leave list", ...
+    const std::vector<std::string> actions = GroupActions(name);
+    if (args.size() < 2 || args[1].rfind("-", 0) == 0) {
+      io.err << "vanto " << name << ": " << TrFill("name what to do: {0}", {ActionList(actions)}) << "\n";
+      return kExitUsage;
+    }
+    command = FindCommand(name + " " + args[1]);
+    if (!command) {
+      io.err << "vanto " << name << ": " << TrFill("unknown action '{0}' (the actions: {1})", {args[1], ActionList(actions)})
              << "\n";
       return kExitUsage;
     }

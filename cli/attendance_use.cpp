@@ -1,0 +1,122 @@
+// Shared readings of the attendance commands' options and their listings.
+#include "cli/attendance_use.h"
+
+#include <algorithm>
+
+#include "cli/site_use.h"
+#include "host/report/dates.h"
+#include "host/text/messages.h"
+#include "present/report/date_options.h"
+
+namespace vanto::cli {
+
+AttendanceSite CommandAttendance(const DatabaseOptions& o, DatabaseUse use) {
+  const SiteChoice& choice = CommandSite(o, use);
+  std::shared_ptr<db::Database> db = CommandDatabase(o, use);  // kept open until the command ends
+  return AttendanceSite{*db, choice, CurrentSite(), {OsUser(), "command line"}, std::nullopt};
+}
+
+namespace {
+bool AllDigits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+}  // namespace
+
+int ParseClockOption(const std::string& text, const std::string& option) {
+  if (std::optional<int> minutes = site::ParseTimeOfDay(text)) return *minutes;
+  throw UsageError(TrFill("{0} '{1}' is not a time of day HH:MM (00:00..23:59)", {option, text}));
+}
+
+std::pair<int, int> ParseClockRange(const std::string& text, const std::string& option) {
+  const auto dash = text.find('-');
+  if (dash == std::string::npos) throw UsageError(TrFill("{0} '{1}' is not a range HH:MM-HH:MM", {option, text}));
+  return {ParseClockOption(text.substr(0, dash), option), ParseClockOption(text.substr(dash + 1), option)};
+}
+
+int ParseMinutesOption(const std::string& text, const std::string& option, int max) {
+  if (!AllDigits(text) || text.size() > 5 || std::stoi(text) > max)
+    throw UsageError(TrFill("{0} '{1}' is not a number of minutes from 0 to {2}", {option, text, std::to_string(max)}));
+  return std::stoi(text);
+}
+
+std::vector<bool> ParseWeekDays(const std::string& text, const std::string& option) {
+  static const char* const kDays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+  auto day = [&](std::string word) {
+    std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (int i = 0; i < 7; ++i)
+      if (word == kDays[i]) return i;
+    throw UsageError(TrFill("{0} '{1}': '{2}' is no day (mon, tue, wed, thu, fri, sat, sun)", {option, text, word}));
+  };
+  std::vector<bool> days(7, false);
+  std::size_t begin = 0;
+  while (begin <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', begin), text.size());
+    const std::string part = text.substr(begin, comma - begin);
+    const auto dash = part.find('-');
+    const int first = day(part.substr(0, dash)), last = dash == std::string::npos ? first : day(part.substr(dash + 1));
+    for (int d = first;; d = (d + 1) % 7) {  // "sat-mon" wraps
+      days[d] = true;
+      if (d == last) break;
+    }
+    begin = comma + 1;
+  }
+  return days;
+}
+
+std::vector<std::int32_t> ParsePeople(const std::string& text, const std::string& option) {
+  std::vector<std::int32_t> people;
+  auto number = [&](const std::string& part) {
+    if (!AllDigits(part) || part.size() > 9 || std::stol(part) < 1)
+      throw UsageError(TrFill("{0} '{1}': '{2}' is no person number", {option, text, part}));
+    return static_cast<std::int32_t>(std::stol(part));
+  };
+  std::size_t begin = 0;
+  while (begin <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', begin), text.size());
+    const std::string part = text.substr(begin, comma - begin);
+    const auto dash = part.find('-');
+    const std::int32_t first = number(part.substr(0, dash)), last = dash == std::string::npos ? first : number(part.substr(dash + 1));
+    if (last < first) throw UsageError(TrFill("{0} '{1}': range '{2}' is inverted", {option, text, part}));
+    if (last - first >= 100000) throw UsageError(TrFill("{0} '{1}': range '{2}' is too long", {option, text, part}));
+    for (std::int32_t p = first; p <= last; ++p)
+      if (std::find(people.begin(), people.end(), p) == people.end()) people.push_back(p);
+    begin = comma + 1;
+  }
+  return people;
+}
+
+std::pair<std::string, std::string> MonthRange(const std::string& month, const std::string& option) {
+  const report::DayRange days = ParseDates([&] { return report::ParseMonth(month); });
+  (void)option;
+  return {report::DateText(days.first), report::DateText(days.last)};
+}
+
+std::int64_t ParseId(const std::string& text, const char* what) {
+  if (!AllDigits(text) || text.size() > 18 || std::stoll(text) < 1)
+    throw UsageError(TrFill("'{0}' is no {1} number", {text, Tr(what)}));
+  return std::stoll(text);
+}
+
+void WriteListing(std::ostream& out, const Listing& l, report::Format format) {
+  switch (format) {
+    case report::Format::Table:
+      report::WriteTable(out, l.headings, l.rows, l.right);
+      return;
+    case report::Format::Json:
+      for (const nlohmann::json& o : l.objects) out << o.dump() << "\n";
+      return;
+    case report::Format::Csv:
+    case report::Format::RawCsv:
+      for (std::size_t i = 0; i < l.keys.size(); ++i) out << (i ? "," : "") << l.keys[i];
+      out << "\n";
+      for (const auto& row : l.rows) {
+        for (std::size_t i = 0; i < row.size(); ++i) out << (i ? "," : "") << report::CsvField(row[i], report::CellsOf(format));
+        out << "\n";
+      }
+      return;
+  }
+}
+
+std::string Clock(int minutes) { return report::ClockText(minutes); }
+
+}  // namespace vanto::cli

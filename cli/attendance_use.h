@@ -1,0 +1,51 @@
+// What the attendance commands (shift, pattern, holiday, leave, correction, attendance, month)
+// share: the site of the command's database as the host's attendance operations take it, and the
+// readings of their options (times of day, week days, people, months) and listings.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/command_support.h"
+#include "host/attendance_host.h"
+#include "host/report/cells.h"
+
+namespace vanto::cli {
+
+// The command's database and site (chosen once), the site file when there is one, acting as the
+// operating-system user from the command line.
+AttendanceSite CommandAttendance(const DatabaseOptions& o, DatabaseUse use);
+
+// "HH:MM" -> minutes after midnight; UsageError naming `option`.
+int ParseClockOption(const std::string& text, const std::string& option);
+// "HH:MM-HH:MM" -> both.
+std::pair<int, int> ParseClockRange(const std::string& text, const std::string& option);
+// Whole minutes 0..`max`.
+int ParseMinutesOption(const std::string& text, const std::string& option, int max);
+// "mon-fri", "mon,wed,fri", "sat-sun" -> 7 flags, Monday first.
+std::vector<bool> ParseWeekDays(const std::string& text, const std::string& option);
+// "17-19,23" -> the people, each once, in order.
+std::vector<std::int32_t> ParsePeople(const std::string& text, const std::string& option);
+// "YYYY-MM" -> its first and last dates.
+std::pair<std::string, std::string> MonthRange(const std::string& month, const std::string& option);
+// A positive id.
+std::int64_t ParseId(const std::string& text, const char* what);
+
+// A listing as a table (headings in words), CSV (`keys` as its header) or JSON lines (`keys`).
+struct Listing {
+  std::vector<std::string> headings;  // translated
+  std::vector<std::string> keys;
+  std::vector<bool> right;
+  std::vector<std::vector<std::string>> rows;
+  std::vector<nlohmann::json> objects;  // one per row, for --json
+};
+void WriteListing(std::ostream& out, const Listing& listing, report::Format format);
+
+// "HH:MM".
+std::string Clock(int minutes);
+
+}  // namespace vanto::cli
