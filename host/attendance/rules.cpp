@@ -233,6 +233,16 @@ Window WindowOf(const DayPlan& plan, std::int64_t day, int day_starts) {
   return w;
 }
 
+// A flexible shift's core hours in minutes from its start (a core after midnight of a night
+// shift lies on the next day).
+std::pair<int, int> CoreMinutes(const Shift& shift) {
+  const auto from_start = [&](int minute) { return ((minute - shift.start) % 1440 + 1440) % 1440; };
+  const int to = from_start(shift.core_end);
+  return {from_start(shift.core_start), to == 0 ? 1440 : to};
+}
+
+int ShiftMinutes(const Shift& shift) { return shift.end > shift.start ? shift.end - shift.start : shift.end - shift.start + 1440; }
+
 struct AssignmentSpan {
   std::int64_t from = 0, until = 0;
   const Assignment* assignment = nullptr;
@@ -576,9 +586,9 @@ class Judge {
     const Seconds midnight = day * kDay;
     Seconds start = window.start, end = window.end;
     if (shift.flexible) {
-      start = midnight + shift.core_start * 60;
-      if (shift.core_start < shift.start) start += kDay;  // core hours after midnight of a night shift
-      end = start + (((shift.core_end - shift.core_start) % 1440 + 1440) % 1440) * 60;
+      const auto [core_from, core_to] = CoreMinutes(shift);
+      start = window.start + core_from * 60;
+      end = window.start + core_to * 60;
     }
     const Seconds length = zone_.UtcMinute(window.end) - zone_.UtcMinute(window.start);
     const int full = shift.flexible && shift.required_minutes > 0 ? shift.required_minutes
@@ -839,6 +849,11 @@ std::optional<host::Message> CheckPatterns(const std::vector<Shift>& shifts, con
     for (const auto& [field, value] : amounts)
       if (value < 0)
         return host::Message("shift {0}: {1} must not be negative, not {2}", {s.name, field, std::to_string(value)});
+    if (s.flexible) {
+      const auto [core_from, core_to] = CoreMinutes(s);
+      if (core_from >= core_to || core_to > ShiftMinutes(s))
+        return host::Message("shift {0}: its core hours must lie between its start and its end", {s.name});
+    }
   }
   for (const Pattern& p : patterns) {
     if (p.name.empty()) return host::Message("a work pattern needs a name");
@@ -860,7 +875,7 @@ std::optional<host::Message> CheckPatterns(const std::vector<Shift>& shifts, con
       const Shift& a = *by_name.at(today);
       const Shift& b = *by_name.at(tomorrow);
       // Minutes from the midnight starting today.
-      const int a_closes = a.end + (a.end <= a.start ? 1440 : 0) + a.window_after;
+      const int a_closes = a.start + ShiftMinutes(a) + a.window_after;
       const int b_opens = 1440 + b.start - b.window_before;
       if (a_closes > b_opens)
         return host::Message("shift {0}'s window overlaps shift {1}'s on the next day of pattern {2}",
