@@ -158,6 +158,8 @@ int RunServe(const ServeOptions& o, Io& io) {
   api_options.day_starts = options.records.day_starts;
   api_options.late_after = options.records.late_after;
   api_options.site = served.filter;
+  api_options.served = served;  // attendance: the site's rows and its file's settings
+  api_options.site_file = CurrentSite();
   api_options.log = options.log;
   if (const site::Site* site = CurrentSite())
     for (const site::SitePort& port : site->ports) api_options.ports.push_back({port.number, port.device, port.terminals});

@@ -11,6 +11,10 @@
 
 #include "host/site_choice.h"
 #include "host/site_view.h"
+#include "host/attendance_host.h"
+#include "host/errors.h"
+#include "host/db/attendance_rows.h"
+#include "host/db/table_rows.h"
 #include "host/attendance_data.h"
 #include "host/enrolment.h"
 #include "host/facade.h"
@@ -23,6 +27,7 @@
 #include "host/db/swipe_store.h"
 #include "host/db/sync_runs.h"
 #include "host/sync_jobs.h"
+#include "web/api_attendance.h"
 #include "web/enrolments_page.h"
 #include "web/metrics.h"
 #include "web/refusals.h"
@@ -405,6 +410,83 @@ const std::vector<ApiRoute>& ApiRoutes() {
        200,
        {{403, "the token lacks the scope, or is limited to sites other than the serving site"},
         {409, "a sync or another action holds a port, or this server has no site"}}},
+      {"GET",
+       "/api/v1/attendance",
+       "attendance:read",
+       "Each person's status for each day of the month, judged from the shifts, leave, corrections and swipes (a "
+       "day is pending until every terminal of the site has synced after it), or as judged when the month was "
+       "closed.",
+       {{"month", "string", "the month, YYYY-MM", false, true},
+        {"person", "integer", "only this person"},
+        {"site", "string", "this site of the database (none: the serving site)"}},
+       "",
+       "Attendance",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"}}},
+      {"GET",
+       "/api/v1/attendance/corrections",
+       "attendance:read",
+       "The corrections of a month (swipes added, swipes set aside), withdrawn ones too.",
+       {{"month", "string", "the month, YYYY-MM", false, true},
+        {"person", "integer", "only this person's"},
+        {"site", "string", "this site of the database (none: the serving site)"}},
+       "",
+       "Corrections",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"}}},
+      {"POST",
+       "/api/v1/attendance/corrections",
+       "attendance:write",
+       "Adds a correction: a missed swipe added, or a stored swipe set aside (stored swipes never change).",
+       {{"site", "string", "this site of the database (none: the serving site)"}},
+       "CorrectionInput",
+       "Created",
+       201,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"}}},
+      {"DELETE",
+       "/api/v1/attendance/corrections/{id}",
+       "attendance:write",
+       "Withdraws a correction (it is kept, listed as withdrawn, and counts for nothing).",
+       {{"id", "integer", "the correction's id", true},
+        {"site", "string", "this site of the database (none: the serving site)"}},
+       "",
+       "",
+       204,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"},
+        {404, "the site has no correction of that id"},
+        {409, "the correction is withdrawn already"}}},
+      {"GET",
+       "/api/v1/leave",
+       "attendance:read",
+       "The leave overlapping a month, withdrawn leave too.",
+       {{"month", "string", "the month, YYYY-MM", false, true},
+        {"person", "integer", "only this person's"},
+        {"site", "string", "this site of the database (none: the serving site)"}},
+       "",
+       "LeaveList",
+       200,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"}}},
+      {"POST",
+       "/api/v1/leave",
+       "leave:write",
+       "Adds leave: one object or an array of them, all or nothing.",
+       {{"site", "string", "this site of the database (none: the serving site)"}},
+       "LeaveInput",
+       "CreatedMany",
+       201,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"}}},
+      {"DELETE",
+       "/api/v1/leave/{id}",
+       "leave:write",
+       "Withdraws leave (it is kept, listed as withdrawn, and counts for nothing).",
+       {{"id", "integer", "the leave's id", true},
+        {"site", "string", "this site of the database (none: the serving site)"}},
+       "",
+       "",
+       204,
+       {{403, "the token lacks the scope, or is limited to sites other than the one asked for"},
+        {404, "the site has no leave of that id"},
+        {409, "the leave is withdrawn already"}}},
   };
   return routes;
 }
@@ -861,6 +943,176 @@ struct ApiServer::Impl {
     return {200, "application/json", body.dump(), {}};
   }
 
+  // ---- attendance ----
+
+  // The site an attendance call acts on: ?site= (a site the database holds), else the serving
+  // site; refused to a token limited to other sites, as the swipes are.
+  struct AttendanceScope {
+    host::SiteChoice choice;
+    const site::Site* file = nullptr;
+  };
+  AttendanceScope AttendanceSiteOf(const ApiRequest& r, const accounts::ApiToken& token) {
+    AttendanceScope scope{options.served, options.site_file};
+    if (std::optional<std::string> asked = Param(r, "site"); asked && *asked != options.served.name) {
+      if (site::SiteNameProblem(*asked))
+        throw BadParameter("site", "'site' must be a site's name: 1 to 32 letters, digits, '-' or '_'");
+      const std::vector<std::string> held = host::SiteNames(database.Get());
+      if (std::find(held.begin(), held.end(), *asked) == held.end())
+        throw BadParameter("site", "'site' names no site of this database: " + *asked);
+      scope.choice.name = *asked;
+      scope.choice.filter = *asked;
+      scope.choice.sites = held;
+      scope.file = nullptr;  // the serving site's file says nothing of another site
+    }
+    if (!token.sites.empty() && (scope.choice.name.empty() || !token.AllowsSite(scope.choice.name)))
+      throw SiteRefused(r, token, scope.choice.name);
+    return scope;
+  }
+
+  // Runs a host operation on the site: its refusal of the input is a 400 with its words.
+  template <typename Operation>
+  auto OnSite(const ApiRequest& r, const accounts::ApiToken& token, const AttendanceScope& scope, Operation operation) {
+    host::AttendanceSite at{database.Get(), scope.choice, scope.file, {"token:" + token.name, r.origin}, std::nullopt};
+    try {
+      return operation(at);
+    } catch (const host::InputError& e) {
+      throw Problem{400, "Bad Request", e.what(), ""};
+    }
+  }
+
+  // ?month=YYYY-MM: its first and last day.
+  static report::DayRange MonthParam(const ApiRequest& r) {
+    std::optional<std::string> month = Param(r, "month");
+    if (!month) throw BadParameter("month", "'month' is needed: YYYY-MM");
+    try {
+      return report::ParseMonth(*month);
+    } catch (const report::DateError&) {
+      throw BadParameter("month", "'month' must be a month, YYYY-MM");
+    }
+  }
+
+  static std::optional<std::int32_t> PersonParam(const ApiRequest& r) {
+    if (std::optional<std::int64_t> person = IntParam(r, "person", INT32_MIN, INT32_MAX))
+      return static_cast<std::int32_t>(*person);
+    return std::nullopt;
+  }
+
+  // A body that is JSON (an object, or for leave an array too).
+  static json BodyJson(const ApiRequest& r, bool array_too) {
+    if (r.content_type.rfind("application/json", 0) != 0)
+      throw Problem{415, "Unsupported Media Type", "send the body as application/json", "body"};
+    json input = json::parse(r.body, nullptr, false);
+    if (input.is_discarded() || !(input.is_object() || (array_too && input.is_array())))
+      throw BadParameter("body", array_too ? "the body is not a JSON object or array" : "the body is not a JSON object");
+    return input;
+  }
+
+  ApiResponse Attendance(const ApiRequest& r, const accounts::ApiToken& token) {
+    const report::DayRange days = MonthParam(r);
+    const std::optional<std::int32_t> person = PersonParam(r);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const std::string month = report::DateText(days.first).substr(0, 7);
+    const host::MonthAttendance judged =
+        OnSite(r, token, scope, [&](const host::AttendanceSite& at) { return host::JudgeMonth(at, month, person); });
+    json listed = json::array();
+    for (const attendance::DayResult& day : judged.days) listed.push_back(host::DayJson(day));
+    json body = {{"site", scope.choice.name}, {"month", month}, {"closed", judged.closed}, {"days", std::move(listed)}};
+    if (judged.closed) {
+      body["closed_by"] = judged.closed_by;
+      body["closed_at"] = judged.closed_at;
+    }
+    return {200, "application/json", body.dump(), {}};
+  }
+
+  ApiResponse Corrections(const ApiRequest& r, const accounts::ApiToken& token) {
+    const report::DayRange days = MonthParam(r);
+    const std::optional<std::int32_t> person = PersonParam(r);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const std::vector<attendance::Correction> found = OnSite(r, token, scope, [&](const host::AttendanceSite& at) {
+      return host::ListCorrections(at, report::DateText(days.first), report::DateText(days.last), person);
+    });
+    json listed = json::array();
+    for (const attendance::Correction& c : found) listed.push_back(CorrectionJson(c));
+    json body = {{"site", scope.choice.name},
+                 {"month", report::DateText(days.first).substr(0, 7)},
+                 {"corrections", std::move(listed)}};
+    return {200, "application/json", body.dump(), {}};
+  }
+
+  ApiResponse AddCorrection(const ApiRequest& r, const accounts::ApiToken& token) {
+    const json input = BodyJson(r, false);
+    attendance::Correction correction;
+    try {
+      correction = CorrectionFromJson(input);
+    } catch (const BodyFieldError& e) {
+      throw BadParameter(e.field, e.detail);
+    }
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const std::int64_t id =
+        OnSite(r, token, scope, [&](const host::AttendanceSite& at) { return host::AddCorrection(at, correction); });
+    return {201, "application/json", json{{"id", id}}.dump(), {}};
+  }
+
+  ApiResponse WithdrawCorrection(const ApiRequest& r, const accounts::ApiToken& token) {
+    const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    // The site's rows only: another site's id is none of this site's.
+    std::optional<attendance::Correction> held;
+    {
+      auto tables = database.Get().Tables(false);
+      held = store::AttendanceRows(*tables, scope.choice.name).FindCorrection(id);
+    }
+    if (!held) throw Problem{404, "Not Found", "there is no correction " + std::to_string(id), "id"};
+    if (held->entered.withdrawn())
+      throw Problem{409, "Conflict", "correction " + std::to_string(id) + " is withdrawn already", "id"};
+    OnSite(r, token, scope, [&](const host::AttendanceSite& at) { host::WithdrawCorrection(at, id); });
+    return {204, "application/json", "", {}};
+  }
+
+  ApiResponse Leave(const ApiRequest& r, const accounts::ApiToken& token) {
+    const report::DayRange days = MonthParam(r);
+    const std::optional<std::int32_t> person = PersonParam(r);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const std::vector<attendance::Leave> found = OnSite(r, token, scope, [&](const host::AttendanceSite& at) {
+      return host::ListLeave(at, report::DateText(days.first), report::DateText(days.last), person);
+    });
+    json listed = json::array();
+    for (const attendance::Leave& l : found) listed.push_back(LeaveJson(l));
+    json body = {{"site", scope.choice.name},
+                 {"month", report::DateText(days.first).substr(0, 7)},
+                 {"leave", std::move(listed)}};
+    return {200, "application/json", body.dump(), {}};
+  }
+
+  ApiResponse AddLeave(const ApiRequest& r, const accounts::ApiToken& token) {
+    const json input = BodyJson(r, true);
+    std::vector<attendance::Leave> leave;
+    try {
+      leave = LeaveFromJson(input);
+    } catch (const BodyFieldError& e) {
+      throw BadParameter(e.field, e.detail);
+    }
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const std::vector<std::int64_t> ids =
+        OnSite(r, token, scope, [&](const host::AttendanceSite& at) { return host::AddLeave(at, leave); });
+    return {201, "application/json", json{{"ids", ids}}.dump(), {}};
+  }
+
+  ApiResponse WithdrawLeave(const ApiRequest& r, const accounts::ApiToken& token) {
+    const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    std::optional<attendance::Leave> held;
+    {
+      auto tables = database.Get().Tables(false);
+      held = store::AttendanceRows(*tables, scope.choice.name).FindLeave(id);
+    }
+    if (!held) throw Problem{404, "Not Found", "there is no leave " + std::to_string(id), "id"};
+    if (held->entered.withdrawn())
+      throw Problem{409, "Conflict", "leave " + std::to_string(id) + " is withdrawn already", "id"};
+    OnSite(r, token, scope, [&](const host::AttendanceSite& at) { host::WithdrawLeave(at, id); });
+    return {204, "application/json", "", {}};
+  }
+
   using Handler = ApiResponse (Impl::*)(const ApiRequest&, const accounts::ApiToken&);
   Handler HandlerOf(const ApiRoute& route) {
     if (route.path == "/api/v1/openapi.json") return &Impl::OpenApi;
@@ -875,6 +1127,12 @@ struct ApiServer::Impl {
     if (route.path == "/api/v1/reports/month") return &Impl::MonthReport;
     if (route.path == "/api/v1/enrolments") return &Impl::Enrolments;
     if (route.path == "/api/v1/enrolments/copy") return &Impl::CopyEnrolment;
+    if (route.path == "/api/v1/attendance") return &Impl::Attendance;
+    if (route.path == "/api/v1/attendance/corrections")
+      return route.method == "GET" ? &Impl::Corrections : &Impl::AddCorrection;
+    if (route.path == "/api/v1/attendance/corrections/{id}") return &Impl::WithdrawCorrection;
+    if (route.path == "/api/v1/leave") return route.method == "GET" ? &Impl::Leave : &Impl::AddLeave;
+    if (route.path == "/api/v1/leave/{id}") return &Impl::WithdrawLeave;
     return nullptr;
   }
 

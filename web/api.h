@@ -28,6 +28,9 @@ class SyncJobs;
 namespace vanto::db {
 class Database;
 }
+namespace vanto::site {
+struct Site;
+}
 
 namespace vanto::web {
 
@@ -76,6 +79,11 @@ struct ApiOptions {
   std::optional<int> late_after;
   // The serving site's swipes only (host::SiteChoice::filter; none: every swipe).
   std::optional<std::string> site;
+  // Attendance: the serving site as chosen (its rows' name; '' a database of no site) and its
+  // site file (not owned; null: none: the host's zone, days from 00:00). Another site asked for
+  // with ?site= is judged without a site file.
+  host::SiteChoice served;
+  const site::Site* site_file = nullptr;
   // Receives what failed beside an answer (an audit row not written, a port not released); may be empty.
   std::function<void(const std::string&)> log;
   // GET /metrics: the terminals and push endpoints of the site, and the console's request counters
@@ -95,7 +103,7 @@ struct ApiParameter {
   bool required = false;  // a query parameter that must be given (a path's always is)
 };
 struct ApiRoute {
-  std::string method;  // "GET" or "POST"
+  std::string method;  // "GET", "POST" or "DELETE"
   std::string path;
   std::string scope;   // empty: no token needed
   std::string summary;

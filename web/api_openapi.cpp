@@ -1,7 +1,9 @@
 // The OpenAPI 3.0 document of the API, generated from ApiRoutes: every route the dispatcher
 // serves is documented with its parameters, scope and answers, and nothing else is.
+#include <cctype>
 #include <nlohmann/json.hpp>
 
+#include "host/attendance/rules.h"
 #include "web/api.h"
 
 namespace vanto::web {
@@ -10,6 +12,146 @@ namespace {
 using nlohmann::json;
 
 json Ref(const std::string& name) { return {{"$ref", "#/components/schemas/" + name}}; }
+
+// The words of a day's status and of its findings, as the rules name them.
+json StatusWords() {
+  json words = json::array();
+  for (int s = 0; s <= static_cast<int>(attendance::Status::kPending); ++s)
+    words.push_back(attendance::StatusWord(static_cast<attendance::Status>(s)));
+  return words;
+}
+json FindingWords() {
+  json words = json::array();
+  for (int f = 0; f <= static_cast<int>(attendance::FindingKind::kSimpleRule); ++f)
+    words.push_back(attendance::FindingWord(static_cast<attendance::FindingKind>(f)));
+  return words;
+}
+
+// A day's status, leave and corrections.
+json AttendanceSchemas() {
+  json text = {{"type", "string"}}, integer = {{"type", "integer"}};
+  json entered = {{"by", {{"type", "string"}, {"description", "who made it: a user, or token:NAME"}}},
+                  {"at", {{"type", "string"}, {"format", "date-time"}}},
+                  {"withdrawn", {{"type", "boolean"}}},
+                  {"withdrawn_by", text},
+                  {"withdrawn_at", {{"type", "string"}, {"format", "date-time"}}}};
+  json day = {
+      {"type", "object"},
+      {"required", {"site", "person", "date", "status", "late_minutes", "early_minutes", "worked_minutes",
+                    "overtime_minutes"}},
+      {"properties",
+       {{"site", text},
+        {"person", integer},
+        {"date", {{"type", "string"}, {"format", "date"}}},
+        {"status",
+         {{"type", "string"},
+          {"enum", StatusWords()},
+          {"description", "pending: not judged yet, until every terminal of the site has synced after the day's "
+                          "window closed (after the site's pending limit it is judged anyway, with a finding "
+                          "naming the terminal)"}}},
+        {"shift", {{"type", "string"}, {"description", "the day's shift ('' none)"}}},
+        {"late_minutes", integer},
+        {"early_minutes", integer},
+        {"worked_minutes", integer},
+        {"break_minutes", integer},
+        {"overtime_minutes", integer},
+        {"leave_kind", text},
+        {"first_in", {{"type", "string"}, {"nullable", true}, {"description", "YYYY-MM-DD HH:MM:SS in the site's zone"}}},
+        {"last_out", {{"type", "string"}, {"nullable", true}, {"description", "YYYY-MM-DD HH:MM:SS in the site's zone"}}},
+        {"findings",
+         {{"type", "array"},
+          {"items",
+           {{"type", "object"},
+            {"required", {"kind"}},
+            {"properties", {{"kind", {{"type", "string"}, {"enum", FindingWords()}}}, {"minutes", integer}, {"value", text}}}}}}},
+        {"pending",
+         {{"type", "array"},
+          {"description", "a pending day only: the terminals it waits for"},
+          {"items",
+           {{"type", "object"},
+            {"required", {"terminal", "since"}},
+            {"properties",
+             {{"terminal", {{"type", "string"}, {"description", "PORT:TERMINAL"}}},
+              {"since",
+               {{"type", "string"},
+                {"description", "the end of its last complete sync (UTC, YYYY-MM-DDTHH:MM:SSZ; '' never)"}}}}}}}}}}}};
+  json correction = {{"type", "object"},
+                     {"required", {"id", "person", "kind", "time", "reason", "by", "at", "withdrawn"}},
+                     {"properties",
+                      {{"id", integer},
+                       {"person", integer},
+                       {"kind", {{"type", "string"}, {"enum", {"add", "set-aside"}}}},
+                       {"time", {{"type", "string"}, {"description", "YYYY-MM-DD HH:MM:SS in the site's zone"}}},
+                       {"direction", {{"type", "string"}, {"enum", {"in", "out"}}}},
+                       {"port", integer},
+                       {"terminal", integer},
+                       {"reason", text}}}};
+  correction["properties"].update(entered);
+  json leave = {{"type", "object"},
+                {"required", {"id", "person", "kind", "from", "to", "by", "at", "withdrawn"}},
+                {"properties",
+                 {{"id", integer},
+                  {"person", integer},
+                  {"kind", text},
+                  {"from", {{"type", "string"}, {"format", "date"}}},
+                  {"to", {{"type", "string"}, {"format", "date"}}},
+                  {"part_start", {{"type", "string"}, {"description", "HH:MM, a part of one day"}}},
+                  {"part_end", {{"type", "string"}, {"description", "HH:MM"}}},
+                  {"note", text}}}};
+  leave["properties"].update(entered);
+  json leave_input = {{"type", "object"},
+                      {"required", {"person", "kind", "from"}},
+                      {"properties",
+                       {{"person", integer},
+                        {"kind", {{"type", "string"}, {"description", "one of the site's leave kinds"}}},
+                        {"from", {{"type", "string"}, {"format", "date"}}},
+                        {"to", {{"type", "string"}, {"format", "date"}, {"description", "none: from"}}},
+                        {"part_start", {{"type", "string"}, {"description", "HH:MM, with part_end: a part of one day"}}},
+                        {"part_end", {{"type", "string"}, {"description", "HH:MM"}}},
+                        {"note", text}}}};
+  return {
+      {"AttendanceDay", day},
+      {"Attendance",
+       {{"type", "object"},
+        {"required", {"site", "month", "closed", "days"}},
+        {"properties",
+         {{"site", text},
+          {"month", text},
+          {"closed", {{"type", "boolean"}, {"description", "true: the days as judged when the month was closed"}}},
+          {"closed_by", text},
+          {"closed_at", {{"type", "string"}, {"format", "date-time"}}},
+          {"days", {{"type", "array"}, {"items", Ref("AttendanceDay")}}}}}}},
+      {"Correction", correction},
+      {"Corrections",
+       {{"type", "object"},
+        {"required", {"site", "month", "corrections"}},
+        {"properties",
+         {{"site", text}, {"month", text}, {"corrections", {{"type", "array"}, {"items", Ref("Correction")}}}}}}},
+      {"CorrectionInput",
+       {{"type", "object"},
+        {"required", {"person", "kind", "time", "reason"}},
+        {"properties",
+         {{"person", integer},
+          {"kind", {{"type", "string"}, {"enum", {"add", "set-aside"}}}},
+          {"time", {{"type", "string"}, {"description", "YYYY-MM-DD HH:MM[:SS] in the site's zone"}}},
+          {"direction", {{"type", "string"}, {"enum", {"in", "out"}}, {"description", "an added swipe's"}}},
+          {"port", {{"type", "integer"}, {"description", "a swipe set aside: its terminal's port"}}},
+          {"terminal", {{"type", "integer"}, {"description", "a swipe set aside: its terminal"}}},
+          {"reason", text}}}}},
+      {"Created", {{"type", "object"}, {"required", {"id"}}, {"properties", {{"id", integer}}}}},
+      {"Leave", leave},
+      {"LeaveList",
+       {{"type", "object"},
+        {"required", {"site", "month", "leave"}},
+        {"properties", {{"site", text}, {"month", text}, {"leave", {{"type", "array"}, {"items", Ref("Leave")}}}}}}},
+      {"LeaveOne", leave_input},
+      {"LeaveInput",
+       {{"oneOf", json::array({Ref("LeaveOne"), {{"type", "array"}, {"minItems", 1}, {"items", Ref("LeaveOne")}}})},
+        {"description", "one leave, or several added all or nothing"}}},
+      {"CreatedMany",
+       {{"type", "object"}, {"required", {"ids"}}, {"properties", {{"ids", {{"type", "array"}, {"items", integer}}}}}}},
+  };
+}
 
 json Schemas() {
   json swipe = {{"type", "object"},
@@ -165,7 +307,7 @@ json Schemas() {
           {"enum", {"done", "refused", "not-answering", "none-stored", "not-audited", "port-failed", "failed", "not-copied"}}}},
         {"kind", {{"type", "string"}, {"enum", {"fingerprint", "password", "other", "unknown"}}}},
         {"step", {{"type", "string"}, {"enum", {"backup", "scan", "write"}}}}}}};
-  return {
+  json schemas = {
       {"Problem",
        {{"type", "object"},
         {"required", {"type", "title", "status"}},
@@ -259,6 +401,14 @@ json Schemas() {
           {"backup", Ref("EnrolmentResult")},
           {"writes", {{"type", "array"}, {"items", Ref("EnrolmentResult")}}}}}}},
   };
+  schemas.update(AttendanceSchemas());
+  return schemas;
+}
+
+std::string Lower(const std::string& text) {
+  std::string lower;
+  for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
 }
 
 json ProblemAnswer(const std::string& description) {
@@ -266,7 +416,7 @@ json ProblemAnswer(const std::string& description) {
 }
 
 std::string OperationId(const ApiRoute& r) {
-  std::string id = r.method == "GET" ? "get" : "post";
+  std::string id = Lower(r.method);
   bool upper = true;
   for (char c : r.path.substr(std::string("/api/v1/").size())) {
     if (c == '{') {  // a path parameter: "By" and its name
@@ -297,10 +447,14 @@ std::string ApiServer::OpenApiDocument() {
     if (!params.empty()) op["parameters"] = params;
     if (!r.request_schema.empty())
       op["requestBody"] = {{"required", true}, {"content", {{"application/json", {{"schema", Ref(r.request_schema)}}}}}};
-    op["responses"][std::to_string(r.success)] = {
-        {"description", r.success == 202 ? "started" : "done"},
-        {"content", {{r.content_type, {{"schema", r.response_schema.empty() ? json{{"type", "string"}}
-                                                                               : Ref(r.response_schema)}}}}}};
+    if (r.success == 204) {
+      op["responses"]["204"] = {{"description", "done: no content"}};
+    } else {
+      op["responses"][std::to_string(r.success)] = {
+          {"description", r.success == 202 ? "started" : r.success == 201 ? "made" : "done"},
+          {"content", {{r.content_type, {{"schema", r.response_schema.empty() ? json{{"type", "string"}}
+                                                                                 : Ref(r.response_schema)}}}}}};
+    }
     if (r.success == 202)
       op["responses"]["202"]["headers"] = {
           {"Location", {{"description", "where to follow it (when it was recorded)"}, {"schema", {{"type", "string"}}}}}};
@@ -319,8 +473,7 @@ std::string ApiServer::OpenApiDocument() {
       op["responses"]["503"] = ProblemAnswer("the database failed");
       for (const auto& [status, meaning] : r.refusals) op["responses"][std::to_string(status)] = ProblemAnswer(meaning);
     }
-    std::string method = r.method == "GET" ? "get" : "post";
-    paths[r.path][method] = op;
+    paths[r.path][Lower(r.method)] = op;
   }
   json doc = {
       {"openapi", "3.0.3"},
