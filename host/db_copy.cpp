@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <set>
 #include <thread>
 #include <unordered_map>
+
+#include <nlohmann/json.hpp>
 
 #include "host/errors.h"
 #include "host/db/civil_time.h"
@@ -91,6 +94,24 @@ const std::vector<Content>& Contents() {
         {"delivered"}, {"site", 22, "''"}, {"all_sites", 22, "0", Kind::kBool}}},
       // The position is translated as an endpoint's; the row's being there is what is compared.
       {"push_key_sites", "push_key_sites", {{"only_row", 0, "1", Kind::kBool}}},
+      // Attendance: the numbered tables' content is everything but the number (numbered anew);
+      // a leave entry's and a correction's withdrawal are their last two columns (Numbered).
+      {"shifts", "shifts",
+       {{"site"}, {"name"}, {"start_minute"}, {"end_minute"}, {"late_grace"}, {"early_grace"}, {"break_minutes"},
+        {"window_before"}, {"window_after"}, {"full_day_minutes"}, {"half_day_minutes"}, {"flexible"},
+        {"core_start"}, {"core_end"}, {"required_minutes"}}},
+      {"work_patterns", "work_patterns", {{"site"}, {"name"}, {"kind"}, {"starts"}, {"days"}}},
+      {"shift_assignments", "shift_assignments",
+       {{"site"}, {"pattern"}, {"target"}, {"person"}, {"department"}, {"from_date"}, {"until_date"}}},
+      {"days_off", "days_off", {{"site"}, {"day"}, {"kind"}, {"name"}}},
+      {"leave_entries", "leave_entries",
+       {{"site"}, {"person"}, {"kind"}, {"from_date"}, {"to_date"}, {"part_start"}, {"part_end"}, {"note"},
+        {"added_by"}, {"added_at"}, {"withdrawn_by"}, {"withdrawn_at"}}},
+      {"corrections", "corrections",
+       {{"site"}, {"person"}, {"kind"}, {"at_time"}, {"direction"}, {"port"}, {"terminal"}, {"reason"},
+        {"added_by"}, {"added_at"}, {"withdrawn_by"}, {"withdrawn_at"}}},
+      {"closed_months", "closed_months", {{"site"}, {"month"}, {"closed_by"}, {"closed_at"}, {"days_json"}}},
+      {"leave_kinds", "leave_kinds", {{"site"}, {"kind"}, {"position"}}},
   };
   return contents;
 }
@@ -296,6 +317,7 @@ class Copy {
       Plain("api_token_reads", "ON CONFLICT (token, hour) DO NOTHING");
     }
     PushEndpoints();
+    Attendance();
     if (!site_) Plain("sites", "ON CONFLICT (name) DO NOTHING");
     if (!keyed_here) PushKeySites();
   }
@@ -364,15 +386,111 @@ class Copy {
   }
   std::string TargetCondition(const std::string& table) const { return site_ ? SiteCondition(table, *site_) : ""; }
 
-  // A source row of `table` (its content from column `first` on) as a copy of one site writes it:
-  // under the site's name here.
+  // A source row of `table` (its content from column `first` on) as the copy writes it: a closed
+  // month's days naming the corrections by their numbers here; with one site, under the site's
+  // name here.
   void Rewrite(const std::string& table, TableRow& row, std::size_t first) const {
+    if (table == "closed_months") RenumberCorrections(row, first);
     if (!site_) return;
     const char* column = IsSiteTable(table) ? "site" : table == "sites" ? "name" : nullptr;
     if (!column) return;
     const std::vector<Column>& columns = ContentOf(table)->columns;
     for (std::size_t i = 0; i < columns.size(); ++i)
       if (std::string(columns[i].name) == column && first + i < row.size()) row[first + i] = *site_;
+  }
+
+  // A closed month's days as judged (JSON) name corrections by number, as the value of a finding
+  // of kind "correction-added" or "swipe-set-aside": each becomes the correction's number here.
+  // Days that are not JSON, and numbers of no correction copied, stay as they are.
+  void RenumberCorrections(TableRow& row, std::size_t first) const {
+    const std::vector<Column>& columns = ContentOf("closed_months")->columns;
+    std::size_t at = 0;
+    while (at < columns.size() && std::string(columns[at].name) != "days_json") ++at;
+    if (first + at >= row.size() || !row[first + at] || correction_here_.empty()) return;
+    nlohmann::ordered_json days = nlohmann::ordered_json::parse(*row[first + at], nullptr, /*allow_exceptions=*/false);
+    if (days.is_discarded()) return;
+    bool changed = false;
+    const std::function<void(nlohmann::ordered_json&)> walk = [&](nlohmann::ordered_json& v) {
+      if (v.is_object()) {
+        auto kind = v.find("kind"), value = v.find("value");
+        if (kind != v.end() && value != v.end() && kind->is_string() && value->is_string() &&
+            (*kind == "correction-added" || *kind == "swipe-set-aside")) {
+          auto here = correction_here_.find(value->get<std::string>());
+          if (here != correction_here_.end() && here->second != value->get<std::string>()) {
+            *value = here->second;
+            changed = true;
+          }
+        }
+      }
+      if (v.is_structured())
+        for (auto& inner : v) walk(inner);
+    };
+    walk(days);
+    if (changed) row[first + at] = days.dump();
+  }
+
+  // Attendance: the site's settings by their keys (one the destination holds stays), the
+  // numbered entries numbered anew, and the closed months after the corrections they name.
+  void Attendance() {
+    Plain("shifts", "ON CONFLICT (site, name) DO NOTHING");
+    Plain("work_patterns", "ON CONFLICT (site, name) DO NOTHING");
+    Numbered("shift_assignments", false);
+    Plain("days_off", "ON CONFLICT (site, day) DO NOTHING");
+    Numbered("leave_entries", true);
+    correction_here_ = Numbered("corrections", true);
+    Plain("closed_months", "ON CONFLICT (site, month) DO NOTHING");
+    Plain("leave_kinds", "ON CONFLICT (site, kind) DO NOTHING");
+  }
+
+  // Rows the engine numbers (`id`), numbered anew in the old order; a row the destination holds
+  // already, value for value, keeps its number there. `withdrawable`: the content's last two
+  // columns are who withdrew the entry and when; an entry is the same whatever its withdrawal,
+  // and one withdrawn in the source since an earlier copy is withdrawn here as well. Answers the
+  // destination's number of each source number.
+  std::map<std::string, std::string> Numbered(const char* table, bool withdrawable) {
+    std::map<std::string, std::string> here;
+    if (!SourceHas(table)) return here;
+    const Content& c = *ContentOf(table);
+    const std::size_t told = c.columns.size() - (withdrawable ? 2 : 0);  // the columns that tell an entry
+    auto entry = [&](const TableRow& r) { return HashOf(TableRow(r.begin() + 1, r.begin() + 1 + static_cast<std::ptrdiff_t>(told))); };
+    auto withdrawn = [&](const TableRow& r) { return withdrawable && r.back().has_value(); };
+    struct Held {
+      std::string id;
+      bool withdrawn;
+    };
+    std::unordered_map<std::uint64_t, std::vector<Held>> held;
+    target_.Query("SELECT id, " + SelectList(c.columns, target_.engine(), store::LatestSchemaVersion()) + " FROM " +
+                      table + Where({TargetCondition(table)}) + " ORDER BY id",
+                  {}, [&](const TableRow& r) { held[entry(r)].push_back({*r[0], withdrawn(r)}); },
+                  std::string("reading table ") + table);
+    std::vector<TableRow> rows;
+    source_.Query("SELECT id, " + Select(c) + " FROM " + table + Where({SourceCondition(table)}) + " ORDER BY id", {},
+                  [&](TableRow r) {
+                    Rewrite(table, r, 1);
+                    rows.push_back(std::move(r));
+                  },
+                  std::string("reading table ") + table);
+    const std::string insert = std::string("INSERT INTO ") + table + " (" + NameList(c.columns) + ") VALUES (" +
+                               Placeholders(1, c.columns.size(), target_.engine()) + ") RETURNING id";
+    const std::string withdraw = std::string("UPDATE ") + table +
+                                 " SET withdrawn_by = $1, withdrawn_at = $2 WHERE id = $3 AND withdrawn_at IS NULL";
+    const std::string step = std::string("copying table ") + table;
+    target_.Transaction(step, [&] {
+      here.clear();
+      auto left = held;
+      for (const TableRow& r : rows) {
+        auto it = left.find(entry(r));
+        if (it != left.end() && !it->second.empty()) {
+          const Held h = it->second.front();
+          it->second.erase(it->second.begin());
+          here[*r[0]] = h.id;
+          if (withdrawn(r) && !h.withdrawn) target_.Exec(withdraw, {r[r.size() - 2], r.back(), h.id}, step);
+          continue;
+        }
+        target_.Query(insert, TableRow(r.begin() + 1, r.end()), [&](const TableRow& id) { here[*r[0]] = *id[0]; }, step);
+      }
+    });
+    return here;
   }
 
   // Rows copied as they are; the destination's unique keys keep a second run from adding any.
@@ -949,6 +1067,7 @@ class Copy {
   std::function<void()> after_batch_stored_;
   DbCopyResult& result_;
   std::map<std::string, TableValue> conflict_here_;
+  std::map<std::string, std::string> correction_here_;  // the destination's number of each correction copied
   std::optional<TableValue> bound_;  // PostgreSQL: the feed positions copied are below this transaction id
   std::optional<std::string> site_, source_site_;  // a copy of one site: its name here, and in the source
   // A copy of one site of a source of several: the last swipe of any site it could copy.

@@ -911,6 +911,202 @@ ALTER TABLE sites ADD COLUMN key_name TEXT COLLATE "C" NOT NULL DEFAULT '';
 UPDATE sites SET key_name = name;
 CREATE UNIQUE INDEX sites_key_name ON sites (key_name);
 )sql"},
+    // Attendance, each site's own: its shifts (times of day in minutes after midnight), work
+    // patterns (a week or a rotation: `days` a JSON list of shift names, '' a rest day),
+    // assignments of a pattern to a person or a department, holidays and rest days, leave,
+    // corrections (a swipe added, or a stored swipe set aside: a stored swipe is never changed),
+    // the months closed with their days as judged then, and the site's leave kinds in order.
+    // Leave and corrections are withdrawn, never deleted. Wall times are the site's, as swipes
+    // are stored; `added_at`, `withdrawn_at` and `closed_at` are UTC.
+    {25, "attendance: shifts, work patterns, assignments, days off, leave, corrections, closed months",
+     R"sql(
+CREATE TABLE shifts (
+  site             TEXT NOT NULL DEFAULT '',
+  name             TEXT NOT NULL,
+  start_minute     INTEGER NOT NULL,
+  end_minute       INTEGER NOT NULL,
+  late_grace       INTEGER NOT NULL DEFAULT 0,
+  early_grace      INTEGER NOT NULL DEFAULT 0,
+  break_minutes    INTEGER NOT NULL DEFAULT 0,
+  window_before    INTEGER NOT NULL DEFAULT 240,
+  window_after     INTEGER NOT NULL DEFAULT 360,
+  full_day_minutes INTEGER NOT NULL DEFAULT 0,
+  half_day_minutes INTEGER NOT NULL DEFAULT 0,
+  flexible         INTEGER NOT NULL DEFAULT 0,
+  core_start       INTEGER NOT NULL DEFAULT 0,
+  core_end         INTEGER NOT NULL DEFAULT 0,
+  required_minutes INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (site, name)
+);
+CREATE TABLE work_patterns (
+  site   TEXT NOT NULL DEFAULT '',
+  name   TEXT NOT NULL,
+  kind   TEXT NOT NULL CHECK (kind IN ('week', 'rotation')),
+  starts TEXT NOT NULL DEFAULT '',
+  days   TEXT NOT NULL DEFAULT '[]',
+  PRIMARY KEY (site, name)
+);
+CREATE TABLE shift_assignments (
+  id         INTEGER PRIMARY KEY AUTOINCREMENT,
+  site       TEXT NOT NULL DEFAULT '',
+  pattern    TEXT NOT NULL,
+  target     TEXT NOT NULL CHECK (target IN ('person', 'department')),
+  person     INTEGER NOT NULL DEFAULT 0,
+  department TEXT NOT NULL DEFAULT '',
+  from_date  TEXT NOT NULL,
+  until_date TEXT
+);
+CREATE INDEX shift_assignments_by_site ON shift_assignments (site, from_date);
+CREATE TABLE days_off (
+  site TEXT NOT NULL DEFAULT '',
+  day  TEXT NOT NULL,
+  kind TEXT NOT NULL CHECK (kind IN ('holiday', 'rest')),
+  name TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (site, day)
+);
+CREATE TABLE leave_entries (
+  id           INTEGER PRIMARY KEY AUTOINCREMENT,
+  site         TEXT NOT NULL DEFAULT '',
+  person       INTEGER NOT NULL,
+  kind         TEXT NOT NULL,
+  from_date    TEXT NOT NULL,
+  to_date      TEXT NOT NULL,
+  part_start   INTEGER,
+  part_end     INTEGER,
+  note         TEXT NOT NULL DEFAULT '',
+  added_by     TEXT NOT NULL DEFAULT '',
+  added_at     TEXT NOT NULL,
+  withdrawn_by TEXT,
+  withdrawn_at TEXT,
+  CHECK (from_date <= to_date)
+);
+CREATE INDEX leave_entries_by_person ON leave_entries (site, person, from_date);
+CREATE INDEX leave_entries_by_end ON leave_entries (site, to_date);
+CREATE TABLE corrections (
+  id           INTEGER PRIMARY KEY AUTOINCREMENT,
+  site         TEXT NOT NULL DEFAULT '',
+  person       INTEGER NOT NULL,
+  kind         TEXT NOT NULL CHECK (kind IN ('add', 'set-aside')),
+  at_time      TEXT NOT NULL,
+  direction    TEXT NOT NULL DEFAULT '' CHECK (direction IN ('', 'in', 'out')),
+  port         INTEGER NOT NULL DEFAULT 0,
+  terminal     INTEGER NOT NULL DEFAULT 0,
+  reason       TEXT NOT NULL DEFAULT '',
+  added_by     TEXT NOT NULL DEFAULT '',
+  added_at     TEXT NOT NULL,
+  withdrawn_by TEXT,
+  withdrawn_at TEXT
+);
+CREATE INDEX corrections_by_time ON corrections (site, at_time);
+CREATE TABLE closed_months (
+  site      TEXT NOT NULL DEFAULT '',
+  month     TEXT NOT NULL,
+  closed_by TEXT NOT NULL DEFAULT '',
+  closed_at TEXT NOT NULL,
+  days_json TEXT NOT NULL,
+  PRIMARY KEY (site, month)
+);
+CREATE TABLE leave_kinds (
+  site     TEXT NOT NULL DEFAULT '',
+  kind     TEXT NOT NULL,
+  position INTEGER NOT NULL,
+  PRIMARY KEY (site, kind)
+);
+)sql",
+     R"sql(
+CREATE TABLE shifts (
+  site             TEXT COLLATE "C" NOT NULL DEFAULT '',
+  name             TEXT COLLATE "C" NOT NULL,
+  start_minute     INTEGER NOT NULL,
+  end_minute       INTEGER NOT NULL,
+  late_grace       INTEGER NOT NULL DEFAULT 0,
+  early_grace      INTEGER NOT NULL DEFAULT 0,
+  break_minutes    INTEGER NOT NULL DEFAULT 0,
+  window_before    INTEGER NOT NULL DEFAULT 240,
+  window_after     INTEGER NOT NULL DEFAULT 360,
+  full_day_minutes INTEGER NOT NULL DEFAULT 0,
+  half_day_minutes INTEGER NOT NULL DEFAULT 0,
+  flexible         INTEGER NOT NULL DEFAULT 0,
+  core_start       INTEGER NOT NULL DEFAULT 0,
+  core_end         INTEGER NOT NULL DEFAULT 0,
+  required_minutes INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (site, name)
+);
+CREATE TABLE work_patterns (
+  site   TEXT COLLATE "C" NOT NULL DEFAULT '',
+  name   TEXT COLLATE "C" NOT NULL,
+  kind   TEXT COLLATE "C" NOT NULL CHECK (kind IN ('week', 'rotation')),
+  starts TEXT COLLATE "C" NOT NULL DEFAULT '',
+  days   TEXT NOT NULL DEFAULT '[]',
+  PRIMARY KEY (site, name)
+);
+CREATE TABLE shift_assignments (
+  id         BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  site       TEXT COLLATE "C" NOT NULL DEFAULT '',
+  pattern    TEXT COLLATE "C" NOT NULL,
+  target     TEXT COLLATE "C" NOT NULL CHECK (target IN ('person', 'department')),
+  person     INTEGER NOT NULL DEFAULT 0,
+  department TEXT COLLATE "C" NOT NULL DEFAULT '',
+  from_date  TEXT COLLATE "C" NOT NULL,
+  until_date TEXT COLLATE "C"
+);
+CREATE INDEX shift_assignments_by_site ON shift_assignments (site, from_date);
+CREATE TABLE days_off (
+  site TEXT COLLATE "C" NOT NULL DEFAULT '',
+  day  TEXT COLLATE "C" NOT NULL,
+  kind TEXT COLLATE "C" NOT NULL CHECK (kind IN ('holiday', 'rest')),
+  name TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (site, day)
+);
+CREATE TABLE leave_entries (
+  id           BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  site         TEXT COLLATE "C" NOT NULL DEFAULT '',
+  person       INTEGER NOT NULL,
+  kind         TEXT COLLATE "C" NOT NULL,
+  from_date    TEXT COLLATE "C" NOT NULL,
+  to_date      TEXT COLLATE "C" NOT NULL,
+  part_start   INTEGER,
+  part_end     INTEGER,
+  note         TEXT NOT NULL DEFAULT '',
+  added_by     TEXT NOT NULL DEFAULT '',
+  added_at     TEXT COLLATE "C" NOT NULL,
+  withdrawn_by TEXT,
+  withdrawn_at TEXT COLLATE "C",
+  CHECK (from_date <= to_date)
+);
+CREATE INDEX leave_entries_by_person ON leave_entries (site, person, from_date);
+CREATE INDEX leave_entries_by_end ON leave_entries (site, to_date);
+CREATE TABLE corrections (
+  id           BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  site         TEXT COLLATE "C" NOT NULL DEFAULT '',
+  person       INTEGER NOT NULL,
+  kind         TEXT COLLATE "C" NOT NULL CHECK (kind IN ('add', 'set-aside')),
+  at_time      TEXT COLLATE "C" NOT NULL,
+  direction    TEXT COLLATE "C" NOT NULL DEFAULT '' CHECK (direction IN ('', 'in', 'out')),
+  port         INTEGER NOT NULL DEFAULT 0,
+  terminal     INTEGER NOT NULL DEFAULT 0,
+  reason       TEXT NOT NULL DEFAULT '',
+  added_by     TEXT NOT NULL DEFAULT '',
+  added_at     TEXT COLLATE "C" NOT NULL,
+  withdrawn_by TEXT,
+  withdrawn_at TEXT COLLATE "C"
+);
+CREATE INDEX corrections_by_time ON corrections (site, at_time);
+CREATE TABLE closed_months (
+  site      TEXT COLLATE "C" NOT NULL DEFAULT '',
+  month     TEXT COLLATE "C" NOT NULL,
+  closed_by TEXT NOT NULL DEFAULT '',
+  closed_at TEXT COLLATE "C" NOT NULL,
+  days_json TEXT NOT NULL,
+  PRIMARY KEY (site, month)
+);
+CREATE TABLE leave_kinds (
+  site     TEXT COLLATE "C" NOT NULL DEFAULT '',
+  kind     TEXT COLLATE "C" NOT NULL,
+  position INTEGER NOT NULL,
+  PRIMARY KEY (site, kind)
+);
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -944,6 +1140,18 @@ constexpr SchemaTable kTables[] = {
      "held already stays"},
     {"push_key_sites", 22, TableCopy::kCopied,
      "the position after which push keys carry the site, translated as an endpoint's (the last swipe at or before it)"},
+    {"shifts", 25, TableCopy::kCopied, "every shift under its site; one the destination holds by name stays"},
+    {"work_patterns", 25, TableCopy::kCopied, "every pattern under its site; one the destination holds by name stays"},
+    {"shift_assignments", 25, TableCopy::kCopied, "every assignment, in the old order; numbered anew"},
+    {"days_off", 25, TableCopy::kCopied, "every holiday and rest day under its site; one the destination holds stays"},
+    {"leave_entries", 25, TableCopy::kCopied,
+     "every leave entry, in the old order, numbered anew; a withdrawal made since an earlier copy is carried over"},
+    {"corrections", 25, TableCopy::kCopied,
+     "every correction, in the old order, numbered anew; a withdrawal made since an earlier copy is carried over"},
+    {"closed_months", 25, TableCopy::kCopied,
+     "every closed month with its judged days, the corrections they name by their new numbers; one the destination "
+     "holds stays"},
+    {"leave_kinds", 25, TableCopy::kCopied, "every site's leave kinds in their order; a kind the destination holds stays"},
 };
 
 }  // namespace

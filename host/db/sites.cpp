@@ -8,9 +8,20 @@
 
 namespace vanto::store {
 namespace {
-constexpr const char* kSiteTables[] = {"swipes",    "swipes_withdrawn", "rejected_records", "conflicts",
-                                       "sync_runs", "people",           "enrolment",
-                                       "push_endpoints"};
+constexpr const char* kSiteTables[] = {"swipes",        "swipes_withdrawn", "rejected_records", "conflicts",
+                                       "sync_runs",     "people",           "enrolment",        "push_endpoints",
+                                       "shifts",        "work_patterns",    "shift_assignments", "days_off",
+                                       "leave_entries", "corrections",      "closed_months",    "leave_kinds"};
+
+// The column that, with the site, keys a table's rows (nullptr: the table's key is not the site's).
+const char* SiteKeyColumn(std::string_view table) {
+  if (table == "people") return "person";
+  if (table == "shifts" || table == "work_patterns") return "name";
+  if (table == "days_off") return "day";
+  if (table == "closed_months") return "month";
+  if (table == "leave_kinds") return "kind";
+  return nullptr;
+}
 
 // Refuses (StoreError) a site named `name` when another site keys its swipes so.
 // `renamed`: the site being renamed, which may take back the name it keys with.
@@ -35,14 +46,17 @@ bool Insert(TableConnection& db, const std::string& name, const std::string& by)
 
 std::int64_t GiveRows(TableConnection& db, const std::string& from, const std::string& to) {
   std::int64_t changed = 0;
-  for (const char* table : kSiteTables)
-    // A person is keyed by site and number: one the site holds already keeps its row there, and
-    // the other stays where it was (nothing is overwritten or lost).
+  for (const char* table : kSiteTables) {
+    // A person is keyed by site and number (a shift by site and name, ...): one the site holds
+    // already keeps its row there, and the other stays where it was (nothing is overwritten or
+    // lost).
+    const char* key = SiteKeyColumn(table);
     changed += db.Exec(std::string("UPDATE ") + table + " SET site = $1 WHERE site = $2" +
-                           (std::string_view(table) == "people"
-                                ? " AND person NOT IN (SELECT person FROM people WHERE site = $1)"
+                           (key ? std::string(" AND ") + key + " NOT IN (SELECT " + key + " FROM " + table +
+                                      " WHERE site = $1)"
                                 : ""),
                        {to, from}, "giving rows to a site");
+  }
   return changed;
 }
 }  // namespace

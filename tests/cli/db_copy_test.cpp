@@ -18,6 +18,7 @@
 #include "cli/cli.h"
 #include "host/db_copy.h"
 #include "host/enrolment.h"
+#include "host/db/attendance_rows.h"
 #include "host/db/sites.h"
 #include "host/db/push_store.h"
 #include "host/db/record_store.h"
@@ -275,9 +276,16 @@ TEST_F(DbCopy, IdentifiedSwipesAdoptTheDestinationsUnidentifiedRows) {
   EXPECT_EQ(copy.Coverage(store::LogKey{42, 1}).count, 1000);
 }
 
+// A closed month's days naming correction `id`, as the attendance answer gives them.
+std::string ClosedDays(std::int64_t id) {
+  return "[{\"site\":\"north\",\"person\":103,\"date\":\"2026-11-30\",\"status\":\"present\",\"findings\":"
+         "[{\"kind\":\"correction-added\",\"minutes\":0,\"value\":\"" + std::to_string(id) + "\"}]}]";
+}
+
 // Rows in every table of the schema, beside the fixture's swipes, enrolments and people: a log
 // with a conflict, its epoch and a quarantined record, a user with a session, the audit trail,
-// sync runs, an API token with its reads, and a push endpoint half way through the feed.
+// sync runs, an API token with its reads, a push endpoint half way through the feed, and a site's
+// attendance.
 void FillEveryTable(const std::string& location) {
   auto store = store::RecordStore(vanto::db::Database::Open(location)->Swipes(), "north");
   store::RecordSiteSync(*vanto::db::Database::Open(location)->Tables(false), "north", "Asia/Shanghai",
@@ -334,6 +342,24 @@ void FillEveryTable(const std::string& location) {
   const store::FeedPage half = vanto::db::Database::Open(location)->Feed()->Read({}, 20);
   ASSERT_TRUE(push->Add("hr", {}, "2026-12-08T08:00:00Z"));
   push->Delivered("hr", half.next, 20, "2026-12-08T08:01:00Z");
+  // Attendance: a row of each table, a leave entry withdrawn, a month closed naming a correction.
+  auto tables = vanto::db::Database::Open(location)->Tables(false);
+  store::AttendanceRows rows(*tables, "north");
+  ASSERT_TRUE(rows.AddShift({"day", 9 * 60, 18 * 60, 5}));
+  attendance::Pattern week;
+  week.name = "week", week.days = {"day", "day", "day", "day", "day", "", ""};
+  ASSERT_TRUE(rows.AddPattern(week));
+  rows.AddAssignment({0, "week", attendance::TargetKind::kDepartment, 0, "Days", "2026-11-01", std::nullopt});
+  rows.SetDayOff({"2026-12-25", attendance::DayOffKind::kHoliday, "Christmas"});
+  attendance::Leave leave;
+  leave.person = 103, leave.kind = "sick", leave.from = leave.to = "2026-11-27", leave.part_start = 540;
+  leave.part_end = 720, leave.entered.by = "clerk", leave.entered.at = "2026-11-27T01:00:00Z";
+  ASSERT_TRUE(rows.WithdrawLeave(rows.AddLeave({leave}).at(0), "clerk", "2026-11-27T02:00:00Z"));
+  attendance::Correction added;
+  added.person = 103, added.time = "2026-11-30 09:00:00", added.direction = attendance::Direction::kIn;
+  added.reason = "forgot the card", added.entered.by = "clerk", added.entered.at = "2026-11-30T03:00:00Z";
+  ASSERT_TRUE(rows.Close({"2026-11", "clerk", "2026-12-01T00:00:00Z", ClosedDays(rows.AddCorrection(added))}));
+  rows.SetLeaveKinds({"sick", "annual"});
 }
 
 // Every table of a freshly made database is in the schema's list, and every table listed is made:
@@ -600,14 +626,42 @@ TEST_F(DbCopy, OneSiteOfEachSourceIntoACentralDatabase) {
   ASSERT_TRUE(vanto::db::Database::Open(north)->Accounts()->AddUser(
       user, "hash", {0, "2026-12-08T05:00:00Z", "root", "command line", "user.add", "admin"}));
   vanto::db::Database::Open(south)->Swipes()->Insert(std::vector<store::StoredSwipe>{v1("", 17, 0), v1("", 19, 2)});
+  // Attendance of both sites of north's source: west's correction is number 1, north's number 2,
+  // which north's closed month names.
+  auto correction = [](std::int32_t person) {
+    attendance::Correction c;
+    c.person = person, c.time = "2026-11-30 09:00:00", c.reason = "card", c.entered.by = "hr";
+    c.entered.at = "2026-11-30T03:00:00Z";
+    return c;
+  };
+  std::int64_t north_correction = 0;
+  {
+    auto tables = vanto::db::Database::Open(north)->Tables(false);
+    store::AttendanceRows west_rows(*tables, "west"), north_rows(*tables, "north");
+    ASSERT_EQ(west_rows.AddCorrection(correction(17)), 1);
+    ASSERT_TRUE(west_rows.AddShift({"day"}));
+    north_correction = north_rows.AddCorrection(correction(18));
+    ASSERT_TRUE(north_rows.AddShift({"day", 7 * 60}));
+    ASSERT_TRUE(north_rows.Close({"2026-11", "hr", "2026-12-01T00:00:00Z", ClosedDays(north_correction)}));
+  }
   vanto::testing::PgDatabases databases;
   for (const std::string& central : {(folder_ / "central.db").string(), databases.Fresh()}) {
     SCOPED_TRACE(central);
     ASSERT_TRUE(store::AddSite(*vanto::db::Database::Open(central)->Tables(false), "east", "test"));
     vanto::db::Database::Open(central)->Swipes()->Insert(std::vector<store::StoredSwipe>{v1("east", 17, 0)});
+    {
+      auto tables = vanto::db::Database::Open(central)->Tables(false);
+      store::AttendanceRows east_rows(*tables, "east");
+      for (std::int32_t person : {1, 2}) east_rows.AddCorrection(correction(person));
+    }
     for (int run = 0; run < 2; ++run)
       for (const auto& [from, site] : {std::pair{north, "north"}, std::pair{south, "south"}}) {
         SCOPED_TRACE(std::string(site) + " run " + std::to_string(run));
+        // Withdrawn at the source after the first copy: the second withdraws it here too.
+        if (run == 1 && from == north) {
+          auto tables = vanto::db::Database::Open(north)->Tables(false);
+          store::AttendanceRows(*tables, "north").WithdrawCorrection(north_correction, "hr", "2026-12-02T00:00:00Z");
+        }
         Result r = Vanto({"db", "copy", "--from", from, "--to", central, "--site", site, "--quiet"});
         ASSERT_EQ(r.status, kExitOk) << r.err << r.out;
         EXPECT_NE(r.out.find(run == 0 ? "(2 new, 0 already there)" : "(0 new, 2 already there)"), std::string::npos)
@@ -634,6 +688,11 @@ TEST_F(DbCopy, OneSiteOfEachSourceIntoACentralDatabase) {
               (std::multiset<std::string>{"east east", "north north", "south south"}));
     EXPECT_EQ(rows("SELECT site, name FROM push_endpoints"), (std::multiset<std::string>{"north all", "north hr"}));
     EXPECT_EQ(rows("SELECT name FROM users"), std::multiset<std::string>{});
+    // North's correction once, numbered after east's, withdrawn; its closed month names that number.
+    EXPECT_EQ(rows("SELECT site, id, person, withdrawn_by FROM corrections"),
+              (std::multiset<std::string>{"east 1 1 -", "east 2 2 -", "north 3 18 hr"}));
+    EXPECT_EQ(rows("SELECT site, name, start_minute FROM shifts"), std::multiset<std::string>{"north day 420"});
+    EXPECT_EQ(rows("SELECT days_json FROM closed_months"), std::multiset<std::string>{ClosedDays(3)});
     EXPECT_EQ(rows("SELECT details FROM audit WHERE action = 'site.add'"),
               (std::multiset<std::string>{"site north added, copied from " + north,
                                           "site south added, copied from " + south}));
