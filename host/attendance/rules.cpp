@@ -33,8 +33,8 @@
 //     (an arrival or a leaving that is not known is not guessed). A flexible shift is judged
 //     against its core hours and needs required_minutes; the core minutes no pair covers are a
 //     finding core-not-covered.
-//  7. Thresholds: full = full_day_minutes, else the shift's real length less its break (the
-//     flexible shift's required_minutes when set); half = half_day_minutes, else full / 2.
+//  7. Thresholds: full = a flexible shift's required_minutes when set, else full_day_minutes,
+//     else the shift's real length less its break; half = half_day_minutes, else full / 2.
 //     Part-day leave minutes count towards the thresholds (not towards worked minutes); a part
 //     leave at the start of the shift moves S to its end, one at the end moves E to its start.
 //  8. Status (one) and findings (all). With punches on a holiday or rest day: that status, a
@@ -233,6 +233,16 @@ Window WindowOf(const DayPlan& plan, std::int64_t day, int day_starts) {
   return w;
 }
 
+// A flexible shift's core hours in minutes from its start (a core after midnight of a night
+// shift lies on the next day).
+std::pair<int, int> CoreMinutes(const Shift& shift) {
+  const auto from_start = [&](int minute) { return ((minute - shift.start) % 1440 + 1440) % 1440; };
+  const int to = from_start(shift.core_end);
+  return {from_start(shift.core_start), to == 0 ? 1440 : to};
+}
+
+int ShiftMinutes(const Shift& shift) { return shift.end > shift.start ? shift.end - shift.start : shift.end - shift.start + 1440; }
+
 struct AssignmentSpan {
   std::int64_t from = 0, until = 0;
   const Assignment* assignment = nullptr;
@@ -353,6 +363,32 @@ struct Punch {
 struct PersonData {
   std::vector<Punch> punches;
   std::vector<const Leave*> leave;
+  bool sets_aside = false;  // a set-aside correction names a swipe of the person
+};
+
+// Wall times of swipes, most of them of a few dates: the day of the last date read is kept.
+class WallReader {
+ public:
+  std::optional<Seconds> Read(std::string_view text) {
+    if ((text.size() != 19 && text.size() != 16) || text.compare(0, 10, date_, 0, 10) != 0) return Slow(text);
+    int h = 0, mi = 0, s = 0;
+    if (text[10] != ' ' || !Num(text, 11, 2, &h) || text[13] != ':' || !Num(text, 14, 2, &mi) || h > 23 || mi > 59 ||
+        (text.size() == 19 && (text[16] != ':' || !Num(text, 17, 2, &s) || s > 59)))
+      return Slow(text);
+    return day_ * kDay + h * 3600 + mi * 60 + s;
+  }
+
+ private:
+  std::optional<Seconds> Slow(std::string_view text) {
+    const auto wall = ParseWall(text);
+    if (wall) {
+      date_.assign(text.substr(0, 10));
+      day_ = FloorDiv(*wall, kDay);
+    }
+    return wall;
+  }
+  std::string date_;
+  std::int64_t day_ = 0;
 };
 
 // The punches kept (repeats and set-aside swipes left out) and the findings of corrections.
@@ -550,14 +586,14 @@ class Judge {
     const Seconds midnight = day * kDay;
     Seconds start = window.start, end = window.end;
     if (shift.flexible) {
-      start = midnight + shift.core_start * 60;
-      if (shift.core_start < shift.start) start += kDay;  // core hours after midnight of a night shift
-      end = start + (((shift.core_end - shift.core_start) % 1440 + 1440) % 1440) * 60;
+      const auto [core_from, core_to] = CoreMinutes(shift);
+      start = window.start + core_from * 60;
+      end = window.start + core_to * 60;
     }
     const Seconds length = zone_.UtcMinute(window.end) - zone_.UtcMinute(window.start);
-    int full = shift.full_day_minutes > 0 ? shift.full_day_minutes
-               : shift.flexible && shift.required_minutes > 0 ? shift.required_minutes
-                                                            : static_cast<int>(std::max<Seconds>(0, length - shift.break_minutes));
+    const int full = shift.flexible && shift.required_minutes > 0 ? shift.required_minutes
+                     : shift.full_day_minutes > 0 ? shift.full_day_minutes
+                                                  : static_cast<int>(std::max<Seconds>(0, length - shift.break_minutes));
     const int half = shift.half_day_minutes > 0 ? shift.half_day_minutes : full / 2;
     // Part-day leave: towards the thresholds, and moving the start or the end it covers.
     int leave_minutes = 0;
@@ -729,7 +765,8 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
     directions[(t.port << 16) ^ t.terminal] = t.direction;
   std::unordered_map<SwipeKey, std::int64_t, SwipeKeyHash> set_aside;
   std::unordered_map<std::int32_t, PersonData> people;
-  for (const PersonInput& p : in.people) people[p.person];
+  const std::size_t each = in.people.empty() ? 0 : in.swipes.size() / in.people.size() + 8;
+  for (const PersonInput& p : in.people) people[p.person].punches.reserve(each);
   for (const Correction& c : in.corrections) {
     if (c.entered.withdrawn()) continue;
     const auto wall = ParseWall(c.time);
@@ -737,6 +774,7 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
     PersonData& data = people[c.person];
     if (c.kind == CorrectionKind::kSetAside) {
       set_aside.emplace(SwipeKey{c.person, *wall, c.port, c.terminal}, c.id);
+      data.sets_aside = true;
     } else {
       Punch p;
       p.wall = *wall;
@@ -749,8 +787,9 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
   }
   PersonData* current = nullptr;
   std::int32_t current_person = 0;
+  WallReader reader;
   for (const Swipe& s : in.swipes) {
-    const auto wall = ParseWall(s.time);
+    const auto wall = reader.Read(s.time);
     if (!wall) continue;  // not a wall time: no day can hold it
     if (!current || current_person != s.person) {
       current = &people[s.person];
@@ -762,7 +801,7 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
     const auto direction = directions.find((s.port << 16) ^ s.terminal);
     if (direction != directions.end()) p.direction = direction->second;
     p.text = &s.time;
-    if (!set_aside.empty()) {
+    if (current->sets_aside) {
       const auto aside = set_aside.find(SwipeKey{s.person, *wall, s.port, s.terminal});
       if (aside != set_aside.end()) p.set_aside = aside->second;
     }
@@ -810,6 +849,11 @@ std::optional<host::Message> CheckPatterns(const std::vector<Shift>& shifts, con
     for (const auto& [field, value] : amounts)
       if (value < 0)
         return host::Message("shift {0}: {1} must not be negative, not {2}", {s.name, field, std::to_string(value)});
+    if (s.flexible) {
+      const auto [core_from, core_to] = CoreMinutes(s);
+      if (core_from >= core_to || core_to > ShiftMinutes(s))
+        return host::Message("shift {0}: its core hours must lie between its start and its end", {s.name});
+    }
   }
   for (const Pattern& p : patterns) {
     if (p.name.empty()) return host::Message("a work pattern needs a name");
@@ -831,7 +875,7 @@ std::optional<host::Message> CheckPatterns(const std::vector<Shift>& shifts, con
       const Shift& a = *by_name.at(today);
       const Shift& b = *by_name.at(tomorrow);
       // Minutes from the midnight starting today.
-      const int a_closes = a.end + (a.end <= a.start ? 1440 : 0) + a.window_after;
+      const int a_closes = a.start + ShiftMinutes(a) + a.window_after;
       const int b_opens = 1440 + b.start - b.window_before;
       if (a_closes > b_opens)
         return host::Message("shift {0}'s window overlaps shift {1}'s on the next day of pattern {2}",

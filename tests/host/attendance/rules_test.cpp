@@ -215,6 +215,9 @@ TEST(JudgeDaysTest, SingleDays) {
        {"2026-03-28 22:00:00", "2026-03-29 06:00:00"}, none, "present", 0, 0, 420, 0, {}},
       {"a night of 9 real hours", NightShift(), "2026-10-24", "Europe/Berlin",
        {"2026-10-24 22:00:00", "2026-10-25 06:00:00"}, none, "present", 0, 0, 540, 0, {}},
+      {"leaving in the skipped hour: as if the clock had not moved", NightShift(), "2026-03-28", "Europe/Berlin",
+       {"2026-03-28 22:00:00", "2026-03-29 02:30:00"}, none, "half-day", 0, 150, 270, 0,
+       {"left-early=150", "half-day=270"}},
       {"leaving in the repeated hour: its first pass", NightShift(), "2026-10-24", "Europe/Berlin",
        {"2026-10-24 22:00:00", "2026-10-25 02:30:00"}, none, "half-day", 0, 270, 270, 0, {"left-early=270", "half-day=270"}},
       {"no assignment: the simple rule, late", DayShift(), "2026-03-10", "UTC",
@@ -277,6 +280,29 @@ TEST(JudgeDaysTest, EveryPersonByNumberThenDateAndNoSwipeCountedTwice) {
                                 "3 2026-03-01 not-scheduled", "3 2026-03-02 present", "3 2026-03-03 not-scheduled",
                                 "5 2026-03-01 not-scheduled", "5 2026-03-02 not-scheduled", "5 2026-03-03 not-scheduled"));
   EXPECT_EQ(days[0].worked_minutes + days[1].worked_minutes + days[2].worked_minutes, 960);
+}
+
+TEST(JudgeDaysTest, ADayWithoutAShiftEndsWhereTheNextShiftsWindowStarts) {
+  // A rest day, then an early shift (06:00, its window from 02:00); working days start at 04:00,
+  // so the rest day would reach 04:00 of the shift's day.
+  Shift early = DayShift();
+  early.name = "early";
+  early.start = 6 * 60;
+  early.end = 14 * 60;
+  early.break_minutes = 0;
+  MonthInput in = Input(early, "2026-03-01");
+  in.last = "2026-03-02";
+  in.day_starts = 4 * 60;
+  in.patterns[0].days = {"", "early"};
+  in.patterns[0].starts = "2026-03-01";
+  AddSwipes(&in, {"2026-03-01 10:00:00", "2026-03-01 11:00:00", "2026-03-02 03:00:00", "2026-03-02 14:00:00"});
+  const std::vector<DayResult> days = JudgeDays(in);
+  ASSERT_EQ(days.size(), 2u);
+  EXPECT_EQ(StatusWord(days[0].status), std::string("rest"));
+  EXPECT_EQ(days[0].worked_minutes, 60);
+  EXPECT_EQ(StatusWord(days[1].status), std::string("present"));
+  EXPECT_EQ(days[1].first_in, "2026-03-02 03:00:00");
+  EXPECT_EQ(days[1].worked_minutes, 660);
 }
 
 TEST(JudgeDaysTest, PendingUntilEveryCollectedTerminalSyncedAfterTheWindow) {
@@ -367,6 +393,15 @@ TEST(ChecksTest, Patterns) {
   bad.end = 1440;
   Shift negative = DayShift();
   negative.window_after = -1;
+  Shift flexible_outside = DayShift();
+  flexible_outside.name = "flex";
+  flexible_outside.flexible = true;
+  flexible_outside.core_start = 8 * 60;
+  flexible_outside.core_end = 12 * 60;
+  Shift flexible_night = NightShift();
+  flexible_night.flexible = true;
+  flexible_night.core_start = 23 * 60;
+  flexible_night.core_end = 3 * 60;
   const std::vector<std::string> week_of_day(7, "day");
   struct Case {
     const char* name;
@@ -389,6 +424,9 @@ TEST(ChecksTest, Patterns) {
        {{"rot", PatternKind::kRotation, "2026-01-01", {"night", "", "early"}}}, ""},
       {"an end past the day", {bad}, {}, "shift day: end must be a time of day from 00:00 to 23:59, not 1440"},
       {"a negative window", {negative}, {}, "shift day: window_after must not be negative, not -1"},
+      {"core hours outside a flexible shift", {flexible_outside}, {},
+       "shift flex: its core hours must lie between its start and its end"},
+      {"core hours after midnight of a flexible night", {flexible_night}, {}, ""},
       {"an unknown shift", {DayShift()}, {{"w", PatternKind::kWeek, "", {"day", "day", "swing", "", "", "", ""}}},
        "work pattern w names shift swing, which does not exist"},
       {"a week of six days", {DayShift()}, {{"w", PatternKind::kWeek, "", {"day", "", "", "", "", ""}}},
