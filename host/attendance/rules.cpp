@@ -719,7 +719,8 @@ struct SwipeKey {
 struct SwipeKeyHash {
   std::size_t operator()(const SwipeKey& k) const {
     std::size_t h = std::hash<std::int64_t>()(k.wall);
-    h ^= std::hash<std::int64_t>()((static_cast<std::int64_t>(k.person) << 20) ^ (k.port << 10) ^ k.terminal) +
+    h ^= std::hash<std::int64_t>()((static_cast<std::int64_t>(k.person) << 32) ^ (static_cast<std::int64_t>(k.port) << 16) ^
+                                   k.terminal) +
          0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
     return h;
   }
@@ -760,9 +761,11 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
   const Zone zone = ZoneOrThrow(in.timezone, (*first - 2) * kDay, (*last + 4) * kDay);
   const Planner planner(in);
 
-  std::unordered_map<std::int32_t, Direction> directions;
-  for (const TerminalState& t : in.terminals)
-    directions[(t.port << 16) ^ t.terminal] = t.direction;
+  const auto terminal_key = [](int port, int terminal) {
+    return (static_cast<std::int64_t>(port) << 32) ^ static_cast<std::uint32_t>(terminal);
+  };
+  std::unordered_map<std::int64_t, Direction> directions;
+  for (const TerminalState& t : in.terminals) directions[terminal_key(t.port, t.terminal)] = t.direction;
   std::unordered_map<SwipeKey, std::int64_t, SwipeKeyHash> set_aside;
   std::unordered_map<std::int32_t, PersonData> people;
   const std::size_t each = in.people.empty() ? 0 : in.swipes.size() / in.people.size() + 8;
@@ -798,7 +801,7 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
     Punch p;
     p.wall = *wall;
     p.utc = zone.Utc(*wall);
-    const auto direction = directions.find((s.port << 16) ^ s.terminal);
+    const auto direction = directions.find(terminal_key(s.port, s.terminal));
     if (direction != directions.end()) p.direction = direction->second;
     p.text = &s.time;
     if (current->sets_aside) {
