@@ -1,0 +1,116 @@
+// The host's attendance operations on both engines: the terminals a day waits for (a newer failed
+// sync completes nothing: the last complete one counts), a month that will not close while a day
+// is pending, a leave CSV read as spreadsheets write it, and a day's JSON read back unchanged.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+
+#include "host/attendance_host.h"
+#include "host/db/database.h"
+#include "host/errors.h"
+#include "host/site/site.h"
+#include "tests/host/store_engines.h"
+
+namespace vanto::host {
+namespace {
+
+std::chrono::system_clock::time_point At(int day, int hour) {
+  return std::chrono::sys_days(std::chrono::year{2026} / 11 / day) + std::chrono::hours(hour);
+}
+
+class AttendanceHostTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    VANTO_STORE_ENGINE(GetParam(), engine_);
+    db_ = db::Database::Open(engine_->FreshLocation());
+    site_ = site::ParseSite("timezone = \"UTC\"\n[[port]]\nnumber = 1\ndevice = \"/dev/null\"\nterminals = [1]\n", "s.toml");
+  }
+  AttendanceSite Site(std::chrono::system_clock::time_point now) {
+    return AttendanceSite{*db_, choice_, &site_, {"tester", "test"}, now};
+  }
+  void Sync(const std::string& ended, const std::string& outcome) {
+    auto runs = db_->SyncRuns();
+    const std::int64_t run = runs->Begin(ended, store::RunStarter::Command, "tester", "", "");
+    store::RunTerminal t;
+    t.port = 1, t.terminal = 1, t.outcome = outcome;
+    runs->Finish(run, ended, {t});
+  }
+  std::unique_ptr<store::testing::StoreEngine> engine_;
+  std::shared_ptr<db::Database> db_;
+  site::Site site_;
+  SiteChoice choice_;
+};
+
+TEST_P(AttendanceHostTest, ADayWaitsForTheLastCompleteSyncNotTheLastSync) {
+  std::vector<store::StoredSwipe> swipes = {{1, 1, 7, "2026-11-10 09:00", 1, "2026-11-10 09:00:00", "2026-11-10T10:00:00Z"}};
+  db_->Swipes()->Insert(swipes);
+  Sync("2026-11-09T12:00:00Z", "synced");
+  Sync("2026-11-11T12:00:00Z", "failed");  // after the day, but it completed nothing
+  const AttendanceSite at = Site(At(12, 0));
+  auto day10 = [&] {
+    for (const attendance::DayResult& d : JudgeMonth(at, "2026-11", 7).days)
+      if (d.date == "2026-11-10") return d;
+    ADD_FAILURE() << "no 2026-11-10";
+    return attendance::DayResult{};
+  };
+  attendance::DayResult day = day10();
+  EXPECT_EQ(day.status, attendance::Status::kPending);
+  ASSERT_EQ(day.pending.size(), 1u);
+  EXPECT_EQ(day.pending[0], (attendance::Waiting{"1:1", "2026-11-09T12:00:00Z"}));
+  // A pending day keeps its month open.
+  const AttendanceSite december = Site(std::chrono::sys_days(std::chrono::year{2026} / 12 / 2));
+  try {
+    CloseMonth(december, "2026-11");
+    ADD_FAILURE() << "closed with pending days";
+  } catch (const InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("still pending"), std::string::npos) << e.what();
+  }
+  Sync("2026-11-11T13:00:00Z", "synced");
+  EXPECT_EQ(day10().status, attendance::Status::kPresent);
+}
+
+TEST_P(AttendanceHostTest, LeaveCsvIsReadAsSpreadsheetsWriteIt) {
+  const AttendanceSite at = Site(At(1, 0));
+  const std::string csv =
+      "\xEF\xBB\xBF" "person,kind,from,to,part_start,part_end,note\r\n"
+      "17,annual,2026-11-02,,,,\"Lin, back on \"\"Monday\"\"\nafter the trip\"\r\n"
+      "\r\n"
+      "18,sick,2026-11-03,2026-11-03,13:00,17:00,dentist\r\n";
+  const std::vector<std::int64_t> ids = ImportLeaveCsv(at, csv);
+  ASSERT_EQ(ids.size(), 2u);
+  const std::vector<attendance::Leave> leave = ListLeave(at, "2026-11-01", "2026-11-30", std::nullopt);
+  ASSERT_EQ(leave.size(), 2u);
+  EXPECT_EQ(leave[0].to, "2026-11-02");  // an empty `to`: one day
+  EXPECT_EQ(leave[0].note, "Lin, back on \"Monday\"\nafter the trip");
+  EXPECT_EQ(leave[1].part_start, 13 * 60);
+  EXPECT_EQ(leave[1].entered.by, "tester");
+  // The same again: each row over the person's leave, named by its line; nothing more stored.
+  try {
+    ImportLeaveCsv(at, csv);
+    ADD_FAILURE() << "imported twice";
+  } catch (const InputError& e) {
+    EXPECT_NE(std::string(e.what()).find("2 bad rows; nothing imported: line 2: "), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("; line 5: person 18 is on leave"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ListLeave(at, "2026-11-01", "2026-11-30", std::nullopt).size(), 2u);
+}
+
+TEST_P(AttendanceHostTest, ADayReadsBackFromItsJson) {
+  attendance::DayResult day;
+  day.site = "north", day.person = 7, day.date = "2026-11-10", day.status = attendance::Status::kLate;
+  day.shift = "day", day.late_minutes = 12, day.worked_minutes = 470, day.break_minutes = 60;
+  day.first_in = "2026-11-10 09:12:00";
+  day.findings = {{attendance::FindingKind::kLate, 12, ""}, {attendance::FindingKind::kJudgedWithout, 0, "1:2"}};
+  day.pending = {{"1:3", ""}};
+  const attendance::DayResult back = DayFromJson(nlohmann::json::parse(DayJson(day).dump()));
+  EXPECT_EQ(DayJson(back), DayJson(day));
+  EXPECT_EQ(back.findings, day.findings);
+  EXPECT_FALSE(back.last_out);
+  EXPECT_EQ(DayJson(day)["last_out"], nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));
+
+}  // namespace
+}  // namespace vanto::host
