@@ -41,7 +41,7 @@ std::string Number(std::int64_t n) { return std::to_string(n); }
 
 // "HH:MM" of minutes after midnight.
 std::string ClockText(int minutes) {
-  char text[8];
+  char text[32];
   std::snprintf(text, sizeof text, "%02d:%02d", (minutes / 60) % 24, minutes % 60);
   return text;
 }
@@ -85,7 +85,7 @@ std::optional<std::int64_t> DayNumber(const std::string& text) {
 
 std::string DateOfDay(std::int64_t days) {
   const calendar::CivilDate c = calendar::CivilFromDays(days);
-  char text[16];
+  char text[32];
   std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
   return text;
 }
@@ -629,6 +629,16 @@ attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRo
   in.shifts = rows.Shifts();
   in.patterns = rows.Patterns();
   in.assignments = rows.Assignments();
+  // Everyone given a pattern of their own is judged, named in the people table or not (and the
+  // person asked for).
+  auto judged = [&](std::int32_t number) {
+    if ((!person || number == *person) &&
+        std::none_of(in.people.begin(), in.people.end(), [&](const attendance::PersonInput& p) { return p.person == number; }))
+      in.people.push_back({number, ""});
+  };
+  for (const Assignment& a : in.assignments)
+    if (a.target == attendance::TargetKind::kPerson) judged(a.person);
+  if (person) judged(*person);
   in.days_off = rows.DaysOff(DateOfDay(first_day - 1), DateOfDay(last_day + 1));
   in.leave = rows.Leave(DateOfDay(first_day - 1), DateOfDay(last_day + 1), person);
   in.corrections = rows.Corrections(DateOfDay(first_day - 1), DateOfDay(last_day + 2), person);
