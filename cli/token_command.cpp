@@ -168,7 +168,7 @@ Command TokenCommand() {
             p.Text("scope", "SCOPE,...", TrLater("what the new token may do"), &o->scope);
             p.Text("expires", "SPAN|DAY", TrLater("when the new token expires: \"90d\", \"12h\" or YYYY-MM-DD (UTC)"),
                    &o->expires);
-            p.Text("sites", "SITE,...", TrLater("the sites whose swipes the new token may read (default: every site)"),
+            p.Text("sites", "SITE,...", TrLater("the sites the new token may reach (default: every site)"),
                    &o->sites);
             p.Database(&o->db, &o->lock_timeout);
             p.Site(SiteNeed::kOptional);

@@ -142,7 +142,8 @@ attendance::Correction CorrectionFromJson(const json& body) {
 std::vector<attendance::Leave> LeaveFromJson(const json& body) {
   std::vector<attendance::Leave> leave;
   if (body.is_array()) {
-    if (body.empty()) throw BodyFieldError{"leave", "'leave' must list at least one leave"};
+    if (body.empty() || body.size() > kMaxLeavePerRequest)
+      throw BodyFieldError{"leave", "'leave' must list 1 to " + std::to_string(kMaxLeavePerRequest) + " leave"};
     for (std::size_t i = 0; i < body.size(); ++i) leave.push_back(LeaveOf({body[i], "leave[" + std::to_string(i) + "]."}));
   } else {
     leave.push_back(LeaveOf({body, ""}));

@@ -3,6 +3,7 @@
 // made is the host's to say (host/attendance_host.h); here only the shapes.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ struct BodyFieldError {
 // "reason"}: an added swipe needs its direction, a swipe set aside its port and terminal. The time
 // is "YYYY-MM-DD HH:MM[:SS]" (a 'T' may stand for the space), answered with its seconds.
 attendance::Correction CorrectionFromJson(const nlohmann::json& body);
+// Leave one request adds at most (a larger import: `vanto leave import`, or several requests).
+inline constexpr std::size_t kMaxLeavePerRequest = 1000;
+
 // One leave object {"person", "kind", "from", "to", "part_start"?, "part_end"? (HH:MM), "note"?},
 // or an array of them (the fields then named "leave[I].NAME"). Throws BodyFieldError.
 std::vector<attendance::Leave> LeaveFromJson(const nlohmann::json& body);

@@ -5,6 +5,7 @@
 
 #include "host/attendance/rules.h"
 #include "web/api.h"
+#include "web/api_attendance.h"
 
 namespace vanto::web {
 namespace {
@@ -146,7 +147,7 @@ json AttendanceSchemas() {
         {"properties", {{"site", text}, {"month", text}, {"leave", {{"type", "array"}, {"items", Ref("Leave")}}}}}}},
       {"LeaveOne", leave_input},
       {"LeaveInput",
-       {{"oneOf", json::array({Ref("LeaveOne"), {{"type", "array"}, {"minItems", 1}, {"items", Ref("LeaveOne")}}})},
+       {{"oneOf", json::array({Ref("LeaveOne"), {{"type", "array"}, {"minItems", 1}, {"maxItems", kMaxLeavePerRequest}, {"items", Ref("LeaveOne")}}})},
         {"description", "one leave, or several added all or nothing"}}},
       {"CreatedMany",
        {{"type", "object"}, {"required", {"ids"}}, {"properties", {{"ids", {{"type", "array"}, {"items", integer}}}}}}},
