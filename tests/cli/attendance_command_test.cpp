@@ -176,6 +176,36 @@ TEST_F(AttendanceCommands, BadInputIsRefusedNamingWhatAndNothingIsStored) {
   EXPECT_EQ(Run({"shift", "assignments", "--json"}).out.find("2026-11-15"), std::string::npos);
 }
 
+// The options' readings: days of the week wrap past Sunday, people ranges expand, bad words are
+// named with their option.
+TEST_F(AttendanceCommands, OptionsAreReadOrRefusedNamingTheOption) {
+  Ok({"shift", "add", "weekend", "--start", "10:00", "--end", "16:00", "--days", "sat-mon,wed"});
+  EXPECT_NE(Run({"pattern", "list", "--json"}).out.find(R"("days":["weekend","","weekend","","","weekend","weekend"])"),
+            std::string::npos);
+  Ok({"shift", "assign", "weekend", "--people", "5-7,9,6", "--from", "2026-11-01"});
+  EXPECT_EQ(Run({"shift", "assignments", "--json"}).out.find("\"person\":8"), std::string::npos);
+  EXPECT_NE(Run({"shift", "assignments", "--json"}).out.find("\"person\":9"), std::string::npos);
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"shift", "add", "x", "--start", "09:00", "--end", "17:00", "--days", "mon-fry"}, "--days 'mon-fry': 'fry' is no day"},
+      {{"shift", "add", "x", "--start", "9", "--end", "17:00"}, "--start '9' is not a time of day"},
+      {{"shift", "add", "x", "--start", "09:00", "--end", "17:00", "--break", "-5"}, "--break '-5' is not a number of minutes"},
+      {{"shift", "add", "x", "--start", "09:00", "--end", "17:00", "--core", "10:00-15:00"}, "--core and --required are for"},
+      {{"shift", "assign", "weekend", "--people", "19-17", "--from", "2026-11-01"}, "range '19-17' is inverted"},
+      {{"shift", "assign", "weekend", "--people", "1", "--department", "Stores", "--from", "2026-11-01"}, "give one of"},
+      {{"correction", "add", "5", "--time", "2026-11-04", "--in", "--reason", "r"}, "--time '2026-11-04' is not a time"},
+      {{"leave", "list", "--month", "2026-13"}, "2026-13"},
+      {{"shift", "unassign", "x1"}, "'x1' is no assignment number"},
+  };
+  for (const Case& c : cases) {
+    Result r = Run(c.args);
+    EXPECT_EQ(r.status, kExitUsage) << c.args[0] << " " << c.args[1];
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+}
+
 TEST_F(AttendanceCommands, ADayWaitsForATerminalNotYetSynced) {
   // Two days ago: its day is over, and well within the pending limit.
   const auto today = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
