@@ -42,13 +42,23 @@ void PrintCommandHelp(const Command& c, const Parser& parser, std::ostream& out)
               "(~/.local/share/vanto/vanto.db when XDG_DATA_HOME is not set).\n");
 }
 
+// The commands whose names start with `prefix` ("" every one), a line each: the name, then the
+// summary in a column the longest name leaves room for ("correction set-aside").
+void PrintCommandList(std::ostream& out, const std::string& prefix) {
+  std::size_t width = 0;
+  for (const Command& c : Commands()) width = std::max(width, std::string(c.name).size());
+  for (const Command& c : Commands()) {
+    const std::string name = c.name;
+    if (name.rfind(prefix, 0) != 0) continue;
+    out << "  " << name << std::string(width + 2 - name.size(), ' ') << Tr(c.summary) << "\n";
+  }
+}
+
 void PrintHelp(std::ostream& out) {
   out << Tr("usage: ") << "vanto COMMAND [OPTIONS]\n\n"
       << Tr("A host for card and fingerprint attendance terminals on serial ports.") << "\n\n"
       << Tr("commands:") << "\n";
-  for (const Command& c : Commands())
-    out << "  " << c.name << std::string(11 - std::min<std::size_t>(10, std::string(c.name).size()), ' ') << Tr(c.summary)
-        << "\n";
+  PrintCommandList(out, "");
   out << "\n"
       << Tr("'vanto help COMMAND' (or 'vanto COMMAND --help') describes a command; 'vanto --version'\n"
             "names the program's version and the modules it uses.\n"
@@ -154,6 +164,10 @@ int RunVanto(const std::vector<std::string>& args, Io& io) {
       return kExitUsage;
     }
     const Command* command = FindCommand(args.size() > 2 && group ? args[1] + " " + args[2] : args[1]);
+    if (!command && group && args.size() == 2) {  // "vanto help shift": the group's commands
+      PrintCommandList(io.out, args[1] + " ");
+      return kExitOk;
+    }
     if (!command) return UnknownCommand(args[1], io);
     Parser parser(command->name);
     command->declare(parser);

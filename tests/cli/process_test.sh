@@ -160,16 +160,20 @@ done
 
 # Help under zh_CN is Chinese: the summary, the details and every option's help (command and
 # option names, usages and quoted commands stay as they are typed).
-commands=$("$vanto" --help | sed -n '/^commands:/,/^$/s/^  \([a-z]*\) .*/\1/p' | grep -vx site)
+# Every command, two-word ones ("shift add") whole, and each group of them ("shift").
+commands=$("$vanto" --help | sed -n '/^commands:/,/^$/s/^  \([a-z][a-z -]*[a-z]\)  .*/\1/p')
 [ -n "$commands" ] || fail "no commands in the help"
-for command in $commands site\ init site\ show; do
+groups=$(printf '%s\n' "$commands" | sed -n 's/^\([a-z]*\) .*/\1/p' | sort -u)
+while IFS= read -r command; do
   for lang in "LANG=zh_CN.UTF-8" "LANGUAGE=zh_CN"; do
     out=$(env "$lang" "$vanto" help $command 2>&1) || fail "$lang help $command: $out"
     english=$(echo "$out" | grep -v '^用法：' | sed -e "s/'[^']*'//g" -e 's/--[a-z-]*//g' -e 's/vanto\( [a-z]\{1,\}\)\{1,\}//g' |
       grep -E '\b[a-z]{2,} [a-z]{2,} [a-z]{2,}\b' || true)
     [ -z "$english" ] || fail "$lang help $command has English: $english"
   done
-done
+done < <(printf '%s\n' "$commands" $groups)
+out=$("$vanto" help shift) || fail "help shift: $out"
+grep -q '^  shift assign  *give people' <<<"$out" || fail "help shift lists no shift commands: $out"
 
 # A damaged registry is left as it is, and the message says how to recover.
 printf 'not a registry\n' >"$work/damaged"
