@@ -56,11 +56,7 @@ int RunAttendance(const AttendanceOptions& o, Io& io) {
   const report::Format format = ChooseFormat(o.csv, o.json, o.raw);
   MonthRange(*o.month, "--month");
   std::optional<std::int32_t> person;
-  if (o.person) {
-    const std::vector<std::int32_t> people = ParsePeople(*o.person, "--person");
-    if (people.size() != 1) throw UsageError(TrFill("{0} '{1}' names more than one person", {"--person", *o.person}));
-    person = people[0];
-  }
+  if (o.person) person = PersonOf(*o.person, "--person");
   AttendanceSite at = CommandAttendance(o, DatabaseUse::kRead);
   const MonthAttendance month = JudgeMonth(at, *o.month, person);
   if (format == report::Format::Json) {

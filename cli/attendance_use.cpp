@@ -63,6 +63,12 @@ std::vector<bool> ParseWeekDays(const std::string& text, const std::string& opti
   return days;
 }
 
+std::int32_t PersonOf(const std::string& text, const char* option) {
+  const std::vector<std::int32_t> people = ParsePeople(text, option);
+  if (people.size() != 1) throw UsageError(TrFill("{0} '{1}' names more than one person", {option, text}));
+  return people[0];
+}
+
 std::vector<std::int32_t> ParsePeople(const std::string& text, const std::string& option) {
   std::vector<std::int32_t> people;
   auto number = [&](const std::string& part) {

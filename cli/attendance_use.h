@@ -30,6 +30,8 @@ int ParseMinutesOption(const std::string& text, const std::string& option, int m
 std::vector<bool> ParseWeekDays(const std::string& text, const std::string& option);
 // "17-19,23" -> the people, each once, in order.
 std::vector<std::int32_t> ParsePeople(const std::string& text, const std::string& option);
+// One person ("17"); a usage error naming the option when the text names more.
+std::int32_t PersonOf(const std::string& text, const char* option);
 // "YYYY-MM" -> its first and last dates.
 std::pair<std::string, std::string> MonthRange(const std::string& month, const std::string& option);
 // A positive id.

@@ -17,9 +17,7 @@ struct CorrectionOptions : DatabaseOptions {
 
 std::int32_t PersonWord(const CorrectionOptions& o, const char* command) {
   if (o.words.size() != 1) throw UsageError(TrFill("'{0}' needs the person: vanto {0} PERSON ...", {command}));
-  const std::vector<std::int32_t> people = ParsePeople(o.words[0], "PERSON");
-  if (people.size() != 1) throw UsageError(TrFill("{0} '{1}' names more than one person", {"PERSON", o.words[0]}));
-  return people[0];
+  return PersonOf(o.words[0], "PERSON");
 }
 
 // "YYYY-MM-DD HH:MM" (add) or "YYYY-MM-DD HH:MM:SS" (set-aside) -> the wall time to the second.
@@ -81,11 +79,7 @@ int RunCorrectionList(const CorrectionOptions& o, Io& io) {
   if (!o.month) throw UsageError(Tr("'correction list' needs --month YYYY-MM"));
   const auto [from, to] = MonthRange(*o.month, "--month");
   std::optional<std::int32_t> person;
-  if (o.person) {
-    const std::vector<std::int32_t> people = ParsePeople(*o.person, "--person");
-    if (people.size() != 1) throw UsageError(TrFill("{0} '{1}' names more than one person", {"--person", *o.person}));
-    person = people[0];
-  }
+  if (o.person) person = PersonOf(*o.person, "--person");
   const std::vector<attendance::Correction> all = ListCorrections(CommandAttendance(o, DatabaseUse::kRead), from, to, person);
   if (all.empty() && !o.json) {
     io.err << Tr("no corrections in that month") << "\n";

@@ -22,12 +22,6 @@ std::string DateOption(const std::string& text, const char* option) {
   return report::DateText(ParseDates([&] { return report::ParseDate(text, option); }));
 }
 
-std::int32_t PersonOf(const std::string& text, const char* option) {
-  const std::vector<std::int32_t> people = ParsePeople(text, option);
-  if (people.size() != 1) throw UsageError(TrFill("{0} '{1}' names more than one person", {option, text}));
-  return people[0];
-}
-
 int RunLeaveAdd(const LeaveOptions& o, Io& io) {
   if (o.words.size() != 1) throw UsageError(Tr("'leave add' needs the person: vanto leave add PERSON --kind K --from DATE"));
   if (!o.kind || !o.from) throw UsageError(Tr("'leave add' needs --kind K and --from DATE"));
