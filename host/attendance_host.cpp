@@ -551,6 +551,7 @@ std::map<std::pair<int, int>, std::string> LastCompleteSyncs(const AttendanceSit
   std::map<std::pair<int, int>, std::string> last;
   std::set<std::pair<int, int>> open;  // reached, no complete sync found yet
   for (const auto& [key, sync] : runs->LastByTerminal(at.site.name)) {
+    if (key.second == 0) continue;  // a port that failed before any terminal answered: no terminal
     if (sync.terminal.outcome == "synced") last[key] = sync.ended_at;
     else open.insert(key), last[key] = "";
   }

@@ -29,11 +29,11 @@ class AttendanceHostTest : public ::testing::TestWithParam<const char*> {
   AttendanceSite Site(std::chrono::system_clock::time_point now) {
     return AttendanceSite{*db_, choice_, &site_, {"tester", "test"}, now};
   }
-  void Sync(const std::string& ended, const std::string& outcome) {
+  void Sync(const std::string& ended, const std::string& outcome, int terminal = 1) {
     auto runs = db_->SyncRuns();
     const std::int64_t run = runs->Begin(ended, store::RunStarter::Command, "tester", "", "");
     store::RunTerminal t;
-    t.port = 1, t.terminal = 1, t.outcome = outcome;
+    t.port = 1, t.terminal = terminal, t.outcome = outcome;
     runs->Finish(run, ended, {t});
   }
   std::unique_ptr<store::testing::StoreEngine> engine_;
@@ -47,6 +47,7 @@ TEST_P(AttendanceHostTest, ADayWaitsForTheLastCompleteSyncNotTheLastSync) {
   db_->Swipes()->Insert(swipes);
   Sync("2026-11-09T12:00:00Z", "synced");
   Sync("2026-11-11T12:00:00Z", "failed");  // after the day, but it completed nothing
+  Sync("2026-11-11T12:30:00Z", "failed", 0);  // the port failed before any terminal: no terminal 1:0 to wait for
   const AttendanceSite at = Site(At(12, 0));
   auto day10 = [&] {
     for (const attendance::DayResult& d : JudgeMonth(at, "2026-11", 7).days)
