@@ -23,7 +23,7 @@ add_library(vanto_automation STATIC
   ${A}/boundary.cpp ${A}/collection.cpp ${A}/errorinfo.cpp ${A}/errors.cpp ${A}/object.cpp ${A}/text.cpp
   ${A}/conversions.cpp ${A}/runtime.cpp
   ${A}/win/system_win.cpp ${A}/win/runtime_win.cpp ${A}/win/registry_win.cpp ${A}/win/message_queue_win.cpp
-  ${A}/win/module_path_win.cpp)
+  ${A}/win/module_path_win.cpp ${A}/win/thread_slot_win.cpp)
 target_link_libraries(vanto_automation PUBLIC ole32 oleaut32 uuid user32 advapi32)
 
 add_library(vanto_failure STATIC failure/failure.cpp)

@@ -6,9 +6,10 @@
 #include "platform/automation/conversions.h"
 #include "platform/automation/errorinfo.h"
 #include "platform/automation/runtime.h"
+#include "platform/automation/thread_slot.h"
 
 namespace {
-thread_local std::unique_ptr<TerminalLink> threadLink;
+ThreadSlot<TerminalLink> threadLink;
 
 // Argument builders: plain variants without owned contents, so no clean-up is needed.
 VARIANTARG Long(LONG value) {
@@ -53,15 +54,16 @@ bool AnswerAsBoolean(VARIANT& answer) {
 }  // namespace
 
 TerminalLink& TerminalLink::ForThread() {
-  if (!threadLink) {
-    threadLink = std::make_unique<TerminalLink>(Form1::Load());
-    // The control is an object of the thread's apartment: it goes before the apartment does.
-    ReleaseBeforeApartmentEnds([] { threadLink.reset(); });
-  }
-  return *threadLink;
+  if (TerminalLink* link = threadLink.Get()) return *link;
+  auto made = std::make_unique<TerminalLink>(Form1::Load());
+  TerminalLink& link = *made;
+  if (!threadLink.Set(std::move(made))) Fail(u"no per-thread storage left for the terminal link");
+  // The control is an object of the thread's apartment: it goes before the apartment does.
+  ReleaseBeforeApartmentEnds([] { threadLink.Reset(); });
+  return link;
 }
 
-bool TerminalLink::LoadedOnThread() { return threadLink != nullptr; }
+bool TerminalLink::LoadedOnThread() { return threadLink.Get() != nullptr; }
 
 bool TerminalLink::Invoke(DISPID member, VARIANTARG* reversed, UINT count) {
   DISPPARAMS params{reversed, nullptr, count, 0};

@@ -4,7 +4,11 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <memory>
+#include <type_traits>
 #include <vector>
+
+#include "platform/automation/thread_slot.h"
 
 namespace vanto::win {
 namespace {
@@ -134,13 +138,21 @@ struct ThreadWindow {
     return window;
   }
 };
-thread_local ThreadWindow threadWindow;
+ThreadSlot<ThreadWindow> threadWindows;
+
+// The calling thread's window state, made on first use (null when the system has no slot left).
+ThreadWindow* ThisThreadWindow() {
+  if (ThreadWindow* state = threadWindows.Get()) return state;
+  threadWindows.Set(std::make_unique<ThreadWindow>());
+  return threadWindows.Get();
+}
 
 // Runs posted work dispatched to this module's window. Nothing thrown leaves a window procedure:
 // work that fails there is over.
 void RunDispatchedWork(HWND window, LPARAM lparam) {
   auto* work = reinterpret_cast<Work*>(lparam);
-  if (window == threadWindow.window && threadWindow.pending > 0) --threadWindow.pending;
+  ThreadWindow* state = threadWindows.Get();
+  if (state && window == state->window && state->pending > 0) --state->pending;
   const Work copy = *work;
   delete work;
   try {
@@ -204,6 +216,8 @@ class ApartmentEndSpy final : public IInitializeSpy {
   ULARGE_INTEGER cookie_{};
   bool registered_ = false;
 };
+// A thread_local with nothing to destroy (see thread_slot.h for why one with a destructor is not).
+static_assert(std::is_trivially_destructible_v<ApartmentEndSpy>);
 thread_local ApartmentEndSpy apartmentEnd;
 
 }  // namespace
@@ -335,14 +349,15 @@ std::string ModulePathOfAddress(const void* address) {
 }
 
 bool PostToThreadWindow(void* payload, void (*run)(void*), void (*drop)(void*)) {
-  HWND window = threadWindow.Get();
+  ThreadWindow* state = ThisThreadWindow();
+  HWND window = state ? state->Get() : nullptr;
   if (!window) return false;
   auto* work = new Work{payload, run, drop};
   if (!PostMessageW(window, kWorkMessage, 0, reinterpret_cast<LPARAM>(work))) {
     delete work;
     return false;
   }
-  ++threadWindow.pending;
+  ++state->pending;
   return true;
 }
 
@@ -350,9 +365,10 @@ std::size_t PumpThreadMessages() {
   std::size_t ran = 0;
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    if (message.message == kWorkMessage && message.hwnd && message.hwnd == threadWindow.window) {
+    ThreadWindow* state = threadWindows.Get();
+    if (message.message == kWorkMessage && message.hwnd && state && message.hwnd == state->window) {
       auto* work = reinterpret_cast<Work*>(message.lParam);
-      --threadWindow.pending;
+      if (state->pending > 0) --state->pending;
       const Work copy = *work;
       delete work;
       copy.run(copy.payload);
@@ -369,7 +385,10 @@ std::size_t PumpThreadMessages() {
   return ran;
 }
 
-std::size_t PendingThreadWindowWork() { return threadWindow.pending; }
+std::size_t PendingThreadWindowWork() {
+  const ThreadWindow* state = threadWindows.Get();
+  return state ? state->pending : 0;
+}
 
 bool NoticeApartmentEnd(void (*release)()) {
   KeepThisModuleLoaded();  // The caller keeps what `release` frees in the thread's storage.
