@@ -12,24 +12,61 @@
 namespace vanto::host {
 namespace {
 
-// The parts of a site's settings (its last sync's, as JSON) the view shows; what it cannot read
-// is left as if not given.
-void ReadSettings(const std::string& text, SiteView& site) {
+std::vector<int> IntList(const nlohmann::json& object, const char* key) {
+  std::vector<int> list;
+  if (auto it = object.find(key); it != object.end() && it->is_array())
+    for (const auto& v : *it)
+      if (v.is_number_integer()) list.push_back(v.get<int>());
+  return list;
+}
+
+std::optional<std::string> Text(const nlohmann::json& object, const char* key) {
+  if (auto it = object.find(key); it != object.end() && it->is_string() && !it->get<std::string>().empty())
+    return it->get<std::string>();
+  return std::nullopt;
+}
+
+// The site a sync recorded (its settings as JSON, and the zone of its row); what it cannot read
+// is left as the site file's default.
+site::Site RecordedSite(const std::string& name, const std::string& text, const std::string& row_timezone) {
+  site::Site site;
+  site.name = name;
+  if (!row_timezone.empty()) site.timezone = row_timezone;
   const nlohmann::json settings = nlohmann::json::parse(text.empty() ? "{}" : text, nullptr, false);
-  if (!settings.is_object()) return;
+  if (!settings.is_object()) return site;
+  if (auto zone = Text(settings, "timezone")) site.timezone = zone;
+  if (auto starts = Text(settings, "day_starts")) site.day_starts = *starts;
+  site.late_after = Text(settings, "late_after");
   if (auto s = settings.find("stale_after"); s != settings.end() && s->is_number_integer() && s->get<long long>() > 0)
     site.stale_after = s->get<long long>();
-  auto ports = settings.find("ports");
-  if (ports == settings.end() || !ports->is_array()) return;
-  for (const auto& port : *ports) {
-    if (!port.is_object() || !port.contains("number") || !port["number"].is_number_integer()) continue;
+  if (auto p = settings.find("pending_limit"); p != settings.end() && p->is_number_integer() && p->get<int>() >= 0)
+    site.pending_limit = p->get<int>();
+  if (auto ports = settings.find("ports"); ports != settings.end() && ports->is_array())
+    for (const auto& port : *ports) {
+      if (!port.is_object() || !port.contains("number") || !port["number"].is_number_integer()) continue;
+      site::SitePort p;
+      p.number = port["number"].get<int>();
+      p.device = Text(port, "device").value_or("");
+      if (port.contains("scan") && port["scan"].is_boolean()) p.scan = port["scan"].get<bool>();
+      p.terminals = IntList(port, "terminals");
+      p.in_terminals = IntList(port, "in");
+      p.out_terminals = IntList(port, "out");
+      p.not_collected = IntList(port, "not_collected");
+      site.ports.push_back(std::move(p));
+    }
+  return site;
+}
+
+// The parts of a site's settings (its last sync's) the view shows.
+void ReadSettings(const std::string& text, SiteView& view) {
+  const site::Site site = RecordedSite(view.name, text, "");
+  view.stale_after = site.stale_after;
+  for (const site::SitePort& port : site.ports) {
     SitePortView p;
-    p.number = port["number"].get<int>();
-    if (port.contains("scan") && port["scan"].is_boolean()) p.scan = port["scan"].get<bool>();
-    if (port.contains("terminals") && port["terminals"].is_array())
-      for (const auto& t : port["terminals"])
-        if (t.is_number_integer()) p.terminals.push_back(t.get<int>());
-    site.ports.push_back(std::move(p));
+    p.number = port.number;
+    p.scan = port.scan;
+    p.terminals = port.terminals;
+    view.ports.push_back(std::move(p));
   }
 }
 
@@ -102,6 +139,17 @@ std::vector<std::string> SiteNames(db::Database& db) {
   auto tables = db.Tables(/*read_only=*/true);
   for (const store::SiteName& row : store::ListSiteNames(*tables)) names.push_back(row.name);
   return names;
+}
+
+std::optional<site::Site> SiteAsLastSynced(db::Database& db, const std::string& name) {
+  std::vector<store::SiteRow> rows;
+  {
+    auto tables = db.Tables(/*read_only=*/true);
+    rows = store::ListSites(*tables);
+  }
+  auto row = std::find_if(rows.begin(), rows.end(), [&](const store::SiteRow& r) { return r.name == name; });
+  if (row == rows.end() || row->settings.empty()) return std::nullopt;
+  return RecordedSite(name, row->settings, row->timezone);
 }
 
 std::vector<std::string> SitesNotHeld(db::Database& db, const std::vector<std::string>& names) {

@@ -13,6 +13,7 @@
 
 #include "host/db/database.h"
 #include "host/metrics.h"
+#include "host/site/site.h"
 
 namespace vanto::host {
 
@@ -56,5 +57,11 @@ std::vector<std::string> SitesNotHeld(db::Database& db, const std::vector<std::s
 
 // The names of the sites the database holds.
 std::vector<std::string> SiteNames(db::Database& db);
+
+// Site `name` as its last sync recorded it in the database, for judging its attendance on a host
+// without its site file: its time zone, day_starts, late_after, pending_limit and ports (their
+// terminals, in/out and not-collected terminals). nullopt: the database holds no such site, or
+// it never synced. A part the record lacks (written by an older host) keeps the file's default.
+std::optional<site::Site> SiteAsLastSynced(db::Database& db, const std::string& name);
 
 }  // namespace vanto::host

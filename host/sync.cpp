@@ -303,13 +303,19 @@ void RecordSiteSettings(const site::Site& site, const SyncSettings& options) {
   nlohmann::ordered_json settings;
   nlohmann::ordered_json ports = nlohmann::ordered_json::array();
   for (const site::SitePort& port : site.ports)
-    ports.push_back(nlohmann::ordered_json{
-        {"number", port.number}, {"device", port.device}, {"terminals", port.terminals}, {"scan", port.scan}});
+    ports.push_back(nlohmann::ordered_json{{"number", port.number},
+                                           {"device", port.device},
+                                           {"terminals", port.terminals},
+                                           {"scan", port.scan},
+                                           {"in", port.in_terminals},
+                                           {"out", port.out_terminals},
+                                           {"not_collected", port.not_collected}});
   settings["ports"] = std::move(ports);
   settings["timezone"] = site.timezone.value_or("");
   settings["day_starts"] = site.day_starts;
   settings["late_after"] = site.late_after.value_or("");
   settings["stale_after"] = site.stale_after;
+  settings["pending_limit"] = site.pending_limit;
   try {
     auto tables = options.db->Tables(false);
     store::RecordSiteSync(*tables, options.site_name, site.timezone.value_or(""), settings.dump(), store::UtcNowText(),

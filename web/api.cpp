@@ -950,9 +950,11 @@ struct ApiServer::Impl {
   struct AttendanceScope {
     host::SiteChoice choice;
     const site::Site* file = nullptr;
+    std::optional<site::Site> recorded;  // another site: as its last sync recorded it
+    const site::Site* File() const { return recorded ? &*recorded : file; }
   };
   AttendanceScope AttendanceSiteOf(const ApiRequest& r, const accounts::ApiToken& token) {
-    AttendanceScope scope{options.served, options.site_file};
+    AttendanceScope scope{options.served, options.site_file, std::nullopt};
     if (std::optional<std::string> asked = Param(r, "site"); asked && *asked != options.served.name) {
       if (site::SiteNameProblem(*asked))
         throw BadParameter("site", "'site' must be a site's name: 1 to 32 letters, digits, '-' or '_'");
@@ -962,7 +964,10 @@ struct ApiServer::Impl {
       scope.choice.name = *asked;
       scope.choice.filter = *asked;
       scope.choice.sites = held;
-      scope.file = nullptr;  // the serving site's file says nothing of another site
+      // The serving site's file says nothing of another site: its zone, working day and
+      // terminals are those its last sync recorded.
+      scope.file = nullptr;
+      scope.recorded = host::SiteAsLastSynced(database.Get(), *asked);
     }
     if (!token.sites.empty() && (scope.choice.name.empty() || !token.AllowsSite(scope.choice.name)))
       throw SiteRefused(r, token, scope.choice.name);
@@ -972,7 +977,7 @@ struct ApiServer::Impl {
   // Runs a host operation on the site: its refusal of the input is a 400 with its words.
   template <typename Operation>
   auto OnSite(const ApiRequest& r, const accounts::ApiToken& token, const AttendanceScope& scope, Operation operation) {
-    host::AttendanceSite at{database.Get(), scope.choice, scope.file, {"token:" + token.name, r.origin}, std::nullopt};
+    host::AttendanceSite at{database.Get(), scope.choice, scope.File(), {"token:" + token.name, r.origin}, std::nullopt};
     try {
       return operation(at);
     } catch (const host::InputError& e) {

@@ -357,6 +357,59 @@ TEST_P(ApiAttendanceTest, ATokenLimitedToSitesIsRefusedAnotherSitesAttendance) {
   EXPECT_EQ(Call(all_, "DELETE", "/api/v1/leave/" + id).status, 204);
 }
 
+// Another site's days are judged with what its last sync recorded (its late_after, its terminals),
+// not with the serving site's file: site B's person 8 came at 09:30, after B's late_after, and B's
+// terminal 2 never answered.
+TEST_P(ApiAttendanceTest, AnotherSitesDaysAreJudgedWithItsRecordedSettings) {
+  store::StoredSwipe s;
+  s.port = 1;
+  s.terminal = 1;
+  s.person = 8;
+  s.time = "2026-06-02 09:30:00";
+  s.minute = s.time.substr(0, 16);
+  s.occurrence = 1;
+  s.downloaded_at = "2026-07-01T00:00:30Z";
+  s.site = "B";
+  db_->Swipes()->Insert(std::vector<store::StoredSwipe>{s});
+  auto runs = db_->SyncRuns();
+  const std::int64_t run = runs->Begin("2026-07-01T00:00:00Z", store::RunStarter::Console, "test", "", "B");
+  store::RunTerminal synced;
+  synced.port = 1;
+  synced.terminal = 1;
+  synced.outcome = "synced";
+  runs->Finish(run, "2026-07-01T00:01:00Z", {synced});
+  const Params of_b{{"month", "2026-06"}, {"site", "B"}, {"person", "8"}};
+  auto second_of_june = [&] {
+    json body = json::parse(Call(all_, "GET", "/api/v1/attendance", of_b).body);
+    for (const json& d : body["days"])
+      if (d["date"] == "2026-06-02") return d;
+    return json();
+  };
+  EXPECT_EQ(second_of_june()["status"], "present");  // B never synced: nothing recorded of it
+  // June is long past: past pending_limit a day is judged, naming the terminal it went without.
+  const struct {
+    const char* settings;
+    const char* status;
+    bool judged_without;
+  } cases[] = {
+      {R"({"timezone": "", "late_after": "09:00", "ports": [{"number": 1, "terminals": [1]}]})", "late", false},
+      {R"({"late_after": "09:00", "pending_limit": 1000, "ports": [{"number": 1, "terminals": [1, 2]}]})", "pending",
+       false},
+      {R"({"late_after": "09:00", "ports": [{"number": 1, "terminals": [1, 2]}]})", "late", true},
+      {R"({"late_after": "09:00", "ports": [{"number": 1, "terminals": [1, 2], "not_collected": [2]}]})", "late",
+       false},
+  };
+  for (const auto& c : cases) {
+    {
+      auto tables = db_->Tables(false);
+      store::RecordSiteSync(*tables, "B", "", c.settings, "2026-07-01T00:01:00Z", "b-host");
+    }
+    const json day = second_of_june();
+    EXPECT_EQ(day["status"], c.status) << c.settings;
+    EXPECT_EQ(day.dump().find("judged-without") != std::string::npos, c.judged_without) << day.dump();
+  }
+}
+
 // Programs rely on the status words: the document lists each of them, and no other.
 TEST(ApiAttendanceDocument, TheDayStatusIsOneOfTheDocumentedWords) {
   const json doc = json::parse(ApiServer::OpenApiDocument());
