@@ -1,30 +1,25 @@
 // A per-thread object owned by its thread: set on first use, destroyed when the thread ends (or
-// at Reset), by the system's per-thread storage (fiber-local storage on Windows, a thread key
-// elsewhere).
+// at Reset).
 //
-// Not a `thread_local` with a destructor: built with the MinGW toolchain, such a variable lives in
-// emulated thread storage, whose block the runtime frees at thread exit BEFORE it runs the
-// variable's destructor (both are thread-key destructors, run in the order the keys were made, and
-// the storage's key is always made first). The destructor then reads freed memory: seen as a
-// call through a stale pointer and a corrupted heap when two threads ended under Wine's 32-bit
-// half. Fiber-local storage callbacks run when a thread ends, before any module's thread
-// clean-up, so the object is destroyed while everything it uses is still there.
+// On Windows not a `thread_local` with a destructor: built with the MinGW toolchain, such a
+// variable lives in emulated thread storage, whose block the runtime frees at thread exit BEFORE
+// it runs the variable's destructor (both are thread-key destructors, run in the order the keys
+// were made, and the storage's key is always made first). The destructor then reads freed memory:
+// seen as a call through a stale pointer and a corrupted heap when two threads ended under Wine's
+// 32-bit half. There the object lives in fiber-local storage, whose callbacks run when a thread
+// ends, before any module's thread clean-up, so it is destroyed while everything it uses is still
+// there. One ThreadSlot per module (a static object): its destructor, at the module's unload,
+// frees the slot, which destroys the objects other threads still hold there.
 //
-// One ThreadSlot per module (a static object). Its destructor, at the module's unload, frees the
-// slot; on Windows that destroys the objects other threads still hold there.
+// Elsewhere it is a `thread_local` (the C library runs those destructors in order, before the
+// thread's keys): one slot per type T.
 #pragma once
 
 #include <memory>
 
-// Exported from the shared runtime library where there is one (the Windows modules carry their
-// own copy). Not abi.h's macro: this header is also read beside the system's own headers.
 #ifdef _WIN32
-#define VANTO_THREAD_SLOT_API
-#else
-#define VANTO_THREAD_SLOT_API __attribute__((visibility("default")))
-#endif
 
-class VANTO_THREAD_SLOT_API ThreadSlotCore {
+class ThreadSlotCore {
  public:
   explicit ThreadSlotCore(void (*destroy)(void*));
   ~ThreadSlotCore();
@@ -61,3 +56,24 @@ class ThreadSlot {
   static void Destroy(void* value) { delete static_cast<T*>(value); }
   ThreadSlotCore core_{&Destroy};
 };
+
+#else
+
+template <class T>
+class ThreadSlot {
+ public:
+  T* Get() const { return Held().get(); }
+  bool Set(std::unique_ptr<T> value) {
+    Held() = std::move(value);
+    return true;
+  }
+  void Reset() { Held().reset(); }
+
+ private:
+  static std::unique_ptr<T>& Held() {
+    thread_local std::unique_ptr<T> value;
+    return value;
+  }
+};
+
+#endif
