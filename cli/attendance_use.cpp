@@ -2,6 +2,7 @@
 #include "cli/attendance_use.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "cli/site_use.h"
 #include "host/report/dates.h"
@@ -124,5 +125,31 @@ void WriteListing(std::ostream& out, const Listing& l, report::Format format) {
 }
 
 std::string Clock(int minutes) { return report::ClockText(minutes); }
+
+int RunWithdraw(const DatabaseOptions& o, const std::vector<std::string>& words, Io& io, const WithdrawWords& texts,
+                void (*withdraw)(const AttendanceSite&, std::int64_t)) {
+  if (words.size() != 1) throw UsageError(Tr(texts.needs_number));
+  const std::int64_t id = ParseId(words[0], texts.what);
+  withdraw(CommandAttendance(o, DatabaseUse::kWrite), id);
+  io.out << TrFill(texts.done, {std::to_string(id)}) << "\n";
+  return kExitOk;
+}
+
+int RunMonthList(const DatabaseOptions& o, const std::vector<std::string>& words, const std::optional<std::string>& month,
+                 const std::optional<std::string>& person, bool json, Io& io, const MonthListWords& texts,
+                 const std::function<Listing(const AttendanceSite&, const MonthListQuery&)>& list) {
+  if (!words.empty()) throw UsageError(Tr(texts.takes_no_words));
+  if (!month) throw UsageError(Tr(texts.needs_month));
+  MonthListQuery query;
+  std::tie(query.from, query.to) = MonthRange(*month, "--month");
+  if (person) query.person = PersonOf(*person, "--person");
+  const Listing listing = list(CommandAttendance(o, DatabaseUse::kRead), query);
+  if (listing.rows.empty() && !json) {
+    io.err << Tr(texts.none) << "\n";
+    return kExitOk;
+  }
+  WriteListing(io.out, listing, json ? report::Format::Json : report::Format::Table);
+  return kExitOk;
+}
 
 }  // namespace vanto::cli

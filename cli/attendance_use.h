@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,5 +50,32 @@ void WriteListing(std::ostream& out, const Listing& listing, report::Format form
 
 // "HH:MM".
 std::string Clock(int minutes);
+
+// The `withdraw` command of numbered entries (leave, corrections): its one word the entry's number
+// (`what` names the entry), `withdraw` the host's operation, then `done` ("... {0} withdrawn")
+// with the number. The texts are English, marked with TrLater, and translated here.
+struct WithdrawWords {
+  const char* needs_number;  // the refusal of anything but one word
+  const char* what;
+  const char* done;
+};
+int RunWithdraw(const DatabaseOptions& o, const std::vector<std::string>& words, Io& io, const WithdrawWords& texts,
+                void (*withdraw)(const AttendanceSite&, std::int64_t));
+
+// The `list` command of a month's entries: no words, --month YYYY-MM, perhaps --person N; the
+// listing `list` makes of the entries from..to (dates, inclusive) of the person, or `none` on the
+// error stream when it holds no row (--json: nothing). Texts as above.
+struct MonthListWords {
+  const char* takes_no_words;
+  const char* needs_month;
+  const char* none;
+};
+struct MonthListQuery {
+  std::string from, to;
+  std::optional<std::int32_t> person;
+};
+int RunMonthList(const DatabaseOptions& o, const std::vector<std::string>& words, const std::optional<std::string>& month,
+                 const std::optional<std::string>& person, bool json, Io& io, const MonthListWords& texts,
+                 const std::function<Listing(const AttendanceSite&, const MonthListQuery&)>& list);
 
 }  // namespace vanto::cli

@@ -67,43 +67,35 @@ int RunCorrectionSetAside(const CorrectionOptions& o, Io& io) {
 }
 
 int RunCorrectionWithdraw(const CorrectionOptions& o, Io& io) {
-  if (o.words.size() != 1) throw UsageError(Tr("'correction withdraw' needs the correction's number: vanto correction withdraw ID"));
-  const std::int64_t id = ParseId(o.words[0], TrLater("correction"));
-  WithdrawCorrection(CommandAttendance(o, DatabaseUse::kWrite), id);
-  io.out << TrFill("correction {0} withdrawn", {std::to_string(id)}) << "\n";
-  return kExitOk;
+  return RunWithdraw(o, o.words, io,
+                     {TrLater("'correction withdraw' needs the correction's number: vanto correction withdraw ID"),
+                      TrLater("correction"), TrLater("correction {0} withdrawn")},
+                     &WithdrawCorrection);
 }
 
 int RunCorrectionList(const CorrectionOptions& o, Io& io) {
-  if (!o.words.empty()) throw UsageError(Tr("'correction list' takes no words: give --month YYYY-MM [--person N]"));
-  if (!o.month) throw UsageError(Tr("'correction list' needs --month YYYY-MM"));
-  const auto [from, to] = MonthRange(*o.month, "--month");
-  std::optional<std::int32_t> person;
-  if (o.person) person = PersonOf(*o.person, "--person");
-  const std::vector<attendance::Correction> all = ListCorrections(CommandAttendance(o, DatabaseUse::kRead), from, to, person);
-  if (all.empty() && !o.json) {
-    io.err << Tr("no corrections in that month") << "\n";
-    return kExitOk;
-  }
-  Listing l;
-  l.headings = {Tr("ID"), Tr("PERSON"), Tr("KIND"), Tr("TIME"), Tr("SWIPE"), Tr("REASON"), Tr("BY"), Tr("WITHDRAWN")};
-  l.right = {true, true, false, false, false, false, false, false};
-  for (const attendance::Correction& c : all) {
-    const bool add = c.kind == attendance::CorrectionKind::kAdd;
-    const std::string swipe = add ? (c.direction == attendance::Direction::kIn ? Tr("check-in") : Tr("check-out"))
-                                  : TrFill("port {0} terminal {1}", {std::to_string(c.port), std::to_string(c.terminal)});
-    l.rows.push_back({std::to_string(c.id), std::to_string(c.person), add ? Tr("added") : Tr("set aside"), c.time, swipe,
-                      report::OneLine(c.reason), c.entered.by, c.entered.withdrawn_at.value_or("")});
-    nlohmann::json j = {{"id", c.id}, {"person", c.person}, {"kind", attendance::CorrectionKindWord(c.kind)},
-                        {"time", c.time}, {"reason", c.reason}, {"by", c.entered.by}, {"at", c.entered.at},
-                        {"withdrawn", c.entered.withdrawn()}};
-    if (add) j["direction"] = attendance::DirectionWord(c.direction);
-    else j["port"] = c.port, j["terminal"] = c.terminal;
-    if (c.entered.withdrawn()) j["withdrawn_by"] = c.entered.withdrawn_by.value_or(""), j["withdrawn_at"] = *c.entered.withdrawn_at;
-    l.objects.push_back(std::move(j));
-  }
-  WriteListing(io.out, l, o.json ? report::Format::Json : report::Format::Table);
-  return kExitOk;
+  const MonthListWords texts{TrLater("'correction list' takes no words: give --month YYYY-MM [--person N]"),
+                             TrLater("'correction list' needs --month YYYY-MM"), TrLater("no corrections in that month")};
+  return RunMonthList(o, o.words, o.month, o.person, o.json, io, texts, [](const AttendanceSite& at, const MonthListQuery& q) {
+    Listing l;
+    l.headings = {Tr("ID"), Tr("PERSON"), Tr("KIND"), Tr("TIME"), Tr("SWIPE"), Tr("REASON"), Tr("BY"), Tr("WITHDRAWN")};
+    l.right = {true, true, false, false, false, false, false, false};
+    for (const attendance::Correction& c : ListCorrections(at, q.from, q.to, q.person)) {
+      const bool add = c.kind == attendance::CorrectionKind::kAdd;
+      const std::string swipe = add ? (c.direction == attendance::Direction::kIn ? Tr("check-in") : Tr("check-out"))
+                                    : TrFill("port {0} terminal {1}", {std::to_string(c.port), std::to_string(c.terminal)});
+      l.rows.push_back({std::to_string(c.id), std::to_string(c.person), add ? Tr("added") : Tr("set aside"), c.time, swipe,
+                        report::OneLine(c.reason), c.entered.by, c.entered.withdrawn_at.value_or("")});
+      nlohmann::json j = {{"id", c.id}, {"person", c.person}, {"kind", attendance::CorrectionKindWord(c.kind)},
+                          {"time", c.time}, {"reason", c.reason}, {"by", c.entered.by}, {"at", c.entered.at},
+                          {"withdrawn", c.entered.withdrawn()}};
+      if (add) j["direction"] = attendance::DirectionWord(c.direction);
+      else j["port"] = c.port, j["terminal"] = c.terminal;
+      if (c.entered.withdrawn()) j["withdrawn_by"] = c.entered.withdrawn_by.value_or(""), j["withdrawn_at"] = *c.entered.withdrawn_at;
+      l.objects.push_back(std::move(j));
+    }
+    return l;
+  });
 }
 
 Run Bind(std::shared_ptr<CorrectionOptions> o, int (*run)(const CorrectionOptions&, Io&)) {

@@ -61,39 +61,31 @@ int RunLeaveImport(const LeaveOptions& o, Io& io) {
 }
 
 int RunLeaveWithdraw(const LeaveOptions& o, Io& io) {
-  if (o.words.size() != 1) throw UsageError(Tr("'leave withdraw' needs the leave's number: vanto leave withdraw ID"));
-  const std::int64_t id = ParseId(o.words[0], TrLater("leave"));
-  WithdrawLeave(CommandAttendance(o, DatabaseUse::kWrite), id);
-  io.out << TrFill("leave {0} withdrawn", {std::to_string(id)}) << "\n";
-  return kExitOk;
+  return RunWithdraw(o, o.words, io,
+                     {TrLater("'leave withdraw' needs the leave's number: vanto leave withdraw ID"), TrLater("leave"),
+                      TrLater("leave {0} withdrawn")},
+                     &WithdrawLeave);
 }
 
 int RunLeaveList(const LeaveOptions& o, Io& io) {
-  if (!o.words.empty()) throw UsageError(Tr("'leave list' takes no words: give --month YYYY-MM [--person N]"));
-  if (!o.month) throw UsageError(Tr("'leave list' needs --month YYYY-MM"));
-  const auto [from, to] = MonthRange(*o.month, "--month");
-  std::optional<std::int32_t> person;
-  if (o.person) person = PersonOf(*o.person, "--person");
-  const std::vector<attendance::Leave> all = ListLeave(CommandAttendance(o, DatabaseUse::kRead), from, to, person);
-  if (all.empty() && !o.json) {
-    io.err << Tr("no leave in that month") << "\n";
-    return kExitOk;
-  }
-  Listing l;
-  l.headings = {Tr("ID"), Tr("PERSON"), Tr("KIND"), Tr("FROM"), Tr("TO"), Tr("PART"), Tr("BY"), Tr("WITHDRAWN"), Tr("NOTE")};
-  l.right = {true, true, false, false, false, false, false, false, false};
-  for (const attendance::Leave& v : all) {
-    const std::string part = v.part_start ? Clock(*v.part_start) + "-" + Clock(*v.part_end) : "";
-    l.rows.push_back({std::to_string(v.id), std::to_string(v.person), v.kind, v.from, v.to, part, v.entered.by,
-                      v.entered.withdrawn_at.value_or(""), report::OneLine(v.note)});
-    nlohmann::json j = {{"id", v.id}, {"person", v.person}, {"kind", v.kind}, {"from", v.from}, {"to", v.to},
-                        {"note", v.note}, {"by", v.entered.by}, {"at", v.entered.at}, {"withdrawn", v.entered.withdrawn()}};
-    if (v.part_start) j["part_start"] = Clock(*v.part_start), j["part_end"] = Clock(*v.part_end);
-    if (v.entered.withdrawn()) j["withdrawn_by"] = v.entered.withdrawn_by.value_or(""), j["withdrawn_at"] = *v.entered.withdrawn_at;
-    l.objects.push_back(std::move(j));
-  }
-  WriteListing(io.out, l, o.json ? report::Format::Json : report::Format::Table);
-  return kExitOk;
+  const MonthListWords texts{TrLater("'leave list' takes no words: give --month YYYY-MM [--person N]"),
+                             TrLater("'leave list' needs --month YYYY-MM"), TrLater("no leave in that month")};
+  return RunMonthList(o, o.words, o.month, o.person, o.json, io, texts, [](const AttendanceSite& at, const MonthListQuery& q) {
+    Listing l;
+    l.headings = {Tr("ID"), Tr("PERSON"), Tr("KIND"), Tr("FROM"), Tr("TO"), Tr("PART"), Tr("BY"), Tr("WITHDRAWN"), Tr("NOTE")};
+    l.right = {true, true, false, false, false, false, false, false, false};
+    for (const attendance::Leave& v : ListLeave(at, q.from, q.to, q.person)) {
+      const std::string part = v.part_start ? Clock(*v.part_start) + "-" + Clock(*v.part_end) : "";
+      l.rows.push_back({std::to_string(v.id), std::to_string(v.person), v.kind, v.from, v.to, part, v.entered.by,
+                        v.entered.withdrawn_at.value_or(""), report::OneLine(v.note)});
+      nlohmann::json j = {{"id", v.id}, {"person", v.person}, {"kind", v.kind}, {"from", v.from}, {"to", v.to},
+                          {"note", v.note}, {"by", v.entered.by}, {"at", v.entered.at}, {"withdrawn", v.entered.withdrawn()}};
+      if (v.part_start) j["part_start"] = Clock(*v.part_start), j["part_end"] = Clock(*v.part_end);
+      if (v.entered.withdrawn()) j["withdrawn_by"] = v.entered.withdrawn_by.value_or(""), j["withdrawn_at"] = *v.entered.withdrawn_at;
+      l.objects.push_back(std::move(j));
+    }
+    return l;
+  });
 }
 
 int RunLeaveKinds(const LeaveOptions& o, Io& io) {

@@ -150,20 +150,9 @@ int RunShiftAssign(const AssignOptions& o, Io& io) {
     a.department = *o.department;
     ids.push_back(Assign(at, a));
   } else {
-    // Each person's assignment checked before any is stored: all or nothing.
-    const std::vector<std::int32_t> people = ParsePeople(*o.people, "--people");
-    std::vector<attendance::Assignment> existing = ListAssignments(at);
-    for (std::int32_t person : people) {
-      a.person = person;
-      if (std::optional<attendance::Assignment> clash = attendance::ClashingAssignment(existing, a))
-        throw UsageError(TrFill("person {0} has assignment {1} (pattern {2}) on those days already; nothing assigned",
-                                {std::to_string(person), std::to_string(clash->id), clash->pattern}));
-      existing.push_back(a);
-    }
-    for (std::int32_t person : people) {
-      a.person = person;
-      ids.push_back(Assign(at, a));
-    }
+    // All or nothing: the host checks every person before it stores any.
+    a.target = attendance::TargetKind::kPerson;
+    ids = Assign(at, a, ParsePeople(*o.people, "--people"));
   }
   for (std::int64_t id : ids) io.out << TrFill("assignment {0} added: pattern {1}", {std::to_string(id), a.pattern}) << "\n";
   return kExitOk;

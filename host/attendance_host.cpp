@@ -246,10 +246,26 @@ std::string AssignmentDetails(const Assignment& a) {
 }  // namespace
 
 std::int64_t Assign(const AttendanceSite& at, const Assignment& assignment) {
-  if (assignment.target == attendance::TargetKind::kPerson && assignment.person <= 0)
-    throw InputError(Message("person {0} is no person number (1 or more)", {Number(assignment.person)}));
-  if (assignment.target == attendance::TargetKind::kDepartment && assignment.department.empty())
-    throw InputError(Message("an assignment to a department needs the department's name"));
+  const std::vector<std::int32_t> person{assignment.person};
+  return Assign(at, assignment, assignment.target == attendance::TargetKind::kPerson ? person : std::vector<std::int32_t>{}).at(0);
+}
+
+std::vector<std::int64_t> Assign(const AttendanceSite& at, const Assignment& assignment,
+                                 const std::vector<std::int32_t>& people) {
+  std::vector<Assignment> each;
+  if (assignment.target == attendance::TargetKind::kPerson) {
+    if (people.empty()) throw InputError(Message("an assignment to people needs at least one person"));
+    for (std::int32_t person : people) {
+      if (person <= 0) throw InputError(Message("person {0} is no person number (1 or more)", {Number(person)}));
+      if (std::any_of(each.begin(), each.end(), [&](const Assignment& a) { return a.person == person; }))
+        throw InputError(Message("person {0} is named twice", {Number(person)}));
+      each.push_back(assignment);
+      each.back().person = person;
+    }
+  } else {
+    if (assignment.department.empty()) throw InputError(Message("an assignment to a department needs the department's name"));
+    each.push_back(assignment);
+  }
   const std::int64_t from = CheckedDate(assignment.from, "from");
   if (assignment.until && CheckedDate(*assignment.until, "until") < from)
     throw InputError(Message("until {0} is before from {1}", {*assignment.until, assignment.from}));
@@ -257,13 +273,24 @@ std::int64_t Assign(const AttendanceSite& at, const Assignment& assignment) {
   const std::vector<Pattern> patterns = r.rows.Patterns();
   if (std::none_of(patterns.begin(), patterns.end(), [&](const Pattern& p) { return p.name == assignment.pattern; }))
     throw InputError(Message("there is no pattern {0}", {assignment.pattern}));
-  if (std::optional<Assignment> clash = attendance::ClashingAssignment(r.rows.Assignments(), assignment))
-    throw InputError(Message("this gives the same people two patterns on one day: it overlaps {0}",
-                             {AssignmentDetails(*clash)}));
-  Assignment stored = assignment;
-  stored.id = r.rows.AddAssignment(assignment);
-  Audit(at, "shift.assign", AssignmentDetails(stored));
-  return stored.id;
+  // Every one checked, against the stored and those before it, before any is written.
+  std::vector<Assignment> held = r.rows.Assignments();
+  for (const Assignment& a : each) {
+    if (std::optional<Assignment> clash = attendance::ClashingAssignment(held, a)) {
+      if (a.target == attendance::TargetKind::kPerson)
+        throw InputError(Message("person {0} has assignment {1} (pattern {2}) on those days already; nothing assigned",
+                                 {Number(a.person), Number(clash->id), clash->pattern}));
+      throw InputError(Message("this gives the same people two patterns on one day: it overlaps {0}",
+                               {AssignmentDetails(*clash)}));
+    }
+    held.push_back(a);
+  }
+  const std::vector<std::int64_t> ids = r.rows.AddAssignments(each);
+  for (std::size_t i = 0; i < each.size() && i < ids.size(); ++i) {
+    each[i].id = ids[i];
+    Audit(at, "shift.assign", AssignmentDetails(each[i]));
+  }
+  return ids;
 }
 
 void Unassign(const AttendanceSite& at, std::int64_t id) {

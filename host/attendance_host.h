@@ -67,6 +67,12 @@ std::vector<attendance::Pattern> ListPatterns(const AttendanceSite& at);
 // Refused: an unknown pattern, until before from, a person or department given two patterns on
 // one day (naming the assignment it clashes with). Answers the new id. Audited ("shift.assign").
 std::int64_t Assign(const AttendanceSite& at, const attendance::Assignment& assignment);
+// The pattern to each of `people` (an assignment to people; its `person` is not read), all or
+// nothing: each is checked as above, against the stored ones and those before it, before any is
+// written, and all are written in one transaction. Answers the new ids in the order of `people`.
+// Audited per person ("shift.assign"). A department's assignment: `people` is not read.
+std::vector<std::int64_t> Assign(const AttendanceSite& at, const attendance::Assignment& assignment,
+                                 const std::vector<std::int32_t>& people);
 void Unassign(const AttendanceSite& at, std::int64_t id);
 std::vector<attendance::Assignment> ListAssignments(const AttendanceSite& at);
 

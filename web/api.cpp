@@ -6,6 +6,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <utility>
 #include <nlohmann/json.hpp>
 
@@ -504,7 +505,9 @@ struct ApiServer::Impl {
             },
             [this] { return tokens.Now(); }, RefusalLimits{}, [this](const std::string& line) { Log(line); }),
         health(options.health_bound),
-        health_database(std::make_shared<ConsoleDatabase>(options.db, options.database, options.lock_timeout)) {}
+        health_database(std::make_shared<ConsoleDatabase>(options.db, options.database, options.lock_timeout)) {
+    CheckHandlers();
+  }
 
   ApiOptions options;
   accounts::Tokens& tokens;
@@ -1029,116 +1032,133 @@ struct ApiServer::Impl {
     return {200, "application/json", body.dump(), {}};
   }
 
+  // HR's entries of a site (corrections, leave), each kind's list, add and withdraw alike; the
+  // kind's own parts: its listing and JSON, its reading of a body, its host operations.
+
+  // GET: the entries of ?month= (of ?person=) as {"site", "month", KEY: [...]}.
+  template <typename Entry>
+  ApiResponse MonthEntries(const ApiRequest& r, const accounts::ApiToken& token, const char* key,
+                           std::vector<Entry> (*list)(const host::AttendanceSite&, const std::string&, const std::string&,
+                                                      std::optional<std::int32_t>),
+                           json (*entry_json)(const Entry&)) {
+    const report::DayRange days = MonthParam(r);
+    const std::optional<std::int32_t> person = PersonParam(r);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const std::vector<Entry> found = OnSite(r, token, scope, [&](const host::AttendanceSite& at) {
+      return list(at, report::DateText(days.first), report::DateText(days.last), person);
+    });
+    json listed = json::array();
+    for (const Entry& e : found) listed.push_back(entry_json(e));
+    json body = {{"site", scope.choice.name}, {"month", report::DateText(days.first).substr(0, 7)}, {key, std::move(listed)}};
+    return {200, "application/json", body.dump(), {}};
+  }
+
+  // POST: the body read field by field (`array_too`: an array of entries too), added by the host;
+  // 201 with what `created` makes of the host's answer.
+  template <typename Input, typename Added>
+  ApiResponse AddEntries(const ApiRequest& r, const accounts::ApiToken& token, bool array_too,
+                         Input (*read)(const json&), Added (*add)(const host::AttendanceSite&, const Input&),
+                         json (*created)(const Added&)) {
+    const json body = BodyJson(r, array_too);
+    Input input;
+    try {
+      input = read(body);
+    } catch (const BodyFieldError& e) {
+      throw BadParameter(e.field, e.detail);
+    }
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    const Added added = OnSite(r, token, scope, [&](const host::AttendanceSite& at) { return add(at, input); });
+    return {201, "application/json", created(added).dump(), {}};
+  }
+
+  // DELETE /{id}: the site's entry of that id (another site's id is none of this site's): 404
+  // when there is none, 409 when it is withdrawn already; 204 once withdrawn.
+  template <typename Entry>
+  ApiResponse WithdrawEntry(const ApiRequest& r, const accounts::ApiToken& token, const std::string& what,
+                            std::optional<Entry> (store::AttendanceRows::*find)(std::int64_t),
+                            void (*withdraw)(const host::AttendanceSite&, std::int64_t)) {
+    const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
+    const AttendanceScope scope = AttendanceSiteOf(r, token);
+    std::optional<Entry> held;
+    {
+      auto tables = database.Get().Tables(false);
+      store::AttendanceRows rows(*tables, scope.choice.name);
+      held = (rows.*find)(id);
+    }
+    if (!held) throw Problem{404, "Not Found", "there is no " + what + " " + std::to_string(id), "id"};
+    if (held->entered.withdrawn())
+      throw Problem{409, "Conflict", what + " " + std::to_string(id) + " is withdrawn already", "id"};
+    OnSite(r, token, scope, [&](const host::AttendanceSite& at) { withdraw(at, id); });
+    return {204, "application/json", "", {}};
+  }
+
+  static json IdJson(const std::int64_t& id) { return json{{"id", id}}; }
+  static json IdsJson(const std::vector<std::int64_t>& ids) { return json{{"ids", ids}}; }
+
   ApiResponse Corrections(const ApiRequest& r, const accounts::ApiToken& token) {
-    const report::DayRange days = MonthParam(r);
-    const std::optional<std::int32_t> person = PersonParam(r);
-    const AttendanceScope scope = AttendanceSiteOf(r, token);
-    const std::vector<attendance::Correction> found = OnSite(r, token, scope, [&](const host::AttendanceSite& at) {
-      return host::ListCorrections(at, report::DateText(days.first), report::DateText(days.last), person);
-    });
-    json listed = json::array();
-    for (const attendance::Correction& c : found) listed.push_back(CorrectionJson(c));
-    json body = {{"site", scope.choice.name},
-                 {"month", report::DateText(days.first).substr(0, 7)},
-                 {"corrections", std::move(listed)}};
-    return {200, "application/json", body.dump(), {}};
+    return MonthEntries<attendance::Correction>(r, token, "corrections", &host::ListCorrections, &CorrectionJson);
   }
-
   ApiResponse AddCorrection(const ApiRequest& r, const accounts::ApiToken& token) {
-    const json input = BodyJson(r, false);
-    attendance::Correction correction;
-    try {
-      correction = CorrectionFromJson(input);
-    } catch (const BodyFieldError& e) {
-      throw BadParameter(e.field, e.detail);
-    }
-    const AttendanceScope scope = AttendanceSiteOf(r, token);
-    const std::int64_t id =
-        OnSite(r, token, scope, [&](const host::AttendanceSite& at) { return host::AddCorrection(at, correction); });
-    return {201, "application/json", json{{"id", id}}.dump(), {}};
+    return AddEntries<attendance::Correction, std::int64_t>(r, token, false, &CorrectionFromJson, &host::AddCorrection,
+                                                            &IdJson);
   }
-
   ApiResponse WithdrawCorrection(const ApiRequest& r, const accounts::ApiToken& token) {
-    const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
-    const AttendanceScope scope = AttendanceSiteOf(r, token);
-    // The site's rows only: another site's id is none of this site's.
-    std::optional<attendance::Correction> held;
-    {
-      auto tables = database.Get().Tables(false);
-      held = store::AttendanceRows(*tables, scope.choice.name).FindCorrection(id);
-    }
-    if (!held) throw Problem{404, "Not Found", "there is no correction " + std::to_string(id), "id"};
-    if (held->entered.withdrawn())
-      throw Problem{409, "Conflict", "correction " + std::to_string(id) + " is withdrawn already", "id"};
-    OnSite(r, token, scope, [&](const host::AttendanceSite& at) { host::WithdrawCorrection(at, id); });
-    return {204, "application/json", "", {}};
+    return WithdrawEntry<attendance::Correction>(r, token, "correction", &store::AttendanceRows::FindCorrection,
+                                                 &host::WithdrawCorrection);
   }
-
   ApiResponse Leave(const ApiRequest& r, const accounts::ApiToken& token) {
-    const report::DayRange days = MonthParam(r);
-    const std::optional<std::int32_t> person = PersonParam(r);
-    const AttendanceScope scope = AttendanceSiteOf(r, token);
-    const std::vector<attendance::Leave> found = OnSite(r, token, scope, [&](const host::AttendanceSite& at) {
-      return host::ListLeave(at, report::DateText(days.first), report::DateText(days.last), person);
-    });
-    json listed = json::array();
-    for (const attendance::Leave& l : found) listed.push_back(LeaveJson(l));
-    json body = {{"site", scope.choice.name},
-                 {"month", report::DateText(days.first).substr(0, 7)},
-                 {"leave", std::move(listed)}};
-    return {200, "application/json", body.dump(), {}};
+    return MonthEntries<attendance::Leave>(r, token, "leave", &host::ListLeave, &LeaveJson);
   }
-
   ApiResponse AddLeave(const ApiRequest& r, const accounts::ApiToken& token) {
-    const json input = BodyJson(r, true);
-    std::vector<attendance::Leave> leave;
-    try {
-      leave = LeaveFromJson(input);
-    } catch (const BodyFieldError& e) {
-      throw BadParameter(e.field, e.detail);
-    }
-    const AttendanceScope scope = AttendanceSiteOf(r, token);
-    const std::vector<std::int64_t> ids =
-        OnSite(r, token, scope, [&](const host::AttendanceSite& at) { return host::AddLeave(at, leave); });
-    return {201, "application/json", json{{"ids", ids}}.dump(), {}};
+    return AddEntries<std::vector<attendance::Leave>, std::vector<std::int64_t>>(r, token, true, &LeaveFromJson,
+                                                                                &host::AddLeave, &IdsJson);
   }
-
   ApiResponse WithdrawLeave(const ApiRequest& r, const accounts::ApiToken& token) {
-    const std::int64_t id = *IntParam(r, "id", 1, INT64_MAX);
-    const AttendanceScope scope = AttendanceSiteOf(r, token);
-    std::optional<attendance::Leave> held;
-    {
-      auto tables = database.Get().Tables(false);
-      held = store::AttendanceRows(*tables, scope.choice.name).FindLeave(id);
-    }
-    if (!held) throw Problem{404, "Not Found", "there is no leave " + std::to_string(id), "id"};
-    if (held->entered.withdrawn())
-      throw Problem{409, "Conflict", "leave " + std::to_string(id) + " is withdrawn already", "id"};
-    OnSite(r, token, scope, [&](const host::AttendanceSite& at) { host::WithdrawLeave(at, id); });
-    return {204, "application/json", "", {}};
+    return WithdrawEntry<attendance::Leave>(r, token, "leave", &store::AttendanceRows::FindLeave, &host::WithdrawLeave);
   }
 
+  // Each route's handler, by method and path (ApiRoutes gives each its scope and its OpenAPI
+  // text); a route without one is found when the server is made, never when it is asked.
   using Handler = ApiResponse (Impl::*)(const ApiRequest&, const accounts::ApiToken&);
-  Handler HandlerOf(const ApiRoute& route) {
-    if (route.path == "/api/v1/openapi.json") return &Impl::OpenApi;
-    if (route.path == "/healthz") return &Impl::Healthz;
-    if (route.path == "/metrics") return &Impl::Metrics;
-    if (route.path == "/api/v1/terminals") return &Impl::Terminals;
-    if (route.path == "/api/v1/swipes") return &Impl::Swipes;
-    if (route.path == "/api/v1/swipes/feed") return &Impl::Feed;
-    if (route.path == "/api/v1/people") return route.method == "GET" ? &Impl::People : &Impl::PutPeople;
-    if (route.path == "/api/v1/syncs") return route.method == "GET" ? &Impl::Syncs : &Impl::StartSync;
-    if (route.path == "/api/v1/syncs/{id}") return &Impl::Sync;
-    if (route.path == "/api/v1/reports/month") return &Impl::MonthReport;
-    if (route.path == "/api/v1/enrolments") return &Impl::Enrolments;
-    if (route.path == "/api/v1/enrolments/copy") return &Impl::CopyEnrolment;
-    if (route.path == "/api/v1/attendance") return &Impl::Attendance;
-    if (route.path == "/api/v1/attendance/corrections")
-      return route.method == "GET" ? &Impl::Corrections : &Impl::AddCorrection;
-    if (route.path == "/api/v1/attendance/corrections/{id}") return &Impl::WithdrawCorrection;
-    if (route.path == "/api/v1/leave") return route.method == "GET" ? &Impl::Leave : &Impl::AddLeave;
-    if (route.path == "/api/v1/leave/{id}") return &Impl::WithdrawLeave;
-    return nullptr;
+  struct Handled {
+    const char* method;
+    const char* path;
+    Handler handler;
+  };
+  static const std::vector<Handled>& Handlers() {
+    static const std::vector<Handled> handlers = {
+        {"GET", "/api/v1/openapi.json", &Impl::OpenApi},
+        {"GET", "/healthz", &Impl::Healthz},
+        {"GET", "/metrics", &Impl::Metrics},
+        {"GET", "/api/v1/terminals", &Impl::Terminals},
+        {"GET", "/api/v1/swipes", &Impl::Swipes},
+        {"GET", "/api/v1/swipes/feed", &Impl::Feed},
+        {"GET", "/api/v1/people", &Impl::People},
+        {"POST", "/api/v1/people", &Impl::PutPeople},
+        {"GET", "/api/v1/syncs", &Impl::Syncs},
+        {"POST", "/api/v1/syncs", &Impl::StartSync},
+        {"GET", "/api/v1/syncs/{id}", &Impl::Sync},
+        {"GET", "/api/v1/reports/month", &Impl::MonthReport},
+        {"GET", "/api/v1/enrolments", &Impl::Enrolments},
+        {"POST", "/api/v1/enrolments/copy", &Impl::CopyEnrolment},
+        {"GET", "/api/v1/attendance", &Impl::Attendance},
+        {"GET", "/api/v1/attendance/corrections", &Impl::Corrections},
+        {"POST", "/api/v1/attendance/corrections", &Impl::AddCorrection},
+        {"DELETE", "/api/v1/attendance/corrections/{id}", &Impl::WithdrawCorrection},
+        {"GET", "/api/v1/leave", &Impl::Leave},
+        {"POST", "/api/v1/leave", &Impl::AddLeave},
+        {"DELETE", "/api/v1/leave/{id}", &Impl::WithdrawLeave},
+    };
+    return handlers;
+  }
+  static Handler HandlerOf(const ApiRoute& route) {
+    for (const Handled& h : Handlers())
+      if (route.method == h.method && route.path == h.path) return h.handler;
+    throw std::logic_error("the API route " + route.method + " " + route.path + " has no handler");
+  }
+  // Every route handled (checked once, when the server is made).
+  static void CheckHandlers() {
+    for (const ApiRoute& route : ApiRoutes()) HandlerOf(route);
   }
 
   ApiResponse Dispatch(const ApiRequest& r) {

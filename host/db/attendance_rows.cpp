@@ -295,20 +295,23 @@ std::vector<attendance::Assignment> AttendanceRows::Assignments() {
   return assignments;
 }
 
-std::int64_t AttendanceRows::AddAssignment(const attendance::Assignment& a) {
+std::int64_t AttendanceRows::AddAssignment(const attendance::Assignment& a) { return AddAssignments({a}).at(0); }
+
+std::vector<std::int64_t> AttendanceRows::AddAssignments(const std::vector<attendance::Assignment>& assignments) {
   RequireHeld(Held(), db_);
-  std::int64_t id = 0;
+  std::vector<std::int64_t> ids;
   db_.Transaction("assigning a work pattern", [&] {
-    id = 0;
-    db_.Query("INSERT INTO shift_assignments (site, pattern, target, person, department, from_date, until_date) "
-              "VALUES ($1, $2, $3, $4, $5, $6, $7) RETURNING id",
-              {site_, a.pattern, WordOf(kTargetKinds, a.target),
-               Number(a.target == TargetKind::kPerson ? a.person : 0),
-               a.target == TargetKind::kDepartment ? a.department : std::string(), a.from, a.until},
-              [&](const TableRow& r) { id = Reader(db_, "shift_assignments", r).Long(0, "id"); },
-              "assigning a work pattern");
+    ids.clear();
+    for (const attendance::Assignment& a : assignments)
+      db_.Query("INSERT INTO shift_assignments (site, pattern, target, person, department, from_date, until_date) "
+                "VALUES ($1, $2, $3, $4, $5, $6, $7) RETURNING id",
+                {site_, a.pattern, WordOf(kTargetKinds, a.target),
+                 Number(a.target == TargetKind::kPerson ? a.person : 0),
+                 a.target == TargetKind::kDepartment ? a.department : std::string(), a.from, a.until},
+                [&](const TableRow& r) { ids.push_back(Reader(db_, "shift_assignments", r).Long(0, "id")); },
+                "assigning a work pattern");
   });
-  return id;
+  return ids;
 }
 
 bool AttendanceRows::RemoveAssignment(std::int64_t id) {

@@ -46,6 +46,8 @@ class AttendanceRows {
   // Assignments, by id; Add answers the new id.
   std::vector<attendance::Assignment> Assignments();
   std::int64_t AddAssignment(const attendance::Assignment& assignment);
+  // All or nothing: the new ids, in order.
+  std::vector<std::int64_t> AddAssignments(const std::vector<attendance::Assignment>& assignments);
   bool RemoveAssignment(std::int64_t id);
 
   // Holidays and rest days from `from` to `to` (inclusive; none: every one), by date. Set

@@ -3,10 +3,12 @@
 // is pending, a leave CSV read as spreadsheets write it, and a day's JSON read back unchanged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 
 #include "host/attendance_host.h"
+#include "host/db/accounts_store.h"
 #include "host/db/database.h"
 #include "host/errors.h"
 #include "host/site/site.h"
@@ -109,6 +111,62 @@ TEST_P(AttendanceHostTest, ADayReadsBackFromItsJson) {
   EXPECT_EQ(back.findings, day.findings);
   EXPECT_FALSE(back.last_out);
   EXPECT_EQ(DayJson(day)["last_out"], nullptr);
+}
+
+// People assigned at once are assigned all or none: a clash on any of them, a person named twice
+// or a person number of none assigns nobody; otherwise each is assigned and audited.
+TEST_P(AttendanceHostTest, AssigningSeveralPeopleIsAllOrNothing) {
+  const AttendanceSite at = Site(At(1, 0));
+  AddShift(at, attendance::Shift{.name = "day"}, std::vector<bool>{true, true, true, true, true, false, false});
+  AddShift(at, attendance::Shift{.name = "late", .start = 13 * 60, .end = 22 * 60}, std::vector<bool>(7, true));
+  attendance::Assignment held{0, "late", attendance::TargetKind::kPerson, 19, "", "2026-11-10", std::nullopt};
+  held.id = Assign(at, held);
+  attendance::Assignment day{0, "day", attendance::TargetKind::kPerson, 0, "", "2026-11-01", std::nullopt};
+  const struct {
+    const char* what;
+    std::vector<std::int32_t> people;
+    const char* says;
+  } refused[] = {
+      {"a clash on the last person", {17, 18, 19}, "person 19 has assignment 1 (pattern late) on those days already; nothing assigned"},
+      {"a clash on the first person", {19, 17}, "person 19 has assignment 1"},
+      {"a person named twice", {17, 18, 17}, "person 17 is named twice"},
+      {"no person number", {17, 0}, "person 0 is no person number"},
+      {"nobody", {}, "needs at least one person"},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    try {
+      Assign(at, day, c.people);
+      ADD_FAILURE() << "assigned";
+    } catch (const InputError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(ListAssignments(at), std::vector{held});
+  }
+  // Until the day before: no clash, and all three are assigned, in order, each audited.
+  day.until = "2026-11-09";
+  auto assigned = [&] {
+    std::vector<std::string> details;
+    for (const store::AuditEntry& e : db_->Accounts()->AuditTrail(100, std::nullopt))
+      if (e.action == "shift.assign") details.push_back(e.details);
+    return details;
+  };
+  ASSERT_EQ(assigned().size(), 1u);
+  const std::vector<std::int64_t> ids = Assign(at, day, {17, 18, 19});
+  ASSERT_EQ(ids.size(), 3u);
+  const std::vector<attendance::Assignment> all = ListAssignments(at);
+  ASSERT_EQ(all.size(), 4u);
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(all[i + 1].id, ids[i]);
+    EXPECT_EQ(all[i + 1].person, 17 + static_cast<std::int32_t>(i));
+  }
+  const std::vector<std::string> audited = assigned();
+  ASSERT_EQ(audited.size(), 4u);
+  for (const char* person : {"person 17", "person 18", "person 19"})
+    EXPECT_EQ(std::count_if(audited.begin(), audited.end(),
+                            [&](const std::string& d) { return d.find(person) != std::string::npos && d.find("pattern day") != std::string::npos; }),
+              1)
+        << person;
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));
