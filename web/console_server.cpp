@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "accounts/passwords.h"
 #include "present/recorded_words.h"
@@ -158,6 +159,8 @@ struct ConsoleServer::Impl final : PageHost {
   std::unique_ptr<httplib::Server> server;
   std::vector<Route> routes;
   bool bound = false;
+  // Stop and Run meet through these (see Stop): a stop asked before the server listens ends it.
+  std::atomic<bool> stop_asked{false}, run_entered{false}, run_over{false};
   RefusalAudit refusals;
   SiteNamesCache site_names;  // the site chooser's names, read at most once a second
   std::set<std::string> console_paths;  // the console's own routes (set before serving, then only read)
@@ -675,11 +678,24 @@ int ConsoleServer::Bind() {
 }
 
 void ConsoleServer::Run() {
-  if (impl_->bound) impl_->server->listen_after_bind();
+  if (!impl_->bound) return;
+  impl_->run_entered = true;
+  if (!impl_->stop_asked) impl_->server->listen_after_bind();
+  impl_->run_over = true;
 }
 
+// The server's own stop does nothing before it listens. Either Run sees the stop asked (and does
+// not listen), or this sees Run entered: then it waits, at most 5 s, until the server listens or
+// Run is over, and stops it again.
 void ConsoleServer::Stop() {
-  if (impl_ && impl_->server) impl_->server->stop();
+  if (!impl_ || !impl_->server) return;
+  impl_->stop_asked = true;
+  impl_->server->stop();
+  if (!impl_->run_entered || impl_->run_over) return;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!impl_->server->is_running() && !impl_->run_over && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  impl_->server->stop();
 }
 
 bool ConsoleServer::running() const { return impl_->server->is_running(); }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -43,7 +44,8 @@ std::string Unescaped(std::string text) {
 // request here: no second of belief), the console and the API on 127.0.0.1.
 class Served {
  public:
-  Served(const std::string& location, std::chrono::milliseconds lock_timeout) {
+  // `start`: run the server and sign in; else it is only bound (Run is the test's).
+  Served(const std::string& location, std::chrono::milliseconds lock_timeout, bool start = true) {
     db::DatabaseOptions open;
     open.lock_timeout = lock_timeout;
     db_ = db::Database::Open(location, open);
@@ -69,6 +71,7 @@ class Served {
     options.requests = &requests_;
     server_ = std::make_unique<ConsoleServer>(options, *accounts_);
     port_ = server_->Bind();
+    if (!start) return;
     thread_ = std::thread([this] { server_->Run(); });
     // Signed in as a browser is.
     httplib::Result form = Get("/login");
@@ -81,11 +84,12 @@ class Served {
   }
   ~Served() {
     server_->Stop();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     server_.reset();
     api_.reset();
   }
 
+  ConsoleServer& server() { return *server_; }
   httplib::Client Client() const {
     httplib::Client client("127.0.0.1", port_);
     client.set_read_timeout(std::chrono::seconds(60));  // far past every wait of the server's
@@ -291,6 +295,28 @@ TEST(DatabaseFaults, ASessionOrTokenIsBelievedNoLongerThanItsBound) {
   }
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
+}
+
+// A stop asked before the server listens ends it all the same (`vanto serve` stopped by a signal
+// as it starts: the server's own stop does nothing before it listens).
+TEST(ServerStop, AStopAskedBeforeTheServerListensEndsIt) {
+  char pattern[] = "/tmp/vanto-web-faults-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(pattern);
+  {
+    Served served((folder / "site.db").string(), std::chrono::milliseconds(300), /*start=*/false);
+    served.server().Stop();
+    std::promise<void> over;
+    std::future<void> done = over.get_future();
+    std::thread run([&] {
+      served.server().Run();
+      over.set_value();
+    });
+    const bool ended = done.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended) served.server().Stop();  // listening by now: this stop reaches it
+    run.join();
+    EXPECT_TRUE(ended) << "the server listened after a stop was asked";
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
