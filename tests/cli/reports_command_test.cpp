@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "accounts/accounts_store.h"
+#include "host/attendance_host.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
@@ -126,11 +127,65 @@ TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheR
   ASSERT_EQ(r.status, kExitOk) << r.err;
   auto rows = CsvRows(r.out);
   ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[0][rows[0].size() - 2], "late");
-  EXPECT_EQ(rows[1][3] + " " + rows[1][rows[1].size() - 2], "2026-03-05 1");  // 101 came at 22:00
-  EXPECT_EQ(rows[2][3] + " " + rows[2][rows[2].size() - 2], "2026-03-06 0");  // 101's morning, 06:00
+  EXPECT_EQ(rows[0][9], "late");  // before the employee code and the statuses
+  EXPECT_EQ(rows[1][3] + " " + rows[1][9], "2026-03-05 1");  // 101 came at 22:00
+  EXPECT_EQ(rows[2][3] + " " + rows[2][9], "2026-03-06 0");  // 101's morning, 06:00
   // Without late_after no late column.
-  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes,employee_code\n"), std::string::npos);
+  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes,employee_code,status,"), std::string::npos);
+}
+
+// With a shift, each working day gains its status as the rules judge it, after every column it had
+// (a golden of the old ones); a day absent without a swipe is counted in the person's statuses.
+// Matched by date: at day_starts 00:00 the morning of 101's night shift is a working day of 6 March,
+// which shows 6 March's status (its own night shift, not worked).
+TEST_F(ReportsCommands, EachDayGainsItsStatusAfterEveryOldColumn) {
+  Seed();
+  {
+    auto db = vanto::db::Database::Open(db_);
+    const host::SiteChoice choice;
+    const host::AttendanceSite at{*db, choice, nullptr, {"tester", "test"}, std::nullopt};
+    attendance::Shift night;
+    night.name = "night", night.start = 22 * 60, night.end = 6 * 60;
+    host::AddShift(at, night, std::vector<bool>(7, true));
+    attendance::Assignment a;
+    a.pattern = "night", a.person = 101, a.from = "2026-03-01";
+    host::Assign(at, a);
+  }
+  Result csv = Run({"report", "--month", "2026-03", "--csv"});
+  ASSERT_EQ(csv.status, kExitOk) << csv.err;
+  auto rows = CsvRows(csv.out);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "department", "day", "first", "last", "swipes", "span",
+                                               "span_minutes", "employee_code", "status", "late_minutes", "early_minutes",
+                                               "worked_minutes", "overtime_minutes"}));
+  struct Case {
+    std::vector<std::string> old_columns, appended;
+  } cases[] = {
+      {{"101", "", "", "2026-03-05", "2026-03-05 22:00", "2026-03-05 22:00", "1", "0:00", "0", ""},
+       {"present", "0", "0", "480", "0"}},
+      {{"101", "", "", "2026-03-06", "2026-03-06 06:00", "2026-03-06 06:00", "1", "0:00", "0", ""},
+       {"absent", "0", "0", "0", "0"}},
+      {{"102", "", "", "2026-03-06", "2026-03-06 08:00", "2026-03-06 17:30", "2", "9:30", "570", ""},
+       {"present", "0", "0", "570", "0"}},
+      {{"777", "", "", "2026-03-09", "2026-03-09 09:00", "2026-03-09 09:00", "1", "0:00", "0", ""},
+       {"present", "0", "0", "0", "0"}},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::vector<std::string>& row = rows[i + 1];
+    ASSERT_EQ(row.size(), 15u) << i;
+    EXPECT_EQ(std::vector<std::string>(row.begin(), row.begin() + 10), cases[i].old_columns) << i;
+    EXPECT_EQ(std::vector<std::string>(row.begin() + 10, row.end()), cases[i].appended) << i;
+  }
+  std::istringstream json(Run({"report", "--month", "2026-03", "--json"}).out);
+  std::map<int, nlohmann::json> statuses;
+  for (std::string line; std::getline(json, line);) {
+    const nlohmann::json row = nlohmann::json::parse(line);
+    if (row["type"] == "person") statuses[row["person"]] = row["statuses"];
+  }
+  EXPECT_EQ(statuses[101], nlohmann::json::parse(R"({"absent": 30, "present": 1})"));
+  EXPECT_EQ(statuses[102], nlohmann::json::parse(R"({"not-scheduled": 30, "present": 1})"));
+  Result table = Run({"report", "--month", "2026-03"});
+  EXPECT_NE(table.out.find("absent 30, present 1"), std::string::npos) << table.out;
 }
 
 TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {
