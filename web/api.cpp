@@ -835,7 +835,11 @@ struct ApiServer::Impl {
     if (!department || !persons.empty()) {  // no one in the department: an empty report
       // The serving site's report with each day as the attendance rules judge it (one judgement
       // of the site's month, or of the one person's).
-      const host::AttendanceSite at{database.Get(), options.served, options.site_file, {"token:" + token.name, r.origin},
+      // The swipes the report always read (options.site), of the site judged.
+      host::SiteChoice served = options.served;
+      served.filter = options.site;
+      if (served.name.empty() && options.site) served.name = *options.site;
+      const host::AttendanceSite at{database.Get(), served, options.site_file, {"token:" + token.name, r.origin},
                                     std::nullopt};
       const report::Report rep = host::BuildJudgedReport(at, days, options.day_starts, options.late_after, persons);
       for (const report::PersonReport& p : rep.people) {
