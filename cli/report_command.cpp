@@ -10,6 +10,8 @@
 
 #include "host/atomic_file.h"
 #include "host/attendance_data.h"
+#include "host/judged_report.h"
+#include "cli/attendance_use.h"
 #include "cli/command.h"
 #include "cli/site_use.h"
 #include "cli/command_support.h"
@@ -43,13 +45,13 @@ int RunReport(const ReportOptions& o, Io& io) {
   const std::string starts = o.day_starts ? *o.day_starts : CurrentSite() ? CurrentSite()->day_starts : "00:00";
   int day_starts = ParseDates([&] { return report::ParseDayStarts(starts, "--day-starts"); });
   if (o.html && o.html->empty()) throw UsageError(Tr("--html needs a file name"));
-  store::RecordStore store = OpenStoreForReading(o);
   // The site file's late_after was checked when the file was read.
   std::optional<int> late_after;
   if (CurrentSite() && CurrentSite()->late_after)
     late_after = ParseDates([&] { return report::ParseDayStarts(*CurrentSite()->late_after, "late_after"); });
-  report::Report report =
-      BuildReport(store.swipes(), days, day_starts, late_after, ReportScope(CommandSite(o, DatabaseUse::kRead).filter));
+  // Read only: the swipes' report and each day as the attendance rules judge it.
+  const AttendanceSite at = CommandAttendance(o, DatabaseUse::kRead);
+  report::Report report = BuildJudgedReport(at, days, day_starts, late_after);
   if (o.html) {
     WriteHtmlFile(report, *o.html);
     std::initializer_list<std::string> args{*o.html, std::to_string(report.people.size()),
@@ -77,7 +79,10 @@ Command ReportCommand() {
           "next calendar day shows as '06:00 +1'). Swipes of one person in the same minute count\n"
           "once. People with swipes but no name are listed as '(no name)'; people with a name but no\n"
           "swipe in the period are listed with 0 days. When the site file sets late_after (HH:MM), a\n"
-          "day whose first swipe comes after it is marked late (CSV: a last column 'late', 1 or 0).\n"
+          "day whose first swipe comes after it is marked late (CSV: a column 'late', 1 or 0).\n"
+          "Each working day also shows its status as the attendance rules judge it (present, late,\n"
+          "absent, pending, ...; CSV and JSON: with its late, early, worked and overtime minutes), and\n"
+          "each person the count of each status over every day of the period, days without swipes too.\n"
           "\n"
           "--csv: one row per person and working day; --json: one JSON object per line (\"type\":\n"
           "\"day\", then \"person\" with the totals); --html FILE: one self-contained page to open in a\n"

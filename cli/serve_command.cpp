@@ -139,6 +139,7 @@ int RunServe(const ServeOptions& o, Io& io) {
   options.records.opened = db;
   options.records.lock_timeout = lock_timeout;
   options.records.site = served.filter;
+  options.records.site_file = CurrentSite();
   if (const site::Site* site = CurrentSite()) {
     options.records.day_starts = ParseDates([&] { return report::ParseDayStarts(site->day_starts, "day_starts"); });
     if (site->late_after)

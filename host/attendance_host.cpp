@@ -709,6 +709,22 @@ MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, s
   return result;
 }
 
+std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,
+                                  std::optional<std::int32_t> person) {
+  const std::int64_t from = CheckedDate(first, "first day"), to = CheckedDate(last, "last day");
+  if (to < from) throw InputError(Message("the last day {0} comes before the first day {1}", {last, first}));
+  std::vector<DayResult> days;
+  for (std::string month = first.substr(0, 7); month <= last.substr(0, 7);) {
+    for (DayResult& d : JudgeMonth(at, month, person).days)
+      if (d.date >= first && d.date <= last) days.push_back(std::move(d));
+    const auto [begins, ends] = MonthDates(month);
+    month = DateOfDay(*DayNumber(ends) + 1).substr(0, 7);
+  }
+  // Each month lists by person, then date: merged, the period does.
+  std::stable_sort(days.begin(), days.end(), [](const DayResult& a, const DayResult& b) { return a.person < b.person; });
+  return days;
+}
+
 void CloseMonth(const AttendanceSite& at, const std::string& month) {
   const auto [first, last] = MonthDates(month);
   if (last >= TodayText(at))

@@ -113,6 +113,12 @@ struct MonthAttendance {
   std::vector<attendance::DayResult> days;  // by person, then date
 };
 MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person);
+// The days first..last (dates "YYYY-MM-DD", inclusive, over month ends) of the site's people (of
+// `person` only when given): JudgeMonth of each month touched, once for the site (or the
+// person), each closed month as it was kept; by person, then date. InputError for a date that
+// is none, or last before first.
+std::vector<attendance::DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,
+                                              std::optional<std::int32_t> person);
 
 // Closes a month: its days as judged now are kept and answered until an admin reopens it.
 // Refused: closed already, a month not yet over. Audited ("month.close", "month.reopen").

@@ -20,6 +20,7 @@
 #include "host/enrolment.h"
 #include "host/facade.h"
 #include "host/machine.h"
+#include "host/judged_report.h"
 #include "host/report/dates.h"
 #include "host/db/database.h"
 #include "host/db/sites.h"
@@ -832,26 +833,46 @@ struct ApiServer::Impl {
         if (p.department == *department && (!person || p.number == *person)) of_department.push_back(p.number);
       persons = std::move(of_department);
     }
+    store.reset();  // its connection back: the report borrows its own
     json people = json::array();
     if (!department || !persons.empty()) {  // no one in the department: an empty report
-      const report::Report rep = host::BuildReport(*store, days, options.day_starts, options.late_after,
-                                                   host::ReportScope(options.site, persons));
+      // The serving site's report with each day as the attendance rules judge it (one judgement
+      // of the site's month, or of the one person's).
+      // The swipes the report always read (options.site), of the site judged.
+      host::SiteChoice served = options.served;
+      served.filter = options.site;
+      if (served.name.empty() && options.site) served.name = *options.site;
+      const host::AttendanceSite at{database.Get(), served, options.site_file, {"token:" + token.name, r.origin},
+                                    std::nullopt};
+      const report::Report rep = host::BuildJudgedReport(at, days, options.day_starts, options.late_after, persons);
       for (const report::PersonReport& p : rep.people) {
         json person_days = json::array();
-        for (const report::DayEntry& e : p.days)
-          person_days.push_back({{"day", report::DateText(e.day)},
-                                 {"first", MinuteText(e.first)},
-                                 {"last", MinuteText(e.last)},
-                                 {"swipes", e.swipes},
-                                 {"span_minutes", e.span()},
-                                 {"late", e.late}});
+        for (const report::DayEntry& e : p.days) {
+          json day = {{"day", report::DateText(e.day)},
+                      {"first", MinuteText(e.first)},
+                      {"last", MinuteText(e.last)},
+                      {"swipes", e.swipes},
+                      {"span_minutes", e.span()},
+                      {"late", e.late}};
+          const report::JudgedDay* j = p.JudgedOn(e.day);
+          day["status"] = j ? json(j->status) : json(nullptr);
+          day["late_minutes"] = j ? json(j->late_minutes) : json(nullptr);
+          day["early_minutes"] = j ? json(j->early_minutes) : json(nullptr);
+          day["worked_minutes"] = j ? json(j->worked_minutes) : json(nullptr);
+          day["overtime_minutes"] = j ? json(j->overtime_minutes) : json(nullptr);
+          person_days.push_back(std::move(day));
+        }
+        // Every judged day of the month, swipes or not: absent, leave, holiday, pending ...
+        json statuses = rep.judged ? json::object() : json(nullptr);
+        for (const auto& [word, count] : p.StatusCounts()) statuses[word] = count;
         people.push_back({{"person", p.person},
                           {"name", p.name ? json(*p.name) : json(nullptr)},
                           {"employee_code", p.employee_code},
                           {"department", p.department},
                           {"days_present", p.days_present()},
                           {"total_minutes", p.total_span()},
-                          {"days", person_days}});
+                          {"days", person_days},
+                          {"statuses", statuses}});
       }
     }
     json body = {{"month", *month},

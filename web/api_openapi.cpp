@@ -274,7 +274,18 @@ json Schemas() {
                        {"last", {{"type", "string"}, {"description", "YYYY-MM-DD HH:MM"}}},
                        {"swipes", {{"type", "integer"}, {"description", "distinct minutes"}}},
                        {"span_minutes", {{"type", "integer"}}},
-                       {"late", {{"type", "boolean"}}}}}};
+                       {"late", {{"type", "boolean"}}},
+                       {"status",
+                        {{"type", "string"},
+                         {"nullable", true},
+                         {"enum", StatusWords()},
+                         {"description", "the day as the attendance rules judge the person's day of this date "
+                                         "(dated by the start of its shift): pending until every terminal has "
+                                         "synced after the day; null when the database predates attendance"}}},
+                       {"late_minutes", {{"type", "integer"}, {"nullable", true}}},
+                       {"early_minutes", {{"type", "integer"}, {"nullable", true}}},
+                       {"worked_minutes", {{"type", "integer"}, {"nullable", true}}},
+                       {"overtime_minutes", {{"type", "integer"}, {"nullable", true}}}}}};
   json month_report = {
       {"type", "object"},
       {"required", {"month", "first_day", "last_day", "day_starts", "late_after", "people"}},
@@ -296,7 +307,15 @@ json Schemas() {
               {"department", {{"type", "string"}}},
               {"days_present", {{"type", "integer"}}},
               {"total_minutes", {{"type", "integer"}}},
-              {"days", {{"type", "array"}, {"items", report_day}}}}}}}}}}}};
+              {"days", {{"type", "array"}, {"items", report_day}, {"description", "the working days with swipes"}}},
+              {"statuses",
+               {{"type", "object"},
+                {"nullable", true},
+                {"additionalProperties", {{"type", "integer"}}},
+                {"description", "how many days of the month have each status (a status word, as the days' "
+                                "'status'), over every day the rules judge, days without swipes included "
+                                "(absent, leave, holiday, rest, pending ...); a status no day has is left out; "
+                                "null when the database predates attendance"}}}}}}}}}}}};
   json enrolment_result = {
       {"type", "object"},
       {"required", {"port", "terminal", "outcome"}},

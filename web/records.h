@@ -24,6 +24,10 @@ namespace httplib {
 struct Request;
 }
 
+namespace vanto::site {
+struct Site;
+}
+
 namespace vanto::web {
 
 // The console's one database: the handle the process opened (`vanto serve` opens it once), or,
@@ -54,6 +58,9 @@ struct RecordsSource {
   std::optional<int> late_after;  // a first swipe after this (minutes after midnight) is late
   // The serving site's swipes only (host::SiteChoice::filter; none: every swipe, a database of no site).
   std::optional<std::string> site;
+  // The serving site's file (its zone, terminals and pending limit for the report's day statuses);
+  // null: none, and another site shown is judged without it.
+  const site::Site* site_file = nullptr;
   // Set by the server from `opened` (or `database`): what every page borrows from.
   std::shared_ptr<ConsoleDatabase> db;
 };

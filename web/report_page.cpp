@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "host/attendance_data.h"
+#include "host/judged_report.h"
 #include "present/report/formats.h"
 #include "web/templates.h"
 #include "present/report/date_options.h"
@@ -22,15 +23,15 @@ constexpr const char* kReportTemplate = R"html(<form method="get" action="/repor
 · <a href="/report/print?month={{month}}" id="printable">{{t.printable}}</a> · <a href="/report/csv?month={{month}}" id="report-csv" download>{{t.download_csv}}</a></p>
 <p class="meta">{{t.day_starts}} {{day_starts}}{{#late_after}} · {{t.late_after}} {{late_after}}{{/late_after}}</p>
 {{#has_people}}<table id="report-people">
-<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th><th>{{t.days_present}}</th><th>{{t.total_span}}</th></tr></thead>
+<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th><th>{{t.days_present}}</th><th>{{t.total_span}}</th>{{#judged}}<th>{{t.statuses}}</th>{{/judged}}</tr></thead>
 <tbody>
-{{#people}}<tr class="report-person" data-person="{{person}}"><td>{{person}}</td><td class="name">{{#name}}{{name}}{{/name}}{{^name}}<span class="muted">{{t.no_name}}</span>{{/name}}</td><td>{{department}}</td><td class="days">{{days}}</td><td class="total">{{total}}</td></tr>
+{{#people}}<tr class="report-person" data-person="{{person}}"><td>{{person}}</td><td class="name">{{#name}}{{name}}{{/name}}{{^name}}<span class="muted">{{t.no_name}}</span>{{/name}}</td><td>{{department}}</td><td class="days">{{days}}</td><td class="total">{{total}}</td>{{#judged}}<td class="statuses">{{statuses}}</td>{{/judged}}</tr>
 {{/people}}</tbody>
 </table>
 <table id="report-days">
-<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.day}}</th><th>{{t.first_swipe}}</th><th>{{t.last_swipe}}</th><th>{{t.swipes}}</th><th>{{t.span}}</th></tr></thead>
+<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.day}}</th><th>{{t.first_swipe}}</th><th>{{t.last_swipe}}</th><th>{{t.swipes}}</th><th>{{t.span}}</th>{{#judged}}<th>{{t.status}}</th>{{/judged}}</tr></thead>
 <tbody>
-{{#days}}<tr class="report-day{{#late}} late{{/late}}" data-person="{{person}}" data-day="{{day}}"><td>{{person}}</td><td>{{name}}</td><td>{{day}}</td><td>{{first}}{{#late}} <span class="late">{{t.late}}</span>{{/late}}</td><td>{{last}}</td><td>{{swipes}}</td><td>{{span}}</td></tr>
+{{#days}}<tr class="report-day{{#late}} late{{/late}}" data-person="{{person}}" data-day="{{day}}"><td>{{person}}</td><td>{{name}}</td><td>{{day}}</td><td>{{first}}{{#late}} <span class="late">{{t.late}}</span>{{/late}}</td><td>{{last}}</td><td>{{swipes}}</td><td>{{span}}</td>{{#judged}}<td class="status" data-status="{{status_word}}">{{status}}</td>{{/judged}}</tr>
 {{/days}}</tbody>
 </table>{{/has_people}}
 {{^has_people}}<p id="no-report">{{t.no_report}}</p>{{/has_people}}
@@ -55,8 +56,13 @@ std::optional<report::Report> MonthReport(const PageHost& host, const RecordsSou
     return std::nullopt;
   }
   try {
-    std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
-    return host::BuildReport(*store, *days, records.day_starts, records.late_after, host::ReportScope(c.site));
+    // The shown site, judged with the site file when it is the serving site's own.
+    host::SiteChoice shown;
+    shown.name = c.site.value_or("");
+    shown.filter = c.site;
+    const host::AttendanceSite at{records.db->Get(), shown, c.site == records.site ? records.site_file : nullptr,
+                                  {c.Actor().name, c.client}, std::nullopt};
+    return host::BuildJudgedReport(at, *days, records.day_starts, records.late_after);
   } catch (const store::StoreError& e) {
     StoreFailed(host, c, e);
     return std::nullopt;
@@ -81,6 +87,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
     row.set("department", p.department);
     row.set("days", std::to_string(p.days_present()));
     row.set("total", report::SpanText(p.total_span()));
+    row.set("statuses", report::StatusCountsText(p.StatusCounts(), c.language));
     people.push_back(row);
     for (const report::DayEntry& e : p.days) {
       data day;
@@ -92,10 +99,15 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
       day.set("swipes", std::to_string(e.swipes));
       day.set("span", report::SpanText(e.span()));
       if (e.late) day.set("late", true);
+      if (const report::JudgedDay* j = p.JudgedOn(e.day)) {
+        day.set("status_word", j->status);
+        day.set("status", report::StatusText(j->status, c.language));
+      }
       days.push_back(day);
     }
   }
   d.set("has_people", !r->people.empty());
+  d.set("judged", r->judged);
   d.set("people", people);
   d.set("days", days);
   host.Answer(c, 200, Say(c.language, "nav_report") + " " + month, RenderText("report", kReportTemplate, d, c.language));

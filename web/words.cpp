@@ -230,6 +230,7 @@ constexpr Word kWords[] = {
     {"next_month", TrLaterContext("next_month", "Next month")},
     {"days_present", TrLaterContext("days_present", "Days present")},
     {"total_span", TrLaterContext("total_span", "Total span")},
+    {"statuses", TrLaterContext("statuses", "Days by status")},
     {"first_swipe", TrLaterContext("first_swipe", "First")},
     {"last_swipe", TrLaterContext("last_swipe", "Last")},
     {"swipes", TrLaterContext("swipes", "Swipes")},

@@ -11,6 +11,17 @@ std::int64_t PersonReport::total_span() const {
   return total;
 }
 
+const JudgedDay* PersonReport::JudgedOn(const Date& day) const {
+  auto at = std::lower_bound(judged.begin(), judged.end(), day, [](const JudgedDay& j, const Date& d) { return j.day < d; });
+  return at != judged.end() && at->day == day ? &*at : nullptr;
+}
+
+std::map<std::string, int> PersonReport::StatusCounts() const {
+  std::map<std::string, int> counts;
+  for (const JudgedDay& j : judged) ++counts[j.status];
+  return counts;
+}
+
 std::size_t Report::day_count() const {
   std::size_t count = 0;
   for (const PersonReport& p : people) count += p.days.size();

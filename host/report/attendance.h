@@ -30,6 +30,16 @@ struct DayEntry {
   int span() const { return static_cast<int>(last - first); }  // minutes
 };
 
+// A day as the attendance rules judged it for one person (host::JudgeRange), in the rules' exact
+// status word: "present", "late", "absent", "pending", ... Dated as the rules date a day: by the
+// start of its shift, by `day_starts` for a day without a shift.
+struct JudgedDay {
+  Date day;
+  std::string status;
+  int late_minutes = 0, early_minutes = 0, worked_minutes = 0, overtime_minutes = 0;
+  friend bool operator==(const JudgedDay&, const JudgedDay&) = default;
+};
+
 struct PersonReport {
   std::int32_t person = 0;
   std::optional<std::string> name;  // nothing: the person is not in the people table
@@ -38,6 +48,13 @@ struct PersonReport {
   std::vector<DayEntry> days;       // by day; only days with swipes
   int days_present() const { return static_cast<int>(days.size()); }
   std::int64_t total_span() const;  // minutes
+  // Every day of the report's period the rules judged for the person, by date, swipes or not
+  // (absent, leave, holiday, pending ...); empty when the report was not judged.
+  std::vector<JudgedDay> judged;
+  // The judged day of `day` (a DayEntry's day: the same date), or null.
+  const JudgedDay* JudgedOn(const Date& day) const;
+  // How many judged days have each status, by status word.
+  std::map<std::string, int> StatusCounts() const;
 };
 
 struct Report {
@@ -48,6 +65,9 @@ struct Report {
   std::optional<int> late_after;
   std::vector<PersonReport> people;  // by person number
   std::size_t day_count() const;     // person-days in the report
+  // Whether the attendance rules judged the period (each person's `judged`): not for a database
+  // older than the attendance tables.
+  bool judged = false;
 };
 
 class ReportBuilder {

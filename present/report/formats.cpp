@@ -12,6 +12,7 @@ namespace {
 using json = nlohmann::ordered_json;
 using vanto::host::Tr;
 using vanto::host::TrFill;
+using vanto::host::TrLaterContext;
 
 std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -40,7 +41,38 @@ std::string PeriodText(const Report& r) {
                                      : TrFill("{0} to {1}", {DateText(r.days.first), DateText(r.days.last)});
 }
 
+// The status columns of a judged report's working day (none: the day was not judged).
+json JudgedJson(const JudgedDay* j) {
+  if (!j)
+    return {{"status", nullptr}, {"late_minutes", nullptr}, {"early_minutes", nullptr}, {"worked_minutes", nullptr},
+            {"overtime_minutes", nullptr}};
+  return {{"status", j->status}, {"late_minutes", j->late_minutes}, {"early_minutes", j->early_minutes},
+          {"worked_minutes", j->worked_minutes}, {"overtime_minutes", j->overtime_minutes}};
+}
+
+// The rules' status words, as the catalogue knows them (said in the context "day status": "leave"
+// and "rest" read otherwise elsewhere).
+constexpr const char* kStatusWords[] = {
+    TrLaterContext("day status", "present"),  TrLaterContext("day status", "late"),
+    TrLaterContext("day status", "left-early"), TrLaterContext("day status", "absent"),
+    TrLaterContext("day status", "missing-swipe"), TrLaterContext("day status", "half-day"),
+    TrLaterContext("day status", "leave"), TrLaterContext("day status", "holiday"),
+    TrLaterContext("day status", "rest"), TrLaterContext("day status", "not-scheduled"),
+    TrLaterContext("day status", "pending")};
+
 }  // namespace
+
+std::string StatusText(const std::string& word, host::Language language) {
+  for (const char* known : kStatusWords)
+    if (word == known) return host::TrInContext(language, "day status", known);
+  return word;
+}
+
+std::string StatusCountsText(const std::map<std::string, int>& counts, host::Language language) {
+  std::string text;
+  for (const auto& [word, count] : counts) text += (text.empty() ? "" : ", ") + StatusText(word, language) + " " + std::to_string(count);
+  return text;
+}
 
 SwipeWriter::SwipeWriter(std::ostream& out, Format format) : out_(out), format_(format) {
   if (format_ == Format::Csv || format_ == Format::RawCsv) out_ << "time,port,terminal,person,name\n";
@@ -120,16 +152,22 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
     case Format::RawCsv:
       // A site that sets late_after gets a last column "late" (1 or 0); the columns stay as they
       // were for one that does not.
-      // The employee code comes last, after every column programs read by position.
+      // The employee code comes after every column programs read by position, and the day's
+      // status and minutes after it (empty when the report was not judged).
       out << "person,name,department,day,first,last,swipes,span,span_minutes" << (report.late_after ? ",late" : "")
-          << ",employee_code\n";
+          << ",employee_code,status,late_minutes,early_minutes,worked_minutes,overtime_minutes\n";
       for (const PersonReport& p : report.people)
         for (const DayEntry& d : p.days) {
           out << p.person << ',' << (p.name ? CsvField(*p.name, CellsOf(format)) : "") << ','
               << CsvField(p.department, CellsOf(format)) << ',' << DateText(d.day) << ',' << MinuteText(d.first) << ','
               << MinuteText(d.last) << ',' << d.swipes << ',' << SpanText(d.span()) << ',' << d.span();
           if (report.late_after) out << ',' << (d.late ? 1 : 0);
-          out << ',' << CsvField(p.employee_code, CellsOf(format)) << '\n';
+          out << ',' << CsvField(p.employee_code, CellsOf(format));
+          if (const JudgedDay* j = p.JudgedOn(d.day))
+            out << ',' << j->status << ',' << j->late_minutes << ',' << j->early_minutes << ',' << j->worked_minutes << ','
+                << j->overtime_minutes << '\n';
+          else
+            out << ",,,,,\n";
         }
       break;
     case Format::Json:
@@ -139,12 +177,17 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
                           {"employee_code", p.employee_code}, {"department", p.department}, {"day", DateText(d.day)}, {"first", MinuteText(d.first)},
                           {"last", MinuteText(d.last)}, {"swipes", d.swipes}, {"span_minutes", d.span()}};
           if (report.late_after) day["late"] = d.late;
+          day.update(JudgedJson(p.JudgedOn(d.day)));
           out << Dump(day) << '\n';
         }
-        out << Dump({{"type", "person"}, {"person", p.person}, {"name", NameJson(p.name)},
-                     {"employee_code", p.employee_code}, {"department", p.department}, {"days_present", p.days_present()},
-                     {"total_span_minutes", p.total_span()}})
-            << '\n';
+        json person = {{"type", "person"}, {"person", p.person}, {"name", NameJson(p.name)},
+                       {"employee_code", p.employee_code}, {"department", p.department}, {"days_present", p.days_present()},
+                       {"total_span_minutes", p.total_span()}};
+        // Every judged day of the period, with swipes or without (absent, leave, pending ...).
+        json statuses = report.judged ? json::object() : json(nullptr);
+        for (const auto& [word, count] : p.StatusCounts()) statuses[word] = count;
+        person["statuses"] = std::move(statuses);
+        out << Dump(person) << '\n';
       }
       break;
     case Format::Table: {
@@ -156,21 +199,26 @@ void WriteReport(std::ostream& out, const Report& report, Format format) {
       }
       std::vector<std::vector<std::string>> rows;
       for (const PersonReport& p : report.people)
-        for (const DayEntry& d : p.days)
+        for (const DayEntry& d : p.days) {
+          const JudgedDay* j = p.JudgedOn(d.day);
           rows.push_back({std::to_string(p.person), NameCell(p.name), DateText(d.day),
                           ClockOnDay(d.first, d.day) + (d.late ? " " + std::string(Tr("late")) : std::string()),
-                          ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span())});
+                          ClockOnDay(d.last, d.day), std::to_string(d.swipes), SpanText(d.span()),
+                          j ? StatusText(j->status) : std::string()});
+        }
       if (!rows.empty()) {
-        WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("DAY"), Tr("FIRST"), Tr("LAST"), Tr("SWIPES"), Tr("SPAN")}, rows,
-              {true, false, false, false, false, true, true});
+        std::vector<std::string> heads{Tr("PERSON"), Tr("NAME"), Tr("DAY"), Tr("FIRST"), Tr("LAST"), Tr("SWIPES"), Tr("SPAN")};
+        if (report.judged) heads.push_back(Tr("STATUS"));
+        WriteTable(out, heads, rows, {true, false, false, false, false, true, true, false});
         out << '\n';
       }
       rows.clear();
       for (const PersonReport& p : report.people)
         rows.push_back({std::to_string(p.person), NameCell(p.name), OneLine(p.employee_code), OneLine(p.department),
-                        std::to_string(p.days_present()), SpanText(p.total_span())});
-      WriteTable(out, {Tr("PERSON"), Tr("NAME"), Tr("EMPLOYEE CODE"), Tr("DEPARTMENT"), Tr("DAYS"), Tr("TOTAL")}, rows,
-                 {true, false, false, false, true, true});
+                        std::to_string(p.days_present()), SpanText(p.total_span()), StatusCountsText(p.StatusCounts())});
+      std::vector<std::string> heads{Tr("PERSON"), Tr("NAME"), Tr("EMPLOYEE CODE"), Tr("DEPARTMENT"), Tr("DAYS"), Tr("TOTAL")};
+      if (report.judged) heads.push_back(Tr("STATUSES"));
+      WriteTable(out, heads, rows, {true, false, false, false, true, true, false});
       break;
     }
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -35,8 +36,17 @@ void WritePeople(std::ostream& out, const std::vector<Person>& people, Format fo
 
 // The report as a table (one line per person and working day, then one per person), CSV (one
 // row per person and working day) or JSON lines ("type": "day" objects, then a "person" object
-// with the person's totals, for every person).
+// with the person's totals, for every person). A judged report adds, after every field it had
+// before: per working day its status and minutes (late, early, worked, overtime; CSV: the last
+// columns), per person the count of each status over every judged day of the period (JSON
+// "statuses", the table's last column), days without swipes included.
 void WriteReport(std::ostream& out, const Report& report, Format format);
+
+// A day status of the attendance rules ("late", "absent", ...) in `language`; a word it does not
+// know as it is.
+std::string StatusText(const std::string& word, host::Language language = host::Language::kProcess);
+// A person's status counts in `language`: "absent 2, late 3" ("" none).
+std::string StatusCountsText(const std::map<std::string, int>& counts, host::Language language = host::Language::kProcess);
 
 // The report as one self-contained HTML page (no scripts, no network: inline CSS and SVG): a
 // summary, then per person a month grid with one row per day and a bar for each day's span;

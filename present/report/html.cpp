@@ -28,6 +28,9 @@ th { font-weight: 600; border-bottom: 1.5px solid #8a939c; vertical-align: botto
 tr.weekend td { background: #f5f6f8; }
 tr.day:not(.present) td { color: var(--muted); }
 .late { color: #b3261e; font-weight: 600; }
+td.status { white-space: normal; }
+td.status.absent, td.status.missing-swipe { color: #b3261e; }
+td.status.pending { font-style: italic; }
 td.bar, th.bar { width: 46%; }
 td.bar svg { display: block; width: 100%; height: 14px; }
 svg .track { fill: var(--track); }
@@ -124,7 +127,7 @@ void PersonSection(Language l, std::ostream& out, const Report& report, const Pe
       << TrInFill(l, "total {0}", {SpanText(p.total_span())}) << "</p>\n";
   out << "<table class=\"month\">\n<thead><tr><th>" << TrIn(l, "Day") << "</th><th></th><th>" << TrIn(l, "First") << "</th><th>"
       << TrIn(l, "Last") << "</th><th class=\"num\">" << TrIn(l, "Swipes") << "</th><th class=\"num\">" << TrIn(l, "Span")
-      << "</th><th class=\"bar\">";
+      << "</th>" << (report.judged ? "<th>" + std::string(TrIn(l, "Status")) + "</th>" : std::string()) << "<th class=\"bar\">";
   Axis(out, report.day_starts);
   out << "</th></tr></thead>\n<tbody>\n";
   auto entry = p.days.begin();
@@ -143,12 +146,21 @@ void PersonSection(Language l, std::ostream& out, const Report& report, const Pe
           << e->swipes << "</td><td class=\"num\">" << SpanText(e->span()) << "</td>";
     else
       out << "<td></td><td></td><td></td><td></td>";
+    // Every judged day shows its status, swipes or not (absent, leave, pending ...).
+    if (report.judged) {
+      const JudgedDay* j = p.JudgedOn(day);
+      out << "<td class=\"status";
+      if (j) out << " " << HtmlEscape(j->status) << "\" data-status=\"" << HtmlEscape(j->status);
+      out << "\">" << (j ? HtmlEscape(StatusText(j->status, l)) : std::string()) << "</td>";
+    }
     out << "<td class=\"bar\">";
     Bar(l, out, e, report.day_starts, day);
     out << "</td></tr>\n";
   }
   out << "</tbody>\n<tfoot><tr><td colspan=\"4\">" << DaysPresent(l, p.days_present())
-      << "</td><td></td><td class=\"num\">" << SpanText(p.total_span()) << "</td><td></td></tr></tfoot>\n"
+      << "</td><td></td><td class=\"num\">" << SpanText(p.total_span()) << "</td>"
+      << (report.judged ? "<td class=\"status\">" + HtmlEscape(StatusCountsText(p.StatusCounts(), l)) + "</td>" : std::string())
+      << "<td></td></tr></tfoot>\n"
       << "</table>\n<div class=\"sign\"><span>" << TrIn(l, "Signature") << "</span><span>" << TrIn(l, "Date")
       << "</span></div>\n</section>\n";
 }
@@ -174,12 +186,15 @@ void WriteReportHtml(std::ostream& out, const Report& report, Language l) {
   } else {
     out << "<table class=\"summary\">\n<thead><tr><th class=\"num\">" << TrIn(l, "Person") << "</th><th>" << TrIn(l, "Name")
         << "</th><th>" << TrIn(l, "Employee code") << "</th><th>" << TrIn(l, "Department") << "</th><th class=\"num\">" << TrIn(l, "Days present")
-        << "</th><th class=\"num\">" << TrIn(l, "Total span") << "</th></tr></thead>\n<tbody>\n";
+        << "</th><th class=\"num\">" << TrIn(l, "Total span") << "</th>"
+        << (report.judged ? "<th>" + std::string(TrIn(l, "Statuses")) + "</th>" : std::string()) << "</tr></thead>\n<tbody>\n";
     for (const PersonReport& p : report.people)
       out << "<tr class=\"total\" data-person=\"" << p.person << "\"><td class=\"num\"><a href=\"#p" << p.person
           << "\">" << p.person << "</a></td><td class=\"name\">" << Name(l, p.name) << "</td><td class=\"code\">"
           << HtmlEscape(p.employee_code) << "</td><td class=\"name\">" << HtmlEscape(p.department) << "</td><td class=\"num\">" << p.days_present() << "</td><td class=\"num\">"
-          << SpanText(p.total_span()) << "</td></tr>\n";
+          << SpanText(p.total_span()) << "</td>"
+          << (report.judged ? "<td class=\"statuses\">" + HtmlEscape(StatusCountsText(p.StatusCounts(), l)) + "</td>" : std::string())
+          << "</tr>\n";
     out << "</tbody>\n</table>\n";
   }
   out << "</section>\n";

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "accounts/accounts_store.h"
+#include "host/attendance_host.h"
 #include "host/db/swipe_store.h"
 #include "tests/host/report/csv_rows.h"
 #include "tests/host/report/html_dom.h"
@@ -126,11 +127,41 @@ TEST_F(ReportsCommands, AnImportIsAuditedUnderTheSystemUserAndLateAfterMarksTheR
   ASSERT_EQ(r.status, kExitOk) << r.err;
   auto rows = CsvRows(r.out);
   ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows[0][rows[0].size() - 2], "late");
-  EXPECT_EQ(rows[1][3] + " " + rows[1][rows[1].size() - 2], "2026-03-05 1");  // 101 came at 22:00
-  EXPECT_EQ(rows[2][3] + " " + rows[2][rows[2].size() - 2], "2026-03-06 0");  // 101's morning, 06:00
+  EXPECT_EQ(rows[0][9], "late");  // before the employee code and the statuses
+  EXPECT_EQ(rows[1][3] + " " + rows[1][9], "2026-03-05 1");  // 101 came at 22:00
+  EXPECT_EQ(rows[2][3] + " " + rows[2][9], "2026-03-06 0");  // 101's morning, 06:00
   // Without late_after no late column.
-  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes,employee_code\n"), std::string::npos);
+  EXPECT_NE(Run({"report", "--month", "2026-03", "--csv"}).out.substr(0, 90).find("span_minutes,employee_code,status,"), std::string::npos);
+}
+
+// With a shift, each working day gains its status as the rules judge it, after every column it had
+// (a golden of the old ones). Matched by date: at day_starts 00:00 the morning of 101's night shift is a working day of 6 March,
+// which shows 6 March's status (its own night shift, not worked).
+TEST_F(ReportsCommands, EachDayGainsItsStatusAfterEveryOldColumn) {
+  Seed();
+  {
+    auto db = vanto::db::Database::Open(db_);
+    const host::SiteChoice choice;
+    const host::AttendanceSite at{*db, choice, nullptr, {"tester", "test"}, std::nullopt};
+    attendance::Shift night;
+    night.name = "night", night.start = 22 * 60, night.end = 6 * 60;
+    host::AddShift(at, night, std::vector<bool>(7, true));
+    attendance::Assignment a;
+    a.pattern = "night", a.person = 101, a.from = "2026-03-01";
+    host::Assign(at, a);
+  }
+  Result csv = Run({"report", "--month", "2026-03", "--csv"});
+  ASSERT_EQ(csv.status, kExitOk) << csv.err;
+  auto rows = CsvRows(csv.out);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "department", "day", "first", "last", "swipes", "span",
+                                               "span_minutes", "employee_code", "status", "late_minutes", "early_minutes",
+                                               "worked_minutes", "overtime_minutes"}));
+  // The old columns as they were, the statuses after them.
+  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "", "", "2026-03-05", "2026-03-05 22:00", "2026-03-05 22:00", "1",
+                                               "0:00", "0", "", "present", "0", "0", "480", "0"}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "", "", "2026-03-06", "2026-03-06 06:00", "2026-03-06 06:00", "1",
+                                               "0:00", "0", "", "absent", "0", "0", "0", "0"}));
 }
 
 TEST_F(ReportsCommands, ReimportUpdatesAndNamesShowEverywhere) {

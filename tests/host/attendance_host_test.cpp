@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <sstream>
 
 #include "host/attendance_host.h"
 #include "host/db/accounts_store.h"
 #include "host/db/database.h"
 #include "host/errors.h"
+#include "host/judged_report.h"
 #include "host/site/site.h"
 #include "tests/host/store_engines.h"
 
@@ -167,6 +169,65 @@ TEST_P(AttendanceHostTest, AssigningSeveralPeopleIsAllOrNothing) {
                             [&](const std::string& d) { return d.find(person) != std::string::npos && d.find("pattern day") != std::string::npos; }),
               1)
         << person;
+// The report over a month end with the rules' statuses: a late day, an absent day without a swipe
+// (counted), rest days, days pending on a terminal not synced since, a person with a shift but no
+// swipe nor name (reported, not lost), the one-person report judging that person alone.
+TEST_P(AttendanceHostTest, TheReportCarriesEachDaysStatusOverAMonthEnd) {
+  const AttendanceSite setup = Site(At(1, 0));
+  attendance::Shift day;
+  day.name = "day";
+  AddShift(setup, day, std::vector<bool>{true, true, true, true, true, false, false});
+  for (std::int32_t person : {7, 9}) {
+    attendance::Assignment a;
+    a.pattern = "day", a.person = person, a.from = "2026-10-01";
+    Assign(setup, a);
+  }
+  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Stores"}, {8, "Bo", "Office"}});
+  std::vector<store::StoredSwipe> swipes;
+  for (const char* time : {"2026-10-30 09:20:00", "2026-10-30 18:30:00", "2026-11-02 08:55:00", "2026-11-02 18:10:00",
+                           "2026-11-04 08:50:00", "2026-11-04 18:00:00"})
+    swipes.push_back({1, 1, 7, std::string(time).substr(0, 16), 1, time, "2026-11-05T10:00:00Z"});
+  db_->Swipes()->Insert(swipes);
+  Sync("2026-11-04T06:00:00Z", "synced");  // after 3 November's window, before 4 November's
+  const AttendanceSite at = Site(At(5, 12));  // 5 November, noon: its day is still open
+  const report::DayRange range{{2026, 10, 30}, {2026, 11, 5}};
+
+  const report::Report all = BuildJudgedReport(at, range, 0, std::nullopt);
+  ASSERT_TRUE(all.judged);
+  ASSERT_EQ(all.people.size(), 3u);  // 7 and 8 of the people table, 9 by the shift alone
+  EXPECT_EQ(all.people[2].person, 9);
+  EXPECT_FALSE(all.people[2].name);
+  struct Case {
+    std::size_t who;
+    report::Date date;
+    const char* status;
+    bool swiped;
+    int late_minutes;
+  } cases[] = {
+      {0, {2026, 10, 30}, "late", true, 20},          {0, {2026, 10, 31}, "rest", false, 0},
+      {0, {2026, 11, 2}, "present", true, 0},         {0, {2026, 11, 3}, "absent", false, 0},
+      {0, {2026, 11, 4}, "pending", true, 0},         {2, {2026, 11, 3}, "absent", false, 0},
+  };
+  for (const Case& c : cases) {
+    const report::PersonReport& p = all.people[c.who];
+    const std::string where = std::to_string(p.person) + " " + report::DateText(c.date);
+    const report::JudgedDay* j = p.JudgedOn(c.date);
+    ASSERT_TRUE(j) << where;
+    EXPECT_EQ(j->status, c.status) << where;
+    EXPECT_EQ(j->late_minutes, c.late_minutes) << where;
+    EXPECT_EQ(std::any_of(p.days.begin(), p.days.end(), [&](const report::DayEntry& e) { return e.day == c.date; }), c.swiped)
+        << where;
+  }
+  EXPECT_EQ(all.people[0].StatusCounts(),
+            (std::map<std::string, int>{{"late", 1}, {"rest", 2}, {"present", 1}, {"absent", 1}, {"pending", 2}}));
+  EXPECT_EQ(all.people[2].StatusCounts(), (std::map<std::string, int>{{"absent", 3}, {"rest", 2}, {"pending", 2}}));
+
+  // One person's report: the same days, nobody else.
+  const report::Report one = BuildJudgedReport(at, range, 0, std::nullopt, {7});
+  ASSERT_EQ(one.people.size(), 1u);
+  EXPECT_EQ(one.people[0].judged, all.people[0].judged);
+  // A range ending before it starts is refused by the range judge.
+  EXPECT_THROW(JudgeRange(at, "2026-11-05", "2026-10-30", std::nullopt), InputError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));

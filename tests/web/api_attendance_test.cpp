@@ -420,6 +420,40 @@ TEST(ApiAttendanceDocument, TheDayStatusIsOneOfTheDocumentedWords) {
     EXPECT_TRUE(doc["paths"][path]["delete"]["responses"].contains("204")) << path;
 }
 
+// The month report carries each working day's status and each person's counts over every day the
+// rules judge, days without swipes too: a late day, absent days counted, a month still to come
+// pending (never absent).
+TEST_P(ApiAttendanceTest, TheMonthReportCountsEveryJudgedDay) {
+  std::vector<store::StoredSwipe> late;
+  for (const char* time : {"2026-06-04 09:30:00", "2026-06-04 18:30:00"}) {
+    store::StoredSwipe s;
+    s.port = 1, s.terminal = 1, s.person = 7, s.time = time, s.minute = s.time.substr(0, 16), s.occurrence = 1;
+    s.downloaded_at = "2026-07-01T00:00:30Z", s.site = "A";
+    late.push_back(s);
+  }
+  db_->Swipes()->Insert(late);
+  struct Case {
+    const char* month;
+    std::map<std::string, int> statuses;
+    std::map<std::string, std::string> swiped_days;  // day: status
+  } cases[] = {
+      {"2026-06",
+       {{"absent", 19}, {"late", 1}, {"missing-swipe", 1}, {"present", 1}, {"rest", 8}},
+       {{"2026-06-02", "missing-swipe"}, {"2026-06-03", "present"}, {"2026-06-04", "late"}}},
+      {"2099-06", {{"pending", 22}, {"rest", 8}}, {}},
+  };
+  for (const Case& c : cases) {
+    ApiResponse res = Call(all_, "GET", "/api/v1/reports/month", {{"month", c.month}, {"person", "7"}});
+    ASSERT_EQ(res.status, 200) << c.month << ": " << res.body;
+    const json people = json::parse(res.body)["people"];
+    ASSERT_EQ(people.size(), 1u) << c.month << ": " << res.body;  // 7, by the shift alone when without swipes
+    EXPECT_EQ(people[0]["statuses"], json(c.statuses)) << c.month;
+    std::map<std::string, std::string> swiped;
+    for (const json& d : people[0]["days"]) swiped[d["day"]] = d["status"];
+    EXPECT_EQ(swiped, c.swiped_days) << c.month;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, ApiAttendanceTest, ::testing::Values("sqlite", "postgresql"));
 
 }  // namespace

@@ -643,10 +643,16 @@ TEST_P(ApiTest, MonthReportServesWhatTheReportComputes) {
   EXPECT_EQ(ann["name"], "Ann");
   EXPECT_EQ(ann["days_present"], 2);
   ASSERT_EQ(ann["days"].size(), 2u);
-  EXPECT_EQ(ann["days"][0], json::parse(R"({"day": "2026-12-01", "first": "2026-12-01 08:00", "last": "2026-12-01 17:30",
-                                            "swipes": 2, "span_minutes": 570, "late": false})"));
-  EXPECT_EQ(ann["days"][1], json::parse(R"({"day": "2026-12-02", "first": "2026-12-02 09:15", "last": "2026-12-03 05:00",
-                                            "swipes": 2, "span_minutes": 1185, "late": true})"));
+  // Every field the report had before, as it was; the day statuses come beside them.
+  const json old_days[] = {json::parse(R"({"day": "2026-12-01", "first": "2026-12-01 08:00", "last": "2026-12-01 17:30",
+                                          "swipes": 2, "span_minutes": 570, "late": false})"),
+                           json::parse(R"({"day": "2026-12-02", "first": "2026-12-02 09:15", "last": "2026-12-03 05:00",
+                                          "swipes": 2, "span_minutes": 1185, "late": true})")};
+  for (std::size_t i = 0; i < 2; ++i) {
+    for (const auto& [key, value] : old_days[i].items()) EXPECT_EQ(ann["days"][i][key], value) << key << " of day " << i;
+    EXPECT_TRUE(ann["days"][i]["status"].is_string()) << ann["days"][i];
+  }
+  EXPECT_TRUE(ann["statuses"].is_object()) << ann;
   EXPECT_EQ(ann["total_minutes"], 570 + 1185);
   EXPECT_TRUE(all["people"][3]["name"].is_null());
   EXPECT_EQ(all["people"][3]["person"], 42);

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "host/attendance_data.h"
+#include "host/judged_report.h"
 #include "host/db/swipe_store.h"
 #include "present/report/formats.h"
 #include "present/report/date_options.h"
@@ -152,14 +153,22 @@ TEST(RecordsPages, DownloadsCarryTheHostsOwnColumnsAndNumbers) {
   EXPECT_EQ(csv->body, report::kUtf8ByteOrderMark + swipes.str());
   EXPECT_NE(csv->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
 
+  // The report as the host judges it, day statuses and all.
   std::ostringstream month;
-  report::WriteReport(month, host::BuildReport(*store, report::ParseMonth("2026-03"), 0), report::Format::Csv);
+  auto db = vanto::db::Database::Open(console.database());
+  const host::SiteChoice every;
+  const host::AttendanceSite at{*db, every, nullptr, {"test", "test"}, std::nullopt};
+  const report::Report judged = host::BuildJudgedReport(at, report::ParseMonth("2026-03"), 0, std::nullopt);
+  ASSERT_TRUE(judged.judged);
+  report::WriteReport(month, judged, report::Format::Csv);
   httplib::Result report = console.Get("/report/csv?month=2026-03", viewer.cookie);
   ASSERT_TRUE(report);
   EXPECT_EQ(report->body, report::kUtf8ByteOrderMark + month.str());
   httplib::Result page = console.Get("/report?month=2026-03", viewer.cookie);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("<td class=\"name\">Ann</td>"), std::string::npos);
+  EXPECT_NE(page->body.find("<td class=\"status\" data-status=\""), std::string::npos) << page->body;
+  EXPECT_NE(page->body.find("<td class=\"statuses\">"), std::string::npos);
   httplib::Result print = console.Get("/report/print?month=2026-03", viewer.cookie);
   EXPECT_EQ(print->status, 200);
   EXPECT_NE(print->body.find("data-person=\"1\""), std::string::npos);

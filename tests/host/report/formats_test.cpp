@@ -3,6 +3,8 @@
 // turn into markup; unnamed people and empty reports are written sensibly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -86,24 +88,93 @@ Report HandMade() {
   return b.Finish(people);
 }
 
+// The report's CSV columns before the day statuses came; programs read them by position.
+const std::vector<std::string> kOldReportColumns = {"person", "name", "department", "day", "first", "last", "swipes",
+                                                    "span", "span_minutes", "employee_code"};
+const std::vector<std::string> kStatusColumns = {"status", "late_minutes", "early_minutes", "worked_minutes",
+                                                 "overtime_minutes"};
+
+std::vector<std::string> Cells(const std::vector<std::string>& row, std::size_t from, std::size_t to) {
+  return {row.begin() + static_cast<std::ptrdiff_t>(std::min(from, row.size())),
+          row.begin() + static_cast<std::ptrdiff_t>(std::min(to, row.size()))};
+}
+
 TEST(ReportFormats, CsvReadsBack) {
   std::ostringstream out;
   WriteReport(out, HandMade(), Format::Csv);
   auto rows = CsvRows(out.str());
   ASSERT_EQ(rows.size(), 6u);
-  // The employee code comes last: the columns before it stay where programs read them.
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"person", "name", "department", "day", "first", "last", "swipes", "span",
-                                               "span_minutes", "employee_code"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-01", "2026-03-02 08:00",
+  // The employee code, then the statuses come last: the columns before them stay where programs read them.
+  std::vector<std::string> header = kOldReportColumns;
+  header.insert(header.end(), kStatusColumns.begin(), kStatusColumns.end());
+  EXPECT_EQ(rows[0], header);
+  for (std::size_t i = 1; i < rows.size(); ++i)
+    EXPECT_EQ(Cells(rows[i], 10, 15), std::vector<std::string>(5, "")) << "not judged: empty, row " << i;
+  EXPECT_EQ(Cells(rows[1], 0, 10), (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-01", "2026-03-02 08:00",
                                                "2026-03-02 08:00", "1", "0:00", "0", "E-101"}));
-  EXPECT_EQ(rows[2], (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-02",
+  EXPECT_EQ(Cells(rows[2], 0, 10), (std::vector<std::string>{"101", "Zhang, Wei", "Anna \"Nan\" Li", "2026-03-02",
                                                "2026-03-02 17:00", "2026-03-02 17:00", "1", "0:00", "0", "E-101"}));
   EXPECT_EQ(rows[3][3], "2026-03-05");
   EXPECT_EQ(rows[3][8], "480");  // the night shift, one working day
   EXPECT_EQ(rows[4][0], "102");
   EXPECT_EQ(rows[4][1], "<script>alert(1)</script>");
-  EXPECT_EQ(rows[5], (std::vector<std::string>{"555", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00",
+  EXPECT_EQ(Cells(rows[5], 0, 10), (std::vector<std::string>{"555", "", "", "2026-03-03", "2026-03-04 10:00", "2026-03-04 10:00",
                                                "1", "0:00", "0", ""}));
+}
+
+// HandMade judged: 101 late on its first working day, present on the others, absent twice without a swipe and
+// pending once; 103 (never swiped) on leave; 555 judged on no day.
+Report Judged() {
+  Report r = HandMade();
+  r.judged = true;
+  r.people[0].judged = {{{2026, 3, 1}, "late", 5, 0, 0, 0},     {{2026, 3, 2}, "present", 0, 0, 0, 0},
+                        {{2026, 3, 5}, "present", 0, 0, 480, 0}, {{2026, 3, 10}, "absent", 0, 0, 0, 0},
+                        {{2026, 3, 11}, "absent", 0, 0, 0, 0},   {{2026, 3, 12}, "pending", 0, 0, 0, 0}};
+  r.people[2].judged = {{{2026, 3, 10}, "leave", 0, 0, 0, 0}};
+  return r;
+}
+
+// Every format of a judged report keeps what it wrote before and adds each day's status and each person's
+// counts of every judged day, days without swipes included.
+TEST(ReportFormats, AJudgedReportAddsStatusesAndKeepsEveryOldField) {
+  const Report plain = HandMade(), judged = Judged();
+  std::ostringstream old_csv, csv, old_json, jsonl, table, html;
+  WriteReport(old_csv, plain, Format::Csv);
+  WriteReport(csv, judged, Format::Csv);
+  WriteReport(old_json, plain, Format::Json);
+  WriteReport(jsonl, judged, Format::Json);
+  WriteReport(table, judged, Format::Table);
+  WriteReportHtml(html, judged);
+
+  auto before = CsvRows(old_csv.str()), after = CsvRows(csv.str());
+  ASSERT_EQ(after.size(), before.size());
+  for (std::size_t i = 0; i < after.size(); ++i) EXPECT_EQ(Cells(after[i], 0, 10), Cells(before[i], 0, 10)) << "row " << i;
+  EXPECT_EQ(Cells(after[1], 10, 15), (std::vector<std::string>{"late", "5", "0", "0", "0"}));
+  EXPECT_EQ(Cells(after[5], 10, 15), std::vector<std::string>(5, ""));  // 555: not judged
+
+  auto old_lines = Lines(old_json.str()), lines = Lines(jsonl.str());
+  ASSERT_EQ(lines.size(), old_lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const nlohmann::json was = nlohmann::json::parse(old_lines[i]), is = nlohmann::json::parse(lines[i]);
+    for (const auto& [key, value] : was.items()) {
+      const bool added = key == "statuses" || std::find(kStatusColumns.begin(), kStatusColumns.end(), key) != kStatusColumns.end();
+      if (!added) {
+        EXPECT_EQ(is[key], value) << key << " of line " << i;
+      }
+    }
+  }
+  EXPECT_EQ(nlohmann::json::parse(lines[0])["status"], "late");
+  EXPECT_EQ(nlohmann::json::parse(lines[3])["statuses"],
+            nlohmann::json::parse(R"({"absent": 2, "late": 1, "pending": 1, "present": 2})"));
+  EXPECT_EQ(nlohmann::json::parse(lines[6])["statuses"], nlohmann::json::parse(R"({"leave": 1})"));  // 103: no swipe
+  EXPECT_TRUE(nlohmann::json::parse(lines[7])["status"].is_null());  // 555's day: not judged
+  EXPECT_TRUE(nlohmann::json::parse(old_lines[3])["statuses"].is_null());  // unjudged: none counted
+
+  EXPECT_NE(table.str().find("absent 2, late 1, pending 1, present 2"), std::string::npos) << table.str();
+
+  HtmlDom dom(html.str());
+  EXPECT_EQ(dom.Count("//section[@data-person='101']//td[@data-status='absent']"), 2u);
+  EXPECT_EQ(dom.Count("//section[@data-person='103']//tr[@data-day='2026-03-10']/td[@data-status='leave']"), 1u);
 }
 
 // With the site's late_after, CSV gains a column "late" before the employee code, JSON a "late" member and the page a
