@@ -544,35 +544,9 @@ void SetLeaveKinds(const AttendanceSite& at, const std::vector<std::string>& kin
 
 namespace {
 
-// The last complete sync (UTC end) of each terminal of the site's runs, and every terminal the
-// runs reached.
+// The last complete sync (UTC end, "" never) of each terminal the site's runs reached.
 std::map<std::pair<int, int>, std::string> LastCompleteSyncs(const AttendanceSite& at) {
-  std::unique_ptr<store::SyncRunStore> runs = at.db.SyncRuns();
-  std::map<std::pair<int, int>, std::string> last;
-  std::set<std::pair<int, int>> open;  // reached, no complete sync found yet
-  for (const auto& [key, sync] : runs->LastByTerminal(at.site.name)) {
-    if (key.second == 0) continue;  // a port that failed before any terminal answered: no terminal
-    if (sync.terminal.outcome == "synced") last[key] = sync.ended_at;
-    else open.insert(key), last[key] = "";
-  }
-  // The newest run that reached a terminal failed: look further back for its last complete one
-  // (a bounded read: at most kPages pages of runs).
-  constexpr std::size_t kPage = 200;
-  constexpr int kPages = 50;
-  std::int64_t newest = INT64_MAX;
-  for (int page = 0; page < kPages && !open.empty(); ++page) {
-    const std::vector<store::SyncRun> batch = runs->Runs(kPage, newest, at.site.filter);
-    for (const store::SyncRun& run : batch) {
-      if (!run.ended_at) continue;
-      for (const store::RunTerminal& t : run.terminals) {
-        const std::pair<int, int> key{t.port, t.terminal};
-        if (t.outcome == "synced" && open.erase(key)) last[key] = *run.ended_at;
-      }
-    }
-    if (batch.size() < kPage) break;
-    newest = batch.back().id - 1;
-  }
-  return last;
+  return at.db.SyncRuns()->LastCompleteSyncs(at.site.name);
 }
 
 std::vector<attendance::TerminalState> Terminals(const AttendanceSite& at) {
