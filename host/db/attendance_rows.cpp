@@ -494,8 +494,9 @@ void AttendanceRows::EachSwipe(const std::optional<std::string>& site, const std
     if (v) std::from_chars(v->data(), v->data() + v->size(), n);
     return n;
   };
+  const std::string none;
   db_.Query(sql + " ORDER BY swipe_time, person, port, terminal", params, [&](const TableRow& r) {
-    row(whole(r[0]), r[1].value_or(""), whole(r[2]), whole(r[3]));
+    row(whole(r[0]), r[1] ? *r[1] : none, whole(r[2]), whole(r[3]));
   }, "reading the swipes");
 }
 
