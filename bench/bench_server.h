@@ -5,6 +5,7 @@
 #pragma once
 
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
@@ -46,6 +47,23 @@ inline bool Admin(const std::string& url, const std::string& sql) {
   PQfinish(conn);
   return ok;
 }
+
+// A database of the benchmark's own on the server, dropped at the end.
+class BenchDatabase {
+ public:
+  explicit BenchDatabase(const std::string& server) : server_(server) {
+    static int counter = 0;
+    name_ = "vanto_bench_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    ok_ = Admin(server_, "CREATE DATABASE " + name_);
+  }
+  ~BenchDatabase() { Admin(server_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)"); }
+  bool ok() const { return ok_; }
+  std::string url() const { return WithDatabase(server_, name_); }
+
+ private:
+  std::string server_, name_;
+  bool ok_ = false;
+};
 
 // Stores `count` swipes of four version 2 terminals (5,000 a transaction) at `location`.
 inline void FillSwipes(const std::string& location, int count) {

@@ -35,22 +35,7 @@ using vanto::bench::Admin;
 using vanto::bench::ServerUrl;
 using vanto::bench::WithDatabase;
 
-// A database of the benchmark's own on the server, dropped at the end.
-class BenchDatabase {
- public:
-  explicit BenchDatabase(const std::string& server) : server_(server) {
-    static int counter = 0;
-    name_ = "vanto_bench_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-    ok_ = Admin(server_, "CREATE DATABASE " + name_);
-  }
-  ~BenchDatabase() { Admin(server_, "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)"); }
-  bool ok() const { return ok_; }
-  std::string url() const { return WithDatabase(server_, name_); }
-
- private:
-  std::string server_, name_;
-  bool ok_ = false;
-};
+using vanto::bench::BenchDatabase;
 
 // The swipes of batch `n`: 500 different keys (distinct minutes), five persons a minute.
 std::vector<Swipe> BatchOf(long n) {

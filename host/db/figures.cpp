@@ -12,34 +12,6 @@
 namespace vanto::store {
 namespace {
 
-// The distinct terminals of the runs' records, a few seeks on the index by terminal (port,
-// terminal, run) each: the next terminal of the same port, else the first of the next port. Per
-// terminal and site, its newest complete run of that site, read backwards on the same index until
-// the first run of the site that synced it, and whether a run of the site recorded it at all.
-#define VANTO_NEXT_PORT "(SELECT m.port FROM sync_run_terminals m WHERE m.port > p.port ORDER BY m.port LIMIT 1)"
-#define VANTO_NEXT_TERMINAL                                                                                      \
-  "(SELECT n.terminal FROM sync_run_terminals n WHERE n.port = p.port AND n.terminal > p.terminal ORDER BY " \
-  "n.terminal LIMIT 1)"
-#define VANTO_RUN_OF_SITE                                                                                  \
-  " FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.port = p.port AND t.terminal = p.terminal" \
-  " AND r.site = $1"
-constexpr SharedSql kLastCompleteSyncs{
-    "WITH RECURSIVE places (port, terminal) AS ("
-    " SELECT port, terminal FROM (SELECT port, terminal FROM sync_run_terminals ORDER BY port, terminal LIMIT 1) "
-    "first_place"
-    " UNION ALL"
-    " SELECT CASE WHEN " VANTO_NEXT_TERMINAL " IS NOT NULL THEN p.port ELSE " VANTO_NEXT_PORT " END,"
-    " coalesce(" VANTO_NEXT_TERMINAL ", (SELECT n.terminal FROM sync_run_terminals n WHERE n.port = " VANTO_NEXT_PORT
-    " ORDER BY n.terminal LIMIT 1))"
-    " FROM places p WHERE p.port IS NOT NULL) "
-    "SELECT p.port, p.terminal, (SELECT r.ended_at" VANTO_RUN_OF_SITE
-    " AND t.outcome = 'synced' AND r.ended_at IS NOT NULL ORDER BY t.run DESC LIMIT 1),"
-    " (SELECT t.run" VANTO_RUN_OF_SITE " ORDER BY t.run DESC LIMIT 1) "
-    "FROM places p WHERE p.port IS NOT NULL AND p.terminal <> 0"};
-#undef VANTO_NEXT_PORT
-#undef VANTO_NEXT_TERMINAL
-#undef VANTO_RUN_OF_SITE
-
 // A terminal without identity has no count of its own: its swipes are counted on the index that
 // keys them (swipes_unidentified: site, port, terminal, ...), reading no row.
 constexpr SharedSql kUnidentifiedSwipes{
@@ -105,7 +77,7 @@ void ReadFigures(TableConnection& c, StoreFigures& f) {
   c.Query(kSiteNames.postgres(), {}, [&](const TableRow& r) { sites.push_back(r[0].value_or("")); },
           "reading the sites");
   for (const std::string& site : sites)
-    c.Query(kLastCompleteSyncs.postgres(), {site}, [&](const TableRow& r) {
+    c.Query(sql::kLastCompleteSyncs.postgres(), {site}, [&](const TableRow& r) {
       if (!r[3]) return;  // no run of this site recorded the terminal
       f.last_complete_sync[{site, static_cast<int>(Number(r[0])), static_cast<int>(Number(r[1]))}] = r[2];
     }, "reading the terminals' last complete syncs");

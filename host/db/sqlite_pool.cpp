@@ -162,6 +162,8 @@ class LentRuns final : public SyncRunStore, Lent<SyncRunStore> {
              (std::size_t limit, std::int64_t newest, const std::optional<std::string>& site), (limit, newest, site), )
   using Last = std::map<std::pair<int, int>, LastSync>;
   VANTO_LEND(Last, LastByTerminal, (const std::string& site), (site), )
+  using Complete = std::map<std::pair<int, int>, std::string>;
+  VANTO_LEND(Complete, LastCompleteSyncs, (const std::string& site), (site), )
 };
 
 class LentAccounts final : public AccountsStore, Lent<AccountsStore> {

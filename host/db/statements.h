@@ -167,6 +167,38 @@ inline constexpr SharedSql kLastRunTerminals{
     "(SELECT MAX(u.run) FROM sync_run_terminals u JOIN sync_runs v ON v.id = u.run "
     "WHERE v.site = $1 AND u.port = t.port AND u.terminal = t.terminal)"};
 #undef VANTO_RUN_TERMINAL_COLUMNS
+// Each terminal's last complete sync at a site (the monitor's figures and the attendance's
+// pending rule read it). $1 the site. Rows: port, terminal, the end (UTC text) of the site's
+// newest finished run that synced the terminal (NULL: none did), the site's newest run that
+// reached it (NULL: no run of the site did). Terminal 0 (a port that failed before any terminal
+// answered) is no terminal and left out.
+// The distinct terminals of the runs' records, a few seeks on the index by terminal (port,
+// terminal, run) each: the next terminal of the same port, else the first of the next port. Per
+// terminal, its newest complete run of the site, read backwards on the same index until the first
+// run of the site that synced it, and whether a run of the site recorded it at all.
+#define VANTO_NEXT_PORT "(SELECT m.port FROM sync_run_terminals m WHERE m.port > p.port ORDER BY m.port LIMIT 1)"
+#define VANTO_NEXT_TERMINAL                                                                                      \
+  "(SELECT n.terminal FROM sync_run_terminals n WHERE n.port = p.port AND n.terminal > p.terminal ORDER BY " \
+  "n.terminal LIMIT 1)"
+#define VANTO_RUN_OF_SITE                                                                                  \
+  " FROM sync_run_terminals t JOIN sync_runs r ON r.id = t.run WHERE t.port = p.port AND t.terminal = p.terminal" \
+  " AND r.site = $1"
+inline constexpr SharedSql kLastCompleteSyncs{
+    "WITH RECURSIVE places (port, terminal) AS ("
+    " SELECT port, terminal FROM (SELECT port, terminal FROM sync_run_terminals ORDER BY port, terminal LIMIT 1) "
+    "first_place"
+    " UNION ALL"
+    " SELECT CASE WHEN " VANTO_NEXT_TERMINAL " IS NOT NULL THEN p.port ELSE " VANTO_NEXT_PORT " END,"
+    " coalesce(" VANTO_NEXT_TERMINAL ", (SELECT n.terminal FROM sync_run_terminals n WHERE n.port = " VANTO_NEXT_PORT
+    " ORDER BY n.terminal LIMIT 1))"
+    " FROM places p WHERE p.port IS NOT NULL) "
+    "SELECT p.port, p.terminal, (SELECT r.ended_at" VANTO_RUN_OF_SITE
+    " AND t.outcome = 'synced' AND r.ended_at IS NOT NULL ORDER BY t.run DESC LIMIT 1),"
+    " (SELECT t.run" VANTO_RUN_OF_SITE " ORDER BY t.run DESC LIMIT 1) "
+    "FROM places p WHERE p.port IS NOT NULL AND p.terminal <> 0"};
+#undef VANTO_NEXT_PORT
+#undef VANTO_NEXT_TERMINAL
+#undef VANTO_RUN_OF_SITE
 
 // Push endpoints (each keyed by its site and name). Rows: name, cursor_xid, cursor_seq, added_at,
 // failures, next_attempt, last_error, last_error_at, last_success, delivered, site, all_sites.

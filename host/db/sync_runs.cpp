@@ -148,6 +148,16 @@ class SqliteRuns final : public SyncRunStore, public SqliteBacked {
     return last;
   }
 
+  std::map<std::pair<int, int>, std::string> LastCompleteSyncs(const std::string& site) override {
+    auto q = db_.Prepare(sql::kLastCompleteSyncs.sqlite());
+    SqliteConnection::Bind(q.get(), 1, site);
+    std::map<std::pair<int, int>, std::string> last;
+    while (db_.Step(q.get(), "reading the terminals' last complete syncs") == SQLITE_ROW)
+      if (sqlite3_column_type(q.get(), 3) != SQLITE_NULL)  // else no run of the site reached it
+        last[{sqlite3_column_int(q.get(), 0), sqlite3_column_int(q.get(), 1)}] = SqliteConnection::Text(q.get(), 2);
+    return last;
+  }
+
  private:
   SqliteConnection db_;
 };
@@ -237,6 +247,18 @@ class PostgresRuns final : public SyncRunStore {
         RunTerminal t = TerminalOf([&](int c) { return std::string(r.text(i, c)); });
         last[{t.port, t.terminal}] = {std::stoll(r.text(i, 0)), r.null(i, kEndedAtColumn) ? "" : r.text(i, kEndedAtColumn), t};
       }
+    });
+    return last;
+  }
+
+  std::map<std::pair<int, int>, std::string> LastCompleteSyncs(const std::string& site) override {
+    std::map<std::pair<int, int>, std::string> last;
+    c_.Retry("reading the terminals' last complete syncs", [&] {
+      last.clear();
+      PgResult r = c_.Exec(sql::kLastCompleteSyncs.postgres(), {site.c_str()}, "reading the terminals' last complete syncs");
+      for (int i = 0; i < r.rows(); ++i)
+        if (!r.null(i, 3))  // else no run of the site reached it
+          last[{std::stoi(r.text(i, 0)), std::stoi(r.text(i, 1))}] = r.null(i, 2) ? "" : r.text(i, 2);
     });
     return last;
   }

@@ -90,6 +90,11 @@ class SyncRunStore {
   // Each terminal's row of `site`'s newest finished run that reached it, keyed by (port, terminal)
   // (another site's port and terminal numbers are other terminals).
   virtual std::map<std::pair<int, int>, LastSync> LastByTerminal(const std::string& site) = 0;
+  // Every terminal a finished run of `site` reached, keyed by (port, terminal), with the end (UTC,
+  // as stored) of the newest run of `site` that synced it; "" when none did. Terminal 0 (a port
+  // that failed before any terminal answered) is no terminal and left out. One statement on the
+  // index by terminal, however many runs there are.
+  virtual std::map<std::pair<int, int>, std::string> LastCompleteSyncs(const std::string& site) = 0;
 };
 
 

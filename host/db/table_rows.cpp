@@ -67,10 +67,15 @@ class SqliteTables final : public TableConnection, public SqliteBacked {
     int rc;
     while ((rc = sqlite3_step(q)) == SQLITE_ROW) {
       for (int c = 0; c < columns; ++c) {
-        if (sqlite3_column_type(q, c) == SQLITE_NULL)
-          values[static_cast<std::size_t>(c)].reset();
-        else
-          values[static_cast<std::size_t>(c)] = SqliteConnection::Text(q, c);
+        TableValue& value = values[static_cast<std::size_t>(c)];
+        if (sqlite3_column_type(q, c) == SQLITE_NULL) {
+          value.reset();
+        } else {  // into the string of the row before: no allocation per value
+          const unsigned char* text = sqlite3_column_text(q, c);
+          const auto size = static_cast<std::size_t>(sqlite3_column_bytes(q, c));
+          if (!value) value.emplace();
+          value->assign(text ? reinterpret_cast<const char*>(text) : "", text ? size : 0);
+        }
       }
       row(values);
     }
@@ -212,10 +217,13 @@ class PostgresTables final : public TableConnection {
     TableRow out(static_cast<std::size_t>(columns));
     for (int i = 0; i < r.rows(); ++i) {
       for (int c = 0; c < columns; ++c) {
-        if (r.null(i, c))
-          out[static_cast<std::size_t>(c)].reset();
-        else
-          out[static_cast<std::size_t>(c)] = std::string(r.text(i, c), static_cast<std::size_t>(r.length(i, c)));
+        TableValue& value = out[static_cast<std::size_t>(c)];
+        if (r.null(i, c)) {
+          value.reset();
+        } else {  // into the string of the row before: no allocation per value
+          if (!value) value.emplace();
+          value->assign(r.text(i, c), static_cast<std::size_t>(r.length(i, c)));
+        }
       }
       row(out);
     }

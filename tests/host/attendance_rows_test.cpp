@@ -16,6 +16,7 @@
 #include "host/db/schema.h"
 #include "host/db/sites.h"
 #include "host/db/store_failure.h"
+#include "host/db/swipe_store.h"
 #include "tests/host/store_engines.h"
 
 namespace vanto::store {
@@ -240,6 +241,50 @@ TEST_P(AttendanceRowsTest, RangesTakeWhatOverlapsTheirEdges) {
   EXPECT_EQ(dates, (std::vector<std::string>{"2026-12-01", "2026-12-31"}));
   EXPECT_EQ(rows.DaysOff("2026-12-02").size(), 2u);
   EXPECT_EQ(rows.DaysOff(std::nullopt, "2026-12-01").size(), 2u);
+}
+
+// The swipes the rules read: the dates' edges, one person, one site or every site, in time order.
+TEST_P(AttendanceRowsTest, SwipesAreReadByDatesSiteAndPersonInTimeOrder) {
+  auto store = db_->Swipes();
+  std::vector<StoredSwipe> stored;
+  auto at = [&](const char* site, std::int32_t person, const std::string& time, int terminal) {
+    StoredSwipe s{1, terminal, person, time.substr(0, 16), 1, time, "2026-12-02T00:00:00Z"};
+    s.site = site;
+    stored.push_back(s);
+  };
+  at("north", 7, "2026-12-01 00:00:00", 1);  // the first moment of the first date
+  at("north", 7, "2026-11-30 23:59:59", 1);  // the day before
+  at("north", 8, "2026-12-02 23:59:59", 2);  // the last moment of the last date
+  at("north", 7, "2026-12-03 00:00:00", 1);  // the day after
+  at("south", 7, "2026-12-01 12:00:00", 3);  // another site's
+  at("north", 7, "2026-12-01 12:00:00", 2);
+  ASSERT_EQ(store->Insert(stored).size(), stored.size());
+  using Read = std::vector<std::string>;  // "person time port:terminal"
+  struct Case {
+    const char* name;
+    std::optional<std::string> site;
+    std::optional<std::int32_t> person;
+    Read expected;
+  };
+  const std::vector<Case> cases = {
+      {"the site's", "north", std::nullopt,
+       {"7 2026-12-01 00:00:00 1:1", "7 2026-12-01 12:00:00 1:2", "8 2026-12-02 23:59:59 1:2"}},
+      {"one person's", "north", 8, {"8 2026-12-02 23:59:59 1:2"}},
+      {"another site's", "south", 7, {"7 2026-12-01 12:00:00 1:3"}},
+      {"every site's", std::nullopt, 7,
+       {"7 2026-12-01 00:00:00 1:1", "7 2026-12-01 12:00:00 1:2", "7 2026-12-01 12:00:00 1:3"}},
+      {"a site of none", "west", std::nullopt, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Read read;
+    Rows("north").EachSwipe(c.site, "2026-12-01", "2026-12-02", c.person,
+                            [&](std::int32_t person, const std::string& time, int port, int terminal) {
+                              read.push_back(std::to_string(person) + " " + time + " " + std::to_string(port) + ":" +
+                                             std::to_string(terminal));
+                            });
+    EXPECT_EQ(read, c.expected);
+  }
 }
 
 // Two sites' rows of the same names and numbers stay each site's own: neither lists, finds,

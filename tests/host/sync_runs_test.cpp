@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "host/schedule.h"
 #include "present/sync_words.h"
@@ -132,6 +133,50 @@ TEST_P(SyncRunsTest, AFinishThatFailsLeavesTheRunUnfinishedWithoutATerminal) {
   // The same finish, whole, goes through afterwards.
   runs->Finish(id, "2026-12-08T11:00:10Z", {good, T(1, 2, "failed", "line", 0)});
   EXPECT_EQ(runs->Recent(5)[0].terminals.size(), 2u);
+}
+
+TEST_P(SyncRunsTest, EachTerminalsLastCompleteSyncIsTheNewestRunOfItsSiteThatSyncedIt) {
+  struct Run {
+    const char* site;
+    std::vector<RunTerminal> terminals;
+  };
+  using Expected = std::map<std::pair<int, int>, std::string>;
+  struct Case {
+    const char* name;
+    std::vector<Run> runs;  // oldest first; run i ends at 2026-03-0(i+1)T18:00:00Z
+    Expected main;          // LastCompleteSyncs("main")
+  };
+  const std::vector<Case> cases = {
+      {"the newest run failed, an older one synced: the older end",
+       {{"main", {T(1, 1, "synced", "", 1), T(1, 2, "synced", "", 1)}},
+        {"main", {T(1, 1, "synced", "", 1), T(1, 2, "failed", "line", 0)}},
+        {"main", {T(1, 1, "synced", "", 1), T(1, 2, "cancelled", "cancelled", 0)}}},
+       {{{1, 1}, "2026-03-03T18:00:00Z"}, {{1, 2}, "2026-03-01T18:00:00Z"}}},
+      {"never synced: reached, with no end",
+       {{"main", {T(1, 1, "failed", "line", 0)}}, {"main", {T(1, 1, "failed", "busy", 0)}}},
+       {{{1, 1}, ""}}},
+      {"terminal 0 is no terminal",
+       {{"main", {T(2, 0, "failed", "missing", 0), T(3, 1, "synced", "", 1)}}, {"main", {T(2, 0, "failed", "missing", 0)}}},
+       {{{3, 1}, "2026-03-01T18:00:00Z"}}},
+      {"another site's runs are ignored",
+       {{"main", {T(1, 1, "synced", "", 1)}},
+        {"main", {T(1, 1, "failed", "line", 0)}},
+        {"north", {T(1, 1, "synced", "", 1), T(4, 4, "synced", "", 1)}}},
+       {{{1, 1}, "2026-03-01T18:00:00Z"}}},
+      {"no run of the site", {{"north", {T(1, 1, "synced", "", 1)}}}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto runs = OpenSyncRunStore(engine_->FreshLocation(), std::chrono::milliseconds(5000));
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+      const std::string day = "2026-03-0" + std::to_string(i + 1);
+      const std::int64_t id = runs->Begin(day + "T17:59:00Z", RunStarter::Timer, "", "", c.runs[i].site);
+      runs->Finish(id, day + "T18:00:00Z", c.runs[i].terminals);
+    }
+    // A run still going (no end, no rows yet) changes nothing.
+    runs->Begin("2026-03-09T10:00:00Z", RunStarter::Console, "ada", "", "main");
+    EXPECT_EQ(runs->LastCompleteSyncs("main"), c.main);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, SyncRunsTest, ::testing::Values("sqlite", "postgresql"),
