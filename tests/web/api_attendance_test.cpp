@@ -61,14 +61,7 @@ class ApiAttendanceTest : public ::testing::TestWithParam<const char*> {
       rows.push_back(s);
     }
     db_->Swipes()->Insert(rows);
-    // The site's one terminal synced completely after the month.
-    auto runs = db_->SyncRuns();
-    const std::int64_t run = runs->Begin("2026-07-01T00:00:00Z", store::RunStarter::Console, "test", "", "A");
-    store::RunTerminal synced;
-    synced.port = 1;
-    synced.terminal = 1;
-    synced.outcome = "synced";
-    runs->Finish(run, "2026-07-01T00:01:00Z", {synced});
+    SyncedAfterJune("A");
 
     tokens_ = std::make_unique<accounts::Tokens>(db_->Tokens());
     all_ = tokens_->Add(kAdmin, "all", accounts::KnownScopes());
@@ -78,6 +71,16 @@ class ApiAttendanceTest : public ::testing::TestWithParam<const char*> {
   }
   void TearDown() override { api_.reset(); }
 
+  // The site's terminal 1 on port 1 synced completely after June.
+  void SyncedAfterJune(const std::string& site) {
+    auto runs = db_->SyncRuns();
+    const std::int64_t run = runs->Begin("2026-07-01T00:00:00Z", store::RunStarter::Console, "test", "", site);
+    store::RunTerminal synced;
+    synced.port = 1;
+    synced.terminal = 1;
+    synced.outcome = "synced";
+    runs->Finish(run, "2026-07-01T00:01:00Z", {synced});
+  }
   static host::SiteChoice Choice(const std::string& site) {
     host::SiteChoice choice;
     choice.name = site;
@@ -371,13 +374,7 @@ TEST_P(ApiAttendanceTest, AnotherSitesDaysAreJudgedWithItsRecordedSettings) {
   s.downloaded_at = "2026-07-01T00:00:30Z";
   s.site = "B";
   db_->Swipes()->Insert(std::vector<store::StoredSwipe>{s});
-  auto runs = db_->SyncRuns();
-  const std::int64_t run = runs->Begin("2026-07-01T00:00:00Z", store::RunStarter::Console, "test", "", "B");
-  store::RunTerminal synced;
-  synced.port = 1;
-  synced.terminal = 1;
-  synced.outcome = "synced";
-  runs->Finish(run, "2026-07-01T00:01:00Z", {synced});
+  SyncedAfterJune("B");
   const Params of_b{{"month", "2026-06"}, {"site", "B"}, {"person", "8"}};
   auto second_of_june = [&] {
     json body = json::parse(Call(all_, "GET", "/api/v1/attendance", of_b).body);
