@@ -169,6 +169,8 @@ TEST_P(AttendanceHostTest, AssigningSeveralPeopleIsAllOrNothing) {
                             [&](const std::string& d) { return d.find(person) != std::string::npos && d.find("pattern day") != std::string::npos; }),
               1)
         << person;
+}
+
 // The report over a month end with the rules' statuses: a late day, an absent day without a swipe
 // (counted), rest days, days pending on a terminal not synced since, a person with a shift but no
 // swipe nor name (reported, not lost), the one-person report judging that person alone.
