@@ -9,6 +9,7 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-d
           libpq-dev postgresql libtomlplusplus-dev libhowardhinnant-date-dev tzdata
           libcpp-httplib-dev libkainjow-mustache-dev libsodium-dev libssl-dev openssl pkg-config
           chromium-driver python3-selenium python3-jsonschema fonts-wqy-zenhei stress-ng prometheus
+          libxlsxwriter-dev python3-openpyxl
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 wine64-tools wine32:i386 nsis)
 # wine32 (Wine's 32-bit half, for the 32-bit components) comes from the i386 architecture.
 if [ "$(id -u)" -eq 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
