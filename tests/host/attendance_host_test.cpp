@@ -234,7 +234,9 @@ TEST_P(AttendanceHostTest, TheReportCarriesEachDaysStatusOverAMonthEnd) {
 }
 
 // A part of a month is judged alone, and its days are the whole month's days: a night shift
-// whose window pushes the next day's window open (an assignment changing on the 15th), a
+// whose window pushes the next day's window open (an assignment changing on the 15th), a Friday
+// night whose window takes a swipe of Sunday morning (a part from Sunday on still gives it to
+// Friday), a
 // department's shift, a holiday, leave, a correction of a person without a name, and a person
 // whose only swipes lie outside the part (named by the month, so by the part too); over a month
 // end, and for one person.
@@ -256,6 +258,14 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
   stores.pattern = "day", stores.target = attendance::TargetKind::kDepartment, stores.department = "Stores";
   stores.from = "2026-09-01";
   Assign(at, stores);
+  // Friday nights only, their window reaching into Sunday morning over the rest day between.
+  attendance::Shift friday;
+  friday.name = "friday", friday.start = 22 * 60, friday.end = 6 * 60, friday.window_before = 60;
+  friday.window_after = 1439;
+  AddShift(at, friday, std::vector<bool>{false, false, false, false, true, false, false});
+  attendance::Assignment fridays = nights;
+  fridays.pattern = "friday", fridays.person = 13, fridays.until.reset();
+  Assign(at, fridays);
   SetDayOff(at, {"2026-10-09", attendance::DayOffKind::kHoliday, "Founders"});
   db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Stores"}});
   std::vector<store::StoredSwipe> swipes;
@@ -268,6 +278,7 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
     swipe(7, time);
   for (const char* time : {"2026-10-02 09:10:00", "2026-10-02 18:00:00", "2026-10-16 09:00:00", "2026-10-30 09:05:00"})
     swipe(8, time);
+  for (const char* time : {"2026-10-16 22:00:00", "2026-10-17 06:00:00", "2026-10-18 05:00:00"}) swipe(13, time);
   swipe(11, "2026-10-03 10:00:00");  // no name, no shift: only in the month's first days
   swipe(11, "2026-10-03 15:00:00");
   db_->Swipes()->Insert(swipes);
@@ -295,6 +306,7 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
       {"2026-10-16", "2026-10-16", std::nullopt}, {"2026-10-01", "2026-10-03", std::nullopt},
       {"2026-10-29", "2026-11-02", std::nullopt}, {"2026-10-01", "2026-10-31", std::nullopt},
       {"2026-10-15", "2026-10-17", 7},            {"2026-10-20", "2026-10-20", 8},
+      {"2026-10-18", "2026-10-18", std::nullopt}, {"2026-10-18", "2026-10-20", 13},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.first) + ".." + c.last + (c.person ? " of " + std::to_string(*c.person) : ""));
@@ -311,7 +323,7 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
   // correction on the 5th only.
   std::set<std::int32_t> named;
   for (const attendance::DayResult& d : JudgeRange(at, "2026-10-13", "2026-10-19", std::nullopt)) named.insert(d.person);
-  EXPECT_EQ(named, (std::set<std::int32_t>{7, 8, 11, 12}));
+  EXPECT_EQ(named, (std::set<std::int32_t>{7, 8, 11, 12, 13}));
 }
 
 // A judged day whose date is none (a closed month's kept days are read back from the database)
