@@ -598,10 +598,39 @@ std::vector<attendance::TerminalState> Terminals(const AttendanceSite& at) {
   return list;
 }
 
+// The swipes of the site (of `person` only when given) at wall times of the dates from..to
+// (inclusive), by time, as the rules take them: one narrow read of the swipe store. Each is
+// handed to `seen` too when given.
+std::vector<attendance::Swipe> ReadSwipes(const AttendanceSite& at, const std::string& from, const std::string& to,
+                                          std::optional<std::int32_t> person, const SwipeSeen* seen = nullptr) {
+  store::SwipeQuery query;
+  query.from = from;
+  query.to = to;
+  query.site = at.site.filter;
+  if (person) query.persons = {*person};
+  std::vector<attendance::Swipe> swipes;
+  std::unique_ptr<store::SwipeStore> store = at.db.Swipes();
+  store->EachBrief(query, [&](const store::BriefSwipe& s) {
+    if (seen && *seen) (*seen)(s);
+    swipes.push_back({s.person, s.time, s.port, s.terminal});
+    return true;
+  });
+  return swipes;
+}
+
+// What GatherInput reads besides the site's settings. A part of a month (first..last inside
+// month_first..month_last) takes the month's leave and corrections and names the month's people
+// (everyone with a swipe in it too), so that its days are judged as the month judges them.
+struct Gathered {
+  std::string month_first, month_last;
+  const std::vector<attendance::Swipe>* swipes = nullptr;  // by time, covering first - 1 .. last + 2; none: read
+};
+
 // The input of first..last for the rules: people (of `person` only), swipes from the day before
 // to two days after, the site's settings and entries.
 attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRows& rows, const std::string& first,
-                                   const std::string& last, std::optional<std::int32_t> person) {
+                                   const std::string& last, std::optional<std::int32_t> person,
+                                   const Gathered& given = {}) {
   attendance::MonthInput in;
   in.site = at.site.name;
   in.timezone = ZoneName(at);
@@ -614,34 +643,67 @@ attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRo
   }
   in.now = NowText(at);
   const std::int64_t first_day = *DayNumber(first), last_day = *DayNumber(last);
+  const std::int64_t month_first = given.month_first.empty() ? first_day : *DayNumber(given.month_first);
+  const std::int64_t month_last = given.month_last.empty() ? last_day : *DayNumber(given.month_last);
+  const bool part = month_first != first_day || month_last != last_day;
+  std::vector<std::int32_t> swiped;  // a part of a month: who swiped in the whole month
   {
     std::unique_ptr<store::SwipeStore> swipes = at.db.Swipes();
     for (const report::Person& p : StoredPeople(*swipes, at.site.filter))
       if (!person || p.number == *person) in.people.push_back({p.number, p.department});
+    if (part && !person) {
+      store::SwipeQuery month;
+      month.from = DateOfDay(month_first - 1);
+      month.to = DateOfDay(month_last + 2);
+      month.site = at.site.filter;
+      swiped = swipes->PersonsWithSwipes(month);
+    }
   }
   // Only what the rules take, from one index (a whole site's month: a million swipes and more).
-  rows.EachSwipe(at.site.filter, DateOfDay(first_day - 1), DateOfDay(last_day + 2), person,
-                 [&](std::int32_t number, const std::string& time, int port, int terminal) {
-                   in.swipes.push_back({number, time, port, terminal});
-                 });
+  const std::string swipes_from = DateOfDay(first_day - 1), swipes_to = DateOfDay(last_day + 2);
+  if (given.swipes) {
+    const std::vector<attendance::Swipe>& all = *given.swipes;
+    auto begin = std::lower_bound(all.begin(), all.end(), swipes_from,
+                                  [](const attendance::Swipe& s, const std::string& t) { return s.time < t; });
+    auto end = std::lower_bound(begin, all.end(), swipes_to + "~",
+                                [](const attendance::Swipe& s, const std::string& t) { return s.time < t; });
+    in.swipes.assign(begin, end);
+  } else {
+    in.swipes = ReadSwipes(at, swipes_from, swipes_to, person);
+  }
   in.shifts = rows.Shifts();
   in.patterns = rows.Patterns();
   in.assignments = rows.Assignments();
   // Everyone given a pattern of their own is judged, named in the people table or not (and the
   // person asked for).
+  std::set<std::int32_t> listed;
+  for (const attendance::PersonInput& p : in.people) listed.insert(p.person);
   auto judged = [&](std::int32_t number) {
-    if ((!person || number == *person) &&
-        std::none_of(in.people.begin(), in.people.end(), [&](const attendance::PersonInput& p) { return p.person == number; }))
-      in.people.push_back({number, ""});
+    if ((!person || number == *person) && listed.insert(number).second) in.people.push_back({number, ""});
   };
   for (const Assignment& a : in.assignments)
     if (a.target == attendance::TargetKind::kPerson) judged(a.person);
   if (person) judged(*person);
+  for (std::int32_t number : swiped) judged(number);
   in.days_off = rows.DaysOff(DateOfDay(first_day - 1), DateOfDay(last_day + 1));
-  in.leave = rows.Leave(DateOfDay(first_day - 1), DateOfDay(last_day + 1), person);
-  in.corrections = rows.Corrections(DateOfDay(first_day - 1), DateOfDay(last_day + 2), person);
+  in.leave = rows.Leave(DateOfDay(month_first - 1), DateOfDay(month_last + 1), person);
+  in.corrections = rows.Corrections(DateOfDay(month_first - 1), DateOfDay(month_last + 2), person);
   in.terminals = Terminals(at);
   return in;
+}
+
+// Days a part of a month is judged from before its first day. A day's window opens where the
+// windows before it closed, so a day can hang on the days before it; but no window closes later
+// than three days after its day begins (start, length, window after: each under a day) and none
+// opens before the day before, so a window of 3 or more days earlier never reaches a judged
+// day. Shifts outside those bounds (never stored by AddShift) are judged from the month's start.
+constexpr std::int64_t kDaysBefore = 3;
+
+bool WindowsWithinADay(const std::vector<Shift>& shifts) {
+  return std::all_of(shifts.begin(), shifts.end(), [](const Shift& s) {
+    auto within = [](int minutes) { return minutes >= 0 && minutes < 1440; };
+    return within(s.start) && within(s.end) && within(s.window_before) && within(s.window_after);
+  });
 }
 
 std::vector<DayResult> DaysOfClosed(const attendance::ClosedMonth& closed, std::optional<std::int32_t> person) {
@@ -681,14 +743,55 @@ MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, s
 
 std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,
                                   std::optional<std::int32_t> person) {
+  return JudgeRange(at, first, last, person, SwipeSeen());
+}
+
+std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,
+                                  std::optional<std::int32_t> person, const SwipeSeen& seen) {
   const std::int64_t from = CheckedDate(first, "first day"), to = CheckedDate(last, "last day");
   if (to < from) throw InputError(Message("the last day {0} comes before the first day {1}", {last, first}));
-  std::vector<DayResult> days;
+  SiteRows r(at);
+  // Each month touched: the part of it asked for, as it was kept when closed.
+  struct Part {
+    std::string month, month_first, month_last, first, last;
+    std::optional<attendance::ClosedMonth> closed;
+  };
+  std::vector<Part> parts;
   for (std::string month = first.substr(0, 7); month <= last.substr(0, 7);) {
-    for (DayResult& d : JudgeMonth(at, month, person).days)
-      if (d.date >= first && d.date <= last) days.push_back(std::move(d));
     const auto [begins, ends] = MonthDates(month);
+    parts.push_back({month, begins, ends, std::max(begins, first), std::min(ends, last), r.rows.Closed(month)});
     month = DateOfDay(*DayNumber(ends) + 1).substr(0, 7);
+  }
+  // One read of the swipes every open part needs (the days before its first, and two after its
+  // last), also the ones handed to `seen`.
+  const bool judging = std::any_of(parts.begin(), parts.end(), [](const Part& p) { return !p.closed; });
+  std::vector<attendance::Swipe> swipes;
+  const std::vector<Shift> shifts = judging ? r.rows.Shifts() : std::vector<Shift>();
+  const bool narrow = WindowsWithinADay(shifts);
+  if (judging || seen) {
+    std::int64_t earliest = from;
+    for (const Part& p : parts)
+      if (!p.closed) {
+        earliest = std::min(earliest, narrow ? std::max(*DayNumber(p.month_first), *DayNumber(p.first) - kDaysBefore)
+                                             : *DayNumber(p.month_first));
+        break;  // the first open part starts earliest
+      }
+    swipes = ReadSwipes(at, DateOfDay(earliest - 1), DateOfDay(to + 2), person, &seen);
+  }
+  std::vector<DayResult> days;
+  for (const Part& p : parts) {
+    std::vector<DayResult> judged;
+    if (p.closed) {
+      judged = DaysOfClosed(*p.closed, person);
+    } else {
+      const std::string judged_first =
+          narrow ? std::max(p.month_first, DateOfDay(*DayNumber(p.first) - kDaysBefore)) : p.month_first;
+      attendance::MonthInput in =
+          GatherInput(at, r.rows, judged_first, p.last, person, Gathered{p.month_first, p.month_last, &swipes});
+      judged = attendance::JudgeDays(in);
+    }
+    for (DayResult& d : judged)
+      if (d.date >= p.first && d.date <= p.last && (!person || d.person == *person)) days.push_back(std::move(d));
   }
   // Each month lists by person, then date: merged, the period does.
   std::stable_sort(days.begin(), days.end(), [](const DayResult& a, const DayResult& b) { return a.person < b.person; });

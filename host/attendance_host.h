@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 
 #include "host/attendance/model.h"
 #include "host/attendance/rules.h"
+#include "host/db/swipe_store.h"
 #include "host/site/site.h"
 #include "host/site_choice.h"
 
@@ -114,11 +116,19 @@ struct MonthAttendance {
 };
 MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person);
 // The days first..last (dates "YYYY-MM-DD", inclusive, over month ends) of the site's people (of
-// `person` only when given): JudgeMonth of each month touched, once for the site (or the
-// person), each closed month as it was kept; by person, then date. InputError for a date that
-// is none, or last before first.
+// `person` only when given), each month touched judged as JudgeMonth judges it, once for the site
+// (or the person), each closed month as it was kept; by person, then date. InputError for a date
+// that is none, or last before first.
 std::vector<attendance::DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,
                                               std::optional<std::int32_t> person);
+// JudgeRange, judging only the days asked for (and the few before them a day's window can hang
+// on), each month's part as the whole month judges it: the same days, the same people. Every
+// swipe of the site (of `person` when given) it reads is handed to `seen` once, by time: all of
+// the dates first - 1 .. last + 2 at least (more before `first` when a month needs judging), so
+// a report over first..last reads the swipes once for both (host/judged_report.h).
+using SwipeSeen = std::function<void(const store::BriefSwipe&)>;
+std::vector<attendance::DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,
+                                              std::optional<std::int32_t> person, const SwipeSeen& seen);
 
 // Closes a month: its days as judged now are kept and answered until an admin reopens it.
 // Refused: closed already, a month not yet over. Audited ("month.close", "month.reopen").

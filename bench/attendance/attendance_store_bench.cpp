@@ -250,12 +250,14 @@ void ReadSwipes(benchmark::State& state, Engine& engine) {
   std::vector<attendance::Swipe> swipes;
   for (auto _ : state) {
     swipes.clear();
-    auto tables = month.db().Tables(false);
-    store::AttendanceRows(*tables, month.choice().name)
-        .EachSwipe(month.choice().filter, "2026-02-28", "2026-04-02", std::nullopt,
-                   [&](std::int32_t person, const std::string& time, int port, int terminal) {
-                     swipes.push_back({person, time, port, terminal});
-                   });
+    store::SwipeQuery query;
+    query.from = "2026-02-28";
+    query.to = "2026-04-02";
+    query.site = month.choice().filter;
+    month.db().Swipes()->EachBrief(query, [&](const store::BriefSwipe& s) {
+      swipes.push_back({s.person, s.time, s.port, s.terminal});
+      return true;
+    });
     benchmark::DoNotOptimize(swipes.data());
   }
   state.counters["swipes"] = static_cast<double>(swipes.size());

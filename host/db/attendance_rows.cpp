@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <charconv>
 #include <utility>
 
 #include "host/db/store_failure.h"
@@ -474,33 +473,6 @@ bool AttendanceRows::WithdrawCorrection(std::int64_t id, const std::string& by, 
   return db_.Exec("UPDATE corrections SET withdrawn_by = $3, withdrawn_at = $4 "
                   "WHERE site = $1 AND id = $2 AND withdrawn_at IS NULL",
                   {site_, Number(id), by, at}, "withdrawing a correction") > 0;
-}
-
-// ---- Swipes ----
-
-void AttendanceRows::EachSwipe(const std::optional<std::string>& site, const std::string& from, const std::string& to,
-                               std::optional<std::int32_t> person, const SwipeRow& row) {
-  // Wall times at or after `from` and before `to` followed by '~', as corrections are read. Not
-  // one read of small results (Reading): a month's swipes come a page at a time.
-  TableRow params{from, to + "~"};
-  std::string sql = "SELECT person, swipe_time, port, terminal FROM swipes WHERE swipe_time >= $1 AND swipe_time < $2";
-  if (site) {
-    params.push_back(*site);
-    sql += " AND site = $" + Number(static_cast<std::int64_t>(params.size()));
-  }
-  if (person) {
-    params.push_back(Number(*person));
-    sql += " AND person = $" + Number(static_cast<std::int64_t>(params.size()));
-  }
-  auto whole = [](const TableValue& v) {
-    int n = 0;
-    if (v) std::from_chars(v->data(), v->data() + v->size(), n);
-    return n;
-  };
-  const std::string none;
-  db_.Query(sql + " ORDER BY swipe_time, person, port, terminal", params, [&](const TableRow& r) {
-    row(whole(r[0]), r[1] ? *r[1] : none, whole(r[2]), whole(r[3]));
-  }, "reading the swipes");
 }
 
 // ---- Closed months ----

@@ -75,15 +75,6 @@ class AttendanceRows {
   std::int64_t AddCorrection(const attendance::Correction& correction);
   bool WithdrawCorrection(std::int64_t id, const std::string& by, const std::string& at);
 
-  // The stored swipes of `site` (every site's when none, as SiteChoice::filter reads: unlike the
-  // calls above, not this object's site) at wall times of the dates from..to (inclusive), of
-  // `person` when given, each handed to `row` as the rules take it, by time. One read of an
-  // index that holds every column read (by site and time, schema step 26; by person and time for
-  // one person), a page at a time.
-  using SwipeRow = std::function<void(std::int32_t person, const std::string& time, int port, int terminal)>;
-  void EachSwipe(const std::optional<std::string>& site, const std::string& from, const std::string& to,
-                 std::optional<std::int32_t> person, const SwipeRow& row);
-
   // Closed months. Close: false when closed already. Reopen: false when it was not closed.
   std::optional<attendance::ClosedMonth> Closed(const std::string& month);
   std::vector<std::string> ClosedMonths();

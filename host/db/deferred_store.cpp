@@ -29,6 +29,13 @@ class DeferredStore final : public SwipeStore {
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     if (SwipeStore* s = Existing()) s->Each(query, row);
   }
+  void EachBrief(const SwipeQuery& query, const std::function<bool(const BriefSwipe&)>& row) const override {
+    if (SwipeStore* s = Existing()) s->EachBrief(query, row);
+  }
+  std::vector<std::int32_t> PersonsWithSwipes(const SwipeQuery& query) const override {
+    SwipeStore* s = Existing();
+    return s ? s->PersonsWithSwipes(query) : std::vector<std::int32_t>{};
+  }
   PeopleImport PutPeople(std::span<const PersonName> people) override { return Made().PutPeople(people); }
   PeopleImport PutPeopleAudited(std::span<const PersonName> people, const AuditNote& audit) override {
     return Made().PutPeopleAudited(people, audit);

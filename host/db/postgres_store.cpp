@@ -3,6 +3,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 #include <unordered_map>
 
@@ -740,14 +741,57 @@ class PostgresSwipeStore final : public SwipeStore {
 
   void Each(const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row) const override {
     SqlFilter filter = BuildFilter(query, Engine::Postgres);
+    Stream(SwipesSql(version_, filter, query), ParamsOf(filter), "reading swipes",
+           [&](const PgResult& result) { return row(PgStoredSwipe(result, 0, 0)); });
+  }
+
+  void EachBrief(const SwipeQuery& query, const std::function<bool(const BriefSwipe&)>& row) const override {
+    SqlFilter filter = BriefFilter(query, Engine::Postgres);
+    BriefSwipe swipe;
+    Stream(BriefSwipesSql(filter), ParamsOf(filter), "reading swipes", [&](const PgResult& result) {
+      swipe.time = result.text(0, 1);
+      swipe.person = Whole(result, 0, "person");
+      swipe.port = Whole(result, 2, "port");
+      swipe.terminal = Whole(result, 3, "terminal");
+      return row(swipe);
+    });
+  }
+
+  std::vector<std::int32_t> PersonsWithSwipes(const SwipeQuery& query) const override {
+    SqlFilter filter = BriefFilter(query, Engine::Postgres);
     Params params = ParamsOf(filter);
+    std::vector<std::int32_t> persons;
+    connection_.Retry("reading who swiped", [&] {
+      persons.clear();
+      PgResult rows = connection_.Exec(SwipePersonsSql(filter), params.pointers, "reading who swiped");
+      for (int r = 0; r < rows.rows(); ++r) persons.push_back(Whole(rows, 0, "person", r));
+    });
+    return persons;
+  }
+
+ private:
+  // Column `i` of row `r` of a brief swipe (person, swipe_time, port, terminal; or person and a
+  // time) as a whole number; anything else is refused, never read as 0.
+  std::int32_t Whole(const PgResult& result, int i, const char* column, int r = 0) const {
+    const bool null = result.null(r, i);
+    const std::string text = null ? "NULL" : result.text(r, i);
+    std::int32_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!null && ec == std::errc() && end == text.data() + text.size()) return value;
+    throw NotAWholeNumber(location(), column, text, result.null(r, 1) ? "NULL" : result.text(r, 1),
+                          result.null(r, 0) ? "NULL" : result.text(r, 0));
+  }
+
+  // Runs `sql` and hands each row (row 0 of a one-row result) to `row`, one row at a time, so
+  // memory stays flat; `row` answers false to stop.
+  void Stream(const std::string& sql, const Params& params, const std::string& step,
+              const std::function<bool(const PgResult&)>& row) const {
     connection_.EnsureConnected();
-    const std::string sql = SwipesSql(version_, filter, query);
     PGconn* conn = connection_.get();
     if (!PQsendQueryParams(conn, sql.c_str(), static_cast<int>(params.pointers.size()), nullptr,
                            params.pointers.data(), nullptr, nullptr, 0))
       throw StoreError(StoreFailure::Unreachable,
-                       "database " + location() + ": reading swipes failed: " + PQerrorMessage(conn));
+                       "database " + location() + ": " + step + " failed: " + PQerrorMessage(conn));
     PQsetSingleRowMode(conn);  // one row at a time: memory stays flat
     bool wanted = true;
     std::optional<StoreError> failure;
@@ -755,9 +799,8 @@ class PostgresSwipeStore final : public SwipeStore {
       PgResult result(raw);
       ExecStatusType status = PQresultStatus(raw);
       if (status == PGRES_SINGLE_TUPLE && wanted && !failure) {
-        const StoredSwipe s = PgStoredSwipe(result, 0, 0);
         try {
-          wanted = row(s);
+          wanted = row(result);
         } catch (const StoreError& e) {
           failure = e;
           wanted = false;
@@ -768,11 +811,13 @@ class PostgresSwipeStore final : public SwipeStore {
         if (!wanted) Drain(conn);
       } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && !failure) {
         failure = StoreError(PQstatus(conn) == CONNECTION_OK ? StoreFailure::Other : StoreFailure::Unreachable,
-                             "database " + location() + ": reading swipes failed: " + PQresultErrorMessage(raw));
+                             "database " + location() + ": " + step + " failed: " + PQresultErrorMessage(raw));
       }
     }
     if (failure) throw *failure;
   }
+
+ public:
 
  private:
   // A conflict from result columns `at`.. in the order of Conflicts' query.

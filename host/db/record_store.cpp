@@ -34,6 +34,25 @@ std::vector<std::string> SwipeStore::Departments(const std::optional<std::string
   return departments;
 }
 
+// An engine without a narrow read of its own reads the whole rows.
+void SwipeStore::EachBrief(const SwipeQuery& query, const std::function<bool(const BriefSwipe&)>& row) const {
+  SwipeQuery narrow;
+  narrow.from = query.from;
+  narrow.to = query.to;
+  narrow.persons = query.persons;
+  narrow.site = query.site;
+  Each(narrow, [&](const StoredSwipe& s) { return row({s.person, s.time, s.port, s.terminal}); });
+}
+
+std::vector<std::int32_t> SwipeStore::PersonsWithSwipes(const SwipeQuery& query) const {
+  std::vector<std::int32_t> persons;
+  EachBrief(query, [&](const BriefSwipe& s) {
+    persons.push_back(s.person);
+    return true;
+  });
+  return DistinctPersons(persons);
+}
+
 std::vector<StoredSwipe> SwipeStore::Swipes(std::optional<int> port, std::optional<int> terminal) const {
   std::vector<StoredSwipe> result;
   SwipeQuery query;

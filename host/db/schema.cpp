@@ -1289,6 +1289,33 @@ std::string SwipesSql(int version, const SqlFilter& filter, const SwipeQuery& qu
   return "SELECT " + SwipeColumnsOf(version) + " FROM swipes" + filter.where + SwipeOrderOf(query);
 }
 
+SqlFilter BriefFilter(const SwipeQuery& query, Engine engine) {
+  SwipeQuery narrow;
+  narrow.from = query.from;
+  narrow.to = query.to;
+  narrow.persons = query.persons;
+  narrow.site = query.site;
+  return BuildFilter(narrow, engine);
+}
+
+std::string BriefSwipesSql(const SqlFilter& filter) {
+  return "SELECT person, swipe_time, port, terminal FROM swipes" + filter.where +
+         " ORDER BY swipe_time, person, port, terminal";
+}
+
+std::string SwipePersonsSql(const SqlFilter& filter) {
+  // The first time beside each person names a row that holds a bad person number.
+  return "SELECT person, min(swipe_time) FROM swipes" + filter.where + " GROUP BY person ORDER BY person";
+}
+
+StoreError NotAWholeNumber(const std::string& location, const char* column, const std::string& value,
+                           const std::string& time, const std::string& person) {
+  return StoreError(StoreFailure::Invalid,
+                    host::Message("database {0}: table swipes holds {1} in column {2} of the swipe of person {3} at {4}, "
+                                  "which is not a whole number",
+                                  {location, value, column, person, time}));
+}
+
 host::Message NewerSchemaMessage(const std::string& location, int version) {
   return host::Message("database {0} has schema version {1}, written by a newer vanto (this one knows up to version {2}): "
                       "use that version",

@@ -101,6 +101,16 @@ std::string SwipeOrderOf(const SwipeQuery& query);
 // The statements that count and read the swipes of `query` (filter: BuildFilter's for the engine).
 std::string CountSwipesSql(const SqlFilter& filter);
 std::string SwipesSql(int version, const SqlFilter& filter, const SwipeQuery& query);
+// The statements of SwipeStore::EachBrief (person, swipe_time, port, terminal, in that order)
+// and of PersonsWithSwipes (person, its first swipe_time): the one place the narrow reads of swipes are written.
+std::string BriefSwipesSql(const SqlFilter& filter);
+std::string SwipePersonsSql(const SqlFilter& filter);
+// The filter of EachBrief and PersonsWithSwipes: `query` without its port, terminal and paging.
+SqlFilter BriefFilter(const SwipeQuery& query, Engine engine);
+// A column of BriefSwipe's that does not hold a whole number (`value`: the text held, "NULL" for
+// none), naming the table, the column and the row (by its time and person as held).
+StoreError NotAWholeNumber(const std::string& location, const char* column, const std::string& value,
+                           const std::string& time, const std::string& person);
 
 // An audit row's details for a PutPeopleAudited: the note's details and what was done.
 std::string AuditDetails(const AuditNote& audit, const PeopleImport& done);

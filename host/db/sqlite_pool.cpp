@@ -102,6 +102,9 @@ class LentSwipes final : public SwipeStore, Lent<SwipeStore> {
   VANTO_LEND(std::int64_t, Count, (const SwipeQuery& query), (query), const)
   VANTO_LEND(void, Each, (const SwipeQuery& query, const std::function<bool(const StoredSwipe&)>& row),
              (query, row), const)
+  VANTO_LEND(void, EachBrief, (const SwipeQuery& query, const std::function<bool(const BriefSwipe&)>& row),
+             (query, row), const)
+  VANTO_LEND(std::vector<std::int32_t>, PersonsWithSwipes, (const SwipeQuery& query), (query), const)
   VANTO_LEND(PeopleImport, PutPeople, (std::span<const PersonName> people), (people), )
   VANTO_LEND(PeopleImport, PutPeopleAudited, (std::span<const PersonName> people, const AuditNote& audit),
              (people, audit), )

@@ -1036,7 +1036,43 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
       if (!row(SqliteStoredSwipe(s, 0))) break;
   }
 
+  void EachBrief(const SwipeQuery& query, const std::function<bool(const BriefSwipe&)>& row) const override {
+    SqlFilter filter = BriefFilter(query, Engine::Sqlite);
+    StatementPtr stmt = c_.Prepare(BriefSwipesSql(filter));
+    Bind(stmt.get(), filter);
+    sqlite3_stmt* s = stmt.get();
+    BriefSwipe swipe;
+    while (c_.Step(s, "reading swipes") == SQLITE_ROW) {
+      swipe.time = Text(s, 1);
+      swipe.person = Whole(s, 0, "person");
+      swipe.port = Whole(s, 2, "port");
+      swipe.terminal = Whole(s, 3, "terminal");
+      if (!row(swipe)) break;
+    }
+  }
+
+  std::vector<std::int32_t> PersonsWithSwipes(const SwipeQuery& query) const override {
+    SqlFilter filter = BriefFilter(query, Engine::Sqlite);
+    StatementPtr stmt = c_.Prepare(SwipePersonsSql(filter));
+    Bind(stmt.get(), filter);
+    std::vector<std::int32_t> persons;
+    while (c_.Step(stmt.get(), "reading who swiped") == SQLITE_ROW) persons.push_back(Whole(stmt.get(), 0, "person"));
+    return persons;
+  }
+
  private:
+  // Column `i` of a brief swipe (person, swipe_time, port, terminal) as a whole number: SQLite
+  // keeps any value a column is given, so text, a fraction or NULL is refused, not read as 0.
+  int Whole(sqlite3_stmt* s, int i, const char* column) const {
+    if (sqlite3_column_type(s, i) == SQLITE_INTEGER) {
+      const sqlite3_int64 value = sqlite3_column_int64(s, i);
+      if (value >= INT32_MIN && value <= INT32_MAX) return static_cast<int>(value);
+    }
+    const std::string held = sqlite3_column_type(s, i) == SQLITE_NULL ? "NULL" : Text(s, i);
+    throw NotAWholeNumber(c_.path, column, held, Text(s, 1),
+                          sqlite3_column_type(s, 0) == SQLITE_NULL ? "NULL" : Text(s, 0));
+  }
+
   // Where `log`'s epoch begins (epoch 0: at 0).
   std::int64_t FirstIndex(const LogKey& log) const {
     if (log.epoch == 0) return 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "host/attendance_host.h"
@@ -230,6 +231,130 @@ TEST_P(AttendanceHostTest, TheReportCarriesEachDaysStatusOverAMonthEnd) {
   EXPECT_EQ(one.people[0].judged, all.people[0].judged);
   // A range ending before it starts is refused by the range judge.
   EXPECT_THROW(JudgeRange(at, "2026-11-05", "2026-10-30", std::nullopt), InputError);
+}
+
+// A part of a month is judged alone, and its days are the whole month's days: a night shift
+// whose window pushes the next day's window open (an assignment changing on the 15th), a Friday
+// night whose window takes a swipe of Sunday morning (a part from Sunday on still gives it to
+// Friday), a
+// department's shift, a holiday, leave, a correction of a person without a name, and a person
+// whose only swipes lie outside the part (named by the month, so by the part too); over a month
+// end, and for one person.
+TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
+  const AttendanceSite at = Site(At(20, 0));
+  attendance::Shift night;
+  night.name = "night", night.start = 22 * 60, night.end = 6 * 60, night.window_before = 600, night.window_after = 300;
+  AddShift(at, night, std::vector<bool>(7, true));
+  attendance::Shift day;
+  day.name = "day";
+  AddShift(at, day, std::vector<bool>{true, true, true, true, true, false, false});
+  attendance::Assignment nights;
+  nights.pattern = "night", nights.person = 7, nights.from = "2026-09-01", nights.until = "2026-10-14";
+  Assign(at, nights);
+  attendance::Assignment days = nights;
+  days.pattern = "day", days.from = "2026-10-15", days.until.reset();
+  Assign(at, days);
+  attendance::Assignment stores;
+  stores.pattern = "day", stores.target = attendance::TargetKind::kDepartment, stores.department = "Stores";
+  stores.from = "2026-09-01";
+  Assign(at, stores);
+  // Friday nights only, their window reaching into Sunday morning over the rest day between.
+  attendance::Shift friday;
+  friday.name = "friday", friday.start = 22 * 60, friday.end = 6 * 60, friday.window_before = 60;
+  friday.window_after = 1439;
+  AddShift(at, friday, std::vector<bool>{false, false, false, false, true, false, false});
+  attendance::Assignment fridays = nights;
+  fridays.pattern = "friday", fridays.person = 13, fridays.until.reset();
+  Assign(at, fridays);
+  SetDayOff(at, {"2026-10-09", attendance::DayOffKind::kHoliday, "Founders"});
+  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Stores"}});
+  std::vector<store::StoredSwipe> swipes;
+  auto swipe = [&](std::int32_t person, const std::string& time) {
+    swipes.push_back({1, 1, person, time.substr(0, 16), 1, time, "2026-11-10T10:00:00Z"});
+  };
+  for (const char* time : {"2026-09-30 22:10:00", "2026-10-01 06:00:00", "2026-10-13 21:50:00", "2026-10-14 05:55:00",
+                           "2026-10-14 22:00:00", "2026-10-15 06:00:00", "2026-10-15 10:30:00", "2026-10-15 18:05:00",
+                           "2026-10-16 08:58:00", "2026-10-16 17:59:00", "2026-10-30 09:00:00", "2026-11-02 09:00:00"})
+    swipe(7, time);
+  for (const char* time : {"2026-10-02 09:10:00", "2026-10-02 18:00:00", "2026-10-16 09:00:00", "2026-10-30 09:05:00"})
+    swipe(8, time);
+  for (const char* time : {"2026-10-16 22:00:00", "2026-10-17 06:00:00", "2026-10-18 05:00:00"}) swipe(13, time);
+  swipe(11, "2026-10-03 10:00:00");  // no name, no shift: only in the month's first days
+  swipe(11, "2026-10-03 15:00:00");
+  db_->Swipes()->Insert(swipes);
+  attendance::Leave leave;
+  leave.person = 8, leave.kind = "annual", leave.from = "2026-10-20", leave.to = "2026-10-21";
+  AddLeave(at, {leave});
+  attendance::Correction added;
+  added.person = 12, added.time = "2026-10-05 09:00:00", added.direction = attendance::Direction::kIn;
+  added.reason = "forgot the card";
+  AddCorrection(at, added);
+  Sync("2026-11-10T00:00:00Z", "synced");
+
+  auto text = [](const std::vector<attendance::DayResult>& list) {
+    std::vector<std::string> out;
+    for (const attendance::DayResult& d : list) out.push_back(DayJson(d).dump());
+    return out;
+  };
+  struct Case {
+    const char* first;
+    const char* last;
+    std::optional<std::int32_t> person;
+  };
+  const Case cases[] = {
+      {"2026-10-13", "2026-10-19", std::nullopt}, {"2026-10-15", "2026-10-15", std::nullopt},
+      {"2026-10-16", "2026-10-16", std::nullopt}, {"2026-10-01", "2026-10-03", std::nullopt},
+      {"2026-10-29", "2026-11-02", std::nullopt}, {"2026-10-01", "2026-10-31", std::nullopt},
+      {"2026-10-15", "2026-10-17", 7},            {"2026-10-20", "2026-10-20", 8},
+      {"2026-10-18", "2026-10-18", std::nullopt}, {"2026-10-18", "2026-10-20", 13},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.first) + ".." + c.last + (c.person ? " of " + std::to_string(*c.person) : ""));
+    std::vector<attendance::DayResult> whole;
+    for (const char* month : {"2026-10", "2026-11"})
+      for (attendance::DayResult& d : JudgeMonth(at, month, c.person).days)
+        if (d.date >= c.first && d.date <= c.last) whole.push_back(std::move(d));
+    std::stable_sort(whole.begin(), whole.end(),
+                     [](const attendance::DayResult& a, const attendance::DayResult& b) { return a.person < b.person; });
+    ASSERT_FALSE(whole.empty());
+    EXPECT_EQ(text(JudgeRange(at, c.first, c.last, c.person)), text(whole));
+  }
+  // The people the month names are named by a week of it: 11 swiped on the 3rd only, 12 has a
+  // correction on the 5th only.
+  std::set<std::int32_t> named;
+  for (const attendance::DayResult& d : JudgeRange(at, "2026-10-13", "2026-10-19", std::nullopt)) named.insert(d.person);
+  EXPECT_EQ(named, (std::set<std::int32_t>{7, 8, 11, 12, 13}));
+}
+
+// A judged day whose date is none (a closed month's kept days are read back from the database)
+// is refused naming it, never put on another day.
+TEST(JudgedReport, AJudgedDayOfNoDateIsRefused) {
+  struct Case {
+    const char* date;
+    bool taken;
+  };
+  const Case cases[] = {{"2026-03-14", true}, {"2026-02-30", false}, {"2026-03-1x", false},
+                        {"2026-3-14", false},  {"2026-03-14 ", false}, {"", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.date);
+    report::Report rep;
+    rep.days = {{2026, 2, 1}, {2026, 3, 31}};
+    attendance::DayResult d;
+    d.person = 7, d.date = c.date, d.status = attendance::Status::kPresent;
+    if (!c.taken) {
+      try {
+        AddJudgement(rep, {d});
+        ADD_FAILURE() << "taken";
+      } catch (const HostError& e) {
+        EXPECT_NE(std::string(e.what()).find(std::string("day ") + c.date + " of person 7"), std::string::npos) << e.what();
+      }
+      continue;
+    }
+    AddJudgement(rep, {d});
+    ASSERT_EQ(rep.people.size(), 1u);
+    ASSERT_EQ(rep.people[0].judged.size(), 1u);
+    EXPECT_EQ(rep.people[0].judged[0].day, (report::Date{2026, 3, 14}));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));

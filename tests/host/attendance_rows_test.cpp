@@ -243,7 +243,8 @@ TEST_P(AttendanceRowsTest, RangesTakeWhatOverlapsTheirEdges) {
   EXPECT_EQ(rows.DaysOff(std::nullopt, "2026-12-01").size(), 2u);
 }
 
-// The swipes the rules read: the dates' edges, one person, one site or every site, in time order.
+// The swipes the rules read (the swipe store's narrow read): the dates' edges, one person, one
+// site or every site, in time order; and who swiped in them, each once.
 TEST_P(AttendanceRowsTest, SwipesAreReadByDatesSiteAndPersonInTimeOrder) {
   auto store = db_->Swipes();
   std::vector<StoredSwipe> stored;
@@ -258,6 +259,7 @@ TEST_P(AttendanceRowsTest, SwipesAreReadByDatesSiteAndPersonInTimeOrder) {
   at("north", 7, "2026-12-03 00:00:00", 1);  // the day after
   at("south", 7, "2026-12-01 12:00:00", 3);  // another site's
   at("north", 7, "2026-12-01 12:00:00", 2);
+  at("north", 9, "2026-12-01 12:00:00", 2);  // a second person at the same time: by person
   ASSERT_EQ(store->Insert(stored).size(), stored.size());
   using Read = std::vector<std::string>;  // "person time port:terminal"
   struct Case {
@@ -265,25 +267,75 @@ TEST_P(AttendanceRowsTest, SwipesAreReadByDatesSiteAndPersonInTimeOrder) {
     std::optional<std::string> site;
     std::optional<std::int32_t> person;
     Read expected;
+    std::vector<std::int32_t> persons;
   };
   const std::vector<Case> cases = {
       {"the site's", "north", std::nullopt,
-       {"7 2026-12-01 00:00:00 1:1", "7 2026-12-01 12:00:00 1:2", "8 2026-12-02 23:59:59 1:2"}},
-      {"one person's", "north", 8, {"8 2026-12-02 23:59:59 1:2"}},
-      {"another site's", "south", 7, {"7 2026-12-01 12:00:00 1:3"}},
+       {"7 2026-12-01 00:00:00 1:1", "7 2026-12-01 12:00:00 1:2", "9 2026-12-01 12:00:00 1:2",
+        "8 2026-12-02 23:59:59 1:2"},
+       {7, 8, 9}},
+      {"one person's", "north", 8, {"8 2026-12-02 23:59:59 1:2"}, {8}},
+      {"another site's", "south", 7, {"7 2026-12-01 12:00:00 1:3"}, {7}},
       {"every site's", std::nullopt, 7,
-       {"7 2026-12-01 00:00:00 1:1", "7 2026-12-01 12:00:00 1:2", "7 2026-12-01 12:00:00 1:3"}},
-      {"a site of none", "west", std::nullopt, {}},
+       {"7 2026-12-01 00:00:00 1:1", "7 2026-12-01 12:00:00 1:2", "7 2026-12-01 12:00:00 1:3"}, {7}},
+      {"a site of none", "west", std::nullopt, {}, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    SwipeQuery query;
+    query.from = "2026-12-01";
+    query.to = "2026-12-02";
+    query.site = c.site;
+    if (c.person) query.persons = {*c.person};
+    query.port = 5;  // not read: the narrow read takes dates, people and site only
     Read read;
-    Rows("north").EachSwipe(c.site, "2026-12-01", "2026-12-02", c.person,
-                            [&](std::int32_t person, const std::string& time, int port, int terminal) {
-                              read.push_back(std::to_string(person) + " " + time + " " + std::to_string(port) + ":" +
-                                             std::to_string(terminal));
-                            });
+    store->EachBrief(query, [&](const BriefSwipe& s) {
+      read.push_back(std::to_string(s.person) + " " + s.time + " " + std::to_string(s.port) + ":" +
+                     std::to_string(s.terminal));
+      return true;
+    });
     EXPECT_EQ(read, c.expected);
+    EXPECT_EQ(store->PersonsWithSwipes(query), c.persons);
+  }
+}
+
+// A swipe column holding no whole number (SQLite keeps whatever a column is given) is refused,
+// naming the table, the column and the swipe, never read as 0.
+TEST_P(AttendanceRowsTest, ASwipeValueThatIsNoNumberIsRefusedNamingWhere) {
+  if (IsDatabaseUrl(location_)) GTEST_SKIP() << "a server's integer columns hold numbers only";
+  StoredSwipe s{1, 4, 7, "2026-12-01 08:00", 1, "2026-12-01 08:00:00", "2026-12-02T00:00:00Z"};
+  s.site = "north";
+  ASSERT_EQ(db_->Swipes()->Insert(std::vector<StoredSwipe>{s}).size(), 1u);
+  struct Case {
+    const char* column;
+    const char* value;
+    const char* shown;
+  };
+  const Case cases[] = {{"port", "'two'", "two"}, {"terminal", "'4x'", "4x"}, {"person", "7.5", "7.5"},
+                        {"port", "4294967297", "4294967297"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.column) + " " + c.value);
+    Behind(location_, std::string("UPDATE swipes SET port = 1, terminal = 4, person = 7; UPDATE swipes SET ") + c.column +
+                          " = " + c.value);
+    SwipeQuery query;
+    query.from = "2026-12-01";
+    query.to = "2026-12-01";
+    query.site = "north";
+    auto read = [&] {
+      db_->Swipes()->EachBrief(query, [](const BriefSwipe&) { return true; });
+    };
+    try {
+      read();
+      ADD_FAILURE() << "read as a number";
+    } catch (const StoreError& e) {
+      const std::string what = e.what();
+      for (const std::string& named : {std::string("swipes"), std::string(c.column), std::string(c.shown),
+                                       std::string("2026-12-01 08:00:00")})
+        EXPECT_NE(what.find(named), std::string::npos) << what << " lacks " << named;
+    }
+    if (std::string(c.column) == "person") {
+      EXPECT_THROW(db_->Swipes()->PersonsWithSwipes(query), StoreError);
+    }
   }
 }
 
