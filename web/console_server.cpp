@@ -27,6 +27,7 @@
 #include "web/role_matrix.h"
 #include "web/sites_page.h"
 #include "web/attendance_setup_page.h"
+#include "host/site/site.h"
 #include "host/db/sites.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -178,6 +179,10 @@ struct ConsoleServer::Impl final : PageHost {
     if (!options.records.db)
       options.records.db = std::make_shared<ConsoleDatabase>(options.records.opened, options.records.database,
                                                              options.records.lock_timeout);
+    // The serving site's file names its zone: every page's times and headings are in it, whoever
+    // built the options (a console given a site file never shows UTC for a site that is not).
+    if (const site::Site* file = options.records.site_file; file && file->timezone)
+      if (std::optional<site::TimeZone> zone = site::TimeZone::Find(*file->timezone)) options.times = ShownTimes(*zone);
     try {
       server = MakeGuardedServer(options.connections, options.tls_cert, options.tls_key, options.trusted_proxies,
                                  [this](const std::string& line) { Log(line); });
