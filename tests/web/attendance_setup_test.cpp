@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "host/attendance_host.h"
+#include "host/db/sites.h"
 #include "host/db/swipe_store.h"
 #include "host/site/site.h"
 #include "tests/web/console_fixture.h"
@@ -225,6 +226,8 @@ TEST(ConsoleListings, RowTotalsTheZoneAndAddingAPerson) {
     ASSERT_TRUE(r) << l.path;
     EXPECT_NE(r->body.find(std::string("id=\"rows-total\">") + l.total + "<"), std::string::npos) << l.path;
   }
+  const std::string audit_total = std::to_string(console.accounts().AuditTrail(10000).size());
+  EXPECT_NE(console.Get("/audit", admin.cookie)->body.find("id=\"rows-total\">" + audit_total + "<"), std::string::npos);
   for (const char* path : {"/swipes", "/audit"})
     EXPECT_NE(console.Get(path, admin.cookie)->body.find("(Asia/Shanghai)"), std::string::npos) << path;
   // Add person: a new number is stored; one already there is refused and kept as it was.
@@ -241,6 +244,35 @@ TEST(ConsoleListings, RowTotalsTheZoneAndAddingAPerson) {
   ASSERT_EQ(people.size(), 2u);
   EXPECT_EQ(people[0].name, "Ann");
   EXPECT_EQ(people[1].name, "Di");
+}
+
+// Every page names the zone of the site it shows: the serving site's file's, another site's as
+// its last sync recorded it, the serving one's where that is not known.
+TEST(ConsoleListings, TimesAreInTheShownSitesZone) {
+  site::Site file;
+  file.timezone = "Asia/Shanghai";
+  ServerOptions options;
+  options.records.site = "A";
+  options.records.site_file = &file;
+  Console console(options);
+  {
+    auto db = vanto::db::Database::Open(console.database());
+    auto tables = db->Tables(false);
+    store::RecordSiteSync(*tables, "A", "Asia/Shanghai", "{}", "2026-07-01T00:00:00Z", "a-host");
+    store::RecordSiteSync(*tables, "B", "Europe/Berlin", "{}", "2026-07-01T00:00:00Z", "b-host");
+    store::RecordSiteSync(*tables, "C", "", "{}", "2026-07-01T00:00:00Z", "c-host");
+  }
+  Session admin = console.Login(console.users.admin);
+  const struct {
+    const char* path;
+    const char* zone;
+  } cases[] = {{"/swipes?site=A", "(Asia/Shanghai)"}, {"/swipes?site=B", "(Europe/Berlin)"},
+               {"/swipes?site=C", "(Asia/Shanghai)"}, {"/audit", "(Asia/Shanghai)"}};
+  for (const auto& c : cases) {
+    httplib::Result r = console.Get(c.path, admin.cookie);
+    ASSERT_TRUE(r) << c.path;
+    EXPECT_NE(r->body.find(c.zone), std::string::npos) << c.path;
+  }
 }
 
 }  // namespace
