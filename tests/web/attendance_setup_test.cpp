@@ -261,6 +261,12 @@ TEST(ConsoleListings, TimesAreInTheShownSitesZone) {
     store::RecordSiteSync(*tables, "A", "Asia/Shanghai", "{}", "2026-07-01T00:00:00Z", "a-host");
     store::RecordSiteSync(*tables, "B", "Europe/Berlin", "{}", "2026-07-01T00:00:00Z", "b-host");
     store::RecordSiteSync(*tables, "C", "", "{}", "2026-07-01T00:00:00Z", "c-host");
+    tables.reset();
+    for (const char* name : {"A", "B", "C"}) {  // a swipe each, so the Swipes page has its table
+      store::StoredSwipe swipe{1, 1, 1, "2026-06-02 09:30", 1, "2026-06-02 09:30:00", "2026-07-01T00:00:30Z"};
+      swipe.site = name;
+      db->Swipes()->Insert(std::vector<store::StoredSwipe>{swipe});
+    }
   }
   Session admin = console.Login(console.users.admin);
   const struct {
