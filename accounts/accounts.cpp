@@ -222,4 +222,9 @@ std::vector<AuditEntry> Accounts::AuditTrail(std::size_t limit, std::optional<st
   return store->AuditTrail(limit, before_id);
 }
 
+std::int64_t Accounts::AuditCount() {
+  StoreLease store = Store();
+  return store->AuditCount();
+}
+
 }  // namespace vanto::accounts

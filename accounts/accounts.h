@@ -118,6 +118,7 @@ class Accounts {
   // transaction; false (nothing written) when there is no such conflict or it was acknowledged.
   bool AcknowledgeConflict(const Actor& actor, std::int64_t id);
   std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id = {});
+  std::int64_t AuditCount();  // the whole trail's entries
 
   std::int64_t Now() const { return clock_(); }
   const SessionPolicy& policy() const { return policy_; }

@@ -26,6 +26,9 @@
 #include "web/terminals_page.h"
 #include "web/role_matrix.h"
 #include "web/sites_page.h"
+#include "web/attendance_setup_page.h"
+#include "host/site/site.h"
+#include "host/site_view.h"
 #include "host/db/sites.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -126,6 +129,7 @@ constexpr NavItem kNav[] = {
     {"/enrolments", "nav_enrolments", Action::ViewEnrolments}, {"/terminals", "nav_terminals", Action::ViewTerminals},
     {"/users", "nav_users", Action::ManageUsers},           {"/audit", "nav_audit", Action::ViewAudit},
     {"/sites", "nav_sites", Action::ViewSites},
+    {"/attendance/setup", "nav_setup", Action::EditShifts},
 };
 
 }  // namespace
@@ -165,6 +169,7 @@ struct ConsoleServer::Impl final : PageHost {
   SiteNamesCache site_names;  // the site chooser's names, read at most once a second
   std::set<std::string> console_paths;  // the console's own routes (set before serving, then only read)
   static thread_local std::optional<std::chrono::steady_clock::time_point> routed_at;
+  static thread_local std::optional<ShownTimes> shown_times;  // this request's, when not the serving site's
 
   Impl(ServerOptions o, accounts::Accounts& a)
       : options(std::move(o)), accounts_(a), refusals([&a](const accounts::Actor& actor, const std::string& action, const std::string& details) {
@@ -176,6 +181,10 @@ struct ConsoleServer::Impl final : PageHost {
     if (!options.records.db)
       options.records.db = std::make_shared<ConsoleDatabase>(options.records.opened, options.records.database,
                                                              options.records.lock_timeout);
+    // The serving site's file names its zone: every page's times and headings are in it, whoever
+    // built the options (a console given a site file never shows UTC for a site that is not).
+    if (const site::Site* file = options.records.site_file; file && file->timezone)
+      if (std::optional<site::TimeZone> zone = site::TimeZone::Find(*file->timezone)) options.times = ShownTimes(*zone);
     try {
       server = MakeGuardedServer(options.connections, options.tls_cert, options.tls_key, options.trusted_proxies,
                                  [this](const std::string& line) { Log(line); });
@@ -190,7 +199,8 @@ struct ConsoleServer::Impl final : PageHost {
 
   accounts::Accounts& accounts() const override { return accounts_; }
   db::Database& database() const override { return options.records.db->Get(); }
-  const ShownTimes& times() const override { return options.times; }
+  // The shown site's zone: the serving site's, or another site's as its last sync recorded it.
+  const ShownTimes& times() const override { return shown_times ? *shown_times : options.times; }
 
   // One line per call: control characters a client put into a path cannot forge log lines.
   void Log(std::string line) const override {
@@ -234,6 +244,7 @@ struct ConsoleServer::Impl final : PageHost {
     // the answer is logged (a malformed request, answered before routing, has none).
     server->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
       routed_at = std::chrono::steady_clock::now();
+      shown_times.reset();  // the serving site's zone until the request shows another site
       return httplib::Server::HandlerResponse::Unhandled;
     });
     server->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
@@ -465,6 +476,14 @@ struct ConsoleServer::Impl final : PageHost {
     c.site = asked;
     c.own_site = options.records.site && asked == *options.records.site;
     c.site_host = find(asked)->last_host;
+    if (!c.own_site) {
+      try {  // another site's times in its own zone, as its last sync recorded it
+        if (std::optional<site::Site> other = host::SiteAsLastSynced(database(), asked); other && other->timezone)
+          if (std::optional<site::TimeZone> zone = site::TimeZone::Find(*other->timezone)) shown_times = ShownTimes(*zone);
+      } catch (const std::exception& e) {
+        Log("reading site " + asked + "'s zone for " + c.client + ": " + e.what());
+      }
+    }
     return true;
   }
 
@@ -509,6 +528,7 @@ struct ConsoleServer::Impl final : PageHost {
     for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : EnrolmentsRoutes(*this, options.records, options.sync, options.terminal_wait)) Add(std::move(route));
     for (Route& route : SitesRoutes(*this)) Add(std::move(route));
+    for (Route& route : AttendanceSetupRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});
@@ -643,6 +663,7 @@ struct ConsoleServer::Impl final : PageHost {
     }
     std::vector<accounts::AuditEntry> entries = accounts_.AuditTrail(kAuditPage, before);
     data d;
+    d.set("total", std::to_string(accounts_.AuditCount()));
     d.set("zone", options.times.Note(c.language));
     list rows;
     for (const accounts::AuditEntry& e : entries) {
@@ -662,6 +683,7 @@ struct ConsoleServer::Impl final : PageHost {
 };
 
 thread_local std::optional<std::chrono::steady_clock::time_point> ConsoleServer::Impl::routed_at;
+thread_local std::optional<ShownTimes> ConsoleServer::Impl::shown_times;
 
 ConsoleServer::ConsoleServer(ServerOptions options, accounts::Accounts& accounts)
     : impl_(std::make_unique<Impl>(std::move(options), accounts)) {}

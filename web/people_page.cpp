@@ -30,7 +30,18 @@ constexpr const char* kPeopleTemplate = R"html(<form method="get" action="/peopl
 {{/people}}</tbody>
 </table>{{/has_people}}
 {{#more}}<p class="meta" id="more-people">{{t.more_people}} {{more}}</p>{{/more}}
+<p class="meta">{{t.rows_total}} <span id="rows-total">{{total}}</span></p>
 {{^has_people}}<p id="no-people">{{t.no_people}}</p>{{/has_people}}
+<h2>{{t.add_person}}</h2>
+<form method="post" action="/people/edit" id="add-person" class="filters">
+<input type="hidden" name="csrf" value="{{csrf}}">
+<input type="hidden" name="add" value="1">
+<label>{{t.person}} <input type="number" name="number" id="add-number" min="1" max="2147483647" required></label>
+<label>{{t.person_name}} <input name="name" id="add-name" required maxlength="200"></label>
+<label>{{t.department}} <input name="department" id="add-department" maxlength="200"></label>
+<label>{{t.employee_code}} <input name="employee_code" id="add-employee-code" maxlength="200"></label>
+<button id="add-person-button">{{t.add}}</button>
+</form>
 <h2>{{t.import_people}}</h2>
 <p>{{t.import_help}}</p>
 <form method="post" action="/people/import" enctype="multipart/form-data" id="import-people">
@@ -87,14 +98,16 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
   d.set("q", *q);
   list rows;
   bool more = false;
+  std::size_t total = 0;  // every person the search matches, listed or not
   for (const store::PersonName& p : people) {
     std::string number = std::to_string(p.person);
     if (!needle.empty() && number != needle && Lower(p.name).find(needle) == std::string::npos &&
         Lower(p.department).find(needle) == std::string::npos && Lower(p.employee_code) != needle)
       continue;
+    ++total;
     if (rows.size() == kMaxListed) {
       more = true;  // said on the page: a search narrows the list
-      break;
+      continue;
     }
     data row;
     row.set("number", number);
@@ -103,6 +116,7 @@ void PeopleList(const PageHost& host, const RecordsSource& records, Context& c, 
     row.set("employee_code", p.employee_code);
     rows.push_back(row);
   }
+  d.set("total", std::to_string(total));
   d.set("has_people", !rows.empty());
   d.set("people", rows);
   if (more) d.set("more", std::to_string(kMaxListed));
@@ -224,9 +238,14 @@ void EditPerson(const PageHost& host, const RecordsSource& records, Context& c) 
   const std::string site = records.site.value_or("");
   try {
     std::unique_ptr<store::SwipeStore> store = OpenRecords(records);
+    const std::vector<store::PersonName> now = store->PeopleAmong(std::vector<std::int32_t>{*number}, records.site);
+    // The People page's "Add" never overwrites a person already there.
+    if (Field(c.req, "add") == "1" && !now.empty()) {
+      store.reset();
+      return PeopleList(host, records, c, 409, "", Say(c.language, "person_exists") + " " + std::to_string(*number));
+    }
     if (!code_given)
-      for (store::PersonName& p : store->PeopleAmong(std::vector<std::int32_t>{*number}, records.site))
-        *code = p.employee_code;
+      for (const store::PersonName& p : now) *code = p.employee_code;
     store->PutPeopleAudited(std::vector<store::PersonName>{{*number, *name, *department, site, *code}},
                             Note(c, "people.edit", "person " + std::to_string(*number) + ": name \"" + *name +
                                                        "\", department \"" + *department + "\", employee code \"" +

@@ -16,7 +16,7 @@ using kainjow::mustache::data;
 using kainjow::mustache::list;
 
 constexpr const char* kReportTemplate = R"html(<form method="get" action="/report" class="filters" id="report-month">
-<label>{{t.month}} <input name="month" id="month" value="{{month}}" placeholder="YYYY-MM" maxlength="7" size="8"></label>
+<label>{{t.month}} <input type="month" name="month" id="month" value="{{month}}" placeholder="YYYY-MM" maxlength="7" size="8"></label>
 <button id="show">{{t.show}}</button>
 </form>
 <p><a href="/report?month={{prev}}" id="prev-month">{{t.prev_month}}</a> · <a href="/report?month={{next}}" id="next-month">{{t.next_month}}</a>

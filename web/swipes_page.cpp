@@ -19,15 +19,15 @@ constexpr std::size_t kPageSize = 50;
 constexpr int kMaxPort = 255, kMaxTerminal = 255;
 
 constexpr const char* kSwipesTemplate = R"html(<form method="get" action="/swipes" class="filters" id="swipe-filters">
-<label>{{t.from_date}} <input name="from" id="from" value="{{from}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
-<label>{{t.to}} <input name="to" id="to" value="{{to}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
+<label>{{t.from_date}} <input type="date" name="from" id="from" value="{{from}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
+<label>{{t.to}} <input type="date" name="to" id="to" value="{{to}}" placeholder="YYYY-MM-DD" maxlength="19"></label>
 <label>{{t.person_number}} <input name="person" id="person" value="{{person}}" inputmode="numeric" maxlength="11"></label>
 <label>{{t.department}} <select name="department" id="department"><option value="">{{t.any}}</option>{{#departments}}<option value="{{name}}"{{#selected}} selected{{/selected}}>{{name}}</option>{{/departments}}</select></label>
 <label>{{t.port}} <input name="port" id="port" value="{{port}}" inputmode="numeric" maxlength="3" size="3"></label>
 <label>{{t.terminal}} <input name="terminal" id="terminal" value="{{terminal}}" inputmode="numeric" maxlength="3" size="3"></label>
 <button id="show">{{t.show}}</button>
 </form>
-<p><a href="/swipes/csv?{{filters}}" id="download-csv" download>{{t.download_csv}}</a></p>
+<p><a href="/swipes/csv?{{filters}}" id="download-csv" download>{{t.download_csv}}</a> · {{t.rows_total}} <span id="rows-total">{{total}}</span></p>
 {{#has_rows}}<table id="swipes">
 <thead><tr><th>{{t.time}}{{zone}}</th><th>{{t.port}}</th><th>{{t.terminal}}</th><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th></tr></thead>
 <tbody>
@@ -115,6 +115,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   std::vector<store::PersonName> people;  // the page's, by person number
   std::vector<std::string> departments;
   std::optional<store::SwipePosition> after;
+  std::int64_t total = 0;  // every row the filters match, counted by the store
   try {
     store = OpenRecords(records);
     f = ReadFilters(c.req, *store, c.language, c.site);
@@ -125,6 +126,9 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
     if (f.error.empty() && !f.nothing) {
       f.query.after = after;
       page = store->Page(f.query, kPageSize);
+      store::SwipeQuery all = f.query;
+      all.after.reset();
+      total = store->Count(all);
     }
     if (host::HoldsPeople(*store)) {
       std::vector<std::int32_t> persons;
@@ -155,6 +159,7 @@ void SwipesPage(const PageHost& host, const RecordsSource& records, Context& c) 
   }
   d.set("departments", deps);
   d.set("filters", f.link);
+  d.set("total", std::to_string(total));
   list rows;
   for (const store::StoredSwipe& s : page.rows) {
     data row;

@@ -74,7 +74,8 @@ constexpr const char* kUsers = R"html(<table id="users">
 </form>
 )html";
 
-constexpr const char* kAudit = R"html(<table id="audit">
+constexpr const char* kAudit = R"html(<p class="meta">{{t.rows_total}} <span id="rows-total">{{total}}</span></p>
+<table id="audit">
 <thead><tr><th>{{t.when}}{{zone}}</th><th>{{t.who}}</th><th>{{t.from}}</th><th>{{t.action}}</th><th>{{t.details}}</th></tr></thead>
 <tbody>
 {{#rows}}<tr><td>{{at}}</td><td>{{actor}}</td><td>{{origin}}</td><td>{{action}}</td><td>{{details}}</td></tr>{{/rows}}

@@ -92,6 +92,8 @@ class AccountsStore {
   virtual bool AcknowledgeConflict(std::int64_t id, const std::string& by, const AuditEntry& audit) = 0;
   // The newest `limit` rows, newest first, with ids below `before_id` when given.
   virtual std::vector<AuditEntry> AuditTrail(std::size_t limit, std::optional<std::int64_t> before_id) = 0;
+  // How many entries the audit trail holds (counted by the database, nothing read).
+  virtual std::int64_t AuditCount() = 0;
 };
 
 // An API token's row: its name and scopes (an area and an access: "swipes:read", ...), when and

@@ -184,6 +184,15 @@ class PostgresAccounts final : public AccountsStore {
     return rows;
   }
 
+  std::int64_t AuditCount() override {
+    std::int64_t count = 0;
+    c_.Retry("counting the audit trail", [&] {
+      PgResult r = c_.Exec(sql::kAuditCount.postgres(), {}, "counting the audit trail");
+      count = std::stoll(r.text(0, 0));
+    });
+    return count;
+  }
+
  private:
   User ReadUser(const PgResult& r, int row) const {
     User u;

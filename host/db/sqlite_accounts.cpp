@@ -173,6 +173,12 @@ class SqliteAccounts final : public AccountsStore, public SqliteBacked {
     return rows;
   }
 
+  std::int64_t AuditCount() override {
+    auto q = db_.Prepare(sql::kAuditCount.sqlite());
+    db_.Step(q.get(), "counting the audit trail");
+    return sqlite3_column_int64(q.get(), 0);
+  }
+
  private:
   static std::string Text(sqlite3_stmt* q, int column) { return SqliteConnection::Text(q, column); }
   User ReadUser(sqlite3_stmt* q) const {

@@ -196,6 +196,7 @@ class LentAccounts final : public AccountsStore, Lent<AccountsStore> {
              (id, by, audit), )
   VANTO_LEND(std::vector<AuditEntry>, AuditTrail, (std::size_t limit, std::optional<std::int64_t> before_id),
              (limit, before_id), )
+  VANTO_LEND(std::int64_t, AuditCount, (), (), )
 };
 
 class LentTokens final : public TokenStore, Lent<TokenStore> {

@@ -76,6 +76,8 @@ inline constexpr SharedSql kAuditTrail{
     "SELECT id, at, actor, origin, action, details FROM audit WHERE CAST($1 AS bigint) IS NULL "
     "OR id < CAST($1 AS bigint) ORDER BY id DESC LIMIT CAST($2 AS bigint)"};
 
+inline constexpr SharedSql kAuditCount{"SELECT count(*) FROM audit"};
+
 // The schema's version. $1 version, $2 what, $3 applied at.
 inline constexpr SharedSql kSchemaVersion{"SELECT coalesce(max(version), 0) FROM schema_version"};
 inline constexpr SharedSql kRecordSchemaVersion{

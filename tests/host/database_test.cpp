@@ -84,6 +84,7 @@ TEST_P(DatabaseTest, EveryRepositoryWorksOverTheOneSchema) {
   ASSERT_EQ(trail.size(), 2u);
   EXPECT_EQ(trail[0].action, "token.add");
   EXPECT_EQ(trail[1].action, "test.audit");
+  EXPECT_EQ(db->Accounts()->AuditCount(), 2);
 
   ComPtr<RowSet> rows;
   ASSERT_TRUE(SUCCEEDED(db->EnrolmentRows(host::SiteChoice{}, 7, std::nullopt, &rows)));

@@ -95,7 +95,7 @@ TEST_P(SharedStatements, EveryOneIsAcceptedOverTheSchema) {
   };
 #define VANTO_SHARED(s) Shared{#s, sql::s.postgres(), sql::s.sqlite()}
   const Shared all[] = {
-      VANTO_SHARED(kInsertAudit),      VANTO_SHARED(kAuditTrail),       VANTO_SHARED(kSchemaVersion),
+      VANTO_SHARED(kInsertAudit),      VANTO_SHARED(kAuditTrail), VANTO_SHARED(kAuditCount),       VANTO_SHARED(kSchemaVersion),
       VANTO_SHARED(kRecordSchemaVersion), VANTO_SHARED(kUsers),         VANTO_SHARED(kFindUser),
       VANTO_SHARED(kAddUser),          VANTO_SHARED(kSetPassword),      VANTO_SHARED(kSetDisabled),
       VANTO_SHARED(kSetLanguage),      VANTO_SHARED(kAddSession),       VANTO_SHARED(kFindSession),

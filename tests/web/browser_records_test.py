@@ -108,6 +108,15 @@ def check(vanto, db, folder, engine):
         cli = smoke.run(vanto, ["report", "--month", month, "--csv", "--db", db])
         cli_days = sum(1 for line in cli.splitlines()[1:] if line.split(",")[0] == person)
         assert int(days) == cli_days, (engine, days, cli_days)
+
+        # People: "Add a person" stores a new number and opens its page.
+        driver.get(url + "/people")
+        wait.until(ready.presence_of_element_located((By.ID, "add-person")))
+        driver.find_element(By.ID, "add-number").send_keys("98765")
+        driver.find_element(By.ID, "add-name").send_keys("Added " + engine)
+        driver.find_element(By.ID, "add-person-button").click()
+        wait.until(ready.url_contains("saved=1"))
+        assert driver.find_element(By.ID, "person-name").get_attribute("value") == "Added " + engine, engine
     finally:
         if driver:
             driver.quit()

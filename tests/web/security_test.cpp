@@ -57,6 +57,19 @@ const std::vector<RouteCase>& Routes() {
       {"POST", "/users/add", Action::ManageUsers, {{"name", "!"}, {"role", "viewer"}, {"password", "x"}}},
       {"POST", "/users/disable", Action::ManageUsers, {{"name", "nobody"}, {"disabled", "1"}}},
       {"POST", "/users/password", Action::ManageUsers, {{"name", "nobody"}, {"password", "long enough now"}}},
+      {"GET", "/attendance/setup", Action::ViewAttendance, {}},
+      {"POST", "/attendance/setup/shift/add", Action::EditShifts, {{"shift_name", ""}}},
+      {"POST", "/attendance/setup/shift/change", Action::EditShifts, {{"shift_name", "nobody"}}},
+      {"POST", "/attendance/setup/shift/remove", Action::EditShifts, {{"shift_name", "nobody"}}},
+      {"POST", "/attendance/setup/pattern/add", Action::EditShifts, {{"pattern_name", ""}}},
+      {"POST", "/attendance/setup/pattern/remove", Action::EditShifts, {{"pattern_name", "nobody"}}},
+      {"POST", "/attendance/setup/assign", Action::EditShifts, {{"assign_pattern", "nobody"}}},
+      {"POST", "/attendance/setup/unassign", Action::EditShifts, {{"assign_id", "x"}}},
+      {"POST", "/attendance/setup/holiday/set", Action::EditShifts, {{"holiday_date", "x"}}},
+      {"POST", "/attendance/setup/holiday/remove", Action::EditShifts, {{"holiday_date", "x"}}},
+      {"POST", "/attendance/setup/leave-kinds", Action::EditLeave, {{"leave_kinds", ""}}},
+      {"POST", "/attendance/setup/month/close", Action::CloseMonth, {{"month", "x"}}},
+      {"POST", "/attendance/setup/month/reopen", Action::ReopenMonth, {{"month", "x"}}},
   };
   return routes;
 }
@@ -69,12 +82,7 @@ struct ComingAction {
 };
 constexpr ComingAction kComing[] = {
     //  action                   viewer hr     admin
-    {Action::ViewAttendance,  true,  true,  true},
-    {Action::EditShifts,      false, true,  true},
-    {Action::EditLeave,       false, true,  true},
     {Action::EditCorrections, false, true,  true},
-    {Action::CloseMonth,      false, true,  true},
-    {Action::ReopenMonth,     false, false, true},
 };
 
 // The action the table has no route for is one nobody can reach: fail until it has one (or is
