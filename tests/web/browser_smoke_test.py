@@ -87,7 +87,7 @@ def main():
             assert driver.find_element(By.TAG_NAME, "h1").text == "Dashboard", driver.page_source
             links = [a.get_attribute("href").replace(url, "") for a in driver.find_elements(By.CSS_SELECTOR, "nav a")]
             assert links == ["/dashboard", "/swipes", "/people", "/report", "/enrolments", "/terminals",
-                             "/users", "/audit", "/sites"], links
+                             "/users", "/audit", "/sites", "/review"], links
             # The pages in Chinese, by the user's own setting.
             driver.find_element(By.CSS_SELECTOR, "select[name=language] option[value=zh_CN]").click()
             driver.find_element(By.CSS_SELECTOR, "form[action='/language'] button").click()

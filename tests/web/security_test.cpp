@@ -57,6 +57,13 @@ const std::vector<RouteCase>& Routes() {
       {"POST", "/users/add", Action::ManageUsers, {{"name", "!"}, {"role", "viewer"}, {"password", "x"}}},
       {"POST", "/users/disable", Action::ManageUsers, {{"name", "nobody"}, {"disabled", "1"}}},
       {"POST", "/users/password", Action::ManageUsers, {{"name", "nobody"}, {"password", "long enough now"}}},
+      // The To review page and its actions (a person of no number changes nothing).
+      {"GET", "/review", Action::ReviewDays, {}},
+      {"POST", "/review/add-swipe", Action::EditCorrections, {{"person", "x"}}},
+      {"POST", "/review/set-aside", Action::EditCorrections, {{"person", "x"}}},
+      {"POST", "/review/leave", Action::EditLeave, {{"person", "x"}}},
+      {"POST", "/review/mark", Action::ReviewDays, {{"person", "x"}}},
+      {"POST", "/review/unmark", Action::ReviewDays, {{"person", "x"}}},
   };
   return routes;
 }
@@ -71,8 +78,6 @@ constexpr ComingAction kComing[] = {
     //  action                   viewer hr     admin
     {Action::ViewAttendance,  true,  true,  true},
     {Action::EditShifts,      false, true,  true},
-    {Action::EditLeave,       false, true,  true},
-    {Action::EditCorrections, false, true,  true},
     {Action::CloseMonth,      false, true,  true},
     {Action::ReopenMonth,     false, false, true},
 };
