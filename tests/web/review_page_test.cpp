@@ -33,7 +33,8 @@ std::string Day(int after) {
 void Fill(db::Database& db) {
   host::SiteChoice none;
   const host::AttendanceSite at{db, none, nullptr, {"setup", "test"}, std::nullopt};
-  host::AddShift(at, attendance::Shift{.name = "day"}, std::vector<bool>{true, true, true, true, true, false, false});
+  host::AddShift(at, attendance::Shift{.name = "day", .full_day_minutes = 240},
+                 std::vector<bool>{true, true, true, true, true, false, false});
   attendance::Assignment a;
   a.pattern = "day", a.person = 5, a.from = Day(-30);
   host::Assign(at, a);
