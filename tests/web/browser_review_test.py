@@ -47,7 +47,8 @@ def check(vanto, folder, language, person_offset):
     db = os.path.join(folder, language + ".db")
     smoke.run(vanto, ["demo", "--db", db])
     smoke.run(vanto, ["user", "add", "hana", "--role", "hr", "--db", db], PASSWORD + "\n")
-    smoke.run(vanto, ["shift", "add", "long", "--start", "07:00", "--end", "19:00", "--days", "mon-fri", "--db", db])
+    smoke.run(vanto, ["shift", "add", "long", "--start", "07:00", "--end", "19:00", "--full-day", "60", "--days", "mon-fri",
+                      "--db", db])
     smoke.run(vanto, ["shift", "assign", "long", "--people", ",".join(str(p) for p in range(101, 113)),
                       "--from", "2026-11-01", "--db", db])
     before = judged(vanto, db)
@@ -66,6 +67,8 @@ def check(vanto, folder, language, person_offset):
         driver.find_element(By.ID, "name").send_keys("hana")
         driver.find_element(By.ID, "password").send_keys(PASSWORD)
         driver.find_element(By.ID, "sign-in").click()
+        wait.until(ready.presence_of_element_located((By.ID, "review-view")))
+        driver.get(view)  # signing in comes back to the page, not to its period
         wait.until(ready.presence_of_element_located((By.ID, "review-view")))
         if language != "en":
             driver.find_element(By.CSS_SELECTOR, f"select[name=language] option[value={language}]").click()
