@@ -112,6 +112,7 @@ const std::vector<Content>& Contents() {
         {"added_by"}, {"added_at"}, {"withdrawn_by"}, {"withdrawn_at"}}},
       {"closed_months", "closed_months", {{"site"}, {"month"}, {"closed_by"}, {"closed_at"}, {"days_json"}}},
       {"leave_kinds", "leave_kinds", {{"site"}, {"kind"}, {"position"}}},
+      {"days_reviewed", "days_reviewed", {{"site"}, {"person"}, {"day"}, {"reviewed_by"}, {"reviewed_at"}, {"note"}}},
   };
   return contents;
 }
@@ -440,6 +441,7 @@ class Copy {
     correction_here_ = Numbered("corrections", true);
     Plain("closed_months", "ON CONFLICT (site, month) DO NOTHING");
     Plain("leave_kinds", "ON CONFLICT (site, kind) DO NOTHING");
+    Plain("days_reviewed", "ON CONFLICT (site, person, day) DO NOTHING");
   }
 
   // Rows the engine numbers (`id`), numbered anew in the old order; a row the destination holds

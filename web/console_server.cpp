@@ -22,6 +22,7 @@
 #include "web/people_page.h"
 #include "web/refusals.h"
 #include "web/report_page.h"
+#include "web/review_page.h"
 #include "web/swipes_page.h"
 #include "web/terminals_page.h"
 #include "web/role_matrix.h"
@@ -124,12 +125,12 @@ struct NavItem {
   Action action;
 };
 constexpr NavItem kNav[] = {
-    {"/dashboard", "nav_dashboard", Action::ViewDashboard}, {"/swipes", "nav_swipes", Action::ViewSwipes},
-    {"/people", "nav_people", Action::ViewPeople},          {"/report", "nav_report", Action::ViewReports},
+    {"/dashboard", "nav_dashboard", Action::ViewDashboard}, {"/review", "nav_review", Action::ReviewDays},
+    {"/swipes", "nav_swipes", Action::ViewSwipes},          {"/people", "nav_people", Action::ViewPeople},
+    {"/report", "nav_report", Action::ViewReports},         {"/attendance/setup", "nav_setup", Action::EditShifts},
     {"/enrolments", "nav_enrolments", Action::ViewEnrolments}, {"/terminals", "nav_terminals", Action::ViewTerminals},
     {"/users", "nav_users", Action::ManageUsers},           {"/audit", "nav_audit", Action::ViewAudit},
     {"/sites", "nav_sites", Action::ViewSites},
-    {"/attendance/setup", "nav_setup", Action::EditShifts},
 };
 
 }  // namespace
@@ -529,6 +530,7 @@ struct ConsoleServer::Impl final : PageHost {
     for (Route& route : EnrolmentsRoutes(*this, options.records, options.sync, options.terminal_wait)) Add(std::move(route));
     for (Route& route : SitesRoutes(*this)) Add(std::move(route));
     for (Route& route : AttendanceSetupRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : ReviewRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});

@@ -7,7 +7,8 @@ namespace {
 // (list), rejected and conflicting records; admin: also sync, clear, back up and write
 // enrolments, acknowledge conflicts, fold doubles, users, the audit trail and the Sites page.
 // Attendance: every role reads it; HR and admin edit shifts, leave and corrections and close a
-// month; only an admin reopens one.
+// month; only an admin reopens one. The To review page (its days, their swipes, marking them
+// reviewed) is HR's and admin's.
 // The last column: whether the action follows the chosen site, or acts on the serving host's
 // own terminals (another site's are shown read-only).
 constexpr SiteUse F = SiteUse::Follows, T = SiteUse::OwnTerminals, N = SiteUse::None;
@@ -38,6 +39,7 @@ constexpr Permission kRoleMatrix[] = {
     {Action::EditCorrections,     "corrections.edit",     false, true,  true,  F},
     {Action::CloseMonth,          "month.close",          false, true,  true,  F},
     {Action::ReopenMonth,         "month.reopen",         false, false, true,  F},
+    {Action::ReviewDays,          "days.review",          false, true,  true,  F},
 };
 
 const Permission* Find(Action action) {

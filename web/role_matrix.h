@@ -34,6 +34,7 @@ enum class Action {
   EditCorrections,      // a missed swipe added, a swipe set aside, either withdrawn
   CloseMonth,
   ReopenMonth,          // a closed month judged again
+  ReviewDays,           // the To review page: the days that need a look, marked reviewed or not
 };
 
 // Where the database holds sites, a route of an action that follows the site shows the site the

@@ -117,6 +117,16 @@ struct ClosedMonth {
   std::string days_json;
 };
 
+// A day HR marked reviewed: who, when (UTC) and their note. Marking changes no judgement; it
+// only says the day was looked at.
+struct ReviewedDay {
+  std::int32_t person = 0;
+  std::string date;
+  std::string by, at;
+  std::string note;
+  bool operator==(const ReviewedDay&) const = default;
+};
+
 // "present", "in", "out", ...: the words the database stores and the API speaks.
 const char* PatternKindWord(PatternKind kind);   // "week", "rotation"
 const char* TargetKindWord(TargetKind kind);     // "person", "department"

@@ -516,6 +516,43 @@ bool AttendanceRows::Reopen(const std::string& month) {
   return db_.Exec("DELETE FROM closed_months WHERE site = $1 AND month = $2", {site_, month}, "reopening a month") > 0;
 }
 
+// ---- Days reviewed ----
+
+std::vector<attendance::ReviewedDay> AttendanceRows::Reviewed(const std::string& from, const std::string& to,
+                                                              std::optional<std::int32_t> person) {
+  std::vector<attendance::ReviewedDay> days;
+  db_.Reading("reading the days reviewed", [&] {
+    days.clear();
+    if (db_.SchemaVersion() < kReviewedSchemaVersion) return;
+    TableRow params{site_, from, to};
+    std::string sql = "SELECT person, day, reviewed_by, reviewed_at, note FROM days_reviewed "
+                      "WHERE site = $1 AND day >= $2 AND day <= $3";
+    if (person) {
+      params.push_back(Number(*person));
+      sql += " AND person = $4";
+    }
+    db_.Query(sql + " ORDER BY person, day", params, [&](const TableRow& row) {
+      Reader r(db_, "days_reviewed", row);
+      days.push_back({r.Int(0, "person"), r.Text(1), r.Text(2), r.Text(3), r.Text(4)});
+    }, "reading the days reviewed");
+  });
+  return days;
+}
+
+void AttendanceRows::MarkReviewed(const attendance::ReviewedDay& day) {
+  RequireHeld(db_.SchemaVersion() >= kReviewedSchemaVersion, db_);
+  db_.Exec("INSERT INTO days_reviewed (site, person, day, reviewed_by, reviewed_at, note) VALUES ($1, $2, $3, $4, $5, $6) "
+           "ON CONFLICT (site, person, day) DO UPDATE SET reviewed_by = excluded.reviewed_by, "
+           "reviewed_at = excluded.reviewed_at, note = excluded.note",
+           {site_, Number(day.person), day.date, day.by, day.at, day.note}, "marking a day reviewed");
+}
+
+bool AttendanceRows::UnmarkReviewed(std::int32_t person, const std::string& date) {
+  RequireHeld(db_.SchemaVersion() >= kReviewedSchemaVersion, db_);
+  return db_.Exec("DELETE FROM days_reviewed WHERE site = $1 AND person = $2 AND day = $3", {site_, Number(person), date},
+                  "unmarking a day reviewed") > 0;
+}
+
 // ---- Leave kinds ----
 
 std::vector<std::string> AttendanceRows::LeaveKinds() {

@@ -23,6 +23,8 @@ namespace vanto::store {
 
 // The first schema version that holds attendance rows.
 inline constexpr int kAttendanceSchemaVersion = 25;
+// The first that holds the days marked reviewed.
+inline constexpr int kReviewedSchemaVersion = 27;
 
 class AttendanceRows {
  public:
@@ -80,6 +82,14 @@ class AttendanceRows {
   std::vector<std::string> ClosedMonths();
   bool Close(const attendance::ClosedMonth& month);
   bool Reopen(const std::string& month);
+
+  // Days marked reviewed on from..to (inclusive), of `person` when given, by person then date
+  // (none in a database older than step 27). Mark keeps the day's one mark (a second one
+  // replaces who, when and the note); Unmark answers false when the day was not marked.
+  std::vector<attendance::ReviewedDay> Reviewed(const std::string& from, const std::string& to,
+                                                std::optional<std::int32_t> person = std::nullopt);
+  void MarkReviewed(const attendance::ReviewedDay& day);
+  bool UnmarkReviewed(std::int32_t person, const std::string& date);
 
   // The site's leave kinds (the site's own list, else "annual", "sick", "unpaid").
   std::vector<std::string> LeaveKinds();

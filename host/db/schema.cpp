@@ -1116,6 +1116,30 @@ CREATE INDEX swipes_by_site_time ON swipes (site, swipe_time, person, port, term
      R"sql(
 CREATE INDEX swipes_by_site_time ON swipes (site, swipe_time, person, port, terminal);
 )sql"},
+    // HR marks a day looked at (with who, when and a note); unmarking deletes the row.
+    {27, "attendance: the days HR marked reviewed",
+     R"sql(
+CREATE TABLE days_reviewed (
+  site        TEXT NOT NULL DEFAULT '',
+  person      INTEGER NOT NULL,
+  day         TEXT NOT NULL,
+  reviewed_by TEXT NOT NULL DEFAULT '',
+  reviewed_at TEXT NOT NULL,
+  note        TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (site, person, day)
+);
+)sql",
+     R"sql(
+CREATE TABLE days_reviewed (
+  site        TEXT COLLATE "C" NOT NULL DEFAULT '',
+  person      INTEGER NOT NULL,
+  day         TEXT COLLATE "C" NOT NULL,
+  reviewed_by TEXT NOT NULL DEFAULT '',
+  reviewed_at TEXT COLLATE "C" NOT NULL,
+  note        TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (site, person, day)
+);
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -1161,6 +1185,7 @@ constexpr SchemaTable kTables[] = {
      "every closed month with its judged days, the corrections they name by their new numbers; one the destination "
      "holds stays"},
     {"leave_kinds", 25, TableCopy::kCopied, "every site's leave kinds in their order; a kind the destination holds stays"},
+    {"days_reviewed", 27, TableCopy::kCopied, "every day marked reviewed under its site; one the destination holds stays"},
 };
 
 }  // namespace

@@ -11,7 +11,8 @@ namespace {
 constexpr const char* kSiteTables[] = {"swipes",        "swipes_withdrawn", "rejected_records", "conflicts",
                                        "sync_runs",     "people",           "enrolment",        "push_endpoints",
                                        "shifts",        "work_patterns",    "shift_assignments", "days_off",
-                                       "leave_entries", "corrections",      "closed_months",    "leave_kinds"};
+                                       "leave_entries", "corrections",      "closed_months",    "leave_kinds",
+                                       "days_reviewed"};
 
 // The column that, with the site, keys a table's rows (nullptr: the table's key is not the site's).
 const char* SiteKeyColumn(std::string_view table) {
@@ -20,6 +21,7 @@ const char* SiteKeyColumn(std::string_view table) {
   if (table == "days_off") return "day";
   if (table == "closed_months") return "month";
   if (table == "leave_kinds") return "kind";
+  if (table == "days_reviewed") return "person || ' ' || day";
   return nullptr;
 }
 

@@ -360,6 +360,7 @@ void FillEveryTable(const std::string& location) {
   added.reason = "forgot the card", added.entered.by = "clerk", added.entered.at = "2026-11-30T03:00:00Z";
   ASSERT_TRUE(rows.Close({"2026-11", "clerk", "2026-12-01T00:00:00Z", ClosedDays(rows.AddCorrection(added))}));
   rows.SetLeaveKinds({"sick", "annual"});
+  rows.MarkReviewed({7, "2026-11-30", "clerk", "2026-12-01T08:00:00Z", "spoke to him"});
 }
 
 // Every table of a freshly made database is in the schema's list, and every table listed is made:

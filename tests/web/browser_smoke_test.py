@@ -86,8 +86,8 @@ def main():
             wait.until(ready.text_to_be_present_in_element((By.ID, "user-name"), "root"))
             assert driver.find_element(By.TAG_NAME, "h1").text == "Dashboard", driver.page_source
             links = [a.get_attribute("href").replace(url, "") for a in driver.find_elements(By.CSS_SELECTOR, "nav a")]
-            assert links == ["/dashboard", "/swipes", "/people", "/report", "/enrolments", "/terminals",
-                             "/users", "/audit", "/sites"], links
+            assert links == ["/dashboard", "/review", "/swipes", "/people", "/report", "/attendance/setup",
+                             "/enrolments", "/terminals", "/users", "/audit", "/sites"], links
             # The pages in Chinese, by the user's own setting.
             driver.find_element(By.CSS_SELECTOR, "select[name=language] option[value=zh_CN]").click()
             driver.find_element(By.CSS_SELECTOR, "form[action='/language'] button").click()
