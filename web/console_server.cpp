@@ -26,6 +26,7 @@
 #include "web/terminals_page.h"
 #include "web/role_matrix.h"
 #include "web/sites_page.h"
+#include "web/attendance_pages.h"
 #include "host/db/sites.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -509,6 +510,7 @@ struct ConsoleServer::Impl final : PageHost {
     for (Route& route : ReportRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : EnrolmentsRoutes(*this, options.records, options.sync, options.terminal_wait)) Add(std::move(route));
     for (Route& route : SitesRoutes(*this)) Add(std::move(route));
+    for (Route& route : AttendanceRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});
