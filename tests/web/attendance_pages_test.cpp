@@ -1,6 +1,7 @@
 // A person's month and a department's month in the console: the calendar shows a late day, a
 // leave day and a correction; the department's totals add up and sort by any column; the exports
 // answer each format; bad input is refused naming what; every role reads them, in Chinese too.
+// On both engines: the records in SQLite or PostgreSQL (scripts/pg-cluster.sh).
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -9,6 +10,7 @@
 #include "host/db/database.h"
 #include "host/db/swipe_store.h"
 #include "host/db/sync_runs.h"
+#include "tests/host/store_engines.h"
 #include "tests/web/console_fixture.h"
 
 namespace vanto::web::testing {
@@ -75,9 +77,23 @@ std::string Order(const std::string& body) {
   return order;
 }
 
-TEST(AttendancePages, APersonsMonthShowsLateLeaveAndACorrection) {
-  Console console;
-  Fill(console.database());
+// A console over the records of one engine, filled as Fill says.
+class AttendancePages : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    VANTO_STORE_ENGINE(GetParam(), engine_);
+    ServerOptions options;
+    options.records.database = engine_->FreshLocation();
+    Fill(options.records.database);
+    console_ = std::make_unique<Console>(options);
+  }
+  void TearDown() override { console_.reset(); }
+  std::unique_ptr<store::testing::StoreEngine> engine_;
+  std::unique_ptr<Console> console_;
+};
+
+TEST_P(AttendancePages, APersonsMonthShowsLateLeaveAndACorrection) {
+  Console& console = *console_;
   Session viewer = console.Login(console.users.viewer);
   httplib::Result res = console.Get("/attendance/person?person=7&month=2026-06", viewer.cookie);
   ASSERT_TRUE(res);
@@ -109,9 +125,8 @@ TEST(AttendancePages, APersonsMonthShowsLateLeaveAndACorrection) {
   EXPECT_NE(body.find("href=\"/attendance/person?person=7&amp;month=2026-05\" id=\"prev-month\""), std::string::npos);
 }
 
-TEST(AttendancePages, ADepartmentsMonthAddsUpAndSortsByAnyColumn) {
-  Console console;
-  Fill(console.database());
+TEST_P(AttendancePages, ADepartmentsMonthAddsUpAndSortsByAnyColumn) {
+  Console& console = *console_;
   Session hr = console.Login(console.users.hr);
   const struct {
     const char* query;
@@ -150,9 +165,8 @@ TEST(AttendancePages, ADepartmentsMonthAddsUpAndSortsByAnyColumn) {
   EXPECT_NE(body.find("href=\"/attendance/person?person=8&amp;month=2026-06\""), std::string::npos);
 }
 
-TEST(AttendancePages, ExportsAnswerEachFormatNamedForTheMonth) {
-  Console console;
-  Fill(console.database());
+TEST_P(AttendancePages, ExportsAnswerEachFormatNamedForTheMonth) {
+  Console& console = *console_;
   Session hr = console.Login(console.users.hr);
   const struct {
     const char* path;
@@ -179,9 +193,8 @@ TEST(AttendancePages, ExportsAnswerEachFormatNamedForTheMonth) {
   }
 }
 
-TEST(AttendancePages, BadInputIsRefusedNamingWhatAndChineseWordsAreThere) {
-  Console console;
-  Fill(console.database());
+TEST_P(AttendancePages, BadInputIsRefusedNamingWhatAndChineseWordsAreThere) {
+  Console& console = *console_;
   Session admin = console.Login(console.users.admin);
   const struct {
     const char* path;
@@ -210,6 +223,8 @@ TEST(AttendancePages, BadInputIsRefusedNamingWhatAndChineseWordsAreThere) {
   EXPECT_NE(department.find("部门月度考勤"), std::string::npos);
   EXPECT_NE(department.find("合计"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, AttendancePages, ::testing::Values("sqlite", "postgresql"));
 
 }  // namespace
 }  // namespace vanto::web::testing
