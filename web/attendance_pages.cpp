@@ -123,16 +123,22 @@ std::string FilePart(const std::string& text) {
   return part;
 }
 
+// An attachment named `base` + `extension`: letters beyond ASCII kept in the UTF-8 name
+// (filename*), replaced in the plain one for older clients.
+std::string Attachment(const std::string& base, const char* extension) {
+  return "attachment; filename=\"" + FilePart(base) + extension + "\"; filename*=UTF-8''" + UrlEncode(base + extension);
+}
+
 // Sends `table` in `format` (not the page), named `base` + the extension.
 void SendExport(Context& c, const std::string& format, const std::string& base, const std::string& title,
                 const std::vector<std::string>& notes, const present::Table& table) {
   if (format == "xlsx") {
-    c.res.set_header("Content-Disposition", "attachment; filename=\"" + base + ".xlsx\"");
+    c.res.set_header("Content-Disposition", Attachment(base, ".xlsx"));
     c.res.set_content(present::XlsxBytes({table}), "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet");
   } else if (format == "csv") {
     std::ostringstream csv;
     present::WriteCsv(csv, table);
-    c.res.set_header("Content-Disposition", "attachment; filename=\"" + base + ".csv\"");
+    c.res.set_header("Content-Disposition", Attachment(base, ".csv"));
     c.res.set_content(csv.str(), "text/csv; charset=utf-8");
   } else {
     std::ostringstream page;
@@ -263,7 +269,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
     std::vector<std::string> notes;
     if (!s->site_name.empty()) notes.push_back(Say(l, "att_site") + ": " + s->site_name);
     notes.push_back(Say(l, "att_times_in") + " " + s->zone);
-    SendExport(c, *format, "attendance-" + (s->site_name.empty() ? "" : FilePart(s->site_name) + "-") +
+    SendExport(c, *format, "attendance-" + (s->site_name.empty() ? "" : s->site_name + "-") +
                                std::to_string(person) + "-" + s->month,
                heading, notes, t);
     return;
@@ -481,8 +487,8 @@ void DepartmentMonth(const PageHost& host, const RecordsSource& records, Context
     t.rows.push_back(row_of(sum, Cell{}, Say(l, "att_totals")));
     std::vector<std::string> notes;
     if (!s->site_name.empty()) notes.push_back(Say(l, "att_site") + ": " + s->site_name);
-    SendExport(c, *format, "attendance-" + (s->site_name.empty() ? "" : FilePart(s->site_name) + "-") +
-                               (department->empty() ? "all" : FilePart(*department)) + "-" + s->month,
+    SendExport(c, *format, "attendance-" + (s->site_name.empty() ? "" : s->site_name + "-") +
+                               (department->empty() ? "all" : *department) + "-" + s->month,
                heading, notes, t);
     return;
   }
