@@ -30,6 +30,7 @@
 #include "web/attendance_setup_page.h"
 #include "host/site/site.h"
 #include "host/site_view.h"
+#include "web/attendance_pages.h"
 #include "host/db/sites.h"
 #include "web/templates.h"
 #include "web/words.h"
@@ -531,6 +532,7 @@ struct ConsoleServer::Impl final : PageHost {
     for (Route& route : SitesRoutes(*this)) Add(std::move(route));
     for (Route& route : AttendanceSetupRoutes(*this, options.records)) Add(std::move(route));
     for (Route& route : ReviewRoutes(*this, options.records)) Add(std::move(route));
+    for (Route& route : AttendanceRoutes(*this, options.records)) Add(std::move(route));
 
     Add({"GET", "/users", Access::Page, Action::ManageUsers, [this](Context& c) { UsersPage(c, 200, "", ""); }});
     Add({"POST", "/users/add", Access::Form, Action::ManageUsers, [this](Context& c) { AddUser(c); }});

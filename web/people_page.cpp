@@ -24,9 +24,9 @@ constexpr const char* kPeopleTemplate = R"html(<form method="get" action="/peopl
 <button id="search">{{t.search}}</button>
 </form>
 {{#has_people}}<table id="people">
-<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.employee_code}}</th><th>{{t.department}}</th></tr></thead>
+<thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.employee_code}}</th><th>{{t.department}}</th><th></th></tr></thead>
 <tbody>
-{{#people}}<tr class="person" data-person="{{number}}"><td><a href="/people/person?number={{number}}">{{number}}</a></td><td class="name"><a href="/people/person?number={{number}}">{{name}}</a></td><td class="code">{{employee_code}}</td><td>{{department}}</td></tr>
+{{#people}}<tr class="person" data-person="{{number}}"><td><a href="/people/person?number={{number}}">{{number}}</a></td><td class="name"><a href="/people/person?number={{number}}">{{name}}</a></td><td class="code">{{employee_code}}</td><td>{{department}}</td><td><a href="/attendance/person?person={{number}}" class="attendance-month">{{t.att_person_month}}</a></td></tr>
 {{/people}}</tbody>
 </table>{{/has_people}}
 {{#more}}<p class="meta" id="more-people">{{t.more_people}} {{more}}</p>{{/more}}

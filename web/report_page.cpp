@@ -20,12 +20,13 @@ constexpr const char* kReportTemplate = R"html(<form method="get" action="/repor
 <button id="show">{{t.show}}</button>
 </form>
 <p><a href="/report?month={{prev}}" id="prev-month">{{t.prev_month}}</a> · <a href="/report?month={{next}}" id="next-month">{{t.next_month}}</a>
-· <a href="/report/print?month={{month}}" id="printable">{{t.printable}}</a> · <a href="/report/csv?month={{month}}" id="report-csv" download>{{t.download_csv}}</a></p>
+· <a href="/report/print?month={{month}}" id="printable">{{t.printable}}</a> · <a href="/report/csv?month={{month}}" id="report-csv" download>{{t.download_csv}}</a>
+· <a href="/attendance/department?month={{month}}" id="department-month">{{t.att_department_month}}</a></p>
 <p class="meta">{{t.day_starts}} {{day_starts}}{{#late_after}} · {{t.late_after}} {{late_after}}{{/late_after}}</p>
 {{#has_people}}<table id="report-people">
 <thead><tr><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th><th>{{t.days_present}}</th><th>{{t.total_span}}</th>{{#judged}}<th>{{t.statuses}}</th>{{/judged}}</tr></thead>
 <tbody>
-{{#people}}<tr class="report-person" data-person="{{person}}"><td>{{person}}</td><td class="name">{{#name}}{{name}}{{/name}}{{^name}}<span class="muted">{{t.no_name}}</span>{{/name}}</td><td>{{department}}</td><td class="days">{{days}}</td><td class="total">{{total}}</td>{{#judged}}<td class="statuses">{{statuses}}</td>{{/judged}}</tr>
+{{#people}}<tr class="report-person" data-person="{{person}}"><td><a href="/attendance/person?person={{person}}&amp;month={{month}}" class="attendance-month">{{person}}</a></td><td class="name">{{#name}}{{name}}{{/name}}{{^name}}<span class="muted">{{t.no_name}}</span>{{/name}}</td><td>{{department}}</td><td class="days">{{days}}</td><td class="total">{{total}}</td>{{#judged}}<td class="statuses">{{statuses}}</td>{{/judged}}</tr>
 {{/people}}</tbody>
 </table>
 <table id="report-days">
@@ -83,6 +84,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
   for (const report::PersonReport& p : r->people) {
     data row;
     row.set("person", std::to_string(p.person));
+    row.set("month", month);
     if (p.name) row.set("name", *p.name);
     row.set("department", p.department);
     row.set("days", std::to_string(p.days_present()));

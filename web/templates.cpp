@@ -181,6 +181,20 @@ th, td { border-bottom: 1px solid #ccc; padding: 0.25em 0.5em; text-align: left;
 .clock-off { color: #a00; font-weight: bold; }
 .progress { font-family: monospace; }
 @media print { header, form { display: none; } }
+/* A person's month and a department's month (attendance_pages.cpp). */
+table.month td { vertical-align: top; width: 14%; min-width: 7em; border: 1px solid #ccc; font-size: 0.9em; }
+table.month td.out { background: #f6f6f6; }
+table.month .date { font-weight: bold; }
+table.month .status { display: inline-block; padding: 0 0.3em; border-radius: 3px; }
+.st-present { background: #e3f2e3; } .st-late, .st-left-early { background: #fde8c8; }
+.st-absent, .st-missing-swipe { background: #f8d7d7; } .st-half-day { background: #fff3c4; }
+.st-leave { background: #dde8f8; } .st-holiday, .st-rest { background: #ececec; }
+.st-not-scheduled { background: #f6f6f6; } .st-pending { background: #eee; font-style: italic; }
+table.month ul { margin: 0.2em 0; padding-left: 1.1em; }
+.correction { color: #5a2d82; font-style: italic; }
+.aside { text-decoration: line-through; }
+tr.totals td { font-weight: bold; border-top: 2px solid #888; }
+th a.sorted { text-decoration: none; }
 )css";
 
 // Asks before a form marked data-confirm is sent; without script the form is sent at once.

@@ -77,6 +77,8 @@ const std::vector<RouteCase>& Routes() {
       {"POST", "/review/leave", Action::EditLeave, {{"person", "x"}}},
       {"POST", "/review/mark", Action::ReviewDays, {{"person", "x"}}},
       {"POST", "/review/unmark", Action::ReviewDays, {{"person", "x"}}},
+      {"GET", "/attendance/person?person=1", Action::ViewAttendance, {}},
+      {"GET", "/attendance/department", Action::ViewAttendance, {}},
   };
   return routes;
 }
@@ -89,7 +91,6 @@ struct ComingAction {
 };
 constexpr ComingAction kAttendance[] = {
     //  action                   viewer hr     admin
-    {Action::ViewAttendance,  true,  true,  true},
     {Action::EditShifts,      false, true,  true},
     {Action::EditLeave,       false, true,  true},
     {Action::EditCorrections, false, true,  true},
@@ -489,6 +490,11 @@ TEST(ConsoleSecurity, AUserLimitedToASiteIsRefusedAnotherSitesPagesAndAnAdminSee
       {"admin: another site's report", &admin, "/report?site=south&month=2026-12", 200, "172", ""},
       {"admin: another site's dashboard, read-only", &admin, "/dashboard?site=south", 200, "south-host", "id=\"no-site"},
       {"admin: the Sites page", &admin, "/sites", 200, "id=\"site-south\"", ""},
+      {"admin: another site's person month", &admin, "/attendance/person?person=172&site=south&month=2026-12", 200,
+       "<span class=\"swipe\">08:00</span>", ""},
+      {"admin: a person month of the chosen site only", &admin, "/attendance/person?person=171&site=south&month=2026-12",
+       200, "id=\"calendar\"", "<span class=\"swipe\">08:00</span>"},
+      {"hr: another site's department month", &hr, "/attendance/department?site=south&month=2026-12", 403, "", "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
