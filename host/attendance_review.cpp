@@ -61,6 +61,18 @@ void Audit(const AttendanceSite& at, const std::string& action, const std::strin
   at.db.Audit({0, store::UtcText(UnixSeconds(at)), at.actor.name, at.actor.origin, action, site + details});
 }
 
+// The site's swipes (of `person` only when given) at wall times of the dates from..to
+// (inclusive), by time, through the swipe store's narrow read; `row` answers false to stop.
+void EachSwipe(const AttendanceSite& at, const std::string& from, const std::string& to,
+               std::optional<std::int32_t> person, const std::function<bool(const store::BriefSwipe&)>& row) {
+  store::SwipeQuery query;
+  query.from = from;
+  query.to = to;
+  query.site = at.site.filter;
+  if (person) query.persons = {*person};
+  at.db.Swipes()->EachBrief(query, row);
+}
+
 // Whether the site knows `person` on `date`: in its people, given a pattern of their own, or
 // with a swipe that day.
 bool KnownPerson(const AttendanceSite& at, store::AttendanceRows& rows, std::int32_t person, const std::string& date) {
@@ -72,7 +84,10 @@ bool KnownPerson(const AttendanceSite& at, store::AttendanceRows& rows, std::int
   for (const attendance::Assignment& a : rows.Assignments())
     if (a.target == attendance::TargetKind::kPerson && a.person == person) return true;
   bool swiped = false;
-  rows.EachSwipe(at.site.filter, date, date, person, [&](std::int32_t, const std::string&, int, int) { swiped = true; });
+  EachSwipe(at, date, date, person, [&](const store::BriefSwipe&) {
+    swiped = true;
+    return false;
+  });
   return swiped;
 }
 
@@ -160,10 +175,10 @@ ReviewList ToReview(const AttendanceSite& at, const std::string& first, const st
     return nullptr;
   };
   const std::string after = DateOfDay(to + 1);
-  rows.EachSwipe(at.site.filter, first, after, std::nullopt,
-                 [&](std::int32_t person, const std::string& time, int port, int terminal) {
-                   if (ReviewDay* d = owner(person, time)) d->swipes.push_back({time, port, terminal});
-                 });
+  EachSwipe(at, first, after, std::nullopt, [&](const store::BriefSwipe& s) {
+    if (ReviewDay* d = owner(s.person, s.time)) d->swipes.push_back({s.time, s.port, s.terminal});
+    return true;
+  });
   for (const attendance::Correction& c : rows.Corrections(first, after)) {
     if (c.entered.withdrawn()) continue;
     ReviewDay* d = owner(c.person, c.time);
