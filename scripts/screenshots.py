@@ -21,6 +21,8 @@ from selenium.webdriver.support.ui import WebDriverWait
 PAGES = {
     "en": [
         ("dashboard", "/dashboard", "runs"),
+        ("review", "/review?from=2026-11-02&to=2026-11-06", "review-days"),
+        ("attendance-person", "/attendance/person?person=101&month=2026-11", "calendar"),
         ("swipes", "/swipes?from=2026-11-03&to=2026-11-03&person=101", "swipes"),
         ("person", "/people/person?number=101&month=2026-11", "calendar"),
         ("report", "/report?month=2026-11", "report-people"),
@@ -28,6 +30,8 @@ PAGES = {
     ],
     "zh-CN": [
         ("dashboard", "/dashboard", "runs"),
+        ("review", "/review?from=2026-11-02&to=2026-11-06", "review-days"),
+        ("attendance-person", "/attendance/person?person=101&month=2026-11", "calendar"),
         ("report", "/report?month=2026-11", "report-people"),
     ],
 }

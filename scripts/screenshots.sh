@@ -67,6 +67,10 @@ person,name,department
 END
 "$vanto" sync >/dev/null
 "$vanto" people import "$work/people.csv" >/dev/null
+# A working day of 07:00-19:00 (an hour makes a full day), so the demo's days show late arrivals and
+# missing swipes on To review and a person's month.
+"$vanto" shift add long --start 07:00 --end 19:00 --full-day 60 --days mon-fri >/dev/null
+"$vanto" shift assign long --people 101-112 --from 2026-11-01 >/dev/null
 "$vanto" backup --port 1 --terminal 1 --person 101 >/dev/null
 "$vanto" copy --from-port 1 --from-terminal 2 --to-port 2 --to-terminal 3 --person 109 >/dev/null
 password=$(head -c 18 /dev/urandom | base64)

@@ -108,6 +108,8 @@ host::AttendanceSite SiteOf(const RecordsSource& records, const Shown& s, const 
                               {c.Actor().name, c.client}, std::nullopt};
 }
 
+}  // namespace
+
 // The format asked for: "" the page, "xlsx", "csv", "print"; nothing (answered) for another.
 std::optional<std::string> RequestedFormat(const PageHost& host, Context& c, const char* title) {
   std::optional<std::string> format = FieldText(c.req, "format", 10);
@@ -150,6 +152,8 @@ void SendExport(Context& c, const std::string& format, const std::string& base, 
     c.res.set_content(page.str(), "text/html; charset=utf-8");
   }
 }
+
+namespace {
 
 std::string FindingText(Language l, const attendance::Finding& f) {
   using attendance::FindingKind;

@@ -85,7 +85,8 @@ std::string SetCookie(const std::string& name, const std::string& value, const s
 std::string SafeNext(const std::string& next) {
   if (next.size() < 2 || next.size() > 200 || next[0] != '/' || next[1] == '/' || next[1] == '\\') return "/dashboard";
   for (unsigned char c : next)
-    if (!(std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '?' || c == '=' || c == '&'))
+    if (!(std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '?' || c == '=' || c == '&' ||
+          c == '%' || c == '+'))
       return "/dashboard";
   return next;
 }
@@ -380,7 +381,8 @@ struct ConsoleServer::Impl final : PageHost {
       c.who = accounts_.Authenticate(Cookie(req, kSessionCookie));
       if (!c.who) {
         if (route.access == Access::Page && req.method == "GET") {
-          res.set_redirect("/login?next=" + SafeNext(req.path), 303);
+          // Back to the page asked for after signing in, its query (a period, a filter) kept.
+          res.set_redirect("/login?next=" + UrlEncode(SafeNext(req.target.empty() ? req.path : req.target)), 303);
           return;
         }
         return Refuse(c, 401, "sign_in_again", "/login");

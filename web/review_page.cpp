@@ -13,6 +13,7 @@
 #include "host/calendar.h"
 #include "host/errors.h"
 #include "present/report/formats.h"
+#include "web/attendance_pages.h"
 #include "web/templates.h"
 
 namespace vanto::web {
@@ -29,7 +30,10 @@ constexpr const char* kReviewTemplate = R"html(<form method="get" action="/revie
 <label><input type="checkbox" name="reviewed" value="1" id="show-reviewed"{{#show_reviewed}} checked{{/show_reviewed}}> {{t.review_show_reviewed}}</label>
 <button id="show">{{t.show}}</button>
 </form>
-<p class="meta">{{t.review_zone}} <span id="review-zone">{{zone}}</span> · {{t.review_rows}} <span id="review-count">{{count}}</span></p>
+<p class="meta">{{t.review_zone}} <span id="review-zone">{{zone}}</span> · {{t.review_rows}} <span id="review-count">{{count}}</span>
+· <a href="/review?{{query}}&amp;format=xlsx" id="export-xlsx" download>{{t.att_download_xlsx}}</a>
+· <a href="/review?{{query}}&amp;format=csv" id="export-csv" download>{{t.download_csv}}</a>
+· <a href="/review?{{query}}&amp;format=print" id="export-print">{{t.printable}}</a></p>
 {{#has_days}}<table id="review-days">
 <thead><tr><th>{{t.day}}</th><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th><th>{{t.status}}</th><th>{{t.review_findings}}</th><th>{{t.swipes}}</th><th>{{t.review_actions}}</th></tr></thead>
 <tbody>
@@ -142,8 +146,41 @@ void StoreFailed(const PageHost& host, Context& c, const std::exception& e) {
   host.Answer(c, 503, Say(c.language, "nav_review"), "", "", Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
 }
 
+// The list as a table to export: a row per day, its findings and swipes as text.
+present::Table ReviewTable(const host::ReviewList& review, Language language) {
+  using present::ColumnKind;
+  present::Table table{Say(language, "nav_review"),
+                       {{Say(language, "day"), ColumnKind::kDate},
+                        {Say(language, "person"), ColumnKind::kInteger},
+                        {Say(language, "person_name"), ColumnKind::kText},
+                        {Say(language, "department"), ColumnKind::kText},
+                        {Say(language, "status"), ColumnKind::kText},
+                        {Say(language, "review_findings"), ColumnKind::kText},
+                        {Say(language, "swipes"), ColumnKind::kText},
+                        {Say(language, "review_reviewed_by"), ColumnKind::kText},
+                        {Say(language, "review_note"), ColumnKind::kText}},
+                       {}};
+  for (const host::ReviewDay& r : review.days) {
+    std::string findings, swipes;
+    for (const attendance::Finding& f : r.day.findings) {
+      if (f.kind == attendance::FindingKind::kSimpleRule) continue;
+      findings += (findings.empty() ? "" : "; ") + FindingText(f, language);
+    }
+    for (const host::ReviewSwipe& s : r.swipes) {
+      std::string text = s.time.size() >= 16 ? s.time.substr(11, 5) : s.time;
+      if (s.added) text += " (" + Say(language, "review_added") + ")";
+      if (s.set_aside) text += " (" + Say(language, "review_set_aside_mark") + ")";
+      swipes += (swipes.empty() ? "" : ", ") + text;
+    }
+    table.rows.push_back({r.day.date, std::int64_t{r.day.person}, r.name, r.department,
+                          report::StatusText(attendance::StatusWord(r.day.status), language), findings, swipes,
+                          r.reviewed ? r.reviewed->by : std::string(), r.reviewed ? r.reviewed->note : std::string()});
+  }
+  return table;
+}
+
 void ShowPage(const PageHost& host, const RecordsSource& records, Context& c, const View& view, int status,
-              const std::string& error) {
+              const std::string& error, const std::string& format = "") {
   try {
     Shown shown(records, c);
     host::ReviewOptions options;
@@ -157,8 +194,14 @@ void ShowPage(const PageHost& host, const RecordsSource& records, Context& c, co
       problem = host::Translate(e, c.language);
       status = 400;
     }
+    if (!format.empty() && problem.empty()) {
+      const std::string base = "to-review-" + (c.site ? *c.site + "-" : std::string()) + view.from + "-" + view.to;
+      return SendExport(c, format, base, Say(c.language, "nav_review") + " " + view.from + " – " + view.to,
+                        {Say(c.language, "review_zone") + " " + (review.timezone.empty() ? host::SiteZoneName(shown.at) : review.timezone)}, ReviewTable(review, c.language));
+    }
     data d;
     if (c.site) d.set("site", *c.site);
+    d.set("query", ViewQuery(c, view));
     d.set("csrf", c.who->session.csrf);
     d.set("from", view.from);
     d.set("to", view.to);
@@ -249,7 +292,9 @@ void ReviewPage(const PageHost& host, const RecordsSource& records, Context& c) 
     Shown shown(records, c);
     std::optional<View> view = RequestedView(c, shown.at);
     if (!view) return host.Refuse(c, 400, "bad_request", "/review");
-    ShowPage(host, records, c, *view, 200, "");
+    const std::optional<std::string> format = RequestedFormat(host, c, "nav_review");
+    if (!format) return;
+    ShowPage(host, records, c, *view, 200, "", *format);
   } catch (const std::exception& e) {
     StoreFailed(host, c, e);
   }

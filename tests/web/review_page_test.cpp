@@ -61,6 +61,15 @@ TEST(ReviewPage, HrActsOnEachDayInPlace) {
   EXPECT_NE(page->body.find("data-date=\"" + Day(0) + "\" data-status=\"missing-swipe\""), std::string::npos);
   EXPECT_NE(page->body.find("data-date=\"" + Day(2) + "\" data-status=\"late\""), std::string::npos);
   EXPECT_NE(page->body.find("href=\"/review\""), std::string::npos);  // in HR's navigation
+  // Exported: CSV for a spreadsheet (the byte-order mark, the late day), a workbook; another format refused.
+  httplib::Result csv = console.Get(view + "&format=csv", hr.cookie);
+  ASSERT_EQ(csv->status, 200);
+  EXPECT_EQ(csv->body.rfind("\xEF\xBB\xBF", 0), 0u);
+  EXPECT_NE(csv->body.find(Day(2) + ",5,Eve,Ops,late,"), std::string::npos) << csv->body;
+  httplib::Result xlsx = console.Get(view + "&format=xlsx", hr.cookie);
+  ASSERT_EQ(xlsx->status, 200);
+  EXPECT_EQ(xlsx->body.rfind("PK", 0), 0u);
+  EXPECT_EQ(console.Get(view + "&format=pdf", hr.cookie)->status, 400);
   const Session viewer = console.Login(console.users.viewer);
   EXPECT_EQ(console.Get("/dashboard", viewer.cookie)->body.find("href=\"/review\""), std::string::npos);
 

@@ -200,6 +200,29 @@ TEST(ConsoleSecurity, AFormWithoutTheSessionsTokenIsRefusedAndChangesNothing) {
   EXPECT_TRUE(Console::SetCookieOf(login, "vanto_session").empty());
 }
 
+// A page asked for before signing in is where signing in leads, its query (a period, a filter)
+// kept, riding encoded inside `next`; a target off the site still leads to the dashboard.
+TEST(ConsoleSecurity, SigningInLeadsBackToThePageAskedForWithItsQuery) {
+  Console console;
+  const std::string asked = "/review?from=2026-11-02&to=2026-11-06&department=%E4%BA%BA";
+  RawClient raw(console.port());  // the header as sent (the library's client decodes it)
+  ASSERT_TRUE(raw.Send("GET " + asked + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  EXPECT_NE(raw.ReadUntil("\r\n\r\n").find(
+                "Location: /login?next=%2Freview%3Ffrom%3D2026-11-02%26to%3D2026-11-06%26department%3D%25E4%25BA%25BA\r\n"),
+            std::string::npos)
+      << raw.ReadUntil("\r\n\r\n");
+  const std::string filter = "/review?from=2026-11-02&to=2026-11-06&department=Ops";
+  for (const auto& [next, lands] : {std::pair<std::string, std::string>{filter, filter}, {"//evil.example/x", "/dashboard"}}) {
+    httplib::Result form = console.Get("/login");
+    const std::string token = Console::SetCookieOf(form, "vanto_login");
+    httplib::Result in = console.Post(
+        "/login", {{"csrf", token}, {"name", console.users.hr}, {"password", kPassword}, {"next", next}},
+        "vanto_login=" + token);
+    ASSERT_EQ(in->status, 303);
+    EXPECT_EQ(in->get_header_value("Location"), lands) << next;
+  }
+}
+
 TEST(ConsoleSecurity, ASessionEndsAtLogoutIdleAbsoluteExpiryPasswordChangeAndDisabling) {
   Console console;
   auto open = [&](const Session& s) { return console.Get("/dashboard", s.cookie)->status == 200; };
