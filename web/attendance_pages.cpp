@@ -309,6 +309,10 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
     char date[16];
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", s->days.first.year, s->days.first.month, day);
     data cell;
+    // Every key a cell's section reads is the cell's own, false when it has none: mustache would
+    // otherwise find the page's key of the same name (the month's worked hours in a day without).
+    for (const char* key : {"blank", "shift", "worked", "overtime", "leave", "has_findings", "has_swipes"})
+      cell.set(key, false);
     cell.set("date", std::string(date));
     cell.set("day", std::to_string(day));
     auto it = by_date.find(date);
@@ -341,6 +345,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
       data item;
       item.set("text", clock);
       item.set("class", std::string(set_aside.count(clock) ? "swipe aside" : "swipe"));
+      item.set("title", false);
       shown.push_back(item);
     }
     for (const auto* k : corrected[date]) {

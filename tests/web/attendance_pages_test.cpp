@@ -116,6 +116,10 @@ TEST_P(AttendancePages, APersonsMonthShowsLateLeaveAndACorrection) {
     EXPECT_NE(cell.find(d.shows), std::string::npos) << d.date << cell;
   }
   EXPECT_NE(Match(body, "(data-day=\"2026-06-04\"[^]*?</td>)").find("title=\"forgot to swipe\""), std::string::npos);
+  // A day without worked hours shows none (not the month's total, a key of the same name on the page).
+  for (const char* date : {"2026-06-05", "2026-06-06"})
+    EXPECT_EQ(Match(body, std::string("(data-day=\"") + date + "\"[^]*?</td>)").find("class=\"worked\""), std::string::npos)
+        << date;
   // Monday first: the 1st (a Monday) opens the first week; the 30th is in the fifth.
   EXPECT_NE(body.find("<tbody>\n<tr><td class=\"day st-"), std::string::npos);
   EXPECT_EQ(Match(body, "<tr data-status=\"late\"><td [^>]*>[^<]*</td><td class=\"count\">([0-9]+)<"), "1");
