@@ -12,6 +12,7 @@
 
 #include "host/calendar.h"
 #include "host/attendance_data.h"
+#include "host/attendance_dates.h"
 #include "host/db/attendance_rows.h"
 #include "host/db/civil_time.h"
 #include "host/db/database.h"
@@ -71,6 +72,8 @@ void Audit(const AttendanceSite& at, const std::string& action, const std::strin
   at.db.Audit({0, NowText(at), at.actor.name, at.actor.origin, action, site + details});
 }
 
+}  // namespace
+
 // ---- Dates ----
 
 std::optional<std::int64_t> DayNumber(const std::string& text) {
@@ -95,6 +98,8 @@ std::int64_t CheckedDate(const std::string& text, const char* what) {
   if (!day) throw InputError(Message("{0} '{1}' is not a date YYYY-MM-DD", {what, text}));
   return *day;
 }
+
+namespace {
 
 // "YYYY-MM" -> its first and last dates.
 std::pair<std::string, std::string> MonthDates(const std::string& month) {

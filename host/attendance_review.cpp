@@ -10,6 +10,7 @@
 #include <set>
 
 #include "host/attendance_data.h"
+#include "host/attendance_dates.h"
 #include "host/calendar.h"
 #include "host/db/attendance_rows.h"
 #include "host/db/civil_time.h"
@@ -32,28 +33,6 @@ std::string Number(std::int64_t n) { return std::to_string(n); }
 std::int64_t UnixSeconds(const AttendanceSite& at) {
   const auto now = at.now ? *at.now : std::chrono::system_clock::now();
   return std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-}
-
-std::optional<std::int64_t> DayNumber(const std::string& text) {
-  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
-  for (std::size_t i : {0u, 1u, 2u, 3u, 5u, 6u, 8u, 9u})
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-  const int y = std::stoi(text.substr(0, 4)), m = std::stoi(text.substr(5, 2)), d = std::stoi(text.substr(8, 2));
-  if (m < 1 || m > 12 || d < 1 || d > calendar::DaysInMonth(y, m)) return std::nullopt;
-  return calendar::DaysFromCivil(y, m, d);
-}
-
-std::string DateOfDay(std::int64_t days) {
-  const calendar::CivilDate c = calendar::CivilFromDays(days);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", c.year, c.month, c.day);
-  return text;
-}
-
-std::int64_t CheckedDate(const std::string& text, const char* what) {
-  std::optional<std::int64_t> day = DayNumber(text);
-  if (!day) throw InputError(Message("{0} '{1}' is not a date YYYY-MM-DD", {what, text}));
-  return *day;
 }
 
 void Audit(const AttendanceSite& at, const std::string& action, const std::string& details) {
