@@ -41,9 +41,14 @@ bool Insert(TableConnection& db, const std::string& name, const std::string& by)
   db.Query("SELECT 1 FROM sites WHERE name = $1", {name}, [&](const TableRow&) { held = true; }, "reading the sites");
   if (held) return false;
   CheckKeyName(db, name);
-  return db.Exec("INSERT INTO sites (name, added_at, added_by, key_name) VALUES ($1, $2, $3, $1) ON CONFLICT (name) "
-                 "DO NOTHING",
-                 {name, UtcNowText(), by}, "adding a site") > 0;
+  // Another host may add the same site at the same moment: its row conflicts on the name and on
+  // the key name alike, and either is "held" (PostgreSQL checks only a conflict's named index, so
+  // none is named). A key name taken meanwhile by a site of another name is said as above.
+  const bool added = db.Exec("INSERT INTO sites (name, added_at, added_by, key_name) VALUES ($1, $2, $3, $1) ON CONFLICT "
+                             "DO NOTHING",
+                             {name, UtcNowText(), by}, "adding a site") > 0;
+  if (!added) CheckKeyName(db, name);
+  return added;
 }
 
 std::int64_t GiveRows(TableConnection& db, const std::string& from, const std::string& to) {
