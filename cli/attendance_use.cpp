@@ -65,31 +65,9 @@ std::vector<bool> ParseWeekDays(const std::string& text, const std::string& opti
 }
 
 std::int32_t PersonOf(const std::string& text, const char* option) {
-  const std::vector<std::int32_t> people = ParsePeople(text, option);
+  const std::vector<std::int32_t> people = host::PeopleNumbers(text, option);
   if (people.size() != 1) throw UsageError(TrFill("{0} '{1}' names more than one person", {option, text}));
   return people[0];
-}
-
-std::vector<std::int32_t> ParsePeople(const std::string& text, const std::string& option) {
-  std::vector<std::int32_t> people;
-  auto number = [&](const std::string& part) {
-    if (!AllDigits(part) || part.size() > 9 || std::stol(part) < 1)
-      throw UsageError(TrFill("{0} '{1}': '{2}' is no person number", {option, text, part}));
-    return static_cast<std::int32_t>(std::stol(part));
-  };
-  std::size_t begin = 0;
-  while (begin <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', begin), text.size());
-    const std::string part = text.substr(begin, comma - begin);
-    const auto dash = part.find('-');
-    const std::int32_t first = number(part.substr(0, dash)), last = dash == std::string::npos ? first : number(part.substr(dash + 1));
-    if (last < first) throw UsageError(TrFill("{0} '{1}': range '{2}' is inverted", {option, text, part}));
-    if (last - first >= 100000) throw UsageError(TrFill("{0} '{1}': range '{2}' is too long", {option, text, part}));
-    for (std::int32_t p = first; p <= last; ++p)
-      if (std::find(people.begin(), people.end(), p) == people.end()) people.push_back(p);
-    begin = comma + 1;
-  }
-  return people;
 }
 
 std::pair<std::string, std::string> MonthRange(const std::string& month, const std::string& option) {

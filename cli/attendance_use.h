@@ -29,8 +29,6 @@ std::pair<int, int> ParseClockRange(const std::string& text, const std::string& 
 int ParseMinutesOption(const std::string& text, const std::string& option, int max);
 // "mon-fri", "mon,wed,fri", "sat-sun" -> 7 flags, Monday first.
 std::vector<bool> ParseWeekDays(const std::string& text, const std::string& option);
-// "17-19,23" -> the people, each once, in order.
-std::vector<std::int32_t> ParsePeople(const std::string& text, const std::string& option);
 // One person ("17"); a usage error naming the option when the text names more.
 std::int32_t PersonOf(const std::string& text, const char* option);
 // "YYYY-MM" -> its first and last dates.

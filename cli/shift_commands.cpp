@@ -152,7 +152,7 @@ int RunShiftAssign(const AssignOptions& o, Io& io) {
   } else {
     // All or nothing: the host checks every person before it stores any.
     a.target = attendance::TargetKind::kPerson;
-    ids = Assign(at, a, ParsePeople(*o.people, "--people"));
+    ids = Assign(at, a, host::PeopleNumbers(*o.people, "--people"));
   }
   for (std::int64_t id : ids) io.out << TrFill("assignment {0} added: pattern {1}", {std::to_string(id), a.pattern}) << "\n";
   return kExitOk;

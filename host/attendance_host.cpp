@@ -99,6 +99,34 @@ std::int64_t CheckedDate(const std::string& text, const char* what) {
   return *day;
 }
 
+std::vector<std::int32_t> PeopleNumbers(const std::string& text, const std::string& what) {
+  std::vector<std::int32_t> people;
+  std::set<std::int32_t> seen;
+  auto number = [&](std::string part) {
+    part.erase(0, part.find_first_not_of(' '));
+    part.erase(part.find_last_not_of(' ') + 1);
+    if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string::npos ||
+        std::stol(part) < 1)
+      throw InputError(Message("{0} '{1}': '{2}' is no person number", {what, text, part}));
+    return static_cast<std::int32_t>(std::stol(part));
+  };
+  std::size_t begin = 0;
+  while (begin <= text.size()) {
+    const std::size_t comma = std::min(text.find(',', begin), text.size());
+    const std::string part = text.substr(begin, comma - begin);
+    const auto dash = part.find('-');
+    const std::int32_t first = number(part.substr(0, dash)),
+                       last = dash == std::string::npos ? first : number(part.substr(dash + 1));
+    if (last < first) throw InputError(Message("{0} '{1}': range '{2}' is inverted", {what, text, part}));
+    if (last - first >= 100000) throw InputError(Message("{0} '{1}': range '{2}' is too long", {what, text, part}));
+    for (std::int32_t p = first; p <= last; ++p)
+      if (seen.insert(p).second) people.push_back(p);
+    if (people.size() > 100000) throw InputError(Message("{0} '{1}' names more than 100000 people", {what, text}));
+    begin = comma + 1;
+  }
+  return people;
+}
+
 namespace {
 
 // "YYYY-MM" -> its first and last dates.

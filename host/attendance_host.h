@@ -69,6 +69,10 @@ std::vector<attendance::Pattern> ListPatterns(const AttendanceSite& at);
 // Refused: an unknown pattern, until before from, a person or department given two patterns on
 // one day (naming the assignment it clashes with). Answers the new id. Audited ("shift.assign").
 std::int64_t Assign(const AttendanceSite& at, const attendance::Assignment& assignment);
+// "17-19,23": the people numbers of a list of numbers and ranges (spaces around a part allowed),
+// each once, in order. InputError naming `what`, the text and the part when a part is no number
+// from 1, a range is inverted or longer than 100000, or the list names more than 100000 people.
+std::vector<std::int32_t> PeopleNumbers(const std::string& text, const std::string& what);
 // The pattern to each of `people` (an assignment to people; its `person` is not read), all or
 // nothing: each is checked as above, against the stored ones and those before it, before any is
 // written, and all are written in one transaction. Answers the new ids in the order of `people`.

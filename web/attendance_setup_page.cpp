@@ -254,10 +254,8 @@ class Setup {
       host::Assign(at, a);
       return;
     }
-    std::optional<std::vector<std::int32_t>> numbers = PeopleList(people);
-    if (!numbers) throw Bad(c, "setup_people", people);
     a.target = attendance::TargetKind::kPerson;
-    host::Assign(at, a, *numbers);  // all or nothing
+    host::Assign(at, a, host::PeopleNumbers(people, Say(c.language, "setup_people")));  // all or nothing
   }
 
   void Unassign(Context& c, const host::AttendanceSite& at) const {
@@ -447,30 +445,6 @@ class Setup {
 };
 
 }  // namespace
-
-std::optional<std::vector<std::int32_t>> PeopleList(const std::string& text) {
-  std::vector<std::int32_t> people;
-  auto number = [](const std::string& part) -> std::optional<std::int32_t> {
-    std::string digits = part;
-    digits.erase(0, digits.find_first_not_of(' '));
-    digits.erase(digits.find_last_not_of(' ') + 1);
-    if (!AllDigits(digits) || digits.size() > 9 || std::stol(digits) < 1) return std::nullopt;
-    return static_cast<std::int32_t>(std::stol(digits));
-  };
-  std::size_t begin = 0;
-  while (begin <= text.size()) {
-    const std::size_t comma = std::min(text.find(',', begin), text.size());
-    const std::string part = text.substr(begin, comma - begin);
-    const auto dash = part.find('-');
-    const std::optional<std::int32_t> first = number(part.substr(0, dash)),
-                                      last = dash == std::string::npos ? first : number(part.substr(dash + 1));
-    if (!first || !last || *last < *first || *last - *first >= 100000) return std::nullopt;
-    for (std::int32_t p = *first; p <= *last; ++p)
-      if (std::find(people.begin(), people.end(), p) == people.end()) people.push_back(p);
-    begin = comma + 1;
-  }
-  return people;
-}
 
 std::vector<Route> AttendanceSetupRoutes(const PageHost& host, const RecordsSource& records) {
   auto setup = std::make_shared<Setup>(host, records);

@@ -6,11 +6,6 @@
 // page in the user's language with the form as it was typed.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "web/page.h"
 #include "web/records.h"
 
@@ -18,9 +13,5 @@ namespace vanto::web {
 
 // GET /attendance/setup and the forms' POSTs under /attendance/setup/.
 std::vector<Route> AttendanceSetupRoutes(const PageHost& host, const RecordsSource& records);
-
-// "17-19,23": the people numbers of a list of numbers and ranges, each once, in order; nothing
-// when a part is no number from 1, a range is inverted or longer than 100000.
-std::optional<std::vector<std::int32_t>> PeopleList(const std::string& text);
 
 }  // namespace vanto::web

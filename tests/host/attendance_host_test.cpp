@@ -357,6 +357,41 @@ TEST(JudgedReport, AJudgedDayOfNoDateIsRefused) {
   }
 }
 
+// A list of people as the command line's --people and the console's assign form give it: each
+// number once, in order; a bad part refused naming the list and the part, never a hang on a long one.
+TEST(PeopleNumbers, ListsAndRangesOfPeople) {
+  const struct {
+    const char* text;
+    std::vector<std::int32_t> people;
+    const char* refusal;
+  } cases[] = {
+      {"17-19,23", {17, 18, 19, 23}, nullptr},
+      {"5, 3-4,5", {5, 3, 4}, nullptr},
+      {"", {}, "people '': '' is no person number"},
+      {"1,,2", {}, "people '1,,2': '' is no person number"},
+      {"0", {}, "'0' is no person number"},
+      {"1-x", {}, "'x' is no person number"},
+      {"-3", {}, "'' is no person number"},
+      {"3-1", {}, "range '3-1' is inverted"},
+      {"1-100001", {}, "range '1-100001' is too long"},
+      {"1-99999,100000-199998", {}, "names more than 100000 people"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (!c.refusal) {
+      EXPECT_EQ(PeopleNumbers(c.text, "people"), c.people);
+      continue;
+    }
+    try {
+      PeopleNumbers(c.text, "people");
+      ADD_FAILURE() << "taken";
+    } catch (const InputError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(PeopleNumbers("1-99999,1-99999", "people").size(), 99999u);  // the same people twice, once each
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));
 
 }  // namespace
