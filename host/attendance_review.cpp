@@ -113,6 +113,10 @@ ReviewList ToReview(const AttendanceSite& at, const std::string& first, const st
     std::unique_ptr<store::SwipeStore> swipes = at.db.Swipes();
     for (report::Person& p : StoredPeople(*swipes, at.site.filter)) people[p.number] = std::move(p);
   }
+  std::set<std::string> departments;
+  for (const auto& [number, p] : people)
+    if (!p.department.empty()) departments.insert(p.department);
+  list.departments.assign(departments.begin(), departments.end());
   std::vector<DayResult> judged = JudgeRange(at, first, last, std::nullopt);
 
   std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);

@@ -49,6 +49,7 @@ struct ReviewOptions {
 
 struct ReviewList {
   std::string timezone;  // the site's zone the dates and times are in
+  std::vector<std::string> departments;  // of the site's people (every one, whatever the options), sorted
   std::vector<ReviewDay> days;  // by date, then person
 };
 

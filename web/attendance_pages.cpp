@@ -1,6 +1,7 @@
 #include "web/attendance_pages.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -165,7 +166,7 @@ std::string FindingText(Language l, const attendance::Finding& f) {
     case FindingKind::kAbsent:
     case FindingKind::kMissingSwipe:
     case FindingKind::kHalfDay:
-    case FindingKind::kLeave: text = report::StatusText(word, l); break;
+    case FindingKind::kLeave: text = StatusSaid(l, word); break;
     default: {
       std::string key = "att_finding_" + word;
       std::replace(key.begin(), key.end(), '-', '_');
@@ -200,6 +201,19 @@ void StoreFailed(const PageHost& host, Context& c, const char* title, const std:
   host.Answer(c, 503, Say(c.language, title), "", "", Say(c.language, "db_failed") + " " + host::Translate(e, c.language));
 }
 
+// Runs `read`; a refused input answers 400 saying why, a failing store 503: then false.
+bool Read(const PageHost& host, Context& c, const char* title, const std::function<void()>& read) {
+  try {
+    read();
+    return true;
+  } catch (const host::InputError& e) {
+    host.Answer(c, 400, Say(c.language, title), "", "", host::Translate(e, c.language));
+  } catch (const store::StoreError& e) {
+    StoreFailed(host, c, title, e);
+  }
+  return false;
+}
+
 // ---- A person's month ----
 
 void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c) {
@@ -220,7 +234,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
   std::vector<attendance::Correction> corrections;
   std::map<std::string, std::vector<std::string>> swipes;  // date -> "HH:MM"
   std::optional<report::Person> who;
-  try {
+  const bool read = Read(host, c, title, [&] {
     const host::AttendanceSite at = SiteOf(records, *s, c);
     judged = host::JudgeMonth(at, s->month, person);
     corrections = host::ListCorrections(at, first, last, person);
@@ -235,13 +249,8 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
       return true;
     });
     who = PersonOf(host::StoredPeople(*store, s->site.filter), person);
-  } catch (const host::InputError& e) {
-    host.Answer(c, 400, Say(c.language, title), "", "", host::Translate(e, c.language));
-    return;
-  } catch (const store::StoreError& e) {
-    StoreFailed(host, c, title, e);
-    return;
-  }
+  });
+  if (!read) return;
   const Language l = c.language;
   std::map<std::string, int> counts;
   std::int64_t worked = 0, overtime = 0;
@@ -265,7 +274,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
       std::string findings;
       for (const auto& f : d.findings) findings += (findings.empty() ? "" : "; ") + FindingText(l, f);
       auto minute = [](const std::optional<std::int64_t>& m) { return m ? Cell{*m} : Cell{}; };
-      t.rows.push_back({d.date, report::StatusText(attendance::StatusWord(d.status), l), d.shift, minute(MinuteOf(d.first_in)),
+      t.rows.push_back({d.date, StatusSaid(l, attendance::StatusWord(d.status)), d.shift, minute(MinuteOf(d.first_in)),
                         minute(MinuteOf(d.last_out)), std::int64_t{d.late_minutes}, std::int64_t{d.early_minutes},
                         std::int64_t{d.worked_minutes}, std::int64_t{d.overtime_minutes}, d.leave_kind, findings});
     }
@@ -320,7 +329,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
       const attendance::DayResult& r = *it->second;
       const std::string word = attendance::StatusWord(r.status);
       cell.set("status_word", word);
-      cell.set("status", report::StatusText(word, l));
+      cell.set("status", StatusSaid(l, word));
       if (!r.shift.empty()) cell.set("shift", r.shift);
       list findings;
       for (const auto& f : r.findings) {
@@ -372,7 +381,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
   for (const auto& [word, count] : counts) {
     data row;
     row.set("word", word);
-    row.set("text", report::StatusText(word, l));
+    row.set("text", StatusSaid(l, word));
     row.set("count", std::to_string(count));
     count_rows.push_back(row);
   }
@@ -427,17 +436,12 @@ void DepartmentMonth(const PageHost& host, const RecordsSource& records, Context
   if (!s) return;
   host::MonthAttendance judged;
   std::vector<report::Person> people;
-  try {
+  const bool read = Read(host, c, title, [&] {
     const host::AttendanceSite at = SiteOf(records, *s, c);
     judged = host::JudgeMonth(at, s->month, std::nullopt);
     people = host::StoredPeople(*at.db.Swipes(), s->site.filter);
-  } catch (const host::InputError& e) {
-    host.Answer(c, 400, Say(c.language, title), "", "", host::Translate(e, c.language));
-    return;
-  } catch (const store::StoreError& e) {
-    StoreFailed(host, c, title, e);
-    return;
-  }
+  });
+  if (!read) return;
   const Language l = c.language;
   std::map<std::int32_t, PersonTotals> by_person;
   std::set<std::string> departments;
@@ -473,7 +477,7 @@ void DepartmentMonth(const PageHost& host, const RecordsSource& records, Context
     sum.overtime += t.overtime;
   }
   std::vector<std::string> headings{Say(l, "person"), Say(l, "person_name"), Say(l, "department")};
-  for (const char* word : kCounted) headings.push_back(report::StatusText(word, l));
+  for (const char* word : kCounted) headings.push_back(StatusSaid(l, word));
   headings.push_back(Say(l, "att_worked"));
   headings.push_back(Say(l, "att_overtime"));
   const std::string heading = Say(l, title) + " " + s->month + (department->empty() ? "" : " · " + *department);

@@ -89,7 +89,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
     row.set("department", p.department);
     row.set("days", std::to_string(p.days_present()));
     row.set("total", report::SpanText(p.total_span()));
-    row.set("statuses", report::StatusCountsText(p.StatusCounts(), c.language));
+    row.set("statuses", StatusCountsSaid(c.language, p.StatusCounts()));
     people.push_back(row);
     for (const report::DayEntry& e : p.days) {
       data day;
@@ -103,7 +103,7 @@ void ReportPage(const PageHost& host, const RecordsSource& records, Context& c) 
       if (e.late) day.set("late", true);
       if (const report::JudgedDay* j = p.JudgedOn(e.day)) {
         day.set("status_word", j->status);
-        day.set("status", report::StatusText(j->status, c.language));
+        day.set("status", StatusSaid(c.language, j->status));
       }
       days.push_back(day);
     }

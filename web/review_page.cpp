@@ -3,14 +3,13 @@
 // host under the console user and the client's address.
 #include "web/review_page.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <functional>
-#include <set>
 
 #include "host/attendance_data.h"
+#include "host/attendance_dates.h"
 #include "host/attendance_host.h"
 #include "host/attendance_review.h"
-#include "host/calendar.h"
 #include "host/errors.h"
 #include "present/report/formats.h"
 #include "web/attendance_pages.h"
@@ -35,11 +34,11 @@ constexpr const char* kReviewTemplate = R"html(<form method="get" action="/revie
 · <a href="/review?{{query}}&amp;format=csv" id="export-csv" download>{{t.download_csv}}</a>
 · <a href="/review?{{query}}&amp;format=print" id="export-print">{{t.printable}}</a></p>
 {{#has_days}}<table id="review-days">
-<thead><tr><th>{{t.day}}</th><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th><th>{{t.status}}</th><th>{{t.review_findings}}</th><th>{{t.swipes}}</th><th>{{t.review_actions}}</th></tr></thead>
+<thead><tr><th>{{t.day}}</th><th>{{t.person}}</th><th>{{t.person_name}}</th><th>{{t.department}}</th><th>{{t.status}}</th><th>{{t.review_findings}}</th><th>{{t.review_swipes}}</th><th>{{t.review_actions}}</th></tr></thead>
 <tbody>
 {{#days}}<tr class="review-day" data-person="{{person}}" data-date="{{date}}" data-status="{{status_word}}"><td>{{date}}</td><td>{{person}}</td><td class="name">{{#name}}{{name}}{{/name}}{{^name}}<span class="muted">{{t.no_name}}</span>{{/name}}</td><td>{{department}}</td><td class="status">{{status}}</td>
 <td class="findings">{{#findings}}<span class="finding">{{text}}</span> {{/findings}}</td>
-<td class="swipes">{{#swipes}}<span class="swipe{{#added}} added{{/added}}">{{#aside}}<s>{{/aside}}{{time}}{{#aside}}</s>{{/aside}}{{#added}} ({{direction}}, {{t.review_added}}){{/added}}{{#aside}} ({{t.review_set_aside_mark}}){{/aside}}</span> {{/swipes}}</td>
+<td class="swipes">{{#swipes}}<span class="swipe{{#added}} added{{/added}}" data-time="{{full}}">{{#aside}}<s>{{/aside}}{{time}}{{#aside}}</s>{{/aside}}{{#next_day}} (+1){{/next_day}}{{#added}} ({{direction}}, {{t.review_added}}){{/added}}{{#aside}} ({{t.review_set_aside_mark}}){{/aside}}</span> {{/swipes}}</td>
 <td class="actions">
 {{#reviewed}}<p class="reviewed">{{t.review_reviewed_by}} {{by}}{{#note}}: {{note}}{{/note}}</p>
 <form method="post" action="/review/unmark" class="unmark"><input type="hidden" name="csrf" value="{{csrf}}">{{#site}}<input type="hidden" name="site" value="{{site}}">{{/site}}<input type="hidden" name="from" value="{{from}}"><input type="hidden" name="to" value="{{to}}"><input type="hidden" name="department" value="{{department_shown}}"><input type="hidden" name="reviewed" value="{{reviewed_shown}}"><input type="hidden" name="person" value="{{person}}"><input type="hidden" name="date" value="{{date}}"><button>{{t.review_unmark}}</button></form>{{/reviewed}}
@@ -80,20 +79,11 @@ struct View {
 constexpr const char* kDone[] = {"review_done_swipe", "review_done_set_aside", "review_done_leave", "review_done_mark",
                                  "review_done_unmark"};
 
-// "YYYY-MM-DD" in shape (the host checks that it is a date).
-bool DateShape(const std::string& text) {
-  return text.size() == 10 && text.find_first_not_of("0123456789-") == std::string::npos && text[4] == '-' &&
-         text[7] == '-' && text.find('-', 8) == std::string::npos && text.find('-', 5) == 7;
-}
+// "HH:MM" of a swipe's wall time "YYYY-MM-DD HH:MM:SS" (the row names the day).
+std::string ClockOf(const std::string& wall) { return wall.size() >= 16 ? wall.substr(11, 5) : wall; }
 
-// The date `days` before `date` (after it, when negative); `date` of DateShape.
-std::string DayBefore(const std::string& date, int days) {
-  const calendar::CivilDate c{std::stoi(date.substr(0, 4)), std::stoi(date.substr(5, 2)), std::stoi(date.substr(8, 2))};
-  const calendar::CivilDate b = calendar::CivilFromDays(calendar::DaysFromCivil(c.year, c.month, c.day) - days);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", b.year, b.month, b.day);
-  return text;
-}
+// Whether a swipe listed under `date` was on the day after it (a shift past midnight).
+bool NextDay(const std::string& swipe, const std::string& date) { return swipe.compare(0, 10, date) != 0; }
 
 // The view a request names, today and the six days before by default; nothing when a field is
 // too long or not UTF-8 (the host checks the dates themselves).
@@ -103,7 +93,10 @@ std::optional<View> RequestedView(const Context& c, const host::AttendanceSite& 
   if (!from || !to || !department) return std::nullopt;
   View v{*from, *to, *department, Field(c.req, "reviewed") == "1"};
   if (v.to.empty()) v.to = host::SiteToday(at);
-  if (v.from.empty()) v.from = DateShape(v.to) ? DayBefore(v.to, 6) : v.to;
+  if (v.from.empty()) {
+    const std::optional<std::int64_t> to = host::DayNumber(v.to);
+    v.from = to ? host::DateOfDay(*to - 6) : v.to;  // a `to` that is no date: the host says so
+  }
   return v;
 }
 
@@ -167,13 +160,13 @@ present::Table ReviewTable(const host::ReviewList& review, Language language) {
       findings += (findings.empty() ? "" : "; ") + FindingText(f, language);
     }
     for (const host::ReviewSwipe& s : r.swipes) {
-      std::string text = s.time.size() >= 16 ? s.time.substr(11, 5) : s.time;
+      std::string text = ClockOf(s.time) + (NextDay(s.time, r.day.date) ? " (+1)" : "");
       if (s.added) text += " (" + Say(language, "review_added") + ")";
       if (s.set_aside) text += " (" + Say(language, "review_set_aside_mark") + ")";
       swipes += (swipes.empty() ? "" : ", ") + text;
     }
     table.rows.push_back({r.day.date, std::int64_t{r.day.person}, r.name, r.department,
-                          report::StatusText(attendance::StatusWord(r.day.status), language), findings, swipes,
+                          StatusSaid(language, attendance::StatusWord(r.day.status)), findings, swipes,
                           r.reviewed ? r.reviewed->by : std::string(), r.reviewed ? r.reviewed->note : std::string()});
   }
   return table;
@@ -210,13 +203,10 @@ void ShowPage(const PageHost& host, const RecordsSource& records, Context& c, co
     d.set("show_reviewed", view.reviewed);
     d.set("zone", review.timezone.empty() ? host::SiteZoneName(shown.at) : review.timezone);
     d.set("count", std::to_string(review.days.size()));
-    std::set<std::string> departments;
-    {
-      std::unique_ptr<store::SwipeStore> swipes = shown.at.db.Swipes();
-      for (const report::Person& p : host::StoredPeople(*swipes, c.site))
-        if (!p.department.empty()) departments.insert(p.department);
-    }
-    if (!view.department.empty()) departments.insert(view.department);
+    std::vector<std::string> departments = review.departments;
+    if (!view.department.empty() &&
+        std::find(departments.begin(), departments.end(), view.department) == departments.end())
+      departments.insert(std::lower_bound(departments.begin(), departments.end(), view.department), view.department);
     list department_list;
     for (const std::string& name : departments) {
       data item;
@@ -237,7 +227,7 @@ void ShowPage(const PageHost& host, const RecordsSource& records, Context& c, co
       row.set("department", r.department);
       const std::string word = attendance::StatusWord(r.day.status);
       row.set("status_word", word);
-      row.set("status", report::StatusText(word, c.language));
+      row.set("status", StatusSaid(c.language, word));
       list findings;
       for (const attendance::Finding& f : r.day.findings) {
         if (f.kind == attendance::FindingKind::kSimpleRule) continue;
@@ -249,7 +239,9 @@ void ShowPage(const PageHost& host, const RecordsSource& records, Context& c, co
       list swipes, stored;
       for (const host::ReviewSwipe& s : r.swipes) {
         data item;
-        item.set("time", s.time);
+        item.set("time", ClockOf(s.time));
+        item.set("full", s.time);
+        item.set("next_day", NextDay(s.time, r.day.date));
         if (s.added) {
           item.set("added", true);
           item.set("direction", Say(c.language, s.direction == attendance::Direction::kOut ? "review_out" : "review_in"));
@@ -258,7 +250,8 @@ void ShowPage(const PageHost& host, const RecordsSource& records, Context& c, co
         swipes.push_back(item);
         if (!s.added && !s.set_aside) {
           data option;
-          option.set("time", s.time + " (" + std::to_string(s.port) + ":" + std::to_string(s.terminal) + ")");
+          option.set("time", ClockOf(s.time) + (NextDay(s.time, r.day.date) ? " (+1)" : "") + " (" +
+                                 std::to_string(s.port) + ":" + std::to_string(s.terminal) + ")");
           option.set("value", std::to_string(s.port) + ":" + std::to_string(s.terminal) + ":" + s.time);
           stored.push_back(option);
         }
@@ -311,7 +304,7 @@ void Post(const PageHost& host, const RecordsSource& records, Context& c, const 
     view = RequestedView(c, shown.at);
     const std::optional<std::int64_t> person = WholeNumber(Field(c.req, "person"), 1, 2147483647);
     const std::optional<std::string> date = FieldText(c.req, "date", 10);
-    if (!view || !person || !date || !DateShape(*date)) return host.Refuse(c, 400, "bad_request", "/review");
+    if (!view || !person || !date || !host::DayNumber(*date)) return host.Refuse(c, 400, "bad_request", "/review");
     const char* done = nullptr;
     try {
       done = act(shown.at, static_cast<std::int32_t>(*person), *date);
@@ -337,7 +330,7 @@ const char* AddSwipe(const Context& c, const host::AttendanceSite& at, std::int3
   k.kind = attendance::CorrectionKind::kAdd;
   const std::string time = Text(c, "time");
   if (time.size() != 5 && time.size() != 8) throw host::InputError(host::Message("time '{0}' is not a time HH:MM", {time}));
-  k.time = (Field(c.req, "next_day") == "1" ? DayBefore(date, -1) : date) + " " + time;
+  k.time = (Field(c.req, "next_day") == "1" ? host::DateOfDay(host::CheckedDate(date, "date") + 1) : date) + " " + time;
   const std::string direction = Field(c.req, "direction");
   k.direction = direction == "out" ? attendance::Direction::kOut
                 : direction == "in" ? attendance::Direction::kIn

@@ -195,6 +195,9 @@ table.month ul { margin: 0.2em 0; padding-left: 1.1em; }
 .aside { text-decoration: line-through; }
 tr.totals td { font-weight: bold; border-top: 2px solid #888; }
 th a.sorted { text-decoration: none; }
+/* To review (review_page.cpp): a status on one line, each swipe whole, an added one as a correction. */
+#review-days td.status, #review-days td.swipes .swipe { white-space: nowrap; }
+#review-days td.swipes .swipe.added { color: #5a2d82; font-style: italic; }
 )css";
 
 // Asks before a form marked data-confirm is sent; without script the form is sent at once.

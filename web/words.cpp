@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
 namespace vanto::web {
@@ -451,6 +452,20 @@ constexpr Word kWords[] = {
     {"att_finding_swipe_set_aside", TrLaterContext("att_finding_swipe_set_aside", "swipe set aside by a correction")},
     {"att_finding_judged_without", TrLaterContext("att_finding_judged_without", "judged without terminal")},
     {"att_finding_simple_rule", TrLaterContext("att_finding_simple_rule", "judged by the site's day start (no shift)")},
+    // A day's status as a clerk reads it (the rules' word, as "missing-swipe", stays in data attributes).
+    {"status_present", TrLaterContext("status_present", "present")},
+    {"status_late", TrLaterContext("status_late", "late")},
+    {"status_left_early", TrLaterContext("status_left_early", "left early")},
+    {"status_absent", TrLaterContext("status_absent", "absent")},
+    {"status_missing_swipe", TrLaterContext("status_missing_swipe", "missing swipe")},
+    {"status_half_day", TrLaterContext("status_half_day", "half day")},
+    {"status_leave", TrLaterContext("status_leave", "leave")},
+    {"status_holiday", TrLaterContext("status_holiday", "holiday")},
+    {"status_rest", TrLaterContext("status_rest", "rest")},
+    {"status_not_scheduled", TrLaterContext("status_not_scheduled", "not scheduled")},
+    {"status_pending", TrLaterContext("status_pending", "pending")},
+    // The To review page's list of a day's swipes (not their count).
+    {"review_swipes", TrLaterContext("review_swipes", "Swipes")},
 };
 
 kainjow::mustache::data Build(Language language) {
@@ -506,6 +521,21 @@ std::string Say(Language language, const std::string& key) {
   for (const Word& w : kWords)
     if (key == w.key) return TrInContext(language, w.key, w.en);
   return key;
+}
+
+std::string StatusSaid(Language language, const std::string& word) {
+  std::string key = "status_" + word;
+  std::replace(key.begin(), key.end(), '-', '_');
+  for (const Word& w : kWords)
+    if (key == w.key) return TrInContext(language, w.key, w.en);
+  return word;
+}
+
+std::string StatusCountsSaid(Language language, const std::map<std::string, int>& counts) {
+  std::string text;
+  for (const auto& [word, count] : counts)
+    text += (text.empty() ? "" : ", ") + StatusSaid(language, word) + " " + std::to_string(count);
+  return text;
 }
 
 }  // namespace vanto::web

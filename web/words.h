@@ -4,6 +4,7 @@
 // name as context (TrInContext), so translators have one file and one coverage check.
 #pragma once
 
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -25,5 +26,10 @@ Language PageLanguage(std::string_view setting, std::string_view accept_language
 const kainjow::mustache::data& Words(Language language);
 // One word (the key itself when it has none).
 std::string Say(Language language, const std::string& key);
+// A day status of the attendance rules ("missing-swipe") as a clerk reads it ("missing swipe",
+// "缺卡"); a word it does not know as it is.
+std::string StatusSaid(Language language, const std::string& word);
+// A person's status counts as the pages say them: "absent 2, left early 3" ("" none).
+std::string StatusCountsSaid(Language language, const std::map<std::string, int>& counts);
 
 }  // namespace vanto::web

@@ -82,6 +82,10 @@ TEST_P(AttendanceReviewTest, ListsTheDaysThatNeedALookByDepartmentAndReviewed) {
   EXPECT_EQ(Rows({"Stores", false}), (std::set<Row>{{"2026-11-30", 1, "late"}, {"2026-11-30", 3, "absent"},
                                                     {"2026-12-01", 3, "absent"}}));
   EXPECT_TRUE(Rows({"Nobody's", false}).empty());
+  // The filter's choices: every department of the site's people, whichever is shown.
+  for (const std::optional<std::string>& shown : {std::optional<std::string>(), std::optional<std::string>("Nobody's")})
+    EXPECT_EQ(ToReview(Site(), "2026-11-30", "2026-12-01", {shown, false}).departments,
+              (std::vector<std::string>{"Office", "Stores"}));
 
   const ReviewList list = ToReview(Site(), "2026-11-30", "2026-12-01", {});
   EXPECT_EQ(list.timezone, "UTC");

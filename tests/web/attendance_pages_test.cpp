@@ -167,6 +167,12 @@ TEST_P(AttendancePages, ADepartmentsMonthAddsUpAndSortsByAnyColumn) {
   for (int n : sum) expected += "<td class=\"num\">" + std::to_string(n) + "</td>";
   EXPECT_EQ(totals.substr(0, expected.size()), expected);
   EXPECT_NE(body.find("href=\"/attendance/person?person=8&amp;month=2026-06\""), std::string::npos);
+  // The counted statuses' columns in a clerk's words, on the page and in its export.
+  const std::string csv = console.Get("/attendance/department?month=2026-06&format=csv", hr.cookie)->body;
+  for (const char* heading : {"left early", "missing swipe"}) {
+    EXPECT_NE(body.find(std::string(">") + heading + "</a></th>"), std::string::npos) << heading;
+    EXPECT_NE(csv.find(std::string(",") + heading + ","), std::string::npos) << heading << "\n" << csv.substr(0, 300);
+  }
 }
 
 TEST_P(AttendancePages, ExportsAnswerEachFormatNamedForTheMonth) {

@@ -22,7 +22,7 @@ from urllib.parse import urlsplit, urlunsplit
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from browser_smoke_test import PASSWORD, browser, missing  # noqa: E402  (skips or fails there without Selenium)
+from browser_smoke_test import PASSWORD, browser, missing, sign_in  # noqa: E402  (skips or fails there without Selenium)
 from vanto_serve import read_line, start_serve, stop_serve  # noqa: E402
 from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -72,16 +72,6 @@ def drop_database(admin):
         url, name = admin
         subprocess.run(["psql", url, "-q", "-c", f"DROP DATABASE IF EXISTS {name} WITH (FORCE)"], capture_output=True,
                        timeout=BOUND)
-
-
-def sign_in(driver, wait, url, name):
-    driver.delete_all_cookies()
-    driver.get(url + "/login")
-    wait.until(ready.presence_of_element_located((By.ID, "sign-in")))
-    driver.find_element(By.ID, "name").send_keys(name)
-    driver.find_element(By.ID, "password").send_keys(PASSWORD)
-    driver.find_element(By.ID, "sign-in").click()
-    wait.until(ready.text_to_be_present_in_element((By.ID, "user-name"), name))
 
 
 def terminal_rows(driver):

@@ -54,11 +54,7 @@ def check(vanto, db, folder, engine):
     try:
         driver = smoke.browser(os.path.join(folder, "profile-" + engine))
         wait = WebDriverWait(driver, 30)
-        driver.get(url + "/swipes")
-        wait.until(ready.presence_of_element_located((By.ID, "sign-in")))
-        driver.find_element(By.ID, "name").send_keys("hana")
-        driver.find_element(By.ID, "password").send_keys(PASSWORD)
-        driver.find_element(By.ID, "sign-in").click()
+        smoke.sign_in(driver, wait, url, "hana", "/swipes")
         wait.until(ready.presence_of_element_located((By.ID, "swipe-filters")))
 
         # Swipes: the first page is full; filtering by the first row's person and port keeps only

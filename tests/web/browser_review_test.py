@@ -2,12 +2,14 @@
 """A real browser on the To review page over the simulator's swipes (`vanto demo`), in English and
 in Chinese: with a 07:00-19:00 shift the demo's first swipes (from 07:30) are late and a day with
 an odd number of swipes misses one; an HR user sees both, adds the missed swipe with a reason and
-sees the day's status change, as `vanto attendance` says too.
+sees the day's status change, as `vanto attendance` says too, on To review and on the person's
+month, where the added swipe is marked as a correction.
 
 Usage: browser_review_test.py PATH-TO-VANTO. Exits 77 (skipped) when Selenium, the Chromium
 driver or the server is missing, except under CI=true, where that is a failure."""
 import json
 import os
+import re
 import sys
 import tempfile
 
@@ -22,9 +24,15 @@ from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 PASSWORD = smoke.PASSWORD
 FIRST, LAST = "2026-11-02", "2026-11-06"  # Monday to Friday of the demo's swipes
-WORDS = {  # what each language says of the statuses and the notice
-    "en": {"late": "late", "missing-swipe": "missing-swipe", "added": "The missed swipe was added."},
-    "zh_CN": {"added": "漏刷卡已补录。"},
+WORDS = {  # what each language says of the notice and of a correction
+    "en": {"added": "The missed swipe was added.", "correction": "(correction)"},
+    "zh_CN": {"added": "漏刷卡已补录。", "correction": "(更正)"},
+}
+STATUSES = {  # what each language says of the statuses the week can have
+    "en": {"present": "present", "late": "late", "left-early": "left early", "absent": "absent",
+           "missing-swipe": "missing swipe", "half-day": "half day"},
+    "zh_CN": {"present": "出勤", "late": "迟到", "left-early": "早退", "absent": "缺勤", "missing-swipe": "缺卡",
+              "half-day": "半天"},
 }
 
 
@@ -62,11 +70,7 @@ def check(vanto, folder, language, person_offset):
         driver = smoke.browser(os.path.join(folder, "profile-" + language))
         wait = WebDriverWait(driver, 30)
         view = f"{url}/review?from={FIRST}&to={LAST}"
-        driver.get(view)
-        wait.until(ready.presence_of_element_located((By.ID, "sign-in")))
-        driver.find_element(By.ID, "name").send_keys("hana")
-        driver.find_element(By.ID, "password").send_keys(PASSWORD)
-        driver.find_element(By.ID, "sign-in").click()
+        smoke.sign_in(driver, wait, url, "hana", view[len(url):])
         wait.until(ready.presence_of_element_located((By.ID, "review-view")))
         driver.get(view)  # signing in comes back to the page, not to its period
         wait.until(ready.presence_of_element_located((By.ID, "review-view")))
@@ -83,10 +87,11 @@ def check(vanto, folder, language, person_offset):
         for key in late + missing:
             assert shown.get(key) == before[key], (language, key, shown.get(key), before[key])
         assert driver.find_element(By.ID, "review-count").text == str(len(shown)), language
-        if language == "en":
-            assert row(driver, *late[0]).find_element(By.CSS_SELECTOR, "td.status").text == "late"
-        else:
-            assert row(driver, *late[0]).find_element(By.CSS_SELECTOR, "td.status").text == "迟到"
+        said = STATUSES[language]
+        for key in (late[0], missing[0]):  # the status in a clerk's words, each swipe by its time of day only
+            assert row(driver, *key).find_element(By.CSS_SELECTOR, "td.status").text == said[before[key]], (language, key)
+            for swipe in row(driver, *key).find_elements(By.CSS_SELECTOR, "td.swipes span.swipe"):
+                assert re.fullmatch(r"\d\d:\d\d( \(\+1\))?", swipe.text), (language, key, swipe.text)
         # Adds the missed swipe at the shift's end, with a reason, without any script.
         tr = row(driver, person, date)
         tr.find_element(By.CSS_SELECTOR, "details.add-swipe summary").click()
@@ -105,6 +110,14 @@ def check(vanto, folder, language, person_offset):
         if now is not None:  # still to review (late): its new status
             assert now.get_attribute("data-status") == after[(person, date)], language
             assert "(" in now.find_element(By.CSS_SELECTOR, "td.swipes").text, language  # the added swipe marked
+        # The person's month: the day judged anew as the command line judges it, the added swipe
+        # shown as a correction.
+        driver.get(f"{url}/attendance/person?person={person}&month=2026-11")
+        cell = wait.until(ready.presence_of_element_located((By.CSS_SELECTOR, f"td.day[data-day='{date}']")))
+        assert cell.get_attribute("data-status") == after[(person, date)], (language, cell.get_attribute("data-status"))
+        assert cell.find_element(By.CSS_SELECTOR, "span.status").text == said[after[(person, date)]], language
+        corrections = [c.text for c in cell.find_elements(By.CSS_SELECTOR, "div.swipes span.correction")]
+        assert corrections == ["+18:59 " + WORDS[language]["correction"]], (language, corrections)
     finally:
         if driver:
             driver.quit()

@@ -54,6 +54,18 @@ def browser(profile):
     return webdriver.Chrome(service=Service(DRIVER), options=options)
 
 
+def sign_in(driver, wait, url, name, page="/login"):
+    """Signs `name` in afresh: opens `page` (a page that asks for a session shows the login form),
+    gives the name and PASSWORD, and waits until the header names the user."""
+    driver.delete_all_cookies()
+    driver.get(url + page)
+    wait.until(ready.presence_of_element_located((By.ID, "sign-in")))
+    driver.find_element(By.ID, "name").send_keys(name)
+    driver.find_element(By.ID, "password").send_keys(PASSWORD)
+    driver.find_element(By.ID, "sign-in").click()
+    wait.until(ready.text_to_be_present_in_element((By.ID, "user-name"), name))
+
+
 def main():
     vanto = sys.argv[1]
     with tempfile.TemporaryDirectory(prefix="vanto-browser-") as folder:
@@ -78,12 +90,7 @@ def main():
         try:
             driver = browser(os.path.join(folder, "profile"))
             wait = WebDriverWait(driver, 30)
-            driver.get(url + "/dashboard")  # no session: to the login page
-            wait.until(ready.presence_of_element_located((By.ID, "sign-in")))
-            driver.find_element(By.ID, "name").send_keys("root")
-            driver.find_element(By.ID, "password").send_keys(PASSWORD)
-            driver.find_element(By.ID, "sign-in").click()
-            wait.until(ready.text_to_be_present_in_element((By.ID, "user-name"), "root"))
+            sign_in(driver, wait, url, "root", "/dashboard")  # no session: to the login page
             assert driver.find_element(By.TAG_NAME, "h1").text == "Dashboard", driver.page_source
             links = [a.get_attribute("href").replace(url, "") for a in driver.find_elements(By.CSS_SELECTOR, "nav a")]
             assert links == ["/dashboard", "/review", "/swipes", "/people", "/report", "/attendance/setup",

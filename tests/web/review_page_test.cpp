@@ -13,6 +13,7 @@
 #include "host/db/database.h"
 #include "host/db/swipe_store.h"
 #include "tests/web/console_fixture.h"
+#include "web/words.h"
 
 namespace vanto::web::testing {
 namespace {
@@ -61,6 +62,20 @@ TEST(ReviewPage, HrActsOnEachDayInPlace) {
   EXPECT_NE(page->body.find("data-date=\"" + Day(0) + "\" data-status=\"missing-swipe\""), std::string::npos);
   EXPECT_NE(page->body.find("data-date=\"" + Day(2) + "\" data-status=\"late\""), std::string::npos);
   EXPECT_NE(page->body.find("href=\"/review\""), std::string::npos);  // in HR's navigation
+  // In each language: the status in a clerk's words, the list of swipes so called, a swipe by its
+  // time only (the row names the day), the department filter's choices.
+  const struct {
+    const char* accept;
+    std::vector<std::string> shows;
+  } languages[] = {
+      {"en", {"<td class=\"status\">missing swipe</td>", "<th>Swipes</th>", "data-time=\"" + Day(2) + " 09:40:00\">09:40</span>",
+              "<option value=\"Ops\">Ops</option>"}},
+      {"zh-CN", {"<td class=\"status\">缺卡</td>", "<th>打卡记录</th>", "data-time=\"" + Day(0) + " 09:30:00\">09:30</span>"}},
+  };
+  for (const auto& l : languages)
+    for (const std::string& text : l.shows)
+      EXPECT_NE(console.Get(view, hr.cookie, {{"Accept-Language", l.accept}})->body.find(text), std::string::npos)
+          << l.accept << ": " << text;
   // Exported: CSV for a spreadsheet (the byte-order mark, the late day), a workbook; another format refused.
   httplib::Result csv = console.Get(view + "&format=csv", hr.cookie);
   ASSERT_EQ(csv->status, 200);
@@ -141,6 +156,27 @@ TEST(ReviewPage, HrActsOnEachDayInPlace) {
       }
     EXPECT_TRUE(found) << action;
   }
+}
+
+// The rules' status words as the pages say them; a word the rules do not have, as it is.
+TEST(StatusSaid, EveryStatusInAClerksWords) {
+  const struct {
+    const char* word;
+    const char* en;
+    const char* zh;
+  } words[] = {
+      {"present", "present", "出勤"},          {"late", "late", "迟到"},
+      {"left-early", "left early", "早退"},    {"absent", "absent", "缺勤"},
+      {"missing-swipe", "missing swipe", "缺卡"}, {"half-day", "half day", "半天"},
+      {"leave", "leave", "请假"},              {"holiday", "holiday", "节假日"},
+      {"rest", "rest", "休息"},                {"not-scheduled", "not scheduled", "未排班"},
+      {"pending", "pending", "待定"},          {"someday", "someday", "someday"},
+  };
+  for (const auto& w : words) {
+    EXPECT_EQ(StatusSaid(Language::kEnglish, w.word), w.en);
+    EXPECT_EQ(StatusSaid(Language::kChinese, w.word), w.zh);
+  }
+  EXPECT_EQ(StatusCountsSaid(Language::kEnglish, {{"left-early", 2}, {"absent", 1}}), "absent 1, left early 2");
 }
 
 }  // namespace
