@@ -632,10 +632,12 @@ struct Gathered {
 };
 
 // The input of first..last for the rules: people (of `person` only), swipes from the day before
-// to two days after, the site's settings and entries.
-attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRows& rows, const std::string& first,
-                                   const std::string& last, std::optional<std::int32_t> person,
-                                   const Gathered& given = {}) {
+// to two days after, the site's settings and entries. It holds one connection of the database's
+// pool at a time (the swipes', the sync runs', then the attendance rows'), and its caller holds
+// none while it reads: a request that held one while waiting for another could wait out the lock
+// timeout whenever as many requests at once hold the pool's every connection.
+attendance::MonthInput GatherInput(const AttendanceSite& at, const std::string& first, const std::string& last,
+                                   std::optional<std::int32_t> person, const Gathered& given = {}) {
   attendance::MonthInput in;
   in.site = at.site.name;
   in.timezone = ZoneName(at);
@@ -676,6 +678,9 @@ attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRo
   } else {
     in.swipes = ReadSwipes(at, swipes_from, swipes_to, person);
   }
+  in.terminals = Terminals(at);
+  SiteRows r(at);
+  store::AttendanceRows& rows = r.rows;
   in.shifts = rows.Shifts();
   in.patterns = rows.Patterns();
   in.assignments = rows.Assignments();
@@ -693,7 +698,6 @@ attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRo
   in.days_off = rows.DaysOff(DateOfDay(first_day - 1), DateOfDay(last_day + 1));
   in.leave = rows.Leave(DateOfDay(month_first - 1), DateOfDay(month_last + 1), person);
   in.corrections = rows.Corrections(DateOfDay(month_first - 1), DateOfDay(month_last + 2), person);
-  in.terminals = Terminals(at);
   return in;
 }
 
@@ -730,17 +734,16 @@ std::vector<DayResult> DaysOfClosed(const attendance::ClosedMonth& closed, std::
 
 MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person) {
   const auto [first, last] = MonthDates(month);
-  SiteRows r(at);
   MonthAttendance result;
   result.month = month;
-  if (std::optional<attendance::ClosedMonth> closed = r.rows.Closed(month)) {
+  if (std::optional<attendance::ClosedMonth> closed = SiteRows(at).rows.Closed(month)) {
     result.closed = true;
     result.closed_by = closed->closed_by;
     result.closed_at = closed->closed_at;
     result.days = DaysOfClosed(*closed, person);
     return result;
   }
-  attendance::MonthInput in = GatherInput(at, r.rows, first, last, person);
+  attendance::MonthInput in = GatherInput(at, first, last, person);
   result.days = attendance::JudgeDays(in);
   if (person) std::erase_if(result.days, [&](const DayResult& d) { return d.person != *person; });
   return result;
@@ -755,23 +758,27 @@ std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& f
                                   std::optional<std::int32_t> person, const SwipeSeen& seen) {
   const std::int64_t from = CheckedDate(first, "first day"), to = CheckedDate(last, "last day");
   if (to < from) throw InputError(Message("the last day {0} comes before the first day {1}", {last, first}));
-  SiteRows r(at);
   // Each month touched: the part of it asked for, as it was kept when closed.
   struct Part {
     std::string month, month_first, month_last, first, last;
     std::optional<attendance::ClosedMonth> closed;
   };
   std::vector<Part> parts;
-  for (std::string month = first.substr(0, 7); month <= last.substr(0, 7);) {
-    const auto [begins, ends] = MonthDates(month);
-    parts.push_back({month, begins, ends, std::max(begins, first), std::min(ends, last), r.rows.Closed(month)});
-    month = DateOfDay(*DayNumber(ends) + 1).substr(0, 7);
+  bool judging = false;
+  std::vector<Shift> shifts;
+  {  // the rows' connection given back before the swipes are read
+    SiteRows r(at);
+    for (std::string month = first.substr(0, 7); month <= last.substr(0, 7);) {
+      const auto [begins, ends] = MonthDates(month);
+      parts.push_back({month, begins, ends, std::max(begins, first), std::min(ends, last), r.rows.Closed(month)});
+      month = DateOfDay(*DayNumber(ends) + 1).substr(0, 7);
+    }
+    judging = std::any_of(parts.begin(), parts.end(), [](const Part& p) { return !p.closed; });
+    if (judging) shifts = r.rows.Shifts();
   }
   // One read of the swipes every open part needs (the days before its first, and two after its
   // last), also the ones handed to `seen`.
-  const bool judging = std::any_of(parts.begin(), parts.end(), [](const Part& p) { return !p.closed; });
   std::vector<attendance::Swipe> swipes;
-  const std::vector<Shift> shifts = judging ? r.rows.Shifts() : std::vector<Shift>();
   const bool narrow = WindowsWithinADay(shifts);
   if (judging || seen) {
     std::int64_t earliest = from;
@@ -792,7 +799,7 @@ std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& f
       const std::string judged_first =
           narrow ? std::max(p.month_first, DateOfDay(*DayNumber(p.first) - kDaysBefore)) : p.month_first;
       attendance::MonthInput in =
-          GatherInput(at, r.rows, judged_first, p.last, person, Gathered{p.month_first, p.month_last, &swipes});
+          GatherInput(at, judged_first, p.last, person, Gathered{p.month_first, p.month_last, &swipes});
       judged = attendance::JudgeDays(in);
     }
     for (DayResult& d : judged)
@@ -808,10 +815,9 @@ void CloseMonth(const AttendanceSite& at, const std::string& month) {
   if (last >= TodayText(at))
     throw InputError(Message("month {0} is not over yet in the site's time zone ({1}): it can be closed from the day after {2}",
                              {month, ZoneName(at), last}));
-  SiteRows r(at);
-  if (std::optional<attendance::ClosedMonth> closed = r.rows.Closed(month))
+  if (std::optional<attendance::ClosedMonth> closed = SiteRows(at).rows.Closed(month))
     throw InputError(Message("month {0} is closed already (by {1} at {2})", {month, closed->closed_by, closed->closed_at}));
-  attendance::MonthInput in = GatherInput(at, r.rows, first, last, std::nullopt);
+  attendance::MonthInput in = GatherInput(at, first, last, std::nullopt);
   const std::vector<DayResult> days = attendance::JudgeDays(in);
   std::size_t pending = 0;
   const DayResult* example = nullptr;
@@ -826,7 +832,7 @@ void CloseMonth(const AttendanceSite& at, const std::string& month) {
   }
   nlohmann::json all = nlohmann::json::array();
   for (const DayResult& d : days) all.push_back(DayJson(d));
-  if (!r.rows.Close({month, at.actor.name, NowText(at), all.dump()}))
+  if (!SiteRows(at).rows.Close({month, at.actor.name, NowText(at), all.dump()}))
     throw InputError(Message("month {0} is closed already", {month}));
   Audit(at, "month.close", "month " + month + ", " + Number(static_cast<std::int64_t>(days.size())) + " days kept");
 }
@@ -862,21 +868,23 @@ std::int64_t AddCorrection(const AttendanceSite& at, const Correction& correctio
     throw InputError(Message("{0} does not exist in time zone {1} (the clocks skipped it)", {c.time, ZoneName(at)}));
   if (c.kind == CorrectionKind::kAdd && c.direction == attendance::Direction::kUnknown)
     throw InputError(Message("an added swipe is a check-in or a check-out (--in or --out)"));
-  SiteRows r(at);
-  RefuseClosed(r.rows, c.time.substr(0, 10), c.time.substr(0, 10));
-  for (const Correction& o : r.rows.Corrections(DateOfDay(*day - 1), DateOfDay(*day + 1), c.person)) {
-    if (o.entered.withdrawn() || o.kind != c.kind || o.person != c.person) continue;
-    const bool same = c.kind == CorrectionKind::kAdd ? o.time.substr(0, 16) == c.time.substr(0, 16)
-                                                     : o.time == c.time && o.port == c.port && o.terminal == c.terminal;
-    if (same)
-      throw InputError(c.kind == CorrectionKind::kAdd
-                           ? Message("correction {0} adds a swipe of person {1} at {2} already", {Number(o.id), Number(c.person), o.time})
-                           : Message("correction {0} sets this swipe aside already", {Number(o.id)}));
+  {  // the rows' connection given back before the day is gathered (GatherInput)
+    SiteRows r(at);
+    RefuseClosed(r.rows, c.time.substr(0, 10), c.time.substr(0, 10));
+    for (const Correction& o : r.rows.Corrections(DateOfDay(*day - 1), DateOfDay(*day + 1), c.person)) {
+      if (o.entered.withdrawn() || o.kind != c.kind || o.person != c.person) continue;
+      const bool same = c.kind == CorrectionKind::kAdd ? o.time.substr(0, 16) == c.time.substr(0, 16)
+                                                       : o.time == c.time && o.port == c.port && o.terminal == c.terminal;
+      if (same)
+        throw InputError(c.kind == CorrectionKind::kAdd
+                             ? Message("correction {0} adds a swipe of person {1} at {2} already", {Number(o.id), Number(c.person), o.time})
+                             : Message("correction {0} sets this swipe aside already", {Number(o.id)}));
+    }
   }
-  const attendance::MonthInput context = GatherInput(at, r.rows, DateOfDay(*day - 1), DateOfDay(*day), c.person);
+  const attendance::MonthInput context = GatherInput(at, DateOfDay(*day - 1), DateOfDay(*day), c.person);
   if (std::optional<Message> problem = attendance::CheckCorrection(context, c)) throw InputError(*problem);
   c.entered = {at.actor.name, NowText(at), std::nullopt, std::nullopt};
-  c.id = r.rows.AddCorrection(c);
+  c.id = SiteRows(at).rows.AddCorrection(c);
   Audit(at, "correction.add", CorrectionDetails(c));
   return c.id;
 }
