@@ -34,6 +34,10 @@ using attendance::Shift;
 // A site's rows over a connection of its own, kept while the operation works.
 struct SiteRows {
   explicit SiteRows(const AttendanceSite& at) : tables(at.db.Tables(false)), rows(*tables, at.site.name) {}
+  // Gives the connection back to the pool before the audit row, which borrows one of its own
+  // (holding one while waiting for another can wait out the lock timeout when as many requests at
+  // once hold every connection). Nothing of `rows` is used after.
+  void Release() { tables.reset(); }
   std::unique_ptr<store::TableConnection> tables;
   store::AttendanceRows rows;
 };
@@ -183,6 +187,7 @@ void AddShift(const AttendanceSite& at, const Shift& shift, const std::optional<
     r.rows.RemoveShift(shift.name);  // nothing kept of a shift whose pattern could not be
     throw InputError(Message("pattern {0} exists already", {week->name}));
   }
+  r.Release();
   Audit(at, "shift.add", ShiftDetails(shift) + (week ? ", with its week pattern" : ""));
 }
 
@@ -195,6 +200,7 @@ void ChangeShift(const AttendanceSite& at, const Shift& shift) {
   *found = shift;
   CheckAll(shifts, r.rows.Patterns());
   if (!r.rows.ReplaceShift(shift)) throw InputError(Message("there is no shift {0}", {shift.name}));
+  r.Release();
   Audit(at, "shift.change", ShiftDetails(shift));
 }
 
@@ -205,6 +211,7 @@ void RemoveShift(const AttendanceSite& at, const std::string& name) {
     if (std::find(p.days.begin(), p.days.end(), name) != p.days.end()) users += (users.empty() ? "" : ", ") + p.name;
   if (!users.empty()) throw InputError(Message("shift {0} is worked in pattern {1}: remove those first", {name, users}));
   if (!r.rows.RemoveShift(name)) throw InputError(Message("there is no shift {0}", {name}));
+  r.Release();
   Audit(at, "shift.remove", "shift " + name);
 }
 
@@ -227,6 +234,7 @@ void AddPattern(const AttendanceSite& at, const Pattern& pattern) {
   if (!r.rows.AddPattern(pattern)) throw InputError(Message("pattern {0} exists already", {pattern.name}));
   std::string days;
   for (const std::string& d : pattern.days) days += (days.empty() ? "" : ",") + d;
+  r.Release();
   Audit(at, "pattern.add", "pattern " + pattern.name + " (" + attendance::PatternKindWord(pattern.kind) + ") " + days);
 }
 
@@ -237,6 +245,7 @@ void RemovePattern(const AttendanceSite& at, const std::string& name) {
     if (a.pattern == name) ids += (ids.empty() ? "" : ", ") + Number(a.id);
   if (!ids.empty()) throw InputError(Message("pattern {0} is assigned (assignments {1}): unassign them first", {name, ids}));
   if (!r.rows.RemovePattern(name)) throw InputError(Message("there is no pattern {0}", {name}));
+  r.Release();
   Audit(at, "pattern.remove", "pattern " + name);
 }
 
@@ -291,6 +300,7 @@ std::vector<std::int64_t> Assign(const AttendanceSite& at, const Assignment& ass
     held.push_back(a);
   }
   const std::vector<std::int64_t> ids = r.rows.AddAssignments(each);
+  r.Release();
   for (std::size_t i = 0; i < each.size() && i < ids.size(); ++i) {
     each[i].id = ids[i];
     Audit(at, "shift.assign", AssignmentDetails(each[i]));
@@ -301,6 +311,7 @@ std::vector<std::int64_t> Assign(const AttendanceSite& at, const Assignment& ass
 void Unassign(const AttendanceSite& at, std::int64_t id) {
   SiteRows r(at);
   if (!r.rows.RemoveAssignment(id)) throw InputError(Message("there is no assignment {0}", {Number(id)}));
+  r.Release();
   Audit(at, "shift.unassign", "assignment " + Number(id));
 }
 
@@ -370,6 +381,7 @@ std::vector<std::int64_t> StoreLeave(const AttendanceSite& at, SiteRows& r, std:
     l.entered = {at.actor.name, NowText(at), std::nullopt, std::nullopt};
   }
   std::vector<std::int64_t> ids = r.rows.AddLeave(leave);
+  r.Release();
   for (std::size_t i = 0; i < leave.size() && i < ids.size(); ++i) {
     const Leave& l = leave[i];
     Audit(at, "leave.add",
@@ -547,6 +559,7 @@ void WithdrawLeave(const AttendanceSite& at, std::int64_t id) {
   RefuseClosed(r.rows, found->from, found->to);
   if (!r.rows.WithdrawLeave(id, at.actor.name, NowText(at)))
     throw InputError(Message("leave {0} is withdrawn already", {Number(id)}));
+  r.Release();
   Audit(at, "leave.withdraw", "leave " + Number(id) + ": person " + Number(found->person));
 }
 
@@ -897,6 +910,7 @@ void WithdrawCorrection(const AttendanceSite& at, std::int64_t id) {
   RefuseClosed(r.rows, found->time.substr(0, 10), found->time.substr(0, 10));
   if (!r.rows.WithdrawCorrection(id, at.actor.name, NowText(at)))
     throw InputError(Message("correction {0} is withdrawn already", {Number(id)}));
+  r.Release();
   Audit(at, "correction.withdraw", CorrectionDetails(*found));
 }
 

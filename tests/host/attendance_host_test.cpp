@@ -330,7 +330,7 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
 
 // Each operation that judges holds one connection of the pool at a time: over a handle of one
 // connection (PostgreSQL's pool bounds it; a second borrow would wait out the lock timeout and
-// fail) it judges, corrects and closes as the ordinary handle does, day for day.
+// fail) it judges, corrects and closes as the ordinary handle does, day for day, and writes.
 TEST_P(AttendanceHostTest, JudgingHoldsOneConnectionAtATime) {
   const AttendanceSite at = Site(At(20, 0));
   AddShift(at, attendance::Shift{"day", 9 * 60, 17 * 60}, std::vector<bool>{true, true, true, true, true, false, false});
@@ -365,11 +365,28 @@ TEST_P(AttendanceHostTest, JudgingHoldsOneConnectionAtATime) {
   attendance::Correction out;
   out.person = 7, out.time = "2026-10-02 17:00:00", out.direction = attendance::Direction::kOut;
   out.reason = "forgot the card";
-  EXPECT_GT(AddCorrection(alone, out), 0);
+  const std::int64_t correction = AddCorrection(alone, out);
   CloseMonth(alone, "2026-10");
   const MonthAttendance closed = JudgeMonth(alone, "2026-10", 7);
   EXPECT_TRUE(closed.closed);
   EXPECT_EQ(text(closed.days), text(JudgeMonth(at, "2026-10", 7).days));
+  // And every write, each with its audit row.
+  ReopenMonth(alone, "2026-10");
+  WithdrawCorrection(alone, correction);
+  AddShift(alone, attendance::Shift{"late", 13 * 60, 21 * 60}, std::nullopt);
+  ChangeShift(alone, attendance::Shift{"late", 14 * 60, 22 * 60});
+  AddPattern(alone, {"lates", attendance::PatternKind::kWeek, "", {"late", "late", "", "", "", "", ""}});
+  attendance::Assignment lates;
+  lates.pattern = "lates", lates.person = 8, lates.from = "2026-11-01";
+  Unassign(alone, Assign(alone, lates));
+  RemovePattern(alone, "lates");
+  RemoveShift(alone, "late");
+  SetDayOff(alone, {"2026-10-09", attendance::DayOffKind::kHoliday, "Founders"});
+  attendance::Leave leave;
+  leave.person = 8, leave.kind = "annual", leave.from = "2026-10-20", leave.to = "2026-10-21";
+  WithdrawLeave(alone, AddLeave(alone, {leave}).at(0));
+  EXPECT_EQ(ListDaysOff(at, "2026").size(), 1u);
+  EXPECT_EQ(ListShifts(at).size(), 1u);
 }
 
 // A judged day whose date is none (a closed month's kept days are read back from the database)
