@@ -34,6 +34,10 @@ using attendance::Shift;
 // A site's rows over a connection of its own, kept while the operation works.
 struct SiteRows {
   explicit SiteRows(const AttendanceSite& at) : tables(at.db.Tables(false)), rows(*tables, at.site.name) {}
+  // Gives the connection back to the pool before the audit row, which borrows one of its own
+  // (holding one while waiting for another can wait out the lock timeout when as many requests at
+  // once hold every connection). Nothing of `rows` is used after.
+  void Release() { tables.reset(); }
   std::unique_ptr<store::TableConnection> tables;
   store::AttendanceRows rows;
 };
@@ -211,6 +215,7 @@ void AddShift(const AttendanceSite& at, const Shift& shift, const std::optional<
     r.rows.RemoveShift(shift.name);  // nothing kept of a shift whose pattern could not be
     throw InputError(Message("pattern {0} exists already", {week->name}));
   }
+  r.Release();
   Audit(at, "shift.add", ShiftDetails(shift) + (week ? ", with its week pattern" : ""));
 }
 
@@ -223,6 +228,7 @@ void ChangeShift(const AttendanceSite& at, const Shift& shift) {
   *found = shift;
   CheckAll(shifts, r.rows.Patterns());
   if (!r.rows.ReplaceShift(shift)) throw InputError(Message("there is no shift {0}", {shift.name}));
+  r.Release();
   Audit(at, "shift.change", ShiftDetails(shift));
 }
 
@@ -233,6 +239,7 @@ void RemoveShift(const AttendanceSite& at, const std::string& name) {
     if (std::find(p.days.begin(), p.days.end(), name) != p.days.end()) users += (users.empty() ? "" : ", ") + p.name;
   if (!users.empty()) throw InputError(Message("shift {0} is worked in pattern {1}: remove those first", {name, users}));
   if (!r.rows.RemoveShift(name)) throw InputError(Message("there is no shift {0}", {name}));
+  r.Release();
   Audit(at, "shift.remove", "shift " + name);
 }
 
@@ -255,6 +262,7 @@ void AddPattern(const AttendanceSite& at, const Pattern& pattern) {
   if (!r.rows.AddPattern(pattern)) throw InputError(Message("pattern {0} exists already", {pattern.name}));
   std::string days;
   for (const std::string& d : pattern.days) days += (days.empty() ? "" : ",") + d;
+  r.Release();
   Audit(at, "pattern.add", "pattern " + pattern.name + " (" + attendance::PatternKindWord(pattern.kind) + ") " + days);
 }
 
@@ -265,6 +273,7 @@ void RemovePattern(const AttendanceSite& at, const std::string& name) {
     if (a.pattern == name) ids += (ids.empty() ? "" : ", ") + Number(a.id);
   if (!ids.empty()) throw InputError(Message("pattern {0} is assigned (assignments {1}): unassign them first", {name, ids}));
   if (!r.rows.RemovePattern(name)) throw InputError(Message("there is no pattern {0}", {name}));
+  r.Release();
   Audit(at, "pattern.remove", "pattern " + name);
 }
 
@@ -319,6 +328,7 @@ std::vector<std::int64_t> Assign(const AttendanceSite& at, const Assignment& ass
     held.push_back(a);
   }
   const std::vector<std::int64_t> ids = r.rows.AddAssignments(each);
+  r.Release();
   for (std::size_t i = 0; i < each.size() && i < ids.size(); ++i) {
     each[i].id = ids[i];
     Audit(at, "shift.assign", AssignmentDetails(each[i]));
@@ -329,6 +339,7 @@ std::vector<std::int64_t> Assign(const AttendanceSite& at, const Assignment& ass
 void Unassign(const AttendanceSite& at, std::int64_t id) {
   SiteRows r(at);
   if (!r.rows.RemoveAssignment(id)) throw InputError(Message("there is no assignment {0}", {Number(id)}));
+  r.Release();
   Audit(at, "shift.unassign", "assignment " + Number(id));
 }
 
@@ -398,6 +409,7 @@ std::vector<std::int64_t> StoreLeave(const AttendanceSite& at, SiteRows& r, std:
     l.entered = {at.actor.name, NowText(at), std::nullopt, std::nullopt};
   }
   std::vector<std::int64_t> ids = r.rows.AddLeave(leave);
+  r.Release();
   for (std::size_t i = 0; i < leave.size() && i < ids.size(); ++i) {
     const Leave& l = leave[i];
     Audit(at, "leave.add",
@@ -575,6 +587,7 @@ void WithdrawLeave(const AttendanceSite& at, std::int64_t id) {
   RefuseClosed(r.rows, found->from, found->to);
   if (!r.rows.WithdrawLeave(id, at.actor.name, NowText(at)))
     throw InputError(Message("leave {0} is withdrawn already", {Number(id)}));
+  r.Release();
   Audit(at, "leave.withdraw", "leave " + Number(id) + ": person " + Number(found->person));
 }
 
@@ -660,10 +673,12 @@ struct Gathered {
 };
 
 // The input of first..last for the rules: people (of `person` only), swipes from the day before
-// to two days after, the site's settings and entries.
-attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRows& rows, const std::string& first,
-                                   const std::string& last, std::optional<std::int32_t> person,
-                                   const Gathered& given = {}) {
+// to two days after, the site's settings and entries. It holds one connection of the database's
+// pool at a time (the swipes', the sync runs', then the attendance rows'), and its caller holds
+// none while it reads: a request that held one while waiting for another could wait out the lock
+// timeout whenever as many requests at once hold the pool's every connection.
+attendance::MonthInput GatherInput(const AttendanceSite& at, const std::string& first, const std::string& last,
+                                   std::optional<std::int32_t> person, const Gathered& given = {}) {
   attendance::MonthInput in;
   in.site = at.site.name;
   in.timezone = ZoneName(at);
@@ -704,6 +719,9 @@ attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRo
   } else {
     in.swipes = ReadSwipes(at, swipes_from, swipes_to, person);
   }
+  in.terminals = Terminals(at);
+  SiteRows r(at);
+  store::AttendanceRows& rows = r.rows;
   in.shifts = rows.Shifts();
   in.patterns = rows.Patterns();
   in.assignments = rows.Assignments();
@@ -721,7 +739,6 @@ attendance::MonthInput GatherInput(const AttendanceSite& at, store::AttendanceRo
   in.days_off = rows.DaysOff(DateOfDay(first_day - 1), DateOfDay(last_day + 1));
   in.leave = rows.Leave(DateOfDay(month_first - 1), DateOfDay(month_last + 1), person);
   in.corrections = rows.Corrections(DateOfDay(month_first - 1), DateOfDay(month_last + 2), person);
-  in.terminals = Terminals(at);
   return in;
 }
 
@@ -758,17 +775,16 @@ std::vector<DayResult> DaysOfClosed(const attendance::ClosedMonth& closed, std::
 
 MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person) {
   const auto [first, last] = MonthDates(month);
-  SiteRows r(at);
   MonthAttendance result;
   result.month = month;
-  if (std::optional<attendance::ClosedMonth> closed = r.rows.Closed(month)) {
+  if (std::optional<attendance::ClosedMonth> closed = SiteRows(at).rows.Closed(month)) {
     result.closed = true;
     result.closed_by = closed->closed_by;
     result.closed_at = closed->closed_at;
     result.days = DaysOfClosed(*closed, person);
     return result;
   }
-  attendance::MonthInput in = GatherInput(at, r.rows, first, last, person);
+  attendance::MonthInput in = GatherInput(at, first, last, person);
   result.days = attendance::JudgeDays(in);
   if (person) std::erase_if(result.days, [&](const DayResult& d) { return d.person != *person; });
   return result;
@@ -783,23 +799,27 @@ std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& f
                                   std::optional<std::int32_t> person, const SwipeSeen& seen) {
   const std::int64_t from = CheckedDate(first, "first day"), to = CheckedDate(last, "last day");
   if (to < from) throw InputError(Message("the last day {0} comes before the first day {1}", {last, first}));
-  SiteRows r(at);
   // Each month touched: the part of it asked for, as it was kept when closed.
   struct Part {
     std::string month, month_first, month_last, first, last;
     std::optional<attendance::ClosedMonth> closed;
   };
   std::vector<Part> parts;
-  for (std::string month = first.substr(0, 7); month <= last.substr(0, 7);) {
-    const auto [begins, ends] = MonthDates(month);
-    parts.push_back({month, begins, ends, std::max(begins, first), std::min(ends, last), r.rows.Closed(month)});
-    month = DateOfDay(*DayNumber(ends) + 1).substr(0, 7);
+  bool judging = false;
+  std::vector<Shift> shifts;
+  {  // the rows' connection given back before the swipes are read
+    SiteRows r(at);
+    for (std::string month = first.substr(0, 7); month <= last.substr(0, 7);) {
+      const auto [begins, ends] = MonthDates(month);
+      parts.push_back({month, begins, ends, std::max(begins, first), std::min(ends, last), r.rows.Closed(month)});
+      month = DateOfDay(*DayNumber(ends) + 1).substr(0, 7);
+    }
+    judging = std::any_of(parts.begin(), parts.end(), [](const Part& p) { return !p.closed; });
+    if (judging) shifts = r.rows.Shifts();
   }
   // One read of the swipes every open part needs (the days before its first, and two after its
   // last), also the ones handed to `seen`.
-  const bool judging = std::any_of(parts.begin(), parts.end(), [](const Part& p) { return !p.closed; });
   std::vector<attendance::Swipe> swipes;
-  const std::vector<Shift> shifts = judging ? r.rows.Shifts() : std::vector<Shift>();
   const bool narrow = WindowsWithinADay(shifts);
   if (judging || seen) {
     std::int64_t earliest = from;
@@ -820,7 +840,7 @@ std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& f
       const std::string judged_first =
           narrow ? std::max(p.month_first, DateOfDay(*DayNumber(p.first) - kDaysBefore)) : p.month_first;
       attendance::MonthInput in =
-          GatherInput(at, r.rows, judged_first, p.last, person, Gathered{p.month_first, p.month_last, &swipes});
+          GatherInput(at, judged_first, p.last, person, Gathered{p.month_first, p.month_last, &swipes});
       judged = attendance::JudgeDays(in);
     }
     for (DayResult& d : judged)
@@ -836,10 +856,9 @@ void CloseMonth(const AttendanceSite& at, const std::string& month) {
   if (last >= TodayText(at))
     throw InputError(Message("month {0} is not over yet in the site's time zone ({1}): it can be closed from the day after {2}",
                              {month, ZoneName(at), last}));
-  SiteRows r(at);
-  if (std::optional<attendance::ClosedMonth> closed = r.rows.Closed(month))
+  if (std::optional<attendance::ClosedMonth> closed = SiteRows(at).rows.Closed(month))
     throw InputError(Message("month {0} is closed already (by {1} at {2})", {month, closed->closed_by, closed->closed_at}));
-  attendance::MonthInput in = GatherInput(at, r.rows, first, last, std::nullopt);
+  attendance::MonthInput in = GatherInput(at, first, last, std::nullopt);
   const std::vector<DayResult> days = attendance::JudgeDays(in);
   std::size_t pending = 0;
   const DayResult* example = nullptr;
@@ -854,7 +873,7 @@ void CloseMonth(const AttendanceSite& at, const std::string& month) {
   }
   nlohmann::json all = nlohmann::json::array();
   for (const DayResult& d : days) all.push_back(DayJson(d));
-  if (!r.rows.Close({month, at.actor.name, NowText(at), all.dump()}))
+  if (!SiteRows(at).rows.Close({month, at.actor.name, NowText(at), all.dump()}))
     throw InputError(Message("month {0} is closed already", {month}));
   Audit(at, "month.close", "month " + month + ", " + Number(static_cast<std::int64_t>(days.size())) + " days kept");
 }
@@ -890,21 +909,23 @@ std::int64_t AddCorrection(const AttendanceSite& at, const Correction& correctio
     throw InputError(Message("{0} does not exist in time zone {1} (the clocks skipped it)", {c.time, ZoneName(at)}));
   if (c.kind == CorrectionKind::kAdd && c.direction == attendance::Direction::kUnknown)
     throw InputError(Message("an added swipe is a check-in or a check-out (--in or --out)"));
-  SiteRows r(at);
-  RefuseClosed(r.rows, c.time.substr(0, 10), c.time.substr(0, 10));
-  for (const Correction& o : r.rows.Corrections(DateOfDay(*day - 1), DateOfDay(*day + 1), c.person)) {
-    if (o.entered.withdrawn() || o.kind != c.kind || o.person != c.person) continue;
-    const bool same = c.kind == CorrectionKind::kAdd ? o.time.substr(0, 16) == c.time.substr(0, 16)
-                                                     : o.time == c.time && o.port == c.port && o.terminal == c.terminal;
-    if (same)
-      throw InputError(c.kind == CorrectionKind::kAdd
-                           ? Message("correction {0} adds a swipe of person {1} at {2} already", {Number(o.id), Number(c.person), o.time})
-                           : Message("correction {0} sets this swipe aside already", {Number(o.id)}));
+  {  // the rows' connection given back before the day is gathered (GatherInput)
+    SiteRows r(at);
+    RefuseClosed(r.rows, c.time.substr(0, 10), c.time.substr(0, 10));
+    for (const Correction& o : r.rows.Corrections(DateOfDay(*day - 1), DateOfDay(*day + 1), c.person)) {
+      if (o.entered.withdrawn() || o.kind != c.kind || o.person != c.person) continue;
+      const bool same = c.kind == CorrectionKind::kAdd ? o.time.substr(0, 16) == c.time.substr(0, 16)
+                                                       : o.time == c.time && o.port == c.port && o.terminal == c.terminal;
+      if (same)
+        throw InputError(c.kind == CorrectionKind::kAdd
+                             ? Message("correction {0} adds a swipe of person {1} at {2} already", {Number(o.id), Number(c.person), o.time})
+                             : Message("correction {0} sets this swipe aside already", {Number(o.id)}));
+    }
   }
-  const attendance::MonthInput context = GatherInput(at, r.rows, DateOfDay(*day - 1), DateOfDay(*day), c.person);
+  const attendance::MonthInput context = GatherInput(at, DateOfDay(*day - 1), DateOfDay(*day), c.person);
   if (std::optional<Message> problem = attendance::CheckCorrection(context, c)) throw InputError(*problem);
   c.entered = {at.actor.name, NowText(at), std::nullopt, std::nullopt};
-  c.id = r.rows.AddCorrection(c);
+  c.id = SiteRows(at).rows.AddCorrection(c);
   Audit(at, "correction.add", CorrectionDetails(c));
   return c.id;
 }
@@ -917,6 +938,7 @@ void WithdrawCorrection(const AttendanceSite& at, std::int64_t id) {
   RefuseClosed(r.rows, found->time.substr(0, 10), found->time.substr(0, 10));
   if (!r.rows.WithdrawCorrection(id, at.actor.name, NowText(at)))
     throw InputError(Message("correction {0} is withdrawn already", {Number(id)}));
+  r.Release();
   Audit(at, "correction.withdraw", CorrectionDetails(*found));
 }
 

@@ -56,20 +56,18 @@
 
 #include "accounts/accounts.h"
 #include "bench/bench_server.h"
+#include "bench/web/serve_child.h"
 #include "host/db/schema.h"
 #include "host/db/swipe_store.h"
 #include "host/db/openers.h"
 
-extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace vanto::bench;  // Start, Stop, SignIn, Percentile, ...
 
 constexpr int kPeople = 500;
 constexpr int kPorts = 2, kTerminalsPerPort = 4;
-constexpr const char* kUser = "bench";
-constexpr const char* kPassword = "bench password 1";
 
 struct Settings {
   long long swipes = 1000000;
@@ -83,17 +81,6 @@ struct Settings {
   double open_seconds = 10;        // and how long it runs
 };
 
-[[noreturn]] void Fail(const std::string& what) {
-  std::cerr << "console_bench: " << what << std::endl;
-  std::exit(1);
-}
-
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
 
 // 1,000,000 swipes over a year: kPeople people, about two swipes a working day each, spread over
 // the site's terminals, stored in large transactions through the store's own API.
@@ -190,121 +177,6 @@ void PrintPlans(const std::string& location) {
   std::printf("  the Swipes page's query plan (one person, one month):\n%s", plan.c_str());
 }
 
-// The child `vanto serve`: its pid and the port it printed.
-struct Server {
-  pid_t pid = -1;
-  int port = 0;
-};
-
-Server Start(const Settings& settings, const std::string& site_file, const std::string& log_file) {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) Fail("cannot make a pipe: " + std::string(std::strerror(errno)));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  // Its log (a line per request) into a file beside the database, read when it fails.
-  posix_spawn_file_actions_addopen(&actions, 2, log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> args = {settings.vanto, "serve", "--site", site_file, "--listen", "127.0.0.1:0"};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  Server server;
-  int rc = posix_spawn(&server.pid, settings.vanto.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (rc != 0) Fail("cannot start " + settings.vanto + ": " + std::strerror(rc));
-  // Wait (at most 30 s) for "listening on http://127.0.0.1:PORT".
-  std::string text;
-  const auto until = Clock::now() + std::chrono::seconds(30);
-  static const std::regex listening("http://127\\.0\\.0\\.1:([0-9]+)");
-  std::smatch m;
-  while (!std::regex_search(text, m, listening)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    pollfd p{out[0], POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) Fail("vanto serve did not say where it listens within 30 s");
-    char buffer[256];
-    ssize_t n = read(out[0], buffer, sizeof buffer);
-    if (n <= 0) Fail("vanto serve ended before it listened: " + text);
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(out[0]);
-  server.port = std::stoi(m[1].str());
-  return server;
-}
-
-long long PeakKiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmHWM:", 0) == 0) return std::atoll(line.c_str() + 6);
-  return -1;
-}
-
-int Threads(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  return -1;
-}
-
-void Stop(const Server& server) {
-  // Waits on the child's end through its process descriptor, at most 30 s.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, server.pid, 0));
-  kill(server.pid, SIGTERM);
-  pollfd p{pidfd, POLLIN, 0};
-  if (pidfd < 0 || poll(&p, 1, 30000) != 1) {
-    std::cerr << "console_bench: vanto serve did not stop within 30 s; killed" << std::endl;
-    kill(server.pid, SIGKILL);
-  }
-  if (pidfd >= 0) close(pidfd);
-  int status = 0;
-  waitpid(server.pid, &status, 0);
-}
-
-std::string CookieOf(const httplib::Result& r, const std::string& name) {
-  for (std::size_t i = 0; i < r->get_header_value_count("Set-Cookie"); ++i) {
-    std::string c = r->get_header_value("Set-Cookie", i);
-    if (c.rfind(name + "=", 0) == 0) return c.substr(name.size() + 1, c.find(';') - name.size() - 1);
-  }
-  return {};
-}
-
-// A session cookie, or "" when signing in failed (no answer within 30 s, or refused).
-std::string TrySignIn(int port) {
-  httplib::Client client("127.0.0.1", port);
-  client.set_connection_timeout(std::chrono::seconds(30));
-  client.set_read_timeout(std::chrono::seconds(30));
-  auto form = client.Get("/login");
-  if (!form) return {};
-  std::string token = CookieOf(form, "vanto_login");
-  auto r = client.Post("/login", httplib::Headers{{"Cookie", "vanto_login=" + token}},
-                       httplib::Params{{"csrf", token}, {"name", kUser}, {"password", kPassword}});
-  if (!r || r->status != 303) return {};
-  std::string session = CookieOf(r, "vanto_session");
-  return session.empty() ? std::string() : "vanto_session=" + session;
-}
-
-std::string SignIn(int port) {
-  httplib::Client client("127.0.0.1", port);
-  client.set_read_timeout(std::chrono::seconds(30));
-  auto form = client.Get("/login");
-  if (!form) Fail("GET /login failed");
-  std::string token = CookieOf(form, "vanto_login");
-  auto r = client.Post("/login", httplib::Headers{{"Cookie", "vanto_login=" + token}},
-                       httplib::Params{{"csrf", token}, {"name", kUser}, {"password", kPassword}});
-  if (!r || r->status != 303) Fail("signing in failed");
-  std::string session = CookieOf(r, "vanto_session");
-  if (session.empty()) Fail("signing in set no session");
-  return "vanto_session=" + session;
-}
-
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  std::size_t at = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
-  return v[std::min(at, v.size() - 1)];
-}
 
 std::string SwipesPath(std::mt19937& random) {
   const int person = 1 + static_cast<int>(random() % kPeople);
@@ -606,7 +478,7 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
     for (int p = 1; p <= kPorts; ++p)
       site << "\n[[port]]\nnumber = " << p << "\ndevice = \"/dev/vanto-bench-" << p << "\"\nterminals = [1, 2, 3, 4]\n";
   }
-  const Server server = Start(settings, site_file, (folder / "serve.log").string());
+  const Server server = Start(settings.vanto, site_file, (folder / "serve.log").string());
   const std::string cookie = SignIn(server.port);
 
   std::vector<std::vector<double>> dashboard(settings.clients), swipes(settings.clients);
@@ -683,10 +555,6 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
 }
-
-using vanto::bench::Admin;
-using vanto::bench::ServerUrl;
-using vanto::bench::WithDatabase;
 
 }  // namespace
 

@@ -28,7 +28,8 @@ class AttendanceHostTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     VANTO_STORE_ENGINE(GetParam(), engine_);
-    db_ = db::Database::Open(engine_->FreshLocation());
+    location_ = engine_->FreshLocation();
+    db_ = db::Database::Open(location_);
     site_ = site::ParseSite("timezone = \"UTC\"\n[[port]]\nnumber = 1\ndevice = \"/dev/null\"\nterminals = [1]\n", "s.toml");
   }
   AttendanceSite Site(std::chrono::system_clock::time_point now) {
@@ -42,6 +43,7 @@ class AttendanceHostTest : public ::testing::TestWithParam<const char*> {
     runs->Finish(run, ended, {t});
   }
   std::unique_ptr<store::testing::StoreEngine> engine_;
+  std::string location_;
   std::shared_ptr<db::Database> db_;
   site::Site site_;
   SiteChoice choice_;
@@ -324,6 +326,67 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
   std::set<std::int32_t> named;
   for (const attendance::DayResult& d : JudgeRange(at, "2026-10-13", "2026-10-19", std::nullopt)) named.insert(d.person);
   EXPECT_EQ(named, (std::set<std::int32_t>{7, 8, 11, 12, 13}));
+}
+
+// Each operation that judges holds one connection of the pool at a time: over a handle of one
+// connection (PostgreSQL's pool bounds it; a second borrow would wait out the lock timeout and
+// fail) it judges, corrects and closes as the ordinary handle does, day for day, and writes.
+TEST_P(AttendanceHostTest, JudgingHoldsOneConnectionAtATime) {
+  const AttendanceSite at = Site(At(20, 0));
+  AddShift(at, attendance::Shift{"day", 9 * 60, 17 * 60}, std::vector<bool>{true, true, true, true, true, false, false});
+  attendance::Assignment office;
+  office.pattern = "day", office.target = attendance::TargetKind::kDepartment, office.department = "Office";
+  office.from = "2026-10-01";
+  Assign(at, office);
+  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Office"}});
+  std::vector<store::StoredSwipe> swipes;
+  for (const char* time : {"2026-10-01 08:55:00", "2026-10-01 17:05:00", "2026-10-02 09:20:00", "2026-10-30 09:00:00"})
+    swipes.push_back({1, 1, 7, std::string(time).substr(0, 16), 1, time, "2026-11-10T10:00:00Z"});
+  db_->Swipes()->Insert(swipes);
+  Sync("2026-11-10T00:00:00Z", "synced");
+
+  db::DatabaseOptions one;
+  one.pool_size = 1;
+  one.lock_timeout = std::chrono::milliseconds(2000);
+  const std::shared_ptr<db::Database> narrow = db::Database::Open(location_, one);
+  const AttendanceSite alone{*narrow, choice_, &site_, {"tester", "test"}, At(20, 0)};
+  auto text = [](const std::vector<attendance::DayResult>& list) {
+    std::vector<std::string> out;
+    for (const attendance::DayResult& d : list) out.push_back(DayJson(d).dump());
+    return out;
+  };
+  for (std::optional<std::int32_t> person : {std::optional<std::int32_t>(), std::optional<std::int32_t>(7)}) {
+    SCOPED_TRACE(person ? "person 7" : "the site");
+    const std::vector<std::string> expected = text(JudgeMonth(at, "2026-10", person).days);
+    ASSERT_EQ(expected.size(), person ? 31u : 62u);
+    EXPECT_EQ(text(JudgeMonth(alone, "2026-10", person).days), expected);
+    EXPECT_EQ(text(JudgeRange(alone, "2026-10-01", "2026-10-31", person)), expected);
+  }
+  attendance::Correction out;
+  out.person = 7, out.time = "2026-10-02 17:00:00", out.direction = attendance::Direction::kOut;
+  out.reason = "forgot the card";
+  const std::int64_t correction = AddCorrection(alone, out);
+  CloseMonth(alone, "2026-10");
+  const MonthAttendance closed = JudgeMonth(alone, "2026-10", 7);
+  EXPECT_TRUE(closed.closed);
+  EXPECT_EQ(text(closed.days), text(JudgeMonth(at, "2026-10", 7).days));
+  // And every write, each with its audit row.
+  ReopenMonth(alone, "2026-10");
+  WithdrawCorrection(alone, correction);
+  AddShift(alone, attendance::Shift{"late", 13 * 60, 21 * 60}, std::nullopt);
+  ChangeShift(alone, attendance::Shift{"late", 14 * 60, 22 * 60});
+  AddPattern(alone, {"lates", attendance::PatternKind::kWeek, "", {"late", "late", "", "", "", "", ""}});
+  attendance::Assignment lates;
+  lates.pattern = "lates", lates.person = 8, lates.from = "2026-11-01";
+  Unassign(alone, Assign(alone, lates));
+  RemovePattern(alone, "lates");
+  RemoveShift(alone, "late");
+  SetDayOff(alone, {"2026-10-09", attendance::DayOffKind::kHoliday, "Founders"});
+  attendance::Leave leave;
+  leave.person = 8, leave.kind = "annual", leave.from = "2026-10-20", leave.to = "2026-10-21";
+  WithdrawLeave(alone, AddLeave(alone, {leave}).at(0));
+  EXPECT_EQ(ListDaysOff(at, "2026").size(), 1u);
+  EXPECT_EQ(ListShifts(at).size(), 1u);
 }
 
 // A judged day whose date is none (a closed month's kept days are read back from the database)
