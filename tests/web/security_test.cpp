@@ -471,7 +471,7 @@ TEST(ConsoleSecurity, EveryRefusedActionIsAuditedWithWhoWhatAndFromWhere) {
 // may see; actions on terminals run only on the serving host's own site.
 TEST(ConsoleSecurity, AUserLimitedToASiteIsRefusedAnotherSitesPagesAndAnAdminSeesBoth) {
   ServerOptions options;
-  options.records.site = "north";
+  options.records.site = std::optional<std::string>("north");  // assigned whole: g++ 12 -O2 warns of a string assigned in place
   Console console(options);
   {
     auto db = vanto::db::Database::Open(console.database());
