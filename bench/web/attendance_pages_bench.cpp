@@ -328,28 +328,7 @@ int main(int argc, char** argv) {
       settings.weekdays > 5000)
     Fail("--clients takes 1 to 200, --requests at least 1, --weekdays 100 to 5000");
   signal(SIGPIPE, SIG_IGN);
-  if (!settings.database.empty()) {
-    Run(settings, "SQLite", settings.database, std::filesystem::exists(settings.database));
-  } else {
-    char pattern[] = "/tmp/vanto-attendance-pages-db-XXXXXX";
-    const std::filesystem::path folder = mkdtemp(pattern);
-    Run(settings, "SQLite", (folder / "site.db").string(), false);
-    std::error_code ec;
-    std::filesystem::remove_all(folder, ec);
-  }
-  if (std::optional<std::string> url = ServerUrl()) {
-    const bool keep = !settings.pg_database.empty();
-    const std::string name = keep ? settings.pg_database : "vanto_attendance_pages_" + std::to_string(::getpid());
-    if (keep && !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::islower(c) || std::isdigit(c) || c == '_'; }))
-      Fail("--pg-database takes a name of lower-case letters, digits and '_'");
-    // A kept database that exists already is used as it is.
-    const bool created = Admin(WithDatabase(*url, "postgres"), "CREATE DATABASE " + name);
-    if (!created && !(keep && Admin(WithDatabase(*url, name), "SET application_name = 'attendance_pages_bench'")))
-      Fail("cannot create the benchmark's database " + name);
-    Run(settings, "PostgreSQL", WithDatabase(*url, name), !created);
-    if (!keep) Admin(WithDatabase(*url, "postgres"), "DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
-  } else {
-    std::printf("PostgreSQL: not run (set VANTO_BENCH_PG_URL or VANTO_TEST_PG_URL)\n");
-  }
+  OnEachEngine(settings.database, settings.pg_database, "vanto_attendance_pages",
+               [&](const std::string& engine, const std::string& location, bool kept) { Run(settings, engine, location, kept); });
   return 0;
 }

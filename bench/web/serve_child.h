@@ -15,14 +15,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <fstream>
+#include <optional>
 #include <iostream>
 #include <regex>
 #include <string>
 #include <vector>
+
+#include "bench/bench_server.h"
 
 extern char** environ;
 
@@ -161,6 +167,40 @@ inline double Percentile(std::vector<double> v, double q) {
   std::sort(v.begin(), v.end());
   std::size_t at = static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
   return v[std::min(at, v.size() - 1)];
+}
+
+// Runs `run(engine, location, kept)` on SQLite (the file `database`, used as it is when it exists;
+// else a file of its own, removed after) and, with a PostgreSQL server (ServerUrl), on PostgreSQL
+// (the database `pg_database`, used as it is when it exists; else one of its own, `prefix` and
+// this process's id, dropped after). `kept`: the database was there before, seeded already.
+inline void OnEachEngine(const std::string& database, const std::string& pg_database, const std::string& prefix,
+                         const std::function<void(const std::string&, const std::string&, bool)>& run) {
+  if (!database.empty()) {
+    run("SQLite", database, std::filesystem::exists(database));
+  } else {
+    char pattern[] = "/tmp/vanto-bench-db-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (!made) Fail("cannot make a folder in /tmp: " + std::string(std::strerror(errno)));
+    const std::filesystem::path folder = made;
+    run("SQLite", (folder / "site.db").string(), false);
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+  }
+  const std::optional<std::string> url = ServerUrl();
+  if (!url) {
+    std::printf("PostgreSQL: not run (set VANTO_BENCH_PG_URL or VANTO_TEST_PG_URL)\n");
+    return;
+  }
+  const bool keep = !pg_database.empty();
+  const std::string name = keep ? pg_database : prefix + "_" + std::to_string(::getpid());
+  if (keep && !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::islower(c) || std::isdigit(c) || c == '_'; }))
+    Fail("--pg-database takes a name of lower-case letters, digits and '_'");
+  // A kept database that exists already is used as it is.
+  const bool created = Admin(WithDatabase(*url, "postgres"), "CREATE DATABASE " + name);
+  if (!created && !(keep && Admin(WithDatabase(*url, name), "SET application_name = '" + prefix + "'")))
+    Fail("cannot create the benchmark's database " + name);
+  run("PostgreSQL", WithDatabase(*url, name), !created);
+  if (!keep) Admin(WithDatabase(*url, "postgres"), "DROP DATABASE IF EXISTS " + name + " WITH (FORCE)");
 }
 
 }  // namespace vanto::bench
