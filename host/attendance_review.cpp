@@ -54,20 +54,22 @@ void EachSwipe(const AttendanceSite& at, const std::string& from, const std::str
 
 // Whether the site knows `person` on `date`: in its people, given a pattern of their own, or
 // with a swipe that day.
-bool KnownPerson(const AttendanceSite& at, store::AttendanceRows& rows, std::int32_t person, const std::string& date) {
+bool KnownPerson(const AttendanceSite& at, std::int32_t person, const std::string& date) {
   {
     std::unique_ptr<store::SwipeStore> swipes = at.db.Swipes();
     for (const report::Person& p : StoredPeople(*swipes, at.site.filter))
       if (p.number == person) return true;
   }
-  for (const attendance::Assignment& a : rows.Assignments())
-    if (a.target == attendance::TargetKind::kPerson && a.person == person) return true;
   bool swiped = false;
   EachSwipe(at, date, date, person, [&](const store::BriefSwipe&) {
     swiped = true;
     return false;
   });
-  return swiped;
+  if (swiped) return true;
+  std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
+  for (const attendance::Assignment& a : store::AttendanceRows(*tables, at.site.name).Assignments())
+    if (a.target == attendance::TargetKind::kPerson && a.person == person) return true;
+  return false;
 }
 
 }  // namespace
@@ -119,10 +121,15 @@ ReviewList ToReview(const AttendanceSite& at, const std::string& first, const st
   list.departments.assign(departments.begin(), departments.end());
   std::vector<DayResult> judged = JudgeRange(at, first, last, std::nullopt);
 
-  std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
-  store::AttendanceRows rows(*tables, at.site.name);
+  const std::string after = DateOfDay(to + 1);
   std::map<std::pair<std::int32_t, std::string>, attendance::ReviewedDay> reviewed;
-  for (attendance::ReviewedDay& r : rows.Reviewed(first, last)) reviewed[{r.person, r.date}] = std::move(r);
+  std::vector<attendance::Correction> corrections;
+  {  // the rows' connection given back before the swipes are read: one of the pool's at a time
+    std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
+    store::AttendanceRows rows(*tables, at.site.name);
+    for (attendance::ReviewedDay& r : rows.Reviewed(first, last)) reviewed[{r.person, r.date}] = std::move(r);
+    corrections = rows.Corrections(first, after);
+  }
 
   for (DayResult& d : judged) {
     if (!NeedsReview(d.status)) continue;
@@ -157,12 +164,11 @@ ReviewList ToReview(const AttendanceSite& at, const std::string& first, const st
       if (f->second->day.last_out && time <= *f->second->day.last_out) return f->second;
     return nullptr;
   };
-  const std::string after = DateOfDay(to + 1);
   EachSwipe(at, first, after, std::nullopt, [&](const store::BriefSwipe& s) {
     if (ReviewDay* d = owner(s.person, s.time)) d->swipes.push_back({s.time, s.port, s.terminal});
     return true;
   });
-  for (const attendance::Correction& c : rows.Corrections(first, after)) {
+  for (const attendance::Correction& c : corrections) {
     if (c.entered.withdrawn()) continue;
     ReviewDay* d = owner(c.person, c.time);
     if (!d) continue;
@@ -192,21 +198,24 @@ void MarkReviewed(const AttendanceSite& at, std::int32_t person, const std::stri
   if (note.size() > kLongestNote)
     throw InputError(Message("the note has {0} characters; at most {1}",
                              {Number(static_cast<std::int64_t>(note.size())), Number(kLongestNote)}));
-  std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
-  store::AttendanceRows rows(*tables, at.site.name);
-  if (!KnownPerson(at, rows, person, date))
+  // One connection of the pool's at a time: the person looked up, the day marked, then the audit row.
+  if (!KnownPerson(at, person, date))
     throw InputError(Message("person {0} is not known at this site (no name, no pattern, no swipe on {1})",
                              {Number(person), date}));
-  rows.MarkReviewed({person, date, at.actor.name, store::UtcText(UnixSeconds(at)), note});
+  {
+    std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
+    store::AttendanceRows(*tables, at.site.name).MarkReviewed({person, date, at.actor.name, store::UtcText(UnixSeconds(at)), note});
+  }
   Audit(at, "day.review", "person " + Number(person) + " on " + date + (note.empty() ? "" : ", note: " + note));
 }
 
 void UnmarkReviewed(const AttendanceSite& at, std::int32_t person, const std::string& date) {
   CheckedDate(date, "date");
-  std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
-  store::AttendanceRows rows(*tables, at.site.name);
-  if (!rows.UnmarkReviewed(person, date))
-    throw InputError(Message("person {0} on {1} is not marked reviewed", {Number(person), date}));
+  {
+    std::unique_ptr<store::TableConnection> tables = at.db.Tables(false);
+    if (!store::AttendanceRows(*tables, at.site.name).UnmarkReviewed(person, date))
+      throw InputError(Message("person {0} on {1} is not marked reviewed", {Number(person), date}));
+  }
   Audit(at, "day.unreview", "person " + Number(person) + " on " + date);
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "host/attendance_host.h"
+#include "host/attendance_review.h"
 #include "host/db/accounts_store.h"
 #include "host/db/database.h"
 #include "host/errors.h"
@@ -385,6 +386,11 @@ TEST_P(AttendanceHostTest, JudgingHoldsOneConnectionAtATime) {
   attendance::Leave leave;
   leave.person = 8, leave.kind = "annual", leave.from = "2026-10-20", leave.to = "2026-10-21";
   WithdrawLeave(alone, AddLeave(alone, {leave}).at(0));
+  // The list to review, a day marked and unmarked, the judged report.
+  EXPECT_FALSE(ToReview(alone, "2026-10-01", "2026-10-07", {}).days.empty());
+  MarkReviewed(alone, 7, "2026-10-02", "seen");
+  UnmarkReviewed(alone, 7, "2026-10-02");
+  EXPECT_FALSE(BuildJudgedReport(alone, {{2026, 10, 1}, {2026, 10, 31}}, 0, std::nullopt, {}).people.empty());
   EXPECT_EQ(ListDaysOff(at, "2026").size(), 1u);
   EXPECT_EQ(ListShifts(at).size(), 1u);
 }
