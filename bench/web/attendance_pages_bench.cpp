@@ -5,7 +5,8 @@
 // with a weekly pattern assigned to both departments, holidays each year, a week of leave a year
 // for some, corrections, and a sync run each day of the last 90 days so the recent days are
 // judged. Stored through the store's and the host's own operations, in large transactions.
-// 10 concurrent clients (closed loop: one thread and one keep-alive connection each) ask in turn
+// 10 concurrent clients (closed loop: one thread and one keep-alive connection each; with --pause MS
+// each waits a random pause of MS on average after each answer, as a clerk reads a page) ask in turn
 // for a person's month (/attendance/person, a random person of the department and month) and the
 // department's month (/attendance/department?department=Assembly, a random month). Each answer
 // must be 200 with the page's table. Prints, per page, the median and 99th percentile latency,
@@ -13,7 +14,7 @@
 // machine's load average before and after.
 //
 // Run: build-rel/bench/web/attendance_pages_bench [--clients N] [--requests N] [--weekdays N]
-// [--vanto PATH] [--database FILE] (an SQLite file kept for the next run: seeded only when it does
+// [--pause MS] [--vanto PATH] [--database FILE] (an SQLite file kept for the next run: seeded only when it does
 // not exist) [--pg-database NAME] (a PostgreSQL database kept for the next run: seeded only when
 // it does not exist) (a Release build: cmake -DCMAKE_BUILD_TYPE=Release -DVANTO_BENCH=ON). With
 // VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL) set, e.g. to a cluster from scripts/pg-cluster.sh,
@@ -72,6 +73,7 @@ struct Settings {
   int clients = 10;
   int requests = 30;  // per client and page
   int weekdays = 1250;
+  double pause_ms = 0;  // each client's mean pause after an answer (a clerk reading the page); 0: none
   std::string vanto = VANTO_BINARY;
   std::string database, pg_database;
 };
@@ -247,6 +249,7 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
       client.set_read_timeout(std::chrono::seconds(60));
       const httplib::Headers headers{{"Cookie", cookie}};
       std::mt19937 random(static_cast<unsigned>(100 + i));
+      std::exponential_distribution<double> pause(settings.pause_ms > 0 ? 1.0 / settings.pause_ms : 1.0);
       client.Get(PathOf(0, random, months), headers);  // the connection open before the clock starts
       ready.count_down();
       go.wait();
@@ -268,6 +271,8 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
             department_rows += rows;
           }
           times[page][i].push_back(ms);
+          if (settings.pause_ms > 0)
+            std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(pause(random)));
         }
     });
   }
@@ -280,10 +285,13 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   const long long peak = PeakKiB(server.pid);
   const std::string load_after = LoadAverage();
 
-  std::printf("%s: %s swipes over %d weekdays (%s), %d clients x %d requests of each page, %u cores\n",
+  std::printf("%s: %s swipes over %d weekdays (%s), %d clients x %d requests of each page (%s), %u cores\n",
               engine.c_str(), swipes < 0 ? "kept" : std::to_string(swipes).c_str(), settings.weekdays,
               kept ? "a kept database" : ("seeded in " + std::to_string(static_cast<int>(seed_s + 0.5)) + " s").c_str(),
-              settings.clients, settings.requests, std::thread::hardware_concurrency());
+              settings.clients, settings.requests,
+              settings.pause_ms > 0 ? ("a pause of " + std::to_string(static_cast<int>(settings.pause_ms)) + " ms on average after each answer").c_str()
+                                    : "no pause",
+              std::thread::hardware_concurrency());
   std::printf("  load average before %s, after %s\n", load_before.c_str(), load_after.c_str());
   bool met = failures == 0;
   std::size_t answered = 0;
@@ -315,18 +323,19 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (i + 1 >= argc)
       Fail("usage: attendance_pages_bench [--clients N] [--requests N] [--weekdays N] [--vanto PATH] "
-           "[--database FILE] [--pg-database NAME]");
+           "[--database FILE] [--pg-database NAME] [--pause MS]");
     if (a == "--clients") settings.clients = std::atoi(argv[++i]);
     else if (a == "--requests") settings.requests = std::atoi(argv[++i]);
     else if (a == "--weekdays") settings.weekdays = std::atoi(argv[++i]);
+    else if (a == "--pause") settings.pause_ms = std::atof(argv[++i]);
     else if (a == "--vanto") settings.vanto = argv[++i];
     else if (a == "--database") settings.database = argv[++i];
     else if (a == "--pg-database") settings.pg_database = argv[++i];
     else Fail("unknown option " + a);
   }
   if (settings.clients < 1 || settings.clients > 200 || settings.requests < 1 || settings.weekdays < 100 ||
-      settings.weekdays > 5000)
-    Fail("--clients takes 1 to 200, --requests at least 1, --weekdays 100 to 5000");
+      settings.weekdays > 5000 || !(settings.pause_ms >= 0 && settings.pause_ms <= 60000))
+    Fail("--clients takes 1 to 200, --requests at least 1, --weekdays 100 to 5000, --pause 0 to 60000 ms");
   signal(SIGPIPE, SIG_IGN);
   OnEachEngine(settings.database, settings.pg_database, "vanto_attendance_pages",
                [&](const std::string& engine, const std::string& location, bool kept) { Run(settings, engine, location, kept); });
