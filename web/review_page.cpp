@@ -11,7 +11,6 @@
 #include "host/attendance_host.h"
 #include "host/attendance_review.h"
 #include "host/errors.h"
-#include "present/report/formats.h"
 #include "web/attendance_pages.h"
 #include "web/templates.h"
 

@@ -526,9 +526,8 @@ std::string Say(Language language, const std::string& key) {
 std::string StatusSaid(Language language, const std::string& word) {
   std::string key = "status_" + word;
   std::replace(key.begin(), key.end(), '-', '_');
-  for (const Word& w : kWords)
-    if (key == w.key) return TrInContext(language, w.key, w.en);
-  return word;
+  const std::string said = Say(language, key);
+  return said == key ? word : said;
 }
 
 std::string StatusCountsSaid(Language language, const std::map<std::string, int>& counts) {
