@@ -179,6 +179,7 @@ Command DbCommand() {
           "  closed_months       every closed month, naming its corrections by their new numbers\n"
           "  leave_kinds         each site's leave kinds, in their order\n"
           "  days_reviewed       each day marked reviewed, with who, when and the note\n"
+          "  data_changes        not copied: the destination counts its own changes\n"
           "  schema_version      not copied: the destination's own schema steps\n"
           "An older destination is brought up to date first. Rows the destination holds already are\n"
           "kept as they are, so a second run adds nothing and a copy broken off is completed by\n"

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <set>
 #include <sstream>
@@ -771,12 +772,13 @@ std::vector<DayResult> DaysOfClosed(const attendance::ClosedMonth& closed, std::
   return days;
 }
 
-}  // namespace
-
-MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person) {
+// The month judged now; `until`: when the clock alone judges one of its days otherwise.
+MonthAttendance JudgeMonthNow(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person,
+                              std::int64_t* until) {
   const auto [first, last] = MonthDates(month);
   MonthAttendance result;
   result.month = month;
+  *until = std::numeric_limits<std::int64_t>::max();
   if (std::optional<attendance::ClosedMonth> closed = SiteRows(at).rows.Closed(month)) {
     result.closed = true;
     result.closed_by = closed->closed_by;
@@ -785,9 +787,103 @@ MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, s
     return result;
   }
   attendance::MonthInput in = GatherInput(at, first, last, person);
-  result.days = attendance::JudgeDays(in);
+  result.days = attendance::JudgeDays(in, until);
   if (person) std::erase_if(result.days, [&](const DayResult& d) { return d.person != *person; });
   return result;
+}
+
+// What a kept month was judged for besides the database's rows: the site, the site file's
+// settings the rules take, the month and the person.
+std::string KeptKey(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person) {
+  nlohmann::json key = {at.site.name, at.site.filter ? nlohmann::json(*at.site.filter) : nlohmann::json(), ZoneName(at),
+                        month, person ? nlohmann::json(*person) : nlohmann::json()};
+  if (at.file) {
+    key.push_back({at.file->day_starts, at.file->late_after ? nlohmann::json(*at.file->late_after) : nlohmann::json(),
+                   at.file->pending_limit});
+    for (const site::SitePort& port : at.file->ports)
+      key.push_back({port.number, port.scan, port.terminals, port.in_terminals, port.out_terminals, port.not_collected});
+  }
+  return key.dump();
+}
+
+}  // namespace
+
+MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person) {
+  if (at.judged) return *JudgedMonth(at, month, person);
+  std::int64_t until = 0;
+  return JudgeMonthNow(at, month, person, &until);
+}
+
+std::shared_ptr<const MonthAttendance> JudgedMonth(const AttendanceSite& at, const std::string& month,
+                                                   std::optional<std::int32_t> person) {
+  MonthDates(month);
+  std::int64_t until = 0;
+  // The count is read before anything the month is judged from: a write in between is judged
+  // with the month but leaves a count that holds no longer, so it is judged again next time.
+  const std::optional<std::int64_t> changes = at.judged ? SiteRows(at).rows.Changes() : std::nullopt;
+  if (!changes) return std::make_shared<const MonthAttendance>(JudgeMonthNow(at, month, person, &until));
+  const std::string key = KeptKey(at, month, person);
+  const std::int64_t now = UnixSeconds(at);
+  if (std::shared_ptr<const MonthAttendance> kept = at.judged->Find(key, *changes, now)) return kept;
+  if (person) {
+    // A person's days of the site's month kept: judged as judging the person alone judges them
+    // (each person is judged on their own, from the same settings and entries).
+    if (std::shared_ptr<const MonthAttendance> site = at.judged->Find(KeptKey(at, month, std::nullopt), *changes, now, &until)) {
+      auto mine = std::make_shared<MonthAttendance>();
+      mine->month = site->month;
+      mine->closed = site->closed;
+      mine->closed_by = site->closed_by;
+      mine->closed_at = site->closed_at;
+      for (const DayResult& d : site->days)
+        if (d.person == *person) mine->days.push_back(d);
+      if (!mine->days.empty()) {  // else judged alone: someone the site's month does not name
+        at.judged->Keep(key, *changes, until, mine);
+        return mine;
+      }
+    }
+  }
+  auto judged = std::make_shared<const MonthAttendance>(JudgeMonthNow(at, month, person, &until));
+  at.judged->Keep(key, *changes, until, judged);
+  return judged;
+}
+
+std::shared_ptr<const MonthAttendance> JudgedMonths::Find(const std::string& key, std::int64_t changes, std::int64_t now,
+                                                          std::int64_t* until) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(key);
+  if (it == entries_.end() || it->second.changes != changes || now >= it->second.until) return nullptr;
+  it->second.used = ++uses_;
+  if (until) *until = it->second.until;
+  return it->second.month;
+}
+
+void JudgedMonths::Keep(const std::string& key, std::int64_t changes, std::int64_t until,
+                        std::shared_ptr<const MonthAttendance> month) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  // A month judged under an older count holds no longer (counts only grow): given up.
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->first == key || it->second.changes < changes) {
+      days_ -= it->second.month->days.size();
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  const std::size_t days = month->days.size();
+  while (!entries_.empty() && days_ + days > max_days_) {
+    auto oldest = std::min_element(entries_.begin(), entries_.end(),
+                                   [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+    days_ -= oldest->second.month->days.size();
+    entries_.erase(oldest);
+  }
+  if (days > max_days_) return;
+  days_ += days;
+  entries_[key] = Entry{changes, until, ++uses_, std::move(month)};
+}
+
+std::size_t JudgedMonths::size() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
 }
 
 std::vector<DayResult> JudgeRange(const AttendanceSite& at, const std::string& first, const std::string& last,

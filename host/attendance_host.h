@@ -12,6 +12,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +40,8 @@ struct AttendanceActor {
   std::string origin;
 };
 
+class JudgedMonths;
+
 // One site of one database, with the settings of its site file when there is one (time zone,
 // day_starts, late_after, the terminals to wait for, in/out terminals, pending_limit).
 struct AttendanceSite {
@@ -46,6 +51,9 @@ struct AttendanceSite {
   AttendanceActor actor;
   // "Now" for the pending rule and for the entries' times (tests set it); none: the clock.
   std::optional<std::chrono::system_clock::time_point> now;
+  // Months judged before, kept for JudgeMonth (none: each is judged anew). A long-lived front end
+  // (the console) owns one per database handle.
+  JudgedMonths* judged = nullptr;
 };
 
 // ---- Shifts, patterns, assignments, holidays ----
@@ -119,6 +127,39 @@ struct MonthAttendance {
   std::vector<attendance::DayResult> days;  // by person, then date
 };
 MonthAttendance JudgeMonth(const AttendanceSite& at, const std::string& month, std::optional<std::int32_t> person);
+// The same, shared: with `at.judged`, a month judged before is answered again as long as the
+// database has counted no change since it was judged (store::AttendanceRows::Changes: a write by
+// any process or host) and the clock has not reached a time that judges one of its days
+// otherwise; else it is judged and kept. A person's month is taken from the site's month when that
+// is kept.
+std::shared_ptr<const MonthAttendance> JudgedMonth(const AttendanceSite& at, const std::string& month,
+                                                   std::optional<std::int32_t> person);
+
+// Judged months kept between requests (JudgedMonth), safe to share between threads: at most
+// `max_days` days in all, the ones used least lately given up first. An entry holds while the
+// database's count of changes is the one read before it was judged and the clock is before the
+// time its days change by the clock alone.
+class JudgedMonths {
+ public:
+  explicit JudgedMonths(std::size_t max_days = 200000) : max_days_(max_days) {}
+  // The month kept under `key` when it still holds (`until`: when it stops holding by the clock).
+  std::shared_ptr<const MonthAttendance> Find(const std::string& key, std::int64_t changes, std::int64_t now,
+                                              std::int64_t* until = nullptr);
+  void Keep(const std::string& key, std::int64_t changes, std::int64_t until, std::shared_ptr<const MonthAttendance> month);
+  std::size_t size() const;
+
+ private:
+  struct Entry {
+    std::int64_t changes = 0, until = 0;
+    std::uint64_t used = 0;
+    std::shared_ptr<const MonthAttendance> month;
+  };
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry> entries_;
+  std::size_t days_ = 0;
+  std::uint64_t uses_ = 0;
+  const std::size_t max_days_;
+};
 // The days first..last (dates "YYYY-MM-DD", inclusive, over month ends) of the site's people (of
 // `person` only when given), each month touched judged as JudgeMonth judges it, once for the site
 // (or the person), each closed month as it was kept; by person, then date. InputError for a date

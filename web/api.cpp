@@ -1001,7 +1001,8 @@ struct ApiServer::Impl {
   // Runs a host operation on the site: its refusal of the input is a 400 with its words.
   template <typename Operation>
   auto OnSite(const ApiRequest& r, const accounts::ApiToken& token, const AttendanceScope& scope, Operation operation) {
-    host::AttendanceSite at{database.Get(), scope.choice, scope.File(), {"token:" + token.name, r.origin}, std::nullopt};
+    host::AttendanceSite at{database.Get(), scope.choice, scope.File(), {"token:" + token.name, r.origin}, std::nullopt,
+                            &database.Judged()};
     try {
       return operation(at);
     } catch (const host::InputError& e) {

@@ -106,7 +106,7 @@ std::optional<Shown> ShownMonth(const PageHost& host, const RecordsSource& recor
 
 host::AttendanceSite SiteOf(const RecordsSource& records, const Shown& s, const Context& c) {
   return host::AttendanceSite{records.db->Get(), s.site, c.site == records.site ? records.site_file : nullptr,
-                              {c.Actor().name, c.client}, std::nullopt};
+                              {c.Actor().name, c.client}, std::nullopt, &records.db->Judged()};
 }
 
 }  // namespace
@@ -230,13 +230,13 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
   if (!s) return;
   const auto person = static_cast<std::int32_t>(*number);
   const std::string first = report::DateText(s->days.first), last = report::DateText(s->days.last);
-  host::MonthAttendance judged;
+  std::shared_ptr<const host::MonthAttendance> judged;
   std::vector<attendance::Correction> corrections;
   std::map<std::string, std::vector<std::string>> swipes;  // date -> "HH:MM"
   std::optional<report::Person> who;
   const bool read = Read(host, c, title, [&] {
     const host::AttendanceSite at = SiteOf(records, *s, c);
-    judged = host::JudgeMonth(at, s->month, person);
+    judged = host::JudgedMonth(at, s->month, person);
     corrections = host::ListCorrections(at, first, last, person);
     auto store = at.db.Swipes();
     store::SwipeQuery q;
@@ -254,7 +254,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
   const Language l = c.language;
   std::map<std::string, int> counts;
   std::int64_t worked = 0, overtime = 0;
-  for (const auto& d : judged.days) {
+  for (const auto& d : judged->days) {
     ++counts[attendance::StatusWord(d.status)];
     worked += d.worked_minutes;
     overtime += d.overtime_minutes;
@@ -270,7 +270,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
                       {Say(l, "att_overtime"), ColumnKind::kMinutes}, {Say(l, "att_leave"), ColumnKind::kText},
                       {Say(l, "att_findings"), ColumnKind::kText}},
                      {}};
-    for (const auto& d : judged.days) {
+    for (const auto& d : judged->days) {
       std::string findings;
       for (const auto& f : d.findings) findings += (findings.empty() ? "" : "; ") + FindingText(l, f);
       auto minute = [](const std::optional<std::int64_t>& m) { return m ? Cell{*m} : Cell{}; };
@@ -289,7 +289,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
   }
 
   std::map<std::string, const attendance::DayResult*> by_date;
-  for (const auto& d : judged.days) by_date[d.date] = &d;
+  for (const auto& d : judged->days) by_date[d.date] = &d;
   std::map<std::string, std::vector<const attendance::Correction*>> corrected;
   for (const auto& k : corrections)
     if (!k.entered.withdrawn()) corrected[k.time.substr(0, 10)].push_back(&k);
@@ -302,7 +302,7 @@ void PersonMonth(const PageHost& host, const RecordsSource& records, Context& c)
   d.set("zone", s->zone);
   if (who && !who->name.empty()) d.set("name", who->name);
   if (who && !who->department.empty()) d.set("department", who->department);
-  if (judged.closed) d.set("closed", true);
+  if (judged->closed) d.set("closed", true);
   list weekdays;
   for (const char* w : {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"}) weekdays.push_back(data(std::string(host::TrIn(l, w))));
   d.set("weekdays", weekdays);
@@ -434,11 +434,11 @@ void DepartmentMonth(const PageHost& host, const RecordsSource& records, Context
   const bool descending = *order == "desc";
   std::optional<Shown> s = ShownMonth(host, records, c, title);
   if (!s) return;
-  host::MonthAttendance judged;
+  std::shared_ptr<const host::MonthAttendance> judged;
   std::vector<report::Person> people;
   const bool read = Read(host, c, title, [&] {
     const host::AttendanceSite at = SiteOf(records, *s, c);
-    judged = host::JudgeMonth(at, s->month, std::nullopt);
+    judged = host::JudgedMonth(at, s->month, std::nullopt);
     people = host::StoredPeople(*at.db.Swipes(), s->site.filter);
   });
   if (!read) return;
@@ -448,7 +448,7 @@ void DepartmentMonth(const PageHost& host, const RecordsSource& records, Context
   for (const auto& p : people) {
     if (!p.department.empty()) departments.insert(p.department);
   }
-  for (const auto& d : judged.days) {
+  for (const auto& d : judged->days) {
     PersonTotals& t = by_person[d.person];
     t.person = d.person;
     const std::string word = attendance::StatusWord(d.status);
@@ -512,7 +512,7 @@ void DepartmentMonth(const PageHost& host, const RecordsSource& records, Context
   d.set("next", MonthAround(s->days, 1));
   d.set("query", "department=" + UrlEncode(*department) +
                      (sort->empty() ? "" : "&sort=" + *sort + (order->empty() ? "" : "&order=" + *order)));
-  if (judged.closed) d.set("closed", true);
+  if (judged->closed) d.set("closed", true);
   list department_list;
   for (const auto& name : departments) {
     data option;

@@ -16,6 +16,7 @@
 #include <kainjow/mustache.hpp>
 
 #include "host/db/database.h"
+#include "host/attendance_host.h"
 #include "host/db/swipe_store.h"
 #include "host/site_choice.h"
 #include "web/words.h"
@@ -40,8 +41,11 @@ class ConsoleDatabase {
   // Throws store::StoreError naming the location (no database: StoreFailure::Invalid). Once
   // there, every request has it without taking a lock.
   db::Database& Get();
+  // The months judged over it, kept between requests (host::JudgedMonth).
+  host::JudgedMonths& Judged() { return judged_; }
 
  private:
+  host::JudgedMonths judged_;
   std::mutex mutex_;  // opening it
   std::shared_ptr<db::Database> opened_;
   std::atomic<db::Database*> ready_;  // opened_, once set (never unset)

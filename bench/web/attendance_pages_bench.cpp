@@ -8,13 +8,14 @@
 // 10 concurrent clients (closed loop: one thread and one keep-alive connection each; with --pause MS
 // each waits a random pause of MS on average after each answer, as a clerk reads a page) ask in turn
 // for a person's month (/attendance/person, a random person of the department and month) and the
-// department's month (/attendance/department?department=Assembly, a random month). Each answer
+// department's month (/attendance/department?department=Assembly, a random month; with --months N
+// only the last N months, as clerks open this month and the last, the months kept judged). Each answer
 // must be 200 with the page's table. Prints, per page, the median and 99th percentile latency,
 // the requests per second, the failures, the server's peak resident memory, the cores and the
 // machine's load average before and after.
 //
 // Run: build-rel/bench/web/attendance_pages_bench [--clients N] [--requests N] [--weekdays N]
-// [--pause MS] [--vanto PATH] [--database FILE] (an SQLite file kept for the next run: seeded only when it does
+// [--pause MS] [--months N] [--vanto PATH] [--database FILE] (an SQLite file kept for the next run: seeded only when it does
 // not exist) [--pg-database NAME] (a PostgreSQL database kept for the next run: seeded only when
 // it does not exist) (a Release build: cmake -DCMAKE_BUILD_TYPE=Release -DVANTO_BENCH=ON). With
 // VANTO_BENCH_PG_URL (else VANTO_TEST_PG_URL) set, e.g. to a cluster from scripts/pg-cluster.sh,
@@ -74,6 +75,7 @@ struct Settings {
   int requests = 30;  // per client and page
   int weekdays = 1250;
   double pause_ms = 0;  // each client's mean pause after an answer (a clerk reading the page); 0: none
+  int months = 0;       // the last months asked for (as clerks open this month and the last); 0: every month
   std::string vanto = VANTO_BINARY;
   std::string database, pg_database;
 };
@@ -214,7 +216,9 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   char pattern[] = "/tmp/vanto-attendance-pages-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
   const std::vector<sys_days> weekdays = Weekdays(settings.weekdays);
-  const std::vector<std::string> months = Months(weekdays);
+  std::vector<std::string> months = Months(weekdays);
+  if (settings.months > 0 && static_cast<std::size_t>(settings.months) < months.size())
+    months.erase(months.begin(), months.end() - settings.months);
   const auto seeding = Clock::now();
   long long swipes = -1;
   if (!kept) {
@@ -285,12 +289,13 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
   const long long peak = PeakKiB(server.pid);
   const std::string load_after = LoadAverage();
 
-  std::printf("%s: %s swipes over %d weekdays (%s), %d clients x %d requests of each page (%s), %u cores\n",
+  std::printf("%s: %s swipes over %d weekdays (%s), %d clients x %d requests of each page (%s; %s), %u cores\n",
               engine.c_str(), swipes < 0 ? "kept" : std::to_string(swipes).c_str(), settings.weekdays,
               kept ? "a kept database" : ("seeded in " + std::to_string(static_cast<int>(seed_s + 0.5)) + " s").c_str(),
               settings.clients, settings.requests,
               settings.pause_ms > 0 ? ("a pause of " + std::to_string(static_cast<int>(settings.pause_ms)) + " ms on average after each answer").c_str()
                                     : "no pause",
+              (std::to_string(months.size()) + (settings.months > 0 ? " latest months" : " months, every one")).c_str(),
               std::thread::hardware_concurrency());
   std::printf("  load average before %s, after %s\n", load_before.c_str(), load_after.c_str());
   bool met = failures == 0;
@@ -323,19 +328,20 @@ int main(int argc, char** argv) {
     const std::string a = argv[i];
     if (i + 1 >= argc)
       Fail("usage: attendance_pages_bench [--clients N] [--requests N] [--weekdays N] [--vanto PATH] "
-           "[--database FILE] [--pg-database NAME] [--pause MS]");
+           "[--database FILE] [--pg-database NAME] [--pause MS] [--months N]");
     if (a == "--clients") settings.clients = std::atoi(argv[++i]);
     else if (a == "--requests") settings.requests = std::atoi(argv[++i]);
     else if (a == "--weekdays") settings.weekdays = std::atoi(argv[++i]);
     else if (a == "--pause") settings.pause_ms = std::atof(argv[++i]);
+    else if (a == "--months") settings.months = std::atoi(argv[++i]);
     else if (a == "--vanto") settings.vanto = argv[++i];
     else if (a == "--database") settings.database = argv[++i];
     else if (a == "--pg-database") settings.pg_database = argv[++i];
     else Fail("unknown option " + a);
   }
   if (settings.clients < 1 || settings.clients > 200 || settings.requests < 1 || settings.weekdays < 100 ||
-      settings.weekdays > 5000 || !(settings.pause_ms >= 0 && settings.pause_ms <= 60000))
-    Fail("--clients takes 1 to 200, --requests at least 1, --weekdays 100 to 5000, --pause 0 to 60000 ms");
+      settings.weekdays > 5000 || !(settings.pause_ms >= 0 && settings.pause_ms <= 60000) || settings.months < 0)
+    Fail("--clients takes 1 to 200, --requests at least 1, --weekdays 100 to 5000, --pause 0 to 60000 ms, --months 0 or more");
   signal(SIGPIPE, SIG_IGN);
   OnEachEngine(settings.database, settings.pg_database, "vanto_attendance_pages",
                [&](const std::string& engine, const std::string& location, bool kept) { Run(settings, engine, location, kept); });

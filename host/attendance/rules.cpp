@@ -62,6 +62,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <limits>
 #include <chrono>
 #include <stdexcept>
 #include <string_view>
@@ -689,7 +690,11 @@ class Judge {
     for (const TerminalAt& t : terminals_)
       if (!t.completed || *t.completed < closes) waiting.push_back(&t);
     const bool open = now_ < closes;
-    if (open || (!waiting.empty() && now_ < closes + static_cast<Seconds>(in_.pending_limit_days) * kDay)) {
+    const Seconds limit = closes + static_cast<Seconds>(in_.pending_limit_days) * kDay;
+    // The clock alone changes this day at the window's close, and while a terminal waits at the limit.
+    if (open) changes_ = std::min(changes_, closes);
+    else if (!waiting.empty() && now_ < limit) changes_ = std::min(changes_, limit);
+    if (open || (!waiting.empty() && now_ < limit)) {
       // Only what is known so far: the minutes, the leave and the corrections; no judgement.
       r->status = Status::kPending;
       r->late_minutes = r->early_minutes = r->overtime_minutes = 0;
@@ -708,6 +713,10 @@ class Judge {
   const Planner& planner_;
   Seconds now_;
   std::vector<TerminalAt> terminals_;
+
+ public:
+  // The first UTC time after now at which the clock alone judges a day otherwise.
+  mutable Seconds changes_ = std::numeric_limits<Seconds>::max();
 };
 
 struct SwipeKey {
@@ -751,7 +760,9 @@ const char* FindingWord(FindingKind kind) {
   return at < kWords.size() ? kWords[at] : "";
 }
 
-std::vector<DayResult> JudgeDays(const MonthInput& in) {
+std::vector<DayResult> JudgeDays(const MonthInput& in) { return JudgeDays(in, nullptr); }
+
+std::vector<DayResult> JudgeDays(const MonthInput& in, std::int64_t* changes_at) {
   const auto first = ParseDate(in.first), last = ParseDate(in.last);
   if (!first) throw BadInput(host::Message("the first day {0} is not a date of the form YYYY-MM-DD", {in.first}));
   if (!last) throw BadInput(host::Message("the last day {0} is not a date of the form YYYY-MM-DD", {in.last}));
@@ -828,6 +839,7 @@ std::vector<DayResult> JudgeDays(const MonthInput& in) {
       std::stable_sort(data.punches.begin(), data.punches.end(), by_time);
     judge.Person(person, data, *first, *last, &out);
   }
+  if (changes_at) *changes_at = judge.changes_;
   return out;
 }
 

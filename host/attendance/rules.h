@@ -125,6 +125,10 @@ struct MonthInput {
 
 // The days of every person of the input, first..last, by person then date.
 std::vector<DayResult> JudgeDays(const MonthInput& input);
+// The same, and in `changes_at` the first UTC time (seconds since 1970) after `now` at which the
+// clock alone would judge a day otherwise (a window closing, a pending limit passing); the
+// largest int64 when none will. Until then, the same input is judged the same.
+std::vector<DayResult> JudgeDays(const MonthInput& input, std::int64_t* changes_at);
 
 // ---- Checks before an entry is stored (the host refuses with the reason) ----
 

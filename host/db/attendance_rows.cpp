@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "host/db/schema.h"
 #include "host/db/store_failure.h"
 #include "host/message.h"
 
@@ -551,6 +552,21 @@ bool AttendanceRows::UnmarkReviewed(std::int32_t person, const std::string& date
   RequireHeld(db_.SchemaVersion() >= kReviewedSchemaVersion, db_);
   return db_.Exec("DELETE FROM days_reviewed WHERE site = $1 AND person = $2 AND day = $3", {site_, Number(person), date},
                   "unmarking a day reviewed") > 0;
+}
+
+// ---- Changes ----
+
+std::optional<std::int64_t> AttendanceRows::Changes() {
+  std::optional<std::int64_t> changes;
+  db_.Reading("reading the count of changes", [&] {
+    changes.reset();
+    if (db_.SchemaVersion() < kChangesSchemaVersion) return;
+    db_.Query("SELECT changes FROM data_changes WHERE id = 1", {}, [&](const TableRow& row) {
+      Reader r(db_, "data_changes", row);
+      changes = r.Long(0, "changes");
+    }, "reading the count of changes");
+  });
+  return changes;
 }
 
 // ---- Leave kinds ----

@@ -91,6 +91,12 @@ class AttendanceRows {
   void MarkReviewed(const attendance::ReviewedDay& day);
   bool UnmarkReviewed(std::int32_t person, const std::string& date);
 
+  // How many writes that can change a judged day the database has counted (every site's, by
+  // every process: the schema's triggers count them), or nothing in a database older than step
+  // 28. A count read before a month is judged that is still the count later means the month
+  // would be judged the same, but for the clock.
+  std::optional<std::int64_t> Changes();
+
   // The site's leave kinds (the site's own list, else "annual", "sick", "unpaid").
   std::vector<std::string> LeaveKinds();
   void SetLeaveKinds(const std::vector<std::string>& kinds);

@@ -1140,6 +1140,84 @@ CREATE TABLE days_reviewed (
   PRIMARY KEY (site, person, day)
 );
 )sql"},
+    // Every write that can change a judged day counts one change in `data_changes`, so a judged
+    // month kept between requests is known still to hold (host::JudgedMonths) with one read,
+    // whichever process or host wrote. SQLite: a trigger per row on the tables the rules read,
+    // but a swipe stored is counted once per store by the store itself (as a log's count is,
+    // step 18); a swipe changed or removed by its triggers. PostgreSQL: a deferred trigger counts
+    // once per transaction as it commits, so writers of other sites wait for the row only while
+    // committing, never while they work.
+    {28, "attendance: a count of the changes that can change a judged day",
+     R"sql(
+CREATE TABLE data_changes (id INTEGER PRIMARY KEY CHECK (id = 1), changes INTEGER NOT NULL);
+INSERT INTO data_changes (id, changes) VALUES (1, 0);
+CREATE TRIGGER swipes_updated AFTER UPDATE ON swipes BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER swipes_removed AFTER DELETE ON swipes BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER people_added AFTER INSERT ON people BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER people_updated AFTER UPDATE ON people BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER people_removed AFTER DELETE ON people BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER sync_runs_added AFTER INSERT ON sync_runs BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER sync_runs_updated AFTER UPDATE ON sync_runs BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER sync_runs_removed AFTER DELETE ON sync_runs BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER sync_run_terminals_added AFTER INSERT ON sync_run_terminals BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER sync_run_terminals_updated AFTER UPDATE ON sync_run_terminals BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER sync_run_terminals_removed AFTER DELETE ON sync_run_terminals BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER shifts_added AFTER INSERT ON shifts BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER shifts_updated AFTER UPDATE ON shifts BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER shifts_removed AFTER DELETE ON shifts BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER work_patterns_added AFTER INSERT ON work_patterns BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER work_patterns_updated AFTER UPDATE ON work_patterns BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER work_patterns_removed AFTER DELETE ON work_patterns BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER shift_assignments_added AFTER INSERT ON shift_assignments BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER shift_assignments_updated AFTER UPDATE ON shift_assignments BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER shift_assignments_removed AFTER DELETE ON shift_assignments BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER days_off_added AFTER INSERT ON days_off BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER days_off_updated AFTER UPDATE ON days_off BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER days_off_removed AFTER DELETE ON days_off BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER leave_entries_added AFTER INSERT ON leave_entries BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER leave_entries_updated AFTER UPDATE ON leave_entries BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER leave_entries_removed AFTER DELETE ON leave_entries BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER corrections_added AFTER INSERT ON corrections BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER corrections_updated AFTER UPDATE ON corrections BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER corrections_removed AFTER DELETE ON corrections BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER closed_months_added AFTER INSERT ON closed_months BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER closed_months_updated AFTER UPDATE ON closed_months BEGIN UPDATE data_changes SET changes = changes + 1; END;
+CREATE TRIGGER closed_months_removed AFTER DELETE ON closed_months BEGIN UPDATE data_changes SET changes = changes + 1; END;
+)sql",
+     R"sql(
+CREATE TABLE data_changes (id INTEGER PRIMARY KEY CHECK (id = 1), changes BIGINT NOT NULL);
+INSERT INTO data_changes (id, changes) VALUES (1, 0);
+CREATE FUNCTION count_data_change() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('vanto.data_changed', true) IS DISTINCT FROM 'yes' THEN
+    PERFORM set_config('vanto.data_changed', 'yes', true);
+    UPDATE data_changes SET changes = changes + 1 WHERE id = 1;
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE CONSTRAINT TRIGGER swipes_changed AFTER INSERT OR UPDATE OR DELETE ON swipes
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER people_changed AFTER INSERT OR UPDATE OR DELETE ON people
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER sync_runs_changed AFTER INSERT OR UPDATE OR DELETE ON sync_runs
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER sync_run_terminals_changed AFTER INSERT OR UPDATE OR DELETE ON sync_run_terminals
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER shifts_changed AFTER INSERT OR UPDATE OR DELETE ON shifts
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER work_patterns_changed AFTER INSERT OR UPDATE OR DELETE ON work_patterns
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER shift_assignments_changed AFTER INSERT OR UPDATE OR DELETE ON shift_assignments
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER days_off_changed AFTER INSERT OR UPDATE OR DELETE ON days_off
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER leave_entries_changed AFTER INSERT OR UPDATE OR DELETE ON leave_entries
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER corrections_changed AFTER INSERT OR UPDATE OR DELETE ON corrections
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+CREATE CONSTRAINT TRIGGER closed_months_changed AFTER INSERT OR UPDATE OR DELETE ON closed_months
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION count_data_change();
+)sql"},
 };
 
 // Every table the steps above create, in the order a copy fills them (a table before the ones
@@ -1186,6 +1264,7 @@ constexpr SchemaTable kTables[] = {
      "holds stays"},
     {"leave_kinds", 25, TableCopy::kCopied, "every site's leave kinds in their order; a kind the destination holds stays"},
     {"days_reviewed", 27, TableCopy::kCopied, "every day marked reviewed under its site; one the destination holds stays"},
+    {"data_changes", 28, TableCopy::kLeftOut, "not copied: the destination counts its own changes, those of the copy too"},
 };
 
 }  // namespace

@@ -117,6 +117,8 @@ std::string AuditDetails(const AuditNote& audit, const PeopleImport& done);
 
 // The schema step that added the withdrawn swipes (swipes_withdrawn).
 inline constexpr int kWithdrawnSchemaVersion = 19;
+// The step that counts the changes that can change a judged day (data_changes).
+inline constexpr int kChangesSchemaVersion = 28;
 // The condition (from WHERE on) that picks the rows of `swipes s` that are part of a double
 // (StoredDouble): another row of the same log in another epoch with the same index, person and
 // time. Standard SQL both engines take; the index on (identity, generation, record_index, epoch)

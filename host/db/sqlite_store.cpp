@@ -678,6 +678,15 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
     sqlite3_clear_bindings(s);
     adopt.reset();
     CountAdded(added_by_log);
+    if (version_ >= kChangesSchemaVersion &&
+        std::find(result.rows.begin(), result.rows.end(), RowOutcome::Added) != result.rows.end()) {
+      // One change counted for the whole store (the schema's triggers count a swipe changed or
+      // removed): a judged month kept since is judged again.
+      if (!changed_) changed_ = c_.Prepare("UPDATE data_changes SET changes = changes + 1");
+      sqlite3_reset(changed_.get());
+      c_.Step(changed_.get(), "counting a change of the stored swipes");
+      sqlite3_reset(changed_.get());
+    }
     return result;
   }
 
@@ -1094,7 +1103,7 @@ class SqliteSwipeStore final : public SwipeStore, public SqliteBacked {
 
   Connection c_;
   int version_ = 0;
-  StatementPtr insert_, held_, count_;
+  StatementPtr insert_, held_, count_, changed_;
 };
 
 }  // namespace

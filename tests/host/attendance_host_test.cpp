@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -459,6 +460,91 @@ TEST(PeopleNumbers, ListsAndRangesOfPeople) {
     }
   }
   EXPECT_EQ(PeopleNumbers("1-99999,1-99999", "people").size(), 99999u);  // the same people twice, once each
+}
+
+// A month kept between requests is answered again only while nothing it was judged from changed:
+// after each kind of write, by another handle as another process writes, it is judged anew and
+// equals a month judged without keeping; and the clock passing a day's window judges it anew.
+TEST_P(AttendanceHostTest, AKeptMonthHoldsUntilAWriteOrTheClockChangesIt) {
+  JudgedMonths kept;
+  AttendanceSite at = Site(At(20, 0));
+  at.judged = &kept;
+  AttendanceSite fresh = at;
+  fresh.judged = nullptr;
+  AddShift(at, attendance::Shift{"day", 9 * 60, 17 * 60}, std::vector<bool>{true, true, true, true, true, false, false});
+  attendance::Assignment office;
+  office.pattern = "day", office.target = attendance::TargetKind::kDepartment, office.department = "Office";
+  office.from = "2026-10-01";
+  Assign(at, office);
+  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Office"}});
+  auto swipe = [](std::int32_t person, const std::string& time) {
+    return store::StoredSwipe{1, 1, person, time.substr(0, 16), 1, time, "2026-11-10T10:00:00Z"};
+  };
+  db_->Swipes()->Insert(std::vector<store::StoredSwipe>{swipe(7, "2026-10-01 08:55:00"), swipe(7, "2026-10-01 17:05:00")});
+  Sync("2026-11-10T00:00:00Z", "synced");
+
+  const std::shared_ptr<db::Database> other = db::Database::Open(location_);
+  const AttendanceSite elsewhere{*other, choice_, &site_, {"other", "test"}, At(20, 0)};
+  auto days = [](const std::vector<attendance::DayResult>& list) {
+    std::vector<std::string> out;
+    for (const attendance::DayResult& d : list) out.push_back(DayJson(d).dump());
+    return out;
+  };
+  const std::shared_ptr<const MonthAttendance> first = JudgedMonth(at, "2026-10", std::nullopt);
+  EXPECT_EQ(JudgedMonth(at, "2026-10", std::nullopt), first) << "judged again with nothing changed";
+
+  attendance::Correction added;
+  added.person = 8, added.time = "2026-10-05 09:00:00", added.direction = attendance::Direction::kIn, added.reason = "late card";
+  attendance::Leave leave;
+  leave.person = 7, leave.kind = "annual", leave.from = "2026-10-06", leave.to = "2026-10-06";
+  attendance::Assignment bo;
+  bo.pattern = "day", bo.person = 8, bo.from = "2026-10-01";
+  const std::vector<std::pair<const char*, std::function<void()>>> writes = {
+      {"a swipe stored", [&] { other->Swipes()->Insert(std::vector<store::StoredSwipe>{swipe(8, "2026-10-02 09:30:00")}); }},
+      {"a swipe removed", [&] {
+         other->Tables(false)->Exec("DELETE FROM swipes WHERE person = 8", {}, "removing a swipe");
+       }},
+      {"a person added", [&] { other->Swipes()->PutPeople(std::vector<store::PersonName>{{9, "Cy", "Office"}}); }},
+      {"a shift changed", [&] { ChangeShift(elsewhere, attendance::Shift{"day", 8 * 60, 16 * 60}); }},
+      {"a pattern assigned", [&] { Assign(elsewhere, bo); }},
+      {"a holiday set", [&] { SetDayOff(elsewhere, {"2026-10-09", attendance::DayOffKind::kHoliday, "Founders"}); }},
+      {"leave added", [&] { AddLeave(elsewhere, {leave}); }},
+      {"a correction added", [&] { AddCorrection(elsewhere, added); }},
+      {"a sync run", [&] {
+         auto runs = other->SyncRuns();
+         runs->Begin("2026-11-12T00:00:00Z", store::RunStarter::Command, "other", "", "");
+       }},
+      {"the month closed", [&] { CloseMonth(elsewhere, "2026-10"); }},
+      {"the month reopened", [&] { ReopenMonth(elsewhere, "2026-10"); }},
+  };
+  for (const auto& [what, write] : writes) {
+    SCOPED_TRACE(what);
+    const std::shared_ptr<const MonthAttendance> before = JudgedMonth(at, "2026-10", std::nullopt);
+    const std::shared_ptr<const MonthAttendance> person = JudgedMonth(at, "2026-10", 8);
+    write();
+    const std::shared_ptr<const MonthAttendance> after = JudgedMonth(at, "2026-10", std::nullopt);
+    EXPECT_NE(after, before) << "kept after the write";
+    EXPECT_NE(JudgedMonth(at, "2026-10", 8), person) << "a person's month kept after the write";
+    EXPECT_EQ(days(after->days), days(JudgeMonth(fresh, "2026-10", std::nullopt).days));
+    EXPECT_EQ(after->closed, JudgeMonth(fresh, "2026-10", std::nullopt).closed);
+    EXPECT_EQ(days(JudgedMonth(at, "2026-10", 8)->days), days(JudgeMonth(fresh, "2026-10", 8).days));
+  }
+
+  // The clock: on 2026-11-20 at noon the day's window is open (pending); an hour later it is
+  // still, and the month kept holds; after its window closed the day is judged anew.
+  auto noon = [&](int hour) {
+    AttendanceSite when = at;
+    when.now = At(20, hour);
+    return when;
+  };
+  Sync("2026-11-19T23:00:00Z", "synced");
+  const std::shared_ptr<const MonthAttendance> open = JudgedMonth(noon(12), "2026-11", 7);
+  EXPECT_EQ(JudgedMonth(noon(13), "2026-11", 7), open);
+  const std::shared_ptr<const MonthAttendance> later = JudgedMonth(noon(23), "2026-11", 7);
+  EXPECT_NE(later, open);
+  AttendanceSite late_fresh = noon(23);
+  late_fresh.judged = nullptr;
+  EXPECT_EQ(days(later->days), days(JudgeMonth(late_fresh, "2026-11", 7).days));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));
