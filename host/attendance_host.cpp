@@ -824,7 +824,16 @@ std::shared_ptr<const MonthAttendance> JudgedMonth(const AttendanceSite& at, con
   if (!changes) return std::make_shared<const MonthAttendance>(JudgeMonthNow(at, month, person, &until));
   const std::string key = KeptKey(at, month, person);
   const std::int64_t now = UnixSeconds(at);
-  if (std::shared_ptr<const MonthAttendance> kept = at.judged->Find(key, *changes, now)) return kept;
+  bool claimed = false;
+  if (std::shared_ptr<const MonthAttendance> kept = at.judged->Claim(key, *changes, now, at.db.lock_timeout(), &claimed))
+    return kept;
+  struct Claim {
+    JudgedMonths* months;
+    const std::string& key;
+    ~Claim() {
+      if (months) months->Release(key);
+    }
+  } claim{claimed ? at.judged : nullptr, key};
   if (person) {
     // A person's days of the site's month kept: judged as judging the person alone judges them
     // (each person is judged on their own, from the same settings and entries).
@@ -850,6 +859,35 @@ std::shared_ptr<const MonthAttendance> JudgedMonth(const AttendanceSite& at, con
 std::shared_ptr<const MonthAttendance> JudgedMonths::Find(const std::string& key, std::int64_t changes, std::int64_t now,
                                                           std::int64_t* until) {
   const std::lock_guard<std::mutex> lock(mutex_);
+  return Holding(key, changes, now, until);
+}
+
+std::shared_ptr<const MonthAttendance> JudgedMonths::Claim(const std::string& key, std::int64_t changes, std::int64_t now,
+                                                           std::chrono::milliseconds wait, bool* claimed) {
+  *claimed = false;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (true) {
+    if (std::shared_ptr<const MonthAttendance> kept = Holding(key, changes, now, nullptr)) return kept;
+    if (judging_.insert(key).second) {
+      *claimed = true;
+      return nullptr;
+    }
+    if (released_.wait_until(lock, deadline) == std::cv_status::timeout) return Holding(key, changes, now, nullptr);
+  }
+}
+
+void JudgedMonths::Release(const std::string& key) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    judging_.erase(key);
+  }
+  released_.notify_all();
+}
+
+// The entry under `key` when it holds; the caller holds mutex_.
+std::shared_ptr<const MonthAttendance> JudgedMonths::Holding(const std::string& key, std::int64_t changes, std::int64_t now,
+                                                             std::int64_t* until) {
   auto it = entries_.find(key);
   if (it == entries_.end() || it->second.changes != changes || now >= it->second.until) return nullptr;
   it->second.used = ++uses_;

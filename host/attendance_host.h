@@ -10,12 +10,14 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,13 @@ class JudgedMonths {
   // The month kept under `key` when it still holds (`until`: when it stops holding by the clock).
   std::shared_ptr<const MonthAttendance> Find(const std::string& key, std::int64_t changes, std::int64_t now,
                                               std::int64_t* until = nullptr);
+  // Find, but one caller at a time judges a month others ask for at once: the month kept when it
+  // holds (or is kept by another caller while this one waits, at most `wait`); else nothing, and
+  // `claimed` tells whether this caller is now the one judging it (it Keeps the month and
+  // Releases the key, also when judging fails). Nothing unclaimed: the wait ran out.
+  std::shared_ptr<const MonthAttendance> Claim(const std::string& key, std::int64_t changes, std::int64_t now,
+                                               std::chrono::milliseconds wait, bool* claimed);
+  void Release(const std::string& key);
   void Keep(const std::string& key, std::int64_t changes, std::int64_t until, std::shared_ptr<const MonthAttendance> month);
   std::size_t size() const;
 
@@ -154,7 +163,11 @@ class JudgedMonths {
     std::uint64_t used = 0;
     std::shared_ptr<const MonthAttendance> month;
   };
+  std::shared_ptr<const MonthAttendance> Holding(const std::string& key, std::int64_t changes, std::int64_t now,
+                                                 std::int64_t* until);
   mutable std::mutex mutex_;
+  std::condition_variable released_;
+  std::set<std::string> judging_;
   std::map<std::string, Entry> entries_;
   std::size_t days_ = 0;
   std::uint64_t uses_ = 0;

@@ -254,7 +254,9 @@ void Run(const Settings& settings, const std::string& engine, const std::string&
       const httplib::Headers headers{{"Cookie", cookie}};
       std::mt19937 random(static_cast<unsigned>(100 + i));
       std::exponential_distribution<double> pause(settings.pause_ms > 0 ? 1.0 / settings.pause_ms : 1.0);
-      client.Get(PathOf(0, random, months), headers);  // the connection open before the clock starts
+      // The connection open, and a page of each kind asked for once, before the clock starts (as
+      // after the first clerk of the day: with --months, the months are judged and kept by then).
+      for (int page = 0; page < kinds; ++page) client.Get(PathOf(page, random, months), headers);
       ready.count_down();
       go.wait();
       for (int n = 0; n < settings.requests; ++n)

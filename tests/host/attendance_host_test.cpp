@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "host/attendance_host.h"
 #include "host/attendance_review.h"
@@ -545,6 +546,54 @@ TEST_P(AttendanceHostTest, AKeptMonthHoldsUntilAWriteOrTheClockChangesIt) {
   AttendanceSite late_fresh = noon(23);
   late_fresh.judged = nullptr;
   EXPECT_EQ(days(later->days), days(JudgeMonth(late_fresh, "2026-11", 7).days));
+}
+
+// Kept months: one caller judges a month others ask for at once (they take its month, or judge
+// themselves when it gave up), every wait bounded; a month holds for its count of changes and
+// until its time; the months used least lately go first when the days kept would pass the bound.
+TEST(JudgedMonthsTest, OneCallerJudgesAMonthOthersWaitForWithinABound) {
+  using std::chrono::milliseconds;
+  JudgedMonths kept(5);
+  auto month = [](std::size_t days) {
+    auto m = std::make_shared<MonthAttendance>();
+    m->days.resize(days);
+    return std::shared_ptr<const MonthAttendance>(m);
+  };
+  bool claimed = false, other = false;
+  EXPECT_EQ(kept.Claim("a", 1, 0, milliseconds(60000), &claimed), nullptr);
+  ASSERT_TRUE(claimed);
+  const std::shared_ptr<const MonthAttendance> a = month(2);
+  std::shared_ptr<const MonthAttendance> seen;
+  std::thread waiter([&] { seen = kept.Claim("a", 1, 0, milliseconds(60000), &other); });
+  kept.Keep("a", 1, 100, a);
+  kept.Release("a");
+  waiter.join();
+  EXPECT_EQ(seen, a);
+  EXPECT_FALSE(other);
+  // Given up without a month: the one waiting judges.
+  EXPECT_EQ(kept.Claim("b", 1, 0, milliseconds(60000), &claimed), nullptr);
+  std::thread second([&] { seen = kept.Claim("b", 1, 0, milliseconds(60000), &other); });
+  kept.Release("b");
+  second.join();
+  EXPECT_EQ(seen, nullptr);
+  EXPECT_TRUE(other);
+  // A claim never released: the wait runs out, unclaimed.
+  EXPECT_EQ(kept.Claim("b", 1, 0, milliseconds(1), &other), nullptr);
+  EXPECT_FALSE(other);
+  kept.Release("b");
+  // Holding: the count and the clock.
+  EXPECT_EQ(kept.Find("a", 1, 99), a);
+  EXPECT_EQ(kept.Find("a", 1, 100), nullptr);
+  EXPECT_EQ(kept.Find("a", 2, 0), nullptr);
+  // The bound: 2 + 2 days kept, "a" used lately; 2 more give up "c", not "a".
+  kept.Keep("c", 1, 100, month(2));
+  EXPECT_EQ(kept.Find("a", 1, 0), a);
+  kept.Keep("d", 1, 100, month(2));
+  EXPECT_EQ(kept.Find("c", 1, 0), nullptr);
+  EXPECT_EQ(kept.Find("a", 1, 0), a);
+  // A newer count gives up every month of an older one.
+  kept.Keep("e", 2, 100, month(1));
+  EXPECT_EQ(kept.size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, AttendanceHostTest, ::testing::Values("sqlite", "postgresql"));
