@@ -898,7 +898,10 @@ std::shared_ptr<const MonthAttendance> JudgedMonths::Holding(const std::string& 
 void JudgedMonths::Keep(const std::string& key, std::int64_t changes, std::int64_t until,
                         std::shared_ptr<const MonthAttendance> month) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  // A month judged under an older count holds no longer (counts only grow): given up.
+  // Counts only grow: a month judged under an older count than one kept holds no longer, and
+  // neither do the ones kept under an older count than this month's.
+  for (const auto& [k, e] : entries_)
+    if (e.changes > changes) return;
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (it->first == key || it->second.changes < changes) {
       days_ -= it->second.month->days.size();

@@ -62,8 +62,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <limits>
 #include <chrono>
+#include <limits>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>

@@ -38,6 +38,16 @@ class AttendanceHostTest : public ::testing::TestWithParam<const char*> {
   AttendanceSite Site(std::chrono::system_clock::time_point now) {
     return AttendanceSite{*db_, choice_, &site_, {"tester", "test"}, now};
   }
+  // A day shift, Monday to Friday 09:00-17:00, for the department "Office" from October: Ann (7)
+  // and Bo (8).
+  void Office(const AttendanceSite& at) {
+  AddShift(at, attendance::Shift{"day", 9 * 60, 17 * 60}, std::vector<bool>{true, true, true, true, true, false, false});
+  attendance::Assignment office;
+  office.pattern = "day", office.target = attendance::TargetKind::kDepartment, office.department = "Office";
+  office.from = "2026-10-01";
+  Assign(at, office);
+  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Office"}});
+  }
   void Sync(const std::string& ended, const std::string& outcome, int terminal = 1) {
     auto runs = db_->SyncRuns();
     const std::int64_t run = runs->Begin(ended, store::RunStarter::Command, "tester", "", "");
@@ -336,12 +346,7 @@ TEST_P(AttendanceHostTest, APartOfAMonthIsJudgedAsTheWholeMonthJudgesIt) {
 // fail) it judges, corrects and closes as the ordinary handle does, day for day, and writes.
 TEST_P(AttendanceHostTest, JudgingHoldsOneConnectionAtATime) {
   const AttendanceSite at = Site(At(20, 0));
-  AddShift(at, attendance::Shift{"day", 9 * 60, 17 * 60}, std::vector<bool>{true, true, true, true, true, false, false});
-  attendance::Assignment office;
-  office.pattern = "day", office.target = attendance::TargetKind::kDepartment, office.department = "Office";
-  office.from = "2026-10-01";
-  Assign(at, office);
-  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Office"}});
+  Office(at);
   std::vector<store::StoredSwipe> swipes;
   for (const char* time : {"2026-10-01 08:55:00", "2026-10-01 17:05:00", "2026-10-02 09:20:00", "2026-10-30 09:00:00"})
     swipes.push_back({1, 1, 7, std::string(time).substr(0, 16), 1, time, "2026-11-10T10:00:00Z"});
@@ -472,12 +477,7 @@ TEST_P(AttendanceHostTest, AKeptMonthHoldsUntilAWriteOrTheClockChangesIt) {
   at.judged = &kept;
   AttendanceSite fresh = at;
   fresh.judged = nullptr;
-  AddShift(at, attendance::Shift{"day", 9 * 60, 17 * 60}, std::vector<bool>{true, true, true, true, true, false, false});
-  attendance::Assignment office;
-  office.pattern = "day", office.target = attendance::TargetKind::kDepartment, office.department = "Office";
-  office.from = "2026-10-01";
-  Assign(at, office);
-  db_->Swipes()->PutPeople(std::vector<store::PersonName>{{7, "Ann", "Office"}, {8, "Bo", "Office"}});
+  Office(at);
   auto swipe = [](std::int32_t person, const std::string& time) {
     return store::StoredSwipe{1, 1, person, time.substr(0, 16), 1, time, "2026-11-10T10:00:00Z"};
   };
